@@ -43,6 +43,7 @@ public:
 
 private:
     bool materialize();
+    int effectiveRow() const;  // -1 when the handle addresses no existing row
 
     ZeltoTable *m_table = nullptr;
     int m_row = -1;
@@ -122,7 +123,8 @@ public:
     // Raw access for codecs: the row's stored cells (may be shorter than columnCount).
     const QVector<QVariant> &rowCells(int row) const;
     // Replace the whole content at once (codecs). Rows longer than columns are cut.
-    void setContent(const QStringList &columns, QVector<QVector<QVariant>> &&rows);
+    // False (and an empty table) when column names repeat.
+    bool setContent(const QStringList &columns, QVector<QVector<QVariant>> &&rows);
     void reserveRows(int count);
 
 private:
@@ -133,6 +135,8 @@ private:
 };
 
 typedef QMap<QString, ZeltoTable> ZeltoTableMap;
+
+QDebug operator<<(QDebug debug, const ZeltoTable &table);
 
 Q_DECLARE_METATYPE(ZeltoTable)
 Q_DECLARE_METATYPE(ZeltoTableMap)

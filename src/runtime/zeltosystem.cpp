@@ -1,0 +1,133 @@
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QThread>
+
+#include <cstdio>
+#include <syslog.h>
+
+namespace {
+
+// Each thread has its own last error: a failure on a pool thread must not
+// overwrite the message the main thread is about to send to a client.
+thread_local QString t_lastError;
+
+int syslogPriority(int level)
+{
+    switch (level) {
+    case ZeltoSystem::LogError:
+        return LOG_ERR;
+    case ZeltoSystem::LogWarning:
+        return LOG_WARNING;
+    case ZeltoSystem::LogInfo:
+        return LOG_INFO;
+    default:
+        return LOG_DEBUG;
+    }
+}
+
+const char *levelName(int level)
+{
+    switch (level) {
+    case ZeltoSystem::LogError:
+        return "ERROR";
+    case ZeltoSystem::LogWarning:
+        return "WARNING";
+    case ZeltoSystem::LogInfo:
+        return "INFO";
+    default:
+        return "DEBUG";
+    }
+}
+
+} // namespace
+
+ZeltoSystem::ZeltoSystem() : m_logLevel(LogInfo)
+{
+    bool ok = false;
+    const int level = qEnvironmentVariableIntValue("ORVEX_LOG_LEVEL", &ok);
+    if (ok)
+        m_logLevel = level;
+}
+
+ZeltoSystem *ZeltoSystem::instance()
+{
+    // Never destroyed: pool threads and static command objects may still use
+    // it while the process exits.
+    static ZeltoSystem *system = new ZeltoSystem;
+    return system;
+}
+
+void ZeltoSystem::setProperty(const char *name, const QVariant &value, bool emitChange)
+{
+    const QString key = QString::fromLatin1(name);
+    {
+        QMutexLocker locker(&m_mutex);
+        m_properties.insert(key, value);
+    }
+    if (emitChange)
+        emit propertyChanged(key, value);
+}
+
+QVariant ZeltoSystem::property(const char *name) const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_properties.value(QString::fromLatin1(name));
+}
+
+QVariantMap ZeltoSystem::properties() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_properties;
+}
+
+QString ZeltoSystem::settingsPath() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_settingsPath;
+}
+
+void ZeltoSystem::setSettingsPath(const QString &path)
+{
+    QMutexLocker locker(&m_mutex);
+    m_settingsPath = path;
+}
+
+void ZeltoSystem::log(int level, const QString &text)
+{
+    if (level > m_logLevel)
+        return;
+    const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
+        + ' ' + levelName(level) + ": " + text.toUtf8();
+    {
+        // One writer at a time keeps lines from different threads whole.
+        QMutexLocker locker(&m_mutex);
+        std::fprintf(stderr, "%s\n", line.constData());
+        std::fflush(stderr);
+    }
+    syslog(syslogPriority(level), "%s", text.toUtf8().constData());
+}
+
+bool ZeltoSystem::error(const QString &text, bool emitMessage)
+{
+    t_lastError = text;
+    if (emitMessage)
+        emit errorMessage(text);
+    return false;
+}
+
+QString ZeltoSystem::lastError() const
+{
+    return t_lastError;
+}
+
+void ZeltoSystem::clearError()
+{
+    t_lastError.clear();
+}
+
+void ZeltoSystem::notify(const QString &name, const QVariant &value)
+{
+    emit notification(name, value);
+}

@@ -1,0 +1,274 @@
+#include "zeltotable.h"
+
+#include <QDateTime>
+#include <QSignalSpy>
+#include <QtTest>
+
+class ZeltoTableTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    static ZeltoTable archive(const QDateTime &start, int hours, const QString &column, double base)
+    {
+        ZeltoTable t(QStringList{QStringLiteral("date"), column});
+        for (int h = 0; h < hours; ++h)
+            t.appendRow(QVariantList{start.addSecs(3600 * h), base + h});
+        return t;
+    }
+
+private slots:
+    void columnsAndCells()
+    {
+        ZeltoTable t;
+        QCOMPARE(t.appendColumn("a"), 0);
+        t.appendColumns({"b", "a", "c"});
+        QCOMPARE(t.columnNames(), QStringList({"a", "b", "c"}));
+        const int r = t.appendRow();
+        QCOMPARE(r, 0);
+        QVERIFY(!t.value(0, "b").isValid());       // short rows read as null
+        QVERIFY(t.setValue(0, "d", 5));             // adds the missing column
+        QCOMPARE(t.columnIndex("d"), 3);
+        QCOMPARE(t.value(0, 3), QVariant(5));
+        QVERIFY(!t.setValue(1, "a", 1));            // no such row
+        QVERIFY(t.removeColumn("b"));
+        QCOMPARE(t.columnNames(), QStringList({"a", "c", "d"}));
+        QCOMPARE(t.value(0, "d"), QVariant(5));
+        QVERIFY(!t.removeColumn("zz"));
+        QCOMPARE(t.toMap(0).value("d"), QVariant(5));
+        QVERIFY(t.toMap(0).contains("a"));
+        QCOMPARE(t.rowValues(0).size(), 3);
+
+        // Copies are values: changing one leaves the other alone.
+        ZeltoTable copy = t;
+        copy.setValue(0, "a", "x");
+        QVERIFY(!t.value(0, "a").isValid());
+        QCOMPARE(copy.value(0, "a"), QVariant("x"));
+        QVERIFY(copy != t);
+
+        t.clear();
+        QCOMPARE(t.rowCount(), 0);
+        QCOMPARE(t.columnCount(), 0);
+
+        ZeltoTable dup;
+        QVERIFY(!dup.setContent({"a", "a"}, {}));
+        QCOMPARE(dup.columnCount(), 0);
+    }
+
+    void recordsSurviveAppends()
+    {
+        ZeltoTable t(QStringList{"id"});
+        t.appendRow(QVariantList{1});
+        ZeltoRecord rec = t.record(0);
+        for (int i = 2; i < 2000; ++i)
+            t.appendRow(QVariantList{i});
+        QVERIFY(rec.isValid());
+        QCOMPARE(rec.value("id"), QVariant(1));
+        QVERIFY(rec.setValue("name", "first"));
+        QCOMPARE(t.value(0, "name"), QVariant("first"));
+
+        // Walking and removing: remove leaves the handle on the next row.
+        ZeltoRecord walk = t.record(0);
+        int seen = 0;
+        while (walk.isValid()) {
+            if (walk.value("id").toInt() % 2 == 0)
+                walk.remove();
+            else {
+                ++seen;
+                walk.next();
+            }
+        }
+        QCOMPARE(seen, 1000);
+        QCOMPARE(t.rowCount(), 1000);
+
+        ZeltoTable other(QStringList{"x", "id"});
+        other.appendRow(QVariantList{"y", 77});
+        QVERIFY(rec.assign(other.record(0)));
+        QCOMPARE(t.value(0, "x"), QVariant("y"));
+        QCOMPARE(t.value(0, "id"), QVariant(77));
+        QVERIFY(rec.assign(QVariantMap{{"z", 3.5}}));
+        QCOMPARE(rec.toMap().value("z"), QVariant(3.5));
+    }
+
+    void singleRowRecord()
+    {
+        ZeltoTable empty;
+        ZeltoRecord pending = empty.record(-1);
+        QVERIFY(pending.isValid());
+        QVERIFY(!pending.value("id").isValid());
+        QCOMPARE(empty.rowCount(), 0);              // reading does not create it
+        QVERIFY(pending.setValue("task_id", 4));    // the first write does
+        QCOMPARE(empty.rowCount(), 1);
+        QVERIFY(pending.setValue("node_id", 9));
+        QCOMPARE(empty.rowCount(), 1);
+        QCOMPARE(empty.toMap(0), (QVariantMap{{"task_id", 4}, {"node_id", 9}}));
+
+        ZeltoTable one(QStringList{"id"});
+        one.appendRow(QVariantList{12});
+        QCOMPARE(one.record(-1).value("id"), QVariant(12));
+
+        ZeltoTable two(QStringList{"id"});
+        two.appendRow(QVariantList{1});
+        two.appendRow(QVariantList{2});
+        ZeltoRecord ambiguous = two.record(-1);
+        QVERIFY(!ambiguous.isValid());
+        QVERIFY(!ambiguous.setValue("id", 3));
+        QVERIFY(!two.record(5).isValid());
+        QVERIFY(!ZeltoRecord().isValid());
+    }
+
+    void findAcrossTypes()
+    {
+        ZeltoTable t(QStringList{"key"});
+        for (int i = 0; i < 100; ++i)
+            t.appendRow(QVariantList{i});
+        t.appendRow(QVariantList{QStringLiteral("5")});
+        t.appendRow(QVariantList{qlonglong(40)});
+        QCOMPARE(t.findRow("key", 40), 40);
+        QCOMPARE(t.findRow("key", 40.0), 40);               // numbers by value
+        QCOMPARE(t.findRow("key", qlonglong(40), 41), 101); // from a start row
+        QCOMPARE(t.findRow("key", QStringLiteral("5")), 100); // text is not a number
+        QCOMPARE(t.findRow("key", 1000), -1);
+        QCOMPARE(t.findRow("nope", 1), -1);
+        // The lookup index must follow changes.
+        t.setValue(3, "key", 1000);
+        QCOMPARE(t.findRow("key", 1000), 3);
+        QCOMPARE(t.findRow("key", 3), -1);
+        t.removeRow(0);
+        QCOMPARE(t.findRow("key", 1000), 2);
+        QVERIFY(t.findRecord("key", 99).isValid());
+        QVERIFY(!t.findRecord("key", -99).isValid());
+
+        const QDateTime local(QDate(2024, 3, 1), QTime(10, 0));
+        ZeltoTable dates(QStringList{"date"});
+        for (int i = 0; i < 50; ++i)
+            dates.appendRow(QVariantList{local.addSecs(3600 * i)});
+        QCOMPARE(dates.findRow("date", local.toUTC().addSecs(7200)), 2); // same instant
+    }
+
+    void mergeAndUpdate()
+    {
+        const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
+        ZeltoTable stored = archive(start, 5, "S1_t1", 10);
+        stored.appendColumn("CHECK_ERR");
+        stored.setValue(1, "CHECK_ERR", true);
+        ZeltoTable incoming = archive(start.addSecs(3 * 3600), 4, "S1_t1", 100); // hours 3..6
+        incoming.appendColumn("S1_M1");
+        incoming.setValue(0, "S1_M1", 7.5);
+
+        ZeltoTable merged = stored;
+        merged.merge(incoming, "date");
+        QCOMPARE(merged.rowCount(), 7);
+        QCOMPARE(merged.columnNames(), QStringList({"date", "S1_t1", "CHECK_ERR", "S1_M1"}));
+        QCOMPARE(merged.value(3, "S1_t1"), QVariant(100.0));  // the incoming row wins
+        QCOMPARE(merged.value(3, "S1_M1"), QVariant(7.5));
+        QCOMPARE(merged.value(1, "CHECK_ERR"), QVariant(true)); // stored-only column kept
+        QCOMPARE(merged.value(6, "date"), QVariant(start.addSecs(6 * 3600)));
+        QCOMPARE(stored.rowCount(), 5);                          // the original is untouched
+
+        // Duplicate keys inside the incoming table: the later row wins, the key occurs once.
+        ZeltoTable twice(QStringList{"date", "S1_t1"});
+        twice.appendRow(QVariantList{start, 1.0});
+        twice.appendRow(QVariantList{start, 2.0});
+        ZeltoTable once = stored;
+        once.merge(twice, "date");
+        QCOMPARE(once.rowCount(), 5);
+        QCOMPARE(once.value(0, "S1_t1"), QVariant(2.0));
+
+        // Update fills matching rows only.
+        ZeltoTable tasks(QStringList{"id", "name"});
+        for (int i = 1; i <= 4; ++i)
+            tasks.appendRow(QVariantList{i, QString("task %1").arg(i)});
+        ZeltoTable state(QStringList{"id", "state"});
+        state.appendRow(QVariantList{3, "running"});
+        state.appendRow(QVariantList{9, "ghost"});
+        tasks.update(state, "id");
+        QCOMPARE(tasks.rowCount(), 4);
+        QCOMPARE(tasks.value(2, "state"), QVariant("running"));
+        QVERIFY(!tasks.value(0, "state").isValid());
+
+        // Merging a table into itself changes nothing.
+        ZeltoTable self = stored;
+        self.merge(self, "date");
+        QCOMPARE(self, stored);
+    }
+
+    void filterSortAggregate()
+    {
+        const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
+        ZeltoTable t = archive(start, 48, "S1_Q", 1);
+        ZeltoTable day = t.filter("date", start, start.addSecs(23 * 3600));
+        QCOMPARE(day.rowCount(), 24);                         // both bounds inclusive
+        QCOMPARE(day.value(23, "date"), QVariant(start.addSecs(23 * 3600)));
+        QCOMPARE(t.filter("date", QVariant(), start).rowCount(), 1); // open low side
+        QCOMPARE(t.filter("date", QDate(2024, 1, 2), QVariant()).rowCount(), 24); // date bound = start of day
+        QCOMPARE(t.filter("date", start.addDays(5), QVariant()).rowCount(), 0);
+
+        t.sort("date", false);
+        QCOMPARE(t.value(0, "date"), QVariant(start.addSecs(47 * 3600)));
+        t.sort("date");
+        QCOMPARE(t.value(0, "date"), QVariant(start));
+
+        ZeltoTable mixed(QStringList{"v", "tag"});
+        mixed.appendRow(QVariantList{3, "a"});
+        mixed.appendRow(QVariantList{QVariant(), "b"});
+        mixed.appendRow(QVariantList{1.5, "c"});
+        mixed.appendRow(QVariantList{3, "d"});
+        mixed.appendRow(QVariantList{QVariant::fromValue(ZeltoUnused()), "e"});
+        mixed.sort("v");
+        QCOMPARE(mixed.columnValues("tag"), QVariantList({"b", "c", "a", "d", "e"})); // stable, nulls first
+        QCOMPARE(mixed.sum("v"), 7.5);                        // markers and nulls skipped
+        QCOMPARE(mixed.avg("v"), 2.5);
+        QCOMPARE(ZeltoTable(QStringList{"v"}).avg("v"), 0.0);
+
+        ZeltoTable flags(QStringList{"S1_NS"});
+        for (int bits : {1, 4, 0, 16, 4})
+            flags.appendRow(QVariantList{bits});
+        QCOMPARE(flags.logsum("S1_NS"), qlonglong(21));
+    }
+
+    void largeArchivesStayFast()
+    {
+        // Not a timing test: with a quadratic merge this would take minutes.
+        const QDateTime start(QDate(2020, 1, 1), QTime(0, 0));
+        ZeltoTable stored = archive(start, 50000, "S1_t1", 0);
+        ZeltoTable incoming = archive(start.addSecs(3600 * 40000), 20000, "S1_t1", 0.5);
+        stored.merge(incoming, "date");
+        QCOMPARE(stored.rowCount(), 60000);
+        int hits = 0;
+        for (int h = 0; h < 60000; h += 7)
+            hits += stored.findRow("date", start.addSecs(3600 * h)) == h ? 1 : 0;
+        QCOMPARE(hits, (60000 + 6) / 7);
+        stored.sort("date", false);
+        QCOMPARE(stored.value(0, "S1_t1"), QVariant(0.5 + 19999));
+    }
+
+    void travelsInVariants()
+    {
+        ZeltoTable t(QStringList{"a"});
+        t.appendRow(QVariantList{QVariant::fromValue(ZeltoOutOfRange())});
+        const QVariant v = QVariant::fromValue(t);
+        QCOMPARE(QMetaType::type("ZeltoTable"), qMetaTypeId<ZeltoTable>());
+        QCOMPARE(QMetaType::type("ZeltoTableMap"), qMetaTypeId<ZeltoTableMap>());
+        QVERIFY(v == QVariant::fromValue(t));                // registered comparator
+        QVERIFY(QVariant::fromValue(ZeltoUnused()) == QVariant::fromValue(ZeltoUnused()));
+        QVERIFY(QVariant::fromValue(ZeltoUnused()) != QVariant::fromValue(ZeltoOutOfRange()));
+        QCOMPARE(QVariant::fromValue(ZeltoOutOfRange()).toString(), QString("OutOfRange"));
+
+        ZeltoTableMap tables{{"info", t}};
+        const QVariant asMap = QVariant::fromValue(QVariantMap{{"info", v}, {"junk", 5}});
+        QCOMPARE(asMap.value<ZeltoTableMap>(), tables);     // non-tables are left out
+
+        // Queued signals carry tables between threads.
+        QSignalSpy spy(this, SIGNAL(carried(ZeltoTable)));
+        QMetaObject::invokeMethod(this, "carried", Qt::QueuedConnection, Q_ARG(ZeltoTable, t));
+        QVERIFY(spy.wait(5000));
+        QCOMPARE(spy.at(0).at(0).value<ZeltoTable>(), t);
+    }
+
+signals:
+    void carried(const ZeltoTable &table);
+};
+
+QTEST_GUILESS_MAIN(ZeltoTableTest)
+#include "tst_zeltotable.moc"
