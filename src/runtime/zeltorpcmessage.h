@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+// The JSON-RPC 2.0 envelopes of our wire protocol: one request or reply per
+// message, values in the tagged JSON form of ZeltoJsonWriter.
+namespace ZeltoRpcMessage {
+
+enum ErrorCode {
+    ParseError = -32700,
+    InvalidRequest = -32600,
+    MethodNotFound = -32601,
+    InvalidParams = -32602,
+    CommandFailed = -32000
+};
+
+// Messages never grow past this on either side.
+constexpr qint64 MaxMessageSize = 64 * 1024 * 1024;
+
+// False with *error set when a parameter has a type the wire cannot carry.
+bool request(qint64 id, const QString &method, const QVariantList &params, QByteArray &out, QString *error);
+bool result(const QVariant &id, const QVariant &value, QByteArray &out, QString *error);
+QByteArray error(const QVariant &id, int code, const QString &message);
+
+}

@@ -1,0 +1,125 @@
+// zelto-test-server [-p tcpPort] [-w webPort]: the runtime's RPC server with
+// a handful of test commands. Port 0 picks a free port; the chosen ports are
+// printed as the first line: "listening tcp=N web=M".
+
+#include "qtservice.h"
+#include "zeltocommand.h"
+#include "zeltoserver.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QPoint>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+int g_lastServiceCode = -1;
+
+// Every command is a lambda in this one table.
+class LambdaCommand : public ZeltoCommand
+{
+public:
+    using Body = QVariant (*)(const QVariantList &);
+    LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
+    QVariant execute(const QVariantList &params) override { return m_body(params); }
+
+private:
+    Body m_body;
+};
+
+ZeltoTable makeTable(int rows, int columns)
+{
+    QStringList names{QStringLiteral("date")};
+    for (int c = 1; c < columns; ++c)
+        names.append(QStringLiteral("S1_p%1").arg(c));
+    ZeltoTable table(names);
+    const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
+    for (int r = 0; r < rows; ++r) {
+        QVariantList row{start.addSecs(3600 * r)};
+        for (int c = 1; c < columns; ++c)
+            row.append(r * 0.5 + c);
+        table.appendRow(row);
+    }
+    return table;
+}
+
+LambdaCommand commands[] = {
+    {"echo", -1, [](const QVariantList &p) -> QVariant { return p; }},
+    {"noop", -1, [](const QVariantList &) -> QVariant { return true; }},
+    {"add", 2, [](const QVariantList &p) -> QVariant {
+         if (Zelto::isNumber(p.at(0)) && Zelto::isNumber(p.at(1))) {
+             if (p.at(0).userType() == QMetaType::Double || p.at(1).userType() == QMetaType::Double)
+                 return p.at(0).toDouble() + p.at(1).toDouble();
+             return p.at(0).toLongLong() + p.at(1).toLongLong();
+         }
+         ZeltoSystem::instance()->error(QStringLiteral("Параметры должны быть числами"), true);
+         return QVariant();
+     }},
+    {"fail", 1, [](const QVariantList &p) -> QVariant {
+         ZeltoSystem::instance()->error(p.at(0).toString(), true);
+         return QVariant();
+     }},
+    {"silentFail", 0, [](const QVariantList &) -> QVariant { return QVariant(); }},
+    {"clientId", 0, [](const QVariantList &) -> QVariant { return ZeltoServer::global()->clientId(); }},
+    {"sleep", 1, [](const QVariantList &p) -> QVariant {
+         QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000)));
+         return p.at(0);
+     }},
+    {"sizeOf", 1, [](const QVariantList &p) -> QVariant { return p.at(0).toString().size(); }},
+    {"makeTable", 2, [](const QVariantList &p) -> QVariant {
+         return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
+     }},
+    {"badResult", 0, [](const QVariantList &) -> QVariant { return QPoint(1, 2); }},
+    {"lastServiceCode", 0, [](const QVariantList &) -> QVariant { return g_lastServiceCode; }},
+};
+
+class TestService : public QtService<QCoreApplication>
+{
+public:
+    TestService(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QStringLiteral("Zelto Test Server"))
+    {
+        setServiceDescription(QStringLiteral("Тестовый сервер RPC"));
+    }
+
+protected:
+    void start() override
+    {
+        quint16 tcpPort = 0;
+        int webPort = -1;
+        const QStringList args = QCoreApplication::arguments();
+        for (int i = 1; i + 1 < args.size(); ++i) {
+            if (args.at(i) == QLatin1String("-p"))
+                tcpPort = quint16(args.at(i + 1).toUInt());
+            else if (args.at(i) == QLatin1String("-w"))
+                webPort = args.at(i + 1).toInt();
+        }
+        ZeltoServer *server = ZeltoServer::global();
+        if (!server->listenTcp(tcpPort, QHostAddress::LocalHost))
+            QCoreApplication::exit(1);
+        if (webPort >= 0 && !server->listenWeb(quint16(webPort), QHostAddress::LocalHost))
+            QCoreApplication::exit(1);
+        std::printf("listening tcp=%d web=%d\n", server->tcpPort(), server->webPort());
+        std::fflush(stdout);
+    }
+
+    void stop() override
+    {
+        ZeltoServer::global()->close();
+        std::printf("stopped\n");
+        std::fflush(stdout);
+    }
+
+    void processCommand(int code) override { g_lastServiceCode = code; }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    TestService service(argc, argv);
+    return service.exec();
+}

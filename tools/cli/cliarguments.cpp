@@ -1,0 +1,94 @@
+#include "cliarguments.h"
+
+#include "zeltojsonreader.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("orvex-cli", text);
+}
+
+} // namespace
+
+bool CliArguments::fail(const QString &text)
+{
+    m_error = text;
+    return false;
+}
+
+QString CliArguments::usage()
+{
+    return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table] [--timeout мс]\n"
+              "                 КОМАНДА [ПАРАМЕТР ...]\n"
+              "Каждый ПАРАМЕТР - значение JSON в формате протокола (слово, не являющееся JSON, - строка).\n"
+              "Код завершения: 0 - успех, 1 - сервер вернул ошибку, 2 - сервер недоступен, 3 - неверная командная строка.\n");
+}
+
+bool CliArguments::parse(const QStringList &arguments)
+{
+    int i = 1;
+    auto optionValue = [&](const QString &option, QString &value) {
+        if (i + 1 >= arguments.size())
+            return fail(tr("Не задано значение параметра %1").arg(option));
+        value = arguments.at(++i);
+        return true;
+    };
+    for (; i < arguments.size(); ++i) {
+        const QString arg = arguments.at(i);
+        QString value;
+        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+            help = true;
+            return true;
+        } else if (arg == QLatin1String("-H") || arg == QLatin1String("--host")) {
+            if (!optionValue(arg, host))
+                return false;
+        } else if (arg == QLatin1String("-p") || arg == QLatin1String("--port")) {
+            if (!optionValue(arg, value))
+                return false;
+            bool ok = false;
+            const uint number = value.toUInt(&ok);
+            if (!ok || number == 0 || number > 65535)
+                return fail(tr("Неверный номер порта: %1").arg(value));
+            port = quint16(number);
+        } else if (arg == QLatin1String("-u") || arg == QLatin1String("--user")) {
+            if (!optionValue(arg, login))
+                return false;
+            hasLogin = true;
+        } else if (arg == QLatin1String("-w") || arg == QLatin1String("--password")) {
+            if (!optionValue(arg, password))
+                return false;
+        } else if (arg == QLatin1String("--table")) {
+            table = true;
+        } else if (arg == QLatin1String("--timeout")) {
+            if (!optionValue(arg, value))
+                return false;
+            bool ok = false;
+            timeoutMs = value.toInt(&ok);
+            if (!ok || timeoutMs <= 0)
+                return fail(tr("Неверное время ожидания: %1").arg(value));
+        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1 && !arg.at(1).isDigit()) {
+            return fail(tr("Неизвестный параметр: %1").arg(arg));
+        } else {
+            break;
+        }
+    }
+    if (i >= arguments.size())
+        return fail(tr("Не задана команда"));
+    command = arguments.at(i++);
+    for (int n = 1; i < arguments.size(); ++i, ++n) {
+        const QByteArray text = arguments.at(i).toUtf8();
+        ZeltoJsonReader reader;
+        QVariant value;
+        if (reader.read(text, value)) {
+            params.append(value);
+        } else if (reader.status() == ZeltoJsonReader::SyntaxError) {
+            params.append(arguments.at(i));  // a bare word
+        } else {
+            return fail(tr("Неверный параметр %1: %2").arg(n).arg(reader.errorString()));
+        }
+    }
+    return true;
+}

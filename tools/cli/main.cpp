@@ -1,0 +1,85 @@
+// orvex-cli: calls one command of an Orvex Data Server and prints the result.
+
+#include "cliarguments.h"
+#include "tableprinter.h"
+#include "zeltoclient.h"
+#include "zeltojsonwriter.h"
+#include "zeltorpcmessage.h"
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { ExitOk = 0, ExitErrorReply = 1, ExitUnreachable = 2, ExitUsage = 3 };
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QString lastError()
+{
+    return ZeltoSystem::instance()->lastError();
+}
+
+// An error reply of the server is exit 1; a transport failure is exit 2.
+int failure(const ZeltoClient &client)
+{
+    print(stderr, lastError() + QLatin1Char('\n'));
+    return client.errorCode() != 0 ? ExitErrorReply : ExitUnreachable;
+}
+
+bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs)
+{
+    return client.request(name, params) && client.waitForResponse(timeoutMs);
+}
+
+QString render(const QVariant &result, bool asTable)
+{
+    if (asTable) {
+        if (result.userType() == qMetaTypeId<ZeltoTable>())
+            return TablePrinter::render(result.value<ZeltoTable>());
+        if (result.userType() == qMetaTypeId<ZeltoTableMap>()) {
+            const ZeltoTableMap tables = result.value<ZeltoTableMap>();
+            QString out;
+            for (auto it = tables.constBegin(); it != tables.constEnd(); ++it)
+                out += QLatin1String("[") + it.key() + QLatin1String("]\n") + TablePrinter::render(it.value()) + QLatin1Char('\n');
+            return out;
+        }
+    }
+    return QString::fromUtf8(ZeltoJsonWriter::toJson(result, true)) + QLatin1Char('\n');
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    CliArguments args;
+    if (!args.parse(app.arguments())) {
+        print(stderr, args.error() + QLatin1Char('\n') + CliArguments::usage());
+        return ExitUsage;
+    }
+    if (args.help) {
+        print(stdout, CliArguments::usage());
+        return ExitOk;
+    }
+
+    ZeltoClient client;
+    client.connectToHost(args.host, args.port);
+    if (!client.waitForConnected(qMin(args.timeoutMs, 10000))) {
+        print(stderr, lastError() + QLatin1Char('\n'));
+        return ExitUnreachable;
+    }
+    if (args.hasLogin && !call(client, QStringLiteral("login"), {args.login, args.password}, args.timeoutMs))
+        return failure(client);
+    if (!call(client, args.command, args.params, args.timeoutMs))
+        return failure(client);
+    print(stdout, render(client.result(), args.table));
+    return ExitOk;
+}

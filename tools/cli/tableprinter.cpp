@@ -1,0 +1,83 @@
+#include "tableprinter.h"
+
+#include "zeltojsonwriter.h"
+
+#include <QDateTime>
+
+namespace {
+
+bool alignRight(const QVariant &value)
+{
+    return Zelto::isNumber(value);
+}
+
+} // namespace
+
+QString TablePrinter::cellText(const QVariant &value)
+{
+    if (!value.isValid())
+        return QString();
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QMetaType::Double:
+        return QString::number(value.toDouble(), 'g', 15);
+    case QMetaType::QDateTime:
+        return value.toDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    case QMetaType::QDate:
+        return value.toDate().toString(QStringLiteral("yyyy-MM-dd"));
+    case QMetaType::QTime:
+        return value.toTime().toString(QStringLiteral("hh:mm:ss"));
+    case QMetaType::QString:
+        return value.toString();
+    default:
+        break;
+    }
+    if (Zelto::isNumber(value) || value.userType() == qMetaTypeId<ZeltoOutOfRange>()
+        || value.userType() == qMetaTypeId<ZeltoUnused>())
+        return value.toString();
+    return QString::fromUtf8(ZeltoJsonWriter::toJson(value));
+}
+
+QString TablePrinter::render(const ZeltoTable &table)
+{
+    const int columns = table.columnCount();
+    const int rows = table.rowCount();
+    QVector<int> widths(columns);
+    QVector<QStringList> texts(rows);
+    for (int c = 0; c < columns; ++c)
+        widths[c] = table.columnName(c).size();
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            // Line breaks inside a cell would break the grid.
+            QString text = cellText(table.value(r, c));
+            text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+            widths[c] = qMax(widths[c], text.size());
+            texts[r].append(text);
+        }
+    }
+    QString out;
+    auto line = [&](const QStringList &cells, const QVector<bool> &right) {
+        QString text;
+        for (int c = 0; c < columns; ++c) {
+            if (c > 0)
+                text += QLatin1String("  ");
+            text += right.value(c) ? cells.at(c).rightJustified(widths[c]) : cells.at(c).leftJustified(widths[c]);
+        }
+        while (text.endsWith(QLatin1Char(' ')))
+            text.chop(1);
+        out += text + QLatin1Char('\n');
+    };
+    line(table.columnNames(), QVector<bool>(columns, false));
+    QStringList rule;
+    for (int c = 0; c < columns; ++c)
+        rule.append(QString(widths[c], QLatin1Char('-')));
+    line(rule, QVector<bool>(columns, false));
+    for (int r = 0; r < rows; ++r) {
+        QVector<bool> right(columns);
+        for (int c = 0; c < columns; ++c)
+            right[c] = alignRight(table.value(r, c));
+        line(texts[r], right);
+    }
+    return out;
+}
