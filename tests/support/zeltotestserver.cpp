@@ -49,6 +49,7 @@ ZeltoTable makeTable(int rows, int columns)
 
 LambdaCommand commands[] = {
     {"echo", -1, [](const QVariantList &p) -> QVariant { return p; }},
+    {"identity", 1, [](const QVariantList &p) -> QVariant { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }},
     {"noop", -1, [](const QVariantList &) -> QVariant { return true; }},
     {"add", 2, [](const QVariantList &p) -> QVariant {
          if (Zelto::isNumber(p.at(0)) && Zelto::isNumber(p.at(1))) {

@@ -1,0 +1,245 @@
+"""Shared pieces of the end-to-end tests: starting the real binaries in a
+temporary home folder and talking to them over TCP and WebSocket, with the
+Python standard library only."""
+
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
+
+
+def binary(name):
+    path = os.path.join(BUILD_DIR, name)
+    if not os.path.exists(path):
+        raise RuntimeError("binary not built: " + path)
+    return path
+
+
+class TempHome:
+    """A temporary ORVEX_HOME and control-socket folder."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="orvex-home-")
+        self.runtime = os.path.join(self.path, "run")
+        os.mkdir(self.runtime)
+
+    def env(self):
+        env = dict(os.environ)
+        env["ORVEX_HOME"] = self.path
+        env["ORVEX_RUNTIME_DIR"] = self.runtime
+        return env
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ServerProcess:
+    """The test RPC server on free ports; the first stdout line tells them."""
+
+    def __init__(self, web=True, extra=()):
+        self.home = TempHome()
+        args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
+        self.proc = subprocess.Popen(args, env=self.home.env(), stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("listening"):
+            self.proc.kill()
+            raise RuntimeError("server did not start: %r %s" % (line, self.proc.stderr.read()))
+        fields = dict(item.split("=") for item in line.split()[1:])
+        self.tcp_port = int(fields["tcp"])
+        self.web_port = int(fields["web"])
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait()
+        out = self.proc.stdout.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        self.home.remove()
+        return code, out
+
+
+# --- values -----------------------------------------------------------------
+
+def table(columns, rows):
+    return {"$table": {"columns": columns, "rows": rows}}
+
+
+def dt(text):
+    return {"$datetime": text}
+
+
+# --- TCP --------------------------------------------------------------------
+
+class TcpClient:
+    """Line-framed JSON-RPC over TCP; send and receive are separate so that
+    tests can pipeline and break the protocol on purpose."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=60):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.buffer = b""
+        self.next_id = 1
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, method, params=None, id_=None):
+        if id_ is None:
+            id_ = self.next_id
+            self.next_id += 1
+        message = {"jsonrpc": "2.0", "id": id_, "method": method}
+        if params is not None:
+            message["params"] = params
+        self.send_raw(json.dumps(message, ensure_ascii=False).encode() + b"\n")
+        return id_
+
+    def read_line(self):
+        while b"\n" not in self.buffer:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise ConnectionError("closed by server")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line
+
+    def read(self):
+        return json.loads(self.read_line())
+
+    def call(self, method, params=None):
+        id_ = self.send(method, params)
+        reply = self.read()
+        assert reply.get("id") == id_, reply
+        return reply
+
+    def closed_by_peer(self, timeout=30):
+        """True once the server has closed the connection."""
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                chunk = self.sock.recv(1 << 20)
+                if not chunk:
+                    return True
+                self.buffer += chunk
+        except (ConnectionResetError, BrokenPipeError):
+            return True
+        except socket.timeout:
+            return False
+
+    def close(self):
+        self.sock.close()
+
+
+# --- WebSocket --------------------------------------------------------------
+
+class WebSocketClient:
+    """Just enough of RFC 6455 for the tests: handshake, masked text frames
+    out, unmasked frames in (with continuation and ping)."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=60):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall(("GET / HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (host, port, key)).encode())
+        self.buffer = b""
+        while b"\r\n\r\n" not in self.buffer:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("handshake refused")
+            self.buffer += chunk
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        if b" 101 " not in head.split(b"\r\n")[0]:
+            raise ConnectionError(head.decode(errors="replace"))
+        self.next_id = 1
+
+    def _frame(self, opcode, payload):
+        header = bytes([0x80 | opcode])
+        n = len(payload)
+        if n < 126:
+            header += bytes([0x80 | n])
+        elif n < 65536:
+            header += bytes([0x80 | 126]) + struct.pack(">H", n)
+        else:
+            header += bytes([0x80 | 127]) + struct.pack(">Q", n)
+        mask = os.urandom(4)
+        repeated = (mask * (n // 4 + 1))[:n]
+        masked = (int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")).to_bytes(n, "big") if n else b""
+        return header + mask + masked
+
+    def send_text(self, text):
+        self.sock.sendall(self._frame(0x1, text.encode()))
+
+    def send(self, method, params=None):
+        id_ = self.next_id
+        self.next_id += 1
+        message = {"jsonrpc": "2.0", "id": id_, "method": method}
+        if params is not None:
+            message["params"] = params
+        self.send_text(json.dumps(message, ensure_ascii=False))
+        return id_
+
+    def _need(self, n):
+        while len(self.buffer) < n:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise ConnectionError("closed by server")
+            self.buffer += chunk
+        data, self.buffer = self.buffer[:n], self.buffer[n:]
+        return data
+
+    def read_message(self):
+        parts = []
+        while True:
+            b0, b1 = self._need(2)
+            opcode, n = b0 & 0x0F, b1 & 0x7F
+            if n == 126:
+                n = struct.unpack(">H", self._need(2))[0]
+            elif n == 127:
+                n = struct.unpack(">Q", self._need(8))[0]
+            payload = self._need(n)
+            if opcode == 0x8:
+                raise ConnectionError("close frame %r" % payload[:2])
+            if opcode == 0x9:
+                self.sock.sendall(self._frame(0xA, payload))
+                continue
+            if opcode in (0x1, 0x2, 0x0):
+                parts.append(payload)
+                if b0 & 0x80:
+                    return b"".join(parts).decode()
+
+    def read(self):
+        return json.loads(self.read_message())
+
+    def call(self, method, params=None):
+        id_ = self.send(method, params)
+        reply = self.read()
+        assert reply.get("id") == id_, reply
+        return reply
+
+    def close(self):
+        try:
+            self.sock.sendall(self._frame(0x8, struct.pack(">H", 1000)))
+        except OSError:
+            pass
+        self.sock.close()
+
+
+def wait_until(predicate, timeout=30, step=0.05):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()

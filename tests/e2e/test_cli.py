@@ -1,0 +1,79 @@
+"""orvex-cli against the real test server: parameters, JSON and table
+output, exit codes."""
+
+import json
+import os
+import socket
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import ServerProcess, binary  # noqa: E402
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class CommandLineClient(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess(web=False)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def cli(self, *args, port=None):
+        cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port or self.server.tcp_port)] + list(args)
+        return subprocess.run(cmd, capture_output=True, timeout=60)
+
+    def test_parameters_and_json_output(self):
+        run = self.cli("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        out = run.stdout.decode()
+        self.assertIn("\n  ", out)  # indented
+        self.assertEqual(json.loads(out), [1, 2.5, "word", "Котёл", {"$date": "2024-01-02"}, [1, None], True])
+
+    def test_table_output_aligns_characters(self):
+        t = {"$table": {"columns": ["name", "n"], "rows": [["Узел учёта", 1], ["ab", 22], [None, 3.5]]}}
+        run = self.cli("--table", "identity", json.dumps(t, ensure_ascii=False))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        lines = run.stdout.decode().splitlines()
+        self.assertEqual(lines[0].split(), ["name", "n"])
+        self.assertTrue(set(lines[1].replace(" ", "")) == {"-"})
+        # The second column ends in the same character position on every line.
+        ends = {len(line) for line in lines}
+        self.assertEqual(len(ends), 1, lines)
+        self.assertTrue(lines[2].startswith("Узел учёта"))
+        self.assertTrue(lines[4].endswith("3.5"))
+
+        run = self.cli("--table", "makeTable", "3", "4")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        lines = run.stdout.decode().splitlines()
+        self.assertEqual(lines[0].split(), ["date", "S1_p1", "S1_p2", "S1_p3"])
+        self.assertEqual(len(lines), 5)
+        self.assertIn("2024-01-01 02:00:00", lines[4])
+
+    def test_exit_codes(self):
+        run = self.cli("fail", "Недостаточно прав для выполнения команды")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("Недостаточно прав для выполнения команды", run.stderr.decode())
+        run = self.cli("-u", "admin", "-w", "tavro", "noop")
+        self.assertEqual(run.returncode, 1)  # the test server has no login command
+        self.assertIn("login", run.stderr.decode())
+        run = self.cli("noop", port=free_port())
+        self.assertEqual(run.returncode, 2)
+        self.assertTrue(run.stderr.decode().strip())
+        run = self.cli("echo", '{"$bad":1}')
+        self.assertEqual(run.returncode, 3)
+        run = subprocess.run([binary("orvex-cli")], capture_output=True, timeout=60)
+        self.assertEqual(run.returncode, 3)
+        self.assertIn("orvex-cli", run.stderr.decode())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,235 @@
+"""The RPC server end to end over TCP and WebSocket, against the real test
+server binary: values, pipelining, refusals, malformed and huge input,
+disconnects, client ids, and the service host around it."""
+
+import json
+import os
+import signal
+import socket
+import sys
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import ServerProcess, TcpClient, WebSocketClient, dt, table  # noqa: E402
+
+SAMPLE_VALUES = [
+    None, True, False, 0, -7, 2147483647, 2147483648, -9223372036854775808, 18446744073709551615,
+    5.0, 0.1, -2.5e-310, 1e300, "", "текст \"в кавычках\"\n\t\u0001", "𝄞",
+    [], [1, [2, [3]]], {}, {"вложенный": {"a": [None]}},
+    dt("2024-03-01T10:20:30.456"), {"$date": "2024-02-29"}, {"$time": "23:59:59.999"},
+    {"$bytes": "AAECAwQ="}, {"$marker": "OutOfRange"}, {"$marker": "Unused"},
+    table(["date", "S1_t1", "note"], [[dt("2024-01-01T00:00:00.000"), 70.5, "ok"],
+                                      [dt("2024-01-01T01:00:00.000"), {"$marker": "Unused"}]]),
+    {"$tables": {"info": table(["id"], [[3]]), "hour_data": table([], [])}},
+]
+
+
+class RpcOverTcp(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess()
+
+    @classmethod
+    def tearDownClass(cls):
+        code, _ = cls.server.stop()
+        assert code == 0, code
+
+    def client(self):
+        c = TcpClient(self.server.tcp_port)
+        self.addCleanup(c.close)
+        return c
+
+    def test_values_round_trip_with_types(self):
+        c = self.client()
+        reply = c.call("echo", SAMPLE_VALUES)
+        expected = [dict(v["$table"], rows=[r + [None] * (len(v["$table"]["columns"]) - len(r))
+                                            for r in v["$table"]["rows"]])
+                    if isinstance(v, dict) and "$table" in v else v for v in SAMPLE_VALUES]
+        got = [v["$table"] if isinstance(v, dict) and "$table" in v else v for v in reply["result"]]
+        self.assertEqual(got, expected)
+        # Doubles keep a fraction so they read back as doubles.
+        c.send("identity", [5.0])
+        self.assertIn(b'"result":5.0', c.read_line())
+        c.send("add", [2, 3])
+        self.assertIn(b'"result":5}', c.read_line())
+        self.assertEqual(c.call("add", [2, 0.5])["result"], 2.5)
+
+    def test_pipelined_requests_answer_in_order(self):
+        c = self.client()
+        burst = b"".join(json.dumps({"jsonrpc": "2.0", "id": i, "method": "identity", "params": [i * 3]}).encode()
+                         + b"\n" for i in range(1, 501))
+        c.send_raw(burst)
+        for i in range(1, 501):
+            reply = c.read()
+            self.assertEqual((reply["id"], reply["result"]), (i, i * 3))
+
+    def test_refusals(self):
+        c = self.client()
+        reply = c.call("add", [1])
+        self.assertEqual(reply["error"]["code"], -32602)
+        self.assertIn("ожидается 2, передано 1", reply["error"]["message"])
+        reply = c.call("noSuchCommand", [])
+        self.assertEqual(reply["error"]["code"], -32601)
+        self.assertIn("noSuchCommand", reply["error"]["message"])
+        reply = c.call("fail", ["Узел не найден"])
+        self.assertEqual(reply["error"], {"code": -32000, "message": "Узел не найден"})
+        reply = c.call("silentFail", [])
+        self.assertEqual(reply["error"]["code"], -32000)
+        self.assertIn("silentFail", reply["error"]["message"])
+        reply = c.call("badResult", [])
+        self.assertEqual(reply["error"]["code"], -32000)
+        self.assertIn("QPoint", reply["error"]["message"])
+        # A previous failure's message must not leak into the next success.
+        self.assertEqual(c.call("noop")["result"], True)
+
+    def test_malformed_lines_keep_the_connection(self):
+        c = self.client()
+        cases = [
+            (b"{not json", -32700),
+            (b"\xff\xfe garbage", -32700),
+            (b"[1,2,3]", -32600),
+            (b'{"jsonrpc":"2.0","id":1}', -32600),
+            (b'{"jsonrpc":"2.0","id":2,"method":5}', -32600),
+            (b'{"jsonrpc":"2.0","id":3,"method":"echo","params":{"a":1}}', -32600),
+            (b'{"jsonrpc":"2.0","id":4,"method":"echo","params":[{"$nope":1}]}', -32600),
+            (b'{"jsonrpc":"2.0","id":5,"method":"echo","params":[{"$date":"2024-13-45"}]}', -32600),
+            (b'{"jsonrpc":"1.0","id":6,"method":"echo"}', -32600),
+            (b'{"jsonrpc":"2.0","id":{"x":1},"method":"echo"}', -32600),
+            (b"[" * 100000, -32700),
+        ]
+        for line, code in cases:
+            c.send_raw(line + b"\n")
+            reply = c.read()
+            self.assertEqual(reply["error"]["code"], code, line[:60])
+            self.assertTrue(reply["error"]["message"])
+        self.assertEqual(c.call("identity", ["still here"])["result"], "still here")
+
+    def test_notification_gets_no_reply(self):
+        c = self.client()
+        c.send_raw(b'{"jsonrpc":"2.0","method":"noop"}\n')
+        self.assertEqual(c.call("identity", [1]), {"jsonrpc": "2.0", "id": 1, "result": 1})
+
+    def test_huge_line_is_refused_and_closed(self):
+        bystander = self.client()
+        c = self.client()
+        chunk = b"a" * (1 << 20)
+        try:
+            for _ in range(70):
+                c.send_raw(chunk)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the server may close before the last megabytes arrive
+        try:
+            reply = c.read()
+            self.assertEqual(reply["error"]["code"], -32600)
+            self.assertIn("64", reply["error"]["message"])
+        except (ConnectionError, OSError):
+            pass
+        self.assertTrue(c.closed_by_peer())
+        self.assertEqual(bystander.call("identity", ["alive"])["result"], "alive")
+
+    def test_disconnect_mid_request(self):
+        half = self.client()
+        half.send_raw(b'{"jsonrpc":"2.0","id":1,"method":"ec')
+        half.close()
+        busy = self.client()
+        busy.send("sleep", [300])
+        gone = TcpClient(self.server.tcp_port)
+        gone.send("sleep", [200])
+        gone.sock.shutdown(socket.SHUT_RDWR)
+        gone.close()
+        self.assertEqual(busy.read()["result"], 300)
+        self.assertEqual(self.client().call("noop")["result"], True)
+
+    def test_client_ids_are_distinct_and_never_reused(self):
+        a, b = self.client(), self.client()
+        ida, idb = a.call("clientId")["result"], b.call("clientId")["result"]
+        self.assertNotEqual(ida, idb)
+        self.assertEqual(a.call("clientId")["result"], ida)
+        b.close()
+        c = self.client()
+        self.assertGreater(c.call("clientId")["result"], max(ida, idb))
+
+    def test_parallel_clients(self):
+        errors = []
+
+        def worker(n):
+            try:
+                c = TcpClient(self.server.tcp_port)
+                for i in range(50):
+                    if c.call("identity", [[n, i]])["result"] != [n, i]:
+                        errors.append((n, i))
+                c.close()
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+
+
+class RpcOverWebSocket(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_calls_pipelining_and_errors(self):
+        ws = WebSocketClient(self.server.web_port)
+        self.addCleanup(ws.close)
+        t = table(["date", "имя"], [[dt("2024-01-01T00:00:00.000"), "Котельная №1"]])
+        self.assertEqual(ws.call("identity", [t])["result"], t)
+        ids = [ws.send("identity", [i]) for i in range(100)]
+        self.assertEqual([ws.read()["id"] for _ in ids], ids)
+        ws.send_text("{broken")
+        self.assertEqual(ws.read()["error"]["code"], -32700)
+        self.assertEqual(ws.call("add", [1, 2, 3])["error"]["code"], -32602)
+        # WebSocket and TCP clients get distinct ids.
+        tcp = TcpClient(self.server.tcp_port)
+        self.addCleanup(tcp.close)
+        self.assertNotEqual(ws.call("clientId")["result"], tcp.call("clientId")["result"])
+
+    def test_big_table_reply(self):
+        ws = WebSocketClient(self.server.web_port)
+        self.addCleanup(ws.close)
+        result = ws.call("makeTable", [8760, 41])["result"]["$table"]
+        self.assertEqual(len(result["rows"]), 8760)
+        self.assertEqual(len(result["columns"]), 41)
+
+
+class ServiceHost(unittest.TestCase):
+    def test_stops_cleanly_on_signals(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            server = ServerProcess(web=False)
+            c = TcpClient(server.tcp_port)
+            self.assertEqual(c.call("noop")["result"], True)
+            code, out = server.stop(sig)
+            c.close()
+            self.assertEqual(code, 0, sig)
+            self.assertIn("stopped", out)
+
+    def test_control_codes_reach_the_service(self):
+        server = ServerProcess(web=False)
+        try:
+            sockets = os.listdir(server.home.runtime)
+            self.assertEqual(len(sockets), 1, sockets)
+            with socket.socket(socket.AF_UNIX) as s:
+                s.settimeout(10)
+                s.connect(os.path.join(server.home.runtime, sockets[0]))
+                s.sendall(b"129\n")
+                self.assertEqual(s.recv(16), b"ok\n")
+            c = TcpClient(server.tcp_port)
+            self.assertEqual(c.call("lastServiceCode")["result"], 129)
+            c.close()
+        finally:
+            self.assertEqual(server.stop()[0], 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
