@@ -18,10 +18,6 @@ namespace {
 // letting socket events in again.
 const int kTurnBudgetMs = 50;
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ZeltoServer", text);
-}
 
 } // namespace
 

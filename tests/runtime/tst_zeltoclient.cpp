@@ -1,0 +1,165 @@
+#include "zeltoclient.h"
+#include "zeltocommand.h"
+#include "zeltoserver.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
+
+#include <QDateTime>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+class EchoCommand : public ZeltoCommand
+{
+public:
+    EchoCommand() : ZeltoCommand(QStringLiteral("echoFirst"), 1) {}
+    QVariant execute(const QVariantList &params) override { return params.at(0); }
+};
+
+class RefuseCommand : public ZeltoCommand
+{
+public:
+    RefuseCommand() : ZeltoCommand(QStringLiteral("refuse"), -1) {}
+    QVariant execute(const QVariantList &) override
+    {
+        ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"), true);
+        return QVariant();
+    }
+};
+
+class WhoCommand : public ZeltoCommand
+{
+public:
+    WhoCommand() : ZeltoCommand(QStringLiteral("who"), 0) {}
+    QVariant execute(const QVariantList &) override { return ZeltoServer::global()->clientId(); }
+};
+
+EchoCommand echoCommand;
+RefuseCommand refuseCommand;
+WhoCommand whoCommand;
+
+// Runs body on a worker thread while the main thread keeps serving.
+void onWorker(const std::function<void()> &body)
+{
+    QThread *worker = QThread::create(body);
+    worker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 60000);
+    delete worker;
+}
+
+} // namespace
+
+class ZeltoClientTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost));
+        QVERIFY(ZeltoServer::global()->tcpPort() != 0);
+    }
+
+    void requestsFromAWorkerThread()
+    {
+        const quint16 port = ZeltoServer::global()->tcpPort();
+        ZeltoTable table(QStringList{"date", "S1_t1"});
+        table.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(1, 0)), 65.25});
+        QVariant echoed;
+        QString refusal;
+        bool refused = true;
+        int firstId = -1, secondId = -1;
+
+        onWorker([&]() {
+            ZeltoClient client;
+            client.connectToHost(QStringLiteral("127.0.0.1"), port);
+            if (!client.waitForConnected(10000))
+                return;
+            if (client.request(QStringLiteral("echoFirst"), {QVariant::fromValue(table)}) && client.waitForResponse(10000))
+                echoed = client.result();
+            refused = client.request(QStringLiteral("refuse")) && client.waitForResponse(10000);
+            refusal = ZeltoSystem::instance()->lastError();
+            if (client.request(QStringLiteral("who")) && client.waitForResponse(10000))
+                firstId = client.result().toInt();
+            ZeltoClient other;
+            other.connectToHost(QStringLiteral("127.0.0.1"), port);
+            if (other.waitForConnected(10000) && other.request(QStringLiteral("who")) && other.waitForResponse(10000))
+                secondId = other.result().toInt();
+        });
+
+        QCOMPARE(echoed.value<ZeltoTable>(), table);
+        QVERIFY(!refused);
+        QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
+        QVERIFY(firstId > 0 && secondId > 0 && firstId != secondId);
+        QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
+    }
+
+    void transportFailures()
+    {
+        // A port nobody listens on.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+
+        // A peer that accepts and never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> accepted;
+        connect(&silent, &QTcpServer::newConnection, this, [&]() { accepted.append(silent.nextPendingConnection()); });
+
+        QString refusedText, timeoutText, notConnectedText;
+        bool timedOut = false;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!client.request(QStringLiteral("who")))
+                notConnectedText = ZeltoSystem::instance()->lastError();
+            client.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
+            if (!client.waitForConnected(5000))
+                refusedText = ZeltoSystem::instance()->lastError();
+
+            client.connectToHost(QStringLiteral("127.0.0.1"), silent.serverPort());
+            if (client.waitForConnected(5000) && client.request(QStringLiteral("who"))) {
+                timedOut = !client.waitForResponse(300);
+                timeoutText = ZeltoSystem::instance()->lastError();
+            }
+        });
+        QVERIFY(!notConnectedText.isEmpty());
+        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
+        QVERIFY(timedOut);
+        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
+        qDeleteAll(accepted);
+    }
+
+    void peerHangsUp()
+    {
+        QTcpServer rude;
+        QVERIFY(rude.listen(QHostAddress::LocalHost));
+        connect(&rude, &QTcpServer::newConnection, this, [&]() {
+            QTcpSocket *socket = rude.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket]() {
+                socket->readAll();
+                socket->write("{\"jsonrpc\":\"2.0\",\"id\":1,");  // half a reply, then gone
+                socket->disconnectFromHost();
+            });
+        });
+        bool ok = true;
+        QString text;
+        onWorker([&]() {
+            ZeltoClient client;
+            client.connectToHost(QStringLiteral("127.0.0.1"), rude.serverPort());
+            ok = client.waitForConnected(5000) && client.request(QStringLiteral("who")) && client.waitForResponse(20000);
+            text = ZeltoSystem::instance()->lastError();
+        });
+        QVERIFY(!ok);
+        QVERIFY2(text.contains(QStringLiteral("разорвано")), qPrintable(text));
+    }
+};
+
+QTEST_GUILESS_MAIN(ZeltoClientTest)
+#include "tst_zeltoclient.moc"

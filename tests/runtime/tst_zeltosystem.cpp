@@ -1,0 +1,166 @@
+#include "zelto.h"
+#include "zeltocommand.h"
+#include "zeltosystem.h"
+#include "zeltotasktoken.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+class ConstantCommand : public ZeltoCommand
+{
+public:
+    ConstantCommand(const QString &name, int count, int value) : ZeltoCommand(name, count), m_value(value) {}
+    QVariant execute(const QVariantList &) override { return m_value; }
+
+private:
+    int m_value;
+};
+
+} // namespace
+
+class ZeltoSystemTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lastErrorIsPerThread()
+    {
+        ZeltoSystem *system = ZeltoSystem::instance();
+        QSignalSpy messages(system, &ZeltoSystem::errorMessage);
+        QVERIFY(!system->error(QStringLiteral("главный поток"), true));
+        QCOMPARE(system->lastError(), QStringLiteral("главный поток"));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("главный поток"));
+
+        QString seenInWorker;
+        QThread *worker = QThread::create([&]() {
+            seenInWorker = system->lastError();
+            system->error(QStringLiteral("поток пула"), false);
+        });
+        worker->start();
+        QVERIFY(worker->wait(10000));
+        delete worker;
+        QVERIFY(seenInWorker.isEmpty());                          // starts clean
+        QCOMPARE(system->lastError(), QStringLiteral("главный поток")); // not overwritten
+        QCOMPARE(messages.count(), 1);                            // emitMessage false: no signal
+        system->clearError();
+        QVERIFY(system->lastError().isEmpty());
+    }
+
+    void propertiesAndNotifications()
+    {
+        ZeltoSystem *system = ZeltoSystem::instance();
+        QSignalSpy changes(system, &ZeltoSystem::propertyChanged);
+        system->setProperty("backupInterval", 12);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(changes.at(0).at(0).toString(), QStringLiteral("backupInterval"));
+        QCOMPARE(system->property("backupInterval"), QVariant(12));
+        system->setProperty("quiet", true, false);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(system->properties().value("quiet"), QVariant(true));
+
+        system->setSettingsPath(QStringLiteral("/tmp/x.ini"));
+        QCOMPARE(system->settingsPath(), QStringLiteral("/tmp/x.ini"));
+
+        // Notifications raised on pool threads reach main-thread receivers in order.
+        QList<int> received;
+        QObject receiver;
+        connect(system, &ZeltoSystem::notification, &receiver,
+                [&](const QString &name, const QVariant &value) {
+                    QCOMPARE(QThread::currentThread(), qApp->thread());
+                    if (name == QLatin1String("nodeSaved"))
+                        received.append(value.toInt());
+                },
+                Qt::QueuedConnection);
+        QThread *worker = QThread::create([system]() {
+            for (int i = 0; i < 100; ++i)
+                system->notify(QStringLiteral("nodeSaved"), i);
+        });
+        worker->start();
+        QVERIFY(worker->wait(10000));
+        delete worker;
+        QTRY_COMPARE(received.size(), 100);
+        for (int i = 0; i < 100; ++i)
+            QCOMPARE(received.at(i), i);
+    }
+
+    void taskTokenStates()
+    {
+        ZeltoTaskToken token;
+        QVERIFY(!token.isCanceled() && !token.isFailed());
+        token.cancel();
+        QVERIFY(token.isCanceled());
+        QVERIFY(!token.isFailed());             // cancelled, not failed
+
+        token.clear(true);                      // a retry keeps an earlier cancel
+        QVERIFY(token.isCanceled());
+        token.clear();
+        QVERIFY(!token.isCanceled());
+
+        token.setError(QStringLiteral("Данные не считаны"));
+        QVERIFY(token.isFailed());
+        QVERIFY(!token.isCanceled());           // failing does not cancel
+        QCOMPARE(token.errorString(), QStringLiteral("Данные не считаны"));
+        token.setProgress(140);
+        QCOMPARE(token.progress(), 100);
+        token.setProgress(-3);
+        QCOMPARE(token.progress(), 0);
+        token.setState(QStringLiteral("Чтение архива"));
+        QCOMPARE(token.state(), QStringLiteral("Чтение архива"));
+        token.clear();
+        QVERIFY(!token.isFailed() && token.errorString().isEmpty() && token.state().isEmpty());
+
+        // One thread runs the job while another follows and cancels it.
+        QThread *runner = QThread::create([&token]() {
+            for (int i = 0; !token.isCanceled(); i = (i + 1) % 101) {
+                token.setProgress(i);
+                token.setState(QString::number(i));
+            }
+        });
+        runner->start();
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(token.progress() >= 0 && token.progress() <= 100);
+        token.cancel();
+        QVERIFY(runner->wait(10000));
+        delete runner;
+    }
+
+    void commandRegistry()
+    {
+        const int before = ZeltoCommand::all().size();
+        {
+            ConstantCommand first(QStringLiteral("testFirst"), 0, 1);
+            ConstantCommand second(QStringLiteral("testSecond"), -1, 2);
+            QCOMPARE(ZeltoCommand::all().size(), before + 2);
+            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
+            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
+            QCOMPARE(second.paramCount(), -1);
+            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond"))->execute({}), QVariant(2));
+            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
+        }
+        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
+        QCOMPARE(ZeltoCommand::all().size(), before);
+    }
+
+    void moduleDirFollowsHome()
+    {
+        qunsetenv("ORVEX_HOME");
+        QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
+        const QString home = QDir::tempPath() + QStringLiteral("/orvex-home-test");
+        qputenv("ORVEX_HOME", home.toUtf8());
+        QCOMPARE(Zelto::moduleDir(), home);
+        qunsetenv("ORVEX_HOME");
+
+        QElapsedTimer timer;
+        timer.start();
+        Zelto::sleep(20);
+        QVERIFY(timer.elapsed() >= 19);
+    }
+};
+
+QTEST_GUILESS_MAIN(ZeltoSystemTest)
+#include "tst_zeltosystem.moc"
