@@ -42,12 +42,8 @@ class RpcOverTcp(unittest.TestCase):
 
     def test_values_round_trip_with_types(self):
         c = self.client()
-        reply = c.call("echo", SAMPLE_VALUES)
-        expected = [dict(v["$table"], rows=[r + [None] * (len(v["$table"]["columns"]) - len(r))
-                                            for r in v["$table"]["rows"]])
-                    if isinstance(v, dict) and "$table" in v else v for v in SAMPLE_VALUES]
-        got = [v["$table"] if isinstance(v, dict) and "$table" in v else v for v in reply["result"]]
-        self.assertEqual(got, expected)
+        # Short table rows come back as short as they were sent.
+        self.assertEqual(c.call("echo", SAMPLE_VALUES)["result"], SAMPLE_VALUES)
         # Doubles keep a fraction so they read back as doubles.
         c.send("identity", [5.0])
         self.assertIn(b'"result":5.0', c.read_line())

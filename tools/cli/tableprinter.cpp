@@ -6,9 +6,22 @@
 
 namespace {
 
-bool alignRight(const QVariant &value)
+// Columns of numbers read best right-aligned, header included.
+QVector<bool> numericColumns(const ZeltoTable &table)
 {
-    return Zelto::isNumber(value);
+    QVector<bool> numeric(table.columnCount(), false);
+    for (int c = 0; c < table.columnCount(); ++c) {
+        bool any = false, all = true;
+        for (int r = 0; r < table.rowCount() && all; ++r) {
+            const QVariant value = table.value(r, c);
+            if (!value.isValid())
+                continue;
+            any = true;
+            all = Zelto::isNumber(value);
+        }
+        numeric[c] = any && all;
+    }
+    return numeric;
 }
 
 } // namespace
@@ -68,16 +81,13 @@ QString TablePrinter::render(const ZeltoTable &table)
             text.chop(1);
         out += text + QLatin1Char('\n');
     };
-    line(table.columnNames(), QVector<bool>(columns, false));
+    const QVector<bool> right = numericColumns(table);
+    line(table.columnNames(), right);
     QStringList rule;
     for (int c = 0; c < columns; ++c)
         rule.append(QString(widths[c], QLatin1Char('-')));
-    line(rule, QVector<bool>(columns, false));
-    for (int r = 0; r < rows; ++r) {
-        QVector<bool> right(columns);
-        for (int c = 0; c < columns; ++c)
-            right[c] = alignRight(table.value(r, c));
+    line(rule, right);
+    for (int r = 0; r < rows; ++r)
         line(texts[r], right);
-    }
     return out;
 }
