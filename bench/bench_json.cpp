@@ -4,6 +4,8 @@
 #include "zeltojsonwriter.h"
 #include "zeltotable.h"
 
+#include "zelto.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -48,6 +50,7 @@ ZeltoTable hourlyYear()
 
 int main(int argc, char **argv)
 {
+    Zelto::pinTimeZone();  // as the server does
     QCoreApplication app(argc, argv);
     const QVariant value = QVariant::fromValue(hourlyYear());
 

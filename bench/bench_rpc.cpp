@@ -5,6 +5,8 @@
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 
+#include "zelto.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpSocket>
@@ -69,6 +71,7 @@ double pipelined(quint16 port)
 
 int main(int argc, char **argv)
 {
+    Zelto::pinTimeZone();  // as the server does
     QCoreApplication app(argc, argv);
     if (!ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost))
         return 1;

@@ -13,6 +13,12 @@ void sleep(int ms)
         QThread::msleep(ulong(ms));
 }
 
+void pinTimeZone()
+{
+    if (qEnvironmentVariableIsEmpty("TZ") && QFileInfo::exists(QStringLiteral("/etc/localtime")))
+        qputenv("TZ", ":/etc/localtime");
+}
+
 QString moduleDir()
 {
     const QString home = qEnvironmentVariable("ORVEX_HOME");

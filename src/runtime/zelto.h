@@ -11,4 +11,10 @@ void sleep(int ms);
 // file, the database, metadata, backups and translations live there.
 QString moduleDir();
 
+// Makes the C library read the system time zone once instead of on every
+// local-time conversion (with TZ unset glibc checks /etc/localtime each time,
+// which dominates decoding archives full of dates). Call at the start of
+// main; a change of the system time zone then needs a restart.
+void pinTimeZone();
+
 }

@@ -17,5 +17,9 @@ struct ZeltoUnused
     bool operator!=(const ZeltoUnused &) const { return false; }
 };
 
+// Small and trivially copyable: variants hold them inline, not on the heap.
+Q_DECLARE_TYPEINFO(ZeltoOutOfRange, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(ZeltoUnused, Q_PRIMITIVE_TYPE);
+
 Q_DECLARE_METATYPE(ZeltoOutOfRange)
 Q_DECLARE_METATYPE(ZeltoUnused)

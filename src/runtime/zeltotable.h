@@ -138,6 +138,9 @@ typedef QMap<QString, ZeltoTable> ZeltoTableMap;
 
 QDebug operator<<(QDebug debug, const ZeltoTable &table);
 
+// One pointer that may be moved in memory: variants hold a table inline.
+Q_DECLARE_TYPEINFO(ZeltoTable, Q_MOVABLE_TYPE);
+
 Q_DECLARE_METATYPE(ZeltoTable)
 Q_DECLARE_METATYPE(ZeltoTableMap)
 

@@ -3,6 +3,7 @@
 // printed as the first line: "listening tcp=N web=M".
 
 #include "qtservice.h"
+#include "zelto.h"
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -121,6 +122,7 @@ protected:
 
 int main(int argc, char **argv)
 {
+    Zelto::pinTimeZone();
     TestService service(argc, argv);
     return service.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "cliarguments.h"
 #include "tableprinter.h"
+#include "zelto.h"
 #include "zeltoclient.h"
 #include "zeltojsonwriter.h"
 #include "zeltorpcmessage.h"
@@ -59,6 +60,7 @@ QString render(const QVariant &result, bool asTable)
 
 int main(int argc, char **argv)
 {
+    Zelto::pinTimeZone();
     QCoreApplication app(argc, argv);
     CliArguments args;
     if (!args.parse(app.arguments())) {

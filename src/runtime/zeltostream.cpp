@@ -1,0 +1,210 @@
+// Byte format of ZeltoStream, version 1
+// =====================================
+// Stored in database BLOBs, so it has to stay readable as it is: extend it
+// only with new tags, or bump the version byte and keep reading version 1.
+// Everything is little-endian.
+//
+//   stream  = version:u8 (= 1), then the values one after another
+//   value   = tag:u8, then the body of that tag
+//   varint  = unsigned LEB128, 7 bits per byte, low group first, at most
+//             10 bytes, no bits above bit 63
+//   zigzag  = varint of (n << 1) ^ (n >> 63), for signed numbers
+//   text    = varint L; L = 0 is a null string/array, otherwise L - 1 bytes
+//             follow (UTF-8 for strings, raw for byte arrays)
+//
+//   tag   type             body
+//   0x00  invalid QVariant -
+//   0x01  bool             u8, 0 or 1
+//   0x02  int              zigzag, within 32 bits
+//   0x03  uint             varint, within 32 bits
+//   0x04  qlonglong        zigzag
+//   0x05  qulonglong       varint
+//   0x06  double           8 bytes, IEEE 754 binary64 (bit-exact)
+//   0x07  QString          text, UTF-8
+//   0x08  QByteArray       text, raw bytes
+//   0x09  QDateTime        spec:u8, then
+//                            0 invalid: nothing
+//                            1 local time: zigzag ms since the epoch (UTC)
+//                            2 UTC: zigzag ms
+//                            3 offset from UTC: zigzag offset (s), zigzag ms
+//                            4 time zone: text IANA id (1..128 bytes),
+//                              zigzag offset (s) at that instant, used when
+//                              the reader does not know the zone; zigzag ms
+//                          |ms| <= 2^60, |offset| < 86400
+//   0x0A  QDate            varint: 0 null, otherwise zigzag(julian day) + 1
+//   0x0B  QTime            varint: 0 null, otherwise ms since midnight + 1
+//   0x0C  QStringList      varint n, n texts
+//   0x0D  QVariantList     varint n, n values
+//   0x0E  QVariantMap      varint n, n pairs (text key, value) in key order
+//   0x0F  ZeltoTable       table (below)
+//   0x10  ZeltoTableMap    varint n, n pairs (text key, table) in key order
+//   0x11  ZeltoOutOfRange  -
+//   0x12  ZeltoUnused      -
+//   0x13  char             u8
+//   0x14  QChar            varint, one UTF-16 code unit
+//   0x15  null of a type   u8 tag of a type whose body cannot say null (all
+//                          but 0x00, 0x07-0x0B): QVariant(QVariant::Type)
+//
+//   table   = varint C, C texts (distinct column names), varint R (rows),
+//             then C columns in column order
+//   column  = kind:u8, [spec:u8 for typed QDateTime], varint S, S bytes
+//     kind 0x40: mixed column: the S bytes are R values, tag and body each
+//     kind t | 0x80 or t, for t one of 0x00-0x0B, 0x13, 0x14: typed
+//       column. With 0x80 the S bytes start with a presence bitmap of
+//       ceil(R / 8) bytes (row r present when bit r % 8 of byte r / 8 is
+//       set); without it every row is present. Then come the bodies of the
+//       present cells, in row order, without tags, except:
+//         QDateTime: spec byte 1 (local time) or 2 (UTC) after the kind;
+//           each cell is the zigzag difference in ms from the previous
+//           present cell (the first from 0)
+//         QDate: zigzag difference of the julian day from the previous
+//           present cell (the first from 0); null dates are not typed
+//       Markers (0x11, 0x12) and nulls of a type (0x15) only occur in
+//       mixed columns. A column without
+//       any value is t = 0x00 with the bitmap, whose bits are then ignored.
+//     So every column costs at least R / 8 bytes.
+//   Rows come back cut after their last non-null cell.
+//
+// What a reader enforces on untrusted bytes: every count and length fits in
+// the bytes left before anything is allocated; R <= 8 x the bytes left after
+// it; tables without columns hold at most 65536 rows together in one
+// top-level value; each column's S covers its bitmap or its minimal cells and
+// is consumed exactly; containers nest at most 256 levels deep. Values
+// outside the ranges above are corrupt data. The writer fails on values that
+// a reader would refuse.
+
+#include "zeltostream.h"
+
+#include "zeltobytesink.h"
+#include "zeltostreamformat.h"
+#include "zeltostreamreader.h"
+#include "zeltostreamwriter.h"
+
+using ZeltoStreamFormat::MaxBytes;
+
+ZeltoStream::ZeltoStream(QByteArray *bytes, QIODevice::OpenMode mode)
+{
+    const bool reading = mode.testFlag(QIODevice::ReadOnly);
+    const bool writing = mode.testFlag(QIODevice::WriteOnly);
+    if (bytes && writing && !reading) {
+        m_mode = Mode::Write;
+        m_target = bytes;
+        if (mode.testFlag(QIODevice::Truncate))
+            bytes->clear();
+    } else if (bytes && reading && !writing) {
+        m_mode = Mode::Read;
+        m_source = *bytes;
+    } else {
+        setStatus(writing ? WriteFailed : ReadCorruptData,
+                  QStringLiteral("поток открыт без данных или в неподдерживаемом режиме"));
+    }
+}
+
+ZeltoStream::ZeltoStream(const QByteArray &bytes)
+    : m_mode(Mode::Read), m_source(bytes)
+{
+}
+
+void ZeltoStream::setStatus(Status status, const QString &error)
+{
+    m_status = status;
+    m_error = error;
+}
+
+bool ZeltoStream::init()
+{
+    if (m_status != Ok)
+        return false;
+    if (m_initialized)
+        return true;
+    if (m_mode == Mode::Write) {
+        if (m_target->size() >= MaxBytes) {
+            setStatus(WriteFailed, QStringLiteral("объём данных превышает допустимый размер"));
+            return false;
+        }
+        m_target->append(char(FormatVersion));
+    } else if (m_mode == Mode::Read) {
+        if (m_position >= m_source.size()) {
+            setStatus(ReadPastEnd, QStringLiteral("неожиданный конец данных: нет версии формата"));
+            return false;
+        }
+        const uchar version = uchar(m_source.at(m_position++));
+        if (version != FormatVersion) {
+            m_position = m_source.size();
+            setStatus(ReadCorruptData, QStringLiteral("данные повреждены: неподдерживаемая версия формата %1").arg(version));
+            return false;
+        }
+    } else {
+        return false;
+    }
+    m_initialized = true;
+    return true;
+}
+
+bool ZeltoStream::ensureInitialized()
+{
+    return m_status == Ok && (m_initialized || init());
+}
+
+ZeltoStream &ZeltoStream::operator<<(const QVariant &value)
+{
+    if (m_mode != Mode::Write) {
+        if (m_status == Ok)
+            setStatus(WriteFailed, QStringLiteral("поток не открыт для записи"));
+        return *this;
+    }
+    if (!ensureInitialized())
+        return *this;
+
+    const qint64 start = m_target->size();
+    ZeltoByteSink sink(std::move(*m_target));
+    ZeltoStreamWriter writer;
+    bool ok = writer.writeValue(sink, value, 0);
+    QString error = writer.error();
+    if (ok && sink.overflowed()) {
+        ok = false;
+        error = QStringLiteral("объём данных превышает допустимый размер (2 ГБ)");
+    }
+    // A failed value leaves nothing behind that could be read as one.
+    *m_target = sink.take(ok ? sink.size() : start);
+    if (!ok)
+        setStatus(WriteFailed, error);
+    return *this;
+}
+
+ZeltoStream &ZeltoStream::operator>>(QVariant &value)
+{
+    value = QVariant();
+    if (m_mode != Mode::Read) {
+        if (m_status == Ok)
+            setStatus(ReadCorruptData, QStringLiteral("поток не открыт для чтения"));
+        return *this;
+    }
+    if (!ensureInitialized())
+        return *this;
+
+    const uchar *base = reinterpret_cast<const uchar *>(m_source.constData());
+    ZeltoStreamReader::Cursor cursor = { base + m_position, base + m_source.size(), false };
+    ZeltoStreamReader reader(base);
+    QVariant result;
+    if (reader.readValue(cursor, 0, result)) {
+        m_position = int(cursor.p - base);
+        value = std::move(result);
+    } else {
+        // Nothing after a broken value can be trusted; consume it all.
+        m_position = m_source.size();
+        setStatus(reader.status(), reader.error());
+    }
+    return *this;
+}
+
+bool ZeltoStream::atEnd() const
+{
+    return m_mode != Mode::Read || m_position >= m_source.size();
+}
+
+void ZeltoStream::resetStatus()
+{
+    m_status = Ok;
+    m_error.clear();
+}

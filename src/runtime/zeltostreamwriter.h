@@ -1,0 +1,51 @@
+#pragma once
+
+#include "zeltobytesink.h"
+#include "zeltolocaltime.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+
+class ZeltoTable;
+
+// Writes variants in the ZeltoStream byte format (see zeltostream.cpp).
+// Tables are written column by column: one pass over the rows learns each
+// column's shared type and presence bitmap, a second buffers the cells whose
+// size depends on the value, and fixed-size cells (doubles above all) go
+// straight to their place in the output. One writer serves one value.
+class ZeltoStreamWriter
+{
+public:
+    // False when the value, or a value inside it, cannot be written; error()
+    // says why. What was written of it then is garbage for the caller to drop.
+    bool writeValue(ZeltoByteSink &out, const QVariant &v, int depth = 0);
+    QString error() const { return m_error; }
+
+private:
+    // What the writer learns about one table column before writing it.
+    struct ColumnPlan
+    {
+        int tag = -1;     // shared tag of the present cells, -1 before the first
+        int type = QMetaType::UnknownType;
+        uchar spec = 0;   // QDateTime columns
+        bool simple = false;  // the type alone decides that a cell fits...
+        bool keepsNull = false;   // ... as long as it is not a typed null
+        bool mixed = false;
+        int present = 0;
+        qint64 previous = 0;  // delta base while writing
+    };
+
+    bool writeScalarBody(ZeltoByteSink &out, int tag, const QVariant &v);
+    bool writeDateTime(ZeltoByteSink &out, const QDateTime &dt);
+    bool writeTable(ZeltoByteSink &out, const ZeltoTable &table, int depth);
+    bool planCell(ColumnPlan &plan, const QVariant &v, int type);
+    bool writeTypedCell(ZeltoByteSink &out, ColumnPlan &plan, const QVariant &v);
+    bool fail(const QString &text);
+    bool tooDeep();
+    bool dateOutOfRange();
+
+    QString m_error;
+    qint64 m_rowsWithoutColumns = 0;
+    ZeltoLocalTime m_localTime;
+};

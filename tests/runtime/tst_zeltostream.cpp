@@ -1,0 +1,691 @@
+#include "zeltostream.h"
+#include "zeltotable.h"
+
+#include <QDateTime>
+#include <QPoint>
+#include <QRandomGenerator>
+#include <QTimeZone>
+#include <QUrl>
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <time.h>
+
+namespace {
+
+QByteArray encode(const QVariant &value, ZeltoStream::Status *status = nullptr)
+{
+    QByteArray bytes;
+    ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+    stream.init();
+    stream << value;
+    if (status)
+        *status = stream.status();
+    return bytes;
+}
+
+QVariant decode(const QByteArray &bytes, ZeltoStream::Status *status = nullptr, QString *error = nullptr)
+{
+    ZeltoStream stream(bytes);
+    QVariant value;
+    if (stream.init())
+        stream >> value;
+    if (status)
+        *status = stream.status();
+    if (error)
+        *error = stream.errorString();
+    return value;
+}
+
+QByteArray varint(quint64 v)
+{
+    QByteArray out;
+    while (v >= 0x80) {
+        out.append(char(uchar(v) | 0x80));
+        v >>= 7;
+    }
+    out.append(char(v));
+    return out;
+}
+
+QByteArray bytesOf(std::initializer_list<int> list)
+{
+    QByteArray out;
+    for (int b : list)
+        out.append(char(b));
+    return out;
+}
+
+// Same type and same value, down to double bits, string nullness and
+// date-time spec; why says where they differ.
+bool same(const QVariant &a, const QVariant &b, QString *why, const QString &path = QStringLiteral("value"));
+
+bool sameTable(const ZeltoTable &a, const ZeltoTable &b, QString *why, const QString &path)
+{
+    if (a.columnNames() != b.columnNames() || a.rowCount() != b.rowCount()) {
+        *why = path + QStringLiteral(": columns or row count differ");
+        return false;
+    }
+    for (int r = 0; r < a.rowCount(); ++r) {
+        if (b.rowCells(r).size() > b.columnCount()) {
+            *why = path + QStringLiteral(": row %1 longer than the columns").arg(r);
+            return false;
+        }
+        for (int c = 0; c < a.columnCount(); ++c) {
+            if (!same(a.value(r, c), b.value(r, c), why, path + QStringLiteral("[%1,%2]").arg(r).arg(c)))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool same(const QVariant &a, const QVariant &b, QString *why, const QString &path)
+{
+    if (a.isNull() != b.isNull()) {
+        *why = QStringLiteral("%1: null %2 became %3").arg(path).arg(a.isNull()).arg(b.isNull());
+        return false;
+    }
+    if (a.userType() != b.userType()) {
+        *why = QStringLiteral("%1: type %2 became %3").arg(path, QString::fromLatin1(a.typeName()),
+                                                          QString::fromLatin1(b.typeName()));
+        return false;
+    }
+    bool equal = true;
+    const int type = a.userType();
+    if (type == QMetaType::Double) {
+        const double x = a.toDouble(), y = b.toDouble();
+        equal = std::memcmp(&x, &y, sizeof x) == 0;
+    } else if (type == QMetaType::QString) {
+        equal = a.toString() == b.toString() && a.toString().isNull() == b.toString().isNull();
+    } else if (type == QMetaType::QByteArray) {
+        equal = a.toByteArray() == b.toByteArray() && a.toByteArray().isNull() == b.toByteArray().isNull();
+    } else if (type == QMetaType::QDateTime) {
+        const QDateTime x = a.toDateTime(), y = b.toDateTime();
+        equal = x.isValid() == y.isValid()
+                && (!x.isValid() ? y.isNull()
+                                 : x.timeSpec() == y.timeSpec() && x.toMSecsSinceEpoch() == y.toMSecsSinceEpoch()
+                                       && x.offsetFromUtc() == y.offsetFromUtc() && x.timeZone() == y.timeZone());
+    } else if (type == QMetaType::QVariantList || type == QMetaType::QStringList) {
+        const QVariantList x = a.toList(), y = b.toList();
+        if (x.size() != y.size()) {
+            *why = path + QStringLiteral(": sizes differ");
+            return false;
+        }
+        for (int i = 0; i < x.size(); ++i) {
+            if (!same(x.at(i), y.at(i), why, path + QStringLiteral("[%1]").arg(i)))
+                return false;
+        }
+    } else if (type == QMetaType::QVariantMap) {
+        const QVariantMap x = a.toMap(), y = b.toMap();
+        if (x.keys() != y.keys()) {
+            *why = path + QStringLiteral(": keys differ");
+            return false;
+        }
+        for (auto it = x.cbegin(); it != x.cend(); ++it) {
+            if (!same(it.value(), y.value(it.key()), why, path + QLatin1Char('.') + it.key()))
+                return false;
+        }
+    } else if (type == qMetaTypeId<ZeltoTable>()) {
+        return sameTable(a.value<ZeltoTable>(), b.value<ZeltoTable>(), why, path);
+    } else if (type == qMetaTypeId<ZeltoTableMap>()) {
+        const ZeltoTableMap x = a.value<ZeltoTableMap>(), y = b.value<ZeltoTableMap>();
+        if (x.keys() != y.keys()) {
+            *why = path + QStringLiteral(": table keys differ");
+            return false;
+        }
+        for (auto it = x.cbegin(); it != x.cend(); ++it) {
+            if (!sameTable(it.value(), y.value(it.key()), why, path + QLatin1Char('.') + it.key()))
+                return false;
+        }
+    } else if (type == qMetaTypeId<ZeltoOutOfRange>() || type == qMetaTypeId<ZeltoUnused>()
+               || type == QMetaType::UnknownType) {
+        equal = true;   // the type is the value
+    } else {
+        equal = a == b;
+    }
+    if (!equal)
+        *why = QStringLiteral("%1: %2 became %3").arg(path, a.toString(), b.toString());
+    return equal;
+}
+
+#define VERIFY_ROUND_TRIP(value)                                                             \
+    do {                                                                                     \
+        const QVariant original_ = (value);                                                  \
+        ZeltoStream::Status status_;                                                         \
+        const QByteArray bytes_ = encode(original_, &status_);                               \
+        QCOMPARE(status_, ZeltoStream::Ok);                                                  \
+        QString error_;                                                                      \
+        const QVariant back_ = decode(bytes_, &status_, &error_);                            \
+        QVERIFY2(status_ == ZeltoStream::Ok, qPrintable(error_));                            \
+        QString why_;                                                                        \
+        QVERIFY2(same(original_, back_, &why_), qPrintable(#value + QStringLiteral(": ") + why_)); \
+    } while (false)
+
+QDateTime local(int y, int m, int d, int h, int min, int s = 0, int ms = 0)
+{
+    return QDateTime(QDate(y, m, d), QTime(h, min, s, ms), Qt::LocalTime);
+}
+
+// Cells of every kind the format distinguishes in a table column.
+ZeltoTable richTable()
+{
+    ZeltoTable t(QStringList{ QStringLiteral("date"), QStringLiteral("value"), QStringLiteral("count"),
+                              QStringLiteral("mixed"), QStringLiteral("state"), QStringLiteral("name"),
+                              QStringLiteral("utc"), QStringLiteral("day"), QStringLiteral("empty"),
+                              QStringLiteral("flag"), QStringLiteral("nested") });
+    const QDateTime start = local(2024, 3, 1, 0, 0);
+    for (int r = 0; r < 37; ++r) {
+        QVariantList row;
+        row << (r == 5 ? QVariant() : QVariant(start.addSecs(3600LL * r)))
+            << (r % 7 == 3 ? QVariant() : QVariant(r * 1.25 - 10))
+            << QVariant(r * 1000 - 5000)
+            << (r % 3 == 0 ? QVariant(QStringLiteral("t%1").arg(r)) : r % 3 == 1 ? QVariant(r) : QVariant(r * 0.5))
+            << (r % 4 == 0 ? QVariant::fromValue(ZeltoOutOfRange()) : r % 4 == 1 ? QVariant::fromValue(ZeltoUnused()) : QVariant(r))
+            << (r % 5 == 0 ? QVariant(QString()) : QVariant(QStringLiteral("узел %1").arg(r)))
+            << QVariant(QDateTime::fromMSecsSinceEpoch(1700000000000LL + r * 60000LL, Qt::UTC))
+            << QVariant(QDate(2020, 1, 1).addDays(r * 31))
+            << QVariant()
+            << QVariant(r % 2 == 0)
+            << (r % 6 == 0 ? QVariant(QVariantList{ r, QStringLiteral("x"), QVariantList{ 1.5 } }) : QVariant());
+        if (r % 9 == 8) {
+            while (row.size() > 4)
+                row.removeLast();   // a short row: the rest is missing
+        }
+        t.appendRow(row);
+    }
+    return t;
+}
+
+QVariant richValue()
+{
+    QVariantMap map;
+    map.insert(QStringLiteral("table"), QVariant::fromValue(richTable()));
+    map.insert(QStringLiteral("list"), QVariantList{ true, 42u, -7LL, 1ULL << 63, QByteArray("a\0b", 3),
+                                                       QDate(2001, 2, 3), QTime(4, 5, 6, 7), QVariant() });
+    map.insert(QStringLiteral("strings"), QStringList{ QStringLiteral("один"), QString(), QStringLiteral("") });
+    ZeltoTableMap tables;
+    tables.insert(QStringLiteral("a"), ZeltoTable(QStringList{ QStringLiteral("x") }));
+    tables.insert(QStringLiteral("b"), richTable());
+    map.insert(QStringLiteral("tables"), QVariant::fromValue(tables));
+    map.insert(QStringLiteral("when"), QDateTime::fromMSecsSinceEpoch(1234567890123LL, Qt::OffsetFromUTC, 3 * 3600));
+    return map;
+}
+
+} // namespace
+
+class TestZeltoStream : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // A zone with daylight saving time, so that local times can be ambiguous.
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+    }
+
+    void scalarsKeepTypeAndValue()
+    {
+        VERIFY_ROUND_TRIP(QVariant());
+        VERIFY_ROUND_TRIP(QVariant(true));
+        VERIFY_ROUND_TRIP(QVariant(false));
+        VERIFY_ROUND_TRIP(QVariant(0));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<int>::min()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<int>::max()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<uint>::max()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<qlonglong>::min()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<qlonglong>::max()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<qulonglong>::max()));
+        VERIFY_ROUND_TRIP(QVariant(3.141592653589793));
+        VERIFY_ROUND_TRIP(QVariant(-0.0));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<double>::quiet_NaN()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<double>::infinity()));
+        VERIFY_ROUND_TRIP(QVariant(-std::numeric_limits<double>::infinity()));
+        VERIFY_ROUND_TRIP(QVariant(std::numeric_limits<double>::denorm_min()));
+        VERIFY_ROUND_TRIP(QVariant(QString()));
+        VERIFY_ROUND_TRIP(QVariant(QStringLiteral("")));
+        VERIFY_ROUND_TRIP(QVariant(QStringLiteral("Тепловычислитель ВКТ-7, узел №3 \U0001F525")));
+        VERIFY_ROUND_TRIP(QVariant(QString(QChar(0)) + QStringLiteral("after zero")));
+        VERIFY_ROUND_TRIP(QVariant(QByteArray()));
+        VERIFY_ROUND_TRIP(QVariant(QByteArray("")));
+        QByteArray all;
+        for (int i = 0; i < 256; ++i)
+            all.append(char(i));
+        VERIFY_ROUND_TRIP(QVariant(all + QByteArray(5, '\0')));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(char('\xff')));
+        VERIFY_ROUND_TRIP(QVariant(QChar(0x0416)));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(ZeltoOutOfRange()));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(ZeltoUnused()));
+        // Nulls of a type, as the database layer makes for NULL columns.
+        for (int type : { int(QMetaType::Int), int(QMetaType::Bool), int(QMetaType::Double), int(QMetaType::ULongLong),
+                          int(QMetaType::QVariantList), int(QMetaType::QVariantMap), int(QMetaType::QStringList),
+                          qMetaTypeId<ZeltoOutOfRange>(), int(QMetaType::QString), int(QMetaType::QDateTime) }) {
+            const QVariant null{ QVariant::Type(type) };
+            QVERIFY(null.isNull());
+            VERIFY_ROUND_TRIP(null);
+        }
+
+        // NaN compares unequal to itself; the bits must survive anyway.
+        const QVariant nan = decode(encode(std::nan("0x12345")));
+        QVERIFY(std::isnan(nan.toDouble()));
+        QVERIFY(std::signbit(decode(encode(-0.0)).toDouble()));
+        // The documented choice: null strings stay null, empty ones empty.
+        QVERIFY(decode(encode(QString())).toString().isNull());
+        QVERIFY(!decode(encode(QStringLiteral(""))).toString().isNull());
+        QVERIFY(decode(encode(QByteArray())).toByteArray().isNull());
+    }
+
+    void datesAndTimes()
+    {
+        VERIFY_ROUND_TRIP(QVariant(local(2024, 7, 15, 13, 45, 12, 345)));
+        VERIFY_ROUND_TRIP(QVariant(QDateTime(QDate(1969, 12, 31), QTime(23, 59, 59, 999), Qt::UTC)));
+        VERIFY_ROUND_TRIP(QVariant(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5, 6), Qt::OffsetFromUTC, 3 * 3600)));
+        VERIFY_ROUND_TRIP(QVariant(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5), Qt::OffsetFromUTC, -(5 * 3600 + 1800))));
+        const QTimeZone moscow("Europe/Moscow");
+        if (moscow.isValid())
+            VERIFY_ROUND_TRIP(QVariant(QDateTime(QDate(2010, 7, 1), QTime(12, 0), moscow)));
+        // The second 02:30 of the autumn change in Berlin: the instant decides.
+        const QDateTime first = QDateTime::fromMSecsSinceEpoch(
+            QDateTime(QDate(2021, 10, 31), QTime(0, 30), Qt::UTC).toMSecsSinceEpoch(), Qt::LocalTime);
+        VERIFY_ROUND_TRIP(QVariant(first));
+        VERIFY_ROUND_TRIP(QVariant(first.addSecs(3600)));
+        QCOMPARE(decode(encode(first.addSecs(3600))).toDateTime().toMSecsSinceEpoch() - first.toMSecsSinceEpoch(),
+                 3600000LL);
+
+        // Invalid date-times come back as null ones of the same type.
+        VERIFY_ROUND_TRIP(QVariant(QDateTime()));
+        const QVariant invalid = decode(encode(QDateTime(QDate(2020, 13, 40), QTime(1, 2))));
+        QCOMPARE(invalid.userType(), int(QMetaType::QDateTime));
+        QVERIFY(invalid.toDateTime().isNull());
+
+        VERIFY_ROUND_TRIP(QVariant(QDate()));
+        VERIFY_ROUND_TRIP(QVariant(QDate(2024, 2, 29)));
+        VERIFY_ROUND_TRIP(QVariant(QDate(-4713, 1, 1)));
+        VERIFY_ROUND_TRIP(QVariant(QTime()));
+        VERIFY_ROUND_TRIP(QVariant(QTime(0, 0)));
+        VERIFY_ROUND_TRIP(QVariant(QTime(23, 59, 59, 999)));
+    }
+
+    // Local times keep their instant across daylight-saving changes and
+    // plain offset changes (Moscow 2011 and 2014, Apia's skipped day), in
+    // table columns and as single values, in order and shuffled.
+    void localTimesAcrossZoneChanges()
+    {
+        const QList<QPair<QDate, QDate>> windows{ { QDate(2011, 3, 25), QDate(2011, 3, 29) },
+                                                  { QDate(2011, 12, 28), QDate(2012, 1, 2) },
+                                                  { QDate(2014, 10, 24), QDate(2014, 10, 28) },
+                                                  { QDate(2021, 3, 26), QDate(2021, 3, 30) },
+                                                  { QDate(2021, 10, 29), QDate(2021, 11, 2) },
+                                                  { QDate(1969, 12, 30), QDate(1970, 1, 3) } };
+        const QList<QByteArray> zones{ "Europe/Moscow", "Pacific/Apia", "Australia/Lord_Howe", "Europe/Berlin" };
+        QRandomGenerator random(7);
+        for (const QByteArray &zone : zones) {
+            qputenv("TZ", zone);
+            tzset();
+            QVariantList values;
+            for (const auto &window : windows) {
+                const qint64 from = QDateTime(window.first, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+                const qint64 to = QDateTime(window.second, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+                for (qint64 ms = from; ms < to; ms += 1800000 + 7)
+                    values << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+                for (QDate day = window.first; day < window.second; day = day.addDays(1)) {
+                    for (int minute = 0; minute < 1440; minute += 30) {
+                        const QDateTime wall(day, QTime(minute / 60, minute % 60, 0, 250), Qt::LocalTime);
+                        if (wall.isValid())
+                            values << wall;
+                    }
+                }
+            }
+            QVariantList shuffled = values;
+            for (int i = shuffled.size() - 1; i > 0; --i)
+                shuffled.swapItemsAt(i, int(random.bounded(i + 1)));
+            for (const QVariantList &list : { values, shuffled }) {
+                ZeltoTable table(QStringList{ QStringLiteral("date") });
+                for (const QVariant &v : list)
+                    table.appendRow(QVariantList{ v });
+                const QVariantList back = decode(encode(list)).toList();
+                const ZeltoTable backTable = decode(encode(QVariant::fromValue(table))).value<ZeltoTable>();
+                QCOMPARE(back.size(), list.size());
+                QCOMPARE(backTable.rowCount(), list.size());
+                for (int i = 0; i < list.size(); ++i) {
+                    const QDateTime expected = list.at(i).toDateTime();
+                    for (const QDateTime &actual : { back.at(i).toDateTime(), backTable.value(i, 0).toDateTime() }) {
+                        QVERIFY2(actual.timeSpec() == Qt::LocalTime
+                                     && actual.toMSecsSinceEpoch() == expected.toMSecsSinceEpoch()
+                                     && actual.isDaylightTime() == expected.isDaylightTime()
+                                     && actual.date() == expected.date() && actual.time() == expected.time(),
+                                 qPrintable(QStringLiteral("%1: %2 read back as %3").arg(QString::fromLatin1(zone),
+                                     expected.toString(Qt::ISODateWithMs), actual.toString(Qt::ISODateWithMs))));
+                    }
+                }
+            }
+        }
+
+        // The bytes hold instants: another zone reads the same moment.
+        const QDateTime berlin = QDateTime::fromMSecsSinceEpoch(1635640200000LL, Qt::LocalTime);
+        qputenv("TZ", "Asia/Yekaterinburg");
+        tzset();
+        const QDateTime elsewhere = decode(encode(berlin)).toDateTime();
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+        QCOMPARE(elsewhere.toMSecsSinceEpoch(), 1635640200000LL);
+        QCOMPARE(elsewhere.timeSpec(), Qt::LocalTime);
+    }
+
+    void containers()
+    {
+        VERIFY_ROUND_TRIP(QVariant(QStringList()));
+        VERIFY_ROUND_TRIP(QVariant(QStringList{ QStringLiteral("allowAll"), QString(), QStringLiteral(""), QStringLiteral("чтение") }));
+        VERIFY_ROUND_TRIP(QVariant(QVariantList()));
+        VERIFY_ROUND_TRIP(QVariant(QVariantMap()));
+        QVariantMap inner{ { QStringLiteral("a"), QVariantList{ 1, 2u, 3LL, QVariant(), QVariantMap{ { QStringLiteral(""), 0.5 } } } },
+                           { QStringLiteral("b"), QStringList{ QStringLiteral("x") } } };
+        QVariantList deep{ inner, QVariantList{ QVariantList{ QVariantList{ inner } } }, QByteArray("\0", 1) };
+        VERIFY_ROUND_TRIP(QVariant(deep));
+        VERIFY_ROUND_TRIP(QVariant(QVariantMap{ { QStringLiteral("deep"), deep }, { QStringLiteral("ключ"), inner } }));
+        VERIFY_ROUND_TRIP(richValue());
+
+        // The nesting limit is the same for writing and reading.
+        QVariant nested = 1;
+        for (int i = 0; i < 256; ++i)
+            nested = QVariantList{ nested };
+        VERIFY_ROUND_TRIP(nested);
+        ZeltoStream::Status status;
+        const QByteArray tooDeep = encode(QVariantList{ nested }, &status);
+        QCOMPARE(status, ZeltoStream::WriteFailed);
+        QCOMPARE(tooDeep.size(), 1);
+    }
+
+    void tables()
+    {
+        VERIFY_ROUND_TRIP(QVariant::fromValue(ZeltoTable()));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(ZeltoTable(QStringList{ QStringLiteral("a"), QStringLiteral("b") })));
+        ZeltoTable rowsOnly;
+        rowsOnly.appendRow();
+        rowsOnly.appendRow();
+        VERIFY_ROUND_TRIP(QVariant::fromValue(rowsOnly));
+        QCOMPARE(decode(encode(QVariant::fromValue(rowsOnly))).value<ZeltoTable>().rowCount(), 2);
+
+        const ZeltoTable rich = richTable();
+        VERIFY_ROUND_TRIP(QVariant::fromValue(rich));
+        const ZeltoTable back = decode(encode(QVariant::fromValue(rich))).value<ZeltoTable>();
+        QVERIFY(back == rich);
+        // Short rows stay short: no cells appear after the last stored one.
+        QVERIFY(back.rowCells(8).size() <= 4);
+
+        // A null double among doubles, a column of null ints.
+        ZeltoTable nulls(QStringList{ QStringLiteral("value"), QStringLiteral("count") });
+        for (int r = 0; r < 10; ++r)
+            nulls.appendRow(QVariantList{ r == 4 ? QVariant(QVariant::Double) : QVariant(r * 0.5), QVariant(QVariant::Int) });
+        VERIFY_ROUND_TRIP(QVariant::fromValue(nulls));
+
+        // A column whose cells are all one marker, and a table in a table.
+        ZeltoTable markers(QStringList{ QStringLiteral("m"), QStringLiteral("inner") });
+        for (int r = 0; r < 20; ++r)
+            markers.appendRow(QVariantList{ QVariant::fromValue(ZeltoUnused()), r == 3 ? QVariant::fromValue(rich) : QVariant() });
+        VERIFY_ROUND_TRIP(QVariant::fromValue(markers));
+
+        // Date-time columns that cannot share one spec, or hold invalid values.
+        ZeltoTable dates(QStringList{ QStringLiteral("specs"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
+        dates.appendRow(QVariantList{ local(2024, 1, 1, 0, 0), QDateTime(), QDate() });
+        dates.appendRow(QVariantList{ QDateTime(QDate(2024, 1, 1), QTime(1, 0), Qt::UTC), local(2024, 1, 1, 0, 0), QDate(2024, 1, 1) });
+        VERIFY_ROUND_TRIP(QVariant::fromValue(dates));
+
+        // Rows without columns are free in bytes, so a value may hold few.
+        ZeltoTable manyRows;
+        QVERIFY(manyRows.setContent(QStringList(), QVector<QVector<QVariant>>(40000)));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(manyRows));
+        ZeltoStream::Status status;
+        QCOMPARE(encode(QVariantList{ QVariant::fromValue(manyRows), QVariant::fromValue(manyRows) }, &status).size(), 1);
+        QCOMPARE(status, ZeltoStream::WriteFailed);
+
+        ZeltoTableMap map;
+        map.insert(QStringLiteral("hour"), rich);
+        map.insert(QStringLiteral("empty"), ZeltoTable());
+        VERIFY_ROUND_TRIP(QVariant::fromValue(map));
+        VERIFY_ROUND_TRIP(QVariant::fromValue(ZeltoTableMap()));
+    }
+
+    void severalValuesInOneStream()
+    {
+        QByteArray bytes;
+        ZeltoStream writer(&bytes, QIODevice::WriteOnly);
+        QVERIFY(writer.init());
+        QVERIFY(writer.init());   // once only
+        const QVariantList values{ 1, QStringLiteral("two"), QVariant(), QVariant::fromValue(richTable()), 5.5 };
+        for (const QVariant &v : values)
+            writer << v;
+        QCOMPARE(writer.status(), ZeltoStream::Ok);
+        QCOMPARE(uchar(bytes.at(0)), uchar(ZeltoStream::FormatVersion));
+
+        ZeltoStream reader(&bytes, QIODevice::ReadOnly);
+        QVERIFY(reader.init());
+        for (const QVariant &expected : values) {
+            QVERIFY(!reader.atEnd());
+            QVariant v;
+            reader >> v;
+            QString why;
+            QVERIFY2(same(expected, v, &why), qPrintable(why));
+        }
+        QVERIFY(reader.atEnd());
+        QVariant extra = 7;
+        reader >> extra;
+        QCOMPARE(reader.status(), ZeltoStream::ReadPastEnd);
+        QVERIFY(!extra.isValid());
+        QVERIFY(reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
+
+        // Streams used the wrong way round refuse politely.
+        ZeltoStream readOnly(bytes);
+        readOnly << QVariant(1);
+        QCOMPARE(readOnly.status(), ZeltoStream::WriteFailed);
+        ZeltoStream neither(&bytes, QIODevice::ReadWrite);
+        QVERIFY(!neither.init());
+        ZeltoStream nowhere(nullptr, QIODevice::WriteOnly);
+        nowhere << QVariant(1);
+        QCOMPARE(nowhere.status(), ZeltoStream::WriteFailed);
+    }
+
+    void versionByte()
+    {
+        QByteArray bytes = encode(42);
+        QCOMPARE(uchar(bytes.at(0)), uchar(1));
+        bytes[0] = 2;
+        ZeltoStream stream(bytes);
+        QVERIFY(!stream.init());
+        QCOMPARE(stream.status(), ZeltoStream::ReadCorruptData);
+        QVERIFY(stream.errorString().contains(QStringLiteral("версия")));
+        QVariant v = 1;
+        stream >> v;
+        QVERIFY(!v.isValid());
+        QVERIFY(stream.atEnd());
+
+        ZeltoStream empty(QByteArray{});
+        QVERIFY(!empty.init());
+        QCOMPARE(empty.status(), ZeltoStream::ReadPastEnd);
+    }
+
+    void unsupportedTypesFailWholly()
+    {
+        QObject object;
+        const QVariantList bad{ QUrl(QStringLiteral("http://x")), QPoint(1, 2),
+                                QVariantHash{ { QStringLiteral("a"), 1 } }, QVariant::fromValue(&object) };
+        for (const QVariant &value : bad) {
+            QByteArray bytes;
+            ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+            stream.init();
+            stream << value;
+            QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
+            QVERIFY2(stream.errorString().contains(QString::fromLatin1(value.typeName())), qPrintable(stream.errorString()));
+            QCOMPARE(bytes.size(), 1);
+        }
+
+        // Nested deep in a good value: nothing of it stays in the bytes.
+        ZeltoTable table(QStringList{ QStringLiteral("a") });
+        for (int r = 0; r < 100; ++r)
+            table.appendRow(QVariantList{ r == 77 ? QVariant(QUrl()) : QVariant(r * 1.0) });
+        QByteArray bytes;
+        ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+        stream.init();
+        stream << QVariant(QStringLiteral("first"));
+        const int goodSize = bytes.size();
+        stream << QVariantMap{ { QStringLiteral("t"), QVariant::fromValue(table) } };
+        QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
+        QVERIFY(stream.errorString().contains(QStringLiteral("QUrl")));
+        QCOMPARE(bytes.size(), goodSize);
+        stream << QVariant(2);   // ignored while failed
+        QCOMPARE(bytes.size(), goodSize);
+        stream.resetStatus();
+        stream << QVariant(3);
+        QCOMPARE(stream.status(), ZeltoStream::Ok);
+
+        ZeltoStream reader(bytes);
+        QVariant a, b;
+        reader >> a >> b;
+        QCOMPARE(reader.status(), ZeltoStream::Ok);
+        QCOMPARE(a, QVariant(QStringLiteral("first")));
+        QCOMPARE(b, QVariant(3));
+        QVERIFY(reader.atEnd());
+    }
+
+    void everyTruncationFails()
+    {
+        const QByteArray full = encode(richValue());
+        QVERIFY(full.size() > 500);
+        QCOMPARE(decode(full).userType(), int(QMetaType::QVariantMap));
+        for (int length = 0; length < full.size(); ++length) {
+            ZeltoStream::Status status;
+            QString error;
+            const QVariant v = decode(full.left(length), &status, &error);
+            QVERIFY2(status != ZeltoStream::Ok, qPrintable(QStringLiteral("prefix %1 read as a value").arg(length)));
+            QVERIFY(!v.isValid());
+            QVERIFY(!error.isEmpty());
+        }
+    }
+
+    void corruptionFuzz()
+    {
+        const QList<QByteArray> seeds{ encode(richValue()), encode(QVariant::fromValue(richTable())),
+                                       encode(QVariantList{ 1, QStringLiteral("a"), QVariantList{ 2.0, QDate(2020, 1, 1) } }) };
+        QRandomGenerator random(20240601);
+        int decodedOk = 0;
+        for (int i = 0; i < 4000; ++i) {
+            QByteArray bytes = seeds.at(i % seeds.size());
+            const int edits = 1 + int(random.bounded(4));
+            for (int e = 0; e < edits; ++e) {
+                const int at = 1 + int(random.bounded(bytes.size() - 1));
+                switch (random.bounded(4)) {
+                case 0: bytes[at] = char(random.bounded(256)); break;
+                case 1: bytes[at] = char(bytes.at(at) ^ (1 << random.bounded(8))); break;
+                case 2: bytes.insert(at, char(random.bounded(256))); break;
+                default: bytes.remove(at, 1 + int(random.bounded(8))); break;
+                }
+                if (bytes.size() < 2)
+                    break;
+            }
+            ZeltoStream stream(bytes);
+            QVariant v;
+            stream.init();
+            while (stream.status() == ZeltoStream::Ok && !stream.atEnd())
+                stream >> v;
+            if (stream.status() == ZeltoStream::Ok) {
+                // Whatever decodes is a proper value that can be written again.
+                ++decodedOk;
+                ZeltoStream::Status status;
+                encode(v, &status);
+                QCOMPARE(status, ZeltoStream::Ok);
+            } else {
+                QVERIFY(!v.isValid());
+                QVERIFY(!stream.errorString().isEmpty());
+                QVERIFY(stream.atEnd());
+            }
+        }
+        qInfo("%d of 4000 mutations still decoded", decodedOk);
+    }
+
+    void hostileInput()
+    {
+        const auto fails = [](const QByteArray &body) {
+            ZeltoStream::Status status;
+            const QVariant v = decode(QByteArray(1, char(1)) + body, &status);
+            return status != ZeltoStream::Ok && !v.isValid();
+        };
+        const QByteArray huge = varint(1ULL << 31);
+        QVERIFY(fails(bytesOf({ 0x0D }) + huge));                        // list of 2^31 values
+        QVERIFY(fails(bytesOf({ 0x0D }) + varint(0x7fffffff)));          // list of 2^31 - 1 values
+        QVERIFY(fails(bytesOf({ 0x0C }) + varint(0x7fffffff)));          // string list
+        QVERIFY(fails(bytesOf({ 0x0E }) + varint(0x7fffffff)));          // map
+        QVERIFY(fails(bytesOf({ 0x10 }) + varint(0x7fffffff)));          // table map
+        QVERIFY(fails(bytesOf({ 0x07 }) + varint(1ULL << 40)));          // string length
+        QVERIFY(fails(bytesOf({ 0x08 }) + varint(100) + "short"));       // byte array length
+        QVERIFY(fails(bytesOf({ 0x0F }) + varint(0x7fffffff)));          // table columns
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a' }) + varint(0x7fffffff) + bytesOf({ 0x86, 0x7f })));   // rows
+        QVERIFY(fails(bytesOf({ 0x0F, 0 }) + varint(65537)));            // rows without columns
+        QVERIFY(!fails(bytesOf({ 0x0F, 0 }) + varint(65536)));
+        const QByteArray emptyTable = bytesOf({ 0x0F, 0 }) + varint(40000);
+        QVERIFY(fails(bytesOf({ 0x0D, 2 }) + emptyTable + emptyTable));  // ... counted over the whole value
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x91, 1, 1 })));    // typed marker column
+        QVERIFY(fails(bytesOf({ 0x0F, 2, 2, 'a', 2, 'a', 0, 0x80, 0, 0x80, 0 })));   // duplicate columns
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 16, 0x00, 0 })));      // null column without bitmap
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 16, 0x06, 8 }) + QByteArray(8, 0)));   // doubles short of rows
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x06, 9 }) + QByteArray(9, 0)));    // trailing bytes
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0xC0, 2, 0, 0 })));  // mixed with bitmap
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x40, 1, 0x0D })));  // cell past its column
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x09, 7, 1, 0 })));  // unknown date spec
+        QVERIFY(fails(bytesOf({ 0x7f })));                               // unknown tag
+        QVERIFY(fails(bytesOf({ 0x01, 2 })));                            // bool 2
+        QVERIFY(fails(bytesOf({ 0x02 }) + varint(1ULL << 33)));          // int beyond 32 bits
+        QVERIFY(fails(bytesOf({ 0x05 }) + QByteArray(10, char(0xff)) + bytesOf({ 1 })));   // varint > 10 bytes
+        QVERIFY(fails(bytesOf({ 0x0A }) + varint(1ULL << 62)));          // date out of range
+        QVERIFY(fails(bytesOf({ 0x0B }) + varint(86400001)));            // time of day
+        QVERIFY(fails(bytesOf({ 0x09, 3 }) + varint(200000) + varint(0)));   // offset of days
+        QVERIFY(fails(bytesOf({ 0x09, 2 }) + varint(~0ULL)));           // instant out of range
+        QVERIFY(fails(bytesOf({ 0x14 }) + varint(0x10000)));             // QChar
+
+        // Nesting far below the stack limit: rejected, not recursed into.
+        QVERIFY(fails(QByteArray(100000, char(0x0D))));
+        QVERIFY(fails(QByteArray(300, char(0x0D)) + QByteArray(300, char(0))));
+
+        // Invalid UTF-8 is not an error, just replaced.
+        ZeltoStream::Status status;
+        const QVariant text = decode(bytesOf({ 1, 0x07, 5, 0xff, 0xc3, 0x28, 0xed }), &status);
+        QCOMPARE(status, ZeltoStream::Ok);
+        QCOMPARE(text.userType(), int(QMetaType::QString));
+    }
+
+    void archiveTableIsCompact()
+    {
+        const int rows = 43800, doubles = 40;
+        QStringList columns{ QStringLiteral("date") };
+        for (int c = 0; c < doubles; ++c)
+            columns << QStringLiteral("p%1").arg(c);
+        QVector<QVector<QVariant>> content(rows);
+        const qint64 start = local(2019, 1, 1, 0, 0).toMSecsSinceEpoch();
+        for (int r = 0; r < rows; ++r) {
+            QVector<QVariant> &row = content[r];
+            row.reserve(doubles + 1);
+            row.append(QDateTime::fromMSecsSinceEpoch(start + r * 3600000LL, Qt::LocalTime));
+            for (int c = 0; c < doubles; ++c)
+                row.append(r * 0.01 + c * 1000.0 + 1.0 / (r + 1));
+        }
+        ZeltoTable table;
+        QVERIFY(table.setContent(columns, std::move(content)));
+
+        const QByteArray bytes = encode(QVariant::fromValue(table));
+        const double perCell = double(bytes.size()) / (double(rows) * doubles);
+        QVERIFY2(perCell <= 9.0, qPrintable(QString::number(perCell)));
+        // The hourly dates cost about four bytes each, not eight.
+        QVERIFY(bytes.size() - rows * doubles * 8 < rows * 5);
+
+        const ZeltoTable back = decode(bytes).value<ZeltoTable>();
+        QCOMPARE(back.rowCount(), rows);
+        QVERIFY(back == table);
+        QCOMPARE(back.value(rows - 1, 0).toDateTime(), table.value(rows - 1, 0).toDateTime());
+        QCOMPARE(back.value(rows - 1, 0).toDateTime().timeSpec(), Qt::LocalTime);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZeltoStream)
+#include "tst_zeltostream.moc"
