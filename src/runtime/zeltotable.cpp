@@ -73,6 +73,20 @@ namespace {
 // Below this many rows a plain scan beats building an index.
 const int kIndexThreshold = 16;
 
+// Cells are equal when they hold the same type and value; a NaN equals a NaN
+// so that a table holding one still equals its own copy.
+bool sameCell(const QVariant &x, const QVariant &y)
+{
+    if (x.userType() != y.userType())
+        return false;
+    if (x.userType() == QMetaType::Double) {
+        const double a = x.toDouble();
+        const double b = y.toDouble();
+        return a == b || (std::isnan(a) && std::isnan(b));
+    }
+    return x == y;
+}
+
 const QVector<QVariant> &emptyRow()
 {
     static const QVector<QVariant> empty;
@@ -119,7 +133,7 @@ bool ZeltoTable::operator==(const ZeltoTable &other) const
         for (int c = 0; c < columnTotal; ++c) {
             const QVariant &x = c < a.size() ? a.at(c) : QVariant();
             const QVariant &y = c < b.size() ? b.at(c) : QVariant();
-            if (x.userType() != y.userType() || x != y)
+            if (!sameCell(x, y))
                 return false;
         }
     }
