@@ -488,7 +488,8 @@ bool ZeltoJsonWriter::writeKey(const QString &key, int depth, bool first)
     return !m_indented || m_inline || writeChar(' ');
 }
 
-bool ZeltoJsonWriter::writeList(const QVariantList &list, int depth)
+template <typename List, typename WriteItem>
+bool ZeltoJsonWriter::writeArray(const List &list, int depth, WriteItem writeItem)
 {
     if (depth > MaxDepth)
         return tooDeep();
@@ -497,29 +498,22 @@ bool ZeltoJsonWriter::writeList(const QVariantList &list, int depth)
     if (!writeChar('['))
         return false;
     bool first = true;
-    for (const QVariant &item : list) {
-        if ((!first && !writeChar(',')) || !newline(depth) || !writeValue(item, depth))
+    for (const auto &item : list) {
+        if ((!first && !writeChar(',')) || !newline(depth) || !writeItem(item))
             return false;
         first = false;
     }
     return newline(depth - 1) && writeChar(']');
 }
 
+bool ZeltoJsonWriter::writeList(const QVariantList &list, int depth)
+{
+    return writeArray(list, depth, [this, depth](const QVariant &item) { return writeValue(item, depth); });
+}
+
 bool ZeltoJsonWriter::writeStringList(const QStringList &list, int depth)
 {
-    if (depth > MaxDepth)
-        return tooDeep();
-    if (list.isEmpty())
-        return writeRaw("[]", 2);
-    if (!writeChar('['))
-        return false;
-    bool first = true;
-    for (const QString &item : list) {
-        if ((!first && !writeChar(',')) || !newline(depth) || !writeString(item))
-            return false;
-        first = false;
-    }
-    return newline(depth - 1) && writeChar(']');
+    return writeArray(list, depth, [this](const QString &item) { return writeString(item); });
 }
 
 bool ZeltoJsonWriter::writeMap(const QVariantMap &map, int depth)

@@ -34,6 +34,8 @@ public:
 
 private:
     bool writeValue(const QVariant &value, int depth);
+    template <typename List, typename WriteItem>
+    bool writeArray(const List &list, int depth, WriteItem writeItem);
     bool writeList(const QVariantList &list, int depth);
     bool writeStringList(const QStringList &list, int depth);
     bool writeMap(const QVariantMap &map, int depth);

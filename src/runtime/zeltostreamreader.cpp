@@ -64,6 +64,18 @@ bool ZeltoStreamReader::readZigzag(Cursor &c, qint64 &out)
 // A count of elements that take at least minBytesEach bytes each: checked
 // against the bytes left, so that nothing is reserved for elements that
 // cannot be there.
+bool ZeltoStreamReader::readDouble(Cursor &c, double &out)
+{
+    if (c.left() < 8)
+        return pastEnd(c);
+    quint64 bits;
+    std::memcpy(&bits, c.p, 8);
+    c.p += 8;
+    bits = qFromLittleEndian(bits);
+    std::memcpy(&out, &bits, 8);
+    return true;
+}
+
 bool ZeltoStreamReader::readCount(Cursor &c, int minBytesEach, int &out)
 {
     quint64 count = 0;
@@ -254,14 +266,9 @@ bool ZeltoStreamReader::readScalarBody(Cursor &c, int tag, QVariant &out)
         return true;
     }
     case TagDouble: {
-        if (c.left() < 8)
-            return pastEnd(c);
-        quint64 bits;
-        std::memcpy(&bits, c.p, 8);
-        c.p += 8;
-        bits = qFromLittleEndian(bits);
         double d;
-        std::memcpy(&d, &bits, 8);
+        if (!readDouble(c, d))
+            return false;
         out = QVariant(d);
         return true;
     }
@@ -431,14 +438,9 @@ bool ZeltoStreamReader::readTypedCell(ColumnReader &column, QVariant &out)
     Cursor &c = column.cells;
     switch (column.tag) {
     case TagDouble: {
-        if (c.left() < 8)
-            return pastEnd(c);
-        quint64 bits;
-        std::memcpy(&bits, c.p, 8);
-        c.p += 8;
-        bits = qFromLittleEndian(bits);
         double d;
-        std::memcpy(&d, &bits, 8);
+        if (!readDouble(c, d))
+            return false;
         out = QVariant(d);
         return true;
     }

@@ -62,6 +62,7 @@ private:
     bool readByte(Cursor &c, uchar &out);
     bool readVarint(Cursor &c, quint64 &out);
     bool readZigzag(Cursor &c, qint64 &out);
+    bool readDouble(Cursor &c, double &out);
     bool readCount(Cursor &c, int minBytesEach, int &out);
     bool readText(Cursor &c, const char *&data, int &size, bool &isNull);
     bool readString(Cursor &c, QString &out);
