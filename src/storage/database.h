@@ -1,0 +1,93 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+class QSqlQuery;
+
+// The server's one SQLite database on the default connection: opening,
+// schema creation and upgrades, the stored form of values, the settings
+// store, generic row access, the event journal, backups and compaction.
+// Everything runs on the main thread; failures go to the error channel
+// (ZeltoSystem::error) and return the operation's failure value: false, -1,
+// an empty map, list or table, or an invalid variant.
+class Database : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~Database() override;
+
+    // Connection and schema --------------------------------------------------
+    static bool init();           // once at service start: open, then prepare the schema
+    static bool open();
+    static bool prepareSchema();
+    static void destroy();        // deletes the object and removes the default connection
+    static int version();         // schema version reached; -1 before the check
+    static Database *instance();  // null before init and after destroy
+    static int transactionDepth();
+
+    // Stored form of values ----------------------------------------------------
+    static const QStringList &dateTimeColumns();
+    static QVariant encodeValue(const QVariant &value);
+    static QVariant decodeValue(const QVariant &value, const QString &column);
+
+    // Settings and data columns -----------------------------------------------
+    static QVariant getSetting(const QString &name, const QVariant &defaultValue = QVariant());
+    static bool setSetting(const QString &name, const QVariant &value);
+    static QVariantMap loadSettings();
+    static QVariant readData(const QString &table, int id, const QString &column);
+    static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
+    static bool removeRecord(const QString &table, int id);
+
+    // Row access -------------------------------------------------------------
+    static bool execute(const QString &statement, const QVariantList &binds = QVariantList());
+    static bool exists(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    static bool existsId(const QString &table, int id);
+    static int findRowId(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    static QStringList selectDistinct(const QString &table, const QString &column);
+    static QVariantList selectDistinctValues(const QString &table, const QString &column, const QString &condition,
+                                             const QVariantList &binds = QVariantList());
+    static QVariantMap selectRecord(const QString &statement, const QVariantList &binds = QVariantList());
+    static QVariantMap readRecord(const QString &table, int id);
+    static ZeltoTable selectTable(const QString &statement, const QVariantList &binds = QVariantList());
+    static ZeltoTable queryToTable(QSqlQuery &query);
+    static int saveRecord(const QString &table, const QVariantMap &record);
+    static bool inTransaction();
+
+    // Event journal -------------------------------------------------------------
+    static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
+    static void logInfo(const QString &message, const QString &objectType = QString(), int objectId = -1);
+    static void logWarn(const QString &message, const QString &objectType = QString(), int objectId = -1);
+    static void logError(const QString &message, const QString &objectType = QString(), int objectId = -1);
+    static void logDebug(const QString &message, const QString &objectType = QString(), int objectId = -1);
+
+    // Maintenance -------------------------------------------------------------
+    static bool backup();
+    static bool cleanJournal();
+
+private slots:
+    bool update0();
+    bool update1();
+    bool update2();
+    bool update3(bool fixAfterUpdate2 = false);
+    bool update4();
+    bool update5();
+    bool update6();
+    bool update7();
+
+private:
+    friend class TransactionScope;
+
+    Database();
+
+    QSqlDatabase db;
+    int m_version = -1;
+    int m_transactionDepth = 0;
+};
