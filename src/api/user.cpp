@@ -1,7 +1,155 @@
 #include "user.h"
 
+#include "database.h"
+#include "zeltoserver.h"
+#include "zeltosystem.h"
+
+#include <QCryptographicHash>
+
+namespace {
+
+User *g_user = nullptr;
+
+// Process-wide, so that sessions work (anonymously) even where no User
+// object exists, as in tools and tests that use the storage alone.
+QMap<int, Session> &store()
+{
+    static QMap<int, Session> sessions;
+    return sessions;
+}
+
+bool isMonitoredFor(int /*userId*/, const QVariant & /*nodeId*/)
+{
+    // Nodes are watched through the data monitor; without one, no node is
+    // monitored for anybody.
+    return false;
+}
+
+} // namespace
+
+User::User()
+{
+    g_user = this;
+    connect(ZeltoServer::global(), &ZeltoServer::disconnected, this, &User::remove);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &User::onNotification, Qt::QueuedConnection);
+}
+
+User::~User()
+{
+    store().clear();
+    if (g_user == this)
+        g_user = nullptr;
+}
+
+User *User::instance()
+{
+    return g_user;
+}
+
+Session &User::currentSession()
+{
+    return store()[ZeltoServer::global()->clientId()];
+}
+
 int User::currentUserId()
 {
-    // No client can log in yet: every caller is the anonymous, unrestricted one.
-    return -1;
+    const int client = ZeltoServer::global()->clientId();
+    if (client < 0)
+        return -1;
+    const auto it = store().constFind(client);
+    return it == store().constEnd() ? -1 : it->userId;
+}
+
+bool User::isUnrestricted()
+{
+    const int id = currentUserId();
+    return id == -1 || id == 0;
+}
+
+bool User::checkAccess(const QString &right)
+{
+    if (isUnrestricted())
+        return true;
+    const QStringList &access = currentSession().access;
+    if (access.contains(QStringLiteral("allowAll")) || access.contains(right))
+        return true;
+    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
+}
+
+QString User::passwordDigest(const QString &password)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(password.toLocal8Bit(), QCryptographicHash::Md5).toHex());
+}
+
+QStringList User::userAccess(int userId)
+{
+    QStringList access = Database::readData(QStringLiteral("users"), userId, QStringLiteral("access")).toStringList();
+    if (userId == 0)
+        access.append(QStringLiteral("allowAll"));
+    return access;
+}
+
+QVariantMap User::login(const QString &loginName, const QString &password)
+{
+    Session &session = currentSession();
+    if (session.userId != -1) {
+        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
+        return QVariantMap();
+    }
+    QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"),
+                                             {loginName, passwordDigest(password)});
+    if (row.isEmpty()) {
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+        return QVariantMap();
+    }
+    const int id = row.value(QStringLiteral("id")).toInt();
+    session.userId = id;
+    session.user = row;
+    session.access = userAccess(id);
+    session.pendingEvents.clear();
+    row.insert(QStringLiteral("access"), session.access);
+    return row;
+}
+
+void User::logout()
+{
+    currentSession() = Session();
+}
+
+QVariantMap User::takeEvents()
+{
+    Session &session = currentSession();
+    QVariantMap events;
+    for (auto it = session.pendingEvents.constBegin(); it != session.pendingEvents.constEnd(); ++it)
+        events.insert(it.key(), it.value());
+    session.pendingEvents.clear();
+    return events;
+}
+
+void User::remove(int clientId)
+{
+    store().remove(clientId);
+}
+
+void User::onNotification(const QString &name, const QVariant &value)
+{
+    if (value.userType() != QMetaType::Int)
+        return;
+    if (!name.startsWith(QLatin1String("task")) && !name.startsWith(QLatin1String("node"))
+        && !name.startsWith(QLatin1String("group")))
+        return;
+    const bool monitored = name == QLatin1String("nodeMonitored");
+    for (Session &session : store()) {
+        if (session.userId == -1)
+            continue;
+        QVariantList &pending = session.pendingEvents[name];
+        if (pending.contains(value))
+            continue;
+        if (monitored && !isMonitoredFor(session.userId, value)) {
+            if (pending.isEmpty())
+                session.pendingEvents.remove(name);
+            continue;
+        }
+        pending.append(value);
+    }
 }

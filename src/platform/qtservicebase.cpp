@@ -162,6 +162,12 @@ int QtServiceBase::handleOption(const QString &option) const
         printOut(QtServiceUnitFile(m_name, m_description, m_startupType, programPath(m_argv, m_argc)).text());
         return 0;
     }
+    // Installation is systemd's business here: say how instead of starting.
+    if (option == QLatin1String("-i") || option == QLatin1String("-install") || option == QLatin1String("-u")
+        || option == QLatin1String("-uninstall")) {
+        printOut(tr("Службы устанавливаются средствами systemd: unit-файл выводит параметр -systemd-unit.\n"));
+        return 0;
+    }
     if (option == QLatin1String("-h") || option == QLatin1String("-help")) {
         const QString program = m_argc > 0 && m_argv && m_argv[0]
             ? QFileInfo(QString::fromLocal8Bit(m_argv[0])).fileName()
@@ -170,6 +176,7 @@ int QtServiceBase::handleOption(const QString &option) const
                     "Без параметров служба «%2» работает на переднем плане до сигнала SIGTERM или SIGINT.\n"
                     "  -v, -version    имя, описание и тип запуска службы\n"
                     "  -systemd-unit   unit-файл systemd для запуска службы\n"
+                    "  -i, -install    как установить службу (через systemd)\n"
                     "  -h, -help       эта справка\n")
                      .arg(program, m_name));
         return 0;

@@ -87,6 +87,16 @@ private:
 
     Database();
 
+    static Database *ensureInstance();
+    static bool applyPragmas();
+    // After a failed rollback: close and open the connection again.
+    void reopen();
+    // Run by update3 on a file coming from version 2: swaps the scheme columns
+    // of RNH7 archive rows that disagree with the current data.
+    bool fixSchemes();
+    // decodeValue with the date/time column test already done (per column, not per cell).
+    static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
+
     QSqlDatabase db;
     int m_version = -1;
     int m_transactionDepth = 0;

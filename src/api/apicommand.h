@@ -1,0 +1,33 @@
+#pragma once
+
+#include "zeltocommand.h"
+
+#include <QString>
+
+// One client command: its name and declared parameter count, the right it
+// checks before anything else, and the function that does the work. Every
+// command of the server is one row of the command table (commandtable.cpp);
+// a row without a function belongs to a subsystem this build does not have
+// yet and fails after the access check.
+class ApiCommand : public ZeltoCommand
+{
+public:
+    using Handler = QVariant (*)(const QVariantList &params);
+
+    ApiCommand(const char *name, const char *className, int paramCount, const char *right, Handler handler);
+
+    QString className() const { return QString::fromLatin1(m_className); }
+    QString right() const { return QString::fromLatin1(m_right); }
+    bool isAvailable() const { return m_handler != nullptr; }
+
+    QVariant execute(const QVariantList &params) override;
+
+    // The command table, in registration order. Referencing it also makes
+    // sure the table's static commands are linked into the program.
+    static QList<ApiCommand *> table();
+
+private:
+    const char *m_className;
+    const char *m_right;
+    Handler m_handler;
+};

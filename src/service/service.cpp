@@ -1,0 +1,193 @@
+#include "service.h"
+
+#include "apicommand.h"
+#include "database.h"
+#include "user.h"
+#include "zelto.h"
+#include "zeltoserver.h"
+#include "zeltosystem.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTimerEvent>
+#include <QTranslator>
+
+namespace {
+
+const int kMaintenanceIntervalMs = 600000;
+const int kSchemaVersion = 7;
+
+quint16 toPort(const QVariant &value)
+{
+    return quint16(value.toUInt());
+}
+
+} // namespace
+
+Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QStringLiteral("Orvex Data Server"))
+{
+    setServiceDescription(tr("Сервер данных ПУ"));
+    setStartupType(QtServiceController::AutoStartup);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &Service::onPropertyChanged,
+            Qt::QueuedConnection);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
+    // The RPC server's own failures (a port that cannot be opened) reach the
+    // service log through the same slot; it tells them apart by sender.
+    connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
+}
+
+void Service::start()
+{
+    installTranslators();
+    ZeltoSystem::instance()->setSettingsPath(Zelto::moduleDir() + QLatin1Char('/')
+                                             + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
+                                             + QStringLiteral(".ini"));
+
+    if (!Database::init()) {
+        logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
+        return;
+    }
+    if (Database::version() > kSchemaVersion)
+        logMessage(tr("Версия БД %1 новее версии этой программы (%2): схема не изменялась")
+                       .arg(Database::version())
+                       .arg(kSchemaVersion),
+                   QtServiceBase::Warning);
+
+    if (!User::instance())
+        new User;
+    // The task manager, data monitor, scheduler and XML-RPC server follow
+    // here, in that order, once they exist; then the OPC publisher starts.
+
+    seedSettings();
+    openListeners();
+    loadMaintenanceState();
+
+    timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
+    // The first check runs as soon as the event loop turns, not in ten minutes.
+    QCoreApplication::postEvent(this, new QTimerEvent(timerId));
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер запущен: версия БД %1, команд %2")
+                                                           .arg(Database::version())
+                                                           .arg(ApiCommand::table().size()));
+}
+
+void Service::stop()
+{
+    if (timerId != 0) {
+        killTimer(timerId);
+        timerId = 0;
+    }
+    // The OPC publisher stops here, then the XML-RPC server, scheduler, data
+    // monitor and task manager go, in that order, once they exist.
+    ZeltoServer::global()->close();
+    delete User::instance();
+    Database::destroy();
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
+}
+
+void Service::installTranslators()
+{
+    const QString folder = Zelto::moduleDir() + QStringLiteral("/translations/");
+    for (const char *name : {"qt_ru", "qtbase_ru"}) {
+        auto *translator = new QTranslator(this);
+        if (translator->load(folder + QLatin1String(name))) {
+            QCoreApplication::installTranslator(translator);
+            m_translators.append(translator);
+        } else {
+            delete translator;
+        }
+    }
+}
+
+void Service::seedSettings()
+{
+    // Reading with a default writes the key when it is missing; an existing
+    // value is never overwritten.
+    Database::getSetting(QStringLiteral("nodeSystemTypes"),
+                         QStringList{tr("теплоноситель"), tr("отопление"), tr("ГВС")});
+    Database::getSetting(QStringLiteral("nodeParamNames"), QStringList());
+    Database::getSetting(QStringLiteral("currentDataCount"), 10);
+    Database::getSetting(QStringLiteral("calcTailDays"), false);
+    Database::getSetting(QStringLiteral("daysForCalcTailDays"), 3);
+    Database::getSetting(QStringLiteral("checkDateReset"), true);
+    Database::getSetting(QStringLiteral("checkTimeDeviation"), false);
+    Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
+}
+
+void Service::openListeners()
+{
+    QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
+    QHostAddress address(QHostAddress::Any);
+    if (!addressText.isEmpty() && !address.setAddress(addressText))
+        logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
+                   QtServiceBase::Warning);
+    ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
+
+    const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
+    if (!wsPort.isNull())
+        ZeltoServer::global()->listenWeb(toPort(wsPort), address);
+}
+
+void Service::loadMaintenanceState()
+{
+    Database::getSetting(QStringLiteral("backupDir"), Zelto::moduleDir() + QDir::separator() + QStringLiteral("backup"));
+    Database::getSetting(QStringLiteral("backupCount"), 5);
+    backupEnabled = Database::getSetting(QStringLiteral("backupEnabled"), true).toBool();
+    lastBackup = Database::getSetting(QStringLiteral("lastBackup")).toDateTime();
+    backupInterval = Database::getSetting(QStringLiteral("backupInterval"), 24).toInt();
+    Database::getSetting(QStringLiteral("journalDayCount"), 7);
+    lastCompact = Database::getSetting(QStringLiteral("lastCompact")).toDateTime();
+    compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
+}
+
+void Service::timerEvent(QTimerEvent *)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    if (backupEnabled)
+        backupIfDue(now);
+    compactIfDue(now);
+}
+
+void Service::backupIfDue(const QDateTime &now)
+{
+    if (!lastBackup.isNull() && now < lastBackup.addSecs(qint64(backupInterval) * 3600))
+        return;
+    if (Database::backup()) {
+        lastBackup = now;
+        Database::setSetting(QStringLiteral("lastBackup"), now);
+        Database::logInfo(tr("Резервное копирование БД"));
+    } else {
+        // Tried again at the next tick.
+        Database::logError(ZeltoSystem::instance()->lastError());
+    }
+}
+
+void Service::compactIfDue(const QDateTime &now)
+{
+    if (!lastCompact.isNull() && now < lastCompact.addSecs(qint64(compactInterval) * 3600))
+        return;
+    if (Database::cleanJournal()) {
+        lastCompact = now;
+        Database::setSetting(QStringLiteral("lastCompact"), now);
+        Database::logInfo(tr("Сжатие БД"));
+    } else {
+        Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + ZeltoSystem::instance()->lastError());
+    }
+}
+
+void Service::onPropertyChanged(const QString &name, const QVariant &value)
+{
+    if (name == QLatin1String("backupInterval"))
+        backupInterval = value.toInt();
+    else if (name == QLatin1String("compactInterval"))
+        compactInterval = value.toInt();
+}
+
+void Service::onErrorMessage(const QString &message)
+{
+    // Only the RPC server's messages belong in the service log; command
+    // failures are answered to their clients.
+    if (sender() == ZeltoServer::global())
+        logMessage(message, QtServiceBase::Error);
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "qtservice.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+
+class QTranslator;
+
+// The data server as a service: the start-up sequence that opens the
+// database and creates the long-lived objects in a fixed order, the orderly
+// shutdown, and the ten-minute maintenance check (backup and journal
+// compaction).
+class Service : public QObject, public QtService<QCoreApplication>
+{
+    Q_OBJECT
+
+public:
+    Service(int argc, char **argv);
+
+protected:
+    void start() override;
+    void stop() override;
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    void onPropertyChanged(const QString &name, const QVariant &value);
+    void onErrorMessage(const QString &message);
+
+private:
+    void installTranslators();
+    void seedSettings();
+    void openListeners();
+    void loadMaintenanceState();
+    void backupIfDue(const QDateTime &now);
+    void compactIfDue(const QDateTime &now);
+
+    int timerId = 0;
+    bool backupEnabled = false;
+    QDateTime lastBackup;
+    int backupInterval = 24;
+    QDateTime lastCompact;
+    int compactInterval = 24;
+    QList<QTranslator *> m_translators;
+};
