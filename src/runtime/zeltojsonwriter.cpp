@@ -144,6 +144,9 @@ bool ZeltoJsonWriter::writeValue(const QVariant &value, int depth)
 {
     const void *data = value.constData();
     const int type = value.userType();
+    // A typed null, such as an SQL NULL read back as a null int, has no value.
+    if (type >= QMetaType::Bool && type <= QMetaType::Double && value.isNull())
+        return writeRaw("null", 4);
     switch (type) {
     case QMetaType::UnknownType:
         return writeRaw("null", 4);

@@ -72,6 +72,58 @@ class ServerProcess:
         return code, out
 
 
+class DataServer:
+    """The real orvex-server in a temporary home, listening on a free port of
+    the loopback address (written into its INI file)."""
+
+    def __init__(self, home=None, port=None, wait=True):
+        self.own_home = home is None
+        self.home = home or TempHome()
+        self.port = port or free_port()
+        with open(os.path.join(self.home.path, "orvex-server.ini"), "w") as ini:
+            ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % self.port)
+        self.proc = subprocess.Popen([binary("orvex-server")], env=self.home.env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.output = ""
+        if wait and not wait_until(lambda: accepts(self.port) or self.proc.poll() is not None):
+            raise RuntimeError("orvex-server did not listen")
+        if wait and self.proc.poll() is not None:
+            raise RuntimeError("orvex-server ended: %s" % self.proc.stderr.read())
+
+    @property
+    def db_path(self):
+        return os.path.join(self.home.path, "telvan.db")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            code = self.proc.wait(60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait()
+        self.output = self.proc.stdout.read() + self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if self.own_home:
+            self.home.remove()
+        return code
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def accepts(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 # --- values -----------------------------------------------------------------
 
 def table(columns, rows):

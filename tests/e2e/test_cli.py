@@ -3,19 +3,12 @@ output, exit codes."""
 
 import json
 import os
-import socket
 import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerProcess, binary  # noqa: E402
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from orvexe2e import ServerProcess, binary, free_port  # noqa: E402
 
 
 class CommandLineClient(unittest.TestCase):
@@ -51,7 +44,7 @@ class CommandLineClient(unittest.TestCase):
         self.assertTrue(lines[2].startswith("Узел учёта"))
         self.assertTrue(lines[4].endswith("3.5"))
 
-        run = self.cli("--table", "makeTable", "3", "4")
+        run = self.cli("makeTable", "3", "4", "--table")
         self.assertEqual(run.returncode, 0, run.stderr)
         lines = run.stdout.decode().splitlines()
         self.assertEqual(lines[0].split(), ["date", "S1_p1", "S1_p2", "S1_p3"])

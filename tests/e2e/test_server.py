@@ -4,31 +4,13 @@ leave the service idle; SIGTERM stops it with exit 0."""
 
 import hashlib
 import os
-import re
-import signal
-import socket
 import sqlite3
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import TempHome, binary, wait_until  # noqa: E402
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
+from orvexe2e import DataServer, TempHome, accepts, free_port, wait_until  # noqa: E402
 
 
 def stream_text(blob):
@@ -46,23 +28,6 @@ def stream_text(blob):
     raise AssertionError("unexpected tag %r" % blob[:4])
 
 
-class Server:
-    def __init__(self, home, port):
-        self.home, self.port = home, port
-        with open(os.path.join(home.path, "orvex-server.ini"), "w") as ini:
-            ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % port)
-        self.proc = subprocess.Popen([binary("orvex-server")], env=home.env(),
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(60)
-        self.output = self.proc.stdout.read() + self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return code
-
-
 class FreshHome(unittest.TestCase):
     def setUp(self):
         self.home = TempHome()
@@ -71,9 +36,7 @@ class FreshHome(unittest.TestCase):
         self.backup_dir = os.path.join(self.home.path, "backup")
 
     def start(self):
-        server = Server(self.home, free_port())
-        self.assertTrue(wait_until(lambda: accepts(server.port)), "server did not listen")
-        return server
+        return DataServer(self.home)
 
     def query(self, sql, *args):
         with sqlite3.connect(self.db_path) as db:
@@ -146,20 +109,32 @@ class FreshHome(unittest.TestCase):
                          [(1,)])
 
     def test_bad_database_files_leave_the_service_idle(self):
-        cases = {
-            "not sqlite": lambda: open(self.db_path, "wb").write(b"this is not a database" * 100),
-        }
+        def write_garbage():
+            with open(self.db_path, "wb") as f:
+                f.write(b"this is not a database" * 100)
+
+        def content():
+            if os.path.isdir(self.db_path):
+                return sorted(os.listdir(self.db_path))
+            with open(self.db_path, "rb") as f:
+                return f.read()
+
+        cases = {"not sqlite": write_garbage, "a folder": lambda: os.mkdir(self.db_path)}
         for name, make in cases.items():
+            if os.path.isdir(self.db_path):
+                os.rmdir(self.db_path)
+            elif os.path.exists(self.db_path):
+                os.remove(self.db_path)
             make()
-            before = open(self.db_path, "rb").read()
+            before = content()
             port = free_port()
-            server = Server(self.home, port)
+            server = DataServer(self.home, port, wait=False)
             time.sleep(1.5)
             self.assertIsNone(server.proc.poll(), name)    # stays up
             self.assertFalse(accepts(port), name)           # but opens no listener
             self.assertEqual(server.stop(), 0, name)
             self.assertIn("ERROR", server.output, name)
-            self.assertEqual(open(self.db_path, "rb").read(), before, name)
+            self.assertEqual(content(), before, name)
 
     def test_newer_schema_is_kept(self):
         with sqlite3.connect(self.db_path) as db:

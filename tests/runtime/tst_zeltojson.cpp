@@ -179,6 +179,10 @@ void TestZeltoJson::numbers()
     QCOMPARE(json(QVariant(std::numeric_limits<qulonglong>::max())), QByteArray("18446744073709551615"));
     QCOMPARE(json(true), QByteArray("true"));
     QCOMPARE(json(QVariant()), QByteArray("null"));
+    // SQL NULL columns read back as typed nulls; they are no value, not 0.
+    QCOMPARE(json(QVariant(QVariant::Int)), QByteArray("null"));
+    QCOMPARE(json(QVariant(QVariant::Double)), QByteArray("null"));
+    QCOMPARE(json(QVariant(0)), QByteArray("0"));
 
     // The narrowest integer type that holds the value.
     const struct { const char *text; int type; } integers[] = {

@@ -79,6 +79,12 @@ bool CliArguments::parse(const QStringList &arguments)
         return fail(tr("Не задана команда"));
     command = arguments.at(i++);
     for (int n = 1; i < arguments.size(); ++i, ++n) {
+        // The output switch may follow the command too: "getNodes --table".
+        if (arguments.at(i) == QLatin1String("--table")) {
+            table = true;
+            --n;
+            continue;
+        }
         const QByteArray text = arguments.at(i).toUtf8();
         ZeltoJsonReader reader;
         QVariant value;
