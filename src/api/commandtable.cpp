@@ -3,13 +3,19 @@
 // function that does the work (none yet for subsystems still to come).
 
 #include "apicommand.h"
+#include "groupcommands.h"
+#include "nodecommands.h"
 #include "servercommands.h"
 #include "sessioncommands.h"
+#include "usercommands.h"
 
 namespace {
 
 using namespace ServerCommands;
 using namespace SessionCommands;
+using namespace UserCommands;
+using namespace GroupCommands;
+using namespace NodeCommands;
 
 const int Any = -1;
 const ApiCommand::Handler NotYet = nullptr;
@@ -30,26 +36,26 @@ ApiCommand commands[] = {
     {"backupDatabase", "BackupDatabase", Any, "backupDatabase", backupDatabase},
     {"restartServer", "RestartServer", Any, "setSetting", restartServer},
     // Users
-    {"getUsers", "GetUsers", Any, "getUsers", NotYet},
-    {"getUser", "GetUser", 1, "getUsers", NotYet},
-    {"getUserData", "GetUserData", 1, "getUsers", NotYet},
-    {"saveUser", "SaveUser", 1, "saveUser", NotYet},
-    {"removeUser", "RemoveUser", 1, "removeUser", NotYet},
-    {"getUserAccess", "GetUserAccess", 1, "getUsers", NotYet},
-    {"setUserAccess", "SetUserAccess", 2, "saveUser", NotYet},
-    {"getUserGroups", "GetUserGroups", 1, "getUsers", NotYet},
-    {"setUserGroups", "SetUserGroups", 2, "saveUser", NotYet},
+    {"getUsers", "GetUsers", Any, "getUsers", getUsers},
+    {"getUser", "GetUser", 1, "getUsers", getUser},
+    {"getUserData", "GetUserData", 1, "getUsers", getUserData},
+    {"saveUser", "SaveUser", 1, "saveUser", saveUser},
+    {"removeUser", "RemoveUser", 1, "removeUser", removeUser},
+    {"getUserAccess", "GetUserAccess", 1, "getUsers", getUserAccess},
+    {"setUserAccess", "SetUserAccess", 2, "saveUser", setUserAccess},
+    {"getUserGroups", "GetUserGroups", 1, "getUsers", getUserGroups},
+    {"setUserGroups", "SetUserGroups", 2, "saveUser", setUserGroups},
     // Groups
-    {"getGroups", "GetGroups", Any, "", NotYet},
-    {"getGroup", "GetGroup", 1, "", NotYet},
-    {"saveGroup", "SaveGroup", 1, "saveGroup", NotYet},
-    {"removeGroup", "RemoveGroup", 1, "removeGroup", NotYet},
+    {"getGroups", "GetGroups", Any, "", getGroups},
+    {"getGroup", "GetGroup", 1, "", getGroup},
+    {"saveGroup", "SaveGroup", 1, "saveGroup", saveGroup},
+    {"removeGroup", "RemoveGroup", 1, "removeGroup", removeGroup},
     // Nodes
-    {"getNodes", "GetNodes", Any, "", NotYet},
-    {"getNode", "GetNode", 1, "", NotYet},
-    {"saveNode", "SaveNode", 1, "saveNode", NotYet},
-    {"setNodeGroup", "SetNodeGroup", 2, "saveNode", NotYet},
-    {"removeNode", "RemoveNode", 1, "removeNode", NotYet},
+    {"getNodes", "GetNodes", Any, "", getNodes},
+    {"getNode", "GetNode", 1, "", getNode},
+    {"saveNode", "SaveNode", 1, "saveNode", saveNode},
+    {"setNodeGroup", "SetNodeGroup", 2, "saveNode", setNodeGroup},
+    {"removeNode", "RemoveNode", 1, "removeNode", removeNode},
     {"exportNode", "ExportNode", 1, "exportNode", NotYet},
     {"importNode", "ImportNode", 1, "importNode", NotYet},
     // Check parameters and the check log

@@ -88,6 +88,9 @@ private:
     Database();
 
     static Database *ensureInstance();
+    static QSqlDatabase connection();
+    // Binds the stored forms in order; false at the first value that cannot be encoded.
+    static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
     // After a failed rollback: close and open the connection again.
     void reopen();

@@ -5,18 +5,17 @@
 
 #include <QSqlError>
 
-TransactionScope::TransactionScope()
+TransactionScope::TransactionScope() : m_database(Database::instance())
 {
-    Database *database = Database::instance();
-    if (!database) {
+    if (!m_database) {
         ZeltoSystem::instance()->error(Database::tr("База данных не открыта"), true);
         return;
     }
-    if (database->m_transactionDepth == 0 && !database->db.transaction()) {
-        ZeltoSystem::instance()->error(database->db.lastError().databaseText(), true);
+    if (m_database->m_transactionDepth == 0 && !m_database->db.transaction()) {
+        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText(), true);
         return;
     }
-    ++database->m_transactionDepth;
+    ++m_database->m_transactionDepth;
     m_active = true;
 }
 
@@ -30,18 +29,16 @@ bool TransactionScope::commit()
 {
     if (!m_active)
         return false;
-    Database *database = Database::instance();
-    if (!database) {
-        // The database went away under an open scope; nothing left to commit.
+    if (!m_database) {
         m_active = false;
         return ZeltoSystem::instance()->error(Database::tr("База данных не открыта"), true);
     }
-    if (database->m_transactionDepth == 1 && !database->db.commit()) {
-        const QString text = database->db.lastError().databaseText();
+    if (m_database->m_transactionDepth == 1 && !m_database->db.commit()) {
+        const QString text = m_database->db.lastError().databaseText();
         rollback();
         return ZeltoSystem::instance()->error(text, true);
     }
-    --database->m_transactionDepth;
+    --m_database->m_transactionDepth;
     m_active = false;
     return true;
 }
@@ -51,13 +48,12 @@ void TransactionScope::rollback()
     if (!m_active)
         return;
     m_active = false;
-    Database *database = Database::instance();
-    if (!database)
-        return;
-    if (database->m_transactionDepth == 1 && !database->db.rollback()) {
-        ZeltoSystem::instance()->error(database->db.lastError().databaseText(), true);
+    if (!m_database)
+        return;   // closing the connection has ended the transaction already
+    if (m_database->m_transactionDepth == 1 && !m_database->db.rollback()) {
+        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText(), true);
         // A connection that cannot roll back is in an unknown state: start over.
-        database->reopen();
+        m_database->reopen();
     }
-    --database->m_transactionDepth;
+    --m_database->m_transactionDepth;
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QPointer>
+
+class Database;
+
 // A nesting transaction guard on the default connection. Only the outermost
 // scope talks to SQLite: it sends BEGIN on construction and COMMIT or
 // ROLLBACK at its end; inner scopes only count. So an inner rollback is not
@@ -23,5 +27,7 @@ public:
     void rollback();
 
 private:
+    // The database the scope counts in; a scope outliving it only deactivates.
+    QPointer<Database> m_database;
     bool m_active = false;
 };

@@ -1,0 +1,97 @@
+#include "groups.h"
+
+#include "database.h"
+#include "recordfields.h"
+#include "transactionscope.h"
+#include "user.h"
+#include "zeltosystem.h"
+
+#include <QObject>
+
+namespace {
+
+const QString kId = QStringLiteral("id");
+
+bool refuseAccess()
+{
+    return ZeltoSystem::instance()->error(QObject::tr("Недостаточно прав для выполнения команды"), true);
+}
+
+void notifyEach(const QString &name, const QVariantList &ids)
+{
+    for (const QVariant &id : ids)
+        ZeltoSystem::instance()->notify(name, id.toInt());
+}
+
+} // namespace
+
+ZeltoTable Groups::list()
+{
+    if (User::isUnrestricted())
+        return Database::selectTable(QStringLiteral("SELECT * FROM groups ORDER BY name"));
+    return Database::selectTable(QStringLiteral("SELECT groups.* FROM groups, user_groups "
+                                                "WHERE groups.id = user_groups.group_id   "
+                                                "AND user_groups.user_id = ? ORDER BY name"),
+                                 {User::currentUserId()});
+}
+
+QVariantMap Groups::get(int id)
+{
+    if (User::isUnrestricted())
+        return Database::selectRecord(QStringLiteral("SELECT * FROM groups WHERE id = ?"), {id});
+    return Database::selectRecord(QStringLiteral("SELECT groups.* FROM groups, user_groups "
+                                                 "WHERE groups.id = user_groups.group_id   "
+                                                 "AND user_groups.user_id = ?   AND groups.id = ?"),
+                                  {User::currentUserId(), id});
+}
+
+int Groups::save(const QVariantMap &input)
+{
+    TransactionScope scope;
+    if (!scope.isActive())
+        return -1;
+    QVariantMap record;
+    if (input.contains(kId)) {
+        int id = -1;
+        if (!RecordFields::readId(input, kId, id))
+            return -1;
+        record.insert(kId, id);
+        if (get(id).isEmpty()) {
+            refuseAccess();
+            return -1;
+        }
+    }
+    if (!RecordFields::copy(input, record, {QStringLiteral("name")}))
+        return -1;
+    const int id = Database::saveRecord(QStringLiteral("groups"), record);
+    if (id == -1)
+        return -1;
+    // A restricted creator must be able to see what they created.
+    if (!record.contains(kId) && !User::isUnrestricted()
+        && !Database::execute(QStringLiteral("INSERT INTO user_groups (user_id, group_id) VALUES (?, ?)"),
+                              {User::currentUserId(), id}))
+        return -1;
+    if (!scope.commit())
+        return -1;
+    ZeltoSystem::instance()->notify(QStringLiteral("groupSaved"), id);
+    return id;
+}
+
+bool Groups::remove(int id)
+{
+    if (get(id).isEmpty())
+        return refuseAccess();
+    // The cascade takes the nodes and tasks with it, so their ids are
+    // collected first.
+    const QVariantList nodeIds = Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"),
+                                                                QStringLiteral("group_id = ?"), {id});
+    const QVariantList taskIds = Database::selectDistinctValues(
+        QStringLiteral("tasks, nodes"), QStringLiteral("tasks.id"),
+        QStringLiteral("tasks.node_id = nodes.id AND nodes.group_id = ?"), {id});
+    if (!Database::removeRecord(QStringLiteral("groups"), id))
+        return false;
+    ZeltoSystem::instance()->notify(QStringLiteral("groupRemoved"), id);
+    notifyEach(QStringLiteral("nodeRemoved"), nodeIds);
+    notifyEach(QStringLiteral("taskRemoved"), taskIds);
+    return true;
+}

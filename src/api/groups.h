@@ -1,0 +1,24 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QVariantMap>
+
+// The named sets of nodes. A restricted user sees only the groups listed for
+// them in user_groups; reading another group gives nothing, changing it is
+// refused.
+class Groups
+{
+public:
+    // The visible groups, by name.
+    static ZeltoTable list();
+    // The group when it is visible; empty otherwise.
+    static QVariantMap get(int id);
+    // Inserts (no "id") or renames a visible group; only "name" is written.
+    // A restricted user becomes a member of a group they create. The
+    // group's id, or -1 with nothing written.
+    static int save(const QVariantMap &input);
+    // Deletes a visible group with its nodes and their tasks, and announces
+    // the group, then each node, then each task as removed.
+    static bool remove(int id);
+};

@@ -1,0 +1,183 @@
+#include "nodes.h"
+
+#include "database.h"
+#include "groups.h"
+#include "metadatacatalogue.h"
+#include "recordfields.h"
+#include "user.h"
+#include "zeltosystem.h"
+
+#include <QObject>
+
+namespace {
+
+const QString kId = QStringLiteral("id");
+const QString kGroupId = QStringLiteral("group_id");
+const QString kName = QStringLiteral("name");
+const QString kModelCode = QStringLiteral("model_code");
+const QString kModelName = QStringLiteral("model_name");
+const QString kNumber = QStringLiteral("number");
+
+const int kParamCount = 24;
+
+bool refuseAccess()
+{
+    return ZeltoSystem::instance()->error(QObject::tr("Недостаточно прав для выполнения команды"), true);
+}
+
+QString nodeQuery(const char *from)
+{
+    return Nodes::columns() + QLatin1String(from);
+}
+
+} // namespace
+
+const QString &Nodes::columns()
+{
+    static const QString text = QStringLiteral(
+        "SELECT nodes.*"
+        "      , not current_data is null AS has_current_data"
+        "      , not month_data is null AS has_month_data"
+        "      , not month_totals is null AS has_month_totals"
+        "      , not day_data is null AS has_day_data"
+        "      , not day_totals is null AS has_day_totals"
+        "      , not hour_data is null AS has_hour_data"
+        "      , not current_data is null"
+        "     OR not month_data is null OR not month_totals is null"
+        "     OR not day_data is null OR not day_totals is null"
+        "     OR not hour_data is null AS has_archives"
+        "      , not current_data is null AND not day_data is null AS has_report_data"
+        "      , not check_params is null AS has_check_params"
+        "      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
+        "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
+        "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
+        "      , (SELECT group_concat(last_error) FROM tasks WHERE node_id = nodes.id) AS read_error"
+        "      , (SELECT count(*) FROM check_log"
+        "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails");
+    return text;
+}
+
+ZeltoTable Nodes::list()
+{
+    if (User::isUnrestricted())
+        return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups "
+                                               "WHERE nodes.id = nodes_data.id   "
+                                               "AND nodes.group_id = groups.id "
+                                               "ORDER BY groups.name, nodes.name"));
+    return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups, user_groups "
+                                           "WHERE nodes.id = nodes_data.id   "
+                                           "AND nodes.group_id = groups.id   "
+                                           "AND groups.id = user_groups.group_id   "
+                                           "AND user_groups.user_id = ? "
+                                           "ORDER BY groups.name, nodes.name"),
+                                 {User::currentUserId()});
+}
+
+QVariantMap Nodes::get(int id)
+{
+    if (User::isUnrestricted())
+        return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data "
+                                                "WHERE nodes.id = nodes_data.id   "
+                                                "AND nodes.id = ?"),
+                                      {id});
+    return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data, groups, user_groups "
+                                            "WHERE nodes.id = nodes_data.id   "
+                                            "AND nodes.group_id = groups.id   "
+                                            "AND groups.id = user_groups.group_id   "
+                                            "AND user_groups.user_id = ?   "
+                                            "AND nodes.id = ?"),
+                                  {User::currentUserId(), id});
+}
+
+QVariantList Nodes::visibleIds(int userId)
+{
+    return Database::selectDistinctValues(QStringLiteral("nodes, groups, user_groups"), QStringLiteral("nodes.id"),
+                                          QStringLiteral("nodes.group_id = groups.id AND groups.id = "
+                                                         "user_groups.group_id AND user_groups.user_id = ?"),
+                                          {userId});
+}
+
+QString Nodes::defaultName(const QString &modelName, qlonglong number, const QString &modelCode)
+{
+    return modelName + QStringLiteral(" №") + MetadataCatalogue::instance().formatNumber(number, modelCode);
+}
+
+int Nodes::save(const QVariantMap &input)
+{
+    QVariantMap record;
+    if (input.contains(kId)) {
+        int id = -1;
+        if (!RecordFields::readId(input, kId, id))
+            return -1;
+        record.insert(kId, id);
+        if (get(id).isEmpty()) {
+            refuseAccess();
+            return -1;
+        }
+    }
+    QStringList keys{kGroupId, kName, kModelCode, kModelName, kNumber, QStringLiteral("version"),
+                     QStringLiteral("firmware"), QStringLiteral("consumer"), QStringLiteral("provider"),
+                     QStringLiteral("note"), QStringLiteral("checking"), QStringLiteral("address"),
+                     QStringLiteral("contract")};
+    const int systems = MetadataCatalogue::instance().maxSystemCount();
+    for (int i = 1; i <= systems; ++i)
+        keys.append(QStringLiteral("s%1_type").arg(i));
+    for (int i = 1; i <= kParamCount; ++i)
+        keys.append(QStringLiteral("param%1").arg(i));
+    if (!RecordFields::copy(input, record, keys))
+        return -1;
+
+    if (!record.contains(kId)) {
+        // A device already known by model and number is updated, never doubled.
+        const int existing = Database::findRowId(QStringLiteral("nodes"), QStringLiteral("model_code = ? AND number = ?"),
+                                                 {record.value(kModelCode), record.value(kNumber)});
+        if (existing != -1) {
+            record.insert(kId, existing);
+        } else {
+            if (!record.contains(kGroupId))
+                record.insert(kGroupId, 0);
+            if (!record.contains(kName))
+                record.insert(kName, defaultName(record.value(kModelName).toString(),
+                                                 record.value(kNumber).toLongLong(),
+                                                 record.value(kModelCode).toString()));
+        }
+    }
+    const int id = Database::saveRecord(QStringLiteral("nodes"), record);
+    changed(id);
+    return id;
+}
+
+void Nodes::changed(int id)
+{
+    if (id != -1 && !Database::inTransaction())
+        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), id);
+}
+
+bool Nodes::setGroup(int nodeId, int groupId)
+{
+    if (get(nodeId).isEmpty() || Groups::get(groupId).isEmpty())
+        return refuseAccess();
+    if (!Database::execute(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId}))
+        return false;
+    changed(nodeId);
+    return true;
+}
+
+bool Nodes::remove(int id)
+{
+    const QVariantMap node = get(id);
+    if (node.isEmpty())
+        return refuseAccess();
+    // The node's journal entries go with it, so the removal is noted
+    // against its former group.
+    const int groupId = node.value(kGroupId).toInt();
+    const QVariantList taskIds = Database::selectDistinctValues(QStringLiteral("tasks"), QStringLiteral("id"),
+                                                                QStringLiteral("node_id = ?"), {id});
+    if (!Database::removeRecord(QStringLiteral("nodes"), id))
+        return false;
+    for (const QVariant &taskId : taskIds)
+        ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), taskId.toInt());
+    ZeltoSystem::instance()->notify(QStringLiteral("nodeRemoved"), id);
+    Database::logInfo(QObject::tr("Удаление узла"), QStringLiteral("group"), groupId);
+    return true;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QString>
+#include <QVariantList>
+#include <QVariantMap>
+
+// The metering nodes: a device of one model and serial number, placed in one
+// group. Records read by clients carry status columns telling which archives
+// and logs the node has. A restricted user sees the nodes of their groups only.
+class Nodes
+{
+public:
+    // The select list every node query begins with: the nodes columns, then
+    // the computed status columns.
+    static const QString &columns();
+
+    // The visible nodes, by group name and node name.
+    static ZeltoTable list();
+    // The node when it is visible; empty otherwise.
+    static QVariantMap get(int id);
+    // The nodes in the user's groups; applies to the administrator too.
+    static QVariantList visibleIds(int userId);
+
+    // Updates the node named by "id" or, without one, the node of the same
+    // model and number, or inserts a new one (into the common group, named
+    // after its model and number unless the input names it). The node's id,
+    // or -1. Opens no transaction of its own.
+    static int save(const QVariantMap &input);
+    // Announces the node as saved, unless a transaction is still open: its
+    // owner announces after committing.
+    static void changed(int id);
+    static bool setGroup(int nodeId, int groupId);
+    // Deletes a visible node with everything that belongs to it.
+    static bool remove(int id);
+
+    // "<model name> №<number padded to the model's digits>".
+    static QString defaultName(const QString &modelName, qlonglong number, const QString &modelCode);
+};

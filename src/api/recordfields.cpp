@@ -1,0 +1,119 @@
+#include "recordfields.h"
+
+#include "zeltosystem.h"
+
+#include <QObject>
+
+#include <cmath>
+
+bool RecordFields::isPlain(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+    case QMetaType::QDateTime:
+    case QMetaType::QDate:
+    case QMetaType::QTime:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool RecordFields::copy(const QVariantMap &input, QVariantMap &record, const QStringList &keys)
+{
+    for (const QString &key : keys) {
+        const auto it = input.constFind(key);
+        if (it == input.constEnd())
+            continue;
+        if (!isPlain(it.value()))
+            return refuse(key, QObject::tr("строка, число или дата"));
+        record.insert(key, it.value());
+    }
+    return true;
+}
+
+bool RecordFields::toInt(const QVariant &value, int &out)
+{
+    bool ok = false;
+    switch (value.userType()) {
+    case QMetaType::Int:
+        out = value.toInt();
+        return true;
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::QString:
+        out = value.toInt(&ok);
+        return ok;
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 2147483647.0)
+            return false;
+        out = int(d);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool RecordFields::refuse(const QString &field, const QString &expected)
+{
+    return ZeltoSystem::instance()->error(
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected), true);
+}
+
+bool RecordFields::readId(const QVariantMap &input, const QString &key, int &out)
+{
+    if (toInt(input.value(key), out))
+        return true;
+    return refuse(key, QObject::tr("целое число"));
+}
+
+bool RecordFields::readIdList(const QVariant &value, const QString &field, QVariantList &out)
+{
+    if (value.userType() != QMetaType::QVariantList && value.userType() != QMetaType::QStringList)
+        return refuse(field, QObject::tr("список"));
+    const QVariantList items = value.toList();
+    out.clear();
+    out.reserve(items.size());
+    for (const QVariant &item : items) {
+        int id = 0;
+        if (!toInt(item, id))
+            return refuse(field, QObject::tr("список целых чисел"));
+        out.append(id);
+    }
+    return true;
+}
+
+bool RecordFields::readStringList(const QVariant &value, const QString &field, QStringList &out)
+{
+    if (value.userType() != QMetaType::QVariantList && value.userType() != QMetaType::QStringList)
+        return refuse(field, QObject::tr("список"));
+    out = value.toStringList();
+    return true;
+}
+
+bool RecordFields::readText(const QVariant &value, const QString &field, QString &out)
+{
+    switch (value.userType()) {
+    case QMetaType::QString:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        out = value.toString();
+        return true;
+    default:
+        return refuse(field, QObject::tr("строка"));
+    }
+}

@@ -1,0 +1,133 @@
+#include "users.h"
+
+#include "database.h"
+#include "recordfields.h"
+#include "transactionscope.h"
+#include "user.h"
+#include "zeltosystem.h"
+
+namespace {
+
+const QString kUsers = QStringLiteral("users");
+const QString kId = QStringLiteral("id");
+const QString kPassword = QStringLiteral("password");
+const QString kAccess = QStringLiteral("access");
+const QString kGroups = QStringLiteral("groups");
+
+} // namespace
+
+ZeltoTable Users::list()
+{
+    return Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY fio"));
+}
+
+QVariantMap Users::get(int id)
+{
+    return Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE id = ?"), {id});
+}
+
+QStringList Users::access(int id)
+{
+    return User::userAccess(id);
+}
+
+QVariantList Users::groups(int id)
+{
+    return Database::selectDistinctValues(QStringLiteral("user_groups"), QStringLiteral("group_id"),
+                                          QStringLiteral("user_id = ?"), {id});
+}
+
+QVariantMap Users::data(int id)
+{
+    QVariantMap user = get(id);
+    if (user.isEmpty())
+        return user;
+    user.insert(kAccess, access(id));
+    user.insert(kGroups, groups(id));
+    return user;
+}
+
+int Users::save(const QVariantMap &input)
+{
+    // Everything the client sent is checked before anything is written.
+    QVariantMap record;
+    int id = -1;
+    if (input.contains(kId)) {
+        if (!RecordFields::readId(input, kId, id))
+            return -1;
+        record.insert(kId, id);
+    }
+    if (!RecordFields::copy(input, record,
+                            {QStringLiteral("login"), QStringLiteral("fio"), QStringLiteral("office"),
+                             QStringLiteral("phone"), QStringLiteral("note")}))
+        return -1;
+    if (input.contains(kPassword)) {
+        QString password;
+        if (!RecordFields::readText(input.value(kPassword), kPassword, password))
+            return -1;
+        record.insert(kPassword, User::passwordDigest(password));
+    }
+    // The administrator's rights and groups are never written.
+    const bool administrator = id == 0;
+    QStringList rights;
+    QVariantList groupIds;
+    const bool withAccess = !administrator && input.contains(kAccess);
+    const bool withGroups = !administrator && input.contains(kGroups);
+    if (withAccess && !RecordFields::readStringList(input.value(kAccess), kAccess, rights))
+        return -1;
+    if (withGroups && !RecordFields::readIdList(input.value(kGroups), kGroups, groupIds))
+        return -1;
+
+    TransactionScope scope;
+    if (!scope.isActive())
+        return -1;
+    id = Database::saveRecord(kUsers, record);
+    if (id == -1)
+        return -1;
+    if (id != 0) {
+        if (withAccess && !setAccess(id, rights))
+            return -1;
+        if (withGroups && !setGroups(id, groupIds))
+            return -1;
+    }
+    if (!scope.commit())
+        return -1;
+    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    return id;
+}
+
+bool Users::remove(int id)
+{
+    if (!Database::removeRecord(kUsers, id))
+        return false;
+    ZeltoSystem::instance()->notify(QStringLiteral("userRemoved"), id);
+    return true;
+}
+
+bool Users::setAccess(int id, const QStringList &rights)
+{
+    if (id == 0)
+        return true;
+    return Database::writeData(kUsers, id, kAccess, rights);
+}
+
+bool Users::setGroups(int id, const QVariantList &groupIds)
+{
+    if (id == 0)
+        return true;
+    QVariantList ids;
+    if (!RecordFields::readIdList(groupIds, kGroups, ids))
+        return false;
+    // The old memberships go only when every new one could be written.
+    TransactionScope scope;
+    if (!scope.isActive())
+        return false;
+    if (!Database::execute(QStringLiteral("DELETE FROM user_groups WHERE user_id = ?"), {id}))
+        return false;
+    const QString insert = QStringLiteral("INSERT OR REPLACE INTO user_groups (user_id, group_id) VALUES (?, ?)");
+    for (const QVariant &groupId : qAsConst(ids)) {
+        if (!Database::execute(insert, {id, groupId}))
+            return false;
+    }
+    return scope.commit();
+}

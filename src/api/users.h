@@ -1,0 +1,32 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+// The users who log in, their rights and their group memberships. Users are
+// not filtered by group: whoever may read users reads them all. The built-in
+// administrator (id 0) keeps its rights and groups whatever is written.
+class Users
+{
+public:
+    static ZeltoTable list();
+    // The users row; empty when there is none.
+    static QVariantMap get(int id);
+    // The stored rights; the administrator's end with "allowAll".
+    static QStringList access(int id);
+    static QVariantList groups(int id);
+    // The row plus "access" and "groups"; empty when there is no such user.
+    static QVariantMap data(int id);
+
+    // Inserts (no "id") or updates the user from a client record, with
+    // "password" in plain text and optional "access" and "groups", all in one
+    // transaction. The user's id, or -1 with nothing written.
+    static int save(const QVariantMap &input);
+    static bool remove(int id);
+    static bool setAccess(int id, const QStringList &rights);
+    // Replaces every membership of the user, the common group's included.
+    static bool setGroups(int id, const QVariantList &groupIds);
+};

@@ -1,0 +1,328 @@
+#include "database.h"
+
+#include "schema.h"
+#include "transactionscope.h"
+#include "zelto.h"
+#include "zeltosystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVector>
+
+namespace {
+
+Database *s_instance = nullptr;
+
+// The highest step there is; a file above it comes from a newer release.
+const int SchemaVersion = 7;
+
+QString defaultConnectionName()
+{
+    return QLatin1String(QSqlDatabase::defaultConnection);
+}
+
+bool executeAll(const QStringList &statements)
+{
+    for (const QString &statement : statements) {
+        if (!Database::execute(statement))
+            return false;
+    }
+    return true;
+}
+
+// The three columns that tell how an RNH7 device's systems are wired.
+struct SchemeTriple
+{
+    uint db = 0;
+    uint s1 = 0;
+    uint s2 = 0;
+
+    bool operator!=(const SchemeTriple &other) const
+    {
+        return db != other.db || s1 != other.s1 || s2 != other.s2;
+    }
+};
+
+const QString SchemeDb = QStringLiteral("DB");
+const QString SchemeS1 = QStringLiteral("S1_scheme");
+const QString SchemeS2 = QStringLiteral("S2_scheme");
+
+SchemeTriple schemeOf(const ZeltoTable &table, int row)
+{
+    SchemeTriple triple;
+    triple.db = table.value(row, SchemeDb).toUInt();
+    triple.s1 = table.value(row, SchemeS1).toUInt();
+    triple.s2 = table.value(row, SchemeS2).toUInt();
+    return triple;
+}
+
+bool holdsTable(const QVariant &value)
+{
+    return value.userType() == qMetaTypeId<ZeltoTable>();
+}
+
+} // namespace
+
+Database::Database() = default;
+
+Database::~Database()
+{
+    if (s_instance == this)
+        s_instance = nullptr;
+    db.close();
+    db = QSqlDatabase();
+}
+
+Database *Database::ensureInstance()
+{
+    if (!s_instance)
+        s_instance = new Database;
+    return s_instance;
+}
+
+QSqlDatabase Database::connection()
+{
+    if (s_instance)
+        return s_instance->db;
+    return QSqlDatabase::database(defaultConnectionName(), false);
+}
+
+Database *Database::instance()
+{
+    return s_instance;
+}
+
+int Database::version()
+{
+    return s_instance ? s_instance->m_version : -1;
+}
+
+int Database::transactionDepth()
+{
+    return s_instance ? s_instance->m_transactionDepth : 0;
+}
+
+bool Database::init()
+{
+    ensureInstance();
+    if (!open())
+        return false;
+    return prepareSchema();
+}
+
+bool Database::open()
+{
+    Database *database = ensureInstance();
+
+    const QString defaultName = Zelto::moduleDir() + QStringLiteral("/telvan.db");
+    QString fileName = defaultName;
+    const QString settingsPath = ZeltoSystem::instance()->settingsPath();
+    if (!settingsPath.isEmpty()) {
+        QSettings ini(settingsPath, QSettings::IniFormat);
+        // Escaped values read the same; a path typed in plain UTF-8 reads right.
+        ini.setIniCodec("UTF-8");
+        fileName = ini.value(QStringLiteral("Database/databaseName"), defaultName).toString();
+    }
+
+    // SQLite takes a non-empty file shorter than one page for an empty
+    // database and writes over it; only a file with its header is used.
+    QFile file(fileName);
+    if (file.size() > 0) {
+        static const QByteArray header("SQLite format 3", 16);   // with its closing zero byte
+        if (!file.open(QIODevice::ReadOnly) || file.read(header.size()) != header)
+            return ZeltoSystem::instance()->error(
+                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)), true);
+    }
+
+    if (database->db.isValid()) {
+        // Opened before: let go of the old connection before replacing it.
+        database->db.close();
+        database->db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(defaultConnectionName());
+    }
+    database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    database->db.setDatabaseName(fileName);
+    if (!database->db.open())
+        return ZeltoSystem::instance()->error(database->db.lastError().text(), true);
+    return true;
+}
+
+void Database::destroy()
+{
+    delete s_instance;
+    s_instance = nullptr;
+    QSqlDatabase::removeDatabase(defaultConnectionName());
+}
+
+bool Database::applyPragmas()
+{
+    QSqlQuery query(s_instance->db);
+    if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys)))
+        return ZeltoSystem::instance()->error(query.lastError().text(), true);
+    return true;
+}
+
+void Database::reopen()
+{
+    db.close();
+    if (!db.open()) {
+        ZeltoSystem::instance()->error(db.lastError().databaseText(), true);
+        return;
+    }
+    // A new SQLite connection starts without foreign keys: restore them.
+    applyPragmas();
+}
+
+bool Database::prepareSchema()
+{
+    Database *database = s_instance;
+    if (!database || !database->db.isOpen())
+        return ZeltoSystem::instance()->error(tr("База данных не открыта"), true);
+    if (!applyPragmas())
+        return false;
+
+    {
+        QSqlQuery query(database->db);
+        if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
+            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+        // A brand-new file keeps -1 and so gets every step from update0 on.
+        database->m_version = -1;
+        if (query.value(0).toInt() != 0) {
+            if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
+                return ZeltoSystem::instance()->error(query.lastError().text(), true);
+            database->m_version = query.value(0).toInt();
+        }
+    }
+
+    TransactionScope scope;
+    if (!scope.isActive())
+        return false;
+
+    const int startVersion = database->m_version;
+    const QMetaObject *meta = database->metaObject();
+    int version = startVersion;
+    for (;;) {
+        const QByteArray signature = "update" + QByteArray::number(version + 1) + "()";
+        const int index = meta->indexOfMethod(signature.constData());
+        if (index < 0)
+            break;
+        ++version;
+        ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Обновление БД до версии %1").arg(version));
+        bool done = false;
+        if (version == 3 && startVersion == 2) {
+            done = database->update3(true);
+        } else if (!meta->method(index).invoke(database, Qt::AutoConnection, Q_RETURN_ARG(bool, done))) {
+            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"), true);
+        }
+        if (!done)
+            return false;   // the step has reported why; the scope rolls everything back
+    }
+
+    {
+        QSqlQuery query(database->db);
+        if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
+            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+    }
+    if (!scope.commit())
+        return false;
+    database->m_version = version;
+
+    if (version > SchemaVersion) {
+        // Still usable as far as this release knows it, but worth a word.
+        const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
+        ZeltoSystem::instance()->error(text, true);
+    }
+    return true;
+}
+
+bool Database::update0()
+{
+    return executeAll(Schema::initialSchema());
+}
+
+bool Database::update1()
+{
+    return executeAll(Schema::journalDataRebuild() + Schema::nodeColumnsOfStep1());
+}
+
+bool Database::update2()
+{
+    return true;
+}
+
+bool Database::update3(bool fixAfterUpdate2)
+{
+    return fixAfterUpdate2 ? fixSchemes() : true;
+}
+
+bool Database::update4()
+{
+    return execute(QLatin1String(Schema::AddTaskNextExec));
+}
+
+bool Database::update5()
+{
+    return executeAll(Schema::nodeParamColumns(6, 15));
+}
+
+bool Database::update6()
+{
+    return executeAll(Schema::nodeParamColumns(16, 16));
+}
+
+bool Database::update7()
+{
+    return executeAll(Schema::nodeParamColumns(17, 24));
+}
+
+bool Database::fixSchemes()
+{
+    QVector<int> nodeIds;
+    {
+        QSqlQuery query(db);
+        if (!query.exec(QLatin1String(Schema::SelectRnh7Nodes)))
+            return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        while (query.next())
+            nodeIds << query.value(0).toInt();
+    }
+
+    const QString nodes = QStringLiteral("nodes");
+    const QStringList archives = {QStringLiteral("month_data"), QStringLiteral("month_totals"),
+                                  QStringLiteral("day_data"), QStringLiteral("hour_data")};
+    for (int nodeId : qAsConst(nodeIds)) {
+        const QVariant current = readData(nodes, nodeId, QStringLiteral("current_data"));
+        if (!current.isValid())
+            return false;
+        if (current.isNull() || !holdsTable(current))
+            continue;
+        const ZeltoTable currentTable = current.value<ZeltoTable>();
+        if (currentTable.rowCount() == 0)
+            continue;
+        const SchemeTriple reference = schemeOf(currentTable, currentTable.rowCount() - 1);
+
+        for (const QString &archive : archives) {
+            const QVariant stored = readData(nodes, nodeId, archive);
+            if (!stored.isValid())
+                return false;
+            // Only tables have scheme columns; anything else is left alone.
+            if (stored.isNull() || !holdsTable(stored))
+                continue;
+            ZeltoTable table = stored.value<ZeltoTable>();
+            for (int row = 0; row < table.rowCount(); ++row) {
+                const SchemeTriple triple = schemeOf(table, row);
+                if (triple != reference) {
+                    table.setValue(row, SchemeS1, QVariant(triple.s2));
+                    table.setValue(row, SchemeS2, QVariant(triple.s1));
+                }
+            }
+            if (!writeData(nodes, nodeId, archive, QVariant::fromValue(table)))
+                return false;
+        }
+    }
+    return true;
+}

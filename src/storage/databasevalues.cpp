@@ -1,0 +1,193 @@
+#include "database.h"
+
+#include "zeltostream.h"
+#include "zeltosystem.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+QVariant decodingFailure(const char *typeName)
+{
+    ZeltoSystem::instance()->error(
+        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)), true);
+    return QVariant();
+}
+
+} // namespace
+
+const QStringList &Database::dateTimeColumns()
+{
+    // Any column or setting of these names holds a date/time, whatever the table.
+    static const QStringList columns = {QStringLiteral("checking"),  QStringLiteral("ctime"),
+                                        QStringLiteral("next_exec"), QStringLiteral("last_exec"),
+                                        QStringLiteral("atime"),     QStringLiteral("last_day"),
+                                        QStringLiteral("first_day"), QStringLiteral("last_update")};
+    return columns;
+}
+
+QVariant Database::encodeValue(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        return QVariant(QVariant::Int);   // binds NULL
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Double:
+    case QMetaType::QString:
+        return value;
+    case QMetaType::QByteArray:
+        // The variant's own string conversion: UTF-8 up to the first zero byte.
+        return value.toString();
+    case QMetaType::QDateTime: {
+        // Always ".000": stored times compare as text in time order.
+        const QDateTime dateTime = value.toDateTime();
+        return dateTime.date().toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T')
+            + dateTime.time().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(".000");
+    }
+    default:
+        break;
+    }
+
+    QByteArray bytes;
+    ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+    stream.init();
+    stream << value;
+    if (stream.status() != ZeltoStream::Ok) {
+        ZeltoSystem::instance()->error(
+            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())), true);
+        return QVariant();
+    }
+    return bytes;
+}
+
+QVariant Database::decodeValue(const QVariant &value, const QString &column)
+{
+    const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
+    return decodeStored(value, dateTimeColumn);
+}
+
+QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        return QVariant(QVariant::Int);
+    case QMetaType::LongLong:
+        return value.toInt();
+    case QMetaType::ULongLong:
+        return value.toUInt();
+    case QMetaType::QString:
+        // The SQLite driver delivers SQL NULL as a null string.
+        if (value.isNull())
+            return QVariant(QVariant::Int);
+        return dateTimeColumn ? QVariant(value.toDateTime()) : value;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Double:
+    case QMetaType::QDateTime:
+        return value;
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        if (bytes.isEmpty())
+            return QVariant(QVariant::Int);
+        ZeltoStream stream(bytes);
+        QVariant decoded;
+        if (stream.init())
+            stream >> decoded;
+        if (stream.status() != ZeltoStream::Ok)
+            return decodingFailure("QByteArray");
+        return decoded;
+    }
+    default:
+        return decodingFailure(value.typeName());
+    }
+}
+
+QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
+{
+    QSqlQuery query(connection());
+    if (!query.prepare(QStringLiteral("SELECT value FROM settings WHERE name = ?"))) {
+        ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+    } else {
+        query.addBindValue(name);
+        if (!query.exec())
+            ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        else if (query.next())
+            return decodeValue(query.value(0), name);
+    }
+    if (!defaultValue.isNull())
+        setSetting(name, defaultValue);
+    return defaultValue;
+}
+
+bool Database::setSetting(const QString &name, const QVariant &value)
+{
+    QSqlQuery query(connection());
+    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
+        return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+    query.addBindValue(name);
+    if (!bindValues(query, {value}))
+        return false;   // a value without a stored form is neither written nor published
+    if (!query.exec())
+        return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+    ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
+    return true;
+}
+
+QVariantMap Database::loadSettings()
+{
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT name, value FROM settings"))) {
+        ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        return QVariantMap();
+    }
+    QVariantMap settings;
+    while (query.next()) {
+        const QString name = query.value(0).toString();
+        settings.insert(name, decodeValue(query.value(1), name));
+    }
+    return settings;
+}
+
+QVariant Database::readData(const QString &table, int id, const QString &column)
+{
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    const QString statement = QStringLiteral("SELECT %2 FROM %1_data WHERE id = %3").arg(table, column, QString::number(id));
+    if (!query.exec(statement) || !query.next()) {
+        // With no row the driver has no text: the prefix alone names the table.
+        ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
+                                           + query.lastError().databaseText(), true);
+        return QVariant();
+    }
+    return decodeValue(query.value(0), column);
+}
+
+bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
+{
+    QSqlQuery query(connection());
+    const QString statement =
+        QStringLiteral("UPDATE %1_data SET %2 = ? WHERE id = %3").arg(table, column, QString::number(id));
+    if (!query.prepare(statement))
+        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
+                                                  + query.lastError().databaseText(), true);
+    // A value that cannot be encoded is refused rather than stored as NULL.
+    if (!bindValues(query, {value}))
+        return false;
+    if (!query.exec())
+        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
+                                                  + query.lastError().databaseText(), true);
+    return true;
+}
+
+bool Database::removeRecord(const QString &table, int id)
+{
+    QSqlQuery query(connection());
+    if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table, QString::number(id))))
+        return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
+                                                  + query.lastError().databaseText(), true);
+    return true;
+}

@@ -1,0 +1,300 @@
+#include "database.h"
+#include "zeltostream.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
+
+#include <QPoint>
+#include <QScopedPointer>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+namespace {
+
+QString lastError()
+{
+    return ZeltoSystem::instance()->lastError();
+}
+
+int settingRows(const QString &name)
+{
+    QSqlQuery query;
+    query.prepare("SELECT count(*) FROM settings WHERE name = ?");
+    query.addBindValue(name);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+QString storedType(const QString &statement)
+{
+    QSqlQuery query;
+    if (!query.exec(statement) || !query.next())
+        return QString();
+    return query.value(0).toString();
+}
+
+bool isNullInt(const QVariant &value)
+{
+    return value.isValid() && value.isNull() && value.userType() == QMetaType::Int;
+}
+
+} // namespace
+
+class ValuesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QScopedPointer<QTemporaryDir> m_home;
+    int m_node = -1;
+
+private slots:
+    void init()
+    {
+        m_home.reset(new QTemporaryDir);
+        QVERIFY(m_home->isValid());
+        qputenv("ORVEX_HOME", m_home->path().toUtf8());
+        ZeltoSystem::instance()->setSettingsPath(QString());
+        QVERIFY(Database::init());
+        m_node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
+        QVERIFY(m_node > 0);
+        ZeltoSystem::instance()->clearError();
+    }
+
+    void cleanup()
+    {
+        Database::destroy();
+        m_home.reset();
+    }
+
+    void storedForms()
+    {
+        QVERIFY(isNullInt(Database::encodeValue(QVariant())));
+        QCOMPARE(Database::encodeValue(42), QVariant(42));
+        QCOMPARE(Database::encodeValue(42u), QVariant(42u));
+        QCOMPARE(Database::encodeValue(2.5), QVariant(2.5));
+        QCOMPARE(Database::encodeValue(QStringLiteral("текст")), QVariant(QStringLiteral("текст")));
+
+        // Everything else goes through the stream and reads back equal.
+        const QList<QVariant> streamed = {
+            QVariant(false), QVariant(Q_INT64_C(5000000000)), QVariant(QDate(2016, 3, 3)), QVariant(QTime(1, 2, 3)),
+            QVariant(QStringList{"a", "b"}), QVariant(QVariantList{1, "x"}), QVariant(QVariantMap{{"k", 2.5}})};
+        for (const QVariant &value : streamed) {
+            const QVariant stored = Database::encodeValue(value);
+            QCOMPARE(stored.userType(), int(QMetaType::QByteArray));
+            const QVariant decoded = Database::decodeValue(stored, "value");
+            QCOMPARE(decoded.userType(), value.userType());
+            QCOMPARE(decoded, value);
+        }
+
+        QVERIFY(!Database::encodeValue(QVariant(QPoint(1, 2))).isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка кодирования: неподдерживаемый тип [QPoint]"));
+    }
+
+    void readBackRules()
+    {
+        QVERIFY(isNullInt(Database::decodeValue(QVariant(), "x")));
+        QVERIFY(isNullInt(Database::decodeValue(QVariant(QVariant::String), "name")));   // SQL NULL from the driver
+        QVERIFY(isNullInt(Database::decodeValue(QByteArray(), "access")));
+        QCOMPARE(Database::decodeValue(Q_INT64_C(7), "number"), QVariant(7));
+        QCOMPARE(Database::decodeValue(Q_INT64_C(5000000000), "number"), QVariant(705032704));
+        QCOMPARE(Database::decodeValue(Q_UINT64_C(9), "number"), QVariant(9u));
+        QCOMPARE(Database::decodeValue(QStringLiteral("2016-03-03T14:05:09.000"), "ctime"),
+                 QVariant(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        QCOMPARE(Database::decodeValue(QStringLiteral("2016-03-03T14:05:09.000"), "CTIME"),
+                 QVariant(QStringLiteral("2016-03-03T14:05:09.000")));   // the match is case-sensitive
+        QCOMPARE(Database::dateTimeColumns().size(), 8);
+        for (const char *column : {"checking", "ctime", "next_exec", "last_exec", "atime", "last_day", "first_day",
+                                   "last_update"})
+            QVERIFY2(Database::dateTimeColumns().contains(column), column);
+
+        QVERIFY(!Database::decodeValue(QVariant(QPoint(1, 2)), "x").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QPoint]"));
+        QVERIFY(!Database::decodeValue(QVariant(true), "x").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [bool]"));
+    }
+
+    void valuesThroughTheDatabase()
+    {
+        // A date/time keeps its seconds, loses its milliseconds.
+        const QDateTime withMs(QDate(2016, 3, 3), QTime(14, 5, 9, 789));
+        QVERIFY(Database::saveRecord("nodes", {{"id", m_node}, {"last_update", withMs}}) == m_node);
+        QCOMPARE(storedType(QStringLiteral("SELECT last_update FROM nodes WHERE id = %1").arg(m_node)),
+                 QStringLiteral("2016-03-03T14:05:09.000"));
+        const QVariant readBack = Database::readRecord("nodes", m_node).value("last_update");
+        QCOMPARE(readBack.userType(), int(QMetaType::QDateTime));
+        QCOMPARE(readBack.toDateTime(), QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9)));
+
+        // A byte array never comes back as bytes.
+        QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QByteArray("ab\0cd", 5)}}), m_node);
+        const QVariant note = Database::readRecord("nodes", m_node).value("note");
+        QCOMPARE(note.userType(), int(QMetaType::QString));
+        QCOMPARE(note.toString(), QStringLiteral("ab"));
+
+        // An integer column beyond 32 bits reads back cut to int.
+        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes SET version = 5000000000 WHERE id = %1").arg(m_node)));
+        const QVariant version = Database::readRecord("nodes", m_node).value("version");
+        QCOMPARE(version.userType(), int(QMetaType::Int));
+        QCOMPARE(version.toInt(), 705032704);
+
+        // A NULL and an empty BLOB column read as null; a missing column value as null too.
+        QVERIFY(isNullInt(Database::readData("nodes", m_node, "hour_data")));
+        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes_data SET day_data = X'' WHERE id = %1").arg(m_node)));
+        QCOMPARE(storedType(QStringLiteral("SELECT typeof(day_data) FROM nodes_data WHERE id = %1").arg(m_node)),
+                 QStringLiteral("blob"));
+        QVERIFY(isNullInt(Database::readData("nodes", m_node, "day_data")));
+        QVERIFY(isNullInt(Database::readRecord("nodes", m_node).value("consumer")));
+
+        // An invalid value binds NULL.
+        QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QVariant()}}), m_node);
+        QCOMPARE(storedType(QStringLiteral("SELECT typeof(note) FROM nodes WHERE id = %1").arg(m_node)),
+                 QStringLiteral("null"));
+    }
+
+    void dataColumns()
+    {
+        ZeltoTable archive(QStringList{"date", "S1_t1"});
+        archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)), 55.5});
+        archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 2), QTime(0, 0)), QVariant()});
+        ZeltoTableMap archives{{"day_data", archive}};
+
+        QVERIFY(Database::writeData("nodes", m_node, "day_data", QVariant::fromValue(archive)));
+        QVERIFY(Database::writeData("nodes", m_node, "fill_data", QVariant::fromValue(archives)));
+        QVERIFY(Database::writeData("nodes", m_node, "check_params", QVariantList()));
+        QCOMPARE(storedType(QStringLiteral("SELECT typeof(check_params) FROM nodes_data WHERE id = %1").arg(m_node)),
+                 QStringLiteral("blob"));
+
+        const QVariant table = Database::readData("nodes", m_node, "day_data");
+        QCOMPARE(table.userType(), qMetaTypeId<ZeltoTable>());
+        QCOMPARE(table.value<ZeltoTable>(), archive);
+        QCOMPARE(Database::readData("nodes", m_node, "fill_data").value<ZeltoTableMap>(), archives);
+        const QVariant emptyList = Database::readData("nodes", m_node, "check_params");
+        QCOMPARE(emptyList.userType(), int(QMetaType::QVariantList));
+        QVERIFY(emptyList.toList().isEmpty());
+
+        // Writing a row that is not there changes nothing and is no failure.
+        QVERIFY(Database::writeData("nodes", 999, "day_data", 1));
+        QVERIFY(!Database::existsId("nodes_data", 999));
+
+        // Reading one that is not there names the table and has no driver text.
+        QVERIFY(!Database::readData("nodes", 999, "day_data").isValid());
+        QCOMPARE(lastError(), QStringLiteral("[#nodes] "));
+        QVERIFY(!Database::readData("nodes", m_node, "no_such_column").isValid());
+        QCOMPARE(lastError(), QStringLiteral("[#nodes] no such column: no_such_column"));
+        QVERIFY(!Database::writeData("nodes", m_node, "no_such_column", 1));
+        QCOMPARE(lastError(), QStringLiteral("[*nodes] no such column: no_such_column"));
+
+        // A value without a stored form leaves the column as it was.
+        QVERIFY(!Database::writeData("nodes", m_node, "day_data", QVariant(QUrl("http://x"))));
+        QCOMPARE(lastError(), QStringLiteral("Ошибка кодирования: неподдерживаемый тип [QUrl]"));
+        QCOMPARE(Database::readData("nodes", m_node, "day_data").value<ZeltoTable>(), archive);
+
+        QVERIFY(Database::removeRecord("nodes", m_node));
+        QVERIFY(!Database::existsId("nodes", m_node));
+        QVERIFY(!Database::existsId("nodes_data", m_node));
+        QVERIFY(!Database::removeRecord("no_such_table", 1));
+        QCOMPARE(lastError(), QStringLiteral("[-no_such_table] no such table: no_such_table"));
+    }
+
+    void corruptBlobsAreReportedNotCrashed_data()
+    {
+        QTest::addColumn<QByteArray>("blob");
+        QByteArray good;
+        {
+            ZeltoTable table(QStringList{"date", "S1_t1"});
+            for (int row = 0; row < 50; ++row)
+                table.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)).addSecs(3600 * row), row * 1.5});
+            ZeltoStream stream(&good, QIODevice::WriteOnly);
+            stream.init();
+            stream << QVariant::fromValue(table);
+            QVERIFY(stream.status() == ZeltoStream::Ok);
+        }
+        QTest::newRow("unknown tag") << QByteArray::fromHex("01ff00");
+        QTest::newRow("wrong version") << QByteArray::fromHex("7701");
+        QTest::newRow("truncated table") << good.left(good.size() / 2);
+        QTest::newRow("huge count") << QByteArray::fromHex("010dffffffffffffffff7f");
+        QTest::newRow("one byte") << QByteArray::fromHex("01");
+    }
+
+    void corruptBlobsAreReportedNotCrashed()
+    {
+        QFETCH(QByteArray, blob);
+        QSqlQuery query;
+        QVERIFY(query.prepare("UPDATE nodes_data SET current_data = ? WHERE id = ?"));
+        query.addBindValue(blob);
+        query.addBindValue(m_node);
+        QVERIFY(query.exec());
+
+        QVERIFY(!Database::readData("nodes", m_node, "current_data").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QByteArray]"));
+        const ZeltoTable rows = Database::selectTable("SELECT id, current_data FROM nodes_data");
+        QCOMPARE(rows.rowCount(), 1);
+        QVERIFY(!rows.value(0, "current_data").isValid());
+        QCOMPARE(rows.value(0, "id").toInt(), m_node);
+    }
+
+    void settingsKeepTheirTypes()
+    {
+        QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
+        QVERIFY(Database::setSetting("backupEnabled", false));
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(changes.at(0).at(0).toString(), QStringLiteral("backupEnabled"));
+        QCOMPARE(changes.at(0).at(1), QVariant(false));
+        QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
+        const QVariant flag = Database::getSetting("backupEnabled", true);
+        QCOMPARE(flag.userType(), int(QMetaType::Bool));
+        QCOMPARE(flag.toBool(), false);
+
+        // A text setting named like a date/time column reads back as date/time.
+        QVERIFY(Database::setSetting("ctime", QStringLiteral("2016-03-03T14:05:09.000")));
+        QCOMPARE(Database::getSetting("ctime"), QVariant(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
+        QVERIFY(Database::setSetting("lastBackup", last));
+        // Any other name keeps the stored text, which converts back to the second.
+        const QVariant lastRead = Database::getSetting("lastBackup");
+        QCOMPARE(lastRead, QVariant(QStringLiteral("2016-03-04T01:02:03.000")));
+        QCOMPARE(lastRead.toDateTime(), QDateTime(QDate(2016, 3, 4), QTime(1, 2, 3)));
+
+        QVERIFY(Database::setSetting("backupCount", 3));
+        QVERIFY(Database::setSetting("backupDir", QStringLiteral("/srv/копии")));
+        QVERIFY(Database::setSetting("access", QStringList{"getNodes", "saveNode"}));
+        const QVariantMap all = Database::loadSettings();
+        QCOMPARE(all.value("backupEnabled"), QVariant(false));
+        QCOMPARE(all.value("backupCount"), QVariant(3));
+        QCOMPARE(all.value("backupDir"), QVariant(QStringLiteral("/srv/копии")));
+        QCOMPARE(all.value("access"), QVariant(QStringList{"getNodes", "saveNode"}));
+        QCOMPARE(all.value("ctime").userType(), int(QMetaType::QDateTime));
+
+        // A value without a stored form is neither written nor published.
+        changes.clear();
+        QVERIFY(!Database::setSetting("point", QVariant(QPoint(1, 2))));
+        QCOMPARE(changes.count(), 0);
+        QCOMPARE(settingRows("point"), 0);
+    }
+
+    void missingSettings()
+    {
+        QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
+        QVERIFY(!Database::getSetting("nothing").isValid());
+        QCOMPARE(settingRows("nothing"), 0);
+        QCOMPARE(changes.count(), 0);
+
+        QCOMPARE(Database::getSetting("journalDayCount", 7), QVariant(7));
+        QCOMPARE(settingRows("journalDayCount"), 1);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(Database::getSetting("journalDayCount", 9), QVariant(7));   // written once, then read
+        QCOMPARE(changes.count(), 1);
+
+        // Without a database the default is all there is.
+        Database::destroy();
+        QCOMPARE(Database::getSetting("journalDayCount", 5), QVariant(5));
+        QVERIFY(!lastError().isEmpty());
+        QVERIFY(Database::loadSettings().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(ValuesTest)
+#include "tst_values.moc"
