@@ -16,7 +16,6 @@
 namespace {
 
 const int kMaintenanceIntervalMs = 600000;
-const int kSchemaVersion = 7;
 
 quint16 toPort(const QVariant &value)
 {
@@ -48,11 +47,6 @@ void Service::start()
         logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
         return;
     }
-    if (Database::version() > kSchemaVersion)
-        logMessage(tr("Версия БД %1 новее версии этой программы (%2): схема не изменялась")
-                       .arg(Database::version())
-                       .arg(kSchemaVersion),
-                   QtServiceBase::Warning);
 
     if (!User::instance())
         new User;

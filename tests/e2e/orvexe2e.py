@@ -76,13 +76,13 @@ class DataServer:
     """The real orvex-server in a temporary home, listening on a free port of
     the loopback address (written into its INI file)."""
 
-    def __init__(self, home=None, port=None, wait=True):
+    def __init__(self, home=None, port=None, wait=True, args=()):
         self.own_home = home is None
         self.home = home or TempHome()
         self.port = port or free_port()
         with open(os.path.join(self.home.path, "orvex-server.ini"), "w") as ini:
             ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % self.port)
-        self.proc = subprocess.Popen([binary("orvex-server")], env=self.home.env(),
+        self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=self.home.env(),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.output = ""
         if wait and not wait_until(lambda: accepts(self.port) or self.proc.poll() is not None):

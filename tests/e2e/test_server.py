@@ -5,12 +5,13 @@ leave the service idle; SIGTERM stops it with exit 0."""
 import hashlib
 import os
 import sqlite3
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TempHome, accepts, free_port, wait_until  # noqa: E402
+from orvexe2e import DataServer, TempHome, accepts, binary, free_port, wait_until  # noqa: E402
 
 
 def stream_text(blob):
@@ -144,6 +145,19 @@ class FreshHome(unittest.TestCase):
         self.assertEqual(server.stop(), 0)
         self.assertEqual(self.query("PRAGMA user_version"), [(9,)])
         self.assertIn("9", server.output)
+
+
+    def test_opc_registration_arguments(self):
+        opc = "Регистрация OPC-сервера недоступна"
+        run = subprocess.run([binary("orvex-server"), "-install", "-uninstall", "-install"], env=self.home.env(),
+                             capture_output=True, timeout=60)
+        self.assertEqual(run.returncode, 0)                 # the framework's install: says how, does not run
+        self.assertEqual(run.stderr.decode().count(opc), 3)
+        self.assertIn("systemd", run.stdout.decode())
+        # Exact and case-sensitive: these are not registration requests.
+        server = DataServer(self.home, args=["-Install", "-installx", "install"])
+        self.assertEqual(server.stop(), 0)
+        self.assertNotIn(opc, server.output)
 
 
 if __name__ == "__main__":
