@@ -12,11 +12,6 @@ namespace {
 
 const QString kId = QStringLiteral("id");
 
-bool refuseAccess()
-{
-    return ZeltoSystem::instance()->error(QObject::tr("Недостаточно прав для выполнения команды"), true);
-}
-
 void notifyEach(const QString &name, const QVariantList &ids)
 {
     for (const QVariant &id : ids)
@@ -51,16 +46,8 @@ int Groups::save(const QVariantMap &input)
     if (!scope.isActive())
         return -1;
     QVariantMap record;
-    if (input.contains(kId)) {
-        int id = -1;
-        if (!RecordFields::readId(input, kId, id))
-            return -1;
-        record.insert(kId, id);
-        if (get(id).isEmpty()) {
-            refuseAccess();
-            return -1;
-        }
-    }
+    if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
+        return -1;
     if (!RecordFields::copy(input, record, {QStringLiteral("name")}))
         return -1;
     const int id = Database::saveRecord(QStringLiteral("groups"), record);
@@ -80,7 +67,7 @@ int Groups::save(const QVariantMap &input)
 bool Groups::remove(int id)
 {
     if (get(id).isEmpty())
-        return refuseAccess();
+        return User::denyAccess();
     // The cascade takes the nodes and tasks with it, so their ids are
     // collected first.
     const QVariantList nodeIds = Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"),

@@ -20,11 +20,6 @@ const QString kNumber = QStringLiteral("number");
 
 const int kParamCount = 24;
 
-bool refuseAccess()
-{
-    return ZeltoSystem::instance()->error(QObject::tr("Недостаточно прав для выполнения команды"), true);
-}
-
 QString nodeQuery(const char *from)
 {
     return Nodes::columns() + QLatin1String(from);
@@ -105,16 +100,8 @@ QString Nodes::defaultName(const QString &modelName, qlonglong number, const QSt
 int Nodes::save(const QVariantMap &input)
 {
     QVariantMap record;
-    if (input.contains(kId)) {
-        int id = -1;
-        if (!RecordFields::readId(input, kId, id))
-            return -1;
-        record.insert(kId, id);
-        if (get(id).isEmpty()) {
-            refuseAccess();
-            return -1;
-        }
-    }
+    if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
+        return -1;
     QStringList keys{kGroupId, kName, kModelCode, kModelName, kNumber, QStringLiteral("version"),
                      QStringLiteral("firmware"), QStringLiteral("consumer"), QStringLiteral("provider"),
                      QStringLiteral("note"), QStringLiteral("checking"), QStringLiteral("address"),
@@ -156,7 +143,7 @@ void Nodes::changed(int id)
 bool Nodes::setGroup(int nodeId, int groupId)
 {
     if (get(nodeId).isEmpty() || Groups::get(groupId).isEmpty())
-        return refuseAccess();
+        return User::denyAccess();
     if (!Database::execute(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId}))
         return false;
     changed(nodeId);
@@ -167,7 +154,7 @@ bool Nodes::remove(int id)
 {
     const QVariantMap node = get(id);
     if (node.isEmpty())
-        return refuseAccess();
+        return User::denyAccess();
     // The node's journal entries go with it, so the removal is noted
     // against its former group.
     const int groupId = node.value(kGroupId).toInt();

@@ -1,5 +1,7 @@
 #include "recordfields.h"
 
+#include "user.h"
+
 #include "zeltosystem.h"
 
 #include <QObject>
@@ -76,6 +78,19 @@ bool RecordFields::readId(const QVariantMap &input, const QString &key, int &out
     if (toInt(input.value(key), out))
         return true;
     return refuse(key, QObject::tr("целое число"));
+}
+
+bool RecordFields::copyVisibleId(const QVariantMap &input, QVariantMap &record,
+                                 const std::function<bool(int)> &isVisible)
+{
+    const QString key = QStringLiteral("id");
+    if (!input.contains(key))
+        return true;
+    int id = -1;
+    if (!readId(input, key, id))
+        return false;
+    record.insert(key, id);
+    return isVisible(id) || User::denyAccess();
 }
 
 bool RecordFields::readIdList(const QVariant &value, const QString &field, QVariantList &out)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QStringList>
+
+#include <functional>
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
@@ -23,6 +25,9 @@ public:
 
     // The field as an int id; reports and returns false when it is not one.
     static bool readId(const QVariantMap &input, const QString &key, int &out);
+    // Copies input's "id", when it has one, into record; refuses ids that are
+    // not whole numbers and records the current user cannot see.
+    static bool copyVisibleId(const QVariantMap &input, QVariantMap &record, const std::function<bool(int)> &isVisible);
     // The value as a list of int ids; reports (naming field) and returns false
     // when it is not a list or holds anything but whole numbers.
     static bool readIdList(const QVariant &value, const QString &field, QVariantList &out);

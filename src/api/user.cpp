@@ -73,6 +73,11 @@ bool User::checkAccess(const QString &right)
     const QStringList &access = currentSession().access;
     if (access.contains(QStringLiteral("allowAll")) || access.contains(right))
         return true;
+    return denyAccess();
+}
+
+bool User::denyAccess()
+{
     return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
 }
 

@@ -27,6 +27,8 @@ public:
     static bool isUnrestricted();
     // Allows or reports "Недостаточно прав для выполнения команды" and returns false.
     static bool checkAccess(const QString &right);
+    // The refusal itself, also for records outside the user's groups; returns false.
+    static bool denyAccess();
 
     // The user's row plus "access"; an empty map with the reason in the error channel on failure.
     static QVariantMap login(const QString &loginName, const QString &password);

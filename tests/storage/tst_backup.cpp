@@ -1,4 +1,5 @@
 #include "database.h"
+#include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltosystem.h"
 
@@ -67,7 +68,7 @@ class BackupTest : public QObject
     Q_OBJECT
 
 private:
-    QScopedPointer<QTemporaryDir> m_home;
+    QScopedPointer<TempDatabaseHome> m_home;
 
     QString path(const QString &name) const { return m_home->filePath(name); }
 
@@ -79,17 +80,12 @@ private:
 private slots:
     void init()
     {
-        m_home.reset(new QTemporaryDir);
-        QVERIFY(m_home->isValid());
-        qputenv("ORVEX_HOME", m_home->path().toUtf8());
-        ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY(Database::init());
-        ZeltoSystem::instance()->clearError();
+        m_home.reset(new TempDatabaseHome);
+        QVERIFY(m_home->open());
     }
 
     void cleanup()
     {
-        Database::destroy();
         m_home.reset();
     }
 

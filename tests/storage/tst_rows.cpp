@@ -1,4 +1,5 @@
 #include "database.h"
+#include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
@@ -72,7 +73,7 @@ class RowsTest : public QObject
     Q_OBJECT
 
 private:
-    QScopedPointer<QTemporaryDir> m_home;
+    QScopedPointer<TempDatabaseHome> m_home;
     StatementLog m_log;
     bool m_tracing = false;
 
@@ -96,12 +97,8 @@ private:
 private slots:
     void init()
     {
-        m_home.reset(new QTemporaryDir);
-        QVERIFY(m_home->isValid());
-        qputenv("ORVEX_HOME", m_home->path().toUtf8());
-        ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY(Database::init());
-        ZeltoSystem::instance()->clearError();
+        m_home.reset(new TempDatabaseHome);
+        QVERIFY(m_home->open());
     }
 
     void cleanup()
@@ -109,7 +106,6 @@ private slots:
         if (m_tracing && Database::instance())
             m_log.detach();
         m_tracing = false;
-        Database::destroy();
         m_home.reset();
     }
 

@@ -1,4 +1,5 @@
 #include "database.h"
+#include "tempdatabasehome.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
@@ -48,17 +49,14 @@ class ValuesTest : public QObject
     Q_OBJECT
 
 private:
-    QScopedPointer<QTemporaryDir> m_home;
+    QScopedPointer<TempDatabaseHome> m_home;
     int m_node = -1;
 
 private slots:
     void init()
     {
-        m_home.reset(new QTemporaryDir);
-        QVERIFY(m_home->isValid());
-        qputenv("ORVEX_HOME", m_home->path().toUtf8());
-        ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY(Database::init());
+        m_home.reset(new TempDatabaseHome);
+        QVERIFY(m_home->open());
         m_node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
         QVERIFY(m_node > 0);
         ZeltoSystem::instance()->clearError();
@@ -66,7 +64,6 @@ private slots:
 
     void cleanup()
     {
-        Database::destroy();
         m_home.reset();
     }
 

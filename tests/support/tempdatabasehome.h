@@ -1,0 +1,31 @@
+#pragma once
+
+#include "database.h"
+#include "zeltosystem.h"
+
+#include <QTemporaryDir>
+
+// A temporary home folder with a fresh database in it, for one test case;
+// the database is closed and the folder removed when it goes.
+class TempDatabaseHome
+{
+public:
+    ~TempDatabaseHome() { Database::destroy(); }
+
+    bool open()
+    {
+        if (!m_dir.isValid())
+            return false;
+        qputenv("ORVEX_HOME", m_dir.path().toUtf8());
+        ZeltoSystem::instance()->setSettingsPath(QString());
+        const bool ok = Database::init();
+        ZeltoSystem::instance()->clearError();
+        return ok;
+    }
+
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+};
