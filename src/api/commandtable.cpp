@@ -7,6 +7,7 @@
 #include "nodecommands.h"
 #include "servercommands.h"
 #include "sessioncommands.h"
+#include "taskcommands.h"
 #include "usercommands.h"
 
 namespace {
@@ -16,6 +17,7 @@ using namespace SessionCommands;
 using namespace UserCommands;
 using namespace GroupCommands;
 using namespace NodeCommands;
+using namespace TaskCommands;
 
 const int Any = -1;
 const ApiCommand::Handler NotYet = nullptr;
@@ -75,13 +77,13 @@ ApiCommand commands[] = {
     {"getGroupTotals", "GetGroupTotals", 3, "", NotYet},
     {"getFillData", "GetFillData", 1, "", NotYet},
     // Tasks
-    {"getTasks", "GetTasks", Any, "", NotYet},
-    {"getTask", "GetTask", 1, "", NotYet},
-    {"getTaskData", "GetTaskData", 1, "", NotYet},
-    {"getTaskLog", "GetTaskLog", 1, "", NotYet},
-    {"saveTask", "SaveTask", 1, "saveTask", NotYet},
-    {"setTaskGroup", "SetTaskGroup", 2, "saveTask", NotYet},
-    {"removeTask", "RemoveTask", 1, "removeTask", NotYet},
+    {"getTasks", "GetTasks", Any, "", getTasks},
+    {"getTask", "GetTask", 1, "", getTask},
+    {"getTaskData", "GetTaskData", 1, "", getTaskData},
+    {"getTaskLog", "GetTaskLog", 1, "", getTaskLog},
+    {"saveTask", "SaveTask", 1, "saveTask", saveTask},
+    {"setTaskGroup", "SetTaskGroup", 2, "saveTask", setTaskGroup},
+    {"removeTask", "RemoveTask", 1, "removeTask", removeTask},
     {"startTask", "StartTask", 1, "startTask", NotYet},
     {"cancelTask", "CancelTask", 1, "cancelTask", NotYet},
     {"getTaskState", "GetTaskState", 1, "", NotYet},

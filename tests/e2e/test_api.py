@@ -138,7 +138,7 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(saver.ok("setUserGroups", uid, [0]), uid)
         node = self.make_node(saver, 501)
         self.assertEqual(saver.ok("setNodeGroup", node, 0), node)
-        self.assertNotEqual(saver.error("setTaskGroup", 1, 1), REFUSED)   # allowed, just not built yet
+        self.assertIs(saver.ok("setTaskGroup", 999999, 1), False)   # allowed; no such task, so a plain false
         self.assertNotEqual(saver.error("restartServer"), REFUSED)        # allowed; no monitor listens
         self.assertEqual(saver.error("getUsers"), REFUSED)
         self.assertEqual(saver.error("removeNode", node), REFUSED)

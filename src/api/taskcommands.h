@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QVariant>
+
+// The polling task records visible to the calling user.
+namespace TaskCommands {
+QVariant getTasks(const QVariantList &params);
+QVariant getTask(const QVariantList &params);
+QVariant getTaskData(const QVariantList &params);
+QVariant getTaskLog(const QVariantList &params);
+QVariant saveTask(const QVariantList &params);
+QVariant setTaskGroup(const QVariantList &params);
+QVariant removeTask(const QVariantList &params);
+}

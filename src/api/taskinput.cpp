@@ -1,0 +1,194 @@
+#include "taskinput.h"
+
+#include "nextexecution.h"
+#include "recordfields.h"
+#include "zeltosystem.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QStringList>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QString kChannel = QStringLiteral("channel");
+const QString kArchives = QStringLiteral("archives");
+const QString kTimetable = QStringLiteral("timetable");
+
+bool isList(const QVariant &value)
+{
+    return value.userType() == QMetaType::QVariantList || value.userType() == QMetaType::QStringList;
+}
+
+// A whole number of any numeric kind or text; false for anything else.
+bool toWholeNumber(const QVariant &value, qlonglong &out)
+{
+    bool ok = false;
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::QString:
+        out = value.toLongLong(&ok);
+        return ok;
+    case QMetaType::ULongLong: {
+        const qulonglong u = value.toULongLong();
+        out = qlonglong(u);
+        return u <= qulonglong(std::numeric_limits<qlonglong>::max());
+    }
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0)
+            return false;
+        out = qlonglong(d);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool TaskInput::refuse(const QString &field, const QString &expected)
+{
+    return ZeltoSystem::instance()->error(
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected), true);
+}
+
+bool TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)
+{
+    const auto it = input.constFind(key);
+    if (it == input.constEnd())
+        return true;
+    if (nullable && it.value().isNull()) {
+        checked.insert(key, QVariant());
+        return true;
+    }
+    int number = 0;
+    if (!RecordFields::toInt(it.value(), number))
+        return refuse(key, QObject::tr("целое число"));
+    checked.insert(key, number);
+    return true;
+}
+
+bool TaskInput::readText(const QVariantMap &input, const QString &key, QVariantMap &checked)
+{
+    const auto it = input.constFind(key);
+    if (it == input.constEnd())
+        return true;
+    if (it.value().isNull()) {
+        checked.insert(key, QVariant());
+        return true;
+    }
+    if (it.value().userType() != QMetaType::QString)
+        return refuse(key, QObject::tr("строка"));
+    checked.insert(key, it.value());
+    return true;
+}
+
+bool TaskInput::readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked)
+{
+    const auto it = input.constFind(key);
+    if (it == input.constEnd())
+        return true;
+    if (it.value().isNull()) {
+        checked.insert(key, QVariant());
+        return true;
+    }
+    const int type = it.value().userType();
+    const QDateTime dateTime = it.value().toDateTime();
+    if ((type != QMetaType::QDateTime && type != QMetaType::QString) || !dateTime.isValid())
+        return refuse(key, QObject::tr("дата и время"));
+    checked.insert(key, dateTime);
+    return true;
+}
+
+bool TaskInput::readArchives(const QVariantMap &input, QVariantMap &checked)
+{
+    const auto it = input.constFind(kArchives);
+    if (it == input.constEnd())
+        return true;
+    if (!isList(it.value()))
+        return refuse(kArchives, QObject::tr("список названий архивов"));
+    const QVariantList items = it.value().toList();
+    QStringList names;
+    names.reserve(items.size());
+    for (const QVariant &item : items) {
+        if (item.userType() != QMetaType::QString)
+            return refuse(kArchives, QObject::tr("список названий архивов"));
+        names.append(item.toString());
+    }
+    checked.insert(kArchives, names);
+    return true;
+}
+
+bool TaskInput::checkTimetable(const QVariantMap &timetable)
+{
+    const QVariant mode = timetable.value(QStringLiteral("mode"));
+    if (!mode.isNull() && mode.userType() != QMetaType::QString)
+        return refuse(QStringLiteral("timetable.mode"), QObject::tr("строка"));
+
+    const QVariant minute = timetable.value(QStringLiteral("minute"));
+    qlonglong number = 0;
+    if (!minute.isNull() && (!toWholeNumber(minute, number) || number < 0 || number > 59))
+        return refuse(QStringLiteral("timetable.minute"), QObject::tr("целое число от 0 до 59"));
+
+    const QVariant mask = timetable.value(QStringLiteral("dayMask"));
+    if (!mask.isNull() && (!toWholeNumber(mask, number) || number < 0 || number > 0xFFFFFFFFLL))
+        return refuse(QStringLiteral("timetable.dayMask"), QObject::tr("целое число от 0 до 4294967295"));
+
+    const QVariant times = timetable.value(QStringLiteral("times"));
+    if (times.isNull())
+        return true;
+    const QString timesField = QStringLiteral("timetable.times");
+    const QString timesExpected = QObject::tr("список времён суток");
+    if (!isList(times))
+        return refuse(timesField, timesExpected);
+    const QVariantList items = times.toList();
+    for (const QVariant &item : items) {
+        const int type = item.userType();
+        if (type != QMetaType::QTime && type != QMetaType::QString)
+            return refuse(timesField, timesExpected);
+    }
+    if (NextExecution::timesOfDay(times).size() != items.size())
+        return refuse(timesField, timesExpected);
+    return true;
+}
+
+bool TaskInput::read(const QVariantMap &input, QVariantMap &checked)
+{
+    checked.clear();
+    for (const char *key : {"id", "node_id", "mon_interval"}) {
+        if (!readWholeNumber(input, QLatin1String(key), false, checked))
+            return false;
+    }
+    for (const char *key : {"is_main", "varnel_port"}) {
+        if (!readWholeNumber(input, QLatin1String(key), true, checked))
+            return false;
+    }
+    for (const char *key : {"varnel_ip", "last_error"}) {
+        if (!readText(input, QLatin1String(key), checked))
+            return false;
+    }
+    if (!readDateTime(input, QStringLiteral("last_exec"), checked) || !readArchives(input, checked))
+        return false;
+
+    const auto channel = input.constFind(kChannel);
+    if (channel != input.constEnd()) {
+        if (channel.value().userType() != QMetaType::QVariantMap)
+            return refuse(kChannel, QObject::tr("объект (настройки канала)"));
+        checked.insert(kChannel, channel.value());
+    }
+    const auto timetable = input.constFind(kTimetable);
+    if (timetable != input.constEnd()) {
+        if (timetable.value().userType() != QMetaType::QVariantMap)
+            return refuse(kTimetable, QObject::tr("объект (расписание)"));
+        if (!checkTimetable(timetable.value().toMap()))
+            return false;
+        checked.insert(kTimetable, timetable.value());
+    }
+    return true;
+}
