@@ -5,6 +5,7 @@
 #include "apicommand.h"
 #include "groupcommands.h"
 #include "nodecommands.h"
+#include "parametercommands.h"
 #include "servercommands.h"
 #include "sessioncommands.h"
 #include "taskcommands.h"
@@ -17,6 +18,7 @@ using namespace SessionCommands;
 using namespace UserCommands;
 using namespace GroupCommands;
 using namespace NodeCommands;
+using namespace ParameterCommands;
 using namespace TaskCommands;
 
 const int Any = -1;
@@ -92,8 +94,8 @@ ApiCommand commands[] = {
     {"monitorRemove", "MonitorRemove", 1, "", NotYet},
     {"monitorGetData", "MonitorGetData", Any, "", NotYet},
     // Parameter values and descriptions
-    {"getValues", "GetValues", 2, "", NotYet},
-    {"describeParams", "DescribeParams", 3, "", NotYet},
+    {"getValues", "GetValues", 2, "", getValues},
+    {"describeParams", "DescribeParams", 3, "", describeParams},
 };
 
 } // namespace

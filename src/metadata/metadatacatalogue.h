@@ -1,23 +1,102 @@
 #pragma once
 
+#include <QList>
+#include <QMap>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 
 // The catalogue of channels, parameters, drivers and device models, read
-// once from the metadata files. Until those files are read, it answers the
-// lookups the node records need with the values used when a model is
-// unknown.
+// once (on first use, from any thread) from the metadata files under
+// Zelto::moduleDir() + "/metadata" and never changed afterwards. Lookups of
+// codes the catalogue does not hold give empty values unless said otherwise.
+// A file that cannot be opened or parsed is reported and contributes nothing;
+// a model file that cannot be opened ends the loading there, and one that
+// does not parse leaves its model as drivers.xml names it.
 class MetadataCatalogue
 {
 public:
+    // Parameter types, numbered as stored.
+    enum ParamType {
+        Value = 0, Flags, List, Enum, Q, G, M, V, t, P, W, g, v, Tm, Th, E, Pe
+    };
+
+    // An enumeration item of a parameter: its code and its title.
+    typedef QPair<QString, QString> EnumItem;
+
     static const MetadataCatalogue &instance();
 
+    // A catalogue of the metadata files in another folder, beside the
+    // process-wide one (tests load small fixtures this way).
+    explicit MetadataCatalogue(const QString &folder);
+    ~MetadataCatalogue();
+    MetadataCatalogue(const MetadataCatalogue &) = delete;
+    MetadataCatalogue &operator=(const MetadataCatalogue &) = delete;
+
+    // Archives
+    QString archiveTitle(const QString &archive) const;
+    QString archiveShortTitle(const QString &archive) const;
+    QStringList archiveNames() const;  // in catalogue order
+
+    // Channels
+    QStringList channels() const;       // plain channels
+    QStringList adapters() const;
+    QString channelName(const QString &code) const;
+    QStringList channelParams(const QString &code) const;
+    QStringList carriedChannels(const QString &code) const;
+    QStringList channelBaudRates(const QString &code) const;
+
+    // Drivers and models
+    QStringList drivers() const;
+    QString driverName(const QString &driverCode) const;
+    QStringList driverChannels(const QString &driverCode) const;
+    QStringList driverAdapteeChannels(const QString &driverCode) const;  // also reachable through an adapter
+    QStringList driverAdapters(const QString &driverCode) const;
+    QStringList driverBaudRates(const QString &driverCode) const;
+    QStringList driverParams(const QString &driverCode) const;
+    QStringList driverModels(const QString &driverCode) const;
+    QString modelDriver(const QString &modelCode) const;
+    QString modelName(const QString &modelCode) const;
+    QStringList models() const;
+    QString modelLegend(const QString &modelCode) const;
+    // The numbers of the model's heating systems (fake systems left out).
+    QList<int> modelSystems(const QString &modelCode) const;
     // Digits of the model's device numbers; 8 when the model is unknown.
     int numberDigits(const QString &modelCode) const;
     // The number right-justified with zeros to the model's digits.
     QString formatNumber(qlonglong number, const QString &modelCode) const;
-    // Highest measuring-system number a node record keeps (s1_type...).
+    // Systems 1..maxSystemCount carry system parameters ("maxSystemCount" of
+    // params.xml, 4 when absent).
     int maxSystemCount() const;
 
+    // Parameters
+    QStringList paramCodes() const;     // common, then system parameters, in file order
+    bool isParam(const QString &code) const;
+    int paramType(const QString &code) const;      // -1 for unknown codes
+    static QString typeName(int type);
+    bool isErrorParam(const QString &code) const;
+    bool isCurrentParam(const QString &code) const;
+    // The model's own title, else that of params.xml (database parameters
+    // such as "number" included).
+    QString paramTitle(const QString &code, const QString &modelCode = QString()) const;
+    QString paramLabel(const QString &code, const QString &modelCode = QString()) const;
+    // The model's items for the code (system parameters by their full
+    // "S<n>_" code). Items written without a code are numbered by their
+    // position in the list from 0: for Flags parameters that is the bit
+    // number as one character of "0"-"9", "A"-"Z" (decimal from bit 36 on),
+    // for the others the decimal number.
+    QList<EnumItem> paramEnum(const QString &code, const QString &modelCode) const;
+    static int systemIndex(const QString &column);
+    QString systemTitle(int system, const QString &modelCode) const;
+    bool isCumulative(const QString &code) const;  // Q, G, M, V, Tm, Th, E
+    bool isFlags(const QString &code) const;
+    bool isAveraged(const QString &code) const;    // t, P, Pe
+
+    // Loading failures, for the log ("" when everything was read).
+    QString loadError() const;
+
 private:
-    MetadataCatalogue() = default;
+    MetadataCatalogue();
+    class Data;
+    Data *d;
 };

@@ -14,6 +14,7 @@ import tempfile
 import time
 
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
+METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
 
 
 def binary(name):
@@ -82,6 +83,8 @@ class DataServer:
         self.port = port or free_port()
         with open(os.path.join(self.home.path, "orvex-server.ini"), "w") as ini:
             ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % self.port)
+        # ORVEX_HOME stands in for the program folder, metadata included.
+        shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
         self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=self.home.env(),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.output = ""

@@ -1,0 +1,75 @@
+#include "columnvalues.h"
+
+#include "database.h"
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+
+bool ColumnValues::isProtected(const QString &table, const QString &column)
+{
+    const QString name = column.toLower();
+    return name == QLatin1String("id") || name.endsWith(QLatin1String("_id"))
+        || (table.toLower() == QLatin1String("users") && name == QLatin1String("password"));
+}
+
+QString ColumnValues::schemaTable(const QString &table, bool &ok)
+{
+    // SQLite's own tables are not data of ours.
+    const ZeltoTable found = Database::selectTable(
+        QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE "
+                       "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"),
+        {table});
+    ok = found.columnCount() > 0;   // a failed query has no columns; its error is reported
+    return found.isEmpty() ? QString() : found.value(0, 0).toString();
+}
+
+QString ColumnValues::schemaColumn(const QString &table, const QString &column, bool &ok)
+{
+    const ZeltoTable found =
+        Database::selectTable(QStringLiteral("SELECT name FROM pragma_table_info(?) WHERE name = ? COLLATE NOCASE"),
+                              {table, column});
+    ok = found.columnCount() > 0;
+    return found.isEmpty() ? QString() : found.value(0, 0).toString();
+}
+
+QString ColumnValues::quoted(const QString &name)
+{
+    QString text = name;
+    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+}
+
+bool ColumnValues::distinct(const QString &table, const QString &column, QStringList &values)
+{
+    values.clear();
+    ZeltoSystem *system = ZeltoSystem::instance();
+    const QString idRefusal = QCoreApplication::translate("ColumnValues", "Доступ к полям идентификаторов запрещен");
+    if (isProtected(table, column))
+        return system->error(idRefusal, true);
+
+    bool ok = true;
+    const QString tableName = schemaTable(table, ok);
+    if (!ok)
+        return false;
+    if (tableName.isEmpty())
+        return system->error(QCoreApplication::translate("ColumnValues", "Таблица «%1» не найдена в базе данных").arg(table),
+                             true);
+    const QString columnName = schemaColumn(tableName, column, ok);
+    if (!ok)
+        return false;
+    if (columnName.isEmpty())
+        return system->error(
+            QCoreApplication::translate("ColumnValues", "Поле «%1» не найдено в таблице «%2»").arg(column, tableName), true);
+    // The schema's spelling, in case a differently written name slipped past.
+    if (isProtected(tableName, columnName))
+        return system->error(idRefusal, true);
+
+    // Cast in SQL so that every value arrives as the text SQLite holds,
+    // without the decoding of stored dates and streams.
+    const ZeltoTable rows = Database::selectTable(
+        QStringLiteral("SELECT DISTINCT CAST(%1 AS TEXT) FROM %2").arg(quoted(columnName), quoted(tableName)));
+    if (rows.columnCount() == 0)
+        return false;
+    for (int row = 0; row < rows.rowCount(); ++row)
+        values.append(rows.value(row, 0).toString());
+    return true;
+}

@@ -1,0 +1,36 @@
+#include "parametercommands.h"
+
+#include "columnvalues.h"
+#include "commandparams.h"
+#include "metadatacatalogue.h"
+#include "parameterdescriber.h"
+
+namespace ParameterCommands {
+
+QVariant describeParams(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("describeParams"), params);
+    p.require(3);
+    const QString modelCode = p.text(0);
+    const QStringList columns = p.stringList(1);
+    const QVariantList values = p.list(2);
+    if (!p.ok())
+        return QVariant();
+    const QVariantMap description =
+        ParameterDescriber(MetadataCatalogue::instance()).describe(modelCode, columns, values);
+    return description.isEmpty() ? QVariant() : QVariant(description);
+}
+
+QVariant getValues(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getValues"), params);
+    p.require(2);
+    const QString table = p.text(0);
+    const QString column = p.text(1);
+    if (!p.ok())
+        return QVariant();
+    QStringList values;
+    return ColumnValues::distinct(table, column, values) ? QVariant(values) : QVariant();
+}
+
+}

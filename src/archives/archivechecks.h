@@ -1,0 +1,34 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QString>
+#include <QVariantMap>
+
+// Consistency work done while archives are merged: the device clock tests
+// run on newly read current data before it is stored, and the gap scan that
+// describes how completely a stored archive is filled.
+class ArchiveChecks
+{
+    Q_DECLARE_TR_FUNCTIONS(ArchiveChecks)
+
+public:
+    // Refuses newly read current data whose device clock was reset (the data
+    // starts more than a day before the stored data ends) or deviates from
+    // the server clock ("sys_date") by more than "maxTimeDeviation" minutes.
+    // The settings "checkDateReset" and "checkTimeDeviation" switch the tests
+    // on; they are read anew on every call. False with the reason in the
+    // error channel.
+    static bool checkCurrentData(const ZeltoTable &stored, const ZeltoTable &incoming);
+
+    // The fill entry of a stored archive sorted by "date": "firstDate",
+    // "lastDate", "size", "gapCount" and "gaps" (the expected record dates
+    // without a row). Month, day and hour archives are scanned by the
+    // beginning of their name; other archives list no gaps.
+    static QVariantMap fillEntry(const QString &archiveName, const ZeltoTable &table);
+
+    // A device with a wild clock (a row dated decades ahead) must not stall
+    // the save: the scan stops after listing this many gaps.
+    static const int kMaxGaps = 100000;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+class MetadataCatalogue;
+
+// Describes a row of a device model's values for client programs: per
+// parameter present its title, system, type, unit, precision, error flag and
+// enumerated values, plus how many parameters each heating system has.
+class ParameterDescriber
+{
+public:
+    explicit ParameterDescriber(const MetadataCatalogue &catalogue) : m_catalogue(catalogue) {}
+
+    // {"params": [...], "systems": [...]}; an empty map (reported) when the
+    // lists differ in length.
+    QVariantMap describe(const QString &modelCode, const QStringList &columns, const QVariantList &values) const;
+
+    // The units a device reports in, by the index it gives; empty outside 0..2.
+    static QString heatUnit(int index);
+    static QString pressureUnit(int index);
+
+private:
+    QVariantMap describeParam(const QString &code, const QString &modelCode, const QVariantMap &row) const;
+    static QString unit(int type, const QVariantMap &row);
+    static int unitIndex(const QVariant &value);
+
+    const MetadataCatalogue &m_catalogue;
+};

@@ -1,0 +1,130 @@
+"""describeParams and getValues over the wire against the real orvex-server
+with the shipped metadata: units, precisions and counts of parameter
+descriptions, and the names getValues refuses before any SQL runs."""
+
+import os
+import sqlite3
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DataServer, TcpClient  # noqa: E402
+
+ID_REFUSED = "Доступ к полям идентификаторов запрещен"
+
+
+class Client(TcpClient):
+    def ok(self, method, *params):
+        reply = self.call(method, list(params))
+        if "error" in reply:
+            raise AssertionError("%s failed: %s" % (method, reply["error"]))
+        return reply["result"]
+
+    def error(self, method, *params):
+        reply = self.call(method, list(params))
+        if "error" not in reply:
+            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
+        return reply["error"]["message"]
+
+
+def by_code(description):
+    return {p["code"]: p for p in description["params"]}
+
+
+class ParametersTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = DataServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.stop()
+        assert code == 0, cls.server.output
+
+    def client(self):
+        c = Client(self.server.port)
+        self.addCleanup(c.close)
+        return c
+
+    # --- describeParams ---------------------------------------------------------
+
+    def test_heat_units_and_precision(self):
+        c = self.client()
+        result = c.ok("describeParams", "QRV3", ["Qdim", "S1_Q", "S2_W", "S1_t1"], [1, 12.5, 0.8, 71.3])
+        params = by_code(result)
+        self.assertEqual((params["S1_Q"]["unit"], params["S1_Q"]["precision"]), ("ГДж", 3))
+        self.assertEqual(params["S1_Q"]["name"], "Тепловая энергия")
+        self.assertEqual(params["S2_W"]["unit"], "ГДж/ч")
+        self.assertEqual((params["S1_t1"]["unit"], params["S1_t1"]["precision"]), ("°C", 2))
+        # The selector is a parameter itself, with its list of units.
+        self.assertEqual(params["Qdim"]["type"], "Enum")
+        self.assertEqual(params["Qdim"]["enum"][1], ["1", "ГДж"])
+        # Without a selector a heat quantity has no unit.
+        self.assertNotIn("unit", by_code(c.ok("describeParams", "QRV3", ["S1_Q"], [12.5]))["S1_Q"])
+
+    def test_pressure_without_pdim_and_flags(self):
+        c = self.client()
+        params = by_code(c.ok("describeParams", "QRV12", ["S1_P1", "S2_NS", "NSD"], [6.1, 5, 0]))
+        self.assertEqual((params["S1_P1"]["unit"], params["S1_P1"]["precision"]), ("кгс/см2", 3))
+        self.assertEqual(params["S2_NS"]["type"], "Flags")
+        self.assertIs(params["S2_NS"]["isError"], True)
+        self.assertEqual(params["S2_NS"]["enum"][0], ["0", "Обрыв датчика температуры t1"])
+        self.assertEqual(params["S2_NS"]["system"], 2)
+        self.assertIn(["8", "Открыт доступ к настройкам (снята пломба)"], params["NSD"]["enum"])
+        self.assertEqual(by_code(c.ok("describeParams", "QRV12", ["Pdim", "S1_P1"], [1, 0.6]))["S1_P1"]["unit"], "МПа")
+
+    def test_nulls_are_skipped_and_not_counted(self):
+        c = self.client()
+        result = c.ok("describeParams", "RNH7", ["S1_t1", "S1_t2", "S2_t1", "Th", "node_name", "bogus"],
+                      [70.0, None, None, 1234, "Котельная", 1])
+        self.assertEqual([p["code"] for p in result["params"]], ["Th", "S1_t1"])
+        self.assertEqual(by_code(result)["S1_t1"]["name"], "Температура теплоносителя на входе")
+        self.assertEqual(result["systems"], [{"code": 0, "name": "Общие параметры", "size": 1},
+                                             {"code": 1, "name": "Отопление", "size": 1}])
+        empty = c.ok("describeParams", "RNH7", [], [])
+        self.assertEqual((empty["params"], empty["systems"]), ([], []))
+
+    def test_describe_refusals(self):
+        c = self.client()
+        self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
+                         "Количество колонок не соответствует количеству значений")
+        self.assertTrue(c.error("describeParams", "QRV3", "S1_t1", [1]))
+        self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"]))
+        self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"], {"a": 1}))
+
+    # --- getValues ----------------------------------------------------------------
+
+    def test_get_values_refusals(self):
+        c = self.client()
+        for table, column in [("tasks", "node_id"), ("nodes", "id"), ("nodes", "ID"), ("nodes", "group_id"),
+                              ("users", "password"), ("USERS", "Password"), ("nosuch", "node_id")]:
+            self.assertEqual(c.error("getValues", table, column), ID_REFUSED, (table, column))
+        self.assertIn("nosuch", c.error("getValues", "nosuch", "name"))
+        self.assertIn("nosuch", c.error("getValues", "nodes", "nosuch"))
+        self.assertTrue(c.error("getValues", "sqlite_master", "name"))
+        self.assertTrue(c.error("getValues", "", ""))
+        self.assertTrue(c.error("getValues", "nodes"))
+        # Names that would change the statement are just unknown names.
+        for table, column in [("users", "name FROM users --"), ("nodes", "login FROM users UNION SELECT password"),
+                              ("nodes; DROP TABLE nodes", "name"), ("nodes --", "name"), ('nodes"', "name"),
+                              ("nodes", "name\" FROM users --")]:
+            message = c.error("getValues", table, column)
+            self.assertNotEqual(message, ID_REFUSED, (table, column))
+        with sqlite3.connect(self.server.db_path) as db:
+            self.assertEqual(db.execute("SELECT count(*) FROM sqlite_master WHERE name = 'nodes'").fetchone()[0], 1)
+
+    def test_get_values_lists_distinct_values(self):
+        c = self.client()
+        first = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 123, "consumer": "Школа №3"})
+        second = c.ok("saveNode", {"model_code": "RNH7", "model_name": "РН-7", "number": 45, "consumer": "Школа №3"})
+        self.addCleanup(lambda: [self.client().ok("removeNode", n) for n in (first, second)])
+        # Node names use each model's number of digits.
+        self.assertTrue({"ТВ-2 №000123", "РН-7 №0000000045"} <= set(c.ok("getValues", "nodes", "name")))
+        self.assertEqual(c.ok("getValues", "Nodes", "Consumer").count("Школа №3"), 1)
+        self.assertIn("45", c.ok("getValues", "nodes", "number"))
+        logins = c.ok("getValues", "users", "login")
+        self.assertIn("admin", logins)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
