@@ -12,6 +12,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
@@ -127,6 +128,29 @@ def accepts(port):
         return False
 
 
+class ServerTestCase(unittest.TestCase):
+    """One real server for the whole test class; clients close after each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = DataServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.stop()
+        assert code == 0, cls.server.output
+
+    def client(self, login=None, password=None):
+        c = TcpClient(self.server.port)
+        self.addCleanup(c.close)
+        if login:
+            c.ok("login", login, password)
+        return c
+
+    def admin(self):
+        return self.client("admin", "tavro")
+
+
 # --- values -----------------------------------------------------------------
 
 def table(columns, rows):
@@ -135,6 +159,12 @@ def table(columns, rows):
 
 def dt(text):
     return {"$datetime": text}
+
+
+def rows(value):
+    """A tagged table as a list of dicts, short rows padded with None."""
+    t = value["$table"]
+    return [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
 
 
 # --- TCP --------------------------------------------------------------------
@@ -178,6 +208,20 @@ class TcpClient:
         reply = self.read()
         assert reply.get("id") == id_, reply
         return reply
+
+    def ok(self, method, *params):
+        """The result of a call that must succeed."""
+        reply = self.call(method, list(params))
+        if "error" in reply:
+            raise AssertionError("%s failed: %s" % (method, reply["error"]))
+        return reply["result"]
+
+    def error(self, method, *params):
+        """The message of a call that must fail."""
+        reply = self.call(method, list(params))
+        if "error" not in reply:
+            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
+        return reply["error"]["message"]
 
     def closed_by_peer(self, timeout=30):
         """True once the server has closed the connection."""

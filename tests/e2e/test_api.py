@@ -10,7 +10,7 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, binary  # noqa: E402
+from orvexe2e import DataServer, ServerTestCase, TcpClient, binary, rows  # noqa: E402
 
 REFUSED = "Недостаточно прав для выполнения команды"
 
@@ -28,48 +28,10 @@ GUARDED = [
 ]
 
 
-class Client(TcpClient):
-    """A TCP client with helpers for results and refusals."""
-
-    def ok(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" in reply:
-            raise AssertionError("%s failed: %s" % (method, reply["error"]))
-        return reply["result"]
-
-    def error(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" not in reply:
-            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
-        return reply["error"]["message"]
+Client = TcpClient
 
 
-def rows(table):
-    """A tagged table as a list of dicts."""
-    t = table["$table"]
-    return [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
-
-
-class ApiTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = DataServer()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
-
-    def client(self, login=None, password=None):
-        c = Client(self.server.port)
-        self.addCleanup(c.close)
-        if login:
-            c.ok("login", login, password)
-        return c
-
-    def admin(self):
-        return self.client("admin", "tavro")
-
+class ApiTest(ServerTestCase):
     def make_user(self, login, access=(), groups=None, password="pw"):
         record = {"login": login, "password": password, "fio": login.upper(), "access": list(access)}
         if groups is not None:

@@ -13,18 +13,7 @@ from orvexe2e import DataServer, TcpClient  # noqa: E402
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 
 
-class Client(TcpClient):
-    def ok(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" in reply:
-            raise AssertionError("%s failed: %s" % (method, reply["error"]))
-        return reply["result"]
-
-    def error(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" not in reply:
-            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
-        return reply["error"]["message"]
+Client = TcpClient
 
 
 def by_code(description):

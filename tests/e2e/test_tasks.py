@@ -7,25 +7,14 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, dt  # noqa: E402
+from orvexe2e import DataServer, ServerTestCase, TcpClient, dt  # noqa: E402
 
 REFUSED = "Недостаточно прав для выполнения команды"
 STATE_COLUMNS = ["id", "node_id", "last_error", "is_run", "started", "elapsed", "remaining", "attempts",
                  "progress", "state"]
 
 
-class Client(TcpClient):
-    def ok(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" in reply:
-            raise AssertionError("%s failed: %s" % (method, reply["error"]))
-        return reply["result"]
-
-    def error(self, method, *params):
-        reply = self.call(method, list(params))
-        if "error" not in reply:
-            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
-        return reply["error"]["message"]
+Client = TcpClient
 
 
 def table_rows(value):
@@ -33,27 +22,8 @@ def table_rows(value):
     return t["columns"], [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
 
 
-class TasksTest(unittest.TestCase):
+class TasksTest(ServerTestCase):
     serial = 3000
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = DataServer()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
-
-    def client(self, login=None, password=None):
-        c = Client(self.server.port)
-        self.addCleanup(c.close)
-        if login:
-            c.ok("login", login, password)
-        return c
-
-    def admin(self):
-        return self.client("admin", "tavro")
 
     def make_node(self, c, group=0):
         TasksTest.serial += 1
