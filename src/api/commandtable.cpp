@@ -3,6 +3,8 @@
 // function that does the work (none yet for subsystems still to come).
 
 #include "apicommand.h"
+#include "archivecommands.h"
+#include "checkcommands.h"
 #include "groupcommands.h"
 #include "nodecommands.h"
 #include "parametercommands.h"
@@ -18,6 +20,8 @@ using namespace SessionCommands;
 using namespace UserCommands;
 using namespace GroupCommands;
 using namespace NodeCommands;
+using namespace CheckCommands;
+using namespace ArchiveCommands;
 using namespace ParameterCommands;
 using namespace TaskCommands;
 
@@ -63,21 +67,21 @@ ApiCommand commands[] = {
     {"exportNode", "ExportNode", 1, "exportNode", NotYet},
     {"importNode", "ImportNode", 1, "importNode", NotYet},
     // Check parameters and the check log
-    {"getCheckParams", "GetCheckParams", 1, "getCheckParams", NotYet},
-    {"setCheckParams", "SetCheckParams", 2, "setCheckParams", NotYet},
-    {"checkArchives", "CheckArchives", 1, "checkArchives", NotYet},
-    {"getCheckLog", "GetCheckLog", 3, "", NotYet},
-    {"getCheckErrors", "GetCheckErrors", 3, "", NotYet},
-    {"clearCheckLog", "ClearCheckLog", 1, "clearCheckLog", NotYet},
+    {"getCheckParams", "GetCheckParams", 1, "getCheckParams", getCheckParams},
+    {"setCheckParams", "SetCheckParams", 2, "setCheckParams", setCheckParams},
+    {"checkArchives", "CheckArchives", 1, "checkArchives", checkArchives},
+    {"getCheckLog", "GetCheckLog", 3, "", getCheckLog},
+    {"getCheckErrors", "GetCheckErrors", 3, "", getCheckErrors},
+    {"clearCheckLog", "ClearCheckLog", 1, "clearCheckLog", clearCheckLog},
     // Archives
-    {"saveArchives", "SaveArchives", 1, "saveArchives", NotYet},
-    {"clearArchives", "ClearArchives", 1, "clearArchives", NotYet},
-    {"getSettingData", "GetSettingData", 1, "", NotYet},
-    {"getJournalData", "GetJournalData", 3, "", NotYet},
-    {"getArchive", "GetArchive", 4, "", NotYet},
+    {"saveArchives", "SaveArchives", 1, "saveArchives", saveArchives},
+    {"clearArchives", "ClearArchives", 1, "clearArchives", clearArchives},
+    {"getSettingData", "GetSettingData", 1, "", getSettingData},
+    {"getJournalData", "GetJournalData", 3, "", getJournalData},
+    {"getArchive", "GetArchive", 4, "", getArchive},
     {"getReportData", "GetReportData", 3, "", NotYet},
     {"getGroupTotals", "GetGroupTotals", 3, "", NotYet},
-    {"getFillData", "GetFillData", 1, "", NotYet},
+    {"getFillData", "GetFillData", 1, "", getFillData},
     // Tasks
     {"getTasks", "GetTasks", Any, "", getTasks},
     {"getTask", "GetTask", 1, "", getTask},

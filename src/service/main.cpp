@@ -3,10 +3,15 @@
 #include "zeltosystem.h"
 
 #include <cstring>
+#include <malloc.h>
 
 int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();
+    // Archives are decoded and encoded into buffers of many megabytes on every
+    // save; keep them in the heap instead of mapping fresh pages each time.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     for (int i = 0; i < argc; ++i) {
         // Registering the OPC server belongs to the OPC publisher, which
         // this build does not have yet; the rest of the command line is the

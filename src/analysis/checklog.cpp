@@ -1,0 +1,68 @@
+#include "checklog.h"
+
+#include "archivestore.h"
+#include "database.h"
+#include "nodes.h"
+#include "nodevisibility.h"
+#include "transactionscope.h"
+#include "user.h"
+
+#include <QVariantList>
+
+bool CheckLog::insert(int nodeId, const QDateTime &ctime, const ZeltoTable &findings, int row)
+{
+    return Database::execute(QStringLiteral("INSERT OR REPLACE INTO check_log (node_id, ctime, atime, archive, message) "
+                                            "VALUES (?, ?, ?, ?, ?)"),
+                             {nodeId, ctime, findings.value(row, QStringLiteral("atime")),
+                              findings.value(row, QStringLiteral("archive")),
+                              findings.value(row, QStringLiteral("message"))});
+}
+
+ZeltoTable CheckLog::read(int nodeId, const QDateTime &from, const QDateTime &to)
+{
+    const QString select = QStringLiteral("SELECT * FROM check_log WHERE node_id = ?");
+    const QString order = QStringLiteral(" ORDER BY atime, archive, message");
+    if (from.isValid() && to.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND (atime BETWEEN ? AND ?)") + order, {nodeId, from, to});
+    if (from.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND atime >= ?") + order, {nodeId, from});
+    if (to.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND atime <= ?") + order, {nodeId, to});
+    return Database::selectTable(select + order, {nodeId});
+}
+
+QStringList CheckLog::errors(int nodeId, const QString &archive, const QDateTime &atime)
+{
+    const QVariantList values = Database::selectDistinctValues(
+        QStringLiteral("check_log"), QStringLiteral("message"), QStringLiteral("node_id = ? AND atime = ? AND archive = ?"),
+        {nodeId, atime, archive});
+    QStringList messages;
+    messages.reserve(values.size());
+    for (const QVariant &value : values)
+        messages.append(value.toString());
+    return messages;
+}
+
+bool CheckLog::clear(int nodeId)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return User::denyAccess();
+    TransactionScope scope;
+    if (!scope.isActive())
+        return false;
+    const QString mark = QStringLiteral("CHECK_ERR");
+    for (const QString &archive : ArchiveStore::checkedArchives()) {
+        ZeltoTable table;
+        if (!ArchiveStore::read(nodeId, archive, table))
+            return false;
+        if (table.rowCount() == 0 || !table.containsColumn(mark))
+            continue;
+        table.removeColumn(mark);
+        if (!Database::writeData(QStringLiteral("nodes"), nodeId, archive, QVariant::fromValue(table)))
+            return false;
+    }
+    if (!Database::execute(QStringLiteral("DELETE FROM check_log WHERE node_id = ?"), {nodeId}) || !scope.commit())
+        return false;
+    Nodes::changed(nodeId);
+    return true;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+// The check log: the findings of check scripts per node, with the time of
+// the run (ctime) and the date of the archive row concerned (atime). A
+// finding already logged is replaced and takes the newer ctime.
+class CheckLog
+{
+    Q_DECLARE_TR_FUNCTIONS(CheckLog)
+
+public:
+    // Logs row of an Analizer's findings table ("atime", "archive",
+    // "message") for the node, found at ctime.
+    static bool insert(int nodeId, const QDateTime &ctime, const ZeltoTable &findings, int row);
+
+    // The node's findings with atime between the valid bounds, ordered by
+    // atime, archive and message; every column of the log.
+    static ZeltoTable read(int nodeId, const QDateTime &from, const QDateTime &to);
+    // The distinct messages logged for one archive row.
+    static QStringList errors(int nodeId, const QString &archive, const QDateTime &atime);
+
+    // Removes the node's findings and the row marks ("CHECK_ERR") of its
+    // stored archives, for a visible node.
+    static bool clear(int nodeId);
+};

@@ -1,0 +1,129 @@
+#include "archivecommands.h"
+
+#include "archivestore.h"
+#include "commandparams.h"
+#include "commandresult.h"
+#include "database.h"
+#include "recordfields.h"
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+
+namespace ArchiveCommands {
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("ArchiveCommands", text);
+}
+
+const QString kInfo = QStringLiteral("info");
+
+// A set of tables as sent: a table map, or a plain map holding only tables.
+bool readTables(const QVariant &value, ZeltoTableMap &tables)
+{
+    if (value.userType() == qMetaTypeId<ZeltoTableMap>()) {
+        tables = value.value<ZeltoTableMap>();
+        return true;
+    }
+    if (value.userType() == QMetaType::QVariantMap) {
+        const QVariantMap map = value.toMap();
+        const int tableType = qMetaTypeId<ZeltoTable>();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            if (it.value().userType() != tableType)
+                return ZeltoSystem::instance()->error(
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)),
+                    true);
+        }
+        tables = value.value<ZeltoTableMap>();
+        return true;
+    }
+    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"), true);
+}
+
+// The node columns a client may set through a save; anything else it sends
+// in "info" is dropped.
+bool filterInfo(ZeltoTableMap &tables)
+{
+    static const QStringList kColumns = {QStringLiteral("id"),         QStringLiteral("group_id"),
+                                         QStringLiteral("name"),       QStringLiteral("model_code"),
+                                         QStringLiteral("model_name"), QStringLiteral("number"),
+                                         QStringLiteral("version"),    QStringLiteral("firmware"),
+                                         QStringLiteral("warning")};
+    const ZeltoTable given = tables.value(kInfo);
+    ZeltoTable info;
+    const int row = info.appendRow();
+    for (const QString &column : kColumns) {
+        if (!given.containsColumn(column))
+            continue;
+        const QVariant value = given.value(0, column);
+        // Each goes into one column of the node's row.
+        if (!RecordFields::isPlain(value))
+            return ZeltoSystem::instance()->error(tr("Неверное значение info.%1: ожидается число, текст или дата")
+                                                      .arg(column),
+                                                  true);
+        info.setValue(row, column, value);
+    }
+    tables.insert(kInfo, info);
+    return true;
+}
+
+} // namespace
+
+QVariant saveArchives(const QVariantList &params)
+{
+    ZeltoTableMap tables;
+    if (!readTables(params.value(0), tables) || !filterInfo(tables)) {
+        const QString message = ZeltoSystem::instance()->lastError();
+        Database::logError(tr("Сохранение архивов: %1").arg(message));
+        ZeltoSystem::instance()->error(message, true);
+        return QVariant();
+    }
+    if (!ArchiveStore::saveArchives(tables, true))
+        return QVariant();
+    Database::logInfo(tr("Сохранение архивов"), QStringLiteral("node"),
+                      tables.value(kInfo).value(0, QStringLiteral("id")).toInt());
+    return true;
+}
+
+QVariant clearArchives(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("clearArchives"), params);
+    const int nodeId = p.id(0);
+    return p.ok() ? CommandResult::done(ArchiveStore::clearArchives(nodeId)) : QVariant();
+}
+
+QVariant getSettingData(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getSettingData"), params);
+    const int nodeId = p.id(0);
+    return p.ok() ? CommandResult::table(ArchiveStore::settingData(nodeId)) : QVariant();
+}
+
+QVariant getJournalData(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getJournalData"), params);
+    const int nodeId = p.id(0);
+    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, p.dateTime(1), p.dateTime(2))) : QVariant();
+}
+
+QVariant getArchive(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getArchive"), params);
+    const int nodeId = p.id(0);
+    if (!p.ok())
+        return QVariant();
+    QDateTime from = p.dateTime(2);
+    QDateTime to = p.dateTime(3);
+    return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
+}
+
+QVariant getFillData(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getFillData"), params);
+    const int nodeId = p.id(0);
+    return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
+}
+
+}

@@ -1,0 +1,414 @@
+#include "archivestore.h"
+
+#include "analizer.h"
+#include "archivechecks.h"
+#include "archivedates.h"
+#include "checklog.h"
+#include "checkparams.h"
+#include "database.h"
+#include "nodevisibility.h"
+#include "transactionscope.h"
+#include "user.h"
+#include "zeltosystem.h"
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+const QString kNodes = QStringLiteral("nodes");
+const QString kNode = QStringLiteral("node");
+const QString kInfo = QStringLiteral("info");
+const QString kId = QStringLiteral("id");
+const QString kWarning = QStringLiteral("warning");
+const QString kModelCode = QStringLiteral("model_code");
+const QString kSettingData = QStringLiteral("setting_data");
+const QString kJournalData = QStringLiteral("journal_data");
+const QString kCurrentData = QStringLiteral("current_data");
+const QString kMonthData = QStringLiteral("month_data");
+const QString kMonthTotals = QStringLiteral("month_totals");
+const QString kDayData = QStringLiteral("day_data");
+const QString kDayTotals = QStringLiteral("day_totals");
+const QString kHourData = QStringLiteral("hour_data");
+const QString kFillData = QStringLiteral("fill_data");
+
+const int kDefaultCurrentDataCount = 10;
+
+QString lastError()
+{
+    return ZeltoSystem::instance()->lastError();
+}
+
+// Journals the error channel's message against the node and goes on.
+void journalError(int nodeId)
+{
+    const QString message = lastError();
+    Database::logError(message, kNode, nodeId);
+    ZeltoSystem::instance()->error(message, true);
+}
+
+// Abandons the save: rolls back first, so that the journal entry is not
+// rolled back with everything else, then journals the reason, which stays
+// the last error for the caller.
+bool abandon(TransactionScope &scope, int nodeId)
+{
+    const QString message = lastError();
+    scope.rollback();
+    Database::logError(message, kNode, nodeId);
+    return ZeltoSystem::instance()->error(message, true);
+}
+
+// The node id of the info row: a whole number, given as a number.
+bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
+{
+    if (!hasInfo || !info.contains(kId) || info.value(kId).isNull())
+        return ZeltoSystem::instance()->error(ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"),
+                                              true);
+    const QVariant id = info.value(kId);
+    bool ok = false;
+    switch (id.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: {
+        const qlonglong value = id.toLongLong(&ok);
+        ok = ok && value >= 0 && value <= std::numeric_limits<int>::max();
+        nodeId = ok ? int(value) : -1;
+        break;
+    }
+    case QMetaType::Double: {
+        const double value = id.toDouble();
+        ok = value >= 0 && value <= std::numeric_limits<int>::max() && value == double(qint64(value));
+        nodeId = ok ? int(value) : -1;
+        break;
+    }
+    default:
+        break;
+    }
+    if (!ok)
+        return ZeltoSystem::instance()->error(
+            ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)), true);
+    return true;
+}
+
+// One device setting or device journal row per statement; a failing row is
+// journalled and the others go on.
+void saveSettingData(int nodeId, const ZeltoTable &table)
+{
+    if (!Database::execute(QStringLiteral("DELETE FROM setting_data WHERE node_id = ?"), {nodeId})) {
+        journalError(nodeId);
+        return;
+    }
+    const int name = table.columnIndex(QStringLiteral("name"));
+    const int value = table.columnIndex(QStringLiteral("value"));
+    for (int row = 0; row < table.rowCount(); ++row) {
+        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO setting_data (node_id, name, value) VALUES (?, ?, ?)"),
+                               {nodeId, table.value(row, name), table.value(row, value)}))
+            journalError(nodeId);
+    }
+}
+
+void saveJournalData(int nodeId, const ZeltoTable &table)
+{
+    const int ctime = table.columnIndex(QStringLiteral("ctime"));
+    const int param = table.columnIndex(QStringLiteral("param"));
+    const int oldValue = table.columnIndex(QStringLiteral("old_value"));
+    const int newValue = table.columnIndex(QStringLiteral("new_value"));
+    for (int row = 0; row < table.rowCount(); ++row) {
+        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO journal_data (node_id, ctime, param, old_value, "
+                                              "new_value) VALUES (?, ?, ?, ?, ?)"),
+                               {nodeId, table.value(row, ctime), table.value(row, param), table.value(row, oldValue),
+                                table.value(row, newValue)}))
+            journalError(nodeId);
+    }
+}
+
+int currentDataCount()
+{
+    // Seeded at start-up; a database without the setting keeps the default.
+    const QVariant count = Database::getSetting(QStringLiteral("currentDataCount"));
+    return count.isNull() ? kDefaultCurrentDataCount : qMax(0, count.toInt());
+}
+
+} // namespace
+
+const QStringList &ArchiveStore::archiveNames()
+{
+    static const QStringList names = {kCurrentData, kMonthData, kMonthTotals, kDayData, kDayTotals, kHourData};
+    return names;
+}
+
+const QStringList &ArchiveStore::checkedArchives()
+{
+    static const QStringList names = {kCurrentData, kMonthData, kDayData, kHourData};
+    return names;
+}
+
+bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
+{
+    const auto infoTable = tables.constFind(kInfo);
+    const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
+    QVariantMap info = hasInfo ? infoTable->toMap(0) : QVariantMap();
+    int nodeId = -1;
+    if (!readNodeId(info, hasInfo, nodeId)) {
+        // No node to note it against: the journal entry names the command.
+        const QString message = lastError();
+        Database::logError(tr("Сохранение архивов: %1").arg(message));
+        return ZeltoSystem::instance()->error(message, true);
+    }
+    info.insert(kId, nodeId);
+
+    if (!Database::existsId(kNodes, nodeId))
+        return ZeltoSystem::instance()->error(tr("Узел не найден"), true);
+    const QVariantMap node = NodeVisibility::node(nodeId);
+    if (node.isEmpty())
+        return User::denyAccess();
+
+    // Tables that would store rows without a usable date are refused before
+    // anything is written.
+    for (const QString &archive : archiveNames()) {
+        const auto table = tables.constFind(archive);
+        if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table)) {
+            journalError(nodeId);
+            return false;
+        }
+    }
+
+    const QString warning = info.value(kWarning).toString();
+    info.remove(kWarning);
+
+    TransactionScope scope;
+    if (!scope.isActive()) {
+        journalError(nodeId);
+        return false;
+    }
+
+    if (Database::saveRecord(kNodes, info) == -1)
+        return abandon(scope, nodeId);
+
+    const auto settings = tables.constFind(kSettingData);
+    if (settings != tables.constEnd())
+        saveSettingData(nodeId, *settings);
+    const auto journal = tables.constFind(kJournalData);
+    if (journal != tables.constEnd())
+        saveJournalData(nodeId, *journal);
+
+    // A checker without check parameters would find nothing: none is made.
+    std::unique_ptr<Analizer> analizer;
+    if (check) {
+        const QVariantMap params = CheckParams::load(nodeId);
+        if (!params.isEmpty()) {
+            analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString()));
+            analizer->setCheckParams(params);
+        }
+    }
+
+    const QVariant storedFill = Database::readData(kNodes, nodeId, kFillData);
+    if (!storedFill.isValid())
+        return abandon(scope, nodeId);
+    QVariantMap fill = storedFill.toMap();
+
+    // The script sees only the newly read rows, before they are merged.
+    auto runScript = [&](const QString &archive) {
+        if (!analizer)
+            return;
+        const auto table = tables.find(archive);
+        if (table != tables.end() && !analizer->check(*table, archive))
+            journalError(nodeId);
+    };
+    // SQLite rewrites a whole row, every archive of the node included, on
+    // each update of one of its columns: the merged archives are written
+    // together with the fill data, in one update.
+    QVariantMap columns;
+    auto merge = [&](const QString &archive, bool checkCurrent) {
+        return ArchiveStore::merge(nodeId, archive, tables, fill, checkCurrent, &columns);
+    };
+
+    runScript(kCurrentData);
+    if (!merge(kCurrentData, check))
+        return abandon(scope, nodeId);
+    runScript(kMonthData);
+    if (!merge(kMonthData, true) || !merge(kMonthTotals, true))
+        return abandon(scope, nodeId);
+    runScript(kDayData);
+    if (!merge(kDayData, true) || !merge(kDayTotals, true))
+        return abandon(scope, nodeId);
+    runScript(kHourData);
+    if (!merge(kHourData, true))
+        return abandon(scope, nodeId);
+
+    const auto dayFill = fill.constFind(kDayData);
+    if (dayFill != fill.constEnd()) {
+        const QVariantMap entry = dayFill->toMap();
+        if (!Database::execute(QStringLiteral("UPDATE nodes SET first_day = ?, last_day = ? WHERE id = ?"),
+                               {entry.value(QStringLiteral("firstDate")), entry.value(QStringLiteral("lastDate")),
+                                nodeId}))
+            return abandon(scope, nodeId);
+    }
+
+    columns.insert(kFillData, fill);
+    columns.insert(kId, nodeId);
+    if (Database::saveRecord(QStringLiteral("nodes_data"), columns) == -1)
+        return abandon(scope, nodeId);
+
+    // One ctime for every finding of this save, equal to last_update: the
+    // node record counts the findings of its latest update by it.
+    const QDateTime now = QDateTime::currentDateTime();
+    if (analizer) {
+        const ZeltoTable findings = analizer->findings();
+        for (int row = 0; row < findings.rowCount(); ++row) {
+            if (!CheckLog::insert(nodeId, now, findings, row))
+                journalError(nodeId);
+        }
+    }
+
+    int gapTotal = 0;
+    for (const QVariant &entry : qAsConst(fill))
+        gapTotal += entry.toMap().value(QStringLiteral("gapCount")).toInt();
+    if (!Database::execute(QStringLiteral("UPDATE nodes SET last_update = ?, gap_count = ? WHERE id = ?"),
+                           {now, gapTotal, nodeId}))
+        return abandon(scope, nodeId);
+
+    if (!scope.commit()) {
+        Database::logError(lastError(), kNode, nodeId);
+        return false;
+    }
+    if (!Database::inTransaction()) {
+        ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), nodeId);
+        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+    }
+    if (!warning.isEmpty())
+        Database::logWarn(warning, kNode, nodeId);
+    return true;
+}
+
+bool ArchiveStore::mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
+                                bool checkCurrent)
+{
+    return merge(nodeId, archive, tables, fill, checkCurrent, nullptr);
+}
+
+bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
+                         bool checkCurrent, QVariantMap *pending)
+{
+    const auto incoming = tables.find(archive);
+    if (incoming == tables.end() || incoming->rowCount() == 0)
+        return true;
+    if (!ArchiveDates::validate(archive, *incoming))
+        return false;
+
+    ZeltoTable stored;
+    if (!read(nodeId, archive, stored))
+        return false;
+
+    const bool current = archive == kCurrentData;
+    if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
+        return false;
+
+    ArchiveDates::merge(stored, *incoming);
+
+    if (current) {
+        const int keep = currentDataCount();
+        while (stored.rowCount() > keep)
+            stored.removeRow(0);
+    }
+
+    if (pending)
+        pending->insert(archive, QVariant::fromValue(stored));
+    else if (!Database::writeData(kNodes, nodeId, archive, QVariant::fromValue(stored)))
+        return false;
+    *incoming = stored;
+    if (!current)
+        fill.insert(archive, ArchiveChecks::fillEntry(archive, stored));
+    return true;
+}
+
+ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return ZeltoTable();
+    ZeltoTable stored;
+    if (!read(nodeId, archive, stored) || stored.rowCount() == 0)
+        return ZeltoTable();
+    if (from.isNull())
+        from = stored.value(0, ArchiveDates::column()).toDateTime();
+    if (to.isNull())
+        to = stored.value(stored.rowCount() - 1, ArchiveDates::column()).toDateTime();
+    return ArchiveDates::range(stored, from, to);
+}
+
+bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
+{
+    if (!archiveNames().contains(archive))
+        // Only archive columns are read: the name goes into the statement.
+        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)), true);
+    const QVariant stored = Database::readData(kNodes, nodeId, archive);
+    if (!stored.isValid())
+        return false;
+    if (stored.isNull()) {
+        table = ZeltoTable();
+        return true;
+    }
+    if (stored.userType() != qMetaTypeId<ZeltoTable>())
+        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId), true);
+    table = stored.value<ZeltoTable>();
+    return true;
+}
+
+ZeltoTable ArchiveStore::settingData(int nodeId)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return ZeltoTable();
+    return Database::selectTable(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"),
+                                 {nodeId});
+}
+
+ZeltoTable ArchiveStore::journalData(int nodeId, const QDateTime &from, const QDateTime &to)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return ZeltoTable();
+    const QString select = QStringLiteral("SELECT ctime, param, old_value, new_value FROM journal_data WHERE node_id = ?");
+    const QString order = QStringLiteral(" ORDER BY ctime");
+    if (from.isValid() && to.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
+    if (from.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND ctime >= ?") + order, {nodeId, from});
+    if (to.isValid())
+        return Database::selectTable(select + QStringLiteral(" AND ctime <= ?") + order, {nodeId, to});
+    return Database::selectTable(select + order, {nodeId});
+}
+
+QVariantMap ArchiveStore::fillData(int nodeId)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return QVariantMap();
+    return Database::readData(kNodes, nodeId, kFillData).toMap();
+}
+
+bool ArchiveStore::clearArchives(int nodeId)
+{
+    if (!NodeVisibility::isVisible(nodeId))
+        return User::denyAccess();
+    TransactionScope scope;
+    if (!scope.isActive())
+        return false;
+    const QVariantList binds{nodeId};
+    const QStringList statements = {
+        QStringLiteral("UPDATE nodes SET last_update = null, first_day = null, last_day = null, gap_count = 0 WHERE id = ?"),
+        QStringLiteral("UPDATE nodes_data SET current_data = null, month_data = null, month_totals = null, "
+                       "day_data = null, day_totals = null, hour_data = null, fill_data = null WHERE id = ?"),
+        QStringLiteral("DELETE FROM setting_data WHERE node_id = ?"),
+        QStringLiteral("DELETE FROM journal_data WHERE node_id = ?"),
+        QStringLiteral("DELETE FROM check_log WHERE node_id = ?")};
+    for (const QString &statement : statements) {
+        if (!Database::execute(statement, binds))
+            return false;   // the scope rolls back
+    }
+    if (!scope.commit())
+        return false;
+    if (!Database::inTransaction()) {
+        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+        Database::logInfo(tr("Очистка архивов"), kNode, nodeId);
+    }
+    return true;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+// The node archives kept in nodes_data: merging newly read data into them
+// (with the node's own fields, device settings and device journal, the fill
+// statistics and the check log, all in one transaction), reading them back
+// over a time range, and clearing them. Main thread only, like the database.
+class ArchiveStore
+{
+    Q_DECLARE_TR_FUNCTIONS(ArchiveStore)
+
+public:
+    // Saves everything of tables for the node named by the "id" of
+    // tables["info"]: the node row, "setting_data", "journal_data" and the
+    // archives. The archive tables are changed in place: afterwards each holds
+    // the whole merged archive as stored, rows flagged by the check script
+    // marked "CHECK_ERR". check runs the clock checks on current data and the
+    // node's check script. False with the reason in the error channel, and
+    // then nothing of the call is stored (unless an enclosing transaction
+    // commits what came before).
+    static bool saveArchives(ZeltoTableMap &tables, bool check);
+
+    // Merges tables[archive] into the stored archive of the node by "date",
+    // keeps it sorted by date (and current data cut to "currentDataCount"
+    // rows), writes it back, puts the whole stored archive into
+    // tables[archive] and, except for current data, its fill entry into fill.
+    // With checkCurrent, current data must pass the clock checks first.
+    static bool mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
+                             bool checkCurrent);
+
+    // The rows of a stored archive with "date" between from and to, both
+    // inclusive. Null bounds are set to the first and last stored date. An
+    // empty table for nodes the user cannot see, archives never stored and
+    // names that are not archives.
+    static ZeltoTable archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    // The stored archive as it is, for any node: an empty table when nothing
+    // is stored; false when it cannot be read or is not a table.
+    static bool read(int nodeId, const QString &archive, ZeltoTable &table);
+    // The device settings of the last save: columns name and value.
+    static ZeltoTable settingData(int nodeId);
+    // The device journal between the valid bounds, by ctime.
+    static ZeltoTable journalData(int nodeId, const QDateTime &from, const QDateTime &to);
+    // The fill entries of the node's archives, by archive name.
+    static QVariantMap fillData(int nodeId);
+
+    // Empties everything a save stores for a visible node; the node itself,
+    // its tasks and its check parameters stay.
+    static bool clearArchives(int nodeId);
+
+    // The archive columns of nodes_data, in storing order.
+    static const QStringList &archiveNames();
+    // The archives the check script looks at.
+    static const QStringList &checkedArchives();
+
+private:
+    // mergeArchive; with pending, the merged archive is put there (by column)
+    // instead of being written at once.
+    static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
+                      QVariantMap *pending);
+};

@@ -1,0 +1,231 @@
+"""Node archives over the wire against the real orvex-server: saving and
+reading back with the node's status columns, the check log, bad input that
+must store nothing, and a server killed in the middle of a large save."""
+
+import datetime
+import os
+import signal
+import sqlite3
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DataServer, ServerTestCase, TcpClient, TempHome, dt, rows, table, wait_until  # noqa: E402
+
+REFUSED = "Недостаточно прав для выполнения команды"
+START = datetime.datetime(2023, 1, 1)
+
+
+def stamp(when):
+    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
+
+
+def hours(first, count, columns=("S1_t1",), base=60.0):
+    """Hourly rows from first on; S1_t1 runs base, base + 1, ... base + 39."""
+    return table(["date"] + list(columns),
+                 [[stamp(first + datetime.timedelta(hours=i))] + [base + i % 40 + c * 0.5 for c in range(len(columns))]
+                  for i in range(count)])
+
+
+def tables(**named):
+    return {"$tables": named}
+
+
+def info(node_id, **extra):
+    record = dict(id=node_id, **extra)
+    return table(list(record), [list(record.values())])
+
+
+class ArchivesTest(ServerTestCase):
+    numbers = iter(range(1000, 2000))
+
+    def make_node(self, c, **extra):
+        return c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=next(self.numbers), **extra))
+
+    def test_save_and_read_back(self):
+        c = self.client()
+        node = self.make_node(c, note="своё")
+        self.assertEqual(c.ok("getArchive", node, "hour_data", None, None)["$table"]["rows"], [])
+        hourly = hours(START, 48)
+        del hourly["$table"]["rows"][5]      # one gap
+        hourly["$table"]["rows"].reverse()   # stored in date order anyway
+        self.assertIs(c.ok("saveArchives", tables(
+            info=info(node, note="чужое", name="Узел архивов"),
+            hour_data=hourly,
+            day_data=table(["date", "S1_t1"], [[stamp(START), 70.0], [stamp(START + datetime.timedelta(days=1)), 71.0]]),
+            current_data=hours(START + datetime.timedelta(hours=47), 1),
+            setting_data=table(["name", "value"], [["Ду", "50"], ["Схема", "открытая"]]),
+            journal_data=table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]]))),
+            True)
+
+        stored = rows(c.ok("getArchive", node, "hour_data", None, None))
+        dates = [r["date"]["$datetime"] for r in stored]
+        self.assertEqual((len(dates), dates), (47, sorted(dates)))
+        self.assertEqual(len(rows(c.ok("getArchive", node, "hour_data", stamp(START),
+                                       stamp(START + datetime.timedelta(hours=23))))), 23)
+        self.assertEqual(rows(c.ok("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1)))),
+                         stored[:2])
+        fill = c.ok("getFillData", node)
+        self.assertEqual((sorted(fill), fill["hour_data"]["size"], fill["hour_data"]["gapCount"]),
+                         (["day_data", "hour_data"], 47, 1))
+        self.assertEqual([r["name"] for r in rows(c.ok("getSettingData", node))], ["Ду", "Схема"])
+        self.assertEqual([r["param"] for r in rows(c.ok("getJournalData", node, None, None))], ["Ду"])
+
+        record = c.ok("getNode", node)
+        self.assertEqual((record["name"], record["note"]), ("Узел архивов", "своё"))   # "note" is not taken from info
+        self.assertEqual({k: v for k, v in record.items() if k.startswith("has_")},
+                         {"has_current_data": 1, "has_month_data": 0, "has_month_totals": 0, "has_day_data": 1,
+                          "has_day_totals": 0, "has_hour_data": 1, "has_archives": 1, "has_report_data": 1,
+                          "has_check_params": 0, "has_setting_data": 2, "has_journal_data": 1, "has_check_log": 0})
+        self.assertEqual((record["gap_count"], record["first_day"]), (1, stamp(START)))
+        journal = rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
+        self.assertIn(("INFO", "Сохранение архивов", "Узел архивов"),
+                      [(r["level"], r["message"], r["node_name"]) for r in journal])
+
+        # A plain map of tables is accepted too; the overlap replaces values.
+        c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4, base=10.0)})
+        stored = rows(c.ok("getArchive", node, "hour_data", None, None))
+        self.assertEqual((len(stored), [r["S1_t1"] for r in stored[-3:]]), (49, [11.0, 12.0, 13.0]))
+
+        self.assertIs(c.ok("clearArchives", node), True)
+        record = c.ok("getNode", node)
+        self.assertEqual((record["has_archives"], record["has_setting_data"], record["gap_count"]), (0, 0, 0))
+        self.assertEqual(c.ok("getFillData", node), {})
+
+    def test_check_log(self):
+        c = self.client()
+        node = self.make_node(c)
+        criteria = [["checkExpr", "Enum.All", "value('S1_t1') > 95", "'t1 выше 95'"],
+                    ["check", "'H'", "value('S1_t1') < 99", "'t1 не меньше 99'"],
+                    ["checkMore", "Enum.Hour", '"S1_t1"', "98"]]
+        c.ok("setCheckParams", node, {"criteria": criteria})
+        self.assertEqual(c.ok("getCheckParams", node)["criteria"], criteria)
+        c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 40)))   # 60 .. 99
+
+        log = rows(c.ok("getCheckLog", node, None, None))
+        self.assertEqual(len(log), 6)   # 96, 97, 98 once, 99 three times
+        self.assertEqual(len({r["ctime"]["$datetime"] for r in log}), 1)
+        last = log[-1]["atime"]
+        errors = sorted(c.ok("getCheckErrors", node, "hour_data", last))
+        self.assertEqual(errors[:2], ["t1 выше 95", "t1 не меньше 99"])
+        self.assertRegex(errors[2], r"^\S.* > 98$")   # the parameter's title from the catalogue
+        self.assertEqual(len(rows(c.ok("getCheckLog", node, None, log[1]["atime"]))), 2)
+        self.assertEqual(len(rows(c.ok("getCheckLog", node, last, None))), 3)
+        self.assertEqual(sum(1 for r in rows(c.ok("getArchive", node, "hour_data", None, None)) if r.get("CHECK_ERR")), 4)
+        record = c.ok("getNode", node)
+        self.assertEqual((record["check_fails"], record["has_check_log"], record["has_check_params"]), (6, 6, 1))
+
+        time.sleep(1.1)   # times are stored to the second
+        self.assertEqual((c.ok("checkArchives", node), c.ok("checkArchives", node)), (6, 6))
+        self.assertEqual(c.ok("getNode", node)["check_fails"], 0)   # logged at another time than the last save
+        self.assertIs(c.ok("clearCheckLog", node), True)
+        self.assertEqual(rows(c.ok("getCheckLog", node, None, None)), [])
+        self.assertFalse(any("CHECK_ERR" in r for r in rows(c.ok("getArchive", node, "hour_data", None, None))))
+        c.ok("setCheckParams", node, {"script": "nosuch("})
+        self.assertIn("SyntaxError", c.error("checkArchives", node))
+
+    def test_bad_input_stores_nothing(self):
+        c = self.client()
+        node = self.make_node(c)
+        good = hours(START, 3)
+        cases = [
+            (tables(hour_data=good), "Не задан идентификатор узла"),
+            (tables(info=table(["name"], [["x"]]), hour_data=good), "Не задан идентификатор узла"),
+            (tables(info=info("abc"), hour_data=good), "Неверный идентификатор узла: abc"),
+            (tables(info=info(str(node)), hour_data=good), "Неверный идентификатор узла"),
+            (tables(info=info(node), hour_data=table(["S1_t1"], [[1.0]])), "Таблица hour_data: нет столбца date"),
+            (tables(info=info(node), day_data=table(["date", "S1_t1"], [["2023-01-01T00:00:00", 1.0]])),
+             'Таблица day_data, строка 1: в столбце date ожидается дата и время, получено: "2023-01-01T00:00:00"'),
+            ({"info": info(node), "hour_data": {"S1_t1": 5}}, "hour_data не является таблицей"),
+            ([1, 2], "ожидается набор таблиц"),
+        ]
+        for params, expected in cases:
+            self.assertIn(expected, c.error("saveArchives", params))
+        self.assertEqual(c.error("saveArchives", tables(info=info(node + 1000), hour_data=good)), "Узел не найден")
+        record = c.ok("getNode", node)
+        self.assertEqual((record["has_archives"], record["last_update"]), (0, None))
+        journal = rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
+        errors = [r["message"] for r in journal if r["level"] == "ERROR"]
+        for _, expected in cases:
+            self.assertTrue(any(expected in e for e in errors), expected)
+
+    def test_restricted_user_sees_no_archives(self):
+        admin = self.client()
+        node = self.make_node(admin)
+        admin.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 2)))
+        admin.ok("saveUser", {"login": "outsider", "password": "pw", "groups": [],
+                              "access": ["saveArchives", "clearArchives", "checkArchives"]})
+        c = self.client("outsider", "pw")
+        self.assertEqual(c.ok("getArchive", node, "hour_data", None, None)["$table"]["rows"], [])
+        self.assertEqual(c.ok("getFillData", node), {})
+        for method, params in [("saveArchives", [tables(info=info(node), hour_data=hours(START, 3))]),
+                               ("clearArchives", [node]), ("checkArchives", [node])]:
+            self.assertEqual(c.error(method, *params), REFUSED, method)
+        self.assertEqual(len(rows(admin.ok("getArchive", node, "hour_data", None, None))), 2)
+
+
+class KilledSaveTest(unittest.TestCase):
+    """SIGKILL while a large save is being written: after a restart the node
+    has either all of it or none of it."""
+
+    COLUMNS = ["S%d_p%d" % (s, p) for s in range(1, 4) for p in range(8)]
+    NEW_HOURS = 3 * 365 * 24
+    NEW_DAYS = 3 * 365 - 1
+
+    @classmethod
+    def setUpClass(cls):
+        # Three years of hourly rows with 24 parameters, after the stored day.
+        cls.hour_data = hours(START + datetime.timedelta(days=1), cls.NEW_HOURS, cls.COLUMNS)
+        cls.day_data = table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
+                                                 for d in range(1, cls.NEW_DAYS + 1)])
+
+    def test_kill_during_large_save(self):
+        # SQLite's rollback journal exists while the save's transaction
+        # writes; the kill comes when it appears and at two later points, so
+        # that it meets the statements and the commit at various stages.
+        for delay in (0.0, 0.15, 0.4):
+            with self.subTest(delay=delay):
+                self.kill_and_restart(delay)
+
+    def kill_and_restart(self, delay):
+        home = TempHome()
+        self.addCleanup(home.remove)
+        server = DataServer(home=home)
+        c = TcpClient(server.port, timeout=120)
+        node = c.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 7})
+        c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 24)))
+        old_count = len(rows(c.ok("getArchive", node, "hour_data", None, None)))
+        old_update = c.ok("getNode", node)["last_update"]
+
+        time.sleep(1.1)   # a new last_update differs from the old one
+        c.send("saveArchives", [tables(info=info(node), hour_data=self.hour_data, day_data=self.day_data)])
+        journal = server.db_path + "-journal"
+        wait_until(lambda: os.path.exists(journal) or server.proc.poll() is not None, timeout=120, step=0.001)
+        time.sleep(delay)
+        server.proc.send_signal(signal.SIGKILL)
+        server.proc.wait()
+        c.close()
+        server.stop()
+
+        server = DataServer(home=home)
+        c = TcpClient(server.port)
+        count = len(rows(c.ok("getArchive", node, "hour_data", None, None)))
+        record = c.ok("getNode", node)
+        fill = c.ok("getFillData", node)
+        days = len(rows(c.ok("getArchive", node, "day_data", None, None)))
+        c.close()
+        self.assertEqual(server.stop(), 0, server.output)
+        self.assertIn(count, (old_count, old_count + self.NEW_HOURS))
+        if count == old_count:
+            self.assertEqual(record["last_update"], old_update)
+            self.assertEqual((days, fill["hour_data"]["size"]), (0, old_count))
+        else:
+            self.assertGreater(record["last_update"]["$datetime"], old_update["$datetime"])
+            self.assertEqual((days, fill["hour_data"]["size"]), (self.NEW_DAYS, count))
+        with sqlite3.connect(server.db_path) as db:
+            self.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+
+
+if __name__ == "__main__":
+    unittest.main()
