@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient  # noqa: E402
+from orvexe2e import ServerTestCase, TcpClient  # noqa: E402
 
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 
@@ -20,21 +20,7 @@ def by_code(description):
     return {p["code"]: p for p in description["params"]}
 
 
-class ParametersTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = DataServer()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
-
-    def client(self):
-        c = Client(self.server.port)
-        self.addCleanup(c.close)
-        return c
-
+class ParametersTest(ServerTestCase):
     # --- describeParams ---------------------------------------------------------
 
     def test_heat_units_and_precision(self):
