@@ -228,8 +228,14 @@ bool ZeltoJsonWriter::writeDouble(double value)
         return writeRaw("null", 4);
     if (!room(40))
         return false;
-    if (writeShortDecimal(value))
-        return true;
+    return writeShortDecimal(value) || writeFloating(value);
+}
+
+// std::to_chars's shortest text, with ".0" added to a bare integer text so
+// that it reads back as a floating-point number; room is already made.
+template <typename Floating>
+bool ZeltoJsonWriter::writeFloating(Floating value)
+{
     char *begin = m_cur;
     m_cur = std::to_chars(begin, m_end, value).ptr;
     for (const char *p = begin; p < m_cur; ++p) {
@@ -307,17 +313,7 @@ bool ZeltoJsonWriter::writeFloat(float value)
 {
     if (!std::isfinite(value))
         return writeRaw("null", 4);
-    if (!room(40))
-        return false;
-    char *begin = m_cur;
-    m_cur = std::to_chars(begin, m_end, value).ptr;
-    for (const char *p = begin; p < m_cur; ++p) {
-        if (*p == '.' || *p == 'e')
-            return true;
-    }
-    *m_cur++ = '.';
-    *m_cur++ = '0';
-    return true;
+    return room(40) && writeFloating(value);
 }
 
 // UTF-16 to UTF-8 in one pass. A lone surrogate has no UTF-8 form and is

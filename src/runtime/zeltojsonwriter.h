@@ -49,6 +49,8 @@ private:
     bool writeDouble(double value);
     bool writeShortDecimal(double value);
     bool writeFloat(float value);
+    template <typename Floating>
+    bool writeFloating(Floating value);
     bool writeSigned(qlonglong value);
     bool writeUnsigned(qulonglong value);
     bool writeRaw(const char *text, int size);
