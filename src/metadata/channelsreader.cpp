@@ -28,7 +28,7 @@ void ChannelsReader::readChannel(QXmlStreamReader &xml, CatalogueContent &conten
         if (xml.name() == QLatin1String("param"))
             channel.params.append(xml.readElementText().trimmed());
         else if (xml.name() == QLatin1String("channels"))
-            channel.channels = MetadataFile::childTexts(xml, QStringLiteral("code"));
+            channel.channels = MetadataFile::childTexts(xml, QLatin1String("code"));
         else if (xml.name() == QLatin1String("baudRates"))
             channel.baudRates = readBaudRates(xml);
         else
@@ -41,11 +41,7 @@ void ChannelsReader::readChannel(QXmlStreamReader &xml, CatalogueContent &conten
 QStringList ChannelsReader::readBaudRates(QXmlStreamReader &xml)
 {
     QStringList rates;
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("value")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("value"))) {
         const QString text = xml.readElementText().trimmed();
         bool ok = false;
         if (text.toUInt(&ok) == 0 || !ok) {

@@ -11,11 +11,7 @@ QList<DriversReader::Driver> DriversReader::read(QXmlStreamReader &xml, const Ca
     QList<Driver> drivers;
     QSet<QString> driverCodes;
     QSet<QString> modelCodes;
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("driver")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("driver"))) {
         Driver driver;
         readDriver(xml, content, driver);
         if (xml.hasError())
@@ -48,7 +44,7 @@ void DriversReader::readDriver(QXmlStreamReader &xml, const CatalogueContent &co
         else if (xml.name() == QLatin1String("baudRates"))
             driver.entry.baudRates = ChannelsReader::readBaudRates(xml);
         else if (xml.name() == QLatin1String("params"))
-            driver.entry.params = MetadataFile::childTexts(xml, QStringLiteral("code"));
+            driver.entry.params = MetadataFile::childTexts(xml, QLatin1String("code"));
         else if (xml.name() == QLatin1String("devices"))
             readDevices(xml, driver.devices);
         else
@@ -58,11 +54,7 @@ void DriversReader::readDriver(QXmlStreamReader &xml, const CatalogueContent &co
 
 void DriversReader::readChannels(QXmlStreamReader &xml, const CatalogueContent &content, CatalogueContent::Driver &entry)
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("code")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("code"))) {
         const bool adaptee = MetadataFile::boolAttribute(xml, QStringLiteral("isAdaptee"));
         const QString code = xml.readElementText().trimmed();
         // Codes that channels.xml does not know are left out.
@@ -78,11 +70,7 @@ void DriversReader::readChannels(QXmlStreamReader &xml, const CatalogueContent &
 
 void DriversReader::readDevices(QXmlStreamReader &xml, QList<Device> &devices)
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("device")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("device"))) {
         Device device;
         device.code = MetadataFile::requiredAttribute(xml, QStringLiteral("code"));
         if (!xml.hasError())

@@ -81,14 +81,20 @@ QString MetadataFile::requiredAttribute(QXmlStreamReader &xml, const QString &na
     return value;
 }
 
-QStringList MetadataFile::childTexts(QXmlStreamReader &xml, const QString &childName)
+bool MetadataFile::nextChild(QXmlStreamReader &xml, QLatin1String childName)
 {
-    QStringList texts;
     while (xml.readNextStartElement()) {
         if (xml.name() == childName)
-            texts.append(xml.readElementText().trimmed());
-        else
-            xml.skipCurrentElement();
+            return true;
+        xml.skipCurrentElement();
     }
+    return false;
+}
+
+QStringList MetadataFile::childTexts(QXmlStreamReader &xml, QLatin1String childName)
+{
+    QStringList texts;
+    while (nextChild(xml, childName))
+        texts.append(xml.readElementText().trimmed());
     return texts;
 }

@@ -34,9 +34,12 @@ public:
     static int intAttribute(QXmlStreamReader &xml, const QString &name, int defaultValue, int min, int max);
     // A code attribute that must not be empty; raises a parse error otherwise.
     static QString requiredAttribute(QXmlStreamReader &xml, const QString &name);
+    // Moves to the current element's next child named childName, skipping
+    // other children; false when there is none left (or on a parse error).
+    static bool nextChild(QXmlStreamReader &xml, QLatin1String childName);
     // The trimmed texts of the current element's children named childName;
     // other children are skipped.
-    static QStringList childTexts(QXmlStreamReader &xml, const QString &childName);
+    static QStringList childTexts(QXmlStreamReader &xml, QLatin1String childName);
 
 private:
     bool report(const QString &text, const QString &logText);

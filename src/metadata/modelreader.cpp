@@ -75,11 +75,7 @@ void ModelReader::read(QXmlStreamReader &xml, CatalogueContent::Model &model) co
 
 void ModelReader::readSystems(QXmlStreamReader &xml, CatalogueContent::Model &model) const
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("system")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("system"))) {
         const int number = MetadataFile::intAttribute(xml, QStringLiteral("code"), -1, 1, kMaxSystem);
         if (!xml.hasError() && number < 0)
             xml.raiseError(QCoreApplication::translate("ModelReader", "Система без номера"));
@@ -97,16 +93,8 @@ void ModelReader::readSystems(QXmlStreamReader &xml, CatalogueContent::Model &mo
 
 void ModelReader::readTitles(QXmlStreamReader &xml, Titles &titles) const
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("params")) {
-            xml.skipCurrentElement();
-            continue;
-        }
-        while (xml.readNextStartElement()) {
-            if (xml.name() != QLatin1String("param")) {
-                xml.skipCurrentElement();
-                continue;
-            }
+    while (MetadataFile::nextChild(xml, QLatin1String("params"))) {
+        while (MetadataFile::nextChild(xml, QLatin1String("param"))) {
             const QString code = MetadataFile::requiredAttribute(xml, QStringLiteral("code"));
             if (xml.hasError())
                 return;
@@ -118,11 +106,7 @@ void ModelReader::readTitles(QXmlStreamReader &xml, Titles &titles) const
 
 void ModelReader::readEnums(QXmlStreamReader &xml, QList<ParamEnum> &enums) const
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("paramEnum")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("paramEnum"))) {
         ParamEnum paramEnum;
         readEnum(xml, paramEnum);
         enums.append(paramEnum);
@@ -133,7 +117,7 @@ void ModelReader::readEnum(QXmlStreamReader &xml, ParamEnum &paramEnum) const
 {
     while (xml.readNextStartElement()) {
         if (xml.name() == QLatin1String("params"))
-            paramEnum.params.append(MetadataFile::childTexts(xml, QStringLiteral("param")));
+            paramEnum.params.append(MetadataFile::childTexts(xml, QLatin1String("param")));
         else if (xml.name() == QLatin1String("items"))
             readItems(xml, paramEnum.items);
         else
@@ -143,11 +127,7 @@ void ModelReader::readEnum(QXmlStreamReader &xml, ParamEnum &paramEnum) const
 
 void ModelReader::readItems(QXmlStreamReader &xml, QList<CatalogueContent::Item> &items) const
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("item")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("item"))) {
         const QString code = MetadataFile::textAttribute(xml, QStringLiteral("code")).trimmed();
         items.append({code, xml.readElementText().trimmed()});
     }

@@ -65,11 +65,7 @@ void ParamsReader::read(QXmlStreamReader &xml, CatalogueContent &content)
 
 void ParamsReader::readDbParams(QXmlStreamReader &xml, CatalogueContent &content)
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("param")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("param"))) {
         const QString code = MetadataFile::requiredAttribute(xml, QStringLiteral("code"));
         if (xml.hasError())
             return;
@@ -82,11 +78,7 @@ void ParamsReader::readDbParams(QXmlStreamReader &xml, CatalogueContent &content
 
 void ParamsReader::readParams(QXmlStreamReader &xml, ParamList &params)
 {
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("param")) {
-            xml.skipCurrentElement();
-            continue;
-        }
+    while (MetadataFile::nextChild(xml, QLatin1String("param"))) {
         const QString code = MetadataFile::requiredAttribute(xml, QStringLiteral("code"));
         if (xml.hasError())
             return;
