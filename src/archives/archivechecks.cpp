@@ -110,7 +110,7 @@ QVariantList hourGaps(const QDateTime &first, const QDateTime &last, const QVect
         if (record < rows.size() && rows.at(record) == slotMs)
             ++record;
         else
-            gaps.append(first.addMSecs(slotMs - firstMs));   // keeps the first row's time spec
+            gaps.append(first.addMSecs(slotMs - firstMs));   // keeps the first row's kind of time
     }
     return gaps;
 }

@@ -22,7 +22,7 @@
 //   0x06  double           8 bytes, IEEE 754 binary64 (bit-exact)
 //   0x07  QString          text, UTF-8
 //   0x08  QByteArray       text, raw bytes
-//   0x09  QDateTime        spec:u8, then
+//   0x09  QDateTime        timespec:u8, then
 //                            0 invalid: nothing
 //                            1 local time: zigzag ms since the epoch (UTC)
 //                            2 UTC: zigzag ms
@@ -47,14 +47,14 @@
 //
 //   table   = varint C, C texts (distinct column names), varint R (rows),
 //             then C columns in column order
-//   column  = kind:u8, [spec:u8 for typed QDateTime], varint S, S bytes
+//   column  = kind:u8, [timespec:u8 for typed QDateTime], varint S, S bytes
 //     kind 0x40: mixed column: the S bytes are R values, tag and body each
 //     kind t | 0x80 or t, for t one of 0x00-0x0B, 0x13, 0x14: typed
 //       column. With 0x80 the S bytes start with a presence bitmap of
 //       ceil(R / 8) bytes (row r present when bit r % 8 of byte r / 8 is
 //       set); without it every row is present. Then come the bodies of the
 //       present cells, in row order, without tags, except:
-//         QDateTime: spec byte 1 (local time) or 2 (UTC) after the kind;
+//         QDateTime: timespec byte 1 (local time) or 2 (UTC) after the kind;
 //           each cell is the zigzag difference in ms from the previous
 //           present cell (the first from 0)
 //         QDate: zigzag difference of the julian day from the previous

@@ -26,7 +26,7 @@
 //
 // Round trips keep the variant type and value, and the null state of typed
 // nulls such as QVariant(QVariant::Int). A null QString or QByteArray
-// reads back null and an empty one empty. QDateTime keeps its spec (local
+// reads back null and an empty one empty. QDateTime keeps its kind of time (local
 // time, UTC, offset, time zone) and its instant to the millisecond; an invalid
 // QDateTime reads back as a null one. A table reads back with the same columns
 // and cells; trailing missing cells of a row come back as missing (rows are

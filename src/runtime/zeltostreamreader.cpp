@@ -340,19 +340,19 @@ bool ZeltoStreamReader::readScalarBody(Cursor &c, int tag, QVariant &out)
 
 bool ZeltoStreamReader::readDateTime(Cursor &c, QDateTime &out)
 {
-    uchar spec = 0;
-    if (!readByte(c, spec))
+    uchar timeSpec = 0;
+    if (!readByte(c, timeSpec))
         return false;
-    if (spec == SpecInvalid) {
+    if (timeSpec == SpecInvalid) {
         out = QDateTime();
         return true;
     }
-    if (spec > SpecZone)
-        return corrupt(c, QStringLiteral("неизвестный вид даты и времени %1").arg(spec));
+    if (timeSpec > SpecZone)
+        return corrupt(c, QStringLiteral("неизвестный вид даты и времени %1").arg(timeSpec));
 
     QByteArray zoneId;
     qint64 offset = 0;
-    if (spec == SpecZone) {
+    if (timeSpec == SpecZone) {
         const char *data;
         int size;
         bool isNull;
@@ -362,7 +362,7 @@ bool ZeltoStreamReader::readDateTime(Cursor &c, QDateTime &out)
             return corrupt(c, QStringLiteral("недопустимый часовой пояс"));
         zoneId = QByteArray(data, size);
     }
-    if (spec == SpecOffset || spec == SpecZone) {
+    if (timeSpec == SpecOffset || timeSpec == SpecZone) {
         if (!readZigzag(c, offset))
             return false;
         if (offset <= -MaxOffsetSeconds || offset >= MaxOffsetSeconds)
@@ -374,7 +374,7 @@ bool ZeltoStreamReader::readDateTime(Cursor &c, QDateTime &out)
     if (ms > MaxMSecs || ms < -MaxMSecs)
         return corrupt(c, QStringLiteral("дата и время вне допустимого диапазона"));
 
-    switch (spec) {
+    switch (timeSpec) {
     case SpecLocal:
         out = m_localTime.fromEpoch(ms);
         break;
@@ -411,12 +411,12 @@ bool ZeltoStreamReader::readColumnHeader(Cursor &c, quint64 rows, ColumnReader &
     if (minimal == 0 && !hasBitmap)
         return corrupt(c, QStringLiteral("столбец без карты заполненности"));
     if (column.tag == TagDateTime) {
-        uchar spec = 0;
-        if (!readByte(c, spec))
+        uchar timeSpec = 0;
+        if (!readByte(c, timeSpec))
             return false;
-        if (spec != SpecLocal && spec != SpecUtc)
-            return corrupt(c, QStringLiteral("неизвестный вид даты в столбце %1").arg(spec));
-        column.spec = spec == SpecUtc ? Qt::UTC : Qt::LocalTime;
+        if (timeSpec != SpecLocal && timeSpec != SpecUtc)
+            return corrupt(c, QStringLiteral("неизвестный вид даты в столбце %1").arg(timeSpec));
+        column.timeSpec = timeSpec == SpecUtc ? Qt::UTC : Qt::LocalTime;
     }
     quint64 size = 0;
     if (!readVarint(c, size))
@@ -451,7 +451,7 @@ bool ZeltoStreamReader::readTypedCell(ColumnReader &column, QVariant &out)
         if (__builtin_add_overflow(column.previous, delta, &ms) || ms > MaxMSecs || ms < -MaxMSecs)
             return corrupt(c, QStringLiteral("дата и время вне допустимого диапазона"));
         column.previous = ms;
-        out = QVariant(column.spec == Qt::LocalTime ? m_localTime.fromEpoch(ms)
+        out = QVariant(column.timeSpec == Qt::LocalTime ? m_localTime.fromEpoch(ms)
                                                     : QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
         return true;
     }

@@ -48,7 +48,7 @@ private:
         bool mixed = false;
         const uchar *bitmap = nullptr;
         Cursor cells = { nullptr, nullptr, true };
-        Qt::TimeSpec spec = Qt::LocalTime;
+        Qt::TimeSpec timeSpec = Qt::LocalTime;
         qint64 previous = 0;
 
         bool present(int row) const

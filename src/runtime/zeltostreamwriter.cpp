@@ -186,12 +186,12 @@ bool ZeltoStreamWriter::planCell(ColumnPlan &plan, const QVariant &v, int type)
     if (tag < 0)
         return fail(QStringLiteral("неподдерживаемый тип значения в ячейке таблицы: %1").arg(typeName(type)));
     bool typed = isColumnTag(tag);
-    uchar spec = 0;
+    uchar timeKind = 0;
     if (tag == TagDateTime) {
         const QDateTime &dt = valueRef<QDateTime>(v);
         const Qt::TimeSpec timeSpec = dt.timeSpec();
         typed = dt.isValid() && (timeSpec == Qt::LocalTime || timeSpec == Qt::UTC);
-        spec = timeSpec == Qt::UTC ? SpecUtc : SpecLocal;
+        timeKind = timeSpec == Qt::UTC ? SpecUtc : SpecLocal;
     } else if (tag == TagDate) {
         typed = valueRef<QDate>(v).isValid();
     } else if (!bodyKeepsNull(tag) && v.isNull()) {
@@ -202,10 +202,10 @@ bool ZeltoStreamWriter::planCell(ColumnPlan &plan, const QVariant &v, int type)
     } else if (plan.tag < 0) {
         plan.tag = tag;
         plan.type = type;
-        plan.spec = spec;
+        plan.timeKind = timeKind;
         plan.simple = tag != TagDateTime && tag != TagDate;
         plan.keepsNull = bodyKeepsNull(tag);
-    } else if (plan.tag != tag || plan.spec != spec) {
+    } else if (plan.tag != tag || plan.timeKind != timeKind) {
         plan.mixed = true;
     }
     return true;
@@ -219,7 +219,7 @@ bool ZeltoStreamWriter::writeTypedCell(ZeltoByteSink &out, ColumnPlan &plan, con
         return true;
     case TagDateTime: {
         const QDateTime &dt = valueRef<QDateTime>(v);
-        const qint64 ms = plan.spec == SpecLocal ? m_localTime.toEpoch(dt) : dt.toMSecsSinceEpoch();
+        const qint64 ms = plan.timeKind == SpecLocal ? m_localTime.toEpoch(dt) : dt.toMSecsSinceEpoch();
         if (ms > MaxMSecs || ms < -MaxMSecs)
             return dateOutOfRange();
         out.putZigzag(ms - plan.previous);
@@ -354,7 +354,7 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
         const bool bitmap = hasBitmap[size_t(c)];
         *p++ = char(plan.mixed ? ColumnMixed : uchar(tag | (bitmap ? ColumnBitmap : 0)));
         if (!plan.mixed && tag == TagDateTime)
-            *p++ = char(plan.spec);
+            *p++ = char(plan.timeKind);
         p += writeVarint(quint64(spans[size_t(c)]), p);
         if (bitmap && bitmapBytes > 0) {
             std::memcpy(p, bitmaps.data() + c * bitmapBytes, size_t(bitmapBytes));

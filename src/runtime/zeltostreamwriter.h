@@ -28,7 +28,7 @@ private:
     {
         int tag = -1;     // shared tag of the present cells, -1 before the first
         int type = QMetaType::UnknownType;
-        uchar spec = 0;   // QDateTime columns
+        uchar timeKind = 0;   // QDateTime columns
         bool simple = false;  // the type alone decides that a cell fits...
         bool keepsNull = false;   // ... as long as it is not a typed null
         bool mixed = false;

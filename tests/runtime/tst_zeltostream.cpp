@@ -59,7 +59,7 @@ QByteArray bytesOf(std::initializer_list<int> list)
 }
 
 // Same type and same value, down to double bits, string nullness and
-// date-time spec; why says where they differ.
+// kind of date-time; why says where they differ.
 bool same(const QVariant &a, const QVariant &b, QString *why, const QString &path = QStringLiteral("value"));
 
 bool sameTable(const ZeltoTable &a, const ZeltoTable &b, QString *why, const QString &path)
@@ -428,7 +428,7 @@ private slots:
             markers.appendRow(QVariantList{ QVariant::fromValue(ZeltoUnused()), r == 3 ? QVariant::fromValue(rich) : QVariant() });
         VERIFY_ROUND_TRIP(QVariant::fromValue(markers));
 
-        // Date-time columns that cannot share one spec, or hold invalid values.
+        // Date-time columns that cannot share one kind of time, or hold invalid values.
         ZeltoTable dates(QStringList{ QStringLiteral("specs"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
         dates.appendRow(QVariantList{ local(2024, 1, 1, 0, 0), QDateTime(), QDate() });
         dates.appendRow(QVariantList{ QDateTime(QDate(2024, 1, 1), QTime(1, 0), Qt::UTC), local(2024, 1, 1, 0, 0), QDate(2024, 1, 1) });
@@ -633,7 +633,7 @@ private slots:
         QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x06, 9 }) + QByteArray(9, 0)));    // trailing bytes
         QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0xC0, 2, 0, 0 })));  // mixed with bitmap
         QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x40, 1, 0x0D })));  // cell past its column
-        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x09, 7, 1, 0 })));  // unknown date spec
+        QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a', 1, 0x09, 7, 1, 0 })));  // unknown kind of date
         QVERIFY(fails(bytesOf({ 0x7f })));                               // unknown tag
         QVERIFY(fails(bytesOf({ 0x01, 2 })));                            // bool 2
         QVERIFY(fails(bytesOf({ 0x02 }) + varint(1ULL << 33)));          // int beyond 32 bits
