@@ -57,9 +57,9 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
     }
     const QByteArray id = reader.capturedText();
     // The version is the string "2.0"; a number 2.0 would compare equal as a variant.
-    const QVariant version = request.value(QStringLiteral("jsonrpc"));
-    if (version.isValid()
-        && (version.userType() != QMetaType::QString || version.toString() != QLatin1String("2.0"))) {
+    const auto version = request.constFind(QStringLiteral("jsonrpc"));
+    if (version != request.constEnd()
+        && (version->userType() != QMetaType::QString || version->toString() != QLatin1String("2.0"))) {
         reply = error(id, InvalidRequest, tr("Поддерживается только JSON-RPC 2.0"));
         return true;
     }
