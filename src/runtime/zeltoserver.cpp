@@ -67,6 +67,17 @@ quint16 ZeltoServer::webPort() const
     return m_web && m_web->isListening() ? m_web->serverPort() : 0;
 }
 
+QString ZeltoServer::peerAddress(int clientId) const
+{
+    const ZeltoServerConnection *connection = m_connections.value(clientId);
+    if (!connection)
+        return QString();
+    const QHostAddress address = connection->peerAddress();
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(ipv4).toString() : address.toString();
+}
+
 void ZeltoServer::close()
 {
     if (m_tcp)

@@ -36,6 +36,9 @@ public:
     // Ids are unique per connection and never reused while the process runs.
     int clientId() const { return m_currentClient; }
     int clientCount() const { return m_connections.size(); }
+    // The client's address (IPv4 addresses in their plain form even on a
+    // dual-stack listener); empty for an unknown client.
+    QString peerAddress(int clientId) const;
 
 signals:
     void connected(int clientId);
