@@ -79,7 +79,7 @@ class CommandAttacks(ServerTestCase):
         node = self.make_node(c)
         name = c.ok("getNode", node)["name"]
         wide = 2 ** 32 + node
-        for method, params, name in [
+        for method, params, refusal in [
                 ("removeNode", [wide], "параметр 1 команды removeNode"),
                 ("removeNode", [str(wide)], "параметр 1 команды removeNode"),
                 ("getNode", [-2 ** 63], "параметр 1 команды getNode"),
@@ -93,7 +93,7 @@ class CommandAttacks(ServerTestCase):
                                                "day_data": table(["date"], [[dt("2023-02-01T00:00:00.000")]])}}],
                  "узла"),
         ]:
-            self.assertIn(name, c.error(method, *params), method)
+            self.assertIn(refusal, c.error(method, *params), method)
         record = c.ok("getNode", node)
         self.assertEqual((record["id"], record["name"]), (node, name))
         self.assertEqual(c.ok("getUser", 0)["login"], "admin")
