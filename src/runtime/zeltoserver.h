@@ -56,7 +56,7 @@ private:
     void adopt(ZeltoServerConnection *connection);
     void onRequestReady(ZeltoServerConnection *connection);
     void onClosed(ZeltoServerConnection *connection);
-    void release(ZeltoServerConnection *connection);
+    void release(int id);
     void scheduleTurn();
     void runTurn();
     void execute(ZeltoServerConnection *connection);
@@ -68,6 +68,9 @@ private:
     QSet<int> m_readySet;         // the ids in m_ready
     int m_nextClientId = 1;
     int m_currentClient = -1;
-    bool m_executing = false;     // a command is running (perhaps with events processed under it)
+    // A turn runs, perhaps with events processed under its command; closed
+    // connections wait in m_closedDuringTurn until the request at hand is done.
+    bool m_inTurn = false;
+    QList<int> m_closedDuringTurn;
     bool m_turnScheduled = false;
 };
