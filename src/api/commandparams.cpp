@@ -33,32 +33,52 @@ bool CommandParams::require(int count)
     return false;
 }
 
-int CommandParams::id(int index)
+bool CommandParams::toId(const QVariant &v, int &id)
 {
-    const QVariant v = m_params.value(index);
     bool ok = false;
-    int result = 0;
     switch (v.userType()) {
     case QMetaType::Int:
-        return v.toInt();
+        id = v.toInt();
+        return true;
     case QMetaType::UInt:
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
     case QMetaType::QString:
-        result = v.toInt(&ok);
-        break;
+        id = v.toInt(&ok);
+        return ok;
     case QMetaType::Double: {
         const double d = v.toDouble();
         ok = std::isfinite(d) && d == std::floor(d) && std::fabs(d) <= 2147483647.0;
-        result = ok ? int(d) : 0;
-        break;
+        id = ok ? int(d) : 0;
+        return ok;
     }
     default:
-        break;
+        return false;
     }
-    if (!ok)
+}
+
+int CommandParams::id(int index)
+{
+    int result = 0;
+    if (!toId(m_params.value(index), result))
         refuse(index, QCoreApplication::translate("CommandParams", "целое число"));
     return result;
+}
+
+QList<int> CommandParams::idList(int index)
+{
+    const QVariantList items = list(index);
+    QList<int> ids;
+    ids.reserve(items.size());
+    for (const QVariant &item : items) {
+        int id = 0;
+        if (!toId(item, id)) {
+            refuse(index, QCoreApplication::translate("CommandParams", "список целых чисел"));
+            return QList<int>();
+        }
+        ids.append(id);
+    }
+    return ids;
 }
 
 QString CommandParams::text(int index) const
@@ -103,4 +123,32 @@ QDateTime CommandParams::dateTime(int index) const
 QDate CommandParams::date(int index) const
 {
     return m_params.value(index).toDate();
+}
+
+QDate CommandParams::optionalDate(int index)
+{
+    const QVariant v = m_params.value(index);
+    QDate day;
+    switch (v.userType()) {
+    case QMetaType::UnknownType:
+        return QDate();
+    case QMetaType::QDate:
+        day = v.toDate();
+        break;
+    case QMetaType::QDateTime:
+        day = v.toDateTime().date();
+        break;
+    case QMetaType::QString:
+        day = QDate::fromString(v.toString(), Qt::ISODate);
+        if (!day.isValid())
+            day = QDateTime::fromString(v.toString(), Qt::ISODate).date();
+        break;
+    default:
+        break;
+    }
+    if (v.isNull())
+        return QDate();
+    if (!day.isValid())
+        refuse(index, QCoreApplication::translate("CommandParams", "дата"));
+    return day;
 }

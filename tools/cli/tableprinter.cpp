@@ -54,40 +54,49 @@ QString TablePrinter::cellText(const QVariant &value)
 
 QString TablePrinter::render(const ZeltoTable &table)
 {
-    const int columns = table.columnCount();
-    const int rows = table.rowCount();
+    QVector<QStringList> texts(table.rowCount());
+    for (int r = 0; r < table.rowCount(); ++r) {
+        for (int c = 0; c < table.columnCount(); ++c)
+            texts[r].append(cellText(table.value(r, c)));
+    }
+    return render(table.columnNames(), texts, numericColumns(table));
+}
+
+QString TablePrinter::render(const QStringList &header, const QVector<QStringList> &rows,
+                             const QVector<bool> &rightAligned)
+{
+    const int columns = header.size();
     QVector<int> widths(columns);
-    QVector<QStringList> texts(rows);
     for (int c = 0; c < columns; ++c)
-        widths[c] = table.columnName(c).size();
-    for (int r = 0; r < rows; ++r) {
+        widths[c] = header.at(c).size();
+    QVector<QStringList> texts = rows;
+    for (QStringList &row : texts) {
+        while (row.size() < columns)
+            row.append(QString());
         for (int c = 0; c < columns; ++c) {
             // Line breaks inside a cell would break the grid.
-            QString text = cellText(table.value(r, c));
-            text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            widths[c] = qMax(widths[c], text.size());
-            texts[r].append(text);
+            row[c].replace(QLatin1Char('\n'), QLatin1Char(' '));
+            widths[c] = qMax(widths[c], row.at(c).size());
         }
     }
     QString out;
-    auto line = [&](const QStringList &cells, const QVector<bool> &right) {
+    auto line = [&](const QStringList &cells) {
         QString text;
         for (int c = 0; c < columns; ++c) {
             if (c > 0)
                 text += QLatin1String("  ");
-            text += right.value(c) ? cells.at(c).rightJustified(widths[c]) : cells.at(c).leftJustified(widths[c]);
+            text += rightAligned.value(c) ? cells.at(c).rightJustified(widths[c]) : cells.at(c).leftJustified(widths[c]);
         }
         while (text.endsWith(QLatin1Char(' ')))
             text.chop(1);
         out += text + QLatin1Char('\n');
     };
-    const QVector<bool> right = numericColumns(table);
-    line(table.columnNames(), right);
+    line(header);
     QStringList rule;
     for (int c = 0; c < columns; ++c)
         rule.append(QString(widths[c], QLatin1Char('-')));
-    line(rule, right);
-    for (int r = 0; r < rows; ++r)
-        line(texts[r], right);
+    line(rule);
+    for (const QStringList &row : qAsConst(texts))
+        line(row);
     return out;
 }

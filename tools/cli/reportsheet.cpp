@@ -1,0 +1,29 @@
+#include "reportsheet.h"
+
+#include "csvwriter.h"
+#include "tableprinter.h"
+
+void ReportSheet::setHeader(const QStringList &titles, const QVector<bool> &rightAligned)
+{
+    m_header = titles;
+    m_right = rightAligned;
+}
+
+void ReportSheet::addRow(const QStringList &cells)
+{
+    m_rows.append(cells);
+}
+
+QString ReportSheet::text() const
+{
+    return TablePrinter::render(m_header, m_rows, m_right);
+}
+
+QString ReportSheet::csv(QChar separator) const
+{
+    CsvWriter writer(separator);
+    writer.addRecord(m_header);
+    for (const QStringList &row : m_rows)
+        writer.addRecord(row);
+    return writer.text();
+}
