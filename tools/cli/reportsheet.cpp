@@ -16,7 +16,9 @@ void ReportSheet::addRow(const QStringList &cells)
 
 QString ReportSheet::text() const
 {
-    return TablePrinter::render(m_header, m_rows, m_right);
+    // Parameter titles are long: a terminal shows them on several lines.
+    const int headerWrap = 16;
+    return TablePrinter::render(m_header, m_rows, m_right, headerWrap);
 }
 
 QString ReportSheet::csv(QChar separator) const

@@ -24,6 +24,19 @@ QVector<bool> numericColumns(const ZeltoTable &table)
     return numeric;
 }
 
+// Greedy word wrap at blanks; a word longer than width gets a line of its own.
+QStringList wrapped(const QString &text, int width)
+{
+    QStringList lines;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!lines.isEmpty() && lines.last().size() + 1 + word.size() <= width)
+            lines.last() += QLatin1Char(' ') + word;
+        else
+            lines.append(word);
+    }
+    return lines.isEmpty() ? QStringList{QString()} : lines;
+}
+
 } // namespace
 
 QString TablePrinter::cellText(const QVariant &value)
@@ -63,12 +76,10 @@ QString TablePrinter::render(const ZeltoTable &table)
 }
 
 QString TablePrinter::render(const QStringList &header, const QVector<QStringList> &rows,
-                             const QVector<bool> &rightAligned)
+                             const QVector<bool> &rightAligned, int wrapAt)
 {
     const int columns = header.size();
-    QVector<int> widths(columns);
-    for (int c = 0; c < columns; ++c)
-        widths[c] = header.at(c).size();
+    QVector<int> widths(columns, 0);
     QVector<QStringList> texts = rows;
     for (QStringList &row : texts) {
         while (row.size() < columns)
@@ -78,6 +89,14 @@ QString TablePrinter::render(const QStringList &header, const QVector<QStringLis
             row[c].replace(QLatin1Char('\n'), QLatin1Char(' '));
             widths[c] = qMax(widths[c], row.at(c).size());
         }
+    }
+    QVector<QStringList> headerLines(columns);
+    int headerHeight = 1;
+    for (int c = 0; c < columns; ++c) {
+        headerLines[c] = wrapAt > 0 ? wrapped(header.at(c), qMax(widths[c], wrapAt)) : QStringList{header.at(c)};
+        for (const QString &text : qAsConst(headerLines[c]))
+            widths[c] = qMax(widths[c], text.size());
+        headerHeight = qMax(headerHeight, headerLines[c].size());
     }
     QString out;
     auto line = [&](const QStringList &cells) {
@@ -91,7 +110,12 @@ QString TablePrinter::render(const QStringList &header, const QVector<QStringLis
             text.chop(1);
         out += text + QLatin1Char('\n');
     };
-    line(header);
+    for (int i = 0; i < headerHeight; ++i) {
+        QStringList cells;
+        for (int c = 0; c < columns; ++c)
+            cells.append(headerLines[c].value(i));
+        line(cells);
+    }
     QStringList rule;
     for (int c = 0; c < columns; ++c)
         rule.append(QString(widths[c], QLatin1Char('-')));
