@@ -2,10 +2,8 @@
 // by hand: sums, means and flag unions with markers, NaN and gaps; the
 // totalizer readings at the ends of the range from a readings archive or
 // from current data; the estimated tail days of a month cut short; volumes
-// from masses; the RNH7 end of range; one totals row per node; and the
-// commands' refusal of bad input.
+// from masses; the RNH7 end of range; one totals row per node.
 
-#include "archivecommands.h"
 #include "archivereports.h"
 #include "archivestore.h"
 #include "database.h"
@@ -100,8 +98,6 @@ private slots:
     void volumesFromMassesWithDerivedReadings();
     void rnh7RangeEndsAtCurrentData();
     void groupTotalsOnePerNode();
-    void commandsRefuseBadInput_data();
-    void commandsRefuseBadInput();
 
 private:
     int makeNode(const QString &model);
@@ -454,43 +450,6 @@ void TestReportData::groupTotalsOnePerNode()
     QVERIFY(near(totals.value(1, "S1_V1"), 55.0));
     QCOMPARE(totals.value(1, "S1_NS").toLongLong(), 7LL);
     QCOMPARE(ArchiveReports::groupTotals({}, march(1), march(10)).rowCount(), 0);
-}
-
-void TestReportData::commandsRefuseBadInput_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QVariantList>("params");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("from after to") << "getReportData" << QVariantList{1, march(5), march(4)}
-                                   << "Неверный период: начало 05.03.2024 позже конца 04.03.2024";
-    QTest::newRow("text that is no date") << "getReportData" << QVariantList{1, "март", march(4)}
-                                          << "Неверный параметр 2 команды getReportData: ожидается дата";
-    QTest::newRow("a number for a date") << "getGroupTotals" << QVariantList{QVariantList{1}, march(1), 20240304}
-                                         << "Неверный параметр 3 команды getGroupTotals: ожидается дата";
-    QTest::newRow("node id as a list") << "getReportData" << QVariantList{QVariantList{1}, march(1), march(4)}
-                                       << "Неверный параметр 1 команды getReportData: ожидается целое число";
-    QTest::newRow("ids that are no ids") << "getGroupTotals" << QVariantList{QVariantList{1, 2.5}, QVariant(), QVariant()}
-                                         << "Неверный параметр 1 команды getGroupTotals: ожидается список целых чисел";
-    QTest::newRow("one id instead of a list") << "getGroupTotals" << QVariantList{1, QVariant(), QVariant()}
-                                              << "Неверный параметр 1 команды getGroupTotals: ожидается список";
-}
-
-void TestReportData::commandsRefuseBadInput()
-{
-    QFETCH(QString, command);
-    QFETCH(QVariantList, params);
-    QFETCH(QString, message);
-    const int node = makeNode(QStringLiteral("LWD41"));
-    save(node, {{"day_data", marchDays({"S1_Q"}, 1, 5, [](int) { return QVariantList{1.0}; })}});
-    ZeltoSystem::instance()->clearError();
-    const QVariant result = command == "getReportData" ? ArchiveCommands::getReportData(params)
-                                                       : ArchiveCommands::getGroupTotals(params);
-    QVERIFY(!result.isValid());
-    QCOMPARE(ZeltoSystem::instance()->lastError(), message);
-    // The same commands with good input answer.
-    QVERIFY(ArchiveCommands::getReportData({node, QVariant(), "2024-03-04"}).value<ZeltoTableMap>().contains("day_data"));
-    QCOMPARE(ArchiveCommands::getGroupTotals({QVariantList{node}, march(1), QVariant()}).value<ZeltoTable>().rowCount(),
-             1);
 }
 
 QTEST_GUILESS_MAIN(TestReportData)
