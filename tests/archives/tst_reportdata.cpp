@@ -172,9 +172,9 @@ void TestReportData::summaryOfASmallArchive()
     const QStringList columns = {kDate, "S1_t1", "S1_Q", "S1_NS", "S1_M1", "S1_V1", "Qdim", "note"};
     save(node, {{"day_data", table(columns, {{at(2, 29), 10.0, 50.0, 16, 50.0, QVariant(), 1, QVariant()},
                                              {at(3, 1), 70.0, 1.5, 1, 10.0, QVariant(), QVariant(), "x"},
-                                             {at(3, 2), kOut, 2.5, 4, kNaN, QVariant(), QVariant(), QVariant()},
+                                             {at(3, 2), kOut, 2.5, 5, kNaN, QVariant(), QVariant(), QVariant()},
                                              {at(3, 3), 62.0, kUnused, 0, 12.0, QVariant(), QVariant(), QVariant()},
-                                             {at(3, 4), 68.0, 3.0, 2.0, 14.0, kUnused, 1, QVariant()},
+                                             {at(3, 4), 68.0, 3.0, 3.0, 14.0, kUnused, 1, QVariant()},
                                              {at(3, 5), 99.0, 100.0, 8, 100.0, kUnused, 1, QVariant()}})},
                 {"hour_data", table({kDate, "S1_t1", "S1_Q"}, {{at(2, 29, 23), 0.0, 9.0},
                                                                 {at(3, 1, 0), 50.0, 0.1},
@@ -237,28 +237,38 @@ void TestReportData::readingsAtTheEndsOfTheRange_data()
 {
     // Daily S1_Q of day d is d, over 1..10 March; the range is 3..6 March,
     // so the start reading is taken at the end of 2 March and the end
-    // reading at the end of 6 March. A readings record holds the counter
-    // at the end of its day.
+    // reading at the end of 6 March. A readings record holds the counter at
+    // the end of its day, or of its month.
+    QTest::addColumn<QString>("archive");
     QTest::addColumn<QVariantList>("records");   // pairs of day and S1_Q
     QTest::addColumn<int>("missingDay");
     QTest::addColumn<QVariant>("first");
     QTest::addColumn<QVariant>("last");
     QTest::addColumn<double>("rangeQ");
-    QTest::newRow("records at both ends") << QVariantList{2, 100.0, 6, 130.0} << 0 << QVariant(100.0)
-                                          << QVariant(130.0) << 30.0;
+    QTest::newRow("records at both ends") << "day_totals" << QVariantList{march(2), 100.0, march(6), 130.0} << 0
+                                          << QVariant(100.0) << QVariant(130.0) << 30.0;
     QTest::newRow("range starts before the first record, nearer one after the end")
-        << QVariantList{4, 107.0, 7, 150.0} << 0 << QVariant(107.0 - 3 - 4) << QVariant(150.0 - 7) << 43.0;
-    QTest::newRow("range ends after the last record")
-        << QVariantList{1, 90.0} << 0 << QVariant(90.0 + 2) << QVariant(90.0 + 2 + 3 + 4 + 5 + 6) << 18.0;
+        << "day_totals" << QVariantList{march(4), 107.0, march(7), 150.0} << 0 << QVariant(107.0 - 3 - 4)
+        << QVariant(150.0 - 7) << 43.0;
+    QTest::newRow("range ends after the last record") << "day_totals" << QVariantList{march(1), 90.0} << 0
+                                                      << QVariant(90.0 + 2) << QVariant(90.0 + 2 + 3 + 4 + 5 + 6)
+                                                      << 18.0;
     QTest::newRow("a day missing on the way to the end")
-        << QVariantList{1, 90.0} << 5 << QVariant(92.0) << QVariant() << double(3 + 4 + 6);
+        << "day_totals" << QVariantList{march(1), 90.0} << 5 << QVariant(92.0) << QVariant() << double(3 + 4 + 6);
     QTest::newRow("marker in the record of the start")
-        << QVariantList{2, kOut, 6, 130.0} << 0 << QVariant(130.0 - 3 - 4 - 5 - 6) << QVariant(130.0) << 18.0;
-    QTest::newRow("no readings archive") << QVariantList{} << 0 << QVariant() << QVariant() << 18.0;
+        << "day_totals" << QVariantList{march(2), kOut, march(6), 130.0} << 0 << QVariant(130.0 - 3 - 4 - 5 - 6)
+        << QVariant(130.0) << 18.0;
+    QTest::newRow("month totals: February's record, carried")
+        << "month_totals" << QVariantList{QDate(2024, 2, 1), 80.0, march(1), 500.0} << 0 << QVariant(80.0 + 1 + 2)
+        << QVariant(80.0 + 1 + 2 + 3 + 4 + 5 + 6) << 18.0;
+    QTest::newRow("counters kept in the monthly records")
+        << "month_data" << QVariantList{QDate(2024, 2, 1), 80.0} << 0 << QVariant(83.0) << QVariant(101.0) << 18.0;
+    QTest::newRow("no readings archive") << QString() << QVariantList{} << 0 << QVariant() << QVariant() << 18.0;
 }
 
 void TestReportData::readingsAtTheEndsOfTheRange()
 {
+    QFETCH(QString, archive);
     QFETCH(QVariantList, records);
     QFETCH(int, missingDay);
     QFETCH(QVariant, first);
@@ -268,14 +278,14 @@ void TestReportData::readingsAtTheEndsOfTheRange()
     const int node = makeNode(QStringLiteral("LWD41"));
     ZeltoTableMap archives{
         {"day_data", marchDays({"S1_Q"}, 1, 10, [](int day) { return QVariantList{double(day)}; }, missingDay)}};
-    if (!records.isEmpty()) {
+    if (!archive.isEmpty()) {
         ZeltoTable totals({kDate, "S1_Q"});
         for (int i = 0; i < records.size(); i += 2)
-            totals.appendRow(QVariantList{at(3, records.at(i).toInt()), records.at(i + 1)});
-        archives.insert("day_totals", totals);
+            totals.appendRow(QVariantList{QDateTime(records.at(i).toDate(), QTime(0, 0), Qt::LocalTime),
+                                          records.at(i + 1)});
+        archives.insert(archive, totals);
     }
     save(node, archives);
-
     const ZeltoTableMap report = ArchiveReports::reportData(node, march(3), march(6));
     QCOMPARE(report.contains("first_totals"), first.isValid());
     QCOMPARE(report.contains("last_totals"), last.isValid());
@@ -356,7 +366,8 @@ void TestReportData::volumesFromMassesWithDerivedReadings_data()
 }
 
 // No readings archive: the readings are derived from the current reading
-// of 10 March, 12:00 (S1_M1 1000) less the hours of that day (12 x 1).
+// of 11 March, 01:00 (S1_M1 1000), too early for an hour of that day: less
+// the hours of 10 March (12 x 1).
 void TestReportData::volumesFromMassesWithDerivedReadings()
 {
     QFETCH(QString, model);
@@ -372,7 +383,7 @@ void TestReportData::volumesFromMassesWithDerivedReadings()
     save(node, {{"day_data", marchDays(columns, 1, 9,
                                        [](int) { return QVariantList{24.0, 24.0, 6.0, 70.0, 10.0, 0.0, 20.0}; })},
                 {"hour_data", hours},
-                {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 10, 12), 1000.0, 5.0, 6.0, 70.0}})}});
+                {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}});
 
     const ZeltoTableMap report = ArchiveReports::reportData(node, march(3), march(5));
     const double derivedAt10 = 1000.0 - 12;
@@ -428,8 +439,9 @@ void TestReportData::groupTotalsOnePerNode()
     save(delivers, {{"day_data", marchDays({"S1_Q", "S1_V1", "S1_NS"}, 1, 31, [](int day) {
                          return QVariantList{1.0, double(day), 1 << (day % 3)};
                      })}});
-    save(notDelivering,
-         {{"day_data", marchDays({"S1_Q", "S1_V1"}, 2, 3, [](int) { return QVariantList{2.0, kUnused}; })}});
+    save(notDelivering, {{"day_data", marchDays({"S1_Q", "S1_V1", "Qdim"}, 2, 3, [](int) {
+                              return QVariantList{2.0, kUnused, kUnused};
+                          })}});
     save(outOfRange, {{"day_data", marchDays({"S1_Q"}, 20, 25, [](int) { return QVariantList{1.0}; })}});
 
     const ZeltoTable totals = ArchiveReports::groupTotals({notDelivering, 9999, delivers, outOfRange, delivers},
@@ -443,6 +455,7 @@ void TestReportData::groupTotalsOnePerNode()
     QCOMPARE(totals.value(0, "last_date").toDateTime(), at(3, 3));
     QVERIFY(near(totals.value(0, "S1_Q"), 4.0));
     QVERIFY(totals.value(0, "S1_V1").isNull());
+    QVERIFY(!totals.containsColumn("Qdim"));
     QCOMPARE(totals.value(1, "node_id").toInt(), delivers);
     QCOMPARE(totals.value(1, "model_code").toString(), QString("LWD41"));
     QCOMPARE(totals.value(1, "last_date").toDateTime(), at(3, 10));
@@ -450,6 +463,12 @@ void TestReportData::groupTotalsOnePerNode()
     QVERIFY(near(totals.value(1, "S1_V1"), 55.0));
     QCOMPARE(totals.value(1, "S1_NS").toLongLong(), 7LL);
     QCOMPARE(ArchiveReports::groupTotals({}, march(1), march(10)).rowCount(), 0);
+
+    // Totals are of what was read: no estimated days, even for a whole month.
+    QVERIFY(Database::setSetting("calcTailDays", true));
+    const ZeltoTable month = ArchiveReports::groupTotals({outOfRange}, march(1), march(31));
+    QCOMPARE(month.value(0, "last_date").toDateTime(), at(3, 25));
+    QVERIFY(near(month.value(0, "S1_Q"), 6.0));
 }
 
 QTEST_GUILESS_MAIN(TestReportData)
