@@ -146,6 +146,18 @@ public:
 
     ZeltoClient &client() { return m_client; }
 
+    // CPU time the server's main thread, which runs the commands, has used
+    // so far: unlike wall time it does not grow when other work on the
+    // machine takes the processor away.
+    double mainThreadCpuMs() const
+    {
+        const qint64 pid = m_process.processId();
+        QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        return stat.readAll().split(' ').value(0).toDouble() / 1e6;
+    }
+
 private:
     QProcess m_process;
     ZeltoClient m_client;
