@@ -146,11 +146,12 @@ QStringList parametersSetIn(const ZeltoTable &table, int row, const MetadataCata
     return codes;
 }
 
-// Meters of the RNH7 model close their daily record late: the end of the
-// range is moved back to the current reading at which the device's hours of
-// normal operation (S1_BHP, counted back from the newest reading) cover the
-// time since the start of the newest reading's day. Only a date inside the
-// range moves the end.
+// RNH7 meters: the end of the range moves back to the current reading at
+// which the hours of normal operation (S1_BHP), summed from the newest
+// reading backwards, reach the newest reading's S1_BHP less its hour of the
+// day, or, when those two differ, to a reading of more than a day's hours.
+// Only a day inside the range moves the end: a report never reaches beyond
+// the days asked for.
 void adjustRnh7End(const ZeltoTable &current, const QDate &from, QDate &to)
 {
     const int newest = current.rowCount() - 1;
@@ -298,11 +299,6 @@ void markUnused(ZeltoTableMap &report, const MetadataCatalogue &catalogue)
 }
 
 } // namespace
-
-const QString &ArchiveReports::rangeTotalsName()
-{
-    return kRangeTotals;
-}
 
 ZeltoTableMap ArchiveReports::rangeTotals(int nodeId, QDate &from, QDate &to, ZeltoTable *dayOut,
                                           ZeltoTable *hourOut, bool tailDays)

@@ -35,8 +35,6 @@ class ArchiveReports
     Q_DECLARE_TR_FUNCTIONS(ArchiveReports)
 
 public:
-    static const QString &rangeTotalsName();
-
     // The report of the node over the days from..to (an invalid bound is
     // open); empty when the node is not visible or has no daily row there.
     static ZeltoTableMap reportData(int nodeId, const QDate &from, const QDate &to);
