@@ -28,7 +28,6 @@
 
 #include <limits>
 
-#include <time.h>
 
 namespace {
 
@@ -59,15 +58,6 @@ ZeltoTableMap oneDay(int nodeId, int day)
     tables.insert(QStringLiteral("day_data"), archive(midnight, 1, 86400, false, day));
     tables.insert(QStringLiteral("current_data"), archive(midnight.addSecs(23 * 3600 + 1800), 1, 0, false, day));
     return tables;
-}
-
-// CPU time of the calling thread, printed beside the wall time of the
-// in-process save: other work on the machine stretches wall times.
-double cpuMs()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
 // Sets up the node in process and measures the steps of a one-day save.
@@ -169,12 +159,12 @@ int prepareAndBreakDown(const QString &home)
     double saveCpuMs = std::numeric_limits<double>::max();
     const double saveMs = best(kRuns, [&](int run) {
         ZeltoTableMap dayTables = oneDay(nodeId, kDays + 1 + kRuns + run);
-        const double cpu = cpuMs();
+        const double cpu = threadCpuMs();
         QElapsedTimer t;
         t.start();
         if (!ArchiveStore::saveArchives(dayTables, true))
             fail("one-day save");
-        saveCpuMs = qMin(saveCpuMs, cpuMs() - cpu);
+        saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);
     });
     std::printf("one-day save, hourly archive steps (%d rows, %d KiB stored):\n", merged.rowCount(),
@@ -255,10 +245,9 @@ int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();   // as the server does
     QCoreApplication app(argc, argv);
-    QTemporaryDir home;
-    prepareHome(home);
+    const Home home;
     const int nodeId = prepareAndBreakDown(home.path());
     overTheWire(home.path(), nodeId);
-    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+    printTimeZone();
     return 0;
 }

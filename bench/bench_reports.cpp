@@ -18,7 +18,6 @@
 
 #include <QCoreApplication>
 
-#include <time.h>
 
 namespace {
 
@@ -89,25 +88,17 @@ Nodes5y prepare()
     return nodes;
 }
 
-// CPU time of the calling thread.
-double cpuMs()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 void reportInProcess(const char *what, int nodeId, const QDate &from, const QDate &to)
 {
     int rows = 0;
     double cpu = std::numeric_limits<double>::max();
     const double t = best(kRuns, [&](int) {
-        const double cpuBefore = cpuMs();
+        const double cpuBefore = threadCpuMs();
         QElapsedTimer timer;
         timer.start();
         const ZeltoTableMap report = ArchiveReports::reportData(nodeId, from, to);
         const double elapsed = ms(timer);
-        cpu = qMin(cpu, cpuMs() - cpuBefore);
+        cpu = qMin(cpu, threadCpuMs() - cpuBefore);
         rows = report.value(QStringLiteral("day_data")).rowCount() + report.value(QStringLiteral("hour_data")).rowCount();
         return elapsed;
     });
@@ -141,8 +132,7 @@ int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();   // as the server does
     QCoreApplication app(argc, argv);
-    QTemporaryDir home;
-    prepareHome(home);
+    const Home home;
     QElapsedTimer timer;
     timer.start();
     const Nodes5y nodes = prepare();
@@ -170,6 +160,6 @@ int main(int argc, char **argv)
     overTheWire(server, "getGroupTotals month, 200 nodes", QStringLiteral("getGroupTotals"),
                 {nodes.group, kMonthFrom, kMonthTo},
                 [](const QVariant &result) { return QStringLiteral("%1 rows").arg(result.value<ZeltoTable>().rowCount()); });
-    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+    printTimeZone();
     return 0;
 }

@@ -23,6 +23,8 @@
 #include <functional>
 #include <limits>
 
+#include <time.h>
+
 namespace Bench {
 
 // Four systems of ten parameters: temperatures and pressures (averaged),
@@ -68,6 +70,20 @@ inline double best(int runs, const std::function<double(int)> &run)
     return result;
 }
 
+// CPU time of the calling thread, to print beside wall times: other work on
+// the machine stretches those.
+inline double threadCpuMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+inline void printTimeZone()
+{
+    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+}
+
 [[noreturn]] inline void fail(const char *what)
 {
     std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
@@ -76,16 +92,25 @@ inline double best(int runs, const std::function<double(int)> &run)
 
 // A temporary home folder holding the metadata files, as the server's
 // program folder would; ORVEX_HOME points there for this process too.
-inline void prepareHome(const QTemporaryDir &home)
+class Home
 {
-    if (!home.isValid())
-        fail("temporary folder");
-    QDir().mkpath(home.filePath(QStringLiteral("metadata")));
-    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-    for (const QString &name : metadata.entryList(QDir::Files))
-        QFile::copy(metadata.filePath(name), home.filePath(QStringLiteral("metadata/") + name));
-    qputenv("ORVEX_HOME", home.path().toUtf8());
-}
+public:
+    Home()
+    {
+        if (!m_dir.isValid())
+            fail("temporary folder");
+        QDir().mkpath(m_dir.filePath(QStringLiteral("metadata")));
+        const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
+        for (const QString &name : metadata.entryList(QDir::Files))
+            QFile::copy(metadata.filePath(name), m_dir.filePath(QStringLiteral("metadata/") + name));
+        qputenv("ORVEX_HOME", m_dir.path().toUtf8());
+    }
+
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+};
 
 inline bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs = 120000)
 {

@@ -124,13 +124,20 @@ int ReportCommand::run(const ReportArguments &args)
     return write(args, sheet);
 }
 
+bool ReportCommand::record(const QString &command, int id, const QString &missing, QVariantMap &out)
+{
+    QVariant result;
+    if (!call(command, {id}, result))
+        return false;
+    out = result.toMap();
+    return !out.isEmpty() || ZeltoSystem::instance()->error(missing, true);
+}
+
 bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
 {
-    QVariant node;
-    if (!call(QStringLiteral("getNode"), {args.id}, node))
+    QVariantMap node;
+    if (!record(QStringLiteral("getNode"), args.id, tr("Узел %1 не найден или недоступен").arg(args.id), node))
         return false;
-    if (node.toMap().isEmpty())
-        return ZeltoSystem::instance()->error(tr("Узел %1 не найден или недоступен").arg(args.id), true);
     QVariant result;
     if (!call(QStringLiteral("getReportData"), {args.id, args.from, args.to}, result))
         return false;
@@ -202,11 +209,9 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
 
 bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
 {
-    QVariant group;
-    if (!call(QStringLiteral("getGroup"), {args.id}, group))
+    QVariantMap group;
+    if (!record(QStringLiteral("getGroup"), args.id, tr("Группа %1 не найдена или недоступна").arg(args.id), group))
         return false;
-    if (group.toMap().isEmpty())
-        return ZeltoSystem::instance()->error(tr("Группа %1 не найдена или недоступна").arg(args.id), true);
     QVariant result;
     if (!call(QStringLiteral("getNodes"), {}, result))
         return false;
@@ -293,7 +298,7 @@ bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
         }
         sheet.addRow(cells);
     }
-    m_heading << tr("Группа: %1").arg(group.toMap().value(QStringLiteral("name")).toString())
+    m_heading << tr("Группа: %1").arg(group.value(QStringLiteral("name")).toString())
               << tr("Период: %1 - %2").arg(day(args.from), day(args.to));
     return true;
 }

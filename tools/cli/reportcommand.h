@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 
 class ParameterColumns;
 class ReportSheet;
@@ -28,6 +29,9 @@ public:
 
 private:
     bool call(const QString &name, const QVariantList &params, QVariant &result);
+    // The record a get command gives for id; false with missing as the
+    // reason when it is empty (unknown, or not visible to the user).
+    bool record(const QString &command, int id, const QString &missing, QVariantMap &out);
     bool describe(const QString &model, const QVariantMap &values, ParameterColumns &columns);
     bool report(const ReportArguments &args, ReportSheet &sheet);
     bool totals(const ReportArguments &args, ReportSheet &sheet);
