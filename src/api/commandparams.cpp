@@ -33,34 +33,30 @@ bool CommandParams::require(int count)
     return false;
 }
 
-bool CommandParams::toId(const QVariant &v, int &id)
+int CommandParams::id(int index)
 {
+    const QVariant v = m_params.value(index);
     bool ok = false;
+    int result = 0;
     switch (v.userType()) {
     case QMetaType::Int:
-        id = v.toInt();
-        return true;
+        return v.toInt();
     case QMetaType::UInt:
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
     case QMetaType::QString:
-        id = v.toInt(&ok);
-        return ok;
+        result = v.toInt(&ok);
+        break;
     case QMetaType::Double: {
         const double d = v.toDouble();
         ok = std::isfinite(d) && d == std::floor(d) && std::fabs(d) <= 2147483647.0;
-        id = ok ? int(d) : 0;
-        return ok;
+        result = ok ? int(d) : 0;
+        break;
     }
     default:
-        return false;
+        break;
     }
-}
-
-int CommandParams::id(int index)
-{
-    int result = 0;
-    if (!toId(m_params.value(index), result))
+    if (!ok)
         refuse(index, QCoreApplication::translate("CommandParams", "целое число"));
     return result;
 }
@@ -68,17 +64,16 @@ int CommandParams::id(int index)
 QList<int> CommandParams::idList(int index)
 {
     const QVariantList items = list(index);
+    // Each item read as the id parameters are, the refusal naming the list.
+    CommandParams each(m_command, items);
     QList<int> ids;
     ids.reserve(items.size());
-    for (const QVariant &item : items) {
-        int id = 0;
-        if (!toId(item, id)) {
-            refuse(index, QCoreApplication::translate("CommandParams", "список целых чисел"));
-            return QList<int>();
-        }
-        ids.append(id);
-    }
-    return ids;
+    for (int i = 0; i < items.size() && each.ok(); ++i)
+        ids.append(each.id(i));
+    if (each.ok())
+        return ids;
+    refuse(index, QCoreApplication::translate("CommandParams", "список целых чисел"));
+    return QList<int>();
 }
 
 QString CommandParams::text(int index) const

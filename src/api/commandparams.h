@@ -36,7 +36,6 @@ public:
     bool require(int count);
 
 private:
-    static bool toId(const QVariant &value, int &id);
     bool refuse(int index, const QString &expected);
 
     QString m_command;
