@@ -89,6 +89,38 @@ void ZeltoServer::close()
         connection->deleteLater();
     }
     m_ready.clear();
+    m_deferred.clear();
+    m_awaiting.clear();
+}
+
+int ZeltoServer::deferReply()
+{
+    if (m_currentClient < 0)
+        return 0;
+    if (m_deferToken == 0)
+        m_deferToken = m_nextDeferToken++;
+    return m_deferToken;
+}
+
+void ZeltoServer::finishReply(int token, const QVariant &value, const QString &failure)
+{
+    const auto it = m_deferred.find(token);
+    if (it == m_deferred.end())
+        return;
+    const DeferredCall call = it.value();
+    m_deferred.erase(it);
+    m_awaiting.remove(call.clientId);
+    ZeltoServerConnection *connection = m_connections.value(call.clientId);
+    if (!connection)
+        return;
+    if (call.hasId)
+        connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
+    // Requests that came meanwhile were held back: their turn now.
+    if (connection->hasPending()) {
+        if (!m_ready.contains(call.clientId))
+            m_ready.enqueue(call.clientId);
+        processQueue();
+    }
 }
 
 void ZeltoServer::onTcpConnection()
@@ -124,6 +156,7 @@ void ZeltoServer::onClosed(ZeltoServerConnection *connection)
     if (!m_connections.remove(id))
         return;
     m_ready.removeAll(id);
+    m_awaiting.remove(id);
     connection->deleteLater();
     emit disconnected(id);
 }
@@ -151,20 +184,27 @@ void ZeltoServer::processQueue()
         }
         const int id = m_ready.dequeue();
         ZeltoServerConnection *connection = m_connections.value(id);
-        if (!connection || !connection->hasPending())
-            continue;
+        if (!connection || !connection->hasPending() || m_awaiting.contains(id))
+            continue;   // a client waiting for a deferred reply is queued again when it comes
         const QByteArray message = connection->takePending();
         QByteArray reply;
         m_currentClient = id;
+        m_deferToken = 0;
         const bool answer = dispatcher.handle(message, reply);
         m_currentClient = -1;
+        const int deferToken = m_deferToken;
+        m_deferToken = 0;
         // The command may have run an event loop in which the client left.
         connection = m_connections.value(id);
         if (!connection)
             continue;
-        if (answer)
+        if (deferToken != 0) {
+            m_deferred.insert(deferToken, {id, dispatcher.requestId(), dispatcher.requestHasId(),
+                                           dispatcher.commandName()});
+            m_awaiting.insert(id);
+        } else if (answer)
             connection->send(reply);
-        if (connection->hasPending())
+        if (connection->hasPending() && !m_awaiting.contains(id))
             m_ready.enqueue(id);
     }
     m_processing = false;

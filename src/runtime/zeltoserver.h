@@ -4,6 +4,8 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
+#include <QSet>
+#include <QVariant>
 
 class QTcpServer;
 class QWebSocketServer;
@@ -32,6 +34,15 @@ public:
     int clientId() const { return m_currentClient; }
     int clientCount() const { return m_connections.size(); }
 
+    // For a command whose work goes on after execute returns (on another
+    // thread): its client gets no reply now, and the client's next requests
+    // wait, so replies keep their order. Whatever execute returns is then
+    // ignored; finishReply answers. Returns 0 outside a client call.
+    int deferReply();
+    // Answers a deferred call: value, or for an invalid value a failure
+    // whose message is `failure`. Nothing is sent when the client has gone.
+    void finishReply(int token, const QVariant &value, const QString &failure = QString());
+
 signals:
     void connected(int clientId);
     void disconnected(int clientId);
@@ -50,10 +61,23 @@ private:
 
     QTcpServer *m_tcp = nullptr;
     QWebSocketServer *m_web = nullptr;
+    // A call answered later: whose it is and what the reply needs.
+    struct DeferredCall
+    {
+        int clientId;
+        QVariant requestId;
+        bool hasId;
+        QString commandName;
+    };
+
     QHash<int, ZeltoServerConnection *> m_connections;
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
     int m_nextClientId = 1;
     int m_currentClient = -1;
+    int m_deferToken = 0;         // set by deferReply during the current call
+    int m_nextDeferToken = 1;
+    QHash<int, DeferredCall> m_deferred;   // by token
+    QSet<int> m_awaiting;         // clients whose deferred reply is still due
     bool m_processing = false;
     bool m_continuationPosted = false;
 };
