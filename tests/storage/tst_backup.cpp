@@ -209,7 +209,8 @@ private slots:
         for (int k = 1; k <= older; ++k)
             copies << copyAgo(3600 * k);   // newest first
         const QString folder = folderWithCopies(copies);
-        QVERIFY(QDir().mkpath(folder + "/" + copyAgo(3600 * 100)));   // a folder with a copy's name is no copy
+        const QString notAFile = folder + "/" + copyAgo(3600 * 100);
+        QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
         QVERIFY(Database::setSetting("backupCount", count));
 
         const Outcome outcome = runBackup();
@@ -219,7 +220,7 @@ private slots:
         QCOMPARE(after.mid(1), copies.mid(0, kept));
         for (const QString &name : Foreign)
             QVERIFY2(QFile::exists(folder + '/' + name), qPrintable(name));
-        QVERIFY(QFileInfo(folder + "/" + copyAgo(3600 * 100)).isDir());
+        QVERIFY(QFileInfo(notAFile).isDir());
     }
 
     void leftoversOfUnfinishedCopiesGo()
