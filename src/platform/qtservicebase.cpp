@@ -178,7 +178,8 @@ int QtServiceBase::handleOption(const QString &option) const
                     "  -systemd-unit   unit-файл systemd для запуска службы\n"
                     "  -i, -install    как установить службу (через systemd)\n"
                     "  -h, -help       эта справка\n")
-                     .arg(program, m_name));
+                         .arg(program, m_name)
+                     + m_optionsHelp);
         return 0;
     }
     return -1;

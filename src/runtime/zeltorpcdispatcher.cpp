@@ -90,17 +90,25 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
         return hasId;
     }
 
+    m_requestId = id;
+    m_requestHasId = hasId;
+    m_commandName = name;
     ZeltoSystem::instance()->clearError();
     const QVariant value = command->execute(params);
-    if (!value.isValid()) {
-        QString text = ZeltoSystem::instance()->lastError();
-        if (text.isEmpty())
-            text = tr("Команда %1 не выполнена").arg(name);
-        reply = error(id, CommandFailed, text);
-        return hasId;
-    }
+    reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError());
+    return hasId;
+}
+
+QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const QVariant &value,
+                                       const QString &failure)
+{
+    using namespace ZeltoRpcMessage;
+
+    if (!value.isValid())
+        return error(id, CommandFailed, failure.isEmpty() ? tr("Команда %1 не выполнена").arg(name) : failure);
+    QByteArray reply;
     QString encodeError;
     if (!result(id, value, reply, &encodeError))
-        reply = error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
-    return hasId;
+        return error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
+    return reply;
 }

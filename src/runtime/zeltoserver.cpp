@@ -87,6 +87,35 @@ void ZeltoServer::close()
     const auto connections = m_connections.values();
     for (ZeltoServerConnection *connection : connections)
         connection->abort();  // closed() lets each one go
+    m_deferred.clear();
+    m_awaiting.clear();
+}
+
+int ZeltoServer::deferReply()
+{
+    if (m_currentClient < 0)
+        return 0;
+    if (m_deferToken == 0)
+        m_deferToken = m_nextDeferToken++;
+    return m_deferToken;
+}
+
+void ZeltoServer::finishReply(int token, const QVariant &value, const QString &failure)
+{
+    const auto it = m_deferred.find(token);
+    if (it == m_deferred.end())
+        return;
+    const DeferredCall call = it.value();
+    m_deferred.erase(it);
+    m_awaiting.remove(call.clientId);
+    ZeltoServerConnection *connection = m_connections.value(call.clientId);
+    if (!connection)
+        return;
+    if (call.hasId)
+        connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
+    // Requests that came meanwhile were held back: their turn now.
+    if (connection->hasRequest())
+        enqueue(call.clientId);
 }
 
 void ZeltoServer::onTcpConnection()
@@ -111,10 +140,14 @@ void ZeltoServer::adopt(ZeltoServerConnection *connection)
 
 void ZeltoServer::onRequestReady(ZeltoServerConnection *connection)
 {
-    const int id = connection->id();
-    if (!m_readySet.contains(id)) {
-        m_readySet.insert(id);
-        m_ready.enqueue(id);
+    enqueue(connection->id());
+}
+
+void ZeltoServer::enqueue(int clientId)
+{
+    if (!m_readySet.contains(clientId)) {
+        m_readySet.insert(clientId);
+        m_ready.enqueue(clientId);
     }
     scheduleTurn();
 }
@@ -135,6 +168,7 @@ void ZeltoServer::release(int id)
     ZeltoServerConnection *connection = m_connections.take(id);
     if (!connection)
         return;
+    m_awaiting.remove(id);
     connection->disconnect(this);
     connection->deleteLater();
     emit disconnected(id);
@@ -163,10 +197,12 @@ void ZeltoServer::runTurn()
         m_readySet.remove(id);
         ZeltoServerConnection *connection = m_connections.value(id);
         // A backed-up connection comes back with requestReady once its
-        // replies drain.
-        if (connection && !connection->isClosed() && connection->hasRequest() && !connection->isBackedUp()) {
+        // replies drain; one waiting for a deferred reply when it comes.
+        if (connection && !connection->isClosed() && connection->hasRequest() && !connection->isBackedUp()
+            && !m_awaiting.contains(id)) {
             execute(connection);
-            if (!connection->isClosed() && connection->hasRequest() && !m_readySet.contains(id)) {
+            if (!connection->isClosed() && connection->hasRequest() && !m_awaiting.contains(id)
+                && !m_readySet.contains(id)) {
                 m_readySet.insert(id);
                 m_ready.enqueue(id);
             }
@@ -193,8 +229,15 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
     ZeltoRpcDispatcher dispatcher;
     QByteArray reply;
     m_currentClient = connection->id();
+    m_deferToken = 0;
     const bool answer = dispatcher.handle(request.message, reply);
     m_currentClient = -1;
-    if (answer)
+    if (m_deferToken != 0) {
+        m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),
+                                         dispatcher.commandName()});
+        m_awaiting.insert(connection->id());
+        m_deferToken = 0;
+    } else if (answer) {
         connection->send(reply);
+    }
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QQueue>
 #include <QSet>
+#include <QVariant>
 
 class QTcpServer;
 class ZeltoServerConnection;
@@ -40,6 +41,15 @@ public:
     // dual-stack listener); empty for an unknown client.
     QString peerAddress(int clientId) const;
 
+    // For a command whose work goes on after execute returns (on another
+    // thread): its client gets no reply now, and the client's next requests
+    // wait, so replies keep their order. Whatever execute returns is then
+    // ignored; finishReply answers. Returns 0 outside a client call.
+    int deferReply();
+    // Answers a deferred call: value, or for an invalid value a failure
+    // whose message is `failure`. Nothing is sent when the client has gone.
+    void finishReply(int token, const QVariant &value, const QString &failure = QString());
+
 signals:
     void connected(int clientId);
     void disconnected(int clientId);
@@ -60,6 +70,16 @@ private:
     void scheduleTurn();
     void runTurn();
     void execute(ZeltoServerConnection *connection);
+    void enqueue(int clientId);
+
+    // A call answered later: whose it is and what the reply needs.
+    struct DeferredCall
+    {
+        int clientId;
+        QByteArray requestId;
+        bool hasId;
+        QString commandName;
+    };
 
     QTcpServer *m_tcp = nullptr;
     QTcpServer *m_web = nullptr;
@@ -73,4 +93,8 @@ private:
     bool m_inTurn = false;
     QList<int> m_closedDuringTurn;
     bool m_turnScheduled = false;
+    int m_deferToken = 0;         // set by deferReply during the current call
+    int m_nextDeferToken = 1;
+    QHash<int, DeferredCall> m_deferred;   // by token
+    QSet<int> m_awaiting;         // clients whose deferred reply is still due
 };
