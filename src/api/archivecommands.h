@@ -2,12 +2,14 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // Saving, reading and clearing node archives.
 namespace ArchiveCommands {
-QVariant saveArchives(const QVariantList &params);
-QVariant clearArchives(const QVariantList &params);
-QVariant getSettingData(const QVariantList &params);
-QVariant getJournalData(const QVariantList &params);
-QVariant getArchive(const QVariantList &params);
-QVariant getFillData(const QVariantList &params);
+QVariant saveArchives(CommandParams &p);
+QVariant clearArchives(CommandParams &p);
+QVariant getSettingData(CommandParams &p);
+QVariant getJournalData(CommandParams &p);
+QVariant getArchive(CommandParams &p);
+QVariant getFillData(CommandParams &p);
 }

@@ -305,6 +305,11 @@ class ApiTest(ServerTestCase):
         admin = self.admin()
         node = self.make_node(admin, 1201)
         before = admin.ok("getNode", node)
+        # A date-time bound that is not one is refused by position, not read as "no bound".
+        for method, params, position in [("getJournal", ["yesterday", None], 1), ("getCheckLog", [node, None, 5], 3),
+                                         ("getArchive", [node, "day_data", "2024-13-45", None], 3)]:
+            self.assertIn("параметр %d команды %s" % (position, method), admin.error(method, *params))
+        self.assertEqual(admin.ok("getCheckLog", node, "2024-01-01T00:00:00", None)["$table"]["rows"], [])
         for method, params in [("getNode", ["abc"]), ("removeNode", [{}]), ("removeNode", [[node]]),
                                ("setNodeGroup", [node, "x"]), ("setNodeGroup", ["x", 0]),
                                ("saveNode", [[1, 2]]), ("saveNode", ["text"]), ("saveUser", [[1]]),
