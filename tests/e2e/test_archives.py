@@ -84,6 +84,7 @@ class ArchivesTest(ServerTestCase):
         c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4, base=10.0)})
         stored = rows(c.ok("getArchive", node, "hour_data", None, None))
         self.assertEqual((len(stored), [r["S1_t1"] for r in stored[-3:]]), (49, [11.0, 12.0, 13.0]))
+        self.assertEqual(c.ok("getFillData", node)["hour_data"]["size"], 49)
 
         self.assertIs(c.ok("clearArchives", node), True)
         record = c.ok("getNode", node)
@@ -114,7 +115,7 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual((record["check_fails"], record["has_check_log"], record["has_check_params"]), (6, 6, 1))
 
         time.sleep(1.1)   # times are stored to the second
-        self.assertEqual((c.ok("checkArchives", node), c.ok("checkArchives", node)), (6, 6))
+        self.assertEqual(c.ok("checkArchives", node), 6)
         self.assertEqual(c.ok("getNode", node)["check_fails"], 0)   # logged at another time than the last save
         self.assertIs(c.ok("clearCheckLog", node), True)
         self.assertEqual(rows(c.ok("getCheckLog", node, None, None)), [])
