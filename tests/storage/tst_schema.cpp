@@ -8,81 +8,69 @@
 #include <QScopedPointer>
 #include <QSettings>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
-
 namespace {
+
+// The first column of every row, as text.
+QStringList strings(const QString &statement)
+{
+    QStringList values;
+    QSqlQuery query;
+    query.exec(statement);
+    while (query.next())
+        values << query.value(0).toString();
+    return values;
+}
 
 QVariant scalar(const QString &statement)
 {
-    QSqlQuery query;
-    if (!query.exec(statement) || !query.next())
-        return QVariant();
-    return query.value(0);
+    return strings(statement).value(0);
 }
 
 // "type name -> sql" of every schema object, sorted.
 QStringList masterRows()
 {
-    QStringList rows;
-    QSqlQuery query;
-    query.exec(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY type, name"));
-    while (query.next())
-        rows << query.value(0).toString() + QLatin1Char(' ') + query.value(1).toString() + QStringLiteral(" -> ")
-                + query.value(2).toString();
-    return rows;
+    return strings("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') FROM sqlite_master ORDER BY type, name");
 }
 
-QMap<QString, QString> sqlOf(const QString &type)
+QStringList tables()
 {
-    QMap<QString, QString> sql;
-    QSqlQuery query;
-    query.exec(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type = '%1'").arg(type));
-    while (query.next())
-        sql.insert(query.value(0).toString(), query.value(1).toString());
-    return sql;
+    return strings("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
 }
 
 QStringList columnsOf(const QString &table)
 {
-    QStringList columns;
-    QSqlQuery query;
-    query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table));
-    while (query.next())
-        columns << query.value(1).toString() + QLatin1Char(' ') + query.value(2).toString();
-    return columns;
+    return strings(QStringLiteral("SELECT name || ' ' || type FROM pragma_table_info('%1')").arg(table));
 }
 
 QStringList columnNamesOf(const QString &table)
 {
-    QStringList names;
-    for (const QString &column : columnsOf(table))
-        names << column.section(QLatin1Char(' '), 0, 0);
-    return names;
+    return strings(QStringLiteral("SELECT name FROM pragma_table_info('%1')").arg(table));
 }
 
-// Archive with one row per scheme triple.
-ZeltoTable schemeArchive(const QList<QList<int>> &triples)
+// Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
+ZeltoTable schemeArchive(const QString &triples)
 {
     ZeltoTable table(QStringList{"date", "DB", "S1_scheme", "S2_scheme", "S1_t1"});
     QDateTime date(QDate(2016, 3, 1), QTime(0, 0));
-    for (const QList<int> &t : triples) {
-        table.appendRow(QVariantList{date, t.at(0), t.at(1), t.at(2), 55.5});
+    for (const QString &t : triples.split(' ')) {
+        table.appendRow(QVariantList{date, t.mid(0, 1).toInt(), t.mid(1, 1).toInt(), t.mid(2, 1).toInt(), 55.5});
         date = date.addDays(1);
     }
     return table;
 }
 
-QList<QList<uint>> triplesOf(const QVariant &value)
+// The triples of a stored archive in the same form.
+QString triplesOf(int nodeId, const QString &archive)
 {
-    QList<QList<uint>> triples;
-    const ZeltoTable table = value.value<ZeltoTable>();
+    QStringList triples;
+    const ZeltoTable table = Database::readData("nodes", nodeId, archive).value<ZeltoTable>();
     for (int row = 0; row < table.rowCount(); ++row)
-        triples << QList<uint>{table.value(row, "DB").toUInt(), table.value(row, "S1_scheme").toUInt(),
-                               table.value(row, "S2_scheme").toUInt()};
-    return triples;
+        triples << table.value(row, "DB").toString() + table.value(row, "S1_scheme").toString()
+                       + table.value(row, "S2_scheme").toString();
+    return triples.join(' ');
 }
 
 int nodeId(const QString &name)
@@ -124,22 +112,16 @@ private:
     {
         const int id = Database::saveRecord("nodes", {{"name", name}, {"model_code", model}, {"number", number}});
         QVERIFY(id > 0);
-        if (withCurrent)
-            QVERIFY(Database::writeData("nodes", id, "current_data",
-                                        QVariant::fromValue(schemeArchive({{9, 9, 9}, {1, 2, 3}}))));
-        QVERIFY(Database::writeData("nodes", id, "month_data",
-                                    QVariant::fromValue(schemeArchive({{1, 2, 3}, {1, 3, 2}, {0, 5, 6}}))));
-        QVERIFY(Database::writeData("nodes", id, "day_data", QVariant::fromValue(schemeArchive({{2, 2, 3}}))));
-        QVERIFY(Database::writeData("nodes", id, "hour_data", QVariant::fromValue(schemeArchive({{1, 2, 3}}))));
-        QVERIFY(Database::writeData("nodes", id, "day_totals", QVariant::fromValue(schemeArchive({{0, 5, 6}}))));
+        const QStringList archives{"current_data", "month_data", "day_data", "hour_data", "day_totals"};
+        const QStringList triples{"999 123", "123 132 056", "223", "123", "056"};
+        for (int i = withCurrent ? 0 : 1; i < archives.size(); ++i)
+            QVERIFY(Database::writeData("nodes", id, archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))));
     }
 
     void verifySchemesUntouched(const QString &name)
     {
-        const int id = nodeId(name);
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "month_data")),
-                 (QList<QList<uint>>{{1, 2, 3}, {1, 3, 2}, {0, 5, 6}}));
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "day_data")), (QList<QList<uint>>{{2, 2, 3}}));
+        QCOMPARE(triplesOf(nodeId(name), "month_data") + '/' + triplesOf(nodeId(name), "day_data"),
+                 QStringLiteral("123 132 056/223"));
     }
 
 private slots:
@@ -166,10 +148,10 @@ private slots:
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
         QCOMPARE(scalar("PRAGMA foreign_keys").toInt(), 1);
         QVERIFY(QFile::exists(m_home->filePath("telvan.db")));
-        QCOMPARE(sqlOf("table").keys(), (QStringList{"check_log", "groups", "journal", "journal_data", "nodes",
+        QCOMPARE(tables(), (QStringList{"check_log", "groups", "journal", "journal_data", "nodes",
                                                      "nodes_data", "setting_data", "settings", "tasks", "tasks_data",
                                                      "user_groups", "users", "users_data"}));
-        QCOMPARE(sqlOf("trigger").size(), 10);
+        QCOMPARE(strings("SELECT name FROM sqlite_master WHERE type = 'trigger'").size(), 10);
         QCOMPARE(columnNamesOf("nodes").mid(15, 4), (QStringList{"checking", "address", "contract", "s1_type"}));
         QCOMPARE(columnNamesOf("nodes").last(), QStringLiteral("param24"));
         QVERIFY(columnNamesOf("tasks").contains("next_exec"));
@@ -205,7 +187,7 @@ private slots:
         QVERIFY(Database::init());
         const QStringList freshSchema = masterRows();
         QMap<QString, QStringList> freshColumns;
-        for (const QString &table : sqlOf("table").keys())
+        for (const QString &table : tables())
             freshColumns.insert(table, columnsOf(table));
         Database::destroy();
 
@@ -270,23 +252,20 @@ private slots:
             return;
         }
         // Reference (1, 2, 3) from the last current row; differing rows have S1 and S2 swapped.
-        const QVariant month = Database::readData("nodes", id, "month_data");
-        QCOMPARE(triplesOf(month), (QList<QList<uint>>{{1, 2, 3}, {1, 2, 3}, {0, 6, 5}}));
-        const ZeltoTable monthTable = month.value<ZeltoTable>();
-        QCOMPARE(monthTable.value(1, "S1_scheme").userType(), int(QMetaType::UInt));
-        QCOMPARE(monthTable.value(0, "S1_scheme").userType(), int(QMetaType::Int));   // matching row left as it was
-        QCOMPARE(monthTable.value(2, "S1_t1").toDouble(), 55.5);
-        QCOMPARE(monthTable.columnNames(), (QStringList{"date", "DB", "S1_scheme", "S2_scheme", "S1_t1"}));
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "day_data")), (QList<QList<uint>>{{2, 3, 2}}));
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "hour_data")), (QList<QList<uint>>{{1, 2, 3}}));
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "day_totals")), (QList<QList<uint>>{{0, 5, 6}}));
+        QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
+        const ZeltoTable month = Database::readData("nodes", id, "month_data").value<ZeltoTable>();
+        QCOMPARE(month.value(1, "S1_scheme").userType(), int(QMetaType::UInt));
+        QCOMPARE(month.value(0, "S1_scheme").userType(), int(QMetaType::Int));   // matching row left as it was
+        QCOMPARE(month.value(2, "S1_t1").toDouble(), 55.5);
+        QCOMPARE(month.columnNames(), (QStringList{"date", "DB", "S1_scheme", "S2_scheme", "S1_t1"}));
+        QCOMPARE(triplesOf(id, "day_data") + '/' + triplesOf(id, "hour_data") + '/' + triplesOf(id, "day_totals"),
+                 QStringLiteral("232/123/056"));
         QVERIFY(Database::readData("nodes", id, "month_totals").isNull());
 
         // Once at version 7, a restart does not swap again.
         Database::destroy();
         QVERIFY(Database::init());
-        QCOMPARE(triplesOf(Database::readData("nodes", id, "month_data")),
-                 (QList<QList<uint>>{{1, 2, 3}, {1, 2, 3}, {0, 6, 5}}));
+        QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
     }
 
     void failingStepLeavesFileAsItWas_data()
