@@ -131,15 +131,16 @@ class TasksTest(ServerTestCase):
         watcher = self.admin()
         watcher.ok("takeChangeEvents")
         channel = {"code": "COM"}
+        # Each refused for its own value: a full form always has its channel.
         for method, params in [
                 ("saveTask", ["not a map"]), ("saveTask", []),
                 ("saveTask", [{"node_id": "abc", "channel": channel}]),
                 ("saveTask", [{"node_id": node, "channel": "COM"}]),
                 ("saveTask", [{"node_id": node, "channel": channel, "archives": "hourData"}]),
-                ("saveTask", [{"id": task, "archives": [1, 2]}]),
+                ("saveTask", [{"id": task, "channel": channel, "archives": [1, 2]}]),
                 ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}}]),
                 ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}}]),
-                ("saveTask", [{"id": task, "timetable": {"dayMask": -1}}]),
+                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "weekly", "dayMask": -1}}]),
                 ("saveTask", [{"id": task, "last_exec": "yesterday"}]),
                 ("saveTask", [{"id": "%d OR 1=1" % task, "mon_interval": 1}]),
                 ("saveTask", [{"id": task, "varnel_ip": [1, 2]}]),

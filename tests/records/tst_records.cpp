@@ -34,6 +34,7 @@ private slots:
     void initTestCase() { QVERIFY2(m_home.open(), qPrintable(lastError())); }
     void removalsAnnounceContainerFirstThenContents();
     void savesInsideTransactionAnnounceNothing();
+    void fullTaskFormIsAllOrNothing();
 
 private:
     int node(int group = 0)
@@ -86,6 +87,17 @@ void TestRecords::savesInsideTransactionAnnounceNothing()
     Nodes::changed(id);
     Tasks::changed(taskId);
     QCOMPARE(notes(spy), (QStringList{QStringLiteral("nodeSaved %1").arg(id), QStringLiteral("taskSaved %1").arg(taskId)}));
+}
+
+// A stored value that cannot be written undoes the row written before it.
+void TestRecords::fullTaskFormIsAllOrNothing()
+{
+    const int id = task(node());
+    const QVariantMap before = Tasks::get(id);
+    QVERIFY(Database::execute("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END"));
+    QCOMPARE(Tasks::save({{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}), -1);
+    QVERIFY(Database::execute("DROP TRIGGER refuse"));
+    QCOMPARE(Tasks::get(id), before);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)
