@@ -34,7 +34,6 @@ public:
     bool refuse(int index, const QString &expected);
 
 private:
-
     QString m_command;
     QVariantList m_params;
     bool m_ok = true;
