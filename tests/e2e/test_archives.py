@@ -162,6 +162,13 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(len(rows(admin.ok("getArchive", node, "hour_data", None, None))), 2)
 
 
+def wal_size(server):
+    try:
+        return os.path.getsize(server.db_path + "-wal")
+    except FileNotFoundError:
+        return 0
+
+
 class KilledSaveTest(unittest.TestCase):
     """SIGKILL while a large save is being written: after a restart the node
     has either all of it or none of it, its record included."""
@@ -178,28 +185,22 @@ class KilledSaveTest(unittest.TestCase):
                                                           for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # Kills while the save's transaction is open (SQLite's rollback
-        # journal exists), later while it runs, when the database file grows
-        # by the new archive (its pages reach the disk at the commit), and
-        # once the journal is gone again (committed).
-        def journal_exists(server, _):
-            return os.path.exists(server.db_path + "-journal")
+        # Kills while the save reads and merges, when the write-ahead log
+        # grows by the new archive (the commit, or without a transaction a
+        # statement of it), and once the reply has come (committed).
+        def after(seconds):
+            return lambda server, c, wal: time.sleep(seconds)
 
-        def file_grows(server, size_before):
-            return os.path.getsize(server.db_path) > size_before + (1 << 20)
+        def wal_grows(server, c, wal):
+            wait_until(lambda: wal_size(server) > wal + (1 << 20) or server.proc.poll() is not None,
+                       timeout=120, step=0.001)
 
-        class Committed:
-            seen = False
+        def replied(server, c, wal):
+            self.assertIs(c.read()["result"], True)
 
-            def __call__(self, server, _):
-                exists = journal_exists(server, _)
-                self.seen = self.seen or exists
-                return self.seen and not exists
-
-        for name, ready, delay in [("journal", journal_exists, 0.0), ("later", journal_exists, 1.0),
-                                   ("write", file_grows, 0.0), ("committed", Committed(), 0.0)]:
+        for name, wait in [("early", after(0.3)), ("later", after(1.5)), ("write", wal_grows), ("committed", replied)]:
             with self.subTest(name):
-                self.kill_and_restart(ready, delay)
+                self.kill_and_restart(wait)
 
     def start_with_node(self):
         home = TempHome()
@@ -215,14 +216,13 @@ class KilledSaveTest(unittest.TestCase):
                 len(rows(c.ok("getArchive", node, "hour_data", None, None))),
                 len(rows(c.ok("getArchive", node, "day_data", None, None))))
 
-    def kill_and_restart(self, ready, delay):
+    def kill_and_restart(self, wait):
         home, server, c, node = self.start_with_node()
         before = self.read_back(c, node)
         time.sleep(1.1)   # a new last_update differs from the old one
-        size = os.path.getsize(server.db_path)
+        wal = wal_size(server)
         c.send("saveArchives", [tables(info=info(node), **self.big)])
-        wait_until(lambda: ready(server, size) or server.proc.poll() is not None, timeout=120, step=0.001)
-        time.sleep(delay)
+        wait(server, c, wal)
         server.proc.send_signal(signal.SIGKILL)
         server.proc.wait()
         c.close()

@@ -147,6 +147,9 @@ private slots:
         QCOMPARE(Database::version(), 7);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
         QCOMPARE(scalar("PRAGMA foreign_keys").toInt(), 1);
+        // Readers go on while a writer (a backup, a save) works; the log stays bounded.
+        QCOMPARE(scalar("PRAGMA journal_mode").toString(), QStringLiteral("wal"));
+        QCOMPARE(scalar("PRAGMA journal_size_limit").toInt(), 67108864);
         QVERIFY(QFile::exists(m_home->filePath("telvan.db")));
         QCOMPARE(tables(), (QStringList{"check_log", "groups", "journal", "journal_data", "nodes",
                                                      "nodes_data", "setting_data", "settings", "tasks", "tasks_data",
