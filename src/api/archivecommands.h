@@ -4,7 +4,7 @@
 
 class CommandParams;
 
-// Saving, reading and clearing node archives.
+// Saving, reading and clearing node archives; reports built from them.
 namespace ArchiveCommands {
 QVariant saveArchives(CommandParams &p);
 QVariant clearArchives(CommandParams &p);
@@ -12,4 +12,6 @@ QVariant getSettingData(CommandParams &p);
 QVariant getJournalData(CommandParams &p);
 QVariant getArchive(CommandParams &p);
 QVariant getFillData(CommandParams &p);
+QVariant getReportData(CommandParams &p);
+QVariant getGroupTotals(CommandParams &p);
 }

@@ -27,6 +27,11 @@ public:
     // A date-time, a date (its midnight) or ISO 8601 text; null, a missing
     // parameter and empty text give an invalid date-time, meaning no bound.
     QDateTime dateTime(int index);
+    // A day given as a date, a date-time or ISO text; null gives an invalid
+    // date (an open bound), anything else is refused.
+    QDate optionalDate(int index);
+    // A list of whole numbers, each an id.
+    QList<int> idList(int index);
     QVariant value(int index) const { return m_params.value(index); }
     // Fails unless at least count parameters were given.
     bool require(int count);
