@@ -91,13 +91,11 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
 // saveArchives(tables: table map with "info" naming the node) -> true
 QVariant saveArchives(CommandParams &p)
 {
+    // A parameter refused here never reached the save: the database,
+    // journal included, stays as it was.
     ZeltoTableMap tables;
-    if (!readTables(p.value(0), tables) || !filterInfo(tables)) {
-        const QString message = ZeltoSystem::instance()->lastError();
-        Database::logError(tr("Сохранение архивов: %1").arg(message));
-        ZeltoSystem::instance()->error(message, true);
+    if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    }
     if (!ArchiveStore::saveArchives(tables, true))
         return QVariant();
     Database::logInfo(tr("Сохранение архивов"), QStringLiteral("node"),
