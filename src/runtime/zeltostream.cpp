@@ -80,7 +80,39 @@
 #include "zeltostreamreader.h"
 #include "zeltostreamwriter.h"
 
+#include <atomic>
+
 using ZeltoStreamFormat::MaxBytes;
+
+namespace {
+
+int versionFromEnvironment()
+{
+    bool ok = false;
+    const int version = qEnvironmentVariableIntValue("ORVEX_STREAM_VERSION", &ok);
+    return ok && version >= 1 && version <= ZeltoStream::FormatVersion ? version : ZeltoStream::FormatVersion;
+}
+
+std::atomic<int> &chosenWriteVersion()
+{
+    static std::atomic<int> version(versionFromEnvironment());
+    return version;
+}
+
+} // namespace
+
+quint8 ZeltoStream::writeVersion()
+{
+    return quint8(chosenWriteVersion().load());
+}
+
+bool ZeltoStream::setWriteVersion(int version)
+{
+    if (version < 1 || version > FormatVersion)
+        return false;
+    chosenWriteVersion().store(version);
+    return true;
+}
 
 ZeltoStream::ZeltoStream(QByteArray *bytes, QIODevice::OpenMode mode)
 {
@@ -122,14 +154,16 @@ bool ZeltoStream::init()
             setStatus(WriteFailed, QStringLiteral("объём данных превышает допустимый размер"));
             return false;
         }
-        m_target->append(char(FormatVersion));
+        m_version = writeVersion();
+        m_target->append(char(m_version));
     } else if (m_mode == Mode::Read) {
         if (m_position >= m_source.size()) {
             setStatus(ReadPastEnd, QStringLiteral("неожиданный конец данных: нет версии формата"));
             return false;
         }
         const uchar version = uchar(m_source.at(m_position++));
-        if (version != FormatVersion) {
+        m_version = version;
+        if (version < 1 || version > FormatVersion) {
             m_position = m_source.size();
             setStatus(ReadCorruptData, QStringLiteral("данные повреждены: неподдерживаемая версия формата %1").arg(version));
             return false;
@@ -158,7 +192,7 @@ ZeltoStream &ZeltoStream::operator<<(const QVariant &value)
 
     const qint64 start = m_target->size();
     ZeltoByteSink sink(std::move(*m_target));
-    ZeltoStreamWriter writer;
+    ZeltoStreamWriter writer(m_version);
     bool ok = writer.writeValue(sink, value, 0);
     QString error = writer.error();
     if (ok && sink.overflowed()) {
@@ -185,7 +219,7 @@ ZeltoStream &ZeltoStream::operator>>(QVariant &value)
 
     const uchar *base = reinterpret_cast<const uchar *>(m_source.constData());
     ZeltoStreamReader::Cursor cursor = { base + m_position, base + m_source.size(), false };
-    ZeltoStreamReader reader(base);
+    ZeltoStreamReader reader(base, m_version);
     QVariant result;
     if (reader.readValue(cursor, 0, result)) {
         m_position = int(cursor.p - base);

@@ -1,5 +1,6 @@
 #include "zeltostreamreader.h"
 
+#include "zeltodoublepacker.h"
 #include "zeltotable.h"
 
 #include <QSet>
@@ -407,6 +408,7 @@ bool ZeltoStreamReader::readColumnHeader(Cursor &c, quint64 rows, ColumnReader &
         --c.p;
         return corrupt(c, QStringLiteral("неизвестный вид столбца 0x%1").arg(kind, 2, 16, QLatin1Char('0')));
     }
+    column.packed = column.tag == TagDouble && m_version >= 2;
     const int minimal = column.mixed ? 1 : minimalCellSize(column.tag);
     if (minimal == 0 && !hasBitmap)
         return corrupt(c, QStringLiteral("столбец без карты заполненности"));
@@ -425,7 +427,9 @@ bool ZeltoStreamReader::readColumnHeader(Cursor &c, quint64 rows, ColumnReader &
         return pastEnd(c);
     // rows <= 8 * bytes left, so these products cannot overflow.
     const quint64 bitmapBytes = hasBitmap ? (rows + 7) / 8 : 0;
-    if (size < bitmapBytes || (!hasBitmap && size < rows * quint64(minimal)))
+    // Packed doubles spend at least a bit each.
+    const quint64 cellBytes = column.packed ? (rows + 7) / 8 : rows * quint64(minimal);
+    if (size < bitmapBytes || (!hasBitmap && size < cellBytes))
         return corrupt(c, QStringLiteral("размер столбца не соответствует числу строк"));
     column.bitmap = hasBitmap ? c.p : nullptr;
     column.cells = { c.p + bitmapBytes, c.p + size, true };
@@ -438,6 +442,18 @@ bool ZeltoStreamReader::readTypedCell(ColumnReader &column, QVariant &out)
     Cursor &c = column.cells;
     switch (column.tag) {
     case TagDouble: {
+        if (column.packed) {
+            if (column.next >= column.block.size()) {
+                QString error;
+                if (c.p >= c.end)
+                    return corrupt(c, QStringLiteral("значение выходит за границы столбца таблицы"));
+                column.next = 0;
+                if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, column.block, &error))
+                    return corrupt(c, error);
+            }
+            out = QVariant(column.block[column.next++]);
+            return true;
+        }
         double d;
         if (!readDouble(c, d))
             return false;
@@ -552,7 +568,7 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
         }
     }
     for (const ColumnReader &column : columns) {
-        if (column.cells.p != column.cells.end)
+        if (column.cells.p != column.cells.end || column.next != column.block.size())
             return corrupt(column.cells, QStringLiteral("лишние байты в столбце таблицы"));
     }
     // Names were checked to be distinct, so the table accepts them.

@@ -17,6 +17,9 @@ class ZeltoTable;
 class ZeltoStreamWriter
 {
 public:
+    // Writes the given version of the format (1 or 2).
+    explicit ZeltoStreamWriter(int version);
+
     // False when the value, or a value inside it, cannot be written; error()
     // says why. What was written of it then is garbage for the caller to drop.
     bool writeValue(ZeltoByteSink &out, const QVariant &v, int depth = 0);
@@ -36,6 +39,8 @@ private:
         qint64 previous = 0;  // delta base while writing
     };
 
+    // Size of every cell of a typed column, or -1 when it depends on the value.
+    int cellSize(int tag) const;
     bool writeScalarBody(ZeltoByteSink &out, int tag, const QVariant &v);
     bool writeDateTime(ZeltoByteSink &out, const QDateTime &dt);
     bool writeTable(ZeltoByteSink &out, const ZeltoTable &table, int depth);
@@ -45,6 +50,7 @@ private:
     bool tooDeep();
     bool dateOutOfRange();
 
+    const int m_version;
     QString m_error;
     qint64 m_rowsWithoutColumns = 0;
     ZeltoLocalTime m_localTime;
