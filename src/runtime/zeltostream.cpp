@@ -1,10 +1,11 @@
-// Byte format of ZeltoStream, version 1
-// =====================================
+// Byte format of ZeltoStream, versions 1 and 2
+// ============================================
 // Stored in database BLOBs, so it has to stay readable as it is: extend it
-// only with new tags, or bump the version byte and keep reading version 1.
-// Everything is little-endian.
+// only with new tags, or bump the version byte and keep reading every
+// version written before. Version 2 differs from version 1 only in the cells
+// of typed double columns (below). Everything is little-endian.
 //
-//   stream  = version:u8 (= 1), then the values one after another
+//   stream  = version:u8 (1 or 2), then the values one after another
 //   value   = tag:u8, then the body of that tag
 //   varint  = unsigned LEB128, 7 bits per byte, low group first, at most
 //             10 bytes, no bits above bit 63
@@ -59,17 +60,44 @@
 //           present cell (the first from 0)
 //         QDate: zigzag difference of the julian day from the previous
 //           present cell (the first from 0); null dates are not typed
+//         double, version 2: the present cells in blocks (next section)
 //       Markers (0x11, 0x12) and nulls of a type (0x15) only occur in
 //       mixed columns. A column without
 //       any value is t = 0x00 with the bitmap, whose bits are then ignored.
 //     So every column costs at least R / 8 bytes.
 //   Rows come back cut after their last non-null cell.
 //
+//   Packed doubles (version 2), the blocks of one column in row order:
+//   block   = varint n (1..1024; every block but the last holds 1024),
+//             mode:u8, body
+//     mode 0x00 raw: n x 8 bytes, IEEE 754 binary64
+//     mode 0x10 XOR: varint L, then L bytes of bits, low bit of each byte
+//       first: the first value's 64 bits, then for each next value v with
+//       x = bits(v) XOR bits(previous value): 0 when x = 0; 10 and the bits
+//       of x in the window of the last 11 (lead, length); 11, lead:6,
+//       (length - 1):6, and the length bits of x that start lead bits below
+//       the top (lead + length <= 64). L covers the bits exactly (the last
+//       byte padded with zeros)
+//     mode 0x20 | e, e in 0..15, decimal: value i is x_i / 10^e (double
+//       division of the exact double x_i), except where an exception says:
+//       varint X (exceptions, <= n), zigzag x_first, then groups of 128
+//       values (the last one shorter):
+//         group = head:u8 (bit 7: differences; bits 0-6: width w, 1..64),
+//                 zigzag base, ceil(m x w / 8) bytes of m numbers of w bits,
+//                 low bit first, from bit 0 of the first byte
+//         x_i = base + number_i, or with differences
+//         x_i = x_(i-1) + base + number_i, where x_(-1) = x_first; in
+//         64-bit two's complement arithmetic
+//       then X exceptions: varint gap, 8 bytes of the value; the first
+//       replaces value gap, each next the value gap + 1 after the last
+//   So a packed double costs at least a bit, as every other typed cell.
+//
 // What a reader enforces on untrusted bytes: every count and length fits in
 // the bytes left before anything is allocated; R <= 8 x the bytes left after
 // it; tables without columns hold at most 65536 rows together in one
-// top-level value; each column's S covers its bitmap or its minimal cells and
-// is consumed exactly; containers nest at most 256 levels deep. Values
+// top-level value; each column's S covers its bitmap or its minimal cells
+// (a bit for packed doubles) and is consumed exactly, its blocks holding
+// exactly its present cells; containers nest at most 256 levels deep. Values
 // outside the ranges above are corrupt data. The writer fails on values that
 // a reader would refuse.
 

@@ -12,8 +12,9 @@ class ZeltoTable;
 // Writes variants in the ZeltoStream byte format (see zeltostream.cpp).
 // Tables are written column by column: one pass over the rows learns each
 // column's shared type and presence bitmap, a second buffers the cells whose
-// size depends on the value, and fixed-size cells (doubles above all) go
-// straight to their place in the output. One writer serves one value.
+// size depends on the value (and gathers the doubles that version 2 packs),
+// and fixed-size cells go straight to their place in the output. One writer
+// serves one value.
 class ZeltoStreamWriter
 {
 public:
