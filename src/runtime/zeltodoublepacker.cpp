@@ -45,10 +45,17 @@ inline bool scaled(double v, int e, qint64 &out)
 // The smallest exponent at which v is a decimal, -1 when there is none.
 int exponentOf(double v)
 {
+    // Too small to be a nonzero decimal of at most MaxExponent digits, or
+    // too large for the scaled integers: no need to try every exponent.
+    const double magnitude = std::fabs(v);
+    if (!(magnitude < kMaxScaled) || (magnitude != 0 && magnitude < 0.5 / kPowers[MaxExponent]))
+        return -1;
     qint64 x;
     for (int e = 0; e <= MaxExponent; ++e) {
         if (scaled(v, e, x))
             return e;
+        if (magnitude * kPowers[e] >= kMaxScaled)
+            break;
     }
     return -1;
 }
@@ -177,9 +184,14 @@ void packRaw(const double *values, int n, ZeltoByteSink &out)
 // length - 1 and the changed bits.
 void packXor(const double *values, int n, ZeltoByteSink &out)
 {
-    ZeltoByteSink bits;
-    bits.reserve(qint64(n) * 8 + 16);
-    BitWriter writer(bits);
+    // The bits go after a length of the largest size they can take, which
+    // is then written with as many bytes as it needs.
+    const qint64 most = (qint64(n) * 78 + 7) / 8;
+    out.putByte(ModeXor);
+    const qint64 lengthAt = out.size();
+    out.claim(varintSize(quint64(most)));
+    const qint64 bitsAt = out.size();
+    BitWriter writer(out);
     quint64 previous = doubleBits(values[0]);
     writer.put(previous, 64);
     int lead = -1, length = 0;
@@ -206,9 +218,14 @@ void packXor(const double *values, int n, ZeltoByteSink &out)
         writer.put(x >> t, length);
     }
     writer.finish();
-    out.putByte(ModeXor);
-    out.putVarint(quint64(bits.size()));
-    out.putBytes(bits.constData(), bits.size());
+    if (out.overflowed())
+        return;
+    const qint64 bytes = out.size() - bitsAt;
+    char *at = out.data() + lengthAt;
+    // Padded varint: continuation bits up to the reserved size.
+    const int size = varintSize(quint64(most));
+    for (int k = 0; k < size; ++k)
+        at[k] = char(((bytes >> (7 * k)) & 0x7f) | (k + 1 < size ? 0x80 : 0));
 }
 
 struct Group
@@ -321,15 +338,15 @@ struct DecimalBlock
 int sampleExponent(const double *values, int n)
 {
     const int step = qMax(1, n / kSample);
-    int exponent = -1, misses = 0, seen = 0;
-    for (int i = 0; i < n; i += step, ++seen) {
+    const int samples = (n + step - 1) / step;
+    int exponent = -1, misses = 0;
+    for (int i = 0; i < n; i += step) {
         const int e = exponentOf(values[i]);
-        if (e < 0)
-            ++misses;
-        else
-            exponent = qMax(exponent, e);
+        if (e < 0 && ++misses * 2 > samples)
+            return -1;
+        exponent = qMax(exponent, e);
     }
-    return misses * 2 > seen ? -1 : exponent;
+    return exponent;
 }
 
 // The exponent that leaves at most one value in sixteen an exception,
@@ -350,6 +367,19 @@ int fullExponent(const double *values, int n)
     return -1;
 }
 
+// Whether XOR may beat raw bytes, judged from sampled pairs of neighbours
+// as if each changed value opened a window of its own.
+bool xorMayPay(const double *values, int n)
+{
+    const int step = qMax(1, n / kSample);
+    qint64 bits = 0, pairs = 0;
+    for (int i = 1; i < n; i += step, ++pairs) {
+        const quint64 x = doubleBits(values[i]) ^ doubleBits(values[i - 1]);
+        bits += x == 0 ? 1 : 14 + 64 - __builtin_clzll(x) - __builtin_ctzll(x);
+    }
+    return bits < pairs * 64;
+}
+
 void packBlock(const double *values, int n, DecimalBlock &decimal, ZeltoByteSink &out)
 {
     out.putVarint(quint64(n));
@@ -368,12 +398,16 @@ void packBlock(const double *values, int n, DecimalBlock &decimal, ZeltoByteSink
             return;
         }
     }
-    ZeltoByteSink xorBytes;
-    packXor(values, n, xorBytes);
     const qint64 decimalSize = e >= 0 ? decimal.size : raw;
-    if (xorBytes.size() < qMin(raw, decimalSize))
-        out.putBytes(xorBytes.constData(), xorBytes.size());
-    else if (decimalSize < raw)
+    if (!xorMayPay(values, n))
+        return decimalSize < raw ? decimal.write(values, n, out) : packRaw(values, n, out);
+    // XOR goes straight into place and is taken back when it is not smaller.
+    const qint64 start = out.size();
+    packXor(values, n, out);
+    if (out.size() - start < qMin(raw, decimalSize) || out.overflowed())
+        return;
+    out.truncate(start);
+    if (decimalSize < raw)
         decimal.write(values, n, out);
     else
         packRaw(values, n, out);

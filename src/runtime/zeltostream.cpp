@@ -5,7 +5,10 @@
 // version written before. Version 2 differs from version 1 only in the cells
 // of typed double columns (below). Everything is little-endian.
 //
-//   stream  = version:u8 (1 or 2), then the values one after another
+//   stream  = version:u8 (1 or 2), then the values one after another; in
+//             version 2 each value is framed as length:u32, the length
+//             bytes of the value, crc:u32 (CRC-32C of those bytes), and a
+//             reader checks the sum before it reads the value
 //   value   = tag:u8, then the body of that tag
 //   varint  = unsigned LEB128, 7 bits per byte, low group first, at most
 //             10 bytes, no bits above bit 63
@@ -104,6 +107,7 @@
 #include "zeltostream.h"
 
 #include "zeltobytesink.h"
+#include "zeltochecksum.h"
 #include "zeltostreamformat.h"
 #include "zeltostreamreader.h"
 #include "zeltostreamwriter.h"
@@ -220,9 +224,19 @@ ZeltoStream &ZeltoStream::operator<<(const QVariant &value)
 
     const qint64 start = m_target->size();
     ZeltoByteSink sink(std::move(*m_target));
+    const bool framed = m_version >= 2;
+    if (framed)
+        sink.claim(4);   // the length, filled in below
     ZeltoStreamWriter writer(m_version);
     bool ok = writer.writeValue(sink, value, 0);
     QString error = writer.error();
+    if (ok && framed && !sink.overflowed()) {
+        const qint64 length = sink.size() - start - 4;
+        const quint32 crc = qToLittleEndian(ZeltoChecksum::crc32c(sink.constData() + start + 4, length));
+        const quint32 le = qToLittleEndian(quint32(length));
+        std::memcpy(sink.data() + start, &le, 4);
+        sink.putBytes(reinterpret_cast<const char *>(&crc), 4);
+    }
     if (ok && sink.overflowed()) {
         ok = false;
         error = QStringLiteral("объём данных превышает допустимый размер (2 ГБ)");
@@ -247,17 +261,54 @@ ZeltoStream &ZeltoStream::operator>>(QVariant &value)
 
     const uchar *base = reinterpret_cast<const uchar *>(m_source.constData());
     ZeltoStreamReader::Cursor cursor = { base + m_position, base + m_source.size(), false };
+    const uchar *next = nullptr;
+    if (m_version >= 2 && !checkFrame(cursor.p, cursor.end, next))
+        return *this;
     ZeltoStreamReader reader(base, m_version);
     QVariant result;
-    if (reader.readValue(cursor, 0, result)) {
-        m_position = int(cursor.p - base);
-        value = std::move(result);
-    } else {
+    if (!reader.readValue(cursor, 0, result)) {
         // Nothing after a broken value can be trusted; consume it all.
         m_position = m_source.size();
         setStatus(reader.status(), reader.error());
+    } else if (next && cursor.p != cursor.end) {
+        m_position = m_source.size();
+        setStatus(ReadCorruptData, QStringLiteral("данные повреждены: лишние байты в значении (позиция %1)")
+                                       .arg(cursor.p - base));
+    } else {
+        m_position = int((next ? next : cursor.p) - base);
+        value = std::move(result);
     }
     return *this;
+}
+
+// Version 2: narrows [begin, end) to the value's bytes once their checksum
+// holds; next is where the following value starts.
+bool ZeltoStream::checkFrame(const uchar *&begin, const uchar *&end, const uchar *&next)
+{
+    const qint64 position = m_position;
+    m_position = m_source.size();
+    const qint64 left = end - begin;
+    quint32 length = 0, crc = 0;
+    if (left >= 4) {
+        std::memcpy(&length, begin, 4);
+        length = qFromLittleEndian(length);
+    }
+    if (left < 8 || quint64(length) > quint64(left - 8)) {
+        setStatus(ReadPastEnd, QStringLiteral("неожиданный конец данных: значение длиной %1 байт в позиции %2 обрезано")
+                                   .arg(length).arg(position));
+        return false;
+    }
+    const uchar *data = begin + 4;
+    std::memcpy(&crc, data + length, 4);
+    if (qFromLittleEndian(crc) != ZeltoChecksum::crc32c(reinterpret_cast<const char *>(data), length)) {
+        setStatus(ReadCorruptData, QStringLiteral("данные повреждены: контрольная сумма значения в позиции %1 не совпадает")
+                                       .arg(position));
+        return false;
+    }
+    begin = data;
+    end = data + length;
+    next = end + 4;
+    return true;
 }
 
 bool ZeltoStream::atEnd() const

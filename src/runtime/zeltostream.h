@@ -75,6 +75,7 @@ private:
     enum class Mode { Invalid, Read, Write };
 
     void setStatus(Status status, const QString &error);
+    bool checkFrame(const uchar *&begin, const uchar *&end, const uchar *&next);
     bool ensureInitialized();
 
     Mode m_mode = Mode::Invalid;

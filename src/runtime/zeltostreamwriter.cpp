@@ -345,7 +345,8 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
         for (int c : variable) {
             const std::vector<double> &values = doubles[size_t(c)];
             if (!values.empty()) {
-                columnData[size_t(c)].reserve(qint64(values.size()) * 2 + 64);
+                // The most a column can take: every block raw.
+                columnData[size_t(c)].reserve(qint64(values.size()) * 8 + qint64(values.size() / 1024 + 1) * 4);
                 ZeltoDoublePacker::pack(values.data(), qint64(values.size()), columnData[size_t(c)]);
             }
         }
