@@ -98,6 +98,24 @@ QByteArray version2(const QByteArray &value)
            + u32(ZeltoChecksum::crc32c(value.constData(), value.size()));
 }
 
+// Bits low bit first, as packed double blocks hold them.
+struct Bits
+{
+    QByteArray bytes;
+    int used = 0;
+
+    Bits &put(quint64 value, int width)
+    {
+        for (int k = 0; k < width; ++k, ++used) {
+            if (used % 8 == 0)
+                bytes.append('\0');
+            if ((value >> k) & 1)
+                bytes[used / 8] = char(bytes.at(used / 8) | (1 << (used % 8)));
+        }
+        return *this;
+    }
+};
+
 // A table of one typed double column "a" without a presence bitmap, rows
 // rows, whose cells are the given bytes.
 QByteArray doubleColumnTable(quint64 rows, const QByteArray &cells)
@@ -956,6 +974,108 @@ private slots:
         const QVariant text = decode(bytesOf({ 1, 0x07, 5, 0xff, 0xc3, 0x28, 0xed }), &status);
         QCOMPARE(status, ZeltoStream::Ok);
         QCOMPARE(text.userType(), int(QMetaType::QString));
+    }
+
+    // Packed double blocks made by hand from the grammar: well-formed ones
+    // read as the numbers they say, malformed ones are refused.
+    void packedBlocks_data()
+    {
+        QTest::addColumn<quint64>("rows");
+        QTest::addColumn<QByteArray>("cells");
+        QTest::addColumn<QVariantList>("expected");   // empty: must fail
+
+        const double pi = 3.141592653589793;
+        QTest::newRow("decimal as they are") << quint64(2) << bytesOf({ 2, 0x22, 0 }) + varint(zigzag(1234))
+            + bytesOf({ 0x01 }) + varint(zigzag(1234)) + bytesOf({ 0x02 }) << QVariantList{ 12.34, 12.35 };
+        QTest::newRow("decimal differences") << quint64(3) << bytesOf({ 3, 0x21, 0 }) + varint(zigzag(100))
+            + bytesOf({ 0x82 }) + varint(zigzag(-2)) + bytesOf({ 0x0E }) << QVariantList{ 10.0, 10.1, 9.9 };
+        QTest::newRow("decimal exception") << quint64(2) << bytesOf({ 2, 0x20, 1, 10, 0x01, 10, 0x00, 1 })
+            + u64(bitsOf(-0.0)) << QVariantList{ 5.0, -0.0 };
+        QTest::newRow("raw") << quint64(1) << bytesOf({ 1, 0x00 }) + u64(bitsOf(pi)) << QVariantList{ pi };
+        const QByteArray xorBits = Bits().put(bitsOf(1.0), 64).put(0, 1).put(3, 2).put(12, 6).put(0, 6).put(1, 1).bytes;
+        QTest::newRow("xor") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size())) + xorBits
+                             << QVariantList{ 1.0, 1.0, 1.5 };
+
+        const QByteArray raw8 = u64(bitsOf(pi));
+        QTest::newRow("no values") << quint64(1) << bytesOf({ 0, 0x00 }) + raw8 << QVariantList();
+        QTest::newRow("more than a block") << quint64(1025) << varint(1025) + bytesOf({ 0x00 }) + QByteArray(8200, 0)
+                                           << QVariantList();
+        QTest::newRow("unknown mode") << quint64(1) << bytesOf({ 1, 0x30 }) + raw8 << QVariantList();
+        QTest::newRow("raw with a low nibble") << quint64(1) << bytesOf({ 1, 0x01 }) + raw8 << QVariantList();
+        QTest::newRow("width 0") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 0x00, 0, 0 }) << QVariantList();
+        QTest::newRow("width 65") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 65, 0 }) + QByteArray(9, 0) << QVariantList();
+        QTest::newRow("more exceptions than values") << quint64(2) << bytesOf({ 2, 0x20, 3, 0, 0x01, 0, 0 })
+            + raw8 + raw8 + raw8 << QVariantList();
+        QTest::newRow("exception past the block") << quint64(2) << bytesOf({ 2, 0x20, 1, 0, 0x01, 0, 0, 2 }) + raw8
+                                                  << QVariantList();
+        QTest::newRow("group short of its bits") << quint64(128) << bytesOf({ 0x80, 1, 0x20, 0, 0, 64, 0 })
+            + QByteArray(20, 0) << QVariantList();
+        QTest::newRow("more values than cells") << quint64(1) << bytesOf({ 2, 0x00 }) + raw8 + raw8 << QVariantList();
+        QTest::newRow("fewer values than cells") << quint64(2) << bytesOf({ 1, 0x00 }) + raw8 << QVariantList();
+        QTest::newRow("bytes after the last block") << quint64(1) << bytesOf({ 1, 0x00 }) + raw8 + bytesOf({ 0 })
+                                                    << QVariantList();
+        const QByteArray reuse = Bits().put(bitsOf(1.0), 64).put(1, 2).put(1, 1).bytes;
+        QTest::newRow("xor window before any") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(reuse.size())) + reuse
+                                               << QVariantList();
+        const QByteArray wide = Bits().put(bitsOf(1.0), 64).put(3, 2).put(60, 6).put(9, 6).put(0, 10).bytes;
+        QTest::newRow("xor window past 64 bits") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(wide.size())) + wide
+                                                 << QVariantList();
+        QTest::newRow("xor longer than its column") << quint64(3) << bytesOf({ 3, 0x10, 100 }) + xorBits << QVariantList();
+        QTest::newRow("xor with a spare byte") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size() + 1))
+            + xorBits + bytesOf({ 0 }) << QVariantList();
+        QTest::newRow("xor short of its values") << quint64(4) << bytesOf({ 4, 0x10 }) + varint(quint64(xorBits.size()))
+            + xorBits << QVariantList();
+        QTest::newRow("column smaller than a bit a row") << quint64(100) << bytesOf({ 100, 0x20, 0, 0 }) + bytesOf({ 1, 0 })
+            + QByteArray(7, 0) << QVariantList();
+    }
+
+    void packedBlocks()
+    {
+        QFETCH(quint64, rows);
+        QFETCH(QByteArray, cells);
+        QFETCH(QVariantList, expected);
+        ZeltoStream::Status status;
+        QString error;
+        const QVariant value = decode(version2(doubleColumnTable(rows, cells)), &status, &error);
+        if (expected.isEmpty()) {
+            QVERIFY2(status == ZeltoStream::ReadCorruptData && !value.isValid(), qPrintable(error));
+            QVERIFY(error.startsWith(QStringLiteral("данные повреждены")));
+            return;
+        }
+        QVERIFY2(status == ZeltoStream::Ok, qPrintable(error));
+        const ZeltoTable table = value.value<ZeltoTable>();
+        QCOMPARE(table.rowCount(), expected.size());
+        QString why;
+        for (int r = 0; r < expected.size(); ++r)
+            QVERIFY2(same(expected.at(r), table.value(r, 0), &why), qPrintable(why));
+    }
+
+    // The frame of a version-2 value: its length and checksum.
+    void frames()
+    {
+        const QByteArray good = encode(QVariant::fromValue(packedTable()));
+        const QByteArray body = good.mid(5).chopped(4);
+        QCOMPARE(good, version2(body));
+
+        ZeltoStream::Status status;
+        QString error;
+        QByteArray badSum = good;
+        badSum[badSum.size() - 1] = char(badSum.at(badSum.size() - 1) ^ 0x10);
+        QVERIFY(!decode(badSum, &status, &error).isValid());
+        QCOMPARE(status, ZeltoStream::ReadCorruptData);
+        QVERIFY2(error.contains(QStringLiteral("контрольная сумма")), qPrintable(error));
+
+        QVERIFY(!decode(bytesOf({ 2 }) + u32(0x7fffffff) + body, &status, &error).isValid());
+        QCOMPARE(status, ZeltoStream::ReadPastEnd);
+        QVERIFY2(error.contains(QStringLiteral("обрезано")), qPrintable(error));
+
+        QVERIFY(!decode(version2(body + bytesOf({ 0 })), &status, &error).isValid());
+        QCOMPARE(status, ZeltoStream::ReadCorruptData);
+        QVERIFY2(error.contains(QStringLiteral("лишние байты")), qPrintable(error));
+
+        // The checksum is CRC-32C.
+        QCOMPARE(ZeltoChecksum::crc32c("123456789", 9), 0xE3069283u);
+        QCOMPARE(ZeltoChecksum::crc32c("", 0), 0u);
     }
 
     // Five years of hourly records: decimals with their usual precisions
