@@ -1,6 +1,9 @@
 // Archives of one node with five years of hourly records (43,800 rows of a
-// "date" column and 40 parameter columns), five years of daily and monthly
-// records and ten current readings. Prints:
+// "date" column and the parameters of a meter with four heating systems, as
+// the device polling simulator reports them), five years of daily and
+// monthly records and ten current readings. Runs everything once for each
+// version of the stored format (the server told by ORVEX_STREAM_VERSION)
+// and prints the figures side by side:
 // - where the time of saving one new day goes, step by step, in process;
 // - end to end over the wire against the real orvex-server: saveArchives of
 //   one new day (24 hourly rows, 1 daily row, 1 current reading), getArchive
@@ -10,6 +13,7 @@
 // Each figure is the best of several runs.
 
 #include "archivechecks.h"
+#include "benchtables.h"
 #include "archivedates.h"
 #include "archivestore.h"
 #include "database.h"
@@ -36,43 +40,37 @@
 #include <functional>
 #include <limits>
 
+#include <malloc.h>
 #include <time.h>
 
 namespace {
 
 const int kYears = 5;
-const int kHours = kYears * 365 * 24;   // 43,800
 const int kDays = kYears * 365;
 const int kMonths = kYears * 12;
 const int kRuns = 5;
 const QDateTime kStart(QDate(2019, 1, 1), QTime(0, 0), Qt::LocalTime);
 
-QStringList parameterColumns()
+// The figures of one run, by name, in the order they were taken.
+typedef QVector<QPair<QString, QString>> Figures;
+
+void put(Figures &figures, const QString &name, const char *format, double value)
 {
-    static const char *const quantities[] = {"t1", "t2", "t3", "P1", "P2", "G1", "G2", "V1", "V2", "Q"};
-    QStringList columns;
-    for (int system = 1; system <= 4; ++system)
-        for (const char *quantity : quantities)
-            columns << QStringLiteral("S%1_%2").arg(system).arg(QLatin1String(quantity));
-    return columns;
+    figures.append({name, QString::asprintf(format, value)});
 }
 
-// Rows from first, one every step (in seconds, or one calendar month when
-// months is true), with values that need all digits of a double.
-ZeltoTable archive(const QDateTime &first, int count, qint64 step, bool months = false, int seed = 0)
+void heading(Figures &figures, const QString &name)
 {
-    const QStringList params = parameterColumns();
-    QVector<QVector<QVariant>> rows(count);
-    for (int r = 0; r < count; ++r) {
-        QVector<QVariant> &row = rows[r];
-        row.reserve(params.size() + 1);
-        row.append(months ? first.addMonths(r) : first.addSecs(r * step));
-        for (int c = 0; c < params.size(); ++c)
-            row.append(60.0 + c + (r + seed) % 40 * 0.125 + 1.0 / (r + seed + c + 1));
-    }
-    ZeltoTable table;
-    table.setContent(QStringList{ArchiveDates::column()} + params, std::move(rows));
-    return table;
+    figures.append({name, QString()});
+}
+
+// Rows of a kind from first, count of them, as the meter reports them.
+ZeltoTable archive(MeterValues::Kind kind, const QDateTime &first, int count)
+{
+    const QDateTime last = kind == MeterValues::MonthData ? first.addMonths(count - 1)
+                           : kind == MeterValues::DayData ? first.addDays(count - 1)
+                                                          : first.addSecs(3600LL * (count - 1));
+    return BenchTables::meter().archive(kind, MeterValues::columns(kind, BenchTables::systems()), first, last);
 }
 
 ZeltoTable infoTable(int nodeId)
@@ -89,9 +87,9 @@ ZeltoTableMap oneDay(int nodeId, int day)
     const QDateTime midnight = kStart.addDays(day);
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), archive(midnight, 24, 3600, false, day * 24));
-    tables.insert(QStringLiteral("day_data"), archive(midnight, 1, 86400, false, day));
-    tables.insert(QStringLiteral("current_data"), archive(midnight.addSecs(23 * 3600 + 1800), 1, 0, false, day));
+    tables.insert(QStringLiteral("hour_data"), archive(MeterValues::HourData, midnight, 24));
+    tables.insert(QStringLiteral("day_data"), archive(MeterValues::DayData, midnight, 1));
+    tables.insert(QStringLiteral("current_data"), archive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
     return tables;
 }
 
@@ -124,7 +122,7 @@ void fail(const char *what)
 }
 
 // Sets up the node in process and measures the steps of a one-day save.
-int prepareAndBreakDown(const QString &home)
+int prepareAndBreakDown(const QString &home, Figures &figures)
 {
     qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
@@ -140,15 +138,15 @@ int prepareAndBreakDown(const QString &home)
 
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), archive(kStart, kHours, 3600));
-    tables.insert(QStringLiteral("day_data"), archive(kStart, kDays, 86400));
-    tables.insert(QStringLiteral("month_data"), archive(kStart, kMonths, 0, true));
-    tables.insert(QStringLiteral("current_data"), archive(kStart.addDays(kDays - 1), 10, 360));
+    tables.insert(QStringLiteral("hour_data"), BenchTables::fiveYears());
+    tables.insert(QStringLiteral("day_data"), archive(MeterValues::DayData, kStart, kDays));
+    tables.insert(QStringLiteral("month_data"), archive(MeterValues::MonthData, kStart, kMonths));
+    tables.insert(QStringLiteral("current_data"), archive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
     if (!ArchiveStore::saveArchives(tables, false))
         fail("first save");
-    std::printf("first save of five years, in process: %.0f ms\n", ms(timer));
+    put(figures, QStringLiteral("first save of five years, in process, ms"), "%.0f", ms(timer));
 
     // The steps of merging one day into the hourly archive, as the save does them.
     const QString nodes = QStringLiteral("nodes");
@@ -231,18 +229,22 @@ int prepareAndBreakDown(const QString &home)
         saveCpuMs = qMin(saveCpuMs, cpuMs() - cpu);
         return ms(t);
     });
-    std::printf("one-day save, hourly archive steps (%d rows, %d KiB stored):\n", merged.rowCount(),
-                int(blob.size() / 1024));
-    std::printf("  SQLite read      %7.1f ms\n", readMs);
-    std::printf("  decode           %7.1f ms\n", decodeMs);
-    std::printf("  merge and sort   %7.1f ms (ZeltoTable::merge and sort: %.1f ms)\n", mergeMs, libraryMergeMs);
-    std::printf("  fill scan        %7.1f ms\n", fillMs);
-    std::printf("  encode           %7.1f ms\n", encodeMs);
-    std::printf("  SQLite write     %7.1f ms (the node's row, with commit)\n", writeMs);
-    std::printf("one-day save, all archives, in process: %.1f ms (%.1f ms CPU)\n", saveMs, saveCpuMs);
+    put(figures, QStringLiteral("hourly archive stored, KiB"), "%.0f", blob.size() / 1024.0);
+    put(figures, QStringLiteral("  bytes per double cell"), "%.2f", blob.size() / BenchTables::doubleCells(stored));
+    heading(figures, QStringLiteral("one-day save, hourly archive steps (ms):"));
+    put(figures, QStringLiteral("  SQLite read"), "%.1f", readMs);
+    put(figures, QStringLiteral("  decode"), "%.1f", decodeMs);
+    put(figures, QStringLiteral("  merge and sort"), "%.1f", mergeMs);
+    put(figures, QStringLiteral("  (ZeltoTable::merge and sort)"), "%.1f", libraryMergeMs);
+    put(figures, QStringLiteral("  fill scan"), "%.1f", fillMs);
+    put(figures, QStringLiteral("  encode"), "%.1f", encodeMs);
+    put(figures, QStringLiteral("  SQLite write, with commit"), "%.1f", writeMs);
+    put(figures, QStringLiteral("one-day save, all archives, in process, ms"), "%.1f", saveMs);
+    put(figures, QStringLiteral("  CPU, ms"), "%.1f", saveCpuMs);
 
     const qint64 size = QFileInfo(home + QStringLiteral("/telvan.db")).size();
-    std::printf("database file: %.1f MiB for one node (%.1f MiB empty)\n", size / 1048576.0, emptySize / 1048576.0);
+    put(figures, QStringLiteral("database file for one node, MiB"), "%.1f", size / 1048576.0);
+    put(figures, QStringLiteral("  empty database, MiB"), "%.1f", emptySize / 1048576.0);
     Database::destroy();
     return nodeId;
 }
@@ -268,7 +270,7 @@ double timedCall(ZeltoClient &client, const QString &name, const QVariantList &p
     return ms(t);
 }
 
-void overTheWire(const QString &home, int nodeId)
+void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
 {
     const quint16 port = freePort();
     QFile ini(home + QStringLiteral("/orvex-server.ini"));
@@ -280,6 +282,7 @@ void overTheWire(const QString &home, int nodeId)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("ORVEX_HOME"), home);
     env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
+    env.insert(QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version));
     server.setProcessEnvironment(env);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
@@ -340,12 +343,12 @@ void overTheWire(const QString &home, int nodeId)
         return timedCall(client, QStringLiteral("saveArchives"), {QVariant::fromValue(day)});
     });
 
-    std::printf("over the wire (orvex-server, loopback TCP):\n");
-    std::printf("  saveArchives one day          %7.1f ms\n", saveMs);
-    std::printf("  saveArchives one day, checked %7.1f ms\n", checkedSaveMs);
-    std::printf("  getArchive one month          %7.1f ms (%d rows)\n", monthMs, monthRows);
-    std::printf("  getArchive whole archive      %7.1f ms (%d rows)\n", allMs, allRows);
-    std::printf("  checkArchives, 3 criteria     %7.1f ms (%d findings)\n", checkMs, findings);
+    heading(figures, QStringLiteral("over the wire (orvex-server, loopback TCP), ms:"));
+    put(figures, QStringLiteral("  saveArchives one day"), "%.1f", saveMs);
+    put(figures, QStringLiteral("  saveArchives one day, checked"), "%.1f", checkedSaveMs);
+    put(figures, QStringLiteral("  getArchive one month (%1 rows)").arg(monthRows), "%.1f", monthMs);
+    put(figures, QStringLiteral("  getArchive whole archive (%1 rows)").arg(allRows), "%.1f", allMs);
+    put(figures, QStringLiteral("  checkArchives, 3 criteria (%1 findings)").arg(findings), "%.1f", checkMs);
 
     client.disconnectFromHost();
     server.terminate();
@@ -357,18 +360,38 @@ void overTheWire(const QString &home, int nodeId)
 
 int main(int argc, char **argv)
 {
-    Zelto::pinTimeZone();   // as the server does
+    // As the server does.
+    Zelto::pinTimeZone();
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     QCoreApplication app(argc, argv);
-    QTemporaryDir home;
-    if (!home.isValid())
-        fail("temporary folder");
-    // The metadata catalogue reads metadata/ of the home folder.
-    QDir().mkpath(home.filePath(QStringLiteral("metadata")));
-    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-    for (const QString &name : metadata.entryList(QDir::Files))
-        QFile::copy(metadata.filePath(name), home.filePath(QStringLiteral("metadata/") + name));
-    const int nodeId = prepareAndBreakDown(home.path());
-    overTheWire(home.path(), nodeId);
+    QVector<Figures> runs;
+    for (int version = 1; version <= ZeltoStream::FormatVersion; ++version) {
+        QTemporaryDir home;
+        if (!home.isValid())
+            fail("temporary folder");
+        // The metadata catalogue reads metadata/ of the home folder.
+        QDir().mkpath(home.filePath(QStringLiteral("metadata")));
+        const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
+        for (const QString &name : metadata.entryList(QDir::Files))
+            QFile::copy(metadata.filePath(name), home.filePath(QStringLiteral("metadata/") + name));
+        ZeltoStream::setWriteVersion(version);
+        Figures figures;
+        const int nodeId = prepareAndBreakDown(home.path(), figures);
+        overTheWire(home.path(), nodeId, version, figures);
+        runs.append(figures);
+    }
+
+    std::printf("%-48s", "stored format version");
+    for (int version = 1; version <= runs.size(); ++version)
+        std::printf("%10d", version);
+    std::printf("\n");
+    for (int i = 0; i < runs.first().size(); ++i) {
+        std::printf("%-48s", qPrintable(runs.first().at(i).first));
+        for (const Figures &figures : runs)
+            std::printf("%10s", qPrintable(figures.at(i).second));
+        std::printf("\n");
+    }
     std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
     return 0;
 }

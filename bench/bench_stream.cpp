@@ -1,7 +1,8 @@
 // Encodes and decodes five years of hourly archive records (43,800 rows of a
-// local "date" column and 40 double columns) through ZeltoStream, in every
-// version of the format side by side: meter readings as the device polling
-// simulator makes them, and random doubles. Prints the best of five runs of
+// local "date" column and the parameters of a meter with four heating
+// systems) through ZeltoStream, in every version of the format side by side:
+// the readings as the device polling simulator makes them, and the same
+// table with random doubles. Prints the best of five runs of
 // each (wall and CPU time), the speed in MB of raw table data (8 bytes a
 // cell, the dates included) per second of CPU time, and the bytes per
 // double cell.
@@ -85,7 +86,7 @@ bool measure(const char *name, const ZeltoTable &table, int version)
         }
         bytes = encoded;
     }
-    const double doubleCells = double(table.rowCount()) * (table.columnCount() - 1);
+    const double doubleCells = BenchTables::doubleCells(table);
     const double rawMB = double(table.rowCount()) * table.columnCount() * 8 / 1e6;
     std::printf("%-7s v%d  encode %5.1f ms, CPU %5.1f ms (%4.0f MB/s)  decode %5.1f ms, CPU %5.1f ms (%4.0f MB/s)"
                 "  %5.2f bytes/double cell, %8d bytes\n",
@@ -104,13 +105,12 @@ int main(int argc, char **argv)
     Zelto::pinTimeZone();
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
-    const QDateTime start(QDate(2019, 1, 1), QTime(0, 0), Qt::LocalTime);
     const bool meterToo = only.isEmpty() || only == "meter";
     const bool randomToo = only.isEmpty() || only == "random";
-    const ZeltoTable meter = meterToo ? BenchTables::meterArchive(start, BenchTables::kHours) : ZeltoTable();
-    const ZeltoTable random = randomToo ? BenchTables::randomArchive(start, BenchTables::kHours) : ZeltoTable();
-    std::printf("stream, %d rows x (date + %d doubles), best of %d:\n", BenchTables::kHours,
-                BenchTables::parameterColumns().size(), Runs);
+    const ZeltoTable meter = BenchTables::fiveYears();
+    const ZeltoTable random = randomToo ? BenchTables::randomDoubles(meter) : ZeltoTable();
+    std::printf("stream, %d rows x %d columns (%.0f double cells), best of %d:\n", meter.rowCount(),
+                meter.columnCount(), BenchTables::doubleCells(meter), Runs);
     for (int version = 1; version <= ZeltoStream::FormatVersion; ++version) {
         if ((meterToo && !measure("meter", meter, version)) || (randomToo && !measure("random", random, version)))
             return 1;

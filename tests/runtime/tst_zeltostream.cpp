@@ -765,16 +765,16 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QVariant>("expected");
-        QTest::newRow("every tag and column kind") << QStringLiteral("data/stream-v1-values.bin") << StreamFixtures::values();
+        QTest::newRow("every tag and column kind") << QStringLiteral("stream-v1-values.bin") << StreamFixtures::values();
         QTest::newRow("archive with awkward cells")
-            << QStringLiteral("data/stream-v1-archive.bin") << QVariant::fromValue(StreamFixtures::archive());
+            << QStringLiteral("stream-v1-archive.bin") << QVariant::fromValue(StreamFixtures::archive());
     }
 
     void version1Fixtures()
     {
         QFETCH(QString, file);
         QFETCH(QVariant, expected);
-        QFile fixture(QFINDTESTDATA(file));
+        QFile fixture(QStringLiteral(ORVEX_TEST_DATA "/") + file);
         QVERIFY2(fixture.open(QIODevice::ReadOnly), qPrintable(file));
         const QByteArray bytes = fixture.readAll();
         QCOMPARE(int(uchar(bytes.at(0))), 1);
