@@ -982,51 +982,52 @@ private slots:
     {
         QTest::addColumn<quint64>("rows");
         QTest::addColumn<QByteArray>("cells");
-        QTest::addColumn<QVariantList>("expected");   // empty: must fail
+        QTest::addColumn<QVariantList>("expected");   // empty: must fail...
+        QTest::addColumn<QString>("error");           // ... saying this
 
         const double pi = 3.141592653589793;
         QTest::newRow("decimal as they are") << quint64(2) << bytesOf({ 2, 0x22, 0 }) + varint(zigzag(1234))
-            + bytesOf({ 0x01 }) + varint(zigzag(1234)) + bytesOf({ 0x02 }) << QVariantList{ 12.34, 12.35 };
+            + bytesOf({ 0x01 }) + varint(zigzag(1234)) + bytesOf({ 0x02 }) << QVariantList{ 12.34, 12.35 } << QString();
         QTest::newRow("decimal differences") << quint64(3) << bytesOf({ 3, 0x21, 0 }) + varint(zigzag(100))
-            + bytesOf({ 0x82 }) + varint(zigzag(-2)) + bytesOf({ 0x0E }) << QVariantList{ 10.0, 10.1, 9.9 };
+            + bytesOf({ 0x82 }) + varint(zigzag(-2)) + bytesOf({ 0x0E }) << QVariantList{ 10.0, 10.1, 9.9 } << QString();
         QTest::newRow("decimal exception") << quint64(2) << bytesOf({ 2, 0x20, 1, 10, 0x01, 10, 0x00, 1 })
-            + u64(bitsOf(-0.0)) << QVariantList{ 5.0, -0.0 };
-        QTest::newRow("raw") << quint64(1) << bytesOf({ 1, 0x00 }) + u64(bitsOf(pi)) << QVariantList{ pi };
+            + u64(bitsOf(-0.0)) << QVariantList{ 5.0, -0.0 } << QString();
+        QTest::newRow("raw") << quint64(1) << bytesOf({ 1, 0x00 }) + u64(bitsOf(pi)) << QVariantList{ pi } << QString();
         const QByteArray xorBits = Bits().put(bitsOf(1.0), 64).put(0, 1).put(3, 2).put(12, 6).put(0, 6).put(1, 1).bytes;
         QTest::newRow("xor") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size())) + xorBits
-                             << QVariantList{ 1.0, 1.0, 1.5 };
+                             << QVariantList{ 1.0, 1.0, 1.5 } << QString();
 
         const QByteArray raw8 = u64(bitsOf(pi));
-        QTest::newRow("no values") << quint64(1) << bytesOf({ 0, 0x00 }) + raw8 << QVariantList();
+        QTest::newRow("no values") << quint64(1) << bytesOf({ 0, 0x00 }) + raw8 << QVariantList() << QStringLiteral("число значений");
         QTest::newRow("more than a block") << quint64(1025) << varint(1025) + bytesOf({ 0x00 }) + QByteArray(8200, 0)
-                                           << QVariantList();
-        QTest::newRow("unknown mode") << quint64(1) << bytesOf({ 1, 0x30 }) + raw8 << QVariantList();
-        QTest::newRow("raw with a low nibble") << quint64(1) << bytesOf({ 1, 0x01 }) + raw8 << QVariantList();
-        QTest::newRow("width 0") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 0x00, 0, 0 }) << QVariantList();
-        QTest::newRow("width 65") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 65, 0 }) + QByteArray(9, 0) << QVariantList();
+                                           << QVariantList() << QStringLiteral("число значений");
+        QTest::newRow("unknown mode") << quint64(1) << bytesOf({ 1, 0x30 }) + raw8 << QVariantList() << QStringLiteral("вид блока");
+        QTest::newRow("raw with a low nibble") << quint64(1) << bytesOf({ 1, 0x01 }) + raw8 << QVariantList() << QStringLiteral("вид блока");
+        QTest::newRow("width 0") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 0x00, 0, 0 }) << QVariantList() << QStringLiteral("ширина группы");
+        QTest::newRow("width 65") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 65, 0 }) + QByteArray(9, 0) << QVariantList() << QStringLiteral("ширина группы");
         QTest::newRow("more exceptions than values") << quint64(2) << bytesOf({ 2, 0x20, 3, 0, 0x01, 0, 0 })
-            + raw8 + raw8 + raw8 << QVariantList();
+            + raw8 + raw8 + raw8 << QVariantList() << QStringLiteral("исключений");
         QTest::newRow("exception past the block") << quint64(2) << bytesOf({ 2, 0x20, 1, 0, 0x01, 0, 0, 2 }) + raw8
-                                                  << QVariantList();
+                                                  << QVariantList() << QStringLiteral("исключение за пределами");
         QTest::newRow("group short of its bits") << quint64(128) << bytesOf({ 0x80, 1, 0x20, 0, 0, 64, 0 })
-            + QByteArray(20, 0) << QVariantList();
-        QTest::newRow("more values than cells") << quint64(1) << bytesOf({ 2, 0x00 }) + raw8 + raw8 << QVariantList();
-        QTest::newRow("fewer values than cells") << quint64(2) << bytesOf({ 1, 0x00 }) + raw8 << QVariantList();
+            + QByteArray(20, 0) << QVariantList() << QStringLiteral("десятичный блок выходит");
+        QTest::newRow("more values than cells") << quint64(1) << bytesOf({ 2, 0x00 }) + raw8 + raw8 << QVariantList() << QStringLiteral("лишние байты в столбце");
+        QTest::newRow("fewer values than cells") << quint64(2) << bytesOf({ 1, 0x00 }) + raw8 << QVariantList() << QStringLiteral("границы столбца");
         QTest::newRow("bytes after the last block") << quint64(1) << bytesOf({ 1, 0x00 }) + raw8 + bytesOf({ 0 })
-                                                    << QVariantList();
+                                                    << QVariantList() << QStringLiteral("лишние байты в столбце");
         const QByteArray reuse = Bits().put(bitsOf(1.0), 64).put(1, 2).put(1, 1).bytes;
         QTest::newRow("xor window before any") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(reuse.size())) + reuse
-                                               << QVariantList();
+                                               << QVariantList() << QStringLiteral("отсутствующее окно");
         const QByteArray wide = Bits().put(bitsOf(1.0), 64).put(3, 2).put(60, 6).put(9, 6).put(0, 10).bytes;
         QTest::newRow("xor window past 64 bits") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(wide.size())) + wide
-                                                 << QVariantList();
-        QTest::newRow("xor longer than its column") << quint64(3) << bytesOf({ 3, 0x10, 100 }) + xorBits << QVariantList();
+                                                 << QVariantList() << QStringLiteral("недопустимое окно");
+        QTest::newRow("xor longer than its column") << quint64(3) << bytesOf({ 3, 0x10, 100 }) + xorBits << QVariantList() << QStringLiteral("блок XOR выходит");
         QTest::newRow("xor with a spare byte") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size() + 1))
-            + xorBits + bytesOf({ 0 }) << QVariantList();
+            + xorBits + bytesOf({ 0 }) << QVariantList() << QStringLiteral("лишние байты в блоке XOR");
         QTest::newRow("xor short of its values") << quint64(4) << bytesOf({ 4, 0x10 }) + varint(quint64(xorBits.size()))
-            + xorBits << QVariantList();
+            + xorBits << QVariantList() << QStringLiteral("короче своих значений");
         QTest::newRow("column smaller than a bit a row") << quint64(100) << bytesOf({ 100, 0x20, 0, 0 }) + bytesOf({ 1, 0 })
-            + QByteArray(7, 0) << QVariantList();
+            + QByteArray(7, 0) << QVariantList() << QStringLiteral("размер столбца");
     }
 
     void packedBlocks()
@@ -1034,15 +1035,16 @@ private slots:
         QFETCH(quint64, rows);
         QFETCH(QByteArray, cells);
         QFETCH(QVariantList, expected);
+        QFETCH(QString, error);
         ZeltoStream::Status status;
-        QString error;
-        const QVariant value = decode(version2(doubleColumnTable(rows, cells)), &status, &error);
+        QString message;
+        const QVariant value = decode(version2(doubleColumnTable(rows, cells)), &status, &message);
         if (expected.isEmpty()) {
-            QVERIFY2(status == ZeltoStream::ReadCorruptData && !value.isValid(), qPrintable(error));
-            QVERIFY(error.startsWith(QStringLiteral("данные повреждены")));
+            QVERIFY2(status == ZeltoStream::ReadCorruptData && !value.isValid(), qPrintable(message));
+            QVERIFY2(message.startsWith(QStringLiteral("данные повреждены")) && message.contains(error), qPrintable(message));
             return;
         }
-        QVERIFY2(status == ZeltoStream::Ok, qPrintable(error));
+        QVERIFY2(status == ZeltoStream::Ok, qPrintable(message));
         const ZeltoTable table = value.value<ZeltoTable>();
         QCOMPARE(table.rowCount(), expected.size());
         QString why;
