@@ -2,7 +2,6 @@
 
 #include <QtEndian>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -300,8 +299,11 @@ struct DecimalBlock
             size += 1 + varintSize(zigzag(group.base)) + (qint64(m) * group.width + 7) / 8;
             previous = scaled[size_t(g + m - 1)];
         }
-        for (size_t k = 0, last = size_t(-1); k < exceptions.size(); last = size_t(exceptions[k]), ++k)
-            size += varintSize(quint64(size_t(exceptions[k]) - last - 1));
+        int last = -1;
+        for (int i : exceptions) {
+            size += varintSize(quint64(i - last - 1));
+            last = i;
+        }
     }
 
     void write(const double *values, int n, ZeltoByteSink &out) const
@@ -399,14 +401,14 @@ void packBlock(const double *values, int n, DecimalBlock &decimal, ZeltoByteSink
         }
     }
     const qint64 decimalSize = e >= 0 ? decimal.size : raw;
-    if (!xorMayPay(values, n))
-        return decimalSize < raw ? decimal.write(values, n, out) : packRaw(values, n, out);
-    // XOR goes straight into place and is taken back when it is not smaller.
-    const qint64 start = out.size();
-    packXor(values, n, out);
-    if (out.size() - start < qMin(raw, decimalSize) || out.overflowed())
-        return;
-    out.truncate(start);
+    if (xorMayPay(values, n)) {
+        // XOR goes straight into place and is taken back when it is not smaller.
+        const qint64 start = out.size();
+        packXor(values, n, out);
+        if (out.size() - start < qMin(raw, decimalSize) || out.overflowed())
+            return;
+        out.truncate(start);
+    }
     if (decimalSize < raw)
         decimal.write(values, n, out);
     else

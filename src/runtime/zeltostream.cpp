@@ -2,8 +2,9 @@
 // ============================================
 // Stored in database BLOBs, so it has to stay readable as it is: extend it
 // only with new tags, or bump the version byte and keep reading every
-// version written before. Version 2 differs from version 1 only in the cells
-// of typed double columns (below). Everything is little-endian.
+// version written before. Version 2 differs from version 1 in two things
+// only: each value carries its length and checksum, and the cells of typed
+// double columns are packed (below). Everything is little-endian.
 //
 //   stream  = version:u8 (1 or 2), then the values one after another; in
 //             version 2 each value is framed as length:u32, the length
