@@ -423,19 +423,7 @@ bool fail(QString *error, const QString &text)
 
 bool readVarint(const uchar *&p, const uchar *end, quint64 &out)
 {
-    quint64 value = 0;
-    for (int shift = 0;; shift += 7) {
-        if (p >= end)
-            return false;
-        const uchar b = *p++;
-        if (shift == 63 && b > 1)
-            return false;
-        value |= quint64(b & 0x7f) << shift;
-        if (!(b & 0x80))
-            break;
-    }
-    out = value;
-    return true;
+    return ZeltoStreamFormat::readVarint(p, end, out) == VarintRead::Ok;
 }
 
 bool unpackXor(const uchar *&p, const uchar *end, int n, double *out, QString *error)

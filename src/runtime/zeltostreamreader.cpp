@@ -38,19 +38,14 @@ bool ZeltoStreamReader::readByte(Cursor &c, uchar &out)
 
 bool ZeltoStreamReader::readVarint(Cursor &c, quint64 &out)
 {
-    quint64 value = 0;
-    for (int shift = 0;; shift += 7) {
-        if (c.p >= c.end)
-            return pastEnd(c);
-        const uchar b = *c.p++;
-        if (shift == 63 && b > 1)
-            return corrupt(c, QStringLiteral("число длиннее 64 бит"));
-        value |= quint64(b & 0x7f) << shift;
-        if (!(b & 0x80))
-            break;
+    switch (ZeltoStreamFormat::readVarint(c.p, c.end, out)) {
+    case VarintRead::Ok:
+        return true;
+    case VarintRead::Truncated:
+        return pastEnd(c);
+    default:
+        return corrupt(c, QStringLiteral("число длиннее 64 бит"));
     }
-    out = value;
-    return true;
 }
 
 bool ZeltoStreamReader::readZigzag(Cursor &c, qint64 &out)

@@ -1027,7 +1027,7 @@ private slots:
         QTest::newRow("xor short of its values") << quint64(4) << bytesOf({ 4, 0x10 }) + varint(quint64(xorBits.size()))
             + xorBits << QVariantList() << QStringLiteral("короче своих значений");
         QTest::newRow("column smaller than a bit a row") << quint64(100) << bytesOf({ 100, 0x20, 0, 0 }) + bytesOf({ 1, 0 })
-            + QByteArray(7, 0) << QVariantList() << QStringLiteral("размер столбца");
+            + QByteArray(6, 0) << QVariantList() << QStringLiteral("размер столбца");
     }
 
     void packedBlocks()
