@@ -16,7 +16,12 @@ from orvexe2e import DataServer, TempHome, accepts, binary, free_port, wait_unti
 
 def stream_text(blob):
     """Reads a variant stream holding one bool or one string list."""
-    assert blob[0] == 1, blob  # format version
+    assert blob[0] in (1, 2), blob  # format version
+    if blob[0] == 2:
+        # The value between its length and its checksum.
+        length = int.from_bytes(blob[1:5], "little")
+        assert len(blob) == 1 + 4 + length + 4, blob
+        blob = blob[:1] + blob[5:5 + length]
     if blob[1] == 0x01:
         return bool(blob[2])
     if blob[1] == 0x0C:
