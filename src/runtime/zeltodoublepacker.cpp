@@ -1,5 +1,8 @@
 #include "zeltodoublepacker.h"
 
+#include "zeltobitreader.h"
+#include "zeltobitwriter.h"
+
 #include <QtEndian>
 
 #include <cmath>
@@ -16,11 +19,6 @@ const double kPowers[MaxExponent + 1] = { 1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,
 // Scaled integers stay within the doubles that are exact integers.
 const double kMaxScaled = 9007199254740992.0;   // 2^53
 const int kSample = 32;
-
-quint64 mask(int width)
-{
-    return width >= 64 ? ~quint64(0) : (quint64(1) << width) - 1;
-}
 
 int bitWidth(quint64 v)
 {
@@ -59,94 +57,11 @@ int exponentOf(double v)
     return -1;
 }
 
-// Little-endian bits, low bit first, written a word at a time.
-class BitWriter
-{
-public:
-    explicit BitWriter(ZeltoByteSink &out) : m_out(out) {}
-
-    void put(quint64 value, int width)
-    {
-        if (width == 0)
-            return;
-        value &= mask(width);
-        m_word |= value << m_used;
-        if (m_used + width >= 64) {
-            flushWord();
-            const int taken = 64 - m_used;
-            m_word = taken >= 64 ? 0 : value >> taken;
-            m_used = width - taken;
-        } else {
-            m_used += width;
-        }
-    }
-
-    // Writes the bits still held, padded with zeros to a whole byte.
-    void finish()
-    {
-        const int bytes = (m_used + 7) / 8;
-        const quint64 le = qToLittleEndian(m_word);
-        m_out.putBytes(reinterpret_cast<const char *>(&le), bytes);
-        m_word = 0;
-        m_used = 0;
-    }
-
-private:
-    void flushWord()
-    {
-        const quint64 le = qToLittleEndian(m_word);
-        m_out.putBytes(reinterpret_cast<const char *>(&le), 8);
-    }
-
-    ZeltoByteSink &m_out;
-    quint64 m_word = 0;
-    int m_used = 0;
-};
-
-class BitReader
-{
-public:
-    BitReader(const uchar *p, const uchar *end) : m_p(p), m_end(end) {}
-
-    // False when fewer than width bits are left.
-    bool get(int width, quint64 &out)
-    {
-        if (width == 0) {
-            out = 0;
-            return true;
-        }
-        if (quint64(width) > quint64(m_end - m_p) * 8 - quint64(m_bit))
-            return false;
-        quint64 value = 0;
-        int got = 0;
-        while (got < width) {
-            const int take = qMin(8 - m_bit, width - got);
-            value |= quint64((*m_p >> m_bit) & ((1u << take) - 1)) << got;
-            got += take;
-            m_bit += take;
-            if (m_bit == 8) {
-                m_bit = 0;
-                ++m_p;
-            }
-        }
-        out = value;
-        return true;
-    }
-
-    // The position after the last bit read, rounded up to a whole byte.
-    const uchar *byteEnd() const { return m_p + (m_bit ? 1 : 0); }
-
-private:
-    const uchar *m_p;
-    const uchar *m_end;
-    int m_bit = 0;
-};
-
 // n values of width bits from p, low bit first; the caller has checked that
 // ceil(n * width / 8) bytes are there.
 void unpackBits(const uchar *p, const uchar *end, int width, int n, quint64 *out)
 {
-    const quint64 m = mask(width);
+    const quint64 m = ZeltoBitWriter::mask(width);
     qint64 bit = 0;
     for (int i = 0; i < n; ++i, bit += width) {
         const uchar *at = p + (bit >> 3);
@@ -190,7 +105,7 @@ void packXor(const double *values, int n, ZeltoByteSink &out)
     const qint64 lengthAt = out.size();
     out.claim(varintSize(quint64(most)));
     const qint64 bitsAt = out.size();
-    BitWriter writer(out);
+    ZeltoBitWriter writer(out);
     quint64 previous = doubleBits(values[0]);
     writer.put(previous, 64);
     int lead = -1, length = 0;
@@ -318,7 +233,7 @@ struct DecimalBlock
             const Group &group = groups[size_t(k)];
             out.putByte(uchar(group.width | (group.deltas ? 0x80 : 0)));
             out.putZigzag(group.base);
-            BitWriter writer(out);
+            ZeltoBitWriter writer(out);
             for (int i = 0; i < m; ++i) {
                 const qint64 v = (group.deltas ? x[g + i] - previous : x[g + i]) - group.base;
                 writer.put(quint64(v), group.width);
@@ -431,7 +346,7 @@ bool unpackXor(const uchar *&p, const uchar *end, int n, double *out, QString *e
     quint64 length = 0;
     if (!readVarint(p, end, length) || length > quint64(end - p))
         return fail(error, QStringLiteral("блок XOR выходит за границы столбца"));
-    BitReader reader(p, p + length);
+    ZeltoBitReader reader(p, p + length);
     quint64 previous = 0;
     if (!reader.get(64, previous))
         return fail(error, QStringLiteral("блок XOR короче своих значений"));
