@@ -12,12 +12,13 @@
 // reader keeps reading every version.
 //
 // Writing: open write-only on a byte array (the stream appends to it), init()
-// (writes the version byte of writeVersion()), then << one or more variants. A variant of a type the format does not know
-// sets WriteFailed and leaves the array as it was before that variant.
+// (writes the version byte of writeVersion()), then << one or more variants.
+// A variant of a type the format does not know sets WriteFailed and leaves
+// the array as it was before that variant.
 //
-// Reading: open read-only on the bytes, init() (checks the version byte: every
-// version ever written is read), then
-// >> as many variants as were written. Reading never trusts the bytes: every
+// Reading: open read-only on the bytes, init() (checks the version byte:
+// every version ever written is read), then >> as many variants as were
+// written. Reading never trusts the bytes: every
 // count and length is checked against what is left before anything is
 // allocated, nesting is bounded, and any failure gives an invalid variant,
 // a status and a Russian errorString(). A failed read consumes the rest of

@@ -439,10 +439,10 @@ bool ZeltoStreamReader::readTypedCell(ColumnReader &column, QVariant &out)
     case TagDouble: {
         if (column.packed) {
             if (column.next >= column.block.size()) {
-                QString error;
                 if (c.p >= c.end)
                     return corrupt(c, QStringLiteral("значение выходит за границы столбца таблицы"));
                 column.next = 0;
+                QString error;
                 if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, column.block, &error))
                     return corrupt(c, error);
             }
