@@ -74,13 +74,17 @@ __attribute__((target("sse4.2"))) quint32 hardwareCrc(quint32 crc, const uchar *
 
 quint32 crc32c(const char *data, qint64 size)
 {
-    const uchar *p = reinterpret_cast<const uchar *>(data);
 #if defined(__x86_64__)
     static const bool hardware = __builtin_cpu_supports("sse4.2");
     if (hardware)
-        return ~hardwareCrc(~0u, p, size);
+        return ~hardwareCrc(~0u, reinterpret_cast<const uchar *>(data), size);
 #endif
-    return ~softwareCrc(~0u, p, size);
+    return crc32cByTable(data, size);
+}
+
+quint32 crc32cByTable(const char *data, qint64 size)
+{
+    return ~softwareCrc(~0u, reinterpret_cast<const uchar *>(data), size);
 }
 
 } // namespace ZeltoChecksum

@@ -9,5 +9,7 @@
 namespace ZeltoChecksum {
 
 quint32 crc32c(const char *data, qint64 size);
+// The same sum from tables, as machines without the instruction compute it.
+quint32 crc32cByTable(const char *data, qint64 size);
 
 } // namespace ZeltoChecksum

@@ -1078,9 +1078,13 @@ private slots:
         QCOMPARE(status, ZeltoStream::ReadCorruptData);
         QVERIFY2(error.contains(QStringLiteral("лишние байты")), qPrintable(error));
 
-        // The checksum is CRC-32C.
+        // The checksum is CRC-32C, with the processor's instruction or without.
         QCOMPARE(ZeltoChecksum::crc32c("123456789", 9), 0xE3069283u);
+        QCOMPARE(ZeltoChecksum::crc32cByTable("123456789", 9), 0xE3069283u);
         QCOMPARE(ZeltoChecksum::crc32c("", 0), 0u);
+        for (int length = 0; length < 40; ++length)
+            QCOMPARE(ZeltoChecksum::crc32cByTable(good.constData() + length, good.size() - 2 * length),
+                     ZeltoChecksum::crc32c(good.constData() + length, good.size() - 2 * length));
     }
 
     // A year of hourly records: decimals with their usual precisions pack to
