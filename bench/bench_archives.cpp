@@ -4,7 +4,8 @@
 // monthly records and ten current readings. Runs everything once for each
 // version of the stored format (the server told by ORVEX_STREAM_VERSION)
 // and prints the figures side by side:
-// - where the time of saving one new day goes, step by step, in process;
+// - where the time of saving one new day goes, step by step, in process,
+//   and the CPU time of reading the whole hourly archive and of its JSON;
 // - end to end over the wire against the real orvex-server: saveArchives of
 //   one new day (24 hourly rows, 1 daily row, 1 current reading), getArchive
 //   of one month and of the whole hourly archive, checkArchives with three
@@ -16,6 +17,7 @@
 #include "archivechecks.h"
 #include "archivedates.h"
 #include "archivestore.h"
+#include "benchserver.h"
 #include "benchtables.h"
 #include "database.h"
 #include "nodes.h"
@@ -27,25 +29,17 @@
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThread>
 
-#include <cstdio>
-#include <functional>
 #include <limits>
 
 #include <malloc.h>
-#include <time.h>
 
 namespace {
+
+using namespace Bench;
 
 const int kYears = 5;
 const int kDays = kYears * 365;
@@ -66,8 +60,20 @@ void heading(Figures &figures, const QString &name)
     figures.append({name, QString()});
 }
 
+// The least CPU time of the calling thread that work takes in kRuns runs.
+double bestCpu(const std::function<void()> &work)
+{
+    double result = std::numeric_limits<double>::max();
+    for (int i = 0; i < kRuns; ++i) {
+        const double start = threadCpuMs();
+        work();
+        result = qMin(result, threadCpuMs() - start);
+    }
+    return result;
+}
+
 // Rows of a kind from first, count of them, as the meter reports them.
-ZeltoTable archive(MeterValues::Kind kind, const QDateTime &first, int count)
+ZeltoTable meterArchive(MeterValues::Kind kind, const QDateTime &first, int count)
 {
     const QDateTime last = kind == MeterValues::MonthData ? first.addMonths(count - 1)
                            : kind == MeterValues::DayData ? first.addDays(count - 1)
@@ -89,56 +95,15 @@ ZeltoTableMap oneDay(int nodeId, int day)
     const QDateTime midnight = kStart.addDays(day);
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), archive(MeterValues::HourData, midnight, 24));
-    tables.insert(QStringLiteral("day_data"), archive(MeterValues::DayData, midnight, 1));
-    tables.insert(QStringLiteral("current_data"), archive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
+    tables.insert(QStringLiteral("hour_data"), meterArchive(MeterValues::HourData, midnight, 24));
+    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, midnight, 1));
+    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
     return tables;
-}
-
-double ms(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
-
-// CPU time of the calling thread, printed beside the wall time of the
-// in-process save: other work on the machine stretches wall times.
-double cpuMs()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-// The least CPU time of the calling thread that work takes in kRuns runs.
-double bestCpu(const std::function<void()> &work)
-{
-    double result = std::numeric_limits<double>::max();
-    for (int i = 0; i < kRuns; ++i) {
-        const double start = cpuMs();
-        work();
-        result = qMin(result, cpuMs() - start);
-    }
-    return result;
-}
-
-double best(int runs, const std::function<double(int)> &run)
-{
-    double result = std::numeric_limits<double>::max();
-    for (int i = 0; i < runs; ++i)
-        result = qMin(result, run(i));
-    return result;
-}
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
-    std::exit(1);
 }
 
 // Sets up the node in process and measures the steps of a one-day save.
 int prepareAndBreakDown(const QString &home, Figures &figures)
 {
-    qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
         fail("database");
     const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
@@ -153,9 +118,9 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
     tables.insert(QStringLiteral("hour_data"), BenchTables::fiveYears());
-    tables.insert(QStringLiteral("day_data"), archive(MeterValues::DayData, kStart, kDays));
-    tables.insert(QStringLiteral("month_data"), archive(MeterValues::MonthData, kStart, kMonths));
-    tables.insert(QStringLiteral("current_data"), archive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
+    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, kStart, kDays));
+    tables.insert(QStringLiteral("month_data"), meterArchive(MeterValues::MonthData, kStart, kMonths));
+    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
     if (!ArchiveStore::saveArchives(tables, false))
@@ -235,12 +200,12 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     double saveCpuMs = std::numeric_limits<double>::max();
     const double saveMs = best(kRuns, [&](int run) {
         ZeltoTableMap dayTables = oneDay(nodeId, kDays + 1 + kRuns + run);
-        const double cpu = cpuMs();
+        const double cpu = threadCpuMs();
         QElapsedTimer t;
         t.start();
         if (!ArchiveStore::saveArchives(dayTables, true))
             fail("one-day save");
-        saveCpuMs = qMin(saveCpuMs, cpuMs() - cpu);
+        saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);
     });
     put(figures, QStringLiteral("hourly archive stored, KiB"), "%.0f", blob.size() / 1024.0);
@@ -283,106 +248,53 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     return nodeId;
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs = 120000)
-{
-    return client.request(name, params) && client.waitForResponse(timeoutMs);
-}
-
-// CPU time of a process's main thread, where the server does its work;
-// -1 when the system does not tell.
-double mainThreadCpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    return stat.readAll().split(' ').value(0).toLongLong() / 1e6;
-}
-
 // The best of the runs of one call: wall time, and the CPU time of the
 // server's main thread and of the client. The load of other work on the
 // machine stretches wall times; CPU times say what the call itself costs.
 struct CallTiming
 {
     double wall = std::numeric_limits<double>::max();
-    double server = std::numeric_limits<double>::max();
-    double client = std::numeric_limits<double>::max();
+    double serverCpu = std::numeric_limits<double>::max();
+    double clientCpu = std::numeric_limits<double>::max();
+
+    void measure(Server &server, const QString &name, const QVariantList &params)
+    {
+        const double serverStart = server.mainThreadCpuMs();
+        const double clientStart = threadCpuMs();
+        wall = qMin(wall, timedCall(server.client(), name, params));
+        serverCpu = qMin(serverCpu, server.mainThreadCpuMs() - serverStart);
+        clientCpu = qMin(clientCpu, threadCpuMs() - clientStart);
+    }
 
     void report(Figures &figures, const QString &name) const
     {
         put(figures, name, "%.1f", wall);
-        put(figures, QStringLiteral("    CPU of the server's main thread"), "%.1f", server);
-        put(figures, QStringLiteral("    CPU of the client"), "%.1f", client);
+        put(figures, QStringLiteral("    CPU of the server's main thread"), "%.1f", serverCpu);
+        put(figures, QStringLiteral("    CPU of the client"), "%.1f", clientCpu);
     }
 };
 
-void timedCall(ZeltoClient &client, qint64 serverPid, const QString &name, const QVariantList &params,
-               CallTiming &timing)
-{
-    const double server = mainThreadCpuMs(serverPid);
-    const double own = cpuMs();
-    QElapsedTimer t;
-    t.start();
-    if (!call(client, name, params))
-        fail(qPrintable(name));
-    timing.wall = qMin(timing.wall, ms(t));
-    timing.server = qMin(timing.server, mainThreadCpuMs(serverPid) - server);
-    timing.client = qMin(timing.client, cpuMs() - own);
-}
-
 void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
 {
-    const quint16 port = freePort();
-    QFile ini(home + QStringLiteral("/orvex-server.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
-    ini.close();
+    Server server(home, {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)}});
+    ZeltoClient &client = server.client();
 
-    QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_HOME"), home);
-    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
-    env.insert(QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version));
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
-    if (!server.waitForStarted())
-        fail("server start");
-
-    ZeltoClient client;
-    bool connected = false;
-    for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
-        client.connectToHost(QStringLiteral("127.0.0.1"), port);
-        connected = client.waitForConnected(1000);
-        if (!connected)
-            QThread::msleep(50);
-    }
-    if (!connected)
-        fail("connect");
-
-    const qint64 pid = server.processId();
     const int firstDay = kDays + 2 * kRuns + 2;
     CallTiming save, month, all, check, checkedSave;
     for (int run = 0; run < kRuns; ++run)
-        timedCall(client, pid, QStringLiteral("saveArchives"), {QVariant::fromValue(oneDay(nodeId, firstDay + run))}, save);
+        save.measure(server, QStringLiteral("saveArchives"), {QVariant::fromValue(oneDay(nodeId, firstDay + run))});
     const QDateTime monthStart(QDate(2021, 3, 1), QTime(0, 0), Qt::LocalTime);
     for (int run = 0; run < kRuns; ++run)
-        timedCall(client, pid, QStringLiteral("getArchive"),
-                  {nodeId, QStringLiteral("hour_data"), monthStart, monthStart.addMonths(1).addSecs(-1)}, month);
+        month.measure(server, QStringLiteral("getArchive"),
+                      {nodeId, QStringLiteral("hour_data"), monthStart, monthStart.addMonths(1).addSecs(-1)});
     const int monthRows = client.result().value<ZeltoTable>().rowCount();
     for (int run = 0; run < kRuns; ++run)
-        timedCall(client, pid, QStringLiteral("getArchive"), {nodeId, QStringLiteral("hour_data"), QVariant(), QVariant()}, all);
+        all.measure(server, QStringLiteral("getArchive"), {nodeId, QStringLiteral("hour_data"), QVariant(), QVariant()});
     const int allRows = client.result().value<ZeltoTable>().rowCount();
 
-    // Three criteria of the kinds users pick: a range on every archive (it
-    // flags about one hourly row in forty), a comparison of two parameters
-    // on hourly data and a lower bound on daily data (these never fire).
+    // Three criteria of the kinds users pick: a range on every archive, a
+    // comparison of two parameters on hourly data and a lower bound on
+    // daily data.
     auto quoted = [](const char *code) { return QStringLiteral("\"%1\"").arg(QLatin1String(code)); };
     const QVariantList criteria = {
         QVariantList{QStringLiteral("checkNotIn"), QStringLiteral("Enum.All"), quoted("S1_t1"), QStringLiteral("40"), QStringLiteral("64.8")},
@@ -391,12 +303,12 @@ void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
     if (!call(client, QStringLiteral("setCheckParams"), {nodeId, QVariantMap{{QStringLiteral("criteria"), criteria}}}))
         fail("setCheckParams");
     for (int run = 0; run < 2; ++run)
-        timedCall(client, pid, QStringLiteral("checkArchives"), {nodeId}, check);
+        check.measure(server, QStringLiteral("checkArchives"), {nodeId});
     const int findings = client.result().toInt();
     // A save now also runs the script over the new rows.
     for (int run = 0; run < kRuns; ++run)
-        timedCall(client, pid, QStringLiteral("saveArchives"),
-                  {QVariant::fromValue(oneDay(nodeId, firstDay + kRuns + run))}, checkedSave);
+        checkedSave.measure(server, QStringLiteral("saveArchives"),
+                            {QVariant::fromValue(oneDay(nodeId, firstDay + kRuns + run))});
 
     heading(figures, QStringLiteral("over the wire (orvex-server, loopback TCP), ms:"));
     save.report(figures, QStringLiteral("  saveArchives one day"));
@@ -404,11 +316,6 @@ void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
     month.report(figures, QStringLiteral("  getArchive one month (%1 rows)").arg(monthRows));
     all.report(figures, QStringLiteral("  getArchive whole archive (%1 rows)").arg(allRows));
     check.report(figures, QStringLiteral("  checkArchives, 3 criteria (%1 findings)").arg(findings));
-
-    client.disconnectFromHost();
-    server.terminate();
-    if (!server.waitForFinished(60000))
-        server.kill();
 }
 
 } // namespace
@@ -422,14 +329,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QVector<Figures> runs;
     for (int version = 1; version <= ZeltoStream::FormatVersion; ++version) {
-        QTemporaryDir home;
-        if (!home.isValid())
-            fail("temporary folder");
-        // The metadata catalogue reads metadata/ of the home folder.
-        QDir().mkpath(home.filePath(QStringLiteral("metadata")));
-        const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-        for (const QString &name : metadata.entryList(QDir::Files))
-            QFile::copy(metadata.filePath(name), home.filePath(QStringLiteral("metadata/") + name));
+        const Home home;
         ZeltoStream::setWriteVersion(version);
         Figures figures;
         const int nodeId = prepareAndBreakDown(home.path(), figures);
@@ -437,16 +337,16 @@ int main(int argc, char **argv)
         runs.append(figures);
     }
 
-    std::printf("%-48s", "stored format version");
+    std::printf("%-56s", "stored format version");
     for (int version = 1; version <= runs.size(); ++version)
         std::printf("%10d", version);
     std::printf("\n");
     for (int i = 0; i < runs.first().size(); ++i) {
-        std::printf("%-48s", qPrintable(runs.first().at(i).first));
+        std::printf("%-56s", qPrintable(runs.first().at(i).first));
         for (const Figures &figures : runs)
             std::printf("%10s", qPrintable(figures.at(i).second));
         std::printf("\n");
     }
-    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+    printTimeZone();
     return 0;
 }
