@@ -131,7 +131,8 @@ inline double timedCall(ZeltoClient &client, const QString &name, const QVariant
 class Server
 {
 public:
-    explicit Server(const QString &home)
+    // environment: variables for the server beyond its home folder's.
+    explicit Server(const QString &home, const QList<QPair<QString, QString>> &environment = {})
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -145,6 +146,8 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("ORVEX_HOME"), home);
         env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
+        for (const auto &variable : environment)
+            env.insert(variable.first, variable.second);
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
