@@ -181,9 +181,10 @@ class KilledSaveTest(unittest.TestCase):
                                                  for d in range(1, cls.NEW_DAYS + 1)])
 
     def test_kill_during_large_save(self):
-        # SQLite's rollback journal exists while the save's transaction
-        # writes; the kill comes when it appears and at two later points, so
-        # that it meets the statements and the commit at various stages.
+        # The save's transaction writes its pages into SQLite's write-ahead
+        # log; the kill comes when the log has grown by the first megabyte of
+        # the new archive and at two later points, so that it meets the
+        # statements and the commit at various stages.
         for delay in (0.0, 0.15, 0.4):
             with self.subTest(delay=delay):
                 self.kill_and_restart(delay)
@@ -199,9 +200,14 @@ class KilledSaveTest(unittest.TestCase):
         old_update = c.ok("getNode", node)["last_update"]
 
         time.sleep(1.1)   # a new last_update differs from the old one
+        log = server.db_path + "-wal"
+
+        def log_size():
+            return os.path.getsize(log) if os.path.exists(log) else 0
+        before = log_size()
         c.send("saveArchives", [tables(info=info(node), hour_data=self.hour_data, day_data=self.day_data)])
-        journal = server.db_path + "-journal"
-        wait_until(lambda: os.path.exists(journal) or server.proc.poll() is not None, timeout=120, step=0.001)
+        wait_until(lambda: log_size() > before + (1 << 20) or server.proc.poll() is not None, timeout=120,
+                   step=0.001)
         time.sleep(delay)
         server.proc.send_signal(signal.SIGKILL)
         server.proc.wait()
