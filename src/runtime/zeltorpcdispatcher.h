@@ -17,17 +17,17 @@ public:
     // The request that handle() last ran a command for: its id (whether it
     // had one) and the command's name. A call whose reply is deferred is
     // answered later with these.
-    QVariant requestId() const { return m_requestId; }
+    QByteArray requestId() const { return m_requestId; }
     bool requestHasId() const { return m_requestHasId; }
     QString commandName() const { return m_commandName; }
 
     // The reply to a finished command: its value, or for an invalid value
     // a failure with `failure` (or a generic text) as the message.
-    static QByteArray outcome(const QVariant &id, const QString &name, const QVariant &value,
+    static QByteArray outcome(const QByteArray &id, const QString &name, const QVariant &value,
                               const QString &failure);
 
 private:
-    QVariant m_requestId;
+    QByteArray m_requestId;   // as it came
     bool m_requestHasId = false;
     QString m_commandName;
 };
