@@ -15,8 +15,8 @@ public:
     bool handle(const QByteArray &message, QByteArray &reply);
 
     // The request that handle() last ran a command for: its id (whether it
-    // had one) and the command's name. A call whose reply is deferred is
-    // answered later with these.
+    // had one; its JSON text as it came) and the command's name. A call
+    // whose reply is deferred is answered later with these.
     QByteArray requestId() const { return m_requestId; }
     bool requestHasId() const { return m_requestHasId; }
     QString commandName() const { return m_commandName; }
@@ -27,7 +27,7 @@ public:
                               const QString &failure);
 
 private:
-    QByteArray m_requestId;   // as it came
+    QByteArray m_requestId;
     bool m_requestHasId = false;
     QString m_commandName;
 };

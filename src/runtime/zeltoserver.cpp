@@ -76,6 +76,8 @@ void ZeltoServer::close()
     const auto connections = m_connections.values();
     for (ZeltoServerConnection *connection : connections)
         connection->abort();  // closed() lets each one go
+    m_deferred.clear();
+    m_awaiting.clear();
 }
 
 int ZeltoServer::deferReply()
@@ -96,13 +98,13 @@ void ZeltoServer::finishReply(int token, const QVariant &value, const QString &f
     m_deferred.erase(it);
     m_awaiting.remove(call.clientId);
     ZeltoServerConnection *connection = m_connections.value(call.clientId);
-    if (!connection || connection->isClosed())
+    if (!connection)
         return;
     if (call.hasId)
         connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
     // Requests that came meanwhile were held back: their turn now.
     if (connection->hasRequest())
-        onRequestReady(connection);
+        enqueue(call.clientId);
 }
 
 void ZeltoServer::onTcpConnection()
@@ -127,10 +129,14 @@ void ZeltoServer::adopt(ZeltoServerConnection *connection)
 
 void ZeltoServer::onRequestReady(ZeltoServerConnection *connection)
 {
-    const int id = connection->id();
-    if (!m_readySet.contains(id)) {
-        m_readySet.insert(id);
-        m_ready.enqueue(id);
+    enqueue(connection->id());
+}
+
+void ZeltoServer::enqueue(int clientId)
+{
+    if (!m_readySet.contains(clientId)) {
+        m_readySet.insert(clientId);
+        m_ready.enqueue(clientId);
     }
     scheduleTurn();
 }
@@ -177,7 +183,7 @@ void ZeltoServer::runTurn()
         m_readySet.remove(id);
         ZeltoServerConnection *connection = m_connections.value(id);
         // A backed-up connection comes back with requestReady once its
-        // replies drain; one waiting for a deferred reply, when it is sent.
+        // replies drain; one waiting for a deferred reply when it comes.
         if (!connection || connection->isClosed() || !connection->hasRequest() || connection->isBackedUp()
             || m_awaiting.contains(id))
             continue;
@@ -186,7 +192,7 @@ void ZeltoServer::runTurn()
             release(connection);
             continue;
         }
-        if (connection->hasRequest() && !m_readySet.contains(id) && !m_awaiting.contains(id)) {
+        if (connection->hasRequest() && !m_awaiting.contains(id) && !m_readySet.contains(id)) {
             m_readySet.insert(id);
             m_ready.enqueue(id);
         }

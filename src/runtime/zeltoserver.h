@@ -67,6 +67,7 @@ private:
     void scheduleTurn();
     void runTurn();
     void execute(ZeltoServerConnection *connection);
+    void enqueue(int clientId);
 
     // A call answered later: whose it is and what the reply needs.
     struct DeferredCall
