@@ -20,23 +20,14 @@
 //   the writer off) and with the write-ahead log, without and with a flush
 //   of the copy every 8 MiB.
 
+#include "benchserver.h"
 #include "database.h"
 #include "zelto.h"
-#include "zeltoclient.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlQuery>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QVector>
 
 #include <algorithm>
@@ -53,11 +44,7 @@ namespace {
 
 const int BlobBytes = 16 << 20;   // one node's archives, about
 
-[[noreturn]] void fail(const QString &what)
-{
-    std::fprintf(stderr, "bench_backup: %s: %s\n", qPrintable(what), qPrintable(ZeltoSystem::instance()->lastError()));
-    std::exit(1);
-}
+using Bench::fail;
 
 // Takes the file out of the page cache: the copy then reads from the disk.
 void dropCache(const QString &path)
@@ -88,18 +75,12 @@ struct Waits
     }
 };
 
-double elapsedMs(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
-
 // A database of the server's schema, grown to about `mib` MiB with node
 // archives of random bytes (what a copy reads does not depend on content).
 void prepare(const QString &home, int mib)
 {
-    qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
-        fail(QStringLiteral("init"));
+        fail("init");
     QByteArray blob(BlobBytes, Qt::Uninitialized);
     const int nodes = qMax(1, int((qint64(mib) << 20) / BlobBytes));
     for (int n = 1; n <= nodes; ++n) {
@@ -112,7 +93,7 @@ void prepare(const QString &home, int mib)
         query.addBindValue(blob);
         query.addBindValue(id);
         if (id < 0 || !query.exec())
-            fail(QStringLiteral("filling"));
+            fail("filling");
     }
     // No backup or compaction of its own when the server starts.
     const QDateTime now = QDateTime::currentDateTime();
@@ -123,16 +104,9 @@ void prepare(const QString &home, int mib)
                 nodes);
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 bool call(ZeltoClient &client, const QString &name, const QVariantList &params)
 {
-    return client.request(name, params) && client.waitForResponse(30 * 60 * 1000);
+    return Bench::call(client, name, params, 30 * 60 * 1000);
 }
 
 // A read and a durable write every 50 ms while `running` says so.
@@ -145,7 +119,7 @@ Waits probe(ZeltoClient &client, const std::function<bool()> &running)
         timer.start();
         const bool ok = ++round % 2 ? call(client, QStringLiteral("getSetting"), {QStringLiteral("backupCount")})
                                     : call(client, QStringLiteral("setSetting"), {QStringLiteral("benchNote"), round});
-        waits.add(elapsedMs(timer));
+        waits.add(Bench::ms(timer));
         waits.failures += ok ? 0 : 1;
         QThread::msleep(50);
     }
@@ -160,32 +134,8 @@ void printWaits(const char *what, const Waits &waits)
 
 void serverWaits(const QString &home)
 {
-    const quint16 port = freePort();
-    QFile ini(home + QStringLiteral("/orvex-server.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
-    ini.close();
-
-    QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_HOME"), home);
-    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
-    if (!server.waitForStarted())
-        fail(QStringLiteral("server start"));
-    auto connect = [port](ZeltoClient &client) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            client.connectToHost(QStringLiteral("127.0.0.1"), port);
-            if (client.waitForConnected(1000))
-                return;
-            QThread::msleep(50);
-        }
-        fail(QStringLiteral("connect"));
-    };
-    ZeltoClient other;
-    connect(other);
+    Bench::Server server(home);
+    ZeltoClient &other = server.client();
 
     QElapsedTimer quiet;
     quiet.start();
@@ -197,26 +147,24 @@ void serverWaits(const QString &home)
     bool copied = false;
     std::thread asker([&] {
         ZeltoClient client;
-        connect(client);
+        client.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+        if (!client.waitForConnected())
+            fail("connect");
         QElapsedTimer timer;
         timer.start();
         copied = call(client, QStringLiteral("backupDatabase"), {});
-        copyMs = elapsedMs(timer);
+        copyMs = Bench::ms(timer);
         copying = false;
     });
     const Waits during = probe(other, [&] { return copying.load(); });
     asker.join();
     if (!copied)
-        fail(QStringLiteral("backupDatabase"));
+        fail("backupDatabase");
 
     std::printf("server (orvex-server, loopback TCP, database out of the page cache):\n");
     std::printf("  backupDatabase                     %7.1f s\n", copyMs / 1000);
     printWaits("other client, no backup", idle);
     printWaits("other client, during the backup", during);
-    other.disconnectFromHost();
-    server.terminate();
-    if (!server.waitForFinished(120000))
-        server.kill();
 }
 
 // --- strategies, with SQLite alone ------------------------------------------
@@ -225,7 +173,7 @@ sqlite3 *openDb(const QString &path)
 {
     sqlite3 *db = nullptr;
     if (sqlite3_open(QFile::encodeName(path).constData(), &db) != SQLITE_OK)
-        fail(QStringLiteral("open ") + path);
+        fail("open");
     sqlite3_busy_timeout(db, 5000);
     return db;
 }
@@ -265,7 +213,7 @@ Waits strategyWaits(const QString &source, const QString &target, const Strategy
         timer.start();
         const bool ok = sqlite3_exec(writer, "INSERT OR REPLACE INTO bench VALUES (1, randomblob(100))", nullptr,
                                      nullptr, nullptr) == SQLITE_OK;
-        waits.add(elapsedMs(timer));
+        waits.add(Bench::ms(timer));
         waits.failures += ok ? 0 : 1;
     };
 
@@ -277,7 +225,7 @@ Waits strategyWaits(const QString &source, const QString &target, const Strategy
             QElapsedTimer step;
             step.start();
             code = sqlite3_backup_step(backup, s.pagesPerStep);
-            waits.add(elapsedMs(step));
+            waits.add(Bench::ms(step));
             write();
         }
         sqlite3_backup_finish(backup);
@@ -311,7 +259,7 @@ Waits strategyWaits(const QString &source, const QString &target, const Strategy
         }
         copier.join();
     }
-    *copyMs = elapsedMs(total);
+    *copyMs = Bench::ms(total);
     sqlite3_close(dest);
     exec(writer, "PRAGMA journal_mode = WAL");
     sqlite3_close(writer);
@@ -349,11 +297,9 @@ int main(int argc, char **argv)
     const int sizeAt = args.indexOf(QStringLiteral("--size"));
     const int mib = sizeAt > 0 ? args.value(sizeAt + 1).toInt() : 2048;
     if (mib <= 0)
-        fail(QStringLiteral("--size wants a number of MiB"));
+        fail("--size wants a number of MiB, and reading it");
     // Beside the build, not in /tmp: a tmpfs would hide the disk.
-    QTemporaryDir home(QDir::currentPath() + QStringLiteral("/bench-backup-XXXXXX"));
-    if (!home.isValid())
-        fail(QStringLiteral("temporary folder"));
+    const Bench::Home home(QDir::currentPath());
     prepare(home.path(), mib);
     serverWaits(home.path());
     if (args.contains(QStringLiteral("--strategies")))

@@ -1,10 +1,9 @@
 #include "commandparams.h"
 
+#include "recordfields.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
-
-#include <cmath>
 
 bool CommandParams::refuse(int index, const QString &expected)
 {
@@ -35,30 +34,25 @@ bool CommandParams::require(int count)
 
 int CommandParams::id(int index)
 {
-    const QVariant v = m_params.value(index);
-    bool ok = false;
     int result = 0;
-    switch (v.userType()) {
-    case QMetaType::Int:
-        return v.toInt();
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::QString:
-        result = v.toInt(&ok);
-        break;
-    case QMetaType::Double: {
-        const double d = v.toDouble();
-        ok = std::isfinite(d) && d == std::floor(d) && std::fabs(d) <= 2147483647.0;
-        result = ok ? int(d) : 0;
-        break;
-    }
-    default:
-        break;
-    }
-    if (!ok)
+    if (!RecordFields::toInt(m_params.value(index), result))
         refuse(index, QCoreApplication::translate("CommandParams", "целое число"));
     return result;
+}
+
+QList<int> CommandParams::idList(int index)
+{
+    const QVariantList items = list(index);
+    // Each item read as the id parameters are, the refusal naming the list.
+    CommandParams each(m_command, items);
+    QList<int> ids;
+    ids.reserve(items.size());
+    for (int i = 0; i < items.size() && each.ok(); ++i)
+        ids.append(each.id(i));
+    if (each.ok())
+        return ids;
+    refuse(index, QCoreApplication::translate("CommandParams", "список целых чисел"));
+    return QList<int>();
 }
 
 QString CommandParams::text(int index) const
@@ -103,4 +97,32 @@ QDateTime CommandParams::dateTime(int index) const
 QDate CommandParams::date(int index) const
 {
     return m_params.value(index).toDate();
+}
+
+QDate CommandParams::optionalDate(int index)
+{
+    const QVariant v = m_params.value(index);
+    QDate day;
+    switch (v.userType()) {
+    case QMetaType::UnknownType:
+        return QDate();
+    case QMetaType::QDate:
+        day = v.toDate();
+        break;
+    case QMetaType::QDateTime:
+        day = v.toDateTime().date();
+        break;
+    case QMetaType::QString:
+        day = QDate::fromString(v.toString(), Qt::ISODate);
+        if (!day.isValid())
+            day = QDateTime::fromString(v.toString(), Qt::ISODate).date();
+        break;
+    default:
+        break;
+    }
+    if (v.isNull())
+        return QDate();
+    if (!day.isValid())
+        refuse(index, QCoreApplication::translate("CommandParams", "дата"));
+    return day;
 }

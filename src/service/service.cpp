@@ -60,6 +60,8 @@ void Service::start()
 
     if (!User::instance())
         new User;
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     // The task manager, data monitor, scheduler and XML-RPC server follow
     // here, in that order, once they exist; then the OPC publisher starts.
 
