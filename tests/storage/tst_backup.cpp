@@ -3,6 +3,7 @@
 #include "databasebackup.h"
 #include "databasefilecheck.h"
 #include "databaserestore.h"
+#include "lasterror.h"
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
@@ -19,11 +20,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QString lastError()
-{
-    return ZeltoSystem::instance()->lastError();
-}
 
 QVariant scalar(const QString &statement)
 {
