@@ -95,7 +95,10 @@ inline void printTimeZone()
 class Home
 {
 public:
-    Home()
+    // In `parent` when given (a benchmark of the disk must not land on a
+    // tmpfs), else in the system's temporary folder.
+    explicit Home(const QString &parent = QString())
+        : m_dir((parent.isEmpty() ? QDir::tempPath() : parent) + QStringLiteral("/orvex-bench-XXXXXX"))
     {
         if (!m_dir.isValid())
             fail("temporary folder");
@@ -136,7 +139,7 @@ public:
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
+        const quint16 port = m_port = probe.serverPort();
         probe.close();
         QFile ini(home + QStringLiteral("/orvex-server.ini"));
         ini.open(QIODevice::WriteOnly);
@@ -173,6 +176,7 @@ public:
     }
 
     ZeltoClient &client() { return m_client; }
+    quint16 port() const { return m_port; }
 
     // CPU time the server's main thread, which runs the commands, has used
     // so far: unlike wall time it does not grow when other work on the
@@ -189,6 +193,7 @@ public:
 private:
     QProcess m_process;
     ZeltoClient m_client;
+    quint16 m_port = 0;
 };
 
 } // namespace Bench
