@@ -1,5 +1,6 @@
 #include "zeltoserver.h"
 
+#include "zeltobusyguard.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltosystem.h"
 #include "zeltotcpconnection.h"
@@ -91,6 +92,11 @@ void ZeltoServer::close()
     m_ready.clear();
 }
 
+void ZeltoServer::withholdReply()
+{
+    m_withholdReply = true;
+}
+
 void ZeltoServer::onTcpConnection()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection())
@@ -134,6 +140,18 @@ void ZeltoServer::processQueue()
     // underneath itself: the outer turn picks it up afterwards.
     if (m_processing)
         return;
+    // Nor inside other work that turns the event loop (a save running a
+    // check script): the requests wait until it has ended.
+    if (ZeltoBusyGuard::isBusy()) {
+        if (!m_waitingForIdle) {
+            m_waitingForIdle = true;
+            ZeltoBusyGuard::defer(this, [this]() {
+                m_waitingForIdle = false;
+                processQueue();
+            });
+        }
+        return;
+    }
     m_processing = true;
     ZeltoRpcDispatcher dispatcher;
     QElapsedTimer turn;
@@ -156,7 +174,13 @@ void ZeltoServer::processQueue()
         const QByteArray message = connection->takePending();
         QByteArray reply;
         m_currentClient = id;
-        const bool answer = dispatcher.handle(message, reply);
+        m_withholdReply = false;
+        bool answer = false;
+        {
+            // Deferred work (a finished polling run) waits for the command.
+            ZeltoBusyGuard busy;
+            answer = dispatcher.handle(message, reply) && !m_withholdReply;
+        }
         m_currentClient = -1;
         // The command may have run an event loop in which the client left.
         connection = m_connections.value(id);

@@ -31,6 +31,9 @@ public:
     // Ids are unique per connection and never reused while the process runs.
     int clientId() const { return m_currentClient; }
     int clientCount() const { return m_connections.size(); }
+    // The request being executed gets no reply: its client waits in vain.
+    // For simulators of servers that hang.
+    void withholdReply();
 
 signals:
     void connected(int clientId);
@@ -56,4 +59,6 @@ private:
     int m_currentClient = -1;
     bool m_processing = false;
     bool m_continuationPosted = false;
+    bool m_waitingForIdle = false;  // a turn is deferred until busy work ends
+    bool m_withholdReply = false;
 };
