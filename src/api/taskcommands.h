@@ -2,7 +2,7 @@
 
 #include <QVariant>
 
-// The polling task records visible to the calling user.
+// The polling task records visible to the calling user, and their runs.
 namespace TaskCommands {
 QVariant getTasks(const QVariantList &params);
 QVariant getTask(const QVariantList &params);
@@ -11,4 +11,7 @@ QVariant getTaskLog(const QVariantList &params);
 QVariant saveTask(const QVariantList &params);
 QVariant setTaskGroup(const QVariantList &params);
 QVariant removeTask(const QVariantList &params);
+QVariant startTask(const QVariantList &params);
+QVariant cancelTask(const QVariantList &params);
+QVariant getTaskState(const QVariantList &params);
 }

@@ -2,7 +2,10 @@
 
 #include "apicommand.h"
 #include "database.h"
+#include "scheduler.h"
+#include "taskmanager.h"
 #include "user.h"
+#include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -50,8 +53,10 @@ void Service::start()
 
     if (!User::instance())
         new User;
-    // The task manager, data monitor, scheduler and XML-RPC server follow
-    // here, in that order, once they exist; then the OPC publisher starts.
+    TaskManager::createInstance();
+    // The data monitor comes here, once it exists.
+    Scheduler::createInstance();
+    // The XML-RPC server follows here, then the OPC publisher starts.
 
     seedSettings();
     openListeners();
@@ -71,9 +76,12 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server, scheduler, data
-    // monitor and task manager go, in that order, once they exist.
+    // The OPC publisher stops here, then the XML-RPC server goes, once they
+    // exist.
     ZeltoServer::global()->close();
+    Scheduler::destroyInstance();
+    // The data monitor goes here, once it exists.
+    TaskManager::destroyInstance();
     delete User::instance();
     Database::destroy();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
@@ -135,8 +143,15 @@ void Service::loadMaintenanceState()
     compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
 }
 
-void Service::timerEvent(QTimerEvent *)
+void Service::timerEvent(QTimerEvent *event)
 {
+    // Not inside a save that runs a check script: a backup would copy its
+    // open transaction.
+    if (ZeltoBusyGuard::defer(this, [this, id = event->timerId()]() {
+            QTimerEvent again(id);
+            timerEvent(&again);
+        }))
+        return;
     const QDateTime now = QDateTime::currentDateTime();
     if (backupEnabled)
         backupIfDue(now);
