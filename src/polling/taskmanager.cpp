@@ -318,11 +318,12 @@ void TaskManager::onFinished(Task *task)
         reportMonitored(taskId, task, row);
         monitorRuns.remove(taskId);
     } else {
+        // A failed run is retried while attempts last, cancelled or not; a
+        // run that was only cancelled ends here.
         QString error;
-        const bool failed = task->isCanceled() || task->isFailed();
-        if (!failed) {
+        if (!task->isCanceled() && !task->isFailed()) {
             saveResult(taskId, task, error);
-        } else if (row.value(kAttempts).toInt() > 1) {
+        } else if (task->isFailed() && row.value(kAttempts).toInt() > 1) {
             retryWaits.insert(taskId, QDateTime::currentDateTime());
             setState(taskId, {{kLastError, task->errorString()},
                               {kStarted, QDateTime::currentDateTime()},

@@ -73,13 +73,15 @@ class FreshHome(unittest.TestCase):
         self.assertEqual(sorted(settings), sorted([
             "nodeSystemTypes", "nodeParamNames", "currentDataCount", "calcTailDays", "daysForCalcTailDays",
             "checkDateReset", "checkTimeDeviation", "maxTimeDeviation", "backupDir", "backupCount",
-            "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact"]))
+            "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact",
+            "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval"]))
         self.assertEqual(stream_text(settings["nodeSystemTypes"]), ["теплоноситель", "отопление", "ГВС"])
         self.assertEqual(stream_text(settings["nodeParamNames"]), [])
         self.assertIs(stream_text(settings["calcTailDays"]), False)   # a bool stays a bool
         self.assertIs(stream_text(settings["checkDateReset"]), True)
         self.assertIs(stream_text(settings["backupEnabled"]), True)
         for name, value in [("currentDataCount", 10), ("daysForCalcTailDays", 3), ("maxTimeDeviation", 30),
+                            ("maxRunningTaskCount", 10), ("taskAttemptCount", 3), ("taskAttemptInterval", 10),
                             ("backupCount", 5), ("backupInterval", 24), ("journalDayCount", 7),
                             ("compactInterval", 24)]:
             self.assertEqual(settings[name], value, name)
