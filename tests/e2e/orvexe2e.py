@@ -74,6 +74,49 @@ class ServerProcess:
         return code, out
 
 
+class DeviceSimulator:
+    """orvex-device-sim on a free port of the loopback address; the data
+    server of the same home finds it through varnel.ini."""
+
+    def __init__(self, home, args=("--instant",)):
+        self.home = home
+        shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
+        self.proc = subprocess.Popen([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+                                     env=home.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("listening"):
+            self.proc.kill()
+            raise RuntimeError("simulator did not start: %r %s" % (line, self.proc.stderr.read()))
+        self.port = int(line.split("tcp=")[1])
+        with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
+            ini.write("[Server]\nport=%d\n" % self.port)
+        self.client = TcpClient(self.port)
+
+    def stats(self):
+        return self.client.ok("getStats")
+
+    def stop(self):
+        self.client.close()
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            code = self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return code
+
+
+def channel_key(channel):
+    """The key under which the task manager and the simulator tell channels
+    apart: the values of the channel settings other than the per-device
+    ones, in key order."""
+    skip = {"code", "initString", "phoneNumber", "baudRate", "readTimeout", "charTimeout", "slaveAddress"}
+    return "".join(str(channel[k]) for k in sorted(channel) if k not in skip)
+
+
 class DataServer:
     """The real orvex-server in a temporary home, listening on a free port of
     the loopback address (written into its INI file)."""

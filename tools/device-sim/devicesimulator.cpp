@@ -93,19 +93,21 @@ QVariant DeviceSimulator::startTask(const QVariantList &params)
     return true;
 }
 
-// The most jobs a channel ever ran at once: the jobs started on it whose
-// run had not ended when this one started.
+// The most jobs ever run at once, on each channel and on all of them: the
+// jobs started whose run had not ended when this one started.
 void DeviceSimulator::noteRunning(const SimJob &job, const QDateTime &now)
 {
-    QList<QPair<QDateTime, int>> &running = m_runningJobs[job.channelKey()];
-    for (int i = running.size() - 1; i >= 0; --i) {
-        const auto other = m_jobs.constFind(running.at(i).second);
-        if (other == m_jobs.constEnd() || !(other->endTime() > now))
-            running.removeAt(i);
-    }
-    running.append({now, job.id()});
-    int &most = m_maxRunning[job.channelKey()];
-    most = qMax(most, running.size());
+    auto note = [&](QList<int> &running, int &most) {
+        for (int i = running.size() - 1; i >= 0; --i) {
+            const auto other = m_jobs.constFind(running.at(i));
+            if (other == m_jobs.constEnd() || !(other->endTime() > now))
+                running.removeAt(i);
+        }
+        running.append(job.id());
+        most = qMax(most, running.size());
+    };
+    note(m_runningJobs[job.channelKey()], m_maxRunning[job.channelKey()]);
+    note(m_runningAll, m_maxRunningTotal);
 }
 
 QVariant DeviceSimulator::cancelTask(const QVariantList &params)
@@ -171,6 +173,7 @@ QVariant DeviceSimulator::getStats(const QVariantList &)
     for (auto it = m_runs.constBegin(); it != m_runs.constEnd(); ++it)
         runs.insert(it.key(), it.value());
     return QVariantMap{{QStringLiteral("maxRunning"), maxRunning},
+                       {QStringLiteral("maxRunningTotal"), m_maxRunningTotal},
                        {QStringLiteral("created"), m_created},
                        {QStringLiteral("alive"), m_jobs.size()},
                        {QStringLiteral("cancelRequests"), m_cancelRequests},
@@ -180,6 +183,7 @@ QVariant DeviceSimulator::getStats(const QVariantList &)
 QVariant DeviceSimulator::resetStats(const QVariantList &)
 {
     m_maxRunning.clear();
+    m_maxRunningTotal = 0;
     m_runs.clear();
     m_created = 0;
     m_cancelRequests = 0;

@@ -18,6 +18,7 @@
 //   takeLog(job)     -> [job, lines since the last call]
 //   getResult(job)   -> [job, true, [archive tables]] or [job, false, error text]
 //   getStats()       -> {"maxRunning": {channel key: most jobs run at once},
+//                        "maxRunningTotal": most jobs run at once on all channels,
 //                        "created": jobs created, "alive": jobs not removed,
 //                        "cancelRequests": cancelTask requests, "runs": {device: jobs}}
 //   resetStats()     -> true
@@ -60,7 +61,9 @@ private:
     QMap<int, SimJob> m_jobs;
     QHash<QString, int> m_runs;              // jobs created per device
     QHash<QString, int> m_maxRunning;        // per channel key
-    QHash<QString, QList<QPair<QDateTime, int>>> m_runningJobs;  // per channel: start and job id
+    int m_maxRunningTotal = 0;
+    QHash<QString, QList<int>> m_runningJobs;  // jobs started per channel key
+    QList<int> m_runningAll;
     int m_created = 0;
     int m_cancelRequests = 0;
 };

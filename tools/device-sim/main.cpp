@@ -4,6 +4,7 @@
 // tested anywhere. See usage() below and the README.
 
 #include "devicesimulator.h"
+#include "metadatacatalogue.h"
 #include "qtservice.h"
 #include "simdevice.h"
 #include "zelto.h"
@@ -156,6 +157,10 @@ protected:
     void start() override
     {
         DeviceSimulator::instance().setOptions(m_args.options);
+        // Drivers and models come from the metadata files beside the program.
+        const QString loadError = MetadataCatalogue::instance().loadError();
+        if (!loadError.isEmpty())
+            ZeltoSystem::instance()->log(ZeltoSystem::LogError, loadError);
         int port = m_args.port;
         if (port < 0) {
             const QSettings ini(Zelto::moduleDir() + QStringLiteral("/varnel.ini"), QSettings::IniFormat);
