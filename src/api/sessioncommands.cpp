@@ -2,6 +2,7 @@
 
 #include "commandparams.h"
 #include "user.h"
+#include "users.h"
 
 namespace SessionCommands {
 
@@ -10,7 +11,7 @@ QVariant login(const QVariantList &params)
     CommandParams p(QStringLiteral("login"), params);
     if (!p.require(2))
         return QVariant();
-    const QVariantMap row = User::login(p.text(0), p.text(1));
+    const QVariantMap row = Users::login(p.text(0), p.text(1));
     return row.isEmpty() ? QVariant() : QVariant(row);
 }
 

@@ -1,10 +1,7 @@
 #include "user.h"
 
-#include "database.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
-
-#include <QCryptographicHash>
 
 namespace {
 
@@ -81,39 +78,13 @@ bool User::denyAccess()
     return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
 }
 
-QString User::passwordDigest(const QString &password)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(password.toLocal8Bit(), QCryptographicHash::Md5).toHex());
-}
-
-QStringList User::userAccess(int userId)
-{
-    QStringList access = Database::readData(QStringLiteral("users"), userId, QStringLiteral("access")).toStringList();
-    if (userId == 0)
-        access.append(QStringLiteral("allowAll"));
-    return access;
-}
-
-QVariantMap User::login(const QString &loginName, const QString &password)
+void User::signIn(int userId, const QVariantMap &row, const QStringList &access)
 {
     Session &session = currentSession();
-    if (session.userId != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
-        return QVariantMap();
-    }
-    QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"),
-                                             {loginName, passwordDigest(password)});
-    if (row.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
-        return QVariantMap();
-    }
-    const int id = row.value(QStringLiteral("id")).toInt();
-    session.userId = id;
+    session.userId = userId;
     session.user = row;
-    session.access = userAccess(id);
+    session.access = access;
     session.pendingEvents.clear();
-    row.insert(QStringLiteral("access"), session.access);
-    return row;
 }
 
 void User::logout()

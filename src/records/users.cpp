@@ -6,6 +6,9 @@
 #include "user.h"
 #include "zeltosystem.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
+
 namespace {
 
 const QString kUsers = QStringLiteral("users");
@@ -28,7 +31,34 @@ QVariantMap Users::get(int id)
 
 QStringList Users::access(int id)
 {
-    return User::userAccess(id);
+    QStringList rights = Database::readData(kUsers, id, kAccess).toStringList();
+    if (id == 0)
+        rights.append(QStringLiteral("allowAll"));
+    return rights;
+}
+
+QVariantMap Users::login(const QString &loginName, const QString &password)
+{
+    if (User::currentUserId() != -1) {
+        ZeltoSystem::instance()->error(QCoreApplication::translate("Users", "Вы уже авторизованы"), true);
+        return QVariantMap();
+    }
+    QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"),
+                                             {loginName, passwordDigest(password)});
+    if (row.isEmpty()) {
+        ZeltoSystem::instance()->error(QCoreApplication::translate("Users", "Ошибка авторизации"), true);
+        return QVariantMap();
+    }
+    const int id = row.value(kId).toInt();
+    const QStringList rights = access(id);
+    User::signIn(id, row, rights);
+    row.insert(kAccess, rights);
+    return row;
+}
+
+QString Users::passwordDigest(const QString &password)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(password.toLocal8Bit(), QCryptographicHash::Md5).toHex());
 }
 
 QVariantList Users::groups(int id)
@@ -65,7 +95,7 @@ int Users::save(const QVariantMap &input)
         QString password;
         if (!RecordFields::readText(input.value(kPassword), kPassword, password))
             return -1;
-        record.insert(kPassword, User::passwordDigest(password));
+        record.insert(kPassword, passwordDigest(password));
     }
     // The administrator's rights and groups are never written.
     const bool administrator = id == 0;

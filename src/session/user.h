@@ -6,8 +6,10 @@
 #include <QVariant>
 
 // The session store: one Session per RPC client connection, keyed by the
-// client id of the RPC server. Logs users in and out, checks rights, and
-// turns task, node and group notifications into per-session change events.
+// client id of the RPC server. Answers "who is calling?" for every layer,
+// checks rights, and turns task, node and group notifications into
+// per-session change events. Holds only per-connection state: the login
+// itself, which reads the users table, is the users records' job.
 // Main thread only.
 class User : public QObject
 {
@@ -30,13 +32,11 @@ public:
     // The refusal itself, also for records outside the user's groups; returns false.
     static bool denyAccess();
 
-    // The user's row plus "access"; an empty map with the reason in the error channel on failure.
-    static QVariantMap login(const QString &loginName, const QString &password);
+    // Binds the current client to a user whose login succeeded: row and
+    // rights as read at login; pending events start empty.
+    static void signIn(int userId, const QVariantMap &row, const QStringList &access);
     static void logout();
     static QVariantMap takeEvents();
-
-    static QStringList userAccess(int userId);
-    static QString passwordDigest(const QString &password);
 
 public slots:
     void remove(int clientId);
