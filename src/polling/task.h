@@ -33,7 +33,9 @@ class ZeltoClient;
 //   getResult(job)                     -> [_, true, [archive tables]] or [_, false, error text]
 //   removeTask(job)                    -> ignored
 // A reply of another shape fails the run: a server that answers garbage
-// must not leave a run polling forever or storing an empty result.
+// must not leave a run polling forever or storing an empty result. Longer
+// lists are accepted and their further elements ignored, so a server may
+// add to its replies without breaking older data servers.
 class Task : public QObject, public QRunnable
 {
     Q_OBJECT

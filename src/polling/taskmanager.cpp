@@ -3,6 +3,7 @@
 #include "archivestore.h"
 #include "database.h"
 #include "metadatacatalogue.h"
+#include "recordfields.h"
 #include "task.h"
 #include "taskparams.h"
 #include "tasks.h"
@@ -373,9 +374,18 @@ void TaskManager::saveResult(int taskId, Task *task, QString &error)
 {
     const int nodeId = m_stateTable.value(stateRow(taskId), kNodeId).toInt();
     ZeltoTableMap result = task->result();
+    // Of the node's row, the device tells only what it knows of itself: the
+    // polling server must not rename the node or move it to another group.
+    static const QStringList reported = {QStringLiteral("model_code"), QStringLiteral("model_name"),
+                                         QStringLiteral("number"),     QStringLiteral("version"),
+                                         QStringLiteral("firmware"),   QStringLiteral("warning")};
     const ZeltoTable polledInfo = result.value(QStringLiteral("info"));
-    QVariantMap info = polledInfo.rowCount() > 0 ? polledInfo.toMap(0) : QVariantMap();
-    info.insert(kId, nodeId);
+    QVariantMap info{{kId, nodeId}};
+    for (const QString &column : reported) {
+        const QVariant value = polledInfo.value(0, column);
+        if (polledInfo.containsColumn(column) && RecordFields::isPlain(value))
+            info.insert(column, value);
+    }
     ZeltoTable infoTable;
     infoTable.appendRow(info);
     result.insert(QStringLiteral("info"), infoTable);

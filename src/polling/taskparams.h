@@ -13,6 +13,8 @@
 //   "params"                    {"data": archive names, "firstDate": the day after the
 //                               node's last day, when it has one}; a monitor run reads
 //                               {"data": ["currentData"]} only
+// The device polling server ignores keys it does not know, so keys may be
+// added; the meaning of these stays.
 class TaskParams
 {
 public:

@@ -66,7 +66,9 @@ public:
         ZeltoTable current({QStringLiteral("date"), QStringLiteral("S1_t1")});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5});
         ZeltoTable info;
-        info.appendRow(QVariantMap{{QStringLiteral("version"), 3}});
+        info.appendRow(QVariantMap{{QStringLiteral("version"), 3},
+                                   {QStringLiteral("name"), QStringLiteral("Чужое имя")},
+                                   {QStringLiteral("group_id"), 77}});
         return {{QStringLiteral("hour_data"), hours}, {QStringLiteral("current_data"), current},
                 {QStringLiteral("info"), info}};
     }
@@ -247,7 +249,11 @@ void TestTaskManager::savesTheResultAndRecordsTheRun()
     ZeltoTable hours;
     QVERIFY(ArchiveStore::read(node, QStringLiteral("hour_data"), hours));
     QCOMPARE(hours.rowCount(), 24);
-    QCOMPARE(Nodes::get(node).value(QStringLiteral("version")).toInt(), 3);
+    // The device tells its version; it cannot rename the node or move it.
+    const QVariantMap nodeRow = Nodes::get(node);
+    QCOMPARE(nodeRow.value(QStringLiteral("version")).toInt(), 3);
+    QVERIFY(nodeRow.value(QStringLiteral("name")).toString() != QStringLiteral("Чужое имя"));
+    QCOMPARE(nodeRow.value(QStringLiteral("group_id")).toInt(), 0);
     QCOMPARE(TaskManager::taskState(task),
              QVariantMap({{QStringLiteral("id"), task}, {QStringLiteral("is_run"), QVariant()},
                           {QStringLiteral("started"), QVariant()}, {QStringLiteral("elapsed"), QVariant()},

@@ -22,7 +22,9 @@
 //                        "created": jobs created, "alive": jobs not removed,
 //                        "cancelRequests": cancelTask requests, "runs": {device: jobs}}
 //   resetStats()     -> true
-// Main thread only, like the RPC server's commands.
+// The replies may grow by further list elements or map keys; clients read
+// what they know and ignore the rest. Main thread only, like the RPC
+// server's commands.
 class DeviceSimulator
 {
     Q_DECLARE_TR_FUNCTIONS(DeviceSimulator)

@@ -1,0 +1,309 @@
+// Polling. Prints:
+// - one scheduler pass over 10,000 tasks with mixed timetables, in process;
+// - 1,000 polls end to end: the real orvex-server with "maxRunningTaskCount"
+//   50 polls 50 nodes, each holding a year of hourly history, through the
+//   real orvex-device-sim in instant mode; each poll saves about a day. Polls
+//   per second, the server's CPU seconds per poll, and its resident memory
+//   after the first 100 polls and at the end.
+
+#include "archivestore.h"
+#include "database.h"
+#include "metervalues.h"
+#include "nodes.h"
+#include "scheduler.h"
+#include "transactionscope.h"
+#include "zelto.h"
+#include "zeltoclient.h"
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdio>
+#include <limits>
+
+#include <unistd.h>
+
+namespace {
+
+const int kTasks = 10000;
+const int kNodes = 50;
+const int kPolls = 1000;
+const QList<int> kSystems{1, 2};
+
+void fail(const char *what)
+{
+    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
+    std::exit(1);
+}
+
+double ms(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e6;
+}
+
+QVariantMap randomTimetable(QRandomGenerator &random)
+{
+    auto times = [&]() {
+        QStringList list;
+        for (int i = 0, n = 1 + random.bounded(3); i < n; ++i)
+            list.append(QStringLiteral("%1:%2").arg(random.bounded(24), 2, 10, QLatin1Char('0')).arg(random.bounded(4) * 15, 2, 10, QLatin1Char('0')));
+        return list;
+    };
+    switch (random.bounded(5)) {
+    case 0:
+        return {{QStringLiteral("mode"), QStringLiteral("hourly")}, {QStringLiteral("minute"), random.bounded(60)}};
+    case 1:
+        return {{QStringLiteral("mode"), QStringLiteral("daily")}, {QStringLiteral("times"), times()}};
+    case 2:
+        return {{QStringLiteral("mode"), QStringLiteral("weekly")}, {QStringLiteral("times"), times()},
+                {QStringLiteral("dayMask"), 1 + random.bounded(127)}};
+    case 3:
+        return {{QStringLiteral("mode"), QStringLiteral("monthly")}, {QStringLiteral("times"), times()},
+                {QStringLiteral("dayMask"), qint64(random.generate())}};
+    default:
+        return QVariantMap();
+    }
+}
+
+void schedulerPass()
+{
+    QTemporaryDir home;
+    qputenv("ORVEX_HOME", home.path().toUtf8());
+    if (!Database::init())
+        fail("database");
+    QRandomGenerator random(11);
+    const QDateTime now = QDateTime::currentDateTime();
+    {
+        TransactionScope scope;
+        const int node = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+                                      {QStringLiteral("model_name"), QStringLiteral("РН-7")},
+                                      {QStringLiteral("number"), 1}});
+        for (int i = 0; i < kTasks; ++i) {
+            // A third never ran, the others at some time of the last two days.
+            const QVariant lastExec = i % 3 == 0 ? QVariant() : QVariant(now.addSecs(-random.bounded(2 * 86400)));
+            const int id = Database::saveRecord(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
+                                                                          {QStringLiteral("channel_code"), QStringLiteral("COM")},
+                                                                          {QStringLiteral("last_exec"), lastExec}});
+            if (id < 0 || !Database::writeData(QStringLiteral("tasks"), id, QStringLiteral("timetable"), randomTimetable(random)))
+                fail("task");
+        }
+        if (!scope.commit())
+            fail("commit");
+    }
+    int started = 0;
+    QElapsedTimer timer;
+    timer.start();
+    Scheduler::createInstance([&](int) { ++started; });
+    const double loadMs = ms(timer);
+    double best = std::numeric_limits<double>::max();
+    for (int run = 0; run < 5; ++run) {
+        timer.restart();
+        Scheduler::instance()->checkTimetables();
+        best = qMin(best, ms(timer));
+    }
+    std::printf("scheduler: %d tasks read and first pass in %.0f ms; one pass %.1f ms (target < 50 ms), "
+                "%d tasks due\n", kTasks, loadMs, best, started / 6);
+    Scheduler::destroyInstance();
+    Database::destroy();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Nodes of RNH7 meters with a year of hourly and daily records ending the
+// day before yesterday, and one task each; the simulator reads from there.
+void prepareNodes(const QString &home)
+{
+    qputenv("ORVEX_HOME", home.toUtf8());
+    if (!Database::init())
+        fail("database");
+    Database::setSetting(QStringLiteral("maxRunningTaskCount"), kNodes);
+    Database::setSetting(QStringLiteral("taskAttemptCount"), 1);
+    const QDateTime today(QDate::currentDate(), QTime(0, 0));
+    const QDateTime from = today.addDays(-367);
+    const QDateTime to = today.addDays(-2);
+    for (int n = 1; n <= kNodes; ++n) {
+        const int number = 500000 + n;
+        const int node = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+                                      {QStringLiteral("model_name"), QStringLiteral("РН-7")},
+                                      {QStringLiteral("number"), number}});
+        if (node < 0)
+            fail("node");
+        const MeterValues meter(number);
+        ZeltoTable info;
+        info.appendRow(QVariantMap{{QStringLiteral("id"), node}});
+        ZeltoTableMap tables{{QStringLiteral("info"), info}};
+        for (MeterValues::Kind kind : {MeterValues::HourData, MeterValues::DayData, MeterValues::DayTotals})
+            tables.insert(MeterValues::archiveName(kind),
+                          meter.archive(kind, MeterValues::columns(kind, kSystems), from,
+                                        kind == MeterValues::HourData ? to.addSecs(23 * 3600) : to));
+        if (!ArchiveStore::saveArchives(tables, false))
+            fail("history");
+        const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
+                                  {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},
+                                  {QStringLiteral("deviceId"), QString::number(number)}};
+        const int task = Database::saveRecord(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
+                                                                        {QStringLiteral("channel_code"), QStringLiteral("COM")}});
+        if (task < 0 || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("channel"), channel)
+            || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("archives"),
+                                    QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}))
+            fail("task");
+    }
+    Database::destroy();
+}
+
+// utime + stime of a process, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+double residentMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+bool call(ZeltoClient &client, const QString &name, const QVariantList &params = QVariantList())
+{
+    return client.request(name, params) && client.waitForResponse(120000);
+}
+
+void polls()
+{
+    QTemporaryDir home;
+    QDir(home.path()).mkpath(QStringLiteral("metadata"));
+    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
+    for (const QString &file : metadata.entryList(QDir::Files))
+        QFile::copy(metadata.filePath(file), home.filePath(QStringLiteral("metadata/") + file));
+    QElapsedTimer timer;
+    timer.start();
+    prepareNodes(home.path());
+    std::printf("polls: %d nodes with a year of hourly history prepared in %.0f s\n", kNodes, ms(timer) / 1000);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEX_HOME"), home.path());
+    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home.path());
+    QProcess simulator;
+    simulator.setProcessEnvironment(env);
+    simulator.start(QStringLiteral(ORVEX_DEVICE_SIM_PATH),
+                    {QStringLiteral("-p"), QStringLiteral("0"), QStringLiteral("-a"), QStringLiteral("127.0.0.1"),
+                     QStringLiteral("--instant"), QStringLiteral("--overlap"), QStringLiteral("1")});
+    if (!simulator.waitForReadyRead(30000))
+        fail("simulator start");
+    const QByteArray listening = simulator.readLine();
+    QFile varnel(home.filePath(QStringLiteral("varnel.ini")));
+    varnel.open(QIODevice::WriteOnly);
+    varnel.write("[Server]\nport=" + listening.mid(listening.indexOf('=') + 1).trimmed() + "\n");
+    varnel.close();
+
+    const quint16 port = freePort();
+    QFile ini(home.filePath(QStringLiteral("orvex-server.ini")));
+    ini.open(QIODevice::WriteOnly);
+    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
+    ini.close();
+    QProcess server;
+    server.setProcessEnvironment(env);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
+    if (!server.waitForStarted())
+        fail("server start");
+    ZeltoClient client;
+    bool connected = false;
+    for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
+        client.connectToHost(QStringLiteral("127.0.0.1"), port);
+        connected = client.waitForConnected(1000);
+        if (!connected)
+            QThread::msleep(50);
+    }
+    if (!connected)
+        fail("connect");
+
+    // Every task is started again as soon as its run has ended.
+    QMap<int, bool> running;
+    int started = 0;
+    int finished = 0;
+    double rssWarm = 0;
+    double cpuWarm = 0;
+    double secondsWarm = 0;
+    timer.restart();
+    const double cpuStart = cpuSeconds(server.processId());
+    while (finished < kPolls) {
+        if (!call(client, QStringLiteral("getTasks")))
+            fail("getTasks");
+        const ZeltoTable tasks = client.result().value<ZeltoTable>();
+        for (int row = 0; row < tasks.rowCount(); ++row) {
+            const int id = tasks.value(row, QStringLiteral("id")).toInt();
+            const bool live = tasks.value(row, QStringLiteral("is_run")).toBool();
+            if (running.value(id) && !live) {
+                running[id] = false;
+                if (++finished == 100) {
+                    rssWarm = residentMiB(server.processId());
+                    cpuWarm = cpuSeconds(server.processId());
+                    secondsWarm = ms(timer) / 1000;
+                }
+            }
+            if (!running.value(id) && started < kPolls) {
+                if (!call(client, QStringLiteral("startTask"), {id}))
+                    fail("startTask");
+                running[id] = true;
+                ++started;
+            }
+        }
+        QThread::msleep(20);
+    }
+    const double seconds = ms(timer) / 1000;
+    const double cpu = cpuSeconds(server.processId());
+    const double rssEnd = residentMiB(server.processId());
+    if (!call(client, QStringLiteral("getTasks")))
+        fail("getTasks");
+    const ZeltoTable tasks = client.result().value<ZeltoTable>();
+    int failed = 0;
+    for (int row = 0; row < tasks.rowCount(); ++row)
+        failed += tasks.value(row, QStringLiteral("last_error")).isNull() ? 0 : 1;
+    std::printf("polls: %d polls in %.1f s: %.1f polls/s end to end (target >= 20); "
+                "%.1f polls/s after the first 100\n", kPolls, seconds, kPolls / seconds,
+                (kPolls - 100) / (seconds - secondsWarm));
+    std::printf("polls: server CPU %.1f ms per poll (%.1f ms after the first 100)\n", (cpu - cpuStart) * 1000 / kPolls,
+                (cpu - cpuWarm) * 1000 / (kPolls - 100));
+    std::printf("polls: server resident memory %.1f MiB after 100 polls, %.1f MiB after %d (%+.1f %%); "
+                "tasks whose last poll failed: %d\n", rssWarm, rssEnd, kPolls, (rssEnd / rssWarm - 1) * 100, failed);
+    server.terminate();
+    server.waitForFinished(30000);
+    simulator.terminate();
+    simulator.waitForFinished(30000);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Zelto::pinTimeZone();
+    QCoreApplication app(argc, argv);
+    schedulerPass();
+    polls();
+    return 0;
+}
