@@ -102,6 +102,7 @@ private slots:
     void runsOneAtATimeWithOneSlot();
     void neverTwoOnOneChannel();
     void retriesThenRecordsTheLastError();
+    void retryWaitsItsInterval();
     void savesTheResultAndRecordsTheRun();
     void cancelsQueuedAndRunning();
     void monitorRunGivesWayAndReports();
@@ -232,6 +233,21 @@ void TestTaskManager::retriesThenRecordsTheLastError()
     for (const QList<QVariant> &args : notes)
         announced |= args.at(0).toString() == QStringLiteral("taskStateChanged") && args.at(1).toInt() == task;
     QVERIFY(announced);
+}
+
+void TestTaskManager::retryWaitsItsInterval()
+{
+    Database::setSetting(QStringLiteral("taskAttemptInterval"), 1);   // a minute
+    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM17")}, {QStringLiteral("fake"), QStringLiteral("fail")}});
+    QVERIFY(TaskManager::startTask(task, false));
+    QTRY_COMPARE(state(task).value(QStringLiteral("state")).toString(), QStringLiteral("Ожидание повторного опроса"));
+    QTest::qWait(2500);
+    QCOMPARE(FakeTask::runs.load(), 1);
+    QCOMPARE(state(task).value(QStringLiteral("state")).toString(), QStringLiteral("Ожидание повторного опроса"));
+    // A waiting run is dropped at once when cancelled.
+    TaskManager::cancelTask(task);
+    QVERIFY(!TaskManager::hasTask(task));
+    QCOMPARE(taskRow(task).value(QStringLiteral("last_error")).toString(), QStringLiteral("Задание отменено"));
 }
 
 void TestTaskManager::savesTheResultAndRecordsTheRun()
