@@ -3,10 +3,12 @@
 #include "archivestore.h"
 #include "database.h"
 #include "metadatacatalogue.h"
+#include "nodes.h"
 #include "recordfields.h"
 #include "task.h"
 #include "taskparams.h"
 #include "tasks.h"
+#include "transactionscope.h"
 #include "zeltobusyguard.h"
 #include "zeltosystem.h"
 
@@ -322,8 +324,9 @@ void TaskManager::onFinished(Task *task)
         // A failed run is retried while attempts last, cancelled or not; a
         // run that was only cancelled ends here.
         QString error;
+        bool polled = false;
         if (!task->isCanceled() && !task->isFailed()) {
-            saveResult(taskId, task, error);
+            polled = saveResult(taskId, task, error);
         } else if (task->isFailed() && row.value(kAttempts).toInt() > 1) {
             retryWaits.insert(taskId, QDateTime::currentDateTime());
             setState(taskId, {{kLastError, task->errorString()},
@@ -340,7 +343,7 @@ void TaskManager::onFinished(Task *task)
             error = task->errorString();
         else if (task->isCanceled())
             error = cancelledText();
-        recordRun(taskId, row.value(kNodeId), error, task);
+        recordRun(taskId, row.value(kNodeId).toInt(), error, polled, task);
     }
     task->deleteLater();
     tasks.remove(taskId);
@@ -370,7 +373,7 @@ void TaskManager::reportMonitored(int taskId, Task *task, const QVariantMap &row
     ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
 }
 
-void TaskManager::saveResult(int taskId, Task *task, QString &error)
+bool TaskManager::saveResult(int taskId, Task *task, QString &error)
 {
     const int nodeId = m_stateTable.value(stateRow(taskId), kNodeId).toInt();
     ZeltoTableMap result = task->result();
@@ -389,22 +392,36 @@ void TaskManager::saveResult(int taskId, Task *task, QString &error)
     ZeltoTable infoTable;
     infoTable.appendRow(info);
     result.insert(QStringLiteral("info"), infoTable);
-    if (!ArchiveStore::saveArchives(result, true))
-        error = ZeltoSystem::instance()->lastError();
-    else
-        Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
+    if (ArchiveStore::saveArchives(result, true))
+        return true;
+    error = ZeltoSystem::instance()->lastError();
+    return false;
 }
 
-void TaskManager::recordRun(int taskId, const QVariant &nodeId, const QString &error, Task *task)
+// The run's bookkeeping (the journal entry of a poll, last_exec and
+// last_error, the log) in one transaction: one disk sync per run, not one
+// per row.
+void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool polled, Task *task)
 {
     const QVariantMap record{{kId, taskId},
                              {kNodeId, nodeId},
                              {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
                              {kLastError, error.isEmpty() ? QVariant() : QVariant(error)}};
-    if (Tasks::save(record) == -1)
-        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
-    else
-        storeLog(taskId, task->log());
+    TransactionScope scope;
+    bool done = scope.isActive();
+    if (done && polled)
+        Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
+    done = done && Tasks::save(record) != -1
+        && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), task->log()) && scope.commit();
+    if (!done) {
+        const QString message = ZeltoSystem::instance()->lastError();
+        scope.rollback();
+        Database::logError(message, kTask, taskId);
+        return;
+    }
+    // The saves hold their announcements back inside the transaction.
+    Tasks::changed(taskId);
+    Nodes::changed(nodeId);
 }
 
 void TaskManager::storeLog(int taskId, const QStringList &log)

@@ -78,9 +78,10 @@ private:
     void drop(int taskId);
     // A monitor run's reading, or its failure, for the data monitor.
     void reportMonitored(int taskId, Task *task, const QVariantMap &row);
-    void saveResult(int taskId, Task *task, QString &error);
+    // Stores the archives read; false with the reason in error.
+    bool saveResult(int taskId, Task *task, QString &error);
     // last_exec, last_error and the log of the run's task.
-    void recordRun(int taskId, const QVariant &nodeId, const QString &error, Task *task);
+    void recordRun(int taskId, int nodeId, const QString &error, bool polled, Task *task);
     void storeLog(int taskId, const QStringList &log);
     int stateRow(int taskId) const;
     void setState(int taskId, const QVariantMap &values);
