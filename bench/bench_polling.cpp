@@ -4,7 +4,10 @@
 //   50 polls 50 nodes, each holding a year of hourly history, through the
 //   real orvex-device-sim in instant mode; each poll saves about a day. Polls
 //   per second, the server's CPU seconds per poll, and its resident memory
-//   after the first 100 polls and at the end.
+//   after the first 100 polls and at the end;
+// - the same with nodes that hold no history, 300 polls: what the polling
+//   road costs apart from rewriting a year of archive on every save.
+// An argument sets the number of polls of the first run.
 
 #include "archivestore.h"
 #include "database.h"
@@ -35,7 +38,6 @@ namespace {
 
 const int kTasks = 10000;
 const int kNodes = 50;
-const int kPolls = 1000;
 const QList<int> kSystems{1, 2};
 
 void fail(const char *what)
@@ -73,9 +75,19 @@ QVariantMap randomTimetable(QRandomGenerator &random)
     }
 }
 
+// The metadata files, which the catalogue reads from the home folder.
+void copyMetadata(const QTemporaryDir &home)
+{
+    QDir(home.path()).mkpath(QStringLiteral("metadata"));
+    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
+    for (const QString &file : metadata.entryList(QDir::Files))
+        QFile::copy(metadata.filePath(file), home.filePath(QStringLiteral("metadata/") + file));
+}
+
 void schedulerPass()
 {
     QTemporaryDir home;
+    copyMetadata(home);
     qputenv("ORVEX_HOME", home.path().toUtf8());
     if (!Database::init())
         fail("database");
@@ -122,9 +134,10 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Nodes of RNH7 meters with a year of hourly and daily records ending the
-// day before yesterday, and one task each; the simulator reads from there.
-void prepareNodes(const QString &home)
+// Nodes of RNH7 meters, with a year of hourly and daily records ending the
+// day before yesterday or none, and one task each; the simulator reads from
+// there.
+void prepareNodes(const QString &home, bool history)
 {
     qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
@@ -149,7 +162,7 @@ void prepareNodes(const QString &home)
             tables.insert(MeterValues::archiveName(kind),
                           meter.archive(kind, MeterValues::columns(kind, kSystems), from,
                                         kind == MeterValues::HourData ? to.addSecs(23 * 3600) : to));
-        if (!ArchiveStore::saveArchives(tables, false))
+        if (history && !ArchiveStore::saveArchives(tables, false))
             fail("history");
         const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
                                   {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},
@@ -192,17 +205,16 @@ bool call(ZeltoClient &client, const QString &name, const QVariantList &params =
     return client.request(name, params) && client.waitForResponse(120000);
 }
 
-void polls()
+void polls(int kPolls, bool history)
 {
     QTemporaryDir home;
-    QDir(home.path()).mkpath(QStringLiteral("metadata"));
-    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-    for (const QString &file : metadata.entryList(QDir::Files))
-        QFile::copy(metadata.filePath(file), home.filePath(QStringLiteral("metadata/") + file));
+    copyMetadata(home);
     QElapsedTimer timer;
     timer.start();
-    prepareNodes(home.path());
-    std::printf("polls: %d nodes with a year of hourly history prepared in %.0f s\n", kNodes, ms(timer) / 1000);
+    prepareNodes(home.path(), history);
+    const char *what = history ? "polls into a year of history" : "polls into empty nodes";
+    if (history)
+        std::printf("%s: %d nodes prepared in %.0f s\n", what, kNodes, ms(timer) / 1000);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("ORVEX_HOME"), home.path());
@@ -211,7 +223,8 @@ void polls()
     simulator.setProcessEnvironment(env);
     simulator.start(QStringLiteral(ORVEX_DEVICE_SIM_PATH),
                     {QStringLiteral("-p"), QStringLiteral("0"), QStringLiteral("-a"), QStringLiteral("127.0.0.1"),
-                     QStringLiteral("--instant"), QStringLiteral("--overlap"), QStringLiteral("1")});
+                     QStringLiteral("--instant"), QStringLiteral("--depth"), QStringLiteral("1"),
+                     QStringLiteral("--overlap"), QStringLiteral("1")});
     if (!simulator.waitForReadyRead(30000))
         fail("simulator start");
     const QByteArray listening = simulator.readLine();
@@ -284,13 +297,13 @@ void polls()
     int failed = 0;
     for (int row = 0; row < tasks.rowCount(); ++row)
         failed += tasks.value(row, QStringLiteral("last_error")).isNull() ? 0 : 1;
-    std::printf("polls: %d polls in %.1f s: %.1f polls/s end to end (target >= 20); "
-                "%.1f polls/s after the first 100\n", kPolls, seconds, kPolls / seconds,
-                (kPolls - 100) / (seconds - secondsWarm));
-    std::printf("polls: server CPU %.1f ms per poll (%.1f ms after the first 100)\n", (cpu - cpuStart) * 1000 / kPolls,
-                (cpu - cpuWarm) * 1000 / (kPolls - 100));
-    std::printf("polls: server resident memory %.1f MiB after 100 polls, %.1f MiB after %d (%+.1f %%); "
-                "tasks whose last poll failed: %d\n", rssWarm, rssEnd, kPolls, (rssEnd / rssWarm - 1) * 100, failed);
+    std::printf("%s: %d polls in %.1f s: %.1f polls/s end to end (target >= 20), %.1f after the first 100\n", what,
+                kPolls, seconds, kPolls / seconds, (kPolls - 100) / (seconds - secondsWarm));
+    std::printf("%s: server CPU %.1f ms per poll (%.1f ms after the first 100)\n", what,
+                (cpu - cpuStart) * 1000 / kPolls, (cpu - cpuWarm) * 1000 / (kPolls - 100));
+    std::printf("%s: server resident memory %.1f MiB after 100 polls, %.1f MiB after %d (%+.1f %%); "
+                "tasks whose last poll failed: %d\n", what, rssWarm, rssEnd, kPolls, (rssEnd / rssWarm - 1) * 100,
+                failed);
     server.terminate();
     server.waitForFinished(30000);
     simulator.terminate();
@@ -303,7 +316,9 @@ int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();
     QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000;
     schedulerPass();
-    polls();
+    polls(qMax(count, 200), true);
+    polls(300, false);
     return 0;
 }
