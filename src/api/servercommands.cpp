@@ -3,10 +3,15 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "database.h"
+#include "databasebackup.h"
 #include "qtservicecontroller.h"
+#include "zeltoserver.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
+
+#include <memory>
+#include <utility>
 
 namespace ServerCommands {
 
@@ -80,12 +85,32 @@ QVariant clearJournal(const QVariantList &)
     return CommandResult::done(Database::execute(QStringLiteral("DELETE FROM journal")));
 }
 
+// backupDatabase() -> true once the copy is checked and has its name
 QVariant backupDatabase(const QVariantList &)
 {
-    // The scheduled backups keep their own timing: only the setting changes.
-    if (!Database::backup())
+    DatabaseBackup *backup = DatabaseBackup::start();
+    if (!backup)
         return QVariant();
-    return CommandResult::done(Database::setSetting(QStringLiteral("lastBackup"), QDateTime::currentDateTime()));
+    // The copy runs on its own thread: the client is answered when it ends,
+    // and the other clients are served meanwhile.
+    const int reply = ZeltoServer::global()->deferReply();
+    auto outcome = std::make_shared<std::pair<QVariant, QString>>();
+    QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
+        // The scheduled backups keep their own timing: only the setting changes.
+        ZeltoSystem::instance()->clearError();
+        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), QDateTime::currentDateTime());
+        outcome->first = CommandResult::done(stored);
+        outcome->second = ok ? ZeltoSystem::instance()->lastError() : error;
+        if (reply != 0)
+            ZeltoServer::global()->finishReply(reply, outcome->first, outcome->second);
+    });
+    if (reply != 0)
+        return true;   // not sent: finishReply answers
+    // Not a client's call: there is nobody to answer later.
+    backup->waitForFinished();
+    if (!outcome->first.isValid())
+        ZeltoSystem::instance()->error(outcome->second, true);
+    return outcome->first;
 }
 
 QVariant restartServer(const QVariantList &)

@@ -178,7 +178,8 @@ int QtServiceBase::handleOption(const QString &option) const
                     "  -systemd-unit   unit-файл systemd для запуска службы\n"
                     "  -i, -install    как установить службу (через systemd)\n"
                     "  -h, -help       эта справка\n")
-                     .arg(program, m_name));
+                         .arg(program, m_name)
+                     + m_optionsHelp);
         return 0;
     }
     return -1;
@@ -224,6 +225,11 @@ int QtServiceBase::runService()
 
     QTimer::singleShot(0, &control, [this] { beginStart(); });
     const int result = executeApplication();
+    if (m_started) {
+        stop();
+        // Objects released with deleteLater() in stop() go now; no loop runs any more.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     m_control = nullptr;
     control.close();
@@ -263,8 +269,9 @@ void QtServiceBase::onTermination(int signalNumber)
 
 void QtServiceBase::finishStop()
 {
-    if (m_started)
-        stop();
+    // The event loop ends first and stop() follows in runService(): a
+    // signal noticed while a job processes events of its own (a check
+    // script) must not tear the service down underneath that job.
     QCoreApplication::exit(0);
 }
 

@@ -28,6 +28,9 @@ public:
     QString serviceDescription() const;
     void setServiceDescription(const QString &description);
 
+    // Lines about the program's own options, added to what -help prints.
+    void setOptionsHelp(const QString &lines) { m_optionsHelp = lines; }
+
     QtServiceController::StartupType startupType() const;
     void setStartupType(QtServiceController::StartupType type);
 
@@ -76,6 +79,7 @@ private:
     char **m_argv;
     QString m_name;
     QString m_description;
+    QString m_optionsHelp;
     QtServiceController::StartupType m_startupType = QtServiceController::ManualStartup;
     // Valid while runService() runs.
     QtServiceControlServer *m_control = nullptr;

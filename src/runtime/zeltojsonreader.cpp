@@ -134,6 +134,7 @@ bool ZeltoJsonReader::read(const char *data, qsizetype size, QVariant &out)
 {
     out = QVariant();
     m_status = Ok;
+    m_captured.clear();
     m_error.clear();
     m_errorOffset = -1;
     if (!data || size < 0)
@@ -555,7 +556,7 @@ bool ZeltoJsonReader::parseObject(QVariant &out, int depth)
     QVariantMap map;
     const QString name = spanText(key.data, key.size);
     QVariant value;
-    if (!expectColon() || !parseValue(value, depth))
+    if (!parseMemberValue(name, value, depth))
         return false;
     map.insert(name, value);
     if (!parseMembers(map, depth))
@@ -589,10 +590,23 @@ bool ZeltoJsonReader::parseMembers(QVariantMap &map, int depth)
         if (key.size > 0 && key.data[0] == '$')
             invalidValue(keyOffset, QStringLiteral("тег %1 должен быть единственным ключом объекта").arg(name));
         QVariant value;
-        if (!expectColon() || !parseValue(value, depth))
+        if (!parseMemberValue(name, value, depth))
             return false;
         map.insert(name, value);
     }
+}
+
+bool ZeltoJsonReader::parseMemberValue(const QString &name, QVariant &value, int depth)
+{
+    if (!expectColon())
+        return false;
+    skipSpace();
+    const char *start = m_p;
+    if (!parseValue(value, depth))
+        return false;
+    if (depth == 1 && !m_capturedKey.isEmpty() && name == m_capturedKey)
+        m_captured = QByteArray(start, int(m_p - start));
+    return true;
 }
 
 // Parses a value of the wrong kind for its place, to keep checking the syntax,

@@ -38,6 +38,12 @@ public:
     // Byte offset of the problem in the text, -1 when there is none.
     qsizetype errorOffset() const { return m_errorOffset; }
 
+    // The exact text of one member of the top-level object, as it came
+    // (the RPC request id is echoed back so). Name it before read(); after
+    // read() capturedText() is empty when the member was absent.
+    void setCapturedKey(const QString &key) { m_capturedKey = key; }
+    QByteArray capturedText() const { return m_captured; }
+
     // Deeper nesting of arrays and objects is a SyntaxError: it would
     // otherwise exhaust the stack.
     static constexpr int MaxDepth = 512;
@@ -57,6 +63,7 @@ private:
     bool parseArray(QVariant &out, int depth);
     bool parseObject(QVariant &out, int depth);
     bool parseMembers(QVariantMap &map, int depth);
+    bool parseMemberValue(const QString &name, QVariant &value, int depth);
     bool parseTagged(Tag tag, const Span &name, qsizetype offset, QVariant &out, int depth);
     bool parseTable(QVariant &out, int depth, qsizetype offset);
     bool parseColumns(QStringList &columns, int depth);
@@ -84,6 +91,8 @@ private:
     const char *m_p = nullptr;
     const char *m_end = nullptr;
     std::string m_scratch;
+    QString m_capturedKey;
+    QByteArray m_captured;
     Status m_status = Ok;
     QString m_error;
     qsizetype m_errorOffset = -1;

@@ -14,12 +14,14 @@ QString tr(const char *text)
     return QCoreApplication::translate("ZeltoServer", text);
 }
 
+// JSON-RPC allows any number or string as the id (and null).
 bool isValidId(const QVariant &id)
 {
     switch (id.userType()) {
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
+    case QMetaType::Double:
     case QMetaType::QString:
         return true;
     default:
@@ -34,27 +36,30 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
     using namespace ZeltoRpcMessage;
 
     ZeltoJsonReader reader;
+    reader.setCapturedKey(QStringLiteral("id"));
     QVariant parsed;
     if (!reader.read(message, parsed)) {
         const bool syntax = reader.status() == ZeltoJsonReader::SyntaxError;
-        reply = error(QVariant(), syntax ? ParseError : InvalidRequest,
+        reply = error(QByteArray(), syntax ? ParseError : InvalidRequest,
                       (syntax ? tr("Ошибка разбора JSON: %1") : tr("Неверное значение в запросе: %1"))
                           .arg(reader.errorString()));
         return true;
     }
     if (parsed.userType() != QMetaType::QVariantMap) {
-        reply = error(QVariant(), InvalidRequest, tr("Запрос должен быть объектом JSON"));
+        reply = error(QByteArray(), InvalidRequest, tr("Запрос должен быть объектом JSON"));
         return true;
     }
     const QVariantMap request = parsed.toMap();
     const bool hasId = request.contains(QStringLiteral("id"));
-    const QVariant id = request.value(QStringLiteral("id"));
-    if (!isValidId(id)) {
-        reply = error(QVariant(), InvalidRequest, tr("Идентификатор запроса должен быть числом или строкой"));
+    if (!isValidId(request.value(QStringLiteral("id")))) {
+        reply = error(QByteArray(), InvalidRequest, tr("Идентификатор запроса должен быть числом или строкой"));
         return true;
     }
-    const QVariant version = request.value(QStringLiteral("jsonrpc"));
-    if (version.isValid() && version != QVariant(QStringLiteral("2.0"))) {
+    const QByteArray id = reader.capturedText();
+    // The version is the string "2.0"; a number 2.0 would compare equal as a variant.
+    const auto version = request.constFind(QStringLiteral("jsonrpc"));
+    if (version != request.constEnd()
+        && (version->userType() != QMetaType::QString || version->toString() != QLatin1String("2.0"))) {
         reply = error(id, InvalidRequest, tr("Поддерживается только JSON-RPC 2.0"));
         return true;
     }
@@ -85,17 +90,25 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
         return hasId;
     }
 
+    m_requestId = id;
+    m_requestHasId = hasId;
+    m_commandName = name;
     ZeltoSystem::instance()->clearError();
     const QVariant value = command->execute(params);
-    if (!value.isValid()) {
-        QString text = ZeltoSystem::instance()->lastError();
-        if (text.isEmpty())
-            text = tr("Команда %1 не выполнена").arg(name);
-        reply = error(id, CommandFailed, text);
-        return hasId;
-    }
+    reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError());
+    return hasId;
+}
+
+QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const QVariant &value,
+                                       const QString &failure)
+{
+    using namespace ZeltoRpcMessage;
+
+    if (!value.isValid())
+        return error(id, CommandFailed, failure.isEmpty() ? tr("Команда %1 не выполнена").arg(name) : failure);
+    QByteArray reply;
     QString encodeError;
     if (!result(id, value, reply, &encodeError))
-        reply = error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
-    return hasId;
+        return error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
+    return reply;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+#include <QVariant>
 
 // Turns one request message into its reply: parses the envelope, finds the
 // registered command, checks the declared parameter count, runs it and
@@ -11,4 +13,21 @@ public:
     // Returns false when the message needs no reply (a notification: a
     // request without an id); otherwise the reply is in `reply`.
     bool handle(const QByteArray &message, QByteArray &reply);
+
+    // The request that handle() last ran a command for: its id (whether it
+    // had one; its JSON text as it came) and the command's name. A call
+    // whose reply is deferred is answered later with these.
+    QByteArray requestId() const { return m_requestId; }
+    bool requestHasId() const { return m_requestHasId; }
+    QString commandName() const { return m_commandName; }
+
+    // The reply to a finished command: its value, or for an invalid value
+    // a failure with `failure` (or a generic text) as the message.
+    static QByteArray outcome(const QByteArray &id, const QString &name, const QVariant &value,
+                              const QString &failure);
+
+private:
+    QByteArray m_requestId;
+    bool m_requestHasId = false;
+    QString m_commandName;
 };

@@ -6,10 +6,10 @@ namespace ZeltoRpcMessage {
 
 namespace {
 
-bool writeId(ZeltoJsonWriter &writer, const QVariant &id, QByteArray &out)
+void writeId(const QByteArray &idText, QByteArray &out)
 {
     out += "{\"jsonrpc\":\"2.0\",\"id\":";
-    return writer.write(id, out);
+    out += idText.isEmpty() ? QByteArrayLiteral("null") : idText;
 }
 
 } // namespace
@@ -18,7 +18,7 @@ bool request(qint64 id, const QString &method, const QVariantList &params, QByte
 {
     ZeltoJsonWriter writer;
     out.clear();
-    writeId(writer, id, out);
+    writeId(QByteArray::number(id), out);
     out += ",\"method\":";
     writer.write(method, out);
     out += ",\"params\":";
@@ -32,11 +32,11 @@ bool request(qint64 id, const QString &method, const QVariantList &params, QByte
     return true;
 }
 
-bool result(const QVariant &id, const QVariant &value, QByteArray &out, QString *error)
+bool result(const QByteArray &idText, const QVariant &value, QByteArray &out, QString *error)
 {
     ZeltoJsonWriter writer;
     out.clear();
-    writeId(writer, id, out);
+    writeId(idText, out);
     out += ",\"result\":";
     if (!writer.write(value, out)) {
         if (error)
@@ -48,11 +48,11 @@ bool result(const QVariant &id, const QVariant &value, QByteArray &out, QString 
     return true;
 }
 
-QByteArray error(const QVariant &id, int code, const QString &message)
+QByteArray error(const QByteArray &idText, int code, const QString &message)
 {
     ZeltoJsonWriter writer;
     QByteArray out;
-    writeId(writer, id, out);
+    writeId(idText, out);
     out += ",\"error\":{\"code\":" + QByteArray::number(code) + ",\"message\":";
     writer.write(message, out);
     out += "}}";

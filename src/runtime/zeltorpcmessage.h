@@ -21,7 +21,9 @@ constexpr qint64 MaxMessageSize = 64 * 1024 * 1024;
 
 // False with *error set when a parameter has a type the wire cannot carry.
 bool request(qint64 id, const QString &method, const QVariantList &params, QByteArray &out, QString *error);
-bool result(const QVariant &id, const QVariant &value, QByteArray &out, QString *error);
-QByteArray error(const QVariant &id, int code, const QString &message);
+// Replies carry the request's id as the JSON text it came in (empty: null),
+// so that any number or string the client chose comes back unchanged.
+bool result(const QByteArray &idText, const QVariant &value, QByteArray &out, QString *error);
+QByteArray error(const QByteArray &idText, int code, const QString &message);
 
 }

@@ -2,6 +2,7 @@
 
 #include "zeltobusyguard.h"
 #include "zeltorpcdispatcher.h"
+#include "zeltorpcmessage.h"
 #include "zeltosystem.h"
 #include "zeltotcpconnection.h"
 #include "zeltowebconnection.h"
@@ -10,15 +11,12 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QWebSocket>
-#include <QWebSocketServer>
 
 namespace {
 
-// How long one turn of request processing may hold the event loop before
-// letting socket events in again.
-const int kTurnBudgetMs = 50;
-
+// How long one turn may hold the event loop before sockets are read again
+// and new clients accepted; a request that takes longer still finishes.
+const int kTurnBudgetMs = 20;
 
 } // namespace
 
@@ -31,39 +29,33 @@ ZeltoServer *ZeltoServer::global()
     return server;
 }
 
-bool ZeltoServer::listenTcp(quint16 port, const QHostAddress &address)
+bool ZeltoServer::listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(), const QString &kind, quint16 port,
+                         const QHostAddress &address)
 {
-    if (!m_tcp) {
-        m_tcp = new QTcpServer(this);
-        connect(m_tcp, &QTcpServer::newConnection, this, &ZeltoServer::onTcpConnection);
+    if (!server) {
+        server = new QTcpServer(this);
+        connect(server, &QTcpServer::newConnection, this, onConnection);
     }
-    m_tcp->close();
-    if (!m_tcp->listen(address, port)) {
-        const QString text = tr("Не удалось открыть порт TCP %1: %2").arg(port).arg(m_tcp->errorString());
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
-        emit errorMessage(text);
-        return ZeltoSystem::instance()->error(text, false);
-    }
-    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер RPC слушает порт TCP %1").arg(m_tcp->serverPort()));
-    return true;
-}
-
-bool ZeltoServer::listenWeb(quint16 port, const QHostAddress &address)
-{
-    if (!m_web) {
-        m_web = new QWebSocketServer(QStringLiteral("Orvex"), QWebSocketServer::NonSecureMode, this);
-        connect(m_web, &QWebSocketServer::newConnection, this, &ZeltoServer::onWebConnection);
-    }
-    m_web->close();
-    if (!m_web->listen(address, port)) {
-        const QString text = tr("Не удалось открыть порт WebSocket %1: %2").arg(port).arg(m_web->errorString());
+    server->close();
+    if (!server->listen(address, port)) {
+        const QString text = tr("Не удалось открыть порт %1 %2: %3").arg(kind).arg(port).arg(server->errorString());
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
         emit errorMessage(text);
         return ZeltoSystem::instance()->error(text, false);
     }
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
-                                 tr("Сервер RPC слушает порт WebSocket %1").arg(m_web->serverPort()));
+                                 tr("Сервер RPC слушает порт %1 %2").arg(kind).arg(server->serverPort()));
     return true;
+}
+
+bool ZeltoServer::listenTcp(quint16 port, const QHostAddress &address)
+{
+    return listen(m_tcp, &ZeltoServer::onTcpConnection, QStringLiteral("TCP"), port, address);
+}
+
+bool ZeltoServer::listenWeb(quint16 port, const QHostAddress &address)
+{
+    return listen(m_web, &ZeltoServer::onWebConnection, QStringLiteral("WebSocket"), port, address);
 }
 
 quint16 ZeltoServer::tcpPort() const
@@ -83,18 +75,37 @@ void ZeltoServer::close()
     if (m_web)
         m_web->close();
     const auto connections = m_connections.values();
-    for (ZeltoServerConnection *connection : connections) {
-        m_connections.remove(connection->id());
-        connection->disconnect(this);
-        emit disconnected(connection->id());
-        connection->deleteLater();
-    }
-    m_ready.clear();
+    for (ZeltoServerConnection *connection : connections)
+        connection->abort();  // closed() lets each one go
+    m_deferred.clear();
+    m_awaiting.clear();
 }
 
-void ZeltoServer::withholdReply()
+int ZeltoServer::deferReply()
 {
-    m_withholdReply = true;
+    if (m_currentClient < 0)
+        return 0;
+    if (m_deferToken == 0)
+        m_deferToken = m_nextDeferToken++;
+    return m_deferToken;
+}
+
+void ZeltoServer::finishReply(int token, const QVariant &value, const QString &failure)
+{
+    const auto it = m_deferred.find(token);
+    if (it == m_deferred.end())
+        return;
+    const DeferredCall call = it.value();
+    m_deferred.erase(it);
+    m_awaiting.remove(call.clientId);
+    ZeltoServerConnection *connection = m_connections.value(call.clientId);
+    if (!connection)
+        return;
+    if (call.hasId)
+        connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
+    // Requests that came meanwhile were held back: their turn now.
+    if (connection->hasRequest())
+        enqueue(call.clientId);
 }
 
 void ZeltoServer::onTcpConnection()
@@ -105,91 +116,132 @@ void ZeltoServer::onTcpConnection()
 
 void ZeltoServer::onWebConnection()
 {
-    while (QWebSocket *socket = m_web->nextPendingConnection())
+    while (QTcpSocket *socket = m_web->nextPendingConnection())
         adopt(new ZeltoWebConnection(m_nextClientId++, socket, this));
 }
 
 void ZeltoServer::adopt(ZeltoServerConnection *connection)
 {
     m_connections.insert(connection->id(), connection);
-    connect(connection, &ZeltoServerConnection::messageReady, this, &ZeltoServer::onMessageReady);
+    connect(connection, &ZeltoServerConnection::requestReady, this, &ZeltoServer::onRequestReady);
     connect(connection, &ZeltoServerConnection::closed, this, &ZeltoServer::onClosed);
     emit connected(connection->id());
 }
 
-void ZeltoServer::onMessageReady(ZeltoServerConnection *connection)
+void ZeltoServer::onRequestReady(ZeltoServerConnection *connection)
 {
-    if (!m_ready.contains(connection->id()))
-        m_ready.enqueue(connection->id());
-    processQueue();
+    enqueue(connection->id());
+}
+
+void ZeltoServer::enqueue(int clientId)
+{
+    if (!m_readySet.contains(clientId)) {
+        m_readySet.insert(clientId);
+        m_ready.enqueue(clientId);
+    }
+    scheduleTurn();
 }
 
 void ZeltoServer::onClosed(ZeltoServerConnection *connection)
 {
+    // The client of the running command stays known until the command
+    // returns: its session and its connection object are still in use.
+    if (m_executing && connection->id() == m_currentClient)
+        return;
+    release(connection);
+}
+
+void ZeltoServer::release(ZeltoServerConnection *connection)
+{
     const int id = connection->id();
     if (!m_connections.remove(id))
         return;
-    m_ready.removeAll(id);
+    m_awaiting.remove(id);
+    connection->disconnect(this);
     connection->deleteLater();
     emit disconnected(id);
 }
 
-void ZeltoServer::processQueue()
+void ZeltoServer::scheduleTurn()
 {
-    // A command that spins an event loop must not start the next request
-    // underneath itself: the outer turn picks it up afterwards.
-    if (m_processing)
+    if (m_turnScheduled)
         return;
-    // Nor inside other work that turns the event loop (a save running a
-    // check script): the requests wait until it has ended.
+    m_turnScheduled = true;
+    QMetaObject::invokeMethod(this, &ZeltoServer::runTurn, Qt::QueuedConnection);
+}
+
+void ZeltoServer::runTurn()
+{
+    m_turnScheduled = false;
+    // Called from events processed under a running command: the turn that
+    // runs it schedules the next one when it ends.
+    if (m_executing)
+        return;
+    // Nor under other work that processes events (a save running a check
+    // script): the requests wait until it has ended.
     if (ZeltoBusyGuard::isBusy()) {
         if (!m_waitingForIdle) {
             m_waitingForIdle = true;
             ZeltoBusyGuard::defer(this, [this]() {
                 m_waitingForIdle = false;
-                processQueue();
+                scheduleTurn();
             });
         }
         return;
     }
-    m_processing = true;
-    ZeltoRpcDispatcher dispatcher;
-    QElapsedTimer turn;
-    turn.start();
-    while (!m_ready.isEmpty()) {
-        if (turn.elapsed() > kTurnBudgetMs) {
-            if (!m_continuationPosted) {
-                m_continuationPosted = true;
-                QMetaObject::invokeMethod(this, [this]() {
-                    m_continuationPosted = false;
-                    processQueue();
-                }, Qt::QueuedConnection);
-            }
-            break;
-        }
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_ready.isEmpty() && clock.elapsed() < kTurnBudgetMs) {
         const int id = m_ready.dequeue();
+        m_readySet.remove(id);
         ZeltoServerConnection *connection = m_connections.value(id);
-        if (!connection || !connection->hasPending())
+        // A backed-up connection comes back with requestReady once its
+        // replies drain; one waiting for a deferred reply when it comes.
+        if (!connection || connection->isClosed() || !connection->hasRequest() || connection->isBackedUp()
+            || m_awaiting.contains(id))
             continue;
-        const QByteArray message = connection->takePending();
-        QByteArray reply;
-        m_currentClient = id;
-        m_withholdReply = false;
-        bool answer = false;
-        {
-            // Deferred work (a finished polling run) waits for the command.
-            ZeltoBusyGuard busy;
-            answer = dispatcher.handle(message, reply) && !m_withholdReply;
+        execute(connection);
+        if (connection->isClosed()) {
+            release(connection);
+            continue;
         }
-        m_currentClient = -1;
-        // The command may have run an event loop in which the client left.
-        connection = m_connections.value(id);
-        if (!connection)
-            continue;
-        if (answer)
-            connection->send(reply);
-        if (connection->hasPending())
+        if (connection->hasRequest() && !m_awaiting.contains(id) && !m_readySet.contains(id)) {
+            m_readySet.insert(id);
             m_ready.enqueue(id);
+        }
     }
-    m_processing = false;
+    if (!m_ready.isEmpty())
+        scheduleTurn();
+}
+
+void ZeltoServer::execute(ZeltoServerConnection *connection)
+{
+    const ZeltoServerConnection::Request request = connection->takeRequest();
+    if (request.oversize) {
+        connection->refuse(ZeltoRpcMessage::error(
+            QByteArray(), ZeltoRpcMessage::InvalidRequest,
+            tr("Сообщение больше %1 МБ, соединение закрыто").arg(ZeltoRpcMessage::MaxMessageSize / (1024 * 1024))));
+        return;
+    }
+    ZeltoRpcDispatcher dispatcher;
+    QByteArray reply;
+    m_currentClient = connection->id();
+    m_executing = true;
+    m_deferToken = 0;
+    bool answer = false;
+    {
+        // Deferred work (the save of a finished polling run) waits for the command.
+        ZeltoBusyGuard busy;
+        answer = dispatcher.handle(request.message, reply);
+    }
+    m_executing = false;
+    m_currentClient = -1;
+    if (m_deferToken != 0) {
+        m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),
+                                         dispatcher.commandName()});
+        m_awaiting.insert(connection->id());
+        m_deferToken = 0;
+    } else if (answer) {
+        connection->send(reply);
+    }
 }

@@ -4,15 +4,21 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
+#include <QSet>
+#include <QVariant>
 
 class QTcpServer;
-class QWebSocketServer;
 class ZeltoServerConnection;
 
 // The RPC server: TCP and WebSocket listeners, one connection object per
 // client. Requests run on the main thread, one at a time, in arrival order
-// per connection; connections take turns so one busy client cannot starve
-// the others.
+// per connection, never from inside a socket's signal: a turn runs from the
+// event loop and serves the connections with requests round-robin, one
+// request each per round, and gives the event loop back after a short time
+// slice, so one busy client cannot starve the others. A command that lets
+// the event loop run (a check script) is never interrupted by another
+// request; requests that arrive meanwhile wait for the next turn, and a
+// client that leaves during it is let go only after its command returns.
 class ZeltoServer : public QObject
 {
     Q_OBJECT
@@ -31,9 +37,15 @@ public:
     // Ids are unique per connection and never reused while the process runs.
     int clientId() const { return m_currentClient; }
     int clientCount() const { return m_connections.size(); }
-    // The request being executed gets no reply: its client waits in vain.
-    // For simulators of servers that hang.
-    void withholdReply();
+
+    // For a command whose work goes on after execute returns (on another
+    // thread): its client gets no reply now, and the client's next requests
+    // wait, so replies keep their order. Whatever execute returns is then
+    // ignored; finishReply answers. Returns 0 outside a client call.
+    int deferReply();
+    // Answers a deferred call: value, or for an invalid value a failure
+    // whose message is `failure`. Nothing is sent when the client has gone.
+    void finishReply(int token, const QVariant &value, const QString &failure = QString());
 
 signals:
     void connected(int clientId);
@@ -46,19 +58,38 @@ private:
 
     void onTcpConnection();
     void onWebConnection();
+    bool listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(), const QString &kind, quint16 port,
+                const QHostAddress &address);
     void adopt(ZeltoServerConnection *connection);
-    void onMessageReady(ZeltoServerConnection *connection);
+    void onRequestReady(ZeltoServerConnection *connection);
     void onClosed(ZeltoServerConnection *connection);
-    void processQueue();
+    void release(ZeltoServerConnection *connection);
+    void scheduleTurn();
+    void runTurn();
+    void execute(ZeltoServerConnection *connection);
+    void enqueue(int clientId);
+
+    // A call answered later: whose it is and what the reply needs.
+    struct DeferredCall
+    {
+        int clientId;
+        QByteArray requestId;
+        bool hasId;
+        QString commandName;
+    };
 
     QTcpServer *m_tcp = nullptr;
-    QWebSocketServer *m_web = nullptr;
+    QTcpServer *m_web = nullptr;
     QHash<int, ZeltoServerConnection *> m_connections;
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
+    QSet<int> m_readySet;         // the ids in m_ready
     int m_nextClientId = 1;
     int m_currentClient = -1;
-    bool m_processing = false;
-    bool m_continuationPosted = false;
-    bool m_waitingForIdle = false;  // a turn is deferred until busy work ends
-    bool m_withholdReply = false;
+    bool m_executing = false;     // a command is running (perhaps with events processed under it)
+    bool m_turnScheduled = false;
+    bool m_waitingForIdle = false;  // a turn waits for busy work to end
+    int m_deferToken = 0;         // set by deferReply during the current call
+    int m_nextDeferToken = 1;
+    QHash<int, DeferredCall> m_deferred;   // by token
+    QSet<int> m_awaiting;         // clients whose deferred reply is still due
 };

@@ -1,20 +1,156 @@
 #include "zeltoserverconnection.h"
 
-ZeltoServerConnection::ZeltoServerConnection(int id, QObject *parent) : QObject(parent), m_id(id) {}
+#include <QTcpSocket>
 
-void ZeltoServerConnection::received(const QByteArray &message)
+namespace {
+
+// Messages read ahead of the server: enough to keep a pipelining client
+// busy, few enough that a flood stays in the kernel's buffers, not ours.
+const int kMaxPendingRequests = 16;
+const qsizetype kMaxPendingBytes = 1024 * 1024;
+// Replies the client has not read yet; above this its requests wait.
+const qint64 kMaxUnsentBytes = 4 * 1024 * 1024;
+// Bytes taken from the socket at once, and what Qt may buffer for us
+// beyond that before it stops reading and leaves the rest to TCP.
+const qint64 kReadChunk = 256 * 1024;
+// Parsed bytes are dropped from the front of the buffer in steps this big.
+const qsizetype kCompactStep = 64 * 1024;
+
+} // namespace
+
+ZeltoServerConnection::ZeltoServerConnection(int id, QTcpSocket *socket, QObject *parent)
+    : QObject(parent), m_socket(socket), m_id(id)
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(kReadChunk);
+    connect(m_socket, &QTcpSocket::readyRead, this, &ZeltoServerConnection::onReadyRead);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &ZeltoServerConnection::onBytesWritten);
+    connect(m_socket, &QTcpSocket::disconnected, this, &ZeltoServerConnection::onDisconnected);
+}
+
+ZeltoServerConnection::Request ZeltoServerConnection::takeRequest()
+{
+    Request request = m_pending.dequeue();
+    m_pendingBytes -= request.message.size();
+    fill();
+    return request;
+}
+
+bool ZeltoServerConnection::isBackedUp() const
+{
+    return m_socket->bytesToWrite() > kMaxUnsentBytes;
+}
+
+void ZeltoServerConnection::abort()
 {
     if (m_closed)
         return;
-    m_pending.enqueue(message);
-    emit messageReady(this);
+    m_socket->abort();
+    onDisconnected();
 }
 
-void ZeltoServerConnection::markClosed()
+bool ZeltoServerConnection::acceptsMessages() const
+{
+    if (m_closed || m_stopped)
+        return false;
+    // One message is always welcome, however big.
+    return m_pending.isEmpty() || (m_pending.size() < kMaxPendingRequests && m_pendingBytes < kMaxPendingBytes);
+}
+
+void ZeltoServerConnection::received(const QByteArray &message)
+{
+    if (m_closed || m_stopped)
+        return;
+    m_pending.enqueue(Request{message, false});
+    m_pendingBytes += message.size();
+}
+
+void ZeltoServerConnection::receivedOversize()
+{
+    if (m_closed || m_stopped)
+        return;
+    m_stopped = true;
+    m_buffer.clear();
+    m_offset = 0;
+    m_pending.enqueue(Request{QByteArray(), true});
+}
+
+void ZeltoServerConnection::closeSocket()
+{
+    m_stopped = true;
+    m_buffer.clear();
+    m_offset = 0;
+    discardInput();
+    m_socket->disconnectFromHost();  // after the replies already written
+}
+
+void ZeltoServerConnection::discardInput()
+{
+    m_discarding = true;
+    m_socket->readAll();
+}
+
+void ZeltoServerConnection::consume(qsizetype count)
+{
+    m_offset += count;
+    if (m_offset == m_buffer.size()) {
+        m_buffer.clear();
+        m_offset = 0;
+    }
+}
+
+void ZeltoServerConnection::fill()
+{
+    // takeRequest() may come here again from a slot of the server.
+    if (m_filling)
+        return;
+    m_filling = true;
+    while (acceptsMessages()) {
+        parse();
+        if (!acceptsMessages())
+            break;
+        const qint64 available = m_socket->bytesAvailable();
+        if (available <= 0)
+            break;
+        if (m_offset >= kCompactStep) {
+            m_buffer.remove(0, m_offset);
+            m_offset = 0;
+        }
+        const qsizetype old = m_buffer.size();
+        const qint64 chunk = qMin(available, kReadChunk);
+        m_buffer.resize(old + qsizetype(chunk));
+        const qint64 got = m_socket->read(m_buffer.data() + old, chunk);
+        m_buffer.resize(old + qsizetype(qMax<qint64>(got, 0)));
+        if (got <= 0)
+            break;
+    }
+    m_filling = false;
+    if (hasRequest())
+        emit requestReady(this);
+}
+
+void ZeltoServerConnection::onReadyRead()
+{
+    if (m_discarding)
+        m_socket->readAll();
+    else
+        fill();
+}
+
+void ZeltoServerConnection::onBytesWritten()
+{
+    if (hasRequest() && !isBackedUp())
+        emit requestReady(this);
+}
+
+void ZeltoServerConnection::onDisconnected()
 {
     if (m_closed)
         return;
     m_closed = true;
     m_pending.clear();
+    m_pendingBytes = 0;
+    m_buffer.clear();
+    m_offset = 0;
     emit closed(this);
 }

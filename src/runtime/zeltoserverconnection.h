@@ -4,37 +4,89 @@
 #include <QObject>
 #include <QQueue>
 
-// One client connection of the RPC server, whatever carries it. Transports
-// split their byte stream into messages and hand them over with received();
-// the server takes them one at a time and answers through send().
+class QTcpSocket;
+
+// One client connection of the RPC server: a TCP socket and the framing it
+// speaks (a subclass turns bytes into messages in parse()). The connection
+// keeps only a few messages waiting and reads no further from the socket
+// until the server has taken them, and the server takes none while the
+// client leaves too many replies unread; so a client that floods or never
+// reads holds bounded memory and the kernel's flow control slows it down.
 class ZeltoServerConnection : public QObject
 {
     Q_OBJECT
 
 public:
-    ZeltoServerConnection(int id, QObject *parent = nullptr);
+    // A message taken from the connection. An oversize one stands for a
+    // message over the size limit: the client gets the refusal, in order
+    // after the replies to what it sent before, and the connection closes.
+    struct Request
+    {
+        QByteArray message;
+        bool oversize = false;
+    };
+
+    ZeltoServerConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
 
     int id() const { return m_id; }
     bool isClosed() const { return m_closed; }
 
-    bool hasPending() const { return !m_pending.isEmpty(); }
-    QByteArray takePending() { return m_pending.dequeue(); }
+    bool hasRequest() const { return !m_pending.isEmpty(); }
+    // Takes the next request and reads on from the socket to replace it.
+    Request takeRequest();
+    // True while the replies the client has not read exceed the limit; the
+    // server then runs none of its requests until they drain.
+    bool isBackedUp() const;
 
     virtual void send(const QByteArray &message) = 0;
-    // Sends the message, then closes: used when a client breaks the protocol.
-    virtual void sendAndClose(const QByteArray &message) = 0;
+    // Sends the refusal of an oversize message, then closes.
+    virtual void refuse(const QByteArray &message) = 0;
+    // Closes from our side (the server stops); closed() follows.
+    void abort();
 
 signals:
-    void messageReady(ZeltoServerConnection *connection);
+    // The connection has requests the server may run now: a message came,
+    // or unread replies drained below the limit.
+    void requestReady(ZeltoServerConnection *connection);
     void closed(ZeltoServerConnection *connection);
 
 protected:
+    // Turns buffered bytes into messages with received(), stopping early
+    // once acceptsMessages() is false; leaves an incomplete message buffered.
+    virtual void parse() = 0;
+
+    bool acceptsMessages() const;
     void received(const QByteArray &message);
-    // Called once by the transport when the peer is gone; queued requests are dropped.
-    void markClosed();
+    // The client sent a message over the size limit: stop reading, answer
+    // it once the earlier requests are answered.
+    void receivedOversize();
+    // The peer broke the framing: close without answering.
+    void closeSocket();
+    // Reads and drops everything the peer still sends until the socket closes.
+    void discardInput();
+
+    // Bytes read from the socket and not yet parsed.
+    const char *buffered() const { return m_buffer.constData() + m_offset; }
+    qsizetype bufferedSize() const { return m_buffer.size() - m_offset; }
+    void consume(qsizetype count);
+
+    QTcpSocket *socket() const { return m_socket; }
 
 private:
+    void onReadyRead();
+    void onBytesWritten();
+    void onDisconnected();
+    // Parses what is buffered and reads on while more messages are welcome.
+    void fill();
+
+    QTcpSocket *m_socket;
+    QByteArray m_buffer;
+    qsizetype m_offset = 0;          // bytes of m_buffer already parsed
+    QQueue<Request> m_pending;
+    qsizetype m_pendingBytes = 0;
     int m_id;
     bool m_closed = false;
-    QQueue<QByteArray> m_pending;
+    bool m_stopped = false;          // no more messages are read (oversize or broken framing)
+    bool m_discarding = false;
+    bool m_filling = false;
 };

@@ -2,9 +2,10 @@
 
 #include "zeltoserverconnection.h"
 
-class QTcpSocket;
-
-// A TCP client: one JSON text per line, ended by LF.
+// A TCP client. Wire form: one JSON text per line, UTF-8, ended by LF; a CR
+// before the LF is dropped and empty lines are skipped. A line longer than
+// ZeltoRpcMessage::MaxMessageSize (without its line end) is refused and the
+// connection closed. Stays compatible by never giving LF another meaning.
 class ZeltoTcpConnection : public ZeltoServerConnection
 {
     Q_OBJECT
@@ -13,14 +14,11 @@ public:
     ZeltoTcpConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
 
     void send(const QByteArray &message) override;
-    void sendAndClose(const QByteArray &message) override;
+    void refuse(const QByteArray &message) override;
+
+protected:
+    void parse() override;
 
 private:
-    void onReadyRead();
-    void onDisconnected();
-
-    QTcpSocket *m_socket;
-    QByteArray m_buffer;
-    int m_scanFrom = 0;      // the buffer before this offset holds no LF
-    bool m_rejecting = false;
+    qsizetype m_scanned = 0;  // the buffered bytes before this offset hold no LF
 };

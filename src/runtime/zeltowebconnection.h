@@ -2,19 +2,50 @@
 
 #include "zeltoserverconnection.h"
 
-class QWebSocket;
-
-// A WebSocket client: one JSON text per text frame.
+// A WebSocket client (RFC 6455, server side, no extensions or subprotocols).
+// Wire form: an HTTP/1.1 upgrade request, answered with 101 and the
+// Sec-WebSocket-Accept digest; then frames. Each text or binary message
+// (fragments joined) is one JSON text; replies are text frames. Ping is
+// answered with pong, close with close. Frames from the client must be
+// masked. A message longer than ZeltoRpcMessage::MaxMessageSize gets the
+// refusal and close code 1009; broken framing gets close code 1002.
+// Stays compatible by following the RFC: unknown opcodes and reserved bits
+// are protocol errors.
+//
+// Our own framing rather than QWebSocket: that closes an oversize message
+// with 1009 before we can answer it, and it reads on without limit, which
+// would leave a client that never reads its replies unbounded memory.
 class ZeltoWebConnection : public ZeltoServerConnection
 {
     Q_OBJECT
 
 public:
-    ZeltoWebConnection(int id, QWebSocket *socket, QObject *parent = nullptr);
+    ZeltoWebConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
 
     void send(const QByteArray &message) override;
-    void sendAndClose(const QByteArray &message) override;
+    void refuse(const QByteArray &message) override;
+
+protected:
+    void parse() override;
 
 private:
-    QWebSocket *m_socket;
+    enum class State { Handshake, Header, Payload };
+
+    bool parseHandshake();
+    bool parseHeader();
+    void parsePayload();
+    void frameDone();
+    void writeFrame(int opcode, const QByteArray &payload);
+    void closeWith(quint16 code);
+    void protocolError() { closeWith(1002); }
+
+    State m_state = State::Handshake;
+    int m_opcode = 0;              // of the frame being read
+    bool m_final = false;
+    quint64 m_remaining = 0;       // payload bytes of the frame still to come
+    uchar m_mask[4] = {};
+    quint64 m_maskOffset = 0;
+    int m_messageOpcode = 0;       // 1 text, 2 binary, 0 none begun
+    QByteArray m_message;          // fragments of the data message so far
+    QByteArray m_control;          // payload of the control frame being read
 };

@@ -1,3 +1,4 @@
+#include "backuptool.h"
 #include "service.h"
 #include "zelto.h"
 #include "zeltosystem.h"
@@ -8,6 +9,12 @@
 int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();
+    if (argc > 1 && BackupTool::isOption(QString::fromLocal8Bit(argv[1]))) {
+        // Backup checks and restores run at the console and end there.
+        QCoreApplication application(argc, argv);
+        ZeltoSystem::instance()->setSettingsPath(Service::settingsFilePath());
+        return BackupTool::run(QCoreApplication::arguments());
+    }
     // Archives are decoded and encoded into buffers of many megabytes on every
     // save; keep them in the heap instead of mapping fresh pages each time.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
@@ -21,5 +28,6 @@ int main(int argc, char **argv)
                                          QStringLiteral("Регистрация OPC-сервера недоступна: OPC-сервер не входит в эту сборку"));
     }
     Service service(argc, argv);
+    service.setOptionsHelp(BackupTool::help());
     return service.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "apicommand.h"
 #include "database.h"
+#include "databasebackup.h"
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
@@ -27,7 +28,15 @@ quint16 toPort(const QVariant &value)
 
 } // namespace
 
-Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QStringLiteral("Orvex Data Server"))
+const char Service::Name[] = "Orvex Data Server";
+
+QString Service::settingsFilePath()
+{
+    return Zelto::moduleDir() + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
+        + QStringLiteral(".ini");
+}
+
+Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QString::fromLatin1(Name))
 {
     setServiceDescription(tr("Сервер данных ПУ"));
     setStartupType(QtServiceController::AutoStartup);
@@ -42,14 +51,15 @@ Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv
 void Service::start()
 {
     installTranslators();
-    ZeltoSystem::instance()->setSettingsPath(Zelto::moduleDir() + QLatin1Char('/')
-                                             + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
-                                             + QStringLiteral(".ini"));
+    ZeltoSystem::instance()->setSettingsPath(settingsFilePath());
 
     if (!Database::init()) {
         logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
         return;
     }
+    // A copy the last run did not finish (killed, power cut) leaves its
+    // temporary file; it is no use to anyone.
+    DatabaseBackup::removeLeftovers();
 
     if (!User::instance())
         new User;
@@ -145,8 +155,8 @@ void Service::loadMaintenanceState()
 
 void Service::timerEvent(QTimerEvent *event)
 {
-    // Not inside a save that runs a check script: a backup would copy its
-    // open transaction.
+    // Not inside a save that runs a check script: backup and compaction
+    // must not start within its open transaction.
     if (ZeltoBusyGuard::defer(this, [this, id = event->timerId()]() {
             QTimerEvent again(id);
             timerEvent(&again);
@@ -155,21 +165,40 @@ void Service::timerEvent(QTimerEvent *event)
     const QDateTime now = QDateTime::currentDateTime();
     if (backupEnabled)
         backupIfDue(now);
-    compactIfDue(now);
+    // VACUUM rewrites the whole file: not under a copy being made. A backup
+    // started here compacts when it ends; one a client started, at the next tick.
+    if (!DatabaseBackup::running())
+        compactIfDue(now);
 }
 
 void Service::backupIfDue(const QDateTime &now)
 {
     if (!lastBackup.isNull() && now < lastBackup.addSecs(qint64(backupInterval) * 3600))
         return;
-    if (Database::backup()) {
-        lastBackup = now;
-        Database::setSetting(QStringLiteral("lastBackup"), now);
+    // A copy a client asked for is still running: this one is due at the next tick.
+    if (DatabaseBackup::running())
+        return;
+    DatabaseBackup *backup = DatabaseBackup::start();
+    if (!backup) {
+        Database::logError(ZeltoSystem::instance()->lastError());   // tried again at the next tick
+        return;
+    }
+    connect(backup, &DatabaseBackup::finished, this,
+            [this, now](bool ok, const QString &error) { onBackupFinished(now, ok, error); });
+}
+
+void Service::onBackupFinished(const QDateTime &started, bool ok, const QString &error)
+{
+    if (ok) {
+        lastBackup = started;
+        Database::setSetting(QStringLiteral("lastBackup"), started);
         Database::logInfo(tr("Резервное копирование БД"));
     } else {
-        // Tried again at the next tick.
-        Database::logError(ZeltoSystem::instance()->lastError());
+        // lastBackup stays: tried again at the next tick.
+        Database::logError(error);
     }
+    if (timerId != 0)
+        compactIfDue(QDateTime::currentDateTime());
 }
 
 void Service::compactIfDue(const QDateTime &now)

@@ -18,7 +18,12 @@ class Service : public QObject, public QtService<QCoreApplication>
     Q_OBJECT
 
 public:
+    static const char Name[];   // the service's name, "Orvex Data Server"
+
     Service(int argc, char **argv);
+
+    // The INI file beside the program (in the home folder), named after it.
+    static QString settingsFilePath();
 
 protected:
     void start() override;
@@ -35,6 +40,7 @@ private:
     void openListeners();
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);
+    void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
     void compactIfDue(const QDateTime &now);
 
     int timerId = 0;

@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "databasebackup.h"
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -101,6 +102,28 @@ int Database::version()
     return s_instance ? s_instance->m_version : -1;
 }
 
+int Database::supportedVersion()
+{
+    return SchemaVersion;
+}
+
+QString Database::fileName()
+{
+    const QString defaultName = Zelto::moduleDir() + QStringLiteral("/telvan.db");
+    const QString settingsPath = ZeltoSystem::instance()->settingsPath();
+    if (settingsPath.isEmpty())
+        return defaultName;
+    QSettings ini(settingsPath, QSettings::IniFormat);
+    // Escaped values read the same; a path typed in plain UTF-8 reads right.
+    ini.setIniCodec("UTF-8");
+    return ini.value(QStringLiteral("Database/databaseName"), defaultName).toString();
+}
+
+QString Database::openFileName()
+{
+    return s_instance && s_instance->db.isOpen() ? s_instance->db.databaseName() : QString();
+}
+
 int Database::transactionDepth()
 {
     return s_instance ? s_instance->m_transactionDepth : 0;
@@ -118,15 +141,7 @@ bool Database::open()
 {
     Database *database = ensureInstance();
 
-    const QString defaultName = Zelto::moduleDir() + QStringLiteral("/telvan.db");
-    QString fileName = defaultName;
-    const QString settingsPath = ZeltoSystem::instance()->settingsPath();
-    if (!settingsPath.isEmpty()) {
-        QSettings ini(settingsPath, QSettings::IniFormat);
-        // Escaped values read the same; a path typed in plain UTF-8 reads right.
-        ini.setIniCodec("UTF-8");
-        fileName = ini.value(QStringLiteral("Database/databaseName"), defaultName).toString();
-    }
+    const QString fileName = Database::fileName();
 
     // SQLite takes a non-empty file shorter than one page for an empty
     // database and writes over it; only a file with its header is used.
@@ -153,6 +168,8 @@ bool Database::open()
 
 void Database::destroy()
 {
+    // A copy being made reads the file on a connection of its own: stop it first.
+    DatabaseBackup::abort();
     delete s_instance;
     s_instance = nullptr;
     QSqlDatabase::removeDatabase(defaultConnectionName());
@@ -161,8 +178,16 @@ void Database::destroy()
 bool Database::applyPragmas()
 {
     QSqlQuery query(s_instance->db);
-    if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys)))
+    if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
+        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)))
         return ZeltoSystem::instance()->error(query.lastError().text(), true);
+    // Some file systems (network shares) cannot hold a write-ahead log: the
+    // server still works, but a backup then holds up writers while it copies.
+    if (!query.exec(QLatin1String(Schema::PragmaJournalMode)) || !query.next()
+        || query.value(0).toString() != QLatin1String("wal"))
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
+                                     tr("БД не переведена в режим журнала WAL: на время резервного копирования "
+                                        "запись в БД будет ждать"));
     return true;
 }
 

@@ -13,7 +13,7 @@ class QSqlQuery;
 
 // The server's one SQLite database on the default connection: opening,
 // schema creation and upgrades, the stored form of values, the settings
-// store, generic row access, the event journal, backups and compaction.
+// store, generic row access, the event journal and compaction.
 // Everything runs on the main thread; failures go to the error channel
 // (ZeltoSystem::error) and return the operation's failure value: false, -1,
 // an empty map, list or table, or an invalid variant.
@@ -30,6 +30,9 @@ public:
     static bool prepareSchema();
     static void destroy();        // deletes the object and removes the default connection
     static int version();         // schema version reached; -1 before the check
+    static int supportedVersion();   // the newest schema version this release knows
+    static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
+    static QString openFileName();   // the file of the open connection; empty when none is open
     static Database *instance();  // null before init and after destroy
     static int transactionDepth();
 
@@ -68,8 +71,7 @@ public:
     static void logError(const QString &message, const QString &objectType = QString(), int objectId = -1);
     static void logDebug(const QString &message, const QString &objectType = QString(), int objectId = -1);
 
-    // Maintenance -------------------------------------------------------------
-    static bool backup();
+    // Maintenance (backups: DatabaseBackup) -----------------------------------
     static bool cleanJournal();
 
 private slots:

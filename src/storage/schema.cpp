@@ -2,11 +2,14 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QRegularExpression>
 
 namespace Schema {
 
 const char PragmaCacheSize[] = "PRAGMA cache_size = 10000";
 const char PragmaForeignKeys[] = "PRAGMA foreign_keys = ON";
+const char PragmaJournalMode[] = "PRAGMA journal_mode = WAL";
+const char PragmaJournalSizeLimit[] = "PRAGMA journal_size_limit = 67108864";
 const char CountTables[] = "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
 const char ReadUserVersion[] = "PRAGMA user_version";
 const char WriteUserVersion[] = "PRAGMA user_version = ";
@@ -175,6 +178,18 @@ QStringList initialSchema()
             QLatin1String(CreateTaskDataTrigger),
             QLatin1String(CreateJournal),
             QLatin1String(CreateSettings)};
+}
+
+QStringList tableNames()
+{
+    static const QRegularExpression create(QStringLiteral("^CREATE TABLE (\\w+) "));
+    QStringList names;
+    for (const QString &statement : initialSchema()) {
+        const QRegularExpressionMatch match = create.match(statement);
+        if (match.hasMatch())
+            names << match.captured(1);
+    }
+    return names;
 }
 
 QStringList journalDataRebuild()

@@ -12,6 +12,10 @@ namespace Schema {
 // Connection set-up and the schema version.
 extern const char PragmaCacheSize[];
 extern const char PragmaForeignKeys[];
+// Write-ahead log: readers (a backup's copy among them) never hold up the
+// writer; the log file is cut back to 64 MiB after a large transaction.
+extern const char PragmaJournalMode[];
+extern const char PragmaJournalSizeLimit[];
 extern const char CountTables[];
 extern const char ReadUserVersion[];
 extern const char WriteUserVersion[];   // followed by the version in decimal
@@ -63,6 +67,9 @@ QString insertCommonGroup();
 
 // Every statement of step 0, in execution order.
 QStringList initialSchema();
+
+// The tables step 0 creates; every later version has them too.
+QStringList tableNames();
 
 // Step 1: the device journal without NULL values, then the new node columns.
 QStringList journalDataRebuild();

@@ -46,10 +46,10 @@ class TempHome:
 class ServerProcess:
     """The test RPC server on free ports; the first stdout line tells them."""
 
-    def __init__(self, web=True, extra=()):
+    def __init__(self, web=True, extra=(), env=None):
         self.home = TempHome()
         args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
-        self.proc = subprocess.Popen(args, env=self.home.env(), stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(args, env=dict(self.home.env(), **(env or {})), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("listening"):
@@ -121,7 +121,7 @@ class DataServer:
     """The real orvex-server in a temporary home, listening on a free port of
     the loopback address (written into its INI file)."""
 
-    def __init__(self, home=None, port=None, wait=True, args=()):
+    def __init__(self, home=None, port=None, wait=True, args=(), env=None):
         self.own_home = home is None
         self.home = home or TempHome()
         self.port = port or free_port()
@@ -129,7 +129,7 @@ class DataServer:
             ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % self.port)
         # ORVEX_HOME stands in for the program folder, metadata included.
         shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
-        self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=self.home.env(),
+        self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=dict(self.home.env(), **(env or {})),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.output = ""
         if wait and not wait_until(lambda: accepts(self.port) or self.proc.poll() is not None):

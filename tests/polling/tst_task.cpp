@@ -253,7 +253,7 @@ void TestTask::serverThatNeverAnswers()
 {
     scriptSuccess();
     g_script.answers.insert(QStringLiteral("getState"), [](const QVariantList &) -> QVariant {
-        ZeltoServer::global()->withholdReply();
+        ZeltoServer::global()->deferReply();   // and never finished
         return true;
     });
     Task task;

@@ -1,4 +1,9 @@
+#include "backupfolder.h"
 #include "database.h"
+#include "databasebackup.h"
+#include "databasefilecheck.h"
+#include "databaserestore.h"
+#include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltosystem.h"
@@ -6,11 +11,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QScopedPointer>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -27,22 +33,10 @@ QVariant scalar(const QString &statement)
     return query.value(0);
 }
 
-// Reads one value from another database file on a connection of its own.
 QVariant scalarIn(const QString &file, const QString &statement)
 {
-    const QString name = QStringLiteral("copy");
-    QVariant value;
-    {
-        QSqlDatabase copy = QSqlDatabase::addDatabase("QSQLITE", name);
-        copy.setDatabaseName(file);
-        if (copy.open()) {
-            QSqlQuery query(copy);
-            if (query.exec(statement) && query.next())
-                value = query.value(0);
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return value;
+    SqliteFile db;
+    return db.open(file, SqliteFile::ReadOnly) ? db.scalar(statement) : QVariant();
 }
 
 QStringList filesIn(const QString &folder)
@@ -50,16 +44,47 @@ QStringList filesIn(const QString &folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
-void writeFile(const QString &path, const QDateTime &modified)
+void writeFile(const QString &path, const QByteArray &content = "не копия")
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("старая копия");
-    QVERIFY(file.flush());   // a later flush would stamp the file with the current time
-    QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    file.write(content);
 }
 
-const QRegularExpression CopyName(QStringLiteral("^\\d{6}_\\d{6}\\.db$"));
+// The outcome of one backup, waited for.
+struct Outcome
+{
+    bool started = false;
+    bool ok = false;
+    QString error;
+};
+
+Outcome runBackup()
+{
+    Outcome outcome;
+    DatabaseBackup *backup = DatabaseBackup::start();
+    if (!backup) {
+        outcome.error = lastError();
+        return outcome;
+    }
+    outcome.started = true;
+    QObject::connect(backup, &DatabaseBackup::finished, [&outcome](bool ok, const QString &error) {
+        outcome.ok = ok;
+        outcome.error = error;
+    });
+    backup->waitForFinished();
+    return outcome;
+}
+
+// Names of copies `secondsAgo` in the past, oldest last.
+QString copyAgo(int secondsAgo)
+{
+    return BackupFolder::copyName(QDateTime::currentDateTime().addSecs(-secondsAgo));
+}
+
+// Files that are not ours, which nothing may touch.
+const QStringList Foreign{QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("telvan.db"),
+                          QStringLiteral("200101_000000.db.bak"), QStringLiteral("200101_000000.sqlite")};
 
 } // namespace
 
@@ -72,9 +97,38 @@ private:
 
     QString path(const QString &name) const { return m_home->filePath(name); }
 
-    void addJournal(const QDateTime &ctime, const QString &message)
+    // The database file and its write-ahead log.
+    qint64 onDisk() const { return QFileInfo(path("telvan.db")).size() + QFileInfo(path("telvan.db-wal")).size(); }
+
+    // About `megabytes` of journal rows, so that a copy takes many steps.
+    void fill(int megabytes)
     {
-        QVERIFY(Database::saveRecord("journal", {{"ctime", ctime}, {"level", "INFO"}, {"message", message}}) > 0);
+        TransactionScope scope;
+        const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
+        for (int i = 0; i < megabytes * 1000; ++i)
+            QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-30)},
+                                                     {"level", "INFO"},
+                                                     {"message", bulk}})
+                    > 0);
+        QVERIFY(scope.commit());
+    }
+
+    // A folder with two good copies (of the current database) and files that are not ours.
+    QString folderWithCopies(const QStringList &copies)
+    {
+        const QString folder = path("копии");
+        [&] {
+            QVERIFY(Database::setSetting("backupDir", folder));
+            const Outcome first = runBackup();
+            QVERIFY2(first.ok, qPrintable(first.error));
+            const QString made = BackupFolder(folder).copies().value(0);
+            for (const QString &name : copies)
+                QVERIFY(QFile::copy(folder + '/' + made, folder + '/' + name));
+            QVERIFY(QFile::remove(folder + '/' + made));
+            for (const QString &name : Foreign)
+                writeFile(folder + '/' + name);
+        }();
+        return folder;
     }
 
 private slots:
@@ -82,93 +136,249 @@ private slots:
     {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
+        qunsetenv("ORVEX_BACKUP_STEP_PAUSE_MS");
     }
 
     void cleanup()
     {
+        DatabaseBackup::abort();
         m_home.reset();
     }
 
-    void copyIsAWholeDatabase()
+    void copyIsTheDatabaseAsTheCopyBegan()
     {
         QVERIFY(Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}}) > 0);
-        QVERIFY(Database::backup());
+        fill(4);
+        qputenv("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
+        DatabaseBackup *backup = DatabaseBackup::start();
+        QVERIFY2(backup, qPrintable(lastError()));
+        Outcome outcome;
+        connect(backup, &DatabaseBackup::finished, [&outcome](bool ok, const QString &error) {
+            outcome.ok = ok;
+            outcome.error = error;
+        });
 
-        // With no folder configured: "backup" in the program's folder, now remembered as the setting.
+        // The server writes on while the copy runs; the copy keeps the file as it was.
+        QTest::qWait(50);
+        QVERIFY(DatabaseBackup::running());
+        QElapsedTimer write;
+        write.start();
+        QVERIFY(Database::saveRecord("nodes", {{"name", "Во время копии"}, {"model_code", "TV7"}, {"number", 2}}) > 0);
+        QVERIFY2(write.elapsed() < 1000, qPrintable(QString::number(write.elapsed())));
+        QVERIFY(DatabaseBackup::running());
+        // A second request while the first runs is refused, not interleaved.
+        QVERIFY(!DatabaseBackup::start());
+        QCOMPARE(lastError(), QStringLiteral("Резервное копирование уже выполняется: дождитесь его окончания"));
+        QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+
+        // With no folder configured: "backup" in the home folder; one file, the copy.
         const QString folder = path("backup");
-        QCOMPARE(Database::getSetting("backupDir").toString(), folder);
-        QCOMPARE(Database::getSetting("backupCount").toInt(), 5);
-        const QStringList files = filesIn(folder);
-        QCOMPARE(files.size(), 1);
-        QVERIFY2(CopyName.match(files.first()).hasMatch(), qPrintable(files.first()));
-        QVERIFY(QDateTime::fromString(files.first().left(13), "yyMMdd_hhmmss").isValid());
-
-        const QString copy = folder + '/' + files.first();
-        QCOMPARE(scalarIn(copy, "PRAGMA user_version").toInt(), 7);
+        QCOMPARE(filesIn(folder).size(), 1);
+        const QString copy = folder + '/' + filesIn(folder).first();
+        QVERIFY2(BackupFolder::isCopyName(filesIn(folder).first()), qPrintable(copy));
+        QVERIFY(qAbs(BackupFolder::copyTime(filesIn(folder).first()).secsTo(QDateTime::currentDateTime())) < 60);
+        const DatabaseFileCheck check = DatabaseFileCheck::inspect(copy);
+        QVERIFY2(check.isGood(), qPrintable(check.error()));
+        QCOMPARE(check.version(), 7);
+        QCOMPARE(check.nodeCount(), 1);
         QCOMPARE(scalarIn(copy, "SELECT name FROM nodes").toString(), QStringLiteral("Узел"));
-        QCOMPARE(scalarIn(copy, "SELECT count(*) FROM sqlite_master").toInt(),
-                 scalar("SELECT count(*) FROM sqlite_master").toInt());
-        // The live connection goes on working.
-        QVERIFY(Database::saveRecord("groups", {{"name", "После копии"}}) > 0);
+        // The copy is a plain rollback-journal file, readable from read-only media.
+        QCOMPARE(scalarIn(copy, "PRAGMA journal_mode").toString(), QStringLiteral("delete"));
+        QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
     }
 
-    void rotationKeepsTheNewest_data()
+    void rotationCountsOnlyCopies_data()
     {
         QTest::addColumn<int>("count");
-        QTest::addColumn<int>("existing");
+        QTest::addColumn<int>("older");
         QTest::addColumn<int>("kept");
-        QTest::newRow("count 0") << 0 << 4 << 0;
+        QTest::newRow("count 0 keeps the new copy") << 0 << 3 << 0;
         QTest::newRow("count negative") << -3 << 2 << 0;
         QTest::newRow("count 1") << 1 << 3 << 0;
-        QTest::newRow("count 5, 7 files") << 5 << 7 << 4;
-        QTest::newRow("count 5, 2 files") << 5 << 2 << 2;
+        QTest::newRow("count 5, 7 older") << 5 << 7 << 4;
+        QTest::newRow("count 5, 2 older") << 5 << 2 << 2;
     }
 
-    void rotationKeepsTheNewest()
+    void rotationCountsOnlyCopies()
     {
         QFETCH(int, count);
-        QFETCH(int, existing);
+        QFETCH(int, older);
         QFETCH(int, kept);
-        const QString folder = path("копии");
-        QVERIFY(QDir().mkpath(folder + "/подпапка"));
-        QVERIFY(Database::setSetting("backupDir", folder));
+        QStringList copies;
+        for (int k = 1; k <= older; ++k)
+            copies << copyAgo(3600 * k);   // newest first
+        const QString folder = folderWithCopies(copies);
+        const QString notAFile = folder + "/" + copyAgo(3600 * 100);
+        QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
         QVERIFY(Database::setSetting("backupCount", count));
 
-        // Any name takes part, hidden ones too; file k is k hours older than file 1.
-        const QDateTime now = QDateTime::currentDateTime();
-        QStringList byAge;
-        for (int k = 1; k <= existing; ++k) {
-            const QString name = k == 2 ? QStringLiteral(".скрытый") : QStringLiteral("файл%1.txt").arg(k);
-            writeFile(folder + '/' + name, now.addSecs(-3600 * k));
-            byAge << name;
-        }
-
-        QVERIFY2(Database::backup(), qPrintable(lastError()));
-        const QStringList after = filesIn(folder);
+        const Outcome outcome = runBackup();
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+        const QStringList after = BackupFolder(folder).copies();
         QCOMPARE(after.size(), kept + 1);
-        for (int k = 0; k < existing; ++k)
-            QCOMPARE(after.contains(byAge.at(k)), k < kept);
-        int copies = 0;
-        for (const QString &name : after)
-            copies += CopyName.match(name).hasMatch() ? 1 : 0;
-        QCOMPARE(copies, 1);
-        QVERIFY(QFileInfo(folder + "/подпапка").isDir());   // only plain files rotate
+        QCOMPARE(after.mid(1), copies.mid(0, kept));
+        for (const QString &name : Foreign)
+            QVERIFY2(QFile::exists(folder + '/' + name), qPrintable(name));
+        QVERIFY(QFileInfo(notAFile).isDir());
     }
 
-    void backupFailures()
+    void leftoversOfUnfinishedCopiesGo()
     {
-        QFile plain(path("plain.txt"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        const QString impossible = path("plain.txt/backup");
-        QVERIFY(Database::setSetting("backupDir", impossible));
-        QVERIFY(!Database::backup());
-        QCOMPARE(lastError(), QStringLiteral("Ошибка создания каталога резервных копий: ") + QDir(impossible).absolutePath());
+        const QString good = copyAgo(7200);
+        const QString rolledBack = copyAgo(3600);
+        const QString folder = folderWithCopies({good, rolledBack});
+        const BackupFolder backups(folder);
 
-        // No connection, no handle to copy from.
+        // An earlier release wrote over a good copy in place and was killed:
+        // the copy and its hot journal.
+        {
+            SqliteFile writer;
+            QVERIFY(writer.open(backups.filePath(rolledBack), SqliteFile::ReadWrite));
+            QVERIFY(writer.exec("PRAGMA cache_size = 1; BEGIN; DELETE FROM settings; DELETE FROM users_data"));
+            QVERIFY(writer.exec("CREATE TABLE filler (x); INSERT INTO filler VALUES (zeroblob(200000))"));
+            QVERIFY(QFileInfo::exists(backups.filePath(rolledBack) + "-journal"));
+            const QString frozen = backups.filePath(rolledBack) + ".frozen";
+            QVERIFY(QFile::copy(backups.filePath(rolledBack), frozen));
+            QVERIFY(QFile::copy(backups.filePath(rolledBack) + "-journal", frozen + "-journal"));
+            writer.close();   // rolls back; the frozen pair is what a killed writer leaves
+            QVERIFY(QFile::remove(backups.filePath(rolledBack)));
+            QVERIFY(QFile::rename(frozen, backups.filePath(rolledBack)));
+            QVERIFY(QFile::rename(frozen + "-journal", backups.filePath(rolledBack) + "-journal"));
+        }
+        // One that was new when it was cut short, and this release's temporary files.
+        const QString broken = copyAgo(60);
+        writeFile(backups.filePath(broken), QByteArray(4096, '\0'));
+        writeFile(backups.filePath(broken) + "-journal", QByteArray(512, 'j'));
+        const QString part = BackupFolder::partName(copyAgo(30));
+        writeFile(backups.filePath(part), QByteArray("SQLite format 3\0", 16));
+        writeFile(backups.filePath(part) + "-wal", "wal");
+        QCOMPARE(backups.copies(), QStringList{good});   // a copy with a journal beside it does not count
+
+        DatabaseBackup::removeLeftovers();
+        QStringList expected = Foreign + QStringList{good, rolledBack};
+        expected.sort();
+        QCOMPARE(filesIn(folder), expected);
+        const DatabaseFileCheck check = DatabaseFileCheck::inspect(backups.filePath(rolledBack));
+        QVERIFY2(check.isGood(), qPrintable(check.error()));
+        QVERIFY(scalarIn(backups.filePath(rolledBack), "SELECT count(*) FROM settings").toInt() > 0);
+    }
+
+    void failuresLeaveTheOldCopies_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("folder cannot be created") << "mkpath" << "Ошибка создания каталога резервных копий: ";
+        QTest::newRow("no database") << "closed" << "Ошибка резервного копирования: база данных не открыта";
+        QTest::newRow("temporary file cannot be made") << "part" << "Ошибка резервного копирования: не удалось создать файл ";
+        QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
+        QTest::newRow("rename refused") << "rename" << "Ошибка резервного копирования: не удалось переименовать ";
+        QTest::newRow("folder not writable") << "readonly" << "Ошибка резервного копирования: не удалось создать файл ";
+    }
+
+    void failuresLeaveTheOldCopies()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        const QStringList old{copyAgo(7200), copyAgo(3600)};
+        const QString folder = folderWithCopies(old);
+        QVERIFY(Database::setSetting("backupCount", 1));
+        const QStringList before = filesIn(folder);
+        // Names a copy started in the next few seconds could take.
+        QStringList coming;
+        for (int s = -1; s <= 5; ++s)
+            coming << copyAgo(-s);
+
+        struct rlimit unlimited;
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        if (fault == "mkpath") {
+            writeFile(path("plain.txt"));
+            QVERIFY(Database::setSetting("backupDir", path("plain.txt/backup")));
+        } else if (fault == "closed") {
+            Database::destroy();
+        } else if (fault == "part" || fault == "rename") {
+            for (const QString &name : coming)
+                QVERIFY(QDir().mkpath(folder + '/' + (fault == "part" ? BackupFolder::partName(name) : name) + "/x"));
+        } else if (fault == "full") {
+            fill(1);
+            std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit small = unlimited;
+            small.rlim_cur = 64 * 1024;
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        } else if (fault == "readonly") {
+            QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+            QFile probe(folder + "/probe");
+            if (probe.open(QIODevice::WriteOnly)) {
+                probe.remove();
+                QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+                QSKIP("permissions do not bind this user (root)");
+            }
+        }
+        const Outcome outcome = runBackup();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+        QVERIFY(!outcome.ok);
+        QVERIFY2(outcome.error.startsWith(message), qPrintable(outcome.error));
+        // Nothing of ours came or went.
+        QCOMPARE(filesIn(folder), before);
+        QCOMPARE(BackupFolder(folder).copies(), QStringList({old.at(1), old.at(0)}));
+    }
+
+    void abortRemovesTheTemporaryFile()
+    {
+        fill(2);
+        qputenv("ORVEX_BACKUP_STEP_PAUSE_MS", "200");
+        const QString folder = path("backup");
+        DatabaseBackup *backup = DatabaseBackup::start();
+        QVERIFY(backup);
+        QTRY_VERIFY(!filesIn(folder).isEmpty());
+        QVERIFY(BackupFolder::isLeftoverName(filesIn(folder).first()));
+        QSignalSpy finished(backup, &DatabaseBackup::finished);
+        Database::destroy();   // stopping the server stops the copy
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+        QCOMPARE(finished.at(0).at(1).toString(), QStringLiteral("Ошибка резервного копирования: прервано"));
+        QCOMPARE(filesIn(folder), QStringList());
+        QVERIFY(!DatabaseBackup::running());
+    }
+
+    void restorePutsACopyInPlace()
+    {
+        QVERIFY(Database::saveRecord("nodes", {{"name", "Из копии"}, {"model_code", "TV7"}, {"number", 1}}) > 0);
+        const Outcome outcome = runBackup();
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+        const QString copy = BackupFolder(path("backup")).filePath(BackupFolder(path("backup")).copies().first());
+        QVERIFY(Database::saveRecord("nodes", {{"name", "После копии"}, {"model_code", "TV7"}, {"number", 2}}) > 0);
         Database::destroy();
-        QVERIFY(!Database::backup());
-        QCOMPARE(lastError(), QStringLiteral("Ошибка резервного копирования: нулевой дескриптор драйвера БД"));
+        const QString live = path("telvan.db");
+        writeFile(live + "-wal", "a journal of the live file goes with it");
+        const QByteArray liveBytes = [&] {
+            QFile file(live);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+
+        // A file that is not a whole database is refused and changes nothing.
+        writeFile(path("bad.db"), "SQLite format 3");
+        DatabaseRestore refused;
+        QVERIFY(!refused.restore(path("bad.db"), live));
+        QVERIFY2(refused.error().contains("не является базой данных SQLite"), qPrintable(refused.error()));
+        QVERIFY(QFileInfo::exists(live + "-wal"));
+        QCOMPARE(QFileInfo(live).size(), qint64(liveBytes.size()));
+
+        const QDateTime now(QDate(2025, 3, 9), QTime(14, 15, 0));
+        DatabaseRestore restore;
+        QVERIFY2(restore.restore(copy, live, now), qPrintable(restore.error()));
+        QCOMPARE(restore.keptAs(), path("telvan.replaced-250309_141500.db"));
+        QCOMPARE(restore.check().nodeCount(), 1);
+        QFile kept(restore.keptAs());
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), liveBytes);
+        QVERIFY(QFileInfo::exists(restore.keptAs() + "-wal"));
+        QVERIFY(!QFileInfo::exists(live + "-wal"));
+        QVERIFY(!QFileInfo::exists(live + ".restore.part"));
+        QVERIFY(Database::init());
+        QCOMPARE(scalar("SELECT group_concat(name) FROM nodes").toString(), QStringLiteral("Из копии"));
     }
 
     void cleanJournalKeepsTheCurrentSecond()
@@ -182,14 +392,17 @@ private slots:
             {
                 TransactionScope scope;
                 for (int i = 0; i < 2000; ++i)
-                    addJournal(start.addDays(-2).addSecs(-i), bulk);
+                    QVERIFY(Database::saveRecord("journal", {{"ctime", start.addDays(-2).addSecs(-i)},
+                                                             {"level", "INFO"},
+                                                             {"message", bulk}})
+                            > 0);
                 QVERIFY(scope.commit());
             }
-            addJournal(start.addSecs(-2), "недавняя");
-            const qint64 sizeBefore = QFileInfo(path("telvan.db")).size();
+            QVERIFY(Database::saveRecord("journal", {{"ctime", start.addSecs(-2)}, {"level", "INFO"}, {"message", "недавняя"}}) > 0);
+            const qint64 sizeBefore = onDisk();
 
             const QDateTime now = QDateTime::currentDateTime();
-            addJournal(now, "текущая");
+            QVERIFY(Database::saveRecord("journal", {{"ctime", now}, {"level", "INFO"}, {"message", "текущая"}}) > 0);
             QVERIFY2(Database::cleanJournal(), qPrintable(lastError()));
             sameSecond = QDateTime::currentDateTime().toSecsSinceEpoch() == now.toSecsSinceEpoch();
             if (!sameSecond)
@@ -199,7 +412,7 @@ private slots:
             QCOMPARE(scalar("SELECT message FROM journal").toString(), QStringLiteral("текущая"));
             // VACUUM gave the freed pages back to the file system.
             QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
-            QVERIFY(QFileInfo(path("telvan.db")).size() < sizeBefore / 4);
+            QVERIFY(onDisk() < sizeBefore / 4);
         }
         QVERIFY(sameSecond);
     }
@@ -207,8 +420,8 @@ private slots:
     void cleanJournalKeepsTheConfiguredDays()
     {
         const QDateTime now = QDateTime::currentDateTime();
-        addJournal(now.addDays(-8), "старая");
-        addJournal(now.addDays(-6), "неделя");
+        QVERIFY(Database::saveRecord("journal", {{"ctime", now.addDays(-8)}, {"level", "INFO"}, {"message", "старая"}}) > 0);
+        QVERIFY(Database::saveRecord("journal", {{"ctime", now.addDays(-6)}, {"level", "INFO"}, {"message", "неделя"}}) > 0);
         QVERIFY(Database::cleanJournal());
         QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));
         QCOMPARE(scalar("SELECT count(*) FROM journal").toInt(), 1);

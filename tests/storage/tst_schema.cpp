@@ -265,16 +265,18 @@ private slots:
         traceInto(&statements);
         QVERIFY(Database::prepareSchema());
         traceInto(nullptr);
-        QStringList expected = {"PRAGMA cache_size = 10000", "PRAGMA foreign_keys = ON",
-                                "SELECT count(*) FROM sqlite_master WHERE type = 'table'", "BEGIN"};
+        const QStringList pragmas = {"PRAGMA cache_size = 10000", "PRAGMA foreign_keys = ON",
+                                     "PRAGMA journal_size_limit = 67108864", "PRAGMA journal_mode = WAL"};
+        QStringList expected = pragmas;
+        expected << "SELECT count(*) FROM sqlite_master WHERE type = 'table'" << "BEGIN";
         expected << Schema::initialSchema() << Schema::journalDataRebuild() << Schema::nodeColumnsOfStep1()
                  << "ALTER TABLE tasks ADD COLUMN next_exec DATETIME" << Schema::nodeParamColumns(6, 24)
                  << "PRAGMA user_version = 7" << "COMMIT";
         QCOMPARE(statements, expected);
-        QCOMPARE(expected.at(4 + 5), QStringLiteral("INSERT INTO users (id, login, password) VALUES (0, 'admin', "
+        QCOMPARE(expected.at(6 + 5), QStringLiteral("INSERT INTO users (id, login, password) VALUES (0, 'admin', "
                                                     "'37d7cf8dccd9778dc510b0c68dfee247')"));
-        QCOMPARE(expected.at(4 + 9), QStringLiteral("INSERT INTO groups (id, name) VALUES (0, 'Общие')"));
-        QCOMPARE(expected.at(4 + 25 + 6), QStringLiteral("ALTER TABLE nodes ADD COLUMN checking DATETIME"));
+        QCOMPARE(expected.at(6 + 9), QStringLiteral("INSERT INTO groups (id, name) VALUES (0, 'Общие')"));
+        QCOMPARE(expected.at(6 + 25 + 6), QStringLiteral("ALTER TABLE nodes ADD COLUMN checking DATETIME"));
         Database::destroy();
 
         // A file at the current version: the version is read and written back, nothing else.
@@ -283,9 +285,8 @@ private slots:
         traceInto(&statements);
         QVERIFY(Database::prepareSchema());
         traceInto(nullptr);
-        QCOMPARE(statements, (QStringList{"PRAGMA cache_size = 10000", "PRAGMA foreign_keys = ON",
-                                          "SELECT count(*) FROM sqlite_master WHERE type = 'table'",
-                                          "PRAGMA user_version", "BEGIN", "PRAGMA user_version = 7", "COMMIT"}));
+        QCOMPARE(statements, pragmas + QStringList({"SELECT count(*) FROM sqlite_master WHERE type = 'table'",
+                                                    "PRAGMA user_version", "BEGIN", "PRAGMA user_version = 7", "COMMIT"}));
     }
 
     void upgradesEndLikeAFreshFile_data()

@@ -126,7 +126,8 @@ QVariant DeviceSimulator::getState(const QVariantList &params)
     if (!found)
         return QVariant();
     if (found->faulty(SimDevice::Silent)) {
-        ZeltoServer::global()->withholdReply();
+        // Answered never: the client waits in vain.
+        ZeltoServer::global()->deferReply();
         return true;
     }
     if (found->faulty(SimDevice::BadReply))

@@ -1,0 +1,226 @@
+"""Faults a client can cause over the server's own protocol, each driven
+the way an attacker would: leaving while its own check script runs, ids
+wider than 32 bits, a request sent while a command runs, a flooding client,
+a client that never reads, messages over the size limit on both transports,
+and odd but valid request ids."""
+
+import itertools
+import os
+import socket
+import struct
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import (DataServer, ServerProcess, ServerTestCase, TcpClient, WebSocketClient,  # noqa: E402
+                      dt, rows, table, wait_until)
+
+LIMIT = 64 * 1024 * 1024
+
+
+def day_rows(node, count=1):
+    return {"$tables": {
+        "info": table(["id"], [[node]]),
+        "day_data": table(["date", "S1_t1"], [[dt("2023-01-%02dT00:00:00.000" % (d + 1)), 60.0 + d]
+                                              for d in range(count)])}}
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])   # utime + stime
+
+
+def idle(pid, period=1.0):
+    """True when the process used no CPU time for a while."""
+    ticks = cpu_ticks(pid)
+    time.sleep(period)
+    return cpu_ticks(pid) == ticks
+
+
+def rss_bytes(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmRSS")
+
+
+class CommandAttacks(ServerTestCase):
+    numbers = itertools.count(500)
+
+    def make_node(self, c):
+        return c.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": next(self.numbers)})
+
+    def node_with_script(self, c, script):
+        node = self.make_node(c)
+        c.ok("saveArchives", day_rows(node))
+        c.ok("setCheckParams", node, {"script": script})
+        return node
+
+    def test_leaving_while_own_script_runs(self):
+        c = self.client()
+        node = self.node_with_script(c, "while (true) {}")
+        # The script processes events while it runs; the client's close is
+        # one of them. The script then runs out of its row time (1 s) and the
+        # command returns for a client that is gone.
+        for method, params in (("checkArchives", [node]), ("saveArchives", [day_rows(node)])):
+            gone = TcpClient(self.server.port)
+            gone.send(method, params)
+            time.sleep(0.4)
+            gone.close()
+            self.assertEqual(self.client().ok("getApiVersion"), 2, method)
+        # The class's tear-down requires a clean exit: no sanitizer report.
+
+    def test_wide_ids_do_not_wrap(self):
+        c = self.client()
+        node = self.make_node(c)
+        wide = 2 ** 32 + node
+        for method, params, name in [
+                ("removeNode", [wide], "параметр 1 команды removeNode"),
+                ("removeNode", [str(wide)], "параметр 1 команды removeNode"),
+                ("getNode", [-2 ** 63], "параметр 1 команды getNode"),
+                ("setNodeGroup", [node, 2 ** 32], "параметр 2 команды setNodeGroup"),
+                ("getUser", [str(2 ** 32 + 1)], "параметр 1 команды getUser"),
+                ("saveUser", [{"id": 2 ** 32, "login": "mallory"}], "поля id"),
+                ("saveNode", [{"id": wide, "name": "чужой"}], "поля id"),
+                ("setUserGroups", [1, [2 ** 32]], "поля groups"),
+                ("saveTask", [{"node_id": wide, "name": "t", "type": 1}], "поля node_id"),
+                ("saveArchives", [{"$tables": {"info": table(["id"], [[wide]]),
+                                               "day_data": table(["date"], [[dt("2023-02-01T00:00:00.000")]])}}],
+                 "узла"),
+        ]:
+            self.assertIn(name, c.error(method, *params), method)
+        record = c.ok("getNode", node)
+        self.assertEqual((record["id"], record["name"]), (node, None))
+        self.assertEqual(c.ok("getUser", 0)["login"], "admin")
+        self.assertEqual([r["date"] for r in rows(c.ok("getArchive", node, "day_data", None, None))], [])
+
+    def test_request_sent_while_a_command_runs_is_answered(self):
+        c = self.client()
+        node = self.node_with_script(c, "var t = Date.now(); while (Date.now() - t < 600) {}")
+        first = c.send("checkArchives", [node])
+        time.sleep(0.3)   # the second request arrives while the script runs
+        second = c.send("getApiVersion")
+        self.assertEqual(c.read()["id"], first)
+        c.sock.settimeout(1.0)
+        self.assertEqual(c.read(), {"jsonrpc": "2.0", "id": second, "result": 2})
+
+    def test_flooding_client_does_not_starve_others(self):
+        flood = self.client()
+        count = 2000
+        burst = b"".join(b'{"jsonrpc":"2.0","id":%d,"method":"getNodes"}\n' % i for i in range(count))
+        answered = [0]
+
+        def read_all():
+            try:
+                while answered[0] < count:
+                    flood.read_line()
+                    answered[0] += 1
+            except OSError:
+                pass
+
+        threads = [threading.Thread(target=flood.send_raw, args=(burst,)), threading.Thread(target=read_all)]
+        for t in threads:
+            t.start()
+        time.sleep(0.5)
+        other = self.client()
+        worst = 0.0
+        for _ in range(5):
+            started = time.monotonic()
+            other.ok("getApiVersion")
+            worst = max(worst, time.monotonic() - started)
+        during = answered[0]
+        for t in threads:
+            t.join(120)
+        # Measured while the flood was still being answered; it took 8 s
+        # when a received chunk ran to its end before anyone else's turn.
+        self.assertLess(during, count)
+        self.assertEqual(answered[0], count)
+        self.assertLess(worst, 1.0)
+
+
+class NeverReadingClient(unittest.TestCase):
+    def test_memory_stays_bounded(self):
+        # A small quarantine, so that the sanitizer's own keeping of freed
+        # memory does not count as growth.
+        server = ServerProcess(web=False, env={"ASAN_OPTIONS": "quarantine_size_mb=8:"
+                                                               + os.environ.get("ASAN_OPTIONS", "")})
+        c = TcpClient(server.tcp_port)
+        try:
+            before = rss_bytes(server.proc.pid)
+            # 60 requests of 50 bytes for 1.6 MB of reply each: 100 MB if
+            # the server ran them all for a client that reads nothing.
+            c.send_raw(b'{"jsonrpc":"2.0","id":1,"method":"makeTable","params":[5000,40]}\n' * 60)
+            wait_until(lambda: idle(server.proc.pid), timeout=120, step=0.5)
+            growth = rss_bytes(server.proc.pid) - before
+            other = TcpClient(server.tcp_port)
+            self.assertEqual(other.call("noop")["result"], True)
+            other.close()
+            self.assertLess(growth, 40 * 1024 * 1024, "grew by %d MB" % (growth >> 20))
+        finally:
+            c.close()
+            self.assertEqual(server.stop()[0], 0)
+
+
+class TransportAttacks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess()
+
+    @classmethod
+    def tearDownClass(cls):
+        code, _ = cls.server.stop()
+        assert code == 0, code
+
+    def send_in_background(self, sock, data):
+        def send():
+            try:
+                sock.sendall(data)
+            except OSError:
+                pass   # closed by the server before the end: expected
+        thread = threading.Thread(target=send)
+        thread.start()
+        self.addCleanup(thread.join)
+
+    def test_line_over_limit_after_earlier_lines(self):
+        c = TcpClient(self.server.tcp_port)
+        self.addCleanup(c.close)
+        big = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * (LIMIT + 4096) + b'"]}\n'
+        self.send_in_background(c.sock, b'{"jsonrpc":"2.0","id":1,"method":"identity","params":[1]}\n' + big)
+        self.assertEqual(c.read()["result"], 1)
+        reply = c.read()
+        self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
+        self.assertTrue(c.closed_by_peer())
+
+    def test_websocket_message_over_limit_is_answered(self):
+        ws = WebSocketClient(self.server.web_port)
+        self.addCleanup(ws.close)
+        first = ws.send("identity", [1])
+        payload = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * LIMIT + b'"]}'
+        # Masked with a zero key: the payload goes as it is, and fast.
+        frame = b"\x81\xff" + struct.pack(">Q", len(payload)) + b"\0\0\0\0" + payload
+        self.send_in_background(ws.sock, frame)
+        self.assertEqual(ws.read()["id"], first)
+        reply = ws.read()
+        self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
+        with self.assertRaisesRegex(ConnectionError, r"close frame b'\\x03\\xf1'"):   # 1009
+            ws.read_message()
+
+    def test_ids_come_back_as_sent(self):
+        c = TcpClient(self.server.tcp_port)
+        self.addCleanup(c.close)
+        for text in [b"1.5", b"-0.0", b"1e3", b"123456789012345678901234567890", b"18446744073709551616",
+                     b'"\\u0041"']:
+            c.send_raw(b'{"jsonrpc":"2.0","id":%s,"method":"noop"}\n' % text)
+            self.assertEqual(c.read_line(), b'{"jsonrpc":"2.0","id":%s,"result":true}' % text)
+        for version in [b"2.0", b"2", b"null"]:
+            c.send_raw(b'{"jsonrpc":%s,"id":7,"method":"noop"}\n' % version)
+            reply = c.read()
+            self.assertEqual((reply["id"], reply["error"]["code"]), (7, -32600), version)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,266 @@
+"""Backups end to end: a server killed at random moments of its copies never
+loses a good copy and leaves none that does not open; -verify-backups
+reports on the folder; -restore puts a copy in place of a stopped server's
+database; a copy does not hold up other clients; a folder the copy cannot
+be written to gives an ERROR in the journal."""
+
+import hashlib
+import os
+import random
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, rows, wait_until  # noqa: E402
+
+COPY_NAME = re.compile(r"^\d{6}_\d{6}\.db$")
+TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data", "setting_data", "journal_data",
+          "check_log", "tasks", "tasks_data", "journal", "settings"}
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def copies(folder):
+    return sorted(n for n in os.listdir(folder) if COPY_NAME.match(n))
+
+
+def check_copy(path):
+    """quick_check, schema version and tables of a copy, read-only."""
+    with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+        verdict = db.execute("PRAGMA quick_check").fetchone()[0]
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    db.close()
+    return verdict, version, tables
+
+
+def tool(home, *args):
+    return subprocess.run([binary("orvex-server")] + list(args), env=home.env(), capture_output=True, text=True,
+                          timeout=120)
+
+
+class Home:
+    """A home folder whose server is started and stopped by the test."""
+
+    def __init__(self, test, pause_ms=None):
+        self.test = test
+        self.home = TempHome()
+        test.addCleanup(self.home.remove)
+        self.pause_ms = pause_ms
+        self.db_path = os.path.join(self.home.path, "telvan.db")
+        self.backup_dir = os.path.join(self.home.path, "backup")
+
+    def start(self):
+        fresh = not os.path.exists(self.db_path)
+        if self.pause_ms is not None:
+            os.environ["ORVEX_BACKUP_STEP_PAUSE_MS"] = str(self.pause_ms)
+        try:
+            server = DataServer(self.home)
+        finally:
+            os.environ.pop("ORVEX_BACKUP_STEP_PAUSE_MS", None)
+        # Not left running when a test fails half-way.
+        self.test.addCleanup(lambda: server.proc.poll() is None and kill(server))
+        # A new home gets its first copy at once; a backup asked for meanwhile would be refused.
+        if fresh:
+            self.test.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and copies(self.backup_dir) and not [
+                n for n in os.listdir(self.backup_dir) if n.endswith(".part")]))
+        return server
+
+    def admin(self, server):
+        c = TcpClient(server.port)
+        c.ok("login", "admin", "tavro")
+        return c
+
+    def fill(self, megabytes):
+        """Old journal rows of about `megabytes`, written while the server is stopped."""
+        with sqlite3.connect(self.db_path) as db:
+            text = "Ж" * 500
+            db.executemany("INSERT INTO journal (ctime, level, message) VALUES (?, 'INFO', ?)",
+                           [("%s.000" % time.strftime("%Y-%m-%dT%H:%M:%S"), text)] * (megabytes * 1000))
+        db.close()
+
+
+def kill(server):
+    server.proc.send_signal(signal.SIGKILL)
+    server.proc.wait()
+    server.proc.stdout.close()
+    server.proc.stderr.close()
+
+
+class KilledBackups(unittest.TestCase):
+    def test_a_killed_copy_never_costs_a_good_one(self):
+        home = Home(self, pause_ms=25)
+        server = home.start()
+        admin = home.admin(server)
+        for number in (1, 2, 3):
+            admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": number})
+        admin.ok("setSetting", "backupCount", 100)
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+        home.fill(6)
+
+        # Two good copies before the interruptions, a second apart so their names differ.
+        server = home.start()
+        admin = home.admin(server)
+        time.sleep(1.1)
+        self.assertIs(admin.ok("backupDatabase"), True)
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+        good = {name: sha256(os.path.join(home.backup_dir, name)) for name in copies(home.backup_dir)}
+        self.assertEqual(len(good), 2)
+
+        cut_short = 0
+        for _ in range(12):
+            server = home.start()
+            client = TcpClient(server.port)
+            client.send("backupDatabase")
+            time.sleep(random.uniform(0.0, 0.4))
+            kill(server)
+            client.close()
+            cut_short += any(n.endswith(".part") for n in os.listdir(home.backup_dir))
+            for name in copies(home.backup_dir):
+                verdict, version, tables = check_copy(os.path.join(home.backup_dir, name))
+                self.assertEqual((verdict, version), ("ok", 7), name)
+                self.assertEqual(tables, TABLES, name)
+        self.assertGreater(cut_short, 0, "no kill landed during a copy")
+
+        for name, digest in good.items():
+            self.assertEqual(sha256(os.path.join(home.backup_dir, name)), digest, name)
+        # The next start clears what the last kill left.
+        server = home.start()
+        self.assertEqual(server.stop(), 0, server.output)
+        self.assertFalse([n for n in os.listdir(home.backup_dir) if not COPY_NAME.match(n)])
+        with sqlite3.connect(home.db_path) as db:
+            self.assertEqual(db.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+        db.close()
+
+        report = tool(home.home, "-verify-backups")
+        self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
+        lines = [line.split() for line in report.stdout.splitlines() if COPY_NAME.match(line.split()[0])]
+        self.assertEqual(sorted(line[0] for line in lines), copies(home.backup_dir))
+        for line in lines:
+            # name, date, time, size, version, nodes, verdict
+            path = os.path.join(home.backup_dir, line[0])
+            with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+                nodes = db.execute("SELECT count(*) FROM nodes").fetchone()[0]
+            db.close()
+            self.assertEqual((int(line[3]), line[4], line[5], line[6]),
+                             (os.path.getsize(path), "7", str(nodes), "исправна"))
+        self.assertEqual(nodes, 3)
+
+
+class Restore(unittest.TestCase):
+    def test_restore_into_a_stopped_home(self):
+        home = Home(self)
+        server = home.start()
+        admin = home.admin(server)
+        admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 1, "name": "Из копии"})
+        self.assertIs(admin.ok("backupDatabase"), True)
+        copy = os.path.join(home.backup_dir, copies(home.backup_dir)[-1])
+        admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 2, "name": "После копии"})
+
+        # Not while the service runs.
+        refused = tool(home.home, "-restore", copy)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("Служба «Orvex Data Server» работает", refused.stderr)
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+        before = sha256(home.db_path)
+
+        # A file that is not a whole copy changes nothing.
+        broken = os.path.join(home.home.path, "broken.db")
+        with open(copy, "rb") as src, open(broken, "wb") as dst:
+            dst.write(src.read()[:8192])
+        refused = tool(home.home, "-restore", broken)
+        self.assertEqual(refused.returncode, 1, refused.stdout)
+        self.assertIn("Текущая БД не изменена", refused.stderr)
+        self.assertEqual(sha256(home.db_path), before)
+        self.assertEqual(tool(home.home, "-restore").returncode, 2)
+
+        done = tool(home.home, "-restore", copy)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        kept = re.search(r"Прежняя БД сохранена как (\S+)\.$", done.stdout, re.M).group(1)
+        self.assertEqual(sha256(kept), before)
+        self.assertIn("узлов 1", done.stdout)
+
+        server = home.start()
+        admin = home.admin(server)
+        self.assertEqual([n["name"] for n in rows(admin.ok("getNodes"))], ["Из копии"])
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+
+
+class WhileCopying(unittest.TestCase):
+    def test_other_clients_are_served_and_a_second_backup_is_refused(self):
+        home = Home(self)
+        self.assertEqual(home.start().stop(), 0)
+        home.fill(4)
+        home.pause_ms = 150
+        server = home.start()
+        asker = home.admin(server)
+        other = home.admin(server)
+
+        def copying():
+            return any(n.endswith(".part") for n in os.listdir(home.backup_dir))
+
+        backup_id = asker.send("backupDatabase")
+        after_id = asker.send("getVersion")   # answered after the backup, in order
+        self.assertTrue(wait_until(copying, 10))
+        self.assertEqual(other.ok("getVersion"), "1.2.7")
+        other.ok("setSetting", "note", "во время копии")   # writes go on too
+        self.assertEqual(other.error("backupDatabase"),
+                         "Резервное копирование уже выполняется: дождитесь его окончания")
+        self.assertTrue(copying(), "the copy ended before the other client was served")
+        reply = asker.read()
+        self.assertEqual((reply["id"], reply.get("result")), (backup_id, True), reply)
+        self.assertEqual(asker.read()["id"], after_id)
+
+        # A client that leaves before its backup ends does no harm.
+        quitter = TcpClient(server.port)
+        quitter.send("backupDatabase")
+        quitter.close()
+        self.assertTrue(wait_until(lambda: other.call("backupDatabase").get("result") is True, 60, 0.2))
+        asker.close()
+        other.close()
+        self.assertEqual(server.stop(), 0, server.output)
+
+
+class BadFolder(unittest.TestCase):
+    def test_a_folder_that_cannot_be_made_gives_an_error_and_a_retry(self):
+        home = Home(self)
+        server = home.start()
+        admin = home.admin(server)
+        blocker = os.path.join(home.home.path, "plain.txt")
+        open(blocker, "w").close()
+        folder = os.path.join(blocker, "backup")
+        admin.ok("setSetting", "backupDir", folder)
+        admin.ok("setSetting", "lastBackup", dt("2000-01-01T00:00:00.000"))
+        self.assertEqual(admin.error("backupDatabase"), "Ошибка создания каталога резервных копий: " + folder)
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+
+        # The first tick after start finds the backup due and fails.
+        server = home.start()
+        admin = home.admin(server)
+        message = "Ошибка создания каталога резервных копий: " + folder
+
+        def logged():
+            journal = rows(admin.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
+            return [e for e in journal if e["level"] == "ERROR" and e["message"] == message]
+        self.assertTrue(wait_until(logged, 10))
+        # lastBackup stays, so the next tick tries again.
+        self.assertEqual(admin.ok("getSetting", "lastBackup"), "2000-01-01T00:00:00.000")
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+
+
+if __name__ == "__main__":
+    unittest.main()
