@@ -12,6 +12,7 @@
 #include "archivechecks.h"
 #include "archivedates.h"
 #include "archivestore.h"
+#include "benchserver.h"
 #include "database.h"
 #include "nodes.h"
 #include "transactionscope.h"
@@ -28,9 +29,7 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <cstdio>
 #include <functional>
@@ -247,13 +246,6 @@ int prepareAndBreakDown(const QString &home)
     return nodeId;
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs = 120000)
 {
     return client.request(name, params) && client.waitForResponse(timeoutMs);
@@ -270,32 +262,10 @@ double timedCall(ZeltoClient &client, const QString &name, const QVariantList &p
 
 void overTheWire(const QString &home, int nodeId)
 {
-    const quint16 port = freePort();
-    QFile ini(home + QStringLiteral("/orvex-server.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
-    ini.close();
-
     QProcess server;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_HOME"), home);
-    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
-    if (!server.waitForStarted())
-        fail("server start");
-
     ZeltoClient client;
-    bool connected = false;
-    for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
-        client.connectToHost(QStringLiteral("127.0.0.1"), port);
-        connected = client.waitForConnected(1000);
-        if (!connected)
-            QThread::msleep(50);
-    }
-    if (!connected)
-        fail("connect");
+    if (!BenchServer::start(server, home, client))
+        fail("server start");
 
     const int firstDay = kDays + 2 * kRuns + 2;
     const double saveMs = best(kRuns, [&](int run) {

@@ -10,6 +10,7 @@
 // An argument sets the number of polls of the first run.
 
 #include "archivestore.h"
+#include "benchserver.h"
 #include "database.h"
 #include "metervalues.h"
 #include "nodes.h"
@@ -25,7 +26,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -127,13 +127,6 @@ void schedulerPass()
     Database::destroy();
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // Nodes of RNH7 meters, with a year of hourly and daily records ending the
 // day before yesterday or none, and one task each; the simulator reads from
 // there.
@@ -216,11 +209,8 @@ void polls(int kPolls, bool history)
     if (history)
         std::printf("%s: %d nodes prepared in %.0f s\n", what, kNodes, ms(timer) / 1000);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_HOME"), home.path());
-    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home.path());
     QProcess simulator;
-    simulator.setProcessEnvironment(env);
+    simulator.setProcessEnvironment(BenchServer::environment(home.path()));
     simulator.start(QStringLiteral(ORVEX_DEVICE_SIM_PATH),
                     {QStringLiteral("-p"), QStringLiteral("0"), QStringLiteral("-a"), QStringLiteral("127.0.0.1"),
                      QStringLiteral("--instant"), QStringLiteral("--depth"), QStringLiteral("1"),
@@ -233,27 +223,10 @@ void polls(int kPolls, bool history)
     varnel.write("[Server]\nport=" + listening.mid(listening.indexOf('=') + 1).trimmed() + "\n");
     varnel.close();
 
-    const quint16 port = freePort();
-    QFile ini(home.filePath(QStringLiteral("orvex-server.ini")));
-    ini.open(QIODevice::WriteOnly);
-    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
-    ini.close();
     QProcess server;
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
-    if (!server.waitForStarted())
-        fail("server start");
     ZeltoClient client;
-    bool connected = false;
-    for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
-        client.connectToHost(QStringLiteral("127.0.0.1"), port);
-        connected = client.waitForConnected(1000);
-        if (!connected)
-            QThread::msleep(50);
-    }
-    if (!connected)
-        fail("connect");
+    if (!BenchServer::start(server, home.path(), client))
+        fail("server start");
 
     // Every task is started again as soon as its run has ended.
     QMap<int, bool> running;
@@ -286,7 +259,7 @@ void polls(int kPolls, bool history)
                 ++started;
             }
         }
-        QThread::msleep(20);
+        QThread::msleep(100);
     }
     const double seconds = ms(timer) / 1000;
     const double cpu = cpuSeconds(server.processId());

@@ -55,13 +55,19 @@ int setting(const char *name, int defaultValue)
     return Database::getSetting(QLatin1String(name), defaultValue).toInt();
 }
 
+// Minutes as seconds; more than a year between attempts is taken as a year.
+int intervalSecs(int minutes)
+{
+    return qBound(0, minutes, 366 * 24 * 60) * 60;
+}
+
 } // namespace
 
 TaskManager::TaskManager(const TaskFactory &factory)
     : m_factory(factory),
       maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
       taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
-      attemptIntervalSecs(qMax(0, setting("taskAttemptInterval", 10)) * 60),
+      attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
       m_stateTable(stateColumns())
 {
     if (!m_factory)
@@ -453,5 +459,5 @@ void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)
     else if (name == QLatin1String("taskAttemptCount"))
         taskAttemptCount = qMax(1, value.toInt());
     else if (name == QLatin1String("taskAttemptInterval"))
-        attemptIntervalSecs = qMax(0, value.toInt()) * 60;
+        attemptIntervalSecs = intervalSecs(value.toInt());
 }

@@ -43,6 +43,22 @@ class TempHome:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+def finish(proc, sig=signal.SIGTERM, timeout=30):
+    """Stops a process (killing it after timeout seconds) and returns its
+    exit code, stdout and stderr."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    try:
+        code = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        code = proc.wait()
+    out, err = proc.stdout.read(), proc.stderr.read()
+    proc.stdout.close()
+    proc.stderr.close()
+    return code, out, err
+
+
 class ServerProcess:
     """The test RPC server on free ports; the first stdout line tells them."""
 
@@ -60,16 +76,7 @@ class ServerProcess:
         self.web_port = int(fields["web"])
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            code = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            code = self.proc.wait()
-        out = self.proc.stdout.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        code, out, _ = finish(self.proc, sig, timeout)
         self.home.remove()
         return code, out
 
@@ -97,16 +104,7 @@ class DeviceSimulator:
 
     def stop(self):
         self.client.close()
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            code = self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return code
+        return finish(self.proc)[0]
 
 
 def channel_key(channel):
@@ -142,16 +140,8 @@ class DataServer:
         return os.path.join(self.home.path, "telvan.db")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(60)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            code = self.proc.wait()
-        self.output = self.proc.stdout.read() + self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        code, out, err = finish(self.proc, timeout=60)
+        self.output = out + err
         if self.own_home:
             self.home.remove()
         return code

@@ -89,6 +89,12 @@ QVariantMap state(int task)
     return TaskManager::taskState(task);
 }
 
+// The channel of a fake run on its own port.
+QVariantMap fake(const QString &port, const QString &script)
+{
+    return {{QStringLiteral("port"), port}, {QStringLiteral("fake"), script}};
+}
+
 } // namespace
 
 class TestTaskManager : public QObject
@@ -112,6 +118,8 @@ private slots:
 
 private:
     int newTask(const QVariantMap &channel, const QString &model = QStringLiteral("QRV2"));
+    // With one slot: a run that holds it and one queued behind it.
+    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort);
     QVariantMap taskRow(int task) { return Tasks::get(task); }
 
     TempDatabaseHome m_home;
@@ -159,13 +167,21 @@ int TestTaskManager::newTask(const QVariantMap &channel, const QString &model)
                         {QStringLiteral("archives"), QStringList{QStringLiteral("hourData")}}});
 }
 
-void TestTaskManager::runsOneAtATimeWithOneSlot()
+QPair<int, int> TestTaskManager::holdingAndQueued(const QString &holdingPort, const QString &queuedPort)
 {
     Database::setSetting(QStringLiteral("maxRunningTaskCount"), 1);   // applied live
-    const int first = newTask({{QStringLiteral("port"), QStringLiteral("COM1")}, {QStringLiteral("fake"), QStringLiteral("hold")}});
-    const int second = newTask({{QStringLiteral("port"), QStringLiteral("COM2")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
-    QVERIFY(TaskManager::startTask(first, false));
-    QVERIFY(TaskManager::startTask(second, false));
+    const int holding = newTask(fake(holdingPort, QStringLiteral("hold")));
+    const int queued = newTask(fake(queuedPort, QStringLiteral("ok")));
+    if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
+        || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))
+        return {-1, -1};
+    return {holding, queued};
+}
+
+void TestTaskManager::runsOneAtATimeWithOneSlot()
+{
+    const auto [first, second] = holdingAndQueued(QStringLiteral("COM1"), QStringLiteral("COM2"));
+    QVERIFY(first > 0);
     QCOMPARE(state(second).value(QStringLiteral("state")).toString(), QStringLiteral("Ожидание очереди"));
     QTRY_COMPARE(state(first).value(QStringLiteral("state")).toString(), QStringLiteral("Чтение архивов"));
     QTest::qWait(1500);
@@ -180,14 +196,14 @@ void TestTaskManager::runsOneAtATimeWithOneSlot()
 void TestTaskManager::neverTwoOnOneChannel()
 {
     // The phone number and the slave address tell devices on one line apart.
-    const QVariantMap line{{QStringLiteral("port"), QStringLiteral("COM5")}, {QStringLiteral("fake"), QStringLiteral("hold")}};
+    const QVariantMap line = fake(QStringLiteral("COM5"), QStringLiteral("hold"));
     QVariantMap first = line;
     first.insert(QStringLiteral("slaveAddress"), 1);
     QVariantMap second = line;
     second.insert(QStringLiteral("phoneNumber"), QStringLiteral("+70000000002"));
     const int a = newTask(first);
     const int b = newTask(second);
-    const int other = newTask({{QStringLiteral("port"), QStringLiteral("COM6")}, {QStringLiteral("fake"), QStringLiteral("hold")}});
+    const int other = newTask(fake(QStringLiteral("COM6"), QStringLiteral("hold")));
     for (int task : {a, b, other})
         QVERIFY(TaskManager::startTask(task, false));
     // The run on another channel overtakes the one waiting for its line.
@@ -203,7 +219,7 @@ void TestTaskManager::neverTwoOnOneChannel()
 
 void TestTaskManager::retriesThenRecordsTheLastError()
 {
-    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM7")}, {QStringLiteral("fake"), QStringLiteral("fail")}});
+    const int task = newTask(fake(QStringLiteral("COM7"), QStringLiteral("fail")));
     QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
     QVERIFY(TaskManager::startTask(task, false));
     QList<int> attempts;
@@ -238,7 +254,7 @@ void TestTaskManager::retriesThenRecordsTheLastError()
 void TestTaskManager::retryWaitsItsInterval()
 {
     Database::setSetting(QStringLiteral("taskAttemptInterval"), 1);   // a minute
-    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM17")}, {QStringLiteral("fake"), QStringLiteral("fail")}});
+    const int task = newTask(fake(QStringLiteral("COM17"), QStringLiteral("fail")));
     QVERIFY(TaskManager::startTask(task, false));
     QTRY_COMPARE(state(task).value(QStringLiteral("state")).toString(), QStringLiteral("Ожидание повторного опроса"));
     QTest::qWait(2500);
@@ -252,7 +268,7 @@ void TestTaskManager::retryWaitsItsInterval()
 
 void TestTaskManager::savesTheResultAndRecordsTheRun()
 {
-    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM8")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
+    const int task = newTask(fake(QStringLiteral("COM8"), QStringLiteral("ok")));
     const int node = taskRow(task).value(QStringLiteral("node_id")).toInt();
     QVERIFY(TaskManager::startTask(task, false));
     QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
@@ -282,12 +298,8 @@ void TestTaskManager::savesTheResultAndRecordsTheRun()
 
 void TestTaskManager::cancelsQueuedAndRunning()
 {
-    Database::setSetting(QStringLiteral("maxRunningTaskCount"), 1);
-    const int runningTask = newTask({{QStringLiteral("port"), QStringLiteral("COM9")}, {QStringLiteral("fake"), QStringLiteral("hold")}});
-    const int queuedTask = newTask({{QStringLiteral("port"), QStringLiteral("COM10")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
-    QVERIFY(TaskManager::startTask(runningTask, false));
-    QVERIFY(TaskManager::startTask(queuedTask, false));
-    QTRY_COMPARE(FakeTask::running.load(), 1);
+    const auto [runningTask, queuedTask] = holdingAndQueued(QStringLiteral("COM9"), QStringLiteral("COM10"));
+    QVERIFY(runningTask > 0);
 
     // A queued run is dropped at once and noted.
     TaskManager::cancelTask(queuedTask);
@@ -310,8 +322,8 @@ void TestTaskManager::cancelsQueuedAndRunning()
 void TestTaskManager::monitorRunGivesWayAndReports()
 {
     Database::setSetting(QStringLiteral("maxRunningTaskCount"), 1);
-    const int blocker = newTask({{QStringLiteral("port"), QStringLiteral("COM11")}, {QStringLiteral("fake"), QStringLiteral("hold")}});
-    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM12")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
+    const int blocker = newTask(fake(QStringLiteral("COM11"), QStringLiteral("hold")));
+    const int task = newTask(fake(QStringLiteral("COM12"), QStringLiteral("ok")));
     QVERIFY(TaskManager::startTask(blocker, false));
     QTRY_COMPARE(FakeTask::running.load(), 1);
 
@@ -366,12 +378,8 @@ void TestTaskManager::refusesWhatCannotRunUnchanged()
 
 void TestTaskManager::removedTaskLeavesTheQueue()
 {
-    Database::setSetting(QStringLiteral("maxRunningTaskCount"), 1);
-    const int blocker = newTask({{QStringLiteral("port"), QStringLiteral("COM14")}, {QStringLiteral("fake"), QStringLiteral("hold")}});
-    const int queued = newTask({{QStringLiteral("port"), QStringLiteral("COM15")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
-    QVERIFY(TaskManager::startTask(blocker, false));
-    QVERIFY(TaskManager::startTask(queued, false));
-    QTRY_COMPARE(FakeTask::running.load(), 1);
+    const auto [blocker, queued] = holdingAndQueued(QStringLiteral("COM14"), QStringLiteral("COM15"));
+    QVERIFY(blocker > 0);
     QVERIFY(Tasks::remove(queued));
     QVERIFY(Tasks::remove(blocker));
     QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
@@ -384,7 +392,7 @@ void TestTaskManager::removedTaskLeavesTheQueue()
 
 void TestTaskManager::finishedRunWaitsForARunningSave()
 {
-    const int task = newTask({{QStringLiteral("port"), QStringLiteral("COM16")}, {QStringLiteral("fake"), QStringLiteral("ok")}});
+    const int task = newTask(fake(QStringLiteral("COM16"), QStringLiteral("ok")));
     QVERIFY(TaskManager::startTask(task, false));
     {
         // As a check script does: events are processed in the middle of a save.
