@@ -230,10 +230,13 @@ class PollingTest(unittest.TestCase):
         run = subprocess.run(cli + ["startTask", str(task)], capture_output=True, text=True, timeout=30)
         self.assertEqual((run.returncode, run.stdout.strip()), (0, str(task)), run.stderr)
         time.sleep(1.5)
-        run = subprocess.run(cli + ["getTaskState", str(task)], capture_output=True, text=True, timeout=30)
+        run = subprocess.run(cli + ["--table", "getTaskState", str(task)], capture_output=True, text=True,
+                             timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertIn('"state"', run.stdout)
-        self.assertIn('"attempts": 3', run.stdout)
+        fields = dict(line.split(None, 1) for line in run.stdout.splitlines()[2:] if len(line.split(None, 1)) == 2)
+        self.assertIn("Чтение", fields["state"])
+        self.assertEqual(fields["attempts"].strip(), "3")
+        self.assertEqual(fields["id"].strip(), str(task))
         self.inst.wait_idle(task)
 
 
