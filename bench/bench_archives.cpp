@@ -22,22 +22,16 @@
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 
-#include <cstdio>
-#include <functional>
 #include <limits>
 
-#include <time.h>
 
 namespace {
+
+using namespace Bench;
 
 const int kYears = 5;
 const int kHours = kYears * 365 * 24;   // 43,800
@@ -45,34 +39,6 @@ const int kDays = kYears * 365;
 const int kMonths = kYears * 12;
 const int kRuns = 5;
 const QDateTime kStart(QDate(2019, 1, 1), QTime(0, 0), Qt::LocalTime);
-
-QStringList parameterColumns()
-{
-    static const char *const quantities[] = {"t1", "t2", "t3", "P1", "P2", "G1", "G2", "V1", "V2", "Q"};
-    QStringList columns;
-    for (int system = 1; system <= 4; ++system)
-        for (const char *quantity : quantities)
-            columns << QStringLiteral("S%1_%2").arg(system).arg(QLatin1String(quantity));
-    return columns;
-}
-
-// Rows from first, one every step (in seconds, or one calendar month when
-// months is true), with values that need all digits of a double.
-ZeltoTable archive(const QDateTime &first, int count, qint64 step, bool months = false, int seed = 0)
-{
-    const QStringList params = parameterColumns();
-    QVector<QVector<QVariant>> rows(count);
-    for (int r = 0; r < count; ++r) {
-        QVector<QVariant> &row = rows[r];
-        row.reserve(params.size() + 1);
-        row.append(months ? first.addMonths(r) : first.addSecs(r * step));
-        for (int c = 0; c < params.size(); ++c)
-            row.append(60.0 + c + (r + seed) % 40 * 0.125 + 1.0 / (r + seed + c + 1));
-    }
-    ZeltoTable table;
-    table.setContent(QStringList{ArchiveDates::column()} + params, std::move(rows));
-    return table;
-}
 
 ZeltoTable infoTable(int nodeId)
 {
@@ -94,38 +60,9 @@ ZeltoTableMap oneDay(int nodeId, int day)
     return tables;
 }
 
-double ms(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
-
-// CPU time of the calling thread, printed beside the wall time of the
-// in-process save: other work on the machine stretches wall times.
-double cpuMs()
-{
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-double best(int runs, const std::function<double(int)> &run)
-{
-    double result = std::numeric_limits<double>::max();
-    for (int i = 0; i < runs; ++i)
-        result = qMin(result, run(i));
-    return result;
-}
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
-    std::exit(1);
-}
-
 // Sets up the node in process and measures the steps of a one-day save.
 int prepareAndBreakDown(const QString &home)
 {
-    qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
         fail("database");
     const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
@@ -222,12 +159,12 @@ int prepareAndBreakDown(const QString &home)
     double saveCpuMs = std::numeric_limits<double>::max();
     const double saveMs = best(kRuns, [&](int run) {
         ZeltoTableMap dayTables = oneDay(nodeId, kDays + 1 + kRuns + run);
-        const double cpu = cpuMs();
+        const double cpu = threadCpuMs();
         QElapsedTimer t;
         t.start();
         if (!ArchiveStore::saveArchives(dayTables, true))
             fail("one-day save");
-        saveCpuMs = qMin(saveCpuMs, cpuMs() - cpu);
+        saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);
     });
     std::printf("one-day save, hourly archive steps (%d rows, %d KiB stored):\n", merged.rowCount(),
@@ -246,26 +183,10 @@ int prepareAndBreakDown(const QString &home)
     return nodeId;
 }
 
-bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs = 120000)
-{
-    return client.request(name, params) && client.waitForResponse(timeoutMs);
-}
-
-double timedCall(ZeltoClient &client, const QString &name, const QVariantList &params)
-{
-    QElapsedTimer t;
-    t.start();
-    if (!call(client, name, params))
-        fail(qPrintable(name));
-    return ms(t);
-}
-
 void overTheWire(const QString &home, int nodeId)
 {
-    QProcess server;
-    ZeltoClient client;
-    if (!BenchServer::start(server, home, client))
-        fail("server start");
+    Server server(home);
+    ZeltoClient &client = server.client();
 
     const int firstDay = kDays + 2 * kRuns + 2;
     const double saveMs = best(kRuns, [&](int run) {
@@ -316,11 +237,6 @@ void overTheWire(const QString &home, int nodeId)
     std::printf("  getArchive one month          %7.1f ms (%d rows)\n", monthMs, monthRows);
     std::printf("  getArchive whole archive      %7.1f ms (%d rows)\n", allMs, allRows);
     std::printf("  checkArchives, 3 criteria     %7.1f ms (%d findings)\n", checkMs, findings);
-
-    client.disconnectFromHost();
-    server.terminate();
-    if (!server.waitForFinished(60000))
-        server.kill();
 }
 
 } // namespace
@@ -329,16 +245,9 @@ int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();   // as the server does
     QCoreApplication app(argc, argv);
-    QTemporaryDir home;
-    if (!home.isValid())
-        fail("temporary folder");
-    // The metadata catalogue reads metadata/ of the home folder.
-    QDir().mkpath(home.filePath(QStringLiteral("metadata")));
-    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-    for (const QString &name : metadata.entryList(QDir::Files))
-        QFile::copy(metadata.filePath(name), home.filePath(QStringLiteral("metadata/") + name));
+    const Home home;
     const int nodeId = prepareAndBreakDown(home.path());
     overTheWire(home.path(), nodeId);
-    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+    printTimeZone();
     return 0;
 }

@@ -26,7 +26,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <cstdio>
@@ -39,17 +38,6 @@ namespace {
 const int kTasks = 10000;
 const int kNodes = 50;
 const QList<int> kSystems{1, 2};
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
-    std::exit(1);
-}
-
-double ms(const QElapsedTimer &timer)
-{
-    return timer.nsecsElapsed() / 1e6;
-}
 
 QVariantMap randomTimetable(QRandomGenerator &random)
 {
@@ -75,22 +63,11 @@ QVariantMap randomTimetable(QRandomGenerator &random)
     }
 }
 
-// The metadata files, which the catalogue reads from the home folder.
-void copyMetadata(const QTemporaryDir &home)
-{
-    QDir(home.path()).mkpath(QStringLiteral("metadata"));
-    const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
-    for (const QString &file : metadata.entryList(QDir::Files))
-        QFile::copy(metadata.filePath(file), home.filePath(QStringLiteral("metadata/") + file));
-}
-
 void schedulerPass()
 {
-    QTemporaryDir home;
-    copyMetadata(home);
-    qputenv("ORVEX_HOME", home.path().toUtf8());
+    const Bench::Home home;
     if (!Database::init())
-        fail("database");
+        Bench::fail("database");
     QRandomGenerator random(11);
     const QDateTime now = QDateTime::currentDateTime();
     {
@@ -105,21 +82,21 @@ void schedulerPass()
                                                                           {QStringLiteral("channel_code"), QStringLiteral("COM")},
                                                                           {QStringLiteral("last_exec"), lastExec}});
             if (id < 0 || !Database::writeData(QStringLiteral("tasks"), id, QStringLiteral("timetable"), randomTimetable(random)))
-                fail("task");
+                Bench::fail("task");
         }
         if (!scope.commit())
-            fail("commit");
+            Bench::fail("commit");
     }
     int started = 0;
     QElapsedTimer timer;
     timer.start();
     Scheduler::createInstance([&](int) { ++started; });
-    const double loadMs = ms(timer);
+    const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {
         timer.restart();
         Scheduler::instance()->checkTimetables();
-        best = qMin(best, ms(timer));
+        best = qMin(best, Bench::ms(timer));
     }
     std::printf("scheduler: %d tasks read and first pass in %.0f ms; one pass %.1f ms (target < 50 ms), "
                 "%d tasks due\n", kTasks, loadMs, best, started / 6);
@@ -130,11 +107,10 @@ void schedulerPass()
 // Nodes of RNH7 meters, with a year of hourly and daily records ending the
 // day before yesterday or none, and one task each; the simulator reads from
 // there.
-void prepareNodes(const QString &home, bool history)
+void prepareNodes(bool history)
 {
-    qputenv("ORVEX_HOME", home.toUtf8());
     if (!Database::init())
-        fail("database");
+        Bench::fail("database");
     Database::setSetting(QStringLiteral("maxRunningTaskCount"), kNodes);
     Database::setSetting(QStringLiteral("taskAttemptCount"), 1);
     const QDateTime today(QDate::currentDate(), QTime(0, 0));
@@ -146,7 +122,7 @@ void prepareNodes(const QString &home, bool history)
                                       {QStringLiteral("model_name"), QStringLiteral("РН-7")},
                                       {QStringLiteral("number"), number}});
         if (node < 0)
-            fail("node");
+            Bench::fail("node");
         const MeterValues meter(number);
         ZeltoTable info;
         info.appendRow(QVariantMap{{QStringLiteral("id"), node}});
@@ -156,7 +132,7 @@ void prepareNodes(const QString &home, bool history)
                           meter.archive(kind, MeterValues::columns(kind, kSystems), from,
                                         kind == MeterValues::HourData ? to.addSecs(23 * 3600) : to));
         if (history && !ArchiveStore::saveArchives(tables, false))
-            fail("history");
+            Bench::fail("history");
         const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
                                   {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},
                                   {QStringLiteral("deviceId"), QString::number(number)}};
@@ -165,7 +141,7 @@ void prepareNodes(const QString &home, bool history)
         if (task < 0 || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("channel"), channel)
             || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("archives"),
                                     QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}))
-            fail("task");
+            Bench::fail("task");
     }
     Database::destroy();
 }
@@ -193,40 +169,35 @@ double residentMiB(qint64 pid)
     return 0;
 }
 
-bool call(ZeltoClient &client, const QString &name, const QVariantList &params = QVariantList())
-{
-    return client.request(name, params) && client.waitForResponse(120000);
-}
-
 void polls(int kPolls, bool history)
 {
-    QTemporaryDir home;
-    copyMetadata(home);
+    const Bench::Home home;
     QElapsedTimer timer;
     timer.start();
-    prepareNodes(home.path(), history);
+    prepareNodes(history);
     const char *what = history ? "polls into a year of history" : "polls into empty nodes";
     if (history)
-        std::printf("%s: %d nodes prepared in %.0f s\n", what, kNodes, ms(timer) / 1000);
+        std::printf("%s: %d nodes prepared in %.0f s\n", what, kNodes, Bench::ms(timer) / 1000);
 
     QProcess simulator;
-    simulator.setProcessEnvironment(BenchServer::environment(home.path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEX_HOME"), home.path());
+    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home.path());
+    simulator.setProcessEnvironment(env);
     simulator.start(QStringLiteral(ORVEX_DEVICE_SIM_PATH),
                     {QStringLiteral("-p"), QStringLiteral("0"), QStringLiteral("-a"), QStringLiteral("127.0.0.1"),
                      QStringLiteral("--instant"), QStringLiteral("--depth"), QStringLiteral("1"),
                      QStringLiteral("--overlap"), QStringLiteral("1")});
     if (!simulator.waitForReadyRead(30000))
-        fail("simulator start");
+        Bench::fail("simulator start");
     const QByteArray listening = simulator.readLine();
-    QFile varnel(home.filePath(QStringLiteral("varnel.ini")));
+    QFile varnel(home.path() + QStringLiteral("/varnel.ini"));
     varnel.open(QIODevice::WriteOnly);
     varnel.write("[Server]\nport=" + listening.mid(listening.indexOf('=') + 1).trimmed() + "\n");
     varnel.close();
 
-    QProcess server;
-    ZeltoClient client;
-    if (!BenchServer::start(server, home.path(), client))
-        fail("server start");
+    Bench::Server server(home.path());
+    ZeltoClient &client = server.client();
 
     // Every task is started again as soon as its run has ended.
     QMap<int, bool> running;
@@ -238,8 +209,8 @@ void polls(int kPolls, bool history)
     timer.restart();
     const double cpuStart = cpuSeconds(server.processId());
     while (finished < kPolls) {
-        if (!call(client, QStringLiteral("getTasks")))
-            fail("getTasks");
+        if (!Bench::call(client, QStringLiteral("getTasks"), {}))
+            Bench::fail("getTasks");
         const ZeltoTable tasks = client.result().value<ZeltoTable>();
         for (int row = 0; row < tasks.rowCount(); ++row) {
             const int id = tasks.value(row, QStringLiteral("id")).toInt();
@@ -249,23 +220,23 @@ void polls(int kPolls, bool history)
                 if (++finished == 100) {
                     rssWarm = residentMiB(server.processId());
                     cpuWarm = cpuSeconds(server.processId());
-                    secondsWarm = ms(timer) / 1000;
+                    secondsWarm = Bench::ms(timer) / 1000;
                 }
             }
             if (!running.value(id) && started < kPolls) {
-                if (!call(client, QStringLiteral("startTask"), {id}))
-                    fail("startTask");
+                if (!Bench::call(client, QStringLiteral("startTask"), {id}))
+                    Bench::fail("startTask");
                 running[id] = true;
                 ++started;
             }
         }
         QThread::msleep(100);
     }
-    const double seconds = ms(timer) / 1000;
+    const double seconds = Bench::ms(timer) / 1000;
     const double cpu = cpuSeconds(server.processId());
     const double rssEnd = residentMiB(server.processId());
-    if (!call(client, QStringLiteral("getTasks")))
-        fail("getTasks");
+    if (!Bench::call(client, QStringLiteral("getTasks"), {}))
+        Bench::fail("getTasks");
     const ZeltoTable tasks = client.result().value<ZeltoTable>();
     int failed = 0;
     for (int row = 0; row < tasks.rowCount(); ++row)
@@ -277,8 +248,6 @@ void polls(int kPolls, bool history)
     std::printf("%s: server resident memory %.1f MiB after 100 polls, %.1f MiB after %d (%+.1f %%); "
                 "tasks whose last poll failed: %d\n", what, rssWarm, rssEnd, kPolls, (rssEnd / rssWarm - 1) * 100,
                 failed);
-    server.terminate();
-    server.waitForFinished(30000);
     simulator.terminate();
     simulator.waitForFinished(30000);
 }

@@ -1,55 +1,192 @@
 #pragma once
 
-// The real orvex-server for a benchmark: started in a home folder on a free
-// port of the loopback address, with a client connected to it.
+// What the benchmarks that run the real server share: archives of generated
+// values, best-of-n timing, a temporary home folder with the metadata files,
+// and orvex-server started there and reached over loopback TCP.
 
+#include "archivedates.h"
 #include "zeltoclient.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 
-namespace BenchServer {
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <limits>
 
-inline quint16 freePort()
+#include <time.h>
+
+namespace Bench {
+
+// Four systems of ten parameters: temperatures and pressures (averaged),
+// masses, volumes and heat (accumulating).
+inline QStringList parameterColumns()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    static const char *const quantities[] = {"t1", "t2", "t3", "P1", "P2", "G1", "G2", "V1", "V2", "Q"};
+    QStringList columns;
+    for (int system = 1; system <= 4; ++system)
+        for (const char *quantity : quantities)
+            columns << QStringLiteral("S%1_%2").arg(system).arg(QLatin1String(quantity));
+    return columns;
 }
 
-// The environment of the programs of one home folder.
-inline QProcessEnvironment environment(const QString &home)
+// Rows from first, one every step (in seconds, or one calendar month when
+// months is true), with values that need all digits of a double.
+inline ZeltoTable archive(const QDateTime &first, int count, qint64 step, bool months = false, int seed = 0)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_HOME"), home);
-    env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
-    return env;
-}
-
-// Writes the server's INI file, starts it and connects the client; false
-// when the server does not start or does not listen within ten seconds.
-inline bool start(QProcess &server, const QString &home, ZeltoClient &client)
-{
-    const quint16 port = freePort();
-    QFile ini(home + QStringLiteral("/orvex-server.ini"));
-    if (!ini.open(QIODevice::WriteOnly))
-        return false;
-    ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
-    ini.close();
-    server.setProcessEnvironment(environment(home));
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
-    if (!server.waitForStarted())
-        return false;
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        client.connectToHost(QStringLiteral("127.0.0.1"), port);
-        if (client.waitForConnected(1000))
-            return true;
-        QThread::msleep(50);
+    const QStringList params = parameterColumns();
+    QVector<QVector<QVariant>> rows(count);
+    for (int r = 0; r < count; ++r) {
+        QVector<QVariant> &row = rows[r];
+        row.reserve(params.size() + 1);
+        row.append(months ? first.addMonths(r) : first.addSecs(r * step));
+        for (int c = 0; c < params.size(); ++c)
+            row.append(60.0 + c + (r + seed) % 40 * 0.125 + 1.0 / (r + seed + c + 1));
     }
-    return false;
+    ZeltoTable table;
+    table.setContent(QStringList{ArchiveDates::column()} + params, std::move(rows));
+    return table;
 }
 
+inline double ms(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e6;
 }
+
+inline double best(int runs, const std::function<double(int)> &run)
+{
+    double result = std::numeric_limits<double>::max();
+    for (int i = 0; i < runs; ++i)
+        result = qMin(result, run(i));
+    return result;
+}
+
+// CPU time of the calling thread, to print beside wall times: other work on
+// the machine stretches those.
+inline double threadCpuMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+inline void printTimeZone()
+{
+    std::printf("TZ: %s\n", qEnvironmentVariableIsSet("TZ") ? qgetenv("TZ").constData() : "(unset)");
+}
+
+[[noreturn]] inline void fail(const char *what)
+{
+    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
+    std::exit(1);
+}
+
+// A temporary home folder holding the metadata files, as the server's
+// program folder would; ORVEX_HOME points there for this process too.
+class Home
+{
+public:
+    Home()
+    {
+        if (!m_dir.isValid())
+            fail("temporary folder");
+        QDir().mkpath(m_dir.filePath(QStringLiteral("metadata")));
+        const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
+        for (const QString &name : metadata.entryList(QDir::Files))
+            QFile::copy(metadata.filePath(name), m_dir.filePath(QStringLiteral("metadata/") + name));
+        qputenv("ORVEX_HOME", m_dir.path().toUtf8());
+    }
+
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+inline bool call(ZeltoClient &client, const QString &name, const QVariantList &params, int timeoutMs = 120000)
+{
+    return client.request(name, params) && client.waitForResponse(timeoutMs);
+}
+
+inline double timedCall(ZeltoClient &client, const QString &name, const QVariantList &params)
+{
+    QElapsedTimer t;
+    t.start();
+    if (!call(client, name, params))
+        fail(qPrintable(name));
+    return ms(t);
+}
+
+// orvex-server on a free loopback port of the home folder, with a client
+// connected to it.
+class Server
+{
+public:
+    explicit Server(const QString &home)
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QFile ini(home + QStringLiteral("/orvex-server.ini"));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
+        ini.close();
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ORVEX_HOME"), home);
+        env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
+        if (!m_process.waitForStarted())
+            fail("server start");
+        bool connected = false;
+        for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
+            m_client.connectToHost(QStringLiteral("127.0.0.1"), port);
+            connected = m_client.waitForConnected(1000);
+            if (!connected)
+                QThread::msleep(50);
+        }
+        if (!connected)
+            fail("connect");
+    }
+
+    ~Server()
+    {
+        m_client.disconnectFromHost();
+        m_process.terminate();
+        if (!m_process.waitForFinished(60000))
+            m_process.kill();
+    }
+
+    ZeltoClient &client() { return m_client; }
+    qint64 processId() const { return m_process.processId(); }
+
+    // CPU time the server's main thread, which runs the commands, has used
+    // so far: unlike wall time it does not grow when other work on the
+    // machine takes the processor away.
+    double mainThreadCpuMs() const
+    {
+        const qint64 pid = m_process.processId();
+        QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        return stat.readAll().split(' ').value(0).toDouble() / 1e6;
+    }
+
+private:
+    QProcess m_process;
+    ZeltoClient m_client;
+};
+
+} // namespace Bench

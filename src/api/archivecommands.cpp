@@ -1,5 +1,6 @@
 #include "archivecommands.h"
 
+#include "archivereports.h"
 #include "archivestore.h"
 #include "commandparams.h"
 #include "commandresult.h"
@@ -69,6 +70,22 @@ bool filterInfo(ZeltoTableMap &tables)
     return true;
 }
 
+// The days from..to of a report, each may be null (open); a range that
+// ends before it starts is refused rather than answered with nothing.
+bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
+{
+    from = p.optionalDate(index);
+    to = p.optionalDate(index + 1);
+    if (!p.ok())
+        return false;
+    if (from.isValid() && to.isValid() && from > to)
+        return ZeltoSystem::instance()->error(tr("Неверный период: начало %1 позже конца %2")
+                                                  .arg(from.toString(QStringLiteral("dd.MM.yyyy")),
+                                                       to.toString(QStringLiteral("dd.MM.yyyy"))),
+                                              true);
+    return true;
+}
+
 } // namespace
 
 QVariant saveArchives(const QVariantList &params)
@@ -124,6 +141,28 @@ QVariant getFillData(const QVariantList &params)
     CommandParams p(QStringLiteral("getFillData"), params);
     const int nodeId = p.id(0);
     return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
+}
+
+// getReportData(nodeId: int, from: date|null, to: date|null) -> tables
+QVariant getReportData(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getReportData"), params);
+    const int nodeId = p.id(0);
+    QDate from, to;
+    if (!p.ok() || !readPeriod(p, 1, from, to))
+        return QVariant();
+    return QVariant::fromValue(ArchiveReports::reportData(nodeId, from, to));
+}
+
+// getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
+QVariant getGroupTotals(const QVariantList &params)
+{
+    CommandParams p(QStringLiteral("getGroupTotals"), params);
+    const QList<int> nodeIds = p.idList(0);
+    QDate from, to;
+    if (!p.ok() || !readPeriod(p, 1, from, to))
+        return QVariant();
+    return CommandResult::table(ArchiveReports::groupTotals(nodeIds, from, to));
 }
 
 }

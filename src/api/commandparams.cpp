@@ -61,6 +61,21 @@ int CommandParams::id(int index)
     return result;
 }
 
+QList<int> CommandParams::idList(int index)
+{
+    const QVariantList items = list(index);
+    // Each item read as the id parameters are, the refusal naming the list.
+    CommandParams each(m_command, items);
+    QList<int> ids;
+    ids.reserve(items.size());
+    for (int i = 0; i < items.size() && each.ok(); ++i)
+        ids.append(each.id(i));
+    if (each.ok())
+        return ids;
+    refuse(index, QCoreApplication::translate("CommandParams", "список целых чисел"));
+    return QList<int>();
+}
+
 QString CommandParams::text(int index) const
 {
     return m_params.value(index).toString();
@@ -103,4 +118,32 @@ QDateTime CommandParams::dateTime(int index) const
 QDate CommandParams::date(int index) const
 {
     return m_params.value(index).toDate();
+}
+
+QDate CommandParams::optionalDate(int index)
+{
+    const QVariant v = m_params.value(index);
+    QDate day;
+    switch (v.userType()) {
+    case QMetaType::UnknownType:
+        return QDate();
+    case QMetaType::QDate:
+        day = v.toDate();
+        break;
+    case QMetaType::QDateTime:
+        day = v.toDateTime().date();
+        break;
+    case QMetaType::QString:
+        day = QDate::fromString(v.toString(), Qt::ISODate);
+        if (!day.isValid())
+            day = QDateTime::fromString(v.toString(), Qt::ISODate).date();
+        break;
+    default:
+        break;
+    }
+    if (v.isNull())
+        return QDate();
+    if (!day.isValid())
+        refuse(index, QCoreApplication::translate("CommandParams", "дата"));
+    return day;
 }

@@ -26,6 +26,11 @@ public:
     QStringList stringList(int index);
     QDateTime dateTime(int index) const;
     QDate date(int index) const;
+    // A day given as a date, a date-time or ISO text; null gives an invalid
+    // date (an open bound), anything else is refused.
+    QDate optionalDate(int index);
+    // A list of whole numbers, each an id.
+    QList<int> idList(int index);
     QVariant value(int index) const { return m_params.value(index); }
     // Fails unless at least count parameters were given.
     bool require(int count);

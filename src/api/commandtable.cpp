@@ -79,8 +79,8 @@ ApiCommand commands[] = {
     {"getSettingData", "GetSettingData", 1, "", getSettingData},
     {"getJournalData", "GetJournalData", 3, "", getJournalData},
     {"getArchive", "GetArchive", 4, "", getArchive},
-    {"getReportData", "GetReportData", 3, "", NotYet},
-    {"getGroupTotals", "GetGroupTotals", 3, "", NotYet},
+    {"getReportData", "GetReportData", 3, "", getReportData},
+    {"getGroupTotals", "GetGroupTotals", 3, "", getGroupTotals},
     {"getFillData", "GetFillData", 1, "", getFillData},
     // Tasks
     {"getTasks", "GetTasks", Any, "", getTasks},

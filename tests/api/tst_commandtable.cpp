@@ -81,7 +81,7 @@ private slots:
                      qPrintable(ZeltoSystem::instance()->lastError()));
             QVERIFY(ZeltoSystem::instance()->lastError().contains(QStringLiteral("недоступна")));
         }
-        QCOMPARE(pending, 62 - 55);
+        QCOMPARE(pending, 62 - 57);
     }
 };
 

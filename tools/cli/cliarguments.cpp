@@ -1,5 +1,6 @@
 #include "cliarguments.h"
 
+#include "reportarguments.h"
 #include "zeltojsonreader.h"
 
 #include <QCoreApplication>
@@ -24,7 +25,8 @@ QString CliArguments::usage()
     return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table] [--timeout мс]\n"
               "                 КОМАНДА [ПАРАМЕТР ...]\n"
               "Каждый ПАРАМЕТР - значение JSON в формате протокола (слово, не являющееся JSON, - строка).\n"
-              "Код завершения: 0 - успех, 1 - сервер вернул ошибку, 2 - сервер недоступен, 3 - неверная командная строка.\n");
+              "Код завершения: 0 - успех, 1 - сервер вернул ошибку, 2 - сервер недоступен, 3 - неверная командная строка.\n")
+        + ReportArguments::usage();
 }
 
 bool CliArguments::parse(const QStringList &arguments)
@@ -78,6 +80,10 @@ bool CliArguments::parse(const QStringList &arguments)
     if (i >= arguments.size())
         return fail(tr("Не задана команда"));
     command = arguments.at(i++);
+    words = arguments.mid(i);
+    // The report commands read their own arguments (days, file names).
+    if (ReportArguments::isReportCommand(command))
+        return true;
     for (int n = 1; i < arguments.size(); ++i, ++n) {
         // The output switch may follow the command too: "getNodes --table".
         if (arguments.at(i) == QLatin1String("--table")) {

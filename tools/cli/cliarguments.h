@@ -22,6 +22,7 @@ public:
     int timeoutMs = 60000;
     QString command;
     QVariantList params;
+    QStringList words;   // the arguments after the command, as given
 
 private:
     bool fail(const QString &text);

@@ -1,6 +1,8 @@
 // orvex-cli: calls one command of an Orvex Data Server and prints the result.
 
 #include "cliarguments.h"
+#include "reportarguments.h"
+#include "reportcommand.h"
 #include "tableprinter.h"
 #include "zelto.h"
 #include "zeltoclient.h"
@@ -81,6 +83,13 @@ int main(int argc, char **argv)
         return ExitOk;
     }
 
+    ReportArguments report;
+    const bool isReport = ReportArguments::isReportCommand(args.command);
+    if (isReport && !report.parse(args.command, args.words)) {
+        print(stderr, report.error() + QLatin1Char('\n') + ReportArguments::usage());
+        return ExitUsage;
+    }
+
     ZeltoClient client;
     client.connectToHost(args.host, args.port);
     if (!client.waitForConnected(qMin(args.timeoutMs, 10000))) {
@@ -89,6 +98,8 @@ int main(int argc, char **argv)
     }
     if (args.hasLogin && !call(client, QStringLiteral("login"), {args.login, args.password}, args.timeoutMs))
         return failure(client);
+    if (isReport)
+        return ReportCommand(client, args.timeoutMs).run(report);
     if (!call(client, args.command, args.params, args.timeoutMs))
         return failure(client);
     print(stdout, render(client.result(), args.table));

@@ -24,6 +24,19 @@ QVector<bool> numericColumns(const ZeltoTable &table)
     return numeric;
 }
 
+// Greedy word wrap at blanks; a word longer than width gets a line of its own.
+QStringList wrapped(const QString &text, int width)
+{
+    QStringList lines;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!lines.isEmpty() && lines.last().size() + 1 + word.size() <= width)
+            lines.last() += QLatin1Char(' ') + word;
+        else
+            lines.append(word);
+    }
+    return lines.isEmpty() ? QStringList{QString()} : lines;
+}
+
 } // namespace
 
 QString TablePrinter::cellText(const QVariant &value)
@@ -54,40 +67,60 @@ QString TablePrinter::cellText(const QVariant &value)
 
 QString TablePrinter::render(const ZeltoTable &table)
 {
-    const int columns = table.columnCount();
-    const int rows = table.rowCount();
-    QVector<int> widths(columns);
-    QVector<QStringList> texts(rows);
-    for (int c = 0; c < columns; ++c)
-        widths[c] = table.columnName(c).size();
-    for (int r = 0; r < rows; ++r) {
+    QVector<QStringList> texts(table.rowCount());
+    for (int r = 0; r < table.rowCount(); ++r) {
+        for (int c = 0; c < table.columnCount(); ++c)
+            texts[r].append(cellText(table.value(r, c)));
+    }
+    return render(table.columnNames(), texts, numericColumns(table));
+}
+
+QString TablePrinter::render(const QStringList &header, const QVector<QStringList> &rows,
+                             const QVector<bool> &rightAligned, int wrapAt)
+{
+    const int columns = header.size();
+    QVector<int> widths(columns, 0);
+    QVector<QStringList> texts = rows;
+    for (QStringList &row : texts) {
+        while (row.size() < columns)
+            row.append(QString());
         for (int c = 0; c < columns; ++c) {
             // Line breaks inside a cell would break the grid.
-            QString text = cellText(table.value(r, c));
-            text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            widths[c] = qMax(widths[c], text.size());
-            texts[r].append(text);
+            row[c].replace(QLatin1Char('\n'), QLatin1Char(' '));
+            widths[c] = qMax(widths[c], row.at(c).size());
         }
     }
+    QVector<QStringList> headerLines(columns);
+    int headerHeight = 1;
+    for (int c = 0; c < columns; ++c) {
+        headerLines[c] = wrapAt > 0 ? wrapped(header.at(c), qMax(widths[c], wrapAt)) : QStringList{header.at(c)};
+        for (const QString &text : qAsConst(headerLines[c]))
+            widths[c] = qMax(widths[c], text.size());
+        headerHeight = qMax(headerHeight, headerLines[c].size());
+    }
     QString out;
-    auto line = [&](const QStringList &cells, const QVector<bool> &right) {
+    auto line = [&](const QStringList &cells) {
         QString text;
         for (int c = 0; c < columns; ++c) {
             if (c > 0)
                 text += QLatin1String("  ");
-            text += right.value(c) ? cells.at(c).rightJustified(widths[c]) : cells.at(c).leftJustified(widths[c]);
+            text += rightAligned.value(c) ? cells.at(c).rightJustified(widths[c]) : cells.at(c).leftJustified(widths[c]);
         }
         while (text.endsWith(QLatin1Char(' ')))
             text.chop(1);
         out += text + QLatin1Char('\n');
     };
-    const QVector<bool> right = numericColumns(table);
-    line(table.columnNames(), right);
+    for (int i = 0; i < headerHeight; ++i) {
+        QStringList cells;
+        for (int c = 0; c < columns; ++c)
+            cells.append(headerLines[c].value(i));
+        line(cells);
+    }
     QStringList rule;
     for (int c = 0; c < columns; ++c)
         rule.append(QString(widths[c], QLatin1Char('-')));
-    line(rule, right);
-    for (int r = 0; r < rows; ++r)
-        line(texts[r], right);
+    line(rule);
+    for (const QStringList &row : qAsConst(texts))
+        line(row);
     return out;
 }

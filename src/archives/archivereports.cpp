@@ -1,0 +1,488 @@
+#include "archivereports.h"
+
+#include "archivedates.h"
+#include "archivestore.h"
+#include "columnaggregates.h"
+#include "database.h"
+#include "groups.h"
+#include "metadatacatalogue.h"
+#include "nodes.h"
+#include "taildays.h"
+#include "totalizerreadings.h"
+#include "watervolume.h"
+
+#include <QSet>
+
+#include <functional>
+
+namespace {
+
+const QString kId = QStringLiteral("id");
+const QString kGroupId = QStringLiteral("group_id");
+const QString kModelCode = QStringLiteral("model_code");
+const QString kModelName = QStringLiteral("model_name");
+const QString kNumber = QStringLiteral("number");
+const QString kCurrentData = QStringLiteral("current_data");
+const QString kDayData = QStringLiteral("day_data");
+const QString kDayTotals = QStringLiteral("day_totals");
+const QString kHourData = QStringLiteral("hour_data");
+const QString kMonthData = QStringLiteral("month_data");
+const QString kMonthTotals = QStringLiteral("month_totals");
+const QString kRangeTotals = QStringLiteral("range_totals");
+const QString kRangeMiddles = QStringLiteral("range_middles");
+const QString kHourMiddles = QStringLiteral("hour_middles");
+const QString kFirstTotals = QStringLiteral("first_totals");
+const QString kLastTotals = QStringLiteral("last_totals");
+const QString kCalcV = QStringLiteral("calcV");
+const QString kBhp = QStringLiteral("S1_BHP");
+
+const int kDefaultTailBaseDays = 3;
+
+QDateTime midnight(const QDate &date)
+{
+    return QDateTime(date, QTime(0, 0), Qt::LocalTime);
+}
+
+QDateTime endOfDay(const QDate &date)
+{
+    return QDateTime(date, QTime(23, 59, 59), Qt::LocalTime);
+}
+
+const QString &dateColumn()
+{
+    return ArchiveDates::column();
+}
+
+// The stored archive as a whole, sorted by date as the store keeps it;
+// empty when there is none or it cannot be read (such a node contributes
+// nothing, without an error of the report).
+ZeltoTable wholeArchive(int nodeId, const QString &archive)
+{
+    ZeltoTable table;
+    ArchiveStore::read(nodeId, archive, table);
+    return table;
+}
+
+ZeltoTable oneRow(const QVariantMap &values)
+{
+    ZeltoTable table;
+    if (!values.isEmpty())
+        table.appendRow(values);
+    return table;
+}
+
+ZeltoTable newestRow(const ZeltoTable &table)
+{
+    ZeltoTable row;
+    if (table.rowCount() > 0)
+        row.setContent(table.columnNames(), {table.rowCells(table.rowCount() - 1)});
+    return row;
+}
+
+// One summary row, its "date" cell first and then the values in the order
+// they are set; cells without a value are left out.
+class SummaryRow
+{
+public:
+    explicit SummaryRow(const QString &label)
+    {
+        m_table.appendRow();
+        m_table.setValue(0, dateColumn(), label);
+    }
+    void set(const QString &column, const QVariant &value)
+    {
+        if (value.isValid())
+            m_table.setValue(0, column, value);
+    }
+    // The values in the order of columns, then the rest.
+    void setAll(const QVariantMap &values, const QStringList &columns)
+    {
+        for (const QString &column : columns)
+            set(column, values.value(column));
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+            if (!columns.contains(it.key()))
+                set(it.key(), it.value());
+        }
+    }
+    const ZeltoTable &table() const { return m_table; }
+
+private:
+    ZeltoTable m_table;
+};
+
+QString readingLabel(const QDate &day)
+{
+    return ArchiveReports::tr("На") + QLatin1Char(' ') + day.toString(QStringLiteral("dd.MM.yy"));
+}
+
+// The unit and scheme settings of the device (common and per system), which
+// tell how the summary values are to be read.
+const QStringList &dimensionColumns(const MetadataCatalogue &catalogue)
+{
+    static const QStringList columns = [&catalogue] {
+        const QStringList names = {QStringLiteral("Pdim"), QStringLiteral("Qdim"), QStringLiteral("scheme")};
+        QStringList list = names;
+        for (int system = 1; system <= catalogue.maxSystemCount(); ++system) {
+            for (const QString &name : names)
+                list.append(QStringLiteral("S%1_%2").arg(system).arg(name));
+        }
+        return list;
+    }();
+    return columns;
+}
+
+// The parameters of the catalogue that the row has a value for.
+QStringList parametersSetIn(const ZeltoTable &table, int row, const MetadataCatalogue &catalogue)
+{
+    QStringList codes;
+    if (row < 0)
+        return codes;
+    const QVector<QVariant> &cells = table.rowCells(row);
+    for (int c = 0; c < cells.size(); ++c) {
+        const QString code = table.columnName(c);
+        if (!cells.at(c).isNull() && code != dateColumn() && catalogue.isParam(code))
+            codes.append(code);
+    }
+    return codes;
+}
+
+// RNH7 meters: the end of the range moves back to the current reading at
+// which the hours of normal operation (S1_BHP), summed from the newest
+// reading backwards, reach the newest reading's S1_BHP less its hour of the
+// day, or, when those two differ, to a reading of more than a day's hours.
+// Only a day inside the range moves the end: a report never reaches beyond
+// the days asked for.
+void adjustRnh7End(const ZeltoTable &current, const QDate &from, QDate &to)
+{
+    const int newest = current.rowCount() - 1;
+    if (newest < 0)
+        return;
+    const QVariant bhp = current.value(newest, kBhp);
+    const QDateTime newestDate = current.value(newest, dateColumn()).toDateTime();
+    if (!ColumnAggregates::isReading(bhp) || !newestDate.isValid())
+        return;
+    const double hours = bhp.toDouble();
+    const int hour = newestDate.time().hour();
+    const double needed = hours - hour;
+    double sum = 0;
+    QDateTime end;
+    for (int row = newest; row >= 0 && !end.isValid(); --row) {
+        const QVariant value = current.value(row, kBhp);
+        if (!ColumnAggregates::isReading(value))
+            continue;
+        sum += value.toDouble();
+        if (sum >= needed || (hours != hour && value.toDouble() > 24))
+            end = current.value(row, dateColumn()).toDateTime();
+    }
+    if (end.isValid() && end.date() < to && end.date() >= from)
+        to = end.date();
+}
+
+bool hasArchive(const QVariantMap &node, const QString &archive)
+{
+    return node.value(QStringLiteral("has_") + archive).toBool();
+}
+
+// The counter readings at the start and the end of the range, from the
+// first source the node has.
+struct RangeReadings {
+    QVariantMap first;
+    QVariantMap last;
+    bool firstDerived = false;
+    bool lastDerived = false;
+};
+
+RangeReadings rangeReadings(const QVariantMap &node, const ZeltoTable &dayData, const QDate &from, const QDate &to,
+                            const std::function<const ZeltoTable &()> &allHours)
+{
+    const int nodeId = node.value(kId).toInt();
+    const TotalizerReadings readings(dayData, MetadataCatalogue::instance());
+    const QDateTime start = midnight(from);
+    const QDateTime end = midnight(to.addDays(1));
+    RangeReadings result;
+    auto fromRecords = [&](const QString &archive, TotalizerReadings::Period period) {
+        const ZeltoTable records = wholeArchive(nodeId, archive);
+        if (result.first.isEmpty())
+            result.first = readings.fromRecords(records, period, start);
+        if (result.last.isEmpty())
+            result.last = readings.fromRecords(records, period, end);
+    };
+    if (hasArchive(node, kDayTotals)) {
+        fromRecords(kDayTotals, TotalizerReadings::Day);
+        return result;
+    }
+    if (hasArchive(node, kMonthTotals)) {
+        fromRecords(kMonthTotals, TotalizerReadings::Month);
+        return result;
+    }
+    // Devices without a totals archive keep their counters in the monthly
+    // records, or show them only in the current reading.
+    if (hasArchive(node, kMonthData))
+        fromRecords(kMonthData, TotalizerReadings::Month);
+    if ((result.first.isEmpty() || result.last.isEmpty()) && hasArchive(node, kCurrentData)) {
+        QDateTime anchor;
+        QVariantMap values;
+        if (readings.fromCurrent(wholeArchive(nodeId, kCurrentData), allHours(), anchor, values)) {
+            if (result.first.isEmpty()) {
+                result.first = readings.carry(values, anchor, start);
+                result.firstDerived = !result.first.isEmpty();
+            }
+            if (result.last.isEmpty()) {
+                result.last = readings.carry(values, anchor, end);
+                result.lastDerived = !result.last.isEmpty();
+            }
+        }
+    }
+    return result;
+}
+
+// Models that measure mass only: their volumes are derived when the
+// readings had to be derived from current data.
+bool measuresMassOnly(const QString &model)
+{
+    static const QSet<QString> models = {QStringLiteral("QRV2"), QStringLiteral("QRV3"), QStringLiteral("QRV5"),
+                                         QStringLiteral("QRV12"), QStringLiteral("QRV13")};
+    return models.contains(model);
+}
+
+void setSummaryValue(ZeltoTableMap &report, const QString &name, const QString &column, const QVariant &value)
+{
+    const auto table = report.find(name);
+    if (table != report.end() && table->rowCount() > 0 && value.isValid())
+        table->setValue(0, column, value);
+}
+
+// Volumes from masses in the report's current, daily and hourly rows, and
+// their sums and means in the summary rows. The whole archives are left
+// alone: nothing of them reaches the report.
+void deriveVolumes(ZeltoTableMap &report)
+{
+    for (const QString &name : {kCurrentData, kDayData, kHourData}) {
+        const auto table = report.find(name);
+        if (table == report.end())
+            continue;
+        const QStringList written = WaterVolume::derive(*table);
+        for (const QString &column : written) {
+            if (name == kDayData) {
+                setSummaryValue(report, kRangeTotals, column, ColumnAggregates::sum(*table, column));
+                setSummaryValue(report, kRangeMiddles, column, ColumnAggregates::mean(*table, column));
+            } else if (name == kHourData) {
+                setSummaryValue(report, kHourMiddles, column, ColumnAggregates::mean(*table, column));
+            }
+        }
+    }
+}
+
+// A parameter that the device delivers (its newest daily row has it) but
+// that a summary or daily row has no value for is marked as not delivered
+// there, so that clients tell it from a value of 0 or a lost one.
+void markUnused(ZeltoTableMap &report, const MetadataCatalogue &catalogue)
+{
+    const ZeltoTable days = report.value(kDayData);
+    const QStringList codes = parametersSetIn(days, days.rowCount() - 1, catalogue);
+    const QVariant unused = QVariant::fromValue(ZeltoUnused());
+    for (const QString &name : {kRangeMiddles, kHourMiddles, kRangeTotals, kFirstTotals, kLastTotals, kDayData}) {
+        const auto table = report.find(name);
+        if (table == report.end())
+            continue;
+        for (const QString &code : codes) {
+            int c = table->columnIndex(code);
+            for (int row = 0; row < table->rowCount(); ++row) {
+                if (c >= 0 && !table->value(row, c).isNull())
+                    continue;
+                if (c < 0)
+                    c = table->appendColumn(code);
+                table->setValue(row, c, unused);
+            }
+        }
+    }
+}
+
+} // namespace
+
+ZeltoTableMap ArchiveReports::rangeTotals(int nodeId, QDate &from, QDate &to, ZeltoTable *dayOut,
+                                          ZeltoTable *hourOut, bool tailDays)
+{
+    const QVariantMap node = Nodes::get(nodeId);
+    if (node.isEmpty())
+        return ZeltoTableMap();
+    return rangeTotals(node, from, to, dayOut, hourOut, tailDays);
+}
+
+ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,
+                                          ZeltoTable *hourOut, bool tailDays)
+{
+    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+    const int nodeId = node.value(kId).toInt();
+    if (dayOut)
+        *dayOut = ZeltoTable();
+    if (hourOut)
+        *hourOut = ZeltoTable();
+    ZeltoTable dayData = wholeArchive(nodeId, kDayData);
+    if (dayData.rowCount() == 0)
+        return ZeltoTableMap();
+    // The hourly archive is the largest: read only when needed.
+    ZeltoTable hourData;
+    bool hoursRead = false;
+    const std::function<const ZeltoTable &()> allHours = [&]() -> const ZeltoTable & {
+        if (!hoursRead) {
+            hourData = wholeArchive(nodeId, kHourData);
+            hoursRead = true;
+        }
+        return hourData;
+    };
+
+    if (tailDays && TailDays::isWholeMonth(from, to) && Database::getSetting(QStringLiteral("calcTailDays")).toBool()) {
+        const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
+        TailDays::extend(dayData, from, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
+    }
+    if (!from.isValid())
+        from = dayData.value(0, dateColumn()).toDateTime().date();
+    if (!to.isValid())
+        to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
+    if (node.value(kModelCode).toString() == QLatin1String("RNH7"))
+        adjustRnh7End(wholeArchive(nodeId, kCurrentData), from, to);
+
+    const ZeltoTable days = ArchiveDates::range(dayData, midnight(from), midnight(to));
+    if (days.rowCount() == 0)
+        return ZeltoTableMap();
+    ZeltoTable hours;
+    if (hourOut) {
+        hours = ArchiveDates::range(allHours(), midnight(from), endOfDay(to));
+        *hourOut = hours;
+    }
+    if (dayOut)
+        *dayOut = days;
+
+    const RangeReadings readings = rangeReadings(node, dayData, from, to, allHours);
+    const QStringList dayColumns = days.columnNames();
+    const int newestDay = days.rowCount() - 1;
+
+    SummaryRow totals(tr("Итого"));
+    SummaryRow middles(tr("Среднее"));
+    for (const QString &code : parametersSetIn(days, newestDay, catalogue)) {
+        if (catalogue.isFlags(code)) {
+            totals.set(code, ColumnAggregates::bitUnion(days, code));
+        } else if (catalogue.isAveraged(code)) {
+            const QVariant mean = ColumnAggregates::mean(days, code);
+            totals.set(code, mean);
+            middles.set(code, mean);
+        } else if (catalogue.isCumulative(code)) {
+            const QVariant first = readings.first.value(code);
+            const QVariant last = readings.last.value(code);
+            totals.set(code, first.isValid() && last.isValid() ? QVariant(last.toDouble() - first.toDouble())
+                                                               : ColumnAggregates::sum(days, code));
+            middles.set(code, ColumnAggregates::mean(days, code));
+        }
+    }
+    SummaryRow hourMiddles(tr("Среднее"));
+    for (const QString &code : parametersSetIn(hours, hours.rowCount() - 1, catalogue)) {
+        if (catalogue.isAveraged(code) || catalogue.isCumulative(code))
+            hourMiddles.set(code, ColumnAggregates::mean(hours, code));
+    }
+    SummaryRow first(readingLabel(from));
+    first.setAll(readings.first, dayColumns);
+    SummaryRow last(readingLabel(to));
+    last.setAll(readings.last, dayColumns);
+
+    QList<SummaryRow *> summaries = {&totals, &middles};
+    if (hours.rowCount() > 0)
+        summaries.append(&hourMiddles);
+    if (!readings.first.isEmpty())
+        summaries.append(&first);
+    if (!readings.last.isEmpty())
+        summaries.append(&last);
+    for (const QString &column : dimensionColumns(catalogue)) {
+        const QVariant value = days.value(newestDay, column);
+        for (SummaryRow *summary : qAsConst(summaries))
+            summary->set(column, value);
+    }
+    if (readings.firstDerived)
+        first.set(kCalcV, true);
+    if (readings.lastDerived)
+        last.set(kCalcV, true);
+
+    ZeltoTableMap result;
+    result.insert(kRangeTotals, totals.table());
+    result.insert(kRangeMiddles, middles.table());
+    if (hours.rowCount() > 0)
+        result.insert(kHourMiddles, hourMiddles.table());
+    if (!readings.first.isEmpty())
+        result.insert(kFirstTotals, first.table());
+    if (!readings.last.isEmpty())
+        result.insert(kLastTotals, last.table());
+    return result;
+}
+
+ZeltoTableMap ArchiveReports::reportData(int nodeId, const QDate &fromDay, const QDate &toDay)
+{
+    const QVariantMap node = Nodes::get(nodeId);
+    if (node.isEmpty())
+        return ZeltoTableMap();
+    QDate from = fromDay;
+    QDate to = toDay;
+    ZeltoTable days;
+    ZeltoTable hours;
+    ZeltoTableMap report = rangeTotals(node, from, to, &days, &hours, true);
+    if (days.rowCount() == 0)
+        return ZeltoTableMap();
+
+    report.insert(QStringLiteral("info"), oneRow(node));
+    report.insert(QStringLiteral("group"), oneRow(Groups::get(node.value(kGroupId).toInt())));
+    report.insert(kCurrentData, newestRow(wholeArchive(nodeId, kCurrentData)));
+    report.insert(kDayData, days);
+    report.insert(kHourData, hours);
+
+    if (measuresMassOnly(node.value(kModelCode).toString())) {
+        const ZeltoTable readings = report.value(kFirstTotals).rowCount() > 0 ? report.value(kFirstTotals)
+                                                                               : report.value(kLastTotals);
+        if (readings.value(0, kCalcV).toBool())
+            deriveVolumes(report);
+    }
+    markUnused(report, MetadataCatalogue::instance());
+
+    for (auto it = report.begin(); it != report.end();) {
+        if (it->rowCount() == 0)
+            it = report.erase(it);
+        else
+            ++it;
+    }
+    return report;
+}
+
+ZeltoTable ArchiveReports::groupTotals(const QList<int> &nodeIds, const QDate &from, const QDate &to)
+{
+    ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
+                                  QStringLiteral("first_date"), QStringLiteral("last_date")});
+    // One query for the visible nodes instead of one per id: the list may be long.
+    const ZeltoTable nodes = Nodes::list();
+    QHash<int, int> rowOfNode;
+    const int idColumn = nodes.columnIndex(kId);
+    for (int row = 0; row < nodes.rowCount(); ++row)
+        rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
+
+    QSet<int> done;
+    const int unusedType = qMetaTypeId<ZeltoUnused>();
+    for (int id : nodeIds) {
+        const auto nodeRow = rowOfNode.constFind(id);
+        if (nodeRow == rowOfNode.constEnd() || done.contains(id))
+            continue;
+        done.insert(id);
+        const QVariantMap node = nodes.toMap(nodeRow.value());
+        QDate nodeFrom = from;
+        QDate nodeTo = to;
+        ZeltoTable days;
+        const ZeltoTable totals = rangeTotals(node, nodeFrom, nodeTo, &days, nullptr, false).value(kRangeTotals);
+        if (totals.rowCount() == 0)
+            continue;
+        const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),
+                                                      node.value(kNumber), days.value(0, dateColumn()),
+                                                      days.value(days.rowCount() - 1, dateColumn())});
+        for (int c = 0; c < totals.columnCount(); ++c) {
+            const QVariant value = totals.value(0, c);
+            if (totals.columnName(c) != dateColumn() && !value.isNull() && value.userType() != unusedType)
+                result.setValue(row, totals.columnName(c), value);
+        }
+    }
+    return result;
+}

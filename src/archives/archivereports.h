@@ -1,0 +1,60 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QList>
+#include <QVariantMap>
+
+// Consumption reports built from a node's stored archives: the daily and
+// hourly rows of a range of days, their totals and means, the totalizer
+// readings at the start and the end of the range, and one totals row per
+// node for a group of nodes. Nodes the current user cannot see give nothing.
+//
+// Report (a table map; tables without rows are left out):
+//   "info", "group"        the node's record and its group's, one row each
+//   "current_data"         the newest current reading
+//   "day_data"             the daily rows of the range, estimated tail days
+//                          marked "calc" = true
+//   "hour_data"            the hourly rows of the range's days
+//   "range_totals"         "Итого": flags united, averaged parameters'
+//                          means, accumulating ones as the difference of the
+//                          readings or else the sum of the days
+//   "range_middles"        "Среднее": daily means
+//   "hour_middles"         "Среднее": hourly means
+//   "first_totals", "last_totals"
+//                          "На dd.MM.yy": the totalizer readings at the
+//                          start of the first day and the end of the last;
+//                          "calcV" = true when derived from current data
+// A parameter the newest daily row has but a summary or daily row lacks is
+// the marker ZeltoUnused there. New tables and columns may be added; clients
+// ignore those they do not know.
+class ArchiveReports
+{
+    Q_DECLARE_TR_FUNCTIONS(ArchiveReports)
+
+public:
+    // The report of the node over the days from..to (an invalid bound is
+    // open); empty when the node is not visible or has no daily row there.
+    static ZeltoTableMap reportData(int nodeId, const QDate &from, const QDate &to);
+
+    // The summary tables of the report (range_totals, range_middles,
+    // hour_middles, first_totals, last_totals; those with a row). Invalid
+    // bounds are completed from the daily archive and given back. dayOut and
+    // hourOut, when given, receive the daily and hourly rows of the range;
+    // hour_middles is computed only with hourOut. tailDays lets an
+    // incomplete month be extended when the setting "calcTailDays" allows.
+    static ZeltoTableMap rangeTotals(int nodeId, QDate &from, QDate &to, ZeltoTable *dayOut, ZeltoTable *hourOut,
+                                     bool tailDays);
+
+    // One row per visible node with daily rows in the range, in the given
+    // order: "node_id", "model_code", "model_name", "number", "first_date",
+    // "last_date" and the node's range totals (parameters it does not
+    // deliver left out). Ids repeated or of unknown nodes are skipped.
+    static ZeltoTable groupTotals(const QList<int> &nodeIds, const QDate &from, const QDate &to);
+
+private:
+    static ZeltoTableMap rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,
+                                     ZeltoTable *hourOut, bool tailDays);
+};

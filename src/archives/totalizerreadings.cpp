@@ -1,0 +1,133 @@
+#include "totalizerreadings.h"
+
+#include "archivedates.h"
+#include "columnaggregates.h"
+#include "metadatacatalogue.h"
+
+namespace {
+
+const int kCurrentDayLagSecs = 2 * 3600;
+
+QDateTime midnight(const QDate &date)
+{
+    return QDateTime(date, QTime(0, 0), Qt::LocalTime);
+}
+
+// The midnight at which a record's counters were taken.
+QDateTime recordEnd(const QDateTime &date, TotalizerReadings::Period period)
+{
+    if (period == TotalizerReadings::Day)
+        return midnight(date.date().addDays(1));
+    return midnight(QDate(date.date().year(), date.date().month(), 1).addMonths(1));
+}
+
+} // namespace
+
+TotalizerReadings::TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue)
+    : m_days(days), m_catalogue(catalogue)
+{
+}
+
+QVariantMap TotalizerReadings::counters(const ZeltoTable &table, int row) const
+{
+    QVariantMap values;
+    const QVector<QVariant> &cells = table.rowCells(row);
+    for (int c = 0; c < cells.size(); ++c) {
+        const QString code = table.columnName(c);
+        if (ColumnAggregates::isReading(cells.at(c)) && m_catalogue.isCumulative(code))
+            values.insert(code, cells.at(c).toDouble());
+    }
+    return values;
+}
+
+QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period period, const QDateTime &at) const
+{
+    const int dateColumn = records.columnIndex(ArchiveDates::column());
+    if (dateColumn < 0 || !at.isValid())
+        return QVariantMap();
+    // The records that end last before at and first after it.
+    int before = -1, after = -1;
+    QDateTime beforeEnd, afterEnd;
+    for (int row = 0; row < records.rowCount(); ++row) {
+        const QDateTime date = records.value(row, dateColumn).toDateTime();
+        if (!date.isValid())
+            continue;
+        const QDateTime end = recordEnd(date, period);
+        if (end == at) {
+            const QVariantMap values = counters(records, row);
+            if (!values.isEmpty())
+                return values;
+        } else if (end < at && (before < 0 || end >= beforeEnd)) {
+            before = row;
+            beforeEnd = end;
+        } else if (end > at && (after < 0 || end < afterEnd)) {
+            after = row;
+            afterEnd = end;
+        }
+    }
+    QVariantMap fromBefore, fromAfter;
+    if (before >= 0)
+        fromBefore = carry(counters(records, before), beforeEnd, at);
+    if (after >= 0)
+        fromAfter = carry(counters(records, after), afterEnd, at);
+    const bool beforeIsNearer = after < 0 || (before >= 0 && beforeEnd.secsTo(at) <= at.secsTo(afterEnd));
+    QVariantMap values = beforeIsNearer ? fromBefore : fromAfter;
+    const QVariantMap &other = beforeIsNearer ? fromAfter : fromBefore;
+    for (auto it = other.constBegin(); it != other.constEnd(); ++it) {
+        if (!values.contains(it.key()))
+            values.insert(it.key(), it.value());
+    }
+    return values;
+}
+
+bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor,
+                                    QVariantMap &values) const
+{
+    if (current.rowCount() == 0 || hours.rowCount() == 0)
+        return false;
+    const int newest = current.rowCount() - 1;
+    const QDateTime readAt = current.value(newest, ArchiveDates::column()).toDateTime();
+    if (!readAt.isValid())
+        return false;
+    const QDate day = readAt.addSecs(-kCurrentDayLagSecs).date();
+    const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), QDateTime(day, QTime(23, 59, 59), Qt::LocalTime));
+    if (dayHours.rowCount() == 0)
+        return false;
+    values.clear();
+    const QVariantMap now = counters(current, newest);
+    for (auto it = now.constBegin(); it != now.constEnd(); ++it) {
+        const QVariant used = ColumnAggregates::sum(dayHours, it.key());
+        if (used.isValid())
+            values.insert(it.key(), it.value().toDouble() - used.toDouble());
+    }
+    anchor = midnight(day);
+    return !values.isEmpty();
+}
+
+QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const
+{
+    if (anchor == at)
+        return values;
+    const bool forward = anchor < at;
+    const QDateTime low = forward ? anchor : at;
+    const QDateTime high = forward ? at : anchor;
+    const qint64 dayCount = low.date().daysTo(high.date());
+    const ZeltoTable between = ArchiveDates::range(m_days, low, high.addMSecs(-1));
+    QVariantMap carried;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        // Every day in between must have its value, or the reading would be off by the missing days.
+        int readings = 0;
+        double used = 0;
+        const int c = between.columnIndex(it.key());
+        for (int row = 0; c >= 0 && row < between.rowCount(); ++row) {
+            const QVariant cell = between.value(row, c);
+            if (ColumnAggregates::isReading(cell)) {
+                used += cell.toDouble();
+                ++readings;
+            }
+        }
+        if (readings == dayCount)
+            carried.insert(it.key(), it.value().toDouble() + (forward ? used : -used));
+    }
+    return carried;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QDateTime>
+#include <QVariantMap>
+
+class MetadataCatalogue;
+
+// Totalizer readings (the running counters of heat, mass, volume and time a
+// meter keeps) at a given midnight, for the start and the end of a report
+// range. They come from an archive that records the counters, or from the
+// newest current reading, and are carried from the moment they were taken
+// to the midnight asked for with the daily values in between. A reading
+// holds the accumulating parameters only, each a number; a parameter that
+// cannot be carried because a day in between has no value for it is left
+// out rather than guessed.
+class TotalizerReadings
+{
+public:
+    // How far one record of a readings archive reaches: its values are the
+    // counters at the end of its day (day_totals) or of its month
+    // (month_totals, and month_data of devices that keep their counters
+    // there).
+    enum Period { Day, Month };
+
+    // days: the node's daily archive, sorted by date.
+    TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue);
+
+    // The reading at the midnight at from the records: the record that ends
+    // there, or else the nearer of the records around it carried there
+    // (parameters it cannot give taken from the other one). Empty when the
+    // records give nothing.
+    QVariantMap fromRecords(const ZeltoTable &records, Period period, const QDateTime &at) const;
+
+    // The counters at the start of the day of the newest current reading:
+    // its values less the hourly values of that day. The day is taken two
+    // hours before the reading, so that shortly after midnight, before the
+    // meter has closed the first hour, the previous whole day is used. False
+    // when there is no current reading or no hourly row of that day.
+    bool fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor, QVariantMap &values) const;
+
+    // values, the counters at the midnight anchor, carried to the midnight at.
+    QVariantMap carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const;
+
+private:
+    // The accumulating parameters of one row that are readings.
+    QVariantMap counters(const ZeltoTable &table, int row) const;
+
+    const ZeltoTable &m_days;
+    const MetadataCatalogue &m_catalogue;
+};

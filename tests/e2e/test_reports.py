@@ -1,0 +1,185 @@
+"""Reports and group totals against the real orvex-server: the report map
+over the wire, bad input, what a restricted user sees, and orvex-cli's
+report and totals commands with their CSV read back by the csv module."""
+
+import csv
+import datetime
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import ServerTestCase, TcpClient, binary, dt, rows, table  # noqa: E402
+
+MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
+
+
+def stamp(day, hour=0):
+    return dt("%sT%02d:00:00.000" % (day.isoformat(), hour))
+
+
+def date(text):
+    return {"$date": text}
+
+
+def march_days(qdim, q=lambda d: 1.5 + d.day / 100):
+    """Daily rows of March 2024: heat, supply temperature, fault flags and the heat unit."""
+    return table(["date", "S1_Q", "S1_t1", "S1_NS", "Qdim"],
+                 [[stamp(d), q(d), 70.0 + d.day % 3, 1 << (d.day % 2), qdim] for d in MARCH])
+
+
+class ReportsTest(ServerTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        c = TcpClient(cls.server.port)
+        c.ok("login", "admin", "tavro")
+        cls.group = c.ok("saveGroup", {"name": "Котельная №1"})
+        cls.gj = cls.make_node(c, 1, cls.group, "Школа, корпус \"А\"")
+        cls.gcal = cls.make_node(c, 2, cls.group, "Детский сад")
+        cls.common = cls.make_node(c, 3, 0, "Баня")
+        cls.empty = cls.make_node(c, 4, cls.group, "Новый узел")
+        for node, qdim in ((cls.gj, 1), (cls.gcal, 0), (cls.common, 1)):
+            assert c.ok("saveArchives", {"$tables": {
+                "info": table(["id"], [[node]]),
+                "day_data": march_days(qdim),
+                "hour_data": table(["date", "S1_t1"], [[stamp(MARCH[0], h), 60.0 + h] for h in range(24)]),
+            }}) is True
+        c.ok("saveUser", {"login": "reader", "password": "pw", "access": [], "groups": [cls.group]})
+        c.close()
+
+    @classmethod
+    def make_node(cls, c, number, group, name):
+        return c.ok("saveNode", {"model_code": "LWD41", "model_name": "ЛВД-41", "number": number,
+                                 "group_id": group, "name": name, "consumer": "МУП «Теплосеть»"})
+
+    def cli(self, *args):
+        cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(self.server.port), "-u", "admin", "-w", "tavro"]
+        return subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=60)
+
+    # --- over the wire --------------------------------------------------------
+
+    def test_report_map_and_bad_input(self):
+        c = self.admin()
+        report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
+        self.assertEqual(sorted(report), ["day_data", "group", "hour_data", "hour_middles", "info",
+                                          "range_middles", "range_totals"])
+        self.assertEqual(len(rows(report["day_data"])), 31)
+        totals = rows(report["range_totals"])[0]
+        self.assertEqual(totals["date"], "Итого")
+        self.assertAlmostEqual(totals["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
+        self.assertEqual(totals["S1_NS"], 3)
+        self.assertEqual(rows(report["group"])[0]["name"], "Котельная №1")
+        # Hourly means leave out what the hours do not have, and say so.
+        self.assertEqual(rows(report["hour_middles"])[0]["S1_Q"], {"$marker": "Unused"})
+        # Open bounds are the archive's own; text dates are taken too.
+        self.assertEqual(c.ok("getReportData", self.gj, None, "2024-03-02")["$tables"]["range_totals"],
+                         c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-02"))["$tables"]["range_totals"])
+
+        for node in (self.empty, 999999):
+            self.assertEqual(c.ok("getReportData", node, None, None), {"$tables": {}})
+        self.assertEqual(c.error("getReportData", self.gj, date("2024-03-31"), date("2024-03-01")),
+                         "Неверный период: начало 31.03.2024 позже конца 01.03.2024")
+        for params, position, expected in (([self.gj, "март", None], 2, "дата"),
+                                           ([self.gj, None, [1]], 3, "дата"),
+                                           ([1e300, None, None], 1, "целое число"),
+                                           (["узел", None, None], 1, "целое число")):
+            self.assertEqual(c.error("getReportData", *params),
+                             "Неверный параметр %d команды getReportData: ожидается %s" % (position, expected))
+        self.assertIn("ожидается список целых чисел", c.error("getGroupTotals", [self.gj, "x"], None, None))
+        self.assertIn("ожидается 3, передано 1", c.error("getReportData", self.gj))
+
+        # A long list of ids that are mostly nobody's is answered at once, once per node.
+        ids = list(range(100000, 160000)) + [self.gcal, self.gj, self.gcal]
+        totals = rows(c.ok("getGroupTotals", ids, date("2024-03-01"), date("2024-03-10")))
+        self.assertEqual([r["node_id"] for r in totals], [self.gcal, self.gj])
+        self.assertEqual(totals[0]["first_date"], stamp(MARCH[0]))
+        self.assertEqual(totals[0]["last_date"], stamp(MARCH[9]))
+
+    def test_restricted_user_sees_own_groups_only(self):
+        reader = self.client("reader", "pw")
+        self.assertEqual(reader.ok("getReportData", self.common, None, None), {"$tables": {}})
+        self.assertIn("day_data", reader.ok("getReportData", self.gj, None, None)["$tables"])
+        totals = rows(reader.ok("getGroupTotals", [self.common, self.gj, self.gcal], None, None))
+        self.assertEqual([r["node_id"] for r in totals], [self.gj, self.gcal])
+        admin_totals = rows(self.admin().ok("getGroupTotals", [self.common, self.gj], None, None))
+        self.assertEqual([r["node_id"] for r in admin_totals], [self.common, self.gj])
+
+    # --- orvex-cli ------------------------------------------------------------
+
+    def test_cli_report_as_csv_and_text(self):
+        run = self.cli("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "-")
+        self.assertEqual(run.returncode, 0, run.stderr.decode())
+        records = list(csv.reader(io.StringIO(run.stdout.decode(), newline=""), delimiter=";"))
+        header, body = records[0], records[1:]
+        self.assertEqual(header[0], "Дата")
+        self.assertIn("Тепловая энергия, ГДж", header)
+        self.assertIn("Температура в подающем трубопроводе, °C", header)
+        self.assertNotIn("S1_Q", header)
+        q = header.index("Тепловая энергия, ГДж")
+        self.assertEqual([r[0] for r in body], [d.strftime("%d.%m.%Y") for d in MARCH] + ["Итого", "Среднее"])
+        # Three decimals for heat, with the decimal comma that goes with ";".
+        self.assertEqual(body[0][q], "1,510")
+        self.assertAlmostEqual(float(body[31][q].replace(",", ".")), sum(1.5 + d.day / 100 for d in MARCH), places=3)
+        self.assertTrue(run.stdout.endswith(b"\r\n"))
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "март.csv")
+            run = self.cli("report", self.gcal, "2024-03-01", "2024-03-05", "--csv", path, "--separator", ",")
+            self.assertEqual(run.returncode, 0, run.stderr.decode())
+            with open(path, encoding="utf-8-sig", newline="") as f:
+                records = list(csv.reader(f))
+        self.assertIn("Тепловая энергия, Гкал", records[0])   # quoted: it holds the separator
+        q = records[0].index("Тепловая энергия, Гкал")
+        self.assertEqual(records[1][q], "1.510")
+        self.assertEqual(len(records), 1 + 5 + 2)
+
+        run = self.cli("report", self.gj, "2024-03-01", "2024-03-03")
+        self.assertEqual(run.returncode, 0, run.stderr.decode())
+        text = run.stdout.decode()
+        for expected in ("Узел учета: Школа, корпус \"А\"", "Группа: Котельная №1", "Потребитель: МУП «Теплосеть»",
+                         "Период: 01.03.2024 - 03.03.2024", "Единицы измерения тепловой энергии: ГДж"):
+            self.assertIn(expected, text)
+        # Long titles wrap onto several lines; the numbers line up under them.
+        lines = text.splitlines()
+        title = next(i for i, line in enumerate(lines) if line.startswith("Дата"))
+        rule = next(i for i, line in enumerate(lines) if line.startswith("---"))
+        self.assertGreater(rule - title, 1)
+        table_lines = [line for line in lines[rule:] if line.strip() and not line.startswith("*")]
+        self.assertEqual(len({len(line) for line in table_lines}), 1, table_lines)
+        self.assertEqual([line.split()[0] for line in table_lines[1:]],
+                         ["01.03.2024", "02.03.2024", "03.03.2024", "Итого", "Среднее"])
+        self.assertIn(" 1.510 ", table_lines[1])
+
+    def test_cli_totals_and_errors(self):
+        run = self.cli("totals", self.group, "2024-03-01", "2024-03-31", "--csv", "-")
+        self.assertEqual(run.returncode, 0, run.stderr.decode())
+        records = list(csv.reader(io.StringIO(run.stdout.decode(), newline=""), delimiter=";"))
+        self.assertEqual(records[0][:5], ["Узел учета", "Тип прибора", "Заводской номер", "С", "По"])
+        # The group's nodes by name, as the node list has them.
+        self.assertEqual([r[0] for r in records[1:]], ["Детский сад", "Школа, корпус \"А\""])
+        self.assertEqual(records[1][3:5], ["01.03.2024", "31.03.2024"])
+        # Nodes counting heat in different units: each cell says its unit.
+        q = records[0].index("Тепловая энергия")
+        self.assertTrue(records[1][q].endswith(" Гкал") and records[2][q].endswith(" ГДж"), records[1:])
+
+        for args, code, message in (
+                (("report", self.gj, "2024-03-01", "31.03.2024"), 3, "Неверная дата: 31.03.2024"),
+                (("report", self.gj, "2024-03-31", "2024-03-01"), 3, "позже его конца"),
+                (("report", self.gj, "2024-03-01"), 3, "нужны номер узла"),
+                (("report", self.gj, "2024-03-01", "2024-03-31", "--separator", "|"), 3, "Разделитель CSV"),
+                (("report", 999999, "2024-03-01", "2024-03-31"), 1, "Узел 999999 не найден или недоступен"),
+                (("report", self.empty, "2024-03-01", "2024-03-31"), 1, "Нет суточных данных узла"),
+                (("totals", 999999, "2024-03-01", "2024-03-31"), 1, "Группа 999999 не найдена"),
+                (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/nonexistent/dir/r.csv"), 3,
+                 "Не удалось записать файл")):
+            run = self.cli(*args)
+            self.assertEqual(run.returncode, code, (args, run.stderr.decode()))
+            self.assertIn(message, run.stderr.decode())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

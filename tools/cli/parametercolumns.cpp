@@ -1,0 +1,113 @@
+#include "parametercolumns.h"
+
+#include "zeltotable.h"
+
+#include <QDateTime>
+
+#include <cmath>
+
+void ParameterColumns::add(const QVariantMap &description)
+{
+    for (const QVariant &item : description.value(QStringLiteral("systems")).toList()) {
+        const QVariantMap system = item.toMap();
+        m_systems.insert(system.value(QStringLiteral("code")).toInt(), system.value(QStringLiteral("name")).toString());
+    }
+    for (const QVariant &item : description.value(QStringLiteral("params")).toList()) {
+        const QVariantMap param = item.toMap();
+        Column column;
+        column.code = param.value(QStringLiteral("code")).toString();
+        if (column.code.isEmpty() || m_columns.contains(column.code))
+            continue;
+        column.title = param.value(QStringLiteral("name")).toString();
+        if (column.title.isEmpty())
+            column.title = column.code;
+        column.unit = param.value(QStringLiteral("unit")).toString();
+        column.type = param.value(QStringLiteral("type")).toString();
+        const QVariant precision = param.value(QStringLiteral("precision"));
+        column.precision = precision.isValid() ? precision.toInt() : -1;
+        if (column.type != QLatin1String("Flags")) {
+            for (const QVariant &entry : param.value(QStringLiteral("enum")).toList()) {
+                const QVariantList pair = entry.toList();
+                if (pair.size() == 2)
+                    column.items.insert(pair.at(0).toString(), pair.at(1).toString());
+            }
+        }
+        m_codes.append(column.code);
+        m_columns.insert(column.code, column);
+        m_systemOf.insert(column.code, param.value(QStringLiteral("system")).toInt());
+    }
+}
+
+const ParameterColumns::Column &ParameterColumns::column(const QString &code) const
+{
+    static const Column none;
+    const auto it = m_columns.constFind(code);
+    return it == m_columns.constEnd() ? none : it.value();
+}
+
+QString ParameterColumns::heading(const QString &code, bool withUnit) const
+{
+    const Column &c = column(code);
+    QString text = c.title.isEmpty() ? code : c.title;
+    // Systems repeat their parameters' titles: name the system when there
+    // is more than one.
+    QSet<int> systems;
+    for (int system : m_systemOf)
+        if (system > 0)
+            systems.insert(system);
+    const int system = m_systemOf.value(code);
+    if (systems.size() > 1 && system > 0)
+        text = m_systems.value(system, tr("Система %1").arg(system)) + QLatin1String(". ") + text;
+    if (withUnit && !c.unit.isEmpty())
+        text += QLatin1String(", ") + c.unit;
+    return text;
+}
+
+QString ParameterColumns::plainText(const QVariant &value, QChar decimalMark, const QString &markerUnused, int precision)
+{
+    if (!value.isValid() || value.isNull())
+        return QString();
+    if (value.userType() == qMetaTypeId<ZeltoUnused>())
+        return markerUnused;
+    if (value.userType() == qMetaTypeId<ZeltoOutOfRange>())
+        return tr("вне диапазона");
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return value.toBool() ? tr("да") : tr("нет");
+    case QMetaType::QDateTime: {
+        const QDateTime dateTime = value.toDateTime();
+        return dateTime.time() == QTime(0, 0) ? dateTime.toString(QStringLiteral("dd.MM.yyyy"))
+                                               : dateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm"));
+    }
+    case QMetaType::QDate:
+        return value.toDate().toString(QStringLiteral("dd.MM.yyyy"));
+    case QMetaType::QString:
+        return value.toString();
+    default:
+        break;
+    }
+    if (!Zelto::isNumber(value))
+        return value.toString();
+    QString text;
+    if (precision >= 0)
+        text = QString::number(value.toDouble(), 'f', precision);
+    else if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float)
+        text = QString::number(value.toDouble(), 'g', 15);
+    else
+        text = value.toString();
+    if (decimalMark != QLatin1Char('.'))
+        text.replace(QLatin1Char('.'), decimalMark);
+    return text;
+}
+
+QString ParameterColumns::text(const QString &code, const QVariant &value, QChar decimalMark,
+                               const QString &markerUnused) const
+{
+    const Column &c = column(code);
+    if (!c.items.isEmpty() && Zelto::isNumber(value)) {
+        const auto item = c.items.constFind(value.toString());
+        if (item != c.items.constEnd())
+            return item.value();
+    }
+    return plainText(value, decimalMark, markerUnused, c.precision);
+}

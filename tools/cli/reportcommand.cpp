@@ -1,0 +1,327 @@
+#include "reportcommand.h"
+
+#include "parametercolumns.h"
+#include "reportsheet.h"
+#include "zeltoclient.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { ExitOk = 0, ExitRefused = 1, ExitUnreachable = 2, ExitOutput = 3 };
+
+const QString kDate = QStringLiteral("date");
+const QString kCalc = QStringLiteral("calc");
+const QString kCalcV = QStringLiteral("calcV");
+const QString kDash = QStringLiteral("—");
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QString day(const QDate &date)
+{
+    return date.toString(QStringLiteral("dd.MM.yyyy"));
+}
+
+// The device's unit and scheme settings: shown once above the table, not
+// in every row.
+bool isSetting(const QString &code)
+{
+    const QString base = code.size() > 3 && code.at(0) == QLatin1Char('S') && code.at(2) == QLatin1Char('_')
+        ? code.mid(3)
+        : code;
+    return base == QLatin1String("Qdim") || base == QLatin1String("Pdim") || base == QLatin1String("scheme");
+}
+
+// For each column of the rows, its newest value that tells what the device
+// delivers (a parameter it does not deliver is left out).
+QVariantMap newestValues(const ZeltoTable &table)
+{
+    QVariantMap values;
+    for (int c = 0; c < table.columnCount(); ++c) {
+        for (int row = table.rowCount() - 1; row >= 0; --row) {
+            const QVariant value = table.value(row, c);
+            if (!value.isNull() && value.userType() != qMetaTypeId<ZeltoUnused>()) {
+                values.insert(table.columnName(c), value);
+                break;
+            }
+        }
+    }
+    return values;
+}
+
+// What a cell looks like on the terminal and in CSV: CSV takes the decimal
+// comma with the semicolon, as spreadsheets in Russian locales expect.
+struct CellStyle {
+    QChar decimalMark;
+    QString unused;
+};
+
+CellStyle styleFor(const ReportArguments &args)
+{
+    if (!args.csv)
+        return {QLatin1Char('.'), kDash};
+    return {args.separator == QLatin1Char(';') ? QLatin1Char(',') : QLatin1Char('.'), QString()};
+}
+
+QStringList shownCodes(const ParameterColumns &columns)
+{
+    QStringList codes;
+    for (const QString &code : columns.codes()) {
+        if (!isSetting(code))
+            codes.append(code);
+    }
+    return codes;
+}
+
+} // namespace
+
+bool ReportCommand::call(const QString &name, const QVariantList &params, QVariant &result)
+{
+    if (!m_client.request(name, params) || !m_client.waitForResponse(m_timeoutMs)) {
+        m_failureCode = m_client.errorCode() != 0 ? ExitRefused : ExitUnreachable;
+        return false;
+    }
+    result = m_client.result();
+    return true;
+}
+
+bool ReportCommand::describe(const QString &model, const QVariantMap &values, ParameterColumns &columns)
+{
+    QVariantList codes, cells;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        codes.append(it.key());
+        cells.append(it.value());
+    }
+    QVariant description;
+    if (!call(QStringLiteral("describeParams"), {model, codes, cells}, description))
+        return false;
+    columns.add(description.toMap());
+    return true;
+}
+
+int ReportCommand::fail(const QString &message, int code)
+{
+    print(stderr, message + QLatin1Char('\n'));
+    return code;
+}
+
+int ReportCommand::run(const ReportArguments &args)
+{
+    ReportSheet sheet;
+    const bool ok = args.command == QLatin1String("report") ? report(args, sheet) : totals(args, sheet);
+    if (!ok)
+        return fail(ZeltoSystem::instance()->lastError(), m_failureCode);
+    return write(args, sheet);
+}
+
+bool ReportCommand::record(const QString &command, int id, const QString &missing, QVariantMap &out)
+{
+    QVariant result;
+    if (!call(command, {id}, result))
+        return false;
+    out = result.toMap();
+    return !out.isEmpty() || ZeltoSystem::instance()->error(missing, true);
+}
+
+bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
+{
+    QVariantMap node;
+    if (!record(QStringLiteral("getNode"), args.id, tr("Узел %1 не найден или недоступен").arg(args.id), node))
+        return false;
+    QVariant result;
+    if (!call(QStringLiteral("getReportData"), {args.id, args.from, args.to}, result))
+        return false;
+    const ZeltoTableMap report = result.value<ZeltoTableMap>();
+    const ZeltoTable days = report.value(QStringLiteral("day_data"));
+    if (days.rowCount() == 0)
+        return ZeltoSystem::instance()->error(
+            tr("Нет суточных данных узла %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)), true);
+
+    const QVariantMap info = report.value(QStringLiteral("info")).toMap(0);
+    const QString model = info.value(QStringLiteral("model_code")).toString();
+    const ZeltoTable rows = args.hours ? report.value(QStringLiteral("hour_data")) : days;
+    ParameterColumns columns;
+    if (!describe(model, newestValues(days), columns))
+        return false;
+
+    const CellStyle style = styleFor(args);
+    const QStringList codes = shownCodes(columns);
+    QStringList titles{tr("Дата")};
+    for (const QString &code : codes)
+        titles.append(columns.heading(code));
+    QVector<bool> right(titles.size(), true);
+    right[0] = false;
+    sheet.setHeader(titles, right);
+
+    bool estimated = false;
+    auto addRow = [&](const ZeltoTable &table, int row, const QString &date, bool calc) {
+        estimated = estimated || calc;
+        QStringList cells{calc ? date + QLatin1String(" *") : date};
+        for (const QString &code : codes)
+            cells.append(columns.text(code, table.value(row, code), style.decimalMark, style.unused));
+        sheet.addRow(cells);
+    };
+    for (int row = 0; row < rows.rowCount(); ++row)
+        addRow(rows, row, ParameterColumns::plainText(rows.value(row, kDate), style.decimalMark, QString()),
+               rows.value(row, kCalc).toBool());
+    const QStringList summaries = args.hours
+        ? QStringList{QStringLiteral("hour_middles")}
+        : QStringList{QStringLiteral("range_totals"), QStringLiteral("range_middles"), QStringLiteral("first_totals"),
+                      QStringLiteral("last_totals")};
+    for (const QString &name : summaries) {
+        const ZeltoTable summary = report.value(name);
+        if (summary.rowCount() > 0)
+            addRow(summary, 0, summary.value(0, kDate).toString(), summary.value(0, kCalcV).toBool());
+    }
+
+    const QVariantMap group = report.value(QStringLiteral("group")).toMap(0);
+    m_heading << tr("Узел учета: %1").arg(info.value(QStringLiteral("name")).toString())
+              << tr("Тип прибора: %1, заводской номер %2")
+                     .arg(info.value(QStringLiteral("model_name")).toString(),
+                          info.value(QStringLiteral("number")).toString())
+              << tr("Группа: %1").arg(group.value(QStringLiteral("name")).toString());
+    const QString consumer = info.value(QStringLiteral("consumer")).toString();
+    if (!consumer.isEmpty())
+        m_heading << tr("Потребитель: %1").arg(consumer);
+    const QString address = info.value(QStringLiteral("address")).toString();
+    if (!address.isEmpty())
+        m_heading << tr("Адрес: %1").arg(address);
+    m_heading << tr("Период: %1 - %2").arg(day(args.from), day(args.to));
+    for (const QString &code : columns.codes()) {
+        if (isSetting(code))
+            m_heading << columns.heading(code, false) + QLatin1String(": ")
+                    + columns.text(code, days.value(days.rowCount() - 1, code), style.decimalMark, style.unused);
+    }
+    if (estimated)
+        m_footnotes << tr("* расчетные значения");
+    return true;
+}
+
+bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
+{
+    QVariantMap group;
+    if (!record(QStringLiteral("getGroup"), args.id, tr("Группа %1 не найдена или недоступна").arg(args.id), group))
+        return false;
+    QVariant result;
+    if (!call(QStringLiteral("getNodes"), {}, result))
+        return false;
+    const ZeltoTable nodes = result.value<ZeltoTable>();
+    QVariantList ids;
+    QMap<int, QString> names;
+    for (int row = 0; row < nodes.rowCount(); ++row) {
+        if (nodes.value(row, QStringLiteral("group_id")).toInt() != args.id)
+            continue;
+        const int id = nodes.value(row, QStringLiteral("id")).toInt();
+        ids.append(id);
+        names.insert(id, nodes.value(row, QStringLiteral("name")).toString());
+    }
+    if (!call(QStringLiteral("getGroupTotals"), {QVariant(ids), args.from, args.to}, result))
+        return false;
+    const ZeltoTable totals = result.value<ZeltoTable>();
+    if (totals.rowCount() == 0)
+        return ZeltoSystem::instance()->error(
+            tr("Нет суточных данных узлов группы %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)),
+            true);
+
+    // Each node is described for its own model and settings; a column shows
+    // its unit in the heading when every node has the same one, and in each
+    // cell otherwise.
+    const QStringList fixed = {QStringLiteral("node_id"),    QStringLiteral("model_code"),
+                               QStringLiteral("model_name"), QStringLiteral("number"),
+                               QStringLiteral("first_date"), QStringLiteral("last_date")};
+    QVector<ParameterColumns> described(totals.rowCount());
+    for (int row = 0; row < totals.rowCount(); ++row) {
+        QVariantMap values = totals.toMap(row);
+        for (const QString &column : fixed)
+            values.remove(column);
+        for (auto it = values.begin(); it != values.end();)
+            it = it->isNull() ? values.erase(it) : it + 1;
+        ParameterColumns columns;
+        if (!describe(totals.value(row, QStringLiteral("model_code")).toString(), values, columns))
+            return false;
+        described[row] = columns;
+    }
+    QStringList codes;
+    for (const ParameterColumns &columns : qAsConst(described)) {
+        for (const QString &code : shownCodes(columns)) {
+            if (!codes.contains(code))
+                codes.append(code);
+        }
+    }
+    QStringList titles{tr("Узел учета"), tr("Тип прибора"), tr("Заводской номер"), tr("С"), tr("По")};
+    QVector<bool> right(titles.size(), false);
+    QSet<QString> unitInCells;
+    for (const QString &code : qAsConst(codes)) {
+        QSet<QString> units;
+        const ParameterColumns *first = nullptr;
+        for (const ParameterColumns &columns : qAsConst(described)) {
+            if (!columns.contains(code))
+                continue;
+            units.insert(columns.column(code).unit);
+            if (!first)
+                first = &columns;
+        }
+        if (units.size() > 1)
+            unitInCells.insert(code);
+        titles.append(first->heading(code, units.size() == 1));
+        right.append(true);
+    }
+    sheet.setHeader(titles, right);
+
+    const CellStyle style = styleFor(args);
+    for (int row = 0; row < totals.rowCount(); ++row) {
+        const int id = totals.value(row, QStringLiteral("node_id")).toInt();
+        QStringList cells{names.value(id), totals.value(row, QStringLiteral("model_name")).toString(),
+                          totals.value(row, QStringLiteral("number")).toString(),
+                          ParameterColumns::plainText(totals.value(row, QStringLiteral("first_date")),
+                                                      style.decimalMark, QString()),
+                          ParameterColumns::plainText(totals.value(row, QStringLiteral("last_date")),
+                                                      style.decimalMark, QString())};
+        const ParameterColumns &columns = described.at(row);
+        for (const QString &code : qAsConst(codes)) {
+            QString text = columns.contains(code)
+                ? columns.text(code, totals.value(row, code), style.decimalMark, style.unused)
+                : style.unused;
+            if (unitInCells.contains(code) && columns.contains(code) && !columns.column(code).unit.isEmpty())
+                text += QLatin1Char(' ') + columns.column(code).unit;
+            cells.append(text);
+        }
+        sheet.addRow(cells);
+    }
+    m_heading << tr("Группа: %1").arg(group.value(QStringLiteral("name")).toString())
+              << tr("Период: %1 - %2").arg(day(args.from), day(args.to));
+    return true;
+}
+
+int ReportCommand::write(const ReportArguments &args, const ReportSheet &sheet)
+{
+    if (!args.csv) {
+        QString text = m_heading.join(QLatin1Char('\n')) + QLatin1String("\n\n") + sheet.text();
+        if (!m_footnotes.isEmpty())
+            text += QLatin1Char('\n') + m_footnotes.join(QLatin1Char('\n')) + QLatin1Char('\n');
+        print(stdout, text);
+        return ExitOk;
+    }
+    const QString csv = sheet.csv(args.separator);
+    if (args.csvFile == QLatin1String("-")) {
+        print(stdout, csv);
+        return ExitOk;
+    }
+    // A file opens in spreadsheets as UTF-8 only with the byte order mark;
+    // it is written whole or not at all.
+    QSaveFile file(args.csvFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write("\xEF\xBB\xBF") < 0 || file.write(csv.toUtf8()) < 0
+        || !file.commit())
+        return fail(tr("Не удалось записать файл %1: %2").arg(args.csvFile, file.errorString()), ExitOutput);
+    return ExitOk;
+}
