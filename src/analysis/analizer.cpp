@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "metadatacatalogue.h"
+#include "recordfields.h"
 #include "scripttimebudget.h"
 #include "zeltosystem.h"
 
@@ -45,15 +46,18 @@ int itemBit(const QString &code)
     return bit >= 0 && bit < 64 ? bit : -1;
 }
 
+const QString kRowTimeout = QStringLiteral("scriptRowTimeout");
+const QString kTableTimeout = QStringLiteral("scriptTableTimeout");
+
 // Budgets are settings without a seeded default: absent, non-numeric or
-// non-positive values give the built-in limit.
+// non-positive values give the built-in limit, larger ones the cap.
 int timeoutSetting(const QString &name, int defaultValue)
 {
     if (!Database::instance())
         return defaultValue;
     bool ok = false;
-    const int value = Database::getSetting(name).toInt(&ok);
-    return ok && value > 0 ? value : defaultValue;
+    const qlonglong value = Database::getSetting(name).toLongLong(&ok);
+    return ok && value > 0 ? int(qMin<qlonglong>(value, Analizer::kMaxTimeoutMs)) : defaultValue;
 }
 
 } // namespace
@@ -69,6 +73,18 @@ extern "C" const char *__lsan_default_suppressions()
     return "leak:libQt5Script.so\n";
 }
 #endif
+
+bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
+{
+    if (name != kRowTimeout && name != kTableTimeout)
+        return true;
+    int ms = 0;
+    if (RecordFields::toInt(value, ms) && ms >= 1 && ms <= kMaxTimeoutMs)
+        return true;
+    return ZeltoSystem::instance()->error(
+        tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2").arg(name).arg(kMaxTimeoutMs),
+        true);
+}
 
 Analizer::Analizer(const QString &modelCode, QObject *parent)
     : QObject(parent),
@@ -126,8 +142,8 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
     bool ok = true;
     {
         ScriptTimeBudget budget(m_engine,
-                                timeoutSetting(QStringLiteral("scriptRowTimeout"), kDefaultRowTimeoutMs),
-                                timeoutSetting(QStringLiteral("scriptTableTimeout"), kDefaultTableTimeoutMs));
+                                timeoutSetting(kRowTimeout, kDefaultRowTimeoutMs),
+                                timeoutSetting(kTableTimeout, kDefaultTableTimeoutMs));
         for (int row = 0; row < table.rowCount(); ++row) {
             if (!budget.tableTimeLeft()) {
                 ok = ZeltoSystem::instance()->error(budget.message(), true);

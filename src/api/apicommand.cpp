@@ -10,9 +10,24 @@ ApiCommand::ApiCommand(const char *name, const char *className, int paramCount, 
 {
 }
 
+namespace {
+
+// What a client may call before it logs in when the server requires a login.
+bool isOpenToAnonymous(const QString &command)
+{
+    static const QStringList open = {QStringLiteral("getVersion"), QStringLiteral("getDbVersion"),
+                                     QStringLiteral("getApiVersion"), QStringLiteral("login"),
+                                     QStringLiteral("takeChangeEvents")};
+    return open.contains(command);
+}
+
+} // namespace
+
 QVariant ApiCommand::execute(const QVariantList &params)
 {
-    // The right is checked before any parameter is looked at.
+    // The login and the right are checked before any parameter is looked at.
+    if (!isOpenToAnonymous(name()) && !User::checkLogin())
+        return QVariant();
     if (m_right && *m_right && !User::checkAccess(right()))
         return QVariant();
     if (!m_handler) {

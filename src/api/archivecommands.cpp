@@ -90,13 +90,11 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
 
 QVariant saveArchives(const QVariantList &params)
 {
+    // A parameter refused here never reached the save: the database,
+    // journal included, stays as it was.
     ZeltoTableMap tables;
-    if (!readTables(params.value(0), tables) || !filterInfo(tables)) {
-        const QString message = ZeltoSystem::instance()->lastError();
-        Database::logError(tr("Сохранение архивов: %1").arg(message));
-        ZeltoSystem::instance()->error(message, true);
+    if (!readTables(params.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    }
     if (!ArchiveStore::saveArchives(tables, true))
         return QVariant();
     Database::logInfo(tr("Сохранение архивов"), QStringLiteral("node"),

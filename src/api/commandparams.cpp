@@ -1,10 +1,9 @@
 #include "commandparams.h"
 
+#include "recordfields.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
-
-#include <cmath>
 
 bool CommandParams::refuse(int index, const QString &expected)
 {
@@ -35,28 +34,8 @@ bool CommandParams::require(int count)
 
 int CommandParams::id(int index)
 {
-    const QVariant v = m_params.value(index);
-    bool ok = false;
     int result = 0;
-    switch (v.userType()) {
-    case QMetaType::Int:
-        return v.toInt();
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::QString:
-        result = v.toInt(&ok);
-        break;
-    case QMetaType::Double: {
-        const double d = v.toDouble();
-        ok = std::isfinite(d) && d == std::floor(d) && std::fabs(d) <= 2147483647.0;
-        result = ok ? int(d) : 0;
-        break;
-    }
-    default:
-        break;
-    }
-    if (!ok)
+    if (!RecordFields::toInt(m_params.value(index), result))
         refuse(index, QCoreApplication::translate("CommandParams", "целое число"));
     return result;
 }

@@ -1,5 +1,6 @@
 #include "servercommands.h"
 
+#include "analizer.h"
 #include "commandparams.h"
 #include "commandresult.h"
 #include "database.h"
@@ -66,6 +67,8 @@ QVariant setSetting(const QVariantList &params)
         ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
         return QVariant();
     }
+    if (!Analizer::checkTimeoutSetting(name, p.value(1)))
+        return QVariant();
     return CommandResult::done(Database::setSetting(name, p.value(1)));
 }
 

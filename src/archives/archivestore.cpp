@@ -150,12 +150,10 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
     QVariantMap info = hasInfo ? infoTable->toMap(0) : QVariantMap();
     int nodeId = -1;
-    if (!readNodeId(info, hasInfo, nodeId)) {
-        // No node to note it against: the journal entry names the command.
-        const QString message = lastError();
-        Database::logError(tr("Сохранение архивов: %1").arg(message));
-        return ZeltoSystem::instance()->error(message, true);
-    }
+    // Input refused before the transaction begins changes nothing, not
+    // even the journal; from the transaction on, failures are journalled.
+    if (!readNodeId(info, hasInfo, nodeId))
+        return false;
     info.insert(kId, nodeId);
 
     if (!Database::existsId(kNodes, nodeId))
@@ -168,10 +166,8 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     // anything is written.
     for (const QString &archive : archiveNames()) {
         const auto table = tables.constFind(archive);
-        if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table)) {
-            journalError(nodeId);
+        if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table))
             return false;
-        }
     }
 
     const QString warning = info.value(kWarning).toString();

@@ -20,6 +20,8 @@ bool CheckLog::insert(int nodeId, const QDateTime &ctime, const ZeltoTable &find
 
 ZeltoTable CheckLog::read(int nodeId, const QDateTime &from, const QDateTime &to)
 {
+    if (!NodeVisibility::isVisible(nodeId))
+        return ZeltoTable();
     const QString select = QStringLiteral("SELECT * FROM check_log WHERE node_id = ?");
     const QString order = QStringLiteral(" ORDER BY atime, archive, message");
     if (from.isValid() && to.isValid())
@@ -33,6 +35,8 @@ ZeltoTable CheckLog::read(int nodeId, const QDateTime &from, const QDateTime &to
 
 QStringList CheckLog::errors(int nodeId, const QString &archive, const QDateTime &atime)
 {
+    if (!NodeVisibility::isVisible(nodeId))
+        return QStringList();
     const QVariantList values = Database::selectDistinctValues(
         QStringLiteral("check_log"), QStringLiteral("message"), QStringLiteral("node_id = ? AND atime = ? AND archive = ?"),
         {nodeId, atime, archive});

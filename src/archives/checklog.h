@@ -19,10 +19,10 @@ public:
     // "message") for the node, found at ctime.
     static bool insert(int nodeId, const QDateTime &ctime, const ZeltoTable &findings, int row);
 
-    // The node's findings with atime between the valid bounds, ordered by
-    // atime, archive and message; every column of the log.
+    // The findings of a visible node with atime between the valid bounds,
+    // ordered by atime, archive and message; every column of the log.
     static ZeltoTable read(int nodeId, const QDateTime &from, const QDateTime &to);
-    // The distinct messages logged for one archive row.
+    // The distinct messages logged for one archive row of a visible node.
     static QStringList errors(int nodeId, const QString &archive, const QDateTime &atime);
 
     // Removes the node's findings and the row marks ("CHECK_ERR") of its

@@ -21,6 +21,8 @@ const QString kCheckParams = QStringLiteral("check_params");
 
 QVariantMap CheckParams::load(int nodeId)
 {
+    if (!NodeVisibility::isVisible(nodeId))
+        return QVariantMap();
     return Database::readData(kNodes, nodeId, kCheckParams).toMap();
 }
 

@@ -10,7 +10,7 @@ class CheckParams
     Q_DECLARE_TR_FUNCTIONS(CheckParams)
 
 public:
-    // The node's parameters; empty when it has none.
+    // The parameters of a visible node; empty when it has none.
     static QVariantMap load(int nodeId);
     // Stores the parameters of a visible node; an empty map removes them,
     // and with them the node's findings and row marks.

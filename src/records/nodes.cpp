@@ -113,6 +113,12 @@ int Nodes::save(const QVariantMap &input)
         keys.append(QStringLiteral("param%1").arg(i));
     if (!RecordFields::copy(input, record, keys))
         return -1;
+    if (record.contains(kGroupId)) {
+        int groupId = 0;
+        if (!RecordFields::readId(input, kGroupId, groupId))
+            return -1;
+        record.insert(kGroupId, groupId);
+    }
 
     if (!record.contains(kId)) {
         // A device already known by model and number is updated, never doubled.

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <cmath>
+#include <limits>
 
 bool RecordFields::isPlain(const QVariant &value)
 {
@@ -44,27 +45,38 @@ bool RecordFields::copy(const QVariantMap &input, QVariantMap &record, const QSt
 
 bool RecordFields::toInt(const QVariant &value, int &out)
 {
+    // QVariant::toInt() would cut 64-bit numbers and numeric text to their
+    // low 32 bits without a word: 4294967297 would become 1.
+    const qlonglong low = std::numeric_limits<int>::min();
+    const qlonglong high = std::numeric_limits<int>::max();
     bool ok = false;
     switch (value.userType()) {
     case QMetaType::Int:
         out = value.toInt();
         return true;
     case QMetaType::UInt:
-    case QMetaType::LongLong:
     case QMetaType::ULongLong:
+        ok = value.toULongLong() <= qulonglong(high);
+        break;
+    case QMetaType::LongLong: {
+        const qlonglong n = value.toLongLong();
+        ok = n >= low && n <= high;
+        break;
+    }
     case QMetaType::QString:
-        out = value.toInt(&ok);
+        out = value.toString().toInt(&ok);  // QString's own conversion checks the range
         return ok;
     case QMetaType::Double: {
         const double d = value.toDouble();
-        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 2147483647.0)
-            return false;
-        out = int(d);
-        return true;
+        ok = std::isfinite(d) && d == std::floor(d) && d >= double(low) && d <= double(high);
+        break;
     }
     default:
         return false;
     }
+    if (ok)
+        out = int(value.toLongLong());
+    return ok;
 }
 
 bool RecordFields::refuse(const QString &field, const QString &expected)

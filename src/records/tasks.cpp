@@ -116,6 +116,8 @@ QVariantMap Tasks::getData(int id)
 
 QStringList Tasks::log(int id)
 {
+    if (get(id).isEmpty())
+        return QStringList();
     return Database::readData(kTasks, id, QStringLiteral("log")).toStringList();
 }
 

@@ -26,7 +26,7 @@ public:
     // The editable form ("id", "is_main", "mon_interval", "varnel_ip",
     // "varnel_port", "channel", "archives", "timetable") of a visible task.
     static QVariantMap getData(int id);
-    // The log of the task's last run; any task, visible or not.
+    // The log of the last run of a visible task.
     static QStringList log(int id);
     // The node's main task, or -1 (reported) for an invisible node or a node
     // without one.

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 
 namespace {
 
@@ -17,16 +18,43 @@ const QString kPassword = QStringLiteral("password");
 const QString kAccess = QStringLiteral("access");
 const QString kGroups = QStringLiteral("groups");
 
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("Users", text);
+}
+
+// Password digests never leave the server: whoever holds one could use it
+// as a token. The column stays, empty.
+QVariantMap withoutDigest(QVariantMap row)
+{
+    if (row.contains(kPassword))
+        row.insert(kPassword, QString());
+    return row;
+}
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
 } // namespace
 
 ZeltoTable Users::list()
 {
-    return Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY fio"));
+    ZeltoTable users = Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY fio"));
+    if (users.containsColumn(kPassword)) {
+        for (int row = 0; row < users.rowCount(); ++row)
+            users.setValue(row, kPassword, QString());
+    }
+    return users;
 }
 
 QVariantMap Users::get(int id)
 {
-    return Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE id = ?"), {id});
+    return withoutDigest(Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE id = ?"), {id}));
 }
 
 QStringList Users::access(int id)
@@ -40,15 +68,31 @@ QStringList Users::access(int id)
 QVariantMap Users::login(const QString &loginName, const QString &password)
 {
     if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(QCoreApplication::translate("Users", "Вы уже авторизованы"), true);
+        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
         return QVariantMap();
     }
-    QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"),
-                                             {loginName, passwordDigest(password)});
+    // A blocked address learns nothing, not even whether the password was right.
+    const QString peer = User::currentPeerAddress();
+    LoginThrottle &throttle = User::loginThrottle();
+    const qint64 now = monotonicMs();
+    if (!peer.isEmpty() && throttle.isBlocked(peer, now)) {
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+        return QVariantMap();
+    }
+    QVariantMap row = withoutDigest(Database::selectRecord(
+        QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"), {loginName, passwordDigest(password)}));
     if (row.isEmpty()) {
-        ZeltoSystem::instance()->error(QCoreApplication::translate("Users", "Ошибка авторизации"), true);
+        if (!peer.isEmpty() && throttle.recordFailure(peer, now))
+            Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
+                                  .arg(peer)
+                                  .arg(LoginThrottle::kBlockMs / 1000)
+                                  .arg(LoginThrottle::kMaxFailures)
+                                  .arg(LoginThrottle::kWindowMs / 1000));
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
         return QVariantMap();
     }
+    if (!peer.isEmpty())
+        throttle.recordSuccess(peer);
     const int id = row.value(kId).toInt();
     const QStringList rights = access(id);
     User::signIn(id, row, rights);

@@ -68,6 +68,17 @@ quint16 ZeltoServer::webPort() const
     return m_web && m_web->isListening() ? m_web->serverPort() : 0;
 }
 
+QString ZeltoServer::peerAddress(int clientId) const
+{
+    const ZeltoServerConnection *connection = m_connections.value(clientId);
+    if (!connection)
+        return QString();
+    const QHostAddress address = connection->peerAddress();
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(ipv4).toString() : address.toString();
+}
+
 void ZeltoServer::close()
 {
     if (m_tcp)
@@ -144,17 +155,19 @@ void ZeltoServer::enqueue(int clientId)
 
 void ZeltoServer::onClosed(ZeltoServerConnection *connection)
 {
-    // The client of the running command stays known until the command
-    // returns: its session and its connection object are still in use.
-    if (m_executing && connection->id() == m_currentClient)
+    // During a turn a connection object may still be in use (its command
+    // runs, or its request is being taken); the turn lets it go afterwards.
+    if (m_inTurn) {
+        m_closedDuringTurn.append(connection->id());
         return;
-    release(connection);
+    }
+    release(connection->id());
 }
 
-void ZeltoServer::release(ZeltoServerConnection *connection)
+void ZeltoServer::release(int id)
 {
-    const int id = connection->id();
-    if (!m_connections.remove(id))
+    ZeltoServerConnection *connection = m_connections.take(id);
+    if (!connection)
         return;
     m_awaiting.remove(id);
     connection->disconnect(this);
@@ -175,7 +188,7 @@ void ZeltoServer::runTurn()
     m_turnScheduled = false;
     // Called from events processed under a running command: the turn that
     // runs it schedules the next one when it ends.
-    if (m_executing)
+    if (m_inTurn)
         return;
     // Nor under other work that processes events (a save running a check
     // script): the requests wait until it has ended.
@@ -189,6 +202,7 @@ void ZeltoServer::runTurn()
         }
         return;
     }
+    m_inTurn = true;
     QElapsedTimer clock;
     clock.start();
     while (!m_ready.isEmpty() && clock.elapsed() < kTurnBudgetMs) {
@@ -197,19 +211,19 @@ void ZeltoServer::runTurn()
         ZeltoServerConnection *connection = m_connections.value(id);
         // A backed-up connection comes back with requestReady once its
         // replies drain; one waiting for a deferred reply when it comes.
-        if (!connection || connection->isClosed() || !connection->hasRequest() || connection->isBackedUp()
-            || m_awaiting.contains(id))
-            continue;
-        execute(connection);
-        if (connection->isClosed()) {
-            release(connection);
-            continue;
+        if (connection && !connection->isClosed() && connection->hasRequest() && !connection->isBackedUp()
+            && !m_awaiting.contains(id)) {
+            execute(connection);
+            if (!connection->isClosed() && connection->hasRequest() && !m_awaiting.contains(id)
+                && !m_readySet.contains(id)) {
+                m_readySet.insert(id);
+                m_ready.enqueue(id);
+            }
         }
-        if (connection->hasRequest() && !m_awaiting.contains(id) && !m_readySet.contains(id)) {
-            m_readySet.insert(id);
-            m_ready.enqueue(id);
-        }
+        while (!m_closedDuringTurn.isEmpty())
+            release(m_closedDuringTurn.takeFirst());
     }
+    m_inTurn = false;
     if (!m_ready.isEmpty())
         scheduleTurn();
 }
@@ -217,6 +231,8 @@ void ZeltoServer::runTurn()
 void ZeltoServer::execute(ZeltoServerConnection *connection)
 {
     const ZeltoServerConnection::Request request = connection->takeRequest();
+    if (connection->isClosed())
+        return;
     if (request.oversize) {
         connection->refuse(ZeltoRpcMessage::error(
             QByteArray(), ZeltoRpcMessage::InvalidRequest,
@@ -226,7 +242,6 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
     ZeltoRpcDispatcher dispatcher;
     QByteArray reply;
     m_currentClient = connection->id();
-    m_executing = true;
     m_deferToken = 0;
     bool answer = false;
     {
@@ -234,7 +249,6 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
         ZeltoBusyGuard busy;
         answer = dispatcher.handle(request.message, reply);
     }
-    m_executing = false;
     m_currentClient = -1;
     if (m_deferToken != 0) {
         m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),

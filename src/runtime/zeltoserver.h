@@ -37,6 +37,9 @@ public:
     // Ids are unique per connection and never reused while the process runs.
     int clientId() const { return m_currentClient; }
     int clientCount() const { return m_connections.size(); }
+    // The client's address (IPv4 addresses in their plain form even on a
+    // dual-stack listener); empty for an unknown client.
+    QString peerAddress(int clientId) const;
 
     // For a command whose work goes on after execute returns (on another
     // thread): its client gets no reply now, and the client's next requests
@@ -63,7 +66,7 @@ private:
     void adopt(ZeltoServerConnection *connection);
     void onRequestReady(ZeltoServerConnection *connection);
     void onClosed(ZeltoServerConnection *connection);
-    void release(ZeltoServerConnection *connection);
+    void release(int id);
     void scheduleTurn();
     void runTurn();
     void execute(ZeltoServerConnection *connection);
@@ -85,7 +88,10 @@ private:
     QSet<int> m_readySet;         // the ids in m_ready
     int m_nextClientId = 1;
     int m_currentClient = -1;
-    bool m_executing = false;     // a command is running (perhaps with events processed under it)
+    // A turn runs, perhaps with events processed under its command; closed
+    // connections wait in m_closedDuringTurn until the request at hand is done.
+    bool m_inTurn = false;
+    QList<int> m_closedDuringTurn;
     bool m_turnScheduled = false;
     bool m_waitingForIdle = false;  // a turn waits for busy work to end
     int m_deferToken = 0;         // set by deferReply during the current call

@@ -19,7 +19,7 @@ const qsizetype kCompactStep = 64 * 1024;
 } // namespace
 
 ZeltoServerConnection::ZeltoServerConnection(int id, QTcpSocket *socket, QObject *parent)
-    : QObject(parent), m_socket(socket), m_id(id)
+    : QObject(parent), m_socket(socket), m_peerAddress(socket->peerAddress()), m_id(id)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadChunk);

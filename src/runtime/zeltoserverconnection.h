@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QQueue>
 
@@ -30,6 +31,7 @@ public:
 
     int id() const { return m_id; }
     bool isClosed() const { return m_closed; }
+    QHostAddress peerAddress() const { return m_peerAddress; }
 
     bool hasRequest() const { return !m_pending.isEmpty(); }
     // Takes the next request and reads on from the socket to replace it.
@@ -80,6 +82,7 @@ private:
     void fill();
 
     QTcpSocket *m_socket;
+    QHostAddress m_peerAddress;      // kept: the socket forgets it once closed
     QByteArray m_buffer;
     qsizetype m_offset = 0;          // bytes of m_buffer already parsed
     QQueue<Request> m_pending;

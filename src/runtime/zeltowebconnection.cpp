@@ -114,6 +114,14 @@ bool ZeltoWebConnection::parseHeader()
     const qsizetype size = bufferedSize();
     if (size < 2)
         return false;
+    // The first two bytes are judged at once: a client that sends an
+    // unmasked frame may well not send the four bytes of a mask after it.
+    const bool reservedBits = p[0] & 0x70;
+    const bool masked = p[1] & 0x80;
+    if (reservedBits || !masked) {
+        protocolError();
+        return false;
+    }
     const int lengthCode = p[1] & 0x7F;
     const qsizetype lengthBytes = lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0;
     const qsizetype headerSize = 2 + lengthBytes + 4;
@@ -126,10 +134,8 @@ bool ZeltoWebConnection::parseHeader()
         length = qFromBigEndian<quint16>(p + 2);
     else if (lengthCode == 127)
         length = qFromBigEndian<quint64>(p + 2);
-    const bool reservedBits = p[0] & 0x70;
-    const bool masked = p[1] & 0x80;
     m_final = p[0] & 0x80;
-    if (reservedBits || !masked || (length >> 63)) {
+    if (length >> 63) {
         protocolError();
         return false;
     }

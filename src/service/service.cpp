@@ -63,6 +63,8 @@ void Service::start()
 
     if (!User::instance())
         new User;
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     TaskManager::createInstance();
     // The data monitor comes here, once it exists.
     Scheduler::createInstance();

@@ -6,6 +6,7 @@
 namespace {
 
 User *g_user = nullptr;
+bool g_loginRequired = false;
 
 // Process-wide, so that sessions work (anonymously) even where no User
 // object exists, as in tools and tests that use the storage alone.
@@ -76,6 +77,29 @@ bool User::checkAccess(const QString &right)
 bool User::denyAccess()
 {
     return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
+}
+
+void User::setLoginRequired(bool required)
+{
+    g_loginRequired = required;
+}
+
+bool User::checkLogin()
+{
+    if (!g_loginRequired || ZeltoServer::global()->clientId() < 0 || currentUserId() != -1)
+        return true;
+    return denyAccess();
+}
+
+QString User::currentPeerAddress()
+{
+    return ZeltoServer::global()->peerAddress(ZeltoServer::global()->clientId());
+}
+
+LoginThrottle &User::loginThrottle()
+{
+    static LoginThrottle throttle;
+    return throttle;
 }
 
 void User::signIn(int userId, const QVariantMap &row, const QStringList &access)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "loginthrottle.h"
 #include "session.h"
 
 #include <QObject>
@@ -31,6 +32,18 @@ public:
     static bool checkAccess(const QString &right);
     // The refusal itself, also for records outside the user's groups; returns false.
     static bool denyAccess();
+
+    // INI "Server/requireLogin": when set, a client connection on which
+    // nobody is logged in may call only the commands open to anonymous
+    // clients; checkLogin() refuses it the rest. The server's own work
+    // (outside any client call) is never refused.
+    static void setLoginRequired(bool required);
+    static bool checkLogin();
+
+    // The address the current client connects from; empty outside a client call.
+    static QString currentPeerAddress();
+    // Failed logins per peer address, for the whole process.
+    static LoginThrottle &loginThrottle();
 
     // Binds the current client to a user whose login succeeded: row and
     // rights as read at login; pending events start empty.

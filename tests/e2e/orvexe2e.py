@@ -119,12 +119,12 @@ class DataServer:
     """The real orvex-server in a temporary home, listening on a free port of
     the loopback address (written into its INI file)."""
 
-    def __init__(self, home=None, port=None, wait=True, args=(), env=None):
+    def __init__(self, home=None, port=None, wait=True, args=(), env=None, server_ini=""):
         self.own_home = home is None
         self.home = home or TempHome()
         self.port = port or free_port()
         with open(os.path.join(self.home.path, "orvex-server.ini"), "w") as ini:
-            ini.write("[Server]\nport=%d\naddress=127.0.0.1\n" % self.port)
+            ini.write("[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
         # ORVEX_HOME stands in for the program folder, metadata included.
         shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
         self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=dict(self.home.env(), **(env or {})),
@@ -206,8 +206,9 @@ class TcpClient:
     """Line-framed JSON-RPC over TCP; send and receive are separate so that
     tests can pipeline and break the protocol on purpose."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=60):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, host="127.0.0.1", timeout=60, source=None):
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.buffer = b""
         self.next_id = 1
 

@@ -5,6 +5,7 @@ a client that never reads, messages over the size limit on both transports,
 and odd but valid request ids."""
 
 import itertools
+import json
 import os
 import socket
 import struct
@@ -77,8 +78,9 @@ class CommandAttacks(ServerTestCase):
     def test_wide_ids_do_not_wrap(self):
         c = self.client()
         node = self.make_node(c)
+        name = c.ok("getNode", node)["name"]
         wide = 2 ** 32 + node
-        for method, params, name in [
+        for method, params, refusal in [
                 ("removeNode", [wide], "параметр 1 команды removeNode"),
                 ("removeNode", [str(wide)], "параметр 1 команды removeNode"),
                 ("getNode", [-2 ** 63], "параметр 1 команды getNode"),
@@ -92,9 +94,9 @@ class CommandAttacks(ServerTestCase):
                                                "day_data": table(["date"], [[dt("2023-02-01T00:00:00.000")]])}}],
                  "узла"),
         ]:
-            self.assertIn(name, c.error(method, *params), method)
+            self.assertIn(refusal, c.error(method, *params), method)
         record = c.ok("getNode", node)
-        self.assertEqual((record["id"], record["name"]), (node, None))
+        self.assertEqual((record["id"], record["name"]), (node, name))
         self.assertEqual(c.ok("getUser", 0)["login"], "admin")
         self.assertEqual([r["date"] for r in rows(c.ok("getArchive", node, "day_data", None, None))], [])
 
@@ -208,6 +210,38 @@ class TransportAttacks(unittest.TestCase):
         self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
         with self.assertRaisesRegex(ConnectionError, r"close frame b'\\x03\\xf1'"):   # 1009
             ws.read_message()
+
+    def test_websocket_framing(self):
+        ws = WebSocketClient(self.server.web_port)
+        self.addCleanup(ws.close)
+
+        def frame(opcode, payload, final=True, masked=True):
+            # Zero mask: the payload goes as it is.
+            return (bytes([(0x80 if final else 0) | opcode, (0x80 if masked else 0) | len(payload)])
+                    + (b"\0\0\0\0" if masked else b"") + payload)
+
+        def read_frame():
+            b0, b1 = ws._need(2)
+            return b0 & 0x0F, ws._need(b1 & 0x7F)
+
+        # A message in three fragments with a ping among them.
+        text = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "identity", "params": ["раз-два-три"]}).encode()
+        ws.sock.sendall(frame(0x1, text[:10], final=False) + frame(0x0, text[10:20], final=False)
+                        + frame(0x9, b"tick") + frame(0x0, text[20:]))
+        self.assertEqual(read_frame(), (0xA, b"tick"))
+        opcode, reply = read_frame()
+        self.assertEqual((opcode, json.loads(reply)["result"]), (0x1, "раз-два-три"))
+        # Frames from clients must be masked.
+        ws.sock.sendall(frame(0x1, b"{}", masked=False))
+        self.assertEqual(read_frame(), (0x8, b"\x03\xea"))   # 1002
+
+    def test_websocket_handshake_refusals(self):
+        for headers, status in [("Sec-WebSocket-Version: 13\r\n", b"400"),
+                                ("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n", b"426")]:
+            with socket.create_connection(("127.0.0.1", self.server.web_port), timeout=30) as s:
+                s.sendall(("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           + headers + "\r\n").encode())
+                self.assertEqual(s.recv(4096).split(b" ")[1], status)
 
     def test_ids_come_back_as_sent(self):
         c = TcpClient(self.server.tcp_port)

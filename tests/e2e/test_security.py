@@ -1,0 +1,112 @@
+"""What keeps a real installation safe, against the real orvex-server with
+"Server/requireLogin" on: anonymous clients reach only the version and
+login commands, a user who cannot see a node reads nothing of it, password
+digests never leave the server, and password guessing is throttled."""
+
+import datetime
+import os
+import sqlite3
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DataServer, TcpClient, dt, rows, table  # noqa: E402
+
+REFUSED = "Недостаточно прав для выполнения команды"
+LOGIN_FAILED = "Ошибка авторизации"
+
+
+class SecurityTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = DataServer(server_ini="requireLogin=true\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.stop()
+        assert code == 0, cls.server.output
+
+    def client(self, login=None, password=None, source=None):
+        c = TcpClient(self.server.port, source=source)
+        self.addCleanup(c.close)
+        if login:
+            c.ok("login", login, password)
+        return c
+
+    def test_anonymous_clients_only_log_in(self):
+        c = self.client()
+        self.assertEqual(c.ok("getApiVersion"), 2)
+        self.assertIsInstance(c.ok("getVersion"), str)
+        self.assertIsInstance(c.ok("getDbVersion"), int)
+        self.assertEqual(c.ok("takeChangeEvents"), {})
+        refused = [("getNodes", []), ("getSettings", []), ("getUsers", []), ("getNode", [1]), ("logout", []),
+                   ("saveNode", [{"model_code": "QRV5", "number": 1}]), ("getCheckLog", [1, None, None]),
+                   ("getArchive", [1, "day_data", None, None]), ("getValues", ["QRV5", "S1_t1"]),
+                   ("setSetting", ["wsPort", 1])]
+        for method, params in refused:
+            self.assertEqual(c.error(method, *params), REFUSED, method)
+        self.assertEqual(c.error("login", "admin", "неверный"), LOGIN_FAILED)
+        c.ok("login", "admin", "tavro")
+        self.assertIn("$table", c.ok("getNodes"))
+        # Logging out makes the connection anonymous again.
+        self.assertIs(c.ok("logout"), True)
+        self.assertEqual(c.error("getNodes"), REFUSED)
+        self.assertEqual(self.server.proc.poll(), None)
+
+    def test_password_digests_stay_on_the_server(self):
+        admin = self.client("admin", "tavro")
+        self.assertEqual(admin.ok("getUser", 0)["password"], "")
+        user = admin.ok("saveUser", {"login": "кассир", "password": "секрет", "access": ["getUsers"]})
+        c = self.client()
+        self.assertEqual(c.ok("login", "кассир", "секрет")["password"], "")
+        for method, params in [("getUser", [user]), ("getUserData", [user]), ("getUser", [0])]:
+            self.assertEqual(c.ok(method, *params)["password"], "", method)
+        self.assertEqual({r["password"] for r in rows(c.ok("getUsers"))}, {""})
+        # Stored, the digest is still there: logging in works.
+        with sqlite3.connect(self.server.db_path) as db:
+            self.assertEqual(len(db.execute("SELECT password FROM users WHERE id = ?", (user,)).fetchone()[0]), 32)
+
+    def test_invisible_node_reads_nothing(self):
+        admin = self.client("admin", "tavro")
+        group = admin.ok("saveGroup", {"name": "Чужая группа"})
+        node = admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 9001, "group_id": group})
+        admin.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 60", "'выше 60'"]]})
+        start = datetime.datetime(2023, 1, 1)
+        stamps = [dt((start + datetime.timedelta(hours=h)).strftime("%Y-%m-%dT%H:%M:%S.000")) for h in range(3)]
+        admin.ok("saveArchives", {"$tables": {
+            "info": table(["id"], [[node]]),
+            "hour_data": table(["date", "S1_t1"], [[s, 60.0 + i] for i, s in enumerate(stamps)]),
+            "setting_data": table(["name", "value"], [["Ду", "50"]]),
+            "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamps[0], "Ду", "40", "50"]])}})
+        task = admin.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
+        with sqlite3.connect(self.server.db_path) as db:
+            db.execute("UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", (task,))
+        admin.ok("saveUser", {"login": "сосед", "password": "pw", "groups": [0], "access": ["getCheckParams"]})
+        outsider = self.client("сосед", "pw")
+
+        readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", stamps[2]]),
+                   ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]),
+                   ("getArchive", [node, "hour_data", None, None]), ("getSettingData", [node]),
+                   ("getJournalData", [node, None, None]), ("getFillData", [node]), ("getNode", [node])]
+        for method, params in readers:
+            seen = admin.ok(method, *params)
+            self.assertTrue(rows(seen) if isinstance(seen, dict) and "$table" in seen else seen, method)
+            hidden = outsider.ok(method, *params)
+            self.assertFalse(rows(hidden) if isinstance(hidden, dict) and "$table" in hidden else hidden, method)
+
+    def test_password_guessing_is_throttled(self):
+        guesser = "127.0.0.5"   # its own address, so that the block leaves the other tests alone
+        for _ in range(5):
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "угадай"), LOGIN_FAILED)
+        # Blocked now, the right password included, for a minute.
+        for _ in range(2):
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), LOGIN_FAILED)
+        self.client("admin", "tavro")   # from another address
+        journal = rows(self.client("admin", "tavro").ok("getJournal", dt("2000-01-01T00:00:00.000"),
+                                                        dt("2100-01-01T00:00:00.000")))
+        warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
+        self.assertEqual(len(warnings), 1, warnings)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
