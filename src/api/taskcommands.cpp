@@ -27,8 +27,8 @@ bool visibleTask(int id)
 
 namespace TaskCommands {
 
-// getTasks() -> table: the visible tasks, each with the state columns of its live run
-QVariant getTasks(const QVariantList &)
+// getTasks() -> table of the visible tasks, each with the state columns of its live run
+QVariant getTasks(CommandParams &)
 {
     ZeltoTable tasks = Tasks::list();
     const ZeltoTable states = TaskManager::stateTable();
@@ -37,64 +37,59 @@ QVariant getTasks(const QVariantList &)
     return CommandResult::table(tasks);
 }
 
-QVariant getTask(const QVariantList &params)
+// getTask(id: int) -> record, empty when not visible
+QVariant getTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTask"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::get(id)) : QVariant();
 }
 
-QVariant getTaskData(const QVariantList &params)
+// getTaskData(id: int) -> the task's editable form
+QVariant getTaskData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTaskData"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::getData(id)) : QVariant();
 }
 
-QVariant getTaskLog(const QVariantList &params)
+// getTaskLog(id: int) -> list of the last run's log lines
+QVariant getTaskLog(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTaskLog"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::log(id)) : QVariant();
 }
 
-QVariant saveTask(const QVariantList &params)
+// saveTask(task: record, the editable form) -> id
+QVariant saveTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("saveTask"), params);
     const QVariantMap record = p.record(0);
     return p.ok() ? CommandResult::savedId(Tasks::save(record)) : QVariant();
 }
 
-QVariant setTaskGroup(const QVariantList &params)
+// setTaskGroup(id: int, main: 0|1) -> bool
+QVariant setTaskGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setTaskGroup"), params);
     const int id = p.id(0);
     const int flag = p.id(1);
     if (!p.ok())
         return QVariant();
     if (flag != 0 && flag != 1) {
-        ZeltoSystem::instance()->error(
-            QCoreApplication::translate("CommandParams", "Неверный параметр %1 команды %2: ожидается %3")
-                .arg(2)
-                .arg(QStringLiteral("setTaskGroup"), QCoreApplication::translate("CommandParams", "0 или 1")),
-            true);
+        p.refuse(1, QCoreApplication::translate("CommandParams", "0 или 1"));
         return QVariant();
     }
     // A refused or failed change is a valid false, with the reason in the error channel.
     return QVariant(Tasks::setMain(id, flag));
 }
 
-QVariant removeTask(const QVariantList &params)
+// removeTask(id: int) -> id
+QVariant removeTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("removeTask"), params);
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Tasks::remove(id), id) : QVariant();
 }
 
 // startTask(taskId: int) -> int: the id, once a run is queued or live
-QVariant startTask(const QVariantList &params)
+QVariant startTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("startTask"), params);
     const int id = p.id(0);
     if (!p.ok() || !visibleTask(id))
         return QVariant();
@@ -102,9 +97,8 @@ QVariant startTask(const QVariantList &params)
 }
 
 // cancelTask(taskId: int) -> bool: true; a task without a live run is left alone
-QVariant cancelTask(const QVariantList &params)
+QVariant cancelTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("cancelTask"), params);
     const int id = p.id(0);
     if (!p.ok() || !visibleTask(id))
         return QVariant();
@@ -113,9 +107,8 @@ QVariant cancelTask(const QVariantList &params)
 }
 
 // getTaskState(taskId: int) -> map: the run's state row; null values without a live run
-QVariant getTaskState(const QVariantList &params)
+QVariant getTaskState(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTaskState"), params);
     const int id = p.id(0);
     if (!p.ok())
         return QVariant();

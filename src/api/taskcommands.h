@@ -2,16 +2,18 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // The polling task records visible to the calling user, and their runs.
 namespace TaskCommands {
-QVariant getTasks(const QVariantList &params);
-QVariant getTask(const QVariantList &params);
-QVariant getTaskData(const QVariantList &params);
-QVariant getTaskLog(const QVariantList &params);
-QVariant saveTask(const QVariantList &params);
-QVariant setTaskGroup(const QVariantList &params);
-QVariant removeTask(const QVariantList &params);
-QVariant startTask(const QVariantList &params);
-QVariant cancelTask(const QVariantList &params);
-QVariant getTaskState(const QVariantList &params);
+QVariant getTasks(CommandParams &p);
+QVariant getTask(CommandParams &p);
+QVariant getTaskData(CommandParams &p);
+QVariant getTaskLog(CommandParams &p);
+QVariant saveTask(CommandParams &p);
+QVariant setTaskGroup(CommandParams &p);
+QVariant removeTask(CommandParams &p);
+QVariant startTask(CommandParams &p);
+QVariant cancelTask(CommandParams &p);
+QVariant getTaskState(CommandParams &p);
 }
