@@ -1,7 +1,7 @@
 // The task manager's queue with fake runs that need no polling server:
-// slots and channels, retries, cancelling, monitor runs, the state table,
-// refusals that change nothing, and the end of a run that waits while a
-// save is running a check script.
+// slots, retries, cancelling, monitor runs, removed tasks, the state table,
+// and the end of a run that waits while a save is running a check script.
+// Channels and refusals are seen end to end (e2e/test_polling.py).
 
 #include "archivestore.h"
 #include "database.h"
@@ -106,13 +106,11 @@ private slots:
     void init();
     void cleanup();
     void runsOneAtATimeWithOneSlot();
-    void neverTwoOnOneChannel();
     void retriesThenRecordsTheLastError();
     void retryWaitsItsInterval();
     void savesTheResultAndRecordsTheRun();
     void cancelsQueuedAndRunning();
     void monitorRunGivesWayAndReports();
-    void refusesWhatCannotRunUnchanged();
     void removedTaskLeavesTheQueue();
     void finishedRunWaitsForARunningSave();
 
@@ -193,34 +191,9 @@ void TestTaskManager::runsOneAtATimeWithOneSlot()
     QCOMPARE(FakeTask::runs.load(), 2);
 }
 
-void TestTaskManager::neverTwoOnOneChannel()
-{
-    // The phone number and the slave address tell devices on one line apart.
-    const QVariantMap line = fake(QStringLiteral("COM5"), QStringLiteral("hold"));
-    QVariantMap first = line;
-    first.insert(QStringLiteral("slaveAddress"), 1);
-    QVariantMap second = line;
-    second.insert(QStringLiteral("phoneNumber"), QStringLiteral("+70000000002"));
-    const int a = newTask(first);
-    const int b = newTask(second);
-    const int other = newTask(fake(QStringLiteral("COM6"), QStringLiteral("hold")));
-    for (int task : {a, b, other})
-        QVERIFY(TaskManager::startTask(task, false));
-    // The run on another channel overtakes the one waiting for its line.
-    QTRY_COMPARE(FakeTask::running.load(), 2);
-    QTest::qWait(1200);
-    QCOMPARE(FakeTask::running.load(), 2);
-    QCOMPARE(state(b).value(QStringLiteral("state")).toString(), QStringLiteral("Ожидание очереди"));
-    QVERIFY(state(other).value(QStringLiteral("state")).toString() != QStringLiteral("Ожидание очереди"));
-    FakeTask::release = true;
-    QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(b), 10000);
-    QCOMPARE(FakeTask::runs.load(), 3);
-}
-
 void TestTaskManager::retriesThenRecordsTheLastError()
 {
     const int task = newTask(fake(QStringLiteral("COM7"), QStringLiteral("fail")));
-    QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
     QVERIFY(TaskManager::startTask(task, false));
     QList<int> attempts;
     QString wrong;
@@ -245,10 +218,6 @@ void TestTaskManager::retriesThenRecordsTheLastError()
     QCOMPARE(row.value(QStringLiteral("last_error")).toString(), QStringLiteral("Прибор не отвечает"));
     QVERIFY(row.value(QStringLiteral("last_exec")).toDateTime().isValid());
     QCOMPARE(Tasks::log(task), QStringList{QStringLiteral("строка журнала опроса")});
-    bool announced = false;
-    for (const QList<QVariant> &args : notes)
-        announced |= args.at(0).toString() == QStringLiteral("taskStateChanged") && args.at(1).toInt() == task;
-    QVERIFY(announced);
 }
 
 void TestTaskManager::retryWaitsItsInterval()
@@ -357,23 +326,6 @@ void TestTaskManager::monitorRunGivesWayAndReports()
         return false;
     }());
     QCOMPARE(taskRow(task).value(QStringLiteral("last_exec")), lastExec);
-}
-
-void TestTaskManager::refusesWhatCannotRunUnchanged()
-{
-    QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    QVERIFY(!TaskManager::startTask(987654, false));
-    QCOMPARE(lastError(), QStringLiteral("Задача опроса не найдена"));
-    const int noDriver = newTask({{QStringLiteral("port"), QStringLiteral("COM13")}}, QStringLiteral("NOSUCH"));
-    QVERIFY(noDriver > 0);
-    QCoreApplication::processEvents();
-    notes.clear();
-    QVERIFY(!TaskManager::startTask(noDriver, false));
-    QCOMPARE(lastError(), QStringLiteral("Для прибора NOSUCH не найден драйвер опроса"));
-    QCOMPARE(TaskManager::stateTable().rowCount(), 0);
-    QVERIFY(!TaskManager::hasTask(noDriver));
-    QCoreApplication::processEvents();
-    QCOMPARE(notes.count(), 0);
 }
 
 void TestTaskManager::removedTaskLeavesTheQueue()
