@@ -3,7 +3,10 @@
 #include "apicommand.h"
 #include "database.h"
 #include "databasebackup.h"
+#include "scheduler.h"
+#include "taskmanager.h"
 #include "user.h"
+#include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -62,8 +65,10 @@ void Service::start()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    // The task manager, data monitor, scheduler and XML-RPC server follow
-    // here, in that order, once they exist; then the OPC publisher starts.
+    TaskManager::createInstance();
+    // The data monitor comes here, once it exists.
+    Scheduler::createInstance();
+    // The XML-RPC server follows here, then the OPC publisher starts.
 
     seedSettings();
     openListeners();
@@ -83,9 +88,12 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server, scheduler, data
-    // monitor and task manager go, in that order, once they exist.
+    // The OPC publisher stops here, then the XML-RPC server goes, once they
+    // exist.
     ZeltoServer::global()->close();
+    Scheduler::destroyInstance();
+    // The data monitor goes here, once it exists.
+    TaskManager::destroyInstance();
     delete User::instance();
     Database::destroy();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
@@ -147,8 +155,15 @@ void Service::loadMaintenanceState()
     compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
 }
 
-void Service::timerEvent(QTimerEvent *)
+void Service::timerEvent(QTimerEvent *event)
 {
+    // Not inside a save that runs a check script: backup and compaction
+    // must not start within its open transaction.
+    if (ZeltoBusyGuard::defer(this, [this, id = event->timerId()]() {
+            QTimerEvent again(id);
+            timerEvent(&again);
+        }))
+        return;
     const QDateTime now = QDateTime::currentDateTime();
     if (backupEnabled)
         backupIfDue(now);
