@@ -3,6 +3,7 @@
 #include "apicommand.h"
 #include "database.h"
 #include "databasebackup.h"
+#include "datamonitor.h"
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
@@ -24,6 +25,15 @@ const int kMaintenanceIntervalMs = 600000;
 quint16 toPort(const QVariant &value)
 {
     return quint16(value.toUInt());
+}
+
+// ORVEX_MONITOR_TICK_MS: how often the data monitor looks for nodes due
+// (tests shorten it); 10 s otherwise.
+int monitorTickMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("ORVEX_MONITOR_TICK_MS", &ok);
+    return ok && ms > 0 ? ms : DataMonitor::kDefaultTickMs;
 }
 
 } // namespace
@@ -66,11 +76,12 @@ void Service::start()
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     TaskManager::createInstance();
-    // The data monitor comes here, once it exists.
+    DataMonitor::createInstance(monitorTickMs());
     Scheduler::createInstance();
-    // The XML-RPC server follows here, then the OPC publisher starts.
+    // The XML-RPC server follows here.
 
     seedSettings();
+    opcServer.start();
     openListeners();
     loadMaintenanceState();
 
@@ -88,11 +99,11 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server goes, once they
-    // exist.
+    opcServer.stop();
+    // The XML-RPC server goes here, once it exists.
     ZeltoServer::global()->close();
     Scheduler::destroyInstance();
-    // The data monitor goes here, once it exists.
+    DataMonitor::destroyInstance();
     TaskManager::destroyInstance();
     delete User::instance();
     Database::destroy();
