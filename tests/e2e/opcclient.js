@@ -5,8 +5,8 @@
 // {"ok": true, ...} or {"ok": false, "error": "..."}. Data changes of the
 // subscription are kept until "changes" takes them.
 //
-// Commands ("cmd"): connect {url, mode: None|Sign|SignAndEncrypt, user,
-// password}; browse {} -> every variable under Objects with its path;
+// Commands ("cmd"): endpoints {url}; connect {url, mode: None|Sign|SignAndEncrypt,
+// user, password}; browse {} -> every variable under Objects with its path;
 // read {ids}; subscribe {ids, interval, queueSize, sampling}; changes {};
 // unsubscribe {}; stall {} (stops answering publish requests: a subscriber
 // that falls behind); close {}; crash {} (ends without closing anything).
@@ -90,6 +90,19 @@ const commands = {
             throw err;
         }
         return {};
+    },
+    async endpoints(c) {
+        const probe = opcua.OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
+        await probe.connect(c.url);
+        const endpoints = await probe.getEndpoints();
+        await probe.disconnect();
+        return {
+            endpoints: endpoints.map((e) => ({
+                policy: e.securityPolicyUri.split("#")[1],
+                mode: opcua.MessageSecurityMode[e.securityMode],
+                tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]),
+            })),
+        };
     },
     async browse() {
         return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) };

@@ -6,6 +6,7 @@ gateway that is killed, Node.js missing, malformed gateway output, and a
 slow subscriber with Bad values (a node-opcua assertion that used to end
 the gateway)."""
 
+import base64
 import os
 import signal
 import socket
@@ -195,6 +196,10 @@ class SecureLatinNamesTest(unittest.TestCase):
     def test_security_modes_and_logins(self):
         c = OpcClient()
         try:
+            endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
+            self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
+                             [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
+            self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
             self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
             self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
             c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
@@ -204,9 +209,13 @@ class SecureLatinNamesTest(unittest.TestCase):
             self.assertIn("QRV2_000301.S1.t1", ids)
         finally:
             c.stop()
-        # The server's certificate is in the home folder's store.
+        # The server's certificate is in the home folder's store and names the host.
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
-        self.assertTrue(any(name.endswith(".pem") for name in os.listdir(certs)), os.listdir(certs))
+        pems = [name for name in os.listdir(certs) if name.endswith(".pem")]
+        self.assertEqual(len(pems), 1, os.listdir(certs))
+        with open(os.path.join(certs, pems[0])) as f:
+            der = base64.b64decode("".join(line for line in f.read().splitlines() if not line.startswith("-----")))
+        self.assertIn(socket.gethostname().encode(), der)
 
 
 class WithoutGatewayTest(unittest.TestCase):

@@ -217,7 +217,19 @@ async function startServer() {
             applicationName: { text: "Orvex OPC Server", locale: "ru" },
         },
     });
+    // Users are the server's users, by login and password: certificates as
+    // user identities would let in whoever holds a trusted certificate.
+    server.isValidX509IdentityToken = (channel, session, policy, token, signature, callback) =>
+        callback(null, opcua.StatusCodes.BadIdentityTokenRejected);
     await server.initialize();
+    // (the endpoints exist once the server is initialised)
+    for (const endpoint of server.endpoints) {
+        for (const description of endpoint.endpointDescriptions()) {
+            description.userIdentityTokens = description.userIdentityTokens.filter(
+                (token) => token.tokenType !== opcua.UserTokenType.Certificate
+            );
+        }
+    }
     namespace = server.engine.addressSpace.getOwnNamespace();
     server.on("create_session", trackSubscriptions);
     for (const item of pendingItems.splice(0)) addItem(item);
