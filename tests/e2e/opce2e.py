@@ -6,6 +6,7 @@ import json
 import os
 import selectors
 import shutil
+import socket
 import subprocess
 import time
 import unittest
@@ -22,6 +23,28 @@ def require_node():
         raise unittest.SkipTest("Node.js is not installed: the OPC UA tests need it")
     if not os.path.isdir(os.path.join(GATEWAY_DIR, "node_modules", "node-opcua")):
         raise RuntimeError("tools/opc-gateway/node_modules is missing: run scripts/setup")
+
+
+def children(pid):
+    """The ids of the process's child processes."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        found.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    return found
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
 
 
 class LineProcess:

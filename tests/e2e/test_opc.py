@@ -18,7 +18,7 @@ from datetime import datetime, timezone
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import DataServer, DeviceSimulator, TcpClient, TempHome, free_port, rows, wait_until  # noqa: E402
-from opce2e import Gateway, OpcClient, require_node  # noqa: E402
+from opce2e import Gateway, OpcClient, children, listening, require_node  # noqa: E402
 
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 T1 = "Температура в подающем трубопроводе"
@@ -26,27 +26,6 @@ T1 = "Температура в подающем трубопроводе"
 
 def setUpModule():
     require_node()
-
-
-def children(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        found.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    return found
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 class Installation:
