@@ -135,16 +135,6 @@ void OpcGateway::stop()
     delete process;
 }
 
-bool OpcGateway::isRunning() const
-{
-    return m_process && m_process->state() == QProcess::Running;
-}
-
-qint64 OpcGateway::processId() const
-{
-    return m_process ? m_process->processId() : 0;
-}
-
 void OpcGateway::send(const QJsonObject &message)
 {
     if (!m_process || m_process->state() == QProcess::NotRunning)

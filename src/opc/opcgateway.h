@@ -39,10 +39,8 @@ public:
     bool start();
     // Asks the process to end, then ends it; no restart follows.
     void stop();
-    bool isRunning() const;
     // One message as one line; dropped while the process is not running.
     void send(const QJsonObject &message);
-    qint64 processId() const;
 
 signals:
     // The process is running and reads its input: send it its address space.

@@ -60,6 +60,13 @@ void OPCServer::start()
     const QVariant port = Database::getSetting(QStringLiteral("opcPort"));
     if (port.isNull() || port.toString().isEmpty())
         return;
+    bool ok = false;
+    const int number = port.toString().toInt(&ok);
+    if (!ok || number < 1 || number > 65535) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError,
+                                     tr("Неверный порт OPC UA \"opcPort\": %1, OPC не запущен").arg(port.toString()));
+        return;
+    }
     buildAddressSpace();
     if (!m_gateway) {
         m_gateway = new OpcGateway(this);
@@ -85,11 +92,6 @@ void OPCServer::stop()
     delete m_gateway;
     m_gateway = nullptr;
     onGatewayFinished();
-}
-
-bool OPCServer::isRunning() const
-{
-    return m_gateway && m_gateway->isRunning();
 }
 
 void OPCServer::buildAddressSpace()
@@ -177,17 +179,6 @@ void OPCServer::deactivateItems(const QStringList &names)
         }
     }
     DataMonitor::remove(nodes);
-}
-
-QSet<int> OPCServer::activeNodes() const
-{
-    QMutexLocker lock(&m_mutex);
-    QSet<int> nodes;
-    for (const OpcNode &node : m_nodes) {
-        if (!node.activeColumns.isEmpty())
-            nodes.insert(node.nodeId);
-    }
-    return nodes;
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)

@@ -45,7 +45,6 @@ public:
     // set; Node.js missing or too old is logged once and leaves OPC off.
     void start();
     void stop();
-    bool isRunning() const;
 
     // The address space built by the last start, by item name.
     const QHash<QString, Item> &items() const { return m_items; }
@@ -57,7 +56,6 @@ public:
     // The used items' values of the node as one update message; empty when
     // none of its items is used.
     QJsonObject updateMessage(int nodeId);
-    QSet<int> activeNodes() const;
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);

@@ -209,19 +209,21 @@ class WithoutGatewayTest(unittest.TestCase):
         server.stop()
         return DataServer(home=home, port=server.port, env=env)
 
-    def test_node_missing_or_too_old(self):
-        for program, message in (("/nonexistent/node", "не найден"), ("old-node", "слишком стар")):
+    def test_node_missing_or_too_old_or_bad_port(self):
+        for program, port, message in (("/nonexistent/node", free_port(), "Node.js (/nonexistent/node) не найден"),
+                                       ("old-node", free_port(), "Node.js v16.20.2 слишком стар"),
+                                       ("node", "порт", "Неверный порт OPC UA")):
             home = TempHome()
             old = os.path.join(home.path, "old-node")
             with open(old, "w") as f:
                 f.write("#!/bin/sh\necho v16.20.2\n")
             os.chmod(old, stat.S_IRWXU)
-            server = self.start(home, {"ORVEX_NODE": os.path.join(home.path, program)}, {"opcPort": free_port()})
+            server = self.start(home, {"ORVEX_NODE": os.path.join(home.path, program)}, {"opcPort": port})
             client = TcpClient(server.port)
             self.assertEqual(client.ok("getDbVersion"), 7)
             client.close()
             self.assertEqual(server.stop(), 0)
-            lines = [line for line in server.output.splitlines() if "Node.js" in line]
+            lines = [line for line in server.output.splitlines() if "ERROR" in line]
             self.assertEqual(len(lines), 1, server.output)
             self.assertIn(message, lines[0])
             home.remove()
