@@ -147,7 +147,7 @@ void OPCServer::buildAddressSpace()
                                  tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
 }
 
-void OPCServer::activateItems(const QStringList &names)
+void OPCServer::setItemsUsed(const QStringList &names, bool used)
 {
     QSet<int> nodes;
     {
@@ -156,29 +156,20 @@ void OPCServer::activateItems(const QStringList &names)
             const auto item = m_items.constFind(name);
             if (item == m_items.constEnd())
                 continue;
-            m_nodes[item->nodeId].activeColumns.insert(item->column);
-            nodes.insert(item->nodeId);
-        }
-    }
-    DataMonitor::append(nodes);
-}
-
-void OPCServer::deactivateItems(const QStringList &names)
-{
-    QSet<int> nodes;
-    {
-        QMutexLocker lock(&m_mutex);
-        for (const QString &name : names) {
-            const auto item = m_items.constFind(name);
-            if (item == m_items.constEnd())
-                continue;
-            OpcNode &node = m_nodes[item->nodeId];
-            node.activeColumns.remove(item->column);
-            if (node.activeColumns.isEmpty())
+            QSet<QString> &active = m_nodes[item->nodeId].activeColumns;
+            if (used)
+                active.insert(item->column);
+            else
+                active.remove(item->column);
+            // A node is released only with the last of its items.
+            if (used || active.isEmpty())
                 nodes.insert(item->nodeId);
         }
     }
-    DataMonitor::remove(nodes);
+    if (used)
+        DataMonitor::append(nodes);
+    else
+        DataMonitor::remove(nodes);
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
@@ -288,9 +279,9 @@ void OPCServer::onGatewayMessage(const QJsonObject &message)
         return;
     const QString op = message.value(kOp).toString();
     if (op == QLatin1String("activate")) {
-        activateItems(stringList(message.value(QStringLiteral("items"))));
+        setItemsUsed(stringList(message.value(QStringLiteral("items"))), true);
     } else if (op == QLatin1String("deactivate")) {
-        deactivateItems(stringList(message.value(QStringLiteral("items"))));
+        setItemsUsed(stringList(message.value(QStringLiteral("items"))), false);
     } else if (op == QLatin1String("login")) {
         answerLogin(message);
     } else if (op == QLatin1String("listening")) {

@@ -50,9 +50,9 @@ public:
     const QHash<QString, Item> &items() const { return m_items; }
     // Builds the address space from the database without starting anything.
     void buildAddressSpace();
-    // What a client's use of items does: watching and releasing nodes.
-    void activateItems(const QStringList &names);
-    void deactivateItems(const QStringList &names);
+    // Clients started (used) or stopped using the items: their nodes are
+    // watched, or released with their last item.
+    void setItemsUsed(const QStringList &names, bool used);
     // The used items' values of the node as one update message; empty when
     // none of its items is used.
     QJsonObject updateMessage(int nodeId);

@@ -106,12 +106,12 @@ void TestOpcServer::itemsAndTheirUse()
     QCOMPARE(server.items().value(kT1).type, OpcValue::Double);
     QCOMPARE(server.items().value(kTm).type, OpcValue::Int32);
 
-    server.activateItems({kT1, kTm, QStringLiteral("no such item")});
+    server.setItemsUsed({kT1, kTm, QStringLiteral("no such item")}, true);
     QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
     // The node stays watched while one of its items is in use.
-    server.deactivateItems({kT1});
+    server.setItemsUsed({kT1}, false);
     QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
-    server.deactivateItems({kTm});
+    server.setItemsUsed({kTm}, false);
     QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
     QVERIFY(server.updateMessage(m_node).isEmpty());
 }
@@ -120,7 +120,7 @@ void TestOpcServer::qualityFollowsMonitorRuns()
 {
     OPCServer server;
     server.buildAddressSpace();
-    server.activateItems({kT1});
+    server.setItemsUsed({kT1}, true);
     const auto items = [&]() { return server.updateMessage(m_node).value("items").toArray(); };
 
     QVERIFY(monitored(monitoredRow(m_node, 80.25, QVariant())));
@@ -135,7 +135,7 @@ void TestOpcServer::qualityFollowsMonitorRuns()
     // A value that does not fit its item is bad, not a crash.
     QVERIFY(monitored(monitoredRow(m_node, QStringLiteral("---"), QVariant())));
     QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x00}}));
-    server.deactivateItems({kT1});
+    server.setItemsUsed({kT1}, false);
 }
 
 QTEST_GUILESS_MAIN(TestOpcServer)
