@@ -26,6 +26,7 @@ Guard.install(opcua.MonitoredItem);
 // Version of the line protocol this program speaks (the "config" line's
 // "version" must match its major number).
 const PROTOCOL_VERSION = 1;
+const LOGIN_TIMEOUT_MS = 10000;
 
 const QUALITY = {
     0xc0: opcua.StatusCodes.Good,
@@ -182,8 +183,18 @@ function trackSubscriptions(session) {
 function checkLogin(userName, password, callback) {
     const id = nextLoginId++;
     const channel = this && this.channel;
-    logins.set(id, callback);
+    // A server that does not answer refuses: the client may try again.
+    const timer = setTimeout(() => answerLogin(id, false), LOGIN_TIMEOUT_MS);
+    logins.set(id, { callback, timer });
     send({ op: "login", id, user: userName, password, peer: (channel && channel.remoteAddress) || "" });
+}
+
+function answerLogin(id, ok) {
+    const pending = logins.get(id);
+    if (!pending) return;
+    logins.delete(id);
+    clearTimeout(pending.timer);
+    pending.callback(null, ok);
 }
 
 async function startServer() {
@@ -276,12 +287,9 @@ function handle(message) {
         case "update":
             if (started) update(message);
             break;
-        case "login": {
-            const callback = logins.get(message.id);
-            logins.delete(message.id);
-            if (callback) callback(null, message.ok === true);
+        case "login":
+            answerLogin(message.id, message.ok === true);
             break;
-        }
         case "stop":
             stop(0);
             break;
