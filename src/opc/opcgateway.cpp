@@ -44,6 +44,11 @@ QString OpcGateway::scriptPath()
     const QString beside = Zelto::moduleDir() + QStringLiteral("/opc-gateway/gateway.js");
     if (QFileInfo::exists(beside))
         return beside;
+    // Where a package installs it: <prefix>/share/orvex beside <prefix>/bin.
+    const QString installed =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/orvex/opc-gateway/gateway.js");
+    if (QFileInfo::exists(installed))
+        return QFileInfo(installed).canonicalFilePath();
 #ifdef ORVEX_OPC_GATEWAY_SOURCE
     return QStringLiteral(ORVEX_OPC_GATEWAY_SOURCE "/gateway.js");
 #else

@@ -28,8 +28,8 @@ public:
     // The Node.js program: ORVEX_NODE, else "node" on the path.
     static QString nodeProgram();
     // The gateway's script: ORVEX_OPC_GATEWAY, else opc-gateway/gateway.js
-    // in the home folder, else the one of the source tree the server was
-    // built from.
+    // in the home folder, else in <prefix>/share/orvex of an installed
+    // server, else the one of the source tree the server was built from.
     static QString scriptPath();
     // Empty when Node.js runs and is new enough; otherwise the reason.
     static QString checkNode(const QString &program);
