@@ -108,20 +108,22 @@ class RussianNamesTest(unittest.TestCase):
 
     def test_2_values_follow_monitor_runs(self):
         t1 = self.item(201, "Система отопления", T1)
-        started = datetime.now(timezone.utc).isoformat()
-        self.client.call("subscribe", ids=[t1], interval=250)
-        # The first use watches the node; a monitor run brings a fresh value.
+        clock = self.item(201, "Время прибора")   # the device's clock: new at every run
+        started = datetime.now(timezone.utc).isoformat()[:23]
+        self.client.call("subscribe", ids=[t1, clock], interval=250)
+        # The first use watches the node; a monitor run brings fresh values.
         self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [self.inst.nodes[0]], 30))
-        fresh = self.client.wait_change(lambda c: c["statusName"] == "Good" and c["sourceTime"] >= started[:23])
-        self.assertIsInstance(fresh["value"], float)
+        fresh = self.client.wait_change(lambda c: c["id"] == clock and c["sourceTime"] >= started)
+        self.assertEqual((fresh["statusName"], fresh["value"][:2]), ("Good", "20"))
 
         # The device fails: BadNotConnected with a zero value; then good again.
         a = self.inst.admin
         a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201, fault="error")})
-        bad = self.client.wait_change(lambda c: c["statusName"] == "BadNotConnected")
+        bad = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "BadNotConnected")
         self.assertEqual(bad["value"], 0)
         a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201)})
-        self.client.wait_change(lambda c: c["statusName"] == "Good")
+        good = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "Good")
+        self.assertIsInstance(good["value"], float)
 
         # The subscription goes: so does the node, from the data monitor.
         self.client.call("unsubscribe")
