@@ -240,7 +240,11 @@ void DataMonitor::onNotification(const QString &event, const QVariant &param)
             refresh(table.value(0, kNodeId).toInt(), table.toMap(0));
     } else if (event == QLatin1String("archivesSaved")) {
         const int nodeId = param.toInt();
-        refresh(nodeId, lastCurrentRow(nodeId));
+        QVariantMap current = lastCurrentRow(nodeId);
+        // A poll that was saved has reached the device: an earlier monitor
+        // run's failure no longer holds.
+        current.insert(kMonError, QVariant());
+        refresh(nodeId, current);
     } else if (event == QLatin1String("taskSaved")) {
         const int taskId = param.toInt();
         const QVariantMap row = Tasks::get(taskId);

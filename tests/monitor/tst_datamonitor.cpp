@@ -114,6 +114,9 @@ void TestDataMonitor::resultsAreCheckedAndAnnouncedOnce()
     QCOMPARE(data.value("S1_t2").toDouble(), 40.0);
     QCOMPARE(data.value("CHECK_ERR"), QVariant(false));
     QVERIFY(data.value("CHECK_MSG").isNull());
+    // A full poll saved afterwards has reached the device: the failure goes.
+    ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), node);
+    QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).value("MON_ERR").isNull(); }, 5000));
 }
 
 void TestDataMonitor::taskNoLongerMainEndsTheEntry()
