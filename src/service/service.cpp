@@ -4,6 +4,7 @@
 #include "database.h"
 #include "databasebackup.h"
 #include "user.h"
+#include "xmlrpcserver.h"
 #include "zelto.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -62,11 +63,15 @@ void Service::start()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    // The task manager, data monitor, scheduler and XML-RPC server follow
-    // here, in that order, once they exist; then the OPC publisher starts.
+    // The task manager, data monitor and scheduler come here, in that
+    // order, once they exist; then the XML-RPC server, then the OPC
+    // publisher starts.
+    const QHostAddress address = listenAddress();
+    if (!XmlRpcServer::instance())
+        new XmlRpcServer(address, this);
 
     seedSettings();
-    openListeners();
+    openListeners(address);
     loadMaintenanceState();
 
     timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
@@ -83,8 +88,9 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server, scheduler, data
-    // monitor and task manager go, in that order, once they exist.
+    // The OPC publisher stops here once it exists; then the XML-RPC
+    // server goes, then the scheduler, data monitor and task manager.
+    delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
     delete User::instance();
     Database::destroy();
@@ -120,14 +126,22 @@ void Service::seedSettings()
     Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
 }
 
-void Service::openListeners()
+QHostAddress Service::listenAddress()
 {
-    QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
     QHostAddress address(QHostAddress::Any);
-    if (!addressText.isEmpty() && !address.setAddress(addressText))
+    if (!addressText.isEmpty() && !address.setAddress(addressText)) {
         logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
                    QtServiceBase::Warning);
+        address = QHostAddress::Any;
+    }
+    return address;
+}
+
+void Service::openListeners(const QHostAddress &address)
+{
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
