@@ -39,6 +39,10 @@ TableXmlWriter::Kind TableXmlWriter::kindOf(const QVariant &value)
 
 QString TableXmlWriter::textOf(const QVariant &value)
 {
+    // The database gives a column without a value as a null int: it is no
+    // value, not 0.
+    if (value.isNull() && value.userType() < QMetaType::User)
+        return QString();
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QString();

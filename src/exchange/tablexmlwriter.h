@@ -22,7 +22,7 @@
 //                  | <NAME type="strings"> <item>text</item>* </NAME>
 //   value          = <NAME>text</NAME> | complex
 //
-// Text of a simple value: empty for null, "true"/"false" for bools, decimal
+// Text of a simple value: empty for null (of any type), "true"/"false" for bools, decimal
 // or shortest round-trip text for numbers, the text itself for strings,
 // "yyyy-MM-ddThh:mm:ss" for date-times (no milliseconds), "OutOfRange" and
 // "Unused" for the cell markers, "?" for anything else (64-bit integers,

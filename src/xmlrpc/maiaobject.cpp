@@ -169,6 +169,13 @@ void MaiaObject::setLowerCaseDateTime(bool lowerCase)
 void MaiaObject::writeValue(QXmlStreamWriter &xml, const QVariant &value)
 {
     xml.writeStartElement(kValue);
+    // A null of any type (the database gives an empty column as a null
+    // int) is no value, not 0.
+    if (value.isNull() && value.userType() < QMetaType::User && value.userType() != QMetaType::QVariantMap
+        && value.userType() != QMetaType::QVariantList) {
+        xml.writeEndElement();
+        return;
+    }
     switch (value.userType()) {
     case QMetaType::Bool:
         xml.writeTextElement(QStringLiteral("boolean"), value.toBool() ? QStringLiteral("1") : QStringLiteral("0"));

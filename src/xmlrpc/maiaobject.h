@@ -28,8 +28,9 @@ class QXmlStreamWriter;
 // "dateTime.iso8601" are the same. Date-times are written as
 // "dateTime.iso8601", the name stock clients require, unless
 // setLowerCaseDateTime(true) asks for the all-lower-case form of older
-// clients. Values of other types than bool, int, double, string, byte
-// array, date-time, list and map are written as an empty value element.
+// clients. Null values, whatever their type, and values of other types
+// than bool, int, double, string, byte array, date-time, list and map are
+// written as an empty value element.
 // Compatibility: this is the XML-RPC standard; nothing of it is ours to change.
 class MaiaObject
 {
