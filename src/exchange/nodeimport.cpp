@@ -30,6 +30,15 @@ bool isMarker(const QVariant &value)
     return value.userType() == qMetaTypeId<ZeltoOutOfRange>() || value.userType() == qMetaTypeId<ZeltoUnused>();
 }
 
+void textAgain(QVariantMap &map, std::initializer_list<const char *> keys)
+{
+    for (const char *key : keys) {
+        const auto it = map.find(QLatin1String(key));
+        if (it != map.end() && Zelto::isNumber(*it))
+            *it = it->toString();
+    }
+}
+
 QString textOf(const QVariantMap &info, const QString &key)
 {
     return info.value(key).toString();
@@ -146,11 +155,13 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     // always a new task of the node.
     task.remove(kId);
     task.insert(QStringLiteral("node_id"), nodeId);
-    // The exchange format gives text that looks like a number back as one.
-    for (const char *key : {"varnel_ip", "last_error"}) {
-        const QVariant value = task.value(QLatin1String(key));
-        if (!value.isNull() && Zelto::isNumber(value))
-            task.insert(QLatin1String(key), value.toString());
+    // The exchange format gives text that looks like a number back as one:
+    // what is text to the task and its channel becomes text again.
+    textAgain(task, {"varnel_ip", "last_error"});
+    QVariantMap channel = task.value(QStringLiteral("channel")).toMap();
+    if (!channel.isEmpty()) {
+        textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
+        task.insert(QStringLiteral("channel"), channel);
     }
     const int id = Tasks::save(task);
     if (id == -1)

@@ -1,0 +1,445 @@
+// Node export and import against real databases: a node with its group,
+// tasks, check parameters, device settings, device journal and archives
+// moved to a second database through the exchange XML comes out the same;
+// a second import merges; packages of earlier releases are converted; bad
+// packages and nodes the user cannot see change nothing.
+
+#include "archivestore.h"
+#include "checkparams.h"
+#include "database.h"
+#include "groups.h"
+#include "metadatacatalogue.h"
+#include "nodeexport.h"
+#include "nodeimport.h"
+#include "nodes.h"
+#include "sessionscope.h"
+#include "tablexmlreader.h"
+#include "tablexmlwriter.h"
+#include "tasks.h"
+#include "tempdatabasehome.h"
+#include "user.h"
+#include "users.h"
+#include "zeltosystem.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kInfo = QStringLiteral("info");
+const QVariant kOut = QVariant::fromValue(ZeltoOutOfRange());
+
+QDateTime at(int day, int hour)
+{
+    return QDateTime(QDate(2024, 3, day), QTime(hour, 0), Qt::LocalTime);
+}
+
+ZeltoTable table(const QStringList &columns, const QList<QVariantList> &rows)
+{
+    ZeltoTable result(columns);
+    for (const QVariantList &row : rows)
+        result.appendRow(row);
+    return result;
+}
+
+int count(const QString &tableName)
+{
+    return Database::selectTable(QStringLiteral("SELECT id FROM ") + tableName).rowCount();
+}
+
+// Through the exchange XML and back, as the XML-RPC gateway moves packages.
+ZeltoTableMap throughXml(const QVariant &package)
+{
+    TableXmlWriter writer;
+    writer.writeNodesDocument({package});
+    TableXmlReader reader(writer.text());
+    if (!reader.readNodesDocument() || reader.nodes().size() != 1)
+        return ZeltoTableMap();
+    return reader.nodes().first().value<ZeltoTableMap>();
+}
+
+// Equal columns and cells; numbers by value, since the XML gives an
+// integral double back as an int.
+bool sameCells(const ZeltoTable &a, const ZeltoTable &b)
+{
+    if (a.columnNames() != b.columnNames() || a.rowCount() != b.rowCount())
+        return false;
+    for (int row = 0; row < a.rowCount(); ++row) {
+        for (int column = 0; column < a.columnCount(); ++column) {
+            if (Zelto::compareValues(a.value(row, column), b.value(row, column)) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+QVariantMap taskForm(int taskId)
+{
+    QVariantMap form = Tasks::getData(taskId);
+    form.remove(QStringLiteral("id"));
+    return form;
+}
+
+} // namespace
+
+class TestNodeExchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void movesNodeToAnotherDatabase();
+    void secondImportMerges();
+    void nodeWithoutGroupNameGoesToCommonGroup();
+    void convertsOlderPackages();
+    void refusesBadPackages_data();
+    void refusesBadPackages();
+    void keepsOutOfOtherUsersNodes();
+
+private:
+    // A node of model QRV5 in group "Котельная", with everything a package carries.
+    int makeNode(int number);
+    QVariantMap export_(int nodeId);
+    void reopen();
+
+    std::unique_ptr<TempDatabaseHome> m_home;
+};
+
+void TestNodeExchange::initTestCase()
+{
+    // The catalogue is read once per process from the home folder of its
+    // first use: the repository's own metadata files.
+    qputenv("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+    QVERIFY(MetadataCatalogue::instance().models().contains(QStringLiteral("RNH7")));
+}
+
+void TestNodeExchange::init()
+{
+    reopen();
+}
+
+void TestNodeExchange::cleanup()
+{
+    m_home.reset();
+}
+
+void TestNodeExchange::reopen()
+{
+    m_home.reset();
+    m_home.reset(new TempDatabaseHome);
+    QVERIFY(m_home->open());
+}
+
+int TestNodeExchange::makeNode(int number)
+{
+    const int group = Groups::save({{QStringLiteral("name"), QStringLiteral("Котельная")}});
+    const int node = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("QRV5")},
+                                  {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
+                                  {QStringLiteral("number"), number},
+                                  {QStringLiteral("group_id"), group},
+                                  {QStringLiteral("consumer"), QStringLiteral("ООО \"Тепло\" <север>\nкорпус 2")},
+                                  {QStringLiteral("version"), 3},
+                                  {QStringLiteral("checking"), at(1, 12)},
+                                  {QStringLiteral("param2"), QStringLiteral("счётчик")},
+                                  {QStringLiteral("param20"), QStringLiteral("не переносится")}});
+    if (group < 0 || node < 0)
+        return -1;
+    const int polled = Tasks::save({{QStringLiteral("node_id"), node},
+                                    {QStringLiteral("varnel_ip"), QStringLiteral("10.0.0.5")},
+                                    {QStringLiteral("varnel_port"), 5413},
+                                    {QStringLiteral("channel"), QVariantMap{{QStringLiteral("code"), QStringLiteral("GSM")},
+                                                                            {QStringLiteral("phoneNumber"), QStringLiteral("89001234567")},
+                                                                            {QStringLiteral("baudRate"), 9600}}},
+                                    {QStringLiteral("archives"), QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}},
+                                    {QStringLiteral("timetable"), QVariantMap{{QStringLiteral("mode"), QStringLiteral("daily")},
+                                                                              {QStringLiteral("times"), QVariantList{QStringLiteral("18:00")}}}}});
+    const int manual = Tasks::save({{QStringLiteral("node_id"), node},
+                                    {QStringLiteral("channel"), QVariantMap{{QStringLiteral("code"), QStringLiteral("COM")}}},
+                                    {QStringLiteral("last_error"), QStringLiteral("Нет ответа")}});
+    const QVariantList criteria{QVariantList{QStringLiteral("checkExpr"), QStringLiteral("Enum.All"),
+                                             QStringLiteral("value('S1_t1') > 95"), QStringLiteral("'выше 95'")}};
+    if (polled < 0 || manual < 0 || !CheckParams::set(node, {{QStringLiteral("criteria"), criteria}}))
+        return -1;
+    ZeltoTableMap tables;
+    tables.insert(kInfo, table({QStringLiteral("id")}, {{node}}));
+    tables.insert(QStringLiteral("setting_data"), table({QStringLiteral("name"), QStringLiteral("value")},
+                                                        {{QStringLiteral("Ду"), QStringLiteral("50")}}));
+    tables.insert(QStringLiteral("journal_data"),
+                  table({QStringLiteral("ctime"), QStringLiteral("param"), QStringLiteral("old_value"),
+                         QStringLiteral("new_value")},
+                        {{at(2, 9), QStringLiteral("Ду"), QStringLiteral("40"), QStringLiteral("50")}}));
+    tables.insert(QStringLiteral("hour_data"), table({QStringLiteral("date"), QStringLiteral("S1_t1"), QStringLiteral("S1_Q")},
+                                                     {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}}));
+    tables.insert(QStringLiteral("day_data"), table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{at(3, 0), 72.5}}));
+    tables.insert(QStringLiteral("current_data"), table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{at(3, 3), 69.0}}));
+    // With the check script on, the hot hour is marked; the mark is not exported.
+    if (!ArchiveStore::saveArchives(tables, true))
+        return -1;
+    return node;
+}
+
+QVariantMap TestNodeExchange::export_(int nodeId)
+{
+    const QVariant package = NodeExport::exportNode(nodeId);
+    return package.isValid() ? QVariantMap{{QStringLiteral("package"), package}} : QVariantMap();
+}
+
+void TestNodeExchange::movesNodeToAnotherDatabase()
+{
+    const int source = makeNode(12);
+    QVERIFY2(source >= 0, qPrintable(ZeltoSystem::instance()->lastError()));
+    const QVariant exported = NodeExport::exportNode(source);
+    QVERIFY(exported.isValid());
+    const ZeltoTableMap package = exported.value<ZeltoTableMap>();
+    QCOMPARE(package.keys(), QStringList({QStringLiteral("current_data"), QStringLiteral("day_data"),
+                                          QStringLiteral("group"), QStringLiteral("hour_data"), kInfo,
+                                          QStringLiteral("journal_data"), QStringLiteral("setting_data"),
+                                          QStringLiteral("tasks")}));
+    const QVariantMap info = package.value(kInfo).toMap(0);
+    QVERIFY(!info.contains(QStringLiteral("id")) && !info.contains(QStringLiteral("group_id")));
+    QVERIFY(!info.contains(QStringLiteral("param20")));
+    QVERIFY(info.value(QStringLiteral("check_params")).toMap().contains(QStringLiteral("criteria")));
+    QVERIFY(!package.value(QStringLiteral("hour_data")).containsColumn(QStringLiteral("CHECK_ERR")));
+    QVERIFY(!package.value(QStringLiteral("tasks")).containsColumn(QStringLiteral("id")));
+    const QVariantMap sourceNode = Database::readRecord(QStringLiteral("nodes"), source);
+    const QVariantMap sourceCheck = CheckParams::load(source);
+    const QList<QVariantMap> sourceTasks{taskForm(1), taskForm(2)};
+
+    reopen();
+    // Another node first, so that ids differ between the databases.
+    QVERIFY(Nodes::save({{QStringLiteral("model_code"), QStringLiteral("QRV5")}, {QStringLiteral("number"), 99}}) >= 0);
+    QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    const int id = NodeImport::importNode(QVariant::fromValue(throughXml(exported)));
+    QVERIFY2(id >= 0, qPrintable(ZeltoSystem::instance()->lastError()));
+    QVERIFY(id != source);
+
+    QVariantMap node = Database::readRecord(QStringLiteral("nodes"), id);
+    const QVariantMap group = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt());
+    QCOMPARE(group.value(QStringLiteral("name")).toString(), QStringLiteral("Котельная"));
+    for (const char *column : {"name", "model_code", "model_name", "number", "consumer", "version", "checking", "param2",
+                               "firmware", "note"})
+        QCOMPARE(node.value(QLatin1String(column)), sourceNode.value(QLatin1String(column)));
+    QVERIFY(node.value(QStringLiteral("param20")).isNull());
+    QCOMPARE(CheckParams::load(id), sourceCheck);
+
+    const QVariantList taskIds = Database::selectDistinctValues(QStringLiteral("tasks"), QStringLiteral("id"),
+                                                                QStringLiteral("node_id = ?"), {id});
+    QCOMPARE(taskIds.size(), 2);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(taskForm(taskIds.at(i).toInt()), sourceTasks.at(i));
+    // The task with a timetable counts as run at the import, the other keeps its bookkeeping.
+    QVERIFY(Tasks::get(taskIds.at(0).toInt()).value(QStringLiteral("last_exec")).toDateTime() >= before);
+    QCOMPARE(Tasks::get(taskIds.at(1).toInt()).value(QStringLiteral("last_error")).toString(), QStringLiteral("Нет ответа"));
+
+    // Everything stored for the node comes out as it went in.
+    const ZeltoTableMap again = NodeExport::exportNode(id).value<ZeltoTableMap>();
+    for (const QString &name : {QStringLiteral("current_data"), QStringLiteral("day_data"), QStringLiteral("hour_data"),
+                                QStringLiteral("setting_data"), QStringLiteral("journal_data"), QStringLiteral("group")})
+        QVERIFY2(sameCells(again.value(name), package.value(name)), qPrintable(name));
+    QVERIFY(sameCells(again.value(kInfo), package.value(kInfo)));
+
+    QStringList names;
+    for (const QList<QVariant> &args : qAsConst(notes))
+        names.append(args.at(0).toString());
+    QCOMPARE(names.mid(names.indexOf(QStringLiteral("archivesSaved"))),
+             QStringList({QStringLiteral("archivesSaved"), QStringLiteral("nodeSaved"), QStringLiteral("taskSaved"),
+                          QStringLiteral("taskSaved")}));
+    QCOMPARE(Database::selectTable(QStringLiteral("SELECT message FROM journal WHERE node_id = ?"), {id})
+                 .columnValues(QStringLiteral("message")),
+             QVariantList{QStringLiteral("Импорт данных")});
+}
+
+void TestNodeExchange::secondImportMerges()
+{
+    const int node = makeNode(13);
+    QVERIFY(node >= 0);
+    ZeltoTableMap package = NodeExport::exportNode(node).value<ZeltoTableMap>();
+    // The same hour with a new value, and a new hour.
+    ZeltoTable hours = table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{at(3, 1), 60.0}, {at(3, 5), 61.0}});
+    package.insert(QStringLiteral("hour_data"), hours);
+    ZeltoTable info = package.value(kInfo);
+    info.setValue(0, QStringLiteral("consumer"), QStringLiteral("другой"));
+    package.insert(kInfo, info);
+    const int groups = count(QStringLiteral("groups"));
+    const int tasks = count(QStringLiteral("tasks"));
+
+    QCOMPARE(NodeImport::importNode(QVariant::fromValue(package)), node);
+    QCOMPARE(count(QStringLiteral("groups")), groups);
+    QCOMPARE(count(QStringLiteral("tasks")), tasks);
+    // A known node keeps its row.
+    QCOMPARE(Database::readRecord(QStringLiteral("nodes"), node).value(QStringLiteral("consumer")).toString(),
+             QStringLiteral("ООО \"Тепло\" <север>\nкорпус 2"));
+    ZeltoTable stored;
+    QVERIFY(ArchiveStore::read(node, QStringLiteral("hour_data"), stored));
+    QCOMPARE(stored.rowCount(), 4);
+    QCOMPARE(stored.value(1, QStringLiteral("S1_t1")), QVariant(60.0));
+    QCOMPARE(stored.value(1, QStringLiteral("S1_Q")), kOut);
+    QCOMPARE(stored.value(3, QStringLiteral("date")), QVariant(at(3, 5)));
+}
+
+void TestNodeExchange::nodeWithoutGroupNameGoesToCommonGroup()
+{
+    ZeltoTableMap package;
+    package.insert(kInfo, table({QStringLiteral("model_code"), QStringLiteral("number")}, {{QStringLiteral("QRV5"), 7}}));
+    package.insert(QStringLiteral("group"), table({QStringLiteral("name")}, {{QVariant()}}));
+    const int groups = count(QStringLiteral("groups"));
+    const int id = NodeImport::importNode(QVariant::fromValue(package));
+    QVERIFY2(id >= 0, qPrintable(ZeltoSystem::instance()->lastError()));
+    const QVariantMap node = Database::readRecord(QStringLiteral("nodes"), id);
+    QCOMPARE(node.value(QStringLiteral("group_id")).toInt(), 0);
+    QCOMPARE(count(QStringLiteral("groups")), groups);
+    QCOMPARE(count(QStringLiteral("tasks")), 0);
+}
+
+void TestNodeExchange::convertsOlderPackages()
+{
+    QVariantMap info{{QStringLiteral("model"), QStringLiteral("RNH7")},
+                     {QStringLiteral("number"), 42},
+                     {QStringLiteral("modelName"), QString()},
+                     {QStringLiteral("channel"), QVariantMap{{QStringLiteral("code"), QStringLiteral("TCP")},
+                                                             {QStringLiteral("hostName"), QStringLiteral("meter.local")},
+                                                             {QStringLiteral("linkAdapter"), QStringLiteral("ETH485")},
+                                                             {QStringLiteral("linkPort"), 4001},
+                                                             {QStringLiteral("linkBaudRate"), QStringLiteral("9600")}}},
+                     {QStringLiteral("readParams"), QVariantMap{{QStringLiteral("data"), QStringList{QStringLiteral("hourData")}}}},
+                     {QStringLiteral("schedule"), QVariantMap{{QStringLiteral("type"), QStringLiteral("daily")},
+                                                              {QStringLiteral("dayMask"), 3},
+                                                              {QStringLiteral("times"), QVariantList{QStringLiteral("2016-01-01T18:30:00")}}}}};
+    ZeltoTableMap package;
+    package.insert(kInfo, ZeltoTable());
+    package[kInfo].appendRow(info);
+    package.insert(QStringLiteral("group"), table({QStringLiteral("name")}, {{QStringLiteral("Старая")}}));
+    package.insert(QStringLiteral("params"), ZeltoTable());
+    package[QStringLiteral("params")].appendRow(QVariantMap{
+        {QStringLiteral("checkParams"), QVariantMap{{QStringLiteral("script"), QStringLiteral("  ")},
+                                                    {QStringLiteral("checkErrors"), true}}}});
+    package.insert(QStringLiteral("currentData"), table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{at(4, 1), 50.0}}));
+    package.insert(QStringLiteral("dayData"), table({QStringLiteral("date"), QStringLiteral("Qdim")}, {{at(4, 0), 2}}));
+    package.insert(QStringLiteral("monthData"), ZeltoTable({QStringLiteral("date")}));
+    package.insert(QStringLiteral("journalData"),
+                   table({QStringLiteral("date"), QStringLiteral("param"), QStringLiteral("oldValue"), QStringLiteral("newValue")},
+                         {{at(4, 2), QStringLiteral("Qdim"), 1, 2}}));
+    package.insert(QStringLiteral("settings"), table({QStringLiteral("name")}, {{QStringLiteral("x")}}));
+
+    const int id = NodeImport::importNode(QVariant::fromValue(package));
+    QVERIFY2(id >= 0, qPrintable(ZeltoSystem::instance()->lastError()));
+    const QVariantMap node = Database::readRecord(QStringLiteral("nodes"), id);
+    const QString modelName = MetadataCatalogue::instance().modelName(QStringLiteral("RNH7"));
+    QCOMPARE(node.value(QStringLiteral("model_name")).toString(), modelName);
+    QCOMPARE(node.value(QStringLiteral("name")).toString(), Nodes::defaultName(modelName, 42, QStringLiteral("RNH7")));
+    QCOMPARE(CheckParams::load(id), QVariantMap({{QStringLiteral("checkErrors"), true}}));
+
+    const int task = Database::findRowId(QStringLiteral("tasks"), QStringLiteral("node_id = ?"), {id});
+    QVariantMap expectedChannel{{QStringLiteral("code"), QStringLiteral("TCP")},
+                                {QStringLiteral("hostName"), QStringLiteral("meter.local")},
+                                {QStringLiteral("adapter"), QVariantMap{{QStringLiteral("code"), QStringLiteral("ETH485")},
+                                                                        {QStringLiteral("port"), QStringLiteral("4001")},
+                                                                        {QStringLiteral("baudRate"), 9600u}}}};
+    const QVariantMap form = Tasks::getData(task);
+    QCOMPARE(form.value(QStringLiteral("channel")).toMap(), expectedChannel);
+    QStringList archives{QStringLiteral("hourData")};
+    if (MetadataCatalogue::instance().modelDriver(QStringLiteral("RNH7")) != QLatin1String("QRVK"))
+        archives << QStringLiteral("settings") << QStringLiteral("journalData");
+    QCOMPARE(form.value(QStringLiteral("archives")).toStringList(), archives);
+    QCOMPARE(form.value(QStringLiteral("timetable")).toMap(),
+             QVariantMap({{QStringLiteral("mode"), QStringLiteral("daily")}, {QStringLiteral("dayMask"), 3},
+                          {QStringLiteral("times"), QVariantList{QStringLiteral("18:30:00")}}}));
+
+    ZeltoTable stored;
+    QVERIFY(ArchiveStore::read(id, QStringLiteral("current_data"), stored));
+    QCOMPARE(stored.value(0, QStringLiteral("S1_t1")), QVariant(50.0));
+    QVERIFY(ArchiveStore::read(id, QStringLiteral("day_data"), stored));
+    QCOMPARE(stored.value(0, QStringLiteral("Pdim")), QVariant(2));
+    const ZeltoTable journal = ArchiveStore::journalData(id, QDateTime(), QDateTime());
+    QCOMPARE(journal.rowCount(), 1);
+    QCOMPARE(journal.toMap(0).value(QStringLiteral("ctime")), QVariant(at(4, 2)));
+    QCOMPARE(journal.toMap(0).value(QStringLiteral("new_value")).toInt(), 2);
+    QCOMPARE(ArchiveStore::settingData(id).rowCount(), 0);
+}
+
+void TestNodeExchange::refusesBadPackages_data()
+{
+    QTest::addColumn<QVariant>("package");
+    QTest::addColumn<QString>("message");
+    auto withInfo = [](const QVariantList &values, const QString &extraName = QString(),
+                       const ZeltoTable &extra = ZeltoTable()) {
+        ZeltoTableMap package;
+        package.insert(kInfo, table({QStringLiteral("model_code"), QStringLiteral("number")}, {values}));
+        package.insert(QStringLiteral("group"), table({QStringLiteral("name")}, {{QStringLiteral("Новая")}}));
+        if (!extraName.isEmpty())
+            package.insert(extraName, extra);
+        return QVariant::fromValue(package);
+    };
+    const QVariantList good{QStringLiteral("QRV5"), 500};
+    QTest::newRow("not tables") << QVariant(QStringLiteral("пакет")) << "ожидается набор таблиц";
+    QTest::newRow("map of non-tables") << QVariant(QVariantMap{{kInfo, 1}}) << "info не является таблицей";
+    QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info";
+    QTest::newRow("unknown model") << withInfo({QStringLiteral("XX9"), 1}) << "Неизвестная модель прибора: XX9";
+    QTest::newRow("number not a number") << withInfo({QStringLiteral("QRV5"), QStringLiteral("abc")})
+                                         << "Неверный номер прибора: abc";
+    QTest::newRow("list in an archive")
+        << withInfo(good, QStringLiteral("hour_data"),
+                    table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{at(1, 0), QVariantList{1}}}))
+        << "архиве hour_data, строка 1, столбец S1_t1";
+    QTest::newRow("archive row without a date")
+        << withInfo(good, QStringLiteral("day_data"), table({QStringLiteral("date"), QStringLiteral("S1_t1")}, {{QVariant(), 1}}))
+        << "day_data";
+    QTest::newRow("task without a channel code")
+        << withInfo(good, QStringLiteral("tasks"),
+                    table({QStringLiteral("channel")}, {{QVariantMap{{QStringLiteral("port"), QStringLiteral("COM1")}}}}))
+        << "channel_code";
+    QTest::newRow("task of the wrong kind")
+        << withInfo(good, QStringLiteral("tasks"), table({QStringLiteral("timetable")}, {{QStringLiteral("ежедневно")}}))
+        << "timetable";
+}
+
+void TestNodeExchange::refusesBadPackages()
+{
+    QFETCH(QVariant, package);
+    QFETCH(QString, message);
+    const QStringList tables{QStringLiteral("nodes"), QStringLiteral("groups"), QStringLiteral("tasks"),
+                             QStringLiteral("journal")};
+    QList<int> before;
+    for (const QString &name : tables)
+        before.append(count(name));
+    QCOMPARE(NodeImport::importNode(package), -1);
+    const QString error = ZeltoSystem::instance()->lastError();
+    QVERIFY2(error.contains(message), qPrintable(error));
+    for (int i = 0; i < tables.size(); ++i)
+        QCOMPARE(count(tables.at(i)), before.at(i));
+}
+
+void TestNodeExchange::keepsOutOfOtherUsersNodes()
+{
+    const int node = makeNode(14);
+    QVERIFY(node >= 0);
+    const QVariant package = NodeExport::exportNode(node);
+    QVERIFY(Users::save({{QStringLiteral("login"), QStringLiteral("оператор")},
+                         {QStringLiteral("password"), QStringLiteral("п")},
+                         {QStringLiteral("groups"), QVariantList{0}}}) > 0);
+    SessionScope scope{QString()};
+    QVERIFY(!Users::login(QStringLiteral("оператор"), QStringLiteral("п")).isEmpty());
+
+    QVERIFY(!NodeExport::exportNode(node).isValid());
+    QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("Недостаточно прав для выполнения команды"));
+    QVERIFY(!NodeExport::exportNode(node + 100).isValid());
+    QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("Узел не найден"));
+    ZeltoTable stored;
+    QVERIFY(ArchiveStore::read(node, QStringLiteral("hour_data"), stored));
+    const int journal = count(QStringLiteral("journal"));
+    QCOMPARE(NodeImport::importNode(package), -1);
+    QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("Недостаточно прав для выполнения команды"));
+    ZeltoTable after;
+    QVERIFY(ArchiveStore::read(node, QStringLiteral("hour_data"), after));
+    QCOMPARE(after, stored);
+    QCOMPARE(count(QStringLiteral("journal")), journal);
+    User::logout();
+}
+
+QTEST_GUILESS_MAIN(TestNodeExchange)
+#include "tst_nodeexchange.moc"
