@@ -1,0 +1,276 @@
+// The XML-RPC transport without sockets: values written and read in each
+// type, calls the reader refuses (not XML, entity bombs, no method name,
+// values nested too deep), the slot found by the decoded types or the
+// invalid-parameters fault, and the HTTP header rules.
+
+#include "maiafault.h"
+#include "maiaobject.h"
+#include "maiaxmlrpcserver.h"
+#include "qhttprequestheader.h"
+#include "qhttpresponseheader.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+// The document without the blanks between elements.
+QString compact(const QByteArray &document)
+{
+    return QString::fromUtf8(document)
+        .replace(QRegularExpression(QStringLiteral(">\\s+<")), QStringLiteral("><"))
+        .trimmed();
+}
+
+QString valueOf(const QByteArray &response)
+{
+    const QString text = compact(response);
+    const int from = text.indexOf(QStringLiteral("<param>")) + 7;
+    return text.mid(from, text.indexOf(QStringLiteral("</param>")) - from);
+}
+
+QByteArray call(const QString &method, const QString &params)
+{
+    return (QStringLiteral("<?xml version=\"1.0\"?><methodCall><methodName>") + method
+            + QStringLiteral("</methodName><params>") + params + QStringLiteral("</params></methodCall>"))
+        .toUtf8();
+}
+
+QString param(const QString &value)
+{
+    return QStringLiteral("<param><value>") + value + QStringLiteral("</value></param>");
+}
+
+} // namespace
+
+// A responder with slots of several signatures; each says what it got.
+class Responder : public QObject
+{
+    Q_OBJECT
+
+public slots:
+    QVariant echo(const QString &text, int number) { return QVariantList{text, number}; }
+    QVariant span(const QDateTime &from, const QVariantList &ids) { return QVariantList{from, ids}; }
+    QVariant refuse(const QString &why) { return MaiaFault(0, why).toVariant(); }
+    void noResult(const QString &) {}
+};
+
+class TestMaiaXmlRpc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void writesValues_data();
+    void writesValues();
+    void readsValues_data();
+    void readsValues();
+    void refusesCalls_data();
+    void refusesCalls();
+    void invokesBySignature_data();
+    void invokesBySignature();
+    void requestHeader_data();
+    void requestHeader();
+    void responseHeaderInNameOrder();
+};
+
+void TestMaiaXmlRpc::writesValues_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<bool>("lowerCase");
+    QTest::addColumn<QString>("xml");
+    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+    QTest::newRow("bool") << QVariant(true) << false << "<value><boolean>1</boolean></value>";
+    QTest::newRow("int") << QVariant(-5) << false << "<value><int>-5</int></value>";
+    QTest::newRow("double") << QVariant(7.0 / 3) << false << "<value><double>2.33333</double></value>";
+    QTest::newRow("string") << QVariant(QStringLiteral("a<b & \"ц\"")) << false
+                            << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
+    QTest::newRow("control character") << QVariant(QStringLiteral("a\x01")) << false
+                                       << "<value><string>a\uFFFD</string></value>";
+    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << false << "<value><base64>AP8=</base64></value>";
+    QTest::newRow("date-time") << QVariant(at) << false
+                               << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
+    QTest::newRow("date-time, lower case") << QVariant(at) << true
+                                           << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
+    QTest::newRow("map") << QVariant(QVariantMap{{QStringLiteral("b"), 2}, {QStringLiteral("a"), QStringLiteral("x")}})
+                         << false
+                         << "<value><struct><member><name>a</name><value><string>x</string></value></member>"
+                            "<member><name>b</name><value><int>2</int></value></member></struct></value>";
+    QTest::newRow("list") << QVariant(QVariantList{1, QVariantList()}) << false
+                          << "<value><array><data><value><int>1</int></value><value><array><data/></array></value>"
+                             "</data></array></value>";
+    QTest::newRow("null int") << QVariant(QVariant::Int) << false << "<value/>";
+    QTest::newRow("invalid") << QVariant() << false << "<value/>";
+    QTest::newRow("unsigned") << QVariant(5u) << false << "<value/>";
+    QTest::newRow("string list") << QVariant(QStringList{QStringLiteral("a")}) << false << "<value/>";
+}
+
+void TestMaiaXmlRpc::writesValues()
+{
+    QFETCH(QVariant, value);
+    QFETCH(bool, lowerCase);
+    QFETCH(QString, xml);
+    MaiaObject::setLowerCaseDateTime(lowerCase);
+    const QByteArray response = MaiaObject::response(value);
+    MaiaObject::setLowerCaseDateTime(false);
+    QVERIFY(response.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    QCOMPARE(valueOf(response), xml);
+}
+
+void TestMaiaXmlRpc::readsValues_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QVariant>("expected");
+    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+    QTest::newRow("untyped") << " x " << QVariant(QStringLiteral(" x "));
+    QTest::newRow("string") << "<string>a&amp;b</string>" << QVariant(QStringLiteral("a&b"));
+    QTest::newRow("i4") << "<i4> 42 </i4>" << QVariant(42);
+    QTest::newRow("int too wide") << "<int>99999999999</int>" << QVariant();
+    QTest::newRow("int not a number") << "<int>4x</int>" << QVariant();
+    QTest::newRow("i8 unknown") << "<i8>1</i8>" << QVariant();
+    QTest::newRow("double") << "<double>-1.25e3</double>" << QVariant(-1250.0);
+    QTest::newRow("boolean true") << "<boolean>true</boolean>" << QVariant(true);
+    QTest::newRow("boolean 0") << "<boolean>0</boolean>" << QVariant(false);
+    QTest::newRow("base64") << "<base64>AP8=</base64>" << QVariant(QByteArray("\x00\xff", 2));
+    QTest::newRow("dateTime.iso8601") << "<dateTime.iso8601>20240301T10:20:30</dateTime.iso8601>" << QVariant(at);
+    QTest::newRow("datetime") << "<datetime>2024-03-01T10:20:30</datetime>" << QVariant(at);
+    QTest::newRow("bad date-time") << "<dateTime.iso8601>yesterday</dateTime.iso8601>" << QVariant();
+    QTest::newRow("nil") << "<nil/>" << QVariant();
+    QTest::newRow("array, indented")
+        << "\n <array>\n  <data>\n   <value><int>1</int></value>\n   <value>t</value>\n  </data>\n </array>\n"
+        << QVariant(QVariantList{1, QStringLiteral("t")});
+    QTest::newRow("struct") << "<struct><member><name>k</name><value><int>1</int></value></member>"
+                               "<member><name>e</name><value/></member></struct>"
+                            << QVariant(QVariantMap{{QStringLiteral("k"), 1}, {QStringLiteral("e"), QString()}});
+}
+
+void TestMaiaXmlRpc::readsValues()
+{
+    QFETCH(QString, value);
+    QFETCH(QVariant, expected);
+    QString method;
+    QVariantList params;
+    MaiaFault fault;
+    QVERIFY(MaiaObject::readCall(call(QStringLiteral("m"), param(value)), method, params, fault));
+    QCOMPARE(method, QStringLiteral("m"));
+    QCOMPARE(params.size(), 1);
+    QCOMPARE(params.first().userType(), expected.userType());
+    QCOMPARE(params.first(), expected);
+}
+
+void TestMaiaXmlRpc::refusesCalls_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("code");
+    QTest::newRow("not XML") << QByteArray("methodCall") << int(MaiaFault::ParseError);
+    QTest::newRow("truncated") << call(QStringLiteral("m"), param(QStringLiteral("<int>1</int>"))).left(60)
+                               << int(MaiaFault::ParseError);
+    QTest::newRow("two roots") << call(QStringLiteral("m"), QString()) + "<x/>" << int(MaiaFault::ParseError);
+    QTest::newRow("entity bomb")
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">"
+                      "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
+        << int(MaiaFault::ParseError);
+    QTest::newRow("undeclared entity") << call(QStringLiteral("&x;"), QString()) << int(MaiaFault::ParseError);
+    QTest::newRow("no methodName") << QByteArray("<methodCall><params/></methodCall>") << int(MaiaFault::InvalidRequest);
+    const QString deep = QStringLiteral("<value><array><data>").repeated(100)
+        + QStringLiteral("</data></array></value>").repeated(100);
+    QTest::newRow("nested too deep") << call(QStringLiteral("m"), QStringLiteral("<param>") + deep + "</param>")
+                                     << int(MaiaFault::InvalidRequest);
+}
+
+void TestMaiaXmlRpc::refusesCalls()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, code);
+    QString method;
+    QVariantList params;
+    MaiaFault fault;
+    QVERIFY(!MaiaObject::readCall(body, method, params, fault));
+    QCOMPARE(fault.code(), code);
+}
+
+void TestMaiaXmlRpc::invokesBySignature_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("params");
+    QTest::addColumn<QString>("answer");
+    const QString s = param(QStringLiteral("<string>x</string>"));
+    const QString i = param(QStringLiteral("<i4>3</i4>"));
+    QTest::newRow("found") << "echo" << s + i
+                           << "<methodResponse><params><param><value><array><data><value><string>x</string></value>"
+                              "<value><int>3</int></value></data></array></value></param></params></methodResponse>";
+    QTest::newRow("date-time and array")
+        << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
+        << "<methodResponse><params><param><value><array><data><value><dateTime.iso8601>20240301T00:00:00"
+           "</dateTime.iso8601></value><value><array><data/></array></value></data></array></value></param></params>"
+           "</methodResponse>";
+    const QString invalid = QStringLiteral("<methodResponse><fault><value><struct><member><name>faultCode</name>"
+                                           "<value><int>-32602</int></value></member><member><name>faultString</name>"
+                                           "<value><string>server error: invalid method parameters</string></value>"
+                                           "</member></struct></value></fault></methodResponse>");
+    QTest::newRow("int for string") << "echo" << i + i << invalid;
+    QTest::newRow("one too few") << "echo" << s << invalid;
+    QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
+    QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
+    QTest::newRow("no result") << "noResult" << s << invalid;
+    QTest::newRow("unknown") << "nothing" << s
+                             << "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>-32601"
+                                "</int></value></member><member><name>faultString</name><value><string>server error: "
+                                "requested method not found</string></value></member></struct></value></fault>"
+                                "</methodResponse>";
+    QTest::newRow("fault result") << "refuse" << s
+                                  << "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>0"
+                                     "</int></value></member><member><name>faultString</name><value><string>x</string>"
+                                     "</value></member></struct></value></fault></methodResponse>";
+}
+
+void TestMaiaXmlRpc::invokesBySignature()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, params);
+    QFETCH(QString, answer);
+    Responder responder;
+    // Port 0: a free one; the listener itself is not used here.
+    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
+    for (const char *name : {"echo", "span", "refuse", "noResult"})
+        server.addMethod(QLatin1String(name), &responder, name);
+    const QString document = compact(server.handle(call(method, params)));
+    QCOMPARE(document.mid(document.indexOf(QStringLiteral("<methodResponse>"))), answer);
+}
+
+void TestMaiaXmlRpc::requestHeader_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("length");
+    QTest::newRow("usual") << "POST /RPC2 HTTP/1.1\r\nHost: h:8080\r\nContent-Length: 12\r\n\r\n" << true << "12";
+    QTest::newRow("lower case") << "POST / HTTP/1.1\r\nhost: h\r\ncontent-length:  7 \r\n\r\n" << true << "7";
+    QTest::newRow("one line") << "POST / HTTP/1.1\r\nContent-Length: 7\r\n\r\n" << false << "7";
+    QTest::newRow("method case") << "post / HTTP/1.1\r\nHost: h\r\nContent-Length: 7\r\n\r\n" << false << "7";
+    QTest::newRow("GET") << "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n\r\n" << true << "";
+    QTest::newRow("empty") << "" << false << "";
+}
+
+void TestMaiaXmlRpc::requestHeader()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(QString, length);
+    const QHttpRequestHeader header(text);
+    QCOMPARE(header.isValid(), valid);
+    QCOMPARE(header.value(QStringLiteral("Content-Length")), length);
+}
+
+void TestMaiaXmlRpc::responseHeaderInNameOrder()
+{
+    QHttpResponseHeader header(200, QStringLiteral("Ok"));
+    header.setValue(QStringLiteral("Server"), QStringLiteral("MaiaXmlRpc/0.1"));
+    header.setValue(QStringLiteral("Content-Type"), QStringLiteral("text/xml"));
+    header.setValue(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));
+    header.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
+    QCOMPARE(header.toString(), QStringLiteral("HTTP/1.1 200 Ok\r\nAccess-Control-Allow-Origin: *\r\n"
+                                               "Connection: close\r\nContent-Type: text/xml\r\n"
+                                               "Server: MaiaXmlRpc/0.1\r\n\r\n"));
+}
+
+QTEST_GUILESS_MAIN(TestMaiaXmlRpc)
+#include "tst_maiaxmlrpc.moc"
