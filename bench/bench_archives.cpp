@@ -1,11 +1,16 @@
 // Archives of one node with five years of hourly records (43,800 rows of a
-// "date" column and 40 parameter columns), five years of daily and monthly
-// records and ten current readings. Prints:
-// - where the time of saving one new day goes, step by step, in process;
+// "date" column and the parameters of a meter with four heating systems, as
+// the device polling simulator reports them), five years of daily and
+// monthly records and ten current readings. Runs everything once for each
+// version of the stored format (the server told by ORVEX_STREAM_VERSION)
+// and prints the figures side by side:
+// - where the time of saving one new day goes, step by step, in process,
+//   and the CPU time of reading the whole hourly archive and of its JSON;
 // - end to end over the wire against the real orvex-server: saveArchives of
 //   one new day (24 hourly rows, 1 daily row, 1 current reading), getArchive
 //   of one month and of the whole hourly archive, checkArchives with three
-//   criteria;
+//   criteria, each with the CPU time the server's main thread and the
+//   client spent on it;
 // - the size of the database file per node.
 // Each figure is the best of several runs.
 
@@ -13,11 +18,13 @@
 #include "archivedates.h"
 #include "archivestore.h"
 #include "benchserver.h"
+#include "benchtables.h"
 #include "database.h"
 #include "nodes.h"
 #include "transactionscope.h"
 #include "zelto.h"
 #include "zeltoclient.h"
+#include "zeltojsonwriter.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
 
@@ -28,17 +35,51 @@
 
 #include <limits>
 
+#include <malloc.h>
 
 namespace {
 
 using namespace Bench;
 
 const int kYears = 5;
-const int kHours = kYears * 365 * 24;   // 43,800
 const int kDays = kYears * 365;
 const int kMonths = kYears * 12;
 const int kRuns = 5;
 const QDateTime kStart(QDate(2019, 1, 1), QTime(0, 0), Qt::LocalTime);
+
+// The figures of one run, by name, in the order they were taken.
+typedef QVector<QPair<QString, QString>> Figures;
+
+void put(Figures &figures, const QString &name, const char *format, double value)
+{
+    figures.append({name, QString::asprintf(format, value)});
+}
+
+void heading(Figures &figures, const QString &name)
+{
+    figures.append({name, QString()});
+}
+
+// The least CPU time of the calling thread that work takes in kRuns runs.
+double bestCpu(const std::function<void()> &work)
+{
+    double result = std::numeric_limits<double>::max();
+    for (int i = 0; i < kRuns; ++i) {
+        const double start = threadCpuMs();
+        work();
+        result = qMin(result, threadCpuMs() - start);
+    }
+    return result;
+}
+
+// Rows of a kind from first, count of them, as the meter reports them.
+ZeltoTable meterArchive(MeterValues::Kind kind, const QDateTime &first, int count)
+{
+    const QDateTime last = kind == MeterValues::MonthData ? first.addMonths(count - 1)
+                           : kind == MeterValues::DayData ? first.addDays(count - 1)
+                                                          : first.addSecs(3600LL * (count - 1));
+    return BenchTables::meter().archive(kind, MeterValues::columns(kind, BenchTables::systems()), first, last);
+}
 
 ZeltoTable infoTable(int nodeId)
 {
@@ -54,14 +95,14 @@ ZeltoTableMap oneDay(int nodeId, int day)
     const QDateTime midnight = kStart.addDays(day);
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), archive(midnight, 24, 3600, false, day * 24));
-    tables.insert(QStringLiteral("day_data"), archive(midnight, 1, 86400, false, day));
-    tables.insert(QStringLiteral("current_data"), archive(midnight.addSecs(23 * 3600 + 1800), 1, 0, false, day));
+    tables.insert(QStringLiteral("hour_data"), meterArchive(MeterValues::HourData, midnight, 24));
+    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, midnight, 1));
+    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
     return tables;
 }
 
 // Sets up the node in process and measures the steps of a one-day save.
-int prepareAndBreakDown(const QString &home)
+int prepareAndBreakDown(const QString &home, Figures &figures)
 {
     if (!Database::init())
         fail("database");
@@ -76,15 +117,15 @@ int prepareAndBreakDown(const QString &home)
 
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), archive(kStart, kHours, 3600));
-    tables.insert(QStringLiteral("day_data"), archive(kStart, kDays, 86400));
-    tables.insert(QStringLiteral("month_data"), archive(kStart, kMonths, 0, true));
-    tables.insert(QStringLiteral("current_data"), archive(kStart.addDays(kDays - 1), 10, 360));
+    tables.insert(QStringLiteral("hour_data"), BenchTables::fiveYears());
+    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, kStart, kDays));
+    tables.insert(QStringLiteral("month_data"), meterArchive(MeterValues::MonthData, kStart, kMonths));
+    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
     if (!ArchiveStore::saveArchives(tables, false))
         fail("first save");
-    std::printf("first save of five years, in process: %.0f ms\n", ms(timer));
+    put(figures, QStringLiteral("first save of five years, in process, ms"), "%.0f", ms(timer));
 
     // The steps of merging one day into the hourly archive, as the save does them.
     const QString nodes = QStringLiteral("nodes");
@@ -167,51 +208,93 @@ int prepareAndBreakDown(const QString &home)
         saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);
     });
-    std::printf("one-day save, hourly archive steps (%d rows, %d KiB stored):\n", merged.rowCount(),
-                int(blob.size() / 1024));
-    std::printf("  SQLite read      %7.1f ms\n", readMs);
-    std::printf("  decode           %7.1f ms\n", decodeMs);
-    std::printf("  merge and sort   %7.1f ms (ZeltoTable::merge and sort: %.1f ms)\n", mergeMs, libraryMergeMs);
-    std::printf("  fill scan        %7.1f ms\n", fillMs);
-    std::printf("  encode           %7.1f ms\n", encodeMs);
-    std::printf("  SQLite write     %7.1f ms (the node's row, with commit)\n", writeMs);
-    std::printf("one-day save, all archives, in process: %.1f ms (%.1f ms CPU)\n", saveMs, saveCpuMs);
+    put(figures, QStringLiteral("hourly archive stored, KiB"), "%.0f", blob.size() / 1024.0);
+    put(figures, QStringLiteral("  bytes per double cell"), "%.2f", blob.size() / BenchTables::doubleCells(stored));
+    heading(figures, QStringLiteral("one-day save, hourly archive steps (ms):"));
+    put(figures, QStringLiteral("  SQLite read"), "%.1f", readMs);
+    put(figures, QStringLiteral("  decode"), "%.1f", decodeMs);
+    put(figures, QStringLiteral("    CPU"), "%.1f", bestCpu([&] {
+        ZeltoStream stream(blob);
+        stream >> decoded;
+    }));
+    put(figures, QStringLiteral("  merge and sort"), "%.1f", mergeMs);
+    put(figures, QStringLiteral("  (ZeltoTable::merge and sort)"), "%.1f", libraryMergeMs);
+    put(figures, QStringLiteral("  fill scan"), "%.1f", fillMs);
+    put(figures, QStringLiteral("  encode"), "%.1f", encodeMs);
+    put(figures, QStringLiteral("    CPU"), "%.1f", bestCpu([&] {
+        encoded = Database::encodeValue(QVariant::fromValue(merged)).toByteArray();
+    }));
+    put(figures, QStringLiteral("  SQLite write, with commit"), "%.1f", writeMs);
+    put(figures, QStringLiteral("one-day save, all archives, in process, ms"), "%.1f", saveMs);
+    put(figures, QStringLiteral("  CPU, ms"), "%.1f", saveCpuMs);
+
+    // What the server does for getArchive of the whole hourly archive: read
+    // and decode it, take the range, write the reply's JSON.
+    ZeltoTable range;
+    const double rangeCpuMs = bestCpu([&] {
+        QDateTime from, to;
+        range = ArchiveStore::archiveRange(nodeId, hour, from, to);
+    });
+    QByteArray json;
+    const double jsonCpuMs = bestCpu([&] { json = ZeltoJsonWriter::toJson(QVariant::fromValue(range)); });
+    heading(figures, QStringLiteral("getArchive of the whole hourly archive, steps (CPU ms):"));
+    put(figures, QStringLiteral("  read, decode and take the range"), "%.1f", rangeCpuMs);
+    put(figures, QStringLiteral("  JSON of the reply (%1 MB)").arg(json.size() / 1e6, 0, 'f', 1), "%.1f", jsonCpuMs);
 
     const qint64 size = QFileInfo(home + QStringLiteral("/telvan.db")).size();
-    std::printf("database file: %.1f MiB for one node (%.1f MiB empty)\n", size / 1048576.0, emptySize / 1048576.0);
+    put(figures, QStringLiteral("database file for one node, MiB"), "%.1f", size / 1048576.0);
+    put(figures, QStringLiteral("  empty database, MiB"), "%.1f", emptySize / 1048576.0);
     Database::destroy();
     return nodeId;
 }
 
-void overTheWire(const QString &home, int nodeId)
+// The best of the runs of one call: wall time, and the CPU time of the
+// server's main thread and of the client. The load of other work on the
+// machine stretches wall times; CPU times say what the call itself costs.
+struct CallTiming
 {
-    Server server(home);
+    double wall = std::numeric_limits<double>::max();
+    double serverCpu = std::numeric_limits<double>::max();
+    double clientCpu = std::numeric_limits<double>::max();
+
+    void measure(Server &server, const QString &name, const QVariantList &params)
+    {
+        const double serverStart = server.mainThreadCpuMs();
+        const double clientStart = threadCpuMs();
+        wall = qMin(wall, timedCall(server.client(), name, params));
+        serverCpu = qMin(serverCpu, server.mainThreadCpuMs() - serverStart);
+        clientCpu = qMin(clientCpu, threadCpuMs() - clientStart);
+    }
+
+    void report(Figures &figures, const QString &name) const
+    {
+        put(figures, name, "%.1f", wall);
+        put(figures, QStringLiteral("    CPU of the server's main thread"), "%.1f", serverCpu);
+        put(figures, QStringLiteral("    CPU of the client"), "%.1f", clientCpu);
+    }
+};
+
+void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
+{
+    Server server(home, {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)}});
     ZeltoClient &client = server.client();
 
     const int firstDay = kDays + 2 * kRuns + 2;
-    const double saveMs = best(kRuns, [&](int run) {
-        const ZeltoTableMap day = oneDay(nodeId, firstDay + run);
-        return timedCall(client, QStringLiteral("saveArchives"), {QVariant::fromValue(day)});
-    });
+    CallTiming save, month, all, check, checkedSave;
+    for (int run = 0; run < kRuns; ++run)
+        save.measure(server, QStringLiteral("saveArchives"), {QVariant::fromValue(oneDay(nodeId, firstDay + run))});
     const QDateTime monthStart(QDate(2021, 3, 1), QTime(0, 0), Qt::LocalTime);
-    int monthRows = 0;
-    const double monthMs = best(kRuns, [&](int) {
-        const double t = timedCall(client, QStringLiteral("getArchive"),
-                                   {nodeId, QStringLiteral("hour_data"), monthStart, monthStart.addMonths(1).addSecs(-1)});
-        monthRows = client.result().value<ZeltoTable>().rowCount();
-        return t;
-    });
-    int allRows = 0;
-    const double allMs = best(kRuns, [&](int) {
-        const double t = timedCall(client, QStringLiteral("getArchive"),
-                                   {nodeId, QStringLiteral("hour_data"), QVariant(), QVariant()});
-        allRows = client.result().value<ZeltoTable>().rowCount();
-        return t;
-    });
+    for (int run = 0; run < kRuns; ++run)
+        month.measure(server, QStringLiteral("getArchive"),
+                      {nodeId, QStringLiteral("hour_data"), monthStart, monthStart.addMonths(1).addSecs(-1)});
+    const int monthRows = client.result().value<ZeltoTable>().rowCount();
+    for (int run = 0; run < kRuns; ++run)
+        all.measure(server, QStringLiteral("getArchive"), {nodeId, QStringLiteral("hour_data"), QVariant(), QVariant()});
+    const int allRows = client.result().value<ZeltoTable>().rowCount();
 
-    // Three criteria of the kinds users pick: a range on every archive (it
-    // flags about one hourly row in forty), a comparison of two parameters
-    // on hourly data and a lower bound on daily data (these never fire).
+    // Three criteria of the kinds users pick: a range on every archive, a
+    // comparison of two parameters on hourly data and a lower bound on
+    // daily data.
     auto quoted = [](const char *code) { return QStringLiteral("\"%1\"").arg(QLatin1String(code)); };
     const QVariantList criteria = {
         QVariantList{QStringLiteral("checkNotIn"), QStringLiteral("Enum.All"), quoted("S1_t1"), QStringLiteral("40"), QStringLiteral("64.8")},
@@ -219,35 +302,51 @@ void overTheWire(const QString &home, int nodeId)
         QVariantList{QStringLiteral("checkLess"), QStringLiteral("Enum.Day"), quoted("S2_P1"), QStringLiteral("0.2")}};
     if (!call(client, QStringLiteral("setCheckParams"), {nodeId, QVariantMap{{QStringLiteral("criteria"), criteria}}}))
         fail("setCheckParams");
-    int findings = 0;
-    const double checkMs = best(2, [&](int) {
-        const double t = timedCall(client, QStringLiteral("checkArchives"), {nodeId});
-        findings = client.result().toInt();
-        return t;
-    });
+    for (int run = 0; run < 2; ++run)
+        check.measure(server, QStringLiteral("checkArchives"), {nodeId});
+    const int findings = client.result().toInt();
     // A save now also runs the script over the new rows.
-    const double checkedSaveMs = best(kRuns, [&](int run) {
-        const ZeltoTableMap day = oneDay(nodeId, firstDay + kRuns + run);
-        return timedCall(client, QStringLiteral("saveArchives"), {QVariant::fromValue(day)});
-    });
+    for (int run = 0; run < kRuns; ++run)
+        checkedSave.measure(server, QStringLiteral("saveArchives"),
+                            {QVariant::fromValue(oneDay(nodeId, firstDay + kRuns + run))});
 
-    std::printf("over the wire (orvex-server, loopback TCP):\n");
-    std::printf("  saveArchives one day          %7.1f ms\n", saveMs);
-    std::printf("  saveArchives one day, checked %7.1f ms\n", checkedSaveMs);
-    std::printf("  getArchive one month          %7.1f ms (%d rows)\n", monthMs, monthRows);
-    std::printf("  getArchive whole archive      %7.1f ms (%d rows)\n", allMs, allRows);
-    std::printf("  checkArchives, 3 criteria     %7.1f ms (%d findings)\n", checkMs, findings);
+    heading(figures, QStringLiteral("over the wire (orvex-server, loopback TCP), ms:"));
+    save.report(figures, QStringLiteral("  saveArchives one day"));
+    checkedSave.report(figures, QStringLiteral("  saveArchives one day, checked"));
+    month.report(figures, QStringLiteral("  getArchive one month (%1 rows)").arg(monthRows));
+    all.report(figures, QStringLiteral("  getArchive whole archive (%1 rows)").arg(allRows));
+    check.report(figures, QStringLiteral("  checkArchives, 3 criteria (%1 findings)").arg(findings));
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Zelto::pinTimeZone();   // as the server does
+    // As the server does.
+    Zelto::pinTimeZone();
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     QCoreApplication app(argc, argv);
-    const Home home;
-    const int nodeId = prepareAndBreakDown(home.path());
-    overTheWire(home.path(), nodeId);
+    QVector<Figures> runs;
+    for (int version = 1; version <= ZeltoStream::FormatVersion; ++version) {
+        const Home home;
+        ZeltoStream::setWriteVersion(version);
+        Figures figures;
+        const int nodeId = prepareAndBreakDown(home.path(), figures);
+        overTheWire(home.path(), nodeId, version, figures);
+        runs.append(figures);
+    }
+
+    std::printf("%-56s", "stored format version");
+    for (int version = 1; version <= runs.size(); ++version)
+        std::printf("%10d", version);
+    std::printf("\n");
+    for (int i = 0; i < runs.first().size(); ++i) {
+        std::printf("%-56s", qPrintable(runs.first().at(i).first));
+        for (const Figures &figures : runs)
+            std::printf("%10s", qPrintable(figures.at(i).second));
+        std::printf("\n");
+    }
     printTimeZone();
     return 0;
 }

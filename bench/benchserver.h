@@ -95,7 +95,10 @@ inline void printTimeZone()
 class Home
 {
 public:
-    Home()
+    // In `parent` when given (a benchmark of the disk must not land on a
+    // tmpfs), else in the system's temporary folder.
+    explicit Home(const QString &parent = QString())
+        : m_dir((parent.isEmpty() ? QDir::tempPath() : parent) + QStringLiteral("/orvex-bench-XXXXXX"))
     {
         if (!m_dir.isValid())
             fail("temporary folder");
@@ -131,11 +134,12 @@ inline double timedCall(ZeltoClient &client, const QString &name, const QVariant
 class Server
 {
 public:
-    explicit Server(const QString &home)
+    // environment: variables for the server beyond its home folder's.
+    explicit Server(const QString &home, const QList<QPair<QString, QString>> &environment = {})
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
+        const quint16 port = m_port = probe.serverPort();
         probe.close();
         QFile ini(home + QStringLiteral("/orvex-server.ini"));
         ini.open(QIODevice::WriteOnly);
@@ -145,6 +149,8 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("ORVEX_HOME"), home);
         env.insert(QStringLiteral("ORVEX_RUNTIME_DIR"), home);
+        for (const auto &variable : environment)
+            env.insert(variable.first, variable.second);
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(ORVEX_SERVER_PATH), QStringList());
@@ -170,6 +176,7 @@ public:
     }
 
     ZeltoClient &client() { return m_client; }
+    quint16 port() const { return m_port; }
 
     // CPU time the server's main thread, which runs the commands, has used
     // so far: unlike wall time it does not grow when other work on the
@@ -186,6 +193,7 @@ public:
 private:
     QProcess m_process;
     ZeltoClient m_client;
+    quint16 m_port = 0;
 };
 
 } // namespace Bench

@@ -37,5 +37,6 @@ QVariant ApiCommand::execute(const QVariantList &params)
             true);
         return QVariant();
     }
-    return m_handler(params);
+    CommandParams commandParams(name(), params);
+    return m_handler(commandParams);
 }

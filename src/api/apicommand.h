@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandparams.h"
 #include "zeltocommand.h"
 
 #include <QString>
@@ -8,11 +9,12 @@
 // checks before anything else, and the function that does the work. Every
 // command of the server is one row of the command table (commandtable.cpp);
 // a row without a function belongs to a subsystem this build does not have
-// yet and fails after the access check.
+// yet and fails after the access check. The function gets the parameters
+// together with the command's own name, for its refusals.
 class ApiCommand : public ZeltoCommand
 {
 public:
-    using Handler = QVariant (*)(const QVariantList &params);
+    using Handler = QVariant (*)(CommandParams &params);
 
     ApiCommand(const char *name, const char *className, int paramCount, const char *right, Handler handler);
 

@@ -88,12 +88,13 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
 
 } // namespace
 
-QVariant saveArchives(const QVariantList &params)
+// saveArchives(tables: table map with "info" naming the node) -> true
+QVariant saveArchives(CommandParams &p)
 {
     // A parameter refused here never reached the save: the database,
     // journal included, stays as it was.
     ZeltoTableMap tables;
-    if (!readTables(params.value(0), tables) || !filterInfo(tables))
+    if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
     if (!ArchiveStore::saveArchives(tables, true))
         return QVariant();
@@ -102,49 +103,50 @@ QVariant saveArchives(const QVariantList &params)
     return true;
 }
 
-QVariant clearArchives(const QVariantList &params)
+// clearArchives(nodeId: int) -> true
+QVariant clearArchives(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("clearArchives"), params);
     const int nodeId = p.id(0);
     return p.ok() ? CommandResult::done(ArchiveStore::clearArchives(nodeId)) : QVariant();
 }
 
-QVariant getSettingData(const QVariantList &params)
+// getSettingData(nodeId: int) -> table of name, value
+QVariant getSettingData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getSettingData"), params);
     const int nodeId = p.id(0);
     return p.ok() ? CommandResult::table(ArchiveStore::settingData(nodeId)) : QVariant();
 }
 
-QVariant getJournalData(const QVariantList &params)
+// getJournalData(nodeId: int, from: datetime|null, to: datetime|null) -> table
+QVariant getJournalData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getJournalData"), params);
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, p.dateTime(1), p.dateTime(2))) : QVariant();
+    const QDateTime from = p.dateTime(1);
+    const QDateTime to = p.dateTime(2);
+    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, from, to)) : QVariant();
 }
 
-QVariant getArchive(const QVariantList &params)
+// getArchive(nodeId: int, archive: text, from: datetime|null, to: datetime|null) -> table
+QVariant getArchive(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getArchive"), params);
     const int nodeId = p.id(0);
-    if (!p.ok())
-        return QVariant();
     QDateTime from = p.dateTime(2);
     QDateTime to = p.dateTime(3);
+    if (!p.ok())
+        return QVariant();
     return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
 }
 
-QVariant getFillData(const QVariantList &params)
+// getFillData(nodeId: int) -> map of archive name to fill entry
+QVariant getFillData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getFillData"), params);
     const int nodeId = p.id(0);
     return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
 }
 
 // getReportData(nodeId: int, from: date|null, to: date|null) -> tables
-QVariant getReportData(const QVariantList &params)
+QVariant getReportData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getReportData"), params);
     const int nodeId = p.id(0);
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
@@ -153,9 +155,8 @@ QVariant getReportData(const QVariantList &params)
 }
 
 // getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
-QVariant getGroupTotals(const QVariantList &params)
+QVariant getGroupTotals(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getGroupTotals"), params);
     const QList<int> nodeIds = p.idList(0);
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))

@@ -2,14 +2,16 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // Saving, reading and clearing node archives; reports built from them.
 namespace ArchiveCommands {
-QVariant saveArchives(const QVariantList &params);
-QVariant clearArchives(const QVariantList &params);
-QVariant getSettingData(const QVariantList &params);
-QVariant getJournalData(const QVariantList &params);
-QVariant getArchive(const QVariantList &params);
-QVariant getFillData(const QVariantList &params);
-QVariant getReportData(const QVariantList &params);
-QVariant getGroupTotals(const QVariantList &params);
+QVariant saveArchives(CommandParams &p);
+QVariant clearArchives(CommandParams &p);
+QVariant getSettingData(CommandParams &p);
+QVariant getJournalData(CommandParams &p);
+QVariant getArchive(CommandParams &p);
+QVariant getFillData(CommandParams &p);
+QVariant getReportData(CommandParams &p);
+QVariant getGroupTotals(CommandParams &p);
 }

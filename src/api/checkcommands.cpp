@@ -7,24 +7,24 @@
 
 namespace CheckCommands {
 
-QVariant getCheckParams(const QVariantList &params)
+// getCheckParams(nodeId: int) -> record, empty when the node has none
+QVariant getCheckParams(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getCheckParams"), params);
     const int nodeId = p.id(0);
     return p.ok() ? QVariant(CheckParams::load(nodeId)) : QVariant();
 }
 
-QVariant setCheckParams(const QVariantList &params)
+// setCheckParams(nodeId: int, params: record, empty to remove) -> true
+QVariant setCheckParams(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setCheckParams"), params);
     const int nodeId = p.id(0);
     const QVariantMap checkParams = p.record(1);
     return p.ok() ? CommandResult::done(CheckParams::set(nodeId, checkParams)) : QVariant();
 }
 
-QVariant checkArchives(const QVariantList &params)
+// checkArchives(nodeId: int) -> int, the number of findings
+QVariant checkArchives(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("checkArchives"), params);
     const int nodeId = p.id(0);
     if (!p.ok())
         return QVariant();
@@ -32,23 +32,26 @@ QVariant checkArchives(const QVariantList &params)
     return count >= 0 ? QVariant(count) : QVariant();
 }
 
-QVariant getCheckLog(const QVariantList &params)
+// getCheckLog(nodeId: int, from: datetime|null, to: datetime|null) -> table
+QVariant getCheckLog(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getCheckLog"), params);
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::table(CheckLog::read(nodeId, p.dateTime(1), p.dateTime(2))) : QVariant();
+    const QDateTime from = p.dateTime(1);
+    const QDateTime to = p.dateTime(2);
+    return p.ok() ? CommandResult::table(CheckLog::read(nodeId, from, to)) : QVariant();
 }
 
-QVariant getCheckErrors(const QVariantList &params)
+// getCheckErrors(nodeId: int, archive: text, atime: datetime) -> list of messages
+QVariant getCheckErrors(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getCheckErrors"), params);
     const int nodeId = p.id(0);
-    return p.ok() ? QVariant(CheckLog::errors(nodeId, p.text(1), p.dateTime(2))) : QVariant();
+    const QDateTime atime = p.dateTime(2);
+    return p.ok() ? QVariant(CheckLog::errors(nodeId, p.text(1), atime)) : QVariant();
 }
 
-QVariant clearCheckLog(const QVariantList &params)
+// clearCheckLog(nodeId: int) -> true
+QVariant clearCheckLog(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("clearCheckLog"), params);
     const int nodeId = p.id(0);
     return p.ok() ? CommandResult::done(CheckLog::clear(nodeId)) : QVariant();
 }

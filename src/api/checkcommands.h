@@ -2,12 +2,14 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // Check parameters, checking stored archives, and the check log.
 namespace CheckCommands {
-QVariant getCheckParams(const QVariantList &params);
-QVariant setCheckParams(const QVariantList &params);
-QVariant checkArchives(const QVariantList &params);
-QVariant getCheckLog(const QVariantList &params);
-QVariant getCheckErrors(const QVariantList &params);
-QVariant clearCheckLog(const QVariantList &params);
+QVariant getCheckParams(CommandParams &p);
+QVariant setCheckParams(CommandParams &p);
+QVariant checkArchives(CommandParams &p);
+QVariant getCheckLog(CommandParams &p);
+QVariant getCheckErrors(CommandParams &p);
+QVariant clearCheckLog(CommandParams &p);
 }

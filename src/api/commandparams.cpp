@@ -89,14 +89,28 @@ QStringList CommandParams::stringList(int index)
     return strings;
 }
 
-QDateTime CommandParams::dateTime(int index) const
+QDateTime CommandParams::dateTime(int index)
 {
-    return m_params.value(index).toDateTime();
-}
-
-QDate CommandParams::date(int index) const
-{
-    return m_params.value(index).toDate();
+    const QVariant v = m_params.value(index);
+    if (v.isNull())
+        return QDateTime();
+    QDateTime result;
+    switch (v.userType()) {
+    case QMetaType::QDateTime:
+        return v.toDateTime();
+    case QMetaType::QDate:
+        return v.toDate().startOfDay();
+    case QMetaType::QString:
+        if (v.toString().isEmpty())
+            return QDateTime();
+        result = QDateTime::fromString(v.toString(), Qt::ISODate);
+        break;
+    default:
+        break;
+    }
+    if (!result.isValid())
+        refuse(index, QCoreApplication::translate("CommandParams", "дата и время"));
+    return result;
 }
 
 QDate CommandParams::optionalDate(int index)

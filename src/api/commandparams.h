@@ -1,16 +1,16 @@
 #pragma once
 
-#include <QDate>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
-// Reads a command's parameters by position. Parameters that are missing read
-// as null; ids, records and lists of the wrong kind are refused with a clear
-// message instead of turning into 0 or an empty value that would then be
-// written, so bad input changes nothing.
+// A command's name and parameters, as the command table hands them to the
+// command's handler. Reads the parameters by position. Parameters that are
+// missing read as null; ids, records, lists and date-times of the wrong kind
+// are refused with a clear message instead of turning into 0, an empty value
+// or "no bound", so bad input changes nothing.
 class CommandParams
 {
 public:
@@ -24,8 +24,9 @@ public:
     QVariantMap record(int index);
     QVariantList list(int index);
     QStringList stringList(int index);
-    QDateTime dateTime(int index) const;
-    QDate date(int index) const;
+    // A date-time, a date (its midnight) or ISO 8601 text; null, a missing
+    // parameter and empty text give an invalid date-time, meaning no bound.
+    QDateTime dateTime(int index);
     // A day given as a date, a date-time or ISO text; null gives an invalid
     // date (an open bound), anything else is refused.
     QDate optionalDate(int index);
@@ -34,10 +35,10 @@ public:
     QVariant value(int index) const { return m_params.value(index); }
     // Fails unless at least count parameters were given.
     bool require(int count);
-
-private:
+    // Refuses the parameter (the first refusal is the one reported); false.
     bool refuse(int index, const QString &expected);
 
+private:
     QString m_command;
     QVariantList m_params;
     bool m_ok = true;

@@ -1,6 +1,5 @@
 #include "exchangecommands.h"
 
-#include "commandparams.h"
 #include "commandresult.h"
 #include "nodeexport.h"
 #include "nodeimport.h"
@@ -8,17 +7,16 @@
 namespace ExchangeCommands {
 
 // exportNode(nodeId: int) -> tables (the node's package)
-QVariant exportNode(const QVariantList &params)
+QVariant exportNode(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("exportNode"), params);
     const int id = p.id(0);
     return p.ok() ? NodeExport::exportNode(id) : QVariant();
 }
 
 // importNode(package: tables) -> int (the new or matched node's id)
-QVariant importNode(const QVariantList &params)
+QVariant importNode(CommandParams &p)
 {
-    return CommandResult::savedId(NodeImport::importNode(params.value(0)));
+    return CommandResult::savedId(NodeImport::importNode(p.value(0)));
 }
 
 }

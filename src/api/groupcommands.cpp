@@ -6,28 +6,29 @@
 
 namespace GroupCommands {
 
-QVariant getGroups(const QVariantList &)
+// getGroups() -> table of the visible groups
+QVariant getGroups(CommandParams &)
 {
     return CommandResult::table(Groups::list());
 }
 
-QVariant getGroup(const QVariantList &params)
+// getGroup(id: int) -> record, empty when not visible
+QVariant getGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getGroup"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Groups::get(id)) : QVariant();
 }
 
-QVariant saveGroup(const QVariantList &params)
+// saveGroup(group: record) -> id
+QVariant saveGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("saveGroup"), params);
     const QVariantMap record = p.record(0);
     return p.ok() ? CommandResult::savedId(Groups::save(record)) : QVariant();
 }
 
-QVariant removeGroup(const QVariantList &params)
+// removeGroup(id: int) -> id
+QVariant removeGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("removeGroup"), params);
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Groups::remove(id), id) : QVariant();
 }

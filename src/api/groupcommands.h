@@ -2,10 +2,12 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // The groups visible to the calling user.
 namespace GroupCommands {
-QVariant getGroups(const QVariantList &params);
-QVariant getGroup(const QVariantList &params);
-QVariant saveGroup(const QVariantList &params);
-QVariant removeGroup(const QVariantList &params);
+QVariant getGroups(CommandParams &p);
+QVariant getGroup(CommandParams &p);
+QVariant saveGroup(CommandParams &p);
+QVariant removeGroup(CommandParams &p);
 }

@@ -6,36 +6,37 @@
 
 namespace NodeCommands {
 
-QVariant getNodes(const QVariantList &)
+// getNodes() -> table of the visible nodes with their status columns
+QVariant getNodes(CommandParams &)
 {
     return CommandResult::table(Nodes::list());
 }
 
-QVariant getNode(const QVariantList &params)
+// getNode(id: int) -> record, empty when not visible
+QVariant getNode(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getNode"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Nodes::get(id)) : QVariant();
 }
 
-QVariant saveNode(const QVariantList &params)
+// saveNode(node: record) -> id
+QVariant saveNode(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("saveNode"), params);
     const QVariantMap record = p.record(0);
     return p.ok() ? CommandResult::savedId(Nodes::save(record)) : QVariant();
 }
 
-QVariant setNodeGroup(const QVariantList &params)
+// setNodeGroup(nodeId: int, groupId: int) -> nodeId
+QVariant setNodeGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setNodeGroup"), params);
     const int nodeId = p.id(0);
     const int groupId = p.id(1);
     return p.ok() ? CommandResult::doneWithId(Nodes::setGroup(nodeId, groupId), nodeId) : QVariant();
 }
 
-QVariant removeNode(const QVariantList &params)
+// removeNode(id: int) -> id
+QVariant removeNode(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("removeNode"), params);
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Nodes::remove(id), id) : QVariant();
 }

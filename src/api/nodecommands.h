@@ -2,11 +2,13 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // The nodes visible to the calling user.
 namespace NodeCommands {
-QVariant getNodes(const QVariantList &params);
-QVariant getNode(const QVariantList &params);
-QVariant saveNode(const QVariantList &params);
-QVariant setNodeGroup(const QVariantList &params);
-QVariant removeNode(const QVariantList &params);
+QVariant getNodes(CommandParams &p);
+QVariant getNode(CommandParams &p);
+QVariant saveNode(CommandParams &p);
+QVariant setNodeGroup(CommandParams &p);
+QVariant removeNode(CommandParams &p);
 }

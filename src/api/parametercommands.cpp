@@ -7,9 +7,9 @@
 
 namespace ParameterCommands {
 
-QVariant describeParams(const QVariantList &params)
+// describeParams(modelCode: text, columns: list of text, values: list) -> map of descriptions
+QVariant describeParams(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("describeParams"), params);
     p.require(3);
     const QString modelCode = p.text(0);
     const QStringList columns = p.stringList(1);
@@ -21,9 +21,9 @@ QVariant describeParams(const QVariantList &params)
     return description.isEmpty() ? QVariant() : QVariant(description);
 }
 
-QVariant getValues(const QVariantList &params)
+// getValues(table: text, column: text) -> list of the column's distinct values as text
+QVariant getValues(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getValues"), params);
     p.require(2);
     const QString table = p.text(0);
     const QString column = p.text(1);

@@ -29,29 +29,34 @@ const int kRestartCode = 2;
 
 } // namespace
 
-QVariant getVersion(const QVariantList &)
+// getVersion() -> text, the program's version
+QVariant getVersion(CommandParams &)
 {
-    return QStringLiteral("1.2.7");
+    return QStringLiteral(ORVEX_VERSION);
 }
 
-QVariant getDbVersion(const QVariantList &)
+// getDbVersion() -> int, the database schema version
+QVariant getDbVersion(CommandParams &)
 {
     return Database::version();
 }
 
-QVariant getApiVersion(const QVariantList &)
+// getApiVersion() -> int
+QVariant getApiVersion(CommandParams &)
 {
     return 2;
 }
 
-QVariant getSettings(const QVariantList &)
+// getSettings() -> map of every setting
+QVariant getSettings(CommandParams &)
 {
     return Database::loadSettings();
 }
 
-QVariant getSetting(const QVariantList &params)
+// getSetting(name: text) -> value
+QVariant getSetting(CommandParams &p)
 {
-    const QString name = CommandParams(QStringLiteral("getSetting"), params).text(0);
+    const QString name = p.text(0);
     ZeltoSystem::instance()->clearError();
     const QVariant value = Database::getSetting(name);
     if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
@@ -59,9 +64,9 @@ QVariant getSetting(const QVariantList &params)
     return value;
 }
 
-QVariant setSetting(const QVariantList &params)
+// setSetting(name: text, value: any) -> true
+QVariant setSetting(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setSetting"), params);
     const QString name = p.text(0);
     if (name.isEmpty()) {
         ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
@@ -72,24 +77,29 @@ QVariant setSetting(const QVariantList &params)
     return CommandResult::done(Database::setSetting(name, p.value(1)));
 }
 
-QVariant getJournal(const QVariantList &params)
+// getJournal(from: datetime|null, to: datetime|null) -> table
+QVariant getJournal(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getJournal"), params);
+    const QDateTime from = p.dateTime(0);
+    const QDateTime to = p.dateTime(1);
+    if (!p.ok())
+        return QVariant();
     return CommandResult::table(Database::selectTable(
         QStringLiteral("SELECT ctime, login AS user     , groups.name AS group_name     , nodes.name AS node_name     , "
                        "level, message FROM journal LEFT OUTER JOIN users ON journal.user_id = users.id LEFT OUTER "
                        "JOIN groups ON journal.group_id = groups.id LEFT OUTER JOIN nodes ON journal.node_id = "
                        "nodes.id WHERE ctime BETWEEN ? AND ? ORDER BY ctime"),
-        {p.dateTime(0), p.dateTime(1)}));
+        {from, to}));
 }
 
-QVariant clearJournal(const QVariantList &)
+// clearJournal() -> true
+QVariant clearJournal(CommandParams &)
 {
     return CommandResult::done(Database::execute(QStringLiteral("DELETE FROM journal")));
 }
 
 // backupDatabase() -> true once the copy is checked and has its name
-QVariant backupDatabase(const QVariantList &)
+QVariant backupDatabase(CommandParams &)
 {
     DatabaseBackup *backup = DatabaseBackup::start();
     if (!backup)
@@ -116,7 +126,8 @@ QVariant backupDatabase(const QVariantList &)
     return outcome->first;
 }
 
-QVariant restartServer(const QVariantList &)
+// restartServer() -> true once the monitor service has the request
+QVariant restartServer(CommandParams &)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {

@@ -2,16 +2,18 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // Versions, settings, the journal, backups and restart.
 namespace ServerCommands {
-QVariant getVersion(const QVariantList &params);
-QVariant getDbVersion(const QVariantList &params);
-QVariant getApiVersion(const QVariantList &params);
-QVariant getSettings(const QVariantList &params);
-QVariant getSetting(const QVariantList &params);
-QVariant setSetting(const QVariantList &params);
-QVariant getJournal(const QVariantList &params);
-QVariant clearJournal(const QVariantList &params);
-QVariant backupDatabase(const QVariantList &params);
-QVariant restartServer(const QVariantList &params);
+QVariant getVersion(CommandParams &p);
+QVariant getDbVersion(CommandParams &p);
+QVariant getApiVersion(CommandParams &p);
+QVariant getSettings(CommandParams &p);
+QVariant getSetting(CommandParams &p);
+QVariant setSetting(CommandParams &p);
+QVariant getJournal(CommandParams &p);
+QVariant clearJournal(CommandParams &p);
+QVariant backupDatabase(CommandParams &p);
+QVariant restartServer(CommandParams &p);
 }

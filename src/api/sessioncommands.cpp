@@ -6,22 +6,24 @@
 
 namespace SessionCommands {
 
-QVariant login(const QVariantList &params)
+// login(login: text, password: text) -> the user's record with "access"
+QVariant login(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("login"), params);
     if (!p.require(2))
         return QVariant();
     const QVariantMap row = Users::login(p.text(0), p.text(1));
     return row.isEmpty() ? QVariant() : QVariant(row);
 }
 
-QVariant logout(const QVariantList &)
+// logout() -> true
+QVariant logout(CommandParams &)
 {
     User::logout();
     return true;
 }
 
-QVariant takeChangeEvents(const QVariantList &)
+// takeChangeEvents() -> map of event name to the list of ids since the last call
+QVariant takeChangeEvents(CommandParams &)
 {
     return User::takeEvents();
 }

@@ -2,9 +2,11 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // login, logout, takeChangeEvents.
 namespace SessionCommands {
-QVariant login(const QVariantList &params);
-QVariant logout(const QVariantList &params);
-QVariant takeChangeEvents(const QVariantList &params);
+QVariant login(CommandParams &p);
+QVariant logout(CommandParams &p);
+QVariant takeChangeEvents(CommandParams &p);
 }

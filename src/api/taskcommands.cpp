@@ -3,7 +3,6 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "tasks.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
@@ -24,7 +23,8 @@ ZeltoTable runStates()
 
 namespace TaskCommands {
 
-QVariant getTasks(const QVariantList &)
+// getTasks() -> table of the visible tasks with their run state
+QVariant getTasks(CommandParams &)
 {
     ZeltoTable tasks = Tasks::list();
     const ZeltoTable states = runStates();
@@ -33,56 +33,52 @@ QVariant getTasks(const QVariantList &)
     return CommandResult::table(tasks);
 }
 
-QVariant getTask(const QVariantList &params)
+// getTask(id: int) -> record, empty when not visible
+QVariant getTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTask"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::get(id)) : QVariant();
 }
 
-QVariant getTaskData(const QVariantList &params)
+// getTaskData(id: int) -> the task's editable form
+QVariant getTaskData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTaskData"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::getData(id)) : QVariant();
 }
 
-QVariant getTaskLog(const QVariantList &params)
+// getTaskLog(id: int) -> list of the last run's log lines
+QVariant getTaskLog(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getTaskLog"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Tasks::log(id)) : QVariant();
 }
 
-QVariant saveTask(const QVariantList &params)
+// saveTask(task: record, the editable form) -> id
+QVariant saveTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("saveTask"), params);
     const QVariantMap record = p.record(0);
     return p.ok() ? CommandResult::savedId(Tasks::save(record)) : QVariant();
 }
 
-QVariant setTaskGroup(const QVariantList &params)
+// setTaskGroup(id: int, main: 0|1) -> bool
+QVariant setTaskGroup(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setTaskGroup"), params);
     const int id = p.id(0);
     const int flag = p.id(1);
     if (!p.ok())
         return QVariant();
     if (flag != 0 && flag != 1) {
-        ZeltoSystem::instance()->error(
-            QCoreApplication::translate("CommandParams", "Неверный параметр %1 команды %2: ожидается %3")
-                .arg(2)
-                .arg(QStringLiteral("setTaskGroup"), QCoreApplication::translate("CommandParams", "0 или 1")),
-            true);
+        p.refuse(1, QCoreApplication::translate("CommandParams", "0 или 1"));
         return QVariant();
     }
     // A refused or failed change is a valid false, with the reason in the error channel.
     return QVariant(Tasks::setMain(id, flag));
 }
 
-QVariant removeTask(const QVariantList &params)
+// removeTask(id: int) -> id
+QVariant removeTask(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("removeTask"), params);
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Tasks::remove(id), id) : QVariant();
 }

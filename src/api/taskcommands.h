@@ -2,13 +2,15 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // The polling task records visible to the calling user.
 namespace TaskCommands {
-QVariant getTasks(const QVariantList &params);
-QVariant getTask(const QVariantList &params);
-QVariant getTaskData(const QVariantList &params);
-QVariant getTaskLog(const QVariantList &params);
-QVariant saveTask(const QVariantList &params);
-QVariant setTaskGroup(const QVariantList &params);
-QVariant removeTask(const QVariantList &params);
+QVariant getTasks(CommandParams &p);
+QVariant getTask(CommandParams &p);
+QVariant getTaskData(CommandParams &p);
+QVariant getTaskLog(CommandParams &p);
+QVariant saveTask(CommandParams &p);
+QVariant setTaskGroup(CommandParams &p);
+QVariant removeTask(CommandParams &p);
 }

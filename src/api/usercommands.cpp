@@ -6,64 +6,65 @@
 
 namespace UserCommands {
 
-QVariant getUsers(const QVariantList &)
+// getUsers() -> table
+QVariant getUsers(CommandParams &)
 {
     return CommandResult::table(Users::list());
 }
 
-QVariant getUser(const QVariantList &params)
+// getUser(id: int) -> record, empty when there is none
+QVariant getUser(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getUser"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Users::get(id)) : QVariant();
 }
 
-QVariant getUserData(const QVariantList &params)
+// getUserData(id: int) -> record with "access" and "groups"
+QVariant getUserData(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getUserData"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Users::data(id)) : QVariant();
 }
 
-QVariant saveUser(const QVariantList &params)
+// saveUser(user: record, password in plain text, optional access and groups) -> id
+QVariant saveUser(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("saveUser"), params);
     const QVariantMap record = p.record(0);
     return p.ok() ? CommandResult::savedId(Users::save(record)) : QVariant();
 }
 
-QVariant removeUser(const QVariantList &params)
+// removeUser(id: int) -> id
+QVariant removeUser(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("removeUser"), params);
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Users::remove(id), id) : QVariant();
 }
 
-QVariant getUserAccess(const QVariantList &params)
+// getUserAccess(id: int) -> list of rights
+QVariant getUserAccess(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getUserAccess"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Users::access(id)) : QVariant();
 }
 
-QVariant setUserAccess(const QVariantList &params)
+// setUserAccess(id: int, rights: list of text) -> id
+QVariant setUserAccess(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setUserAccess"), params);
     const int id = p.id(0);
     const QStringList rights = p.stringList(1);
     return p.ok() ? CommandResult::doneWithId(Users::setAccess(id, rights), id) : QVariant();
 }
 
-QVariant getUserGroups(const QVariantList &params)
+// getUserGroups(id: int) -> list of group ids
+QVariant getUserGroups(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("getUserGroups"), params);
     const int id = p.id(0);
     return p.ok() ? QVariant(Users::groups(id)) : QVariant();
 }
 
-QVariant setUserGroups(const QVariantList &params)
+// setUserGroups(id: int, groupIds: list of int) -> id
+QVariant setUserGroups(CommandParams &p)
 {
-    CommandParams p(QStringLiteral("setUserGroups"), params);
     const int id = p.id(0);
     const QVariantList groupIds = p.list(1);
     return p.ok() ? CommandResult::doneWithId(Users::setGroups(id, groupIds), id) : QVariant();

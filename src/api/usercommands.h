@@ -2,15 +2,17 @@
 
 #include <QVariant>
 
+class CommandParams;
+
 // Users, their rights and their group memberships.
 namespace UserCommands {
-QVariant getUsers(const QVariantList &params);
-QVariant getUser(const QVariantList &params);
-QVariant getUserData(const QVariantList &params);
-QVariant saveUser(const QVariantList &params);
-QVariant removeUser(const QVariantList &params);
-QVariant getUserAccess(const QVariantList &params);
-QVariant setUserAccess(const QVariantList &params);
-QVariant getUserGroups(const QVariantList &params);
-QVariant setUserGroups(const QVariantList &params);
+QVariant getUsers(CommandParams &p);
+QVariant getUser(CommandParams &p);
+QVariant getUserData(CommandParams &p);
+QVariant saveUser(CommandParams &p);
+QVariant removeUser(CommandParams &p);
+QVariant getUserAccess(CommandParams &p);
+QVariant setUserAccess(CommandParams &p);
+QVariant getUserGroups(CommandParams &p);
+QVariant setUserGroups(CommandParams &p);
 }

@@ -334,7 +334,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
 
     if (tailDays && TailDays::isWholeMonth(from, to) && Database::getSetting(QStringLiteral("calcTailDays")).toBool()) {
         const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
-        TailDays::extend(dayData, from, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
+        TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
     }
     if (!from.isValid())
         from = dayData.value(0, dateColumn()).toDateTime().date();
@@ -354,9 +354,17 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     if (dayOut)
         *dayOut = days;
 
-    const RangeReadings readings = rangeReadings(node, dayData, from, to, allHours);
+    RangeReadings readings = rangeReadings(node, dayData, from, to, allHours);
     const QStringList dayColumns = days.columnNames();
     const int newestDay = days.rowCount() - 1;
+    // No start reading anywhere: the totalizers are taken to have started
+    // from zero on the first day, so the end reading is the consumption.
+    if (readings.first.isEmpty()) {
+        for (const QString &code : parametersSetIn(days, newestDay, catalogue)) {
+            if (catalogue.isCumulative(code))
+                readings.first.insert(code, 0.0);
+        }
+    }
 
     SummaryRow totals(tr("Итого"));
     SummaryRow middles(tr("Среднее"));

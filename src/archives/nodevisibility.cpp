@@ -1,19 +1,16 @@
 #include "nodevisibility.h"
 
 #include "database.h"
-#include "user.h"
+#include "visibility.h"
 
 QVariantMap NodeVisibility::node(int nodeId)
 {
-    if (User::isUnrestricted())
-        return Database::selectRecord(QStringLiteral("SELECT nodes.* FROM nodes, nodes_data "
-                                                     "WHERE nodes.id = nodes_data.id AND nodes.id = ?"),
-                                      {nodeId});
-    return Database::selectRecord(QStringLiteral("SELECT nodes.* FROM nodes, nodes_data, groups, user_groups "
-                                                 "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id "
-                                                 "AND groups.id = user_groups.group_id AND user_groups.user_id = ? "
-                                                 "AND nodes.id = ?"),
-                                  {User::currentUserId(), nodeId});
+    QVariantList values{nodeId};
+    const QString visible = Visibility::groupCondition("nodes.group_id", values);
+    return Database::selectRecord(QStringLiteral("SELECT nodes.* FROM nodes, nodes_data "
+                                                 "WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ")
+                                      + visible,
+                                  values);
 }
 
 bool NodeVisibility::isVisible(int nodeId)

@@ -33,7 +33,7 @@ bool TailDays::isWholeMonth(const QDate &from, const QDate &to)
         && to.month() == from.month() && to.day() == from.daysInMonth();
 }
 
-int TailDays::extend(ZeltoTable &days, const QDate &from, const QDate &to, int baseDays,
+int TailDays::extend(ZeltoTable &days, const QDate &to, int baseDays,
                      const MetadataCatalogue &catalogue)
 {
     const int count = days.rowCount();
@@ -41,7 +41,8 @@ int TailDays::extend(ZeltoTable &days, const QDate &from, const QDate &to, int b
         return 0;
     const int dateColumn = days.columnIndex(ArchiveDates::column());
     const QDateTime lastDate = days.value(count - 1, dateColumn).toDateTime();
-    if (!lastDate.isValid() || lastDate.date() < from || lastDate.date() >= to)
+    // A month with no reading at all is estimated whole from the last days read.
+    if (!lastDate.isValid() || lastDate.date() >= to)
         return 0;
 
     const ZeltoTable base = lastRows(days, qBound(1, baseDays, count));

@@ -20,11 +20,11 @@ public:
 
     // Appends one row per day from the day after the last row up to to,
     // when days (the whole daily archive, sorted) has more than three rows
-    // and its last row lies within from..to but before to. Each added row
+    // and its last row lies before to. Each added row
     // holds, for the parameters the catalogue knows and the last row has:
     // 0 for flag and error parameters, the mean of the last baseDays rows
     // for accumulating and averaged ones, the last row's value for the
     // others. The number of rows added.
-    static int extend(ZeltoTable &days, const QDate &from, const QDate &to, int baseDays,
+    static int extend(ZeltoTable &days, const QDate &to, int baseDays,
                       const MetadataCatalogue &catalogue);
 };

@@ -4,6 +4,7 @@
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "visibility.h"
 #include "zeltosystem.h"
 
 #include <QObject>
@@ -22,22 +23,18 @@ void notifyEach(const QString &name, const QVariantList &ids)
 
 ZeltoTable Groups::list()
 {
-    if (User::isUnrestricted())
-        return Database::selectTable(QStringLiteral("SELECT * FROM groups ORDER BY name"));
-    return Database::selectTable(QStringLiteral("SELECT groups.* FROM groups, user_groups "
-                                                "WHERE groups.id = user_groups.group_id   "
-                                                "AND user_groups.user_id = ? ORDER BY name"),
-                                 {User::currentUserId()});
+    QVariantList values;
+    const QString visible = Visibility::groupCondition("id", values);
+    return Database::selectTable(QStringLiteral("SELECT * FROM groups WHERE ") + visible
+                                     + QStringLiteral(" ORDER BY name"),
+                                 values);
 }
 
 QVariantMap Groups::get(int id)
 {
-    if (User::isUnrestricted())
-        return Database::selectRecord(QStringLiteral("SELECT * FROM groups WHERE id = ?"), {id});
-    return Database::selectRecord(QStringLiteral("SELECT groups.* FROM groups, user_groups "
-                                                 "WHERE groups.id = user_groups.group_id   "
-                                                 "AND user_groups.user_id = ?   AND groups.id = ?"),
-                                  {User::currentUserId(), id});
+    QVariantList values{id};
+    const QString visible = Visibility::groupCondition("id", values);
+    return Database::selectRecord(QStringLiteral("SELECT * FROM groups WHERE id = ? AND ") + visible, values);
 }
 
 int Groups::save(const QVariantMap &input)

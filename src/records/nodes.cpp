@@ -5,6 +5,7 @@
 #include "metadatacatalogue.h"
 #include "recordfields.h"
 #include "user.h"
+#include "visibility.h"
 #include "zeltosystem.h"
 
 #include <QObject>
@@ -54,42 +55,21 @@ const QString &Nodes::columns()
 
 ZeltoTable Nodes::list()
 {
-    if (User::isUnrestricted())
-        return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups "
-                                               "WHERE nodes.id = nodes_data.id   "
-                                               "AND nodes.group_id = groups.id "
-                                               "ORDER BY groups.name, nodes.name"));
-    return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups, user_groups "
-                                           "WHERE nodes.id = nodes_data.id   "
-                                           "AND nodes.group_id = groups.id   "
-                                           "AND groups.id = user_groups.group_id   "
-                                           "AND user_groups.user_id = ? "
-                                           "ORDER BY groups.name, nodes.name"),
-                                 {User::currentUserId()});
+    QVariantList values;
+    const QString visible = Visibility::groupCondition("nodes.group_id", values);
+    return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups "
+                                           "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id AND ")
+                                     + visible + QStringLiteral(" ORDER BY groups.name, nodes.name"),
+                                 values);
 }
 
 QVariantMap Nodes::get(int id)
 {
-    if (User::isUnrestricted())
-        return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data "
-                                                "WHERE nodes.id = nodes_data.id   "
-                                                "AND nodes.id = ?"),
-                                      {id});
-    return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data, groups, user_groups "
-                                            "WHERE nodes.id = nodes_data.id   "
-                                            "AND nodes.group_id = groups.id   "
-                                            "AND groups.id = user_groups.group_id   "
-                                            "AND user_groups.user_id = ?   "
-                                            "AND nodes.id = ?"),
-                                  {User::currentUserId(), id});
-}
-
-QVariantList Nodes::visibleIds(int userId)
-{
-    return Database::selectDistinctValues(QStringLiteral("nodes, groups, user_groups"), QStringLiteral("nodes.id"),
-                                          QStringLiteral("nodes.group_id = groups.id AND groups.id = "
-                                                         "user_groups.group_id AND user_groups.user_id = ?"),
-                                          {userId});
+    QVariantList values{id};
+    const QString visible = Visibility::groupCondition("nodes.group_id", values);
+    return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ")
+                                      + visible,
+                                  values);
 }
 
 QString Nodes::defaultName(const QString &modelName, qlonglong number, const QString &modelCode)

@@ -20,8 +20,6 @@ public:
     static ZeltoTable list();
     // The node when it is visible; empty otherwise.
     static QVariantMap get(int id);
-    // The nodes in the user's groups; applies to the administrator too.
-    static QVariantList visibleIds(int userId);
 
     // Updates the node named by "id" or, without one, the node of the same
     // model and number, or inserts a new one (into the common group, named

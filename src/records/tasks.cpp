@@ -7,6 +7,7 @@
 #include "taskinput.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "visibility.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -66,37 +67,23 @@ const QString &Tasks::columns()
 
 ZeltoTable Tasks::list()
 {
-    if (User::isUnrestricted())
-        return Database::selectTable(taskQuery(" FROM tasks, tasks_data, nodes "
-                                               "WHERE tasks.id = tasks_data.id   "
-                                               "AND tasks.node_id = nodes.id "
-                                               "ORDER BY node_name"));
-    return Database::selectTable(taskQuery(" FROM tasks, tasks_data, nodes, groups, user_groups "
-                                           "WHERE tasks.id = tasks_data.id   "
-                                           "AND tasks.node_id = nodes.id   "
-                                           "AND nodes.group_id = groups.id   "
-                                           "AND groups.id = user_groups.group_id   "
-                                           "AND user_groups.user_id = ? "
-                                           "ORDER BY node_name"),
-                                 {User::currentUserId()});
+    QVariantList values;
+    const QString visible = Visibility::groupCondition("nodes.group_id", values);
+    return Database::selectTable(taskQuery(" FROM tasks, tasks_data, nodes "
+                                           "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id AND ")
+                                     + visible + QStringLiteral(" ORDER BY node_name"),
+                                 values);
 }
 
 QVariantMap Tasks::get(int id)
 {
-    if (User::isUnrestricted())
-        return Database::selectRecord(taskQuery(" FROM tasks, tasks_data, nodes "
-                                                "WHERE tasks.id = tasks_data.id   "
-                                                "AND tasks.node_id = nodes.id   "
-                                                "AND tasks.id = ?"),
-                                      {id});
-    return Database::selectRecord(taskQuery(" FROM tasks, tasks_data, nodes, groups, user_groups "
-                                            "WHERE tasks.id = tasks_data.id   "
-                                            "AND tasks.node_id = nodes.id   "
-                                            "AND nodes.group_id = groups.id   "
-                                            "AND groups.id = user_groups.group_id   "
-                                            "AND user_groups.user_id = ?   "
-                                            "AND tasks.id = ?"),
-                                  {User::currentUserId(), id});
+    QVariantList values{id};
+    const QString visible = Visibility::groupCondition("nodes.group_id", values);
+    return Database::selectRecord(taskQuery(" FROM tasks, tasks_data, nodes "
+                                            "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id "
+                                            "AND tasks.id = ? AND ")
+                                      + visible,
+                                  values);
 }
 
 QVariantMap Tasks::getData(int id)

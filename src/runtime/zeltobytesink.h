@@ -23,6 +23,7 @@ public:
     bool overflowed() const { return m_overflow; }
     void markOverflowed() { m_overflow = true; }
     const char *constData() const { return m_data; }
+    char *data() { return m_data; }
 
     // n writable bytes at the end, or null once the total would not fit.
     char *claim(qint64 n)
@@ -33,6 +34,13 @@ public:
             return p;
         }
         return claimSlow(n);
+    }
+
+    // Forgets what was written after the first `size` bytes.
+    void truncate(qint64 size)
+    {
+        if (size < m_used)
+            m_used = size;
     }
 
     // Room for `capacity` bytes in all, allocated now.

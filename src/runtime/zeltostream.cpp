@@ -1,10 +1,15 @@
-// Byte format of ZeltoStream, version 1
-// =====================================
+// Byte format of ZeltoStream, versions 1 and 2
+// ============================================
 // Stored in database BLOBs, so it has to stay readable as it is: extend it
-// only with new tags, or bump the version byte and keep reading version 1.
-// Everything is little-endian.
+// only with new tags, or bump the version byte and keep reading every
+// version written before. Version 2 differs from version 1 in two things
+// only: each value carries its length and checksum, and the cells of typed
+// double columns are packed (below). Everything is little-endian.
 //
-//   stream  = version:u8 (= 1), then the values one after another
+//   stream  = version:u8 (1 or 2), then the values one after another; in
+//             version 2 each value is framed as length:u32, the length
+//             bytes of the value, crc:u32 (CRC-32C of those bytes), and a
+//             reader checks the sum before it reads the value
 //   value   = tag:u8, then the body of that tag
 //   varint  = unsigned LEB128, 7 bits per byte, low group first, at most
 //             10 bytes, no bits above bit 63
@@ -59,28 +64,88 @@
 //           present cell (the first from 0)
 //         QDate: zigzag difference of the julian day from the previous
 //           present cell (the first from 0); null dates are not typed
+//         double, version 2: the present cells in blocks (next section)
 //       Markers (0x11, 0x12) and nulls of a type (0x15) only occur in
 //       mixed columns. A column without
 //       any value is t = 0x00 with the bitmap, whose bits are then ignored.
 //     So every column costs at least R / 8 bytes.
 //   Rows come back cut after their last non-null cell.
 //
+//   Packed doubles (version 2), the blocks of one column in row order:
+//   block   = varint n (1..1024; every block but the last holds 1024),
+//             mode:u8, body
+//     mode 0x00 raw: n x 8 bytes, IEEE 754 binary64
+//     mode 0x10 XOR: varint L, then L bytes of bits, low bit of each byte
+//       first: the first value's 64 bits, then for each next value v with
+//       x = bits(v) XOR bits(previous value): 0 when x = 0; 10 and the bits
+//       of x in the window of the last 11 (lead, length); 11, lead:6,
+//       (length - 1):6, and the length bits of x that start lead bits below
+//       the top (lead + length <= 64). L covers the bits exactly (the last
+//       byte padded with zeros)
+//     mode 0x20 | e, e in 0..15, decimal: value i is x_i / 10^e (double
+//       division of the exact double x_i), except where an exception says:
+//       varint X (exceptions, <= n), zigzag x_first, then groups of 128
+//       values (the last one shorter):
+//         group = head:u8 (bit 7: differences; bits 0-6: width w, 1..64),
+//                 zigzag base, ceil(m x w / 8) bytes of m numbers of w bits,
+//                 low bit first, from bit 0 of the first byte
+//         x_i = base + number_i, or with differences
+//         x_i = x_(i-1) + base + number_i, where x_(-1) = x_first; in
+//         64-bit two's complement arithmetic
+//       then X exceptions: varint gap, 8 bytes of the value; the first
+//       replaces value gap, each next the value gap + 1 after the last
+//   So a packed double costs at least a bit, as every other typed cell.
+//
 // What a reader enforces on untrusted bytes: every count and length fits in
 // the bytes left before anything is allocated; R <= 8 x the bytes left after
 // it; tables without columns hold at most 65536 rows together in one
-// top-level value; each column's S covers its bitmap or its minimal cells and
-// is consumed exactly; containers nest at most 256 levels deep. Values
+// top-level value; each column's S covers its bitmap or its minimal cells
+// (a bit for packed doubles) and is consumed exactly, its blocks holding
+// exactly its present cells; containers nest at most 256 levels deep. Values
 // outside the ranges above are corrupt data. The writer fails on values that
 // a reader would refuse.
 
 #include "zeltostream.h"
 
 #include "zeltobytesink.h"
+#include "zeltochecksum.h"
 #include "zeltostreamformat.h"
 #include "zeltostreamreader.h"
 #include "zeltostreamwriter.h"
 
+#include <atomic>
+
 using ZeltoStreamFormat::MaxBytes;
+
+namespace {
+
+int versionFromEnvironment()
+{
+    bool ok = false;
+    const int version = qEnvironmentVariableIntValue("ORVEX_STREAM_VERSION", &ok);
+    return ok && version >= 1 && version <= ZeltoStream::FormatVersion ? version : ZeltoStream::FormatVersion;
+}
+
+std::atomic<int> &chosenWriteVersion()
+{
+    static std::atomic<int> version(versionFromEnvironment());
+    return version;
+}
+
+} // namespace
+
+quint8 ZeltoStream::writeVersion()
+{
+    return quint8(chosenWriteVersion().load());
+}
+
+bool ZeltoStream::setWriteVersion(int version)
+{
+    if (version < 1 || version > FormatVersion)
+        return false;
+    chosenWriteVersion().store(version);
+    return true;
+}
 
 ZeltoStream::ZeltoStream(QByteArray *bytes, QIODevice::OpenMode mode)
 {
@@ -122,14 +187,16 @@ bool ZeltoStream::init()
             setStatus(WriteFailed, QStringLiteral("объём данных превышает допустимый размер"));
             return false;
         }
-        m_target->append(char(FormatVersion));
+        m_version = writeVersion();
+        m_target->append(char(m_version));
     } else if (m_mode == Mode::Read) {
         if (m_position >= m_source.size()) {
             setStatus(ReadPastEnd, QStringLiteral("неожиданный конец данных: нет версии формата"));
             return false;
         }
         const uchar version = uchar(m_source.at(m_position++));
-        if (version != FormatVersion) {
+        m_version = version;
+        if (version < 1 || version > FormatVersion) {
             m_position = m_source.size();
             setStatus(ReadCorruptData, QStringLiteral("данные повреждены: неподдерживаемая версия формата %1").arg(version));
             return false;
@@ -158,9 +225,19 @@ ZeltoStream &ZeltoStream::operator<<(const QVariant &value)
 
     const qint64 start = m_target->size();
     ZeltoByteSink sink(std::move(*m_target));
-    ZeltoStreamWriter writer;
+    const bool framed = m_version >= 2;
+    if (framed)
+        sink.claim(4);   // the length, filled in below
+    ZeltoStreamWriter writer(m_version);
     bool ok = writer.writeValue(sink, value, 0);
     QString error = writer.error();
+    if (ok && framed && !sink.overflowed()) {
+        const qint64 length = sink.size() - start - 4;
+        const quint32 crc = qToLittleEndian(ZeltoChecksum::crc32c(sink.constData() + start + 4, length));
+        const quint32 le = qToLittleEndian(quint32(length));
+        std::memcpy(sink.data() + start, &le, 4);
+        sink.putBytes(reinterpret_cast<const char *>(&crc), 4);
+    }
     if (ok && sink.overflowed()) {
         ok = false;
         error = QStringLiteral("объём данных превышает допустимый размер (2 ГБ)");
@@ -185,17 +262,54 @@ ZeltoStream &ZeltoStream::operator>>(QVariant &value)
 
     const uchar *base = reinterpret_cast<const uchar *>(m_source.constData());
     ZeltoStreamReader::Cursor cursor = { base + m_position, base + m_source.size(), false };
-    ZeltoStreamReader reader(base);
+    const uchar *next = nullptr;
+    if (m_version >= 2 && !checkFrame(cursor.p, cursor.end, next))
+        return *this;
+    ZeltoStreamReader reader(base, m_version);
     QVariant result;
-    if (reader.readValue(cursor, 0, result)) {
-        m_position = int(cursor.p - base);
-        value = std::move(result);
-    } else {
+    if (!reader.readValue(cursor, 0, result)) {
         // Nothing after a broken value can be trusted; consume it all.
         m_position = m_source.size();
         setStatus(reader.status(), reader.error());
+    } else if (next && cursor.p != cursor.end) {
+        m_position = m_source.size();
+        setStatus(ReadCorruptData, QStringLiteral("данные повреждены: лишние байты в значении (позиция %1)")
+                                       .arg(cursor.p - base));
+    } else {
+        m_position = int((next ? next : cursor.p) - base);
+        value = std::move(result);
     }
     return *this;
+}
+
+// Version 2: narrows [begin, end) to the value's bytes once their checksum
+// holds; next is where the following value starts.
+bool ZeltoStream::checkFrame(const uchar *&begin, const uchar *&end, const uchar *&next)
+{
+    const qint64 position = m_position;
+    m_position = m_source.size();
+    const qint64 left = end - begin;
+    quint32 length = 0, crc = 0;
+    if (left >= 4) {
+        std::memcpy(&length, begin, 4);
+        length = qFromLittleEndian(length);
+    }
+    if (left < 8 || quint64(length) > quint64(left - 8)) {
+        setStatus(ReadPastEnd, QStringLiteral("неожиданный конец данных: значение длиной %1 байт в позиции %2 обрезано")
+                                   .arg(length).arg(position));
+        return false;
+    }
+    const uchar *data = begin + 4;
+    std::memcpy(&crc, data + length, 4);
+    if (qFromLittleEndian(crc) != ZeltoChecksum::crc32c(reinterpret_cast<const char *>(data), length)) {
+        setStatus(ReadCorruptData, QStringLiteral("данные повреждены: контрольная сумма значения в позиции %1 не совпадает")
+                                       .arg(position));
+        return false;
+    }
+    begin = data;
+    end = data + length;
+    next = end + 4;
+    return true;
 }
 
 bool ZeltoStream::atEnd() const

@@ -8,14 +8,17 @@
 // A self-describing binary stream of variants, the form in which values that
 // are not plain numbers or text are kept in database BLOBs. The byte format is
 // described at the top of zeltostream.cpp; it is stored data and must stay
-// readable, so it only ever grows by new tags or a new version byte.
+// readable, so it only ever grows by new tags or a new version, and the
+// reader keeps reading every version.
 //
-// Writing: open write-only on a byte array (the stream appends to it), init(),
-// then << one or more variants. A variant of a type the format does not know
-// sets WriteFailed and leaves the array as it was before that variant.
+// Writing: open write-only on a byte array (the stream appends to it), init()
+// (writes the version byte of writeVersion()), then << one or more variants.
+// A variant of a type the format does not know sets WriteFailed and leaves
+// the array as it was before that variant.
 //
-// Reading: open read-only on the bytes, init() (checks the version byte), then
-// >> as many variants as were written. Reading never trusts the bytes: every
+// Reading: open read-only on the bytes, init() (checks the version byte:
+// every version ever written is read), then >> as many variants as were
+// written. Reading never trusts the bytes: every
 // count and length is checked against what is left before anything is
 // allocated, nesting is bounded, and any failure gives an invalid variant,
 // a status and a Russian errorString(). A failed read consumes the rest of
@@ -57,12 +60,23 @@ public:
     bool atEnd() const;
     void resetStatus();
 
-    static const quint8 FormatVersion = 1;
+    // The newest version of the format, which the reader reads along with
+    // every older one.
+    static const quint8 FormatVersion = 2;
+    // The version that new streams write: FormatVersion, unless
+    // ORVEX_STREAM_VERSION or setWriteVersion() asks for an older one (data
+    // that an older server can read, as before a downgrade).
+    static quint8 writeVersion();
+    // False, changing nothing, for a version the format does not have.
+    static bool setWriteVersion(int version);
+    // Read mode: the version of the bytes, known after init().
+    quint8 version() const { return m_version; }
 
 private:
     enum class Mode { Invalid, Read, Write };
 
     void setStatus(Status status, const QString &error);
+    bool checkFrame(const uchar *&begin, const uchar *&end, const uchar *&next);
     bool ensureInitialized();
 
     Mode m_mode = Mode::Invalid;
@@ -70,6 +84,7 @@ private:
     QByteArray m_source;              // read mode
     int m_position = 0;
     bool m_initialized = false;
+    quint8 m_version = 0;
     Status m_status = Ok;
     QString m_error;
 };

@@ -73,6 +73,9 @@ int minimalCellSize(int tag);
 int fixedCellSize(int tag);
 
 int varintSize(quint64 v);
+// Reads a varint from [p, end) and moves p past it.
+enum class VarintRead { Ok, Truncated, TooLong };
+VarintRead readVarint(const uchar *&p, const uchar *end, quint64 &out);
 // Writes v as a varint at out (room for 10 bytes); returns its length.
 int writeVarint(quint64 v, char *out);
 // The name of a variant type for messages.

@@ -1,5 +1,6 @@
 #include "zeltostreamreader.h"
 
+#include "zeltodoublepacker.h"
 #include "zeltotable.h"
 
 #include <QSet>
@@ -37,19 +38,14 @@ bool ZeltoStreamReader::readByte(Cursor &c, uchar &out)
 
 bool ZeltoStreamReader::readVarint(Cursor &c, quint64 &out)
 {
-    quint64 value = 0;
-    for (int shift = 0;; shift += 7) {
-        if (c.p >= c.end)
-            return pastEnd(c);
-        const uchar b = *c.p++;
-        if (shift == 63 && b > 1)
-            return corrupt(c, QStringLiteral("число длиннее 64 бит"));
-        value |= quint64(b & 0x7f) << shift;
-        if (!(b & 0x80))
-            break;
+    switch (ZeltoStreamFormat::readVarint(c.p, c.end, out)) {
+    case VarintRead::Ok:
+        return true;
+    case VarintRead::Truncated:
+        return pastEnd(c);
+    default:
+        return corrupt(c, QStringLiteral("число длиннее 64 бит"));
     }
-    out = value;
-    return true;
 }
 
 bool ZeltoStreamReader::readZigzag(Cursor &c, qint64 &out)
@@ -407,6 +403,7 @@ bool ZeltoStreamReader::readColumnHeader(Cursor &c, quint64 rows, ColumnReader &
         --c.p;
         return corrupt(c, QStringLiteral("неизвестный вид столбца 0x%1").arg(kind, 2, 16, QLatin1Char('0')));
     }
+    column.packed = column.tag == TagDouble && m_version >= 2;
     const int minimal = column.mixed ? 1 : minimalCellSize(column.tag);
     if (minimal == 0 && !hasBitmap)
         return corrupt(c, QStringLiteral("столбец без карты заполненности"));
@@ -425,7 +422,9 @@ bool ZeltoStreamReader::readColumnHeader(Cursor &c, quint64 rows, ColumnReader &
         return pastEnd(c);
     // rows <= 8 * bytes left, so these products cannot overflow.
     const quint64 bitmapBytes = hasBitmap ? (rows + 7) / 8 : 0;
-    if (size < bitmapBytes || (!hasBitmap && size < rows * quint64(minimal)))
+    // Packed doubles spend at least a bit each.
+    const quint64 cellBytes = column.packed ? (rows + 7) / 8 : rows * quint64(minimal);
+    if (size < bitmapBytes || (!hasBitmap && size < cellBytes))
         return corrupt(c, QStringLiteral("размер столбца не соответствует числу строк"));
     column.bitmap = hasBitmap ? c.p : nullptr;
     column.cells = { c.p + bitmapBytes, c.p + size, true };
@@ -438,6 +437,18 @@ bool ZeltoStreamReader::readTypedCell(ColumnReader &column, QVariant &out)
     Cursor &c = column.cells;
     switch (column.tag) {
     case TagDouble: {
+        if (column.packed) {
+            if (column.next >= column.block.size()) {
+                if (c.p >= c.end)
+                    return corrupt(c, QStringLiteral("значение выходит за границы столбца таблицы"));
+                column.next = 0;
+                QString error;
+                if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, column.block, &error))
+                    return corrupt(c, error);
+            }
+            out = QVariant(column.block[column.next++]);
+            return true;
+        }
         double d;
         if (!readDouble(c, d))
             return false;
@@ -552,7 +563,7 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
         }
     }
     for (const ColumnReader &column : columns) {
-        if (column.cells.p != column.cells.end)
+        if (column.cells.p != column.cells.end || column.next != column.block.size())
             return corrupt(column.cells, QStringLiteral("лишние байты в столбце таблицы"));
     }
     // Names were checked to be distinct, so the table accepts them.

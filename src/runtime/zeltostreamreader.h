@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <vector>
+
 class ZeltoTable;
 
 // Reads variants in the ZeltoStream byte format (see zeltostream.cpp) from
@@ -29,9 +31,9 @@ public:
         qint64 left() const { return end - p; }
     };
 
-    // base: the start of the input, for positions in messages.
-    explicit ZeltoStreamReader(const uchar *base) : m_base(base) {}
-
+    // base: the start of the input, for positions in messages; version: of
+    // the format, as the stream's first byte says.
+    ZeltoStreamReader(const uchar *base, int version) : m_base(base), m_version(version) {}
 
     // False on corrupt or truncated input, with status() and error() saying
     // which; out is then unspecified and c somewhere inside the value.
@@ -50,6 +52,9 @@ private:
         Cursor cells = { nullptr, nullptr, true };
         Qt::TimeSpec timeSpec = Qt::LocalTime;
         qint64 previous = 0;
+        bool packed = false;         // doubles in blocks (version 2)
+        std::vector<double> block;   // the current block of packed doubles
+        size_t next = 0;             // its next value
 
         bool present(int row) const
         {
@@ -77,6 +82,7 @@ private:
     qint64 position(const Cursor &c) const { return c.p - m_base; }
 
     const uchar *m_base;
+    const int m_version;
     quint64 m_rowsWithoutColumns = 0;
     ZeltoLocalTime m_localTime;
     ZeltoStream::Status m_status = ZeltoStream::Ok;

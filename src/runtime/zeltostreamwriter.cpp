@@ -1,5 +1,6 @@
 #include "zeltostreamwriter.h"
 
+#include "zeltodoublepacker.h"
 #include "zeltotable.h"
 
 #include <QStringList>
@@ -8,6 +9,18 @@
 #include <vector>
 
 using namespace ZeltoStreamFormat;
+
+ZeltoStreamWriter::ZeltoStreamWriter(int version) : m_version(version)
+{
+}
+
+int ZeltoStreamWriter::cellSize(int tag) const
+{
+    // Version 2 packs double columns into blocks of their own size.
+    if (tag == TagDouble && m_version >= 2)
+        return -1;
+    return fixedCellSize(tag);
+}
 
 bool ZeltoStreamWriter::fail(const QString &text)
 {
@@ -289,14 +302,20 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
 
     // Pass 2: cells whose size depends on the value go into a buffer per
     // column, row by row.
+    // Doubles to be packed are gathered first, one array per column.
     std::vector<ZeltoByteSink> columnData(static_cast<size_t>(columns));
+    std::vector<std::vector<double>> doubles(static_cast<size_t>(columns));
     std::vector<int> variable, fixed;
     for (int c = 0; c < columns; ++c) {
         const ColumnPlan &plan = plans[size_t(c)];
-        const int size = plan.mixed ? -1 : fixedCellSize(plan.tag < 0 ? int(TagNull) : plan.tag);
+        const int tag = plan.tag < 0 ? int(TagNull) : plan.tag;
+        const int size = plan.mixed ? -1 : cellSize(tag);
         if (size < 0) {
             variable.push_back(c);
-            columnData[size_t(c)].reserve(plan.mixed ? qint64(rows) + qint64(plan.present) * 8 : qint64(plan.present) * 4);
+            if (!plan.mixed && tag == TagDouble)
+                doubles[size_t(c)].reserve(size_t(plan.present));
+            else
+                columnData[size_t(c)].reserve(plan.mixed ? qint64(rows) + qint64(plan.present) * 8 : qint64(plan.present) * 4);
         } else if (size > 0 && plan.present > 0) {
             fixed.push_back(c);
         }
@@ -308,16 +327,27 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
             const uchar mask = uchar(1u << (r & 7));
             for (int c : variable) {
                 ColumnPlan &plan = plans[size_t(c)];
-                ZeltoByteSink &data = columnData[size_t(c)];
                 const bool present = bitmaps[size_t(c * bitmapBytes + byte)] & mask;
                 if (plan.mixed) {
+                    ZeltoByteSink &data = columnData[size_t(c)];
                     if (!present)
                         data.putByte(TagNull);
                     else if (!writeValue(data, cell[c], depth + 1))
                         return false;
-                } else if (present && !writeTypedCell(data, plan, cell[c])) {
-                    return false;
+                } else if (present) {
+                    if (plan.tag == TagDouble)
+                        doubles[size_t(c)].push_back(valueRef<double>(cell[c]));
+                    else if (!writeTypedCell(columnData[size_t(c)], plan, cell[c]))
+                        return false;
                 }
+            }
+        }
+        for (int c : variable) {
+            const std::vector<double> &values = doubles[size_t(c)];
+            if (!values.empty()) {
+                // The most a column can take: every block raw.
+                columnData[size_t(c)].reserve(qint64(values.size()) * 8 + qint64(values.size() / 1024 + 1) * 4);
+                ZeltoDoublePacker::pack(values.data(), qint64(values.size()), columnData[size_t(c)]);
             }
         }
     }
@@ -335,7 +365,7 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
         }
         const int tag = plan.tag < 0 ? int(TagNull) : plan.tag;
         const bool bitmap = !plan.mixed && (plan.present < rows || minimalCellSize(tag) == 0);
-        const int size = plan.mixed ? -1 : fixedCellSize(tag);
+        const int size = plan.mixed ? -1 : cellSize(tag);
         const qint64 span = (bitmap ? bitmapBytes : 0)
                             + (size < 0 ? columnData[size_t(c)].size() : qint64(size) * plan.present);
         spans[size_t(c)] = span;
@@ -360,7 +390,7 @@ bool ZeltoStreamWriter::writeTable(ZeltoByteSink &out, const ZeltoTable &table, 
             std::memcpy(p, bitmaps.data() + c * bitmapBytes, size_t(bitmapBytes));
             p += bitmapBytes;
         }
-        if (plan.mixed || fixedCellSize(tag) < 0) {
+        if (plan.mixed || cellSize(tag) < 0) {
             const ZeltoByteSink &data = columnData[size_t(c)];
             if (data.size() > 0)
                 std::memcpy(p, data.constData(), size_t(data.size()));

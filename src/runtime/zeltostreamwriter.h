@@ -12,11 +12,15 @@ class ZeltoTable;
 // Writes variants in the ZeltoStream byte format (see zeltostream.cpp).
 // Tables are written column by column: one pass over the rows learns each
 // column's shared type and presence bitmap, a second buffers the cells whose
-// size depends on the value, and fixed-size cells (doubles above all) go
-// straight to their place in the output. One writer serves one value.
+// size depends on the value (and gathers the doubles that version 2 packs),
+// and fixed-size cells go straight to their place in the output. One writer
+// serves one value.
 class ZeltoStreamWriter
 {
 public:
+    // Writes the given version of the format (1 or 2).
+    explicit ZeltoStreamWriter(int version);
+
     // False when the value, or a value inside it, cannot be written; error()
     // says why. What was written of it then is garbage for the caller to drop.
     bool writeValue(ZeltoByteSink &out, const QVariant &v, int depth = 0);
@@ -36,6 +40,8 @@ private:
         qint64 previous = 0;  // delta base while writing
     };
 
+    // Size of every cell of a typed column, or -1 when it depends on the value.
+    int cellSize(int tag) const;
     bool writeScalarBody(ZeltoByteSink &out, int tag, const QVariant &v);
     bool writeDateTime(ZeltoByteSink &out, const QDateTime &dt);
     bool writeTable(ZeltoByteSink &out, const ZeltoTable &table, int depth);
@@ -45,6 +51,7 @@ private:
     bool tooDeep();
     bool dateOutOfRange();
 
+    const int m_version;
     QString m_error;
     qint64 m_rowsWithoutColumns = 0;
     ZeltoLocalTime m_localTime;

@@ -17,6 +17,8 @@ const qint64 StepBytes = 1 << 20;
 // Written data is flushed every so often: a backup that leaves gigabytes to
 // the kernel's write-back makes every commit of the server wait behind them.
 const qint64 FlushBytes = 8 << 20;
+const int BusyWaitMs = 10;
+const int BusyWaitsMax = 6000;   // a minute
 
 QString sqliteText(int code)
 {
@@ -92,16 +94,20 @@ bool BackupJob::copyInto(const QString &part)
     qint64 written = 0;
     qint64 flushed = 0;
     int code = SQLITE_OK;
+    int busyWaits = 0;
     while (!m_cancel) {
         code = sqlite3_backup_step(backup, pagesPerStep);
         if (code == SQLITE_DONE)
             break;
-        if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
-            QThread::msleep(10);
+        // A lock held elsewhere: wait for it, but not for ever, or no later
+        // backup could start.
+        if ((code == SQLITE_BUSY || code == SQLITE_LOCKED) && ++busyWaits < BusyWaitsMax) {
+            QThread::msleep(BusyWaitMs);
             continue;
         }
         if (code != SQLITE_OK)
             break;
+        busyWaits = 0;
         written += qint64(pagesPerStep) * pageSize;
         if (written - flushed >= FlushBytes) {
             FileSync::file(part, true);

@@ -6,11 +6,10 @@
 #include "archivestore.h"
 #include "checklog.h"
 #include "checkparams.h"
-#include "database.h"
+#include "lasterror.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
-#include "zeltosystem.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -20,12 +19,7 @@
 
 namespace {
 
-const QString kNodes = QStringLiteral("nodes");
-const QString kHour = QStringLiteral("hour_data");
-const QString kDay = QStringLiteral("day_data");
-const QString kCurrent = QStringLiteral("current_data");
-const QString kT1 = QStringLiteral("S1_t1");
-const QString kCheckErr = QStringLiteral("CHECK_ERR");
+const QString kHour = "hour_data", kDay = "day_data", kCurrent = "current_data", kT1 = "S1_t1";
 
 QDateTime at(int day, int hour = 0)
 {
@@ -50,27 +44,24 @@ ZeltoTable record(const QVariantMap &values)
 
 ZeltoTable stored(int nodeId, const QString &archive)
 {
-    return Database::readData(kNodes, nodeId, archive).value<ZeltoTable>();
+    return Database::readData("nodes", nodeId, archive).value<ZeltoTable>();
 }
 
 QVariantMap nodeRow(int nodeId)
 {
-    return Database::readRecord(kNodes, nodeId);
+    return Database::readRecord("nodes", nodeId);
 }
 
-ZeltoTable journal()
+// The last journal entry as "LEVEL node message".
+QString lastJournalEntry()
 {
-    return Database::selectTable(QStringLiteral("SELECT level, message, node_id FROM journal ORDER BY rowid"));
+    return Database::selectRecord("SELECT level || ' ' || node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC")
+        .value("e").toString();
 }
 
 ZeltoTable checkLog(int nodeId)
 {
     return CheckLog::read(nodeId, QDateTime(), QDateTime());
-}
-
-QString lastError()
-{
-    return ZeltoSystem::instance()->lastError();
 }
 
 } // namespace
@@ -81,7 +72,7 @@ class TestArchiveStore : public QObject
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_home.reset(); }
 
     void firstSaveSortsCutsAndKeepsBooks();
     void overlapReplacesAndWindowMayBeEmpty();
@@ -93,254 +84,207 @@ private slots:
     void dateMergeMatchesTableMergeAndSort();
 
 private:
-    int makeNode();
-    bool save(int nodeId, ZeltoTableMap tables, bool check = true);
+    bool save(ZeltoTableMap tables, bool check = true)
+    {
+        if (!tables.contains("info"))
+            tables.insert("info", record({{"id", m_node}}));
+        return ArchiveStore::saveArchives(tables, check);
+    }
 
     std::unique_ptr<TempDatabaseHome> m_home;
+    int m_node = -1;
 };
 
 void TestArchiveStore::init()
 {
     m_home.reset(new TempDatabaseHome);
     QVERIFY(m_home->open());
-    QVERIFY(Database::setSetting(QStringLiteral("checkDateReset"), true));
+    QVERIFY(Database::setSetting("checkDateReset", true));
+    m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
+    QVERIFY(m_node > 0);
 }
 
-void TestArchiveStore::cleanup()
-{
-    m_home.reset();
-}
-
-int TestArchiveStore::makeNode()
-{
-    return Nodes::save({{QStringLiteral("model_code"), QStringLiteral("QRV5")},
-                        {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
-                        {QStringLiteral("number"), 1}});
-}
-
-bool TestArchiveStore::save(int nodeId, ZeltoTableMap tables, bool check)
-{
-    if (!tables.contains(QStringLiteral("info")))
-        tables.insert(QStringLiteral("info"), record({{QStringLiteral("id"), nodeId}}));
-    return ArchiveStore::saveArchives(tables, check);
-}
-
+// Sorting, the fill statistics and first/last day are seen on the wire too.
 void TestArchiveStore::firstSaveSortsCutsAndKeepsBooks()
 {
-    QVERIFY(Database::setSetting(QStringLiteral("currentDataCount"), 3));
-    const int node = makeNode();
+    QVERIFY(Database::setSetting("currentDataCount", 3));
     QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    ZeltoTableMap tables{{QStringLiteral("info"), record({{QStringLiteral("id"), node}})},
+    ZeltoTableMap tables{{"info", record({{"id", m_node}})},
                          {kHour, archive({{at(0, 4), 4}, {at(0, 1), 1}, {at(0, 2), 2}})},
                          {kDay, archive({{at(2), 20}, {at(0), 0}})},
                          {kCurrent, archive({{at(0, 5), 5}, {at(0, 1), 1}, {at(0, 3), 3}, {at(0, 4), 4}})}};
     QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
-
-    QCOMPARE(stored(node, kHour).columnValues(kT1), (QVariantList{1.0, 2.0, 4.0}));
-    QCOMPARE(stored(node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
-    QCOMPARE(tables.value(kHour), stored(node, kHour));   // the caller holds what was stored
-    const QVariantMap fill = ArchiveStore::fillData(node);
-    QCOMPARE(fill.keys(), (QStringList{kDay, kHour}));
-    QCOMPARE(fill.value(kHour).toMap().value(QStringLiteral("gaps")).toList(), (QVariantList{at(0, 3)}));
-    const QVariantMap row = nodeRow(node);
-    QCOMPARE(row.value(QStringLiteral("first_day")).toDateTime(), at(0));
-    QCOMPARE(row.value(QStringLiteral("last_day")).toDateTime(), at(2));
-    QCOMPARE(row.value(QStringLiteral("gap_count")).toInt(), 2);
+    QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
+    QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored
+    QCOMPARE(ArchiveStore::fillData(m_node).value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
+    QCOMPARE(nodeRow(m_node).value("last_day").toDateTime(), at(2));
+    QCOMPARE(nodeRow(m_node).value("gap_count").toInt(), 2);
     QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(0), (QList<QVariant>{QStringLiteral("archivesSaved"), node}));
-    QCOMPARE(spy.at(1), (QList<QVariant>{QStringLiteral("nodeSaved"), node}));
+    QCOMPARE(spy.at(0), (QList<QVariant>{"archivesSaved", m_node}));
+    QCOMPARE(spy.at(1), (QList<QVariant>{"nodeSaved", m_node}));
 
-    // The node record's status columns come from the stored data.
-    QVERIFY(Database::saveRecord(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
-                                                           {QStringLiteral("channel_code"), QStringLiteral("c")},
-                                                           {QStringLiteral("last_error"), QStringLiteral("Нет ответа")}})
-            > 0);
-    const QVariantMap status = Nodes::get(node);
-    QCOMPARE(status.value(QStringLiteral("read_error")).toString(), QStringLiteral("Нет ответа"));
-    QCOMPARE(status.value(QStringLiteral("has_hour_data")).toInt(), 1);
-    QCOMPARE(status.value(QStringLiteral("has_month_data")).toInt(), 0);
+    // The node record's read error comes from its tasks.
+    QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
+    QCOMPARE(Nodes::get(m_node).value("read_error").toString(), QStringLiteral("Нет ответа"));
 
     // Nested in a caller's transaction: no notifications, and its rollback wins.
     spy.clear();
     {
         TransactionScope outer;
-        QVERIFY(save(node, {{kDay, archive({{at(5), 1}})}}));
+        QVERIFY(save({{kDay, archive({{at(5), 1}})}}));
         QCOMPARE(spy.count(), 0);
     }
-    QCOMPARE(stored(node, kDay).rowCount(), 2);
+    QCOMPARE(stored(m_node, kDay).rowCount(), 2);
 }
 
 void TestArchiveStore::overlapReplacesAndWindowMayBeEmpty()
 {
-    const int node = makeNode();
     ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
-    first.setValue(2, QStringLiteral("S1_P1"), 0.5);
-    QVERIFY(save(node, {{kHour, first}}));
-    QVERIFY(save(node, {{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
-    const ZeltoTable hours = stored(node, kHour);
+    first.setValue(2, "S1_P1", 0.5);
+    QVERIFY(save({{kHour, first}}));
+    QVERIFY(save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
+    const ZeltoTable hours = stored(m_node, kHour);
     QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
-    QCOMPARE(hours.value(2, QStringLiteral("S1_P1")), QVariant(0.5));   // not in the new row: kept
-    QCOMPARE(ArchiveStore::fillData(node).value(kHour).toMap().value(QStringLiteral("size")).toInt(), 5);
+    QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
 
-    QVERIFY(Database::setSetting(QStringLiteral("currentDataCount"), 0));
-    QVERIFY(save(node, {{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
-    const QVariant current = Database::readData(kNodes, node, kCurrent);
+    QVERIFY(Database::setSetting("currentDataCount", 0));
+    QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
+    const QVariant current = Database::readData("nodes", m_node, kCurrent);
     QVERIFY(!current.isNull());
     QCOMPARE(current.value<ZeltoTable>().rowCount(), 0);
 }
 
 void TestArchiveStore::infoOnlySaveAndWarning()
 {
-    const int node = makeNode();
-    QVERIFY(save(node, {{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}));
-    const QVariant fillBefore = Database::readData(kNodes, node, QStringLiteral("fill_data"));
-    QVERIFY(Database::execute(QStringLiteral("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?"), {node}));
+    QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}));
+    const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
+    QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
 
-    ZeltoTableMap tables{{QStringLiteral("info"), record({{QStringLiteral("id"), node},
-                                                           {QStringLiteral("name"), QStringLiteral("Котельная")},
-                                                           {QStringLiteral("warning"), QStringLiteral("Батарея")}})}};
-    QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
-    const QVariantMap row = nodeRow(node);
-    QCOMPARE(row.value(QStringLiteral("name")).toString(), QStringLiteral("Котельная"));
-    QVERIFY(row.value(QStringLiteral("last_update")).toDateTime().isValid());
-    QCOMPARE(row.value(QStringLiteral("gap_count")).toInt(), 3);   // summed from the stored fill entries
-    QCOMPARE(Database::readData(kNodes, node, QStringLiteral("fill_data")), fillBefore);
-    QCOMPARE(journal().toMap(0), (QVariantMap{{QStringLiteral("level"), QStringLiteral("WARN")},
-                                              {QStringLiteral("message"), QStringLiteral("Батарея")},
-                                              {QStringLiteral("node_id"), node}}));
+    QVERIFY2(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}),
+             qPrintable(lastError()));
+    const QVariantMap row = nodeRow(m_node);
+    QCOMPARE(row.value("name").toString(), QStringLiteral("Котельная"));
+    QVERIFY(row.value("last_update").toDateTime().isValid());
+    QCOMPARE(row.value("gap_count").toInt(), 3);   // summed from the stored fill entries
+    QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
+    QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
 }
 
 void TestArchiveStore::failedClockCheckLeavesNothing()
 {
-    const int node = makeNode();
-    QVERIFY(save(node, {{kCurrent, archive({{at(5), 1}})}}));
-    const QVariantMap before = nodeRow(node);
-
-    ZeltoTable settings(QStringList{QStringLiteral("name"), QStringLiteral("value")});
-    settings.appendRow(QVariantList{QStringLiteral("Ду"), QStringLiteral("50")});
-    ZeltoTableMap tables{{QStringLiteral("info"), record({{QStringLiteral("id"), node},
-                                                           {QStringLiteral("name"), QStringLiteral("Новое имя")}})},
-                         {QStringLiteral("setting_data"), settings},
-                         {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
-                         {kHour, archive({{at(3, 1), 1}})}};
-    QVERIFY(!ArchiveStore::saveArchives(tables, true));
-    const QString expected = QStringLiteral("Обнаружен сброс даты и времени на %1")
-                                 .arg(at(3).toString(QStringLiteral("dd.MM.yy hh:mm:ss")));
+    QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}));
+    const QVariantMap before = nodeRow(m_node);
+    ZeltoTable settings(QStringList{"name", "value"});
+    settings.appendRow(QVariantList{"Ду", "50"});
+    const ZeltoTableMap tables{{"info", record({{"id", m_node}, {"name", "Новое имя"}})},
+                               {"setting_data", settings},
+                               {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
+                               {kHour, archive({{at(3, 1), 1}})}};
+    QVERIFY(!save(tables));
+    const QString expected =
+        QStringLiteral("Обнаружен сброс даты и времени на %1").arg(at(3).toString("dd.MM.yy hh:mm:ss"));
     QCOMPARE(lastError(), expected);
-    QCOMPARE(nodeRow(node), before);
-    QCOMPARE(ArchiveStore::settingData(node).rowCount(), 0);
-    QCOMPARE(stored(node, kCurrent).rowCount(), 1);
-    QVERIFY(Database::readData(kNodes, node, kHour).isNull());
-    QCOMPARE(journal().toMap(journal().rowCount() - 1),
-             (QVariantMap{{QStringLiteral("level"), QStringLiteral("ERROR")},
-                          {QStringLiteral("message"), expected},
-                          {QStringLiteral("node_id"), node}}));
+    QCOMPARE(nodeRow(m_node), before);
+    QCOMPARE(ArchiveStore::settingData(m_node).rowCount(), 0);
+    QCOMPARE(stored(m_node, kCurrent).rowCount(), 1);
+    QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
+    QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + expected);
 
     // Node import runs no clock checks (and no script).
-    QVERIFY(CheckParams::set(node, {{QStringLiteral("script"), QStringLiteral("error('всегда')")}}));
-    QVERIFY(save(node, tables, false));
-    QCOMPARE(stored(node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
-    QCOMPARE(checkLog(node).rowCount(), 0);
+    QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}));
+    QVERIFY(save(tables, false));
+    QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
+    QCOMPARE(checkLog(m_node).rowCount(), 0);
 }
 
 void TestArchiveStore::findingsOfASave()
 {
-    const int node = makeNode();
-    QVERIFY(CheckParams::set(node, {{QStringLiteral("script"),
-                                     QStringLiteral("checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
-                                                    "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')")}}));
-    QVERIFY(save(node, {{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
+    QVERIFY(CheckParams::set(m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
+                                                 "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}));
+    QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
 
     // Two findings on one row are two log rows; all share the node's last_update.
-    const ZeltoTable log = checkLog(node);
+    const ZeltoTable log = checkLog(m_node);
     QCOMPARE(log.rowCount(), 3);
-    const QDateTime lastUpdate = nodeRow(node).value(QStringLiteral("last_update")).toDateTime();
-    QCOMPARE(log.columnValues(QStringLiteral("ctime")), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
-    QStringList messages = CheckLog::errors(node, kDay, at(1));
+    const QVariant lastUpdate = nodeRow(m_node).value("last_update");
+    QCOMPARE(log.columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
+    QStringList messages = CheckLog::errors(m_node, kDay, at(1));
     messages.sort();
-    QCOMPARE(messages, (QStringList{QStringLiteral("t1 > 90"), QStringLiteral("Перегрев")}));
-    QCOMPARE(Nodes::get(node).value(QStringLiteral("check_fails")).toInt(), 3);
-    QCOMPARE(stored(node, kDay).columnValues(kCheckErr), (QVariantList{QVariant(), true}));
+    QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
+    QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
 
     // The script sees only the new rows; a script that throws is journalled
     // and the save goes on.
     QTest::qWait(1100);   // times are stored to the second
-    QVERIFY(save(node, {{kDay, archive({{at(2), 99}})}}));
-    QCOMPARE(checkLog(node).rowCount(), 5);
-    QCOMPARE(Nodes::get(node).value(QStringLiteral("check_fails")).toInt(), 2);
-    QVERIFY(CheckParams::set(node, {{QStringLiteral("script"), QStringLiteral("noSuchFunction()")}}));
-    QVERIFY2(save(node, {{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
-    QCOMPARE(stored(node, kDay).rowCount(), 4);
-    const ZeltoTable entries = journal();
-    QCOMPARE(entries.value(entries.rowCount() - 1, QStringLiteral("level")).toString(), QStringLiteral("ERROR"));
-    QVERIFY(entries.value(entries.rowCount() - 1, QStringLiteral("message")).toString().contains(
-        QStringLiteral("noSuchFunction")));
+    QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
+    QCOMPARE(checkLog(m_node).rowCount(), 5);
+    QCOMPARE(Nodes::get(m_node).value("check_fails").toInt(), 2);
+    QVERIFY(CheckParams::set(m_node, {{"script", "noSuchFunction()"}}));
+    QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
+    QCOMPARE(stored(m_node, kDay).rowCount(), 4);
+    QVERIFY2(lastJournalEntry().startsWith("ERROR") && lastJournalEntry().contains("noSuchFunction"),
+             qPrintable(lastJournalEntry()));
 }
 
 void TestArchiveStore::checkParameters()
 {
-    const int node = makeNode();
-    QCOMPARE(CheckParams::checkArchives(node), 0);   // no parameters: nothing to do
-    QVERIFY(save(node, {{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
-                        {kCurrent, archive({{at(0, 3), 10}})}}));
-    const QVariantMap params{{QStringLiteral("criteria"),
-                              QVariantList{QVariantList{QStringLiteral("checkExpr"), QStringLiteral("Enum.All"),
-                                                        QStringLiteral("value('S1_t1') > 90"), QStringLiteral("'t1'")}}},
-                             {QStringLiteral("note"), QStringLiteral("kept")}};
-    QVERIFY(CheckParams::set(node, params));
-    QCOMPARE(CheckParams::load(node), params);
+    QCOMPARE(CheckParams::checkArchives(m_node), 0);   // no parameters: nothing to do
+    QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
+                  {kCurrent, archive({{at(0, 3), 10}})}}));
+    const QVariantMap params{{"criteria", QVariantList{QVariantList{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"}}},
+                             {"note", "kept"}};
+    QVERIFY(CheckParams::set(m_node, params));
+    QCOMPARE(CheckParams::load(m_node), params);
 
     // Twice: the same count and rows, all with the second run's time.
-    QCOMPARE(CheckParams::checkArchives(node), 3);
-    const QDateTime firstRun = checkLog(node).value(0, QStringLiteral("ctime")).toDateTime();
+    QCOMPARE(CheckParams::checkArchives(m_node), 3);
+    const QDateTime firstRun = checkLog(m_node).value(0, "ctime").toDateTime();
     QTest::qWait(1100);
-    QCOMPARE(CheckParams::checkArchives(node), 3);
-    const ZeltoTable log = checkLog(node);
-    QCOMPARE(log.columnValues(QStringLiteral("archive")), (QVariantList{kDay, kHour, kHour}));   // by atime
-    const QDateTime secondRun = log.value(0, QStringLiteral("ctime")).toDateTime();
-    QVERIFY(secondRun > firstRun);
-    QCOMPARE(log.columnValues(QStringLiteral("ctime")), (QVariantList{secondRun, secondRun, secondRun}));
-    QCOMPARE(stored(node, kHour).columnValues(kCheckErr), (QVariantList{true, true}));
+    QCOMPARE(CheckParams::checkArchives(m_node), 3);
+    const ZeltoTable log = checkLog(m_node);
+    QCOMPARE(log.columnValues("archive"), (QVariantList{kDay, kHour, kHour}));   // by atime
+    const QVariant secondRun = log.value(0, "ctime");
+    QVERIFY(secondRun.toDateTime() > firstRun);
+    QCOMPARE(log.columnValues("ctime"), (QVariantList{secondRun, secondRun, secondRun}));
+    QCOMPARE(stored(m_node, kHour).columnValues("CHECK_ERR"), (QVariantList{true, true}));
 
     // A script that throws stores nothing.
-    QVERIFY(CheckParams::set(node, {{QStringLiteral("script"), QStringLiteral("error('x'); throw 'сбой';")}}));
-    QCOMPARE(CheckParams::checkArchives(node), -1);
-    QVERIFY2(lastError().contains(QStringLiteral("сбой")), qPrintable(lastError()));
-    QCOMPARE(checkLog(node).rowCount(), 3);
+    QVERIFY(CheckParams::set(m_node, {{"script", "error('x'); throw 'сбой';"}}));
+    QCOMPARE(CheckParams::checkArchives(m_node), -1);
+    QVERIFY2(lastError().contains("сбой"), qPrintable(lastError()));
+    QCOMPARE(checkLog(m_node).rowCount(), 3);
 
     // No parameters any more: no findings and no marks either.
-    QVERIFY(CheckParams::set(node, QVariantMap()));
-    QVERIFY(Database::readData(kNodes, node, QStringLiteral("check_params")).isNull());
-    QCOMPARE(checkLog(node).rowCount(), 0);
+    QVERIFY(CheckParams::set(m_node, QVariantMap()));
+    QVERIFY(Database::readData("nodes", m_node, "check_params").isNull());
+    QCOMPARE(checkLog(m_node).rowCount(), 0);
     for (const QString &archive : ArchiveStore::checkedArchives())
-        QVERIFY2(!stored(node, archive).containsColumn(kCheckErr), qPrintable(archive));
-    QCOMPARE(stored(node, kHour).rowCount(), 2);
+        QVERIFY2(!stored(m_node, archive).containsColumn("CHECK_ERR"), qPrintable(archive));
+    QCOMPARE(stored(m_node, kHour).rowCount(), 2);
 }
 
 void TestArchiveStore::rangeBounds()
 {
-    const int node = makeNode();
     QDateTime from, to;
-    QCOMPARE(ArchiveStore::archiveRange(node, kHour, from, to).rowCount(), 0);   // never saved
-    QVERIFY(save(node, {{kHour, archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}, {at(0, 4), 4}})}}));
-
-    QCOMPARE(ArchiveStore::archiveRange(node, kHour, from, to), stored(node, kHour));
+    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).rowCount(), 0);   // never saved
+    QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}, {at(0, 4), 4}})}}));
+    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), stored(m_node, kHour));
     QCOMPARE(from, at(0, 1));   // completed for the caller
     QCOMPARE(to, at(0, 4));
     from = QDateTime();
     to = at(0, 2);
-    QCOMPARE(ArchiveStore::archiveRange(node, kHour, from, to).columnValues(kT1), (QVariantList{1.0, 2.0}));
+    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).columnValues(kT1), (QVariantList{1.0, 2.0}));
     QCOMPARE(from, at(0, 1));
     from = at(0, 2).addSecs(1);
     to = QDateTime();
-    QCOMPARE(ArchiveStore::archiveRange(node, kHour, from, to).columnValues(kT1), (QVariantList{3.0, 4.0}));
+    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).columnValues(kT1), (QVariantList{3.0, 4.0}));
     QCOMPARE(to, at(0, 4));
 
     // Not an archive column: refused before the name reaches a statement.
     from = to = QDateTime();
-    QCOMPARE(ArchiveStore::archiveRange(node, QStringLiteral("hour_data FROM users --"), from, to).rowCount(), 0);
-    QVERIFY(lastError().contains(QStringLiteral("Неизвестный архив")));
-    QCOMPARE(ArchiveStore::archiveRange(node, QStringLiteral("check_params"), from, to).rowCount(), 0);
+    QCOMPARE(ArchiveStore::archiveRange(m_node, "hour_data FROM users --", from, to).rowCount(), 0);
+    QVERIFY(lastError().contains("Неизвестный архив"));
+    QCOMPARE(ArchiveStore::archiveRange(m_node, "check_params", from, to).rowCount(), 0);
 }
 
 void TestArchiveStore::dateMergeMatchesTableMergeAndSort()
@@ -349,7 +293,6 @@ void TestArchiveStore::dateMergeMatchesTableMergeAndSort()
     // only and short rows: the date merge and range give what the table's own
     // merge, sort and filter give.
     QRandomGenerator random(20240301);
-    const QStringList columns{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
     auto randomTable = [&](int rows, const QStringList &own) {
         ZeltoTable table(QStringList{ArchiveDates::column()} + own);
         for (int r = 0; r < rows; ++r) {
@@ -361,10 +304,10 @@ void TestArchiveStore::dateMergeMatchesTableMergeAndSort()
         return table;
     };
     for (int round = 0; round < 200; ++round) {
-        ZeltoTable merged = randomTable(random.bounded(12), columns.mid(0, 2));
+        ZeltoTable merged = randomTable(random.bounded(12), {"a", "b"});
         if (round % 2)
             merged.sort(ArchiveDates::column());
-        const ZeltoTable incoming = randomTable(random.bounded(8), columns.mid(1));
+        const ZeltoTable incoming = randomTable(random.bounded(8), {"b", "c"});
         ZeltoTable expected = merged;
         expected.merge(incoming, ArchiveDates::column());
         expected.sort(ArchiveDates::column());

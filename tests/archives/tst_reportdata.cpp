@@ -183,8 +183,8 @@ void TestReportData::summaryOfASmallArchive()
                                                                 {at(3, 5, 0), 99.0, 9.0}})}});
 
     const ZeltoTableMap report = ArchiveReports::reportData(node, march(1), march(4));
-    QCOMPARE(report.keys(), QStringList({"day_data", "group", "hour_data", "hour_middles", "info", "range_middles",
-                                         "range_totals"}));
+    QCOMPARE(report.keys(), QStringList({"day_data", "first_totals", "group", "hour_data", "hour_middles", "info",
+                                         "range_middles", "range_totals"}));
     QCOMPARE(cell(report, "info", "id").toInt(), node);
     QCOMPARE(cell(report, "group", "id").toInt(), 0);
     QCOMPARE(report.value("day_data").rowCount(), 4);
@@ -263,7 +263,8 @@ void TestReportData::readingsAtTheEndsOfTheRange_data()
         << QVariant(80.0 + 1 + 2 + 3 + 4 + 5 + 6) << 18.0;
     QTest::newRow("counters kept in the monthly records")
         << "month_data" << QVariantList{QDate(2024, 2, 1), 80.0} << 0 << QVariant(83.0) << QVariant(101.0) << 18.0;
-    QTest::newRow("no readings archive") << QString() << QVariantList{} << 0 << QVariant() << QVariant() << 18.0;
+    // Without any start reading the meter is taken to have started from zero.
+    QTest::newRow("no readings archive") << QString() << QVariantList{} << 0 << QVariant(0.0) << QVariant() << 18.0;
 }
 
 void TestReportData::readingsAtTheEndsOfTheRange()
@@ -307,28 +308,34 @@ void TestReportData::tailDays_data()
 {
     QTest::addColumn<bool>("setting");
     QTest::addColumn<int>("baseDays");
+    QTest::addColumn<QDate>("from");
     QTest::addColumn<QDate>("to");
     QTest::addColumn<int>("lastArchiveDay");
     QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("estimatedRows");
     QTest::addColumn<QVariant>("tailQ");
     QTest::addColumn<double>("rangeQ");
-    // Daily S1_Q of day d is d: 1 + ... + 27 = 378.
-    QTest::newRow("read up to the 27th, mean of three days") << true << 3 << march(31) << 27 << 31
+    // Daily S1_Q of March's day d is d: 1 + ... + 27 = 378.
+    QTest::newRow("read up to the 27th, mean of three days") << true << 3 << march(1) << march(31) << 27 << 31 << 4
                                                              << QVariant(26.0) << 378.0 + 4 * 26;
-    QTest::newRow("mean of the last day only") << true << 1 << march(31) << 27 << 31 << QVariant(27.0)
-                                               << 378.0 + 4 * 27;
-    QTest::newRow("setting off") << false << 3 << march(31) << 27 << 27 << QVariant() << 378.0;
-    QTest::newRow("not a whole month") << true << 3 << march(30) << 27 << 27 << QVariant() << 378.0;
-    QTest::newRow("complete month") << true << 3 << march(31) << 31 << 31 << QVariant() << 496.0;
+    QTest::newRow("mean of the last day only") << true << 1 << march(1) << march(31) << 27 << 31 << 4
+                                               << QVariant(27.0) << 378.0 + 4 * 27;
+    QTest::newRow("setting off") << false << 3 << march(1) << march(31) << 27 << 27 << 0 << QVariant() << 378.0;
+    QTest::newRow("not a whole month") << true << 3 << march(1) << march(30) << 27 << 27 << 0 << QVariant() << 378.0;
+    QTest::newRow("complete month") << true << 3 << march(1) << march(31) << 31 << 31 << 0 << QVariant() << 496.0;
+    QTest::newRow("a month after the last day read") << true << 3 << QDate(2024, 4, 1) << QDate(2024, 4, 30) << 27
+                                                     << 30 << 30 << QVariant(26.0) << 30 * 26.0;
 }
 
 void TestReportData::tailDays()
 {
     QFETCH(bool, setting);
     QFETCH(int, baseDays);
+    QFETCH(QDate, from);
     QFETCH(QDate, to);
     QFETCH(int, lastArchiveDay);
     QFETCH(int, rows);
+    QFETCH(int, estimatedRows);
     QFETCH(QVariant, tailQ);
     QFETCH(double, rangeQ);
 
@@ -339,13 +346,13 @@ void TestReportData::tailDays()
                      return QVariantList{double(day), 60.0 + day, 1, 1};
                  })}});
 
-    const ZeltoTableMap report = ArchiveReports::reportData(node, march(1), to);
+    const ZeltoTableMap report = ArchiveReports::reportData(node, from, to);
     const ZeltoTable days = report.value("day_data");
     QCOMPARE(days.rowCount(), rows);
     QVERIFY(near(cell(report, "range_totals", "S1_Q"), rangeQ));
     int estimated = 0;
     for (int row = 0; row < days.rowCount(); ++row) {
-        QCOMPARE(days.value(row, kDate).toDateTime(), at(3, row + 1));
+        QCOMPARE(days.value(row, kDate).toDateTime(), at(from.month(), row + 1));
         if (!days.value(row, "calc").toBool())
             continue;
         ++estimated;
@@ -354,7 +361,7 @@ void TestReportData::tailDays()
         QCOMPARE(days.value(row, "S1_NS").toInt(), 0);   // no fault is made up
         QCOMPARE(days.value(row, "Qdim").toInt(), 1);
     }
-    QCOMPARE(estimated, tailQ.isValid() ? rows - lastArchiveDay : 0);
+    QCOMPARE(estimated, estimatedRows);
 }
 
 void TestReportData::volumesFromMassesWithDerivedReadings_data()

@@ -16,6 +16,7 @@ import unittest
 
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
+REFUSED = "Недостаточно прав для выполнения команды"
 
 
 def binary(name):
@@ -182,6 +183,11 @@ def rows(value):
     """A tagged table as a list of dicts, short rows padded with None."""
     t = value["$table"]
     return [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
+
+
+def journal(c):
+    """Every journal entry, oldest first."""
+    return rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
 
 
 # --- TCP --------------------------------------------------------------------

@@ -11,9 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, ServerTestCase, TcpClient, TempHome, dt, rows, table, wait_until  # noqa: E402
-
-REFUSED = "Недостаточно прав для выполнения команды"
+from orvexe2e import REFUSED, DataServer, ServerTestCase, TcpClient, TempHome, dt, journal, rows, table, wait_until  # noqa: E402
 START = datetime.datetime(2023, 1, 1)
 
 
@@ -79,14 +77,14 @@ class ArchivesTest(ServerTestCase):
                           "has_day_totals": 0, "has_hour_data": 1, "has_archives": 1, "has_report_data": 1,
                           "has_check_params": 0, "has_setting_data": 2, "has_journal_data": 1, "has_check_log": 0})
         self.assertEqual((record["gap_count"], record["first_day"]), (1, stamp(START)))
-        journal = rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
         self.assertIn(("INFO", "Сохранение архивов", "Узел архивов"),
-                      [(r["level"], r["message"], r["node_name"]) for r in journal])
+                      [(r["level"], r["message"], r["node_name"]) for r in journal(c)])
 
         # A plain map of tables is accepted too; the overlap replaces values.
         c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4, base=10.0)})
         stored = rows(c.ok("getArchive", node, "hour_data", None, None))
         self.assertEqual((len(stored), [r["S1_t1"] for r in stored[-3:]]), (49, [11.0, 12.0, 13.0]))
+        self.assertEqual(c.ok("getFillData", node)["hour_data"]["size"], 49)
 
         self.assertIs(c.ok("clearArchives", node), True)
         record = c.ok("getNode", node)
@@ -117,7 +115,7 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual((record["check_fails"], record["has_check_log"], record["has_check_params"]), (6, 6, 1))
 
         time.sleep(1.1)   # times are stored to the second
-        self.assertEqual((c.ok("checkArchives", node), c.ok("checkArchives", node)), (6, 6))
+        self.assertEqual(c.ok("checkArchives", node), 6)
         self.assertEqual(c.ok("getNode", node)["check_fails"], 0)   # logged at another time than the last save
         self.assertIs(c.ok("clearCheckLog", node), True)
         self.assertEqual(rows(c.ok("getCheckLog", node, None, None)), [])
@@ -145,9 +143,8 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(c.error("saveArchives", tables(info=info(node + 1000), hour_data=good)), "Узел не найден")
         record = c.ok("getNode", node)
         self.assertEqual((record["has_archives"], record["last_update"]), (0, None))
-        journal = rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
         # Refused before the save began: not even the journal changed.
-        errors = [r["message"] for r in journal if r["level"] == "ERROR"]
+        errors = [r["message"] for r in journal(c) if r["level"] == "ERROR"]
         self.assertEqual([e for e in errors if any(expected in e for _, expected in cases)], [])
 
     def test_restricted_user_sees_no_archives(self):
@@ -165,9 +162,16 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(len(rows(admin.ok("getArchive", node, "hour_data", None, None))), 2)
 
 
+def wal_size(server):
+    try:
+        return os.path.getsize(server.db_path + "-wal")
+    except FileNotFoundError:
+        return 0
+
+
 class KilledSaveTest(unittest.TestCase):
     """SIGKILL while a large save is being written: after a restart the node
-    has either all of it or none of it."""
+    has either all of it or none of it, its record included."""
 
     COLUMNS = ["S%d_p%d" % (s, p) for s in range(1, 4) for p in range(8)]
     NEW_HOURS = 3 * 365 * 24
@@ -176,33 +180,49 @@ class KilledSaveTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Three years of hourly rows with 24 parameters, after the stored day.
-        cls.hour_data = hours(START + datetime.timedelta(days=1), cls.NEW_HOURS, cls.COLUMNS)
-        cls.day_data = table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
-                                                 for d in range(1, cls.NEW_DAYS + 1)])
+        cls.big = dict(hour_data=hours(START + datetime.timedelta(days=1), cls.NEW_HOURS, cls.COLUMNS),
+                       day_data=table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
+                                                          for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # SQLite's rollback journal exists while the save's transaction
-        # writes; the kill comes when it appears and at two later points, so
-        # that it meets the statements and the commit at various stages.
-        for delay in (0.0, 0.15, 0.4):
-            with self.subTest(delay=delay):
-                self.kill_and_restart(delay)
+        # Kills while the save reads and merges, when the write-ahead log
+        # grows by the new archive (the commit, or without a transaction a
+        # statement of it), and once the reply has come (committed).
+        def after(seconds):
+            return lambda server, c, wal: time.sleep(seconds)
 
-    def kill_and_restart(self, delay):
+        def wal_grows(server, c, wal):
+            wait_until(lambda: wal_size(server) > wal + (1 << 20) or server.proc.poll() is not None,
+                       timeout=120, step=0.001)
+
+        def replied(server, c, wal):
+            self.assertIs(c.read()["result"], True)
+
+        for name, wait in [("early", after(0.3)), ("later", after(1.5)), ("write", wal_grows), ("committed", replied)]:
+            with self.subTest(name):
+                self.kill_and_restart(wait)
+
+    def start_with_node(self):
         home = TempHome()
         self.addCleanup(home.remove)
         server = DataServer(home=home)
-        c = TcpClient(server.port, timeout=120)
+        c = TcpClient(server.port, timeout=300)
         node = c.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 7})
-        c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 24)))
-        old_count = len(rows(c.ok("getArchive", node, "hour_data", None, None)))
-        old_update = c.ok("getNode", node)["last_update"]
+        c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 24), day_data=hours(START, 1)))
+        return home, server, c, node
 
+    def read_back(self, c, node):
+        return (c.ok("getNode", node), c.ok("getFillData", node),
+                len(rows(c.ok("getArchive", node, "hour_data", None, None))),
+                len(rows(c.ok("getArchive", node, "day_data", None, None))))
+
+    def kill_and_restart(self, wait):
+        home, server, c, node = self.start_with_node()
+        before = self.read_back(c, node)
         time.sleep(1.1)   # a new last_update differs from the old one
-        c.send("saveArchives", [tables(info=info(node), hour_data=self.hour_data, day_data=self.day_data)])
-        journal = server.db_path + "-journal"
-        wait_until(lambda: os.path.exists(journal) or server.proc.poll() is not None, timeout=120, step=0.001)
-        time.sleep(delay)
+        wal = wal_size(server)
+        c.send("saveArchives", [tables(info=info(node), **self.big)])
+        wait(server, c, wal)
         server.proc.send_signal(signal.SIGKILL)
         server.proc.wait()
         c.close()
@@ -210,19 +230,17 @@ class KilledSaveTest(unittest.TestCase):
 
         server = DataServer(home=home)
         c = TcpClient(server.port)
-        count = len(rows(c.ok("getArchive", node, "hour_data", None, None)))
-        record = c.ok("getNode", node)
-        fill = c.ok("getFillData", node)
-        days = len(rows(c.ok("getArchive", node, "day_data", None, None)))
+        after = self.read_back(c, node)
         c.close()
         self.assertEqual(server.stop(), 0, server.output)
-        self.assertIn(count, (old_count, old_count + self.NEW_HOURS))
-        if count == old_count:
-            self.assertEqual(record["last_update"], old_update)
-            self.assertEqual((days, fill["hour_data"]["size"]), (0, old_count))
+        if after[2] == before[2]:
+            self.assertEqual(after, before)
         else:
-            self.assertGreater(record["last_update"]["$datetime"], old_update["$datetime"])
-            self.assertEqual((days, fill["hour_data"]["size"]), (self.NEW_DAYS, count))
+            record, fill, hour_count, day_count = after
+            self.assertEqual((hour_count, day_count), (24 + self.NEW_HOURS, 1 + self.NEW_DAYS))
+            self.assertEqual((fill["hour_data"]["size"], fill["day_data"]["size"]), (hour_count, day_count))
+            self.assertGreater(record["last_update"]["$datetime"], before[0]["last_update"]["$datetime"])
+            self.assertEqual(record["last_day"], stamp(START + datetime.timedelta(days=self.NEW_DAYS)))
         with sqlite3.connect(server.db_path) as db:
             self.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
 

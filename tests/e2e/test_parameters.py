@@ -1,6 +1,6 @@
 """describeParams and getValues over the wire against the real orvex-server
-with the shipped metadata: units, precisions and counts of parameter
-descriptions, and the names getValues refuses before any SQL runs."""
+with the shipped metadata: a description as clients get it, and the names
+getValues refuses before any SQL runs."""
 
 import os
 import sqlite3
@@ -8,12 +8,9 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, TcpClient  # noqa: E402
+from orvexe2e import ServerTestCase  # noqa: E402
 
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
-
-
-Client = TcpClient
 
 
 def by_code(description):
@@ -21,34 +18,9 @@ def by_code(description):
 
 
 class ParametersTest(ServerTestCase):
-    # --- describeParams ---------------------------------------------------------
+    # --- describeParams (the describer itself is tested at the unit level) -------
 
-    def test_heat_units_and_precision(self):
-        c = self.client()
-        result = c.ok("describeParams", "QRV3", ["Qdim", "S1_Q", "S2_W", "S1_t1"], [1, 12.5, 0.8, 71.3])
-        params = by_code(result)
-        self.assertEqual((params["S1_Q"]["unit"], params["S1_Q"]["precision"]), ("ГДж", 3))
-        self.assertEqual(params["S1_Q"]["name"], "Тепловая энергия")
-        self.assertEqual(params["S2_W"]["unit"], "ГДж/ч")
-        self.assertEqual((params["S1_t1"]["unit"], params["S1_t1"]["precision"]), ("°C", 2))
-        # The selector is a parameter itself, with its list of units.
-        self.assertEqual(params["Qdim"]["type"], "Enum")
-        self.assertEqual(params["Qdim"]["enum"][1], ["1", "ГДж"])
-        # Without a selector a heat quantity has no unit.
-        self.assertNotIn("unit", by_code(c.ok("describeParams", "QRV3", ["S1_Q"], [12.5]))["S1_Q"])
-
-    def test_pressure_without_pdim_and_flags(self):
-        c = self.client()
-        params = by_code(c.ok("describeParams", "QRV12", ["S1_P1", "S2_NS", "NSD"], [6.1, 5, 0]))
-        self.assertEqual((params["S1_P1"]["unit"], params["S1_P1"]["precision"]), ("кгс/см2", 3))
-        self.assertEqual(params["S2_NS"]["type"], "Flags")
-        self.assertIs(params["S2_NS"]["isError"], True)
-        self.assertEqual(params["S2_NS"]["enum"][0], ["0", "Обрыв датчика температуры t1"])
-        self.assertEqual(params["S2_NS"]["system"], 2)
-        self.assertIn(["8", "Открыт доступ к настройкам (снята пломба)"], params["NSD"]["enum"])
-        self.assertEqual(by_code(c.ok("describeParams", "QRV12", ["Pdim", "S1_P1"], [1, 0.6]))["S1_P1"]["unit"], "МПа")
-
-    def test_nulls_are_skipped_and_not_counted(self):
+    def test_describe_over_the_wire(self):
         c = self.client()
         result = c.ok("describeParams", "RNH7", ["S1_t1", "S1_t2", "S2_t1", "Th", "node_name", "bogus"],
                       [70.0, None, None, 1234, "Котельная", 1])
@@ -56,8 +28,7 @@ class ParametersTest(ServerTestCase):
         self.assertEqual(by_code(result)["S1_t1"]["name"], "Температура теплоносителя на входе")
         self.assertEqual(result["systems"], [{"code": 0, "name": "Общие параметры", "size": 1},
                                              {"code": 1, "name": "Отопление", "size": 1}])
-        empty = c.ok("describeParams", "RNH7", [], [])
-        self.assertEqual((empty["params"], empty["systems"]), ([], []))
+        self.assertEqual(by_code(c.ok("describeParams", "QRV12", ["Pdim", "S1_P1"], [1, 0.6]))["S1_P1"]["unit"], "МПа")
 
     def test_describe_refusals(self):
         c = self.client()

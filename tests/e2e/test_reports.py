@@ -65,8 +65,10 @@ class ReportsTest(ServerTestCase):
     def test_report_map_and_bad_input(self):
         c = self.admin()
         report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
-        self.assertEqual(sorted(report), ["day_data", "group", "hour_data", "hour_middles", "info",
+        # No readings archive: the start readings are zero, the end readings absent.
+        self.assertEqual(sorted(report), ["day_data", "first_totals", "group", "hour_data", "hour_middles", "info",
                                           "range_middles", "range_totals"])
+        self.assertEqual(rows(report["first_totals"])[0]["S1_Q"], 0)
         self.assertEqual(len(rows(report["day_data"])), 31)
         totals = rows(report["range_totals"])[0]
         self.assertEqual(totals["date"], "Итого")
@@ -120,7 +122,8 @@ class ReportsTest(ServerTestCase):
         self.assertIn("Температура в подающем трубопроводе, °C", header)
         self.assertNotIn("S1_Q", header)
         q = header.index("Тепловая энергия, ГДж")
-        self.assertEqual([r[0] for r in body], [d.strftime("%d.%m.%Y") for d in MARCH] + ["Итого", "Среднее"])
+        self.assertEqual([r[0] for r in body], [d.strftime("%d.%m.%Y") for d in MARCH] + ["Итого", "Среднее",
+                                                                                    "На 01.03.24"])
         # Three decimals for heat, with the decimal comma that goes with ";".
         self.assertEqual(body[0][q], "1,510")
         self.assertAlmostEqual(float(body[31][q].replace(",", ".")), sum(1.5 + d.day / 100 for d in MARCH), places=3)
@@ -135,7 +138,7 @@ class ReportsTest(ServerTestCase):
         self.assertIn("Тепловая энергия, Гкал", records[0])   # quoted: it holds the separator
         q = records[0].index("Тепловая энергия, Гкал")
         self.assertEqual(records[1][q], "1.510")
-        self.assertEqual(len(records), 1 + 5 + 2)
+        self.assertEqual(len(records), 1 + 5 + 3)   # header, days, totals, means, start readings
 
         run = self.cli("report", self.gj, "2024-03-01", "2024-03-03")
         self.assertEqual(run.returncode, 0, run.stderr.decode())
@@ -151,7 +154,7 @@ class ReportsTest(ServerTestCase):
         table_lines = [line for line in lines[rule:] if line.strip() and not line.startswith("*")]
         self.assertEqual(len({len(line) for line in table_lines}), 1, table_lines)
         self.assertEqual([line.split()[0] for line in table_lines[1:]],
-                         ["01.03.2024", "02.03.2024", "03.03.2024", "Итого", "Среднее"])
+                         ["01.03.2024", "02.03.2024", "03.03.2024", "Итого", "Среднее", "На"])
         self.assertIn(" 1.510 ", table_lines[1])
 
     def test_cli_totals_and_errors(self):

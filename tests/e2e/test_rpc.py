@@ -1,10 +1,9 @@
 """The RPC server end to end over TCP and WebSocket, against the real test
 server binary: values, pipelining, refusals, malformed and huge input,
-disconnects, client ids, and the service host around it."""
+disconnects and client ids."""
 
 import json
 import os
-import signal
 import socket
 import sys
 import threading
@@ -197,34 +196,6 @@ class RpcOverWebSocket(unittest.TestCase):
         result = ws.call("makeTable", [8760, 41])["result"]["$table"]
         self.assertEqual(len(result["rows"]), 8760)
         self.assertEqual(len(result["columns"]), 41)
-
-
-class ServiceHost(unittest.TestCase):
-    def test_stops_cleanly_on_signals(self):
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            server = ServerProcess(web=False)
-            c = TcpClient(server.tcp_port)
-            self.assertEqual(c.call("noop")["result"], True)
-            code, out = server.stop(sig)
-            c.close()
-            self.assertEqual(code, 0, sig)
-            self.assertIn("stopped", out)
-
-    def test_control_codes_reach_the_service(self):
-        server = ServerProcess(web=False)
-        try:
-            sockets = os.listdir(server.home.runtime)
-            self.assertEqual(len(sockets), 1, sockets)
-            with socket.socket(socket.AF_UNIX) as s:
-                s.settimeout(10)
-                s.connect(os.path.join(server.home.runtime, sockets[0]))
-                s.sendall(b"129\n")
-                self.assertEqual(s.recv(16), b"ok\n")
-            c = TcpClient(server.tcp_port)
-            self.assertEqual(c.call("lastServiceCode")["result"], 129)
-            c.close()
-        finally:
-            self.assertEqual(server.stop()[0], 0)
 
 
 if __name__ == "__main__":

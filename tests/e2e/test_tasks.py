@@ -1,25 +1,16 @@
 """Task records over the wire against the real orvex-server: the full form
-round trip with the run-state columns, the main task and change events,
-visibility for a restricted user, and bad input that must change nothing."""
+round trip with its display and run-state columns, the main task and change
+events, visibility for a restricted user, and bad input that changes nothing."""
 
 import os
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, ServerTestCase, TcpClient, dt  # noqa: E402
+from orvexe2e import REFUSED, ServerTestCase, dt, journal, rows  # noqa: E402
 
-REFUSED = "Недостаточно прав для выполнения команды"
 STATE_COLUMNS = ["id", "node_id", "last_error", "is_run", "started", "elapsed", "remaining", "attempts",
                  "progress", "state"]
-
-
-Client = TcpClient
-
-
-def table_rows(value):
-    t = value["$table"]
-    return t["columns"], [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
 
 
 class TasksTest(ServerTestCase):
@@ -31,14 +22,7 @@ class TasksTest(ServerTestCase):
                                  "group_id": group})
 
     def make_task(self, c, node, **extra):
-        form = {"node_id": node, "channel": {"code": "COM", "port": "COM3"}}
-        form.update(extra)
-        return c.ok("saveTask", form)
-
-    def task_row(self, c, task_id):
-        columns, rows = table_rows(c.ok("getTasks"))
-        found = [r for r in rows if r["id"] == task_id]
-        return columns, (found[0] if found else None)
+        return c.ok("saveTask", dict({"node_id": node, "channel": {"code": "COM", "port": "COM3"}}, **extra))
 
     def test_full_form_round_trip(self):
         admin = self.admin()
@@ -50,35 +34,28 @@ class TasksTest(ServerTestCase):
                 "timetable": {"mode": "daily", "times": ["18:00", "06:00"]},
                 "last_exec": dt("2024-05-01T10:00:00.000")}
         task = admin.ok("saveTask", form)
-        self.assertIsInstance(task, int)
-
-        columns, row = self.task_row(admin, task)
+        table = admin.ok("getTasks")
+        columns = table["$table"]["columns"]
         self.assertEqual(columns[:6], ["group_id", "node_name", "model_code", "model_name", "number", "id"])
-        for name in STATE_COLUMNS:
-            self.assertIn(name, columns)
-        for name in STATE_COLUMNS[3:]:
-            self.assertIsNone(row[name], name)
+        self.assertTrue(set(STATE_COLUMNS) <= set(columns))
+        row = [r for r in rows(table) if r["id"] == task][0]
+        self.assertEqual([row[name] for name in STATE_COLUMNS[3:]], [None] * 7)
         self.assertEqual((row["archives"], row["phone_or_ip"], row["device_id"], row["channel_code"]),
                          ("М,Ч", "+79001234567", "7", "GSM"))
         self.assertEqual((row["timetable_mode"], row["is_main"], row["is_fail"], row["has_log"]),
                          ("Ежедневно", 1, 0, 0))
         self.assertIsNone(row["last_exec"])                # a new timetable clears the last run
         self.assertIn("$datetime", row["next_exec"])
-
         record = admin.ok("getTask", task)
-        self.assertEqual(record["node_id"], node)
         self.assertEqual({k: row[k] for k in record}, record)
         self.assertNotIn("state", record)
-
-        data = admin.ok("getTaskData", task)
         expected = dict(form, id=task, is_main=1)
         del expected["node_id"], expected["last_exec"]
-        self.assertEqual(data, expected)
-        self.assertEqual(admin.ok("getTaskLog", task), [])
-        self.assertEqual(admin.ok("getTaskLog", 987654), [])
+        self.assertEqual(admin.ok("getTaskData", task), expected)
+        self.assertEqual((admin.ok("getTaskLog", task), admin.ok("getTaskLog", 987654)), ([], []))
         self.assertEqual(admin.ok("getTask", 987654), {})
 
-        # The short form keeps the stored timetable and marks the failure.
+        # The short form (the task manager's bookkeeping) keeps the stored timetable.
         self.assertEqual(admin.ok("saveTask", {"id": task, "last_exec": dt("2024-05-02T05:00:00.000"),
                                                "last_error": "Нет ответа"}), task)
         record = admin.ok("getTask", task)
@@ -87,6 +64,18 @@ class TasksTest(ServerTestCase):
         self.assertTrue(record["next_exec"]["$datetime"].endswith("T18:00:00.000"))
         self.assertEqual(admin.ok("getTaskData", task)["timetable"], form["timetable"])
 
+        # Display columns of other forms: host without phone, every archive kind
+        # in fixed order, unknown modes and empty lists as null.
+        for channel, archives, timetable, expected in [
+                ({"code": "TCP", "hostName": "meter.local"}, ["journalData", "dayData", "hourData", "monthData"],
+                 {"mode": "sometimes"}, ("meter.local", "М,С,Ч,Ж", None, None)),
+                ({"code": "COM"}, [], {}, (None, None, None, None)),
+                ({"code": "COM", "deviceId": 17}, ["dayData"], {"mode": "weekly"}, (None, "С", "Еженедельно", "17"))]:
+            admin.ok("saveTask", {"id": task, "channel": channel, "archives": archives, "timetable": timetable})
+            record = admin.ok("getTask", task)
+            self.assertEqual(tuple(record[k] for k in ("phone_or_ip", "archives", "timetable_mode", "device_id")),
+                             expected)
+
     def test_main_task_and_change_events(self):
         admin = self.admin()
         watcher = self.admin()
@@ -94,23 +83,24 @@ class TasksTest(ServerTestCase):
         watcher.ok("takeChangeEvents")
         first = self.make_task(admin, node)
         second = self.make_task(admin, node)
+        third = self.make_task(admin, node, is_main=1)      # only a node's first task becomes main
         events = watcher.ok("takeChangeEvents")
-        self.assertEqual(events["taskSaved"], [first, second])
-        self.assertEqual(events["nodeSaved"], [node])
-        self.assertEqual((admin.ok("getTask", first)["is_main"], admin.ok("getTask", second)["is_main"]), (1, 0))
-
+        self.assertEqual((events["taskSaved"], events["nodeSaved"]), ([first, second, third], [node]))
+        main = lambda: [admin.ok("getTask", t)["is_main"] for t in (first, second, third)]  # noqa: E731
+        self.assertEqual(main(), [1, 0, 0])
         self.assertIs(admin.ok("setTaskGroup", second, 1), True)
         self.assertEqual(watcher.ok("takeChangeEvents"), {"taskSaved": [first, second]})
-        self.assertEqual((admin.ok("getTask", first)["is_main"], admin.ok("getTask", second)["is_main"]), (0, 1))
-        self.assertIs(admin.ok("setTaskGroup", second, 1), True)
+        self.assertEqual(main(), [0, 1, 0])
+        self.assertIs(admin.ok("setTaskGroup", second, 1), True)     # already main: nothing announced
         self.assertEqual(watcher.ok("takeChangeEvents"), {})
+        self.assertIs(admin.ok("setTaskGroup", second, 0), True)
+        self.assertEqual(main(), [0, 0, 0])
 
         self.assertEqual(admin.ok("removeTask", first), first)
-        self.assertEqual(watcher.ok("takeChangeEvents"), {"taskRemoved": [first]})
-        self.assertEqual(admin.ok("getTask", first), {})
+        self.assertEqual(watcher.ok("takeChangeEvents"), {"taskSaved": [second], "taskRemoved": [first]})
+        self.assertEqual((admin.ok("getTask", first), admin.ok("getTaskData", first)), ({}, {}))
         self.assertEqual(admin.error("removeTask", first), REFUSED)
-        journal = table_rows(admin.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))[1]
-        entry = [e for e in journal if e["message"] == "Удаление задачи"][-1]
+        entry = [e for e in journal(admin) if e["message"] == "Удаление задачи"][-1]
         self.assertEqual(entry["node_name"], admin.ok("getNode", node)["name"])
 
     def test_restricted_user_sees_tasks_of_own_groups_only(self):
@@ -121,18 +111,15 @@ class TasksTest(ServerTestCase):
         admin.ok("saveUser", {"login": "operator", "password": "pw", "access": ["saveTask", "removeTask"],
                               "groups": [0]})
         user = self.client("operator", "pw")
-
-        ids = [r["id"] for r in table_rows(user.ok("getTasks"))[1]]
+        ids = [r["id"] for r in rows(user.ok("getTasks"))]
         self.assertIn(shown, ids)
         self.assertNotIn(hidden, ids)
-        self.assertEqual(user.ok("getTask", hidden), {})
-        self.assertEqual(user.ok("getTaskData", hidden), {})
+        self.assertEqual((user.ok("getTask", hidden), user.ok("getTaskData", hidden)), ({}, {}))
         self.assertEqual(user.ok("getTaskData", shown)["id"], shown)
         self.assertEqual(user.error("saveTask", {"id": hidden, "mon_interval": 5}), REFUSED)
         self.assertEqual(user.error("removeTask", hidden), REFUSED)
         self.assertIs(user.ok("setTaskGroup", hidden, 0), False)      # refused, as a plain false
-        self.assertEqual(admin.ok("getTask", hidden)["mon_interval"], 30)
-        self.assertEqual(admin.ok("getTask", hidden)["is_main"], 1)
+        self.assertEqual((admin.ok("getTask", hidden)["mon_interval"], admin.ok("getTask", hidden)["is_main"]), (30, 1))
         self.assertEqual(user.ok("saveTask", {"id": shown, "mon_interval": 15}), shown)
 
     def test_bad_input_changes_nothing(self):
@@ -141,26 +128,31 @@ class TasksTest(ServerTestCase):
         task = self.make_task(admin, node, archives=["dayData"], timetable={"mode": "hourly", "minute": 5})
         before = admin.ok("getTasks")
         data = admin.ok("getTaskData", task)
+        watcher = self.admin()
+        watcher.ok("takeChangeEvents")
         channel = {"code": "COM"}
-        # Wrong kinds at every level; the unit tests go through each field.
-        bad = [
-            ("saveTask", ["not a map"]), ("saveTask", []),
-            ("saveTask", [{"node_id": "abc", "channel": channel}]),
-            ("saveTask", [{"node_id": node, "channel": "COM"}]),
-            ("saveTask", [{"node_id": node, "channel": channel, "archives": "hourData"}]),
-            ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}}]),
-            ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}}]),
-            ("saveTask", [{"id": "%d OR 1=1" % task, "mon_interval": 1}]),
-            ("saveTask", [{"id": task, "varnel_ip": [1, 2]}]),
-            ("saveTask", [{"id": task, "channel": {"code": None}, "archives": ["hourData"]}]),
-            ("getTask", ["x"]), ("getTaskData", [None]), ("getTaskLog", [{"a": 1}]),
-            ("setTaskGroup", [task, 2]), ("setTaskGroup", [task]), ("removeTask", [1.5]),
-        ]
-        for method, params in bad:
-            message = admin.error(method, *params)
-            self.assertTrue(message, (method, params))
+        # Each refused for its own value: a full form always has its channel.
+        for method, params in [
+                ("saveTask", ["not a map"]), ("saveTask", []),
+                ("saveTask", [{"node_id": "abc", "channel": channel}]),
+                ("saveTask", [{"node_id": node, "channel": "COM"}]),
+                ("saveTask", [{"node_id": node, "channel": channel, "archives": "hourData"}]),
+                ("saveTask", [{"id": task, "channel": channel, "archives": [1, 2]}]),
+                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}}]),
+                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}}]),
+                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "weekly", "dayMask": -1}}]),
+                ("saveTask", [{"id": task, "last_exec": "yesterday"}]),
+                ("saveTask", [{"id": "%d OR 1=1" % task, "mon_interval": 1}]),
+                ("saveTask", [{"id": task, "varnel_ip": [1, 2]}]),
+                # A channel without a code breaks a NOT NULL rule after the row is written: all rolled back.
+                ("saveTask", [{"node_id": node, "channel": {}}]),
+                ("saveTask", [{"id": task, "channel": {"code": None}, "archives": ["hourData"]}]),
+                ("getTask", ["x"]), ("getTaskData", [None]), ("getTaskLog", [{"a": 1}]),
+                ("setTaskGroup", [task, 2]), ("setTaskGroup", [task]), ("removeTask", [1.5])]:
+            self.assertTrue(admin.error(method, *params), (method, params))
         self.assertEqual(admin.ok("getTasks"), before)
         self.assertEqual(admin.ok("getTaskData", task), data)
+        self.assertEqual(watcher.ok("takeChangeEvents"), {})
 
 
 if __name__ == "__main__":

@@ -7,12 +7,10 @@
 
 namespace {
 
-const QString kModel = QStringLiteral("QRV3");
-
-QVariantMap find(const QVariantList &params, const QString &code)
+QVariantMap find(const QVariantMap &description, const QString &code)
 {
-    for (const QVariant &param : params)
-        if (param.toMap().value(QStringLiteral("code")) == code)
+    for (const QVariant &param : description.value("params").toList())
+        if (param.toMap().value("code") == code)
             return param.toMap();
     return QVariantMap();
 }
@@ -24,31 +22,24 @@ class TestParameterDescriber : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
+    void initTestCase()
+    {
+        m_catalogue.reset(new MetadataCatalogue(QStringLiteral(ORVEX_METADATA_DIR)));
+        QCOMPARE(m_catalogue->loadError(), QString());
+    }
     void describesKindsUnitsAndPrecision();
+    void picksUnitsFromSelectors_data();
     void picksUnitsFromSelectors();
     void skipsNullsAndCountsSystems();
 
 private:
     QVariantMap describe(const QStringList &columns, const QVariantList &values) const
     {
-        return ParameterDescriber(*m_catalogue).describe(kModel, columns, values);
+        return ParameterDescriber(*m_catalogue).describe("QRV3", columns, values);
     }
 
-    MetadataCatalogue *m_catalogue = nullptr;
+    QScopedPointer<MetadataCatalogue> m_catalogue;
 };
-
-void TestParameterDescriber::initTestCase()
-{
-    m_catalogue = new MetadataCatalogue(QStringLiteral(ORVEX_METADATA_DIR));
-    QCOMPARE(m_catalogue->loadError(), QString());
-}
-
-void TestParameterDescriber::cleanupTestCase()
-{
-    delete m_catalogue;
-}
 
 void TestParameterDescriber::describesKindsUnitsAndPrecision()
 {
@@ -62,84 +53,70 @@ void TestParameterDescriber::describesKindsUnitsAndPrecision()
                     {"Ee", "E", "кВт/ч", 3},     {"Pe", "Pe", "кВт", 3},       {"DT", "Value", "", 0},
                     {"S2_NS", "Flags", "", 0},   {"ERR", "Value", "", 0},      {"S1_scheme", "Enum", "", 0},
                     {"DB", "List", "", 0}};
-    QStringList columns{QStringLiteral("date"), QStringLiteral("unknown")};
+    QStringList columns{"date", "unknown"};
     for (const auto &e : expected)
         columns.append(QLatin1String(e.code));
-    QVariantList values;
-    for (int i = 0; i < columns.size(); ++i)
-        values.append(1);
-    const QVariantList params = describe(columns, values).value(QStringLiteral("params")).toList();
-    QCOMPARE(params.size(), columns.size() - 2);   // date and unknown are not parameters
+    const QVariantMap description = describe(columns, QVector<QVariant>(columns.size(), 1).toList());
+    QCOMPARE(description.value("params").toList().size(), columns.size() - 2);   // date and unknown are no parameters
     for (const auto &e : expected) {
-        const QVariantMap param = find(params, QLatin1String(e.code));
-        QCOMPARE(param.value(QStringLiteral("type")).toString(), QLatin1String(e.type));
-        QCOMPARE(param.value(QStringLiteral("unit")).toString(), QString::fromUtf8(e.unit));
-        QCOMPARE(param.contains(QStringLiteral("unit")), *e.unit != 0);
-        QCOMPARE(param.value(QStringLiteral("precision"), 0).toInt(), e.precision);
+        const QVariantMap param = find(description, QLatin1String(e.code));
+        QCOMPARE(param.value("type").toString(), QLatin1String(e.type));
+        QCOMPARE(param.value("unit").toString(), QString::fromUtf8(e.unit));
+        QCOMPARE(param.contains("unit"), *e.unit != 0);
+        QCOMPARE(param.value("precision", 0).toInt(), e.precision);
         // Only error parameters of the plain kinds say so; only enumerable kinds list items.
         const bool plain = QByteArrayList{"Value", "Flags", "List", "Enum"}.contains(e.type);
-        QCOMPARE(param.value(QStringLiteral("isError")).toBool(), m_catalogue->isErrorParam(QLatin1String(e.code)) && plain);
-        QCOMPARE(param.contains(QStringLiteral("enum")), plain && QByteArray(e.type) != "Value");
+        QCOMPARE(param.value("isError").toBool(), m_catalogue->isErrorParam(QLatin1String(e.code)) && plain);
+        QCOMPARE(param.contains("enum"), plain && QByteArray(e.type) != "Value");
     }
-    const QVariantMap t1 = find(params, QStringLiteral("S1_t1"));
-    QCOMPARE(t1.value(QStringLiteral("name")).toString(), QStringLiteral("Температура в подающем трубопроводе"));
-    QCOMPARE(t1.value(QStringLiteral("system")).toInt(), 1);
-    QCOMPARE(find(params, QStringLiteral("S2_NS")).value(QStringLiteral("name")).toString(),
-             QStringLiteral("НС системы"));   // the model's own title
+    QCOMPARE(find(description, "S1_t1").value("name").toString(), QStringLiteral("Температура в подающем трубопроводе"));
+    QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
+    QCOMPARE(find(description, "S2_NS").value("name").toString(), QStringLiteral("НС системы"));   // the model's own title
+}
+
+void TestParameterDescriber::picksUnitsFromSelectors_data()
+{
+    QTest::addColumn<QStringList>("columns");
+    QTest::addColumn<QVariantList>("values");
+    QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
+    QTest::newRow("Qdim") << QStringList{"Qdim", "S1_Q"} << QVariantList{1, 12.5} << QVariant("ГДж");
+    QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("MWh/ч");
+    QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
+    QTest::newRow("common before system's") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0}
+                                            << QVariant("ГДж");
+    QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant();
+    QTest::newRow("outside the list") << QStringList{"Qdim", "S1_Q"} << QVariantList{3, 12.5} << QVariant();
+    QTest::newRow("fraction") << QStringList{"Qdim", "S1_Q"} << QVariantList{0.5, 12.5} << QVariant();
+    QTest::newRow("text") << QStringList{"Qdim", "S1_Q"} << QVariantList{"ГДж", 12.5} << QVariant();
+    QTest::newRow("Pdim") << QStringList{"Pdim", "S1_P2"} << QVariantList{1, 6.2} << QVariant("МПа");
+    QTest::newRow("Pdim as text") << QStringList{"Pdim", "S1_P2"} << QVariantList{"2", 6.2} << QVariant("bar");
+    QTest::newRow("Pdim negative") << QStringList{"Pdim", "S1_P2"} << QVariantList{-1, 6.2} << QVariant();
+    // A Pdim column without a value still says the unit is not known.
+    QTest::newRow("Pdim null") << QStringList{"Pdim", "S1_P2"} << QVariantList{QVariant(), 6.2} << QVariant();
 }
 
 void TestParameterDescriber::picksUnitsFromSelectors()
 {
-    const auto unitOf = [this](const QStringList &columns, const QVariantList &values, const QString &code) {
-        return find(describe(columns, values).value(QStringLiteral("params")).toList(), code).value(QStringLiteral("unit"));
-    };
-    const QString q = QStringLiteral("S1_Q");
-    const QString w = QStringLiteral("S2_W");
-    QCOMPARE(unitOf({QStringLiteral("Qdim"), q}, {1, 12.5}, q).toString(), QStringLiteral("ГДж"));
-    QCOMPARE(unitOf({QStringLiteral("Qdim"), w}, {2, 1.5}, w).toString(), QStringLiteral("MWh/ч"));
-    QCOMPARE(unitOf({q, QStringLiteral("S1_Qdim")}, {12.5, 0}, q).toString(), QStringLiteral("Гкал"));
-    QCOMPARE(unitOf({QStringLiteral("Qdim"), QStringLiteral("S1_Qdim"), q}, {1, 0, 3.0}, q).toString(),
-             QStringLiteral("ГДж"));
-    // No selector, or one outside the list: no unit.
-    QVERIFY(!unitOf({q}, {12.5}, q).isValid());
-    QVERIFY(!unitOf({QStringLiteral("Qdim"), q}, {3, 12.5}, q).isValid());
-    QVERIFY(!unitOf({QStringLiteral("Qdim"), q}, {0.5, 12.5}, q).isValid());
-    QVERIFY(!unitOf({QStringLiteral("Qdim"), q}, {QStringLiteral("ГДж"), 12.5}, q).isValid());
-
-    const QString p = QStringLiteral("S1_P2");
-    QCOMPARE(unitOf({QStringLiteral("Pdim"), p}, {1, 6.2}, p).toString(), QStringLiteral("МПа"));
-    QCOMPARE(unitOf({QStringLiteral("Pdim"), p}, {QStringLiteral("2"), 6.2}, p).toString(), QStringLiteral("bar"));
-    QVERIFY(!unitOf({QStringLiteral("Pdim"), p}, {-1, 6.2}, p).isValid());
-    // A Pdim column without a value still says the unit is not known.
-    QVERIFY(!unitOf({QStringLiteral("Pdim"), p}, {QVariant(), 6.2}, p).isValid());
+    QFETCH(QStringList, columns);
+    QFETCH(QVariantList, values);
+    QFETCH(QVariant, unit);
+    QCOMPARE(find(describe(columns, values), columns.last()).value("unit"), unit);
 }
 
 void TestParameterDescriber::skipsNullsAndCountsSystems()
 {
-    const QVariantMap result =
-        describe({QStringLiteral("S2_t1"), QStringLiteral("S1_t1"), QStringLiteral("S1_t2"), QStringLiteral("S2_t2"),
-                  QStringLiteral("Tm"), QStringLiteral("S1_M1")},
-                 {70.5, 71.0, QVariant(), 40.0, QStringLiteral("12:30"), QVariant()});
+    const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
+                                        {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
     QStringList codes;
-    for (const QVariant &param : result.value(QStringLiteral("params")).toList())
-        codes.append(param.toMap().value(QStringLiteral("code")).toString());
-    // In the catalogue's order, not the columns'.
-    QCOMPARE(codes, QStringList({QStringLiteral("Tm"), QStringLiteral("S1_t1"), QStringLiteral("S2_t1"),
-                                 QStringLiteral("S2_t2")}));
-    const QVariantList systems = result.value(QStringLiteral("systems")).toList();
-    QCOMPARE(systems.size(), 3);
-    const QVariantList expected{
-        QVariantMap{{QStringLiteral("code"), 0}, {QStringLiteral("name"), QStringLiteral("Общие параметры")},
-                    {QStringLiteral("size"), 1}},
-        QVariantMap{{QStringLiteral("code"), 1}, {QStringLiteral("name"), QStringLiteral("Отопление")},
-                    {QStringLiteral("size"), 1}},
-        QVariantMap{{QStringLiteral("code"), 2}, {QStringLiteral("name"), QStringLiteral("Горячее водоснабжение")},
-                    {QStringLiteral("size"), 2}}};
-    QCOMPARE(systems, expected);
-
+    for (const QVariant &param : result.value("params").toList())
+        codes.append(param.toMap().value("code").toString());
+    QCOMPARE(codes, (QStringList{"Tm", "S1_t1", "S2_t1", "S2_t2"}));   // in the catalogue's order, not the columns'
+    QCOMPARE(result.value("systems").toList(),
+             (QVariantList{QVariantMap{{"code", 0}, {"name", "Общие параметры"}, {"size", 1}},
+                           QVariantMap{{"code", 1}, {"name", "Отопление"}, {"size", 1}},
+                           QVariantMap{{"code", 2}, {"name", "Горячее водоснабжение"}, {"size", 2}}}));
     const QVariantMap empty = describe({}, {});
-    QCOMPARE(empty.value(QStringLiteral("params")).toList().size(), 0);
-    QCOMPARE(empty.value(QStringLiteral("systems")).toList().size(), 0);
+    QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestParameterDescriber)

@@ -27,8 +27,10 @@ public:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PROBE_SERVICE_NAME"), serviceName);
-        for (auto it = environment.begin(); it != environment.end(); ++it)
-            env.insert(it.key(), it.value());
+        for (auto it = environment.begin(); it != environment.end(); ++it) {
+            if (!it.value().isEmpty())   // empty: left unset
+                env.insert(it.key(), it.value());
+        }
         m_process.setProcessEnvironment(env);
         m_process.start(QStringLiteral(PROBE_PATH), arguments);
     }
@@ -64,6 +66,19 @@ public:
         collect();
         m_stderr += m_process.readAllStandardError();
         return finished;
+    }
+
+    // Waits for the exit; true when it came with this exit code, not a crash.
+    bool exitsWith(int code)
+    {
+        return waitForExit() && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == code;
+    }
+
+    // Sends SIGTERM and waits for a clean exit.
+    bool stops()
+    {
+        m_process.terminate();
+        return exitsWith(0);
     }
 
     QList<QByteArray> lines()
@@ -155,11 +170,10 @@ void TestQtService::initTestCase()
 void TestQtService::socketPathFollowsNameAndEnvironment()
 {
     const QString dir = m_runtimeDir->path();
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("Orvex Data Server")),
-             dir + QStringLiteral("/orvex-data-server.sock"));
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("Orvex_Server.Monitor/2")),
-             dir + QStringLiteral("/orvex-server-monitor-2.sock"));
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("Сервер")), dir + QStringLiteral("/------.sock"));
+    for (const auto &[name, file] : {std::make_pair("Orvex Data Server", "orvex-data-server"),
+                                     std::make_pair("Orvex_Server.Monitor/2", "orvex-server-monitor-2"),
+                                     std::make_pair("Сервер", "------")})
+        QCOMPARE(QtServiceController::socketPath(QString::fromUtf8(name)), dir + QStringLiteral("/%1.sock").arg(file));
     QVERIFY(QtServiceController::socketPath(QString()).isEmpty());
 
     const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
@@ -172,31 +186,22 @@ void TestQtService::socketPathFollowsNameAndEnvironment()
     if (hadXdg)
         qputenv("XDG_RUNTIME_DIR", xdg);
     qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
-
-    QtServiceController controller(QStringLiteral("Orvex Server Monitor"));
-    QCOMPARE(controller.serviceName(), QStringLiteral("Orvex Server Monitor"));
 }
 
 void TestQtService::controllerWithoutService()
 {
-    ZeltoSystem::instance()->clearError();
-    QtServiceController nobody(QStringLiteral("Nobody Listens"));
-    QVERIFY(!nobody.isRunning());
-    QVERIFY(!nobody.sendCommand(2));
-    QVERIFY(!ZeltoSystem::instance()->lastError().isEmpty());
-
-    // A file that is no socket at the path is no service either.
+    // Nobody listens, a file that is no socket is at the path, no name at all.
     QFile plain(QtServiceController::socketPath(QStringLiteral("Plain File")));
     QVERIFY(plain.open(QIODevice::WriteOnly));
     plain.close();
-    QtServiceController plainController(QStringLiteral("Plain File"));
-    QVERIFY(!plainController.isRunning());
-    QVERIFY(!plainController.sendCommand(2));
+    for (const QString &name : {QStringLiteral("Nobody Listens"), QStringLiteral("Plain File"), QString()}) {
+        ZeltoSystem::instance()->clearError();
+        QtServiceController controller(name);
+        QVERIFY(!controller.isRunning());
+        QVERIFY(!controller.sendCommand(2));
+        QVERIFY(!ZeltoSystem::instance()->lastError().isEmpty());
+    }
     QVERIFY(plain.remove());
-
-    QtServiceController unnamed{QString()};
-    QVERIFY(!unnamed.isRunning());
-    QVERIFY(!unnamed.sendCommand(1));
 }
 
 void TestQtService::commandsReachRunningService()
@@ -219,12 +224,9 @@ void TestQtService::commandsReachRunningService()
     }
 
     // Malformed input closes the connection and reaches no processCommand.
-    QVERIFY(serviceDropsInput(path, "abc\n"));
-    QVERIFY(serviceDropsInput(path, "12x\n"));
-    QVERIFY(serviceDropsInput(path, "\n"));
-    QVERIFY(serviceDropsInput(path, "99999999999\n"));
-    QVERIFY(serviceDropsInput(path, QByteArray(200, '7')));
-    QVERIFY(serviceDropsInput(path, QByteArray(70, ' ') + "5\n"));
+    for (const QByteArray &bytes : {QByteArray("abc\n"), QByteArray("12x\n"), QByteArray("\n"), QByteArray("99999999999\n"),
+                                    QByteArray(200, '7'), QByteArray(70, ' ') + "5\n"})
+        QVERIFY2(serviceDropsInput(path, bytes), bytes.constData());
 
     // Clients that hang up before the answer do not hurt the service.
     for (int i = 0; i < 20; ++i) {
@@ -259,10 +261,7 @@ void TestQtService::commandsReachRunningService()
     QVERIFY(probe.waitForLine("command 7"));
     QCOMPARE(commandLines(probe.lines()), expected);
 
-    probe.process().terminate();
-    QVERIFY(probe.waitForExit());
-    QCOMPARE(probe.process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(probe.process().exitCode(), 0);
+    QVERIFY(probe.stops());
     QCOMPARE(probe.lines().count("stopped"), 1);
     QVERIFY(!QFileInfo::exists(path));
     QVERIFY(!controller.isRunning());
@@ -281,30 +280,20 @@ void TestQtService::commandsReachRunningService()
 void TestQtService::signalsStopServiceOnce()
 {
     const QString name = QStringLiteral("Probe Signals");
-    {
-        Probe probe(name);
+    // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
+    for (const bool repeat : {false, true}) {
+        Probe probe(name, QStringList(), {{QStringLiteral("PROBE_STOP_DELAY_MS"), repeat ? QStringLiteral("1500") : QString()}});
         QVERIFY(probe.waitForLine("started"));
-        probe.signal(SIGINT);
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(probe.process().exitCode(), 0);
+        probe.signal(repeat ? SIGTERM : SIGINT);
+        if (repeat) {
+            QVERIFY(probe.waitForLine("stopping"));
+            probe.signal(SIGTERM);
+            probe.signal(SIGINT);
+        }
+        QVERIFY(probe.exitsWith(0));
         QCOMPARE(probe.lines().count("stopping"), 1);
         QCOMPARE(probe.lines().count("stopped"), 1);
         QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
-    }
-    {
-        // More signals while stop() still runs change nothing.
-        Probe probe(name, QStringList(), {{QStringLiteral("PROBE_STOP_DELAY_MS"), QStringLiteral("1500")}});
-        QVERIFY(probe.waitForLine("started"));
-        probe.signal(SIGTERM);
-        QVERIFY(probe.waitForLine("stopping"));
-        probe.signal(SIGTERM);
-        probe.signal(SIGINT);
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(probe.process().exitCode(), 0);
-        QCOMPARE(probe.lines().count("stopping"), 1);
-        QCOMPARE(probe.lines().count("stopped"), 1);
     }
 }
 
@@ -331,18 +320,14 @@ void TestQtService::startFinishesBeforeCommandsAndStop()
         QVERIFY(lines.indexOf("started") < lines.indexOf("command 4"));
         // The early client hung up while held; its command still counts.
         QVERIFY(lines.indexOf("started") < lines.indexOf("command 6"));
-        probe.process().terminate();
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitCode(), 0);
+        QVERIFY(probe.stops());
     }
     {
         // A signal during start() stops the service once start() is done.
         Probe probe(name, QStringList(), slowStart);
         QVERIFY(probe.waitForLine("starting"));
         probe.signal(SIGTERM);
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(probe.process().exitCode(), 0);
+        QVERIFY(probe.exitsWith(0));
         QCOMPARE(probe.lines(), QList<QByteArray>() << "starting" << "started" << "stopping" << "stopped");
     }
 }
@@ -354,9 +339,7 @@ void TestQtService::secondInstanceIsRefused()
     QVERIFY(first.waitForLine("started"));
 
     Probe second(name);
-    QVERIFY(second.waitForExit());
-    QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY(second.exitsWith(1));
     QVERIFY(!second.lines().contains("started"));
     QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
 
@@ -364,9 +347,7 @@ void TestQtService::secondInstanceIsRefused()
     QtServiceController controller(name);
     QVERIFY(controller.sendCommand(5));
     QVERIFY(first.waitForLine("command 5"));
-    first.process().terminate();
-    QVERIFY(first.waitForExit());
-    QCOMPARE(first.process().exitCode(), 0);
+    QVERIFY(first.stops());
 
     // A file of another kind at the socket path is not removed.
     const QString foreignName = QStringLiteral("Probe Foreign");
@@ -375,12 +356,10 @@ void TestQtService::secondInstanceIsRefused()
     foreign.write("keep");
     foreign.close();
     Probe blocked(foreignName);
-    QVERIFY(blocked.waitForExit());
-    QCOMPARE(blocked.process().exitCode(), 1);
+    QVERIFY(blocked.exitsWith(1));
     QVERIFY(!blocked.lines().contains("started"));
     QVERIFY(foreign.open(QIODevice::ReadOnly));
     QCOMPARE(foreign.readAll(), QByteArray("keep"));
-    foreign.close();
     QVERIFY(foreign.remove());
 }
 
@@ -402,9 +381,7 @@ void TestQtService::staleSocketIsTakenOver()
     QVERIFY2(successor.waitForLine("started"), successor.standardError().constData());
     QVERIFY(controller.sendCommand(3));
     QVERIFY(successor.waitForLine("command 3"));
-    successor.process().terminate();
-    QVERIFY(successor.waitForExit());
-    QCOMPARE(successor.process().exitCode(), 0);
+    QVERIFY(successor.stops());
     QVERIFY(!QFileInfo::exists(path));
 }
 
@@ -412,40 +389,23 @@ void TestQtService::commandLineOptions()
 {
     const QString name = QStringLiteral("Probe Options");
     const QString program = QFileInfo(QStringLiteral(PROBE_PATH)).canonicalFilePath();
-    {
-        Probe probe(name, {QStringLiteral("-systemd-unit")});
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitCode(), 0);
-        const QList<QByteArray> lines = probe.lines();
-        QVERIFY(lines.contains("[Service]"));
-        QVERIFY(lines.contains(QStringLiteral("Description=Проверочная служба Orvex").toUtf8()));
-        QVERIFY(lines.contains("ExecStart=" + program.toUtf8()));
-        QVERIFY(lines.contains("Restart=on-failure"));
-        QVERIFY(lines.contains("WantedBy=multi-user.target"));
-        QVERIFY(!lines.contains("started"));
-    }
-    {
-        Probe probe(name, {QStringLiteral("-systemd-unit")}, {{QStringLiteral("PROBE_MANUAL_START"), QStringLiteral("1")}});
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitCode(), 0);
-        QVERIFY(probe.lines().contains("Restart=on-failure"));
-        QVERIFY(!probe.lines().contains("WantedBy=multi-user.target"));
-    }
+    const auto output = [&](const QString &option, bool manual = false) {
+        Probe probe(name, {option}, {{QStringLiteral("PROBE_MANUAL_START"), manual ? QStringLiteral("1") : QString()}});
+        return probe.exitsWith(0) ? QString::fromUtf8(probe.lines().join('\n')) : QStringLiteral("failed");
+    };
+    const QString unit = output(QStringLiteral("-systemd-unit"));
+    for (const QString &line : {QStringLiteral("[Service]"), QStringLiteral("Description=Проверочная служба Orvex"),
+                                QStringLiteral("ExecStart=") + program, QStringLiteral("Restart=on-failure"),
+                                QStringLiteral("WantedBy=multi-user.target")})
+        QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
+    QVERIFY(!output(QStringLiteral("-systemd-unit"), true).contains(QStringLiteral("WantedBy=")));
     for (const QString &option : {QStringLiteral("-v"), QStringLiteral("-version")}) {
-        Probe probe(name, {option});
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitCode(), 0);
-        const QString text = QString::fromUtf8(probe.lines().join('\n'));
-        QVERIFY2(text.contains(name), qPrintable(text));
-        QVERIFY(text.contains(QStringLiteral("Проверочная служба Orvex")));
-        QVERIFY(text.contains(QStringLiteral("автоматический")));
+        const QString text = output(option);
+        QVERIFY2(text.contains(name) && text.contains(QStringLiteral("Проверочная служба Orvex"))
+                     && text.contains(QStringLiteral("автоматический")), qPrintable(text));
     }
-    for (const QString &option : {QStringLiteral("-h"), QStringLiteral("-help")}) {
-        Probe probe(name, {option});
-        QVERIFY(probe.waitForExit());
-        QCOMPARE(probe.process().exitCode(), 0);
-        QVERIFY(probe.lines().join('\n').contains("-systemd-unit"));
-    }
+    for (const QString &option : {QStringLiteral("-h"), QStringLiteral("-help")})
+        QVERIFY(output(option).contains(QStringLiteral("-systemd-unit")));
     // None of them ran the service.
     QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
 }

@@ -14,34 +14,26 @@
 
 namespace {
 
-class EchoCommand : public ZeltoCommand
+// A command whose body is a function.
+class TestCommand : public ZeltoCommand
 {
 public:
-    EchoCommand() : ZeltoCommand(QStringLiteral("echoFirst"), 1) {}
-    QVariant execute(const QVariantList &params) override { return params.at(0); }
-};
-
-class RefuseCommand : public ZeltoCommand
-{
-public:
-    RefuseCommand() : ZeltoCommand(QStringLiteral("refuse"), -1) {}
-    QVariant execute(const QVariantList &) override
+    TestCommand(const char *name, std::function<QVariant(const QVariantList &)> body)
+        : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body))
     {
-        ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"), true);
-        return QVariant();
     }
+    QVariant execute(const QVariantList &params) override { return m_body(params); }
+
+private:
+    std::function<QVariant(const QVariantList &)> m_body;
 };
 
-class WhoCommand : public ZeltoCommand
-{
-public:
-    WhoCommand() : ZeltoCommand(QStringLiteral("who"), 0) {}
-    QVariant execute(const QVariantList &) override { return ZeltoServer::global()->clientId(); }
-};
-
-EchoCommand echoCommand;
-RefuseCommand refuseCommand;
-WhoCommand whoCommand;
+TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
+TestCommand refuseCommand("refuse", [](const QVariantList &) {
+    ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"), true);
+    return QVariant();
+});
+TestCommand whoCommand("who", [](const QVariantList &) { return ZeltoServer::global()->clientId(); });
 
 // Runs body on a worker thread while the main thread keeps serving.
 void onWorker(const std::function<void()> &body)
@@ -50,6 +42,20 @@ void onWorker(const std::function<void()> &body)
     worker->start();
     QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 60000);
     delete worker;
+}
+
+// A client connected to the port, or a failed one.
+bool connectClient(ZeltoClient &client, quint16 port)
+{
+    client.connectToHost(QStringLiteral("127.0.0.1"), port);
+    return client.waitForConnected(10000);
+}
+
+// The result of one call, or an invalid value with the reason in the error channel.
+QVariant call(ZeltoClient &client, const char *command, const QVariantList &params = {})
+{
+    return client.request(QString::fromLatin1(command), params) && client.waitForResponse(10000) ? client.result()
+                                                                                                  : QVariant();
 }
 
 } // namespace
@@ -70,32 +76,22 @@ private slots:
         const quint16 port = ZeltoServer::global()->tcpPort();
         ZeltoTable table(QStringList{"date", "S1_t1"});
         table.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(1, 0)), 65.25});
-        QVariant echoed;
+        QVariant echoed, refused = true, firstId, secondId;
         QString refusal;
-        bool refused = true;
-        int firstId = -1, secondId = -1;
-
         onWorker([&]() {
-            ZeltoClient client;
-            client.connectToHost(QStringLiteral("127.0.0.1"), port);
-            if (!client.waitForConnected(10000))
+            ZeltoClient client, other;
+            if (!connectClient(client, port) || !connectClient(other, port))
                 return;
-            if (client.request(QStringLiteral("echoFirst"), {QVariant::fromValue(table)}) && client.waitForResponse(10000))
-                echoed = client.result();
-            refused = client.request(QStringLiteral("refuse")) && client.waitForResponse(10000);
+            echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
+            refused = call(client, "refuse");
             refusal = ZeltoSystem::instance()->lastError();
-            if (client.request(QStringLiteral("who")) && client.waitForResponse(10000))
-                firstId = client.result().toInt();
-            ZeltoClient other;
-            other.connectToHost(QStringLiteral("127.0.0.1"), port);
-            if (other.waitForConnected(10000) && other.request(QStringLiteral("who")) && other.waitForResponse(10000))
-                secondId = other.result().toInt();
+            firstId = call(client, "who");
+            secondId = call(other, "who");
         });
-
         QCOMPARE(echoed.value<ZeltoTable>(), table);
-        QVERIFY(!refused);
+        QVERIFY(!refused.isValid());
         QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
-        QVERIFY(firstId > 0 && secondId > 0 && firstId != secondId);
+        QVERIFY(firstId.toInt() > 0 && secondId.toInt() > 0 && firstId != secondId);
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
     }
 

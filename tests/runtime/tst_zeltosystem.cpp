@@ -146,19 +146,11 @@ private slots:
         QCOMPARE(ZeltoCommand::all().size(), before);
     }
 
-    void moduleDirFollowsHome()
+    // Without ORVEX_HOME the program's own folder is home (every other test sets it).
+    void moduleDirDefaultsToProgramFolder()
     {
         qunsetenv("ORVEX_HOME");
         QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
-        const QString home = QDir::tempPath() + QStringLiteral("/orvex-home-test");
-        qputenv("ORVEX_HOME", home.toUtf8());
-        QCOMPARE(Zelto::moduleDir(), home);
-        qunsetenv("ORVEX_HOME");
-
-        QElapsedTimer timer;
-        timer.start();
-        Zelto::sleep(20);
-        QVERIFY(timer.elapsed() >= 19);
     }
 };
 

@@ -227,22 +227,6 @@ private slots:
         QCOMPARE(flags.logsum("S1_NS"), qlonglong(21));
     }
 
-    void largeArchivesStayFast()
-    {
-        // Not a timing test: with a quadratic merge this would take minutes.
-        const QDateTime start(QDate(2020, 1, 1), QTime(0, 0));
-        ZeltoTable stored = archive(start, 50000, "S1_t1", 0);
-        ZeltoTable incoming = archive(start.addSecs(3600 * 40000), 20000, "S1_t1", 0.5);
-        stored.merge(incoming, "date");
-        QCOMPARE(stored.rowCount(), 60000);
-        int hits = 0;
-        for (int h = 0; h < 60000; h += 7)
-            hits += stored.findRow("date", start.addSecs(3600 * h)) == h ? 1 : 0;
-        QCOMPARE(hits, (60000 + 6) / 7);
-        stored.sort("date", false);
-        QCOMPARE(stored.value(0, "S1_t1"), QVariant(0.5 + 19999));
-    }
-
     void travelsInVariants()
     {
         ZeltoTable t(QStringList{"a"});

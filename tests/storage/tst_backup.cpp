@@ -3,6 +3,7 @@
 #include "databasebackup.h"
 #include "databasefilecheck.h"
 #include "databaserestore.h"
+#include "lasterror.h"
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
@@ -19,11 +20,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QString lastError()
-{
-    return ZeltoSystem::instance()->lastError();
-}
 
 QVariant scalar(const QString &statement)
 {
@@ -274,6 +270,7 @@ private slots:
         QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
         QTest::newRow("rename refused") << "rename" << "Ошибка резервного копирования: не удалось переименовать ";
         QTest::newRow("folder not writable") << "readonly" << "Ошибка резервного копирования: не удалось создать файл ";
+        QTest::newRow("live database damaged") << "damaged" << "Ошибка резервного копирования: копия ";
     }
 
     void failuresLeaveTheOldCopies()
@@ -305,6 +302,15 @@ private slots:
             struct rlimit small = unlimited;
             small.rlim_cur = 64 * 1024;
             QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        } else if (fault == "damaged") {
+            // A page in the middle of the journal's rows, in the file itself
+            // (the log is moved back first): the copy takes it as it is.
+            fill(1);
+            QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QFile live(path("telvan.db"));
+            QVERIFY(live.open(QIODevice::ReadWrite));
+            QVERIFY(live.seek(live.size() / 2 / 4096 * 4096));
+            live.write(QByteArray(4096, '\x5a'));
         } else if (fault == "readonly") {
             QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
             QFile probe(folder + "/probe");
@@ -323,6 +329,46 @@ private slots:
         // Nothing of ours came or went.
         QCOMPARE(filesIn(folder), before);
         QCOMPARE(BackupFolder(folder).copies(), QStringList({old.at(1), old.at(0)}));
+    }
+
+    void checkRefusesWhatIsNotAWholeCopy_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("too short") << "short" << "файл не является базой данных SQLite";
+        QTest::newRow("cut short") << "cut" << "проверка целостности: ";
+        QTest::newRow("no schema") << "empty" << "нет таблиц схемы: users, users_data, groups";
+        QTest::newRow("newer schema") << "newer" << "версия схемы 8 новее поддерживаемой 7";
+        QTest::newRow("journal beside") << "journal" << "рядом лежит журнал незавершённой записи ";
+    }
+
+    void checkRefusesWhatIsNotAWholeCopy()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, message);
+        fill(1);
+        const Outcome outcome = runBackup();
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+        const QString copy = BackupFolder(path("backup")).filePath(BackupFolder(path("backup")).copies().first());
+        QVERIFY(DatabaseFileCheck::inspect(copy).isGood());
+        if (damage == "short" || damage == "cut") {
+            QFile file(copy);
+            QVERIFY(file.resize(damage == "short" ? 50 : file.size() / 2));
+        } else if (damage == "empty") {
+            QVERIFY(QFile::remove(copy));
+            SqliteFile db;
+            QVERIFY(db.open(copy, SqliteFile::ReadWrite));
+            QVERIFY(db.exec("CREATE TABLE other (x); PRAGMA user_version = 7"));
+        } else if (damage == "newer") {
+            SqliteFile db;
+            QVERIFY(db.open(copy, SqliteFile::ReadWrite));
+            QVERIFY(db.exec("PRAGMA user_version = 8"));
+        } else {
+            writeFile(copy + "-journal", "journal");
+        }
+        const DatabaseFileCheck check = DatabaseFileCheck::inspect(copy);
+        QVERIFY(!check.isGood());
+        QVERIFY2(check.error().startsWith(message), qPrintable(check.error()));
     }
 
     void abortRemovesTheTemporaryFile()

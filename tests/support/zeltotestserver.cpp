@@ -18,8 +18,6 @@
 
 namespace {
 
-int g_lastServiceCode = -1;
-
 // Every command is a lambda in this one table.
 class LambdaCommand : public ZeltoCommand
 {
@@ -71,12 +69,10 @@ LambdaCommand commands[] = {
          QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000)));
          return p.at(0);
      }},
-    {"sizeOf", 1, [](const QVariantList &p) -> QVariant { return p.at(0).toString().size(); }},
     {"makeTable", 2, [](const QVariantList &p) -> QVariant {
          return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
      }},
     {"badResult", 0, [](const QVariantList &) -> QVariant { return QPoint(1, 2); }},
-    {"lastServiceCode", 0, [](const QVariantList &) -> QVariant { return g_lastServiceCode; }},
 };
 
 class TestService : public QtService<QCoreApplication>
@@ -114,8 +110,6 @@ protected:
         std::printf("stopped\n");
         std::fflush(stdout);
     }
-
-    void processCommand(int code) override { g_lastServiceCode = code; }
 };
 
 } // namespace

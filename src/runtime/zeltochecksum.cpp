@@ -1,0 +1,90 @@
+#include "zeltochecksum.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
+
+namespace ZeltoChecksum {
+
+namespace {
+
+// Eight tables of the reflected polynomial 0x82F63B78, eight bytes a step.
+struct Tables
+{
+    quint32 t[8][256];
+
+    Tables()
+    {
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1)));
+            t[0][i] = c;
+        }
+        for (int k = 1; k < 8; ++k) {
+            for (int i = 0; i < 256; ++i)
+                t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xff];
+        }
+    }
+};
+
+quint32 softwareCrc(quint32 crc, const uchar *p, qint64 size)
+{
+    static const Tables tables;
+    const auto &t = tables.t;
+    while (size >= 8) {
+        quint32 lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + 4, 4);
+        lo = qFromLittleEndian(lo) ^ crc;
+        hi = qFromLittleEndian(hi);
+        crc = t[7][lo & 0xff] ^ t[6][(lo >> 8) & 0xff] ^ t[5][(lo >> 16) & 0xff] ^ t[4][lo >> 24]
+              ^ t[3][hi & 0xff] ^ t[2][(hi >> 8) & 0xff] ^ t[1][(hi >> 16) & 0xff] ^ t[0][hi >> 24];
+        p += 8;
+        size -= 8;
+    }
+    while (size-- > 0)
+        crc = (crc >> 8) ^ t[0][(crc ^ *p++) & 0xff];
+    return crc;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) quint32 hardwareCrc(quint32 crc, const uchar *p, qint64 size)
+{
+    quint64 c = crc;
+    while (size >= 8) {
+        quint64 word;
+        std::memcpy(&word, p, 8);
+        c = _mm_crc32_u64(c, word);
+        p += 8;
+        size -= 8;
+    }
+    quint32 c32 = quint32(c);
+    while (size-- > 0)
+        c32 = _mm_crc32_u8(c32, *p++);
+    return c32;
+}
+#endif
+
+} // namespace
+
+quint32 crc32c(const char *data, qint64 size)
+{
+#if defined(__x86_64__)
+    static const bool hardware = __builtin_cpu_supports("sse4.2");
+    if (hardware)
+        return ~hardwareCrc(~0u, reinterpret_cast<const uchar *>(data), size);
+#endif
+    return crc32cByTable(data, size);
+}
+
+quint32 crc32cByTable(const char *data, qint64 size)
+{
+    return ~softwareCrc(~0u, reinterpret_cast<const uchar *>(data), size);
+}
+
+} // namespace ZeltoChecksum

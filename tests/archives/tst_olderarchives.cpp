@@ -1,0 +1,99 @@
+// A database written by the server of the previous stream version
+// (data/telvan-v1.db, from the values of streamfixtures.h): it opens without
+// an upgrade, its archives read back as written, and a save rewrites the
+// saved archive in the current form.
+
+#include "archivestore.h"
+#include "database.h"
+#include "streamfixtures.h"
+#include "zeltostream.h"
+#include "zeltosystem.h"
+
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <time.h>
+
+namespace {
+
+const int kNode = 1;
+const QString kHour = QStringLiteral("hour_data");
+const QString kDay = QStringLiteral("day_data");
+
+// The version byte of a stored archive.
+int storedVersion(const QString &archive)
+{
+    QSqlQuery query(QSqlDatabase::database());
+    if (!query.exec(QStringLiteral("SELECT %1 FROM nodes_data WHERE id = %2").arg(archive).arg(kNode)) || !query.next())
+        return -1;
+    const QByteArray blob = query.value(0).toByteArray();
+    return blob.isEmpty() ? -1 : int(uchar(blob.at(0)));
+}
+
+int userVersion()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    return query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
+}
+
+ZeltoTable stored(const QString &archive)
+{
+    ZeltoTable table;
+    if (!ArchiveStore::read(kNode, archive, table))
+        return ZeltoTable();
+    return table;
+}
+
+} // namespace
+
+class TestOlderArchives : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // The zone the fixture was written in: its local dates are instants.
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+    }
+
+    void opensReadsAndSavesWithoutMigration()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath(QStringLiteral("telvan.db"))));
+        QFile::setPermissions(home.filePath(QStringLiteral("telvan.db")), QFile::ReadOwner | QFile::WriteOwner);
+        qputenv("ORVEX_HOME", home.path().toUtf8());
+        ZeltoSystem::instance()->setSettingsPath(QString());
+        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QCOMPARE(userVersion(), 7);
+        QCOMPARE(storedVersion(kHour), 1);
+
+        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 72));
+        QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
+
+        ZeltoTable info;
+        info.appendRow(QVariantMap{ { QStringLiteral("id"), kNode } });
+        ZeltoTableMap tables{ { QStringLiteral("info"), info }, { kHour, StreamFixtures::hourArchive(72, 24) } };
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(ZeltoSystem::instance()->lastError()));
+        QCOMPARE(storedVersion(kHour), int(ZeltoStream::FormatVersion));
+        QCOMPARE(storedVersion(kDay), 1);   // rewritten when it is next saved
+        QCOMPARE(userVersion(), 7);
+
+        // What the save wrote reads back after a restart, as does what it left.
+        Database::destroy();
+        QVERIFY(Database::init());
+        const ZeltoTable hours = stored(kHour);
+        QCOMPARE(hours.rowCount(), 96);
+        QVERIFY(hours == StreamFixtures::hourArchive(0, 96));
+        QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
+        Database::destroy();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOlderArchives)
+#include "tst_olderarchives.moc"
