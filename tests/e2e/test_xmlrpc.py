@@ -53,10 +53,10 @@ def proxy(server):
     return xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % server.xport)
 
 
-def raw(port, data, timeout=10):
+def raw(port, data, timeout=10, source="127.0.0.1"):
     """Sends data on a fresh connection and reads until the server closes it;
     None when it keeps the connection open past the timeout."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
         s.sendall(data)
         received = b""
         try:
