@@ -235,6 +235,23 @@ class XmlRpcTest(unittest.TestCase):
         self.assertFault(lambda: x.dropTables(token), "server error: requested method not found", -32601)
         self.assertFault(lambda: x.startMainTask(token, self.node + 1000), REFUSED)
 
+    def test_calls_wait_for_a_running_command(self):
+        # An RPC command whose check script lets the event loop run, inside
+        # its transaction, and then fails: an import arriving meanwhile must
+        # not run inside that transaction and vanish with its rollback.
+        c = self.rpc()
+        looping = make_node(c, 104)
+        c.ok("setCheckParams", looping, {"script": "while (true) {}"})
+        x = proxy(self.server)
+        token = x.login("admin", "tavro")
+        document = x.exportNodes(token, [self.node])
+        document = document.replace('number="101"', 'number="105"').replace("№00000101", "№00000105")
+        c.send("checkArchives", [looping])
+        time.sleep(0.3)
+        self.assertEqual(x.importNodes(token, document), 1)
+        self.assertIn("error", c.read())
+        self.assertIn(105, [r["number"] for r in rows(c.ok("getNodes"))])
+
     def test_task_methods_without_the_task_manager(self):
         x = proxy(self.server)
         token = x.login("admin", "tavro")

@@ -99,6 +99,7 @@ private slots:
     void refusesBadPackages_data();
     void refusesBadPackages();
     void keepsOutOfOtherUsersNodes();
+    void taskRowsAlwaysMakeNewTasks();
 
 private:
     // A node of model QRV5 in group "Котельная", with everything a package carries.
@@ -439,6 +440,26 @@ void TestNodeExchange::keepsOutOfOtherUsersNodes()
     QCOMPARE(after, stored);
     QCOMPARE(count(QStringLiteral("journal")), journal);
     User::logout();
+}
+
+void TestNodeExchange::taskRowsAlwaysMakeNewTasks()
+{
+    // A package naming a task id of this server must not take that task over.
+    const int other = makeNode(15);
+    QVERIFY(other >= 0);
+    const int taken = Database::findRowId(QStringLiteral("tasks"), QStringLiteral("node_id = ?"), {other});
+    const QVariantMap before = Tasks::getData(taken);
+    ZeltoTableMap package;
+    package.insert(kInfo, table({QStringLiteral("model_code"), QStringLiteral("number")}, {{QStringLiteral("QRV5"), 16}}));
+    package.insert(QStringLiteral("tasks"),
+                   table({QStringLiteral("id"), QStringLiteral("channel")},
+                         {{taken, QVariantMap{{QStringLiteral("code"), QStringLiteral("TCP")}}}}));
+    const int id = NodeImport::importNode(QVariant::fromValue(package));
+    QVERIFY2(id >= 0, qPrintable(ZeltoSystem::instance()->lastError()));
+    QCOMPARE(Tasks::get(taken).value(QStringLiteral("node_id")).toInt(), other);
+    QCOMPARE(Tasks::getData(taken), before);
+    const int created = Database::findRowId(QStringLiteral("tasks"), QStringLiteral("node_id = ?"), {id});
+    QVERIFY(created != -1 && created != taken);
 }
 
 QTEST_GUILESS_MAIN(TestNodeExchange)
