@@ -177,6 +177,7 @@ public:
 
     ZeltoClient &client() { return m_client; }
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
 
     // CPU time the server's main thread, which runs the commands, has used
     // so far: unlike wall time it does not grow when other work on the

@@ -9,6 +9,8 @@
 #include <QScriptEngine>
 #include <QStringList>
 
+#include <limits>
+
 namespace {
 
 const QString kDate = QStringLiteral("date");
@@ -50,14 +52,14 @@ const QString kRowTimeout = QStringLiteral("scriptRowTimeout");
 const QString kTableTimeout = QStringLiteral("scriptTableTimeout");
 
 // Budgets are settings without a seeded default: absent, non-numeric or
-// non-positive values give the built-in limit, larger ones the cap.
+// non-positive values give the built-in limit; the budget caps large ones.
 int timeoutSetting(const QString &name, int defaultValue)
 {
     if (!Database::instance())
         return defaultValue;
     bool ok = false;
     const qlonglong value = Database::getSetting(name).toLongLong(&ok);
-    return ok && value > 0 ? int(qMin<qlonglong>(value, Analizer::kMaxTimeoutMs)) : defaultValue;
+    return ok && value > 0 ? int(qMin<qlonglong>(value, std::numeric_limits<int>::max())) : defaultValue;
 }
 
 } // namespace
@@ -79,11 +81,12 @@ bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
     if (name != kRowTimeout && name != kTableTimeout)
         return true;
     int ms = 0;
-    if (RecordFields::toInt(value, ms) && ms >= 1 && ms <= kMaxTimeoutMs)
+    if (RecordFields::toInt(value, ms) && ms >= 1 && ms <= ScriptTimeBudget::kMaxLimitMs)
         return true;
-    return ZeltoSystem::instance()->error(
-        tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2").arg(name).arg(kMaxTimeoutMs),
-        true);
+    return ZeltoSystem::instance()->error(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
+                                              .arg(name)
+                                              .arg(ScriptTimeBudget::kMaxLimitMs),
+                                          true);
 }
 
 Analizer::Analizer(const QString &modelCode, QObject *parent)

@@ -54,12 +54,10 @@ public:
 
     static const int kDefaultRowTimeoutMs = 1000;
     static const int kDefaultTableTimeoutMs = 10000;
-    // Neither budget goes beyond this, whatever the settings say: scripts
-    // run on the thread that serves every client.
-    static const int kMaxTimeoutMs = 60000;
     // False, with the reason in the error channel, for a value of
     // "scriptRowTimeout" or "scriptTableTimeout" that is not a whole number
-    // of milliseconds from 1 to kMaxTimeoutMs; true for other settings.
+    // of milliseconds from 1 to ScriptTimeBudget::kMaxLimitMs; true for
+    // other settings.
     static bool checkTimeoutSetting(const QString &name, const QVariant &value);
 
 public slots:

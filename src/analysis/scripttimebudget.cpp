@@ -21,8 +21,8 @@ int checkInterval(int rowLimit, int tableLimit)
 ScriptTimeBudget::ScriptTimeBudget(QScriptEngine *engine, int rowLimitMs, int tableLimitMs)
     : m_engine(engine),
       m_previousInterval(engine->processEventsInterval()),
-      m_rowLimit(std::max(rowLimitMs, 1)),
-      m_tableLimit(std::max(tableLimitMs, 1))
+      m_rowLimit(std::clamp(rowLimitMs, 1, kMaxLimitMs)),
+      m_tableLimit(std::clamp(tableLimitMs, 1, kMaxLimitMs))
 {
     m_table.start();
     m_row.start();

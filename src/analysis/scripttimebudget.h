@@ -18,7 +18,12 @@ class ScriptTimeBudget
     Q_DECLARE_TR_FUNCTIONS(ScriptTimeBudget)
 
 public:
-    // Limits in milliseconds; values below 1 count as 1.
+    // Neither limit goes beyond this, whatever the settings say: scripts
+    // run on the thread that serves every client.
+    static constexpr int kMaxLimitMs = 60000;
+
+    // Limits in milliseconds; values below 1 count as 1, above kMaxLimitMs
+    // as kMaxLimitMs.
     ScriptTimeBudget(QScriptEngine *engine, int rowLimitMs, int tableLimitMs);
     ~ScriptTimeBudget();
     ScriptTimeBudget(const ScriptTimeBudget &) = delete;
@@ -28,6 +33,9 @@ public:
     void startRow();
     // False (and exceeded() true) once the table limit has passed.
     bool tableTimeLeft();
+
+    int rowLimit() const { return m_rowLimit; }
+    int tableLimit() const { return m_tableLimit; }
 
     // True after a limit stopped the run; message() then says which.
     bool exceeded() const { return !m_message.isEmpty(); }

@@ -92,9 +92,9 @@ ApiCommand commands[] = {
     {"saveTask", "SaveTask", 1, "saveTask", saveTask},
     {"setTaskGroup", "SetTaskGroup", 2, "saveTask", setTaskGroup},
     {"removeTask", "RemoveTask", 1, "removeTask", removeTask},
-    {"startTask", "StartTask", 1, "startTask", NotYet},
-    {"cancelTask", "CancelTask", 1, "cancelTask", NotYet},
-    {"getTaskState", "GetTaskState", 1, "", NotYet},
+    {"startTask", "StartTask", 1, "startTask", startTask},
+    {"cancelTask", "CancelTask", 1, "cancelTask", cancelTask},
+    {"getTaskState", "GetTaskState", 1, "", getTaskState},
     // Monitoring
     {"monitorAppend", "MonitorAppend", 1, "monitorAppend", NotYet},
     {"monitorRemove", "MonitorRemove", 1, "", NotYet},

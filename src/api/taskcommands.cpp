@@ -2,32 +2,36 @@
 
 #include "commandparams.h"
 #include "commandresult.h"
+#include "database.h"
+#include "taskmanager.h"
 #include "tasks.h"
+#include "user.h"
+#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
 namespace {
 
-// The run state of every task with a live run, as the task manager keeps it.
-// No run is live before the task manager exists, so the table has its
-// columns and no rows.
-ZeltoTable runStates()
+// A task the calling user may see; otherwise the reason is reported.
+bool visibleTask(int id)
 {
-    return ZeltoTable({QStringLiteral("id"), QStringLiteral("node_id"), QStringLiteral("last_error"),
-                       QStringLiteral("is_run"), QStringLiteral("started"), QStringLiteral("elapsed"),
-                       QStringLiteral("remaining"), QStringLiteral("attempts"), QStringLiteral("progress"),
-                       QStringLiteral("state")});
+    if (!Tasks::get(id).isEmpty())
+        return true;
+    if (Database::existsId(QStringLiteral("tasks"), id))
+        return User::denyAccess();
+    return ZeltoSystem::instance()->error(QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id),
+                                          true);
 }
 
 } // namespace
 
 namespace TaskCommands {
 
-// getTasks() -> table of the visible tasks with their run state
+// getTasks() -> table of the visible tasks, each with the state columns of its live run
 QVariant getTasks(CommandParams &)
 {
     ZeltoTable tasks = Tasks::list();
-    const ZeltoTable states = runStates();
+    const ZeltoTable states = TaskManager::stateTable();
     tasks.appendColumns(states.columnNames());
     tasks.update(states, QStringLiteral("id"));
     return CommandResult::table(tasks);
@@ -81,6 +85,35 @@ QVariant removeTask(CommandParams &p)
 {
     const int id = p.id(0);
     return p.ok() ? CommandResult::doneWithId(Tasks::remove(id), id) : QVariant();
+}
+
+// startTask(taskId: int) -> int: the id, once a run is queued or live
+QVariant startTask(CommandParams &p)
+{
+    const int id = p.id(0);
+    if (!p.ok() || !visibleTask(id))
+        return QVariant();
+    return CommandResult::doneWithId(TaskManager::startTask(id, false), id);
+}
+
+// cancelTask(taskId: int) -> bool: true; a task without a live run is left alone
+QVariant cancelTask(CommandParams &p)
+{
+    const int id = p.id(0);
+    if (!p.ok() || !visibleTask(id))
+        return QVariant();
+    TaskManager::cancelTask(id);
+    return true;
+}
+
+// getTaskState(taskId: int) -> map: the run's state row; null values without a live run
+QVariant getTaskState(CommandParams &p)
+{
+    const int id = p.id(0);
+    if (!p.ok())
+        return QVariant();
+    // A task the user may not see shows no run.
+    return Tasks::get(id).isEmpty() ? TaskManager::idleState(id) : TaskManager::taskState(id);
 }
 
 }

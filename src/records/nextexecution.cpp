@@ -66,7 +66,48 @@ QDateTime byDayMask(const QList<QTime> &times, quint32 mask, Period period, cons
     return period == Period::Week ? dt.addDays(kWeekDays) : dt.addMonths(1);
 }
 
+// A time of day today that lies after the last run and is not after now.
+bool dueByTimes(const QDateTime &last, const QList<QTime> &times, const QDateTime &now)
+{
+    for (const QTime &time : times) {
+        const QDateTime slot(now.date(), time);
+        if (last < slot && !(now < slot))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool NextExecution::isDue(const QVariantMap &timetable, const QDateTime &lastExec, const QDateTime &now)
+{
+    const QString mode = timetable.value(QStringLiteral("mode")).toString();
+    if (mode.isEmpty())
+        return false;
+    if (!lastExec.isValid())
+        return true;
+    if (lastExec.date() == now.date() && lastExec.time().hour() == now.time().hour())
+        return false;
+    const QVariant times = timetable.value(QStringLiteral("times"));
+    const quint32 mask = quint32(timetable.value(QStringLiteral("dayMask")).toLongLong());
+    if (mode == QLatin1String("hourly")) {
+        const QDateTime slot(now.date(), QTime(now.time().hour(), timetable.value(QStringLiteral("minute")).toInt(), 0));
+        return slot.isValid() && lastExec < slot && !(now < slot);
+    }
+    if (mode == QLatin1String("daily"))
+        return dueByTimes(lastExec, timesOfDay(times), now);
+    if (mode == QLatin1String("weekly"))
+        return ((mask & 0xFFu) >> (now.date().dayOfWeek() - 1) & 1u) && dueByTimes(lastExec, timesOfDay(times), now);
+    if (mode == QLatin1String("monthly")) {
+        const QDate today = now.date();
+        quint32 bit = 1u << (today.day() - 1);
+        // The last day of a month stands in for the days it lacks.
+        if (today.day() == today.daysInMonth())
+            bit |= quint32(quint64(0xFFFF) << today.day());
+        return (mask & bit) && dueByTimes(lastExec, timesOfDay(times), now);
+    }
+    return false;
+}
 
 QList<QTime> NextExecution::timesOfDay(const QVariant &times)
 {

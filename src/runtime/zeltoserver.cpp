@@ -1,5 +1,6 @@
 #include "zeltoserver.h"
 
+#include "zeltobusyguard.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltorpcmessage.h"
 #include "zeltosystem.h"
@@ -189,6 +190,18 @@ void ZeltoServer::runTurn()
     // runs it schedules the next one when it ends.
     if (m_inTurn)
         return;
+    // Nor under other work that processes events (a save running a check
+    // script): the requests wait until it has ended.
+    if (ZeltoBusyGuard::isBusy()) {
+        if (!m_waitingForIdle) {
+            m_waitingForIdle = true;
+            ZeltoBusyGuard::defer(this, [this]() {
+                m_waitingForIdle = false;
+                scheduleTurn();
+            });
+        }
+        return;
+    }
     m_inTurn = true;
     QElapsedTimer clock;
     clock.start();
@@ -230,7 +243,12 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
     QByteArray reply;
     m_currentClient = connection->id();
     m_deferToken = 0;
-    const bool answer = dispatcher.handle(request.message, reply);
+    bool answer = false;
+    {
+        // Deferred work (the save of a finished polling run) waits for the command.
+        ZeltoBusyGuard busy;
+        answer = dispatcher.handle(request.message, reply);
+    }
     m_currentClient = -1;
     if (m_deferToken != 0) {
         m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),

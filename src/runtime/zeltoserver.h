@@ -93,6 +93,7 @@ private:
     bool m_inTurn = false;
     QList<int> m_closedDuringTurn;
     bool m_turnScheduled = false;
+    bool m_waitingForIdle = false;  // a turn waits for busy work to end
     int m_deferToken = 0;         // set by deferReply during the current call
     int m_nextDeferToken = 1;
     QHash<int, DeferredCall> m_deferred;   // by token

@@ -3,8 +3,11 @@
 #include "apicommand.h"
 #include "database.h"
 #include "databasebackup.h"
+#include "scheduler.h"
+#include "taskmanager.h"
 #include "user.h"
 #include "xmlrpcserver.h"
+#include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -63,12 +66,13 @@ void Service::start()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    // The task manager, data monitor and scheduler come here, in that
-    // order, once they exist; then the XML-RPC server, then the OPC
-    // publisher starts.
+    TaskManager::createInstance();
+    // The data monitor comes here, once it exists.
+    Scheduler::createInstance();
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())
         new XmlRpcServer(address, this);
+    // The OPC publisher starts here, once it exists.
 
     seedSettings();
     openListeners(address);
@@ -88,10 +92,12 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here once it exists; then the XML-RPC
-    // server goes, then the scheduler, data monitor and task manager.
+    // The OPC publisher stops here, once it exists.
     delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
+    Scheduler::destroyInstance();
+    // The data monitor goes here, once it exists.
+    TaskManager::destroyInstance();
     delete User::instance();
     Database::destroy();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
@@ -161,8 +167,15 @@ void Service::loadMaintenanceState()
     compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
 }
 
-void Service::timerEvent(QTimerEvent *)
+void Service::timerEvent(QTimerEvent *event)
 {
+    // Not inside a save that runs a check script: backup and compaction
+    // must not start within its open transaction.
+    if (ZeltoBusyGuard::defer(this, [this, id = event->timerId()]() {
+            QTimerEvent again(id);
+            timerEvent(&again);
+        }))
+        return;
     const QDateTime now = QDateTime::currentDateTime();
     if (backupEnabled)
         backupIfDue(now);

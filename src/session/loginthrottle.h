@@ -11,9 +11,9 @@
 class LoginThrottle
 {
 public:
-    static const int kMaxFailures = 5;
-    static const qint64 kWindowMs = 60000;
-    static const qint64 kBlockMs = 60000;
+    static constexpr int kMaxFailures = 5;
+    static constexpr qint64 kWindowMs = 60000;
+    static constexpr qint64 kBlockMs = 60000;
 
     bool isBlocked(const QString &address, qint64 now) const;
     // Notes a failed login; true when it starts a block (to be reported once).

@@ -64,8 +64,12 @@ DatabaseBackup *DatabaseBackup::start()
         return nullptr;
     }
     const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());
-    s_running = new DatabaseBackup(source, dir.absolutePath(), BackupFolder::copyName(QDateTime::currentDateTime()),
-                                   count);
+    // Two backups in one second would share a name, and the rename of the
+    // second would replace the first: the new copy takes the next free second.
+    QDateTime time = QDateTime::currentDateTime();
+    while (QFileInfo(dir.filePath(BackupFolder::copyName(time))).isFile())
+        time = time.addSecs(1);
+    s_running = new DatabaseBackup(source, dir.absolutePath(), BackupFolder::copyName(time), count);
     return s_running;
 }
 

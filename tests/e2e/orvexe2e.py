@@ -44,6 +44,22 @@ class TempHome:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+def finish(proc, sig=signal.SIGTERM, timeout=30):
+    """Stops a process (killing it after timeout seconds) and returns its
+    exit code, stdout and stderr."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    try:
+        code = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        code = proc.wait()
+    out, err = proc.stdout.read(), proc.stderr.read()
+    proc.stdout.close()
+    proc.stderr.close()
+    return code, out, err
+
+
 class ServerProcess:
     """The test RPC server on free ports; the first stdout line tells them."""
 
@@ -61,18 +77,43 @@ class ServerProcess:
         self.web_port = int(fields["web"])
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            code = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            code = self.proc.wait()
-        out = self.proc.stdout.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        code, out, _ = finish(self.proc, sig, timeout)
         self.home.remove()
         return code, out
+
+
+class DeviceSimulator:
+    """orvex-device-sim on a free port of the loopback address; the data
+    server of the same home finds it through varnel.ini."""
+
+    def __init__(self, home, args=("--instant",)):
+        self.home = home
+        shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
+        self.proc = subprocess.Popen([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+                                     env=home.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("listening"):
+            self.proc.kill()
+            raise RuntimeError("simulator did not start: %r %s" % (line, self.proc.stderr.read()))
+        self.port = int(line.split("tcp=")[1])
+        with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
+            ini.write("[Server]\nport=%d\n" % self.port)
+        self.client = TcpClient(self.port)
+
+    def stats(self):
+        return self.client.ok("getStats")
+
+    def stop(self):
+        self.client.close()
+        return finish(self.proc)[0]
+
+
+def channel_key(channel):
+    """The key under which the task manager and the simulator tell channels
+    apart: the values of the channel settings other than the per-device
+    ones, in key order."""
+    skip = {"code", "initString", "phoneNumber", "baudRate", "readTimeout", "charTimeout", "slaveAddress"}
+    return "".join(str(channel[k]) for k in sorted(channel) if k not in skip)
 
 
 class DataServer:
@@ -100,16 +141,8 @@ class DataServer:
         return os.path.join(self.home.path, "telvan.db")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            code = self.proc.wait(60)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            code = self.proc.wait()
-        self.output = self.proc.stdout.read() + self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        code, out, err = finish(self.proc, timeout=60)
+        self.output = out + err
         if self.own_home:
             self.home.remove()
         return code

@@ -88,6 +88,7 @@ class CommandAttacks(ServerTestCase):
                 ("getUser", [str(2 ** 32 + 1)], "параметр 1 команды getUser"),
                 ("saveUser", [{"id": 2 ** 32, "login": "mallory"}], "поля id"),
                 ("saveNode", [{"id": wide, "name": "чужой"}], "поля id"),
+                ("saveNode", [{"id": node, "group_id": 2 ** 32}], "поля group_id"),
                 ("setUserGroups", [1, [2 ** 32]], "поля groups"),
                 ("saveTask", [{"node_id": wide, "name": "t", "type": 1}], "поля node_id"),
                 ("saveArchives", [{"$tables": {"info": table(["id"], [[wide]]),

@@ -41,10 +41,13 @@ class FreshHome(unittest.TestCase):
         self.assertEqual(sorted(settings), sorted([
             "nodeSystemTypes", "nodeParamNames", "currentDataCount", "calcTailDays", "daysForCalcTailDays",
             "checkDateReset", "checkTimeDeviation", "maxTimeDeviation", "backupDir", "backupCount",
-            "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact"]))
+            "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact",
+            "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval"]))
         self.assertEqual((settings["nodeSystemTypes"], settings["nodeParamNames"]), (["теплоноситель", "отопление", "ГВС"], []))
         self.assertEqual(repr([settings[name] for name in ("calcTailDays", "backupEnabled", "backupCount")]),
                          repr([False, True, 5]))
+        self.assertEqual([settings[name] for name in ("maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval")],
+                         [10, 3, 10])
         self.assertEqual(settings["backupDir"], os.path.join(self.home.path, "backup"))
         self.assertRegex(settings["lastBackup"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.000$")
 

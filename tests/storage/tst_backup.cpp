@@ -219,6 +219,28 @@ private slots:
         QVERIFY(QFileInfo(notAFile).isDir());
     }
 
+    // Copies named after this second and the next are there already (two
+    // backups in one second): the new copy takes the first free name and
+    // replaces neither.
+    void copyInTheSameSecondKeepsTheEarlier()
+    {
+        const QString older = copyAgo(3600);
+        const QString folder = folderWithCopies({older});
+        const QStringList taken{copyAgo(-1), copyAgo(0)};
+        QHash<QString, qint64> modified;
+        for (const QString &name : taken) {
+            QVERIFY(QFile::copy(folder + '/' + older, folder + '/' + name));
+            modified.insert(name, QFileInfo(folder + '/' + name).lastModified().toMSecsSinceEpoch());
+        }
+        QVERIFY(Database::setSetting("backupCount", 10));
+
+        const Outcome outcome = runBackup();
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+        QCOMPARE(BackupFolder(folder).copies().size(), 4);
+        for (const QString &name : taken)
+            QCOMPARE(QFileInfo(folder + '/' + name).lastModified().toMSecsSinceEpoch(), modified.value(name));
+    }
+
     void leftoversOfUnfinishedCopiesGo()
     {
         const QString good = copyAgo(7200);

@@ -47,6 +47,15 @@ QString render(const QVariant &result, bool asTable)
     if (asTable) {
         if (result.userType() == qMetaTypeId<ZeltoTable>())
             return TablePrinter::render(result.value<ZeltoTable>());
+        // A record (a task's run state, a node) as one line per field.
+        if (result.userType() == QMetaType::QVariantMap) {
+            ZeltoTable fields({QCoreApplication::translate("orvex-cli", "поле"),
+                               QCoreApplication::translate("orvex-cli", "значение")});
+            const QVariantMap map = result.toMap();
+            for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+                fields.appendRow(QVariantList{it.key(), it.value()});
+            return TablePrinter::render(fields);
+        }
         if (result.userType() == qMetaTypeId<ZeltoTableMap>()) {
             const ZeltoTableMap tables = result.value<ZeltoTableMap>();
             QString out;

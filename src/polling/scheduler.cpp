@@ -1,0 +1,93 @@
+#include "scheduler.h"
+
+#include "database.h"
+#include "nextexecution.h"
+#include "taskmanager.h"
+#include "zeltosystem.h"
+
+#include <QTimerEvent>
+
+namespace {
+
+Scheduler *g_instance = nullptr;
+
+const int kPassMs = 60000;
+
+} // namespace
+
+Scheduler::Scheduler(const Starter &starter) : m_starter(starter)
+{
+    if (!m_starter)
+        m_starter = [](int taskId) { TaskManager::startTask(taskId, false); };
+    // Every task, whoever could see it: the schedule is the server's own.
+    const ZeltoTable ids = Database::selectTable(QStringLiteral("SELECT id FROM tasks ORDER BY id"));
+    for (int row = 0; row < ids.rowCount(); ++row)
+        load(ids.value(row, 0).toInt());
+    connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &Scheduler::onNotification,
+            Qt::QueuedConnection);
+    checkTimetables();
+    m_timerId = startTimer(kPassMs, Qt::CoarseTimer);
+}
+
+Scheduler::~Scheduler()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+Scheduler *Scheduler::createInstance(const Starter &starter)
+{
+    if (!g_instance)
+        g_instance = new Scheduler(starter);
+    return g_instance;
+}
+
+void Scheduler::destroyInstance()
+{
+    delete g_instance;
+}
+
+Scheduler *Scheduler::instance()
+{
+    return g_instance;
+}
+
+// A task that cannot be read gets no schedule.
+void Scheduler::load(int taskId)
+{
+    const QVariantMap row =
+        Database::selectRecord(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {taskId});
+    lastExecutions.insert(taskId, row.value(QStringLiteral("last_exec")).toDateTime());
+    timetables.insert(taskId, Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("timetable")).toMap());
+}
+
+void Scheduler::checkTimetables()
+{
+    checkTimetables(QDateTime::currentDateTime());
+}
+
+void Scheduler::checkTimetables(const QDateTime &now)
+{
+    for (auto it = timetables.constBegin(); it != timetables.constEnd(); ++it) {
+        if (NextExecution::isDue(it.value(), lastExecutions.value(it.key()), now))
+            m_starter(it.key());
+    }
+}
+
+void Scheduler::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_timerId)
+        checkTimetables();
+    else
+        QObject::timerEvent(event);
+}
+
+void Scheduler::onNotification(const QString &event, const QVariant &param)
+{
+    if (event == QLatin1String("taskSaved")) {
+        load(param.toInt());
+    } else if (event == QLatin1String("taskRemoved")) {
+        lastExecutions.remove(param.toInt());
+        timetables.remove(param.toInt());
+    }
+}

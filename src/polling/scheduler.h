@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMap>
+#include <QObject>
+#include <QVariantMap>
+
+#include <functional>
+
+// Starts polling tasks by their timetables: once at construction and then
+// every minute it asks the task manager to run every task that has fallen
+// due (NextExecution::isDue). It mirrors each task's timetable and last run,
+// and learns of changes (a finished run saves the task) from "taskSaved" and
+// "taskRemoved". Asking again for a task whose run is still live is harmless:
+// the task manager keeps one run per task. Main thread only.
+class Scheduler : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Starts a task; TaskManager::startTask(id, false) unless tests say otherwise.
+    using Starter = std::function<void(int taskId)>;
+
+    static Scheduler *createInstance(const Starter &starter = Starter());
+    static void destroyInstance();
+    static Scheduler *instance();
+
+    ~Scheduler() override;
+
+    // One pass, in ascending task id order, with the current time.
+    void checkTimetables();
+    void checkTimetables(const QDateTime &now);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    void onNotification(const QString &event, const QVariant &param);
+
+private:
+    explicit Scheduler(const Starter &starter);
+    void load(int taskId);
+
+    Starter m_starter;
+    QMap<int, QDateTime> lastExecutions;
+    QMap<int, QVariantMap> timetables;
+    int m_timerId = 0;
+};

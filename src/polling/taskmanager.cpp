@@ -1,0 +1,463 @@
+#include "taskmanager.h"
+
+#include "archivestore.h"
+#include "database.h"
+#include "metadatacatalogue.h"
+#include "nodes.h"
+#include "recordfields.h"
+#include "task.h"
+#include "taskparams.h"
+#include "tasks.h"
+#include "transactionscope.h"
+#include "zeltobusyguard.h"
+#include "zeltosystem.h"
+
+#include <QPointer>
+#include <QTimerEvent>
+
+#include <cmath>
+
+namespace {
+
+TaskManager *g_instance = nullptr;
+
+const int kTickMs = 1000;
+const QString kId = QStringLiteral("id");
+const QString kNodeId = QStringLiteral("node_id");
+const QString kLastError = QStringLiteral("last_error");
+const QString kStarted = QStringLiteral("started");
+const QString kElapsed = QStringLiteral("elapsed");
+const QString kRemaining = QStringLiteral("remaining");
+const QString kAttempts = QStringLiteral("attempts");
+const QString kProgress = QStringLiteral("progress");
+const QString kState = QStringLiteral("state");
+const QString kTask = QStringLiteral("task");
+
+const QStringList &stateColumns()
+{
+    static const QStringList columns = {kId,       kNodeId,   kLastError, QStringLiteral("is_run"), kStarted,
+                                        kElapsed,  kRemaining, kAttempts, kProgress,               kState};
+    return columns;
+}
+
+QString tr(const char *text)
+{
+    return TaskManager::tr(text);
+}
+
+QString cancelledText()
+{
+    return tr("Задание отменено");
+}
+
+int setting(const char *name, int defaultValue)
+{
+    return Database::getSetting(QLatin1String(name), defaultValue).toInt();
+}
+
+// Minutes as seconds; more than a year between attempts is taken as a year.
+int intervalSecs(int minutes)
+{
+    return qBound(0, minutes, 366 * 24 * 60) * 60;
+}
+
+} // namespace
+
+TaskManager::TaskManager(const TaskFactory &factory)
+    : m_factory(factory),
+      maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
+      taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
+      attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
+      m_stateTable(stateColumns())
+{
+    if (!m_factory)
+        m_factory = [](QObject *parent) { return new Task(parent); };
+    pool.setMaxThreadCount(maxRunningTaskCount);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &TaskManager::onPropertyChanged,
+            Qt::QueuedConnection);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &TaskManager::onNotification,
+            Qt::QueuedConnection);
+    m_timerId = startTimer(kTickMs, Qt::CoarseTimer);
+}
+
+TaskManager::~TaskManager()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+    killTimer(m_timerId);
+    for (Task *task : qAsConst(tasks))
+        task->cancel();
+    // A run that is cancelled ends through its server within a state poll;
+    // one whose server does not answer is given up on after a while.
+    if (!pool.waitForDone(3000)) {
+        for (Task *task : qAsConst(tasks))
+            task->abort();
+        pool.waitForDone();
+    }
+}
+
+TaskManager *TaskManager::createInstance(const TaskFactory &factory)
+{
+    if (!g_instance)
+        g_instance = new TaskManager(factory);
+    return g_instance;
+}
+
+void TaskManager::destroyInstance()
+{
+    delete g_instance;
+}
+
+TaskManager *TaskManager::instance()
+{
+    return g_instance;
+}
+
+bool TaskManager::startTask(int taskId, bool monitor)
+{
+    if (!g_instance)
+        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"), true);
+    return g_instance->start(taskId, monitor);
+}
+
+void TaskManager::cancelTask(int taskId)
+{
+    if (g_instance)
+        g_instance->cancel(taskId);
+}
+
+QVariantMap TaskManager::taskState(int taskId)
+{
+    const int row = g_instance ? g_instance->stateRow(taskId) : -1;
+    return row >= 0 ? g_instance->m_stateTable.toMap(row) : idleState(taskId);
+}
+
+QVariantMap TaskManager::idleState(int taskId)
+{
+    QVariantMap state;
+    for (const QString &column : stateColumns())
+        state.insert(column, QVariant());
+    state.remove(kNodeId);
+    state.remove(kLastError);
+    state.insert(kId, taskId);
+    return state;
+}
+
+ZeltoTable TaskManager::stateTable()
+{
+    return g_instance ? g_instance->m_stateTable : ZeltoTable(stateColumns());
+}
+
+bool TaskManager::hasTask(int taskId)
+{
+    return g_instance && g_instance->tasks.contains(taskId);
+}
+
+int TaskManager::stateRow(int taskId) const
+{
+    return m_stateTable.findRow(kId, taskId);
+}
+
+void TaskManager::setState(int taskId, const QVariantMap &values)
+{
+    const int row = stateRow(taskId);
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        m_stateTable.setValue(row, it.key(), it.value());
+}
+
+void TaskManager::announce(int taskId)
+{
+    ZeltoSystem::instance()->notify(QStringLiteral("taskStateChanged"), taskId);
+}
+
+bool TaskManager::start(int taskId, bool monitor)
+{
+    if (tasks.contains(taskId)) {
+        // A live full run, or a monitor run already on the pool, serves the
+        // request; a queued monitor run gives way to a full poll.
+        if (monitor || !monitorRuns.contains(taskId) || runningChannels.contains(taskId))
+            return true;
+        tasks.value(taskId)->deleteLater();
+        drop(taskId);
+    }
+
+    // Internal work: the rows are read whoever asks; the commands check
+    // what their user may see.
+    const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
+    if (taskRow.isEmpty())
+        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"), true);
+    const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
+    const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
+    if (!channel.isValid() || !archives.isValid())
+        return false;
+    const int nodeId = taskRow.value(kNodeId).toInt();
+    const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
+    if (nodeRow.isEmpty())
+        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId), true);
+    const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
+    const QString driver = MetadataCatalogue::instance().modelDriver(model);
+    if (driver.isEmpty())
+        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
+
+    Task *task = m_factory(this);
+    task->setParams(TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor));
+    connect(task, &Task::stateChanged, this, &TaskManager::onStateChanged, Qt::QueuedConnection);
+    connect(task, &Task::finished, this, &TaskManager::onFinished, Qt::QueuedConnection);
+    tasks.insert(taskId, task);
+    if (monitor)
+        monitorRuns.insert(taskId);
+    m_stateTable.appendRow(QVariantMap{{kId, taskId},
+                                       {kNodeId, nodeId},
+                                       {QStringLiteral("is_run"), true},
+                                       {kStarted, QDateTime::currentDateTime()},
+                                       {kAttempts, taskAttemptCount},
+                                       {kState, tr("Ожидание очереди")}});
+    runQueue.append(taskId);
+    announce(taskId);
+    return true;
+}
+
+void TaskManager::drop(int taskId)
+{
+    tasks.remove(taskId);
+    m_stateTable.removeRow(stateRow(taskId));
+    runQueue.removeAll(taskId);
+    retryWaits.remove(taskId);
+    monitorRuns.remove(taskId);
+}
+
+void TaskManager::cancel(int taskId)
+{
+    if (runningChannels.contains(taskId)) {
+        tasks.value(taskId)->cancel();
+        return;
+    }
+    Task *task = tasks.value(taskId);
+    if (!task)
+        return;
+    const bool monitor = monitorRuns.contains(taskId);
+    task->deleteLater();
+    drop(taskId);
+    if (!monitor
+        && Tasks::save({{kId, taskId}, {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
+                        {kLastError, cancelledText()}})
+            == -1)
+        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
+    announce(taskId);
+}
+
+void TaskManager::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timerId)
+        return QObject::timerEvent(event);
+    int waiting = runQueue.size();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (auto it = retryWaits.begin(); it != retryWaits.end();) {
+        if (it.value().secsTo(now) < attemptIntervalSecs) {
+            ++it;
+            continue;
+        }
+        const int taskId = it.key();
+        it = retryWaits.erase(it);
+        runQueue.append(taskId);
+        setState(taskId, {{kStarted, now}, {kState, tr("Ожидание очереди")}});
+        announce(taskId);
+    }
+    // Runs whose channel is busy go to the back of the queue; those queued
+    // by this tick's retries wait for the next one.
+    while (waiting > 0 && runningChannels.size() < maxRunningTaskCount) {
+        --waiting;
+        const int taskId = runQueue.takeFirst();
+        Task *task = tasks.value(taskId);
+        const QString key = TaskParams::channelKey(task->params().value(QStringLiteral("channel")).toMap());
+        if (std::find(runningChannels.cbegin(), runningChannels.cend(), key) != runningChannels.cend()) {
+            runQueue.append(taskId);
+            continue;
+        }
+        runningChannels.insert(taskId, key);
+        setState(taskId, {{kStarted, QDateTime::currentDateTime()},
+                          {kState, monitorRuns.contains(taskId) ? tr("Мониторинг текущих параметров")
+                                                                : tr("Запуск опроса")}});
+        pool.start(task, 0);
+        announce(taskId);
+    }
+}
+
+void TaskManager::onStateChanged(Task *task)
+{
+    const int taskId = tasks.key(task, -1);
+    if (taskId < 0 || monitorRuns.contains(taskId))
+        return;
+    const int row = stateRow(taskId);
+    const int progress = task->progress();
+    const QString state = task->state();
+    const qint64 elapsed = m_stateTable.value(row, kStarted).toDateTime().secsTo(QDateTime::currentDateTime());
+    m_stateTable.setValue(row, kElapsed, elapsed);
+    if (progress > 0)
+        m_stateTable.setValue(row, kRemaining, qint64(std::trunc(double(elapsed) / progress * (100 - progress))));
+    if (m_stateTable.value(row, kProgress) != QVariant(progress) || m_stateTable.value(row, kState) != QVariant(state))
+        announce(taskId);
+    m_stateTable.setValue(row, kProgress, progress);
+    m_stateTable.setValue(row, kState, state);
+}
+
+void TaskManager::onFinished(Task *task)
+{
+    // A run that ends while a save runs a check script waits for that save
+    // to end: two saves must never nest in one transaction.
+    const QPointer<Task> guarded(task);
+    if (ZeltoBusyGuard::defer(this, [this, guarded]() {
+            if (guarded)
+                onFinished(guarded);
+        }))
+        return;
+    ZeltoBusyGuard busy;
+
+    const int taskId = tasks.key(task, -1);
+    if (taskId < 0) {
+        // Its task was removed while it ran.
+        task->deleteLater();
+        return;
+    }
+    const QVariantMap row = m_stateTable.toMap(stateRow(taskId));
+    runningChannels.remove(taskId);
+    announce(taskId);
+
+    if (monitorRuns.contains(taskId)) {
+        reportMonitored(taskId, task, row);
+        monitorRuns.remove(taskId);
+    } else {
+        // A failed run is retried while attempts last, cancelled or not; a
+        // run that was only cancelled ends here.
+        QString error;
+        bool polled = false;
+        if (!task->isCanceled() && !task->isFailed()) {
+            polled = saveResult(taskId, task, error);
+        } else if (task->isFailed() && row.value(kAttempts).toInt() > 1) {
+            retryWaits.insert(taskId, QDateTime::currentDateTime());
+            setState(taskId, {{kLastError, task->errorString()},
+                              {kStarted, QDateTime::currentDateTime()},
+                              {kElapsed, QVariant()},
+                              {kRemaining, QVariant()},
+                              {kAttempts, row.value(kAttempts).toInt() - 1},
+                              {kProgress, QVariant()},
+                              {kState, tr("Ожидание повторного опроса")}});
+            storeLog(taskId, task->log());
+            return;
+        }
+        if (task->isFailed())
+            error = task->errorString();
+        else if (task->isCanceled())
+            error = cancelledText();
+        recordRun(taskId, row.value(kNodeId).toInt(), error, polled, task);
+    }
+    task->deleteLater();
+    tasks.remove(taskId);
+    m_stateTable.removeRow(stateRow(taskId));
+}
+
+void TaskManager::reportMonitored(int taskId, Task *task, const QVariantMap &row)
+{
+    // The newest reading, or an empty row that carries the failure.
+    ZeltoTable table;
+    const bool cancelled = task->isCanceled();
+    if (!cancelled) {
+        const ZeltoTable polled = task->result().value(QStringLiteral("current_data"));
+        if (polled.rowCount() > 0)
+            table.appendRow(polled.toMap(polled.rowCount() - 1));
+    }
+    if (table.rowCount() == 0)
+        table.appendRow();
+    QVariant monitorError;
+    if (task->isFailed())
+        monitorError = task->errorString();
+    else if (cancelled)
+        monitorError = cancelledText();
+    table.setValue(0, QStringLiteral("task_id"), taskId);
+    table.setValue(0, kNodeId, row.value(kNodeId));
+    table.setValue(0, QStringLiteral("MON_ERR"), monitorError);
+    ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
+}
+
+bool TaskManager::saveResult(int taskId, Task *task, QString &error)
+{
+    const int nodeId = m_stateTable.value(stateRow(taskId), kNodeId).toInt();
+    ZeltoTableMap result = task->result();
+    // Of the node's row, the device tells only what it knows of itself: the
+    // polling server must not rename the node or move it to another group.
+    static const QStringList reported = {QStringLiteral("model_code"), QStringLiteral("model_name"),
+                                         QStringLiteral("number"),     QStringLiteral("version"),
+                                         QStringLiteral("firmware"),   QStringLiteral("warning")};
+    const ZeltoTable polledInfo = result.value(QStringLiteral("info"));
+    QVariantMap info{{kId, nodeId}};
+    for (const QString &column : reported) {
+        const QVariant value = polledInfo.value(0, column);
+        if (polledInfo.containsColumn(column) && RecordFields::isPlain(value))
+            info.insert(column, value);
+    }
+    ZeltoTable infoTable;
+    infoTable.appendRow(info);
+    result.insert(QStringLiteral("info"), infoTable);
+    if (ArchiveStore::saveArchives(result, true))
+        return true;
+    error = ZeltoSystem::instance()->lastError();
+    return false;
+}
+
+// The run's bookkeeping (the journal entry of a poll, last_exec and
+// last_error, the log) in one transaction: one disk sync per run, not one
+// per row.
+void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool polled, Task *task)
+{
+    const QVariantMap record{{kId, taskId},
+                             {kNodeId, nodeId},
+                             {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
+                             {kLastError, error.isEmpty() ? QVariant() : QVariant(error)}};
+    TransactionScope scope;
+    bool done = scope.isActive();
+    if (done && polled)
+        Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
+    done = done && Tasks::save(record) != -1
+        && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), task->log()) && scope.commit();
+    if (!done) {
+        const QString message = ZeltoSystem::instance()->lastError();
+        scope.rollback();
+        Database::logError(message, kTask, taskId);
+        return;
+    }
+    // The saves hold their announcements back inside the transaction.
+    Tasks::changed(taskId);
+    Nodes::changed(nodeId);
+}
+
+void TaskManager::storeLog(int taskId, const QStringList &log)
+{
+    if (!Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log))
+        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
+}
+
+void TaskManager::onNotification(const QString &event, const QVariant &param)
+{
+    if (event != QLatin1String("taskRemoved"))
+        return;
+    const int taskId = param.toInt();
+    Task *task = tasks.value(taskId);
+    if (!task)
+        return;
+    if (runningChannels.contains(taskId))
+        task->cancel();   // deleted when it finishes
+    else
+        task->deleteLater();
+    drop(taskId);
+    runningChannels.remove(taskId);
+}
+
+void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)
+{
+    if (name == QLatin1String("maxRunningTaskCount"))
+        maxRunningTaskCount = qMax(1, value.toInt());
+    else if (name == QLatin1String("taskAttemptCount"))
+        taskAttemptCount = qMax(1, value.toInt());
+    else if (name == QLatin1String("taskAttemptInterval"))
+        attemptIntervalSecs = intervalSecs(value.toInt());
+}

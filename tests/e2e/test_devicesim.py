@@ -1,0 +1,166 @@
+"""orvex-device-sim on its own: the polling conversation, the same history
+for the same device, the failure modes chosen through the channel and
+refused requests. Its counters are used by e2e/test_polling.py."""
+
+import datetime
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DeviceSimulator, TempHome, binary, dt, rows  # noqa: E402
+
+
+def days_ago(n):
+    day = datetime.datetime.now() - datetime.timedelta(days=n)
+    return dt(day.strftime("%Y-%m-%dT00:00:00.000"))
+
+
+class SimulatorTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = TempHome()
+        cls.sim = DeviceSimulator(cls.home)
+        cls.c = cls.sim.client
+        cls.device = 700
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.sim.stop() == 0
+        cls.home.remove()
+
+    def new_device(self, **channel):
+        SimulatorTest.device += 1
+        settings = {"code": "COM", "port": "COM%d" % SimulatorTest.device, "deviceId": str(SimulatorTest.device)}
+        settings.update(channel)
+        return settings
+
+    def poll(self, channel, driver="QRVK", data=("hourData", "dayData"), first=None):
+        """Runs one job to its end: (job, state reply, log, result reply)."""
+        job = self.c.ok("createTask", channel, {"code": driver})
+        params = {"data": list(data)}
+        if first:
+            params["firstDate"] = first
+        self.assertIs(self.c.ok("setCommand", job, "readArchive", params), True)
+        self.assertIs(self.c.ok("startTask", job), True)
+        deadline = time.time() + 20
+        while True:
+            state = self.c.ok("getState", job)
+            if state[1] or time.time() > deadline:
+                break
+            time.sleep(0.05)
+        log = self.c.ok("takeLog", job)[1]
+        result = self.c.ok("getResult", job)
+        self.assertIs(self.c.ok("removeTask", job), True)
+        return job, state, log, result
+
+    def tables(self, result):
+        self.assertIs(result[1], True, result)
+        return {name: rows(table) for name, table in result[2][0]["$tables"].items()}
+
+    def test_same_device_same_history(self):
+        channel = self.new_device()
+        job, state, log, result = self.poll(channel, first=days_ago(3))
+        self.assertEqual(state[:4], [job, True, 100, "Опрос завершён"])
+        self.assertTrue(any("Чтение часового архива" in line for line in log), log)
+        self.assertTrue(any("Считано записей hour_data" in line for line in log), log)
+        first = self.tables(result)
+        info = first["info"][0]
+        self.assertEqual((info["model_code"], info["model_name"], info["number"]), ("QRV2", "ТВ-2", self.device))
+        hours = first["hour_data"]
+        self.assertGreaterEqual(len(hours), 48)
+        self.assertTrue(all(60 <= h["S1_t1"] <= 95 and 35 <= h["S1_t2"] <= 60 for h in hours))
+        self.assertNotIn("S1_V1", hours[0])          # the QRV calculators report masses only
+        self.assertNotIn("day_totals", first)
+        self.assertIn("setting_data", first)
+        current = first["current_data"][0]
+        self.assertEqual(current["date"], current["DT"])
+
+        again = self.tables(self.poll(channel, first=days_ago(3))[3])
+        self.assertEqual(again["hour_data"], hours)
+        other = self.tables(self.poll(self.new_device(), first=days_ago(3))[3])
+        self.assertNotEqual([h["S1_t1"] for h in other["hour_data"]], [h["S1_t1"] for h in hours])
+
+        # A model with totals; monitor reads bring current data alone.
+        rnh = self.tables(self.poll(self.new_device(), driver="RNH", data=("dayData", "monthData"))[3])
+        self.assertIn("S1_V1", rnh["day_totals"][0])
+        self.assertIn("month_totals", rnh)
+        current_only = self.tables(self.poll(self.new_device(), data=("currentData",))[3])
+        self.assertEqual(sorted(current_only), ["current_data", "info"])
+
+    def test_failure_modes(self):
+        def outcome(**channel):
+            return self.poll(self.new_device(**channel))[3]
+
+        self.assertEqual(outcome(fault="refused")[1:], [False, "Соединение с прибором отклонено"])
+        self.assertEqual(outcome(fault="noAnswer")[1:], [False, "Прибор не отвечает"])
+        self.assertEqual(outcome(fault="error", faultText="Обрыв линии")[1:], [False, "Обрыв линии"])
+        self.assertEqual(outcome(fault="empty")[1:], [True, []])
+
+        clock = self.tables(outcome(fault="clockOff", clockOffset="60"))["current_data"][0]
+        device = datetime.datetime.fromisoformat(clock["date"]["$datetime"])
+        server = datetime.datetime.fromisoformat(clock["sys_date"]["$datetime"])
+        self.assertEqual(device - server, datetime.timedelta(minutes=60))
+
+        full = self.tables(self.poll(self.new_device(), first=days_ago(20))[3])["hour_data"]
+        gappy = self.tables(self.poll(self.new_device(fault="gaps"), first=days_ago(20))[3])["hour_data"]
+        self.assertLess(len(gappy), len(full) * 0.99)
+        self.assertGreater(len(gappy), len(full) * 0.85)
+
+        # The faults hit the first runs only; a wrong reply on request.
+        recovering = self.new_device(fault="error", failCount="1")
+        self.assertIs(self.poll(recovering)[3][1], False)
+        self.assertIs(self.poll(recovering)[3][1], True)
+        job = self.c.ok("createTask", self.new_device(fault="badReply"), {"code": "QRVK"})
+        self.c.ok("setCommand", job, "readArchive", {"data": []})
+        self.c.ok("startTask", job)
+        self.assertIsInstance(self.c.ok("getState", job), str)
+
+    def test_refused_requests(self):
+        bad = [
+            ("createTask", ["COM", {"code": "QRVK"}]),
+            ("createTask", [{"code": "COM"}, {"code": "NOPE"}]),
+            ("createTask", [{"code": "PSTN"}, {"code": "LWD"}]),
+            ("createTask", [{"code": "COM", "model": "RNH7"}, {"code": "QRVK"}]),
+            ("createTask", [{"code": "COM", "fault": "meltdown"}, {"code": "QRVK"}]),
+            ("createTask", [{"code": "COM", "fault": 5}, {"code": "QRVK"}]),
+            ("createTask", [{"code": "COM", "deviceId": "12ab"}, {"code": "QRVK"}]),
+            ("createTask", [{"code": "COM", "runSeconds": "-1"}, {"code": "QRVK"}]),
+            ("getState", [99999]), ("getState", ["1"]), ("removeTask", [None]), ("takeLog", [[1]]),
+        ]
+        for method, params in bad:
+            reply = self.c.call(method, params)
+            self.assertIn("error", reply, (method, params))
+            self.assertTrue(reply["error"]["message"], (method, params))
+        self.assertIn("-32602", str(self.c.call("getState", [])["error"]["code"]))
+
+        job = self.c.ok("createTask", self.new_device(runSeconds="30"), {"code": "QRVK"})
+        self.assertIn("не получило команду", self.c.error("startTask", job))
+        for params in (["dump", {"data": []}], ["readArchive", []], ["readArchive", {"data": "hourData"}],
+                       ["readArchive", {"data": [], "firstDate": "вчера"}]):
+            self.assertTrue(self.c.error("setCommand", job, *params))
+        self.c.ok("setCommand", job, "readArchive", {"data": ["hourData"]})
+        self.c.ok("startTask", job)
+        self.assertIn("уже запущено", self.c.error("startTask", job))
+        self.assertEqual(self.c.ok("getResult", job), [job, False, "Опрос ещё не завершён"])
+        self.c.ok("cancelTask", job)
+        self.assertEqual(self.c.ok("getState", job)[1:2], [True])
+        self.c.ok("removeTask", job)
+        self.assertIn("не найдено", self.c.error("getState", job))
+
+    def test_help_and_bad_options(self):
+        run = subprocess.run([binary("orvex-device-sim"), "--help"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 0)
+        for word in ("--instant", "--speed", "noAnswer", "refused", "clockOff", "gaps", "silent", "badReply",
+                     "failCount", "runSeconds", "deviceId"):
+            self.assertIn(word, run.stdout)
+        for args in (["--speed", "fast"], ["--port", "70000"], ["--bogus"]):
+            run = subprocess.run([binary("orvex-device-sim")] + args, capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 3, args)
+            self.assertTrue(run.stderr, args)
+
+
+if __name__ == "__main__":
+    unittest.main()

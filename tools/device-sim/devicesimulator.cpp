@@ -1,0 +1,192 @@
+#include "devicesimulator.h"
+
+#include "simarchives.h"
+#include "taskparams.h"
+#include "zeltoserver.h"
+#include "zeltosystem.h"
+
+#include <cmath>
+
+namespace {
+
+const int kPhaseMs = 1000;
+
+bool refuse(const QString &text)
+{
+    return ZeltoSystem::instance()->error(text, true);
+}
+
+} // namespace
+
+DeviceSimulator &DeviceSimulator::instance()
+{
+    static DeviceSimulator simulator;
+    return simulator;
+}
+
+SimJob *DeviceSimulator::job(const QVariantList &params)
+{
+    const QVariant id = params.value(0);
+    const auto it = Zelto::isNumber(id) ? m_jobs.find(id.toInt()) : m_jobs.end();
+    if (it == m_jobs.end()) {
+        refuse(tr("Задание %1 не найдено").arg(id.toString().left(40)));
+        return nullptr;
+    }
+    SimJob &found = it.value();
+    found.advance(QDateTime::currentDateTime());
+    // Read when the session ends, so that the log tells what was read.
+    if (found.succeeded() && !found.hasResult() && !found.faulty(SimDevice::Empty)) {
+        const int depth = found.device().depthDays() >= 0 ? found.device().depthDays() : m_options.depthDays;
+        const ZeltoTableMap tables = SimArchives::read(found.device(), found.data(), found.firstDate(), found.endTime(),
+                                                       {depth, m_options.overlapDays});
+        found.setResult(tables);
+        found.addLog(SimArchives::summary(tables));
+    }
+    return &found;
+}
+
+QVariant DeviceSimulator::createTask(const QVariantList &params)
+{
+    if (params.value(0).userType() != QMetaType::QVariantMap || params.value(1).userType() != QMetaType::QVariantMap) {
+        refuse(tr("Параметры createTask: настройки канала и драйвер (словари)"));
+        return QVariant();
+    }
+    const QVariantMap channel = params.at(0).toMap();
+    SimDevice device;
+    if (!device.read(channel, params.at(1).toMap()))
+        return QVariant();
+    const int run = ++m_runs[device.identity()];
+    const bool faulty = device.failCount() == 0 || run <= device.failCount();
+    const int id = m_nextId++;
+    m_jobs.insert(id, SimJob(id, device, faulty, TaskParams::channelKey(channel)));
+    ++m_created;
+    return id;
+}
+
+QVariant DeviceSimulator::setCommand(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    if (!found || !found->setCommand(params.value(1).toString(), params.value(2)))
+        return QVariant();
+    return true;
+}
+
+int DeviceSimulator::durationMs(const SimJob &job) const
+{
+    const SimDevice &device = job.device();
+    if (device.runSeconds() >= 0)
+        return device.runSeconds() * 1000;
+    if (m_options.instant || job.faulty(SimDevice::Refused))
+        return 0;
+    // Connecting, current data, then a phase per archive asked for.
+    const int base = job.faulty(SimDevice::NoAnswer) ? device.readTimeoutMs() : kPhaseMs * (2 + job.data().size());
+    return int(std::lround(base / qMax(m_options.speed, 1e-3)));
+}
+
+QVariant DeviceSimulator::startTask(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!found || !found->start(now, durationMs(*found)))
+        return QVariant();
+    noteRunning(*found, now);
+    return true;
+}
+
+// The most jobs ever run at once, on each channel and on all of them: the
+// jobs started whose run had not ended when this one started.
+void DeviceSimulator::noteRunning(const SimJob &job, const QDateTime &now)
+{
+    auto note = [&](QList<int> &running, int &most) {
+        for (int i = running.size() - 1; i >= 0; --i) {
+            const auto other = m_jobs.constFind(running.at(i));
+            if (other == m_jobs.constEnd() || !(other->endTime() > now))
+                running.removeAt(i);
+        }
+        running.append(job.id());
+        most = qMax(most, running.size());
+    };
+    note(m_runningJobs[job.channelKey()], m_maxRunning[job.channelKey()]);
+    note(m_runningAll, m_maxRunningTotal);
+}
+
+QVariant DeviceSimulator::cancelTask(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    if (!found)
+        return QVariant();
+    ++m_cancelRequests;
+    found->cancel(QDateTime::currentDateTime());
+    return true;
+}
+
+QVariant DeviceSimulator::getState(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    if (!found)
+        return QVariant();
+    if (found->faulty(SimDevice::Silent)) {
+        // Answered never: the client waits in vain.
+        ZeltoServer::global()->deferReply();
+        return true;
+    }
+    if (found->faulty(SimDevice::BadReply))
+        return tr("состояние неизвестно");
+    return QVariantList{found->id(), found->isFinished(), found->progress(), found->state()};
+}
+
+QVariant DeviceSimulator::takeLog(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    if (!found)
+        return QVariant();
+    return QVariantList{found->id(), found->takeLog()};
+}
+
+QVariant DeviceSimulator::getResult(const QVariantList &params)
+{
+    SimJob *found = job(params);
+    if (!found)
+        return QVariant();
+    if (!found->isFinished())
+        return QVariantList{found->id(), false, tr("Опрос ещё не завершён")};
+    if (!found->succeeded())
+        return QVariantList{found->id(), false, found->error().isEmpty() ? found->state() : found->error()};
+    if (!found->hasResult())
+        return QVariantList{found->id(), true, QVariantList()};
+    return QVariantList{found->id(), true, QVariantList{QVariant::fromValue(found->result())}};
+}
+
+QVariant DeviceSimulator::removeTask(const QVariantList &params)
+{
+    if (!job(params))
+        return QVariant();
+    m_jobs.remove(params.value(0).toInt());
+    return true;
+}
+
+QVariant DeviceSimulator::getStats(const QVariantList &)
+{
+    QVariantMap maxRunning;
+    for (auto it = m_maxRunning.constBegin(); it != m_maxRunning.constEnd(); ++it)
+        maxRunning.insert(it.key(), it.value());
+    QVariantMap runs;
+    for (auto it = m_runs.constBegin(); it != m_runs.constEnd(); ++it)
+        runs.insert(it.key(), it.value());
+    return QVariantMap{{QStringLiteral("maxRunning"), maxRunning},
+                       {QStringLiteral("maxRunningTotal"), m_maxRunningTotal},
+                       {QStringLiteral("created"), m_created},
+                       {QStringLiteral("alive"), m_jobs.size()},
+                       {QStringLiteral("cancelRequests"), m_cancelRequests},
+                       {QStringLiteral("runs"), runs}};
+}
+
+QVariant DeviceSimulator::resetStats(const QVariantList &)
+{
+    m_maxRunning.clear();
+    m_maxRunningTotal = 0;
+    m_runs.clear();
+    m_created = 0;
+    m_cancelRequests = 0;
+    return true;
+}
