@@ -64,35 +64,42 @@ bool TableXmlReader::fail(const QString &message)
     return ZeltoSystem::instance()->error(message, true);
 }
 
+TableXmlReader::Child TableXmlReader::nextChild(const QString &errorText, const QString &name)
+{
+    const QXmlStreamReader::TokenType token = next();
+    if (token == QXmlStreamReader::EndElement || token == QXmlStreamReader::EndDocument)
+        return End;
+    if (token != QXmlStreamReader::StartElement) {
+        fail(errorText);
+        return Broken;
+    }
+    if (!name.isEmpty() && m_xml.name() != name) {
+        fail(tr("Не найден элемент <%1>").arg(name));
+        return Broken;
+    }
+    return Element;
+}
+
 bool TableXmlReader::readNodesDocument()
 {
     if (next() != QXmlStreamReader::StartDocument || next() != QXmlStreamReader::StartElement)
         return fail(tr("Ошибка XML"));
     if (m_xml.name() != QLatin1String("nodes"))
         return fail(tr("Не найден элемент <nodes>"));
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement || token == QXmlStreamReader::EndDocument)
-            return true;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(tr("Ошибка XML"));
-        if (m_xml.name() != QLatin1String("node"))
-            return fail(tr("Не найден элемент <node>"));
+    Child child;
+    while ((child = nextChild(tr("Ошибка XML"), QStringLiteral("node"))) == Element) {
         ZeltoTableMap package;
         if (!readNode(package))
             return false;
         m_nodes.append(QVariant::fromValue(package));
     }
+    return child == End;
 }
 
 bool TableXmlReader::readNode(ZeltoTableMap &package)
 {
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            return true;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(tr("Ошибка XML"));
+    Child child;
+    while ((child = nextChild(tr("Ошибка XML"))) == Element) {
         const QString name = m_xml.name().toString();
         ZeltoTable table;
         if (!readTable(table))
@@ -100,6 +107,7 @@ bool TableXmlReader::readNode(ZeltoTableMap &package)
         if (table.rowCount() > 0)
             package.insert(name, table);
     }
+    return child == End;
 }
 
 bool TableXmlReader::readTable(ZeltoTable &table)
@@ -109,14 +117,8 @@ bool TableXmlReader::readTable(ZeltoTable &table)
     // looked up by name cell by cell.
     QVector<QString> names;
     QVector<int> columns;
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            return true;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(tr("Ошибка XML"));
-        if (m_xml.name() != kRecord)
-            return fail(tr("Не найден элемент <record>"));
+    Child child;
+    while ((child = nextChild(tr("Ошибка XML"), kRecord)) == Element) {
         const int row = table.appendRow();
         const QXmlStreamAttributes attributes = m_xml.attributes();
         for (int i = 0; i < attributes.size(); ++i) {
@@ -142,16 +144,13 @@ bool TableXmlReader::readTable(ZeltoTable &table)
         if (!readRecordChildren(table, row))
             return false;
     }
+    return child == End;
 }
 
 bool TableXmlReader::readRecordChildren(ZeltoTable &table, int row)
 {
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            return true;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(tr("Ошибка XML"));
+    Child child;
+    while ((child = nextChild(tr("Ошибка XML"))) == Element) {
         const QString name = m_xml.name().toString();
         const ComplexType type = complexType();
         if (type == NoType)
@@ -161,6 +160,7 @@ bool TableXmlReader::readRecordChildren(ZeltoTable &table, int row)
             return false;
         table.setValue(row, name, value);
     }
+    return child == End;
 }
 
 TableXmlReader::ComplexType TableXmlReader::complexType() const
@@ -200,75 +200,57 @@ bool TableXmlReader::readList(int depth, QVariant &value)
 {
     const QString errorText = tr("Ошибка XML 1");
     QVariantList list;
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            break;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(errorText);
-        if (m_xml.name() != kItem)
-            return fail(tr("Не найден элемент <item>"));
-        const ComplexType type = complexType();
+    Child child;
+    while ((child = nextChild(errorText, kItem)) == Element) {
         QVariant item;
-        if (type == NoType) {
-            QString text;
-            if (!readText(errorText, text))
-                return false;
-            item = parseText(text);
-        } else if (!readComplex(type, depth + 1, errorText, item)) {
+        if (!readElement(depth + 1, errorText, item))
             return false;
-        }
         list.append(item);
     }
     value = list;
-    return true;
+    return child == End;
 }
 
 bool TableXmlReader::readStrings(QVariant &value)
 {
     const QString errorText = tr("Ошибка XML 2");
     QStringList strings;
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            break;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(errorText);
-        if (m_xml.name() != kItem)
-            return fail(tr("Не найден элемент <item>"));
+    Child child;
+    while ((child = nextChild(errorText, kItem)) == Element) {
         QString text;
         if (!readText(errorText, text))
             return false;
         strings.append(text);
     }
     value = strings;
-    return true;
+    return child == End;
 }
 
 bool TableXmlReader::readMap(int depth, QVariant &value)
 {
     const QString errorText = tr("Ошибка XML 3");
     QVariantMap map;
-    for (;;) {
-        const QXmlStreamReader::TokenType token = next();
-        if (token == QXmlStreamReader::EndElement)
-            break;
-        if (token != QXmlStreamReader::StartElement)
-            return fail(errorText);
+    Child child;
+    while ((child = nextChild(errorText)) == Element) {
         const QString key = m_xml.name().toString();
-        const ComplexType type = complexType();
         QVariant item;
-        if (type == NoType) {
-            QString text;
-            if (!readText(errorText, text))
-                return false;
-            item = parseText(text);
-        } else if (!readComplex(type, depth + 1, errorText, item)) {
+        if (!readElement(depth + 1, errorText, item))
             return false;
-        }
         map.insert(key, item);
     }
     value = map;
+    return child == End;
+}
+
+bool TableXmlReader::readElement(int depth, const QString &errorText, QVariant &value)
+{
+    const ComplexType type = complexType();
+    if (type != NoType)
+        return readComplex(type, depth, errorText, value);
+    QString text;
+    if (!readText(errorText, text))
+        return false;
+    value = parseText(text);
     return true;
 }
 

@@ -40,8 +40,15 @@ private:
 
     enum ComplexType { NoType, ListType, StringsType, MapType, UnknownType };
 
+    enum Child { Element, End, Broken };
+
     // The next token that is not whitespace.
     QXmlStreamReader::TokenType next();
+    // Moves to the next child of the element being read: Element when there
+    // is one (named name, when a name is given), End at the element's end,
+    // Broken with the message given (errorText when it is not an element)
+    // at anything else.
+    Child nextChild(const QString &errorText, const QString &name = QString());
     bool fail(const QString &message);
 
     bool readNode(ZeltoTableMap &package);
@@ -52,6 +59,9 @@ private:
     bool readList(int depth, QVariant &value);
     bool readStrings(QVariant &value);
     bool readMap(int depth, QVariant &value);
+    // A list item or map entry just started: a complex value by its type,
+    // else its text's value.
+    bool readElement(int depth, const QString &errorText, QVariant &value);
     // The text of the element just started, which must hold nothing else.
     bool readText(const QString &errorText, QString &text);
 

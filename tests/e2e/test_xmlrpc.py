@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DeviceSimulator, TcpClient, dt, free_port, rows, server_with_settings, table, wait_until  # noqa: E402
+from orvexe2e import DeviceSimulator, TcpClient, accepts, dt, free_port, rows, server_with_settings, table, wait_until  # noqa: E402
 
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH = "Ошибка авторизации"
@@ -39,14 +39,6 @@ def xmlrpc_server(**settings):
         server.stop()
         raise RuntimeError("no XML-RPC listener")
     return server
-
-
-def accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 def proxy(server):
