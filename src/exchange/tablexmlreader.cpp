@@ -25,12 +25,18 @@ QVariant parseRef(const QStringRef &text)
     if (text.isEmpty() || text == QLatin1String("?"))
         return QVariant();
     bool ok = false;
-    const int i = text.toInt(&ok, 10);
-    if (ok)
-        return i;
-    const uint u = text.toUInt(&ok, 10);
-    if (ok)
-        return u;
+    // Most cells of an archive are fractions: a point or an exponent rules
+    // out both integer parses, which would only fail.
+    const bool fraction = text.contains(QLatin1Char('.')) || text.contains(QLatin1Char('e'))
+                          || text.contains(QLatin1Char('E'));
+    if (!fraction) {
+        const int i = text.toInt(&ok, 10);
+        if (ok)
+            return i;
+        const uint u = text.toUInt(&ok, 10);
+        if (ok)
+            return u;
+    }
     const double d = text.toDouble(&ok);
     if (ok)
         return d;

@@ -49,8 +49,12 @@ QString TableXmlWriter::textOf(const QVariant &value)
     case QMetaType::Bool:
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QMetaType::Int:
+        return QString::number(value.toInt());
     case QMetaType::UInt:
+        return QString::number(value.toUInt());
     case QMetaType::Double:
+        // Numbers hold nothing that XML refuses.
+        return value.toString();
     case QMetaType::QString:
     case QMetaType::QByteArray:
         return XmlText::clean(value.toString());

@@ -360,6 +360,11 @@ class ExchangeTest(unittest.TestCase):
         self.assertEqual(moved[201]["group_id"], [r["id"] for r in rows(dst.ok("getGroups")) if r["name"] == "Перенос"][0])
         for number, node in ((201, first), (202, second)):
             self.assertSameNode(src.ok("exportNode", node), dst.ok("exportNode", moved[number]["id"]))
+        # The task with a timetable counts as run at the import; the import is in the journal.
+        tasks = [t for t in rows(dst.ok("getTasks")) if t["node_id"] == moved[201]["id"]]
+        self.assertEqual(sorted(t["last_exec"] is None for t in tasks), [False, True])
+        journal = rows(dst.ok("getJournal", stamp(datetime.datetime(2000, 1, 1)), stamp(datetime.datetime(2100, 1, 1))))
+        self.assertIn(("Импорт данных", moved[201]["name"]), [(r["message"], r["node_name"]) for r in journal])
 
         # Again: the same nodes, merged; no new group or task.
         tasks = len(rows(dst.ok("getTasks")))

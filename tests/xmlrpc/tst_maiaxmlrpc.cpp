@@ -185,35 +185,24 @@ void TestMaiaXmlRpc::refusesCalls()
 
 void TestMaiaXmlRpc::invokesBySignature_data()
 {
+    // answer: the result's value, or the fault's code and text.
     QTest::addColumn<QString>("method");
     QTest::addColumn<QString>("params");
     QTest::addColumn<QString>("answer");
     const QString s = param(QStringLiteral("<string>x</string>"));
-    const QString i = param(QStringLiteral("<i4>3</i4>"));
-    QTest::newRow("found") << "echo" << s + i
-                           << "<methodResponse><params><param><value><array><data><value><string>x</string></value>"
-                              "<value><int>3</int></value></data></array></value></param></params></methodResponse>";
+    const QString invalid = QStringLiteral("-32602 server error: invalid method parameters");
+    QTest::newRow("found") << "echo" << s + param("<i4>3</i4>")
+                           << "<value><array><data><value><string>x</string></value><value><int>3</int></value>"
+                              "</data></array></value>";
     QTest::newRow("date-time and array")
         << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
-        << "<methodResponse><params><param><value><array><data><value><dateTime.iso8601>20240301T00:00:00"
-           "</dateTime.iso8601></value><value><array><data/></array></value></data></array></value></param></params>"
-           "</methodResponse>";
-    const QString invalid = QStringLiteral("<methodResponse><fault><value><struct><member><name>faultCode</name>"
-                                           "<value><int>-32602</int></value></member><member><name>faultString</name>"
-                                           "<value><string>server error: invalid method parameters</string></value>"
-                                           "</member></struct></value></fault></methodResponse>");
+        << "<value><array><data><value><dateTime.iso8601>20240301T00:00:00</dateTime.iso8601></value>"
+           "<value><array><data/></array></value></data></array></value>";
     QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
     QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
     QTest::newRow("no result") << "noResult" << s << invalid;
-    QTest::newRow("unknown") << "nothing" << s
-                             << "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>-32601"
-                                "</int></value></member><member><name>faultString</name><value><string>server error: "
-                                "requested method not found</string></value></member></struct></value></fault>"
-                                "</methodResponse>";
-    QTest::newRow("fault result") << "refuse" << s
-                                  << "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>0"
-                                     "</int></value></member><member><name>faultString</name><value><string>x</string>"
-                                     "</value></member></struct></value></fault></methodResponse>";
+    QTest::newRow("unknown") << "nothing" << s << "-32601 server error: requested method not found";
+    QTest::newRow("fault result") << "refuse" << s << "0 x";
 }
 
 void TestMaiaXmlRpc::invokesBySignature()
@@ -227,7 +216,14 @@ void TestMaiaXmlRpc::invokesBySignature()
     for (const char *name : {"echo", "span", "refuse", "noResult"})
         server.addMethod(QLatin1String(name), &responder, name);
     const QString document = compact(server.handle(call(method, params)));
-    QCOMPARE(document.mid(document.indexOf(QStringLiteral("<methodResponse>"))), answer);
+    const QRegularExpression fault(QStringLiteral("<fault><value><struct><member><name>faultCode</name><value><int>"
+                                                  "(-?\\d+)</int></value></member><member><name>faultString</name>"
+                                                  "<value><string>(.*)</string></value></member></struct></value></fault>"));
+    const QRegularExpressionMatch match = fault.match(document);
+    if (match.hasMatch())
+        QCOMPARE(match.captured(1) + QLatin1Char(' ') + match.captured(2), answer);
+    else
+        QCOMPARE(valueOf(document.toUtf8()), answer);
 }
 
 QTEST_GUILESS_MAIN(TestMaiaXmlRpc)
