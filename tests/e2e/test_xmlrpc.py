@@ -297,22 +297,6 @@ class TaskMethodsTest(FaultCase):
         self.assertEqual(self.sim.stats()["cancelRequests"], 1)
         self.assertEqual(xml_rows(x.getArchive(token, slow, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
-    def test_refusals(self):
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
-        self.assertFault(lambda: x.startTask(token, 987654), "Задача опроса 987654 не найдена")
-        group = self.admin.ok("saveGroup", {"name": "Чужая"})
-        hidden = self.admin.ok("saveNode", {"model_code": "QRV2", "number": 7103, "group_id": group})
-        hidden_task = self.admin.ok("saveTask", {"node_id": hidden, "channel": {"code": "COM", "port": "COM1"}})
-        self.admin.ok("saveUser", {"login": "диспетчер", "password": "пароль", "access": ["startTask", "cancelTask"],
-                                   "groups": [0]})
-        token = x.login("диспетчер", "пароль")
-        self.assertFault(lambda: x.startTask(token, hidden_task), REFUSED)
-        self.assertFault(lambda: x.cancelTask(token, hidden_task), REFUSED)
-        self.assertFault(lambda: x.startMainTask(token, hidden), REFUSED)
-        self.assertEqual(x.getTaskState(token, hidden_task)["state"], "")
-        self.assertEqual(self.sim.stats()["created"], 0)
-
 
 class ExchangeTest(unittest.TestCase):
     """Nodes moved from one server to another through exportNodes and

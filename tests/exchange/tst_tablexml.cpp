@@ -7,7 +7,6 @@
 #include "tablexmlwriter.h"
 #include "zeltosystem.h"
 
-#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -161,27 +160,11 @@ void TestTableXml::packageLayout()
                                {QStringLiteral("phones"), QStringList{QStringLiteral("101")}},
                                {QStringLiteral("value"), kOut}});
     const QString text = nodesDocument({{{QStringLiteral("info"), info}, {QStringLiteral("empty"), ZeltoTable()}}});
-    QXmlStreamReader xml(text);
-    QStringList path;
-    QStringList seen;
-    while (!xml.atEnd()) {
-        xml.readNext();
-        if (xml.isStartElement()) {
-            path.append(xml.name().toString());
-            QStringList attributes;
-            for (const QXmlStreamAttribute &a : xml.attributes())
-                attributes.append(a.name() + QLatin1Char('=') + a.value());
-            seen.append(path.join(QLatin1Char('/')) + QLatin1Char(' ') + attributes.join(QLatin1Char(',')));
-        } else if (xml.isEndElement()) {
-            path.removeLast();
-        }
-    }
-    QVERIFY(!xml.hasError());
-    QCOMPARE(seen, QStringList({QStringLiteral("nodes "), QStringLiteral("nodes/node "),
-                                QStringLiteral("nodes/node/empty "), QStringLiteral("nodes/node/info "),
-                                QStringLiteral("nodes/node/info/record id=12,name=Узел,value=OutOfRange"),
-                                QStringLiteral("nodes/node/info/record/phones type=strings"),
-                                QStringLiteral("nodes/node/info/record/phones/item ")}));
+    QCOMPARE(text, QStringLiteral("<?xml version=\"1.0\"?>\n<nodes>\n    <node>\n        <empty/>\n        <info>\n"
+                                  "            <record id=\"12\" name=\"Узел\" value=\"OutOfRange\">\n"
+                                  "                <phones type=\"strings\">\n                    <item>101</item>\n"
+                                  "                </phones>\n            </record>\n        </info>\n    </node>\n"
+                                  "</nodes>\n"));
     // The table without rows is written, and dropped on reading.
     const ZeltoTableMap back = onlyPackage(text);
     QCOMPARE(back.keys(), QStringList{QStringLiteral("info")});
