@@ -1,18 +1,15 @@
 #include "tablexmlreader.h"
 
+#include "tablexmlnames.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
 #include <QStringList>
 #include <QVector>
 
-namespace {
+using namespace TableXmlNames;
 
-const QString kType = QStringLiteral("type");
-const QString kItem = QStringLiteral("item");
-const QString kRecord = QStringLiteral("record");
-const QString kOutOfRange = QStringLiteral("OutOfRange");
-const QString kUnused = QStringLiteral("Unused");
+namespace {
 
 // parseText on a piece of the document, so that the many plain numbers of
 // an archive are read without a string of their own.

@@ -1,18 +1,11 @@
 #include "tablexmlwriter.h"
 
+#include "tablexmlnames.h"
 #include "xmltext.h"
 
 #include <QDateTime>
 
-namespace {
-
-const QString kType = QStringLiteral("type");
-const QString kItem = QStringLiteral("item");
-const QString kRecord = QStringLiteral("record");
-const QString kOutOfRange = QStringLiteral("OutOfRange");
-const QString kUnused = QStringLiteral("Unused");
-
-} // namespace
+using namespace TableXmlNames;
 
 TableXmlWriter::TableXmlWriter() : m_xml(&m_text)
 {
