@@ -7,6 +7,7 @@
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
+#include "xmlrpcserver.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltoserver.h"
@@ -78,11 +79,13 @@ void Service::start()
     TaskManager::createInstance();
     DataMonitor::createInstance(monitorTickMs());
     Scheduler::createInstance();
-    // The XML-RPC server follows here.
+    const QHostAddress address = listenAddress();
+    if (!XmlRpcServer::instance())
+        new XmlRpcServer(address, this);
 
     seedSettings();
     opcServer.start();
-    openListeners();
+    openListeners(address);
     loadMaintenanceState();
 
     timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
@@ -100,7 +103,7 @@ void Service::stop()
         timerId = 0;
     }
     opcServer.stop();
-    // The XML-RPC server goes here, once it exists.
+    delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
     Scheduler::destroyInstance();
     DataMonitor::destroyInstance();
@@ -139,14 +142,22 @@ void Service::seedSettings()
     Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
 }
 
-void Service::openListeners()
+QHostAddress Service::listenAddress()
 {
-    QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
     QHostAddress address(QHostAddress::Any);
-    if (!addressText.isEmpty() && !address.setAddress(addressText))
+    if (!addressText.isEmpty() && !address.setAddress(addressText)) {
         logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
                    QtServiceBase::Warning);
+        address = QHostAddress::Any;
+    }
+    return address;
+}
+
+void Service::openListeners(const QHostAddress &address)
+{
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
