@@ -6,10 +6,15 @@
 #include "checklog.h"
 #include "checkparams.h"
 #include "database.h"
+#include "encodedvalue.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
 #include "zeltosystem.h"
+#include "zeltotablesplice.h"
+
+#include <algorithm>
+#include <atomic>
 
 #include <limits>
 #include <memory>
@@ -33,6 +38,13 @@ const QString kHourData = QStringLiteral("hour_data");
 const QString kFillData = QStringLiteral("fill_data");
 
 const int kDefaultCurrentDataCount = 10;
+
+std::atomic<bool> &splicing()
+{
+    // ORVEX_ARCHIVE_SPLICE=0 merges whole archives, for comparing the two.
+    static std::atomic<bool> on(qEnvironmentVariable("ORVEX_ARCHIVE_SPLICE") != QLatin1String("0"));
+    return on;
+}
 
 QString lastError()
 {
@@ -293,11 +305,17 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     if (!ArchiveDates::validate(archive, *incoming))
         return false;
 
-    ZeltoTable stored;
-    if (!read(nodeId, archive, stored))
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
         return false;
-
     const bool current = archive == kCurrentData;
+    // Current data is a short window cut at its start: always done whole.
+    if (!current && splicing().load() && splice(archive, bytes, *incoming, fill, pending, nodeId))
+        return true;
+
+    ZeltoTable stored;
+    if (!decodeStored(nodeId, archive, bytes, stored))
+        return false;
     if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
         return false;
 
@@ -319,6 +337,53 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     return true;
 }
 
+// A day saved into five years of hourly records changes the archive's end
+// only: the rows from the first new date on are decoded, merged and encoded
+// again, and the bytes of the rows before them are copied as they are, with
+// the same result as merging the whole archive. False, having changed
+// nothing, where that does not apply (an archive in an older format, out of
+// date order, or one whose columns the new rows change); the caller then
+// merges the whole archive.
+bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, ZeltoTable &incoming, QVariantMap &fill,
+                          QVariantMap *pending, int nodeId)
+{
+    ZeltoTableSplice stored;
+    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
+        return false;
+    QVector<qint64> keys, newKeys;
+    Qt::TimeSpec spec = Qt::LocalTime;
+    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec)
+        || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
+        return false;
+    // Stored rows before the first new date cannot meet a new row.
+    const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
+    const int from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
+    ZeltoTable tail;
+    if (!stored.readRows(from, tail))
+        return false;
+    ArchiveDates::merge(tail, incoming);
+    QByteArray merged;
+    QVector<qint64> tailKeys;
+    if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
+        return false;
+
+    const QVariant value = QVariant::fromValue(EncodedValue{merged});
+    if (pending)
+        pending->insert(archive, value);
+    else if (!Database::writeData(kNodes, nodeId, archive, value))
+        return false;
+    incoming = tail;
+    keys.resize(from);
+    keys += tailKeys;
+    fill.insert(archive, ArchiveChecks::fillEntry(archive, keys, spec));
+    return true;
+}
+
+void ArchiveStore::setSplicing(bool on)
+{
+    splicing().store(on);
+}
+
 ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
 {
     if (!NodeVisibility::isVisible(nodeId))
@@ -335,10 +400,23 @@ ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateT
 
 bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
 {
+    QVariant bytes;
+    return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+}
+
+bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)
+{
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
         return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)), true);
-    const QVariant stored = Database::readData(kNodes, nodeId, archive);
+    bool ok = false;
+    bytes = Database::readStored(kNodes, nodeId, archive, &ok);
+    return ok;
+}
+
+bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table)
+{
+    const QVariant stored = Database::decodeValue(bytes, archive);
     if (!stored.isValid())
         return false;
     if (stored.isNull()) {

@@ -54,6 +54,11 @@ public:
     // its tasks and its check parameters stay.
     static bool clearArchives(int nodeId);
 
+    // Whether a save may change a stored archive in its encoded form (on
+    // unless ORVEX_ARCHIVE_SPLICE=0); off, every save decodes and encodes
+    // the whole archive. The result is the same either way.
+    static void setSplicing(bool on);
+
     // The archive columns of nodes_data, in storing order.
     static const QStringList &archiveNames();
     // The archives the check script looks at.
@@ -64,4 +69,10 @@ private:
     // instead of being written at once.
     static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
                       QVariantMap *pending);
+    static bool splice(const QString &archive, const QVariant &bytes, ZeltoTable &incoming, QVariantMap &fill,
+                       QVariantMap *pending, int nodeId);
+    // The archive column as stored, not decoded; false for a name that is
+    // not an archive or a failed read.
+    static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
+    static bool decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table);
 };

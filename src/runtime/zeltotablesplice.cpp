@@ -180,12 +180,15 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
         int index = 0;
         while (c.p < c.end) {
             const uchar *start = c.p;
-            QString error;
-            if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, reader.block, &error))
+            int n = 0;
+            if (!ZeltoDoublePacker::skipBlock(c.p, c.end, n))
                 return false;
-            const int n = int(reader.block.size());
             // A short block is the last one, and the new values join it.
             if (index + n > present || n < ZeltoDoublePacker::BlockSize) {
+                c.p = start;
+                QString error;
+                if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, reader.block, &error) || present - index > n)
+                    return false;
                 column.cut = start;
                 reader.next = size_t(present - index);
                 column.before.assign(reader.block.begin(), reader.block.begin() + qptrdiff(reader.next));
