@@ -135,6 +135,16 @@ void saveJournalData(int nodeId, const ZeltoTable &table)
     }
 }
 
+// The earliest date of a table whose rows all have one.
+QDateTime earliestDate(const ZeltoTable &table)
+{
+    QVector<qint64> keys;
+    if (!ArchiveDates::instants(table, keys) || keys.isEmpty())
+        return QDateTime();
+    const int row = int(std::min_element(keys.cbegin(), keys.cend()) - keys.cbegin());
+    return table.value(row, ArchiveDates::column()).toDateTime();
+}
+
 int currentDataCount()
 {
     // Seeded at start-up; a database without the setting keeps the default.
@@ -319,6 +329,8 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
         return false;
 
+    // The earliest new date, before the merge changes the table handed in.
+    const QDateTime firstNew = earliestDate(*incoming);
     ArchiveDates::merge(stored, *incoming);
 
     if (current) {
@@ -331,7 +343,7 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
         pending->insert(archive, QVariant::fromValue(stored));
     else if (!Database::writeData(kNodes, nodeId, archive, QVariant::fromValue(stored)))
         return false;
-    *incoming = stored;
+    *incoming = ArchiveDates::range(stored, firstNew, QDateTime());
     if (!current)
         fill.insert(archive, ArchiveChecks::fillEntry(archive, stored));
     return true;
