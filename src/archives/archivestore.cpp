@@ -400,14 +400,45 @@ ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateT
 {
     if (!NodeVisibility::isVisible(nodeId))
         return ZeltoTable();
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return ZeltoTable();
+    ZeltoTable rows;
+    if (readRange(bytes, from, to, rows))
+        return rows;
     ZeltoTable stored;
-    if (!read(nodeId, archive, stored) || stored.rowCount() == 0)
+    if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)
         return ZeltoTable();
     if (from.isNull())
         from = stored.value(0, ArchiveDates::column()).toDateTime();
     if (to.isNull())
         to = stored.value(stored.rowCount() - 1, ArchiveDates::column()).toDateTime();
     return ArchiveDates::range(stored, from, to);
+}
+
+// archiveRange of an archive stored in the current format and in date
+// order: only the rows asked for are decoded. False when that does not
+// apply, and the caller decodes the whole archive.
+bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows)
+{
+    ZeltoTableSplice stored;
+    QVector<qint64> keys;
+    Qt::TimeSpec spec = Qt::LocalTime;
+    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray())
+        || !stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec) || keys.isEmpty()
+        || !std::is_sorted(keys.cbegin(), keys.cend()))
+        return false;
+    const QDateTime low = from.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.first(), spec) : from;
+    const QDateTime high = to.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.last(), spec) : to;
+    // Invalid bounds leave their side open, as ArchiveDates::range does.
+    const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
+                                     : keys.cbegin();
+    const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
+    if (!stored.readRows(int(begin - keys.cbegin()), int(end - keys.cbegin()), rows))
+        return false;
+    from = low;
+    to = high;
+    return true;
 }
 
 bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)

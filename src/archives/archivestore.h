@@ -76,5 +76,6 @@ private:
     // The archive column as stored, not decoded; false for a name that is
     // not an archive or a failed read.
     static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
+    static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows);
     static bool decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table);
 };

@@ -529,7 +529,7 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
     }
 
     QVector<QVector<QVariant>> content(rows);
-    if (!readRows(columns, 0, content, depth))
+    if (!readRows(columns, 0, content, depth, true))
         return false;
     // Names were checked to be distinct, so the table accepts them.
     if (!out.setContent(names, std::move(content)))
@@ -537,10 +537,10 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
     return true;
 }
 
-// Rows firstRow, firstRow + 1, ... into rows, from the columns' cursors; then
-// every column must have been consumed exactly.
+// Rows firstRow, firstRow + 1, ... into rows, from the columns' cursors;
+// with toEnd, every column must then have been consumed exactly.
 bool ZeltoStreamReader::readRows(std::vector<ColumnReader> &columns, int firstRow, QVector<QVector<QVariant>> &rows,
-                                 int depth)
+                                 int depth, bool toEnd)
 {
     const int columnCount = int(columns.size());
     QVector<QVariant> *rowData = rows.data();
@@ -578,7 +578,7 @@ bool ZeltoStreamReader::readRows(std::vector<ColumnReader> &columns, int firstRo
         }
     }
     for (const ColumnReader &column : columns) {
-        if (column.cells.p != column.cells.end || column.next != column.block.size())
+        if (toEnd && (column.cells.p != column.cells.end || column.next != column.block.size()))
             return corrupt(column.cells, QStringLiteral("лишние байты в столбце таблицы"));
     }
     return true;

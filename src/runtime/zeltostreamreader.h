@@ -78,7 +78,8 @@ private:
     bool readScalarBody(Cursor &c, int tag, QVariant &out);
     bool readDateTime(Cursor &c, QDateTime &out);
     bool readTable(Cursor &c, int depth, ZeltoTable &out);
-    bool readRows(std::vector<ColumnReader> &columns, int firstRow, QVector<QVector<QVariant>> &rows, int depth);
+    bool readRows(std::vector<ColumnReader> &columns, int firstRow, QVector<QVector<QVariant>> &rows, int depth,
+                  bool toEnd);
     bool readColumnHeader(Cursor &c, quint64 rows, ColumnReader &column);
     bool readTypedCell(ColumnReader &column, QVariant &out);
 

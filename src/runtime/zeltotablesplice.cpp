@@ -219,14 +219,19 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
 
 bool ZeltoTableSplice::readRows(int from, ZeltoTable &out)
 {
-    if (!seek(from))
+    return readRows(from, m_rows, out);
+}
+
+bool ZeltoTableSplice::readRows(int from, int to, ZeltoTable &out)
+{
+    if (to < from || to > m_rows || !seek(from))
         return false;
     std::vector<ZeltoStreamReader::ColumnReader> readers;
     readers.reserve(m_columns.size());
     for (const Column &column : m_columns)
         readers.push_back(column.tail);
-    QVector<QVector<QVariant>> rows(m_rows - from);
-    if (!m_reader->readRows(readers, from, rows, 0))
+    QVector<QVector<QVariant>> rows(to - from);
+    if (!m_reader->readRows(readers, from, rows, 0, to == m_rows))
         return false;
     return out.setContent(m_names, std::move(rows));
 }

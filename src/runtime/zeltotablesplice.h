@@ -17,7 +17,8 @@ class ZeltoStreamWriter;
 // Changes the end of a table kept as ZeltoStream bytes (a stream holding one
 // table, as the database keeps an archive) without decoding the rows before
 // it: archives grow at their end, and decoding and encoding five years of
-// records for one new day would cost a hundred times the day itself.
+// records for one new day would cost a hundred times the day itself. Reads
+// a run of rows the same way, for a month out of five years.
 //
 // The rows before the change are copied as they are: the stream's checksum
 // vouches for their bytes, and walking them to the cut uses the reader's
@@ -47,6 +48,8 @@ public:
 
     // The rows from `from` on, decoded, with every column.
     bool readRows(int from, ZeltoTable &out);
+    // Rows from up to (not including) to; the bytes after them are not read.
+    bool readRows(int from, int to, ZeltoTable &out);
 
     // The stream of the table whose first `from` rows are the stored ones and
     // whose further rows are tail's. False when tail has other columns, or
