@@ -41,7 +41,8 @@ const int kDefaultCurrentDataCount = 10;
 
 std::atomic<bool> &splicing()
 {
-    // ORVEX_ARCHIVE_SPLICE=0 merges whole archives, for comparing the two.
+    // ORVEX_ARCHIVE_SPLICE=0 decodes and encodes whole archives, for
+    // comparing the two ways.
     static std::atomic<bool> on(qEnvironmentVariable("ORVEX_ARCHIVE_SPLICE") != QLatin1String("0"));
     return on;
 }
@@ -404,7 +405,7 @@ ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateT
     if (!readStored(nodeId, archive, bytes))
         return ZeltoTable();
     ZeltoTable rows;
-    if (readRange(bytes, from, to, rows))
+    if (splicing().load() && readRange(bytes, from, to, rows))
         return rows;
     ZeltoTable stored;
     if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)

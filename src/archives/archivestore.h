@@ -56,9 +56,9 @@ public:
     // its tasks and its check parameters stay.
     static bool clearArchives(int nodeId);
 
-    // Whether a save may change a stored archive in its encoded form (on
-    // unless ORVEX_ARCHIVE_SPLICE=0); off, every save decodes and encodes
-    // the whole archive. The result is the same either way.
+    // Whether saves may change a stored archive in its encoded form and range
+    // reads decode only the rows asked for (on unless ORVEX_ARCHIVE_SPLICE=0);
+    // off, both decode the whole archive. The results are the same.
     static void setSplicing(bool on);
 
     // The archive columns of nodes_data, in storing order.

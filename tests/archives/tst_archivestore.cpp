@@ -371,9 +371,16 @@ void TestArchiveStore::splicedSavesStoreWhatWholeSavesStore()
         QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
         const QDateTime expectedFrom = from.isNull() ? whole.value(0, 0).toDateTime() : from;
         const QDateTime expectedTo = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
-        QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), ArchiveDates::range(whole, expectedFrom, expectedTo));
+        QDateTime wholeFrom = from, wholeTo = to;
+        ArchiveStore::setSplicing(false);
+        const ZeltoTable expected = ArchiveStore::archiveRange(m_node, kHour, wholeFrom, wholeTo);
+        ArchiveStore::setSplicing(true);
+        QCOMPARE(expected, ArchiveDates::range(whole, expectedFrom, expectedTo));
+        QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), expected);
         QCOMPARE(from, expectedFrom);
         QCOMPARE(to, expectedTo);
+        QCOMPARE(wholeFrom, expectedFrom);
+        QCOMPARE(wholeTo, expectedTo);
     }
     QCOMPARE(stored(m_node, kHour).rowCount(), end);
 }
