@@ -321,8 +321,19 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
         return false;
     const bool current = archive == kCurrentData;
     // Current data is a short window cut at its start: always done whole.
-    if (!current && splicing().load() && splice(archive, bytes, *incoming, fill, pending, nodeId))
+    QByteArray spliced;
+    ZeltoTable tail;
+    QVariantMap entry;
+    if (!current && splicing().load() && splice(archive, bytes, *incoming, spliced, tail, entry)) {
+        const QVariant value = QVariant::fromValue(EncodedValue{spliced});
+        if (pending)
+            pending->insert(archive, value);
+        else if (!Database::writeData(kNodes, nodeId, archive, value))
+            return false;
+        *incoming = tail;
+        fill.insert(archive, entry);
         return true;
+    }
 
     ZeltoTable stored;
     if (!decodeStored(nodeId, archive, bytes, stored))
@@ -330,7 +341,7 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
         return false;
 
-    // The earliest new date, before the merge changes the table handed in.
+    // The table handed back starts at the earliest new date.
     const QDateTime firstNew = earliestDate(*incoming);
     ArchiveDates::merge(stored, *incoming);
 
@@ -353,12 +364,13 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
 // A day saved into five years of hourly records changes the archive's end
 // only: the rows from the first new date on are decoded, merged and encoded
 // again, and the bytes of the rows before them are copied as they are, with
-// the same result as merging the whole archive. False, having changed
-// nothing, where that does not apply (an archive in an older format, out of
-// date order, or one whose columns the new rows change); the caller then
-// merges the whole archive.
-bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, ZeltoTable &incoming, QVariantMap &fill,
-                          QVariantMap *pending, int nodeId)
+// the same result as merging the whole archive: the new bytes, the stored
+// rows from the first new date on and the archive's fill entry. False where
+// that does not apply (an archive in an older format, out of date order, or
+// one whose columns the new rows change); the caller then merges the whole
+// archive.
+bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming,
+                          QByteArray &merged, ZeltoTable &tail, QVariantMap &fillEntry)
 {
     ZeltoTableSplice stored;
     if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
@@ -371,24 +383,15 @@ bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, ZeltoTa
     // Stored rows before the first new date cannot meet a new row.
     const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
     const int from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
-    ZeltoTable tail;
     if (!stored.readRows(from, tail))
         return false;
     ArchiveDates::merge(tail, incoming);
-    QByteArray merged;
     QVector<qint64> tailKeys;
     if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
         return false;
-
-    const QVariant value = QVariant::fromValue(EncodedValue{merged});
-    if (pending)
-        pending->insert(archive, value);
-    else if (!Database::writeData(kNodes, nodeId, archive, value))
-        return false;
-    incoming = tail;
     keys.resize(from);
     keys += tailKeys;
-    fill.insert(archive, ArchiveChecks::fillEntry(archive, keys, spec));
+    fillEntry = ArchiveChecks::fillEntry(archive, keys, spec);
     return true;
 }
 

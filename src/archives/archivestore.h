@@ -71,8 +71,8 @@ private:
     // instead of being written at once.
     static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
                       QVariantMap *pending);
-    static bool splice(const QString &archive, const QVariant &bytes, ZeltoTable &incoming, QVariantMap &fill,
-                       QVariantMap *pending, int nodeId);
+    static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
+                       ZeltoTable &tail, QVariantMap &fillEntry);
     // The archive column as stored, not decoded; false for a name that is
     // not an archive or a failed read.
     static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
