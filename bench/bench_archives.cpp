@@ -276,14 +276,17 @@ struct CallTiming
     double wall = std::numeric_limits<double>::max();
     double serverCpu = std::numeric_limits<double>::max();
     double clientCpu = std::numeric_limits<double>::max();
+    qint64 faults = std::numeric_limits<qint64>::max();
 
     void measure(Server &server, const QString &name, const QVariantList &params)
     {
+        const qint64 faultsStart = server.mainThreadMinorFaults();
         const double serverStart = server.mainThreadCpuMs();
         const double clientStart = threadCpuMs();
         wall = qMin(wall, timedCall(server.client(), name, params));
         serverCpu = qMin(serverCpu, server.mainThreadCpuMs() - serverStart);
         clientCpu = qMin(clientCpu, threadCpuMs() - clientStart);
+        faults = qMin(faults, server.mainThreadMinorFaults() - faultsStart);
     }
 
     void report(Figures &figures, const QString &name) const
@@ -291,6 +294,7 @@ struct CallTiming
         put(figures, name, "%.1f", wall);
         put(figures, QStringLiteral("    CPU of the server's main thread"), "%.1f", serverCpu);
         put(figures, QStringLiteral("    CPU of the client"), "%.1f", clientCpu);
+        put(figures, QStringLiteral("    page faults of the server's main thread"), "%.0f", double(faults));
     }
 };
 

@@ -274,13 +274,18 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
     ZeltoStreamWriter &writer = *m_writer;
     const int tailRows = tail.rowCount();
     const qint64 rows = qint64(from) + tailRows;
+    // The new cell of a row, null when the row has none.
+    auto cellAt = [&](int r) -> const QVariant * {
+        const QVector<QVariant> &cells = tail.rowCells(r);
+        return c < cells.size() && cells.at(c).isValid() ? &cells.at(c) : nullptr;
+    };
     ZeltoStreamWriter::ColumnPlan tailPlan;
     for (int r = 0; r < tailRows; ++r) {
-        const QVector<QVariant> &cells = tail.rowCells(r);
-        if (c >= cells.size() || !cells.at(c).isValid())
+        const QVariant *cell = cellAt(r);
+        if (!cell)
             continue;
         ++tailPlan.present;
-        if (!writer.planCell(tailPlan, cells.at(c), cells.at(c).userType()))
+        if (!writer.planCell(tailPlan, *cell, cell->userType()))
             return false;
     }
 
@@ -318,26 +323,25 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
     data.putBytes(reinterpret_cast<const char *>(first), column.cut - first);
     if (plan.mixed) {
         for (int r = 0; r < tailRows; ++r) {
-            const QVector<QVariant> &cells = tail.rowCells(r);
-            if (c >= cells.size() || !cells.at(c).isValid())
+            const QVariant *cell = cellAt(r);
+            if (!cell)
                 data.putByte(TagNull);
-            else if (!writer.writeValue(data, cells.at(c), 1))
+            else if (!writer.writeValue(data, *cell, 1))
                 return false;
         }
     } else if (tag == TagDouble) {
         std::vector<double> values(column.before);
         values.reserve(values.size() + size_t(tailPlan.present));
         for (int r = 0; r < tailRows; ++r) {
-            const QVector<QVariant> &cells = tail.rowCells(r);
-            if (c < cells.size() && cells.at(c).isValid())
-                values.push_back(valueRef<double>(cells.at(c)));
+            if (const QVariant *cell = cellAt(r))
+                values.push_back(valueRef<double>(*cell));
         }
         if (!values.empty())
             ZeltoDoublePacker::pack(values.data(), qint64(values.size()), data);
     } else if (tag != TagNull) {
         for (int r = 0; r < tailRows; ++r) {
-            const QVector<QVariant> &cells = tail.rowCells(r);
-            if (c < cells.size() && cells.at(c).isValid() && !writer.writeTypedCell(data, plan, cells.at(c)))
+            const QVariant *cell = cellAt(r);
+            if (cell && !writer.writeTypedCell(data, plan, *cell))
                 return false;
         }
     }
@@ -367,8 +371,7 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
             }
         }
         for (int r = 0; r < tailRows; ++r) {
-            const QVector<QVariant> &cells = tail.rowCells(r);
-            if (c < cells.size() && cells.at(c).isValid())
+            if (cellAt(r))
                 bits[(from + r) >> 3] = char(uchar(bits[(from + r) >> 3]) | (1u << ((from + r) & 7)));
         }
     }
