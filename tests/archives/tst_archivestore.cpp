@@ -333,8 +333,8 @@ void TestArchiveStore::splicedSavesStoreWhatWholeSavesStore()
     QVERIFY(other > 0);
     QRandomGenerator random(20261206);
     int end = 0;   // the hour after the last one saved so far
-    for (int round = 0; round < 40; ++round) {
-        const int count = 1 + int(random.bounded(round == 0 ? 1500 : 40));
+    for (int round = 0; round < 25; ++round) {
+        const int count = 1 + int(random.bounded(round == 0 ? 1100 : 40));
         const int first = round == 0 ? 0 : end - int(random.bounded(round % 5 == 0 ? 200 : 3));
         ZeltoTable hours(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
         for (int h = first; h < first + count; ++h)
