@@ -6,6 +6,7 @@
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
+#include "xmlrpcserver.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltoserver.h"
@@ -68,10 +69,13 @@ void Service::start()
     TaskManager::createInstance();
     // The data monitor comes here, once it exists.
     Scheduler::createInstance();
-    // The XML-RPC server follows here, then the OPC publisher starts.
+    const QHostAddress address = listenAddress();
+    if (!XmlRpcServer::instance())
+        new XmlRpcServer(address, this);
+    // The OPC publisher starts here, once it exists.
 
     seedSettings();
-    openListeners();
+    openListeners(address);
     loadMaintenanceState();
 
     timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
@@ -88,8 +92,8 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server goes, once they
-    // exist.
+    // The OPC publisher stops here, once it exists.
+    delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
     Scheduler::destroyInstance();
     // The data monitor goes here, once it exists.
@@ -128,14 +132,22 @@ void Service::seedSettings()
     Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
 }
 
-void Service::openListeners()
+QHostAddress Service::listenAddress()
 {
-    QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
     QHostAddress address(QHostAddress::Any);
-    if (!addressText.isEmpty() && !address.setAddress(addressText))
+    if (!addressText.isEmpty() && !address.setAddress(addressText)) {
         logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
                    QtServiceBase::Warning);
+        address = QHostAddress::Any;
+    }
+    return address;
+}
+
+void Service::openListeners(const QHostAddress &address)
+{
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));

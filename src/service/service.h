@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 
@@ -37,7 +38,9 @@ private slots:
 private:
     void installTranslators();
     void seedSettings();
-    void openListeners();
+    // The interface of INI "Server/address" for every listener; all when unset or unreadable.
+    QHostAddress listenAddress();
+    void openListeners(const QHostAddress &address);
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
