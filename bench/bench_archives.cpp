@@ -342,6 +342,7 @@ int main(int argc, char **argv)
     Zelto::pinTimeZone();
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    mallopt(M_TOP_PAD, 128 << 20);
     QCoreApplication app(argc, argv);
     struct Way
     {
