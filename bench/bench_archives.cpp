@@ -2,8 +2,11 @@
 // "date" column and the parameters of a meter with four heating systems, as
 // the device polling simulator reports them), five years of daily and
 // monthly records and ten current readings. Runs everything once for each
-// version of the stored format (the server told by ORVEX_STREAM_VERSION)
-// and prints the figures side by side:
+// way of storing: version 1 of the stored format, version 2 with saves that
+// decode and encode whole archives, and version 2 with saves that change
+// only the archive's end in its encoded form (the server told by
+// ORVEX_STREAM_VERSION and ORVEX_ARCHIVE_SPLICE), and prints the figures
+// side by side:
 // - where the time of saving one new day goes, step by step, in process,
 //   and the CPU time of reading the whole hourly archive and of its JSON;
 // - end to end over the wire against the real orvex-server: saveArchives of
@@ -27,6 +30,7 @@
 #include "zeltojsonwriter.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
+#include "zeltotablesplice.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -188,6 +192,21 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
             fail("write");
         return ms(t);
     });
+    // The same day merged into the stored bytes: read the end, merge, encode.
+    const ZeltoTable dayRows = oneDay(nodeId, kDays).value(hour);
+    QByteArray splicedBytes;
+    auto spliceDay = [&] {
+        ZeltoTableSplice splice;
+        QVector<qint64> keys;
+        Qt::TimeSpec spec;
+        ZeltoTable tail;
+        if (!splice.open(blob) || !splice.instants(0, keys, spec) || !splice.readRows(keys.size(), tail))
+            return false;
+        ArchiveDates::merge(tail, dayRows);
+        return splice.replaceRows(keys.size(), tail, splicedBytes);
+    };
+    const bool spliceApplies = spliceDay();
+    const double spliceCpuMs = spliceApplies ? bestCpu([&] { spliceDay(); }) : 0;
     double saveCpuMs = std::numeric_limits<double>::max();
     const double saveMs = best(kRuns, [&](int run) {
         ZeltoTableMap dayTables = oneDay(nodeId, kDays + 1 + kRuns + run);
@@ -216,6 +235,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         encoded = Database::encodeValue(QVariant::fromValue(merged)).toByteArray();
     }));
     put(figures, QStringLiteral("  SQLite write, with commit"), "%.1f", writeMs);
+    put(figures, QStringLiteral("  instead of decode to encode: splice, CPU"), "%.1f", spliceCpuMs);
     put(figures, QStringLiteral("one-day save, all archives, in process, ms"), "%.1f", saveMs);
     put(figures, QStringLiteral("  CPU, ms"), "%.1f", saveCpuMs);
 
@@ -247,14 +267,17 @@ struct CallTiming
     double wall = std::numeric_limits<double>::max();
     double serverCpu = std::numeric_limits<double>::max();
     double clientCpu = std::numeric_limits<double>::max();
+    qint64 faults = std::numeric_limits<qint64>::max();
 
     void measure(Server &server, const QString &name, const QVariantList &params)
     {
+        const qint64 faultsStart = server.mainThreadMinorFaults();
         const double serverStart = server.mainThreadCpuMs();
         const double clientStart = threadCpuMs();
         wall = qMin(wall, timedCall(server.client(), name, params));
         serverCpu = qMin(serverCpu, server.mainThreadCpuMs() - serverStart);
         clientCpu = qMin(clientCpu, threadCpuMs() - clientStart);
+        faults = qMin(faults, server.mainThreadMinorFaults() - faultsStart);
     }
 
     void report(Figures &figures, const QString &name) const
@@ -262,12 +285,14 @@ struct CallTiming
         put(figures, name, "%.1f", wall);
         put(figures, QStringLiteral("    CPU of the server's main thread"), "%.1f", serverCpu);
         put(figures, QStringLiteral("    CPU of the client"), "%.1f", clientCpu);
+        put(figures, QStringLiteral("    page faults of the server's main thread"), "%.0f", double(faults));
     }
 };
 
-void overTheWire(const QString &home, int nodeId, int version, Figures &figures)
+void overTheWire(const QString &home, int nodeId, int version, bool splice, Figures &figures)
 {
-    Server server(home, {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)}});
+    Server server(home, {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)},
+                         {QStringLiteral("ORVEX_ARCHIVE_SPLICE"), splice ? QStringLiteral("1") : QStringLiteral("0")}});
     ZeltoClient &client = server.client();
 
     const int firstDay = kDays + 2 * kRuns + 2;
@@ -317,25 +342,34 @@ int main(int argc, char **argv)
     Zelto::pinTimeZone();
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    mallopt(M_TOP_PAD, 128 << 20);
     QCoreApplication app(argc, argv);
+    struct Way
+    {
+        int version;
+        bool splice;
+        const char *name;
+    };
+    const Way ways[] = {{1, false, "v1"}, {2, false, "v2 whole"}, {2, true, "v2 splice"}};
     QVector<Figures> runs;
-    for (int version = 1; version <= ZeltoStream::FormatVersion; ++version) {
+    for (const Way &way : ways) {
         const Home home;
-        ZeltoStream::setWriteVersion(version);
+        ZeltoStream::setWriteVersion(way.version);
+        ArchiveStore::setSplicing(way.splice);
         Figures figures;
         const int nodeId = prepareAndBreakDown(home.path(), figures);
-        overTheWire(home.path(), nodeId, version, figures);
+        overTheWire(home.path(), nodeId, way.version, way.splice, figures);
         runs.append(figures);
     }
 
-    std::printf("%-56s", "stored format version");
-    for (int version = 1; version <= runs.size(); ++version)
-        std::printf("%10d", version);
+    std::printf("%-56s", "stored format, saves");
+    for (const Way &way : ways)
+        std::printf("%11s", way.name);
     std::printf("\n");
     for (int i = 0; i < runs.first().size(); ++i) {
         std::printf("%-56s", qPrintable(runs.first().at(i).first));
         for (const Figures &figures : runs)
-            std::printf("%10s", qPrintable(figures.at(i).second));
+            std::printf("%11s", qPrintable(figures.at(i).second));
         std::printf("\n");
     }
     printTimeZone();

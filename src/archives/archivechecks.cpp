@@ -149,26 +149,47 @@ bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable 
 
 QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const ZeltoTable &table)
 {
-    const int size = table.rowCount();
     const int dateColumn = table.columnIndex(kDate);
-    const QDateTime firstDate = cellDate(table, 0, dateColumn);
-    const QDateTime lastDate = cellDate(table, size - 1, dateColumn);
+    return entry(archiveName, table.rowCount(), cellDate(table, 0, dateColumn),
+                 cellDate(table, table.rowCount() - 1, dateColumn), [&] { return rowMonths(table, dateColumn); },
+                 [&] { return rowInstants(table, dateColumn); });
+}
 
+QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec spec)
+{
+    auto dateAt = [&](int row) {
+        return row >= 0 && row < instants.size() ? QDateTime::fromMSecsSinceEpoch(instants.at(row), spec)
+                                                 : QDateTime();
+    };
+    return entry(archiveName, instants.size(), dateAt(0), dateAt(instants.size() - 1),
+                 [&] {
+                     QVector<int> months(instants.size());
+                     for (int row = 0; row < months.size(); ++row)
+                         months[row] = monthIndex(dateAt(row).date());
+                     return months;
+                 },
+                 [&] { return instants; });
+}
+
+QVariantMap ArchiveChecks::entry(const QString &archiveName, int size, const QDateTime &firstDate,
+                                 const QDateTime &lastDate, const std::function<QVector<int>()> &months,
+                                 const std::function<QVector<qint64>()> &instants)
+{
     QVariantList gaps;
     if (firstDate.isValid() && lastDate.isValid()) {
         if (archiveName.startsWith(QLatin1String("month")))
-            gaps = monthGaps(firstDate, lastDate, rowMonths(table, dateColumn));
+            gaps = monthGaps(firstDate, lastDate, months());
         else if (archiveName.startsWith(QLatin1String("day")))
-            gaps = dayGaps(firstDate, lastDate, rowInstants(table, dateColumn));
+            gaps = dayGaps(firstDate, lastDate, instants());
         else if (archiveName.startsWith(QLatin1String("hour")))
-            gaps = hourGaps(firstDate, lastDate, rowInstants(table, dateColumn));
+            gaps = hourGaps(firstDate, lastDate, instants());
     }
 
-    QVariantMap entry;
-    entry.insert(QStringLiteral("firstDate"), firstDate.isValid() ? QVariant(firstDate) : QVariant());
-    entry.insert(QStringLiteral("lastDate"), lastDate.isValid() ? QVariant(lastDate) : QVariant());
-    entry.insert(QStringLiteral("size"), size);
-    entry.insert(QStringLiteral("gapCount"), gaps.size());
-    entry.insert(QStringLiteral("gaps"), gaps);
-    return entry;
+    QVariantMap result;
+    result.insert(QStringLiteral("firstDate"), firstDate.isValid() ? QVariant(firstDate) : QVariant());
+    result.insert(QStringLiteral("lastDate"), lastDate.isValid() ? QVariant(lastDate) : QVariant());
+    result.insert(QStringLiteral("size"), size);
+    result.insert(QStringLiteral("gapCount"), gaps.size());
+    result.insert(QStringLiteral("gaps"), gaps);
+    return result;
 }

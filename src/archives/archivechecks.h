@@ -3,8 +3,12 @@
 #include "zeltotable.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QVector>
 #include <QString>
 #include <QVariantMap>
+
+#include <functional>
 
 // Consistency work done while archives are merged: the device clock tests
 // run on newly read current data before it is stored, and the gap scan that
@@ -27,8 +31,16 @@ public:
     // without a row). Month, day and hour archives are scanned by the
     // beginning of their name; other archives list no gaps.
     static QVariantMap fillEntry(const QString &archiveName, const ZeltoTable &table);
+    // The same entry for an archive whose rows' dates are these instants (ms
+    // since the epoch), all local time or all UTC as spec says.
+    static QVariantMap fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec spec);
 
     // A device with a wild clock (a row dated decades ahead) must not stall
     // the save: the scan stops after listing this many gaps.
     static const int kMaxGaps = 100000;
+
+private:
+    static QVariantMap entry(const QString &archiveName, int size, const QDateTime &firstDate,
+                             const QDateTime &lastDate, const std::function<QVector<int>()> &months,
+                             const std::function<QVector<qint64>()> &instants);
 };

@@ -40,9 +40,10 @@ public:
     // without a date is filtered row by row.
     static ZeltoTable range(const ZeltoTable &table, const QDateTime &from, const QDateTime &to);
 
-private:
     // The instants of the rows' dates; false when a row has none.
     static bool instants(const ZeltoTable &table, QVector<qint64> &out);
+
+private:
     // Sorts by the given instants of its rows, unless they are in order.
     static void sortByKeys(ZeltoTable &table, const QVector<qint64> &keys);
 };

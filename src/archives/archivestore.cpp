@@ -6,10 +6,15 @@
 #include "checklog.h"
 #include "checkparams.h"
 #include "database.h"
+#include "encodedvalue.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
 #include "zeltosystem.h"
+#include "zeltotablesplice.h"
+
+#include <algorithm>
+#include <atomic>
 
 #include <limits>
 #include <memory>
@@ -33,6 +38,14 @@ const QString kHourData = QStringLiteral("hour_data");
 const QString kFillData = QStringLiteral("fill_data");
 
 const int kDefaultCurrentDataCount = 10;
+
+std::atomic<bool> &splicing()
+{
+    // ORVEX_ARCHIVE_SPLICE=0 decodes and encodes whole archives, for
+    // comparing the two ways.
+    static std::atomic<bool> on(qEnvironmentVariable("ORVEX_ARCHIVE_SPLICE") != QLatin1String("0"));
+    return on;
+}
 
 QString lastError()
 {
@@ -121,6 +134,16 @@ void saveJournalData(int nodeId, const ZeltoTable &table)
                                 table.value(row, newValue)}))
             journalError(nodeId);
     }
+}
+
+// The earliest date of a table whose rows all have one.
+QDateTime earliestDate(const ZeltoTable &table)
+{
+    QVector<qint64> keys;
+    if (!ArchiveDates::instants(table, keys) || keys.isEmpty())
+        return QDateTime();
+    const int row = int(std::min_element(keys.cbegin(), keys.cend()) - keys.cbegin());
+    return table.value(row, ArchiveDates::column()).toDateTime();
 }
 
 int currentDataCount()
@@ -293,14 +316,33 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     if (!ArchiveDates::validate(archive, *incoming))
         return false;
 
-    ZeltoTable stored;
-    if (!read(nodeId, archive, stored))
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
         return false;
-
     const bool current = archive == kCurrentData;
+    // Current data is a short window cut at its start: always done whole.
+    QByteArray spliced;
+    ZeltoTable tail;
+    QVariantMap entry;
+    if (!current && splicing().load() && splice(archive, bytes, *incoming, spliced, tail, entry)) {
+        const QVariant value = QVariant::fromValue(EncodedValue{spliced});
+        if (pending)
+            pending->insert(archive, value);
+        else if (!Database::writeData(kNodes, nodeId, archive, value))
+            return false;
+        *incoming = tail;
+        fill.insert(archive, entry);
+        return true;
+    }
+
+    ZeltoTable stored;
+    if (!decodeStored(nodeId, archive, bytes, stored))
+        return false;
     if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
         return false;
 
+    // The table handed back starts at the earliest new date.
+    const QDateTime firstNew = earliestDate(*incoming);
     ArchiveDates::merge(stored, *incoming);
 
     if (current) {
@@ -313,18 +355,63 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
         pending->insert(archive, QVariant::fromValue(stored));
     else if (!Database::writeData(kNodes, nodeId, archive, QVariant::fromValue(stored)))
         return false;
-    *incoming = stored;
+    *incoming = ArchiveDates::range(stored, firstNew, QDateTime());
     if (!current)
         fill.insert(archive, ArchiveChecks::fillEntry(archive, stored));
     return true;
+}
+
+// A day saved into five years of hourly records changes the archive's end
+// only: the rows from the first new date on are decoded, merged and encoded
+// again, and the bytes of the rows before them are copied as they are, with
+// the same result as merging the whole archive: the new bytes, the stored
+// rows from the first new date on and the archive's fill entry. False where
+// that does not apply (an archive in an older format, out of date order, or
+// one whose columns the new rows change); the caller then merges the whole
+// archive.
+bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming,
+                          QByteArray &merged, ZeltoTable &tail, QVariantMap &fillEntry)
+{
+    ZeltoTableSplice stored;
+    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
+        return false;
+    QVector<qint64> keys, newKeys;
+    Qt::TimeSpec spec = Qt::LocalTime;
+    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec)
+        || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
+        return false;
+    // Stored rows before the first new date cannot meet a new row.
+    const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
+    const int from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
+    if (!stored.readRows(from, tail))
+        return false;
+    ArchiveDates::merge(tail, incoming);
+    QVector<qint64> tailKeys;
+    if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
+        return false;
+    keys.resize(from);
+    keys += tailKeys;
+    fillEntry = ArchiveChecks::fillEntry(archive, keys, spec);
+    return true;
+}
+
+void ArchiveStore::setSplicing(bool on)
+{
+    splicing().store(on);
 }
 
 ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
 {
     if (!NodeVisibility::isVisible(nodeId))
         return ZeltoTable();
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return ZeltoTable();
+    ZeltoTable rows;
+    if (splicing().load() && readRange(bytes, from, to, rows))
+        return rows;
     ZeltoTable stored;
-    if (!read(nodeId, archive, stored) || stored.rowCount() == 0)
+    if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)
         return ZeltoTable();
     if (from.isNull())
         from = stored.value(0, ArchiveDates::column()).toDateTime();
@@ -333,12 +420,50 @@ ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateT
     return ArchiveDates::range(stored, from, to);
 }
 
+// archiveRange of an archive stored in the current format and in date
+// order: only the rows asked for are decoded. False when that does not
+// apply, and the caller decodes the whole archive.
+bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows)
+{
+    ZeltoTableSplice stored;
+    QVector<qint64> keys;
+    Qt::TimeSpec spec = Qt::LocalTime;
+    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray())
+        || !stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec) || keys.isEmpty()
+        || !std::is_sorted(keys.cbegin(), keys.cend()))
+        return false;
+    const QDateTime low = from.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.first(), spec) : from;
+    const QDateTime high = to.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.last(), spec) : to;
+    // Invalid bounds leave their side open, as ArchiveDates::range does.
+    const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
+                                     : keys.cbegin();
+    const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
+    if (!stored.readRows(int(begin - keys.cbegin()), int(end - keys.cbegin()), rows))
+        return false;
+    from = low;
+    to = high;
+    return true;
+}
+
 bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
+{
+    QVariant bytes;
+    return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+}
+
+bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
         return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)), true);
-    const QVariant stored = Database::readData(kNodes, nodeId, archive);
+    bool ok = false;
+    bytes = Database::readStored(kNodes, nodeId, archive, &ok);
+    return ok;
+}
+
+bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table)
+{
+    const QVariant stored = Database::decodeValue(bytes, archive);
     if (!stored.isValid())
         return false;
     if (stored.isNull()) {

@@ -20,8 +20,9 @@ public:
     // Saves everything of tables for the node named by the "id" of
     // tables["info"]: the node row, "setting_data", "journal_data" and the
     // archives. The archive tables are changed in place: afterwards each holds
-    // the whole merged archive as stored, rows flagged by the check script
-    // marked "CHECK_ERR". check runs the clock checks on current data and the
+    // the merged archive as stored from its earliest new date on (a save
+    // decodes no more of a long archive than that), rows flagged by the check
+    // script marked "CHECK_ERR". check runs the clock checks on current data and the
     // node's check script. False with the reason in the error channel, and
     // then nothing of the call is stored (unless an enclosing transaction
     // commits what came before).
@@ -29,8 +30,9 @@ public:
 
     // Merges tables[archive] into the stored archive of the node by "date",
     // keeps it sorted by date (and current data cut to "currentDataCount"
-    // rows), writes it back, puts the whole stored archive into
-    // tables[archive] and, except for current data, its fill entry into fill.
+    // rows), writes it back, puts the stored rows from the earliest new date
+    // on into tables[archive] and, except for current data, the archive's
+    // fill entry into fill.
     // With checkCurrent, current data must pass the clock checks first.
     static bool mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
                              bool checkCurrent);
@@ -54,6 +56,11 @@ public:
     // its tasks and its check parameters stay.
     static bool clearArchives(int nodeId);
 
+    // Whether saves may change a stored archive in its encoded form and range
+    // reads decode only the rows asked for (on unless ORVEX_ARCHIVE_SPLICE=0);
+    // off, both decode the whole archive. The results are the same.
+    static void setSplicing(bool on);
+
     // The archive columns of nodes_data, in storing order.
     static const QStringList &archiveNames();
     // The archives the check script looks at.
@@ -64,4 +71,11 @@ private:
     // instead of being written at once.
     static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
                       QVariantMap *pending);
+    static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
+                       ZeltoTable &tail, QVariantMap &fillEntry);
+    // The archive column as stored, not decoded; false for a name that is
+    // not an archive or a failed read.
+    static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
+    static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows);
+    static bool decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table);
 };

@@ -447,6 +447,49 @@ void pack(const double *values, qint64 count, ZeltoByteSink &out)
         packBlock(values + i, int(qMin<qint64>(BlockSize, count - i)), decimal, out);
 }
 
+bool skipBlock(const uchar *&p, const uchar *end, int &count)
+{
+    quint64 n = 0;
+    if (!readVarint(p, end, n) || p >= end || n < 1 || n > quint64(BlockSize))
+        return false;
+    count = int(n);
+    const uchar mode = *p++;
+    if (mode == ModeRaw) {
+        if (end - p < qint64(n) * 8)
+            return false;
+        p += qint64(n) * 8;
+        return true;
+    }
+    if (mode == ModeXor) {
+        quint64 length = 0;
+        if (!readVarint(p, end, length) || length > quint64(end - p))
+            return false;
+        p += length;
+        return true;
+    }
+    if ((mode & 0xf0) != ModeDecimal)
+        return false;
+    quint64 exceptions = 0, first = 0, base = 0;
+    if (!readVarint(p, end, exceptions) || exceptions > n || !readVarint(p, end, first))
+        return false;
+    for (int g = 0; g < count; g += GroupSize) {
+        if (p >= end)
+            return false;
+        const int width = *p++ & 0x7f;
+        const qint64 bytes = (qint64(qMin(GroupSize, count - g)) * width + 7) / 8;
+        if (width < 1 || width > 64 || !readVarint(p, end, base) || bytes > end - p)
+            return false;
+        p += bytes;
+    }
+    for (quint64 k = 0; k < exceptions; ++k) {
+        quint64 gap = 0;
+        if (!readVarint(p, end, gap) || end - p < 8)
+            return false;
+        p += 8;
+    }
+    return true;
+}
+
 bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error)
 {
     quint64 count = 0;

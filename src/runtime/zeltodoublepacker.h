@@ -37,4 +37,8 @@ void pack(const double *values, qint64 count, ZeltoByteSink &out);
 // people in *error; *p is then somewhere inside the block.
 bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error);
 
+// Moves *p past one block, walking its structure with the same bounds
+// checks but unpacking no value; count is the block's number of values.
+bool skipBlock(const uchar *&p, const uchar *end, int &count);
+
 } // namespace ZeltoDoublePacker

@@ -529,8 +529,23 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
     }
 
     QVector<QVector<QVariant>> content(rows);
-    QVector<QVariant> *rowData = content.data();
-    for (int r = 0; r < rows; ++r) {
+    if (!readRows(columns, 0, content, depth, true))
+        return false;
+    // Names were checked to be distinct, so the table accepts them.
+    if (!out.setContent(names, std::move(content)))
+        return corrupt(c, QStringLiteral("таблица не принимает свои столбцы"));
+    return true;
+}
+
+// Rows firstRow, firstRow + 1, ... into rows, from the columns' cursors;
+// with toEnd, every column must then have been consumed exactly.
+bool ZeltoStreamReader::readRows(std::vector<ColumnReader> &columns, int firstRow, QVector<QVector<QVariant>> &rows,
+                                 int depth, bool toEnd)
+{
+    const int columnCount = int(columns.size());
+    QVector<QVariant> *rowData = rows.data();
+    for (int i = 0; i < rows.size(); ++i) {
+        const int r = firstRow + i;
         // Rows are kept no longer than their last present cell.
         int length = 0;
         for (int k = columnCount - 1; k >= 0; --k) {
@@ -543,8 +558,8 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
         if (length > 0) {
             // Sized at construction: resize() would round the block up.
             QVector<QVariant> row(length);
-            rowData[r].swap(row);
-            cells = rowData[r].data();
+            rowData[i].swap(row);
+            cells = rowData[i].data();
         }
         for (int k = 0; k < columnCount; ++k) {
             ColumnReader &column = columns[size_t(k)];
@@ -563,11 +578,8 @@ bool ZeltoStreamReader::readTable(Cursor &c, int depth, ZeltoTable &out)
         }
     }
     for (const ColumnReader &column : columns) {
-        if (column.cells.p != column.cells.end || column.next != column.block.size())
+        if (toEnd && (column.cells.p != column.cells.end || column.next != column.block.size()))
             return corrupt(column.cells, QStringLiteral("лишние байты в столбце таблицы"));
     }
-    // Names were checked to be distinct, so the table accepts them.
-    if (!out.setContent(names, std::move(content)))
-        return corrupt(c, QStringLiteral("таблица не принимает свои столбцы"));
     return true;
 }

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
+#include <QVector>
 
 #include <vector>
 
@@ -43,6 +44,9 @@ public:
     QString error() const { return m_error; }
 
 private:
+    // Reads the end of a stored table and writes its new end.
+    friend class ZeltoTableSplice;
+
     // One column of a table being read.
     struct ColumnReader
     {
@@ -74,6 +78,8 @@ private:
     bool readScalarBody(Cursor &c, int tag, QVariant &out);
     bool readDateTime(Cursor &c, QDateTime &out);
     bool readTable(Cursor &c, int depth, ZeltoTable &out);
+    bool readRows(std::vector<ColumnReader> &columns, int firstRow, QVector<QVector<QVariant>> &rows, int depth,
+                  bool toEnd);
     bool readColumnHeader(Cursor &c, quint64 rows, ColumnReader &column);
     bool readTypedCell(ColumnReader &column, QVariant &out);
 

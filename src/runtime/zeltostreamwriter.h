@@ -27,6 +27,9 @@ public:
     QString error() const { return m_error; }
 
 private:
+    // Writes the new end of a stored table with the writer's own rules.
+    friend class ZeltoTableSplice;
+
     // What the writer learns about one table column before writing it.
     struct ColumnPlan
     {

@@ -17,8 +17,12 @@ int main(int argc, char **argv)
     }
     // Archives are decoded and encoded into buffers of many megabytes on every
     // save; keep them in the heap instead of mapping fresh pages each time.
+    // The pad keeps the heap's top grown as well (by more than reading a
+    // long archive and writing its reply takes): otherwise every such read
+    // faults its tens of megabytes in anew.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    mallopt(M_TOP_PAD, 128 << 20);
     for (int i = 0; i < argc; ++i) {
         // Registering the OPC server belongs to the OPC publisher, which
         // this build does not have yet; the rest of the command line is the

@@ -46,6 +46,9 @@ public:
     static bool setSetting(const QString &name, const QVariant &value);
     static QVariantMap loadSettings();
     static QVariant readData(const QString &table, int id, const QString &column);
+    // readData without the decoding, for callers that work on the encoded
+    // bytes: the value as the driver gives it; *ok false when it failed.
+    static QVariant readStored(const QString &table, int id, const QString &column, bool *ok);
     static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
     static bool removeRecord(const QString &table, int id);
 

@@ -1,5 +1,7 @@
 #include "database.h"
 
+#include "encodedvalue.h"
+
 #include "zeltostream.h"
 #include "zeltosystem.h"
 
@@ -30,6 +32,8 @@ const QStringList &Database::dateTimeColumns()
 
 QVariant Database::encodeValue(const QVariant &value)
 {
+    if (value.userType() == qMetaTypeId<EncodedValue>())
+        return value.value<EncodedValue>().bytes;
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);   // binds NULL
@@ -154,6 +158,14 @@ QVariantMap Database::loadSettings()
 
 QVariant Database::readData(const QString &table, int id, const QString &column)
 {
+    bool ok = false;
+    const QVariant stored = readStored(table, id, column, &ok);
+    return ok ? decodeValue(stored, column) : QVariant();
+}
+
+QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
+{
+    *ok = false;
     QSqlQuery query(connection());
     query.setForwardOnly(true);
     const QString statement = QStringLiteral("SELECT %2 FROM %1_data WHERE id = %3").arg(table, column, QString::number(id));
@@ -163,7 +175,8 @@ QVariant Database::readData(const QString &table, int id, const QString &column)
                                            + query.lastError().databaseText(), true);
         return QVariant();
     }
-    return decodeValue(query.value(0), column);
+    *ok = true;
+    return query.value(0);
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)

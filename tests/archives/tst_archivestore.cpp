@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -82,6 +83,7 @@ private slots:
     void checkParameters();
     void rangeBounds();
     void dateMergeMatchesTableMergeAndSort();
+    void splicedSavesStoreWhatWholeSavesStore();
 
 private:
     bool save(ZeltoTableMap tables, bool check = true)
@@ -115,7 +117,7 @@ void TestArchiveStore::firstSaveSortsCutsAndKeepsBooks()
                          {kCurrent, archive({{at(0, 5), 5}, {at(0, 1), 1}, {at(0, 3), 3}, {at(0, 4), 4}})}};
     QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
     QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
-    QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored
+    QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored from its first date on
     QCOMPARE(ArchiveStore::fillData(m_node).value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
     QCOMPARE(nodeRow(m_node).value("last_day").toDateTime(), at(2));
     QCOMPARE(nodeRow(m_node).value("gap_count").toInt(), 2);
@@ -319,6 +321,68 @@ void TestArchiveStore::dateMergeMatchesTableMergeAndSort()
         QCOMPARE(ArchiveDates::range(expected, from, to), expected.filter(ArchiveDates::column(), from, to));
         QCOMPARE(ArchiveDates::range(expected, QDateTime(), to), expected.filter(ArchiveDates::column(), QVariant(), to));
     }
+}
+
+// Saves that change only the end of the stored bytes leave the same bytes,
+// fill entries and tables handed back as saves that decode and encode whole
+// archives: two nodes get the same random saves (appends, overlaps, rows
+// before the stored ones, new columns, cells of other kinds), one each way.
+void TestArchiveStore::splicedSavesStoreWhatWholeSavesStore()
+{
+    const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});
+    QVERIFY(other > 0);
+    QRandomGenerator random(20261206);
+    int end = 0;   // the hour after the last one saved so far
+    for (int round = 0; round < 25; ++round) {
+        const int count = 1 + int(random.bounded(round == 0 ? 1100 : 40));
+        const int first = round == 0 ? 0 : end - int(random.bounded(round % 5 == 0 ? 200 : 3));
+        ZeltoTable hours(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
+        for (int h = first; h < first + count; ++h)
+            hours.appendRow(QVariantList{at(0).addSecs(3600LL * h), std::round(random.bounded(100.0) * 100) / 100,
+                                         1000 + h * 0.001});
+        switch (round % 11) {
+        case 3: hours.setValue(0, "S1_Q", QVariant()); break;
+        case 5: hours.setValue(count - 1, kT1, QStringLiteral("нет данных")); break;
+        case 7: hours.setValue(0, QStringLiteral("S1_new_%1").arg(round), 1); break;
+        case 9: hours.setValue(0, kT1, QVariant::fromValue(ZeltoOutOfRange())); break;
+        default: break;
+        }
+        end = qMax(end, first + count);
+        ZeltoTable days = hours;   // daily records on the same grid do as well
+        ZeltoTableMap results[2];
+        for (int way = 0; way < 2; ++way) {
+            ArchiveStore::setSplicing(way == 0);
+            results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, days}};
+            QVERIFY2(ArchiveStore::saveArchives(results[way], false), qPrintable(lastError()));
+        }
+        ArchiveStore::setSplicing(true);
+        for (const QString &archive : {kHour, kDay}) {
+            bool ok = false;
+            QCOMPARE(Database::readStored("nodes", m_node, archive, &ok), Database::readStored("nodes", other, archive, &ok));
+            QCOMPARE(results[0].value(archive), results[1].value(archive));
+            QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
+                                                                   QDateTime()));
+        }
+        QCOMPARE(ArchiveStore::fillData(m_node), ArchiveStore::fillData(other));
+
+        // Range reads decode only the rows asked for, with the same result.
+        const ZeltoTable whole = stored(m_node, kHour);
+        QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
+        QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
+        const QDateTime expectedFrom = from.isNull() ? whole.value(0, 0).toDateTime() : from;
+        const QDateTime expectedTo = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
+        QDateTime wholeFrom = from, wholeTo = to;
+        ArchiveStore::setSplicing(false);
+        const ZeltoTable expected = ArchiveStore::archiveRange(m_node, kHour, wholeFrom, wholeTo);
+        ArchiveStore::setSplicing(true);
+        QCOMPARE(expected, ArchiveDates::range(whole, expectedFrom, expectedTo));
+        QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), expected);
+        QCOMPARE(from, expectedFrom);
+        QCOMPARE(to, expectedTo);
+        QCOMPARE(wholeFrom, expectedFrom);
+        QCOMPARE(wholeTo, expectedTo);
+    }
+    QCOMPARE(stored(m_node, kHour).rowCount(), end);
 }
 
 QTEST_GUILESS_MAIN(TestArchiveStore)

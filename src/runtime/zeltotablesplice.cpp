@@ -1,0 +1,380 @@
+#include "zeltotablesplice.h"
+
+#include "zeltobytesink.h"
+#include "zeltochecksum.h"
+#include "zeltodoublepacker.h"
+#include "zeltostream.h"
+#include "zeltostreamformat.h"
+#include "zeltostreamreader.h"
+#include "zeltostreamwriter.h"
+#include "zeltotable.h"
+
+#include <QSet>
+#include <QtEndian>
+
+using namespace ZeltoStreamFormat;
+
+namespace {
+
+// The version whose layout this class knows (framed values, packed
+// doubles). A server told to write an older version never splices.
+const int kVersion = 2;
+// Version byte, value length, checksum.
+const int kFrameBytes = 1 + 4 + 4;
+
+// Present cells among the first `rows` rows of a bitmap.
+int countBits(const uchar *bitmap, int rows)
+{
+    int count = 0;
+    const int whole = rows / 8;
+    for (int i = 0; i < whole; ++i)
+        count += __builtin_popcount(bitmap[i]);
+    if (rows % 8)
+        count += __builtin_popcount(bitmap[whole] & ((1u << (rows % 8)) - 1));
+    return count;
+}
+
+} // namespace
+
+struct ZeltoTableSplice::Column
+{
+    ZeltoStreamReader::ColumnReader header;   // cursor at the first cell
+    uchar timeKind = 0;                       // typed date-time columns
+    // At the cut, where seek() left it:
+    int present = 0;                          // present cells before the cut row
+    const uchar *cut = nullptr;               // the first byte not copied through
+    ZeltoStreamReader::ColumnReader tail;     // ready to read the cut row
+    std::vector<double> before;               // packed doubles: the cut block's values before the cut row
+    ZeltoStreamWriter::ColumnPlan prefix;     // mixed columns: what the cells before the cut row hold
+};
+
+ZeltoTableSplice::ZeltoTableSplice() = default;
+ZeltoTableSplice::~ZeltoTableSplice() = default;
+
+bool ZeltoTableSplice::open(const QByteArray &bytes)
+{
+    m_bytes = bytes;
+    m_base = nullptr;
+    m_rows = 0;
+    m_seeked = -1;
+    m_names.clear();
+    m_columns.clear();
+    if (ZeltoStream::writeVersion() != kVersion || bytes.size() < kFrameBytes + 1)
+        return false;
+    const uchar *base = reinterpret_cast<const uchar *>(m_bytes.constData());
+    quint32 length = 0, crc = 0;
+    std::memcpy(&length, base + 1, 4);
+    if (base[0] != kVersion || quint64(qFromLittleEndian(length)) + kFrameBytes != quint64(bytes.size()))
+        return false;
+    length = qFromLittleEndian(length);
+    const uchar *value = base + 5;
+    std::memcpy(&crc, value + length, 4);
+    if (qFromLittleEndian(crc) != ZeltoChecksum::crc32c(reinterpret_cast<const char *>(value), length)
+        || value[0] != TagTable)
+        return false;
+
+    m_reader.reset(new ZeltoStreamReader(base, kVersion));
+    m_writer.reset(new ZeltoStreamWriter(kVersion));
+    ZeltoStreamReader::Cursor c = { value + 1, value + length, false };
+    int columnCount = 0;
+    if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
+        return false;
+    QSet<QString> seen;
+    for (int i = 0; i < columnCount; ++i) {
+        QString name;
+        if (!m_reader->readString(c, name) || seen.contains(name))
+            return false;
+        seen.insert(name);
+        m_names.append(name);
+    }
+    quint64 rows = 0;
+    if (!m_reader->readVarint(c, rows) || rows > quint64(std::numeric_limits<int>::max())
+        || rows > quint64(c.left()) * 8)
+        return false;
+    m_columns.resize(size_t(columnCount));
+    for (Column &column : m_columns) {
+        if (!m_reader->readColumnHeader(c, rows, column.header))
+            return false;
+        if (!column.header.mixed && column.header.tag == TagDateTime)
+            column.timeKind = column.header.timeSpec == Qt::UTC ? SpecUtc : SpecLocal;
+    }
+    if (c.p != c.end)
+        return false;
+    m_base = base;
+    m_rows = int(rows);
+    return true;
+}
+
+bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &spec)
+{
+    if (!m_base || column < 0 || column >= int(m_columns.size()))
+        return false;
+    const ZeltoStreamReader::ColumnReader &header = m_columns[size_t(column)].header;
+    // A typed column has a bitmap only when some row lacks a value.
+    if (header.mixed || header.tag != TagDateTime || header.bitmap)
+        return false;
+    const uchar *p = header.cells.p;
+    out.resize(m_rows);
+    qint64 previous = 0;
+    for (int r = 0; r < m_rows; ++r) {
+        quint64 raw = 0;
+        if (readVarint(p, header.cells.end, raw) != VarintRead::Ok
+            || __builtin_add_overflow(previous, unzigzag(raw), &previous) || previous > MaxMSecs
+            || previous < -MaxMSecs)
+            return false;
+        out[r] = previous;
+    }
+    spec = header.timeSpec;
+    return p == header.cells.end;
+}
+
+bool ZeltoTableSplice::seek(int from)
+{
+    if (!m_base || from < 0 || from > m_rows)
+        return false;
+    if (m_seeked == from)
+        return true;
+    m_seeked = -1;
+    for (Column &column : m_columns) {
+        if (!seekColumn(column, from))
+            return false;
+    }
+    m_seeked = from;
+    return true;
+}
+
+// Walks the cells of the rows before `from`: what a reader of the cut row
+// needs (delta bases, the current block of doubles) and where the bytes to
+// copy through end.
+bool ZeltoTableSplice::seekColumn(Column &column, int from)
+{
+    ZeltoStreamReader::ColumnReader &reader = column.tail;
+    reader = column.header;
+    column.before.clear();
+    column.prefix = ZeltoStreamWriter::ColumnPlan();
+    ZeltoStreamReader::Cursor &c = reader.cells;
+    if (reader.mixed) {
+        for (int r = 0; r < from; ++r) {
+            if (c.p < c.end && *c.p == TagNull) {
+                ++c.p;
+                continue;
+            }
+            QVariant value;
+            if (!m_reader->readValue(c, 1, value) || !m_writer->planCell(column.prefix, value, value.userType()))
+                return false;
+            ++column.prefix.present;
+        }
+        column.present = column.prefix.present;
+        column.cut = c.p;
+        return true;
+    }
+
+    int present = 0;
+    if (reader.tag != TagNull)
+        present = reader.bitmap ? countBits(reader.bitmap, from) : from;
+    column.present = present;
+    column.cut = c.p;
+    if (reader.packed) {
+        // Whole blocks before the cut are copied; the block of the cut row
+        // is packed again, its values before the cut row first.
+        int index = 0;
+        while (c.p < c.end) {
+            const uchar *start = c.p;
+            int n = 0;
+            if (!ZeltoDoublePacker::skipBlock(c.p, c.end, n))
+                return false;
+            // A short block is the last one, and the new values join it.
+            if (index + n > present || n < ZeltoDoublePacker::BlockSize) {
+                c.p = start;
+                QString error;
+                if (!ZeltoDoublePacker::unpackBlock(c.p, c.end, reader.block, &error) || present - index > n)
+                    return false;
+                column.cut = start;
+                reader.next = size_t(present - index);
+                column.before.assign(reader.block.begin(), reader.block.begin() + qptrdiff(reader.next));
+                return true;
+            }
+            index += n;
+            column.cut = c.p;
+        }
+        reader.block.clear();
+        reader.next = 0;
+        return index == present;
+    }
+    for (int i = 0; i < present; ++i) {
+        if (reader.tag == TagDateTime || reader.tag == TagDate) {
+            quint64 raw = 0;
+            if (readVarint(c.p, c.end, raw) != VarintRead::Ok
+                || __builtin_add_overflow(reader.previous, unzigzag(raw), &reader.previous))
+                return false;
+        } else {
+            QVariant value;
+            if (!m_reader->readScalarBody(c, reader.tag, value))
+                return false;
+        }
+    }
+    column.cut = c.p;
+    return true;
+}
+
+bool ZeltoTableSplice::readRows(int from, ZeltoTable &out)
+{
+    return readRows(from, m_rows, out);
+}
+
+bool ZeltoTableSplice::readRows(int from, int to, ZeltoTable &out)
+{
+    if (to < from || to > m_rows || !seek(from))
+        return false;
+    std::vector<ZeltoStreamReader::ColumnReader> readers;
+    readers.reserve(m_columns.size());
+    for (const Column &column : m_columns)
+        readers.push_back(column.tail);
+    QVector<QVector<QVariant>> rows(to - from);
+    if (!m_reader->readRows(readers, from, rows, 0, to == m_rows))
+        return false;
+    return out.setContent(m_names, std::move(rows));
+}
+
+bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray &out)
+{
+    if (tail.columnNames() != m_names || qint64(from) + tail.rowCount() > std::numeric_limits<int>::max()
+        || !seek(from))
+        return false;
+    ZeltoByteSink sink;
+    sink.reserve(m_bytes.size() + qint64(tail.rowCount()) * m_names.size() * 16 + 64);
+    sink.putByte(uchar(kVersion));
+    sink.claim(4);   // the length, filled in below
+    sink.putByte(TagTable);
+    sink.putVarint(quint64(m_names.size()));
+    for (const QString &name : qAsConst(m_names))
+        sink.putString(name);
+    sink.putVarint(quint64(from) + quint64(tail.rowCount()));
+    for (int c = 0; c < int(m_columns.size()); ++c) {
+        if (!writeColumn(m_columns[size_t(c)], from, tail, c, sink))
+            return false;
+    }
+    if (sink.overflowed())
+        return false;
+    const qint64 length = sink.size() - 5;
+    const quint32 crc = qToLittleEndian(ZeltoChecksum::crc32c(sink.constData() + 5, length));
+    const quint32 le = qToLittleEndian(quint32(length));
+    std::memcpy(sink.data() + 1, &le, 4);
+    sink.putBytes(reinterpret_cast<const char *>(&crc), 4);
+    if (sink.overflowed())
+        return false;
+    out = sink.take(sink.size());
+    return true;
+}
+
+// One column of the new table: its kind by the writer's rules for all of
+// its cells, the stored cells before the cut, then the new ones.
+bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out)
+{
+    ZeltoStreamWriter &writer = *m_writer;
+    const int tailRows = tail.rowCount();
+    const qint64 rows = qint64(from) + tailRows;
+    // The new cell of a row, null when the row has none.
+    auto cellAt = [&](int r) -> const QVariant * {
+        const QVector<QVariant> &cells = tail.rowCells(r);
+        return c < cells.size() && cells.at(c).isValid() ? &cells.at(c) : nullptr;
+    };
+    ZeltoStreamWriter::ColumnPlan tailPlan;
+    for (int r = 0; r < tailRows; ++r) {
+        const QVariant *cell = cellAt(r);
+        if (!cell)
+            continue;
+        ++tailPlan.present;
+        if (!writer.planCell(tailPlan, *cell, cell->userType()))
+            return false;
+    }
+
+    const ZeltoStreamReader::ColumnReader &header = column.header;
+    ZeltoStreamWriter::ColumnPlan plan;
+    if (header.mixed) {
+        // Stays mixed, or the whole column would now be typed.
+        plan = column.prefix;
+        if (tailPlan.mixed || (plan.tag >= 0 && tailPlan.tag >= 0
+                               && (plan.tag != tailPlan.tag || plan.timeKind != tailPlan.timeKind)))
+            plan.mixed = true;
+        if (!plan.mixed)
+            return false;
+    } else if (column.present > 0) {
+        if (tailPlan.mixed
+            || (tailPlan.tag >= 0 && (tailPlan.tag != header.tag || tailPlan.timeKind != column.timeKind)))
+            return false;
+        plan.tag = header.tag;
+        plan.timeKind = column.timeKind;
+        plan.previous = column.tail.previous;
+    } else {
+        // No stored cell before the cut: the new cells alone decide.
+        if (tailPlan.mixed)
+            return false;
+        plan.tag = tailPlan.tag;
+        plan.timeKind = tailPlan.timeKind;
+    }
+    const int tag = plan.mixed ? -1 : plan.tag < 0 ? int(TagNull) : plan.tag;
+    const qint64 present = qint64(column.present) + tailPlan.present;
+    const bool bitmap = !plan.mixed && (present < rows || minimalCellSize(tag) == 0);
+
+    ZeltoByteSink data;
+    const uchar *first = header.cells.p;
+    data.reserve(qint64(column.cut - first) + qint64(tailRows) * 16 + 1024 * 8);
+    data.putBytes(reinterpret_cast<const char *>(first), column.cut - first);
+    if (plan.mixed) {
+        for (int r = 0; r < tailRows; ++r) {
+            const QVariant *cell = cellAt(r);
+            if (!cell)
+                data.putByte(TagNull);
+            else if (!writer.writeValue(data, *cell, 1))
+                return false;
+        }
+    } else if (tag == TagDouble) {
+        std::vector<double> values(column.before);
+        values.reserve(values.size() + size_t(tailPlan.present));
+        for (int r = 0; r < tailRows; ++r) {
+            if (const QVariant *cell = cellAt(r))
+                values.push_back(valueRef<double>(*cell));
+        }
+        if (!values.empty())
+            ZeltoDoublePacker::pack(values.data(), qint64(values.size()), data);
+    } else if (tag != TagNull) {
+        for (int r = 0; r < tailRows; ++r) {
+            const QVariant *cell = cellAt(r);
+            if (cell && !writer.writeTypedCell(data, plan, *cell))
+                return false;
+        }
+    }
+    if (data.overflowed())
+        return false;
+
+    const qint64 bitmapBytes = bitmap ? (rows + 7) / 8 : 0;
+    out.putByte(plan.mixed ? ColumnMixed : uchar(tag | (bitmap ? ColumnBitmap : 0)));
+    if (!plan.mixed && tag == TagDateTime)
+        out.putByte(plan.timeKind);
+    out.putVarint(quint64(bitmapBytes + data.size()));
+    if (bitmap) {
+        char *bits = out.claim(bitmapBytes);
+        if (!bits)
+            return false;
+        std::memset(bits, 0, size_t(bitmapBytes));
+        // The stored rows before the cut: their bitmap, or all present.
+        if (!header.mixed && header.tag != TagNull && column.present > 0) {
+            if (header.bitmap) {
+                std::memcpy(bits, header.bitmap, size_t(from / 8));
+                if (from % 8)
+                    bits[from / 8] = char(header.bitmap[from / 8] & ((1u << (from % 8)) - 1));
+            } else {
+                std::memset(bits, 0xff, size_t(from / 8));
+                if (from % 8)
+                    bits[from / 8] = char((1u << (from % 8)) - 1);
+            }
+        }
+        for (int r = 0; r < tailRows; ++r) {
+            if (cellAt(r))
+                bits[(from + r) >> 3] = char(uchar(bits[(from + r) >> 3]) | (1u << ((from + r) & 7)));
+        }
+    }
+    out.putBytes(data.constData(), data.size());
+    return true;
+}
