@@ -218,11 +218,18 @@ class PollingTest(unittest.TestCase):
         cli = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(self.inst.server.port), "-u", "admin", "-w", "tavro"]
         run = subprocess.run(cli + ["startTask", str(task)], capture_output=True, text=True, timeout=30)
         self.assertEqual((run.returncode, run.stdout.strip()), (0, str(task)), run.stderr)
-        time.sleep(1.5)
-        run = subprocess.run(cli + ["--table", "getTaskState", str(task)], capture_output=True, text=True,
-                             timeout=30)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        fields = dict(line.split(None, 1) for line in run.stdout.splitlines()[2:] if len(line.split(None, 1)) == 2)
+        # The run connects first; under load that can take a while, so the
+        # state is asked again until the reading shows.
+        deadline = time.monotonic() + 20
+        while True:
+            run = subprocess.run(cli + ["--table", "getTaskState", str(task)], capture_output=True, text=True,
+                                 timeout=30)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            fields = dict(line.split(None, 1) for line in run.stdout.splitlines()[2:]
+                          if len(line.split(None, 1)) == 2)
+            if "Чтение" in fields.get("state", "") or time.monotonic() > deadline:
+                break
+            time.sleep(0.3)
         self.assertIn("Чтение", fields["state"])
         self.assertEqual(fields["attempts"].strip(), "3")
         self.assertEqual(fields["id"].strip(), str(task))
