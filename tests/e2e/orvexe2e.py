@@ -157,6 +157,23 @@ class DataServer:
         return code
 
 
+def server_with_settings(settings, **kwargs):
+    """A DataServer whose database holds settings from its start (those read
+    only at start-up, such as "xPort"): a first run writes them, then the
+    server starts again in the same home, which it then owns."""
+    home = TempHome()
+    first = DataServer(home=home, **kwargs)
+    client = TcpClient(first.port)
+    client.ok("login", "admin", "tavro")
+    for name, value in settings.items():
+        client.ok("setSetting", name, value)
+    client.close()
+    first.stop()
+    server = DataServer(home=home, port=first.port, **kwargs)
+    server.own_home = True
+    return server
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
