@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcserver.h"
 #include "qtservice.h"
 
 #include <QCoreApplication>
@@ -56,4 +57,5 @@ private:
     int compactInterval = 24;
     QList<QTranslator *> m_translators;
     QHostAddress m_address;   // of every listener, from "Server/address"
+    OPCServer opcServer;
 };
