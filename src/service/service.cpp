@@ -4,12 +4,14 @@
 #include "database.h"
 #include "databasebackup.h"
 #include "datamonitor.h"
+#include "metricspage.h"
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
 #include "xmlrpcserver.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
+#include "zeltohttpserver.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -43,6 +45,9 @@ const char Service::Name[] = "Orvex Data Server";
 
 QString Service::settingsFilePath()
 {
+    const QString configured = qEnvironmentVariable("ORVEX_CONFIG");
+    if (!configured.isEmpty())
+        return configured;
     return Zelto::moduleDir() + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
         + QStringLiteral(".ini");
 }
@@ -57,6 +62,8 @@ Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv
     // The RPC server's own failures (a port that cannot be opened) reach the
     // service log through the same slot; it tells them apart by sender.
     connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
+    connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
+            Qt::QueuedConnection);
 }
 
 void Service::start()
@@ -105,6 +112,7 @@ void Service::stop()
     opcServer.stop();
     delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
+    ZeltoHttpServer::global()->close();
     Scheduler::destroyInstance();
     DataMonitor::destroyInstance();
     TaskManager::destroyInstance();
@@ -115,7 +123,7 @@ void Service::stop()
 
 void Service::installTranslators()
 {
-    const QString folder = Zelto::moduleDir() + QStringLiteral("/translations/");
+    const QString folder = Zelto::dataDir() + QStringLiteral("/translations/");
     for (const char *name : {"qt_ru", "qtbase_ru"}) {
         auto *translator = new QTranslator(this);
         if (translator->load(folder + QLatin1String(name))) {
@@ -157,12 +165,33 @@ QHostAddress Service::listenAddress()
 
 void Service::openListeners(const QHostAddress &address)
 {
+    m_address = address;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
         ZeltoServer::global()->listenWeb(toPort(wsPort), address);
+
+    MetricsPage::install();
+    openHttpListener(Database::getSetting(QStringLiteral("httpPort")));
+}
+
+void Service::openHttpListener(const QVariant &port)
+{
+    // The operators' HTTP listener (metrics): off unless "httpPort" is set;
+    // follows the setting while the server runs.
+    ZeltoHttpServer::global()->close();
+    if (port.isNull() || port.toString().isEmpty())
+        return;
+    bool ok = false;
+    const uint number = port.toString().toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) {
+        logMessage(tr("Неверный порт httpPort: %1, HTTP-сервер не запущен").arg(port.toString().left(40)),
+                   QtServiceBase::Warning);
+        return;
+    }
+    ZeltoHttpServer::global()->listen(quint16(number), m_address);
 }
 
 void Service::loadMaintenanceState()
@@ -244,12 +273,14 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
         backupInterval = value.toInt();
     else if (name == QLatin1String("compactInterval"))
         compactInterval = value.toInt();
+    else if (name == QLatin1String("httpPort") && timerId != 0)
+        openHttpListener(value);
 }
 
 void Service::onErrorMessage(const QString &message)
 {
-    // Only the RPC server's messages belong in the service log; command
+    // Only the listeners' own messages belong in the service log; command
     // failures are answered to their clients.
-    if (sender() == ZeltoServer::global())
+    if (sender() == ZeltoServer::global() || sender() == ZeltoHttpServer::global())
         logMessage(message, QtServiceBase::Error);
 }

@@ -24,7 +24,8 @@ public:
 
     Service(int argc, char **argv);
 
-    // The INI file beside the program (in the home folder), named after it.
+    // The INI file: ORVEX_CONFIG when set, else the one in the home folder
+    // named after the program.
     static QString settingsFilePath();
 
 protected:
@@ -42,6 +43,7 @@ private:
     // The interface of INI "Server/address" for every listener; all when unset or unreadable.
     QHostAddress listenAddress();
     void openListeners(const QHostAddress &address);
+    void openHttpListener(const QVariant &port);
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
@@ -54,5 +56,6 @@ private:
     QDateTime lastCompact;
     int compactInterval = 24;
     QList<QTranslator *> m_translators;
+    QHostAddress m_address;   // of every listener, from "Server/address"
     OPCServer opcServer;
 };
