@@ -1,0 +1,188 @@
+"""The operators' web console in a real browser: Debian's chromium,
+headless, driven by puppeteer-core (tests/browser/console_check.cjs)
+against the real orvex-server and orvex-device-sim. Logs in, finds the
+nodes (one named like markup), starts a poll and follows its state, draws
+an archive chart, downloads the report CSV and reads it back, opens the
+check log and the journal, survives a server restart, and shows a
+restricted user only its own nodes. Screenshots go to
+<build>/test-artifacts/console."""
+
+import csv
+import datetime
+import functools
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import BUILD_DIR, DataServer, free_port, rows, table, dt  # noqa: E402
+from test_polling import Installation  # noqa: E402
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
+XSS_NAME = "<img src=x onerror=alert(1)>"
+START = datetime.datetime(2024, 3, 1)
+
+
+def stamp(when):
+    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
+
+
+def hour_rows():
+    """24 hours, a gap of 6, then 18 more; S1_t1 climbs past 95 twice."""
+    hours = list(range(24)) + list(range(30, 48))
+    return [[stamp(START + datetime.timedelta(hours=h)), 80.0 + (h % 20), 40.0 + h / 10] for h in hours]
+
+
+class StaticConsole:
+    """The built console on a port of its own, until the server's HTTP
+    listener serves it; the page reaches the server through ?ws=."""
+
+    def __init__(self):
+        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=os.path.join(BUILD_DIR, "console"))
+        handler.log_message = lambda *args: None
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+        self.port = self.httpd.server_address[1]
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class ConsoleTest(unittest.TestCase):
+    def setUp(self):
+        if not shutil.which("node"):
+            self.fail("node is not installed: scripts/setup installs nodejs and npm")
+        if not os.path.isdir(os.path.join(SOURCE_DIR, "web", "node_modules", "puppeteer-core")):
+            self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
+        self.inst = Installation()
+        self.addCleanup(self.inst.close)
+        self.ws_port = free_port()
+        self.inst.admin.ok("setSetting", "wsPort", self.ws_port)
+        self.inst.restart_server()
+        self.static = StaticConsole()
+        self.addCleanup(self.static.close)
+        self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
+        shutil.rmtree(self.artifacts, ignore_errors=True)
+        os.makedirs(self.artifacts)
+        self.downloads = tempfile.mkdtemp(prefix="orvex-downloads-")
+        self.addCleanup(shutil.rmtree, self.downloads, True)
+
+    def prepare(self):
+        a = self.inst.admin
+        group = a.ok("saveGroup", {"name": "Котельная №1"})
+        other = a.ok("saveGroup", {"name": "Котельная №2"})
+        polled, task = self.inst.node_and_task(group=group)
+        chart = a.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 77, "group_id": group,
+                                  "name": XSS_NAME, "consumer": "МУП «Теплосеть»"})
+        a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
+        days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
+        self.assertIs(a.ok("saveArchives", {"$tables": {
+            "info": table(["id"], [[chart]]),
+            "hour_data": table(["date", "S1_t1", "S1_t2"], hour_rows()),
+            "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
+        self.inst.node_and_task(group=other)
+        own = [r["name"] for r in rows(a.ok("getNodes")) if r["group_id"] == other]
+        a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
+        return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own}
+
+    def run_browser(self, config):
+        env = dict(os.environ, NODE_PATH=os.path.join(SOURCE_DIR, "web", "node_modules"))
+        proc = subprocess.Popen(["node", CHECK_SCRIPT, json.dumps(config)], env=env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        timer = threading.Timer(240, proc.kill)
+        timer.start()
+        try:
+            result = None
+            for line in proc.stdout:
+                if line.startswith("stop-server"):
+                    self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
+                elif line.startswith("start-server"):
+                    self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
+                elif line.startswith("result "):
+                    result = json.loads(line[len("result "):])
+                    continue
+                else:
+                    continue
+                proc.stdin.write("done\n")
+                proc.stdin.flush()
+            code = proc.wait()
+        finally:
+            timer.cancel()
+        self.assertEqual(code, 0, proc.stderr.read())
+        return result
+
+    def test_console(self):
+        data = self.prepare()
+        page = "http://127.0.0.1:%d/?ws=ws://127.0.0.1:%d/rpc" % (self.static.port, self.ws_port)
+        found = self.run_browser(dict(
+            url=page, artifacts=self.artifacts, downloads=self.downloads, taskId=data["taskId"],
+            polledNode=data["polledNode"], chartNode=data["chartNode"], searchFor="ТВ-5",
+            **{"from": "2024-03-01"}, to="2024-03-03", reportFrom="2024-03-01", reportTo="2024-03-10",
+            restrictedUser="оператор", restrictedPassword="пароль"))
+        a = self.inst.admin = self.inst.admin.__class__(self.inst.server.port)
+        a.ok("login", "admin", "tavro")
+
+        self.assertEqual(found["refusedLogin"], a.error("login", "admin", "неверный"))
+        # Markup in a name is text: shown as written, no image made, no alert.
+        self.assertIn(XSS_NAME, found["nodeNames"])
+        self.assertEqual(found["imagesInList"], 0)
+        self.assertEqual(found["nodeTitle"], XSS_NAME)
+        self.assertEqual(found["dialogs"], [])
+        self.assertEqual(found["pageErrors"], [])
+        self.assertEqual(found["groups"], ["Котельная №1", "Котельная №2"])
+        self.assertEqual(found["searched"], [XSS_NAME])
+
+        # The run was seen live and ended; its time is the task's.
+        states = found["taskStates"]
+        self.assertEqual(states[0], "Не выполняется")
+        self.assertTrue(any(s not in ("Не выполняется",) for s in states[1:-1]), states)
+        self.assertEqual(states[-1], "Не выполняется")
+        task = [r for r in rows(a.ok("getTasks")) if r["id"] == data["taskId"]][0]
+        self.assertTrue(task["last_exec"] and not task["last_error"], task)
+
+        # The chart has every stored value of the shown parameters, gap and all.
+        hours = hour_rows()
+        shown = len(found["chartParams"])
+        self.assertEqual(shown, 2, found["chartParams"])
+        self.assertEqual(found["chart"]["points"], len(hours) * shown)
+        self.assertGreater(found["chart"]["drawn"], 0)
+        flagged = sum(1 for r in hours if r[1] > 97)
+        self.assertEqual((found["chart"]["flagged"], found["flaggedRows"]), (flagged, flagged))
+        self.assertEqual(found["tableRows"], len(hours))
+        self.assertEqual(found["checkMessages"], ["t1 выше 97"])
+        self.assertEqual(found["checkLog"], ["t1 выше 97"] * flagged)
+
+        # The CSV read back holds the report's days and totals.
+        with open(found["csvFile"], encoding="utf-8-sig", newline="") as f:
+            sheet = list(csv.reader(f, delimiter=";"))
+        self.assertEqual(sheet[0][0], "Дата")
+        self.assertEqual([r[0] for r in sheet[1:11]], ["%02d.03.2024" % d for d in range(1, 11)])
+        report = a.ok("getReportData", data["chartNode"], {"$date": "2024-03-01"}, {"$date": "2024-03-10"})["$tables"]
+        total = rows(report["range_totals"])[0]
+        described = a.ok("describeParams", "QRV5", ["S1_Q"], [1.5])["params"][0]
+        column = [i for i, title in enumerate(sheet[0]) if title.startswith(described["name"])][0]
+        totals_row = [r for r in sheet if r[0] == total["date"]][0]
+        self.assertAlmostEqual(float(totals_row[column].replace(",", ".")), total["S1_Q"],
+                               places=described.get("precision", 6) - 1 if described.get("precision") else 6)
+        self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
+
+        self.assertGreater(found["journalRows"], 0)
+        self.assertEqual(found["lostText"], "Нет связи с сервером. Повторное подключение…")
+        self.assertEqual(found["afterReconnect"], len(found["nodeNames"]))
+        self.assertEqual(found["restrictedNodes"], data["ownNodes"])
+        self.assertEqual(found["restrictedButtons"], 0)
+        for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
+                     "restricted"):
+            self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)
+
+
+if __name__ == "__main__":
+    unittest.main()
