@@ -1,8 +1,17 @@
 #include "zeltostaticfolder.h"
 
-#include <QDir>
+#include "zeltohttpserver.h"
+
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+
+namespace {
+
+// The console's files are small; anything bigger is not one of them.
+const qint64 kMaxFileSize = 16 * 1024 * 1024;
+
+} // namespace
 
 ZeltoStaticFolder::ZeltoStaticFolder(const QString &root) : m_root(QFileInfo(root).canonicalFilePath()) {}
 
@@ -33,6 +42,28 @@ ZeltoStaticFolder::File ZeltoStaticFolder::resolve(const QByteArray &requestPath
     file.path = canonical;
     file.contentType = contentType(canonical);
     return file;
+}
+
+void ZeltoStaticFolder::serve(const ZeltoHttpRequest &request, ZeltoHttpResponse &response) const
+{
+    if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
+        return;
+    const File file = resolve(request.path);
+    QFile content(file.path);
+    if (file.status != 200 || content.size() > kMaxFileSize || !content.open(QIODevice::ReadOnly)) {
+        response.setText(404, "Not found\n");
+        return;
+    }
+    response.status = 200;
+    response.contentType = file.contentType;
+    response.body = content.readAll();
+    response.headers = {
+        {"Cache-Control", "no-cache"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Content-Security-Policy", "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; "
+                                    "style-src 'self' 'unsafe-inline'; frame-ancestors 'none'"},
+    };
 }
 
 QByteArray ZeltoStaticFolder::contentType(const QString &fileName)

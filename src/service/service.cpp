@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include "apicommand.h"
+#include "consolesite.h"
 #include "database.h"
 #include "databasebackup.h"
 #include "scheduler.h"
@@ -8,6 +9,7 @@
 #include "user.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
+#include "zeltohttpserver.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -90,6 +92,7 @@ void Service::stop()
     }
     // The OPC publisher stops here, then the XML-RPC server goes, once they
     // exist.
+    ZeltoHttpServer::global()->close();
     ZeltoServer::global()->close();
     Scheduler::destroyInstance();
     // The data monitor goes here, once it exists.
@@ -141,6 +144,13 @@ void Service::openListeners()
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
         ZeltoServer::global()->listenWeb(toPort(wsPort), address);
+
+    // The operators' HTTP listener: the web console and its WebSocket.
+    const QVariant httpPort = Database::getSetting(QStringLiteral("httpPort"));
+    if (!httpPort.isNull()) {
+        ConsoleSite::route(ZeltoHttpServer::global());
+        ZeltoHttpServer::global()->listen(toPort(httpPort), address);
+    }
 }
 
 void Service::loadMaintenanceState()

@@ -41,6 +41,7 @@ async function shot(page, name) {
 async function login(page, user, password) {
   await page.waitForSelector('#login-form', { timeout: STEP_MS });
   await page.$eval('#login', el => { el.value = ''; });
+  await page.$eval('#password', el => { el.value = ''; });
   await page.type('#login', user);
   await page.type('#password', password);
   await page.click('#login-button');
@@ -51,11 +52,12 @@ const textOf = (page, selector) => page.$eval(selector, el => el.textContent);
 async function main() {
   const browser = await launch();
   const findings = {};
+  const pageErrors = [];
+  let page = null;
   try {
-    const page = await browser.newPage();
+    page = await browser.newPage();
     const dialogs = [];
     page.on('dialog', async dialog => { dialogs.push(dialog.message()); await dialog.dismiss(); });
-    const pageErrors = [];
     page.on('pageerror', e => pageErrors.push(e.message));
     const cdp = await page.createCDPSession();
     await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: config.downloads });
@@ -203,6 +205,11 @@ async function main() {
 
     findings.dialogs = dialogs;
     findings.pageErrors = pageErrors;
+  } catch (e) {
+    // What the page showed when the step failed, and what it complained of.
+    if (page) await shot(page, 'failure').catch(() => {});
+    e.message += ` (page errors: ${JSON.stringify(pageErrors)})`;
+    throw e;
   } finally {
     await browser.close();
   }

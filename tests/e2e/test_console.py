@@ -9,11 +9,10 @@ restricted user only its own nodes. Screenshots go to
 
 import csv
 import datetime
-import functools
-import http.server
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,7 +20,8 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import BUILD_DIR, DataServer, free_port, rows, table, dt  # noqa: E402
+from orvexe2e import (BUILD_DIR, REFUSED, DataServer, TcpClient, TempHome, WebSocketClient, dt, free_port, rows,  # noqa: E402
+                      table)
 from test_polling import Installation  # noqa: E402
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -40,22 +40,6 @@ def hour_rows():
     return [[stamp(START + datetime.timedelta(hours=h)), 80.0 + (h % 20), 40.0 + h / 10] for h in hours]
 
 
-class StaticConsole:
-    """The built console on a port of its own, until the server's HTTP
-    listener serves it; the page reaches the server through ?ws=."""
-
-    def __init__(self):
-        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=os.path.join(BUILD_DIR, "console"))
-        handler.log_message = lambda *args: None
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-        self.port = self.httpd.server_address[1]
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-
-
 class ConsoleTest(unittest.TestCase):
     def setUp(self):
         if not shutil.which("node"):
@@ -64,11 +48,9 @@ class ConsoleTest(unittest.TestCase):
             self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
         self.inst = Installation()
         self.addCleanup(self.inst.close)
-        self.ws_port = free_port()
-        self.inst.admin.ok("setSetting", "wsPort", self.ws_port)
+        self.http_port = free_port()
+        self.inst.admin.ok("setSetting", "httpPort", self.http_port)
         self.inst.restart_server()
-        self.static = StaticConsole()
-        self.addCleanup(self.static.close)
         self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
         shutil.rmtree(self.artifacts, ignore_errors=True)
         os.makedirs(self.artifacts)
@@ -121,16 +103,18 @@ class ConsoleTest(unittest.TestCase):
 
     def test_console(self):
         data = self.prepare()
-        page = "http://127.0.0.1:%d/?ws=ws://127.0.0.1:%d/rpc" % (self.static.port, self.ws_port)
+        page = "http://127.0.0.1:%d/" % self.http_port
         found = self.run_browser(dict(
             url=page, artifacts=self.artifacts, downloads=self.downloads, taskId=data["taskId"],
             polledNode=data["polledNode"], chartNode=data["chartNode"], searchFor="ТВ-5",
             **{"from": "2024-03-01"}, to="2024-03-03", reportFrom="2024-03-01", reportTo="2024-03-10",
             restrictedUser="оператор", restrictedPassword="пароль"))
-        a = self.inst.admin = self.inst.admin.__class__(self.inst.server.port)
+        anonymous = TcpClient(self.inst.server.port)
+        self.assertEqual(found["refusedLogin"], anonymous.error("login", "admin", "неверный"))
+        anonymous.close()
+        a = self.inst.admin = TcpClient(self.inst.server.port)
         a.ok("login", "admin", "tavro")
 
-        self.assertEqual(found["refusedLogin"], a.error("login", "admin", "неверный"))
         # Markup in a name is text: shown as written, no image made, no alert.
         self.assertIn(XSS_NAME, found["nodeNames"])
         self.assertEqual(found["imagesInList"], 0)
@@ -182,6 +166,83 @@ class ConsoleTest(unittest.TestCase):
         for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
                      "restricted"):
             self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)
+
+
+def http_get(port, target, method="GET", extra=""):
+    """One raw request, the target sent exactly as given; (status, headers, body)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (method, target, extra)).encode())
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    headers = dict(line.lower().split(": ", 1) for line in lines[1:])
+    return int(lines[0].split()[1]), headers, body
+
+
+class ConsoleHttpTest(unittest.TestCase):
+    """The console's files and /rpc on the HTTP listener, over raw sockets."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port = free_port()
+        cls.home = TempHome()
+        cls.server = DataServer(home=cls.home, server_ini="requireLogin=true\n")
+        c = TcpClient(cls.server.port)
+        c.ok("login", "admin", "tavro")
+        c.ok("setSetting", "httpPort", cls.port)
+        c.close()
+        cls.server.stop()
+        cls.server = DataServer(home=cls.home, port=cls.server.port, server_ini="requireLogin=true\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.server.stop() == 0, cls.server.output
+        cls.home.remove()
+
+    def test_files(self):
+        console = os.path.join(BUILD_DIR, "console")
+        for target, path, kind in [("/", "index.html", "text/html; charset=utf-8"),
+                                   ("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
+                                   ("/js/app.js", "js/app.js", "text/javascript; charset=utf-8"),
+                                   ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8"),
+                                   ("/css/console.css", "css/console.css", "text/css; charset=utf-8")]:
+            status, headers, body = http_get(self.port, target)
+            self.assertEqual((status, headers["content-type"]), (200, kind), target)
+            with open(os.path.join(console, path), "rb") as f:
+                self.assertEqual(body, f.read(), target)
+            self.assertIn("default-src 'self'", headers["content-security-policy"])
+        status, headers, body = http_get(self.port, "/", method="HEAD")
+        self.assertEqual((status, body), (200, b""))
+        self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        # Nothing outside the folder, however the path is written; the home
+        # folder beside it holds the database.
+        for target in ["/nothing.js", "/../telvan.db", "/js/../../orvex-server.ini", "/%2e%2e/telvan.db",
+                       "/..%2forvex-server.ini", "/%2E%2E%2F%2E%2E%2Fetc%2Fpasswd", "/..%5ctelvan.db",
+                       "/index.html%00.js", "/.hidden", "/js", "//etc/passwd", "/%252e%252e/telvan.db"]:
+            self.assertEqual(http_get(self.port, target)[0], 404, target)
+
+    def test_rpc_upgrade(self):
+        # The same server as the TCP port: sessions, rights and change events.
+        web = WebSocketClient(self.port, path="/rpc")
+        self.addCleanup(web.close)
+        self.assertEqual(web.call("getNodes")["error"]["message"], REFUSED)
+        self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
+        web.call("takeChangeEvents")
+        tcp = TcpClient(self.server.port)
+        self.addCleanup(tcp.close)
+        tcp.ok("login", "admin", "tavro")
+        node = tcp.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
+        events = web.call("takeChangeEvents")["result"]
+        self.assertEqual(events.get("nodeSaved"), [node])
+        self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")
+        # Only GET upgrades, and only a real upgrade request.
+        self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        self.assertEqual(http_get(self.port, "/rpc", extra="Sec-WebSocket-Version: 13\r\n")[0], 400)
 
 
 if __name__ == "__main__":

@@ -36,7 +36,9 @@ export function archiveChart(target, archive, table, codes, columns) {
   target.dataset.points = String(points);
   if (!points) return null;
 
-  const units = [...new Set(codes.map(code => columns.columns.get(code)?.unit ?? ''))];
+  // One scale per unit, named so that no unit is an empty key.
+  const scaleOf = code => `unit:${columns.columns.get(code)?.unit ?? ''}`;
+  const scales = [...new Set(codes.map(scaleOf))];
   const halfStep = (STEP[archive] ?? 3600) / 3;
   const options = {
     width: Math.max(320, target.clientWidth || 800),
@@ -48,10 +50,10 @@ export function archiveChart(target, archive, table, codes, columns) {
       width: 2,
       spanGaps: false,
       points: { show: true, size: 4 },
-      scale: columns.columns.get(code)?.unit ?? '',
+      scale: scaleOf(code),
     }))),
     scales: { x: { time: true } },
-    axes: [{}].concat(units.map((unit, i) => ({ scale: unit, label: unit, side: i % 2 ? 1 : 3,
+    axes: [{}].concat(scales.map((scale, i) => ({ scale, label: scale.slice(5), side: i % 2 ? 1 : 3,
       grid: { show: i === 0 } }))),
     hooks: {
       drawClear: [u => {

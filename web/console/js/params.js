@@ -1,6 +1,9 @@
 // Titles, units and precision of archive columns, from describeParams for
 // the node's model and the values its device reported.
 
+// Columns of an archive that are not parameters.
+export const SERVICE_COLUMNS = ['date', 'CHECK_ERR', 'calc', 'calcV'];
+
 import { formatValue, isEmpty, Marker } from './values.js';
 
 // Unit and scheme settings of the device: shown above a report, not in its rows.
@@ -14,7 +17,7 @@ export function isSetting(code) {
 export function newestValues(table) {
   const values = {};
   table.columns.forEach((column, c) => {
-    if (column === 'date' || column === 'CHECK_ERR' || column === 'calc') return;
+    if (SERVICE_COLUMNS.includes(column)) return;
     for (let r = table.rows.length - 1; r >= 0; --r) {
       const value = table.rows[r][c];
       if (!isEmpty(value) && !(value instanceof Marker && value.name === 'Unused')) {
@@ -57,6 +60,13 @@ export class ParameterColumns {
 
   codes() { return [...this.columns.keys()]; }
 
+  // The parameter columns of a table: the described ones in the catalogue's
+  // order, then any the catalogue does not know, under their codes.
+  codesOf(table) {
+    const described = this.codes().filter(code => table.column(code) >= 0);
+    return described.concat(table.columns.filter(c => !SERVICE_COLUMNS.includes(c) && !this.columns.has(c)));
+  }
+
   heading(code, withUnit = true) {
     const column = this.columns.get(code);
     if (!column) return code;
@@ -74,8 +84,9 @@ export class ParameterColumns {
     return formatValue(value, { ...style, precision: column ? column.precision : -1 });
   }
 
+  // Columns that hold measurements, not codes from a list.
   isNumeric(code) {
     const column = this.columns.get(code);
-    return Boolean(column) && column.items.size === 0;
+    return !column || column.items.size === 0;
   }
 }

@@ -63,7 +63,7 @@ export function nodeView(app, nodeId) {
         return;
       }
       const columns = await ParameterColumns.describe(app, node.model_code, newestValues(table));
-      const codes = columns.codes().filter(code => table.column(code) >= 0);
+      const codes = columns.codesOf(table);
       const numeric = codes.filter(code => columns.isNumeric(code) && !isSetting(code));
       const boxes = numeric.map((code, i) => el('input', { type: 'checkbox', value: code,
         checked: i < CHART_DEFAULT_COUNT }));

@@ -22,7 +22,7 @@ async function buildReport(app, nodeId, from, to, style) {
   const info = report.info.records()[0] || {};
   const group = report.group ? report.group.records()[0] || {} : {};
   const columns = await ParameterColumns.describe(app, info.model_code, newestValues(days));
-  const codes = columns.codes().filter(code => !isSetting(code));
+  const codes = columns.codesOf(days).filter(code => !isSetting(code));
   const header = ['Дата'].concat(codes.map(code => columns.heading(code)));
   let estimated = false;
   const rowOf = (table, r, date, calc) => {

@@ -11,6 +11,7 @@ const LIVE_REFRESH_MS = 1000;
 
 export function tasksView(app) {
   let timer = null;
+  let disposed = false;
   const list = el('div', { id: 'task-list' });
   const failure = el('div', { id: 'task-failure' });
 
@@ -55,6 +56,7 @@ export function tasksView(app) {
     timer = null;
     try {
       const [taskTable, nodeTable] = await Promise.all([app.call('getTasks'), app.call('getNodes')]);
+      if (disposed) return;
       const tasks = taskTable.records();
       draw(tasks, new Map(nodeTable.records().map(n => [n.id, n.name])));
       if (tasks.some(t => !isEmpty(t.is_run))) timer = setTimeout(load, LIVE_REFRESH_MS);
@@ -72,6 +74,7 @@ export function tasksView(app) {
       if (WATCHED.some(name => events[name])) load();
     },
     dispose() {
+      disposed = true;
       clearTimeout(timer);
     },
   };
