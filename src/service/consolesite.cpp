@@ -17,7 +17,7 @@ QString folder()
 {
     const QString program = QCoreApplication::applicationDirPath();
     for (const QString &candidate : {Zelto::moduleDir() + QStringLiteral("/console"), program + QStringLiteral("/console"),
-                                     program + QStringLiteral("/../share/orvex-server/console")}) {
+                                     program + QStringLiteral("/../share/orvex/console")}) {
         if (QFileInfo(candidate + QStringLiteral("/index.html")).isFile())
             return QFileInfo(candidate).canonicalFilePath();
     }

@@ -11,7 +11,7 @@ class ZeltoHttpServer;
 namespace ConsoleSite {
 
 // The console's folder: "console" in the home folder, else beside the
-// program, else in the installed data folder (<prefix>/share/orvex-server/console
+// program, else in the installed data folder (<prefix>/share/orvex/console
 // for a program in <prefix>/bin); empty when there is none.
 QString folder();
 

@@ -47,6 +47,14 @@ async function login(page, user, password) {
   await page.click('#login-button');
 }
 
+// Sets the period form of the page (once the view has drawn it) and submits it.
+async function showPeriod(page, from, to) {
+  await page.waitForSelector('form.period button[type="submit"]', { timeout: STEP_MS });
+  await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, from);
+  if (to) await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, to);
+  await page.click('form.period button[type="submit"]');
+}
+
 const textOf = (page, selector) => page.$eval(selector, el => el.textContent);
 
 async function main() {
@@ -119,9 +127,7 @@ async function main() {
     await page.waitForSelector('#archive-kind', { timeout: STEP_MS });
     findings.nodeTitle = await textOf(page, '#node-title');
     await page.select('#archive-kind', 'hour_data');
-    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.from);
-    await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, config.to);
-    await page.click('form.period button[type="submit"]');
+    await showPeriod(page, config.from, config.to);
     await page.waitForSelector('#archive-chart canvas', { timeout: STEP_MS });
     await page.waitForSelector('#archive-table table', { timeout: STEP_MS });
     findings.chart = await page.$eval('#archive-chart', el => {
@@ -145,9 +151,7 @@ async function main() {
     // The report, and its CSV downloaded.
     await page.goto(`${config.url}#/report/${config.chartNode}`);
     await page.waitForSelector('#report-csv', { timeout: STEP_MS });
-    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.reportFrom);
-    await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, config.reportTo);
-    await page.click('form.period button[type="submit"]');
+    await showPeriod(page, config.reportFrom, config.reportTo);
     await page.waitForSelector('#report table', { timeout: STEP_MS });
     await page.waitForSelector('#report-csv:not([disabled])', { timeout: STEP_MS });
     findings.reportHeading = await page.$$eval('#report p.heading', els => els.map(e => e.textContent));
@@ -164,8 +168,7 @@ async function main() {
 
     // The check log and the journal.
     await page.goto(`${config.url}#/checklog/${config.chartNode}`);
-    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.from);
-    await page.click('form.period button[type="submit"]');
+    await showPeriod(page, config.from, null);
     await page.waitForSelector('#checklog table', { timeout: STEP_MS });
     findings.checkLog = await page.$$eval('#checklog tbody tr', rows => rows.map(r => r.cells[3].textContent));
     await shot(page, 'checklog');
@@ -173,21 +176,6 @@ async function main() {
     await page.waitForSelector('#journal table', { timeout: STEP_MS });
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
     await shot(page, 'journal');
-
-    // A lost connection shows itself; once the server is back the console
-    // logs in again by itself.
-    await page.goto(`${config.url}#/nodes`);
-    await page.waitForSelector('#node-list table', { timeout: STEP_MS });
-    console.log('stop-server');
-    await nextLine();
-    await page.waitForFunction(() => document.body.dataset.connection !== 'open', { timeout: STEP_MS });
-    findings.lostText = await textOf(page, '#connection');
-    await shot(page, 'connection-lost');
-    console.log('start-server');
-    await nextLine();
-    await page.waitForFunction(() => document.body.dataset.connection === 'open', { timeout: 30000 });
-    await page.waitForSelector('#node-list table', { timeout: STEP_MS });
-    findings.afterReconnect = await page.$$eval('#node-list a.node-name', els => els.length);
 
     // A restricted user: only the nodes of its groups, no start or cancel.
     const other = await browser.createBrowserContext();
@@ -202,6 +190,25 @@ async function main() {
     await restricted.waitForSelector('#task-list table, #task-list p', { timeout: STEP_MS });
     findings.restrictedButtons = await restricted.$$eval('#task-list button', els => els.length);
     await shot(restricted, 'restricted');
+
+    // A lost connection shows itself; once the server is back the console
+    // logs in again by itself, unless the login is refused by then (the
+    // restricted user's password changes meanwhile): that page is back at
+    // the login form, saying why.
+    await page.goto(`${config.url}#/nodes`);
+    await page.waitForSelector('#node-list table', { timeout: STEP_MS });
+    console.log('stop-server');
+    await nextLine();
+    await page.waitForFunction(() => document.body.dataset.connection !== 'open', { timeout: STEP_MS });
+    findings.lostText = await textOf(page, '#connection');
+    await shot(page, 'connection-lost');
+    console.log('start-server');
+    await nextLine();
+    await page.waitForFunction(() => document.body.dataset.connection === 'open', { timeout: 30000 });
+    await page.waitForSelector('#node-list table', { timeout: STEP_MS });
+    findings.afterReconnect = await page.$$eval('#node-list a.node-name', els => els.length);
+    await restricted.waitForSelector('#login-form .error', { timeout: 30000 });
+    findings.restrictedRefused = await textOf(restricted, '#login-form .error');
 
     findings.dialogs = dialogs;
     findings.pageErrors = pageErrors;

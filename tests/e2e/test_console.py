@@ -72,33 +72,37 @@ class ConsoleTest(unittest.TestCase):
             "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
         self.inst.node_and_task(group=other)
         own = [r["name"] for r in rows(a.ok("getNodes")) if r["group_id"] == other]
-        a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
-        return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own}
+        user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
+        return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "restrictedId": user}
 
     def run_browser(self, config):
         env = dict(os.environ, NODE_PATH=os.path.join(SOURCE_DIR, "web", "node_modules"))
-        proc = subprocess.Popen(["node", CHECK_SCRIPT, json.dumps(config)], env=env, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        timer = threading.Timer(240, proc.kill)
-        timer.start()
-        try:
-            result = None
-            for line in proc.stdout:
-                if line.startswith("stop-server"):
-                    self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
-                elif line.startswith("start-server"):
-                    self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
-                elif line.startswith("result "):
-                    result = json.loads(line[len("result "):])
-                    continue
-                else:
-                    continue
-                proc.stdin.write("done\n")
-                proc.stdin.flush()
-            code = proc.wait()
-        finally:
-            timer.cancel()
-        self.assertEqual(code, 0, proc.stderr.read())
+        with subprocess.Popen(["node", CHECK_SCRIPT, json.dumps(config)], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            timer = threading.Timer(240, proc.kill)
+            timer.start()
+            try:
+                result = None
+                for line in proc.stdout:
+                    if line.startswith("stop-server"):
+                        self.inst.admin.ok("saveUser", {"id": config["restrictedId"], "password": "другой"})
+                        self.inst.admin.close()
+                        self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
+                    elif line.startswith("start-server"):
+                        self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
+                        self.inst.admin = TcpClient(self.inst.server.port)
+                        self.inst.admin.ok("login", "admin", "tavro")
+                    elif line.startswith("result "):
+                        result = json.loads(line[len("result "):])
+                        continue
+                    else:
+                        continue
+                    proc.stdin.write("done\n")
+                    proc.stdin.flush()
+                code = proc.wait()
+            finally:
+                timer.cancel()
+            self.assertEqual(code, 0, proc.stderr.read())
         return result
 
     def test_console(self):
@@ -108,12 +112,11 @@ class ConsoleTest(unittest.TestCase):
             url=page, artifacts=self.artifacts, downloads=self.downloads, taskId=data["taskId"],
             polledNode=data["polledNode"], chartNode=data["chartNode"], searchFor="ТВ-5",
             **{"from": "2024-03-01"}, to="2024-03-03", reportFrom="2024-03-01", reportTo="2024-03-10",
-            restrictedUser="оператор", restrictedPassword="пароль"))
+            restrictedUser="оператор", restrictedPassword="пароль", restrictedId=data["restrictedId"]))
         anonymous = TcpClient(self.inst.server.port)
         self.assertEqual(found["refusedLogin"], anonymous.error("login", "admin", "неверный"))
         anonymous.close()
-        a = self.inst.admin = TcpClient(self.inst.server.port)
-        a.ok("login", "admin", "tavro")
+        a = self.inst.admin
 
         # Markup in a name is text: shown as written, no image made, no alert.
         self.assertIn(XSS_NAME, found["nodeNames"])
@@ -163,6 +166,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["afterReconnect"], len(found["nodeNames"]))
         self.assertEqual(found["restrictedNodes"], data["ownNodes"])
         self.assertEqual(found["restrictedButtons"], 0)
+        self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
         for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
                      "restricted"):
             self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)

@@ -9,6 +9,14 @@ const COLORS = ['#1f6fb2', '#d1495b', '#2a9d5c', '#e09f3e', '#6a4c93', '#0f8b8d'
 // Greatest distance between neighbouring rows that is not a gap, in seconds.
 const STEP = { hour_data: 3600 * 1.5, day_data: 86400 * 1.5, month_data: 86400 * 45 };
 
+// Axis and legend times in the Russian way, of the wall-clock time the
+// seconds stand for (see DateTime.seconds).
+function timeText(seconds, withTime) {
+  const iso = new Date(seconds * 1000).toISOString();
+  const day = `${iso.slice(8, 10)}.${iso.slice(5, 7)}.${iso.slice(2, 4)}`;
+  return withTime ? `${day} ${iso.slice(11, 16)}` : day;
+}
+
 // table: the archive; codes: the columns to draw; columns: ParameterColumns
 // for titles and units. Returns the chart, or null with nothing to draw.
 export function archiveChart(target, archive, table, codes, columns) {
@@ -44,7 +52,7 @@ export function archiveChart(target, archive, table, codes, columns) {
     width: Math.max(320, target.clientWidth || 800),
     height: 320,
     tzDate: ts => uPlot.tzDate(new Date(ts * 1e3), 'Etc/UTC'),
-    series: [{ label: 'Дата' }].concat(codes.map((code, i) => ({
+    series: [{ label: 'Дата', value: (u, v) => (v === null ? '—' : timeText(v, archive === 'hour_data')) }].concat(codes.map((code, i) => ({
       label: columns.heading(code),
       stroke: COLORS[i % COLORS.length],
       width: 2,
@@ -53,7 +61,8 @@ export function archiveChart(target, archive, table, codes, columns) {
       scale: scaleOf(code),
     }))),
     scales: { x: { time: true } },
-    axes: [{}].concat(scales.map((scale, i) => ({ scale, label: scale.slice(5), side: i % 2 ? 1 : 3,
+    axes: [{ space: 100, values: (u, splits) => splits.map(v => timeText(v, u.scales.x.max - u.scales.x.min < 4 * 86400)) }]
+      .concat(scales.map((scale, i) => ({ scale, label: scale.slice(5), side: i % 2 ? 1 : 3,
       grid: { show: i === 0 } }))),
     hooks: {
       drawClear: [u => {

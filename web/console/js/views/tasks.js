@@ -47,7 +47,7 @@ export function tasksView(app) {
           disabled: isEmpty(t.is_run), onclick: () => act('cancelTask', t.id) }, 'Отменить') : null),
     ]);
     replace(list, tasks.length
-      ? dataTable(['№', 'Узел', 'Состояние', 'Попытки', 'Последний опрос', 'Последняя ошибка', ''], rows)
+      ? dataTable(['№', 'Узел', 'Состояние', 'Осталось попыток', 'Последний опрос', 'Последняя ошибка', ''], rows)
       : el('p', { className: 'empty' }, 'Нет доступных задач опроса'));
   }
 
