@@ -138,7 +138,8 @@ async function main() {
       for (let i = 0; i < data.length; i += 4) {
         if (data[i] === 0x1f && data[i + 1] === 0x6f && data[i + 2] === 0xb2) drawn++;
       }
-      return { points: Number(el.dataset.points), flagged: Number(el.dataset.flagged), drawn };
+      return { points: Number(el.dataset.points), flagged: Number(el.dataset.flagged), gaps: Number(el.dataset.gaps),
+        drawn };
     });
     findings.tableRows = await page.$$eval('#archive-table tbody tr', rows => rows.length);
     findings.flaggedRows = await page.$$eval('#archive-table tbody tr.flagged', rows => rows.length);

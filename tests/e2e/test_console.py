@@ -141,6 +141,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(shown, 2, found["chartParams"])
         self.assertEqual(found["chart"]["points"], len(hours) * shown)
         self.assertGreater(found["chart"]["drawn"], 0)
+        self.assertEqual(found["chart"]["gaps"], 1)   # the six missing hours break the lines
         flagged = sum(1 for r in hours if r[1] > 97)
         self.assertEqual((found["chart"]["flagged"], found["flaggedRows"]), (flagged, flagged))
         self.assertEqual(found["tableRows"], len(hours))
@@ -148,6 +149,8 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["checkLog"], ["t1 выше 97"] * flagged)
 
         # The CSV read back holds the report's days and totals.
+        with open(found["csvFile"], "rb") as f:
+            self.assertEqual(f.read(3), b"\xef\xbb\xbf")   # spreadsheets take the file as UTF-8
         with open(found["csvFile"], encoding="utf-8-sig", newline="") as f:
             sheet = list(csv.reader(f, delimiter=";"))
         self.assertEqual(sheet[0][0], "Дата")
@@ -157,6 +160,7 @@ class ConsoleTest(unittest.TestCase):
         described = a.ok("describeParams", "QRV5", ["S1_Q"], [1.5])["params"][0]
         column = [i for i, title in enumerate(sheet[0]) if title.startswith(described["name"])][0]
         totals_row = [r for r in sheet if r[0] == total["date"]][0]
+        self.assertIn(",", totals_row[column])   # the decimal comma of ";" separated files
         self.assertAlmostEqual(float(totals_row[column].replace(",", ".")), total["S1_Q"],
                                places=described.get("precision", 6) - 1 if described.get("precision") else 6)
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])

@@ -27,6 +27,7 @@ export function archiveChart(target, archive, table, codes, columns) {
   const ys = codes.map(() => []);
   const flagged = [];
   let previous = null;
+  let gaps = 0;
   for (const row of table.rows) {
     const date = row[dateColumn];
     if (!(date instanceof DateTime)) continue;
@@ -34,6 +35,7 @@ export function archiveChart(target, archive, table, codes, columns) {
     if (previous !== null && x - previous > (STEP[archive] ?? Infinity)) {
       xs.push((previous + x) / 2);
       ys.forEach(series => series.push(null));
+      gaps++;
     }
     xs.push(x);
     indexes.forEach((c, i) => ys[i].push(typeof row[c] === 'number' && Number.isFinite(row[c]) ? row[c] : null));
@@ -79,5 +81,6 @@ export function archiveChart(target, archive, table, codes, columns) {
     },
   };
   target.dataset.flagged = String(flagged.length);
+  target.dataset.gaps = String(gaps);
   return new uPlot(options, [xs, ...ys], target);
 }
