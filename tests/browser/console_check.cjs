@@ -92,18 +92,20 @@ async function main() {
     await page.goto(`${config.url}#/tasks`);
     const start = `button.start[data-task="${config.taskId}"]`;
     await page.waitForSelector(`${start}:not([disabled])`, { timeout: STEP_MS });
+    const stateOf = () => page.$$eval('#task-list tbody tr', (rows, id) => {
+      const row = rows.find(r => r.cells[0].textContent === String(id));
+      return row ? { state: row.cells[2].textContent, last: row.cells[4].textContent } : null;
+    }, config.taskId);
+    findings.stateBefore = (await stateOf()).state;
     await page.click(start);
     const states = [];
     const deadline = Date.now() + 60000;
     let idleAgain = false;
     while (Date.now() < deadline) {
-      const state = await page.$$eval('#task-list tbody tr', (rows, id) => {
-        const row = rows.find(r => r.cells[0].textContent === String(id));
-        return row ? { state: row.cells[2].textContent, last: row.cells[4].textContent } : null;
-      }, config.taskId);
+      const state = await stateOf();
       if (state && (!states.length || states[states.length - 1] !== state.state)) {
         states.push(state.state);
-        if (states.length === 2) await shot(page, 'tasks');
+        if (states.length === 1) await shot(page, 'tasks');
       }
       if (state && states.length > 1 && state.state === 'Не выполняется' && state.last) {
         idleAgain = true;
