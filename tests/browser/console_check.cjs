@@ -200,6 +200,7 @@ async function main() {
     // the login form, saying why.
     await page.goto(`${config.url}#/nodes`);
     await page.waitForSelector('#node-list table', { timeout: STEP_MS });
+    await page.$eval('#node-list', el => { el.dataset.before = '1'; });
     console.log('stop-server');
     await nextLine();
     await page.waitForFunction(() => document.body.dataset.connection !== 'open', { timeout: STEP_MS });
@@ -208,7 +209,8 @@ async function main() {
     console.log('start-server');
     await nextLine();
     await page.waitForFunction(() => document.body.dataset.connection === 'open', { timeout: 30000 });
-    await page.waitForSelector('#node-list table', { timeout: STEP_MS });
+    // The view drawn anew after the login, not the one from before.
+    await page.waitForSelector('#node-list:not([data-before]) table', { timeout: STEP_MS });
     findings.afterReconnect = await page.$$eval('#node-list a.node-name', els => els.length);
     await restricted.waitForSelector('#login-form .error', { timeout: 30000 });
     findings.restrictedRefused = await textOf(restricted, '#login-form .error');

@@ -20,7 +20,7 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (BUILD_DIR, REFUSED, DataServer, TcpClient, TempHome, WebSocketClient, dt, free_port, rows,  # noqa: E402
+from orvexe2e import (BUILD_DIR, REFUSED, DataServer, accepts, wait_until, TcpClient, TempHome, WebSocketClient, dt, free_port, rows,  # noqa: E402
                       table)
 from test_polling import Installation  # noqa: E402
 
@@ -206,6 +206,9 @@ class ConsoleHttpTest(unittest.TestCase):
         c.close()
         cls.server.stop()
         cls.server = DataServer(home=cls.home, port=cls.server.port, server_ini="requireLogin=true\n")
+        if not wait_until(lambda: accepts(cls.port), timeout=10):
+            cls.server.stop()
+            raise RuntimeError("no HTTP listener: " + cls.server.output)
 
     @classmethod
     def tearDownClass(cls):
