@@ -45,7 +45,7 @@ const MetadataCatalogue &MetadataCatalogue::instance()
     return catalogue;
 }
 
-MetadataCatalogue::MetadataCatalogue() : MetadataCatalogue(Zelto::moduleDir() + QStringLiteral("/metadata"))
+MetadataCatalogue::MetadataCatalogue() : MetadataCatalogue(Zelto::dataDir() + QStringLiteral("/metadata"))
 {
 }
 

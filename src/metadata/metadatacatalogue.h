@@ -8,7 +8,7 @@
 
 // The catalogue of channels, parameters, drivers and device models, read
 // once (on first use, from any thread) from the metadata files under
-// Zelto::moduleDir() + "/metadata" and never changed afterwards. Lookups of
+// Zelto::dataDir() + "/metadata" and never changed afterwards. Lookups of
 // codes the catalogue does not hold give empty values unless said otherwise.
 // A file that cannot be opened or parsed is reported and contributes nothing;
 // a model file that cannot be opened ends the loading there, and one that

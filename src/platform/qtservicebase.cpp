@@ -3,6 +3,7 @@
 #include "qtservicecontrolserver.h"
 #include "qtservicesignalwatcher.h"
 #include "qtserviceunitfile.h"
+#include "zelto.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -304,6 +305,8 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int id,
     QMutexLocker locker(&syslogMutex());
     openSyslog(m_name);
     ::syslog(priority, "%s", body.constData());
-    std::fprintf(stderr, "%s\n", line.constData());
-    std::fflush(stderr);
+    if (!Zelto::stderrIsJournal()) {
+        std::fprintf(stderr, "%s\n", line.constData());
+        std::fflush(stderr);
+    }
 }

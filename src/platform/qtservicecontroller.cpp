@@ -1,10 +1,13 @@
 #include "qtservicecontroller.h"
 
+#include "zelto.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalSocket>
 
 namespace {
@@ -29,7 +32,14 @@ QString socketFileName(const QString &serviceName)
         if (!((u >= 'a' && u <= 'z') || (u >= '0' && u <= '9')))
             c = QLatin1Char('-');
     }
-    return name + QLatin1String(".sock");
+    // Keyed to the home folder too: servers with homes of their own run side
+    // by side, and a second one on the same home (however it is spelled)
+    // finds the first one's socket.
+    const QString home = Zelto::moduleDir();
+    const QString canonical = QFileInfo(home).canonicalFilePath();
+    const QByteArray digest = QCryptographicHash::hash((canonical.isEmpty() ? home : canonical).toUtf8(),
+                                                       QCryptographicHash::Sha1);
+    return name + QLatin1Char('-') + QString::fromLatin1(digest.toHex().left(12)) + QLatin1String(".sock");
 }
 
 int remainingMs(const QDeadlineTimer &deadline)

@@ -22,10 +22,12 @@ public:
     // send commands to itself from its own main thread.
     bool sendCommand(int code);
 
-    // The control socket of the named service: the directory from
-    // ORVEX_RUNTIME_DIR, else XDG_RUNTIME_DIR, else /tmp, and a file name made
-    // of the lowercased name with everything outside [a-z0-9] turned into
-    // '-'. Empty for an empty name.
+    // The control socket of the named service in the current home folder
+    // (ORVEX_HOME): the directory from ORVEX_RUNTIME_DIR, else
+    // XDG_RUNTIME_DIR, else /tmp, and a file name made of the lowercased
+    // name with everything outside [a-z0-9] turned into '-', a '-' and 12
+    // hexadecimal digits of the SHA-1 of the home's canonical path. Empty
+    // for an empty name.
     static QString socketPath(const QString &serviceName);
 
 private:

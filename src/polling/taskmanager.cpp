@@ -10,8 +10,10 @@
 #include "tasks.h"
 #include "transactionscope.h"
 #include "zeltobusyguard.h"
+#include "zeltometrics.h"
 #include "zeltosystem.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimerEvent>
 
@@ -55,6 +57,35 @@ int setting(const char *name, int defaultValue)
     return Database::getSetting(QLatin1String(name), defaultValue).toInt();
 }
 
+// The polling figures of the operators' metrics page (monitor runs are not
+// counted). Every attempt handed to the pool counts as started; it then
+// ends as succeeded, failed (its last attempt), retried or cancelled.
+const QByteArray kRunsStarted = "orvex_runs_started_total";
+const QByteArray kRunsSucceeded = "orvex_runs_succeeded_total";
+const QByteArray kRunsFailed = "orvex_runs_failed_total";
+const QByteArray kRunsRetried = "orvex_run_retries_total";
+const QByteArray kRunsCancelled = "orvex_runs_cancelled_total";
+const QByteArray kSaveSeconds = "orvex_archive_save_duration_seconds";
+
+void describeMetrics()
+{
+    ZeltoMetrics *metrics = ZeltoMetrics::instance();
+    metrics->describe(kRunsStarted, ZeltoMetrics::Counter, "Polling attempts handed to the pool.");
+    metrics->describe(kRunsSucceeded, ZeltoMetrics::Counter, "Polling runs whose data was read and stored.");
+    metrics->describe(kRunsFailed, ZeltoMetrics::Counter,
+                      "Polling runs that failed on their last attempt, or whose data could not be stored.");
+    metrics->describe(kRunsRetried, ZeltoMetrics::Counter, "Failed polling attempts that wait to be tried again.");
+    metrics->describe(kRunsCancelled, ZeltoMetrics::Counter, "Polling runs cancelled while on the pool.");
+    metrics->describe(kSaveSeconds, ZeltoMetrics::Histogram, "Time taken to store the archives of one polling run.",
+                      {0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
+    metrics->describeGauge("orvex_run_queue_length", "Polling and monitor runs waiting for a pool slot.", []() {
+        return g_instance ? double(TaskManager::queueLength()) : 0.0;
+    });
+    metrics->describeGauge("orvex_runs_running", "Polling and monitor runs on the pool now.", []() {
+        return g_instance ? double(TaskManager::runningCount()) : 0.0;
+    });
+}
+
 // Minutes as seconds; more than a year between attempts is taken as a year.
 int intervalSecs(int minutes)
 {
@@ -72,6 +103,7 @@ TaskManager::TaskManager(const TaskFactory &factory)
 {
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
+    describeMetrics();
     pool.setMaxThreadCount(maxRunningTaskCount);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &TaskManager::onPropertyChanged,
             Qt::QueuedConnection);
@@ -151,6 +183,16 @@ ZeltoTable TaskManager::stateTable()
 bool TaskManager::hasTask(int taskId)
 {
     return g_instance && g_instance->tasks.contains(taskId);
+}
+
+int TaskManager::queueLength()
+{
+    return g_instance ? g_instance->runQueue.size() : 0;
+}
+
+int TaskManager::runningCount()
+{
+    return g_instance ? g_instance->runningChannels.size() : 0;
 }
 
 int TaskManager::stateRow(int taskId) const
@@ -279,6 +321,8 @@ void TaskManager::timerEvent(QTimerEvent *event)
                           {kState, monitorRuns.contains(taskId) ? tr("Мониторинг текущих параметров")
                                                                 : tr("Запуск опроса")}});
         pool.start(task, 0);
+        if (!monitorRuns.contains(taskId))
+            ZeltoMetrics::instance()->add(kRunsStarted);
         announce(taskId);
     }
 }
@@ -334,6 +378,7 @@ void TaskManager::onFinished(Task *task)
         if (!task->isCanceled() && !task->isFailed()) {
             polled = saveResult(taskId, task, error);
         } else if (task->isFailed() && row.value(kAttempts).toInt() > 1) {
+            ZeltoMetrics::instance()->add(kRunsRetried);
             retryWaits.insert(taskId, QDateTime::currentDateTime());
             setState(taskId, {{kLastError, task->errorString()},
                               {kStarted, QDateTime::currentDateTime()},
@@ -349,6 +394,8 @@ void TaskManager::onFinished(Task *task)
             error = task->errorString();
         else if (task->isCanceled())
             error = cancelledText();
+        ZeltoMetrics::instance()->add(polled ? kRunsSucceeded : task->isCanceled() && !task->isFailed() ? kRunsCancelled
+                                                                                                    : kRunsFailed);
         recordRun(taskId, row.value(kNodeId).toInt(), error, polled, task);
     }
     task->deleteLater();
@@ -398,7 +445,11 @@ bool TaskManager::saveResult(int taskId, Task *task, QString &error)
     ZeltoTable infoTable;
     infoTable.appendRow(info);
     result.insert(QStringLiteral("info"), infoTable);
-    if (ArchiveStore::saveArchives(result, true))
+    QElapsedTimer clock;
+    clock.start();
+    const bool saved = ArchiveStore::saveArchives(result, true);
+    ZeltoMetrics::instance()->observe(kSaveSeconds, clock.nsecsElapsed() / 1e9);
+    if (saved)
         return true;
     error = ZeltoSystem::instance()->lastError();
     return false;

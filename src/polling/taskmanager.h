@@ -56,6 +56,9 @@ public:
     // "elapsed", "remaining", "attempts", "progress", "state".
     static ZeltoTable stateTable();
     static bool hasTask(int taskId);
+    // Runs waiting for a pool slot, and runs on the pool.
+    static int queueLength();
+    static int runningCount();
 
     ~TaskManager() override;
 

@@ -30,4 +30,24 @@ QString moduleDir()
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(QLatin1Char('/'), 0, -2);
 }
 
+bool stderrIsJournal()
+{
+    static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
+    return journal;
+}
+
+QString dataDir()
+{
+    const QString data = qEnvironmentVariable("ORVEX_DATA_DIR");
+    if (!data.isEmpty())
+        return QDir(data).absolutePath();
+    const QString home = moduleDir();
+    if (QFileInfo(home + QStringLiteral("/metadata")).isDir())
+        return home;
+    const QString executableDir =
+        QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(QLatin1Char('/'), 0, -2);
+    const QString installed = QDir::cleanPath(executableDir + QStringLiteral("/../share/orvex"));
+    return QFileInfo(installed).isDir() ? installed : home;
+}
+
 }

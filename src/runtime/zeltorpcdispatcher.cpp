@@ -35,6 +35,8 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
 {
     using namespace ZeltoRpcMessage;
 
+    // Every early return below answers with a failure.
+    m_failed = true;
     ZeltoJsonReader reader;
     reader.setCapturedKey(QStringLiteral("id"));
     QVariant parsed;
@@ -81,6 +83,7 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
         reply = error(id, MethodNotFound, tr("Неизвестная команда: %1").arg(name));
         return hasId;
     }
+    m_commandName = name;
     if (command->paramCount() >= 0 && command->paramCount() != params.size()) {
         reply = error(id, InvalidParams,
                       tr("Неверное число параметров команды %1: ожидается %2, передано %3")
@@ -92,9 +95,9 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
 
     m_requestId = id;
     m_requestHasId = hasId;
-    m_commandName = name;
     ZeltoSystem::instance()->clearError();
     const QVariant value = command->execute(params);
+    m_failed = !value.isValid();
     reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError());
     return hasId;
 }

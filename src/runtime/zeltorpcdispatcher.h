@@ -20,6 +20,8 @@ public:
     QByteArray requestId() const { return m_requestId; }
     bool requestHasId() const { return m_requestHasId; }
     QString commandName() const { return m_commandName; }
+    // Whether the reply handle() made is a failure.
+    bool failed() const { return m_failed; }
 
     // The reply to a finished command: its value, or for an invalid value
     // a failure with `failure` (or a generic text) as the message.
@@ -30,4 +32,5 @@ private:
     QByteArray m_requestId;
     bool m_requestHasId = false;
     QString m_commandName;
+    bool m_failed = false;
 };

@@ -1,6 +1,7 @@
 #include "zeltoserver.h"
 
 #include "zeltobusyguard.h"
+#include "zeltometrics.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltorpcmessage.h"
 #include "zeltosystem.h"
@@ -18,9 +19,30 @@ namespace {
 // and new clients accepted; a request that takes longer still finishes.
 const int kTurnBudgetMs = 20;
 
+const QByteArray kRequestsMetric = "orvex_rpc_requests_total";
+const QByteArray kErrorsMetric = "orvex_rpc_errors_total";
+// Requests that named no known command count under this label, so that a
+// client sending made-up names cannot grow the metrics without bound.
+const QString kNoCommand = QStringLiteral("_invalid");
+
+void countRequest(const QString &command, bool failed)
+{
+    const QString label = command.isEmpty() ? kNoCommand : command;
+    ZeltoMetrics::instance()->add(kRequestsMetric, 1, "command", label);
+    if (failed)
+        ZeltoMetrics::instance()->add(kErrorsMetric, 1, "command", label);
+}
+
 } // namespace
 
-ZeltoServer::ZeltoServer(QObject *parent) : QObject(parent) {}
+ZeltoServer::ZeltoServer(QObject *parent) : QObject(parent)
+{
+    ZeltoMetrics *metrics = ZeltoMetrics::instance();
+    metrics->describe(kRequestsMetric, ZeltoMetrics::Counter, "RPC requests served, by command.");
+    metrics->describe(kErrorsMetric, ZeltoMetrics::Counter, "RPC requests answered with an error, by command.");
+    metrics->describeGauge("orvex_rpc_clients_connected", "RPC clients connected now (TCP and WebSocket).",
+                           [this]() { return double(m_connections.size()); });
+}
 
 ZeltoServer *ZeltoServer::global()
 {
@@ -112,6 +134,8 @@ void ZeltoServer::finishReply(int token, const QVariant &value, const QString &f
     ZeltoServerConnection *connection = m_connections.value(call.clientId);
     if (!connection)
         return;
+    if (!value.isValid())
+        ZeltoMetrics::instance()->add(kErrorsMetric, 1, "command", call.commandName);
     if (call.hasId)
         connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
     // Requests that came meanwhile were held back: their turn now.
@@ -257,6 +281,8 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
         answer = dispatcher.handle(request.message, reply);
     }
     m_currentClient = -1;
+    // A deferred call's failure is counted when its reply is given.
+    countRequest(dispatcher.commandName(), m_deferToken == 0 && dispatcher.failed());
     if (m_deferToken != 0) {
         m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),
                                          dispatcher.commandName()});

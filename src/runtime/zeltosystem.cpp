@@ -1,5 +1,7 @@
 #include "zeltosystem.h"
 
+#include "zelto.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QThread>
@@ -100,7 +102,7 @@ void ZeltoSystem::log(int level, const QString &text)
         return;
     const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
         + ' ' + levelName(level) + ": " + text.toUtf8();
-    {
+    if (!Zelto::stderrIsJournal()) {
         // One writer at a time keeps lines from different threads whole.
         QMutexLocker locker(&m_mutex);
         std::fprintf(stderr, "%s\n", line.constData());

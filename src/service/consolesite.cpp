@@ -15,17 +15,18 @@ namespace ConsoleSite {
 
 QString folder()
 {
-    const QString program = QCoreApplication::applicationDirPath();
-    for (const QString &candidate : {Zelto::moduleDir() + QStringLiteral("/console"), program + QStringLiteral("/console"),
-                                     program + QStringLiteral("/../share/orvex/console")}) {
+    for (const QString &candidate :
+         {Zelto::moduleDir() + QStringLiteral("/console"), Zelto::dataDir() + QStringLiteral("/console"),
+          QCoreApplication::applicationDirPath() + QStringLiteral("/console")}) {
         if (QFileInfo(candidate + QStringLiteral("/index.html")).isFile())
             return QFileInfo(candidate).canonicalFilePath();
     }
     return QString();
 }
 
-void route(ZeltoHttpServer *http)
+void install()
 {
+    ZeltoHttpServer *http = ZeltoHttpServer::global();
     const QString path = folder();
     if (path.isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,

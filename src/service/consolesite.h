@@ -2,20 +2,20 @@
 
 #include <QString>
 
-class ZeltoHttpServer;
-
 // The operators' web console on the HTTP listener: GET / and the console's
 // files, and on /rpc the RPC server's WebSocket (the same commands,
 // sessions, rights and change events as "wsPort"), so that a browser needs
 // one port.
 namespace ConsoleSite {
 
-// The console's folder: "console" in the home folder, else beside the
-// program, else in the installed data folder (<prefix>/share/orvex/console
-// for a program in <prefix>/bin); empty when there is none.
+// The console's folder: "console" in the home folder, else in the folder
+// of the files shipped with the program (Zelto::dataDir(): for an installed
+// program <prefix>/share/orvex), else beside the program (a build tree);
+// empty when there is none.
 QString folder();
 
-// Adds the console's routes to the listener's path table.
-void route(ZeltoHttpServer *http);
+// Routes / and /rpc on the HTTP listener (an exact route such as /metrics
+// keeps its own handler).
+void install();
 
 }

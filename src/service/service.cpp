@@ -4,6 +4,7 @@
 #include "consolesite.h"
 #include "database.h"
 #include "databasebackup.h"
+#include "metricspage.h"
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
@@ -34,6 +35,9 @@ const char Service::Name[] = "Orvex Data Server";
 
 QString Service::settingsFilePath()
 {
+    const QString configured = qEnvironmentVariable("ORVEX_CONFIG");
+    if (!configured.isEmpty())
+        return configured;
     return Zelto::moduleDir() + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
         + QStringLiteral(".ini");
 }
@@ -48,6 +52,8 @@ Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv
     // The RPC server's own failures (a port that cannot be opened) reach the
     // service log through the same slot; it tells them apart by sender.
     connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
+    connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
+            Qt::QueuedConnection);
 }
 
 void Service::start()
@@ -92,8 +98,8 @@ void Service::stop()
     }
     // The OPC publisher stops here, then the XML-RPC server goes, once they
     // exist.
-    ZeltoHttpServer::global()->close();
     ZeltoServer::global()->close();
+    ZeltoHttpServer::global()->close();
     Scheduler::destroyInstance();
     // The data monitor goes here, once it exists.
     TaskManager::destroyInstance();
@@ -104,7 +110,7 @@ void Service::stop()
 
 void Service::installTranslators()
 {
-    const QString folder = Zelto::moduleDir() + QStringLiteral("/translations/");
+    const QString folder = Zelto::dataDir() + QStringLiteral("/translations/");
     for (const char *name : {"qt_ru", "qtbase_ru"}) {
         auto *translator = new QTranslator(this);
         if (translator->load(folder + QLatin1String(name))) {
@@ -135,22 +141,38 @@ void Service::openListeners()
 {
     QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
-    QHostAddress address(QHostAddress::Any);
-    if (!addressText.isEmpty() && !address.setAddress(addressText))
+    m_address = QHostAddress(QHostAddress::Any);
+    if (!addressText.isEmpty() && !m_address.setAddress(addressText)) {
         logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
                    QtServiceBase::Warning);
-    ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
+        m_address = QHostAddress(QHostAddress::Any);
+    }
+    ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), m_address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
-        ZeltoServer::global()->listenWeb(toPort(wsPort), address);
+        ZeltoServer::global()->listenWeb(toPort(wsPort), m_address);
 
-    // The operators' HTTP listener: the web console and its WebSocket.
-    const QVariant httpPort = Database::getSetting(QStringLiteral("httpPort"));
-    if (!httpPort.isNull()) {
-        ConsoleSite::route(ZeltoHttpServer::global());
-        ZeltoHttpServer::global()->listen(toPort(httpPort), address);
+    MetricsPage::install();
+    ConsoleSite::install();
+    openHttpListener(Database::getSetting(QStringLiteral("httpPort")));
+}
+
+void Service::openHttpListener(const QVariant &port)
+{
+    // The operators' HTTP listener (metrics): off unless "httpPort" is set;
+    // follows the setting while the server runs.
+    ZeltoHttpServer::global()->close();
+    if (port.isNull() || port.toString().isEmpty())
+        return;
+    bool ok = false;
+    const uint number = port.toString().toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) {
+        logMessage(tr("Неверный порт httpPort: %1, HTTP-сервер не запущен").arg(port.toString().left(40)),
+                   QtServiceBase::Warning);
+        return;
     }
+    ZeltoHttpServer::global()->listen(quint16(number), m_address);
 }
 
 void Service::loadMaintenanceState()
@@ -232,12 +254,14 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
         backupInterval = value.toInt();
     else if (name == QLatin1String("compactInterval"))
         compactInterval = value.toInt();
+    else if (name == QLatin1String("httpPort") && timerId != 0)
+        openHttpListener(value);
 }
 
 void Service::onErrorMessage(const QString &message)
 {
-    // Only the RPC server's messages belong in the service log; command
+    // Only the listeners' own messages belong in the service log; command
     // failures are answered to their clients.
-    if (sender() == ZeltoServer::global())
+    if (sender() == ZeltoServer::global() || sender() == ZeltoHttpServer::global())
         logMessage(message, QtServiceBase::Error);
 }

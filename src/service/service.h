@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 
@@ -22,7 +23,8 @@ public:
 
     Service(int argc, char **argv);
 
-    // The INI file beside the program (in the home folder), named after it.
+    // The INI file: ORVEX_CONFIG when set, else the one in the home folder
+    // named after the program.
     static QString settingsFilePath();
 
 protected:
@@ -38,6 +40,7 @@ private:
     void installTranslators();
     void seedSettings();
     void openListeners();
+    void openHttpListener(const QVariant &port);
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
@@ -50,4 +53,5 @@ private:
     QDateTime lastCompact;
     int compactInterval = 24;
     QList<QTranslator *> m_translators;
+    QHostAddress m_address;   // of every listener, from "Server/address"
 };

@@ -165,24 +165,44 @@ void TestQtService::initTestCase()
     m_runtimeDir.reset(new QTemporaryDir(QStringLiteral("/tmp/tst_qtservice-XXXXXX")));
     QVERIFY(m_runtimeDir->isValid());
     qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(m_runtimeDir->path()));
+    // The control socket is keyed to the home: the probes share this one.
+    qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
 }
 
 void TestQtService::socketPathFollowsNameAndEnvironment()
 {
     const QString dir = m_runtimeDir->path();
+    const QTemporaryDir homeDir;
+    const QString home = homeDir.path();
+    QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
+    qputenv("ORVEX_HOME", QFile::encodeName(home));
     for (const auto &[name, file] : {std::make_pair("Orvex Data Server", "orvex-data-server"),
                                      std::make_pair("Orvex_Server.Monitor/2", "orvex-server-monitor-2"),
-                                     std::make_pair("Сервер", "------")})
-        QCOMPARE(QtServiceController::socketPath(QString::fromUtf8(name)), dir + QStringLiteral("/%1.sock").arg(file));
+                                     std::make_pair("Сервер", "------")}) {
+        const QString path = QtServiceController::socketPath(QString::fromUtf8(name));
+        QVERIFY2(QRegularExpression(QRegularExpression::escape(dir + QLatin1Char('/') + QLatin1String(file))
+                                    + QStringLiteral("-[0-9a-f]{12}\\.sock"))
+                     .match(path)
+                     .hasMatch(),
+                 qPrintable(path));
+    }
     QVERIFY(QtServiceController::socketPath(QString()).isEmpty());
+
+    // One home however spelled gives one socket; another home another one.
+    const QString first = QtServiceController::socketPath(QStringLiteral("A"));
+    qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub/..")));
+    QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), first);
+    qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub")));
+    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")) != first);
+    qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
 
     const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
     const bool hadXdg = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
     qunsetenv("ORVEX_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), QStringLiteral("/run/user/4321/a.sock"));
+    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")).startsWith(QStringLiteral("/run/user/4321/a-")));
     qunsetenv("XDG_RUNTIME_DIR");
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), QStringLiteral("/tmp/a.sock"));
+    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")).startsWith(QStringLiteral("/tmp/a-")));
     if (hadXdg)
         qputenv("XDG_RUNTIME_DIR", xdg);
     qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));

@@ -56,7 +56,7 @@ QVariant DeviceSimulator::createTask(const QVariantList &params)
     if (!device.read(channel, params.at(1).toMap()))
         return QVariant();
     const int run = ++m_runs[device.identity()];
-    const bool faulty = device.failCount() == 0 || run <= device.failCount();
+    const bool faulty = device.faultsHit(run);
     const int id = m_nextId++;
     m_jobs.insert(id, SimJob(id, device, faulty, TaskParams::channelKey(channel)));
     ++m_created;

@@ -74,11 +74,19 @@ bool SimDevice::read(const QVariantMap &channel, const QVariantMap &driver)
     m_faultText = channel.value(QStringLiteral("faultText"), tr("Ошибка обмена с прибором")).toString();
     return readFaults(channel.value(QStringLiteral("fault")))
         && readInt(channel, "failCount", 0, 1000000, m_failCount)
+        && readInt(channel, "failEvery", 0, 1000000, m_failEvery)
         && readInt(channel, "clockOffset", -100000, 100000, m_clockOffset)
         && readInt(channel, "readTimeout", 0, 600000, m_readTimeout)
         && readInt(channel, "runSeconds", 0, 86400, m_runSeconds)
         && readInt(channel, "readArchiveDepth", 0, 10000, m_depthDays)
         && readInt(channel, "archiveDepth", 0, 10000, m_depthDays);
+}
+
+bool SimDevice::faultsHit(int run) const
+{
+    if (m_failEvery > 0)
+        return (run - 1) % m_failEvery == 0;
+    return m_failCount == 0 || run <= m_failCount;
 }
 
 bool SimDevice::readFaults(const QVariant &value)

@@ -23,6 +23,8 @@
 //                     silent    the server never answers the job's state requests
 //                     badReply  the server answers them with a wrong type
 //   "failCount"     the faults hit only the first N runs of the device
+//   "failEvery"     the faults hit runs 1, N+1, 2N+1, ... of the device (a
+//                   device that fails now and then; wins over failCount)
 //   "runSeconds"    a run takes this long, whatever the speed
 //   "archiveDepth", "readArchiveDepth"
 //                   days read when the request gives no first date
@@ -57,6 +59,9 @@ public:
     int faults() const { return m_faults; }
     QString faultText() const { return m_faultText; }
     int failCount() const { return m_failCount; }
+    int failEvery() const { return m_failEvery; }
+    // Whether the device's faults hit its run number `run` (counted from 1).
+    bool faultsHit(int run) const;
     int clockOffsetMinutes() const { return m_clockOffset; }
     int readTimeoutMs() const { return m_readTimeout; }
     int runSeconds() const { return m_runSeconds; }   // -1: by the server's speed
@@ -77,6 +82,7 @@ private:
     int m_faults = 0;
     QString m_faultText;
     int m_failCount = 0;
+    int m_failEvery = 0;
     int m_clockOffset = 45;
     int m_readTimeout = 3000;
     int m_runSeconds = -1;

@@ -1,0 +1,46 @@
+#include "metricspage.h"
+
+#include "database.h"
+#include "zeltohttpserver.h"
+#include "zeltometrics.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+namespace {
+
+double fileSize(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() ? double(info.size()) : 0.0;
+}
+
+} // namespace
+
+void MetricsPage::install()
+{
+    ZeltoMetrics *metrics = ZeltoMetrics::instance();
+    metrics->describeGauge("orvex_database_size_bytes", "Size of the database file.", []() {
+        return fileSize(Database::openFileName());
+    });
+    metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", []() {
+        const QString file = Database::openFileName();
+        return file.isEmpty() ? 0.0 : fileSize(file + QStringLiteral("-wal"));
+    });
+    metrics->describeGauge("orvex_last_backup_timestamp_seconds",
+                           "Unix time of the last successful backup; 0 when there has been none.", []() {
+                               if (!Database::instance())
+                                   return 0.0;
+                               const QDateTime last = Database::getSetting(QStringLiteral("lastBackup")).toDateTime();
+                               return last.isValid() ? double(last.toSecsSinceEpoch()) : 0.0;
+                           });
+    ZeltoHttpServer::global()->route("/metrics", &MetricsPage::serve);
+}
+
+void MetricsPage::serve(const ZeltoHttpRequest &request, ZeltoHttpResponse &response)
+{
+    if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
+        return;
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    response.body = ZeltoMetrics::instance()->render();
+}

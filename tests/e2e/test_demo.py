@@ -1,0 +1,121 @@
+"""The demo that scripts/run starts without ORVEX_HOME, end to end: the
+simulator and the server in a demo home, the demo installation made over
+RPC, data and a retried failure within seconds, Ctrl+C stopping both, a
+second run adding nothing, and a database of a newer server refused."""
+
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import shutil
+import time
+import unittest
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, rows, wait_until  # noqa: E402
+import prometheus  # noqa: E402
+
+DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo")
+
+
+class Demo:
+    def __init__(self, home, port):
+        self.port = port
+        self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
+                                      "--port", str(port)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
+        self.banner = ""
+        for line in self.proc.stdout:
+            self.banner += line
+            if "getCheckLog" in line:
+                break
+
+    def interrupt(self):
+        """Ctrl+C: returns the exit code and what went to standard error."""
+        self.proc.send_signal(signal.SIGINT)
+        code = self.proc.wait(60)
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return code, err
+
+
+class DemoTest(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="orvex-demo-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+        # The client port, the simulator's below it and the metrics' 68 above.
+        self.port = next(p for p in iter(lambda: free_port(), None)
+                         if p < 65000 and not accepts(p - 1) and not accepts(p + 68))
+
+    def admin(self):
+        c = TcpClient(self.port)
+        self.addCleanup(c.close)
+        self.assertEqual(c.call("getNodes")["error"]["message"], "Недостаточно прав для выполнения команды")
+        c.ok("login", "admin", "tavro")
+        return c
+
+    def test_demo_runs_polls_and_stops(self):
+        demo = Demo(self.home, self.port)
+        self.assertIn(self.home, demo.banner)
+        self.assertIn("admin / tavro", demo.banner)
+        self.assertIn("getTasks --table", demo.banner)
+        c = self.admin()
+        nodes = rows(c.ok("getNodes"))
+        tasks = rows(c.ok("getTasks"))
+        self.assertEqual(len(nodes), 10)
+        self.assertEqual({n["model_code"] for n in nodes}, {"QRV2", "QRV5", "RNH7", "LWD43"})
+        self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
+
+        # Every healthy node has its archives within seconds; the failing one
+        # (its meter fails every third poll) waits for its second attempt.
+        failing = next(t for t in tasks if t["number"] == 700812)
+        healthy = [n for n in nodes if n["number"] not in (700812, 210498)]
+
+        def polled():
+            return all(c.ok("getArchive", n["id"], "hour_data", None, None)["$table"]["rows"] for n in healthy)
+        self.assertTrue(wait_until(polled, timeout=60))
+        state = c.ok("getTaskState", failing["id"])
+        self.assertEqual((state["state"], state["attempts"]), ("Ожидание повторного опроса", 2), state)
+        self.assertEqual(state["last_error"], "Нет ответа от модема")
+        metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % (self.port + 68), timeout=30).read()
+        self.assertEqual(prometheus.value(prometheus.parse(metrics.decode()), "orvex_run_retries_total"), 1)
+        # The check rule finds hot hours; the meter whose clock runs ahead
+        # has its data refused, and its task says why.
+        self.assertTrue(any(rows(c.ok("getCheckLog", n["id"], None, None)) for n in nodes))
+        drifting = next(t for t in tasks if t["number"] == 210498)
+        self.assertTrue(wait_until(lambda: "Время в приборе отличается" in
+                                   str(c.ok("getTaskState", drifting["id"]).get("last_error"))
+                                   + str(c.ok("getTask", drifting["id"])["last_error"])), c.ok("getTask", drifting["id"]))
+
+        code, err = demo.interrupt()
+        self.assertEqual(code, 0, err)
+        self.assertFalse(accepts(self.port) or accepts(self.port - 1))
+        self.assertIn("Сервер остановлен", err)
+
+        # Again on the same home: nothing added, the same ports.
+        demo = Demo(self.home, self.port + 1)
+        c = self.admin()
+        self.assertEqual(len(rows(c.ok("getNodes"))), 10)
+        self.assertEqual(len(rows(c.ok("getTasks"))), 10)
+        self.assertEqual(len(rows(c.ok("getGroups"))), 3)       # the common group and the two of the demo
+        self.assertEqual(demo.interrupt()[0], 0)
+
+    def test_newer_database_is_refused(self):
+        Demo(self.home, self.port).interrupt()
+        with sqlite3.connect(os.path.join(self.home, "telvan.db")) as db:
+            db.execute("PRAGMA user_version = 99")
+        demo = subprocess.run([sys.executable, DEMO, "--build", BUILD_DIR, "--home", self.home],
+                              capture_output=True, text=True, timeout=60,
+                              env=dict(os.environ, ORVEX_RUNTIME_DIR=self.home))
+        self.assertEqual(demo.returncode, 1)
+        self.assertIn("demo: сервер не запустился: ", demo.stderr)
+        self.assertIn("Версия схемы БД 99 новее поддерживаемой версии", demo.stderr.split("demo: ")[-1])
+        self.assertFalse(accepts(self.port - 1))     # the simulator went too
+
+
+if __name__ == "__main__":
+    unittest.main()

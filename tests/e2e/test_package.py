@@ -1,0 +1,170 @@
+"""The Debian package: built with CPack from this build, its contents and
+control data listed, the unit checked by systemd-analyze where there is
+one, the maintainer scripts run twice over in a temporary root (install,
+remove, reinstall, purge), and the installed server and simulator run from
+the extracted files and poll a meter."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import BUILD_DIR, TcpClient, accepts, finish, free_port, rows, wait_until  # noqa: E402
+
+# Stand-ins for the user database commands and chown, so that the scripts
+# run without root: getent knows the users the shims have made.
+SHIMS = {
+    "chown": '#!/bin/sh\necho "chown $*" >> "$SHIM_LOG"\n',
+    "getent": '#!/bin/sh\ngrep -qx "$1 $2" "$SHIM_LOG.users" 2>/dev/null\n',
+    "addgroup": '#!/bin/sh\necho "addgroup $*" >> "$SHIM_LOG"\nfor last; do :; done\n'
+                'echo "group $last" >> "$SHIM_LOG.users"\n',
+    "adduser": '#!/bin/sh\necho "adduser $*" >> "$SHIM_LOG"\nfor last; do :; done\n'
+               'echo "passwd $last" >> "$SHIM_LOG.users"\n',
+}
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kwargs)
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="orvex-deb-")
+        # Uncompressed: the test reads the package, nobody downloads it.
+        built = run(["cpack", "-G", "DEB", "-B", cls.tmp, "-D", "CPACK_DEBIAN_COMPRESSION_TYPE=none",
+                     "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake")])
+        assert built.returncode == 0, built.stdout + built.stderr
+        cls.deb = next(os.path.join(cls.tmp, f) for f in os.listdir(cls.tmp) if f.endswith(".deb"))
+        cls.root = os.path.join(cls.tmp, "root")
+        assert run(["dpkg-deb", "-x", cls.deb, cls.root]).returncode == 0
+        assert run(["dpkg-deb", "-e", cls.deb, os.path.join(cls.root, "DEBIAN")]).returncode == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def test_contents_and_control(self):
+        listing = run(["dpkg-deb", "-c", self.deb]).stdout
+        files = {line.split()[5].lstrip(".") for line in listing.splitlines()}
+        for path in ("/usr/bin/orvex-server", "/usr/bin/orvex-cli", "/usr/bin/orvex-device-sim",
+                     "/usr/share/orvex/metadata/drivers.xml", "/usr/share/orvex/metadata/qrv2.xml",
+                     "/usr/share/orvex/orvex-server.ini", "/usr/share/orvex/translations/qtbase_ru.qm",
+                     "/usr/lib/systemd/system/orvex-server.service", "/usr/share/doc/orvex-server/operations.md"):
+            self.assertIn(path, files)
+        self.assertIn("-> /usr/share/qt5/translations/qtbase_ru.qm", listing)
+        # One unit: the simulator is a tool, nothing starts it.
+        self.assertEqual([f for f in files if f.endswith(".service")], ["/usr/lib/systemd/system/orvex-server.service"])
+        self.assertFalse([f for f in files if f.startswith("/etc/") or f.startswith("/var/")], files)
+        info = run(["dpkg-deb", "-f", self.deb, "Package", "Depends"]).stdout
+        self.assertIn("Package: orvex-server", info)
+        for dependency in ("libqt5sql5-sqlite", "adduser", "libqt5core5a", "libsqlite3-0"):
+            self.assertIn(dependency, info)
+
+        unit = read(os.path.join(self.root, "usr/lib/systemd/system/orvex-server.service"))
+        for line in ("User=orvex", "ExecStart=/usr/bin/orvex-server", "Environment=ORVEX_HOME=/var/lib/orvex",
+                     "Environment=ORVEX_CONFIG=/etc/orvex/orvex-server.ini", "KillSignal=SIGTERM",
+                     "WantedBy=multi-user.target"):
+            self.assertIn(line + "\n", unit)
+        if shutil.which("systemd-analyze"):
+            # ExecStart pointed at the extracted binary, which verify wants to find;
+            # verify passes units with unknown keys, so its warnings fail the test too.
+            copy = os.path.join(self.tmp, "orvex-server.service")
+            with open(copy, "w") as f:
+                f.write(unit.replace("/usr/bin/", os.path.join(self.root, "usr/bin/")))
+            checked = run(["systemd-analyze", "verify", copy])
+            self.assertEqual((checked.returncode, checked.stdout + checked.stderr), (0, ""))
+
+    def maintainer(self, script, *args):
+        shims = os.path.join(self.tmp, "shims")
+        os.makedirs(shims, exist_ok=True)
+        for name, text in SHIMS.items():
+            with open(os.path.join(shims, name), "w") as f:
+                f.write(text)
+            os.chmod(os.path.join(shims, name), 0o755)
+        env = dict(os.environ, DPKG_ROOT=self.root, SHIM_LOG=os.path.join(self.tmp, "shim.log"),
+                   PATH=shims + os.pathsep + os.environ["PATH"])
+        done = run(["sh", os.path.join(self.root, "DEBIAN", script)] + list(args), env=env)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return done.stderr
+
+    def test_maintainer_scripts_keep_data_until_purge(self):
+        ini = os.path.join(self.root, "etc/orvex/orvex-server.ini")
+        db = os.path.join(self.root, "var/lib/orvex/telvan.db")
+        self.maintainer("postinst", "configure")
+        text = read(ini)
+        self.assertIn("address=127.0.0.1\n", text)
+        self.assertIn("requireLogin=true\n", text)
+        self.assertTrue(os.path.isdir(os.path.join(self.root, "var/lib/orvex/backup")))
+        with open(ini, "a") as f:
+            f.write("; the administrator's own line\n")
+        with open(db, "w") as f:
+            f.write("data")
+        # Again (a reinstall or upgrade): the user is made once, nothing is replaced.
+        self.maintainer("prerm", "upgrade", "1.0")
+        self.maintainer("postinst", "configure", "1.0")
+        log = read(os.path.join(self.tmp, "shim.log"))
+        self.assertEqual((log.count("addgroup"), log.count("adduser")), (1, 1), log)
+        self.assertIn("chown orvex:orvex %s/var/lib/orvex" % self.root, log)
+        self.assertIn("the administrator's own line", read(ini))
+        # remove keeps the database and the settings, and says so.
+        self.maintainer("prerm", "remove")
+        said = self.maintainer("postrm", "remove")
+        self.assertIn("kept", said)
+        self.assertEqual(read(db), "data")
+        self.assertTrue(os.path.exists(ini))
+        self.maintainer("postinst", "configure")
+        self.assertEqual(read(db), "data")
+        # purge says what it deletes, then deletes it; twice is harmless.
+        said = self.maintainer("postrm", "purge")
+        self.assertIn("purge deletes the database", said)
+        self.assertFalse(os.path.exists(db) or os.path.exists(ini))
+        self.assertEqual(self.maintainer("postrm", "purge"), "")
+
+    def test_installed_server_runs_from_the_package(self):
+        home = os.path.join(self.tmp, "home")
+        os.makedirs(home)
+        port, sim_port = free_port(), free_port()
+        ini = os.path.join(self.tmp, "server.ini")
+        shipped = read(os.path.join(self.root, "usr/share/orvex/orvex-server.ini"))
+        with open(ini, "w") as f:
+            f.write(shipped.replace("port=5412", "port=%d" % port)
+                    .replace("/var/lib/orvex/telvan.db", os.path.join(home, "telvan.db")))
+        with open(os.path.join(home, "varnel.ini"), "w") as f:
+            f.write("[Server]\nport=%d\n" % sim_port)
+        env = dict(os.environ, ORVEX_HOME=home, ORVEX_CONFIG=ini, ORVEX_RUNTIME_DIR=home)
+        env.pop("ORVEX_DATA_DIR", None)
+        binaries = os.path.join(self.root, "usr/bin")
+        sim = subprocess.Popen([os.path.join(binaries, "orvex-device-sim"), "-p", str(sim_port), "-a", "127.0.0.1",
+                                "--instant"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(finish, sim)
+        server = subprocess.Popen([os.path.join(binaries, "orvex-server")], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        self.assertTrue(wait_until(lambda: accepts(port) or server.poll() is not None))
+        c = TcpClient(port)
+        self.assertIn("error", c.call("getNodes"))          # requireLogin from the shipped INI
+        c.ok("login", "admin", "tavro")
+        # The metadata comes from the package's share folder: a poll needs the model's driver.
+        node = c.ok("saveNode", {"model_code": "QRV2", "number": 4711, "name": "Узел"})
+        task = c.ok("saveTask", {"node_id": node, "archives": ["hourData"],
+                                 "channel": {"code": "COM", "port": "COM1", "deviceId": "4711"}})
+        c.ok("startTask", task)
+        self.assertTrue(wait_until(lambda: c.ok("getTaskState", task)["is_run"] is None, timeout=60))
+        self.assertIsNone(c.ok("getTask", task)["last_error"])
+        self.assertTrue(rows(c.ok("getArchive", node, "hour_data", None, None)))
+        c.close()
+        code, _, err = finish(server)
+        self.assertEqual(code, 0, err)
+        self.assertIn("Сервер остановлен", err)
+
+
+if __name__ == "__main__":
+    unittest.main()
