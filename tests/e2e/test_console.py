@@ -20,8 +20,8 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (BUILD_DIR, REFUSED, DataServer, accepts, wait_until, TcpClient, TempHome, WebSocketClient, dt, free_port, rows,  # noqa: E402
-                      table)
+from orvexe2e import (BUILD_DIR, REFUSED, DataServer, TcpClient, WebSocketClient, accepts, dt,  # noqa: E402
+                      free_port, rows, table, wait_until)
 from test_polling import Installation  # noqa: E402
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -50,7 +50,7 @@ class ConsoleTest(unittest.TestCase):
         self.addCleanup(self.inst.close)
         self.http_port = free_port()
         self.inst.admin.ok("setSetting", "httpPort", self.http_port)
-        self.inst.restart_server()
+        self.assertTrue(wait_until(lambda: accepts(self.http_port), timeout=10), "no HTTP listener")
         self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
         shutil.rmtree(self.artifacts, ignore_errors=True)
         os.makedirs(self.artifacts)
@@ -198,14 +198,11 @@ class ConsoleHttpTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.port = free_port()
-        cls.home = TempHome()
-        cls.server = DataServer(home=cls.home, server_ini="requireLogin=true\n")
+        cls.server = DataServer(server_ini="requireLogin=true\n")
         c = TcpClient(cls.server.port)
         c.ok("login", "admin", "tavro")
-        c.ok("setSetting", "httpPort", cls.port)
+        c.ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
         c.close()
-        cls.server.stop()
-        cls.server = DataServer(home=cls.home, port=cls.server.port, server_ini="requireLogin=true\n")
         if not wait_until(lambda: accepts(cls.port), timeout=10):
             cls.server.stop()
             raise RuntimeError("no HTTP listener: " + cls.server.output)
@@ -213,7 +210,6 @@ class ConsoleHttpTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         assert cls.server.stop() == 0, cls.server.output
-        cls.home.remove()
 
     def test_files(self):
         console = os.path.join(BUILD_DIR, "console")
