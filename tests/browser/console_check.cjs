@@ -180,9 +180,10 @@ async function main() {
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
     await shot(page, 'journal');
 
-    // A restricted user: only the nodes of its groups, no start or cancel.
+    // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
     const other = await browser.createBrowserContext();
     const restricted = await other.newPage();
+    await restricted.setViewport({ width: 768, height: 1024 });   // a tablet held upright
     await restricted.goto(config.url, { waitUntil: 'load' });
     await login(restricted, config.restrictedUser, config.restrictedPassword);
     await restricted.waitForSelector('#node-list', { timeout: STEP_MS });

@@ -250,6 +250,11 @@ class ConsoleHttpTest(unittest.TestCase):
         # Only GET upgrades, and only a real upgrade request.
         self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
         self.assertEqual(http_get(self.port, "/rpc", extra="Sec-WebSocket-Version: 13\r\n")[0], 400)
+        # A page of another site may not use an operator's browser to reach the server.
+        upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n" \
+                  "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
+        self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
+        self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
 
 
 if __name__ == "__main__":
