@@ -23,9 +23,10 @@ DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scr
 
 class Demo:
     def __init__(self, home, port):
-        self.port = port
+        # The server's log goes to a file: a pipe nobody reads would stall it.
+        self.log = tempfile.TemporaryFile("w+")
         self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
-                                      "--port", str(port)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      "--port", str(port)], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
         self.banner = ""
         for line in self.proc.stdout:
@@ -37,10 +38,9 @@ class Demo:
         """Ctrl+C: returns the exit code and what went to standard error."""
         self.proc.send_signal(signal.SIGINT)
         code = self.proc.wait(60)
-        err = self.proc.stderr.read()
         self.proc.stdout.close()
-        self.proc.stderr.close()
-        return code, err
+        self.log.seek(0)
+        return code, self.log.read()
 
 
 class DemoTest(unittest.TestCase):
