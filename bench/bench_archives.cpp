@@ -72,15 +72,6 @@ double bestCpu(const std::function<void()> &work)
     return result;
 }
 
-// Rows of a kind from first, count of them, as the meter reports them.
-ZeltoTable meterArchive(MeterValues::Kind kind, const QDateTime &first, int count)
-{
-    const QDateTime last = kind == MeterValues::MonthData ? first.addMonths(count - 1)
-                           : kind == MeterValues::DayData ? first.addDays(count - 1)
-                                                          : first.addSecs(3600LL * (count - 1));
-    return BenchTables::meter().archive(kind, MeterValues::columns(kind, BenchTables::systems()), first, last);
-}
-
 ZeltoTable infoTable(int nodeId)
 {
     ZeltoTable info;
@@ -95,9 +86,9 @@ ZeltoTableMap oneDay(int nodeId, int day)
     const QDateTime midnight = kStart.addDays(day);
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
-    tables.insert(QStringLiteral("hour_data"), meterArchive(MeterValues::HourData, midnight, 24));
-    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, midnight, 1));
-    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
+    tables.insert(QStringLiteral("hour_data"), BenchTables::meterArchive(MeterValues::HourData, midnight, 24));
+    tables.insert(QStringLiteral("day_data"), BenchTables::meterArchive(MeterValues::DayData, midnight, 1));
+    tables.insert(QStringLiteral("current_data"), BenchTables::meterArchive(MeterValues::CurrentData, midnight.addSecs(23 * 3600), 1));
     return tables;
 }
 
@@ -118,9 +109,9 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     ZeltoTableMap tables;
     tables.insert(QStringLiteral("info"), infoTable(nodeId));
     tables.insert(QStringLiteral("hour_data"), BenchTables::fiveYears());
-    tables.insert(QStringLiteral("day_data"), meterArchive(MeterValues::DayData, kStart, kDays));
-    tables.insert(QStringLiteral("month_data"), meterArchive(MeterValues::MonthData, kStart, kMonths));
-    tables.insert(QStringLiteral("current_data"), meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
+    tables.insert(QStringLiteral("day_data"), BenchTables::meterArchive(MeterValues::DayData, kStart, kDays));
+    tables.insert(QStringLiteral("month_data"), BenchTables::meterArchive(MeterValues::MonthData, kStart, kMonths));
+    tables.insert(QStringLiteral("current_data"), BenchTables::meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
     if (!ArchiveStore::saveArchives(tables, false))

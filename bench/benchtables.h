@@ -43,6 +43,15 @@ inline const ZeltoTable &fiveYears()
     return table;
 }
 
+// Rows of a kind from first, count of them, as the meter reports them.
+inline ZeltoTable meterArchive(MeterValues::Kind kind, const QDateTime &first, int count)
+{
+    const QDateTime last = kind == MeterValues::MonthData ? first.addMonths(count - 1)
+                           : kind == MeterValues::DayData ? first.addDays(count - 1)
+                                                          : first.addSecs(3600LL * (count - 1));
+    return meter().archive(kind, MeterValues::columns(kind, systems()), first, last);
+}
+
 // Cells of the columns whose first cell is a double.
 inline double doubleCells(const ZeltoTable &table)
 {

@@ -5,6 +5,7 @@
 #include "apicommand.h"
 #include "archivecommands.h"
 #include "checkcommands.h"
+#include "exchangecommands.h"
 #include "groupcommands.h"
 #include "nodecommands.h"
 #include "parametercommands.h"
@@ -20,6 +21,7 @@ using namespace SessionCommands;
 using namespace UserCommands;
 using namespace GroupCommands;
 using namespace NodeCommands;
+using namespace ExchangeCommands;
 using namespace CheckCommands;
 using namespace ArchiveCommands;
 using namespace ParameterCommands;
@@ -64,8 +66,8 @@ ApiCommand commands[] = {
     {"saveNode", "SaveNode", 1, "saveNode", saveNode},
     {"setNodeGroup", "SetNodeGroup", 2, "saveNode", setNodeGroup},
     {"removeNode", "RemoveNode", 1, "removeNode", removeNode},
-    {"exportNode", "ExportNode", 1, "exportNode", NotYet},
-    {"importNode", "ImportNode", 1, "importNode", NotYet},
+    {"exportNode", "ExportNode", 1, "exportNode", exportNode},
+    {"importNode", "ImportNode", 1, "importNode", importNode},
     // Check parameters and the check log
     {"getCheckParams", "GetCheckParams", 1, "getCheckParams", getCheckParams},
     {"setCheckParams", "SetCheckParams", 2, "setCheckParams", setCheckParams},

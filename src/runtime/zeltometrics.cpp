@@ -45,7 +45,8 @@ ZeltoMetrics *ZeltoMetrics::instance()
     return &metrics;
 }
 
-void ZeltoMetrics::describe(const QByteArray &name, Type type, const QByteArray &help, const QVector<double> &buckets)
+void ZeltoMetrics::describe(const QByteArray &name, Type type, const QByteArray &help, const QVector<double> &buckets,
+                           const QByteArray &labelName)
 {
     QMutexLocker lock(&m_mutex);
     if (m_families.contains(name))
@@ -53,6 +54,7 @@ void ZeltoMetrics::describe(const QByteArray &name, Type type, const QByteArray 
     Family &family = m_families[name];
     family.type = type;
     family.help = help;
+    family.labelName = labelName;
     family.bounds = buckets;
     family.bucketCounts.fill(0, buckets.size() + 1);
 }

@@ -29,8 +29,10 @@ public:
 
     // Describes a family; again with the same name changes nothing. A
     // histogram's bucket bounds are ascending upper bounds (+Inf is implied).
+    // A counter counted by label shows no series until the first count; one
+    // without shows 0.
     void describe(const QByteArray &name, Type type, const QByteArray &help,
-                  const QVector<double> &buckets = QVector<double>());
+                  const QVector<double> &buckets = QVector<double>(), const QByteArray &labelName = QByteArray());
     // A gauge read when the page is rendered (on the thread that renders).
     void describeGauge(const QByteArray &name, const QByteArray &help, Reader read);
     // Adds to a counter; with a label, to that label value's series.

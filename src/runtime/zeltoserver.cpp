@@ -38,8 +38,9 @@ void countRequest(const QString &command, bool failed)
 ZeltoServer::ZeltoServer(QObject *parent) : QObject(parent)
 {
     ZeltoMetrics *metrics = ZeltoMetrics::instance();
-    metrics->describe(kRequestsMetric, ZeltoMetrics::Counter, "RPC requests served, by command.");
-    metrics->describe(kErrorsMetric, ZeltoMetrics::Counter, "RPC requests answered with an error, by command.");
+    metrics->describe(kRequestsMetric, ZeltoMetrics::Counter, "RPC requests served, by command.", {}, "command");
+    metrics->describe(kErrorsMetric, ZeltoMetrics::Counter, "RPC requests answered with an error, by command.", {},
+                      "command");
     metrics->describeGauge("orvex_rpc_clients_connected", "RPC clients connected now (TCP and WebSocket).",
                            [this]() { return double(m_connections.size()); });
 }

@@ -8,6 +8,7 @@
 #include "scheduler.h"
 #include "taskmanager.h"
 #include "user.h"
+#include "xmlrpcserver.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
 #include "zeltohttpserver.h"
@@ -76,10 +77,13 @@ void Service::start()
     TaskManager::createInstance();
     // The data monitor comes here, once it exists.
     Scheduler::createInstance();
-    // The XML-RPC server follows here, then the OPC publisher starts.
+    const QHostAddress address = listenAddress();
+    if (!XmlRpcServer::instance())
+        new XmlRpcServer(address, this);
+    // The OPC publisher starts here, once it exists.
 
     seedSettings();
-    openListeners();
+    openListeners(address);
     loadMaintenanceState();
 
     timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
@@ -96,8 +100,8 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
-    // The OPC publisher stops here, then the XML-RPC server goes, once they
-    // exist.
+    // The OPC publisher stops here, once it exists.
+    delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
     ZeltoHttpServer::global()->close();
     Scheduler::destroyInstance();
@@ -137,21 +141,28 @@ void Service::seedSettings()
     Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
 }
 
-void Service::openListeners()
+QHostAddress Service::listenAddress()
 {
-    QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     const QString addressText = ini.value(QStringLiteral("Server/address")).toString();
-    m_address = QHostAddress(QHostAddress::Any);
-    if (!addressText.isEmpty() && !m_address.setAddress(addressText)) {
+    QHostAddress address(QHostAddress::Any);
+    if (!addressText.isEmpty() && !address.setAddress(addressText)) {
         logMessage(tr("Неверный адрес Server/address: %1, используются все адреса").arg(addressText),
                    QtServiceBase::Warning);
-        m_address = QHostAddress(QHostAddress::Any);
+        address = QHostAddress::Any;
     }
-    ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), m_address);
+    return address;
+}
+
+void Service::openListeners(const QHostAddress &address)
+{
+    m_address = address;
+    const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
+    ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
-        ZeltoServer::global()->listenWeb(toPort(wsPort), m_address);
+        ZeltoServer::global()->listenWeb(toPort(wsPort), address);
 
     MetricsPage::install();
     ConsoleSite::install();

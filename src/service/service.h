@@ -39,7 +39,9 @@ private slots:
 private:
     void installTranslators();
     void seedSettings();
-    void openListeners();
+    // The interface of INI "Server/address" for every listener; all when unset or unreadable.
+    QHostAddress listenAddress();
+    void openListeners(const QHostAddress &address);
     void openHttpListener(const QVariant &port);
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);

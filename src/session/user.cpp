@@ -1,5 +1,6 @@
 #include "user.h"
 
+#include "sessionscope.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -46,11 +47,15 @@ User *User::instance()
 
 Session &User::currentSession()
 {
+    if (SessionScope *scope = SessionScope::current())
+        return scope->session();
     return store()[ZeltoServer::global()->clientId()];
 }
 
 int User::currentUserId()
 {
+    if (SessionScope *scope = SessionScope::current())
+        return scope->session().userId;
     const int client = ZeltoServer::global()->clientId();
     if (client < 0)
         return -1;
@@ -86,6 +91,8 @@ void User::setLoginRequired(bool required)
 
 bool User::checkLogin()
 {
+    if (SessionScope *scope = SessionScope::current())
+        return !g_loginRequired || scope->session().userId != -1 || denyAccess();
     if (!g_loginRequired || ZeltoServer::global()->clientId() < 0 || currentUserId() != -1)
         return true;
     return denyAccess();
@@ -93,6 +100,8 @@ bool User::checkLogin()
 
 QString User::currentPeerAddress()
 {
+    if (SessionScope *scope = SessionScope::current())
+        return scope->peerAddress();
     return ZeltoServer::global()->peerAddress(ZeltoServer::global()->clientId());
 }
 

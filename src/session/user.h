@@ -22,7 +22,8 @@ public:
 
     static User *instance();  // null before the service creates it
 
-    // The session of the client being served; created on first use.
+    // The session of the client being served (or of the innermost
+    // SessionScope); created on first use.
     static Session &currentSession();
     // -1 when nobody is logged in on the current client, or outside any client call.
     static int currentUserId();

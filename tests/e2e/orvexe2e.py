@@ -3,6 +3,7 @@ temporary home folder and talking to them over TCP and WebSocket, with the
 Python standard library only."""
 
 import base64
+import hashlib
 import json
 import os
 import shutil
@@ -42,6 +43,14 @@ class TempHome:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def control_socket(home, file_name):
+    """Where a service of this home listens for commands: the runtime
+    folder, the service's file name and a digest of the home's real path,
+    which the companion services of one home share."""
+    digest = hashlib.sha1(os.path.realpath(home.path).encode()).hexdigest()[:12]
+    return os.path.join(home.runtime, "%s-%s.sock" % (file_name, digest))
 
 
 def finish(proc, sig=signal.SIGTERM, timeout=30):
@@ -146,6 +155,23 @@ class DataServer:
         if self.own_home:
             self.home.remove()
         return code
+
+
+def server_with_settings(settings, **kwargs):
+    """A DataServer whose database holds settings from its start (those read
+    only at start-up, such as "xPort"): a first run writes them, then the
+    server starts again in the same home, which it then owns."""
+    home = TempHome()
+    first = DataServer(home=home, **kwargs)
+    client = TcpClient(first.port)
+    client.ok("login", "admin", "tavro")
+    for name, value in settings.items():
+        client.ok("setSetting", name, value)
+    client.close()
+    first.stop()
+    server = DataServer(home=home, port=first.port, **kwargs)
+    server.own_home = True
+    return server
 
 
 def free_port():

@@ -12,7 +12,7 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, ServerTestCase, binary, dt, journal, rows, wait_until  # noqa: E402
+from orvexe2e import REFUSED, ServerTestCase, binary, control_socket, dt, journal, rows, wait_until  # noqa: E402
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -255,7 +255,7 @@ class ApiTest(ServerTestCase):
     def test_restart_request_reaches_the_monitor(self):
         admin = self.admin()
         self.assertEqual(admin.error("restartServer"), "Ошибка перезапуска сервера данных")
-        path = os.path.join(self.server.home.runtime, "orvex-server-monitor.sock")
+        path = control_socket(self.server.home, "orvex-server-monitor")
         received = []
         listener = socket.socket(socket.AF_UNIX)
         listener.bind(path)

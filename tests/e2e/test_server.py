@@ -42,7 +42,8 @@ class FreshHome(unittest.TestCase):
             "nodeSystemTypes", "nodeParamNames", "currentDataCount", "calcTailDays", "daysForCalcTailDays",
             "checkDateReset", "checkTimeDeviation", "maxTimeDeviation", "backupDir", "backupCount",
             "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact",
-            "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval"]))
+            "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval", "xmlRpcLowerCaseDateTime",
+            "xmlRpcRequestTimeout"]))
         self.assertEqual((settings["nodeSystemTypes"], settings["nodeParamNames"]), (["теплоноситель", "отопление", "ГВС"], []))
         self.assertEqual(repr([settings[name] for name in ("calcTailDays", "backupEnabled", "backupCount")]),
                          repr([False, True, 5]))

@@ -15,7 +15,8 @@ private slots:
 void TestZeltoMetrics::rendersExpositionFormat()
 {
     ZeltoMetrics metrics;
-    metrics.describe("b_total", ZeltoMetrics::Counter, "Labelled.");
+    metrics.describe("b_total", ZeltoMetrics::Counter, "Labelled.", {}, "command");
+    metrics.describe("e_total", ZeltoMetrics::Counter, "Labelled, nothing counted yet.", {}, "command");
     metrics.describe("a_total", ZeltoMetrics::Counter, "Nothing counted yet.");
     metrics.describe("c_seconds", ZeltoMetrics::Histogram, "Durations.", {0.5, 1});
     metrics.describe("c_seconds", ZeltoMetrics::Counter, "Described again: ignored.");
@@ -46,7 +47,9 @@ void TestZeltoMetrics::rendersExpositionFormat()
                                 "c_seconds_count 5\n"
                                 "# HELP d_level Read when rendered.\n"
                                 "# TYPE d_level gauge\n"
-                                "d_level 0.001\n";
+                                "d_level 0.001\n"
+                                "# HELP e_total Labelled, nothing counted yet.\n"
+                                "# TYPE e_total counter\n";
     QCOMPARE(metrics.render(), expected);
 }
 

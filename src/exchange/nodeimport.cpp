@@ -1,0 +1,265 @@
+#include "nodeimport.h"
+
+#include "archivestore.h"
+#include "checkparams.h"
+#include "database.h"
+#include "groups.h"
+#include "legacypackage.h"
+#include "metadatacatalogue.h"
+#include "nodes.h"
+#include "nodevisibility.h"
+#include "recordfields.h"
+#include "tasks.h"
+#include "transactionscope.h"
+#include "user.h"
+#include "zeltosystem.h"
+
+#include <QDateTime>
+
+namespace {
+
+const QString kInfo = QStringLiteral("info");
+const QString kId = QStringLiteral("id");
+const QString kModelCode = QStringLiteral("model_code");
+const QString kModelName = QStringLiteral("model_name");
+const QString kNumber = QStringLiteral("number");
+const QString kName = QStringLiteral("name");
+
+bool isMarker(const QVariant &value)
+{
+    return value.userType() == qMetaTypeId<ZeltoOutOfRange>() || value.userType() == qMetaTypeId<ZeltoUnused>();
+}
+
+void textAgain(QVariantMap &map, std::initializer_list<const char *> keys)
+{
+    for (const char *key : keys) {
+        const auto it = map.find(QLatin1String(key));
+        if (it != map.end() && Zelto::isNumber(*it))
+            *it = it->toString();
+    }
+}
+
+QString textOf(const QVariantMap &info, const QString &key)
+{
+    return info.value(key).toString();
+}
+
+} // namespace
+
+bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
+{
+    const int tableMap = qMetaTypeId<ZeltoTableMap>();
+    const int table = qMetaTypeId<ZeltoTable>();
+    if (package.userType() == tableMap) {
+        tables = package.value<ZeltoTableMap>();
+        return true;
+    }
+    if (package.userType() == QMetaType::QVariantMap) {
+        const QVariantMap map = package.toMap();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            if (it.value().userType() != table)
+                return ZeltoSystem::instance()->error(
+                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)), true);
+        }
+        tables = package.value<ZeltoTableMap>();
+        return true;
+    }
+    return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"), true);
+}
+
+bool NodeImport::checkArchiveCells(const ZeltoTableMap &tables)
+{
+    // An archive holds numbers, text, dates and the markers; a list or a
+    // map in a cell would be stored and then break every report over it.
+    for (const QString &archive : ArchiveStore::archiveNames()) {
+        const auto table = tables.constFind(archive);
+        if (table == tables.constEnd())
+            continue;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QVector<QVariant> &cells = table->rowCells(row);
+            for (int column = 0; column < cells.size(); ++column) {
+                const QVariant &cell = cells.at(column);
+                if (!RecordFields::isPlain(cell) && !isMarker(cell))
+                    return ZeltoSystem::instance()->error(
+                        tr("Неверное значение в архиве %1, строка %2, столбец %3: ожидается число, текст или дата")
+                            .arg(archive)
+                            .arg(row + 1)
+                            .arg(table->columnName(column).left(40)),
+                        true);
+            }
+        }
+    }
+    return true;
+}
+
+int NodeImport::groupId(const ZeltoTableMap &tables)
+{
+    const QVariant name = tables.value(QStringLiteral("group")).value(0, kName);
+    if (name.isNull())
+        return 0;
+    const int existing = Database::findRowId(QStringLiteral("groups"), QStringLiteral("name = ?"), {name.toString()});
+    if (existing != -1)
+        return existing;
+    return Groups::save({{kName, name.toString()}});
+}
+
+QVariantMap NodeImport::nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId)
+{
+    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+    QVariantMap row;
+    row.insert(kModelCode, modelCode);
+    row.insert(kNumber, number);
+    row.insert(QStringLiteral("group_id"), groupId);
+    QString modelName;
+    if (info.contains(QStringLiteral("modelName"))) {
+        modelName = textOf(info, QStringLiteral("modelName"));
+        if (modelName.isEmpty())
+            modelName = catalogue.modelName(modelCode);
+        row.insert(kModelName, modelName);
+    } else if (info.contains(kModelName)) {
+        modelName = textOf(info, kModelName);
+        row.insert(kModelName, modelName);
+    }
+    QString name = textOf(info, kName);
+    if (name.trimmed().isEmpty())
+        name = Nodes::defaultName(modelName.isEmpty() ? catalogue.modelName(modelCode) : modelName,
+                                  number.toLongLong(), modelCode);
+    row.insert(kName, name);
+    // A value the package leaves null stays null: a node moved to
+    // another server keeps its version unknown rather than 0.
+    for (const char *key : {"version", "firmware"}) {
+        const QVariant value = info.value(QLatin1String(key));
+        if (!value.isNull())
+            row.insert(QLatin1String(key), value.toUInt());
+    }
+    QStringList texts = {QStringLiteral("consumer"), QStringLiteral("provider"), QStringLiteral("note"),
+                         QStringLiteral("address"), QStringLiteral("contract")};
+    for (int i = 1; i <= catalogue.maxSystemCount(); ++i)
+        texts.append(QStringLiteral("s%1_type").arg(i));
+    for (int i = 1; i <= 24; ++i)
+        texts.append(QStringLiteral("param%1").arg(i));
+    for (const QString &key : texts) {
+        const QVariant value = info.value(key);
+        if (!value.isNull())
+            row.insert(key, value.toString());
+    }
+    const QVariant checking = info.value(QStringLiteral("checking"));
+    if (!checking.isNull())
+        row.insert(QStringLiteral("checking"), checking.toDateTime());
+    return row;
+}
+
+bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
+{
+    // An id in a package would name a task of this server: the row is
+    // always a new task of the node.
+    task.remove(kId);
+    task.insert(QStringLiteral("node_id"), nodeId);
+    // The exchange format gives text that looks like a number back as one:
+    // what is text to the task and its channel becomes text again.
+    textAgain(task, {"varnel_ip", "last_error"});
+    QVariantMap channel = task.value(QStringLiteral("channel")).toMap();
+    if (!channel.isEmpty()) {
+        textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
+        task.insert(QStringLiteral("channel"), channel);
+    }
+    const int id = Tasks::save(task);
+    if (id == -1)
+        return false;
+    // A task that comes with a timetable counts as just run, so that the
+    // import does not start every imported poll at once.
+    if (!task.value(QStringLiteral("timetable")).toMap().isEmpty()
+        && !Database::execute(QStringLiteral("UPDATE tasks SET last_exec = ? WHERE id = ?"),
+                              {QDateTime::currentDateTime(), id}))
+        return false;
+    taskIds.append(id);
+    return true;
+}
+
+bool NodeImport::saveTasks(const ZeltoTableMap &tables, const QVariantMap &info, const QString &modelCode, int nodeId,
+                           QVariantList &taskIds)
+{
+    const auto tasks = tables.constFind(QStringLiteral("tasks"));
+    if (tasks != tables.constEnd()) {
+        for (int row = 0; row < tasks->rowCount(); ++row) {
+            if (!saveTask(tasks->toMap(row), nodeId, taskIds))
+                return false;
+        }
+        return true;
+    }
+    const QVariantMap legacy = LegacyPackage::task(info, modelCode);
+    return legacy.isEmpty() || saveTask(legacy, nodeId, taskIds);
+}
+
+int NodeImport::importNode(const QVariant &package)
+{
+    // Everything that can be told from the package alone is checked before
+    // the transaction begins.
+    ZeltoTableMap tables;
+    if (!readPackage(package, tables))
+        return -1;
+    QVariantMap checkParams = LegacyPackage::takeCheckParams(tables);
+    const auto infoTable = tables.constFind(kInfo);
+    if (infoTable == tables.constEnd() || infoTable->rowCount() == 0) {
+        ZeltoSystem::instance()->error(tr("В пакете узла нет таблицы info"), true);
+        return -1;
+    }
+    const QVariantMap info = infoTable->toMap(0);
+    const auto checkParamsValue = info.constFind(QStringLiteral("check_params"));
+    if (checkParamsValue != info.constEnd())
+        checkParams = checkParamsValue->toMap();
+    const QString modelCode = info.contains(QStringLiteral("model")) ? textOf(info, QStringLiteral("model"))
+                                                                     : textOf(info, kModelCode);
+    if (!MetadataCatalogue::instance().models().contains(modelCode)) {
+        ZeltoSystem::instance()->error(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)), true);
+        return -1;
+    }
+    int number = 0;
+    if (!RecordFields::toInt(info.value(kNumber), number) || number < 0) {
+        ZeltoSystem::instance()->error(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)), true);
+        return -1;
+    }
+    LegacyPackage::convertTables(tables);
+    LegacyPackage::fillPowerUnit(tables, modelCode);
+    if (!checkArchiveCells(tables))
+        return -1;
+
+    TransactionScope scope;
+    if (!scope.isActive())
+        return -1;
+    int id = Database::findRowId(QStringLiteral("nodes"), QStringLiteral("model_code = ? AND number = ?"),
+                                 {modelCode, number});
+    QVariantList taskIds;
+    if (id == -1) {
+        const int group = groupId(tables);
+        if (group == -1)
+            return -1;
+        id = Nodes::save(nodeRow(info, modelCode, number, group));
+        if (id == -1)
+            return -1;
+        if (!checkParams.isEmpty() && !CheckParams::set(id, checkParams))
+            return -1;
+        if (!saveTasks(tables, info, modelCode, id, taskIds))
+            return -1;
+    } else if (!NodeVisibility::isVisible(id)) {
+        User::denyAccess();
+        return -1;
+    }
+
+    // A node already known keeps its row: only what identifies it goes
+    // along with the archives.
+    ZeltoTable nodeInfo;
+    nodeInfo.appendRow(QVariantMap{{kId, id}, {kModelCode, modelCode}, {kNumber, number}});
+    tables.insert(kInfo, nodeInfo);
+    tables.remove(QStringLiteral("group"));
+    tables.remove(QStringLiteral("tasks"));
+    if (!ArchiveStore::saveArchives(tables, false) || !scope.commit())
+        return -1;
+
+    ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), id);
+    ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), id);
+    for (const QVariant &taskId : qAsConst(taskIds))
+        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), taskId.toInt());
+    Database::logInfo(tr("Импорт данных"), QStringLiteral("node"), id);
+    return id;
+}

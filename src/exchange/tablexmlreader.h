@@ -1,0 +1,70 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QCoreApplication>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <QXmlStreamReader>
+
+// Reads a nodes document of the table exchange format (grammar and text
+// forms: TableXmlWriter) into node packages. Whitespace between elements is
+// skipped; anything else that is not an element where one is expected (text,
+// comments, a document type declaration, a token the XML parser refuses,
+// input that ends early) fails the document with one message, the first
+// error found. Packages completed before the error are kept.
+class TableXmlReader
+{
+    Q_DECLARE_TR_FUNCTIONS(TableXmlReader)
+
+public:
+    explicit TableXmlReader(const QString &text);
+
+    // Reads the whole document, appending each package to nodes(); false
+    // with the message in the error channel at the first error.
+    bool readNodesDocument();
+    // Each a variant holding a ZeltoTableMap.
+    const QVariantList &nodes() const { return m_nodes; }
+
+    // The value of a text: "true"/"false" as bools, empty text and "?" as
+    // null, then the first that fits of int, unsigned int and double; text
+    // holding "-", "T" and ":" as a date-time "yyyy-MM-ddThh:mm:ss" (null
+    // when it is not one); any other text as it is.
+    static QVariant parseText(const QString &text);
+
+private:
+    // Complex values nest no deeper than this: a document of a million
+    // nested lists must not exhaust the stack.
+    static const int kMaxDepth = 32;
+
+    enum ComplexType { NoType, ListType, StringsType, MapType, UnknownType };
+
+    enum Child { Element, End, Broken };
+
+    // The next token that is not whitespace.
+    QXmlStreamReader::TokenType next();
+    // Moves to the next child of the element being read: Element when there
+    // is one (named name, when a name is given), End at the element's end,
+    // Broken with the message given (errorText when it is not an element)
+    // at anything else.
+    Child nextChild(const QString &errorText, const QString &name = QString());
+    bool fail(const QString &message);
+
+    bool readNode(ZeltoTableMap &package);
+    bool readTable(ZeltoTable &table);
+    bool readRecordChildren(ZeltoTable &table, int row);
+    ComplexType complexType() const;
+    bool readComplex(ComplexType type, int depth, const QString &errorText, QVariant &value);
+    bool readList(int depth, QVariant &value);
+    bool readStrings(QVariant &value);
+    bool readMap(int depth, QVariant &value);
+    // A list item or map entry just started: a complex value by its type,
+    // else its text's value.
+    bool readElement(int depth, const QString &errorText, QVariant &value);
+    // The text of the element just started, which must hold nothing else.
+    bool readText(const QString &errorText, QString &text);
+
+    QXmlStreamReader m_xml;
+    QVariantList m_nodes;
+};

@@ -1,0 +1,247 @@
+#include "xmlrpcserver.h"
+
+#include "database.h"
+#include "maiafault.h"
+#include "maiaobject.h"
+#include "maiaxmlrpcserver.h"
+#include "sessionscope.h"
+#include "tablexmlreader.h"
+#include "tablexmlwriter.h"
+#include "tasks.h"
+#include "user.h"
+#include "users.h"
+#include "zeltocommand.h"
+#include "zeltosystem.h"
+#include "zeltotable.h"
+
+namespace {
+
+XmlRpcServer *g_instance = nullptr;
+
+const QString kLowerCaseDateTime = QStringLiteral("xmlRpcLowerCaseDateTime");
+const QString kRequestTimeout = QStringLiteral("xmlRpcRequestTimeout");
+const int kDefaultRequestTimeoutMs = 30000;
+
+int requestTimeout(const QVariant &value)
+{
+    bool ok = false;
+    const int ms = value.toInt(&ok);
+    return ok && ms > 0 ? ms : kDefaultRequestTimeoutMs;
+}
+
+} // namespace
+
+XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent) : QObject(parent)
+{
+    g_instance = this;
+    MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
+    const int timeoutMs = requestTimeout(Database::getSetting(kRequestTimeout, kDefaultRequestTimeoutMs));
+    connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &XmlRpcServer::onPropertyChanged,
+            Qt::QueuedConnection);
+
+    const QVariant port = Database::getSetting(QStringLiteral("xPort"));
+    if (port.isNull())
+        return;
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || number > 65535) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError,
+                                     tr("Неверный порт XML-RPC xPort: %1").arg(port.toString().left(40)));
+        return;
+    }
+    m_listener = new MaiaXmlRpcServer(address, quint16(number), this);
+    m_listener->setRequestTimeout(timeoutMs);
+    if (!m_listener->isListening())
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, tr("Порт XML-RPC %1 не открыт: %2")
+                                                                 .arg(number)
+                                                                 .arg(m_listener->errorString()));
+    for (const char *method : {"login", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
+                               "importNodes", "getTasks", "startMainTask", "startTask", "cancelTask", "getTaskState"})
+        m_listener->addMethod(QLatin1String(method), this, method);
+}
+
+XmlRpcServer::~XmlRpcServer()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+XmlRpcServer *XmlRpcServer::instance()
+{
+    return g_instance;
+}
+
+bool XmlRpcServer::isListening() const
+{
+    return m_listener && m_listener->isListening();
+}
+
+quint16 XmlRpcServer::port() const
+{
+    return m_listener ? m_listener->serverPort() : 0;
+}
+
+void XmlRpcServer::onPropertyChanged(const QString &name, const QVariant &value)
+{
+    if (name == kLowerCaseDateTime)
+        MaiaObject::setLowerCaseDateTime(value.toBool());
+    else if (name == kRequestTimeout && m_listener)
+        m_listener->setRequestTimeout(requestTimeout(value));
+}
+
+QVariant XmlRpcServer::fault()
+{
+    return MaiaFault(0, ZeltoSystem::instance()->lastError()).toVariant();
+}
+
+QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &params)
+{
+    ZeltoCommand *found = ZeltoCommand::find(command);
+    if (!found) {
+        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command), true);
+        return QVariant();
+    }
+    return found->execute(params);
+}
+
+QVariant XmlRpcServer::login(const QString &name, const QString &password)
+{
+    SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
+    if (Users::login(name, password).isEmpty())
+        return fault();
+    const QString token = Users::passwordDigest(password);
+    m_tokens.insert(token, qMakePair(name, password));
+    User::logout();
+    return token;
+}
+
+QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
+{
+    SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
+    const QPair<QString, QString> credentials = m_tokens.value(token);
+    if (Users::login(credentials.first, credentials.second).isEmpty())
+        return fault();
+    QVariant result;
+    const bool ok = (right.isEmpty() || User::checkAccess(right)) && work(result);
+    const QVariant answer = ok ? result : fault();
+    User::logout();
+    return answer;
+}
+
+QVariant XmlRpcServer::readTable(const QString &token, const QString &command, const QVariantList &params)
+{
+    return call(token, QString(), [&](QVariant &result) {
+        const QVariant table = runCommand(command, params);
+        if (!table.isValid())
+            return false;
+        TableXmlWriter writer;
+        writer.writeTableDocument(table.value<ZeltoTable>());
+        result = writer.text();
+        return true;
+    });
+}
+
+QVariant XmlRpcServer::getGroups(const QString &token)
+{
+    return readTable(token, QStringLiteral("getGroups"), {});
+}
+
+QVariant XmlRpcServer::getNodes(const QString &token)
+{
+    return readTable(token, QStringLiteral("getNodes"), {});
+}
+
+QVariant XmlRpcServer::getCheckLog(const QString &token, int nodeId, const QDateTime &firstTime,
+                                   const QDateTime &lastTime)
+{
+    return readTable(token, QStringLiteral("getCheckLog"), {nodeId, firstTime, lastTime});
+}
+
+QVariant XmlRpcServer::getArchive(const QString &token, int nodeId, const QString &code, const QDateTime &firstTime,
+                                  const QDateTime &lastTime)
+{
+    return readTable(token, QStringLiteral("getArchive"), {nodeId, code, firstTime, lastTime});
+}
+
+QVariant XmlRpcServer::getTasks(const QString &token)
+{
+    return readTable(token, QStringLiteral("getTasks"), {});
+}
+
+QVariant XmlRpcServer::exportNodes(const QString &token, const QVariantList &ids)
+{
+    return call(token, QStringLiteral("exportNode"), [&](QVariant &result) {
+        QVariantList packages;
+        for (const QVariant &id : ids) {
+            // Nodes that cannot be exported (unknown, not visible) are left out.
+            const QVariant package = runCommand(QStringLiteral("exportNode"), {id});
+            if (package.isValid())
+                packages.append(package);
+        }
+        TableXmlWriter writer;
+        writer.writeNodesDocument(packages);
+        result = writer.text();
+        return true;
+    });
+}
+
+QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
+{
+    return call(token, QStringLiteral("importNode"), [&](QVariant &result) {
+        TableXmlReader reader(xml);
+        const bool complete = reader.readNodesDocument();
+        const QString readError = ZeltoSystem::instance()->lastError();
+        int imported = 0;
+        const QVariantList &nodes = reader.nodes();
+        for (int i = 0; i < nodes.size(); ++i) {
+            // A node that fails leaves the others to go on; why it failed
+            // goes to the journal.
+            if (runCommand(QStringLiteral("importNode"), {nodes.at(i)}).isValid())
+                ++imported;
+            else
+                Database::logError(tr("Узел %1 пакета не импортирован: %2")
+                                       .arg(i + 1)
+                                       .arg(ZeltoSystem::instance()->lastError()));
+        }
+        if (complete) {
+            result = imported;
+            return true;
+        }
+        // The nodes before a break in the document are imported; the
+        // client learns of the break and how many went in.
+        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported), true);
+    });
+}
+
+QVariant XmlRpcServer::startMainTask(const QString &token, int nodeId)
+{
+    return call(token, QStringLiteral("startTask"), [&](QVariant &result) {
+        const int taskId = Tasks::mainTaskOfNode(nodeId);
+        if (taskId == -1 || !runCommand(QStringLiteral("startTask"), {taskId}).isValid())
+            return false;
+        result = taskId;
+        return true;
+    });
+}
+
+QVariant XmlRpcServer::startTask(const QString &token, int taskId)
+{
+    return call(token, QStringLiteral("startTask"), [&](QVariant &) {
+        return runCommand(QStringLiteral("startTask"), {taskId}).isValid();
+    });
+}
+
+QVariant XmlRpcServer::cancelTask(const QString &token, int taskId)
+{
+    return call(token, QStringLiteral("cancelTask"), [&](QVariant &) {
+        return runCommand(QStringLiteral("cancelTask"), {taskId}).isValid();
+    });
+}
+
+QVariant XmlRpcServer::getTaskState(const QString &token, int taskId)
+{
+    return call(token, QString(), [&](QVariant &result) {
+        result = runCommand(QStringLiteral("getTaskState"), {taskId});
+        return result.isValid();
+    });
+}

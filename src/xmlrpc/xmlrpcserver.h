@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <functional>
+
+class MaiaXmlRpcServer;
+
+// The XML-RPC methods for other programs (billing, SCADA scripts, browser
+// pages), on the port of the setting "xPort" (off when it is not set).
+// login gives a token; every other method takes it first, and runs as that
+// user: it logs in with the name and password stored under the token, in a
+// session of its own (never an RPC client's), checks the method's right,
+// does its work through the server's own commands and logs out again.
+// Readers return a table document of the exchange format as one string;
+// failures are faults with code 0 and the server's message.
+//
+// Settings: "xmlRpcLowerCaseDateTime" (false) writes date-times as
+// "datetime.iso8601" for clients made for that form; "xmlRpcRequestTimeout"
+// (30000 ms) is the time a client has to send its request.
+class XmlRpcServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit XmlRpcServer(const QHostAddress &address = QHostAddress::Any, QObject *parent = nullptr);
+    ~XmlRpcServer() override;
+
+    static XmlRpcServer *instance();  // null while the service has none
+
+    bool isListening() const;
+    quint16 port() const;
+
+public slots:
+    // login(name: string, password: string) -> string (the token)
+    QVariant login(const QString &name, const QString &password);
+    // getGroups(token: string) -> string (table document)
+    QVariant getGroups(const QString &token);
+    // getNodes(token: string) -> string (table document)
+    QVariant getNodes(const QString &token);
+    // getCheckLog(token: string, nodeId: int, firstTime: dateTime, lastTime: dateTime) -> string (table document)
+    QVariant getCheckLog(const QString &token, int nodeId, const QDateTime &firstTime, const QDateTime &lastTime);
+    // getArchive(token: string, nodeId: int, code: string, firstTime: dateTime, lastTime: dateTime) -> string
+    QVariant getArchive(const QString &token, int nodeId, const QString &code, const QDateTime &firstTime,
+                        const QDateTime &lastTime);
+    // exportNodes(token: string, ids: array of int) -> string (nodes document)
+    QVariant exportNodes(const QString &token, const QVariantList &ids);
+    // importNodes(token: string, xml: string) -> int (nodes imported)
+    QVariant importNodes(const QString &token, const QString &xml);
+    // getTasks(token: string) -> string (table document, with the run states)
+    QVariant getTasks(const QString &token);
+    // startMainTask(token: string, nodeId: int) -> int (the task started)
+    QVariant startMainTask(const QString &token, int nodeId);
+    // startTask(token: string, taskId: int) -> empty value
+    QVariant startTask(const QString &token, int taskId);
+    // cancelTask(token: string, taskId: int) -> empty value
+    QVariant cancelTask(const QString &token, int taskId);
+    // getTaskState(token: string, taskId: int) -> struct
+    QVariant getTaskState(const QString &token, int taskId);
+
+private slots:
+    void onPropertyChanged(const QString &name, const QVariant &value);
+
+private:
+    // Runs work as the token's user, checking right first when one is
+    // given. work returns false (reason in the error channel) or true with
+    // the result to answer.
+    QVariant call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work);
+    // A reader: the command's table as a table document.
+    QVariant readTable(const QString &token, const QString &command, const QVariantList &params);
+    // A command of the server's command table, as a client would call it.
+    static QVariant runCommand(const QString &command, const QVariantList &params);
+    static QVariant fault();
+
+    MaiaXmlRpcServer *m_listener = nullptr;
+    // The login name and password stored under each token (the digest of
+    // the password); the later login with the same password wins. Entries stay while the
+    // service runs. Main thread only.
+    QMap<QString, QPair<QString, QString>> m_tokens;
+};

@@ -1,0 +1,230 @@
+// The XML-RPC transport without sockets: values written and read in each
+// type, calls the reader refuses (not XML, entity bombs, no method name,
+// values nested too deep), the slot found by the decoded types or the
+// invalid-parameters fault. The HTTP edge is tested end to end.
+
+#include "maiafault.h"
+#include "maiaobject.h"
+#include "maiaxmlrpcserver.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+// The document without the blanks between elements.
+QString compact(const QByteArray &document)
+{
+    return QString::fromUtf8(document)
+        .replace(QRegularExpression(QStringLiteral(">\\s+<")), QStringLiteral("><"))
+        .trimmed();
+}
+
+QString valueOf(const QByteArray &response)
+{
+    const QString text = compact(response);
+    const int from = text.indexOf(QStringLiteral("<param>")) + 7;
+    return text.mid(from, text.indexOf(QStringLiteral("</param>")) - from);
+}
+
+QByteArray call(const QString &method, const QString &params)
+{
+    return (QStringLiteral("<?xml version=\"1.0\"?><methodCall><methodName>") + method
+            + QStringLiteral("</methodName><params>") + params + QStringLiteral("</params></methodCall>"))
+        .toUtf8();
+}
+
+QString param(const QString &value)
+{
+    return QStringLiteral("<param><value>") + value + QStringLiteral("</value></param>");
+}
+
+} // namespace
+
+// A responder with slots of several signatures; each says what it got.
+class Responder : public QObject
+{
+    Q_OBJECT
+
+public slots:
+    QVariant echo(const QString &text, int number) { return QVariantList{text, number}; }
+    QVariant span(const QDateTime &from, const QVariantList &ids) { return QVariantList{from, ids}; }
+    QVariant refuse(const QString &why) { return MaiaFault(0, why).toVariant(); }
+    void noResult(const QString &) {}
+};
+
+class TestMaiaXmlRpc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void writesValues_data();
+    void writesValues();
+    void readsValues_data();
+    void readsValues();
+    void refusesCalls_data();
+    void refusesCalls();
+    void invokesBySignature_data();
+    void invokesBySignature();
+};
+
+void TestMaiaXmlRpc::writesValues_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<bool>("lowerCase");
+    QTest::addColumn<QString>("xml");
+    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+    QTest::newRow("bool") << QVariant(true) << false << "<value><boolean>1</boolean></value>";
+    QTest::newRow("int") << QVariant(-5) << false << "<value><int>-5</int></value>";
+    QTest::newRow("double") << QVariant(7.0 / 3) << false << "<value><double>2.33333</double></value>";
+    QTest::newRow("string") << QVariant(QStringLiteral("a<b & \"ц\"")) << false
+                            << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
+    QTest::newRow("control character") << QVariant(QStringLiteral("a\x01")) << false
+                                       << "<value><string>a\uFFFD</string></value>";
+    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << false << "<value><base64>AP8=</base64></value>";
+    QTest::newRow("date-time") << QVariant(at) << false
+                               << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
+    QTest::newRow("date-time, lower case") << QVariant(at) << true
+                                           << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
+    QTest::newRow("map") << QVariant(QVariantMap{{QStringLiteral("b"), 2}, {QStringLiteral("a"), QStringLiteral("x")}})
+                         << false
+                         << "<value><struct><member><name>a</name><value><string>x</string></value></member>"
+                            "<member><name>b</name><value><int>2</int></value></member></struct></value>";
+    QTest::newRow("list") << QVariant(QVariantList{1, QVariantList()}) << false
+                          << "<value><array><data><value><int>1</int></value><value><array><data/></array></value>"
+                             "</data></array></value>";
+    QTest::newRow("null int") << QVariant(QVariant::Int) << false << "<value/>";
+    QTest::newRow("invalid") << QVariant() << false << "<value/>";
+    QTest::newRow("unsigned") << QVariant(5u) << false << "<value/>";
+    QTest::newRow("string list") << QVariant(QStringList{QStringLiteral("a")}) << false << "<value/>";
+}
+
+void TestMaiaXmlRpc::writesValues()
+{
+    QFETCH(QVariant, value);
+    QFETCH(bool, lowerCase);
+    QFETCH(QString, xml);
+    MaiaObject::setLowerCaseDateTime(lowerCase);
+    const QByteArray response = MaiaObject::response(value);
+    MaiaObject::setLowerCaseDateTime(false);
+    QVERIFY(response.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    QCOMPARE(valueOf(response), xml);
+}
+
+void TestMaiaXmlRpc::readsValues_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QVariant>("expected");
+    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+    QTest::newRow("untyped") << " x " << QVariant(QStringLiteral(" x "));
+    QTest::newRow("string") << "<string>a&amp;b</string>" << QVariant(QStringLiteral("a&b"));
+    QTest::newRow("i4") << "<i4> 42 </i4>" << QVariant(42);
+    QTest::newRow("int too wide") << "<int>99999999999</int>" << QVariant();
+    QTest::newRow("int not a number") << "<int>4x</int>" << QVariant();
+    QTest::newRow("i8 unknown") << "<i8>1</i8>" << QVariant();
+    QTest::newRow("double") << "<double>-1.25e3</double>" << QVariant(-1250.0);
+    QTest::newRow("boolean true") << "<boolean>true</boolean>" << QVariant(true);
+    QTest::newRow("boolean 0") << "<boolean>0</boolean>" << QVariant(false);
+    QTest::newRow("base64") << "<base64>AP8=</base64>" << QVariant(QByteArray("\x00\xff", 2));
+    QTest::newRow("dateTime.iso8601") << "<dateTime.iso8601>20240301T10:20:30</dateTime.iso8601>" << QVariant(at);
+    QTest::newRow("datetime") << "<datetime>2024-03-01T10:20:30</datetime>" << QVariant(at);
+    QTest::newRow("bad date-time") << "<dateTime.iso8601>yesterday</dateTime.iso8601>" << QVariant();
+    QTest::newRow("nil") << "<nil/>" << QVariant();
+    QTest::newRow("array, indented")
+        << "\n <array>\n  <data>\n   <value><int>1</int></value>\n   <value>t</value>\n  </data>\n </array>\n"
+        << QVariant(QVariantList{1, QStringLiteral("t")});
+    QTest::newRow("struct") << "<struct><member><name>k</name><value><int>1</int></value></member>"
+                               "<member><name>e</name><value/></member></struct>"
+                            << QVariant(QVariantMap{{QStringLiteral("k"), 1}, {QStringLiteral("e"), QString()}});
+}
+
+void TestMaiaXmlRpc::readsValues()
+{
+    QFETCH(QString, value);
+    QFETCH(QVariant, expected);
+    QString method;
+    QVariantList params;
+    MaiaFault fault;
+    QVERIFY(MaiaObject::readCall(call(QStringLiteral("m"), param(value)), method, params, fault));
+    QCOMPARE(method, QStringLiteral("m"));
+    QCOMPARE(params.size(), 1);
+    QCOMPARE(params.first().userType(), expected.userType());
+    QCOMPARE(params.first(), expected);
+}
+
+void TestMaiaXmlRpc::refusesCalls_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("code");
+    QTest::newRow("not XML") << QByteArray("methodCall") << int(MaiaFault::ParseError);
+    QTest::newRow("truncated") << call(QStringLiteral("m"), param(QStringLiteral("<int>1</int>"))).left(60)
+                               << int(MaiaFault::ParseError);
+    QTest::newRow("two roots") << call(QStringLiteral("m"), QString()) + "<x/>" << int(MaiaFault::ParseError);
+    QTest::newRow("entity bomb")
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">"
+                      "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
+        << int(MaiaFault::ParseError);
+    QTest::newRow("undeclared entity") << call(QStringLiteral("&x;"), QString()) << int(MaiaFault::ParseError);
+    QTest::newRow("no methodName") << QByteArray("<methodCall><params/></methodCall>") << int(MaiaFault::InvalidRequest);
+    const QString deep = QStringLiteral("<value><array><data>").repeated(100)
+        + QStringLiteral("</data></array></value>").repeated(100);
+    QTest::newRow("nested too deep") << call(QStringLiteral("m"), QStringLiteral("<param>") + deep + "</param>")
+                                     << int(MaiaFault::InvalidRequest);
+}
+
+void TestMaiaXmlRpc::refusesCalls()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, code);
+    QString method;
+    QVariantList params;
+    MaiaFault fault;
+    QVERIFY(!MaiaObject::readCall(body, method, params, fault));
+    QCOMPARE(fault.code(), code);
+}
+
+void TestMaiaXmlRpc::invokesBySignature_data()
+{
+    // answer: the result's value, or the fault's code and text.
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("params");
+    QTest::addColumn<QString>("answer");
+    const QString s = param(QStringLiteral("<string>x</string>"));
+    const QString invalid = QStringLiteral("-32602 server error: invalid method parameters");
+    QTest::newRow("found") << "echo" << s + param("<i4>3</i4>")
+                           << "<value><array><data><value><string>x</string></value><value><int>3</int></value>"
+                              "</data></array></value>";
+    QTest::newRow("date-time and array")
+        << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
+        << "<value><array><data><value><dateTime.iso8601>20240301T00:00:00</dateTime.iso8601></value>"
+           "<value><array><data/></array></value></data></array></value>";
+    QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
+    QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
+    QTest::newRow("no result") << "noResult" << s << invalid;
+    QTest::newRow("unknown") << "nothing" << s << "-32601 server error: requested method not found";
+    QTest::newRow("fault result") << "refuse" << s << "0 x";
+}
+
+void TestMaiaXmlRpc::invokesBySignature()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, params);
+    QFETCH(QString, answer);
+    Responder responder;
+    // Port 0: a free one; the listener itself is not used here.
+    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
+    for (const char *name : {"echo", "span", "refuse", "noResult"})
+        server.addMethod(QLatin1String(name), &responder, name);
+    const QString document = compact(server.handle(call(method, params)));
+    const QRegularExpression fault(QStringLiteral("<fault><value><struct><member><name>faultCode</name><value><int>"
+                                                  "(-?\\d+)</int></value></member><member><name>faultString</name>"
+                                                  "<value><string>(.*)</string></value></member></struct></value></fault>"));
+    const QRegularExpressionMatch match = fault.match(document);
+    if (match.hasMatch())
+        QCOMPARE(match.captured(1) + QLatin1Char(' ') + match.captured(2), answer);
+    else
+        QCOMPARE(valueOf(document.toUtf8()), answer);
+}
+
+QTEST_GUILESS_MAIN(TestMaiaXmlRpc)
+#include "tst_maiaxmlrpc.moc"
