@@ -156,6 +156,13 @@ void ZeltoServer::onWebConnection()
         adopt(new ZeltoWebConnection(m_nextClientId++, socket, this));
 }
 
+void ZeltoServer::adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead)
+{
+    auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, this);
+    adopt(connection);
+    connection->begin(alreadyRead);
+}
+
 void ZeltoServer::adopt(ZeltoServerConnection *connection)
 {
     m_connections.insert(connection->id(), connection);

@@ -8,6 +8,7 @@
 #include <QVariant>
 
 class QTcpServer;
+class QTcpSocket;
 class ZeltoServerConnection;
 
 // The RPC server: TCP and WebSocket listeners, one connection object per
@@ -32,6 +33,12 @@ public:
     quint16 tcpPort() const;
     quint16 webPort() const;
     void close();  // stops listening and drops every client
+
+    // Takes over a WebSocket client whose upgrade request another listener
+    // has read (the operators' HTTP port): `alreadyRead` is every byte read
+    // from the socket so far. The client is then served like one that came
+    // to the "wsPort" listener: same commands, sessions and change events.
+    void adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead);
 
     // The client whose command is being executed; -1 outside any client call.
     // Ids are unique per connection and never reused while the process runs.

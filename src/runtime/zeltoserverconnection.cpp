@@ -49,6 +49,18 @@ void ZeltoServerConnection::abort()
     onDisconnected();
 }
 
+void ZeltoServerConnection::begin(const QByteArray &alreadyRead)
+{
+    m_buffer = alreadyRead;
+    m_offset = 0;
+    // Its disconnected() may have gone to the listener that read the request.
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        onDisconnected();
+        return;
+    }
+    fill();
+}
+
 bool ZeltoServerConnection::acceptsMessages() const
 {
     if (m_closed || m_stopped)

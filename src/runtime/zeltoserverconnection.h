@@ -45,6 +45,10 @@ public:
     virtual void refuse(const QByteArray &message) = 0;
     // Closes from our side (the server stops); closed() follows.
     void abort();
+    // Parses bytes another listener read from the socket before handing it
+    // over (an HTTP upgrade request), then reads on from the socket; a
+    // socket that closed meanwhile closes the connection.
+    void begin(const QByteArray &alreadyRead);
 
 signals:
     // The connection has requests the server may run now: a message came,

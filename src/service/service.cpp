@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include "apicommand.h"
+#include "consolesite.h"
 #include "database.h"
 #include "databasebackup.h"
 #include "datamonitor.h"
@@ -174,6 +175,7 @@ void Service::openListeners(const QHostAddress &address)
         ZeltoServer::global()->listenWeb(toPort(wsPort), address);
 
     MetricsPage::install();
+    ConsoleSite::install();
     openHttpListener(Database::getSetting(QStringLiteral("httpPort")));
 }
 

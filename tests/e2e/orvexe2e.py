@@ -313,11 +313,11 @@ class WebSocketClient:
     """Just enough of RFC 6455 for the tests: handshake, masked text frames
     out, unmasked frames in (with continuation and ping)."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=60):
+    def __init__(self, port, host="127.0.0.1", timeout=60, path="/"):
         self.sock = socket.create_connection((host, port), timeout=timeout)
         key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall(("GET / HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (host, port, key)).encode())
+        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (path, host, port, key)).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
             chunk = self.sock.recv(4096)

@@ -68,7 +68,7 @@ class MetricsTest(unittest.TestCase):
         self.assertEqual(v("orvex_database_size_bytes"), os.path.getsize(inst.server.db_path))
         self.assertGreater(v("orvex_last_backup_timestamp_seconds"), 1.6e9)   # the backup made at start
 
-        self.assertEqual(get(port, "/")[0], 404)
+        self.assertEqual(get(port, "/nothing")[0], 404)   # "/" is the web console
         self.assertEqual(get(port, "/metrics", "POST")[0], 405)
         # The listener follows the setting.
         moved = free_port()

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import BUILD_DIR, TcpClient, accepts, finish, free_port, rows, wait_until  # noqa: E402
@@ -28,6 +29,11 @@ SHIMS = {
 
 def read(path):
     with open(path) as f:
+        return f.read()
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
         return f.read()
 
 
@@ -58,7 +64,8 @@ class PackageTest(unittest.TestCase):
         for path in ("/usr/bin/orvex-server", "/usr/bin/orvex-cli", "/usr/bin/orvex-device-sim",
                      "/usr/share/orvex/metadata/drivers.xml", "/usr/share/orvex/metadata/qrv2.xml",
                      "/usr/share/orvex/orvex-server.ini", "/usr/share/orvex/translations/qtbase_ru.qm",
-                     "/usr/lib/systemd/system/orvex-server.service", "/usr/share/doc/orvex-server/operations.md"):
+                     "/usr/lib/systemd/system/orvex-server.service", "/usr/share/doc/orvex-server/operations.md",
+                     "/usr/share/orvex/console/index.html", "/usr/share/orvex/console/vendor/uPlot.esm.js"):
             self.assertIn(path, files)
         self.assertIn("-> /usr/share/qt5/translations/qtbase_ru.qm", listing)
         # One unit: the simulator is a tool, nothing starts it.
@@ -156,6 +163,12 @@ class PackageTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: c.ok("getTaskState", task)["is_run"] is None, timeout=60))
         self.assertIsNone(c.ok("getTask", task)["last_error"])
         self.assertTrue(rows(c.ok("getArchive", node, "hour_data", None, None)))
+        # The web console comes from the package's share folder too.
+        http_port = free_port()
+        c.ok("setSetting", "httpPort", http_port)
+        self.assertTrue(wait_until(lambda: accepts(http_port), timeout=10))
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as page:
+            self.assertEqual(page.read(), read_bytes(os.path.join(self.root, "usr/share/orvex/console/index.html")))
         c.close()
         code, _, err = finish(server)
         self.assertEqual(code, 0, err)

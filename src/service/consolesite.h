@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// The operators' web console on the HTTP listener: GET / and the console's
+// files, and on /rpc the RPC server's WebSocket (the same commands,
+// sessions, rights and change events as "wsPort"), so that a browser needs
+// one port.
+namespace ConsoleSite {
+
+// The console's folder: "console" in the home folder, else in the folder
+// of the files shipped with the program (Zelto::dataDir(): for an installed
+// program <prefix>/share/orvex), else beside the program (a build tree);
+// empty when there is none.
+QString folder();
+
+// Routes / and /rpc on the HTTP listener (an exact route such as /metrics
+// keeps its own handler).
+void install();
+
+}

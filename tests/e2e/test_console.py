@@ -1,0 +1,261 @@
+"""The operators' web console in a real browser: Debian's chromium,
+headless, driven by puppeteer-core (tests/browser/console_check.cjs)
+against the real orvex-server and orvex-device-sim. Logs in, finds the
+nodes (one named like markup), starts a poll and follows its state, draws
+an archive chart, downloads the report CSV and reads it back, opens the
+check log and the journal, survives a server restart, and shows a
+restricted user only its own nodes. Screenshots go to
+<build>/test-artifacts/console."""
+
+import csv
+import datetime
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import (BUILD_DIR, REFUSED, DataServer, TcpClient, WebSocketClient, accepts, dt,  # noqa: E402
+                      free_port, rows, table, wait_until)
+from test_polling import Installation  # noqa: E402
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
+XSS_NAME = "<img src=x onerror=alert(1)>"
+START = datetime.datetime(2024, 3, 1)
+
+
+def stamp(when):
+    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
+
+
+def hour_rows():
+    """24 hours, a gap of 6, then 18 more; S1_t1 climbs past 95 twice."""
+    hours = list(range(24)) + list(range(30, 48))
+    return [[stamp(START + datetime.timedelta(hours=h)), 80.0 + (h % 20), 40.0 + h / 10] for h in hours]
+
+
+class ConsoleTest(unittest.TestCase):
+    def setUp(self):
+        if not shutil.which("node"):
+            self.fail("node is not installed: scripts/setup installs nodejs and npm")
+        if not os.path.isdir(os.path.join(SOURCE_DIR, "web", "node_modules", "puppeteer-core")):
+            self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
+        self.inst = Installation()
+        self.addCleanup(self.inst.close)
+        self.http_port = free_port()
+        self.inst.admin.ok("setSetting", "httpPort", self.http_port)
+        self.assertTrue(wait_until(lambda: accepts(self.http_port), timeout=10), "no HTTP listener")
+        self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
+        shutil.rmtree(self.artifacts, ignore_errors=True)
+        os.makedirs(self.artifacts)
+        self.downloads = tempfile.mkdtemp(prefix="orvex-downloads-")
+        self.addCleanup(shutil.rmtree, self.downloads, True)
+
+    def prepare(self):
+        a = self.inst.admin
+        group = a.ok("saveGroup", {"name": "Котельная №1"})
+        other = a.ok("saveGroup", {"name": "Котельная №2"})
+        polled, task = self.inst.node_and_task(group=group)
+        chart = a.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 77, "group_id": group,
+                                  "name": XSS_NAME, "consumer": "МУП «Теплосеть»"})
+        a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
+        days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
+        self.assertIs(a.ok("saveArchives", {"$tables": {
+            "info": table(["id"], [[chart]]),
+            "hour_data": table(["date", "S1_t1", "S1_t2"], hour_rows()),
+            "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
+        self.inst.node_and_task(group=other)
+        own = [r["name"] for r in rows(a.ok("getNodes")) if r["group_id"] == other]
+        user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
+        return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "restrictedId": user}
+
+    def run_browser(self, config):
+        env = dict(os.environ, NODE_PATH=os.path.join(SOURCE_DIR, "web", "node_modules"))
+        with subprocess.Popen(["node", CHECK_SCRIPT, json.dumps(config)], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            timer = threading.Timer(240, proc.kill)
+            timer.start()
+            try:
+                result = None
+                for line in proc.stdout:
+                    if line.startswith("stop-server"):
+                        self.inst.admin.ok("saveUser", {"id": config["restrictedId"], "password": "другой"})
+                        self.inst.admin.close()
+                        self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
+                    elif line.startswith("start-server"):
+                        self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
+                        self.inst.admin = TcpClient(self.inst.server.port)
+                        self.inst.admin.ok("login", "admin", "tavro")
+                    elif line.startswith("result "):
+                        result = json.loads(line[len("result "):])
+                        continue
+                    else:
+                        continue
+                    proc.stdin.write("done\n")
+                    proc.stdin.flush()
+                code = proc.wait()
+            finally:
+                timer.cancel()
+            self.assertEqual(code, 0, proc.stderr.read())
+        return result
+
+    def test_console(self):
+        data = self.prepare()
+        page = "http://127.0.0.1:%d/" % self.http_port
+        found = self.run_browser(dict(
+            url=page, artifacts=self.artifacts, downloads=self.downloads, taskId=data["taskId"],
+            polledNode=data["polledNode"], chartNode=data["chartNode"], searchFor="ТВ-5",
+            **{"from": "2024-03-01"}, to="2024-03-03", reportFrom="2024-03-01", reportTo="2024-03-10",
+            restrictedUser="оператор", restrictedPassword="пароль", restrictedId=data["restrictedId"]))
+        anonymous = TcpClient(self.inst.server.port)
+        self.assertEqual(found["refusedLogin"], anonymous.error("login", "admin", "неверный"))
+        anonymous.close()
+        a = self.inst.admin
+
+        # Markup in a name is text: shown as written, no image made, no alert.
+        self.assertIn(XSS_NAME, found["nodeNames"])
+        self.assertEqual(found["imagesInList"], 0)
+        self.assertEqual(found["nodeTitle"], XSS_NAME)
+        self.assertEqual(found["dialogs"], [])
+        self.assertEqual(found["pageErrors"], [])
+        self.assertEqual(found["groups"], ["Котельная №1", "Котельная №2"])
+        self.assertEqual(found["searched"], [XSS_NAME])
+
+        # The run was seen live and ended; its time is the task's.
+        states = found["taskStates"]
+        self.assertEqual(found["stateBefore"], "Не выполняется")
+        self.assertTrue(any(s != "Не выполняется" for s in states), states)   # seen live
+        self.assertEqual(states[-1], "Не выполняется")
+        task = [r for r in rows(a.ok("getTasks")) if r["id"] == data["taskId"]][0]
+        self.assertTrue(task["last_exec"] and not task["last_error"], task)
+
+        # The chart has every stored value of the shown parameters, gap and all.
+        hours = hour_rows()
+        shown = len(found["chartParams"])
+        self.assertEqual(shown, 2, found["chartParams"])
+        self.assertEqual(found["chart"]["points"], len(hours) * shown)
+        self.assertGreater(found["chart"]["drawn"], 0)
+        self.assertEqual(found["chart"]["gaps"], 1)   # the six missing hours break the lines
+        flagged = sum(1 for r in hours if r[1] > 97)
+        self.assertEqual((found["chart"]["flagged"], found["flaggedRows"]), (flagged, flagged))
+        self.assertEqual(found["tableRows"], len(hours))
+        self.assertEqual(found["checkMessages"], ["t1 выше 97"])
+        self.assertEqual(found["checkLog"], ["t1 выше 97"] * flagged)
+
+        # The CSV read back holds the report's days and totals.
+        with open(found["csvFile"], "rb") as f:
+            self.assertEqual(f.read(3), b"\xef\xbb\xbf")   # spreadsheets take the file as UTF-8
+        with open(found["csvFile"], encoding="utf-8-sig", newline="") as f:
+            sheet = list(csv.reader(f, delimiter=";"))
+        self.assertEqual(sheet[0][0], "Дата")
+        self.assertEqual([r[0] for r in sheet[1:11]], ["%02d.03.2024" % d for d in range(1, 11)])
+        report = a.ok("getReportData", data["chartNode"], {"$date": "2024-03-01"}, {"$date": "2024-03-10"})["$tables"]
+        total = rows(report["range_totals"])[0]
+        described = a.ok("describeParams", "QRV5", ["S1_Q"], [1.5])["params"][0]
+        column = [i for i, title in enumerate(sheet[0]) if title.startswith(described["name"])][0]
+        totals_row = [r for r in sheet if r[0] == total["date"]][0]
+        self.assertIn(",", totals_row[column])   # the decimal comma of ";" separated files
+        self.assertAlmostEqual(float(totals_row[column].replace(",", ".")), total["S1_Q"],
+                               places=described.get("precision", 6) - 1 if described.get("precision") else 6)
+        self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
+
+        self.assertGreater(found["journalRows"], 0)
+        self.assertEqual(found["lostText"], "Нет связи с сервером. Повторное подключение…")
+        self.assertEqual(found["afterReconnect"], len(found["nodeNames"]))
+        self.assertEqual(found["restrictedNodes"], data["ownNodes"])
+        self.assertEqual(found["restrictedButtons"], 0)
+        self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
+        for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
+                     "restricted"):
+            self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)
+
+
+def http_get(port, target, method="GET", extra=""):
+    """One raw request, the target sent exactly as given; (status, headers, body)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (method, target, extra)).encode())
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    headers = dict(line.lower().split(": ", 1) for line in lines[1:])
+    return int(lines[0].split()[1]), headers, body
+
+
+class ConsoleHttpTest(unittest.TestCase):
+    """The console's files and /rpc on the HTTP listener, over raw sockets."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port = free_port()
+        cls.server = DataServer(server_ini="requireLogin=true\n")
+        c = TcpClient(cls.server.port)
+        c.ok("login", "admin", "tavro")
+        c.ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
+        c.close()
+        if not wait_until(lambda: accepts(cls.port), timeout=10):
+            cls.server.stop()
+            raise RuntimeError("no HTTP listener: " + cls.server.output)
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.server.stop() == 0, cls.server.output
+
+    def test_files(self):
+        console = os.path.join(BUILD_DIR, "console")
+        for target, path, kind in [("/", "index.html", "text/html; charset=utf-8"),
+                                   ("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
+                                   ("/js/app.js", "js/app.js", "text/javascript; charset=utf-8"),
+                                   ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8"),
+                                   ("/css/console.css", "css/console.css", "text/css; charset=utf-8")]:
+            status, headers, body = http_get(self.port, target)
+            self.assertEqual((status, headers["content-type"]), (200, kind), target)
+            with open(os.path.join(console, path), "rb") as f:
+                self.assertEqual(body, f.read(), target)
+            self.assertIn("default-src 'self'", headers["content-security-policy"])
+        status, headers, body = http_get(self.port, "/", method="HEAD")
+        self.assertEqual((status, body), (200, b""))
+        self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        # Nothing outside the folder, however the path is written; the home
+        # folder beside it holds the database.
+        for target in ["/nothing.js", "/../telvan.db", "/js/../../orvex-server.ini", "/%2e%2e/telvan.db",
+                       "/..%2forvex-server.ini", "/%2E%2E%2F%2E%2E%2Fetc%2Fpasswd", "/..%5ctelvan.db",
+                       "/index.html%00.js", "/.hidden", "/js", "//etc/passwd", "/%252e%252e/telvan.db"]:
+            self.assertEqual(http_get(self.port, target)[0], 404, target)
+
+    def test_rpc_upgrade(self):
+        # The same server as the TCP port: sessions, rights and change events.
+        web = WebSocketClient(self.port, path="/rpc")
+        self.addCleanup(web.close)
+        self.assertEqual(web.call("getNodes")["error"]["message"], REFUSED)
+        self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
+        web.call("takeChangeEvents")
+        tcp = TcpClient(self.server.port)
+        self.addCleanup(tcp.close)
+        tcp.ok("login", "admin", "tavro")
+        node = tcp.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
+        events = web.call("takeChangeEvents")["result"]
+        self.assertEqual(events.get("nodeSaved"), [node])
+        self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")
+        # Only GET upgrades, and only a real upgrade request.
+        self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        self.assertEqual(http_get(self.port, "/rpc", extra="Sec-WebSocket-Version: 13\r\n")[0], 400)
+        # A page of another site may not use an operator's browser to reach the server.
+        upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n" \
+                  "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
+        self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
+        self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
+
+
+if __name__ == "__main__":
+    unittest.main()
