@@ -8,7 +8,6 @@
 #include <QVariantList>
 
 class QXmlStreamReader;
-class QXmlStreamWriter;
 
 // XML-RPC messages and their values.
 //
@@ -47,8 +46,6 @@ public:
     // no methodName, or values nested too deep. A parameter that cannot be
     // read (an unknown type, a number that is not one) is an invalid variant.
     static bool readCall(const QByteArray &body, QString &method, QVariantList &params, MaiaFault &fault);
-
-    static void writeValue(QXmlStreamWriter &xml, const QVariant &value);
 
 private:
     static QByteArray document(const QVariant &content, bool isFault);
