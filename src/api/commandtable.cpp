@@ -7,6 +7,7 @@
 #include "checkcommands.h"
 #include "exchangecommands.h"
 #include "groupcommands.h"
+#include "monitorcommands.h"
 #include "nodecommands.h"
 #include "parametercommands.h"
 #include "servercommands.h"
@@ -26,6 +27,7 @@ using namespace CheckCommands;
 using namespace ArchiveCommands;
 using namespace ParameterCommands;
 using namespace TaskCommands;
+using namespace MonitorCommands;
 
 const int Any = -1;
 const ApiCommand::Handler NotYet = nullptr;
@@ -96,9 +98,9 @@ ApiCommand commands[] = {
     {"cancelTask", "CancelTask", 1, "cancelTask", cancelTask},
     {"getTaskState", "GetTaskState", 1, "", getTaskState},
     // Monitoring
-    {"monitorAppend", "MonitorAppend", 1, "monitorAppend", NotYet},
-    {"monitorRemove", "MonitorRemove", 1, "", NotYet},
-    {"monitorGetData", "MonitorGetData", Any, "", NotYet},
+    {"monitorAppend", "MonitorAppend", 1, "monitorAppend", monitorAppend},
+    {"monitorRemove", "MonitorRemove", 1, "", monitorRemove},
+    {"monitorGetData", "MonitorGetData", Any, "", monitorGetData},
     // Parameter values and descriptions
     {"getValues", "GetValues", 2, "", getValues},
     {"describeParams", "DescribeParams", 3, "", describeParams},

@@ -71,15 +71,32 @@ QVariantMap Users::login(const QString &loginName, const QString &password)
         ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
         return QVariantMap();
     }
+    QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
+    if (row.isEmpty())
+        return QVariantMap();
+    const int id = row.value(kId).toInt();
+    const QStringList rights = access(id);
+    User::signIn(id, row, rights);
+    row.insert(kAccess, rights);
+    return row;
+}
+
+int Users::verify(const QString &loginName, const QString &password, const QString &peer)
+{
+    const QVariantMap row = checkPassword(loginName, password, peer);
+    return row.isEmpty() ? -1 : row.value(kId).toInt();
+}
+
+QVariantMap Users::checkPassword(const QString &loginName, const QString &password, const QString &peer)
+{
     // A blocked address learns nothing, not even whether the password was right.
-    const QString peer = User::currentPeerAddress();
     LoginThrottle &throttle = User::loginThrottle();
     const qint64 now = monotonicMs();
     if (!peer.isEmpty() && throttle.isBlocked(peer, now)) {
         ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
         return QVariantMap();
     }
-    QVariantMap row = withoutDigest(Database::selectRecord(
+    const QVariantMap row = withoutDigest(Database::selectRecord(
         QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"), {loginName, passwordDigest(password)}));
     if (row.isEmpty()) {
         if (!peer.isEmpty() && throttle.recordFailure(peer, now))
@@ -93,10 +110,6 @@ QVariantMap Users::login(const QString &loginName, const QString &password)
     }
     if (!peer.isEmpty())
         throttle.recordSuccess(peer);
-    const int id = row.value(kId).toInt();
-    const QStringList rights = access(id);
-    User::signIn(id, row, rights);
-    row.insert(kAccess, rights);
     return row;
 }
 

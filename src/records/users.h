@@ -21,6 +21,10 @@ public:
     // user's row plus "access"; an empty map with the reason in the error
     // channel on failure or when the client is signed in already.
     static QVariantMap login(const QString &loginName, const QString &password);
+    // Checks a login and password without signing anybody in (logins of
+    // the OPC clients), throttled per peer like client logins. The user's
+    // id, or -1 with the reason in the error channel.
+    static int verify(const QString &loginName, const QString &password, const QString &peer);
     // How passwords are stored: the MD5 digest of the local 8-bit text, in hex.
     static QString passwordDigest(const QString &password);
     static QVariantList groups(int id);
@@ -35,4 +39,9 @@ public:
     static bool setAccess(int id, const QStringList &rights);
     // Replaces every membership of the user, the common group's included.
     static bool setGroups(int id, const QVariantList &groupIds);
+
+private:
+    // The users row (digest blanked) for a matching login and password;
+    // empty with the reason in the error channel otherwise.
+    static QVariantMap checkPassword(const QString &loginName, const QString &password, const QString &peer);
 };

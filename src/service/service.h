@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcserver.h"
 #include "qtservice.h"
 
 #include <QCoreApplication>
@@ -53,4 +54,5 @@ private:
     QDateTime lastCompact;
     int compactInterval = 24;
     QList<QTranslator *> m_translators;
+    OPCServer opcServer;
 };

@@ -17,11 +17,13 @@ QMap<int, Session> &store()
     return sessions;
 }
 
-bool isMonitoredFor(int /*userId*/, const QVariant & /*nodeId*/)
+User::MonitorFilter g_monitorFilter = nullptr;
+
+bool isMonitoredFor(int userId, const QVariant &nodeId)
 {
     // Nodes are watched through the data monitor; without one, no node is
     // monitored for anybody.
-    return false;
+    return g_monitorFilter && g_monitorFilter(userId, nodeId.toInt());
 }
 
 } // namespace
@@ -122,7 +124,11 @@ void User::signIn(int userId, const QVariantMap &row, const QStringList &access)
 
 void User::logout()
 {
-    currentSession() = Session();
+    Session &session = currentSession();
+    const int userId = session.userId;
+    session = Session();
+    if (g_user)
+        g_user->announceIfGone(userId);
 }
 
 QVariantMap User::takeEvents()
@@ -135,9 +141,27 @@ QVariantMap User::takeEvents()
     return events;
 }
 
+void User::setMonitorFilter(MonitorFilter filter)
+{
+    g_monitorFilter = filter;
+}
+
 void User::remove(int clientId)
 {
+    const int userId = store().value(clientId).userId;
     store().remove(clientId);
+    announceIfGone(userId);
+}
+
+void User::announceIfGone(int userId)
+{
+    if (userId == -1)
+        return;
+    for (const Session &session : qAsConst(store())) {
+        if (session.userId == userId)
+            return;
+    }
+    emit userLeft(userId);
 }
 
 void User::onNotification(const QString &name, const QVariant &value)

@@ -52,7 +52,19 @@ public:
     static void logout();
     static QVariantMap takeEvents();
 
+    // Whether a node is watched for a user, asked before "nodeMonitored" is
+    // passed to that user's clients; the data monitor sets it (none: never).
+    using MonitorFilter = bool (*)(int userId, int nodeId);
+    static void setMonitorFilter(MonitorFilter filter);
+
+signals:
+    // The last client of a logged-in user went away.
+    void userLeft(int userId);
+
 public slots:
     void remove(int clientId);
     void onNotification(const QString &name, const QVariant &value);
+
+private:
+    void announceIfGone(int userId);
 };

@@ -1,0 +1,54 @@
+#include "monitorcommands.h"
+
+#include "commandparams.h"
+#include "commandresult.h"
+#include "datamonitor.h"
+
+namespace {
+
+// The whole-number elements of the list; elements of other types are skipped.
+QSet<int> nodeIds(CommandParams &p)
+{
+    QSet<int> ids;
+    const QVariantList list = p.list(0);
+    for (const QVariant &element : list) {
+        bool ok = false;
+        const qlonglong id = element.toLongLong(&ok);
+        const bool whole = element.userType() != QMetaType::QString && element.userType() != QMetaType::Bool;
+        if (ok && whole && id >= 0 && id <= INT_MAX && element.toDouble() == double(id))
+            ids.insert(int(id));
+    }
+    return ids;
+}
+
+} // namespace
+
+namespace MonitorCommands {
+
+// monitorAppend(nodeIds: list of int) -> true
+QVariant monitorAppend(CommandParams &p)
+{
+    const QSet<int> ids = nodeIds(p);
+    if (!p.ok())
+        return QVariant();
+    DataMonitor::append(ids);
+    return true;
+}
+
+// monitorRemove(nodeIds: list of int) -> true
+QVariant monitorRemove(CommandParams &p)
+{
+    const QSet<int> ids = nodeIds(p);
+    if (!p.ok())
+        return QVariant();
+    DataMonitor::remove(ids);
+    return true;
+}
+
+// monitorGetData(...ignored) -> table of the watched nodes' current values and check results
+QVariant monitorGetData(CommandParams &)
+{
+    return CommandResult::table(DataMonitor::getData());
+}
+
+}

@@ -1,0 +1,380 @@
+#include "datamonitor.h"
+
+#include "analizer.h"
+#include "archivestore.h"
+#include "checkparams.h"
+#include "database.h"
+#include "taskmanager.h"
+#include "tasks.h"
+#include "user.h"
+#include "visibility.h"
+#include "zeltobusyguard.h"
+#include "zeltomarkers.h"
+#include "zeltosystem.h"
+
+#include <QMutexLocker>
+#include <QTimerEvent>
+
+namespace {
+
+DataMonitor *g_instance = nullptr;
+
+const QString kNodeId = QStringLiteral("node_id");
+const QString kNodeName = QStringLiteral("node_name");
+const QString kMonError = QStringLiteral("MON_ERR");
+const QString kCheckError = QStringLiteral("CHECK_ERR");
+const QString kCheckMessage = QStringLiteral("CHECK_MSG");
+const QString kCurrentData = QStringLiteral("current_data");
+
+// The columns of the task list row that every entry's row carries.
+const QStringList &taskColumns()
+{
+    static const QStringList columns = {QStringLiteral("task_id"), kNodeId,
+                                        kNodeName, QStringLiteral("model_code"),
+                                        QStringLiteral("model_name"), QStringLiteral("number")};
+    return columns;
+}
+
+// The nodes the current user may see; all of them for the unrestricted.
+QSet<int> visibleNodes()
+{
+    QVariantList values;
+    const QString condition = Visibility::groupCondition("group_id", values);
+    QSet<int> ids;
+    const ZeltoTable table = Database::selectTable(QStringLiteral("SELECT id FROM nodes WHERE ") + condition, values);
+    for (int row = 0; row < table.rowCount(); ++row)
+        ids.insert(table.value(row, 0).toInt());
+    return ids;
+}
+
+} // namespace
+
+DataMonitor::DataMonitor(int tickMs)
+{
+    const ZeltoTable tasks = Tasks::list();
+    for (int row = 0; row < tasks.rowCount(); ++row) {
+        const QVariantMap task = tasks.toMap(row);
+        if (task.value(QStringLiteral("is_main")).toInt() == 1)
+            addEntry(task);
+    }
+    connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
+            Qt::QueuedConnection);
+    if (User::instance())
+        connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
+    User::setMonitorFilter(&DataMonitor::isMonitoredFor);
+    timerId = startTimer(qMax(1, tickMs), Qt::CoarseTimer);
+}
+
+DataMonitor::~DataMonitor()
+{
+    User::setMonitorFilter(nullptr);
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+DataMonitor *DataMonitor::createInstance(int tickMs)
+{
+    if (!g_instance)
+        g_instance = new DataMonitor(tickMs);
+    return g_instance;
+}
+
+void DataMonitor::destroyInstance()
+{
+    delete g_instance;
+}
+
+DataMonitor *DataMonitor::instance()
+{
+    return g_instance;
+}
+
+void DataMonitor::append(const QSet<int> &nodeIds)
+{
+    if (!g_instance)
+        return;
+    const int userId = User::currentUserId();
+    // Read before taking the lock: the database is no business of the mutex.
+    const QSet<int> visible = User::isUnrestricted() ? QSet<int>() : visibleNodes();
+    QMutexLocker lock(&g_instance->mutex);
+    QSet<int> &watched = g_instance->m_subscriptions[userId];
+    for (int nodeId : nodeIds) {
+        if (!g_instance->entries.contains(nodeId))
+            continue;
+        if (!User::isUnrestricted() && !visible.contains(nodeId))
+            continue;
+        watched.insert(nodeId);
+        g_instance->monitoredNodes.insert(nodeId);
+    }
+}
+
+void DataMonitor::remove(const QSet<int> &nodeIds)
+{
+    if (!g_instance)
+        return;
+    QMutexLocker lock(&g_instance->mutex);
+    g_instance->m_subscriptions[User::currentUserId()].subtract(nodeIds);
+    g_instance->rebuildMonitored();
+}
+
+void DataMonitor::removeUser(int userId)
+{
+    if (!g_instance)
+        return;
+    QMutexLocker lock(&g_instance->mutex);
+    g_instance->m_subscriptions.remove(userId);
+    g_instance->rebuildMonitored();
+}
+
+QSet<int> DataMonitor::subscriptions(int userId)
+{
+    if (!g_instance)
+        return QSet<int>();
+    QMutexLocker lock(&g_instance->mutex);
+    return g_instance->m_subscriptions.value(userId);
+}
+
+bool DataMonitor::isMonitoredFor(int userId, int nodeId)
+{
+    if (!g_instance)
+        return false;
+    QMutexLocker lock(&g_instance->mutex);
+    return g_instance->m_subscriptions.value(userId).contains(nodeId);
+}
+
+QVariantMap DataMonitor::nodeData(int nodeId)
+{
+    if (!g_instance)
+        return QVariantMap();
+    QMutexLocker lock(&g_instance->mutex);
+    return g_instance->entries.value(nodeId).data;
+}
+
+ZeltoTable DataMonitor::getData()
+{
+    ZeltoTable table;
+    if (g_instance) {
+        QMutexLocker lock(&g_instance->mutex);
+        for (int nodeId : g_instance->m_subscriptions.value(User::currentUserId())) {
+            const auto entry = g_instance->entries.constFind(nodeId);
+            if (entry == g_instance->entries.constEnd() || entry->data.isEmpty())
+                continue;
+            QVariantMap row;
+            for (auto it = entry->data.constBegin(); it != entry->data.constEnd(); ++it) {
+                if (it.value().isValid())
+                    row.insert(it.key(), it.value());
+            }
+            table.appendRow(row);
+        }
+    }
+    table.sort(kNodeName);
+    const QVariant unused = QVariant::fromValue(ZeltoUnused());
+    for (int row = 0; row < table.rowCount(); ++row) {
+        for (int column = 0; column < table.columnCount(); ++column) {
+            if (table.value(row, column).isNull())
+                table.setValue(row, column, unused);
+        }
+    }
+    table.appendColumns({kMonError, kCheckMessage});
+    return table;
+}
+
+void DataMonitor::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == timerId) {
+        tick();
+    } else if (event->timerId() == flushTimerId) {
+        killTimer(flushTimerId);
+        flushTimerId = 0;
+        announce();
+    }
+}
+
+void DataMonitor::announce()
+{
+    if (ZeltoBusyGuard::defer(this, [this]() { announce(); }))
+        return;
+    QMutexLocker lock(&mutex);
+    for (int nodeId : qAsConst(updatedNodes))
+        ZeltoSystem::instance()->notify(QStringLiteral("nodeMonitored"), nodeId);
+    updatedNodes.clear();
+}
+
+void DataMonitor::tick()
+{
+    // Not inside a save that is running a check script: the task manager's
+    // queue and the notifications wait for it to end.
+    if (ZeltoBusyGuard::defer(this, [this]() { tick(); }))
+        return;
+    QMutexLocker lock(&mutex);
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int nodeId : qAsConst(monitoredNodes)) {
+        const auto entry = entries.find(nodeId);
+        if (entry == entries.end())
+            continue;
+        if (TaskManager::hasTask(entry->taskId))
+            continue;
+        if (!entry->lastRequest.isNull() && now < entry->lastRequest.addSecs(entry->monInterval))
+            continue;
+        // A refused request (the task's channel or driver is gone) is not
+        // asked again before the interval has passed.
+        if (!TaskManager::startTask(entry->taskId, true))
+            ZeltoSystem::instance()->clearError();
+        entry->lastRequest = now;
+    }
+    lock.unlock();
+    announce();
+}
+
+void DataMonitor::onNotification(const QString &event, const QVariant &param)
+{
+    static const QStringList handled = {QStringLiteral("monitored"), QStringLiteral("archivesSaved"),
+                                        QStringLiteral("taskSaved"), QStringLiteral("taskRemoved")};
+    if (!handled.contains(event))
+        return;
+    if (ZeltoBusyGuard::defer(this, [this, event, param]() { onNotification(event, param); }))
+        return;
+    if (event == QLatin1String("monitored")) {
+        const ZeltoTable table = param.value<ZeltoTable>();
+        if (table.rowCount() > 0)
+            refresh(table.value(0, kNodeId).toInt(), table.toMap(0));
+    } else if (event == QLatin1String("archivesSaved")) {
+        const int nodeId = param.toInt();
+        QVariantMap current = lastCurrentRow(nodeId);
+        // A poll that was saved has reached the device: an earlier monitor
+        // run's failure no longer holds.
+        current.insert(kMonError, QVariant());
+        refresh(nodeId, current);
+    } else if (event == QLatin1String("taskSaved")) {
+        const int taskId = param.toInt();
+        const QVariantMap row = Tasks::get(taskId);
+        const bool isMain = row.value(QStringLiteral("is_main")).toInt() == 1;
+        QMutexLocker lock(&mutex);
+        if (taskNodes.contains(taskId)) {
+            if (isMain)
+                entries[taskNodes.value(taskId)].monInterval = row.value(QStringLiteral("mon_interval")).toInt();
+            else
+                removeTask(taskId);
+        } else if (isMain) {
+            lock.unlock();   // addEntry reads the database and takes the lock itself
+            addEntry(row);
+        }
+    } else {
+        QMutexLocker lock(&mutex);
+        removeTask(param.toInt());
+    }
+}
+
+void DataMonitor::addEntry(const QVariantMap &taskRow)
+{
+    const int taskId = taskRow.value(QStringLiteral("id")).toInt();
+    const int nodeId = taskRow.value(kNodeId).toInt();
+    MonitorEntry entry;
+    entry.taskId = taskId;
+    entry.monInterval = taskRow.value(QStringLiteral("mon_interval")).toInt();
+    entry.modelCode = taskRow.value(QStringLiteral("model_code")).toString();
+    for (const QString &column : taskColumns())
+        entry.data.insert(column, column == QLatin1String("task_id") ? QVariant(taskId) : taskRow.value(column));
+    const QVariantMap current = lastCurrentRow(nodeId);
+    for (auto it = current.constBegin(); it != current.constEnd(); ++it)
+        entry.data.insert(it.key(), it.value());
+    entry.data.insert(kMonError, QVariant());
+    entry.data.insert(kCheckError, false);
+    entry.data.insert(kCheckMessage, QVariant());
+
+    QMutexLocker lock(&mutex);
+    // A node whose main task moved keeps one entry, under the new task.
+    if (entries.contains(nodeId))
+        taskNodes.remove(entries.value(nodeId).taskId);
+    entries.insert(nodeId, entry);
+    taskNodes.insert(taskId, nodeId);
+}
+
+void DataMonitor::removeTask(int taskId)
+{
+    const auto it = taskNodes.find(taskId);
+    if (it == taskNodes.end())
+        return;
+    const int nodeId = it.value();
+    taskNodes.erase(it);
+    entries.remove(nodeId);
+    for (QSet<int> &watched : m_subscriptions)
+        watched.remove(nodeId);
+    monitoredNodes.remove(nodeId);
+    updatedNodes.remove(nodeId);
+}
+
+void DataMonitor::rebuildMonitored()
+{
+    monitoredNodes.clear();
+    for (const QSet<int> &watched : qAsConst(m_subscriptions))
+        monitoredNodes.unite(watched);
+}
+
+void DataMonitor::refresh(int nodeId, const QVariantMap &values)
+{
+    QVariantMap row;
+    QString modelCode;
+    {
+        QMutexLocker lock(&mutex);
+        const auto entry = entries.constFind(nodeId);
+        if (entry == entries.constEnd())
+            return;
+        row = entry->data;
+        modelCode = entry->modelCode;
+    }
+    // Read at each refresh: a client may have changed them since.
+    const QVariantMap params = CheckParams::load(nodeId);
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        row.insert(it.key(), it.value());
+    // The script runs without the lock: it turns the event loop, and the
+    // guard it runs under holds back everything that would come in meanwhile.
+    const QVariantMap checks = checkResults(modelCode, params, row);
+    for (auto it = checks.constBegin(); it != checks.constEnd(); ++it)
+        row.insert(it.key(), it.value());
+
+    QMutexLocker lock(&mutex);
+    const auto entry = entries.find(nodeId);
+    if (entry == entries.end())
+        return;
+    entry->data = row;
+    updatedNodes.insert(nodeId);
+    // Announced soon, not only at the next tick: OPC clients want fresh
+    // values within a second or two. Results that come together still make
+    // one announcement per node.
+    if (flushTimerId == 0)
+        flushTimerId = startTimer(kAnnounceDelayMs);
+}
+
+QVariantMap DataMonitor::lastCurrentRow(int nodeId)
+{
+    ZeltoTable current;
+    if (!ArchiveStore::read(nodeId, kCurrentData, current) || current.rowCount() == 0)
+        return QVariantMap();
+    return current.toMap(current.rowCount() - 1);
+}
+
+QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row)
+{
+    QVariantMap results{{kCheckError, false}, {kCheckMessage, QVariant()}};
+    if (params.isEmpty())
+        return results;
+    ZeltoBusyGuard busy;
+    Analizer analizer(modelCode);
+    analizer.setCheckParams(params);
+    ZeltoTable table;
+    table.appendRow(row);
+    // A script that fails is reported like a finding, so the operator sees it.
+    QStringList messages;
+    if (!analizer.check(table, kCurrentData))
+        messages.append(ZeltoSystem::instance()->lastError());
+    const ZeltoTable findings = analizer.findings();
+    for (int i = 0; i < findings.rowCount(); ++i)
+        messages.append(findings.value(i, QStringLiteral("message")).toString());
+    messages.removeAll(QString());
+    if (!messages.isEmpty()) {
+        results.insert(kCheckError, true);
+        results.insert(kCheckMessage, messages.join(QLatin1Char('\n')));
+    }
+    return results;
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QDateTime>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QVariantMap>
+
+// Keeps the current values of watched nodes fresh. Every node that has a
+// main task has an entry: a one-row table of its latest current values and
+// check results. Users (and the OPC publisher, as nobody) subscribe to
+// nodes; a watched node gets a monitor run of its main task through the task
+// manager at most once per its task's "mon_interval" seconds, looked at on
+// every tick, and refreshed nodes are announced with "nodeMonitored", once
+// per node for results that come within kAnnounceDelayMs of each other.
+//
+// One instance per process, created and destroyed by the service. The static
+// operations work on it; without one they do nothing and read empty.
+class DataMonitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kDefaultTickMs = 10000;
+    // Refreshed nodes are announced this long after the first of them.
+    static constexpr int kAnnounceDelayMs = 200;
+
+    // Creates the instance unless one exists; reads every main task.
+    static DataMonitor *createInstance(int tickMs = kDefaultTickMs);
+    static void destroyInstance();
+    static DataMonitor *instance();
+
+    // Subscribes the current user to those of the nodes that have an entry
+    // and that the user may see; the others are skipped silently.
+    static void append(const QSet<int> &nodeIds);
+    static void remove(const QSet<int> &nodeIds);
+    // Drops everything the user watches (their last client went away).
+    static void removeUser(int userId);
+    static QSet<int> subscriptions(int userId);
+    static bool isMonitoredFor(int userId, int nodeId);
+    // A copy of the node's data table; empty for a node without an entry.
+    static QVariantMap nodeData(int nodeId);
+    // The current user's watched nodes, one row each, by node name, nulls
+    // as ZeltoUnused, always with the columns "MON_ERR" and "CHECK_MSG".
+    static ZeltoTable getData();
+
+    ~DataMonitor() override;
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    void onNotification(const QString &event, const QVariant &param);
+
+private:
+    struct MonitorEntry
+    {
+        int taskId = 0;
+        int monInterval = 60;
+        QDateTime lastRequest;
+        QVariantMap data;   // the one row: task and node columns, current values, check results
+        QString modelCode;
+    };
+
+    explicit DataMonitor(int tickMs);
+
+    void tick();
+    // Raises "nodeMonitored" for every node refreshed since the last time.
+    void announce();
+    void addEntry(const QVariantMap &taskRow);
+    void removeTask(int taskId);
+    void rebuildMonitored();
+    // The entry's row takes over the values, adds what is new, runs the
+    // node's check script over it and marks the node refreshed.
+    void refresh(int nodeId, const QVariantMap &values);
+    static QVariantMap lastCurrentRow(int nodeId);
+    static QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
+
+    // All members below are guarded by mutex. It is not recursive: nothing
+    // that holds it calls a public operation, runs a check script or waits.
+    mutable QMutex mutex;
+    QMap<int, int> taskNodes;             // main task id -> node id
+    QMap<int, MonitorEntry> entries;      // node id -> entry
+    QMap<int, QSet<int>> m_subscriptions; // user id -> watched node ids
+    QSet<int> monitoredNodes;             // union of all subscriptions
+    QSet<int> updatedNodes;               // refreshed since the last tick
+    int timerId = 0;
+    int flushTimerId = 0;   // main thread only
+};

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+// The OPC UA layer as a child process: the Node.js program of
+// tools/opc-gateway, talked to over its standard input and output in the
+// line protocol of docs/protocol.md. Started once, restarted with a growing
+// pause (1 s doubling to 60 s, back to 1 s after a minute of good running)
+// whenever it ends without being asked to, stopped on request. Its standard
+// error goes to the log. Main thread only.
+class OpcGateway : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The oldest Node.js the gateway's packages run on.
+    static constexpr int kMinNodeMajor = 18;
+    // Longest line taken from the gateway; a longer one is dropped.
+    static constexpr int kMaxLineBytes = 16 * 1024 * 1024;
+
+    explicit OpcGateway(QObject *parent = nullptr);
+    ~OpcGateway() override;
+
+    // The Node.js program: ORVEX_NODE, else "node" on the path.
+    static QString nodeProgram();
+    // The gateway's script: ORVEX_OPC_GATEWAY, else opc-gateway/gateway.js
+    // in the home folder, else in <prefix>/share/orvex of an installed
+    // server, else the one of the source tree the server was built from.
+    static QString scriptPath();
+    // Empty when Node.js runs and is new enough; otherwise the reason.
+    static QString checkNode(const QString &program);
+
+    // Starts the process; false with the reason in the error channel when
+    // Node.js or the script is missing or Node.js is too old.
+    bool start();
+    // Asks the process to end, then ends it; no restart follows.
+    void stop();
+    // One message as one line; dropped while the process is not running.
+    void send(const QJsonObject &message);
+
+signals:
+    // The process is running and reads its input: send it its address space.
+    void started();
+    // The process ended; a restart is scheduled unless it was stopped.
+    void finished();
+    void received(const QJsonObject &message);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    void launch();
+    void onReadyRead();
+    void onStandardError();
+    void onFinished(int exitCode, QProcess::ExitStatus status);
+
+    QProcess *m_process = nullptr;
+    QString m_program;
+    QString m_script;
+    QByteArray m_buffer;
+    bool m_dropping = false;   // the rest of an over-long line is being skipped
+    bool m_stopping = false;
+    int m_restartTimer = 0;
+    int m_backoffMs = 1000;
+    qint64 m_startedAt = 0;
+};

@@ -1,0 +1,313 @@
+#include "opcserver.h"
+
+#include "archivestore.h"
+#include "database.h"
+#include "datamonitor.h"
+#include "metadatacatalogue.h"
+#include "nodes.h"
+#include "opcgateway.h"
+#include "opcitemnames.h"
+#include "users.h"
+#include "zelto.h"
+#include "zeltobusyguard.h"
+#include "zeltosystem.h"
+
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QMutexLocker>
+
+namespace {
+
+const QString kOp = QStringLiteral("op");
+const QString kMonError = QStringLiteral("MON_ERR");
+// Items per address space message: keeps each line small.
+const int kItemsPerMessage = 500;
+// A one-shot read of an unused item watches its node this long.
+const int kReadHoldMs = 60000;
+// Version of the line protocol this side speaks.
+const int kProtocolVersion = 1;
+
+QString utcText(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QStringList stringList(const QJsonValue &value)
+{
+    QStringList list;
+    for (const QJsonValue &element : value.toArray()) {
+        if (element.isString())
+            list.append(element.toString());
+    }
+    return list;
+}
+
+} // namespace
+
+OPCServer::OPCServer(QObject *parent) : QObject(parent)
+{
+    connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
+            Qt::QueuedConnection);
+}
+
+OPCServer::~OPCServer()
+{
+    stop();
+}
+
+void OPCServer::start()
+{
+    const QVariant port = Database::getSetting(QStringLiteral("opcPort"));
+    if (port.isNull() || port.toString().isEmpty())
+        return;
+    bool ok = false;
+    const int number = port.toString().toInt(&ok);
+    if (!ok || number < 1 || number > 65535) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError,
+                                     tr("Неверный порт OPC UA \"opcPort\": %1, OPC не запущен").arg(port.toString()));
+        return;
+    }
+    buildAddressSpace();
+    if (!m_gateway) {
+        m_gateway = new OpcGateway(this);
+        connect(m_gateway, &OpcGateway::started, this, &OPCServer::onGatewayStarted);
+        connect(m_gateway, &OpcGateway::finished, this, &OPCServer::onGatewayFinished);
+        connect(m_gateway, &OpcGateway::received, this, &OPCServer::onGatewayMessage);
+    }
+    if (!m_gateway->start()) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, ZeltoSystem::instance()->lastError());
+        ZeltoSystem::instance()->clearError();
+        delete m_gateway;
+        m_gateway = nullptr;
+        return;
+    }
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
+}
+
+void OPCServer::stop()
+{
+    if (!m_gateway)
+        return;
+    m_gateway->stop();
+    delete m_gateway;
+    m_gateway = nullptr;
+    onGatewayFinished();
+}
+
+void OPCServer::buildAddressSpace()
+{
+    QMutexLocker lock(&m_mutex);
+    m_items.clear();
+    m_nodes.clear();
+    const bool russian = Database::getSetting(QStringLiteral("useRussianInOPC"), true).toBool();
+    const QString format =
+        Database::getSetting(QStringLiteral("opcNodeFormat"), OpcItemNames::defaultNodeFormat()).toString();
+    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+    const OpcItemNames names(russian, format, catalogue);
+
+    const ZeltoTable nodes = Nodes::list();
+    for (int row = 0; row < nodes.rowCount(); ++row) {
+        const QVariantMap node = nodes.toMap(row);
+        const int nodeId = node.value(QStringLiteral("id")).toInt();
+        ZeltoTable current;
+        if (!ArchiveStore::read(nodeId, QStringLiteral("current_data"), current) || current.rowCount() == 0)
+            continue;
+        QString groupName;
+        if (names.needsGroupName())
+            groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
+                            .value(QStringLiteral("name"))
+                            .toString();
+        OpcNode opcNode;
+        opcNode.nodeId = nodeId;
+        opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
+        opcNode.row = current.toMap(current.rowCount() - 1);
+        const QString branch = names.nodeBranch(node, groupName);
+        for (const QString &column : current.columnNames()) {
+            if (!catalogue.isParam(column))
+                continue;
+            const OpcValue::Type type = OpcValue::typeOf(opcNode.row.value(column));
+            if (type == OpcValue::None)
+                continue;
+            QString name = names.itemName(branch, column, opcNode.modelCode);
+            // Two parameters of one title, or two nodes of one name: the
+            // later one is told apart by its code.
+            if (m_items.contains(name))
+                name += QStringLiteral(" (") + column + QLatin1Char(')');
+            if (m_items.contains(name))
+                name += QStringLiteral(" #") + QString::number(nodeId);
+            if (m_items.contains(name))
+                continue;
+            m_items.insert(name, Item{nodeId, column, type});
+            opcNode.items.insert(column, name);
+        }
+        if (!opcNode.items.isEmpty())
+            m_nodes.insert(nodeId, opcNode);
+    }
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
+                                 tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
+}
+
+void OPCServer::setItemsUsed(const QStringList &names, bool used)
+{
+    QSet<int> nodes;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const QString &name : names) {
+            const auto item = m_items.constFind(name);
+            if (item == m_items.constEnd())
+                continue;
+            QSet<QString> &active = m_nodes[item->nodeId].activeColumns;
+            if (used)
+                active.insert(item->column);
+            else
+                active.remove(item->column);
+            // A node is released only with the last of its items.
+            if (used || active.isEmpty())
+                nodes.insert(item->nodeId);
+        }
+    }
+    if (used)
+        DataMonitor::append(nodes);
+    else
+        DataMonitor::remove(nodes);
+}
+
+void OPCServer::onNotification(const QString &event, const QVariant &param)
+{
+    if (event == QLatin1String("nodeMonitored"))
+        updateNode(param.toInt());
+}
+
+QJsonObject OPCServer::updateMessage(int nodeId)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto node = m_nodes.find(nodeId);
+    if (node == m_nodes.end() || node->activeColumns.isEmpty())
+        return QJsonObject();
+    const QVariantMap data = DataMonitor::nodeData(nodeId);
+    for (auto it = data.constBegin(); it != data.constEnd(); ++it)
+        node->row.insert(it.key(), it.value());
+    const bool failed = !node->row.value(kMonError).isNull();
+    QJsonArray values;
+    for (const QString &column : qAsConst(node->activeColumns)) {
+        const QString name = node->items.value(column);
+        const OpcValue::Type type = m_items.value(name).type;
+        QPair<QJsonValue, int> published = OpcValue::published(node->row.value(column), type);
+        if (failed)
+            published = qMakePair(OpcValue::zero(type), OpcValue::kNotConnected);
+        values.append(QJsonArray{name, published.first, published.second});
+    }
+    return QJsonObject{{kOp, QStringLiteral("update")},
+                       {QStringLiteral("time"), utcText(QDateTime::currentDateTimeUtc())},
+                       {QStringLiteral("items"), values}};
+}
+
+void OPCServer::updateNode(int nodeId)
+{
+    if (!m_gateway)
+        return;
+    const QJsonObject message = updateMessage(nodeId);
+    if (!message.isEmpty())
+        m_gateway->send(message);
+}
+
+QJsonObject OPCServer::itemEntry(const QString &name, const OpcNode &node, const QString &column) const
+{
+    const OpcValue::Type type = m_items.value(name).type;
+    const QPair<QJsonValue, int> published = OpcValue::published(node.row.value(column), type);
+    const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
+    return QJsonObject{{QStringLiteral("id"), name},
+                       {QStringLiteral("type"), OpcValue::typeName(type)},
+                       {QStringLiteral("value"), published.first},
+                       {QStringLiteral("quality"), published.second},
+                       {QStringLiteral("time"), date.isValid() ? utcText(date) : QJsonValue()}};
+}
+
+void OPCServer::onGatewayStarted()
+{
+    const QString home = Zelto::moduleDir();
+    m_gateway->send(QJsonObject{
+        {kOp, QStringLiteral("config")},
+        {QStringLiteral("version"), kProtocolVersion},
+        {QStringLiteral("port"), Database::getSetting(QStringLiteral("opcPort")).toInt()},
+        {QStringLiteral("pki"), home + QStringLiteral("/pki")},
+        {QStringLiteral("hostname"), QHostInfo::localHostName()},
+        {QStringLiteral("allowAnonymous"), Database::getSetting(QStringLiteral("opcAnonymous"), false).toBool()},
+        {QStringLiteral("securityNone"), Database::getSetting(QStringLiteral("opcSecurityNone"), true).toBool()},
+        {QStringLiteral("trustClients"), Database::getSetting(QStringLiteral("opcTrustClients"), false).toBool()},
+        {QStringLiteral("separator"),
+         Database::getSetting(QStringLiteral("useRussianInOPC"), true).toBool() ? QStringLiteral("\\")
+                                                                                 : QStringLiteral(".")},
+        {QStringLiteral("readHoldMs"), kReadHoldMs}});
+    // The values as last known: a restarted gateway starts where the last one was.
+    QMutexLocker lock(&m_mutex);
+    QJsonArray batch;
+    for (const OpcNode &node : qAsConst(m_nodes)) {
+        for (auto it = node.items.constBegin(); it != node.items.constEnd(); ++it) {
+            batch.append(itemEntry(it.value(), node, it.key()));
+            if (batch.size() == kItemsPerMessage) {
+                m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), batch}});
+                batch = QJsonArray();
+            }
+        }
+    }
+    if (!batch.isEmpty())
+        m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), batch}});
+    m_gateway->send(QJsonObject{{kOp, QStringLiteral("start")}});
+}
+
+void OPCServer::onGatewayFinished()
+{
+    // Its clients are gone with it: nothing is in use any more.
+    QSet<int> nodes;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (OpcNode &node : m_nodes) {
+            if (!node.activeColumns.isEmpty())
+                nodes.insert(node.nodeId);
+            node.activeColumns.clear();
+        }
+    }
+    DataMonitor::remove(nodes);
+}
+
+void OPCServer::onGatewayMessage(const QJsonObject &message)
+{
+    // The data monitor may be busy with a check script: its lock is not
+    // taken from inside one.
+    if (ZeltoBusyGuard::defer(this, [this, message]() { onGatewayMessage(message); }))
+        return;
+    const QString op = message.value(kOp).toString();
+    if (op == QLatin1String("activate")) {
+        setItemsUsed(stringList(message.value(QStringLiteral("items"))), true);
+    } else if (op == QLatin1String("deactivate")) {
+        setItemsUsed(stringList(message.value(QStringLiteral("items"))), false);
+    } else if (op == QLatin1String("login")) {
+        answerLogin(message);
+    } else if (op == QLatin1String("listening")) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
+                                     tr("OPC UA сервер слушает: %1")
+                                         .arg(stringList(message.value(QStringLiteral("endpoints"))).join(QStringLiteral(", "))));
+    } else if (op == QLatin1String("log")) {
+        const QString level = message.value(QStringLiteral("level")).toString();
+        ZeltoSystem::instance()->log(level == QLatin1String("error")     ? ZeltoSystem::LogError
+                                         : level == QLatin1String("warning") ? ZeltoSystem::LogWarning
+                                                                             : ZeltoSystem::LogInfo,
+                                     QStringLiteral("OPC: ") + message.value(QStringLiteral("text")).toString());
+    } else {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, tr("OPC: неизвестное сообщение шлюза пропущено: %1").arg(op));
+    }
+}
+
+void OPCServer::answerLogin(const QJsonObject &message)
+{
+    const QJsonValue id = message.value(QStringLiteral("id"));
+    const QString login = message.value(QStringLiteral("user")).toString();
+    const QString peer = QStringLiteral("opc:") + message.value(QStringLiteral("peer")).toString();
+    const bool ok = message.value(QStringLiteral("user")).isString() && message.value(QStringLiteral("password")).isString()
+        && Users::verify(login, message.value(QStringLiteral("password")).toString(), peer) >= 0;
+    ZeltoSystem::instance()->clearError();
+    if (!ok)
+        Database::logWarn(tr("OPC UA: отказано во входе пользователю %1").arg(login));
+    m_gateway->send(QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), ok}});
+}

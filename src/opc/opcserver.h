@@ -1,0 +1,86 @@
+#pragma once
+
+#include "opcvalue.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QVariantMap>
+
+class OpcGateway;
+
+// Publishes the nodes' current parameters as OPC items. At start it builds
+// the address space once: an item for every catalogued current parameter of
+// every node that has current data, named by OpcItemNames and typed by
+// OpcValue. The OPC UA server itself is the gateway child process
+// (OpcGateway); it reports which items clients use. A node with an item in
+// use is watched in the data monitor on behalf of nobody (user -1), and
+// every "nodeMonitored" of such a node sends the used items' values with
+// their quality and time. Login attempts of OPC UA clients are checked
+// against the server's users here.
+//
+// Off unless the setting "opcPort" holds a port. Held by the service.
+class OPCServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One published item: its node, its current-data column and its type.
+    struct Item
+    {
+        int nodeId = 0;
+        QString column;
+        OpcValue::Type type = OpcValue::None;
+    };
+
+    explicit OPCServer(QObject *parent = nullptr);
+    ~OPCServer() override;
+
+    // Builds the address space and starts the gateway when "opcPort" is
+    // set; Node.js missing or too old is logged once and leaves OPC off.
+    void start();
+    void stop();
+
+    // The address space built by the last start, by item name.
+    const QHash<QString, Item> &items() const { return m_items; }
+    // Builds the address space from the database without starting anything.
+    void buildAddressSpace();
+    // Clients started (used) or stopped using the items: their nodes are
+    // watched, or released with their last item.
+    void setItemsUsed(const QStringList &names, bool used);
+    // The used items' values of the node as one update message; empty when
+    // none of its items is used.
+    QJsonObject updateMessage(int nodeId);
+
+private slots:
+    void onNotification(const QString &event, const QVariant &param);
+    void onGatewayStarted();
+    void onGatewayFinished();
+    void onGatewayMessage(const QJsonObject &message);
+
+private:
+    struct OpcNode
+    {
+        int nodeId = 0;
+        QString modelCode;
+        QMap<QString, QString> items;   // column -> item name
+        QSet<QString> activeColumns;    // columns of the items in use; guarded by m_mutex
+        QVariantMap row;                // the latest values, by column
+    };
+
+    void updateNode(int nodeId);
+    void answerLogin(const QJsonObject &message);
+    QJsonObject itemEntry(const QString &name, const OpcNode &node, const QString &column) const;
+
+    OpcGateway *m_gateway = nullptr;
+    QHash<QString, Item> m_items;
+    QMap<int, OpcNode> m_nodes;
+    // Serialises the item use bookkeeping with the data monitor's calls
+    // (taken before the data monitor's own lock).
+    mutable QMutex m_mutex;
+};

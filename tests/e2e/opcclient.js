@@ -1,0 +1,188 @@
+#!/usr/bin/env node
+// A scripted OPC UA client for the end-to-end tests and the benchmark, on
+// the node-opcua of tools/opc-gateway. Reads one JSON command per line on
+// standard input and answers each with one JSON line on standard output:
+// {"ok": true, ...} or {"ok": false, "error": "..."}. Data changes of the
+// subscription are kept until "changes" takes them.
+//
+// Commands ("cmd"): endpoints {url}; connect {url, mode: None|Sign|SignAndEncrypt,
+// user, password}; browse {} -> every variable under Objects with its path;
+// read {ids}; subscribe {ids, interval, queueSize, sampling}; changes {};
+// unsubscribe {}; stall {} (stops answering publish requests: a subscriber
+// that falls behind); close {}; crash {} (ends without closing anything).
+"use strict";
+
+// node-opcua prints its warnings through console.log: standard output
+// carries the protocol, so whatever console prints goes to standard error.
+const util = require("node:util");
+for (const name of ["log", "info", "warn", "debug", "trace", "dir"]) {
+    console[name] = (...args) => process.stderr.write(util.format(...args) + "\n");
+}
+
+const path = require("node:path");
+const readline = require("node:readline");
+const modules = process.env.ORVEX_OPC_MODULES || path.join(__dirname, "..", "..", "tools", "opc-gateway", "node_modules");
+const opcua = require(path.join(modules, "node-opcua"));
+
+let client = null;
+let session = null;
+let subscription = null;
+const changes = [];
+
+function answer(message) {
+    process.stdout.write(JSON.stringify(message) + "\n");
+}
+
+function dataValueJson(id, dataValue) {
+    const value = dataValue.value ? dataValue.value.value : null;
+    return {
+        id,
+        value: value instanceof Date ? value.toISOString() : value,
+        status: dataValue.statusCode.value,
+        statusName: dataValue.statusCode.name,
+        overflow: !!dataValue.statusCode.hasOverflowBit,
+        sourceTime: dataValue.sourceTimestamp ? dataValue.sourceTimestamp.toISOString() : null,
+        received: Date.now(),
+    };
+}
+
+function nodeIdOf(id) {
+    return new opcua.NodeId(opcua.NodeIdType.STRING, id, 1);
+}
+
+async function browseAll(nodeId, prefix, out) {
+    const result = await session.browse({
+        nodeId,
+        browseDirection: opcua.BrowseDirection.Forward,
+        referenceTypeId: "HierarchicalReferences",
+        includeSubtypes: true,
+        resultMask: 63,
+    });
+    for (const ref of result.references || []) {
+        if (ref.nodeId.namespace !== 1) continue;
+        const name = ref.browseName.name;
+        if (ref.nodeClass === opcua.NodeClass.Variable) out.push({ id: ref.nodeId.value, path: prefix.concat(name) });
+        else await browseAll(ref.nodeId, prefix.concat(name), out);
+    }
+    return out;
+}
+
+const commands = {
+    async connect(c) {
+        const mode = opcua.MessageSecurityMode[c.mode || "None"];
+        client = opcua.OPCUAClient.create({
+            securityMode: mode,
+            securityPolicy: mode === opcua.MessageSecurityMode.None ? opcua.SecurityPolicy.None : opcua.SecurityPolicy.Basic256Sha256,
+            endpointMustExist: false,
+            connectionStrategy: { maxRetry: 0, initialDelay: 200, maxDelay: 500 },
+            clientCertificateManager: c.pki ? new opcua.OPCUACertificateManager({ rootFolder: c.pki, automaticallyAcceptUnknownCertificate: true }) : undefined,
+            requestedSessionTimeout: c.sessionTimeout || 60000,
+        });
+        await client.connect(c.url);
+        const identity = c.user !== undefined
+            ? { type: opcua.UserTokenType.UserName, userName: c.user, password: c.password }
+            : { type: opcua.UserTokenType.Anonymous };
+        try {
+            session = await client.createSession(identity);
+        } catch (err) {
+            await client.disconnect();
+            client = null;
+            throw err;
+        }
+        return {};
+    },
+    async endpoints(c) {
+        const probe = opcua.OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
+        await probe.connect(c.url);
+        const endpoints = await probe.getEndpoints();
+        await probe.disconnect();
+        return {
+            endpoints: endpoints.map((e) => ({
+                policy: e.securityPolicyUri.split("#")[1],
+                mode: opcua.MessageSecurityMode[e.securityMode],
+                tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]),
+            })),
+        };
+    },
+    async browse() {
+        return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) };
+    },
+    async read(c) {
+        const values = await session.read(c.ids.map((id) => ({ nodeId: nodeIdOf(id), attributeId: opcua.AttributeIds.Value })));
+        return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
+    },
+    async subscribe(c) {
+        subscription = await session.createSubscription2({
+            requestedPublishingInterval: c.interval || 1000,
+            requestedLifetimeCount: 600,
+            requestedMaxKeepAliveCount: 10,
+            maxNotificationsPerPublish: 0,
+            publishingEnabled: true,
+        });
+        const group = await subscription.monitorItems(
+            c.ids.map((id) => ({ nodeId: nodeIdOf(id), attributeId: opcua.AttributeIds.Value })),
+            { samplingInterval: c.sampling === undefined ? 0 : c.sampling, discardOldest: true, queueSize: c.queueSize || 1 },
+            opcua.TimestampsToReturn.Both
+        );
+        group.on("changed", (item, dataValue) => changes.push(dataValueJson(item.itemToMonitor.nodeId.value, dataValue)));
+        return {};
+    },
+    async changes() {
+        return { changes: changes.splice(0) };
+    },
+    async unsubscribe() {
+        if (subscription) await subscription.terminate();
+        subscription = null;
+        return {};
+    },
+    async stall() {
+        // Publish requests go out no more: the server's queues fill up.
+        session.getPublishEngine().suspend(true);
+        return {};
+    },
+    async resume() {
+        session.getPublishEngine().suspend(false);
+        return {};
+    },
+    async close() {
+        if (session) await session.close();
+        if (client) await client.disconnect();
+        session = client = null;
+        return {};
+    },
+    async crash() {
+        process.exit(0);
+    },
+};
+
+const queue = [];
+let busy = false;
+let inputClosed = false;
+
+async function run() {
+    if (busy) return;
+    busy = true;
+    while (queue.length) {
+        const line = queue.shift();
+        let command;
+        try {
+            command = JSON.parse(line);
+            const handler = commands[command.cmd];
+            if (!handler) throw new Error("unknown command " + command.cmd);
+            answer({ ok: true, ...(await handler(command)) });
+        } catch (err) {
+            answer({ ok: false, error: String(err && err.message ? err.message : err) });
+        }
+    }
+    busy = false;
+    if (inputClosed) process.exit(0);
+}
+
+readline.createInterface({ input: process.stdin }).on("line", (line) => {
+    if (!line.trim()) return;
+    queue.push(line);
+    run();
+}).on("close", () => {
+    inputClosed = true;
+    if (!busy) process.exit(0);
+});

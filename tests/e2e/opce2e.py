@@ -1,0 +1,150 @@
+"""Pieces of the OPC UA end-to-end tests and benchmark: the Node.js program,
+the gateway, and the scripted OPC UA client (opcclient.js) driven over its
+standard input and output."""
+
+import json
+import os
+import selectors
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GATEWAY_DIR = os.path.join(HERE, "..", "..", "tools", "opc-gateway")
+NODE = os.environ.get("ORVEX_NODE") or shutil.which("node")
+
+
+def require_node():
+    """Skips without Node.js; fails without the gateway's packages, which
+    scripts/setup installs."""
+    if not NODE:
+        raise unittest.SkipTest("Node.js is not installed: the OPC UA tests need it")
+    if not os.path.isdir(os.path.join(GATEWAY_DIR, "node_modules", "node-opcua")):
+        raise RuntimeError("tools/opc-gateway/node_modules is missing: run scripts/setup")
+
+
+def children(pid):
+    """The ids of the process's child processes."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        found.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    return found
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+class LineProcess:
+    """A child process that takes and gives one JSON object per line."""
+
+    def __init__(self, args, env=None):
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     env=env)
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.proc.stdout, selectors.EVENT_READ)
+        self.buffer = b""
+        self.lines = []   # every line read, for the checks after
+
+    def write(self, message):
+        self.proc.stdin.write((json.dumps(message, ensure_ascii=False) + "\n").encode())
+        self.proc.stdin.flush()
+
+    def read(self, timeout=60):
+        """The next line as an object; None at the end of the output or after timeout."""
+        deadline = time.time() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.time()
+            if left <= 0 or not self.selector.select(left):
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 1 << 20)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        try:
+            message = json.loads(line)
+        except ValueError:
+            raise AssertionError("not a JSON line: %r" % line[:200])
+        self.lines.append(message)
+        return message
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.selector.close()
+
+
+class OpcClient(LineProcess):
+    """opcclient.js: call(cmd, **fields) returns its answer, raising on failure."""
+
+    def __init__(self):
+        super().__init__([NODE, os.path.join(HERE, "opcclient.js")])
+
+    def answer(self, cmd, timeout=120, **fields):
+        self.write(dict(fields, cmd=cmd))
+        reply = self.read(timeout)
+        if reply is None:
+            raise AssertionError("opc client gave no answer to " + cmd)
+        return reply
+
+    def call(self, cmd, timeout=120, **fields):
+        reply = self.answer(cmd, timeout, **fields)
+        if not reply["ok"]:
+            raise AssertionError("%s failed: %s" % (cmd, reply["error"]))
+        return reply
+
+    def wait_change(self, predicate, timeout=30):
+        """The first data change for which predicate holds; changes before it are dropped."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for change in self.call("changes")["changes"]:
+                if predicate(change):
+                    return change
+            time.sleep(0.1)
+        raise AssertionError("no such data change within %d s" % timeout)
+
+
+class Gateway(LineProcess):
+    """gateway.js on its own, fed by the test as the server would feed it."""
+
+    def __init__(self, config, items):
+        super().__init__([NODE, os.path.join(GATEWAY_DIR, "gateway.js")])
+        self.write(dict({"op": "config", "version": 1, "separator": "\\", "readHoldMs": 60000}, **config))
+        for start in range(0, len(items), 500):
+            self.write({"op": "items", "items": items[start:start + 500]})
+        self.write({"op": "start"})
+
+    def wait_for(self, op, timeout=120):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            message = self.read(deadline - time.time())
+            if message is None:
+                break
+            if message.get("op") == op:
+                return message
+        raise AssertionError("gateway sent no %s: %r" % (op, self.lines[-5:]))

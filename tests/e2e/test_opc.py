@@ -1,0 +1,290 @@
+"""OPC UA end to end: the real orvex-server with its gateway, the device
+polling simulator and a node-opcua client. Browsing the item tree in both
+naming variants, values after monitor runs, quality following a failing
+device, item use driving the data monitor, logins and security modes, a
+gateway that is killed, Node.js missing, malformed gateway output, and a
+slow subscriber with Bad values (a node-opcua assertion that used to end
+the gateway)."""
+
+import base64
+import os
+import signal
+import socket
+import stat
+import sys
+import time
+import unittest
+from datetime import datetime, timezone
+
+sys.path.insert(0, os.path.dirname(__file__))
+from orvexe2e import DataServer, DeviceSimulator, TcpClient, TempHome, free_port, rows, wait_until  # noqa: E402
+from opce2e import Gateway, OpcClient, children, listening, require_node  # noqa: E402
+
+FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
+T1 = "Температура в подающем трубопроводе"
+
+
+def setUpModule():
+    require_node()
+
+
+class Installation:
+    """A server with two polled QRV2 nodes whose main tasks monitor every
+    second, restarted with the given OPC settings."""
+
+    def __init__(self, numbers, settings):
+        self.home = TempHome()
+        self.sim = DeviceSimulator(self.home)
+        self.server = DataServer(home=self.home, env=FAST_MONITOR)
+        self.admin = TcpClient(self.server.port)
+        self.admin.ok("login", "admin", "tavro")
+        self.nodes, self.tasks = [], []
+        for number in numbers:
+            node = self.admin.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": number,
+                                              "name": "Узел %d" % number})
+            task = self.admin.ok("saveTask", {"node_id": node, "mon_interval": 1, "archives": ["currentData"],
+                                              "channel": self.channel(number)})
+            self.admin.ok("startTask", task)
+            self.nodes.append(node)
+            self.tasks.append(task)
+        for task in self.tasks:
+            assert wait_until(lambda: self.admin.ok("getTaskState", task)["is_run"] is None, 60)
+        self.opc_port = free_port()
+        for name, value in dict(settings, opcPort=self.opc_port, opcTrustClients=True).items():
+            self.admin.ok("setSetting", name, value)
+        self.admin.close()
+        assert self.server.stop() == 0, self.server.output
+        self.server = DataServer(home=self.home, port=self.server.port, env=FAST_MONITOR)
+        self.admin = TcpClient(self.server.port)
+        self.admin.ok("login", "admin", "tavro")
+        if not wait_until(lambda: listening(self.opc_port), 180, 0.2):
+            raise AssertionError("the OPC UA gateway did not listen")
+        self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
+
+    @staticmethod
+    def channel(number, **extra):
+        return dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **extra)
+
+    def watched_by_opc(self):
+        """The nodes the data monitor watches on behalf of nobody: the OPC server's."""
+        anonymous = TcpClient(self.server.port)
+        try:
+            return sorted(r["node_id"] for r in rows(anonymous.ok("monitorGetData")))
+        finally:
+            anonymous.close()
+
+    def close(self):
+        self.admin.close()
+        code = self.server.stop()
+        self.sim.stop()
+        self.home.remove()
+        return code
+
+
+class RussianNamesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation([201, 202], {"opcAnonymous": True})
+        cls.client = OpcClient()
+        cls.client.call("connect", url=cls.inst.url)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.stop()
+        code = cls.inst.close()
+        assert code == 0, cls.inst.server.output
+
+    def item(self, number, *path):
+        return "\\".join(("ТВ-2 №%06d" % number,) + path)
+
+    def test_1_tree_follows_the_item_names(self):
+        items = self.client.call("browse")["items"]
+        self.assertTrue(all(i["id"] == "\\".join(i["path"]) for i in items), items[:5])
+        ids = {i["id"] for i in items}
+        for number in (201, 202):
+            self.assertIn(self.item(number, "Система отопления", T1), ids)
+        self.assertFalse(any(i["path"][-1] in ("date", "Дата и время") for i in items))
+        self.assertEqual(self.inst.watched_by_opc(), [])
+
+    def test_2_values_follow_monitor_runs(self):
+        t1 = self.item(201, "Система отопления", T1)
+        clock = self.item(201, "Время прибора")   # the device's clock: new at every run
+        started = datetime.now(timezone.utc).isoformat()[:23]
+        self.client.call("subscribe", ids=[t1, clock], interval=250)
+        # The first use watches the node; a monitor run brings fresh values.
+        self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [self.inst.nodes[0]], 30))
+        fresh = self.client.wait_change(lambda c: c["id"] == clock and c["sourceTime"] >= started)
+        self.assertEqual((fresh["statusName"], fresh["value"][:2]), ("Good", "20"))
+
+        # The device fails: BadNotConnected with a zero value; then good again.
+        a = self.inst.admin
+        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201, fault="error")})
+        bad = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "BadNotConnected")
+        self.assertEqual(bad["value"], 0)
+        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201)})
+        good = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "Good")
+        self.assertIsInstance(good["value"], float)
+
+        # The subscription goes: so does the node, from the data monitor.
+        self.client.call("unsubscribe")
+        self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [], 30))
+
+    def test_3_read_of_an_unused_item_watches_its_node_for_a_while(self):
+        t1 = self.item(202, "Система отопления", T1)
+        value = self.client.call("read", ids=[t1])["values"][0]
+        self.assertEqual(value["statusName"], "Good")
+        self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.inst.watched_by_opc(), 30))
+
+    def test_4_user_names_are_checked_by_the_server(self):
+        c = OpcClient()
+        try:
+            c.call("connect", url=self.inst.url, user="admin", password="tavro")
+            c.call("close")
+            refused = c.answer("connect", url=self.inst.url, user="admin", password="wrong")
+            self.assertFalse(refused["ok"])
+            self.assertIn("BadUserAccessDenied", refused["error"])
+        finally:
+            c.stop()
+
+    def test_5_killed_gateway_is_restarted(self):
+        gateways = children(self.inst.server.proc.pid)
+        self.assertEqual(len(gateways), 1)
+        os.kill(gateways[0], signal.SIGKILL)
+        self.assertTrue(wait_until(lambda: not listening(self.inst.opc_port), 10))
+        self.assertTrue(wait_until(lambda: listening(self.inst.opc_port), 180, 0.2))
+        self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
+        self.assertEqual(self.inst.admin.ok("getDbVersion"), 7)
+        c = OpcClient()
+        try:
+            c.call("connect", url=self.inst.url)
+            self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in c.call("browse")["items"]})
+        finally:
+            c.stop()
+
+
+class SecureLatinNamesTest(unittest.TestCase):
+    """Full-stop names, no anonymous access, no None endpoint."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation([301], {"useRussianInOPC": False, "opcAnonymous": False, "opcSecurityNone": False})
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.inst.close()
+        assert code == 0, cls.inst.server.output
+
+    def test_security_modes_and_logins(self):
+        c = OpcClient()
+        try:
+            endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
+            self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
+                             [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
+            self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
+            self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
+            self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
+            c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
+            c.call("close")
+            c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
+            ids = {i["id"] for i in c.call("browse")["items"]}
+            self.assertIn("QRV2_000301.S1.t1", ids)
+        finally:
+            c.stop()
+        # The server's certificate is in the home folder's store and names the host.
+        certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
+        pems = [name for name in os.listdir(certs) if name.endswith(".pem")]
+        self.assertEqual(len(pems), 1, os.listdir(certs))
+        with open(os.path.join(certs, pems[0])) as f:
+            der = base64.b64decode("".join(line for line in f.read().splitlines() if not line.startswith("-----")))
+        self.assertIn(socket.gethostname().encode(), der)
+
+
+class WithoutGatewayTest(unittest.TestCase):
+    """What the server does when the gateway cannot run or talks nonsense."""
+
+    def start(self, home, env, settings):
+        server = DataServer(home=home)
+        admin = TcpClient(server.port)
+        for name, value in settings.items():
+            admin.ok("setSetting", name, value)
+        admin.close()
+        server.stop()
+        return DataServer(home=home, port=server.port, env=env)
+
+    def test_node_missing_or_too_old_or_bad_port(self):
+        for program, port, message in (("/nonexistent/node", free_port(), "Node.js (/nonexistent/node) не найден"),
+                                       ("old-node", free_port(), "Node.js v16.20.2 слишком стар"),
+                                       ("node", "порт", "Неверный порт OPC UA")):
+            home = TempHome()
+            old = os.path.join(home.path, "old-node")
+            with open(old, "w") as f:
+                f.write("#!/bin/sh\necho v16.20.2\n")
+            os.chmod(old, stat.S_IRWXU)
+            server = self.start(home, {"ORVEX_NODE": os.path.join(home.path, program)}, {"opcPort": port})
+            client = TcpClient(server.port)
+            self.assertEqual(client.ok("getDbVersion"), 7)
+            client.close()
+            self.assertEqual(server.stop(), 0)
+            lines = [line for line in server.output.splitlines() if "ERROR" in line]
+            self.assertEqual(len(lines), 1, server.output)
+            self.assertIn(message, lines[0])
+            home.remove()
+
+    def test_malformed_gateway_output(self):
+        home = TempHome()
+        fake = os.path.join(home.path, "fake-gateway.js")
+        with open(fake, "w") as f:
+            f.write("process.stdout.write('not json\\n[1,2]\\n{\"op\":\"activate\",\"items\":[\"nope\",5]}\\n'"
+                    " + '{\"op\":\"nonsense\"}\\n' + 'x'.repeat(100000) + '\\n');\n"
+                    "process.stdin.on('data', () => {}); setTimeout(() => {}, 600000);\n")
+        server = self.start(home, {"ORVEX_OPC_GATEWAY": fake}, {"opcPort": free_port()})
+        client = TcpClient(server.port)
+        time.sleep(1.5)   # the server reads what the fake gateway wrote
+        self.assertEqual(rows(client.ok("monitorGetData")), [])
+        client.close()
+        self.assertEqual(server.stop(), 0)
+        self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
+        self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
+        home.remove()
+
+
+class SlowSubscriberTest(unittest.TestCase):
+    """A subscriber that stops collecting while Bad values keep coming: its
+    queue overflows on a value that is not Good."""
+
+    def test_gateway_stays_up(self):
+        home = TempHome()
+        port = free_port()
+        item = "Узел\\Температура"
+        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
+                           "allowAnonymous": True, "securityNone": True},
+                          [{"id": item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
+        client = OpcClient()
+        try:
+            gateway.wait_for("listening")
+            client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
+            client.call("subscribe", ids=[item], interval=100, queueSize=2)
+            gateway.wait_for("activate")
+            client.call("stall")
+            for i in range(40):
+                quality = (0x00, 0x08, 0xC0)[i % 3]
+                gateway.write({"op": "update", "time": None, "items": [[item, float(i), quality]]})
+                time.sleep(0.02)
+            time.sleep(1)
+            self.assertTrue(gateway.alive())
+            client.call("resume")
+            overflowed = client.wait_change(lambda c: c["overflow"], 20)
+            self.assertNotEqual(overflowed["statusName"], "Good")
+            # The values were written through the guard, not caught around it.
+            gateway.write({"op": "stop"})
+            while gateway.read(10) is not None:
+                pass
+            self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
+        finally:
+            client.stop()
+            gateway.stop()
+            home.remove()
+
+
+if __name__ == "__main__":
+    unittest.main()
