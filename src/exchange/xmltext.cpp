@@ -2,6 +2,65 @@
 
 #include <cstring>
 
+namespace {
+
+template <int N>
+inline void put(char *&out, const char (&text)[N])
+{
+    std::memcpy(out, text, N - 1);
+    out += N - 1;
+}
+
+void putUtf16(ushort *&out, uint code)
+{
+    if (code >= 0x10000) {
+        *out++ = QChar::highSurrogate(code);
+        *out++ = QChar::lowSurrogate(code);
+    } else {
+        *out++ = ushort(code);
+    }
+}
+
+// "&#N;" or "&#xH;" of a character XML allows, at in: appended, in moved
+// past it.
+bool readCharacterReference(const uchar *&in, const uchar *end, ushort *&out)
+{
+    const uchar *p = in + 1;
+    if (p == end || *p++ != '#')
+        return false;
+    const bool hex = p != end && *p == 'x';
+    if (hex)
+        ++p;
+    uint code = 0;
+    int digits = 0;
+    for (; p != end && *p != ';'; ++p, ++digits) {
+        const uchar c = *p;
+        uint digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        code = code * (hex ? 16 : 10) + digit;
+        if (code > 0x10FFFF)
+            return false;
+    }
+    if (p == end || digits == 0)
+        return false;
+    const bool allowed = code == 0x09 || code == 0x0A || code == 0x0D || (code >= 0x20 && code <= 0xD7FF)
+                         || (code >= 0xE000 && code <= 0xFFFD) || code >= 0x10000;
+    if (!allowed)
+        return false;
+    putUtf16(out, code);
+    in = p + 1;
+    return true;
+}
+
+} // namespace
+
 bool XmlText::isAllowed(const QChar *chars, int size, int index)
 {
     const ushort c = chars[index].unicode();
@@ -58,25 +117,20 @@ void XmlText::appendEscaped(QByteArray &utf8, const QString &text)
             if (c < 0x80) {
                 switch (c) {
                 case '<':
-                    std::memcpy(out, "&lt;", 4);
-                    out += 4;
+                    put(out, "&lt;");
                     continue;
                 case '>':
-                    std::memcpy(out, "&gt;", 4);
-                    out += 4;
+                    put(out, "&gt;");
                     continue;
                 case '&':
-                    std::memcpy(out, "&amp;", 5);
-                    out += 5;
+                    put(out, "&amp;");
                     continue;
                 case '"':
-                    std::memcpy(out, "&quot;", 6);
-                    out += 6;
+                    put(out, "&quot;");
                     continue;
                 case '\r':
                     // Raw, a parser would read it as a line feed.
-                    std::memcpy(out, "&#13;", 5);
-                    out += 5;
+                    put(out, "&#13;");
                     continue;
                 default:
                     break;
@@ -106,61 +160,13 @@ void XmlText::appendEscaped(QByteArray &utf8, const QString &text)
                 continue;
             }
             // What XML cannot hold: U+FFFD.
-            std::memcpy(out, "\xEF\xBF\xBD", 3);
-            out += 3;
+            put(out, "\xEF\xBF\xBD");
         }
         used += int(out - first);
         begin = i;
     }
     utf8.resize(used);
 }
-
-namespace {
-
-// "&#N;" or "&#xH;" of a character XML allows, at in: appended, in moved
-// past it.
-bool readCharacterReference(const uchar *&in, const uchar *end, ushort *&out)
-{
-    const uchar *p = in + 1;
-    if (p == end || *p++ != '#')
-        return false;
-    const bool hex = p != end && *p == 'x';
-    if (hex)
-        ++p;
-    uint code = 0;
-    int digits = 0;
-    for (; p != end && *p != ';'; ++p, ++digits) {
-        const uchar c = *p;
-        uint digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (hex && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return false;
-        code = code * (hex ? 16 : 10) + digit;
-        if (code > 0x10FFFF)
-            return false;
-    }
-    if (p == end || digits == 0)
-        return false;
-    const bool allowed = code == 0x09 || code == 0x0A || code == 0x0D || (code >= 0x20 && code <= 0xD7FF)
-                         || (code >= 0xE000 && code <= 0xFFFD) || code >= 0x10000;
-    if (!allowed)
-        return false;
-    if (code >= 0x10000) {
-        *out++ = QChar::highSurrogate(code);
-        *out++ = QChar::lowSurrogate(code);
-    } else {
-        *out++ = ushort(code);
-    }
-    in = p + 1;
-    return true;
-}
-
-} // namespace
 
 bool XmlText::readCharacterData(const char *utf8, int size, QString &text)
 {
@@ -230,12 +236,7 @@ bool XmlText::readCharacterData(const char *utf8, int size, QString &text)
         if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF) || code >= 0xFFFE))
             || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
             return false;
-        if (code >= 0x10000) {
-            *out++ = QChar::highSurrogate(code);
-            *out++ = QChar::lowSurrogate(code);
-        } else {
-            *out++ = ushort(code);
-        }
+        putUtf16(out, code);
         in += length;
     }
     text.resize(int(out - first));

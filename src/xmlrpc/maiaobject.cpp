@@ -118,8 +118,14 @@ private:
         const QString type = m_xml.name().toString().toLower();
         if (type == QLatin1String("string")) {
             if (m_longStrings && m_longStringsRead < m_longStrings->size()
-                && m_xml.characterOffset() == m_longStrings->at(m_longStringsRead).offset && text().isEmpty())
-                return std::move((*m_longStrings)[m_longStringsRead++].text);
+                && m_xml.characterOffset() == m_longStrings->at(m_longStringsRead).offset) {
+                // Where a text was cut the element is empty; were it not,
+                // the cut stays unread and the call is read whole.
+                const QString rest = text();
+                if (rest.isEmpty())
+                    return std::move((*m_longStrings)[m_longStringsRead++].text);
+                return rest;
+            }
             return text();
         }
         if (type == QLatin1String("i4") || type == QLatin1String("int")) {
@@ -260,29 +266,35 @@ public:
     void value(int depth, const QVariant &value)
     {
         line(depth);
+        const int type = value.userType();
         // A null of any type (the database gives an empty column as a null
         // int) is no value, not 0.
-        if (value.isNull() && value.userType() < QMetaType::User && value.userType() != QMetaType::QVariantMap
-            && value.userType() != QMetaType::QVariantList) {
+        if (value.isNull() && type < QMetaType::User && type != QMetaType::QVariantMap
+            && type != QMetaType::QVariantList) {
             m_bytes += "<value/>";
             return;
         }
+        static const QVector<int> kWritten = {QMetaType::Bool,         QMetaType::Int,     QMetaType::Double,
+                                              QMetaType::QVariantMap,  QMetaType::QString, QMetaType::QVariantList,
+                                              QMetaType::QByteArray,   QMetaType::QDateTime};
+        if (!kWritten.contains(type)) {
+            debug(QStringLiteral("Failed to marshal unknown variant type: ") + QLatin1String(value.typeName()));
+            m_bytes += "<value/>";
+            return;
+        }
+        m_bytes += "<value>";
         const int inner = depth + 1;
-        switch (value.userType()) {
+        switch (type) {
         case QMetaType::Bool:
-            m_bytes += "<value>";
             scalar(inner, "boolean", value.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
             break;
         case QMetaType::Int:
-            m_bytes += "<value>";
             scalar(inner, "int", QString::number(value.toInt()));
             break;
         case QMetaType::Double:
-            m_bytes += "<value>";
             scalar(inner, "double", QString::number(value.toDouble(), 'g', 6));
             break;
         case QMetaType::QVariantMap: {
-            m_bytes += "<value>";
             const QVariantMap map = value.toMap();
             if (map.isEmpty()) {
                 line(inner);
@@ -300,7 +312,6 @@ public:
             break;
         }
         case QMetaType::QVariantList: {
-            m_bytes += "<value>";
             open(inner, "array");
             const QVariantList list = value.toList();
             if (list.isEmpty()) {
@@ -316,25 +327,15 @@ public:
             break;
         }
         case QMetaType::QString:
-            m_bytes += "<value>";
             scalar(inner, "string", value.toString());
             break;
         case QMetaType::QByteArray:
-            m_bytes += "<value>";
-            line(inner);
-            m_bytes += "<base64>";
-            m_bytes += value.toByteArray().toBase64();
-            m_bytes += "</base64>";
+            scalar(inner, "base64", QString::fromLatin1(value.toByteArray().toBase64()));
             break;
-        case QMetaType::QDateTime:
-            m_bytes += "<value>";
+        default:
             scalar(inner, g_lowerCaseDateTime ? "datetime.iso8601" : "dateTime.iso8601",
                    value.toDateTime().toString(kDateTimeFormat));
             break;
-        default:
-            debug(QStringLiteral("Failed to marshal unknown variant type: ") + QLatin1String(value.typeName()));
-            m_bytes += "<value/>";
-            return;
         }
         close(depth, "value");
     }

@@ -23,6 +23,8 @@ class QXmlStreamReader;
 //            | <array><data> value* </data></array>
 //            | <struct> (<member><name>key</name> value</member>)* </struct>
 //
+// Text is written in UTF-8 with "<", ">", "&", '"' and carriage return as
+// references, and with U+FFFD for characters XML cannot hold.
 // Type names are read without regard to case, so "datetime.iso8601" and
 // "dateTime.iso8601" are the same. Date-times are written as
 // "dateTime.iso8601", the name stock clients require, unless
