@@ -10,7 +10,7 @@
 // - the size of the package document;
 // - getTaskState round trips per second with one client opening one HTTP
 //   connection per call, as stock XML-RPC clients do.
-// Each time is the best of several runs.
+// Each time is given as the best and the median of three runs.
 
 #include "archivestore.h"
 #include "benchserver.h"
@@ -27,6 +27,8 @@
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <QXmlStreamReader>
+
+#include <algorithm>
 
 #include <malloc.h>
 
@@ -135,14 +137,13 @@ QString answerText(const QByteArray &document)
     fail("XML-RPC answer");
 }
 
-// The best of kRuns runs of a step: wall time, the CPU time of this thread
-// and, for a call over the wire, of the server's main thread. The machine
-// is shared: CPU times say what the step costs when wall times stretch.
+// kRuns runs of a step: wall time, the CPU time of this thread and, for a
+// call over the wire, of the server's main thread; the best and the median
+// of each. The machine is shared: CPU times say what the step costs when
+// wall times stretch.
 struct Timing
 {
-    double wall = std::numeric_limits<double>::max();
-    double cpu = std::numeric_limits<double>::max();
-    double serverCpu = std::numeric_limits<double>::max();
+    QVector<double> wall, cpu, serverCpu;
 
     // step runs once per call; after, when given, undoes it untimed.
     Timing(const std::function<void()> &step, const Server *server = nullptr,
@@ -154,20 +155,31 @@ struct Timing
             QElapsedTimer t;
             t.start();
             step();
-            wall = qMin(wall, ms(t));
-            cpu = qMin(cpu, threadCpuMs() - cpuStart);
+            wall.append(ms(t));
+            cpu.append(threadCpuMs() - cpuStart);
             if (server)
-                serverCpu = qMin(serverCpu, server->mainThreadCpuMs() - serverStart);
+                serverCpu.append(server->mainThreadCpuMs() - serverStart);
             if (after)
                 after();
         }
+        for (QVector<double> *times : {&wall, &cpu, &serverCpu})
+            std::sort(times->begin(), times->end());
+    }
+
+    static void printTimes(const QVector<double> &times)
+    {
+        if (times.isEmpty())
+            std::printf("%13s", "");
+        else
+            std::printf("%7.0f%6.0f", times.first(), times.at(times.size() / 2));
     }
 
     void print(const char *name, const char *target = "") const
     {
-        std::printf("%-44s%9.0f%9.0f", name, wall, cpu);
-        if (serverCpu < std::numeric_limits<double>::max())
-            std::printf("%9.0f", serverCpu);
+        std::printf("%-42s", name);
+        printTimes(wall);
+        printTimes(cpu);
+        printTimes(serverCpu);
         std::printf("%s\n", target);
     }
 };
@@ -252,9 +264,9 @@ int main(int argc, char **argv)
 
     const QByteArray utf8 = exported.toUtf8();
     std::printf("node with %d hourly, %d daily, %d monthly rows, 2 tasks\n", BenchTables::kHours, kDays, kDays / 30);
-    std::printf("%-44s%9.1f\n", "package document, MiB", utf8.size() / 1048576.0);
-    std::printf("%-44s%9.1f\n", "  zlib-compressed, MiB", qCompress(utf8, 6).size() / 1048576.0);
-    std::printf("%-44s%9s%9s%9s\n", "ms (best of 3)", "wall", "CPU", "server");
+    std::printf("%-42s%7.1f\n", "package document, MiB", utf8.size() / 1048576.0);
+    std::printf("%-42s%7.1f\n", "  zlib-compressed, MiB", qCompress(utf8, 6).size() / 1048576.0);
+    std::printf("%-42s%13s%13s%13s\n", "ms of 3 runs: best, median", "wall", "CPU", "server CPU");
     std::printf("in process:\n");
     assemble.print("  assemble the package (read the database)");
     write.print("  write its XML");
@@ -264,7 +276,7 @@ int main(int argc, char **argv)
     exportNodes.print("  exportNodes", "   (target < 2000)");
     importNodes.print("  importNodes, new node", "   (target < 3000)");
     merge.print("  importNodes onto the same node (merge)");
-    std::printf("%-44s%9.0f\n", "getTaskState round trips per second", kRoundTrips / (roundTripMs / 1000.0));
+    std::printf("%-42s%7.0f\n", "getTaskState round trips per second", kRoundTrips / (roundTripMs / 1000.0));
     printTimeZone();
     return 0;
 }

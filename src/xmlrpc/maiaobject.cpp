@@ -4,8 +4,8 @@
 #include "zeltosystem.h"
 
 #include <QDateTime>
+#include <QVector>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 namespace {
 
@@ -23,13 +23,51 @@ void debug(const QString &text)
     ZeltoSystem::instance()->log(ZeltoSystem::LogDebug, text);
 }
 
+// A string value's text cut out of a call (see cutLongStrings): where it
+// began in the cut document, in UTF-16 units, and the text.
+struct LongString
+{
+    qint64 offset;
+    QString text;
+};
+
+// Strings shorter than this are left to the parser.
+const int kLongString = 16 * 1024;
+
+// Whether the parser reads the document as UTF-8 with no byte order mark:
+// it does unless the first bytes say UTF-16 or the declaration names
+// another encoding.
+bool isUtf8(const QByteArray &body)
+{
+    if (body.size() < 2 || body.at(0) != '<' || body.at(1) == '\0')
+        return false;
+    if (!body.startsWith("<?xml"))
+        return true;
+    const int end = body.indexOf("?>");
+    if (end < 0)
+        return false;
+    const QByteArray declaration = body.left(end).toLower();
+    const int at = declaration.indexOf("encoding");
+    if (at < 0)
+        return true;
+    QByteArray rest = declaration.mid(at + 8).trimmed();
+    if (!rest.startsWith('='))
+        return false;
+    rest = rest.mid(1).trimmed();
+    if (rest.isEmpty() || (rest.at(0) != '"' && rest.at(0) != '\''))
+        return false;
+    const int quote = rest.indexOf(rest.at(0), 1);
+    return quote > 0 && rest.mid(1, quote - 1) == "utf-8";
+}
+
 // Reads the call's values from a stream positioned on their elements.
 class CallReader
 {
 public:
-    explicit CallReader(QXmlStreamReader &xml) : m_xml(xml) {}
+    CallReader(QXmlStreamReader &xml, QVector<LongString> *longStrings) : m_xml(xml), m_longStrings(longStrings) {}
 
     bool tooDeep() const { return m_tooDeep; }
+    bool allLongStringsRead() const { return m_longStringsRead == m_longStrings->size(); }
 
     // The value element just started; the stream ends on its end element.
     QVariant readValue(int depth)
@@ -78,8 +116,18 @@ private:
     QVariant readTyped(int depth)
     {
         const QString type = m_xml.name().toString().toLower();
-        if (type == QLatin1String("string"))
+        if (type == QLatin1String("string")) {
+            if (m_longStrings && m_longStringsRead < m_longStrings->size()
+                && m_xml.characterOffset() == m_longStrings->at(m_longStringsRead).offset) {
+                // Where a text was cut the element is empty; were it not,
+                // the cut stays unread and the call is read whole.
+                const QString rest = text();
+                if (rest.isEmpty())
+                    return std::move((*m_longStrings)[m_longStringsRead++].text);
+                return rest;
+            }
             return text();
+        }
         if (type == QLatin1String("i4") || type == QLatin1String("int")) {
             bool ok = false;
             const int number = text().trimmed().toInt(&ok);
@@ -156,6 +204,8 @@ private:
     }
 
     QXmlStreamReader &m_xml;
+    QVector<LongString> *m_longStrings;
+    int m_longStringsRead = 0;
     bool m_tooDeep = false;
 };
 
@@ -166,88 +216,152 @@ void MaiaObject::setLowerCaseDateTime(bool lowerCase)
     g_lowerCaseDateTime = lowerCase;
 }
 
-void MaiaObject::writeValue(QXmlStreamWriter &xml, const QVariant &value)
+namespace {
+
+// Writes a response document straight into UTF-8 bytes, laid out as
+// QXmlStreamWriter's auto-formatting with an indent of one blank lays it
+// out: an element on a line of its own, a scalar on one line with its text,
+// an element without content closed as "<name/>". A reply may carry a
+// package of tens of megabytes as one string; escaping it in one pass with
+// no UTF-16 copy of the escaped text keeps exportNodes' cost down.
+class ResponseWriter
 {
-    xml.writeStartElement(kValue);
-    // A null of any type (the database gives an empty column as a null
-    // int) is no value, not 0.
-    if (value.isNull() && value.userType() < QMetaType::User && value.userType() != QMetaType::QVariantMap
-        && value.userType() != QMetaType::QVariantList) {
-        xml.writeEndElement();
-        return;
+public:
+    QByteArray m_bytes;
+
+    void line(int depth)
+    {
+        m_bytes += '\n';
+        m_bytes.append(depth, ' ');
     }
-    switch (value.userType()) {
-    case QMetaType::Bool:
-        xml.writeTextElement(QStringLiteral("boolean"), value.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
-        break;
-    case QMetaType::Int:
-        xml.writeTextElement(QStringLiteral("int"), QString::number(value.toInt()));
-        break;
-    case QMetaType::Double:
-        xml.writeTextElement(QStringLiteral("double"), QString::number(value.toDouble(), 'g', 6));
-        break;
-    case QMetaType::QVariantMap: {
-        xml.writeStartElement(QStringLiteral("struct"));
-        const QVariantMap map = value.toMap();
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            xml.writeStartElement(QStringLiteral("member"));
-            xml.writeTextElement(QStringLiteral("name"), XmlText::clean(it.key()));
-            writeValue(xml, it.value());
-            xml.writeEndElement();
+
+    void open(int depth, const char *name)
+    {
+        line(depth);
+        m_bytes += '<';
+        m_bytes += name;
+        m_bytes += '>';
+    }
+
+    void close(int depth, const char *name)
+    {
+        line(depth);
+        m_bytes += "</";
+        m_bytes += name;
+        m_bytes += '>';
+    }
+
+    void scalar(int depth, const char *type, const QString &text)
+    {
+        line(depth);
+        m_bytes += '<';
+        m_bytes += type;
+        m_bytes += '>';
+        XmlText::appendEscaped(m_bytes, text);
+        m_bytes += "</";
+        m_bytes += type;
+        m_bytes += '>';
+    }
+
+    void value(int depth, const QVariant &value)
+    {
+        line(depth);
+        const int type = value.userType();
+        // A null of any type (the database gives an empty column as a null
+        // int) is no value, not 0.
+        if (value.isNull() && type < QMetaType::User && type != QMetaType::QVariantMap
+            && type != QMetaType::QVariantList) {
+            m_bytes += "<value/>";
+            return;
         }
-        xml.writeEndElement();
-        break;
+        static const QVector<int> kWritten = {QMetaType::Bool,         QMetaType::Int,     QMetaType::Double,
+                                              QMetaType::QVariantMap,  QMetaType::QString, QMetaType::QVariantList,
+                                              QMetaType::QByteArray,   QMetaType::QDateTime};
+        if (!kWritten.contains(type)) {
+            debug(QStringLiteral("Failed to marshal unknown variant type: ") + QLatin1String(value.typeName()));
+            m_bytes += "<value/>";
+            return;
+        }
+        m_bytes += "<value>";
+        const int inner = depth + 1;
+        switch (type) {
+        case QMetaType::Bool:
+            scalar(inner, "boolean", value.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
+            break;
+        case QMetaType::Int:
+            scalar(inner, "int", QString::number(value.toInt()));
+            break;
+        case QMetaType::Double:
+            scalar(inner, "double", QString::number(value.toDouble(), 'g', 6));
+            break;
+        case QMetaType::QVariantMap: {
+            const QVariantMap map = value.toMap();
+            if (map.isEmpty()) {
+                line(inner);
+                m_bytes += "<struct/>";
+                break;
+            }
+            open(inner, "struct");
+            for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+                open(inner + 1, "member");
+                scalar(inner + 2, "name", it.key());
+                this->value(inner + 2, it.value());
+                close(inner + 1, "member");
+            }
+            close(inner, "struct");
+            break;
+        }
+        case QMetaType::QVariantList: {
+            open(inner, "array");
+            const QVariantList list = value.toList();
+            if (list.isEmpty()) {
+                line(inner + 1);
+                m_bytes += "<data/>";
+            } else {
+                open(inner + 1, "data");
+                for (const QVariant &item : list)
+                    this->value(inner + 2, item);
+                close(inner + 1, "data");
+            }
+            close(inner, "array");
+            break;
+        }
+        case QMetaType::QString:
+            scalar(inner, "string", value.toString());
+            break;
+        case QMetaType::QByteArray:
+            scalar(inner, "base64", QString::fromLatin1(value.toByteArray().toBase64()));
+            break;
+        default:
+            scalar(inner, g_lowerCaseDateTime ? "datetime.iso8601" : "dateTime.iso8601",
+                   value.toDateTime().toString(kDateTimeFormat));
+            break;
+        }
+        close(depth, "value");
     }
-    case QMetaType::QVariantList: {
-        xml.writeStartElement(QStringLiteral("array"));
-        xml.writeStartElement(QStringLiteral("data"));
-        const QVariantList list = value.toList();
-        for (const QVariant &item : list)
-            writeValue(xml, item);
-        xml.writeEndElement();
-        xml.writeEndElement();
-        break;
-    }
-    case QMetaType::QString:
-        xml.writeTextElement(QStringLiteral("string"), XmlText::clean(value.toString()));
-        break;
-    case QMetaType::QByteArray:
-        xml.writeTextElement(QStringLiteral("base64"), QString::fromLatin1(value.toByteArray().toBase64()));
-        break;
-    case QMetaType::QDateTime:
-        xml.writeTextElement(g_lowerCaseDateTime ? QStringLiteral("datetime.iso8601")
-                                                 : QStringLiteral("dateTime.iso8601"),
-                             value.toDateTime().toString(kDateTimeFormat));
-        break;
-    default:
-        debug(QStringLiteral("Failed to marshal unknown variant type: ") + QLatin1String(value.typeName()));
-        break;
-    }
-    xml.writeEndElement();
-}
+};
+
+} // namespace
 
 QByteArray MaiaObject::document(const QVariant &content, bool isFault)
 {
-    QByteArray bytes;
-    QXmlStreamWriter xml(&bytes);
-    xml.setAutoFormatting(true);
-    xml.setAutoFormattingIndent(1);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("methodResponse"));
+    ResponseWriter writer;
+    writer.m_bytes = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    writer.open(0, "methodResponse");
     if (isFault) {
-        xml.writeStartElement(QStringLiteral("fault"));
-        writeValue(xml, content);
-        xml.writeEndElement();
+        writer.open(1, "fault");
+        writer.value(2, content);
+        writer.close(1, "fault");
     } else {
-        xml.writeStartElement(QStringLiteral("params"));
-        xml.writeStartElement(QStringLiteral("param"));
-        writeValue(xml, content);
-        xml.writeEndElement();
-        xml.writeEndElement();
+        writer.open(1, "params");
+        writer.open(2, "param");
+        writer.value(3, content);
+        writer.close(2, "param");
+        writer.close(1, "params");
     }
-    xml.writeEndElement();
-    xml.writeEndDocument();
-    return bytes;
+    writer.close(0, "methodResponse");
+    writer.m_bytes += '\n';
+    return writer.m_bytes;
 }
 
 QByteArray MaiaObject::response(const QVariant &result)
@@ -260,10 +374,13 @@ QByteArray MaiaObject::fault(const MaiaFault &fault)
     return document(fault.toMap(), true);
 }
 
-bool MaiaObject::readCall(const QByteArray &body, QString &method, QVariantList &params, MaiaFault &fault)
+namespace {
+
+bool parseCall(const QByteArray &body, QVector<LongString> *longStrings, QString &method, QVariantList &params,
+               MaiaFault &fault)
 {
     QXmlStreamReader xml(body);
-    CallReader reader(xml);
+    CallReader reader(xml, longStrings);
     bool hasMethodName = false;
     bool hasParams = false;
     while (!xml.atEnd()) {
@@ -310,5 +427,56 @@ bool MaiaObject::readCall(const QByteArray &body, QString &method, QVariantList 
                           QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
         return false;
     }
-    return true;
+    // A long string cut out and not found again where it was cut (it was in
+    // a comment, say) leaves the call to be read whole.
+    return !longStrings || reader.allLongStringsRead();
+}
+
+// Cuts the text of long <string> elements out of a call, so that the
+// parser steps over an empty element instead of tens of megabytes of
+// entity-laden text, which XmlText reads in one pass. Each cut is found
+// again by where its element's text begins in the cut document. Only a
+// text that XmlText reads exactly as a parser would is cut, and only from
+// a document in UTF-8; else nothing is cut (an empty result).
+QByteArray cutLongStrings(const QByteArray &body, QVector<LongString> &longStrings)
+{
+    if (body.size() < kLongString || !isUtf8(body))
+        return QByteArray();
+    const QByteArray open = QByteArrayLiteral("<string>");
+    const QByteArray close = QByteArrayLiteral("</string>");
+    QByteArray cut;
+    qint64 offset = 0;
+    int copied = 0;
+    for (int at = body.indexOf(open); at >= 0; at = body.indexOf(open, at + 1)) {
+        const int start = at + open.size();
+        const int end = body.indexOf('<', start);
+        if (end < 0)
+            break;
+        QString text;
+        if (end - start < kLongString || body.mid(end, close.size()) != close
+            || !XmlText::readCharacterData(body.constData() + start, end - start, text))
+            continue;
+        cut.append(body.constData() + copied, start - copied);
+        offset += QString::fromUtf8(body.constData() + copied, start - copied).size();
+        longStrings.append({offset, text});
+        copied = end;
+        at = end;
+    }
+    if (longStrings.isEmpty())
+        return QByteArray();
+    cut.append(body.constData() + copied, body.size() - copied);
+    return cut;
+}
+
+} // namespace
+
+bool MaiaObject::readCall(const QByteArray &body, QString &method, QVariantList &params, MaiaFault &fault)
+{
+    QVector<LongString> longStrings;
+    const QByteArray cut = cutLongStrings(body, longStrings);
+    if (!cut.isEmpty() && parseCall(cut, &longStrings, method, params, fault))
+        return true;
+    method.clear();
+    params.clear();
+    return parseCall(body, nullptr, method, params, fault);
 }

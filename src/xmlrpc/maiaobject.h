@@ -8,7 +8,6 @@
 #include <QVariantList>
 
 class QXmlStreamReader;
-class QXmlStreamWriter;
 
 // XML-RPC messages and their values.
 //
@@ -24,6 +23,8 @@ class QXmlStreamWriter;
 //            | <array><data> value* </data></array>
 //            | <struct> (<member><name>key</name> value</member>)* </struct>
 //
+// Text is written in UTF-8 with "<", ">", "&", '"' and carriage return as
+// references, and with U+FFFD for characters XML cannot hold.
 // Type names are read without regard to case, so "datetime.iso8601" and
 // "dateTime.iso8601" are the same. Date-times are written as
 // "dateTime.iso8601", the name stock clients require, unless
@@ -47,8 +48,6 @@ public:
     // no methodName, or values nested too deep. A parameter that cannot be
     // read (an unknown type, a number that is not one) is an invalid variant.
     static bool readCall(const QByteArray &body, QString &method, QVariantList &params, MaiaFault &fault);
-
-    static void writeValue(QXmlStreamWriter &xml, const QVariant &value);
 
 private:
     static QByteArray document(const QVariant &content, bool isFault);

@@ -8,6 +8,7 @@
 #include "maiaxmlrpcserver.h"
 
 #include <QRegularExpression>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -60,6 +61,9 @@ class TestMaiaXmlRpc : public QObject
 private slots:
     void writesValues_data();
     void writesValues();
+    void keepsLayout();
+    void carriesAnyText_data();
+    void carriesAnyText();
     void readsValues_data();
     void readsValues();
     void refusesCalls_data();
@@ -111,6 +115,80 @@ void TestMaiaXmlRpc::writesValues()
     QCOMPARE(valueOf(response), xml);
 }
 
+void TestMaiaXmlRpc::keepsLayout()
+{
+    // The layout clients have seen from the start (QXmlStreamWriter's,
+    // indented by one blank), byte for byte.
+    const QVariant value = QVariantMap{{QStringLiteral("a"), QVariantList{1, QVariantList(), QString(), QLatin1String("")}},
+                                       {QStringLiteral("b"), QVariantMap()}};
+    QCOMPARE(MaiaObject::response(value), QByteArray(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>\n <params>\n  <param>\n"
+        "   <value>\n    <struct>\n     <member>\n      <name>a</name>\n      <value>\n"
+        "       <array>\n        <data>\n         <value>\n          <int>1</int>\n"
+        "         </value>\n         <value>\n          <array>\n           <data/>\n"
+        "          </array>\n         </value>\n         <value/>\n         <value>\n"
+        "          <string></string>\n         </value>\n        </data>\n       </array>\n"
+        "      </value>\n     </member>\n     <member>\n      <name>b</name>\n      <value>\n"
+        "       <struct/>\n      </value>\n     </member>\n    </struct>\n   </value>\n  </param>\n"
+        " </params>\n</methodResponse>\n"));
+}
+
+void TestMaiaXmlRpc::carriesAnyText_data()
+{
+    // Every escape, characters XML cannot hold (control characters, U+FFFE,
+    // U+FFFF, halves of surrogate pairs), non-ASCII of each UTF-8 length;
+    // long texts are read back by the call reader's own pass.
+    QTest::addColumn<QString>("text");
+    const QChar pair[] = {QChar(0xD83D), QChar(0xDE00)};
+    const QString hazards = QStringLiteral("a<b>c&d\"e'f\tg\nh\ri]]>j") + QChar(0x01) + QChar(0x1F) + QChar(0x7F)
+        + QStringLiteral("ц€") + QString(pair, 2) + QChar(0xD83D) + QLatin1Char('x') + QChar(0xDE00) + QChar(0xFFFE)
+        + QChar(0xFFFF) + QChar(0xFFFD) + QChar(0xE000);
+    QTest::newRow("short") << hazards;
+    QTest::newRow("long") << hazards.repeated(2000);
+    QTest::newRow("pair across a block") << QString(4095, QLatin1Char('x')) + QString(pair, 2) + hazards.repeated(900);
+    QTest::newRow("high half last") << QString(20000, QLatin1Char('y')) + QChar(0xD83D);
+}
+
+void TestMaiaXmlRpc::carriesAnyText()
+{
+    QFETCH(QString, text);
+    QString expected = text;
+    for (int i = 0; i < expected.size(); ++i) {
+        const ushort c = expected.at(i).unicode();
+        const bool pairs = i + 1 < expected.size() && QChar::isHighSurrogate(c)
+                           && QChar::isLowSurrogate(expected.at(i + 1).unicode());
+        if (pairs)
+            ++i;
+        else if ((c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || c == 0xFFFE || c == 0xFFFF
+                 || QChar::isSurrogate(c))
+            expected[i] = QChar::ReplacementCharacter;
+    }
+    const QByteArray response = MaiaObject::response(text);
+    QXmlStreamReader xml(response);
+    while (!xml.atEnd() && !(xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("string")))
+        ;
+    QCOMPARE(xml.readElementText(), expected);
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+
+    // The same text sent back in a call, as escaped by this writer and as a
+    // stock client escapes it (quotes and line feeds raw).
+    const int from = response.indexOf("<string>") + 8;
+    const QByteArray escaped = response.mid(from, response.indexOf("</string>") - from);
+    QByteArray stock = escaped;
+    stock.replace("&quot;", "\"").replace("&#13;", "\r");
+    QString stockExpected = expected;
+    stockExpected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    for (const auto &sent : {qMakePair(escaped, expected), qMakePair(stock, stockExpected)}) {
+        QString method;
+        QVariantList params;
+        MaiaFault fault;
+        QVERIFY(MaiaObject::readCall(call(QStringLiteral("m"), QString()).replace(
+                                         "<params>", "<params><param><value><string>" + sent.first + "</string></value></param>"),
+                                     method, params, fault));
+        QCOMPARE(params.value(0).toString(), sent.second);
+    }
+}
+
 void TestMaiaXmlRpc::readsValues_data()
 {
     QTest::addColumn<QString>("value");
@@ -133,6 +211,9 @@ void TestMaiaXmlRpc::readsValues_data()
     QTest::newRow("array, indented")
         << "\n <array>\n  <data>\n   <value><int>1</int></value>\n   <value>t</value>\n  </data>\n </array>\n"
         << QVariant(QVariantList{1, QStringLiteral("t")});
+    const QString z(20000, QLatin1Char('z'));
+    QTest::newRow("long string in CDATA") << "<string><![CDATA[<string>" + z + "</string>]]></string>"
+                                          << QVariant("<string>" + z + "</string>");
     QTest::newRow("struct") << "<struct><member><name>k</name><value><int>1</int></value></member>"
                                "<member><name>e</name><value/></member></struct>"
                             << QVariant(QVariantMap{{QStringLiteral("k"), 1}, {QStringLiteral("e"), QString()}});
@@ -165,6 +246,10 @@ void TestMaiaXmlRpc::refusesCalls_data()
                       "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
         << int(MaiaFault::ParseError);
     QTest::newRow("undeclared entity") << call(QStringLiteral("&x;"), QString()) << int(MaiaFault::ParseError);
+    QTest::newRow("undeclared entity, long string")
+        << call(QStringLiteral("m"), param(QStringLiteral("<string>") + QString(20000, QLatin1Char('z'))
+                                           + QStringLiteral("&x;</string>")))
+        << int(MaiaFault::ParseError);
     QTest::newRow("no methodName") << QByteArray("<methodCall><params/></methodCall>") << int(MaiaFault::InvalidRequest);
     const QString deep = QStringLiteral("<value><array><data>").repeated(100)
         + QStringLiteral("</data></array></value>").repeated(100);
