@@ -32,7 +32,7 @@ public:
     // beginning of their name; other archives list no gaps.
     static QVariantMap fillEntry(const QString &archiveName, const ZeltoTable &table);
     // The same entry for an archive whose rows' dates are these instants (ms
-    // since the epoch), all local time or all UTC as spec says.
+    // since the epoch), all local time or all UTC as the given time spec says.
     static QVariantMap fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec spec);
 
     // A device with a wild clock (a row dated decades ahead) must not stall
