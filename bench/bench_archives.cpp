@@ -198,9 +198,9 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     auto spliceDay = [&] {
         ZeltoTableSplice splice;
         QVector<qint64> keys;
-        Qt::TimeSpec spec;
+        Qt::TimeSpec timeSpec;
         ZeltoTable tail;
-        if (!splice.open(blob) || !splice.instants(0, keys, spec) || !splice.readRows(keys.size(), tail))
+        if (!splice.open(blob) || !splice.instants(0, keys, timeSpec) || !splice.readRows(keys.size(), tail))
             return false;
         ArchiveDates::merge(tail, dayRows);
         return splice.replaceRows(keys.size(), tail, splicedBytes);

@@ -155,10 +155,10 @@ QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const ZeltoTabl
                  [&] { return rowInstants(table, dateColumn); });
 }
 
-QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec spec)
+QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec timeSpec)
 {
     auto dateAt = [&](int row) {
-        return row >= 0 && row < instants.size() ? QDateTime::fromMSecsSinceEpoch(instants.at(row), spec)
+        return row >= 0 && row < instants.size() ? QDateTime::fromMSecsSinceEpoch(instants.at(row), timeSpec)
                                                  : QDateTime();
     };
     return entry(archiveName, instants.size(), dateAt(0), dateAt(instants.size() - 1),

@@ -32,8 +32,8 @@ public:
     // beginning of their name; other archives list no gaps.
     static QVariantMap fillEntry(const QString &archiveName, const ZeltoTable &table);
     // The same entry for an archive whose rows' dates are these instants (ms
-    // since the epoch), all local time or all UTC as the given time spec says.
-    static QVariantMap fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec spec);
+    // since the epoch), all local time or all UTC as timeSpec says.
+    static QVariantMap fillEntry(const QString &archiveName, const QVector<qint64> &instants, Qt::TimeSpec timeSpec);
 
     // A device with a wild clock (a row dated decades ahead) must not stall
     // the save: the scan stops after listing this many gaps.

@@ -376,8 +376,8 @@ bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const Z
     if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
         return false;
     QVector<qint64> keys, newKeys;
-    Qt::TimeSpec spec = Qt::LocalTime;
-    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec)
+    Qt::TimeSpec timeSpec = Qt::LocalTime;
+    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec)
         || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
         return false;
     // Stored rows before the first new date cannot meet a new row.
@@ -391,7 +391,7 @@ bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const Z
         return false;
     keys.resize(from);
     keys += tailKeys;
-    fillEntry = ArchiveChecks::fillEntry(archive, keys, spec);
+    fillEntry = ArchiveChecks::fillEntry(archive, keys, timeSpec);
     return true;
 }
 
@@ -427,13 +427,13 @@ bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &
 {
     ZeltoTableSplice stored;
     QVector<qint64> keys;
-    Qt::TimeSpec spec = Qt::LocalTime;
+    Qt::TimeSpec timeSpec = Qt::LocalTime;
     if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray())
-        || !stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, spec) || keys.isEmpty()
+        || !stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec) || keys.isEmpty()
         || !std::is_sorted(keys.cbegin(), keys.cend()))
         return false;
-    const QDateTime low = from.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.first(), spec) : from;
-    const QDateTime high = to.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.last(), spec) : to;
+    const QDateTime low = from.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.first(), timeSpec) : from;
+    const QDateTime high = to.isNull() ? QDateTime::fromMSecsSinceEpoch(keys.last(), timeSpec) : to;
     // Invalid bounds leave their side open, as ArchiveDates::range does.
     const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
                                      : keys.cbegin();

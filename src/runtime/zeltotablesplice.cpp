@@ -105,7 +105,7 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     return true;
 }
 
-bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &spec)
+bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &timeSpec)
 {
     if (!m_base || column < 0 || column >= int(m_columns.size()))
         return false;
@@ -124,7 +124,7 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
             return false;
         out[r] = previous;
     }
-    spec = header.timeSpec;
+    timeSpec = header.timeSpec;
     return p == header.cells.end;
 }
 

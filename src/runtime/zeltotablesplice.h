@@ -44,7 +44,7 @@ public:
 
     // The instants (ms since the epoch) of a column whose every row holds a
     // local-time or UTC date-time, and which of the two; false otherwise.
-    bool instants(int column, QVector<qint64> &out, Qt::TimeSpec &spec);
+    bool instants(int column, QVector<qint64> &out, Qt::TimeSpec &timeSpec);
 
     // The rows from `from` on, decoded, with every column.
     bool readRows(int from, ZeltoTable &out);

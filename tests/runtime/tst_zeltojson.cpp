@@ -107,9 +107,9 @@ QVariant parse(const QByteArray &text, ZeltoJsonReader::Status expected = ZeltoJ
     return value;
 }
 
-QVariant dateTime(int y, int mo, int d, int h, int mi, int s = 0, int ms = 0, Qt::TimeSpec spec = Qt::LocalTime)
+QVariant dateTime(int y, int mo, int d, int h, int mi, int s = 0, int ms = 0, Qt::TimeSpec timeSpec = Qt::LocalTime)
 {
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), spec);
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), timeSpec);
 }
 
 QVariant marker(bool outOfRange)

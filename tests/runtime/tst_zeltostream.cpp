@@ -600,7 +600,7 @@ private slots:
         VERIFY_ROUND_TRIP(QVariant::fromValue(markers));
 
         // Date-time columns that cannot share one kind of time, or hold invalid values.
-        ZeltoTable dates(QStringList{ QStringLiteral("specs"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
+        ZeltoTable dates(QStringList{ QStringLiteral("kinds"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
         dates.appendRow(QVariantList{ local(2024, 1, 1, 0, 0), QDateTime(), QDate() });
         dates.appendRow(QVariantList{ QDateTime(QDate(2024, 1, 1), QTime(1, 0), Qt::UTC), local(2024, 1, 1, 0, 0), QDate(2024, 1, 1) });
         VERIFY_ROUND_TRIP(QVariant::fromValue(dates));

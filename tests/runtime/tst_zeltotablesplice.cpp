@@ -145,9 +145,9 @@ private slots:
         ZeltoTableSplice splice;
         QVERIFY(splice.open(encode(stored)));
         QVector<qint64> instants;
-        Qt::TimeSpec spec = Qt::UTC;
-        QVERIFY(splice.instants(0, instants, spec));
-        QCOMPARE(spec, Qt::LocalTime);
+        Qt::TimeSpec timeSpec = Qt::UTC;
+        QVERIFY(splice.instants(0, instants, timeSpec));
+        QCOMPARE(timeSpec, Qt::LocalTime);
         QCOMPARE(instants.size(), 5000);
         QCOMPARE(instants.last(), stored.value(4999, 0).toDateTime().toMSecsSinceEpoch());
         const ZeltoTable day = archive(5000, 24, random);
@@ -162,7 +162,7 @@ private slots:
         odd.appendColumn(QStringLiteral("new"));
         QVERIFY(!splice.replaceRows(5000, odd, out));
         // Instants only of a date-time column with every row present.
-        QVERIFY(!splice.instants(1, instants, spec));
+        QVERIFY(!splice.instants(1, instants, timeSpec));
     }
 
     // Only a sound stream of one table in the current version is opened.
@@ -222,8 +222,8 @@ private slots:
             ZeltoTable read;
             splice.readRows(int(random.bounded(splice.rowCount() + 1)), read);
             QVector<qint64> instants;
-            Qt::TimeSpec spec;
-            splice.instants(0, instants, spec);
+            Qt::TimeSpec timeSpec;
+            splice.instants(0, instants, timeSpec);
             QByteArray out;
             const int from = qMin(splice.rowCount(), 1100);
             ZeltoStream original(bytes);
