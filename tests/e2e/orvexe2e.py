@@ -157,6 +157,33 @@ class DataServer:
         return code
 
 
+class SimulatedInstallation:
+    """A data server and a device polling simulator sharing one home, the
+    administrator logged in; the server can be restarted on the same port."""
+
+    def __init__(self, sim_args=("--instant",), env=None):
+        self.env = env
+        self.home = TempHome()
+        self.sim = DeviceSimulator(self.home, sim_args)
+        self.server = DataServer(home=self.home, env=env)
+        self.admin = TcpClient(self.server.port)
+        self.admin.ok("login", "admin", "tavro")
+
+    def restart_server(self):
+        self.admin.close()
+        assert self.server.stop() == 0, self.server.output
+        self.server = DataServer(home=self.home, port=self.server.port, env=self.env)
+        self.admin = TcpClient(self.server.port)
+        self.admin.ok("login", "admin", "tavro")
+
+    def close(self):
+        self.admin.close()
+        code = self.server.stop()
+        self.sim.stop()
+        self.home.remove()
+        return code
+
+
 def server_with_settings(settings, **kwargs):
     """A DataServer whose database holds settings from its start (those read
     only at start-up, such as "xPort"): a first run writes them, then the

@@ -17,7 +17,8 @@ import unittest
 from datetime import datetime, timezone
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, DeviceSimulator, TcpClient, TempHome, free_port, rows, wait_until  # noqa: E402
+from orvexe2e import (DataServer, SimulatedInstallation, TcpClient, TempHome, free_port, rows,  # noqa: E402
+                      wait_until)
 from opce2e import Gateway, OpcClient, children, listening, require_node  # noqa: E402
 
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
@@ -28,16 +29,12 @@ def setUpModule():
     require_node()
 
 
-class Installation:
+class Installation(SimulatedInstallation):
     """A server with two polled QRV2 nodes whose main tasks monitor every
     second, restarted with the given OPC settings."""
 
     def __init__(self, numbers, settings):
-        self.home = TempHome()
-        self.sim = DeviceSimulator(self.home)
-        self.server = DataServer(home=self.home, env=FAST_MONITOR)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
+        super().__init__(env=FAST_MONITOR)
         self.nodes, self.tasks = [], []
         for number in numbers:
             node = self.admin.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": number,
@@ -52,11 +49,7 @@ class Installation:
         self.opc_port = free_port()
         for name, value in dict(settings, opcPort=self.opc_port, opcTrustClients=True).items():
             self.admin.ok("setSetting", name, value)
-        self.admin.close()
-        assert self.server.stop() == 0, self.server.output
-        self.server = DataServer(home=self.home, port=self.server.port, env=FAST_MONITOR)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
+        self.restart_server()
         if not wait_until(lambda: listening(self.opc_port), 180, 0.2):
             raise AssertionError("the OPC UA gateway did not listen")
         self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
@@ -73,12 +66,6 @@ class Installation:
         finally:
             anonymous.close()
 
-    def close(self):
-        self.admin.close()
-        code = self.server.stop()
-        self.sim.stop()
-        self.home.remove()
-        return code
 
 
 class RussianNamesTest(unittest.TestCase):

@@ -12,39 +12,18 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (DataServer, DeviceSimulator, TcpClient, TempHome, binary, channel_key, dt,  # noqa: E402
+from orvexe2e import (SimulatedInstallation, TcpClient, binary, channel_key, dt,  # noqa: E402
                       free_port, rows, wait_until)
 
 REFUSED = "Недостаточно прав для выполнения команды"
 ALL_TIME = (dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000"))
 
 
-class Installation:
+class Installation(SimulatedInstallation):
     """A data server and a simulator sharing one home, with helpers to make
     nodes and tasks whose channels describe simulated devices."""
 
     serial = 9000
-
-    def __init__(self, sim_args=("--instant",)):
-        self.home = TempHome()
-        self.sim = DeviceSimulator(self.home, sim_args)
-        self.server = DataServer(home=self.home)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
-
-    def restart_server(self):
-        self.admin.close()
-        assert self.server.stop() == 0, self.server.output
-        self.server = DataServer(home=self.home, port=self.server.port)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
-
-    def close(self):
-        self.admin.close()
-        code = self.server.stop()
-        self.sim.stop()
-        self.home.remove()
-        return code
 
     def node_and_task(self, archives=("hourData", "dayData"), model="QRV2", group=0, timetable=None, **channel):
         Installation.serial += 1
