@@ -1,9 +1,9 @@
-"""Shared pieces of the end-to-end tests: starting the real binaries in a
-temporary home folder and talking to them over TCP and WebSocket, with the
-Python standard library only."""
+"""Shared pieces of the end-to-end tests: the real binaries in a temporary
+home folder, clients over TCP and WebSocket; Python standard library only."""
 
 import base64
 import hashlib
+import itertools
 import json
 import os
 import shutil
@@ -18,6 +18,10 @@ import unittest
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
 REFUSED = "Недостаточно прав для выполнения команды"
+AUTH_FAILED = "Ошибка авторизации"
+# The data monitor looks for due nodes five times a second instead of every 10 s.
+FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
+NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
 
 
 def binary(name):
@@ -169,6 +173,30 @@ class SimulatedInstallation:
         self.admin = TcpClient(self.server.port)
         self.admin.ok("login", "admin", "tavro")
 
+    def node_and_task(self, number=None, group=0, model="QRV2", task=None, **channel):
+        """A node of a simulated device and its task (main, being the node's
+        first); channel settings given as None are left out."""
+        number = number or next(NUMBERS)
+        node = self.admin.ok("saveNode", {"model_code": model, "model_name": "ТВ-2", "number": number,
+                                          "group_id": group, "name": "Узел %d" % number})
+        settings = dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **channel)
+        form = dict({"node_id": node, "archives": ["hourData", "dayData"],
+                     "channel": {k: v for k, v in settings.items() if v is not None}}, **(task or {}))
+        return node, self.admin.ok("saveTask", form)
+
+    def wait_idle(self, task, timeout=60):
+        """Waits until the task has no live run; returns the (state, attempts) seen."""
+        seen = []
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            state = self.admin.ok("getTaskState", task)
+            if state["is_run"] is None:
+                return seen
+            if not seen or seen[-1] != (state["state"], state["attempts"]):
+                seen.append((state["state"], state["attempts"]))
+            time.sleep(0.1)
+        raise AssertionError("task %d still runs: %r" % (task, seen))
+
     def restart_server(self):
         self.admin.close()
         assert self.server.stop() == 0, self.server.output
@@ -218,17 +246,19 @@ def accepts(port):
 class ServerTestCase(unittest.TestCase):
     """One real server for the whole test class; clients close after each test."""
 
+    server_ini = ""
+
     @classmethod
     def setUpClass(cls):
-        cls.server = DataServer()
+        cls.server = DataServer(server_ini=cls.server_ini)
 
     @classmethod
     def tearDownClass(cls):
         code = cls.server.stop()
         assert code == 0, cls.server.output
 
-    def client(self, login=None, password=None):
-        c = TcpClient(self.server.port)
+    def client(self, login=None, password=None, source=None):
+        c = TcpClient(self.server.port, source=source)
         self.addCleanup(c.close)
         if login:
             c.ok("login", login, password)
@@ -237,8 +267,6 @@ class ServerTestCase(unittest.TestCase):
     def admin(self):
         return self.client("admin", "tavro")
 
-
-# --- values -----------------------------------------------------------------
 
 def table(columns, rows):
     return {"$table": {"columns": columns, "rows": rows}}
@@ -254,12 +282,52 @@ def rows(value):
     return [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
 
 
+def stamp(when):
+    """A datetime.datetime as a wire date-time."""
+    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
+
+
+ALL_TIME = (dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000"))
+
+
 def journal(c):
     """Every journal entry, oldest first."""
-    return rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
+    return rows(c.ok("getJournal", *ALL_TIME))
 
 
-# --- TCP --------------------------------------------------------------------
+def cli(port, *args, login=True):
+    """orvex-cli against the server on port, as the administrator unless login is False."""
+    command = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port)]
+    command += ["-u", "admin", "-w", "tavro"] if login else []
+    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=True, timeout=60)
+
+
+def exchange(port, data, timeout=10, source="127.0.0.1"):
+    """Sends data on a fresh connection and reads until the server closes
+    it; None when it keeps the connection open past the timeout."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
+        s.sendall(data)
+        received = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return received
+                received += chunk
+        except ConnectionResetError:
+            return received
+        except socket.timeout:
+            return None
+
+
+def http_get(port, target, method="GET", extra=""):
+    """One raw HTTP request, the target sent exactly as given; (status, headers, body)."""
+    data = exchange(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n"
+                           % (method, target, extra)).encode(), timeout=30)
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
+
 
 class TcpClient:
     """Line-framed JSON-RPC over TCP; send and receive are separate so that
@@ -333,8 +401,6 @@ class TcpClient:
     def close(self):
         self.sock.close()
 
-
-# --- WebSocket --------------------------------------------------------------
 
 class WebSocketClient:
     """Just enough of RFC 6455 for the tests: handshake, masked text frames

@@ -1,6 +1,5 @@
-"""Node archives over the wire against the real orvex-server: saving and
-reading back with the node's status columns, the check log, bad input that
-must store nothing, and a server killed in the middle of a large save."""
+"""Node archives over the wire: save and read back, the check log, bad input
+that stores nothing, and a server killed in the middle of a large save."""
 
 import datetime
 import os

@@ -1,8 +1,5 @@
-"""Faults a client can cause over the server's own protocol, each driven
-the way an attacker would: leaving while its own check script runs, ids
-wider than 32 bits, a request sent while a command runs, a flooding client,
-a client that never reads, messages over the size limit on both transports,
-and odd but valid request ids."""
+"""Faults a client can cause over the server's own protocol, each driven the
+way an attacker would."""
 
 import itertools
 import json

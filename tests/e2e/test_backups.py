@@ -1,8 +1,5 @@
-"""Backups end to end: a server killed at random moments of its copies never
-loses a good copy and leaves none that does not open; -verify-backups
-reports on the folder; -restore puts a copy in place of a stopped server's
-database; a copy does not hold up other clients; a folder the copy cannot
-be written to gives an ERROR in the journal."""
+"""Backups end to end: copies killed at random, -verify-backups, -restore,
+clients served during a copy, a folder that cannot be made."""
 
 import hashlib
 import os

@@ -1,5 +1,4 @@
-"""orvex-cli against the real test server: parameters, JSON and table
-output, exit codes."""
+"""orvex-cli against the test server: parameters, JSON and table output, exit codes."""
 
 import json
 import os

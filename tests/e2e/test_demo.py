@@ -1,7 +1,5 @@
-"""The demo that scripts/run starts without ORVEX_HOME, end to end: the
-simulator and the server in a demo home, the demo installation made over
-RPC, data and a retried failure within seconds, Ctrl+C stopping both, a
-second run adding nothing, and a database of a newer server refused."""
+"""The demo that scripts/run starts without ORVEX_HOME: polls within seconds,
+Ctrl+C, a second run on the same home, a newer database refused."""
 
 import os
 import signal

@@ -1,6 +1,5 @@
 """orvex-device-sim on its own: the polling conversation, the same history
-for the same device, the failure modes chosen through the channel and
-refused requests. Its counters are used by e2e/test_polling.py."""
+for the same device, the failure modes and refused requests."""
 
 import datetime
 import os

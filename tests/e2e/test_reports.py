@@ -1,6 +1,5 @@
-"""Reports and group totals against the real orvex-server: the report map
-over the wire, bad input, what a restricted user sees, and orvex-cli's
-report and totals commands with their CSV read back by the csv module."""
+"""Reports and group totals over the wire, and orvex-cli's report and totals
+with their CSV read back."""
 
 import csv
 import datetime
@@ -60,8 +59,6 @@ class ReportsTest(ServerTestCase):
         cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(self.server.port), "-u", "admin", "-w", "tavro"]
         return subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=60)
 
-    # --- over the wire --------------------------------------------------------
-
     def test_report_map_and_bad_input(self):
         c = self.admin()
         report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
@@ -109,8 +106,6 @@ class ReportsTest(ServerTestCase):
         self.assertEqual([r["node_id"] for r in totals], [self.gj, self.gcal])
         admin_totals = rows(self.admin().ok("getGroupTotals", [self.common, self.gj], None, None))
         self.assertEqual([r["node_id"] for r in admin_totals], [self.common, self.gj])
-
-    # --- orvex-cli ------------------------------------------------------------
 
     def test_cli_report_as_csv_and_text(self):
         run = self.cli("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "-")

@@ -1,6 +1,5 @@
-"""The RPC server end to end over TCP and WebSocket, against the real test
-server binary: values, pipelining, refusals, malformed and huge input,
-disconnects and client ids."""
+"""The RPC server over TCP and WebSocket against the test server binary:
+values, pipelining, refusals, malformed and huge input, disconnects."""
 
 import json
 import os

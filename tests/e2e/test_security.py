@@ -1,7 +1,5 @@
-"""What keeps a real installation safe, against the real orvex-server with
-"Server/requireLogin" on: anonymous clients reach only the version and
-login commands, a user who cannot see a node reads nothing of it, password
-digests never leave the server, and password guessing is throttled."""
+"""An installation with "Server/requireLogin" on: anonymous clients, hidden
+nodes, password digests and password guessing."""
 
 import datetime
 import os
@@ -10,28 +8,11 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, dt, rows, table  # noqa: E402
-
-REFUSED = "Недостаточно прав для выполнения команды"
-LOGIN_FAILED = "Ошибка авторизации"
+from orvexe2e import ALL_TIME, AUTH_FAILED, REFUSED, ServerTestCase, dt, rows, table  # noqa: E402
 
 
-class SecurityTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = DataServer(server_ini="requireLogin=true\n")
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
-
-    def client(self, login=None, password=None, source=None):
-        c = TcpClient(self.server.port, source=source)
-        self.addCleanup(c.close)
-        if login:
-            c.ok("login", login, password)
-        return c
+class SecurityTest(ServerTestCase):
+    server_ini = "requireLogin=true\n"
 
     def test_anonymous_clients_only_log_in(self):
         c = self.client()
@@ -45,7 +26,7 @@ class SecurityTest(unittest.TestCase):
                    ("setSetting", ["wsPort", 1])]
         for method, params in refused:
             self.assertEqual(c.error(method, *params), REFUSED, method)
-        self.assertEqual(c.error("login", "admin", "неверный"), LOGIN_FAILED)
+        self.assertEqual(c.error("login", "admin", "неверный"), AUTH_FAILED)
         c.ok("login", "admin", "tavro")
         self.assertIn("$table", c.ok("getNodes"))
         # Logging out makes the connection anonymous again.
@@ -103,13 +84,12 @@ class SecurityTest(unittest.TestCase):
     def test_password_guessing_is_throttled(self):
         guesser = "127.0.0.5"   # its own address, so that the block leaves the other tests alone
         for _ in range(5):
-            self.assertEqual(self.client(source=guesser).error("login", "admin", "угадай"), LOGIN_FAILED)
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "угадай"), AUTH_FAILED)
         # Blocked now, the right password included, for a minute.
         for _ in range(2):
-            self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), LOGIN_FAILED)
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), AUTH_FAILED)
         self.client("admin", "tavro")   # from another address
-        journal = rows(self.client("admin", "tavro").ok("getJournal", dt("2000-01-01T00:00:00.000"),
-                                                        dt("2100-01-01T00:00:00.000")))
+        journal = rows(self.client("admin", "tavro").ok("getJournal", *ALL_TIME))
         warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
         self.assertEqual(len(warnings), 1, warnings)
 
