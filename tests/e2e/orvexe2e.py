@@ -73,21 +73,25 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
     return code, out, err
 
 
+def listening(args, env):
+    """Starts a program that tells its ports on its first stdout line
+    ("listening tcp=N ..."); the process and the ports by name."""
+    proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if not line.startswith("listening"):
+        proc.kill()
+        raise RuntimeError("%s did not start: %r %s" % (args[0], line, proc.stderr.read()))
+    return proc, {k: int(v) for k, v in (item.split("=") for item in line.split()[1:])}
+
+
 class ServerProcess:
-    """The test RPC server on free ports; the first stdout line tells them."""
+    """The test RPC server on free ports."""
 
     def __init__(self, web=True, extra=(), env=None):
         self.home = TempHome()
         args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
-        self.proc = subprocess.Popen(args, env=dict(self.home.env(), **(env or {})), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening"):
-            self.proc.kill()
-            raise RuntimeError("server did not start: %r %s" % (line, self.proc.stderr.read()))
-        fields = dict(item.split("=") for item in line.split()[1:])
-        self.tcp_port = int(fields["tcp"])
-        self.web_port = int(fields["web"])
+        self.proc, ports = listening(args, dict(self.home.env(), **(env or {})))
+        self.tcp_port, self.web_port = ports["tcp"], ports.get("web")
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
         code, out, _ = finish(self.proc, sig, timeout)
@@ -100,15 +104,10 @@ class DeviceSimulator:
     server of the same home finds it through varnel.ini."""
 
     def __init__(self, home, args=("--instant",)):
-        self.home = home
         shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
-        self.proc = subprocess.Popen([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
-                                     env=home.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening"):
-            self.proc.kill()
-            raise RuntimeError("simulator did not start: %r %s" % (line, self.proc.stderr.read()))
-        self.port = int(line.split("tcp=")[1])
+        self.proc, ports = listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+                                     home.env())
+        self.port = ports["tcp"]
         with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
             ini.write("[Server]\nport=%d\n" % self.port)
         self.client = TcpClient(self.port)
@@ -295,11 +294,11 @@ def journal(c):
     return rows(c.ok("getJournal", *ALL_TIME))
 
 
-def cli(port, *args, login=True):
+def cli(port, *args, login=True, text=False):
     """orvex-cli against the server on port, as the administrator unless login is False."""
     command = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port)]
     command += ["-u", "admin", "-w", "tavro"] if login else []
-    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=True, timeout=60)
+    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=text, timeout=60)
 
 
 def exchange(port, data, timeout=10, source="127.0.0.1"):
@@ -329,6 +328,15 @@ def http_get(port, target, method="GET", extra=""):
     return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
 
 
+def request(client, method, params):
+    """The client's next request id and the request's JSON text."""
+    client.next_id += 1
+    message = {"jsonrpc": "2.0", "id": client.next_id - 1, "method": method}
+    if params is not None:
+        message["params"] = params
+    return client.next_id - 1, json.dumps(message, ensure_ascii=False)
+
+
 class TcpClient:
     """Line-framed JSON-RPC over TCP; send and receive are separate so that
     tests can pipeline and break the protocol on purpose."""
@@ -342,14 +350,9 @@ class TcpClient:
     def send_raw(self, data):
         self.sock.sendall(data)
 
-    def send(self, method, params=None, id_=None):
-        if id_ is None:
-            id_ = self.next_id
-            self.next_id += 1
-        message = {"jsonrpc": "2.0", "id": id_, "method": method}
-        if params is not None:
-            message["params"] = params
-        self.send_raw(json.dumps(message, ensure_ascii=False).encode() + b"\n")
+    def send(self, method, params=None):
+        id_, text = request(self, method, params)
+        self.send_raw(text.encode() + b"\n")
         return id_
 
     def read_line(self):
@@ -440,12 +443,8 @@ class WebSocketClient:
         self.sock.sendall(self._frame(0x1, text.encode()))
 
     def send(self, method, params=None):
-        id_ = self.next_id
-        self.next_id += 1
-        message = {"jsonrpc": "2.0", "id": id_, "method": method}
-        if params is not None:
-            message["params"] = params
-        self.send_text(json.dumps(message, ensure_ascii=False))
+        id_, text = request(self, method, params)
+        self.send_text(text)
         return id_
 
     def _need(self, n):
@@ -480,11 +479,7 @@ class WebSocketClient:
     def read(self):
         return json.loads(self.read_message())
 
-    def call(self, method, params=None):
-        id_ = self.send(method, params)
-        reply = self.read()
-        assert reply.get("id") == id_, reply
-        return reply
+    call = TcpClient.call
 
     def close(self):
         try:

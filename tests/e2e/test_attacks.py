@@ -186,6 +186,8 @@ class TransportAttacks(unittest.TestCase):
         self.addCleanup(thread.join)
 
     def test_line_over_limit_after_earlier_lines(self):
+        bystander = TcpClient(self.server.tcp_port)
+        self.addCleanup(bystander.close)
         c = TcpClient(self.server.tcp_port)
         self.addCleanup(c.close)
         big = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * (LIMIT + 4096) + b'"]}\n'
@@ -193,7 +195,9 @@ class TransportAttacks(unittest.TestCase):
         self.assertEqual(c.read()["result"], 1)
         reply = c.read()
         self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
+        self.assertIn("64", reply["error"]["message"])
         self.assertTrue(c.closed_by_peer())
+        self.assertEqual(bystander.call("identity", ["alive"])["result"], "alive")
 
     def test_websocket_message_over_limit_is_answered(self):
         ws = WebSocketClient(self.server.web_port)

@@ -20,7 +20,22 @@ T1 = "Температура в подающем трубопроводе"
 
 
 def setUpModule():
+    # Node.js programs take seconds to start: one client for every test, and
+    # the slow subscriber's gateway started now, beside the server's.
+    global CLIENT, GATEWAY
     require_node()
+    CLIENT = OpcClient()
+    SlowSubscriberTest.home = TempHome()
+    SlowSubscriberTest.port = free_port()
+    GATEWAY = Gateway({"port": SlowSubscriberTest.port, "pki": os.path.join(SlowSubscriberTest.home.path, "pki"),
+                       "hostname": "localhost", "allowAnonymous": True, "securityNone": True},
+                      [{"id": SlowSubscriberTest.item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
+
+
+def tearDownModule():
+    CLIENT.stop()
+    GATEWAY.stop()
+    SlowSubscriberTest.home.remove()
 
 
 class Installation(SimulatedInstallation):
@@ -63,12 +78,11 @@ class OpcServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.inst = Installation([201, 202], {"opcAnonymous": True})
-        cls.client = OpcClient()
+        cls.client = CLIENT
         cls.client.call("connect", url=cls.inst.url)
 
     @classmethod
     def tearDownClass(cls):
-        cls.client.stop()
         code = cls.inst.close()
         assert code == 0, cls.inst.server.output
 
@@ -115,15 +129,13 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.inst.watched_by_opc(), 30))
 
     def test_4_user_names_are_checked_by_the_server(self):
-        c = OpcClient()
-        try:
-            c.call("connect", url=self.inst.url, user="admin", password="tavro")
-            c.call("close")
-            refused = c.answer("connect", url=self.inst.url, user="admin", password="wrong")
-            self.assertFalse(refused["ok"])
-            self.assertIn("BadUserAccessDenied", refused["error"])
-        finally:
-            c.stop()
+        c = self.client
+        c.call("close")
+        c.call("connect", url=self.inst.url, user="admin", password="tavro")
+        c.call("close")
+        refused = c.answer("connect", url=self.inst.url, user="admin", password="wrong")
+        self.assertFalse(refused["ok"])
+        self.assertIn("BadUserAccessDenied", refused["error"])
 
     def test_5_killed_gateway_is_restarted(self):
         gateways = children(self.inst.server.proc.pid)
@@ -133,29 +145,24 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: accepts(self.inst.opc_port), 180, 0.2))
         self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
         self.assertEqual(self.inst.admin.ok("getDbVersion"), 7)
-        c = OpcClient()
-        try:
-            c.call("connect", url=self.inst.url)
-            self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in c.call("browse")["items"]})
-        finally:
-            c.stop()
+        self.client.call("connect", url=self.inst.url)
+        self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in self.client.call("browse")["items"]})
+        self.client.call("close")
 
     def test_6_secure_latin_names(self):
         self.inst.configure({"useRussianInOPC": False, "opcAnonymous": False, "opcSecurityNone": False})
-        c = OpcClient()
-        try:
-            endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
-            self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
-                             [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
-            self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
-            self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
-            self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
-            c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
-            c.call("close")
-            c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
-            self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
-        finally:
-            c.stop()
+        c = self.client
+        endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
+        self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
+                         [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
+        self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
+        self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
+        self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
+        c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
+        c.call("close")
+        c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
+        self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
+        c.call("close")
         # The server's certificate is in the home folder's store and names the host.
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
         pems = [name for name in os.listdir(certs) if name.endswith(".pem")]
@@ -198,46 +205,38 @@ class WithoutGatewayTest(unittest.TestCase):
             if message:
                 self.assertEqual(len(errors), 1, server.output)
                 self.assertIn(message, errors[0])
-        self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
-        self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
+            if env.get("ORVEX_OPC_GATEWAY"):
+                self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
+                self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
 
 
 class SlowSubscriberTest(unittest.TestCase):
     """A subscriber that stops collecting while Bad values keep coming: its
     queue overflows on a value that is not Good."""
 
+    item = "Узел\\Температура"
+
     def test_gateway_stays_up(self):
-        home = TempHome()
-        port = free_port()
-        item = "Узел\\Температура"
-        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
-                           "allowAnonymous": True, "securityNone": True},
-                          [{"id": item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
-        client = OpcClient()
-        try:
-            gateway.wait_for("listening")
-            client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
-            client.call("subscribe", ids=[item], interval=100, queueSize=2)
-            gateway.wait_for("activate")
-            client.call("stall")
-            for i in range(40):
-                quality = (0x00, 0x08, 0xC0)[i % 3]
-                gateway.write({"op": "update", "time": None, "items": [[item, float(i), quality]]})
-                time.sleep(0.02)
-            time.sleep(1)
-            self.assertTrue(gateway.alive())
-            client.call("resume")
-            overflowed = client.wait_change(lambda c: c["overflow"], 20)
-            self.assertNotEqual(overflowed["statusName"], "Good")
-            # The values were written through the guard, not caught around it.
-            gateway.write({"op": "stop"})
-            while gateway.read(10) is not None:
-                pass
-            self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
-        finally:
-            client.stop()
-            gateway.stop()
-            home.remove()
+        gateway, client, item = GATEWAY, CLIENT, self.item
+        gateway.wait_for("listening")
+        client.call("connect", url="opc.tcp://127.0.0.1:%d" % self.port)
+        client.call("subscribe", ids=[item], interval=100, queueSize=2)
+        gateway.wait_for("activate")
+        client.call("stall")
+        for i in range(40):
+            quality = (0x00, 0x08, 0xC0)[i % 3]
+            gateway.write({"op": "update", "time": None, "items": [[item, float(i), quality]]})
+            time.sleep(0.02)
+        time.sleep(1)
+        self.assertTrue(gateway.alive())
+        client.call("resume")
+        overflowed = client.wait_change(lambda c: c["overflow"], 20)
+        self.assertNotEqual(overflowed["statusName"], "Good")
+        # The values were written through the guard, not caught around it.
+        gateway.write({"op": "stop"})
+        while gateway.read(10) is not None:
+            pass
+        self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
 
 
 if __name__ == "__main__":

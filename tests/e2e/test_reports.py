@@ -5,13 +5,12 @@ import csv
 import datetime
 import io
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, TcpClient, binary, dt, rows, table  # noqa: E402
+from orvexe2e import ServerTestCase, TcpClient, cli, dt, rows, table  # noqa: E402
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -56,8 +55,7 @@ class ReportsTest(ServerTestCase):
                                  "group_id": group, "name": name, "consumer": "МУП «Теплосеть»"})
 
     def cli(self, *args):
-        cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(self.server.port), "-u", "admin", "-w", "tavro"]
-        return subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=60)
+        return cli(self.server.port, *args)
 
     def test_report_map_and_bad_input(self):
         c = self.admin()
