@@ -2,6 +2,7 @@
 home folder, clients over TCP and WebSocket; Python standard library only."""
 
 import base64
+import datetime
 import hashlib
 import itertools
 import json
@@ -287,6 +288,32 @@ def stamp(when):
 
 
 ALL_TIME = (dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000"))
+
+
+START = datetime.datetime(2024, 3, 1)
+
+
+def node_with_data(c, number, group=0, **extra):
+    """A QRV5 node with two days of hours (S1_t1 rising from 60 to 65.875,
+    one S1_Q out of range), days, current data, settings, a device journal,
+    two tasks and a check rule that finds the hours over 65."""
+    node = c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number, group_id=group, **extra))
+    hours = [[stamp(START + datetime.timedelta(hours=i)), 60.0 + i * 0.125, 1.5 * i] for i in range(48)]
+    hours[3][2] = {"$marker": "OutOfRange"}
+    c.ok("saveArchives", {"$tables": {
+        "info": table(["id"], [[node]]),
+        "hour_data": table(["date", "S1_t1", "S1_Q"], hours),
+        "day_data": table(["date", "S1_t1"], [[stamp(START), 70.0], [stamp(START + datetime.timedelta(days=1)), 71.25]]),
+        "current_data": table(["date", "S1_t1"], [[stamp(START + datetime.timedelta(hours=47)), 66.0]]),
+        "setting_data": table(["name", "value"], [["Ду", "50"]]),
+        "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]])}})
+    c.ok("saveTask", {"node_id": node, "mon_interval": 120,
+                      "channel": {"code": "GSM", "phoneNumber": "89001234567", "deviceId": "7"},
+                      "archives": ["hourData", "dayData"], "timetable": {"mode": "daily", "times": ["18:00"]}})
+    c.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
+    c.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 65", "'выше 65'"]]})
+    c.ok("checkArchives", node)
+    return node
 
 
 def journal(c):

@@ -60,18 +60,10 @@ class ReportsTest(ServerTestCase):
     def test_report_map_and_bad_input(self):
         c = self.admin()
         report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
-        # No readings archive: the start readings are zero, the end readings absent.
-        self.assertEqual(sorted(report), ["day_data", "first_totals", "group", "hour_data", "hour_middles", "info",
-                                          "range_middles", "range_totals"])
-        self.assertEqual(rows(report["first_totals"])[0]["S1_Q"], 0)
+        # What the map holds: tst_reportdata; here that it arrives whole.
         self.assertEqual(len(rows(report["day_data"])), 31)
-        totals = rows(report["range_totals"])[0]
-        self.assertEqual(totals["date"], "Итого")
-        self.assertAlmostEqual(totals["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
-        self.assertEqual(totals["S1_NS"], 3)
+        self.assertAlmostEqual(rows(report["range_totals"])[0]["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
         self.assertEqual(rows(report["group"])[0]["name"], "Котельная №1")
-        # Hourly means leave out what the hours do not have, and say so.
-        self.assertEqual(rows(report["hour_middles"])[0]["S1_Q"], {"$marker": "Unused"})
         # Open bounds are the archive's own; text dates are taken too.
         self.assertEqual(c.ok("getReportData", self.gj, None, "2024-03-02")["$tables"]["range_totals"],
                          c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-02"))["$tables"]["range_totals"])

@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ALL_TIME, AUTH_FAILED, REFUSED, ServerTestCase, dt, rows, table  # noqa: E402
+from orvexe2e import ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, stamp  # noqa: E402
 
 
 class SecurityTest(ServerTestCase):
@@ -49,23 +49,15 @@ class SecurityTest(ServerTestCase):
 
     def test_invisible_node_reads_nothing(self):
         admin = self.client("admin", "tavro")
-        group = admin.ok("saveGroup", {"name": "Чужая группа"})
-        node = admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 9001, "group_id": group})
-        admin.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 60", "'выше 60'"]]})
-        start = datetime.datetime(2023, 1, 1)
-        stamps = [dt((start + datetime.timedelta(hours=h)).strftime("%Y-%m-%dT%H:%M:%S.000")) for h in range(3)]
-        admin.ok("saveArchives", {"$tables": {
-            "info": table(["id"], [[node]]),
-            "hour_data": table(["date", "S1_t1"], [[s, 60.0 + i] for i, s in enumerate(stamps)]),
-            "setting_data": table(["name", "value"], [["Ду", "50"]]),
-            "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamps[0], "Ду", "40", "50"]])}})
-        task = admin.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
+        node = node_with_data(admin, 9001, admin.ok("saveGroup", {"name": "Чужая группа"}))
+        task = [t["id"] for t in rows(admin.ok("getTasks")) if t["node_id"] == node][0]
         with sqlite3.connect(self.server.db_path) as db:
             db.execute("UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", (task,))
+        finding = stamp(START + datetime.timedelta(hours=47))
         admin.ok("saveUser", {"login": "сосед", "password": "pw", "groups": [0], "access": ["getCheckParams"]})
         outsider = self.client("сосед", "pw")
 
-        readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", stamps[2]]),
+        readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", finding]),
                    ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]),
                    ("getArchive", [node, "hour_data", None, None]), ("getSettingData", [node]),
                    ("getJournalData", [node, None, None]), ("getFillData", [node]), ("getNode", [node])]

@@ -11,10 +11,9 @@ import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (AUTH_FAILED, REFUSED, DeviceSimulator, TcpClient, accepts, exchange, free_port,  # noqa: E402
-                      journal, rows, server_with_settings, stamp, table, wait_until)
+from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, TcpClient, accepts, exchange,  # noqa: E402
+                      free_port, journal, node_with_data, rows, server_with_settings, stamp, wait_until)
 
-START = datetime.datetime(2024, 3, 1)
 TIMEOUT_MS = 1500
 
 
@@ -55,26 +54,6 @@ def fault_of(answer):
     return int(members["faultCode"]), members["faultString"]
 
 
-def make_node(c, number, group=0, **extra):
-    node = c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number, group_id=group, **extra))
-    hours = [[stamp(START + datetime.timedelta(hours=i)), 60.0 + i * 0.125, 1.5 * i] for i in range(48)]
-    hours[3][2] = {"$marker": "OutOfRange"}
-    c.ok("saveArchives", {"$tables": {
-        "info": table(["id"], [[node]]),
-        "hour_data": table(["date", "S1_t1", "S1_Q"], hours),
-        "day_data": table(["date", "S1_t1"], [[stamp(START), 70.0], [stamp(START + datetime.timedelta(days=1)), 71.25]]),
-        "current_data": table(["date", "S1_t1"], [[stamp(START + datetime.timedelta(hours=47)), 66.0]]),
-        "setting_data": table(["name", "value"], [["Ду", "50"]]),
-        "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]])}})
-    c.ok("saveTask", {"node_id": node, "mon_interval": 120,
-                      "channel": {"code": "GSM", "phoneNumber": "89001234567", "deviceId": "7"},
-                      "archives": ["hourData", "dayData"], "timetable": {"mode": "daily", "times": ["18:00"]}})
-    c.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
-    c.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 65", "'выше 65'"]]})
-    c.ok("checkArchives", node)
-    return node
-
-
 def plain(value):
     """A wire value in a form that compares across servers: numbers as
     floats, date-times as their text, tables as lists of rows."""
@@ -102,8 +81,8 @@ class XmlRpcTest(unittest.TestCase):
         c = cls.admin = TcpClient(cls.server.port)
         c.ok("login", "admin", "tavro")
         cls.group = c.ok("saveGroup", {"name": "Котельная"})
-        cls.node = make_node(c, 101, note="общий")
-        cls.hidden = make_node(c, 102, group=cls.group)
+        cls.node = node_with_data(c, 101, note="общий")
+        cls.hidden = node_with_data(c, 102, group=cls.group)
         cls.operator = c.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [0]})
         cls.target = xmlrpc_server()
 
@@ -203,7 +182,7 @@ class XmlRpcTest(unittest.TestCase):
         # its transaction, and then fails: an import arriving meanwhile must
         # not run inside that transaction and vanish with its rollback.
         c = self.rpc()
-        looping = make_node(c, 104)
+        looping = node_with_data(c, 104)
         c.ok("setCheckParams", looping, {"script": "while (true) {}"})
         x = proxy(self.server)
         token = x.login("admin", "tavro")
@@ -262,8 +241,8 @@ class XmlRpcTest(unittest.TestCase):
     def test_nodes_move_between_servers(self):
         src, dst = self.admin, self.rpc(server=self.target)
         group = src.ok("saveGroup", {"name": "Перенос"})
-        first = make_node(src, 201, group=group, consumer='ООО "Тепло" <север>', version=3)
-        second = make_node(src, 202)
+        first = node_with_data(src, 201, group=group, consumer='ООО "Тепло" <север>', version=3)
+        second = node_with_data(src, 202)
         xs, xt = proxy(self.server), proxy(self.target)
         document = xs.exportNodes(xs.login("admin", "tavro"), [first, 99999, second])
         self.assertEqual([n.tag for n in ElementTree.fromstring(document)], ["node", "node"])
@@ -281,7 +260,7 @@ class XmlRpcTest(unittest.TestCase):
         self.assertIn(("Импорт данных", moved[201]["name"]), [(r["message"], r["node_name"]) for r in journal(dst)])
 
         # Through the RPC commands, without XML.
-        package = src.ok("exportNode", make_node(src, 203))
+        package = src.ok("exportNode", node_with_data(src, 203))
         self.assertSameNode(package, dst.ok("exportNode", dst.ok("importNode", package)))
 
         # A bad node among good ones is left out; a document cut short

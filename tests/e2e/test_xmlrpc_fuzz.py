@@ -10,8 +10,8 @@ import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import TcpClient, exchange  # noqa: E402
-from test_xmlrpc import START, make_node, post, proxy, xmlrpc_server  # noqa: E402
+from orvexe2e import START, TcpClient, exchange, node_with_data  # noqa: E402
+from test_xmlrpc import post, proxy, xmlrpc_server  # noqa: E402
 
 ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
                b"", b"-0", b"1.5"]
@@ -43,7 +43,7 @@ class FuzzTest(unittest.TestCase):
         cls.server = xmlrpc_server()
         c = TcpClient(cls.server.port)
         c.ok("login", "admin", "tavro")
-        cls.node = make_node(c, 401)
+        cls.node = node_with_data(c, 401)
         c.close()
         cls.x = proxy(cls.server)
         cls.token = cls.x.login("admin", "tavro")
