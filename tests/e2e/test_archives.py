@@ -174,9 +174,12 @@ class KilledSaveTest(unittest.TestCase):
                                                           for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # Kills when the write-ahead log grows by the new archive (the
-        # commit, or without a transaction a statement of it), and once the
-        # reply has come (committed).
+        # Kills while the save merges, when the write-ahead log grows by the
+        # new archive (the commit, or without a transaction a statement of
+        # it), and once the reply has come (committed).
+        def after(seconds):
+            return lambda server, c, wal: time.sleep(seconds)
+
         def wal_grows(server, c, wal):
             wait_until(lambda: wal_size(server) > wal + (1 << 20) or server.proc.poll() is not None,
                        timeout=120, step=0.001)
@@ -184,7 +187,7 @@ class KilledSaveTest(unittest.TestCase):
         def replied(server, c, wal):
             self.assertIs(c.read()["result"], True)
 
-        for name, wait in [("write", wal_grows), ("committed", replied)]:
+        for name, wait in [("merging", after(1.5)), ("write", wal_grows), ("committed", replied)]:
             with self.subTest(name):
                 self.kill_and_restart(wait)
 
