@@ -12,17 +12,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (DataServer, ServerProcess, ServerTestCase, TcpClient, WebSocketClient,  # noqa: E402
+from orvexe2e import (ServerProcess, ServerTestCase, TcpClient, WebSocketClient,  # noqa: E402
                       dt, rows, table, wait_until)
 
 LIMIT = 64 * 1024 * 1024
 
 
-def day_rows(node, count=1):
-    return {"$tables": {
-        "info": table(["id"], [[node]]),
-        "day_data": table(["date", "S1_t1"], [[dt("2023-01-%02dT00:00:00.000" % (d + 1)), 60.0 + d]
-                                              for d in range(count)])}}
+def day_rows(node):
+    return {"$tables": {"info": table(["id"], [[node]]),
+                        "day_data": table(["date", "S1_t1"], [[dt("2023-01-01T00:00:00.000"), 60.0]])}}
 
 
 def cpu_ticks(pid):
