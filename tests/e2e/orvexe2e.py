@@ -74,7 +74,7 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
     return code, out, err
 
 
-def listening(args, env):
+def start_listening(args, env):
     """Starts a program that tells its ports on its first stdout line
     ("listening tcp=N ..."); the process and the ports by name."""
     proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -91,7 +91,7 @@ class ServerProcess:
     def __init__(self, web=True, extra=(), env=None):
         self.home = TempHome()
         args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
-        self.proc, ports = listening(args, dict(self.home.env(), **(env or {})))
+        self.proc, ports = start_listening(args, dict(self.home.env(), **(env or {})))
         self.tcp_port, self.web_port = ports["tcp"], ports.get("web")
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
@@ -106,7 +106,7 @@ class DeviceSimulator:
 
     def __init__(self, home, args=("--instant",)):
         shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
-        self.proc, ports = listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+        self.proc, ports = start_listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
                                      home.env())
         self.port = ports["tcp"]
         with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
