@@ -174,14 +174,14 @@ class KilledSaveTest(unittest.TestCase):
                                                           for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # Kills while the save merges, when the write-ahead log grows by the
-        # new archive (the commit, or without a transaction a statement of
-        # it), and once the reply has come (committed).
+        # Kills while the save merges, when the write-ahead log begins to
+        # take the new archive (in the commit; without a transaction the
+        # node's days are written before it), and once the reply has come.
         def after(seconds):
             return lambda server, c, wal: time.sleep(seconds)
 
         def wal_grows(server, c, wal):
-            wait_until(lambda: wal_size(server) > wal + (1 << 20) or server.proc.poll() is not None,
+            wait_until(lambda: wal_size(server) > wal + (64 << 10) or server.proc.poll() is not None,
                        timeout=120, step=0.001)
 
         def replied(server, c, wal):
