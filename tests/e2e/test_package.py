@@ -1,8 +1,5 @@
-"""The Debian package: built with CPack from this build, its contents and
-control data listed, the unit checked by systemd-analyze where there is
-one, the maintainer scripts run twice over in a temporary root (install,
-remove, reinstall, purge), and the installed server and simulator run from
-the extracted files and poll a meter."""
+"""The Debian package: contents, control data and unit, the maintainer
+scripts in a temporary root, and the installed binaries polling a meter."""
 
 import os
 import shutil
