@@ -57,16 +57,13 @@ private slots:
         ZeltoSystem::instance()->clearError();
     }
 
-    void cleanup()
-    {
-        m_home.reset();
-    }
+    void cleanup() { m_home.reset(); }
 
     void storedForms()
     {
         // Plain values are stored as they are.
         QVERIFY(isNullInt(Database::encodeValue(QVariant())));
-        for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant(QStringLiteral("текст"))})
+        for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant("текст")})
             QCOMPARE(Database::encodeValue(plain), plain);
 
         // Everything else goes through the stream and reads back equal.
@@ -120,12 +117,6 @@ private slots:
         const QVariant note = Database::readRecord("nodes", m_node).value("note");
         QCOMPARE(note.userType(), int(QMetaType::QString));
         QCOMPARE(note.toString(), QStringLiteral("ab"));
-
-        // An integer column beyond 32 bits reads back cut to int.
-        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes SET version = 5000000000 WHERE id = %1").arg(m_node)));
-        const QVariant version = Database::readRecord("nodes", m_node).value("version");
-        QCOMPARE(version.userType(), int(QMetaType::Int));
-        QCOMPARE(version.toInt(), 705032704);
 
         // A NULL and an empty BLOB column read as null; a missing column value as null too.
         QVERIFY(isNullInt(Database::readData("nodes", m_node, "hour_data")));
@@ -188,22 +179,11 @@ private slots:
 
     void corruptBlobsAreReportedNotCrashed_data()
     {
+        // The stream's own faults are tested with the stream; here, that a
+        // failed decode reaches the caller.
         QTest::addColumn<QByteArray>("blob");
-        QByteArray good;
-        {
-            ZeltoTable table(QStringList{"date", "S1_t1"});
-            for (int row = 0; row < 50; ++row)
-                table.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)).addSecs(3600 * row), row * 1.5});
-            ZeltoStream stream(&good, QIODevice::WriteOnly);
-            stream.init();
-            stream << QVariant::fromValue(table);
-            QVERIFY(stream.status() == ZeltoStream::Ok);
-        }
         QTest::newRow("unknown tag") << QByteArray::fromHex("01ff00");
-        QTest::newRow("wrong version") << QByteArray::fromHex("7701");
-        QTest::newRow("truncated table") << good.left(good.size() / 2);
         QTest::newRow("huge count") << QByteArray::fromHex("010dffffffffffffffff7f");
-        QTest::newRow("one byte") << QByteArray::fromHex("01");
     }
 
     void corruptBlobsAreReportedNotCrashed()
@@ -236,7 +216,7 @@ private slots:
         QCOMPARE(flag.toBool(), false);
 
         // A text setting named like a date/time column reads back as date/time.
-        QVERIFY(Database::setSetting("ctime", QStringLiteral("2016-03-03T14:05:09.000")));
+        QVERIFY(Database::setSetting("ctime", "2016-03-03T14:05:09.000"));
         QCOMPARE(Database::getSetting("ctime"), QVariant(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
         const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
         QVERIFY(Database::setSetting("lastBackup", last));
