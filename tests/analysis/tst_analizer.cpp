@@ -2,6 +2,7 @@
 
 #include "analizer.h"
 #include "database.h"
+#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "tempdatabasehome.h"
 #include "zeltosystem.h"
@@ -70,7 +71,7 @@ QStringList run(const QString &script, ZeltoTable table, const QString &archive)
     Analizer analizer(kModel);
     analizer.setCheckParams(scriptParams(script));
     if (!analizer.check(table, archive))
-        return {"failed: " + ZeltoSystem::instance()->lastError()};
+        return {"failed: " + lastError()};
     return messages(analizer);
 }
 
@@ -85,8 +86,7 @@ class TestAnalizer : public QObject
 private slots:
     void initTestCase()
     {
-        // The catalogue is read once per process, from the home folder of its
-        // first use: write the fixtures before anything asks it.
+        // The catalogue is read once per process: the fixtures come first.
         QVERIFY(m_home.isValid());
         QVERIFY(QDir(m_home.path()).mkpath("metadata"));
         for (const auto &fixture : kFixtures) {
@@ -211,8 +211,7 @@ private slots:
 
     void globalNames()
     {
-        // Each unexpected value becomes a finding; the last line proves the
-        // script ran to its end.
+        // Each unexpected value becomes a finding; the last proves the script ran to its end.
         const QString script =
             "if (ARCHIVE !== 'day_data') error('ARCHIVE ' + ARCHIVE);"
             "if (TABLE_NAME !== 'dayData' || DATA !== 'dayData' || data !== 'dayData') error('names');"
@@ -256,13 +255,12 @@ private slots:
         analizer.setCheckParams(scriptParams("error('до'); notDefinedAnywhere(); error('после')"));
         ZeltoTable days = temperatures({1, 2, 3});
         QVERIFY(!analizer.check(days, "day_data"));
-        QVERIFY2(ZeltoSystem::instance()->lastError().contains("notDefinedAnywhere"),
-                 qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(lastError().contains("notDefinedAnywhere"),
+                 qPrintable(lastError()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
-        // A thrown value, a syntax error and a call matching no overload fail the
-        // same way; a caught exception does not.
+        // A throw, a syntax error and a call matching no overload fail; a caught exception does not.
         QVERIFY(run("throw 'сломано'", temperatures({1}), "day_data").value(0).endsWith("сломано"));
         QVERIFY(run("if (", temperatures({1}), "day_data").value(0).startsWith("failed: "));
         QVERIFY(run("checkMore(Enum.All)", temperatures({1}), "day_data").value(0).startsWith("failed: "));
@@ -281,7 +279,7 @@ private slots:
         analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
         ZeltoTable days = temperatures({1, 2});
         QVERIFY(!analizer.check(days, "day_data"));
-        const QString rowMessage = ZeltoSystem::instance()->lastError();
+        const QString rowMessage = lastError();
         QVERIFY2(rowMessage.startsWith("Скрипт проверки прерван") && rowMessage.contains("100 мс"), qPrintable(rowMessage));
         QCOMPARE(analizer.findingCount(), 1);
 

@@ -1,5 +1,6 @@
 #include "archivechecks.h"
 #include "database.h"
+#include "lasterror.h"
 #include "tempdatabasehome.h"
 #include "zeltosystem.h"
 
@@ -35,8 +36,6 @@ void setChecks(bool dateReset, bool timeDeviation, int maxDeviation = 30)
     Database::setSetting("checkTimeDeviation", timeDeviation);
     Database::setSetting("maxTimeDeviation", maxDeviation);
 }
-
-QString lastError() { return ZeltoSystem::instance()->lastError(); }
 
 // The gaps the scan lists for an archive of these row dates.
 QList<QDateTime> gaps(const QString &archiveName, const QList<QDateTime> &dates)
@@ -162,14 +161,12 @@ private slots:
 
     void offGridRowsEndTheScan()
     {
-        // After an off-grid row no slot meets a row again: every slot passed is
-        // a gap, and the scan ends when the slot passes the last row.
+        // After an off-grid row every slot passed is a gap, up to the last row.
         QCOMPARE(gaps("hour_data", {at(2024, 1, 1, 1), at(2024, 1, 1, 2, 30), at(2024, 1, 1, 3, 30), at(2024, 1, 1, 4, 30)}),
                  (QList<QDateTime>{at(2024, 1, 1, 2), at(2024, 1, 1, 3), at(2024, 1, 1, 4)}));
         QCOMPARE(gaps("day_data", {at(2024, 1, 1, 12), at(2024, 1, 2, 12), at(2024, 1, 3, 12)}),
                  (QList<QDateTime>{at(2024, 1, 2), at(2024, 1, 3)}));
-        // One off-grid row in the middle holds the pointer; the rows after it
-        // count as missing too.
+        // One off-grid row in the middle: the rows after it count as missing too.
         QCOMPARE(gaps("day_data", {at(2024, 1, 1), at(2024, 1, 2, 6), at(2024, 1, 3), at(2024, 1, 4)}),
                  (QList<QDateTime>{at(2024, 1, 2), at(2024, 1, 3)}));
     }

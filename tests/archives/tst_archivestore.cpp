@@ -182,8 +182,7 @@ private slots:
         QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
         QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
 
-        // The script sees only the new rows; a script that throws is journalled
-        // and the save goes on.
+        // The script sees only the new rows; one that throws is journalled, the save goes on.
         QTest::qWait(1100);   // times are stored to the second
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
         QCOMPARE(checkLog(m_node).rowCount(), 5);
@@ -245,9 +244,8 @@ private slots:
 
     void dateMergeMatchesTableMergeAndSort()
     {
-        // Random tables with repeated and unordered dates, columns of one table
-        // only and short rows: the date merge and range give what the table's own
-        // merge, sort and filter give.
+        // Random tables (repeated, unordered dates, short rows): the date merge and range
+        // give what the table's own merge, sort and filter give.
         QRandomGenerator random(20240301);
         auto randomTable = [&](int rows, const QStringList &own) {
             ZeltoTable table(QStringList{ArchiveDates::column()} + own);
@@ -277,10 +275,8 @@ private slots:
         }
     }
 
-    // Saves that change only the end of the stored bytes leave the same bytes,
-    // fill entries and tables handed back as saves that decode and encode whole
-    // archives: two nodes get the same random saves (appends, overlaps, rows
-    // before the stored ones, new columns, cells of other kinds), one each way.
+    // Spliced saves leave the same bytes, fill entries and tables as whole ones: two
+    // nodes get the same random saves (appends, overlaps, new columns), one each way.
     void splicedSavesStoreWhatWholeSavesStore()
     {
         const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});

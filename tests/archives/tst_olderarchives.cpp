@@ -2,6 +2,7 @@
 
 #include "archivestore.h"
 #include "database.h"
+#include "lasterror.h"
 #include "streamfixtures.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
@@ -66,7 +67,7 @@ private slots:
         QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);
         qputenv("ORVEX_HOME", home.path().toUtf8());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         QCOMPARE(userVersion(), 7);
         QCOMPARE(storedVersion(kHour), 1);
 
@@ -76,7 +77,7 @@ private slots:
         ZeltoTable info;
         info.appendRow(QVariantMap{ { "id", kNode } });
         ZeltoTableMap tables{ { "info", info }, { kHour, StreamFixtures::hourArchive(72, 24) } };
-        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
         QCOMPARE(storedVersion(kHour), int(ZeltoStream::FormatVersion));
         QCOMPARE(storedVersion(kDay), 1);   // rewritten when it is next saved
         QCOMPARE(userVersion(), 7);

@@ -1,6 +1,7 @@
 #include "archivereports.h"
 #include "archivestore.h"
 #include "database.h"
+#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
@@ -71,8 +72,7 @@ class TestReportData : public QObject
 private slots:
     void initTestCase()
     {
-        // The catalogue is read once per process from the home folder of its
-        // first use: the repository's own metadata files.
+        // The catalogue is read once per process: the repository's own files.
         const QString source = QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath();
         qputenv("ORVEX_HOME", source.toUtf8());
         QVERIFY(MetadataCatalogue::instance().isCumulative("S1_Q"));
@@ -87,8 +87,7 @@ private slots:
 
     void cleanup() { m_home.reset(); }
 
-    // A node without readings archives over 1..4 March, with a day on each
-    // side of the range that must not count.
+    // No readings archives; 1..4 March with a day on each side that must not count.
     void summaryOfASmallArchive()
     {
         const int node = makeNode("LWD41");
@@ -133,8 +132,7 @@ private slots:
         QVERIFY(near(cell(report, "hour_middles", "S1_Q"), 0.2));
         QVERIFY(isUnused(cell(report, "hour_middles", "S1_M1")));
 
-        // Daily rows: what the device delivers but a row lacks is marked; what
-        // the row has stays as it was.
+        // Daily rows: what the device delivers but a row lacks is marked.
         QVERIFY(isUnused(cell(report, "day_data", "S1_V1", 0)));
         QVERIFY(isUnused(cell(report, "day_data", "Qdim", 2)));
         QCOMPARE(cell(report, "day_data", "S1_t1", 1), kOut);
@@ -158,10 +156,8 @@ private slots:
 
     void readingsAtTheEndsOfTheRange_data()
     {
-        // Daily S1_Q of day d is d, over 1..10 March; the range is 3..6 March,
-        // so the start reading is taken at the end of 2 March and the end
-        // reading at the end of 6 March. A readings record holds the counter at
-        // the end of its day, or of its month.
+        // Daily S1_Q of day d is d over 1..10 March; the range 3..6 March reads the counter
+        // at the end of 2 and 6 March. A record holds it at the end of its day or month.
         QTest::addColumn<QString>("archive");
         QTest::addColumn<QVariantList>("records");   // pairs of day and S1_Q
         QTest::addColumn<int>("missingDay");
@@ -295,9 +291,8 @@ private slots:
         QTest::newRow("other model") << "LWD41" << false;
     }
 
-    // No readings archive: the readings are derived from the current reading
-    // of 11 March, 01:00 (S1_M1 1000), too early for an hour of that day: less
-    // the hours of 10 March (12 x 1).
+    // Readings derived from the current one of 11 March, 01:00 (S1_M1 1000), less the
+    // hours of 10 March (12 x 1).
     void volumesFromMassesWithDerivedReadings()
     {
         QFETCH(QString, model);
@@ -346,8 +341,7 @@ private slots:
 
     void rnh7RangeEndsAtCurrentData()
     {
-        // The newest current reading (8 March, 03:00) has 30 hours of normal
-        // operation, more than the 3 hours since midnight: the range ends there.
+        // The newest reading (8 March, 03:00) has run 30 h, more than since midnight: the end.
         for (const QString &model : {"RNH7", "LWD41"}) {
             const int node = makeNode(model);
             save(node, {{"day_data", marchDays({"S1_Q"}, 1, 10, [](int) { return QVariantList{1.0}; })},
@@ -408,7 +402,7 @@ private:
                                     {"model_name", model},
                                     {"number", ++m_number}});
         if (id < 0)
-            qFatal("node not saved: %s", qPrintable(ZeltoSystem::instance()->lastError()));
+            qFatal("node not saved: %s", qPrintable(lastError()));
         return id;
     }
 
@@ -417,7 +411,7 @@ private:
         ZeltoTableMap tables = archives;
         tables.insert("info", table({"id"}, {{nodeId}}));
         if (!ArchiveStore::saveArchives(tables, false))
-            qFatal("archives not saved: %s", qPrintable(ZeltoSystem::instance()->lastError()));
+            qFatal("archives not saved: %s", qPrintable(lastError()));
     }
 
     std::unique_ptr<TempDatabaseHome> m_home;

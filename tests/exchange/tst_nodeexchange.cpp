@@ -49,8 +49,7 @@ class TestNodeExchange : public QObject
 private slots:
     void initTestCase()
     {
-        // The catalogue is read once per process from the home folder of its
-        // first use: the repository's own metadata files.
+        // The catalogue is read once per process: the repository's own files.
         qputenv("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
         QVERIFY(MetadataCatalogue::instance().models().contains("RNH7"));
     }
@@ -227,7 +226,7 @@ private:
         const int node =
             Nodes::save({{"model_code", "QRV5"}, {"number", number}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
         const int task = Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}}}});
-        const ZeltoTableMap tables{
+        ZeltoTableMap tables{
             {kInfo, table({"id"}, {{node}})},
             {"hour_data", table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}})}};
         return group < 0 || task < 0 || !ArchiveStore::saveArchives(tables, false) ? -1 : node;

@@ -1,3 +1,4 @@
+#include "lasterror.h"
 #include "tablexmlreader.h"
 #include "tablexmlwriter.h"
 #include "zeltosystem.h"
@@ -107,8 +108,7 @@ private slots:
 
     void cellsNotWritten()
     {
-        // A table in a cell is left out altogether; a row shorter than the
-        // columns has empty attributes for the rest.
+        // A table in a cell is left out; a short row has empty attributes for the rest.
         ZeltoTable inner;
         inner.appendRow(QVariantMap{{"x", 1}});
         ZeltoTable table({"a", "t", "b"});
@@ -133,8 +133,7 @@ private slots:
 
     void packageLayout()
     {
-        // The example of the format: one info row with an id, a name, a string
-        // list and a marker.
+        // The example of the format.
         ZeltoTable info;
         info.appendRow(QVariantMap{{"id", 12},
                                    {"name", "Узел"},
@@ -193,14 +192,13 @@ private slots:
         ZeltoSystem::instance()->clearError();
         TableXmlReader reader(document);
         QVERIFY(!reader.readNodesDocument());
-        QCOMPARE(ZeltoSystem::instance()->lastError(), message);
+        QCOMPARE(lastError(), message);
         QVERIFY(reader.nodes().isEmpty());
     }
 
     void textXmlCannotHold()
     {
-        // Control characters and a half of a surrogate pair would make the
-        // document unreadable; they come back as U+FFFD.
+        // Control characters and half surrogate pairs come back as U+FFFD.
         const QString text = QStringLiteral("a") + QChar(1) + QStringLiteral("b") + QChar(0xD800) + QStringLiteral("c");
         const QString expected = "a\uFFFDb\uFFFDc";
         QCOMPARE(roundTrip(text).toString(), expected);

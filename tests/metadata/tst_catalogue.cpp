@@ -1,3 +1,4 @@
+#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "zeltosystem.h"
 
@@ -13,22 +14,14 @@ namespace {
 
 const QString kShipped = QStringLiteral(ORVEX_METADATA_DIR);
 
-const char kChannels[] =
-    "<channels>"
+const char kChannels[] = "<channels>"
     "<channel code='COM' name='Порт'><param>port</param><baudRates><value>9600</value></baudRates></channel>"
     "<channel code='TCP' name='Сеть'/>"
-    "<channel code='GATE' name='Шлюз' isAdapter='true'><channels><code>TCP</code></channels></channel>"
-    "</channels>";
+    "<channel code='GATE' name='Шлюз' isAdapter='true'><channels><code>TCP</code></channels></channel>" "</channels>";
 
-const char kParams[] =
-    "<params>"
-    "<dbParams><param code='number' name='Заводской номер'/></dbParams>"
-    "<commonParams>"
-    "<param code='F' type='Flags' name='Флаги' isError='true'/>"
-    "<param code='L' type='List' name='Список'/>"
-    "</commonParams>"
-    "<systemParams><param code='t1' type='t' name='Температура'/></systemParams>"
-    "</params>";
+const char kParams[] = "<params>" "<dbParams><param code='number' name='Заводской номер'/></dbParams>" "<commonParams>"
+    "<param code='F' type='Flags' name='Флаги' isError='true'/>" "<param code='L' type='List' name='Список'/>"
+    "</commonParams>" "<systemParams><param code='t1' type='t' name='Температура'/></systemParams>" "</params>";
 
 const char kOneSystem[] = "<device numberDigits='5'><systems><system code='1'/></systems></device>";
 
@@ -57,9 +50,7 @@ class TestCatalogue : public QObject
     Q_OBJECT
 
 private slots:
-    // The shipped files hang together: every model has its driver, name, legend
-    // and systems, every flags parameter it reports has its bits named, every
-    // parameter type is used, and the drivers' channels resolve.
+    // The shipped files hang together: models, drivers, flag bits, types, channels.
     void shippedModelsAreComplete()
     {
         const MetadataCatalogue catalogue(kShipped);
@@ -90,8 +81,7 @@ private slots:
         QVERIFY(catalogue.channelBaudRates("COM").contains("9600"));
     }
 
-    // Lookups whose answers the code composes: system parameters per system,
-    // numbers padded per model, titles per model, labels, special systems.
+    // Lookups whose answers the code composes.
     void shippedLookups()
     {
         const MetadataCatalogue catalogue(kShipped);
@@ -201,13 +191,12 @@ private slots:
     {
         QString flagItems;
         for (int bit = 0; bit < 38; ++bit)
-            flagItems += bit == 2 ? QStringLiteral("<item code='X'>бит</item>") : QStringLiteral("<item>бит</item>");
+            flagItems += bit == 2 ? "<item code='X'>бит</item>" : "<item>бит</item>";
         const Folder dir({{"channels.xml", kChannels},
                           {"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' file='m.xml'/></devices>"
                                           "</driver></drivers>"},
-                          {"m.xml", model("<system code='1'/>",
-                                          "<paramEnums>"
+                          {"m.xml", model("<system code='1'/>", "<paramEnums>"
                                           "<paramEnum><params><param>F</param></params><items>" + flagItems + "</items></paramEnum>"
                                           "<paramEnum><params><param>L</param><param>S1_t1</param></params>"
                                           "<items><item>а</item><item code='7'>б</item><item> в </item></items></paramEnum>"
@@ -231,8 +220,7 @@ private slots:
     {
         const Folder dir({{"channels.xml", kChannels},
                           {"params.xml", kParams},
-                          {"drivers.xml", "<drivers>"
-                                          "<driver code='A' name='Первый'>"
+                          {"drivers.xml", "<drivers>" "<driver code='A' name='Первый'>"
                                           "<channels><code isAdaptee='true'>TCP</code><code>GATE</code><code>XYZ</code>"
                                           "<code>COM</code></channels>"
                                           "<devices><device code='M1' name='Один' file='m1.xml'/>"
@@ -260,7 +248,7 @@ private slots:
         // The file's own error text reaches the error channel.
         QFile absent(dir.filePath("absent.xml"));
         QVERIFY(!absent.open(QIODevice::ReadOnly));
-        QCOMPARE(ZeltoSystem::instance()->lastError(), absent.errorString());
+        QCOMPARE(lastError(), absent.errorString());
         QVERIFY(catalogue.loadError().contains("absent.xml"));
     }
 
@@ -273,7 +261,7 @@ private slots:
         QVERIFY(dir.ok);
         ZeltoSystem::instance()->clearError();
         const MetadataCatalogue catalogue(dir.path());
-        const QString error = ZeltoSystem::instance()->lastError();
+        const QString error = lastError();
         const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(dir.filePath("params.xml"));
         // The parser's own message comes first.
         QVERIFY2(error.endsWith(place) && error.size() > place.size(), qPrintable(error));
@@ -297,8 +285,7 @@ private slots:
         const QString errors = catalogue.loadError();
         QVERIFY2(errors.contains("Kelvin") && errors.contains("params.xml"), qPrintable(errors));
         QVERIFY2(errors.contains("numberDigits") && errors.contains("bad.xml"), qPrintable(errors));
-        // A model file that does not parse keeps the model as drivers.xml names
-        // it, and loading goes on.
+        // A model file that does not parse keeps the model as drivers.xml names it.
         QCOMPARE(catalogue.models(), QStringList({"BAD", "OK"}));
         QCOMPARE(catalogue.modelName("BAD"), QStringLiteral("Плохая"));
         QCOMPARE(catalogue.numberDigits("BAD"), 8);

@@ -2,6 +2,7 @@
 
 #include "checkparams.h"
 #include "datamonitor.h"
+#include "monitorresults.h"
 #include "nodes.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
@@ -94,8 +95,7 @@ private slots:
     }
 
 private:
-    // A node, with a main task unless taskless; the monitor is made anew
-    // so that it reads the tasks.
+    // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}});
@@ -106,23 +106,6 @@ private:
         return node;
     }
 
-    // The "nodeMonitored" announcements within 600 ms after the results.
-    QList<int> announcedAfter(const QList<QVariantMap> &results)
-    {
-        QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        for (const QVariantMap &row : results) {
-            ZeltoTable table;
-            table.appendRow(row);
-            ZeltoSystem::instance()->notify("monitored", QVariant::fromValue(table));
-        }
-        QTest::qWait(600);
-        QList<int> nodes;
-        for (const QList<QVariant> &signal : qAsConst(spy)) {
-            if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
-                nodes.append(signal.at(1).toInt());
-        }
-        return nodes;
-    }
 
     TempDatabaseHome m_home;
     int m_serial = 1;

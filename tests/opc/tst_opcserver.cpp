@@ -3,6 +3,8 @@
 #include "archivestore.h"
 #include "database.h"
 #include "datamonitor.h"
+#include "../monitor/monitorresults.h"
+#include "lasterror.h"
 #include "nodes.h"
 #include "opcserver.h"
 #include "tasks.h"
@@ -53,7 +55,7 @@ private slots:
         ZeltoTable info;
         info.appendRow(QVariantMap{{"id", m_node}});
         ZeltoTableMap tables{{"info", info}, {"current_data", current}};
-        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
         DataMonitor::createInstance(3600 * 1000);
     }
 
@@ -63,8 +65,7 @@ private slots:
     {
         OPCServer server;
         server.buildAddressSpace();
-        // Catalogued parameters whose last value has a type; nothing for the
-        // node without current data, the date, unknown columns, lists or nulls.
+        // Catalogued parameters whose last value has a type: no date, unknown column, list or null.
         QStringList names = server.items().keys();
         names.sort();
         QCOMPARE(names, QStringList({kT1, kTm}));
@@ -88,37 +89,22 @@ private slots:
         server.setItemsUsed({kT1}, true);
         const auto items = [&]() { return server.updateMessage(m_node).value("items").toArray(); };
 
-        QVERIFY(monitored(monitoredRow(m_node, 80.25, QVariant())));
+        QCOMPARE(announcedAfter({monitoredRow(m_node, 80.25, QVariant())}), QList<int>{m_node});
         QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 80.25, 0xC0}}));
 
-        QVERIFY(monitored(monitoredRow(m_node, QVariant(), "Прибор не отвечает")));
+        QCOMPARE(announcedAfter({monitoredRow(m_node, QVariant(), "Прибор не отвечает")}), QList<int>{m_node});
         QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x08}}));
 
-        QVERIFY(monitored(monitoredRow(m_node, 81.0, QVariant())));
+        QCOMPARE(announcedAfter({monitoredRow(m_node, 81.0, QVariant())}), QList<int>{m_node});
         QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 81.0, 0xC0}}));
 
         // A value that does not fit its item is bad, not a crash.
-        QVERIFY(monitored(monitoredRow(m_node, "---", QVariant())));
+        QCOMPARE(announcedAfter({monitoredRow(m_node, "---", QVariant())}), QList<int>{m_node});
         QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x00}}));
         server.setItemsUsed({kT1}, false);
     }
 
 private:
-    // Hands a monitor run's result to the data monitor and waits for its announcement.
-    bool monitored(const QVariantMap &row)
-    {
-        ZeltoTable table;
-        table.appendRow(row);
-        QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        ZeltoSystem::instance()->notify("monitored", QVariant::fromValue(table));
-        return QTest::qWaitFor([&]() {
-            for (const QList<QVariant> &signal : qAsConst(spy)) {
-                if (signal.at(0).toString() == QLatin1String("nodeMonitored") && signal.at(1).toInt() == row.value("node_id").toInt())
-                    return true;
-            }
-            return false;
-        }, 5000);
-    }
 
     TempDatabaseHome m_home;
     int m_node = 0;

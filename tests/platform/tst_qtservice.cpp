@@ -1,3 +1,4 @@
+#include "lasterror.h"
 #include "qtservice.h"
 #include "zeltosystem.h"
 
@@ -43,8 +44,7 @@ public:
 
     QProcess &process() { return m_process; }
 
-    // Waits until the probe has printed the line; false when it exits or the
-    // time runs out first.
+    // Waits until the probe has printed the line; false on exit or timeout.
     bool waitForLine(const QByteArray &line)
     {
         const QDeadlineTimer deadline(WaitMs);
@@ -100,8 +100,7 @@ QList<QByteArray> commandLines(const QList<QByteArray> &lines)
 }
 
 // Sends raw bytes on the control socket; true when the service hangs up
-// without answering. The wait is well below the service's two-minute idle
-// limit, so a hang-up seen here answers the input.
+// without answering (well within its two-minute idle limit).
 bool serviceDropsInput(const QString &path, const QByteArray &bytes)
 {
     QLocalSocket socket;
@@ -180,7 +179,7 @@ private slots:
             QtServiceController controller(name);
             QVERIFY(!controller.isRunning());
             QVERIFY(!controller.sendCommand(2));
-            QVERIFY(!ZeltoSystem::instance()->lastError().isEmpty());
+            QVERIFY(!lastError().isEmpty());
         }
         QVERIFY(plain.remove());
     }
@@ -283,8 +282,7 @@ private slots:
         const QString name = "Probe Slow Start";
         const QMap<QString, QString> slowStart = {{"PROBE_START_DELAY_MS", "1000"}};
         {
-            // start() runs a nested event loop; commands sent meanwhile wait for
-            // start() to return.
+            // Commands sent while start() runs wait for it to return.
             Probe probe(name, QStringList(), slowStart);
             QVERIFY(probe.waitForLine("starting"));
             {

@@ -121,8 +121,7 @@ private slots:
 
         QList<int> started;
         Scheduler::createInstance([&](int id) { started.append(id); });
-        // The pass at construction: only the task that never ran is due now
-        // (the daily one waits for 08:00 of a day after its last run).
+        // The pass at construction: only the task that never ran is due now.
         QVERIFY(started.contains(neverRun));
         QVERIFY(!started.contains(unscheduled));
 

@@ -4,6 +4,7 @@
 #include "databasefilecheck.h"
 #include "databaserestore.h"
 #include "lasterror.h"
+#include "rawquery.h"
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
@@ -20,14 +21,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QVariant scalar(const QString &statement)
-{
-    QSqlQuery query;
-    if (!query.exec(statement) || !query.next())
-        return QVariant();
-    return query.value(0);
-}
 
 QVariant scalarIn(const QString &file, const QString &statement)
 {
@@ -209,9 +202,7 @@ private slots:
         QVERIFY(QFileInfo(notAFile).isDir());
     }
 
-    // Copies named after this second and the next are there already (two
-    // backups in one second): the new copy takes the first free name and
-    // replaces neither.
+    // Two backups in one second: the new copy takes the first free name.
     void copyInTheSameSecondKeepsTheEarlier()
     {
         const QString older = copyAgo(3600);
@@ -238,8 +229,7 @@ private slots:
         const QString folder = folderWithCopies({good, rolledBack});
         const BackupFolder backups(folder);
 
-        // An earlier release wrote over a good copy in place and was killed:
-        // the copy and its hot journal.
+        // A good copy an earlier release overwrote in place and was killed: with its hot journal.
         {
             SqliteFile writer;
             QVERIFY(writer.open(backups.filePath(rolledBack), SqliteFile::ReadWrite));
@@ -314,8 +304,7 @@ private slots:
             small.rlim_cur = 64 * 1024;
             QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
         } else if (fault == "damaged") {
-            // A page in the middle of the journal's rows, in the file itself
-            // (the log is moved back first): the copy takes it as it is.
+            // A damaged page in the file itself (the log moved back first).
             fill(1);
             QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
             QFile live(path("telvan.db"));

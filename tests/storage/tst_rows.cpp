@@ -1,5 +1,6 @@
 #include "database.h"
 #include "lasterror.h"
+#include "rawquery.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltosystem.h"
@@ -10,16 +11,9 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-
 namespace {
 
-int count(const QString &table)
-{
-    QSqlQuery query;
-    if (!query.exec(QStringLiteral("SELECT count(*) FROM ") + table) || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
+int count(const QString &table) { return scalar("SELECT count(*) FROM " + table).toInt(); }
 
 } // namespace
 
@@ -46,8 +40,7 @@ private slots:
 
     void cleanup() { m_home.reset(); }
 
-    // Nested scopes share the one transaction of the outermost: an inner
-    // commit keeps nothing by itself, an inner rollback only counts down.
+    // Nested scopes share the outermost's transaction; an inner rollback only counts down.
     void nestedScopesShareOneTransaction()
     {
         {

@@ -1,4 +1,6 @@
 #include "database.h"
+#include "lasterror.h"
+#include "rawquery.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -23,8 +25,6 @@ QStringList strings(const QString &statement)
         values << query.value(0).toString();
     return values;
 }
-
-QVariant scalar(const QString &statement) { return strings(statement).value(0); }
 
 // "type name -> sql" of every schema object (columns included), sorted.
 QStringList masterRows()
@@ -69,8 +69,7 @@ private:
 
     void useHome(const QString &path) { qputenv("ORVEX_HOME", path.toUtf8()); }
 
-    // Builds a file at the given version with the steps themselves, as an
-    // older release left it; the connection stays open for test data.
+    // A file at the given version, built by the steps; the connection stays open.
     void makeFileAtVersion(int version)
     {
         QVERIFY(Database::open());
@@ -80,7 +79,7 @@ private:
             const QByteArray slot = "update" + QByteArray::number(step);
             QVERIFY(QMetaObject::invokeMethod(Database::instance(), slot.constData(), Qt::DirectConnection,
                                               Q_RETURN_ARG(bool, done)));
-            QVERIFY2(done, qPrintable(ZeltoSystem::instance()->lastError()));
+            QVERIFY2(done, qPrintable(lastError()));
         }
         QVERIFY(Database::execute(QStringLiteral("PRAGMA user_version = %1").arg(version)));
     }
@@ -166,7 +165,7 @@ private slots:
         QCOMPARE(scalar("PRAGMA user_version").toInt(), version);
         Database::destroy();
 
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         QCOMPARE(Database::version(), 7);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
         QCOMPARE(masterRows(), freshSchema);
@@ -211,7 +210,7 @@ private slots:
         addSchemeNode("Другая модель", "TV7", 3, true);
         Database::destroy();
 
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         verifySchemesUntouched("RNH7 без текущих");
         verifySchemesUntouched("Другая модель");
         const int id = nodeId("RNH7 с текущими");
@@ -254,7 +253,7 @@ private slots:
         Database::destroy();
 
         QVERIFY(!Database::init());
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("duplicate column name: ") + column);
+        QCOMPARE(lastError(), QStringLiteral("duplicate column name: ") + column);
         QCOMPARE(Database::version(), 3);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 3);
         QCOMPARE(masterRows(), before);
@@ -273,7 +272,7 @@ private slots:
         QCOMPARE(Database::version(), 9);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 9);
         QCOMPARE(masterRows(), before);
-        QVERIFY(ZeltoSystem::instance()->lastError().contains("9"));
+        QVERIFY(lastError().contains("9"));
     }
 
     void badFilesFailWithAMessage_data()
@@ -298,7 +297,7 @@ private slots:
         file.close();
 
         QVERIFY(!Database::init());
-        const QString error = ZeltoSystem::instance()->lastError();
+        const QString error = lastError();
         QVERIFY(!error.isEmpty());
         QVERIFY2(error.contains(message), qPrintable(error));
         QCOMPARE(Database::transactionDepth(), 0);
@@ -330,7 +329,7 @@ private slots:
             settings.setValue("Database/databaseName", m_home->filePath("plain.txt/telvan.db"));
         }
         QVERIFY(!Database::init());
-        QVERIFY(ZeltoSystem::instance()->lastError().contains("unable to open database file"));
+        QVERIFY(lastError().contains("unable to open database file"));
         ZeltoSystem::instance()->setSettingsPath(QString());
     }
 
@@ -338,19 +337,18 @@ private slots:
     {
         QVERIFY(Database::init());
         QVERIFY(!Database::removeRecord("users", 0));
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[-users] Удаление администратора запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[-users] Удаление администратора запрещено"));
         QVERIFY(!Database::writeData("users", 0, "access", QStringList{"getNodes"}));
-        QCOMPARE(ZeltoSystem::instance()->lastError(),
-                 QStringLiteral("[*users] Редактирование данных администратора запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[*users] Редактирование данных администратора запрещено"));
         QVERIFY(!Database::removeRecord("groups", 0));
         QCOMPARE(Database::saveRecord("groups", {{"id", 0}, {"name", "Все"}}), -1);
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[*groups] Редактирование общей группы запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[*groups] Редактирование общей группы запрещено"));
         QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
         const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}), -1);
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[*nodes] Данные не соответствуют узлу"));
+        QCOMPARE(lastError(), QStringLiteral("[*nodes] Данные не соответствуют узлу"));
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
 
         // Companion rows: user data and the common group, node data, task data.

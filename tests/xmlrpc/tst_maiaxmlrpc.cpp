@@ -93,8 +93,7 @@ private slots:
 
     void keepsLayout()
     {
-        // The layout clients have seen from the start (QXmlStreamWriter's,
-        // indented by one blank), byte for byte.
+        // The layout clients have seen from the start, byte for byte.
         const QVariant value = QVariantMap{{"a", QVariantList{1, QVariantList(), QString(), QLatin1String("")}},
                                            {"b", QVariantMap()}};
         QCOMPARE(MaiaObject::response(value), QByteArray(
@@ -111,8 +110,7 @@ private slots:
 
     void carriesAnyText_data()
     {
-        // Every escape, characters XML cannot hold (control characters, U+FFFE,
-        // U+FFFF, halves of surrogate pairs), non-ASCII of each UTF-8 length;
+        // Every escape, characters XML cannot hold, non-ASCII of each UTF-8 length;
         // long texts are read back by the call reader's own pass.
         QTest::addColumn<QString>("text");
         const QChar pair[] = {QChar(0xD83D), QChar(0xDE00)};
