@@ -199,7 +199,8 @@ private slots:
         QCOMPARE(CheckParams::checkArchives(m_node), 0);   // no parameters: nothing to do
         QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
                       {kCurrent, archive({{at(0, 3), 10}})}}));
-        const QVariantMap params{{"criteria", QVariantList{QVariantList{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"}}},
+        const QVariantList criterion{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"};
+        const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}},
                                  {"note", "kept"}};
         QVERIFY(CheckParams::set(m_node, params));
         QCOMPARE(CheckParams::load(m_node), params);
@@ -308,7 +309,8 @@ private slots:
             ArchiveStore::setSplicing(true);
             for (const QString &archive : {kHour, kDay}) {
                 bool ok = false;
-                QCOMPARE(Database::readStored("nodes", m_node, archive, &ok), Database::readStored("nodes", other, archive, &ok));
+                const QVariant mine = Database::readStored("nodes", m_node, archive, &ok);
+                QCOMPARE(mine, Database::readStored("nodes", other, archive, &ok));
                 QCOMPARE(results[0].value(archive), results[1].value(archive));
                 QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
                                                                        QDateTime()));

@@ -308,7 +308,8 @@ private slots:
         save(node, {{"day_data", marchDays(columns, 1, 9,
                                            [](int) { return QVariantList{24.0, 24.0, 6.0, 70.0, 10.0, 0.0, 20.0}; })},
                     {"hour_data", hours},
-                    {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}});
+                    {"current_data",
+                     table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}});
 
         const ZeltoTableMap report = ArchiveReports::reportData(node, march(3), march(5));
         const double derivedAt10 = 1000.0 - 12;

@@ -112,7 +112,8 @@ private slots:
 
         const QVariantMap form = Tasks::getData(Database::findRowId("tasks", "node_id = ?", {id}));
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
-        QCOMPARE(form.value("channel").toMap(), QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
+        QCOMPARE(form.value("channel").toMap(),
+                 QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
         QStringList archives{"hourData"};
         if (MetadataCatalogue::instance().modelDriver("RNH7") != QLatin1String("QRVK"))
             archives << "settings" << "journalData";
@@ -228,7 +229,8 @@ private:
         const int task = Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}}}});
         ZeltoTableMap tables{
             {kInfo, table({"id"}, {{node}})},
-            {"hour_data", table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}})}};
+            {"hour_data",
+             table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}})}};
         return group < 0 || task < 0 || !ArchiveStore::saveArchives(tables, false) ? -1 : node;
     }
 

@@ -197,7 +197,8 @@ private slots:
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' file='m.xml'/></devices>"
                                           "</driver></drivers>"},
                           {"m.xml", model("<system code='1'/>", "<paramEnums>"
-                                          "<paramEnum><params><param>F</param></params><items>" + flagItems + "</items></paramEnum>"
+                                          "<paramEnum><params><param>F</param></params><items>"
+                                              + flagItems + "</items></paramEnum>"
                                           "<paramEnum><params><param>L</param><param>S1_t1</param></params>"
                                           "<items><item>а</item><item code='7'>б</item><item> в </item></items></paramEnum>"
                                           "</paramEnums>")}});

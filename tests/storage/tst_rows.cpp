@@ -197,7 +197,8 @@ private slots:
         archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)), 55.5});
         QVERIFY(Database::writeData("nodes", node, "day_data", QVariant::fromValue(archive)));
 
-        const QVariantMap record = Database::selectRecord("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node});
+        const QVariantMap record =
+            Database::selectRecord("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node});
         QCOMPARE(record.keys(), (QStringList{"id", "last_update", "model_code", "number"}));
         QCOMPARE(record.value("number"), QVariant(7));
         QVERIFY(record.value("last_update").isNull());

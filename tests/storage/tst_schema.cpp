@@ -186,7 +186,8 @@ private slots:
         QVERIFY(Database::init());
         QCOMPARE(scalar("SELECT count(*) FROM journal_data").toInt(), 2);
         QCOMPARE(scalar("SELECT count(*) FROM journal_data WHERE old_value IS NULL OR new_value IS NULL").toInt(), 0);
-        const ZeltoTable rows = Database::selectTable("SELECT param, old_value, new_value, ctime FROM journal_data ORDER BY param");
+        const ZeltoTable rows =
+            Database::selectTable("SELECT param, old_value, new_value, ctime FROM journal_data ORDER BY param");
         QCOMPARE(rows.value(0, "old_value").toString(), QString(""));
         QCOMPARE(rows.value(1, "new_value").toString(), QString(""));
         QCOMPARE(rows.value(0, "ctime").toDateTime(), at);
@@ -396,7 +397,7 @@ private slots:
 
         QVERIFY(Database::removeRecord("nodes", node));
         for (const char *table : {"nodes_data", "tasks_data"})
-            QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE id IN (%2, %3)").arg(table).arg(node).arg(task)).toInt(), 0);
+            QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE id IN (?, ?)").arg(table), {node, task}).toInt(), 0);
         for (const char *table : {"setting_data", "journal_data", "check_log", "tasks", "journal"})
             QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE node_id = %2").arg(table).arg(node)).toInt(), 0);
         QVERIFY(Database::existsId("nodes_data", keptNode));
