@@ -15,7 +15,6 @@
 
 namespace {
 
-using StreamFixtures::fromBits;
 using StreamFixtures::local;
 
 QByteArray varint(quint64 v)

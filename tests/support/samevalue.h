@@ -17,6 +17,13 @@ inline quint64 bitsOf(double d)
     return bits;
 }
 
+inline double fromBits(quint64 bits)
+{
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
 // Same type and same value, down to double bits, string nullness and
 // kind of date-time; why says where they differ.
 inline bool same(const QVariant &a, const QVariant &b, QString *why, const QString &path = QStringLiteral("value"))
