@@ -36,7 +36,7 @@ private slots:
         QCOMPARE(t.value(0, "d"), QVariant(5));
         QVERIFY(!t.removeColumn("zz"));
         QCOMPARE(t.toMap(0), (QVariantMap{{"a", QVariant()}, {"c", QVariant()}, {"d", 5}}));
-        QCOMPARE(t.rowValues(0).size(), 3);
+        QCOMPARE(t.rowValues(t.appendRow()), QVariantList({QVariant(), QVariant(), QVariant()}));   // padded
 
         // Copies are values: changing one leaves the other alone.
         ZeltoTable copy = t;

@@ -159,7 +159,8 @@ private slots:
         QByteArray flipped = good;
         flipped[good.size() / 2] = char(flipped.at(good.size() / 2) ^ 4);
         for (const QByteArray &bytes : { QByteArray(), good.left(good.size() - 1), good + good.mid(1), flipped,
-                                         encodeStream(QVariantList{1, 2}), encode(archive(0, 50, random), 1) }) {
+                                         encodeStream(QVariantList{1, 2}), encode(archive(0, 50, random), 1),
+                                         QByteArray(1, char(1)) + good.mid(1) }) {
             QVERIFY(!splice.open(bytes));
             ZeltoTable table;
             QByteArray out;
