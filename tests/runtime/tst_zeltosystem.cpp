@@ -101,13 +101,11 @@ private slots:
         token.setError(QStringLiteral("Данные не считаны"));
         QVERIFY(token.isFailed());
         QVERIFY(!token.isCanceled());           // failing does not cancel
-        QCOMPARE(token.errorString(), QStringLiteral("Данные не считаны"));
         token.setProgress(140);
         QCOMPARE(token.progress(), 100);
         token.setProgress(-3);
         QCOMPARE(token.progress(), 0);
         token.setState(QStringLiteral("Чтение архива"));
-        QCOMPARE(token.state(), QStringLiteral("Чтение архива"));
         token.clear();
         QVERIFY(!token.isFailed() && token.errorString().isEmpty() && token.state().isEmpty());
 
