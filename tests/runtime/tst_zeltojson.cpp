@@ -110,8 +110,8 @@ void TestZeltoJson::initTestCase()
     QCOMPARE(probe.offsetFromUtc(), 5 * 3600);
 }
 
-// Pinned writer output; values that read back identically say so. Doubles
-// are pinned in doublesRoundTripBitExact.
+// Pinned writer output of each kind of value; values that read back
+// identically say so. Doubles are pinned in doublesRoundTripBitExact.
 void TestZeltoJson::writes_data()
 {
     QTest::addColumn<QVariant>("value");
@@ -120,6 +120,7 @@ void TestZeltoJson::writes_data()
     const double inf = std::numeric_limits<double>::infinity();
     const QString smile = QString::fromUcs4(U"\U0001F600");
     QTest::newRow("zero") << QVariant(0) << QByteArray("0") << true;
+    QTest::newRow("double") << QVariant(5.0) << QByteArray("5.0") << true;
     QTest::newRow("NaN") << QVariant(std::nan("")) << QByteArray("null") << false;
     QTest::newRow("inf") << QVariant(inf) << QByteArray("null") << false;
     QTest::newRow("float") << QVariant(2.5f) << QByteArray("2.5") << false;

@@ -33,7 +33,7 @@ private slots:
         QVERIFY(QFile::link(base, base + QStringLiteral("/console/up")));
     }
 
-    void resolve_data()
+    void finds_data()
     {
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QString>("file");   // relative to the console folder
@@ -49,7 +49,7 @@ private slots:
         QTest::newRow("link inside") << QByteArray("/link-in") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
     }
 
-    void resolve()
+    void finds()
     {
         QFETCH(QByteArray, path);
         QFETCH(QString, file);
@@ -61,8 +61,9 @@ private slots:
         QCOMPARE(found.contentType, type);
     }
 
-    // Anything but a file inside the folder, however the path is written.
-    void refusesTheRest()
+    // Anything but a file inside the folder, however the path is written, is
+    // not found: every form of path traversal.
+    void resolve()
     {
         const ZeltoStaticFolder folder(m_base.path() + QStringLiteral("/console"));
         for (const char *path : { "/nothing.js", "/../secret.txt", "/js/../../secret.txt", "/js/../index.html",
