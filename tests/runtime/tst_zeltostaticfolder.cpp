@@ -31,6 +31,7 @@ private slots:
         QVERIFY(QFile::link(base + QStringLiteral("/secret.txt"), base + QStringLiteral("/console/link-out")));
         QVERIFY(QFile::link(base + QStringLiteral("/console/js/app.js"), base + QStringLiteral("/console/link-in")));
         QVERIFY(QFile::link(base, base + QStringLiteral("/console/up")));
+        QVERIFY(QFile::link(base + QStringLiteral("/console-evil/x.txt"), base + QStringLiteral("/console/sibling")));
     }
 
     void finds_data()
@@ -70,7 +71,7 @@ private slots:
                                   "/./index.html", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/%2E%2E%2Fsecret.txt",
                                   "/%252e%252e/secret.txt", "/..%5csecret.txt", "/js\\app.js",
                                   "/../console-evil/x.txt", "/index.html%00.png", "/.hidden", "/sub", "/sub/",
-                                  "/js//app.js", "/link-out", "/up/secret.txt", "/%ff.txt", "index.html",
+                                  "/js//app.js", "/link-out", "/sibling", "/up/secret.txt", "/%ff.txt", "index.html",
                                   "//etc/passwd" }) {
             const ZeltoStaticFolder::File found = folder.resolve(path);
             QVERIFY2(found.status == 404 && found.path.isEmpty(), path);
