@@ -10,7 +10,9 @@ class QTcpSocket;
 // Synchronous RPC client over TCP for threads without an event loop (the
 // task manager's pool threads, the command-line client). One request at a
 // time. A false return leaves the reason in the calling thread's last error
-// (ZeltoSystem::lastError).
+// (ZeltoSystem::lastError). Asks for the tables of replies in stream form,
+// which a server that does not know the option ignores; results are the
+// same values either way.
 class ZeltoClient
 {
 public:
@@ -24,6 +26,9 @@ public:
     bool waitForConnected(int ms = 30000);
     bool isConnected() const;
     void disconnectFromHost();
+
+    // Whether requests ask for tables in stream form (on by default).
+    void setStreamTables(bool on) { m_streamTables = on; }
 
     // Sends one request; the reply is collected by waitForResponse.
     bool request(const QString &name, const QVariantList &params = QVariantList());
@@ -43,6 +48,8 @@ private:
     QString m_host;
     quint16 m_port = 0;
     QByteArray m_buffer;
+    int m_scanned = 0;          // bytes of m_buffer known to hold no line end
+    bool m_streamTables = true;
     qint64 m_nextId = 1;
     qint64 m_pendingId = 0;     // 0 = no request outstanding
     QVariant m_result;

@@ -1,6 +1,7 @@
 #include "zeltojsonreader.h"
 
 #include "zeltomarkers.h"
+#include "zeltostream.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -533,6 +534,8 @@ bool ZeltoJsonReader::parseObject(QVariant &out, int depth)
             tag = TagTables;
         else if (spanIs(key.data, key.size, "$marker"))
             tag = TagMarker;
+        else if (m_streamTables && spanIs(key.data, key.size, "$stream"))
+            tag = TagStream;
         // The span may live in m_scratch, which the value will overwrite.
         const QByteArray name(key.data, int(key.size));
         if (!expectColon() || !parseTagged(tag, Span{name.constData(), name.size()}, keyOffset, out, depth))
@@ -715,6 +718,24 @@ void ZeltoJsonReader::convertText(Tag tag, const Span &text, qsizetype offset, Q
             out = decoded.decoded;
         else
             invalidValue(offset, QStringLiteral("неверный base64 в теге $bytes"));
+        return;
+    }
+    case TagStream: {
+        QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+            QByteArray::fromRawData(text.data, int(text.size)), QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded) {
+            invalidValue(offset, QStringLiteral("неверный base64 в теге $stream"));
+            return;
+        }
+        ZeltoStream stream(decoded.decoded);
+        QVariant table;
+        stream >> table;
+        if (stream.status() != ZeltoStream::Ok)
+            invalidValue(offset, QStringLiteral("таблица в теге $stream: %1").arg(stream.errorString()));
+        else if (!stream.atEnd() || table.userType() != m_tableType)
+            invalidValue(offset, QStringLiteral("в теге $stream должна быть ровно одна таблица"));
+        else
+            out = std::move(table);
         return;
     }
     case TagMarker:

@@ -2,7 +2,9 @@
 reading back with the node's status columns, the check log, bad input that
 must store nothing, and a server killed in the middle of a large save."""
 
+import base64
 import datetime
+import json
 import os
 import signal
 import sqlite3
@@ -60,6 +62,15 @@ class ArchivesTest(ServerTestCase):
         stored = rows(c.ok("getArchive", node, "hour_data", None, None))
         dates = [r["date"]["$datetime"] for r in stored]
         self.assertEqual((len(dates), dates), (47, sorted(dates)))
+
+        # Tables come as the variant stream (version byte 2) only to a client that asks.
+        def asking(form):
+            c.send_raw(json.dumps({"id": 0, "method": "getArchive", "params": [node, "hour_data", None, None],
+                                   "tables": form}).encode() + b"\n")
+            return c.read()
+        self.assertEqual(asking("json")["result"], c.ok("getArchive", node, "hour_data", None, None))
+        self.assertEqual(base64.b64decode(asking("stream")["result"]["$stream"])[:1], b"\x02")
+        self.assertEqual(asking("xml")["error"]["code"], -32600)
         self.assertEqual(len(rows(c.ok("getArchive", node, "hour_data", stamp(START),
                                        stamp(START + datetime.timedelta(hours=23))))), 23)
         self.assertEqual(rows(c.ok("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1)))),
