@@ -10,9 +10,7 @@ class QTcpSocket;
 // Synchronous RPC client over TCP for threads without an event loop (the
 // task manager's pool threads, the command-line client). One request at a
 // time. A false return leaves the reason in the calling thread's last error
-// (ZeltoSystem::lastError). Asks for the tables of replies in stream form,
-// which a server that does not know the option ignores; results are the
-// same values either way.
+// (ZeltoSystem::lastError).
 class ZeltoClient
 {
 public:
@@ -27,7 +25,11 @@ public:
     bool isConnected() const;
     void disconnectFromHost();
 
-    // Whether requests ask for tables in stream form (on by default).
+    // Whether requests ask for the tables of replies in stream form (off by
+    // default); a server that does not know the option sends JSON, and both
+    // read. The stream keeps values as the server holds them (NaN, qlonglong,
+    // UTC date-times) where JSON gives its own (null, int, local time), so a
+    // caller that stores what it gets keeps to JSON.
     void setStreamTables(bool on) { m_streamTables = on; }
 
     // Sends one request; the reply is collected by waitForResponse.
@@ -49,7 +51,7 @@ private:
     quint16 m_port = 0;
     QByteArray m_buffer;
     int m_scanned = 0;          // bytes of m_buffer known to hold no line end
-    bool m_streamTables = true;
+    bool m_streamTables = false;
     qint64 m_nextId = 1;
     qint64 m_pendingId = 0;     // 0 = no request outstanding
     QVariant m_result;

@@ -155,6 +155,9 @@ private slots:
         });
         QCOMPARE(streamed(asStream).toHex(), streamed(exact).toHex());
         QCOMPARE(streamed(asJson).toHex(), streamed(viaJson.isValid() ? viaJson : exact).toHex());
+        // In process stored bytes read as the table they hold.
+        if (reply.userType() == qMetaTypeId<ZeltoEncodedTable>())
+            QCOMPARE(QVariant::fromValue(reply.value<ZeltoTable>()), exact);
     }
 
     // A reply whose $stream is broken is refused, not believed.
