@@ -12,7 +12,11 @@
 #include "zeltobusyguard.h"
 #include "zeltosystem.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
+#include <QList>
+#include <QPair>
 #include <QHostInfo>
 #include <QMutexLocker>
 
@@ -26,6 +30,28 @@ const int kItemsPerMessage = 500;
 const int kReadHoldMs = 60000;
 // Version of the line protocol this side speaks.
 const int kProtocolVersion = 1;
+// The settings the gateway and the item names are made from, with their defaults.
+const QList<QPair<QString, QVariant>> &opcSettings()
+{
+    static const QList<QPair<QString, QVariant>> settings = {
+        {QStringLiteral("opcPort"), QVariant()},
+        {QStringLiteral("opcAnonymous"), false},
+        {QStringLiteral("opcSecurityNone"), true},
+        {QStringLiteral("opcTrustClients"), false},
+        {QStringLiteral("useRussianInOPC"), true},
+        {QStringLiteral("opcNodeFormat"), OpcItemNames::defaultNodeFormat()}};
+    return settings;
+}
+
+// An OPC setting's value, its default when unset.
+QVariant opcSetting(const QString &name)
+{
+    for (const auto &setting : opcSettings()) {
+        if (setting.first == name)
+            return Database::getSetting(name, setting.second);
+    }
+    return QVariant();
+}
 
 QString utcText(const QDateTime &time)
 {
@@ -48,6 +74,8 @@ OPCServer::OPCServer(QObject *parent) : QObject(parent)
 {
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
             Qt::QueuedConnection);
+    connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &OPCServer::onPropertyChanged,
+            Qt::QueuedConnection);
 }
 
 OPCServer::~OPCServer()
@@ -57,7 +85,44 @@ OPCServer::~OPCServer()
 
 void OPCServer::start()
 {
-    const QVariant port = Database::getSetting(QStringLiteral("opcPort"));
+    m_active = true;
+    m_startedWith = settings();
+    startGateway();
+}
+
+void OPCServer::stop()
+{
+    m_active = false;
+    stopGateway();
+}
+
+QVariantList OPCServer::settings()
+{
+    QVariantList values;
+    for (const auto &setting : opcSettings())
+        values.append(opcSetting(setting.first));
+    return values;
+}
+
+void OPCServer::onPropertyChanged(const QString &name)
+{
+    // A changed port, security option or naming takes effect at once: the
+    // gateway is started anew (its clients reconnect). Writing a value
+    // that is already there changes nothing.
+    if (!m_active || std::none_of(opcSettings().begin(), opcSettings().end(),
+                                  [&name](const auto &setting) { return setting.first == name; }))
+        return;
+    const QVariantList now = settings();
+    if (now == m_startedWith)
+        return;
+    m_startedWith = now;
+    stopGateway();
+    startGateway();
+}
+
+void OPCServer::startGateway()
+{
+    const QVariant port = opcSetting(QStringLiteral("opcPort"));
     if (port.isNull() || port.toString().isEmpty())
         return;
     bool ok = false;
@@ -84,7 +149,7 @@ void OPCServer::start()
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
 }
 
-void OPCServer::stop()
+void OPCServer::stopGateway()
 {
     if (!m_gateway)
         return;
@@ -94,57 +159,87 @@ void OPCServer::stop()
     onGatewayFinished();
 }
 
+OpcItemNames OPCServer::itemNames()
+{
+    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
+    const QString format =
+        opcSetting(QStringLiteral("opcNodeFormat")).toString();
+    return OpcItemNames(russian, format, MetadataCatalogue::instance());
+}
+
 void OPCServer::buildAddressSpace()
 {
     QMutexLocker lock(&m_mutex);
     m_items.clear();
     m_nodes.clear();
-    const bool russian = Database::getSetting(QStringLiteral("useRussianInOPC"), true).toBool();
-    const QString format =
-        Database::getSetting(QStringLiteral("opcNodeFormat"), OpcItemNames::defaultNodeFormat()).toString();
-    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-    const OpcItemNames names(russian, format, catalogue);
-
+    const OpcItemNames names = itemNames();
     const ZeltoTable nodes = Nodes::list();
-    for (int row = 0; row < nodes.rowCount(); ++row) {
-        const QVariantMap node = nodes.toMap(row);
-        const int nodeId = node.value(QStringLiteral("id")).toInt();
-        ZeltoTable current;
-        if (!ArchiveStore::read(nodeId, QStringLiteral("current_data"), current) || current.rowCount() == 0)
-            continue;
-        QString groupName;
-        if (names.needsGroupName())
-            groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
-                            .value(QStringLiteral("name"))
-                            .toString();
-        OpcNode opcNode;
-        opcNode.nodeId = nodeId;
-        opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
-        opcNode.row = current.toMap(current.rowCount() - 1);
-        const QString branch = names.nodeBranch(node, groupName);
-        for (const QString &column : current.columnNames()) {
-            if (!catalogue.isParam(column))
-                continue;
-            const OpcValue::Type type = OpcValue::typeOf(opcNode.row.value(column));
-            if (type == OpcValue::None)
-                continue;
-            QString name = names.itemName(branch, column, opcNode.modelCode);
-            // Two parameters of one title, or two nodes of one name: the
-            // later one is told apart by its code.
-            if (m_items.contains(name))
-                name += QStringLiteral(" (") + column + QLatin1Char(')');
-            if (m_items.contains(name))
-                name += QStringLiteral(" #") + QString::number(nodeId);
-            if (m_items.contains(name))
-                continue;
-            m_items.insert(name, Item{nodeId, column, type});
-            opcNode.items.insert(column, name);
-        }
-        if (!opcNode.items.isEmpty())
-            m_nodes.insert(nodeId, opcNode);
-    }
+    for (int row = 0; row < nodes.rowCount(); ++row)
+        addNodeItems(nodes.toMap(row), names);
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
+}
+
+bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
+{
+    const int nodeId = node.value(QStringLiteral("id")).toInt();
+    ZeltoTable current;
+    if (!ArchiveStore::read(nodeId, QStringLiteral("current_data"), current) || current.rowCount() == 0)
+        return false;
+    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+    QString groupName;
+    if (names.needsGroupName())
+        groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
+                        .value(QStringLiteral("name"))
+                        .toString();
+    OpcNode opcNode;
+    opcNode.nodeId = nodeId;
+    opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
+    opcNode.row = current.toMap(current.rowCount() - 1);
+    const QString branch = names.nodeBranch(node, groupName);
+    for (const QString &column : current.columnNames()) {
+        if (!catalogue.isParam(column))
+            continue;
+        const OpcValue::Type type = OpcValue::typeOf(opcNode.row.value(column));
+        if (type == OpcValue::None)
+            continue;
+        QString name = names.itemName(branch, column, opcNode.modelCode);
+        // Two parameters of one title, or two nodes of one name: the
+        // later one is told apart by its code.
+        if (m_items.contains(name))
+            name += QStringLiteral(" (") + column + QLatin1Char(')');
+        if (m_items.contains(name))
+            name += QStringLiteral(" #") + QString::number(nodeId);
+        if (m_items.contains(name))
+            continue;
+        m_items.insert(name, Item{nodeId, column, type});
+        opcNode.items.insert(column, name);
+    }
+    if (opcNode.items.isEmpty())
+        return false;
+    m_nodes.insert(nodeId, opcNode);
+    return true;
+}
+
+void OPCServer::publishNewNode(int nodeId)
+{
+    // A node polled for the first time since the start gets its items now,
+    // so that new nodes do not wait for a restart; known ones keep theirs.
+    if (!m_gateway || m_nodes.contains(nodeId))
+        return;
+    const QVariantMap node = Nodes::get(nodeId);
+    if (node.isEmpty())
+        return;
+    QJsonArray entries;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!addNodeItems(node, itemNames()))
+            return;
+        const OpcNode &added = m_nodes[nodeId];
+        for (auto it = added.items.constBegin(); it != added.items.constEnd(); ++it)
+            entries.append(itemEntry(it.value(), added, it.key()));
+    }
+    m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), entries}});
 }
 
 void OPCServer::setItemsUsed(const QStringList &names, bool used)
@@ -176,6 +271,8 @@ void OPCServer::onNotification(const QString &event, const QVariant &param)
 {
     if (event == QLatin1String("nodeMonitored"))
         updateNode(param.toInt());
+    else if (event == QLatin1String("archivesSaved"))
+        publishNewNode(param.toInt());
 }
 
 QJsonObject OPCServer::updateMessage(int nodeId)
@@ -229,14 +326,14 @@ void OPCServer::onGatewayStarted()
     m_gateway->send(QJsonObject{
         {kOp, QStringLiteral("config")},
         {QStringLiteral("version"), kProtocolVersion},
-        {QStringLiteral("port"), Database::getSetting(QStringLiteral("opcPort")).toInt()},
+        {QStringLiteral("port"), opcSetting(QStringLiteral("opcPort")).toInt()},
         {QStringLiteral("pki"), home + QStringLiteral("/pki")},
         {QStringLiteral("hostname"), QHostInfo::localHostName()},
-        {QStringLiteral("allowAnonymous"), Database::getSetting(QStringLiteral("opcAnonymous"), false).toBool()},
-        {QStringLiteral("securityNone"), Database::getSetting(QStringLiteral("opcSecurityNone"), true).toBool()},
-        {QStringLiteral("trustClients"), Database::getSetting(QStringLiteral("opcTrustClients"), false).toBool()},
+        {QStringLiteral("allowAnonymous"), opcSetting(QStringLiteral("opcAnonymous")).toBool()},
+        {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
+        {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
         {QStringLiteral("separator"),
-         Database::getSetting(QStringLiteral("useRussianInOPC"), true).toBool() ? QStringLiteral("\\")
+         opcSetting(QStringLiteral("useRussianInOPC")).toBool() ? QStringLiteral("\\")
                                                                                  : QStringLiteral(".")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
     // The values as last known: a restarted gateway starts where the last one was.

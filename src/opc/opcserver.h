@@ -13,10 +13,12 @@
 #include <QVariantMap>
 
 class OpcGateway;
+class OpcItemNames;
 
 // Publishes the nodes' current parameters as OPC items. At start it builds
-// the address space once: an item for every catalogued current parameter of
-// every node that has current data, named by OpcItemNames and typed by
+// the address space: an item for every catalogued current parameter of
+// every node that has current data (a node whose first data comes later
+// gets its items then), named by OpcItemNames and typed by
 // OpcValue. The OPC UA server itself is the gateway child process
 // (OpcGateway); it reports which items clients use. A node with an item in
 // use is watched in the data monitor on behalf of nobody (user -1), and
@@ -24,7 +26,8 @@ class OpcGateway;
 // their quality and time. Login attempts of OPC UA clients are checked
 // against the server's users here.
 //
-// Off unless the setting "opcPort" holds a port. Held by the service.
+// Off unless the setting "opcPort" holds a port; between start() and stop()
+// it follows the OPC settings as they change. Held by the service.
 class OPCServer : public QObject
 {
     Q_OBJECT
@@ -59,6 +62,7 @@ public:
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);
+    void onPropertyChanged(const QString &name);
     void onGatewayStarted();
     void onGatewayFinished();
     void onGatewayMessage(const QJsonObject &message);
@@ -73,11 +77,21 @@ private:
         QVariantMap row;                // the latest values, by column
     };
 
+    static QVariantList settings();
+    static OpcItemNames itemNames();
+    void startGateway();
+    void stopGateway();
+    // Adds the node's items (node: a nodes row); false when it has none.
+    // The caller holds m_mutex.
+    bool addNodeItems(const QVariantMap &node, const OpcItemNames &names);
+    void publishNewNode(int nodeId);
     void updateNode(int nodeId);
     void answerLogin(const QJsonObject &message);
     QJsonObject itemEntry(const QString &name, const OpcNode &node, const QString &column) const;
 
     OpcGateway *m_gateway = nullptr;
+    bool m_active = false;
+    QVariantList m_startedWith;     // settings() when the gateway was last started
     QHash<QString, Item> m_items;
     QMap<int, OpcNode> m_nodes;
     // Serialises the item use bookkeeping with the data monitor's calls

@@ -1,10 +1,7 @@
-// Drives the operators' console in Debian's chromium (headless) the way an
-// operator would; started by tests/e2e/test_console.py, which prepares the
-// server, the simulator and the data, and passes what to expect as one JSON
-// argument. Steps that need the server restarted are asked for on stdout
-// ("stop-server", then "start-server") and go on when a line comes back on stdin. Prints one
-// JSON line of findings at the end ("result ..."); any failed step exits 1
-// with its reason. A screenshot of each page goes to the artifacts folder.
+// Drives the operators' console in chromium the way an operator would, for
+// tests/e2e/test_console.py (the JSON argument says what to expect). Asks for
+// "stop-server"/"start-server" on stdout and goes on at a line on stdin;
+// prints "result <findings JSON>" at the end, or exits 1 with the reason.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');

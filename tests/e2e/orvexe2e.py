@@ -1,9 +1,10 @@
-"""Shared pieces of the end-to-end tests: starting the real binaries in a
-temporary home folder and talking to them over TCP and WebSocket, with the
-Python standard library only."""
+"""Shared pieces of the end-to-end tests: the real binaries in a temporary
+home folder, clients over TCP and WebSocket; Python standard library only."""
 
 import base64
+import datetime
 import hashlib
+import itertools
 import json
 import os
 import shutil
@@ -18,6 +19,10 @@ import unittest
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
 REFUSED = "Недостаточно прав для выполнения команды"
+AUTH_FAILED = "Ошибка авторизации"
+# The data monitor looks for due nodes five times a second instead of every 10 s.
+FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
+NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
 
 
 def binary(name):
@@ -69,21 +74,25 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
     return code, out, err
 
 
+def start_listening(args, env):
+    """Starts a program that tells its ports on its first stdout line
+    ("listening tcp=N ..."); the process and the ports by name."""
+    proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if not line.startswith("listening"):
+        proc.kill()
+        raise RuntimeError("%s did not start: %r %s" % (args[0], line, proc.stderr.read()))
+    return proc, {k: int(v) for k, v in (item.split("=") for item in line.split()[1:])}
+
+
 class ServerProcess:
-    """The test RPC server on free ports; the first stdout line tells them."""
+    """The test RPC server on free ports."""
 
     def __init__(self, web=True, extra=(), env=None):
         self.home = TempHome()
         args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
-        self.proc = subprocess.Popen(args, env=dict(self.home.env(), **(env or {})), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening"):
-            self.proc.kill()
-            raise RuntimeError("server did not start: %r %s" % (line, self.proc.stderr.read()))
-        fields = dict(item.split("=") for item in line.split()[1:])
-        self.tcp_port = int(fields["tcp"])
-        self.web_port = int(fields["web"])
+        self.proc, ports = start_listening(args, dict(self.home.env(), **(env or {})))
+        self.tcp_port, self.web_port = ports["tcp"], ports.get("web")
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
         code, out, _ = finish(self.proc, sig, timeout)
@@ -96,15 +105,10 @@ class DeviceSimulator:
     server of the same home finds it through varnel.ini."""
 
     def __init__(self, home, args=("--instant",)):
-        self.home = home
         shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
-        self.proc = subprocess.Popen([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
-                                     env=home.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("listening"):
-            self.proc.kill()
-            raise RuntimeError("simulator did not start: %r %s" % (line, self.proc.stderr.read()))
-        self.port = int(line.split("tcp=")[1])
+        self.proc, ports = start_listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+                                     home.env())
+        self.port = ports["tcp"]
         with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
             ini.write("[Server]\nport=%d\n" % self.port)
         self.client = TcpClient(self.port)
@@ -169,6 +173,30 @@ class SimulatedInstallation:
         self.admin = TcpClient(self.server.port)
         self.admin.ok("login", "admin", "tavro")
 
+    def node_and_task(self, number=None, group=0, model="QRV2", task=None, **channel):
+        """A node of a simulated device and its task (main, being the node's
+        first); channel settings given as None are left out."""
+        number = number or next(NUMBERS)
+        node = self.admin.ok("saveNode", {"model_code": model, "model_name": "ТВ-2", "number": number,
+                                          "group_id": group, "name": "Узел %d" % number})
+        settings = dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **channel)
+        form = dict({"node_id": node, "archives": ["hourData", "dayData"],
+                     "channel": {k: v for k, v in settings.items() if v is not None}}, **(task or {}))
+        return node, self.admin.ok("saveTask", form)
+
+    def wait_idle(self, task, timeout=60):
+        """Waits until the task has no live run; returns the (state, attempts) seen."""
+        seen = []
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            state = self.admin.ok("getTaskState", task)
+            if state["is_run"] is None:
+                return seen
+            if not seen or seen[-1] != (state["state"], state["attempts"]):
+                seen.append((state["state"], state["attempts"]))
+            time.sleep(0.1)
+        raise AssertionError("task %d still runs: %r" % (task, seen))
+
     def restart_server(self):
         self.admin.close()
         assert self.server.stop() == 0, self.server.output
@@ -218,17 +246,19 @@ def accepts(port):
 class ServerTestCase(unittest.TestCase):
     """One real server for the whole test class; clients close after each test."""
 
+    server_ini = ""
+
     @classmethod
     def setUpClass(cls):
-        cls.server = DataServer()
+        cls.server = DataServer(server_ini=cls.server_ini)
 
     @classmethod
     def tearDownClass(cls):
         code = cls.server.stop()
         assert code == 0, cls.server.output
 
-    def client(self, login=None, password=None):
-        c = TcpClient(self.server.port)
+    def client(self, login=None, password=None, source=None):
+        c = TcpClient(self.server.port, source=source)
         self.addCleanup(c.close)
         if login:
             c.ok("login", login, password)
@@ -237,8 +267,6 @@ class ServerTestCase(unittest.TestCase):
     def admin(self):
         return self.client("admin", "tavro")
 
-
-# --- values -----------------------------------------------------------------
 
 def table(columns, rows):
     return {"$table": {"columns": columns, "rows": rows}}
@@ -254,12 +282,87 @@ def rows(value):
     return [dict(zip(t["columns"], r + [None] * (len(t["columns"]) - len(r)))) for r in t["rows"]]
 
 
+def stamp(when):
+    """A datetime.datetime as a wire date-time."""
+    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
+
+
+ALL_TIME = (dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000"))
+
+
+START = datetime.datetime(2024, 3, 1)
+
+
+def node_with_data(c, number, group=0, **extra):
+    """A QRV5 node with two days of hours (S1_t1 rising from 60 to 65.875,
+    one S1_Q out of range), days, current data, settings, a device journal,
+    two tasks and a check rule that finds the hours over 65."""
+    node = c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number, group_id=group, **extra))
+    hours = [[stamp(START + datetime.timedelta(hours=i)), 60.0 + i * 0.125, 1.5 * i] for i in range(48)]
+    hours[3][2] = {"$marker": "OutOfRange"}
+    c.ok("saveArchives", {"$tables": {
+        "info": table(["id"], [[node]]),
+        "hour_data": table(["date", "S1_t1", "S1_Q"], hours),
+        "day_data": table(["date", "S1_t1"], [[stamp(START), 70.0], [stamp(START + datetime.timedelta(days=1)), 71.25]]),
+        "current_data": table(["date", "S1_t1"], [[stamp(START + datetime.timedelta(hours=47)), 66.0]]),
+        "setting_data": table(["name", "value"], [["Ду", "50"]]),
+        "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]])}})
+    c.ok("saveTask", {"node_id": node, "mon_interval": 120,
+                      "channel": {"code": "GSM", "phoneNumber": "89001234567", "deviceId": "7"},
+                      "archives": ["hourData", "dayData"], "timetable": {"mode": "daily", "times": ["18:00"]}})
+    c.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
+    c.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 65", "'выше 65'"]]})
+    c.ok("checkArchives", node)
+    return node
+
+
 def journal(c):
     """Every journal entry, oldest first."""
-    return rows(c.ok("getJournal", dt("2000-01-01T00:00:00.000"), dt("2100-01-01T00:00:00.000")))
+    return rows(c.ok("getJournal", *ALL_TIME))
 
 
-# --- TCP --------------------------------------------------------------------
+def cli(port, *args, login=True, text=False):
+    """orvex-cli against the server on port, as the administrator unless login is False."""
+    command = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port)]
+    command += ["-u", "admin", "-w", "tavro"] if login else []
+    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=text, timeout=60)
+
+
+def exchange(port, data, timeout=10, source="127.0.0.1"):
+    """Sends data on a fresh connection and reads until the server closes
+    it; None when it keeps the connection open past the timeout."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
+        s.sendall(data)
+        received = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return received
+                received += chunk
+        except ConnectionResetError:
+            return received
+        except socket.timeout:
+            return None
+
+
+def http_get(port, target, method="GET", extra=""):
+    """One raw HTTP request, the target sent exactly as given; (status, headers, body)."""
+    data = exchange(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n"
+                           % (method, target, extra)).encode(), timeout=30)
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
+
+
+def request(client, method, params):
+    """The client's next request id and the request's JSON text."""
+    client.next_id += 1
+    message = {"jsonrpc": "2.0", "id": client.next_id - 1, "method": method}
+    if params is not None:
+        message["params"] = params
+    return client.next_id - 1, json.dumps(message, ensure_ascii=False)
+
 
 class TcpClient:
     """Line-framed JSON-RPC over TCP; send and receive are separate so that
@@ -274,14 +377,9 @@ class TcpClient:
     def send_raw(self, data):
         self.sock.sendall(data)
 
-    def send(self, method, params=None, id_=None):
-        if id_ is None:
-            id_ = self.next_id
-            self.next_id += 1
-        message = {"jsonrpc": "2.0", "id": id_, "method": method}
-        if params is not None:
-            message["params"] = params
-        self.send_raw(json.dumps(message, ensure_ascii=False).encode() + b"\n")
+    def send(self, method, params=None):
+        id_, text = request(self, method, params)
+        self.send_raw(text.encode() + b"\n")
         return id_
 
     def read_line(self):
@@ -334,8 +432,6 @@ class TcpClient:
         self.sock.close()
 
 
-# --- WebSocket --------------------------------------------------------------
-
 class WebSocketClient:
     """Just enough of RFC 6455 for the tests: handshake, masked text frames
     out, unmasked frames in (with continuation and ping)."""
@@ -374,12 +470,8 @@ class WebSocketClient:
         self.sock.sendall(self._frame(0x1, text.encode()))
 
     def send(self, method, params=None):
-        id_ = self.next_id
-        self.next_id += 1
-        message = {"jsonrpc": "2.0", "id": id_, "method": method}
-        if params is not None:
-            message["params"] = params
-        self.send_text(json.dumps(message, ensure_ascii=False))
+        id_, text = request(self, method, params)
+        self.send_text(text)
         return id_
 
     def _need(self, n):
@@ -414,11 +506,7 @@ class WebSocketClient:
     def read(self):
         return json.loads(self.read_message())
 
-    def call(self, method, params=None):
-        id_ = self.send(method, params)
-        reply = self.read()
-        assert reply.get("id") == id_, reply
-        return reply
+    call = TcpClient.call
 
     def close(self):
         try:

@@ -1,6 +1,5 @@
-"""Node archives over the wire against the real orvex-server: saving and
-reading back with the node's status columns, the check log, bad input that
-must store nothing, and a server killed in the middle of a large save."""
+"""Node archives over the wire: save and read back, the check log, bad input
+that stores nothing, and a server killed in the middle of a large save."""
 
 import base64
 import datetime
@@ -13,12 +12,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, DataServer, ServerTestCase, TcpClient, TempHome, dt, journal, rows, table, wait_until  # noqa: E402
+from orvexe2e import (REFUSED, DataServer, ServerTestCase, TcpClient, TempHome, journal, rows, stamp,  # noqa: E402
+                      table, wait_until)
+
 START = datetime.datetime(2023, 1, 1)
-
-
-def stamp(when):
-    return dt(when.strftime("%Y-%m-%dT%H:%M:%S.000"))
 
 
 def hours(first, count, columns=("S1_t1",), base=60.0):
@@ -103,6 +100,7 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(c.ok("getFillData", node), {})
 
     def test_check_log(self):
+        # What the rules find and when: tst_archivestore, tst_analizer; here the commands.
         c = self.client()
         node = self.make_node(c)
         criteria = [["checkExpr", "Enum.All", "value('S1_t1') > 95", "'t1 выше 95'"],
@@ -114,25 +112,16 @@ class ArchivesTest(ServerTestCase):
 
         log = rows(c.ok("getCheckLog", node, None, None))
         self.assertEqual(len(log), 6)   # 96, 97, 98 once, 99 three times
-        self.assertEqual(len({r["ctime"]["$datetime"] for r in log}), 1)
         last = log[-1]["atime"]
         errors = sorted(c.ok("getCheckErrors", node, "hour_data", last))
         self.assertEqual(errors[:2], ["t1 выше 95", "t1 не меньше 99"])
         self.assertRegex(errors[2], r"^\S.* > 98$")   # the parameter's title from the catalogue
         self.assertEqual(len(rows(c.ok("getCheckLog", node, None, log[1]["atime"]))), 2)
         self.assertEqual(len(rows(c.ok("getCheckLog", node, last, None))), 3)
-        self.assertEqual(sum(1 for r in rows(c.ok("getArchive", node, "hour_data", None, None)) if r.get("CHECK_ERR")), 4)
-        record = c.ok("getNode", node)
-        self.assertEqual((record["check_fails"], record["has_check_log"], record["has_check_params"]), (6, 6, 1))
-
-        time.sleep(1.1)   # times are stored to the second
         self.assertEqual(c.ok("checkArchives", node), 6)
-        self.assertEqual(c.ok("getNode", node)["check_fails"], 0)   # logged at another time than the last save
         self.assertIs(c.ok("clearCheckLog", node), True)
         self.assertEqual(rows(c.ok("getCheckLog", node, None, None)), [])
         self.assertFalse(any("CHECK_ERR" in r for r in rows(c.ok("getArchive", node, "hour_data", None, None))))
-        c.ok("setCheckParams", node, {"script": "nosuch("})
-        self.assertIn("SyntaxError", c.error("checkArchives", node))
 
     def test_bad_input_stores_nothing(self):
         c = self.client()
@@ -196,20 +185,20 @@ class KilledSaveTest(unittest.TestCase):
                                                           for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # Kills while the save reads and merges, when the write-ahead log
-        # grows by the new archive (the commit, or without a transaction a
-        # statement of it), and once the reply has come (committed).
+        # Kills while the save merges, when the write-ahead log begins to
+        # take the new archive (in the commit; without a transaction the
+        # node's days are written before it), and once the reply has come.
         def after(seconds):
             return lambda server, c, wal: time.sleep(seconds)
 
         def wal_grows(server, c, wal):
-            wait_until(lambda: wal_size(server) > wal + (1 << 20) or server.proc.poll() is not None,
+            wait_until(lambda: wal_size(server) > wal + (64 << 10) or server.proc.poll() is not None,
                        timeout=120, step=0.001)
 
         def replied(server, c, wal):
             self.assertIs(c.read()["result"], True)
 
-        for name, wait in [("early", after(0.3)), ("later", after(1.5)), ("write", wal_grows), ("committed", replied)]:
+        for name, wait in [("merging", after(1.5)), ("write", wal_grows), ("committed", replied)]:
             with self.subTest(name):
                 self.kill_and_restart(wait)
 

@@ -1,5 +1,4 @@
-"""orvex-cli against the real test server: parameters, JSON and table
-output, exit codes."""
+"""orvex-cli against the test server: parameters, JSON and table output, exit codes."""
 
 import json
 import os
@@ -8,7 +7,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerProcess, binary, free_port  # noqa: E402
+from orvexe2e import ServerProcess, binary, cli, free_port  # noqa: E402
 
 
 class CommandLineClient(unittest.TestCase):
@@ -21,8 +20,7 @@ class CommandLineClient(unittest.TestCase):
         cls.server.stop()
 
     def cli(self, *args, port=None):
-        cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port or self.server.tcp_port)] + list(args)
-        return subprocess.run(cmd, capture_output=True, timeout=60)
+        return cli(port or self.server.tcp_port, *args, login=False)
 
     def test_parameters_and_json_output(self):
         run = self.cli("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")
@@ -43,6 +41,10 @@ class CommandLineClient(unittest.TestCase):
         self.assertEqual(len(ends), 1, lines)
         self.assertTrue(lines[2].startswith("Узел учёта"))
         self.assertTrue(lines[4].endswith("3.5"))
+
+        # A map: one line per key.
+        run = self.cli("--table", "identity", '{"state":"Чтение архива","id":7}')
+        self.assertEqual(run.stdout.decode().splitlines()[2:], ["id     7", "state  Чтение архива"])
 
         run = self.cli("makeTable", "3", "4", "--table")
         self.assertEqual(run.returncode, 0, run.stderr)

@@ -1,7 +1,5 @@
-"""The demo that scripts/run starts without ORVEX_HOME, end to end: the
-simulator and the server in a demo home, the demo installation made over
-RPC, data and a retried failure within seconds, Ctrl+C stopping both, a
-second run adding nothing, and a database of a newer server refused."""
+"""The demo that scripts/run starts without ORVEX_HOME: polls within seconds,
+Ctrl+C, a second run on the same home, a newer database refused."""
 
 import os
 import signal
@@ -10,13 +8,13 @@ import subprocess
 import sys
 import tempfile
 import shutil
-import time
 import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, rows, wait_until  # noqa: E402
 import prometheus  # noqa: E402
+from opce2e import OpcClient, require_node  # noqa: E402
 
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo")
 
@@ -47,9 +45,9 @@ class DemoTest(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="orvex-demo-")
         self.addCleanup(shutil.rmtree, self.home, True)
-        # The client port, the simulator's below it and the metrics' 68 above.
+        # The client port, the simulator's below it, OPC UA's 28 and the metrics' 68 above.
         self.port = next(p for p in iter(lambda: free_port(), None)
-                         if p < 65000 and not accepts(p - 1) and not accepts(p + 68))
+                         if p < 65000 and not any(accepts(p + d) for d in (-1, 28, 68)))
 
     def admin(self):
         c = TcpClient(self.port)
@@ -59,6 +57,7 @@ class DemoTest(unittest.TestCase):
         return c
 
     def test_demo_runs_polls_and_stops(self):
+        require_node()
         demo = Demo(self.home, self.port)
         self.assertIn(self.home, demo.banner)
         self.assertIn("admin / tavro", demo.banner)
@@ -91,9 +90,23 @@ class DemoTest(unittest.TestCase):
                                    str(c.ok("getTaskState", drifting["id"]).get("last_error"))
                                    + str(c.ok("getTask", drifting["id"])["last_error"])), c.ok("getTask", drifting["id"]))
 
+        # OPC UA was turned on after the server started, and the nodes made
+        # and polled since have their items; a login is required.
+        opc = OpcClient()
+        try:
+            url = "opc.tcp://127.0.0.1:%d" % (self.port + 28)
+            self.assertTrue(wait_until(lambda: opc.answer("connect", url=url, mode="Sign", user="admin",
+                                                          password="tavro")["ok"], timeout=60))
+            branches = {item["id"].split("\\")[0] for item in opc.call("browse")["items"]}
+            self.assertGreaterEqual(len(branches), len(healthy), branches)
+            opc.call("close")
+            self.assertFalse(opc.answer("connect", url=url, mode="Sign")["ok"])
+        finally:
+            opc.stop()
+
         code, err = demo.interrupt()
         self.assertEqual(code, 0, err)
-        self.assertFalse(accepts(self.port) or accepts(self.port - 1))
+        self.assertFalse(accepts(self.port) or accepts(self.port - 1) or accepts(self.port + 28))
         self.assertIn("Сервер остановлен", err)
 
         # Again on the same home: nothing added, the same ports.
@@ -105,11 +118,12 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(demo.interrupt()[0], 0)
 
     def test_newer_database_is_refused(self):
-        Demo(self.home, self.port).interrupt()
         with sqlite3.connect(os.path.join(self.home, "telvan.db")) as db:
+            db.execute("CREATE TABLE later (a)")
             db.execute("PRAGMA user_version = 99")
-        demo = subprocess.run([sys.executable, DEMO, "--build", BUILD_DIR, "--home", self.home],
-                              capture_output=True, text=True, timeout=60,
+        db.close()
+        demo = subprocess.run([sys.executable, DEMO, "--build", BUILD_DIR, "--home", self.home,
+                               "--port", str(self.port)], capture_output=True, text=True, timeout=60,
                               env=dict(os.environ, ORVEX_RUNTIME_DIR=self.home))
         self.assertEqual(demo.returncode, 1)
         self.assertIn("demo: сервер не запустился: ", demo.stderr)

@@ -1,8 +1,5 @@
-"""The data monitor end to end: the real orvex-server and orvex-device-sim.
-Who may watch which node, subscriptions per user and their end with the
-user's last connection, monitor runs of watched nodes and their
-announcements, and bad parameters of the monitor commands. Failed runs are
-seen through OPC (test_opc.py)."""
+"""The data monitor with the real simulator: who may watch what, runs of
+watched nodes and their announcements, the end with the last connection."""
 
 import os
 import sys
@@ -10,10 +7,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, DataServer, DeviceSimulator, TcpClient, TempHome, rows, wait_until  # noqa: E402
-
-# The monitor looks for due nodes five times a second instead of every 10 s.
-FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
+from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, rows, wait_until  # noqa: E402
 
 
 def watched(client):
@@ -23,36 +17,21 @@ def watched(client):
 class MonitorTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.home = TempHome()
-        cls.sim = DeviceSimulator(cls.home)
-        cls.server = DataServer(home=cls.home, env=FAST_MONITOR)
-        cls.admin = TcpClient(cls.server.port)
-        cls.admin.ok("login", "admin", "tavro")
-        a = cls.admin
+        cls.inst = SimulatedInstallation(env=FAST_MONITOR)
+        cls.sim, cls.server, a = cls.inst.sim, cls.inst.server, cls.inst.admin
+        cls.admin = a
         cls.group1 = a.ok("saveGroup", {"name": "Котельная 1"})
         cls.group2 = a.ok("saveGroup", {"name": "Котельная 2"})
-        cls.node1, cls.task1 = cls.node_and_task(101, cls.group1)
-        cls.node2, cls.task2 = cls.node_and_task(102, cls.group2)
+        monitored = {"mon_interval": 1, "archives": ["currentData"]}
+        cls.node1, cls.task1 = cls.inst.node_and_task(101, cls.group1, task=monitored)
+        cls.node2, cls.task2 = cls.inst.node_and_task(102, cls.group2, task=monitored)
         cls.taskless = a.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 103})
         a.ok("saveUser", {"login": "op", "password": "pw", "access": ["monitorAppend"], "groups": [cls.group1]})
         a.ok("saveUser", {"login": "viewer", "password": "pw", "access": [], "groups": [cls.group1]})
 
     @classmethod
-    def node_and_task(cls, number, group):
-        node = cls.admin.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": number,
-                                         "group_id": group, "name": "Узел %d" % number})
-        task = cls.admin.ok("saveTask", {"node_id": node, "mon_interval": 1, "archives": ["currentData"],
-                                         "channel": {"code": "COM", "port": "COM%d" % number,
-                                                     "deviceId": str(number)}})
-        return node, task
-
-    @classmethod
     def tearDownClass(cls):
-        cls.admin.close()
-        code = cls.server.stop()
-        cls.sim.stop()
-        cls.home.remove()
-        assert code == 0, cls.server.output
+        assert cls.inst.close() == 0, cls.inst.server.output
 
     def login(self, name):
         c = TcpClient(self.server.port)

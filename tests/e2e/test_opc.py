@@ -1,10 +1,5 @@
-"""OPC UA end to end: the real orvex-server with its gateway, the device
-polling simulator and a node-opcua client. Browsing the item tree in both
-naming variants, values after monitor runs, quality following a failing
-device, item use driving the data monitor, logins and security modes, a
-gateway that is killed, Node.js missing, malformed gateway output, and a
-slow subscriber with Bad values (a node-opcua assertion that used to end
-the gateway)."""
+"""OPC UA end to end: orvex-server with its gateway, the simulator and a
+node-opcua client; a gateway that cannot run; a slow subscriber."""
 
 import base64
 import os
@@ -17,46 +12,55 @@ import unittest
 from datetime import datetime, timezone
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (DataServer, SimulatedInstallation, TcpClient, TempHome, free_port, rows,  # noqa: E402
-                      wait_until)
-from opce2e import Gateway, OpcClient, children, listening, require_node  # noqa: E402
+from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,  # noqa: E402
+                      free_port, rows, wait_until)
+from opce2e import Gateway, OpcClient, children, require_node  # noqa: E402
 
-FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 T1 = "Температура в подающем трубопроводе"
 
 
 def setUpModule():
+    # Node.js programs take seconds to start: one client for every test, and
+    # the slow subscriber's gateway started now, beside the server's.
+    global CLIENT, GATEWAY
     require_node()
+    CLIENT = OpcClient()
+    SlowSubscriberTest.home = TempHome()
+    SlowSubscriberTest.port = free_port()
+    GATEWAY = Gateway({"port": SlowSubscriberTest.port, "pki": os.path.join(SlowSubscriberTest.home.path, "pki"),
+                       "hostname": "localhost", "allowAnonymous": True, "securityNone": True},
+                      [{"id": SlowSubscriberTest.item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
+
+
+def tearDownModule():
+    CLIENT.stop()
+    GATEWAY.stop()
+    SlowSubscriberTest.home.remove()
 
 
 class Installation(SimulatedInstallation):
-    """A server with two polled QRV2 nodes whose main tasks monitor every
+    """A server with polled QRV2 nodes whose main tasks monitor every
     second, restarted with the given OPC settings."""
 
     def __init__(self, numbers, settings):
         super().__init__(env=FAST_MONITOR)
-        self.nodes, self.tasks = [], []
-        for number in numbers:
-            node = self.admin.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": number,
-                                              "name": "Узел %d" % number})
-            task = self.admin.ok("saveTask", {"node_id": node, "mon_interval": 1, "archives": ["currentData"],
-                                              "channel": self.channel(number)})
-            self.admin.ok("startTask", task)
-            self.nodes.append(node)
-            self.tasks.append(task)
+        self.nodes, self.tasks = zip(*[self.node_and_task(n, task={"mon_interval": 1, "archives": ["currentData"]})
+                                       for n in numbers])
         for task in self.tasks:
-            assert wait_until(lambda: self.admin.ok("getTaskState", task)["is_run"] is None, 60)
+            self.admin.ok("startTask", task)
+        for task in self.tasks:
+            self.wait_idle(task)
         self.opc_port = free_port()
-        for name, value in dict(settings, opcPort=self.opc_port, opcTrustClients=True).items():
+        self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
+        self.configure(dict(settings, opcPort=self.opc_port, opcTrustClients=True))
+
+    def configure(self, settings):
+        """Restarts the server with these settings and waits for its gateway."""
+        for name, value in settings.items():
             self.admin.ok("setSetting", name, value)
         self.restart_server()
-        if not wait_until(lambda: listening(self.opc_port), 180, 0.2):
+        if not wait_until(lambda: accepts(self.opc_port), 180, 0.2):
             raise AssertionError("the OPC UA gateway did not listen")
-        self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
-
-    @staticmethod
-    def channel(number, **extra):
-        return dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **extra)
 
     def watched_by_opc(self):
         """The nodes the data monitor watches on behalf of nobody: the OPC server's."""
@@ -67,17 +71,18 @@ class Installation(SimulatedInstallation):
             anonymous.close()
 
 
+class OpcServerTest(unittest.TestCase):
+    """One installation: Russian names and anonymous access first, then
+    full-stop names, logins only and no None endpoint."""
 
-class RussianNamesTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.inst = Installation([201, 202], {"opcAnonymous": True})
-        cls.client = OpcClient()
+        cls.client = CLIENT
         cls.client.call("connect", url=cls.inst.url)
 
     @classmethod
     def tearDownClass(cls):
-        cls.client.stop()
         code = cls.inst.close()
         assert code == 0, cls.inst.server.output
 
@@ -105,10 +110,11 @@ class RussianNamesTest(unittest.TestCase):
 
         # The device fails: BadNotConnected with a zero value; then good again.
         a = self.inst.admin
-        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201, fault="error")})
+        channel = {"code": "COM", "port": "COM201", "deviceId": "201"}
+        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": dict(channel, fault="error")})
         bad = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "BadNotConnected")
         self.assertEqual(bad["value"], 0)
-        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": self.inst.channel(201)})
+        a.ok("saveTask", {"id": self.inst.tasks[0], "channel": channel})
         good = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "Good")
         self.assertIsInstance(good["value"], float)
 
@@ -123,60 +129,40 @@ class RussianNamesTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.inst.watched_by_opc(), 30))
 
     def test_4_user_names_are_checked_by_the_server(self):
-        c = OpcClient()
-        try:
-            c.call("connect", url=self.inst.url, user="admin", password="tavro")
-            c.call("close")
-            refused = c.answer("connect", url=self.inst.url, user="admin", password="wrong")
-            self.assertFalse(refused["ok"])
-            self.assertIn("BadUserAccessDenied", refused["error"])
-        finally:
-            c.stop()
+        c = self.client
+        c.call("close")
+        c.call("connect", url=self.inst.url, user="admin", password="tavro")
+        c.call("close")
+        refused = c.answer("connect", url=self.inst.url, user="admin", password="wrong")
+        self.assertFalse(refused["ok"])
+        self.assertIn("BadUserAccessDenied", refused["error"])
 
     def test_5_killed_gateway_is_restarted(self):
         gateways = children(self.inst.server.proc.pid)
         self.assertEqual(len(gateways), 1)
         os.kill(gateways[0], signal.SIGKILL)
-        self.assertTrue(wait_until(lambda: not listening(self.inst.opc_port), 10))
-        self.assertTrue(wait_until(lambda: listening(self.inst.opc_port), 180, 0.2))
+        self.assertTrue(wait_until(lambda: not accepts(self.inst.opc_port), 10))
+        self.assertTrue(wait_until(lambda: accepts(self.inst.opc_port), 180, 0.2))
         self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
         self.assertEqual(self.inst.admin.ok("getDbVersion"), 7)
-        c = OpcClient()
-        try:
-            c.call("connect", url=self.inst.url)
-            self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in c.call("browse")["items"]})
-        finally:
-            c.stop()
+        self.client.call("connect", url=self.inst.url)
+        self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in self.client.call("browse")["items"]})
+        self.client.call("close")
 
-
-class SecureLatinNamesTest(unittest.TestCase):
-    """Full-stop names, no anonymous access, no None endpoint."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation([301], {"useRussianInOPC": False, "opcAnonymous": False, "opcSecurityNone": False})
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.inst.close()
-        assert code == 0, cls.inst.server.output
-
-    def test_security_modes_and_logins(self):
-        c = OpcClient()
-        try:
-            endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
-            self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
-                             [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
-            self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
-            self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
-            self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
-            c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
-            c.call("close")
-            c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
-            ids = {i["id"] for i in c.call("browse")["items"]}
-            self.assertIn("QRV2_000301.S1.t1", ids)
-        finally:
-            c.stop()
+    def test_6_secure_latin_names(self):
+        self.inst.configure({"useRussianInOPC": False, "opcAnonymous": False, "opcSecurityNone": False})
+        c = self.client
+        endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
+        self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),
+                         [("Basic256Sha256", "Sign"), ("Basic256Sha256", "SignAndEncrypt")])
+        self.assertTrue(all(e["tokens"] == ["UserName"] for e in endpoints), endpoints)
+        self.assertFalse(c.answer("connect", url=self.inst.url, mode="SignAndEncrypt")["ok"])
+        self.assertFalse(c.answer("connect", url=self.inst.url, user="admin", password="tavro")["ok"])
+        c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
+        c.call("close")
+        c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
+        self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
+        c.call("close")
         # The server's certificate is in the home folder's store and names the host.
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
         pems = [name for name in os.listdir(certs) if name.endswith(".pem")]
@@ -187,90 +173,70 @@ class SecureLatinNamesTest(unittest.TestCase):
 
 
 class WithoutGatewayTest(unittest.TestCase):
-    """What the server does when the gateway cannot run or talks nonsense."""
-
-    def start(self, home, env, settings):
-        server = DataServer(home=home)
-        admin = TcpClient(server.port)
-        for name, value in settings.items():
-            admin.ok("setSetting", name, value)
-        admin.close()
-        server.stop()
-        return DataServer(home=home, port=server.port, env=env)
-
-    def test_node_missing_or_too_old_or_bad_port(self):
-        for program, port, message in (("/nonexistent/node", free_port(), "Node.js (/nonexistent/node) не найден"),
-                                       ("old-node", free_port(), "Node.js v16.20.2 слишком стар"),
-                                       ("node", "порт", "Неверный порт OPC UA")):
-            home = TempHome()
-            old = os.path.join(home.path, "old-node")
-            with open(old, "w") as f:
-                f.write("#!/bin/sh\necho v16.20.2\n")
-            os.chmod(old, stat.S_IRWXU)
-            server = self.start(home, {"ORVEX_NODE": os.path.join(home.path, program)}, {"opcPort": port})
-            client = TcpClient(server.port)
-            self.assertEqual(client.ok("getDbVersion"), 7)
-            client.close()
-            self.assertEqual(server.stop(), 0)
-            lines = [line for line in server.output.splitlines() if "ERROR" in line]
-            self.assertEqual(len(lines), 1, server.output)
-            self.assertIn(message, lines[0])
-            home.remove()
-
-    def test_malformed_gateway_output(self):
+    def test_gateway_missing_too_old_or_talking_nonsense(self):
+        # One home started with one stand-in after the other; OPC is read at start.
         home = TempHome()
-        fake = os.path.join(home.path, "fake-gateway.js")
+        self.addCleanup(home.remove)
+        old, fake = os.path.join(home.path, "old-node"), os.path.join(home.path, "fake-gateway.js")
+        with open(old, "w") as f:
+            f.write("#!/bin/sh\necho v16.20.2\n")
+        os.chmod(old, stat.S_IRWXU)
         with open(fake, "w") as f:
             f.write("process.stdout.write('not json\\n[1,2]\\n{\"op\":\"activate\",\"items\":[\"nope\",5]}\\n'"
                     " + '{\"op\":\"nonsense\"}\\n' + 'x'.repeat(100000) + '\\n');\n"
                     "process.stdin.on('data', () => {}); setTimeout(() => {}, 600000);\n")
-        server = self.start(home, {"ORVEX_OPC_GATEWAY": fake}, {"opcPort": free_port()})
-        client = TcpClient(server.port)
-        time.sleep(1.5)   # the server reads what the fake gateway wrote
-        self.assertEqual(rows(client.ok("monitorGetData")), [])
-        client.close()
-        self.assertEqual(server.stop(), 0)
-        self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
-        self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
-        home.remove()
+        port = None
+        for env, setting, message in (({}, free_port(), None),
+                                      ({"ORVEX_NODE": "/nonexistent/node"}, None, "Node.js (/nonexistent/node) не найден"),
+                                      ({"ORVEX_NODE": old}, None, "Node.js v16.20.2 слишком стар"),
+                                      ({"ORVEX_OPC_GATEWAY": fake}, "порт", None),
+                                      ({}, None, "Неверный порт OPC UA")):
+            server = DataServer(home=home, port=port, env=env)
+            port = server.port
+            client = TcpClient(server.port)
+            if env.get("ORVEX_OPC_GATEWAY"):
+                time.sleep(1.5)   # the server reads what the fake gateway wrote
+                self.assertEqual(rows(client.ok("monitorGetData")), [])
+            if setting is not None:
+                client.ok("setSetting", "opcPort", setting)
+            client.close()
+            self.assertEqual(server.stop(), 0)
+            errors = [line for line in server.output.splitlines() if "ERROR" in line]
+            if message:
+                self.assertEqual(len(errors), 1, server.output)
+                self.assertIn(message, errors[0])
+            if env.get("ORVEX_OPC_GATEWAY"):
+                self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
+                self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
 
 
 class SlowSubscriberTest(unittest.TestCase):
     """A subscriber that stops collecting while Bad values keep coming: its
     queue overflows on a value that is not Good."""
 
+    item = "Узел\\Температура"
+
     def test_gateway_stays_up(self):
-        home = TempHome()
-        port = free_port()
-        item = "Узел\\Температура"
-        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
-                           "allowAnonymous": True, "securityNone": True},
-                          [{"id": item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
-        client = OpcClient()
-        try:
-            gateway.wait_for("listening")
-            client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
-            client.call("subscribe", ids=[item], interval=100, queueSize=2)
-            gateway.wait_for("activate")
-            client.call("stall")
-            for i in range(40):
-                quality = (0x00, 0x08, 0xC0)[i % 3]
-                gateway.write({"op": "update", "time": None, "items": [[item, float(i), quality]]})
-                time.sleep(0.02)
-            time.sleep(1)
-            self.assertTrue(gateway.alive())
-            client.call("resume")
-            overflowed = client.wait_change(lambda c: c["overflow"], 20)
-            self.assertNotEqual(overflowed["statusName"], "Good")
-            # The values were written through the guard, not caught around it.
-            gateway.write({"op": "stop"})
-            while gateway.read(10) is not None:
-                pass
-            self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
-        finally:
-            client.stop()
-            gateway.stop()
-            home.remove()
+        gateway, client, item = GATEWAY, CLIENT, self.item
+        gateway.wait_for("listening")
+        client.call("connect", url="opc.tcp://127.0.0.1:%d" % self.port)
+        client.call("subscribe", ids=[item], interval=100, queueSize=2)
+        gateway.wait_for("activate")
+        client.call("stall")
+        for i in range(40):
+            quality = (0x00, 0x08, 0xC0)[i % 3]
+            gateway.write({"op": "update", "time": None, "items": [[item, float(i), quality]]})
+            time.sleep(0.02)
+        time.sleep(1)
+        self.assertTrue(gateway.alive())
+        client.call("resume")
+        overflowed = client.wait_change(lambda c: c["overflow"], 20)
+        self.assertNotEqual(overflowed["statusName"], "Good")
+        # The values were written through the guard, not caught around it.
+        gateway.write({"op": "stop"})
+        while gateway.read(10) is not None:
+            pass
+        self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
 
 
 if __name__ == "__main__":

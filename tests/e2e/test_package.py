@@ -1,8 +1,5 @@
-"""The Debian package: built with CPack from this build, its contents and
-control data listed, the unit checked by systemd-analyze where there is
-one, the maintainer scripts run twice over in a temporary root (install,
-remove, reinstall, purge), and the installed server and simulator run from
-the extracted files and poll a meter."""
+"""The Debian package: contents, control data and unit, the maintainer
+scripts in a temporary root, and the installed binaries polling a meter."""
 
 import os
 import shutil
@@ -14,6 +11,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import BUILD_DIR, TcpClient, accepts, finish, free_port, rows, wait_until  # noqa: E402
+from opce2e import NODE, children  # noqa: E402
 
 # Stand-ins for the user database commands and chown, so that the scripts
 # run without root: getent knows the users the shims have made.
@@ -65,7 +63,9 @@ class PackageTest(unittest.TestCase):
                      "/usr/share/orvex/metadata/drivers.xml", "/usr/share/orvex/metadata/qrv2.xml",
                      "/usr/share/orvex/orvex-server.ini", "/usr/share/orvex/translations/qtbase_ru.qm",
                      "/usr/lib/systemd/system/orvex-server.service", "/usr/share/doc/orvex-server/operations.md",
-                     "/usr/share/orvex/console/index.html", "/usr/share/orvex/console/vendor/uPlot.esm.js"):
+                     "/usr/share/orvex/console/index.html", "/usr/share/orvex/console/vendor/uPlot.esm.js",
+                     "/usr/share/orvex/opc-gateway/gateway.js",
+                     "/usr/share/orvex/opc-gateway/node_modules/node-opcua/package.json"):
             self.assertIn(path, files)
         self.assertIn("-> /usr/share/qt5/translations/qtbase_ru.qm", listing)
         # One unit: the simulator is a tool, nothing starts it.
@@ -74,6 +74,7 @@ class PackageTest(unittest.TestCase):
         info = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
         for dependency in ("libqt5sql5-sqlite", "adduser", "libqt5core5a", "libsqlite3-0"):
             self.assertIn(dependency, info)
+        self.assertIn("nodejs (>= 18)", run(["dpkg-deb", "-f", self.deb, "Recommends"]).stdout)
 
         unit = read(os.path.join(self.root, "usr/lib/systemd/system/orvex-server.service"))
         self.assertIn("ExecStart=/usr/bin/orvex-server\n", unit)     # the package's prefix, not the staging folder
@@ -169,6 +170,13 @@ class PackageTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: accepts(http_port), timeout=10))
         with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as page:
             self.assertEqual(page.read(), read_bytes(os.path.join(self.root, "usr/share/orvex/console/index.html")))
+        # And the OPC UA gateway, started as soon as "opcPort" is set.
+        if NODE:
+            opc_port = free_port()
+            c.ok("setSetting", "opcPort", opc_port)
+            self.assertTrue(wait_until(lambda: accepts(opc_port), timeout=60))
+            self.assertEqual([os.readlink("/proc/%d/cwd" % pid) for pid in children(server.pid)],
+                             [os.path.join(self.root, "usr/share/orvex/opc-gateway")])
         c.close()
         code, _, err = finish(server)
         self.assertEqual(code, 0, err)

@@ -1,6 +1,4 @@
-"""describeParams and getValues over the wire against the real orvex-server
-with the shipped metadata: a description as clients get it, and the names
-getValues refuses before any SQL runs."""
+"""describeParams and getValues over the wire with the shipped metadata."""
 
 import os
 import sqlite3
@@ -18,8 +16,6 @@ def by_code(description):
 
 
 class ParametersTest(ServerTestCase):
-    # --- describeParams (the describer itself is tested at the unit level) -------
-
     def test_describe_over_the_wire(self):
         c = self.client()
         result = c.ok("describeParams", "RNH7", ["S1_t1", "S1_t2", "S2_t1", "Th", "node_name", "bogus"],
@@ -37,8 +33,6 @@ class ParametersTest(ServerTestCase):
         self.assertTrue(c.error("describeParams", "QRV3", "S1_t1", [1]))
         self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"]))
         self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"], {"a": 1}))
-
-    # --- getValues ----------------------------------------------------------------
 
     def test_get_values_refusals(self):
         c = self.client()

@@ -1,18 +1,16 @@
-"""Reports and group totals against the real orvex-server: the report map
-over the wire, bad input, what a restricted user sees, and orvex-cli's
-report and totals commands with their CSV read back by the csv module."""
+"""Reports and group totals over the wire, and orvex-cli's report and totals
+with their CSV read back."""
 
 import csv
 import datetime
 import io
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, TcpClient, binary, dt, rows, table  # noqa: E402
+from orvexe2e import ServerTestCase, TcpClient, cli, dt, rows, table  # noqa: E402
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -57,26 +55,15 @@ class ReportsTest(ServerTestCase):
                                  "group_id": group, "name": name, "consumer": "МУП «Теплосеть»"})
 
     def cli(self, *args):
-        cmd = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(self.server.port), "-u", "admin", "-w", "tavro"]
-        return subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=60)
-
-    # --- over the wire --------------------------------------------------------
+        return cli(self.server.port, *args)
 
     def test_report_map_and_bad_input(self):
         c = self.admin()
         report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
-        # No readings archive: the start readings are zero, the end readings absent.
-        self.assertEqual(sorted(report), ["day_data", "first_totals", "group", "hour_data", "hour_middles", "info",
-                                          "range_middles", "range_totals"])
-        self.assertEqual(rows(report["first_totals"])[0]["S1_Q"], 0)
+        # What the map holds: tst_reportdata; here that it arrives whole.
         self.assertEqual(len(rows(report["day_data"])), 31)
-        totals = rows(report["range_totals"])[0]
-        self.assertEqual(totals["date"], "Итого")
-        self.assertAlmostEqual(totals["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
-        self.assertEqual(totals["S1_NS"], 3)
+        self.assertAlmostEqual(rows(report["range_totals"])[0]["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
         self.assertEqual(rows(report["group"])[0]["name"], "Котельная №1")
-        # Hourly means leave out what the hours do not have, and say so.
-        self.assertEqual(rows(report["hour_middles"])[0]["S1_Q"], {"$marker": "Unused"})
         # Open bounds are the archive's own; text dates are taken too.
         self.assertEqual(c.ok("getReportData", self.gj, None, "2024-03-02")["$tables"]["range_totals"],
                          c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-02"))["$tables"]["range_totals"])
@@ -109,8 +96,6 @@ class ReportsTest(ServerTestCase):
         self.assertEqual([r["node_id"] for r in totals], [self.gj, self.gcal])
         admin_totals = rows(self.admin().ok("getGroupTotals", [self.common, self.gj], None, None))
         self.assertEqual([r["node_id"] for r in admin_totals], [self.common, self.gj])
-
-    # --- orvex-cli ------------------------------------------------------------
 
     def test_cli_report_as_csv_and_text(self):
         run = self.cli("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "-")

@@ -1,23 +1,20 @@
-"""The RPC server end to end over TCP and WebSocket, against the real test
-server binary: values, pipelining, refusals, malformed and huge input,
-disconnects and client ids."""
+"""The RPC server over TCP and WebSocket against the test server binary:
+values, pipelining, refusals, malformed and huge input, disconnects."""
 
 import json
 import os
 import socket
 import sys
-import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import ServerProcess, TcpClient, WebSocketClient, dt, table  # noqa: E402
 
+# One of each kind of value; each kind's own forms: tst_zeltojson.
 SAMPLE_VALUES = [
-    None, True, False, 0, -7, 2147483647, 2147483648, -9223372036854775808, 18446744073709551615,
-    5.0, 0.1, -2.5e-310, 1e300, "", "текст \"в кавычках\"\n\t\u0001", "𝄞",
-    [], [1, [2, [3]]], {}, {"вложенный": {"a": [None]}},
-    dt("2024-03-01T10:20:30.456"), {"$date": "2024-02-29"}, {"$time": "23:59:59.999"},
-    {"$bytes": "AAECAwQ="}, {"$marker": "OutOfRange"}, {"$marker": "Unused"},
+    None, True, -9223372036854775808, 18446744073709551615, 0.1, "текст \"в кавычках\"\n\t\u0001𝄞",
+    [1, [2, []]], {"вложенный": {"a": [None]}}, dt("2024-03-01T10:20:30.456"), {"$date": "2024-02-29"},
+    {"$time": "23:59:59.999"}, {"$bytes": "AAECAwQ="}, {"$marker": "OutOfRange"},
     table(["date", "S1_t1", "note"], [[dt("2024-01-01T00:00:00.000"), 70.5, "ok"],
                                       [dt("2024-01-01T01:00:00.000"), {"$marker": "Unused"}]]),
     {"$tables": {"info": table(["id"], [[3]]), "hour_data": table([], [])}},
@@ -105,24 +102,6 @@ class RpcOverTcp(unittest.TestCase):
         c.send_raw(b'{"jsonrpc":"2.0","method":"noop"}\n')
         self.assertEqual(c.call("identity", [1]), {"jsonrpc": "2.0", "id": 1, "result": 1})
 
-    def test_huge_line_is_refused_and_closed(self):
-        bystander = self.client()
-        c = self.client()
-        chunk = b"a" * (1 << 20)
-        try:
-            for _ in range(70):
-                c.send_raw(chunk)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the server may close before the last megabytes arrive
-        try:
-            reply = c.read()
-            self.assertEqual(reply["error"]["code"], -32600)
-            self.assertIn("64", reply["error"]["message"])
-        except (ConnectionError, OSError):
-            pass
-        self.assertTrue(c.closed_by_peer())
-        self.assertEqual(bystander.call("identity", ["alive"])["result"], "alive")
-
     def test_disconnect_mid_request(self):
         half = self.client()
         half.send_raw(b'{"jsonrpc":"2.0","id":1,"method":"ec')
@@ -144,26 +123,6 @@ class RpcOverTcp(unittest.TestCase):
         b.close()
         c = self.client()
         self.assertGreater(c.call("clientId")["result"], max(ida, idb))
-
-    def test_parallel_clients(self):
-        errors = []
-
-        def worker(n):
-            try:
-                c = TcpClient(self.server.tcp_port)
-                for i in range(50):
-                    if c.call("identity", [[n, i]])["result"] != [n, i]:
-                        errors.append((n, i))
-                c.close()
-            except Exception as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-
-        threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(errors, [])
 
 
 class RpcOverWebSocket(unittest.TestCase):

@@ -1,7 +1,5 @@
-"""What keeps a real installation safe, against the real orvex-server with
-"Server/requireLogin" on: anonymous clients reach only the version and
-login commands, a user who cannot see a node reads nothing of it, password
-digests never leave the server, and password guessing is throttled."""
+"""An installation with "Server/requireLogin" on: anonymous clients, hidden
+nodes, password digests and password guessing."""
 
 import datetime
 import os
@@ -10,28 +8,11 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, dt, rows, table  # noqa: E402
-
-REFUSED = "Недостаточно прав для выполнения команды"
-LOGIN_FAILED = "Ошибка авторизации"
+from orvexe2e import ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, stamp  # noqa: E402
 
 
-class SecurityTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = DataServer(server_ini="requireLogin=true\n")
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
-
-    def client(self, login=None, password=None, source=None):
-        c = TcpClient(self.server.port, source=source)
-        self.addCleanup(c.close)
-        if login:
-            c.ok("login", login, password)
-        return c
+class SecurityTest(ServerTestCase):
+    server_ini = "requireLogin=true\n"
 
     def test_anonymous_clients_only_log_in(self):
         c = self.client()
@@ -45,7 +26,7 @@ class SecurityTest(unittest.TestCase):
                    ("setSetting", ["wsPort", 1])]
         for method, params in refused:
             self.assertEqual(c.error(method, *params), REFUSED, method)
-        self.assertEqual(c.error("login", "admin", "неверный"), LOGIN_FAILED)
+        self.assertEqual(c.error("login", "admin", "неверный"), AUTH_FAILED)
         c.ok("login", "admin", "tavro")
         self.assertIn("$table", c.ok("getNodes"))
         # Logging out makes the connection anonymous again.
@@ -68,23 +49,15 @@ class SecurityTest(unittest.TestCase):
 
     def test_invisible_node_reads_nothing(self):
         admin = self.client("admin", "tavro")
-        group = admin.ok("saveGroup", {"name": "Чужая группа"})
-        node = admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 9001, "group_id": group})
-        admin.ok("setCheckParams", node, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 60", "'выше 60'"]]})
-        start = datetime.datetime(2023, 1, 1)
-        stamps = [dt((start + datetime.timedelta(hours=h)).strftime("%Y-%m-%dT%H:%M:%S.000")) for h in range(3)]
-        admin.ok("saveArchives", {"$tables": {
-            "info": table(["id"], [[node]]),
-            "hour_data": table(["date", "S1_t1"], [[s, 60.0 + i] for i, s in enumerate(stamps)]),
-            "setting_data": table(["name", "value"], [["Ду", "50"]]),
-            "journal_data": table(["ctime", "param", "old_value", "new_value"], [[stamps[0], "Ду", "40", "50"]])}})
-        task = admin.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM3"}})
+        node = node_with_data(admin, 9001, admin.ok("saveGroup", {"name": "Чужая группа"}))
+        task = [t["id"] for t in rows(admin.ok("getTasks")) if t["node_id"] == node][0]
         with sqlite3.connect(self.server.db_path) as db:
             db.execute("UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", (task,))
+        finding = stamp(START + datetime.timedelta(hours=47))
         admin.ok("saveUser", {"login": "сосед", "password": "pw", "groups": [0], "access": ["getCheckParams"]})
         outsider = self.client("сосед", "pw")
 
-        readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", stamps[2]]),
+        readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", finding]),
                    ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]),
                    ("getArchive", [node, "hour_data", None, None]), ("getSettingData", [node]),
                    ("getJournalData", [node, None, None]), ("getFillData", [node]), ("getNode", [node])]
@@ -103,13 +76,12 @@ class SecurityTest(unittest.TestCase):
     def test_password_guessing_is_throttled(self):
         guesser = "127.0.0.5"   # its own address, so that the block leaves the other tests alone
         for _ in range(5):
-            self.assertEqual(self.client(source=guesser).error("login", "admin", "угадай"), LOGIN_FAILED)
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "угадай"), AUTH_FAILED)
         # Blocked now, the right password included, for a minute.
         for _ in range(2):
-            self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), LOGIN_FAILED)
+            self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), AUTH_FAILED)
         self.client("admin", "tavro")   # from another address
-        journal = rows(self.client("admin", "tavro").ok("getJournal", dt("2000-01-01T00:00:00.000"),
-                                                        dt("2100-01-01T00:00:00.000")))
+        journal = rows(self.client("admin", "tavro").ok("getJournal", *ALL_TIME))
         warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
         self.assertEqual(len(warnings), 1, warnings)
 

@@ -1,6 +1,5 @@
-"""orvex-server end to end: a fresh home folder gets the seeded settings and a
-first backup; settings survive restarts; an unusable database leaves the
-service idle; SIGTERM stops it with exit 0."""
+"""orvex-server's start and stop: seeded settings and a first backup, restarts,
+an unusable database, registration arguments."""
 
 import os
 import sqlite3

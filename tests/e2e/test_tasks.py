@@ -1,6 +1,5 @@
-"""Task records over the wire against the real orvex-server: the full form
-round trip with its display and run-state columns, the main task and change
-events, visibility for a restricted user, and bad input that changes nothing."""
+"""Task records over the wire: the form round trip with display and run-state
+columns, the main task, visibility and bad input."""
 
 import os
 import sys
