@@ -6,6 +6,7 @@
 #include "commandresult.h"
 #include "database.h"
 #include "recordfields.h"
+#include "zeltorpcdispatcher.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -134,6 +135,9 @@ QVariant getArchive(CommandParams &p)
     QDateTime to = p.dateTime(3);
     if (!p.ok())
         return QVariant();
+    // A whole archive goes to a client that reads streams as it is stored.
+    if (ZeltoRpcDispatcher::streamTablesWanted())
+        return ArchiveStore::archiveRangeEncoded(nodeId, p.text(1), from, to);
     return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
 }
 

@@ -10,6 +10,7 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoencodedtable.h"
 #include "zeltosystem.h"
 #include "zeltotablesplice.h"
 
@@ -402,28 +403,39 @@ void ArchiveStore::setSplicing(bool on)
 
 ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
 {
+    return range(nodeId, archive, from, to, false).value<ZeltoTable>();
+}
+
+QVariant ArchiveStore::archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+{
+    return range(nodeId, archive, from, to, true);
+}
+
+QVariant ArchiveStore::range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded)
+{
     if (!NodeVisibility::isVisible(nodeId))
-        return ZeltoTable();
+        return QVariant::fromValue(ZeltoTable());
     QVariant bytes;
     if (!readStored(nodeId, archive, bytes))
-        return ZeltoTable();
-    ZeltoTable rows;
-    if (splicing().load() && readRange(bytes, from, to, rows))
+        return QVariant::fromValue(ZeltoTable());
+    QVariant rows;
+    if (splicing().load() && readRange(bytes, from, to, encoded, rows))
         return rows;
     ZeltoTable stored;
     if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)
-        return ZeltoTable();
+        return QVariant::fromValue(ZeltoTable());
     if (from.isNull())
         from = stored.value(0, ArchiveDates::column()).toDateTime();
     if (to.isNull())
         to = stored.value(stored.rowCount() - 1, ArchiveDates::column()).toDateTime();
-    return ArchiveDates::range(stored, from, to);
+    return QVariant::fromValue(ArchiveDates::range(stored, from, to));
 }
 
 // archiveRange of an archive stored in the current format and in date
-// order: only the rows asked for are decoded. False when that does not
-// apply, and the caller decodes the whole archive.
-bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows)
+// order: only the rows asked for are decoded, and with encoded none at all
+// when they are every row (the checksum and the layout are checked). False
+// when that does not apply, and the caller decodes the whole archive.
+bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, bool encoded, QVariant &rows)
 {
     ZeltoTableSplice stored;
     QVector<qint64> keys;
@@ -438,8 +450,14 @@ bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &
     const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
                                      : keys.cbegin();
     const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
-    if (!stored.readRows(int(begin - keys.cbegin()), int(end - keys.cbegin()), rows))
-        return false;
+    if (encoded && begin == keys.cbegin() && end == keys.cend()) {
+        rows = QVariant::fromValue(ZeltoEncodedTable{bytes.toByteArray()});
+    } else {
+        ZeltoTable table;
+        if (!stored.readRows(int(begin - keys.cbegin()), int(end - keys.cbegin()), table))
+            return false;
+        rows = QVariant::fromValue(table);
+    }
     from = low;
     to = high;
     return true;

@@ -42,6 +42,11 @@ public:
     // empty table for nodes the user cannot see, archives never stored and
     // names that are not archives.
     static ZeltoTable archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    // archiveRange for a reply that carries tables in stream form: when the
+    // range covers the whole stored archive and the archive is kept in the
+    // current format and in date order, its stored bytes as they are (a
+    // ZeltoEncodedTable); otherwise the table archiveRange gives.
+    static QVariant archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
@@ -76,6 +81,9 @@ private:
     // The archive column as stored, not decoded; false for a name that is
     // not an archive or a failed read.
     static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
-    static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, ZeltoTable &rows);
+    static QVariant range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded);
+    // rows: a ZeltoTable, or with encoded and a range of every row, the
+    // bytes as a ZeltoEncodedTable.
+    static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, bool encoded, QVariant &rows);
     static bool decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table);
 };

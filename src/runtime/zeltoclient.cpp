@@ -35,6 +35,7 @@ void ZeltoClient::connectToHost(const QString &host, quint16 port)
     // The socket belongs to the calling thread, which is the one that waits on it.
     m_socket.reset(new QTcpSocket);
     m_buffer.clear();
+    m_scanned = 0;
     m_pendingId = 0;
     m_host = host;
     m_port = port;
@@ -77,7 +78,7 @@ bool ZeltoClient::request(const QString &name, const QVariantList &params)
     QByteArray message;
     QString error;
     const qint64 id = m_nextId++;
-    if (!ZeltoRpcMessage::request(id, name, params, message, &error))
+    if (!ZeltoRpcMessage::request(id, name, params, message, &error, m_streamTables))
         return fail(tr("Параметры команды %1 не могут быть переданы: %2").arg(name, error));
     message += '\n';
     if (m_socket->write(message) != message.size())
@@ -96,7 +97,9 @@ bool ZeltoClient::waitForResponse(int ms)
             break;
     }
     for (;;) {
-        const int end = m_buffer.indexOf('\n');
+        // A reply of megabytes arrives in many reads: each is searched once.
+        const int end = m_buffer.indexOf('\n', m_scanned);
+        m_scanned = end >= 0 ? 0 : m_buffer.size();
         if (end >= 0) {
             const QByteArray line = m_buffer.left(end);
             m_buffer.remove(0, end + 1);
@@ -134,6 +137,7 @@ bool ZeltoClient::waitForResponse(int ms)
 bool ZeltoClient::readReply(const QByteArray &line)
 {
     ZeltoJsonReader reader;
+    reader.setStreamTables(m_streamTables);
     QVariant parsed;
     if (!reader.read(line, parsed) || parsed.userType() != QMetaType::QVariantMap) {
         fail(tr("Неверный ответ сервера: %1").arg(reader.errorString()), ZeltoRpcMessage::ParseError);

@@ -25,6 +25,13 @@ public:
     bool isConnected() const;
     void disconnectFromHost();
 
+    // Whether requests ask for the tables of replies in stream form (off by
+    // default); a server that does not know the option sends JSON, and both
+    // read. The stream keeps values as the server holds them (NaN, qlonglong,
+    // UTC date-times) where JSON gives its own (null, int, local time), so a
+    // caller that stores what it gets keeps to JSON.
+    void setStreamTables(bool on) { m_streamTables = on; }
+
     // Sends one request; the reply is collected by waitForResponse.
     bool request(const QString &name, const QVariantList &params = QVariantList());
     bool waitForResponse(int ms = 30000);
@@ -43,6 +50,8 @@ private:
     QString m_host;
     quint16 m_port = 0;
     QByteArray m_buffer;
+    int m_scanned = 0;          // bytes of m_buffer known to hold no line end
+    bool m_streamTables = false;
     qint64 m_nextId = 1;
     qint64 m_pendingId = 0;     // 0 = no request outstanding
     QVariant m_result;

@@ -1,10 +1,12 @@
 #include "zeltojsonreader.h"
 
 #include "zeltomarkers.h"
+#include "zeltostream.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -116,6 +118,47 @@ QTime parseTime(const char *p, qsizetype size)
 QString spanText(const char *data, qsizetype size)
 {
     return QString::fromUtf8(data, int(size));
+}
+
+// Strict base64 with padding (RFC 4648), false on anything else. Qt's own
+// decoder takes several times longer, which a stream of megabytes feels.
+bool decodeBase64(const char *text, qsizetype size, QByteArray &out)
+{
+    static const auto values = [] {
+        std::array<qint8, 256> table;
+        table.fill(-1);
+        const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; ++i)
+            table[uchar(digits[i])] = qint8(i);
+        return table;
+    }();
+    if (size % 4 != 0)
+        return false;
+    const uchar *p = reinterpret_cast<const uchar *>(text);
+    const int padding = size == 0 ? 0 : (p[size - 1] == '=') + (p[size - 2] == '=');
+    out.resize(int(size / 4 * 3 - padding));
+    char *o = out.data();
+    const qsizetype whole = size - (padding ? 4 : 0);
+    for (qsizetype i = 0; i < whole; i += 4) {
+        const int a = values[p[i]], b = values[p[i + 1]], c = values[p[i + 2]], d = values[p[i + 3]];
+        if ((a | b | c | d) < 0)
+            return false;
+        const uint v = (uint(a) << 18) | (uint(b) << 12) | (uint(c) << 6) | uint(d);
+        *o++ = char(v >> 16);
+        *o++ = char(v >> 8);
+        *o++ = char(v);
+    }
+    if (padding) {
+        const uchar *q = p + whole;
+        const int a = values[q[0]], b = values[q[1]], c = padding == 1 ? values[q[2]] : 0;
+        if ((a | b | c) < 0)
+            return false;
+        const uint v = (uint(a) << 18) | (uint(b) << 12) | (uint(c) << 6);
+        *o++ = char(v >> 16);
+        if (padding == 1)
+            *o++ = char(v >> 8);
+    }
+    return true;
 }
 
 } // namespace
@@ -533,6 +576,8 @@ bool ZeltoJsonReader::parseObject(QVariant &out, int depth)
             tag = TagTables;
         else if (spanIs(key.data, key.size, "$marker"))
             tag = TagMarker;
+        else if (m_streamTables && spanIs(key.data, key.size, "$stream"))
+            tag = TagStream;
         // The span may live in m_scratch, which the value will overwrite.
         const QByteArray name(key.data, int(key.size));
         if (!expectColon() || !parseTagged(tag, Span{name.constData(), name.size()}, keyOffset, out, depth))
@@ -715,6 +760,23 @@ void ZeltoJsonReader::convertText(Tag tag, const Span &text, qsizetype offset, Q
             out = decoded.decoded;
         else
             invalidValue(offset, QStringLiteral("неверный base64 в теге $bytes"));
+        return;
+    }
+    case TagStream: {
+        QByteArray bytes;
+        if (!decodeBase64(text.data, text.size, bytes)) {
+            invalidValue(offset, QStringLiteral("неверный base64 в теге $stream"));
+            return;
+        }
+        ZeltoStream stream(bytes);
+        QVariant table;
+        stream >> table;
+        if (stream.status() != ZeltoStream::Ok)
+            invalidValue(offset, QStringLiteral("таблица в теге $stream: %1").arg(stream.errorString()));
+        else if (!stream.atEnd() || table.userType() != m_tableType)
+            invalidValue(offset, QStringLiteral("в теге $stream должна быть ровно одна таблица"));
+        else
+            out = std::move(table);
         return;
     }
     case TagMarker:

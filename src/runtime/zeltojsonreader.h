@@ -13,7 +13,8 @@
 // narrowest that holds them (wider ones become double); numbers with a fraction
 // or an exponent become double. Objects with a single "$" key are the tagged
 // values the writer produces ($datetime, $date, $time, $bytes, $table,
-// $tables, $marker).
+// $tables, $marker), and $stream (a table in ZeltoStream bytes) where the
+// reader is told to take it.
 //
 // Two kinds of failure: SyntaxError for text that is not JSON (the RPC server
 // answers it with a parse error) and InvalidValue for JSON that breaks the tag
@@ -44,12 +45,17 @@ public:
     void setCapturedKey(const QString &key) { m_capturedKey = key; }
     QByteArray capturedText() const { return m_captured; }
 
+    // Whether {"$stream":...} is a table (a client that asked for tables in
+    // that form) or an unknown tag (the default). A stream that does not
+    // hold exactly one table is an InvalidValue.
+    void setStreamTables(bool on) { m_streamTables = on; }
+
     // Deeper nesting of arrays and objects is a SyntaxError: it would
     // otherwise exhaust the stack.
     static constexpr int MaxDepth = 512;
 
 private:
-    enum Tag { TagUnknown, TagDateTime, TagDate, TagTime, TagBytes, TagTable, TagTables, TagMarker };
+    enum Tag { TagUnknown, TagDateTime, TagDate, TagTime, TagBytes, TagTable, TagTables, TagMarker, TagStream };
 
     // A decoded string: points into the text when it had no escapes, into
     // m_scratch otherwise (valid until the next string is scanned).
@@ -93,6 +99,7 @@ private:
     std::string m_scratch;
     QString m_capturedKey;
     QByteArray m_captured;
+    bool m_streamTables = false;
     Status m_status = Ok;
     QString m_error;
     qsizetype m_errorOffset = -1;

@@ -1,6 +1,8 @@
 #include "zeltojsonwriter.h"
 
+#include "zeltoencodedtable.h"
 #include "zeltomarkers.h"
+#include "zeltostream.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -66,7 +68,8 @@ ZeltoJsonWriter::ZeltoJsonWriter(bool indented)
       m_tableType(qMetaTypeId<ZeltoTable>()),
       m_tableMapType(qMetaTypeId<ZeltoTableMap>()),
       m_outOfRangeType(qMetaTypeId<ZeltoOutOfRange>()),
-      m_unusedType(qMetaTypeId<ZeltoUnused>())
+      m_unusedType(qMetaTypeId<ZeltoUnused>()),
+      m_encodedTableType(qMetaTypeId<ZeltoEncodedTable>())
 {
 }
 
@@ -175,7 +178,7 @@ bool ZeltoJsonWriter::writeValue(const QVariant &value, int depth)
     case QMetaType::QString:
         return writeString(*static_cast<const QString *>(data));
     case QMetaType::QByteArray:
-        return writeBytesTag(*static_cast<const QByteArray *>(data));
+        return writeBase64Tag("$bytes", 6, *static_cast<const QByteArray *>(data));
     case QMetaType::QDateTime:
     case QMetaType::QDate:
     case QMetaType::QTime:
@@ -199,6 +202,8 @@ bool ZeltoJsonWriter::writeValue(const QVariant &value, int depth)
         return writeRaw("{\"$marker\":\"OutOfRange\"}", 24);
     if (type == m_unusedType)
         return writeRaw("{\"$marker\":\"Unused\"}", 20);
+    if (type == m_encodedTableType)
+        return writeEncodedTable(static_cast<const ZeltoEncodedTable *>(data)->stream, depth + 1, depth + 1);
     const char *name = value.typeName();
     return fail(QStringLiteral("тип %1 нельзя передать в JSON")
                     .arg(name ? QString::fromLatin1(name) : QString::number(type)));
@@ -448,10 +453,10 @@ bool ZeltoJsonWriter::writeDateTimeTag(const QVariant &value)
     return true;
 }
 
-bool ZeltoJsonWriter::writeBytesTag(const QByteArray &bytes)
+bool ZeltoJsonWriter::writeBase64Tag(const char *tag, int tagSize, const QByteArray &bytes)
 {
     const qsizetype size = bytes.size();
-    if (!openTag("$bytes", 6) || !room((size + 2) / 3 * 4 + 3))
+    if (!openTag(tag, tagSize) || !room((size + 2) / 3 * 4 + 3))
         return false;
     const uchar *s = reinterpret_cast<const uchar *>(bytes.constData());
     char *p = m_cur;
@@ -567,6 +572,14 @@ bool ZeltoJsonWriter::writeTable(const ZeltoTable &table, int depth, int indent)
 {
     if (depth + 3 > MaxDepth)
         return tooDeep();
+    if (m_tablesAsStream) {
+        QByteArray stream;
+        ZeltoStream writer(&stream, QIODevice::WriteOnly);
+        writer << QVariant::fromValue(table);
+        if (writer.status() != ZeltoStream::Ok)
+            return fail(writer.errorString());
+        return writeBase64Tag("$stream", 7, stream);
+    }
     const int columns = table.columnCount();
     const int rows = table.rowCount();
     // A first guess of ten bytes a cell spares most of the regrowth.
@@ -597,6 +610,19 @@ bool ZeltoJsonWriter::writeTable(const ZeltoTable &table, int depth, int indent)
     }
     return (rows == 0 || newline(indent)) && writeChar(']') && newline(indent - 1)
         && writeRaw("}}", 2);
+}
+
+// The stored bytes go out as they are; a JSON reply needs the table itself.
+bool ZeltoJsonWriter::writeEncodedTable(const QByteArray &stream, int depth, int indent)
+{
+    if (m_tablesAsStream)
+        return writeBase64Tag("$stream", 7, stream);
+    ZeltoStream reader(stream);
+    QVariant table;
+    reader >> table;
+    if (reader.status() != ZeltoStream::Ok || !reader.atEnd() || table.userType() != m_tableType)
+        return fail(QStringLiteral("таблица в двоичном виде повреждена: %1").arg(reader.errorString()));
+    return writeTable(*static_cast<const ZeltoTable *>(table.constData()), depth, indent);
 }
 
 bool ZeltoJsonWriter::writeTables(const ZeltoTableMap &tables, int depth)

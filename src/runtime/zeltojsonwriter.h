@@ -12,6 +12,8 @@ class ZeltoTable;
 // $table, $tables, $marker). Doubles always carry a fraction or an exponent so
 // that they read back as doubles; NaN and infinities become null. A map key
 // that starts with "$" would read back as a tag, so such a map is refused.
+// With setTablesAsStream(true) every table is written as {"$stream":base64}
+// of its ZeltoStream bytes instead, for clients that asked for that form.
 //
 // One writer may be reused; it is not thread-safe, use one per thread.
 class ZeltoJsonWriter
@@ -26,6 +28,10 @@ public:
     // out as it was and sets errorString().
     bool write(const QVariant &value, QByteArray &out);
     QString errorString() const { return m_error; }
+
+    // Tables as {"$stream":...} (a ZeltoEncodedTable as its bytes) rather
+    // than {"$table":...} (a ZeltoEncodedTable decoded). Off by default.
+    void setTablesAsStream(bool on) { m_tablesAsStream = on; }
 
     static QByteArray toJson(const QVariant &value, bool indented = false, QString *error = nullptr);
 
@@ -42,8 +48,9 @@ private:
     bool writeHash(const QVariantHash &hash, int depth);
     bool writeTable(const ZeltoTable &table, int depth, int indent);
     bool writeTables(const QMap<QString, ZeltoTable> &tables, int depth);
+    bool writeEncodedTable(const QByteArray &stream, int depth, int indent);
     bool writeDateTimeTag(const QVariant &value);
-    bool writeBytesTag(const QByteArray &bytes);
+    bool writeBase64Tag(const char *tag, int tagSize, const QByteArray &bytes);
     bool writeKey(const QString &key, int depth, bool first);
     bool writeString(const QString &text);
     bool writeDouble(double value);
@@ -76,6 +83,7 @@ private:
     bool m_indented;
     // Inside a table row or column list the indented mode writes compactly.
     bool m_inline = false;
+    bool m_tablesAsStream = false;
     QString m_error;
     QByteArray *m_out = nullptr;
     char *m_cur = nullptr;
@@ -84,4 +92,5 @@ private:
     int m_tableMapType;
     int m_outOfRangeType;
     int m_unusedType;
+    int m_encodedTableType;
 };

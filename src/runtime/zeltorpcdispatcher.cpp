@@ -29,7 +29,15 @@ bool isValidId(const QVariant &id)
     }
 }
 
+// The dispatcher whose command runs now asked for tables in stream form.
+bool g_streamTablesWanted = false;
+
 } // namespace
+
+bool ZeltoRpcDispatcher::streamTablesWanted()
+{
+    return g_streamTablesWanted;
+}
 
 bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
 {
@@ -65,6 +73,16 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
         reply = error(id, InvalidRequest, tr("Поддерживается только JSON-RPC 2.0"));
         return true;
     }
+    // "tables": "json" (the default) or "stream"; older servers ignore it.
+    const auto tables = request.constFind(QStringLiteral("tables"));
+    if (tables != request.constEnd()) {
+        const QString form = tables->userType() == QMetaType::QString ? tables->toString() : QString();
+        if (form != QLatin1String("json") && form != QLatin1String("stream")) {
+            reply = error(id, InvalidRequest, tr("Неверное значение tables: ожидается \"json\" или \"stream\""));
+            return true;
+        }
+        m_streamTables = form == QLatin1String("stream");
+    }
     const QVariant method = request.value(QStringLiteral("method"));
     if (method.userType() != QMetaType::QString || method.toString().isEmpty()) {
         reply = error(id, InvalidRequest, tr("В запросе не указана команда"));
@@ -96,14 +114,18 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
     m_requestId = id;
     m_requestHasId = hasId;
     ZeltoSystem::instance()->clearError();
+    const bool outer = g_streamTablesWanted;
+    g_streamTablesWanted = m_streamTables;
     const QVariant value = command->execute(params);
+    g_streamTablesWanted = outer;
     m_failed = !value.isValid();
-    reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError());
+    reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError(),
+                    m_streamTables);
     return hasId;
 }
 
 QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const QVariant &value,
-                                       const QString &failure)
+                                       const QString &failure, bool streamTables)
 {
     using namespace ZeltoRpcMessage;
 
@@ -111,7 +133,7 @@ QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name
         return error(id, CommandFailed, failure.isEmpty() ? tr("Команда %1 не выполнена").arg(name) : failure);
     QByteArray reply;
     QString encodeError;
-    if (!result(id, value, reply, &encodeError))
+    if (!result(id, value, reply, &encodeError, streamTables))
         return error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
     return reply;
 }

@@ -22,15 +22,24 @@ public:
     QString commandName() const { return m_commandName; }
     // Whether the reply handle() made is a failure.
     bool failed() const { return m_failed; }
+    // Whether the request asked for the tables of its reply in stream form.
+    bool streamTables() const { return m_streamTables; }
+
+    // Whether the command running now answers a request that asked for
+    // tables in stream form; a command that holds a table in that form
+    // already may then return it as a ZeltoEncodedTable. False outside a
+    // command run by a dispatcher.
+    static bool streamTablesWanted();
 
     // The reply to a finished command: its value, or for an invalid value
     // a failure with `failure` (or a generic text) as the message.
     static QByteArray outcome(const QByteArray &id, const QString &name, const QVariant &value,
-                              const QString &failure);
+                              const QString &failure, bool streamTables = false);
 
 private:
     QByteArray m_requestId;
     bool m_requestHasId = false;
     QString m_commandName;
     bool m_failed = false;
+    bool m_streamTables = false;
 };

@@ -14,7 +14,8 @@ void writeId(const QByteArray &idText, QByteArray &out)
 
 } // namespace
 
-bool request(qint64 id, const QString &method, const QVariantList &params, QByteArray &out, QString *error)
+bool request(qint64 id, const QString &method, const QVariantList &params, QByteArray &out, QString *error,
+             bool streamTables)
 {
     ZeltoJsonWriter writer;
     out.clear();
@@ -28,13 +29,16 @@ bool request(qint64 id, const QString &method, const QVariantList &params, QByte
         out.clear();
         return false;
     }
+    if (streamTables)
+        out += ",\"tables\":\"stream\"";
     out += '}';
     return true;
 }
 
-bool result(const QByteArray &idText, const QVariant &value, QByteArray &out, QString *error)
+bool result(const QByteArray &idText, const QVariant &value, QByteArray &out, QString *error, bool streamTables)
 {
     ZeltoJsonWriter writer;
+    writer.setTablesAsStream(streamTables);
     out.clear();
     writeId(idText, out);
     out += ",\"result\":";

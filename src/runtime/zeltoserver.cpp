@@ -138,7 +138,8 @@ void ZeltoServer::finishReply(int token, const QVariant &value, const QString &f
     if (!value.isValid())
         ZeltoMetrics::instance()->add(kErrorsMetric, 1, "command", call.commandName);
     if (call.hasId)
-        connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure));
+        connection->send(
+            ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure, call.streamTables));
     // Requests that came meanwhile were held back: their turn now.
     if (connection->hasRequest())
         enqueue(call.clientId);
@@ -286,7 +287,7 @@ void ZeltoServer::execute(ZeltoServerConnection *connection)
     countRequest(dispatcher.commandName(), m_deferToken == 0 && dispatcher.failed());
     if (m_deferToken != 0) {
         m_deferred.insert(m_deferToken, {connection->id(), dispatcher.requestId(), dispatcher.requestHasId(),
-                                         dispatcher.commandName()});
+                                         dispatcher.commandName(), dispatcher.streamTables()});
         m_awaiting.insert(connection->id());
         m_deferToken = 0;
     } else if (answer) {

@@ -86,6 +86,7 @@ private:
         QByteArray requestId;
         bool hasId;
         QString commandName;
+        bool streamTables;
     };
 
     QTcpServer *m_tcp = nullptr;

@@ -1,6 +1,8 @@
 #include "zeltotable.h"
 
+#include "zeltoencodedtable.h"
 #include "zeltokeyindex.h"
+#include "zeltostream.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -788,6 +790,16 @@ ZeltoTableMap variantMapToTableMap(const QVariantMap &map)
     return tables;
 }
 
+// A table the server passes on in its stored bytes, for a caller that
+// takes the table (value<ZeltoTable>()); bytes that hold none give none.
+ZeltoTable encodedToTable(const ZeltoEncodedTable &encoded)
+{
+    ZeltoStream stream(encoded.stream);
+    QVariant table;
+    stream >> table;
+    return stream.status() == ZeltoStream::Ok ? table.value<ZeltoTable>() : ZeltoTable();
+}
+
 QString outOfRangeText(const ZeltoOutOfRange &) { return QStringLiteral("OutOfRange"); }
 QString unusedText(const ZeltoUnused &) { return QStringLiteral("Unused"); }
 
@@ -802,6 +814,7 @@ void registerTypes()
     qRegisterMetaType<ZeltoTableMap>("ZeltoTableMap");
     qRegisterMetaType<ZeltoOutOfRange>("ZeltoOutOfRange");
     qRegisterMetaType<ZeltoUnused>("ZeltoUnused");
+    qRegisterMetaType<ZeltoEncodedTable>("ZeltoEncodedTable");
     QMetaType::registerEqualsComparator<ZeltoTable>();
     QMetaType::registerEqualsComparator<ZeltoTableMap>();
     QMetaType::registerEqualsComparator<ZeltoOutOfRange>();
@@ -811,6 +824,7 @@ void registerTypes()
     QMetaType::registerConverter<QVariantMap, ZeltoTableMap>(variantMapToTableMap);
     QMetaType::registerConverter<ZeltoOutOfRange, QString>(outOfRangeText);
     QMetaType::registerConverter<ZeltoUnused, QString>(unusedText);
+    QMetaType::registerConverter<ZeltoEncodedTable, ZeltoTable>(encodedToTable);
 }
 
 } // namespace Zelto

@@ -1,7 +1,9 @@
 """Node archives over the wire: save and read back, the check log, bad input
 that stores nothing, and a server killed in the middle of a large save."""
 
+import base64
 import datetime
+import json
 import os
 import signal
 import sqlite3
@@ -57,6 +59,15 @@ class ArchivesTest(ServerTestCase):
         stored = rows(c.ok("getArchive", node, "hour_data", None, None))
         dates = [r["date"]["$datetime"] for r in stored]
         self.assertEqual((len(dates), dates), (47, sorted(dates)))
+
+        # Tables come as the variant stream (version byte 2) only to a client that asks.
+        def asking(form):
+            c.send_raw(json.dumps({"id": 0, "method": "getArchive", "params": [node, "hour_data", None, None],
+                                   "tables": form}).encode() + b"\n")
+            return c.read()
+        self.assertEqual(asking("json")["result"], c.ok("getArchive", node, "hour_data", None, None))
+        self.assertEqual(base64.b64decode(asking("stream")["result"]["$stream"])[:1], b"\x02")
+        self.assertEqual([asking(form)["error"]["code"] for form in ("xml", 1)], [-32600, -32600])
         self.assertEqual(len(rows(c.ok("getArchive", node, "hour_data", stamp(START),
                                        stamp(START + datetime.timedelta(hours=23))))), 23)
         self.assertEqual(rows(c.ok("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1)))),

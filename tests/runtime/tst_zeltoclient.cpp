@@ -1,6 +1,8 @@
 #include "zeltoclient.h"
 #include "zeltocommand.h"
+#include "zeltoencodedtable.h"
 #include "zeltoserver.h"
+#include "zeltostream.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -34,6 +36,17 @@ TestCommand refuseCommand("refuse", [](const QVariantList &) {
     return QVariant();
 });
 TestCommand whoCommand("who", [](const QVariantList &) { return ZeltoServer::global()->clientId(); });
+QVariant g_reply;
+TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
+
+// The stream bytes of a value: equal bytes, equal values bit for bit (NaN too).
+QByteArray streamed(const QVariant &value)
+{
+    QByteArray bytes;
+    ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+    stream << value;
+    return bytes;
+}
 
 // Runs body on a worker thread while the main thread keeps serving.
 void onWorker(const std::function<void()> &body)
@@ -93,6 +106,107 @@ private slots:
         QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
         QVERIFY(firstId.toInt() > 0 && secondId.toInt() > 0 && firstId != secondId);
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
+    }
+
+    // The same reply in both forms of tables: the stream form gives the
+    // values exactly, JSON the same or, where it cannot say it, viaJson.
+    void tablesInStreamForm_data()
+    {
+        QTest::addColumn<QVariant>("reply");
+        QTest::addColumn<QVariant>("exact");
+        QTest::addColumn<QVariant>("viaJson");
+        const QDateTime hour(QDate(2024, 3, 30), QTime(2, 0), Qt::LocalTime);
+        ZeltoTable cells(QStringList{"date", "S1_t1", "day", "at", "note", "n"});
+        cells.appendRow(QVariantList{hour, 65.25, QDate(2024, 3, 30), QTime(23, 59, 59, 999), QStringLiteral("ошибка"),
+                                     qlonglong(1) << 40});
+        cells.appendRow(QVariantList{hour.addSecs(3600), QVariant::fromValue(ZeltoOutOfRange()), QVariant(),
+                                     QVariant::fromValue(ZeltoUnused()), QStringLiteral(""), true});
+        cells.appendRow(QVariantList{hour.addSecs(7200)});   // a short row
+        const QVariant table = QVariant::fromValue(cells);
+        QTest::newRow("nulls, markers, dates") << table << table << QVariant();
+        ZeltoTableMap set{{QStringLiteral("hour_data"), cells}, {QStringLiteral("empty"), ZeltoTable({"date"})}};
+        QTest::newRow("set of tables") << QVariant::fromValue(set) << QVariant::fromValue(set) << QVariant();
+        const QVariant encoded = QVariant::fromValue(ZeltoEncodedTable{streamed(table)});
+        QTest::newRow("stored bytes") << encoded << table << QVariant();
+        ZeltoTable special(QStringList{"a", "b", "c"});
+        special.appendRow(QVariantList{qQNaN(), qInf(), -0.0});
+        ZeltoTable lost(QStringList{"a", "b", "c"});
+        lost.appendRow(QVariantList{QVariant(), QVariant(), -0.0});
+        QTest::newRow("NaN") << QVariant::fromValue(special) << QVariant::fromValue(special)
+                             << QVariant::fromValue(lost);
+    }
+
+    void tablesInStreamForm()
+    {
+        QFETCH(QVariant, reply);
+        QFETCH(QVariant, exact);
+        QFETCH(QVariant, viaJson);
+        g_reply = reply;
+        const quint16 port = ZeltoServer::global()->tcpPort();
+        QVariant asJson, asStream;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!connectClient(client, port))
+                return;
+            client.setStreamTables(false);
+            asJson = call(client, "reply");
+            client.setStreamTables(true);
+            asStream = call(client, "reply");
+        });
+        QCOMPARE(streamed(asStream).toHex(), streamed(exact).toHex());
+        QCOMPARE(streamed(asJson).toHex(), streamed(viaJson.isValid() ? viaJson : exact).toHex());
+        // In process stored bytes read as the table they hold.
+        if (reply.userType() == qMetaTypeId<ZeltoEncodedTable>())
+            QCOMPARE(QVariant::fromValue(reply.value<ZeltoTable>()), exact);
+    }
+
+    // A reply whose $stream is broken is refused, not believed.
+    void brokenStreamForm_data()
+    {
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QString>("message");
+        ZeltoTable table(QStringList{"S1_t1"});
+        table.appendRow(QVariantList{60.25});
+        const QByteArray good = streamed(QVariant::fromValue(table));
+        QByteArray flipped = good;
+        flipped[good.size() / 2] = char(flipped.at(good.size() / 2) ^ 0x10);
+        QTest::newRow("cut short") << true << good.left(good.size() - 3) << QStringLiteral("конец данных");
+        QTest::newRow("bit flipped") << true << flipped << QStringLiteral("контрольная сумма");
+        QTest::newRow("not a table") << true << streamed(5) << QStringLiteral("ровно одна таблица");
+        QTest::newRow("two tables") << true << good + good.mid(1) << QStringLiteral("ровно одна таблица");
+        QTest::newRow("not base64") << true << QByteArray() << QStringLiteral("base64");
+        QTest::newRow("never asked") << false << good << QStringLiteral("неизвестный тег $stream");
+    }
+
+    void brokenStreamForm()
+    {
+        QFETCH(bool, asked);
+        QFETCH(QByteArray, stream);
+        QFETCH(QString, message);
+        const QByteArray text = stream.isEmpty() ? QByteArray("@@@@") : stream.toBase64();
+        QTcpServer fake;
+        QVERIFY(fake.listen(QHostAddress::LocalHost));
+        connect(&fake, &QTcpServer::newConnection, this, [&]() {
+            QTcpSocket *socket = fake.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, text]() {
+                socket->readAll();
+                socket->write("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"$stream\":\"" + text + "\"}}\n");
+            });
+        });
+        bool ok = true;
+        int code = 0;
+        QString error;
+        onWorker([&]() {
+            ZeltoClient client;
+            client.setStreamTables(asked);
+            ok = connectClient(client, fake.serverPort()) && call(client, "reply").isValid();
+            code = client.errorCode();
+            error = ZeltoSystem::instance()->lastError();
+        });
+        QVERIFY(!ok);
+        QCOMPARE(code, -32700);
+        QVERIFY2(error.contains(message), qPrintable(error));
     }
 
     void transportFailures()

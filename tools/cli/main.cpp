@@ -91,6 +91,8 @@ int main(int argc, char **argv)
     }
 
     ZeltoClient client;
+    // Whole archives come four times smaller and read faster so.
+    client.setStreamTables(true);
     client.connectToHost(args.host, args.port);
     if (!client.waitForConnected(qMin(args.timeoutMs, 10000))) {
         print(stderr, lastError() + QLatin1Char('\n'));
