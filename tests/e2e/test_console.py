@@ -78,8 +78,7 @@ class ConsoleTest(unittest.TestCase):
                         self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
                     elif line.startswith("start-server"):
                         self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
-                        self.inst.admin = TcpClient(self.inst.server.port)
-                        self.inst.admin.ok("login", "admin", "tavro")
+                        self.inst.admin = self.inst.server.admin()
                     elif line.startswith("result "):
                         result = json.loads(line[len("result "):])
                         continue
@@ -171,10 +170,7 @@ class ConsoleHttpTest(unittest.TestCase):
     def setUpClass(cls):
         cls.port = free_port()
         cls.server = DataServer(server_ini="requireLogin=true\n")
-        c = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
-        c.ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
-        c.close()
+        cls.server.admin().ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
         if not wait_until(lambda: accepts(cls.port), timeout=10):
             cls.server.stop()
             raise RuntimeError("no HTTP listener: " + cls.server.output)
@@ -204,10 +200,7 @@ class ConsoleHttpTest(unittest.TestCase):
         self.assertEqual(web.call("getNodes")["error"]["message"], REFUSED)
         self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
         web.call("takeChangeEvents")
-        tcp = TcpClient(self.server.port)
-        self.addCleanup(tcp.close)
-        tcp.ok("login", "admin", "tavro")
-        node = tcp.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
+        node = self.server.admin().ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
         events = web.call("takeChangeEvents")["result"]
         self.assertEqual(events.get("nodeSaved"), [node])
         self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")

@@ -78,8 +78,7 @@ class XmlRpcTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = xmlrpc_server()
-        c = cls.admin = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
+        c = cls.admin = cls.server.admin()
         cls.group = c.ok("saveGroup", {"name": "Котельная"})
         cls.node = node_with_data(c, 101, note="общий")
         cls.hidden = node_with_data(c, 102, group=cls.group)
@@ -216,16 +215,19 @@ class XmlRpcTest(unittest.TestCase):
         _, hours = xml_rows(x.getArchive(token, node, "hour_data", START, datetime.datetime(2100, 1, 1)))
         self.assertGreater(len(hours), 24)
 
+        alive = sim.stats()["alive"]
         slow, long_task = node_and_task(7102, runSeconds="30")
         self.assertEqual(x.startTask(token, long_task), "")
         self.assertTrue(wait_until(lambda: "Чтение" in x.getTaskState(token, long_task)["state"]))
         state = x.getTaskState(token, long_task)
         self.assertEqual((state["id"], state["is_run"], state["attempts"]), (long_task, True, 3))
         self.assertIsInstance(state["started"], xmlrpc.client.DateTime)
+        row = [r for r in rows(self.admin.ok("getTasks")) if r["id"] == long_task][0]   # run columns of the list
+        self.assertEqual((row["is_run"], row["attempts"], type(row["progress"])), (True, 3, int))
         self.assertEqual(x.cancelTask(token, long_task), "")
         wait_idle(long_task)
         self.assertEqual(self.admin.ok("getTask", long_task)["last_error"], "Задание отменено")
-        self.assertEqual(sim.stats()["cancelRequests"], 1)
+        self.assertEqual((sim.stats()["cancelRequests"], sim.stats()["alive"]), (1, alive))   # the job was removed
         self.assertEqual(xml_rows(x.getArchive(token, slow, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
     def assertSameNode(self, source_package, target_package):

@@ -10,7 +10,7 @@ import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import START, TcpClient, exchange, node_with_data  # noqa: E402
+from orvexe2e import START, exchange, node_with_data  # noqa: E402
 from test_xmlrpc import post, proxy, xmlrpc_server  # noqa: E402
 
 ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
@@ -41,10 +41,7 @@ class FuzzTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = xmlrpc_server()
-        c = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
-        cls.node = node_with_data(c, 401)
-        c.close()
+        cls.node = node_with_data(cls.server.admin(), 401)
         cls.x = proxy(cls.server)
         cls.token = cls.x.login("admin", "tavro")
         cls.package = cls.x.exportNodes(cls.token, [cls.node])
@@ -97,10 +94,8 @@ class FuzzTest(unittest.TestCase):
                 self.assertTrue(fault.faultString)
         self.assertGreater(imported, 0)
         # The node the packages came from is still whole and readable.
-        c = TcpClient(self.server.port)
-        c.ok("login", "admin", "tavro")
-        self.assertEqual(len(c.ok("getArchive", self.node, "hour_data", None, None)["$table"]["rows"]), 48)
-        c.close()
+        hours = self.server.admin().ok("getArchive", self.node, "hour_data", None, None)
+        self.assertEqual(len(hours["$table"]["rows"]), 48)
 
 
 if __name__ == "__main__":
