@@ -142,14 +142,9 @@ class ConsoleTest(unittest.TestCase):
             sheet = list(csv.reader(f, delimiter=";"))
         self.assertEqual(sheet[0][0], "Дата")
         self.assertEqual([r[0] for r in sheet[1:11]], ["%02d.03.2024" % d for d in range(1, 11)])
-        report = a.ok("getReportData", data["chartNode"], {"$date": "2024-03-01"}, {"$date": "2024-03-10"})["$tables"]
-        total = rows(report["range_totals"])[0]
-        described = a.ok("describeParams", "QRV5", ["S1_Q"], [1.5])["params"][0]
-        column = [i for i, title in enumerate(sheet[0]) if title.startswith(described["name"])][0]
-        totals_row = [r for r in sheet if r[0] == total["date"]][0]
-        self.assertIn(",", totals_row[column])   # the decimal comma of ";" separated files
-        self.assertAlmostEqual(float(totals_row[column].replace(",", ".")), total["S1_Q"],
-                               places=described.get("precision", 6) - 1 if described.get("precision") else 6)
+        heat = sheet[0].index(next(t for t in sheet[0] if t.startswith("Тепловая энергия")))
+        # The days' sum, with the decimal comma of ";" separated files.
+        self.assertEqual(next(r for r in sheet if r[0] == "Итого")[heat], "15,450")
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
 
         self.assertGreater(found["journalRows"], 0)
@@ -158,9 +153,6 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["restrictedNodes"], data["ownNodes"])
         self.assertEqual(found["restrictedButtons"], 0)
         self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
-        for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
-                     "restricted"):
-            self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)
 
 
 class ConsoleHttpTest(unittest.TestCase):
