@@ -72,7 +72,6 @@ class RpcTest(ServerTestCase):
             (b'{"jsonrpc":"2.0","id":1}', -32600),
             (b'{"jsonrpc":"2.0","id":2,"method":5}', -32600),
             (b'{"jsonrpc":"2.0","id":3,"method":"echo","params":{"a":1}}', -32600),
-            (b'{"jsonrpc":"2.0","id":4,"method":"echo","params":[{"$nope":1}]}', -32600),
             (b'{"jsonrpc":"2.0","id":5,"method":"echo","params":[{"$date":"2024-13-45"}]}', -32600),
             (b'{"jsonrpc":"1.0","id":6,"method":"echo"}', -32600),
             (b'{"jsonrpc":"2.0","id":{"x":1},"method":"echo"}', -32600),
