@@ -98,9 +98,13 @@ void OPCServer::stop()
 
 QVariantList OPCServer::settings()
 {
+    // Read without storing the defaults: a first start leaves the settings
+    // table as it was.
     QVariantList values;
-    for (const auto &setting : opcSettings())
-        values.append(opcSetting(setting.first));
+    for (const auto &setting : opcSettings()) {
+        const QVariant value = Database::getSetting(setting.first);
+        values.append(value.isNull() ? setting.second : value);
+    }
     return values;
 }
 

@@ -1,9 +1,8 @@
-// The check script engine on a small metadata catalogue of its own: a test
-// model "TST1" with titled temperatures, an error-flags parameter with bit
-// texts and a plain error parameter.
+// The check script engine over a small catalogue of its own (model "TST1").
 
 #include "analizer.h"
 #include "database.h"
+#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "tempdatabasehome.h"
 #include "zeltosystem.h"
@@ -39,10 +38,7 @@ const char *const kFixtures[][2] = {
       </device>)"},
 };
 
-QDateTime day(int n)
-{
-    return QDateTime(QDate(2024, 1, n), QTime(0, 0));
-}
+QDateTime day(int n) { return QDateTime(QDate(2024, 1, n), QTime(0, 0)); }
 
 // One row per value list, dated day 1, 2, ...
 ZeltoTable table(const QStringList &columns, const QList<QVariantList> &rows)
@@ -62,10 +58,7 @@ ZeltoTable temperatures(const QList<double> &values)
     return table({"S1_t1", "S1_t2"}, rows);
 }
 
-QVariantMap scriptParams(const QString &script)
-{
-    return QVariantMap{{"script", script}};
-}
+QVariantMap scriptParams(const QString &script) { return QVariantMap{{"script", script}}; }
 
 QStringList messages(const Analizer &analizer)
 {
@@ -78,14 +71,11 @@ QStringList run(const QString &script, ZeltoTable table, const QString &archive)
     Analizer analizer(kModel);
     analizer.setCheckParams(scriptParams(script));
     if (!analizer.check(table, archive))
-        return {"failed: " + ZeltoSystem::instance()->lastError()};
+        return {"failed: " + lastError()};
     return messages(analizer);
 }
 
-QString title(const char *code)
-{
-    return MetadataCatalogue::instance().paramTitle(code, kModel);
-}
+QString title(const char *code) { return MetadataCatalogue::instance().paramTitle(code, kModel); }
 
 } // namespace
 
@@ -94,267 +84,252 @@ class TestAnalizer : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void buildsScriptFromCheckParams();
-    void comparisons();
-    void checkDataLettersErrorAndExpr();
-    void checkErrorNamesBits();
-    void checkErrorsOncePerRow();
-    void globalNames();
-    void findingsAccumulateAndMarkRows();
-    void uncaughtExceptionStopsAtFirstRow();
-    void runawayScriptIsStopped();
-    void checkAllInNameOrder();
+    void initTestCase()
+    {
+        // The catalogue is read once per process: the fixtures come first.
+        QVERIFY(m_home.isValid());
+        QVERIFY(QDir(m_home.path()).mkpath("metadata"));
+        for (const auto &fixture : kFixtures) {
+            QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(fixture[1]);
+        }
+        qputenv("ORVEX_HOME", m_home.path().toUtf8());
+        QVERIFY(MetadataCatalogue::instance().isErrorParam("NS"));
+        QVERIFY(!title("S1_t1").isEmpty() && !title("S1_t2").isEmpty() && !title("NS").isEmpty());
+    }
+
+    void buildsScriptFromCheckParams()
+    {
+        Analizer errorsOnly(kModel);
+        errorsOnly.setCheckParams({{"checkErrors", true}});
+        QCOMPARE(errorsOnly.script(), QString("\ncheckErrors(Enum.All)"));
+
+        const QVariantList criteria{QVariantList{"checkLess", "Enum.Current", "\"S1_t1\"", 0.2},
+                                    QStringList{"checkNotIn", "Enum.All", "'S1_t2'", "40", "95"},
+                                    QStringList{"checkMore", "Enum.All", "'S1_t1'"}, "not a list"};
+        Analizer analizer(kModel);
+        analizer.setCheckParams({{"script", "  error('из скрипта');\n "}, {"criteria", criteria}, {"checkErrors", true}});
+        QCOMPARE(analizer.script(), QString("error('из скрипта');\ncheckLess(Enum.Current, \"S1_t1\", 0.2)"
+                                            "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
+
+        ZeltoTable current = table({"S1_t1", "S1_t2", "NS"}, {{0.1, 30.0, 1}});
+        QVERIFY(analizer.check(current, "current_data"));
+        QCOMPARE(messages(analizer), (QStringList{"из скрипта", title("S1_t1") + " < 0.2",
+                                                  title("S1_t2") + " вне диапазона [40, 95]", "НС прибора"}));
+
+        // Empty parameters keep the program; a checker without one does nothing.
+        analizer.setCheckParams(QVariantMap());
+        QVERIFY(analizer.check(current, "current_data"));
+        QCOMPARE(analizer.findingCount(), 8);
+        Analizer idle(kModel);
+        QVERIFY(idle.check(current, "current_data"));
+        QCOMPARE(idle.findingCount(), 0);
+    }
+
+    void comparisons()
+    {
+        const QString dayMore = "checkMore(Enum.Day, 'S1_t1', 90)";
+        QCOMPARE(run(dayMore, temperatures({85, 95}), "day_data"), QStringList{title("S1_t1") + " > 90"});
+        // Another archive's data argument does nothing; Enum.All applies anywhere.
+        QVERIFY(run(dayMore, temperatures({95}), "hour_data").isEmpty());
+        QCOMPARE(run("checkMore(Enum.All, 'S1_t1', 90)", temperatures({95}), "hour_data").size(), 1);
+
+        // Six significant digits in general format; the value itself passes.
+        QCOMPARE(run("checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)", temperatures({0.1}),
+                     "month_data"),
+                 (QStringList{title("S1_t1") + " < 0.25", title("S1_t1") + " < 1.23457e+06"}));
+        QVERIFY(run("checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)", temperatures({85}), "day_data")
+                    .isEmpty());
+        QCOMPARE(run("checkMore(Enum.All, 'S1_t2', 'S1_t1'); checkLess(Enum.All, 'S1_t1', 'S1_t2')",
+                     temperatures({40}), "day_data"),
+                 (QStringList{title("S1_t2") + " > " + title("S1_t1"), title("S1_t1") + " < " + title("S1_t2")}));
+
+        const QString outside = title("S1_t1") + " вне диапазона [10, 20]";
+        QCOMPARE(run("checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), "hour_data"),
+                 (QStringList{outside, outside}));
+
+        // Unknown codes, missing columns and empty cells are no findings.
+        QVERIFY(run("checkMore(Enum.All, 'X1', 1); checkMore(Enum.All, 'S2_t1', 1); checkLess(Enum.All, 'S1_t1', 1);"
+                    "checkMore(Enum.All, 'X1', 'S1_t1')",
+                    table({"S1_t1", "X1"}, {{QVariant(), 500.0}}), "day_data")
+                    .isEmpty());
+    }
+
+    void checkDataLettersErrorAndExpr()
+    {
+        for (const QString &archive : kArchives) {
+            const bool named = archive == "current_data" || archive == "month_data";
+            QCOMPARE(run("check('CM', false, 'CM'); check('CM', true, 'ok'); check('cm', false, 'lower')",
+                         temperatures({1}), archive),
+                     named ? QStringList{"CM"} : QStringList());
+            QCOMPARE(run("check('', false, 'всегда'); checkExpr(Enum.All, true, 'везде'); checkExpr(Enum.All, false, 'нет')",
+                         temperatures({1}), archive),
+                     (QStringList{"всегда", "везде"}));
+        }
+        QVERIFY(run("checkExpr(Enum.Hour, true, 'x')", temperatures({1}), "day_data").isEmpty());
+        QCOMPARE(run("error('   '); error(''); error('  перегрев  ')", temperatures({1}), "day_data"),
+                 QStringList{"перегрев"});
+
+        // value() gives the cell to the script's own logic.
+        QCOMPARE(run("var t = value('S1_t1'); if (t - value('S1_t2') > 30) error('разность ' + t);"
+                     "if (value('nope') !== undefined) error('absent is defined');"
+                     "if (!(value('date') instanceof Date)) error('date is not a Date')",
+                     temperatures({70, 90}), "day_data"),
+                 QStringList{"разность 90"});
+    }
+
+    void checkErrorNamesBits()
+    {
+        // NS = 11: bits 0, 1 and 3 of the model's texts; bit 5 has no text.
+        auto flags = [](const QVariant &value) { return table({"NS", "ERR"}, {{value, 1}}); };
+        const QString prefix = title("NS") + ": ";
+        QCOMPARE(run("checkError(Enum.All, 'NS')", flags(11), "current_data"),
+                 QStringList{prefix + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
+        QCOMPARE(run("checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')", flags(11),
+                     "current_data"),
+                 (QStringList{prefix + "Обрыв датчика t1", "Авария прибора"}));
+        QCOMPARE(run("checkError(Enum.All, 'NS')", flags(33), "current_data"), QStringList{prefix + "Нет питания, бит 5"});
+
+        // Bits outside the mask, a clear or empty value, a non-flags error
+        // parameter, an unknown code, another archive: nothing.
+        QVERIFY(run("checkError(Enum.All, 'NS', 4); checkError(Enum.All, 'ERR'); checkError(Enum.All, 'S1_t1');"
+                    "checkError(Enum.Day, 'NS')",
+                    flags(11), "current_data")
+                    .isEmpty());
+        QVERIFY(run("checkError(Enum.All, 'NS')", flags(0), "current_data").isEmpty());
+        QVERIFY(run("checkError(Enum.All, 'NS')", flags(QVariant()), "current_data").isEmpty());
+    }
+
+    void checkErrorsOncePerRow()
+    {
+        const ZeltoTable rows = table({"S1_t1", "NS", "ERR"}, {{1.0, 0, 0}, {1.0, 4, 0}, {1.0, 4, 1}, {1.0, QVariant(), 1}});
+        QCOMPARE(run("checkErrors()", rows, "hour_data"), (QStringList{"НС прибора", "НС прибора", "НС прибора"}));
+        QCOMPARE(run("checkErrors(Enum.Hour, 'Ошибка')", rows, "hour_data"), (QStringList{"Ошибка", "Ошибка", "Ошибка"}));
+        QVERIFY(run("checkErrors(Enum.Day)", rows, "hour_data").isEmpty());
+    }
+
+    void globalNames()
+    {
+        // Each unexpected value becomes a finding; the last proves the script ran to its end.
+        const QString script =
+            "if (ARCHIVE !== 'day_data') error('ARCHIVE ' + ARCHIVE);"
+            "if (TABLE_NAME !== 'dayData' || DATA !== 'dayData' || data !== 'dayData') error('names');"
+            "if (actualData !== Enum.Day || Enum.Day !== 3 || Enum.All !== 0 || Enum.Hour !== 4) error('enum');"
+            "actualData = 1; ARCHIVE = 'x'; data = 'changed';"
+            "if (actualData !== 3 || ARCHIVE !== 'day_data') error('read-only names changed');"
+            "if (delete TABLE_NAME) error('deleted');"
+            "if (data !== 'changed') error('data is not writable');"
+            "if (Math.max(2, 5) !== 5 || parseInt('12') !== 12) error('built-ins');"
+            "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
+            "error('конец ' + TABLE_NAME)";
+        QCOMPARE(run(script, temperatures({1}), "day_data"), QStringList{"конец dayData"});
+        QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "current_data"), QStringList{"1 currentData"});
+        // Other names count as current data; only "_d" is joined.
+        QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "month_totals"), QStringList{"1 month_totals"});
+    }
+
+    void findingsAccumulateAndMarkRows()
+    {
+        Analizer analizer(kModel);
+        analizer.setCheckParams(scriptParams("checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"));
+        ZeltoTable days = temperatures({95, 10, 91});
+        days.setValue(1, "S1_t2", 30.0);
+        QVERIFY(analizer.check(days, "day_data"));
+        ZeltoTable hours = temperatures({10});
+        QVERIFY(analizer.check(hours, "hour_data"));
+        QCOMPARE(analizer.findingCount(), 5);
+        const ZeltoTable findings = analizer.findings();
+        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
+        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
+        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
+        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
+        // Rows with a finding are marked, the others not.
+        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
+        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+    }
+
+    void uncaughtExceptionStopsAtFirstRow()
+    {
+        Analizer analizer(kModel);
+        analizer.setCheckParams(scriptParams("error('до'); notDefinedAnywhere(); error('после')"));
+        ZeltoTable days = temperatures({1, 2, 3});
+        QVERIFY(!analizer.check(days, "day_data"));
+        QVERIFY2(lastError().contains("notDefinedAnywhere"),
+                 qPrintable(lastError()));
+        QCOMPARE(messages(analizer), QStringList{"до"});
+        QVERIFY(days.value(1, "CHECK_ERR").isNull());
+
+        // A throw, a syntax error and a call matching no overload fail; a caught exception does not.
+        QVERIFY(run("throw 'сломано'", temperatures({1}), "day_data").value(0).endsWith("сломано"));
+        QVERIFY(run("if (", temperatures({1}), "day_data").value(0).startsWith("failed: "));
+        QVERIFY(run("checkMore(Enum.All)", temperatures({1}), "day_data").value(0).startsWith("failed: "));
+        QCOMPARE(run("try { nothing(); } catch (e) { error('поймано'); }", temperatures({1}), "day_data"),
+                 QStringList{"поймано"});
+    }
+
+    void runawayScriptIsStopped()
+    {
+        TempDatabaseHome home;
+        QVERIFY(home.open());
+        QVERIFY(Database::setSetting("scriptRowTimeout", 100));
+        QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
+
+        Analizer analizer(kModel);
+        analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
+        ZeltoTable days = temperatures({1, 2});
+        QVERIFY(!analizer.check(days, "day_data"));
+        const QString rowMessage = lastError();
+        QVERIFY2(rowMessage.startsWith("Скрипт проверки прерван") && rowMessage.contains("100 мс"), qPrintable(rowMessage));
+        QCOMPARE(analizer.findingCount(), 1);
+
+        // A script cannot catch its own abort.
+        QVERIFY(run("try { for (;;) {} } catch (e) { error('caught'); }", temperatures({1}), "day_data")
+                    .value(0)
+                    .startsWith("failed: Скрипт проверки прерван"));
+
+        // The table limit ends a run of rows that each stay within theirs.
+        QVERIFY(Database::setSetting("scriptRowTimeout", 5000));
+        QVERIFY(Database::setSetting("scriptTableTimeout", 150));
+        QList<double> many;
+        for (int i = 0; i < 20; ++i)
+            many.append(i);
+        const QStringList slow = run("var end = Date.now() + 40; while (Date.now() < end) {}", temperatures(many), "day_data");
+        QVERIFY2(slow.value(0).contains("150 мс"), qPrintable(slow.value(0)));
+
+        // The checker stays usable after an abort.
+        analizer.setCheckParams(scriptParams("error('снова')"));
+        QVERIFY(analizer.check(days, "day_data"));
+        QCOMPARE(analizer.findingCount(), 3);
+    }
+
+    void checkAllInNameOrder()
+    {
+        auto archives = []() {
+            ZeltoTableMap tables;
+            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
+                tables.insert(name, temperatures({1}));
+            return tables;
+        };
+        Analizer analizer(kModel);
+        analizer.setCheckParams(scriptParams("error(ARCHIVE)"));
+        ZeltoTableMap tables = archives();
+        QVERIFY(analizer.checkAll(tables));
+        QCOMPARE(messages(analizer), (QStringList{"current_data", "day_data", "hour_data", "month_data"}));
+        QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), QVariant(true));
+        QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+
+        Analizer failing(kModel);
+        failing.setCheckParams(scriptParams("error(ARCHIVE); if (ARCHIVE === 'day_data') broken();"));
+        ZeltoTableMap again = archives();
+        QVERIFY(!failing.checkAll(again));
+        QCOMPARE(messages(failing), (QStringList{"current_data", "day_data"}));
+        QVERIFY(!again.value("hour_data").containsColumn("CHECK_ERR"));
+    }
 
 private:
     QTemporaryDir m_home;
 };
-
-void TestAnalizer::initTestCase()
-{
-    // The catalogue is read once per process, from the home folder of its
-    // first use: write the fixtures before anything asks it.
-    QVERIFY(m_home.isValid());
-    QVERIFY(QDir(m_home.path()).mkpath("metadata"));
-    for (const auto &fixture : kFixtures) {
-        QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(fixture[1]);
-    }
-    qputenv("ORVEX_HOME", m_home.path().toUtf8());
-    QVERIFY(MetadataCatalogue::instance().isErrorParam("NS"));
-    QVERIFY(!title("S1_t1").isEmpty() && !title("S1_t2").isEmpty() && !title("NS").isEmpty());
-}
-
-void TestAnalizer::buildsScriptFromCheckParams()
-{
-    Analizer errorsOnly(kModel);
-    errorsOnly.setCheckParams({{"checkErrors", true}});
-    QCOMPARE(errorsOnly.script(), QString("\ncheckErrors(Enum.All)"));
-
-    const QVariantList criteria{QVariantList{"checkLess", "Enum.Current", "\"S1_t1\"", 0.2},
-                                QStringList{"checkNotIn", "Enum.All", "'S1_t2'", "40", "95"},
-                                QStringList{"checkMore", "Enum.All", "'S1_t1'"}, "not a list"};
-    Analizer analizer(kModel);
-    analizer.setCheckParams({{"script", "  error('из скрипта');\n "}, {"criteria", criteria}, {"checkErrors", true}});
-    QCOMPARE(analizer.script(), QString("error('из скрипта');\ncheckLess(Enum.Current, \"S1_t1\", 0.2)"
-                                        "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
-
-    ZeltoTable current = table({"S1_t1", "S1_t2", "NS"}, {{0.1, 30.0, 1}});
-    QVERIFY(analizer.check(current, "current_data"));
-    QCOMPARE(messages(analizer), (QStringList{"из скрипта", title("S1_t1") + " < 0.2",
-                                              title("S1_t2") + " вне диапазона [40, 95]", "НС прибора"}));
-
-    // Empty parameters keep the program; a checker without one does nothing.
-    analizer.setCheckParams(QVariantMap());
-    QVERIFY(analizer.check(current, "current_data"));
-    QCOMPARE(analizer.findingCount(), 8);
-    Analizer idle(kModel);
-    QVERIFY(idle.check(current, "current_data"));
-    QCOMPARE(idle.findingCount(), 0);
-}
-
-void TestAnalizer::comparisons()
-{
-    const QString dayMore = "checkMore(Enum.Day, 'S1_t1', 90)";
-    QCOMPARE(run(dayMore, temperatures({85, 95}), "day_data"), QStringList{title("S1_t1") + " > 90"});
-    // Another archive's data argument does nothing; Enum.All applies anywhere.
-    QVERIFY(run(dayMore, temperatures({95}), "hour_data").isEmpty());
-    QCOMPARE(run("checkMore(Enum.All, 'S1_t1', 90)", temperatures({95}), "hour_data").size(), 1);
-
-    // Six significant digits in general format; the value itself passes.
-    QCOMPARE(run("checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)", temperatures({0.1}),
-                 "month_data"),
-             (QStringList{title("S1_t1") + " < 0.25", title("S1_t1") + " < 1.23457e+06"}));
-    QVERIFY(run("checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)", temperatures({85}), "day_data")
-                .isEmpty());
-    QCOMPARE(run("checkMore(Enum.All, 'S1_t2', 'S1_t1'); checkLess(Enum.All, 'S1_t1', 'S1_t2')",
-                 temperatures({40}), "day_data"),
-             (QStringList{title("S1_t2") + " > " + title("S1_t1"), title("S1_t1") + " < " + title("S1_t2")}));
-
-    const QString outside = title("S1_t1") + " вне диапазона [10, 20]";
-    QCOMPARE(run("checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), "hour_data"),
-             (QStringList{outside, outside}));
-
-    // Unknown codes, missing columns and empty cells are no findings.
-    QVERIFY(run("checkMore(Enum.All, 'X1', 1); checkMore(Enum.All, 'S2_t1', 1); checkLess(Enum.All, 'S1_t1', 1);"
-                "checkMore(Enum.All, 'X1', 'S1_t1')",
-                table({"S1_t1", "X1"}, {{QVariant(), 500.0}}), "day_data")
-                .isEmpty());
-}
-
-void TestAnalizer::checkDataLettersErrorAndExpr()
-{
-    for (const QString &archive : kArchives) {
-        const bool named = archive == "current_data" || archive == "month_data";
-        QCOMPARE(run("check('CM', false, 'CM'); check('CM', true, 'ok'); check('cm', false, 'lower')",
-                     temperatures({1}), archive),
-                 named ? QStringList{"CM"} : QStringList());
-        QCOMPARE(run("check('', false, 'всегда'); checkExpr(Enum.All, true, 'везде'); checkExpr(Enum.All, false, 'нет')",
-                     temperatures({1}), archive),
-                 (QStringList{"всегда", "везде"}));
-    }
-    QVERIFY(run("checkExpr(Enum.Hour, true, 'x')", temperatures({1}), "day_data").isEmpty());
-    QCOMPARE(run("error('   '); error(''); error('  перегрев  ')", temperatures({1}), "day_data"),
-             QStringList{"перегрев"});
-
-    // value() gives the cell to the script's own logic.
-    QCOMPARE(run("var t = value('S1_t1'); if (t - value('S1_t2') > 30) error('разность ' + t);"
-                 "if (value('nope') !== undefined) error('absent is defined');"
-                 "if (!(value('date') instanceof Date)) error('date is not a Date')",
-                 temperatures({70, 90}), "day_data"),
-             QStringList{"разность 90"});
-}
-
-void TestAnalizer::checkErrorNamesBits()
-{
-    // NS = 11: bits 0, 1 and 3 of the model's texts; bit 5 has no text.
-    auto flags = [](const QVariant &value) { return table({"NS", "ERR"}, {{value, 1}}); };
-    const QString prefix = title("NS") + ": ";
-    QCOMPARE(run("checkError(Enum.All, 'NS')", flags(11), "current_data"),
-             QStringList{prefix + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
-    QCOMPARE(run("checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')", flags(11),
-                 "current_data"),
-             (QStringList{prefix + "Обрыв датчика t1", "Авария прибора"}));
-    QCOMPARE(run("checkError(Enum.All, 'NS')", flags(33), "current_data"), QStringList{prefix + "Нет питания, бит 5"});
-
-    // Bits outside the mask, a clear or empty value, a non-flags error
-    // parameter, an unknown code, another archive: nothing.
-    QVERIFY(run("checkError(Enum.All, 'NS', 4); checkError(Enum.All, 'ERR'); checkError(Enum.All, 'S1_t1');"
-                "checkError(Enum.Day, 'NS')",
-                flags(11), "current_data")
-                .isEmpty());
-    QVERIFY(run("checkError(Enum.All, 'NS')", flags(0), "current_data").isEmpty());
-    QVERIFY(run("checkError(Enum.All, 'NS')", flags(QVariant()), "current_data").isEmpty());
-}
-
-void TestAnalizer::checkErrorsOncePerRow()
-{
-    const ZeltoTable rows = table({"S1_t1", "NS", "ERR"}, {{1.0, 0, 0}, {1.0, 4, 0}, {1.0, 4, 1}, {1.0, QVariant(), 1}});
-    QCOMPARE(run("checkErrors()", rows, "hour_data"), (QStringList{"НС прибора", "НС прибора", "НС прибора"}));
-    QCOMPARE(run("checkErrors(Enum.Hour, 'Ошибка')", rows, "hour_data"), (QStringList{"Ошибка", "Ошибка", "Ошибка"}));
-    QVERIFY(run("checkErrors(Enum.Day)", rows, "hour_data").isEmpty());
-}
-
-void TestAnalizer::globalNames()
-{
-    // Each unexpected value becomes a finding; the last line proves the
-    // script ran to its end.
-    const QString script =
-        "if (ARCHIVE !== 'day_data') error('ARCHIVE ' + ARCHIVE);"
-        "if (TABLE_NAME !== 'dayData' || DATA !== 'dayData' || data !== 'dayData') error('names');"
-        "if (actualData !== Enum.Day || Enum.Day !== 3 || Enum.All !== 0 || Enum.Hour !== 4) error('enum');"
-        "actualData = 1; ARCHIVE = 'x'; data = 'changed';"
-        "if (actualData !== 3 || ARCHIVE !== 'day_data') error('read-only names changed');"
-        "if (delete TABLE_NAME) error('deleted');"
-        "if (data !== 'changed') error('data is not writable');"
-        "if (Math.max(2, 5) !== 5 || parseInt('12') !== 12) error('built-ins');"
-        "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
-        "error('конец ' + TABLE_NAME)";
-    QCOMPARE(run(script, temperatures({1}), "day_data"), QStringList{"конец dayData"});
-    QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "current_data"), QStringList{"1 currentData"});
-    // Other names count as current data; only "_d" is joined.
-    QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "month_totals"), QStringList{"1 month_totals"});
-}
-
-void TestAnalizer::findingsAccumulateAndMarkRows()
-{
-    Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams("checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"));
-    ZeltoTable days = temperatures({95, 10, 91});
-    days.setValue(1, "S1_t2", 30.0);
-    QVERIFY(analizer.check(days, "day_data"));
-    ZeltoTable hours = temperatures({10});
-    QVERIFY(analizer.check(hours, "hour_data"));
-    QCOMPARE(analizer.findingCount(), 5);
-    const ZeltoTable findings = analizer.findings();
-    QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
-    QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
-    QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
-    QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
-    // Rows with a finding are marked, the others not.
-    QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
-    QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
-}
-
-void TestAnalizer::uncaughtExceptionStopsAtFirstRow()
-{
-    Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams("error('до'); notDefinedAnywhere(); error('после')"));
-    ZeltoTable days = temperatures({1, 2, 3});
-    QVERIFY(!analizer.check(days, "day_data"));
-    QVERIFY2(ZeltoSystem::instance()->lastError().contains("notDefinedAnywhere"),
-             qPrintable(ZeltoSystem::instance()->lastError()));
-    QCOMPARE(messages(analizer), QStringList{"до"});
-    QVERIFY(days.value(1, "CHECK_ERR").isNull());
-
-    // A thrown value, a syntax error and a call matching no overload fail the
-    // same way; a caught exception does not.
-    QVERIFY(run("throw 'сломано'", temperatures({1}), "day_data").value(0).endsWith("сломано"));
-    QVERIFY(run("if (", temperatures({1}), "day_data").value(0).startsWith("failed: "));
-    QVERIFY(run("checkMore(Enum.All)", temperatures({1}), "day_data").value(0).startsWith("failed: "));
-    QCOMPARE(run("try { nothing(); } catch (e) { error('поймано'); }", temperatures({1}), "day_data"),
-             QStringList{"поймано"});
-}
-
-void TestAnalizer::runawayScriptIsStopped()
-{
-    TempDatabaseHome home;
-    QVERIFY(home.open());
-    QVERIFY(Database::setSetting("scriptRowTimeout", 100));
-    QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
-
-    Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
-    ZeltoTable days = temperatures({1, 2});
-    QVERIFY(!analizer.check(days, "day_data"));
-    const QString rowMessage = ZeltoSystem::instance()->lastError();
-    QVERIFY2(rowMessage.startsWith("Скрипт проверки прерван") && rowMessage.contains("100 мс"), qPrintable(rowMessage));
-    QCOMPARE(analizer.findingCount(), 1);
-
-    // A script cannot catch its own abort.
-    QVERIFY(run("try { for (;;) {} } catch (e) { error('caught'); }", temperatures({1}), "day_data")
-                .value(0)
-                .startsWith("failed: Скрипт проверки прерван"));
-
-    // The table limit ends a run of rows that each stay within theirs.
-    QVERIFY(Database::setSetting("scriptRowTimeout", 5000));
-    QVERIFY(Database::setSetting("scriptTableTimeout", 150));
-    QList<double> many;
-    for (int i = 0; i < 20; ++i)
-        many.append(i);
-    const QStringList slow = run("var end = Date.now() + 40; while (Date.now() < end) {}", temperatures(many), "day_data");
-    QVERIFY2(slow.value(0).contains("150 мс"), qPrintable(slow.value(0)));
-
-    // The checker stays usable after an abort.
-    analizer.setCheckParams(scriptParams("error('снова')"));
-    QVERIFY(analizer.check(days, "day_data"));
-    QCOMPARE(analizer.findingCount(), 3);
-}
-
-void TestAnalizer::checkAllInNameOrder()
-{
-    auto archives = []() {
-        ZeltoTableMap tables;
-        for (const QString &name : kArchives + QStringList{"month_totals", "info"})
-            tables.insert(name, temperatures({1}));
-        return tables;
-    };
-    Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams("error(ARCHIVE)"));
-    ZeltoTableMap tables = archives();
-    QVERIFY(analizer.checkAll(tables));
-    QCOMPARE(messages(analizer), (QStringList{"current_data", "day_data", "hour_data", "month_data"}));
-    QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), QVariant(true));
-    QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
-
-    Analizer failing(kModel);
-    failing.setCheckParams(scriptParams("error(ARCHIVE); if (ARCHIVE === 'day_data') broken();"));
-    ZeltoTableMap again = archives();
-    QVERIFY(!failing.checkAll(again));
-    QCOMPARE(messages(failing), (QStringList{"current_data", "day_data"}));
-    QVERIFY(!again.value("hour_data").containsColumn("CHECK_ERR"));
-}
 
 QTEST_GUILESS_MAIN(TestAnalizer)
 #include "tst_analizer.moc"

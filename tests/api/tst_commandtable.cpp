@@ -1,13 +1,12 @@
 #include "apicommand.h"
+#include "lasterror.h"
 #include "zeltosystem.h"
 
 #include <QSet>
 #include <QtTest>
 
-// Invariants of the command table: names and class names are unique and
-// route to their command, every right is a command's name (a right is the
-// permission to run the command of that name), and commands whose
-// subsystems are not built yet refuse in an orderly way.
+// Invariants of the command table: unique names that route to their command,
+// every right a command's name, orderly refusal of commands not built yet.
 class CommandTableTest : public QObject
 {
     Q_OBJECT
@@ -33,11 +32,10 @@ private slots:
             if (command->isAvailable())
                 continue;
             ZeltoSystem::instance()->clearError();
-            // Outside any client call the caller is unrestricted, so the refusal
-            // comes from the missing subsystem, before any parameter is read.
+            // Outside a client call the caller is unrestricted: the subsystem refuses.
             QVERIFY(!command->execute(QVariantList()).isValid());
-            const QString error = ZeltoSystem::instance()->lastError();
-            QVERIFY2(error.contains(command->name()) && error.contains(QStringLiteral("недоступна")), qPrintable(error));
+            const QString error = lastError();
+            QVERIFY2(error.contains(command->name()) && error.contains("недоступна"), qPrintable(error));
         }
     }
 };

@@ -1,7 +1,3 @@
-// Saving, checking and reading node archives against a fresh database per
-// test case: what a save stores and what a failed one leaves out, the fill
-// statistics and node bookkeeping, the check log, and range reads.
-
 #include "archivedates.h"
 #include "archivestore.h"
 #include "checklog.h"
@@ -48,10 +44,7 @@ ZeltoTable stored(int nodeId, const QString &archive)
     return Database::readData("nodes", nodeId, archive).value<ZeltoTable>();
 }
 
-QVariantMap nodeRow(int nodeId)
-{
-    return Database::readRecord("nodes", nodeId);
-}
+QVariantMap nodeRow(int nodeId) { return Database::readRecord("nodes", nodeId); }
 
 // The last journal entry as "LEVEL node message".
 QString lastJournalEntry()
@@ -60,10 +53,7 @@ QString lastJournalEntry()
         .value("e").toString();
 }
 
-ZeltoTable checkLog(int nodeId)
-{
-    return CheckLog::read(nodeId, QDateTime(), QDateTime());
-}
+ZeltoTable checkLog(int nodeId) { return CheckLog::read(nodeId, QDateTime(), QDateTime()); }
 
 } // namespace
 
@@ -72,18 +62,280 @@ class TestArchiveStore : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        m_home.reset(new TempDatabaseHome);
+        QVERIFY(m_home->open());
+        QVERIFY(Database::setSetting("checkDateReset", true));
+        m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
+        QVERIFY(m_node > 0);
+    }
+
     void cleanup() { m_home.reset(); }
 
-    void firstSaveSortsCutsAndKeepsBooks();
-    void overlapReplacesAndWindowMayBeEmpty();
-    void infoOnlySaveAndWarning();
-    void failedClockCheckLeavesNothing();
-    void findingsOfASave();
-    void checkParameters();
-    void rangeBounds();
-    void dateMergeMatchesTableMergeAndSort();
-    void splicedSavesStoreWhatWholeSavesStore();
+    // Sorting, the fill statistics and first/last day are seen on the wire too.
+    void firstSaveSortsCutsAndKeepsBooks()
+    {
+        QVERIFY(Database::setSetting("currentDataCount", 3));
+        QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
+        ZeltoTableMap tables{{"info", record({{"id", m_node}})},
+                             {kHour, archive({{at(0, 4), 4}, {at(0, 1), 1}, {at(0, 2), 2}})},
+                             {kDay, archive({{at(2), 20}, {at(0), 0}})},
+                             {kCurrent, archive({{at(0, 5), 5}, {at(0, 1), 1}, {at(0, 3), 3}, {at(0, 4), 4}})}};
+        QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
+        QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
+        QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored from its first date on
+        QCOMPARE(ArchiveStore::fillData(m_node).value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
+        QCOMPARE(nodeRow(m_node).value("last_day").toDateTime(), at(2));
+        QCOMPARE(nodeRow(m_node).value("gap_count").toInt(), 2);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0), (QList<QVariant>{"archivesSaved", m_node}));
+        QCOMPARE(spy.at(1), (QList<QVariant>{"nodeSaved", m_node}));
+
+        // The node record's read error comes from its tasks.
+        QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
+        QCOMPARE(Nodes::get(m_node).value("read_error").toString(), QStringLiteral("Нет ответа"));
+
+        // Nested in a caller's transaction: no notifications, and its rollback wins.
+        spy.clear();
+        {
+            TransactionScope outer;
+            QVERIFY(save({{kDay, archive({{at(5), 1}})}}));
+            QCOMPARE(spy.count(), 0);
+        }
+        QCOMPARE(stored(m_node, kDay).rowCount(), 2);
+    }
+
+    void overlapReplacesAndWindowMayBeEmpty()
+    {
+        ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
+        first.setValue(2, "S1_P1", 0.5);
+        QVERIFY(save({{kHour, first}}));
+        QVERIFY(save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
+        const ZeltoTable hours = stored(m_node, kHour);
+        QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
+        QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
+
+        QVERIFY(Database::setSetting("currentDataCount", 0));
+        QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
+        const QVariant current = Database::readData("nodes", m_node, kCurrent);
+        QVERIFY(!current.isNull());
+        QCOMPARE(current.value<ZeltoTable>().rowCount(), 0);
+    }
+
+    void infoOnlySaveAndWarning()
+    {
+        QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}));
+        const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
+        QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
+
+        QVERIFY2(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}),
+                 qPrintable(lastError()));
+        const QVariantMap row = nodeRow(m_node);
+        QCOMPARE(row.value("name").toString(), QStringLiteral("Котельная"));
+        QVERIFY(row.value("last_update").toDateTime().isValid());
+        QCOMPARE(row.value("gap_count").toInt(), 3);   // summed from the stored fill entries
+        QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
+        QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
+    }
+
+    void failedClockCheckLeavesNothing()
+    {
+        QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}));
+        const QVariantMap before = nodeRow(m_node);
+        ZeltoTable settings(QStringList{"name", "value"});
+        settings.appendRow(QVariantList{"Ду", "50"});
+        const ZeltoTableMap tables{{"info", record({{"id", m_node}, {"name", "Новое имя"}})},
+                                   {"setting_data", settings},
+                                   {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
+                                   {kHour, archive({{at(3, 1), 1}})}};
+        QVERIFY(!save(tables));
+        const QString expected =
+            QStringLiteral("Обнаружен сброс даты и времени на %1").arg(at(3).toString("dd.MM.yy hh:mm:ss"));
+        QCOMPARE(lastError(), expected);
+        QCOMPARE(nodeRow(m_node), before);
+        QCOMPARE(ArchiveStore::settingData(m_node).rowCount(), 0);
+        QCOMPARE(stored(m_node, kCurrent).rowCount(), 1);
+        QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
+        QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + expected);
+
+        // Node import runs no clock checks (and no script).
+        QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}));
+        QVERIFY(save(tables, false));
+        QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
+        QCOMPARE(checkLog(m_node).rowCount(), 0);
+    }
+
+    void findingsOfASave()
+    {
+        QVERIFY(CheckParams::set(m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
+                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}));
+        QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
+
+        // Two findings on one row are two log rows; all share the node's last_update.
+        const ZeltoTable log = checkLog(m_node);
+        QCOMPARE(log.rowCount(), 3);
+        const QVariant lastUpdate = nodeRow(m_node).value("last_update");
+        QCOMPARE(log.columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
+        QStringList messages = CheckLog::errors(m_node, kDay, at(1));
+        messages.sort();
+        QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
+        QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
+
+        // The script sees only the new rows; one that throws is journalled, the save goes on.
+        QTest::qWait(1100);   // times are stored to the second
+        QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
+        QCOMPARE(checkLog(m_node).rowCount(), 5);
+        QCOMPARE(Nodes::get(m_node).value("check_fails").toInt(), 2);
+        QVERIFY(CheckParams::set(m_node, {{"script", "noSuchFunction()"}}));
+        QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
+        QCOMPARE(stored(m_node, kDay).rowCount(), 4);
+        QVERIFY2(lastJournalEntry().startsWith("ERROR") && lastJournalEntry().contains("noSuchFunction"),
+                 qPrintable(lastJournalEntry()));
+    }
+
+    void checkParameters()
+    {
+        QCOMPARE(CheckParams::checkArchives(m_node), 0);   // no parameters: nothing to do
+        QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
+                      {kCurrent, archive({{at(0, 3), 10}})}}));
+        const QVariantList criterion{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"};
+        const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}},
+                                 {"note", "kept"}};
+        QVERIFY(CheckParams::set(m_node, params));
+        QCOMPARE(CheckParams::load(m_node), params);
+
+        // Twice: the same count and rows, all with the second run's time.
+        QCOMPARE(CheckParams::checkArchives(m_node), 3);
+        const QDateTime firstRun = checkLog(m_node).value(0, "ctime").toDateTime();
+        QTest::qWait(1100);
+        QCOMPARE(CheckParams::checkArchives(m_node), 3);
+        const ZeltoTable log = checkLog(m_node);
+        QCOMPARE(log.columnValues("archive"), (QVariantList{kDay, kHour, kHour}));   // by atime
+        const QVariant secondRun = log.value(0, "ctime");
+        QVERIFY(secondRun.toDateTime() > firstRun);
+        QCOMPARE(log.columnValues("ctime"), (QVariantList{secondRun, secondRun, secondRun}));
+        QCOMPARE(stored(m_node, kHour).columnValues("CHECK_ERR"), (QVariantList{true, true}));
+
+        // A script that throws stores nothing.
+        QVERIFY(CheckParams::set(m_node, {{"script", "error('x'); throw 'сбой';"}}));
+        QCOMPARE(CheckParams::checkArchives(m_node), -1);
+        QVERIFY2(lastError().contains("сбой"), qPrintable(lastError()));
+        QCOMPARE(checkLog(m_node).rowCount(), 3);
+
+        // No parameters any more: no findings and no marks either.
+        QVERIFY(CheckParams::set(m_node, QVariantMap()));
+        QVERIFY(Database::readData("nodes", m_node, "check_params").isNull());
+        QCOMPARE(checkLog(m_node).rowCount(), 0);
+        for (const QString &archive : ArchiveStore::checkedArchives())
+            QVERIFY2(!stored(m_node, archive).containsColumn("CHECK_ERR"), qPrintable(archive));
+        QCOMPARE(stored(m_node, kHour).rowCount(), 2);
+    }
+
+    // Bounds and their completion are covered by the random saves below.
+    void rangeOfWhatIsNoArchive()
+    {
+        QDateTime from, to;
+        QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).rowCount(), 0);   // never saved
+        // Not an archive column: refused before the name reaches a statement.
+        QCOMPARE(ArchiveStore::archiveRange(m_node, "hour_data FROM users --", from, to).rowCount(), 0);
+        QVERIFY(lastError().contains("Неизвестный архив"));
+        QCOMPARE(ArchiveStore::archiveRange(m_node, "check_params", from, to).rowCount(), 0);
+    }
+
+    void dateMergeMatchesTableMergeAndSort()
+    {
+        // Random tables (repeated, unordered dates, short rows): the date merge and range
+        // give what the table's own merge, sort and filter give.
+        QRandomGenerator random(20240301);
+        auto randomTable = [&](int rows, const QStringList &own) {
+            ZeltoTable table(QStringList{ArchiveDates::column()} + own);
+            for (int r = 0; r < rows; ++r) {
+                QVariantList cells{at(0).addSecs(3600 * random.bounded(30))};
+                for (int c = random.bounded(own.size() + 1); c > 0; --c)
+                    cells.append(random.bounded(100));
+                table.appendRow(cells);
+            }
+            return table;
+        };
+        for (int round = 0; round < 200; ++round) {
+            ZeltoTable merged = randomTable(random.bounded(12), {"a", "b"});
+            if (round % 2)
+                merged.sort(ArchiveDates::column());
+            const ZeltoTable incoming = randomTable(random.bounded(8), {"b", "c"});
+            ZeltoTable expected = merged;
+            expected.merge(incoming, ArchiveDates::column());
+            expected.sort(ArchiveDates::column());
+            ArchiveDates::merge(merged, incoming);
+            QCOMPARE(merged, expected);
+
+            const QDateTime from = at(0, random.bounded(24));
+            const QDateTime to = from.addSecs(3600 * random.bounded(-2, 10));
+            QCOMPARE(ArchiveDates::range(expected, from, to), expected.filter(ArchiveDates::column(), from, to));
+            QCOMPARE(ArchiveDates::range(expected, QDateTime(), to), expected.filter(ArchiveDates::column(), QVariant(), to));
+        }
+    }
+
+    // Spliced saves leave the same bytes, fill entries and tables as whole ones: two
+    // nodes get the same random saves (appends, overlaps, new columns), one each way.
+    void splicedSavesStoreWhatWholeSavesStore()
+    {
+        const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});
+        QVERIFY(other > 0);
+        QRandomGenerator random(20261206);
+        int end = 0;   // the hour after the last one saved so far
+        for (int round = 0; round < 25; ++round) {
+            const int count = 1 + int(random.bounded(round == 0 ? 1100 : 40));
+            const int first = round == 0 ? 0 : end - int(random.bounded(round % 5 == 0 ? 200 : 3));
+            ZeltoTable hours(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
+            for (int h = first; h < first + count; ++h)
+                hours.appendRow(QVariantList{at(0).addSecs(3600LL * h), std::round(random.bounded(100.0) * 100) / 100,
+                                             1000 + h * 0.001});
+            switch (round % 11) {
+            case 3: hours.setValue(0, "S1_Q", QVariant()); break;
+            case 5: hours.setValue(count - 1, kT1, "нет данных"); break;
+            case 7: hours.setValue(0, QStringLiteral("S1_new_%1").arg(round), 1); break;
+            case 9: hours.setValue(0, kT1, QVariant::fromValue(ZeltoOutOfRange())); break;
+            default: break;
+            }
+            end = qMax(end, first + count);
+            ZeltoTable days = hours;   // daily records on the same grid do as well
+            ZeltoTableMap results[2];
+            for (int way = 0; way < 2; ++way) {
+                ArchiveStore::setSplicing(way == 0);
+                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, days}};
+                QVERIFY2(ArchiveStore::saveArchives(results[way], false), qPrintable(lastError()));
+            }
+            ArchiveStore::setSplicing(true);
+            for (const QString &archive : {kHour, kDay}) {
+                bool ok = false;
+                const QVariant mine = Database::readStored("nodes", m_node, archive, &ok);
+                QCOMPARE(mine, Database::readStored("nodes", other, archive, &ok));
+                QCOMPARE(results[0].value(archive), results[1].value(archive));
+                QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
+                                                                       QDateTime()));
+            }
+            QCOMPARE(ArchiveStore::fillData(m_node), ArchiveStore::fillData(other));
+
+            // Range reads decode only the rows asked for, with the same result.
+            const ZeltoTable whole = stored(m_node, kHour);
+            QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
+            QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
+            const QDateTime expectedFrom = from.isNull() ? whole.value(0, 0).toDateTime() : from;
+            const QDateTime expectedTo = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
+            QDateTime wholeFrom = from, wholeTo = to;
+            ArchiveStore::setSplicing(false);
+            const ZeltoTable expected = ArchiveStore::archiveRange(m_node, kHour, wholeFrom, wholeTo);
+            ArchiveStore::setSplicing(true);
+            QCOMPARE(expected, ArchiveDates::range(whole, expectedFrom, expectedTo));
+            QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), expected);
+            QCOMPARE(from, expectedFrom);
+            QCOMPARE(to, expectedTo);
+            QCOMPARE(wholeFrom, expectedFrom);
+            QCOMPARE(wholeTo, expectedTo);
+        }
+        QCOMPARE(stored(m_node, kHour).rowCount(), end);
+    }
 
 private:
     bool save(ZeltoTableMap tables, bool check = true)
@@ -96,294 +348,6 @@ private:
     std::unique_ptr<TempDatabaseHome> m_home;
     int m_node = -1;
 };
-
-void TestArchiveStore::init()
-{
-    m_home.reset(new TempDatabaseHome);
-    QVERIFY(m_home->open());
-    QVERIFY(Database::setSetting("checkDateReset", true));
-    m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
-    QVERIFY(m_node > 0);
-}
-
-// Sorting, the fill statistics and first/last day are seen on the wire too.
-void TestArchiveStore::firstSaveSortsCutsAndKeepsBooks()
-{
-    QVERIFY(Database::setSetting("currentDataCount", 3));
-    QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    ZeltoTableMap tables{{"info", record({{"id", m_node}})},
-                         {kHour, archive({{at(0, 4), 4}, {at(0, 1), 1}, {at(0, 2), 2}})},
-                         {kDay, archive({{at(2), 20}, {at(0), 0}})},
-                         {kCurrent, archive({{at(0, 5), 5}, {at(0, 1), 1}, {at(0, 3), 3}, {at(0, 4), 4}})}};
-    QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
-    QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
-    QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored from its first date on
-    QCOMPARE(ArchiveStore::fillData(m_node).value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
-    QCOMPARE(nodeRow(m_node).value("last_day").toDateTime(), at(2));
-    QCOMPARE(nodeRow(m_node).value("gap_count").toInt(), 2);
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(0), (QList<QVariant>{"archivesSaved", m_node}));
-    QCOMPARE(spy.at(1), (QList<QVariant>{"nodeSaved", m_node}));
-
-    // The node record's read error comes from its tasks.
-    QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
-    QCOMPARE(Nodes::get(m_node).value("read_error").toString(), QStringLiteral("Нет ответа"));
-
-    // Nested in a caller's transaction: no notifications, and its rollback wins.
-    spy.clear();
-    {
-        TransactionScope outer;
-        QVERIFY(save({{kDay, archive({{at(5), 1}})}}));
-        QCOMPARE(spy.count(), 0);
-    }
-    QCOMPARE(stored(m_node, kDay).rowCount(), 2);
-}
-
-void TestArchiveStore::overlapReplacesAndWindowMayBeEmpty()
-{
-    ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
-    first.setValue(2, "S1_P1", 0.5);
-    QVERIFY(save({{kHour, first}}));
-    QVERIFY(save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
-    const ZeltoTable hours = stored(m_node, kHour);
-    QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
-    QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
-
-    QVERIFY(Database::setSetting("currentDataCount", 0));
-    QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
-    const QVariant current = Database::readData("nodes", m_node, kCurrent);
-    QVERIFY(!current.isNull());
-    QCOMPARE(current.value<ZeltoTable>().rowCount(), 0);
-}
-
-void TestArchiveStore::infoOnlySaveAndWarning()
-{
-    QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}));
-    const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
-    QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
-
-    QVERIFY2(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}),
-             qPrintable(lastError()));
-    const QVariantMap row = nodeRow(m_node);
-    QCOMPARE(row.value("name").toString(), QStringLiteral("Котельная"));
-    QVERIFY(row.value("last_update").toDateTime().isValid());
-    QCOMPARE(row.value("gap_count").toInt(), 3);   // summed from the stored fill entries
-    QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
-    QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
-}
-
-void TestArchiveStore::failedClockCheckLeavesNothing()
-{
-    QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}));
-    const QVariantMap before = nodeRow(m_node);
-    ZeltoTable settings(QStringList{"name", "value"});
-    settings.appendRow(QVariantList{"Ду", "50"});
-    const ZeltoTableMap tables{{"info", record({{"id", m_node}, {"name", "Новое имя"}})},
-                               {"setting_data", settings},
-                               {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
-                               {kHour, archive({{at(3, 1), 1}})}};
-    QVERIFY(!save(tables));
-    const QString expected =
-        QStringLiteral("Обнаружен сброс даты и времени на %1").arg(at(3).toString("dd.MM.yy hh:mm:ss"));
-    QCOMPARE(lastError(), expected);
-    QCOMPARE(nodeRow(m_node), before);
-    QCOMPARE(ArchiveStore::settingData(m_node).rowCount(), 0);
-    QCOMPARE(stored(m_node, kCurrent).rowCount(), 1);
-    QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
-    QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + expected);
-
-    // Node import runs no clock checks (and no script).
-    QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}));
-    QVERIFY(save(tables, false));
-    QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
-    QCOMPARE(checkLog(m_node).rowCount(), 0);
-}
-
-void TestArchiveStore::findingsOfASave()
-{
-    QVERIFY(CheckParams::set(m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
-                                                 "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}));
-    QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
-
-    // Two findings on one row are two log rows; all share the node's last_update.
-    const ZeltoTable log = checkLog(m_node);
-    QCOMPARE(log.rowCount(), 3);
-    const QVariant lastUpdate = nodeRow(m_node).value("last_update");
-    QCOMPARE(log.columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
-    QStringList messages = CheckLog::errors(m_node, kDay, at(1));
-    messages.sort();
-    QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
-    QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
-
-    // The script sees only the new rows; a script that throws is journalled
-    // and the save goes on.
-    QTest::qWait(1100);   // times are stored to the second
-    QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
-    QCOMPARE(checkLog(m_node).rowCount(), 5);
-    QCOMPARE(Nodes::get(m_node).value("check_fails").toInt(), 2);
-    QVERIFY(CheckParams::set(m_node, {{"script", "noSuchFunction()"}}));
-    QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
-    QCOMPARE(stored(m_node, kDay).rowCount(), 4);
-    QVERIFY2(lastJournalEntry().startsWith("ERROR") && lastJournalEntry().contains("noSuchFunction"),
-             qPrintable(lastJournalEntry()));
-}
-
-void TestArchiveStore::checkParameters()
-{
-    QCOMPARE(CheckParams::checkArchives(m_node), 0);   // no parameters: nothing to do
-    QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
-                  {kCurrent, archive({{at(0, 3), 10}})}}));
-    const QVariantMap params{{"criteria", QVariantList{QVariantList{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"}}},
-                             {"note", "kept"}};
-    QVERIFY(CheckParams::set(m_node, params));
-    QCOMPARE(CheckParams::load(m_node), params);
-
-    // Twice: the same count and rows, all with the second run's time.
-    QCOMPARE(CheckParams::checkArchives(m_node), 3);
-    const QDateTime firstRun = checkLog(m_node).value(0, "ctime").toDateTime();
-    QTest::qWait(1100);
-    QCOMPARE(CheckParams::checkArchives(m_node), 3);
-    const ZeltoTable log = checkLog(m_node);
-    QCOMPARE(log.columnValues("archive"), (QVariantList{kDay, kHour, kHour}));   // by atime
-    const QVariant secondRun = log.value(0, "ctime");
-    QVERIFY(secondRun.toDateTime() > firstRun);
-    QCOMPARE(log.columnValues("ctime"), (QVariantList{secondRun, secondRun, secondRun}));
-    QCOMPARE(stored(m_node, kHour).columnValues("CHECK_ERR"), (QVariantList{true, true}));
-
-    // A script that throws stores nothing.
-    QVERIFY(CheckParams::set(m_node, {{"script", "error('x'); throw 'сбой';"}}));
-    QCOMPARE(CheckParams::checkArchives(m_node), -1);
-    QVERIFY2(lastError().contains("сбой"), qPrintable(lastError()));
-    QCOMPARE(checkLog(m_node).rowCount(), 3);
-
-    // No parameters any more: no findings and no marks either.
-    QVERIFY(CheckParams::set(m_node, QVariantMap()));
-    QVERIFY(Database::readData("nodes", m_node, "check_params").isNull());
-    QCOMPARE(checkLog(m_node).rowCount(), 0);
-    for (const QString &archive : ArchiveStore::checkedArchives())
-        QVERIFY2(!stored(m_node, archive).containsColumn("CHECK_ERR"), qPrintable(archive));
-    QCOMPARE(stored(m_node, kHour).rowCount(), 2);
-}
-
-void TestArchiveStore::rangeBounds()
-{
-    QDateTime from, to;
-    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).rowCount(), 0);   // never saved
-    QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}, {at(0, 4), 4}})}}));
-    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), stored(m_node, kHour));
-    QCOMPARE(from, at(0, 1));   // completed for the caller
-    QCOMPARE(to, at(0, 4));
-    from = QDateTime();
-    to = at(0, 2);
-    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).columnValues(kT1), (QVariantList{1.0, 2.0}));
-    QCOMPARE(from, at(0, 1));
-    from = at(0, 2).addSecs(1);
-    to = QDateTime();
-    QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to).columnValues(kT1), (QVariantList{3.0, 4.0}));
-    QCOMPARE(to, at(0, 4));
-
-    // Not an archive column: refused before the name reaches a statement.
-    from = to = QDateTime();
-    QCOMPARE(ArchiveStore::archiveRange(m_node, "hour_data FROM users --", from, to).rowCount(), 0);
-    QVERIFY(lastError().contains("Неизвестный архив"));
-    QCOMPARE(ArchiveStore::archiveRange(m_node, "check_params", from, to).rowCount(), 0);
-}
-
-void TestArchiveStore::dateMergeMatchesTableMergeAndSort()
-{
-    // Random tables with repeated and unordered dates, columns of one table
-    // only and short rows: the date merge and range give what the table's own
-    // merge, sort and filter give.
-    QRandomGenerator random(20240301);
-    auto randomTable = [&](int rows, const QStringList &own) {
-        ZeltoTable table(QStringList{ArchiveDates::column()} + own);
-        for (int r = 0; r < rows; ++r) {
-            QVariantList cells{at(0).addSecs(3600 * random.bounded(30))};
-            for (int c = random.bounded(own.size() + 1); c > 0; --c)
-                cells.append(random.bounded(100));
-            table.appendRow(cells);
-        }
-        return table;
-    };
-    for (int round = 0; round < 200; ++round) {
-        ZeltoTable merged = randomTable(random.bounded(12), {"a", "b"});
-        if (round % 2)
-            merged.sort(ArchiveDates::column());
-        const ZeltoTable incoming = randomTable(random.bounded(8), {"b", "c"});
-        ZeltoTable expected = merged;
-        expected.merge(incoming, ArchiveDates::column());
-        expected.sort(ArchiveDates::column());
-        ArchiveDates::merge(merged, incoming);
-        QCOMPARE(merged, expected);
-
-        const QDateTime from = at(0, random.bounded(24));
-        const QDateTime to = from.addSecs(3600 * random.bounded(-2, 10));
-        QCOMPARE(ArchiveDates::range(expected, from, to), expected.filter(ArchiveDates::column(), from, to));
-        QCOMPARE(ArchiveDates::range(expected, QDateTime(), to), expected.filter(ArchiveDates::column(), QVariant(), to));
-    }
-}
-
-// Saves that change only the end of the stored bytes leave the same bytes,
-// fill entries and tables handed back as saves that decode and encode whole
-// archives: two nodes get the same random saves (appends, overlaps, rows
-// before the stored ones, new columns, cells of other kinds), one each way.
-void TestArchiveStore::splicedSavesStoreWhatWholeSavesStore()
-{
-    const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});
-    QVERIFY(other > 0);
-    QRandomGenerator random(20261206);
-    int end = 0;   // the hour after the last one saved so far
-    for (int round = 0; round < 25; ++round) {
-        const int count = 1 + int(random.bounded(round == 0 ? 1100 : 40));
-        const int first = round == 0 ? 0 : end - int(random.bounded(round % 5 == 0 ? 200 : 3));
-        ZeltoTable hours(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
-        for (int h = first; h < first + count; ++h)
-            hours.appendRow(QVariantList{at(0).addSecs(3600LL * h), std::round(random.bounded(100.0) * 100) / 100,
-                                         1000 + h * 0.001});
-        switch (round % 11) {
-        case 3: hours.setValue(0, "S1_Q", QVariant()); break;
-        case 5: hours.setValue(count - 1, kT1, QStringLiteral("нет данных")); break;
-        case 7: hours.setValue(0, QStringLiteral("S1_new_%1").arg(round), 1); break;
-        case 9: hours.setValue(0, kT1, QVariant::fromValue(ZeltoOutOfRange())); break;
-        default: break;
-        }
-        end = qMax(end, first + count);
-        ZeltoTable days = hours;   // daily records on the same grid do as well
-        ZeltoTableMap results[2];
-        for (int way = 0; way < 2; ++way) {
-            ArchiveStore::setSplicing(way == 0);
-            results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, days}};
-            QVERIFY2(ArchiveStore::saveArchives(results[way], false), qPrintable(lastError()));
-        }
-        ArchiveStore::setSplicing(true);
-        for (const QString &archive : {kHour, kDay}) {
-            bool ok = false;
-            QCOMPARE(Database::readStored("nodes", m_node, archive, &ok), Database::readStored("nodes", other, archive, &ok));
-            QCOMPARE(results[0].value(archive), results[1].value(archive));
-            QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
-                                                                   QDateTime()));
-        }
-        QCOMPARE(ArchiveStore::fillData(m_node), ArchiveStore::fillData(other));
-
-        // Range reads decode only the rows asked for, with the same result.
-        const ZeltoTable whole = stored(m_node, kHour);
-        QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
-        QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
-        const QDateTime expectedFrom = from.isNull() ? whole.value(0, 0).toDateTime() : from;
-        const QDateTime expectedTo = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
-        QDateTime wholeFrom = from, wholeTo = to;
-        ArchiveStore::setSplicing(false);
-        const ZeltoTable expected = ArchiveStore::archiveRange(m_node, kHour, wholeFrom, wholeTo);
-        ArchiveStore::setSplicing(true);
-        QCOMPARE(expected, ArchiveDates::range(whole, expectedFrom, expectedTo));
-        QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), expected);
-        QCOMPARE(from, expectedFrom);
-        QCOMPARE(to, expectedTo);
-        QCOMPARE(wholeFrom, expectedFrom);
-        QCOMPARE(wholeTo, expectedTo);
-    }
-    QCOMPARE(stored(m_node, kHour).rowCount(), end);
-}
 
 QTEST_GUILESS_MAIN(TestArchiveStore)
 #include "tst_archivestore.moc"

@@ -1,10 +1,8 @@
-// A database written by the server of the previous stream version
-// (data/telvan-v1.db, from the values of streamfixtures.h): it opens without
-// an upgrade, its archives read back as written, and a save rewrites the
-// saved archive in the current form.
+// data/telvan-v1.db: written by the previous stream version from streamfixtures.h.
 
 #include "archivestore.h"
 #include "database.h"
+#include "lasterror.h"
 #include "streamfixtures.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
@@ -20,8 +18,8 @@
 namespace {
 
 const int kNode = 1;
-const QString kHour = QStringLiteral("hour_data");
-const QString kDay = QStringLiteral("day_data");
+const QString kHour = "hour_data";
+const QString kDay = "day_data";
 
 // The version byte of a stored archive.
 int storedVersion(const QString &archive)
@@ -36,7 +34,7 @@ int storedVersion(const QString &archive)
 int userVersion()
 {
     QSqlQuery query(QSqlDatabase::database());
-    return query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
+    return query.exec("PRAGMA user_version") && query.next() ? query.value(0).toInt() : -1;
 }
 
 ZeltoTable stored(const QString &archive)
@@ -65,11 +63,11 @@ private slots:
     {
         QTemporaryDir home;
         QVERIFY(home.isValid());
-        QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath(QStringLiteral("telvan.db"))));
-        QFile::setPermissions(home.filePath(QStringLiteral("telvan.db")), QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath("telvan.db")));
+        QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);
         qputenv("ORVEX_HOME", home.path().toUtf8());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         QCOMPARE(userVersion(), 7);
         QCOMPARE(storedVersion(kHour), 1);
 
@@ -77,9 +75,9 @@ private slots:
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
 
         ZeltoTable info;
-        info.appendRow(QVariantMap{ { QStringLiteral("id"), kNode } });
-        ZeltoTableMap tables{ { QStringLiteral("info"), info }, { kHour, StreamFixtures::hourArchive(72, 24) } };
-        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(ZeltoSystem::instance()->lastError()));
+        info.appendRow(QVariantMap{ { "id", kNode } });
+        ZeltoTableMap tables{ { "info", info }, { kHour, StreamFixtures::hourArchive(72, 24) } };
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
         QCOMPARE(storedVersion(kHour), int(ZeltoStream::FormatVersion));
         QCOMPARE(storedVersion(kDay), 1);   // rewritten when it is next saved
         QCOMPARE(userVersion(), 7);

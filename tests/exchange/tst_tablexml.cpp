@@ -1,8 +1,4 @@
-// The table exchange format: the text form of each kind of value and how it
-// reads back, complex values through typed elements, the reader's one
-// message per broken document, and text that XML cannot hold. Packages
-// before a break are kept: tested end to end through importNodes.
-
+#include "lasterror.h"
 #include "tablexmlreader.h"
 #include "tablexmlwriter.h"
 #include "zeltosystem.h"
@@ -36,9 +32,9 @@ ZeltoTableMap onlyPackage(const QString &document)
 QVariant roundTrip(const QVariant &cell)
 {
     ZeltoTable table;
-    table.appendRow(QVariantMap{{QStringLiteral("id"), 1}, {QStringLiteral("cell"), cell}});
-    const ZeltoTableMap back = onlyPackage(nodesDocument({{{QStringLiteral("info"), table}}}));
-    return back.value(QStringLiteral("info")).value(0, QStringLiteral("cell"));
+    table.appendRow(QVariantMap{{"id", 1}, {"cell", cell}});
+    const ZeltoTableMap back = onlyPackage(nodesDocument({{{"info", table}}}));
+    return back.value("info").value(0, "cell");
 }
 
 QString wrap(const QString &nodeContent)
@@ -53,182 +49,164 @@ class TestTableXml : public QObject
     Q_OBJECT
 
 private slots:
-    void parseText_data();
-    void parseText();
-    void simpleCells_data();
-    void simpleCells();
-    void cellsNotWritten();
-    void complexCells();
-    void packageLayout();
-    void brokenDocuments_data();
-    void brokenDocuments();
-    void textXmlCannotHold();
+    void parseText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("int") << "123" << QVariant(123);
+        QTest::newRow("above int") << "3000000000" << QVariant(3000000000u);
+        QTest::newRow("above unsigned") << "5000000000" << QVariant(5000000000.0);
+        QTest::newRow("double") << "1.5" << QVariant(1.5);
+        QTest::newRow("true") << "true" << QVariant(true);
+        QTest::newRow("false") << "false" << QVariant(false);
+        QTest::newRow("True is text") << "True" << QVariant("True");
+        QTest::newRow("empty") << "" << QVariant();
+        QTest::newRow("question mark") << "?" << QVariant();
+        QTest::newRow("date-time") << "2016-03-01T10:00:00"
+                                   << QVariant(QDateTime(QDate(2016, 3, 1), QTime(10, 0), Qt::LocalTime));
+        QTest::newRow("date alone is text") << "2016-03-01" << QVariant("2016-03-01");
+        QTest::newRow("text") << "ТВ-5 №12" << QVariant("ТВ-5 №12");
+    }
+
+    void parseText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QVariant, expected);
+        const QVariant value = TableXmlReader::parseText(text);
+        QCOMPARE(value.userType(), expected.userType());
+        QCOMPARE(value, expected);
+    }
+
+    void simpleCells_data()
+    {
+        QTest::addColumn<QVariant>("cell");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QVariant>("back");
+        const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30, 456), Qt::LocalTime);
+        QTest::newRow("integral double") << QVariant(5.0) << "5" << QVariant(5);
+        QTest::newRow("double") << QVariant(0.1 + 0.2) << "0.30000000000000004" << QVariant(0.1 + 0.2);
+        QTest::newRow("milliseconds dropped") << QVariant(at) << "2024-03-01T10:20:30" << QVariant(at.addMSecs(-456));
+        QTest::newRow("64-bit") << QVariant(qlonglong(1) << 40) << "?" << QVariant();
+        QTest::newRow("null int") << QVariant(QVariant::Int) << "" << QVariant();
+        QTest::newRow("bool") << QVariant(false) << "false" << QVariant(false);
+        QTest::newRow("out of range") << kOut << "OutOfRange" << kOut;
+        QTest::newRow("unused") << kUnused << "Unused" << kUnused;
+        QTest::newRow("text with quotes") << QVariant("a \"b\" <c> & d\nе")
+                                          << "a \"b\" <c> & d\nе" << QVariant("a \"b\" <c> & d\nе");
+    }
+
+    void simpleCells()
+    {
+        QFETCH(QVariant, cell);
+        QFETCH(QString, text);
+        QFETCH(QVariant, back);
+        QCOMPARE(TableXmlWriter::textOf(cell), text);
+        const QVariant value = roundTrip(cell);
+        QCOMPARE(value.userType(), back.userType());
+        QCOMPARE(value, back);
+    }
+
+    void cellsNotWritten()
+    {
+        // A table in a cell is left out; a short row has empty attributes for the rest.
+        ZeltoTable inner;
+        inner.appendRow(QVariantMap{{"x", 1}});
+        ZeltoTable table({"a", "t", "b"});
+        table.appendRow(QVariantList{1, QVariant::fromValue(inner)});
+        TableXmlWriter writer;
+        writer.writeTableDocument(table);
+        QVERIFY2(writer.text().contains("<record a=\"1\" b=\"\"/>"), qPrintable(writer.text()));
+    }
+
+    void complexCells()
+    {
+        const QVariantMap inner{{"times", QVariantList{"18:00", 7}},
+                                {"empty", QVariantList()},
+                                {"names", QStringList{"101", QString()}}};
+        const QVariantList listOfMaps{inner, QVariantMap(), QVariantList{QVariantList{1.5, true}}};
+        QCOMPARE(roundTrip(listOfMaps), QVariant(listOfMaps));
+        // Strings stay strings in a string list, even when they look like numbers.
+        const QVariant strings = roundTrip(QStringList{"101", "true"});
+        QCOMPARE(strings.userType(), int(QMetaType::QStringList));
+        QCOMPARE(strings.toStringList(), QStringList({QStringLiteral("101"), QStringLiteral("true")}));
+    }
+
+    void packageLayout()
+    {
+        // The example of the format.
+        ZeltoTable info;
+        info.appendRow(QVariantMap{{"id", 12},
+                                   {"name", "Узел"},
+                                   {"phones", QStringList{"101"}},
+                                   {"value", kOut}});
+        const QString text = nodesDocument({{{"info", info}, {"empty", ZeltoTable()}}});
+        QCOMPARE(text, QStringLiteral("<?xml version=\"1.0\"?>\n<nodes>\n    <node>\n        <empty/>\n        <info>\n"
+                                      "            <record id=\"12\" name=\"Узел\" value=\"OutOfRange\">\n"
+                                      "                <phones type=\"strings\">\n                    <item>101</item>\n"
+                                      "                </phones>\n            </record>\n        </info>\n    </node>\n"
+                                      "</nodes>\n"));
+        // The table without rows is written, and dropped on reading.
+        const ZeltoTableMap back = onlyPackage(text);
+        QCOMPARE(back.keys(), QStringList{QStringLiteral("info")});
+        QCOMPARE(back.value(QStringLiteral("info")).value(0, QStringLiteral("phones")).toStringList(),
+                 QStringList{QStringLiteral("101")});
+    }
+
+    void brokenDocuments_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<QString>("message");
+        const QString table = "<?xml version=\"1.0\"?><table><record a=\"1\"/></table>";
+        QTest::newRow("table document") << table << "Не найден элемент <nodes>";
+        QTest::newRow("not XML") << "nodes" << "Ошибка XML";
+        QTest::newRow("text in nodes") << "<nodes>x</nodes>" << "Ошибка XML";
+        QTest::newRow("other element") << "<nodes><nod/></nodes>" << "Не найден элемент <node>";
+        QTest::newRow("record misnamed") << wrap("<info><row/></info>") << "Не найден элемент <record>";
+        QTest::newRow("child without type") << wrap("<info><record><x/></record></info>") << "Не найден атрибут type";
+        QTest::newRow("unknown type") << wrap("<info><record><x type=\"set\"/></record></info>") << "Ошибка XML";
+        QTest::newRow("list item misnamed") << wrap("<info><record><x type=\"list\"><i/></x></record></info>")
+                                            << "Не найден элемент <item>";
+        QTest::newRow("list text") << wrap("<info><record><x type=\"list\">t</x></record></info>") << "Ошибка XML 1";
+        QTest::newRow("list item with element")
+            << wrap("<info><record><x type=\"list\"><item><b/></item></x></record></info>") << "Ошибка XML 1";
+        QTest::newRow("strings text") << wrap("<info><record><x type=\"strings\">t</x></record></info>")
+                                      << "Ошибка XML 2";
+        QTest::newRow("map text") << wrap("<info><record><x type=\"map\">t</x></record></info>") << "Ошибка XML 3";
+        QTest::newRow("map unknown type") << wrap("<info><record><x type=\"map\"><k type=\"bag\"/></x></record></info>")
+                                          << "Ошибка XML 3";
+        QTest::newRow("truncated") << wrap("<info><record a=\"1\"/></info>").left(50) << "Ошибка XML";
+        QTest::newRow("bad entity") << wrap("<info><record a=\"&bomb;\"/></info>") << "Ошибка XML";
+        QTest::newRow("document type") << "<?xml version=\"1.0\"?><!DOCTYPE nodes [<!ENTITY a \"aaaa\">"
+                                          "<!ENTITY b \"&a;&a;&a;&a;\">]><nodes><node><info><record x=\"&b;\"/>"
+                                          "</info></node></nodes>" << "Ошибка XML";
+        // Well-formed, only too deep.
+        const QString deep = QStringLiteral("<item type=\"list\">").repeated(40) + QStringLiteral("</item>").repeated(40);
+        QTest::newRow("nested too deep") << wrap("<info><record><x type=\"list\">" + deep + "</x></record></info>")
+                                         << "Ошибка XML 1";
+    }
+
+    void brokenDocuments()
+    {
+        QFETCH(QString, document);
+        QFETCH(QString, message);
+        ZeltoSystem::instance()->clearError();
+        TableXmlReader reader(document);
+        QVERIFY(!reader.readNodesDocument());
+        QCOMPARE(lastError(), message);
+        QVERIFY(reader.nodes().isEmpty());
+    }
+
+    void textXmlCannotHold()
+    {
+        // Control characters and half surrogate pairs come back as U+FFFD.
+        const QString text = QStringLiteral("a") + QChar(1) + QStringLiteral("b") + QChar(0xD800) + QStringLiteral("c");
+        const QString expected = "a\uFFFDb\uFFFDc";
+        QCOMPARE(roundTrip(text).toString(), expected);
+        QCOMPARE(roundTrip(QVariantList{text}).toList().value(0).toString(), expected);
+        const QString pair = "𝄞";
+        QCOMPARE(roundTrip(pair).toString(), pair);
+    }
 };
-
-void TestTableXml::parseText_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QVariant>("expected");
-    QTest::newRow("int") << "123" << QVariant(123);
-    QTest::newRow("negative int") << "-7" << QVariant(-7);
-    QTest::newRow("above int") << "3000000000" << QVariant(3000000000u);
-    QTest::newRow("above unsigned") << "5000000000" << QVariant(5000000000.0);
-    QTest::newRow("double") << "1.5" << QVariant(1.5);
-    QTest::newRow("true") << "true" << QVariant(true);
-    QTest::newRow("false") << "false" << QVariant(false);
-    QTest::newRow("True is text") << "True" << QVariant(QStringLiteral("True"));
-    QTest::newRow("empty") << "" << QVariant();
-    QTest::newRow("question mark") << "?" << QVariant();
-    QTest::newRow("date-time") << "2016-03-01T10:00:00"
-                               << QVariant(QDateTime(QDate(2016, 3, 1), QTime(10, 0), Qt::LocalTime));
-    QTest::newRow("date alone is text") << "2016-03-01" << QVariant(QStringLiteral("2016-03-01"));
-    QTest::newRow("text") << "ТВ-5 №12" << QVariant(QStringLiteral("ТВ-5 №12"));
-}
-
-void TestTableXml::parseText()
-{
-    QFETCH(QString, text);
-    QFETCH(QVariant, expected);
-    const QVariant value = TableXmlReader::parseText(text);
-    QCOMPARE(value.userType(), expected.userType());
-    QCOMPARE(value, expected);
-}
-
-void TestTableXml::simpleCells_data()
-{
-    QTest::addColumn<QVariant>("cell");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QVariant>("back");
-    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30, 456), Qt::LocalTime);
-    QTest::newRow("integral double") << QVariant(5.0) << "5" << QVariant(5);
-    QTest::newRow("double") << QVariant(0.1 + 0.2) << "0.30000000000000004" << QVariant(0.1 + 0.2);
-    QTest::newRow("milliseconds dropped") << QVariant(at) << "2024-03-01T10:20:30"
-                                          << QVariant(at.addMSecs(-456));
-    QTest::newRow("64-bit") << QVariant(qlonglong(1) << 40) << "?" << QVariant();
-    QTest::newRow("null int") << QVariant(QVariant::Int) << "" << QVariant();
-    QTest::newRow("bool") << QVariant(false) << "false" << QVariant(false);
-    QTest::newRow("out of range") << kOut << "OutOfRange" << kOut;
-    QTest::newRow("unused") << kUnused << "Unused" << kUnused;
-    QTest::newRow("text with quotes") << QVariant(QStringLiteral("a \"b\" <c> & d\nе"))
-                                      << "a \"b\" <c> & d\nе" << QVariant(QStringLiteral("a \"b\" <c> & d\nе"));
-}
-
-void TestTableXml::simpleCells()
-{
-    QFETCH(QVariant, cell);
-    QFETCH(QString, text);
-    QFETCH(QVariant, back);
-    QCOMPARE(TableXmlWriter::textOf(cell), text);
-    const QVariant value = roundTrip(cell);
-    QCOMPARE(value.userType(), back.userType());
-    QCOMPARE(value, back);
-}
-
-void TestTableXml::cellsNotWritten()
-{
-    // A table in a cell is left out altogether; a row shorter than the
-    // columns has empty attributes for the rest.
-    ZeltoTable inner;
-    inner.appendRow(QVariantMap{{QStringLiteral("x"), 1}});
-    ZeltoTable table({QStringLiteral("a"), QStringLiteral("t"), QStringLiteral("b")});
-    table.appendRow(QVariantList{1, QVariant::fromValue(inner)});
-    TableXmlWriter writer;
-    writer.writeTableDocument(table);
-    QVERIFY2(writer.text().contains(QStringLiteral("<record a=\"1\" b=\"\"/>")), qPrintable(writer.text()));
-}
-
-void TestTableXml::complexCells()
-{
-    const QVariantMap inner{{QStringLiteral("times"), QVariantList{QStringLiteral("18:00"), 7}},
-                            {QStringLiteral("empty"), QVariantList()},
-                            {QStringLiteral("names"), QStringList{QStringLiteral("101"), QString()}}};
-    const QVariantList listOfMaps{inner, QVariantMap(), QVariantList{QVariantList{1.5, true}}};
-    QCOMPARE(roundTrip(listOfMaps), QVariant(listOfMaps));
-    // Strings stay strings in a string list, even when they look like numbers.
-    const QVariant strings = roundTrip(QStringList{QStringLiteral("101"), QStringLiteral("true")});
-    QCOMPARE(strings.userType(), int(QMetaType::QStringList));
-    QCOMPARE(strings.toStringList(), QStringList({QStringLiteral("101"), QStringLiteral("true")}));
-}
-
-void TestTableXml::packageLayout()
-{
-    // The example of the format: one info row with an id, a name, a string
-    // list and a marker.
-    ZeltoTable info;
-    info.appendRow(QVariantMap{{QStringLiteral("id"), 12},
-                               {QStringLiteral("name"), QStringLiteral("Узел")},
-                               {QStringLiteral("phones"), QStringList{QStringLiteral("101")}},
-                               {QStringLiteral("value"), kOut}});
-    const QString text = nodesDocument({{{QStringLiteral("info"), info}, {QStringLiteral("empty"), ZeltoTable()}}});
-    QCOMPARE(text, QStringLiteral("<?xml version=\"1.0\"?>\n<nodes>\n    <node>\n        <empty/>\n        <info>\n"
-                                  "            <record id=\"12\" name=\"Узел\" value=\"OutOfRange\">\n"
-                                  "                <phones type=\"strings\">\n                    <item>101</item>\n"
-                                  "                </phones>\n            </record>\n        </info>\n    </node>\n"
-                                  "</nodes>\n"));
-    // The table without rows is written, and dropped on reading.
-    const ZeltoTableMap back = onlyPackage(text);
-    QCOMPARE(back.keys(), QStringList{QStringLiteral("info")});
-    QCOMPARE(back.value(QStringLiteral("info")).value(0, QStringLiteral("phones")).toStringList(),
-             QStringList{QStringLiteral("101")});
-}
-
-void TestTableXml::brokenDocuments_data()
-{
-    QTest::addColumn<QString>("document");
-    QTest::addColumn<QString>("message");
-    const QString table = QStringLiteral("<?xml version=\"1.0\"?><table><record a=\"1\"/></table>");
-    QTest::newRow("table document") << table << "Не найден элемент <nodes>";
-    QTest::newRow("empty") << "" << "Ошибка XML";
-    QTest::newRow("not XML") << "nodes" << "Ошибка XML";
-    QTest::newRow("text in nodes") << "<nodes>x</nodes>" << "Ошибка XML";
-    QTest::newRow("other element") << "<nodes><nod/></nodes>" << "Не найден элемент <node>";
-    QTest::newRow("record misnamed") << wrap("<info><row/></info>") << "Не найден элемент <record>";
-    QTest::newRow("child without type") << wrap("<info><record><x/></record></info>") << "Не найден атрибут type";
-    QTest::newRow("unknown type") << wrap("<info><record><x type=\"set\"/></record></info>") << "Ошибка XML";
-    QTest::newRow("list item misnamed") << wrap("<info><record><x type=\"list\"><i/></x></record></info>")
-                                        << "Не найден элемент <item>";
-    QTest::newRow("list text") << wrap("<info><record><x type=\"list\">t</x></record></info>") << "Ошибка XML 1";
-    QTest::newRow("list item with element")
-        << wrap("<info><record><x type=\"list\"><item><b/></item></x></record></info>") << "Ошибка XML 1";
-    QTest::newRow("strings text") << wrap("<info><record><x type=\"strings\">t</x></record></info>")
-                                  << "Ошибка XML 2";
-    QTest::newRow("map text") << wrap("<info><record><x type=\"map\">t</x></record></info>") << "Ошибка XML 3";
-    QTest::newRow("map unknown type") << wrap("<info><record><x type=\"map\"><k type=\"bag\"/></x></record></info>")
-                                      << "Ошибка XML 3";
-    QTest::newRow("truncated") << wrap("<info><record a=\"1\"/></info>").left(50) << "Ошибка XML";
-    QTest::newRow("bad entity") << wrap("<info><record a=\"&bomb;\"/></info>") << "Ошибка XML";
-    QTest::newRow("document type") << "<?xml version=\"1.0\"?><!DOCTYPE nodes [<!ENTITY a \"aaaa\">"
-                                      "<!ENTITY b \"&a;&a;&a;&a;\">]><nodes><node><info><record x=\"&b;\"/>"
-                                      "</info></node></nodes>"
-                                   << "Ошибка XML";
-    // Well-formed, only too deep.
-    const QString deep = QStringLiteral("<item type=\"list\">").repeated(40) + QStringLiteral("</item>").repeated(40);
-    QTest::newRow("nested too deep") << wrap("<info><record><x type=\"list\">" + deep + "</x></record></info>")
-                                     << "Ошибка XML 1";
-}
-
-void TestTableXml::brokenDocuments()
-{
-    QFETCH(QString, document);
-    QFETCH(QString, message);
-    ZeltoSystem::instance()->clearError();
-    TableXmlReader reader(document);
-    QVERIFY(!reader.readNodesDocument());
-    QCOMPARE(ZeltoSystem::instance()->lastError(), message);
-    QVERIFY(reader.nodes().isEmpty());
-}
-
-void TestTableXml::textXmlCannotHold()
-{
-    // Control characters and a half of a surrogate pair would make the
-    // document unreadable; they come back as U+FFFD.
-    const QString text = QStringLiteral("a") + QChar(1) + QStringLiteral("b") + QChar(0xD800) + QStringLiteral("c");
-    const QString expected = QStringLiteral("a\uFFFDb\uFFFDc");
-    QCOMPARE(roundTrip(text).toString(), expected);
-    QCOMPARE(roundTrip(QVariantList{text}).toList().value(0).toString(), expected);
-    const QString pair = QStringLiteral("𝄞");
-    QCOMPARE(roundTrip(pair).toString(), pair);
-}
 
 QTEST_GUILESS_MAIN(TestTableXml)
 #include "tst_tablexml.moc"

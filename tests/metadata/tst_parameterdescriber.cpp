@@ -1,5 +1,3 @@
-// Descriptions of a row of a model's values, over the shipped metadata.
-
 #include "metadatacatalogue.h"
 #include "parameterdescriber.h"
 
@@ -27,10 +25,83 @@ private slots:
         m_catalogue.reset(new MetadataCatalogue(QStringLiteral(ORVEX_METADATA_DIR)));
         QCOMPARE(m_catalogue->loadError(), QString());
     }
-    void describesKindsUnitsAndPrecision();
-    void picksUnitsFromSelectors_data();
-    void picksUnitsFromSelectors();
-    void skipsNullsAndCountsSystems();
+
+    void describesKindsUnitsAndPrecision()
+    {
+        // code, type, unit, precision (0: none)
+        const struct {
+            const char *code, *type, *unit;
+            int precision;
+        } expected[] = {{"S1_t1", "t", "°C", 2},    {"S1_P1", "P", "кгс/см2", 3}, {"S1_M1", "M", "т", 3},
+                        {"S1_G2", "G", "т", 3},      {"S1_V1", "V", "м3", 3},      {"S1_gm1", "g", "т/ч", 3},
+                        {"S1_qv1", "v", "м3/ч", 3},  {"Tm", "Tm", "чч:мм", 0},     {"Th", "Th", "ч", 0},
+                        {"Ee", "E", "кВт/ч", 3},     {"Pe", "Pe", "кВт", 3},       {"DT", "Value", "", 0},
+                        {"S2_NS", "Flags", "", 0},   {"ERR", "Value", "", 0},      {"S1_scheme", "Enum", "", 0},
+                        {"DB", "List", "", 0}};
+        QStringList columns{"date", "unknown"};
+        for (const auto &e : expected)
+            columns.append(QLatin1String(e.code));
+        const QVariantMap description = describe(columns, QVector<QVariant>(columns.size(), 1).toList());
+        QCOMPARE(description.value("params").toList().size(), columns.size() - 2);   // date and unknown are no parameters
+        for (const auto &e : expected) {
+            const QVariantMap param = find(description, QLatin1String(e.code));
+            QCOMPARE(param.value("type").toString(), QLatin1String(e.type));
+            QCOMPARE(param.value("unit").toString(), QString::fromUtf8(e.unit));
+            QCOMPARE(param.contains("unit"), *e.unit != 0);
+            QCOMPARE(param.value("precision", 0).toInt(), e.precision);
+            // Only error parameters of the plain kinds say so; only enumerable kinds list items.
+            const bool plain = QByteArrayList{"Value", "Flags", "List", "Enum"}.contains(e.type);
+            QCOMPARE(param.value("isError").toBool(), m_catalogue->isErrorParam(QLatin1String(e.code)) && plain);
+            QCOMPARE(param.contains("enum"), plain && QByteArray(e.type) != "Value");
+        }
+        QCOMPARE(find(description, "S1_t1").value("name").toString(), QStringLiteral("Температура в подающем трубопроводе"));
+        QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
+        QCOMPARE(find(description, "S2_NS").value("name").toString(), QStringLiteral("НС системы"));   // the model's own title
+    }
+
+    void picksUnitsFromSelectors_data()
+    {
+        QTest::addColumn<QStringList>("columns");
+        QTest::addColumn<QVariantList>("values");
+        QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
+        QTest::newRow("Qdim") << QStringList{"Qdim", "S1_Q"} << QVariantList{1, 12.5} << QVariant("ГДж");
+        QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("MWh/ч");
+        QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
+        QTest::newRow("common before system's") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0}
+                                                << QVariant("ГДж");
+        QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant();
+        QTest::newRow("outside the list") << QStringList{"Qdim", "S1_Q"} << QVariantList{3, 12.5} << QVariant();
+        QTest::newRow("fraction") << QStringList{"Qdim", "S1_Q"} << QVariantList{0.5, 12.5} << QVariant();
+        QTest::newRow("text") << QStringList{"Qdim", "S1_Q"} << QVariantList{"ГДж", 12.5} << QVariant();
+        QTest::newRow("Pdim") << QStringList{"Pdim", "S1_P2"} << QVariantList{1, 6.2} << QVariant("МПа");
+        QTest::newRow("Pdim as text") << QStringList{"Pdim", "S1_P2"} << QVariantList{"2", 6.2} << QVariant("bar");
+        // A Pdim column without a value still says the unit is not known.
+        QTest::newRow("Pdim null") << QStringList{"Pdim", "S1_P2"} << QVariantList{QVariant(), 6.2} << QVariant();
+    }
+
+    void picksUnitsFromSelectors()
+    {
+        QFETCH(QStringList, columns);
+        QFETCH(QVariantList, values);
+        QFETCH(QVariant, unit);
+        QCOMPARE(find(describe(columns, values), columns.last()).value("unit"), unit);
+    }
+
+    void skipsNullsAndCountsSystems()
+    {
+        const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
+                                            {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
+        QStringList codes;
+        for (const QVariant &param : result.value("params").toList())
+            codes.append(param.toMap().value("code").toString());
+        QCOMPARE(codes, (QStringList{"Tm", "S1_t1", "S2_t1", "S2_t2"}));   // in the catalogue's order, not the columns'
+        QCOMPARE(result.value("systems").toList(),
+                 (QVariantList{QVariantMap{{"code", 0}, {"name", "Общие параметры"}, {"size", 1}},
+                               QVariantMap{{"code", 1}, {"name", "Отопление"}, {"size", 1}},
+                               QVariantMap{{"code", 2}, {"name", "Горячее водоснабжение"}, {"size", 2}}}));
+        const QVariantMap empty = describe({}, {});
+        QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
+    }
 
 private:
     QVariantMap describe(const QStringList &columns, const QVariantList &values) const
@@ -40,84 +111,6 @@ private:
 
     QScopedPointer<MetadataCatalogue> m_catalogue;
 };
-
-void TestParameterDescriber::describesKindsUnitsAndPrecision()
-{
-    // code, type, unit, precision (0: none)
-    const struct {
-        const char *code, *type, *unit;
-        int precision;
-    } expected[] = {{"S1_t1", "t", "°C", 2},    {"S1_P1", "P", "кгс/см2", 3}, {"S1_M1", "M", "т", 3},
-                    {"S1_G2", "G", "т", 3},      {"S1_V1", "V", "м3", 3},      {"S1_gm1", "g", "т/ч", 3},
-                    {"S1_qv1", "v", "м3/ч", 3},  {"Tm", "Tm", "чч:мм", 0},     {"Th", "Th", "ч", 0},
-                    {"Ee", "E", "кВт/ч", 3},     {"Pe", "Pe", "кВт", 3},       {"DT", "Value", "", 0},
-                    {"S2_NS", "Flags", "", 0},   {"ERR", "Value", "", 0},      {"S1_scheme", "Enum", "", 0},
-                    {"DB", "List", "", 0}};
-    QStringList columns{"date", "unknown"};
-    for (const auto &e : expected)
-        columns.append(QLatin1String(e.code));
-    const QVariantMap description = describe(columns, QVector<QVariant>(columns.size(), 1).toList());
-    QCOMPARE(description.value("params").toList().size(), columns.size() - 2);   // date and unknown are no parameters
-    for (const auto &e : expected) {
-        const QVariantMap param = find(description, QLatin1String(e.code));
-        QCOMPARE(param.value("type").toString(), QLatin1String(e.type));
-        QCOMPARE(param.value("unit").toString(), QString::fromUtf8(e.unit));
-        QCOMPARE(param.contains("unit"), *e.unit != 0);
-        QCOMPARE(param.value("precision", 0).toInt(), e.precision);
-        // Only error parameters of the plain kinds say so; only enumerable kinds list items.
-        const bool plain = QByteArrayList{"Value", "Flags", "List", "Enum"}.contains(e.type);
-        QCOMPARE(param.value("isError").toBool(), m_catalogue->isErrorParam(QLatin1String(e.code)) && plain);
-        QCOMPARE(param.contains("enum"), plain && QByteArray(e.type) != "Value");
-    }
-    QCOMPARE(find(description, "S1_t1").value("name").toString(), QStringLiteral("Температура в подающем трубопроводе"));
-    QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
-    QCOMPARE(find(description, "S2_NS").value("name").toString(), QStringLiteral("НС системы"));   // the model's own title
-}
-
-void TestParameterDescriber::picksUnitsFromSelectors_data()
-{
-    QTest::addColumn<QStringList>("columns");
-    QTest::addColumn<QVariantList>("values");
-    QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
-    QTest::newRow("Qdim") << QStringList{"Qdim", "S1_Q"} << QVariantList{1, 12.5} << QVariant("ГДж");
-    QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("MWh/ч");
-    QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
-    QTest::newRow("common before system's") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0}
-                                            << QVariant("ГДж");
-    QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant();
-    QTest::newRow("outside the list") << QStringList{"Qdim", "S1_Q"} << QVariantList{3, 12.5} << QVariant();
-    QTest::newRow("fraction") << QStringList{"Qdim", "S1_Q"} << QVariantList{0.5, 12.5} << QVariant();
-    QTest::newRow("text") << QStringList{"Qdim", "S1_Q"} << QVariantList{"ГДж", 12.5} << QVariant();
-    QTest::newRow("Pdim") << QStringList{"Pdim", "S1_P2"} << QVariantList{1, 6.2} << QVariant("МПа");
-    QTest::newRow("Pdim as text") << QStringList{"Pdim", "S1_P2"} << QVariantList{"2", 6.2} << QVariant("bar");
-    QTest::newRow("Pdim negative") << QStringList{"Pdim", "S1_P2"} << QVariantList{-1, 6.2} << QVariant();
-    // A Pdim column without a value still says the unit is not known.
-    QTest::newRow("Pdim null") << QStringList{"Pdim", "S1_P2"} << QVariantList{QVariant(), 6.2} << QVariant();
-}
-
-void TestParameterDescriber::picksUnitsFromSelectors()
-{
-    QFETCH(QStringList, columns);
-    QFETCH(QVariantList, values);
-    QFETCH(QVariant, unit);
-    QCOMPARE(find(describe(columns, values), columns.last()).value("unit"), unit);
-}
-
-void TestParameterDescriber::skipsNullsAndCountsSystems()
-{
-    const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
-                                        {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
-    QStringList codes;
-    for (const QVariant &param : result.value("params").toList())
-        codes.append(param.toMap().value("code").toString());
-    QCOMPARE(codes, (QStringList{"Tm", "S1_t1", "S2_t1", "S2_t2"}));   // in the catalogue's order, not the columns'
-    QCOMPARE(result.value("systems").toList(),
-             (QVariantList{QVariantMap{{"code", 0}, {"name", "Общие параметры"}, {"size", 1}},
-                           QVariantMap{{"code", 1}, {"name", "Отопление"}, {"size", 1}},
-                           QVariantMap{{"code", 2}, {"name", "Горячее водоснабжение"}, {"size", 2}}}));
-    const QVariantMap empty = describe({}, {});
-    QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
-}
 
 QTEST_GUILESS_MAIN(TestParameterDescriber)
 #include "tst_parameterdescriber.moc"

@@ -1,10 +1,8 @@
-// The data monitor's entries and subscriptions as the server's own work
-// sees them (nobody logged in), the refresh by monitor results with the
-// check script, and the announcements. Users and their groups are seen end
-// to end (e2e/test_monitor.py).
+// The data monitor as the server's own work sees it (nobody logged in).
 
 #include "checkparams.h"
 #include "datamonitor.h"
+#include "monitorresults.h"
 #include "nodes.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
@@ -20,123 +18,98 @@ class TestDataMonitor : public QObject
 private slots:
     void initTestCase() { QVERIFY(m_home.open()); }
     void cleanup() { DataMonitor::destroyInstance(); }
-    void watchedNodesAndTheirData();
-    void resultsAreCheckedAndAnnouncedOnce();
-    void taskNoLongerMainEndsTheEntry();
+
+    void watchedNodesAndTheirData()
+    {
+        const int second = newNode("Б узел");
+        const int taskless = newNode("Без задачи", true);
+        const int first = newNode("А узел");
+        QCOMPARE(DataMonitor::getData().columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
+
+        DataMonitor::append({first, second, taskless, 999999});
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>({first, second}));
+        QVERIFY(!DataMonitor::isMonitoredFor(0, first));
+        QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
+        // Results for a node without an entry are not announced.
+        QCOMPARE(announcedAfter({{{"node_id", taskless}, {"S1_t1", 1.0}}}), QList<int>());
+
+        // Rows by node name; a value only one node has is an unused marker in the other's row.
+        QCOMPARE(announcedAfter({{{"node_id", second}, {"S1_t1", 5.0}}}), QList<int>{second});
+        const ZeltoTable data = DataMonitor::getData();
+        QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
+        QCOMPARE(data.value(0, "S1_t1").userType(), qMetaTypeId<ZeltoUnused>());
+        QCOMPARE(data.value(1, "S1_t1"), QVariant(5.0));
+        QVERIFY(data.value(0, "MON_ERR").isNull());
+
+        DataMonitor::remove({first});
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{second});
+        DataMonitor::removeUser(-1);
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+    }
+
+    void resultsAreCheckedAndAnnouncedOnce()
+    {
+        const int node = newNode("Проверяемый");
+        QVERIFY(CheckParams::set(node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}));
+        DataMonitor::append({node});
+
+        // Two results close together: one announcement, the later values kept.
+        QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
+                                 {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
+                 QList<int>{node});
+        QVariantMap data = DataMonitor::nodeData(node);
+        QCOMPARE(data.value("S1_t1").toDouble(), 96.0);
+        QCOMPARE(data.value("CHECK_ERR"), QVariant(true));
+        QCOMPARE(data.value("CHECK_MSG").toString(), QStringLiteral("перегрев\nвыше 90"));
+
+        // A failed run keeps the values it did not bring and carries its error.
+        QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
+                                 {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
+        data = DataMonitor::nodeData(node);
+        QCOMPARE(data.value("MON_ERR").toString(), QStringLiteral("Прибор не отвечает"));
+        QCOMPARE(data.value("S1_t2").toDouble(), 40.0);
+        QCOMPARE(data.value("CHECK_ERR"), QVariant(false));
+        QVERIFY(data.value("CHECK_MSG").isNull());
+        // A full poll saved afterwards has reached the device: the failure goes.
+        ZeltoSystem::instance()->notify("archivesSaved", node);
+        QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).value("MON_ERR").isNull(); }, 5000));
+    }
+
+    void taskNoLongerMainEndsTheEntry()
+    {
+        const int node = newNode("Главная задача");
+        const int task = Tasks::mainTaskOfNode(node);
+        DataMonitor::append({node});
+        const auto saved = [&](int flag) {
+            Tasks::setMain(task, flag);
+            ZeltoSystem::instance()->notify("taskSaved", task);
+            return QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty() == (flag == 0); }, 5000);
+        };
+        QVERIFY(saved(0));
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+        // Main again: a new entry, not watched.
+        QVERIFY(saved(1));
+        QCOMPARE(DataMonitor::nodeData(node).value("task_id").toInt(), task);
+        ZeltoSystem::instance()->notify("taskRemoved", task);
+        QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty(); }, 5000));
+    }
 
 private:
-    // A node, with a main task unless taskless; the monitor is made anew
-    // so that it reads the tasks.
-    int newNode(const QString &name, bool taskless = false);
-    // The "nodeMonitored" announcements within 600 ms after the results.
-    QList<int> announcedAfter(const QList<QVariantMap> &results);
+    // A node with a main task unless taskless; a new monitor reads the tasks.
+    int newNode(const QString &name, bool taskless = false)
+    {
+        const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}});
+        if (!taskless)
+            Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
+        DataMonitor::destroyInstance();
+        DataMonitor::createInstance(3600 * 1000);
+        return node;
+    }
+
 
     TempDatabaseHome m_home;
     int m_serial = 1;
 };
-
-int TestDataMonitor::newNode(const QString &name, bool taskless)
-{
-    const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}});
-    if (!taskless)
-        Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
-    DataMonitor::destroyInstance();
-    DataMonitor::createInstance(3600 * 1000);
-    return node;
-}
-
-QList<int> TestDataMonitor::announcedAfter(const QList<QVariantMap> &results)
-{
-    QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    for (const QVariantMap &row : results) {
-        ZeltoTable table;
-        table.appendRow(row);
-        ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
-    }
-    QTest::qWait(600);
-    QList<int> nodes;
-    for (const QList<QVariant> &signal : qAsConst(spy)) {
-        if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
-            nodes.append(signal.at(1).toInt());
-    }
-    return nodes;
-}
-
-void TestDataMonitor::watchedNodesAndTheirData()
-{
-    const int second = newNode("Б узел");
-    const int taskless = newNode("Без задачи", true);
-    const int first = newNode("А узел");
-    QCOMPARE(DataMonitor::getData().columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
-
-    DataMonitor::append({first, second, taskless, 999999});
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>({first, second}));
-    QVERIFY(!DataMonitor::isMonitoredFor(0, first));
-    QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
-    // Results for a node without an entry are not announced.
-    QCOMPARE(announcedAfter({{{"node_id", taskless}, {"S1_t1", 1.0}}}), QList<int>());
-
-    // Rows by node name; a value only one node has is an unused marker in the other's row.
-    QCOMPARE(announcedAfter({{{"node_id", second}, {"S1_t1", 5.0}}}), QList<int>{second});
-    const ZeltoTable data = DataMonitor::getData();
-    QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
-    QCOMPARE(data.value(0, "S1_t1").userType(), qMetaTypeId<ZeltoUnused>());
-    QCOMPARE(data.value(1, "S1_t1"), QVariant(5.0));
-    QVERIFY(data.value(0, "MON_ERR").isNull());
-
-    DataMonitor::remove({first});
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{second});
-    DataMonitor::removeUser(-1);
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
-}
-
-void TestDataMonitor::resultsAreCheckedAndAnnouncedOnce()
-{
-    const int node = newNode("Проверяемый");
-    QVERIFY(CheckParams::set(node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}));
-    DataMonitor::append({node});
-
-    // Two results close together: one announcement, the later values kept.
-    QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
-                             {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
-             QList<int>{node});
-    QVariantMap data = DataMonitor::nodeData(node);
-    QCOMPARE(data.value("S1_t1").toDouble(), 96.0);
-    QCOMPARE(data.value("CHECK_ERR"), QVariant(true));
-    QCOMPARE(data.value("CHECK_MSG").toString(), QStringLiteral("перегрев\nвыше 90"));
-
-    // A failed run keeps the values it did not bring and carries its error.
-    QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
-                             {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}),
-             QList<int>{node});
-    data = DataMonitor::nodeData(node);
-    QCOMPARE(data.value("MON_ERR").toString(), QStringLiteral("Прибор не отвечает"));
-    QCOMPARE(data.value("S1_t2").toDouble(), 40.0);
-    QCOMPARE(data.value("CHECK_ERR"), QVariant(false));
-    QVERIFY(data.value("CHECK_MSG").isNull());
-    // A full poll saved afterwards has reached the device: the failure goes.
-    ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), node);
-    QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).value("MON_ERR").isNull(); }, 5000));
-}
-
-void TestDataMonitor::taskNoLongerMainEndsTheEntry()
-{
-    const int node = newNode("Главная задача");
-    const int task = Tasks::mainTaskOfNode(node);
-    DataMonitor::append({node});
-    const auto saved = [&](int flag) {
-        Tasks::setMain(task, flag);
-        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), task);
-        return QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty() == (flag == 0); }, 5000);
-    };
-    QVERIFY(saved(0));
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
-    // Main again: a new entry, not watched.
-    QVERIFY(saved(1));
-    QCOMPARE(DataMonitor::nodeData(node).value("task_id").toInt(), task);
-    ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), task);
-    QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty(); }, 5000));
-}
 
 QTEST_GUILESS_MAIN(TestDataMonitor)
 #include "tst_datamonitor.moc"

@@ -1,6 +1,3 @@
-// Item names of both naming variants and the mapping of values to item
-// types, values and qualities.
-
 #include "metadatacatalogue.h"
 #include "opcitemnames.h"
 #include "opcvalue.h"
@@ -15,105 +12,98 @@ class TestOpcItems : public QObject
     Q_OBJECT
 
 private slots:
-    void itemNames_data();
-    void itemNames();
-    void types_data();
-    void types();
-    void publishedValues();
+    void itemNames_data()
+    {
+        QTest::addColumn<bool>("russian");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QString>("expected");
+
+        const QString standard = OpcItemNames::defaultNodeFormat();
+        QTest::newRow("latin system parameter") << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1";
+        QTest::newRow("latin common parameter") << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm";
+        QTest::newRow("latin unknown model pads to 8") << false << standard << "XYZ" << "S3_G1" << "XYZ_00000123.S3.G1";
+        QTest::newRow("russian model's system")
+            << true << standard << "QRV2" << "S1_t1" << "ТВ-2 №000123\\Система отопления\\Температура в подающем трубопроводе";
+        QTest::newRow("russian system the model lacks")
+            << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\Температура в подающем трубопроводе";
+        QTest::newRow("russian model's own title")
+            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя";
+        QTest::newRow("russian model without systems")
+            << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\Температура в подающем трубопроводе";
+        QTest::newRow("russian group and name, slash made a branch")
+            << true << "%group_name/%node_name" << "QRV2" << "ta" << "Котельная\\Узел 1\\Температура наружного воздуха";
+    }
+
+    void itemNames()
+    {
+        QFETCH(bool, russian);
+        QFETCH(QString, format);
+        QFETCH(QString, model);
+        QFETCH(QString, column);
+        QFETCH(QString, expected);
+
+        const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
+        const OpcItemNames names(russian, format, catalogue);
+        const QVariantMap node{{"name", "Узел 1"},
+                               {"model_code", model},
+                               {"model_name", model == QLatin1String("QRV2") ? "ТВ-2" : "Модель"},
+                               {"number", 123}};
+        QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
+        const QString branch = names.nodeBranch(node, "Котельная");
+        QCOMPARE(names.itemName(branch, column, model), expected);
+    }
+
+    void types_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("type");
+
+        QTest::newRow("bool") << QVariant(true) << "Boolean";
+        QTest::newRow("int") << QVariant(-5) << "Int32";
+        QTest::newRow("stored whole number") << QVariant(qlonglong(70000)) << "Int32";
+        QTest::newRow("wider than 32 bits") << QVariant(qlonglong(1) << 40) << "";
+        QTest::newRow("unsigned") << QVariant(4000000000u) << "UInt32";
+        QTest::newRow("wide unsigned") << QVariant(qulonglong(1) << 33) << "";
+        QTest::newRow("double") << QVariant(71.5) << "Double";
+        QTest::newRow("text") << QVariant("Норма") << "String";
+        QTest::newRow("date-time") << QVariant(QDateTime(QDate(2024, 5, 2), QTime(1, 0))) << "DateTime";
+        QTest::newRow("invalid date-time") << QVariant(QDateTime()) << "";
+        QTest::newRow("null") << QVariant() << "";
+        QTest::newRow("list") << QVariant(QVariantList{1, 2}) << "";
+    }
+
+    void types()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QString, type);
+        QCOMPARE(OpcValue::typeName(OpcValue::typeOf(value)), type);
+    }
+
+    void publishedValues()
+    {
+        // Good values as they are; date-times in UTC.
+        QCOMPARE(OpcValue::published(71.5, OpcValue::Double), qMakePair(QJsonValue(71.5), OpcValue::kGood));
+        QCOMPARE(OpcValue::published(qlonglong(-3), OpcValue::Int32), qMakePair(QJsonValue(-3), OpcValue::kGood));
+        QCOMPARE(OpcValue::published(false, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kGood));
+        const QDateTime utc(QDate(2024, 5, 2), QTime(3, 4, 5), Qt::UTC);
+        QCOMPARE(OpcValue::published(utc.toLocalTime(), OpcValue::DateTime),
+                 qMakePair(QJsonValue(QStringLiteral("2024-05-02T03:04:05.000Z")), OpcValue::kGood));
+        // A whole number where a double was is still a number.
+        QCOMPARE(OpcValue::published(7, OpcValue::Double), qMakePair(QJsonValue(7.0), OpcValue::kGood));
+
+        // Values that do not fit their item are bad, and zero.
+        QCOMPARE(OpcValue::published(QStringLiteral("x"), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(std::numeric_limits<double>::quiet_NaN(), OpcValue::Double),
+                 qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(-1, OpcValue::UInt32), qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(qlonglong(3000000000LL), OpcValue::Int32), qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(QVariant(), OpcValue::String), qMakePair(QJsonValue(QString()), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(1, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(QVariant(), OpcValue::DateTime), qMakePair(QJsonValue(), OpcValue::kBad));
+    }
 };
-
-void TestOpcItems::itemNames_data()
-{
-    QTest::addColumn<bool>("russian");
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<QString>("column");
-    QTest::addColumn<QString>("expected");
-
-    const QString standard = OpcItemNames::defaultNodeFormat();
-    QTest::newRow("latin system parameter") << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1";
-    QTest::newRow("latin common parameter") << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm";
-    QTest::newRow("latin unknown model pads to 8") << false << standard << "XYZ" << "S3_G1" << "XYZ_00000123.S3.G1";
-    QTest::newRow("russian model's system")
-        << true << standard << "QRV2" << "S1_t1" << "ТВ-2 №000123\\Система отопления\\Температура в подающем трубопроводе";
-    QTest::newRow("russian system the model lacks")
-        << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\Температура в подающем трубопроводе";
-    QTest::newRow("russian model's own title")
-        << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя";
-    QTest::newRow("russian model without systems")
-        << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\Температура в подающем трубопроводе";
-    QTest::newRow("russian group and name, slash made a branch")
-        << true << "%group_name/%node_name" << "QRV2" << "ta" << "Котельная\\Узел 1\\Температура наружного воздуха";
-}
-
-void TestOpcItems::itemNames()
-{
-    QFETCH(bool, russian);
-    QFETCH(QString, format);
-    QFETCH(QString, model);
-    QFETCH(QString, column);
-    QFETCH(QString, expected);
-
-    const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
-    const OpcItemNames names(russian, format, catalogue);
-    const QVariantMap node{{QStringLiteral("name"), QStringLiteral("Узел 1")},
-                           {QStringLiteral("model_code"), model},
-                           {QStringLiteral("model_name"), model == QLatin1String("QRV2") ? QStringLiteral("ТВ-2")
-                                                                                        : QStringLiteral("Модель")},
-                           {QStringLiteral("number"), 123}};
-    QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
-    const QString branch = names.nodeBranch(node, QStringLiteral("Котельная"));
-    QCOMPARE(names.itemName(branch, column, model), expected);
-}
-
-void TestOpcItems::types_data()
-{
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QString>("type");
-
-    QTest::newRow("bool") << QVariant(true) << "Boolean";
-    QTest::newRow("int") << QVariant(-5) << "Int32";
-    QTest::newRow("stored whole number") << QVariant(qlonglong(70000)) << "Int32";
-    QTest::newRow("wider than 32 bits") << QVariant(qlonglong(1) << 40) << "";
-    QTest::newRow("unsigned") << QVariant(4000000000u) << "UInt32";
-    QTest::newRow("wide unsigned") << QVariant(qulonglong(1) << 33) << "";
-    QTest::newRow("double") << QVariant(71.5) << "Double";
-    QTest::newRow("text") << QVariant(QStringLiteral("Норма")) << "String";
-    QTest::newRow("date-time") << QVariant(QDateTime(QDate(2024, 5, 2), QTime(1, 0))) << "DateTime";
-    QTest::newRow("invalid date-time") << QVariant(QDateTime()) << "";
-    QTest::newRow("null") << QVariant() << "";
-    QTest::newRow("list") << QVariant(QVariantList{1, 2}) << "";
-}
-
-void TestOpcItems::types()
-{
-    QFETCH(QVariant, value);
-    QFETCH(QString, type);
-    QCOMPARE(OpcValue::typeName(OpcValue::typeOf(value)), type);
-}
-
-void TestOpcItems::publishedValues()
-{
-    // Good values as they are; date-times in UTC.
-    QCOMPARE(OpcValue::published(71.5, OpcValue::Double), qMakePair(QJsonValue(71.5), OpcValue::kGood));
-    QCOMPARE(OpcValue::published(qlonglong(-3), OpcValue::Int32), qMakePair(QJsonValue(-3), OpcValue::kGood));
-    QCOMPARE(OpcValue::published(false, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kGood));
-    const QDateTime utc(QDate(2024, 5, 2), QTime(3, 4, 5), Qt::UTC);
-    QCOMPARE(OpcValue::published(utc.toLocalTime(), OpcValue::DateTime),
-             qMakePair(QJsonValue(QStringLiteral("2024-05-02T03:04:05.000Z")), OpcValue::kGood));
-    // A whole number where a double was is still a number.
-    QCOMPARE(OpcValue::published(7, OpcValue::Double), qMakePair(QJsonValue(7.0), OpcValue::kGood));
-
-    // Values that do not fit their item are bad, and zero.
-    QCOMPARE(OpcValue::published(QStringLiteral("x"), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(std::numeric_limits<double>::quiet_NaN(), OpcValue::Double),
-             qMakePair(QJsonValue(0), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(-1, OpcValue::UInt32), qMakePair(QJsonValue(0), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(qlonglong(3000000000LL), OpcValue::Int32), qMakePair(QJsonValue(0), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(QVariant(), OpcValue::String), qMakePair(QJsonValue(QString()), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(1, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kBad));
-    QCOMPARE(OpcValue::published(QVariant(), OpcValue::DateTime), qMakePair(QJsonValue(), OpcValue::kBad));
-}
 
 QTEST_GUILESS_MAIN(TestOpcItems)
 #include "tst_opcitems.moc"

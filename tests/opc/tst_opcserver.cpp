@@ -1,10 +1,10 @@
-// The OPC publisher without its gateway: the address space built from the
-// database, item use watching and releasing nodes in the data monitor, and
-// the values and qualities of updates after good and failed monitor runs.
+// The OPC publisher without its gateway.
 
 #include "archivestore.h"
 #include "database.h"
 #include "datamonitor.h"
+#include "../monitor/monitorresults.h"
+#include "lasterror.h"
 #include "nodes.h"
 #include "opcserver.h"
 #include "tasks.h"
@@ -17,12 +17,12 @@
 
 namespace {
 
-const QString kT1 = QStringLiteral("QRV2_000123.S1.t1");
-const QString kTm = QStringLiteral("QRV2_000123.Tm");
+const QString kT1 = "QRV2_000123.S1.t1";
+const QString kTm = "QRV2_000123.Tm";
 
 QVariantMap monitoredRow(int nodeId, const QVariant &t1, const QVariant &error)
 {
-    return {{QStringLiteral("node_id"), nodeId}, {QStringLiteral("S1_t1"), t1}, {QStringLiteral("MON_ERR"), error}};
+    return {{"node_id", nodeId}, {"S1_t1", t1}, {"MON_ERR", error}};
 }
 
 } // namespace
@@ -32,111 +32,84 @@ class TestOpcServer : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void itemsAndTheirUse();
-    void qualityFollowsMonitorRuns();
+    void initTestCase()
+    {
+        QVERIFY(m_home.open());
+        QDir source(QStringLiteral(ORVEX_METADATA_DIR));
+        QVERIFY(QDir(m_home.path()).mkpath("metadata"));
+        for (const QString &file : source.entryList(QDir::Files))
+            QVERIFY(QFile::copy(source.filePath(file), m_home.filePath(QStringLiteral("metadata/") + file)));
+        Database::setSetting("useRussianInOPC", false);
+
+        m_node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}});
+        m_emptyNode = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}});
+        QVERIFY(m_node > 0 && m_emptyNode > 0);
+        for (int node : {m_node, m_emptyNode}) {
+            QVERIFY(Tasks::save({{"node_id", node},
+                                 {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
+                                 {"archives", QStringList{"currentData"}}}) > 0);
+        }
+        ZeltoTable current({"date", "S1_t1", "Tm", "NSD", "S1_t2", "not_a_param"});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
+        ZeltoTable info;
+        info.appendRow(QVariantMap{{"id", m_node}});
+        ZeltoTableMap tables{{"info", info}, {"current_data", current}};
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
+        DataMonitor::createInstance(3600 * 1000);
+    }
+
+    void cleanupTestCase() { DataMonitor::destroyInstance(); }
+
+    void itemsAndTheirUse()
+    {
+        OPCServer server;
+        server.buildAddressSpace();
+        // Catalogued parameters whose last value has a type: no date, unknown column, list or null.
+        QStringList names = server.items().keys();
+        names.sort();
+        QCOMPARE(names, QStringList({kT1, kTm}));
+        QCOMPARE(server.items().value(kT1).type, OpcValue::Double);
+        QCOMPARE(server.items().value(kTm).type, OpcValue::Int32);
+
+        server.setItemsUsed({kT1, kTm, "no such item"}, true);
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
+        // The node stays watched while one of its items is in use.
+        server.setItemsUsed({kT1}, false);
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
+        server.setItemsUsed({kTm}, false);
+        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+        QVERIFY(server.updateMessage(m_node).isEmpty());
+    }
+
+    void qualityFollowsMonitorRuns()
+    {
+        OPCServer server;
+        server.buildAddressSpace();
+        server.setItemsUsed({kT1}, true);
+        const auto items = [&]() { return server.updateMessage(m_node).value("items").toArray(); };
+
+        QCOMPARE(announcedAfter({monitoredRow(m_node, 80.25, QVariant())}), QList<int>{m_node});
+        QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 80.25, 0xC0}}));
+
+        QCOMPARE(announcedAfter({monitoredRow(m_node, QVariant(), "Прибор не отвечает")}), QList<int>{m_node});
+        QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x08}}));
+
+        QCOMPARE(announcedAfter({monitoredRow(m_node, 81.0, QVariant())}), QList<int>{m_node});
+        QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 81.0, 0xC0}}));
+
+        // A value that does not fit its item is bad, not a crash.
+        QCOMPARE(announcedAfter({monitoredRow(m_node, "---", QVariant())}), QList<int>{m_node});
+        QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x00}}));
+        server.setItemsUsed({kT1}, false);
+    }
 
 private:
-    // Hands a monitor run's result to the data monitor and waits for its announcement.
-    bool monitored(const QVariantMap &row);
 
     TempDatabaseHome m_home;
     int m_node = 0;
     int m_emptyNode = 0;
 };
-
-void TestOpcServer::initTestCase()
-{
-    QVERIFY(m_home.open());
-    QDir source(QStringLiteral(ORVEX_METADATA_DIR));
-    QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral("metadata")));
-    for (const QString &file : source.entryList(QDir::Files))
-        QVERIFY(QFile::copy(source.filePath(file), m_home.filePath(QStringLiteral("metadata/") + file)));
-    Database::setSetting(QStringLiteral("useRussianInOPC"), false);
-
-    m_node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}});
-    m_emptyNode = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}});
-    QVERIFY(m_node > 0 && m_emptyNode > 0);
-    for (int node : {m_node, m_emptyNode}) {
-        QVERIFY(Tasks::save({{"node_id", node},
-                             {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
-                             {"archives", QStringList{"currentData"}}})
-                > 0);
-    }
-    ZeltoTable current({"date", "S1_t1", "Tm", "NSD", "S1_t2", "not_a_param"});
-    current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});
-    current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
-    ZeltoTable info;
-    info.appendRow(QVariantMap{{"id", m_node}});
-    ZeltoTableMap tables{{"info", info}, {"current_data", current}};
-    QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(ZeltoSystem::instance()->lastError()));
-    DataMonitor::createInstance(3600 * 1000);
-}
-
-void TestOpcServer::cleanupTestCase()
-{
-    DataMonitor::destroyInstance();
-}
-
-bool TestOpcServer::monitored(const QVariantMap &row)
-{
-    ZeltoTable table;
-    table.appendRow(row);
-    QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
-    return QTest::qWaitFor([&]() {
-        for (const QList<QVariant> &signal : qAsConst(spy)) {
-            if (signal.at(0).toString() == QLatin1String("nodeMonitored") && signal.at(1).toInt() == row.value("node_id").toInt())
-                return true;
-        }
-        return false;
-    }, 5000);
-}
-
-void TestOpcServer::itemsAndTheirUse()
-{
-    OPCServer server;
-    server.buildAddressSpace();
-    // Catalogued parameters whose last value has a type; nothing for the
-    // node without current data, the date, unknown columns, lists or nulls.
-    QStringList names = server.items().keys();
-    names.sort();
-    QCOMPARE(names, QStringList({kT1, kTm}));
-    QCOMPARE(server.items().value(kT1).type, OpcValue::Double);
-    QCOMPARE(server.items().value(kTm).type, OpcValue::Int32);
-
-    server.setItemsUsed({kT1, kTm, QStringLiteral("no such item")}, true);
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
-    // The node stays watched while one of its items is in use.
-    server.setItemsUsed({kT1}, false);
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
-    server.setItemsUsed({kTm}, false);
-    QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
-    QVERIFY(server.updateMessage(m_node).isEmpty());
-}
-
-void TestOpcServer::qualityFollowsMonitorRuns()
-{
-    OPCServer server;
-    server.buildAddressSpace();
-    server.setItemsUsed({kT1}, true);
-    const auto items = [&]() { return server.updateMessage(m_node).value("items").toArray(); };
-
-    QVERIFY(monitored(monitoredRow(m_node, 80.25, QVariant())));
-    QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 80.25, 0xC0}}));
-
-    QVERIFY(monitored(monitoredRow(m_node, QVariant(), QStringLiteral("Прибор не отвечает"))));
-    QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x08}}));
-
-    QVERIFY(monitored(monitoredRow(m_node, 81.0, QVariant())));
-    QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 81.0, 0xC0}}));
-
-    // A value that does not fit its item is bad, not a crash.
-    QVERIFY(monitored(monitoredRow(m_node, QStringLiteral("---"), QVariant())));
-    QCOMPARE(items(), QJsonArray({QJsonArray{kT1, 0, 0x00}}));
-    server.setItemsUsed({kT1}, false);
-}
 
 QTEST_GUILESS_MAIN(TestOpcServer)
 #include "tst_opcserver.moc"

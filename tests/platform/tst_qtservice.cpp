@@ -1,3 +1,4 @@
+#include "lasterror.h"
 #include "qtservice.h"
 #include "zeltosystem.h"
 
@@ -26,7 +27,7 @@ public:
                    const QMap<QString, QString> &environment = QMap<QString, QString>())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PROBE_SERVICE_NAME"), serviceName);
+        env.insert("PROBE_SERVICE_NAME", serviceName);
         for (auto it = environment.begin(); it != environment.end(); ++it) {
             if (!it.value().isEmpty())   // empty: left unset
                 env.insert(it.key(), it.value());
@@ -37,22 +38,18 @@ public:
 
     ~Probe()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(WaitMs);
-        }
+        m_process.kill();
+        m_process.waitForFinished(WaitMs);
     }
 
     QProcess &process() { return m_process; }
 
-    // Waits until the probe has printed the line; false when it exits or the
-    // time runs out first.
+    // Waits until the probe has printed the line; false on exit or timeout.
     bool waitForLine(const QByteArray &line)
     {
         const QDeadlineTimer deadline(WaitMs);
         for (;;) {
-            collect();
-            if (m_lines.contains(line))
+            if (lines().contains(line))
                 return true;
             if (m_process.state() == QProcess::NotRunning || deadline.hasExpired())
                 return false;
@@ -60,18 +57,11 @@ public:
         }
     }
 
-    bool waitForExit()
-    {
-        const bool finished = m_process.waitForFinished(WaitMs);
-        collect();
-        m_stderr += m_process.readAllStandardError();
-        return finished;
-    }
-
     // Waits for the exit; true when it came with this exit code, not a crash.
     bool exitsWith(int code)
     {
-        return waitForExit() && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == code;
+        return m_process.waitForFinished(WaitMs) && m_process.exitStatus() == QProcess::NormalExit
+            && m_process.exitCode() == code;
     }
 
     // Sends SIGTERM and waits for a clean exit.
@@ -83,29 +73,17 @@ public:
 
     QList<QByteArray> lines()
     {
-        collect();
+        m_pending += m_process.readAllStandardOutput();
+        for (int newline; (newline = m_pending.indexOf('\n')) >= 0; m_pending.remove(0, newline + 1))
+            m_lines.append(m_pending.left(newline));
         return m_lines;
     }
 
-    QByteArray standardError()
-    {
-        m_stderr += m_process.readAllStandardError();
-        return m_stderr;
-    }
+    QByteArray standardError() { return m_stderr += m_process.readAllStandardError(); }
 
     void signal(int signalNumber) { ::kill(pid_t(m_process.processId()), signalNumber); }
 
 private:
-    void collect()
-    {
-        m_pending += m_process.readAllStandardOutput();
-        int newline;
-        while ((newline = m_pending.indexOf('\n')) >= 0) {
-            m_lines.append(m_pending.left(newline));
-            m_pending.remove(0, newline + 1);
-        }
-    }
-
     QProcess m_process;
     QByteArray m_pending;
     QList<QByteArray> m_lines;
@@ -122,8 +100,7 @@ QList<QByteArray> commandLines(const QList<QByteArray> &lines)
 }
 
 // Sends raw bytes on the control socket; true when the service hangs up
-// without answering. The wait is well below the service's two-minute idle
-// limit, so a hang-up seen here answers the input.
+// without answering (well within its two-minute idle limit).
 bool serviceDropsInput(const QString &path, const QByteArray &bytes)
 {
     QLocalSocket socket;
@@ -144,291 +121,277 @@ class TestQtService : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void socketPathFollowsNameAndEnvironment();
-    void controllerWithoutService();
-    void commandsReachRunningService();
-    void signalsStopServiceOnce();
-    void startFinishesBeforeCommandsAndStop();
-    void secondInstanceIsRefused();
-    void staleSocketIsTakenOver();
-    void commandLineOptions();
+    void initTestCase()
+    {
+        QVERIFY(QFileInfo(QStringLiteral(PROBE_PATH)).isExecutable());
+        // A short base keeps socket paths within the limit of sockaddr_un.
+        m_runtimeDir.reset(new QTemporaryDir("/tmp/tst_qtservice-XXXXXX"));
+        QVERIFY(m_runtimeDir->isValid());
+        qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(m_runtimeDir->path()));
+        // The control socket is keyed to the home: the probes share this one.
+        qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
+    }
+
+    void socketPathFollowsNameAndEnvironment()
+    {
+        const QString dir = m_runtimeDir->path();
+        const QTemporaryDir homeDir;
+        const QString home = homeDir.path();
+        QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
+        qputenv("ORVEX_HOME", QFile::encodeName(home));
+        for (const auto &[name, file] : {std::make_pair("Orvex Data Server", "orvex-data-server"),
+                                         std::make_pair("Orvex_Server.Monitor/2", "orvex-server-monitor-2"),
+                                         std::make_pair("Сервер", "------")}) {
+            const QString path = QtServiceController::socketPath(QString::fromUtf8(name));
+            const QString pattern = QRegularExpression::escape(dir + '/' + QLatin1String(file)) + "-[0-9a-f]{12}\\.sock";
+            QVERIFY2(QRegularExpression(pattern).match(path).hasMatch(), qPrintable(path));
+        }
+        QVERIFY(QtServiceController::socketPath(QString()).isEmpty());
+
+        // One home however spelled gives one socket; another home another one.
+        const QString first = QtServiceController::socketPath("A");
+        qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub/..")));
+        QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), first);
+        qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub")));
+        QVERIFY(QtServiceController::socketPath("A") != first);
+        qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
+
+        const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
+        const bool hadXdg = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        qunsetenv("ORVEX_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
+        QVERIFY(QtServiceController::socketPath("A").startsWith("/run/user/4321/a-"));
+        qunsetenv("XDG_RUNTIME_DIR");
+        QVERIFY(QtServiceController::socketPath("A").startsWith("/tmp/a-"));
+        if (hadXdg)
+            qputenv("XDG_RUNTIME_DIR", xdg);
+        qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
+    }
+
+    void controllerWithoutService()
+    {
+        // Nobody listens, a file that is no socket is at the path, no name at all.
+        QFile plain(QtServiceController::socketPath("Plain File"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
+            ZeltoSystem::instance()->clearError();
+            QtServiceController controller(name);
+            QVERIFY(!controller.isRunning());
+            QVERIFY(!controller.sendCommand(2));
+            QVERIFY(!lastError().isEmpty());
+        }
+        QVERIFY(plain.remove());
+    }
+
+    void commandsReachRunningService()
+    {
+        const QString name = "Probe Commands";
+        const QString path = QtServiceController::socketPath(name);
+        Probe probe(name);
+        QVERIFY2(probe.waitForLine("started"), probe.standardError().constData());
+        QVERIFY(QFileInfo::exists(path));
+
+        QtServiceController controller(name);
+        QVERIFY(controller.isRunning());
+        const QList<int> codes = {2, 0, -7, 2147483647, 99};
+        QList<QByteArray> expected;
+        for (int code : codes) {
+            QVERIFY(controller.sendCommand(code));
+            expected.append("command " + QByteArray::number(code));
+            // The answer comes after processCommand, so the line is already out.
+            QVERIFY(probe.waitForLine(expected.last()));
+        }
+
+        // Malformed input closes the connection and reaches no processCommand.
+        for (const QByteArray &bytes : {QByteArray("abc\n"), QByteArray("12x\n"), QByteArray("\n"), QByteArray("99999999999\n"),
+                                        QByteArray(200, '7'), QByteArray(70, ' ') + "5\n"})
+            QVERIFY2(serviceDropsInput(path, bytes), bytes.constData());
+
+        // Clients that hang up before the answer do not hurt the service.
+        for (int i = 0; i < 20; ++i) {
+            QLocalSocket socket;
+            socket.connectToServer(path);
+            QVERIFY(socket.waitForConnected(WaitMs));
+            socket.write("8\n");
+            socket.waitForBytesWritten(WaitMs);
+            socket.abort();
+            expected.append("command 8");
+        }
+        QVERIFY(controller.sendCommand(9));
+        expected.append("command 9");
+        QVERIFY(probe.waitForLine("command 9"));
+
+        // One connection may carry several commands, the last one cut short.
+        {
+            QLocalSocket socket;
+            socket.connectToServer(path);
+            QVERIFY(socket.waitForConnected(WaitMs));
+            socket.write("11\n12\n1");
+            QByteArray answers;
+            while (answers.count('\n') < 2 && socket.waitForReadyRead(WaitMs))
+                answers += socket.readAll();
+            QCOMPARE(answers, QByteArray("ok\nok\n"));
+            socket.abort();
+        }
+        expected << "command 11" << "command 12";
+
+        QVERIFY(controller.sendCommand(7));
+        expected.append("command 7");
+        QVERIFY(probe.waitForLine("command 7"));
+        QCOMPARE(commandLines(probe.lines()), expected);
+
+        QVERIFY(probe.stops());
+        QCOMPARE(probe.lines().count("stopped"), 1);
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!controller.isRunning());
+        QVERIFY(!controller.sendCommand(2));
+
+        // Log lines: timestamp, service name, level; one line per message.
+        const QString log = QString::fromUtf8(probe.standardError());
+        const QString stamp = "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands ";
+        QRegularExpression info(stamp + QStringLiteral("INFO: probe started second line$"),
+                                QRegularExpression::MultilineOption);
+        QRegularExpression warning(stamp + QStringLiteral("WARNING: probe warning$"), QRegularExpression::MultilineOption);
+        QVERIFY2(info.match(log).hasMatch(), qPrintable(log));
+        QVERIFY2(warning.match(log).hasMatch(), qPrintable(log));
+    }
+
+    void signalsStopServiceOnce()
+    {
+        const QString name = "Probe Signals";
+        // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
+        for (const bool repeat : {false, true}) {
+            Probe probe(name, QStringList(), {{"PROBE_STOP_DELAY_MS", repeat ? "1500" : QString()}});
+            QVERIFY(probe.waitForLine("started"));
+            probe.signal(repeat ? SIGTERM : SIGINT);
+            if (repeat) {
+                QVERIFY(probe.waitForLine("stopping"));
+                probe.signal(SIGTERM);
+                probe.signal(SIGINT);
+            }
+            QVERIFY(probe.exitsWith(0));
+            QCOMPARE(probe.lines().count("stopping"), 1);
+            QCOMPARE(probe.lines().count("stopped"), 1);
+            QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
+        }
+    }
+
+    void startFinishesBeforeCommandsAndStop()
+    {
+        const QString name = "Probe Slow Start";
+        const QMap<QString, QString> slowStart = {{"PROBE_START_DELAY_MS", "1000"}};
+        {
+            // Commands sent while start() runs wait for it to return.
+            Probe probe(name, QStringList(), slowStart);
+            QVERIFY(probe.waitForLine("starting"));
+            {
+                QLocalSocket early;
+                early.connectToServer(QtServiceController::socketPath(name));
+                QVERIFY(early.waitForConnected(WaitMs));
+                early.write("6\n");
+                early.waitForBytesWritten(WaitMs);
+            }
+            QVERIFY(QtServiceController(name).sendCommand(4));
+            QVERIFY(probe.waitForLine("command 4"));
+            const QList<QByteArray> lines = probe.lines();
+            QVERIFY(lines.indexOf("started") >= 0);
+            QVERIFY(lines.indexOf("started") < lines.indexOf("command 4"));
+            // The early client hung up while held; its command still counts.
+            QVERIFY(lines.indexOf("started") < lines.indexOf("command 6"));
+            QVERIFY(probe.stops());
+        }
+        {
+            // A signal during start() stops the service once start() is done.
+            Probe probe(name, QStringList(), slowStart);
+            QVERIFY(probe.waitForLine("starting"));
+            probe.signal(SIGTERM);
+            QVERIFY(probe.exitsWith(0));
+            QCOMPARE(probe.lines(), QList<QByteArray>() << "starting" << "started" << "stopping" << "stopped");
+        }
+    }
+
+    void secondInstanceIsRefused()
+    {
+        const QString name = "Probe Single";
+        Probe first(name);
+        QVERIFY(first.waitForLine("started"));
+
+        Probe second(name);
+        QVERIFY(second.exitsWith(1));
+        QVERIFY(!second.lines().contains("started"));
+        QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
+
+        // The first one still owns the socket.
+        QtServiceController controller(name);
+        QVERIFY(controller.sendCommand(5));
+        QVERIFY(first.waitForLine("command 5"));
+        QVERIFY(first.stops());
+
+        // A file of another kind at the socket path is not removed.
+        const QString foreignName = "Probe Foreign";
+        QFile foreign(QtServiceController::socketPath(foreignName));
+        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        foreign.write("keep");
+        foreign.close();
+        Probe blocked(foreignName);
+        QVERIFY(blocked.exitsWith(1));
+        QVERIFY(!blocked.lines().contains("started"));
+        QVERIFY(foreign.open(QIODevice::ReadOnly));
+        QCOMPARE(foreign.readAll(), QByteArray("keep"));
+        QVERIFY(foreign.remove());
+    }
+
+    void staleSocketIsTakenOver()
+    {
+        const QString name = "Probe Stale";
+        const QString path = QtServiceController::socketPath(name);
+        {
+            Probe crashed(name);
+            QVERIFY(crashed.waitForLine("started"));
+            crashed.process().kill();
+            QVERIFY(crashed.process().waitForFinished(WaitMs));
+        }
+        QVERIFY(QFileInfo::exists(path));
+        QtServiceController controller(name);
+        QVERIFY(!controller.isRunning());
+
+        Probe successor(name);
+        QVERIFY2(successor.waitForLine("started"), successor.standardError().constData());
+        QVERIFY(controller.sendCommand(3));
+        QVERIFY(successor.waitForLine("command 3"));
+        QVERIFY(successor.stops());
+        QVERIFY(!QFileInfo::exists(path));
+    }
+
+    void commandLineOptions()
+    {
+        const QString name = "Probe Options";
+        const QString program = QFileInfo(QStringLiteral(PROBE_PATH)).canonicalFilePath();
+        const auto output = [&](const QString &option, bool manual = false) {
+            Probe probe(name, {option}, {{"PROBE_MANUAL_START", manual ? "1" : QString()}});
+            return probe.exitsWith(0) ? QString::fromUtf8(probe.lines().join('\n')) : "failed";
+        };
+        const QString unit = output("-systemd-unit");
+        for (const QString &line : QStringList{"[Service]", "Description=Проверочная служба Orvex",
+                                    QStringLiteral("ExecStart=") + program, "Restart=on-failure",
+                                    "WantedBy=multi-user.target"})
+            QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
+        QVERIFY(!output("-systemd-unit", true).contains("WantedBy="));
+        for (const QString &option : {"-v", "-version"}) {
+            const QString text = output(option);
+            QVERIFY2(text.contains(name) && text.contains("Проверочная служба Orvex")
+                         && text.contains("автоматический"), qPrintable(text));
+        }
+        for (const QString &option : {"-h", "-help"})
+            QVERIFY(output(option).contains("-systemd-unit"));
+        // None of them ran the service.
+        QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
+    }
 
 private:
     std::unique_ptr<QTemporaryDir> m_runtimeDir;
 };
-
-void TestQtService::initTestCase()
-{
-    QVERIFY(QFileInfo(QStringLiteral(PROBE_PATH)).isExecutable());
-    // A short base keeps socket paths within the limit of sockaddr_un.
-    m_runtimeDir.reset(new QTemporaryDir(QStringLiteral("/tmp/tst_qtservice-XXXXXX")));
-    QVERIFY(m_runtimeDir->isValid());
-    qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(m_runtimeDir->path()));
-    // The control socket is keyed to the home: the probes share this one.
-    qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
-}
-
-void TestQtService::socketPathFollowsNameAndEnvironment()
-{
-    const QString dir = m_runtimeDir->path();
-    const QTemporaryDir homeDir;
-    const QString home = homeDir.path();
-    QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
-    qputenv("ORVEX_HOME", QFile::encodeName(home));
-    for (const auto &[name, file] : {std::make_pair("Orvex Data Server", "orvex-data-server"),
-                                     std::make_pair("Orvex_Server.Monitor/2", "orvex-server-monitor-2"),
-                                     std::make_pair("Сервер", "------")}) {
-        const QString path = QtServiceController::socketPath(QString::fromUtf8(name));
-        QVERIFY2(QRegularExpression(QRegularExpression::escape(dir + QLatin1Char('/') + QLatin1String(file))
-                                    + QStringLiteral("-[0-9a-f]{12}\\.sock"))
-                     .match(path)
-                     .hasMatch(),
-                 qPrintable(path));
-    }
-    QVERIFY(QtServiceController::socketPath(QString()).isEmpty());
-
-    // One home however spelled gives one socket; another home another one.
-    const QString first = QtServiceController::socketPath(QStringLiteral("A"));
-    qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub/..")));
-    QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), first);
-    qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub")));
-    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")) != first);
-    qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
-
-    const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-    const bool hadXdg = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
-    qunsetenv("ORVEX_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
-    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")).startsWith(QStringLiteral("/run/user/4321/a-")));
-    qunsetenv("XDG_RUNTIME_DIR");
-    QVERIFY(QtServiceController::socketPath(QStringLiteral("A")).startsWith(QStringLiteral("/tmp/a-")));
-    if (hadXdg)
-        qputenv("XDG_RUNTIME_DIR", xdg);
-    qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
-}
-
-void TestQtService::controllerWithoutService()
-{
-    // Nobody listens, a file that is no socket is at the path, no name at all.
-    QFile plain(QtServiceController::socketPath(QStringLiteral("Plain File")));
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    plain.close();
-    for (const QString &name : {QStringLiteral("Nobody Listens"), QStringLiteral("Plain File"), QString()}) {
-        ZeltoSystem::instance()->clearError();
-        QtServiceController controller(name);
-        QVERIFY(!controller.isRunning());
-        QVERIFY(!controller.sendCommand(2));
-        QVERIFY(!ZeltoSystem::instance()->lastError().isEmpty());
-    }
-    QVERIFY(plain.remove());
-}
-
-void TestQtService::commandsReachRunningService()
-{
-    const QString name = QStringLiteral("Probe Commands");
-    const QString path = QtServiceController::socketPath(name);
-    Probe probe(name);
-    QVERIFY2(probe.waitForLine("started"), probe.standardError().constData());
-    QVERIFY(QFileInfo::exists(path));
-
-    QtServiceController controller(name);
-    QVERIFY(controller.isRunning());
-    const QList<int> codes = {2, 0, -7, 2147483647, 99};
-    QList<QByteArray> expected;
-    for (int code : codes) {
-        QVERIFY(controller.sendCommand(code));
-        expected.append("command " + QByteArray::number(code));
-        // The answer comes after processCommand, so the line is already out.
-        QVERIFY(probe.waitForLine(expected.last()));
-    }
-
-    // Malformed input closes the connection and reaches no processCommand.
-    for (const QByteArray &bytes : {QByteArray("abc\n"), QByteArray("12x\n"), QByteArray("\n"), QByteArray("99999999999\n"),
-                                    QByteArray(200, '7'), QByteArray(70, ' ') + "5\n"})
-        QVERIFY2(serviceDropsInput(path, bytes), bytes.constData());
-
-    // Clients that hang up before the answer do not hurt the service.
-    for (int i = 0; i < 20; ++i) {
-        QLocalSocket socket;
-        socket.connectToServer(path);
-        QVERIFY(socket.waitForConnected(WaitMs));
-        socket.write("8\n");
-        socket.waitForBytesWritten(WaitMs);
-        socket.abort();
-        expected.append("command 8");
-    }
-    QVERIFY(controller.sendCommand(9));
-    expected.append("command 9");
-    QVERIFY(probe.waitForLine("command 9"));
-
-    // One connection may carry several commands, the last one cut short.
-    {
-        QLocalSocket socket;
-        socket.connectToServer(path);
-        QVERIFY(socket.waitForConnected(WaitMs));
-        socket.write("11\n12\n1");
-        QByteArray answers;
-        while (answers.count('\n') < 2 && socket.waitForReadyRead(WaitMs))
-            answers += socket.readAll();
-        QCOMPARE(answers, QByteArray("ok\nok\n"));
-        socket.abort();
-    }
-    expected << "command 11" << "command 12";
-
-    QVERIFY(controller.sendCommand(7));
-    expected.append("command 7");
-    QVERIFY(probe.waitForLine("command 7"));
-    QCOMPARE(commandLines(probe.lines()), expected);
-
-    QVERIFY(probe.stops());
-    QCOMPARE(probe.lines().count("stopped"), 1);
-    QVERIFY(!QFileInfo::exists(path));
-    QVERIFY(!controller.isRunning());
-    QVERIFY(!controller.sendCommand(2));
-
-    // Log lines: timestamp, service name, level; one line per message.
-    const QString log = QString::fromUtf8(probe.standardError());
-    const QString stamp = QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands ");
-    QRegularExpression info(stamp + QStringLiteral("INFO: probe started second line$"),
-                            QRegularExpression::MultilineOption);
-    QRegularExpression warning(stamp + QStringLiteral("WARNING: probe warning$"), QRegularExpression::MultilineOption);
-    QVERIFY2(info.match(log).hasMatch(), qPrintable(log));
-    QVERIFY2(warning.match(log).hasMatch(), qPrintable(log));
-}
-
-void TestQtService::signalsStopServiceOnce()
-{
-    const QString name = QStringLiteral("Probe Signals");
-    // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
-    for (const bool repeat : {false, true}) {
-        Probe probe(name, QStringList(), {{QStringLiteral("PROBE_STOP_DELAY_MS"), repeat ? QStringLiteral("1500") : QString()}});
-        QVERIFY(probe.waitForLine("started"));
-        probe.signal(repeat ? SIGTERM : SIGINT);
-        if (repeat) {
-            QVERIFY(probe.waitForLine("stopping"));
-            probe.signal(SIGTERM);
-            probe.signal(SIGINT);
-        }
-        QVERIFY(probe.exitsWith(0));
-        QCOMPARE(probe.lines().count("stopping"), 1);
-        QCOMPARE(probe.lines().count("stopped"), 1);
-        QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
-    }
-}
-
-void TestQtService::startFinishesBeforeCommandsAndStop()
-{
-    const QString name = QStringLiteral("Probe Slow Start");
-    const QMap<QString, QString> slowStart = {{QStringLiteral("PROBE_START_DELAY_MS"), QStringLiteral("1000")}};
-    {
-        // start() runs a nested event loop; commands sent meanwhile wait for
-        // start() to return.
-        Probe probe(name, QStringList(), slowStart);
-        QVERIFY(probe.waitForLine("starting"));
-        {
-            QLocalSocket early;
-            early.connectToServer(QtServiceController::socketPath(name));
-            QVERIFY(early.waitForConnected(WaitMs));
-            early.write("6\n");
-            early.waitForBytesWritten(WaitMs);
-        }
-        QVERIFY(QtServiceController(name).sendCommand(4));
-        QVERIFY(probe.waitForLine("command 4"));
-        const QList<QByteArray> lines = probe.lines();
-        QVERIFY(lines.indexOf("started") >= 0);
-        QVERIFY(lines.indexOf("started") < lines.indexOf("command 4"));
-        // The early client hung up while held; its command still counts.
-        QVERIFY(lines.indexOf("started") < lines.indexOf("command 6"));
-        QVERIFY(probe.stops());
-    }
-    {
-        // A signal during start() stops the service once start() is done.
-        Probe probe(name, QStringList(), slowStart);
-        QVERIFY(probe.waitForLine("starting"));
-        probe.signal(SIGTERM);
-        QVERIFY(probe.exitsWith(0));
-        QCOMPARE(probe.lines(), QList<QByteArray>() << "starting" << "started" << "stopping" << "stopped");
-    }
-}
-
-void TestQtService::secondInstanceIsRefused()
-{
-    const QString name = QStringLiteral("Probe Single");
-    Probe first(name);
-    QVERIFY(first.waitForLine("started"));
-
-    Probe second(name);
-    QVERIFY(second.exitsWith(1));
-    QVERIFY(!second.lines().contains("started"));
-    QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
-
-    // The first one still owns the socket.
-    QtServiceController controller(name);
-    QVERIFY(controller.sendCommand(5));
-    QVERIFY(first.waitForLine("command 5"));
-    QVERIFY(first.stops());
-
-    // A file of another kind at the socket path is not removed.
-    const QString foreignName = QStringLiteral("Probe Foreign");
-    QFile foreign(QtServiceController::socketPath(foreignName));
-    QVERIFY(foreign.open(QIODevice::WriteOnly));
-    foreign.write("keep");
-    foreign.close();
-    Probe blocked(foreignName);
-    QVERIFY(blocked.exitsWith(1));
-    QVERIFY(!blocked.lines().contains("started"));
-    QVERIFY(foreign.open(QIODevice::ReadOnly));
-    QCOMPARE(foreign.readAll(), QByteArray("keep"));
-    QVERIFY(foreign.remove());
-}
-
-void TestQtService::staleSocketIsTakenOver()
-{
-    const QString name = QStringLiteral("Probe Stale");
-    const QString path = QtServiceController::socketPath(name);
-    {
-        Probe crashed(name);
-        QVERIFY(crashed.waitForLine("started"));
-        crashed.process().kill();
-        QVERIFY(crashed.waitForExit());
-    }
-    QVERIFY(QFileInfo::exists(path));
-    QtServiceController controller(name);
-    QVERIFY(!controller.isRunning());
-
-    Probe successor(name);
-    QVERIFY2(successor.waitForLine("started"), successor.standardError().constData());
-    QVERIFY(controller.sendCommand(3));
-    QVERIFY(successor.waitForLine("command 3"));
-    QVERIFY(successor.stops());
-    QVERIFY(!QFileInfo::exists(path));
-}
-
-void TestQtService::commandLineOptions()
-{
-    const QString name = QStringLiteral("Probe Options");
-    const QString program = QFileInfo(QStringLiteral(PROBE_PATH)).canonicalFilePath();
-    const auto output = [&](const QString &option, bool manual = false) {
-        Probe probe(name, {option}, {{QStringLiteral("PROBE_MANUAL_START"), manual ? QStringLiteral("1") : QString()}});
-        return probe.exitsWith(0) ? QString::fromUtf8(probe.lines().join('\n')) : QStringLiteral("failed");
-    };
-    const QString unit = output(QStringLiteral("-systemd-unit"));
-    for (const QString &line : {QStringLiteral("[Service]"), QStringLiteral("Description=Проверочная служба Orvex"),
-                                QStringLiteral("ExecStart=") + program, QStringLiteral("Restart=on-failure"),
-                                QStringLiteral("WantedBy=multi-user.target")})
-        QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
-    QVERIFY(!output(QStringLiteral("-systemd-unit"), true).contains(QStringLiteral("WantedBy=")));
-    for (const QString &option : {QStringLiteral("-v"), QStringLiteral("-version")}) {
-        const QString text = output(option);
-        QVERIFY2(text.contains(name) && text.contains(QStringLiteral("Проверочная служба Orvex"))
-                     && text.contains(QStringLiteral("автоматический")), qPrintable(text));
-    }
-    for (const QString &option : {QStringLiteral("-h"), QStringLiteral("-help")})
-        QVERIFY(output(option).contains(QStringLiteral("-systemd-unit")));
-    // None of them ran the service.
-    QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
-}
 
 QTEST_GUILESS_MAIN(TestQtService)
 #include "tst_qtservice.moc"

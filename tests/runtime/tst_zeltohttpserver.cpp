@@ -46,7 +46,6 @@ void TestZeltoHttpServer::initTestCase()
         response.body = "exact";
     });
     QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
-    QVERIFY(m_server.port() != 0);
 }
 
 QByteArray TestZeltoHttpServer::exchange(const QByteArray &request)

@@ -35,9 +35,8 @@ private slots:
         QCOMPARE(t.columnNames(), QStringList({"a", "c", "d"}));
         QCOMPARE(t.value(0, "d"), QVariant(5));
         QVERIFY(!t.removeColumn("zz"));
-        QCOMPARE(t.toMap(0).value("d"), QVariant(5));
-        QVERIFY(t.toMap(0).contains("a"));
-        QCOMPARE(t.rowValues(0).size(), 3);
+        QCOMPARE(t.toMap(0), (QVariantMap{{"a", QVariant()}, {"c", QVariant()}, {"d", 5}}));
+        QCOMPARE(t.rowValues(t.appendRow()), QVariantList({QVariant(), QVariant(), QVariant()}));   // padded
 
         // Copies are values: changing one leaves the other alone.
         ZeltoTable copy = t;
@@ -232,8 +231,6 @@ private slots:
         ZeltoTable t(QStringList{"a"});
         t.appendRow(QVariantList{QVariant::fromValue(ZeltoOutOfRange())});
         const QVariant v = QVariant::fromValue(t);
-        QCOMPARE(QMetaType::type("ZeltoTable"), qMetaTypeId<ZeltoTable>());
-        QCOMPARE(QMetaType::type("ZeltoTableMap"), qMetaTypeId<ZeltoTableMap>());
         QVERIFY(v == QVariant::fromValue(t));                // registered comparator
         QVERIFY(QVariant::fromValue(ZeltoUnused()) == QVariant::fromValue(ZeltoUnused()));
         QVERIFY(QVariant::fromValue(ZeltoUnused()) != QVariant::fromValue(ZeltoOutOfRange()));

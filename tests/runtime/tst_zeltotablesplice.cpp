@@ -1,5 +1,4 @@
-#include "zeltochecksum.h"
-#include "zeltostream.h"
+#include "streamtesting.h"
 #include "zeltotable.h"
 #include "zeltotablesplice.h"
 
@@ -12,13 +11,9 @@
 
 namespace {
 
-QByteArray encode(const ZeltoTable &table)
+QByteArray encode(const ZeltoTable &table, int version = 0)
 {
-    QByteArray bytes;
-    ZeltoStream stream(&bytes, QIODevice::WriteOnly);
-    stream.init();
-    stream << QVariant::fromValue(table);
-    return stream.status() == ZeltoStream::Ok ? bytes : QByteArray();
+    return encodeStream(QVariant::fromValue(table), nullptr, version);
 }
 
 ZeltoTable rows(const ZeltoTable &table, int from, int to)
@@ -79,17 +74,6 @@ ZeltoTable archive(int first, int count, QRandomGenerator &random, int oddEvery 
     ZeltoTable table;
     table.setContent(kColumns, std::move(cells));
     return table;
-}
-
-QByteArray reframed(QByteArray value)
-{
-    QByteArray out(1, char(2));
-    const quint32 length = quint32(value.size());
-    out.append(reinterpret_cast<const char *>(&length), 4);
-    out.append(value);
-    const quint32 crc = ZeltoChecksum::crc32c(value.constData(), value.size());
-    out.append(reinterpret_cast<const char *>(&crc), 4);
-    return out;
 }
 
 } // namespace
@@ -174,17 +158,9 @@ private slots:
         QVERIFY(splice.open(good));
         QByteArray flipped = good;
         flipped[good.size() / 2] = char(flipped.at(good.size() / 2) ^ 4);
-        QByteArray other;
-        {
-            ZeltoStream stream(&other, QIODevice::WriteOnly);
-            stream << QVariant(QVariantList{1, 2});
-        }
-        QByteArray version1;
-        ZeltoStream::setWriteVersion(1);
-        version1 = encode(archive(0, 50, random));
-        ZeltoStream::setWriteVersion(ZeltoStream::FormatVersion);
-        for (const QByteArray &bytes : { QByteArray(), good.left(good.size() - 1), good + good.mid(1), flipped, other,
-                                         version1 }) {
+        for (const QByteArray &bytes : { QByteArray(), good.left(good.size() - 1), good + good.mid(1), flipped,
+                                         encodeStream(QVariantList{1, 2}), encode(archive(0, 50, random), 1),
+                                         QByteArray(1, char(1)) + good.mid(1) }) {
             QVERIFY(!splice.open(bytes));
             ZeltoTable table;
             QByteArray out;
@@ -215,7 +191,7 @@ private slots:
                 else
                     damaged[at] = char(random.bounded(256));
             }
-            const QByteArray bytes = reframed(damaged);
+            const QByteArray bytes = version2Stream(damaged);
             ZeltoTableSplice splice;
             if (!splice.open(bytes))
                 continue;

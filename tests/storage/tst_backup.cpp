@@ -4,6 +4,7 @@
 #include "databasefilecheck.h"
 #include "databaserestore.h"
 #include "lasterror.h"
+#include "rawquery.h"
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
@@ -21,24 +22,13 @@
 
 namespace {
 
-QVariant scalar(const QString &statement)
-{
-    QSqlQuery query;
-    if (!query.exec(statement) || !query.next())
-        return QVariant();
-    return query.value(0);
-}
-
 QVariant scalarIn(const QString &file, const QString &statement)
 {
     SqliteFile db;
     return db.open(file, SqliteFile::ReadOnly) ? db.scalar(statement) : QVariant();
 }
 
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
+QStringList filesIn(const QString &folder) { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 
 void writeFile(const QString &path, const QByteArray &content = "не копия")
 {
@@ -73,14 +63,10 @@ Outcome runBackup()
 }
 
 // Names of copies `secondsAgo` in the past, oldest last.
-QString copyAgo(int secondsAgo)
-{
-    return BackupFolder::copyName(QDateTime::currentDateTime().addSecs(-secondsAgo));
-}
+QString copyAgo(int secondsAgo) { return BackupFolder::copyName(QDateTime::currentDateTime().addSecs(-secondsAgo)); }
 
 // Files that are not ours, which nothing may touch.
-const QStringList Foreign{QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("telvan.db"),
-                          QStringLiteral("200101_000000.db.bak"), QStringLiteral("200101_000000.sqlite")};
+const QStringList Foreign{"notes.txt", ".hidden", "telvan.db", "200101_000000.db.bak", "200101_000000.sqlite"};
 
 } // namespace
 
@@ -104,8 +90,7 @@ private:
         for (int i = 0; i < megabytes * 1000; ++i)
             QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-30)},
                                                      {"level", "INFO"},
-                                                     {"message", bulk}})
-                    > 0);
+                                                     {"message", bulk}}) > 0);
         QVERIFY(scope.commit());
     }
 
@@ -190,8 +175,6 @@ private slots:
         QTest::addColumn<int>("older");
         QTest::addColumn<int>("kept");
         QTest::newRow("count 0 keeps the new copy") << 0 << 3 << 0;
-        QTest::newRow("count negative") << -3 << 2 << 0;
-        QTest::newRow("count 1") << 1 << 3 << 0;
         QTest::newRow("count 5, 7 older") << 5 << 7 << 4;
         QTest::newRow("count 5, 2 older") << 5 << 2 << 2;
     }
@@ -219,9 +202,7 @@ private slots:
         QVERIFY(QFileInfo(notAFile).isDir());
     }
 
-    // Copies named after this second and the next are there already (two
-    // backups in one second): the new copy takes the first free name and
-    // replaces neither.
+    // Two backups in one second: the new copy takes the first free name.
     void copyInTheSameSecondKeepsTheEarlier()
     {
         const QString older = copyAgo(3600);
@@ -248,8 +229,7 @@ private slots:
         const QString folder = folderWithCopies({good, rolledBack});
         const BackupFolder backups(folder);
 
-        // An earlier release wrote over a good copy in place and was killed:
-        // the copy and its hot journal.
+        // A good copy an earlier release overwrote in place and was killed: with its hot journal.
         {
             SqliteFile writer;
             QVERIFY(writer.open(backups.filePath(rolledBack), SqliteFile::ReadWrite));
@@ -291,7 +271,6 @@ private slots:
         QTest::newRow("temporary file cannot be made") << "part" << "Ошибка резервного копирования: не удалось создать файл ";
         QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
         QTest::newRow("rename refused") << "rename" << "Ошибка резервного копирования: не удалось переименовать ";
-        QTest::newRow("folder not writable") << "readonly" << "Ошибка резервного копирования: не удалось создать файл ";
         QTest::newRow("live database damaged") << "damaged" << "Ошибка резервного копирования: копия ";
     }
 
@@ -325,26 +304,16 @@ private slots:
             small.rlim_cur = 64 * 1024;
             QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
         } else if (fault == "damaged") {
-            // A page in the middle of the journal's rows, in the file itself
-            // (the log is moved back first): the copy takes it as it is.
+            // A damaged page in the file itself (the log moved back first).
             fill(1);
             QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
             QFile live(path("telvan.db"));
             QVERIFY(live.open(QIODevice::ReadWrite));
             QVERIFY(live.seek(live.size() / 2 / 4096 * 4096));
             live.write(QByteArray(4096, '\x5a'));
-        } else if (fault == "readonly") {
-            QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-            QFile probe(folder + "/probe");
-            if (probe.open(QIODevice::WriteOnly)) {
-                probe.remove();
-                QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-                QSKIP("permissions do not bind this user (root)");
-            }
         }
         const Outcome outcome = runBackup();
         setrlimit(RLIMIT_FSIZE, &unlimited);
-        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
         QVERIFY(!outcome.ok);
         QVERIFY2(outcome.error.startsWith(message), qPrintable(outcome.error));
@@ -449,51 +418,42 @@ private slots:
         QCOMPARE(scalar("SELECT group_concat(name) FROM nodes").toString(), QStringLiteral("Из копии"));
     }
 
-    void cleanJournalKeepsTheCurrentSecond()
+    void cleanJournalKeepsTheConfiguredDays()
     {
+        auto entry = [](const QDateTime &ctime, const QVariant &message) {
+            return Database::saveRecord("journal", {{"ctime", ctime}, {"level", "INFO"}, {"message", message}}) > 0;
+        };
+        const QDateTime start = QDateTime::currentDateTime();
+        QVERIFY(entry(start.addDays(-8), "старая") && entry(start.addDays(-6), "неделя"));
+        QVERIFY(Database::cleanJournal());
+        QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));   // the default, written
+        QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("неделя"));
+
+        // No day kept: only the current second stays, and VACUUM gives the pages back.
         QVERIFY(Database::setSetting("journalDayCount", 0));
         const QString bulk = QString(400, QChar(0x0416));
         bool sameSecond = false;
         for (int attempt = 0; attempt < 5 && !sameSecond; ++attempt) {
             QVERIFY(Database::execute("DELETE FROM journal"));
-            const QDateTime start = QDateTime::currentDateTime();
             {
                 TransactionScope scope;
                 for (int i = 0; i < 2000; ++i)
-                    QVERIFY(Database::saveRecord("journal", {{"ctime", start.addDays(-2).addSecs(-i)},
-                                                             {"level", "INFO"},
-                                                             {"message", bulk}})
-                            > 0);
+                    QVERIFY(entry(start.addDays(-2).addSecs(-i), bulk));
                 QVERIFY(scope.commit());
             }
-            QVERIFY(Database::saveRecord("journal", {{"ctime", start.addSecs(-2)}, {"level", "INFO"}, {"message", "недавняя"}}) > 0);
+            QVERIFY(entry(QDateTime::currentDateTime().addSecs(-2), "недавняя"));
             const qint64 sizeBefore = onDisk();
-
             const QDateTime now = QDateTime::currentDateTime();
-            QVERIFY(Database::saveRecord("journal", {{"ctime", now}, {"level", "INFO"}, {"message", "текущая"}}) > 0);
+            QVERIFY(entry(now, "текущая"));
             QVERIFY2(Database::cleanJournal(), qPrintable(lastError()));
             sameSecond = QDateTime::currentDateTime().toSecsSinceEpoch() == now.toSecsSinceEpoch();
             if (!sameSecond)
                 continue;   // the clock moved on: "current" is no longer current, try again
-
-            QCOMPARE(scalar("SELECT count(*) FROM journal").toInt(), 1);
-            QCOMPARE(scalar("SELECT message FROM journal").toString(), QStringLiteral("текущая"));
-            // VACUUM gave the freed pages back to the file system.
+            QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("текущая"));
             QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
             QVERIFY(onDisk() < sizeBefore / 4);
         }
         QVERIFY(sameSecond);
-    }
-
-    void cleanJournalKeepsTheConfiguredDays()
-    {
-        const QDateTime now = QDateTime::currentDateTime();
-        QVERIFY(Database::saveRecord("journal", {{"ctime", now.addDays(-8)}, {"level", "INFO"}, {"message", "старая"}}) > 0);
-        QVERIFY(Database::saveRecord("journal", {{"ctime", now.addDays(-6)}, {"level", "INFO"}, {"message", "неделя"}}) > 0);
-        QVERIFY(Database::cleanJournal());
-        QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));
-        QCOMPARE(scalar("SELECT count(*) FROM journal").toInt(), 1);
-        QCOMPARE(scalar("SELECT message FROM journal").toString(), QStringLiteral("неделя"));
 
         // VACUUM cannot run inside a transaction: the failure is the driver's text.
         TransactionScope scope;

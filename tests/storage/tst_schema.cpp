@@ -1,4 +1,6 @@
 #include "database.h"
+#include "lasterror.h"
+#include "rawquery.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -24,31 +26,12 @@ QStringList strings(const QString &statement)
     return values;
 }
 
-QVariant scalar(const QString &statement)
-{
-    return strings(statement).value(0);
-}
-
-// "type name -> sql" of every schema object, sorted.
+// "type name -> sql" of every schema object (columns included), sorted.
 QStringList masterRows()
 {
     return strings("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') FROM sqlite_master ORDER BY type, name");
 }
 
-QStringList tables()
-{
-    return strings("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
-}
-
-QStringList columnsOf(const QString &table)
-{
-    return strings(QStringLiteral("SELECT name || ' ' || type FROM pragma_table_info('%1')").arg(table));
-}
-
-QStringList columnNamesOf(const QString &table)
-{
-    return strings(QStringLiteral("SELECT name FROM pragma_table_info('%1')").arg(table));
-}
 
 // Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
 ZeltoTable schemeArchive(const QString &triples)
@@ -73,10 +56,7 @@ QString triplesOf(int nodeId, const QString &archive)
     return triples.join(' ');
 }
 
-int nodeId(const QString &name)
-{
-    return Database::findRowId("nodes", "name = ?", {name});
-}
+int nodeId(const QString &name) { return Database::findRowId("nodes", "name = ?", {name}); }
 
 } // namespace
 
@@ -87,13 +67,9 @@ class SchemaTest : public QObject
 private:
     QScopedPointer<QTemporaryDir> m_home;
 
-    void useHome(const QString &path)
-    {
-        qputenv("ORVEX_HOME", path.toUtf8());
-    }
+    void useHome(const QString &path) { qputenv("ORVEX_HOME", path.toUtf8()); }
 
-    // Builds a file at the given version with the steps themselves, as an
-    // older release left it; the connection stays open for test data.
+    // A file at the given version, built by the steps; the connection stays open.
     void makeFileAtVersion(int version)
     {
         QVERIFY(Database::open());
@@ -103,7 +79,7 @@ private:
             const QByteArray slot = "update" + QByteArray::number(step);
             QVERIFY(QMetaObject::invokeMethod(Database::instance(), slot.constData(), Qt::DirectConnection,
                                               Q_RETURN_ARG(bool, done)));
-            QVERIFY2(done, qPrintable(ZeltoSystem::instance()->lastError()));
+            QVERIFY2(done, qPrintable(lastError()));
         }
         QVERIFY(Database::execute(QStringLiteral("PRAGMA user_version = %1").arg(version)));
     }
@@ -151,13 +127,6 @@ private slots:
         QCOMPARE(scalar("PRAGMA journal_mode").toString(), QStringLiteral("wal"));
         QCOMPARE(scalar("PRAGMA journal_size_limit").toInt(), 67108864);
         QVERIFY(QFile::exists(m_home->filePath("telvan.db")));
-        QCOMPARE(tables(), (QStringList{"check_log", "groups", "journal", "journal_data", "nodes",
-                                                     "nodes_data", "setting_data", "settings", "tasks", "tasks_data",
-                                                     "user_groups", "users", "users_data"}));
-        QCOMPARE(strings("SELECT name FROM sqlite_master WHERE type = 'trigger'").size(), 10);
-        QCOMPARE(columnNamesOf("nodes").mid(15, 4), (QStringList{"checking", "address", "contract", "s1_type"}));
-        QCOMPARE(columnNamesOf("nodes").last(), QStringLiteral("param24"));
-        QVERIFY(columnNamesOf("tasks").contains("next_exec"));
 
         // The rows the schema creates: the administrator (password "tavro") and the common group.
         QCOMPARE(Database::readRecord("users", 0).value("password").toString(),
@@ -189,9 +158,6 @@ private slots:
         useHome(freshHome.path());
         QVERIFY(Database::init());
         const QStringList freshSchema = masterRows();
-        QMap<QString, QStringList> freshColumns;
-        for (const QString &table : tables())
-            freshColumns.insert(table, columnsOf(table));
         Database::destroy();
 
         useHome(m_home->path());
@@ -199,12 +165,10 @@ private slots:
         QCOMPARE(scalar("PRAGMA user_version").toInt(), version);
         Database::destroy();
 
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         QCOMPARE(Database::version(), 7);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
         QCOMPARE(masterRows(), freshSchema);
-        for (auto it = freshColumns.cbegin(); it != freshColumns.cend(); ++it)
-            QCOMPARE(columnsOf(it.key()), it.value());
     }
 
     void stepOneEmptiesDeviceJournalNulls()
@@ -222,7 +186,8 @@ private slots:
         QVERIFY(Database::init());
         QCOMPARE(scalar("SELECT count(*) FROM journal_data").toInt(), 2);
         QCOMPARE(scalar("SELECT count(*) FROM journal_data WHERE old_value IS NULL OR new_value IS NULL").toInt(), 0);
-        const ZeltoTable rows = Database::selectTable("SELECT param, old_value, new_value, ctime FROM journal_data ORDER BY param");
+        const ZeltoTable rows =
+            Database::selectTable("SELECT param, old_value, new_value, ctime FROM journal_data ORDER BY param");
         QCOMPARE(rows.value(0, "old_value").toString(), QString(""));
         QCOMPARE(rows.value(1, "new_value").toString(), QString(""));
         QCOMPARE(rows.value(0, "ctime").toDateTime(), at);
@@ -246,7 +211,7 @@ private slots:
         addSchemeNode("Другая модель", "TV7", 3, true);
         Database::destroy();
 
-        QVERIFY2(Database::init(), qPrintable(ZeltoSystem::instance()->lastError()));
+        QVERIFY2(Database::init(), qPrintable(lastError()));
         verifySchemesUntouched("RNH7 без текущих");
         verifySchemesUntouched("Другая модель");
         const int id = nodeId("RNH7 с текущими");
@@ -289,12 +254,10 @@ private slots:
         Database::destroy();
 
         QVERIFY(!Database::init());
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("duplicate column name: ") + column);
+        QCOMPARE(lastError(), QStringLiteral("duplicate column name: ") + column);
         QCOMPARE(Database::version(), 3);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 3);
         QCOMPARE(masterRows(), before);
-        QVERIFY(!columnNamesOf("tasks").contains("next_exec") || table == "tasks");
-        QVERIFY(!columnNamesOf("nodes").contains("param6"));
         QCOMPARE(Database::transactionDepth(), 0);
     }
 
@@ -310,16 +273,15 @@ private slots:
         QCOMPARE(Database::version(), 9);
         QCOMPARE(scalar("PRAGMA user_version").toInt(), 9);
         QCOMPARE(masterRows(), before);
-        QVERIFY(ZeltoSystem::instance()->lastError().contains("9"));
+        QVERIFY(lastError().contains("9"));
     }
 
     void badFilesFailWithAMessage_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("message");
-        const QString notSqlite = QStringLiteral("не является базой данных SQLite");
+        const QString notSqlite = "не является базой данных SQLite";
         QTest::newRow("text") << QByteArray("это не база данных\n").repeated(500) << notSqlite;
-        QTest::newRow("one byte") << QByteArray("x") << notSqlite;
         QByteArray header("SQLite format 3");
         header.append('\0');
         QTest::newRow("truncated header") << header + QByteArray(40, '\xff') << QString();
@@ -336,7 +298,7 @@ private slots:
         file.close();
 
         QVERIFY(!Database::init());
-        const QString error = ZeltoSystem::instance()->lastError();
+        const QString error = lastError();
         QVERIFY(!error.isEmpty());
         QVERIFY2(error.contains(message), qPrintable(error));
         QCOMPARE(Database::transactionDepth(), 0);
@@ -368,7 +330,7 @@ private slots:
             settings.setValue("Database/databaseName", m_home->filePath("plain.txt/telvan.db"));
         }
         QVERIFY(!Database::init());
-        QVERIFY(ZeltoSystem::instance()->lastError().contains("unable to open database file"));
+        QVERIFY(lastError().contains("unable to open database file"));
         ZeltoSystem::instance()->setSettingsPath(QString());
     }
 
@@ -376,19 +338,18 @@ private slots:
     {
         QVERIFY(Database::init());
         QVERIFY(!Database::removeRecord("users", 0));
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[-users] Удаление администратора запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[-users] Удаление администратора запрещено"));
         QVERIFY(!Database::writeData("users", 0, "access", QStringList{"getNodes"}));
-        QCOMPARE(ZeltoSystem::instance()->lastError(),
-                 QStringLiteral("[*users] Редактирование данных администратора запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[*users] Редактирование данных администратора запрещено"));
         QVERIFY(!Database::removeRecord("groups", 0));
         QCOMPARE(Database::saveRecord("groups", {{"id", 0}, {"name", "Все"}}), -1);
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[*groups] Редактирование общей группы запрещено"));
+        QCOMPARE(lastError(), QStringLiteral("[*groups] Редактирование общей группы запрещено"));
         QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
         const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}), -1);
-        QCOMPARE(ZeltoSystem::instance()->lastError(), QStringLiteral("[*nodes] Данные не соответствуют узлу"));
+        QCOMPARE(lastError(), QStringLiteral("[*nodes] Данные не соответствуют узлу"));
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
 
         // Companion rows: user data and the common group, node data, task data.
@@ -436,7 +397,7 @@ private slots:
 
         QVERIFY(Database::removeRecord("nodes", node));
         for (const char *table : {"nodes_data", "tasks_data"})
-            QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE id IN (%2, %3)").arg(table).arg(node).arg(task)).toInt(), 0);
+            QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE id IN (?, ?)").arg(table), {node, task}).toInt(), 0);
         for (const char *table : {"setting_data", "journal_data", "check_log", "tasks", "journal"})
             QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE node_id = %2").arg(table).arg(node)).toInt(), 0);
         QVERIFY(Database::existsId("nodes_data", keptNode));

@@ -1,5 +1,6 @@
 #include "database.h"
 #include "lasterror.h"
+#include "rawquery.h"
 #include "tempdatabasehome.h"
 #include "zeltostream.h"
 #include "zeltosystem.h"
@@ -13,24 +14,6 @@
 #include <QtTest>
 
 namespace {
-
-int settingRows(const QString &name)
-{
-    QSqlQuery query;
-    query.prepare("SELECT count(*) FROM settings WHERE name = ?");
-    query.addBindValue(name);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
-
-QString storedType(const QString &statement)
-{
-    QSqlQuery query;
-    if (!query.exec(statement) || !query.next())
-        return QString();
-    return query.value(0).toString();
-}
 
 bool isNullInt(const QVariant &value)
 {
@@ -57,16 +40,13 @@ private slots:
         ZeltoSystem::instance()->clearError();
     }
 
-    void cleanup()
-    {
-        m_home.reset();
-    }
+    void cleanup() { m_home.reset(); }
 
     void storedForms()
     {
         // Plain values are stored as they are.
         QVERIFY(isNullInt(Database::encodeValue(QVariant())));
-        for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant(QStringLiteral("текст"))})
+        for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant("текст")})
             QCOMPARE(Database::encodeValue(plain), plain);
 
         // Everything else goes through the stream and reads back equal.
@@ -109,7 +89,7 @@ private slots:
         // A date/time keeps its seconds, loses its milliseconds.
         const QDateTime withMs(QDate(2016, 3, 3), QTime(14, 5, 9, 789));
         QVERIFY(Database::saveRecord("nodes", {{"id", m_node}, {"last_update", withMs}}) == m_node);
-        QCOMPARE(storedType(QStringLiteral("SELECT last_update FROM nodes WHERE id = %1").arg(m_node)),
+        QCOMPARE(scalar("SELECT last_update FROM nodes WHERE id = ?", {m_node}).toString(),
                  QStringLiteral("2016-03-03T14:05:09.000"));
         const QVariant readBack = Database::readRecord("nodes", m_node).value("last_update");
         QCOMPARE(readBack.userType(), int(QMetaType::QDateTime));
@@ -121,24 +101,17 @@ private slots:
         QCOMPARE(note.userType(), int(QMetaType::QString));
         QCOMPARE(note.toString(), QStringLiteral("ab"));
 
-        // An integer column beyond 32 bits reads back cut to int.
-        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes SET version = 5000000000 WHERE id = %1").arg(m_node)));
-        const QVariant version = Database::readRecord("nodes", m_node).value("version");
-        QCOMPARE(version.userType(), int(QMetaType::Int));
-        QCOMPARE(version.toInt(), 705032704);
-
         // A NULL and an empty BLOB column read as null; a missing column value as null too.
         QVERIFY(isNullInt(Database::readData("nodes", m_node, "hour_data")));
         QVERIFY(Database::execute(QStringLiteral("UPDATE nodes_data SET day_data = X'' WHERE id = %1").arg(m_node)));
-        QCOMPARE(storedType(QStringLiteral("SELECT typeof(day_data) FROM nodes_data WHERE id = %1").arg(m_node)),
+        QCOMPARE(scalar("SELECT typeof(day_data) FROM nodes_data WHERE id = ?", {m_node}).toString(),
                  QStringLiteral("blob"));
         QVERIFY(isNullInt(Database::readData("nodes", m_node, "day_data")));
         QVERIFY(isNullInt(Database::readRecord("nodes", m_node).value("consumer")));
 
         // An invalid value binds NULL.
         QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QVariant()}}), m_node);
-        QCOMPARE(storedType(QStringLiteral("SELECT typeof(note) FROM nodes WHERE id = %1").arg(m_node)),
-                 QStringLiteral("null"));
+        QCOMPARE(scalar("SELECT typeof(note) FROM nodes WHERE id = ?", {m_node}).toString(), QStringLiteral("null"));
     }
 
     void dataColumns()
@@ -151,7 +124,7 @@ private slots:
         QVERIFY(Database::writeData("nodes", m_node, "day_data", QVariant::fromValue(archive)));
         QVERIFY(Database::writeData("nodes", m_node, "fill_data", QVariant::fromValue(archives)));
         QVERIFY(Database::writeData("nodes", m_node, "check_params", QVariantList()));
-        QCOMPARE(storedType(QStringLiteral("SELECT typeof(check_params) FROM nodes_data WHERE id = %1").arg(m_node)),
+        QCOMPARE(scalar("SELECT typeof(check_params) FROM nodes_data WHERE id = ?", {m_node}).toString(),
                  QStringLiteral("blob"));
 
         const QVariant table = Database::readData("nodes", m_node, "day_data");
@@ -188,22 +161,10 @@ private slots:
 
     void corruptBlobsAreReportedNotCrashed_data()
     {
+        // Stream faults are tested with the stream; here, that a failed decode reaches the caller.
         QTest::addColumn<QByteArray>("blob");
-        QByteArray good;
-        {
-            ZeltoTable table(QStringList{"date", "S1_t1"});
-            for (int row = 0; row < 50; ++row)
-                table.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)).addSecs(3600 * row), row * 1.5});
-            ZeltoStream stream(&good, QIODevice::WriteOnly);
-            stream.init();
-            stream << QVariant::fromValue(table);
-            QVERIFY(stream.status() == ZeltoStream::Ok);
-        }
         QTest::newRow("unknown tag") << QByteArray::fromHex("01ff00");
-        QTest::newRow("wrong version") << QByteArray::fromHex("7701");
-        QTest::newRow("truncated table") << good.left(good.size() / 2);
         QTest::newRow("huge count") << QByteArray::fromHex("010dffffffffffffffff7f");
-        QTest::newRow("one byte") << QByteArray::fromHex("01");
     }
 
     void corruptBlobsAreReportedNotCrashed()
@@ -236,7 +197,7 @@ private slots:
         QCOMPARE(flag.toBool(), false);
 
         // A text setting named like a date/time column reads back as date/time.
-        QVERIFY(Database::setSetting("ctime", QStringLiteral("2016-03-03T14:05:09.000")));
+        QVERIFY(Database::setSetting("ctime", "2016-03-03T14:05:09.000"));
         QCOMPARE(Database::getSetting("ctime"), QVariant(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
         const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
         QVERIFY(Database::setSetting("lastBackup", last));
@@ -254,18 +215,18 @@ private slots:
         changes.clear();
         QVERIFY(!Database::setSetting("point", QVariant(QPoint(1, 2))));
         QCOMPARE(changes.count(), 0);
-        QCOMPARE(settingRows("point"), 0);
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"point"}).toInt(), 0);
     }
 
     void missingSettings()
     {
         QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
         QVERIFY(!Database::getSetting("nothing").isValid());
-        QCOMPARE(settingRows("nothing"), 0);
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"nothing"}).toInt(), 0);
         QCOMPARE(changes.count(), 0);
 
         QCOMPARE(Database::getSetting("journalDayCount", 7), QVariant(7));
-        QCOMPARE(settingRows("journalDayCount"), 1);
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"journalDayCount"}).toInt(), 1);
         QCOMPARE(changes.count(), 1);
         QCOMPARE(Database::getSetting("journalDayCount", 9), QVariant(7));   // written once, then read
         QCOMPARE(changes.count(), 1);

@@ -6,23 +6,16 @@
 // Europe/Berlin, and are kept as they are: they prove that stored data of
 // that version still reads back. Do not change these functions.
 
+#include "samevalue.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
 #include <QStringList>
 #include <QTimeZone>
 
-#include <cstring>
 #include <limits>
 
 namespace StreamFixtures {
-
-inline double fromBits(quint64 bits)
-{
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
 
 inline QDateTime local(int y, int m, int d, int h, int min, int s = 0, int ms = 0)
 {

@@ -1,8 +1,3 @@
-// The XML-RPC transport without sockets: values written and read in each
-// type, calls the reader refuses (not XML, entity bombs, no method name,
-// values nested too deep), the slot found by the decoded types or the
-// invalid-parameters fault. The HTTP edge is tested end to end.
-
 #include "maiafault.h"
 #include "maiaobject.h"
 #include "maiaxmlrpcserver.h"
@@ -16,23 +11,20 @@ namespace {
 // The document without the blanks between elements.
 QString compact(const QByteArray &document)
 {
-    return QString::fromUtf8(document)
-        .replace(QRegularExpression(QStringLiteral(">\\s+<")), QStringLiteral("><"))
-        .trimmed();
+    return QString::fromUtf8(document).replace(QRegularExpression(">\\s+<"), "><").trimmed();
 }
 
 QString valueOf(const QByteArray &response)
 {
     const QString text = compact(response);
-    const int from = text.indexOf(QStringLiteral("<param>")) + 7;
-    return text.mid(from, text.indexOf(QStringLiteral("</param>")) - from);
+    const int from = text.indexOf("<param>") + 7;
+    return text.mid(from, text.indexOf("</param>") - from);
 }
 
 QByteArray call(const QString &method, const QString &params)
 {
     return (QStringLiteral("<?xml version=\"1.0\"?><methodCall><methodName>") + method
-            + QStringLiteral("</methodName><params>") + params + QStringLiteral("</params></methodCall>"))
-        .toUtf8();
+            + QStringLiteral("</methodName><params>") + params + QStringLiteral("</params></methodCall>")).toUtf8();
 }
 
 QString param(const QString &value)
@@ -59,257 +51,236 @@ class TestMaiaXmlRpc : public QObject
     Q_OBJECT
 
 private slots:
-    void writesValues_data();
-    void writesValues();
-    void keepsLayout();
-    void carriesAnyText_data();
-    void carriesAnyText();
-    void readsValues_data();
-    void readsValues();
-    void refusesCalls_data();
-    void refusesCalls();
-    void invokesBySignature_data();
-    void invokesBySignature();
-};
-
-void TestMaiaXmlRpc::writesValues_data()
-{
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<bool>("lowerCase");
-    QTest::addColumn<QString>("xml");
-    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
-    QTest::newRow("bool") << QVariant(true) << false << "<value><boolean>1</boolean></value>";
-    QTest::newRow("int") << QVariant(-5) << false << "<value><int>-5</int></value>";
-    QTest::newRow("double") << QVariant(7.0 / 3) << false << "<value><double>2.33333</double></value>";
-    QTest::newRow("string") << QVariant(QStringLiteral("a<b & \"ц\"")) << false
-                            << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
-    QTest::newRow("control character") << QVariant(QStringLiteral("a\x01")) << false
-                                       << "<value><string>a\uFFFD</string></value>";
-    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << false << "<value><base64>AP8=</base64></value>";
-    QTest::newRow("date-time") << QVariant(at) << false
-                               << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
-    QTest::newRow("date-time, lower case") << QVariant(at) << true
-                                           << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
-    QTest::newRow("map") << QVariant(QVariantMap{{QStringLiteral("b"), 2}, {QStringLiteral("a"), QStringLiteral("x")}})
-                         << false
-                         << "<value><struct><member><name>a</name><value><string>x</string></value></member>"
-                            "<member><name>b</name><value><int>2</int></value></member></struct></value>";
-    QTest::newRow("list") << QVariant(QVariantList{1, QVariantList()}) << false
-                          << "<value><array><data><value><int>1</int></value><value><array><data/></array></value>"
-                             "</data></array></value>";
-    QTest::newRow("null int") << QVariant(QVariant::Int) << false << "<value/>";
-    QTest::newRow("invalid") << QVariant() << false << "<value/>";
-    QTest::newRow("unsigned") << QVariant(5u) << false << "<value/>";
-    QTest::newRow("string list") << QVariant(QStringList{QStringLiteral("a")}) << false << "<value/>";
-}
-
-void TestMaiaXmlRpc::writesValues()
-{
-    QFETCH(QVariant, value);
-    QFETCH(bool, lowerCase);
-    QFETCH(QString, xml);
-    MaiaObject::setLowerCaseDateTime(lowerCase);
-    const QByteArray response = MaiaObject::response(value);
-    MaiaObject::setLowerCaseDateTime(false);
-    QVERIFY(response.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
-    QCOMPARE(valueOf(response), xml);
-}
-
-void TestMaiaXmlRpc::keepsLayout()
-{
-    // The layout clients have seen from the start (QXmlStreamWriter's,
-    // indented by one blank), byte for byte.
-    const QVariant value = QVariantMap{{QStringLiteral("a"), QVariantList{1, QVariantList(), QString(), QLatin1String("")}},
-                                       {QStringLiteral("b"), QVariantMap()}};
-    QCOMPARE(MaiaObject::response(value), QByteArray(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>\n <params>\n  <param>\n"
-        "   <value>\n    <struct>\n     <member>\n      <name>a</name>\n      <value>\n"
-        "       <array>\n        <data>\n         <value>\n          <int>1</int>\n"
-        "         </value>\n         <value>\n          <array>\n           <data/>\n"
-        "          </array>\n         </value>\n         <value/>\n         <value>\n"
-        "          <string></string>\n         </value>\n        </data>\n       </array>\n"
-        "      </value>\n     </member>\n     <member>\n      <name>b</name>\n      <value>\n"
-        "       <struct/>\n      </value>\n     </member>\n    </struct>\n   </value>\n  </param>\n"
-        " </params>\n</methodResponse>\n"));
-}
-
-void TestMaiaXmlRpc::carriesAnyText_data()
-{
-    // Every escape, characters XML cannot hold (control characters, U+FFFE,
-    // U+FFFF, halves of surrogate pairs), non-ASCII of each UTF-8 length;
-    // long texts are read back by the call reader's own pass.
-    QTest::addColumn<QString>("text");
-    const QChar pair[] = {QChar(0xD83D), QChar(0xDE00)};
-    const QString hazards = QStringLiteral("a<b>c&d\"e'f\tg\nh\ri]]>j") + QChar(0x01) + QChar(0x1F) + QChar(0x7F)
-        + QStringLiteral("ц€") + QString(pair, 2) + QChar(0xD83D) + QLatin1Char('x') + QChar(0xDE00) + QChar(0xFFFE)
-        + QChar(0xFFFF) + QChar(0xFFFD) + QChar(0xE000);
-    QTest::newRow("short") << hazards;
-    QTest::newRow("long") << hazards.repeated(2000);
-    QTest::newRow("pair across a block") << QString(4095, QLatin1Char('x')) + QString(pair, 2) + hazards.repeated(900);
-    QTest::newRow("high half last") << QString(20000, QLatin1Char('y')) + QChar(0xD83D);
-}
-
-void TestMaiaXmlRpc::carriesAnyText()
-{
-    QFETCH(QString, text);
-    QString expected = text;
-    for (int i = 0; i < expected.size(); ++i) {
-        const ushort c = expected.at(i).unicode();
-        const bool pairs = i + 1 < expected.size() && QChar::isHighSurrogate(c)
-                           && QChar::isLowSurrogate(expected.at(i + 1).unicode());
-        if (pairs)
-            ++i;
-        else if ((c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || c == 0xFFFE || c == 0xFFFF
-                 || QChar::isSurrogate(c))
-            expected[i] = QChar::ReplacementCharacter;
+    void writesValues_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<bool>("lowerCase");
+        QTest::addColumn<QString>("xml");
+        const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+        QTest::newRow("bool") << QVariant(true) << false << "<value><boolean>1</boolean></value>";
+        QTest::newRow("int") << QVariant(-5) << false << "<value><int>-5</int></value>";
+        QTest::newRow("double") << QVariant(7.0 / 3) << false << "<value><double>2.33333</double></value>";
+        QTest::newRow("string") << QVariant("a<b & \"ц\"") << false
+                                << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
+        QTest::newRow("control character") << QVariant("a\x01") << false << "<value><string>a\uFFFD</string></value>";
+        QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << false << "<value><base64>AP8=</base64></value>";
+        QTest::newRow("date-time") << QVariant(at) << false
+                                   << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
+        QTest::newRow("date-time, lower case") << QVariant(at) << true
+                                               << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
+        QTest::newRow("map") << QVariant(QVariantMap{{"b", 2}, {"a", "x"}}) << false
+                             << "<value><struct><member><name>a</name><value><string>x</string></value></member>"
+                                "<member><name>b</name><value><int>2</int></value></member></struct></value>";
+        QTest::newRow("list") << QVariant(QVariantList{1, QVariantList()}) << false
+                              << "<value><array><data><value><int>1</int></value><value><array><data/></array></value>"
+                                 "</data></array></value>";
+        QTest::newRow("null int") << QVariant(QVariant::Int) << false << "<value/>";
+        QTest::newRow("invalid") << QVariant() << false << "<value/>";
+        QTest::newRow("unsigned") << QVariant(5u) << false << "<value/>";
     }
-    const QByteArray response = MaiaObject::response(text);
-    QXmlStreamReader xml(response);
-    while (!xml.atEnd() && !(xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("string")))
-        ;
-    QCOMPARE(xml.readElementText(), expected);
-    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
 
-    // The same text sent back in a call, as escaped by this writer and as a
-    // stock client escapes it (quotes and line feeds raw).
-    const int from = response.indexOf("<string>") + 8;
-    const QByteArray escaped = response.mid(from, response.indexOf("</string>") - from);
-    QByteArray stock = escaped;
-    stock.replace("&quot;", "\"").replace("&#13;", "\r");
-    QString stockExpected = expected;
-    stockExpected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    for (const auto &sent : {qMakePair(escaped, expected), qMakePair(stock, stockExpected)}) {
+    void writesValues()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(bool, lowerCase);
+        QFETCH(QString, xml);
+        MaiaObject::setLowerCaseDateTime(lowerCase);
+        const QByteArray response = MaiaObject::response(value);
+        MaiaObject::setLowerCaseDateTime(false);
+        QVERIFY(response.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+        QCOMPARE(valueOf(response), xml);
+    }
+
+    void keepsLayout()
+    {
+        // The layout clients have seen from the start, byte for byte.
+        const QVariant value = QVariantMap{{"a", QVariantList{1, QVariantList(), QString(), QLatin1String("")}},
+                                           {"b", QVariantMap()}};
+        QCOMPARE(MaiaObject::response(value), QByteArray(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>\n <params>\n  <param>\n"
+            "   <value>\n    <struct>\n     <member>\n      <name>a</name>\n      <value>\n"
+            "       <array>\n        <data>\n         <value>\n          <int>1</int>\n"
+            "         </value>\n         <value>\n          <array>\n           <data/>\n"
+            "          </array>\n         </value>\n         <value/>\n         <value>\n"
+            "          <string></string>\n         </value>\n        </data>\n       </array>\n"
+            "      </value>\n     </member>\n     <member>\n      <name>b</name>\n      <value>\n"
+            "       <struct/>\n      </value>\n     </member>\n    </struct>\n   </value>\n  </param>\n"
+            " </params>\n</methodResponse>\n"));
+    }
+
+    void carriesAnyText_data()
+    {
+        // Every escape, characters XML cannot hold, non-ASCII of each UTF-8 length;
+        // long texts are read back by the call reader's own pass.
+        QTest::addColumn<QString>("text");
+        const QChar pair[] = {QChar(0xD83D), QChar(0xDE00)};
+        const QString hazards = QStringLiteral("a<b>c&d\"e'f\tg\nh\ri]]>j") + QChar(0x01) + QChar(0x1F) + QChar(0x7F)
+            + QStringLiteral("ц€") + QString(pair, 2) + QChar(0xD83D) + QLatin1Char('x') + QChar(0xDE00) + QChar(0xFFFE)
+            + QChar(0xFFFF) + QChar(0xFFFD) + QChar(0xE000);
+        QTest::newRow("short") << hazards;
+        QTest::newRow("long") << hazards.repeated(2000);
+        QTest::newRow("pair across a block") << QString(4095, QLatin1Char('x')) + QString(pair, 2) + hazards.repeated(900);
+        QTest::newRow("high half last") << QString(20000, QLatin1Char('y')) + QChar(0xD83D);
+    }
+
+    void carriesAnyText()
+    {
+        QFETCH(QString, text);
+        QString expected = text;
+        for (int i = 0; i < expected.size(); ++i) {
+            const ushort c = expected.at(i).unicode();
+            const bool pairs = i + 1 < expected.size() && QChar::isHighSurrogate(c)
+                               && QChar::isLowSurrogate(expected.at(i + 1).unicode());
+            if (pairs)
+                ++i;
+            else if ((c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || c == 0xFFFE || c == 0xFFFF
+                     || QChar::isSurrogate(c))
+                expected[i] = QChar::ReplacementCharacter;
+        }
+        const QByteArray response = MaiaObject::response(text);
+        QXmlStreamReader xml(response);
+        while (!xml.atEnd() && !(xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("string")))
+            ;
+        QCOMPARE(xml.readElementText(), expected);
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+
+        // The same text sent back in a call, as escaped by this writer and as a
+        // stock client escapes it (quotes and line feeds raw).
+        const int from = response.indexOf("<string>") + 8;
+        const QByteArray escaped = response.mid(from, response.indexOf("</string>") - from);
+        QByteArray stock = escaped;
+        stock.replace("&quot;", "\"").replace("&#13;", "\r");
+        QString stockExpected = expected;
+        stockExpected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        for (const auto &sent : {qMakePair(escaped, expected), qMakePair(stock, stockExpected)}) {
+            QString method;
+            QVariantList params;
+            MaiaFault fault;
+            QVERIFY(MaiaObject::readCall(call("m", QString()).replace(
+                                             "<params>", "<params><param><value><string>" + sent.first + "</string></value></param>"),
+                                         method, params, fault));
+            QCOMPARE(params.value(0).toString(), sent.second);
+        }
+    }
+
+    void readsValues_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QVariant>("expected");
+        const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
+        QTest::newRow("untyped") << " x " << QVariant(" x ");
+        QTest::newRow("string") << "<string>a&amp;b</string>" << QVariant("a&b");
+        QTest::newRow("i4") << "<i4> 42 </i4>" << QVariant(42);
+        QTest::newRow("int too wide") << "<int>99999999999</int>" << QVariant();
+        QTest::newRow("i8 unknown") << "<i8>1</i8>" << QVariant();
+        QTest::newRow("double") << "<double>-1.25e3</double>" << QVariant(-1250.0);
+        QTest::newRow("boolean true") << "<boolean>true</boolean>" << QVariant(true);
+        QTest::newRow("boolean 0") << "<boolean>0</boolean>" << QVariant(false);
+        QTest::newRow("base64") << "<base64>AP8=</base64>" << QVariant(QByteArray("\x00\xff", 2));
+        QTest::newRow("dateTime.iso8601") << "<dateTime.iso8601>20240301T10:20:30</dateTime.iso8601>" << QVariant(at);
+        QTest::newRow("datetime") << "<datetime>2024-03-01T10:20:30</datetime>" << QVariant(at);
+        QTest::newRow("bad date-time") << "<dateTime.iso8601>yesterday</dateTime.iso8601>" << QVariant();
+        QTest::newRow("nil") << "<nil/>" << QVariant();
+        QTest::newRow("array, indented")
+            << "\n <array>\n  <data>\n   <value><int>1</int></value>\n   <value>t</value>\n  </data>\n </array>\n"
+            << QVariant(QVariantList{1, "t"});
+        const QString z(20000, QLatin1Char('z'));
+        QTest::newRow("long string in CDATA") << "<string><![CDATA[<string>" + z + "</string>]]></string>"
+                                              << QVariant("<string>" + z + "</string>");
+        QTest::newRow("struct") << "<struct><member><name>k</name><value><int>1</int></value></member>"
+                                   "<member><name>e</name><value/></member></struct>"
+                                << QVariant(QVariantMap{{"k", 1}, {"e", QString()}});
+    }
+
+    void readsValues()
+    {
+        QFETCH(QString, value);
+        QFETCH(QVariant, expected);
         QString method;
         QVariantList params;
         MaiaFault fault;
-        QVERIFY(MaiaObject::readCall(call(QStringLiteral("m"), QString()).replace(
-                                         "<params>", "<params><param><value><string>" + sent.first + "</string></value></param>"),
-                                     method, params, fault));
-        QCOMPARE(params.value(0).toString(), sent.second);
+        QVERIFY(MaiaObject::readCall(call("m", param(value)), method, params, fault));
+        QCOMPARE(method, QStringLiteral("m"));
+        QCOMPARE(params.size(), 1);
+        QCOMPARE(params.first().userType(), expected.userType());
+        QCOMPARE(params.first(), expected);
     }
-}
 
-void TestMaiaXmlRpc::readsValues_data()
-{
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QVariant>("expected");
-    const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
-    QTest::newRow("untyped") << " x " << QVariant(QStringLiteral(" x "));
-    QTest::newRow("string") << "<string>a&amp;b</string>" << QVariant(QStringLiteral("a&b"));
-    QTest::newRow("i4") << "<i4> 42 </i4>" << QVariant(42);
-    QTest::newRow("int too wide") << "<int>99999999999</int>" << QVariant();
-    QTest::newRow("int not a number") << "<int>4x</int>" << QVariant();
-    QTest::newRow("i8 unknown") << "<i8>1</i8>" << QVariant();
-    QTest::newRow("double") << "<double>-1.25e3</double>" << QVariant(-1250.0);
-    QTest::newRow("boolean true") << "<boolean>true</boolean>" << QVariant(true);
-    QTest::newRow("boolean 0") << "<boolean>0</boolean>" << QVariant(false);
-    QTest::newRow("base64") << "<base64>AP8=</base64>" << QVariant(QByteArray("\x00\xff", 2));
-    QTest::newRow("dateTime.iso8601") << "<dateTime.iso8601>20240301T10:20:30</dateTime.iso8601>" << QVariant(at);
-    QTest::newRow("datetime") << "<datetime>2024-03-01T10:20:30</datetime>" << QVariant(at);
-    QTest::newRow("bad date-time") << "<dateTime.iso8601>yesterday</dateTime.iso8601>" << QVariant();
-    QTest::newRow("nil") << "<nil/>" << QVariant();
-    QTest::newRow("array, indented")
-        << "\n <array>\n  <data>\n   <value><int>1</int></value>\n   <value>t</value>\n  </data>\n </array>\n"
-        << QVariant(QVariantList{1, QStringLiteral("t")});
-    const QString z(20000, QLatin1Char('z'));
-    QTest::newRow("long string in CDATA") << "<string><![CDATA[<string>" + z + "</string>]]></string>"
-                                          << QVariant("<string>" + z + "</string>");
-    QTest::newRow("struct") << "<struct><member><name>k</name><value><int>1</int></value></member>"
-                               "<member><name>e</name><value/></member></struct>"
-                            << QVariant(QVariantMap{{QStringLiteral("k"), 1}, {QStringLiteral("e"), QString()}});
-}
+    void refusesCalls_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("code");
+        QTest::newRow("not XML") << QByteArray("methodCall") << int(MaiaFault::ParseError);
+        QTest::newRow("truncated") << call("m", param("<int>1</int>")).left(60) << int(MaiaFault::ParseError);
+        QTest::newRow("two roots") << call("m", QString()) + "<x/>" << int(MaiaFault::ParseError);
+        QTest::newRow("entity bomb")
+            << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">"
+                          "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
+            << int(MaiaFault::ParseError);
+        QTest::newRow("undeclared entity") << call("&x;", QString()) << int(MaiaFault::ParseError);
+        QTest::newRow("undeclared entity, long string")
+            << call("m", param(QStringLiteral("<string>") + QString(20000, QLatin1Char('z'))
+                                               + QStringLiteral("&x;</string>"))) << int(MaiaFault::ParseError);
+        QTest::newRow("no methodName") << QByteArray("<methodCall><params/></methodCall>") << int(MaiaFault::InvalidRequest);
+        const QString deep = QStringLiteral("<value><array><data>").repeated(100)
+            + QStringLiteral("</data></array></value>").repeated(100);
+        QTest::newRow("nested too deep") << call("m", QStringLiteral("<param>") + deep + "</param>")
+                                         << int(MaiaFault::InvalidRequest);
+    }
 
-void TestMaiaXmlRpc::readsValues()
-{
-    QFETCH(QString, value);
-    QFETCH(QVariant, expected);
-    QString method;
-    QVariantList params;
-    MaiaFault fault;
-    QVERIFY(MaiaObject::readCall(call(QStringLiteral("m"), param(value)), method, params, fault));
-    QCOMPARE(method, QStringLiteral("m"));
-    QCOMPARE(params.size(), 1);
-    QCOMPARE(params.first().userType(), expected.userType());
-    QCOMPARE(params.first(), expected);
-}
+    void refusesCalls()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, code);
+        QString method;
+        QVariantList params;
+        MaiaFault fault;
+        QVERIFY(!MaiaObject::readCall(body, method, params, fault));
+        QCOMPARE(fault.code(), code);
+    }
 
-void TestMaiaXmlRpc::refusesCalls_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("code");
-    QTest::newRow("not XML") << QByteArray("methodCall") << int(MaiaFault::ParseError);
-    QTest::newRow("truncated") << call(QStringLiteral("m"), param(QStringLiteral("<int>1</int>"))).left(60)
-                               << int(MaiaFault::ParseError);
-    QTest::newRow("two roots") << call(QStringLiteral("m"), QString()) + "<x/>" << int(MaiaFault::ParseError);
-    QTest::newRow("entity bomb")
-        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">"
-                      "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
-        << int(MaiaFault::ParseError);
-    QTest::newRow("undeclared entity") << call(QStringLiteral("&x;"), QString()) << int(MaiaFault::ParseError);
-    QTest::newRow("undeclared entity, long string")
-        << call(QStringLiteral("m"), param(QStringLiteral("<string>") + QString(20000, QLatin1Char('z'))
-                                           + QStringLiteral("&x;</string>")))
-        << int(MaiaFault::ParseError);
-    QTest::newRow("no methodName") << QByteArray("<methodCall><params/></methodCall>") << int(MaiaFault::InvalidRequest);
-    const QString deep = QStringLiteral("<value><array><data>").repeated(100)
-        + QStringLiteral("</data></array></value>").repeated(100);
-    QTest::newRow("nested too deep") << call(QStringLiteral("m"), QStringLiteral("<param>") + deep + "</param>")
-                                     << int(MaiaFault::InvalidRequest);
-}
+    void invokesBySignature_data()
+    {
+        // answer: the result's value, or the fault's code and text.
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QString>("answer");
+        const QString s = param("<string>x</string>");
+        const QString invalid = "-32602 server error: invalid method parameters";
+        QTest::newRow("found") << "echo" << s + param("<i4>3</i4>")
+                               << "<value><array><data><value><string>x</string></value><value><int>3</int></value>"
+                                  "</data></array></value>";
+        QTest::newRow("date-time and array")
+            << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
+            << "<value><array><data><value><dateTime.iso8601>20240301T00:00:00</dateTime.iso8601></value>"
+               "<value><array><data/></array></value></data></array></value>";
+        QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
+        QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
+        QTest::newRow("no result") << "noResult" << s << invalid;
+        QTest::newRow("unknown") << "nothing" << s << "-32601 server error: requested method not found";
+        QTest::newRow("fault result") << "refuse" << s << "0 x";
+    }
 
-void TestMaiaXmlRpc::refusesCalls()
-{
-    QFETCH(QByteArray, body);
-    QFETCH(int, code);
-    QString method;
-    QVariantList params;
-    MaiaFault fault;
-    QVERIFY(!MaiaObject::readCall(body, method, params, fault));
-    QCOMPARE(fault.code(), code);
-}
-
-void TestMaiaXmlRpc::invokesBySignature_data()
-{
-    // answer: the result's value, or the fault's code and text.
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<QString>("params");
-    QTest::addColumn<QString>("answer");
-    const QString s = param(QStringLiteral("<string>x</string>"));
-    const QString invalid = QStringLiteral("-32602 server error: invalid method parameters");
-    QTest::newRow("found") << "echo" << s + param("<i4>3</i4>")
-                           << "<value><array><data><value><string>x</string></value><value><int>3</int></value>"
-                              "</data></array></value>";
-    QTest::newRow("date-time and array")
-        << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
-        << "<value><array><data><value><dateTime.iso8601>20240301T00:00:00</dateTime.iso8601></value>"
-           "<value><array><data/></array></value></data></array></value>";
-    QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
-    QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
-    QTest::newRow("no result") << "noResult" << s << invalid;
-    QTest::newRow("unknown") << "nothing" << s << "-32601 server error: requested method not found";
-    QTest::newRow("fault result") << "refuse" << s << "0 x";
-}
-
-void TestMaiaXmlRpc::invokesBySignature()
-{
-    QFETCH(QString, method);
-    QFETCH(QString, params);
-    QFETCH(QString, answer);
-    Responder responder;
-    // Port 0: a free one; the listener itself is not used here.
-    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
-    for (const char *name : {"echo", "span", "refuse", "noResult"})
-        server.addMethod(QLatin1String(name), &responder, name);
-    const QString document = compact(server.handle(call(method, params)));
-    const QRegularExpression fault(QStringLiteral("<fault><value><struct><member><name>faultCode</name><value><int>"
-                                                  "(-?\\d+)</int></value></member><member><name>faultString</name>"
-                                                  "<value><string>(.*)</string></value></member></struct></value></fault>"));
-    const QRegularExpressionMatch match = fault.match(document);
-    if (match.hasMatch())
-        QCOMPARE(match.captured(1) + QLatin1Char(' ') + match.captured(2), answer);
-    else
-        QCOMPARE(valueOf(document.toUtf8()), answer);
-}
+    void invokesBySignature()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, params);
+        QFETCH(QString, answer);
+        Responder responder;
+        // Port 0: a free one; the listener itself is not used here.
+        MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
+        for (const char *name : {"echo", "span", "refuse", "noResult"})
+            server.addMethod(QLatin1String(name), &responder, name);
+        const QString document = compact(server.handle(call(method, params)));
+        const QRegularExpression fault(QStringLiteral("<fault><value><struct><member><name>faultCode</name><value><int>"
+                                                      "(-?\\d+)</int></value></member><member><name>faultString</name>"
+                                                      "<value><string>(.*)</string></value></member></struct></value></fault>"));
+        const QRegularExpressionMatch match = fault.match(document);
+        if (match.hasMatch())
+            QCOMPARE(match.captured(1) + QLatin1Char(' ') + match.captured(2), answer);
+        else QCOMPARE(valueOf(document.toUtf8()), answer);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestMaiaXmlRpc)
 #include "tst_maiaxmlrpc.moc"

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "zeltochecksum.h"
+#include "zeltostream.h"
+
+// Stream bytes of one value in the given version (0: the one written by
+// default); on failure the bytes hold the version byte only.
+inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *status = nullptr, int version = 0)
+{
+    const int chosen = ZeltoStream::writeVersion();
+    if (version)
+        ZeltoStream::setWriteVersion(version);
+    QByteArray bytes;
+    ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+    stream.init();
+    stream << value;
+    ZeltoStream::setWriteVersion(chosen);
+    if (status)
+        *status = stream.status();
+    return bytes;
+}
+
+// The first value of stream bytes; invalid on failure.
+inline QVariant decodeStream(const QByteArray &bytes, ZeltoStream::Status *status = nullptr, QString *error = nullptr)
+{
+    ZeltoStream stream(bytes);
+    QVariant value;
+    if (stream.init())
+        stream >> value;
+    if (status)
+        *status = stream.status();
+    if (error)
+        *error = stream.errorString();
+    return value;
+}
+
+// v as four bytes, low byte first.
+inline QByteArray le32(quint32 v)
+{
+    QByteArray out;
+    for (int k = 0; k < 4; ++k)
+        out.append(char(v >> (8 * k)));
+    return out;
+}
+
+// A version-2 stream of one value whose bytes are given: framed by length
+// and checksum, so that a reader meets whatever the bytes hold.
+inline QByteArray version2Stream(const QByteArray &value)
+{
+    return QByteArray(1, char(2)) + le32(quint32(value.size())) + value
+           + le32(ZeltoChecksum::crc32c(value.constData(), value.size()));
+}
