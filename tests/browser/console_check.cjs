@@ -106,7 +106,6 @@ async function main() {
       }
       if (state && states.length > 1 && state.state === 'Не выполняется' && state.last) {
         idleAgain = true;
-        findings.lastExec = state.last;
         break;
       }
       await new Promise(r => setTimeout(r, 100));

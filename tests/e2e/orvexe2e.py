@@ -86,18 +86,19 @@ def start_listening(args, env):
 
 
 class ServerProcess:
-    """The test RPC server on free ports."""
+    """The test RPC server (the RPC layer alone) on free ports."""
 
-    def __init__(self, web=True, extra=(), env=None):
+    def __init__(self, env=None):
         self.home = TempHome()
-        args = [binary("zelto-test-server"), "-p", "0"] + (["-w", "0"] if web else []) + list(extra)
+        args = [binary("zelto-test-server"), "-p", "0", "-w", "0"]
         self.proc, ports = start_listening(args, dict(self.home.env(), **(env or {})))
-        self.tcp_port, self.web_port = ports["tcp"], ports.get("web")
+        self.port, self.web_port = ports["tcp"], ports["web"]
 
-    def stop(self, sig=signal.SIGTERM, timeout=30):
-        code, out, _ = finish(self.proc, sig, timeout)
+    def stop(self):
+        code, out, err = finish(self.proc)
+        self.output = out + err
         self.home.remove()
-        return code, out
+        return code
 
 
 class DeviceSimulator:
@@ -153,8 +154,14 @@ class DataServer:
     def db_path(self):
         return os.path.join(self.home.path, "telvan.db")
 
-    def stop(self):
-        code, out, err = finish(self.proc, timeout=60)
+    def admin(self, **kwargs):
+        """A new connection logged in as the administrator."""
+        c = TcpClient(self.port, **kwargs)
+        c.ok("login", "admin", "tavro")
+        return c
+
+    def stop(self, sig=signal.SIGTERM):
+        code, out, err = finish(self.proc, sig, timeout=60)
         self.output = out + err
         if self.own_home:
             self.home.remove()
@@ -170,8 +177,7 @@ class SimulatedInstallation:
         self.home = TempHome()
         self.sim = DeviceSimulator(self.home, sim_args)
         self.server = DataServer(home=self.home, env=env)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
+        self.admin = self.server.admin()
 
     def node_and_task(self, number=None, group=0, model="QRV2", task=None, **channel):
         """A node of a simulated device and its task (main, being the node's
@@ -201,8 +207,7 @@ class SimulatedInstallation:
         self.admin.close()
         assert self.server.stop() == 0, self.server.output
         self.server = DataServer(home=self.home, port=self.server.port, env=self.env)
-        self.admin = TcpClient(self.server.port)
-        self.admin.ok("login", "admin", "tavro")
+        self.admin = self.server.admin()
 
     def close(self):
         self.admin.close()
@@ -218,8 +223,7 @@ def server_with_settings(settings, **kwargs):
     server starts again in the same home, which it then owns."""
     home = TempHome()
     first = DataServer(home=home, **kwargs)
-    client = TcpClient(first.port)
-    client.ok("login", "admin", "tavro")
+    client = first.admin()
     for name, value in settings.items():
         client.ok("setSetting", name, value)
     client.close()
@@ -244,13 +248,15 @@ def accepts(port):
 
 
 class ServerTestCase(unittest.TestCase):
-    """One real server for the whole test class; clients close after each test."""
+    """One real server for the whole test class (the test RPC server when
+    rpc_only is set); clients close after each test."""
 
     server_ini = ""
+    rpc_only = False
 
     @classmethod
     def setUpClass(cls):
-        cls.server = DataServer(server_ini=cls.server_ini)
+        cls.server = ServerProcess() if cls.rpc_only else DataServer(server_ini=cls.server_ini)
 
     @classmethod
     def tearDownClass(cls):
@@ -355,44 +361,24 @@ def http_get(port, target, method="GET", extra=""):
     return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
 
 
-def request(client, method, params):
-    """The client's next request id and the request's JSON text."""
-    client.next_id += 1
-    message = {"jsonrpc": "2.0", "id": client.next_id - 1, "method": method}
-    if params is not None:
-        message["params"] = params
-    return client.next_id - 1, json.dumps(message, ensure_ascii=False)
+class RpcClient:
+    """JSON-RPC calls over a transport whose subclass sends and reads one
+    message; send and receive are separate so that tests can pipeline and
+    break the protocol on purpose."""
 
-
-class TcpClient:
-    """Line-framed JSON-RPC over TCP; send and receive are separate so that
-    tests can pipeline and break the protocol on purpose."""
-
-    def __init__(self, port, host="127.0.0.1", timeout=60, source=None):
-        self.sock = socket.create_connection((host, port), timeout=timeout,
-                                             source_address=(source, 0) if source else None)
-        self.buffer = b""
-        self.next_id = 1
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+    next_id = 1
+    buffer = b""
 
     def send(self, method, params=None):
-        id_, text = request(self, method, params)
-        self.send_raw(text.encode() + b"\n")
-        return id_
-
-    def read_line(self):
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(1 << 20)
-            if not chunk:
-                raise ConnectionError("closed by server")
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return line
+        message = {"jsonrpc": "2.0", "id": self.next_id, "method": method}
+        if params is not None:
+            message["params"] = params
+        self.next_id += 1
+        self.send_text(json.dumps(message, ensure_ascii=False))
+        return self.next_id - 1
 
     def read(self):
-        return json.loads(self.read_line())
+        return json.loads(self.read_message())
 
     def call(self, method, params=None):
         id_ = self.send(method, params)
@@ -414,25 +400,36 @@ class TcpClient:
             raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
         return reply["error"]["message"]
 
-    def closed_by_peer(self, timeout=30):
-        """True once the server has closed the connection."""
-        self.sock.settimeout(timeout)
-        try:
-            while True:
-                chunk = self.sock.recv(1 << 20)
-                if not chunk:
-                    return True
-                self.buffer += chunk
-        except (ConnectionResetError, BrokenPipeError):
-            return True
-        except socket.timeout:
-            return False
+
+class TcpClient(RpcClient):
+    """Line-framed JSON-RPC over TCP."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=60, source=None):
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send_text(self, text):
+        self.send_raw(text.encode() + b"\n")
+
+    def read_line(self):
+        while b"\n" not in self.buffer:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise ConnectionError("closed by server")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line
+
+    read_message = read_line
 
     def close(self):
         self.sock.close()
 
 
-class WebSocketClient:
+class WebSocketClient(RpcClient):
     """Just enough of RFC 6455 for the tests: handshake, masked text frames
     out, unmasked frames in (with continuation and ping)."""
 
@@ -450,7 +447,6 @@ class WebSocketClient:
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         if b" 101 " not in head.split(b"\r\n")[0]:
             raise ConnectionError(head.decode(errors="replace"))
-        self.next_id = 1
 
     def _frame(self, opcode, payload):
         header = bytes([0x80 | opcode])
@@ -468,11 +464,6 @@ class WebSocketClient:
 
     def send_text(self, text):
         self.sock.sendall(self._frame(0x1, text.encode()))
-
-    def send(self, method, params=None):
-        id_, text = request(self, method, params)
-        self.send_text(text)
-        return id_
 
     def _need(self, n):
         while len(self.buffer) < n:
@@ -502,11 +493,6 @@ class WebSocketClient:
                 parts.append(payload)
                 if b0 & 0x80:
                     return b"".join(parts).decode()
-
-    def read(self):
-        return json.loads(self.read_message())
-
-    call = TcpClient.call
 
     def close(self):
         try:

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (REFUSED, DataServer, ServerTestCase, TcpClient, TempHome, journal, rows, stamp,  # noqa: E402
+from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, rows, stamp,  # noqa: E402
                       table, wait_until)
 
 START = datetime.datetime(2023, 1, 1)
@@ -147,20 +147,6 @@ class ArchivesTest(ServerTestCase):
         errors = [r["message"] for r in journal(c) if r["level"] == "ERROR"]
         self.assertEqual([e for e in errors if any(expected in e for _, expected in cases)], [])
 
-    def test_restricted_user_sees_no_archives(self):
-        admin = self.client()
-        node = self.make_node(admin)
-        admin.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 2)))
-        admin.ok("saveUser", {"login": "outsider", "password": "pw", "groups": [],
-                              "access": ["saveArchives", "clearArchives", "checkArchives"]})
-        c = self.client("outsider", "pw")
-        self.assertEqual(c.ok("getArchive", node, "hour_data", None, None)["$table"]["rows"], [])
-        self.assertEqual(c.ok("getFillData", node), {})
-        for method, params in [("saveArchives", [tables(info=info(node), hour_data=hours(START, 3))]),
-                               ("clearArchives", [node]), ("checkArchives", [node])]:
-            self.assertEqual(c.error(method, *params), REFUSED, method)
-        self.assertEqual(len(rows(admin.ok("getArchive", node, "hour_data", None, None))), 2)
-
 
 def wal_size(server):
     try:
@@ -223,10 +209,8 @@ class KilledSaveTest(unittest.TestCase):
         wal = wal_size(server)
         c.send("saveArchives", [tables(info=info(node), **self.big)])
         wait(server, c, wal)
-        server.proc.send_signal(signal.SIGKILL)
-        server.proc.wait()
+        server.stop(signal.SIGKILL)
         c.close()
-        server.stop()
 
         server = DataServer(home=home)
         c = TcpClient(server.port)

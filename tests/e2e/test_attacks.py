@@ -77,7 +77,6 @@ class CommandAttacks(ServerTestCase):
         wide = 2 ** 32 + node
         for method, params, refusal in [
                 ("removeNode", [wide], "параметр 1 команды removeNode"),
-                ("removeNode", [str(wide)], "параметр 1 команды removeNode"),
                 ("getNode", [-2 ** 63], "параметр 1 команды getNode"),
                 ("setNodeGroup", [node, 2 ** 32], "параметр 2 команды setNodeGroup"),
                 ("getUser", [str(2 ** 32 + 1)], "параметр 1 команды getUser"),
@@ -144,9 +143,9 @@ class NeverReadingClient(unittest.TestCase):
     def test_memory_stays_bounded(self):
         # A small quarantine, so that the sanitizer's own keeping of freed
         # memory does not count as growth.
-        server = ServerProcess(web=False, env={"ASAN_OPTIONS": "quarantine_size_mb=8:"
+        server = ServerProcess(env={"ASAN_OPTIONS": "quarantine_size_mb=8:"
                                                                + os.environ.get("ASAN_OPTIONS", "")})
-        c = TcpClient(server.tcp_port)
+        c = TcpClient(server.port)
         try:
             before = rss_bytes(server.proc.pid)
             # 60 requests of 50 bytes for 1.6 MB of reply each: 100 MB if
@@ -154,24 +153,17 @@ class NeverReadingClient(unittest.TestCase):
             c.send_raw(b'{"jsonrpc":"2.0","id":1,"method":"makeTable","params":[5000,40]}\n' * 60)
             wait_until(lambda: idle(server.proc.pid), timeout=120, step=0.5)
             growth = rss_bytes(server.proc.pid) - before
-            other = TcpClient(server.tcp_port)
+            other = TcpClient(server.port)
             self.assertEqual(other.call("noop")["result"], True)
             other.close()
             self.assertLess(growth, 40 * 1024 * 1024, "grew by %d MB" % (growth >> 20))
         finally:
             c.close()
-            self.assertEqual(server.stop()[0], 0)
+            self.assertEqual(server.stop(), 0)
 
 
-class TransportAttacks(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = ServerProcess()
-
-    @classmethod
-    def tearDownClass(cls):
-        code, _ = cls.server.stop()
-        assert code == 0, code
+class TransportAttacks(ServerTestCase):
+    rpc_only = True
 
     def send_in_background(self, sock, data):
         def send():
@@ -184,17 +176,15 @@ class TransportAttacks(unittest.TestCase):
         self.addCleanup(thread.join)
 
     def test_line_over_limit_after_earlier_lines(self):
-        bystander = TcpClient(self.server.tcp_port)
-        self.addCleanup(bystander.close)
-        c = TcpClient(self.server.tcp_port)
-        self.addCleanup(c.close)
+        bystander, c = self.client(), self.client()
         big = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * (LIMIT + 4096) + b'"]}\n'
         self.send_in_background(c.sock, b'{"jsonrpc":"2.0","id":1,"method":"identity","params":[1]}\n' + big)
         self.assertEqual(c.read()["result"], 1)
         reply = c.read()
         self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
         self.assertIn("64", reply["error"]["message"])
-        self.assertTrue(c.closed_by_peer())
+        with self.assertRaises(ConnectionError):   # closed by the server
+            c.read_line()
         self.assertEqual(bystander.call("identity", ["alive"])["result"], "alive")
 
     def test_websocket_message_over_limit_is_answered(self):
@@ -244,8 +234,7 @@ class TransportAttacks(unittest.TestCase):
                 self.assertEqual(s.recv(4096).split(b" ")[1], status)
 
     def test_ids_come_back_as_sent(self):
-        c = TcpClient(self.server.tcp_port)
-        self.addCleanup(c.close)
+        c = self.client()
         for text in [b"1.5", b"-0.0", b"1e3", b"123456789012345678901234567890", b"18446744073709551616",
                      b'"\\u0041"']:
             c.send_raw(b'{"jsonrpc":"2.0","id":%s,"method":"noop"}\n' % text)

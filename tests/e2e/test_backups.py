@@ -30,13 +30,13 @@ def copies(folder):
 
 
 def check_copy(path):
-    """quick_check, schema version and tables of a copy, read-only."""
+    """quick_check, schema version, tables and node count of a copy, read-only."""
     with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
-        verdict = db.execute("PRAGMA quick_check").fetchone()[0]
-        version = db.execute("PRAGMA user_version").fetchone()[0]
-        tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        found = (db.execute("PRAGMA quick_check").fetchone()[0], db.execute("PRAGMA user_version").fetchone()[0],
+                 {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")},
+                 db.execute("SELECT count(*) FROM nodes").fetchone()[0])
     db.close()
-    return verdict, version, tables
+    return found
 
 
 def tool(home, *args):
@@ -57,27 +57,18 @@ class Home:
 
     def start(self):
         fresh = not os.path.exists(self.db_path)
-        if self.pause_ms is not None:
-            os.environ["ORVEX_BACKUP_STEP_PAUSE_MS"] = str(self.pause_ms)
-        try:
-            server = DataServer(self.home)
-        finally:
-            os.environ.pop("ORVEX_BACKUP_STEP_PAUSE_MS", None)
+        pause = {} if self.pause_ms is None else {"ORVEX_BACKUP_STEP_PAUSE_MS": str(self.pause_ms)}
+        server = DataServer(self.home, env=pause)
         # Not left running when a test fails half-way.
-        self.test.addCleanup(lambda: server.proc.poll() is None and kill(server))
+        self.test.addCleanup(lambda: server.proc.poll() is None and server.stop(signal.SIGKILL))
         # A new home gets its first copy at once; a backup asked for meanwhile would be refused.
         if fresh:
             self.test.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and copies(self.backup_dir) and not [
                 n for n in os.listdir(self.backup_dir) if n.endswith(".part")]))
         return server
 
-    def admin(self, server):
-        c = TcpClient(server.port)
-        c.ok("login", "admin", "tavro")
-        return c
-
     def fill(self, megabytes):
-        """Old journal rows of about `megabytes`, written while the server is stopped."""
+        """Journal rows of about `megabytes`."""
         with sqlite3.connect(self.db_path) as db:
             text = "Ж" * 500
             db.executemany("INSERT INTO journal (ctime, level, message) VALUES (?, 'INFO', ?)",
@@ -85,31 +76,18 @@ class Home:
         db.close()
 
 
-def kill(server):
-    server.proc.send_signal(signal.SIGKILL)
-    server.proc.wait()
-    server.proc.stdout.close()
-    server.proc.stderr.close()
-
-
-class KilledBackups(unittest.TestCase):
+class BackupTest(unittest.TestCase):
     def test_a_killed_copy_never_costs_a_good_one(self):
         home = Home(self, pause_ms=25)
         server = home.start()
-        admin = home.admin(server)
+        admin = server.admin()
         for number in (1, 2, 3):
             admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": number})
         admin.ok("setSetting", "backupCount", 100)
-        admin.close()
-        self.assertEqual(server.stop(), 0, server.output)
-        home.fill(6)
-
+        home.fill(6)   # beside the running server: WAL mode lets it write
         # Two good copies before the interruptions, a second apart so their names differ.
-        server = home.start()
-        admin = home.admin(server)
         time.sleep(1.1)
         self.assertIs(admin.ok("backupDatabase"), True)
-        admin.close()
         self.assertEqual(server.stop(), 0, server.output)
         good = {name: sha256(os.path.join(home.backup_dir, name)) for name in copies(home.backup_dir)}
         self.assertEqual(len(good), 2)
@@ -120,13 +98,11 @@ class KilledBackups(unittest.TestCase):
             client = TcpClient(server.port)
             client.send("backupDatabase")
             time.sleep(random.uniform(0.0, 0.4))
-            kill(server)
+            server.stop(signal.SIGKILL)
             client.close()
             cut_short += any(n.endswith(".part") for n in os.listdir(home.backup_dir))
             for name in copies(home.backup_dir):
-                verdict, version, tables = check_copy(os.path.join(home.backup_dir, name))
-                self.assertEqual((verdict, version), ("ok", 7), name)
-                self.assertEqual(tables, TABLES, name)
+                self.assertEqual(check_copy(os.path.join(home.backup_dir, name))[:3], ("ok", 7, TABLES), name)
         self.assertGreater(cut_short, 0, "no kill landed during a copy")
 
         for name, digest in good.items():
@@ -143,23 +119,16 @@ class KilledBackups(unittest.TestCase):
         self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
         lines = [line.split() for line in report.stdout.splitlines() if COPY_NAME.match(line.split()[0])]
         self.assertEqual(sorted(line[0] for line in lines), copies(home.backup_dir))
-        for line in lines:
-            # name, date, time, size, version, nodes, verdict
+        for line in lines:   # name, date, time, size, version, nodes, verdict
             path = os.path.join(home.backup_dir, line[0])
-            with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
-                nodes = db.execute("SELECT count(*) FROM nodes").fetchone()[0]
-            db.close()
-            self.assertEqual((int(line[3]), line[4], line[5], line[6]),
-                             (os.path.getsize(path), "7", str(nodes), "исправна"))
-        self.assertEqual(nodes, 3)
+            self.assertEqual(line[3:7], [str(os.path.getsize(path)), "7", str(check_copy(path)[3]), "исправна"])
+        self.assertEqual(line[5], "3")
 
-
-class Restore(unittest.TestCase):
     # What a restore checks and keeps: tst_backup; here the command line and the running service.
     def test_restore_into_a_stopped_home(self):
         home = Home(self)
         server = home.start()
-        admin = home.admin(server)
+        admin = server.admin()
         admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 1, "name": "Из копии"})
         self.assertIs(admin.ok("backupDatabase"), True)
         copy = os.path.join(home.backup_dir, copies(home.backup_dir)[-1])
@@ -167,7 +136,6 @@ class Restore(unittest.TestCase):
         refused = tool(home.home, "-restore", copy)
         self.assertEqual(refused.returncode, 1)
         self.assertIn("Служба «Orvex Data Server» работает", refused.stderr)
-        admin.close()
         self.assertEqual(server.stop(), 0, server.output)
         before = sha256(home.db_path)
         self.assertEqual(tool(home.home, "-restore").returncode, 2)
@@ -177,21 +145,16 @@ class Restore(unittest.TestCase):
         kept = re.search(r"Прежняя БД сохранена как (\S+)\.$", done.stdout, re.M).group(1)
         self.assertEqual(sha256(kept), before)
         server = home.start()
-        admin = home.admin(server)
+        admin = server.admin()
         self.assertEqual([n["name"] for n in rows(admin.ok("getNodes"))], ["Из копии"])
-        admin.close()
         self.assertEqual(server.stop(), 0, server.output)
 
-
-class WhileCopying(unittest.TestCase):
     def test_other_clients_are_served_and_a_second_backup_is_refused(self):
-        home = Home(self)
-        self.assertEqual(home.start().stop(), 0)
-        home.fill(4)
-        home.pause_ms = 150
+        home = Home(self, pause_ms=150)
         server = home.start()
-        asker = home.admin(server)
-        other = home.admin(server)
+        home.fill(4)
+        asker = server.admin()
+        other = server.admin()
 
         def copying():
             return any(n.endswith(".part") for n in os.listdir(home.backup_dir))
@@ -213,28 +176,23 @@ class WhileCopying(unittest.TestCase):
         quitter.send("backupDatabase")
         quitter.close()
         self.assertTrue(wait_until(lambda: other.call("backupDatabase").get("result") is True, 60, 0.2))
-        asker.close()
-        other.close()
         self.assertEqual(server.stop(), 0, server.output)
 
-
-class BadFolder(unittest.TestCase):
     def test_a_folder_that_cannot_be_made_gives_an_error_and_a_retry(self):
         home = Home(self)
         server = home.start()
-        admin = home.admin(server)
+        admin = server.admin()
         blocker = os.path.join(home.home.path, "plain.txt")
         open(blocker, "w").close()
         folder = os.path.join(blocker, "backup")
         admin.ok("setSetting", "backupDir", folder)
         admin.ok("setSetting", "lastBackup", dt("2000-01-01T00:00:00.000"))
         self.assertEqual(admin.error("backupDatabase"), "Ошибка создания каталога резервных копий: " + folder)
-        admin.close()
         self.assertEqual(server.stop(), 0, server.output)
 
         # The first tick after start finds the backup due and fails.
         server = home.start()
-        admin = home.admin(server)
+        admin = server.admin()
         message = "Ошибка создания каталога резервных копий: " + folder
 
         def logged():
@@ -242,7 +200,6 @@ class BadFolder(unittest.TestCase):
         self.assertTrue(wait_until(logged, 10))
         # lastBackup stays, so the next tick tries again.
         self.assertEqual(admin.ok("getSetting", "lastBackup"), "2000-01-01T00:00:00.000")
-        admin.close()
         self.assertEqual(server.stop(), 0, server.output)
 
 

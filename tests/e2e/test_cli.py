@@ -7,20 +7,14 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerProcess, binary, cli, free_port  # noqa: E402
+from orvexe2e import ServerTestCase, binary, cli, free_port  # noqa: E402
 
 
-class CommandLineClient(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = ServerProcess(web=False)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+class CommandLineClient(ServerTestCase):
+    rpc_only = True
 
     def cli(self, *args, port=None):
-        return cli(port or self.server.tcp_port, *args, login=False)
+        return cli(port or self.server.port, *args, login=False)
 
     def test_parameters_and_json_output(self):
         run = self.cli("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")

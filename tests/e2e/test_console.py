@@ -78,8 +78,7 @@ class ConsoleTest(unittest.TestCase):
                         self.assertEqual(self.inst.server.stop(), 0, self.inst.server.output)
                     elif line.startswith("start-server"):
                         self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
-                        self.inst.admin = TcpClient(self.inst.server.port)
-                        self.inst.admin.ok("login", "admin", "tavro")
+                        self.inst.admin = self.inst.server.admin()
                     elif line.startswith("result "):
                         result = json.loads(line[len("result "):])
                         continue
@@ -143,14 +142,9 @@ class ConsoleTest(unittest.TestCase):
             sheet = list(csv.reader(f, delimiter=";"))
         self.assertEqual(sheet[0][0], "Дата")
         self.assertEqual([r[0] for r in sheet[1:11]], ["%02d.03.2024" % d for d in range(1, 11)])
-        report = a.ok("getReportData", data["chartNode"], {"$date": "2024-03-01"}, {"$date": "2024-03-10"})["$tables"]
-        total = rows(report["range_totals"])[0]
-        described = a.ok("describeParams", "QRV5", ["S1_Q"], [1.5])["params"][0]
-        column = [i for i, title in enumerate(sheet[0]) if title.startswith(described["name"])][0]
-        totals_row = [r for r in sheet if r[0] == total["date"]][0]
-        self.assertIn(",", totals_row[column])   # the decimal comma of ";" separated files
-        self.assertAlmostEqual(float(totals_row[column].replace(",", ".")), total["S1_Q"],
-                               places=described.get("precision", 6) - 1 if described.get("precision") else 6)
+        heat = sheet[0].index(next(t for t in sheet[0] if t.startswith("Тепловая энергия")))
+        # The days' sum, with the decimal comma of ";" separated files.
+        self.assertEqual(next(r for r in sheet if r[0] == "Итого")[heat], "15,450")
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
 
         self.assertGreater(found["journalRows"], 0)
@@ -159,9 +153,6 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["restrictedNodes"], data["ownNodes"])
         self.assertEqual(found["restrictedButtons"], 0)
         self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
-        for name in ("login", "nodes", "tasks", "node", "report", "checklog", "journal", "connection-lost",
-                     "restricted"):
-            self.assertTrue(os.path.getsize(os.path.join(self.artifacts, name + ".png")) > 0, name)
 
 
 class ConsoleHttpTest(unittest.TestCase):
@@ -171,10 +162,7 @@ class ConsoleHttpTest(unittest.TestCase):
     def setUpClass(cls):
         cls.port = free_port()
         cls.server = DataServer(server_ini="requireLogin=true\n")
-        c = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
-        c.ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
-        c.close()
+        cls.server.admin().ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
         if not wait_until(lambda: accepts(cls.port), timeout=10):
             cls.server.stop()
             raise RuntimeError("no HTTP listener: " + cls.server.output)
@@ -204,10 +192,7 @@ class ConsoleHttpTest(unittest.TestCase):
         self.assertEqual(web.call("getNodes")["error"]["message"], REFUSED)
         self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
         web.call("takeChangeEvents")
-        tcp = TcpClient(self.server.port)
-        self.addCleanup(tcp.close)
-        tcp.ok("login", "admin", "tavro")
-        node = tcp.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
+        node = self.server.admin().ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
         events = web.call("takeChangeEvents")["result"]
         self.assertEqual(events.get("nodeSaved"), [node])
         self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")

@@ -1,6 +1,7 @@
-"""Polling with the real simulator: a poll on demand, retries, cancelling,
-channels, refusals, the scheduler at start and shutdown with runs in flight.
-Replies of the wrong shape and unreachable servers: tst_task."""
+"""Polling with the real simulator: a poll on demand, channels, refusals, the
+scheduler at start and shutdown with runs in flight. Replies of the wrong
+shape and unreachable servers: tst_task; retries and cancelling:
+tst_taskmanager, test_metrics and test_xmlrpc."""
 
 import os
 import signal
@@ -9,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, SimulatedInstallation, TcpClient, channel_key, dt, journal, rows, wait_until  # noqa: E402
+from orvexe2e import SimulatedInstallation, channel_key, dt, journal, rows, wait_until  # noqa: E402
 
 
 
@@ -56,40 +57,6 @@ class PollingTest(unittest.TestCase):
         self.assertEqual(again[:len(hours) - 24], hours[:len(hours) - 24])
         self.assertEqual(self.inst.sim.stats()["created"], 2)
 
-    def test_failing_device_is_retried(self):
-        node, task = self.inst.node_and_task(fault="error", faultText="Обрыв линии")
-        self.admin.ok("startTask", task)
-        seen = self.inst.wait_idle(task)
-        self.assertIn(("Ожидание повторного опроса", 2), seen)
-        self.assertIn(("Ожидание повторного опроса", 1), seen)
-        self.assertEqual(self.inst.sim.stats()["runs"][str(self.admin.ok("getNode", node)["number"])], 3)
-        record = self.admin.ok("getTask", task)
-        self.assertEqual((record["last_error"], record["is_fail"]), ("Обрыв линии", 1))
-        self.assertEqual(rows(self.admin.ok("getArchive", node, "hour_data", None, None)), [])
-
-        # Retries that succeed store the data, and the error goes.
-        node, task = self.inst.node_and_task(fault="refused", failCount="1")
-        self.admin.ok("startTask", task)
-        self.inst.wait_idle(task)
-        self.assertIsNone(self.admin.ok("getTask", task)["last_error"])
-        self.assertTrue(rows(self.admin.ok("getArchive", node, "hour_data", None, None)))
-
-    def test_cancel_during_a_run(self):
-        alive = self.inst.sim.stats()["alive"]
-        node, task = self.inst.node_and_task(runSeconds="30")
-        self.admin.ok("startTask", task)
-        self.assertTrue(wait_until(lambda: "Чтение" in (self.admin.ok("getTaskState", task)["state"] or "")))
-        row = [r for r in rows(self.admin.ok("getTasks")) if r["id"] == task][0]
-        self.assertEqual((row["is_run"], row["attempts"], type(row["progress"])), (True, 3, int))
-        self.assertIn("Чтение", row["state"])
-        self.assertIs(self.admin.ok("cancelTask", task), True)
-        self.inst.wait_idle(task, timeout=15)
-        self.assertEqual(self.admin.ok("getTask", task)["last_error"], "Задание отменено")
-        stats = self.inst.sim.stats()
-        self.assertEqual((stats["cancelRequests"], stats["alive"]), (1, alive))   # the job was removed
-        self.assertEqual(rows(self.admin.ok("getArchive", node, "hour_data", None, None)), [])
-        self.assertIsNone(self.admin.ok("getNode", node)["last_update"])
-
     def test_one_channel_one_run(self):
         line = {"code": "RS485", "port": "/dev/ttyS7", "runSeconds": "2"}
         none = {"archives": []}
@@ -107,19 +74,7 @@ class PollingTest(unittest.TestCase):
 
     def test_start_is_refused_without_change(self):
         self.assertEqual(self.admin.error("startTask", 987654), "Задача опроса 987654 не найдена")
-        self.assertTrue(self.admin.error("startTask", "abc"))
-        foreign = self.admin.ok("saveGroup", {"name": "Чужая для опроса"})
-        hidden = self.inst.node_and_task(group=foreign)[1]
-        self.admin.ok("saveUser", {"login": "poller", "password": "pw", "access": ["startTask", "cancelTask"],
-                                   "groups": [0]})
-        user = TcpClient(self.inst.server.port)
-        try:
-            user.ok("login", "poller", "pw")
-            self.assertEqual(user.error("startTask", hidden), REFUSED)
-            self.assertEqual(user.error("cancelTask", hidden), REFUSED)
-            self.assertIsNone(user.ok("getTaskState", hidden)["state"])
-        finally:
-            user.close()
+        self.assertTrue(self.admin.error("startTask", "abc"))   # a hidden task's refusal: test_security
         no_driver = self.inst.node_and_task(model="NOSUCH")[1]
         self.assertEqual(self.admin.error("startTask", no_driver), "Для прибора NOSUCH не найден драйвер опроса")
         self.assertIsNone(self.admin.ok("getTaskState", no_driver)["is_run"])

@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, TcpClient, cli, dt, rows, table  # noqa: E402
+from orvexe2e import ServerTestCase, cli, dt, rows, table  # noqa: E402
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -33,8 +33,7 @@ class ReportsTest(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        c = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
+        c = cls.server.admin()
         cls.group = c.ok("saveGroup", {"name": "Котельная №1"})
         cls.gj = cls.make_node(c, 1, cls.group, "Школа, корпус \"А\"")
         cls.gcal = cls.make_node(c, 2, cls.group, "Детский сад")

@@ -8,7 +8,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, stamp  # noqa: E402
+from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, stamp,  # noqa: E402
+                      table)
 
 
 class SecurityTest(ServerTestCase):
@@ -47,18 +48,26 @@ class SecurityTest(ServerTestCase):
         with sqlite3.connect(self.server.db_path) as db:
             self.assertEqual(len(db.execute("SELECT password FROM users WHERE id = ?", (user,)).fetchone()[0]), 32)
 
-    def test_invisible_node_reads_nothing(self):
+    def test_invisible_node_reads_nothing_and_refuses_writers(self):
         admin = self.client("admin", "tavro")
-        node = node_with_data(admin, 9001, admin.ok("saveGroup", {"name": "Чужая группа"}))
-        task = [t["id"] for t in rows(admin.ok("getTasks")) if t["node_id"] == node][0]
+        group = admin.ok("saveGroup", {"name": "Чужая группа"})
+        node = node_with_data(admin, 9001, group)
+        task, other = [t["id"] for t in rows(admin.ok("getTasks")) if t["node_id"] == node]
         with sqlite3.connect(self.server.db_path) as db:
             db.execute("UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", (task,))
         finding = stamp(START + datetime.timedelta(hours=47))
-        admin.ok("saveUser", {"login": "сосед", "password": "pw", "groups": [0], "access": ["getCheckParams"]})
+        shown = node_with_data(admin, 9002)
+        writers = [("removeNode", [node]), ("setNodeGroup", [node, 0]), ("saveNode", [{"id": node, "note": "x"}]),
+                   ("saveGroup", [{"id": group, "name": "Моя"}]), ("clearArchives", [node]), ("checkArchives", [node]),
+                   ("saveArchives", [{"$tables": {"info": table(["id"], [[node]]), "day_data": table(["date"], [[finding]])}}]),
+                   ("saveTask", [{"id": task, "mon_interval": 5}]), ("removeTask", [task]), ("startTask", [task]),
+                   ("cancelTask", [task])]
+        admin.ok("saveUser", {"login": "сосед", "password": "pw", "groups": [0],
+                              "access": ["getCheckParams", "setTaskGroup"] + [m for m, _ in writers]})
         outsider = self.client("сосед", "pw")
 
         readers = [("getCheckLog", [node, None, None]), ("getCheckErrors", [node, "hour_data", finding]),
-                   ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]),
+                   ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]), ("getTask", [task]),
                    ("getArchive", [node, "hour_data", None, None]), ("getSettingData", [node]),
                    ("getJournalData", [node, None, None]), ("getFillData", [node]), ("getNode", [node])]
         for method, params in readers:
@@ -66,6 +75,14 @@ class SecurityTest(ServerTestCase):
             self.assertTrue(rows(seen) if isinstance(seen, dict) and "$table" in seen else seen, method)
             hidden = outsider.ok(method, *params)
             self.assertFalse(rows(hidden) if isinstance(hidden, dict) and "$table" in hidden else hidden, method)
+        visible = rows(outsider.ok("getTasks"))
+        self.assertEqual({t["node_id"] for t in visible}, {shown})
+        self.assertEqual(outsider.ok("saveTask", {"id": visible[0]["id"], "mon_interval": 15}), visible[0]["id"])
+        for method, params in writers:
+            self.assertEqual(outsider.error(method, *params), REFUSED, method)
+        self.assertIs(outsider.ok("setTaskGroup", other, 1), False)      # refused, as a plain false
+        self.assertEqual([admin.ok("getTask", t)["is_main"] for t in (task, other)], [1, 0])
+        self.assertEqual(admin.ok("getFillData", node)["hour_data"]["size"], 48)
 
     def test_script_budgets_are_capped(self):
         admin = self.client("admin", "tavro")

@@ -102,25 +102,6 @@ class TasksTest(ServerTestCase):
         entry = [e for e in journal(admin) if e["message"] == "Удаление задачи"][-1]
         self.assertEqual(entry["node_name"], admin.ok("getNode", node)["name"])
 
-    def test_restricted_user_sees_tasks_of_own_groups_only(self):
-        admin = self.admin()
-        foreign = admin.ok("saveGroup", {"name": "Чужая для задач"})
-        hidden = self.make_task(admin, self.make_node(admin, foreign), mon_interval=30)
-        shown = self.make_task(admin, self.make_node(admin))
-        admin.ok("saveUser", {"login": "operator", "password": "pw", "access": ["saveTask", "removeTask"],
-                              "groups": [0]})
-        user = self.client("operator", "pw")
-        ids = [r["id"] for r in rows(user.ok("getTasks"))]
-        self.assertIn(shown, ids)
-        self.assertNotIn(hidden, ids)
-        self.assertEqual((user.ok("getTask", hidden), user.ok("getTaskData", hidden)), ({}, {}))
-        self.assertEqual(user.ok("getTaskData", shown)["id"], shown)
-        self.assertEqual(user.error("saveTask", {"id": hidden, "mon_interval": 5}), REFUSED)
-        self.assertEqual(user.error("removeTask", hidden), REFUSED)
-        self.assertIs(user.ok("setTaskGroup", hidden, 0), False)      # refused, as a plain false
-        self.assertEqual((admin.ok("getTask", hidden)["mon_interval"], admin.ok("getTask", hidden)["is_main"]), (30, 1))
-        self.assertEqual(user.ok("saveTask", {"id": shown, "mon_interval": 15}), shown)
-
     def test_bad_input_changes_nothing(self):
         admin = self.admin()
         node = self.make_node(admin)

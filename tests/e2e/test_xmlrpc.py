@@ -1,8 +1,11 @@
 """The XML-RPC gateway with Python's xmlrpc.client: login and readers, rights,
-tokens, faults, nodes moved between servers, the HTTP edge."""
+tokens, faults, nodes moved between servers, the HTTP edge; mutated requests
+and node packages, each answered with a well-formed document or closed."""
 
 import datetime
 import os
+import random
+import re
 import socket
 import sys
 import time
@@ -15,6 +18,28 @@ from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, TcpClient, a
                       free_port, journal, node_with_data, rows, server_with_settings, stamp, wait_until)
 
 TIMEOUT_MS = 1500
+ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
+               b"", b"-0", b"1.5"]
+
+
+def mutate(rng, body):
+    kind = rng.randrange(6)
+    if kind == 0:                                   # cut short
+        return body[:rng.randrange(len(body))]
+    if kind == 1:                                   # flip a few bytes
+        data = bytearray(body)
+        for _ in range(rng.randint(1, 5)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        return bytes(data)
+    if kind == 2:                                   # odd numbers wherever there are digits
+        return re.sub(rb"\d+", lambda m: rng.choice(ODD_NUMBERS), body)
+    if kind == 3:                                   # a piece twice
+        a, b = sorted(rng.randrange(len(body)) for _ in range(2))
+        return body[:b] + body[a:b] + body[b:]
+    if kind == 4:                                   # deeply nested values
+        depth = rng.choice([10, 70, 5000])
+        return body.replace(b"<value>", b"<value><array><data><value>" * depth, 1)
+    return body.replace(b"<string>", b"<i4>", 1).replace(b"</string>", b"</i4>", 1)   # types swapped
 
 
 def xml_rows(document):
@@ -78,12 +103,12 @@ class XmlRpcTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = xmlrpc_server()
-        c = cls.admin = TcpClient(cls.server.port)
-        c.ok("login", "admin", "tavro")
+        c = cls.admin = cls.server.admin()
         cls.group = c.ok("saveGroup", {"name": "Котельная"})
         cls.node = node_with_data(c, 101, note="общий")
         cls.hidden = node_with_data(c, 102, group=cls.group)
         cls.operator = c.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [0]})
+        cls.fuzzed = node_with_data(c, 401)
         cls.target = xmlrpc_server()
 
     @classmethod
@@ -216,16 +241,19 @@ class XmlRpcTest(unittest.TestCase):
         _, hours = xml_rows(x.getArchive(token, node, "hour_data", START, datetime.datetime(2100, 1, 1)))
         self.assertGreater(len(hours), 24)
 
+        alive = sim.stats()["alive"]
         slow, long_task = node_and_task(7102, runSeconds="30")
         self.assertEqual(x.startTask(token, long_task), "")
         self.assertTrue(wait_until(lambda: "Чтение" in x.getTaskState(token, long_task)["state"]))
         state = x.getTaskState(token, long_task)
         self.assertEqual((state["id"], state["is_run"], state["attempts"]), (long_task, True, 3))
         self.assertIsInstance(state["started"], xmlrpc.client.DateTime)
+        row = [r for r in rows(self.admin.ok("getTasks")) if r["id"] == long_task][0]   # run columns of the list
+        self.assertEqual((row["is_run"], row["attempts"], type(row["progress"])), (True, 3, int))
         self.assertEqual(x.cancelTask(token, long_task), "")
         wait_idle(long_task)
         self.assertEqual(self.admin.ok("getTask", long_task)["last_error"], "Задание отменено")
-        self.assertEqual(sim.stats()["cancelRequests"], 1)
+        self.assertEqual((sim.stats()["cancelRequests"], sim.stats()["alive"]), (1, alive))   # the job was removed
         self.assertEqual(xml_rows(x.getArchive(token, slow, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
     def assertSameNode(self, source_package, target_package):
@@ -326,6 +354,50 @@ class XmlRpcTest(unittest.TestCase):
             self.assertEqual(login("не тот", "127.0.0.3"), (0, AUTH_FAILED))
         self.assertEqual(login("tavro", "127.0.0.3"), (0, AUTH_FAILED))
         self.assertIsNone(login("tavro", "127.0.0.1"))
+
+
+    def assertAnsweredOrClosed(self, request, answer):
+        self.assertIsNotNone(answer, request[:200])
+        if answer == b"":
+            return
+        head, document = answer.split(b"\r\n\r\n", 1)
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 Ok\r\n"), answer[:200])
+        self.assertEqual(ElementTree.fromstring(document).tag, "methodResponse")
+
+    def test_mutated_requests(self):
+        rng = random.Random(14)
+        token, node = proxy(self.server).login("admin", "tavro"), self.fuzzed
+        seeds = [xmlrpc.client.dumps(params, method).encode() for method, params in (
+            ("login", ("admin", "tavro")), ("getNodes", (token,)),
+            ("getArchive", (token, node, "hour_data", START, START)), ("exportNodes", (token, [node, 2])),
+            ("startMainTask", (token, node)), ("getCheckLog", (token, node, START, START)))]
+        # Whole requests mutated, the head too, and bodies alone; from an
+        # address of their own, which mutated logins may get blocked.
+        for _ in range(1500):
+            request = mutate(rng, post(rng.choice(seeds))) if rng.random() < 0.05 else post(mutate(rng, rng.choice(seeds)))
+            self.assertAnsweredOrClosed(request, exchange(self.server.xport, request, timeout=5, source="127.0.0.9"))
+        self.assertIn(b"<methodResponse>", exchange(self.server.xport, post(seeds[1])))
+
+    def test_mutated_packages(self):
+        rng = random.Random(41)
+        x = proxy(self.server)
+        token = x.login("admin", "tavro")
+        package = x.exportNodes(token, [self.fuzzed]).encode()
+        imported = 0
+        for _ in range(250):
+            text = mutate(rng, package).decode("utf-8", "replace")
+            try:
+                result = x.importNodes(token, text)
+                self.assertIsInstance(result, int)
+                imported += result
+            except xmlrpc.client.Fault as fault:
+                # 0 from the import; -32700 when a flipped byte made the
+                # call itself no XML (xmlrpc.client sends control characters as they are).
+                self.assertIn(fault.faultCode, (0, -32700))
+                self.assertTrue(fault.faultString)
+        self.assertGreater(imported, 0)
+        # The node the packages came from is still whole and readable.
+        self.assertEqual(len(rows(self.admin.ok("getArchive", self.fuzzed, "hour_data", None, None))), 48)
 
 
 if __name__ == "__main__":
