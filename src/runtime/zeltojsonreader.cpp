@@ -1,7 +1,7 @@
 #include "zeltojsonreader.h"
 
+#include "zeltoencodedtable.h"
 #include "zeltomarkers.h"
-#include "zeltostream.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -768,15 +768,12 @@ void ZeltoJsonReader::convertText(Tag tag, const Span &text, qsizetype offset, Q
             invalidValue(offset, QStringLiteral("неверный base64 в теге $stream"));
             return;
         }
-        ZeltoStream stream(bytes);
-        QVariant table;
-        stream >> table;
-        if (stream.status() != ZeltoStream::Ok)
-            invalidValue(offset, QStringLiteral("таблица в теге $stream: %1").arg(stream.errorString()));
-        else if (!stream.atEnd() || table.userType() != m_tableType)
-            invalidValue(offset, QStringLiteral("в теге $stream должна быть ровно одна таблица"));
+        ZeltoTable table;
+        QString problem;
+        if (ZeltoEncodedTable{bytes}.decode(table, &problem))
+            out = QVariant::fromValue(table);
         else
-            out = std::move(table);
+            invalidValue(offset, QStringLiteral("таблица в теге $stream: %1").arg(problem));
         return;
     }
     case TagMarker:

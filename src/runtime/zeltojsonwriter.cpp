@@ -617,12 +617,11 @@ bool ZeltoJsonWriter::writeEncodedTable(const QByteArray &stream, int depth, int
 {
     if (m_tablesAsStream)
         return writeBase64Tag("$stream", 7, stream);
-    ZeltoStream reader(stream);
-    QVariant table;
-    reader >> table;
-    if (reader.status() != ZeltoStream::Ok || !reader.atEnd() || table.userType() != m_tableType)
-        return fail(QStringLiteral("таблица в двоичном виде повреждена: %1").arg(reader.errorString()));
-    return writeTable(*static_cast<const ZeltoTable *>(table.constData()), depth, indent);
+    ZeltoTable table;
+    QString problem;
+    if (!ZeltoEncodedTable{stream}.decode(table, &problem))
+        return fail(QStringLiteral("таблица в двоичном виде повреждена: %1").arg(problem));
+    return writeTable(table, depth, indent);
 }
 
 bool ZeltoJsonWriter::writeTables(const ZeltoTableMap &tables, int depth)

@@ -2,7 +2,6 @@
 
 #include "zeltoencodedtable.h"
 #include "zeltokeyindex.h"
-#include "zeltostream.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -794,10 +793,8 @@ ZeltoTableMap variantMapToTableMap(const QVariantMap &map)
 // takes the table (value<ZeltoTable>()); bytes that hold none give none.
 ZeltoTable encodedToTable(const ZeltoEncodedTable &encoded)
 {
-    ZeltoStream stream(encoded.stream);
-    QVariant table;
-    stream >> table;
-    return stream.status() == ZeltoStream::Ok ? table.value<ZeltoTable>() : ZeltoTable();
+    ZeltoTable table;
+    return encoded.decode(table) ? table : ZeltoTable();
 }
 
 QString outOfRangeText(const ZeltoOutOfRange &) { return QStringLiteral("OutOfRange"); }
