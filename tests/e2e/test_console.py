@@ -148,7 +148,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
 
         self.assertGreater(found["journalRows"], 0)
-        self.assertEqual(found["lostText"], "Нет связи с сервером. Повторное подключение…")
+        self.assertEqual(found["lostTexts"], ["Нет связи с сервером. Повторное подключение…"])
         self.assertEqual(found["afterReconnect"], len(found["nodeNames"]))
         self.assertEqual(found["restrictedNodes"], data["ownNodes"])
         self.assertEqual(found["restrictedButtons"], 0)

@@ -24,11 +24,12 @@ export class RpcClient extends EventTarget {
     this.nextId = 1;
     this.pending = new Map();  // id -> {resolve, reject}
     this.retryMs = 500;
-    this.state = 'lost';
+    this.state = 'idle';
   }
 
   connect() {
-    this.setState('connecting');
+    // A retry after a loss keeps saying the connection is lost until it is back.
+    if (this.state !== 'lost') this.setState('connecting');
     let socket;
     try {
       socket = new WebSocket(this.url);
