@@ -61,11 +61,17 @@ class Home:
         server = DataServer(self.home, env=pause)
         # Not left running when a test fails half-way.
         self.test.addCleanup(lambda: server.proc.poll() is None and server.stop(signal.SIGKILL))
-        # A new home gets its first copy at once; a backup asked for meanwhile would be refused.
+        # A new home gets its first copy at once; a backup asked for meanwhile would be refused,
+        # and a lastBackup set meanwhile would be overwritten when the copy ends.
         if fresh:
-            self.test.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and copies(self.backup_dir) and not [
-                n for n in os.listdir(self.backup_dir) if n.endswith(".part")]))
+            self.test.assertTrue(wait_until(self.last_backup))
         return server
+
+    def last_backup(self):
+        with sqlite3.connect("file:%s?mode=ro" % self.db_path, uri=True) as db:
+            found = db.execute("SELECT value FROM settings WHERE name = 'lastBackup'").fetchone()
+        db.close()
+        return found
 
     def fill(self, megabytes):
         """Journal rows of about `megabytes`."""
