@@ -1,12 +1,9 @@
 #!/usr/bin/env node
-// A scripted OPC UA client for the end-to-end tests and the benchmark, on
-// the node-opcua of tools/opc-gateway: one JSON command per line in
-// ({"cmd": name, ...fields}), one JSON answer per line out ({"ok": true, ...}
-// or {"ok": false, "error": ...}). Data changes wait until "changes" takes them.
+// A scripted OPC UA client (node-opcua of tools/opc-gateway) for the e2e tests and the benchmark: one JSON
+// command a line in ({"cmd": name, ...}), one answer out ({"ok": true, ...} or {"ok": false, "error": ...}).
 "use strict";
 
-// node-opcua prints its warnings through console.log: standard output
-// carries the protocol, so whatever console prints goes to standard error.
+// Standard output carries the protocol: node-opcua's console warnings go to standard error.
 const util = require("node:util");
 for (const name of ["log", "info", "warn", "debug", "trace", "dir"]) {
     console[name] = (...args) => process.stderr.write(util.format(...args) + "\n");
@@ -22,34 +19,21 @@ let session = null;
 let subscription = null;
 const changes = [];
 
-function answer(message) {
-    process.stdout.write(JSON.stringify(message) + "\n");
-}
+const answer = (message) => process.stdout.write(JSON.stringify(message) + "\n");
 
 function dataValueJson(id, dataValue) {
     const value = dataValue.value ? dataValue.value.value : null;
-    return {
-        id,
-        value: value instanceof Date ? value.toISOString() : value,
-        statusName: dataValue.statusCode.name,
-        overflow: !!dataValue.statusCode.hasOverflowBit,
-        sourceTime: dataValue.sourceTimestamp ? dataValue.sourceTimestamp.toISOString() : null,
-        received: Date.now(),   // the OPC benchmark's latencies
-    };
+    return { id, value: value instanceof Date ? value.toISOString() : value, statusName: dataValue.statusCode.name,
+        overflow: !!dataValue.statusCode.hasOverflowBit, sourceTime: dataValue.sourceTimestamp?.toISOString() ?? null,
+        received: Date.now() };   // received: the OPC benchmark's latencies
 }
 
-function nodeIdOf(id) {
-    return new opcua.NodeId(opcua.NodeIdType.STRING, id, 1);
-}
+const valueAttribute = (id) =>
+    ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds.Value });
 
 async function browseAll(nodeId, prefix, out) {
-    const result = await session.browse({
-        nodeId,
-        browseDirection: opcua.BrowseDirection.Forward,
-        referenceTypeId: "HierarchicalReferences",
-        includeSubtypes: true,
-        resultMask: 63,
-    });
+    const result = await session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
+        referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
     for (const ref of result.references || []) {
         if (ref.nodeId.namespace !== 1) continue;
         const name = ref.browseName.name;
@@ -62,13 +46,9 @@ async function browseAll(nodeId, prefix, out) {
 const commands = {
     async connect(c) {
         const mode = opcua.MessageSecurityMode[c.mode || "None"];
-        client = opcua.OPCUAClient.create({
-            securityMode: mode,
-            securityPolicy: mode === opcua.MessageSecurityMode.None ? opcua.SecurityPolicy.None : opcua.SecurityPolicy.Basic256Sha256,
-            endpointMustExist: false,
-            connectionStrategy: { maxRetry: 0, initialDelay: 200, maxDelay: 500 },
-            requestedSessionTimeout: 60000,
-        });
+        client = opcua.OPCUAClient.create({ securityMode: mode, endpointMustExist: false, requestedSessionTimeout: 60000,
+            securityPolicy: opcua.SecurityPolicy[mode === opcua.MessageSecurityMode.None ? "None" : "Basic256Sha256"],
+            connectionStrategy: { maxRetry: 0, initialDelay: 200, maxDelay: 500 } });
         await client.connect(c.url);
         const identity = c.user !== undefined
             ? { type: opcua.UserTokenType.UserName, userName: c.user, password: c.password }
@@ -87,34 +67,23 @@ const commands = {
         await probe.connect(c.url);
         const endpoints = await probe.getEndpoints();
         await probe.disconnect();
-        return {
-            endpoints: endpoints.map((e) => ({
-                policy: e.securityPolicyUri.split("#")[1],
-                mode: opcua.MessageSecurityMode[e.securityMode],
-                tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]),
-            })),
-        };
+        return { endpoints: endpoints.map((e) => ({ policy: e.securityPolicyUri.split("#")[1],
+            mode: opcua.MessageSecurityMode[e.securityMode],
+            tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]) })) };
     },
     async browse() {
         return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) };
     },
     async read(c) {
-        const values = await session.read(c.ids.map((id) => ({ nodeId: nodeIdOf(id), attributeId: opcua.AttributeIds.Value })));
+        const values = await session.read(c.ids.map(valueAttribute));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
     },
     async subscribe(c) {
-        subscription = await session.createSubscription2({
-            requestedPublishingInterval: c.interval || 1000,
-            requestedLifetimeCount: 600,
-            requestedMaxKeepAliveCount: 10,
-            maxNotificationsPerPublish: 0,
-            publishingEnabled: true,
-        });
-        const group = await subscription.monitorItems(
-            c.ids.map((id) => ({ nodeId: nodeIdOf(id), attributeId: opcua.AttributeIds.Value })),
-            { samplingInterval: 0, discardOldest: true, queueSize: c.queueSize || 1 },
-            opcua.TimestampsToReturn.Both
-        );
+        subscription = await session.createSubscription2({ requestedPublishingInterval: c.interval || 1000,
+            requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10, maxNotificationsPerPublish: 0,
+            publishingEnabled: true });
+        const group = await subscription.monitorItems(c.ids.map(valueAttribute),
+            { samplingInterval: 0, discardOldest: true, queueSize: c.queueSize || 1 }, opcua.TimestampsToReturn.Both);
         group.on("changed", (item, dataValue) => changes.push(dataValueJson(item.itemToMonitor.nodeId.value, dataValue)));
         return {};
     },

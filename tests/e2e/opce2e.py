@@ -1,5 +1,4 @@
-"""Pieces of the OPC UA end-to-end tests and benchmark: Node.js, the gateway
-and the scripted OPC UA client (opcclient.js), one JSON line each way."""
+"""Node.js, the OPC UA gateway and the scripted client (opcclient.js) for the OPC tests and benchmark."""
 
 import json
 import os
@@ -17,8 +16,7 @@ NODE = os.environ.get("ORVEX_NODE") or shutil.which("node")
 
 
 def require_node():
-    """Skips without Node.js; fails without the gateway's packages, which
-    scripts/setup installs."""
+    """Skips without Node.js; fails without the gateway's packages (scripts/setup installs them)."""
     if not NODE:
         raise unittest.SkipTest("Node.js is not installed: the OPC UA tests need it")
     if not os.path.isdir(os.path.join(GATEWAY_DIR, "node_modules", "node-opcua")):
@@ -27,24 +25,20 @@ def require_node():
 
 def children(pid):
     """The ids of the process's child processes."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        found.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    return found
+    def parent(entry):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                return int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            return None
+    return [int(e) for e in os.listdir("/proc") if e.isdigit() and parent(e) == pid]
 
 
 class LineProcess:
     """A child process that takes and gives one JSON object per line."""
 
     def __init__(self, args, env=None):
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     env=env)
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
         self.selector = selectors.DefaultSelector()
         self.selector.register(self.proc.stdout, selectors.EVENT_READ)
         self.buffer = b""
@@ -66,12 +60,8 @@ class LineProcess:
                 return None
             self.buffer += chunk
         line, self.buffer = self.buffer.split(b"\n", 1)
-        try:
-            message = json.loads(line)
-        except ValueError:
-            raise AssertionError("not a JSON line: %r" % line[:200])
-        self.lines.append(message)
-        return message
+        self.lines.append(json.loads(line))
+        return self.lines[-1]
 
     def alive(self):
         return self.proc.poll() is None
@@ -80,11 +70,8 @@ class LineProcess:
         if self.proc.poll() is None:
             try:
                 self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
                 self.proc.wait(10)
-            except subprocess.TimeoutExpired:
+            except (OSError, subprocess.TimeoutExpired):
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
@@ -133,10 +120,9 @@ class Gateway(LineProcess):
 
     def wait_for(self, op, timeout=120):
         deadline = time.time() + timeout
-        while time.time() < deadline:
-            message = self.read(deadline - time.time())
-            if message is None:
-                break
-            if message.get("op") == op:
-                return message
+        message = {}
+        while message is not None and message.get("op") != op:
+            message = self.read(max(0, deadline - time.time()))
+        if message:
+            return message
         raise AssertionError("gateway sent no %s: %r" % (op, self.lines[-5:]))

@@ -1,5 +1,4 @@
-"""Shared pieces of the end-to-end tests: the real binaries in a temporary
-home folder, clients over TCP and WebSocket; Python standard library only."""
+"""Shared pieces of the end-to-end tests: real binaries in temporary homes, TCP and WebSocket clients."""
 
 import base64
 import datetime
@@ -10,6 +9,7 @@ import os
 import shutil
 import signal
 import socket
+import sqlite3
 import struct
 import subprocess
 import tempfile
@@ -23,6 +23,11 @@ AUTH_FAILED = "Ошибка авторизации"
 # The data monitor looks for due nodes five times a second instead of every 10 s.
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
+
+
+def write(path, text, mode="w"):
+    with open(path, mode) as f:
+        f.write(text)
 
 
 def binary(name):
@@ -51,16 +56,13 @@ class TempHome:
 
 
 def control_socket(home, file_name):
-    """Where a service of this home listens for commands: the runtime
-    folder, the service's file name and a digest of the home's real path,
-    which the companion services of one home share."""
+    """Where a service of this home listens for commands (keyed to the home's real path)."""
     digest = hashlib.sha1(os.path.realpath(home.path).encode()).hexdigest()[:12]
     return os.path.join(home.runtime, "%s-%s.sock" % (file_name, digest))
 
 
 def finish(proc, sig=signal.SIGTERM, timeout=30):
-    """Stops a process (killing it after timeout seconds) and returns its
-    exit code, stdout and stderr."""
+    """Stops a process (killed after timeout seconds): exit code, stdout, stderr."""
     if proc.poll() is None:
         proc.send_signal(sig)
     try:
@@ -75,8 +77,7 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
 
 
 def start_listening(args, env):
-    """Starts a program that tells its ports on its first stdout line
-    ("listening tcp=N ..."); the process and the ports by name."""
+    """A program that tells its ports on its first line ("listening tcp=N ..."): the process, the ports."""
     proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline()
     if not line.startswith("listening"):
@@ -102,16 +103,14 @@ class ServerProcess:
 
 
 class DeviceSimulator:
-    """orvex-device-sim on a free port of the loopback address; the data
-    server of the same home finds it through varnel.ini."""
+    """orvex-device-sim on a free loopback port, written into the home's varnel.ini."""
 
     def __init__(self, home, args=("--instant",)):
         shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
         self.proc, ports = start_listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
-                                     home.env())
+                                           home.env())
         self.port = ports["tcp"]
-        with open(os.path.join(home.path, "varnel.ini"), "w") as ini:
-            ini.write("[Server]\nport=%d\n" % self.port)
+        write(os.path.join(home.path, "varnel.ini"), "[Server]\nport=%d\n" % self.port)
         self.client = TcpClient(self.port)
 
     def stats(self):
@@ -123,23 +122,19 @@ class DeviceSimulator:
 
 
 def channel_key(channel):
-    """The key under which the task manager and the simulator tell channels
-    apart: the values of the channel settings other than the per-device
-    ones, in key order."""
+    """How the task manager and the simulator tell channels apart: the non-device settings in key order."""
     skip = {"code", "initString", "phoneNumber", "baudRate", "readTimeout", "charTimeout", "slaveAddress"}
     return "".join(str(channel[k]) for k in sorted(channel) if k not in skip)
 
 
 class DataServer:
-    """The real orvex-server in a temporary home, listening on a free port of
-    the loopback address (written into its INI file)."""
+    """The real orvex-server in a temporary home, on a free loopback port."""
 
     def __init__(self, home=None, port=None, wait=True, args=(), env=None, server_ini=""):
         self.own_home = home is None
         self.home = home or TempHome()
         self.port = port or free_port()
-        with open(os.path.join(self.home.path, "orvex-server.ini"), "w") as ini:
-            ini.write("[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
+        write(os.path.join(self.home.path, "orvex-server.ini"), "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
         # ORVEX_HOME stands in for the program folder, metadata included.
         shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
         self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=dict(self.home.env(), **(env or {})),
@@ -169,8 +164,7 @@ class DataServer:
 
 
 class SimulatedInstallation:
-    """A data server and a device polling simulator sharing one home, the
-    administrator logged in; the server can be restarted on the same port."""
+    """A data server and the device simulator in one home, the administrator logged in."""
 
     def __init__(self, sim_args=("--instant",), env=None):
         self.env = env
@@ -179,29 +173,11 @@ class SimulatedInstallation:
         self.server = DataServer(home=self.home, env=env)
         self.admin = self.server.admin()
 
-    def node_and_task(self, number=None, group=0, model="QRV2", task=None, **channel):
-        """A node of a simulated device and its task (main, being the node's
-        first); channel settings given as None are left out."""
-        number = number or next(NUMBERS)
-        node = self.admin.ok("saveNode", {"model_code": model, "model_name": "ТВ-2", "number": number,
-                                          "group_id": group, "name": "Узел %d" % number})
-        settings = dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **channel)
-        form = dict({"node_id": node, "archives": ["hourData", "dayData"],
-                     "channel": {k: v for k, v in settings.items() if v is not None}}, **(task or {}))
-        return node, self.admin.ok("saveTask", form)
+    def node_and_task(self, *args, **kwargs):
+        return node_and_task(self.admin, *args, **kwargs)
 
     def wait_idle(self, task, timeout=60):
-        """Waits until the task has no live run; returns the (state, attempts) seen."""
-        seen = []
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            state = self.admin.ok("getTaskState", task)
-            if state["is_run"] is None:
-                return seen
-            if not seen or seen[-1] != (state["state"], state["attempts"]):
-                seen.append((state["state"], state["attempts"]))
-            time.sleep(0.1)
-        raise AssertionError("task %d still runs: %r" % (task, seen))
+        return wait_idle(self.admin, task, timeout)
 
     def restart_server(self):
         self.admin.close()
@@ -218,9 +194,7 @@ class SimulatedInstallation:
 
 
 def server_with_settings(settings, **kwargs):
-    """A DataServer whose database holds settings from its start (those read
-    only at start-up, such as "xPort"): a first run writes them, then the
-    server starts again in the same home, which it then owns."""
+    """A DataServer started with settings in its database (those read only at start, such as "xPort")."""
     home = TempHome()
     first = DataServer(home=home, **kwargs)
     client = first.admin()
@@ -231,6 +205,16 @@ def server_with_settings(settings, **kwargs):
     server = DataServer(home=home, port=first.port, **kwargs)
     server.own_home = True
     return server
+
+
+def sql(path, statement, *args, readonly=False):
+    """Runs one statement on a database file (committed, closed): its rows."""
+    db = sqlite3.connect("file:%s%s" % (path, "?mode=ro" if readonly else ""), uri=True)
+    try:
+        with db:
+            return db.execute(statement, args).fetchall()
+    finally:
+        db.close()
 
 
 def free_port():
@@ -248,8 +232,7 @@ def accepts(port):
 
 
 class ServerTestCase(unittest.TestCase):
-    """One real server for the whole test class (the test RPC server when
-    rpc_only is set); clients close after each test."""
+    """One server for the class (the test RPC server when rpc_only is set); clients close after each test."""
 
     server_ini = ""
     rpc_only = False
@@ -300,9 +283,8 @@ START = datetime.datetime(2024, 3, 1)
 
 
 def node_with_data(c, number, group=0, **extra):
-    """A QRV5 node with two days of hours (S1_t1 rising from 60 to 65.875,
-    one S1_Q out of range), days, current data, settings, a device journal,
-    two tasks and a check rule that finds the hours over 65."""
+    """A QRV5 node with 48 hours (S1_t1 60 .. 65.875, one S1_Q out of range), days, current data,
+    settings, a device journal, two tasks and a check rule that finds the hours over 65."""
     node = c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number, group_id=group, **extra))
     hours = [[stamp(START + datetime.timedelta(hours=i)), 60.0 + i * 0.125, 1.5 * i] for i in range(48)]
     hours[3][2] = {"$marker": "OutOfRange"}
@@ -324,7 +306,46 @@ def node_with_data(c, number, group=0, **extra):
 
 def journal(c):
     """Every journal entry, oldest first."""
-    return rows(c.ok("getJournal", *ALL_TIME))
+    return c.rows("getJournal", *ALL_TIME)
+
+
+def new_node(c, number=None, **fields):
+    """A QRV5 node (a fresh number unless given)."""
+    return c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number or next(NUMBERS), **fields))
+
+
+def node_and_task(c, number=None, group=0, model="QRV2", task=None, **channel):
+    """A node of a simulated device and its (main) task; channel settings given as None are left out."""
+    number = number or next(NUMBERS)
+    node = c.ok("saveNode", {"model_code": model, "model_name": "ТВ-2", "number": number, "group_id": group,
+                             "name": "Узел %d" % number})
+    settings = dict({"code": "COM", "port": "COM%d" % number, "deviceId": str(number)}, **channel)
+    form = dict({"node_id": node, "archives": ["hourData", "dayData"],
+                 "channel": {k: v for k, v in settings.items() if v is not None}}, **(task or {}))
+    return node, c.ok("saveTask", form)
+
+
+def wait_idle(c, task, timeout=60):
+    """Waits until the task has no live run; returns the (state, attempts) seen."""
+    seen = []
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        state = c.ok("getTaskState", task)
+        if state["is_run"] is None:
+            return seen
+        if not seen or seen[-1] != (state["state"], state["attempts"]):
+            seen.append((state["state"], state["attempts"]))
+        time.sleep(0.1)
+    raise AssertionError("task %d still runs: %r" % (task, seen))
+
+
+def open_http(c):
+    """Turns the HTTP listener on at a free port (it follows "httpPort"); the port."""
+    port = free_port()
+    c.ok("setSetting", "httpPort", port)
+    if not wait_until(lambda: accepts(port), timeout=10):
+        raise AssertionError("no HTTP listener on %d" % port)
+    return port
 
 
 def cli(port, *args, login=True, text=False):
@@ -335,8 +356,7 @@ def cli(port, *args, login=True, text=False):
 
 
 def exchange(port, data, timeout=10, source="127.0.0.1"):
-    """Sends data on a fresh connection and reads until the server closes
-    it; None when it keeps the connection open past the timeout."""
+    """Sends data on a fresh connection, reads until closed; None when still open after the timeout."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
         s.sendall(data)
         received = b""
@@ -362,9 +382,7 @@ def http_get(port, target, method="GET", extra=""):
 
 
 class RpcClient:
-    """JSON-RPC calls over a transport whose subclass sends and reads one
-    message; send and receive are separate so that tests can pipeline and
-    break the protocol on purpose."""
+    """JSON-RPC over a subclass's transport; send and read apart, so that tests can pipeline."""
 
     next_id = 1
     buffer = b""
@@ -400,6 +418,10 @@ class RpcClient:
             raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
         return reply["error"]["message"]
 
+    def rows(self, method, *params):
+        """The rows of a table a call must return."""
+        return rows(self.ok(method, *params))
+
 
 class TcpClient(RpcClient):
     """Line-framed JSON-RPC over TCP."""
@@ -430,8 +452,7 @@ class TcpClient(RpcClient):
 
 
 class WebSocketClient(RpcClient):
-    """Just enough of RFC 6455 for the tests: handshake, masked text frames
-    out, unmasked frames in (with continuation and ping)."""
+    """Enough of RFC 6455: handshake, masked frames out, frames in (continuations, pings answered)."""
 
     def __init__(self, port, host="127.0.0.1", timeout=60, path="/"):
         self.sock = socket.create_connection((host, port), timeout=timeout)
@@ -449,15 +470,10 @@ class WebSocketClient(RpcClient):
             raise ConnectionError(head.decode(errors="replace"))
 
     def _frame(self, opcode, payload):
-        header = bytes([0x80 | opcode])
         n = len(payload)
-        if n < 126:
-            header += bytes([0x80 | n])
-        elif n < 65536:
-            header += bytes([0x80 | 126]) + struct.pack(">H", n)
-        else:
-            header += bytes([0x80 | 127]) + struct.pack(">Q", n)
-        mask = os.urandom(4)
+        length = bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack(">H", n) if n < 65536 else \
+            b"\xff" + struct.pack(">Q", n)
+        header, mask = bytes([0x80 | opcode]) + length, os.urandom(4)
         repeated = (mask * (n // 4 + 1))[:n]
         masked = (int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")).to_bytes(n, "big") if n else b""
         return header + mask + masked

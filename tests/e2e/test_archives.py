@@ -1,18 +1,16 @@
-"""Node archives over the wire: save and read back, the check log, bad input
-that stores nothing, and a server killed in the middle of a large save."""
+"""Node archives over the wire: save and read back, the check log, bad input, a kill during a large save."""
 
 import base64
 import datetime
 import json
 import os
 import signal
-import sqlite3
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, rows, stamp,  # noqa: E402
+from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, new_node, sql, stamp,  # noqa: E402
                       table, wait_until)
 
 START = datetime.datetime(2023, 1, 1)
@@ -35,14 +33,9 @@ def info(node_id, **extra):
 
 
 class ArchivesTest(ServerTestCase):
-    numbers = iter(range(1000, 2000))
-
-    def make_node(self, c, **extra):
-        return c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=next(self.numbers), **extra))
-
     def test_save_and_read_back(self):
         c = self.client()
-        node = self.make_node(c, note="своё")
+        node = new_node(c, note="своё")
         self.assertEqual(c.ok("getArchive", node, "hour_data", None, None)["$table"]["rows"], [])
         hourly = hours(START, 48)
         del hourly["$table"]["rows"][5]      # one gap
@@ -56,7 +49,7 @@ class ArchivesTest(ServerTestCase):
             journal_data=table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]]))),
             True)
 
-        stored = rows(c.ok("getArchive", node, "hour_data", None, None))
+        stored = c.rows("getArchive", node, "hour_data", None, None)
         dates = [r["date"]["$datetime"] for r in stored]
         self.assertEqual((len(dates), dates), (47, sorted(dates)))
 
@@ -68,15 +61,15 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(asking("json")["result"], c.ok("getArchive", node, "hour_data", None, None))
         self.assertEqual(base64.b64decode(asking("stream")["result"]["$stream"])[:1], b"\x02")
         self.assertEqual([asking(form)["error"]["code"] for form in ("xml", 1)], [-32600, -32600])
-        self.assertEqual(len(rows(c.ok("getArchive", node, "hour_data", stamp(START),
-                                       stamp(START + datetime.timedelta(hours=23))))), 23)
-        self.assertEqual(rows(c.ok("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1)))),
+        self.assertEqual(len(c.rows("getArchive", node, "hour_data", stamp(START), stamp(START + datetime.timedelta(hours=23)))),
+                         23)
+        self.assertEqual(c.rows("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1))),
                          stored[:2])
         fill = c.ok("getFillData", node)
         self.assertEqual((sorted(fill), fill["hour_data"]["size"], fill["hour_data"]["gapCount"]),
                          (["day_data", "hour_data"], 47, 1))
-        self.assertEqual([r["name"] for r in rows(c.ok("getSettingData", node))], ["Ду", "Схема"])
-        self.assertEqual([r["param"] for r in rows(c.ok("getJournalData", node, None, None))], ["Ду"])
+        self.assertEqual([r["name"] for r in c.rows("getSettingData", node)], ["Ду", "Схема"])
+        self.assertEqual([r["param"] for r in c.rows("getJournalData", node, None, None)], ["Ду"])
 
         record = c.ok("getNode", node)
         self.assertEqual((record["name"], record["note"]), ("Узел архивов", "своё"))   # "note" is not taken from info
@@ -90,7 +83,7 @@ class ArchivesTest(ServerTestCase):
 
         # A plain map of tables is accepted too; the overlap replaces values.
         c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4, base=10.0)})
-        stored = rows(c.ok("getArchive", node, "hour_data", None, None))
+        stored = c.rows("getArchive", node, "hour_data", None, None)
         self.assertEqual((len(stored), [r["S1_t1"] for r in stored[-3:]]), (49, [11.0, 12.0, 13.0]))
         self.assertEqual(c.ok("getFillData", node)["hour_data"]["size"], 49)
 
@@ -102,7 +95,7 @@ class ArchivesTest(ServerTestCase):
     def test_check_log(self):
         # What the rules find and when: tst_archivestore, tst_analizer; here the commands.
         c = self.client()
-        node = self.make_node(c)
+        node = new_node(c)
         criteria = [["checkExpr", "Enum.All", "value('S1_t1') > 95", "'t1 выше 95'"],
                     ["check", "'H'", "value('S1_t1') < 99", "'t1 не меньше 99'"],
                     ["checkMore", "Enum.Hour", '"S1_t1"', "98"]]
@@ -110,22 +103,22 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(c.ok("getCheckParams", node)["criteria"], criteria)
         c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 40)))   # 60 .. 99
 
-        log = rows(c.ok("getCheckLog", node, None, None))
+        log = c.rows("getCheckLog", node, None, None)
         self.assertEqual(len(log), 6)   # 96, 97, 98 once, 99 three times
         last = log[-1]["atime"]
         errors = sorted(c.ok("getCheckErrors", node, "hour_data", last))
         self.assertEqual(errors[:2], ["t1 выше 95", "t1 не меньше 99"])
         self.assertRegex(errors[2], r"^\S.* > 98$")   # the parameter's title from the catalogue
-        self.assertEqual(len(rows(c.ok("getCheckLog", node, None, log[1]["atime"]))), 2)
-        self.assertEqual(len(rows(c.ok("getCheckLog", node, last, None))), 3)
+        self.assertEqual(len(c.rows("getCheckLog", node, None, log[1]["atime"])), 2)
+        self.assertEqual(len(c.rows("getCheckLog", node, last, None)), 3)
         self.assertEqual(c.ok("checkArchives", node), 6)
         self.assertIs(c.ok("clearCheckLog", node), True)
-        self.assertEqual(rows(c.ok("getCheckLog", node, None, None)), [])
-        self.assertFalse(any("CHECK_ERR" in r for r in rows(c.ok("getArchive", node, "hour_data", None, None))))
+        self.assertEqual(c.rows("getCheckLog", node, None, None), [])
+        self.assertFalse(any("CHECK_ERR" in r for r in c.rows("getArchive", node, "hour_data", None, None)))
 
     def test_bad_input_stores_nothing(self):
         c = self.client()
-        node = self.make_node(c)
+        node = new_node(c)
         good = hours(START, 3)
         cases = [
             (tables(hour_data=good), "Не задан идентификатор узла"),
@@ -149,15 +142,11 @@ class ArchivesTest(ServerTestCase):
 
 
 def wal_size(server):
-    try:
-        return os.path.getsize(server.db_path + "-wal")
-    except FileNotFoundError:
-        return 0
+    return os.path.getsize(server.db_path + "-wal") if os.path.exists(server.db_path + "-wal") else 0
 
 
 class KilledSaveTest(unittest.TestCase):
-    """SIGKILL while a large save is being written: after a restart the node
-    has either all of it or none of it, its record included."""
+    """SIGKILL during a large save: after a restart the node has all of it or none, its record included."""
 
     COLUMNS = ["S%d_p%d" % (s, p) for s in range(1, 4) for p in range(8)]
     NEW_HOURS = 3 * 365 * 24
@@ -188,22 +177,18 @@ class KilledSaveTest(unittest.TestCase):
             with self.subTest(name):
                 self.kill_and_restart(wait)
 
-    def start_with_node(self):
+    def read_back(self, c, node):
+        return (c.ok("getNode", node), c.ok("getFillData", node),
+                len(c.rows("getArchive", node, "hour_data", None, None)),
+                len(c.rows("getArchive", node, "day_data", None, None)))
+
+    def kill_and_restart(self, wait):
         home = TempHome()
         self.addCleanup(home.remove)
         server = DataServer(home=home)
         c = TcpClient(server.port, timeout=300)
-        node = c.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 7})
+        node = new_node(c)
         c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 24), day_data=hours(START, 1)))
-        return home, server, c, node
-
-    def read_back(self, c, node):
-        return (c.ok("getNode", node), c.ok("getFillData", node),
-                len(rows(c.ok("getArchive", node, "hour_data", None, None))),
-                len(rows(c.ok("getArchive", node, "day_data", None, None))))
-
-    def kill_and_restart(self, wait):
-        home, server, c, node = self.start_with_node()
         before = self.read_back(c, node)
         time.sleep(1.1)   # a new last_update differs from the old one
         wal = wal_size(server)
@@ -225,8 +210,7 @@ class KilledSaveTest(unittest.TestCase):
             self.assertEqual((fill["hour_data"]["size"], fill["day_data"]["size"]), (hour_count, day_count))
             self.assertGreater(record["last_update"]["$datetime"], before[0]["last_update"]["$datetime"])
             self.assertEqual(record["last_day"], stamp(START + datetime.timedelta(days=self.NEW_DAYS)))
-        with sqlite3.connect(server.db_path) as db:
-            self.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+        self.assertEqual(sql(server.db_path, "PRAGMA integrity_check"), [("ok",)])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,4 @@
-"""Backups end to end: copies killed at random, -verify-backups, -restore,
-clients served during a copy, a folder that cannot be made."""
+"""Backups: copies killed at random, -verify-backups, -restore, clients served meanwhile, a bad folder."""
 
 import hashlib
 import os
@@ -13,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, rows, wait_until  # noqa: E402
+from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, sql, wait_until  # noqa: E402
 
 COPY_NAME = re.compile(r"^\d{6}_\d{6}\.db$")
 TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data", "setting_data", "journal_data",
@@ -31,12 +30,9 @@ def copies(folder):
 
 def check_copy(path):
     """quick_check, schema version, tables and node count of a copy, read-only."""
-    with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
-        found = (db.execute("PRAGMA quick_check").fetchone()[0], db.execute("PRAGMA user_version").fetchone()[0],
-                 {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")},
-                 db.execute("SELECT count(*) FROM nodes").fetchone()[0])
-    db.close()
-    return found
+    tables = {r[0] for r in sql(path, "SELECT name FROM sqlite_master WHERE type = 'table'", readonly=True)}
+    return (sql(path, "PRAGMA quick_check", readonly=True)[0][0], sql(path, "PRAGMA user_version", readonly=True)[0][0],
+            tables, sql(path, "SELECT count(*) FROM nodes", readonly=True)[0][0])
 
 
 def tool(home, *args):
@@ -68,17 +64,14 @@ class Home:
         return server
 
     def last_backup(self):
-        with sqlite3.connect("file:%s?mode=ro" % self.db_path, uri=True) as db:
-            found = db.execute("SELECT value FROM settings WHERE name = 'lastBackup'").fetchone()
-        db.close()
-        return found
+        return sql(self.db_path, "SELECT value FROM settings WHERE name = 'lastBackup'", readonly=True)
 
     def fill(self, megabytes):
         """Journal rows of about `megabytes`."""
-        with sqlite3.connect(self.db_path) as db:
-            text = "Ж" * 500
+        db = sqlite3.connect(self.db_path)
+        with db:
             db.executemany("INSERT INTO journal (ctime, level, message) VALUES (?, 'INFO', ?)",
-                           [("%s.000" % time.strftime("%Y-%m-%dT%H:%M:%S"), text)] * (megabytes * 1000))
+                           [("%s.000" % time.strftime("%Y-%m-%dT%H:%M:%S"), "Ж" * 500)] * (megabytes * 1000))
         db.close()
 
 
@@ -87,8 +80,8 @@ class BackupTest(unittest.TestCase):
         home = Home(self, pause_ms=25)
         server = home.start()
         admin = server.admin()
-        for number in (1, 2, 3):
-            admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": number})
+        for _ in range(3):
+            new_node(admin)
         admin.ok("setSetting", "backupCount", 100)
         home.fill(6)   # beside the running server: WAL mode lets it write
         # Two good copies before the interruptions, a second apart so their names differ.
@@ -117,9 +110,7 @@ class BackupTest(unittest.TestCase):
         server = home.start()
         self.assertEqual(server.stop(), 0, server.output)
         self.assertFalse([n for n in os.listdir(home.backup_dir) if not COPY_NAME.match(n)])
-        with sqlite3.connect(home.db_path) as db:
-            self.assertEqual(db.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
-        db.close()
+        self.assertEqual(sql(home.db_path, "PRAGMA integrity_check"), [("ok",)])
 
         report = tool(home.home, "-verify-backups")
         self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
@@ -135,10 +126,10 @@ class BackupTest(unittest.TestCase):
         home = Home(self)
         server = home.start()
         admin = server.admin()
-        admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 1, "name": "Из копии"})
+        new_node(admin, name="Из копии")
         self.assertIs(admin.ok("backupDatabase"), True)
         copy = os.path.join(home.backup_dir, copies(home.backup_dir)[-1])
-        admin.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 2, "name": "После копии"})
+        new_node(admin, name="После копии")
         refused = tool(home.home, "-restore", copy)
         self.assertEqual(refused.returncode, 1)
         self.assertIn("Служба «Orvex Data Server» работает", refused.stderr)
@@ -152,7 +143,7 @@ class BackupTest(unittest.TestCase):
         self.assertEqual(sha256(kept), before)
         server = home.start()
         admin = server.admin()
-        self.assertEqual([n["name"] for n in rows(admin.ok("getNodes"))], ["Из копии"])
+        self.assertEqual([n["name"] for n in admin.rows("getNodes")], ["Из копии"])
         self.assertEqual(server.stop(), 0, server.output)
 
     def test_other_clients_are_served_and_a_second_backup_is_refused(self):
@@ -190,20 +181,17 @@ class BackupTest(unittest.TestCase):
         admin = server.admin()
         blocker = os.path.join(home.home.path, "plain.txt")
         open(blocker, "w").close()
-        folder = os.path.join(blocker, "backup")
-        admin.ok("setSetting", "backupDir", folder)
+        admin.ok("setSetting", "backupDir", os.path.join(blocker, "backup"))
         admin.ok("setSetting", "lastBackup", dt("2000-01-01T00:00:00.000"))
-        self.assertEqual(admin.error("backupDatabase"), "Ошибка создания каталога резервных копий: " + folder)
+        message = "Ошибка создания каталога резервных копий: " + os.path.join(blocker, "backup")
+        self.assertEqual(admin.error("backupDatabase"), message)
         self.assertEqual(server.stop(), 0, server.output)
 
         # The first tick after start finds the backup due and fails.
         server = home.start()
         admin = server.admin()
-        message = "Ошибка создания каталога резервных копий: " + folder
-
-        def logged():
-            return [e for e in journal(admin) if e["level"] == "ERROR" and e["message"] == message]
-        self.assertTrue(wait_until(logged, 10))
+        self.assertTrue(wait_until(lambda: ("ERROR", message) in [(e["level"], e["message"]) for e in journal(admin)],
+                                   10))
         # lastBackup stays, so the next tick tries again.
         self.assertEqual(admin.ok("getSetting", "lastBackup"), "2000-01-01T00:00:00.000")
         self.assertEqual(server.stop(), 0, server.output)

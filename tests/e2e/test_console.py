@@ -1,5 +1,5 @@
-"""The operators' web console in Debian's chromium, headless, driven by
-tests/browser/console_check.cjs; screenshots in <build>/test-artifacts/console."""
+"""The web console in headless chromium (tests/browser/console_check.cjs; screenshots in
+<build>/test-artifacts/console), and its files and /rpc over raw sockets."""
 
 import csv
 import datetime
@@ -14,7 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import (BUILD_DIR, REFUSED, DataServer, SimulatedInstallation, TcpClient, WebSocketClient,  # noqa: E402
-                      accepts, free_port, http_get, rows, stamp, table, wait_until)
+                      http_get, new_node, open_http, rows, stamp, table)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -36,9 +36,7 @@ class ConsoleTest(unittest.TestCase):
             self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
         self.inst = SimulatedInstallation()
         self.addCleanup(self.inst.close)
-        self.http_port = free_port()
-        self.inst.admin.ok("setSetting", "httpPort", self.http_port)
-        self.assertTrue(wait_until(lambda: accepts(self.http_port), timeout=10), "no HTTP listener")
+        self.http_port = open_http(self.inst.admin)
         self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
         shutil.rmtree(self.artifacts, ignore_errors=True)
         os.makedirs(self.artifacts)
@@ -50,8 +48,7 @@ class ConsoleTest(unittest.TestCase):
         group = a.ok("saveGroup", {"name": "Котельная №1"})
         other = a.ok("saveGroup", {"name": "Котельная №2"})
         polled, task = self.inst.node_and_task(group=group)
-        chart = a.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 77, "group_id": group,
-                                  "name": XSS_NAME, "consumer": "МУП «Теплосеть»"})
+        chart = new_node(a, 77, group_id=group, name=XSS_NAME, consumer="МУП «Теплосеть»")
         a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
         days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
         self.assertIs(a.ok("saveArchives", {"$tables": {
@@ -59,7 +56,7 @@ class ConsoleTest(unittest.TestCase):
             "hour_data": table(["date", "S1_t1", "S1_t2"], hour_rows()),
             "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
         self.inst.node_and_task(group=other)
-        own = [r["name"] for r in rows(a.ok("getNodes")) if r["group_id"] == other]
+        own = [r["name"] for r in a.rows("getNodes") if r["group_id"] == other]
         user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
         return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "restrictedId": user}
 
@@ -72,6 +69,8 @@ class ConsoleTest(unittest.TestCase):
             try:
                 result = None
                 for line in proc.stdout:
+                    if line.startswith("result "):
+                        result = json.loads(line[len("result "):])
                     if line.startswith("stop-server"):
                         self.inst.admin.ok("saveUser", {"id": config["restrictedId"], "password": "другой"})
                         self.inst.admin.close()
@@ -79,13 +78,9 @@ class ConsoleTest(unittest.TestCase):
                     elif line.startswith("start-server"):
                         self.inst.server = DataServer(home=self.inst.home, port=self.inst.server.port)
                         self.inst.admin = self.inst.server.admin()
-                    elif line.startswith("result "):
-                        result = json.loads(line[len("result "):])
-                        continue
                     else:
                         continue
-                    proc.stdin.write("done\n")
-                    proc.stdin.flush()
+                    print("done", file=proc.stdin, flush=True)
                 code = proc.wait()
             finally:
                 timer.cancel()
@@ -103,37 +98,32 @@ class ConsoleTest(unittest.TestCase):
         anonymous = TcpClient(self.inst.server.port)
         self.assertEqual(found["refusedLogin"], anonymous.error("login", "admin", "неверный"))
         anonymous.close()
-        a = self.inst.admin
 
         # Markup in a name is text: shown as written, no image made, no alert.
         self.assertIn(XSS_NAME, found["nodeNames"])
-        self.assertEqual(found["imagesInList"], 0)
-        self.assertEqual(found["nodeTitle"], XSS_NAME)
-        self.assertEqual(found["dialogs"], [])
-        self.assertEqual(found["pageErrors"], [])
-        self.assertEqual(found["groups"], ["Котельная №1", "Котельная №2"])
-        self.assertEqual(found["searched"], [XSS_NAME])
+        hours = hour_rows()
+        flagged = sum(1 for r in hours if r[1] > 97)
+        self.assertEqual({k: found[k] for k in ("imagesInList", "nodeTitle", "dialogs", "pageErrors", "groups", "searched",
+                                                "stateBefore", "tableRows", "flaggedRows", "checkMessages", "checkLog",
+                                                "restrictedNodes", "restrictedButtons", "lostTexts")},
+                         {"imagesInList": 0, "nodeTitle": XSS_NAME, "dialogs": [], "pageErrors": [],
+                          "groups": ["Котельная №1", "Котельная №2"], "searched": [XSS_NAME],
+                          "stateBefore": "Не выполняется", "tableRows": len(hours), "flaggedRows": flagged,
+                          "checkMessages": ["t1 выше 97"], "checkLog": ["t1 выше 97"] * flagged,
+                          "restrictedNodes": data["ownNodes"], "restrictedButtons": 0,
+                          "lostTexts": ["Нет связи с сервером. Повторное подключение…"]})
 
         # The run was seen live and ended; its time is the task's.
         states = found["taskStates"]
-        self.assertEqual(found["stateBefore"], "Не выполняется")
         self.assertTrue(any(s != "Не выполняется" for s in states), states)   # seen live
         self.assertEqual(states[-1], "Не выполняется")
-        task = [r for r in rows(a.ok("getTasks")) if r["id"] == data["taskId"]][0]
+        task = [r for r in self.inst.admin.rows("getTasks") if r["id"] == data["taskId"]][0]
         self.assertTrue(task["last_exec"] and not task["last_error"], task)
 
-        # The chart has every stored value of the shown parameters, gap and all.
-        hours = hour_rows()
-        shown = len(found["chartParams"])
-        self.assertEqual(shown, 2, found["chartParams"])
-        self.assertEqual(found["chart"]["points"], len(hours) * shown)
-        self.assertGreater(found["chart"]["drawn"], 0)
-        self.assertEqual(found["chart"]["gaps"], 1)   # the six missing hours break the lines
-        flagged = sum(1 for r in hours if r[1] > 97)
-        self.assertEqual((found["chart"]["flagged"], found["flaggedRows"]), (flagged, flagged))
-        self.assertEqual(found["tableRows"], len(hours))
-        self.assertEqual(found["checkMessages"], ["t1 выше 97"])
-        self.assertEqual(found["checkLog"], ["t1 выше 97"] * flagged)
+        # The chart has every stored value of the two shown parameters; the six missing hours break the lines.
+        self.assertEqual(len(found["chartParams"]), 2, found["chartParams"])
+        self.assertGreater(found["chart"].pop("drawn"), 0)
+        self.assertEqual(found["chart"], {"points": len(hours) * 2, "gaps": 1, "flagged": flagged})
 
         # The CSV read back holds the report's days and totals.
         with open(found["csvFile"], "rb") as f:
@@ -148,10 +138,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
 
         self.assertGreater(found["journalRows"], 0)
-        self.assertEqual(found["lostTexts"], ["Нет связи с сервером. Повторное подключение…"])
         self.assertEqual(found["afterReconnect"], len(found["nodeNames"]))
-        self.assertEqual(found["restrictedNodes"], data["ownNodes"])
-        self.assertEqual(found["restrictedButtons"], 0)
         self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
 
 
@@ -160,12 +147,8 @@ class ConsoleHttpTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.port = free_port()
         cls.server = DataServer(server_ini="requireLogin=true\n")
-        cls.server.admin().ok("setSetting", "httpPort", cls.port)   # the listener follows the setting
-        if not wait_until(lambda: accepts(cls.port), timeout=10):
-            cls.server.stop()
-            raise RuntimeError("no HTTP listener: " + cls.server.output)
+        cls.port = open_http(cls.server.admin())
 
     @classmethod
     def tearDownClass(cls):
@@ -192,7 +175,7 @@ class ConsoleHttpTest(unittest.TestCase):
         self.assertEqual(web.call("getNodes")["error"]["message"], REFUSED)
         self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
         web.call("takeChangeEvents")
-        node = self.server.admin().ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": 5, "name": "Узел"})
+        node = new_node(self.server.admin(), name="Узел")
         events = web.call("takeChangeEvents")["result"]
         self.assertEqual(events.get("nodeSaved"), [node])
         self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")

@@ -3,7 +3,6 @@ Ctrl+C, a second run on the same home, a newer database refused."""
 
 import os
 import signal
-import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -12,7 +11,7 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, rows, wait_until  # noqa: E402
+from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, sql, wait_until  # noqa: E402
 import prometheus  # noqa: E402
 from opce2e import OpcClient, require_node  # noqa: E402
 
@@ -59,12 +58,11 @@ class DemoTest(unittest.TestCase):
     def test_demo_runs_polls_and_stops(self):
         require_node()
         demo = Demo(self.home, self.port)
-        self.assertIn(self.home, demo.banner)
-        self.assertIn("admin / tavro", demo.banner)
-        self.assertIn("getTasks --table", demo.banner)
+        for expected in (self.home, "admin / tavro", "getTasks --table"):
+            self.assertIn(expected, demo.banner)
         c = self.admin()
-        nodes = rows(c.ok("getNodes"))
-        tasks = rows(c.ok("getTasks"))
+        nodes = c.rows("getNodes")
+        tasks = c.rows("getTasks")
         self.assertEqual(len(nodes), 10)
         self.assertEqual({n["model_code"] for n in nodes}, {"QRV2", "QRV5", "RNH7", "LWD43"})
         self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
@@ -84,7 +82,7 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(prometheus.value(prometheus.parse(metrics.decode()), "orvex_run_retries_total"), 1)
         # The check rule finds hot hours; the meter whose clock runs ahead
         # has its data refused, and its task says why.
-        self.assertTrue(any(rows(c.ok("getCheckLog", n["id"], None, None)) for n in nodes))
+        self.assertTrue(any(c.rows("getCheckLog", n["id"], None, None) for n in nodes))
         drifting = next(t for t in tasks if t["number"] == 210498)
         self.assertTrue(wait_until(lambda: "Время в приборе отличается" in
                                    str(c.ok("getTaskState", drifting["id"]).get("last_error"))
@@ -112,16 +110,13 @@ class DemoTest(unittest.TestCase):
         # Again on the same home: nothing added, the same ports.
         demo = Demo(self.home, self.port + 1)
         c = self.admin()
-        self.assertEqual(len(rows(c.ok("getNodes"))), 10)
-        self.assertEqual(len(rows(c.ok("getTasks"))), 10)
-        self.assertEqual(len(rows(c.ok("getGroups"))), 3)       # the common group and the two of the demo
+        # The common group and the two of the demo.
+        self.assertEqual([len(c.rows(m)) for m in ("getNodes", "getTasks", "getGroups")], [10, 10, 3])
         self.assertEqual(demo.interrupt()[0], 0)
 
     def test_newer_database_is_refused(self):
-        with sqlite3.connect(os.path.join(self.home, "telvan.db")) as db:
-            db.execute("CREATE TABLE later (a)")
-            db.execute("PRAGMA user_version = 99")
-        db.close()
+        sql(os.path.join(self.home, "telvan.db"), "CREATE TABLE later (a)")
+        sql(os.path.join(self.home, "telvan.db"), "PRAGMA user_version = 99")
         demo = subprocess.run([sys.executable, DEMO, "--build", BUILD_DIR, "--home", self.home,
                                "--port", str(self.port)], capture_output=True, text=True, timeout=60,
                               env=dict(os.environ, ORVEX_RUNTIME_DIR=self.home))

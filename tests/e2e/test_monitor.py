@@ -1,5 +1,4 @@
-"""The data monitor with the real simulator: who may watch what, runs of
-watched nodes and their announcements, the end with the last connection."""
+"""The data monitor with the simulator: who may watch what, runs and announcements, the end with the last client."""
 
 import os
 import sys
@@ -7,11 +6,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, rows, wait_until  # noqa: E402
+from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, wait_until  # noqa: E402
 
 
 def watched(client):
-    return sorted(r["node_id"] for r in rows(client.ok("monitorGetData")))
+    return sorted(r["node_id"] for r in client.rows("monitorGetData"))
 
 
 class MonitorTest(unittest.TestCase):
@@ -68,8 +67,8 @@ class MonitorTest(unittest.TestCase):
         before = self.sim.stats().get("created", 0)
         op.ok("monitorAppend", [self.node1])
         self.assertTrue(wait_until(lambda: any("S1_t1" in r and isinstance(r["S1_t1"], float)
-                                               for r in rows(op.ok("monitorGetData"))), 20))
-        row = rows(op.ok("monitorGetData"))[0]
+                                               for r in op.rows("monitorGetData")), 20))
+        row = op.rows("monitorGetData")[0]
         self.assertEqual((row["node_id"], row["task_id"], row["number"]), (self.node1, self.task1, 101))
         self.assertFalse(row["CHECK_ERR"])
         self.assertGreater(self.sim.stats()["created"], before)
@@ -78,7 +77,7 @@ class MonitorTest(unittest.TestCase):
         self.assertNotIn("nodeMonitored", other.ok("takeChangeEvents"))
 
         # Monitor runs read current values only: the archives stay empty.
-        self.assertEqual(rows(self.admin.ok("getArchive", self.node1, "hour_data", None, None)), [])
+        self.assertEqual(self.admin.rows("getArchive", self.node1, "hour_data", None, None), [])
 
         # The user's last connection going away ends what they watched.
         op.close()

@@ -1,7 +1,7 @@
-"""OPC UA end to end: orvex-server with its gateway, the simulator and a
-node-opcua client; a gateway that cannot run; a slow subscriber."""
+"""OPC UA: the server with its gateway and the simulator, a gateway that cannot run, a slow subscriber."""
 
 import base64
+import contextlib
 import os
 import signal
 import socket
@@ -13,15 +13,14 @@ from datetime import datetime, timezone
 
 sys.path.insert(0, os.path.dirname(__file__))
 from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,  # noqa: E402
-                      free_port, rows, wait_until)
+                      free_port, wait_until, write)
 from opce2e import Gateway, OpcClient, children, require_node  # noqa: E402
 
 T1 = "Температура в подающем трубопроводе"
 
 
 def setUpModule():
-    # Node.js programs take seconds to start: one client for every test, and
-    # the slow subscriber's gateway started now, beside the server's.
+    # Node.js programs take seconds to start: one client for all, the slow subscriber's gateway started now.
     global CLIENT, GATEWAY
     require_node()
     CLIENT = OpcClient()
@@ -39,8 +38,7 @@ def tearDownModule():
 
 
 class Installation(SimulatedInstallation):
-    """A server with polled QRV2 nodes whose main tasks monitor every
-    second, restarted with the given OPC settings."""
+    """Polled QRV2 nodes whose main tasks monitor every second, the server restarted with OPC settings."""
 
     def __init__(self, numbers, settings):
         super().__init__(env=FAST_MONITOR)
@@ -48,7 +46,6 @@ class Installation(SimulatedInstallation):
                                        for n in numbers])
         for task in self.tasks:
             self.admin.ok("startTask", task)
-        for task in self.tasks:
             self.wait_idle(task)
         self.opc_port = free_port()
         self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
@@ -64,16 +61,12 @@ class Installation(SimulatedInstallation):
 
     def watched_by_opc(self):
         """The nodes the data monitor watches on behalf of nobody: the OPC server's."""
-        anonymous = TcpClient(self.server.port)
-        try:
-            return sorted(r["node_id"] for r in rows(anonymous.ok("monitorGetData")))
-        finally:
-            anonymous.close()
+        with contextlib.closing(TcpClient(self.server.port)) as anonymous:
+            return sorted(r["node_id"] for r in anonymous.rows("monitorGetData"))
 
 
 class OpcServerTest(unittest.TestCase):
-    """One installation: Russian names and anonymous access first, then
-    full-stop names, logins only and no None endpoint."""
+    """Russian names and anonymous access first, then Latin names, logins only and no None endpoint."""
 
     @classmethod
     def setUpClass(cls):
@@ -83,8 +76,7 @@ class OpcServerTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.inst.close()
-        assert code == 0, cls.inst.server.output
+        assert cls.inst.close() == 0, cls.inst.server.output
 
     def item(self, number, *path):
         return "\\".join(("ТВ-2 №%06d" % number,) + path)
@@ -123,9 +115,8 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [], 30))
 
     def test_3_read_of_an_unused_item_watches_its_node_for_a_while(self):
-        t1 = self.item(202, "Система отопления", T1)
-        value = self.client.call("read", ids=[t1])["values"][0]
-        self.assertEqual(value["statusName"], "Good")
+        self.assertEqual(self.client.call("read", ids=[self.item(202, "Система отопления", T1)])["values"][0]["statusName"],
+                         "Good")
         self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.inst.watched_by_opc(), 30))
         self.client.call("close")
 
@@ -173,13 +164,11 @@ class WithoutGatewayTest(unittest.TestCase):
         home = TempHome()
         self.addCleanup(home.remove)
         old, fake = os.path.join(home.path, "old-node"), os.path.join(home.path, "fake-gateway.js")
-        with open(old, "w") as f:
-            f.write("#!/bin/sh\necho v16.20.2\n")
+        write(old, "#!/bin/sh\necho v16.20.2\n")
         os.chmod(old, stat.S_IRWXU)
-        with open(fake, "w") as f:
-            f.write("process.stdout.write('not json\\n[1,2]\\n{\"op\":\"activate\",\"items\":[\"nope\",5]}\\n'"
-                    " + '{\"op\":\"nonsense\"}\\n' + 'x'.repeat(100000) + '\\n');\n"
-                    "process.stdin.on('data', () => {}); setTimeout(() => {}, 600000);\n")
+        write(fake, "process.stdout.write('not json\\n[1,2]\\n{\"op\":\"activate\",\"items\":[\"nope\",5]}\\n'"
+              " + '{\"op\":\"nonsense\"}\\n' + 'x'.repeat(100000) + '\\n');\n"
+              "process.stdin.on('data', () => {}); setTimeout(() => {}, 600000);\n")
         port = None
         for env, setting, message in (({}, free_port(), None),
                                       ({"ORVEX_NODE": "/nonexistent/node"}, None, "Node.js (/nonexistent/node) не найден"),
@@ -191,7 +180,7 @@ class WithoutGatewayTest(unittest.TestCase):
             client = TcpClient(server.port)
             if env.get("ORVEX_OPC_GATEWAY"):
                 time.sleep(1.5)   # the server reads what the fake gateway wrote
-                self.assertEqual(rows(client.ok("monitorGetData")), [])
+                self.assertEqual(client.rows("monitorGetData"), [])
             if setting is not None:
                 client.ok("setSetting", "opcPort", setting)
             client.close()

@@ -1,5 +1,4 @@
-"""The Debian package: contents, control data and unit, the maintainer
-scripts in a temporary root, and the installed binaries polling a meter."""
+"""The Debian package: contents, control and unit, maintainer scripts in a temporary root, a poll by its binaries."""
 
 import os
 import shutil
@@ -10,7 +9,8 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import BUILD_DIR, TcpClient, accepts, finish, free_port, rows, wait_until  # noqa: E402
+from orvexe2e import (BUILD_DIR, TcpClient, accepts, finish, free_port, node_and_task, open_http,  # noqa: E402
+                      wait_idle, wait_until, write)
 from opce2e import NODE, children  # noqa: E402
 
 # Stand-ins for the user database commands and chown, so that the scripts
@@ -25,13 +25,8 @@ SHIMS = {
 }
 
 
-def read(path):
-    with open(path) as f:
-        return f.read()
-
-
-def read_bytes(path):
-    with open(path, "rb") as f:
+def read(path, mode="r"):
+    with open(path, mode) as f:
         return f.read()
 
 
@@ -82,8 +77,7 @@ class PackageTest(unittest.TestCase):
             # ExecStart pointed at the extracted binary, which verify wants to find;
             # verify passes units with unknown keys, so its warnings fail the test too.
             copy = os.path.join(self.tmp, "orvex-server.service")
-            with open(copy, "w") as f:
-                f.write(unit.replace("/usr/bin/", os.path.join(self.root, "usr/bin/")))
+            write(copy, unit.replace("/usr/bin/", os.path.join(self.root, "usr/bin/")))
             checked = run(["systemd-analyze", "verify", copy])
             self.assertEqual((checked.returncode, checked.stdout + checked.stderr), (0, ""))
 
@@ -91,8 +85,7 @@ class PackageTest(unittest.TestCase):
         shims = os.path.join(self.tmp, "shims")
         os.makedirs(shims, exist_ok=True)
         for name, text in SHIMS.items():
-            with open(os.path.join(shims, name), "w") as f:
-                f.write(text)
+            write(os.path.join(shims, name), text)
             os.chmod(os.path.join(shims, name), 0o755)
         env = dict(os.environ, DPKG_ROOT=self.root, SHIM_LOG=os.path.join(self.tmp, "shim.log"),
                    PATH=shims + os.pathsep + os.environ["PATH"])
@@ -108,10 +101,8 @@ class PackageTest(unittest.TestCase):
         self.assertIn("address=127.0.0.1\n", text)
         self.assertIn("requireLogin=true\n", text)
         self.assertTrue(os.path.isdir(os.path.join(self.root, "var/lib/orvex/backup")))
-        with open(ini, "a") as f:
-            f.write("; the administrator's own line\n")
-        with open(db, "w") as f:
-            f.write("data")
+        write(ini, "; the administrator's own line\n", "a")
+        write(db, "data")
         # Again (a reinstall or upgrade): the user is made once, nothing is replaced.
         self.maintainer("prerm", "upgrade", "1.0")
         self.maintainer("postinst", "configure", "1.0")
@@ -139,11 +130,9 @@ class PackageTest(unittest.TestCase):
         port, sim_port = free_port(), free_port()
         ini = os.path.join(self.tmp, "server.ini")
         shipped = read(os.path.join(self.root, "usr/share/orvex/orvex-server.ini"))
-        with open(ini, "w") as f:
-            f.write(shipped.replace("port=5412", "port=%d" % port)
-                    .replace("/var/lib/orvex/telvan.db", os.path.join(home, "telvan.db")))
-        with open(os.path.join(home, "varnel.ini"), "w") as f:
-            f.write("[Server]\nport=%d\n" % sim_port)
+        write(ini, shipped.replace("port=5412", "port=%d" % port)
+              .replace("/var/lib/orvex/telvan.db", os.path.join(home, "telvan.db")))
+        write(os.path.join(home, "varnel.ini"), "[Server]\nport=%d\n" % sim_port)
         env = dict(os.environ, ORVEX_HOME=home, ORVEX_CONFIG=ini, ORVEX_RUNTIME_DIR=home)
         env.pop("ORVEX_DATA_DIR", None)
         binaries = os.path.join(self.root, "usr/bin")
@@ -157,19 +146,14 @@ class PackageTest(unittest.TestCase):
         self.assertIn("error", c.call("getNodes"))          # requireLogin from the shipped INI
         c.ok("login", "admin", "tavro")
         # The metadata comes from the package's share folder: a poll needs the model's driver.
-        node = c.ok("saveNode", {"model_code": "QRV2", "number": 4711, "name": "Узел"})
-        task = c.ok("saveTask", {"node_id": node, "archives": ["hourData"],
-                                 "channel": {"code": "COM", "port": "COM1", "deviceId": "4711"}})
+        node, task = node_and_task(c, task={"archives": ["hourData"]})
         c.ok("startTask", task)
-        self.assertTrue(wait_until(lambda: c.ok("getTaskState", task)["is_run"] is None, timeout=60))
+        wait_idle(c, task)
         self.assertIsNone(c.ok("getTask", task)["last_error"])
-        self.assertTrue(rows(c.ok("getArchive", node, "hour_data", None, None)))
+        self.assertTrue(c.rows("getArchive", node, "hour_data", None, None))
         # The web console comes from the package's share folder too.
-        http_port = free_port()
-        c.ok("setSetting", "httpPort", http_port)
-        self.assertTrue(wait_until(lambda: accepts(http_port), timeout=10))
-        with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as page:
-            self.assertEqual(page.read(), read_bytes(os.path.join(self.root, "usr/share/orvex/console/index.html")))
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % open_http(c), timeout=30) as page:
+            self.assertEqual(page.read(), read(os.path.join(self.root, "usr/share/orvex/console/index.html"), "rb"))
         # And the OPC UA gateway, started as soon as "opcPort" is set.
         if NODE:
             opc_port = free_port()

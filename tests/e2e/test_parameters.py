@@ -1,12 +1,11 @@
 """describeParams and getValues over the wire with the shipped metadata."""
 
 import os
-import sqlite3
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase  # noqa: E402
+from orvexe2e import ServerTestCase, sql  # noqa: E402
 
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 
@@ -25,33 +24,26 @@ class ParametersTest(ServerTestCase):
         self.assertEqual(result["systems"], [{"code": 0, "name": "Общие параметры", "size": 1},
                                              {"code": 1, "name": "Отопление", "size": 1}])
         self.assertEqual(by_code(c.ok("describeParams", "QRV12", ["Pdim", "S1_P1"], [1, 0.6]))["S1_P1"]["unit"], "МПа")
-
-    def test_describe_refusals(self):
-        c = self.client()
         self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
                          "Количество колонок не соответствует количеству значений")
-        self.assertTrue(c.error("describeParams", "QRV3", "S1_t1", [1]))
-        self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"]))
-        self.assertTrue(c.error("describeParams", "QRV3", ["S1_t1"], {"a": 1}))
+        for params in (["S1_t1", [1]], [["S1_t1"]], [["S1_t1"], {"a": 1}]):
+            self.assertTrue(c.error("describeParams", "QRV3", *params), params)
 
     def test_get_values_refusals(self):
         c = self.client()
         for table, column in [("tasks", "node_id"), ("nodes", "id"), ("nodes", "ID"), ("nodes", "group_id"),
                               ("users", "password"), ("USERS", "Password"), ("nosuch", "node_id")]:
             self.assertEqual(c.error("getValues", table, column), ID_REFUSED, (table, column))
-        self.assertIn("nosuch", c.error("getValues", "nosuch", "name"))
-        self.assertIn("nosuch", c.error("getValues", "nodes", "nosuch"))
-        self.assertTrue(c.error("getValues", "sqlite_master", "name"))
-        self.assertTrue(c.error("getValues", "", ""))
-        self.assertTrue(c.error("getValues", "nodes"))
+        for params, expected in ((["nosuch", "name"], "nosuch"), (["nodes", "nosuch"], "nosuch"),
+                                 (["sqlite_master", "name"], ""), (["", ""], ""), (["nodes"], "")):
+            self.assertIn(expected, c.error("getValues", *params))
         # Names that would change the statement are just unknown names.
         for table, column in [("users", "name FROM users --"), ("nodes", "login FROM users UNION SELECT password"),
                               ("nodes; DROP TABLE nodes", "name"), ("nodes --", "name"), ('nodes"', "name"),
                               ("nodes", "name\" FROM users --")]:
             message = c.error("getValues", table, column)
             self.assertNotEqual(message, ID_REFUSED, (table, column))
-        with sqlite3.connect(self.server.db_path) as db:
-            self.assertEqual(db.execute("SELECT count(*) FROM sqlite_master WHERE name = 'nodes'").fetchone()[0], 1)
+        self.assertEqual(sql(self.server.db_path, "SELECT count(*) FROM sqlite_master WHERE name = 'nodes'"), [(1,)])
 
     def test_get_values_lists_distinct_values(self):
         c = self.client()
@@ -62,8 +54,7 @@ class ParametersTest(ServerTestCase):
         self.assertTrue({"ТВ-2 №000123", "РН-7 №0000000045"} <= set(c.ok("getValues", "nodes", "name")))
         self.assertEqual(c.ok("getValues", "Nodes", "Consumer").count("Школа №3"), 1)
         self.assertIn("45", c.ok("getValues", "nodes", "number"))
-        logins = c.ok("getValues", "users", "login")
-        self.assertIn("admin", logins)
+        self.assertIn("admin", c.ok("getValues", "users", "login"))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import SimulatedInstallation, channel_key, dt, journal, rows, wait_until  # noqa: E402
+from orvexe2e import SimulatedInstallation, channel_key, dt, journal, wait_until  # noqa: E402
 
 
 
@@ -39,7 +39,7 @@ class PollingTest(unittest.TestCase):
         self.assertEqual((record["last_error"], record["is_fail"], record["has_log"]), (None, 0, 1), record)
         self.assertIn("$datetime", record["last_exec"])
         self.assertTrue(any("Считано записей hour_data" in line for line in self.admin.ok("getTaskLog", task)))
-        hours = rows(self.admin.ok("getArchive", node, "hour_data", None, None))
+        hours = self.admin.rows("getArchive", node, "hour_data", None, None)
         self.assertGreater(len(hours), 24 * 30)
         stored = self.admin.ok("getNode", node)
         self.assertTrue("$datetime" in stored["last_update"] and "$datetime" in stored["last_day"], stored)
@@ -53,7 +53,7 @@ class PollingTest(unittest.TestCase):
         # the device gives the same history.
         self.assertEqual(self.admin.ok("startTask", task), task)
         self.inst.wait_idle(task)
-        again = rows(self.admin.ok("getArchive", node, "hour_data", None, None))
+        again = self.admin.rows("getArchive", node, "hour_data", None, None)
         self.assertEqual(again[:len(hours) - 24], hours[:len(hours) - 24])
         self.assertEqual(self.inst.sim.stats()["created"], 2)
 
@@ -95,7 +95,7 @@ class StartAndStopTest(unittest.TestCase):
             self.assertTrue(wait_until(lambda: inst.admin.ok("getTask", task)["last_exec"]["$datetime"]
                                        > two_hours_ago))
             inst.wait_idle(task)
-            self.assertTrue(rows(inst.admin.ok("getArchive", node, "hour_data", None, None)))
+            self.assertTrue(inst.admin.rows("getArchive", node, "hour_data", None, None))
 
             slow = inst.node_and_task(runSeconds="60")[1]
             hung = inst.node_and_task(fault="silent")[1]

@@ -1,15 +1,13 @@
-"""An installation with "Server/requireLogin" on: anonymous clients, hidden
-nodes, password digests and password guessing."""
+"""With "Server/requireLogin" on: anonymous clients, hidden nodes, password digests, password guessing."""
 
 import datetime
 import os
-import sqlite3
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, stamp,  # noqa: E402
-                      table)
+from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, sql,  # noqa: E402
+                      stamp, table)
 
 
 class SecurityTest(ServerTestCase):
@@ -43,18 +41,16 @@ class SecurityTest(ServerTestCase):
         self.assertEqual(c.ok("login", "кассир", "секрет")["password"], "")
         for method, params in [("getUser", [user]), ("getUserData", [user]), ("getUser", [0])]:
             self.assertEqual(c.ok(method, *params)["password"], "", method)
-        self.assertEqual({r["password"] for r in rows(c.ok("getUsers"))}, {""})
+        self.assertEqual({r["password"] for r in c.rows("getUsers")}, {""})
         # Stored, the digest is still there: logging in works.
-        with sqlite3.connect(self.server.db_path) as db:
-            self.assertEqual(len(db.execute("SELECT password FROM users WHERE id = ?", (user,)).fetchone()[0]), 32)
+        self.assertEqual(len(sql(self.server.db_path, "SELECT password FROM users WHERE id = ?", user)[0][0]), 32)
 
     def test_invisible_node_reads_nothing_and_refuses_writers(self):
         admin = self.client("admin", "tavro")
         group = admin.ok("saveGroup", {"name": "Чужая группа"})
         node = node_with_data(admin, 9001, group)
-        task, other = [t["id"] for t in rows(admin.ok("getTasks")) if t["node_id"] == node]
-        with sqlite3.connect(self.server.db_path) as db:
-            db.execute("UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", (task,))
+        task, other = [t["id"] for t in admin.rows("getTasks") if t["node_id"] == node]
+        sql(self.server.db_path, "UPDATE tasks_data SET log = 'Опрос завершён' WHERE id = ?", task)
         finding = stamp(START + datetime.timedelta(hours=47))
         shown = node_with_data(admin, 9002)
         writers = [("removeNode", [node]), ("setNodeGroup", [node, 0]), ("saveNode", [{"id": node, "note": "x"}]),
@@ -75,7 +71,7 @@ class SecurityTest(ServerTestCase):
             self.assertTrue(rows(seen) if isinstance(seen, dict) and "$table" in seen else seen, method)
             hidden = outsider.ok(method, *params)
             self.assertFalse(rows(hidden) if isinstance(hidden, dict) and "$table" in hidden else hidden, method)
-        visible = rows(outsider.ok("getTasks"))
+        visible = outsider.rows("getTasks")
         self.assertEqual({t["node_id"] for t in visible}, {shown})
         self.assertEqual(outsider.ok("saveTask", {"id": visible[0]["id"], "mon_interval": 15}), visible[0]["id"])
         for method, params in writers:

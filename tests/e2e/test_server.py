@@ -1,15 +1,13 @@
-"""orvex-server's start and stop: seeded settings and a first backup, restarts,
-an unusable database, registration arguments."""
+"""orvex-server's start and stop: seeded settings, the first backup, restarts, a bad database, -install."""
 
 import os
-import sqlite3
 import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, TempHome, accepts, binary, free_port, wait_until  # noqa: E402
+from orvexe2e import DataServer, TcpClient, TempHome, accepts, binary, free_port, sql, wait_until  # noqa: E402
 
 
 class FreshHome(unittest.TestCase):
@@ -22,18 +20,16 @@ class FreshHome(unittest.TestCase):
     def start(self):
         return DataServer(self.home)
 
-    def query(self, sql, *args):
-        with sqlite3.connect(self.db_path) as db:
-            return db.execute(sql, args).fetchall()
+    def query(self, statement, *args):
+        return sql(self.db_path, statement, *args)
 
     def test_first_start_creates_everything(self):
         server = self.start()
         self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
-        self.assertTrue(wait_until(lambda: len(self.query(
-            "SELECT message FROM journal WHERE level = 'INFO'")) >= 2))
-        c = TcpClient(server.port)
-        settings = c.ok("getSettings")
-        c.close()
+        self.assertTrue(wait_until(lambda: len(self.query("SELECT message FROM journal WHERE level = 'INFO'")) >= 2))
+        anonymous = TcpClient(server.port)
+        settings = anonymous.ok("getSettings")
+        anonymous.close()
         self.assertEqual(server.stop(), 0, server.output)
 
         # The seeded settings keep their kinds: bools, numbers, lists, text.
@@ -43,12 +39,12 @@ class FreshHome(unittest.TestCase):
             "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact",
             "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval", "xmlRpcLowerCaseDateTime",
             "xmlRpcRequestTimeout"]))
-        self.assertEqual((settings["nodeSystemTypes"], settings["nodeParamNames"]), (["теплоноситель", "отопление", "ГВС"], []))
-        self.assertEqual(repr([settings[name] for name in ("calcTailDays", "backupEnabled", "backupCount")]),
-                         repr([False, True, 5]))
-        self.assertEqual([settings[name] for name in ("maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval")],
-                         [10, 3, 10])
-        self.assertEqual(settings["backupDir"], os.path.join(self.home.path, "backup"))
+        self.assertEqual(repr({k: settings[k] for k in ("nodeSystemTypes", "nodeParamNames", "calcTailDays", "backupEnabled",
+                                                        "backupCount", "maxRunningTaskCount", "taskAttemptCount",
+                                                        "taskAttemptInterval", "backupDir")}),
+                         repr({"nodeSystemTypes": ["теплоноситель", "отопление", "ГВС"], "nodeParamNames": [],
+                               "calcTailDays": False, "backupEnabled": True, "backupCount": 5, "maxRunningTaskCount": 10,
+                               "taskAttemptCount": 3, "taskAttemptInterval": 10, "backupDir": self.backup_dir}))
         self.assertRegex(settings["lastBackup"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.000$")
 
         self.assertEqual(len(os.listdir(self.backup_dir)), 1)   # the copy itself: test_backups
@@ -60,8 +56,7 @@ class FreshHome(unittest.TestCase):
         server = self.start()
         self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
         self.assertEqual(server.stop(), 0)
-        with sqlite3.connect(self.db_path) as db:
-            db.execute("UPDATE settings SET value = 25 WHERE name = 'currentDataCount'")
+        self.query("UPDATE settings SET value = 25 WHERE name = 'currentDataCount'")
         server = self.start()
         time.sleep(1)
         self.assertEqual(server.stop(), 0)

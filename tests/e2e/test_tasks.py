@@ -1,31 +1,23 @@
-"""Task records over the wire: the form round trip with display and run-state
-columns, the main task, visibility and bad input."""
+"""Task records over the wire: the form round trip, display and run-state columns, the main task, bad input."""
 
 import os
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, ServerTestCase, dt, journal, rows  # noqa: E402
+from orvexe2e import REFUSED, ServerTestCase, dt, journal, new_node, rows  # noqa: E402
 
 STATE_COLUMNS = ["id", "node_id", "last_error", "is_run", "started", "elapsed", "remaining", "attempts",
                  "progress", "state"]
 
 
 class TasksTest(ServerTestCase):
-    serial = 3000
-
-    def make_node(self, c, group=0):
-        TasksTest.serial += 1
-        return c.ok("saveNode", {"model_code": "QRV5", "model_name": "ТВ-5", "number": TasksTest.serial,
-                                 "group_id": group})
-
     def make_task(self, c, node, **extra):
         return c.ok("saveTask", dict({"node_id": node, "channel": {"code": "COM", "port": "COM3"}}, **extra))
 
     def test_full_form_round_trip(self):
         admin = self.admin()
-        node = self.make_node(admin)
+        node = new_node(admin)
         form = {"node_id": node, "mon_interval": 120, "varnel_ip": "127.0.0.1", "varnel_port": 5413,
                 "channel": {"code": "GSM", "phoneNumber": "+79001234567", "hostName": "meter.local",
                             "deviceId": "7", "baudRate": 9600},
@@ -38,12 +30,10 @@ class TasksTest(ServerTestCase):
         self.assertEqual(columns[:6], ["group_id", "node_name", "model_code", "model_name", "number", "id"])
         self.assertTrue(set(STATE_COLUMNS) <= set(columns))
         row = [r for r in rows(table) if r["id"] == task][0]
-        self.assertEqual([row[name] for name in STATE_COLUMNS[3:]], [None] * 7)
-        self.assertEqual((row["archives"], row["phone_or_ip"], row["device_id"], row["channel_code"]),
-                         ("М,Ч", "+79001234567", "7", "GSM"))
-        self.assertEqual((row["timetable_mode"], row["is_main"], row["is_fail"], row["has_log"]),
-                         ("Ежедневно", 1, 0, 0))
-        self.assertIsNone(row["last_exec"])                # a new timetable clears the last run
+        shown = dict(dict.fromkeys(STATE_COLUMNS[3:]), archives="М,Ч", phone_or_ip="+79001234567", device_id="7",
+                     channel_code="GSM", timetable_mode="Ежедневно", is_main=1, is_fail=0, has_log=0,
+                     last_exec=None)   # a new timetable clears the last run
+        self.assertEqual({k: row[k] for k in shown}, shown)
         self.assertIn("$datetime", row["next_exec"])
         record = admin.ok("getTask", task)
         self.assertEqual({k: row[k] for k in record}, record)
@@ -72,13 +62,12 @@ class TasksTest(ServerTestCase):
                 ({"code": "COM", "deviceId": 17}, ["dayData"], {"mode": "weekly"}, (None, "С", "Еженедельно", "17"))]:
             admin.ok("saveTask", {"id": task, "channel": channel, "archives": archives, "timetable": timetable})
             record = admin.ok("getTask", task)
-            self.assertEqual(tuple(record[k] for k in ("phone_or_ip", "archives", "timetable_mode", "device_id")),
-                             expected)
+            self.assertEqual(tuple(record[k] for k in ("phone_or_ip", "archives", "timetable_mode", "device_id")), expected)
 
     def test_main_task_and_change_events(self):
         admin = self.admin()
         watcher = self.admin()
-        node = self.make_node(admin)
+        node = new_node(admin)
         watcher.ok("takeChangeEvents")
         first = self.make_task(admin, node)
         second = self.make_task(admin, node)
@@ -104,7 +93,7 @@ class TasksTest(ServerTestCase):
 
     def test_bad_input_changes_nothing(self):
         admin = self.admin()
-        node = self.make_node(admin)
+        node = new_node(admin)
         task = self.make_task(admin, node, archives=["dayData"], timetable={"mode": "hourly", "minute": 5})
         before = admin.ok("getTasks")
         data = admin.ok("getTaskData", task)
