@@ -39,6 +39,12 @@ async function shot(page, name) {
   await page.screenshot({ path: path.join(config.artifacts, `${name}.png`), fullPage: true });
 }
 
+// Opens a view of the console and waits for all the selectors.
+async function open(page, hash, ...selectors) {
+  await page.goto(`${config.url}${hash}`);
+  await Promise.all(selectors.map(selector => page.waitForSelector(selector)));
+}
+
 async function login(page, user, password) {
   await page.waitForSelector('#login-form');
   await page.$$eval('#login, #password', els => els.forEach(el => { el.value = ''; }));
@@ -90,9 +96,8 @@ async function main() {
     await shot(page, 'nodes');
 
     // A poll started from the tasks page, its state followed live.
-    await page.goto(`${config.url}#/tasks`);
     const start = `button.start[data-task="${config.taskId}"]`;
-    await page.waitForSelector(`${start}:not([disabled])`);
+    await open(page, '#/tasks', `${start}:not([disabled])`);
     const stateOf = () => page.$$eval('#task-list tbody tr', (rows, id) => {
       const row = rows.find(r => r.cells[0].textContent === String(id));
       return row ? { state: row.cells[2].textContent, last: row.cells[4].textContent } : null;
@@ -110,17 +115,16 @@ async function main() {
     }, 60000, () => `the poll did not end: ${JSON.stringify(states)}`);
 
     // The polled node now shows its last update, through the change events.
-    await page.goto(`${config.url}#/nodes`);
+    await open(page, '#/nodes');
     await page.waitForFunction(id => document.querySelector(`#node-list a[href="#/node/${id}"]`)
       ?.closest('tr').cells[3].textContent, {}, config.polledNode);
 
     // A node's archive as a chart and a table.
-    await page.goto(`${config.url}#/node/${config.chartNode}`);
+    await open(page, `#/node/${config.chartNode}`);
     findings.nodeTitle = await textOf(page, '#node-title');
     await page.select('#archive-kind', 'hour_data');
     await showPeriod(page, config.from, config.to);
-    await page.waitForSelector('#archive-chart canvas');
-    await page.waitForSelector('#archive-table table');
+    await Promise.all(['#archive-chart canvas', '#archive-table table'].map(s => page.waitForSelector(s)));
     findings.chart = await page.$eval('#archive-chart', el => {
       // Pixels of the first series' colour on the canvas: lines and points drawn.
       const canvas = el.querySelector('canvas');
@@ -139,11 +143,9 @@ async function main() {
     await shot(page, 'node');
 
     // The report, and its CSV downloaded.
-    await page.goto(`${config.url}#/report/${config.chartNode}`);
-    await page.waitForSelector('#report-csv');
+    await open(page, `#/report/${config.chartNode}`, '#report-csv');
     await showPeriod(page, config.reportFrom, config.reportTo);
-    await page.waitForSelector('#report table');
-    await page.waitForSelector('#report-csv:not([disabled])');
+    await Promise.all(['#report table', '#report-csv:not([disabled])'].map(s => page.waitForSelector(s)));
     findings.reportHeading = await textsOf(page, '#report p.heading');
     await page.click('#report-csv');
     const csvFile = await waitFor(() => fs.readdirSync(config.downloads).find(name => name.endsWith('.csv')), STEP_MS,
@@ -152,13 +154,12 @@ async function main() {
     await shot(page, 'report');
 
     // The check log and the journal.
-    await page.goto(`${config.url}#/checklog/${config.chartNode}`);
+    await open(page, `#/checklog/${config.chartNode}`);
     await showPeriod(page, config.from, null);
     await page.waitForSelector('#checklog table');
     findings.checkLog = await page.$$eval('#checklog tbody tr', rows => rows.map(r => r.cells[3].textContent));
     await shot(page, 'checklog');
-    await page.goto(`${config.url}#/journal`);
-    await page.waitForSelector('#journal table');
+    await open(page, '#/journal', '#journal table');
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
     await shot(page, 'journal');
 
@@ -171,15 +172,13 @@ async function main() {
     await restricted.waitForSelector('#node-list');
     await restricted.waitForFunction(() => document.querySelector('#node-list table, #node-list p'));
     findings.restrictedNodes = await textsOf(restricted, '#node-list a.node-name');
-    await restricted.goto(`${config.url}#/tasks`);
-    await restricted.waitForSelector('#task-list table, #task-list p');
+    await open(restricted, '#/tasks', '#task-list table, #task-list p');
     findings.restrictedButtons = await restricted.$$eval('#task-list button', els => els.length);
     await shot(restricted, 'restricted');
 
     // A lost connection shows itself; back, the console logs in again by itself, unless refused
     // (the restricted user's password changes meanwhile): that page returns to the login form.
-    await page.goto(`${config.url}#/nodes`);
-    await page.waitForSelector('#node-list table');
+    await open(page, '#/nodes', '#node-list table');
     await page.$eval('#node-list', el => { el.dataset.before = '1'; });
     // Every text the status line shows while the server is away, across the first retries (0.5 s, 1.5 s).
     await page.$eval('#connection', el => {

@@ -14,9 +14,7 @@ const readline = require("node:readline");
 const modules = process.env.ORVEX_OPC_MODULES || path.join(__dirname, "..", "..", "tools", "opc-gateway", "node_modules");
 const opcua = require(path.join(modules, "node-opcua"));
 
-let client = null;
-let session = null;
-let subscription = null;
+let client = null, session = null, subscription = null;
 const changes = [];
 
 const answer = (message) => process.stdout.write(JSON.stringify(message) + "\n");
@@ -60,7 +58,6 @@ const commands = {
             client = null;
             throw err;
         }
-        return {};
     },
     async endpoints(c) {
         const probe = opcua.OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
@@ -71,9 +68,7 @@ const commands = {
             mode: opcua.MessageSecurityMode[e.securityMode],
             tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]) })) };
     },
-    async browse() {
-        return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) };
-    },
+    async browse() { return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) }; },
     async read(c) {
         const values = await session.read(c.ids.map(valueAttribute));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
@@ -85,45 +80,31 @@ const commands = {
         const group = await subscription.monitorItems(c.ids.map(valueAttribute),
             { samplingInterval: 0, discardOldest: true, queueSize: c.queueSize || 1 }, opcua.TimestampsToReturn.Both);
         group.on("changed", (item, dataValue) => changes.push(dataValueJson(item.itemToMonitor.nodeId.value, dataValue)));
-        return {};
     },
-    async changes() {
-        return { changes: changes.splice(0) };
-    },
+    async changes() { return { changes: changes.splice(0) }; },
     async unsubscribe() {
         if (subscription) await subscription.terminate();
         subscription = null;
-        return {};
     },
-    async stall() {
-        // Publish requests go out no more: the server's queues fill up.
-        session.getPublishEngine().suspend(true);
-        return {};
-    },
-    async resume() {
-        session.getPublishEngine().suspend(false);
-        return {};
-    },
+    // While stalled no publish requests go out: the server's queues fill up.
+    async stall() { session.getPublishEngine().suspend(true); },
+    async resume() { session.getPublishEngine().suspend(false); },
     async close() {
         if (session) await session.close();
         if (client) await client.disconnect();
         session = client = null;
-        return {};
     },
 };
 
 const queue = [];
-let busy = false;
-let inputClosed = false;
+let busy = false, inputClosed = false;
 
 async function run() {
     if (busy) return;
     busy = true;
     while (queue.length) {
-        const line = queue.shift();
-        let command;
         try {
-            command = JSON.parse(line);
+            const command = JSON.parse(queue.shift());
             const handler = commands[command.cmd];
             if (!handler) throw new Error("unknown command " + command.cmd);
             answer({ ok: true, ...(await handler(command)) });

@@ -46,10 +46,7 @@ class TempHome:
         os.mkdir(self.runtime)
 
     def env(self):
-        env = dict(os.environ)
-        env["ORVEX_HOME"] = self.path
-        env["ORVEX_RUNTIME_DIR"] = self.runtime
-        return env
+        return dict(os.environ, ORVEX_HOME=self.path, ORVEX_RUNTIME_DIR=self.runtime)
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
@@ -70,10 +67,8 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
     except subprocess.TimeoutExpired:
         proc.kill()
         code = proc.wait()
-    out, err = proc.stdout.read(), proc.stderr.read()
-    proc.stdout.close()
-    proc.stderr.close()
-    return code, out, err
+    with proc.stdout, proc.stderr:
+        return code, proc.stdout.read(), proc.stderr.read()
 
 
 def start_listening(args, env):
@@ -134,7 +129,8 @@ class DataServer:
         self.own_home = home is None
         self.home = home or TempHome()
         self.port = port or free_port()
-        write(os.path.join(self.home.path, "orvex-server.ini"), "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
+        write(os.path.join(self.home.path, "orvex-server.ini"),
+              "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
         # ORVEX_HOME stands in for the program folder, metadata included.
         shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
         self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=dict(self.home.env(), **(env or {})),
@@ -422,6 +418,16 @@ class RpcClient:
         """The rows of a table a call must return."""
         return rows(self.ok(method, *params))
 
+    def receive_until(self, done):
+        while not done(self.buffer):
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise ConnectionError("closed by server")
+            self.buffer += chunk
+
+    def close(self):
+        self.sock.close()
+
 
 class TcpClient(RpcClient):
     """Line-framed JSON-RPC over TCP."""
@@ -437,18 +443,11 @@ class TcpClient(RpcClient):
         self.send_raw(text.encode() + b"\n")
 
     def read_line(self):
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(1 << 20)
-            if not chunk:
-                raise ConnectionError("closed by server")
-            self.buffer += chunk
+        self.receive_until(lambda buffer: b"\n" in buffer)
         line, self.buffer = self.buffer.split(b"\n", 1)
         return line
 
     read_message = read_line
-
-    def close(self):
-        self.sock.close()
 
 
 class WebSocketClient(RpcClient):
@@ -459,12 +458,7 @@ class WebSocketClient(RpcClient):
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (path, host, port, key)).encode())
-        self.buffer = b""
-        while b"\r\n\r\n" not in self.buffer:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise ConnectionError("handshake refused")
-            self.buffer += chunk
+        self.receive_until(lambda buffer: b"\r\n\r\n" in buffer)
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         if b" 101 " not in head.split(b"\r\n")[0]:
             raise ConnectionError(head.decode(errors="replace"))
@@ -482,11 +476,7 @@ class WebSocketClient(RpcClient):
         self.sock.sendall(self._frame(0x1, text.encode()))
 
     def _need(self, n):
-        while len(self.buffer) < n:
-            chunk = self.sock.recv(1 << 20)
-            if not chunk:
-                raise ConnectionError("closed by server")
-            self.buffer += chunk
+        self.receive_until(lambda buffer: len(buffer) >= n)
         data, self.buffer = self.buffer[:n], self.buffer[n:]
         return data
 
@@ -495,17 +485,13 @@ class WebSocketClient(RpcClient):
         while True:
             b0, b1 = self._need(2)
             opcode, n = b0 & 0x0F, b1 & 0x7F
-            if n == 126:
-                n = struct.unpack(">H", self._need(2))[0]
-            elif n == 127:
-                n = struct.unpack(">Q", self._need(8))[0]
+            n = struct.unpack(">H", self._need(2))[0] if n == 126 else struct.unpack(">Q", self._need(8))[0] if n == 127 else n
             payload = self._need(n)
             if opcode == 0x8:
                 raise ConnectionError("close frame %r" % payload[:2])
             if opcode == 0x9:
                 self.sock.sendall(self._frame(0xA, payload))
-                continue
-            if opcode in (0x1, 0x2, 0x0):
+            elif opcode in (0x1, 0x2, 0x0):
                 parts.append(payload)
                 if b0 & 0x80:
                     return b"".join(parts).decode()

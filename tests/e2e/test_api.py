@@ -30,10 +30,10 @@ def project_version():
 
 class ApiTest(ServerTestCase):
     def make_user(self, login, access=(), groups=None, password="pw"):
+        """A new user and a connection logged in as it."""
         record = {"login": login, "password": password, "fio": login.upper(), "access": list(access)}
-        if groups is not None:
-            record["groups"] = list(groups)
-        return self.admin().ok("saveUser", record)
+        record.update({} if groups is None else {"groups": list(groups)})
+        return self.admin().ok("saveUser", record), self.client(login, password)
 
     def test_versions_and_unrestricted_clients(self):
         anonymous = self.client()
@@ -44,8 +44,7 @@ class ApiTest(ServerTestCase):
         self.assertEqual(self.admin().ok("getUserAccess", 0)[-1], "allowAll")
 
     def test_login_rules(self):
-        self.make_user("twice")
-        c = self.client("twice", "pw")
+        c = self.make_user("twice")[1]
         self.assertEqual(c.error("login", "twice", "pw"), "Вы уже авторизованы")
         other = self.client()
         self.assertEqual(other.error("login", "twice", "wrong"), "Ошибка авторизации")
@@ -56,8 +55,7 @@ class ApiTest(ServerTestCase):
         self.assertEqual((result["login"], result["access"], result["password"]), ("twice", [], ""))
 
     def test_empty_access_list_is_refused_every_guarded_command(self):
-        self.make_user("nobody", access=[])
-        c = self.client("nobody", "pw")
+        c = self.make_user("nobody", access=[])[1]
         for method, params in GUARDED:
             self.assertEqual(c.error(method, *params), REFUSED, method)
         # Readers need no right.
@@ -67,14 +65,12 @@ class ApiTest(ServerTestCase):
             c.ok(method, *params)
 
     def test_sibling_rights(self):
-        self.make_user("reader", access=["getUsers"])
-        reader = self.client("reader", "pw")
+        reader = self.make_user("reader", access=["getUsers"])[1]
         for method in ("getUser", "getUserData", "getUserAccess", "getUserGroups"):
             reader.ok(method, 0)
         self.assertEqual(reader.error("setUserAccess", 0, []), REFUSED)
 
-        uid = self.make_user("saver", access=["saveUser", "saveNode", "saveTask", "setSetting"])
-        saver = self.client("saver", "pw")
+        uid, saver = self.make_user("saver", access=["saveUser", "saveNode", "saveTask", "setSetting"])
         self.assertEqual(saver.ok("setUserAccess", uid, ["saveUser"]), uid)
         node = new_node(saver)
         self.assertEqual(saver.ok("setNodeGroup", node, 0), node)
@@ -82,11 +78,10 @@ class ApiTest(ServerTestCase):
         self.assertNotEqual(saver.error("restartServer"), REFUSED)   # allowed; no monitor listens
         self.assertEqual(saver.error("getUsers"), REFUSED)
         self.assertEqual(saver.error("removeNode", node), REFUSED)
-        self.make_user("journalist", access=["clearJournal"])
-        self.assertEqual(self.client("journalist", "pw").error("restartServer"), REFUSED)
+        self.assertEqual(self.make_user("journalist", access=["clearJournal"])[1].error("restartServer"), REFUSED)
 
     def test_user_saves_are_all_or_nothing(self):
-        uid = self.make_user("pat", password="first")
+        uid = self.make_user("pat", password="first")[0]
         admin = self.admin()
         self.assertEqual(admin.ok("saveUser", {"id": uid, "note": "без пароля"}), uid)
         self.client("pat", "first")                         # the old password still works
@@ -122,8 +117,7 @@ class ApiTest(ServerTestCase):
         a = admin.ok("saveGroup", {"name": "Видимая"})
         b = admin.ok("saveGroup", {"name": "Чужая"})
         node_a, node_b = new_node(admin, group_id=a), new_node(admin, group_id=b)
-        self.make_user("viewer", access=["saveNode", "removeNode", "saveGroup"], groups=[0, a])
-        viewer = self.client("viewer", "pw")
+        viewer = self.make_user("viewer", access=["saveNode", "removeNode", "saveGroup"], groups=[0, a])[1]
         self.assertEqual([g["name"] for g in viewer.rows("getGroups")], ["Видимая", "Общие"])
         self.assertEqual((viewer.ok("getGroup", b), viewer.ok("getNode", node_b)), ({}, {}))
         self.assertEqual(viewer.ok("getNode", node_a)["id"], node_a)
@@ -134,9 +128,8 @@ class ApiTest(ServerTestCase):
         mine = viewer.ok("saveGroup", {"name": "Своя"})
         self.assertEqual(viewer.ok("getGroup", mine)["name"], "Своя")
         # Without memberships nothing is visible.
-        hermit = self.make_user("hermit", groups=[])
-        self.assertEqual(admin.ok("getUserGroups", hermit), [])
-        hermit = self.client("hermit", "pw")
+        uid, hermit = self.make_user("hermit", groups=[])
+        self.assertEqual(admin.ok("getUserGroups", uid), [])
         self.assertEqual((hermit.rows("getGroups"), hermit.rows("getNodes")), ([], []))
         # What a group's removal takes with it: tst_records.
         self.assertIn("Удаление общей группы запрещено", admin.error("removeGroup", 0))
@@ -190,8 +183,7 @@ class ApiTest(ServerTestCase):
     def test_journal_of_removals_outlives_users(self):
         admin = self.admin()
         group = admin.ok("saveGroup", {"name": "Журнальная"})
-        uid = self.make_user("leaver", access=["saveNode", "removeNode"], groups=[0, group])
-        leaver = self.client("leaver", "pw")
+        uid, leaver = self.make_user("leaver", access=["saveNode", "removeNode"], groups=[0, group])
         for number in (1101, 1102):
             node = new_node(leaver, number, group_id=group)
             self.assertEqual(leaver.ok("removeNode", node), node)

@@ -48,20 +48,13 @@ class CommandLineClient(ServerTestCase):
         self.assertIn("2024-01-01 02:00:00", lines[4])
 
     def test_exit_codes(self):
-        run = self.cli("fail", "Недостаточно прав для выполнения команды")
-        self.assertEqual(run.returncode, 1)
-        self.assertIn("Недостаточно прав для выполнения команды", run.stderr.decode())
-        run = self.cli("-u", "admin", "-w", "tavro", "noop")
-        self.assertEqual(run.returncode, 1)  # the test server has no login command
-        self.assertIn("login", run.stderr.decode())
-        run = self.cli("noop", port=free_port())
-        self.assertEqual(run.returncode, 2)
-        self.assertTrue(run.stderr.decode().strip())
-        run = self.cli("echo", '{"$bad":1}')
-        self.assertEqual(run.returncode, 3)
-        run = subprocess.run([binary("orvex-cli")], capture_output=True, timeout=60)
-        self.assertEqual(run.returncode, 3)
-        self.assertIn("orvex-cli", run.stderr.decode())
+        for run, code, said in ((self.cli("fail", "Недостаточно прав для выполнения команды"), 1, "Недостаточно прав"),
+                                (self.cli("-u", "admin", "-w", "tavro", "noop"), 1, "login"),   # no login command here
+                                (self.cli("noop", port=free_port()), 2, ""), (self.cli("echo", '{"$bad":1}'), 3, ""),
+                                (subprocess.run([binary("orvex-cli")], capture_output=True, timeout=60), 3, "orvex-cli")):
+            self.assertEqual(run.returncode, code, run.args)
+            self.assertIn(said, run.stderr.decode())
+            self.assertTrue(run.stderr.strip(), run.args)
 
 
 if __name__ == "__main__":

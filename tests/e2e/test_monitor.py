@@ -34,6 +34,7 @@ class MonitorTest(unittest.TestCase):
 
     def login(self, name):
         c = TcpClient(self.server.port)
+        self.addCleanup(c.close)
         c.ok("login", name, "pw")
         return c
 
@@ -56,8 +57,6 @@ class MonitorTest(unittest.TestCase):
         for bad in ("1,2", {"a": 1}, 5):
             self.assertIn("список", op.error("monitorAppend", bad))
             self.assertIn("список", op.error("monitorRemove", bad))
-        op.close()
-        viewer.close()
 
     def test_watched_node_is_refreshed_and_announced(self):
         op = self.login("op")
@@ -86,8 +85,6 @@ class MonitorTest(unittest.TestCase):
         runs = self.sim.stats()["created"]
         time.sleep(2.5)  # more than two monitor intervals
         self.assertLessEqual(self.sim.stats()["created"], runs + 1)
-        again.close()
-        other.close()
 
 
 if __name__ == "__main__":

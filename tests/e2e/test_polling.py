@@ -1,7 +1,5 @@
-"""Polling with the real simulator: a poll on demand, channels, refusals, the
-scheduler at start and shutdown with runs in flight. Replies of the wrong
-shape and unreachable servers: tst_task; retries and cancelling:
-tst_taskmanager, test_metrics and test_xmlrpc."""
+"""Polling with the simulator: a poll on demand, channels, refusals, the scheduler at start, a stop mid-run.
+Wrong replies, unreachable servers: tst_task; retries, cancelling: tst_taskmanager, test_metrics, test_xmlrpc."""
 
 import os
 import signal
@@ -86,33 +84,26 @@ class StartAndStopTest(unittest.TestCase):
         if time.localtime().tm_min >= 58:
             time.sleep(150)           # the test must not straddle an hour
         inst = SimulatedInstallation()
-        try:
-            node, task = inst.node_and_task(task={"timetable": {"mode": "hourly", "minute": 0}})
-            # Last run two hours ago: this hour's slot has come.
-            two_hours_ago = time.strftime("%Y-%m-%dT%H:%M:%S.000", time.localtime(time.time() - 7200))
-            inst.admin.ok("saveTask", {"id": task, "last_exec": dt(two_hours_ago)})
-            inst.restart_server()     # the scheduler's first pass runs at start
-            self.assertTrue(wait_until(lambda: inst.admin.ok("getTask", task)["last_exec"]["$datetime"]
-                                       > two_hours_ago))
-            inst.wait_idle(task)
-            self.assertTrue(inst.admin.rows("getArchive", node, "hour_data", None, None))
+        self.addCleanup(inst.close)
+        node, task = inst.node_and_task(task={"timetable": {"mode": "hourly", "minute": 0}})
+        # Last run two hours ago: this hour's slot has come.
+        two_hours_ago = time.strftime("%Y-%m-%dT%H:%M:%S.000", time.localtime(time.time() - 7200))
+        inst.admin.ok("saveTask", {"id": task, "last_exec": dt(two_hours_ago)})
+        inst.restart_server()     # the scheduler's first pass runs at start
+        self.assertTrue(wait_until(lambda: inst.admin.ok("getTask", task)["last_exec"]["$datetime"] > two_hours_ago))
+        inst.wait_idle(task)
+        self.assertTrue(inst.admin.rows("getArchive", node, "hour_data", None, None))
 
-            slow = inst.node_and_task(runSeconds="60")[1]
-            hung = inst.node_and_task(fault="silent")[1]
-            for task in (slow, hung):
-                inst.admin.ok("startTask", task)
-            self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 3))
-            time.sleep(1.5)
-            inst.admin.close()
-            started = time.time()
-            inst.server.proc.send_signal(signal.SIGTERM)
-            self.assertEqual(inst.server.proc.wait(30), 0)
-            self.assertLess(time.time() - started, 8)
-            self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
-        finally:
-            inst.server.stop()
-            inst.sim.stop()
-            inst.home.remove()
+        for channel in ({"runSeconds": "60"}, {"fault": "silent"}):
+            inst.admin.ok("startTask", inst.node_and_task(**channel)[1])
+        self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 3))
+        time.sleep(1.5)
+        inst.admin.close()
+        started = time.time()
+        inst.server.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(inst.server.proc.wait(30), 0)
+        self.assertLess(time.time() - started, 8)
+        self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
 
 
 if __name__ == "__main__":

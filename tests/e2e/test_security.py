@@ -15,10 +15,8 @@ class SecurityTest(ServerTestCase):
 
     def test_anonymous_clients_only_log_in(self):
         c = self.client()
-        self.assertEqual(c.ok("getApiVersion"), 2)
-        self.assertIsInstance(c.ok("getVersion"), str)
-        self.assertIsInstance(c.ok("getDbVersion"), int)
-        self.assertEqual(c.ok("takeChangeEvents"), {})
+        self.assertEqual([c.ok("getApiVersion"), type(c.ok("getVersion")), type(c.ok("getDbVersion")),
+                          c.ok("takeChangeEvents")], [2, str, int, {}])
         refused = [("getNodes", []), ("getSettings", []), ("getUsers", []), ("getNode", [1]), ("logout", []),
                    ("saveNode", [{"model_code": "QRV5", "number": 1}]), ("getCheckLog", [1, None, None]),
                    ("getArchive", [1, "day_data", None, None]), ("getValues", ["QRV5", "S1_t1"]),
@@ -31,7 +29,6 @@ class SecurityTest(ServerTestCase):
         # Logging out makes the connection anonymous again.
         self.assertIs(c.ok("logout"), True)
         self.assertEqual(c.error("getNodes"), REFUSED)
-        self.assertEqual(self.server.proc.poll(), None)
 
     def test_password_digests_stay_on_the_server(self):
         admin = self.client("admin", "tavro")
@@ -66,11 +63,10 @@ class SecurityTest(ServerTestCase):
                    ("getCheckParams", [node]), ("getTaskLog", [task]), ("getTaskData", [task]), ("getTask", [task]),
                    ("getArchive", [node, "hour_data", None, None]), ("getSettingData", [node]),
                    ("getJournalData", [node, None, None]), ("getFillData", [node]), ("getNode", [node])]
-        for method, params in readers:
-            seen = admin.ok(method, *params)
-            self.assertTrue(rows(seen) if isinstance(seen, dict) and "$table" in seen else seen, method)
-            hidden = outsider.ok(method, *params)
-            self.assertFalse(rows(hidden) if isinstance(hidden, dict) and "$table" in hidden else hidden, method)
+        for method, params in readers:   # what the administrator sees, the outsider does not
+            found = [c.ok(method, *params) for c in (admin, outsider)]
+            self.assertEqual([bool(rows(v) if isinstance(v, dict) and "$table" in v else v) for v in found], [True, False],
+                             method)
         visible = outsider.rows("getTasks")
         self.assertEqual({t["node_id"] for t in visible}, {shown})
         self.assertEqual(outsider.ok("saveTask", {"id": visible[0]["id"], "mon_interval": 15}), visible[0]["id"])

@@ -61,6 +61,17 @@ def proxy(server):
     return xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % server.xport)
 
 
+def logged_in(server):
+    """A proxy and the administrator's token."""
+    x = proxy(server)
+    return x, x.login("admin", "tavro")
+
+
+def renumbered(document, old, new):
+    """A node package of meter number old as one of new (QRV5 names have eight digits)."""
+    return document.replace('number="%d"' % old, 'number="%d"' % new).replace("№%08d" % old, "№%08d" % new)
+
+
 def post(body, headers=None, path="/"):
     headers = headers if headers is not None else {"Host": "x", "Content-Type": "text/xml",
                                                    "Content-Length": str(len(body))}
@@ -123,8 +134,7 @@ class XmlRpcTest(unittest.TestCase):
         self.assertEqual((caught.exception.faultCode, caught.exception.faultString), (code, text))
 
     def test_login_and_readers(self):
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
+        x, token = logged_in(self.server)
         self.assertRegex(token, "^[0-9a-f]{32}$")
         c = self.rpc()
 
@@ -185,28 +195,23 @@ class XmlRpcTest(unittest.TestCase):
         self.assertFault(lambda: x.startMainTask(token, self.node + 1000), REFUSED)
 
     def test_rpc_session_left_alone(self):
-        # An RPC client logged in as the operator; XML-RPC calls as the
-        # administrator in between change nothing of its session.
+        # XML-RPC calls as the administrator change nothing of an RPC session of the operator.
         c = self.rpc("оператор", "пароль")
         visible = c.rows("getNodes")
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
+        x, token = logged_in(self.server)
         self.assertEqual(len(xml_rows(x.getNodes(token))[1]), len(self.admin.rows("getNodes")))
         self.assertEqual(c.rows("getNodes"), visible)
         self.assertEqual(c.error("login", "admin", "tavro"), "Вы уже авторизованы")
         self.assertEqual(c.error("saveGroup", {"name": "чужая"}), REFUSED)
 
     def test_calls_wait_for_a_running_command(self):
-        # An RPC command whose check script lets the event loop run, inside
-        # its transaction, and then fails: an import arriving meanwhile must
-        # not run inside that transaction and vanish with its rollback.
+        # A check script lets the event loop run inside its transaction, then fails: an import
+        # arriving meanwhile must not run inside that transaction and vanish with its rollback.
         c = self.rpc()
         looping = node_with_data(c, 104)
         c.ok("setCheckParams", looping, {"script": "while (true) {}"})
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
-        document = x.exportNodes(token, [self.node])
-        document = document.replace('number="101"', 'number="105"').replace("№00000101", "№00000105")
+        x, token = logged_in(self.server)
+        document = renumbered(x.exportNodes(token, [self.node]), 101, 105)
         c.send("checkArchives", [looping])
         time.sleep(0.3)
         self.assertEqual(x.importNodes(token, document), 1)
@@ -217,8 +222,7 @@ class XmlRpcTest(unittest.TestCase):
         # Only now: the scheduled tasks of the other nodes poll nothing.
         sim = DeviceSimulator(self.server.home)
         self.addCleanup(sim.stop)
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
+        x, token = logged_in(self.server)
         node, task = node_and_task(self.admin, 7101)
         self.assertEqual(x.startMainTask(token, node), task)
         wait_idle(self.admin, task)
@@ -255,11 +259,10 @@ class XmlRpcTest(unittest.TestCase):
         group = src.ok("saveGroup", {"name": "Перенос"})
         first = node_with_data(src, 201, group=group, consumer='ООО "Тепло" <север>', version=3)
         second = node_with_data(src, 202)
-        xs, xt = proxy(self.server), proxy(self.target)
-        document = xs.exportNodes(xs.login("admin", "tavro"), [first, 99999, second])
+        xs, source_token = logged_in(self.server)
+        document = xs.exportNodes(source_token, [first, 99999, second])
         self.assertEqual([n.tag for n in ElementTree.fromstring(document)], ["node", "node"])
-
-        token = xt.login("admin", "tavro")
+        xt, token = logged_in(self.target)
         self.assertEqual(xt.importNodes(token, document), 2)
         moved = {r["number"]: r for r in dst.rows("getNodes") if r["number"] in (201, 202)}
         self.assertEqual(sorted(moved), [201, 202])
@@ -275,17 +278,14 @@ class XmlRpcTest(unittest.TestCase):
         package = src.ok("exportNode", node_with_data(src, 203))
         self.assertSameNode(package, dst.ok("exportNode", dst.ok("importNode", package)))
 
-        # A bad node among good ones is left out; a document cut short
-        # imports the nodes before the cut and says so.
+        # A bad node among good ones is left out; a document cut short imports the nodes before the cut.
         body = document[document.index("<node>"):document.index("</node>") + len("</node>")]
-
-        def renumbered(number):
-            return body.replace('number="201"', 'number="%d"' % number).replace("№00000201", "№00000%d" % number)
-        bad = body.replace('model_code="QRV5"', 'model_code="XX9"')
+        renumber = lambda number: renumbered(body, 201, number)  # noqa: E731
         head = '<?xml version="1.0"?><nodes>'
-        self.assertEqual(xt.importNodes(token, head + renumbered(301) + bad + renumbered(302) + "</nodes>"), 2)
+        self.assertEqual(xt.importNodes(token, head + renumber(301) + body.replace('model_code="QRV5"', 'model_code="XX9"')
+                                        + renumber(302) + "</nodes>"), 2)
         self.assertTrue(any("Неизвестная модель прибора: XX9" in e["message"] for e in journal(dst)))
-        self.assertFault(lambda: xt.importNodes(token, head + renumbered(303) + renumbered(304)[:300]),
+        self.assertFault(lambda: xt.importNodes(token, head + renumber(303) + renumber(304)[:300]),
                          "Ошибка XML (импортировано узлов: 1)")
         numbers = [r["number"] for r in dst.rows("getNodes")]
         self.assertEqual([n in numbers for n in (301, 302, 303, 304)], [True, True, True, False])
@@ -364,8 +364,7 @@ class XmlRpcTest(unittest.TestCase):
 
     def test_mutated_packages(self):
         rng = random.Random(41)
-        x = proxy(self.server)
-        token = x.login("admin", "tavro")
+        x, token = logged_in(self.server)
         package = x.exportNodes(token, [self.fuzzed]).encode()
         imported = 0
         for _ in range(250):
