@@ -30,6 +30,11 @@ def write(path, text, mode="w"):
         f.write(text)
 
 
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
 def binary(name):
     path = os.path.join(BUILD_DIR, name)
     if not os.path.exists(path):
@@ -173,7 +178,7 @@ class SimulatedInstallation:
         return node_and_task(self.admin, *args, **kwargs)
 
     def wait_idle(self, task, timeout=60):
-        return wait_idle(self.admin, task, timeout)
+        wait_idle(self.admin, task, timeout)
 
     def restart_server(self):
         self.admin.close()
@@ -231,16 +236,16 @@ class ServerTestCase(unittest.TestCase):
     """One server for the class (the test RPC server when rpc_only is set); clients close after each test."""
 
     server_ini = ""
+    server_env = None
     rpc_only = False
 
     @classmethod
     def setUpClass(cls):
-        cls.server = ServerProcess() if cls.rpc_only else DataServer(server_ini=cls.server_ini)
+        cls.server = ServerProcess(cls.server_env) if cls.rpc_only else DataServer(server_ini=cls.server_ini)
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.server.stop()
-        assert code == 0, cls.server.output
+        assert cls.server.stop() == 0, cls.server.output
 
     def client(self, login=None, password=None, source=None):
         c = TcpClient(self.server.port, source=source)
@@ -307,7 +312,7 @@ def journal(c):
 
 def new_node(c, number=None, **fields):
     """A QRV5 node (a fresh number unless given)."""
-    return c.ok("saveNode", dict(model_code="QRV5", model_name="ТВ-5", number=number or next(NUMBERS), **fields))
+    return c.ok("saveNode", dict({"model_code": "QRV5", "model_name": "ТВ-5", "number": number or next(NUMBERS)}, **fields))
 
 
 def node_and_task(c, number=None, group=0, model="QRV2", task=None, **channel):
@@ -322,17 +327,9 @@ def node_and_task(c, number=None, group=0, model="QRV2", task=None, **channel):
 
 
 def wait_idle(c, task, timeout=60):
-    """Waits until the task has no live run; returns the (state, attempts) seen."""
-    seen = []
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        state = c.ok("getTaskState", task)
-        if state["is_run"] is None:
-            return seen
-        if not seen or seen[-1] != (state["state"], state["attempts"]):
-            seen.append((state["state"], state["attempts"]))
-        time.sleep(0.1)
-    raise AssertionError("task %d still runs: %r" % (task, seen))
+    """Waits until the task has no live run."""
+    if not wait_until(lambda: c.ok("getTaskState", task)["is_run"] is None, timeout, 0.1):
+        raise AssertionError("task %d still runs: %r" % (task, c.ok("getTaskState", task)))
 
 
 def open_http(c):
@@ -485,7 +482,8 @@ class WebSocketClient(RpcClient):
         while True:
             b0, b1 = self._need(2)
             opcode, n = b0 & 0x0F, b1 & 0x7F
-            n = struct.unpack(">H", self._need(2))[0] if n == 126 else struct.unpack(">Q", self._need(8))[0] if n == 127 else n
+            if n >= 126:
+                n = struct.unpack(">H" if n == 126 else ">Q", self._need(2 if n == 126 else 8))[0]
             payload = self._need(n)
             if opcode == 0x8:
                 raise ConnectionError("close frame %r" % payload[:2])

@@ -3,11 +3,9 @@
 import os
 import re
 import socket
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node  # noqa: E402
+from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -96,8 +94,7 @@ class ApiTest(ServerTestCase):
         self.assertEqual((admin.ok("getUserAccess", 0), admin.ok("getUserGroups", 0)), (["allowAll"], []))
         self.assertIn("Удаление администратора запрещено", admin.error("removeUser", 0))
 
-        # Nothing of a refused save is written: duplicate logins, missing
-        # passwords, wrong kinds, a membership of a group that is not there.
+        # Nothing of a refused save is written (duplicate login, no password, wrong kinds, a missing group).
         before = admin.ok("getUsers")
         for record in [{"login": "pat", "password": "x"}, {"login": "nopass"},
                        {"login": "half", "password": "p", "groups": [0, 9999]},

@@ -5,12 +5,10 @@ import datetime
 import json
 import os
 import signal
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, new_node, sql, stamp,  # noqa: E402
+from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, new_node, sql, stamp,
                       table, wait_until)
 
 START = datetime.datetime(2023, 1, 1)
@@ -160,9 +158,8 @@ class KilledSaveTest(unittest.TestCase):
                                                           for d in range(1, cls.NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
-        # Kills while the save merges, when the write-ahead log begins to
-        # take the new archive (in the commit; without a transaction the
-        # node's days are written before it), and once the reply has come.
+        # Kills while the save merges, when the WAL begins to take the new archive (in the commit; without
+        # a transaction the node's days are written before it), and once the reply has come.
         def after(seconds):
             return lambda server, c, wal: time.sleep(seconds)
 

@@ -7,12 +7,10 @@ import re
 import signal
 import sqlite3
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, sql, wait_until  # noqa: E402
+from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, read, sql, wait_until
 
 COPY_NAME = re.compile(r"^\d{6}_\d{6}\.db$")
 TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data", "setting_data", "journal_data",
@@ -20,8 +18,7 @@ TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data",
 
 
 def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(read(path, "rb")).hexdigest()
 
 
 def copies(folder):

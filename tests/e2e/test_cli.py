@@ -1,13 +1,10 @@
 """orvex-cli against the test server: parameters, JSON and table output, exit codes."""
 
 import json
-import os
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, binary, cli, free_port  # noqa: E402
+from orvexe2e import ServerTestCase, binary, cli, free_port
 
 
 class CommandLineClient(ServerTestCase):

@@ -7,14 +7,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (BUILD_DIR, REFUSED, DataServer, SimulatedInstallation, TcpClient, WebSocketClient,  # noqa: E402
-                      http_get, new_node, open_http, rows, stamp, table)
+from orvexe2e import (BUILD_DIR, REFUSED, DataServer, ServerTestCase, SimulatedInstallation, TcpClient,
+                      WebSocketClient, http_get, new_node, open_http, read, rows, stamp, table)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -142,17 +140,15 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["restrictedRefused"], found["refusedLogin"])
 
 
-class ConsoleHttpTest(unittest.TestCase):
+class ConsoleHttpTest(ServerTestCase):
     """The console's files and /rpc on the HTTP listener, over raw sockets."""
+
+    server_ini = "requireLogin=true\n"
 
     @classmethod
     def setUpClass(cls):
-        cls.server = DataServer(server_ini="requireLogin=true\n")
+        super().setUpClass()
         cls.port = open_http(cls.server.admin())
-
-    @classmethod
-    def tearDownClass(cls):
-        assert cls.server.stop() == 0, cls.server.output
 
     def test_files(self):
         # Which paths reach which files: tst_zeltostaticfolder; here the route and the built folder.
@@ -160,9 +156,8 @@ class ConsoleHttpTest(unittest.TestCase):
         for target, path, kind in [("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
                                    ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8")]:
             status, headers, body = http_get(self.port, target)
-            self.assertEqual((status, headers["content-type"]), (200, kind), target)
-            with open(os.path.join(console, path), "rb") as f:
-                self.assertEqual(body, f.read(), target)
+            self.assertEqual((status, headers["content-type"], body), (200, kind, read(os.path.join(console, path), "rb")),
+                             target)
             self.assertIn("default-src 'self'", headers["content-security-policy"])
         self.assertEqual(http_get(self.port, "/", method="HEAD")[::2], (200, b""))
         self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)

@@ -10,10 +10,9 @@ import shutil
 import unittest
 import urllib.request
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, sql, wait_until  # noqa: E402
-import prometheus  # noqa: E402
-from opce2e import OpcClient, require_node  # noqa: E402
+from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, sql, wait_until
+import prometheus
+from opce2e import OpcClient, require_node
 
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo")
 
@@ -67,8 +66,7 @@ class DemoTest(unittest.TestCase):
         self.assertEqual({n["model_code"] for n in nodes}, {"QRV2", "QRV5", "RNH7", "LWD43"})
         self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
 
-        # Every healthy node has its archives within seconds; the failing one
-        # (its meter fails every third poll) waits for its second attempt.
+        # Healthy nodes have archives within seconds; the one failing every third poll waits for its second attempt.
         failing = next(t for t in tasks if t["number"] == 700812)
         healthy = [n for n in nodes if n["number"] not in (700812, 210498)]
 
@@ -80,16 +78,14 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(state["last_error"], "Нет ответа от модема")
         metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % (self.port + 68), timeout=30).read()
         self.assertEqual(prometheus.value(prometheus.parse(metrics.decode()), "orvex_run_retries_total"), 1)
-        # The check rule finds hot hours; the meter whose clock runs ahead
-        # has its data refused, and its task says why.
+        # The check rule finds hot hours; a meter whose clock runs ahead has its data refused, its task says why.
         self.assertTrue(any(c.rows("getCheckLog", n["id"], None, None) for n in nodes))
         drifting = next(t for t in tasks if t["number"] == 210498)
         self.assertTrue(wait_until(lambda: "Время в приборе отличается" in
                                    str(c.ok("getTaskState", drifting["id"]).get("last_error"))
                                    + str(c.ok("getTask", drifting["id"])["last_error"])), c.ok("getTask", drifting["id"]))
 
-        # OPC UA was turned on after the server started, and the nodes made
-        # and polled since have their items; a login is required.
+        # OPC UA, turned on after the start, has items for the nodes polled since; a login is required.
         opc = OpcClient()
         try:
             url = "opc.tcp://127.0.0.1:%d" % (self.port + 28)

@@ -1,13 +1,10 @@
 """orvex-device-sim on its own: the polling conversation, one history per device, faults, refusals."""
 
 import datetime
-import os
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DeviceSimulator, TempHome, binary, dt, rows, wait_until  # noqa: E402
+from orvexe2e import DeviceSimulator, TempHome, binary, dt, rows, wait_until
 
 
 def days_ago(n):

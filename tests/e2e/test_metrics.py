@@ -2,12 +2,10 @@
 Prometheus text format; the listener follows "httpPort"."""
 
 import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import SimulatedInstallation, accepts, free_port, http_get, open_http, wait_until  # noqa: E402
-import prometheus  # noqa: E402
+from orvexe2e import SimulatedInstallation, accepts, free_port, http_get, open_http, wait_until
+import prometheus
 
 
 class MetricsTest(unittest.TestCase):

@@ -1,12 +1,9 @@
 """The data monitor with the simulator: who may watch what, runs and announcements, the end with the last client."""
 
-import os
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, wait_until  # noqa: E402
+from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, wait_until
 
 
 def watched(client):
@@ -40,8 +37,7 @@ class MonitorTest(unittest.TestCase):
 
     def test_who_watches_what(self):
         op = self.login("op")
-        # Outside the user's groups, without a main task, unknown or not a
-        # whole number: skipped, and the answer is still true.
+        # Outside the user's groups, without a main task, unknown or no whole number: skipped, still true.
         self.assertIs(op.ok("monitorAppend", [self.node1, self.node2, self.taskless, 999999, "1", 1.5, None]), True)
         self.assertEqual(watched(op), [self.node1])
         # Two users watching one node: removing it for one keeps it for the other.

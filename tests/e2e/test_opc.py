@@ -6,15 +6,13 @@ import os
 import signal
 import socket
 import stat
-import sys
 import time
 import unittest
 from datetime import datetime, timezone
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,  # noqa: E402
-                      free_port, wait_until, write)
-from opce2e import Gateway, OpcClient, children, require_node  # noqa: E402
+from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,
+                      free_port, read, wait_until, write)
+from opce2e import Gateway, OpcClient, children, require_node
 
 T1 = "Температура в подающем трубопроводе"
 
@@ -153,8 +151,8 @@ class OpcServerTest(unittest.TestCase):
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
         pems = [name for name in os.listdir(certs) if name.endswith(".pem")]
         self.assertEqual(len(pems), 1, os.listdir(certs))
-        with open(os.path.join(certs, pems[0])) as f:
-            der = base64.b64decode("".join(line for line in f.read().splitlines() if not line.startswith("-----")))
+        der = base64.b64decode("".join(line for line in read(os.path.join(certs, pems[0])).splitlines()
+                                       if not line.startswith("-----")))
         self.assertIn(socket.gethostname().encode(), der)
 
 

@@ -3,18 +3,15 @@
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 import urllib.request
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (BUILD_DIR, TcpClient, accepts, finish, free_port, node_and_task, open_http,  # noqa: E402
-                      wait_idle, wait_until, write)
-from opce2e import NODE, children  # noqa: E402
+from orvexe2e import (BUILD_DIR, TcpClient, accepts, finish, free_port, node_and_task, open_http,
+                      read, wait_idle, wait_until, write)
+from opce2e import NODE, children
 
-# Stand-ins for the user database commands and chown, so that the scripts
-# run without root: getent knows the users the shims have made.
+# Stand-ins for chown and the user database commands, so that the scripts run without root.
 SHIMS = {
     "chown": '#!/bin/sh\necho "chown $*" >> "$SHIM_LOG"\n',
     "getent": '#!/bin/sh\ngrep -qx "$1 $2" "$SHIM_LOG.users" 2>/dev/null\n',
@@ -23,11 +20,6 @@ SHIMS = {
     "adduser": '#!/bin/sh\necho "adduser $*" >> "$SHIM_LOG"\nfor last; do :; done\n'
                'echo "passwd $last" >> "$SHIM_LOG.users"\n',
 }
-
-
-def read(path, mode="r"):
-    with open(path, mode) as f:
-        return f.read()
 
 
 def run(args, **kwargs):
@@ -74,8 +66,7 @@ class PackageTest(unittest.TestCase):
         unit = read(os.path.join(self.root, "usr/lib/systemd/system/orvex-server.service"))
         self.assertIn("ExecStart=/usr/bin/orvex-server\n", unit)     # the package's prefix, not the staging folder
         if shutil.which("systemd-analyze"):
-            # ExecStart pointed at the extracted binary, which verify wants to find;
-            # verify passes units with unknown keys, so its warnings fail the test too.
+            # ExecStart at the extracted binary, which verify wants; it passes unknown keys, so warnings fail too.
             copy = os.path.join(self.tmp, "orvex-server.service")
             write(copy, unit.replace("/usr/bin/", os.path.join(self.root, "usr/bin/")))
             checked = run(["systemd-analyze", "verify", copy])

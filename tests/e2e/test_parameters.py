@@ -1,11 +1,8 @@
 """describeParams and getValues over the wire with the shipped metadata."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, sql  # noqa: E402
+from orvexe2e import ServerTestCase, sql
 
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 

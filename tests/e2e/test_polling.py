@@ -1,14 +1,11 @@
 """Polling with the simulator: a poll on demand, channels, refusals, the scheduler at start, a stop mid-run.
 Wrong replies, unreachable servers: tst_task; retries, cancelling: tst_taskmanager, test_metrics, test_xmlrpc."""
 
-import os
 import signal
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import SimulatedInstallation, channel_key, dt, journal, wait_until  # noqa: E402
+from orvexe2e import SimulatedInstallation, channel_key, dt, journal, wait_until
 
 
 
@@ -47,8 +44,7 @@ class PollingTest(unittest.TestCase):
         for name in ("taskStateChanged", "taskSaved", "nodeSaved"):
             self.assertIn(task if name.startswith("task") else node, events.get(name, []), name)
 
-        # Polling again reads from the day after the last stored day, and
-        # the device gives the same history.
+        # Polling again reads from the day after the last stored day; the device gives the same history.
         self.assertEqual(self.admin.ok("startTask", task), task)
         self.inst.wait_idle(task)
         again = self.admin.rows("getArchive", node, "hour_data", None, None)

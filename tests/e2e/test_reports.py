@@ -4,12 +4,10 @@ import csv
 import datetime
 import io
 import os
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, cli, dt, rows, table  # noqa: E402
+from orvexe2e import ServerTestCase, cli, dt, new_node, rows, table
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -22,10 +20,10 @@ def date(text):
     return {"$date": text}
 
 
-def march_days(qdim, q=lambda d: 1.5 + d.day / 100):
+def march_days(qdim):
     """Daily rows of March 2024: heat, supply temperature, fault flags and the heat unit."""
     return table(["date", "S1_Q", "S1_t1", "S1_NS", "Qdim"],
-                 [[stamp(d), q(d), 70.0 + d.day % 3, 1 << (d.day % 2), qdim] for d in MARCH])
+                 [[stamp(d), 1.5 + d.day / 100, 70.0 + d.day % 3, 1 << (d.day % 2), qdim] for d in MARCH])
 
 
 class ReportsTest(ServerTestCase):
@@ -34,23 +32,16 @@ class ReportsTest(ServerTestCase):
         super().setUpClass()
         c = cls.server.admin()
         cls.group = c.ok("saveGroup", {"name": "Котельная №1"})
-        cls.gj = cls.make_node(c, 1, cls.group, "Школа, корпус \"А\"")
-        cls.gcal = cls.make_node(c, 2, cls.group, "Детский сад")
-        cls.common = cls.make_node(c, 3, 0, "Баня")
-        cls.empty = cls.make_node(c, 4, cls.group, "Новый узел")
+        cls.gj, cls.gcal, cls.common, cls.empty = [
+            new_node(c, model_code="LWD41", model_name="ЛВД-41", group_id=group, name=name, consumer="МУП «Теплосеть»")
+            for group, name in ((cls.group, 'Школа, корпус "А"'), (cls.group, "Детский сад"), (0, "Баня"),
+                                (cls.group, "Новый узел"))]
         for node, qdim in ((cls.gj, 1), (cls.gcal, 0), (cls.common, 1)):
             assert c.ok("saveArchives", {"$tables": {
-                "info": table(["id"], [[node]]),
-                "day_data": march_days(qdim),
-                "hour_data": table(["date", "S1_t1"], [[stamp(MARCH[0], h), 60.0 + h] for h in range(24)]),
-            }}) is True
+                "info": table(["id"], [[node]]), "day_data": march_days(qdim),
+                "hour_data": table(["date", "S1_t1"], [[stamp(MARCH[0], h), 60.0 + h] for h in range(24)])}}) is True
         c.ok("saveUser", {"login": "reader", "password": "pw", "access": [], "groups": [cls.group]})
         c.close()
-
-    @classmethod
-    def make_node(cls, c, number, group, name):
-        return c.ok("saveNode", {"model_code": "LWD41", "model_name": "ЛВД-41", "number": number,
-                                 "group_id": group, "name": name, "consumer": "МУП «Теплосеть»"})
 
     def cli(self, *args):
         return cli(self.server.port, *args)

@@ -1,13 +1,10 @@
 """The RPC server (test server binary) over TCP and WebSocket: values, pipelining, refusals, bad input, disconnects."""
 
 import json
-import os
 import socket
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table  # noqa: E402
+from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table
 
 # One of each kind of value; each kind's own forms: tst_zeltojson.
 SAMPLE_VALUES = [

@@ -1,12 +1,9 @@
 """With "Server/requireLogin" on: anonymous clients, hidden nodes, password digests, password guessing."""
 
 import datetime
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, sql,  # noqa: E402
+from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, sql,
                       stamp, table)
 
 

@@ -2,12 +2,10 @@
 
 import os
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import DataServer, TcpClient, TempHome, accepts, binary, free_port, sql, wait_until  # noqa: E402
+from orvexe2e import DataServer, TcpClient, TempHome, accepts, binary, free_port, sql, wait_until
 
 
 class FreshHome(unittest.TestCase):

@@ -1,11 +1,8 @@
 """Task records over the wire: the form round trip, display and run-state columns, the main task, bad input."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import REFUSED, ServerTestCase, dt, journal, new_node, rows  # noqa: E402
+from orvexe2e import REFUSED, ServerTestCase, dt, journal, new_node, rows
 
 STATE_COLUMNS = ["id", "node_id", "last_error", "is_run", "started", "elapsed", "remaining", "attempts",
                  "progress", "state"]
@@ -53,8 +50,7 @@ class TasksTest(ServerTestCase):
         self.assertTrue(record["next_exec"]["$datetime"].endswith("T18:00:00.000"))
         self.assertEqual(admin.ok("getTaskData", task)["timetable"], form["timetable"])
 
-        # Display columns of other forms: host without phone, every archive kind
-        # in fixed order, unknown modes and empty lists as null.
+        # Display columns: host without phone, archive kinds in fixed order, unknown modes and empty lists as null.
         for channel, archives, timetable, expected in [
                 ({"code": "TCP", "hostName": "meter.local"}, ["journalData", "dayData", "hourData", "monthData"],
                  {"mode": "sometimes"}, ("meter.local", "М,С,Ч,Ж", None, None)),

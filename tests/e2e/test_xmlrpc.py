@@ -1,18 +1,15 @@
 """The XML-RPC gateway through xmlrpc.client and raw HTTP, mutated requests and packages included."""
 
 import datetime
-import os
 import random
 import re
 import socket
-import sys
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
-sys.path.insert(0, os.path.dirname(__file__))
-from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, TcpClient, accepts, exchange,  # noqa: E402
+from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, TcpClient, accepts, exchange,
                       free_port, journal, node_and_task, node_with_data, rows, server_with_settings, stamp,
                       wait_idle, wait_until)
 
@@ -355,8 +352,7 @@ class XmlRpcTest(unittest.TestCase):
             ("login", ("admin", "tavro")), ("getNodes", (token,)),
             ("getArchive", (token, node, "hour_data", START, START)), ("exportNodes", (token, [node, 2])),
             ("startMainTask", (token, node)), ("getCheckLog", (token, node, START, START)))]
-        # Whole requests mutated, the head too, and bodies alone; from an
-        # address of their own, which mutated logins may get blocked.
+        # Whole requests and bodies alone, from an address of their own, which mutated logins may get blocked.
         for _ in range(1500):
             request = mutate(rng, post(rng.choice(seeds))) if rng.random() < 0.05 else post(mutate(rng, rng.choice(seeds)))
             self.assertAnsweredOrClosed(request, exchange(self.server.xport, request, timeout=5, source="127.0.0.9"))
@@ -374,8 +370,7 @@ class XmlRpcTest(unittest.TestCase):
                 self.assertIsInstance(result, int)
                 imported += result
             except xmlrpc.client.Fault as fault:
-                # 0 from the import; -32700 when a flipped byte made the
-                # call itself no XML (xmlrpc.client sends control characters as they are).
+                # -32700 when a flipped byte made the call no XML (xmlrpc.client sends control characters as they are).
                 self.assertIn(fault.faultCode, (0, -32700))
                 self.assertTrue(fault.faultString)
         self.assertGreater(imported, 0)
