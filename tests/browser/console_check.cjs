@@ -9,7 +9,8 @@ const puppeteer = require('puppeteer-core');
 const config = JSON.parse(process.argv[2]);
 const STEP_MS = 20000;
 const lines = readline.createInterface({ input: process.stdin });
-const nextLine = () => new Promise(resolve => lines.once('line', resolve));
+// Asks the test for something on stdout and waits for its line on stdin.
+const ask = what => new Promise(resolve => { lines.once('line', resolve); console.log(what); });
 
 async function launch() {
   const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
@@ -35,9 +36,7 @@ async function waitFor(check, ms, why) {
   throw new Error(why());
 }
 
-async function shot(page, name) {
-  await page.screenshot({ path: path.join(config.artifacts, `${name}.png`), fullPage: true });
-}
+const shot = (page, name) => page.screenshot({ path: path.join(config.artifacts, `${name}.png`), fullPage: true });
 
 // Opens a view of the console and waits for all the selectors.
 async function open(page, hash, ...selectors) {
@@ -169,8 +168,7 @@ async function main() {
     await restricted.setViewport({ width: 768, height: 1024 });   // a tablet held upright
     await restricted.goto(config.url, { waitUntil: 'load' });
     await login(restricted, config.restrictedUser, config.restrictedPassword);
-    await restricted.waitForSelector('#node-list');
-    await restricted.waitForFunction(() => document.querySelector('#node-list table, #node-list p'));
+    await restricted.waitForSelector('#node-list table, #node-list p');
     findings.restrictedNodes = await textsOf(restricted, '#node-list a.node-name');
     await open(restricted, '#/tasks', '#task-list table, #task-list p');
     findings.restrictedButtons = await restricted.$$eval('#task-list button', els => els.length);
@@ -186,14 +184,12 @@ async function main() {
       new MutationObserver(records => records.forEach(r => r.addedNodes.forEach(
         n => window.shownTexts.push(n.textContent)))).observe(el, { childList: true });
     });
-    console.log('stop-server');
-    await nextLine();
+    await ask('stop-server');
     await page.waitForFunction(() => document.body.dataset.connection !== 'open');
     await new Promise(resolve => setTimeout(resolve, 2000));
     findings.lostTexts = [...new Set(await page.evaluate(() => window.shownTexts))];
     await shot(page, 'connection-lost');
-    console.log('start-server');
-    await nextLine();
+    await ask('start-server');
     await page.waitForFunction(() => document.body.dataset.connection === 'open', { timeout: 30000 });
     // The view drawn anew after the login, not the one from before.
     await page.waitForSelector('#node-list:not([data-before]) table');

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from orvexe2e import accepts as listening  # noqa: F401 (the OPC benchmark's name for it)
+from orvexe2e import wait_until, accepts as listening  # noqa: F401 (the OPC benchmark's name for it)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 GATEWAY_DIR = os.path.join(HERE, "..", "..", "tools", "opc-gateway")
@@ -99,13 +99,10 @@ class OpcClient(LineProcess):
 
     def wait_change(self, predicate, timeout=30):
         """The first data change for which predicate holds; changes before it are dropped."""
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            for change in self.call("changes")["changes"]:
-                if predicate(change):
-                    return change
-            time.sleep(0.1)
-        raise AssertionError("no such data change within %d s" % timeout)
+        found = wait_until(lambda: next(filter(predicate, self.call("changes")["changes"]), None), timeout, 0.1)
+        if not found:
+            raise AssertionError("no such data change within %d s" % timeout)
+        return found
 
 
 class Gateway(LineProcess):

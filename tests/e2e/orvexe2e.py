@@ -64,7 +64,7 @@ def control_socket(home, file_name):
 
 
 def finish(proc, sig=signal.SIGTERM, timeout=30):
-    """Stops a process (killed after timeout seconds): exit code, stdout, stderr."""
+    """Stops a process (killed after timeout seconds): its exit code and output (stdout and stderr)."""
     if proc.poll() is None:
         proc.send_signal(sig)
     try:
@@ -73,7 +73,7 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
         proc.kill()
         code = proc.wait()
     with proc.stdout, proc.stderr:
-        return code, proc.stdout.read(), proc.stderr.read()
+        return code, proc.stdout.read() + proc.stderr.read()
 
 
 def start_listening(args, env):
@@ -96,8 +96,7 @@ class ServerProcess:
         self.port, self.web_port = ports["tcp"], ports["web"]
 
     def stop(self):
-        code, out, err = finish(self.proc)
-        self.output = out + err
+        code, self.output = finish(self.proc)
         self.home.remove()
         return code
 
@@ -157,8 +156,7 @@ class DataServer:
         return c
 
     def stop(self, sig=signal.SIGTERM):
-        code, out, err = finish(self.proc, sig, timeout=60)
-        self.output = out + err
+        code, self.output = finish(self.proc, sig, timeout=60)
         if self.own_home:
             self.home.remove()
         return code
@@ -503,9 +501,11 @@ class WebSocketClient(RpcClient):
 
 
 def wait_until(predicate, timeout=30, step=0.05):
+    """The first true value of predicate() within timeout seconds, else its last."""
     deadline = time.time() + timeout
     while time.time() < deadline:
-        if predicate():
-            return True
+        found = predicate()
+        if found:
+            return found
         time.sleep(step)
     return predicate()

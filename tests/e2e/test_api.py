@@ -136,8 +136,8 @@ class ApiTest(ServerTestCase):
         node = new_node(admin)
         watcher = self.admin()
         watcher.ok("takeChangeEvents")
-        admin.ok("saveNode", {"id": node, "note": "1"})
-        admin.ok("saveNode", {"id": node, "note": "2"})
+        for note in ("1", "2"):
+            admin.ok("saveNode", {"id": node, "note": note})
         self.assertEqual(watcher.ok("takeChangeEvents").get("nodeSaved"), [node])
         self.assertEqual(watcher.ok("takeChangeEvents"), {})
         admin.ok("saveNode", {"id": node, "note": "3"})
@@ -171,8 +171,7 @@ class ApiTest(ServerTestCase):
                   "map": {"a": [True]}}
         for name, value in values.items():
             self.assertIs(admin.ok("setSetting", name, value), True)
-        for name, value in values.items():
-            self.assertEqual(repr(admin.ok("getSetting", name)), repr(value), name)
+        self.assertEqual(repr({name: admin.ok("getSetting", name) for name in values}), repr(values))
         self.assertEqual(admin.ok("getSettings")["count"], 42)
         for method, params in (("getSetting", ["noSuchSetting"]), ("getSetting", []), ("setSetting", ["", 1])):
             self.assertTrue(admin.error(method, *params), params)

@@ -28,10 +28,8 @@ class CommandLineClient(ServerTestCase):
         self.assertEqual(lines[0].split(), ["name", "n"])
         self.assertTrue(set(lines[1].replace(" ", "")) == {"-"})
         # The second column ends in the same character position on every line.
-        ends = {len(line) for line in lines}
-        self.assertEqual(len(ends), 1, lines)
-        self.assertTrue(lines[2].startswith("Узел учёта"))
-        self.assertTrue(lines[4].endswith("3.5"))
+        self.assertEqual(len({len(line) for line in lines}), 1, lines)
+        self.assertTrue(lines[2].startswith("Узел учёта") and lines[4].endswith("3.5"), lines)
 
         # A map: one line per key.
         run = self.cli("--table", "identity", '{"state":"Чтение архива","id":7}')

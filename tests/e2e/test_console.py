@@ -42,6 +42,7 @@ class ConsoleTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.downloads, True)
 
     def prepare(self):
+        """The installation the browser sees; what it needs to know of it."""
         a = self.inst.admin
         group = a.ok("saveGroup", {"name": "Котельная №1"})
         other = a.ok("saveGroup", {"name": "Котельная №2"})
@@ -56,7 +57,10 @@ class ConsoleTest(unittest.TestCase):
         self.inst.node_and_task(group=other)
         own = [r["name"] for r in a.rows("getNodes") if r["group_id"] == other]
         user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
-        return {"taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "restrictedId": user}
+        return {"url": "http://127.0.0.1:%d/" % self.http_port, "artifacts": self.artifacts, "downloads": self.downloads,
+                "taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "searchFor": "ТВ-5",
+                "from": "2024-03-01", "to": "2024-03-03", "reportFrom": "2024-03-01", "reportTo": "2024-03-10",
+                "restrictedUser": "оператор", "restrictedPassword": "пароль", "restrictedId": user}
 
     def run_browser(self, config):
         env = dict(os.environ, NODE_PATH=os.path.join(SOURCE_DIR, "web", "node_modules"))
@@ -87,12 +91,7 @@ class ConsoleTest(unittest.TestCase):
 
     def test_console(self):
         data = self.prepare()
-        page = "http://127.0.0.1:%d/" % self.http_port
-        found = self.run_browser(dict(
-            url=page, artifacts=self.artifacts, downloads=self.downloads, taskId=data["taskId"],
-            polledNode=data["polledNode"], chartNode=data["chartNode"], searchFor="ТВ-5",
-            **{"from": "2024-03-01"}, to="2024-03-03", reportFrom="2024-03-01", reportTo="2024-03-10",
-            restrictedUser="оператор", restrictedPassword="пароль", restrictedId=data["restrictedId"]))
+        found = self.run_browser(data)
         anonymous = TcpClient(self.inst.server.port)
         self.assertEqual(found["refusedLogin"], anonymous.error("login", "admin", "неверный"))
         anonymous.close()

@@ -62,20 +62,17 @@ class DemoTest(unittest.TestCase):
         c = self.admin()
         nodes = c.rows("getNodes")
         tasks = c.rows("getTasks")
-        self.assertEqual(len(nodes), 10)
-        self.assertEqual({n["model_code"] for n in nodes}, {"QRV2", "QRV5", "RNH7", "LWD43"})
+        self.assertEqual((len(nodes), {n["model_code"] for n in nodes}), (10, {"QRV2", "QRV5", "RNH7", "LWD43"}))
         self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
 
         # Healthy nodes have archives within seconds; the one failing every third poll waits for its second attempt.
         failing = next(t for t in tasks if t["number"] == 700812)
         healthy = [n for n in nodes if n["number"] not in (700812, 210498)]
-
-        def polled():
-            return all(c.ok("getArchive", n["id"], "hour_data", None, None)["$table"]["rows"] for n in healthy)
-        self.assertTrue(wait_until(polled, timeout=60))
+        self.assertTrue(wait_until(lambda: all(c.rows("getArchive", n["id"], "hour_data", None, None) for n in healthy),
+                                   timeout=60))
         state = c.ok("getTaskState", failing["id"])
-        self.assertEqual((state["state"], state["attempts"]), ("Ожидание повторного опроса", 2), state)
-        self.assertEqual(state["last_error"], "Нет ответа от модема")
+        self.assertEqual((state["state"], state["attempts"], state["last_error"]),
+                         ("Ожидание повторного опроса", 2, "Нет ответа от модема"), state)
         metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % (self.port + 68), timeout=30).read()
         self.assertEqual(prometheus.value(prometheus.parse(metrics.decode()), "orvex_run_retries_total"), 1)
         # The check rule finds hot hours; a meter whose clock runs ahead has its data refused, its task says why.
@@ -87,16 +84,14 @@ class DemoTest(unittest.TestCase):
 
         # OPC UA, turned on after the start, has items for the nodes polled since; a login is required.
         opc = OpcClient()
-        try:
-            url = "opc.tcp://127.0.0.1:%d" % (self.port + 28)
-            self.assertTrue(wait_until(lambda: opc.answer("connect", url=url, mode="Sign", user="admin",
-                                                          password="tavro")["ok"], timeout=60))
-            branches = {item["id"].split("\\")[0] for item in opc.call("browse")["items"]}
-            self.assertGreaterEqual(len(branches), len(healthy), branches)
-            opc.call("close")
-            self.assertFalse(opc.answer("connect", url=url, mode="Sign")["ok"])
-        finally:
-            opc.stop()
+        self.addCleanup(opc.stop)
+        url = "opc.tcp://127.0.0.1:%d" % (self.port + 28)
+        self.assertTrue(wait_until(lambda: opc.answer("connect", url=url, mode="Sign", user="admin", password="tavro")["ok"],
+                                   timeout=60))
+        branches = {item["id"].split("\\")[0] for item in opc.call("browse")["items"]}
+        self.assertGreaterEqual(len(branches), len(healthy), branches)
+        opc.call("close")
+        self.assertFalse(opc.answer("connect", url=url, mode="Sign")["ok"])
 
         code, err = demo.interrupt()
         self.assertEqual(code, 0, err)
@@ -106,8 +101,7 @@ class DemoTest(unittest.TestCase):
         # Again on the same home: nothing added, the same ports.
         demo = Demo(self.home, self.port + 1)
         c = self.admin()
-        # The common group and the two of the demo.
-        self.assertEqual([len(c.rows(m)) for m in ("getNodes", "getTasks", "getGroups")], [10, 10, 3])
+        self.assertEqual([len(c.rows(m)) for m in ("getNodes", "getTasks", "getGroups")], [10, 10, 3])   # groups: common + 2
         self.assertEqual(demo.interrupt()[0], 0)
 
     def test_newer_database_is_refused(self):

@@ -88,9 +88,8 @@ class PackageTest(unittest.TestCase):
         ini = os.path.join(self.root, "etc/orvex/orvex-server.ini")
         db = os.path.join(self.root, "var/lib/orvex/telvan.db")
         self.maintainer("postinst", "configure")
-        text = read(ini)
-        self.assertIn("address=127.0.0.1\n", text)
-        self.assertIn("requireLogin=true\n", text)
+        for expected in ("address=127.0.0.1\n", "requireLogin=true\n"):
+            self.assertIn(expected, read(ini))
         self.assertTrue(os.path.isdir(os.path.join(self.root, "var/lib/orvex/backup")))
         write(ini, "; the administrator's own line\n", "a")
         write(db, "data")
@@ -103,15 +102,12 @@ class PackageTest(unittest.TestCase):
         self.assertIn("the administrator's own line", read(ini))
         # remove keeps the database and the settings, and says so.
         self.maintainer("prerm", "remove")
-        said = self.maintainer("postrm", "remove")
-        self.assertIn("kept", said)
-        self.assertEqual(read(db), "data")
-        self.assertTrue(os.path.exists(ini))
+        self.assertIn("kept", self.maintainer("postrm", "remove"))
+        self.assertEqual((read(db), os.path.exists(ini)), ("data", True))
         self.maintainer("postinst", "configure")
         self.assertEqual(read(db), "data")
         # purge says what it deletes, then deletes it; twice is harmless.
-        said = self.maintainer("postrm", "purge")
-        self.assertIn("purge deletes the database", said)
+        self.assertIn("purge deletes the database", self.maintainer("postrm", "purge"))
         self.assertFalse(os.path.exists(db) or os.path.exists(ini))
         self.assertEqual(self.maintainer("postrm", "purge"), "")
 
@@ -153,7 +149,7 @@ class PackageTest(unittest.TestCase):
             self.assertEqual([os.readlink("/proc/%d/cwd" % pid) for pid in children(server.pid)],
                              [os.path.join(self.root, "usr/share/orvex/opc-gateway")])
         c.close()
-        code, _, err = finish(server)
+        code, err = finish(server)
         self.assertEqual(code, 0, err)
         self.assertIn("Сервер остановлен", err)
 

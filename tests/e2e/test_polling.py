@@ -21,7 +21,6 @@ class PollingTest(unittest.TestCase):
         assert cls.inst.close() == 0, cls.inst.server.output
 
     def setUp(self):
-        self.admin.ok("setSetting", "taskAttemptCount", 3)
         self.inst.sim.client.ok("resetStats")
 
     def test_poll_on_demand_stores_archives(self):

@@ -15,14 +15,11 @@ class FreshHome(unittest.TestCase):
         self.db_path = os.path.join(self.home.path, "telvan.db")
         self.backup_dir = os.path.join(self.home.path, "backup")
 
-    def start(self):
-        return DataServer(self.home)
-
     def query(self, statement, *args):
         return sql(self.db_path, statement, *args)
 
     def test_first_start_creates_everything(self):
-        server = self.start()
+        server = DataServer(self.home)
         self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
         self.assertTrue(wait_until(lambda: len(self.query("SELECT message FROM journal WHERE level = 'INFO'")) >= 2))
         anonymous = TcpClient(server.port)
@@ -51,11 +48,11 @@ class FreshHome(unittest.TestCase):
         self.assertEqual(self.query("SELECT count(*) FROM journal WHERE user_id IS NOT NULL"), [(0,)])
 
     def test_restart_keeps_settings_and_waits_for_the_interval(self):
-        server = self.start()
+        server = DataServer(self.home)
         self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
         self.assertEqual(server.stop(), 0)
         self.query("UPDATE settings SET value = 25 WHERE name = 'currentDataCount'")
-        server = self.start()
+        server = DataServer(self.home)
         time.sleep(1)
         self.assertEqual(server.stop(), 0)
         self.assertEqual(self.query("SELECT value FROM settings WHERE name = 'currentDataCount'"), [(25,)])

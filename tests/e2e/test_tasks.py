@@ -97,22 +97,18 @@ class TasksTest(ServerTestCase):
         watcher.ok("takeChangeEvents")
         channel = {"code": "COM"}
         # Each refused for its own value: a full form always has its channel.
-        for method, params in [
-                ("saveTask", ["not a map"]), ("saveTask", []),
-                ("saveTask", [{"node_id": "abc", "channel": channel}]),
-                ("saveTask", [{"node_id": node, "channel": "COM"}]),
-                ("saveTask", [{"node_id": node, "channel": channel, "archives": "hourData"}]),
-                ("saveTask", [{"id": task, "channel": channel, "archives": [1, 2]}]),
-                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}}]),
-                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}}]),
-                ("saveTask", [{"id": task, "channel": channel, "timetable": {"mode": "weekly", "dayMask": -1}}]),
-                ("saveTask", [{"id": task, "last_exec": "yesterday"}]),
-                ("saveTask", [{"id": "%d OR 1=1" % task, "mon_interval": 1}]),
-                ("saveTask", [{"id": task, "varnel_ip": [1, 2]}]),
-                # A channel without a code breaks a NOT NULL rule after the row is written: all rolled back.
-                ("saveTask", [{"node_id": node, "channel": {}}]),
-                ("saveTask", [{"id": task, "channel": {"code": None}, "archives": ["hourData"]}]),
-                ("getTask", ["x"]), ("getTaskData", [None]), ("getTaskLog", [{"a": 1}]),
+        forms = [
+            "not a map", {"node_id": "abc", "channel": channel}, {"node_id": node, "channel": "COM"},
+            {"node_id": node, "channel": channel, "archives": "hourData"}, {"id": task, "channel": channel, "archives": [1, 2]},
+            {"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}},
+            {"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}},
+            {"id": task, "channel": channel, "timetable": {"mode": "weekly", "dayMask": -1}},
+            {"id": task, "last_exec": "yesterday"}, {"id": "%d OR 1=1" % task, "mon_interval": 1},
+            {"id": task, "varnel_ip": [1, 2]},
+            # A channel without a code breaks a NOT NULL rule after the row is written: all rolled back.
+            {"node_id": node, "channel": {}}, {"id": task, "channel": {"code": None}, "archives": ["hourData"]}]
+        for method, params in [("saveTask", [form]) for form in forms] + [
+                ("saveTask", []), ("getTask", ["x"]), ("getTaskData", [None]), ("getTaskLog", [{"a": 1}]),
                 ("setTaskGroup", [task, 2]), ("setTaskGroup", [task]), ("removeTask", [1.5])]:
             self.assertTrue(admin.error(method, *params), (method, params))
         self.assertEqual(admin.ok("getTasks"), before)

@@ -309,16 +309,14 @@ class XmlRpcTest(unittest.TestCase):
             self.assertIn(b"<string>", s.recv(65536) + s.recv(65536))
 
         # Requests closed without an answer.
-        for request in (post(body, {"Content-Length": str(len(body))}),                 # one header line
+        for request in [post(body, {"Host": "x", "Content-Length": n}) for n in ("-5", "x1", "9" * 23)] + [
+                        post(body, {"Content-Length": str(len(body))}),                 # one header line
                         post(body, {"Host": "x", "Content-Type": "text/xml"}),          # no length
-                        post(body, {"Host": "x", "Content-Length": "-5"}),
-                        post(body, {"Host": "x", "Content-Length": "x1"}),
-                        post(body, {"Host": "x", "Content-Length": "99999999999999999999999"}),
                         post(body, {"Host": "x", "Content-Length": "3", "content-length": "4"}),
                         b"GET / HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n",
                         b"post / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
                         b"POST / HTTP/1.1\r\nHost: " + b"x" * 70000 + b"\r\n\r\n",
-                        b"x" * 70000):
+                        b"x" * 70000]:
             self.assertEqual(exchange(port, request), b"", request[:80])
         # Incomplete ones after the time limit; everybody else is served meanwhile and after.
         for request in (post(body)[:-10], b"POST / HTTP/1.1\r\nHost: x\r\n"):
