@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from orvexe2e import wait_until, accepts as listening  # noqa: F401 (the OPC benchmark's name for it)
+from orvexe2e import read, wait_until, accepts as listening  # noqa: F401 (the OPC benchmark's name for it)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 GATEWAY_DIR = os.path.join(HERE, "..", "..", "tools", "opc-gateway")
@@ -27,8 +27,7 @@ def children(pid):
     """The ids of the process's child processes."""
     def parent(entry):
         try:
-            with open("/proc/%s/stat" % entry) as f:
-                return int(f.read().rsplit(")", 1)[1].split()[1])
+            return int(read("/proc/%s/stat" % entry).rsplit(")", 1)[1].split()[1])
         except (OSError, IndexError, ValueError):
             return None
     return [int(e) for e in os.listdir("/proc") if e.isdigit() and parent(e) == pid]

@@ -65,8 +65,7 @@ class FreshHome(unittest.TestCase):
         port = free_port()
         server = DataServer(self.home, port, wait=False)
         time.sleep(1.5)
-        self.assertIsNone(server.proc.poll())          # stays up
-        self.assertFalse(accepts(port))                 # but opens no listener
+        self.assertEqual((server.proc.poll(), accepts(port)), (None, False))   # stays up, but opens no listener
         self.assertEqual(server.stop(), 0)
         self.assertIn("ERROR", server.output)
         self.assertEqual(os.listdir(self.db_path), [])
@@ -75,8 +74,8 @@ class FreshHome(unittest.TestCase):
         opc = "Регистрация OPC-сервера недоступна"
         run = subprocess.run([binary("orvex-server"), "-install", "-uninstall", "-install"], env=self.home.env(),
                              capture_output=True, timeout=60)
-        self.assertEqual(run.returncode, 0)                 # the framework's install: says how, does not run
-        self.assertEqual(run.stderr.decode().count(opc), 3)
+        # The framework's install says how, and does not run.
+        self.assertEqual((run.returncode, run.stderr.decode().count(opc)), (0, 3))
         self.assertIn("systemd", run.stdout.decode())
         # Exact and case-sensitive: these are not registration requests.
         server = DataServer(self.home, args=["-Install", "-installx", "install"])

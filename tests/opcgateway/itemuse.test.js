@@ -17,9 +17,7 @@ function recorder(holdMs) {
 
 test("the first use activates, the last release deactivates", async () => {
     const { use, reports } = recorder();
-    use.add("a"); // two subscriptions of one item, and a second item
-    use.add("a");
-    use.add("b");
+    ["a", "a", "b"].forEach((item) => use.add(item)); // two subscriptions of one item, and a second item
     await turn();
     assert.deepStrictEqual(reports.splice(0), [{ on: ["a", "b"], off: [] }]);
     use.release("a");
@@ -34,8 +32,7 @@ test("the first use activates, the last release deactivates", async () => {
 
 test("a read holds an unused item for a while", async () => {
     const { use, reports } = recorder(30);
-    use.hold("a");
-    use.hold("a");
+    ["a", "a"].forEach((item) => use.hold(item));
     await turn();
     assert.deepStrictEqual(reports.splice(0), [{ on: ["a"], off: [] }]);
     await new Promise((resolve) => setTimeout(resolve, 80));
