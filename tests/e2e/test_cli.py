@@ -1,6 +1,7 @@
 """orvex-cli against the test server: parameters, JSON and table output, exit codes."""
 
 import json
+import socket
 import subprocess
 import unittest
 
@@ -50,6 +51,12 @@ class CommandLineClient(ServerTestCase):
             self.assertEqual(run.returncode, code, run.args)
             self.assertIn(said, run.stderr.decode())
             self.assertTrue(run.stderr.strip(), run.args)
+        # A connection dropped during the call is a transport failure too.
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            run = subprocess.Popen([binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(listener.getsockname()[1]), "noop"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            listener.accept()[0].close()
+            self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
 
 
 if __name__ == "__main__":
