@@ -1,5 +1,4 @@
-"""A strict reader of the Prometheus text format (0.0.4): it refuses what a
-Prometheus server would refuse."""
+"""A strict reader of the Prometheus text format (0.0.4): it refuses what a Prometheus server would refuse."""
 
 import re
 

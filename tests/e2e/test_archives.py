@@ -59,8 +59,8 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual(asking("json")["result"], c.ok("getArchive", node, "hour_data", None, None))
         self.assertEqual(base64.b64decode(asking("stream")["result"]["$stream"])[:1], b"\x02")
         self.assertEqual([asking(form)["error"]["code"] for form in ("xml", 1)], [-32600, -32600])
-        self.assertEqual(len(c.rows("getArchive", node, "hour_data", stamp(START), stamp(START + datetime.timedelta(hours=23)))),
-                         23)
+        self.assertEqual(len(c.rows("getArchive", node, "hour_data", stamp(START),
+                                    stamp(START + datetime.timedelta(hours=23)))), 23)
         self.assertEqual(c.rows("getArchive", node, "hour_data", None, stamp(START + datetime.timedelta(hours=1))),
                          stored[:2])
         fill = c.ok("getFillData", node)

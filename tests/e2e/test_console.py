@@ -1,5 +1,4 @@
-"""The web console in headless chromium (tests/browser/console_check.cjs; screenshots in
-<build>/test-artifacts/console), and its files and /rpc over raw sockets."""
+"""The web console in headless chromium (tests/browser/console_check.cjs), its files and /rpc over raw sockets."""
 
 import csv
 import datetime
@@ -151,12 +150,11 @@ class ConsoleHttpTest(ServerTestCase):
 
     def test_files(self):
         # Which paths reach which files: tst_zeltostaticfolder; here the route and the built folder.
-        console = os.path.join(BUILD_DIR, "console")
         for target, path, kind in [("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
                                    ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8")]:
             status, headers, body = http_get(self.port, target)
-            self.assertEqual((status, headers["content-type"], body), (200, kind, read(os.path.join(console, path), "rb")),
-                             target)
+            self.assertEqual((status, headers["content-type"], body),
+                             (200, kind, read(os.path.join(BUILD_DIR, "console", path), "rb")), target)
             self.assertIn("default-src 'self'", headers["content-security-policy"])
         self.assertEqual(http_get(self.port, "/", method="HEAD")[::2], (200, b""))
         self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
@@ -170,8 +168,7 @@ class ConsoleHttpTest(ServerTestCase):
         self.assertEqual(web.call("login", ["admin", "tavro"])["result"]["login"], "admin")
         web.call("takeChangeEvents")
         node = new_node(self.server.admin(), name="Узел")
-        events = web.call("takeChangeEvents")["result"]
-        self.assertEqual(events.get("nodeSaved"), [node])
+        self.assertEqual(web.call("takeChangeEvents")["result"].get("nodeSaved"), [node])
         self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")
         # Only GET upgrades, and only a real upgrade request.
         self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)

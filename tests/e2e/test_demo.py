@@ -1,5 +1,4 @@
-"""The demo that scripts/run starts without ORVEX_HOME: polls within seconds,
-Ctrl+C, a second run on the same home, a newer database refused."""
+"""The demo (scripts/run without ORVEX_HOME): quick polls, Ctrl+C, a second run on one home, a newer database."""
 
 import os
 import signal

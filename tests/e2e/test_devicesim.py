@@ -65,8 +65,8 @@ class SimulatorTest(unittest.TestCase):
         # A model with totals; monitor reads bring current data alone.
         rnh = self.tables(self.poll(self.new_device(), driver="RNH", data=("dayData", "monthData"))[3])
         self.assertTrue("S1_V1" in rnh["day_totals"][0] and "month_totals" in rnh, rnh.keys())
-        current_only = self.tables(self.poll(self.new_device(), data=("currentData",))[3])
-        self.assertEqual(sorted(current_only), ["current_data", "info"])
+        self.assertEqual(sorted(self.tables(self.poll(self.new_device(), data=("currentData",))[3])),
+                         ["current_data", "info"])
 
     def test_failure_modes(self):
         def outcome(**channel):

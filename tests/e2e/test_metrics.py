@@ -1,5 +1,4 @@
-"""The HTTP listener and its /metrics page after a few polls, in the
-Prometheus text format; the listener follows "httpPort"."""
+"""The /metrics page after a few polls, in the Prometheus text format; the listener follows "httpPort"."""
 
 import os
 import unittest

@@ -35,42 +35,37 @@ def tearDownModule():
     SlowSubscriberTest.home.remove()
 
 
-class Installation(SimulatedInstallation):
-    """Polled QRV2 nodes whose main tasks monitor every second, the server restarted with OPC settings."""
+class OpcServerTest(unittest.TestCase):
+    """Polled QRV2 nodes whose main tasks monitor every second: Russian names and anonymous access first,
+    then Latin names, logins only and no None endpoint."""
 
-    def __init__(self, numbers, settings):
-        super().__init__(env=FAST_MONITOR)
-        self.nodes, self.tasks = zip(*[self.node_and_task(n, task={"mon_interval": 1, "archives": ["currentData"]})
-                                       for n in numbers])
-        for task in self.tasks:
-            self.admin.ok("startTask", task)
-            self.wait_idle(task)
-        self.opc_port = free_port()
-        self.url = "opc.tcp://127.0.0.1:%d" % self.opc_port
-        self.configure(dict(settings, opcPort=self.opc_port, opcTrustClients=True))
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = inst = SimulatedInstallation(env=FAST_MONITOR)
+        inst.nodes, inst.tasks = zip(*[inst.node_and_task(n, task={"mon_interval": 1, "archives": ["currentData"]})
+                                       for n in (201, 202)])
+        for task in inst.tasks:
+            inst.admin.ok("startTask", task)
+            inst.wait_idle(task)
+        inst.opc_port = free_port()
+        inst.url = "opc.tcp://127.0.0.1:%d" % inst.opc_port
+        cls.configure(opcAnonymous=True, opcPort=inst.opc_port, opcTrustClients=True)
+        cls.client = CLIENT
+        cls.client.call("connect", url=inst.url)
 
-    def configure(self, settings):
+    @classmethod
+    def configure(cls, **settings):
         """Restarts the server with these settings and waits for its gateway."""
         for name, value in settings.items():
-            self.admin.ok("setSetting", name, value)
-        self.restart_server()
-        if not wait_until(lambda: accepts(self.opc_port), 180, 0.2):
+            cls.inst.admin.ok("setSetting", name, value)
+        cls.inst.restart_server()
+        if not wait_until(lambda: accepts(cls.inst.opc_port), 180, 0.2):
             raise AssertionError("the OPC UA gateway did not listen")
 
     def watched_by_opc(self):
         """The nodes the data monitor watches on behalf of nobody: the OPC server's."""
-        with contextlib.closing(TcpClient(self.server.port)) as anonymous:
+        with contextlib.closing(TcpClient(self.inst.server.port)) as anonymous:
             return sorted(r["node_id"] for r in anonymous.rows("monitorGetData"))
-
-
-class OpcServerTest(unittest.TestCase):
-    """Russian names and anonymous access first, then Latin names, logins only and no None endpoint."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation([201, 202], {"opcAnonymous": True})
-        cls.client = CLIENT
-        cls.client.call("connect", url=cls.inst.url)
 
     @classmethod
     def tearDownClass(cls):
@@ -86,7 +81,7 @@ class OpcServerTest(unittest.TestCase):
         for number in (201, 202):
             self.assertIn(self.item(number, "Система отопления", T1), ids)
         self.assertFalse(any(i["path"][-1] in ("date", "Дата и время") for i in items))
-        self.assertEqual(self.inst.watched_by_opc(), [])
+        self.assertEqual(self.watched_by_opc(), [])
 
     def test_2_values_follow_monitor_runs(self):
         t1 = self.item(201, "Система отопления", T1)
@@ -94,7 +89,7 @@ class OpcServerTest(unittest.TestCase):
         started = datetime.now(timezone.utc).isoformat()[:23]
         self.client.call("subscribe", ids=[t1, clock], interval=250)
         # The first use watches the node; a monitor run brings fresh values.
-        self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [self.inst.nodes[0]], 30))
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30))
         fresh = self.client.wait_change(lambda c: c["id"] == clock and c["sourceTime"] >= started)
         self.assertEqual((fresh["statusName"], fresh["value"][:2]), ("Good", "20"))
 
@@ -110,12 +105,12 @@ class OpcServerTest(unittest.TestCase):
 
         # The subscription goes: so does the node, from the data monitor.
         self.client.call("unsubscribe")
-        self.assertTrue(wait_until(lambda: self.inst.watched_by_opc() == [], 30))
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [], 30))
 
     def test_3_read_of_an_unused_item_watches_its_node_for_a_while(self):
         self.assertEqual(self.client.call("read", ids=[self.item(202, "Система отопления", T1)])["values"][0]["statusName"],
                          "Good")
-        self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.inst.watched_by_opc(), 30))
+        self.assertTrue(wait_until(lambda: self.inst.nodes[1] in self.watched_by_opc(), 30))
         self.client.call("close")
 
     def test_4_killed_gateway_is_restarted(self):
@@ -131,7 +126,7 @@ class OpcServerTest(unittest.TestCase):
         self.client.call("close")
 
     def test_5_secure_latin_names(self):
-        self.inst.configure({"useRussianInOPC": False, "opcAnonymous": False, "opcSecurityNone": False})
+        self.configure(useRussianInOPC=False, opcAnonymous=False, opcSecurityNone=False)
         c = self.client
         endpoints = c.call("endpoints", url=self.inst.url)["endpoints"]
         self.assertEqual(sorted((e["policy"], e["mode"]) for e in endpoints),

@@ -46,8 +46,8 @@ class PollingTest(unittest.TestCase):
         # Polling again reads from the day after the last stored day; the device gives the same history.
         self.assertEqual(self.admin.ok("startTask", task), task)
         self.inst.wait_idle(task)
-        again = self.admin.rows("getArchive", node, "hour_data", None, None)
-        self.assertEqual(again[:len(hours) - 24], hours[:len(hours) - 24])
+        self.assertEqual(self.admin.rows("getArchive", node, "hour_data", None, None)[:len(hours) - 24],
+                         hours[:len(hours) - 24])
         self.assertEqual(self.inst.sim.stats()["created"], 2)
 
     def test_one_channel_one_run(self):

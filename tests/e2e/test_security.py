@@ -86,8 +86,7 @@ class SecurityTest(ServerTestCase):
         # Blocked now, the right password included, for a minute.
         for _ in range(2):
             self.assertEqual(self.client(source=guesser).error("login", "admin", "tavro"), AUTH_FAILED)
-        self.client("admin", "tavro")   # from another address
-        journal = rows(self.client("admin", "tavro").ok("getJournal", *ALL_TIME))
+        journal = self.client("admin", "tavro").rows("getJournal", *ALL_TIME)   # from another address
         warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
         self.assertEqual(len(warnings), 1, warnings)
 

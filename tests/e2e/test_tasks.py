@@ -99,7 +99,8 @@ class TasksTest(ServerTestCase):
         # Each refused for its own value: a full form always has its channel.
         forms = [
             "not a map", {"node_id": "abc", "channel": channel}, {"node_id": node, "channel": "COM"},
-            {"node_id": node, "channel": channel, "archives": "hourData"}, {"id": task, "channel": channel, "archives": [1, 2]},
+            {"node_id": node, "channel": channel, "archives": "hourData"},
+            {"id": task, "channel": channel, "archives": [1, 2]},
             {"id": task, "channel": channel, "timetable": {"mode": "hourly", "minute": "half"}},
             {"id": task, "channel": channel, "timetable": {"mode": "daily", "times": ["25:00"]}},
             {"id": task, "channel": channel, "timetable": {"mode": "weekly", "dayMask": -1}},

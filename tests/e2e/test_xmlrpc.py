@@ -9,7 +9,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
-from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, TcpClient, accepts, exchange,
+from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, ServerTestCase, accepts, exchange,
                       free_port, journal, node_and_task, node_with_data, rows, server_with_settings, stamp,
                       wait_idle, wait_until)
 
@@ -99,8 +99,8 @@ def plain(value):
     return {k: plain(v) for k, v in value.items()}
 
 
-class XmlRpcTest(unittest.TestCase):
-    """One server with the listener, and a second one to import into."""
+class XmlRpcTest(ServerTestCase):
+    """One server with the listener, and a second one to import into; self.admin is one client for all."""
 
     @classmethod
     def setUpClass(cls):
@@ -116,14 +116,8 @@ class XmlRpcTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.admin.close()
-        assert cls.server.stop() == 0, cls.server.output
+        super().tearDownClass()
         assert cls.target.stop() == 0, cls.target.output
-
-    def rpc(self, login="admin", password="tavro", server=None):
-        c = TcpClient((server or self.server).port)
-        self.addCleanup(c.close)
-        c.ok("login", login, password)
-        return c
 
     def assertFault(self, call, text, code=0):
         with self.assertRaises(xmlrpc.client.Fault) as caught:
@@ -133,7 +127,7 @@ class XmlRpcTest(unittest.TestCase):
     def test_login_and_readers(self):
         x, token = logged_in(self.server)
         self.assertRegex(token, "^[0-9a-f]{32}$")
-        c = self.rpc()
+        c = self.client("admin", "tavro")
 
         tag, groups = xml_rows(x.getGroups(token))
         self.assertEqual(tag, "table")
@@ -184,16 +178,15 @@ class XmlRpcTest(unittest.TestCase):
         xml_rows(x.getGroups(x.login("сменщик", "новый")))
 
         token = x.login("admin", "tavro")
-        invalid = "server error: invalid method parameters"
         for call in (lambda: x.getNodes(5), lambda: x.getNodes(token, 1),
                      lambda: x.getArchive(token, self.node, "hour_data", "2024-03-01", "2024-03-02")):
-            self.assertFault(call, invalid, -32602)
+            self.assertFault(call, "server error: invalid method parameters", -32602)
         self.assertFault(lambda: x.dropTables(token), "server error: requested method not found", -32601)
         self.assertFault(lambda: x.startMainTask(token, self.node + 1000), REFUSED)
 
     def test_rpc_session_left_alone(self):
         # XML-RPC calls as the administrator change nothing of an RPC session of the operator.
-        c = self.rpc("оператор", "пароль")
+        c = self.client("оператор", "пароль")
         visible = c.rows("getNodes")
         x, token = logged_in(self.server)
         self.assertEqual(len(xml_rows(x.getNodes(token))[1]), len(self.admin.rows("getNodes")))
@@ -204,7 +197,7 @@ class XmlRpcTest(unittest.TestCase):
     def test_calls_wait_for_a_running_command(self):
         # A check script lets the event loop run inside its transaction, then fails: an import
         # arriving meanwhile must not run inside that transaction and vanish with its rollback.
-        c = self.rpc()
+        c = self.client("admin", "tavro")
         looping = node_with_data(c, 104)
         c.ok("setCheckParams", looping, {"script": "while (true) {}"})
         x, token = logged_in(self.server)
@@ -252,7 +245,8 @@ class XmlRpcTest(unittest.TestCase):
         self.assertEqual(comparable(source_package), comparable(target_package))
 
     def test_nodes_move_between_servers(self):
-        src, dst = self.admin, self.rpc(server=self.target)
+        src, dst = self.admin, self.target.admin()
+        self.addCleanup(dst.close)
         group = src.ok("saveGroup", {"name": "Перенос"})
         first = node_with_data(src, 201, group=group, consumer='ООО "Тепло" <север>', version=3)
         second = node_with_data(src, 202)
