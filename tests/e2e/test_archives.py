@@ -107,8 +107,8 @@ class ArchivesTest(ServerTestCase):
         errors = sorted(c.ok("getCheckErrors", node, "hour_data", last))
         self.assertEqual(errors[:2], ["t1 выше 95", "t1 не меньше 99"])
         self.assertRegex(errors[2], r"^\S.* > 98$")   # the parameter's title from the catalogue
-        self.assertEqual(len(c.rows("getCheckLog", node, None, log[1]["atime"])), 2)
-        self.assertEqual(len(c.rows("getCheckLog", node, last, None)), 3)
+        self.assertEqual([len(c.rows("getCheckLog", node, *bounds)) for bounds in ((None, log[1]["atime"]), (last, None))],
+                         [2, 3])
         self.assertEqual(c.ok("checkArchives", node), 6)
         self.assertIs(c.ok("clearCheckLog", node), True)
         self.assertEqual(c.rows("getCheckLog", node, None, None), [])

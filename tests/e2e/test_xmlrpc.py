@@ -145,8 +145,8 @@ class XmlRpcTest(ServerTestCase):
         first, last = START + datetime.timedelta(hours=2), START + datetime.timedelta(hours=5)
         _, hours = xml_rows(x.getArchive(token, self.node, "hour_data", first, last))
         expected = c.rows("getArchive", self.node, "hour_data", stamp(first), stamp(last))
-        self.assertEqual([h["date"] for h in hours], [r["date"]["$datetime"][:19] for r in expected])
-        self.assertEqual([float(h["S1_t1"]) for h in hours], [r["S1_t1"] for r in expected])
+        self.assertEqual([(h["date"], float(h["S1_t1"])) for h in hours],
+                         [(r["date"]["$datetime"][:19], r["S1_t1"]) for r in expected])
         self.assertEqual(hours[1]["S1_Q"], "OutOfRange")
 
         _, log = xml_rows(x.getCheckLog(token, self.node, START, START + datetime.timedelta(days=3)))
