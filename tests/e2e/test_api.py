@@ -5,7 +5,7 @@ import re
 import socket
 import unittest
 
-from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node
+from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, read
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -17,13 +17,12 @@ GUARDED = [
     ("exportNode", [1]), ("importNode", [{}]), ("getCheckParams", [1]), ("setCheckParams", [1, {}]),
     ("checkArchives", [1]), ("clearCheckLog", [1]), ("saveArchives", [{}]), ("clearArchives", [1]),
     ("saveTask", [{}]), ("setTaskGroup", [1, 1]), ("removeTask", [1]), ("startTask", [1]), ("cancelTask", [1]),
-    ("monitorAppend", [[1]]),
-]
+    ("monitorAppend", [[1]])]
 
 
 def project_version():
-    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
-        return re.search(r"project\(\S+ VERSION (\S+)", f.read()).group(1)
+    cmake = read(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt"))
+    return re.search(r"project\(\S+ VERSION (\S+)", cmake).group(1)
 
 
 class ApiTest(ServerTestCase):
@@ -48,8 +47,7 @@ class ApiTest(ServerTestCase):
         self.assertEqual(other.error("login", "twice", "wrong"), "Ошибка авторизации")
         self.assertTrue(other.error("login"))             # no parameters: refused, nothing read
         self.assertTrue(other.error("login", "twice"))
-        result = other.ok("login", "twice", "pw")
-        # The digest stays on the server.
+        result = other.ok("login", "twice", "pw")   # the digest stays on the server
         self.assertEqual((result["login"], result["access"], result["password"]), ("twice", [], ""))
 
     def test_empty_access_list_is_refused_every_guarded_command(self):

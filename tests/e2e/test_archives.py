@@ -127,8 +127,7 @@ class ArchivesTest(ServerTestCase):
             (tables(info=info(node), day_data=table(["date", "S1_t1"], [["2023-01-01T00:00:00", 1.0]])),
              'Таблица day_data, строка 1: в столбце date ожидается дата и время, получено: "2023-01-01T00:00:00"'),
             ({"info": info(node), "hour_data": {"S1_t1": 5}}, "hour_data не является таблицей"),
-            ([1, 2], "ожидается набор таблиц"),
-        ]
+            ([1, 2], "ожидается набор таблиц")]
         for params, expected in cases:
             self.assertIn(expected, c.error("saveArchives", params))
         self.assertEqual(c.error("saveArchives", tables(info=info(node + 1000), hour_data=good)), "Узел не найден")

@@ -71,8 +71,7 @@ class CommandAttacks(ServerTestCase):
                 ("saveTask", [{"node_id": wide, "name": "t", "type": 1}], "поля node_id"),
                 ("saveArchives", [{"$tables": {"info": table(["id"], [[wide]]),
                                                "day_data": table(["date"], [[dt("2023-02-01T00:00:00.000")]])}}],
-                 "узла"),
-        ]:
+                 "узла")]:
             self.assertIn(refusal, c.error(method, *params), method)
         record = c.ok("getNode", node)
         self.assertEqual((record["id"], record["name"]), (node, name))

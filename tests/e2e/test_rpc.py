@@ -13,8 +13,7 @@ SAMPLE_VALUES = [
     {"$time": "23:59:59.999"}, {"$bytes": "AAECAwQ="}, {"$marker": "OutOfRange"},
     table(["date", "S1_t1", "note"], [[dt("2024-01-01T00:00:00.000"), 70.5, "ok"],
                                       [dt("2024-01-01T01:00:00.000"), {"$marker": "Unused"}]]),
-    {"$tables": {"info": table(["id"], [[3]]), "hour_data": table([], [])}},
-]
+    {"$tables": {"info": table(["id"], [[3]]), "hour_data": table([], [])}}]
 
 
 class RpcTest(ServerTestCase):
