@@ -105,8 +105,7 @@ class BackupTest(unittest.TestCase):
                 self.assertEqual(check_copy(os.path.join(home.backup_dir, name))[:3], ("ok", 7, TABLES), name)
         self.assertGreater(cut_short, 0, "no kill landed during a copy")
 
-        for name, digest in good.items():
-            self.assertEqual(sha256(os.path.join(home.backup_dir, name)), digest, name)
+        self.assertEqual({name: sha256(os.path.join(home.backup_dir, name)) for name in good}, good)
         # The next start clears what the last kill left.
         server = home.start()
         self.assertEqual(server.stop(), 0, server.output)
