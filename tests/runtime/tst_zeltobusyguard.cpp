@@ -28,60 +28,57 @@ class TestZeltoBusyGuard : public QObject
     Q_OBJECT
 
 private slots:
-    void deferredWorkRunsAfterTheOutermostGuard();
-    void requestsWaitForBusyWork();
-};
-
-void TestZeltoBusyGuard::deferredWorkRunsAfterTheOutermostGuard()
-{
-    QStringList done;
-    QVERIFY(!ZeltoBusyGuard::isBusy());
-    QVERIFY(!ZeltoBusyGuard::defer(this, [&] { done << "idle"; }));   // not busy: the caller goes on
-    auto *doomed = new QObject;
+    void deferredWorkRunsAfterTheOutermostGuard()
     {
-        ZeltoBusyGuard outer;
-        QVERIFY(ZeltoBusyGuard::defer(this, [&] { done << "first"; }));
+        QStringList done;
+        QVERIFY(!ZeltoBusyGuard::isBusy());
+        QVERIFY(!ZeltoBusyGuard::defer(this, [&] { done << "idle"; }));   // not busy: the caller goes on
+        auto *doomed = new QObject;
         {
-            ZeltoBusyGuard inner;
-            QVERIFY(ZeltoBusyGuard::defer(this, [&] {
-                done << "second";
-                // Busy again when its turn comes: it waits once more.
-                ZeltoBusyGuard again;
-                ZeltoBusyGuard::defer(this, [&] { done << "third"; });
-            }));
-            QVERIFY(ZeltoBusyGuard::defer(doomed, [&] { done << "gone"; }));
+            ZeltoBusyGuard outer;
+            QVERIFY(ZeltoBusyGuard::defer(this, [&] { done << "first"; }));
+            {
+                ZeltoBusyGuard inner;
+                QVERIFY(ZeltoBusyGuard::defer(this, [&] {
+                    done << "second";
+                    // Busy again when its turn comes: it waits once more.
+                    ZeltoBusyGuard again;
+                    ZeltoBusyGuard::defer(this, [&] { done << "third"; });
+                }));
+                QVERIFY(ZeltoBusyGuard::defer(doomed, [&] { done << "gone"; }));
+            }
+            QVERIFY(ZeltoBusyGuard::isBusy());
+            QTest::qWait(50);   // events turn inside the busy work
+            QVERIFY(done.isEmpty());
+            delete doomed;
         }
-        QVERIFY(ZeltoBusyGuard::isBusy());
-        QTest::qWait(50);   // events turn inside the busy work
-        QVERIFY(done.isEmpty());
-        delete doomed;
+        QVERIFY(!ZeltoBusyGuard::isBusy());
+        QVERIFY(done.isEmpty());   // posted, not run inside the guard's end
+        QTRY_COMPARE(done, QStringList({"first", "second", "third"}));
     }
-    QVERIFY(!ZeltoBusyGuard::isBusy());
-    QVERIFY(done.isEmpty());   // posted, not run inside the guard's end
-    QTRY_COMPARE(done, QStringList({"first", "second", "third"}));
-}
 
-void TestZeltoBusyGuard::requestsWaitForBusyWork()
-{
-    ZeltoServer *server = ZeltoServer::global();
-    QVERIFY(server->listenTcp(0, QHostAddress::LocalHost));
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, server->tcpPort());
-    QVERIFY(client.waitForConnected(5000));
-    QTRY_COMPARE(server->clientCount(), 1);
-    const int before = g_count.calls;
+    void requestsWaitForBusyWork()
     {
-        ZeltoBusyGuard busy;
-        client.write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"count\"}\n");
-        QTest::qWait(300);
-        QCOMPARE(g_count.calls, before);
-        QCOMPARE(client.bytesAvailable(), qint64(0));
+        ZeltoServer *server = ZeltoServer::global();
+        QVERIFY(server->listenTcp(0, QHostAddress::LocalHost));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server->tcpPort());
+        QVERIFY(client.waitForConnected(5000));
+        QTRY_COMPARE(server->clientCount(), 1);
+        const int before = g_count.calls;
+        {
+            ZeltoBusyGuard busy;
+            client.write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"count\"}\n");
+            QTest::qWait(300);
+            QCOMPARE(g_count.calls, before);
+            QCOMPARE(client.bytesAvailable(), qint64(0));
+        }
+        QTRY_VERIFY(client.canReadLine());
+        QCOMPARE(g_count.calls, before + 1);
+        QVERIFY(client.readLine().contains("\"result\""));
+        server->close();
     }
-    QTRY_VERIFY(client.canReadLine());
-    QCOMPARE(g_count.calls, before + 1);
-    QVERIFY(client.readLine().contains("\"result\""));
-    server->close();
-}
+};
 
 QTEST_GUILESS_MAIN(TestZeltoBusyGuard)
 #include "tst_zeltobusyguard.moc"

@@ -24,8 +24,7 @@ private slots:
         QCOMPARE(t.appendColumn("a"), 0);
         t.appendColumns({"b", "a", "c"});
         QCOMPARE(t.columnNames(), QStringList({"a", "b", "c"}));
-        const int r = t.appendRow();
-        QCOMPARE(r, 0);
+        QCOMPARE(t.appendRow(), 0);
         QVERIFY(!t.value(0, "b").isValid());       // short rows read as null
         QVERIFY(t.setValue(0, "d", 5));             // adds the missing column
         QCOMPARE(t.columnIndex("d"), 3);
@@ -46,12 +45,9 @@ private slots:
         QVERIFY(copy != t);
 
         t.clear();
-        QCOMPARE(t.rowCount(), 0);
+        QVERIFY(t.rowCount() == 0 && t.columnCount() == 0);
+        QVERIFY(!t.setContent({"a", "a"}, {}));
         QCOMPARE(t.columnCount(), 0);
-
-        ZeltoTable dup;
-        QVERIFY(!dup.setContent({"a", "a"}, {}));
-        QCOMPARE(dup.columnCount(), 0);
     }
 
     void recordsSurviveAppends()
@@ -83,10 +79,8 @@ private slots:
         ZeltoTable other(QStringList{"x", "id"});
         other.appendRow(QVariantList{"y", 77});
         QVERIFY(rec.assign(other.record(0)));
-        QCOMPARE(t.value(0, "x"), QVariant("y"));
-        QCOMPARE(t.value(0, "id"), QVariant(77));
         QVERIFY(rec.assign(QVariantMap{{"z", 3.5}}));
-        QCOMPARE(rec.toMap().value("z"), QVariant(3.5));
+        QCOMPARE(rec.toMap(), (QVariantMap{{"id", 77}, {"name", "first"}, {"x", "y"}, {"z", 3.5}}));
     }
 
     void singleRowRecord()
@@ -97,7 +91,6 @@ private slots:
         QVERIFY(!pending.value("id").isValid());
         QCOMPARE(empty.rowCount(), 0);              // reading does not create it
         QVERIFY(pending.setValue("task_id", 4));    // the first write does
-        QCOMPARE(empty.rowCount(), 1);
         QVERIFY(pending.setValue("node_id", 9));
         QCOMPARE(empty.rowCount(), 1);
         QCOMPARE(empty.toMap(0), (QVariantMap{{"task_id", 4}, {"node_id", 9}}));
@@ -106,13 +99,11 @@ private slots:
         one.appendRow(QVariantList{12});
         QCOMPARE(one.record(-1).value("id"), QVariant(12));
 
-        ZeltoTable two(QStringList{"id"});
-        two.appendRow(QVariantList{1});
-        two.appendRow(QVariantList{2});
-        ZeltoRecord ambiguous = two.record(-1);
+        one.appendRow(QVariantList{13});
+        ZeltoRecord ambiguous = one.record(-1);
         QVERIFY(!ambiguous.isValid());
         QVERIFY(!ambiguous.setValue("id", 3));
-        QVERIFY(!two.record(5).isValid());
+        QVERIFY(!one.record(5).isValid());
         QVERIFY(!ZeltoRecord().isValid());
     }
 
@@ -159,9 +150,10 @@ private slots:
         merged.merge(incoming, "date");
         QCOMPARE(merged.rowCount(), 7);
         QCOMPARE(merged.columnNames(), QStringList({"date", "S1_t1", "CHECK_ERR", "S1_M1"}));
-        QCOMPARE(merged.value(3, "S1_t1"), QVariant(100.0));  // the incoming row wins
-        QCOMPARE(merged.value(3, "S1_M1"), QVariant(7.5));
-        QCOMPARE(merged.value(1, "CHECK_ERR"), QVariant(true)); // stored-only column kept
+        // The incoming row wins; a column only the stored rows have is kept.
+        QCOMPARE(merged.toMap(3), (QVariantMap{{"date", start.addSecs(3 * 3600)}, {"S1_t1", 100.0}, {"CHECK_ERR", QVariant()},
+                                               {"S1_M1", 7.5}}));
+        QCOMPARE(merged.value(1, "CHECK_ERR"), QVariant(true));
         QCOMPARE(merged.value(6, "date"), QVariant(start.addSecs(6 * 3600)));
         QCOMPARE(stored.rowCount(), 5);                          // the original is untouched
 
@@ -171,8 +163,7 @@ private slots:
         twice.appendRow(QVariantList{start, 2.0});
         ZeltoTable once = stored;
         once.merge(twice, "date");
-        QCOMPARE(once.rowCount(), 5);
-        QCOMPARE(once.value(0, "S1_t1"), QVariant(2.0));
+        QVERIFY(once.rowCount() == 5 && once.value(0, "S1_t1") == QVariant(2.0));
 
         // Update fills matching rows only.
         ZeltoTable tasks(QStringList{"id", "name"});
@@ -182,9 +173,7 @@ private slots:
         state.appendRow(QVariantList{3, "running"});
         state.appendRow(QVariantList{9, "ghost"});
         tasks.update(state, "id");
-        QCOMPARE(tasks.rowCount(), 4);
-        QCOMPARE(tasks.value(2, "state"), QVariant("running"));
-        QVERIFY(!tasks.value(0, "state").isValid());
+        QCOMPARE(tasks.columnValues("state"), QVariantList({QVariant(), QVariant(), "running", QVariant()}));
 
         // Merging a table into itself changes nothing.
         ZeltoTable self = stored;
@@ -208,12 +197,9 @@ private slots:
         t.sort("date");
         QCOMPARE(t.value(0, "date"), QVariant(start));
 
-        ZeltoTable mixed(QStringList{"v", "tag"});
-        mixed.appendRow(QVariantList{3, "a"});
-        mixed.appendRow(QVariantList{QVariant(), "b"});
-        mixed.appendRow(QVariantList{1.5, "c"});
-        mixed.appendRow(QVariantList{3, "d"});
-        mixed.appendRow(QVariantList{QVariant::fromValue(ZeltoUnused()), "e"});
+        ZeltoTable mixed;
+        QVERIFY(mixed.setContent({"v", "tag"}, {{3, "a"}, {QVariant(), "b"}, {1.5, "c"}, {3, "d"},
+                                                {QVariant::fromValue(ZeltoUnused()), "e"}}));
         mixed.sort("v");
         QCOMPARE(mixed.columnValues("tag"), QVariantList({"b", "c", "a", "d", "e"})); // stable, nulls first
         QCOMPARE(mixed.sum("v"), 7.5);                        // markers and nulls skipped
@@ -231,7 +217,7 @@ private slots:
         ZeltoTable t(QStringList{"a"});
         t.appendRow(QVariantList{QVariant::fromValue(ZeltoOutOfRange())});
         const QVariant v = QVariant::fromValue(t);
-        QVERIFY(v == QVariant::fromValue(t));                // registered comparator
+        QVERIFY(v == QVariant::fromValue(t));                // registered comparators
         QVERIFY(QVariant::fromValue(ZeltoUnused()) == QVariant::fromValue(ZeltoUnused()));
         QVERIFY(QVariant::fromValue(ZeltoUnused()) != QVariant::fromValue(ZeltoOutOfRange()));
         QCOMPARE(QVariant::fromValue(ZeltoOutOfRange()).toString(), QString("OutOfRange"));

@@ -94,13 +94,10 @@ private slots:
             const int count = int(random.bounded(1400));
             const bool odd = round % 3 == 0 || round % 2 == 1;
             const ZeltoTable stored = archive(0, count, random, round % 3 == 0 ? 500 : 0);
-            const QByteArray bytes = encode(stored);
             ZeltoTableSplice splice;
-            if (count == 0) {
-                QVERIFY(!bytes.isEmpty());
+            if (count == 0)
                 continue;
-            }
-            QVERIFY2(splice.open(bytes), qPrintable(QStringLiteral("round %1").arg(round)));
+            QVERIFY2(splice.open(encode(stored)), qPrintable(QStringLiteral("round %1").arg(round)));
             QCOMPARE(splice.rowCount(), count);
             const int from = round % 4 == 0 ? count : int(random.bounded(count + 1));
 
@@ -131,8 +128,7 @@ private slots:
         QVector<qint64> instants;
         Qt::TimeSpec timeSpec = Qt::UTC;
         QVERIFY(splice.instants(0, instants, timeSpec));
-        QCOMPARE(timeSpec, Qt::LocalTime);
-        QCOMPARE(instants.size(), 5000);
+        QVERIFY(timeSpec == Qt::LocalTime && instants.size() == 5000);
         QCOMPARE(instants.last(), stored.value(4999, 0).toDateTime().toMSecsSinceEpoch());
         const ZeltoTable day = archive(5000, 24, random);
         QByteArray out;
@@ -201,15 +197,11 @@ private slots:
             Qt::TimeSpec timeSpec;
             splice.instants(0, instants, timeSpec);
             QByteArray out;
-            const int from = qMin(splice.rowCount(), 1100);
-            ZeltoStream original(bytes);
-            QVariant decoded;
-            original >> decoded;
-            if (splice.replaceRows(from, day, out) && original.status() == ZeltoStream::Ok) {
-                ZeltoStream spliced(out);
-                QVariant back;
-                spliced >> back;
-                QCOMPARE(spliced.status(), ZeltoStream::Ok);
+            ZeltoStream::Status original, spliced;
+            decodeStream(bytes, &original);
+            if (splice.replaceRows(qMin(splice.rowCount(), 1100), day, out) && original == ZeltoStream::Ok) {
+                decodeStream(out, &spliced);
+                QCOMPARE(spliced, ZeltoStream::Ok);
             }
         }
     }

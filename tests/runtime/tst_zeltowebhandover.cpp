@@ -28,10 +28,7 @@ QByteArray upgradeRequest()
 QByteArray textFrame(const QByteArray &payload)
 {
     const char mask[4] = {0x11, 0x22, 0x33, 0x44};
-    QByteArray frame;
-    frame += char(0x81);
-    frame += char(0x80 | payload.size());
-    frame.append(mask, 4);
+    QByteArray frame = QByteArray(1, char(0x81)) + char(0x80 | payload.size()) + QByteArray(mask, 4);
     for (int i = 0; i < payload.size(); ++i)
         frame += char(payload.at(i) ^ mask[i % 4]);
     return frame;
@@ -39,10 +36,9 @@ QByteArray textFrame(const QByteArray &payload)
 
 } // namespace
 
-// The operators' HTTP listener reads an upgrade request on /rpc and hands
-// the socket to the RPC server with every byte it has read. The stand-in
-// listener below reads up to the end of the request head, and whatever
-// came with it (the client's first frame, sent at once).
+// The HTTP listener hands an upgrade request's socket to the RPC server with
+// every byte it has read: the stand-in below reads up to the end of the head,
+// and whatever came with it (the client's first frame, sent at once).
 class ZeltoWebHandoverTest : public QObject
 {
     Q_OBJECT
@@ -75,8 +71,7 @@ private slots:
         QByteArray answer;
         QTRY_VERIFY((answer += client.readAll()).contains(R"("id":7)"));
         // The handshake's answer, then the reply to the frame that came with it.
-        QVERIFY(answer.startsWith("HTTP/1.1 101 Switching Protocols\r\n"));
-        QVERIFY(answer.contains("\r\n\r\n\x81"));
+        QVERIFY(answer.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && answer.contains("\r\n\r\n\x81"));
         QCOMPARE(ZeltoServer::global()->clientCount(), before + 1);
 
         // Further frames go the same way.
