@@ -331,8 +331,7 @@ private slots:
     {
         QByteArray bytes;
         ZeltoStream writer(&bytes, QIODevice::WriteOnly);
-        QVERIFY(writer.init());
-        QVERIFY(writer.init());   // once only
+        QVERIFY(writer.init() && writer.init());   // the header goes in once only
         const QVariantList values{ 1, QStringLiteral("two"), QVariant(), QVariant::fromValue(fixtureTable()), 5.5 };
         for (const QVariant &v : values)
             writer << v;
@@ -350,8 +349,7 @@ private slots:
         QVERIFY(reader.atEnd());
         QVariant extra = 7;
         reader >> extra;
-        QCOMPARE(reader.status(), ZeltoStream::ReadPastEnd);
-        QVERIFY(!extra.isValid());
+        QVERIFY(reader.status() == ZeltoStream::ReadPastEnd && !extra.isValid());
         QVERIFY(reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
 
         // Streams used the wrong way round refuse politely.
@@ -378,13 +376,11 @@ private slots:
             QByteArray bytes = encodeStream(42);
             bytes[0] = version;
             ZeltoStream stream(bytes);
-            QVERIFY(!stream.init());
-            QCOMPARE(stream.status(), ZeltoStream::ReadCorruptData);
-            QVERIFY(stream.errorString().contains(QStringLiteral("версия")));
+            QVERIFY(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData);
+            QVERIFY2(stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
             QVariant v = 1;
             stream >> v;
-            QVERIFY(!v.isValid());
-            QVERIFY(stream.atEnd());
+            QVERIFY(!v.isValid() && stream.atEnd());
         }
         ZeltoStream empty(QByteArray{});
         QVERIFY(!empty.init());
@@ -416,9 +412,8 @@ private slots:
         const QVariant back = decodeStream(bytes, &status, &error);
         QVERIFY2(status == ZeltoStream::Ok, qPrintable(error));
         QVERIFY2(same(expected, back, &why), qPrintable(why));
-        const QByteArray again = encodeStream(back);
-        QCOMPARE(int(uchar(again.at(0))), 2);
-        QVERIFY2(same(expected, decodeStream(again), &why), qPrintable(why));
+        why = roundTrip(back);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
     }
 
     void unsupportedTypesFailWholly()
@@ -427,13 +422,10 @@ private slots:
         const QVariantList bad{ QUrl(QStringLiteral("http://x")), QPoint(1, 2),
                                 QVariantHash{ { QStringLiteral("a"), 1 } }, QVariant::fromValue(&object) };
         for (const QVariant &value : bad) {
-            QByteArray bytes;
-            ZeltoStream stream(&bytes, QIODevice::WriteOnly);
-            stream.init();
-            stream << value;
-            QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
-            QVERIFY2(stream.errorString().contains(QString::fromLatin1(value.typeName())), qPrintable(stream.errorString()));
-            QCOMPARE(bytes.size(), 1);
+            ZeltoStream::Status status;
+            QString error;
+            QCOMPARE(encodeStream(value, &status, 0, &error).size(), 1);
+            QVERIFY2(status == ZeltoStream::WriteFailed && error.contains(QString::fromLatin1(value.typeName())), qPrintable(error));
         }
 
         // Nested deep in a good value: nothing of it stays in the bytes.

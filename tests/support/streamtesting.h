@@ -5,7 +5,8 @@
 
 // Stream bytes of one value in the given version (0: the one written by
 // default); on failure the bytes hold the version byte only.
-inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *status = nullptr, int version = 0)
+inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *status = nullptr, int version = 0,
+                               QString *error = nullptr)
 {
     const int chosen = ZeltoStream::writeVersion();
     if (version)
@@ -17,6 +18,8 @@ inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *statu
     ZeltoStream::setWriteVersion(chosen);
     if (status)
         *status = stream.status();
+    if (error)
+        *error = stream.errorString();
     return bytes;
 }
 
