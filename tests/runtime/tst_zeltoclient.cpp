@@ -119,12 +119,10 @@ private slots:
         QTest::newRow("set of tables") << QVariant::fromValue(set) << QVariant::fromValue(set) << QVariant();
         const QVariant encoded = QVariant::fromValue(ZeltoEncodedTable{encodeStream(table)});
         QTest::newRow("stored bytes") << encoded << table << QVariant();
-        ZeltoTable special(QStringList{"a", "b", "c"});
-        special.appendRow(QVariantList{qQNaN(), qInf(), -0.0});
-        ZeltoTable lost(QStringList{"a", "b", "c"});
-        lost.appendRow(QVariantList{QVariant(), QVariant(), -0.0});
-        QTest::newRow("NaN") << QVariant::fromValue(special) << QVariant::fromValue(special)
-                             << QVariant::fromValue(lost);
+        ZeltoTable special, lost;
+        special.setContent({"a", "b", "c"}, {{qQNaN(), qInf(), -0.0}});
+        lost.setContent({"a", "b", "c"}, {{QVariant(), QVariant(), -0.0}});
+        QTest::newRow("NaN") << QVariant::fromValue(special) << QVariant::fromValue(special) << QVariant::fromValue(lost);
     }
 
     void tablesInStreamForm()

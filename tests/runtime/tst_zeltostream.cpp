@@ -209,13 +209,11 @@ private slots:
         }
         dates.appendRow(QVariantList{ local(2024, 1, 1, 0, 0), QDateTime(), QDate() });
         dates.appendRow(QVariantList{ QDateTime(QDate(2024, 1, 1), QTime(1, 0), Qt::UTC), local(2024, 1, 1, 0, 0), QDate(2024, 1, 1) });
-        ZeltoTableMap tables;
-        tables.insert(QStringLiteral("hour"), fixtureTable());
-        tables.insert(QStringLiteral("empty"), ZeltoTable());
         for (const ZeltoTable &table : { ZeltoTable(), ZeltoTable(QStringList{ QStringLiteral("a"), QStringLiteral("b") }),
                                          rowsOnly, nulls, markers, dates })
             values << QVariant::fromValue(table);
-        values << QVariant::fromValue(tables) << QVariant::fromValue(ZeltoTableMap());
+        values << QVariant::fromValue(ZeltoTableMap{ { "hour", fixtureTable() }, { "empty", ZeltoTable() } })
+               << QVariant::fromValue(ZeltoTableMap());
         for (const QVariant &value : values) {
             const QString why = roundTrip(value);
             QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -232,8 +230,7 @@ private slots:
             nested = QVariantList{ nested };
         QVERIFY2(roundTrip(nested).isEmpty(), qPrintable(roundTrip(nested)));
         ZeltoStream::Status status;
-        QCOMPARE(encodeStream(QVariantList{ nested }, &status).size(), 1);
-        QCOMPARE(status, ZeltoStream::WriteFailed);
+        QVERIFY(encodeStream(QVariantList{ nested }, &status).size() == 1 && status == ZeltoStream::WriteFailed);
         // Rows without columns are free in bytes, so a value may hold few.
         ZeltoTable manyRows;
         QVERIFY(manyRows.setContent(QStringList(), QVector<QVector<QVariant>>(40000)));
