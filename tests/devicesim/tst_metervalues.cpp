@@ -95,8 +95,7 @@ private slots:
     void countersGrowAndAgreeWithIntervals()
     {
         const ZeltoTable &totals = m_totals, &days = m_days;
-        // A totals record holds the counters at the end of its day, so the
-        // difference of two neighbours is the next day's amount.
+        // Totals hold the counters at the end of their day: neighbours differ by a day's amount.
         for (const QString code : {"S1_Q", "S1_V1", "S2_V2", "Th"}) {
             for (int row = 1; row < totals.rowCount(); ++row) {
                 const double growth = totals.value(row, code).toDouble() - totals.value(row - 1, code).toDouble();
@@ -129,8 +128,7 @@ private slots:
         QCOMPARE(found, expected);
     }
 
-    // A day's record agrees with its hours: the masses add up (to the rounding
-    // of each hour) and its flags are the union of theirs, which are rare.
+    // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
     void daysAgreeWithTheirHours()
     {
         int flagged = 0;

@@ -1,7 +1,5 @@
-// The next run shown with a task, computed from its timetable, its last run
-// and the current time. Times are explicit local dates; the zone has
-// daylight saving time, so calendar steps (next day, next week, next month)
-// must keep the wall-clock time across a change.
+// The next run shown with a task. The zone has daylight saving time: calendar
+// steps must keep the wall-clock time across a change.
 
 #include "nextexecution.h"
 
@@ -101,9 +99,8 @@ private slots:
 
         const QVariantMap first = timetable(monthly, eight, 0x1);
         row("monthly, next month", first, "2024-05-15 10:00:00", "2024-06-01 08:00:00");
-        // The 31st (bit 30): found within the next 31 days when a month has one;
-        // from the 31st after its time, one month on, clamped to the end of
-        // February; the scheduler's last-day rule does not apply.
+        // The 31st (bit 30) within the next 31 days, else one month on, clamped to the
+        // end of February; the scheduler's last-day rule does not apply.
         const QVariantMap last = timetable(monthly, eight, qlonglong(1) << 30);
         row("monthly, 31st", last, "2024-05-15 10:00:00", "2024-05-31 08:00:00");
         row("monthly, leap February", last, "2024-01-31 09:00:00", "2024-02-29 08:00:00");

@@ -1,7 +1,5 @@
-// What the wire cannot show of the record rules: the order of change
-// notifications across kinds, and their holding back while a transaction
-// is open (its owner announces after committing). Everything else of the
-// records is tested end to end.
+// What the wire cannot show of the record rules: the order of change notifications,
+// held back while a transaction is open. The rest is tested end to end.
 
 #include "groups.h"
 #include "lasterror.h"

@@ -99,8 +99,7 @@ private slots:
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
     }
 
-    // The same reply in both forms of tables: the stream form gives the
-    // values exactly, JSON the same or, where it cannot say it, viaJson.
+    // One reply in both forms of tables: streams give it exactly, JSON too or else viaJson.
     void tablesInStreamForm_data()
     {
         QTest::addColumn<QVariant>("reply");
@@ -150,8 +149,7 @@ private slots:
             QCOMPARE(QVariant::fromValue(reply.value<ZeltoTable>()), exact);
     }
 
-    // Replies refused, not believed: a broken $stream, one never asked for,
-    // a peer that hangs up halfway through its reply.
+    // Refused, not believed: a broken $stream, one never asked for, a half reply.
     void badReplies_data()
     {
         QTest::addColumn<bool>("asked");

@@ -4,9 +4,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-// The operators' HTTP listener over a real socket: routing, the answers to
-// requests it does not accept, handing a socket over to a handler; and the
-// metrics text it serves.
+// The operators' HTTP listener over a real socket: routing, refusals, handing a
+// socket over to a handler; and the metrics text it serves.
 class TestZeltoHttpServer : public QObject
 {
     Q_OBJECT
@@ -122,8 +121,7 @@ private slots:
 
     void handlerTakesOverSocket()
     {
-        // The road of a WebSocket upgrade: the handler gets the socket and the
-        // bytes read so far, and speaks on it after the listener let go.
+        // A WebSocket upgrade: the handler gets the socket and the bytes read so far.
         QPointer<QTcpSocket> taken;
         QByteArray received;
         m_server.route("/upgrade", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
@@ -151,8 +149,7 @@ private slots:
 
     void floodIsBounded()
     {
-        // Connections beyond the limit are closed at once; the listener serves
-        // again when the held ones are gone.
+        // Connections beyond the limit are closed at once; served again once the others go.
         std::vector<std::unique_ptr<QTcpSocket>> held(ZeltoHttpServer::MaxConnections + 3);
         for (auto &socket : held) {
             socket.reset(new QTcpSocket);

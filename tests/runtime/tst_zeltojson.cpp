@@ -86,8 +86,7 @@ class TestZeltoJson : public QObject
 private slots:
     void initTestCase()
     {
-        // A fixed zone five hours east of UTC, without summer time, given in POSIX
-        // form so that it needs no zone database.
+        // UTC+5 without summer time, in POSIX form: no zone database needed.
         qputenv("TZ", "YEKT-5");
         tzset();
     }
@@ -312,8 +311,7 @@ private slots:
             QVERIFY2(bitsOf(back.toDouble()) == bitsOf(d), text.constData());
         }
 
-        // Short decimals, as devices send them, take a shortcut in the reader; it
-        // must agree with a full conversion.
+        // Short decimals, as devices send them, take a shortcut that must agree with a full conversion.
         for (int i = 0; i < 20000; ++i) {
             QByteArray text = random.bounded(2) ? "-" : "";
             text += QByteArray::number(random.bounded(100000000));
@@ -474,8 +472,7 @@ private slots:
         QVERIFY(!json(value).contains('\n') && !json(value).contains(": "));
     }
 
-    // Mutated valid texts: every result is a clean success or a clean error, and
-    // whatever reads back writes to a text that reads back to the same text.
+    // Mutated valid texts: a clean success or a clean error; what reads back writes stably.
     void fuzz()
     {
         const QDateTime hour(QDate(2024, 1, 1), QTime(1, 0), Qt::LocalTime);

@@ -1,8 +1,5 @@
-// The RPC server's connections: a request that arrives while the thread is
-// busy is answered only after the outermost busy guard (deferred work runs
-// then, in order, never inside it); a WebSocket handed over by the HTTP
-// listener brings every byte the listener has read, the client's first frame
-// included.
+// The RPC server's connections: requests and deferred work wait for the outermost
+// busy guard; a WebSocket handed over keeps every byte the listener had read.
 
 #include "zeltobusyguard.h"
 #include "zeltocommand.h"
@@ -48,8 +45,7 @@ class TestZeltoServer : public QObject
     Q_OBJECT
 
 private slots:
-    // A stand-in for the HTTP listener: it reads up to the end of the request
-    // head, and whatever came with it, then hands the socket over.
+    // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.
     void initTestCase()
     {
         QVERIFY(m_listener.listen(QHostAddress::LocalHost));

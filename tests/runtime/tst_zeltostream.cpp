@@ -63,8 +63,7 @@ struct Bits
     }
 };
 
-// A table of one typed double column "a" without a presence bitmap, rows
-// rows, whose cells are the given bytes.
+// A table of one typed double column "a", no presence bitmap, cells as given.
 QByteArray doubleColumnTable(quint64 rows, const QByteArray &cells)
 {
     return bytesOf({ 0x0F, 1, 2, 'a' }) + varint(rows) + bytesOf({ 0x06 }) + varint(quint64(cells.size())) + cells;
@@ -90,8 +89,7 @@ ZeltoTable fixtureTable()
     return StreamFixtures::values().toMap().value(QStringLiteral("table")).value<ZeltoTable>();
 }
 
-// Double columns in every block mode: decimals, decimals with exceptions,
-// XOR, raw, a constant, and one with missing cells.
+// Double columns in every block mode (decimal, with exceptions, XOR, raw), a constant, gaps.
 ZeltoTable packedTable()
 {
     ZeltoTable t(QStringList{ QStringLiteral("date"), QStringLiteral("decimal"), QStringLiteral("exceptions"),
@@ -172,9 +170,8 @@ private slots:
         tzset();
     }
 
-    // Edge values beyond those of the fixture files (read back and written
-    // again in version1Fixtures): extremes, every byte, typed nulls of every
-    // kind of body, times at the edges of their encoding, containers.
+    // Edge values beyond those of the fixture files: extremes, every byte,
+    // typed nulls of every kind of body, times at their edges, containers.
     void valuesRoundTrip()
     {
         QByteArray all;
@@ -196,9 +193,8 @@ private slots:
                           int(QMetaType::QVariantList), int(QMetaType::QVariantMap), int(QMetaType::QStringList),
                           qMetaTypeId<ZeltoOutOfRange>(), int(QMetaType::QString), int(QMetaType::QDateTime) })
             values << QVariant(QVariant::Type(type));
-        // Tables: empty, columns only, rows only, a typed null among doubles,
-        // a column of one marker and a table in a table, date-times that
-        // cannot share one kind of time, maps of tables.
+        // Tables: empty, columns or rows only, a typed null among doubles, a marker column
+        // and a table in a table, date-times of mixed kinds, maps of tables.
         ZeltoTable rowsOnly, nulls(QStringList{ QStringLiteral("value"), QStringLiteral("count") }),
             markers(QStringList{ QStringLiteral("m"), QStringLiteral("inner") }),
             dates(QStringList{ QStringLiteral("kinds"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
@@ -239,9 +235,8 @@ private slots:
         QCOMPARE(status, ZeltoStream::WriteFailed);
     }
 
-    // Local times keep their instant across daylight-saving changes and
-    // plain offset changes (Moscow 2011 and 2014, Apia's skipped day), in
-    // table columns and as single values, in order and shuffled.
+    // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
+    // Apia's skipped day), in table columns and as single values, in order and shuffled.
     void localTimesAcrossZoneChanges()
     {
         const int windows[][6] = { { 2011, 3, 25, 2011, 3, 29 }, { 2011, 12, 28, 2012, 1, 2 }, { 2014, 10, 24, 2014, 10, 28 },
@@ -283,9 +278,8 @@ private slots:
         QCOMPARE(elsewhere.timeSpec(), Qt::LocalTime);
     }
 
-    // Double columns of every kind read back bit for bit in both versions,
-    // at lengths around the block and group sizes; version 2 packs them to
-    // at most maxBytes a cell.
+    // Double columns of every kind read back bit for bit in both versions, at lengths
+    // around the block and group sizes; version 2 packs them to maxBytes a cell.
     void doubleColumns_data()
     {
         QTest::addColumn<int>("kind");
@@ -384,9 +378,8 @@ private slots:
         QCOMPARE(empty.status(), ZeltoStream::ReadPastEnd);
     }
 
-    // Bytes written by the version-1 encoder, kept as files, read back as
-    // the values they were written from, and survive a round trip through
-    // version 2.
+    // Files written by the version-1 encoder read back as the values they were
+    // written from, and survive a round trip through version 2.
     void version1Fixtures_data()
     {
         QTest::addColumn<QString>("file");
@@ -451,11 +444,9 @@ private slots:
         QCOMPARE((QVariantList{ a, b }), (QVariantList{ QStringLiteral("first"), 3 }));
     }
 
-    // Damaged bytes never read as a value: every truncation, every bit flip
-    // under the checksum, and random edits of version-1 streams and of
-    // version-2 values re-framed with a good checksum, so that the parser
-    // itself meets the damage. Whatever random edits leave readable is a
-    // proper value that writes again.
+    // Damaged bytes never read as a value: every truncation, every bit flip under the
+    // checksum, random edits (version-2 values re-framed with a good checksum, so that
+    // the parser meets the damage). What edits leave readable writes again.
     void damagedBytesAreRefused()
     {
         QList<QPair<int, QByteArray>> seeds;

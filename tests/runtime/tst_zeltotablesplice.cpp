@@ -31,9 +31,8 @@ ZeltoTable rows(const ZeltoTable &table, int from, int to, const ZeltoTable &tai
 
 const QStringList kColumns = { "date", "t1", "counter", "noise", "special", "count", "note", "flag", "marker" };
 
-// One row of an archive-like table: an hourly date, decimals, a growing
-// counter, raw noise, specials, integers, texts, sparse flags and a column
-// that mixes numbers with markers. `odd` brings cells of other kinds.
+// An archive-like row: hourly date, decimals, counter, noise, specials, integers, texts,
+// sparse flags, numbers among markers. `odd` brings cells of other kinds.
 QVector<QVariant> archiveRow(int r, QRandomGenerator &random, bool odd)
 {
     static const double specials[] = { 0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
@@ -78,9 +77,8 @@ class TestZeltoTableSplice : public QObject
     Q_OBJECT
 
 private slots:
-    // Whatever the cut and the new rows, a splice gives the bytes of
-    // encoding the whole new table, or declines; and the rows it reads from
-    // the cut on are the stored ones.
+    // Whatever the cut and the new rows, a splice gives the bytes of encoding the whole
+    // new table, or declines; the rows it reads from the cut on are the stored ones.
     void spliceMatchesWholeEncoding()
     {
         QRandomGenerator random(20261206);
@@ -164,9 +162,8 @@ private slots:
         ZeltoStream::setWriteVersion(ZeltoStream::FormatVersion);
     }
 
-    // Damaged tables whose checksum was made to match: never a crash, and a
-    // splice that succeeds gives a stream that reads whenever the original
-    // did.
+    // Damaged tables with a matching checksum: never a crash, and a splice that
+    // succeeds gives a stream that reads whenever the original did.
     void damageFuzz()
     {
         QRandomGenerator random(11);
