@@ -11,10 +11,7 @@ namespace {
 
 const QList<int> kTwoSystems{1, 2};
 
-QDateTime at(const QString &text)
-{
-    return QDateTime::fromString(text, Qt::ISODate);
-}
+QDateTime at(const QString &text) { return QDateTime::fromString(text, Qt::ISODate); }
 
 ZeltoTable year(MeterValues::Kind kind, qint64 device = 1234567)
 {

@@ -21,14 +21,10 @@ namespace {
 class TestCommand : public ZeltoCommand
 {
 public:
-    TestCommand(const char *name, std::function<QVariant(const QVariantList &)> body)
-        : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body))
-    {
-    }
+    using Body = std::function<QVariant(const QVariantList &)>;
+    TestCommand(const char *name, Body body) : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body)) {}
     QVariant execute(const QVariantList &params) override { return m_body(params); }
-
-private:
-    std::function<QVariant(const QVariantList &)> m_body;
+    const Body m_body;
 };
 
 TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });

@@ -25,11 +25,7 @@ QVariant table(const QStringList &columns, QVector<QVector<QVariant>> rows)
     return QVariant::fromValue(t);
 }
 
-bool identical(const QVariant &a, const QVariant &b)
-{
-    QString why;
-    return same(a, b, &why);
-}
+bool identical(const QVariant &a, const QVariant &b) { QString why; return same(a, b, &why); }
 
 QByteArray json(const QVariant &value, bool indented = false)
 {
@@ -61,10 +57,7 @@ QVariant dateTime(int y, int mo, int d, int h, int mi, int s = 0, int ms = 0, Qt
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), timeSpec);
 }
 
-QVariant marker(bool outOfRange)
-{
-    return outOfRange ? QVariant::fromValue(ZeltoOutOfRange()) : QVariant::fromValue(ZeltoUnused());
-}
+QVariant marker(bool outOfRange) { return outOfRange ? QVariant::fromValue(ZeltoOutOfRange()) : QVariant::fromValue(ZeltoUnused()); }
 
 // Writes, reads back and demands the identical value and type.
 bool roundTrips(const QVariant &value, bool indented = false)

@@ -35,15 +35,9 @@ QByteArray bytesOf(std::initializer_list<int> list)
     return out;
 }
 
-QByteArray u64(quint64 v)
-{
-    return le32(quint32(v)) + le32(quint32(v >> 32));
-}
+QByteArray u64(quint64 v) { return le32(quint32(v)) + le32(quint32(v >> 32)); }
 
-quint64 zigzag(qint64 n)
-{
-    return (quint64(n) << 1) ^ quint64(n >> 63);
-}
+quint64 zigzag(qint64 n) { return (quint64(n) << 1) ^ quint64(n >> 63); }
 
 // Bits low bit first, as packed double blocks hold them.
 struct Bits
@@ -84,10 +78,7 @@ QString roundTrip(const QVariant &value, int version = 0)
 }
 
 // The fixture table: a column of every kind, short rows, nulls and markers.
-ZeltoTable fixtureTable()
-{
-    return StreamFixtures::values().toMap().value(QStringLiteral("table")).value<ZeltoTable>();
-}
+ZeltoTable fixtureTable() { return StreamFixtures::values().toMap().value(QStringLiteral("table")).value<ZeltoTable>(); }
 
 // Double columns in every block mode (decimal, with exceptions, XOR, raw), a constant, gaps.
 ZeltoTable packedTable()

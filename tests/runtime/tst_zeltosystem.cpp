@@ -15,9 +15,7 @@ class ConstantCommand : public ZeltoCommand
 public:
     ConstantCommand(const QString &name, int count, int value) : ZeltoCommand(name, count), m_value(value) {}
     QVariant execute(const QVariantList &) override { return m_value; }
-
-private:
-    int m_value;
+    const int m_value;
 };
 
 } // namespace

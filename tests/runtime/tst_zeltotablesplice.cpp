@@ -11,10 +11,7 @@
 
 namespace {
 
-QByteArray encode(const ZeltoTable &table, int version = 0)
-{
-    return encodeStream(QVariant::fromValue(table), nullptr, version);
-}
+QByteArray encode(const ZeltoTable &table, int version = 0) { return encodeStream(QVariant::fromValue(table), nullptr, version); }
 
 // Rows from..to of table, then those of tail.
 ZeltoTable rows(const ZeltoTable &table, int from, int to, const ZeltoTable &tail = ZeltoTable())

@@ -25,9 +25,7 @@ public:
     using Body = QVariant (*)(const QVariantList &);
     LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
     QVariant execute(const QVariantList &params) override { return m_body(params); }
-
-private:
-    Body m_body;
+    const Body m_body;
 };
 
 ZeltoTable makeTable(int rows, int columns)
