@@ -118,11 +118,10 @@ private slots:
                 QVERIFY2(hasDecimals(hours.value(row, column).toDouble(), decimals), qPrintable(column));
         }
         // A system parameter needs its system ("t1").
-        const QList<int> expected{2, 3, 0, -1, -1};
         QList<int> found;
         for (const char *code : {"S3_t2", "S1_Q", "NSD", "S1_nonsense", "t1"})
             found << MeterValues::decimals(QLatin1String(code));
-        QCOMPARE(found, expected);
+        QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
     }
 
     // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.

@@ -72,8 +72,7 @@ private slots:
         const QByteArray answer = exchange(request);
         QCOMPARE(answer.left(answer.indexOf("\r\n")), statusLine);
         const int headEnd = answer.indexOf("\r\n\r\n");
-        QVERIFY(headEnd > 0);
-        QVERIFY(answer.contains("\r\nConnection: close\r\n"));
+        QVERIFY(headEnd > 0 && answer.contains("\r\nConnection: close\r\n"));
         const QByteArray content = answer.mid(headEnd + 4);
         QVERIFY(answer.contains("\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n"));
         if (!body.isEmpty())

@@ -365,13 +365,11 @@ private slots:
                                         QVariantList{QVariantList{qlonglong(1) << 40}}}));
         // A hash reads back as a map; its keys are written sorted so equal hashes give equal text.
         QVariantHash hash;
-        QVariantMap asMap;
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < 20; ++i)
             hash.insert(QString::number(i), i);
-            asMap.insert(QString::number(i), i);
-        }
-        QVERIFY(json(hash).startsWith("{\"0\":0,\"1\":1,\"10\":10,"));
-        QVERIFY(identical(parse(json(hash)), asMap));
+        const QByteArray text = json(hash);
+        QVERIFY(text.startsWith("{\"0\":0,\"1\":1,\"10\":10,"));
+        QVERIFY(parse(text).userType() == QMetaType::QVariantMap && json(parse(text)) == text);
 
         const QDateTime hour(QDate(2024, 1, 1), QTime(1, 0), Qt::LocalTime);
         const QVariant full = table({"date", "t1", "note"},
@@ -404,9 +402,8 @@ private slots:
         QCOMPARE(out, QByteArray("prefix:[1]"));
 
         // The writer is usable again after a failure.
-        QVERIFY(writer.write(QStringLiteral("ok"), out));
+        QVERIFY(writer.write(QStringLiteral("ok"), out) && writer.errorString().isEmpty());
         QCOMPARE(out, QByteArray("prefix:[1]\"ok\""));
-        QVERIFY(writer.errorString().isEmpty());
 
         QString error = QStringLiteral("stale");
         QCOMPARE(ZeltoJsonWriter::toJson(1, false, &error), QByteArray("1"));

@@ -335,14 +335,10 @@ private slots:
         QVERIFY(reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
 
         // Streams used the wrong way round refuse politely.
-        ZeltoStream readOnly(bytes);
+        ZeltoStream readOnly(bytes), neither(&bytes, QIODevice::ReadWrite), nowhere(nullptr, QIODevice::WriteOnly);
         readOnly << QVariant(1);
-        QCOMPARE(readOnly.status(), ZeltoStream::WriteFailed);
-        ZeltoStream neither(&bytes, QIODevice::ReadWrite);
-        QVERIFY(!neither.init());
-        ZeltoStream nowhere(nullptr, QIODevice::WriteOnly);
         nowhere << QVariant(1);
-        QCOMPARE(nowhere.status(), ZeltoStream::WriteFailed);
+        QVERIFY(readOnly.status() == ZeltoStream::WriteFailed && nowhere.status() == ZeltoStream::WriteFailed && !neither.init());
     }
 
     // New streams are version 2, version 1 is written on request, and no
@@ -365,8 +361,7 @@ private slots:
             QVERIFY(!v.isValid() && stream.atEnd());
         }
         ZeltoStream empty(QByteArray{});
-        QVERIFY(!empty.init());
-        QCOMPARE(empty.status(), ZeltoStream::ReadPastEnd);
+        QVERIFY(!empty.init() && empty.status() == ZeltoStream::ReadPastEnd);
     }
 
     // Files written by the version-1 encoder read back as the values they were
@@ -419,8 +414,7 @@ private slots:
         stream << QVariant(QStringLiteral("first"));
         const int goodSize = bytes.size();
         stream << QVariantMap{ { QStringLiteral("t"), QVariant::fromValue(table) } };
-        QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
-        QVERIFY(stream.errorString().contains(QStringLiteral("QUrl")));
+        QVERIFY(stream.status() == ZeltoStream::WriteFailed && stream.errorString().contains(QStringLiteral("QUrl")));
         QCOMPARE(bytes.size(), goodSize);
         stream << QVariant(2);   // ignored while failed
         QCOMPARE(bytes.size(), goodSize);
