@@ -54,8 +54,7 @@ bool connectClient(ZeltoClient &client, quint16 port)
 // The result of one call, or an invalid value with the reason in the error channel.
 QVariant call(ZeltoClient &client, const char *command, const QVariantList &params = {})
 {
-    return client.request(QString::fromLatin1(command), params) && client.waitForResponse(10000) ? client.result()
-                                                                                                  : QVariant();
+    return client.request(QString::fromLatin1(command), params) && client.waitForResponse(10000) ? client.result() : QVariant();
 }
 
 } // namespace
