@@ -21,8 +21,7 @@ namespace {
 QVariant table(const QStringList &columns, QVector<QVector<QVariant>> rows)
 {
     ZeltoTable t;
-    t.setContent(columns, std::move(rows));
-    return QVariant::fromValue(t);
+    return t.setContent(columns, std::move(rows)) ? QVariant::fromValue(t) : QVariant();
 }
 
 bool identical(const QVariant &a, const QVariant &b) { QString why; return same(a, b, &why); }

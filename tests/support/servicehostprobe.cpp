@@ -18,11 +18,7 @@
 
 namespace {
 
-void report(const QByteArray &line)
-{
-    std::fprintf(stdout, "%s\n", line.constData());
-    std::fflush(stdout);
-}
+void report(const QByteArray &line) { std::fprintf(stdout, "%s\n", line.constData()); std::fflush(stdout); }
 
 } // namespace
 
@@ -44,7 +40,7 @@ protected:
         if (delay > 0) {
             QEventLoop wait;
             bool waited = false;
-            QTimer::singleShot(delay, &wait, [&] { waited = true, wait.quit(); });
+            QTimer::singleShot(delay, &wait, [&] { waited = true; wait.quit(); });
             wait.exec();
             if (!waited)
                 report("start interrupted");
