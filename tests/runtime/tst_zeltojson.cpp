@@ -340,10 +340,8 @@ private slots:
         // Offsets of errors point at the problem.
         ZeltoJsonReader reader;
         QVariant value;
-        QVERIFY(!reader.read(QByteArray("[1, {\"$nope\":1}]"), value));
-        QCOMPARE(reader.errorOffset(), qsizetype(5));
-        QVERIFY(!reader.read(QByteArray("[1, 01]"), value));
-        QCOMPARE(reader.errorOffset(), qsizetype(4));
+        QVERIFY(!reader.read(QByteArray("[1, {\"$nope\":1}]"), value) && reader.errorOffset() == 5);
+        QVERIFY(!reader.read(QByteArray("[1, 01]"), value) && reader.errorOffset() == 4);
         // Reading from a raw pointer stops at its length.
         QVERIFY(reader.read("[1]garbage", 3, value));
         QVERIFY(!reader.read(nullptr, 0, value));

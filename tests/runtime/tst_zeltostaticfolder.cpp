@@ -18,13 +18,10 @@ private slots:
         const QString base = m_base.path();
         for (const char *dir : {"console/js", "console/css", "console/sub", "console-evil"})
             QVERIFY(QDir(base).mkpath(QLatin1String(dir)));
-        for (const QString &name : {QStringLiteral("console/index.html"), QStringLiteral("console/js/app.js"),
-                                    QStringLiteral("console/css/a.css"), QStringLiteral("console/имя файла.txt"),
-                                    QStringLiteral("console/.hidden"), QStringLiteral("console/data.bin"),
-                                    QStringLiteral("secret.txt"), QStringLiteral("console-evil/x.txt")}) {
-            QFile file(base + QLatin1Char('/') + name);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("x");
+        for (const char *name : {"console/index.html", "console/js/app.js", "console/css/a.css", "console/имя файла.txt",
+                                 "console/.hidden", "console/data.bin", "secret.txt", "console-evil/x.txt"}) {
+            QFile file(base + QLatin1Char('/') + QString::fromUtf8(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1);
         }
         for (const auto &link : {std::make_pair("/secret.txt", "link-out"), std::make_pair("/console/js/app.js", "link-in"),
                                  std::make_pair("", "up"), std::make_pair("/console-evil/x.txt", "sibling")})

@@ -30,10 +30,8 @@ private slots:
         QCOMPARE(t.columnIndex("d"), 3);
         QCOMPARE(t.value(0, 3), QVariant(5));
         QVERIFY(!t.setValue(1, "a", 1));            // no such row
-        QVERIFY(t.removeColumn("b"));
+        QVERIFY(t.removeColumn("b") && !t.removeColumn("zz"));
         QCOMPARE(t.columnNames(), QStringList({"a", "c", "d"}));
-        QCOMPARE(t.value(0, "d"), QVariant(5));
-        QVERIFY(!t.removeColumn("zz"));
         QCOMPARE(t.toMap(0), (QVariantMap{{"a", QVariant()}, {"c", QVariant()}, {"d", 5}}));
         QCOMPARE(t.rowValues(t.appendRow()), QVariantList({QVariant(), QVariant(), QVariant()}));   // padded
 
