@@ -38,16 +38,15 @@ QByteArray json(const QVariant &value, bool indented = false)
 QVariant parse(const QByteArray &text, ZeltoJsonReader::Status expected = ZeltoJsonReader::Ok)
 {
     ZeltoJsonReader reader;
-    QVariant value;
+    QVariant value = 42;
     const bool ok = reader.read(text, value);
-    if (reader.status() != expected || ok != (expected == ZeltoJsonReader::Ok)) {
+    const bool clean = ok || (!value.isValid() && !reader.errorString().isEmpty() && reader.errorOffset() >= 0
+                              && reader.errorOffset() <= text.size());
+    if (reader.status() != expected || ok != (expected == ZeltoJsonReader::Ok) || !clean) {
         qWarning("read(%s): status %d, expected %d: %s", text.left(200).constData(), int(reader.status()),
                  int(expected), qPrintable(reader.errorString()));
         return QVariant::fromValue(QPoint(-1, -1));   // a value no JSON text gives
     }
-    if (!ok && (value.isValid() || reader.errorString().isEmpty() || reader.errorOffset() < 0
-                || reader.errorOffset() > text.size()))
-        return QVariant::fromValue(QPoint(-2, -2));
     return value;
 }
 
