@@ -1,220 +1,231 @@
 #include "zeltohttpserver.h"
+#include "zeltometrics.h"
 
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
 
-// The operators' HTTP listener over a real socket: routing, the answers to
-// requests it does not accept, and handing a socket over to a handler.
+// The operators' HTTP listener over a real socket: routing, refusals, handing a
+// socket over to a handler; and the metrics text it serves.
 class TestZeltoHttpServer : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void answers_data();
-    void answers();
-    void bodyInPieces();
-    void slowRequestTimesOut();
-    void handlerTakesOverSocket();
-    void floodIsBounded();
+    void initTestCase()
+    {
+        m_server.route("/metrics", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+            if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
+                return;
+            response.body = "metrics for " + request.query;
+        });
+        m_server.route("/echo", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+            response.body = request.method + " " + request.header("x-tag") + " " + request.body;
+        });
+        m_server.routePrefix("/files/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+            response.body = "files " + request.path;
+        });
+        m_server.routePrefix("/files/deep/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+            response.body = "deep " + request.path;
+        });
+        m_server.route("/files/exact", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
+            response.body = "exact";
+        });
+        QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
+    }
+
+    void answers_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("statusLine");
+        QTest::addColumn<QByteArray>("body");   // empty: not looked at
+        const auto row = [](const char *name, const QByteArray &request, const char *status, const char *body = "") {
+            QTest::newRow(name) << request << "HTTP/1.1 " + QByteArray(status) << QByteArray(body);
+        };
+        row("exact route, query kept", "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", "200 OK", "metrics for x=1");
+        row("unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "404 Not Found");
+        row("prefix", "GET /files/a.css HTTP/1.1\r\n\r\n", "200 OK", "files /files/a.css");
+        row("longest prefix", "GET /files/deep/b HTTP/1.1\r\n\r\n", "200 OK", "deep /files/deep/b");
+        row("exact over prefix", "GET /files/exact HTTP/1.1\r\n\r\n", "200 OK", "exact");
+        row("method refused", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "405 Method Not Allowed");
+        row("headers and body", "PUT /echo HTTP/1.1\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody", "200 OK",
+            "PUT a, b body");
+        row("bytes after the body dropped", "PUT /echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n",
+            "200 OK", "PUT  ab");
+        row("target not a path", "GET metrics HTTP/1.1\r\n\r\n", "400 Bad Request");
+        row("binary method", "G\x01T /metrics HTTP/1.1\r\n\r\n", "400 Bad Request");
+        row("header without colon", "GET /metrics HTTP/1.1\r\nHost a\r\n\r\n", "400 Bad Request");
+        row("folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", "400 Bad Request");
+        row("other version", "GET /metrics HTTP/2.0\r\n\r\n", "505 HTTP Version Not Supported");
+        row("chunked body", "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "411 Length Required");
+        row("two lengths", "POST /echo HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", "400 Bad Request");
+        row("wide length", "POST /echo HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", "400 Bad Request");
+        row("body too large", "POST /echo HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", "413 Content Too Large");
+        row("head too large", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n",
+            "431 Request Header Fields Too Large");
+    }
+
+    void answers()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, statusLine);
+        QFETCH(QByteArray, body);
+        const QByteArray answer = exchange(request);
+        QCOMPARE(answer.left(answer.indexOf("\r\n")), statusLine);
+        const int headEnd = answer.indexOf("\r\n\r\n");
+        QVERIFY(headEnd > 0 && answer.contains("\r\nConnection: close\r\n"));
+        const QByteArray content = answer.mid(headEnd + 4);
+        QVERIFY(answer.contains("\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n"));
+        if (!body.isEmpty())
+            QCOMPARE(content, body);
+        if (statusLine.contains("405"))
+            QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
+    }
+
+    void bodyInPieces()
+    {
+        // A request that comes in several packets, and HEAD, which gets no body.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_server.port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("PUT /echo HTTP/1.1\r\nContent-");
+        socket.flush();
+        QTest::qWait(50);
+        socket.write("Length: 6\r\n\r\nab");
+        socket.flush();
+        QTest::qWait(50);
+        socket.write("cdef");
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
+
+        const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\n\r\n");
+        QVERIFY2(head.startsWith("HTTP/1.1 200 OK") && head.endsWith("\r\n\r\n") && head.contains("Content-Length: 12\r\n"),
+                 head.constData());
+    }
+
+    void slowRequestTimesOut()
+    {
+        ZeltoHttpServer server;
+        server.setRequestTimeout(200);
+        QVERIFY(server.listen(0, QHostAddress::LocalHost));
+        QTcpSocket half, silent;
+        half.connectToHost(QHostAddress::LocalHost, server.port());
+        silent.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(half.waitForConnected(5000) && silent.waitForConnected(5000));
+        half.write("GET /metr");
+        QTRY_COMPARE_WITH_TIMEOUT(half.state(), QAbstractSocket::UnconnectedState, 3000);
+        QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
+        QCOMPARE(silent.readAll(), QByteArray());
+    }
+
+    void handlerTakesOverSocket()
+    {
+        // A WebSocket upgrade: the handler gets the socket and the bytes read so far.
+        QPointer<QTcpSocket> taken;
+        QByteArray received;
+        m_server.route("/upgrade", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
+            response.takeOver([&](QTcpSocket *socket, const QByteArray &bytes) {
+                taken = socket;
+                received = bytes;
+                socket->write("switched\n");
+            });
+        });
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_server.port());
+        QVERIFY(client.waitForConnected(5000));
+        const QByteArray request = "GET /upgrade HTTP/1.1\r\nUpgrade: websocket\r\n\r\n";
+        client.write(request);
+        QTRY_VERIFY(client.bytesAvailable() > 0);
+        QCOMPARE(client.readAll(), QByteArray("switched\n"));
+        QCOMPARE(received, request);
+        QVERIFY(taken && taken->parent() == nullptr);
+        // The listener no longer reads from it.
+        client.write("more");
+        QTRY_COMPARE(taken->bytesAvailable(), qint64(4));
+        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+        delete taken;
+    }
+
+    void floodIsBounded()
+    {
+        // Connections beyond the limit are closed at once; served again once the others go.
+        std::vector<std::unique_ptr<QTcpSocket>> held(ZeltoHttpServer::MaxConnections + 3);
+        for (auto &socket : held) {
+            socket.reset(new QTcpSocket);
+            socket->connectToHost(QHostAddress::LocalHost, m_server.port());
+            QTest::qWait(2);
+        }
+        QTRY_COMPARE(std::count_if(held.begin(), held.end(),
+                                   [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                     long(3));
+        held.clear();
+        QTRY_VERIFY(exchange("GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"));
+    }
+
+    // The text the /metrics page serves: families in name order, labels
+    // escaped, histogram buckets cumulative with inclusive upper bounds.
+    void rendersExpositionFormat()
+    {
+        ZeltoMetrics metrics;
+        metrics.describe("b_total", ZeltoMetrics::Counter, "Labelled.", {}, "command");
+        metrics.describe("e_total", ZeltoMetrics::Counter, "Labelled, nothing counted yet.", {}, "command");
+        metrics.describe("a_total", ZeltoMetrics::Counter, "Nothing counted yet.");
+        metrics.describe("c_seconds", ZeltoMetrics::Histogram, "Durations.", {0.5, 1});
+        metrics.describe("c_seconds", ZeltoMetrics::Counter, "Described again: ignored.");
+        double level = 2.5;
+        metrics.describeGauge("d_level", "Read when rendered.", [&level]() { return level; });
+        metrics.add("b_total", 1, "command", QStringLiteral("getNodes"));
+        metrics.add("b_total", 2, "command", QStringLiteral("getNodes"));
+        metrics.add("b_total", 1, "command", QStringLiteral("say \"hi\"\\\nnow"));
+        for (double seconds : {0.1, 0.5, 0.75, 1.0, 7.0})
+            metrics.observe("c_seconds", seconds);
+        metrics.observe("b_total", 3);   // not a histogram: nothing happens
+        level = 1e-3;
+
+        QCOMPARE(metrics.value("b_total", QStringLiteral("getNodes")), 3.0);
+        const QByteArray expected = "# HELP a_total Nothing counted yet.\n"
+                                    "# TYPE a_total counter\n"
+                                    "a_total 0\n"
+                                    "# HELP b_total Labelled.\n"
+                                    "# TYPE b_total counter\n"
+                                    "b_total{command=\"getNodes\"} 3\n"
+                                    "b_total{command=\"say \\\"hi\\\"\\\\\\nnow\"} 1\n"
+                                    "# HELP c_seconds Durations.\n"
+                                    "# TYPE c_seconds histogram\n"
+                                    "c_seconds_bucket{le=\"0.5\"} 2\n"
+                                    "c_seconds_bucket{le=\"1\"} 4\n"
+                                    "c_seconds_bucket{le=\"+Inf\"} 5\n"
+                                    "c_seconds_sum 9.35\n"
+                                    "c_seconds_count 5\n"
+                                    "# HELP d_level Read when rendered.\n"
+                                    "# TYPE d_level gauge\n"
+                                    "d_level 0.001\n"
+                                    "# HELP e_total Labelled, nothing counted yet.\n"
+                                    "# TYPE e_total counter\n";
+        QCOMPARE(metrics.render(), expected);
+    }
 
 private:
     // Sends `request` in one piece and returns everything until the server closes.
-    QByteArray exchange(const QByteArray &request);
+    QByteArray exchange(const QByteArray &request)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_server.port());
+        if (!socket.waitForConnected(5000))
+            return QByteArray();
+        socket.write(request);
+        QByteArray answer;
+        const QDeadlineTimer deadline(5000);
+        // The server runs on this thread: wait with the event loop turning.
+        while (socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+            QTest::qWait(5);
+            answer += socket.readAll();
+        }
+        return answer + socket.readAll();
+    }
 
     ZeltoHttpServer m_server;
 };
-
-void TestZeltoHttpServer::initTestCase()
-{
-    m_server.route("/metrics", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-        if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
-            return;
-        response.body = "metrics for " + request.query;
-    });
-    m_server.route("/echo", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-        response.body = request.method + " " + request.header("x-tag") + " " + request.body;
-    });
-    m_server.routePrefix("/files/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-        response.body = "files " + request.path;
-    });
-    m_server.routePrefix("/files/deep/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-        response.body = "deep " + request.path;
-    });
-    m_server.route("/files/exact", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
-        response.body = "exact";
-    });
-    QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
-}
-
-QByteArray TestZeltoHttpServer::exchange(const QByteArray &request)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    if (!socket.waitForConnected(5000))
-        return QByteArray();
-    socket.write(request);
-    QByteArray answer;
-    QElapsedTimer clock;
-    clock.start();
-    // The server runs on this thread: wait with the event loop turning.
-    while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 5000) {
-        QTest::qWait(5);
-        answer += socket.readAll();
-    }
-    return answer + socket.readAll();
-}
-
-void TestZeltoHttpServer::answers_data()
-{
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<QByteArray>("statusLine");
-    QTest::addColumn<QByteArray>("body");   // empty: not looked at
-
-    QTest::newRow("exact route, query kept") << QByteArray("GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n")
-                                             << QByteArray("HTTP/1.1 200 OK") << QByteArray("metrics for x=1");
-    QTest::newRow("unknown path") << QByteArray("GET /nothing HTTP/1.1\r\n\r\n")
-                                  << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
-    QTest::newRow("prefix") << QByteArray("GET /files/a.css HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 200 OK")
-                            << QByteArray("files /files/a.css");
-    QTest::newRow("longest prefix") << QByteArray("GET /files/deep/b HTTP/1.1\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 200 OK") << QByteArray("deep /files/deep/b");
-    QTest::newRow("exact over prefix") << QByteArray("GET /files/exact HTTP/1.1\r\n\r\n")
-                                       << QByteArray("HTTP/1.1 200 OK") << QByteArray("exact");
-    QTest::newRow("method refused") << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 405 Method Not Allowed") << QByteArray();
-    QTest::newRow("headers and body") << QByteArray("PUT /echo HTTP/1.1\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody")
-                                      << QByteArray("HTTP/1.1 200 OK") << QByteArray("PUT a, b body");
-    QTest::newRow("bytes after the body dropped")
-        << QByteArray("PUT /echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n")
-        << QByteArray("HTTP/1.1 200 OK") << QByteArray("PUT  ab");
-    QTest::newRow("target not a path") << QByteArray("GET metrics HTTP/1.1\r\n\r\n")
-                                       << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("binary method") << QByteArray("G\x01T /metrics HTTP/1.1\r\n\r\n")
-                                   << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("header without colon") << QByteArray("GET /metrics HTTP/1.1\r\nHost a\r\n\r\n")
-                                          << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("folded header") << QByteArray("GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n")
-                                   << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("other version") << QByteArray("GET /metrics HTTP/2.0\r\n\r\n")
-                                   << QByteArray("HTTP/1.1 505 HTTP Version Not Supported") << QByteArray();
-    QTest::newRow("chunked body") << QByteArray("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
-                                  << QByteArray("HTTP/1.1 411 Length Required") << QByteArray();
-    QTest::newRow("two lengths") << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab")
-                                 << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("wide length") << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n")
-                                 << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray();
-    QTest::newRow("body too large") << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 413 Content Too Large") << QByteArray();
-    QTest::newRow("head too large") << "GET /metrics HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n"
-                                    << QByteArray("HTTP/1.1 431 Request Header Fields Too Large") << QByteArray();
-}
-
-void TestZeltoHttpServer::answers()
-{
-    QFETCH(QByteArray, request);
-    QFETCH(QByteArray, statusLine);
-    QFETCH(QByteArray, body);
-
-    const QByteArray answer = exchange(request);
-    QCOMPARE(answer.left(answer.indexOf("\r\n")), statusLine);
-    const int headEnd = answer.indexOf("\r\n\r\n");
-    QVERIFY(headEnd > 0);
-    QVERIFY(answer.contains("\r\nConnection: close\r\n"));
-    const QByteArray content = answer.mid(headEnd + 4);
-    QVERIFY(answer.contains("\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n"));
-    if (!body.isEmpty())
-        QCOMPARE(content, body);
-    if (statusLine.contains("405"))
-        QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
-}
-
-void TestZeltoHttpServer::bodyInPieces()
-{
-    // A request that comes in several packets, and HEAD, which gets no body.
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("PUT /echo HTTP/1.1\r\nContent-");
-    socket.flush();
-    QTest::qWait(50);
-    socket.write("Length: 6\r\n\r\nab");
-    socket.flush();
-    QTest::qWait(50);
-    socket.write("cdef");
-    QByteArray answer;
-    QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
-
-    const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\n\r\n");
-    QVERIFY(head.startsWith("HTTP/1.1 200 OK"));
-    QVERIFY(head.endsWith("\r\n\r\n"));
-    QVERIFY(head.contains("Content-Length: 12\r\n"));
-}
-
-void TestZeltoHttpServer::slowRequestTimesOut()
-{
-    ZeltoHttpServer server;
-    server.setRequestTimeout(200);
-    QVERIFY(server.listen(0, QHostAddress::LocalHost));
-    QTcpSocket half, silent;
-    half.connectToHost(QHostAddress::LocalHost, server.port());
-    silent.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(half.waitForConnected(5000) && silent.waitForConnected(5000));
-    half.write("GET /metr");
-    QTRY_COMPARE_WITH_TIMEOUT(half.state(), QAbstractSocket::UnconnectedState, 3000);
-    QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
-    QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
-    QCOMPARE(silent.readAll(), QByteArray());
-}
-
-void TestZeltoHttpServer::handlerTakesOverSocket()
-{
-    // The road of a WebSocket upgrade: the handler gets the socket and the
-    // bytes read so far, and speaks on it after the listener let go.
-    QPointer<QTcpSocket> taken;
-    QByteArray received;
-    m_server.route("/upgrade", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
-        response.takeOver([&](QTcpSocket *socket, const QByteArray &bytes) {
-            taken = socket;
-            received = bytes;
-            socket->write("switched\n");
-        });
-    });
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(client.waitForConnected(5000));
-    const QByteArray request = "GET /upgrade HTTP/1.1\r\nUpgrade: websocket\r\n\r\n";
-    client.write(request);
-    QTRY_VERIFY(client.bytesAvailable() > 0);
-    QCOMPARE(client.readAll(), QByteArray("switched\n"));
-    QCOMPARE(received, request);
-    QVERIFY(taken);
-    QVERIFY(taken->parent() == nullptr);
-    // Still open after the listener's request time: the listener no longer watches it.
-    QTest::qWait(100);
-    client.write("more");
-    QTRY_COMPARE(taken->bytesAvailable(), qint64(4));
-    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
-    delete taken;
-}
-
-void TestZeltoHttpServer::floodIsBounded()
-{
-    // Connections beyond the limit are closed at once; the listener serves
-    // again when the held ones are gone.
-    std::vector<std::unique_ptr<QTcpSocket>> held(ZeltoHttpServer::MaxConnections + 3);
-    for (auto &socket : held) {
-        socket.reset(new QTcpSocket);
-        socket->connectToHost(QHostAddress::LocalHost, m_server.port());
-        QTest::qWait(2);
-    }
-    QTRY_COMPARE(std::count_if(held.begin(), held.end(),
-                               [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
-                 long(3));
-    held.clear();
-    QTRY_VERIFY(exchange("GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"));
-}
 
 QTEST_GUILESS_MAIN(TestZeltoHttpServer)
 #include "tst_zeltohttpserver.moc"

@@ -9,7 +9,6 @@
 #include <QtTest>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <time.h>
 
@@ -36,15 +35,9 @@ QByteArray bytesOf(std::initializer_list<int> list)
     return out;
 }
 
-QByteArray u64(quint64 v)
-{
-    return le32(quint32(v)) + le32(quint32(v >> 32));
-}
+QByteArray u64(quint64 v) { return le32(quint32(v)) + le32(quint32(v >> 32)); }
 
-quint64 zigzag(qint64 n)
-{
-    return (quint64(n) << 1) ^ quint64(n >> 63);
-}
+quint64 zigzag(qint64 n) { return (quint64(n) << 1) ^ quint64(n >> 63); }
 
 // Bits low bit first, as packed double blocks hold them.
 struct Bits
@@ -64,8 +57,7 @@ struct Bits
     }
 };
 
-// A table of one typed double column "a" without a presence bitmap, rows
-// rows, whose cells are the given bytes.
+// A table of one typed double column "a", no presence bitmap, cells as given.
 QByteArray doubleColumnTable(quint64 rows, const QByteArray &cells)
 {
     return bytesOf({ 0x0F, 1, 2, 'a' }) + varint(rows) + bytesOf({ 0x06 }) + varint(quint64(cells.size())) + cells;
@@ -86,13 +78,9 @@ QString roundTrip(const QVariant &value, int version = 0)
 }
 
 // The fixture table: a column of every kind, short rows, nulls and markers.
-ZeltoTable fixtureTable()
-{
-    return StreamFixtures::values().toMap().value(QStringLiteral("table")).value<ZeltoTable>();
-}
+ZeltoTable fixtureTable() { return StreamFixtures::values().toMap().value(QStringLiteral("table")).value<ZeltoTable>(); }
 
-// Double columns in every block mode: decimals, decimals with exceptions,
-// XOR, raw, a constant, and one with missing cells.
+// Double columns in every block mode (decimal, with exceptions, XOR, raw), a constant, gaps.
 ZeltoTable packedTable()
 {
     ZeltoTable t(QStringList{ QStringLiteral("date"), QStringLiteral("decimal"), QStringLiteral("exceptions"),
@@ -101,8 +89,7 @@ ZeltoTable packedTable()
     quint64 state = 7;
     for (int r = 0; r < 150; ++r) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        double noise;
-        std::memcpy(&noise, &state, sizeof noise);
+        const double noise = fromBits(state);
         t.appendRow(QVariantList{ local(2024, 3, 30, 0, 0).addSecs(3600LL * r), (7000 + r * 3 % 50) / 100.0,
                                   r % 11 == 4 ? -0.0 : (123456 + r * 17) / 1000.0, 60 + r % 40 * 0.125 + 1.0 / (r + 1),
                                   std::isfinite(noise) ? noise : 1.0, 2.5,
@@ -129,51 +116,21 @@ double special(int i)
     return values[i % int(sizeof values / sizeof values[0])];
 }
 
-QVector<double> columnOf(ColumnKind kind, int n, QRandomGenerator &random)
+double cellOf(ColumnKind kind, int i, qint64 &walk, QRandomGenerator &random)
 {
-    QVector<double> out;
-    out.reserve(n);
-    qint64 walk = random.bounded(1000, 9000);
-    for (int i = 0; i < n; ++i) {
-        switch (kind) {
-        case Temperatures:
-            walk = qBound<qint64>(-5000, walk + random.bounded(-60, 61), 12000);
-            out << walk / 100.0;
-            break;
-        case Counters:
-            walk += random.bounded(0, 4000);
-            out << walk / 1000.0;
-            break;
-        case Pressures:
-            out << (6000 + random.bounded(-300, 301)) / 1000.0;
-            break;
-        case Integers:
-            out << double(qint64(random.generate64() % 2000001) - 1000000);
-            break;
-        case RandomBits:
-            out << fromBits(random.generate64());
-            break;
-        case Specials:
-            out << special(int(random.bounded(1000)));
-            break;
-        case DecimalsWithExceptions:
-            out << (i % 37 == 5 ? special(i / 37) : (walk + i * 13) / 100.0);
-            break;
-        case MixedPrecision:
-            out << double(qint64(random.bounded(1000000))) / std::pow(10.0, (i / 700) % 16);
-            break;
-        case HugeJumps:
-            out << (i % 2 ? 9007199254740991.0 : -9007199254740991.0) / (i % 3 ? 1.0 : 1000.0);
-            break;
-        case Drifts:   // no short decimals, but neighbours share most bits
-            out << 60 + i % 40 * 0.125 + 1.0 / (i + 1);
-            break;
-        default:
-            out << 1.0;
-            break;
-        }
+    switch (kind) {
+    case Temperatures: return (walk = qBound<qint64>(-5000, walk + random.bounded(-60, 61), 12000)) / 100.0;
+    case Counters: return (walk += random.bounded(0, 4000)) / 1000.0;
+    case Pressures: return (6000 + random.bounded(-300, 301)) / 1000.0;
+    case Integers: return double(qint64(random.generate64() % 2000001) - 1000000);
+    case RandomBits: return fromBits(random.generate64());
+    case Specials: return special(int(random.bounded(1000)));
+    case DecimalsWithExceptions: return i % 37 == 5 ? special(i / 37) : (walk + i * 13) / 100.0;
+    case MixedPrecision: return double(qint64(random.bounded(1000000))) / std::pow(10.0, (i / 700) % 16);
+    case HugeJumps: return (i % 2 ? 9007199254740991.0 : -9007199254740991.0) / (i % 3 ? 1.0 : 1000.0);
+    case Drifts: return 60 + i % 40 * 0.125 + 1.0 / (i + 1);   // no short decimals, but neighbours share most bits
+    default: return 1.0;
     }
-    return out;
 }
 
 // Cells of one kind, or for Runs of runs of random kinds.
@@ -182,8 +139,10 @@ QVariantList cellsOf(ColumnKind kind, int rows, QRandomGenerator &random)
     QVariantList cells;
     while (cells.size() < rows) {
         const int run = kind == Runs ? qMin(rows - cells.size(), 1 + int(random.bounded(rows))) : rows;
-        for (double d : columnOf(kind == Runs ? ColumnKind(random.bounded(int(Runs))) : kind, run, random))
-            cells << d;
+        const ColumnKind runKind = kind == Runs ? ColumnKind(random.bounded(int(Runs))) : kind;
+        qint64 walk = random.bounded(1000, 9000);
+        for (int i = 0; i < run; ++i)
+            cells << cellOf(runKind, i, walk, random);
     }
     return cells;
 }
@@ -202,9 +161,8 @@ private slots:
         tzset();
     }
 
-    // Edge values beyond those of the fixture files (read back and written
-    // again in version1Fixtures): extremes, every byte, typed nulls of every
-    // kind of body, times at the edges of their encoding, containers.
+    // Edge values beyond those of the fixture files: extremes, every byte,
+    // typed nulls of every kind of body, times at their edges, containers.
     void valuesRoundTrip()
     {
         QByteArray all;
@@ -226,27 +184,23 @@ private slots:
                           int(QMetaType::QVariantList), int(QMetaType::QVariantMap), int(QMetaType::QStringList),
                           qMetaTypeId<ZeltoOutOfRange>(), int(QMetaType::QString), int(QMetaType::QDateTime) })
             values << QVariant(QVariant::Type(type));
-        // Tables: empty, columns only, rows only, a typed null among doubles,
-        // a column of one marker and a table in a table, date-times that
-        // cannot share one kind of time, maps of tables.
+        // Tables: empty, columns or rows only, a typed null among doubles, a marker column
+        // and a table in a table, date-times of mixed kinds, maps of tables.
         ZeltoTable rowsOnly, nulls(QStringList{ QStringLiteral("value"), QStringLiteral("count") }),
             markers(QStringList{ QStringLiteral("m"), QStringLiteral("inner") }),
             dates(QStringList{ QStringLiteral("kinds"), QStringLiteral("invalid"), QStringLiteral("nulldate") });
-        rowsOnly.appendRow();
-        rowsOnly.appendRow();
+        rowsOnly.setContent(QStringList(), QVector<QVector<QVariant>>(2));
         for (int r = 0; r < 20; ++r) {
             nulls.appendRow(QVariantList{ r == 4 ? QVariant(QVariant::Double) : QVariant(r * 0.5), QVariant(QVariant::Int) });
             markers.appendRow(QVariantList{ QVariant::fromValue(ZeltoUnused()), r == 3 ? QVariant::fromValue(fixtureTable()) : QVariant() });
         }
         dates.appendRow(QVariantList{ local(2024, 1, 1, 0, 0), QDateTime(), QDate() });
         dates.appendRow(QVariantList{ QDateTime(QDate(2024, 1, 1), QTime(1, 0), Qt::UTC), local(2024, 1, 1, 0, 0), QDate(2024, 1, 1) });
-        ZeltoTableMap tables;
-        tables.insert(QStringLiteral("hour"), fixtureTable());
-        tables.insert(QStringLiteral("empty"), ZeltoTable());
         for (const ZeltoTable &table : { ZeltoTable(), ZeltoTable(QStringList{ QStringLiteral("a"), QStringLiteral("b") }),
                                          rowsOnly, nulls, markers, dates })
             values << QVariant::fromValue(table);
-        values << QVariant::fromValue(tables) << QVariant::fromValue(ZeltoTableMap());
+        values << QVariant::fromValue(ZeltoTableMap{ { "hour", fixtureTable() }, { "empty", ZeltoTable() } })
+               << QVariant::fromValue(ZeltoTableMap());
         for (const QVariant &value : values) {
             const QString why = roundTrip(value);
             QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -263,8 +217,7 @@ private slots:
             nested = QVariantList{ nested };
         QVERIFY2(roundTrip(nested).isEmpty(), qPrintable(roundTrip(nested)));
         ZeltoStream::Status status;
-        QCOMPARE(encodeStream(QVariantList{ nested }, &status).size(), 1);
-        QCOMPARE(status, ZeltoStream::WriteFailed);
+        QVERIFY(encodeStream(QVariantList{ nested }, &status).size() == 1 && status == ZeltoStream::WriteFailed);
         // Rows without columns are free in bytes, so a value may hold few.
         ZeltoTable manyRows;
         QVERIFY(manyRows.setContent(QStringList(), QVector<QVector<QVariant>>(40000)));
@@ -273,26 +226,21 @@ private slots:
         QCOMPARE(status, ZeltoStream::WriteFailed);
     }
 
-    // Local times keep their instant across daylight-saving changes and
-    // plain offset changes (Moscow 2011 and 2014, Apia's skipped day), in
-    // table columns and as single values, in order and shuffled.
+    // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
+    // Apia's skipped day), in table columns and as single values, in order and shuffled.
     void localTimesAcrossZoneChanges()
     {
-        const QList<QPair<QDate, QDate>> windows{ { QDate(2011, 3, 25), QDate(2011, 3, 29) },
-                                                  { QDate(2011, 12, 28), QDate(2012, 1, 2) },
-                                                  { QDate(2014, 10, 24), QDate(2014, 10, 28) },
-                                                  { QDate(2021, 3, 26), QDate(2021, 3, 30) },
-                                                  { QDate(2021, 10, 29), QDate(2021, 11, 2) },
-                                                  { QDate(1969, 12, 30), QDate(1970, 1, 3) } };
+        const int windows[][6] = { { 2011, 3, 25, 2011, 3, 29 }, { 2011, 12, 28, 2012, 1, 2 }, { 2014, 10, 24, 2014, 10, 28 },
+                                   { 2021, 3, 26, 2021, 3, 30 }, { 2021, 10, 29, 2021, 11, 2 }, { 1969, 12, 30, 1970, 1, 3 } };
         const QList<QByteArray> zones{ "Europe/Moscow", "Pacific/Apia", "Australia/Lord_Howe", "Europe/Berlin" };
         QRandomGenerator random(7);
         for (const QByteArray &zone : zones) {
             qputenv("TZ", zone);
             tzset();
             QVariantList values;
-            for (const auto &window : windows) {
-                const qint64 from = QDateTime(window.first, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
-                const qint64 to = QDateTime(window.second, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+            for (const auto &w : windows) {
+                const qint64 from = QDateTime(QDate(w[0], w[1], w[2]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+                const qint64 to = QDateTime(QDate(w[3], w[4], w[5]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
                 for (qint64 ms = from; ms < to; ms += 900000 + 7)
                     values << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
             }
@@ -303,10 +251,10 @@ private slots:
                 ZeltoTable table(QStringList{ QStringLiteral("date") });
                 for (const QVariant &v : list)
                     table.appendRow(QVariantList{ v });
-                QString why;
-                QVERIFY2(same(list, decodeStream(encodeStream(list)), &why), qPrintable(zone + ": " + why));
-                const QVariant tableValue = QVariant::fromValue(table);
-                QVERIFY2(same(tableValue, decodeStream(encodeStream(tableValue)), &why), qPrintable(zone + ": " + why));
+                for (const QVariant &value : { QVariant(list), QVariant::fromValue(table) }) {
+                    const QString why = roundTrip(value);
+                    QVERIFY2(why.isEmpty(), qPrintable(zone + ": " + why));
+                }
             }
         }
 
@@ -321,9 +269,8 @@ private slots:
         QCOMPARE(elsewhere.timeSpec(), Qt::LocalTime);
     }
 
-    // Double columns of every kind read back bit for bit in both versions,
-    // at lengths around the block and group sizes; version 2 packs them to
-    // at most maxBytes a cell.
+    // Double columns of every kind read back bit for bit in both versions, at lengths
+    // around the block and group sizes; version 2 packs them to maxBytes a cell.
     void doubleColumns_data()
     {
         QTest::addColumn<int>("kind");
@@ -366,8 +313,7 @@ private slots:
     {
         QByteArray bytes;
         ZeltoStream writer(&bytes, QIODevice::WriteOnly);
-        QVERIFY(writer.init());
-        QVERIFY(writer.init());   // once only
+        QVERIFY(writer.init() && writer.init());   // the header goes in once only
         const QVariantList values{ 1, QStringLiteral("two"), QVariant(), QVariant::fromValue(fixtureTable()), 5.5 };
         for (const QVariant &v : values)
             writer << v;
@@ -385,54 +331,41 @@ private slots:
         QVERIFY(reader.atEnd());
         QVariant extra = 7;
         reader >> extra;
-        QCOMPARE(reader.status(), ZeltoStream::ReadPastEnd);
-        QVERIFY(!extra.isValid());
+        QVERIFY(reader.status() == ZeltoStream::ReadPastEnd && !extra.isValid());
         QVERIFY(reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
 
         // Streams used the wrong way round refuse politely.
-        ZeltoStream readOnly(bytes);
+        ZeltoStream readOnly(bytes), neither(&bytes, QIODevice::ReadWrite), nowhere(nullptr, QIODevice::WriteOnly);
         readOnly << QVariant(1);
-        QCOMPARE(readOnly.status(), ZeltoStream::WriteFailed);
-        ZeltoStream neither(&bytes, QIODevice::ReadWrite);
-        QVERIFY(!neither.init());
-        ZeltoStream nowhere(nullptr, QIODevice::WriteOnly);
         nowhere << QVariant(1);
-        QCOMPARE(nowhere.status(), ZeltoStream::WriteFailed);
+        QVERIFY(readOnly.status() == ZeltoStream::WriteFailed && nowhere.status() == ZeltoStream::WriteFailed && !neither.init());
     }
 
-    // New streams are version 2; version 1 is written on request, both read
-    // back, and no other version byte is read.
+    // New streams are version 2, version 1 is written on request, and no
+    // other version byte is read.
     void versions()
     {
         QCOMPARE(int(ZeltoStream::writeVersion()), 2);
         QVERIFY(!ZeltoStream::setWriteVersion(0));
         QVERIFY(!ZeltoStream::setWriteVersion(3));
         QCOMPARE(int(ZeltoStream::writeVersion()), 2);
-        for (int version : { 1, 2 }) {
-            const QByteArray bytes = encodeStream(QVariant::fromValue(fixtureTable()), nullptr, version);
-            QCOMPARE(int(uchar(bytes.at(0))), version);
-            QVERIFY(roundTrip(QVariant::fromValue(fixtureTable()), version).isEmpty());
-        }
+        QCOMPARE(int(uchar(encodeStream(42, nullptr, 1).at(0))), 1);
         for (char version : { char(0), char(3), char(0xff) }) {
             QByteArray bytes = encodeStream(42);
             bytes[0] = version;
             ZeltoStream stream(bytes);
-            QVERIFY(!stream.init());
-            QCOMPARE(stream.status(), ZeltoStream::ReadCorruptData);
-            QVERIFY(stream.errorString().contains(QStringLiteral("версия")));
+            QVERIFY(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData);
+            QVERIFY2(stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
             QVariant v = 1;
             stream >> v;
-            QVERIFY(!v.isValid());
-            QVERIFY(stream.atEnd());
+            QVERIFY(!v.isValid() && stream.atEnd());
         }
         ZeltoStream empty(QByteArray{});
-        QVERIFY(!empty.init());
-        QCOMPARE(empty.status(), ZeltoStream::ReadPastEnd);
+        QVERIFY(!empty.init() && empty.status() == ZeltoStream::ReadPastEnd);
     }
 
-    // Bytes written by the version-1 encoder, kept as files, read back as
-    // the values they were written from, and survive a round trip through
-    // version 2.
+    // Files written by the version-1 encoder read back as the values they were
+    // written from, and survive a round trip through version 2.
     void version1Fixtures_data()
     {
         QTest::addColumn<QString>("file");
@@ -455,9 +388,8 @@ private slots:
         const QVariant back = decodeStream(bytes, &status, &error);
         QVERIFY2(status == ZeltoStream::Ok, qPrintable(error));
         QVERIFY2(same(expected, back, &why), qPrintable(why));
-        const QByteArray again = encodeStream(back);
-        QCOMPARE(int(uchar(again.at(0))), 2);
-        QVERIFY2(same(expected, decodeStream(again), &why), qPrintable(why));
+        why = roundTrip(back);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
     }
 
     void unsupportedTypesFailWholly()
@@ -466,13 +398,10 @@ private slots:
         const QVariantList bad{ QUrl(QStringLiteral("http://x")), QPoint(1, 2),
                                 QVariantHash{ { QStringLiteral("a"), 1 } }, QVariant::fromValue(&object) };
         for (const QVariant &value : bad) {
-            QByteArray bytes;
-            ZeltoStream stream(&bytes, QIODevice::WriteOnly);
-            stream.init();
-            stream << value;
-            QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
-            QVERIFY2(stream.errorString().contains(QString::fromLatin1(value.typeName())), qPrintable(stream.errorString()));
-            QCOMPARE(bytes.size(), 1);
+            ZeltoStream::Status status;
+            QString error;
+            QCOMPARE(encodeStream(value, &status, 0, &error).size(), 1);
+            QVERIFY2(status == ZeltoStream::WriteFailed && error.contains(QString::fromLatin1(value.typeName())), qPrintable(error));
         }
 
         // Nested deep in a good value: nothing of it stays in the bytes.
@@ -485,8 +414,7 @@ private slots:
         stream << QVariant(QStringLiteral("first"));
         const int goodSize = bytes.size();
         stream << QVariantMap{ { QStringLiteral("t"), QVariant::fromValue(table) } };
-        QCOMPARE(stream.status(), ZeltoStream::WriteFailed);
-        QVERIFY(stream.errorString().contains(QStringLiteral("QUrl")));
+        QVERIFY(stream.status() == ZeltoStream::WriteFailed && stream.errorString().contains(QStringLiteral("QUrl")));
         QCOMPARE(bytes.size(), goodSize);
         stream << QVariant(2);   // ignored while failed
         QCOMPARE(bytes.size(), goodSize);
@@ -497,17 +425,13 @@ private slots:
         ZeltoStream reader(bytes);
         QVariant a, b;
         reader >> a >> b;
-        QCOMPARE(reader.status(), ZeltoStream::Ok);
-        QCOMPARE(a, QVariant(QStringLiteral("first")));
-        QCOMPARE(b, QVariant(3));
-        QVERIFY(reader.atEnd());
+        QVERIFY(reader.status() == ZeltoStream::Ok && reader.atEnd());
+        QCOMPARE((QVariantList{ a, b }), (QVariantList{ QStringLiteral("first"), 3 }));
     }
 
-    // Damaged bytes never read as a value: every truncation, every bit flip
-    // under the checksum, and random edits of version-1 streams and of
-    // version-2 values re-framed with a good checksum, so that the parser
-    // itself meets the damage. Whatever random edits leave readable is a
-    // proper value that writes again.
+    // Damaged bytes never read as a value: every truncation, every bit flip under the
+    // checksum, random edits (version-2 values re-framed with a good checksum, so that
+    // the parser meets the damage). What edits leave readable writes again.
     void damagedBytesAreRefused()
     {
         QList<QPair<int, QByteArray>> seeds;
@@ -578,15 +502,12 @@ private slots:
             const QVariant v = decodeStream(QByteArray(1, char(1)) + body, &status);
             return status != ZeltoStream::Ok && !v.isValid();
         };
-        const QByteArray huge = varint(1ULL << 31);
-        QVERIFY(fails(bytesOf({ 0x0D }) + huge));                        // list of 2^31 values
-        QVERIFY(fails(bytesOf({ 0x0D }) + varint(0x7fffffff)));          // list of 2^31 - 1 values
-        QVERIFY(fails(bytesOf({ 0x0C }) + varint(0x7fffffff)));          // string list
-        QVERIFY(fails(bytesOf({ 0x0E }) + varint(0x7fffffff)));          // map
-        QVERIFY(fails(bytesOf({ 0x10 }) + varint(0x7fffffff)));          // table map
+        QVERIFY(fails(bytesOf({ 0x0D }) + varint(1ULL << 31)));          // list of 2^31 values
+        // Lists, string lists, maps, table maps and tables of 2^31 - 1 parts.
+        for (int tag : { 0x0D, 0x0C, 0x0E, 0x10, 0x0F })
+            QVERIFY2(fails(bytesOf({ tag }) + varint(0x7fffffff)), qPrintable(QString::number(tag)));
         QVERIFY(fails(bytesOf({ 0x07 }) + varint(1ULL << 40)));          // string length
         QVERIFY(fails(bytesOf({ 0x08 }) + varint(100) + "short"));       // byte array length
-        QVERIFY(fails(bytesOf({ 0x0F }) + varint(0x7fffffff)));          // table columns
         QVERIFY(fails(bytesOf({ 0x0F, 1, 2, 'a' }) + varint(0x7fffffff) + bytesOf({ 0x86, 0x7f })));   // rows
         QVERIFY(fails(bytesOf({ 0x0F, 0 }) + varint(65537)));            // rows without columns
         QVERIFY(!fails(bytesOf({ 0x0F, 0 }) + varint(65536)));
@@ -638,41 +559,35 @@ private slots:
         QTest::newRow("decimal exception") << quint64(2) << bytesOf({ 2, 0x20, 1, 10, 0x01, 10, 0x00, 1 })
             + u64(bitsOf(-0.0)) << QVariantList{ 5.0, -0.0 } << QString();
         QTest::newRow("raw") << quint64(1) << bytesOf({ 1, 0x00 }) + u64(bitsOf(pi)) << QVariantList{ pi } << QString();
+        const auto xorBlock = [](int values, const QByteArray &bits) {
+            return bytesOf({ values, 0x10 }) + varint(quint64(bits.size())) + bits;
+        };
         const QByteArray xorBits = Bits().put(bitsOf(1.0), 64).put(0, 1).put(3, 2).put(12, 6).put(0, 6).put(1, 1).bytes;
-        QTest::newRow("xor") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size())) + xorBits
-                             << QVariantList{ 1.0, 1.0, 1.5 } << QString();
+        QTest::newRow("xor") << quint64(3) << xorBlock(3, xorBits) << QVariantList{ 1.0, 1.0, 1.5 } << QString();
 
         const QByteArray raw8 = u64(bitsOf(pi));
-        QTest::newRow("no values") << quint64(1) << bytesOf({ 0, 0x00 }) + raw8 << QVariantList() << QStringLiteral("число значений");
-        QTest::newRow("more than a block") << quint64(1025) << varint(1025) + bytesOf({ 0x00 }) + QByteArray(8200, 0)
-                                           << QVariantList() << QStringLiteral("число значений");
-        QTest::newRow("unknown mode") << quint64(1) << bytesOf({ 1, 0x30 }) + raw8 << QVariantList() << QStringLiteral("вид блока");
-        QTest::newRow("raw with a low nibble") << quint64(1) << bytesOf({ 1, 0x01 }) + raw8 << QVariantList() << QStringLiteral("вид блока");
-        QTest::newRow("width 0") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 0x00, 0, 0 }) << QVariantList() << QStringLiteral("ширина группы");
-        QTest::newRow("width 65") << quint64(1) << bytesOf({ 1, 0x20, 0, 0, 65, 0 }) + QByteArray(9, 0) << QVariantList() << QStringLiteral("ширина группы");
-        QTest::newRow("more exceptions than values") << quint64(2) << bytesOf({ 2, 0x20, 3, 0, 0x01, 0, 0 })
-            + raw8 + raw8 + raw8 << QVariantList() << QStringLiteral("исключений");
-        QTest::newRow("exception past the block") << quint64(2) << bytesOf({ 2, 0x20, 1, 0, 0x01, 0, 0, 2 }) + raw8
-                                                  << QVariantList() << QStringLiteral("исключение за пределами");
-        QTest::newRow("group short of its bits") << quint64(128) << bytesOf({ 0x80, 1, 0x20, 0, 0, 64, 0 })
-            + QByteArray(20, 0) << QVariantList() << QStringLiteral("десятичный блок выходит");
-        QTest::newRow("more values than cells") << quint64(1) << bytesOf({ 2, 0x00 }) + raw8 + raw8 << QVariantList() << QStringLiteral("лишние байты в столбце");
-        QTest::newRow("fewer values than cells") << quint64(2) << bytesOf({ 1, 0x00 }) + raw8 << QVariantList() << QStringLiteral("границы столбца");
-        QTest::newRow("bytes after the last block") << quint64(1) << bytesOf({ 1, 0x00 }) + raw8 + bytesOf({ 0 })
-                                                    << QVariantList() << QStringLiteral("лишние байты в столбце");
-        const QByteArray reuse = Bits().put(bitsOf(1.0), 64).put(1, 2).put(1, 1).bytes;
-        QTest::newRow("xor window before any") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(reuse.size())) + reuse
-                                               << QVariantList() << QStringLiteral("отсутствующее окно");
-        const QByteArray wide = Bits().put(bitsOf(1.0), 64).put(3, 2).put(60, 6).put(9, 6).put(0, 10).bytes;
-        QTest::newRow("xor window past 64 bits") << quint64(2) << bytesOf({ 2, 0x10 }) + varint(quint64(wide.size())) + wide
-                                                 << QVariantList() << QStringLiteral("недопустимое окно");
-        QTest::newRow("xor longer than its column") << quint64(3) << bytesOf({ 3, 0x10, 100 }) + xorBits << QVariantList() << QStringLiteral("блок XOR выходит");
-        QTest::newRow("xor with a spare byte") << quint64(3) << bytesOf({ 3, 0x10 }) + varint(quint64(xorBits.size() + 1))
-            + xorBits + bytesOf({ 0 }) << QVariantList() << QStringLiteral("лишние байты в блоке XOR");
-        QTest::newRow("xor short of its values") << quint64(4) << bytesOf({ 4, 0x10 }) + varint(quint64(xorBits.size()))
-            + xorBits << QVariantList() << QStringLiteral("короче своих значений");
-        QTest::newRow("column smaller than a bit a row") << quint64(100) << bytesOf({ 100, 0x20, 0, 0 }) + bytesOf({ 1, 0 })
-            + QByteArray(6, 0) << QVariantList() << QStringLiteral("размер столбца");
+        const auto bad = [](const char *name, quint64 rows, const QByteArray &cells, const char *error) {
+            QTest::newRow(name) << rows << cells << QVariantList() << QString::fromUtf8(error);
+        };
+        bad("no values", 1, bytesOf({ 0, 0x00 }) + raw8, "число значений");
+        bad("more than a block", 1025, varint(1025) + bytesOf({ 0x00 }) + QByteArray(8200, 0), "число значений");
+        bad("unknown mode", 1, bytesOf({ 1, 0x30 }) + raw8, "вид блока");
+        bad("raw with a low nibble", 1, bytesOf({ 1, 0x01 }) + raw8, "вид блока");
+        bad("width 0", 1, bytesOf({ 1, 0x20, 0, 0, 0x00, 0, 0 }), "ширина группы");
+        bad("width 65", 1, bytesOf({ 1, 0x20, 0, 0, 65, 0 }) + QByteArray(9, 0), "ширина группы");
+        bad("more exceptions than values", 2, bytesOf({ 2, 0x20, 3, 0, 0x01, 0, 0 }) + raw8 + raw8 + raw8, "исключений");
+        bad("exception past the block", 2, bytesOf({ 2, 0x20, 1, 0, 0x01, 0, 0, 2 }) + raw8, "исключение за пределами");
+        bad("group short of its bits", 128, bytesOf({ 0x80, 1, 0x20, 0, 0, 64, 0 }) + QByteArray(20, 0), "десятичный блок выходит");
+        bad("more values than cells", 1, bytesOf({ 2, 0x00 }) + raw8 + raw8, "лишние байты в столбце");
+        bad("fewer values than cells", 2, bytesOf({ 1, 0x00 }) + raw8, "границы столбца");
+        bad("bytes after the last block", 1, bytesOf({ 1, 0x00 }) + raw8 + bytesOf({ 0 }), "лишние байты в столбце");
+        bad("xor window before any", 2, xorBlock(2, Bits().put(bitsOf(1.0), 64).put(1, 2).put(1, 1).bytes), "отсутствующее окно");
+        bad("xor window past 64 bits", 2, xorBlock(2, Bits().put(bitsOf(1.0), 64).put(3, 2).put(60, 6).put(9, 6).put(0, 10).bytes),
+            "недопустимое окно");
+        bad("xor longer than its column", 3, bytesOf({ 3, 0x10, 100 }) + xorBits, "блок XOR выходит");
+        bad("xor with a spare byte", 3, xorBlock(3, xorBits + bytesOf({ 0 })), "лишние байты в блоке XOR");
+        bad("xor short of its values", 4, xorBlock(4, xorBits), "короче своих значений");
+        bad("column smaller than a bit a row", 100, bytesOf({ 100, 0x20, 0, 0, 1, 0 }) + QByteArray(6, 0), "размер столбца");
     }
 
     void packedBlocks()
@@ -704,21 +619,16 @@ private slots:
         const QByteArray body = good.mid(5).chopped(4);
         QCOMPARE(good, version2Stream(body));
 
-        ZeltoStream::Status status;
-        QString error;
+        const auto refused = [](const QByteArray &bytes, ZeltoStream::Status expected, const QString &text) {
+            ZeltoStream::Status status;
+            QString error;
+            return !decodeStream(bytes, &status, &error).isValid() && status == expected && error.contains(text);
+        };
         QByteArray badSum = good;
         badSum[badSum.size() - 1] = char(badSum.at(badSum.size() - 1) ^ 0x10);
-        QVERIFY(!decodeStream(badSum, &status, &error).isValid());
-        QCOMPARE(status, ZeltoStream::ReadCorruptData);
-        QVERIFY2(error.contains(QStringLiteral("контрольная сумма")), qPrintable(error));
-
-        QVERIFY(!decodeStream(bytesOf({ 2 }) + le32(0x7fffffff) + body, &status, &error).isValid());
-        QCOMPARE(status, ZeltoStream::ReadPastEnd);
-        QVERIFY2(error.contains(QStringLiteral("обрезано")), qPrintable(error));
-
-        QVERIFY(!decodeStream(version2Stream(body + bytesOf({ 0 })), &status, &error).isValid());
-        QCOMPARE(status, ZeltoStream::ReadCorruptData);
-        QVERIFY2(error.contains(QStringLiteral("лишние байты")), qPrintable(error));
+        QVERIFY(refused(badSum, ZeltoStream::ReadCorruptData, QStringLiteral("контрольная сумма")));
+        QVERIFY(refused(bytesOf({ 2 }) + le32(0x7fffffff) + body, ZeltoStream::ReadPastEnd, QStringLiteral("обрезано")));
+        QVERIFY(refused(version2Stream(body + bytesOf({ 0 })), ZeltoStream::ReadCorruptData, QStringLiteral("лишние байты")));
 
         // The checksum is CRC-32C, with the processor's instruction or without.
         QCOMPARE(ZeltoChecksum::crc32c("123456789", 9), 0xE3069283u);

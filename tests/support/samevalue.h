@@ -9,19 +9,8 @@
 
 #include <cstring>
 
-inline quint64 bitsOf(double d)
-{
-    quint64 bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    return bits;
-}
-
-inline double fromBits(quint64 bits)
-{
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
+inline quint64 bitsOf(double d) { quint64 bits; std::memcpy(&bits, &d, sizeof bits); return bits; }
+inline double fromBits(quint64 bits) { double d; std::memcpy(&d, &bits, sizeof d); return d; }
 
 // Same type and same value, down to double bits, string nullness and
 // kind of date-time; why says where they differ.

@@ -1,13 +1,11 @@
 // A minimal service for the service framework tests. It reports what the
-// framework does to it on stdout, one line per event:
-//   starting, started, command N, stopping, stopped
-// Environment:
-//   PROBE_SERVICE_NAME    service name (default "Orvex Probe Service")
-//   PROBE_MANUAL_START    set: ManualStartup instead of AutoStartup
-//   PROBE_START_DELAY_MS  start() waits this long in a nested event loop, as
-//                         a start-up that waits for a reply would
-//   PROBE_STOP_DELAY_MS   stop() takes this long, to let a test signal twice
-// Command 99 logs a warning, so that tests can see the log line format.
+// framework does to it on stdout, one line per event: starting, started,
+// command N, stopping, stopped. Environment: PROBE_SERVICE_NAME (default
+// "Orvex Probe Service"); PROBE_MANUAL_START (ManualStartup instead of
+// AutoStartup); PROBE_START_DELAY_MS (start() waits this long in a nested
+// event loop, as a start-up that waits for a reply would); PROBE_STOP_DELAY_MS
+// (stop() takes this long, to let a test signal twice). Command 99 logs a
+// warning, so that tests can see the log line format.
 
 #include "qtservice.h"
 
@@ -20,11 +18,7 @@
 
 namespace {
 
-void report(const QByteArray &line)
-{
-    std::fprintf(stdout, "%s\n", line.constData());
-    std::fflush(stdout);
-}
+void report(const QByteArray &line) { std::fprintf(stdout, "%s\n", line.constData()); std::fflush(stdout); }
 
 } // namespace
 
@@ -46,10 +40,7 @@ protected:
         if (delay > 0) {
             QEventLoop wait;
             bool waited = false;
-            QTimer::singleShot(delay, &wait, [&] {
-                waited = true;
-                wait.quit();
-            });
+            QTimer::singleShot(delay, &wait, [&] { waited = true; wait.quit(); });
             wait.exec();
             if (!waited)
                 report("start interrupted");
@@ -77,9 +68,6 @@ protected:
 
 int main(int argc, char **argv)
 {
-    const QString name = qEnvironmentVariableIsEmpty("PROBE_SERVICE_NAME")
-        ? QStringLiteral("Orvex Probe Service")
-        : qEnvironmentVariable("PROBE_SERVICE_NAME");
-    ProbeService service(argc, argv, name);
+    ProbeService service(argc, argv, qEnvironmentVariable("PROBE_SERVICE_NAME", QStringLiteral("Orvex Probe Service")));
     return service.exec();
 }

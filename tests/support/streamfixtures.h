@@ -1,10 +1,8 @@
 #pragma once
 
-// The values behind the fixture files of the stream and archive tests
-// (tests/runtime/data, tests/archives/data). Those files were written by the
-// version-1 stream encoder from exactly these values, in the time zone
-// Europe/Berlin, and are kept as they are: they prove that stored data of
-// that version still reads back. Do not change these functions.
+// The values behind tests/runtime/data and tests/archives/data, written by the
+// version-1 stream encoder in the zone Europe/Berlin. The files prove that data
+// of that version still reads back: do not change these functions.
 
 #include "samevalue.h"
 #include "zeltotable.h"
@@ -81,10 +79,8 @@ inline QVariant values()
     return map;
 }
 
-// An archive as meters deliver it, with the awkward cells real data has:
-// across the autumn clock change, decimals of several precisions, a growing
-// counter, missing cells, special doubles, a typed null and markers among
-// numbers, and doubles with all 64 bits in use.
+// An archive with the awkward cells of real data: the autumn clock change, several
+// precisions, a counter, gaps, specials, a typed null, markers, 64-bit noise.
 inline ZeltoTable archive()
 {
     ZeltoTable table(QStringList{ QStringLiteral("date"), QStringLiteral("S1_t1"), QStringLiteral("S1_V1"),

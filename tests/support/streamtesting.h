@@ -3,9 +3,12 @@
 #include "zeltochecksum.h"
 #include "zeltostream.h"
 
+#include <QtEndian>
+
 // Stream bytes of one value in the given version (0: the one written by
 // default); on failure the bytes hold the version byte only.
-inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *status = nullptr, int version = 0)
+inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *status = nullptr, int version = 0,
+                               QString *error = nullptr)
 {
     const int chosen = ZeltoStream::writeVersion();
     if (version)
@@ -17,6 +20,8 @@ inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *statu
     ZeltoStream::setWriteVersion(chosen);
     if (status)
         *status = stream.status();
+    if (error)
+        *error = stream.errorString();
     return bytes;
 }
 
@@ -35,13 +40,7 @@ inline QVariant decodeStream(const QByteArray &bytes, ZeltoStream::Status *statu
 }
 
 // v as four bytes, low byte first.
-inline QByteArray le32(quint32 v)
-{
-    QByteArray out;
-    for (int k = 0; k < 4; ++k)
-        out.append(char(v >> (8 * k)));
-    return out;
-}
+inline QByteArray le32(quint32 v) { v = qToLittleEndian(v); return QByteArray(reinterpret_cast<const char *>(&v), 4); }
 
 // A version-2 stream of one value whose bytes are given: framed by length
 // and checksum, so that a reader meets whatever the bytes hold.

@@ -25,9 +25,7 @@ public:
     using Body = QVariant (*)(const QVariantList &);
     LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
     QVariant execute(const QVariantList &params) override { return m_body(params); }
-
-private:
-    Body m_body;
+    const Body m_body;
 };
 
 ZeltoTable makeTable(int rows, int columns)
@@ -86,19 +84,14 @@ public:
 protected:
     void start() override
     {
-        quint16 tcpPort = 0;
-        int webPort = -1;
         const QStringList args = QCoreApplication::arguments();
-        for (int i = 1; i + 1 < args.size(); ++i) {
-            if (args.at(i) == QLatin1String("-p"))
-                tcpPort = quint16(args.at(i + 1).toUInt());
-            else if (args.at(i) == QLatin1String("-w"))
-                webPort = args.at(i + 1).toInt();
-        }
+        const auto option = [&](const char *name) {
+            const int at = args.indexOf(QLatin1String(name));
+            return at > 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : -1;
+        };
         ZeltoServer *server = ZeltoServer::global();
-        if (!server->listenTcp(tcpPort, QHostAddress::LocalHost))
-            QCoreApplication::exit(1);
-        if (webPort >= 0 && !server->listenWeb(quint16(webPort), QHostAddress::LocalHost))
+        if (!server->listenTcp(quint16(qMax(0, option("-p"))), QHostAddress::LocalHost)
+            || (option("-w") >= 0 && !server->listenWeb(quint16(option("-w")), QHostAddress::LocalHost)))
             QCoreApplication::exit(1);
         std::printf("listening tcp=%d web=%d\n", server->tcpPort(), server->webPort());
         std::fflush(stdout);

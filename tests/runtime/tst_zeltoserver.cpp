@@ -1,0 +1,157 @@
+// The RPC server's connections: requests and deferred work wait for the outermost
+// busy guard; a WebSocket handed over keeps every byte the listener had read.
+
+#include "zeltobusyguard.h"
+#include "zeltocommand.h"
+#include "zeltoserver.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+class CountCommand : public ZeltoCommand
+{
+public:
+    CountCommand() : ZeltoCommand(QStringLiteral("count"), 0) {}
+    QVariant execute(const QVariantList &) override { return ++calls; }
+    int calls = 0;
+};
+
+CountCommand g_count;
+
+QByteArray upgradeRequest()
+{
+    return "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+// One masked text frame, as a browser sends it.
+QByteArray textFrame(const QByteArray &payload)
+{
+    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
+    QByteArray frame = QByteArray(1, char(0x81)) + char(0x80 | payload.size()) + QByteArray(mask, 4);
+    for (int i = 0; i < payload.size(); ++i)
+        frame += char(payload.at(i) ^ mask[i % 4]);
+    return frame;
+}
+
+} // namespace
+
+class TestZeltoServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.
+    void initTestCase()
+    {
+        QVERIFY(m_listener.listen(QHostAddress::LocalHost));
+        connect(&m_listener, &QTcpServer::newConnection, this, [this]() {
+            QTcpSocket *socket = m_listener.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket]() {
+                m_read[socket] += socket->readAll();
+                if (!m_read[socket].contains("\r\n\r\n"))
+                    return;
+                if (m_closeBeforeHandover)
+                    socket->abort();
+                socket->disconnect(this);
+                ZeltoServer::global()->adoptWebSocket(socket, m_read.take(socket));
+            });
+        });
+    }
+
+    void deferredWorkRunsAfterTheOutermostGuard()
+    {
+        QStringList done;
+        QVERIFY(!ZeltoBusyGuard::isBusy());
+        QVERIFY(!ZeltoBusyGuard::defer(this, [&] { done << "idle"; }));   // not busy: the caller goes on
+        auto *doomed = new QObject;
+        {
+            ZeltoBusyGuard outer;
+            QVERIFY(ZeltoBusyGuard::defer(this, [&] { done << "first"; }));
+            {
+                ZeltoBusyGuard inner;
+                QVERIFY(ZeltoBusyGuard::defer(this, [&] {
+                    done << "second";
+                    // Busy again when its turn comes: it waits once more.
+                    ZeltoBusyGuard again;
+                    ZeltoBusyGuard::defer(this, [&] { done << "third"; });
+                }));
+                QVERIFY(ZeltoBusyGuard::defer(doomed, [&] { done << "gone"; }));
+            }
+            QVERIFY(ZeltoBusyGuard::isBusy());
+            QTest::qWait(50);   // events turn inside the busy work
+            QVERIFY(done.isEmpty());
+            delete doomed;
+        }
+        QVERIFY(!ZeltoBusyGuard::isBusy());
+        QVERIFY(done.isEmpty());   // posted, not run inside the guard's end
+        QTRY_COMPARE(done, QStringList({"first", "second", "third"}));
+    }
+
+    void requestsWaitForBusyWork()
+    {
+        ZeltoServer *server = ZeltoServer::global();
+        QVERIFY(server->listenTcp(0, QHostAddress::LocalHost));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server->tcpPort());
+        QVERIFY(client.waitForConnected(5000));
+        QTRY_COMPARE(server->clientCount(), 1);
+        const int before = g_count.calls;
+        {
+            ZeltoBusyGuard busy;
+            client.write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"count\"}\n");
+            QTest::qWait(300);
+            QCOMPARE(g_count.calls, before);
+            QCOMPARE(client.bytesAvailable(), qint64(0));
+        }
+        QTRY_VERIFY(client.canReadLine());
+        QCOMPARE(g_count.calls, before + 1);
+        QVERIFY(client.readLine().contains("\"result\""));
+        server->close();
+    }
+
+    void requestsArriveWithTheUpgrade()
+    {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        QVERIFY(client.waitForConnected(5000));
+        const int before = ZeltoServer::global()->clientCount();
+        client.write(upgradeRequest() + textFrame(R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
+        QByteArray answer;
+        QTRY_VERIFY((answer += client.readAll()).contains(R"("id":7)"));
+        // The handshake's answer, then the reply to the frame that came with it.
+        QVERIFY(answer.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && answer.contains("\r\n\r\n\x81"));
+        QCOMPARE(ZeltoServer::global()->clientCount(), before + 1);
+
+        client.disconnectFromHost();
+        QTRY_COMPARE(ZeltoServer::global()->clientCount(), before);
+    }
+
+    void clientGoneBeforeTheHandover()
+    {
+        m_closeBeforeHandover = true;
+        QSignalSpy connected(ZeltoServer::global(), &ZeltoServer::connected);
+        QSignalSpy disconnected(ZeltoServer::global(), &ZeltoServer::disconnected);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        QVERIFY(client.waitForConnected(5000));
+        client.write(upgradeRequest());
+        // Taken over and let go at once: nothing is left behind.
+        QTRY_COMPARE(disconnected.count(), 1);
+        QCOMPARE(connected.count(), 1);
+        QCOMPARE(ZeltoServer::global()->clientCount(), 0);
+        m_closeBeforeHandover = false;
+    }
+
+private:
+    QTcpServer m_listener;
+    QHash<QTcpSocket *, QByteArray> m_read;
+    bool m_closeBeforeHandover = false;
+};
+
+QTEST_GUILESS_MAIN(TestZeltoServer)
+#include "tst_zeltoserver.moc"
