@@ -1,14 +1,7 @@
 #include "lasterror.h"
 #include "qtservice.h"
-#include "zeltosystem.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -23,15 +16,13 @@ const int WaitMs = 60000;
 class Probe
 {
 public:
-    explicit Probe(const QString &serviceName, const QStringList &arguments = QStringList(),
-                   const QMap<QString, QString> &environment = QMap<QString, QString>())
+    explicit Probe(const QString &serviceName, const QStringList &arguments = {}, const QMap<QString, QString> &environment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PROBE_SERVICE_NAME", serviceName);
-        for (auto it = environment.begin(); it != environment.end(); ++it) {
+        for (auto it = environment.begin(); it != environment.end(); ++it)
             if (!it.value().isEmpty())   // empty: left unset
                 env.insert(it.key(), it.value());
-        }
         m_process.setProcessEnvironment(env);
         m_process.start(QStringLiteral(PROBE_PATH), arguments);
     }
@@ -41,8 +32,6 @@ public:
         m_process.kill();
         m_process.waitForFinished(WaitMs);
     }
-
-    QProcess &process() { return m_process; }
 
     // Waits until the probe has printed the line; false on exit or timeout.
     bool waitForLine(const QByteArray &line)
@@ -90,28 +79,24 @@ private:
     QByteArray m_stderr;
 };
 
-QList<QByteArray> commandLines(const QList<QByteArray> &lines)
+// A client of the control socket that has sent raw `bytes`; null when it could not connect.
+std::unique_ptr<QLocalSocket> sending(const QString &path, const QByteArray &bytes)
 {
-    QList<QByteArray> result;
-    for (const QByteArray &line : lines)
-        if (line.startsWith("command "))
-            result.append(line);
-    return result;
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(path);
+    if (!socket->waitForConnected(WaitMs))
+        return nullptr;
+    socket->write(bytes);
+    socket->waitForBytesWritten(WaitMs);
+    return socket;
 }
 
-// Sends raw bytes on the control socket; true when the service hangs up
-// without answering (well within its two-minute idle limit).
+// True when the service hangs up on `bytes` without answering (well within its two-minute idle limit).
 bool serviceDropsInput(const QString &path, const QByteArray &bytes)
 {
-    QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(WaitMs))
-        return false;
-    socket.write(bytes);
-    socket.waitForBytesWritten(WaitMs);
-    if (socket.state() != QLocalSocket::UnconnectedState && !socket.waitForDisconnected(WaitMs))
-        return false;
-    return socket.readAll().isEmpty();
+    const auto socket = sending(path, bytes);
+    return socket && (socket->state() == QLocalSocket::UnconnectedState || socket->waitForDisconnected(WaitMs))
+        && socket->readAll().isEmpty();
 }
 
 } // namespace
@@ -171,9 +156,7 @@ private slots:
     void controllerWithoutService()
     {
         // Nobody listens, a file that is no socket is at the path, no name at all.
-        QFile plain(QtServiceController::socketPath("Plain File"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
+        QVERIFY(QFile(QtServiceController::socketPath("Plain File")).open(QIODevice::WriteOnly));
         for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
             ZeltoSystem::instance()->clearError();
             QtServiceController controller(name);
@@ -181,7 +164,7 @@ private slots:
             QVERIFY(!controller.sendCommand(2));
             QVERIFY(!lastError().isEmpty());
         }
-        QVERIFY(plain.remove());
+        QVERIFY(QFile::remove(QtServiceController::socketPath("Plain File")));
     }
 
     void commandsReachRunningService()
@@ -194,9 +177,8 @@ private slots:
 
         QtServiceController controller(name);
         QVERIFY(controller.isRunning());
-        const QList<int> codes = {2, 0, -7, 2147483647, 99};
-        QList<QByteArray> expected;
-        for (int code : codes) {
+        QList<QByteArray> expected{"starting", "started"};
+        for (int code : {2, 0, -7, 2147483647, 99}) {
             QVERIFY(controller.sendCommand(code));
             expected.append("command " + QByteArray::number(code));
             // The answer comes after processCommand, so the line is already out.
@@ -210,12 +192,7 @@ private slots:
 
         // Clients that hang up before the answer do not hurt the service.
         for (int i = 0; i < 20; ++i) {
-            QLocalSocket socket;
-            socket.connectToServer(path);
-            QVERIFY(socket.waitForConnected(WaitMs));
-            socket.write("8\n");
-            socket.waitForBytesWritten(WaitMs);
-            socket.abort();
+            QVERIFY(sending(path, "8\n"));
             expected.append("command 8");
         }
         QVERIFY(controller.sendCommand(9));
@@ -224,22 +201,19 @@ private slots:
 
         // One connection may carry several commands, the last one cut short.
         {
-            QLocalSocket socket;
-            socket.connectToServer(path);
-            QVERIFY(socket.waitForConnected(WaitMs));
-            socket.write("11\n12\n1");
+            const auto socket = sending(path, "11\n12\n1");
+            QVERIFY(socket);
             QByteArray answers;
-            while (answers.count('\n') < 2 && socket.waitForReadyRead(WaitMs))
-                answers += socket.readAll();
+            while (answers.count('\n') < 2 && socket->waitForReadyRead(WaitMs))
+                answers += socket->readAll();
             QCOMPARE(answers, QByteArray("ok\nok\n"));
-            socket.abort();
         }
         expected << "command 11" << "command 12";
 
         QVERIFY(controller.sendCommand(7));
         expected.append("command 7");
         QVERIFY(probe.waitForLine("command 7"));
-        QCOMPARE(commandLines(probe.lines()), expected);
+        QCOMPARE(probe.lines(), expected);
 
         QVERIFY(probe.stops());
         QCOMPARE(probe.lines().count("stopped"), 1);
@@ -249,12 +223,9 @@ private slots:
 
         // Log lines: timestamp, service name, level; one line per message.
         const QString log = QString::fromUtf8(probe.standardError());
-        const QString stamp = "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands ";
-        QRegularExpression info(stamp + QStringLiteral("INFO: probe started second line$"),
-                                QRegularExpression::MultilineOption);
-        QRegularExpression warning(stamp + QStringLiteral("WARNING: probe warning$"), QRegularExpression::MultilineOption);
-        QVERIFY2(info.match(log).hasMatch(), qPrintable(log));
-        QVERIFY2(warning.match(log).hasMatch(), qPrintable(log));
+        for (const char *line : {"INFO: probe started second line", "WARNING: probe warning"})
+            QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands " + QString(line) + '$',
+                                        QRegularExpression::MultilineOption).match(log).hasMatch(), qPrintable(log));
     }
 
     void signalsStopServiceOnce()
@@ -262,7 +233,7 @@ private slots:
         const QString name = "Probe Signals";
         // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
         for (const bool repeat : {false, true}) {
-            Probe probe(name, QStringList(), {{"PROBE_STOP_DELAY_MS", repeat ? "1500" : QString()}});
+            Probe probe(name, {}, {{"PROBE_STOP_DELAY_MS", repeat ? "1500" : QString()}});
             QVERIFY(probe.waitForLine("started"));
             probe.signal(repeat ? SIGTERM : SIGINT);
             if (repeat) {
@@ -283,27 +254,18 @@ private slots:
         const QMap<QString, QString> slowStart = {{"PROBE_START_DELAY_MS", "1000"}};
         {
             // Commands sent while start() runs wait for it to return.
-            Probe probe(name, QStringList(), slowStart);
+            Probe probe(name, {}, slowStart);
             QVERIFY(probe.waitForLine("starting"));
-            {
-                QLocalSocket early;
-                early.connectToServer(QtServiceController::socketPath(name));
-                QVERIFY(early.waitForConnected(WaitMs));
-                early.write("6\n");
-                early.waitForBytesWritten(WaitMs);
-            }
+            QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
             QVERIFY(QtServiceController(name).sendCommand(4));
             QVERIFY(probe.waitForLine("command 4"));
-            const QList<QByteArray> lines = probe.lines();
-            QVERIFY(lines.indexOf("started") >= 0);
-            QVERIFY(lines.indexOf("started") < lines.indexOf("command 4"));
-            // The early client hung up while held; its command still counts.
-            QVERIFY(lines.indexOf("started") < lines.indexOf("command 6"));
+            QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
+            QVERIFY(probe.lines().contains("command 6"));
             QVERIFY(probe.stops());
         }
         {
             // A signal during start() stops the service once start() is done.
-            Probe probe(name, QStringList(), slowStart);
+            Probe probe(name, {}, slowStart);
             QVERIFY(probe.waitForLine("starting"));
             probe.signal(SIGTERM);
             QVERIFY(probe.exitsWith(0));
@@ -349,9 +311,8 @@ private slots:
         {
             Probe crashed(name);
             QVERIFY(crashed.waitForLine("started"));
-            crashed.process().kill();
-            QVERIFY(crashed.process().waitForFinished(WaitMs));
-        }
+            crashed.signal(SIGKILL);
+        }   // and waited for
         QVERIFY(QFileInfo::exists(path));
         QtServiceController controller(name);
         QVERIFY(!controller.isRunning());
@@ -378,12 +339,12 @@ private slots:
                                     "WantedBy=multi-user.target"})
             QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
         QVERIFY(!output("-systemd-unit", true).contains("WantedBy="));
-        for (const QString &option : {"-v", "-version"}) {
+        for (const char *option : {"-v", "-version"}) {
             const QString text = output(option);
             QVERIFY2(text.contains(name) && text.contains("Проверочная служба Orvex")
                          && text.contains("автоматический"), qPrintable(text));
         }
-        for (const QString &option : {"-h", "-help"})
+        for (const char *option : {"-h", "-help"})
             QVERIFY(output(option).contains("-systemd-unit"));
         // None of them ran the service.
         QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
