@@ -3,14 +3,8 @@
 #include "rawquery.h"
 #include "tempdatabasehome.h"
 #include "zeltostream.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QPoint>
-#include <QScopedPointer>
-#include <QSignalSpy>
-#include <QSqlQuery>
-#include <QUrl>
 #include <QtTest>
 
 namespace {
@@ -170,11 +164,8 @@ private slots:
     void corruptBlobsAreReportedNotCrashed()
     {
         QFETCH(QByteArray, blob);
-        QSqlQuery query;
-        QVERIFY(query.prepare("UPDATE nodes_data SET current_data = ? WHERE id = ?"));
-        query.addBindValue(blob);
-        query.addBindValue(m_node);
-        QVERIFY(query.exec());
+        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes_data SET current_data = X'%1' WHERE id = %2")
+                                      .arg(QString::fromLatin1(blob.toHex())).arg(m_node)));
 
         QVERIFY(!Database::readData("nodes", m_node, "current_data").isValid());
         QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QByteArray]"));
@@ -188,9 +179,7 @@ private slots:
     {
         QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
         QVERIFY(Database::setSetting("backupEnabled", false));
-        QCOMPARE(changes.count(), 1);
-        QCOMPARE(changes.at(0).at(0).toString(), QStringLiteral("backupEnabled"));
-        QCOMPARE(changes.at(0).at(1), QVariant(false));
+        QCOMPARE(QList<QVariantList>(changes), QList<QVariantList>({{"backupEnabled", false}}));
         QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
         const QVariant flag = Database::getSetting("backupEnabled", true);
         QCOMPARE(flag.userType(), int(QMetaType::Bool));
