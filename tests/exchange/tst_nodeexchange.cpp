@@ -1,6 +1,5 @@
 #include "archivestore.h"
 #include "checkparams.h"
-#include "database.h"
 #include "groups.h"
 #include "lasterror.h"
 #include "metadatacatalogue.h"
@@ -15,11 +14,8 @@
 
 #include <QtTest>
 
-#include <memory>
-
 namespace {
 
-const QString kInfo = QStringLiteral("info");
 const QVariant kOut = QVariant::fromValue(ZeltoOutOfRange());
 
 QDateTime at(int day, int hour) { return QDateTime(QDate(2024, 3, day), QTime(hour, 0), Qt::LocalTime); }
@@ -33,6 +29,15 @@ ZeltoTable table(const QStringList &columns, const QList<QVariantList> &rows)
 }
 
 int count(const QString &tableName) { return Database::selectTable("SELECT id FROM " + tableName).rowCount(); }
+
+// Rows in the tables an import writes to.
+QList<int> counts(const QStringList &tables = {"nodes", "groups", "tasks", "journal"})
+{
+    QList<int> result;
+    for (const QString &name : tables)
+        result << count(name);
+    return result;
+}
 
 ZeltoTable stored(int node, const QString &archive)
 {
@@ -69,13 +74,11 @@ private slots:
         ZeltoTableMap package = NodeExport::exportNode(node).value<ZeltoTableMap>();
         // The same hour with a new value, and a new hour.
         package.insert("hour_data", table({"date", "S1_t1"}, {{at(3, 1), 60.0}, {at(3, 5), 61.0}}));
-        package[kInfo].setValue(0, "consumer", "другой");
-        const int groups = count("groups");
-        const int tasks = count("tasks");
+        package["info"].setValue(0, "consumer", "другой");
+        const QList<int> before = counts({"nodes", "groups", "tasks"});
 
         QCOMPARE(NodeImport::importNode(QVariant::fromValue(package)), node);
-        QCOMPARE(count("groups"), groups);
-        QCOMPARE(count("tasks"), tasks);
+        QCOMPARE(counts({"nodes", "groups", "tasks"}), before);
         // A known node keeps its row.
         QCOMPARE(Database::readRecord("nodes", node).value("consumer").toString(), QStringLiteral("ООО \"Тепло\""));
         const ZeltoTable hours = stored(node, "hour_data");
@@ -91,7 +94,7 @@ private slots:
                                   {"linkPort", 4001}, {"linkBaudRate", "9600"}};
         const QVariantMap schedule{{"type", "daily"}, {"dayMask", 3}, {"times", QVariantList{"2016-01-01T18:30:00"}}};
         ZeltoTableMap package;
-        package[kInfo].appendRow(QVariantMap{{"model", "RNH7"}, {"number", 42}, {"modelName", QString()},
+        package["info"].appendRow(QVariantMap{{"model", "RNH7"}, {"number", 42}, {"modelName", QString()},
                                              {"channel", channel}, {"schedule", schedule},
                                              {"readParams", QVariantMap{{"data", QStringList{"hourData"}}}}});
         package.insert("group", table({"name"}, {{"Старая"}}));
@@ -136,14 +139,14 @@ private slots:
         QTest::addColumn<QString>("message");
         auto withInfo = [](const QVariantList &values, const QString &extraName = QString(),
                            const ZeltoTable &extra = ZeltoTable()) {
-            ZeltoTableMap package{{kInfo, table({"model_code", "number"}, {values})}, {"group", table({"name"}, {{"Новая"}})}};
+            ZeltoTableMap package{{"info", table({"model_code", "number"}, {values})}, {"group", table({"name"}, {{"Новая"}})}};
             if (!extraName.isEmpty())
                 package.insert(extraName, extra);
             return QVariant::fromValue(package);
         };
         const QVariantList good{"QRV5", 500};
         QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц";
-        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{kInfo, 1}}) << "info не является таблицей";
+        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей";
         QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info";
         QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9";
         QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc";
@@ -162,14 +165,10 @@ private slots:
     {
         QFETCH(QVariant, package);
         QFETCH(QString, message);
-        const QStringList tables{"nodes", "groups", "tasks", "journal"};
-        QList<int> before;
-        for (const QString &name : tables)
-            before.append(count(name));
+        const QList<int> before = counts();
         QCOMPARE(NodeImport::importNode(package), -1);
         QVERIFY2(lastError().contains(message), qPrintable(lastError()));
-        for (int i = 0; i < tables.size(); ++i)
-            QCOMPARE(count(tables.at(i)), before.at(i));
+        QCOMPARE(counts(), before);
     }
 
     void keepsOutOfOtherUsersNodes()
@@ -203,9 +202,8 @@ private slots:
         QVERIFY(other >= 0);
         const int taken = Database::findRowId("tasks", "node_id = ?", {other});
         const QVariantMap before = Tasks::getData(taken);
-        const int groups = count("groups");
-        const int tasks = count("tasks");
-        ZeltoTableMap package{{kInfo, table({"model_code", "number"}, {{"QRV5", 16}})},
+        const QList<int> rows = counts({"groups", "tasks"});
+        ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
                               {"group", table({"name"}, {{QVariant()}})},
                               {"tasks", table({"id", "channel"}, {{taken, QVariantMap{{"code", "TCP"}}}})}};
         const int id = NodeImport::importNode(QVariant::fromValue(package));
@@ -214,9 +212,8 @@ private slots:
         QCOMPARE(Tasks::getData(taken), before);
         const int created = Database::findRowId("tasks", "node_id = ?", {id});
         QVERIFY(created != -1 && created != taken);
-        QCOMPARE(count("tasks"), tasks + 1);
+        QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(Database::readRecord("nodes", id).value("group_id").toInt(), 0);
-        QCOMPARE(count("groups"), groups);
     }
 
 private:
@@ -228,13 +225,13 @@ private:
             Nodes::save({{"model_code", "QRV5"}, {"number", number}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
         const int task = Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}}}});
         ZeltoTableMap tables{
-            {kInfo, table({"id"}, {{node}})},
+            {"info", table({"id"}, {{node}})},
             {"hour_data",
              table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}})}};
         return group < 0 || task < 0 || !ArchiveStore::saveArchives(tables, false) ? -1 : node;
     }
 
-    std::unique_ptr<TempDatabaseHome> m_home;
+    QScopedPointer<TempDatabaseHome> m_home;
 };
 
 QTEST_GUILESS_MAIN(TestNodeExchange)

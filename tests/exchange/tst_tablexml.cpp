@@ -51,21 +51,14 @@ class TestTableXml : public QObject
 private slots:
     void parseText_data()
     {
+        // Texts no written cell gives; the cells below read back the others.
         QTest::addColumn<QString>("text");
         QTest::addColumn<QVariant>("expected");
-        QTest::newRow("int") << "123" << QVariant(123);
         QTest::newRow("above int") << "3000000000" << QVariant(3000000000u);
         QTest::newRow("above unsigned") << "5000000000" << QVariant(5000000000.0);
-        QTest::newRow("double") << "1.5" << QVariant(1.5);
         QTest::newRow("true") << "true" << QVariant(true);
-        QTest::newRow("false") << "false" << QVariant(false);
         QTest::newRow("True is text") << "True" << QVariant("True");
-        QTest::newRow("empty") << "" << QVariant();
-        QTest::newRow("question mark") << "?" << QVariant();
-        QTest::newRow("date-time") << "2016-03-01T10:00:00"
-                                   << QVariant(QDateTime(QDate(2016, 3, 1), QTime(10, 0), Qt::LocalTime));
         QTest::newRow("date alone is text") << "2016-03-01" << QVariant("2016-03-01");
-        QTest::newRow("text") << "ТВ-5 №12" << QVariant("ТВ-5 №12");
     }
 
     void parseText()
