@@ -62,9 +62,8 @@ public:
 
     QList<QByteArray> lines()
     {
-        m_pending += m_process.readAllStandardOutput();
-        for (int newline; (newline = m_pending.indexOf('\n')) >= 0; m_pending.remove(0, newline + 1))
-            m_lines.append(m_pending.left(newline));
+        while (m_process.canReadLine())
+            m_lines.append(m_process.readLine().chopped(1));
         return m_lines;
     }
 
@@ -74,7 +73,6 @@ public:
 
 private:
     QProcess m_process;
-    QByteArray m_pending;
     QList<QByteArray> m_lines;
     QByteArray m_stderr;
 };
