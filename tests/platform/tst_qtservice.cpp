@@ -53,7 +53,6 @@ public:
             && m_process.exitCode() == code;
     }
 
-    // Sends SIGTERM and waits for a clean exit.
     bool stops()
     {
         m_process.terminate();
@@ -229,53 +228,52 @@ private slots:
     void signalsStopServiceOnce()
     {
         const QString name = "Probe Signals";
-        // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
-        for (const bool repeat : {false, true}) {
-            Probe probe(name, {}, {{"PROBE_STOP_DELAY_MS", repeat ? "1500" : QString()}});
-            QVERIFY(probe.waitForLine("started"));
-            probe.signal(repeat ? SIGTERM : SIGINT);
-            if (repeat) {
+        // SIGINT stops; so does SIGTERM, during start() once start() is done, and more signals while stop() runs change nothing.
+        for (const QByteArray when : {"running", "starting", "stopping"}) {
+            Probe probe(name, {}, {{"PROBE_START_DELAY_MS", when == "starting" ? "1000" : QString()},
+                                   {"PROBE_STOP_DELAY_MS", when == "stopping" ? "1500" : QString()}});
+            QVERIFY(probe.waitForLine(when == "starting" ? "starting" : "started"));
+            probe.signal(when == "running" ? SIGINT : SIGTERM);
+            if (when == "stopping") {
                 QVERIFY(probe.waitForLine("stopping"));
                 probe.signal(SIGTERM);
                 probe.signal(SIGINT);
             }
             QVERIFY(probe.exitsWith(0));
-            QCOMPARE(probe.lines().count("stopping"), 1);
-            QCOMPARE(probe.lines().count("stopped"), 1);
+            QCOMPARE(probe.lines(), QList<QByteArray>({"starting", "started", "stopping", "stopped"}));
             QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
         }
     }
 
-    void startFinishesBeforeCommandsAndStop()
+    // Commands sent while start() runs wait for it to return.
+    void startFinishesBeforeCommands()
     {
         const QString name = "Probe Slow Start";
-        const QMap<QString, QString> slowStart = {{"PROBE_START_DELAY_MS", "1000"}};
-        {
-            // Commands sent while start() runs wait for it to return.
-            Probe probe(name, {}, slowStart);
-            QVERIFY(probe.waitForLine("starting"));
-            QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
-            QVERIFY(QtServiceController(name).sendCommand(4));
-            QVERIFY(probe.waitForLine("command 4"));
-            QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
-            QVERIFY(probe.lines().contains("command 6"));
-            QVERIFY(probe.stops());
-        }
-        {
-            // A signal during start() stops the service once start() is done.
-            Probe probe(name, {}, slowStart);
-            QVERIFY(probe.waitForLine("starting"));
-            probe.signal(SIGTERM);
-            QVERIFY(probe.exitsWith(0));
-            QCOMPARE(probe.lines(), QList<QByteArray>() << "starting" << "started" << "stopping" << "stopped");
-        }
+        Probe probe(name, {}, {{"PROBE_START_DELAY_MS", "1000"}});
+        QVERIFY(probe.waitForLine("starting"));
+        QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
+        QVERIFY(QtServiceController(name).sendCommand(4));
+        QVERIFY(probe.waitForLine("command 4"));
+        QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
+        QVERIFY(probe.lines().contains("command 6"));
+        QVERIFY(probe.stops());
     }
 
     void secondInstanceIsRefused()
     {
         const QString name = "Probe Single";
+        const QString path = QtServiceController::socketPath(name);
+        QtServiceController controller(name);
+        {
+            // A killed one leaves its socket: not running, and the next one takes the socket over.
+            Probe crashed(name);
+            QVERIFY(crashed.waitForLine("started"));
+            crashed.signal(SIGKILL);
+        }   // and waited for
+        QVERIFY(QFileInfo::exists(path));
+        QVERIFY(!controller.isRunning());
         Probe first(name);
-        QVERIFY(first.waitForLine("started"));
+        QVERIFY2(first.waitForLine("started"), first.standardError().constData());
 
         Probe second(name);
         QVERIFY(second.exitsWith(1));
@@ -283,44 +281,21 @@ private slots:
         QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
 
         // The first one still owns the socket.
-        QtServiceController controller(name);
         QVERIFY(controller.sendCommand(5));
         QVERIFY(first.waitForLine("command 5"));
         QVERIFY(first.stops());
+        QVERIFY(!QFileInfo::exists(path));
 
         // A file of another kind at the socket path is not removed.
-        const QString foreignName = "Probe Foreign";
-        QFile foreign(QtServiceController::socketPath(foreignName));
-        QVERIFY(foreign.open(QIODevice::WriteOnly));
-        foreign.write("keep");
+        QFile foreign(path);
+        QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("keep") == 4);
         foreign.close();
-        Probe blocked(foreignName);
+        Probe blocked(name);
         QVERIFY(blocked.exitsWith(1));
         QVERIFY(!blocked.lines().contains("started"));
         QVERIFY(foreign.open(QIODevice::ReadOnly));
         QCOMPARE(foreign.readAll(), QByteArray("keep"));
         QVERIFY(foreign.remove());
-    }
-
-    void staleSocketIsTakenOver()
-    {
-        const QString name = "Probe Stale";
-        const QString path = QtServiceController::socketPath(name);
-        {
-            Probe crashed(name);
-            QVERIFY(crashed.waitForLine("started"));
-            crashed.signal(SIGKILL);
-        }   // and waited for
-        QVERIFY(QFileInfo::exists(path));
-        QtServiceController controller(name);
-        QVERIFY(!controller.isRunning());
-
-        Probe successor(name);
-        QVERIFY2(successor.waitForLine("started"), successor.standardError().constData());
-        QVERIFY(controller.sendCommand(3));
-        QVERIFY(successor.waitForLine("command 3"));
-        QVERIFY(successor.stops());
-        QVERIFY(!QFileInfo::exists(path));
     }
 
     void commandLineOptions()
