@@ -214,8 +214,8 @@ private:
         const int node =
             Nodes::save({{"model_code", "QRV5"}, {"number", number}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
         const int task = Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}}}});
-        ZeltoTableMap tables{{"info", table({"id"}, {{node}})},
-                             {"hour_data", table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}})}};
+        const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
+        ZeltoTableMap tables{{"info", table({"id"}, {{node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
         return group < 0 || task < 0 || !ArchiveStore::saveArchives(tables, false) ? -1 : node;
     }
 

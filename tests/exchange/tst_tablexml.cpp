@@ -109,7 +109,8 @@ private slots:
 
     void complexCells()
     {
-        const QVariantMap inner{{"times", QVariantList{"18:00", 7}}, {"empty", QVariantList()}, {"names", QStringList{"101", QString()}}};
+        const QVariantMap inner{{"times", QVariantList{"18:00", 7}}, {"empty", QVariantList()},
+                                {"names", QStringList{"101", QString()}}};
         const QVariantList listOfMaps{inner, QVariantMap(), QVariantList{QVariantList{1.5, true}}};
         QCOMPARE(roundTrip(listOfMaps), QVariant(listOfMaps));
         // Strings stay strings in a string list, even when they look like numbers.

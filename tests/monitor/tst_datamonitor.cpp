@@ -58,13 +58,15 @@ private slots:
                                  {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
                  QList<int>{node});
         QVariantMap data = DataMonitor::nodeData(node);
-        QCOMPARE(QVariantList({data["S1_t1"], data["CHECK_ERR"], data["CHECK_MSG"]}), QVariantList({96.0, true, "перегрев\nвыше 90"}));
+        QCOMPARE(QVariantList({data["S1_t1"], data["CHECK_ERR"], data["CHECK_MSG"]}),
+                 QVariantList({96.0, true, "перегрев\nвыше 90"}));
 
         // A failed run keeps the values it did not bring and carries its error.
         QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
                                  {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
         data = DataMonitor::nodeData(node);
-        QCOMPARE(QVariantList({data["MON_ERR"], data["S1_t2"], data["CHECK_ERR"]}), QVariantList({"Прибор не отвечает", 40.0, false}));
+        QCOMPARE(QVariantList({data["MON_ERR"], data["S1_t2"], data["CHECK_ERR"]}),
+                 QVariantList({"Прибор не отвечает", 40.0, false}));
         QVERIFY(data.value("CHECK_MSG").isNull());
         // A full poll saved afterwards has reached the device: the failure goes.
         ZeltoSystem::instance()->notify("archivesSaved", node);

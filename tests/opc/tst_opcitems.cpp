@@ -46,7 +46,8 @@ private slots:
 
         const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
         const OpcItemNames names(russian, format, catalogue);
-        const QVariantMap node{{"name", "Узел 1"}, {"model_code", model}, {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}, {"number", 123}};
+        const QVariantMap node{{"name", "Узел 1"}, {"model_code", model}, {"number", 123},
+                               {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}};
         QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
         const QString branch = names.nodeBranch(node, "Котельная");
         QCOMPARE(names.itemName(branch, column, model), expected);

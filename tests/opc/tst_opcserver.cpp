@@ -34,7 +34,8 @@ private slots:
         m_emptyNode = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}});
         QVERIFY(m_node > 0 && m_emptyNode > 0);
         for (int node : {m_node, m_emptyNode})
-            QVERIFY(Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
+            QVERIFY(Tasks::save({{"node_id", node},
+                                 {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
                                  {"archives", QStringList{"currentData"}}}) > 0);
         ZeltoTable current({"date", "S1_t1", "Tm", "NSD", "S1_t2", "not_a_param"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});

@@ -16,7 +16,8 @@ const int WaitMs = 60000;
 class Probe
 {
 public:
-    explicit Probe(const QString &serviceName, const QStringList &arguments = {}, const QMap<QString, QString> &environment = {})
+    explicit Probe(const QString &serviceName, const QStringList &arguments = {},
+                   const QMap<QString, QString> &environment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PROBE_SERVICE_NAME", serviceName);
@@ -220,15 +221,16 @@ private slots:
 
         // Log lines: timestamp, service name, level; one line per message.
         const QString log = QString::fromUtf8(probe.standardError());
+        const QString stamp = "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands ";
         for (const char *line : {"INFO: probe started second line", "WARNING: probe warning"})
-            QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands " + QString(line) + '$',
-                                        QRegularExpression::MultilineOption).match(log).hasMatch(), qPrintable(log));
+            QVERIFY2(QRegularExpression(stamp + line + '$', QRegularExpression::MultilineOption).match(log).hasMatch(),
+                     qPrintable(log));
     }
 
     void signalsStopServiceOnce()
     {
         const QString name = "Probe Signals";
-        // SIGINT stops; so does SIGTERM, during start() once start() is done, and more signals while stop() runs change nothing.
+        // SIGINT stops; so does SIGTERM, during start() once it is done; more signals while stop() runs change nothing.
         for (const QByteArray when : {"running", "starting", "stopping"}) {
             Probe probe(name, {}, {{"PROBE_START_DELAY_MS", when == "starting" ? "1000" : QString()},
                                    {"PROBE_STOP_DELAY_MS", when == "stopping" ? "1500" : QString()}});

@@ -154,7 +154,7 @@ private slots:
         QVERIFY(BackupFolder::isLeftoverName(filesIn(path("backup")).last()));   // named after the later time
         QSignalSpy finished(backup, &DatabaseBackup::finished);
         Database::destroy();
-        QCOMPARE(QList<QVariantList>(finished), QList<QVariantList>({{false, QStringLiteral("Ошибка резервного копирования: прервано")}}));
+        QCOMPARE(QList<QVariantList>(finished), QList<QVariantList>({{false, "Ошибка резервного копирования: прервано"}}));
         QCOMPARE(filesIn(path("backup")), files);
         QVERIFY(!DatabaseBackup::running());
     }
@@ -275,8 +275,10 @@ private slots:
         } else if (fault == "closed") {
             Database::destroy();
         } else if (fault == "part" || fault == "rename") {
-            for (int s = -1; s <= 5; ++s)   // every name a copy started in the next seconds could take
-                QVERIFY(QDir().mkpath(folder + '/' + (fault == "part" ? BackupFolder::partName(copyAgo(-s)) : copyAgo(-s)) + "/x"));
+            for (int s = -1; s <= 5; ++s) {   // every name a copy started in the next seconds could take
+                const QString name = fault == "part" ? BackupFolder::partName(copyAgo(-s)) : copyAgo(-s);
+                QVERIFY(QDir().mkpath(folder + '/' + name + "/x"));
+            }
         } else if (fault == "full") {
             fill(1);
             std::signal(SIGXFSZ, SIG_IGN);
@@ -330,7 +332,8 @@ private slots:
                 QVERIFY(QFile::remove(copy));
             SqliteFile db;
             QVERIFY(db.open(copy, SqliteFile::ReadWrite));
-            QVERIFY(db.exec(damage == "empty" ? "CREATE TABLE other (x); PRAGMA user_version = 7" : "PRAGMA user_version = 8"));
+            QVERIFY(db.exec(damage == "empty" ? "CREATE TABLE other (x); PRAGMA user_version = 7"
+                                              : "PRAGMA user_version = 8"));
         }
         const DatabaseFileCheck check = DatabaseFileCheck::inspect(copy);
         QVERIFY(!check.isGood());

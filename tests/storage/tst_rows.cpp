@@ -22,7 +22,10 @@ private:
 
     int addGroup(const QString &name) { return Database::saveRecord("groups", {{"name", name}}); }
 
-    int addNode(const QString &name, int number) { return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}}); }
+    int addNode(const QString &name, int number)
+    {
+        return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}});
+    }
 
 private slots:
     void init()
@@ -125,7 +128,8 @@ private slots:
         QVERIFY(Database::saveRecord("nodes", {{"id", node}, {"consumer", "ТЭЦ"}}) == node);
         QCOMPARE(Database::saveRecord("nodes", {{"note", "примечание"}, {"id", node}, {"name", "Новое"}}), node);
         const QVariantMap saved = Database::readRecord("nodes", node);
-        QCOMPARE(QVariantList({saved["name"], saved["note"], saved["consumer"]}), QVariantList({"Новое", "примечание", "ТЭЦ"}));
+        QCOMPARE(QVariantList({saved["name"], saved["note"], saved["consumer"]}),
+                 QVariantList({"Новое", "примечание", "ТЭЦ"}));
 
         // An update of a row that is not there "succeeds" with the given id.
         QCOMPARE(Database::saveRecord("groups", {{"id", 5}, {"name", "Пятая"}}), 5);
@@ -157,7 +161,8 @@ private slots:
 
         QCOMPARE(QVariantList({Database::exists("nodes", "number > ?", {1}), Database::exists("nodes", "number > ?", {2}),
                                Database::existsId("nodes", first), Database::existsId("nodes", 999),
-                               Database::findRowId("nodes", "name = ?", {"Второй"}), Database::findRowId("nodes", "name = ?", {"Нет"})}),
+                               Database::findRowId("nodes", "name = ?", {"Второй"}),
+                               Database::findRowId("nodes", "name = ?", {"Нет"})}),
                  QVariantList({true, false, true, false, second, -1}));
         QCOMPARE(Database::selectDistinct("nodes", "consumer"), QStringList{"ТЭЦ"});
         QCOMPARE(Database::selectDistinct("nodes", "number"), (QStringList{"1", "2"}));
@@ -186,7 +191,8 @@ private slots:
 
         const QVariantMap record =
             Database::selectRecord("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node});
-        QCOMPARE(record, (QVariantMap{{"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 7}}));
+        QCOMPARE(record,
+                 (QVariantMap{{"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 7}}));
         QVERIFY(Database::selectRecord("SELECT * FROM nodes WHERE id = ?", {999}).isEmpty());
         QVERIFY(lastError().isEmpty());
         QVERIFY(Database::selectRecord("SELECT * FROM nowhere").isEmpty());

@@ -265,7 +265,9 @@ private slots:
     {
         const QString ini = m_home->filePath("orvex-server.ini");
         ZeltoSystem::instance()->setSettingsPath(ini);
-        const auto useFile = [&](const QString &name) { QSettings(ini, QSettings::IniFormat).setValue("Database/databaseName", name); };
+        const auto useFile = [&](const QString &file) {
+            QSettings(ini, QSettings::IniFormat).setValue("Database/databaseName", file);
+        };
         const QString custom = m_home->filePath("данные/база.db");
         QVERIFY(QDir().mkpath(m_home->filePath("данные")));
         useFile(custom);

@@ -82,7 +82,8 @@ private slots:
         const QDateTime withMs(QDate(2016, 3, 3), QTime(14, 5, 9, 789));
         QVERIFY(Database::saveRecord("nodes", {{"id", m_node}, {"last_update", withMs}}) == m_node);
         QCOMPARE(scalar("SELECT last_update FROM nodes WHERE id = ?", {m_node}).toString(), "2016-03-03T14:05:09.000");
-        QCOMPARE(typed(Database::readRecord("nodes", m_node).value("last_update")), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        QCOMPARE(typed(Database::readRecord("nodes", m_node).value("last_update")),
+                 typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
 
         // A byte array never comes back as bytes.
         QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QByteArray("ab\0cd", 5)}}), m_node);

@@ -23,14 +23,11 @@ QString valueOf(const QByteArray &response)
 
 QByteArray call(const QString &method, const QString &params)
 {
-    return (QStringLiteral("<?xml version=\"1.0\"?><methodCall><methodName>") + method
-            + QStringLiteral("</methodName><params>") + params + QStringLiteral("</params></methodCall>")).toUtf8();
+    return ("<?xml version=\"1.0\"?><methodCall><methodName>" + method + "</methodName><params>" + params
+            + "</params></methodCall>").toUtf8();
 }
 
-QString param(const QString &value)
-{
-    return QStringLiteral("<param><value>") + value + QStringLiteral("</value></param>");
-}
+QString param(const QString &value) { return "<param><value>" + value + "</value></param>"; }
 
 // The parameters the call reader takes from a call of "m"; the fault's code when it refuses the call.
 QVariant read(const QByteArray &body)
@@ -38,7 +35,9 @@ QVariant read(const QByteArray &body)
     QString method;
     QVariantList params;
     MaiaFault fault;
-    return !MaiaObject::readCall(body, method, params, fault) ? QVariant(fault.code()) : method == "m" ? QVariant(params) : QVariant();
+    if (!MaiaObject::readCall(body, method, params, fault))
+        return fault.code();
+    return method == "m" ? QVariant(params) : QVariant();
 }
 
 } // namespace
@@ -63,30 +62,26 @@ private slots:
     void writesValues_data()
     {
         QTest::addColumn<QVariant>("value");
-        QTest::addColumn<bool>("lowerCase");
         QTest::addColumn<QString>("xml");
         const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
-        QTest::newRow("bool") << QVariant(true) << false << "<value><boolean>1</boolean></value>";
-        QTest::newRow("int") << QVariant(-5) << false << "<value><int>-5</int></value>";
-        QTest::newRow("double") << QVariant(7.0 / 3) << false << "<value><double>2.33333</double></value>";
-        QTest::newRow("string") << QVariant("a<b & \"ц\"") << false
-                                << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
-        QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << false << "<value><base64>AP8=</base64></value>";
-        QTest::newRow("date-time") << QVariant(at) << false
-                                   << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
-        QTest::newRow("date-time, lower case") << QVariant(at) << true
-                                               << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
-        QTest::newRow("null int") << QVariant(QVariant::Int) << false << "<value/>";
-        QTest::newRow("invalid") << QVariant() << false << "<value/>";
-        QTest::newRow("unsigned") << QVariant(5u) << false << "<value/>";
+        QTest::newRow("bool") << QVariant(true) << "<value><boolean>1</boolean></value>";
+        QTest::newRow("int") << QVariant(-5) << "<value><int>-5</int></value>";
+        QTest::newRow("double") << QVariant(7.0 / 3) << "<value><double>2.33333</double></value>";
+        QTest::newRow("string") << QVariant("a<b & \"ц\"") << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
+        QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << "<value><base64>AP8=</base64></value>";
+        QTest::newRow("date-time") << QVariant(at) << "<value><dateTime.iso8601>20240301T10:20:30</dateTime.iso8601></value>";
+        QTest::newRow("date-time, lower case")
+            << QVariant(at) << "<value><datetime.iso8601>20240301T10:20:30</datetime.iso8601></value>";
+        QTest::newRow("null int") << QVariant(QVariant::Int) << "<value/>";
+        QTest::newRow("invalid") << QVariant() << "<value/>";
+        QTest::newRow("unsigned") << QVariant(5u) << "<value/>";
     }
 
     void writesValues()
     {
         QFETCH(QVariant, value);
-        QFETCH(bool, lowerCase);
         QFETCH(QString, xml);
-        MaiaObject::setLowerCaseDateTime(lowerCase);
+        MaiaObject::setLowerCaseDateTime(QByteArray(QTest::currentDataTag()).endsWith("lower case"));
         const QByteArray response = MaiaObject::response(value);
         MaiaObject::setLowerCaseDateTime(false);
         QCOMPARE(valueOf(response), xml);
@@ -148,7 +143,8 @@ private slots:
         QString stockExpected = expected;
         stockExpected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
         for (const auto &sent : {qMakePair(escaped, expected), qMakePair(stock, stockExpected)})
-            QCOMPARE(read(call("m", param("<string>" + QString::fromUtf8(sent.first) + "</string>"))), QVariant(QVariantList{sent.second}));
+            QCOMPARE(read(call("m", param("<string>" + QString::fromUtf8(sent.first) + "</string>"))),
+                     QVariant(QVariantList{sent.second}));
     }
 
     void readsValues_data()
@@ -252,9 +248,9 @@ private slots:
         for (const char *name : {"echo", "span", "refuse", "noResult"})
             server.addMethod(QLatin1String(name), &responder, name);
         const QString document = compact(server.handle(call(method, params)));
-        const QRegularExpression fault(QStringLiteral("<fault><value><struct><member><name>faultCode</name><value><int>"
-                                                      "(-?\\d+)</int></value></member><member><name>faultString</name>"
-                                                      "<value><string>(.*)</string></value></member></struct></value></fault>"));
+        const QRegularExpression fault("<fault><value><struct><member><name>faultCode</name><value><int>(-?\\d+)</int>"
+                                       "</value></member><member><name>faultString</name><value><string>(.*)</string>"
+                                       "</value></member></struct></value></fault>");
         const QRegularExpressionMatch match = fault.match(document);
         if (match.hasMatch())
             QCOMPARE(match.captured(1) + QLatin1Char(' ') + match.captured(2), answer);
