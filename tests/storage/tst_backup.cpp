@@ -91,7 +91,8 @@ private:
         [&] {
             QVERIFY(Database::setSetting("backupDir", folder));
             QCOMPARE(backupError(), QString());
-            const QString made = folder + '/' + BackupFolder(folder).copies().value(0);
+            const QString made = folder + "/сделанная";   // out of the way of the names given
+            QVERIFY(QFile::rename(folder + '/' + BackupFolder(folder).copies().value(0), made));
             for (const QString &name : copies)
                 QVERIFY(QFile::copy(made, folder + '/' + name));
             QVERIFY(QFile::remove(made));
@@ -162,21 +163,27 @@ private slots:
     void rotationCountsOnlyCopies_data()
     {
         QTest::addColumn<int>("count");
-        QTest::addColumn<int>("older");
+        QTest::addColumn<int>("older");   // copies already there, `spacing` seconds apart from `first` seconds ago
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("spacing");
         QTest::addColumn<int>("kept");
-        QTest::newRow("count 0 keeps the new copy") << 0 << 3 << 0;
-        QTest::newRow("count 5, 7 older") << 5 << 7 << 4;
-        QTest::newRow("count 5, 2 older") << 5 << 2 << 2;
+        QTest::newRow("count 0 keeps the new copy") << 0 << 3 << 3600 << 3600 << 0;
+        QTest::newRow("count 5, 7 older") << 5 << 7 << 3600 << 3600 << 4;
+        QTest::newRow("count 5, 2 older") << 5 << 2 << 3600 << 3600 << 2;
+        // The new copy takes the next free second instead of replacing one made in the same second.
+        QTest::newRow("the coming seconds taken") << 10 << 4 << -3 << 1 << 4;
     }
 
     void rotationCountsOnlyCopies()
     {
         QFETCH(int, count);
         QFETCH(int, older);
+        QFETCH(int, first);
+        QFETCH(int, spacing);
         QFETCH(int, kept);
         QStringList copies;
-        for (int k = 1; k <= older; ++k)
-            copies << copyAgo(3600 * k);   // newest first
+        for (int k = 0; k < older; ++k)
+            copies << copyAgo(first + spacing * k);   // newest first
         const QString folder = folderWithCopies(copies);
         const QString notAFile = folder + "/" + copyAgo(3600 * 100);
         QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
@@ -189,24 +196,6 @@ private slots:
         for (const QString &name : Foreign)
             QVERIFY2(QFile::exists(folder + '/' + name), qPrintable(name));
         QVERIFY(QFileInfo(notAFile).isDir());
-    }
-
-    // Two backups in one second: the new copy takes the first free name.
-    void copyInTheSameSecondKeepsTheEarlier()
-    {
-        const QString older = copyAgo(3600);
-        const QString folder = folderWithCopies({older});
-        QHash<QString, qint64> modified;
-        for (const QString &name : {copyAgo(-1), copyAgo(0)}) {
-            QVERIFY(QFile::copy(folder + '/' + older, folder + '/' + name));
-            modified.insert(name, QFileInfo(folder + '/' + name).lastModified().toMSecsSinceEpoch());
-        }
-        QVERIFY(Database::setSetting("backupCount", 10));
-
-        QCOMPARE(backupError(), QString());
-        QCOMPARE(BackupFolder(folder).copies().size(), 4);
-        for (const QString &name : modified.keys())
-            QCOMPARE(QFileInfo(folder + '/' + name).lastModified().toMSecsSinceEpoch(), modified.value(name));
     }
 
     void leftoversOfUnfinishedCopiesGo()
