@@ -296,7 +296,6 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("message");
-        QTest::newRow("too short") << "short" << "файл не является базой данных SQLite";
         QTest::newRow("cut short") << "cut" << "проверка целостности: ";
         QTest::newRow("no schema") << "empty" << "нет таблиц схемы: users, users_data, groups";
         QTest::newRow("newer schema") << "newer" << "версия схемы 8 новее поддерживаемой 7";
@@ -311,9 +310,9 @@ private slots:
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
         QVERIFY(DatabaseFileCheck::inspect(copy).isGood());
-        if (damage == "short" || damage == "cut") {
+        if (damage == "cut") {   // too short to be a database at all: see the restore
             QFile file(copy);
-            QVERIFY(file.resize(damage == "short" ? 50 : file.size() / 2));
+            QVERIFY(file.resize(file.size() / 2));
         } else if (damage == "journal") {
             writeFile(copy + "-journal", "journal");
         } else {
