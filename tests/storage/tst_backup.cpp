@@ -251,10 +251,9 @@ private slots:
     {
         QFETCH(QString, fault);
         QFETCH(QString, message);
-        const QStringList old{copyAgo(7200), copyAgo(3600)};
-        const QString folder = folderWithCopies(old);
+        const QString folder = folderWithCopies({copyAgo(7200), copyAgo(3600)});
         QVERIFY(Database::setSetting("backupCount", 1));
-        const QStringList before = filesIn(folder);
+        const QStringList before = filesIn(folder);   // the two copies and files not ours
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
@@ -287,9 +286,7 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &unlimited);
 
         QVERIFY2(error.startsWith(message), qPrintable(error));
-        // Nothing of ours came or went.
-        QCOMPARE(filesIn(folder), before);
-        QCOMPARE(BackupFolder(folder).copies(), QStringList({old.at(1), old.at(0)}));
+        QCOMPARE(filesIn(folder), before);   // nothing came or went
     }
 
     void checkRefusesWhatIsNotAWholeCopy_data()
@@ -309,7 +306,6 @@ private slots:
         fill(1);
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
-        QVERIFY(DatabaseFileCheck::inspect(copy).isGood());
         if (damage == "cut") {   // too short to be a database at all: see the restore
             QFile file(copy);
             QVERIFY(file.resize(file.size() / 2));
@@ -324,8 +320,7 @@ private slots:
                                               : "PRAGMA user_version = 8"));
         }
         const DatabaseFileCheck check = DatabaseFileCheck::inspect(copy);
-        QVERIFY(!check.isGood());
-        QVERIFY2(check.error().startsWith(message), qPrintable(check.error()));
+        QVERIFY2(!check.isGood() && check.error().startsWith(message), qPrintable(check.error()));
     }
 
     void restorePutsACopyInPlace()

@@ -350,8 +350,7 @@ private slots:
         QVERIFY(Database::removeRecord("groups", group));
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
                         "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
-        QVERIFY(!Database::existsId("tasks_data", keptTask));
-        QVERIFY(!Database::existsId("users_data", user));
+        QVERIFY(!Database::existsId("tasks_data", keptTask) && !Database::existsId("users_data", user));
     }
 };
 
