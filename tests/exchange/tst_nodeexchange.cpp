@@ -102,20 +102,15 @@ private slots:
 
         const int id = NodeImport::importNode(QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
-        const QVariantMap node = Database::readRecord("nodes", id);
-        const QString modelName = MetadataCatalogue::instance().modelName("RNH7");
-        QCOMPARE(node.value("model_name").toString(), modelName);
-        QCOMPARE(node.value("name").toString(), Nodes::defaultName(modelName, 42, "RNH7"));
+        const QVariantMap node = Database::readRecord("nodes", id);   // named from the catalogue
+        QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
         QCOMPARE(CheckParams::load(id), QVariantMap({{"checkErrors", true}}));
 
         const QVariantMap form = Tasks::getData(Database::findRowId("tasks", "node_id = ?", {id}));
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
         QCOMPARE(form.value("channel").toMap(),
                  QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
-        QStringList archives{"hourData"};
-        if (MetadataCatalogue::instance().modelDriver("RNH7") != QLatin1String("QRVK"))
-            archives << "settings" << "journalData";
-        QCOMPARE(form.value("archives").toStringList(), archives);
+        QCOMPARE(form.value("archives").toStringList(), QStringList({"hourData", "settings", "journalData"}));   // an RNH meter
         QCOMPARE(form.value("timetable").toMap(),
                  QVariantMap({{"mode", "daily"}, {"dayMask", 3}, {"times", QVariantList{"18:30:00"}}}));
 
@@ -123,8 +118,7 @@ private slots:
         QCOMPARE(stored(id, "day_data").value(0, "Pdim"), QVariant(2));
         const ZeltoTable journal = ArchiveStore::journalData(id, QDateTime(), QDateTime());
         QCOMPARE(journal.rowCount(), 1);
-        QCOMPARE(journal.toMap(0).value("ctime"), QVariant(at(4, 2)));
-        QCOMPARE(journal.toMap(0).value("new_value").toInt(), 2);
+        QCOMPARE(QVariantList({journal.value(0, "ctime"), journal.value(0, "new_value").toInt()}), QVariantList({at(4, 2), 2}));
         QCOMPARE(ArchiveStore::settingData(id).rowCount(), 0);
     }
 
