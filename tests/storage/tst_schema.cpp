@@ -273,7 +273,6 @@ private slots:
         useFile(m_home->filePath("plain.txt/telvan.db"));
         QVERIFY(!Database::init());
         QVERIFY(lastError().contains("unable to open database file"));
-        ZeltoSystem::instance()->setSettingsPath(QString());
     }
 
     void triggersGuardAndCompleteRecords()

@@ -138,10 +138,8 @@ private slots:
         // stock client escapes it (quotes and line feeds raw).
         const int from = response.indexOf("<string>") + 8;
         const QByteArray escaped = response.mid(from, response.indexOf("</string>") - from);
-        QByteArray stock = escaped;
-        stock.replace("&quot;", "\"").replace("&#13;", "\r");
-        QString stockExpected = expected;
-        stockExpected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        const QByteArray stock = QByteArray(escaped).replace("&quot;", "\"").replace("&#13;", "\r");
+        const QString stockExpected = QString(expected).replace('\r', '\n');
         for (const auto &sent : {qMakePair(escaped, expected), qMakePair(stock, stockExpected)})
             QCOMPARE(read(call("m", param("<string>" + QString::fromUtf8(sent.first) + "</string>"))),
                      QVariant(QVariantList{sent.second}));
