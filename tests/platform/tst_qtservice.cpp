@@ -118,7 +118,7 @@ private slots:
     void socketPathFollowsNameAndEnvironment()
     {
         const QString dir = m_runtimeDir->path();
-        const QTemporaryDir homeDir;
+        const QTemporaryDir homeDir;   // with a sub-folder, to spell it in two ways
         const QString home = homeDir.path();
         QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
         qputenv("ORVEX_HOME", QFile::encodeName(home));

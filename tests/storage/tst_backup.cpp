@@ -23,6 +23,12 @@ QVariant scalarIn(const QString &file, const QString &statement)
 
 QStringList filesIn(const QString &folder) { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
 void writeFile(const QString &path, const QByteArray &content = "не копия")
 {
     QFile file(path);
@@ -332,10 +338,7 @@ private slots:
         Database::destroy();
         const QString live = path("telvan.db");
         writeFile(live + "-wal", "a journal of the live file goes with it");
-        QFile liveFile(live);
-        QVERIFY(liveFile.open(QIODevice::ReadOnly));
-        const QByteArray liveBytes = liveFile.readAll();
-        liveFile.close();
+        const QByteArray liveBytes = contents(live);
 
         // A file that is not a whole database is refused and changes nothing.
         writeFile(path("bad.db"), "SQLite format 3");
@@ -349,9 +352,7 @@ private slots:
         QVERIFY2(restore.restore(copy, live, QDateTime(QDate(2025, 3, 9), QTime(14, 15, 0))), qPrintable(restore.error()));
         QCOMPARE(restore.keptAs(), path("telvan.replaced-250309_141500.db"));
         QCOMPARE(restore.check().nodeCount(), 1);
-        QFile kept(restore.keptAs());
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), liveBytes);
+        QCOMPARE(contents(restore.keptAs()), liveBytes);
         QVERIFY(QFileInfo::exists(restore.keptAs() + "-wal"));
         QVERIFY(!QFileInfo::exists(live + "-wal") && !QFileInfo::exists(live + ".restore.part"));
         QVERIFY(Database::init());
