@@ -20,9 +20,8 @@ QString nodesDocument(const ZeltoTableMap &package)
 ZeltoTableMap onlyPackage(const QString &document)
 {
     TableXmlReader reader(document);
-    if (!reader.readNodesDocument() || reader.nodes().size() != 1)
-        return ZeltoTableMap();
-    return reader.nodes().first().value<ZeltoTableMap>();
+    return reader.readNodesDocument() && reader.nodes().size() == 1 ? reader.nodes().first().value<ZeltoTableMap>()
+                                                                    : ZeltoTableMap();
 }
 
 // One cell through a whole document and back.
@@ -33,10 +32,7 @@ QVariant roundTrip(const QVariant &cell)
     return onlyPackage(nodesDocument({{"info", table}})).value("info").value(0, "cell");
 }
 
-QString wrap(const QString &nodeContent)
-{
-    return QStringLiteral("<?xml version=\"1.0\"?><nodes><node>") + nodeContent + QStringLiteral("</node></nodes>");
-}
+QString wrap(const QString &nodeContent) { return "<?xml version=\"1.0\"?><nodes><node>" + nodeContent + "</node></nodes>"; }
 
 } // namespace
 

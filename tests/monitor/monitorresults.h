@@ -18,9 +18,8 @@ inline QList<int> announcedAfter(const QList<QVariantMap> &results)
     }
     QTest::qWait(600);
     QList<int> nodes;
-    for (const QList<QVariant> &signal : qAsConst(spy)) {
+    for (const QList<QVariant> &signal : qAsConst(spy))
         if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
             nodes.append(signal.at(1).toInt());
-    }
     return nodes;
 }

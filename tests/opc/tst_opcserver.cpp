@@ -32,7 +32,6 @@ private slots:
 
         m_node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}});
         m_emptyNode = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}});
-        QVERIFY(m_node > 0 && m_emptyNode > 0);
         for (int node : {m_node, m_emptyNode})
             QVERIFY(Tasks::save({{"node_id", node},
                                  {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},

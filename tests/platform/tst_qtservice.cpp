@@ -54,7 +54,7 @@ public:
             && m_process.exitCode() == code;
     }
 
-    bool stops()
+    bool stops()   // SIGTERM, then a clean exit
     {
         m_process.terminate();
         return exitsWith(0);

@@ -9,17 +9,9 @@
 namespace {
 
 // The document without the blanks between elements.
-QString compact(const QByteArray &document)
-{
-    return QString::fromUtf8(document).replace(QRegularExpression(">\\s+<"), "><").trimmed();
-}
+QString compact(const QByteArray &xml) { return QString::fromUtf8(xml).replace(QRegularExpression(">\\s+<"), "><").trimmed(); }
 
-QString valueOf(const QByteArray &response)
-{
-    const QString text = compact(response);
-    const int from = text.indexOf("<param>") + 7;
-    return text.mid(from, text.indexOf("</param>") - from);
-}
+QString valueOf(const QByteArray &response) { return compact(response).section("<param>", 1, 1).section("</param>", 0, 0); }
 
 QByteArray call(const QString &method, const QString &params)
 {
