@@ -8,13 +8,10 @@
 namespace {
 
 // "type name -> sql" of every schema object (columns included), sorted.
-QStringList masterRows()
+QVariantList masterRows()
 {
-    QStringList rows;
-    QSqlQuery query("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') FROM sqlite_master ORDER BY type, name");
-    while (query.next())
-        rows << query.value(0).toString();
-    return rows;
+    return Database::selectTable("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') AS o FROM sqlite_master ORDER BY type, name")
+        .columnValues("o");
 }
 
 // Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
@@ -49,7 +46,7 @@ class SchemaTest : public QObject
 
 private:
     QScopedPointer<QTemporaryDir> m_home;
-    QStringList m_freshSchema;
+    QVariantList m_freshSchema;
 
     void useHome(const QString &path) { qputenv("ORVEX_HOME", path.toUtf8()); }
 
@@ -91,6 +88,7 @@ private slots:
         useHome(freshHome.path());
         QVERIFY(Database::init());
         m_freshSchema = masterRows();
+        QVERIFY(m_freshSchema.size() > 20);
         Database::destroy();
     }
 
@@ -216,7 +214,7 @@ private slots:
         QFETCH(QString, error);
         makeFileAtVersion(version);
         QVERIFY(change.isEmpty() || Database::execute(change));
-        const QStringList before = masterRows();
+        const QVariantList before = masterRows();
         Database::destroy();
 
         QCOMPARE(Database::init(), opens);
