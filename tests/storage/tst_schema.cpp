@@ -240,8 +240,7 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QFile file(m_home->filePath("telvan.db"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         file.close();
 
         QVERIFY(!Database::init());
@@ -293,11 +292,10 @@ private slots:
 
         // Companion rows: user data and the common group, node data, task data.
         const int user = Database::saveRecord("users", {{"login", "ivanov"}, {"password", "x"}});
-        QVERIFY(Database::existsId("users_data", user));
-        QVERIFY(Database::exists("user_groups", "user_id = ? AND group_id = 0", {user}));
-        QVERIFY(Database::existsId("nodes_data", node));
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
-        QVERIFY(Database::existsId("tasks_data", task));
+        QVERIFY(Database::existsId("users_data", user) && Database::existsId("nodes_data", node)
+                && Database::existsId("tasks_data", task));
+        QVERIFY(Database::exists("user_groups", "user_id = ? AND group_id = 0", {user}));
 
         // One main task per node: marking another one clears the first, on its node only.
         const int second = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "gsm"}});
