@@ -3,7 +3,6 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 // Hands monitor run results to the data monitor as a finished run does and

@@ -154,9 +154,7 @@ private slots:
         QVERIFY(QFile(QtServiceController::socketPath("Plain File")).open(QIODevice::WriteOnly));
         for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
             ZeltoSystem::instance()->clearError();
-            QtServiceController controller(name);
-            QVERIFY(!controller.isRunning());
-            QVERIFY(!controller.sendCommand(2));
+            QVERIFY(!QtServiceController(name).isRunning() && !QtServiceController(name).sendCommand(2));
             QVERIFY(!lastError().isEmpty());
         }
         QVERIFY(QFile::remove(QtServiceController::socketPath("Plain File")));

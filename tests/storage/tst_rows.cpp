@@ -3,7 +3,6 @@
 #include "rawquery.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
-#include "zeltostream.h"
 #include "zeltotable.h"
 
 #include <QtTest>
