@@ -276,8 +276,7 @@ private slots:
         } else if (fault == "full") {
             fill(1);
             std::signal(SIGXFSZ, SIG_IGN);
-            struct rlimit small = unlimited;
-            small.rlim_cur = 64 * 1024;
+            const struct rlimit small{64 * 1024, unlimited.rlim_max};
             QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
         } else if (fault == "damaged") {
             // A damaged page in the file itself (the log moved back first).
