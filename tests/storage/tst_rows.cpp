@@ -128,8 +128,7 @@ private slots:
 
         // An update of a row that is not there "succeeds" with the given id.
         QCOMPARE(Database::saveRecord("groups", {{"id", 5}, {"name", "Пятая"}}), 5);
-        QVERIFY(!Database::existsId("groups", 5));
-        QCOMPARE(count("groups"), 1);
+        QCOMPARE(count("groups"), 1);   // the common group alone
 
         QCOMPARE(failure(Database::saveRecord("journal", QVariantMap()) == -1), "[journal] Сошибка записи: нет данных");
 

@@ -172,8 +172,7 @@ private slots:
         QFETCH(QVariant, expected);
         const QVariantList params = read(call("m", param(value))).toList();
         QCOMPARE(params.size(), 1);
-        QCOMPARE(params.first().userType(), expected.userType());
-        QCOMPARE(params.first(), expected);
+        QCOMPARE(qMakePair(params.first().userType(), params.first()), qMakePair(expected.userType(), expected));
     }
 
     void refusesCalls_data()
