@@ -10,8 +10,8 @@ namespace {
 // "type name -> sql" of every schema object (columns included), sorted.
 QVariantList masterRows()
 {
-    return Database::selectTable("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') AS o FROM sqlite_master ORDER BY type, name")
-        .columnValues("o");
+    const QString all = "SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') AS o FROM sqlite_master ORDER BY type, name";
+    return Database::selectTable(all).columnValues("o");
 }
 
 // Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
@@ -134,11 +134,10 @@ private slots:
     {
         makeFileAtVersion(0);
         const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
-        const QString insert = "INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES (?, ?, ?, ?, ?)";
-        const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));
-        QVERIFY(Database::execute(insert, {node, at, "T1", QVariant(), "5"}));
-        QVERIFY(Database::execute(insert, {node, at, "T1", "", "5"}));     // the same once NULL becomes ''
-        QVERIFY(Database::execute(insert, {node, at, "T2", "1", QVariant()}));
+        const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
+        QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
+                                  "(?, ?, 'T1', NULL, '5'), (?, ?, 'T1', '', '5'), (?, ?, 'T2', '1', NULL)",
+                                  {node, at, node, at, node, at}));
         Database::destroy();
 
         QVERIFY(Database::init());
