@@ -5,8 +5,6 @@
 #include <QJsonValue>
 #include <QtTest>
 
-#include <limits>
-
 class TestOpcItems : public QObject
 {
     Q_OBJECT
@@ -93,8 +91,7 @@ private slots:
 
         // Values that do not fit their item are bad, and zero.
         QCOMPARE(OpcValue::published(QStringLiteral("x"), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(std::numeric_limits<double>::quiet_NaN(), OpcValue::Double),
-                 qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(qQNaN(), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(-1, OpcValue::UInt32), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(qlonglong(3000000000LL), OpcValue::Int32), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(QVariant(), OpcValue::String), qMakePair(QJsonValue(QString()), OpcValue::kBad));
