@@ -257,13 +257,12 @@ private slots:
         QVERIFY(isNullInt(Database::decodeValue(QVariant(), "x")));
         QVERIFY(isNullInt(Database::decodeValue(QVariant(QVariant::String), "name")));   // SQL NULL from the driver
         QVERIFY(isNullInt(Database::decodeValue(QByteArray(), "access")));
-        QCOMPARE(Database::decodeValue(Q_INT64_C(7), "number"), QVariant(7));
-        QCOMPARE(Database::decodeValue(Q_INT64_C(5000000000), "number"), QVariant(705032704));
-        QCOMPARE(Database::decodeValue(Q_UINT64_C(9), "number"), QVariant(9u));
-        QCOMPARE(Database::decodeValue(QStringLiteral("2016-03-03T14:05:09.000"), "ctime"),
-                 QVariant(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
-        QCOMPARE(Database::decodeValue(QStringLiteral("2016-03-03T14:05:09.000"), "CTIME"),
-                 QVariant(QStringLiteral("2016-03-03T14:05:09.000")));   // the match is case-sensitive
+        QCOMPARE(typed(Database::decodeValue(Q_INT64_C(7), "number")), typed(7));
+        QCOMPARE(typed(Database::decodeValue(Q_INT64_C(5000000000), "number")), typed(705032704));
+        QCOMPARE(typed(Database::decodeValue(Q_UINT64_C(9), "number")), typed(9u));
+        const QString stamp = "2016-03-03T14:05:09.000";
+        QCOMPARE(typed(Database::decodeValue(stamp, "ctime")), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        QCOMPARE(typed(Database::decodeValue(stamp, "CTIME")), typed(stamp));   // the match is case-sensitive
 
         QVERIFY(!Database::decodeValue(QVariant(QPoint(1, 2)), "x").isValid());
         QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QPoint]"));
