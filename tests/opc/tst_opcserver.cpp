@@ -53,9 +53,7 @@ private slots:
         OPCServer server;
         server.buildAddressSpace();
         // Catalogued parameters whose last value has a type: no date, unknown column, list or null.
-        QStringList names = server.items().keys();
-        names.sort();
-        QCOMPARE(names, QStringList({kT1, kTm}));
+        QCOMPARE(server.items().size(), 2);
         QCOMPARE(QList<int>({server.items().value(kT1).type, server.items().value(kTm).type}),
                  QList<int>({OpcValue::Double, OpcValue::Int32}));
 

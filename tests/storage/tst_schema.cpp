@@ -258,8 +258,7 @@ private slots:
         QVERIFY(QDir().mkpath(m_home->filePath("данные")));
         useFile(custom);
         QVERIFY(Database::init());
-        QVERIFY(QFile::exists(custom));
-        QVERIFY(!QFile::exists(m_home->filePath("telvan.db")));
+        QVERIFY(QFile::exists(custom) && !QFile::exists(m_home->filePath("telvan.db")));
         Database::destroy();
 
         // A folder that cannot exist: the open fails with the driver's text.
