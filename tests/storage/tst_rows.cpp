@@ -309,9 +309,7 @@ private slots:
         QVERIFY(Database::writeData("nodes", m_node, "check_params", QVariantList()));
         QCOMPARE(scalar("SELECT typeof(check_params) FROM nodes_data WHERE id = ?", {m_node}).toString(), "blob");
 
-        const QVariant table = Database::readData("nodes", m_node, "day_data");
-        QCOMPARE(table.userType(), qMetaTypeId<ZeltoTable>());
-        QCOMPARE(table.value<ZeltoTable>(), archive);
+        QCOMPARE(typed(Database::readData("nodes", m_node, "day_data")), typed(QVariant::fromValue(archive)));
         QCOMPARE(Database::readData("nodes", m_node, "fill_data").value<ZeltoTableMap>(), archives);
         QCOMPARE(typed(Database::readData("nodes", m_node, "check_params")), typed(QVariantList()));
 
