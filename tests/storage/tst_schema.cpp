@@ -313,7 +313,11 @@ private slots:
         const int keptNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
         const int keptTask = Database::saveRecord("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
-        QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0);
+        const int grouped = Database::saveRecord("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3},
+                                                           {"group_id", group}});
+        const int groupedTask = Database::saveRecord("tasks", {{"node_id", grouped}, {"channel_code", "tcp"}});
+        QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0 && grouped > 0
+                && groupedTask > 0);
         const QDateTime now = QDateTime::currentDateTime();
         QVERIFY(Database::execute("INSERT INTO setting_data (node_id, name, value) VALUES (?, 'a', '1')", {node}));
         QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}));
@@ -342,6 +346,7 @@ private slots:
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
                         "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
         QVERIFY(!Database::existsId("tasks_data", keptTask) && !Database::existsId("users_data", user));
+        QVERIFY(!Database::existsId("nodes", grouped) && !Database::existsId("tasks", groupedTask));   // gone with their group
     }
 };
 
