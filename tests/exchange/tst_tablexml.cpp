@@ -1,7 +1,6 @@
 #include "lasterror.h"
 #include "tablexmlreader.h"
 #include "tablexmlwriter.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 

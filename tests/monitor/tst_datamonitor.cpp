@@ -6,8 +6,6 @@
 #include "nodes.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
-#include "zeltomarkers.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 

@@ -2,7 +2,6 @@
 #include "opcitemnames.h"
 #include "opcvalue.h"
 
-#include <QJsonValue>
 #include <QtTest>
 
 class TestOpcItems : public QObject

@@ -9,7 +9,6 @@
 #include "tasks.h"
 #include "tempdatabasehome.h"
 
-#include <QJsonArray>
 #include <QtTest>
 
 namespace {

@@ -2,8 +2,6 @@
 #include "maiaobject.h"
 #include "maiaxmlrpcserver.h"
 
-#include <QRegularExpression>
-#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
