@@ -1,7 +1,6 @@
 #include "lasterror.h"
 #include "tablexmlreader.h"
 #include "tablexmlwriter.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 
@@ -10,22 +9,18 @@ namespace {
 const QVariant kOut = QVariant::fromValue(ZeltoOutOfRange());
 const QVariant kUnused = QVariant::fromValue(ZeltoUnused());
 
-QString nodesDocument(const QList<ZeltoTableMap> &packages)
+QString nodesDocument(const ZeltoTableMap &package)
 {
-    QVariantList nodes;
-    for (const ZeltoTableMap &package : packages)
-        nodes.append(QVariant::fromValue(package));
     TableXmlWriter writer;
-    writer.writeNodesDocument(nodes);
+    writer.writeNodesDocument({QVariant::fromValue(package)});
     return writer.text();
 }
 
 ZeltoTableMap onlyPackage(const QString &document)
 {
     TableXmlReader reader(document);
-    if (!reader.readNodesDocument() || reader.nodes().size() != 1)
-        return ZeltoTableMap();
-    return reader.nodes().first().value<ZeltoTableMap>();
+    return reader.readNodesDocument() && reader.nodes().size() == 1 ? reader.nodes().first().value<ZeltoTableMap>()
+                                                                    : ZeltoTableMap();
 }
 
 // One cell through a whole document and back.
@@ -33,14 +28,10 @@ QVariant roundTrip(const QVariant &cell)
 {
     ZeltoTable table;
     table.appendRow(QVariantMap{{"id", 1}, {"cell", cell}});
-    const ZeltoTableMap back = onlyPackage(nodesDocument({{{"info", table}}}));
-    return back.value("info").value(0, "cell");
+    return onlyPackage(nodesDocument({{"info", table}})).value("info").value(0, "cell");
 }
 
-QString wrap(const QString &nodeContent)
-{
-    return QStringLiteral("<?xml version=\"1.0\"?><nodes><node>") + nodeContent + QStringLiteral("</node></nodes>");
-}
+QString wrap(const QString &nodeContent) { return "<?xml version=\"1.0\"?><nodes><node>" + nodeContent + "</node></nodes>"; }
 
 } // namespace
 
@@ -51,21 +42,14 @@ class TestTableXml : public QObject
 private slots:
     void parseText_data()
     {
+        // Texts no written cell gives; the cells below read back the others.
         QTest::addColumn<QString>("text");
         QTest::addColumn<QVariant>("expected");
-        QTest::newRow("int") << "123" << QVariant(123);
         QTest::newRow("above int") << "3000000000" << QVariant(3000000000u);
         QTest::newRow("above unsigned") << "5000000000" << QVariant(5000000000.0);
-        QTest::newRow("double") << "1.5" << QVariant(1.5);
         QTest::newRow("true") << "true" << QVariant(true);
-        QTest::newRow("false") << "false" << QVariant(false);
         QTest::newRow("True is text") << "True" << QVariant("True");
-        QTest::newRow("empty") << "" << QVariant();
-        QTest::newRow("question mark") << "?" << QVariant();
-        QTest::newRow("date-time") << "2016-03-01T10:00:00"
-                                   << QVariant(QDateTime(QDate(2016, 3, 1), QTime(10, 0), Qt::LocalTime));
         QTest::newRow("date alone is text") << "2016-03-01" << QVariant("2016-03-01");
-        QTest::newRow("text") << "ТВ-5 №12" << QVariant("ТВ-5 №12");
     }
 
     void parseText()
@@ -73,8 +57,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QVariant, expected);
         const QVariant value = TableXmlReader::parseText(text);
-        QCOMPARE(value.userType(), expected.userType());
-        QCOMPARE(value, expected);
+        QCOMPARE(qMakePair(value.userType(), value), qMakePair(expected.userType(), expected));
     }
 
     void simpleCells_data()
@@ -102,8 +85,7 @@ private slots:
         QFETCH(QVariant, back);
         QCOMPARE(TableXmlWriter::textOf(cell), text);
         const QVariant value = roundTrip(cell);
-        QCOMPARE(value.userType(), back.userType());
-        QCOMPARE(value, back);
+        QCOMPARE(qMakePair(value.userType(), value), qMakePair(back.userType(), back));
     }
 
     void cellsNotWritten()
@@ -120,8 +102,7 @@ private slots:
 
     void complexCells()
     {
-        const QVariantMap inner{{"times", QVariantList{"18:00", 7}},
-                                {"empty", QVariantList()},
+        const QVariantMap inner{{"times", QVariantList{"18:00", 7}}, {"empty", QVariantList()},
                                 {"names", QStringList{"101", QString()}}};
         const QVariantList listOfMaps{inner, QVariantMap(), QVariantList{QVariantList{1.5, true}}};
         QCOMPARE(roundTrip(listOfMaps), QVariant(listOfMaps));
@@ -135,11 +116,8 @@ private slots:
     {
         // The example of the format.
         ZeltoTable info;
-        info.appendRow(QVariantMap{{"id", 12},
-                                   {"name", "Узел"},
-                                   {"phones", QStringList{"101"}},
-                                   {"value", kOut}});
-        const QString text = nodesDocument({{{"info", info}, {"empty", ZeltoTable()}}});
+        info.appendRow(QVariantMap{{"id", 12}, {"name", "Узел"}, {"phones", QStringList{"101"}}, {"value", kOut}});
+        const QString text = nodesDocument({{"info", info}, {"empty", ZeltoTable()}});
         QCOMPARE(text, QStringLiteral("<?xml version=\"1.0\"?>\n<nodes>\n    <node>\n        <empty/>\n        <info>\n"
                                       "            <record id=\"12\" name=\"Узел\" value=\"OutOfRange\">\n"
                                       "                <phones type=\"strings\">\n                    <item>101</item>\n"
@@ -147,9 +125,8 @@ private slots:
                                       "</nodes>\n"));
         // The table without rows is written, and dropped on reading.
         const ZeltoTableMap back = onlyPackage(text);
-        QCOMPARE(back.keys(), QStringList{QStringLiteral("info")});
-        QCOMPARE(back.value(QStringLiteral("info")).value(0, QStringLiteral("phones")).toStringList(),
-                 QStringList{QStringLiteral("101")});
+        QCOMPARE(back.keys(), QStringList{"info"});
+        QCOMPARE(back.value("info").value(0, "phones"), QVariant(QStringList{"101"}));
     }
 
     void brokenDocuments_data()
@@ -175,7 +152,6 @@ private slots:
         QTest::newRow("map unknown type") << wrap("<info><record><x type=\"map\"><k type=\"bag\"/></x></record></info>")
                                           << "Ошибка XML 3";
         QTest::newRow("truncated") << wrap("<info><record a=\"1\"/></info>").left(50) << "Ошибка XML";
-        QTest::newRow("bad entity") << wrap("<info><record a=\"&bomb;\"/></info>") << "Ошибка XML";
         QTest::newRow("document type") << "<?xml version=\"1.0\"?><!DOCTYPE nodes [<!ENTITY a \"aaaa\">"
                                           "<!ENTITY b \"&a;&a;&a;&a;\">]><nodes><node><info><record x=\"&b;\"/>"
                                           "</info></node></nodes>" << "Ошибка XML";
@@ -198,9 +174,9 @@ private slots:
 
     void textXmlCannotHold()
     {
-        // Control characters and half surrogate pairs come back as U+FFFD.
-        const QString text = QStringLiteral("a") + QChar(1) + QStringLiteral("b") + QChar(0xD800) + QStringLiteral("c");
-        const QString expected = "a\uFFFDb\uFFFDc";
+        // Control characters, half surrogate pairs and U+FFFF come back as U+FFFD.
+        const QString text = QString("a") + QChar(1) + "b" + QChar(0xD800) + "c" + QChar(0xFFFF);
+        const QString expected = "a\uFFFDb\uFFFDc\uFFFD";
         QCOMPARE(roundTrip(text).toString(), expected);
         QCOMPARE(roundTrip(QVariantList{text}).toList().value(0).toString(), expected);
         const QString pair = "𝄞";

@@ -3,7 +3,6 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 // Hands monitor run results to the data monitor as a finished run does and
@@ -18,9 +17,8 @@ inline QList<int> announcedAfter(const QList<QVariantMap> &results)
     }
     QTest::qWait(600);
     QList<int> nodes;
-    for (const QList<QVariant> &signal : qAsConst(spy)) {
+    for (const QList<QVariant> &signal : qAsConst(spy))
         if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
             nodes.append(signal.at(1).toInt());
-    }
     return nodes;
 }

@@ -2,10 +2,7 @@
 #include "opcitemnames.h"
 #include "opcvalue.h"
 
-#include <QJsonValue>
 #include <QtTest>
-
-#include <limits>
 
 class TestOpcItems : public QObject
 {
@@ -46,10 +43,8 @@ private slots:
 
         const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
         const OpcItemNames names(russian, format, catalogue);
-        const QVariantMap node{{"name", "Узел 1"},
-                               {"model_code", model},
-                               {"model_name", model == QLatin1String("QRV2") ? "ТВ-2" : "Модель"},
-                               {"number", 123}};
+        const QVariantMap node{{"name", "Узел 1"}, {"model_code", model}, {"number", 123},
+                               {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}};
         QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
         const QString branch = names.nodeBranch(node, "Котельная");
         QCOMPARE(names.itemName(branch, column, model), expected);
@@ -95,8 +90,7 @@ private slots:
 
         // Values that do not fit their item are bad, and zero.
         QCOMPARE(OpcValue::published(QStringLiteral("x"), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(std::numeric_limits<double>::quiet_NaN(), OpcValue::Double),
-                 qMakePair(QJsonValue(0), OpcValue::kBad));
+        QCOMPARE(OpcValue::published(qQNaN(), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(-1, OpcValue::UInt32), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(qlonglong(3000000000LL), OpcValue::Int32), qMakePair(QJsonValue(0), OpcValue::kBad));
         QCOMPARE(OpcValue::published(QVariant(), OpcValue::String), qMakePair(QJsonValue(QString()), OpcValue::kBad));

@@ -1,14 +1,7 @@
 #include "lasterror.h"
 #include "qtservice.h"
-#include "zeltosystem.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -23,15 +16,14 @@ const int WaitMs = 60000;
 class Probe
 {
 public:
-    explicit Probe(const QString &serviceName, const QStringList &arguments = QStringList(),
-                   const QMap<QString, QString> &environment = QMap<QString, QString>())
+    explicit Probe(const QString &serviceName, const QStringList &arguments = {},
+                   const QMap<QString, QString> &environment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PROBE_SERVICE_NAME", serviceName);
-        for (auto it = environment.begin(); it != environment.end(); ++it) {
+        for (auto it = environment.begin(); it != environment.end(); ++it)
             if (!it.value().isEmpty())   // empty: left unset
                 env.insert(it.key(), it.value());
-        }
         m_process.setProcessEnvironment(env);
         m_process.start(QStringLiteral(PROBE_PATH), arguments);
     }
@@ -41,8 +33,6 @@ public:
         m_process.kill();
         m_process.waitForFinished(WaitMs);
     }
-
-    QProcess &process() { return m_process; }
 
     // Waits until the probe has printed the line; false on exit or timeout.
     bool waitForLine(const QByteArray &line)
@@ -64,8 +54,7 @@ public:
             && m_process.exitCode() == code;
     }
 
-    // Sends SIGTERM and waits for a clean exit.
-    bool stops()
+    bool stops()   // SIGTERM, then a clean exit
     {
         m_process.terminate();
         return exitsWith(0);
@@ -73,9 +62,8 @@ public:
 
     QList<QByteArray> lines()
     {
-        m_pending += m_process.readAllStandardOutput();
-        for (int newline; (newline = m_pending.indexOf('\n')) >= 0; m_pending.remove(0, newline + 1))
-            m_lines.append(m_pending.left(newline));
+        while (m_process.canReadLine())
+            m_lines.append(m_process.readLine().chopped(1));
         return m_lines;
     }
 
@@ -85,33 +73,28 @@ public:
 
 private:
     QProcess m_process;
-    QByteArray m_pending;
     QList<QByteArray> m_lines;
     QByteArray m_stderr;
 };
 
-QList<QByteArray> commandLines(const QList<QByteArray> &lines)
+// A client of the control socket that has sent raw `bytes`; null when it could not connect.
+std::unique_ptr<QLocalSocket> sending(const QString &path, const QByteArray &bytes)
 {
-    QList<QByteArray> result;
-    for (const QByteArray &line : lines)
-        if (line.startsWith("command "))
-            result.append(line);
-    return result;
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(path);
+    if (!socket->waitForConnected(WaitMs))
+        return nullptr;
+    socket->write(bytes);
+    socket->waitForBytesWritten(WaitMs);
+    return socket;
 }
 
-// Sends raw bytes on the control socket; true when the service hangs up
-// without answering (well within its two-minute idle limit).
+// True when the service hangs up on `bytes` without answering (well within its two-minute idle limit).
 bool serviceDropsInput(const QString &path, const QByteArray &bytes)
 {
-    QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(WaitMs))
-        return false;
-    socket.write(bytes);
-    socket.waitForBytesWritten(WaitMs);
-    if (socket.state() != QLocalSocket::UnconnectedState && !socket.waitForDisconnected(WaitMs))
-        return false;
-    return socket.readAll().isEmpty();
+    const auto socket = sending(path, bytes);
+    return socket && (socket->state() == QLocalSocket::UnconnectedState || socket->waitForDisconnected(WaitMs))
+        && socket->readAll().isEmpty();
 }
 
 } // namespace
@@ -135,7 +118,7 @@ private slots:
     void socketPathFollowsNameAndEnvironment()
     {
         const QString dir = m_runtimeDir->path();
-        const QTemporaryDir homeDir;
+        const QTemporaryDir homeDir;   // with a sub-folder, to spell it in two ways
         const QString home = homeDir.path();
         QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
         qputenv("ORVEX_HOME", QFile::encodeName(home));
@@ -156,32 +139,25 @@ private slots:
         QVERIFY(QtServiceController::socketPath("A") != first);
         qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
 
-        const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-        const bool hadXdg = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        // Without a folder of ours, the session's runtime folder, else /tmp (the probes get ORVEX_RUNTIME_DIR back).
         qunsetenv("ORVEX_RUNTIME_DIR");
         qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
         QVERIFY(QtServiceController::socketPath("A").startsWith("/run/user/4321/a-"));
         qunsetenv("XDG_RUNTIME_DIR");
         QVERIFY(QtServiceController::socketPath("A").startsWith("/tmp/a-"));
-        if (hadXdg)
-            qputenv("XDG_RUNTIME_DIR", xdg);
         qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
     }
 
     void controllerWithoutService()
     {
         // Nobody listens, a file that is no socket is at the path, no name at all.
-        QFile plain(QtServiceController::socketPath("Plain File"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
+        QVERIFY(QFile(QtServiceController::socketPath("Plain File")).open(QIODevice::WriteOnly));
         for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
             ZeltoSystem::instance()->clearError();
-            QtServiceController controller(name);
-            QVERIFY(!controller.isRunning());
-            QVERIFY(!controller.sendCommand(2));
+            QVERIFY(!QtServiceController(name).isRunning() && !QtServiceController(name).sendCommand(2));
             QVERIFY(!lastError().isEmpty());
         }
-        QVERIFY(plain.remove());
+        QVERIFY(QFile::remove(QtServiceController::socketPath("Plain File")));
     }
 
     void commandsReachRunningService()
@@ -194,14 +170,13 @@ private slots:
 
         QtServiceController controller(name);
         QVERIFY(controller.isRunning());
-        const QList<int> codes = {2, 0, -7, 2147483647, 99};
-        QList<QByteArray> expected;
-        for (int code : codes) {
-            QVERIFY(controller.sendCommand(code));
+        QList<QByteArray> expected{"starting", "started"};
+        const auto send = [&](int code) {   // the answer comes after processCommand: the line is out by then
             expected.append("command " + QByteArray::number(code));
-            // The answer comes after processCommand, so the line is already out.
-            QVERIFY(probe.waitForLine(expected.last()));
-        }
+            return controller.sendCommand(code) && probe.waitForLine(expected.last());
+        };
+        for (int code : {2, 0, -7, 2147483647, 99})
+            QVERIFY(send(code));
 
         // Malformed input closes the connection and reaches no processCommand.
         for (const QByteArray &bytes : {QByteArray("abc\n"), QByteArray("12x\n"), QByteArray("\n"), QByteArray("99999999999\n"),
@@ -210,112 +185,85 @@ private slots:
 
         // Clients that hang up before the answer do not hurt the service.
         for (int i = 0; i < 20; ++i) {
-            QLocalSocket socket;
-            socket.connectToServer(path);
-            QVERIFY(socket.waitForConnected(WaitMs));
-            socket.write("8\n");
-            socket.waitForBytesWritten(WaitMs);
-            socket.abort();
+            QVERIFY(sending(path, "8\n"));
             expected.append("command 8");
         }
-        QVERIFY(controller.sendCommand(9));
-        expected.append("command 9");
-        QVERIFY(probe.waitForLine("command 9"));
+        QVERIFY(send(9));
 
         // One connection may carry several commands, the last one cut short.
         {
-            QLocalSocket socket;
-            socket.connectToServer(path);
-            QVERIFY(socket.waitForConnected(WaitMs));
-            socket.write("11\n12\n1");
+            const auto socket = sending(path, "11\n12\n1");
+            QVERIFY(socket);
             QByteArray answers;
-            while (answers.count('\n') < 2 && socket.waitForReadyRead(WaitMs))
-                answers += socket.readAll();
+            while (answers.count('\n') < 2 && socket->waitForReadyRead(WaitMs))
+                answers += socket->readAll();
             QCOMPARE(answers, QByteArray("ok\nok\n"));
-            socket.abort();
         }
         expected << "command 11" << "command 12";
 
-        QVERIFY(controller.sendCommand(7));
-        expected.append("command 7");
-        QVERIFY(probe.waitForLine("command 7"));
-        QCOMPARE(commandLines(probe.lines()), expected);
-
+        QVERIFY(send(7));
+        QCOMPARE(probe.lines(), expected);
         QVERIFY(probe.stops());
-        QCOMPARE(probe.lines().count("stopped"), 1);
+        QCOMPARE(probe.lines(), expected << "stopping" << "stopped");
         QVERIFY(!QFileInfo::exists(path));
-        QVERIFY(!controller.isRunning());
-        QVERIFY(!controller.sendCommand(2));
 
         // Log lines: timestamp, service name, level; one line per message.
         const QString log = QString::fromUtf8(probe.standardError());
         const QString stamp = "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Probe Commands ";
-        QRegularExpression info(stamp + QStringLiteral("INFO: probe started second line$"),
-                                QRegularExpression::MultilineOption);
-        QRegularExpression warning(stamp + QStringLiteral("WARNING: probe warning$"), QRegularExpression::MultilineOption);
-        QVERIFY2(info.match(log).hasMatch(), qPrintable(log));
-        QVERIFY2(warning.match(log).hasMatch(), qPrintable(log));
+        for (const char *line : {"INFO: probe started second line", "WARNING: probe warning"})
+            QVERIFY2(QRegularExpression(stamp + line + '$', QRegularExpression::MultilineOption).match(log).hasMatch(),
+                     qPrintable(log));
     }
 
     void signalsStopServiceOnce()
     {
         const QString name = "Probe Signals";
-        // SIGINT stops; so does SIGTERM, and more signals while stop() still runs change nothing.
-        for (const bool repeat : {false, true}) {
-            Probe probe(name, QStringList(), {{"PROBE_STOP_DELAY_MS", repeat ? "1500" : QString()}});
-            QVERIFY(probe.waitForLine("started"));
-            probe.signal(repeat ? SIGTERM : SIGINT);
-            if (repeat) {
+        // SIGINT stops; so does SIGTERM, during start() once it is done; more signals while stop() runs change nothing.
+        for (const QByteArray when : {"running", "starting", "stopping"}) {
+            Probe probe(name, {}, {{"PROBE_START_DELAY_MS", when == "starting" ? "1000" : QString()},
+                                   {"PROBE_STOP_DELAY_MS", when == "stopping" ? "1500" : QString()}});
+            QVERIFY(probe.waitForLine(when == "starting" ? "starting" : "started"));
+            probe.signal(when == "running" ? SIGINT : SIGTERM);
+            if (when == "stopping") {
                 QVERIFY(probe.waitForLine("stopping"));
                 probe.signal(SIGTERM);
                 probe.signal(SIGINT);
             }
             QVERIFY(probe.exitsWith(0));
-            QCOMPARE(probe.lines().count("stopping"), 1);
-            QCOMPARE(probe.lines().count("stopped"), 1);
+            QCOMPARE(probe.lines(), QList<QByteArray>({"starting", "started", "stopping", "stopped"}));
             QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
         }
     }
 
-    void startFinishesBeforeCommandsAndStop()
+    // Commands sent while start() runs wait for it to return.
+    void startFinishesBeforeCommands()
     {
         const QString name = "Probe Slow Start";
-        const QMap<QString, QString> slowStart = {{"PROBE_START_DELAY_MS", "1000"}};
-        {
-            // Commands sent while start() runs wait for it to return.
-            Probe probe(name, QStringList(), slowStart);
-            QVERIFY(probe.waitForLine("starting"));
-            {
-                QLocalSocket early;
-                early.connectToServer(QtServiceController::socketPath(name));
-                QVERIFY(early.waitForConnected(WaitMs));
-                early.write("6\n");
-                early.waitForBytesWritten(WaitMs);
-            }
-            QVERIFY(QtServiceController(name).sendCommand(4));
-            QVERIFY(probe.waitForLine("command 4"));
-            const QList<QByteArray> lines = probe.lines();
-            QVERIFY(lines.indexOf("started") >= 0);
-            QVERIFY(lines.indexOf("started") < lines.indexOf("command 4"));
-            // The early client hung up while held; its command still counts.
-            QVERIFY(lines.indexOf("started") < lines.indexOf("command 6"));
-            QVERIFY(probe.stops());
-        }
-        {
-            // A signal during start() stops the service once start() is done.
-            Probe probe(name, QStringList(), slowStart);
-            QVERIFY(probe.waitForLine("starting"));
-            probe.signal(SIGTERM);
-            QVERIFY(probe.exitsWith(0));
-            QCOMPARE(probe.lines(), QList<QByteArray>() << "starting" << "started" << "stopping" << "stopped");
-        }
+        Probe probe(name, {}, {{"PROBE_START_DELAY_MS", "1000"}});
+        QVERIFY(probe.waitForLine("starting"));
+        QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
+        QVERIFY(QtServiceController(name).sendCommand(4));
+        QVERIFY(probe.waitForLine("command 4"));
+        QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
+        QVERIFY(probe.lines().contains("command 6"));
+        QVERIFY(probe.stops());
     }
 
     void secondInstanceIsRefused()
     {
         const QString name = "Probe Single";
+        const QString path = QtServiceController::socketPath(name);
+        QtServiceController controller(name);
+        {
+            // A killed one leaves its socket: not running, and the next one takes the socket over.
+            Probe crashed(name);
+            QVERIFY(crashed.waitForLine("started"));
+            crashed.signal(SIGKILL);
+        }   // and waited for
+        QVERIFY(QFileInfo::exists(path));
+        QVERIFY(!controller.isRunning());
         Probe first(name);
-        QVERIFY(first.waitForLine("started"));
+        QVERIFY2(first.waitForLine("started"), first.standardError().constData());
 
         Probe second(name);
         QVERIFY(second.exitsWith(1));
@@ -323,45 +271,21 @@ private slots:
         QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
 
         // The first one still owns the socket.
-        QtServiceController controller(name);
         QVERIFY(controller.sendCommand(5));
         QVERIFY(first.waitForLine("command 5"));
         QVERIFY(first.stops());
+        QVERIFY(!QFileInfo::exists(path));
 
         // A file of another kind at the socket path is not removed.
-        const QString foreignName = "Probe Foreign";
-        QFile foreign(QtServiceController::socketPath(foreignName));
-        QVERIFY(foreign.open(QIODevice::WriteOnly));
-        foreign.write("keep");
+        QFile foreign(path);
+        QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("keep") == 4);
         foreign.close();
-        Probe blocked(foreignName);
+        Probe blocked(name);
         QVERIFY(blocked.exitsWith(1));
         QVERIFY(!blocked.lines().contains("started"));
         QVERIFY(foreign.open(QIODevice::ReadOnly));
         QCOMPARE(foreign.readAll(), QByteArray("keep"));
         QVERIFY(foreign.remove());
-    }
-
-    void staleSocketIsTakenOver()
-    {
-        const QString name = "Probe Stale";
-        const QString path = QtServiceController::socketPath(name);
-        {
-            Probe crashed(name);
-            QVERIFY(crashed.waitForLine("started"));
-            crashed.process().kill();
-            QVERIFY(crashed.process().waitForFinished(WaitMs));
-        }
-        QVERIFY(QFileInfo::exists(path));
-        QtServiceController controller(name);
-        QVERIFY(!controller.isRunning());
-
-        Probe successor(name);
-        QVERIFY2(successor.waitForLine("started"), successor.standardError().constData());
-        QVERIFY(controller.sendCommand(3));
-        QVERIFY(successor.waitForLine("command 3"));
-        QVERIFY(successor.stops());
-        QVERIFY(!QFileInfo::exists(path));
     }
 
     void commandLineOptions()
@@ -378,12 +302,12 @@ private slots:
                                     "WantedBy=multi-user.target"})
             QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
         QVERIFY(!output("-systemd-unit", true).contains("WantedBy="));
-        for (const QString &option : {"-v", "-version"}) {
+        for (const char *option : {"-v", "-version"}) {
             const QString text = output(option);
             QVERIFY2(text.contains(name) && text.contains("Проверочная служба Orvex")
                          && text.contains("автоматический"), qPrintable(text));
         }
-        for (const QString &option : {"-h", "-help"})
+        for (const char *option : {"-h", "-help"})
             QVERIFY(output(option).contains("-systemd-unit"));
         // None of them ran the service.
         QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));

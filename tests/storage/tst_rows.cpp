@@ -3,17 +3,21 @@
 #include "rawquery.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QPoint>
-#include <QScopedPointer>
-#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
 
 int count(const QString &table) { return scalar("SELECT count(*) FROM " + table).toInt(); }
+
+// The error text a call that failed left behind, to compare in one step.
+QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
+
+bool isNullInt(const QVariant &value) { return value.isValid() && value.isNull() && value.userType() == QMetaType::Int; }
+
+// A value with its type, for comparisons that must not convert.
+QPair<QByteArray, QVariant> typed(const QVariant &value) { return {value.typeName(), value}; }
 
 } // namespace
 
@@ -23,6 +27,7 @@ class RowsTest : public QObject
 
 private:
     QScopedPointer<TempDatabaseHome> m_home;
+    int m_node = -1;
 
     int addGroup(const QString &name) { return Database::saveRecord("groups", {{"name", name}}); }
 
@@ -40,41 +45,32 @@ private slots:
 
     void cleanup() { m_home.reset(); }
 
-    // Nested scopes share the outermost's transaction; an inner rollback only counts down.
+    // Only the outermost scope talks to SQLite: an inner commit or rollback only counts down.
     void nestedScopesShareOneTransaction()
     {
-        {
-            TransactionScope outer;
-            QVERIFY(outer.isActive() && Database::inTransaction());
+        for (const bool keep : {false, true}) {
             {
-                TransactionScope inner;
-                QVERIFY(inner.isActive());
-                QCOMPARE(Database::transactionDepth(), 2);
-                QVERIFY(addGroup("Первая") > 0);
-                QVERIFY(inner.commit());
-                QVERIFY(!inner.commit());                   // no longer active
-                QCOMPARE(Database::transactionDepth(), 1);  // and the depth untouched by it
+                TransactionScope outer;
+                {
+                    TransactionScope inner;
+                    QCOMPARE(Database::transactionDepth(), 2);
+                    QVERIFY(addGroup("Первая") > 0 && inner.commit());
+                    QVERIFY(!inner.commit());   // no longer active, and the depth untouched by it
+                }
+                {
+                    TransactionScope inner;
+                    QVERIFY(addGroup("Вторая") > 0);
+                }   // rolled back: counts down only
+                QCOMPARE(Database::transactionDepth(), 1);
+                if (keep)
+                    QVERIFY(outer.commit());
+                else
+                    outer.rollback();
+                QVERIFY(!outer.isActive());
             }
-            {
-                TransactionScope inner;
-                QVERIFY(addGroup("Вторая") > 0);
-            }                                               // rolled back: counts down only
-            QCOMPARE(Database::transactionDepth(), 1);
-            QVERIFY(addGroup("Третья") > 0);
-            QVERIFY(outer.commit());
+            QCOMPARE(Database::transactionDepth(), 0);
+            QCOMPARE(count("groups"), keep ? 3 : 1);
         }
-        QVERIFY(!Database::inTransaction());
-        QCOMPARE(count("groups"), 4);
-        {
-            TransactionScope outer;
-            TransactionScope inner;
-            QVERIFY(addGroup("Четвёртая") > 0);
-            QVERIFY(inner.commit());
-            outer.rollback();
-            QVERIFY(!outer.isActive());
-        }
-        QCOMPARE(Database::transactionDepth(), 0);
-        QCOMPARE(count("groups"), 4);
     }
 
     void scopesThatCannotStartOrFinish()
@@ -83,8 +79,7 @@ private slots:
         QVERIFY(Database::execute("BEGIN"));
         {
             TransactionScope scope;
-            QVERIFY(!scope.isActive());
-            QVERIFY(lastError().contains("within a transaction"));
+            QVERIFY(!scope.isActive() && lastError().contains("within a transaction"));
             QVERIFY(!scope.commit());
             QCOMPARE(Database::transactionDepth(), 0);
         }
@@ -95,13 +90,11 @@ private slots:
             TransactionScope scope;
             QVERIFY(Database::execute("PRAGMA defer_foreign_keys = ON"));
             QVERIFY(Database::execute("INSERT INTO nodes (name, model_code, number, group_id) VALUES ('x', 'TV7', 1, 77)"));
-            QVERIFY(!scope.commit());
-            QCOMPARE(lastError(), QStringLiteral("FOREIGN KEY constraint failed"));
-            QVERIFY(!scope.isActive());
+            QCOMPARE(failure(!scope.commit()), "FOREIGN KEY constraint failed");
         }
         QCOMPARE(Database::transactionDepth(), 0);
         QCOMPARE(count("nodes"), 0);
-        QVERIFY(!Database::execute("ROLLBACK"));            // nothing left open
+        QVERIFY(!Database::execute("ROLLBACK"));   // nothing left open
 
         // A scope that outlives its database counts nothing in the next one.
         {
@@ -116,35 +109,28 @@ private slots:
         // Without a database there is nothing to begin.
         Database::destroy();
         TransactionScope orphan;
-        QVERIFY(!orphan.isActive());
-        QVERIFY(!orphan.commit());
-        QVERIFY(!Database::inTransaction());
+        QVERIFY(!orphan.isActive() && !orphan.commit());
     }
 
     void saveRecordInsertsAndUpdates()
     {
         const QDateTime now = QDateTime::currentDateTime();
         const int entry = Database::saveRecord("journal", {{"ctime", now}, {"level", "INFO"}, {"message", "m"}});
-        QVERIFY(entry > 0);
-        QCOMPARE(Database::selectRecord("SELECT message FROM journal WHERE rowid = ?", {entry}).value("message"),
-                 QVariant("m"));
+        QCOMPARE(scalar("SELECT message FROM journal WHERE rowid = ?", {entry}), QVariant("m"));
 
         // An update writes the columns given and leaves the others.
         const int node = addNode("Узел", 1);
         QVERIFY(Database::saveRecord("nodes", {{"id", node}, {"consumer", "ТЭЦ"}}) == node);
         QCOMPARE(Database::saveRecord("nodes", {{"note", "примечание"}, {"id", node}, {"name", "Новое"}}), node);
         const QVariantMap saved = Database::readRecord("nodes", node);
-        QCOMPARE(saved.value("name").toString(), QStringLiteral("Новое"));
-        QCOMPARE(saved.value("note").toString(), QStringLiteral("примечание"));
-        QCOMPARE(saved.value("consumer").toString(), QStringLiteral("ТЭЦ"));
+        QCOMPARE(QVariantList({saved["name"], saved["note"], saved["consumer"]}),
+                 QVariantList({"Новое", "примечание", "ТЭЦ"}));
 
         // An update of a row that is not there "succeeds" with the given id.
         QCOMPARE(Database::saveRecord("groups", {{"id", 5}, {"name", "Пятая"}}), 5);
-        QVERIFY(!Database::existsId("groups", 5));
-        QCOMPARE(count("groups"), 1);
+        QCOMPARE(count("groups"), 1);   // the common group alone
 
-        QCOMPARE(Database::saveRecord("journal", QVariantMap()), -1);
-        QCOMPARE(lastError(), QStringLiteral("[journal] Сошибка записи: нет данных"));
+        QCOMPARE(failure(Database::saveRecord("journal", QVariantMap()) == -1), "[journal] Сошибка записи: нет данных");
 
         // Values without a stored form stop the save before anything runs.
         QCOMPARE(Database::saveRecord("journal", {{"ctime", now}, {"level", "INFO"}, {"message", QPoint(1, 2)}}), -1);
@@ -166,28 +152,22 @@ private slots:
         QCOMPARE(Database::saveRecord("nodes", {{"id", second}, {"last_update", updated}, {"consumer", "ТЭЦ"}}), second);
         QCOMPARE(Database::saveRecord("nodes", {{"id", first}, {"consumer", "ТЭЦ"}}), first);
 
-        QVERIFY(Database::exists("nodes", "number > ?", {1}));
-        QVERIFY(!Database::exists("nodes", "number > ?", {2}));
-        QVERIFY(Database::existsId("nodes", first));
-        QVERIFY(!Database::existsId("nodes", 999));
-        QCOMPARE(Database::findRowId("nodes", "name = ?", {"Второй"}), second);
-        QCOMPARE(Database::findRowId("nodes", "name = ?", {"Нет"}), -1);
+        QCOMPARE(QVariantList({Database::exists("nodes", "number > ?", {1}), Database::exists("nodes", "number > ?", {2}),
+                               Database::existsId("nodes", first), Database::existsId("nodes", 999),
+                               Database::findRowId("nodes", "name = ?", {"Второй"}),
+                               Database::findRowId("nodes", "name = ?", {"Нет"})}),
+                 QVariantList({true, false, true, false, second, -1}));
         QCOMPARE(Database::selectDistinct("nodes", "consumer"), QStringList{"ТЭЦ"});
         QCOMPARE(Database::selectDistinct("nodes", "number"), (QStringList{"1", "2"}));
-        QCOMPARE(Database::selectDistinctValues("nodes", "nodes.last_update", "id = ?", {second}),
-                 QVariantList{updated});
-        QCOMPARE(Database::selectDistinctValues("nodes, groups", "groups.id", "nodes.group_id = groups.id"),
-                 QVariantList{0});
+        QCOMPARE(Database::selectDistinctValues("nodes", "nodes.last_update", "id = ?", {second}), QVariantList{updated});
+        QCOMPARE(Database::selectDistinctValues("nodes, groups", "groups.id", "nodes.group_id = groups.id"), QVariantList{0});
 
         // Malformed conditions: nothing found, nothing reported, except by exists.
         QCOMPARE(Database::findRowId("nodes", "name = = ?", {"x"}), -1);
         QVERIFY(Database::selectDistinct("nodes", "no_column").isEmpty());
-        QVERIFY(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty());
-        QVERIFY(lastError().isEmpty());
-        QVERIFY(!Database::exists("nodes", "name = = ?", {"x"}));
-        QCOMPARE(lastError(), QStringLiteral("near \"=\": syntax error"));
-        QVERIFY(!Database::execute("UPDATE nodes SET missing = 1"));
-        QCOMPARE(lastError(), QStringLiteral("no such column: missing"));
+        QCOMPARE(failure(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty()), QString());
+        QCOMPARE(failure(!Database::exists("nodes", "name = = ?", {"x"})), "near \"=\": syntax error");
+        QCOMPARE(failure(!Database::execute("UPDATE nodes SET missing = 1")), "no such column: missing");
     }
 
     void recordsAndTables()
@@ -197,37 +177,26 @@ private slots:
         archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)), 55.5});
         QVERIFY(Database::writeData("nodes", node, "day_data", QVariant::fromValue(archive)));
 
-        const QVariantMap record =
-            Database::selectRecord("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node});
-        QCOMPARE(record.keys(), (QStringList{"id", "last_update", "model_code", "number"}));
-        QCOMPARE(record.value("number"), QVariant(7));
-        QVERIFY(record.value("last_update").isNull());
-        QVERIFY(Database::selectRecord("SELECT * FROM nodes WHERE id = ?", {999}).isEmpty());
-        QVERIFY(lastError().isEmpty());
-        QVERIFY(Database::selectRecord("SELECT * FROM nowhere").isEmpty());
-        QCOMPARE(lastError(), QStringLiteral("no such table: nowhere"));
+        QCOMPARE(Database::selectRecord("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node}),
+                 (QVariantMap{{"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 7}}));
+        QCOMPARE(failure(Database::selectRecord("SELECT * FROM nodes WHERE id = ?", {999}).isEmpty()), QString());
+        QCOMPARE(failure(Database::selectRecord("SELECT * FROM nowhere").isEmpty()), "no such table: nowhere");
         QCOMPARE(Database::readRecord("nodes", node).value("name"), QVariant(QStringLiteral("Узел")));
         QCOMPARE(Database::readRecord("nodes", node).size(), 15 + 3 + 8 + 24);
 
-        const ZeltoTable data = Database::selectTable("SELECT id, day_data, hour_data FROM nodes_data");
-        QCOMPARE(data.columnNames(), (QStringList{"id", "day_data", "hour_data"}));
-        QCOMPARE(data.rowCount(), 1);
-        QCOMPARE(data.value(0, "day_data").value<ZeltoTable>(), archive);
-        QVERIFY(data.value(0, "hour_data").isNull());
+        ZeltoTable data({"id", "day_data", "hour_data"});   // values compared with their types
+        data.appendRow(QVariantList{node, QVariant::fromValue(archive), QVariant(QVariant::Int)});
+        QCOMPARE(Database::selectTable("SELECT id, day_data, hour_data FROM nodes_data"), data);
 
         QVERIFY(Database::execute("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, ?, ?)",
                                   {node, QDateTime(QDate(2016, 3, 5), QTime(1, 0)), QDateTime(QDate(2016, 3, 4), QTime(0, 0)),
                                    "day_data", "Разрыв"}));
         const ZeltoTable log = Database::selectTable("SELECT atime, message, atime FROM check_log WHERE node_id = ?", {node});
         QCOMPARE(log.columnNames(), (QStringList{"atime", "message"}));   // a repeated name is one column
-        QCOMPARE(log.value(0, "atime"), QVariant(QDateTime(QDate(2016, 3, 4), QTime(0, 0))));
-        QCOMPARE(log.value(0, "message"), QVariant(QStringLiteral("Разрыв")));
+        QCOMPARE(log.toMap(0), (QVariantMap{{"atime", QDateTime(QDate(2016, 3, 4), QTime(0, 0))}, {"message", "Разрыв"}}));
 
-        const ZeltoTable none = Database::selectTable("SELECT id, name FROM nodes WHERE id < 0");
-        QCOMPARE(none.columnNames(), (QStringList{"id", "name"}));
-        QCOMPARE(none.rowCount(), 0);
-        const ZeltoTable failed = Database::selectTable("SELECT * FROM nowhere WHERE id = ?", {1});
-        QCOMPARE(failed.columnCount(), 0);
+        QCOMPARE(Database::selectTable("SELECT id, name FROM nodes WHERE id < 0"), ZeltoTable({"id", "name"}));
+        QCOMPARE(Database::selectTable("SELECT * FROM nowhere WHERE id = ?", {1}).columnCount(), 0);
         QCOMPARE(lastError(), QStringLiteral("no such table: nowhere"));
 
         QSqlQuery update;
@@ -248,22 +217,176 @@ private slots:
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
 
         const ZeltoTable journal = Database::selectTable(
-            "SELECT ctime, user_id, level || ' ' || ifnull(group_id, '-') || ' ' || ifnull(node_id, '-') || ' ' "
+            "SELECT ctime, level || ' ' || ifnull(group_id, '-') || ' ' || ifnull(node_id, '-') || ' ' "
             "|| ifnull(task_id, '-') || ' ' || message AS entry FROM journal ORDER BY rowid");
         QCOMPARE(journal.columnValues("entry"),
                  (QVariantList{QStringLiteral("INFO - %1 - Опрос выполнен").arg(node), QStringLiteral("WARN - - - Без объекта"),
                                QStringLiteral("ERROR - - %1 Ошибка задания").arg(task), QStringLiteral("DEBUG 0 - - Отладка"),
                                QStringLiteral("INFO - - - Без номера")}));
-        for (int row = 0; row < journal.rowCount(); ++row) {
-            const QDateTime ctime = journal.value(row, "ctime").toDateTime();
-            QVERIFY(ctime >= before && ctime <= after);
-            QVERIFY(journal.value(row, "user_id").isNull());   // written by the server itself
-        }
+        for (const QVariant &ctime : journal.columnValues("ctime"))
+            QVERIFY(ctime.toDateTime() >= before && ctime.toDateTime() <= after);
+        QCOMPARE(scalar("SELECT count(*) FROM journal WHERE user_id IS NOT NULL").toInt(), 0);   // written by the server itself
 
         // A write that fails leaves only its text behind.
         Database::logInfo("Чужой узел", "node", 999);
         QCOMPARE(count("journal"), 5);
         QCOMPARE(lastError(), QStringLiteral("[+journal] FOREIGN KEY constraint failed"));
+    }
+
+    void storedFormsAndReadBack()
+    {
+        // Plain values are stored as they are.
+        QVERIFY(isNullInt(Database::encodeValue(QVariant())));
+        for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant("текст")})
+            QCOMPARE(Database::encodeValue(plain), plain);
+
+        // Everything else goes through the stream and reads back equal.
+        const QList<QVariant> streamed = {
+            QVariant(false), QVariant(Q_INT64_C(5000000000)), QVariant(QDate(2016, 3, 3)), QVariant(QTime(1, 2, 3)),
+            QVariant(QStringList{"a", "b"}), QVariant(QVariantList{1, "x"}), QVariant(QVariantMap{{"k", 2.5}})};
+        for (const QVariant &value : streamed) {
+            const QVariant stored = Database::encodeValue(value);
+            QCOMPARE(stored.userType(), int(QMetaType::QByteArray));
+            QCOMPARE(typed(Database::decodeValue(stored, "value")), typed(value));
+        }
+
+        QVERIFY(!Database::encodeValue(QVariant(QPoint(1, 2))).isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка кодирования: неподдерживаемый тип [QPoint]"));
+
+        // Read back: nulls of every kind as a null int, wide integers cut to int, date-time columns by name.
+        QVERIFY(isNullInt(Database::decodeValue(QVariant(), "x")));
+        QVERIFY(isNullInt(Database::decodeValue(QVariant(QVariant::String), "name")));   // SQL NULL from the driver
+        QVERIFY(isNullInt(Database::decodeValue(QByteArray(), "access")));
+        QCOMPARE(typed(Database::decodeValue(Q_INT64_C(7), "number")), typed(7));
+        QCOMPARE(typed(Database::decodeValue(Q_INT64_C(5000000000), "number")), typed(705032704));
+        QCOMPARE(typed(Database::decodeValue(Q_UINT64_C(9), "number")), typed(9u));
+        const QString stamp = "2016-03-03T14:05:09.000";
+        QCOMPARE(typed(Database::decodeValue(stamp, "ctime")), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        QCOMPARE(typed(Database::decodeValue(stamp, "CTIME")), typed(stamp));   // the match is case-sensitive
+
+        QVERIFY(!Database::decodeValue(QVariant(QPoint(1, 2)), "x").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QPoint]"));
+        QVERIFY(!Database::decodeValue(QVariant(true), "x").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [bool]"));
+    }
+
+    void valuesThroughTheDatabase()
+    {
+        m_node = addNode("Узел", 1);
+        // A date/time keeps its seconds, loses its milliseconds.
+        const QDateTime withMs(QDate(2016, 3, 3), QTime(14, 5, 9, 789));
+        QVERIFY(Database::saveRecord("nodes", {{"id", m_node}, {"last_update", withMs}}) == m_node);
+        QCOMPARE(scalar("SELECT last_update FROM nodes WHERE id = ?", {m_node}).toString(), "2016-03-03T14:05:09.000");
+        QCOMPARE(typed(Database::readRecord("nodes", m_node).value("last_update")),
+                 typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+
+        // A byte array never comes back as bytes.
+        QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QByteArray("ab\0cd", 5)}}), m_node);
+        QCOMPARE(typed(Database::readRecord("nodes", m_node).value("note")), typed(QStringLiteral("ab")));
+
+        // A NULL and an empty BLOB column read as null; a missing column value as null too.
+        QVERIFY(isNullInt(Database::readData("nodes", m_node, "hour_data")));
+        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes_data SET day_data = X'' WHERE id = %1").arg(m_node)));
+        QCOMPARE(scalar("SELECT typeof(day_data) FROM nodes_data WHERE id = ?", {m_node}).toString(), "blob");
+        QVERIFY(isNullInt(Database::readData("nodes", m_node, "day_data")));
+        QVERIFY(isNullInt(Database::readRecord("nodes", m_node).value("consumer")));
+
+        // An invalid value binds NULL.
+        QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QVariant()}}), m_node);
+        QCOMPARE(scalar("SELECT typeof(note) FROM nodes WHERE id = ?", {m_node}).toString(), QStringLiteral("null"));
+    }
+
+    void dataColumns()
+    {
+        m_node = addNode("Узел", 1);
+        ZeltoTable archive(QStringList{"date", "S1_t1"});
+        archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)), 55.5});
+        archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 2), QTime(0, 0)), QVariant()});
+        ZeltoTableMap archives{{"day_data", archive}};
+
+        QVERIFY(Database::writeData("nodes", m_node, "day_data", QVariant::fromValue(archive)));
+        QVERIFY(Database::writeData("nodes", m_node, "fill_data", QVariant::fromValue(archives)));
+        QVERIFY(Database::writeData("nodes", m_node, "check_params", QVariantList()));
+        QCOMPARE(scalar("SELECT typeof(check_params) FROM nodes_data WHERE id = ?", {m_node}).toString(), "blob");
+
+        QCOMPARE(typed(Database::readData("nodes", m_node, "day_data")), typed(QVariant::fromValue(archive)));
+        QCOMPARE(Database::readData("nodes", m_node, "fill_data").value<ZeltoTableMap>(), archives);
+        QCOMPARE(typed(Database::readData("nodes", m_node, "check_params")), typed(QVariantList()));
+
+        // Writing a row that is not there changes nothing and is no failure.
+        QVERIFY(Database::writeData("nodes", 999, "day_data", 1));
+        QVERIFY(!Database::existsId("nodes_data", 999));
+
+        // Reading one that is not there names the table and has no driver text.
+        QCOMPARE(failure(!Database::readData("nodes", 999, "day_data").isValid()), "[#nodes] ");
+        QVERIFY(!Database::readData("nodes", m_node, "no_such_column").isValid());
+        QCOMPARE(lastError(), QStringLiteral("[#nodes] no such column: no_such_column"));
+        QVERIFY(!Database::writeData("nodes", m_node, "no_such_column", 1));
+        QCOMPARE(lastError(), QStringLiteral("[*nodes] no such column: no_such_column"));
+
+        // A value without a stored form leaves the column as it was.
+        QVERIFY(!Database::writeData("nodes", m_node, "day_data", QVariant(QUrl("http://x"))));
+        QCOMPARE(lastError(), QStringLiteral("Ошибка кодирования: неподдерживаемый тип [QUrl]"));
+        QCOMPARE(Database::readData("nodes", m_node, "day_data").value<ZeltoTable>(), archive);
+
+        QVERIFY(Database::removeRecord("nodes", m_node));
+        QVERIFY(!Database::existsId("nodes", m_node) && !Database::existsId("nodes_data", m_node));
+        QCOMPARE(failure(!Database::removeRecord("no_such_table", 1)), "[-no_such_table] no such table: no_such_table");
+    }
+
+    // Stream faults are tested with the stream; here, that a failed decode (an unknown tag) reaches the caller.
+    void corruptBlobsAreReportedNotCrashed()
+    {
+        m_node = addNode("Узел", 1);
+        QVERIFY(Database::execute(QStringLiteral("UPDATE nodes_data SET current_data = X'01ff00' WHERE id = %1").arg(m_node)));
+
+        QVERIFY(!Database::readData("nodes", m_node, "current_data").isValid());
+        QCOMPARE(lastError(), QStringLiteral("Ошибка декодирования: неподдерживаемый тип [QByteArray]"));
+        ZeltoTable rows({"id", "current_data"});
+        rows.appendRow(QVariantList{m_node, QVariant()});
+        QCOMPARE(Database::selectTable("SELECT id, current_data FROM nodes_data"), rows);
+    }
+
+    void settings()
+    {
+        QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
+        QVERIFY(Database::setSetting("backupEnabled", false));
+        QCOMPARE(QList<QVariantList>(changes), QList<QVariantList>({{"backupEnabled", false}}));
+        QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
+        QCOMPARE(typed(Database::getSetting("backupEnabled", true)), typed(false));
+
+        // A text setting named like a date/time column reads back as date/time.
+        QVERIFY(Database::setSetting("ctime", "2016-03-03T14:05:09.000"));
+        QCOMPARE(typed(Database::getSetting("ctime")), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
+        QVERIFY(Database::setSetting("lastBackup", last));
+        // Any other name keeps the stored text, which converts back to the second.
+        const QVariant lastRead = Database::getSetting("lastBackup");
+        QCOMPARE(typed(lastRead), typed(QStringLiteral("2016-03-04T01:02:03.000")));
+        QCOMPARE(lastRead.toDateTime(), QDateTime(QDate(2016, 3, 4), QTime(1, 2, 3)));
+
+        QVERIFY(Database::setSetting("access", QStringList{"getNodes", "saveNode"}));
+        const QVariantMap all = Database::loadSettings();
+        QCOMPARE(all.value("access"), QVariant(QStringList{"getNodes", "saveNode"}));
+        QCOMPARE(all.value("ctime").userType(), int(QMetaType::QDateTime));
+
+        // Neither a value without a stored form nor a missing setting is written or published.
+        changes.clear();
+        QVERIFY(!Database::setSetting("point", QVariant(QPoint(1, 2))));
+        QVERIFY(!Database::getSetting("nothing").isValid());
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name IN ('point', 'nothing')").toInt(), 0);
+        QCOMPARE(changes.count(), 0);
+        // A default is written once, then read.
+        QCOMPARE(Database::getSetting("journalDayCount", 7), QVariant(7));
+        QCOMPARE(Database::getSetting("journalDayCount", 9), QVariant(7));
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"journalDayCount"}).toInt(), 1);
+        QCOMPARE(changes.count(), 1);
+
+        // Without a database the default is all there is.
+        Database::destroy();
+        QCOMPARE(Database::getSetting("journalDayCount", 5), QVariant(5));
+        QVERIFY(!lastError().isEmpty());
+        QVERIFY(Database::loadSettings().isEmpty());
     }
 };
 

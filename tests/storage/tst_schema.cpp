@@ -1,47 +1,27 @@
 #include "database.h"
 #include "lasterror.h"
 #include "rawquery.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QMetaObject>
-#include <QScopedPointer>
-#include <QSettings>
-#include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-// The first column of every row, as text.
-QStringList strings(const QString &statement)
-{
-    QStringList values;
-    QSqlQuery query;
-    query.exec(statement);
-    while (query.next())
-        values << query.value(0).toString();
-    return values;
-}
-
 // "type name -> sql" of every schema object (columns included), sorted.
-QStringList masterRows()
+QVariantList masterRows()
 {
-    return strings("SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') FROM sqlite_master ORDER BY type, name");
+    const QString all = "SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') AS o FROM sqlite_master ORDER BY type, name";
+    return Database::selectTable(all).columnValues("o");
 }
-
 
 // Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
 ZeltoTable schemeArchive(const QString &triples)
 {
     ZeltoTable table(QStringList{"date", "DB", "S1_scheme", "S2_scheme", "S1_t1"});
-    QDateTime date(QDate(2016, 3, 1), QTime(0, 0));
-    for (const QString &t : triples.split(' ')) {
-        table.appendRow(QVariantList{date, t.mid(0, 1).toInt(), t.mid(1, 1).toInt(), t.mid(2, 1).toInt(), 55.5});
-        date = date.addDays(1);
-    }
+    int day = 0;
+    for (const QString &t : triples.split(' '))
+        table.appendRow(QVariantList{QDateTime(QDate(2016, 3, ++day), QTime(0, 0)), t.mid(0, 1).toInt(), t.mid(1, 1).toInt(),
+                                     t.mid(2, 1).toInt(), 55.5});
     return table;
 }
 
@@ -66,6 +46,7 @@ class SchemaTest : public QObject
 
 private:
     QScopedPointer<QTemporaryDir> m_home;
+    QVariantList m_freshSchema;
 
     void useHome(const QString &path) { qputenv("ORVEX_HOME", path.toUtf8()); }
 
@@ -87,20 +68,23 @@ private:
     void addSchemeNode(const QString &name, const QString &model, int number, bool withCurrent)
     {
         const int id = Database::saveRecord("nodes", {{"name", name}, {"model_code", model}, {"number", number}});
-        QVERIFY(id > 0);
         const QStringList archives{"current_data", "month_data", "day_data", "hour_data", "day_totals"};
         const QStringList triples{"999 123", "123 132 056", "223", "123", "056"};
         for (int i = withCurrent ? 0 : 1; i < archives.size(); ++i)
             QVERIFY(Database::writeData("nodes", id, archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))));
     }
 
-    void verifySchemesUntouched(const QString &name)
+private slots:
+    void initTestCase()
     {
-        QCOMPARE(triplesOf(nodeId(name), "month_data") + '/' + triplesOf(nodeId(name), "day_data"),
-                 QStringLiteral("123 132 056/223"));
+        QTemporaryDir freshHome;
+        useHome(freshHome.path());
+        QVERIFY(Database::init());
+        m_freshSchema = masterRows();
+        QVERIFY(m_freshSchema.size() > 20);
+        Database::destroy();
     }
 
-private slots:
     void init()
     {
         m_home.reset(new QTemporaryDir);
@@ -121,90 +105,50 @@ private slots:
         QCOMPARE(Database::version(), -1);
         QVERIFY(Database::init());
         QCOMPARE(Database::version(), 7);
-        QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
-        QCOMPARE(scalar("PRAGMA foreign_keys").toInt(), 1);
-        // Readers go on while a writer (a backup, a save) works; the log stays bounded.
-        QCOMPARE(scalar("PRAGMA journal_mode").toString(), QStringLiteral("wal"));
-        QCOMPARE(scalar("PRAGMA journal_size_limit").toInt(), 67108864);
+        // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded.
+        QCOMPARE(QVariantList({scalar("PRAGMA user_version"), scalar("PRAGMA foreign_keys"), scalar("PRAGMA journal_mode"),
+                               scalar("PRAGMA journal_size_limit")}), QVariantList({7, 1, "wal", 67108864}));
         QVERIFY(QFile::exists(m_home->filePath("telvan.db")));
 
-        // The rows the schema creates: the administrator (password "tavro") and the common group.
-        QCOMPARE(Database::readRecord("users", 0).value("password").toString(),
-                 QString::fromLatin1(QCryptographicHash::hash("tavro", QCryptographicHash::Md5).toHex()));
-        QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
-        QVERIFY(Database::existsId("users_data", 0));
-        QCOMPARE(scalar("SELECT count(*) FROM users").toInt() + scalar("SELECT count(*) FROM groups").toInt(), 2);
-        QCOMPARE(scalar("SELECT count(*) FROM user_groups").toInt(), 0);
+        // The rows the schema creates: the administrator (password "tavro", as MD5) and the common group.
+        QCOMPARE(scalar("SELECT (SELECT password FROM users WHERE id = 0) || ' ' || (SELECT name FROM groups WHERE id = 0)"),
+                 QVariant("37d7cf8dccd9778dc510b0c68dfee247 Общие"));
+        QCOMPARE(scalar("SELECT (SELECT count(*) FROM users) || (SELECT count(*) FROM groups) "
+                        "|| (SELECT count(*) FROM users_data) || (SELECT count(*) FROM user_groups)").toString(), "1110");
 
         // A second start on the same file changes nothing.
-        const QStringList before = masterRows();
         Database::destroy();
         QVERIFY(Database::init());
         QCOMPARE(Database::version(), 7);
-        QCOMPARE(masterRows(), before);
-    }
-
-    void upgradesEndLikeAFreshFile_data()
-    {
-        QTest::addColumn<int>("version");
-        for (int version = 0; version <= 6; ++version)
-            QTest::addRow("from %d", version) << version;
-    }
-
-    void upgradesEndLikeAFreshFile()
-    {
-        QFETCH(int, version);
-        QTemporaryDir freshHome;
-        useHome(freshHome.path());
-        QVERIFY(Database::init());
-        const QStringList freshSchema = masterRows();
-        Database::destroy();
-
-        useHome(m_home->path());
-        makeFileAtVersion(version);
-        QCOMPARE(scalar("PRAGMA user_version").toInt(), version);
-        Database::destroy();
-
-        QVERIFY2(Database::init(), qPrintable(lastError()));
-        QCOMPARE(Database::version(), 7);
-        QCOMPARE(scalar("PRAGMA user_version").toInt(), 7);
-        QCOMPARE(masterRows(), freshSchema);
+        QCOMPARE(masterRows(), m_freshSchema);
     }
 
     void stepOneEmptiesDeviceJournalNulls()
     {
         makeFileAtVersion(0);
         const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
-        QVERIFY(node > 0);
-        const QString insert = "INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES (?, ?, ?, ?, ?)";
-        const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));
-        QVERIFY(Database::execute(insert, {node, at, "T1", QVariant(), "5"}));
-        QVERIFY(Database::execute(insert, {node, at, "T1", "", "5"}));     // the same once NULL becomes ''
-        QVERIFY(Database::execute(insert, {node, at, "T2", "1", QVariant()}));
+        const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
+        QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
+                                  "(?, ?, 'T1', NULL, '5'), (?, ?, 'T1', '', '5'), (?, ?, 'T2', '1', NULL)",
+                                  {node, at, node, at, node, at}));
         Database::destroy();
 
         QVERIFY(Database::init());
-        QCOMPARE(scalar("SELECT count(*) FROM journal_data").toInt(), 2);
-        QCOMPARE(scalar("SELECT count(*) FROM journal_data WHERE old_value IS NULL OR new_value IS NULL").toInt(), 0);
-        const ZeltoTable rows =
-            Database::selectTable("SELECT param, old_value, new_value, ctime FROM journal_data ORDER BY param");
-        QCOMPARE(rows.value(0, "old_value").toString(), QString(""));
-        QCOMPARE(rows.value(1, "new_value").toString(), QString(""));
-        QCOMPARE(rows.value(0, "ctime").toDateTime(), at);
+        QCOMPARE(scalar("SELECT group_concat(param || ' ' || quote(old_value) || ' ' || quote(new_value) || ' ' || ctime, "
+                        "'; ') FROM (SELECT * FROM journal_data ORDER BY param)").toString(),
+                 QStringLiteral("T1 '' '5' 2016-03-03T10:00:00.000; T2 '1' '' 2016-03-03T10:00:00.000"));
     }
 
     void schemeFixOnlyAfterVersionTwo_data()
     {
         QTest::addColumn<int>("version");
-        QTest::addColumn<bool>("fixed");
-        QTest::newRow("version 2") << 2 << true;
-        QTest::newRow("version 1") << 1 << false;
+        QTest::newRow("version 2") << 2;
+        QTest::newRow("version 1, not fixed") << 1;
     }
 
     void schemeFixOnlyAfterVersionTwo()
     {
         QFETCH(int, version);
-        QFETCH(bool, fixed);
         makeFileAtVersion(version);
         addSchemeNode("RNH7 с текущими", "RNH7", 1, true);
         addSchemeNode("RNH7 без текущих", "RNH7", 2, false);
@@ -212,13 +156,14 @@ private slots:
         Database::destroy();
 
         QVERIFY2(Database::init(), qPrintable(lastError()));
-        verifySchemesUntouched("RNH7 без текущих");
-        verifySchemesUntouched("Другая модель");
-        const int id = nodeId("RNH7 с текущими");
-        if (!fixed) {
-            verifySchemesUntouched("RNH7 с текущими");
+        QStringList untouched{"RNH7 без текущих", "Другая модель"};
+        if (version < 2)
+            untouched << "RNH7 с текущими";
+        for (const QString &name : untouched)
+            QCOMPARE(triplesOf(nodeId(name), "month_data") + '/' + triplesOf(nodeId(name), "day_data"), "123 132 056/223");
+        if (version < 2)
             return;
-        }
+        const int id = nodeId("RNH7 с текущими");
         // Reference (1, 2, 3) from the last current row; differing rows have S1 and S2 swapped.
         QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
         const ZeltoTable month = Database::readData("nodes", id, "month_data").value<ZeltoTable>();
@@ -236,44 +181,39 @@ private slots:
         QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
     }
 
-    void failingStepLeavesFileAsItWas_data()
+    void fileOfAnotherVersion_data()
     {
-        QTest::addColumn<QString>("table");
-        QTest::addColumn<QString>("column");
-        QTest::newRow("first step fails") << "tasks" << "next_exec";
-        QTest::newRow("later step fails") << "nodes" << "param16";
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("change");   // made to the file at that version
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<QString>("error");
+        for (int version = 0; version <= 6; ++version)
+            QTest::addRow("upgrade from %d", version) << version << QString() << true << 7 << QString();
+        const QString add = "ALTER TABLE %1 ADD COLUMN %2 TEXT", duplicate = "duplicate column name: ";
+        QTest::newRow("first step fails") << 3 << add.arg("tasks", "next_exec") << false << 3 << duplicate + "next_exec";
+        QTest::newRow("later step fails") << 3 << add.arg("nodes", "param16") << false << 3 << duplicate + "param16";
+        QTest::newRow("newer file kept") << 7 << "PRAGMA user_version = 9" << true << 9 << "9";
     }
 
-    void failingStepLeavesFileAsItWas()
+    // An upgrade ends like a fresh file; a failed one, or a newer file, is left as it was.
+    void fileOfAnotherVersion()
     {
-        QFETCH(QString, table);
-        QFETCH(QString, column);
-        makeFileAtVersion(3);
-        QVERIFY(Database::execute(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 TEXT").arg(table, column)));
-        const QStringList before = masterRows();
+        QFETCH(int, version);
+        QFETCH(QString, change);
+        QFETCH(bool, opens);
+        QFETCH(int, after);
+        QFETCH(QString, error);
+        makeFileAtVersion(version);
+        QVERIFY(change.isEmpty() || Database::execute(change));
+        const QVariantList before = masterRows();
         Database::destroy();
 
-        QVERIFY(!Database::init());
-        QCOMPARE(lastError(), QStringLiteral("duplicate column name: ") + column);
-        QCOMPARE(Database::version(), 3);
-        QCOMPARE(scalar("PRAGMA user_version").toInt(), 3);
-        QCOMPARE(masterRows(), before);
+        QCOMPARE(Database::init(), opens);
+        QVERIFY2(lastError().contains(error), qPrintable(lastError()));
+        QCOMPARE(QVariantList({Database::version(), scalar("PRAGMA user_version")}), QVariantList({after, after}));
+        QCOMPARE(masterRows(), after == 7 ? m_freshSchema : before);
         QCOMPARE(Database::transactionDepth(), 0);
-    }
-
-    void newerFileKeepsItsVersion()
-    {
-        QVERIFY(Database::init());
-        QVERIFY(Database::execute("PRAGMA user_version = 9"));
-        const QStringList before = masterRows();
-        Database::destroy();
-
-        ZeltoSystem::instance()->clearError();
-        QVERIFY(Database::init());
-        QCOMPARE(Database::version(), 9);
-        QCOMPARE(scalar("PRAGMA user_version").toInt(), 9);
-        QCOMPARE(masterRows(), before);
-        QVERIFY(lastError().contains("9"));
     }
 
     void badFilesFailWithAMessage_data()
@@ -282,8 +222,7 @@ private slots:
         QTest::addColumn<QString>("message");
         const QString notSqlite = "не является базой данных SQLite";
         QTest::newRow("text") << QByteArray("это не база данных\n").repeated(500) << notSqlite;
-        QByteArray header("SQLite format 3");
-        header.append('\0');
+        const QByteArray header("SQLite format 3\0", 16);
         QTest::newRow("truncated header") << header + QByteArray(40, '\xff') << QString();
         QTest::newRow("garbage after header") << header + QByteArray(8192, '\xff') << QString();
     }
@@ -293,14 +232,11 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QFile file(m_home->filePath("telvan.db"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         file.close();
 
         QVERIFY(!Database::init());
-        const QString error = lastError();
-        QVERIFY(!error.isEmpty());
-        QVERIFY2(error.contains(message), qPrintable(error));
+        QVERIFY2(!lastError().isEmpty() && lastError().contains(message), qPrintable(lastError()));
         QCOMPARE(Database::transactionDepth(), 0);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), content);
@@ -310,28 +246,21 @@ private slots:
     {
         const QString ini = m_home->filePath("orvex-server.ini");
         ZeltoSystem::instance()->setSettingsPath(ini);
+        const auto useFile = [&](const QString &file) {
+            QSettings(ini, QSettings::IniFormat).setValue("Database/databaseName", file);
+        };
         const QString custom = m_home->filePath("данные/база.db");
         QVERIFY(QDir().mkpath(m_home->filePath("данные")));
-        {
-            QSettings settings(ini, QSettings::IniFormat);
-            settings.setValue("Database/databaseName", custom);
-        }
+        useFile(custom);
         QVERIFY(Database::init());
-        QVERIFY(QFile::exists(custom));
-        QVERIFY(!QFile::exists(m_home->filePath("telvan.db")));
+        QVERIFY(QFile::exists(custom) && !QFile::exists(m_home->filePath("telvan.db")));
         Database::destroy();
 
         // A folder that cannot exist: the open fails with the driver's text.
-        QFile plain(m_home->filePath("plain.txt"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        {
-            QSettings settings(ini, QSettings::IniFormat);
-            settings.setValue("Database/databaseName", m_home->filePath("plain.txt/telvan.db"));
-        }
+        QVERIFY(QFile(m_home->filePath("plain.txt")).open(QIODevice::WriteOnly));
+        useFile(m_home->filePath("plain.txt/telvan.db"));
         QVERIFY(!Database::init());
         QVERIFY(lastError().contains("unable to open database file"));
-        ZeltoSystem::instance()->setSettingsPath(QString());
     }
 
     void triggersGuardAndCompleteRecords()
@@ -354,11 +283,10 @@ private slots:
 
         // Companion rows: user data and the common group, node data, task data.
         const int user = Database::saveRecord("users", {{"login", "ivanov"}, {"password", "x"}});
-        QVERIFY(Database::existsId("users_data", user));
-        QVERIFY(Database::exists("user_groups", "user_id = ? AND group_id = 0", {user}));
-        QVERIFY(Database::existsId("nodes_data", node));
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
-        QVERIFY(Database::existsId("tasks_data", task));
+        QVERIFY(Database::existsId("users_data", user) && Database::existsId("nodes_data", node)
+                && Database::existsId("tasks_data", task));
+        QVERIFY(Database::exists("user_groups", "user_id = ? AND group_id = 0", {user}));
 
         // One main task per node: marking another one clears the first, on its node only.
         const int second = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "gsm"}});
@@ -380,7 +308,11 @@ private slots:
         const int keptNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
         const int keptTask = Database::saveRecord("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
-        QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0);
+        const int grouped = Database::saveRecord("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3},
+                                                           {"group_id", group}});
+        const int groupedTask = Database::saveRecord("tasks", {{"node_id", grouped}, {"channel_code", "tcp"}});
+        QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0 && grouped > 0
+                && groupedTask > 0);
         const QDateTime now = QDateTime::currentDateTime();
         QVERIFY(Database::execute("INSERT INTO setting_data (node_id, name, value) VALUES (?, 'a', '1')", {node}));
         QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}));
@@ -408,8 +340,8 @@ private slots:
         QVERIFY(Database::removeRecord("groups", group));
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
                         "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
-        QVERIFY(!Database::existsId("tasks_data", keptTask));
-        QVERIFY(!Database::existsId("users_data", user));
+        QVERIFY(!Database::existsId("tasks_data", keptTask) && !Database::existsId("users_data", user));
+        QVERIFY(!Database::existsId("nodes", grouped) && !Database::existsId("tasks", groupedTask));   // gone with their group
     }
 };
 
