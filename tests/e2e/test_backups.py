@@ -159,6 +159,10 @@ class BackupTest(unittest.TestCase):
         reply = asker.read()
         self.assertEqual((reply["id"], reply.get("result")), (backup_id, True), reply)
         self.assertEqual(asker.read()["id"], after_id)
+        # Sent as a notification, a backup ends without a reply.
+        asker.send_text('{"jsonrpc":"2.0","method":"backupDatabase"}')
+        after_id = asker.send("getVersion")
+        self.assertEqual(asker.read()["id"], after_id)
 
         # A client that leaves before its backup ends does no harm.
         quitter = TcpClient(server.port)
