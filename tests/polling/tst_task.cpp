@@ -43,9 +43,8 @@ public:
     }
 };
 
-ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"),
-                                ScriptedCommand("startTask"),  ScriptedCommand("cancelTask"),
-                                ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
+ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"), ScriptedCommand("startTask"),
+                                ScriptedCommand("cancelTask"), ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
                                 ScriptedCommand("getResult"),  ScriptedCommand("removeTask")};
 
 Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
@@ -81,6 +80,16 @@ void scriptSuccess()
     g_script.answers.insert("getResult", reply(tables(someTables())));
 }
 
+QVariantMap params(quint16 port = ZeltoServer::global()->tcpPort())
+{
+    return {{"varnel_ip", "127.0.0.1"},
+            {"varnel_port", port},
+            {"channel", QVariantMap{{"code", "COM"}}},
+            {"driver", QVariantMap{{"code", "QRVK"}}},
+            {"command", "readArchive"},
+            {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
+}
+
 } // namespace
 
 class TestTask : public QObject
@@ -99,22 +108,19 @@ private slots:
     {
         scriptSuccess();
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         QSignalSpy states(&task, &Task::stateChanged);
         QVERIFY(runToEnd(task));
         QVERIFY2(!task.isFailed(), qPrintable(task.errorString()));
         QCOMPARE(g_script.calls, QStringList({"createTask", "setCommand", "startTask", "getState", "getState", "takeLog",
                                               "getResult", "removeTask"}));
-        QCOMPARE(g_script.params.at(0), QVariantList({params(0).value("channel"), params(0).value("driver")}));
-        QCOMPARE(g_script.params.at(1).value(0).toInt(), 7);
-        QCOMPARE(g_script.params.at(1).value(1).toString(), QStringLiteral("readArchive"));
-        QCOMPARE(g_script.params.at(1).value(2).toMap().value("data").toStringList(), QStringList{"hourData"});
+        const QVariantMap sent = params();
+        QCOMPARE(g_script.params.mid(0, 3), QList<QVariantList>({{sent.value("channel"), sent.value("driver")},
+                                                                 {7, "readArchive", sent.value("params")}, {7}}));
         QCOMPARE(g_script.params.at(7), QVariantList{7});
         // A two-element state changes nothing but is still reported.
         QCOMPARE(states.count(), 2);
-        QCOMPARE(task.progress(), 100);
-        QCOMPARE(task.state(), QStringLiteral("Готово"));
-        QCOMPARE(task.log(), QStringList({"первая", "вторая"}));
+        QCOMPARE(QVariantList({task.progress(), task.state(), task.log()}),
+                 QVariantList({100, "Готово", QStringList({"первая", "вторая"})}));
         QCOMPARE(task.result(), someTables());
 
         // The same object runs again afresh, as for a retry.
@@ -133,23 +139,21 @@ private slots:
         QTest::addColumn<QVariant>("answer");   // invalid: an error reply
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("lastCall");
-
-        QTest::newRow("error reply") << "createTask" << QVariant() << "Сбой сервера опроса" << "createTask";
-        QTest::newRow("job id not a number") << "createTask" << QVariant("abc")
-                                             << "Неверный ответ сервера опроса на запрос createTask" << "createTask";
-        QTest::newRow("state not a list") << "getState" << QVariant("garbage")
-                                          << "Неверный ответ сервера опроса на запрос getState" << "getState";
-        QTest::newRow("finished flag not a bool") << "getState" << QVariant(QVariantList{0, "да"})
-                                                  << "признак завершения" << "getState";
-        QTest::newRow("progress not a number") << "getState" << QVariant(QVariantList{0, true, "x"})
-                                               << "ход выполнения" << "getState";
-        QTest::newRow("log not a list") << "takeLog" << QVariant(5) << "takeLog" << "takeLog";
-        QTest::newRow("short result") << "getResult" << QVariant(QVariantList{0, true})
-                                      << "Неверный ответ сервера опроса на запрос getResult" << "removeTask";
-        QTest::newRow("no data") << "getResult" << QVariant(QVariantList{0, true, QVariantList()}) << "Данные не считаны"
-                                 << "removeTask";
-        QTest::newRow("data not tables") << "getResult" << QVariant(QVariantList{0, true, QVariantList{42}})
-                                         << "не являются набором таблиц" << "removeTask";
+        const auto row = [](const char *name, const char *request, const QVariant &answer, const QString &error,
+                            const char *lastCall) {
+            QTest::newRow(name) << QString(request) << answer << error << QString(lastCall);
+        };
+        const QString wrong = "Неверный ответ сервера опроса на запрос ";
+        row("error reply", "createTask", QVariant(), "Сбой сервера опроса", "createTask");
+        row("job id not a number", "createTask", "abc", wrong + "createTask", "createTask");
+        row("state not a list", "getState", "garbage", wrong + "getState", "getState");
+        row("finished flag not a bool", "getState", QVariantList{0, "да"}, "признак завершения", "getState");
+        row("progress not a number", "getState", QVariantList{0, true, "x"}, "ход выполнения", "getState");
+        row("log not a list", "takeLog", 5, "takeLog", "takeLog");
+        row("short result", "getResult", QVariantList{0, true}, wrong + "getResult", "removeTask");
+        row("no data", "getResult", QVariantList{0, true, QVariantList()}, "Данные не считаны", "removeTask");
+        row("data not tables", "getResult", QVariantList{0, true, QVariantList{42}}, "не являются набором таблиц",
+            "removeTask");
     }
 
     void repliesOfTheWrongShapeFailTheRun()
@@ -161,10 +165,8 @@ private slots:
         scriptSuccess();
         g_script.answers.insert(request, answer.isValid() ? reply(answer) : failure("Сбой сервера опроса"));
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         QVERIFY(runToEnd(task));
-        QVERIFY(task.isFailed());
-        QVERIFY2(task.errorString().contains(error), qPrintable(task.errorString()));
+        QVERIFY2(task.isFailed() && task.errorString().contains(error), qPrintable(task.errorString()));
         QCOMPARE(g_script.calls.last(), lastCall);
         QVERIFY(task.result().isEmpty());
     }
@@ -185,11 +187,9 @@ private slots:
             return QVariantList{0, false, 40, "Чтение"};
         });
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
         QVERIFY(runToEnd(task));
-        QVERIFY(task.isCanceled());
-        QVERIFY(!task.isFailed());
+        QVERIFY(task.isCanceled() && !task.isFailed());
         QCOMPARE(g_script.calls.count(QStringLiteral("cancelTask")), 1);
         QVERIFY(!g_script.calls.contains("getResult"));
         QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
@@ -198,7 +198,6 @@ private slots:
         // Cancelled before it starts: no request at all.
         g_script = Script();
         Task early;
-        early.setParams(params(ZeltoServer::global()->tcpPort()));
         early.cancel();
         QVERIFY(runToEnd(early));
         QVERIFY(g_script.calls.isEmpty());
@@ -212,7 +211,6 @@ private slots:
             return true;
         });
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         task.setReplyTimeout(600);
         QElapsedTimer clock;
         clock.start();
@@ -223,7 +221,6 @@ private slots:
 
         // At shutdown the wait is given up at once.
         Task stopping;
-        stopping.setParams(params(ZeltoServer::global()->tcpPort()));
         QTimer::singleShot(300, this, [&stopping]() { stopping.abort(); });
         clock.restart();
         QVERIFY(runToEnd(stopping));
@@ -236,12 +233,11 @@ private slots:
         const quint16 port = closed.serverPort();
         closed.close();
         Task unreachable;
-        unreachable.setParams(params(port));
-        QVERIFY(runToEnd(unreachable));
+        QVERIFY(runToEnd(unreachable, params(port)));
         QVERIFY2(unreachable.errorString().contains("Не удалось подключиться"), qPrintable(unreachable.errorString()));
 
         Task empty;
-        QVERIFY(runToEnd(empty));
+        QVERIFY(runToEnd(empty, QVariantMap()));
         QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
     }
 
@@ -262,33 +258,23 @@ private slots:
         // A port that is not one fails the run before connecting.
         g_script = Script();
         Task task;
-        QVariantMap bad = params(0);
+        QVariantMap bad = params();
         bad.insert("varnel_port", "порт");
-        task.setParams(bad);
-        QVERIFY(runToEnd(task));
+        QVERIFY(runToEnd(task, bad));
         QVERIFY2(task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 
 private:
-    // Runs the task on a pool thread and waits for its end.
-    bool runToEnd(Task &task, int timeoutMs = 15000)
+    // Runs the task with these parameters on a pool thread and waits for its end.
+    bool runToEnd(Task &task, const QVariantMap &taskParams = params())
     {
+        task.setParams(taskParams);
         QSignalSpy finished(&task, &Task::finished);
         QThreadPool::globalInstance()->start(&task);
-        const bool ended = finished.wait(timeoutMs);
+        const bool ended = finished.wait(15000);
         QThreadPool::globalInstance()->waitForDone();
         return ended && task.isDone() && !task.isRunning();
-    }
-
-    QVariantMap params(quint16 port) const
-    {
-        return {{"varnel_ip", "127.0.0.1"},
-                {"varnel_port", port},
-                {"channel", QVariantMap{{"code", "COM"}}},
-                {"driver", QVariantMap{{"code", "QRVK"}}},
-                {"command", "readArchive"},
-                {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
     }
 
     QTemporaryDir m_home;
