@@ -86,11 +86,9 @@ private slots:
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
         QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored from its first date on
         QCOMPARE(ArchiveStore::fillData(m_node).value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
-        QCOMPARE(nodeRow(m_node).value("last_day").toDateTime(), at(2));
-        QCOMPARE(nodeRow(m_node).value("gap_count").toInt(), 2);
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0), (QList<QVariant>{"archivesSaved", m_node}));
-        QCOMPARE(spy.at(1), (QList<QVariant>{"nodeSaved", m_node}));
+        QCOMPARE(QVariantList({nodeRow(m_node).value("last_day"), nodeRow(m_node).value("gap_count")}),
+                 QVariantList({at(2), 2}));
+        QCOMPARE(spy, (QList<QList<QVariant>>{{"archivesSaved", m_node}, {"nodeSaved", m_node}}));
 
         // The node record's read error comes from its tasks.
         QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
@@ -119,8 +117,7 @@ private slots:
         QVERIFY(Database::setSetting("currentDataCount", 0));
         QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
         const QVariant current = Database::readData("nodes", m_node, kCurrent);
-        QVERIFY(!current.isNull());
-        QCOMPARE(current.value<ZeltoTable>().rowCount(), 0);
+        QVERIFY(!current.isNull() && current.value<ZeltoTable>().rowCount() == 0);
     }
 
     void infoOnlySaveAndWarning()
@@ -132,9 +129,8 @@ private slots:
         QVERIFY2(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}),
                  qPrintable(lastError()));
         const QVariantMap row = nodeRow(m_node);
-        QCOMPARE(row.value("name").toString(), QStringLiteral("Котельная"));
         QVERIFY(row.value("last_update").toDateTime().isValid());
-        QCOMPARE(row.value("gap_count").toInt(), 3);   // summed from the stored fill entries
+        QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // gaps summed
         QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
         QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
     }
@@ -150,14 +146,12 @@ private slots:
                                    {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
                                    {kHour, archive({{at(3, 1), 1}})}};
         QVERIFY(!save(tables));
-        const QString expected =
-            QStringLiteral("Обнаружен сброс даты и времени на %1").arg(at(3).toString("dd.MM.yy hh:mm:ss"));
-        QCOMPARE(lastError(), expected);
+        QVERIFY2(lastError().startsWith("Обнаружен сброс даты и времени"), qPrintable(lastError()));
+        QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + lastError());
         QCOMPARE(nodeRow(m_node), before);
         QCOMPARE(ArchiveStore::settingData(m_node).rowCount(), 0);
         QCOMPARE(stored(m_node, kCurrent).rowCount(), 1);
         QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
-        QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + expected);
 
         // Node import runs no clock checks (and no script).
         QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}));
@@ -173,10 +167,8 @@ private slots:
         QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
 
         // Two findings on one row are two log rows; all share the node's last_update.
-        const ZeltoTable log = checkLog(m_node);
-        QCOMPARE(log.rowCount(), 3);
         const QVariant lastUpdate = nodeRow(m_node).value("last_update");
-        QCOMPARE(log.columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
+        QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
         QStringList messages = CheckLog::errors(m_node, kDay, at(1));
         messages.sort();
         QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
@@ -200,8 +192,7 @@ private slots:
         QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
                       {kCurrent, archive({{at(0, 3), 10}})}}));
         const QVariantList criterion{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"};
-        const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}},
-                                 {"note", "kept"}};
+        const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}}, {"note", "kept"}};
         QVERIFY(CheckParams::set(m_node, params));
         QCOMPARE(CheckParams::load(m_node), params);
 
@@ -319,20 +310,16 @@ private slots:
 
             // Range reads decode only the rows asked for, with the same result.
             const ZeltoTable whole = stored(m_node, kHour);
-            QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
-            QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
-            const QDateTime expectedFrom = from.isNull() ? whole.value(0, 0).toDateTime() : from;
-            const QDateTime expectedTo = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
-            QDateTime wholeFrom = from, wholeTo = to;
-            ArchiveStore::setSplicing(false);
-            const ZeltoTable expected = ArchiveStore::archiveRange(m_node, kHour, wholeFrom, wholeTo);
-            ArchiveStore::setSplicing(true);
-            QCOMPARE(expected, ArchiveDates::range(whole, expectedFrom, expectedTo));
-            QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, from, to), expected);
-            QCOMPARE(from, expectedFrom);
-            QCOMPARE(to, expectedTo);
-            QCOMPARE(wholeFrom, expectedFrom);
-            QCOMPARE(wholeTo, expectedTo);
+            const QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
+            const QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
+            const QDateTime oldest = from.isNull() ? whole.value(0, 0).toDateTime() : from;
+            const QDateTime newest = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
+            for (bool splicing : {false, true}) {
+                ArchiveStore::setSplicing(splicing);
+                QDateTime rangeFrom = from, rangeTo = to;
+                QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, rangeFrom, rangeTo), ArchiveDates::range(whole, oldest, newest));
+                QCOMPARE(QList<QDateTime>({rangeFrom, rangeTo}), QList<QDateTime>({oldest, newest}));
+            }
         }
         QCOMPARE(stored(m_node, kHour).rowCount(), end);
     }
