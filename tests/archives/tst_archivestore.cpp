@@ -130,7 +130,7 @@ private slots:
                  qPrintable(lastError()));
         const QVariantMap row = nodeRow(m_node);
         QVERIFY(row.value("last_update").toDateTime().isValid());
-        QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // gaps summed
+        QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // summed
         QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
         QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
     }
@@ -139,10 +139,8 @@ private slots:
     {
         QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}));
         const QVariantMap before = nodeRow(m_node);
-        ZeltoTable settings(QStringList{"name", "value"});
-        settings.appendRow(QVariantList{"Ду", "50"});
         const ZeltoTableMap tables{{"info", record({{"id", m_node}, {"name", "Новое имя"}})},
-                                   {"setting_data", settings},
+                                   {"setting_data", record({{"name", "Ду"}, {"value", "50"}})},
                                    {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
                                    {kHour, archive({{at(3, 1), 1}})}};
         QVERIFY(!save(tables));
@@ -236,8 +234,7 @@ private slots:
 
     void dateMergeMatchesTableMergeAndSort()
     {
-        // Random tables (repeated, unordered dates, short rows): the date merge and range
-        // give what the table's own merge, sort and filter give.
+        // Random tables (repeated, unordered dates, short rows) against the table's own merge, sort and filter.
         QRandomGenerator random(20240301);
         auto randomTable = [&](int rows, const QStringList &own) {
             ZeltoTable table(QStringList{ArchiveDates::column()} + own);
@@ -267,8 +264,7 @@ private slots:
         }
     }
 
-    // Spliced saves leave the same bytes, fill entries and tables as whole ones: two
-    // nodes get the same random saves (appends, overlaps, new columns), one each way.
+    // Two nodes get the same random saves (appends, overlaps, new columns), spliced and whole: the same bytes.
     void splicedSavesStoreWhatWholeSavesStore()
     {
         const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});
@@ -317,7 +313,8 @@ private slots:
             for (bool splicing : {false, true}) {
                 ArchiveStore::setSplicing(splicing);
                 QDateTime rangeFrom = from, rangeTo = to;
-                QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, rangeFrom, rangeTo), ArchiveDates::range(whole, oldest, newest));
+                QCOMPARE(ArchiveStore::archiveRange(m_node, kHour, rangeFrom, rangeTo),
+                         ArchiveDates::range(whole, oldest, newest));
                 QCOMPARE(QList<QDateTime>({rangeFrom, rangeTo}), QList<QDateTime>({oldest, newest}));
             }
         }

@@ -27,7 +27,6 @@ QVariant scalar(const QString &sql)
     return query.exec(sql) && query.next() ? query.value(0) : QVariant();
 }
 
-// The version byte of a stored archive.
 int storedVersion(const QString &archive)
 {
     const QByteArray blob =

@@ -168,8 +168,7 @@ private slots:
 
     void readingsAtTheEndsOfTheRange_data()
     {
-        // Daily S1_Q of day d is d over 1..10 March; the range 3..6 March reads the counter
-        // at the end of 2 and 6 March. A record holds it at the end of its day or month.
+        // Daily S1_Q of day d is d over 1..10 March; 3..6 March reads the counter at the end of 2 and 6 March.
         QTest::addColumn<QString>("archive");
         QTest::addColumn<QVariantList>("records");   // pairs of day and S1_Q
         QTest::addColumn<int>("missingDay");
@@ -249,11 +248,11 @@ private slots:
         QCOMPARE(days.rowCount(), tail.rows);
         QCOMPARE(differences(report, "range_totals", {{"S1_Q", tail.rangeQ}}), QString());
         QCOMPARE(days.columnValues("calc").count(true), tail.estimatedRows);
+        const QVariantMap estimate{{"S1_Q", tail.tailQ}, {"S1_t1", 60.0 + tail.tailQ}, {"S1_NS", 0}, {"Qdim", 1}};
         for (int row = 0; row < days.rowCount(); ++row) {
             QCOMPARE(days.value(row, kDate).toDateTime(), at(tail.from.month(), row + 1));
             if (days.value(row, "calc").toBool())   // S1_NS 0: no fault is made up
-                QCOMPARE(differences(days, {{"S1_Q", tail.tailQ}, {"S1_t1", 60.0 + tail.tailQ}, {"S1_NS", 0}, {"Qdim", 1}}, row),
-                         QString());
+                QCOMPARE(differences(days, estimate, row), QString());
         }
     }
 
@@ -265,8 +264,7 @@ private slots:
         QTest::newRow("other model") << "LWD41" << false;
     }
 
-    // Readings derived from the current one of 11 March, 01:00 (S1_M1 1000), less the
-    // hours of 10 March (12 x 1).
+    // Readings derived from the current one of 11 March, 01:00 (S1_M1 1000), less the hours of 10 March (12 x 1).
     void volumesFromMassesWithDerivedReadings()
     {
         QFETCH(QString, model);
@@ -359,7 +357,6 @@ private:
         return id;
     }
 
-    // A new node of this model with these archives saved.
     int saved(const QString &model, ZeltoTableMap archives)
     {
         const int node = makeNode(model);

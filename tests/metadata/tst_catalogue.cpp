@@ -83,7 +83,6 @@ private slots:
         QVERIFY(catalogue.channelBaudRates("COM").contains("9600"));
     }
 
-    // Lookups whose answers the code composes.
     void shippedLookups()
     {
         const MetadataCatalogue catalogue(kShipped);
@@ -264,7 +263,6 @@ private slots:
         QVERIFY(catalogue.modelSystems("BAD").isEmpty());
         QCOMPARE(catalogue.numberDigits("OK"), 5);
 
-        // Not XML at all, or empty.
         const Folder broken({{"channels.xml", ""}, {"params.xml", "\x01\x02 binary"}});
         const MetadataCatalogue empty(broken.path());
         QVERIFY(empty.loadError().contains("channels.xml"));

@@ -19,8 +19,7 @@
 
 namespace {
 
-// A run scripted by its channel's "fake" setting: "ok" reads a day of
-// hours, "fail" fails, "hold" runs until released or cancelled.
+// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released.
 class FakeTask : public Task
 {
 public:
@@ -196,8 +195,7 @@ private slots:
         QVERIFY(TaskManager::startTask(blocker, false));
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
-        // A queued monitor run is replaced by a full poll of the same task,
-        // which waits for the slot.
+        // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
         QVERIFY(TaskManager::startTask(task, true));
         QVERIFY(TaskManager::startTask(task, true));
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
