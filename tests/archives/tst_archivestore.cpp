@@ -283,21 +283,18 @@ private slots:
             case 5: hours.setValue(count - 1, kT1, "нет данных"); break;
             case 7: hours.setValue(0, QStringLiteral("S1_new_%1").arg(round), 1); break;
             case 9: hours.setValue(0, kT1, QVariant::fromValue(ZeltoOutOfRange())); break;
-            default: break;
             }
             end = qMax(end, first + count);
-            ZeltoTable days = hours;   // daily records on the same grid do as well
             ZeltoTableMap results[2];
-            for (int way = 0; way < 2; ++way) {
+            for (int way = 0; way < 2; ++way) {   // daily records on the same grid do as well
                 ArchiveStore::setSplicing(way == 0);
-                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, days}};
+                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours}};
                 QVERIFY2(ArchiveStore::saveArchives(results[way], false), qPrintable(lastError()));
             }
             ArchiveStore::setSplicing(true);
             for (const QString &archive : {kHour, kDay}) {
                 bool ok = false;
-                const QVariant mine = Database::readStored("nodes", m_node, archive, &ok);
-                QCOMPARE(mine, Database::readStored("nodes", other, archive, &ok));
+                QCOMPARE(Database::readStored("nodes", m_node, archive, &ok), Database::readStored("nodes", other, archive, &ok));
                 QCOMPARE(results[0].value(archive), results[1].value(archive));
                 QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
                                                                        QDateTime()));
