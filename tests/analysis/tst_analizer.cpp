@@ -5,7 +5,6 @@
 #include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "tempdatabasehome.h"
-#include "zeltosystem.h"
 
 #include <QDir>
 #include <QFile>

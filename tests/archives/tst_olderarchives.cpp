@@ -4,13 +4,12 @@
 #include "database.h"
 #include "lasterror.h"
 #include "streamfixtures.h"
+#include "tempdatabasehome.h"
 #include "zeltostream.h"
-#include "zeltosystem.h"
 
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <time.h>
@@ -56,13 +55,10 @@ private slots:
 
     void opensReadsAndSavesWithoutMigration()
     {
-        QTemporaryDir home;
-        QVERIFY(home.isValid());
+        TempDatabaseHome home;
         QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath("telvan.db")));
         QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);
-        qputenv("ORVEX_HOME", home.path().toUtf8());
-        ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY2(Database::init(), qPrintable(lastError()));
+        QVERIFY(home.open());
         QCOMPARE(QList<int>({scalar("PRAGMA user_version").toInt(), storedVersion(kHour)}), QList<int>({7, 1}));
         QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 72));
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
@@ -80,7 +76,6 @@ private slots:
         QVERIFY(Database::init());
         QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 96));
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
-        Database::destroy();
     }
 };
 

@@ -5,7 +5,6 @@
 #include "metadatacatalogue.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 

@@ -2,7 +2,6 @@
 #include "metadatacatalogue.h"
 #include "zeltosystem.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>

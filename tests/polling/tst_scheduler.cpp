@@ -1,10 +1,8 @@
-#include "database.h"
 #include "nextexecution.h"
 #include "nodes.h"
 #include "scheduler.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 

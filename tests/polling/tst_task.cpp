@@ -1,7 +1,6 @@
 // One polling run against a scripted device polling server in this process.
 
 #include "task.h"
-#include "zelto.h"
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
