@@ -81,8 +81,7 @@ private slots:
     void initTestCase()
     {
         // The catalogue is read once per process: the fixtures come first.
-        QVERIFY(m_home.isValid());
-        QVERIFY(QDir(m_home.path()).mkpath("metadata"));
+        QVERIFY(m_home.isValid() && QDir(m_home.path()).mkpath("metadata"));
         for (const auto &fixture : kFixtures) {
             QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -249,8 +248,7 @@ private slots:
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
         TempDatabaseHome home;
-        QVERIFY(home.open());
-        QVERIFY(Database::setSetting("scriptRowTimeout", 100));
+        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100));
         QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
         analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
         QVERIFY(!analizer.check(days, "day_data"));
@@ -262,8 +260,7 @@ private slots:
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
 
         // The table limit ends a run of rows that each stay within theirs.
-        QVERIFY(Database::setSetting("scriptRowTimeout", 5000));
-        QVERIFY(Database::setSetting("scriptTableTimeout", 150));
+        QVERIFY(Database::setSetting("scriptRowTimeout", 5000) && Database::setSetting("scriptTableTimeout", 150));
         QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
                      temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
         QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));

@@ -65,8 +65,7 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
-        QVERIFY(Database::setSetting("checkDateReset", true));
+        QVERIFY(m_home->open() && Database::setSetting("checkDateReset", true));
         m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
         QVERIFY(m_node > 0);
     }
@@ -108,8 +107,7 @@ private slots:
     {
         ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
         first.setValue(2, "S1_P1", 0.5);
-        QVERIFY(save({{kHour, first}}));
-        QVERIFY(save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
+        QVERIFY(save({{kHour, first}}) && save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
         const ZeltoTable hours = stored(m_node, kHour);
         QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
         QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
@@ -152,8 +150,7 @@ private slots:
         QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
 
         // Node import runs no clock checks (and no script).
-        QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}));
-        QVERIFY(save(tables, false));
+        QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}) && save(tables, false));
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
         QCOMPARE(checkLog(m_node).rowCount(), 0);
     }

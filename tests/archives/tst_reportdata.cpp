@@ -106,7 +106,6 @@ private slots:
         const QString source = QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath();
         qputenv("ORVEX_HOME", source.toUtf8());
         QVERIFY(MetadataCatalogue::instance().isCumulative("S1_Q"));
-        QVERIFY(MetadataCatalogue::instance().isAveraged("S1_t1"));
     }
 
     void init()

@@ -196,8 +196,7 @@ private slots:
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
         // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
-        QVERIFY(TaskManager::startTask(task, true));
-        QVERIFY(TaskManager::startTask(task, true));
+        QVERIFY(TaskManager::startTask(task, true) && TaskManager::startTask(task, true));
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
         QVERIFY(TaskManager::startTask(task, false));
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
@@ -234,8 +233,7 @@ private slots:
     {
         const auto [blocker, queued] = holdingAndQueued("COM14", "COM15");
         QVERIFY(blocker > 0);
-        QVERIFY(Tasks::remove(queued));
-        QVERIFY(Tasks::remove(blocker));
+        QVERIFY(Tasks::remove(queued) && Tasks::remove(blocker));
         QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
         QCOMPARE(TaskManager::stateTable().rowCount(), 0);
         // The running one was cancelled and goes when it ends; the queued one never ran.
@@ -253,8 +251,7 @@ private slots:
             ZeltoBusyGuard busy;
             QTest::qWait(2500);
             QCOMPARE(FakeTask::runs.load(), 1);
-            QVERIFY(TaskManager::hasTask(task));
-            QVERIFY(field(task, "last_exec").isNull());
+            QVERIFY(TaskManager::hasTask(task) && field(task, "last_exec").isNull());
         }
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QVERIFY(field(task, "last_exec").toDateTime().isValid());
