@@ -135,8 +135,7 @@ private slots:
                                              "range_middles", "range_totals"}));
         QCOMPARE(QVariantList({report.value("info").value(0, "id"), report.value("group").value(0, "id")}),
                  QVariantList({node, 0}));
-        QCOMPARE(report.value("day_data").rowCount(), 4);
-        QCOMPARE(report.value("hour_data").rowCount(), 3);
+        QCOMPARE(QList<int>({report.value("day_data").rowCount(), report.value("hour_data").rowCount()}), QList<int>({4, 3}));
         // Markers and NaN count for nothing; a value of Unused stays the marker.
         QCOMPARE(differences(report, "range_totals", {{kDate, "Итого"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0}, {"S1_NS", 7},
                                                       {"S1_M1", 36.0}, {"S1_V1", kUnused}, {"Qdim", 1}, {"note", kAbsent}}),
@@ -155,8 +154,7 @@ private slots:
         QDate from, to;
         ZeltoTable all;
         ArchiveReports::rangeTotals(node, from, to, &all, nullptr, false);
-        QCOMPARE(QList<QDate>({from, to}), QList<QDate>({QDate(2024, 2, 29), march(5)}));
-        QCOMPARE(all.rowCount(), 6);
+        QCOMPARE(QVariantList({from, to, all.rowCount()}), QVariantList({QDate(2024, 2, 29), march(5), 6}));
 
         QVERIFY(ArchiveReports::reportData(node, march(6), march(31)).isEmpty());
         QVERIFY(ArchiveReports::reportData(node, march(4), march(1)).isEmpty());
@@ -209,8 +207,8 @@ private slots:
             archives.insert(archive, totals);
         }
         const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(6));
-        QCOMPARE(report.contains("first_totals"), first.isValid());
-        QCOMPARE(report.contains("last_totals"), last.isValid());
+        QCOMPARE(QList<bool>({report.contains("first_totals"), report.contains("last_totals")}),
+                 QList<bool>({first.isValid(), last.isValid()}));
         if (first.isValid())
             QCOMPARE(differences(report, "first_totals", {{kDate, "На 03.03.24"}, {"S1_Q", first}}), QString());
         if (last.isValid())
@@ -299,8 +297,7 @@ private slots:
             ZeltoTable days;
             ArchiveReports::rangeTotals(node, from, to, &days, nullptr, false);
             const QDate end = model == QLatin1String("RNH7") ? march(8) : march(10);
-            QCOMPARE(to, end);
-            QCOMPARE(days.value(days.rowCount() - 1, kDate).toDateTime().date(), end);
+            QCOMPARE(QList<QDate>({to, days.value(days.rowCount() - 1, kDate).toDateTime().date()}), QList<QDate>({end, end}));
         }
     }
 
