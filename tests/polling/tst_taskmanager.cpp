@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -214,17 +215,12 @@ private slots:
         QVERIFY(TaskManager::startTask(task, true));
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QTRY_VERIFY([&] {
-            for (const QList<QVariant> &args : notes) {
-                if (args.at(0).toString() != QLatin1String("monitored"))
-                    continue;
-                const ZeltoTable reading = args.at(1).value<ZeltoTable>();
-                return reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
-                    && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
-                    && reading.value(0, "node_id") == field(task, "node_id");
-            }
-            return false;
-        }());
+        QTRY_VERIFY(std::any_of(notes.cbegin(), notes.cend(), [&](const QList<QVariant> &args) {
+            const ZeltoTable reading = args.at(1).value<ZeltoTable>();
+            return args.at(0) == "monitored" && reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
+                && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
+                && reading.value(0, "node_id") == field(task, "node_id");
+        }));
         QCOMPARE(field(task, "last_exec"), lastExec);
     }
 
