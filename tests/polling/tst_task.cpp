@@ -100,26 +100,23 @@ private slots:
         scriptSuccess();
         Task task;
         QSignalSpy states(&task, &Task::stateChanged);
-        QVERIFY(runToEnd(task));
-        QVERIFY2(!task.isFailed(), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task) && !task.isFailed(), qPrintable(task.errorString()));
         QCOMPARE(g_script.calls, QStringList({"createTask", "setCommand", "startTask", "getState", "getState", "takeLog",
                                               "getResult", "removeTask"}));
         const QVariantMap sent = params();
-        QCOMPARE(g_script.params.mid(0, 3), QList<QVariantList>({{sent.value("channel"), sent.value("driver")},
-                                                                 {7, "readArchive", sent.value("params")}, {7}}));
-        QCOMPARE(g_script.params.at(7), QVariantList{7});
+        QCOMPARE(g_script.params.mid(0, 3) << g_script.params.at(7),
+                 QList<QVariantList>(
+                     {{sent.value("channel"), sent.value("driver")}, {7, "readArchive", sent.value("params")}, {7}, {7}}));
         // A two-element state changes nothing but is still reported.
-        QCOMPARE(states.count(), 2);
-        QCOMPARE(QVariantList({task.progress(), task.state(), task.log()}),
-                 QVariantList({100, "Готово", QStringList({"первая", "вторая"})}));
+        QCOMPARE(QVariantList({states.count(), task.progress(), task.state(), task.log()}),
+                 QVariantList({2, 100, "Готово", QStringList({"первая", "вторая"})}));
         QCOMPARE(task.result(), someTables());
 
         // The same object runs again afresh, as for a retry.
         scriptSuccess();
         g_script.answers.insert("getResult", reply(QVariantList{0, false, "Ошибка прибора"}));
-        QVERIFY(runToEnd(task) && task.isFailed());
+        QVERIFY(runToEnd(task) && task.isFailed() && task.result().isEmpty());
         QCOMPARE(task.errorString(), QStringLiteral("Ошибка прибора"));
-        QVERIFY(task.result().isEmpty());
         QCOMPARE(g_script.calls.last(), QStringLiteral("removeTask"));
     }
 
@@ -177,8 +174,7 @@ private slots:
         });
         Task task;
         connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
-        QVERIFY(runToEnd(task));
-        QVERIFY(task.isCanceled() && !task.isFailed());
+        QVERIFY(runToEnd(task) && task.isCanceled() && !task.isFailed());
         QCOMPARE(g_script.calls.count(QStringLiteral("cancelTask")), 1);
         QVERIFY(!g_script.calls.contains("getResult"));
         QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
@@ -202,8 +198,8 @@ private slots:
         task.setReplyTimeout(600);
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(runToEnd(task));
-        QVERIFY2(task.errorString().contains("не ответил на запрос getState"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task) && task.errorString().contains("не ответил на запрос getState"),
+                 qPrintable(task.errorString()));
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(g_script.calls.last(), QStringLiteral("getState"));   // the job is left on the server
 
@@ -211,8 +207,8 @@ private slots:
         Task stopping;
         QTimer::singleShot(300, this, [&stopping]() { stopping.abort(); });
         clock.restart();
-        QVERIFY(runToEnd(stopping));
-        QVERIFY2(stopping.errorString().contains("останавливается"), qPrintable(stopping.errorString()));
+        QVERIFY2(runToEnd(stopping) && stopping.errorString().contains("останавливается"),
+                 qPrintable(stopping.errorString()));
         QVERIFY(clock.elapsed() < 3000);
 
         // A server that is not there.
@@ -221,8 +217,8 @@ private slots:
         const quint16 port = closed.serverPort();
         closed.close();
         Task unreachable;
-        QVERIFY(runToEnd(unreachable, params(port)));
-        QVERIFY2(unreachable.errorString().contains("Не удалось подключиться"), qPrintable(unreachable.errorString()));
+        QVERIFY2(runToEnd(unreachable, params(port)) && unreachable.errorString().contains("Не удалось подключиться"),
+                 qPrintable(unreachable.errorString()));
 
         Task empty;
         QVERIFY(runToEnd(empty, QVariantMap()));
