@@ -103,8 +103,7 @@ private slots:
     void initTestCase()
     {
         // The catalogue is read once per process: the repository's own files.
-        const QString source = QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath();
-        qputenv("ORVEX_HOME", source.toUtf8());
+        qputenv("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
         QVERIFY(MetadataCatalogue::instance().isCumulative("S1_Q"));
     }
 
@@ -166,7 +165,7 @@ private slots:
     {
         // Daily S1_Q of day d is d over 1..10 March; 3..6 March reads the counter at the end of 2 and 6 March.
         QTest::addColumn<QString>("archive");
-        QTest::addColumn<QVariantList>("records");   // pairs of day and S1_Q
+        QTest::addColumn<QVariantList>("records");   // pairs of date and S1_Q
         QTest::addColumn<int>("missingDay");
         QTest::addColumn<QVariant>("first");   // invalid: no such table
         QTest::addColumn<QVariant>("last");
@@ -175,16 +174,16 @@ private slots:
                             const QVariant &first, const QVariant &last, double rangeQ) {
             QTest::newRow(name) << archive << records << missingDay << first << last << rangeQ;
         };
-        row("records at both ends", "day_totals", {march(2), 100.0, march(6), 130.0}, 0, 100.0, 130.0, 30.0);
+        row("records at both ends", "day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 100.0, 130.0, 30.0);
         row("range starts before the first record, nearer one after the end", "day_totals",
-            {march(4), 107.0, march(7), 150.0}, 0, 107.0 - 3 - 4, 150.0 - 7, 43.0);
-        row("range ends after the last record", "day_totals", {march(1), 90.0}, 0, 92.0, 92.0 + 3 + 4 + 5 + 6, 18.0);
-        row("a day missing on the way to the end", "day_totals", {march(1), 90.0}, 5, 92.0, QVariant(), 3.0 + 4 + 6);
-        row("marker in the record of the start", "day_totals", {march(2), kOut, march(6), 130.0}, 0, 130.0 - 18, 130.0,
+            {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 107.0 - 3 - 4, 150.0 - 7, 43.0);
+        row("range ends after the last record", "day_totals", {at(3, 1), 90.0}, 0, 92.0, 92.0 + 3 + 4 + 5 + 6, 18.0);
+        row("a day missing on the way to the end", "day_totals", {at(3, 1), 90.0}, 5, 92.0, QVariant(), 3.0 + 4 + 6);
+        row("marker in the record of the start", "day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 130.0 - 18, 130.0,
             18.0);
-        row("month totals: February's record, carried", "month_totals", {QDate(2024, 2, 1), 80.0, march(1), 500.0}, 0,
+        row("month totals: February's record, carried", "month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0,
             80.0 + 1 + 2, 80.0 + 1 + 2 + 3 + 4 + 5 + 6, 18.0);
-        row("counters kept in the monthly records", "month_data", {QDate(2024, 2, 1), 80.0}, 0, 83.0, 101.0, 18.0);
+        row("counters kept in the monthly records", "month_data", {at(2, 1), 80.0}, 0, 83.0, 101.0, 18.0);
         // Without any start reading the meter is taken to have started from zero.
         row("no readings archive", QString(), {}, 0, 0.0, QVariant(), 18.0);
     }
@@ -202,8 +201,7 @@ private slots:
         if (!archive.isEmpty()) {
             ZeltoTable totals({kDate, "S1_Q"});
             for (int i = 0; i < records.size(); i += 2)
-                totals.appendRow(QVariantList{QDateTime(records.at(i).toDate(), QTime(0, 0), Qt::LocalTime),
-                                              records.at(i + 1)});
+                totals.appendRow(records.mid(i, 2));
             archives.insert(archive, totals);
         }
         const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(6));
