@@ -125,19 +125,20 @@ private slots:
                             const QStringList &messages) {
             QTest::newRow(name) << script << rows << archive << messages;
         };
-        const QString t1 = title("S1_t1"), t2 = title("S1_t2"), ns = title("NS") + ": ", day = "day_data";
+        const QString t1 = title("S1_t1"), t2 = title("S1_t2"), ns = title("NS") + ": ";
+        const QString day = "day_data", hour = "hour_data", current = "current_data";
         const QString dayMore = "checkMore(Enum.Day, 'S1_t1', 90)", outside = t1 + " вне диапазона [10, 20]";
         const ZeltoTable one = temperatures({1}), hot = temperatures({95});
         row("more", dayMore, temperatures({85, 95}), day, {t1 + " > 90"});
-        row("another archive's data argument", dayMore, hot, "hour_data", {});
-        row("Enum.All anywhere", "checkMore(Enum.All, 'S1_t1', 90)", hot, "hour_data", {t1 + " > 90"});
+        row("another archive's data argument", dayMore, hot, hour, {});
+        row("Enum.All anywhere", "checkMore(Enum.All, 'S1_t1', 90)", hot, hour, {t1 + " > 90"});
         row("six significant digits", "checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)",
             temperatures({0.1}), "month_data", {t1 + " < 0.25", t1 + " < 1.23457e+06"});
         row("the value itself passes", "checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)",
             temperatures({85}), day, {});
         row("another column", "checkMore(Enum.All, 'S1_t2', 'S1_t1'); checkLess(Enum.All, 'S1_t1', 'S1_t2')",
             temperatures({40}), day, {t2 + " > " + t1, t1 + " < " + t2});
-        row("not in", "checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), "hour_data",
+        row("not in", "checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), hour,
             {outside, outside});
         row("unknown codes, missing columns and empty cells",
             "checkMore(Enum.All, 'X1', 1); checkMore(Enum.All, 'S2_t1', 1); checkLess(Enum.All, 'S1_t1', 1);"
@@ -162,19 +163,16 @@ private slots:
 
         // NS = 11: bits 0, 1 and 3 of the model's texts; bit 5 has no text.
         const ZeltoTable flags = table({"NS", "ERR"}, {{11, 1}});
-        const QString current = "current_data";
         row("bits named", "checkError(Enum.All, 'NS')", flags, current,
             {ns + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
         row("mask and own text", "checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')",
             flags, current, {ns + "Обрыв датчика t1", "Авария прибора"});
-        row("bit without a text", "checkError(Enum.All, 'NS')", table({"NS"}, {{33}}), current,
-            {ns + "Нет питания, бит 5"});
+        row("bit without a text", "checkError(Enum.All, 'NS')", table({"NS"}, {{33}}), current, {ns + "Нет питания, бит 5"});
         // Bits outside the mask, a non-flags error parameter, an unknown code, another archive.
         row("no error bits", "checkError(Enum.All, 'NS', 4); checkError(Enum.All, 'ERR'); checkError(Enum.All, 'S1_t1');"
             "checkError(Enum.Day, 'NS')", flags, current, {});
         row("clear or empty flags", "checkError(Enum.All, 'NS')", table({"NS"}, {{0}, {QVariant()}}), current, {});
         const ZeltoTable faults = table({"NS", "ERR"}, {{0, 0}, {4, 0}, {4, 1}, {QVariant(), 1}});
-        const QString hour = "hour_data";
         row("checkErrors once per row", "checkErrors()", faults, hour, {"НС прибора", "НС прибора", "НС прибора"});
         row("checkErrors with a text", "checkErrors(Enum.Hour, 'Ошибка')", faults, hour, {"Ошибка", "Ошибка", "Ошибка"});
         row("checkErrors of another archive", "checkErrors(Enum.Day)", faults, hour, {});
