@@ -124,8 +124,7 @@ private slots:
         const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
         QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
 
-        QVERIFY2(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}),
-                 qPrintable(lastError()));
+        QVERIFY(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}));
         const QVariantMap row = nodeRow(m_node);
         QVERIFY(row.value("last_update").toDateTime().isValid());
         QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // summed
