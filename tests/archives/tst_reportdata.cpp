@@ -2,7 +2,6 @@
 #include "archivestore.h"
 #include "database.h"
 #include "lasterror.h"
-#include "metadatacatalogue.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
 
@@ -97,9 +96,8 @@ class TestReportData : public QObject
 private slots:
     void initTestCase()
     {
-        // The catalogue is read once per process: the repository's own files.
-        qputenv("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
-        QVERIFY(MetadataCatalogue::instance().isCumulative("S1_Q"));
+        // The repository's own catalogue.
+        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
     }
 
     void init()
