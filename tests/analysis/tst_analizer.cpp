@@ -82,8 +82,7 @@ private slots:
         QVERIFY(m_home.isValid() && QDir(m_home.path()).mkpath("metadata"));
         for (const auto &fixture : kFixtures) {
             QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(fixture[1]);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fixture[1]) > 0);
         }
         qputenv("ORVEX_HOME", m_home.path().toUtf8());
         QVERIFY(MetadataCatalogue::instance().isErrorParam("NS") && !title("S1_t1").isEmpty() && !title("NS").isEmpty());

@@ -124,8 +124,7 @@ private slots:
         for (std::thread &thread : threads)
             thread.join();
         const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-        for (const MetadataCatalogue *other : seen)
-            QCOMPARE(other, &catalogue);
+        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&catalogue});
         QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
         qunsetenv("ORVEX_HOME");
     }

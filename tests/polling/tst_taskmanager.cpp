@@ -62,9 +62,6 @@ public:
     }
 };
 
-// The channel of a fake run on its own port.
-QVariantMap fake(const QString &port, const QString &script) { return {{"port", port}, {"fake", script}}; }
-
 } // namespace
 
 class TestTaskManager : public QObject
@@ -98,7 +95,7 @@ private slots:
 
     void retriesThenRecordsTheLastError()
     {
-        const int task = newTask(fake("COM7", "fail"));
+        const int task = newTask("COM7", "fail");
         QVERIFY(TaskManager::startTask(task, false));
         QList<int> attempts;
         QString wrong;
@@ -127,7 +124,7 @@ private slots:
     void retryWaitsItsInterval()
     {
         Database::setSetting("taskAttemptInterval", 1);   // a minute
-        const int task = newTask(fake("COM17", "fail"));
+        const int task = newTask("COM17", "fail");
         QVERIFY(TaskManager::startTask(task, false));
         QTRY_COMPARE(stateOf(task), QStringLiteral("Ожидание повторного опроса"));
         QTest::qWait(2500);
@@ -141,7 +138,7 @@ private slots:
 
     void savesTheResultAndRecordsTheRun()
     {
-        const int task = newTask(fake("COM8", "ok"));
+        const int task = newTask("COM8", "ok");
         const int node = field(task, "node_id").toInt();
         QVERIFY(TaskManager::startTask(task, false));
         QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
@@ -186,8 +183,8 @@ private slots:
     void oneSlotAndMonitorRuns()
     {
         Database::setSetting("maxRunningTaskCount", 1);   // applied live
-        const int blocker = newTask(fake("COM11", "hold"));
-        const int task = newTask(fake("COM12", "ok"));
+        const int blocker = newTask("COM11", "hold");
+        const int task = newTask("COM12", "ok");
         QVERIFY(TaskManager::startTask(blocker, false));
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
@@ -234,7 +231,7 @@ private slots:
 
     void finishedRunWaitsForARunningSave()
     {
-        const int task = newTask(fake("COM16", "ok"));
+        const int task = newTask("COM16", "ok");
         QVERIFY(TaskManager::startTask(task, false));
         {
             // As a check script does: events are processed in the middle of a save.
@@ -248,10 +245,11 @@ private slots:
     }
 
 private:
-    int newTask(QVariantMap channel)
+    // A task of a new node whose fake run (see FakeTask) polls a port of its own.
+    int newTask(const QString &port, const QString &fake)
     {
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}});
-        channel.insert("code", "COM");
+        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}};
         return Tasks::save({{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}});
     }
 
@@ -259,8 +257,8 @@ private:
     QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort)
     {
         Database::setSetting("maxRunningTaskCount", 1);
-        const int holding = newTask(fake(holdingPort, "hold"));
-        const int queued = newTask(fake(queuedPort, "ok"));
+        const int holding = newTask(holdingPort, "hold");
+        const int queued = newTask(queuedPort, "ok");
         if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
             || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))
             return {-1, -1};
