@@ -56,10 +56,7 @@ ZeltoTable temperatures(const QList<double> &values)
 
 QVariantMap scriptParams(const QString &script) { return QVariantMap{{"script", script}}; }
 
-QStringList messages(const Analizer &analizer)
-{
-    return QVariant(analizer.findings().columnValues("message")).toStringList();
-}
+QStringList messages(const Analizer &a) { return QVariant(a.findings().columnValues("message")).toStringList(); }
 
 // The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)

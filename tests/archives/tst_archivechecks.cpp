@@ -9,10 +9,7 @@
 
 namespace {
 
-QDateTime at(int year, int month, int day, int hour = 0)
-{
-    return QDateTime(QDate(year, month, day), QTime(hour, 0));
-}
+QDateTime at(int year, int month, int day, int hour = 0) { return QDateTime(QDate(year, month, day), QTime(hour, 0)); }
 
 ZeltoTable archive(const QList<QDateTime> &dates)
 {

@@ -18,10 +18,7 @@ namespace {
 
 const QString kHour = "hour_data", kDay = "day_data", kCurrent = "current_data", kT1 = "S1_t1";
 
-QDateTime at(int day, int hour = 0)
-{
-    return QDateTime(QDate(2024, 3, 1).addDays(day), QTime(hour, 0), Qt::LocalTime);
-}
+QDateTime at(int day, int hour = 0) { return QDateTime(QDate(2024, 3, 1).addDays(day), QTime(hour, 0)); }
 
 // "date" and S1_t1, one row per pair.
 ZeltoTable archive(const QList<QPair<QDateTime, double>> &rows)
@@ -39,10 +36,7 @@ ZeltoTable record(const QVariantMap &values)
     return table;
 }
 
-ZeltoTable stored(int nodeId, const QString &archive)
-{
-    return Database::readData("nodes", nodeId, archive).value<ZeltoTable>();
-}
+ZeltoTable stored(int node, const QString &archive) { return Database::readData("nodes", node, archive).value<ZeltoTable>(); }
 
 QVariantMap nodeRow(int nodeId) { return Database::readRecord("nodes", nodeId); }
 
@@ -171,7 +165,8 @@ private slots:
         // The script sees only the new rows; one that throws is journalled, the save goes on.
         QTest::qWait(1100);   // times are stored to the second
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
-        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), Nodes::get(m_node).value("check_fails").toInt()}), QList<int>({5, 2}));
+        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), Nodes::get(m_node).value("check_fails").toInt()}),
+                 QList<int>({5, 2}));
         QVERIFY(CheckParams::set(m_node, {{"script", "noSuchFunction()"}}));
         QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
         QCOMPARE(stored(m_node, kDay).rowCount(), 4);
@@ -289,7 +284,8 @@ private slots:
             ArchiveStore::setSplicing(true);
             for (const QString &archive : {kHour, kDay}) {
                 bool ok = false;
-                QCOMPARE(Database::readStored("nodes", m_node, archive, &ok), Database::readStored("nodes", other, archive, &ok));
+                QCOMPARE(Database::readStored("nodes", m_node, archive, &ok),
+                         Database::readStored("nodes", other, archive, &ok));
                 QCOMPARE(results[0].value(archive), results[1].value(archive));
                 QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
                                                                        QDateTime()));

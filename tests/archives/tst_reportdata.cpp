@@ -34,10 +34,7 @@ const double kV70at6 = 1.0223976862766424;
 const double kV20at0 = 1.0011288113973966;
 const double kV90at4 = 1.035575208384199;
 
-QDateTime at(int month, int day, int hour = 0)
-{
-    return QDateTime(QDate(2024, month, day), QTime(hour, 0), Qt::LocalTime);
-}
+QDateTime at(int month, int day, int hour = 0) { return QDateTime(QDate(2024, month, day), QTime(hour, 0)); }
 
 QDate march(int day) { return QDate(2024, 3, day); }
 
