@@ -46,15 +46,11 @@ class TestOlderArchives : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void opensReadsAndSavesWithoutMigration()
     {
         // The zone the fixture was written in: its local dates are instants.
         qputenv("TZ", "Europe/Berlin");
         tzset();
-    }
-
-    void opensReadsAndSavesWithoutMigration()
-    {
         TempDatabaseHome home;
         QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath("telvan.db")));
         QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);

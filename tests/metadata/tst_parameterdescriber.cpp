@@ -20,12 +20,6 @@ class TestParameterDescriber : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        m_catalogue.reset(new MetadataCatalogue(QStringLiteral(ORVEX_METADATA_DIR)));
-        QCOMPARE(m_catalogue->loadError(), QString());
-    }
-
     void describesKindsUnitsAndPrecision()
     {
         const struct {
@@ -48,7 +42,7 @@ private slots:
                      QVariantList({e.type, *e.unit ? QVariant(QString::fromUtf8(e.unit)) : QVariant(), e.precision}));
             // Only error parameters of the plain kinds say so; only enumerable kinds list items.
             const bool plain = QByteArrayList{"Value", "Flags", "List", "Enum"}.contains(e.type);
-            QCOMPARE(param.value("isError").toBool(), m_catalogue->isErrorParam(QLatin1String(e.code)) && plain);
+            QCOMPARE(param.value("isError").toBool(), m_catalogue.isErrorParam(QLatin1String(e.code)) && plain);
             QCOMPARE(param.contains("enum"), plain && QByteArray(e.type) != "Value");
         }
         QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
@@ -102,10 +96,10 @@ private slots:
 private:
     QVariantMap describe(const QStringList &columns, const QVariantList &values) const
     {
-        return ParameterDescriber(*m_catalogue).describe("QRV3", columns, values);
+        return ParameterDescriber(m_catalogue).describe("QRV3", columns, values);
     }
 
-    QScopedPointer<MetadataCatalogue> m_catalogue;
+    const MetadataCatalogue m_catalogue{QStringLiteral(ORVEX_METADATA_DIR)};
 };
 
 QTEST_GUILESS_MAIN(TestParameterDescriber)
