@@ -54,15 +54,13 @@ ZeltoTable temperatures(const QList<double> &values)
     return table({"S1_t1", "S1_t2"}, rows);
 }
 
-QVariantMap scriptParams(const QString &script) { return QVariantMap{{"script", script}}; }
-
 QStringList messages(const Analizer &a) { return QVariant(a.findings().columnValues("message")).toStringList(); }
 
 // The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
     Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams(script));
+    analizer.setCheckParams({{"script", script}});
     return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
 }
 
@@ -210,7 +208,7 @@ private slots:
     void findingsAccumulateAndMarkRows()
     {
         Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"));
+        analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = temperatures({95, 10, 91});
         days.setValue(1, "S1_t2", 30.0);
         ZeltoTable hours = temperatures({10});
@@ -229,7 +227,7 @@ private slots:
     void failedRunsStop()
     {
         Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("error('до'); notDefinedAnywhere(); error('после')"));
+        analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
         QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
         QCOMPARE(messages(analizer), QStringList{"до"});
@@ -238,7 +236,7 @@ private slots:
         TempDatabaseHome home;
         QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100));
         QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
-        analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
+        analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс"), qPrintable(lastError()));
         QCOMPARE(analizer.findingCount(), 2);
@@ -253,7 +251,7 @@ private slots:
         QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));
 
         // The checker stays usable after an abort.
-        analizer.setCheckParams(scriptParams("error('снова')"));
+        analizer.setCheckParams({{"script", "error('снова')"}});
         QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
     }
 
@@ -265,8 +263,8 @@ private slots:
             for (const QString &name : kArchives + QStringList{"month_totals", "info"})
                 tables.insert(name, temperatures({1}));
             Analizer analizer(kModel);
-            analizer.setCheckParams(scriptParams(failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();"
-                                                         : "error(ARCHIVE)"));
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            analizer.setCheckParams({{"script", script}});
             QCOMPARE(analizer.checkAll(tables), !failing);
             QCOMPARE(messages(analizer),
                      QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));

@@ -55,8 +55,6 @@ ZeltoTableMap someTables()
     return {{"hour_data", hours}};
 }
 
-QVariant tables(const ZeltoTableMap &map) { return QVariantList{0, true, QVariantList{QVariant::fromValue(map)}}; }
-
 // The script of a run that goes well: finished at the second state poll.
 void scriptSuccess()
 {
@@ -68,7 +66,7 @@ void scriptSuccess()
         return ++*polls == 1 ? QVariantList{0, false} : QVariantList{0, true, 100, "Готово"};
     });
     g_script.answers.insert("takeLog", reply(QVariantList{0, QStringList{"первая", "вторая"}}));
-    g_script.answers.insert("getResult", reply(tables(someTables())));
+    g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
 }
 
 QVariantMap params(quint16 port = ZeltoServer::global()->tcpPort())
