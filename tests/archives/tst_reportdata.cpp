@@ -148,7 +148,7 @@ private slots:
         QVERIFY(ArchiveReports::reportData(node, march(6), march(31)).isEmpty());
         QVERIFY(ArchiveReports::reportData(node, march(4), march(1)).isEmpty());
         QVERIFY(ArchiveReports::reportData(node + 100, march(1), march(4)).isEmpty());
-        QVERIFY(ArchiveReports::reportData(makeNode("LWD41"), QDate(), QDate()).isEmpty());
+        QVERIFY(ArchiveReports::reportData(saved("LWD41", {}), QDate(), QDate()).isEmpty());
     }
 
     void readingsAtTheEndsOfTheRange_data()
@@ -317,20 +317,12 @@ private slots:
     }
 
 private:
-    int makeNode(const QString &model)
-    {
-        const int id = Nodes::save({{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
-        if (id < 0)
-            qFatal("node not saved: %s", qPrintable(lastError()));
-        return id;
-    }
-
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const int node = makeNode(model);
+        const int node = Nodes::save({{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
         archives.insert("info", table({"id"}, {{node}}));
-        if (!ArchiveStore::saveArchives(archives, false))
-            qFatal("archives not saved: %s", qPrintable(lastError()));
+        if (node < 0 || !ArchiveStore::saveArchives(archives, false))
+            qFatal("node not saved: %s", qPrintable(lastError()));
         return node;
     }
 

@@ -57,13 +57,12 @@ private slots:
         row("weekly on another day", monday, "2024-04-29 08:00", "2024-05-07 09:00", false);
         row("mask above the week", byTimes("weekly", {"08:00"}, 0x100), "2024-04-29 08:00", "2024-05-06 09:00", false);
         const QVariantMap on31st = byTimes("monthly", {"09:00"}, qint64(1) << 30);
-        const QVariantMap on30th = byTimes("monthly", {"09:00"}, 1 << 29), on1st = byTimes("monthly", {"09:00"}, 1);
+        const QVariantMap on1st = byTimes("monthly", {"09:00"}, 1);
         row("31st on 30 April", on31st, "2024-03-31 09:00", "2024-04-30 10:00", true);
         row("31st not on 29 April", on31st, "2024-03-31 09:00", "2024-04-29 10:00", false);
         row("31st on 28 February", on31st, "2023-01-31 09:00", "2023-02-28 10:00", true);
         row("31st not on 28 February of a leap year", on31st, "2024-01-31 09:00", "2024-02-28 10:00", false);
         row("31st on 29 February", on31st, "2024-01-31 09:00", "2024-02-29 10:00", true);
-        row("30th on 29 February", on30th, "2024-01-30 09:00", "2024-02-29 10:00", true);
         row("1st not on the last day", on1st, "2024-04-01 09:00", "2024-04-30 10:00", false);
         row("1st on the 1st", on1st, "2024-04-01 09:00", "2024-05-01 10:00", true);
     }

@@ -205,7 +205,6 @@ private slots:
                  qPrintable(stopping.errorString()));
         QVERIFY(clock.elapsed() < 3000);
 
-        // A server that is not there.
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
