@@ -91,8 +91,7 @@ private slots:
         spy.clear();
         {
             TransactionScope outer;
-            QVERIFY(save({{kDay, archive({{at(5), 1}})}}));
-            QCOMPARE(spy.count(), 0);
+            QVERIFY(save({{kDay, archive({{at(5), 1}})}}) && spy.isEmpty());
         }
         QCOMPARE(stored(m_node, kDay).rowCount(), 2);
     }
@@ -134,8 +133,7 @@ private slots:
                                    {"setting_data", record({{"name", "Ду"}, {"value", "50"}})},
                                    {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
                                    {kHour, archive({{at(3, 1), 1}})}};
-        QVERIFY(!save(tables));
-        QVERIFY2(lastError().startsWith("Обнаружен сброс даты и времени"), qPrintable(lastError()));
+        QVERIFY2(!save(tables) && lastError().startsWith("Обнаружен сброс даты и времени"), qPrintable(lastError()));
         QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + lastError());
         QCOMPARE(nodeRow(m_node), before);
         QCOMPARE(QList<int>({ArchiveStore::settingData(m_node).rowCount(), stored(m_node, kCurrent).rowCount()}),
