@@ -209,8 +209,7 @@ private slots:
     {
         Analizer analizer(kModel);
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = temperatures({95, 10, 91});
-        days.setValue(1, "S1_t2", 30.0);
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}});
         ZeltoTable hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();

@@ -234,8 +234,7 @@ private slots:
         Task task;
         QVariantMap bad = params();
         bad.insert("varnel_port", "порт");
-        QVERIFY(runToEnd(task, bad));
-        QVERIFY2(task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task, bad) && task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 
