@@ -239,15 +239,18 @@ private slots:
     }
 
 private:
-    // Runs the task with these parameters on a pool thread and waits for its end.
+    // Runs the task with these parameters on a pool thread and serves the scripted server until it ends; the
+    // end is queued, so a run that fails at once is not missed.
     bool runToEnd(Task &task, const QVariantMap &taskParams = params())
     {
         task.setParams(taskParams);
-        QSignalSpy finished(&task, &Task::finished);
+        QEventLoop loop;
+        connect(&task, &Task::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        QTimer::singleShot(15000, &loop, [&loop] { loop.exit(1); });
         QThreadPool::globalInstance()->start(&task);
-        const bool ended = finished.wait(15000);
+        const bool inTime = loop.exec() == 0;
         QThreadPool::globalInstance()->waitForDone();
-        return ended && task.isDone() && !task.isRunning();
+        return inTime && task.isDone() && !task.isRunning();
     }
 
     QTemporaryDir m_home;
