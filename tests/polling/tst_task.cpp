@@ -169,10 +169,8 @@ private slots:
         Task task;
         connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
         QVERIFY(runToEnd(task) && task.isCanceled() && !task.isFailed());
-        QCOMPARE(g_script.calls.count(QStringLiteral("cancelTask")), 1);
-        QVERIFY(!g_script.calls.contains("getResult"));
+        QVERIFY(g_script.calls.count("cancelTask") == 1 && !g_script.calls.contains("getResult") && task.progress() == 40);
         QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
-        QCOMPARE(task.progress(), 40);
 
         // Cancelled before it starts: no request at all.
         g_script = Script();
