@@ -227,7 +227,8 @@ private slots:
                                                                 })}});
         const ZeltoTableMap report = ArchiveReports::reportData(node, tail.from, tail.to);
         const ZeltoTable days = report.value("day_data");
-        QCOMPARE(QList<int>({days.rowCount(), days.columnValues("calc").count(true)}), QList<int>({tail.rows, tail.estimatedRows}));
+        QCOMPARE(QList<int>({days.rowCount(), days.columnValues("calc").count(true)}),
+                 QList<int>({tail.rows, tail.estimatedRows}));
         QCOMPARE(differences(report, "range_totals", {{"S1_Q", tail.rangeQ}}), QString());
         const QVariantMap estimate{{"S1_Q", tail.tailQ}, {"S1_t1", 60.0 + tail.tailQ}, {"S1_NS", 0}, {"Qdim", 1}};
         for (int row = 0; row < days.rowCount(); ++row) {
