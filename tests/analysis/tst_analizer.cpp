@@ -4,11 +4,12 @@
 #include "database.h"
 #include "lasterror.h"
 #include "metadatacatalogue.h"
+#include "scripttimebudget.h"
 #include "tempdatabasehome.h"
-#include "zeltosystem.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScriptEngine>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,22 +20,17 @@ const QStringList kArchives = {"current_data", "month_data", "day_data", "hour_d
 
 const char *const kFixtures[][2] = {
     {"channels.xml", "<channels/>"},
-    {"params.xml", R"(<params><commonParams>
-        <param code="NS" name="Нештатные ситуации" type="Flags" isError="true"/>
-        <param code="ERR" name="Код ошибки" type="Value" isError="true"/>
-      </commonParams><systemParams maxSystemCount="2">
+    {"params.xml", R"(<params><commonParams><param code="NS" name="Нештатные ситуации" type="Flags" isError="true"/>
+        <param code="ERR" name="Код ошибки" type="Value" isError="true"/></commonParams><systemParams maxSystemCount="2">
         <param code="t1" name="Температура t1" type="t"/><param code="t2" name="Температура t2" type="t"/>
       </systemParams></params>)"},
-    {"drivers.xml", R"(<drivers><driver code="TSTD" name="Тестовый драйвер">
-        <devices><device code="TST1" name="Тестовый прибор" file="tst1.xml"/></devices>
-      </driver></drivers>)"},
-    {"tst1.xml", R"(<device numberDigits="6">
-        <systems><system code="1" name="Отопление"/></systems>
+    {"drivers.xml", R"(<drivers><driver code="TSTD" name="Тестовый драйвер"><devices>
+        <device code="TST1" name="Тестовый прибор" file="tst1.xml"/></devices></driver></drivers>)"},
+    {"tst1.xml", R"(<device numberDigits="6"><systems><system code="1" name="Отопление"/></systems>
         <commonParams><params><param code="NS" name="НС тестового прибора"/></params></commonParams>
         <systemParams><params><param code="t1" name="Температура подачи"/></params></systemParams>
-        <paramEnums><paramEnum><params><param>NS</param></params><items>
-          <item code="0">Нет питания</item><item code="1">Обрыв датчика t1</item><item code="3">Расход вне диапазона</item>
-        </items></paramEnum></paramEnums>
+        <paramEnums><paramEnum><params><param>NS</param></params><items><item code="0">Нет питания</item>
+          <item code="1">Обрыв датчика t1</item><item code="3">Расход вне диапазона</item></items></paramEnum></paramEnums>
       </device>)"},
 };
 
@@ -58,21 +54,14 @@ ZeltoTable temperatures(const QList<double> &values)
     return table({"S1_t1", "S1_t2"}, rows);
 }
 
-QVariantMap scriptParams(const QString &script) { return QVariantMap{{"script", script}}; }
+QStringList messages(const Analizer &a) { return QVariant(a.findings().columnValues("message")).toStringList(); }
 
-QStringList messages(const Analizer &analizer)
-{
-    return QVariant(analizer.findings().columnValues("message")).toStringList();
-}
-
-// The messages of one run of script over table as archive, or the failure.
+// The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
     Analizer analizer(kModel);
-    analizer.setCheckParams(scriptParams(script));
-    if (!analizer.check(table, archive))
-        return {"failed: " + lastError()};
-    return messages(analizer);
+    analizer.setCheckParams({{"script", script}});
+    return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
 }
 
 QString title(const char *code) { return MetadataCatalogue::instance().paramTitle(code, kModel); }
@@ -87,16 +76,13 @@ private slots:
     void initTestCase()
     {
         // The catalogue is read once per process: the fixtures come first.
-        QVERIFY(m_home.isValid());
-        QVERIFY(QDir(m_home.path()).mkpath("metadata"));
+        QVERIFY(m_home.isValid() && QDir(m_home.path()).mkpath("metadata"));
         for (const auto &fixture : kFixtures) {
             QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(fixture[1]);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fixture[1]) > 0);
         }
         qputenv("ORVEX_HOME", m_home.path().toUtf8());
-        QVERIFY(MetadataCatalogue::instance().isErrorParam("NS"));
-        QVERIFY(!title("S1_t1").isEmpty() && !title("S1_t2").isEmpty() && !title("NS").isEmpty());
+        QVERIFY(MetadataCatalogue::instance().isErrorParam("NS") && !title("S1_t1").isEmpty() && !title("NS").isEmpty());
     }
 
     void buildsScriptFromCheckParams()
@@ -120,99 +106,75 @@ private slots:
 
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
-        QVERIFY(analizer.check(current, "current_data"));
-        QCOMPARE(analizer.findingCount(), 8);
+        QVERIFY(analizer.check(current, "current_data") && analizer.findingCount() == 8);
         Analizer idle(kModel);
-        QVERIFY(idle.check(current, "current_data"));
-        QCOMPARE(idle.findingCount(), 0);
+        QVERIFY(idle.check(current, "current_data") && idle.findingCount() == 0);
     }
 
-    void comparisons()
+    void scripts_data()
     {
-        const QString dayMore = "checkMore(Enum.Day, 'S1_t1', 90)";
-        QCOMPARE(run(dayMore, temperatures({85, 95}), "day_data"), QStringList{title("S1_t1") + " > 90"});
-        // Another archive's data argument does nothing; Enum.All applies anywhere.
-        QVERIFY(run(dayMore, temperatures({95}), "hour_data").isEmpty());
-        QCOMPARE(run("checkMore(Enum.All, 'S1_t1', 90)", temperatures({95}), "hour_data").size(), 1);
-
-        // Six significant digits in general format; the value itself passes.
-        QCOMPARE(run("checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)", temperatures({0.1}),
-                     "month_data"),
-                 (QStringList{title("S1_t1") + " < 0.25", title("S1_t1") + " < 1.23457e+06"}));
-        QVERIFY(run("checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)", temperatures({85}), "day_data")
-                    .isEmpty());
-        QCOMPARE(run("checkMore(Enum.All, 'S1_t2', 'S1_t1'); checkLess(Enum.All, 'S1_t1', 'S1_t2')",
-                     temperatures({40}), "day_data"),
-                 (QStringList{title("S1_t2") + " > " + title("S1_t1"), title("S1_t1") + " < " + title("S1_t2")}));
-
-        const QString outside = title("S1_t1") + " вне диапазона [10, 20]";
-        QCOMPARE(run("checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), "hour_data"),
-                 (QStringList{outside, outside}));
-
-        // Unknown codes, missing columns and empty cells are no findings.
-        QVERIFY(run("checkMore(Enum.All, 'X1', 1); checkMore(Enum.All, 'S2_t1', 1); checkLess(Enum.All, 'S1_t1', 1);"
-                    "checkMore(Enum.All, 'X1', 'S1_t1')",
-                    table({"S1_t1", "X1"}, {{QVariant(), 500.0}}), "day_data")
-                    .isEmpty());
-    }
-
-    void checkDataLettersErrorAndExpr()
-    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<ZeltoTable>("rows");
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QStringList>("messages");   // {"failed"}: the run fails
+        const auto row = [](const char *name, const QString &script, const ZeltoTable &rows, const QString &archive,
+                            const QStringList &messages) {
+            QTest::newRow(name) << script << rows << archive << messages;
+        };
+        const QString t1 = title("S1_t1"), t2 = title("S1_t2"), ns = title("NS") + ": ";
+        const QString day = "day_data", hour = "hour_data", current = "current_data";
+        const QString dayMore = "checkMore(Enum.Day, 'S1_t1', 90)", outside = t1 + " вне диапазона [10, 20]";
+        const ZeltoTable one = temperatures({1}), hot = temperatures({95});
+        row("more", dayMore, temperatures({85, 95}), day, {t1 + " > 90"});
+        row("another archive's data argument", dayMore, hot, hour, {});
+        row("Enum.All anywhere", "checkMore(Enum.All, 'S1_t1', 90)", hot, hour, {t1 + " > 90"});
+        row("six significant digits", "checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)",
+            temperatures({0.1}), "month_data", {t1 + " < 0.25", t1 + " < 1.23457e+06"});
+        row("the value itself passes", "checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)",
+            temperatures({85}), day, {});
+        row("another column", "checkMore(Enum.All, 'S1_t2', 'S1_t1'); checkLess(Enum.All, 'S1_t1', 'S1_t2')",
+            temperatures({40}), day, {t2 + " > " + t1, t1 + " < " + t2});
+        row("not in", "checkNotIn(Enum.Hour, 'S1_t1', 10, 20)", temperatures({9.5, 10, 15, 20, 20.1}), hour,
+            {outside, outside});
+        row("unknown codes, missing columns and empty cells",
+            "checkMore(Enum.All, 'X1', 1); checkMore(Enum.All, 'S2_t1', 1); checkLess(Enum.All, 'S1_t1', 1);"
+            "checkMore(Enum.All, 'X1', 'S1_t1')",
+            table({"S1_t1", "X1"}, {{QVariant(), 500.0}}), day, {});
         for (const QString &archive : kArchives) {
             const bool named = archive == "current_data" || archive == "month_data";
-            QCOMPARE(run("check('CM', false, 'CM'); check('CM', true, 'ok'); check('cm', false, 'lower')",
-                         temperatures({1}), archive),
-                     named ? QStringList{"CM"} : QStringList());
-            QCOMPARE(run("check('', false, 'всегда'); checkExpr(Enum.All, true, 'везде'); checkExpr(Enum.All, false, 'нет')",
-                         temperatures({1}), archive),
-                     (QStringList{"всегда", "везде"}));
+            QTest::addRow("data letters, %s", qPrintable(archive))
+                << "check('CM', false, 'CM'); check('CM', true, 'ok'); check('cm', false, 'lower')" << one << archive
+                << (named ? QStringList{"CM"} : QStringList());
+            QTest::addRow("no letters, Enum.All, %s", qPrintable(archive))
+                << "check('', false, 'всегда'); checkExpr(Enum.All, true, 'везде'); checkExpr(Enum.All, false, 'нет')"
+                << one << archive << QStringList{"всегда", "везде"};
         }
-        QVERIFY(run("checkExpr(Enum.Hour, true, 'x')", temperatures({1}), "day_data").isEmpty());
-        QCOMPARE(run("error('   '); error(''); error('  перегрев  ')", temperatures({1}), "day_data"),
-                 QStringList{"перегрев"});
+        row("Enum.Hour elsewhere", "checkExpr(Enum.Hour, true, 'x')", one, day, {});
+        row("blank errors", "error('   '); error(''); error('  перегрев  ')", one, day, {"перегрев"});
+        row("value() for the script's own logic",
+            "var t = value('S1_t1'); if (t - value('S1_t2') > 30) error('разность ' + t);"
+            "if (value('nope') !== undefined) error('absent is defined');"
+            "if (!(value('date') instanceof Date)) error('date is not a Date')",
+            temperatures({70, 90}), day, {"разность 90"});
 
-        // value() gives the cell to the script's own logic.
-        QCOMPARE(run("var t = value('S1_t1'); if (t - value('S1_t2') > 30) error('разность ' + t);"
-                     "if (value('nope') !== undefined) error('absent is defined');"
-                     "if (!(value('date') instanceof Date)) error('date is not a Date')",
-                     temperatures({70, 90}), "day_data"),
-                 QStringList{"разность 90"});
-    }
-
-    void checkErrorNamesBits()
-    {
         // NS = 11: bits 0, 1 and 3 of the model's texts; bit 5 has no text.
-        auto flags = [](const QVariant &value) { return table({"NS", "ERR"}, {{value, 1}}); };
-        const QString prefix = title("NS") + ": ";
-        QCOMPARE(run("checkError(Enum.All, 'NS')", flags(11), "current_data"),
-                 QStringList{prefix + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
-        QCOMPARE(run("checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')", flags(11),
-                     "current_data"),
-                 (QStringList{prefix + "Обрыв датчика t1", "Авария прибора"}));
-        QCOMPARE(run("checkError(Enum.All, 'NS')", flags(33), "current_data"), QStringList{prefix + "Нет питания, бит 5"});
+        const ZeltoTable flags = table({"NS", "ERR"}, {{11, 1}});
+        row("bits named", "checkError(Enum.All, 'NS')", flags, current,
+            {ns + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
+        row("mask and own text", "checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')",
+            flags, current, {ns + "Обрыв датчика t1", "Авария прибора"});
+        row("bit without a text", "checkError(Enum.All, 'NS')", table({"NS"}, {{33}}), current, {ns + "Нет питания, бит 5"});
+        // Bits outside the mask, a non-flags error parameter, an unknown code, another archive.
+        row("no error bits", "checkError(Enum.All, 'NS', 4); checkError(Enum.All, 'ERR'); checkError(Enum.All, 'S1_t1');"
+            "checkError(Enum.Day, 'NS')", flags, current, {});
+        row("clear or empty flags", "checkError(Enum.All, 'NS')", table({"NS"}, {{0}, {QVariant()}}), current, {});
+        const ZeltoTable faults = table({"NS", "ERR"}, {{0, 0}, {4, 0}, {4, 1}, {QVariant(), 1}});
+        row("checkErrors once per row", "checkErrors()", faults, hour, {"НС прибора", "НС прибора", "НС прибора"});
+        row("checkErrors with a text", "checkErrors(Enum.Hour, 'Ошибка')", faults, hour, {"Ошибка", "Ошибка", "Ошибка"});
+        row("checkErrors of another archive", "checkErrors(Enum.Day)", faults, hour, {});
 
-        // Bits outside the mask, a clear or empty value, a non-flags error
-        // parameter, an unknown code, another archive: nothing.
-        QVERIFY(run("checkError(Enum.All, 'NS', 4); checkError(Enum.All, 'ERR'); checkError(Enum.All, 'S1_t1');"
-                    "checkError(Enum.Day, 'NS')",
-                    flags(11), "current_data")
-                    .isEmpty());
-        QVERIFY(run("checkError(Enum.All, 'NS')", flags(0), "current_data").isEmpty());
-        QVERIFY(run("checkError(Enum.All, 'NS')", flags(QVariant()), "current_data").isEmpty());
-    }
-
-    void checkErrorsOncePerRow()
-    {
-        const ZeltoTable rows = table({"S1_t1", "NS", "ERR"}, {{1.0, 0, 0}, {1.0, 4, 0}, {1.0, 4, 1}, {1.0, QVariant(), 1}});
-        QCOMPARE(run("checkErrors()", rows, "hour_data"), (QStringList{"НС прибора", "НС прибора", "НС прибора"}));
-        QCOMPARE(run("checkErrors(Enum.Hour, 'Ошибка')", rows, "hour_data"), (QStringList{"Ошибка", "Ошибка", "Ошибка"}));
-        QVERIFY(run("checkErrors(Enum.Day)", rows, "hour_data").isEmpty());
-    }
-
-    void globalNames()
-    {
         // Each unexpected value becomes a finding; the last proves the script ran to its end.
-        const QString script =
+        row("global names",
             "if (ARCHIVE !== 'day_data') error('ARCHIVE ' + ARCHIVE);"
             "if (TABLE_NAME !== 'dayData' || DATA !== 'dayData' || data !== 'dayData') error('names');"
             "if (actualData !== Enum.Day || Enum.Day !== 3 || Enum.All !== 0 || Enum.Hour !== 4) error('enum');"
@@ -222,23 +184,34 @@ private slots:
             "if (data !== 'changed') error('data is not writable');"
             "if (Math.max(2, 5) !== 5 || parseInt('12') !== 12) error('built-ins');"
             "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
-            "error('конец ' + TABLE_NAME)";
-        QCOMPARE(run(script, temperatures({1}), "day_data"), QStringList{"конец dayData"});
-        QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "current_data"), QStringList{"1 currentData"});
+            "error('конец ' + TABLE_NAME)",
+            one, day, {"конец dayData"});
+        row("current data names", "error(actualData + ' ' + DATA)", one, current, {"1 currentData"});
         // Other names count as current data; only "_d" is joined.
-        QCOMPARE(run("error(actualData + ' ' + DATA)", temperatures({1}), "month_totals"), QStringList{"1 month_totals"});
+        row("other names", "error(actualData + ' ' + DATA)", one, "month_totals", {"1 month_totals"});
+
+        // A throw, a syntax error and a call matching no overload fail; a caught exception does not.
+        row("a throw", "throw 'сломано'", one, day, {"failed"});
+        row("a syntax error", "if (", one, day, {"failed"});
+        row("no matching overload", "checkMore(Enum.All)", one, day, {"failed"});
+        row("a caught exception", "try { nothing(); } catch (e) { error('поймано'); }", one, day, {"поймано"});
+    }
+
+    void scripts()
+    {
+        QFETCH(QString, script);
+        QFETCH(ZeltoTable, rows);
+        QFETCH(QString, archive);
+        QTEST(run(script, rows, archive), "messages");
     }
 
     void findingsAccumulateAndMarkRows()
     {
         Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"));
-        ZeltoTable days = temperatures({95, 10, 91});
-        days.setValue(1, "S1_t2", 30.0);
-        QVERIFY(analizer.check(days, "day_data"));
+        analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}});
         ZeltoTable hours = temperatures({10});
-        QVERIFY(analizer.check(hours, "hour_data"));
-        QCOMPARE(analizer.findingCount(), 5);
+        QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();
         QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
         QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
@@ -249,82 +222,101 @@ private slots:
         QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
     }
 
-    void uncaughtExceptionStopsAtFirstRow()
+    // An uncaught exception or a time limit stops the run at the row it hit.
+    void failedRunsStop()
     {
         Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("error('до'); notDefinedAnywhere(); error('после')"));
-        ZeltoTable days = temperatures({1, 2, 3});
-        QVERIFY(!analizer.check(days, "day_data"));
-        QVERIFY2(lastError().contains("notDefinedAnywhere"),
-                 qPrintable(lastError()));
+        analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
+        ZeltoTable days = temperatures({1, 2});
+        QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
-        // A throw, a syntax error and a call matching no overload fail; a caught exception does not.
-        QVERIFY(run("throw 'сломано'", temperatures({1}), "day_data").value(0).endsWith("сломано"));
-        QVERIFY(run("if (", temperatures({1}), "day_data").value(0).startsWith("failed: "));
-        QVERIFY(run("checkMore(Enum.All)", temperatures({1}), "day_data").value(0).startsWith("failed: "));
-        QCOMPARE(run("try { nothing(); } catch (e) { error('поймано'); }", temperatures({1}), "day_data"),
-                 QStringList{"поймано"});
-    }
-
-    void runawayScriptIsStopped()
-    {
         TempDatabaseHome home;
-        QVERIFY(home.open());
-        QVERIFY(Database::setSetting("scriptRowTimeout", 100));
+        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100));
         QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
-
-        Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("error('строка'); while (true) {}"));
-        ZeltoTable days = temperatures({1, 2});
+        analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
-        const QString rowMessage = lastError();
-        QVERIFY2(rowMessage.startsWith("Скрипт проверки прерван") && rowMessage.contains("100 мс"), qPrintable(rowMessage));
-        QCOMPARE(analizer.findingCount(), 1);
-
+        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс"), qPrintable(lastError()));
+        QCOMPARE(analizer.findingCount(), 2);
         // A script cannot catch its own abort.
-        QVERIFY(run("try { for (;;) {} } catch (e) { error('caught'); }", temperatures({1}), "day_data")
-                    .value(0)
-                    .startsWith("failed: Скрипт проверки прерван"));
+        QCOMPARE(run("try { for (;;) {} } catch (e) { error('caught'); }", days, "day_data"), QStringList{"failed"});
+        QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
 
         // The table limit ends a run of rows that each stay within theirs.
-        QVERIFY(Database::setSetting("scriptRowTimeout", 5000));
-        QVERIFY(Database::setSetting("scriptTableTimeout", 150));
-        QList<double> many;
-        for (int i = 0; i < 20; ++i)
-            many.append(i);
-        const QStringList slow = run("var end = Date.now() + 40; while (Date.now() < end) {}", temperatures(many), "day_data");
-        QVERIFY2(slow.value(0).contains("150 мс"), qPrintable(slow.value(0)));
+        QVERIFY(Database::setSetting("scriptRowTimeout", 5000) && Database::setSetting("scriptTableTimeout", 150));
+        QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
+                     temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
+        QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));
 
         // The checker stays usable after an abort.
-        analizer.setCheckParams(scriptParams("error('снова')"));
-        QVERIFY(analizer.check(days, "day_data"));
-        QCOMPARE(analizer.findingCount(), 3);
+        analizer.setCheckParams({{"script", "error('снова')"}});
+        QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
     }
 
+    // The four checked archives in name order; a failure stops the rest.
     void checkAllInNameOrder()
     {
-        auto archives = []() {
+        for (const bool failing : {false, true}) {
             ZeltoTableMap tables;
             for (const QString &name : kArchives + QStringList{"month_totals", "info"})
                 tables.insert(name, temperatures({1}));
-            return tables;
-        };
-        Analizer analizer(kModel);
-        analizer.setCheckParams(scriptParams("error(ARCHIVE)"));
-        ZeltoTableMap tables = archives();
-        QVERIFY(analizer.checkAll(tables));
-        QCOMPARE(messages(analizer), (QStringList{"current_data", "day_data", "hour_data", "month_data"}));
-        QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), QVariant(true));
-        QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+            Analizer analizer(kModel);
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            analizer.setCheckParams({{"script", script}});
+            QCOMPARE(analizer.checkAll(tables), !failing);
+            QCOMPARE(messages(analizer),
+                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
+            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
+            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+        }
+    }
 
-        Analizer failing(kModel);
-        failing.setCheckParams(scriptParams("error(ARCHIVE); if (ARCHIVE === 'day_data') broken();"));
-        ZeltoTableMap again = archives();
-        QVERIFY(!failing.checkAll(again));
-        QCOMPARE(messages(failing), (QStringList{"current_data", "day_data"}));
-        QVERIFY(!again.value("hour_data").containsColumn("CHECK_ERR"));
+    // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
+    void timeBudget_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("table");
+        QTest::addColumn<int>("rowLimit");
+        QTest::addColumn<int>("tableLimit");
+
+        QTest::newRow("as asked") << 1000 << 10000 << 1000 << 10000;
+        QTest::newRow("at least 1 ms") << 0 << -5 << 1 << 1;
+        QTest::newRow("a minute at most") << 2000000000 << 60001 << 60000 << 60000;
+    }
+
+    void timeBudget()
+    {
+        QFETCH(int, row);
+        QFETCH(int, table);
+        QScriptEngine engine;
+        const ScriptTimeBudget budget(&engine, row, table);
+        QTEST(budget.rowLimit(), "rowLimit");
+        QTEST(budget.tableLimit(), "tableLimit");
+    }
+
+    void timeoutSetting_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<bool>("accepted");
+
+        const QString table = "scriptTableTimeout";
+        QTest::newRow("a minute") << table << QVariant(60000) << true;
+        QTest::newRow("one ms of a row") << "scriptRowTimeout" << QVariant(1) << true;
+        QTest::newRow("over a minute") << table << QVariant(60001) << false;
+        QTest::newRow("over a minute per row") << "scriptRowTimeout" << QVariant(60001) << false;
+        QTest::newRow("wraps to 1000 in 32 bits") << table << QVariant(qlonglong(4294968296)) << false;
+        QTest::newRow("none") << table << QVariant(0) << false;
+        QTest::newRow("text") << table << QVariant("долго") << false;
+        QTest::newRow("other settings are not ours") << "backupCount" << QVariant(1000000) << true;
+    }
+
+    void timeoutSetting()
+    {
+        QFETCH(QString, name);
+        QFETCH(QVariant, value);
+        QTEST(Analizer::checkTimeoutSetting(name, value), "accepted");
     }
 
 private:

@@ -2,7 +2,6 @@
 #include "database.h"
 #include "lasterror.h"
 #include "tempdatabasehome.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 
@@ -10,10 +9,7 @@
 
 namespace {
 
-QDateTime at(int year, int month, int day, int hour = 0, int minute = 0, int second = 0)
-{
-    return QDateTime(QDate(year, month, day), QTime(hour, minute, second));
-}
+QDateTime at(int year, int month, int day, int hour = 0) { return QDateTime(QDate(year, month, day), QTime(hour, 0)); }
 
 ZeltoTable archive(const QList<QDateTime> &dates)
 {
@@ -30,22 +26,12 @@ ZeltoTable currentRow(const QDateTime &deviceTime, const QVariant &serverTime)
     return table;
 }
 
-void setChecks(bool dateReset, bool timeDeviation, int maxDeviation = 30)
+// "yyyy-MM-dd" or "yyyy-MM-dd hh:mm", local time.
+QVariantList dates(const QStringList &texts)
 {
-    Database::setSetting("checkDateReset", dateReset);
-    Database::setSetting("checkTimeDeviation", timeDeviation);
-    Database::setSetting("maxTimeDeviation", maxDeviation);
-}
-
-// The gaps the scan lists for an archive of these row dates.
-QList<QDateTime> gaps(const QString &archiveName, const QList<QDateTime> &dates)
-{
-    const QVariantMap entry = ArchiveChecks::fillEntry(archiveName, archive(dates));
-    QList<QDateTime> result;
-    for (const QVariant &gap : entry.value("gaps").toList())
-        result.append(gap.toDateTime());
-    if (entry.value("gapCount").toInt() != result.size())
-        result.append(QDateTime());   // makes the comparison fail
+    QVariantList result;
+    for (const QString &text : texts)
+        result.append(QDateTime::fromString(text, text.size() > 10 ? "yyyy-MM-dd hh:mm" : "yyyy-MM-dd"));
     return result;
 }
 
@@ -56,144 +42,118 @@ class TestArchiveChecks : public QObject
     Q_OBJECT
 
 private slots:
-    void dateReset()
+    void initTestCase()
     {
-        TempDatabaseHome home;
-        QVERIFY(home.open());
-        setChecks(true, false);
-        const QDateTime storedLast = at(2024, 3, 10, 12);
-        const ZeltoTable stored = archive({at(2024, 3, 10, 11), storedLast});
-
-        // Re-reading up to exactly one day of overlap is accepted.
-        QVERIFY(ArchiveChecks::checkCurrentData(stored, archive({storedLast.addSecs(-86400)})));
-        QVERIFY(!ArchiveChecks::checkCurrentData(stored, archive({storedLast.addSecs(-86401), storedLast})));
-        QCOMPARE(lastError(), QString("Обнаружен сброс даты и времени на 09.03.24 11:59:59"));
-        QVERIFY(!ArchiveChecks::checkCurrentData(stored, archive({storedLast.addDays(-2)})));
-        QCOMPARE(lastError(), QString("Обнаружен сброс даты и времени на 08.03.24 12:00:00"));
-
-        // A first save has nothing stored to compare with.
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), archive({storedLast.addDays(-2)})));
-
-        setChecks(false, false);
-        QVERIFY(ArchiveChecks::checkCurrentData(stored, archive({storedLast.addDays(-2)})));
-        // A missing setting reads as off.
-        QVERIFY(Database::execute("DELETE FROM settings WHERE name LIKE 'check%'"));
-        QVERIFY(ArchiveChecks::checkCurrentData(stored, archive({storedLast.addDays(-2)})));
+        // A zone with daylight-saving changes, for the scans across them.
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+        QVERIFY(m_home.open());
     }
 
-    void timeDeviation()
+    void clockChecks_data()
     {
-        TempDatabaseHome home;
-        QVERIFY(home.open());
-        setChecks(false, true);
-        const QDateTime server = at(2024, 5, 1, 10);
-        const QString tooFar = "Время в приборе отличается от системного более чем на 30 мин.";
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(1800), server)));
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(-1800), server)));
-        QVERIFY(!ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(1801), server)));
-        QCOMPARE(lastError(), tooFar);
-        QVERIFY(!ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(-1801), server)));
-        QCOMPARE(lastError(), tooFar);
+        QTest::addColumn<QVariantList>("settings");   // checkDateReset, checkTimeDeviation, maxTimeDeviation; null: none
+        QTest::addColumn<ZeltoTable>("stored");
+        QTest::addColumn<ZeltoTable>("incoming");
+        QTest::addColumn<QString>("error");   // empty: accepted
+        const auto row = [](const char *name, const QVariantList &settings, const ZeltoTable &stored,
+                            const ZeltoTable &incoming, const QString &error) {
+            QTest::newRow(name) << settings << stored << incoming << error;
+        };
+        const QDateTime last = at(2024, 3, 10, 12), server = at(2024, 5, 1, 10);
+        const ZeltoTable stored = archive({last.addSecs(-3600), last}), none;
+        const QVariantList reset{true, false, 30}, deviation{false, true, 30};
+        const QString tooFar = "Время в приборе отличается от системного более чем на %1 мин.";
+        // A device clock two days back and far off the server's.
+        const ZeltoTable wild = currentRow(last.addDays(-2), last);
+        row("a day of overlap", reset, stored, archive({last.addSecs(-86400)}), "");
+        row("a second more", reset, stored, archive({last.addSecs(-86401), last}),
+            "Обнаружен сброс даты и времени на 09.03.24 11:59:59");
+        row("first save", reset, none, wild, "");
+        row("checks off", {false, false, 30}, stored, wild, "");
+        row("settings missing", {QVariant(), QVariant(), QVariant()}, stored, wild, "");
+        row("30 min ahead", deviation, none, currentRow(server.addSecs(1800), server), "");
+        row("30 min behind", deviation, none, currentRow(server.addSecs(-1800), server), "");
+        row("a second more ahead", deviation, none, currentRow(server.addSecs(1801), server), tooFar.arg(30));
+        row("a second more behind", deviation, none, currentRow(server.addSecs(-1801), server), tooFar.arg(30));
+        row("no server time", deviation, none, currentRow(server.addYears(3), QVariant()), "");
+        row("no server time column", deviation, none, archive({server.addYears(3)}), "");
+        row("message names the limit", {false, true, 5}, none, currentRow(server.addSecs(3600), server), tooFar.arg(5));
+        row("reset decides first", {true, true, 5}, archive({server.addDays(3)}), currentRow(server.addSecs(3600), server),
+            "Обнаружен сброс даты и времени на 01.05.24 11:00:00");
+    }
 
-        // Without a server time the device time cannot be judged.
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addYears(3), QVariant())));
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addYears(3), QString())));
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), archive({server.addYears(3)})));
-
-        // The message names the limit, not the deviation found.
-        setChecks(false, true, 5);
-        QVERIFY(!ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(3600), server)));
-        QCOMPARE(lastError(), QString("Время в приборе отличается от системного более чем на 5 мин."));
-        setChecks(false, false, 5);
-        QVERIFY(ArchiveChecks::checkCurrentData(ZeltoTable(), currentRow(server.addSecs(3600), server)));
-
-        // The reset check comes first and decides alone.
-        setChecks(true, true, 5);
-        QVERIFY(!ArchiveChecks::checkCurrentData(archive({server.addDays(3)}), currentRow(server.addSecs(3600), server)));
-        QVERIFY(lastError().startsWith("Обнаружен сброс даты и времени"));
+    void clockChecks()
+    {
+        QFETCH(QVariantList, settings);
+        QFETCH(ZeltoTable, stored);
+        QFETCH(ZeltoTable, incoming);
+        QFETCH(QString, error);
+        const QStringList names{"checkDateReset", "checkTimeDeviation", "maxTimeDeviation"};
+        for (int i = 0; i < names.size(); ++i)
+            QVERIFY(settings.at(i).isNull() ? Database::execute("DELETE FROM settings WHERE name = ?", {names.at(i)})
+                                            : Database::setSetting(names.at(i), settings.at(i)));
+        QCOMPARE(ArchiveChecks::checkCurrentData(stored, incoming) ? QString() : lastError(), error);
     }
 
     void fillEntries()
     {
-        const QVariantMap hours = ArchiveChecks::fillEntry(
-            "hour_data", archive({at(2024, 1, 1, 1), at(2024, 1, 1, 2), at(2024, 1, 1, 4), at(2024, 1, 1, 5)}));
-        QCOMPARE(hours.value("firstDate").toDateTime(), at(2024, 1, 1, 1));
-        QCOMPARE(hours.value("lastDate").toDateTime(), at(2024, 1, 1, 5));
-        QCOMPARE(hours.value("size").toInt(), 4);
-        QCOMPARE(hours.value("gapCount").toInt(), 1);
-        QCOMPARE(hours.value("gaps").toList(), QVariantList{at(2024, 1, 1, 3)});
-
-        const QVariantMap single = ArchiveChecks::fillEntry("hour_data", archive({at(2024, 6, 1, 7)}));
-        QCOMPARE(single.value("firstDate"), single.value("lastDate"));
-        QCOMPARE(single.value("size").toInt(), 1);
-        QCOMPARE(single.value("gapCount").toInt(), 0);
-
-        // No rows, or no dates: null bounds, nothing scanned.
-        const QVariantMap empty = ArchiveChecks::fillEntry("day_data", ZeltoTable());
-        QVERIFY(empty.value("firstDate").isNull() && empty.value("lastDate").isNull());
-        QCOMPARE(empty.value("size").toInt(), 0);
         ZeltoTable undated(QStringList{"S1_t1"});
         undated.appendRow(QVariantList{1.0});
-        QVERIFY(ArchiveChecks::fillEntry("hour_data", undated).value("firstDate").isNull());
-
-        // A row dated centuries ahead lists at most kMaxGaps gaps.
-        QCOMPARE(gaps("hour_data", {at(2024, 1, 1), at(2300, 1, 1)}).size(), ArchiveChecks::kMaxGaps);
+        QCOMPARE(ArchiveChecks::fillEntry("hour_data", undated),
+                 (QVariantMap{{"firstDate", QVariant()}, {"lastDate", QVariant()}, {"size", 1}, {"gapCount", 0},
+                              {"gaps", QVariantList()}}));
+        // A row dated centuries ahead stops the scan at kMaxGaps gaps.
+        QCOMPARE(ArchiveChecks::fillEntry("hour_data", archive({at(2024, 1, 1), at(2300, 1, 1)})).value("gapCount"),
+                 QVariant(ArchiveChecks::kMaxGaps));
     }
 
-    void scans()
+    void gaps_data()
     {
-        QCOMPARE(gaps("day_data", {at(2024, 2, 1), at(2024, 2, 2), at(2024, 2, 5)}),
-                 (QList<QDateTime>{at(2024, 2, 3), at(2024, 2, 4)}));
-        QCOMPARE(gaps("day_totals", {at(2024, 2, 28), at(2024, 3, 1)}), QList<QDateTime>{at(2024, 2, 29)});
-        QCOMPARE(gaps("hour_data", {at(2024, 1, 1, 22), at(2024, 1, 2, 23)}).size(), 24);
-
-        QCOMPARE(gaps("month_data", {at(2023, 11, 1), at(2024, 2, 1)}),
-                 (QList<QDateTime>{at(2023, 12, 1), at(2024, 1, 1)}));
-        QCOMPARE(gaps("month_totals", {at(2024, 1, 1), at(2024, 4, 1)}),
-                 (QList<QDateTime>{at(2024, 2, 1), at(2024, 3, 1)}));
-        // A row stamped later in its month still fills that month.
-        QVERIFY(gaps("month_data", {at(2024, 1, 1), at(2024, 2, 15, 13), at(2024, 3, 1)}).isEmpty());
-
-        // Other archives are not scanned; unsorted input ends at once.
-        QVERIFY(gaps("setting_data", {at(2024, 1, 1), at(2024, 5, 1)}).isEmpty());
-        QVERIFY(gaps("month_data", {at(2025, 1, 1), at(2024, 1, 1)}).isEmpty());
-    }
-
-    void offGridRowsEndTheScan()
-    {
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QVariantList>("rows");
+        QTest::addColumn<QVariantList>("gaps");
+        const auto row = [](const char *name, const char *archive, const QStringList &rows, const QStringList &gaps) {
+            QTest::newRow(name) << QString(archive) << dates(rows) << dates(gaps);
+        };
+        row("no rows", "day_data", {}, {});
+        row("a single row", "hour_data", {"2024-06-01 07:00"}, {});
+        row("hours", "hour_data", {"2024-01-01 01:00", "2024-01-01 02:00", "2024-01-01 04:00", "2024-01-01 05:00"},
+            {"2024-01-01 03:00"});
+        row("days", "day_data", {"2024-02-01", "2024-02-02", "2024-02-05"}, {"2024-02-03", "2024-02-04"});
+        row("29 February", "day_totals", {"2024-02-28", "2024-03-01"}, {"2024-02-29"});
+        row("months across the year", "month_totals", {"2023-11-01", "2024-02-01"}, {"2023-12-01", "2024-01-01"});
+        row("a row later in its month fills it", "month_data", {"2024-01-01", "2024-02-15 13:00", "2024-03-01"}, {});
+        row("other archives are not scanned", "setting_data", {"2024-01-01", "2024-05-01"}, {});
+        row("unsorted rows end the scan", "month_data", {"2025-01-01", "2024-01-01"}, {});
         // After an off-grid row every slot passed is a gap, up to the last row.
-        QCOMPARE(gaps("hour_data", {at(2024, 1, 1, 1), at(2024, 1, 1, 2, 30), at(2024, 1, 1, 3, 30), at(2024, 1, 1, 4, 30)}),
-                 (QList<QDateTime>{at(2024, 1, 1, 2), at(2024, 1, 1, 3), at(2024, 1, 1, 4)}));
-        QCOMPARE(gaps("day_data", {at(2024, 1, 1, 12), at(2024, 1, 2, 12), at(2024, 1, 3, 12)}),
-                 (QList<QDateTime>{at(2024, 1, 2), at(2024, 1, 3)}));
-        // One off-grid row in the middle: the rows after it count as missing too.
-        QCOMPARE(gaps("day_data", {at(2024, 1, 1), at(2024, 1, 2, 6), at(2024, 1, 3), at(2024, 1, 4)}),
-                 (QList<QDateTime>{at(2024, 1, 2), at(2024, 1, 3)}));
-    }
-
-    void daylightSavingChanges()
-    {
-        if (!QFile::exists("/usr/share/zoneinfo/Europe/Berlin"))
-            QSKIP("no time zone data");
-        struct ZoneScope
-        {
-            QByteArray previous = qgetenv("TZ");
-            ZoneScope() { qputenv("TZ", "Europe/Berlin"); tzset(); }
-            ~ZoneScope()
-            {
-                if (previous.isNull())
-                    qunsetenv("TZ");
-                else qputenv("TZ", previous);
-                tzset();
-            }
-        } zone;
-
+        row("off-grid hours", "hour_data", {"2024-01-01 01:00", "2024-01-01 02:30", "2024-01-01 03:30", "2024-01-01 04:30"},
+            {"2024-01-01 02:00", "2024-01-01 03:00", "2024-01-01 04:00"});
+        row("off-grid days", "day_data", {"2024-01-01 12:00", "2024-01-02 12:00", "2024-01-03 12:00"},
+            {"2024-01-02", "2024-01-03"});
+        row("one off-grid day", "day_data", {"2024-01-01", "2024-01-02 06:00", "2024-01-03", "2024-01-04"},
+            {"2024-01-02", "2024-01-03"});
         // Spring: the hour after 01:00 is 03:00; autumn: a 25-hour day.
-        QVERIFY(gaps("hour_data", {at(2024, 3, 31, 1), at(2024, 3, 31, 3), at(2024, 3, 31, 4)}).isEmpty());
-        QCOMPARE(gaps("day_data", {at(2024, 3, 30), at(2024, 4, 2)}), (QList<QDateTime>{at(2024, 3, 31), at(2024, 4, 1)}));
-        QCOMPARE(gaps("day_data", {at(2024, 10, 26), at(2024, 10, 29)}),
-                 (QList<QDateTime>{at(2024, 10, 27), at(2024, 10, 28)}));
+        row("spring hours", "hour_data", {"2024-03-31 01:00", "2024-03-31 03:00", "2024-03-31 04:00"}, {});
+        row("spring days", "day_data", {"2024-03-30", "2024-04-02"}, {"2024-03-31", "2024-04-01"});
+        row("autumn days", "day_data", {"2024-10-26", "2024-10-29"}, {"2024-10-27", "2024-10-28"});
     }
+
+    void gaps()
+    {
+        QFETCH(QString, archive);
+        QFETCH(QVariantList, rows);
+        ZeltoTable table(QStringList{"date"});
+        for (const QVariant &date : rows)
+            table.appendRow(QVariantList{date});
+        QFETCH(QVariantList, gaps);
+        QCOMPARE(ArchiveChecks::fillEntry(archive, table),
+                 (QVariantMap{{"firstDate", rows.value(0)}, {"lastDate", rows.value(rows.size() - 1)}, {"size", rows.size()},
+                              {"gapCount", gaps.size()}, {"gaps", gaps}}));
+    }
+
+private:
+    TempDatabaseHome m_home;
 };
 
 QTEST_GUILESS_MAIN(TestArchiveChecks)

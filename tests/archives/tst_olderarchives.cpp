@@ -4,13 +4,12 @@
 #include "database.h"
 #include "lasterror.h"
 #include "streamfixtures.h"
+#include "tempdatabasehome.h"
 #include "zeltostream.h"
-#include "zeltosystem.h"
 
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <time.h>
@@ -21,28 +20,23 @@ const int kNode = 1;
 const QString kHour = "hour_data";
 const QString kDay = "day_data";
 
-// The version byte of a stored archive.
-int storedVersion(const QString &archive)
+QVariant scalar(const QString &sql)
 {
     QSqlQuery query(QSqlDatabase::database());
-    if (!query.exec(QStringLiteral("SELECT %1 FROM nodes_data WHERE id = %2").arg(archive).arg(kNode)) || !query.next())
-        return -1;
-    const QByteArray blob = query.value(0).toByteArray();
-    return blob.isEmpty() ? -1 : int(uchar(blob.at(0)));
+    return query.exec(sql) && query.next() ? query.value(0) : QVariant();
 }
 
-int userVersion()
+int storedVersion(const QString &archive)
 {
-    QSqlQuery query(QSqlDatabase::database());
-    return query.exec("PRAGMA user_version") && query.next() ? query.value(0).toInt() : -1;
+    const QByteArray blob =
+        scalar(QStringLiteral("SELECT %1 FROM nodes_data WHERE id = %2").arg(archive).arg(kNode)).toByteArray();
+    return blob.isEmpty() ? -1 : int(uchar(blob.at(0)));
 }
 
 ZeltoTable stored(const QString &archive)
 {
     ZeltoTable table;
-    if (!ArchiveStore::read(kNode, archive, table))
-        return ZeltoTable();
-    return table;
+    return ArchiveStore::read(kNode, archive, table) ? table : ZeltoTable();
 }
 
 } // namespace
@@ -52,44 +46,32 @@ class TestOlderArchives : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void opensReadsAndSavesWithoutMigration()
     {
         // The zone the fixture was written in: its local dates are instants.
         qputenv("TZ", "Europe/Berlin");
         tzset();
-    }
-
-    void opensReadsAndSavesWithoutMigration()
-    {
-        QTemporaryDir home;
-        QVERIFY(home.isValid());
+        TempDatabaseHome home;
         QVERIFY(QFile::copy(QStringLiteral(ORVEX_TEST_DATA "/telvan-v1.db"), home.filePath("telvan.db")));
         QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);
-        qputenv("ORVEX_HOME", home.path().toUtf8());
-        ZeltoSystem::instance()->setSettingsPath(QString());
-        QVERIFY2(Database::init(), qPrintable(lastError()));
-        QCOMPARE(userVersion(), 7);
-        QCOMPARE(storedVersion(kHour), 1);
-
+        QVERIFY(home.open());
+        QCOMPARE(QList<int>({scalar("PRAGMA user_version").toInt(), storedVersion(kHour)}), QList<int>({7, 1}));
         QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 72));
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
 
         ZeltoTable info;
-        info.appendRow(QVariantMap{ { "id", kNode } });
-        ZeltoTableMap tables{ { "info", info }, { kHour, StreamFixtures::hourArchive(72, 24) } };
+        info.appendRow(QVariantMap{{"id", kNode}});
+        ZeltoTableMap tables{{"info", info}, {kHour, StreamFixtures::hourArchive(72, 24)}};
         QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
-        QCOMPARE(storedVersion(kHour), int(ZeltoStream::FormatVersion));
-        QCOMPARE(storedVersion(kDay), 1);   // rewritten when it is next saved
-        QCOMPARE(userVersion(), 7);
+        // The day archive is rewritten when it is next saved; the schema stays.
+        QCOMPARE(QList<int>({storedVersion(kHour), storedVersion(kDay), scalar("PRAGMA user_version").toInt()}),
+                 QList<int>({int(ZeltoStream::FormatVersion), 1, 7}));
 
         // What the save wrote reads back after a restart, as does what it left.
         Database::destroy();
         QVERIFY(Database::init());
-        const ZeltoTable hours = stored(kHour);
-        QCOMPARE(hours.rowCount(), 96);
-        QVERIFY(hours == StreamFixtures::hourArchive(0, 96));
+        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 96));
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
-        Database::destroy();
     }
 };
 

@@ -1,7 +1,6 @@
 // One polling run against a scripted device polling server in this process.
 
 #include "task.h"
-#include "zelto.h"
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -43,20 +42,11 @@ public:
     }
 };
 
-ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"),
-                                ScriptedCommand("startTask"),  ScriptedCommand("cancelTask"),
-                                ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
+ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"), ScriptedCommand("startTask"),
+                                ScriptedCommand("cancelTask"), ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
                                 ScriptedCommand("getResult"),  ScriptedCommand("removeTask")};
 
 Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
-
-Answer failure(const QString &text)
-{
-    return [text](const QVariantList &) {
-        ZeltoSystem::instance()->error(text, true);
-        return QVariant();
-    };
-}
 
 ZeltoTableMap someTables()
 {
@@ -64,8 +54,6 @@ ZeltoTableMap someTables()
     hours.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(10, 0)), 71.25});
     return {{"hour_data", hours}};
 }
-
-QVariant tables(const ZeltoTableMap &map) { return QVariantList{0, true, QVariantList{QVariant::fromValue(map)}}; }
 
 // The script of a run that goes well: finished at the second state poll.
 void scriptSuccess()
@@ -78,7 +66,17 @@ void scriptSuccess()
         return ++*polls == 1 ? QVariantList{0, false} : QVariantList{0, true, 100, "Готово"};
     });
     g_script.answers.insert("takeLog", reply(QVariantList{0, QStringList{"первая", "вторая"}}));
-    g_script.answers.insert("getResult", reply(tables(someTables())));
+    g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
+}
+
+QVariantMap params(quint16 port = ZeltoServer::global()->tcpPort())
+{
+    return {{"varnel_ip", "127.0.0.1"},
+            {"varnel_port", port},
+            {"channel", QVariantMap{{"code", "COM"}}},
+            {"driver", QVariantMap{{"code", "QRVK"}}},
+            {"command", "readArchive"},
+            {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
 }
 
 } // namespace
@@ -99,31 +97,24 @@ private slots:
     {
         scriptSuccess();
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         QSignalSpy states(&task, &Task::stateChanged);
-        QVERIFY(runToEnd(task));
-        QVERIFY2(!task.isFailed(), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task) && !task.isFailed(), qPrintable(task.errorString()));
         QCOMPARE(g_script.calls, QStringList({"createTask", "setCommand", "startTask", "getState", "getState", "takeLog",
                                               "getResult", "removeTask"}));
-        QCOMPARE(g_script.params.at(0), QVariantList({params(0).value("channel"), params(0).value("driver")}));
-        QCOMPARE(g_script.params.at(1).value(0).toInt(), 7);
-        QCOMPARE(g_script.params.at(1).value(1).toString(), QStringLiteral("readArchive"));
-        QCOMPARE(g_script.params.at(1).value(2).toMap().value("data").toStringList(), QStringList{"hourData"});
-        QCOMPARE(g_script.params.at(7), QVariantList{7});
+        const QVariantMap sent = params();
+        QCOMPARE(g_script.params.mid(0, 3) << g_script.params.at(7),
+                 QList<QVariantList>(
+                     {{sent.value("channel"), sent.value("driver")}, {7, "readArchive", sent.value("params")}, {7}, {7}}));
         // A two-element state changes nothing but is still reported.
-        QCOMPARE(states.count(), 2);
-        QCOMPARE(task.progress(), 100);
-        QCOMPARE(task.state(), QStringLiteral("Готово"));
-        QCOMPARE(task.log(), QStringList({"первая", "вторая"}));
+        QCOMPARE(QVariantList({states.count(), task.progress(), task.state(), task.log()}),
+                 QVariantList({2, 100, "Готово", QStringList({"первая", "вторая"})}));
         QCOMPARE(task.result(), someTables());
 
         // The same object runs again afresh, as for a retry.
         scriptSuccess();
         g_script.answers.insert("getResult", reply(QVariantList{0, false, "Ошибка прибора"}));
-        QVERIFY(runToEnd(task));
-        QVERIFY(task.isFailed());
+        QVERIFY(runToEnd(task) && task.isFailed() && task.result().isEmpty());
         QCOMPARE(task.errorString(), QStringLiteral("Ошибка прибора"));
-        QVERIFY(task.result().isEmpty());
         QCOMPARE(g_script.calls.last(), QStringLiteral("removeTask"));
     }
 
@@ -132,24 +123,19 @@ private slots:
         QTest::addColumn<QString>("request");
         QTest::addColumn<QVariant>("answer");   // invalid: an error reply
         QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("lastCall");
-
-        QTest::newRow("error reply") << "createTask" << QVariant() << "Сбой сервера опроса" << "createTask";
-        QTest::newRow("job id not a number") << "createTask" << QVariant("abc")
-                                             << "Неверный ответ сервера опроса на запрос createTask" << "createTask";
-        QTest::newRow("state not a list") << "getState" << QVariant("garbage")
-                                          << "Неверный ответ сервера опроса на запрос getState" << "getState";
-        QTest::newRow("finished flag not a bool") << "getState" << QVariant(QVariantList{0, "да"})
-                                                  << "признак завершения" << "getState";
-        QTest::newRow("progress not a number") << "getState" << QVariant(QVariantList{0, true, "x"})
-                                               << "ход выполнения" << "getState";
-        QTest::newRow("log not a list") << "takeLog" << QVariant(5) << "takeLog" << "takeLog";
-        QTest::newRow("short result") << "getResult" << QVariant(QVariantList{0, true})
-                                      << "Неверный ответ сервера опроса на запрос getResult" << "removeTask";
-        QTest::newRow("no data") << "getResult" << QVariant(QVariantList{0, true, QVariantList()}) << "Данные не считаны"
-                                 << "removeTask";
-        QTest::newRow("data not tables") << "getResult" << QVariant(QVariantList{0, true, QVariantList{42}})
-                                         << "не являются набором таблиц" << "removeTask";
+        const auto row = [](const char *name, const char *request, const QVariant &answer, const QString &error) {
+            QTest::newRow(name) << QString(request) << answer << error;
+        };
+        const QString wrong = "Неверный ответ сервера опроса на запрос ";
+        row("error reply", "createTask", QVariant(), "Сбой сервера опроса");
+        row("job id not a number", "createTask", "abc", wrong + "createTask");
+        row("state not a list", "getState", "garbage", wrong + "getState");
+        row("finished flag not a bool", "getState", QVariantList{0, "да"}, "признак завершения");
+        row("progress not a number", "getState", QVariantList{0, true, "x"}, "ход выполнения");
+        row("log not a list", "takeLog", 5, "takeLog");
+        row("short result", "getResult", QVariantList{0, true}, wrong + "getResult");
+        row("no data", "getResult", QVariantList{0, true, QVariantList()}, "Данные не считаны");
+        row("data not tables", "getResult", QVariantList{0, true, QVariantList{42}}, "не являются набором таблиц");
     }
 
     void repliesOfTheWrongShapeFailTheRun()
@@ -157,51 +143,40 @@ private slots:
         QFETCH(QString, request);
         QFETCH(QVariant, answer);
         QFETCH(QString, error);
-        QFETCH(QString, lastCall);
         scriptSuccess();
-        g_script.answers.insert(request, answer.isValid() ? reply(answer) : failure("Сбой сервера опроса"));
+        g_script.answers.insert(request, [answer](const QVariantList &) {
+            if (!answer.isValid())
+                ZeltoSystem::instance()->error("Сбой сервера опроса", true);
+            return answer;
+        });
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
-        QVERIFY(runToEnd(task));
-        QVERIFY(task.isFailed());
-        QVERIFY2(task.errorString().contains(error), qPrintable(task.errorString()));
-        QCOMPARE(g_script.calls.last(), lastCall);
-        QVERIFY(task.result().isEmpty());
+        QVERIFY2(runToEnd(task) && task.isFailed() && task.errorString().contains(error) && task.result().isEmpty(),
+                 qPrintable(task.errorString()));
+        // The job is removed once its result was asked for; a failure before leaves it.
+        QCOMPARE(g_script.calls.last(), request == "getResult" ? "removeTask" : request);
     }
 
     void cancelSendsOneCancelAndTakesNoResult()
     {
         scriptSuccess();
-        bool cancelled = false;
-        g_script.answers.insert("cancelTask", [&](const QVariantList &) -> QVariant {
-            cancelled = true;
-            return true;
-        });
         // The job goes on for a poll after the cancel, then reports its end.
         int pollsAfterCancel = 0;
         g_script.answers.insert("getState", [&](const QVariantList &) -> QVariant {
-            if (cancelled && ++pollsAfterCancel > 1)
+            if (g_script.calls.contains("cancelTask") && ++pollsAfterCancel > 1)
                 return QVariantList{0, true, 40, "Отменено"};
             return QVariantList{0, false, 40, "Чтение"};
         });
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
-        QVERIFY(runToEnd(task));
-        QVERIFY(task.isCanceled());
-        QVERIFY(!task.isFailed());
-        QCOMPARE(g_script.calls.count(QStringLiteral("cancelTask")), 1);
-        QVERIFY(!g_script.calls.contains("getResult"));
+        QVERIFY(runToEnd(task) && task.isCanceled() && !task.isFailed());
+        QVERIFY(g_script.calls.count("cancelTask") == 1 && !g_script.calls.contains("getResult") && task.progress() == 40);
         QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
-        QCOMPARE(task.progress(), 40);
 
         // Cancelled before it starts: no request at all.
         g_script = Script();
         Task early;
-        early.setParams(params(ZeltoServer::global()->tcpPort()));
         early.cancel();
-        QVERIFY(runToEnd(early));
-        QVERIFY(g_script.calls.isEmpty());
+        QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
     }
 
     void serverThatNeverAnswers()
@@ -212,83 +187,68 @@ private slots:
             return true;
         });
         Task task;
-        task.setParams(params(ZeltoServer::global()->tcpPort()));
         task.setReplyTimeout(600);
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(runToEnd(task));
-        QVERIFY2(task.errorString().contains("не ответил на запрос getState"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task) && task.errorString().contains("не ответил на запрос getState"),
+                 qPrintable(task.errorString()));
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(g_script.calls.last(), QStringLiteral("getState"));   // the job is left on the server
 
         // At shutdown the wait is given up at once.
         Task stopping;
-        stopping.setParams(params(ZeltoServer::global()->tcpPort()));
         QTimer::singleShot(300, this, [&stopping]() { stopping.abort(); });
         clock.restart();
-        QVERIFY(runToEnd(stopping));
-        QVERIFY2(stopping.errorString().contains("останавливается"), qPrintable(stopping.errorString()));
+        QVERIFY2(runToEnd(stopping) && stopping.errorString().contains("останавливается"),
+                 qPrintable(stopping.errorString()));
         QVERIFY(clock.elapsed() < 3000);
 
-        // A server that is not there.
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const quint16 port = closed.serverPort();
         closed.close();
         Task unreachable;
-        unreachable.setParams(params(port));
-        QVERIFY(runToEnd(unreachable));
-        QVERIFY2(unreachable.errorString().contains("Не удалось подключиться"), qPrintable(unreachable.errorString()));
+        QVERIFY2(runToEnd(unreachable, params(port)) && unreachable.errorString().contains("Не удалось подключиться"),
+                 qPrintable(unreachable.errorString()));
 
         Task empty;
-        QVERIFY(runToEnd(empty));
+        QVERIFY(runToEnd(empty, QVariantMap()));
         QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
     }
 
     void findsItsServer()
     {
         const QVariantMap defaults{{"varnel_ip", QVariant()}, {"varnel_port", QVariant()}};
-        QCOMPARE(Task::host(defaults), QStringLiteral("localhost"));
-        QCOMPARE(Task::port(defaults), quint16(5411));
+        QCOMPARE(Task::host(defaults) + ':' + QString::number(Task::port(defaults)), QStringLiteral("localhost:5411"));
         QFile ini(m_home.filePath("varnel.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Server]\nport=5499\n");
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[Server]\nport=5499\n") > 0);
         ini.close();
-        QCOMPARE(Task::port(defaults), quint16(5499));
-        QCOMPARE(Task::port({{QStringLiteral("varnel_port"), 6000}}), quint16(6000));
-        QCOMPARE(Task::host({{QStringLiteral("varnel_ip"), QStringLiteral("10.0.0.5")}}), QStringLiteral("10.0.0.5"));
+        QCOMPARE(QList<int>({Task::port(defaults), Task::port({{"varnel_port", 6000}})}), QList<int>({5499, 6000}));
+        QCOMPARE(Task::host({{"varnel_ip", "10.0.0.5"}}), QStringLiteral("10.0.0.5"));
         ini.remove();
 
         // A port that is not one fails the run before connecting.
         g_script = Script();
         Task task;
-        QVariantMap bad = params(0);
+        QVariantMap bad = params();
         bad.insert("varnel_port", "порт");
-        task.setParams(bad);
-        QVERIFY(runToEnd(task));
-        QVERIFY2(task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task, bad) && task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 
 private:
-    // Runs the task on a pool thread and waits for its end.
-    bool runToEnd(Task &task, int timeoutMs = 15000)
+    // Runs the task with these parameters on a pool thread and serves the scripted server until it ends; the
+    // end is queued, so a run that fails at once is not missed.
+    bool runToEnd(Task &task, const QVariantMap &taskParams = params())
     {
-        QSignalSpy finished(&task, &Task::finished);
+        task.setParams(taskParams);
+        QEventLoop loop;
+        connect(&task, &Task::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        QTimer::singleShot(15000, &loop, [&loop] { loop.exit(1); });
         QThreadPool::globalInstance()->start(&task);
-        const bool ended = finished.wait(timeoutMs);
+        const bool inTime = loop.exec() == 0;
         QThreadPool::globalInstance()->waitForDone();
-        return ended && task.isDone() && !task.isRunning();
-    }
-
-    QVariantMap params(quint16 port) const
-    {
-        return {{"varnel_ip", "127.0.0.1"},
-                {"varnel_port", port},
-                {"channel", QVariantMap{{"code", "COM"}}},
-                {"driver", QVariantMap{{"code", "QRVK"}}},
-                {"command", "readArchive"},
-                {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
+        return inTime && task.isDone() && !task.isRunning();
     }
 
     QTemporaryDir m_home;

@@ -11,25 +11,22 @@
 #include "zeltobusyguard.h"
 #include "zeltosystem.h"
 
-#include <QDir>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 
-// A run scripted by its channel's "fake" setting: "ok" reads a day of
-// hours, "fail" fails, "hold" runs until released or cancelled.
+// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released.
 class FakeTask : public Task
 {
 public:
     using Task::Task;
 
-    static std::atomic<int> running;
-    static std::atomic<int> mostRunning;
-    static std::atomic<int> runs;
-    static std::atomic<bool> release;
+    static inline std::atomic<int> running{0}, mostRunning{0}, runs{0};
+    static inline std::atomic<bool> release{false};
 
     void run() override
     {
@@ -40,12 +37,9 @@ public:
         token().setProgress(25);
         token().setState(QStringLiteral("Чтение архивов"));
         emit stateChanged(this);
-        if (script == QLatin1String("hold")) {
-            while (!release && !isCanceled())
-                QThread::msleep(10);
-        } else {
-            QThread::msleep(50);
-        }
+        while (script == QLatin1String("hold") && !release && !isCanceled())
+            QThread::msleep(10);
+        QThread::msleep(50);
         setLog({QStringLiteral("строка журнала опроса")});
         if (script == QLatin1String("fail"))
             token().setError(QStringLiteral("Прибор не отвечает"));
@@ -68,14 +62,6 @@ public:
     }
 };
 
-std::atomic<int> FakeTask::running{0};
-std::atomic<int> FakeTask::mostRunning{0};
-std::atomic<int> FakeTask::runs{0};
-std::atomic<bool> FakeTask::release{false};
-
-// The channel of a fake run on its own port.
-QVariantMap fake(const QString &port, const QString &script) { return {{"port", port}, {"fake", script}}; }
-
 } // namespace
 
 class TestTaskManager : public QObject
@@ -85,12 +71,9 @@ class TestTaskManager : public QObject
 private slots:
     void initTestCase()
     {
+        // The catalogue gives the drivers: the repository's own.
+        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
         QVERIFY2(m_home.open(), qPrintable(lastError()));
-        // The catalogue gives the drivers; it reads the home folder's metadata.
-        QDir source(QStringLiteral(ORVEX_METADATA_DIR));
-        QVERIFY(QDir(m_home.path()).mkpath("metadata"));
-        for (const QString &file : source.entryList(QDir::Files))
-            QVERIFY(QFile::copy(source.filePath(file), m_home.filePath("metadata/" + file)));
     }
 
     void init()
@@ -98,9 +81,7 @@ private slots:
         Database::setSetting("maxRunningTaskCount", 10);
         Database::setSetting("taskAttemptCount", 3);
         Database::setSetting("taskAttemptInterval", 0);
-        FakeTask::running = 0;
-        FakeTask::mostRunning = 0;
-        FakeTask::runs = 0;
+        FakeTask::running = FakeTask::mostRunning = FakeTask::runs = 0;
         FakeTask::release = false;
         TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); });
     }
@@ -114,7 +95,7 @@ private slots:
 
     void retriesThenRecordsTheLastError()
     {
-        const int task = newTask(fake("COM7", "fail"));
+        const int task = newTask("COM7", "fail");
         QVERIFY(TaskManager::startTask(task, false));
         QList<int> attempts;
         QString wrong;
@@ -143,7 +124,7 @@ private slots:
     void retryWaitsItsInterval()
     {
         Database::setSetting("taskAttemptInterval", 1);   // a minute
-        const int task = newTask(fake("COM17", "fail"));
+        const int task = newTask("COM17", "fail");
         QVERIFY(TaskManager::startTask(task, false));
         QTRY_COMPARE(stateOf(task), QStringLiteral("Ожидание повторного опроса"));
         QTest::qWait(2500);
@@ -157,7 +138,7 @@ private slots:
 
     void savesTheResultAndRecordsTheRun()
     {
-        const int task = newTask(fake("COM8", "ok"));
+        const int task = newTask("COM8", "ok");
         const int node = field(task, "node_id").toInt();
         QVERIFY(TaskManager::startTask(task, false));
         QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
@@ -166,14 +147,11 @@ private slots:
         QCOMPARE(FakeTask::runs.load(), 1);
         QVERIFY(field(task, "last_error").isNull());
         QCOMPARE(field(task, "is_fail").toInt(), 0);
-        ZeltoTable hours;
-        QVERIFY(ArchiveStore::read(node, "hour_data", hours));
-        QCOMPARE(hours.rowCount(), 24);
+        QCOMPARE(hourRows(node), 24);
         // The device tells its version; it cannot rename the node or move it.
         const QVariantMap nodeRow = Nodes::get(node);
-        QCOMPARE(nodeRow.value("version").toInt(), 3);
+        QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id")}), QVariantList({3, 0}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
-        QCOMPARE(nodeRow.value("group_id").toInt(), 0);
         QCOMPARE(TaskManager::taskState(task), QVariantMap({{"id", task}, {"is_run", QVariant()}, {"started", QVariant()},
                                                             {"elapsed", QVariant()}, {"remaining", QVariant()},
                                                             {"attempts", QVariant()}, {"progress", QVariant()},
@@ -198,36 +176,29 @@ private slots:
         QVERIFY(TaskManager::hasTask(runningTask));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(runningTask), 10000);
         QCOMPARE(field(runningTask, "last_error").toString(), QStringLiteral("Задание отменено"));
-        ZeltoTable hours;
-        QVERIFY(ArchiveStore::read(field(runningTask, "node_id").toInt(), "hour_data", hours));
-        QCOMPARE(hours.rowCount(), 0);
-        QCOMPARE(FakeTask::runs.load(), 1);
+        QCOMPARE(QList<int>({hourRows(field(runningTask, "node_id").toInt()), FakeTask::runs}), QList<int>({0, 1}));
         TaskManager::cancelTask(987654);   // no run: nothing happens
     }
 
     void oneSlotAndMonitorRuns()
     {
         Database::setSetting("maxRunningTaskCount", 1);   // applied live
-        const int blocker = newTask(fake("COM11", "hold"));
-        const int task = newTask(fake("COM12", "ok"));
+        const int blocker = newTask("COM11", "hold");
+        const int task = newTask("COM12", "ok");
         QVERIFY(TaskManager::startTask(blocker, false));
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
-        // A queued monitor run is replaced by a full poll of the same task,
-        // which waits for the slot.
-        QVERIFY(TaskManager::startTask(task, true));
-        QVERIFY(TaskManager::startTask(task, true));
+        // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
+        QVERIFY(TaskManager::startTask(task, true) && TaskManager::startTask(task, true));
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
-        QVERIFY(TaskManager::startTask(task, false));
-        QCOMPARE(TaskManager::stateTable().rowCount(), 2);
+        QVERIFY(TaskManager::startTask(task, false) && TaskManager::stateTable().rowCount() == 2);
         QTRY_COMPARE(stateOf(blocker), QStringLiteral("Чтение архивов"));
         QTest::qWait(1500);
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
         FakeTask::release = true;
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QVERIFY(field(task, "last_exec").toDateTime().isValid());
-        QCOMPARE(FakeTask::mostRunning.load(), 1);
-        QCOMPARE(FakeTask::runs.load(), 2);
+        QCOMPARE(QList<int>({FakeTask::mostRunning, FakeTask::runs}), QList<int>({1, 2}));
 
         // A monitor run stores nothing and hands its reading over.
         Database::setSetting("maxRunningTaskCount", 10);
@@ -236,17 +207,12 @@ private slots:
         QVERIFY(TaskManager::startTask(task, true));
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QTRY_VERIFY([&] {
-            for (const QList<QVariant> &args : notes) {
-                if (args.at(0).toString() != QLatin1String("monitored"))
-                    continue;
-                const ZeltoTable reading = args.at(1).value<ZeltoTable>();
-                return reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
-                    && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
-                    && reading.value(0, "node_id") == field(task, "node_id");
-            }
-            return false;
-        }());
+        QTRY_VERIFY(std::any_of(notes.cbegin(), notes.cend(), [&](const QList<QVariant> &args) {
+            const ZeltoTable reading = args.at(1).value<ZeltoTable>();
+            return args.at(0) == "monitored" && reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
+                && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
+                && reading.value(0, "node_id") == field(task, "node_id");
+        }));
         QCOMPARE(field(task, "last_exec"), lastExec);
     }
 
@@ -254,8 +220,7 @@ private slots:
     {
         const auto [blocker, queued] = holdingAndQueued("COM14", "COM15");
         QVERIFY(blocker > 0);
-        QVERIFY(Tasks::remove(queued));
-        QVERIFY(Tasks::remove(blocker));
+        QVERIFY(Tasks::remove(queued) && Tasks::remove(blocker));
         QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
         QCOMPARE(TaskManager::stateTable().rowCount(), 0);
         // The running one was cancelled and goes when it ends; the queued one never ran.
@@ -266,25 +231,25 @@ private slots:
 
     void finishedRunWaitsForARunningSave()
     {
-        const int task = newTask(fake("COM16", "ok"));
+        const int task = newTask("COM16", "ok");
         QVERIFY(TaskManager::startTask(task, false));
         {
             // As a check script does: events are processed in the middle of a save.
             ZeltoBusyGuard busy;
             QTest::qWait(2500);
             QCOMPARE(FakeTask::runs.load(), 1);
-            QVERIFY(TaskManager::hasTask(task));
-            QVERIFY(field(task, "last_exec").isNull());
+            QVERIFY(TaskManager::hasTask(task) && field(task, "last_exec").isNull());
         }
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QVERIFY(field(task, "last_exec").toDateTime().isValid());
     }
 
 private:
-    int newTask(QVariantMap channel)
+    // A task of a new node whose fake run (see FakeTask) polls a port of its own.
+    int newTask(const QString &port, const QString &fake)
     {
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}});
-        channel.insert("code", "COM");
+        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}};
         return Tasks::save({{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}});
     }
 
@@ -292,8 +257,8 @@ private:
     QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort)
     {
         Database::setSetting("maxRunningTaskCount", 1);
-        const int holding = newTask(fake(holdingPort, "hold"));
-        const int queued = newTask(fake(queuedPort, "ok"));
+        const int holding = newTask(holdingPort, "hold");
+        const int queued = newTask(queuedPort, "ok");
         if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
             || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))
             return {-1, -1};
@@ -301,6 +266,11 @@ private:
     }
 
     QVariant field(int task, const QString &column) { return Tasks::get(task).value(column); }
+    int hourRows(int node)
+    {
+        ZeltoTable hours;
+        return ArchiveStore::read(node, "hour_data", hours) ? hours.rowCount() : -1;
+    }
     QString stateOf(int task) { return TaskManager::taskState(task).value("state").toString(); }
 
     TempDatabaseHome m_home;
