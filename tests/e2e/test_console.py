@@ -45,7 +45,7 @@ class ConsoleTest(unittest.TestCase):
         a = self.inst.admin
         group = a.ok("saveGroup", {"name": "Котельная №1"})
         other = a.ok("saveGroup", {"name": "Котельная №2"})
-        polled, task = self.inst.node_and_task(group=group)
+        polled, task = self.inst.node_and_task(group=group, runSeconds="3")   # long enough to be seen running
         chart = new_node(a, 77, group_id=group, name=XSS_NAME, consumer="МУП «Теплосеть»")
         a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
         days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
