@@ -12,12 +12,9 @@
 #include "zeltobusyguard.h"
 #include "zeltosystem.h"
 
-#include <algorithm>
-
 #include <QCoreApplication>
-#include <QList>
-#include <QPair>
 #include <QHostInfo>
+#include <QMap>
 #include <QMutexLocker>
 
 namespace {
@@ -31,9 +28,9 @@ const int kReadHoldMs = 60000;
 // Version of the line protocol this side speaks.
 const int kProtocolVersion = 1;
 // The settings the gateway and the item names are made from, with their defaults.
-const QList<QPair<QString, QVariant>> &opcSettings()
+const QMap<QString, QVariant> &opcSettings()
 {
-    static const QList<QPair<QString, QVariant>> settings = {
+    static const QMap<QString, QVariant> settings = {
         {QStringLiteral("opcPort"), QVariant()},
         {QStringLiteral("opcAnonymous"), false},
         {QStringLiteral("opcSecurityNone"), true},
@@ -46,11 +43,7 @@ const QList<QPair<QString, QVariant>> &opcSettings()
 // An OPC setting's value, its default when unset.
 QVariant opcSetting(const QString &name)
 {
-    for (const auto &setting : opcSettings()) {
-        if (setting.first == name)
-            return Database::getSetting(name, setting.second);
-    }
-    return QVariant();
+    return Database::getSetting(name, opcSettings().value(name));
 }
 
 QString utcText(const QDateTime &time)
@@ -101,9 +94,9 @@ QVariantList OPCServer::settings()
     // Read without storing the defaults: a first start leaves the settings
     // table as it was.
     QVariantList values;
-    for (const auto &setting : opcSettings()) {
-        const QVariant value = Database::getSetting(setting.first);
-        values.append(value.isNull() ? setting.second : value);
+    for (auto it = opcSettings().constBegin(); it != opcSettings().constEnd(); ++it) {
+        const QVariant value = Database::getSetting(it.key());
+        values.append(value.isNull() ? it.value() : value);
     }
     return values;
 }
@@ -113,8 +106,7 @@ void OPCServer::onPropertyChanged(const QString &name)
     // A changed port, security option or naming takes effect at once: the
     // gateway is started anew (its clients reconnect). Writing a value
     // that is already there changes nothing.
-    if (!m_active || std::none_of(opcSettings().begin(), opcSettings().end(),
-                                  [&name](const auto &setting) { return setting.first == name; }))
+    if (!m_active || !opcSettings().contains(name))
         return;
     const QVariantList now = settings();
     if (now == m_startedWith)
@@ -166,8 +158,7 @@ void OPCServer::stopGateway()
 OpcItemNames OPCServer::itemNames()
 {
     const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
-    const QString format =
-        opcSetting(QStringLiteral("opcNodeFormat")).toString();
+    const QString format = opcSetting(QStringLiteral("opcNodeFormat")).toString();
     return OpcItemNames(russian, format, MetadataCatalogue::instance());
 }
 
@@ -337,8 +328,7 @@ void OPCServer::onGatewayStarted()
         {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
         {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
         {QStringLiteral("separator"),
-         opcSetting(QStringLiteral("useRussianInOPC")).toBool() ? QStringLiteral("\\")
-                                                                                 : QStringLiteral(".")},
+         opcSetting(QStringLiteral("useRussianInOPC")).toBool() ? QStringLiteral("\\") : QStringLiteral(".")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
     // The values as last known: a restarted gateway starts where the last one was.
     QMutexLocker lock(&m_mutex);
