@@ -36,8 +36,6 @@ async function waitFor(check, ms, why) {
   throw new Error(why());
 }
 
-const shot = (page, name) => page.screenshot({ path: path.join(config.artifacts, `${name}.png`), fullPage: true });
-
 // Opens a view of the console and waits for all the selectors.
 async function open(page, hash, ...selectors) {
   await page.goto(`${config.url}${hash}`);
@@ -81,7 +79,6 @@ async function main() {
     await page.goto(config.url, { waitUntil: 'load' });
     await login(page, 'admin', 'неверный');
     findings.refusedLogin = await textOf(page, '#login-form .error');
-    await shot(page, 'login');
 
     // Nodes, with a name that would be markup if it were inserted as HTML.
     await login(page, 'admin', 'tavro');
@@ -92,7 +89,6 @@ async function main() {
     await page.type('#node-search', config.searchFor);
     findings.searched = await textsOf(page, '#node-list a.node-name');
     await page.$eval('#node-search', el => { el.value = ''; el.dispatchEvent(new Event('input')); });
-    await shot(page, 'nodes');
 
     // A poll started from the tasks page, its state followed live.
     const start = `button.start[data-task="${config.taskId}"]`;
@@ -106,10 +102,7 @@ async function main() {
     const states = findings.taskStates = [];
     await waitFor(async () => {
       const state = await stateOf();
-      if (state && states[states.length - 1] !== state.state) {
-        states.push(state.state);
-        if (states.length === 1) await shot(page, 'tasks');
-      }
+      if (state && states[states.length - 1] !== state.state) states.push(state.state);
       return state && states.length > 1 && state.state === 'Не выполняется' && state.last;
     }, 60000, () => `the poll did not end: ${JSON.stringify(states)}`);
 
@@ -139,7 +132,6 @@ async function main() {
     await page.click('#archive-table a.check-flag');
     await page.waitForSelector('#check-messages li');
     findings.checkMessages = await textsOf(page, '#check-messages li');
-    await shot(page, 'node');
 
     // The report, and its CSV downloaded.
     await open(page, `#/report/${config.chartNode}`, '#report-csv');
@@ -150,17 +142,14 @@ async function main() {
     const csvFile = await waitFor(() => fs.readdirSync(config.downloads).find(name => name.endsWith('.csv')), STEP_MS,
       () => 'no CSV downloaded');
     findings.csvFile = path.join(config.downloads, csvFile);
-    await shot(page, 'report');
 
     // The check log and the journal.
     await open(page, `#/checklog/${config.chartNode}`);
     await showPeriod(page, config.from, null);
     await page.waitForSelector('#checklog table');
     findings.checkLog = await page.$$eval('#checklog tbody tr', rows => rows.map(r => r.cells[3].textContent));
-    await shot(page, 'checklog');
     await open(page, '#/journal', '#journal table');
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
-    await shot(page, 'journal');
 
     // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
     const other = await browser.createBrowserContext();
@@ -172,7 +161,6 @@ async function main() {
     findings.restrictedNodes = await textsOf(restricted, '#node-list a.node-name');
     await open(restricted, '#/tasks', '#task-list table, #task-list p');
     findings.restrictedButtons = await restricted.$$eval('#task-list button', els => els.length);
-    await shot(restricted, 'restricted');
 
     // A lost connection shows itself; back, the console logs in again by itself, unless refused
     // (the restricted user's password changes meanwhile): that page returns to the login form.
@@ -188,7 +176,6 @@ async function main() {
     await page.waitForFunction(() => document.body.dataset.connection !== 'open');
     await new Promise(resolve => setTimeout(resolve, 2000));
     findings.lostTexts = [...new Set(await page.evaluate(() => window.shownTexts))];
-    await shot(page, 'connection-lost');
     await ask('start-server');
     await page.waitForFunction(() => document.body.dataset.connection === 'open', { timeout: 30000 });
     // The view drawn anew after the login, not the one from before.
@@ -199,7 +186,7 @@ async function main() {
     findings.dialogs = dialogs;
     findings.pageErrors = pageErrors;
   } catch (e) {
-    if (page) await shot(page, 'failure').catch(() => {});
+    if (page) await page.screenshot({ path: path.join(config.artifacts, 'failure.png'), fullPage: true }).catch(() => {});
     e.message += ` (page errors: ${JSON.stringify(pageErrors)})`;
     throw e;
   } finally {

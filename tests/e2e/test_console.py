@@ -11,12 +11,11 @@ import threading
 import unittest
 
 from orvexe2e import (BUILD_DIR, REFUSED, DataServer, ServerTestCase, SimulatedInstallation, TcpClient,
-                      WebSocketClient, http_get, new_node, open_http, read, rows, stamp, table)
+                      WebSocketClient, START, http_get, new_node, open_http, read, rows, stamp, table)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
 XSS_NAME = "<img src=x onerror=alert(1)>"
-START = datetime.datetime(2024, 3, 1)
 
 
 def hour_rows():

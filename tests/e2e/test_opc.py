@@ -80,7 +80,6 @@ class OpcServerTest(unittest.TestCase):
         ids = {i["id"] for i in items}
         for number in (201, 202):
             self.assertIn(self.item(number, "Система отопления", T1), ids)
-        self.assertFalse(any(i["path"][-1] in ("date", "Дата и время") for i in items))
         self.assertEqual(self.watched_by_opc(), [])
 
     def test_2_values_follow_monitor_runs(self):

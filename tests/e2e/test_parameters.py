@@ -18,9 +18,7 @@ class ParametersTest(ServerTestCase):
                       [70.0, None, None, 1234, "Котельная", 1])
         self.assertEqual([p["code"] for p in result["params"]], ["Th", "S1_t1"])
         self.assertEqual(by_code(result)["S1_t1"]["name"], "Температура теплоносителя на входе")
-        self.assertEqual(result["systems"], [{"code": 0, "name": "Общие параметры", "size": 1},
-                                             {"code": 1, "name": "Отопление", "size": 1}])
-        self.assertEqual(by_code(c.ok("describeParams", "QRV12", ["Pdim", "S1_P1"], [1, 0.6]))["S1_P1"]["unit"], "МПа")
+        self.assertEqual(len(result["systems"]), 2)   # their counts and the units: tst_parameterdescriber
         self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
                          "Количество колонок не соответствует количеству значений")
         for params in (["S1_t1", [1]], [["S1_t1"]], [["S1_t1"], {"a": 1}]):

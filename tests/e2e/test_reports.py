@@ -69,8 +69,7 @@ class ReportsTest(ServerTestCase):
                          "Неверный период: начало 31.03.2024 позже конца 01.03.2024")
         for params, position, expected in (([self.gj, "март", None], 2, "дата"),
                                            ([self.gj, None, [1]], 3, "дата"),
-                                           ([1e300, None, None], 1, "целое число"),
-                                           (["узел", None, None], 1, "целое число")):
+                                           ([1e300, None, None], 1, "целое число")):
             self.assertEqual(c.error("getReportData", *params),
                              "Неверный параметр %d команды getReportData: ожидается %s" % (position, expected))
         self.assertIn("ожидается список целых чисел", c.error("getGroupTotals", [self.gj, "x"], None, None))

