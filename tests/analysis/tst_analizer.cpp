@@ -209,8 +209,7 @@ private slots:
     {
         Analizer analizer(kModel);
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}});
-        ZeltoTable hours = temperatures({10});
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();
         QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
@@ -233,12 +232,12 @@ private slots:
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
         TempDatabaseHome home;
-        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100));
-        QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
+        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100)
+                && Database::setSetting("scriptTableTimeout", 5000));
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс"), qPrintable(lastError()));
-        QCOMPARE(analizer.findingCount(), 2);
+        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
+                     && analizer.findingCount() == 2, qPrintable(lastError()));
         // A script cannot catch its own abort.
         QCOMPARE(run("try { for (;;) {} } catch (e) { error('caught'); }", days, "day_data"), QStringList{"failed"});
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
