@@ -127,7 +127,6 @@ private slots:
         const ZeltoTable one = temperatures({1}), hot = temperatures({95});
         row("more", dayMore, temperatures({85, 95}), day, {t1 + " > 90"});
         row("another archive's data argument", dayMore, hot, hour, {});
-        row("Enum.All anywhere", "checkMore(Enum.All, 'S1_t1', 90)", hot, hour, {t1 + " > 90"});
         row("six significant digits", "checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)",
             temperatures({0.1}), "month_data", {t1 + " < 0.25", t1 + " < 1.23457e+06"});
         row("the value itself passes", "checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)",
