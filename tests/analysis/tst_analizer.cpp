@@ -127,7 +127,6 @@ private slots:
         const ZeltoTable one = temperatures({1}), hot = temperatures({95});
         row("more", dayMore, temperatures({85, 95}), day, {t1 + " > 90"});
         row("another archive's data argument", dayMore, hot, hour, {});
-        row("Enum.All anywhere", "checkMore(Enum.All, 'S1_t1', 90)", hot, hour, {t1 + " > 90"});
         row("six significant digits", "checkLess(Enum.All, 'S1_t1', 0.25); checkLess(Enum.All, 'S1_t1', 1234567)",
             temperatures({0.1}), "month_data", {t1 + " < 0.25", t1 + " < 1.23457e+06"});
         row("the value itself passes", "checkLess(Enum.All, 'S1_t1', 85); checkMore(Enum.All, 'S1_t1', 85)",
@@ -209,8 +208,7 @@ private slots:
     {
         Analizer analizer(kModel);
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}});
-        ZeltoTable hours = temperatures({10});
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();
         QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
@@ -233,12 +231,12 @@ private slots:
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
         TempDatabaseHome home;
-        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100));
-        QVERIFY(Database::setSetting("scriptTableTimeout", 5000));
+        QVERIFY(home.open() && Database::setSetting("scriptRowTimeout", 100)
+                && Database::setSetting("scriptTableTimeout", 5000));
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс"), qPrintable(lastError()));
-        QCOMPARE(analizer.findingCount(), 2);
+        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
+                     && analizer.findingCount() == 2, qPrintable(lastError()));
         // A script cannot catch its own abort.
         QCOMPARE(run("try { for (;;) {} } catch (e) { error('caught'); }", days, "day_data"), QStringList{"failed"});
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));

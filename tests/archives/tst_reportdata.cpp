@@ -86,6 +86,9 @@ QString differences(const ZeltoTableMap &report, const QString &table, const QVa
 
 } // namespace
 
+// The row matches what is expected.
+#define SAME(...) QCOMPARE(differences(__VA_ARGS__), QString())
+
 class TestReportData : public QObject
 {
     Q_OBJECT
@@ -126,18 +129,16 @@ private slots:
                                report.value("day_data").rowCount(), report.value("hour_data").rowCount()}),
                  QVariantList({node, 0, 4, 3}));
         // Markers and NaN count for nothing; a value of Unused stays the marker.
-        QCOMPARE(differences(report, "range_totals", {{kDate, "Итого"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0}, {"S1_NS", 7},
-                                                      {"S1_M1", 36.0}, {"S1_V1", kUnused}, {"Qdim", 1}, {"note", kAbsent}}),
-                 QString());
-        QCOMPARE(differences(report, "range_middles", {{kDate, "Среднее"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0 / 3},
-                                                       {"S1_M1", 12.0}, {"S1_NS", kUnused}}),
-                 QString());
-        QCOMPARE(differences(report, "hour_middles", {{"S1_t1", 52.0}, {"S1_Q", 0.2}, {"S1_M1", kUnused}}), QString());
+        SAME(report, "range_totals", {{kDate, "Итого"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0}, {"S1_NS", 7},
+             {"S1_M1", 36.0}, {"S1_V1", kUnused}, {"Qdim", 1}, {"note", kAbsent}});
+        SAME(report, "range_middles", {{kDate, "Среднее"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0 / 3},
+             {"S1_M1", 12.0}, {"S1_NS", kUnused}});
+        SAME(report, "hour_middles", {{"S1_t1", 52.0}, {"S1_Q", 0.2}, {"S1_M1", kUnused}});
         // Daily rows: what the device delivers but a row lacks is marked.
         const ZeltoTable days = report.value("day_data");
-        QCOMPARE(differences(days, {{"S1_V1", kUnused}, {"note", "x"}}), QString());
-        QCOMPARE(differences(days, {{"S1_t1", kOut}, {"S1_M1", kNaN}, {"note", QVariant()}}, 1), QString());
-        QCOMPARE(differences(days, {{"Qdim", kUnused}}, 2), QString());
+        SAME(days, {{"S1_V1", kUnused}, {"note", "x"}});
+        SAME(days, {{"S1_t1", kOut}, {"S1_M1", kNaN}, {"note", QVariant()}}, 1);
+        SAME(days, {{"Qdim", kUnused}}, 2);
 
         // Open bounds take the archive's first and last day.
         QDate from, to;
@@ -199,7 +200,7 @@ private slots:
         QCOMPARE(QVariantList({start.value(0, kDate), start.value(0, "S1_Q"), end.value(0, kDate), end.value(0, "S1_Q")}),
                  QVariantList({first.isValid() ? QVariant("На 03.03.24") : QVariant(), first,
                                last.isValid() ? QVariant("На 06.03.24") : QVariant(), last}));
-        QCOMPARE(differences(report, "range_totals", {{"S1_Q", rangeQ}}), QString());
+        SAME(report, "range_totals", {{"S1_Q", rangeQ}});
     }
 
     void tailDays_data()
@@ -229,12 +230,12 @@ private slots:
         const ZeltoTable days = report.value("day_data");
         QCOMPARE(QList<int>({days.rowCount(), days.columnValues("calc").count(true)}),
                  QList<int>({tail.rows, tail.estimatedRows}));
-        QCOMPARE(differences(report, "range_totals", {{"S1_Q", tail.rangeQ}}), QString());
+        SAME(report, "range_totals", {{"S1_Q", tail.rangeQ}});
         const QVariantMap estimate{{"S1_Q", tail.tailQ}, {"S1_t1", 60.0 + tail.tailQ}, {"S1_NS", 0}, {"Qdim", 1}};
         for (int row = 0; row < days.rowCount(); ++row) {
             QCOMPARE(days.value(row, kDate).toDateTime(), at(tail.from.month(), row + 1));
             if (days.value(row, "calc").toBool())   // S1_NS 0: no fault is made up
-                QCOMPARE(differences(days, estimate, row), QString());
+                SAME(days, estimate, row);
         }
     }
 
@@ -253,22 +254,21 @@ private slots:
             {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}};
         const ZeltoTableMap report = ArchiveReports::reportData(saved("QRV5", archives), march(3), march(5));
         const double derivedAt10 = 1000.0 - 12, v1 = 24 * kV70at6, dV = v1 - 10 * kV20at0;
-        QCOMPARE(differences(report, "first_totals", {{"S1_M1", derivedAt10 - 7 * 24}, {"calcV", true}}), QString());
-        QCOMPARE(differences(report, "last_totals", {{"S1_M1", derivedAt10 - 4 * 24}, {"calcV", true}}), QString());
+        SAME(report, "first_totals", {{"S1_M1", derivedAt10 - 7 * 24}, {"calcV", true}});
+        SAME(report, "last_totals", {{"S1_M1", derivedAt10 - 4 * 24}, {"calcV", true}});
         const ZeltoTable days = report.value("day_data");
         QCOMPARE(days.rowCount(), 3);
         for (int row = 0; row < days.rowCount(); ++row)
-            QCOMPARE(differences(days, {{"S1_V1", v1}, {"S1_V2", 10 * kV20at0}, {"S1_dV12", dV}}, row), QString());
-        QCOMPARE(differences(report, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", 3 * v1}, {"S1_dV12", 3 * dV}}),
-                 QString());
-        QCOMPARE(differences(report, "range_middles", {{"S1_V1", v1}}), QString());
+            SAME(days, {{"S1_V1", v1}, {"S1_V2", 10 * kV20at0}, {"S1_dV12", dV}}, row);
+        SAME(report, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", 3 * v1}, {"S1_dV12", 3 * dV}});
+        SAME(report, "range_middles", {{"S1_V1", v1}});
         // An hour with a marker for the pressure has no volume.
-        QCOMPARE(differences(report, "hour_data", {{"S1_V1", 2 * kV90at4}}), QString());
+        SAME(report, "hour_data", {{"S1_V1", 2 * kV90at4}});
         QVERIFY(!Zelto::isNumber(report.value("hour_data").value(1, "S1_V1")));
-        QCOMPARE(differences(report, "current_data", {{"S1_V1", 5 * kV70at6}}), QString());
+        SAME(report, "current_data", {{"S1_V1", 5 * kV70at6}});
 
         const ZeltoTableMap other = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(5));
-        QCOMPARE(differences(other, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", kAbsent}}), QString());
+        SAME(other, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", kAbsent}});
         QVERIFY(!other.value("day_data").containsColumn("S1_V1"));
     }
 
@@ -302,18 +302,14 @@ private slots:
         QCOMPARE(totals.columnNames().mid(0, 6), QStringList({"node_id", "model_code", "model_name", "number",
                                                               "first_date", "last_date"}));
         QCOMPARE(totals.rowCount(), 2);
-        QCOMPARE(differences(totals, {{"node_id", notDelivering}, {"first_date", at(3, 2)}, {"last_date", at(3, 3)},
-                                      {"S1_Q", 4.0}, {"S1_V1", QVariant()}, {"Qdim", kAbsent}, {kDate, kAbsent}}),
-                 QString());
-        QCOMPARE(differences(totals, {{"node_id", delivers}, {"model_code", "LWD41"}, {"last_date", at(3, 10)},
-                                      {"S1_Q", 10.0}, {"S1_V1", 55.0}, {"S1_NS", 7}}, 1),
-                 QString());
+        SAME(totals, {{"node_id", notDelivering}, {"first_date", at(3, 2)}, {"last_date", at(3, 3)},
+             {"S1_Q", 4.0}, {"S1_V1", QVariant()}, {"Qdim", kAbsent}, {kDate, kAbsent}});
+        SAME(totals, {{"node_id", delivers}, {"model_code", "LWD41"}, {"last_date", at(3, 10)},
+             {"S1_Q", 10.0}, {"S1_V1", 55.0}, {"S1_NS", 7}}, 1);
         QCOMPARE(ArchiveReports::groupTotals({}, march(1), march(10)).rowCount(), 0);
         // Totals are of what was read: no estimated days, even for a whole month.
         QVERIFY(Database::setSetting("calcTailDays", true));
-        QCOMPARE(differences(ArchiveReports::groupTotals({outOfRange}, march(1), march(31)),
-                             {{"last_date", at(3, 25)}, {"S1_Q", 6.0}}),
-                 QString());
+        SAME(ArchiveReports::groupTotals({outOfRange}, march(1), march(31)), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
     }
 
 private:

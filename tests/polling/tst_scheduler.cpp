@@ -84,13 +84,11 @@ private slots:
         auto newTask = [&](const QVariantMap &timetable) {
             return Tasks::save({{"node_id", node}, {"channel", channel}, {"timetable", timetable}});
         };
-        auto setLastRun = [](int task, const char *when) {
-            return Tasks::save({{"id", task}, {"last_exec", at(when)}}) == task;
-        };
         const int neverRun = newTask(hourly(0));
         const int unscheduled = newTask(QVariantMap());
         const int daily = newTask(byTimes("daily", {"08:00"}));
-        QVERIFY(neverRun > 0 && unscheduled > 0 && daily > 0 && setLastRun(daily, "2024-05-01 07:00"));
+        QVERIFY(neverRun > 0 && unscheduled > 0 && daily > 0
+                && Tasks::save({{"id", daily}, {"last_exec", at("2024-05-01 07:00")}}) == daily);
         QCoreApplication::processEvents();
 
         QList<int> started;
@@ -105,7 +103,7 @@ private slots:
         QCOMPARE(startedAt("2024-05-01 15:00"), QList<int>({neverRun, daily}));   // missed 08:00 caught up
 
         // The finished run is saved: the same hour does not start it again.
-        QVERIFY(setLastRun(daily, "2024-05-01 15:05") && Tasks::remove(neverRun));
+        QVERIFY(Tasks::save({{"id", daily}, {"last_exec", at("2024-05-01 15:05")}}) == daily && Tasks::remove(neverRun));
         QTRY_VERIFY(startedAt("2024-05-01 15:30").isEmpty());
         // A new timetable counts from the next pass; saving it clears the last run.
         QVERIFY(Tasks::save({{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}}) == unscheduled);

@@ -1,6 +1,5 @@
 // The task manager's queue with fake runs that need no polling server.
 
-#include "archivestore.h"
 #include "database.h"
 #include "lasterror.h"
 #include "nodes.h"
@@ -266,11 +265,7 @@ private:
     }
 
     QVariant field(int task, const QString &column) { return Tasks::get(task).value(column); }
-    int hourRows(int node)
-    {
-        ZeltoTable hours;
-        return ArchiveStore::read(node, "hour_data", hours) ? hours.rowCount() : -1;
-    }
+    int hourRows(int node) { return Database::readData("nodes", node, "hour_data").value<ZeltoTable>().rowCount(); }
     QString stateOf(int task) { return TaskManager::taskState(task).value("state").toString(); }
 
     TempDatabaseHome m_home;
