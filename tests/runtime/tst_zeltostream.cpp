@@ -219,8 +219,8 @@ private slots:
         ZeltoTable manyRows;
         QVERIFY(manyRows.setContent(QStringList(), QVector<QVector<QVariant>>(40000)));
         QVERIFY(roundTrips(QVariant::fromValue(manyRows)));
-        QCOMPARE(encodeStream(QVariantList{ QVariant::fromValue(manyRows), QVariant::fromValue(manyRows) }, &status).size(), 1);
-        QCOMPARE(status, ZeltoStream::WriteFailed);
+        QVERIFY(encodeStream(QVariantList{ QVariant::fromValue(manyRows), QVariant::fromValue(manyRows) }, &status).size() == 1
+                && status == ZeltoStream::WriteFailed);
     }
 
     // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
@@ -503,10 +503,7 @@ private slots:
         QVERIFY(fails(QByteArray(300, char(0x0D)) + QByteArray(300, char(0))));
 
         // Invalid UTF-8 is not an error, just replaced.
-        ZeltoStream::Status status;
-        const QVariant text = decodeStream(bytesOf({ 1, 0x07, 5, 0xff, 0xc3, 0x28, 0xed }), &status);
-        QCOMPARE(status, ZeltoStream::Ok);
-        QCOMPARE(text.userType(), int(QMetaType::QString));
+        QCOMPARE(decodeStream(bytesOf({ 1, 0x07, 5, 0xff, 0xc3, 0x28, 0xed })).userType(), int(QMetaType::QString));
     }
 
     // Packed double blocks made by hand from the grammar: well-formed ones
