@@ -2,7 +2,6 @@
 #include "lasterror.h"
 #include "zeltosystem.h"
 
-#include <QSet>
 #include <QtTest>
 
 // Invariants of the command table: unique names that route to their command,

@@ -5,8 +5,6 @@
 
 #include <QtTest>
 
-#include <cmath>
-
 namespace {
 
 const QList<int> kTwoSystems{1, 2};
@@ -17,12 +15,6 @@ ZeltoTable year(MeterValues::Kind kind, qint64 device = 1234567)
 {
     return MeterValues(device).archive(kind, MeterValues::columns(kind, kTwoSystems), at("2023-01-01T00:00:00"),
                                        at("2023-12-31T23:00:00"));
-}
-
-bool hasDecimals(double value, int decimals)
-{
-    const double scaled = value * std::pow(10.0, decimals);
-    return std::fabs(scaled - std::round(scaled)) < 1e-6;
 }
 
 double mean(const ZeltoTable &table, const QString &column, const std::function<bool(const QDateTime &)> &pick)
@@ -114,8 +106,10 @@ private slots:
         for (const QString &column : hours.columnNames().mid(1)) {
             const int decimals = MeterValues::decimals(column);
             QVERIFY(decimals >= 0);
-            for (int row = 0; row < hours.rowCount(); ++row)
-                QVERIFY2(hasDecimals(hours.value(row, column).toDouble(), decimals), qPrintable(column));
+            for (int row = 0; row < hours.rowCount(); ++row) {
+                const double scaled = hours.value(row, column).toDouble() * std::pow(10.0, decimals);
+                QVERIFY2(std::fabs(scaled - std::round(scaled)) < 1e-6, qPrintable(column));
+            }
         }
         // A system parameter needs its system ("t1").
         QList<int> found;
@@ -179,8 +173,7 @@ private slots:
 
     void unknownAndUndeliveredColumnsAreNull()
     {
-        const QStringList columns{QStringLiteral("S1_t1"), QStringLiteral("S1_G1"), QStringLiteral("DT"),
-                                  QStringLiteral("S1_bogus"), QStringLiteral("S0_t1"), QStringLiteral("S1_M1")};
+        const QStringList columns{"S1_t1", "S1_G1", "DT", "S1_bogus", "S0_t1", "S1_M1"};
         const QDateTime day = at("2024-01-01T00:00:00");
         const QVariantMap totals = MeterValues(7).archive(MeterValues::DayTotals, columns, day, day).toMap(0);
         for (const QString &column : columns.mid(0, 5))

@@ -11,10 +11,7 @@
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 
-#include <QSignalSpy>
 #include <QtTest>
-
-#include <ctime>
 
 namespace {
 
@@ -115,7 +112,6 @@ private slots:
         QVERIFY(Database::execute("DROP TRIGGER refuse"));
         QCOMPARE(Tasks::get(id), before);
     }
-
 
     void next_data()
     {

@@ -7,13 +7,9 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QDateTime>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QtTest>
-
-#include <functional>
 
 namespace {
 
@@ -66,8 +62,7 @@ class ZeltoClientTest : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost));
-        QVERIFY(ZeltoServer::global()->tcpPort() != 0);
+        QVERIFY(ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost) && ZeltoServer::global()->tcpPort() != 0);
     }
 
     void requestsFromAWorkerThread()

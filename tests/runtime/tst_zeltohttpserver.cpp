@@ -21,15 +21,13 @@ private slots:
         m_server.route("/echo", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
             response.body = request.method + " " + request.header("x-tag") + " " + request.body;
         });
-        m_server.routePrefix("/files/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-            response.body = "files " + request.path;
-        });
-        m_server.routePrefix("/files/deep/", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
-            response.body = "deep " + request.path;
-        });
-        m_server.route("/files/exact", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
-            response.body = "exact";
-        });
+        // Each handler names itself and the path it was given.
+        const auto says = [](const QByteArray &name) {
+            return [name](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) { response.body = name + " " + request.path; };
+        };
+        m_server.routePrefix("/files/", says("files"));
+        m_server.routePrefix("/files/deep/", says("deep"));
+        m_server.route("/files/exact", says("exact"));
         QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
     }
 
@@ -45,7 +43,7 @@ private slots:
         row("unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "404 Not Found");
         row("prefix", "GET /files/a.css HTTP/1.1\r\n\r\n", "200 OK", "files /files/a.css");
         row("longest prefix", "GET /files/deep/b HTTP/1.1\r\n\r\n", "200 OK", "deep /files/deep/b");
-        row("exact over prefix", "GET /files/exact HTTP/1.1\r\n\r\n", "200 OK", "exact");
+        row("exact over prefix", "GET /files/exact HTTP/1.1\r\n\r\n", "200 OK", "exact /files/exact");
         row("method refused", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "405 Method Not Allowed");
         row("headers and body", "PUT /echo HTTP/1.1\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody", "200 OK",
             "PUT a, b body");
@@ -87,13 +85,11 @@ private slots:
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, m_server.port());
         QVERIFY(socket.waitForConnected(5000));
-        socket.write("PUT /echo HTTP/1.1\r\nContent-");
-        socket.flush();
-        QTest::qWait(50);
-        socket.write("Length: 6\r\n\r\nab");
-        socket.flush();
-        QTest::qWait(50);
-        socket.write("cdef");
+        for (const char *piece : { "PUT /echo HTTP/1.1\r\nContent-", "Length: 6\r\n\r\nab", "cdef" }) {
+            socket.write(piece);
+            socket.flush();
+            QTest::qWait(50);
+        }
         QByteArray answer;
         QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
 
@@ -183,25 +179,13 @@ private slots:
         level = 1e-3;
 
         QCOMPARE(metrics.value("b_total", QStringLiteral("getNodes")), 3.0);
-        const QByteArray expected = "# HELP a_total Nothing counted yet.\n"
-                                    "# TYPE a_total counter\n"
-                                    "a_total 0\n"
-                                    "# HELP b_total Labelled.\n"
-                                    "# TYPE b_total counter\n"
-                                    "b_total{command=\"getNodes\"} 3\n"
+        const QByteArray expected = "# HELP a_total Nothing counted yet.\n# TYPE a_total counter\na_total 0\n"
+                                    "# HELP b_total Labelled.\n# TYPE b_total counter\nb_total{command=\"getNodes\"} 3\n"
                                     "b_total{command=\"say \\\"hi\\\"\\\\\\nnow\"} 1\n"
-                                    "# HELP c_seconds Durations.\n"
-                                    "# TYPE c_seconds histogram\n"
-                                    "c_seconds_bucket{le=\"0.5\"} 2\n"
-                                    "c_seconds_bucket{le=\"1\"} 4\n"
-                                    "c_seconds_bucket{le=\"+Inf\"} 5\n"
-                                    "c_seconds_sum 9.35\n"
-                                    "c_seconds_count 5\n"
-                                    "# HELP d_level Read when rendered.\n"
-                                    "# TYPE d_level gauge\n"
-                                    "d_level 0.001\n"
-                                    "# HELP e_total Labelled, nothing counted yet.\n"
-                                    "# TYPE e_total counter\n";
+                                    "# HELP c_seconds Durations.\n# TYPE c_seconds histogram\nc_seconds_bucket{le=\"0.5\"} 2\n"
+                                    "c_seconds_bucket{le=\"1\"} 4\nc_seconds_bucket{le=\"+Inf\"} 5\nc_seconds_sum 9.35\nc_seconds_count 5\n"
+                                    "# HELP d_level Read when rendered.\n# TYPE d_level gauge\nd_level 0.001\n"
+                                    "# HELP e_total Labelled, nothing counted yet.\n# TYPE e_total counter\n";
         QCOMPARE(metrics.render(), expected);
     }
 

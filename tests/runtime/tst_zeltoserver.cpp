@@ -5,7 +5,6 @@
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>

@@ -1,7 +1,5 @@
 #include "zeltostaticfolder.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 // A console folder beside a secret file and a sibling folder whose name

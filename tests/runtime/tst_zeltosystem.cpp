@@ -3,19 +3,15 @@
 #include "zeltosystem.h"
 #include "zeltotasktoken.h"
 
-#include <QCoreApplication>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 namespace {
 
-class ConstantCommand : public ZeltoCommand
+// A command only to be registered and found.
+struct IdleCommand : ZeltoCommand
 {
-public:
-    ConstantCommand(const QString &name, int count, int value) : ZeltoCommand(name, count), m_value(value) {}
-    QVariant execute(const QVariantList &) override { return m_value; }
-    const int m_value;
+    IdleCommand(const QString &name, int count) : ZeltoCommand(name, count) {}
+    QVariant execute(const QVariantList &) override { return QVariant(); }
 };
 
 } // namespace
@@ -104,8 +100,7 @@ private slots:
     {
         const int before = ZeltoCommand::all().size();
         {
-            ConstantCommand first(QStringLiteral("testFirst"), 0, 1);
-            ConstantCommand second(QStringLiteral("testSecond"), -1, 2);
+            IdleCommand first(QStringLiteral("testFirst"), 0), second(QStringLiteral("testSecond"), -1);
             QCOMPARE(ZeltoCommand::all().size(), before + 2);
             QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
             QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);

@@ -2,12 +2,7 @@
 #include "zeltotable.h"
 #include "zeltotablesplice.h"
 
-#include <QDateTime>
-#include <QRandomGenerator>
 #include <QtTest>
-
-#include <cmath>
-#include <limits>
 
 namespace {
 
@@ -150,8 +145,7 @@ private slots:
             QVERIFY(!splice.open(bytes));
             ZeltoTable table;
             QByteArray out;
-            QVERIFY(!splice.readRows(0, table));
-            QVERIFY(!splice.replaceRows(0, table, out));
+            QVERIFY(!splice.readRows(0, table) && !splice.replaceRows(0, table, out));
         }
         // A server writing the older version does not splice.
         ZeltoStream::setWriteVersion(1);
