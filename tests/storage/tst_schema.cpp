@@ -1,5 +1,4 @@
 #include "database.h"
-#include "lasterror.h"
 #include "rawquery.h"
 #include "zeltotable.h"
 
@@ -266,19 +265,18 @@ private slots:
     void triggersGuardAndCompleteRecords()
     {
         QVERIFY(Database::init());
-        QVERIFY(!Database::removeRecord("users", 0));
-        QCOMPARE(lastError(), QStringLiteral("[-users] Удаление администратора запрещено"));
-        QVERIFY(!Database::writeData("users", 0, "access", QStringList{"getNodes"}));
-        QCOMPARE(lastError(), QStringLiteral("[*users] Редактирование данных администратора запрещено"));
+        QCOMPARE(failure(!Database::removeRecord("users", 0)), "[-users] Удаление администратора запрещено");
+        QCOMPARE(failure(!Database::writeData("users", 0, "access", QStringList{"getNodes"})),
+                 "[*users] Редактирование данных администратора запрещено");
         QVERIFY(!Database::removeRecord("groups", 0));
-        QCOMPARE(Database::saveRecord("groups", {{"id", 0}, {"name", "Все"}}), -1);
-        QCOMPARE(lastError(), QStringLiteral("[*groups] Редактирование общей группы запрещено"));
+        QCOMPARE(failure(Database::saveRecord("groups", {{"id", 0}, {"name", "Все"}}) == -1),
+                 "[*groups] Редактирование общей группы запрещено");
         QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
         const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
-        QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}), -1);
-        QCOMPARE(lastError(), QStringLiteral("[*nodes] Данные не соответствуют узлу"));
+        QCOMPARE(failure(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}) == -1),
+                 "[*nodes] Данные не соответствуют узлу");
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
 
         // Companion rows: user data and the common group, node data, task data.
