@@ -46,8 +46,7 @@ private slots:
         const QVariantMap node{{"name", "Узел 1"}, {"model_code", model}, {"number", 123},
                                {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}};
         QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
-        const QString branch = names.nodeBranch(node, "Котельная");
-        QCOMPARE(names.itemName(branch, column, model), expected);
+        QCOMPARE(names.itemName(names.nodeBranch(node, "Котельная"), column, model), expected);
     }
 
     void types_data()
