@@ -11,12 +11,8 @@
 
 #include <QtTest>
 
-namespace {
-
 const QString kT1 = "QRV2_000123.S1.t1";
 const QString kTm = "QRV2_000123.Tm";
-
-} // namespace
 
 class TestOpcServer : public QObject
 {

@@ -54,6 +54,9 @@ public:
             && m_process.exitCode() == code;
     }
 
+    // A second service on a socket in use: exit code 1 before "started".
+    bool refused() { return exitsWith(1) && !lines().contains("started"); }
+
     bool stops()   // SIGTERM, then a clean exit
     {
         m_process.terminate();
@@ -202,7 +205,6 @@ private slots:
         expected << "command 11" << "command 12";
 
         QVERIFY(send(7));
-        QCOMPARE(probe.lines(), expected);
         QVERIFY(probe.stops());
         QCOMPARE(probe.lines(), expected << "stopping" << "stopped");
         QVERIFY(!QFileInfo::exists(path));
@@ -266,8 +268,7 @@ private slots:
         QVERIFY2(first.waitForLine("started"), first.standardError().constData());
 
         Probe second(name);
-        QVERIFY(second.exitsWith(1));
-        QVERIFY(!second.lines().contains("started"));
+        QVERIFY(second.refused());
         QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
 
         // The first one still owns the socket.
@@ -281,8 +282,7 @@ private slots:
         QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("keep") == 4);
         foreign.close();
         Probe blocked(name);
-        QVERIFY(blocked.exitsWith(1));
-        QVERIFY(!blocked.lines().contains("started"));
+        QVERIFY(blocked.refused());
         QVERIFY(foreign.open(QIODevice::ReadOnly));
         QCOMPARE(foreign.readAll(), QByteArray("keep"));
         QVERIFY(foreign.remove());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lasterror.h"
+
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -13,3 +15,6 @@ inline QVariant scalar(const QString &statement, const QVariantList &values = QV
         query.addBindValue(value);
     return query.exec() && query.next() ? query.value(0) : QVariant();
 }
+
+// The error text a call that failed left behind, to compare in one step.
+inline QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
