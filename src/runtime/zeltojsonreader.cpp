@@ -753,11 +753,9 @@ void ZeltoJsonReader::convertText(Tag tag, const Span &text, qsizetype offset, Q
         return;
     }
     case TagBytes: {
-        const QByteArray base64 = QByteArray::fromRawData(text.data, int(text.size));
-        QByteArray::FromBase64Result decoded =
-            QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
-        if (decoded)
-            out = decoded.decoded;
+        QByteArray bytes;
+        if (decodeBase64(text.data, text.size, bytes))
+            out = bytes;
         else
             invalidValue(offset, QStringLiteral("неверный base64 в теге $bytes"));
         return;
