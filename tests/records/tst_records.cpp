@@ -82,8 +82,7 @@ private slots:
             QVERIFY(Tasks::save({{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}}) == taskId);
             QVERIFY(scope.commit());
         }
-        QVERIFY(id > 0 && taskId > 0);
-        QCOMPARE(spy.count(), 0);
+        QVERIFY(id > 0 && taskId > 0 && spy.isEmpty());
         Nodes::changed(id);
         Tasks::changed(taskId);
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("nodeSaved %1").arg(id), QStringLiteral("taskSaved %1").arg(taskId)}));
