@@ -19,15 +19,12 @@ ZeltoTable year(MeterValues::Kind kind, qint64 device = 1234567)
 
 double mean(const ZeltoTable &table, const QString &column, const std::function<bool(const QDateTime &)> &pick)
 {
-    double sum = 0;
-    int count = 0;
+    QVector<double> picked;
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (pick(table.value(row, QStringLiteral("date")).toDateTime())) {
-            sum += table.value(row, column).toDouble();
-            ++count;
-        }
+        if (pick(table.value(row, QStringLiteral("date")).toDateTime()))
+            picked << table.value(row, column).toDouble();
     }
-    return count ? sum / count : 0;
+    return std::accumulate(picked.begin(), picked.end(), 0.0) / qMax(1, picked.size());
 }
 
 } // namespace
@@ -48,8 +45,7 @@ private slots:
     void sameDeviceSameHistory()
     {
         const QStringList columns = MeterValues::columns(MeterValues::HourData, kTwoSystems);
-        const QDateTime from = at("2024-03-01T00:00:00");
-        const QDateTime to = at("2024-03-03T00:00:00");
+        const QDateTime from = at("2024-03-01T00:00:00"), to = at("2024-03-03T00:00:00");
         const ZeltoTable first = MeterValues(42).archive(MeterValues::HourData, columns, from, to);
         QCOMPARE(first.rowCount(), 49);
         QCOMPARE(MeterValues(42).archive(MeterValues::HourData, columns, from, to), first);
@@ -101,8 +97,7 @@ private slots:
 
     void valuesCarryMeterDecimals()
     {
-        const ZeltoTable hours = m_hours.filter(QStringLiteral("date"), at("2023-02-01T00:00:00"),
-                                                                     at("2023-02-03T00:00:00"));
+        const ZeltoTable hours = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
         for (const QString &column : hours.columnNames().mid(1)) {
             const int decimals = MeterValues::decimals(column);
             QVERIFY(decimals >= 0);
@@ -162,8 +157,7 @@ private slots:
         QFETCH(QDateTime, from);
         QFETCH(QDateTime, to);
         QFETCH(QStringList, dates);
-        const QStringList columns{QStringLiteral("S1_Q")};
-        const ZeltoTable table = MeterValues(7).archive(MeterValues::Kind(kind), columns, from, to);
+        const ZeltoTable table = MeterValues(7).archive(MeterValues::Kind(kind), {QStringLiteral("S1_Q")}, from, to);
         QCOMPARE(table.columnNames(), QStringList({QStringLiteral("date"), QStringLiteral("S1_Q")}));
         QStringList found;
         for (const QVariant &date : table.columnValues(QStringLiteral("date")))

@@ -11,9 +11,8 @@
 
 namespace {
 
-class CountCommand : public ZeltoCommand
+struct CountCommand : ZeltoCommand
 {
-public:
     CountCommand() : ZeltoCommand(QStringLiteral("count"), 0) {}
     QVariant execute(const QVariantList &) override { return ++calls; }
     int calls = 0;
@@ -21,11 +20,8 @@ public:
 
 CountCommand g_count;
 
-QByteArray upgradeRequest()
-{
-    return "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-}
+const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 // One masked text frame, as a browser sends it.
 QByteArray textFrame(const QByteArray &payload)
@@ -119,7 +115,7 @@ private slots:
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
         QVERIFY(client.waitForConnected(5000));
         const int before = ZeltoServer::global()->clientCount();
-        client.write(upgradeRequest() + textFrame(R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
+        client.write(kUpgradeRequest + textFrame(R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
         QByteArray answer;
         QTRY_VERIFY((answer += client.readAll()).contains(R"("id":7)"));
         // The handshake's answer, then the reply to the frame that came with it.
@@ -138,7 +134,7 @@ private slots:
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
         QVERIFY(client.waitForConnected(5000));
-        client.write(upgradeRequest());
+        client.write(kUpgradeRequest);
         // Taken over and let go at once: nothing is left behind.
         QTRY_COMPARE(disconnected.count(), 1);
         QCOMPARE(connected.count(), 1);

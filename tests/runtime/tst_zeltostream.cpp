@@ -12,12 +12,9 @@ using StreamFixtures::local;
 QByteArray varint(quint64 v)
 {
     QByteArray out;
-    while (v >= 0x80) {
+    for (; v >= 0x80; v >>= 7)
         out.append(char(uchar(v) | 0x80));
-        v >>= 7;
-    }
-    out.append(char(v));
-    return out;
+    return out.append(char(v));
 }
 
 QByteArray bytesOf(std::initializer_list<int> list)
@@ -106,10 +103,9 @@ enum ColumnKind { Temperatures, Counters, Pressures, Integers, RandomBits, Speci
 
 double special(int i)
 {
-    static const double values[] = { -0.0, 0.0, fromBits(0x7ff8000000000000ULL),
-                                     fromBits(0xfff8000000000123ULL),
-                                     fromBits(0x7ff0000000000001ULL),
-                                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+    static const double values[] = { -0.0, 0.0, fromBits(0x7ff8000000000000ULL), fromBits(0xfff8000000000123ULL),
+                                     fromBits(0x7ff0000000000001ULL), std::numeric_limits<double>::infinity(),
+                                     -std::numeric_limits<double>::infinity(),
                                      std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min(),
                                      std::numeric_limits<double>::min(), std::numeric_limits<double>::max(),
                                      std::numeric_limits<double>::lowest(), 9007199254740992.0, 9007199254740994.0,
@@ -318,8 +314,8 @@ private slots:
         QVERIFY2(same(values, back, &why) && reader.atEnd(), qPrintable(why));
         QVariant extra = 7;
         reader >> extra;
-        QVERIFY(reader.status() == ZeltoStream::ReadPastEnd && !extra.isValid());
-        QVERIFY(reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
+        QVERIFY(reader.status() == ZeltoStream::ReadPastEnd && !extra.isValid()
+                && reader.errorString().contains(QStringLiteral("неожиданный конец данных")));
 
         // Streams used the wrong way round refuse politely.
         ZeltoStream readOnly(bytes), neither(&bytes, QIODevice::ReadWrite), nowhere(nullptr, QIODevice::WriteOnly);
@@ -340,8 +336,8 @@ private slots:
             QByteArray bytes = encodeStream(42);
             bytes[0] = version;
             ZeltoStream stream(bytes);
-            QVERIFY(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData);
-            QVERIFY2(stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
+            QVERIFY2(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData
+                         && stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
             QVariant v = 1;
             stream >> v;
             QVERIFY(!v.isValid() && stream.atEnd());
@@ -360,10 +356,8 @@ private slots:
             QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(fixture.first));
             const QByteArray bytes = file.readAll();
             QCOMPARE(int(uchar(bytes.at(0))), 1);
-            ZeltoStream::Status status;
-            QString error, why;
-            const QVariant back = decodeStream(bytes, &status, &error);
-            QVERIFY2(status == ZeltoStream::Ok, qPrintable(error));
+            const QVariant back = decodeStream(bytes);
+            QString why;
             QVERIFY2(same(fixture.second, back, &why), qPrintable(fixture.first + ": " + why));
             QVERIFY(roundTrips(back));
         }
@@ -564,16 +558,13 @@ private slots:
         QString message;
         const QVariant value = decodeStream(version2Stream(doubleColumnTable(rows, cells)), &status, &message);
         if (expected.isEmpty()) {
-            QVERIFY2(status == ZeltoStream::ReadCorruptData && !value.isValid(), qPrintable(message));
-            QVERIFY2(message.startsWith(QStringLiteral("данные повреждены")) && message.contains(error), qPrintable(message));
+            QVERIFY2(status == ZeltoStream::ReadCorruptData && !value.isValid() && message.contains(error)
+                         && message.startsWith(QStringLiteral("данные повреждены")), qPrintable(message));
             return;
         }
-        QVERIFY2(status == ZeltoStream::Ok, qPrintable(message));
-        const ZeltoTable table = value.value<ZeltoTable>();
-        QCOMPARE(table.rowCount(), expected.size());
         QString why;
-        for (int r = 0; r < expected.size(); ++r)
-            QVERIFY2(same(expected.at(r), table.value(r, 0), &why), qPrintable(why));
+        QVERIFY2(status == ZeltoStream::Ok && same(expected, value.value<ZeltoTable>().columnValues("a"), &why),
+                 qPrintable(message + why));
     }
 
     // The frame of a version-2 value: its length and checksum.

@@ -57,13 +57,11 @@ private slots:
         // Notifications raised on pool threads reach main-thread receivers in order.
         QList<int> received;
         QObject receiver;
-        connect(system, &ZeltoSystem::notification, &receiver,
-                [&](const QString &name, const QVariant &value) {
-                    QCOMPARE(QThread::currentThread(), qApp->thread());
-                    if (name == QLatin1String("nodeSaved"))
-                        received.append(value.toInt());
-                },
-                Qt::QueuedConnection);
+        connect(system, &ZeltoSystem::notification, &receiver, [&](const QString &name, const QVariant &value) {
+            QCOMPARE(QThread::currentThread(), qApp->thread());
+            if (name == QLatin1String("nodeSaved"))
+                received.append(value.toInt());
+        }, Qt::QueuedConnection);
         const std::unique_ptr<QThread> worker(QThread::create([system]() {
             for (int i = 0; i < 100; ++i)
                 system->notify(QStringLiteral("nodeSaved"), i);

@@ -149,10 +149,8 @@ private slots:
         QVERIFY(once.rowCount() == 5 && once.value(0, "S1_t1") == QVariant(2.0));
 
         // Update fills matching rows only.
-        ZeltoTable tasks(QStringList{"id", "name"});
-        for (int i = 1; i <= 4; ++i)
-            tasks.appendRow(QVariantList{i, QString("task %1").arg(i)});
-        ZeltoTable state;
+        ZeltoTable tasks, state;
+        QVERIFY(tasks.setContent({"id", "name"}, {{1, "task 1"}, {2, "task 2"}, {3, "task 3"}, {4, "task 4"}}));
         QVERIFY(state.setContent({"id", "state"}, {{3, "running"}, {9, "ghost"}}));
         tasks.update(state, "id");
         QCOMPARE(tasks.columnValues("state"), QVariantList({QVariant(), QVariant(), "running", QVariant()}));
@@ -189,9 +187,8 @@ private slots:
         QCOMPARE(mixed.avg("v"), 2.5);
         QCOMPARE(ZeltoTable(QStringList{"v"}).avg("v"), 0.0);
 
-        ZeltoTable flags(QStringList{"S1_NS"});
-        for (int bits : {1, 4, 0, 16, 4})
-            flags.appendRow(QVariantList{bits});
+        ZeltoTable flags;
+        QVERIFY(flags.setContent({"S1_NS"}, {{1}, {4}, {0}, {16}, {4}}));
         QCOMPARE(flags.logsum("S1_NS"), qlonglong(21));
     }
 

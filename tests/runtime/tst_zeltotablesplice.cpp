@@ -31,11 +31,8 @@ QVector<QVariant> archiveRow(int r, QRandomGenerator &random, bool odd)
                                        std::numeric_limits<double>::infinity(), 5e-324, 1.5 };
     QVector<QVariant> row;
     row << QDateTime(QDate(2021, 3, 1), QTime(0, 0), Qt::LocalTime).addSecs(3600LL * r)
-        << std::round((60 + 10 * std::sin(r / 24.0) + random.bounded(1.0)) * 100) / 100
-        << 1000.0 + r * 0.125
-        << random.generateDouble() * 1e6
-        << specials[random.bounded(6)]
-        << int(random.bounded(100)) - 50
+        << std::round((60 + 10 * std::sin(r / 24.0) + random.bounded(1.0)) * 100) / 100 << 1000.0 + r * 0.125
+        << random.generateDouble() * 1e6 << specials[random.bounded(6)] << int(random.bounded(100)) - 50
         << QVariant(r % 7 == 0 ? QStringLiteral("заметка %1").arg(r) : QString())
         << (r % 5 == 0 ? QVariant(true) : QVariant())
         << (r % 11 == 0 ? QVariant::fromValue(ZeltoOutOfRange()) : QVariant(double(r)));

@@ -17,8 +17,7 @@ private slots:
         QTest::addColumn<bool>("blocked");
         QTest::addColumn<int>("blockStarts");          // failures that started a block
 
-        const qint64 w = LoginThrottle::kWindowMs;
-        const qint64 b = LoginThrottle::kBlockMs;
+        const qint64 w = LoginThrottle::kWindowMs, b = LoginThrottle::kBlockMs;
         QTest::newRow("four are allowed") << QList<qint64>{0, 1, 2, 3} << qint64(4) << false << 0;
         QTest::newRow("five block") << QList<qint64>{0, 1, 2, 3, 4} << qint64(5) << true << 1;
         QTest::newRow("to the end of the block") << QList<qint64>{0, 1, 2, 3, 4} << 4 + b - 1 << true << 1;

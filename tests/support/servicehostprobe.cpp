@@ -16,11 +16,7 @@
 
 #include <cstdio>
 
-namespace {
-
-void report(const QByteArray &line) { std::fprintf(stdout, "%s\n", line.constData()); std::fflush(stdout); }
-
-} // namespace
+static void report(const QByteArray &line) { std::fprintf(stdout, "%s\n", line.constData()); std::fflush(stdout); }
 
 class ProbeService : public QtService<QCoreApplication>
 {
@@ -52,9 +48,7 @@ protected:
     void stop() override
     {
         report("stopping");
-        const int delay = qEnvironmentVariableIntValue("PROBE_STOP_DELAY_MS");
-        if (delay > 0)
-            QThread::msleep(static_cast<unsigned long>(delay));
+        QThread::msleep(ulong(qMax(0, qEnvironmentVariableIntValue("PROBE_STOP_DELAY_MS"))));
         report("stopped");
     }
 

@@ -36,56 +36,33 @@ inline QVariant values()
                           QVariant(QVariant::Int), QVariant(QVariant::Double), QVariant(QVariant::List),
                           QStringList{ QStringLiteral("a"), QString() } };
 
-    ZeltoTable table(QStringList{ QStringLiteral("date"), QStringLiteral("utc"), QStringLiteral("day"),
-                                  QStringLiteral("time"), QStringLiteral("flag"), QStringLiteral("int"),
-                                  QStringLiteral("uint"), QStringLiteral("long"), QStringLiteral("ulong"),
-                                  QStringLiteral("double"), QStringLiteral("text"), QStringLiteral("bytes"),
-                                  QStringLiteral("char"), QStringLiteral("qchar"), QStringLiteral("mixed"),
-                                  QStringLiteral("empty") });
+    ZeltoTable table(QStringList{ "date", "utc", "day", "time", "flag", "int", "uint", "long", "ulong", "double",
+                                  "text", "bytes", "char", "qchar", "mixed", "empty" });
     for (int r = 0; r < 21; ++r) {
         QVariantList row{ r == 4 ? QVariant() : QVariant(local(2024, 3, 30, 0, 0).addSecs(3600LL * r)),
                           QDateTime::fromMSecsSinceEpoch(1700000000000LL + r * 61000LL, Qt::UTC),
-                          QDate(2020, 1, 1).addDays(r * 29),
-                          QTime(r, r, r),
-                          r % 3 == 0,
-                          r * 1000 - 7000,
-                          uint(r) * 300000000u,
-                          (1LL << 50) - r,
-                          ~0ULL - ulong(r),
+                          QDate(2020, 1, 1).addDays(r * 29), QTime(r, r, r), r % 3 == 0, r * 1000 - 7000,
+                          uint(r) * 300000000u, (1LL << 50) - r, ~0ULL - ulong(r),
                           r % 5 == 2 ? QVariant() : QVariant(r * 0.25 - 2),
                           r % 4 == 0 ? QVariant(QString()) : QVariant(QStringLiteral("узел %1").arg(r)),
-                          QByteArray(r % 3, char('a' + r)),
-                          QVariant::fromValue(char(r)),
-                          QChar(0x0400 + r),
+                          QByteArray(r % 3, char('a' + r)), QVariant::fromValue(char(r)), QChar(0x0400 + r),
                           r % 4 == 0   ? QVariant::fromValue(ZeltoOutOfRange())
                           : r % 4 == 1 ? QVariant(QVariant::Double)
                           : r % 4 == 2 ? QVariant(QVariantList{ r, QStringLiteral("x") })
                                        : QVariant(r * 0.1),
                           QVariant() };
-        if (r % 7 == 6) {
-            while (row.size() > 5)
-                row.removeLast();   // a short row
-        }
-        table.appendRow(row);
+        table.appendRow(r % 7 == 6 ? row.mid(0, 5) : row);   // a short row every seventh
     }
-    ZeltoTableMap tables;
-    tables.insert(QStringLiteral("rows"), table);
-    tables.insert(QStringLiteral("none"), ZeltoTable());
-
-    QVariantMap map;
-    map.insert(QStringLiteral("scalars"), scalars);
-    map.insert(QStringLiteral("table"), QVariant::fromValue(table));
-    map.insert(QStringLiteral("tables"), QVariant::fromValue(tables));
-    return map;
+    const ZeltoTableMap tables{ { QStringLiteral("rows"), table }, { QStringLiteral("none"), ZeltoTable() } };
+    return QVariantMap{ { QStringLiteral("scalars"), scalars }, { QStringLiteral("table"), QVariant::fromValue(table) },
+                        { QStringLiteral("tables"), QVariant::fromValue(tables) } };
 }
 
 // An archive with the awkward cells of real data: the autumn clock change, several
 // precisions, a counter, gaps, specials, a typed null, markers, 64-bit noise.
 inline ZeltoTable archive()
 {
-    ZeltoTable table(QStringList{ QStringLiteral("date"), QStringLiteral("S1_t1"), QStringLiteral("S1_V1"),
-                                  QStringLiteral("S1_P1"), QStringLiteral("special"), QStringLiteral("marked"),
-                                  QStringLiteral("gaps"), QStringLiteral("noise"), QStringLiteral("NS") });
+    ZeltoTable table(QStringList{ "date", "S1_t1", "S1_V1", "S1_P1", "special", "marked", "gaps", "noise", "NS" });
     quint64 state = 88172645463325252ULL;
     const double specials[] = { -0.0, fromBits(0x7ff8000000000001ULL), -std::numeric_limits<double>::infinity(),
                                 std::numeric_limits<double>::denorm_min(), 1e300, 0.1 + 0.2 };
@@ -95,15 +72,12 @@ inline ZeltoTable archive()
         state ^= state << 17;
         const double t1 = (7000 + (r * 37) % 1000 + qint64(state % 100)) / 100.0;
         table.appendRow(QVariantList{ local(2021, 10, 29, 0, 0).addSecs(3600LL * r), t1,
-                                      (12345678 + r * 1234 + qint64(state % 7)) / 1000.0,
-                                      (610 + r / 20) / 100.0,
+                                      (12345678 + r * 1234 + qint64(state % 7)) / 1000.0, (610 + r / 20) / 100.0,
                                       r % 10 == 3 ? QVariant(specials[(r / 10) % 6]) : QVariant(r * 0.5),
                                       r % 17 == 5   ? QVariant::fromValue(ZeltoOutOfRange())
                                       : r % 17 == 9 ? QVariant(QVariant::Double)
                                                     : QVariant(r * 0.01),
-                                      r % 6 < 2 ? QVariant() : QVariant(r / 8.0),
-                                      fromBits(state),
-                                      int(state % 3) });
+                                      r % 6 < 2 ? QVariant() : QVariant(r / 8.0), fromBits(state), int(state % 3) });
     }
     return table;
 }
@@ -112,13 +86,10 @@ inline ZeltoTable archive()
 // the decimals meters report.
 inline ZeltoTable hourArchive(int first, int count)
 {
-    ZeltoTable table(QStringList{ QStringLiteral("date"), QStringLiteral("S1_t1"), QStringLiteral("S1_t2"),
-                                  QStringLiteral("S1_V1"), QStringLiteral("S1_P1") });
+    ZeltoTable table(QStringList{ "date", "S1_t1", "S1_t2", "S1_V1", "S1_P1" });
     for (int h = first; h < first + count; ++h) {
-        table.appendRow(QVariantList{ local(2024, 3, 1, 0, 0).addSecs(3600LL * h),
-                                      (7500 + (h * 53) % 500) / 100.0,
-                                      (4500 + (h * 29) % 300) / 100.0,
-                                      (1000000 + 1500 * h + (h * 7) % 250) / 1000.0,
+        table.appendRow(QVariantList{ local(2024, 3, 1, 0, 0).addSecs(3600LL * h), (7500 + (h * 53) % 500) / 100.0,
+                                      (4500 + (h * 29) % 300) / 100.0, (1000000 + 1500 * h + (h * 7) % 250) / 1000.0,
                                       (600 + h % 9) / 100.0 });
     }
     return table;

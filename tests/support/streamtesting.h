@@ -11,8 +11,7 @@ inline QByteArray encodeStream(const QVariant &value, ZeltoStream::Status *statu
                                QString *error = nullptr)
 {
     const int chosen = ZeltoStream::writeVersion();
-    if (version)
-        ZeltoStream::setWriteVersion(version);
+    ZeltoStream::setWriteVersion(version);   // 0 is refused: the chosen version stays
     QByteArray bytes;
     ZeltoStream stream(&bytes, QIODevice::WriteOnly);
     stream.init();

@@ -19,9 +19,8 @@
 namespace {
 
 // Every command is a lambda in this one table.
-class LambdaCommand : public ZeltoCommand
+struct LambdaCommand : ZeltoCommand
 {
-public:
     using Body = QVariant (*)(const QVariantList &);
     LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
     QVariant execute(const QVariantList &params) override { return m_body(params); }
@@ -34,9 +33,8 @@ ZeltoTable makeTable(int rows, int columns)
     for (int c = 1; c < columns; ++c)
         names.append(QStringLiteral("S1_p%1").arg(c));
     ZeltoTable table(names);
-    const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
     for (int r = 0; r < rows; ++r) {
-        QVariantList row{start.addSecs(3600 * r)};
+        QVariantList row{QDateTime(QDate(2024, 1, 1), QTime(0, 0)).addSecs(3600 * r)};
         for (int c = 1; c < columns; ++c)
             row.append(r * 0.5 + c);
         table.appendRow(row);
