@@ -1,6 +1,5 @@
 #include "backupfolder.h"
 #include "databasebackup.h"
-#include "databasefilecheck.h"
 #include "databaserestore.h"
 #include "rawquery.h"
 #include "sqlitefile.h"
@@ -145,10 +144,9 @@ private slots:
         QVERIFY(qAbs(BackupFolder::copyTime(files.first()).secsTo(QDateTime::currentDateTime())) < 60);
         const DatabaseFileCheck check = DatabaseFileCheck::inspect(firstCopy());
         QVERIFY2(check.isGood(), qPrintable(check.error()));
-        QCOMPARE(QVariantList({check.version(), check.nodeCount()}), QVariantList({7, 1}));
-        QCOMPARE(scalarIn(firstCopy(), "SELECT name FROM nodes").toString(), QStringLiteral("Узел"));
         // A plain rollback-journal file, readable from read-only media.
-        QCOMPARE(scalarIn(firstCopy(), "PRAGMA journal_mode").toString(), QStringLiteral("delete"));
+        QCOMPARE(QVariantList({check.version(), check.nodeCount(), scalarIn(firstCopy(), "SELECT name FROM nodes"),
+                               scalarIn(firstCopy(), "PRAGMA journal_mode")}), QVariantList({7, 1, "Узел", "delete"}));
         QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
 
         // Stopping the server stops a copy, and its temporary file goes.
@@ -194,8 +192,7 @@ private slots:
 
         QCOMPARE(backupError(), QString());
         const QStringList after = BackupFolder(folder).copies();
-        QCOMPARE(after.size(), kept + 1);
-        QCOMPARE(after.mid(1), copies.mid(0, kept));
+        QCOMPARE(after, QStringList(after.value(0)) + copies.mid(0, kept));   // the new copy and the newest kept
         for (const QString &name : Foreign)
             QVERIFY2(QFile::exists(folder + '/' + name), qPrintable(name));
         QVERIFY(QFileInfo(notAFile).isDir());
