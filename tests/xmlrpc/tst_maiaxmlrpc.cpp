@@ -1,4 +1,3 @@
-#include "maiafault.h"
 #include "maiaobject.h"
 #include "maiaxmlrpcserver.h"
 
