@@ -127,11 +127,9 @@ private slots:
     {
         QTest::addColumn<QVariant>("package");
         QTest::addColumn<QString>("message");
-        auto withInfo = [](const QVariantList &values, const QString &extraName = QString(),
-                           const ZeltoTable &extra = ZeltoTable()) {
-            ZeltoTableMap package{{"info", table({"model_code", "number"}, {values})}, {"group", table({"name"}, {{"Новая"}})}};
-            if (!extraName.isEmpty())
-                package.insert(extraName, extra);
+        auto withInfo = [](const QVariantList &values, ZeltoTableMap package = {}) {
+            package.insert("info", table({"model_code", "number"}, {values}));
+            package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
         const QVariantList good{"QRV5", 500};
@@ -141,14 +139,14 @@ private slots:
         QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9";
         QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc";
         QTest::newRow("list in an archive")
-            << withInfo(good, "hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}}))
+            << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
             << "архиве hour_data, строка 1, столбец S1_t1";
         QTest::newRow("archive row without a date")
-            << withInfo(good, "day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})) << "day_data";
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data";
         QTest::newRow("task without a channel code")
-            << withInfo(good, "tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})) << "channel_code";
+            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code";
         QTest::newRow("task of the wrong kind")
-            << withInfo(good, "tasks", table({"timetable"}, {{"ежедневно"}})) << "timetable";
+            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable";
     }
 
     void refusesBadPackages()
