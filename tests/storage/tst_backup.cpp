@@ -114,11 +114,7 @@ private slots:
         qunsetenv("ORVEX_BACKUP_STEP_PAUSE_MS");
     }
 
-    void cleanup()
-    {
-        DatabaseBackup::abort();
-        m_home.reset();
-    }
+    void cleanup() { DatabaseBackup::abort(); m_home.reset(); }
 
     void copyIsTheDatabaseAsTheCopyBegan()
     {

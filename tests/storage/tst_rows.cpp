@@ -31,11 +31,7 @@ private:
     }
 
 private slots:
-    void init()
-    {
-        m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
-    }
+    void init() { m_home.reset(new TempDatabaseHome); QVERIFY(m_home->open()); }
 
     void cleanup() { m_home.reset(); }
 

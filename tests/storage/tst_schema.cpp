@@ -90,11 +90,7 @@ private slots:
         ZeltoSystem::instance()->clearError();
     }
 
-    void cleanup()
-    {
-        Database::destroy();
-        m_home.reset();
-    }
+    void cleanup() { Database::destroy(); m_home.reset(); }
 
     void freshFileHasTheWholeSchema()
     {
