@@ -45,23 +45,13 @@ class TestTableXml : public QObject
     Q_OBJECT
 
 private slots:
-    void parseText_data()
-    {
-        // Texts no written cell gives; the cells below read back the others.
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("above int") << "3000000000" << QVariant(3000000000u);
-        QTest::newRow("above unsigned") << "5000000000" << QVariant(5000000000.0);
-        QTest::newRow("true") << "true" << QVariant(true);
-        QTest::newRow("True is text") << "True" << QVariant("True");
-        QTest::newRow("date alone is text") << "2016-03-01" << QVariant("2016-03-01");
-    }
-
     void parseText()
     {
-        QFETCH(QString, text);
-        QFETCH(QVariant, expected);
-        QCOMPARE(typed(TableXmlReader::parseText(text)), typed(expected));
+        // Texts no written cell gives; the cells below read back the others.
+        const QList<QPair<QString, QVariant>> texts{{"3000000000", 3000000000u}, {"5000000000", 5000000000.0},
+                                                    {"true", true}, {"True", "True"}, {"2016-03-01", "2016-03-01"}};
+        for (const auto &[text, expected] : texts)
+            QCOMPARE(typed(TableXmlReader::parseText(text)), typed(expected));
     }
 
     void simpleCells_data()
