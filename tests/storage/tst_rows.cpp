@@ -25,10 +25,6 @@ private:
 
     int addGroup(const QString &name) { return Database::saveRecord("groups", {{"name", name}}); }
 
-    int addNode(const QString &name, int number)
-    {
-        return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}});
-    }
 
 private slots:
     void init() { m_home.reset(new TempDatabaseHome); QVERIFY(m_home->open()); }

@@ -118,7 +118,7 @@ private slots:
     void stepOneEmptiesDeviceJournalNulls()
     {
         makeFileAtVersion(0);
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
+        const int node = addNode("Узел", 1);
         const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
         QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
                                   "(?, ?, 'T1', NULL, '5'), (?, ?, 'T1', '', '5'), (?, ?, 'T2', '1', NULL)",
@@ -267,7 +267,7 @@ private slots:
         QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
+        const int node = addNode("Узел", 1);
         QCOMPARE(failure(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}) == -1),
                  "[*nodes] Данные не соответствуют узлу");
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
@@ -281,7 +281,7 @@ private slots:
 
         // One main task per node: marking another one clears the first, on its node only.
         const int second = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "gsm"}});
-        const int otherNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
+        const int otherNode = addNode("Другой", 2);
         const int foreign = Database::saveRecord("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}});
         QCOMPARE(Database::saveRecord("tasks", {{"id", task}, {"is_main", 1}}), task);
         QCOMPARE(Database::saveRecord("tasks", {{"id", second}, {"is_main", 1}}), second);
@@ -295,8 +295,8 @@ private slots:
         QVERIFY(Database::init());
         const int group = Database::saveRecord("groups", {{"name", "Район"}});
         const int user = Database::saveRecord("users", {{"login", "petrov"}, {"password", "x"}});
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
-        const int keptNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
+        const int node = addNode("Узел", 1);
+        const int keptNode = addNode("Другой", 2);
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
         const int keptTask = Database::saveRecord("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
         const int grouped = Database::saveRecord("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3},
