@@ -23,9 +23,6 @@ private:
     QScopedPointer<TempDatabaseHome> m_home;
     int m_node = -1;
 
-    int addGroup(const QString &name) { return Database::saveRecord("groups", {{"name", name}}); }
-
-
 private slots:
     void init() { m_home.reset(new TempDatabaseHome); QVERIFY(m_home->open()); }
 
@@ -40,12 +37,12 @@ private slots:
                 {
                     TransactionScope inner;
                     QCOMPARE(Database::transactionDepth(), 2);
-                    QVERIFY(addGroup("Первая") > 0 && inner.commit());
+                    QVERIFY(Database::saveRecord("groups", {{"name", "Первая"}}) > 0 && inner.commit());
                     QVERIFY(!inner.commit());   // no longer active, and the depth untouched by it
                 }
                 {
                     TransactionScope inner;
-                    QVERIFY(addGroup("Вторая") > 0);
+                    QVERIFY(Database::saveRecord("groups", {{"name", "Вторая"}}) > 0);
                 }   // rolled back: counts down only
                 QCOMPARE(Database::transactionDepth(), 1);
                 if (keep)
