@@ -60,12 +60,17 @@ private slots:
         QVERIFY(MetadataCatalogue::instance().models().contains("RNH7"));
     }
 
+    // A node of model QRV5 in group "Котельная" with a task and an hourly archive, for every test.
     void init()
     {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
-        m_node = makeNode(13);
-        QVERIFY(m_node >= 0);
+        const int group = Groups::save({{"name", "Котельная"}});
+        m_node = Nodes::save({{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
+        QVERIFY(group >= 0 && Tasks::save({{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}}) >= 0);
+        const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
+        ZeltoTableMap tables{{"info", table({"id"}, {{m_node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
+        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
     }
 
     void cleanup() { m_home.reset(); }
@@ -127,11 +132,9 @@ private slots:
     {
         QTest::addColumn<QVariant>("package");
         QTest::addColumn<QString>("message");
-        auto withInfo = [](const QVariantList &values, const QString &extraName = QString(),
-                           const ZeltoTable &extra = ZeltoTable()) {
-            ZeltoTableMap package{{"info", table({"model_code", "number"}, {values})}, {"group", table({"name"}, {{"Новая"}})}};
-            if (!extraName.isEmpty())
-                package.insert(extraName, extra);
+        auto withInfo = [](const QVariantList &values, ZeltoTableMap package = {}) {
+            package.insert("info", table({"model_code", "number"}, {values}));
+            package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
         const QVariantList good{"QRV5", 500};
@@ -141,14 +144,14 @@ private slots:
         QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9";
         QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc";
         QTest::newRow("list in an archive")
-            << withInfo(good, "hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}}))
+            << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
             << "архиве hour_data, строка 1, столбец S1_t1";
         QTest::newRow("archive row without a date")
-            << withInfo(good, "day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})) << "day_data";
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data";
         QTest::newRow("task without a channel code")
-            << withInfo(good, "tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})) << "channel_code";
+            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code";
         QTest::newRow("task of the wrong kind")
-            << withInfo(good, "tasks", table({"timetable"}, {{"ежедневно"}})) << "timetable";
+            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable";
     }
 
     void refusesBadPackages()
@@ -197,20 +200,8 @@ private slots:
     }
 
 private:
-    // A node of model QRV5 in group "Котельная" with a task and an hourly archive.
-    int makeNode(int number)
-    {
-        const int group = Groups::save({{"name", "Котельная"}});
-        const int node =
-            Nodes::save({{"model_code", "QRV5"}, {"number", number}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
-        const int task = Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}}}});
-        const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
-        ZeltoTableMap tables{{"info", table({"id"}, {{node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
-        return group < 0 || task < 0 || !ArchiveStore::saveArchives(tables, false) ? -1 : node;
-    }
-
     QScopedPointer<TempDatabaseHome> m_home;
-    int m_node = -1;   // made by makeNode(13) for every test
+    int m_node = -1;
 };
 
 QTEST_GUILESS_MAIN(TestNodeExchange)

@@ -76,24 +76,19 @@ private slots:
 
     void publishedValues()
     {
-        // Good values as they are; date-times in UTC.
-        QCOMPARE(OpcValue::published(71.5, OpcValue::Double), qMakePair(QJsonValue(71.5), OpcValue::kGood));
-        QCOMPARE(OpcValue::published(qlonglong(-3), OpcValue::Int32), qMakePair(QJsonValue(-3), OpcValue::kGood));
-        QCOMPARE(OpcValue::published(false, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kGood));
+        // Good values as they are, date-times in UTC, a whole number where a double was still a number;
+        // values that do not fit their item are bad, and zero.
         const QDateTime utc(QDate(2024, 5, 2), QTime(3, 4, 5), Qt::UTC);
-        QCOMPARE(OpcValue::published(utc.toLocalTime(), OpcValue::DateTime),
-                 qMakePair(QJsonValue(QStringLiteral("2024-05-02T03:04:05.000Z")), OpcValue::kGood));
-        // A whole number where a double was is still a number.
-        QCOMPARE(OpcValue::published(7, OpcValue::Double), qMakePair(QJsonValue(7.0), OpcValue::kGood));
-
-        // Values that do not fit their item are bad, and zero.
-        QCOMPARE(OpcValue::published(QStringLiteral("x"), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(qQNaN(), OpcValue::Double), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(-1, OpcValue::UInt32), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(qlonglong(3000000000LL), OpcValue::Int32), qMakePair(QJsonValue(0), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(QVariant(), OpcValue::String), qMakePair(QJsonValue(QString()), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(1, OpcValue::Boolean), qMakePair(QJsonValue(false), OpcValue::kBad));
-        QCOMPARE(OpcValue::published(QVariant(), OpcValue::DateTime), qMakePair(QJsonValue(), OpcValue::kBad));
+        const int good = OpcValue::kGood, bad = OpcValue::kBad;
+        const QList<std::tuple<QVariant, OpcValue::Type, QJsonValue, int>> cases{
+            {71.5, OpcValue::Double, 71.5, good}, {qlonglong(-3), OpcValue::Int32, -3, good},
+            {false, OpcValue::Boolean, false, good}, {7, OpcValue::Double, 7.0, good},
+            {utc.toLocalTime(), OpcValue::DateTime, "2024-05-02T03:04:05.000Z", good}, {"x", OpcValue::Double, 0, bad},
+            {qQNaN(), OpcValue::Double, 0, bad}, {-1, OpcValue::UInt32, 0, bad}, {qlonglong(3000000000LL), OpcValue::Int32, 0, bad},
+            {QVariant(), OpcValue::String, QString(), bad}, {1, OpcValue::Boolean, false, bad},
+            {QVariant(), OpcValue::DateTime, QJsonValue(), bad}};
+        for (const auto &[value, type, wire, quality] : cases)
+            QCOMPARE(OpcValue::published(value, type), qMakePair(wire, quality));
     }
 };
 

@@ -34,9 +34,8 @@ private slots:
         ZeltoTable current({"date", "S1_t1", "Tm", "NSD", "S1_t2", "not_a_param"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
-        ZeltoTable info;
-        info.appendRow(QVariantMap{{"id", m_node}});
-        ZeltoTableMap tables{{"info", info}, {"current_data", current}};
+        ZeltoTableMap tables{{"info", ZeltoTable({"id"})}, {"current_data", current}};
+        tables["info"].appendRow(QVariantList{m_node});
         QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
         DataMonitor::createInstance(3600 * 1000);
     }

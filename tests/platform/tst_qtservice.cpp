@@ -28,11 +28,7 @@ public:
         m_process.start(QStringLiteral(PROBE_PATH), arguments);
     }
 
-    ~Probe()
-    {
-        m_process.kill();
-        m_process.waitForFinished(WaitMs);
-    }
+    ~Probe() { m_process.kill(); m_process.waitForFinished(WaitMs); }
 
     // Waits until the probe has printed the line; false on exit or timeout.
     bool waitForLine(const QByteArray &line)
@@ -57,11 +53,7 @@ public:
     // A second service on a socket in use: exit code 1 before "started".
     bool refused() { return exitsWith(1) && !lines().contains("started"); }
 
-    bool stops()   // SIGTERM, then a clean exit
-    {
-        m_process.terminate();
-        return exitsWith(0);
-    }
+    bool stops() { m_process.terminate(); return exitsWith(0); }   // SIGTERM, then a clean exit
 
     QList<QByteArray> lines()
     {

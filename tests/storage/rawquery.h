@@ -1,5 +1,6 @@
 #pragma once
 
+#include "database.h"
 #include "lasterror.h"
 
 #include <QSqlQuery>
@@ -18,3 +19,9 @@ inline QVariant scalar(const QString &statement, const QVariantList &values = QV
 
 // The error text a call that failed left behind, to compare in one step.
 inline QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
+
+// A node of model TV7: its id, or -1.
+inline int addNode(const QString &name, int number)
+{
+    return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}});
+}

@@ -1,6 +1,5 @@
 #include "backupfolder.h"
 #include "databasebackup.h"
-#include "databasefilecheck.h"
 #include "databaserestore.h"
 #include "rawquery.h"
 #include "sqlitefile.h"
@@ -73,10 +72,6 @@ private:
     QString path(const QString &name) const { return m_home->filePath(name); }
     qint64 onDisk() const { return QFileInfo(path("telvan.db")).size() + QFileInfo(path("telvan.db-wal")).size(); }
     QString firstCopy() const { return BackupFolder(path("backup")).filePath(BackupFolder(path("backup")).copies().value(0)); }
-    bool addNode(const QString &name, int number)
-    {
-        return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}}) > 0;
-    }
 
     // About `megabytes` of journal rows, so that a copy takes many steps.
     void fill(int megabytes)
@@ -115,15 +110,11 @@ private slots:
         qunsetenv("ORVEX_BACKUP_STEP_PAUSE_MS");
     }
 
-    void cleanup()
-    {
-        DatabaseBackup::abort();
-        m_home.reset();
-    }
+    void cleanup() { DatabaseBackup::abort(); m_home.reset(); }
 
     void copyIsTheDatabaseAsTheCopyBegan()
     {
-        QVERIFY(addNode("Узел", 1));
+        QVERIFY(addNode("Узел", 1) > 0);
         fill(4);
         qputenv("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
         DatabaseBackup *backup = DatabaseBackup::start();
@@ -133,7 +124,7 @@ private slots:
 
         // The server writes on while the copy runs (no lock held across steps); the copy keeps the file as it was.
         QTest::qWait(50);
-        QVERIFY(addNode("Во время копии", 2));
+        QVERIFY(addNode("Во время копии", 2) > 0);
         QVERIFY(DatabaseBackup::running());
         QCOMPARE(failure(!DatabaseBackup::start()), "Резервное копирование уже выполняется: дождитесь его окончания");
         QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
@@ -145,10 +136,9 @@ private slots:
         QVERIFY(qAbs(BackupFolder::copyTime(files.first()).secsTo(QDateTime::currentDateTime())) < 60);
         const DatabaseFileCheck check = DatabaseFileCheck::inspect(firstCopy());
         QVERIFY2(check.isGood(), qPrintable(check.error()));
-        QCOMPARE(QVariantList({check.version(), check.nodeCount()}), QVariantList({7, 1}));
-        QCOMPARE(scalarIn(firstCopy(), "SELECT name FROM nodes").toString(), QStringLiteral("Узел"));
         // A plain rollback-journal file, readable from read-only media.
-        QCOMPARE(scalarIn(firstCopy(), "PRAGMA journal_mode").toString(), QStringLiteral("delete"));
+        QCOMPARE(QVariantList({check.version(), check.nodeCount(), scalarIn(firstCopy(), "SELECT name FROM nodes"),
+                               scalarIn(firstCopy(), "PRAGMA journal_mode")}), QVariantList({7, 1, "Узел", "delete"}));
         QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
 
         // Stopping the server stops a copy, and its temporary file goes.
@@ -166,27 +156,23 @@ private slots:
     void rotationCountsOnlyCopies_data()
     {
         QTest::addColumn<int>("count");
-        QTest::addColumn<int>("older");   // copies already there, `spacing` seconds apart from `first` seconds ago
-        QTest::addColumn<int>("first");
-        QTest::addColumn<int>("spacing");
+        QTest::addColumn<QList<int>>("ages");   // of the copies already there, in seconds, newest first
         QTest::addColumn<int>("kept");
-        QTest::newRow("count 0 keeps the new copy") << 0 << 3 << 3600 << 3600 << 0;
-        QTest::newRow("count 5, 7 older") << 5 << 7 << 3600 << 3600 << 4;
-        QTest::newRow("count 5, 2 older") << 5 << 2 << 3600 << 3600 << 2;
+        QTest::newRow("count 0 keeps the new copy") << 0 << QList<int>{3600, 7200, 10800} << 0;
+        QTest::newRow("count 5, 7 older") << 5 << QList<int>{3600, 7200, 10800, 14400, 18000, 21600, 25200} << 4;
+        QTest::newRow("count 5, 2 older") << 5 << QList<int>{3600, 7200} << 2;
         // The new copy takes the next free second instead of replacing one made in the same second.
-        QTest::newRow("the coming seconds taken") << 10 << 4 << -3 << 1 << 4;
+        QTest::newRow("the coming seconds taken") << 10 << QList<int>{-3, -2, -1, 0} << 4;
     }
 
     void rotationCountsOnlyCopies()
     {
         QFETCH(int, count);
-        QFETCH(int, older);
-        QFETCH(int, first);
-        QFETCH(int, spacing);
+        QFETCH(QList<int>, ages);
         QFETCH(int, kept);
         QStringList copies;
-        for (int k = 0; k < older; ++k)
-            copies << copyAgo(first + spacing * k);   // newest first
+        for (int age : ages)
+            copies << copyAgo(age);
         const QString folder = folderWithCopies(copies);
         const QString notAFile = folder + "/" + copyAgo(3600 * 100);
         QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
@@ -194,8 +180,7 @@ private slots:
 
         QCOMPARE(backupError(), QString());
         const QStringList after = BackupFolder(folder).copies();
-        QCOMPARE(after.size(), kept + 1);
-        QCOMPARE(after.mid(1), copies.mid(0, kept));
+        QCOMPARE(after, QStringList(after.value(0)) + copies.mid(0, kept));   // the new copy and the newest kept
         for (const QString &name : Foreign)
             QVERIFY2(QFile::exists(folder + '/' + name), qPrintable(name));
         QVERIFY(QFileInfo(notAFile).isDir());
@@ -327,10 +312,10 @@ private slots:
 
     void restorePutsACopyInPlace()
     {
-        QVERIFY(addNode("Из копии", 1));
+        QVERIFY(addNode("Из копии", 1) > 0);
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
-        QVERIFY(addNode("После копии", 2));
+        QVERIFY(addNode("После копии", 2) > 0);
         Database::destroy();
         const QString live = path("telvan.db");
         writeFile(live + "-wal", "a journal of the live file goes with it");

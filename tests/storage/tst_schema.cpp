@@ -1,6 +1,5 @@
 #include "database.h"
 #include "rawquery.h"
-#include "zeltotable.h"
 
 #include <QtTest>
 
@@ -91,11 +90,7 @@ private slots:
         ZeltoSystem::instance()->clearError();
     }
 
-    void cleanup()
-    {
-        Database::destroy();
-        m_home.reset();
-    }
+    void cleanup() { Database::destroy(); m_home.reset(); }
 
     void freshFileHasTheWholeSchema()
     {
@@ -123,7 +118,7 @@ private slots:
     void stepOneEmptiesDeviceJournalNulls()
     {
         makeFileAtVersion(0);
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
+        const int node = addNode("Узел", 1);
         const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
         QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
                                   "(?, ?, 'T1', NULL, '5'), (?, ?, 'T1', '', '5'), (?, ?, 'T2', '1', NULL)",
@@ -272,7 +267,7 @@ private slots:
         QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
+        const int node = addNode("Узел", 1);
         QCOMPARE(failure(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}) == -1),
                  "[*nodes] Данные не соответствуют узлу");
         QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
@@ -286,7 +281,7 @@ private slots:
 
         // One main task per node: marking another one clears the first, on its node only.
         const int second = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "gsm"}});
-        const int otherNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
+        const int otherNode = addNode("Другой", 2);
         const int foreign = Database::saveRecord("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}});
         QCOMPARE(Database::saveRecord("tasks", {{"id", task}, {"is_main", 1}}), task);
         QCOMPARE(Database::saveRecord("tasks", {{"id", second}, {"is_main", 1}}), second);
@@ -300,8 +295,8 @@ private slots:
         QVERIFY(Database::init());
         const int group = Database::saveRecord("groups", {{"name", "Район"}});
         const int user = Database::saveRecord("users", {{"login", "petrov"}, {"password", "x"}});
-        const int node = Database::saveRecord("nodes", {{"name", "Узел"}, {"model_code", "TV7"}, {"number", 1}});
-        const int keptNode = Database::saveRecord("nodes", {{"name", "Другой"}, {"model_code", "TV7"}, {"number", 2}});
+        const int node = addNode("Узел", 1);
+        const int keptNode = addNode("Другой", 2);
         const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
         const int keptTask = Database::saveRecord("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
         const int grouped = Database::saveRecord("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3},
@@ -314,14 +309,9 @@ private slots:
         QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}));
         QVERIFY(Database::execute("INSERT INTO check_log (node_id, ctime, atime, archive, message) "
                                   "VALUES (?, ?, ?, 'day_data', 'm')", {node, now, now}));
-        for (const QVariantMap &entry : {QVariantMap{{"node_id", node}, {"message", "n"}},
-                                          QVariantMap{{"task_id", keptTask}, {"message", "t"}},
-                                          QVariantMap{{"group_id", group}, {"user_id", user}, {"message", "g"}}}) {
-            QVariantMap row = entry;
-            row.insert("ctime", now);
-            row.insert("level", "INFO");
-            QVERIFY(Database::saveRecord("journal", row) > 0);
-        }
+        QVERIFY(Database::execute("INSERT INTO journal (ctime, level, node_id, task_id, group_id, user_id, message) VALUES "
+                                  "(?, 'INFO', ?, NULL, NULL, NULL, 'n'), (?, 'INFO', NULL, ?, NULL, NULL, 't'), "
+                                  "(?, 'INFO', NULL, NULL, ?, ?, 'g')", {now, node, now, keptTask, now, group, user}));
 
         QVERIFY(Database::removeRecord("nodes", node));
         for (const char *table : {"nodes_data", "tasks_data"})
