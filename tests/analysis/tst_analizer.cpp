@@ -7,10 +7,7 @@
 #include "scripttimebudget.h"
 #include "tempdatabasehome.h"
 
-#include <QDir>
-#include <QFile>
 #include <QScriptEngine>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -275,12 +272,10 @@ private slots:
     {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("table");
-        QTest::addColumn<int>("rowLimit");
-        QTest::addColumn<int>("tableLimit");
-
-        QTest::newRow("as asked") << 1000 << 10000 << 1000 << 10000;
-        QTest::newRow("at least 1 ms") << 0 << -5 << 1 << 1;
-        QTest::newRow("a minute at most") << 2000000000 << 60001 << 60000 << 60000;
+        QTest::addColumn<QList<int>>("limits");
+        QTest::newRow("as asked") << 1000 << 10000 << QList<int>{1000, 10000};
+        QTest::newRow("at least 1 ms") << 0 << -5 << QList<int>{1, 1};
+        QTest::newRow("a minute at most") << 2000000000 << 60001 << QList<int>{60000, 60000};
     }
 
     void timeBudget()
@@ -289,8 +284,7 @@ private slots:
         QFETCH(int, table);
         QScriptEngine engine;
         const ScriptTimeBudget budget(&engine, row, table);
-        QTEST(budget.rowLimit(), "rowLimit");
-        QTEST(budget.tableLimit(), "tableLimit");
+        QTEST(QList<int>({budget.rowLimit(), budget.tableLimit()}), "limits");
     }
 
     void timeoutSetting_data()
