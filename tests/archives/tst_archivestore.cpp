@@ -7,8 +7,6 @@
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 
-#include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <cmath>
