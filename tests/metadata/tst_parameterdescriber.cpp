@@ -73,8 +73,7 @@ private slots:
     {
         QFETCH(QStringList, columns);
         QFETCH(QVariantList, values);
-        QFETCH(QVariant, unit);
-        QCOMPARE(find(describe(columns, values), columns.last()).value("unit"), unit);
+        QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
     }
 
     void skipsNullsAndCountsSystems()
