@@ -5,11 +5,7 @@
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
-#include <QFile>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <functional>
@@ -69,13 +65,10 @@ void scriptSuccess()
     g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
 }
 
-QVariantMap params(quint16 port = ZeltoServer::global()->tcpPort())
+QVariantMap params(const QVariant &port = ZeltoServer::global()->tcpPort())
 {
-    return {{"varnel_ip", "127.0.0.1"},
-            {"varnel_port", port},
-            {"channel", QVariantMap{{"code", "COM"}}},
-            {"driver", QVariantMap{{"code", "QRVK"}}},
-            {"command", "readArchive"},
+    return {{"varnel_ip", "127.0.0.1"}, {"varnel_port", port}, {"channel", QVariantMap{{"code", "COM"}}},
+            {"driver", QVariantMap{{"code", "QRVK"}}}, {"command", "readArchive"},
             {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
 }
 
@@ -230,9 +223,8 @@ private slots:
         // A port that is not one fails the run before connecting.
         g_script = Script();
         Task task;
-        QVariantMap bad = params();
-        bad.insert("varnel_port", "порт");
-        QVERIFY2(runToEnd(task, bad) && task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task, params("порт")) && task.errorString().contains("Неверный порт"),
+                 qPrintable(task.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 
