@@ -215,6 +215,21 @@ private slots:
         // Rows with a finding are marked, the others not.
         QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
         QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+
+        // All tables: the four checked archives in name order; a failure stops the rest.
+        for (const bool failing : {false, true}) {
+            ZeltoTableMap tables;
+            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
+                tables.insert(name, temperatures({1}));
+            Analizer all(kModel);
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            all.setCheckParams({{"script", script}});
+            QCOMPARE(all.checkAll(tables), !failing);
+            QCOMPARE(messages(all),
+                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
+            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
+            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+        }
     }
 
     // An uncaught exception or a time limit stops the run at the row it hit.
@@ -247,24 +262,6 @@ private slots:
         // The checker stays usable after an abort.
         analizer.setCheckParams({{"script", "error('снова')"}});
         QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
-    }
-
-    // The four checked archives in name order; a failure stops the rest.
-    void checkAllInNameOrder()
-    {
-        for (const bool failing : {false, true}) {
-            ZeltoTableMap tables;
-            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
-                tables.insert(name, temperatures({1}));
-            Analizer analizer(kModel);
-            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
-            analizer.setCheckParams({{"script", script}});
-            QCOMPARE(analizer.checkAll(tables), !failing);
-            QCOMPARE(messages(analizer),
-                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
-            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
-            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
-        }
     }
 
     // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
