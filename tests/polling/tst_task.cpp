@@ -28,7 +28,7 @@ Script g_script;
 class ScriptedCommand : public ZeltoCommand
 {
 public:
-    explicit ScriptedCommand(const char *name) : ZeltoCommand(QLatin1String(name), -1) {}
+    ScriptedCommand(const char *name) : ZeltoCommand(QLatin1String(name), -1) {}
     QVariant execute(const QVariantList &params) override
     {
         g_script.calls.append(name());
@@ -38,9 +38,8 @@ public:
     }
 };
 
-ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"), ScriptedCommand("startTask"),
-                                ScriptedCommand("cancelTask"), ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
-                                ScriptedCommand("getResult"),  ScriptedCommand("removeTask")};
+ScriptedCommand g_commands[] = {"createTask", "setCommand", "startTask", "cancelTask",
+                                "getState",   "takeLog",    "getResult", "removeTask"};
 
 Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
 
