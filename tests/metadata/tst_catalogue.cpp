@@ -103,6 +103,13 @@ private slots:
         QCOMPARE(catalogue.paramEnum("S2_NS", "QRV13").value(10).first, QStringLiteral("A"));
         QCOMPARE(catalogue.paramEnum("Qdim", "QRV2").at(1), MetadataCatalogue::EnumItem("1", "ГДж"));
         QVERIFY(catalogue.paramEnum("S1_NS", "NOSUCH").isEmpty());
+
+        // The system of a column: its number, 0 for common parameters, -1 for fields that are no parameters.
+        QList<int> indexes;
+        for (const char *column : {"S2_t4", "S9_x", "date", "node_name", "model_name", "number", "Q", "SX_y", "S1_",
+                                   "s1_t1", "S12_t", "Qdim", ""})
+            indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
+        QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
     }
 
     void processWideInstanceReadsProgramFolder()
@@ -119,15 +126,6 @@ private slots:
         const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
         QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&catalogue});
         QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
-    }
-
-    void systemIndex()
-    {
-        QList<int> indexes;
-        for (const char *column : {"S2_t4", "S9_x", "date", "node_name", "model_name", "number", "Q", "SX_y", "S1_",
-                                   "s1_t1", "S12_t", "Qdim", ""})
-            indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
-        QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
     }
 
     void systemCountDefaultsToFour()
