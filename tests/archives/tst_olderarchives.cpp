@@ -54,7 +54,8 @@ private slots:
         QFile::setPermissions(home.filePath("telvan.db"), QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(home.open());
         QCOMPARE(QList<int>({scalar("PRAGMA user_version").toInt(), storedVersion(kHour)}), QList<int>({7, 1}));
-        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 72) && stored(kDay) == StreamFixtures::hourArchive(0, 3));
+        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 72));
+        QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
 
         ZeltoTable info;
         info.appendRow(QVariantMap{{"id", kNode}});
@@ -67,7 +68,8 @@ private slots:
         // What the save wrote reads back after a restart, as does what it left.
         Database::destroy();
         QVERIFY(Database::init());
-        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 96) && stored(kDay) == StreamFixtures::hourArchive(0, 3));
+        QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 96));
+        QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
     }
 };
 
