@@ -33,8 +33,9 @@ private slots:
         QTest::addColumn<QDateTime>("last");
         QTest::addColumn<QDateTime>("now");
         QTest::addColumn<bool>("due");
-        const auto row = [](const char *name, const QVariantMap &plan, const char *last, const char *now, bool due) {
-            QTest::newRow(name) << plan << at(last) << at(now) << due;
+        const auto row = [](const char *name, const QVariantMap &timetable, const char *last, const char *now,
+                            bool due) {
+            QTest::newRow(name) << timetable << at(last) << at(now) << due;
         };
         const QVariantMap yearly{{"mode", "yearly"}};
         row("no mode, never run", QVariantMap(), "", "2024-05-06 10:00", false);
