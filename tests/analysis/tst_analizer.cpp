@@ -180,8 +180,7 @@ private slots:
             "if (data !== 'changed') error('data is not writable');"
             "if (Math.max(2, 5) !== 5 || parseInt('12') !== 12) error('built-ins');"
             "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
-            "error('конец ' + TABLE_NAME)",
-            one, day, {"конец dayData"});
+            "error('конец ' + TABLE_NAME)", one, day, {"конец dayData"});
         row("current data names", "error(actualData + ' ' + DATA)", one, current, {"1 currentData"});
         // Other names count as current data; only "_d" is joined.
         row("other names", "error(actualData + ' ' + DATA)", one, "month_totals", {"1 month_totals"});
