@@ -7,10 +7,7 @@
 #include "scripttimebudget.h"
 #include "tempdatabasehome.h"
 
-#include <QDir>
-#include <QFile>
 #include <QScriptEngine>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -183,8 +180,7 @@ private slots:
             "if (data !== 'changed') error('data is not writable');"
             "if (Math.max(2, 5) !== 5 || parseInt('12') !== 12) error('built-ins');"
             "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
-            "error('конец ' + TABLE_NAME)",
-            one, day, {"конец dayData"});
+            "error('конец ' + TABLE_NAME)", one, day, {"конец dayData"});
         row("current data names", "error(actualData + ' ' + DATA)", one, current, {"1 currentData"});
         // Other names count as current data; only "_d" is joined.
         row("other names", "error(actualData + ' ' + DATA)", one, "month_totals", {"1 month_totals"});
@@ -218,6 +214,21 @@ private slots:
         // Rows with a finding are marked, the others not.
         QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
         QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+
+        // All tables: the four checked archives in name order; a failure stops the rest.
+        for (const bool failing : {false, true}) {
+            ZeltoTableMap tables;
+            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
+                tables.insert(name, temperatures({1}));
+            Analizer all(kModel);
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            all.setCheckParams({{"script", script}});
+            QCOMPARE(all.checkAll(tables), !failing);
+            QCOMPARE(messages(all),
+                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
+            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
+            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+        }
     }
 
     // An uncaught exception or a time limit stops the run at the row it hit.
@@ -252,35 +263,15 @@ private slots:
         QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
     }
 
-    // The four checked archives in name order; a failure stops the rest.
-    void checkAllInNameOrder()
-    {
-        for (const bool failing : {false, true}) {
-            ZeltoTableMap tables;
-            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
-                tables.insert(name, temperatures({1}));
-            Analizer analizer(kModel);
-            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
-            analizer.setCheckParams({{"script", script}});
-            QCOMPARE(analizer.checkAll(tables), !failing);
-            QCOMPARE(messages(analizer),
-                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
-            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
-            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
-        }
-    }
-
     // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
     void timeBudget_data()
     {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("table");
-        QTest::addColumn<int>("rowLimit");
-        QTest::addColumn<int>("tableLimit");
-
-        QTest::newRow("as asked") << 1000 << 10000 << 1000 << 10000;
-        QTest::newRow("at least 1 ms") << 0 << -5 << 1 << 1;
-        QTest::newRow("a minute at most") << 2000000000 << 60001 << 60000 << 60000;
+        QTest::addColumn<QList<int>>("limits");
+        QTest::newRow("as asked") << 1000 << 10000 << QList<int>{1000, 10000};
+        QTest::newRow("at least 1 ms") << 0 << -5 << QList<int>{1, 1};
+        QTest::newRow("a minute at most") << 2000000000 << 60001 << QList<int>{60000, 60000};
     }
 
     void timeBudget()
@@ -289,8 +280,7 @@ private slots:
         QFETCH(int, table);
         QScriptEngine engine;
         const ScriptTimeBudget budget(&engine, row, table);
-        QTEST(budget.rowLimit(), "rowLimit");
-        QTEST(budget.tableLimit(), "tableLimit");
+        QTEST(QList<int>({budget.rowLimit(), budget.tableLimit()}), "limits");
     }
 
     void timeoutSetting_data()

@@ -7,7 +7,6 @@
 #include "tempdatabasehome.h"
 #include "zeltostream.h"
 
-#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -17,8 +16,7 @@
 namespace {
 
 const int kNode = 1;
-const QString kHour = "hour_data";
-const QString kDay = "day_data";
+const QString kHour = "hour_data", kDay = "day_data";
 
 QVariant scalar(const QString &sql)
 {

@@ -21,6 +21,17 @@ struct Tail
 };
 Q_DECLARE_METATYPE(Tail)
 
+// A readings archive beside the daily rows, a daily row missing; the report's readings at 3 and 6 March, its total.
+struct Ends
+{
+    QString archive;
+    QVariantList records;   // pairs of date and S1_Q
+    int missingDay;
+    QVariant first, last;   // invalid: no such table
+    double rangeQ;
+};
+Q_DECLARE_METATYPE(Ends)
+
 namespace {
 
 const QString kDate = "date";
@@ -79,11 +90,6 @@ QString differences(const ZeltoTable &table, const QVariantMap &expected, int ro
     return found.join(", ");
 }
 
-QString differences(const ZeltoTableMap &report, const QString &table, const QVariantMap &expected, int row = 0)
-{
-    return differences(report.value(table), expected, row);
-}
-
 } // namespace
 
 // The row matches what is expected.
@@ -94,14 +100,10 @@ class TestReportData : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void init()
     {
         // The repository's own catalogue.
         qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
-    }
-
-    void init()
-    {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
     }
@@ -129,11 +131,11 @@ private slots:
                                report.value("day_data").rowCount(), report.value("hour_data").rowCount()}),
                  QVariantList({node, 0, 4, 3}));
         // Markers and NaN count for nothing; a value of Unused stays the marker.
-        SAME(report, "range_totals", {{kDate, "Итого"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0}, {"S1_NS", 7},
+        SAME(report.value("range_totals"), {{kDate, "Итого"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0}, {"S1_NS", 7},
              {"S1_M1", 36.0}, {"S1_V1", kUnused}, {"Qdim", 1}, {"note", kAbsent}});
-        SAME(report, "range_middles", {{kDate, "Среднее"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0 / 3},
+        SAME(report.value("range_middles"), {{kDate, "Среднее"}, {"S1_t1", 200.0 / 3}, {"S1_Q", 7.0 / 3},
              {"S1_M1", 12.0}, {"S1_NS", kUnused}});
-        SAME(report, "hour_middles", {{"S1_t1", 52.0}, {"S1_Q", 0.2}, {"S1_M1", kUnused}});
+        SAME(report.value("hour_middles"), {{"S1_t1", 52.0}, {"S1_Q", 0.2}, {"S1_M1", kUnused}});
         // Daily rows: what the device delivers but a row lacks is marked.
         const ZeltoTable days = report.value("day_data");
         SAME(days, {{"S1_V1", kUnused}, {"note", "x"}});
@@ -155,52 +157,39 @@ private slots:
     void readingsAtTheEndsOfTheRange_data()
     {
         // Daily S1_Q of day d is d over 1..10 March; 3..6 March reads the counter at the end of 2 and 6 March.
-        QTest::addColumn<QString>("archive");
-        QTest::addColumn<QVariantList>("records");   // pairs of date and S1_Q
-        QTest::addColumn<int>("missingDay");
-        QTest::addColumn<QVariant>("first");   // invalid: no such table
-        QTest::addColumn<QVariant>("last");
-        QTest::addColumn<double>("rangeQ");
-        const auto row = [](const char *name, const QString &archive, const QVariantList &records, int missingDay,
-                            const QVariant &first, const QVariant &last, double rangeQ) {
-            QTest::newRow(name) << archive << records << missingDay << first << last << rangeQ;
-        };
-        row("records at both ends", "day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 100.0, 130.0, 30.0);
-        row("range starts before the first record, nearer one after the end", "day_totals",
-            {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 107.0 - 3 - 4, 150.0 - 7, 43.0);
-        row("range ends after the last record", "day_totals", {at(3, 1), 90.0}, 0, 92.0, 92.0 + 3 + 4 + 5 + 6, 18.0);
-        row("a day missing on the way to the end", "day_totals", {at(3, 1), 90.0}, 5, 92.0, QVariant(), 3.0 + 4 + 6);
-        row("marker in the record of the start", "day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 130.0 - 18, 130.0,
-            18.0);
-        row("month totals: February's record, carried", "month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0,
-            80.0 + 1 + 2, 80.0 + 1 + 2 + 3 + 4 + 5 + 6, 18.0);
-        row("counters kept in the monthly records", "month_data", {at(2, 1), 80.0}, 0, 83.0, 101.0, 18.0);
+        QTest::addColumn<Ends>("ends");
+        const auto row = [](const char *name, const Ends &ends) { QTest::newRow(name) << ends; };
+        row("records at both ends", {"day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 100.0, 130.0, 30.0});
+        row("range starts before the first record, nearer one after the end",
+            {"day_totals", {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 107.0 - 3 - 4, 150.0 - 7, 43.0});
+        row("range ends after the last record", {"day_totals", {at(3, 1), 90.0}, 0, 92.0, 92.0 + 3 + 4 + 5 + 6, 18.0});
+        row("a day missing on the way to the end", {"day_totals", {at(3, 1), 90.0}, 5, 92.0, QVariant(), 3.0 + 4 + 6});
+        row("marker in the record of the start",
+            {"day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 130.0 - 18, 130.0, 18.0});
+        row("month totals: February's record, carried",
+            {"month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0, 80.0 + 1 + 2, 80.0 + 1 + 2 + 3 + 4 + 5 + 6, 18.0});
+        row("counters kept in the monthly records", {"month_data", {at(2, 1), 80.0}, 0, 83.0, 101.0, 18.0});
         // Without any start reading the meter is taken to have started from zero.
-        row("no readings archive", QString(), {}, 0, 0.0, QVariant(), 18.0);
+        row("no readings archive", {QString(), {}, 0, 0.0, QVariant(), 18.0});
     }
 
     void readingsAtTheEndsOfTheRange()
     {
-        QFETCH(QString, archive);
-        QFETCH(QVariantList, records);
-        QFETCH(int, missingDay);
-        QFETCH(QVariant, first);
-        QFETCH(QVariant, last);
-        QFETCH(double, rangeQ);
-        ZeltoTableMap archives{
-            {"day_data", marchDays({"S1_Q"}, 1, 10, [](int day) { return QVariantList{double(day)}; }, missingDay)}};
-        if (!archive.isEmpty()) {
+        QFETCH(Ends, ends);
+        const auto dayNumber = [](int day) { return QVariantList{double(day)}; };
+        ZeltoTableMap archives{{"day_data", marchDays({"S1_Q"}, 1, 10, dayNumber, ends.missingDay)}};
+        if (!ends.archive.isEmpty()) {
             ZeltoTable totals({kDate, "S1_Q"});
-            for (int i = 0; i < records.size(); i += 2)
-                totals.appendRow(records.mid(i, 2));
-            archives.insert(archive, totals);
+            for (int i = 0; i < ends.records.size(); i += 2)
+                totals.appendRow(ends.records.mid(i, 2));
+            archives.insert(ends.archive, totals);
         }
         const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(6));
         const ZeltoTable start = report.value("first_totals"), end = report.value("last_totals");
         QCOMPARE(QVariantList({start.value(0, kDate), start.value(0, "S1_Q"), end.value(0, kDate), end.value(0, "S1_Q")}),
-                 QVariantList({first.isValid() ? QVariant("На 03.03.24") : QVariant(), first,
-                               last.isValid() ? QVariant("На 06.03.24") : QVariant(), last}));
-        SAME(report, "range_totals", {{"S1_Q", rangeQ}});
+                 QVariantList({ends.first.isValid() ? QVariant("На 03.03.24") : QVariant(), ends.first,
+                               ends.last.isValid() ? QVariant("На 06.03.24") : QVariant(), ends.last}));
+        SAME(report.value("range_totals"), {{"S1_Q", ends.rangeQ}});
     }
 
     void tailDays_data()
@@ -222,15 +211,14 @@ private slots:
         QFETCH(Tail, tail);
         QVERIFY(Database::setSetting("calcTailDays", tail.setting));
         QVERIFY(Database::setSetting("daysForCalcTailDays", tail.baseDays));
-        const int node = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_t1", "S1_NS", "Qdim"}, 1, tail.lastDay,
-                                                                [](int day) {
-                                                                    return QVariantList{double(day), 60.0 + day, 1, 1};
-                                                                })}});
+        const auto make = [](int day) { return QVariantList{double(day), 60.0 + day, 1, 1}; };
+        const int node =
+            saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_t1", "S1_NS", "Qdim"}, 1, tail.lastDay, make)}});
         const ZeltoTableMap report = ArchiveReports::reportData(node, tail.from, tail.to);
         const ZeltoTable days = report.value("day_data");
         QCOMPARE(QList<int>({days.rowCount(), days.columnValues("calc").count(true)}),
                  QList<int>({tail.rows, tail.estimatedRows}));
-        SAME(report, "range_totals", {{"S1_Q", tail.rangeQ}});
+        SAME(report.value("range_totals"), {{"S1_Q", tail.rangeQ}});
         const QVariantMap estimate{{"S1_Q", tail.tailQ}, {"S1_t1", 60.0 + tail.tailQ}, {"S1_NS", 0}, {"Qdim", 1}};
         for (int row = 0; row < days.rowCount(); ++row) {
             QCOMPARE(days.value(row, kDate).toDateTime(), at(tail.from.month(), row + 1));
@@ -254,21 +242,21 @@ private slots:
             {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}};
         const ZeltoTableMap report = ArchiveReports::reportData(saved("QRV5", archives), march(3), march(5));
         const double derivedAt10 = 1000.0 - 12, v1 = 24 * kV70at6, dV = v1 - 10 * kV20at0;
-        SAME(report, "first_totals", {{"S1_M1", derivedAt10 - 7 * 24}, {"calcV", true}});
-        SAME(report, "last_totals", {{"S1_M1", derivedAt10 - 4 * 24}, {"calcV", true}});
+        SAME(report.value("first_totals"), {{"S1_M1", derivedAt10 - 7 * 24}, {"calcV", true}});
+        SAME(report.value("last_totals"), {{"S1_M1", derivedAt10 - 4 * 24}, {"calcV", true}});
         const ZeltoTable days = report.value("day_data");
         QCOMPARE(days.rowCount(), 3);
         for (int row = 0; row < days.rowCount(); ++row)
             SAME(days, {{"S1_V1", v1}, {"S1_V2", 10 * kV20at0}, {"S1_dV12", dV}}, row);
-        SAME(report, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", 3 * v1}, {"S1_dV12", 3 * dV}});
-        SAME(report, "range_middles", {{"S1_V1", v1}});
+        SAME(report.value("range_totals"), {{"S1_M1", 72.0}, {"S1_V1", 3 * v1}, {"S1_dV12", 3 * dV}});
+        SAME(report.value("range_middles"), {{"S1_V1", v1}});
         // An hour with a marker for the pressure has no volume.
-        SAME(report, "hour_data", {{"S1_V1", 2 * kV90at4}});
+        SAME(report.value("hour_data"), {{"S1_V1", 2 * kV90at4}});
         QVERIFY(!Zelto::isNumber(report.value("hour_data").value(1, "S1_V1")));
-        SAME(report, "current_data", {{"S1_V1", 5 * kV70at6}});
+        SAME(report.value("current_data"), {{"S1_V1", 5 * kV70at6}});
 
         const ZeltoTableMap other = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(5));
-        SAME(other, "range_totals", {{"S1_M1", 72.0}, {"S1_V1", kAbsent}});
+        SAME(other.value("range_totals"), {{"S1_M1", 72.0}, {"S1_V1", kAbsent}});
         QVERIFY(!other.value("day_data").containsColumn("S1_V1"));
     }
 
@@ -289,12 +277,10 @@ private slots:
 
     void groupTotalsOnePerNode()
     {
-        const int delivers = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_V1", "S1_NS"}, 1, 31, [](int day) {
-                                                 return QVariantList{1.0, double(day), 1 << (day % 3)};
-                                             })}});
-        const int notDelivering = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_V1", "Qdim"}, 2, 3, [](int) {
-                                                       return QVariantList{2.0, kUnused, kUnused};
-                                                   })}});
+        const auto numbered = [](int day) { return QVariantList{1.0, double(day), 1 << (day % 3)}; };
+        const auto unused = [](int) { return QVariantList{2.0, kUnused, kUnused}; };
+        const int delivers = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_V1", "S1_NS"}, 1, 31, numbered)}});
+        const int notDelivering = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_V1", "Qdim"}, 2, 3, unused)}});
         const int outOfRange =
             saved("LWD41", {{"day_data", marchDays({"S1_Q"}, 20, 25, [](int) { return QVariantList{1.0}; })}});
         const ZeltoTable totals = ArchiveReports::groupTotals({notDelivering, 9999, delivers, outOfRange, delivers},

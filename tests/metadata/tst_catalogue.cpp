@@ -2,8 +2,6 @@
 #include "metadatacatalogue.h"
 #include "zeltosystem.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <thread>
@@ -52,7 +50,7 @@ class TestCatalogue : public QObject
 
 private slots:
     // The shipped files hang together: models, drivers, flag bits, types, channels.
-    void shippedModelsAreComplete()
+    void shippedCatalogue()
     {
         const MetadataCatalogue catalogue(kShipped);
         QCOMPARE(catalogue.loadError(), QString());
@@ -79,11 +77,8 @@ private slots:
         QVERIFY(catalogue.driverAdapters("QRVK").contains("ETH485") && catalogue.channelParams("TCP").contains("hostName")
                 && catalogue.channelBaudRates("COM").contains("9600"));
         QCOMPARE(catalogue.carriedChannels("ETH485"), QStringList{"TCP"});
-    }
 
-    void shippedLookups()
-    {
-        const MetadataCatalogue catalogue(kShipped);
+        // Lookups by code, by model and for codes that are not there.
         QCOMPARE(catalogue.maxSystemCount(), 4);
         QVERIFY(catalogue.isParam("S4_t1") && !catalogue.isParam("S5_t1") && !catalogue.isParam("t1")
                 && !catalogue.isParam("number"));
@@ -108,6 +103,13 @@ private slots:
         QCOMPARE(catalogue.paramEnum("S2_NS", "QRV13").value(10).first, QStringLiteral("A"));
         QCOMPARE(catalogue.paramEnum("Qdim", "QRV2").at(1), MetadataCatalogue::EnumItem("1", "ГДж"));
         QVERIFY(catalogue.paramEnum("S1_NS", "NOSUCH").isEmpty());
+
+        // The system of a column: its number, 0 for common parameters, -1 for fields that are no parameters.
+        QList<int> indexes;
+        for (const char *column : {"S2_t4", "S9_x", "date", "node_name", "model_name", "number", "Q", "SX_y", "S1_",
+                                   "s1_t1", "S12_t", "Qdim", ""})
+            indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
+        QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
     }
 
     void processWideInstanceReadsProgramFolder()
@@ -124,15 +126,6 @@ private slots:
         const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
         QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&catalogue});
         QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
-    }
-
-    void systemIndex()
-    {
-        QList<int> indexes;
-        for (const char *column : {"S2_t4", "S9_x", "date", "node_name", "model_name", "number", "Q", "SX_y", "S1_",
-                                   "s1_t1", "S12_t", "Qdim", ""})
-            indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
-        QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
     }
 
     void systemCountDefaultsToFour()
@@ -166,8 +159,7 @@ private slots:
         QString flagItems;
         for (int bit = 0; bit < 38; ++bit)
             flagItems += bit == 2 ? "<item code='X'>бит</item>" : "<item>бит</item>";
-        const Folder dir({{"channels.xml", kChannels},
-                          {"params.xml", kParams},
+        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' file='m.xml'/></devices>"
                                           "</driver></drivers>"},
                           {"m.xml", model("<system code='1'/>", "<paramEnums><paramEnum><params><param>F</param></params><items>"
@@ -187,15 +179,13 @@ private slots:
 
     void missingModelFileStopsLoading()
     {
-        const Folder dir({{"channels.xml", kChannels},
-                          {"params.xml", kParams},
+        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='A' name='Первый'><channels><code isAdaptee='true'>TCP</code>"
                                           "<code>GATE</code><code>XYZ</code><code>COM</code></channels><devices>"
                                           "<device code='M1' name='Один' file='m1.xml'/><device code='M2' file='absent.xml'/>"
                                           "<device code='M3' file='m3.xml'/></devices></driver><driver code='B'><devices>"
                                           "<device code='M4' file='m3.xml'/></devices></driver></drivers>"},
-                          {"m1.xml", kOneSystem},
-                          {"m3.xml", kOneSystem}});
+                          {"m1.xml", kOneSystem}, {"m3.xml", kOneSystem}});
         const MetadataCatalogue catalogue(dir.path());
 
         QCOMPARE(catalogue.models() + catalogue.drivers(), QStringList({"M1", "A"}));

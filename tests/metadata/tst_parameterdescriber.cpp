@@ -20,7 +20,7 @@ class TestParameterDescriber : public QObject
     Q_OBJECT
 
 private slots:
-    void describesKindsUnitsAndPrecision()
+    void describesParameters()
     {
         const struct {
             const char *code, *type, *unit;
@@ -47,6 +47,20 @@ private slots:
         }
         QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
         QCOMPARE(find(description, "S2_NS").value("name").toString(), QStringLiteral("НС системы"));   // the model's own title
+
+        // Null cells are skipped; parameters come in the catalogue's order, systems with their counts.
+        const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
+                                            {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
+        QStringList codes;
+        for (const QVariant &param : result.value("params").toList())
+            codes.append(param.toMap().value("code").toString());
+        QCOMPARE(codes, (QStringList{"Tm", "S1_t1", "S2_t1", "S2_t2"}));   // in the catalogue's order, not the columns'
+        QCOMPARE(result.value("systems").toList(),
+                 (QVariantList{QVariantMap{{"code", 0}, {"name", "Общие параметры"}, {"size", 1}},
+                               QVariantMap{{"code", 1}, {"name", "Отопление"}, {"size", 1}},
+                               QVariantMap{{"code", 2}, {"name", "Горячее водоснабжение"}, {"size", 2}}}));
+        const QVariantMap empty = describe({}, {});
+        QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
     }
 
     void picksUnitsFromSelectors_data()
@@ -73,24 +87,7 @@ private slots:
     {
         QFETCH(QStringList, columns);
         QFETCH(QVariantList, values);
-        QFETCH(QVariant, unit);
-        QCOMPARE(find(describe(columns, values), columns.last()).value("unit"), unit);
-    }
-
-    void skipsNullsAndCountsSystems()
-    {
-        const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
-                                            {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
-        QStringList codes;
-        for (const QVariant &param : result.value("params").toList())
-            codes.append(param.toMap().value("code").toString());
-        QCOMPARE(codes, (QStringList{"Tm", "S1_t1", "S2_t1", "S2_t2"}));   // in the catalogue's order, not the columns'
-        QCOMPARE(result.value("systems").toList(),
-                 (QVariantList{QVariantMap{{"code", 0}, {"name", "Общие параметры"}, {"size", 1}},
-                               QVariantMap{{"code", 1}, {"name", "Отопление"}, {"size", 1}},
-                               QVariantMap{{"code", 2}, {"name", "Горячее водоснабжение"}, {"size", 2}}}));
-        const QVariantMap empty = describe({}, {});
-        QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
+        QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
     }
 
 private:

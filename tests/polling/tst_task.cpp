@@ -5,11 +5,7 @@
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
-#include <QFile>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <functional>
@@ -32,7 +28,7 @@ Script g_script;
 class ScriptedCommand : public ZeltoCommand
 {
 public:
-    explicit ScriptedCommand(const char *name) : ZeltoCommand(QLatin1String(name), -1) {}
+    ScriptedCommand(const char *name) : ZeltoCommand(QLatin1String(name), -1) {}
     QVariant execute(const QVariantList &params) override
     {
         g_script.calls.append(name());
@@ -42,9 +38,8 @@ public:
     }
 };
 
-ScriptedCommand g_commands[] = {ScriptedCommand("createTask"), ScriptedCommand("setCommand"), ScriptedCommand("startTask"),
-                                ScriptedCommand("cancelTask"), ScriptedCommand("getState"),   ScriptedCommand("takeLog"),
-                                ScriptedCommand("getResult"),  ScriptedCommand("removeTask")};
+ScriptedCommand g_commands[] = {"createTask", "setCommand", "startTask", "cancelTask",
+                                "getState",   "takeLog",    "getResult", "removeTask"};
 
 Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
 
@@ -69,13 +64,10 @@ void scriptSuccess()
     g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
 }
 
-QVariantMap params(quint16 port = ZeltoServer::global()->tcpPort())
+QVariantMap params(const QVariant &port = ZeltoServer::global()->tcpPort())
 {
-    return {{"varnel_ip", "127.0.0.1"},
-            {"varnel_port", port},
-            {"channel", QVariantMap{{"code", "COM"}}},
-            {"driver", QVariantMap{{"code", "QRVK"}}},
-            {"command", "readArchive"},
+    return {{"varnel_ip", "127.0.0.1"}, {"varnel_port", port}, {"channel", QVariantMap{{"code", "COM"}}},
+            {"driver", QVariantMap{{"code", "QRVK"}}}, {"command", "readArchive"},
             {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
 }
 
@@ -230,9 +222,8 @@ private slots:
         // A port that is not one fails the run before connecting.
         g_script = Script();
         Task task;
-        QVariantMap bad = params();
-        bad.insert("varnel_port", "порт");
-        QVERIFY2(runToEnd(task, bad) && task.errorString().contains("Неверный порт"), qPrintable(task.errorString()));
+        QVERIFY2(runToEnd(task, params("порт")) && task.errorString().contains("Неверный порт"),
+                 qPrintable(task.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 

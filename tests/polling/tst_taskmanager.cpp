@@ -10,7 +10,6 @@
 #include "zeltobusyguard.h"
 #include "zeltosystem.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <algorithm>
@@ -143,10 +142,8 @@ private slots:
         QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
         QCOMPARE(TaskManager::stateTable().rowCount(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QCOMPARE(FakeTask::runs.load(), 1);
-        QVERIFY(field(task, "last_error").isNull());
-        QCOMPARE(field(task, "is_fail").toInt(), 0);
-        QCOMPARE(hourRows(node), 24);
+        QCOMPARE(QVariantList({FakeTask::runs.load(), field(task, "last_error").isNull(), field(task, "is_fail"),
+                               hourRows(node)}), QVariantList({1, true, 0, 24}));
         // The device tells its version; it cannot rename the node or move it.
         const QVariantMap nodeRow = Nodes::get(node);
         QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id")}), QVariantList({3, 0}));
@@ -155,9 +152,8 @@ private slots:
                                                             {"elapsed", QVariant()}, {"remaining", QVariant()},
                                                             {"attempts", QVariant()}, {"progress", QVariant()},
                                                             {"state", QVariant()}}));
-        const ZeltoTable journal =
-            Database::selectTable("SELECT message FROM journal WHERE node_id = ? AND level = 'INFO'", {node});
-        QCOMPARE(journal.columnValues("message"), QVariantList{"Опрос прибора"});
+        QCOMPARE(Database::selectTable("SELECT message FROM journal WHERE node_id = ? AND level = 'INFO'", {node})
+                     .columnValues("message"), QVariantList{"Опрос прибора"});
     }
 
     void cancelsQueuedAndRunning()
