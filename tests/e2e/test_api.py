@@ -3,7 +3,6 @@
 import os
 import re
 import socket
-import unittest
 
 from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, read
 
@@ -223,7 +222,3 @@ class ApiTest(ServerTestCase):
             self.assertTrue(admin.error(method, *params), method)
         self.assertEqual(admin.ok("getNode", node), before)
         self.assertEqual(admin.ok("getVersion"), project_version())   # the connection stays usable
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

@@ -207,7 +207,3 @@ class KilledSaveTest(unittest.TestCase):
             self.assertGreater(record["last_update"]["$datetime"], before[0]["last_update"]["$datetime"])
             self.assertEqual(record["last_day"], stamp(START + datetime.timedelta(days=self.NEW_DAYS)))
         self.assertEqual(sql(server.db_path, "PRAGMA integrity_check"), [("ok",)])
-
-
-if __name__ == "__main__":
-    unittest.main()

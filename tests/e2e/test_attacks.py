@@ -7,7 +7,6 @@ import socket
 import struct
 import threading
 import time
-import unittest
 
 from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, new_node, read, table, wait_until
 
@@ -205,7 +204,3 @@ class TransportAttacks(ServerTestCase):
             c.send_raw(b'{"jsonrpc":%s,"id":7,"method":"noop"}\n' % version)
             reply = c.read()
             self.assertEqual((reply["id"], reply["error"]["code"]), (7, -32600), version)
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

@@ -191,7 +191,3 @@ class BackupTest(unittest.TestCase):
         # lastBackup stays, so the next tick tries again.
         self.assertEqual(admin.ok("getSetting", "lastBackup"), "2000-01-01T00:00:00.000")
         self.assertEqual(server.stop(), 0, server.output)
-
-
-if __name__ == "__main__":
-    unittest.main()

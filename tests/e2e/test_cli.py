@@ -3,7 +3,6 @@
 import json
 import socket
 import subprocess
-import unittest
 
 from orvexe2e import ServerTestCase, binary, cli, free_port
 
@@ -57,7 +56,3 @@ class CommandLineClient(ServerTestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             listener.accept()[0].close()
             self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

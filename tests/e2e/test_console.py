@@ -174,7 +174,3 @@ class ConsoleHttpTest(ServerTestCase):
                   "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -113,7 +113,3 @@ class DemoTest(unittest.TestCase):
         self.assertIn("demo: сервер не запустился: ", demo.stderr)
         self.assertIn("Версия схемы БД 99 новее поддерживаемой версии", demo.stderr.split("demo: ")[-1])
         self.assertFalse(accepts(self.port - 1))     # the simulator went too
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -125,7 +125,3 @@ class SimulatorTest(unittest.TestCase):
         for args in (["--speed", "fast"], ["--port", "70000"], ["--bogus"]):
             run = subprocess.run([binary("orvex-device-sim")] + args, capture_output=True, text=True, timeout=30)
             self.assertEqual((run.returncode, bool(run.stderr)), (3, True), args)
-
-
-if __name__ == "__main__":
-    unittest.main()

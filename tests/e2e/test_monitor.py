@@ -81,7 +81,3 @@ class MonitorTest(unittest.TestCase):
         runs = self.sim.stats()["created"]
         time.sleep(2.5)  # more than two monitor intervals
         self.assertLessEqual(self.sim.stats()["created"], runs + 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

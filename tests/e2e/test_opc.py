@@ -211,7 +211,3 @@ class SlowSubscriberTest(unittest.TestCase):
         while gateway.read(10) is not None:
             pass
         self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
-
-
-if __name__ == "__main__":
-    unittest.main()

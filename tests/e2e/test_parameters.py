@@ -1,6 +1,5 @@
 """describeParams and getValues over the wire with the shipped metadata."""
 
-import unittest
 
 from orvexe2e import ServerTestCase, sql
 
@@ -50,7 +49,3 @@ class ParametersTest(ServerTestCase):
         self.assertEqual(c.ok("getValues", "Nodes", "Consumer").count("Школа №3"), 1)
         self.assertIn("45", c.ok("getValues", "nodes", "number"))
         self.assertIn("admin", c.ok("getValues", "users", "login"))
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

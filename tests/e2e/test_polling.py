@@ -99,7 +99,3 @@ class StartAndStopTest(unittest.TestCase):
         self.assertEqual(inst.server.proc.wait(30), 0)
         self.assertLess(time.time() - started, 8)
         self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ import datetime
 import io
 import os
 import tempfile
-import unittest
 
 from orvexe2e import ServerTestCase, cli, dt, new_node, rows, table
 
@@ -153,7 +152,3 @@ class ReportsTest(ServerTestCase):
             run = self.cli(*args)
             self.assertEqual(run.returncode, code, (args, run.stderr.decode()))
             self.assertIn(message, run.stderr.decode())
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

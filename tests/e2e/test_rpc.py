@@ -1,7 +1,6 @@
 """The RPC server (test server binary) over TCP and WebSocket: values, pipelining, refusals, bad input, disconnects."""
 
 import socket
-import unittest
 
 from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table
 
@@ -91,7 +90,3 @@ class RpcTest(ServerTestCase):
         # A reply of 64-bit frame length.
         result = ws.ok("makeTable", 8760, 41)["$table"]
         self.assertEqual((len(result["rows"]), len(result["columns"])), (8760, 41))
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

@@ -81,7 +81,3 @@ class FreshHome(unittest.TestCase):
         server = DataServer(self.home, args=["-Install", "-installx", "install"])
         self.assertEqual(server.stop(), 0)
         self.assertNotIn(opc, server.output)
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

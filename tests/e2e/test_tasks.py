@@ -1,6 +1,5 @@
 """Task records over the wire: the form round trip, display and run-state columns, the main task, bad input."""
 
-import unittest
 
 from orvexe2e import REFUSED, ServerTestCase, dt, journal, new_node, rows
 
@@ -114,7 +113,3 @@ class TasksTest(ServerTestCase):
         self.assertEqual(admin.ok("getTasks"), before)
         self.assertEqual(admin.ok("getTaskData", task), data)
         self.assertEqual(watcher.ok("takeChangeEvents"), {})
-
-
-if __name__ == "__main__":
-    unittest.main()

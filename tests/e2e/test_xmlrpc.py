@@ -5,7 +5,6 @@ import random
 import re
 import socket
 import time
-import unittest
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
@@ -366,7 +365,3 @@ class XmlRpcTest(ServerTestCase):
         self.assertGreater(imported, 0)
         # The node the packages came from is still whole and readable.
         self.assertEqual(len(self.admin.rows("getArchive", self.fuzzed, "hour_data", None, None)), 48)
-
-
-if __name__ == "__main__":
-    unittest.main()
