@@ -1,6 +1,7 @@
 """Shared pieces of the end-to-end tests: real binaries in temporary homes, TCP and WebSocket clients."""
 
 import base64
+import contextlib
 import datetime
 import hashlib
 import itertools
@@ -208,12 +209,9 @@ def server_with_settings(settings, **kwargs):
 
 def sql(path, statement, *args, readonly=False):
     """Runs one statement on a database file (committed, closed): its rows."""
-    db = sqlite3.connect("file:%s%s" % (path, "?mode=ro" if readonly else ""), uri=True)
-    try:
-        with db:
-            return db.execute(statement, args).fetchall()
-    finally:
-        db.close()
+    uri = "file:%s%s" % (path, "?mode=ro" if readonly else "")
+    with contextlib.closing(sqlite3.connect(uri, uri=True)) as db, db:
+        return db.execute(statement, args).fetchall()
 
 
 def free_port():
@@ -352,15 +350,13 @@ def exchange(port, data, timeout=10, source="127.0.0.1"):
         s.sendall(data)
         received = b""
         try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    return received
+            while chunk := s.recv(65536):
                 received += chunk
         except ConnectionResetError:
-            return received
+            pass
         except socket.timeout:
             return None
+        return received
 
 
 def http_get(port, target, method="GET", extra=""):
@@ -379,9 +375,8 @@ class RpcClient:
     buffer = b""
 
     def send(self, method, params=None):
-        message = {"jsonrpc": "2.0", "id": self.next_id, "method": method}
-        if params is not None:
-            message["params"] = params
+        message = dict({"jsonrpc": "2.0", "id": self.next_id, "method": method},
+                       **({} if params is None else {"params": params}))
         self.next_id += 1
         self.send_text(json.dumps(message, ensure_ascii=False))
         return self.next_id - 1
@@ -493,10 +488,8 @@ class WebSocketClient(RpcClient):
                     return b"".join(parts).decode()
 
     def close(self):
-        try:
+        with contextlib.suppress(OSError):
             self.sock.sendall(self._frame(0x8, struct.pack(">H", 1000)))
-        except OSError:
-            pass
         self.sock.close()
 
 
