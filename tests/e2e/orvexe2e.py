@@ -133,6 +133,7 @@ class DataServer:
     def __init__(self, home=None, port=None, wait=True, args=(), env=None, server_ini=""):
         self.own_home = home is None
         self.home = home or TempHome()
+        self.db_path = os.path.join(self.home.path, "telvan.db")
         self.port = port or free_port()
         write(os.path.join(self.home.path, "orvex-server.ini"),
               "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
@@ -145,10 +146,6 @@ class DataServer:
             raise RuntimeError("orvex-server did not listen")
         if wait and self.proc.poll() is not None:
             raise RuntimeError("orvex-server ended: %s" % self.proc.stderr.read())
-
-    @property
-    def db_path(self):
-        return os.path.join(self.home.path, "telvan.db")
 
     def admin(self, **kwargs):
         """A new connection logged in as the administrator."""
