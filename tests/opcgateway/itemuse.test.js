@@ -38,9 +38,7 @@ test("a read holds an unused item for a while", async () => {
     await new Promise((resolve) => setTimeout(resolve, 80));
     assert.deepStrictEqual(reports.splice(0), [{ on: [], off: ["a"] }]);
     // An item in use is not held: its release is the subscription's.
-    use.add("b");
-    use.hold("b");
-    use.release("b");
+    ["add", "hold", "release"].forEach((step) => use[step]("b"));
     await turn();
     assert.deepStrictEqual(reports.splice(0), []);
 });
