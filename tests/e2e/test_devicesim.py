@@ -36,8 +36,7 @@ class SimulatorTest(unittest.TestCase):
         self.assertIs(self.c.ok("setCommand", job, "readArchive", params), True)
         self.assertIs(self.c.ok("startTask", job), True)
         wait_until(lambda: self.c.ok("getState", job)[1], timeout=20)
-        state = self.c.ok("getState", job)
-        log = self.c.ok("takeLog", job)[1]
+        state, log = self.c.ok("getState", job), self.c.ok("takeLog", job)[1]
         result = self.c.ok("getResult", job)
         self.assertIs(self.c.ok("removeTask", job), True)
         return job, state, log, result
