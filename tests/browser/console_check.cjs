@@ -14,9 +14,8 @@ const ask = what => new Promise(resolve => { lines.once('line', resolve); consol
 
 async function launch() {
   const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
-  if (!fs.existsSync(executablePath)) {
+  if (!fs.existsSync(executablePath))
     throw new Error(`chromium not found at ${executablePath}: install Debian's chromium (scripts/setup does)`);
-  }
   return puppeteer.launch({ executablePath, headless: true, defaultViewport: { width: 1280, height: 900 },
     args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--window-size=1280,900'] });
 }
@@ -152,8 +151,7 @@ async function main() {
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
 
     // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
-    const other = await browser.createBrowserContext();
-    const restricted = await newPage(other);
+    const restricted = await newPage(await browser.createBrowserContext());
     await restricted.setViewport({ width: 768, height: 1024 });   // a tablet held upright
     await restricted.goto(config.url, { waitUntil: 'load' });
     await login(restricted, config.restrictedUser, config.restrictedPassword);
@@ -183,8 +181,7 @@ async function main() {
     findings.afterReconnect = await page.$$eval('#node-list a.node-name', els => els.length);
     findings.restrictedRefused = await textOf(restricted, '#login-form .error', 30000);
 
-    findings.dialogs = dialogs;
-    findings.pageErrors = pageErrors;
+    Object.assign(findings, { dialogs, pageErrors });
   } catch (e) {
     if (page) await page.screenshot({ path: path.join(config.artifacts, 'failure.png'), fullPage: true }).catch(() => {});
     e.message += ` (page errors: ${JSON.stringify(pageErrors)})`;
