@@ -148,13 +148,10 @@ class KilledSaveTest(unittest.TestCase):
     COLUMNS = ["S%d_p%d" % (s, p) for s in range(1, 4) for p in range(8)]
     NEW_HOURS = 3 * 365 * 24
     NEW_DAYS = 3 * 365 - 1
-
-    @classmethod
-    def setUpClass(cls):
-        # Three years of hourly rows with 24 parameters, after the stored day.
-        cls.big = dict(hour_data=hours(START + datetime.timedelta(days=1), cls.NEW_HOURS, cls.COLUMNS),
-                       day_data=table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
-                                                          for d in range(1, cls.NEW_DAYS + 1)]))
+    # Three years of hourly rows with 24 parameters, after the stored day.
+    BIG = dict(hour_data=hours(START + datetime.timedelta(days=1), NEW_HOURS, COLUMNS),
+               day_data=table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
+                                                  for d in range(1, NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
         # Kills while the save merges, when the WAL begins to take the new archive (in the commit; without
@@ -188,7 +185,7 @@ class KilledSaveTest(unittest.TestCase):
         before = self.read_back(c, node)
         time.sleep(1.1)   # a new last_update differs from the old one
         wal = wal_size(server)
-        c.send("saveArchives", [tables(info=info(node), **self.big)])
+        c.send("saveArchives", [tables(info=info(node), **self.BIG)])
         wait(server, c, wal)
         server.stop(signal.SIGKILL)
         c.close()
