@@ -22,10 +22,9 @@ class RpcTest(ServerTestCase):
         # Short table rows come back as short as they were sent.
         self.assertEqual(c.call("echo", SAMPLE_VALUES)["result"], SAMPLE_VALUES)
         # Doubles keep a fraction so they read back as doubles.
-        c.send("identity", [5.0])
-        self.assertIn(b'"result":5.0', c.read_line())
-        c.send("add", [2, 3])
-        self.assertIn(b'"result":5}', c.read_line())
+        for method, params, text in (("identity", [5.0], b'"result":5.0'), ("add", [2, 3], b'"result":5}')):
+            c.send(method, params)
+            self.assertIn(text, c.read_line())
         self.assertEqual(c.call("add", [2, 0.5])["result"], 2.5)
 
     def test_refusals(self):
