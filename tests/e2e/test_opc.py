@@ -22,8 +22,7 @@ def setUpModule():
     global CLIENT, GATEWAY
     require_node()
     CLIENT = OpcClient()
-    SlowSubscriberTest.home = TempHome()
-    SlowSubscriberTest.port = free_port()
+    SlowSubscriberTest.home, SlowSubscriberTest.port = TempHome(), free_port()
     GATEWAY = Gateway({"port": SlowSubscriberTest.port, "pki": os.path.join(SlowSubscriberTest.home.path, "pki"),
                        "hostname": "localhost", "allowAnonymous": True, "securityNone": True},
                       [{"id": SlowSubscriberTest.item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
