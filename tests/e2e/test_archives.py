@@ -156,9 +156,6 @@ class KilledSaveTest(unittest.TestCase):
     def test_kill_during_large_save(self):
         # Kills while the save merges, when the WAL begins to take the new archive (in the commit; without
         # a transaction the node's days are written before it), and once the reply has come.
-        def after(seconds):
-            return lambda server, c, wal: time.sleep(seconds)
-
         def wal_grows(server, c, wal):
             wait_until(lambda: wal_size(server) > wal + (64 << 10) or server.proc.poll() is not None,
                        timeout=120, step=0.001)
@@ -166,7 +163,7 @@ class KilledSaveTest(unittest.TestCase):
         def replied(server, c, wal):
             self.assertIs(c.read()["result"], True)
 
-        for name, wait in [("merging", after(1.5)), ("write", wal_grows), ("committed", replied)]:
+        for name, wait in [("merging", lambda server, c, wal: time.sleep(1.5)), ("write", wal_grows), ("committed", replied)]:
             with self.subTest(name):
                 self.kill_and_restart(wait)
 
