@@ -12,14 +12,6 @@ const lines = readline.createInterface({ input: process.stdin });
 // Asks the test for something on stdout and waits for its line on stdin.
 const ask = what => new Promise(resolve => { lines.once('line', resolve); console.log(what); });
 
-async function launch() {
-  const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
-  if (!fs.existsSync(executablePath))
-    throw new Error(`chromium not found at ${executablePath}: install Debian's chromium (scripts/setup does)`);
-  return puppeteer.launch({ executablePath, headless: true, defaultViewport: { width: 1280, height: 900 },
-    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--window-size=1280,900'] });
-}
-
 async function newPage(context) {
   const page = await context.newPage();
   page.setDefaultTimeout(STEP_MS);
@@ -62,7 +54,12 @@ const textOf = async (page, selector, timeout = STEP_MS) =>
 const textsOf = (page, selector) => page.$$eval(selector, els => els.map(e => e.textContent));
 
 async function main() {
-  const browser = await launch();
+  const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
+  if (!fs.existsSync(executablePath))
+    throw new Error(`chromium not found at ${executablePath}: install Debian's chromium (scripts/setup does)`);
+  const browser = await puppeteer.launch({ executablePath, headless: true,
+    defaultViewport: { width: 1280, height: 900 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--window-size=1280,900'] });
   const findings = {};
   const pageErrors = [];
   let page = null;
