@@ -23,8 +23,7 @@ test("the first use activates, the last release deactivates", async () => {
     use.release("a");
     await turn();
     assert.deepStrictEqual(reports.splice(0), []);
-    use.release("a");
-    use.release("b");
+    ["a", "b"].forEach((item) => use.release(item));
     use.add("b"); // released and used again within one turn: no change
     await turn();
     assert.deepStrictEqual(reports.splice(0), [{ on: [], off: ["a"] }]);
