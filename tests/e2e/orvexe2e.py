@@ -455,9 +455,7 @@ class WebSocketClient(RpcClient):
         length = bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack(">H", n) if n < 65536 else \
             b"\xff" + struct.pack(">Q", n)
         header, mask = bytes([0x80 | opcode]) + length, os.urandom(4)
-        repeated = (mask * (n // 4 + 1))[:n]
-        masked = (int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")).to_bytes(n, "big") if n else b""
-        return header + mask + masked
+        return header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
     def send_text(self, text):
         self.sock.sendall(self._frame(0x1, text.encode()))
