@@ -12,15 +12,6 @@ const lines = readline.createInterface({ input: process.stdin });
 // Asks the test for something on stdout and waits for its line on stdin.
 const ask = what => new Promise(resolve => { lines.once('line', resolve); console.log(what); });
 
-async function launch() {
-  const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
-  if (!fs.existsSync(executablePath)) {
-    throw new Error(`chromium not found at ${executablePath}: install Debian's chromium (scripts/setup does)`);
-  }
-  return puppeteer.launch({ executablePath, headless: true, defaultViewport: { width: 1280, height: 900 },
-    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--window-size=1280,900'] });
-}
-
 async function newPage(context) {
   const page = await context.newPage();
   page.setDefaultTimeout(STEP_MS);
@@ -63,7 +54,12 @@ const textOf = async (page, selector, timeout = STEP_MS) =>
 const textsOf = (page, selector) => page.$$eval(selector, els => els.map(e => e.textContent));
 
 async function main() {
-  const browser = await launch();
+  const executablePath = process.env.CHROMIUM || '/usr/bin/chromium';
+  if (!fs.existsSync(executablePath))
+    throw new Error(`chromium not found at ${executablePath}: install Debian's chromium (scripts/setup does)`);
+  const browser = await puppeteer.launch({ executablePath, headless: true,
+    defaultViewport: { width: 1280, height: 900 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--window-size=1280,900'] });
   const findings = {};
   const pageErrors = [];
   let page = null;
@@ -152,8 +148,7 @@ async function main() {
     findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
 
     // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
-    const other = await browser.createBrowserContext();
-    const restricted = await newPage(other);
+    const restricted = await newPage(await browser.createBrowserContext());
     await restricted.setViewport({ width: 768, height: 1024 });   // a tablet held upright
     await restricted.goto(config.url, { waitUntil: 'load' });
     await login(restricted, config.restrictedUser, config.restrictedPassword);
@@ -183,8 +178,7 @@ async function main() {
     findings.afterReconnect = await page.$$eval('#node-list a.node-name', els => els.length);
     findings.restrictedRefused = await textOf(restricted, '#login-form .error', 30000);
 
-    findings.dialogs = dialogs;
-    findings.pageErrors = pageErrors;
+    Object.assign(findings, { dialogs, pageErrors });
   } catch (e) {
     if (page) await page.screenshot({ path: path.join(config.artifacts, 'failure.png'), fullPage: true }).catch(() => {});
     e.message += ` (page errors: ${JSON.stringify(pageErrors)})`;

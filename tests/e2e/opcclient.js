@@ -51,13 +51,8 @@ const commands = {
         const identity = c.user !== undefined
             ? { type: opcua.UserTokenType.UserName, userName: c.user, password: c.password }
             : { type: opcua.UserTokenType.Anonymous };
-        try {
-            session = await client.createSession(identity);
-        } catch (err) {
-            await client.disconnect();
-            client = null;
-            throw err;
-        }
+        session = await client.createSession(identity)
+            .catch(async (err) => { await client.disconnect(); client = null; throw err; });
     },
     async endpoints(c) {
         const probe = opcua.OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });

@@ -62,9 +62,6 @@ class LineProcess:
         self.lines.append(json.loads(line))
         return self.lines[-1]
 
-    def alive(self):
-        return self.proc.poll() is None
-
     def stop(self):
         if self.proc.poll() is None:
             try:

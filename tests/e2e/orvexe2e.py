@@ -1,6 +1,7 @@
 """Shared pieces of the end-to-end tests: real binaries in temporary homes, TCP and WebSocket clients."""
 
 import base64
+import contextlib
 import datetime
 import hashlib
 import itertools
@@ -132,6 +133,7 @@ class DataServer:
     def __init__(self, home=None, port=None, wait=True, args=(), env=None, server_ini=""):
         self.own_home = home is None
         self.home = home or TempHome()
+        self.db_path = os.path.join(self.home.path, "telvan.db")
         self.port = port or free_port()
         write(os.path.join(self.home.path, "orvex-server.ini"),
               "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
@@ -144,10 +146,6 @@ class DataServer:
             raise RuntimeError("orvex-server did not listen")
         if wait and self.proc.poll() is not None:
             raise RuntimeError("orvex-server ended: %s" % self.proc.stderr.read())
-
-    @property
-    def db_path(self):
-        return os.path.join(self.home.path, "telvan.db")
 
     def admin(self, **kwargs):
         """A new connection logged in as the administrator."""
@@ -208,12 +206,9 @@ def server_with_settings(settings, **kwargs):
 
 def sql(path, statement, *args, readonly=False):
     """Runs one statement on a database file (committed, closed): its rows."""
-    db = sqlite3.connect("file:%s%s" % (path, "?mode=ro" if readonly else ""), uri=True)
-    try:
-        with db:
-            return db.execute(statement, args).fetchall()
-    finally:
-        db.close()
+    uri = "file:%s%s" % (path, "?mode=ro" if readonly else "")
+    with contextlib.closing(sqlite3.connect(uri, uri=True)) as db, db:
+        return db.execute(statement, args).fetchall()
 
 
 def free_port():
@@ -352,15 +347,13 @@ def exchange(port, data, timeout=10, source="127.0.0.1"):
         s.sendall(data)
         received = b""
         try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    return received
+            while chunk := s.recv(65536):
                 received += chunk
         except ConnectionResetError:
-            return received
+            pass
         except socket.timeout:
             return None
+        return received
 
 
 def http_get(port, target, method="GET", extra=""):
@@ -379,9 +372,8 @@ class RpcClient:
     buffer = b""
 
     def send(self, method, params=None):
-        message = {"jsonrpc": "2.0", "id": self.next_id, "method": method}
-        if params is not None:
-            message["params"] = params
+        message = dict({"jsonrpc": "2.0", "id": self.next_id, "method": method},
+                       **({} if params is None else {"params": params}))
         self.next_id += 1
         self.send_text(json.dumps(message, ensure_ascii=False))
         return self.next_id - 1
@@ -463,9 +455,7 @@ class WebSocketClient(RpcClient):
         length = bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack(">H", n) if n < 65536 else \
             b"\xff" + struct.pack(">Q", n)
         header, mask = bytes([0x80 | opcode]) + length, os.urandom(4)
-        repeated = (mask * (n // 4 + 1))[:n]
-        masked = (int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")).to_bytes(n, "big") if n else b""
-        return header + mask + masked
+        return header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
     def send_text(self, text):
         self.sock.sendall(self._frame(0x1, text.encode()))
@@ -493,10 +483,8 @@ class WebSocketClient(RpcClient):
                     return b"".join(parts).decode()
 
     def close(self):
-        try:
+        with contextlib.suppress(OSError):
             self.sock.sendall(self._frame(0x8, struct.pack(">H", 1000)))
-        except OSError:
-            pass
         self.sock.close()
 
 

@@ -148,20 +148,14 @@ class KilledSaveTest(unittest.TestCase):
     COLUMNS = ["S%d_p%d" % (s, p) for s in range(1, 4) for p in range(8)]
     NEW_HOURS = 3 * 365 * 24
     NEW_DAYS = 3 * 365 - 1
-
-    @classmethod
-    def setUpClass(cls):
-        # Three years of hourly rows with 24 parameters, after the stored day.
-        cls.big = dict(hour_data=hours(START + datetime.timedelta(days=1), cls.NEW_HOURS, cls.COLUMNS),
-                       day_data=table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
-                                                          for d in range(1, cls.NEW_DAYS + 1)]))
+    # Three years of hourly rows with 24 parameters, after the stored day.
+    BIG = dict(hour_data=hours(START + datetime.timedelta(days=1), NEW_HOURS, COLUMNS),
+               day_data=table(["date", "S1_p0"], [[stamp(START + datetime.timedelta(days=d)), 1.0]
+                                                  for d in range(1, NEW_DAYS + 1)]))
 
     def test_kill_during_large_save(self):
         # Kills while the save merges, when the WAL begins to take the new archive (in the commit; without
         # a transaction the node's days are written before it), and once the reply has come.
-        def after(seconds):
-            return lambda server, c, wal: time.sleep(seconds)
-
         def wal_grows(server, c, wal):
             wait_until(lambda: wal_size(server) > wal + (64 << 10) or server.proc.poll() is not None,
                        timeout=120, step=0.001)
@@ -169,7 +163,7 @@ class KilledSaveTest(unittest.TestCase):
         def replied(server, c, wal):
             self.assertIs(c.read()["result"], True)
 
-        for name, wait in [("merging", after(1.5)), ("write", wal_grows), ("committed", replied)]:
+        for name, wait in [("merging", lambda server, c, wal: time.sleep(1.5)), ("write", wal_grows), ("committed", replied)]:
             with self.subTest(name):
                 self.kill_and_restart(wait)
 
@@ -188,7 +182,7 @@ class KilledSaveTest(unittest.TestCase):
         before = self.read_back(c, node)
         time.sleep(1.1)   # a new last_update differs from the old one
         wal = wal_size(server)
-        c.send("saveArchives", [tables(info=info(node), **self.big)])
+        c.send("saveArchives", [tables(info=info(node), **self.BIG)])
         wait(server, c, wal)
         server.stop(signal.SIGKILL)
         c.close()
@@ -207,7 +201,3 @@ class KilledSaveTest(unittest.TestCase):
             self.assertGreater(record["last_update"]["$datetime"], before[0]["last_update"]["$datetime"])
             self.assertEqual(record["last_day"], stamp(START + datetime.timedelta(days=self.NEW_DAYS)))
         self.assertEqual(sql(server.db_path, "PRAGMA integrity_check"), [("ok",)])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,5 +1,6 @@
 """Backups: copies killed at random, -verify-backups, -restore, clients served meanwhile, a bad folder."""
 
+import contextlib
 import hashlib
 import os
 import random
@@ -69,11 +70,9 @@ class Home:
 
     def fill(self, megabytes):
         """Journal rows of about `megabytes`."""
-        db = sqlite3.connect(self.db_path)
-        with db:
+        with contextlib.closing(sqlite3.connect(self.db_path)) as db, db:
             db.executemany("INSERT INTO journal (ctime, level, message) VALUES (?, 'INFO', ?)",
                            [("%s.000" % time.strftime("%Y-%m-%dT%H:%M:%S"), "Ж" * 500)] * (megabytes * 1000))
-        db.close()
 
 
 class BackupTest(unittest.TestCase):
@@ -191,7 +190,3 @@ class BackupTest(unittest.TestCase):
         # lastBackup stays, so the next tick tries again.
         self.assertEqual(admin.ok("getSetting", "lastBackup"), "2000-01-01T00:00:00.000")
         self.assertEqual(server.stop(), 0, server.output)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,7 +3,6 @@
 import json
 import socket
 import subprocess
-import unittest
 
 from orvexe2e import ServerTestCase, binary, cli, free_port
 
@@ -14,18 +13,20 @@ class CommandLineClient(ServerTestCase):
     def cli(self, *args, port=None):
         return cli(port or self.server.port, *args, login=False)
 
-    def test_parameters_and_json_output(self):
-        run = self.cli("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")
+    def output(self, *args):
+        """The standard output of a command that must succeed."""
+        run = self.cli(*args)
         self.assertEqual(run.returncode, 0, run.stderr)
-        out = run.stdout.decode()
+        return run.stdout.decode()
+
+    def test_parameters_and_json_output(self):
+        out = self.output("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")
         self.assertIn("\n  ", out)  # indented
         self.assertEqual(json.loads(out), [1, 2.5, "word", "Котёл", {"$date": "2024-01-02"}, [1, None], True])
 
     def test_table_output_aligns_characters(self):
         t = {"$table": {"columns": ["name", "n"], "rows": [["Узел учёта", 1], ["ab", 22], [None, 3.5]]}}
-        run = self.cli("--table", "identity", json.dumps(t, ensure_ascii=False))
-        self.assertEqual(run.returncode, 0, run.stderr)
-        lines = run.stdout.decode().splitlines()
+        lines = self.output("--table", "identity", json.dumps(t, ensure_ascii=False)).splitlines()
         self.assertEqual(lines[0].split(), ["name", "n"])
         self.assertTrue(set(lines[1].replace(" ", "")) == {"-"})
         # The second column ends in the same character position on every line.
@@ -33,12 +34,10 @@ class CommandLineClient(ServerTestCase):
         self.assertTrue(lines[2].startswith("Узел учёта") and lines[4].endswith("3.5"), lines)
 
         # A map: one line per key.
-        run = self.cli("--table", "identity", '{"state":"Чтение архива","id":7}')
-        self.assertEqual(run.stdout.decode().splitlines()[2:], ["id     7", "state  Чтение архива"])
+        self.assertEqual(self.output("--table", "identity", '{"state":"Чтение архива","id":7}').splitlines()[2:],
+                         ["id     7", "state  Чтение архива"])
 
-        run = self.cli("makeTable", "3", "4", "--table")
-        self.assertEqual(run.returncode, 0, run.stderr)
-        lines = run.stdout.decode().splitlines()
+        lines = self.output("makeTable", "3", "4", "--table").splitlines()
         self.assertEqual(lines[0].split(), ["date", "S1_p1", "S1_p2", "S1_p3"])
         self.assertEqual(len(lines), 5)
         self.assertIn("2024-01-01 02:00:00", lines[4])
@@ -57,7 +56,3 @@ class CommandLineClient(ServerTestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             listener.accept()[0].close()
             self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

@@ -1,5 +1,6 @@
 """The demo (scripts/run without ORVEX_HOME): quick polls, Ctrl+C, a second run on one home, a newer database."""
 
+import itertools
 import os
 import signal
 import subprocess
@@ -23,11 +24,8 @@ class Demo:
         self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
                                       "--port", str(port)], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
-        self.banner = ""
-        for line in self.proc.stdout:
-            self.banner += line
-            if "getCheckLog" in line:
-                break
+        # The banner ends with the getCheckLog example.
+        self.banner = "".join(itertools.takewhile(lambda line: "getCheckLog" not in line, self.proc.stdout))
 
     def interrupt(self):
         """Ctrl+C: returns the exit code and what went to standard error."""
@@ -59,8 +57,7 @@ class DemoTest(unittest.TestCase):
         for expected in (self.home, "admin / tavro", "getTasks --table"):
             self.assertIn(expected, demo.banner)
         c = self.admin()
-        nodes = c.rows("getNodes")
-        tasks = c.rows("getTasks")
+        nodes, tasks = c.rows("getNodes"), c.rows("getTasks")
         self.assertEqual((len(nodes), {n["model_code"] for n in nodes}), (10, {"QRV2", "QRV5", "RNH7", "LWD43"}))
         self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
 
@@ -113,7 +110,3 @@ class DemoTest(unittest.TestCase):
         self.assertIn("demo: сервер не запустился: ", demo.stderr)
         self.assertIn("Версия схемы БД 99 новее поддерживаемой версии", demo.stderr.split("demo: ")[-1])
         self.assertFalse(accepts(self.port - 1))     # the simulator went too
-
-
-if __name__ == "__main__":
-    unittest.main()

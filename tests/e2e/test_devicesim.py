@@ -36,8 +36,7 @@ class SimulatorTest(unittest.TestCase):
         self.assertIs(self.c.ok("setCommand", job, "readArchive", params), True)
         self.assertIs(self.c.ok("startTask", job), True)
         wait_until(lambda: self.c.ok("getState", job)[1], timeout=20)
-        state = self.c.ok("getState", job)
-        log = self.c.ok("takeLog", job)[1]
+        state, log = self.c.ok("getState", job), self.c.ok("takeLog", job)[1]
         result = self.c.ok("getResult", job)
         self.assertIs(self.c.ok("removeTask", job), True)
         return job, state, log, result
@@ -125,7 +124,3 @@ class SimulatorTest(unittest.TestCase):
         for args in (["--speed", "fast"], ["--port", "70000"], ["--bogus"]):
             run = subprocess.run([binary("orvex-device-sim")] + args, capture_output=True, text=True, timeout=30)
             self.assertEqual((run.returncode, bool(run.stderr)), (3, True), args)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -52,7 +52,3 @@ class MetricsTest(unittest.TestCase):
         admin.ok("setSetting", "httpPort", moved)
         self.assertTrue(wait_until(lambda: accepts(moved) and not accepts(port), timeout=10))
         self.assertEqual(http_get(moved, "/metrics")[0], 200)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -16,8 +16,7 @@ class MonitorTest(unittest.TestCase):
         cls.inst = SimulatedInstallation(env=FAST_MONITOR)
         cls.sim, cls.server, a = cls.inst.sim, cls.inst.server, cls.inst.admin
         cls.admin = a
-        cls.group1 = a.ok("saveGroup", {"name": "Котельная 1"})
-        cls.group2 = a.ok("saveGroup", {"name": "Котельная 2"})
+        cls.group1, cls.group2 = (a.ok("saveGroup", {"name": "Котельная %d" % i}) for i in (1, 2))
         monitored = {"mon_interval": 1, "archives": ["currentData"]}
         cls.node1, cls.task1 = cls.inst.node_and_task(101, cls.group1, task=monitored)
         cls.node2, cls.task2 = cls.inst.node_and_task(102, cls.group2, task=monitored)
@@ -55,8 +54,7 @@ class MonitorTest(unittest.TestCase):
             self.assertIn("список", op.error("monitorRemove", bad))
 
     def test_watched_node_is_refreshed_and_announced(self):
-        op = self.login("op")
-        other = self.login("viewer")
+        op, other = self.login("op"), self.login("viewer")
         op.ok("takeChangeEvents")
         other.ok("takeChangeEvents")
         before = self.sim.stats().get("created", 0)
@@ -81,7 +79,3 @@ class MonitorTest(unittest.TestCase):
         runs = self.sim.stats()["created"]
         time.sleep(2.5)  # more than two monitor intervals
         self.assertLessEqual(self.sim.stats()["created"], runs + 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

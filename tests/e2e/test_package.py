@@ -151,7 +151,3 @@ class PackageTest(unittest.TestCase):
         code, err = finish(server)
         self.assertEqual(code, 0, err)
         self.assertIn("Сервер остановлен", err)
-
-
-if __name__ == "__main__":
-    unittest.main()

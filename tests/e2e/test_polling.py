@@ -52,10 +52,9 @@ class PollingTest(unittest.TestCase):
 
     def test_one_channel_one_run(self):
         line = {"code": "RS485", "port": "/dev/ttyS7", "runSeconds": "2"}
-        none = {"archives": []}
-        tasks = [self.inst.node_and_task(task=none, deviceId=None, slaveAddress=n, **line)[1] for n in (1, 2)]
-        tasks += [self.inst.node_and_task(task=none, deviceId=None, code="RS485", port=port, runSeconds="2")[1]
-                  for port in ("/dev/ttyS8", "/dev/ttyS9")]
+        channels = [dict(line, slaveAddress=n) for n in (1, 2)]
+        channels += [dict(line, port=port) for port in ("/dev/ttyS8", "/dev/ttyS9")]
+        tasks = [self.inst.node_and_task(task={"archives": []}, deviceId=None, **c)[1] for c in channels]
         for task in tasks:
             self.admin.ok("startTask", task)
         for task in tasks:
@@ -99,7 +98,3 @@ class StartAndStopTest(unittest.TestCase):
         self.assertEqual(inst.server.proc.wait(30), 0)
         self.assertLess(time.time() - started, 8)
         self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

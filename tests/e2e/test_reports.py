@@ -5,7 +5,6 @@ import datetime
 import io
 import os
 import tempfile
-import unittest
 
 from orvexe2e import ServerTestCase, cli, dt, new_node, rows, table
 
@@ -43,14 +42,16 @@ class ReportsTest(ServerTestCase):
         c.ok("saveUser", {"login": "reader", "password": "pw", "access": [], "groups": [cls.group]})
         c.close()
 
-    def cli(self, *args):
-        return cli(self.server.port, *args)
+    def cli_ok(self, *args):
+        """The standard output of a command that must succeed."""
+        run = cli(self.server.port, *args)
+        self.assertEqual(run.returncode, 0, run.stderr.decode())
+        return run.stdout
 
     def cli_csv(self, *args):
         """The records of a command's CSV on standard output, and the output."""
-        run = self.cli(*args, "--csv", "-")
-        self.assertEqual(run.returncode, 0, run.stderr.decode())
-        return list(csv.reader(io.StringIO(run.stdout.decode(), newline=""), delimiter=";")), run.stdout
+        out = self.cli_ok(*args, "--csv", "-")
+        return list(csv.reader(io.StringIO(out.decode(), newline=""), delimiter=";")), out
 
     def test_report_map_and_bad_input(self):
         c = self.admin()
@@ -104,8 +105,7 @@ class ReportsTest(ServerTestCase):
 
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "март.csv")
-            run = self.cli("report", self.gcal, "2024-03-01", "2024-03-05", "--csv", path, "--separator", ",")
-            self.assertEqual(run.returncode, 0, run.stderr.decode())
+            self.cli_ok("report", self.gcal, "2024-03-01", "2024-03-05", "--csv", path, "--separator", ",")
             with open(path, encoding="utf-8-sig", newline="") as f:
                 records = list(csv.reader(f))
         self.assertIn("Тепловая энергия, Гкал", records[0])   # quoted: it holds the separator
@@ -113,9 +113,7 @@ class ReportsTest(ServerTestCase):
         self.assertEqual(records[1][q], "1.510")
         self.assertEqual(len(records), 1 + 5 + 3)   # header, days, totals, means, start readings
 
-        run = self.cli("report", self.gj, "2024-03-01", "2024-03-03")
-        self.assertEqual(run.returncode, 0, run.stderr.decode())
-        text = run.stdout.decode()
+        text = self.cli_ok("report", self.gj, "2024-03-01", "2024-03-03").decode()
         for expected in ("Узел учета: Школа, корпус \"А\"", "Группа: Котельная №1", "Потребитель: МУП «Теплосеть»",
                          "Период: 01.03.2024 - 03.03.2024", "Единицы измерения тепловой энергии: ГДж"):
             self.assertIn(expected, text)
@@ -150,10 +148,6 @@ class ReportsTest(ServerTestCase):
                 (("totals", 999999, "2024-03-01", "2024-03-31"), 1, "Группа 999999 не найдена"),
                 (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/nonexistent/dir/r.csv"), 3,
                  "Не удалось записать файл")):
-            run = self.cli(*args)
+            run = cli(self.server.port, *args)
             self.assertEqual(run.returncode, code, (args, run.stderr.decode()))
             self.assertIn(message, run.stderr.decode())
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

@@ -1,7 +1,6 @@
 """The RPC server (test server binary) over TCP and WebSocket: values, pipelining, refusals, bad input, disconnects."""
 
 import socket
-import unittest
 
 from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table
 
@@ -23,10 +22,9 @@ class RpcTest(ServerTestCase):
         # Short table rows come back as short as they were sent.
         self.assertEqual(c.call("echo", SAMPLE_VALUES)["result"], SAMPLE_VALUES)
         # Doubles keep a fraction so they read back as doubles.
-        c.send("identity", [5.0])
-        self.assertIn(b'"result":5.0', c.read_line())
-        c.send("add", [2, 3])
-        self.assertIn(b'"result":5}', c.read_line())
+        for method, params, text in (("identity", [5.0], b'"result":5.0'), ("add", [2, 3], b'"result":5}')):
+            c.send(method, params)
+            self.assertIn(text, c.read_line())
         self.assertEqual(c.call("add", [2, 0.5])["result"], 2.5)
 
     def test_refusals(self):
@@ -91,7 +89,3 @@ class RpcTest(ServerTestCase):
         # A reply of 64-bit frame length.
         result = ws.ok("makeTable", 8760, 41)["$table"]
         self.assertEqual((len(result["rows"]), len(result["columns"])), (8760, 41))
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

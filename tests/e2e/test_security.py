@@ -1,7 +1,6 @@
 """With "Server/requireLogin" on: anonymous clients, hidden nodes, password digests, password guessing."""
 
 import datetime
-import unittest
 
 from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, sql,
                       stamp, table)
@@ -85,7 +84,3 @@ class SecurityTest(ServerTestCase):
         journal = self.client("admin", "tavro").rows("getJournal", *ALL_TIME)   # from another address
         warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
         self.assertEqual(len(warnings), 1, warnings)
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

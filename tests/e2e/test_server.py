@@ -34,12 +34,10 @@ class FreshHome(unittest.TestCase):
             "backupEnabled", "backupInterval", "journalDayCount", "compactInterval", "lastBackup", "lastCompact",
             "maxRunningTaskCount", "taskAttemptCount", "taskAttemptInterval", "xmlRpcLowerCaseDateTime",
             "xmlRpcRequestTimeout"]))
-        self.assertEqual(repr({k: settings[k] for k in ("nodeSystemTypes", "nodeParamNames", "calcTailDays", "backupEnabled",
-                                                        "backupCount", "maxRunningTaskCount", "taskAttemptCount",
-                                                        "taskAttemptInterval", "backupDir")}),
-                         repr({"nodeSystemTypes": ["теплоноситель", "отопление", "ГВС"], "nodeParamNames": [],
-                               "calcTailDays": False, "backupEnabled": True, "backupCount": 5, "maxRunningTaskCount": 10,
-                               "taskAttemptCount": 3, "taskAttemptInterval": 10, "backupDir": self.backup_dir}))
+        kinds = {"nodeSystemTypes": ["теплоноситель", "отопление", "ГВС"], "nodeParamNames": [],
+                 "calcTailDays": False, "backupEnabled": True, "backupCount": 5, "maxRunningTaskCount": 10,
+                 "taskAttemptCount": 3, "taskAttemptInterval": 10, "backupDir": self.backup_dir}
+        self.assertEqual(repr({k: settings[k] for k in kinds}), repr(kinds))
         self.assertRegex(settings["lastBackup"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.000$")
 
         self.assertEqual(len(os.listdir(self.backup_dir)), 1)   # the copy itself: test_backups
@@ -81,7 +79,3 @@ class FreshHome(unittest.TestCase):
         server = DataServer(self.home, args=["-Install", "-installx", "install"])
         self.assertEqual(server.stop(), 0)
         self.assertNotIn(opc, server.output)
-
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

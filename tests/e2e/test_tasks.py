@@ -1,6 +1,5 @@
 """Task records over the wire: the form round trip, display and run-state columns, the main task, bad input."""
 
-import unittest
 
 from orvexe2e import REFUSED, ServerTestCase, dt, journal, new_node, rows
 
@@ -60,12 +59,10 @@ class TasksTest(ServerTestCase):
             self.assertEqual(tuple(record[k] for k in ("phone_or_ip", "archives", "timetable_mode", "device_id")), expected)
 
     def test_main_task_and_change_events(self):
-        admin = self.admin()
-        watcher = self.admin()
+        admin, watcher = self.admin(), self.admin()
         node = new_node(admin)
         watcher.ok("takeChangeEvents")
-        first = self.make_task(admin, node)
-        second = self.make_task(admin, node)
+        first, second = (self.make_task(admin, node) for _ in range(2))
         third = self.make_task(admin, node, is_main=1)      # only a node's first task becomes main
         events = watcher.ok("takeChangeEvents")
         self.assertEqual((events["taskSaved"], events["nodeSaved"]), ([first, second, third], [node]))
@@ -114,7 +111,3 @@ class TasksTest(ServerTestCase):
         self.assertEqual(admin.ok("getTasks"), before)
         self.assertEqual(admin.ok("getTaskData", task), data)
         self.assertEqual(watcher.ok("takeChangeEvents"), {})
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -23,8 +23,7 @@ test("the first use activates, the last release deactivates", async () => {
     use.release("a");
     await turn();
     assert.deepStrictEqual(reports.splice(0), []);
-    use.release("a");
-    use.release("b");
+    ["a", "b"].forEach((item) => use.release(item));
     use.add("b"); // released and used again within one turn: no change
     await turn();
     assert.deepStrictEqual(reports.splice(0), [{ on: [], off: ["a"] }]);
@@ -38,9 +37,7 @@ test("a read holds an unused item for a while", async () => {
     await new Promise((resolve) => setTimeout(resolve, 80));
     assert.deepStrictEqual(reports.splice(0), [{ on: [], off: ["a"] }]);
     // An item in use is not held: its release is the subscription's.
-    use.add("b");
-    use.hold("b");
-    use.release("b");
+    ["add", "hold", "release"].forEach((step) => use[step]("b"));
     await turn();
     assert.deepStrictEqual(reports.splice(0), []);
 });
