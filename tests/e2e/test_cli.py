@@ -25,7 +25,7 @@ class CommandLineClient(ServerTestCase):
         self.assertEqual(json.loads(out), [1, 2.5, "word", "Котёл", {"$date": "2024-01-02"}, [1, None], True])
 
     def test_table_output_aligns_characters(self):
-        t = {"$table": {"columns": ["name", "n"], "rows": [["Узел учёта", 1], ["ab", 22], [None, 3.5]]}}
+        t = {"$table": {"columns": ["name", "n"], "rows": [["Узел учёта", 1], ["Ёж", 22], [None, 3.5]]}}
         lines = self.output("--table", "identity", json.dumps(t, ensure_ascii=False)).splitlines()
         self.assertEqual(lines[0].split(), ["name", "n"])
         self.assertTrue(set(lines[1].replace(" ", "")) == {"-"})
