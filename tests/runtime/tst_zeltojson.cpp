@@ -224,8 +224,8 @@ private slots:
                  "{\"$datetime\":\"2024-01-01T10:00:00.0\"}", "{\"$datetime\":\"2024-01-01\"}", "{\"$datetime\":\"garbage\"}",
                  "{\"$datetime\":5}", "{\"$datetime\":null}", "{\"$date\":\"2023-02-29\"}", "{\"$date\":\"0000-01-01\"}",
                  "{\"$date\":\"24-01-01\"}", "{\"$time\":\"24:00:00.000\"}", "{\"$time\":\"1:00:00\"}",
-                 "[1,{\"a\":[{\"$nope\":[]}]},3]", "{\"\\u0024date\":1}", "{\"$bytes\":\"@@@@\"}", "{\"$bytes\":\"+vv8/f4\"}", "{\"$bytes\":12}",
-                 "{\"$marker\":\"Broken\"}", "{\"$marker\":null}",
+                 "[1,{\"a\":[{\"$nope\":[]}]},3]", "{\"\\u0024date\":1}", "{\"$bytes\":\"@@@@\"}", "{\"$bytes\":12}",
+                 "{\"$bytes\":\"+vv8/f4\"}", "{\"$marker\":\"Broken\"}", "{\"$marker\":null}",
                  // Tables: rows longer than the columns, bad columns, missing or extra parts, bad cells.
                  "{\"$table\":{\"columns\":[\"a\"],\"rows\":[[1,2]]}}", "{\"$table\":{\"rows\":[[1],[1,2]],\"columns\":[\"a\"]}}",
                  "{\"$table\":{\"columns\":[\"a\",1],\"rows\":[]}}", "{\"$table\":{\"columns\":\"a\",\"rows\":[]}}",
