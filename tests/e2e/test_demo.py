@@ -24,7 +24,7 @@ class Demo:
         self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
                                       "--port", str(port)], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
-        # The banner ends with the getCheckLog example.
+        # The banner is read up to its last line, the getCheckLog example.
         self.banner = "".join(itertools.takewhile(lambda line: "getCheckLog" not in line, self.proc.stdout))
 
     def interrupt(self):
