@@ -6,7 +6,8 @@
 #include <QtTest>
 
 // Hands monitor run results to the data monitor as a finished run does and
-// gives the nodes it announced ("nodeMonitored") within the next 600 ms.
+// gives the nodes it announced ("nodeMonitored"): waits for the first
+// announcement, then a while longer for any that should not come.
 inline QList<int> announcedAfter(const QList<QVariantMap> &results)
 {
     QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
@@ -15,10 +16,16 @@ inline QList<int> announcedAfter(const QList<QVariantMap> &results)
         table.appendRow(row);
         ZeltoSystem::instance()->notify("monitored", QVariant::fromValue(table));
     }
-    QTest::qWait(600);
     QList<int> nodes;
-    for (const QList<QVariant> &signal : qAsConst(spy))
-        if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
-            nodes.append(signal.at(1).toInt());
+    const auto announced = [&]() {
+        nodes.clear();
+        for (const QList<QVariant> &signal : qAsConst(spy))
+            if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
+                nodes.append(signal.at(1).toInt());
+        return !nodes.isEmpty();
+    };
+    if (QTest::qWaitFor(announced, 10000))
+        QTest::qWait(400);
+    announced();
     return nodes;
 }
