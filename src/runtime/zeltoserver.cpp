@@ -154,12 +154,12 @@ void ZeltoServer::onTcpConnection()
 void ZeltoServer::onWebConnection()
 {
     while (QTcpSocket *socket = m_web->nextPendingConnection())
-        adopt(new ZeltoWebConnection(m_nextClientId++, socket, this));
+        adopt(new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this));
 }
 
 void ZeltoServer::adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead)
 {
-    auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, this);
+    auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this);
     adopt(connection);
     connection->begin(alreadyRead);
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QQueue>
 #include <QSet>
+#include <QStringList>
 #include <QVariant>
 
 class QTcpServer;
@@ -39,6 +40,9 @@ public:
     // from the socket so far. The client is then served like one that came
     // to the "wsPort" listener: same commands, sessions and change events.
     void adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead);
+    // Origins ("https://scada.example") of other sites' pages that may open a
+    // WebSocket besides the server's own; for clients that connect from now on.
+    void setWebOrigins(const QStringList &origins) { m_webOrigins = origins; }
 
     // The client whose command is being executed; -1 outside any client call.
     // Ids are unique per connection and never reused while the process runs.
@@ -91,6 +95,7 @@ private:
 
     QTcpServer *m_tcp = nullptr;
     QTcpServer *m_web = nullptr;
+    QStringList m_webOrigins;
     QHash<int, ZeltoServerConnection *> m_connections;
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
     QSet<int> m_readySet;         // the ids in m_ready

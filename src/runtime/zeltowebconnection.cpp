@@ -25,10 +25,33 @@ bool hasToken(const QByteArray &value, const QByteArray &token)
     return false;
 }
 
+// A browser names the page that opens a WebSocket in Origin. Sessions
+// belong to connections, not cookies, and a server may let anonymous
+// connections do everything: a page of another site that an operator
+// happens to open must not reach the server through the browser. Clients
+// that are not browsers send no Origin.
+bool originAllowed(const QByteArray &origin, const QByteArray &host, const QStringList &allowed)
+{
+    if (origin.isEmpty())
+        return true;
+    const int scheme = origin.indexOf("://");
+    if (scheme > 0 && origin.mid(scheme + 3).toLower() == host.toLower())
+        return true;
+    for (QString named : allowed) {
+        named = named.trimmed();
+        while (named.endsWith(QLatin1Char('/')))
+            named.chop(1);
+        if (!named.isEmpty() && named.compare(QString::fromLatin1(origin), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
-ZeltoWebConnection::ZeltoWebConnection(int id, QTcpSocket *socket, QObject *parent)
-    : ZeltoServerConnection(id, socket, parent)
+ZeltoWebConnection::ZeltoWebConnection(int id, QTcpSocket *socket, const QStringList &allowedOrigins,
+                                       QObject *parent)
+    : ZeltoServerConnection(id, socket, parent), m_allowedOrigins(allowedOrigins)
 {
 }
 
@@ -97,6 +120,12 @@ bool ZeltoWebConnection::parseHandshake()
     if (!requestLine.startsWith("GET ") || !requestLine.endsWith(" HTTP/1.1") || key.isEmpty()
         || !hasToken(headers.value("upgrade"), "websocket") || !hasToken(headers.value("connection"), "upgrade")) {
         socket()->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        closeSocket();
+        return false;
+    }
+    if (!originAllowed(headers.value("origin"), headers.value("host"), m_allowedOrigins)) {
+        socket()->write("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/plain\r\n"
+                        "Content-Length: 44\r\n\r\nForbidden: the page is not from this server\n");
         closeSocket();
         return false;
     }

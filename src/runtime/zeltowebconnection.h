@@ -2,12 +2,16 @@
 
 #include "zeltoserverconnection.h"
 
+#include <QStringList>
+
 // A WebSocket client (RFC 6455, server side, no extensions or subprotocols).
 // Wire form: an HTTP/1.1 upgrade request, answered with 101 and the
 // Sec-WebSocket-Accept digest; then frames. Each text or binary message
 // (fragments joined) is one JSON text; replies are text frames. Ping is
 // answered with pong, close with close. Frames from the client must be
-// masked. A message longer than ZeltoRpcMessage::MaxMessageSize gets the
+// masked. A browser's upgrade request must come from a page of the server
+// itself (its Origin names the Host it asked) or of an allowed origin, else
+// it gets 403. A message longer than ZeltoRpcMessage::MaxMessageSize gets the
 // refusal and close code 1009; broken framing gets close code 1002.
 // Stays compatible by following the RFC: unknown opcodes and reserved bits
 // are protocol errors.
@@ -20,7 +24,7 @@ class ZeltoWebConnection : public ZeltoServerConnection
     Q_OBJECT
 
 public:
-    ZeltoWebConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
+    ZeltoWebConnection(int id, QTcpSocket *socket, const QStringList &allowedOrigins, QObject *parent = nullptr);
 
     void send(const QByteArray &message) override;
     void refuse(const QByteArray &message) override;
@@ -39,6 +43,7 @@ private:
     void closeWith(quint16 code);
     void protocolError() { closeWith(1002); }
 
+    const QStringList m_allowedOrigins;
     State m_state = State::Handshake;
     int m_opcode = 0;              // of the frame being read
     bool m_final = false;

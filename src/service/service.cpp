@@ -170,6 +170,7 @@ void Service::openListeners(const QHostAddress &address)
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
+    ZeltoServer::global()->setWebOrigins(Database::getSetting(QStringLiteral("wsOrigins")).toStringList());
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
         ZeltoServer::global()->listenWeb(toPort(wsPort), address);
@@ -277,6 +278,8 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
         compactInterval = value.toInt();
     else if (name == QLatin1String("httpPort") && timerId != 0)
         openHttpListener(value);
+    else if (name == QLatin1String("wsOrigins"))
+        ZeltoServer::global()->setWebOrigins(value.toStringList());
 }
 
 void Service::onErrorMessage(const QString &message)

@@ -187,12 +187,15 @@ class TransportAttacks(ServerTestCase):
         self.assertEqual(read_frame(), (0x8, b"\x03\xea"))   # 1002
 
     def test_websocket_handshake_refusals(self):
-        for headers, status in [("Sec-WebSocket-Version: 13\r\n", b"400"),
-                                ("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n", b"426")]:
+        key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: %s\r\n"
+        # A browser's page must be the server's own (its Origin names the Host asked).
+        for headers, status in [("Sec-WebSocket-Version: 13\r\n", b"400"), (key % 8, b"426"),
+                                (key % 13 + "Origin: http://evil.example\r\n", b"403"),
+                                (key % 13 + "Origin: null\r\n", b"403"), (key % 13 + "Origin: HTTP://X:80\r\n", b"101")]:
             with socket.create_connection(("127.0.0.1", self.server.web_port), timeout=30) as s:
-                s.sendall(("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                s.sendall(("GET / HTTP/1.1\r\nHost: x:80\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            + headers + "\r\n").encode())
-                self.assertEqual(s.recv(4096).split(b" ")[1], status)
+                self.assertEqual(s.recv(4096).split(b" ")[1], status, headers)
 
     def test_ids_come_back_as_sent(self):
         c = self.client()

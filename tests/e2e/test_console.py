@@ -5,13 +5,14 @@ import datetime
 import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import threading
 import unittest
 
 from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, DataServer, ServerTestCase, SimulatedInstallation,
-                      WebSocketClient, START, http_get, new_node, open_http, read, rows, stamp, table)
+                      WebSocketClient, START, http_get, new_node, open_http, read, rows, stamp, table, wait_until)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -172,3 +173,12 @@ class ConsoleHttpTest(ServerTestCase):
                   "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
+        # Unless "wsOrigins" names its site.
+        self.server.admin().ok("setSetting", "wsOrigins", ["https://scada.example", "http://attacker.example/"])
+        request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n" + upgrade % "http://attacker.example" + "\r\n").encode()
+
+        def answer():
+            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+                s.sendall(request)
+                return s.recv(4096).split(b" ")[1] == b"101"
+        self.assertTrue(wait_until(answer, timeout=10))
