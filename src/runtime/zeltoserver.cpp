@@ -157,6 +157,19 @@ void ZeltoServer::onWebConnection()
         adopt(new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this));
 }
 
+void ZeltoServer::setWebOrigins(const QStringList &origins)
+{
+    // A browser sends an origin without a path, so "https://a.example/" names the same site.
+    m_webOrigins.clear();
+    for (QString origin : origins) {
+        origin = origin.trimmed();
+        while (origin.endsWith(QLatin1Char('/')))
+            origin.chop(1);
+        if (!origin.isEmpty())
+            m_webOrigins.append(origin);
+    }
+}
+
 void ZeltoServer::adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead)
 {
     auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this);

@@ -42,7 +42,7 @@ public:
     void adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead);
     // Origins ("https://scada.example") of other sites' pages that may open a
     // WebSocket besides the server's own; for clients that connect from now on.
-    void setWebOrigins(const QStringList &origins) { m_webOrigins = origins; }
+    void setWebOrigins(const QStringList &origins);
 
     // The client whose command is being executed; -1 outside any client call.
     // Ids are unique per connection and never reused while the process runs.
@@ -95,7 +95,7 @@ private:
 
     QTcpServer *m_tcp = nullptr;
     QTcpServer *m_web = nullptr;
-    QStringList m_webOrigins;
+    QStringList m_webOrigins;     // trimmed, without a slash at the end, none empty
     QHash<int, ZeltoServerConnection *> m_connections;
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
     QSet<int> m_readySet;         // the ids in m_ready

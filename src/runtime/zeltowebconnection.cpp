@@ -37,14 +37,7 @@ bool originAllowed(const QByteArray &origin, const QByteArray &host, const QStri
     const int scheme = origin.indexOf("://");
     if (scheme > 0 && origin.mid(scheme + 3).toLower() == host.toLower())
         return true;
-    for (QString named : allowed) {
-        named = named.trimmed();
-        while (named.endsWith(QLatin1Char('/')))
-            named.chop(1);
-        if (!named.isEmpty() && named.compare(QString::fromLatin1(origin), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return allowed.contains(QString::fromLatin1(origin), Qt::CaseInsensitive);
 }
 
 } // namespace
@@ -94,10 +87,8 @@ bool ZeltoWebConnection::parseHandshake()
     const QByteArray view = QByteArray::fromRawData(buffered(), int(bufferedSize()));
     const int end = view.indexOf("\r\n\r\n");
     if (end < 0) {
-        if (bufferedSize() > kMaxHandshakeSize) {
-            socket()->write("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-            closeSocket();
-        }
+        if (bufferedSize() > kMaxHandshakeSize)
+            refuseUpgrade("431 Request Header Fields Too Large");
         return false;
     }
     const QList<QByteArray> lines = QByteArray(buffered(), end).split('\n');
@@ -112,21 +103,16 @@ bool ZeltoWebConnection::parseHandshake()
     const QByteArray requestLine = lines.value(0).trimmed();
     const QByteArray key = headers.value("sec-websocket-key");
     if (headers.value("sec-websocket-version") != "13") {
-        socket()->write("HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\nConnection: close\r\n"
-                        "Content-Length: 0\r\n\r\n");
-        closeSocket();
+        refuseUpgrade("426 Upgrade Required", "Sec-WebSocket-Version: 13\r\n");
         return false;
     }
     if (!requestLine.startsWith("GET ") || !requestLine.endsWith(" HTTP/1.1") || key.isEmpty()
         || !hasToken(headers.value("upgrade"), "websocket") || !hasToken(headers.value("connection"), "upgrade")) {
-        socket()->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-        closeSocket();
+        refuseUpgrade("400 Bad Request");
         return false;
     }
     if (!originAllowed(headers.value("origin"), headers.value("host"), m_allowedOrigins)) {
-        socket()->write("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/plain\r\n"
-                        "Content-Length: 44\r\n\r\nForbidden: the page is not from this server\n");
-        closeSocket();
+        refuseUpgrade("403 Forbidden", "Content-Type: text/plain\r\n", "Forbidden: the page is not from this server\n");
         return false;
     }
     const QByteArray accept = QCryptographicHash::hash(key + kAcceptSuffix, QCryptographicHash::Sha1).toBase64();
@@ -135,6 +121,13 @@ bool ZeltoWebConnection::parseHandshake()
     consume(end + 4);
     m_state = State::Header;
     return true;
+}
+
+void ZeltoWebConnection::refuseUpgrade(const QByteArray &status, const QByteArray &headers, const QByteArray &body)
+{
+    socket()->write("HTTP/1.1 " + status + "\r\n" + headers + "Connection: close\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    closeSocket();
 }
 
 bool ZeltoWebConnection::parseHeader()

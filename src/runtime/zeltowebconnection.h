@@ -24,6 +24,7 @@ class ZeltoWebConnection : public ZeltoServerConnection
     Q_OBJECT
 
 public:
+    // `allowedOrigins` as ZeltoServer::setWebOrigins keeps them: "scheme://host[:port]", no slash at the end.
     ZeltoWebConnection(int id, QTcpSocket *socket, const QStringList &allowedOrigins, QObject *parent = nullptr);
 
     void send(const QByteArray &message) override;
@@ -36,6 +37,9 @@ private:
     enum class State { Handshake, Header, Payload };
 
     bool parseHandshake();
+    // Answers the upgrade request with an HTTP error ("400 Bad Request") and closes.
+    void refuseUpgrade(const QByteArray &status, const QByteArray &headers = QByteArray(),
+                       const QByteArray &body = QByteArray());
     bool parseHeader();
     void parsePayload();
     void frameDone();
