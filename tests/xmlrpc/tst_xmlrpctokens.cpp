@@ -67,22 +67,23 @@ private slots:
         // Full: the idle ones go, then the longest unused; recently used ones stay.
         tokens.setIdleMs(kIdle);
         const QString old = tokens.issue(3, QString(), 0);
-        const QString idle = tokens.issue(3, QString(), 1);
+        const QStringList idle{tokens.issue(3, QString(), 1), tokens.issue(3, QString(), 2)};
         QStringList live;
-        for (int i = 2; i < XmlRpcTokens::kMaxTokens; ++i)
+        for (int i = 3; i < XmlRpcTokens::kMaxTokens; ++i)
             live << tokens.issue(4, QString(), kIdle / 2 + i % 100);
         QVERIFY(tokens.use(old, kIdle / 2 + 100));
         QCOMPARE(tokens.count(), XmlRpcTokens::kMaxTokens);
-        tokens.issue(5, QString(), kIdle + 1);   // idle's time is up: it makes room
-        QCOMPARE(tokens.count(), XmlRpcTokens::kMaxTokens);
-        QVERIFY(!tokens.use(idle, kIdle + 2));
-        tokens.issue(5, QString(), kIdle + 2);   // nothing idle: the longest unused goes, one of the first live
+        tokens.issue(5, QString(), kIdle + 2);   // both idle ones make room
+        QCOMPARE(tokens.count(), XmlRpcTokens::kMaxTokens - 1);
+        QVERIFY(!tokens.use(idle[0], kIdle + 2) && !tokens.use(idle[1], kIdle + 2));
+        tokens.issue(5, QString(), kIdle + 2);
+        tokens.issue(5, QString(), kIdle + 3);   // nothing idle: the longest unused goes, one of the first live
         QCOMPARE(tokens.count(), XmlRpcTokens::kMaxTokens);
         int gone = 0;
         for (const QString &token : qAsConst(live))
-            gone += tokens.use(token, kIdle + 3) ? 0 : 1;
+            gone += tokens.use(token, kIdle + 4) ? 0 : 1;
         QCOMPARE(gone, 1);
-        QVERIFY(tokens.use(old, kIdle + 3));
+        QVERIFY(tokens.use(old, kIdle + 4));
     }
 };
 
