@@ -48,6 +48,22 @@ void renewHash(int id, const QString &password)
     ZeltoSystem::instance()->clearError();
 }
 
+// One WARN entry when a block starts. One pass of arg(), so that a login
+// name holding "%1" stays as it is.
+void journalBlock(LoginThrottle::Block block, const QString &peer, const QString &loginName)
+{
+    const QString address = LoginThrottle::canonicalAddress(peer);
+    const QString blockSeconds = QString::number(LoginThrottle::kBlockMs / 1000);
+    const QString window = QString::number(LoginThrottle::kWindowMs / 1000);
+    if (block == LoginThrottle::AddressBlocked)
+        Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
+                              .arg(address, blockSeconds, QString::number(LoginThrottle::kMaxAddressFailures), window));
+    else if (block == LoginThrottle::LoginBlocked)
+        Database::logWarn(tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
+                              .arg(loginName.left(64), address, blockSeconds,
+                                   QString::number(LoginThrottle::kMaxLoginFailures), window));
+}
+
 qint64 monotonicMs()
 {
     static QElapsedTimer clock;
@@ -144,21 +160,8 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     const QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ?"), {loginName});
     const PasswordHash::Check check = PasswordHash::check(row.value(kPassword).toString(), password);
     if (row.isEmpty() || check == PasswordHash::Wrong) {
-        const LoginThrottle::Block block = peer.isEmpty() ? LoginThrottle::NoBlock
-                                                          : throttle.recordFailure(peer, loginName, now);
-        const QString address = LoginThrottle::canonicalAddress(peer);
-        if (block == LoginThrottle::AddressBlocked)
-            Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
-                                  .arg(address)
-                                  .arg(LoginThrottle::kBlockMs / 1000)
-                                  .arg(LoginThrottle::kMaxAddressFailures)
-                                  .arg(LoginThrottle::kWindowMs / 1000));
-        else if (block == LoginThrottle::LoginBlocked)
-            Database::logWarn(tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
-                                  .arg(loginName.left(64), address)
-                                  .arg(LoginThrottle::kBlockMs / 1000)
-                                  .arg(LoginThrottle::kMaxLoginFailures)
-                                  .arg(LoginThrottle::kWindowMs / 1000));
+        if (!peer.isEmpty())
+            journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
         ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
         return QVariantMap();
     }
