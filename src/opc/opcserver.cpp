@@ -394,7 +394,11 @@ void OPCServer::answerLogin(const QJsonObject &message)
 {
     const QJsonValue id = message.value(QStringLiteral("id"));
     const QString login = message.value(QStringLiteral("user")).toString();
-    const QString peer = QStringLiteral("opc:") + message.value(QStringLiteral("peer")).toString();
+    // Counted with the peer's logins on the other listeners; a peer the
+    // gateway could not tell shares one count with every other such peer.
+    QString peer = message.value(QStringLiteral("peer")).toString();
+    if (peer.isEmpty())
+        peer = QStringLiteral("opc");
     const bool ok = message.value(QStringLiteral("user")).isString() && message.value(QStringLiteral("password")).isString()
         && Users::verify(login, message.value(QStringLiteral("password")).toString(), peer) >= 0;
     ZeltoSystem::instance()->clearError();

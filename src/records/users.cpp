@@ -1,6 +1,7 @@
 #include "users.h"
 
 #include "database.h"
+#include "passwordhash.h"
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
@@ -23,13 +24,44 @@ QString tr(const char *text)
     return QCoreApplication::translate("Users", text);
 }
 
-// Password digests never leave the server: whoever holds one could use it
-// as a token. The column stays, empty.
+// Password hashes never leave the server: an older digest could be used as
+// a password by older clients, and any hash can be guessed at offline. The
+// column stays, empty.
 QVariantMap withoutDigest(QVariantMap row)
 {
     if (row.contains(kPassword))
         row.insert(kPassword, QString());
     return row;
+}
+
+// An older digest, or a hash of other limits than today's, gives way to a
+// new hash once the password is known to be right. Failing that, the old
+// one stays and still lets the user in.
+void renewHash(int id, const QString &password)
+{
+    const QString hash = PasswordHash::make(password);
+    if (hash.isEmpty()
+        || !Database::execute(QStringLiteral("UPDATE users SET password = ? WHERE id = ?"), {hash, id}))
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, tr("Хеш пароля пользователя %1 не обновлён: %2")
+                                                                  .arg(id)
+                                                                  .arg(ZeltoSystem::instance()->lastError()));
+    ZeltoSystem::instance()->clearError();
+}
+
+// One WARN entry when a block starts. One pass of arg(), so that a login
+// name holding "%1" stays as it is.
+void journalBlock(LoginThrottle::Block block, const QString &peer, const QString &loginName)
+{
+    const QString address = LoginThrottle::canonicalAddress(peer);
+    const QString blockSeconds = QString::number(LoginThrottle::kBlockMs / 1000);
+    const QString window = QString::number(LoginThrottle::kWindowMs / 1000);
+    if (block == LoginThrottle::AddressBlocked)
+        Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
+                              .arg(address, blockSeconds, QString::number(LoginThrottle::kMaxAddressFailures), window));
+    else if (block == LoginThrottle::LoginBlocked)
+        Database::logWarn(tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
+                              .arg(loginName.left(64), address, blockSeconds,
+                                   QString::number(LoginThrottle::kMaxLoginFailures), window));
 }
 
 qint64 monotonicMs()
@@ -74,11 +106,16 @@ QVariantMap Users::login(const QString &loginName, const QString &password)
     QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
     if (row.isEmpty())
         return QVariantMap();
+    row.insert(kAccess, signIn(row));
+    return row;
+}
+
+QStringList Users::signIn(const QVariantMap &row)
+{
     const int id = row.value(kId).toInt();
     const QStringList rights = access(id);
     User::signIn(id, row, rights);
-    row.insert(kAccess, rights);
-    return row;
+    return rights;
 }
 
 int Users::verify(const QString &loginName, const QString &password, const QString &peer)
@@ -87,35 +124,52 @@ int Users::verify(const QString &loginName, const QString &password, const QStri
     return row.isEmpty() ? -1 : row.value(kId).toInt();
 }
 
+QString Users::passwordStamp(int id)
+{
+    const QVariantMap row = Database::selectRecord(QStringLiteral("SELECT id, password FROM users WHERE id = ?"), {id});
+    if (row.isEmpty())
+        return QString();
+    // A digest of the stored hash: the hash itself stays in the database.
+    const QByteArray stored = row.value(kId).toByteArray() + ' ' + row.value(kPassword).toString().toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex());
+}
+
+bool Users::resume(int id, const QString &stamp)
+{
+    if (stamp.isEmpty() || passwordStamp(id) != stamp)
+        return false;
+    const QVariantMap row = get(id);
+    if (row.isEmpty())
+        return false;
+    signIn(row);
+    return true;
+}
+
 QVariantMap Users::checkPassword(const QString &loginName, const QString &password, const QString &peer)
 {
-    // A blocked address learns nothing, not even whether the password was right.
+    // A throttled attempt learns nothing, not even whether the password was right.
     LoginThrottle &throttle = User::loginThrottle();
     const qint64 now = monotonicMs();
-    if (!peer.isEmpty() && throttle.isBlocked(peer, now)) {
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+    const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
+    if (waitMs > 0) {
+        ZeltoSystem::instance()->error(
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000), true);
         return QVariantMap();
     }
-    const QVariantMap row = withoutDigest(Database::selectRecord(
-        QStringLiteral("SELECT * FROM users WHERE login = ? AND password = ?"), {loginName, passwordDigest(password)}));
-    if (row.isEmpty()) {
-        if (!peer.isEmpty() && throttle.recordFailure(peer, now))
-            Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
-                                  .arg(peer)
-                                  .arg(LoginThrottle::kBlockMs / 1000)
-                                  .arg(LoginThrottle::kMaxFailures)
-                                  .arg(LoginThrottle::kWindowMs / 1000));
+    // Looked up by login, then verified: an unknown login costs what a wrong password does.
+    const QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ?"), {loginName});
+    const PasswordHash::Check check = PasswordHash::check(row.value(kPassword).toString(), password);
+    if (row.isEmpty() || check == PasswordHash::Wrong) {
+        if (!peer.isEmpty())
+            journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
         ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
         return QVariantMap();
     }
     if (!peer.isEmpty())
-        throttle.recordSuccess(peer);
-    return row;
-}
-
-QString Users::passwordDigest(const QString &password)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(password.toLocal8Bit(), QCryptographicHash::Md5).toHex());
+        throttle.recordSuccess(peer, loginName);
+    if (check == PasswordHash::Outdated)
+        renewHash(row.value(kId).toInt(), password);
+    return withoutDigest(row);
 }
 
 QVariantList Users::groups(int id)
@@ -152,7 +206,10 @@ int Users::save(const QVariantMap &input)
         QString password;
         if (!RecordFields::readText(input.value(kPassword), kPassword, password))
             return -1;
-        record.insert(kPassword, passwordDigest(password));
+        const QString hash = PasswordHash::make(password);
+        if (hash.isEmpty())
+            return -1;
+        record.insert(kPassword, hash);
     }
     // The administrator's rights and groups are never written.
     const bool administrator = id == 0;

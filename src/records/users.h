@@ -25,8 +25,13 @@ public:
     // the OPC clients), throttled per peer like client logins. The user's
     // id, or -1 with the reason in the error channel.
     static int verify(const QString &loginName, const QString &password, const QString &peer);
-    // How passwords are stored: the MD5 digest of the local 8-bit text, in hex.
-    static QString passwordDigest(const QString &password);
+    // What changes whenever the user's password is set, and when the user
+    // is removed: kept by those who let a user in later without the password
+    // (XML-RPC tokens). Empty when there is no such user; never sent out.
+    static QString passwordStamp(int id);
+    // Signs the current client in as user id with its current row, rights
+    // and groups, when its password stamp is still stamp; false otherwise.
+    static bool resume(int id, const QString &stamp);
     static QVariantList groups(int id);
     // The row plus "access" and "groups"; empty when there is no such user.
     static QVariantMap data(int id);
@@ -41,7 +46,11 @@ public:
     static bool setGroups(int id, const QVariantList &groupIds);
 
 private:
-    // The users row (digest blanked) for a matching login and password;
-    // empty with the reason in the error channel otherwise.
+    // The users row (password blanked) for a matching login and password,
+    // the stored hash renewed when it was of an older form; empty with the
+    // reason in the error channel otherwise. Every way in (RPC, XML-RPC, OPC
+    // UA) comes through here, so they share the throttle's counts.
     static QVariantMap checkPassword(const QString &loginName, const QString &password, const QString &peer);
+    // Signs the current client in with the row; the user's rights.
+    static QStringList signIn(const QVariantMap &row);
 };

@@ -43,7 +43,7 @@ public:
 
     // The address the current client connects from; empty outside a client call.
     static QString currentPeerAddress();
-    // Failed logins per peer address, for the whole process.
+    // Failed logins per peer address and per login at an address, for the whole process.
     static LoginThrottle &loginThrottle();
 
     // Binds the current client to a user whose login succeeded: row and

@@ -135,6 +135,8 @@ QString refusingTrigger(const RefusingTrigger &trigger)
 const char DefaultAdminPassword[] = "tavro";
 const char CommonGroupName[] = QT_TRANSLATE_NOOP("Database", "Общие");
 
+// The administrator's password in the older digest form, as every older
+// database holds it: its first login replaces it with a salted hash.
 QString insertAdmin()
 {
     const QByteArray digest = QCryptographicHash::hash(DefaultAdminPassword, QCryptographicHash::Md5).toHex();

@@ -14,6 +14,8 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 XmlRpcServer *g_instance = nullptr;
@@ -21,6 +23,8 @@ XmlRpcServer *g_instance = nullptr;
 const QString kLowerCaseDateTime = QStringLiteral("xmlRpcLowerCaseDateTime");
 const QString kRequestTimeout = QStringLiteral("xmlRpcRequestTimeout");
 const int kDefaultRequestTimeoutMs = 30000;
+const QString kTokenIdleTime = QStringLiteral("xmlRpcTokenIdleTime");
+const int kDefaultTokenIdleMinutes = 60;
 
 int requestTimeout(const QVariant &value)
 {
@@ -29,9 +33,27 @@ int requestTimeout(const QVariant &value)
     return ok && ms > 0 ? ms : kDefaultRequestTimeoutMs;
 }
 
+// Minutes as milliseconds; what is no positive number of minutes gives the default.
+qint64 tokenIdleMs(const QVariant &value)
+{
+    bool ok = false;
+    const qlonglong minutes = value.toLongLong(&ok);
+    const qlonglong days = 366 * 24 * 60;  // more would be forever anyway
+    return qint64(ok && minutes > 0 ? qMin(minutes, days) : kDefaultTokenIdleMinutes) * 60000;
+}
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
 } // namespace
 
-XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent) : QObject(parent)
+XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
+    : QObject(parent), m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
 {
     g_instance = this;
     MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
@@ -55,7 +77,7 @@ XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent) : QObje
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, tr("Порт XML-RPC %1 не открыт: %2")
                                                                  .arg(number)
                                                                  .arg(m_listener->errorString()));
-    for (const char *method : {"login", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
+    for (const char *method : {"login", "logout", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
                                "importNodes", "getTasks", "startMainTask", "startTask", "cancelTask", "getTaskState"})
         m_listener->addMethod(QLatin1String(method), this, method);
 }
@@ -87,6 +109,8 @@ void XmlRpcServer::onPropertyChanged(const QString &name, const QVariant &value)
         MaiaObject::setLowerCaseDateTime(value.toBool());
     else if (name == kRequestTimeout && m_listener)
         m_listener->setRequestTimeout(requestTimeout(value));
+    else if (name == kTokenIdleTime)
+        m_tokens.setIdleMs(tokenIdleMs(value));
 }
 
 QVariant XmlRpcServer::fault()
@@ -107,20 +131,35 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 QVariant XmlRpcServer::login(const QString &name, const QString &password)
 {
     SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
-    if (Users::login(name, password).isEmpty())
+    const QVariantMap row = Users::login(name, password);
+    if (row.isEmpty())
         return fault();
-    const QString token = Users::passwordDigest(password);
-    m_tokens.insert(token, qMakePair(name, password));
     User::logout();
+    const int userId = row.value(QStringLiteral("id")).toInt();
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), monotonicMs());
+    if (token.isEmpty()) {
+        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"), true);
+        return fault();
+    }
     return token;
+}
+
+QVariant XmlRpcServer::logout(const QString &token)
+{
+    m_tokens.revoke(token);
+    return QVariant();
 }
 
 QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
 {
     SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
-    const QPair<QString, QString> credentials = m_tokens.value(token);
-    if (Users::login(credentials.first, credentials.second).isEmpty())
+    const XmlRpcTokens::Holder *holder = m_tokens.use(token, monotonicMs());
+    // The password changed or the user went: the token is done with.
+    if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {
+        m_tokens.revoke(token);
+        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"), true);
         return fault();
+    }
     QVariant result;
     const bool ok = (right.isEmpty() || User::checkAccess(right)) && work(result);
     const QVariant answer = ok ? result : fault();

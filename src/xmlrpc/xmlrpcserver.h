@@ -1,10 +1,10 @@
 #pragma once
 
+#include "xmlrpctokens.h"
+
 #include <QDateTime>
 #include <QHostAddress>
-#include <QMap>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -16,15 +16,18 @@ class MaiaXmlRpcServer;
 // The XML-RPC methods for other programs (billing, SCADA scripts, browser
 // pages), on the port of the setting "xPort" (off when it is not set).
 // login gives a token; every other method takes it first, and runs as that
-// user: it logs in with the name and password stored under the token, in a
-// session of its own (never an RPC client's), checks the method's right,
-// does its work through the server's own commands and logs out again.
+// user: it signs the token's user in with the user's current row and
+// rights, in a session of its own (never an RPC client's), checks the
+// method's right, does its work through the server's own commands and
+// logs out again. A token ends with logout, a change of its user's
+// password, the user's removal, or "xmlRpcTokenIdleTime" minutes unused.
 // Readers return a table document of the exchange format as one string;
 // failures are faults with code 0 and the server's message.
 //
 // Settings: "xmlRpcLowerCaseDateTime" (false) writes date-times as
 // "datetime.iso8601" for clients made for that form; "xmlRpcRequestTimeout"
-// (30000 ms) is the time a client has to send its request.
+// (30000 ms) is the time a client has to send its request;
+// "xmlRpcTokenIdleTime" (60 minutes) is how long a token may go unused.
 class XmlRpcServer : public QObject
 {
     Q_OBJECT
@@ -41,6 +44,8 @@ public:
 public slots:
     // login(name: string, password: string) -> string (the token)
     QVariant login(const QString &name, const QString &password);
+    // logout(token: string) -> empty value (the token ends; an unknown one too)
+    QVariant logout(const QString &token);
     // getGroups(token: string) -> string (table document)
     QVariant getGroups(const QString &token);
     // getNodes(token: string) -> string (table document)
@@ -80,8 +85,5 @@ private:
     static QVariant fault();
 
     MaiaXmlRpcServer *m_listener = nullptr;
-    // The login name and password stored under each token (the digest of
-    // the password); the later login with the same password wins. Entries stay while the
-    // service runs. Main thread only.
-    QMap<QString, QPair<QString, QString>> m_tokens;
+    XmlRpcTokens m_tokens;
 };

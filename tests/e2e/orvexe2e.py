@@ -7,6 +7,7 @@ import hashlib
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -21,6 +22,7 @@ BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH_FAILED = "Ошибка авторизации"
+THROTTLED = re.compile(r"Слишком много неудачных попыток входа: повторите через (\d+) с")
 # The data monitor looks for due nodes five times a second instead of every 10 s.
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value

@@ -10,8 +10,8 @@ import time
 import unittest
 from datetime import datetime, timezone
 
-from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,
-                      free_port, read, wait_until, write)
+from orvexe2e import (AUTH_FAILED, FAST_MONITOR, THROTTLED, DataServer, SimulatedInstallation, TcpClient, TempHome,
+                      accepts, free_port, read, wait_until, write)
 from opce2e import Gateway, OpcClient, children, require_node
 
 T1 = "Температура в подающем трубопроводе"
@@ -137,6 +137,15 @@ class OpcServerTest(unittest.TestCase):
                                                       password="wrong")["error"])
         c.call("connect", url=self.inst.url, mode="Sign", user="admin", password="tavro")
         c.call("close")
+        # Failed logins count with the same address's logins on the other listeners.
+        self.inst.admin.ok("saveUser", {"login": "наладчик", "password": "ключ", "access": []})
+        for _ in range(3):
+            self.assertIn("BadUserAccessDenied", c.answer("connect", url=self.inst.url, mode="Sign", user="наладчик",
+                                                          password="x")["error"])
+        with contextlib.closing(TcpClient(self.inst.server.port)) as rpc:
+            for _ in range(2):
+                self.assertEqual(rpc.error("login", "наладчик", "x"), AUTH_FAILED)
+            self.assertRegex(rpc.error("login", "наладчик", "ключ"), THROTTLED)
         c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
         self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
         c.call("close")

@@ -1,9 +1,10 @@
-"""With "Server/requireLogin" on: anonymous clients, hidden nodes, password digests, password guessing."""
+"""With "Server/requireLogin" on: anonymous clients, hidden nodes, password storage, password guessing."""
 
 import datetime
+import hashlib
 
-from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, ServerTestCase, node_with_data, rows, sql,
-                      stamp, table)
+from orvexe2e import (ALL_TIME, AUTH_FAILED, REFUSED, START, THROTTLED, ServerTestCase, node_with_data, rows,
+                      sql, stamp, table)
 
 
 class SecurityTest(ServerTestCase):
@@ -26,8 +27,11 @@ class SecurityTest(ServerTestCase):
         self.assertIs(c.ok("logout"), True)
         self.assertEqual(c.error("getNodes"), REFUSED)
 
-    def test_password_digests_stay_on_the_server(self):
-        admin = self.client("admin", "tavro")
+    def test_passwords_are_stored_salted_and_slow(self):
+        def stored(uid):
+            return sql(self.server.db_path, "SELECT password FROM users WHERE id = ?", uid)[0][0]
+        admin = self.admin()   # the new database's administrator logs in, and its row then holds a hash
+        self.assertTrue(stored(0).startswith("$argon2id$"), stored(0))
         self.assertEqual(admin.ok("getUser", 0)["password"], "")
         user = admin.ok("saveUser", {"login": "кассир", "password": "секрет", "access": ["getUsers"]})
         c = self.client()
@@ -35,8 +39,21 @@ class SecurityTest(ServerTestCase):
         for method, params in [("getUser", [user]), ("getUserData", [user]), ("getUser", [0])]:
             self.assertEqual(c.ok(method, *params)["password"], "", method)
         self.assertEqual({r["password"] for r in c.rows("getUsers")}, {""})
-        # Stored, the digest is still there: logging in works.
-        self.assertEqual(len(sql(self.server.db_path, "SELECT password FROM users WHERE id = ?", user)[0][0]), 32)
+        first = stored(user)
+        self.assertTrue(first.startswith("$argon2id$"), first)
+        admin.ok("saveUser", {"id": user, "password": "секрет"})   # salted: the same password, another text
+        self.assertNotEqual(stored(user), first)
+
+        # The row of an older server (the unsalted MD5) lets its user in as it is, and then holds a hash.
+        digest = hashlib.md5(b"old-secret").hexdigest()
+        sql(self.server.db_path, "UPDATE users SET password = ? WHERE id = ?", digest, user)
+        self.assertEqual(self.client().error("login", "кассир", "секрет"), AUTH_FAILED)
+        self.client("кассир", "old-secret")
+        renewed = stored(user)
+        self.assertTrue(renewed.startswith("$argon2id$"), renewed)
+        self.client("кассир", "old-secret")
+        self.assertEqual(stored(user), renewed)   # once
+        self.assertEqual(self.client().error("login", "кассир", digest), AUTH_FAILED)
 
     def test_invisible_node_reads_nothing_and_refuses_writers(self):
         admin = self.client("admin", "tavro")
@@ -78,9 +95,33 @@ class SecurityTest(ServerTestCase):
         self.assertIn("от 1 до 60000", admin.error("setSetting", "scriptTableTimeout", 3600000))
 
     def test_password_guessing_is_throttled(self):
-        guesser = "127.0.0.5"   # its own address, so that the block leaves the other tests alone
-        for password in ["угадай"] * 5 + ["tavro"] * 2:   # blocked after five, the right password included
-            self.assertEqual(self.client(source=guesser).error("login", "admin", password), AUTH_FAILED)
-        journal = self.client("admin", "tavro").rows("getJournal", *ALL_TIME)   # from another address
-        warnings = [r["message"] for r in journal if r["level"] == "WARN" and guesser in r["message"]]
-        self.assertEqual(len(warnings), 1, warnings)
+        # Addresses of their own, so that the blocks leave the other tests alone.
+        guesser, crowd = "127.0.0.5", "127.0.0.6"
+        self.admin().ok("saveUser", {"login": "гость", "password": "свой", "access": []})
+
+        def login(source, name, password):
+            return self.client(source=source).call("login", [name, password]).get("error", {}).get("message")
+        # A login of one's own does not reset the count of guesses at another's.
+        for password in ["угадай"] * 4:
+            self.assertEqual(login(guesser, "admin", password), AUTH_FAILED)
+        self.assertIsNone(login(guesser, "гость", "свой"))
+        self.assertEqual(login(guesser, "admin", "угадай"), AUTH_FAILED)
+        refusals = [login(guesser, "admin", password) for password in ("tavro", "угадай")]
+        self.assertEqual(refusals[0], refusals[1])   # the same whether the password was right or not
+        self.assertTrue(THROTTLED.fullmatch(refusals[0]) and 0 < int(THROTTLED.fullmatch(refusals[0])[1]) <= 60,
+                        refusals)
+        self.assertIsNone(login(guesser, "гость", "свой"))   # the address's other logins go on
+
+        # Twenty failures from one address, whatever the logins, block every login from it.
+        odd = "%2 и %1"   # a login name is journalled as it is
+        for i in range(20):
+            self.assertEqual(login(crowd, odd if i < 5 else "никто%d" % i, "x"), AUTH_FAILED)
+            if i == 10:
+                self.assertIsNone(login(crowd, "гость", "свой"))
+        self.assertRegex(login(crowd, "гость", "свой"), THROTTLED)
+
+        journal = self.admin().rows("getJournal", *ALL_TIME)   # from another address
+        warnings = {address: [r["message"] for r in journal if r["level"] == "WARN" and address in r["message"]]
+                    for address in (guesser, crowd)}
+        self.assertEqual([len(warnings[guesser]), len(warnings[crowd])], [1, 2], warnings)
+        self.assertIn("Вход пользователя %s с адреса %s запрещён" % (odd, crowd), " ".join(warnings[crowd]))

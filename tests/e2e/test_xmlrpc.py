@@ -1,6 +1,7 @@
 """The XML-RPC gateway through xmlrpc.client and raw HTTP, mutated requests and packages included."""
 
 import datetime
+import hashlib
 import random
 import re
 import socket
@@ -8,11 +9,12 @@ import time
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
-from orvexe2e import (AUTH_FAILED, REFUSED, START, DeviceSimulator, ServerTestCase, accepts, exchange,
+from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DeviceSimulator, ServerTestCase, accepts, exchange,
                       free_port, journal, node_and_task, node_with_data, rows, server_with_settings, stamp,
                       wait_idle, wait_until)
 
 TIMEOUT_MS = 1500
+TOKEN_ENDED = "Токен XML-RPC недействителен: войдите заново"
 ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
                b"", b"-0", b"1.5"]
 
@@ -79,6 +81,11 @@ def fault_of(answer):
         return None
     members = {m.find("name").text: m.find("value")[0].text for m in fault.iter("member")}
     return int(members["faultCode"]), members["faultString"]
+
+
+def login_fault(port, name, password, source):
+    """(code, text) of the fault a login from source answers, or None."""
+    return fault_of(exchange(port, post(xmlrpc.client.dumps((name, password), "login").encode()), source=source))
 
 
 def plain(value):
@@ -160,15 +167,8 @@ class XmlRpcTest(ServerTestCase):
             self.assertFault(lambda: getattr(x, method)(token, *params), REFUSED)
         self.assertEqual(x.getTaskState(token, 1)["id"], 1)   # needs no right
 
-        self.assertFault(lambda: x.getNodes("0" * 32), AUTH_FAILED)
+        self.assertFault(lambda: x.getNodes("0" * 32), TOKEN_ENDED)
         self.assertFault(lambda: x.login("admin", "не тот"), AUTH_FAILED)
-        # A changed password ends the tokens of the old one.
-        user = self.admin.ok("saveUser", {"login": "сменщик", "password": "старый", "groups": [0]})
-        token = x.login("сменщик", "старый")
-        xml_rows(x.getGroups(token))
-        self.admin.ok("saveUser", {"id": user, "password": "новый"})
-        self.assertFault(lambda: x.getGroups(token), AUTH_FAILED)
-        xml_rows(x.getGroups(x.login("сменщик", "новый")))
 
         token = x.login("admin", "tavro")
         for call in (lambda: x.getNodes(5), lambda: x.getNodes(token, 1),
@@ -176,6 +176,45 @@ class XmlRpcTest(ServerTestCase):
             self.assertFault(call, "server error: invalid method parameters", -32602)
         self.assertFault(lambda: x.dropTables(token), "server error: requested method not found", -32601)
         self.assertFault(lambda: x.startMainTask(token, self.node + 1000), REFUSED)
+
+    def test_tokens(self):
+        x = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/" % self.server.xport)
+        # Two users with one password: tokens of their own, neither the digest, each running as its user.
+        bob = self.admin.ok("saveUser", {"login": "боб", "password": "общий", "groups": [0]})
+        alice = self.admin.ok("saveUser", {"login": "алиса", "password": "общий", "groups": [0, self.group]})
+        alices = x.login("алиса", "общий")
+        bobs = x.login("боб", "общий")
+        self.assertNotEqual(alices, bobs)
+        self.assertNotIn(hashlib.md5("общий".encode()).hexdigest(), (alices, bobs))
+        self.assertRegex(alices, "^[0-9a-f]{64}$")
+        self.assertNotEqual(x.login("алиса", "общий"), alices)   # and another at each login
+        seen = {token: {n["id"] for n in xml_rows(x.getNodes(token))[1]} for token in (alices, bobs)}
+        self.assertEqual([str(self.hidden) in seen[alices], str(self.hidden) in seen[bobs]], [True, False])
+
+        # A token ends with logout, a password change (even to the same one) and the user's removal; others stay.
+        self.assertEqual(x.logout(alices), "")
+        self.assertFault(lambda: x.getGroups(alices), TOKEN_ENDED)
+        self.assertEqual(x.logout(alices), "")
+        again = x.login("алиса", "общий")
+        self.admin.ok("saveUser", {"id": alice, "password": "общий"})
+        self.assertFault(lambda: x.getGroups(again), TOKEN_ENDED)
+        self.assertFault(lambda: x.getGroups(again), TOKEN_ENDED)
+        xml_rows(x.getGroups(bobs))
+        self.admin.ok("removeUser", bob)
+        self.assertFault(lambda: x.getGroups(bobs), TOKEN_ENDED)
+        # Rights given after the login count at the token's next call.
+        token = x.login("алиса", "общий")
+        self.assertFault(lambda: x.exportNodes(token, [self.node]), REFUSED)
+        self.admin.ok("setUserAccess", alice, ["exportNode"])
+        self.assertEqual(xml_rows(x.exportNodes(token, [self.node]))[0], "nodes")
+
+        # Failed logins count together over RPC and XML-RPC, from the same address.
+        source = "127.0.0.7"
+        for _ in range(3):
+            self.assertEqual(self.client(source=source).error("login", "алиса", "не тот"), AUTH_FAILED)
+        for _ in range(2):
+            self.assertEqual(login_fault(self.server.xport, "алиса", "не тот", source), (0, AUTH_FAILED))
+        self.assertRegex(self.client(source=source).error("login", "алиса", "общий"), THROTTLED)
 
     def test_rpc_session_left_alone(self):
         # XML-RPC calls as the administrator change nothing of an RPC session of the operator.
@@ -284,7 +323,7 @@ class XmlRpcTest(ServerTestCase):
         self.assertEqual(head, b"HTTP/1.1 200 Ok\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n"
                                b"Content-Type: text/xml\r\nServer: MaiaXmlRpc/0.1")
         self.assertTrue(document.startswith(b'<?xml version="1.0" encoding="UTF-8"?>'))
-        self.assertEqual(xmlrpc.client.loads(document)[0][0], "37d7cf8dccd9778dc510b0c68dfee247")
+        self.assertRegex(xmlrpc.client.loads(document)[0][0], "^[0-9a-f]{64}$")
         lower = {"host": "x", "content-type": "text/xml", "content-length": str(len(body))}
         self.assertIsNone(fault_of(exchange(port, post(body, lower))))
         self.assertEqual(fault_of(exchange(port, post(b"", {"Host": "x", "Content-Length": str(100 << 20)}))),
@@ -312,13 +351,11 @@ class XmlRpcTest(ServerTestCase):
             self.assertGreater(time.monotonic() - started, TIMEOUT_MS / 1000 * 0.8)
         self.assertIsNone(fault_of(exchange(port, post(body))))
 
-        # Failed logins block the peer address, and only that.
-        def login(password, source):
-            return fault_of(exchange(port, post(xmlrpc.client.dumps(("admin", password), "login").encode()),
-                                     source=source))
-        for password in ["не тот"] * 5 + ["tavro"]:
-            self.assertEqual(login(password, "127.0.0.3"), (0, AUTH_FAILED))
-        self.assertIsNone(login("tavro", "127.0.0.1"))
+        # Failed logins block the login at the peer address, and only there.
+        for password in ["не тот"] * 5:
+            self.assertEqual(login_fault(port, "admin", password, "127.0.0.3"), (0, AUTH_FAILED))
+        self.assertRegex(login_fault(port, "admin", "tavro", "127.0.0.3")[1], THROTTLED)
+        self.assertIsNone(login_fault(port, "admin", "tavro", "127.0.0.1"))
 
     def test_mutated_requests(self):
         rng = random.Random(14)

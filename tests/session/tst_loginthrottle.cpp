@@ -1,9 +1,40 @@
-// The login throttle's clock: which failures count toward a block, how long
-// a block lasts, and that addresses are kept apart.
+// The login throttle's clock and its two counts: which failures count toward
+// a block of a login at an address or of the whole address, what a success
+// forgets, how long a block lasts, and that the tables stay bounded.
 
 #include "loginthrottle.h"
 
 #include <QtTest>
+
+namespace {
+
+const QString kGuesser = QStringLiteral("10.0.0.1");
+const qint64 w = LoginThrottle::kWindowMs, b = LoginThrottle::kBlockMs;
+
+// Events "address login fail|ok time", in order.
+QStringList failures(const QString &login, const QList<qint64> &times, const QString &address = kGuesser)
+{
+    QStringList events;
+    for (qint64 at : times)
+        events << QStringLiteral("%1 %2 fail %3").arg(address, login).arg(at);
+    return events;
+}
+
+QStringList success(const QString &login, qint64 at, const QString &address = kGuesser)
+{
+    return {QStringLiteral("%1 %2 ok %3").arg(address, login).arg(at)};
+}
+
+// One failure for each of count logins "u0", "u1", ... at times from first on.
+QStringList manyLogins(int count, qint64 first = 0)
+{
+    QStringList events;
+    for (int i = 0; i < count; ++i)
+        events += failures(QStringLiteral("u%1").arg(i), {first + i});
+    return events;
+}
+
+} // namespace
 
 class TestLoginThrottle : public QObject
 {
@@ -12,56 +43,101 @@ class TestLoginThrottle : public QObject
 private slots:
     void blocks_data()
     {
-        QTest::addColumn<QList<qint64>>("failures");   // times of the failed logins
-        QTest::addColumn<qint64>("asked");             // when the next attempt comes
-        QTest::addColumn<bool>("blocked");
-        QTest::addColumn<int>("blockStarts");          // failures that started a block
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("address");   // the next attempt: from where, as whom, when
+        QTest::addColumn<QString>("login");
+        QTest::addColumn<qint64>("at");
+        QTest::addColumn<qint64>("wait");       // how long it must wait
+        QTest::addColumn<QString>("starts");    // the blocks the failures started: L (login), A (address)
 
-        const qint64 w = LoginThrottle::kWindowMs, b = LoginThrottle::kBlockMs;
-        QTest::newRow("four are allowed") << QList<qint64>{0, 1, 2, 3} << qint64(4) << false << 0;
-        QTest::newRow("five block") << QList<qint64>{0, 1, 2, 3, 4} << qint64(5) << true << 1;
-        QTest::newRow("to the end of the block") << QList<qint64>{0, 1, 2, 3, 4} << 4 + b - 1 << true << 1;
-        QTest::newRow("not after it") << QList<qint64>{0, 1, 2, 3, 4} << 4 + b << false << 1;
+        const QList<qint64> five{0, 1, 2, 3, 4};
+        QTest::newRow("four are allowed") << failures("admin", {0, 1, 2, 3}) << kGuesser << "admin" << qint64(4)
+                                          << qint64(0) << "";
+        QTest::newRow("five block the login") << failures("admin", five) << kGuesser << "admin" << qint64(5)
+                                              << 4 + b - 5 << "L";
+        QTest::newRow("to the end of the block") << failures("admin", five) << kGuesser << "admin" << 4 + b - 1
+                                                 << qint64(1) << "L";
+        QTest::newRow("not after it") << failures("admin", five) << kGuesser << "admin" << 4 + b << qint64(0) << "L";
+        QTest::newRow("other logins of the address go on") << failures("admin", five) << kGuesser << "bob"
+                                                           << qint64(5) << qint64(0) << "L";
+        QTest::newRow("the login from other addresses goes on") << failures("admin", five) << "10.0.0.2" << "admin"
+                                                                << qint64(5) << qint64(0) << "L";
+        QTest::newRow("another login's success resets nothing")
+            << failures("admin", {0, 1, 2, 3}) + success("bob", 4) + failures("admin", {5}) << kGuesser << "admin"
+            << qint64(6) << 5 + b - 6 << "L";
+        QTest::newRow("its own success starts the count again")
+            << failures("admin", {0, 1, 2, 3}) + success("admin", 4) + failures("admin", {5, 6, 7, 8}) << kGuesser
+            << "admin" << qint64(9) << qint64(0) << "";
         QTest::newRow("spread over more than the window")
-            << QList<qint64>{0, w / 4, w / 2, 3 * w / 4, w} << w + 1 << false << 0;
+            << failures("admin", {0, w / 4, w / 2, 3 * w / 4, w}) << kGuesser << "admin" << w + 1 << qint64(0) << "";
         QTest::newRow("failures while blocked do not count or extend")
-            << QList<qint64>{0, 1, 2, 3, 4, 10, 20, 30, 40, 50} << 4 + b << false << 1;
+            << failures("admin", {0, 1, 2, 3, 4, 10, 20, 30, 40, 50}) << kGuesser << "admin" << 4 + b << qint64(0)
+            << "L";
         QTest::newRow("a new block after the old one")
-            << QList<qint64>{0, 1, 2, 3, 4, b + 5, b + 6, b + 7, b + 8, b + 9} << b + 10 << true << 2;
+            << failures("admin", {0, 1, 2, 3, 4, b + 5, b + 6, b + 7, b + 8, b + 9}) << kGuesser << "admin" << b + 10
+            << 9 + b + b - (b + 10) << "LL";
+        QTest::newRow("nineteen over many logins leave the address open") << manyLogins(19) << kGuesser << "admin"
+                                                                          << qint64(19) << qint64(0) << "";
+        QTest::newRow("twenty block every login of the address") << manyLogins(20) << kGuesser << "admin"
+                                                                 << qint64(20) << 19 + b - 20 << "A";
+        QTest::newRow("successes do not lift the address's count")
+            << manyLogins(10) + success("u0", 10) + manyLogins(10, 11) << kGuesser << "u0" << qint64(21)
+            << 20 + b - 21 << "A";
+        QTest::newRow("but not other addresses") << manyLogins(20) << "10.0.0.2" << "admin" << qint64(20)
+                                                 << qint64(0) << "A";
+        QTest::newRow("logins blocked one by one add up for the address")
+            << failures("a", five) + failures("b", five) + failures("c", five) + failures("d", {5, 6, 7, 8, 9})
+            << kGuesser << "e" << qint64(10) << 9 + b - 10 << "LLLA";
+        QTest::newRow("an IPv4-mapped address is its IPv4 one")
+            << failures("admin", five, "::ffff:10.0.0.1") << kGuesser << "admin" << qint64(5) << 4 + b - 5 << "L";
+        QTest::newRow("and the other way round") << failures("admin", five) << "::ffff:10.0.0.1" << "admin"
+                                                 << qint64(5) << 4 + b - 5 << "L";
+        QTest::newRow("IPv6 in any spelling") << failures("admin", five, "2001:db8:0:0::1") << "2001:DB8::1"
+                                              << "admin" << qint64(5) << 4 + b - 5 << "L";
     }
 
     void blocks()
     {
-        QFETCH(QList<qint64>, failures);
-        QFETCH(qint64, asked);
-        QFETCH(bool, blocked);
-        QFETCH(int, blockStarts);
+        QFETCH(QStringList, events);
+        QFETCH(QString, address);
+        QFETCH(QString, login);
+        QFETCH(qint64, at);
+        QFETCH(qint64, wait);
+        QFETCH(QString, starts);
 
         LoginThrottle throttle;
-        int starts = 0;
-        for (qint64 at : failures)
-            starts += throttle.recordFailure(QStringLiteral("10.0.0.1"), at) ? 1 : 0;
-        QCOMPARE(starts, blockStarts);
-        QCOMPARE(throttle.isBlocked(QStringLiteral("10.0.0.1"), asked), blocked);
+        QString started;
+        for (const QString &event : events) {
+            const QStringList part = event.split(QLatin1Char(' '));
+            if (part[2] == QLatin1String("ok")) {
+                throttle.recordSuccess(part[0], part[1]);
+                continue;
+            }
+            const LoginThrottle::Block block = throttle.recordFailure(part[0], part[1], part[3].toLongLong());
+            started += block == LoginThrottle::LoginBlocked ? "L" : block == LoginThrottle::AddressBlocked ? "A" : "";
+        }
+        QCOMPARE(started, starts);
+        QCOMPARE(throttle.waitMs(address, login, at), wait);
     }
 
-    void addressesAndSuccess()
+    void tablesStayBounded()
     {
         LoginThrottle throttle;
-        const QString guesser = QStringLiteral("10.0.0.1");
-        for (int i = 0; i < 4; ++i)
-            throttle.recordFailure(guesser, i);
-        throttle.recordSuccess(guesser);           // the count starts again
-        for (int i = 0; i < 4; ++i)
-            QVERIFY(!throttle.recordFailure(guesser, 10 + i));
-        QVERIFY(throttle.recordFailure(guesser, 20));
-        QVERIFY(!throttle.isBlocked(QStringLiteral("10.0.0.2"), 21));
-
         // Thousands of addresses that failed once are forgotten once stale.
         for (int i = 0; i < 3000; ++i)
-            throttle.recordFailure(QStringLiteral("10.1.%1.%2").arg(i / 256).arg(i % 256), 100);
-        throttle.recordFailure(QStringLiteral("10.2.0.1"), 100 + LoginThrottle::kBlockMs + LoginThrottle::kWindowMs);
-        QVERIFY(throttle.addressCount() < 10);
+            throttle.recordFailure(QStringLiteral("10.1.%1.%2").arg(i / 256).arg(i % 256), QStringLiteral("u"), 100);
+        throttle.recordFailure(kGuesser, QStringLiteral("admin"), 100 + b + w);
+        QVERIFY2(throttle.entryCount() < 10, qPrintable(QString::number(throttle.entryCount())));
+
+        // Live ones too, beyond the bound; a block outlives failures that blocked nothing.
+        for (qint64 at = 0; at < 5; ++at)
+            throttle.recordFailure(kGuesser, QStringLiteral("admin"), 200000 + at);
+        const int flood = 3 * LoginThrottle::kMaxEntries;
+        for (int i = 0; i < flood; ++i)
+            throttle.recordFailure(QStringLiteral("10.2.%1.%2").arg(i / 256).arg(i % 256), QStringLiteral("n%1").arg(i),
+                                   200005 + i / 1000);
+        QVERIFY2(throttle.entryCount() <= 2 * LoginThrottle::kMaxEntries, qPrintable(QString::number(throttle.entryCount())));
+        QVERIFY(throttle.waitMs(kGuesser, QStringLiteral("admin"), 200005 + flood / 1000) > 0);
     }
 };
 
