@@ -53,6 +53,7 @@ public:
     bool isFailed() const { return m_token.isFailed(); }
     bool isRunning() const { return m_running; }
     bool isDone() const { return m_done; }
+    bool isAborted() const { return m_aborted; }
     // The job is cancelled on the server, followed to its end and removed.
     void cancel() { m_token.cancel(); }
     // Stops waiting at once, leaving the job on the server: for shutdown,

@@ -1,6 +1,7 @@
 #include "users.h"
 
 #include "database.h"
+#include "fieldlimits.h"
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
@@ -163,6 +164,9 @@ int Users::save(const QVariantMap &input)
     if (withAccess && !RecordFields::readStringList(input.value(kAccess), kAccess, rights))
         return -1;
     if (withGroups && !RecordFields::readIdList(input.value(kGroups), kGroups, groupIds))
+        return -1;
+    if (!FieldLimits::check(FieldLimits::User, record)
+        || (withAccess && !FieldLimits::check(FieldLimits::User, {{kAccess, rights}})))
         return -1;
 
     TransactionScope scope;
