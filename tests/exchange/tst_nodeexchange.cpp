@@ -146,6 +146,20 @@ private slots:
         QTest::newRow("list in an archive")
             << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
             << "архиве hour_data, строка 1, столбец S1_t1";
+        QTest::newRow("time of day in an archive")
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}})
+            << "архиве day_data, строка 2, столбец S1_t1";
+        const auto oversized = [](const char *key, const QVariant &value, const QString &group) {
+            ZeltoTableMap package{{"group", table({"name"}, {{group}})}};
+            package["info"].appendRow(QVariantMap{{"model_code", "QRV5"}, {"number", 501}, {key, value}});
+            return QVariant::fromValue(package);
+        };
+        QTest::newRow("name too long") << oversized("name", QString(256, 'x'), "Новая")
+                                       << "Слишком длинное значение поля name: не более 255 символов";
+        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255";
+        QTest::newRow("check script too long")
+            << oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая")
+            << "Слишком большое значение поля check_params: не более 65536 байт";
         QTest::newRow("archive row without a date")
             << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data";
         QTest::newRow("task without a channel code")

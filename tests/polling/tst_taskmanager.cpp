@@ -17,7 +17,8 @@
 
 namespace {
 
-// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released.
+// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released,
+// "hang" ignores cancels and runs until aborted, then brings a day of hours all the same.
 class FakeTask : public Task
 {
 public:
@@ -37,11 +38,13 @@ public:
         emit stateChanged(this);
         while (script == QLatin1String("hold") && !release && !isCanceled())
             QThread::msleep(10);
+        while (script == QLatin1String("hang") && !isAborted())
+            QThread::msleep(10);
         QThread::msleep(50);
         setLog({QStringLiteral("строка журнала опроса")});
         if (script == QLatin1String("fail"))
             token().setError(QStringLiteral("Прибор не отвечает"));
-        else if (!isCanceled())
+        else if (!isCanceled() || script == QLatin1String("hang"))
             setResult(dayOfHours());
         --running;
         end();
@@ -79,6 +82,8 @@ private slots:
         Database::setSetting("maxRunningTaskCount", 10);
         Database::setSetting("taskAttemptCount", 3);
         Database::setSetting("taskAttemptInterval", 0);
+        Database::setSetting("taskRunTimeout", 120);
+        TaskManager::setCancelGrace(200);
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = 0;
         FakeTask::release = false;
         TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); });
@@ -175,6 +180,37 @@ private slots:
         TaskManager::cancelTask(987654);   // no run: nothing happens
     }
 
+    // A run that never ends by itself is ended here: after the grace that follows a cancel, or past the time
+    // limit. Its slot and channel are free at once, its pool thread gets out, and what it brings then is dropped.
+    void hungRunsAreEndedHere()
+    {
+        const auto [hung, queued] = holdingAndQueued("COM20", "COM21", "hang");
+        QVERIFY(hung > 0);
+        TaskManager::cancelTask(hung);
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung) && !TaskManager::hasTask(queued), 10000);
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), field(queued, "last_error").isNull()}),
+                 QVariantList({"Задание отменено",
+                               QStringList({"Сервер опроса не подтвердил отмену за 0.2 с: опрос прекращён сервером данных"}),
+                               true}));
+        QTRY_COMPARE(FakeTask::running.load(), 0);
+        QTest::qWait(300);
+        QCOMPARE(QVariantList({hourRows(field(hung, "node_id").toInt()), field(hung, "last_error")}),
+                 QVariantList({0, "Задание отменено"}));
+
+        // Both attempts cut by the limit (0.6 s), the second one a run of its own.
+        Database::setSetting("taskAttemptCount", 2);
+        Database::setSetting("taskRunTimeout", 0.01);
+        QTest::qWait(10);   // the settings reach the task manager by queued signals
+        QVERIFY(TaskManager::startTask(hung, false));
+        QTRY_COMPARE_WITH_TIMEOUT(TaskManager::taskState(hung).value("attempts").toInt(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung), 10000);
+        const QString limit = QStringLiteral("Опрос прерван: он длился дольше 0.01 мин. (настройка taskRunTimeout)");
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), FakeTask::runs.load()}),
+                 QVariantList({limit, QStringList{limit}, 4}));
+        QTRY_COMPARE(FakeTask::running.load(), 0);
+        QCOMPARE(hourRows(field(hung, "node_id").toInt()), 0);
+    }
+
     void oneSlotAndMonitorRuns()
     {
         Database::setSetting("maxRunningTaskCount", 1);   // applied live
@@ -249,10 +285,10 @@ private:
     }
 
     // With one slot: a run that holds it and one queued behind it.
-    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort)
+    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort, const QString &fake = "hold")
     {
         Database::setSetting("maxRunningTaskCount", 1);
-        const int holding = newTask(holdingPort, "hold");
+        const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
         if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
             || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))
