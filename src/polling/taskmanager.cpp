@@ -304,8 +304,9 @@ bool TaskManager::start(int taskId, bool monitor)
     if (driver.isEmpty())
         return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
 
-    tasks.insert(taskId,
-                 makeTask(TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor)));
+    const QVariantMap params =
+        TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
+    tasks.insert(taskId, makeTask(params));
     if (monitor)
         monitorRuns.insert(taskId);
     m_stateTable.appendRow(QVariantMap{{kId, taskId},

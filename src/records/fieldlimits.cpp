@@ -67,7 +67,8 @@ bool matches(const char *pattern, const QString &field)
     if (field.size() <= head.size() + tail.size() || !field.startsWith(head) || !field.endsWith(tail))
         return false;
     const QString number = field.mid(head.size(), field.size() - head.size() - tail.size());
-    return std::all_of(number.cbegin(), number.cend(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+    return std::all_of(number.cbegin(), number.cend(),
+                       [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
 }
 
 const Limit *find(FieldLimits::Record record, const QString &field)

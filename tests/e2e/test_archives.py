@@ -98,6 +98,8 @@ class ArchivesTest(ServerTestCase):
                     ["check", "'H'", "value('S1_t1') < 99", "'t1 не меньше 99'"],
                     ["checkMore", "Enum.Hour", '"S1_t1"', "98"]]
         c.ok("setCheckParams", node, {"criteria": criteria})
+        self.assertEqual(c.error("setCheckParams", node, {"script": "x" * 70000}),
+                         "Слишком большое значение поля check_params: не более 65536 байт")
         self.assertEqual(c.ok("getCheckParams", node)["criteria"], criteria)
         c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 40)))   # 60 .. 99
 

@@ -68,8 +68,8 @@ class PollingTest(unittest.TestCase):
         node, task = self.inst.node_and_task(fault="badCell")
         self.admin.ok("startTask", task)
         self.inst.wait_idle(task)
-        self.assertRegex(self.admin.ok("getTask", task)["last_error"],
-                         r"^Неверное значение в архиве hour_data, строка 1, столбец \w+: ожидается число, текст или дата$")
+        self.assertRegex(self.admin.ok("getTask", task)["last_error"], r"^Неверное значение в архиве hour_data, "
+                         r"строка 1, столбец \w+: ожидается число, текст или дата$")
         stored = self.admin.ok("getNode", node)
         self.assertEqual((stored["has_archives"], stored["last_update"], stored["version"]), (0, None, None))
         self.assertEqual(self.inst.sim.stats()["created"], 1)   # the poll worked; saving it was refused: no retry
@@ -93,7 +93,8 @@ class HungRunTest(unittest.TestCase):
         for name, value in (("maxRunningTaskCount", 1), ("taskAttemptCount", 1), ("taskAttemptInterval", 0)):
             admin.ok("setSetting", name, value)
         for bad in ("вечно", -1, [5]):
-            self.assertIn("Неверное значение настройки taskRunTimeout", admin.error("setSetting", "taskRunTimeout", bad))
+            self.assertIn("Неверное значение настройки taskRunTimeout",
+                          admin.error("setSetting", "taskRunTimeout", bad))
         node, hung = inst.node_and_task(fault="hang", failCount="2")   # its first two polls hang
         queued = inst.node_and_task()[1]
         admin.ok("startTask", hung)

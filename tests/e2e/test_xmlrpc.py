@@ -287,9 +287,9 @@ class XmlRpcTest(ServerTestCase):
             return package
         package = lambda: c.ok("exportNode", self.node)  # noqa: E731
         self.assertEqual(c.error("importNode", changed(package(), "info", 0, number=7302, name=huge)), too_long)
-        self.assertEqual(c.error("importNode", changed(changed(package(), "info", 0, number=7303), "hour_data", 1,
-                                                       S1_t1=[1, 2])),
-                         "Неверное значение в архиве hour_data, строка 2, столбец S1_t1: ожидается число, текст или дата")
+        listed = changed(changed(package(), "info", 0, number=7303), "hour_data", 1, S1_t1=[1, 2])
+        self.assertEqual(c.error("importNode", listed), "Неверное значение в архиве hour_data, строка 2, "
+                                                        "столбец S1_t1: ожидается число, текст или дата")
 
         x, token = logged_in(self.server)
         document = renumbered(x.exportNodes(token, [self.node]), 101, 7304)

@@ -17,8 +17,8 @@
 
 namespace {
 
-// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released,
-// "hang" ignores cancels and runs until aborted, then brings a day of hours all the same.
+// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails with its "error", "hold" runs
+// until released, "hang" ignores cancels and runs until aborted, then brings a day of hours all the same.
 class FakeTask : public Task
 {
 public:
@@ -43,7 +43,7 @@ public:
         QThread::msleep(50);
         setLog({QStringLiteral("строка журнала опроса")});
         if (script == QLatin1String("fail"))
-            token().setError(QStringLiteral("Прибор не отвечает"));
+            token().setError(params().value("channel").toMap().value("error", "Прибор не отвечает").toString());
         else if (!isCanceled() || script == QLatin1String("hang"))
             setResult(dayOfHours());
         --running;
@@ -98,7 +98,9 @@ private slots:
 
     void retriesThenRecordsTheLastError()
     {
-        const int task = newTask("COM7", "fail");
+        // The polling server's error, of any length, is kept as long as the task's field may be.
+        const QString error = QStringLiteral("Прибор не отвечает") + QString(5000, QLatin1Char('.'));
+        const int task = newTask("COM7", "fail", error);
         QVERIFY(TaskManager::startTask(task, false));
         QList<int> attempts;
         QString wrong;
@@ -110,7 +112,7 @@ private slots:
                     attempts.append(left);
                     // Until the last attempt nothing is recorded with the task.
                     if (!field(task, "last_exec").isNull()
-                        || now.value("last_error").toString() != QStringLiteral("Прибор не отвечает"))
+                        || now.value("last_error").toString() != error.left(4000))
                         wrong = "recorded before the last attempt";
                 }
                 return !TaskManager::hasTask(task);
@@ -119,7 +121,7 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
         QCOMPARE(FakeTask::runs.load(), 3);
         QCOMPARE(attempts, QList<int>({2, 1}));
-        QCOMPARE(field(task, "last_error").toString(), QStringLiteral("Прибор не отвечает"));
+        QCOMPARE(field(task, "last_error").toString(), error.left(4000));
         QVERIFY(field(task, "last_exec").toDateTime().isValid());
         QCOMPARE(Tasks::log(task), QStringList{"строка журнала опроса"});
     }
@@ -188,10 +190,9 @@ private slots:
         QVERIFY(hung > 0);
         TaskManager::cancelTask(hung);
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung) && !TaskManager::hasTask(queued), 10000);
+        const QString unconfirmed = "Сервер опроса не подтвердил отмену за 0.2 с: опрос прекращён сервером данных";
         QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), field(queued, "last_error").isNull()}),
-                 QVariantList({"Задание отменено",
-                               QStringList({"Сервер опроса не подтвердил отмену за 0.2 с: опрос прекращён сервером данных"}),
-                               true}));
+                 QVariantList({"Задание отменено", QStringList{unconfirmed}, true}));
         QTRY_COMPARE(FakeTask::running.load(), 0);
         QTest::qWait(300);
         QCOMPARE(QVariantList({hourRows(field(hung, "node_id").toInt()), field(hung, "last_error")}),
@@ -277,15 +278,16 @@ private slots:
 
 private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
-    int newTask(const QString &port, const QString &fake)
+    int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}});
-        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}};
+        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
         return Tasks::save({{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}});
     }
 
     // With one slot: a run that holds it and one queued behind it.
-    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort, const QString &fake = "hold")
+    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort,
+                                     const QString &fake = "hold")
     {
         Database::setSetting("maxRunningTaskCount", 1);
         const int holding = newTask(holdingPort, fake);

@@ -117,7 +117,9 @@ private slots:
         QTest::addColumn<QString>("refusal");   // empty: saved
         const auto text = [](int length) { return QString(length, QChar(0x0416)); };   // "Ж": two bytes each in UTF-8
         const auto tooLong = [](const char *field, int most) {
-            return QStringLiteral("Слишком длинное значение поля %1: не более %2 символов").arg(QLatin1String(field)).arg(most);
+            return QStringLiteral("Слишком длинное значение поля %1: не более %2 символов")
+                .arg(QLatin1String(field))
+                .arg(most);
         };
         const auto tooBig = [](const char *field) {
             return QStringLiteral("Слишком большое значение поля %1: не более 65536 байт").arg(QLatin1String(field));
@@ -135,8 +137,10 @@ private slots:
         row("user fields at the limit", "user", {{"fio", text(255)}, {"note", text(4000)}}, QString());
         row("user login", "user", {{"login", text(256)}}, tooLong("login", 255));
         row("user phone", "user", {{"phone", QByteArray(256, '7')}}, tooLong("phone", 255));
-        row("user rights", "user", {{"access", QStringList(QVector<QString>(700, text(50)).toList())}}, tooBig("access"));
-        row("task channel at the limit", "task", {{"channel", QVariantMap{{"code", text(255)}, {"x", text(30000)}}}}, QString());
+        row("user rights", "user", {{"access", QStringList(QVector<QString>(700, text(50)).toList())}},
+            tooBig("access"));
+        row("task channel at the limit", "task", {{"channel", QVariantMap{{"code", text(255)}, {"x", text(30000)}}}},
+            QString());
         row("task channel", "task", {{"channel", QVariantMap{{"code", "COM"}, {"x", text(33000)}}}}, tooBig("channel"));
         row("task channel code", "task", {{"channel", QVariantMap{{"code", text(256)}}}}, tooLong("channel_code", 255));
         row("task timetable", "task", {{"timetable", QVariantMap{{"x", text(33000)}}}}, tooBig("timetable"));
@@ -149,10 +153,10 @@ private slots:
         QFETCH(QVariantMap, input);
         QFETCH(QString, refusal);
         const auto rows = [] {
-            return Database::selectTable("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) AS g,"
-                                         " (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t").toMap(0);
+            return Database::selectTable("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
+                                         "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t")
+                .toMap(0);
         };
-        int id = -1;
         if (record == "task") {
             const int taskId = task(node());
             const bool shortForm = !input.contains("channel") && !input.contains("timetable");
@@ -161,7 +165,8 @@ private slots:
                 input.insert("channel", QVariantMap{{"code", "COM"}});
         }
         const QVariantMap before = rows();
-        const QVariantMap task = record == "task" && input.contains("id") ? Tasks::get(input.value("id").toInt()) : QVariantMap();
+        int id = -1;
+        const QVariantMap stored = input.contains("id") ? Tasks::get(input.value("id").toInt()) : QVariantMap();
         if (record == "node")
             id = Nodes::save(with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input));
         else if (record == "group")
@@ -173,8 +178,8 @@ private slots:
         QCOMPARE(id == -1 ? lastError() : QString(), refusal);
         if (!refusal.isEmpty()) {
             QCOMPARE(rows(), before);
-            if (!task.isEmpty())
-                QCOMPARE(Tasks::get(task.value("id").toInt()), task);
+            if (!stored.isEmpty())
+                QCOMPARE(Tasks::get(stored.value("id").toInt()), stored);
         }
     }
 
