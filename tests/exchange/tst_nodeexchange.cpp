@@ -132,23 +132,25 @@ private slots:
     {
         QTest::addColumn<QVariant>("package");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("early");   // refused before anything is written: not even a change announced
         auto withInfo = [](const QVariantList &values, ZeltoTableMap package = {}) {
             package.insert("info", table({"model_code", "number"}, {values}));
             package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
         const QVariantList good{"QRV5", 500};
-        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц";
-        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей";
-        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info";
-        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9";
-        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc";
+        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц" << true;
+        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей"
+                                           << true;
+        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info" << true;
+        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9" << true;
+        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc" << true;
         QTest::newRow("list in an archive")
             << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
-            << "архиве hour_data, строка 1, столбец S1_t1";
+            << "архиве hour_data, строка 1, столбец S1_t1" << true;
         QTest::newRow("time of day in an archive")
             << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}})
-            << "архиве day_data, строка 2, столбец S1_t1";
+            << "архиве day_data, строка 2, столбец S1_t1" << true;
         // The node of every test: a package is refused whole even where a known node would not take its fields.
         const auto oversized = [](const char *key, const QVariant &value, const QString &group) {
             ZeltoTableMap package{{"group", table({"name"}, {{group}})}};
@@ -156,26 +158,32 @@ private slots:
             return QVariant::fromValue(package);
         };
         QTest::newRow("name too long") << oversized("name", QString(256, 'x'), "Новая")
-                                       << "Слишком длинное значение поля name: не более 255 символов";
-        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255";
+                                       << "Слишком длинное значение поля name: не более 255 символов" << true;
+        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255"
+                                             << true;
         QTest::newRow("check script too long")
             << oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая")
-            << "Слишком большое значение поля check_params: не более 65536 байт";
+            << "Слишком большое значение поля check_params: не более 65536 байт" << true;
         QTest::newRow("archive row without a date")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data";
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data" << false;
         QTest::newRow("task without a channel code")
-            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code";
+            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code"
+            << false;
         QTest::newRow("task of the wrong kind")
-            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable";
+            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable" << false;
     }
 
     void refusesBadPackages()
     {
         QFETCH(QVariant, package);
         QFETCH(QString, message);
+        QFETCH(bool, early);
         const QList<int> before = counts();
+        QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
         QVERIFY2(failure(NodeImport::importNode(package) == -1).contains(message), qPrintable(lastError()));
         QCOMPARE(counts(), before);
+        if (early)
+            QCOMPARE(notes.count(), 0);
     }
 
     void keepsOutOfOtherUsersNodes()
