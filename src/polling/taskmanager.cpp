@@ -455,7 +455,7 @@ void TaskManager::endOverdueRuns()
     const qint64 now = m_clock.elapsed();
     if (m_runTimeoutMs > 0) {
         for (auto it = runStarts.cbegin(); it != runStarts.cend(); ++it) {
-            if (now - it.value() < m_runTimeoutMs || endings.contains(it.key()))
+            if (now - it.value() < m_runTimeoutMs || endings.contains(it.key()) || !tasks.contains(it.key()))
                 continue;
             // Asked to cancel first, so that the polling server frees the
             // device; ended here after the grace if it does not.

@@ -204,7 +204,8 @@ private slots:
         User::logout();
     }
 
-    // Task rows never take over a task of this server; a group without a name is the common group.
+    // Task rows never take over a task of this server; a group without a name is the common group; the last
+    // run's error of another server is kept as long as this one keeps errors.
     void taskRowsAlwaysMakeNewTasks()
     {
         const int taken = Database::findRowId("tasks", "node_id = ?", {m_node});
@@ -212,12 +213,14 @@ private slots:
         const QList<int> rows = counts({"groups", "tasks"});
         ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
                               {"group", table({"name"}, {{QVariant()}})},
-                              {"tasks", table({"id", "channel"}, {{taken, QVariantMap{{"code", "TCP"}}}})}};
+                              {"tasks", table({"id", "channel", "last_error"},
+                                              {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
         const int id = NodeImport::importNode(QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
         QCOMPARE(Tasks::get(taken).value("node_id").toInt(), m_node);
         QCOMPARE(Tasks::getData(taken), before);
-        QVERIFY(Database::exists("tasks", "node_id = ?", {id}));   // a new task, the taken one still on its node
+        // A new task, the taken one still on its node.
+        QCOMPARE(Tasks::get(Database::findRowId("tasks", "node_id = ?", {id})).value("last_error"), QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(Database::readRecord("nodes", id).value("group_id").toInt(), 0);
     }
