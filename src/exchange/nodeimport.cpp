@@ -130,6 +130,10 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     // The exchange format gives text that looks like a number back as one:
     // what is text to the task and its channel becomes text again.
     textAgain(task, {"varnel_ip", "last_error"});
+    // The last run's error is the other server's bookkeeping, as long as it once was.
+    const auto lastError = task.find(QStringLiteral("last_error"));
+    if (lastError != task.end() && lastError->userType() == QMetaType::QString)
+        *lastError = FieldLimits::cut(FieldLimits::Task, lastError.key(), lastError->toString());
     QVariantMap channel = task.value(QStringLiteral("channel")).toMap();
     if (!channel.isEmpty()) {
         textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
