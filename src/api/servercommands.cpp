@@ -6,6 +6,7 @@
 #include "database.h"
 #include "databasebackup.h"
 #include "qtservicecontroller.h"
+#include "taskmanager.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -72,7 +73,7 @@ QVariant setSetting(CommandParams &p)
         ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
         return QVariant();
     }
-    if (!Analizer::checkTimeoutSetting(name, p.value(1)))
+    if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1)))
         return QVariant();
     return CommandResult::done(Database::setSetting(name, p.value(1)));
 }

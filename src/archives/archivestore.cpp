@@ -1,12 +1,14 @@
 #include "archivestore.h"
 
 #include "analizer.h"
+#include "archivecells.h"
 #include "archivechecks.h"
 #include "archivedates.h"
 #include "checklog.h"
 #include "checkparams.h"
 #include "database.h"
 #include "encodedvalue.h"
+#include "fieldlimits.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
@@ -186,8 +188,10 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     if (node.isEmpty())
         return User::denyAccess();
 
-    // Tables that would store rows without a usable date are refused before
-    // anything is written.
+    // Node fields too long to keep, cells no archive may hold and rows
+    // without a usable date are refused before anything is written.
+    if (!FieldLimits::check(FieldLimits::Node, info) || !ArchiveCells::check(tables))
+        return false;
     for (const QString &archive : archiveNames()) {
         const auto table = tables.constFind(archive);
         if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table))

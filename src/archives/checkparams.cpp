@@ -4,6 +4,7 @@
 #include "archivestore.h"
 #include "checklog.h"
 #include "database.h"
+#include "fieldlimits.h"
 #include "nodes.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
@@ -30,6 +31,8 @@ bool CheckParams::set(int nodeId, const QVariantMap &params)
 {
     if (!NodeVisibility::isVisible(nodeId))
         return User::denyAccess();
+    if (!FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}}))
+        return false;
     TransactionScope scope;
     if (!scope.isActive())
         return false;

@@ -1,8 +1,10 @@
 #include "nodeimport.h"
 
+#include "archivecells.h"
 #include "archivestore.h"
 #include "checkparams.h"
 #include "database.h"
+#include "fieldlimits.h"
 #include "groups.h"
 #include "legacypackage.h"
 #include "metadatacatalogue.h"
@@ -24,11 +26,6 @@ const QString kModelCode = QStringLiteral("model_code");
 const QString kModelName = QStringLiteral("model_name");
 const QString kNumber = QStringLiteral("number");
 const QString kName = QStringLiteral("name");
-
-bool isMarker(const QVariant &value)
-{
-    return value.userType() == qMetaTypeId<ZeltoOutOfRange>() || value.userType() == qMetaTypeId<ZeltoUnused>();
-}
 
 void textAgain(QVariantMap &map, std::initializer_list<const char *> keys)
 {
@@ -65,31 +62,6 @@ bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
         return true;
     }
     return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"), true);
-}
-
-bool NodeImport::checkArchiveCells(const ZeltoTableMap &tables)
-{
-    // An archive holds numbers, text, dates and the markers; a list or a
-    // map in a cell would be stored and then break every report over it.
-    for (const QString &archive : ArchiveStore::archiveNames()) {
-        const auto table = tables.constFind(archive);
-        if (table == tables.constEnd())
-            continue;
-        for (int row = 0; row < table->rowCount(); ++row) {
-            const QVector<QVariant> &cells = table->rowCells(row);
-            for (int column = 0; column < cells.size(); ++column) {
-                const QVariant &cell = cells.at(column);
-                if (!RecordFields::isPlain(cell) && !isMarker(cell))
-                    return ZeltoSystem::instance()->error(
-                        tr("Неверное значение в архиве %1, строка %2, столбец %3: ожидается число, текст или дата")
-                            .arg(archive)
-                            .arg(row + 1)
-                            .arg(table->columnName(column).left(40)),
-                        true);
-            }
-        }
-    }
-    return true;
 }
 
 int NodeImport::groupId(const ZeltoTableMap &tables)
@@ -158,6 +130,10 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     // The exchange format gives text that looks like a number back as one:
     // what is text to the task and its channel becomes text again.
     textAgain(task, {"varnel_ip", "last_error"});
+    // The last run's error is the other server's bookkeeping, as long as it once was.
+    const auto lastError = task.find(QStringLiteral("last_error"));
+    if (lastError != task.end() && lastError->userType() == QMetaType::QString)
+        *lastError = FieldLimits::cut(FieldLimits::Task, lastError.key(), lastError->toString());
     QVariantMap channel = task.value(QStringLiteral("channel")).toMap();
     if (!channel.isEmpty()) {
         textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
@@ -221,7 +197,11 @@ int NodeImport::importNode(const QVariant &package)
     }
     LegacyPackage::convertTables(tables);
     LegacyPackage::fillPowerUnit(tables, modelCode);
-    if (!checkArchiveCells(tables))
+    // The node's row as a new node would get it, its group and its check
+    // parameters are bounded like those a client saves.
+    if (!ArchiveCells::check(tables) || !FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0))
+        || !FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}})
+        || !FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0)))
         return -1;
 
     TransactionScope scope;

@@ -25,7 +25,6 @@ public:
 
 private:
     static bool readPackage(const QVariant &package, ZeltoTableMap &tables);
-    static bool checkArchiveCells(const ZeltoTableMap &tables);
     static int groupId(const ZeltoTableMap &tables);
     static QVariantMap nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId);
     static bool saveTasks(const ZeltoTableMap &tables, const QVariantMap &info, const QString &modelCode, int nodeId,

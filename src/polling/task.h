@@ -53,10 +53,12 @@ public:
     bool isFailed() const { return m_token.isFailed(); }
     bool isRunning() const { return m_running; }
     bool isDone() const { return m_done; }
+    bool isAborted() const { return m_aborted; }
     // The job is cancelled on the server, followed to its end and removed.
     void cancel() { m_token.cancel(); }
     // Stops waiting at once, leaving the job on the server: for shutdown,
-    // when a server that does not answer must not hold the process.
+    // when a server that does not answer must not hold the process, and for
+    // a run the task manager has ended, which must not hold its pool thread.
     void abort();
 
     QVariantMap params() const;

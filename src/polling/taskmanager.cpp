@@ -2,6 +2,7 @@
 
 #include "archivestore.h"
 #include "database.h"
+#include "fieldlimits.h"
 #include "metadatacatalogue.h"
 #include "nodes.h"
 #include "recordfields.h"
@@ -92,6 +93,49 @@ int intervalSecs(int minutes)
     return qBound(0, minutes, 366 * 24 * 60) * 60;
 }
 
+const QString kRunTimeout = QStringLiteral("taskRunTimeout");
+const double kDefaultRunTimeoutMinutes = 120;
+const double kMaxRunTimeoutMinutes = 366 * 24 * 60;
+
+// How long a run waits for its polling server to confirm a cancel before
+// it is ended here; tests shorten it.
+int g_cancelGraceMs = 5000;
+
+// "taskRunTimeout": minutes as a number or numeric text, fractions allowed,
+// 0 for no limit; false for anything else.
+bool readRunTimeout(const QVariant &value, qint64 &ms)
+{
+    bool ok = false;
+    double minutes = 0;
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        minutes = value.toDouble();
+        ok = true;
+        break;
+    case QMetaType::QString:
+        minutes = value.toString().trimmed().toDouble(&ok);
+        break;
+    default:
+        break;
+    }
+    if (!ok || !std::isfinite(minutes) || minutes < 0 || minutes > kMaxRunTimeoutMinutes)
+        return false;
+    ms = qint64(std::llround(minutes * 60000));
+    return true;
+}
+
+// The limit in milliseconds (0: none); a stored value that is not one
+// keeps the default.
+qint64 runTimeoutMs(const QVariant &value)
+{
+    qint64 ms = 0;
+    return readRunTimeout(value, ms) ? ms : qint64(kDefaultRunTimeoutMinutes * 60000);
+}
+
 } // namespace
 
 TaskManager::TaskManager(const TaskFactory &factory)
@@ -99,8 +143,10 @@ TaskManager::TaskManager(const TaskFactory &factory)
       maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
       taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
       attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
-      m_stateTable(stateColumns())
+      m_stateTable(stateColumns()),
+      m_runTimeoutMs(runTimeoutMs(Database::getSetting(kRunTimeout)))
 {
+    m_clock.start();
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
     describeMetrics();
@@ -156,6 +202,23 @@ void TaskManager::cancelTask(int taskId)
 {
     if (g_instance)
         g_instance->cancel(taskId);
+}
+
+bool TaskManager::checkSetting(const QString &name, const QVariant &value)
+{
+    qint64 ms = 0;
+    if (name != kRunTimeout || readRunTimeout(value, ms))
+        return true;
+    return ZeltoSystem::instance()->error(
+        tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
+            .arg(name)
+            .arg(kMaxRunTimeoutMinutes),
+        true);
+}
+
+void TaskManager::setCancelGrace(int ms)
+{
+    g_cancelGraceMs = ms;
 }
 
 QVariantMap TaskManager::taskState(int taskId)
@@ -241,11 +304,9 @@ bool TaskManager::start(int taskId, bool monitor)
     if (driver.isEmpty())
         return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
 
-    Task *task = m_factory(this);
-    task->setParams(TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor));
-    connect(task, &Task::stateChanged, this, &TaskManager::onStateChanged, Qt::QueuedConnection);
-    connect(task, &Task::finished, this, &TaskManager::onFinished, Qt::QueuedConnection);
-    tasks.insert(taskId, task);
+    const QVariantMap params =
+        TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
+    tasks.insert(taskId, makeTask(params));
     if (monitor)
         monitorRuns.insert(taskId);
     m_stateTable.appendRow(QVariantMap{{kId, taskId},
@@ -257,6 +318,15 @@ bool TaskManager::start(int taskId, bool monitor)
     runQueue.append(taskId);
     announce(taskId);
     return true;
+}
+
+Task *TaskManager::makeTask(const QVariantMap &params)
+{
+    Task *task = m_factory(this);
+    task->setParams(params);
+    connect(task, &Task::stateChanged, this, &TaskManager::onStateChanged, Qt::QueuedConnection);
+    connect(task, &Task::finished, this, &TaskManager::onFinished, Qt::QueuedConnection);
+    return task;
 }
 
 void TaskManager::drop(int taskId)
@@ -271,7 +341,11 @@ void TaskManager::drop(int taskId)
 void TaskManager::cancel(int taskId)
 {
     if (runningChannels.contains(taskId)) {
+        // The polling server is asked to cancel the job; one that never
+        // confirms must not keep the slot.
         tasks.value(taskId)->cancel();
+        if (!endings.contains(taskId))
+            endings.insert(taskId, {m_clock.elapsed() + g_cancelGraceMs, QString()});
         return;
     }
     Task *task = tasks.value(taskId);
@@ -292,6 +366,9 @@ void TaskManager::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != m_timerId)
         return QObject::timerEvent(event);
+    // Ending a run writes its record: not in the middle of a save.
+    if (!ZeltoBusyGuard::isBusy())
+        endOverdueRuns();
     int waiting = runQueue.size();
     const QDateTime now = QDateTime::currentDateTime();
     for (auto it = retryWaits.begin(); it != retryWaits.end();) {
@@ -317,6 +394,7 @@ void TaskManager::timerEvent(QTimerEvent *event)
             continue;
         }
         runningChannels.insert(taskId, key);
+        runStarts.insert(taskId, m_clock.elapsed());
         setState(taskId, {{kStarted, QDateTime::currentDateTime()},
                           {kState, monitorRuns.contains(taskId) ? tr("Мониторинг текущих параметров")
                                                                 : tr("Запуск опроса")}});
@@ -359,56 +437,119 @@ void TaskManager::onFinished(Task *task)
 
     const int taskId = tasks.key(task, -1);
     if (taskId < 0) {
-        // Its task was removed while it ran.
+        // Its task was removed, or its run ended here, while it ran.
         task->deleteLater();
         return;
     }
+    RunEnd end{task->isCanceled(), task->isFailed(), task->errorString(), task->log(), false, false};
+    const QString limit = endings.value(taskId).error;
+    if (!limit.isEmpty()) {
+        // Cancelled for running too long: the polling server confirmed in time.
+        end = {true, true, limit, end.log << limit, true, false};
+    }
+    conclude(taskId, task, end);
+}
+
+void TaskManager::endOverdueRuns()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_runTimeoutMs > 0) {
+        for (auto it = runStarts.cbegin(); it != runStarts.cend(); ++it) {
+            if (now - it.value() < m_runTimeoutMs || endings.contains(it.key()) || !tasks.contains(it.key()))
+                continue;
+            // Asked to cancel first, so that the polling server frees the
+            // device; ended here after the grace if it does not.
+            tasks.value(it.key())->cancel();
+            endings.insert(it.key(), {now + g_cancelGraceMs,
+                                      tr("Опрос прерван: он длился дольше %1 мин. (настройка taskRunTimeout)")
+                                          .arg(m_runTimeoutMs / 60000.0)});
+        }
+    }
+    QList<int> overdue;
+    for (auto it = endings.cbegin(); it != endings.cend(); ++it) {
+        if (it.value().deadlineMs <= now)
+            overdue.append(it.key());
+    }
+    for (const int taskId : qAsConst(overdue)) {
+        Task *task = tasks.value(taskId);
+        const Ending ending = endings.value(taskId);
+        if (!task || !runningChannels.contains(taskId)) {
+            endings.remove(taskId);
+            continue;
+        }
+        // Its pool thread stops waiting on the polling server; whatever it
+        // brings afterwards is dropped (onFinished of a run no longer live).
+        task->abort();
+        QStringList log = task->log();
+        if (ending.error.isEmpty()) {
+            log << tr("Сервер опроса не подтвердил отмену за %1 с: опрос прекращён сервером данных")
+                       .arg(g_cancelGraceMs / 1000.0);
+            conclude(taskId, task, {true, false, QString(), log, false, true});
+        } else {
+            conclude(taskId, task, {true, true, ending.error, log << ending.error, true, true});
+        }
+    }
+}
+
+void TaskManager::conclude(int taskId, Task *task, const RunEnd &end)
+{
     const QVariantMap row = m_stateTable.toMap(stateRow(taskId));
     runningChannels.remove(taskId);
+    runStarts.remove(taskId);
+    endings.remove(taskId);
     announce(taskId);
 
     if (monitorRuns.contains(taskId)) {
-        reportMonitored(taskId, task, row);
+        reportMonitored(taskId, task, end, row);
         monitorRuns.remove(taskId);
     } else {
         // A failed run is retried while attempts last, cancelled or not; a
         // run that was only cancelled ends here.
         QString error;
         bool polled = false;
-        if (!task->isCanceled() && !task->isFailed()) {
+        if (!end.cancelled && !end.failed) {
             polled = saveResult(taskId, task, error);
-        } else if (task->isFailed() && row.value(kAttempts).toInt() > 1) {
+        } else if (end.failed && row.value(kAttempts).toInt() > 1) {
             ZeltoMetrics::instance()->add(kRunsRetried);
             retryWaits.insert(taskId, QDateTime::currentDateTime());
-            setState(taskId, {{kLastError, task->errorString()},
+            setState(taskId, {{kLastError, FieldLimits::cut(FieldLimits::Task, kLastError, end.error)},
                               {kStarted, QDateTime::currentDateTime()},
                               {kElapsed, QVariant()},
                               {kRemaining, QVariant()},
                               {kAttempts, row.value(kAttempts).toInt() - 1},
                               {kProgress, QVariant()},
                               {kState, tr("Ожидание повторного опроса")}});
-            storeLog(taskId, task->log());
+            storeLog(taskId, end.log);
+            // A run cancelled by its time limit would end again at once:
+            // the retry takes a new one.
+            if (end.timedOut) {
+                tasks.insert(taskId, makeTask(task->params()));
+                if (!end.endedHere)
+                    task->deleteLater();
+            }
             return;
         }
-        if (task->isFailed())
-            error = task->errorString();
-        else if (task->isCanceled())
+        if (end.failed)
+            error = end.error;
+        else if (end.cancelled)
             error = cancelledText();
-        ZeltoMetrics::instance()->add(polled ? kRunsSucceeded : task->isCanceled() && !task->isFailed() ? kRunsCancelled
-                                                                                                    : kRunsFailed);
-        recordRun(taskId, row.value(kNodeId).toInt(), error, polled, task);
+        ZeltoMetrics::instance()->add(polled ? kRunsSucceeded : end.cancelled && !end.failed ? kRunsCancelled
+                                                                                            : kRunsFailed);
+        recordRun(taskId, row.value(kNodeId).toInt(), error, polled, end.log);
     }
-    task->deleteLater();
+    // A run ended here still runs on its pool thread for a moment: it is
+    // deleted when it finishes.
+    if (!end.endedHere)
+        task->deleteLater();
     tasks.remove(taskId);
     m_stateTable.removeRow(stateRow(taskId));
 }
 
-void TaskManager::reportMonitored(int taskId, Task *task, const QVariantMap &row)
+void TaskManager::reportMonitored(int taskId, Task *task, const RunEnd &end, const QVariantMap &row)
 {
     // The newest reading, or an empty row that carries the failure.
     ZeltoTable table;
-    const bool cancelled = task->isCanceled();
-    if (!cancelled) {
+    if (!end.cancelled) {
         const ZeltoTable polled = task->result().value(QStringLiteral("current_data"));
         if (polled.rowCount() > 0)
             table.appendRow(polled.toMap(polled.rowCount() - 1));
@@ -416,9 +557,9 @@ void TaskManager::reportMonitored(int taskId, Task *task, const QVariantMap &row
     if (table.rowCount() == 0)
         table.appendRow();
     QVariant monitorError;
-    if (task->isFailed())
-        monitorError = task->errorString();
-    else if (cancelled)
+    if (end.failed)
+        monitorError = end.error;
+    else if (end.cancelled)
         monitorError = cancelledText();
     table.setValue(0, QStringLiteral("task_id"), taskId);
     table.setValue(0, kNodeId, row.value(kNodeId));
@@ -458,18 +599,20 @@ bool TaskManager::saveResult(int taskId, Task *task, QString &error)
 // The run's bookkeeping (the journal entry of a poll, last_exec and
 // last_error, the log) in one transaction: one disk sync per run, not one
 // per row.
-void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool polled, Task *task)
+void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool polled, const QStringList &log)
 {
+    // The error may be the polling server's text, of any length.
+    const QString kept = FieldLimits::cut(FieldLimits::Task, kLastError, error);
     const QVariantMap record{{kId, taskId},
                              {kNodeId, nodeId},
                              {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
-                             {kLastError, error.isEmpty() ? QVariant() : QVariant(error)}};
+                             {kLastError, kept.isEmpty() ? QVariant() : QVariant(kept)}};
     TransactionScope scope;
     bool done = scope.isActive();
     if (done && polled)
         Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
     done = done && Tasks::save(record) != -1
-        && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), task->log()) && scope.commit();
+        && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log) && scope.commit();
     if (!done) {
         const QString message = ZeltoSystem::instance()->lastError();
         scope.rollback();
@@ -501,6 +644,8 @@ void TaskManager::onNotification(const QString &event, const QVariant &param)
         task->deleteLater();
     drop(taskId);
     runningChannels.remove(taskId);
+    runStarts.remove(taskId);
+    endings.remove(taskId);
 }
 
 void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)
@@ -511,4 +656,6 @@ void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)
         taskAttemptCount = qMax(1, value.toInt());
     else if (name == QLatin1String("taskAttemptInterval"))
         attemptIntervalSecs = intervalSecs(value.toInt());
+    else if (name == kRunTimeout)
+        m_runTimeoutMs = runTimeoutMs(value);
 }

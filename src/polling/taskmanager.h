@@ -3,9 +3,11 @@
 #include "zeltotable.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QSet>
+#include <QStringList>
 #include <QThreadPool>
 #include <QVariantMap>
 
@@ -21,6 +23,10 @@ class Task;
 // archives, the task's last execution and error, the run's log and journal
 // entries, and raises "taskStateChanged". Monitor runs read current values
 // only and hand them to the data monitor with the notification "monitored".
+// A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
+// that its polling server does not end within a few seconds of a cancel, is
+// ended here: its slot and channel are free at once, and what its pool
+// thread brings afterwards is dropped.
 //
 // One instance per process, created and destroyed by the service; the static
 // operations work on it and, like everything here, belong to the main thread.
@@ -44,8 +50,9 @@ public:
     // that does not exist, and then nothing changes. The caller checks
     // whether the user may see the task.
     static bool startTask(int taskId, bool monitor);
-    // Cancels a running run (it ends through its server), or drops a queued
-    // or waiting one at once, noting "Задание отменено".
+    // Cancels a running run (it ends through its server, or here after a
+    // grace of 5 s when the server does not end it), or drops a queued or
+    // waiting one at once, noting "Задание отменено".
     static void cancelTask(int taskId);
     // The task's row of the state table as a map; without a live run "id"
     // and null state columns.
@@ -60,6 +67,12 @@ public:
     static int queueLength();
     static int runningCount();
 
+    // False (reported) for a value of a setting of the task manager that it
+    // cannot use; true for other settings.
+    static bool checkSetting(const QString &name, const QVariant &value);
+    // The grace after a cancel, in milliseconds; tests shorten it.
+    static void setCancelGrace(int ms);
+
     ~TaskManager() override;
 
 protected:
@@ -72,19 +85,41 @@ private slots:
     void onFinished(Task *task);
 
 private:
+    // A run asked to stop: by cancelTask (no error) or by its time limit.
+    struct Ending
+    {
+        qint64 deadlineMs = 0;   // on m_clock: ended here if still on the pool then
+        QString error;
+    };
+    // How a run on the pool ended, by itself or here.
+    struct RunEnd
+    {
+        bool cancelled;
+        bool failed;
+        QString error;
+        QStringList log;
+        bool timedOut;    // cancelled for its time limit: a retry needs a new Task
+        bool endedHere;   // its Task still runs on its pool thread
+    };
+
     explicit TaskManager(const TaskFactory &factory);
 
     bool start(int taskId, bool monitor);
     void cancel(int taskId);
     void dispatch();
+    Task *makeTask(const QVariantMap &params);
+    // Cancels runs past the time limit; ends those whose grace is over.
+    void endOverdueRuns();
+    // The run's end: a retry, or its record; frees its slot and channel.
+    void conclude(int taskId, Task *task, const RunEnd &end);
     // Forgets a live run that has not reached the pool.
     void drop(int taskId);
     // A monitor run's reading, or its failure, for the data monitor.
-    void reportMonitored(int taskId, Task *task, const QVariantMap &row);
+    void reportMonitored(int taskId, Task *task, const RunEnd &end, const QVariantMap &row);
     // Stores the archives read; false with the reason in error.
     bool saveResult(int taskId, Task *task, QString &error);
     // last_exec, last_error and the log of the run's task.
-    void recordRun(int taskId, int nodeId, const QString &error, bool polled, Task *task);
+    void recordRun(int taskId, int nodeId, const QString &error, bool polled, const QStringList &log);
     void storeLog(int taskId, const QStringList &log);
     int stateRow(int taskId) const;
     void setState(int taskId, const QVariantMap &values);
@@ -101,5 +136,9 @@ private:
     QMap<int, QString> runningChannels;  // runs on the pool and their channel keys
     QMap<int, QDateTime> retryWaits;     // when each waiting run's attempt failed
     QSet<int> monitorRuns;
+    qint64 m_runTimeoutMs;               // 0: no limit
+    QElapsedTimer m_clock;               // run times, unmoved by changes of the wall clock
+    QMap<int, qint64> runStarts;         // runs on the pool: when they were handed to it
+    QMap<int, Ending> endings;           // runs on the pool asked to stop
     int m_timerId = 0;
 };

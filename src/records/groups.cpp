@@ -1,6 +1,7 @@
 #include "groups.h"
 
 #include "database.h"
+#include "fieldlimits.h"
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
@@ -45,7 +46,7 @@ int Groups::save(const QVariantMap &input)
     QVariantMap record;
     if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
         return -1;
-    if (!RecordFields::copy(input, record, {QStringLiteral("name")}))
+    if (!RecordFields::copy(input, record, {QStringLiteral("name")}) || !FieldLimits::check(FieldLimits::Group, record))
         return -1;
     const int id = Database::saveRecord(QStringLiteral("groups"), record);
     if (id == -1)

@@ -1,6 +1,7 @@
 #include "nodes.h"
 
 #include "database.h"
+#include "fieldlimits.h"
 #include "groups.h"
 #include "metadatacatalogue.h"
 #include "recordfields.h"
@@ -91,7 +92,7 @@ int Nodes::save(const QVariantMap &input)
         keys.append(QStringLiteral("s%1_type").arg(i));
     for (int i = 1; i <= kParamCount; ++i)
         keys.append(QStringLiteral("param%1").arg(i));
-    if (!RecordFields::copy(input, record, keys))
+    if (!RecordFields::copy(input, record, keys) || !FieldLimits::check(FieldLimits::Node, record))
         return -1;
     if (record.contains(kGroupId)) {
         int groupId = 0;

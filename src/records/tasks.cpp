@@ -1,6 +1,7 @@
 #include "tasks.h"
 
 #include "database.h"
+#include "fieldlimits.h"
 #include "nextexecution.h"
 #include "nodes.h"
 #include "recordfields.h"
@@ -170,6 +171,17 @@ int Tasks::save(const QVariantMap &sent)
     record.insert(QStringLiteral("next_exec"), nextExec.isValid() ? QVariant(nextExec) : QVariant());
 
     const bool fullForm = input.contains(kChannel) || input.contains(kArchives) || input.contains(kTimetable);
+    if (fullForm) {
+        for (const char *key : {"mon_interval", "varnel_ip", "varnel_port"}) {
+            const QString name = QLatin1String(key);
+            if (input.contains(name))
+                record.insert(name, input.value(name));
+        }
+        addDisplayColumns(input, record);
+    }
+    // The stored maps as sent, the columns as written.
+    if (!FieldLimits::check(FieldLimits::Task, input) || !FieldLimits::check(FieldLimits::Task, record))
+        return -1;
     if (!fullForm) {
         // One statement: the task manager's bookkeeping after every run.
         const int saved = Database::saveRecord(kTasks, record);
@@ -184,12 +196,6 @@ int Tasks::save(const QVariantMap &sent)
     TransactionScope scope;
     if (!scope.isActive())
         return -1;
-    for (const char *key : {"mon_interval", "varnel_ip", "varnel_port"}) {
-        const QString name = QLatin1String(key);
-        if (input.contains(name))
-            record.insert(name, input.value(name));
-    }
-    addDisplayColumns(input, record);
     const int saved = Database::saveRecord(kTasks, record);
     if (saved == -1)
         return -1;

@@ -1,6 +1,7 @@
 #include "users.h"
 
 #include "database.h"
+#include "fieldlimits.h"
 #include "passwordhash.h"
 #include "recordfields.h"
 #include "transactionscope.h"
@@ -204,7 +205,8 @@ int Users::save(const QVariantMap &input)
         return -1;
     if (input.contains(kPassword)) {
         QString password;
-        if (!RecordFields::readText(input.value(kPassword), kPassword, password))
+        if (!RecordFields::readText(input.value(kPassword), kPassword, password)
+            || !FieldLimits::check(FieldLimits::User, {{kPassword, password}}))
             return -1;
         const QString hash = PasswordHash::make(password);
         if (hash.isEmpty())
@@ -220,6 +222,9 @@ int Users::save(const QVariantMap &input)
     if (withAccess && !RecordFields::readStringList(input.value(kAccess), kAccess, rights))
         return -1;
     if (withGroups && !RecordFields::readIdList(input.value(kGroups), kGroups, groupIds))
+        return -1;
+    if (!FieldLimits::check(FieldLimits::User, record)
+        || (withAccess && !FieldLimits::check(FieldLimits::User, {{kAccess, rights}})))
         return -1;
 
     TransactionScope scope;

@@ -98,6 +98,8 @@ class ArchivesTest(ServerTestCase):
                     ["check", "'H'", "value('S1_t1') < 99", "'t1 не меньше 99'"],
                     ["checkMore", "Enum.Hour", '"S1_t1"', "98"]]
         c.ok("setCheckParams", node, {"criteria": criteria})
+        self.assertEqual(c.error("setCheckParams", node, {"script": "x" * 70000}),
+                         "Слишком большое значение поля check_params: не более 65536 байт")
         self.assertEqual(c.ok("getCheckParams", node)["criteria"], criteria)
         c.ok("saveArchives", tables(info=info(node), hour_data=hours(START, 40)))   # 60 .. 99
 
@@ -127,7 +129,16 @@ class ArchivesTest(ServerTestCase):
             (tables(info=info(node), day_data=table(["date", "S1_t1"], [["2023-01-01T00:00:00", 1.0]])),
              'Таблица day_data, строка 1: в столбце date ожидается дата и время, получено: "2023-01-01T00:00:00"'),
             ({"info": info(node), "hour_data": {"S1_t1": 5}}, "hour_data не является таблицей"),
-            ([1, 2], "ожидается набор таблиц")]
+            ([1, 2], "ожидается набор таблиц"),
+            (tables(info=info(node, name="Ж" * 256), hour_data=good),
+             "Слишком длинное значение поля name: не более 255 символов")]
+        # Cells no archive holds: what an export gives, the import must take back.
+        for bad, cell in (([1, 2], "hour_data"), ({"a": 1}, "current_data"), ({"$bytes": "AAE="}, "day_data"),
+                          ({"$time": "10:00:00.000"}, "month_totals")):
+            rows = [[stamp(START), 1.0], [stamp(START + datetime.timedelta(days=1)), bad]]
+            cases.append((tables(info=info(node), **{cell: table(["date", "S1_t1"], rows)}),
+                          "Неверное значение в архиве %s, строка 2, столбец S1_t1: ожидается число, текст или дата"
+                          % cell))
         for params, expected in cases:
             self.assertIn(expected, c.error("saveArchives", params))
         self.assertEqual(c.error("saveArchives", tables(info=info(node + 1000), hour_data=good)), "Узел не найден")

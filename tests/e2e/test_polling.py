@@ -64,6 +64,16 @@ class PollingTest(unittest.TestCase):
         self.assertEqual(stats["maxRunning"][channel_key(line)], 1)
         self.assertGreaterEqual(stats["maxRunningTotal"], 2)
 
+    def test_result_with_a_list_cell_stores_nothing(self):
+        node, task = self.inst.node_and_task(fault="badCell")
+        self.admin.ok("startTask", task)
+        self.inst.wait_idle(task)
+        self.assertRegex(self.admin.ok("getTask", task)["last_error"], r"^Неверное значение в архиве hour_data, "
+                         r"строка 1, столбец \w+: ожидается число, текст или дата$")
+        stored = self.admin.ok("getNode", node)
+        self.assertEqual((stored["has_archives"], stored["last_update"], stored["version"]), (0, None, None))
+        self.assertEqual(self.inst.sim.stats()["created"], 1)   # the poll worked; saving it was refused: no retry
+
     def test_start_is_refused_without_change(self):
         self.assertEqual(self.admin.error("startTask", 987654), "Задача опроса 987654 не найдена")
         self.assertTrue(self.admin.error("startTask", "abc"))   # a hidden task's refusal: test_security
@@ -71,6 +81,50 @@ class PollingTest(unittest.TestCase):
         self.assertEqual(self.admin.error("startTask", no_driver), "Для прибора NOSUCH не найден драйвер опроса")
         self.assertIsNone(self.admin.ok("getTaskState", no_driver)["is_run"])
         self.assertEqual(self.inst.sim.stats()["created"], 0)
+
+
+class HungRunTest(unittest.TestCase):
+    """A polling server whose job never ends and that ignores cancelTask."""
+
+    def test_cancel_and_time_limit_free_the_slot(self):
+        inst = SimulatedInstallation()
+        self.addCleanup(inst.close)
+        admin = inst.admin
+        for name, value in (("maxRunningTaskCount", 1), ("taskAttemptCount", 1), ("taskAttemptInterval", 0)):
+            admin.ok("setSetting", name, value)
+        for bad in ("вечно", -1, [5]):
+            self.assertIn("Неверное значение настройки taskRunTimeout",
+                          admin.error("setSetting", "taskRunTimeout", bad))
+        node, hung = inst.node_and_task(fault="hang", failCount="2")   # its first two polls hang
+        queued = inst.node_and_task()[1]
+        admin.ok("startTask", hung)
+        self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 1))
+        admin.ok("startTask", queued)
+
+        # Ended after the grace although the polling server never confirms; the queued run gets the slot.
+        cancelled = time.time()
+        admin.ok("cancelTask", hung)
+        inst.wait_idle(hung, timeout=15)
+        self.assertLess(time.time() - cancelled, 9)
+        self.assertEqual(admin.ok("getTask", hung)["last_error"], "Задание отменено")
+        self.assertIn("Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных",
+                      admin.ok("getTaskLog", hung))
+        inst.wait_idle(queued)
+        self.assertIsNone(admin.ok("getTask", queued)["last_error"])
+        self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
+
+        # The time limit (a fraction of a minute) ends the second poll; the third runs on the same channel.
+        admin.ok("setSetting", "taskRunTimeout", 0.05)
+        admin.ok("startTask", hung)
+        inst.wait_idle(hung, timeout=30)
+        limit = "Опрос прерван: он длился дольше 0.05 мин. (настройка taskRunTimeout)"
+        self.assertEqual((admin.ok("getTask", hung)["last_error"], admin.ok("getTaskLog", hung)[-1]), (limit, limit))
+        self.assertEqual(inst.sim.stats()["cancelRequests"], 2)
+        self.assertEqual(admin.ok("getNode", node)["has_archives"], 0)
+        admin.ok("startTask", hung)
+        inst.wait_idle(hung)
+        self.assertIsNone(admin.ok("getTask", hung)["last_error"])
+        self.assertEqual(admin.ok("getNode", node)["has_archives"], 1)
 
 
 class StartAndStopTest(unittest.TestCase):

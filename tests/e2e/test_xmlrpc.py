@@ -313,6 +313,29 @@ class XmlRpcTest(ServerTestCase):
         numbers = [r["number"] for r in dst.rows("getNodes")]
         self.assertEqual([n in numbers for n in (301, 302, 303, 304)], [True, True, True, False])
 
+    def test_oversized_names_and_cells_store_nothing(self):
+        c = self.admin
+        huge = "x" * (40 << 20)
+        too_long = "Слишком длинное значение поля name: не более 255 символов"
+        self.assertEqual(c.error("saveNode", {"model_code": "QRV5", "number": 7301, "name": huge}), too_long)
+
+        def changed(package, table_name, row, **values):
+            table = package["$tables"][table_name]["$table"]
+            for column, value in values.items():
+                table["rows"][row][table["columns"].index(column)] = value
+            return package
+        package = lambda: c.ok("exportNode", self.node)  # noqa: E731
+        self.assertEqual(c.error("importNode", changed(package(), "info", 0, number=7302, name=huge)), too_long)
+        listed = changed(changed(package(), "info", 0, number=7303), "hour_data", 1, S1_t1=[1, 2])
+        self.assertEqual(c.error("importNode", listed), "Неверное значение в архиве hour_data, строка 2, "
+                                                        "столбец S1_t1: ожидается число, текст или дата")
+
+        x, token = logged_in(self.server)
+        document = renumbered(x.exportNodes(token, [self.node]), 101, 7304)
+        self.assertEqual(x.importNodes(token, document.replace("ТВ-5 №00007304", huge)), 0)
+        self.assertIn("Узел 1 пакета не импортирован: " + too_long, [e["message"] for e in journal(c)])
+        self.assertFalse({7301, 7302, 7303, 7304} & {r["number"] for r in c.rows("getNodes")})
+
     def test_http_edge(self):
         port = self.server.xport
         body = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()

@@ -132,35 +132,58 @@ private slots:
     {
         QTest::addColumn<QVariant>("package");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("early");   // refused before anything is written: not even a change announced
         auto withInfo = [](const QVariantList &values, ZeltoTableMap package = {}) {
             package.insert("info", table({"model_code", "number"}, {values}));
             package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
         const QVariantList good{"QRV5", 500};
-        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц";
-        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей";
-        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info";
-        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9";
-        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc";
+        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц" << true;
+        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей"
+                                           << true;
+        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info" << true;
+        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9" << true;
+        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc" << true;
         QTest::newRow("list in an archive")
             << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
-            << "архиве hour_data, строка 1, столбец S1_t1";
+            << "архиве hour_data, строка 1, столбец S1_t1" << true;
+        QTest::newRow("time of day in an archive")
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}})
+            << "архиве day_data, строка 2, столбец S1_t1" << true;
+        // The node of every test: a package is refused whole even where a known node would not take its fields.
+        const auto oversized = [](const char *key, const QVariant &value, const QString &group) {
+            ZeltoTableMap package{{"group", table({"name"}, {{group}})}};
+            package["info"].appendRow(QVariantMap{{"model_code", "QRV5"}, {"number", 13}, {key, value}});
+            return QVariant::fromValue(package);
+        };
+        QTest::newRow("name too long") << oversized("name", QString(256, 'x'), "Новая")
+                                       << "Слишком длинное значение поля name: не более 255 символов" << true;
+        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255"
+                                             << true;
+        QTest::newRow("check script too long")
+            << oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая")
+            << "Слишком большое значение поля check_params: не более 65536 байт" << true;
         QTest::newRow("archive row without a date")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data";
+            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data" << false;
         QTest::newRow("task without a channel code")
-            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code";
+            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code"
+            << false;
         QTest::newRow("task of the wrong kind")
-            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable";
+            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable" << false;
     }
 
     void refusesBadPackages()
     {
         QFETCH(QVariant, package);
         QFETCH(QString, message);
+        QFETCH(bool, early);
         const QList<int> before = counts();
+        QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
         QVERIFY2(failure(NodeImport::importNode(package) == -1).contains(message), qPrintable(lastError()));
         QCOMPARE(counts(), before);
+        if (early)
+            QCOMPARE(notes.count(), 0);
     }
 
     void keepsOutOfOtherUsersNodes()
@@ -181,7 +204,8 @@ private slots:
         User::logout();
     }
 
-    // Task rows never take over a task of this server; a group without a name is the common group.
+    // Task rows never take over a task of this server; a group without a name is the common group; the last
+    // run's error of another server is kept as long as this one keeps errors.
     void taskRowsAlwaysMakeNewTasks()
     {
         const int taken = Database::findRowId("tasks", "node_id = ?", {m_node});
@@ -189,12 +213,14 @@ private slots:
         const QList<int> rows = counts({"groups", "tasks"});
         ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
                               {"group", table({"name"}, {{QVariant()}})},
-                              {"tasks", table({"id", "channel"}, {{taken, QVariantMap{{"code", "TCP"}}}})}};
+                              {"tasks", table({"id", "channel", "last_error"},
+                                              {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
         const int id = NodeImport::importNode(QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
         QCOMPARE(Tasks::get(taken).value("node_id").toInt(), m_node);
         QCOMPARE(Tasks::getData(taken), before);
-        QVERIFY(Database::exists("tasks", "node_id = ?", {id}));   // a new task, the taken one still on its node
+        // A new task, the taken one still on its node.
+        QCOMPARE(Tasks::get(Database::findRowId("tasks", "node_id = ?", {id})).value("last_error"), QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(Database::readRecord("nodes", id).value("group_id").toInt(), 0);
     }

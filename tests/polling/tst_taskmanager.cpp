@@ -17,7 +17,8 @@
 
 namespace {
 
-// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails, "hold" runs until released.
+// A run scripted by its channel's "fake": "ok" reads a day of hours, "fail" fails with its "error", "hold" runs
+// until released, "hang" ignores cancels and runs until aborted, then brings a day of hours all the same.
 class FakeTask : public Task
 {
 public:
@@ -37,11 +38,13 @@ public:
         emit stateChanged(this);
         while (script == QLatin1String("hold") && !release && !isCanceled())
             QThread::msleep(10);
+        while (script == QLatin1String("hang") && !isAborted())
+            QThread::msleep(10);
         QThread::msleep(50);
         setLog({QStringLiteral("строка журнала опроса")});
         if (script == QLatin1String("fail"))
-            token().setError(QStringLiteral("Прибор не отвечает"));
-        else if (!isCanceled())
+            token().setError(params().value("channel").toMap().value("error", "Прибор не отвечает").toString());
+        else if (!isCanceled() || script == QLatin1String("hang"))
             setResult(dayOfHours());
         --running;
         end();
@@ -79,6 +82,8 @@ private slots:
         Database::setSetting("maxRunningTaskCount", 10);
         Database::setSetting("taskAttemptCount", 3);
         Database::setSetting("taskAttemptInterval", 0);
+        Database::setSetting("taskRunTimeout", 120);
+        TaskManager::setCancelGrace(200);
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = 0;
         FakeTask::release = false;
         TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); });
@@ -93,7 +98,9 @@ private slots:
 
     void retriesThenRecordsTheLastError()
     {
-        const int task = newTask("COM7", "fail");
+        // The polling server's error, of any length, is kept as long as the task's field may be.
+        const QString error = QStringLiteral("Прибор не отвечает") + QString(5000, QLatin1Char('.'));
+        const int task = newTask("COM7", "fail", error);
         QVERIFY(TaskManager::startTask(task, false));
         QList<int> attempts;
         QString wrong;
@@ -105,7 +112,7 @@ private slots:
                     attempts.append(left);
                     // Until the last attempt nothing is recorded with the task.
                     if (!field(task, "last_exec").isNull()
-                        || now.value("last_error").toString() != QStringLiteral("Прибор не отвечает"))
+                        || now.value("last_error").toString() != error.left(4000))
                         wrong = "recorded before the last attempt";
                 }
                 return !TaskManager::hasTask(task);
@@ -114,7 +121,7 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
         QCOMPARE(FakeTask::runs.load(), 3);
         QCOMPARE(attempts, QList<int>({2, 1}));
-        QCOMPARE(field(task, "last_error").toString(), QStringLiteral("Прибор не отвечает"));
+        QCOMPARE(field(task, "last_error").toString(), error.left(4000));
         QVERIFY(field(task, "last_exec").toDateTime().isValid());
         QCOMPARE(Tasks::log(task), QStringList{"строка журнала опроса"});
     }
@@ -173,6 +180,36 @@ private slots:
         QCOMPARE(field(runningTask, "last_error").toString(), QStringLiteral("Задание отменено"));
         QCOMPARE(QList<int>({hourRows(field(runningTask, "node_id").toInt()), FakeTask::runs}), QList<int>({0, 1}));
         TaskManager::cancelTask(987654);   // no run: nothing happens
+    }
+
+    // A run that never ends by itself is ended here: after the grace that follows a cancel, or past the time
+    // limit. Its slot and channel are free at once, its pool thread gets out, and what it brings then is dropped.
+    void hungRunsAreEndedHere()
+    {
+        const auto [hung, queued] = holdingAndQueued("COM20", "COM21", "hang");
+        QVERIFY(hung > 0);
+        TaskManager::cancelTask(hung);
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung) && !TaskManager::hasTask(queued), 10000);
+        const QString unconfirmed = "Сервер опроса не подтвердил отмену за 0.2 с: опрос прекращён сервером данных";
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), field(queued, "last_error").isNull()}),
+                 QVariantList({"Задание отменено", QStringList{unconfirmed}, true}));
+        QTRY_COMPARE(FakeTask::running.load(), 0);
+        QTest::qWait(300);
+        QCOMPARE(QVariantList({hourRows(field(hung, "node_id").toInt()), field(hung, "last_error")}),
+                 QVariantList({0, "Задание отменено"}));
+
+        // Both attempts cut by the limit (0.6 s), the second one a run of its own.
+        Database::setSetting("taskAttemptCount", 2);
+        Database::setSetting("taskRunTimeout", 0.01);
+        QTest::qWait(10);   // the settings reach the task manager by queued signals
+        QVERIFY(TaskManager::startTask(hung, false));
+        QTRY_COMPARE_WITH_TIMEOUT(TaskManager::taskState(hung).value("attempts").toInt(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung), 10000);
+        const QString limit = QStringLiteral("Опрос прерван: он длился дольше 0.01 мин. (настройка taskRunTimeout)");
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), FakeTask::runs.load()}),
+                 QVariantList({limit, QStringList{limit}, 4}));
+        QTRY_COMPARE(FakeTask::running.load(), 0);
+        QCOMPARE(hourRows(field(hung, "node_id").toInt()), 0);
     }
 
     void oneSlotAndMonitorRuns()
@@ -241,18 +278,19 @@ private slots:
 
 private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
-    int newTask(const QString &port, const QString &fake)
+    int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}});
-        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}};
+        const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
         return Tasks::save({{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}});
     }
 
     // With one slot: a run that holds it and one queued behind it.
-    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort)
+    QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort,
+                                     const QString &fake = "hold")
     {
         Database::setSetting("maxRunningTaskCount", 1);
-        const int holding = newTask(holdingPort, "hold");
+        const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
         if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
             || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))

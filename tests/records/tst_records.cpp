@@ -3,6 +3,7 @@
 // chosen "now" (the zone has daylight saving time: calendar steps keep the
 // wall-clock time across a change). The rest is tested end to end.
 
+#include "database.h"
 #include "groups.h"
 #include "lasterror.h"
 #include "nextexecution.h"
@@ -10,6 +11,7 @@
 #include "tasks.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "users.h"
 
 #include <QtTest>
 
@@ -32,6 +34,14 @@ QVariantMap timetable(const QString &mode, const QVariantList &times = {}, qlong
 }
 
 QVariantMap hourly(int minute) { return {{"mode", "hourly"}, {"minute", minute}}; }
+
+// base with the values of more put in.
+QVariantMap with(QVariantMap base, const QVariantMap &more)
+{
+    for (auto it = more.constBegin(); it != more.constEnd(); ++it)
+        base.insert(it.key(), it.value());
+    return base;
+}
 
 const QDateTime kRanBefore = QDateTime(QDate(2020, 1, 1), QTime(0, 0));
 
@@ -97,6 +107,81 @@ private slots:
         QCOMPARE(Tasks::save({{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}), -1);
         QVERIFY(Database::execute("DROP TRIGGER refuse"));
         QCOMPARE(Tasks::get(id), before);
+    }
+
+    // Each record kind bounds its fields at the limit, and the refusal writes nothing.
+    void fieldsAreBounded_data()
+    {
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QVariantMap>("input");
+        QTest::addColumn<QString>("refusal");   // empty: saved
+        const auto text = [](int length) { return QString(length, QChar(0x0416)); };   // "Ж": two bytes each in UTF-8
+        const auto tooLong = [](const char *field, int most) {
+            return QStringLiteral("Слишком длинное значение поля %1: не более %2 символов")
+                .arg(QLatin1String(field))
+                .arg(most);
+        };
+        const auto tooBig = [](const char *field) {
+            return QStringLiteral("Слишком большое значение поля %1: не более 65536 байт").arg(QLatin1String(field));
+        };
+        const auto row = [](const char *name, const char *record, const QVariantMap &input, const QString &refusal) {
+            QTest::newRow(name) << QString(record) << input << refusal;
+        };
+        row("node name at the limit", "node", {{"name", text(255)}, {"param24", text(255)}}, QString());
+        row("node name", "node", {{"name", text(256)}}, tooLong("name", 255));
+        row("node system type", "node", {{"s3_type", text(256)}}, tooLong("s3_type", 255));
+        row("node parameter", "node", {{"param24", text(256)}}, tooLong("param24", 255));
+        row("node note at the limit", "node", {{"note", text(4000)}}, QString());
+        row("node note", "node", {{"note", text(4001)}}, tooLong("note", 4000));
+        row("group name", "group", {{"name", text(256)}}, tooLong("name", 255));
+        row("user fields at the limit", "user", {{"fio", text(255)}, {"note", text(4000)}}, QString());
+        row("user login", "user", {{"login", text(256)}}, tooLong("login", 255));
+        row("user phone", "user", {{"phone", QByteArray(256, '7')}}, tooLong("phone", 255));
+        row("user password", "user", {{"password", text(256)}}, tooLong("password", 255));
+        row("user rights", "user", {{"access", QStringList(QVector<QString>(700, text(50)).toList())}},
+            tooBig("access"));
+        row("task channel at the limit", "task", {{"channel", QVariantMap{{"code", text(255)}, {"x", text(30000)}}}},
+            QString());
+        row("task channel", "task", {{"channel", QVariantMap{{"code", "COM"}, {"x", text(33000)}}}}, tooBig("channel"));
+        row("task channel code", "task", {{"channel", QVariantMap{{"code", text(256)}}}}, tooLong("channel_code", 255));
+        row("task timetable", "task", {{"timetable", QVariantMap{{"x", text(33000)}}}}, tooBig("timetable"));
+        row("task error (short form)", "task", {{"last_error", text(4001)}}, tooLong("last_error", 4000));
+    }
+
+    void fieldsAreBounded()
+    {
+        QFETCH(QString, record);
+        QFETCH(QVariantMap, input);
+        QFETCH(QString, refusal);
+        const auto rows = [] {
+            return Database::selectTable("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
+                                         "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t")
+                .toMap(0);
+        };
+        if (record == "task") {
+            const int taskId = task(node());
+            const bool shortForm = !input.contains("channel") && !input.contains("timetable");
+            input.insert(shortForm ? "id" : "node_id", shortForm ? taskId : Tasks::get(taskId).value("node_id"));
+            if (!shortForm && !input.contains("channel"))
+                input.insert("channel", QVariantMap{{"code", "COM"}});
+        }
+        const QVariantMap before = rows();
+        int id = -1;
+        const QVariantMap stored = input.contains("id") ? Tasks::get(input.value("id").toInt()) : QVariantMap();
+        if (record == "node")
+            id = Nodes::save(with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input));
+        else if (record == "group")
+            id = Groups::save(input);
+        else if (record == "user")
+            id = Users::save(with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input));
+        else
+            id = Tasks::save(input);
+        QCOMPARE(id == -1 ? lastError() : QString(), refusal);
+        if (!refusal.isEmpty()) {
+            QCOMPARE(rows(), before);
+            if (!stored.isEmpty())
+                QCOMPARE(Tasks::get(stored.value("id").toInt()), stored);
+        }
     }
 
     void next_data()

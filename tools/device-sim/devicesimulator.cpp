@@ -6,6 +6,7 @@
 #include "zeltosystem.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -14,6 +15,20 @@ const int kPhaseMs = 1000;
 bool refuse(const QString &text)
 {
     return ZeltoSystem::instance()->error(text, true);
+}
+
+// The first row of the hourly archive (or of current data without one)
+// with a list in its first parameter.
+ZeltoTableMap withBadCell(ZeltoTableMap tables)
+{
+    for (const char *name : {"hour_data", "current_data"}) {
+        const auto table = tables.find(QLatin1String(name));
+        if (table != tables.end() && table->rowCount() > 0 && table->columnCount() > 1) {
+            table->setValue(0, table->columnName(1), QVariantList{1, 2});
+            break;
+        }
+    }
+    return tables;
 }
 
 } // namespace
@@ -39,7 +54,7 @@ SimJob *DeviceSimulator::job(const QVariantList &params)
         const int depth = found.device().depthDays() >= 0 ? found.device().depthDays() : m_options.depthDays;
         const ZeltoTableMap tables = SimArchives::read(found.device(), found.data(), found.firstDate(), found.endTime(),
                                                        {depth, m_options.overlapDays});
-        found.setResult(tables);
+        found.setResult(found.faulty(SimDevice::BadCell) ? withBadCell(tables) : tables);
         found.addLog(SimArchives::summary(tables));
     }
     return &found;
@@ -74,6 +89,8 @@ QVariant DeviceSimulator::setCommand(const QVariantList &params)
 int DeviceSimulator::durationMs(const SimJob &job) const
 {
     const SimDevice &device = job.device();
+    if (job.faulty(SimDevice::Hang))
+        return std::numeric_limits<int>::max();
     if (device.runSeconds() >= 0)
         return device.runSeconds() * 1000;
     if (m_options.instant || job.faulty(SimDevice::Refused))
@@ -116,7 +133,8 @@ QVariant DeviceSimulator::cancelTask(const QVariantList &params)
     if (!found)
         return QVariant();
     ++m_cancelRequests;
-    found->cancel(QDateTime::currentDateTime());
+    if (!found->faulty(SimDevice::Hang))
+        found->cancel(QDateTime::currentDateTime());
     return true;
 }
 

@@ -5,7 +5,8 @@
 
 namespace {
 
-const char *const kFaultNames[] = {"noAnswer", "refused", "error", "empty", "clockOff", "gaps", "silent", "badReply"};
+const char *const kFaultNames[] = {"noAnswer", "refused", "error", "empty",   "clockOff",
+                                   "gaps",     "silent",  "badReply", "hang", "badCell"};
 
 bool refuse(const QString &text)
 {

@@ -22,6 +22,10 @@
 //                     gaps      about one record in twenty is missing
 //                     silent    the server never answers the job's state requests
 //                     badReply  the server answers them with a wrong type
+//                     hang      the job never ends: every state request says
+//                               it runs, and cancelTask is answered but ignored
+//                     badCell   a cell of the result's first archive row
+//                               holds a list, which no archive may hold
 //   "failCount"     the faults hit only the first N runs of the device
 //   "failEvery"     the faults hit runs 1, N+1, 2N+1, ... of the device (a
 //                   device that fails now and then; wins over failCount)
@@ -35,7 +39,7 @@ class SimDevice
 public:
     enum Fault {
         NoAnswer = 0x01, Refused = 0x02, Error = 0x04, Empty = 0x08,
-        ClockOff = 0x10, Gaps = 0x20, Silent = 0x40, BadReply = 0x80
+        ClockOff = 0x10, Gaps = 0x20, Silent = 0x40, BadReply = 0x80, Hang = 0x100, BadCell = 0x200
     };
 
     // False with the reason in the error channel for a driver the catalogue
