@@ -87,6 +87,8 @@ QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period per
         if (!values.contains(it.key()))
             values.insert(it.key(), it.value());
     }
+    if (carried)
+        *carried = !values.isEmpty();
     return values;
 }
 
