@@ -185,7 +185,9 @@ class ReportsTest(ServerTestCase):
                 (("report", self.empty, "2024-03-01", "2024-03-31"), 1, "Нет суточных данных узла"),
                 (("totals", 999999, "2024-03-01", "2024-03-31"), 1, "Группа 999999 не найдена"),
                 (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/nonexistent/dir/r.csv"), 3,
-                 "Не удалось записать файл")):
+                 "Не удалось записать файл /nonexistent/dir/r.csv: нет папки /nonexistent/dir\n"),
+                (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/tmp"), 3,
+                 "Не удалось записать файл /tmp: это папка\n")):
             run = cli(self.server.port, *args)
             self.assertEqual(run.returncode, code, (args, run.stderr.decode()))
             self.assertIn(message, run.stderr.decode())
