@@ -175,6 +175,12 @@ class ReportsTest(ServerTestCase):
         # Nodes counting heat in different units: each cell says its unit.
         q = records[0].index("Тепловая энергия")
         self.assertTrue(records[1][q].endswith(" Гкал") and records[2][q].endswith(" ГДж"), records[1:])
+        # The flags raised in the period, by title; on a terminal by code, with each node's legend.
+        both = "Обрыв датчика температуры t1; Обрыв датчика температуры t2"
+        self.assertEqual(records[1][records[0].index("Флаги нештатных ситуаций")], both)
+        lines = self.cli_ok("totals", self.group, "2024-03-01", "2024-03-31").decode().splitlines()
+        self.assertEqual(lines[-2:], ["Детский сад. Флаги нештатных ситуаций: 0 - " + both.replace("; ", "; 1 - "),
+                                      "Школа, корпус \"А\". Флаги нештатных ситуаций: 0 - " + both.replace("; ", "; 1 - ")])
 
         for args, code, message in (
                 (("report", self.gj, "2024-03-01", "31.03.2024"), 3, "Неверная дата: 31.03.2024"),
