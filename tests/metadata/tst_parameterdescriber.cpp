@@ -92,7 +92,7 @@ private slots:
         QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
     }
 
-    // A title that ends in its unit would show it twice where the unit follows ("Время наработки, ч, ч").
+    // A title that ends in its unit shows it twice where the unit follows ("Время наработки, ч, ч").
     void titlesLeaveTheUnitOut()
     {
         const QStringList codes = m_catalogue.paramCodes();

@@ -48,7 +48,8 @@ const QStringList &archiveNames()
 
 bool isId(const QVariant &value)
 {
-    return Zelto::isNumber(value) && std::isfinite(value.toDouble()) && value.toDouble() == std::floor(value.toDouble());
+    const double number = value.toDouble();
+    return Zelto::isNumber(value) && std::isfinite(number) && number == std::floor(number);
 }
 
 } // namespace

@@ -111,7 +111,8 @@ QString ParameterColumns::plainText(const QVariant &value, QChar decimalMark, co
     if (precision >= 0) {
         text = QString::number(value.toDouble(), 'f', precision);
         // A value that rounds to zero is 0 whatever its sign: a counter of -0.0004 is no negative reading.
-        if (text.startsWith(QLatin1Char('-')) && text.mid(1).remove(QLatin1Char('0')).remove(QLatin1Char('.')).isEmpty())
+        const QString digits = text.mid(1).remove(QLatin1Char('.'));
+        if (text.startsWith(QLatin1Char('-')) && digits.count(QLatin1Char('0')) == digits.size())
             text.remove(0, 1);
     }
     else if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float)
@@ -148,13 +149,18 @@ QString ParameterColumns::flagCode(const Column &column, int bit)
     return column.flagCodes.value(bit, bit < kFlagDigits.size() ? QString(kFlagDigits.at(bit)) : QString::number(bit));
 }
 
+QString ParameterColumns::flagTitle(const Column &column, int bit)
+{
+    return column.flagTitles.value(bit, tr("без описания (разряд %1)").arg(bit));
+}
+
 QStringList ParameterColumns::flagLegend(const QString &code, quint64 bits) const
 {
     const Column &c = column(code);
     QStringList lines;
     for (int bit = 0; bit < 64; ++bit) {
         if (bits & (quint64(1) << bit))
-            lines << flagCode(c, bit) + QLatin1String(" - ") + c.flagTitles.value(bit, tr("без описания (разряд %1)").arg(bit));
+            lines << flagCode(c, bit) + QLatin1String(" - ") + flagTitle(c, bit);
     }
     return lines;
 }
@@ -168,7 +174,7 @@ QString ParameterColumns::text(const QString &code, const QVariant &value, QChar
         QStringList set;
         for (int bit = 0; bit < 64; ++bit) {
             if (bits & (quint64(1) << bit))
-                set << (flagTitles ? c.flagTitles.value(bit, tr("без описания (разряд %1)").arg(bit)) : flagCode(c, bit));
+                set << (flagTitles ? flagTitle(c, bit) : flagCode(c, bit));
         }
         return set.join(flagTitles ? QLatin1String("; ") : QLatin1String(" "));
     }

@@ -58,6 +58,7 @@ public:
 
 private:
     static QString flagCode(const Column &column, int bit);
+    static QString flagTitle(const Column &column, int bit);
 
     QStringList m_codes;
     QHash<QString, Column> m_columns;

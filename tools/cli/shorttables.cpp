@@ -13,9 +13,9 @@ const QHash<QString, QStringList> &usualColumns()
           QStringLiteral("number"), QStringLiteral("last_update"), QStringLiteral("read_error"),
           QStringLiteral("check_fails")}},
         {QStringLiteral("getTasks"),
-         {QStringLiteral("id"), QStringLiteral("node_id"), QStringLiteral("node_name"), QStringLiteral("timetable_mode"),
-          QStringLiteral("last_exec"), QStringLiteral("next_exec"), QStringLiteral("state"),
-          QStringLiteral("last_error")}},
+         {QStringLiteral("id"), QStringLiteral("node_id"), QStringLiteral("node_name"),
+          QStringLiteral("timetable_mode"), QStringLiteral("last_exec"), QStringLiteral("next_exec"),
+          QStringLiteral("state"), QStringLiteral("last_error")}},
     };
     return columns;
 }
