@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 bool ColumnValues::isProtected(const QString &table, const QString &column)
 {
     const QString name = column.toLower();
@@ -69,7 +71,14 @@ bool ColumnValues::distinct(const QString &table, const QString &column, QString
         QStringLiteral("SELECT DISTINCT CAST(%1 AS TEXT) FROM %2").arg(quoted(columnName), quoted(tableName)));
     if (rows.columnCount() == 0)
         return false;
-    for (int row = 0; row < rows.rowCount(); ++row)
-        values.append(rows.value(row, 0).toString());
+    // NULL is a value without text: empty, and once, even beside an empty text.
+    bool hasEmpty = false;
+    for (int row = 0; row < rows.rowCount(); ++row) {
+        const QVariant value = rows.value(row, 0);
+        const QString text = value.isNull() ? QString(QLatin1String("")) : value.toString();
+        if (text.isEmpty() && std::exchange(hasEmpty, true))
+            continue;
+        values.append(text);
+    }
     return true;
 }

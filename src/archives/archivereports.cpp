@@ -183,58 +183,76 @@ bool hasArchive(const QVariantMap &node, const QString &archive)
     return node.value(QStringLiteral("has_") + archive).toBool();
 }
 
-// The counter readings at the start and the end of the range, from the
-// first source the node has.
-struct RangeReadings {
-    QVariantMap first;
-    QVariantMap last;
-    bool firstDerived = false;
-    bool lastDerived = false;
-};
-
-RangeReadings rangeReadings(const QVariantMap &node, const ZeltoTable &dayData, const QDate &from, const QDate &to,
-                            const std::function<const ZeltoTable &()> &allHours)
+// The counter readings of a node at chosen midnights, from the first source
+// it has: a totals archive, else the monthly records and, for what those do
+// not give, the newest current reading. Each archive is read once.
+class NodeReadings
 {
-    const int nodeId = node.value(kId).toInt();
-    const TotalizerReadings readings(dayData, MetadataCatalogue::instance());
-    const QDateTime start = midnight(from);
-    const QDateTime end = midnight(to.addDays(1));
-    RangeReadings result;
-    auto fromRecords = [&](const QString &archive, TotalizerReadings::Period period) {
-        const ZeltoTable records = wholeArchive(nodeId, archive);
-        if (result.first.isEmpty())
-            result.first = readings.fromRecords(records, period, start);
-        if (result.last.isEmpty())
-            result.last = readings.fromRecords(records, period, end);
-    };
-    if (hasArchive(node, kDayTotals)) {
-        fromRecords(kDayTotals, TotalizerReadings::Day);
-        return result;
-    }
-    if (hasArchive(node, kMonthTotals)) {
-        fromRecords(kMonthTotals, TotalizerReadings::Month);
-        return result;
-    }
-    // Devices without a totals archive keep their counters in the monthly
-    // records, or show them only in the current reading.
-    if (hasArchive(node, kMonthData))
-        fromRecords(kMonthData, TotalizerReadings::Month);
-    if ((result.first.isEmpty() || result.last.isEmpty()) && hasArchive(node, kCurrentData)) {
-        QDateTime anchor;
+public:
+    struct Reading {
         QVariantMap values;
-        if (readings.fromCurrent(wholeArchive(nodeId, kCurrentData), allHours(), anchor, values)) {
-            if (result.first.isEmpty()) {
-                result.first = readings.carry(values, anchor, start);
-                result.firstDerived = !result.first.isEmpty();
-            }
-            if (result.last.isEmpty()) {
-                result.last = readings.carry(values, anchor, end);
-                result.lastDerived = !result.last.isEmpty();
-            }
+        bool computed = false;   // carried, derived or assumed: not a record of that midnight
+        bool derived = false;    // from the current reading
+    };
+
+    NodeReadings(const QVariantMap &node, const ZeltoTable &dayData,
+                 const std::function<const ZeltoTable &()> &allHours)
+        : m_nodeId(node.value(kId).toInt()), m_readings(dayData, MetadataCatalogue::instance()), m_allHours(allHours)
+    {
+        if (hasArchive(node, kDayTotals)) {
+            m_records = kDayTotals;
+            m_period = TotalizerReadings::Day;
+            m_totalsOnly = true;
+        } else if (hasArchive(node, kMonthTotals)) {
+            m_records = kMonthTotals;
+            m_totalsOnly = true;
+        } else {
+            // Devices without a totals archive keep their counters in the
+            // monthly records, or show them only in the current reading.
+            if (hasArchive(node, kMonthData))
+                m_records = kMonthData;
+            m_fromCurrent = hasArchive(node, kCurrentData);
         }
     }
-    return result;
-}
+
+    Reading at(const QDateTime &moment)
+    {
+        Reading reading;
+        if (!m_records.isEmpty()) {
+            if (!m_recordsRead) {
+                m_recordTable = wholeArchive(m_nodeId, m_records);
+                m_recordsRead = true;
+            }
+            reading.values = m_readings.fromRecords(m_recordTable, m_period, moment, &reading.computed);
+        }
+        if (!reading.values.isEmpty() || m_totalsOnly || !m_fromCurrent)
+            return reading;
+        if (!m_currentRead) {
+            m_currentRead = true;
+            m_hasCurrent = m_readings.fromCurrent(wholeArchive(m_nodeId, kCurrentData), m_allHours(), m_anchor,
+                                                  m_currentValues);
+        }
+        if (m_hasCurrent)
+            reading.values = m_readings.carry(m_currentValues, m_anchor, moment);
+        reading.derived = reading.computed = !reading.values.isEmpty();
+        return reading;
+    }
+
+private:
+    int m_nodeId;
+    TotalizerReadings m_readings;
+    std::function<const ZeltoTable &()> m_allHours;
+    QString m_records;
+    TotalizerReadings::Period m_period = TotalizerReadings::Month;
+    bool m_totalsOnly = false;
+    bool m_fromCurrent = false;
+    bool m_recordsRead = false;
+    ZeltoTable m_recordTable;
+    bool m_currentRead = false;
+    bool m_hasCurrent = false;
+    QDateTime m_anchor;
+    QVariantMap m_currentValues;
+};
 
 // Models that measure mass only: their volumes are derived when the
 // readings had to be derived from current data.
@@ -354,16 +372,27 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     if (dayOut)
         *dayOut = days;
 
-    RangeReadings readings = rangeReadings(node, dayData, from, to, allHours);
+    NodeReadings source(node, dayData, allHours);
+    NodeReadings::Reading first = source.at(midnight(from));
+    NodeReadings::Reading last = source.at(midnight(to.addDays(1)));
     const QStringList dayColumns = days.columnNames();
     const int newestDay = days.rowCount() - 1;
+    // A range that ends today, or after the days read, closes with the
+    // counters at the end of its last day read, and says which day that is.
+    QDate lastDay = to;
+    const QDate newestDate = days.value(newestDay, dateColumn()).toDateTime().date();
+    if (last.values.isEmpty() && newestDate.isValid() && newestDate < to) {
+        last = source.at(midnight(newestDate.addDays(1)));
+        lastDay = newestDate;
+    }
     // No start reading anywhere: the totalizers are taken to have started
     // from zero on the first day, so the end reading is the consumption.
-    if (readings.first.isEmpty()) {
+    if (first.values.isEmpty()) {
         for (const QString &code : parametersSetIn(days, newestDay, catalogue)) {
             if (catalogue.isCumulative(code))
-                readings.first.insert(code, 0.0);
+                first.values.insert(code, 0.0);
         }
+        first.computed = !first.values.isEmpty();
     }
 
     SummaryRow totals(tr("Итого"));
@@ -376,10 +405,10 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
             totals.set(code, mean);
             middles.set(code, mean);
         } else if (catalogue.isCumulative(code)) {
-            const QVariant first = readings.first.value(code);
-            const QVariant last = readings.last.value(code);
-            totals.set(code, first.isValid() && last.isValid() ? QVariant(last.toDouble() - first.toDouble())
-                                                               : ColumnAggregates::sum(days, code));
+            const QVariant start = first.values.value(code);
+            const QVariant end = last.values.value(code);
+            totals.set(code, start.isValid() && end.isValid() ? QVariant(end.toDouble() - start.toDouble())
+                                                             : ColumnAggregates::sum(days, code));
             middles.set(code, ColumnAggregates::mean(days, code));
         }
     }
@@ -388,37 +417,41 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
         if (catalogue.isAveraged(code) || catalogue.isCumulative(code))
             hourMiddles.set(code, ColumnAggregates::mean(hours, code));
     }
-    SummaryRow first(readingLabel(from));
-    first.setAll(readings.first, dayColumns);
-    SummaryRow last(readingLabel(to));
-    last.setAll(readings.last, dayColumns);
+    SummaryRow firstRow(readingLabel(from));
+    firstRow.setAll(first.values, dayColumns);
+    SummaryRow lastRow(readingLabel(lastDay));
+    lastRow.setAll(last.values, dayColumns);
 
     QList<SummaryRow *> summaries = {&totals, &middles};
     if (hours.rowCount() > 0)
         summaries.append(&hourMiddles);
-    if (!readings.first.isEmpty())
-        summaries.append(&first);
-    if (!readings.last.isEmpty())
-        summaries.append(&last);
+    if (!first.values.isEmpty())
+        summaries.append(&firstRow);
+    if (!last.values.isEmpty())
+        summaries.append(&lastRow);
     for (const QString &column : dimensionColumns(catalogue)) {
         const QVariant value = days.value(newestDay, column);
         for (SummaryRow *summary : qAsConst(summaries))
             summary->set(column, value);
     }
-    if (readings.firstDerived)
-        first.set(kCalcV, true);
-    if (readings.lastDerived)
-        last.set(kCalcV, true);
+    const std::pair<SummaryRow *, const NodeReadings::Reading *> readingRows[] = {{&firstRow, &first},
+                                                                                  {&lastRow, &last}};
+    for (const auto &row : readingRows) {
+        if (row.second->computed)
+            row.first->set(TailDays::calcColumn(), true);
+        if (row.second->derived)
+            row.first->set(kCalcV, true);
+    }
 
     ZeltoTableMap result;
     result.insert(kRangeTotals, totals.table());
     result.insert(kRangeMiddles, middles.table());
     if (hours.rowCount() > 0)
         result.insert(kHourMiddles, hourMiddles.table());
-    if (!readings.first.isEmpty())
-        result.insert(kFirstTotals, first.table());
-    if (!readings.last.isEmpty())
-        result.insert(kLastTotals, last.table());
+    if (!first.values.isEmpty())
+        result.insert(kFirstTotals, firstRow.table());
+    if (!last.values.isEmpty())
+        result.insert(kLastTotals, lastRow.table());
     return result;
 }
 

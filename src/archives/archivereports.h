@@ -26,7 +26,13 @@
 //   "first_totals", "last_totals"
 //                          "На dd.MM.yy": the totalizer readings at the
 //                          start of the first day and the end of the last;
-//                          "calcV" = true when derived from current data
+//                          a range that ends after its last daily row (one
+//                          ending today) closes at the end of that row's
+//                          day, which its label names. "calc" = true when
+//                          the reading is computed (carried over days from a
+//                          record of another date, derived, or assumed 0
+//                          for want of any), "calcV" = true when derived
+//                          from current data
 // A parameter the newest daily row has but a summary or daily row lacks is
 // the marker ZeltoUnused there. New tables and columns may be added; clients
 // ignore those they do not know.

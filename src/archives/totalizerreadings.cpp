@@ -21,6 +21,13 @@ QDateTime recordEnd(const QDateTime &date, TotalizerReadings::Period period)
     return midnight(QDate(date.date().year(), date.date().month(), 1).addMonths(1));
 }
 
+// Daily values are rounded by the meter, so their sum may exceed what the
+// counter grew by: a counter carried back to its start comes out as -0.001.
+double notBelowZero(double counter)
+{
+    return counter < 0 ? 0.0 : counter;
+}
+
 } // namespace
 
 TotalizerReadings::TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue)
@@ -40,8 +47,11 @@ QVariantMap TotalizerReadings::counters(const ZeltoTable &table, int row) const
     return values;
 }
 
-QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period period, const QDateTime &at) const
+QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period period, const QDateTime &at,
+                                           bool *carried) const
 {
+    if (carried)
+        *carried = false;
     const int dateColumn = records.columnIndex(ArchiveDates::column());
     if (dateColumn < 0 || !at.isValid())
         return QVariantMap();
@@ -77,6 +87,8 @@ QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period per
         if (!values.contains(it.key()))
             values.insert(it.key(), it.value());
     }
+    if (carried)
+        *carried = !values.isEmpty();
     return values;
 }
 
@@ -98,7 +110,7 @@ bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable 
     for (auto it = now.constBegin(); it != now.constEnd(); ++it) {
         const QVariant used = ColumnAggregates::sum(dayHours, it.key());
         if (used.isValid())
-            values.insert(it.key(), it.value().toDouble() - used.toDouble());
+            values.insert(it.key(), notBelowZero(it.value().toDouble() - used.toDouble()));
     }
     anchor = midnight(day);
     return !values.isEmpty();
@@ -127,7 +139,7 @@ QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime 
             }
         }
         if (readings == dayCount)
-            carried.insert(it.key(), it.value().toDouble() + (forward ? used : -used));
+            carried.insert(it.key(), notBelowZero(it.value().toDouble() + (forward ? used : -used)));
     }
     return carried;
 }

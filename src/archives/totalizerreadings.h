@@ -14,7 +14,8 @@ class MetadataCatalogue;
 // to the midnight asked for with the daily values in between. A reading
 // holds the accumulating parameters only, each a number; a parameter that
 // cannot be carried because a day in between has no value for it is left
-// out rather than guessed.
+// out rather than guessed. A counter never runs below zero: a carried or
+// derived reading that the rounding of the daily values takes below zero is 0.
 class TotalizerReadings
 {
 public:
@@ -30,8 +31,10 @@ public:
     // The reading at the midnight at from the records: the record that ends
     // there, or else the nearer of the records around it carried there
     // (parameters it cannot give taken from the other one). Empty when the
-    // records give nothing.
-    QVariantMap fromRecords(const ZeltoTable &records, Period period, const QDateTime &at) const;
+    // records give nothing. carried, when given, tells whether the reading
+    // was carried rather than read from a record of that midnight.
+    QVariantMap fromRecords(const ZeltoTable &records, Period period, const QDateTime &at,
+                            bool *carried = nullptr) const;
 
     // The counters at the start of the day of the newest current reading:
     // its values less the hourly values of that day. The day is taken two

@@ -23,7 +23,21 @@ QString ParameterDescriber::heatUnit(int index)
     case 1:
         return QCoreApplication::translate("ParameterDescriber", "ГДж");
     case 2:
-        return QCoreApplication::translate("ParameterDescriber", "MWh");
+        return QCoreApplication::translate("ParameterDescriber", "МВт·ч");
+    default:
+        return QString();
+    }
+}
+
+QString ParameterDescriber::heatPowerUnit(int index)
+{
+    switch (index) {
+    case 0:
+        return QCoreApplication::translate("ParameterDescriber", "Гкал/ч");
+    case 1:
+        return QCoreApplication::translate("ParameterDescriber", "ГДж/ч");
+    case 2:
+        return QCoreApplication::translate("ParameterDescriber", "МВт");
     default:
         return QString();
     }
@@ -134,11 +148,13 @@ QString ParameterDescriber::unit(int type, const QVariantMap &row)
     switch (type) {
     case MetadataCatalogue::Q:
     case MetadataCatalogue::W: {
-        // A selector column that is present but null or out of range gives no unit.
-        const QString heat = row.contains(qdim) ? heatUnit(unitIndex(row.value(qdim)))
-            : row.contains(s1Qdim)              ? heatUnit(unitIndex(row.value(s1Qdim)))
-                                                : QString();
-        return type == MetadataCatalogue::W && !heat.isEmpty() ? heat + QStringLiteral("/ч") : heat;
+        // A selector column that is present but null or out of range gives
+        // no unit; without one the device counts in gigacalories, as
+        // pressure without Pdim is in kgf/cm2.
+        const int index = row.contains(qdim) ? unitIndex(row.value(qdim))
+            : row.contains(s1Qdim)           ? unitIndex(row.value(s1Qdim))
+                                             : 0;
+        return type == MetadataCatalogue::W ? heatPowerUnit(index) : heatUnit(index);
     }
     case MetadataCatalogue::G:
     case MetadataCatalogue::M:
@@ -158,7 +174,7 @@ QString ParameterDescriber::unit(int type, const QVariantMap &row)
     case MetadataCatalogue::Th:
         return QCoreApplication::translate("ParameterDescriber", "ч");
     case MetadataCatalogue::E:
-        return QCoreApplication::translate("ParameterDescriber", "кВт/ч");
+        return QCoreApplication::translate("ParameterDescriber", "кВт·ч");
     case MetadataCatalogue::Pe:
         return QCoreApplication::translate("ParameterDescriber", "кВт");
     default:

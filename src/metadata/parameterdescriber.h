@@ -21,6 +21,7 @@ public:
 
     // The units a device reports in, by the index it gives; empty outside 0..2.
     static QString heatUnit(int index);
+    static QString heatPowerUnit(int index);
     static QString pressureUnit(int index);
 
 private:

@@ -21,13 +21,16 @@ struct Tail
 };
 Q_DECLARE_METATYPE(Tail)
 
-// A readings archive beside the daily rows, a daily row missing; the report's readings at 3 and 6 March, its total.
+// A readings archive beside the daily rows of 1..10 March, a daily row missing; the report of 3..toDay March: its
+// readings (marked computed or not), the day the closing one is of, its total.
 struct Ends
 {
     QString archive;
     QVariantList records;   // pairs of date and S1_Q
-    int missingDay;
+    int missingDay, toDay;
     QVariant first, last;   // invalid: no such table
+    bool firstComputed, lastComputed;
+    int lastDay;
     double rangeQ;
 };
 Q_DECLARE_METATYPE(Ends)
@@ -159,18 +162,29 @@ private slots:
         // Daily S1_Q of day d is d over 1..10 March; 3..6 March reads the counter at the end of 2 and 6 March.
         QTest::addColumn<Ends>("ends");
         const auto row = [](const char *name, const Ends &ends) { QTest::newRow(name) << ends; };
-        row("records at both ends", {"day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 100.0, 130.0, 30.0});
+        row("records at both ends", {"day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 6, 100.0, 130.0, false, false,
+                                     6, 30.0});
         row("range starts before the first record, nearer one after the end",
-            {"day_totals", {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 107.0 - 3 - 4, 150.0 - 7, 43.0});
-        row("range ends after the last record", {"day_totals", {at(3, 1), 90.0}, 0, 92.0, 92.0 + 3 + 4 + 5 + 6, 18.0});
-        row("a day missing on the way to the end", {"day_totals", {at(3, 1), 90.0}, 5, 92.0, QVariant(), 3.0 + 4 + 6});
+            {"day_totals", {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 6, 107.0 - 3 - 4, 150.0 - 7, true, true, 6, 43.0});
+        row("range ends after the last record",
+            {"day_totals", {at(3, 1), 90.0}, 0, 6, 92.0, 92.0 + 3 + 4 + 5 + 6, true, true, 6, 18.0});
+        row("a day missing on the way to the end",
+            {"day_totals", {at(3, 1), 90.0}, 5, 6, 92.0, QVariant(), true, false, 6, 3.0 + 4 + 6});
         row("marker in the record of the start",
-            {"day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 130.0 - 18, 130.0, 18.0});
+            {"day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 6, 130.0 - 18, 130.0, true, false, 6, 18.0});
         row("month totals: February's record, carried",
-            {"month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0, 80.0 + 1 + 2, 80.0 + 1 + 2 + 3 + 4 + 5 + 6, 18.0});
-        row("counters kept in the monthly records", {"month_data", {at(2, 1), 80.0}, 0, 83.0, 101.0, 18.0});
+            {"month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0, 6, 83.0, 83.0 + 3 + 4 + 5 + 6, true, true, 6, 18.0});
+        row("counters kept in the monthly records",
+            {"month_data", {at(2, 1), 80.0}, 0, 6, 83.0, 101.0, true, true, 6, 18.0});
         // Without any start reading the meter is taken to have started from zero.
-        row("no readings archive", {QString(), {}, 0, 0.0, QVariant(), 18.0});
+        row("no readings archive", {QString(), {}, 0, 6, 0.0, QVariant(), true, false, 6, 18.0});
+        // A range ending today has no daily row for today: it closes with the end of the last day read.
+        row("range ends after the days read", {"day_totals", {at(3, 2), 100.0, at(3, 10), 150.0}, 0, 12, 100.0, 150.0,
+                                                false, false, 10, 50.0});
+        row("range ends after the days read, monthly records",
+            {"month_data", {at(2, 1), 80.0}, 0, 12, 83.0, 135.0, true, true, 10, 52.0});
+        // The record of the 6th is 0.001 short of the days' rounded values: the start is 0, not -0.001.
+        row("rounding below zero", {"day_totals", {at(3, 6), 17.999}, 0, 6, 0.0, 17.999, true, false, 6, 17.999});
     }
 
     void readingsAtTheEndsOfTheRange()
@@ -184,11 +198,15 @@ private slots:
                 totals.appendRow(ends.records.mid(i, 2));
             archives.insert(ends.archive, totals);
         }
-        const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(6));
+        const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(ends.toDay));
         const ZeltoTable start = report.value("first_totals"), end = report.value("last_totals");
-        QCOMPARE(QVariantList({start.value(0, kDate), start.value(0, "S1_Q"), end.value(0, kDate), end.value(0, "S1_Q")}),
+        const auto computed = [](bool yes) { return yes ? QVariant(true) : QVariant(); };
+        const QString lastLabel = QString("На %1.03.24").arg(ends.lastDay, 2, 10, QChar('0'));
+        QCOMPARE(QVariantList({start.value(0, kDate), start.value(0, "S1_Q"), start.value(0, "calc"),
+                               end.value(0, kDate), end.value(0, "S1_Q"), end.value(0, "calc")}),
                  QVariantList({ends.first.isValid() ? QVariant("На 03.03.24") : QVariant(), ends.first,
-                               ends.last.isValid() ? QVariant("На 06.03.24") : QVariant(), ends.last}));
+                               computed(ends.firstComputed), ends.last.isValid() ? QVariant(lastLabel) : QVariant(),
+                               ends.last, computed(ends.lastComputed)}));
         SAME(report.value("range_totals"), {{"S1_Q", ends.rangeQ}});
     }
 

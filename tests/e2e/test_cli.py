@@ -1,10 +1,11 @@
-"""orvex-cli against the test server: parameters, JSON and table output, exit codes."""
+"""orvex-cli against the test server (parameters, JSON and table output, exit codes) and the data server (what
+its answers mean to a person: typos, a login needed, nulls, wide tables)."""
 
 import json
 import socket
 import subprocess
 
-from orvexe2e import ServerTestCase, binary, cli, free_port
+from orvexe2e import ServerTestCase, binary, cli, free_port, rows
 
 
 class CommandLineClient(ServerTestCase):
@@ -56,3 +57,58 @@ class CommandLineClient(ServerTestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             listener.accept()[0].close()
             self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
+
+
+class CommandLineClientOfTheDataServer(ServerTestCase):
+    server_ini = "requireLogin=true\n"
+
+    def test_empty_answers_and_refusals_are_explained(self):
+        c = self.admin()
+        node = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 4242})
+        login_hint = "Недостаточно прав для выполнения команды\nВойдите: -u ЛОГИН -w ПАРОЛЬ"
+        for args, login, code, said in (
+                (("getNode", 999), True, 1, "Узел 999 не найден или недоступен"),
+                (("getArchive", node, "hourdata", "null", "null"), True, 1, "Нет такого архива: hourdata"),
+                (("getArchive", 999, "hour_data", "null", "null"), True, 1, "Узел 999 не найден или недоступен"),
+                (("getTaskLog", 999), True, 1, "Задача 999 не найдена или недоступна"),
+                (("getGroup", 999), True, 1, "Группа 999 не найдена или недоступна"),
+                (("getUserGroups", 999), True, 1, "Пользователь 999 не найден или недоступен"),
+                # Empty answers about what is there stand as they are.
+                (("getArchive", node, "hour_data", "null", "null"), True, 0, ""),
+                (("getCheckParams", node), True, 0, ""),
+                (("getNodes",), False, 1, login_hint),
+                (("report", node, "2024-03-01", "2024-03-31"), False, 1, login_hint),
+                (("-u", "admin", "-w", "wrong", "getNodes"), False, 1, "Ошибка авторизации")):
+            run = cli(self.server.port, *args, login=login, text=True)
+            self.assertEqual(run.returncode, code, (args, run.stderr))
+            self.assertTrue(run.stderr.startswith(said) if code else run.stderr == "", (args, run.stderr))
+            self.assertEqual(run.stdout == "", code != 0, args)
+
+    def test_tables_show_nulls_empty_and_wide_ones_narrow(self):
+        c = self.admin()
+        node = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 4343, "name": "Без потребителя"})
+        c.ok("saveTask", {"node_id": node, "channel": {"code": "COM", "port": "COM5"}})
+        columns = c.ok("getNodes")["$table"]["columns"]
+
+        def table(*args):
+            run = cli(self.server.port, *args, text=True)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            return run.stdout.splitlines(), run.stderr
+
+        lines, said = table("getNodes", "--table")
+        self.assertEqual(lines[0].split(), ["id", "group_id", "name", "model_code", "number", "last_update",
+                                            "read_error", "check_fails"])
+        self.assertEqual(said, "Показаны 8 из %d полей; все поля: --all\n" % len(columns))
+        lines, said = table("--table", "--all", "getNodes")
+        self.assertEqual((lines[0].split(), said), (columns, ""))
+        self.assertLess(len(table("getNodes", "--table")[0][0]), 120)
+
+        # Null cells of integer and text columns alike are empty, as in a record shown field by field.
+        lines = table("getTasks", "--table", "--all")[0]
+        row = next(line for line in lines if "Без потребителя" in line)
+        for column in ("varnel_ip", "phone_or_ip", "last_error"):
+            start = lines[0].index(column)
+            self.assertEqual(row[start:start + len(column)].strip(), "", column)
+        fields = dict(line.split(None, 1) if " " in line.strip() else (line.strip(), "")
+                      for line in table("getNode", node, "--table")[0][2:])
+        self.assertEqual((fields["consumer"], fields["name"]), ("", "Без потребителя"))

@@ -96,8 +96,9 @@ class ReportsTest(ServerTestCase):
         self.assertTrue({"Тепловая энергия, ГДж", "Температура в подающем трубопроводе, °C"} <= set(header), header)
         self.assertNotIn("S1_Q", header)
         q = header.index("Тепловая энергия, ГДж")
+        # No readings archive: the start is taken as 0, an estimate.
         self.assertEqual([r[0] for r in body], [d.strftime("%d.%m.%Y") for d in MARCH] + ["Итого", "Среднее",
-                                                                                    "На 01.03.24"])
+                                                                                    "На 01.03.24 *"])
         # Three decimals for heat, with the decimal comma that goes with ";".
         self.assertEqual(body[0][q], "1,510")
         self.assertAlmostEqual(float(body[31][q].replace(",", ".")), sum(1.5 + d.day / 100 for d in MARCH), places=3)
@@ -122,11 +123,48 @@ class ReportsTest(ServerTestCase):
         title = next(i for i, line in enumerate(lines) if line.startswith("Дата"))
         rule = next(i for i, line in enumerate(lines) if line.startswith("---"))
         self.assertGreater(rule - title, 1)
-        table_lines = [line for line in lines[rule:] if line.strip() and not line.startswith("*")]
+        table_lines = lines[rule:lines.index("", rule)]
         self.assertEqual(len({len(line) for line in table_lines}), 1, table_lines)
         self.assertEqual([line.split()[0] for line in table_lines[1:]],
                          ["01.03.2024", "02.03.2024", "03.03.2024", "Итого", "Среднее", "На"])
         self.assertIn(" 1.510 ", table_lines[1])
+        # Flag words are the flags set, not a number: their codes with a legend under the table, titles in CSV.
+        self.assertEqual([line.split()[-1] for line in table_lines[1:4]], ["1", "0", "1"])
+        self.assertTrue(table_lines[4].startswith("Итого") and table_lines[4].endswith(" 0 1"), table_lines[4])
+        self.assertEqual(lines[-1], "Флаги нештатных ситуаций: 0 - Обрыв датчика температуры t1; "
+                                    "1 - Обрыв датчика температуры t2")
+        (header, *body), _ = self.cli_csv("report", self.gj, "2024-03-01", "2024-03-03")
+        t1, t2 = "Обрыв датчика температуры t1", "Обрыв датчика температуры t2"
+        self.assertEqual([r[header.index("Флаги нештатных ситуаций")] for r in body[:4]], [t2, t1, t2, t1 + "; " + t2])
+
+    def test_cli_report_of_a_period_ending_today(self):
+        """The banner's report: no daily row for today yet, a node without a consumer or a heat unit setting."""
+        c = self.admin()
+        today = datetime.date.today()
+        days = [today - datetime.timedelta(days=k) for k in range(5, 0, -1)]
+        node = new_node(c, model_code="LWD41", model_name="ЛВД-41", name="Котельная без потребителя")
+        self.assertTrue(c.ok("saveArchives", {"$tables": {
+            "info": table(["id"], [[node]]),
+            "day_data": table(["date", "S1_Q", "S1_t1", "Th"], [[stamp(d), 1.0, -0.004 if d == days[0] else 70.0, 24.0]
+                                                              for d in days]),
+            "day_totals": table(["date", "S1_Q", "Th"],
+                                [[stamp(days[0] - datetime.timedelta(days=1)), 1000.0, 100.0]])}}))
+        period = (days[0].isoformat(), today.isoformat())
+        text = self.cli_ok("report", node, *period).decode()
+        self.assertNotIn("Потребитель", text)
+        lines = text.splitlines()
+        readings = [line.split() for line in lines if line.startswith("На ")]
+        self.assertEqual(readings, [["На", days[0].strftime("%d.%m.%y"), "100", "—", "1000.000"],
+                                    ["На", days[-1].strftime("%d.%m.%y"), "*", "220", "—", "1005.000"]])
+        self.assertIn("* расчетные значения", lines)
+
+        (header, *body), _ = self.cli_csv("report", node, *period)
+        # Every unit once: heat in gigacalories when the meter does not say, run time in hours.
+        self.assertEqual(header, ["Дата", "Время наработки, ч", "Температура в подающем трубопроводе, °C",
+                                  "Тепловая энергия, Гкал"])
+        self.assertEqual(body[0][2], "0,00")   # -0.004 rounds to no temperature below zero
+        self.assertEqual(body[-1], ["На %s *" % days[-1].strftime("%d.%m.%y"), "220", "", "1005,000"])
+        self.assertEqual(body[len(days)][3], "5,000")   # Итого: the readings' difference
 
     def test_cli_totals_and_errors(self):
         records = self.cli_csv("totals", self.group, "2024-03-01", "2024-03-31")[0]
@@ -137,6 +175,12 @@ class ReportsTest(ServerTestCase):
         # Nodes counting heat in different units: each cell says its unit.
         q = records[0].index("Тепловая энергия")
         self.assertTrue(records[1][q].endswith(" Гкал") and records[2][q].endswith(" ГДж"), records[1:])
+        # The flags raised in the period, by title; on a terminal by code, with each node's legend.
+        both = "Обрыв датчика температуры t1; Обрыв датчика температуры t2"
+        self.assertEqual(records[1][records[0].index("Флаги нештатных ситуаций")], both)
+        lines = self.cli_ok("totals", self.group, "2024-03-01", "2024-03-31").decode().splitlines()
+        legend = "Флаги нештатных ситуаций: 0 - " + both.replace("; ", "; 1 - ")
+        self.assertEqual(lines[-2:], ["Детский сад. " + legend, "Школа, корпус \"А\". " + legend])
 
         for args, code, message in (
                 (("report", self.gj, "2024-03-01", "31.03.2024"), 3, "Неверная дата: 31.03.2024"),
@@ -147,7 +191,9 @@ class ReportsTest(ServerTestCase):
                 (("report", self.empty, "2024-03-01", "2024-03-31"), 1, "Нет суточных данных узла"),
                 (("totals", 999999, "2024-03-01", "2024-03-31"), 1, "Группа 999999 не найдена"),
                 (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/nonexistent/dir/r.csv"), 3,
-                 "Не удалось записать файл")):
+                 "Не удалось записать файл /nonexistent/dir/r.csv: нет папки /nonexistent/dir\n"),
+                (("report", self.gj, "2024-03-01", "2024-03-31", "--csv", "/tmp"), 3,
+                 "Не удалось записать файл /tmp: это папка\n")):
             run = cli(self.server.port, *args)
             self.assertEqual(run.returncode, code, (args, run.stderr.decode()))
             self.assertIn(message, run.stderr.decode())

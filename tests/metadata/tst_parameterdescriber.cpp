@@ -28,7 +28,7 @@ private slots:
         } expected[] = {{"S1_t1", "t", "°C", 2},    {"S1_P1", "P", "кгс/см2", 3}, {"S1_M1", "M", "т", 3},
                         {"S1_G2", "G", "т", 3},      {"S1_V1", "V", "м3", 3},      {"S1_gm1", "g", "т/ч", 3},
                         {"S1_qv1", "v", "м3/ч", 3},  {"Tm", "Tm", "чч:мм", 0},     {"Th", "Th", "ч", 0},
-                        {"Ee", "E", "кВт/ч", 3},     {"Pe", "Pe", "кВт", 3},       {"DT", "Value", "", 0},
+                        {"Ee", "E", "кВт·ч", 3},     {"Pe", "Pe", "кВт", 3},       {"DT", "Value", "", 0},
                         {"S2_NS", "Flags", "", 0},   {"ERR", "Value", "", 0},      {"S1_scheme", "Enum", "", 0},
                         {"DB", "List", "", 0}};
         QStringList columns{"date", "unknown"};
@@ -70,10 +70,12 @@ private slots:
         QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
         const QStringList qdim{"Qdim", "S1_Q"}, pdim{"Pdim", "S1_P2"};
         QTest::newRow("Qdim") << qdim << QVariantList{1, 12.5} << QVariant("ГДж");
-        QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("MWh/ч");
+        QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("МВт");
         QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
         QTest::newRow("common first") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0} << QVariant("ГДж");
-        QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant();
+        QTest::newRow("Qdim for energy") << qdim << QVariantList{2, 12.5} << QVariant("МВт·ч");
+        QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant("Гкал");
+        QTest::newRow("no selector, power") << QStringList{"S1_W"} << QVariantList{1.5} << QVariant("Гкал/ч");
         QTest::newRow("outside the list") << qdim << QVariantList{3, 12.5} << QVariant();
         QTest::newRow("fraction") << qdim << QVariantList{0.5, 12.5} << QVariant();
         QTest::newRow("text") << qdim << QVariantList{"ГДж", 12.5} << QVariant();
@@ -88,6 +90,24 @@ private slots:
         QFETCH(QStringList, columns);
         QFETCH(QVariantList, values);
         QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
+    }
+
+    // A title that ends in its unit shows it twice where the unit follows ("Время наработки, ч, ч").
+    void titlesLeaveTheUnitOut()
+    {
+        const QStringList codes = m_catalogue.paramCodes();
+        QStringList found;
+        for (const QString &model : m_catalogue.models() + QStringList{QString()}) {
+            const QVariantMap description = ParameterDescriber(m_catalogue).describe(
+                model, codes, QVector<QVariant>(codes.size(), 1).toList());
+            for (const QVariant &item : description.value("params").toList()) {
+                const QVariantMap param = item.toMap();
+                const QString unit = param.value("unit").toString();
+                if (!unit.isEmpty() && param.value("name").toString().endsWith(unit))
+                    found << model + " " + param.value("code").toString() + ": " + param.value("name").toString();
+            }
+        }
+        QCOMPARE(found.join("; "), QString());
     }
 
 private:

@@ -22,10 +22,12 @@ bool CliArguments::fail(const QString &text)
 
 QString CliArguments::usage()
 {
-    return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table] [--timeout мс]\n"
+    return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table [--all]] [--timeout мс]\n"
               "                 КОМАНДА [ПАРАМЕТР ...]\n"
               "Каждый ПАРАМЕТР - значение JSON в формате протокола (слово, не являющееся JSON, - строка).\n"
-              "Код завершения: 0 - успех, 1 - сервер вернул ошибку, 2 - сервер недоступен, 3 - неверная командная строка.\n")
+              "--table печатает таблицу; широкие таблицы (getNodes, getTasks) - основными полями, --all - всеми.\n"
+              "Код завершения: 0 - успех, 1 - сервер вернул ошибку или запрошенного нет, 2 - сервер недоступен,\n"
+              "3 - неверная командная строка.\n")
         + ReportArguments::usage();
 }
 
@@ -64,6 +66,8 @@ bool CliArguments::parse(const QStringList &arguments)
                 return false;
         } else if (arg == QLatin1String("--table")) {
             table = true;
+        } else if (arg == QLatin1String("--all")) {
+            all = true;
         } else if (arg == QLatin1String("--timeout")) {
             if (!optionValue(arg, value))
                 return false;
@@ -85,9 +89,9 @@ bool CliArguments::parse(const QStringList &arguments)
     if (ReportArguments::isReportCommand(command))
         return true;
     for (int n = 1; i < arguments.size(); ++i, ++n) {
-        // The output switch may follow the command too: "getNodes --table".
-        if (arguments.at(i) == QLatin1String("--table")) {
-            table = true;
+        // The output switches may follow the command too: "getNodes --table".
+        if (arguments.at(i) == QLatin1String("--table") || arguments.at(i) == QLatin1String("--all")) {
+            (arguments.at(i) == QLatin1String("--table") ? table : all) = true;
             --n;
             continue;
         }

@@ -19,6 +19,7 @@ public:
     QString password;
     bool hasLogin = false;
     bool table = false;
+    bool all = false;    // every column of a wide table
     int timeoutMs = 60000;
     QString command;
     QVariantList params;

@@ -1,8 +1,10 @@
 // orvex-cli: calls one command of an Orvex Data Server and prints the result.
 
+#include "answerexplainer.h"
 #include "cliarguments.h"
 #include "reportarguments.h"
 #include "reportcommand.h"
+#include "shorttables.h"
 #include "tableprinter.h"
 #include "zelto.h"
 #include "zeltoclient.h"
@@ -31,9 +33,9 @@ QString lastError()
 }
 
 // An error reply of the server is exit 1; a transport failure is exit 2.
-int failure(const ZeltoClient &client)
+int failure(const ZeltoClient &client, bool loggedIn)
 {
-    print(stderr, lastError() + QLatin1Char('\n'));
+    print(stderr, AnswerExplainer::serverError(lastError(), loggedIn) + QLatin1Char('\n'));
     return client.errorCode() != 0 ? ExitErrorReply : ExitUnreachable;
 }
 
@@ -42,11 +44,19 @@ bool call(ZeltoClient &client, const QString &name, const QVariantList &params, 
     return client.request(name, params) && client.waitForResponse(timeoutMs);
 }
 
-QString render(const QVariant &result, bool asTable)
+QString render(const QVariant &result, const CliArguments &args)
 {
-    if (asTable) {
-        if (result.userType() == qMetaTypeId<ZeltoTable>())
-            return TablePrinter::render(result.value<ZeltoTable>());
+    if (args.table) {
+        if (result.userType() == qMetaTypeId<ZeltoTable>()) {
+            const ZeltoTable table = result.value<ZeltoTable>();
+            int hidden = 0;
+            const ZeltoTable shown = args.all ? table : ShortTables::narrowed(args.command, table, hidden);
+            if (hidden > 0)
+                print(stderr, QCoreApplication::translate("orvex-cli", "Показаны %1 из %2 полей; все поля: --all\n")
+                                  .arg(shown.columnCount())
+                                  .arg(table.columnCount()));
+            return TablePrinter::render(shown);
+        }
         // A record (a task's run state, a node) as one line per field.
         if (result.userType() == QMetaType::QVariantMap) {
             ZeltoTable fields({QCoreApplication::translate("orvex-cli", "поле"),
@@ -99,11 +109,23 @@ int main(int argc, char **argv)
         return ExitUnreachable;
     }
     if (args.hasLogin && !call(client, QStringLiteral("login"), {args.login, args.password}, args.timeoutMs))
-        return failure(client);
+        return failure(client, true);
     if (isReport)
-        return ReportCommand(client, args.timeoutMs).run(report);
+        return ReportCommand(client, args.timeoutMs, args.hasLogin).run(report);
     if (!call(client, args.command, args.params, args.timeoutMs))
-        return failure(client);
-    print(stdout, render(client.result(), args.table));
+        return failure(client, args.hasLogin);
+    const QVariant result = client.result();
+    const QString mistake = AnswerExplainer::emptyResult(
+        args.command, args.params, result, [&](const QString &name, const QVariantList &params, QVariant &out) {
+            if (!call(client, name, params, args.timeoutMs))
+                return false;
+            out = client.result();
+            return true;
+        });
+    if (!mistake.isEmpty()) {
+        print(stderr, mistake + QLatin1Char('\n'));
+        return ExitErrorReply;
+    }
+    print(stdout, render(result, args));
     return ExitOk;
 }

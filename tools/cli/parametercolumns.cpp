@@ -6,6 +6,13 @@
 
 #include <cmath>
 
+namespace {
+
+// The codes the catalogue gives the flags of a word that it lists without codes, by bit.
+const QString kFlagDigits = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+
+} // namespace
+
 void ParameterColumns::add(const QVariantMap &description)
 {
     for (const QVariant &item : description.value(QStringLiteral("systems")).toList()) {
@@ -25,11 +32,23 @@ void ParameterColumns::add(const QVariantMap &description)
         column.type = param.value(QStringLiteral("type")).toString();
         const QVariant precision = param.value(QStringLiteral("precision"));
         column.precision = precision.isValid() ? precision.toInt() : -1;
-        if (column.type != QLatin1String("Flags")) {
-            for (const QVariant &entry : param.value(QStringLiteral("enum")).toList()) {
-                const QVariantList pair = entry.toList();
-                if (pair.size() == 2)
-                    column.items.insert(pair.at(0).toString(), pair.at(1).toString());
+        const bool flags = column.type == QLatin1String("Flags");
+        for (const QVariant &entry : param.value(QStringLiteral("enum")).toList()) {
+            const QVariantList pair = entry.toList();
+            if (pair.size() != 2)
+                continue;
+            const QString code = pair.at(0).toString();
+            if (!flags) {
+                column.items.insert(code, pair.at(1).toString());
+                continue;
+            }
+            // A flag's code is its bit: a digit or letter of kFlagDigits, or a number.
+            bool isNumber = false;
+            const int number = code.toInt(&isNumber);
+            const int bit = code.size() == 1 ? kFlagDigits.indexOf(code.at(0).toUpper()) : isNumber ? number : -1;
+            if (bit >= 0 && bit < 64) {
+                column.flagCodes.insert(bit, code);
+                column.flagTitles.insert(bit, pair.at(1).toString());
             }
         }
         m_codes.append(column.code);
@@ -89,8 +108,13 @@ QString ParameterColumns::plainText(const QVariant &value, QChar decimalMark, co
     if (!Zelto::isNumber(value))
         return value.toString();
     QString text;
-    if (precision >= 0)
+    if (precision >= 0) {
         text = QString::number(value.toDouble(), 'f', precision);
+        // A value that rounds to zero is 0 whatever its sign: a counter of -0.0004 is no negative reading.
+        const QString digits = text.mid(1).remove(QLatin1Char('.'));
+        if (text.startsWith(QLatin1Char('-')) && digits.count(QLatin1Char('0')) == digits.size())
+            text.remove(0, 1);
+    }
     else if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float)
         text = QString::number(value.toDouble(), 'g', 15);
     else
@@ -100,10 +124,60 @@ QString ParameterColumns::plainText(const QVariant &value, QChar decimalMark, co
     return text;
 }
 
-QString ParameterColumns::text(const QString &code, const QVariant &value, QChar decimalMark,
-                               const QString &markerUnused) const
+bool ParameterColumns::isFlags(const QString &code) const
+{
+    return column(code).type == QLatin1String("Flags");
+}
+
+bool ParameterColumns::flagBits(const QVariant &value, quint64 &bits)
+{
+    if (!Zelto::isNumber(value))
+        return false;
+    const double number = value.toDouble();
+    if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float) {
+        if (!std::isfinite(number) || number != std::floor(number) || std::fabs(number) > 9.0e18)
+            return false;
+        bits = quint64(qint64(number));
+    } else {
+        bits = value.userType() == QMetaType::ULongLong ? value.toULongLong() : quint64(value.toLongLong());
+    }
+    return true;
+}
+
+QString ParameterColumns::flagCode(const Column &column, int bit)
+{
+    return column.flagCodes.value(bit, bit < kFlagDigits.size() ? QString(kFlagDigits.at(bit)) : QString::number(bit));
+}
+
+QString ParameterColumns::flagTitle(const Column &column, int bit)
+{
+    return column.flagTitles.value(bit, tr("без описания (разряд %1)").arg(bit));
+}
+
+QStringList ParameterColumns::flagLegend(const QString &code, quint64 bits) const
 {
     const Column &c = column(code);
+    QStringList lines;
+    for (int bit = 0; bit < 64; ++bit) {
+        if (bits & (quint64(1) << bit))
+            lines << flagCode(c, bit) + QLatin1String(" - ") + flagTitle(c, bit);
+    }
+    return lines;
+}
+
+QString ParameterColumns::text(const QString &code, const QVariant &value, QChar decimalMark,
+                               const QString &markerUnused, bool flagTitles) const
+{
+    const Column &c = column(code);
+    quint64 bits = 0;
+    if (c.type == QLatin1String("Flags") && flagBits(value, bits)) {
+        QStringList set;
+        for (int bit = 0; bit < 64; ++bit) {
+            if (bits & (quint64(1) << bit))
+                set << (flagTitles ? flagTitle(c, bit) : flagCode(c, bit));
+        }
+        return set.join(flagTitles ? QLatin1String("; ") : QLatin1String(" "));
+    }
     if (!c.items.isEmpty() && Zelto::isNumber(value)) {
         const auto item = c.items.constFind(value.toString());
         if (item != c.items.constEnd())

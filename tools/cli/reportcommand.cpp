@@ -1,12 +1,15 @@
 #include "reportcommand.h"
 
+#include "answerexplainer.h"
 #include "parametercolumns.h"
 #include "reportsheet.h"
 #include "zeltoclient.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -61,16 +64,54 @@ QVariantMap newestValues(const ZeltoTable &table)
 
 // What a cell looks like on the terminal and in CSV: CSV takes the decimal
 // comma with the semicolon, as spreadsheets in Russian locales expect.
+// A flag word is the flags' codes on a terminal, with a legend under the
+// table, and their titles in CSV, where a spreadsheet shows no legend.
 struct CellStyle {
     QChar decimalMark;
     QString unused;
+    bool flagTitles;
 };
 
 CellStyle styleFor(const ReportArguments &args)
 {
     if (!args.csv)
-        return {QLatin1Char('.'), kDash};
-    return {args.separator == QLatin1Char(';') ? QLatin1Char(',') : QLatin1Char('.'), QString()};
+        return {QLatin1Char('.'), kDash, false};
+    return {args.separator == QLatin1Char(';') ? QLatin1Char(',') : QLatin1Char('.'), QString(), true};
+}
+
+// A field of a record as text; null is nothing, not "0".
+QString field(const QVariantMap &record, const QString &name)
+{
+    return ParameterColumns::plainText(record.value(name), QLatin1Char('.'), QString());
+}
+
+QString field(const ZeltoTable &table, int row, const QString &name)
+{
+    return ParameterColumns::plainText(table.value(row, name), QLatin1Char('.'), QString());
+}
+
+// Why a file cannot be written, in words and with the folder meant: Qt's
+// own text is English where no translation is installed.
+QString fileProblem(const QString &path, const QFileDevice &file)
+{
+    const QFileInfo info(path);
+    const QFileInfo folder(info.absolutePath());
+    if (!folder.exists())
+        return ReportCommand::tr("нет папки %1").arg(QDir::toNativeSeparators(folder.absoluteFilePath()));
+    if (!folder.isDir())
+        return ReportCommand::tr("%1 - не папка").arg(QDir::toNativeSeparators(folder.absoluteFilePath()));
+    if (info.isDir())
+        return ReportCommand::tr("это папка");
+    if (!folder.isWritable() || (info.exists() && !info.isWritable()))
+        return ReportCommand::tr("нет прав на запись");
+    switch (file.error()) {
+    case QFileDevice::ResourceError:
+        return ReportCommand::tr("нет места на диске или исчерпан ресурс системы");
+    case QFileDevice::WriteError:
+        return ReportCommand::tr("ошибка записи на диск");
+    default:
+        return ReportCommand::tr("ошибка ввода-вывода");
+    }
 }
 
 QStringList shownCodes(const ParameterColumns &columns)
@@ -120,7 +161,7 @@ int ReportCommand::run(const ReportArguments &args)
     ReportSheet sheet;
     const bool ok = args.command == QLatin1String("report") ? report(args, sheet) : totals(args, sheet);
     if (!ok)
-        return fail(ZeltoSystem::instance()->lastError(), m_failureCode);
+        return fail(AnswerExplainer::serverError(ZeltoSystem::instance()->lastError(), m_loggedIn), m_failureCode);
     return write(args, sheet);
 }
 
@@ -164,11 +205,17 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
     sheet.setHeader(titles, right);
 
     bool estimated = false;
+    QMap<QString, quint64> flagsShown;
     auto addRow = [&](const ZeltoTable &table, int row, const QString &date, bool calc) {
         estimated = estimated || calc;
         QStringList cells{calc ? date + QLatin1String(" *") : date};
-        for (const QString &code : codes)
-            cells.append(columns.text(code, table.value(row, code), style.decimalMark, style.unused));
+        for (const QString &code : codes) {
+            const QVariant value = table.value(row, code);
+            quint64 bits = 0;
+            if (columns.isFlags(code) && ParameterColumns::flagBits(value, bits))
+                flagsShown[code] |= bits;
+            cells.append(columns.text(code, value, style.decimalMark, style.unused, style.flagTitles));
+        }
         sheet.addRow(cells);
     };
     for (int row = 0; row < rows.rowCount(); ++row)
@@ -178,22 +225,24 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
         ? QStringList{QStringLiteral("hour_middles")}
         : QStringList{QStringLiteral("range_totals"), QStringLiteral("range_middles"), QStringLiteral("first_totals"),
                       QStringLiteral("last_totals")};
+    // Readings carried over days or derived from the current one are
+    // computed ("calc"; servers before it said only "calcV").
     for (const QString &name : summaries) {
         const ZeltoTable summary = report.value(name);
         if (summary.rowCount() > 0)
-            addRow(summary, 0, summary.value(0, kDate).toString(), summary.value(0, kCalcV).toBool());
+            addRow(summary, 0, field(summary, 0, kDate),
+                   summary.value(0, kCalc).toBool() || summary.value(0, kCalcV).toBool());
     }
 
     const QVariantMap group = report.value(QStringLiteral("group")).toMap(0);
-    m_heading << tr("Узел учета: %1").arg(info.value(QStringLiteral("name")).toString())
+    m_heading << tr("Узел учета: %1").arg(field(info, QStringLiteral("name")))
               << tr("Тип прибора: %1, заводской номер %2")
-                     .arg(info.value(QStringLiteral("model_name")).toString(),
-                          info.value(QStringLiteral("number")).toString())
-              << tr("Группа: %1").arg(group.value(QStringLiteral("name")).toString());
-    const QString consumer = info.value(QStringLiteral("consumer")).toString();
+                     .arg(field(info, QStringLiteral("model_name")), field(info, QStringLiteral("number")))
+              << tr("Группа: %1").arg(field(group, QStringLiteral("name")));
+    const QString consumer = field(info, QStringLiteral("consumer"));
     if (!consumer.isEmpty())
         m_heading << tr("Потребитель: %1").arg(consumer);
-    const QString address = info.value(QStringLiteral("address")).toString();
+    const QString address = field(info, QStringLiteral("address"));
     if (!address.isEmpty())
         m_heading << tr("Адрес: %1").arg(address);
     m_heading << tr("Период: %1 - %2").arg(day(args.from), day(args.to));
@@ -204,7 +253,17 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
     }
     if (estimated)
         m_footnotes << tr("* расчетные значения");
+    flagLegend(columns, flagsShown);
     return true;
+}
+
+void ReportCommand::flagLegend(const ParameterColumns &columns, const QMap<QString, quint64> &shown)
+{
+    for (auto it = shown.constBegin(); it != shown.constEnd(); ++it) {
+        if (it.value() != 0)
+            m_footnotes << columns.heading(it.key(), false) + QLatin1String(": ")
+                    + columns.flagLegend(it.key(), it.value()).join(QLatin1String("; "));
+    }
 }
 
 bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
@@ -281,24 +340,33 @@ bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
     const CellStyle style = styleFor(args);
     for (int row = 0; row < totals.rowCount(); ++row) {
         const int id = totals.value(row, QStringLiteral("node_id")).toInt();
-        QStringList cells{names.value(id), totals.value(row, QStringLiteral("model_name")).toString(),
-                          totals.value(row, QStringLiteral("number")).toString(),
+        QStringList cells{names.value(id), field(totals, row, QStringLiteral("model_name")),
+                          field(totals, row, QStringLiteral("number")),
                           ParameterColumns::plainText(totals.value(row, QStringLiteral("first_date")),
                                                       style.decimalMark, QString()),
                           ParameterColumns::plainText(totals.value(row, QStringLiteral("last_date")),
                                                       style.decimalMark, QString())};
         const ParameterColumns &columns = described.at(row);
+        QMap<QString, quint64> flagsShown;
         for (const QString &code : qAsConst(codes)) {
+            quint64 bits = 0;
+            if (columns.isFlags(code) && ParameterColumns::flagBits(totals.value(row, code), bits))
+                flagsShown[code] |= bits;
             QString text = columns.contains(code)
-                ? columns.text(code, totals.value(row, code), style.decimalMark, style.unused)
+                ? columns.text(code, totals.value(row, code), style.decimalMark, style.unused, style.flagTitles)
                 : style.unused;
             if (unitInCells.contains(code) && columns.contains(code) && !columns.column(code).unit.isEmpty())
                 text += QLatin1Char(' ') + columns.column(code).unit;
             cells.append(text);
         }
         sheet.addRow(cells);
+        // Models title and number their flags each their own way: a legend per node.
+        const QStringList before = m_footnotes;
+        flagLegend(columns, flagsShown);
+        for (int line = before.size(); line < m_footnotes.size(); ++line)
+            m_footnotes[line] = names.value(id) + QLatin1String(". ") + m_footnotes.at(line);
     }
-    m_heading << tr("Группа: %1").arg(group.value(QStringLiteral("name")).toString())
+    m_heading << tr("Группа: %1").arg(field(group, QStringLiteral("name")))
               << tr("Период: %1 - %2").arg(day(args.from), day(args.to));
     return true;
 }
@@ -322,6 +390,9 @@ int ReportCommand::write(const ReportArguments &args, const ReportSheet &sheet)
     QSaveFile file(args.csvFile);
     if (!file.open(QIODevice::WriteOnly) || file.write("\xEF\xBB\xBF") < 0 || file.write(csv.toUtf8()) < 0
         || !file.commit())
-        return fail(tr("Не удалось записать файл %1: %2").arg(args.csvFile, file.errorString()), ExitOutput);
+        return fail(tr("Не удалось записать файл %1: %2")
+                        .arg(QDir::toNativeSeparators(QFileInfo(args.csvFile).absoluteFilePath()),
+                             fileProblem(args.csvFile, file)),
+                    ExitOutput);
     return ExitOk;
 }

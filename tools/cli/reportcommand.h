@@ -3,6 +3,7 @@
 #include "reportarguments.h"
 
 #include <QCoreApplication>
+#include <QMap>
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
@@ -20,7 +21,10 @@ class ReportCommand
     Q_DECLARE_TR_FUNCTIONS(ReportCommand)
 
 public:
-    ReportCommand(ZeltoClient &client, int timeoutMs) : m_client(client), m_timeoutMs(timeoutMs) {}
+    ReportCommand(ZeltoClient &client, int timeoutMs, bool loggedIn)
+        : m_client(client), m_timeoutMs(timeoutMs), m_loggedIn(loggedIn)
+    {
+    }
 
     // The exit code of orvex-cli: 0 done, 1 the server refused or had
     // nothing to report, 2 the server cannot be reached, 3 the output file
@@ -36,10 +40,13 @@ private:
     bool report(const ReportArguments &args, ReportSheet &sheet);
     bool totals(const ReportArguments &args, ReportSheet &sheet);
     int fail(const QString &message, int code);
+    // Under the table: what the codes of the flags set in it mean.
+    void flagLegend(const ParameterColumns &columns, const QMap<QString, quint64> &shown);
     int write(const ReportArguments &args, const ReportSheet &sheet);
 
     ZeltoClient &m_client;
     int m_timeoutMs;
+    bool m_loggedIn;
     int m_failureCode = 1;
     QStringList m_heading;     // lines above the table
     QStringList m_footnotes;   // lines below it

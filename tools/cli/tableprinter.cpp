@@ -41,7 +41,8 @@ QStringList wrapped(const QString &text, int width)
 
 QString TablePrinter::cellText(const QVariant &value)
 {
-    if (!value.isValid())
+    // A typed null (a NULL of an integer column) would read "0".
+    if (!value.isValid() || value.isNull())
         return QString();
     switch (value.userType()) {
     case QMetaType::Bool:
