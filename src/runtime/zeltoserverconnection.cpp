@@ -156,7 +156,10 @@ bool ZeltoServerConnection::account()
 {
     if (m_closed)
         return false;
-    const qint64 held = m_buffer.capacity() + m_pendingBytes + heldBySubclass() + m_socket->bytesAvailable();
+    // Sizes, not capacities: a line's length is not known before its end,
+    // so its buffer grows in steps, and a limit on sizes is one a client can
+    // see and a test can aim at.
+    const qint64 held = m_buffer.size() + m_pendingBytes + heldBySubclass() + m_socket->bytesAvailable();
     if (m_buffers->hold(m_bufferId, held))
         return true;
     // It held most: closed without an answer, as a client that sends so

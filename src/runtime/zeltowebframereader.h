@@ -44,7 +44,7 @@ public:
     // The code a close frame carries; 1000 (normal) when it has none.
     quint16 closeCode() const;
     // Bytes held for the message begun and the frame being read.
-    qint64 heldSize() const { return m_message.capacity() + m_control.capacity(); }
+    qint64 heldSize() const { return m_message.size() + m_control.size(); }
 
 private:
     enum class State { Header, Payload, Failed };

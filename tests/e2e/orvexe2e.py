@@ -7,6 +7,7 @@ import hashlib
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -486,6 +487,21 @@ class WebSocketClient(RpcClient):
         with contextlib.suppress(OSError):
             self.sock.sendall(self._frame(0x8, struct.pack(">H", 1000)))
         self.sock.close()
+
+
+def cpu_ticks(pid):
+    return sum(int(f) for f in read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()[11:13])   # utime + stime
+
+
+def idle(pid, period=1.0):
+    """True when the process used no CPU time for a while."""
+    ticks = cpu_ticks(pid)
+    time.sleep(period)
+    return cpu_ticks(pid) == ticks
+
+
+def rss_bytes(pid):
+    return int(re.search(r"VmRSS:\s+(\d+) kB", read("/proc/%d/status" % pid)).group(1)) * 1024
 
 
 def wait_until(predicate, timeout=30, step=0.05):
