@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltohttphead.h"
 #include "zeltohttpmessage.h"
 #include "zeltorequestbuffers.h"
 
@@ -59,7 +60,7 @@ public:
     static bool allowOnly(const ZeltoHttpRequest &request, ZeltoHttpResponse &response,
                           const QList<QByteArray> &methods);
 
-    static constexpr int MaxHeadSize = 16 * 1024;
+    static constexpr int MaxHeadSize = ZeltoHttpHead::DefaultMaxHeadSize;
     static constexpr int DefaultMaxBodySize = 1024 * 1024;
     static constexpr int DefaultMaxConnections = 64;
 

@@ -94,6 +94,7 @@ void ZeltoServerConnection::receivedOversize()
     m_buffer.clear();
     m_offset = 0;
     m_pending.enqueue(Request{QByteArray(), true});
+    account();
 }
 
 void ZeltoServerConnection::closeSocket()
@@ -102,6 +103,7 @@ void ZeltoServerConnection::closeSocket()
     m_buffer.clear();
     m_offset = 0;
     discardInput();
+    account();
     m_socket->disconnectFromHost();  // after the replies already written
 }
 
