@@ -174,7 +174,8 @@ void ZeltoHttpConnection::answer(const ZeltoHttpResponse &response)
 {
     if (m_state == State::Writing || m_state == State::Done)
         return;
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + ZeltoHttpHead::reasonPhrase(response.status) + "\r\n";
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+        + ZeltoHttpHead::reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.isEmpty())
         out += "Content-Type: " + response.contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

@@ -307,7 +307,8 @@ class XmlRpcTest(ServerTestCase):
             self.assertIn(b"<string>", s.recv(65536) + s.recv(65536))
 
         # Requests refused by the HTTP rules, each with its status, and closed.
-        for request, expected in [(post(body, {"Host": HOST, "Content-Length": n}), 400) for n in ("-5", "x1", "9" * 23)] + [
+        lengths = [(post(body, {"Host": HOST, "Content-Length": n}), 400) for n in ("-5", "x1", "9" * 23)]
+        for request, expected in lengths + [
                 (post(body, {"Content-Length": str(len(body))}), 400),                    # no Host
                 (post(body, {"Host": HOST, "Content-Type": "text/xml"}), 411),            # no length
                 (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", 405),

@@ -48,11 +48,12 @@ private slots:
             "exact /files/exact");
         row("method refused", "POST /metrics HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n",
             "405 Method Not Allowed");
-        row("headers and body", "PUT /echo HTTP/1.1\r\nHost: localhost\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody",
-            "200 OK", "PUT a, b body");
+        row("headers and body",
+            "PUT /echo HTTP/1.1\r\nHost: localhost\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody", "200 OK",
+            "PUT a, b body");
         row("bytes after the body dropped",
-            "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n", "200 OK",
-            "PUT  ab");
+            "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n",
+            "200 OK", "PUT  ab");
         // Another site's name pointed at us: refused before routing, whatever the path.
         row("name not ours", "GET /metrics HTTP/1.1\r\nHost: rebind.attacker.example:80\r\n\r\n",
             "421 Misdirected Request");
@@ -92,7 +93,7 @@ private slots:
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, m_server.port());
         QVERIFY(socket.waitForConnected(5000));
-        for (const char *piece : { "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef" }) {
+        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
             socket.write(piece);
             socket.flush();
             QTest::qWait(50);

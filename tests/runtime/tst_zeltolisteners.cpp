@@ -70,7 +70,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<bool>("allowed");
-        const auto row = [](const QByteArray &host, bool allowed) { QTest::newRow(host.constData()) << host << allowed; };
+        const auto row = [](const QByteArray &host, bool allowed) {
+            QTest::newRow(host.constData()) << host << allowed;
+        };
         row("127.0.0.1:8080", true);
         row("127.0.0.1", true);
         row("localhost", true);
