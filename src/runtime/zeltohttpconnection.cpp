@@ -4,7 +4,6 @@
 #include "zeltohostnames.h"
 #include "zeltohttpserver.h"
 
-#include <QCoreApplication>
 #include <QTcpSocket>
 
 namespace {
@@ -91,7 +90,7 @@ bool ZeltoHttpConnection::readAvailable()
         const qint64 needed = m_request.body.size() + count;
         if (needed > m_request.body.capacity()) {
             // Grown in steps that double, up to the declared length: what is
-            // held is what came, never what a client merely announced.
+            // held is at most twice what came, never what a client merely announced.
             const qint64 grown = qMin(m_head.contentLength, qMax(needed, 2 * qint64(m_request.body.capacity())));
             if (!account(m_request.raw.size() + grown))
                 return false;
