@@ -45,6 +45,9 @@ QString QtServiceUnitFile::text() const
     unit += QLatin1String("Type=simple\n");
     unit += QLatin1String("ExecStart=") + commandWord(m_programPath) + QLatin1Char('\n');
     unit += QLatin1String("Restart=on-failure\n");
+    // Every client holds a descriptor: the default soft limit of 1024 would
+    // be reached long before the listeners' own caps.
+    unit += QLatin1String("LimitNOFILE=65536\n");
     if (m_startupType == QtServiceController::AutoStartup) {
         unit += QLatin1Char('\n');
         unit += QLatin1String("[Install]\n");

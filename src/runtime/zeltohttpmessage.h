@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltohttpdeferredresponse.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -10,11 +12,9 @@
 
 class QTcpSocket;
 
-// One HTTP/1.1 request as the operators' listener received it. Wire form:
-// a request line "METHOD SP target SP HTTP/1.x", header lines "name: value",
-// an empty line, then Content-Length bytes of body (no chunked bodies). It
-// stays compatible by following RFC 9112 for what it accepts; anything it
-// does not accept is answered with a 4xx status and the connection closes.
+// One HTTP/1.x request as a listener received it; ZeltoHttpHead gives the
+// grammar of its head. The body is the Content-Length bytes after the head
+// (no chunked bodies).
 struct ZeltoHttpRequest
 {
     QByteArray method;                     // as sent, e.g. "GET"
@@ -23,7 +23,7 @@ struct ZeltoHttpRequest
     QHash<QByteArray, QByteArray> headers; // names in lower case; repeated headers joined with ", "
     QByteArray body;
     QHostAddress peer;
-    QByteArray raw;                        // every byte received so far: request line, headers, body
+    QByteArray raw;                        // the head as received: request line and headers
 
     QByteArray header(const QByteArray &lowerCaseName) const { return headers.value(lowerCaseName); }
 };
@@ -33,14 +33,18 @@ struct ZeltoHttpRequest
 //
 // A handler that speaks another protocol on the socket (a WebSocket upgrade)
 // calls takeOver() instead: after it returns, the listener writes nothing,
-// lets go of the socket and calls `adopt` with it and the bytes received so
-// far (request.raw); from then on the socket is adopt's to own and close.
+// lets go of the socket and calls `adopt` with it and the bytes received
+// (request.raw and the body); from then on the socket is adopt's to own and close.
+//
+// A handler that answers later, once the event loop has turned, calls
+// defer() and keeps what it returns; the listener then waits for its
+// answer (see ZeltoHttpDeferredResponse).
 struct ZeltoHttpResponse
 {
     using Adopter = std::function<void(QTcpSocket *socket, const QByteArray &received)>;
 
     int status = 200;
-    QByteArray contentType = "text/plain; charset=utf-8";
+    QByteArray contentType = "text/plain; charset=utf-8";   // none written when empty
     QByteArray body;
     QList<QPair<QByteArray, QByteArray>> headers;   // extra headers, written as given
 
@@ -51,6 +55,13 @@ struct ZeltoHttpResponse
         body = text;
     }
     void takeOver(Adopter adopt) { adopter = std::move(adopt); }
+    ZeltoHttpDeferredResponse defer()
+    {
+        deferred = true;
+        return ZeltoHttpDeferredResponse(connection);
+    }
 
     Adopter adopter;
+    bool deferred = false;
+    ZeltoHttpConnection *connection = nullptr;   // set by the listener for defer()
 };

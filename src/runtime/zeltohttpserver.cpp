@@ -1,12 +1,25 @@
 #include "zeltohttpserver.h"
 
+#include "zeltoaddresscap.h"
+#include "zeltohostnames.h"
 #include "zeltohttpconnection.h"
+#include "zeltorefusals.h"
 #include "zeltosystem.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 
-ZeltoHttpServer::ZeltoHttpServer(QObject *parent) : QObject(parent) {}
+ZeltoHttpServer::ZeltoHttpServer(const QString &name, QObject *parent)
+    : QObject(parent), m_name(name), m_hostNames(ZeltoHostNames::global())
+{
+    ZeltoRefusals::describe();
+}
+
+ZeltoHttpServer::~ZeltoHttpServer()
+{
+    // The connections let go of this listener's buffers before they go.
+    close();
+}
 
 ZeltoHttpServer *ZeltoHttpServer::global()
 {
@@ -32,18 +45,24 @@ bool ZeltoHttpServer::listen(quint16 port, const QHostAddress &address)
     }
     m_server->close();
     if (!m_server->listen(address, port)) {
-        const QString text = tr("Не удалось открыть порт HTTP %1: %2").arg(port).arg(m_server->errorString());
+        const QString text = tr("Не удалось открыть порт %1 %2: %3").arg(m_name).arg(port).arg(m_server->errorString());
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
         emit errorMessage(text);
         return ZeltoSystem::instance()->error(text, false);
     }
-    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер HTTP слушает порт %1").arg(m_server->serverPort()));
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
+                                 tr("Сервер %1 слушает порт %2").arg(m_name).arg(m_server->serverPort()));
     return true;
 }
 
 quint16 ZeltoHttpServer::port() const
 {
     return m_server && m_server->isListening() ? m_server->serverPort() : 0;
+}
+
+QString ZeltoHttpServer::errorString() const
+{
+    return m_server ? m_server->errorString() : QString();
 }
 
 void ZeltoHttpServer::close()
@@ -87,12 +106,19 @@ void ZeltoHttpServer::dispatch(const ZeltoHttpRequest &request, ZeltoHttpRespons
     handler.value()(request, response);
 }
 
+void ZeltoHttpServer::dispatchOversize(const ZeltoHttpRequest &request, ZeltoHttpResponse &response) const
+{
+    if (m_oversize)
+        m_oversize(request, response);
+    else
+        response.setText(413, "Request body too large\n");
+}
+
 void ZeltoHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        // Operators' tools make few connections; beyond the limit a flood is
-        // refused at once rather than held open.
-        if (m_connections.size() >= MaxConnections) {
+        // Beyond the limit a flood is refused at once rather than held open.
+        if (m_connections.size() >= m_maxConnections || !ZeltoAddressCap::global()->admit(socket->peerAddress())) {
             socket->abort();
             socket->deleteLater();
             continue;

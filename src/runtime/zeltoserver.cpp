@@ -1,8 +1,10 @@
 #include "zeltoserver.h"
 
+#include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
 #include "zeltometrics.h"
 #include "zeltorpcdispatcher.h"
+#include "zeltorefusals.h"
 #include "zeltorpcmessage.h"
 #include "zeltosystem.h"
 #include "zeltotcpconnection.h"
@@ -43,6 +45,7 @@ ZeltoServer::ZeltoServer(QObject *parent) : QObject(parent)
                       "command");
     metrics->describeGauge("orvex_rpc_clients_connected", "RPC clients connected now (TCP and WebSocket).",
                            [this]() { return double(m_connections.size()); });
+    ZeltoRefusals::describe();
 }
 
 ZeltoServer *ZeltoServer::global()
@@ -145,16 +148,34 @@ void ZeltoServer::finishReply(int token, const QVariant &value, const QString &f
         enqueue(call.clientId);
 }
 
+void ZeltoServer::setRequestBufferLimit(qint64 bytes)
+{
+    m_tcpBuffers.setLimit(bytes);
+    m_webBuffers.setLimit(bytes);
+}
+
+bool ZeltoServer::admit(QTcpSocket *socket)
+{
+    if (ZeltoAddressCap::global()->admit(socket->peerAddress()))
+        return true;
+    socket->abort();
+    socket->deleteLater();
+    return false;
+}
+
 void ZeltoServer::onTcpConnection()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection())
-        adopt(new ZeltoTcpConnection(m_nextClientId++, socket, this));
+        if (admit(socket))
+            adopt(new ZeltoTcpConnection(m_nextClientId++, socket, &m_tcpBuffers, this));
 }
 
 void ZeltoServer::onWebConnection()
 {
     while (QTcpSocket *socket = m_web->nextPendingConnection())
-        adopt(new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this));
+        if (admit(socket))
+            adopt(new ZeltoWebConnection(m_nextClientId++, socket, &m_webBuffers, m_webOrigins,
+                                         m_handshakeTimeoutMs, this));
 }
 
 void ZeltoServer::setWebOrigins(const QStringList &origins)
@@ -172,7 +193,10 @@ void ZeltoServer::setWebOrigins(const QStringList &origins)
 
 void ZeltoServer::adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRead)
 {
-    auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, m_webOrigins, this);
+    if (!admit(socket))
+        return;
+    auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, &m_webBuffers, m_webOrigins,
+                                              m_handshakeTimeoutMs, this);
     adopt(connection);
     connection->begin(alreadyRead);
 }
@@ -201,6 +225,7 @@ void ZeltoServer::enqueue(int clientId)
 
 void ZeltoServer::onClosed(ZeltoServerConnection *connection)
 {
+    ZeltoAddressCap::global()->release(connection->peerAddress());
     // During a turn a connection object may still be in use (its command
     // runs, or its request is being taken); the turn lets it go afterwards.
     if (m_inTurn) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltorequestbuffers.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -21,6 +23,11 @@ class ZeltoServerConnection;
 // the event loop run (a check script) is never interrupted by another
 // request; requests that arrive meanwhile wait for the next turn, and a
 // client that leaves during it is let go only after its command returns.
+//
+// Each listener bounds what it holds for requests not yet run, over all its
+// connections (ZeltoRequestBuffers; WebSocket clients that came through the
+// operators' HTTP port count with the "wsPort" listener), and each peer
+// address has a bounded number of connections (ZeltoAddressCap).
 class ZeltoServer : public QObject
 {
     Q_OBJECT
@@ -43,6 +50,12 @@ public:
     // Origins ("https://scada.example") of other sites' pages that may open a
     // WebSocket besides the server's own; for clients that connect from now on.
     void setWebOrigins(const QStringList &origins);
+
+    // Bytes each listener may hold for requests not yet run; for what comes from now on.
+    void setRequestBufferLimit(qint64 bytes);
+    // Time a WebSocket client has to send its whole upgrade request.
+    static constexpr int DefaultHandshakeTimeoutMs = 10000;
+    void setHandshakeTimeout(int ms) { m_handshakeTimeoutMs = ms; }
 
     // The client whose command is being executed; -1 outside any client call.
     // Ids are unique per connection and never reused while the process runs.
@@ -75,6 +88,8 @@ private:
     bool listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(), const QString &kind, quint16 port,
                 const QHostAddress &address);
     void adopt(ZeltoServerConnection *connection);
+    // A place for the socket's address (ZeltoAddressCap); false: the socket is closed and let go.
+    static bool admit(QTcpSocket *socket);
     void onRequestReady(ZeltoServerConnection *connection);
     void onClosed(ZeltoServerConnection *connection);
     void release(int id);
@@ -96,6 +111,9 @@ private:
     QTcpServer *m_tcp = nullptr;
     QTcpServer *m_web = nullptr;
     QStringList m_webOrigins;     // trimmed, without a slash at the end, none empty
+    ZeltoRequestBuffers m_tcpBuffers;
+    ZeltoRequestBuffers m_webBuffers;
+    int m_handshakeTimeoutMs = DefaultHandshakeTimeoutMs;
     QHash<int, ZeltoServerConnection *> m_connections;
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
     QSet<int> m_readySet;         // the ids in m_ready

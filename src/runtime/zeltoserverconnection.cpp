@@ -1,5 +1,7 @@
 #include "zeltoserverconnection.h"
 
+#include "zeltorequestbuffers.h"
+
 #include <QTcpSocket>
 
 namespace {
@@ -18,14 +20,21 @@ const qsizetype kCompactStep = 64 * 1024;
 
 } // namespace
 
-ZeltoServerConnection::ZeltoServerConnection(int id, QTcpSocket *socket, QObject *parent)
-    : QObject(parent), m_socket(socket), m_peerAddress(socket->peerAddress()), m_id(id)
+ZeltoServerConnection::ZeltoServerConnection(int id, QTcpSocket *socket, ZeltoRequestBuffers *buffers,
+                                             QObject *parent)
+    : QObject(parent), m_socket(socket), m_peerAddress(socket->peerAddress()), m_buffers(buffers), m_id(id)
 {
+    m_bufferId = m_buffers->enter([this]() { abort(); });
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadChunk);
     connect(m_socket, &QTcpSocket::readyRead, this, &ZeltoServerConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &ZeltoServerConnection::onBytesWritten);
     connect(m_socket, &QTcpSocket::disconnected, this, &ZeltoServerConnection::onDisconnected);
+}
+
+ZeltoServerConnection::~ZeltoServerConnection()
+{
+    m_buffers->leave(m_bufferId);
 }
 
 ZeltoServerConnection::Request ZeltoServerConnection::takeRequest()
@@ -85,6 +94,7 @@ void ZeltoServerConnection::receivedOversize()
     m_buffer.clear();
     m_offset = 0;
     m_pending.enqueue(Request{QByteArray(), true});
+    account();
 }
 
 void ZeltoServerConnection::closeSocket()
@@ -93,6 +103,7 @@ void ZeltoServerConnection::closeSocket()
     m_buffer.clear();
     m_offset = 0;
     discardInput();
+    account();
     m_socket->disconnectFromHost();  // after the replies already written
 }
 
@@ -137,8 +148,26 @@ void ZeltoServerConnection::fill()
             break;
     }
     m_filling = false;
+    if (!account())
+        return;
     if (hasRequest())
         emit requestReady(this);
+}
+
+bool ZeltoServerConnection::account()
+{
+    if (m_closed)
+        return false;
+    // Sizes, not capacities: a line's length is not known before its end,
+    // so its buffer grows in steps, and a limit on sizes is one a client can
+    // see and a test can aim at.
+    const qint64 held = m_buffer.size() + m_pendingBytes + heldBySubclass() + m_socket->bytesAvailable();
+    if (m_buffers->hold(m_bufferId, held))
+        return true;
+    // It held most: closed without an answer, as a client that sends so
+    // much without an end may well never read one.
+    abort();
+    return false;
 }
 
 void ZeltoServerConnection::onReadyRead()
@@ -164,5 +193,6 @@ void ZeltoServerConnection::onDisconnected()
     m_pendingBytes = 0;
     m_buffer.clear();
     m_offset = 0;
+    m_buffers->leave(m_bufferId);
     emit closed(this);
 }

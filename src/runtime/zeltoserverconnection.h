@@ -6,6 +6,7 @@
 #include <QQueue>
 
 class QTcpSocket;
+class ZeltoRequestBuffers;
 
 // One client connection of the RPC server: a TCP socket and the framing it
 // speaks (a subclass turns bytes into messages in parse()). The connection
@@ -13,6 +14,9 @@ class QTcpSocket;
 // until the server has taken them, and the server takes none while the
 // client leaves too many replies unread; so a client that floods or never
 // reads holds bounded memory and the kernel's flow control slows it down.
+// What it holds for requests not yet run (bytes read and not parsed, a
+// message begun, messages waiting) counts in its listener's request
+// buffers.
 class ZeltoServerConnection : public QObject
 {
     Q_OBJECT
@@ -27,7 +31,9 @@ public:
         bool oversize = false;
     };
 
-    ZeltoServerConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
+    // `buffers`: the listener's account, which outlives the connection.
+    ZeltoServerConnection(int id, QTcpSocket *socket, ZeltoRequestBuffers *buffers, QObject *parent = nullptr);
+    ~ZeltoServerConnection() override;
 
     int id() const { return m_id; }
     bool isClosed() const { return m_closed; }
@@ -68,6 +74,11 @@ protected:
     void receivedOversize();
     // The peer broke the framing: close without answering.
     void closeSocket();
+    // Bytes a subclass holds beyond the buffer (a message begun).
+    virtual qint64 heldBySubclass() const { return 0; }
+    // Tells the listener's account what this connection holds now; false
+    // when that closed the connection (it held most over the limit).
+    bool account();
     // Reads and drops everything the peer still sends until the socket closes.
     void discardInput();
 
@@ -87,6 +98,8 @@ private:
 
     QTcpSocket *m_socket;
     QHostAddress m_peerAddress;      // kept: the socket forgets it once closed
+    ZeltoRequestBuffers *m_buffers;
+    int m_bufferId;
     QByteArray m_buffer;
     qsizetype m_offset = 0;          // bytes of m_buffer already parsed
     QQueue<Request> m_pending;

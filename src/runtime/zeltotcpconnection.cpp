@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-ZeltoTcpConnection::ZeltoTcpConnection(int id, QTcpSocket *socket, QObject *parent)
-    : ZeltoServerConnection(id, socket, parent)
+ZeltoTcpConnection::ZeltoTcpConnection(int id, QTcpSocket *socket, ZeltoRequestBuffers *buffers, QObject *parent)
+    : ZeltoServerConnection(id, socket, buffers, parent)
 {
 }
 

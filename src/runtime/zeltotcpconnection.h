@@ -11,7 +11,7 @@ class ZeltoTcpConnection : public ZeltoServerConnection
     Q_OBJECT
 
 public:
-    ZeltoTcpConnection(int id, QTcpSocket *socket, QObject *parent = nullptr);
+    ZeltoTcpConnection(int id, QTcpSocket *socket, ZeltoRequestBuffers *buffers, QObject *parent = nullptr);
 
     void send(const QByteArray &message) override;
     void refuse(const QByteArray &message) override;

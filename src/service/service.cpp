@@ -10,8 +10,10 @@
 #include "taskmanager.h"
 #include "user.h"
 #include "xmlrpcserver.h"
+#include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
 #include "zelto.h"
+#include "zeltohostnames.h"
 #include "zeltohttpserver.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -170,6 +172,8 @@ void Service::openListeners(const QHostAddress &address)
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
+    for (const char *name : {"requestBufferLimit", "connectionsPerAddress", "allowedHosts"})
+        applyListenerSetting(QLatin1String(name), Database::getSetting(QLatin1String(name)));
     ZeltoServer::global()->setWebOrigins(Database::getSetting(QStringLiteral("wsOrigins")).toStringList());
     const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
     if (!wsPort.isNull())
@@ -178,6 +182,20 @@ void Service::openListeners(const QHostAddress &address)
     MetricsPage::install();
     ConsoleSite::install();
     openHttpListener(Database::getSetting(QStringLiteral("httpPort")));
+}
+
+void Service::applyListenerSetting(const QString &name, const QVariant &value)
+{
+    // XML-RPC's listener follows "requestBufferLimit" itself.
+    if (name == QLatin1String("requestBufferLimit")) {
+        const qint64 limit = ZeltoRequestBuffers::limitFromSetting(value);
+        ZeltoServer::global()->setRequestBufferLimit(limit);
+        ZeltoHttpServer::global()->setRequestBufferLimit(limit);
+    } else if (name == QLatin1String("connectionsPerAddress")) {
+        ZeltoAddressCap::global()->setCap(ZeltoAddressCap::capFromSetting(value));
+    } else if (name == QLatin1String("allowedHosts")) {
+        ZeltoHostNames::global()->setExtra(value.toStringList());
+    }
 }
 
 void Service::openHttpListener(const QVariant &port)
@@ -280,6 +298,8 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
         openHttpListener(value);
     else if (name == QLatin1String("wsOrigins"))
         ZeltoServer::global()->setWebOrigins(value.toStringList());
+    else
+        applyListenerSetting(name, value);
 }
 
 void Service::onErrorMessage(const QString &message)

@@ -44,6 +44,9 @@ private:
     QHostAddress listenAddress();
     void openListeners(const QHostAddress &address);
     void openHttpListener(const QVariant &port);
+    // "requestBufferLimit", "connectionsPerAddress" and "allowedHosts" to
+    // the listeners; other names are not theirs and change nothing.
+    void applyListenerSetting(const QString &name, const QVariant &value);
     void loadMaintenanceState();
     void backupIfDue(const QDateTime &now);
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);

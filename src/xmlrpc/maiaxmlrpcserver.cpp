@@ -3,13 +3,10 @@
 #include "database.h"
 #include "maiafault.h"
 #include "maiaobject.h"
-#include "maiaxmlrpcserverconnection.h"
+#include "zeltohttpserver.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 
 #include <QMetaMethod>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace {
@@ -18,29 +15,68 @@ const int kMaxParams = 10;
 // How long a call waits before it looks again whether the server's other
 // work is done.
 const int kBusyRetryMs = 20;
+const int kDefaultTimeoutMs = 30000;
+
+// Every answer, faults included, is status 200 with these headers, as
+// XML-RPC clients have always had them.
+ZeltoHttpResponse document(const QByteArray &xml)
+{
+    ZeltoHttpResponse response;
+    response.contentType = "text/xml";
+    response.body = xml;
+    response.headers = {{"Server", "MaiaXmlRpc/0.1"}, {"Access-Control-Allow-Origin", "*"}};
+    return response;
+}
+
+QString plainAddress(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(ipv4).toString() : address.toString();
+}
 
 } // namespace
 
 MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent)
-    : QObject(parent), m_server(new QTcpServer(this))
+    : QObject(parent), m_http(new ZeltoHttpServer(QStringLiteral("XML-RPC"), this))
 {
-    connect(m_server, &QTcpServer::newConnection, this, &MaiaXmlRpcServer::onNewConnection);
-    m_server->listen(address, port);
+    m_http->setMaxBodySize(kMaxBodySize);
+    m_http->setMaxConnections(kMaxConnections);
+    m_http->setRequestTimeout(kDefaultTimeoutMs);
+    m_http->routePrefix("/", [this](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+        onRequest(request, response);
+    });
+    m_http->setOversizeHandler([](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
+        response = document(MaiaObject::fault(MaiaFault::InvalidRequest,
+                                              QStringLiteral("server error: request body over %1 MiB")
+                                                  .arg(kMaxBodySize / (1024 * 1024))));
+    });
+    m_http->listen(port, address);
 }
 
 bool MaiaXmlRpcServer::isListening() const
 {
-    return m_server->isListening();
+    return m_http->port() != 0;
 }
 
 quint16 MaiaXmlRpcServer::serverPort() const
 {
-    return m_server->serverPort();
+    return m_http->port();
 }
 
 QString MaiaXmlRpcServer::errorString() const
 {
-    return m_server->errorString();
+    return m_http->errorString();
+}
+
+void MaiaXmlRpcServer::setRequestTimeout(int ms)
+{
+    m_http->setRequestTimeout(ms);
+}
+
+void MaiaXmlRpcServer::setRequestBufferLimit(qint64 bytes)
+{
+    m_http->setRequestBufferLimit(bytes);
 }
 
 void MaiaXmlRpcServer::addMethod(const QString &method, QObject *responder, const char *slot)
@@ -61,27 +97,24 @@ void MaiaXmlRpcServer::getMethod(const QString &method, QObject **responder, con
     *slot = found->constData();
 }
 
-void MaiaXmlRpcServer::onNewConnection()
+void MaiaXmlRpcServer::onRequest(const ZeltoHttpRequest &request, ZeltoHttpResponse &response)
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        if (m_connectionCount >= kMaxConnections) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        auto *connection = new MaiaXmlRpcServerConnection(socket, m_timeoutMs, this);
-        ++m_connectionCount;
-        connect(connection, &QObject::destroyed, this, [this] { --m_connectionCount; });
-        connect(connection, &MaiaXmlRpcServerConnection::requestReady, this, &MaiaXmlRpcServer::onRequestReady);
-        // Bytes that came with the connection are read as soon as the event loop turns.
-        if (socket->bytesAvailable() > 0)
-            QMetaObject::invokeMethod(connection, "readFromSocket", Qt::QueuedConnection);
+    // The CORS preflight, so that browser pages may call.
+    if (request.method == "OPTIONS") {
+        response.contentType.clear();
+        response.headers = {{"Access-Control-Allow-Origin", "*"},
+                            {"Access-Control-Allow-Methods", "POST"},
+                            {"Access-Control-Allow-Headers", "content-type"}};
+        return;
     }
-}
-
-void MaiaXmlRpcServer::onRequestReady(MaiaXmlRpcServerConnection *connection)
-{
-    m_ready.enqueue(connection);
+    if (!ZeltoHttpServer::allowOnly(request, response, {"POST", "OPTIONS"}))
+        return;
+    if (!request.headers.contains("content-length")) {
+        response.setText(411, "A call needs its Content-Length\n");
+        return;
+    }
+    // This runs inside the socket's signal: the call waits for its turn.
+    m_ready.enqueue(response.defer());
     scheduleNext(0);
 }
 
@@ -108,15 +141,16 @@ void MaiaXmlRpcServer::runNext()
         return;
     }
     // One call per turn of the event loop: the RPC clients get theirs between.
-    const QPointer<MaiaXmlRpcServerConnection> connection = m_ready.dequeue();
-    if (connection) {
+    // A client that has gone meanwhile is not answered, and its call not run.
+    const ZeltoHttpDeferredResponse reply = m_ready.dequeue();
+    if (const ZeltoHttpRequest *request = reply.request()) {
+        const QByteArray body = request->body;
         m_running = true;
-        m_currentPeer = connection->peerAddress();
-        const QByteArray answer = handle(connection->takeBody());
+        m_currentPeer = plainAddress(request->peer);
+        const QByteArray answer = handle(body);
         m_currentPeer = QString();
         m_running = false;
-        if (connection)
-            connection->answer(answer);
+        reply.send(document(answer));
     }
     if (!m_ready.isEmpty())
         scheduleNext(0);

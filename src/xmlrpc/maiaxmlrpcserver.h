@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltohttpdeferredresponse.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -7,30 +9,34 @@
 #include <QPointer>
 #include <QQueue>
 #include <QString>
-#include <QVariantList>
 
-class MaiaXmlRpcServerConnection;
-class QTcpServer;
+class ZeltoHttpServer;
+struct ZeltoHttpRequest;
+struct ZeltoHttpResponse;
 
-// The XML-RPC listener: accepts HTTP connections, and for each complete
-// request invokes the slot registered under the call's method name with the
-// call's values as arguments, then answers with the slot's result or a
-// fault. A slot is found only when its parameter types equal the decoded
-// value types in order (int for int or i4, QString for string, QDateTime
-// for dateTime.iso8601, QVariantList for array, QVariantMap for struct,
-// double, bool, QByteArray for base64) and it returns QVariant; it may
-// return a MaiaFault. At most 10 parameters.
+// The XML-RPC listener: an HTTP listener of its own (ZeltoHttpServer: one
+// request per connection, Host names, size and time limits, bounded
+// buffers), that for each POST, whatever its path, invokes the slot
+// registered under the call's method name with the call's values as
+// arguments, then answers with the slot's result or a fault. A slot is
+// found only when its parameter types equal the decoded value types in
+// order (int for int or i4, QString for string, QDateTime for
+// dateTime.iso8601, QVariantList for array, QVariantMap for struct, double,
+// bool, QByteArray for base64) and it returns QVariant; it may return a
+// MaiaFault. At most 10 parameters. OPTIONS gets the CORS preflight answer.
 //
 // Calls run on the main thread from the event loop, one at a time, never
 // inside a socket's signal, and never while other work of the server is
 // under way and has let the event loop run (an RPC command or a
-// transaction running a check script): they wait until it is done.
+// transaction running a check script): their answers are deferred until
+// then.
 class MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
 
 public:
-    static const int kMaxConnections = 256;
+    static constexpr int kMaxConnections = 256;
+    static constexpr qint64 kMaxBodySize = 64 * 1024 * 1024;
 
     // Listens at once; isListening() and errorString() tell how it went.
     MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
@@ -41,7 +47,9 @@ public:
 
     // Milliseconds a client has to send its whole request (and then for
     // each pause while taking the answer); 30 s at first.
-    void setRequestTimeout(int ms) { m_timeoutMs = ms; }
+    void setRequestTimeout(int ms);
+    // Bytes the listener may hold for requests not yet answered.
+    void setRequestBufferLimit(qint64 bytes);
 
     // A later method of the same name replaces the earlier one.
     void addMethod(const QString &method, QObject *responder, const char *slot);
@@ -56,19 +64,16 @@ public slots:
     void getMethod(const QString &method, QObject **responder, const char **slot);
 
 private:
-    void onNewConnection();
-    void onRequestReady(MaiaXmlRpcServerConnection *connection);
+    void onRequest(const ZeltoHttpRequest &request, ZeltoHttpResponse &response);
     void scheduleNext(int delayMs);
     void runNext();
     static bool serverBusy();
 
-    QTcpServer *m_server;
+    ZeltoHttpServer *m_http;
     QHash<QString, QPointer<QObject>> m_responders;
     QHash<QString, QByteArray> m_slots;
-    QQueue<QPointer<MaiaXmlRpcServerConnection>> m_ready;
+    QQueue<ZeltoHttpDeferredResponse> m_ready;
     bool m_scheduled = false;
-    int m_timeoutMs = 30000;
-    int m_connectionCount = 0;
     bool m_running = false;     // a call is being run
     QString m_currentPeer;
 };

@@ -11,6 +11,7 @@
 #include "user.h"
 #include "users.h"
 #include "zeltocommand.h"
+#include "zeltorequestbuffers.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -22,6 +23,7 @@ XmlRpcServer *g_instance = nullptr;
 
 const QString kLowerCaseDateTime = QStringLiteral("xmlRpcLowerCaseDateTime");
 const QString kRequestTimeout = QStringLiteral("xmlRpcRequestTimeout");
+const QString kRequestBufferLimit = QStringLiteral("requestBufferLimit");
 const int kDefaultRequestTimeoutMs = 30000;
 const QString kTokenIdleTime = QStringLiteral("xmlRpcTokenIdleTime");
 const int kDefaultTokenIdleMinutes = 60;
@@ -71,12 +73,10 @@ XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
                                      tr("Неверный порт XML-RPC xPort: %1").arg(port.toString().left(40)));
         return;
     }
+    // A port that cannot be opened is logged by the listener.
     m_listener = new MaiaXmlRpcServer(address, quint16(number), this);
     m_listener->setRequestTimeout(timeoutMs);
-    if (!m_listener->isListening())
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError, tr("Порт XML-RPC %1 не открыт: %2")
-                                                                 .arg(number)
-                                                                 .arg(m_listener->errorString()));
+    m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(Database::getSetting(kRequestBufferLimit)));
     for (const char *method : {"login", "logout", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
                                "importNodes", "getTasks", "startMainTask", "startTask", "cancelTask", "getTaskState"})
         m_listener->addMethod(QLatin1String(method), this, method);
@@ -111,6 +111,8 @@ void XmlRpcServer::onPropertyChanged(const QString &name, const QVariant &value)
         m_listener->setRequestTimeout(requestTimeout(value));
     else if (name == kTokenIdleTime)
         m_tokens.setIdleMs(tokenIdleMs(value));
+    else if (name == kRequestBufferLimit && m_listener)
+        m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(value));
 }
 
 QVariant XmlRpcServer::fault()

@@ -27,7 +27,9 @@ class MaiaXmlRpcServer;
 // Settings: "xmlRpcLowerCaseDateTime" (false) writes date-times as
 // "datetime.iso8601" for clients made for that form; "xmlRpcRequestTimeout"
 // (30000 ms) is the time a client has to send its request;
-// "xmlRpcTokenIdleTime" (60 minutes) is how long a token may go unused.
+// "xmlRpcTokenIdleTime" (60 minutes) is how long a token may go unused;
+// "requestBufferLimit" (256 MiB) bounds what the listener holds for
+// requests not yet answered.
 class XmlRpcServer : public QObject
 {
     Q_OBJECT

@@ -490,6 +490,21 @@ class WebSocketClient(RpcClient):
         self.sock.close()
 
 
+def cpu_ticks(pid):
+    return sum(int(f) for f in read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()[11:13])   # utime + stime
+
+
+def idle(pid, period=1.0):
+    """True when the process used no CPU time for a while."""
+    ticks = cpu_ticks(pid)
+    time.sleep(period)
+    return cpu_ticks(pid) == ticks
+
+
+def rss_bytes(pid):
+    return int(re.search(r"VmRSS:\s+(\d+) kB", read("/proc/%d/status" % pid)).group(1)) * 1024
+
+
 def wait_until(predicate, timeout=30, step=0.05):
     """The first true value of predicate() within timeout seconds, else its last."""
     deadline = time.time() + timeout

@@ -3,13 +3,12 @@
 import contextlib
 import json
 import os
-import re
 import socket
 import struct
 import threading
 import time
 
-from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, new_node, read, table, wait_until
+from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, idle, new_node, rss_bytes, table, wait_until
 
 LIMIT = 64 * 1024 * 1024
 
@@ -21,21 +20,6 @@ def day_rows(node):
 
 def refusal(reply):
     return reply["id"], reply["error"]["code"]
-
-
-def cpu_ticks(pid):
-    return sum(int(f) for f in read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()[11:13])   # utime + stime
-
-
-def idle(pid, period=1.0):
-    """True when the process used no CPU time for a while."""
-    ticks = cpu_ticks(pid)
-    time.sleep(period)
-    return cpu_ticks(pid) == ticks
-
-
-def rss_bytes(pid):
-    return int(re.search(r"VmRSS:\s+(\d+) kB", read("/proc/%d/status" % pid)).group(1)) * 1024
 
 
 class CommandAttacks(ServerTestCase):
@@ -188,12 +172,17 @@ class TransportAttacks(ServerTestCase):
 
     def test_websocket_handshake_refusals(self):
         key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: %s\r\n"
-        # A browser's page must be the server's own (its Origin names the Host asked).
-        for headers, status in [("Sec-WebSocket-Version: 13\r\n", b"400"), (key % 8, b"426"),
-                                (key % 13 + "Origin: http://evil.example\r\n", b"403"),
-                                (key % 13 + "Origin: null\r\n", b"403"), (key % 13 + "Origin: HTTP://X:80\r\n", b"101")]:
+        # A browser's page must be the server's own (its Origin names the Host asked), and the
+        # Host one of the server's names (a rebinding page sends its own); other clients send no Origin.
+        rebind = "rebind.attacker.example:80"
+        for host, headers, status in [
+                ("localhost:80", "Sec-WebSocket-Version: 13\r\n", b"400"), ("localhost:80", key % 8, b"426"),
+                ("localhost:80", key % 13 + "Origin: http://evil.example\r\n", b"403"),
+                ("localhost:80", key % 13 + "Origin: null\r\n", b"403"),
+                ("localhost:80", key % 13 + "Origin: HTTP://LocalHost:80\r\n", b"101"),
+                (rebind, key % 13 + "Origin: http://" + rebind + "\r\n", b"421"), (rebind, key % 13, b"101")]:
             with socket.create_connection(("127.0.0.1", self.server.web_port), timeout=30) as s:
-                s.sendall(("GET / HTTP/1.1\r\nHost: x:80\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                s.sendall(("GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" % host
                            + headers + "\r\n").encode())
                 self.assertEqual(s.recv(4096).split(b" ")[1], status, headers)
 

@@ -15,6 +15,7 @@ from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DeviceSimulator, S
 
 TIMEOUT_MS = 1500
 TOKEN_ENDED = "Токен XML-RPC недействителен: войдите заново"
+HOST = "127.0.0.1"
 ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
                b"", b"-0", b"1.5"]
 
@@ -67,7 +68,7 @@ def renumbered(document, old, new):
 
 
 def post(body, headers=None, path="/"):
-    headers = headers if headers is not None else {"Host": "x", "Content-Type": "text/xml",
+    headers = headers if headers is not None else {"Host": HOST, "Content-Type": "text/xml",
                                                    "Content-Length": str(len(body))}
     head = "POST %s HTTP/1.1\r\n" % path + "".join("%s: %s\r\n" % kv for kv in headers.items()) + "\r\n"
     return head.encode() + body
@@ -339,38 +340,48 @@ class XmlRpcTest(ServerTestCase):
     def test_http_edge(self):
         port = self.server.xport
         body = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
-        self.assertEqual(exchange(port, b"OPTIONS /RPC2 HTTP/1.1\r\nHost: x\r\nOrigin: http://page\r\n\r\n"),
-                         b"HTTP/1.1 200 Ok\r\nAccess-Control-Allow-Headers: content-type\r\n"
-                         b"Access-Control-Allow-Methods: POST\r\nAccess-Control-Allow-Origin: *\r\n\r\n")
-        head, document = exchange(port, post(body)).split(b"\r\n\r\n", 1)
-        self.assertEqual(head, b"HTTP/1.1 200 Ok\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n"
-                               b"Content-Type: text/xml\r\nServer: MaiaXmlRpc/0.1")
+
+        def answer(request, **kwargs):
+            """Status, headers (names in lower case) and body of the answer to a raw request."""
+            head, _, document = exchange(port, request, **kwargs).partition(b"\r\n\r\n")
+            lines = head.decode().split("\r\n")
+            fields = (line.split(": ", 1) for line in lines[1:])
+            return int(lines[0].split()[1]), {name.lower(): value for name, value in fields}, document
+
+        cors = {"access-control-allow-origin": "*", "access-control-allow-methods": "POST",
+                "access-control-allow-headers": "content-type"}
+        status, headers, document = answer(b"OPTIONS /RPC2 HTTP/1.1\r\nHost: localhost\r\nOrigin: http://page\r\n\r\n")
+        self.assertEqual((status, {k: headers.get(k) for k in cors}, document), (200, cors, b""))
+        status, headers, document = answer(post(body))
+        self.assertEqual((status, headers["access-control-allow-origin"], headers["content-type"], headers["server"],
+                          headers["connection"], int(headers["content-length"])),
+                         (200, "*", "text/xml", "MaiaXmlRpc/0.1", "close", len(document)))
         self.assertTrue(document.startswith(b'<?xml version="1.0" encoding="UTF-8"?>'))
         self.assertRegex(xmlrpc.client.loads(document)[0][0], "^[0-9a-f]{64}$")
-        lower = {"host": "x", "content-type": "text/xml", "content-length": str(len(body))}
+        lower = {"host": HOST, "content-type": "text/xml", "content-length": str(len(body))}
         self.assertIsNone(fault_of(exchange(port, post(body, lower))))
-        self.assertEqual(fault_of(exchange(port, post(b"", {"Host": "x", "Content-Length": str(100 << 20)}))),
+        self.assertEqual(fault_of(exchange(port, post(b"", {"Host": HOST, "Content-Length": str(100 << 20)}))),
                          (-32600, "server error: request body over 64 MiB"))
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            s.sendall(post(b"", {"Host": "x", "Expect": "100-continue", "Content-Length": str(len(body))}))
+            s.sendall(post(b"", {"Host": HOST, "Expect": "100-continue", "Content-Length": str(len(body))}))
             self.assertEqual(s.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
             s.sendall(body)
             self.assertIn(b"<string>", s.recv(65536) + s.recv(65536))
 
-        # Requests closed without an answer.
-        for request in [post(body, {"Host": "x", "Content-Length": n}) for n in ("-5", "x1", "9" * 23)] + [
-                        post(body, {"Content-Length": str(len(body))}),                 # one header line
-                        post(body, {"Host": "x", "Content-Type": "text/xml"}),          # no length
-                        post(body, {"Host": "x", "Content-Length": "3", "content-length": "4"}),
-                        b"GET / HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n",
-                        b"post / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
-                        b"POST / HTTP/1.1\r\nHost: " + b"x" * 70000 + b"\r\n\r\n",
-                        b"x" * 70000]:
-            self.assertEqual(exchange(port, request), b"", request[:80])
+        # Requests refused by the HTTP rules, each with its status, and closed.
+        lengths = [(post(body, {"Host": HOST, "Content-Length": n}), 400) for n in ("-5", "x1", "9" * 23)]
+        for request, expected in lengths + [
+                (post(body, {"Content-Length": str(len(body))}), 400),                    # no Host
+                (post(body, {"Host": HOST, "Content-Type": "text/xml"}), 411),            # no length
+                (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", 405),
+                (b"post / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc", 405),
+                (b"POST / HTTP/1.1\r\nHost: " + b"x" * 70000 + b"\r\n\r\n", 431),
+                (b"x" * 70000, 431)]:
+            self.assertEqual(answer(request)[0], expected, request[:80])
         # Incomplete ones after the time limit; everybody else is served meanwhile and after.
-        for request in (post(body)[:-10], b"POST / HTTP/1.1\r\nHost: x\r\n"):
+        for request in (post(body)[:-10], b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n"):
             started = time.monotonic()
-            self.assertEqual(exchange(port, request, timeout=15), b"")
+            self.assertEqual(answer(request, timeout=15)[0], 408)
             self.assertGreater(time.monotonic() - started, TIMEOUT_MS / 1000 * 0.8)
         self.assertIsNone(fault_of(exchange(port, post(body))))
 
@@ -393,9 +404,12 @@ class XmlRpcTest(ServerTestCase):
             answer = exchange(self.server.xport, request, timeout=5, source="127.0.0.9")
             self.assertIsNotNone(answer, request[:200])   # answered or closed
             if answer:
+                # A call, read or not, is answered with a document; a broken request with an HTTP error.
                 head, document = answer.split(b"\r\n\r\n", 1)
-                self.assertTrue(head.startswith(b"HTTP/1.1 200 Ok\r\n"), answer[:200])
-                self.assertEqual(ElementTree.fromstring(document).tag, "methodResponse")
+                if head.startswith(b"HTTP/1.1 200 OK\r\n"):
+                    self.assertEqual(ElementTree.fromstring(document).tag, "methodResponse")
+                else:
+                    self.assertRegex(head, rb"^HTTP/1.1 (4\d\d|505) ", answer[:200])
         self.assertIn(b"<methodResponse>", exchange(self.server.xport, post(seeds[1])))
 
     def test_mutated_packages(self):

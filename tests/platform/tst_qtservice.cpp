@@ -290,7 +290,7 @@ private slots:
         };
         const QString unit = output("-systemd-unit");
         for (const QString &line : QStringList{"[Service]", "Description=Проверочная служба Orvex",
-                                    QStringLiteral("ExecStart=") + program, "Restart=on-failure",
+                                    QStringLiteral("ExecStart=") + program, "Restart=on-failure", "LimitNOFILE=65536",
                                     "WantedBy=multi-user.target"})
             QVERIFY2(unit.split('\n').contains(line), qPrintable(unit));
         QVERIFY(!output("-systemd-unit", true).contains("WantedBy="));

@@ -32,31 +32,40 @@ private slots:
 
     void answers_data()
     {
+        // How heads are read: tst_zeltohttphead; here what the listener does with them.
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("statusLine");
         QTest::addColumn<QByteArray>("body");   // empty: not looked at
         const auto row = [](const char *name, const QByteArray &request, const char *status, const char *body = "") {
             QTest::newRow(name) << request << "HTTP/1.1 " + QByteArray(status) << QByteArray(body);
         };
-        row("exact route, query kept", "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", "200 OK", "metrics for x=1");
-        row("unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "404 Not Found");
-        row("prefix", "GET /files/a.css HTTP/1.1\r\n\r\n", "200 OK", "files /files/a.css");
-        row("longest prefix", "GET /files/deep/b HTTP/1.1\r\n\r\n", "200 OK", "deep /files/deep/b");
-        row("exact over prefix", "GET /files/exact HTTP/1.1\r\n\r\n", "200 OK", "exact /files/exact");
-        row("method refused", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "405 Method Not Allowed");
-        row("headers and body", "PUT /echo HTTP/1.1\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody", "200 OK",
+        row("exact route, query kept", "GET /metrics?x=1 HTTP/1.1\r\nHost: localhost:1\r\n\r\n", "200 OK",
+            "metrics for x=1");
+        row("unknown path", "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "404 Not Found");
+        row("prefix", "GET /files/a.css HTTP/1.1\r\nHost: [::1]:80\r\n\r\n", "200 OK", "files /files/a.css");
+        row("longest prefix", "GET /files/deep/b HTTP/1.0\r\n\r\n", "200 OK", "deep /files/deep/b");
+        row("exact over prefix", "GET /files/exact HTTP/1.1\r\nHost: localhost\r\n\r\n", "200 OK",
+            "exact /files/exact");
+        row("method refused", "POST /metrics HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n",
+            "405 Method Not Allowed");
+        row("headers and body",
+            "PUT /echo HTTP/1.1\r\nHost: localhost\r\nX-Tag: a\r\nx-tag: b\r\nContent-Length: 4\r\n\r\nbody", "200 OK",
             "PUT a, b body");
-        row("bytes after the body dropped", "PUT /echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n",
+        row("bytes after the body dropped",
+            "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n",
             "200 OK", "PUT  ab");
-        row("target not a path", "GET metrics HTTP/1.1\r\n\r\n", "400 Bad Request");
-        row("binary method", "G\x01T /metrics HTTP/1.1\r\n\r\n", "400 Bad Request");
-        row("header without colon", "GET /metrics HTTP/1.1\r\nHost a\r\n\r\n", "400 Bad Request");
-        row("folded header", "GET /metrics HTTP/1.1\r\nA: b\r\n c\r\n\r\n", "400 Bad Request");
-        row("other version", "GET /metrics HTTP/2.0\r\n\r\n", "505 HTTP Version Not Supported");
-        row("chunked body", "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "411 Length Required");
-        row("two lengths", "POST /echo HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", "400 Bad Request");
-        row("wide length", "POST /echo HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", "400 Bad Request");
-        row("body too large", "POST /echo HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", "413 Content Too Large");
+        // Another site's name pointed at us: refused before routing, whatever the path.
+        row("name not ours", "GET /metrics HTTP/1.1\r\nHost: rebind.attacker.example:80\r\n\r\n",
+            "421 Misdirected Request");
+        row("name not ours, unknown path", "GET /nothing HTTP/1.1\r\nHost: rebind.attacker.example\r\n\r\n",
+            "421 Misdirected Request");
+        row("name not ours, body too large",
+            "POST /echo HTTP/1.1\r\nHost: rebind.attacker.example\r\nContent-Length: 1048577\r\n\r\n",
+            "421 Misdirected Request");
+        row("two lengths", "POST /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nab",
+            "400 Bad Request");
+        row("body too large", "POST /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1048577\r\n\r\n",
+            "413 Content Too Large");
         row("head too large", "GET /metrics HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n",
             "431 Request Header Fields Too Large");
     }
@@ -84,7 +93,7 @@ private slots:
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, m_server.port());
         QVERIFY(socket.waitForConnected(5000));
-        for (const char *piece : { "PUT /echo HTTP/1.1\r\nContent-", "Length: 6\r\n\r\nab", "cdef" }) {
+        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
             socket.write(piece);
             socket.flush();
             QTest::qWait(50);
@@ -92,7 +101,17 @@ private slots:
         QByteArray answer;
         QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
 
-        const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\n\r\n");
+        // A client that waits for leave to send its body.
+        QTcpSocket waiting;
+        waiting.connectToHost(QHostAddress::LocalHost, m_server.port());
+        QVERIFY(waiting.waitForConnected(5000));
+        waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+        QByteArray interim;
+        QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
+        waiting.write("xy");
+        QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
+
+        const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
         QVERIFY2(head.startsWith("HTTP/1.1 200 OK") && head.endsWith("\r\n\r\n") && head.contains("Content-Length: 12\r\n"),
                  head.constData());
     }
@@ -128,7 +147,7 @@ private slots:
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, m_server.port());
         QVERIFY(client.waitForConnected(5000));
-        const QByteArray request = "GET /upgrade HTTP/1.1\r\nUpgrade: websocket\r\n\r\n";
+        const QByteArray request = "GET /upgrade HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n\r\n";
         client.write(request);
         QTRY_VERIFY(client.bytesAvailable() > 0);
         QCOMPARE(client.readAll(), QByteArray("switched\n"));
@@ -144,17 +163,52 @@ private slots:
     void floodIsBounded()
     {
         // Connections beyond the limit are closed at once; served again once the others go.
-        std::vector<std::unique_ptr<QTcpSocket>> held(ZeltoHttpServer::MaxConnections + 3);
+        ZeltoHttpServer server;
+        server.setMaxConnections(5);
+        server.route("/", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) { response.body = "here"; });
+        QVERIFY(server.listen(0, QHostAddress::LocalHost));
+        std::vector<std::unique_ptr<QTcpSocket>> held(8);
         for (auto &socket : held) {
             socket.reset(new QTcpSocket);
-            socket->connectToHost(QHostAddress::LocalHost, m_server.port());
+            socket->connectToHost(QHostAddress::LocalHost, server.port());
             QTest::qWait(2);
         }
         QTRY_COMPARE(std::count_if(held.begin(), held.end(),
                                    [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
                      long(3));
         held.clear();
-        QTRY_VERIFY(exchange("GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"));
+        QTRY_VERIFY(exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", server.port()).endsWith("here"));
+    }
+
+    void deferredAnswer()
+    {
+        // A handler that answers once the event loop has turned; a client gone meanwhile is not answered.
+        QList<ZeltoHttpDeferredResponse> waiting;
+        m_server.route("/later", [&](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+            waiting.append(response.defer());
+            QCOMPARE(request.body, QByteArray("q"));
+        });
+        const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
+        QTcpSocket stays, leaves;
+        for (QTcpSocket *client : {&stays, &leaves}) {
+            client->connectToHost(QHostAddress::LocalHost, m_server.port());
+            QVERIFY(client->waitForConnected(5000));
+            client->write(request);
+        }
+        QTRY_COMPARE(waiting.size(), 2);
+        QVERIFY(waiting.at(0).isOpen() && waiting.at(0).request()->body == "q");
+        QTest::qWait(100);
+        QCOMPARE(stays.bytesAvailable(), qint64(0));
+        leaves.abort();
+        QTRY_VERIFY(!waiting.at(1).isOpen());
+        QVERIFY(!waiting.at(1).request());
+        ZeltoHttpResponse answer;
+        answer.body = "now";
+        waiting.at(1).send(answer);   // nobody to answer: nothing happens
+        waiting.at(0).send(answer);
+        QTRY_COMPARE(stays.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(stays.readAll().endsWith("\r\n\r\nnow"));
+        QVERIFY(!waiting.at(0).isOpen());
     }
 
     // The text the /metrics page serves: families in name order, labels
@@ -190,10 +244,10 @@ private slots:
 
 private:
     // Sends `request` in one piece and returns everything until the server closes.
-    QByteArray exchange(const QByteArray &request)
+    QByteArray exchange(const QByteArray &request, quint16 port = 0)
     {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_server.port());
+        socket.connectToHost(QHostAddress::LocalHost, port ? port : m_server.port());
         if (socket.waitForConnected(5000))
             socket.write(request);
         QByteArray answer;

@@ -8,6 +8,7 @@
 #include "qtservice.h"
 #include "simdevice.h"
 #include "zelto.h"
+#include "zeltoaddresscap.h"
 #include "zeltocommand.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -176,6 +177,8 @@ protected:
             QCoreApplication::exit(1);
             return;
         }
+        // Its client is one data server, which opens a connection per running poll from one address.
+        ZeltoAddressCap::global()->setCap(0);
         ZeltoServer *server = ZeltoServer::global();
         if (!server->listenTcp(quint16(port), address)) {
             QCoreApplication::exit(1);
