@@ -59,7 +59,7 @@ const commands = {
         await probe.connect(c.url);
         const endpoints = await probe.getEndpoints();
         await probe.disconnect();
-        return { endpoints: endpoints.map((e) => ({ policy: e.securityPolicyUri.split("#")[1],
+        return { endpoints: endpoints.map((e) => ({ url: e.endpointUrl, policy: e.securityPolicyUri.split("#")[1],
             mode: opcua.MessageSecurityMode[e.securityMode],
             tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]) })) };
     },
@@ -75,6 +75,7 @@ const commands = {
         const group = await subscription.monitorItems(c.ids.map(valueAttribute),
             { samplingInterval: 0, discardOldest: true, queueSize: c.queueSize || 1 }, opcua.TimestampsToReturn.Both);
         group.on("changed", (item, dataValue) => changes.push(dataValueJson(item.itemToMonitor.nodeId.value, dataValue)));
+        return { statuses: group.monitoredItems.map((item) => item.statusCode.name) };
     },
     async changes() { return { changes: changes.splice(0) }; },
     async unsubscribe() {

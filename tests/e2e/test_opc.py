@@ -12,7 +12,7 @@ from datetime import datetime, timezone
 
 from orvexe2e import (FAST_MONITOR, DataServer, SimulatedInstallation, TcpClient, TempHome, accepts,
                       free_port, read, wait_until, write)
-from opce2e import Gateway, OpcClient, children, require_node
+from opce2e import Gateway, OpcClient, children, listening_sockets, require_node
 
 T1 = "Температура в подающем трубопроводе"
 
@@ -147,6 +147,75 @@ class OpcServerTest(unittest.TestCase):
         der = base64.b64decode("".join(line for line in read(os.path.join(certs, pems[0])).splitlines()
                                        if not line.startswith("-----")))
         self.assertIn(socket.gethostname().encode(), der)
+
+
+    def opc_numbers(self):
+        """The numbers of the nodes whose items the OPC session browses."""
+        return sorted({int(i["id"].split(".")[0].split("_")[1]) for i in self.client.call("browse")["items"]})
+
+    def test_6_each_user_sees_the_items_of_its_groups_nodes(self):
+        a, c, url = self.inst.admin, self.client, self.inst.url
+        north, south = (a.ok("saveGroup", {"name": name}) for name in ("Север", "Юг"))
+        for node, group in zip(self.inst.nodes, (north, south)):
+            a.ok("setNodeGroup", node, group)
+        ivanov = a.ok("saveUser", {"login": "ivanov", "password": "i1", "groups": [north]})
+        a.ok("saveUser", {"login": "petrov", "password": "p1", "groups": [north], "access": ["allowAll"]})
+        # A session sees the nodes its user reads over RPC: those of its groups, all for the administrator.
+        for login, password, numbers in (("ivanov", "i1", [201]), ("petrov", "p1", [201]), ("admin", "tavro", [201, 202])):
+            with contextlib.closing(TcpClient(self.inst.server.port)) as rpc:
+                rpc.ok("login", login, password)
+                self.assertEqual(sorted(r["number"] for r in rpc.rows("getNodes")), numbers)
+            c.call("connect", url=url, mode="Sign", user=login, password=password)
+            self.assertEqual(self.opc_numbers(), numbers, login)
+            c.call("close")
+
+        # Hidden items are refused to read and to monitor, and nobody watches their node for it.
+        mine, hidden = "QRV2_000201.S1.t1", "QRV2_000202.S1.t1"
+        c.call("connect", url=url, mode="Sign", user="ivanov", password="i1")
+        self.assertEqual(c.call("read", ids=[hidden])["values"][0]["statusName"], "BadUserAccessDenied")
+        self.assertEqual(c.call("subscribe", ids=[mine, hidden], interval=250)["statuses"],
+                         ["Good", "BadUserAccessDenied"])
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30), self.watched_by_opc())
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "Good")
+
+        # The live session follows its user's groups: the item it monitors is denied and released.
+        a.ok("setUserGroups", ivanov, [south])
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(self.opc_numbers(), [202])
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [], 30), self.watched_by_opc())
+        a.ok("setUserGroups", ivanov, [north])
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "Good")
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30))
+        # ... and the nodes' groups.
+        a.ok("setNodeGroup", self.inst.nodes[1], north)
+        self.assertTrue(wait_until(lambda: self.opc_numbers() == [201, 202], 30), self.opc_numbers())
+        a.ok("removeUser", ivanov)
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(self.opc_numbers(), [])
+        c.call("close")
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [], 30), self.watched_by_opc())
+
+    def test_7_bound_to_the_server_address_under_its_public_name(self):
+        # The INI file binds the server to 127.0.0.1: so is the gateway, and its endpoints say so.
+        gateway = children(self.inst.server.proc.pid)[0]
+        self.assertEqual(listening_sockets(gateway), {("127.0.0.1", self.inst.opc_port)})
+
+        def urls():
+            reply = self.client.answer("endpoints", url=self.inst.url)
+            return reply["ok"] and {e["url"] for e in reply["endpoints"]}
+
+        self.assertEqual(urls(), {"opc.tcp://127.0.0.1:%d" % self.inst.opc_port})
+        # A public name goes into the endpoints and the certificate at once.
+        self.inst.admin.ok("setSetting", "opcHostName", "scada.example.net")
+        wanted = {"opc.tcp://scada.example.net:%d" % self.inst.opc_port}
+        self.assertTrue(wait_until(lambda: urls() == wanted, 180, 0.5), urls())
+        certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
+        self.assertIn(b"scada.example.net", b"".join(
+            base64.b64decode("".join(line for line in read(os.path.join(certs, name)).splitlines()
+                                     if not line.startswith("-----")))
+            for name in os.listdir(certs) if name.endswith(".pem")))
+        self.assertEqual(listening_sockets(children(self.inst.server.proc.pid)[0]),
+                         {("127.0.0.1", self.inst.opc_port)})
 
 
 class WithoutGatewayTest(unittest.TestCase):
