@@ -26,10 +26,10 @@ QString urlHost(const QHostAddress &address)
 OpcEndpointAddress::OpcEndpointAddress(const QHostAddress &listenAddress, const QVariant &hostNameSetting,
                                        const QString &localHostName)
 {
-    const bool one = namesOneInterface(listenAddress);
-    if (one)
+    // Every interface of one protocol (0.0.0.0, ::) is passed on as it is.
+    if (!listenAddress.isNull() && listenAddress != QHostAddress(QHostAddress::Any))
         m_host = listenAddress.toString();
-    m_hostName = one ? urlHost(listenAddress) : localHostName;
+    m_hostName = namesOneInterface(listenAddress) ? urlHost(listenAddress) : localHostName;
     if (hostNameSetting.isNull())
         return;
     const QString text = hostNameSetting.type() == QVariant::String ? hostNameSetting.toString().trimmed() : QString();

@@ -16,7 +16,7 @@ public:
     OpcEndpointAddress(const QHostAddress &listenAddress, const QVariant &hostNameSetting,
                        const QString &localHostName);
 
-    // The address to listen on; empty for every interface.
+    // The address to listen on; empty for every interface of both protocols.
     const QString &host() const { return m_host; }
     // The name for the URLs (an IPv6 address in brackets).
     const QString &hostName() const { return m_hostName; }

@@ -1,4 +1,5 @@
-"""OPC UA: the server with its gateway and the simulator, a gateway that cannot run, a slow subscriber."""
+"""OPC UA: the server with its gateway and the simulator, a gateway that cannot run, the gateway alone with its
+logins answered by the test, a slow subscriber."""
 
 import base64
 import contextlib
@@ -17,21 +18,27 @@ from opce2e import Gateway, OpcClient, children, listening_sockets, require_node
 T1 = "Температура в подающем трубопроводе"
 
 
+ITEMS = ["Узел\\Температура", "Другой узел\\Температура"]   # of nodes 1 and 2
+
+
 def setUpModule():
-    # Node.js programs take seconds to start: one client for all, the slow subscriber's gateway started now.
-    global CLIENT, GATEWAY
+    # Node.js programs take seconds to start: one client for all, the lone gateway started now.
+    global CLIENT, GATEWAY, GATEWAY_HOME, GATEWAY_URL
     require_node()
     CLIENT = OpcClient()
-    SlowSubscriberTest.home, SlowSubscriberTest.port = TempHome(), free_port()
-    GATEWAY = Gateway({"port": SlowSubscriberTest.port, "pki": os.path.join(SlowSubscriberTest.home.path, "pki"),
-                       "hostname": "localhost", "allowAnonymous": True, "securityNone": True},
-                      [{"id": SlowSubscriberTest.item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
+    GATEWAY_HOME, port = TempHome(), free_port()
+    GATEWAY_URL = "opc.tcp://127.0.0.1:%d" % port
+    GATEWAY = Gateway({"port": port, "pki": os.path.join(GATEWAY_HOME.path, "pki"), "hostname": "localhost",
+                       "allowAnonymous": True, "securityNone": True},
+                      [{"id": item, "node": node, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}
+                       for node, item in enumerate(ITEMS, 1)])
+    GATEWAY.wait_for("listening")
 
 
 def tearDownModule():
     CLIENT.stop()
     GATEWAY.stop()
-    SlowSubscriberTest.home.remove()
+    GATEWAY_HOME.remove()
 
 
 class OpcServerTest(unittest.TestCase):
@@ -253,15 +260,43 @@ class WithoutGatewayTest(unittest.TestCase):
                 self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
 
 
+class GatewayAccessTest(unittest.TestCase):
+    """The gateway lets a user see the items of the nodes the server names in its answers, and nothing on doubt."""
+
+    def login(self, **answer):
+        """Connects as a user, the gateway's question answered with these fields: the client's reply."""
+        CLIENT.write({"cmd": "connect", "url": GATEWAY_URL, "user": "ivanov", "password": "i1"})
+        question = GATEWAY.wait_for("login")
+        GATEWAY.write(dict(answer, op="login", id=question["id"]))
+        return CLIENT.read(120)
+
+    def browsed(self):
+        return [i["id"] for i in CLIENT.call("browse")["items"]]
+
+    def test_told_nodes_only(self):
+        # An answer that lets in without saying who refuses.
+        self.assertIn("BadUserAccessDenied", self.login(ok=True, all=True)["error"])
+        self.assertTrue(self.login(ok=True, user=7, nodes=[1])["ok"])
+        self.assertEqual(self.browsed(), ITEMS[:1])
+        # What the user sees changes while connected; another user's view, or one without a user, is not
+        # this user's; what makes no sense shows nothing.
+        for told, seen in (({"user": 7, "nodes": [2]}, ITEMS[1:]),
+                           ({"user": "7", "all": True}, ITEMS[1:]),
+                           ({"user": 8, "all": True}, ITEMS[1:]),
+                           ({"user": 7, "all": True}, ITEMS),
+                           ({"user": 7, "nodes": "1"}, [])):
+            GATEWAY.write(dict(told, op="visibility"))
+            self.assertTrue(wait_until(lambda: self.browsed() == seen, 30), (told, self.browsed()))
+        CLIENT.call("close")
+        self.assertIsNone(GATEWAY.proc.poll())
+
+
 class SlowSubscriberTest(unittest.TestCase):
     """A subscriber that stops collecting while Bad values come: its queue overflows on a value not Good."""
 
-    item = "Узел\\Температура"
-
     def test_gateway_stays_up(self):
-        gateway, client, item = GATEWAY, CLIENT, self.item
-        gateway.wait_for("listening")
-        client.call("connect", url="opc.tcp://127.0.0.1:%d" % self.port)
+        gateway, client, item = GATEWAY, CLIENT, ITEMS[0]
+        client.call("connect", url=GATEWAY_URL)
         client.call("subscribe", ids=[item], interval=100, queueSize=2)
         gateway.wait_for("activate")
         client.call("stall")
