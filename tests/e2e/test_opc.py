@@ -217,10 +217,10 @@ class OpcServerTest(unittest.TestCase):
         wanted = {"opc.tcp://scada.example.net:%d" % self.inst.opc_port}
         self.assertTrue(wait_until(lambda: urls() == wanted, 180, 0.5), urls())
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
-        self.assertIn(b"scada.example.net", b"".join(
-            base64.b64decode("".join(line for line in read(os.path.join(certs, name)).splitlines()
-                                     if not line.startswith("-----")))
-            for name in os.listdir(certs) if name.endswith(".pem")))
+        der = b"".join(base64.b64decode("".join(line for line in read(os.path.join(certs, name)).splitlines()
+                                                if not line.startswith("-----")))
+                       for name in os.listdir(certs) if name.endswith(".pem"))
+        self.assertTrue(b"scada.example.net" in der, "the certificate does not name scada.example.net")
         self.assertEqual(listening_sockets(children(self.inst.server.proc.pid)[0]),
                          {("127.0.0.1", self.inst.opc_port)})
 
@@ -278,15 +278,34 @@ class GatewayAccessTest(unittest.TestCase):
         self.assertIn("BadUserAccessDenied", self.login(ok=True, all=True)["error"])
         self.assertTrue(self.login(ok=True, user=7, nodes=[1])["ok"])
         self.assertEqual(self.browsed(), ITEMS[:1])
-        # What the user sees changes while connected; another user's view, or one without a user, is not
-        # this user's; what makes no sense shows nothing.
+        # What the user sees changes while connected; another user's view is not this user's; what makes no
+        # sense shows nothing.
         for told, seen in (({"user": 7, "nodes": [2]}, ITEMS[1:]),
-                           ({"user": "7", "all": True}, ITEMS[1:]),
                            ({"user": 8, "all": True}, ITEMS[1:]),
                            ({"user": 7, "all": True}, ITEMS),
                            ({"user": 7, "nodes": "1"}, [])):
             GATEWAY.write(dict(told, op="visibility"))
             self.assertTrue(wait_until(lambda: self.browsed() == seen, 30), (told, self.browsed()))
+
+        # A monitored item that goes out of sight says so once, passes nothing on and is no longer used,
+        # until it comes back.
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [1, 2]})
+        self.assertTrue(wait_until(lambda: self.browsed() == ITEMS, 30))
+        CLIENT.call("subscribe", ids=ITEMS, interval=100)
+        self.assertEqual(sorted(GATEWAY.wait_for("activate")["items"]), sorted(ITEMS))
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [2]})
+        CLIENT.wait_change(lambda c: c["id"] == ITEMS[0] and c["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(GATEWAY.wait_for("deactivate")["items"], ITEMS[:1])
+        # Both values reach the session's one subscription together, or neither does.
+        GATEWAY.write({"op": "update", "time": None, "items": [[ITEMS[0], 5.0, 0xC0], [ITEMS[1], 6.0, 0xC0]]})
+        seen = []
+        self.assertTrue(wait_until(lambda: seen.extend(CLIENT.call("changes")["changes"]) or
+                                   any(c["id"] == ITEMS[1] and c["value"] == 6.0 for c in seen), 30), seen)
+        self.assertEqual([c for c in seen if c["id"] == ITEMS[0]], [])
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [1, 2]})
+        back = CLIENT.wait_change(lambda c: c["id"] == ITEMS[0])
+        self.assertEqual((back["statusName"], back["value"]), ("Good", 5.0))
+        self.assertEqual(GATEWAY.wait_for("activate")["items"], ITEMS[:1])
         CLIENT.call("close")
         self.assertIsNone(GATEWAY.proc.poll())
 

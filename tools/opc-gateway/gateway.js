@@ -332,7 +332,8 @@ async function startServer() {
         userManager: { isValidUserAsync: checkLogin },
         buildInfo: { productName: "Orvex OPC Server", manufacturerName: "Orvex" },
         serverInfo: {
-            applicationUri: opcua.makeApplicationUrn(hostname || require("node:os").hostname(), "Orvex.OPC"),
+            // The application's own name, which no host name setting changes.
+            applicationUri: opcua.makeApplicationUrn(require("node:os").hostname(), "Orvex.OPC"),
             productUri: "Orvex.OPC",
             applicationName: { text: "Orvex OPC Server", locale: "ru" },
         },
