@@ -296,6 +296,11 @@ class GatewayAccessTest(unittest.TestCase):
         GATEWAY.write({"op": "visibility", "user": 7, "nodes": [2]})
         CLIENT.wait_change(lambda c: c["id"] == ITEMS[0] and c["statusName"] == "BadUserAccessDenied")
         self.assertEqual(GATEWAY.wait_for("deactivate")["items"], ITEMS[:1])
+        # Nothing of a hidden item or folder is read or written; what is seen is read, and not written.
+        folders = [item.split("\\")[0] + "\\" for item in ITEMS]
+        self.assertEqual([v["statusName"] for v in CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]],
+                         ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
+        self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"], ["BadUserAccessDenied", "BadNotWritable"])
         # Both values reach the session's one subscription together, or neither does.
         GATEWAY.write({"op": "update", "time": None, "items": [[ITEMS[0], 5.0, 0xC0], [ITEMS[1], 6.0, 0xC0]]})
         seen = []
