@@ -36,8 +36,9 @@ OpcEndpointAddress::OpcEndpointAddress(const QHostAddress &listenAddress, const 
     if (hostNameSetting.type() == QVariant::String && text.isEmpty())
         return;
     if (!isHostName(text)) {
-        const QString shown = hostNameSetting.type() == QVariant::String ? text.left(kMaxShownLength)
-                                                                          : QString::fromLatin1(hostNameSetting.typeName());
+        const QString shown = hostNameSetting.type() == QVariant::String
+                                  ? text.left(kMaxShownLength)
+                                  : QString::fromLatin1(hostNameSetting.typeName());
         m_problem = QCoreApplication::translate("OPCServer", "Неверное имя OPC UA \"opcHostName\": %1, используется %2")
                         .arg(shown, m_hostName);
         return;

@@ -460,13 +460,15 @@ void OPCServer::answerLogin(const QJsonObject &message)
     const QJsonValue id = message.value(QStringLiteral("id"));
     const QString login = message.value(QStringLiteral("user")).toString();
     const QString peer = QStringLiteral("opc:") + message.value(QStringLiteral("peer")).toString();
-    const int user = message.value(QStringLiteral("user")).isString() && message.value(QStringLiteral("password")).isString()
-        ? Users::verify(login, message.value(QStringLiteral("password")).toString(), peer)
-        : -1;
+    const QJsonValue password = message.value(QStringLiteral("password"));
+    const int user = message.value(QStringLiteral("user")).isString() && password.isString()
+                         ? Users::verify(login, password.toString(), peer)
+                         : -1;
     ZeltoSystem::instance()->clearError();
     if (user < 0) {
         Database::logWarn(tr("OPC UA: отказано во входе пользователю %1").arg(login));
-        m_gateway->send(QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), false}});
+        m_gateway->send(
+            QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), false}});
         return;
     }
     // Let in with what the user sees, which the gateway is told again when it changes.

@@ -22,7 +22,9 @@ QJsonObject OpcVisibility::of(int userId)
     QVariantList values;
     const QString visible = Visibility::groupCondition("group_id", values);
     QList<int> ids;
-    for (const QVariant &id : Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"), visible, values))
+    const QVariantList rows =
+        Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"), visible, values);
+    for (const QVariant &id : rows)
         ids.append(id.toInt());
     // In order, so that two answers compare equal when they list the same nodes.
     std::sort(ids.begin(), ids.end());

@@ -168,7 +168,8 @@ class OpcServerTest(unittest.TestCase):
         ivanov = a.ok("saveUser", {"login": "ivanov", "password": "i1", "groups": [north]})
         a.ok("saveUser", {"login": "petrov", "password": "p1", "groups": [north], "access": ["allowAll"]})
         # A session sees the nodes its user reads over RPC: those of its groups, all for the administrator.
-        for login, password, numbers in (("ivanov", "i1", [201]), ("petrov", "p1", [201]), ("admin", "tavro", [201, 202])):
+        for login, password, numbers in (("ivanov", "i1", [201]), ("petrov", "p1", [201]),
+                                         ("admin", "tavro", [201, 202])):
             with contextlib.closing(TcpClient(self.inst.server.port)) as rpc:
                 rpc.ok("login", login, password)
                 self.assertEqual(sorted(r["number"] for r in rpc.rows("getNodes")), numbers)
@@ -298,9 +299,10 @@ class GatewayAccessTest(unittest.TestCase):
         self.assertEqual(GATEWAY.wait_for("deactivate")["items"], ITEMS[:1])
         # Nothing of a hidden item or folder is read or written; what is seen is read, and not written.
         folders = [item.split("\\")[0] + "\\" for item in ITEMS]
-        self.assertEqual([v["statusName"] for v in CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]],
-                         ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
-        self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"], ["BadUserAccessDenied", "BadNotWritable"])
+        names = CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]
+        self.assertEqual([v["statusName"] for v in names], ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
+        self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"],
+                         ["BadUserAccessDenied", "BadNotWritable"])
         # Both values reach the session's one subscription together, or neither does.
         GATEWAY.write({"op": "update", "time": None, "items": [[ITEMS[0], 5.0, 0xC0], [ITEMS[1], 6.0, 0xC0]]})
         seen = []

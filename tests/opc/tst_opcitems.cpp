@@ -119,7 +119,8 @@ private slots:
             const OpcEndpointAddress endpoint(listen, setting, "scada1");
             QCOMPARE(endpoint.host(), host);
             QCOMPARE(endpoint.hostName(), hostName);
-            QVERIFY2(endpoint.problem().isEmpty() != passedOver, qPrintable(setting.toString() + ": " + endpoint.problem()));
+            QVERIFY2(endpoint.problem().isEmpty() != passedOver,
+                     qPrintable(setting.toString() + ": " + endpoint.problem()));
         }
     }
 };

@@ -90,7 +90,8 @@ private slots:
         const int both = Users::save({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
         const int gone = Users::save({{"login", "gone"}, {"password", "g"}});
         QVERIFY(north > 0 && both > 0 && Users::remove(gone));
-        const QJsonArray sorted = m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
+        const QJsonArray sorted =
+            m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
                                                        {north, {{"nodes", QJsonArray{m_emptyNode}}}},
                                                        {both, {{"nodes", sorted}}},

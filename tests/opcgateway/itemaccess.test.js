@@ -21,7 +21,10 @@ test("a session sees the items and folders of its user's nodes", () => {
         folders: ["A\\", "A\\B\\", "A\\C\\", "D\\", "E\\"].filter((f) => access.seesFolder(session, f)),
     });
     assert.deepStrictEqual(seen(user), { items: ["A\\B\\x"], folders: ["A\\", "A\\B\\"] });
-    const everything = { items: ["A\\B\\x", "A\\C\\y", "D\\z", "E\\unknown"], folders: ["A\\", "A\\B\\", "A\\C\\", "D\\", "E\\"] };
+    const everything = {
+        items: ["A\\B\\x", "A\\C\\y", "D\\z", "E\\unknown"],
+        folders: ["A\\", "A\\B\\", "A\\C\\", "D\\", "E\\"],
+    };
     assert.deepStrictEqual(seen(other), everything);
     assert.deepStrictEqual(seen(anonymous), everything);
     assert.deepStrictEqual(seen(stranger), { items: [], folders: [] });

@@ -63,7 +63,7 @@ const folders = new Map(); // branch path -> folder node
 const published = new WeakMap(); // folder or variable node -> { item } or { folder }: its id
 const monitored = new Set(); // monitored items of the published items
 const access = new ItemAccess();
-const logins = new Map(); // request id -> callback
+const logins = new Map(); // request id -> { callback, timer, session } of a login asked about
 let nextLoginId = 1;
 
 const itemUse = new ItemUse({
@@ -112,6 +112,13 @@ function folderFor(parts, paths) {
             });
             folders.set(branch, folder);
             published.set(folder, { folder: branch });
+            // A hidden folder reads as denied too: its name is a node's.
+            const path = branch;
+            const readAttribute = folder.readAttribute;
+            folder.readAttribute = function (context, ...rest) {
+                if (context && context.session && !access.seesFolder(context.session, path)) return denied();
+                return readAttribute.call(this, context, ...rest);
+            };
         }
         paths.push(branch);
         parent = folder;
@@ -211,8 +218,9 @@ function guardSession(session) {
         subscription.preCreateMonitoredItem = function (addressSpace, timestampsToReturn, request) {
             const node = addressSpace.findNode(request.itemToMonitor.nodeId);
             if (node && hiddenFrom(this.$session, node)) {
+                const statusCode = opcua.StatusCodes.BadUserAccessDenied;
                 return {
-                    createResult: new opcua.MonitoredItemCreateResult({ statusCode: opcua.StatusCodes.BadUserAccessDenied }),
+                    createResult: new opcua.MonitoredItemCreateResult({ statusCode }),
                     monitoredItemCreateRequest: request,
                 };
             }
@@ -419,7 +427,9 @@ function handle(message) {
             answerLogin(message);
             break;
         case "visibility":
-            if (Number.isInteger(message.user) && access.setView(message.user, ItemAccess.viewOf(message))) followAccess();
+            if (Number.isInteger(message.user) && access.setView(message.user, ItemAccess.viewOf(message))) {
+                followAccess();
+            }
             break;
         case "stop":
             stop(0);
