@@ -5,8 +5,10 @@
 #include "datamonitor.h"
 #include "metadatacatalogue.h"
 #include "nodes.h"
+#include "opcendpointaddress.h"
 #include "opcgateway.h"
 #include "opcitemnames.h"
+#include "opcvisibility.h"
 #include "users.h"
 #include "zelto.h"
 #include "zeltobusyguard.h"
@@ -16,6 +18,9 @@
 #include <QHostInfo>
 #include <QMap>
 #include <QMutexLocker>
+#include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -26,7 +31,7 @@ const int kItemsPerMessage = 500;
 // A one-shot read of an unused item watches its node this long.
 const int kReadHoldMs = 60000;
 // Version of the line protocol this side speaks.
-const int kProtocolVersion = 1;
+const int kProtocolVersion = 2;
 // The settings the gateway and the item names are made from, with their defaults.
 const QMap<QString, QVariant> &opcSettings()
 {
@@ -35,6 +40,7 @@ const QMap<QString, QVariant> &opcSettings()
         {QStringLiteral("opcAnonymous"), false},
         {QStringLiteral("opcSecurityNone"), true},
         {QStringLiteral("opcTrustClients"), false},
+        {QStringLiteral("opcHostName"), QVariant()},
         {QStringLiteral("useRussianInOPC"), true},
         {QStringLiteral("opcNodeFormat"), OpcItemNames::defaultNodeFormat()}};
     return settings;
@@ -61,6 +67,16 @@ QStringList stringList(const QJsonValue &value)
     return list;
 }
 
+// The changes after which a user may see other nodes: their groups, the
+// groups' nodes, the user itself.
+bool changesViews(const QString &event)
+{
+    static const QSet<QString> events{QStringLiteral("userSaved"),  QStringLiteral("userRemoved"),
+                                      QStringLiteral("groupSaved"), QStringLiteral("groupRemoved"),
+                                      QStringLiteral("nodeSaved"),  QStringLiteral("nodeRemoved")};
+    return events.contains(event);
+}
+
 } // namespace
 
 OPCServer::OPCServer(QObject *parent) : QObject(parent)
@@ -76,9 +92,10 @@ OPCServer::~OPCServer()
     stop();
 }
 
-void OPCServer::start()
+void OPCServer::start(const QHostAddress &listenAddress)
 {
     m_active = true;
+    m_listenAddress = listenAddress;
     m_startedWith = settings();
     startGateway();
 }
@@ -268,6 +285,45 @@ void OPCServer::onNotification(const QString &event, const QVariant &param)
         updateNode(param.toInt());
     else if (event == QLatin1String("archivesSaved"))
         publishNewNode(param.toInt());
+    if (changesViews(event))
+        viewsMayChange(event, param.toInt());
+}
+
+void OPCServer::viewsMayChange(const QString &event, int id)
+{
+    // A user's own change concerns that user; a group's or a node's, anyone.
+    if (event.startsWith(QLatin1String("user"))) {
+        if (m_views.contains(id))
+            m_staleViews.insert(id);
+    } else {
+        for (auto it = m_views.constBegin(); it != m_views.constEnd(); ++it)
+            m_staleViews.insert(it.key());
+    }
+    if (m_staleViews.isEmpty() || m_viewsQueued)
+        return;
+    m_viewsQueued = true;
+    QTimer::singleShot(0, this, &OPCServer::sendViews);
+}
+
+void OPCServer::sendViews()
+{
+    // Not from inside a check script's save: its changes are not committed yet.
+    if (ZeltoBusyGuard::defer(this, [this]() { sendViews(); }))
+        return;
+    m_viewsQueued = false;
+    const QSet<int> users = std::exchange(m_staleViews, QSet<int>());
+    for (int user : users) {
+        if (!m_gateway || !m_views.contains(user))
+            continue;
+        const QJsonObject view = OpcVisibility::of(user);
+        if (view == m_views.value(user))
+            continue;
+        m_views.insert(user, view);
+        QJsonObject message = view;
+        message.insert(kOp, QStringLiteral("visibility"));
+        message.insert(QStringLiteral("user"), user);
+        m_gateway->send(message);
+    }
 }
 
 QJsonObject OPCServer::updateMessage(int nodeId)
@@ -309,6 +365,7 @@ QJsonObject OPCServer::itemEntry(const QString &name, const OpcNode &node, const
     const QPair<QJsonValue, int> published = OpcValue::published(node.row.value(column), type);
     const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
     return QJsonObject{{QStringLiteral("id"), name},
+                       {QStringLiteral("node"), node.nodeId},
                        {QStringLiteral("type"), OpcValue::typeName(type)},
                        {QStringLiteral("value"), published.first},
                        {QStringLiteral("quality"), published.second},
@@ -317,13 +374,21 @@ QJsonObject OPCServer::itemEntry(const QString &name, const OpcNode &node, const
 
 void OPCServer::onGatewayStarted()
 {
+    // A new process has no sessions: nobody is logged in through it yet.
+    m_views.clear();
+    m_staleViews.clear();
     const QString home = Zelto::moduleDir();
+    const OpcEndpointAddress endpoint(m_listenAddress, Database::getSetting(QStringLiteral("opcHostName")),
+                                      QHostInfo::localHostName());
+    if (!endpoint.problem().isEmpty())
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
     m_gateway->send(QJsonObject{
         {kOp, QStringLiteral("config")},
         {QStringLiteral("version"), kProtocolVersion},
         {QStringLiteral("port"), opcSetting(QStringLiteral("opcPort")).toInt()},
         {QStringLiteral("pki"), home + QStringLiteral("/pki")},
-        {QStringLiteral("hostname"), QHostInfo::localHostName()},
+        {QStringLiteral("host"), endpoint.host()},
+        {QStringLiteral("hostname"), endpoint.hostName()},
         {QStringLiteral("allowAnonymous"), opcSetting(QStringLiteral("opcAnonymous")).toBool()},
         {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
         {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
@@ -399,10 +464,25 @@ void OPCServer::answerLogin(const QJsonObject &message)
     QString peer = message.value(QStringLiteral("peer")).toString();
     if (peer.isEmpty())
         peer = QStringLiteral("opc");
-    const bool ok = message.value(QStringLiteral("user")).isString() && message.value(QStringLiteral("password")).isString()
-        && Users::verify(login, message.value(QStringLiteral("password")).toString(), peer) >= 0;
+    const QJsonValue password = message.value(QStringLiteral("password"));
+    const int user = message.value(QStringLiteral("user")).isString() && password.isString()
+                         ? Users::verify(login, password.toString(), peer)
+                         : -1;
     ZeltoSystem::instance()->clearError();
-    if (!ok)
+    if (user < 0) {
         Database::logWarn(tr("OPC UA: отказано во входе пользователю %1").arg(login));
-    m_gateway->send(QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), ok}});
+        m_gateway->send(
+            QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), false}});
+        return;
+    }
+    // Let in with what the user sees, which the gateway is told again when it changes.
+    const QJsonObject view = OpcVisibility::of(user);
+    m_views.insert(user, view);
+    m_staleViews.remove(user);
+    QJsonObject answer = view;
+    answer.insert(kOp, QStringLiteral("login"));
+    answer.insert(QStringLiteral("id"), id);
+    answer.insert(QStringLiteral("ok"), true);
+    answer.insert(QStringLiteral("user"), user);
+    m_gateway->send(answer);
 }

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
@@ -24,7 +25,8 @@ class OpcItemNames;
 // use is watched in the data monitor on behalf of nobody (user -1), and
 // every "nodeMonitored" of such a node sends the used items' values with
 // their quality and time. Login attempts of OPC UA clients are checked
-// against the server's users here.
+// against the server's users here, and the gateway learns which nodes each
+// such user sees, at login and again whenever that changes.
 //
 // Off unless the setting "opcPort" holds a port; between start() and stop()
 // it follows the OPC settings as they change. Held by the service.
@@ -45,8 +47,9 @@ public:
     ~OPCServer() override;
 
     // Builds the address space and starts the gateway when "opcPort" is
-    // set; Node.js missing or too old is logged once and leaves OPC off.
-    void start();
+    // set, its endpoints on listenAddress (all interfaces: Any); Node.js
+    // missing or too old is logged once and leaves OPC off.
+    void start(const QHostAddress &listenAddress = QHostAddress(QHostAddress::Any));
     void stop();
 
     // The address space built by the last start, by item name.
@@ -87,13 +90,24 @@ private:
     void publishNewNode(int nodeId);
     void updateNode(int nodeId);
     void answerLogin(const QJsonObject &message);
+    // A change that may change what users see: their views are sent again
+    // (those that changed) once the current burst of changes is over.
+    void viewsMayChange(const QString &event, int id);
+    void sendViews();
     QJsonObject itemEntry(const QString &name, const OpcNode &node, const QString &column) const;
 
     OpcGateway *m_gateway = nullptr;
     bool m_active = false;
+    QHostAddress m_listenAddress;
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QHash<QString, Item> m_items;
     QMap<int, OpcNode> m_nodes;
+    // What each user logged in through the running gateway was last told to
+    // see (OpcVisibility), the users whose view is to be sent again, and
+    // whether that is queued.
+    QHash<int, QJsonObject> m_views;
+    QSet<int> m_staleViews;
+    bool m_viewsQueued = false;
     // Serialises the item use bookkeeping with the data monitor's calls
     // (taken before the data monitor's own lock).
     mutable QMutex m_mutex;

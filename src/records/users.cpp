@@ -278,5 +278,9 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
         if (!Database::execute(insert, {id, groupId}))
             return false;
     }
-    return scope.commit();
+    if (!scope.commit())
+        return false;
+    // What the user sees has changed (the OPC UA sessions follow it).
+    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    return true;
 }

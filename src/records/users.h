@@ -42,7 +42,8 @@ public:
     static int save(const QVariantMap &input);
     static bool remove(int id);
     static bool setAccess(int id, const QStringList &rights);
-    // Replaces every membership of the user, the common group's included.
+    // Replaces every membership of the user, the common group's included;
+    // announced as "userSaved".
     static bool setGroups(int id, const QVariantList &groupIds);
 
 private:

@@ -94,7 +94,7 @@ void Service::start()
         new XmlRpcServer(address, this);
 
     seedSettings();
-    opcServer.start();
+    opcServer.start(address);
     openListeners(address);
     loadMaintenanceState();
 

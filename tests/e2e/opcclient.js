@@ -26,8 +26,8 @@ function dataValueJson(id, dataValue) {
         received: Date.now() };   // received: the OPC benchmark's latencies
 }
 
-const valueAttribute = (id) =>
-    ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds.Value });
+const valueAttribute = (id, attribute = "Value") =>
+    ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds[attribute] });
 
 async function browseAll(nodeId, prefix, out) {
     const result = await session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
@@ -59,22 +59,28 @@ const commands = {
         await probe.connect(c.url);
         const endpoints = await probe.getEndpoints();
         await probe.disconnect();
-        return { endpoints: endpoints.map((e) => ({ policy: e.securityPolicyUri.split("#")[1],
+        return { endpoints: endpoints.map((e) => ({ url: e.endpointUrl, policy: e.securityPolicyUri.split("#")[1],
             mode: opcua.MessageSecurityMode[e.securityMode],
             tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]) })) };
     },
     async browse() { return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) }; },
     async read(c) {
-        const values = await session.read(c.ids.map(valueAttribute));
+        const values = await session.read(c.ids.map((id) => valueAttribute(id, c.attribute)));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
+    },
+    async write(c) {
+        const statuses = await session.write(c.ids.map((id) =>
+            ({ ...valueAttribute(id), value: { value: { dataType: opcua.DataType.Double, value: c.value } } })));
+        return { statuses: statuses.map((s) => s.name) };
     },
     async subscribe(c) {
         subscription = await session.createSubscription2({ requestedPublishingInterval: c.interval || 1000,
             requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 10, maxNotificationsPerPublish: 0,
             publishingEnabled: true });
-        const group = await subscription.monitorItems(c.ids.map(valueAttribute),
+        const group = await subscription.monitorItems(c.ids.map((id) => valueAttribute(id)),
             { samplingInterval: 0, discardOldest: true, queueSize: c.queueSize || 1 }, opcua.TimestampsToReturn.Both);
         group.on("changed", (item, dataValue) => changes.push(dataValueJson(item.itemToMonitor.nodeId.value, dataValue)));
+        return { statuses: group.monitoredItems.map((item) => item.statusCode.name) };
     },
     async changes() { return { changes: changes.splice(0) }; },
     async unsubscribe() {

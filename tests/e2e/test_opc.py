@@ -1,4 +1,5 @@
-"""OPC UA: the server with its gateway and the simulator, a gateway that cannot run, a slow subscriber."""
+"""OPC UA: the server with its gateway and the simulator, a gateway that cannot run, the gateway alone with its
+logins answered by the test, a slow subscriber."""
 
 import base64
 import contextlib
@@ -12,26 +13,32 @@ from datetime import datetime, timezone
 
 from orvexe2e import (AUTH_FAILED, FAST_MONITOR, THROTTLED, DataServer, SimulatedInstallation, TcpClient, TempHome,
                       accepts, free_port, read, wait_until, write)
-from opce2e import Gateway, OpcClient, children, require_node
+from opce2e import Gateway, OpcClient, children, listening_sockets, require_node
 
 T1 = "Температура в подающем трубопроводе"
 
 
+ITEMS = ["Узел\\Температура", "Другой узел\\Температура"]   # of nodes 1 and 2
+
+
 def setUpModule():
-    # Node.js programs take seconds to start: one client for all, the slow subscriber's gateway started now.
-    global CLIENT, GATEWAY
+    # Node.js programs take seconds to start: one client for all, the lone gateway started now.
+    global CLIENT, GATEWAY, GATEWAY_HOME, GATEWAY_URL
     require_node()
     CLIENT = OpcClient()
-    SlowSubscriberTest.home, SlowSubscriberTest.port = TempHome(), free_port()
-    GATEWAY = Gateway({"port": SlowSubscriberTest.port, "pki": os.path.join(SlowSubscriberTest.home.path, "pki"),
-                       "hostname": "localhost", "allowAnonymous": True, "securityNone": True},
-                      [{"id": SlowSubscriberTest.item, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}])
+    GATEWAY_HOME, port = TempHome(), free_port()
+    GATEWAY_URL = "opc.tcp://127.0.0.1:%d" % port
+    GATEWAY = Gateway({"port": port, "pki": os.path.join(GATEWAY_HOME.path, "pki"), "hostname": "localhost",
+                       "allowAnonymous": True, "securityNone": True},
+                      [{"id": item, "node": node, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}
+                       for node, item in enumerate(ITEMS, 1)])
+    GATEWAY.wait_for("listening")
 
 
 def tearDownModule():
     CLIENT.stop()
     GATEWAY.stop()
-    SlowSubscriberTest.home.remove()
+    GATEWAY_HOME.remove()
 
 
 class OpcServerTest(unittest.TestCase):
@@ -158,6 +165,76 @@ class OpcServerTest(unittest.TestCase):
         self.assertIn(socket.gethostname().encode(), der)
 
 
+    def opc_numbers(self):
+        """The numbers of the nodes whose items the OPC session browses."""
+        return sorted({int(i["id"].split(".")[0].split("_")[1]) for i in self.client.call("browse")["items"]})
+
+    def test_6_each_user_sees_the_items_of_its_groups_nodes(self):
+        a, c, url = self.inst.admin, self.client, self.inst.url
+        north, south = (a.ok("saveGroup", {"name": name}) for name in ("Север", "Юг"))
+        for node, group in zip(self.inst.nodes, (north, south)):
+            a.ok("setNodeGroup", node, group)
+        ivanov = a.ok("saveUser", {"login": "ivanov", "password": "i1", "groups": [north]})
+        a.ok("saveUser", {"login": "petrov", "password": "p1", "groups": [north], "access": ["allowAll"]})
+        # A session sees the nodes its user reads over RPC: those of its groups, all for the administrator.
+        for login, password, numbers in (("ivanov", "i1", [201]), ("petrov", "p1", [201]),
+                                         ("admin", "tavro", [201, 202])):
+            with contextlib.closing(TcpClient(self.inst.server.port)) as rpc:
+                rpc.ok("login", login, password)
+                self.assertEqual(sorted(r["number"] for r in rpc.rows("getNodes")), numbers)
+            c.call("connect", url=url, mode="Sign", user=login, password=password)
+            self.assertEqual(self.opc_numbers(), numbers, login)
+            c.call("close")
+
+        # Hidden items are refused to read and to monitor, and nobody watches their node for it.
+        mine, hidden = "QRV2_000201.S1.t1", "QRV2_000202.S1.t1"
+        c.call("connect", url=url, mode="Sign", user="ivanov", password="i1")
+        self.assertEqual(c.call("read", ids=[hidden])["values"][0]["statusName"], "BadUserAccessDenied")
+        self.assertEqual(c.call("subscribe", ids=[mine, hidden], interval=250)["statuses"],
+                         ["Good", "BadUserAccessDenied"])
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30), self.watched_by_opc())
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "Good")
+
+        # The live session follows its user's groups: the item it monitors is denied and released.
+        a.ok("setUserGroups", ivanov, [south])
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(self.opc_numbers(), [202])
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [], 30), self.watched_by_opc())
+        a.ok("setUserGroups", ivanov, [north])
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "Good")
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30))
+        # ... and the nodes' groups.
+        a.ok("setNodeGroup", self.inst.nodes[1], north)
+        self.assertTrue(wait_until(lambda: self.opc_numbers() == [201, 202], 30), self.opc_numbers())
+        a.ok("removeUser", ivanov)
+        c.wait_change(lambda ch: ch["id"] == mine and ch["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(self.opc_numbers(), [])
+        c.call("close")
+        self.assertTrue(wait_until(lambda: self.watched_by_opc() == [], 30), self.watched_by_opc())
+
+    def test_7_bound_to_the_server_address_under_its_public_name(self):
+        # The INI file binds the server to 127.0.0.1: so is the gateway, and its endpoints say so.
+        gateway = children(self.inst.server.proc.pid)[0]
+        self.assertEqual(listening_sockets(gateway), {("127.0.0.1", self.inst.opc_port)})
+
+        def urls():
+            reply = self.client.answer("endpoints", url=self.inst.url)
+            return reply["ok"] and {e["url"] for e in reply["endpoints"]}
+
+        self.assertEqual(urls(), {"opc.tcp://127.0.0.1:%d" % self.inst.opc_port})
+        # A public name goes into the endpoints and the certificate at once.
+        self.inst.admin.ok("setSetting", "opcHostName", "scada.example.net")
+        wanted = {"opc.tcp://scada.example.net:%d" % self.inst.opc_port}
+        self.assertTrue(wait_until(lambda: urls() == wanted, 180, 0.5), urls())
+        certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
+        der = b"".join(base64.b64decode("".join(line for line in read(os.path.join(certs, name)).splitlines()
+                                                if not line.startswith("-----")))
+                       for name in os.listdir(certs) if name.endswith(".pem"))
+        self.assertTrue(b"scada.example.net" in der, "the certificate does not name scada.example.net")
+        self.assertEqual(listening_sockets(children(self.inst.server.proc.pid)[0]),
+                         {("127.0.0.1", self.inst.opc_port)})
+
+
 class WithoutGatewayTest(unittest.TestCase):
     def test_gateway_missing_too_old_or_talking_nonsense(self):
         # One home started with one stand-in after the other; OPC is read at start.
@@ -193,15 +270,68 @@ class WithoutGatewayTest(unittest.TestCase):
                 self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
 
 
+class GatewayAccessTest(unittest.TestCase):
+    """The gateway lets a user see the items of the nodes the server names in its answers, and nothing on doubt."""
+
+    def login(self, **answer):
+        """Connects as a user, the gateway's question answered with these fields: the client's reply."""
+        CLIENT.write({"cmd": "connect", "url": GATEWAY_URL, "user": "ivanov", "password": "i1"})
+        question = GATEWAY.wait_for("login")
+        GATEWAY.write(dict(answer, op="login", id=question["id"]))
+        return CLIENT.read(120)
+
+    def browsed(self):
+        return [i["id"] for i in CLIENT.call("browse")["items"]]
+
+    def test_told_nodes_only(self):
+        # An answer that lets in without saying who refuses.
+        self.assertIn("BadUserAccessDenied", self.login(ok=True, all=True)["error"])
+        self.assertTrue(self.login(ok=True, user=7, nodes=[1])["ok"])
+        self.assertEqual(self.browsed(), ITEMS[:1])
+        # What the user sees changes while connected; another user's view is not this user's; what makes no
+        # sense shows nothing.
+        for told, seen in (({"user": 7, "nodes": [2]}, ITEMS[1:]),
+                           ({"user": 8, "all": True}, ITEMS[1:]),
+                           ({"user": 7, "all": True}, ITEMS),
+                           ({"user": 7, "nodes": "1"}, [])):
+            GATEWAY.write(dict(told, op="visibility"))
+            self.assertTrue(wait_until(lambda: self.browsed() == seen, 30), (told, self.browsed()))
+
+        # A monitored item that goes out of sight says so once, passes nothing on and is no longer used,
+        # until it comes back.
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [1, 2]})
+        self.assertTrue(wait_until(lambda: self.browsed() == ITEMS, 30))
+        CLIENT.call("subscribe", ids=ITEMS, interval=100)
+        self.assertEqual(sorted(GATEWAY.wait_for("activate")["items"]), sorted(ITEMS))
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [2]})
+        CLIENT.wait_change(lambda c: c["id"] == ITEMS[0] and c["statusName"] == "BadUserAccessDenied")
+        self.assertEqual(GATEWAY.wait_for("deactivate")["items"], ITEMS[:1])
+        # Nothing of a hidden item or folder is read or written; what is seen is read, and not written.
+        folders = [item.split("\\")[0] + "\\" for item in ITEMS]
+        names = CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]
+        self.assertEqual([v["statusName"] for v in names], ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
+        self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"],
+                         ["BadUserAccessDenied", "BadNotWritable"])
+        # Both values reach the session's one subscription together, or neither does.
+        GATEWAY.write({"op": "update", "time": None, "items": [[ITEMS[0], 5.0, 0xC0], [ITEMS[1], 6.0, 0xC0]]})
+        seen = []
+        self.assertTrue(wait_until(lambda: seen.extend(CLIENT.call("changes")["changes"]) or
+                                   any(c["id"] == ITEMS[1] and c["value"] == 6.0 for c in seen), 30), seen)
+        self.assertEqual([c for c in seen if c["id"] == ITEMS[0]], [])
+        GATEWAY.write({"op": "visibility", "user": 7, "nodes": [1, 2]})
+        back = CLIENT.wait_change(lambda c: c["id"] == ITEMS[0])
+        self.assertEqual((back["statusName"], back["value"]), ("Good", 5.0))
+        self.assertEqual(GATEWAY.wait_for("activate")["items"], ITEMS[:1])
+        CLIENT.call("close")
+        self.assertIsNone(GATEWAY.proc.poll())
+
+
 class SlowSubscriberTest(unittest.TestCase):
     """A subscriber that stops collecting while Bad values come: its queue overflows on a value not Good."""
 
-    item = "Узел\\Температура"
-
     def test_gateway_stays_up(self):
-        gateway, client, item = GATEWAY, CLIENT, self.item
-        gateway.wait_for("listening")
-        client.call("connect", url="opc.tcp://127.0.0.1:%d" % self.port)
+        gateway, client, item = GATEWAY, CLIENT, ITEMS[0]
+        client.call("connect", url=GATEWAY_URL)
         client.call("subscribe", ids=[item], interval=100, queueSize=2)
         gateway.wait_for("activate")
         client.call("stall")

@@ -1,4 +1,5 @@
 #include "metadatacatalogue.h"
+#include "opcendpointaddress.h"
 #include "opcitemnames.h"
 #include "opcvalue.h"
 
@@ -89,6 +90,38 @@ private slots:
             {QVariant(), OpcValue::DateTime, QJsonValue(), bad}};
         for (const auto &[value, type, wire, quality] : cases)
             QCOMPARE(OpcValue::published(value, type), qMakePair(wire, quality));
+    }
+
+    void endpointAddress()
+    {
+        // Listening address, "opcHostName", and what comes of them: the address listened on, the name in the
+        // URLs, whether the setting was passed over.
+        const QHostAddress any(QHostAddress::Any), loopback(QHostAddress::LocalHost);
+        const QList<std::tuple<QHostAddress, QVariant, QString, QString, bool>> cases{
+            {any, QVariant(), "", "scada1", false},
+            {loopback, QVariant(), "127.0.0.1", "127.0.0.1", false},
+            {QHostAddress("::1"), QVariant(), "::1", "[::1]", false},
+            {QHostAddress("0.0.0.0"), QVariant(), "0.0.0.0", "scada1", false},
+            {loopback, "scada.example.net", "127.0.0.1", "scada.example.net", false},
+            {any, " 10.0.0.5 ", "", "10.0.0.5", false},
+            {any, "FE80::1", "", "[fe80::1]", false},
+            {any, "pc_01", "", "pc_01", false},
+            {any, "", "", "scada1", false},
+            {loopback, "bad host/name", "127.0.0.1", "127.0.0.1", true},
+            {any, QString(64, 'a') + ".net", "", "scada1", true},
+            {any, QString("a.").repeated(127) + "a", "", "scada1", true},   // 255 characters: 253 at most
+            {any, "-lead.net", "", "scada1", true},
+            {any, "a..net", "", "scada1", true},
+            {any, "::zz", "", "scada1", true},
+            {any, QVariantList{"scada"}, "", "scada1", true},
+            {any, 5, "", "scada1", true}};
+        for (const auto &[listen, setting, host, hostName, passedOver] : cases) {
+            const OpcEndpointAddress endpoint(listen, setting, "scada1");
+            QCOMPARE(endpoint.host(), host);
+            QCOMPARE(endpoint.hostName(), hostName);
+            QVERIFY2(endpoint.problem().isEmpty() != passedOver,
+                     qPrintable(setting.toString() + ": " + endpoint.problem()));
+        }
     }
 };
 

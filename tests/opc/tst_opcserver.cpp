@@ -2,11 +2,14 @@
 
 #include "database.h"
 #include "datamonitor.h"
+#include "groups.h"
 #include "../monitor/monitorresults.h"
 #include "lasterror.h"
 #include "nodes.h"
 #include "opcserver.h"
+#include "opcvisibility.h"
 #include "tasks.h"
+#include "users.h"
 #include "tempdatabasehome.h"
 
 #include <QtTest>
@@ -75,6 +78,27 @@ private slots:
             QCOMPARE(server.updateMessage(m_node).value("items").toArray(), QJsonArray({item}));
         }
         server.setItemsUsed({kT1}, false);
+    }
+
+    void visibilityByUser()
+    {
+        // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
+        const int group = Groups::save({{"name", "Север"}});
+        QVERIFY(Nodes::setGroup(m_emptyNode, group));
+        const int north = Users::save({{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
+        const int both = Users::save({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
+        const int gone = Users::save({{"login", "gone"}, {"password", "g"}});
+        QVERIFY(north > 0 && both > 0 && Users::remove(gone));
+        const QJsonArray sorted =
+            m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
+        const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
+                                                       {north, {{"nodes", QJsonArray{m_emptyNode}}}},
+                                                       {both, {{"nodes", sorted}}},
+                                                       {gone, {{"nodes", QJsonArray()}}},
+                                                       {-1, {{"nodes", QJsonArray()}}}};
+        for (const auto &[user, view] : cases)
+            QCOMPARE(OpcVisibility::of(user), view);
+        QVERIFY(Nodes::setGroup(m_emptyNode, 0));
     }
 
 private:

@@ -4,8 +4,9 @@
 // object per line (docs/protocol.md gives the grammar): it sends the
 // configuration, the address space and value updates; this program serves
 // them to OPC UA clients and reports which items the clients use, and asks
-// the server whether a user name and password may log in. Standard error is
-// for the server's log only.
+// the server whether a user name and password may log in and which nodes
+// that user sees: a session browses, reads and monitors only their items.
+// Standard error is for the server's log only.
 "use strict";
 
 // node-opcua prints its warnings through console.log: standard output
@@ -20,12 +21,13 @@ const path = require("node:path");
 const opcua = require("node-opcua");
 const { Guard } = require("./overflowguard");
 const { ItemUse } = require("./itemuse");
+const { ItemAccess, ANONYMOUS } = require("./itemaccess");
 
 Guard.install(opcua.MonitoredItem);
 
 // Version of the line protocol this program speaks (the "config" line's
 // "version" must match its major number).
-const PROTOCOL_VERSION = 1;
+const PROTOCOL_VERSION = 2;
 const LOGIN_TIMEOUT_MS = 10000;
 
 const QUALITY = {
@@ -58,7 +60,10 @@ let started = false;
 const pendingItems = [];
 const variables = new Map(); // item name -> { variable, type }
 const folders = new Map(); // branch path -> folder node
-const logins = new Map(); // request id -> callback
+const published = new WeakMap(); // folder or variable node -> { item } or { folder }: its id
+const monitored = new Set(); // monitored items of the published items
+const access = new ItemAccess();
+const logins = new Map(); // request id -> { callback, timer, session } of a login asked about
 let nextLoginId = 1;
 
 const itemUse = new ItemUse({
@@ -89,7 +94,9 @@ function timeOf(text) {
     return Number.isNaN(date.getTime()) ? new Date() : date;
 }
 
-function folderFor(parts) {
+// The folder of an item's branch, made when missing; paths gets the path of
+// every folder on the way.
+function folderFor(parts, paths) {
     let parent = server.engine.addressSpace.rootFolder.objects;
     let branch = "";
     for (const part of parts) {
@@ -104,7 +111,16 @@ function folderFor(parts) {
                 displayName: part,
             });
             folders.set(branch, folder);
+            published.set(folder, { folder: branch });
+            // A hidden folder reads as denied too: its name is a node's.
+            const path = branch;
+            const readAttribute = folder.readAttribute;
+            folder.readAttribute = function (context, ...rest) {
+                if (context && context.session && !access.seesFolder(context.session, path)) return denied();
+                return readAttribute.call(this, context, ...rest);
+            };
         }
+        paths.push(branch);
         parent = folder;
     }
     return parent;
@@ -118,8 +134,11 @@ function addItem(item) {
     if (variables.has(item.id)) return;
     const parts = item.id.split(config.separator);
     const name = parts.pop();
+    const paths = [];
+    const folder = folderFor(parts, paths);
+    access.addItem(item.id, item.node, paths);
     const variable = namespace.addVariable({
-        organizedBy: folderFor(parts),
+        organizedBy: folder,
         browseName: new opcua.QualifiedName({ name, namespaceIndex: namespace.index }),
         displayName: name,
         nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, item.id, namespace.index),
@@ -129,13 +148,35 @@ function addItem(item) {
         minimumSamplingInterval: 0,
     });
     variables.set(item.id, { variable, type: item.type });
+    published.set(variable, { item: item.id });
     setValue(item.id, item.value, item.quality, timeOf(item.time));
-    // A client that reads an item nobody uses makes its node watched for a while.
+    // A hidden item reads as denied, every attribute of it. A client that
+    // reads an item nobody uses makes its node watched for a while.
     const readAttribute = variable.readAttribute;
     variable.readAttribute = function (context, attributeId, ...rest) {
-        if (attributeId === opcua.AttributeIds.Value && context && context.session) itemUse.hold(item.id);
+        const session = context && context.session;
+        if (session) {
+            if (!access.seesItem(session, item.id)) return denied();
+            if (attributeId === opcua.AttributeIds.Value) itemUse.hold(item.id);
+        }
         return readAttribute.call(this, context, attributeId, ...rest);
     };
+}
+
+function denied() {
+    return new opcua.DataValue({ statusCode: opcua.StatusCodes.BadUserAccessDenied });
+}
+
+// Whether a node of the address space is one of ours that the session may not see.
+function hiddenFrom(session, node) {
+    const what = published.get(node);
+    if (!what) return false;
+    return what.item !== undefined ? !access.seesItem(session, what.item) : !access.seesFolder(session, what.folder);
+}
+
+function itemOf(nodeId) {
+    if (!nodeId || nodeId.namespace !== namespace.index || typeof nodeId.value !== "string") return undefined;
+    return variables.has(nodeId.value) ? nodeId.value : undefined;
 }
 
 function setValue(id, value, code, time) {
@@ -163,37 +204,107 @@ function update(message) {
     }
 }
 
-function trackSubscriptions(session) {
+// A new session sees only what its user sees: Browse leaves hidden folders
+// and items out and Write refuses them (the session's permission check),
+// and CreateMonitoredItems refuses them. Reads are refused by the items.
+function guardSession(session) {
+    const context = session.sessionContext;
+    const checkPermission = context.checkPermission;
+    context.checkPermission = function (node, permission) {
+        return !hiddenFrom(session, node) && checkPermission.call(this, node, permission);
+    };
     session.on("new_subscription", (subscription) => {
+        const preCreate = subscription.preCreateMonitoredItem;
+        subscription.preCreateMonitoredItem = function (addressSpace, timestampsToReturn, request) {
+            const node = addressSpace.findNode(request.itemToMonitor.nodeId);
+            if (node && hiddenFrom(this.$session, node)) {
+                const statusCode = opcua.StatusCodes.BadUserAccessDenied;
+                return {
+                    createResult: new opcua.MonitoredItemCreateResult({ statusCode }),
+                    monitoredItemCreateRequest: request,
+                };
+            }
+            return preCreate.call(this, addressSpace, timestampsToReturn, request);
+        };
         subscription.on("monitoredItem", (monitoredItem, itemToMonitor) => {
-            if (itemToMonitor.attributeId !== opcua.AttributeIds.Value) return;
-            const nodeId = itemToMonitor.nodeId;
-            if (nodeId.namespace !== namespace.index || typeof nodeId.value !== "string") return;
-            if (!variables.has(nodeId.value)) return;
-            monitoredItem.$orvexItem = nodeId.value;
-            itemUse.add(nodeId.value);
+            const id = itemOf(itemToMonitor.nodeId);
+            if (id !== undefined) track(monitoredItem, id, itemToMonitor.attributeId === opcua.AttributeIds.Value);
         });
         subscription.on("removeMonitoredItem", (monitoredItem) => {
-            if (monitoredItem.$orvexItem) itemUse.release(monitoredItem.$orvexItem);
-            monitoredItem.$orvexItem = undefined;
+            const state = monitoredItem.$orvex;
+            if (!state) return;
+            monitored.delete(monitoredItem);
+            if (state.uses && state.shown) itemUse.release(state.item);
+            monitoredItem.$orvex = undefined;
         });
     });
 }
 
+// A monitored item of ours passes values on while its session sees the
+// item; its value monitoring counts as a use of the item meanwhile.
+function track(monitoredItem, item, uses) {
+    const record = monitoredItem.recordValue;
+    monitoredItem.$orvex = { item, uses, shown: true, record };
+    monitoredItem.recordValue = function (...args) {
+        return this.$orvex && !this.$orvex.shown ? false : record.apply(this, args);
+    };
+    monitored.add(monitoredItem);
+    if (uses) itemUse.add(item);
+}
+
+// After a change of what some session sees: an item that went out of sight
+// tells its client BadUserAccessDenied once, stops and is no longer a use;
+// one that came back is a use again and goes on from its current value.
+// Items of orphaned subscriptions wait for their next session.
+function followAccess() {
+    for (const monitoredItem of monitored) {
+        const state = monitoredItem.$orvex;
+        const session = monitoredItem.$subscription && monitoredItem.$subscription.$session;
+        if (!state || !session) continue;
+        const shown = access.seesItem(session, state.item);
+        if (shown === state.shown) continue;
+        state.shown = shown;
+        if (state.uses) {
+            if (shown) itemUse.add(state.item);
+            else itemUse.release(state.item);
+        }
+        const value = shown ? variables.get(state.item).variable.readValue().clone() : denied();
+        state.record.call(monitoredItem, value, true);
+    }
+}
+
+// An activated session is its user's, or anonymous: it sees from now on what they see.
+function bindSession(session) {
+    const token = session.userIdentityToken;
+    if (token instanceof opcua.UserNameIdentityToken) access.bind(session, session.$orvexUser);
+    else if (token instanceof opcua.AnonymousIdentityToken) access.bind(session, ANONYMOUS);
+    else access.unbind(session);
+    followAccess();
+}
+
+// Called by node-opcua with the session as this.
 function checkLogin(userName, password, callback) {
     const id = nextLoginId++;
-    const channel = this && this.channel;
+    const session = this;
+    const channel = session && session.channel;
     // A server that does not answer refuses: the client may try again.
-    const timer = setTimeout(() => answerLogin(id, false), LOGIN_TIMEOUT_MS);
-    logins.set(id, { callback, timer });
+    const timer = setTimeout(() => answerLogin({ id, ok: false }), LOGIN_TIMEOUT_MS);
+    logins.set(id, { callback, timer, session });
     send({ op: "login", id, user: userName, password, peer: (channel && channel.remoteAddress) || "" });
 }
 
-function answerLogin(id, ok) {
-    const pending = logins.get(id);
+// A login is let in with the user's id and what the user sees; an answer
+// without the id refuses.
+function answerLogin(answer) {
+    const pending = logins.get(answer.id);
     if (!pending) return;
-    logins.delete(id);
+    logins.delete(answer.id);
     clearTimeout(pending.timer);
+    const ok = answer.ok === true && Number.isInteger(answer.user);
+    if (ok) {
+        if (pending.session) pending.session.$orvexUser = answer.user;
+        if (access.setView(answer.user, ItemAccess.viewOf(answer))) followAccess();
+    }
     pending.callback(null, ok);
 }
 
@@ -210,10 +321,16 @@ async function startServer() {
         modes.unshift(opcua.MessageSecurityMode.None);
         policies.unshift(opcua.SecurityPolicy.None);
     }
-    const hostname = config.hostname || undefined;
+    // The name clients use: in the endpoint URLs and the certificate's names
+    // (an IPv6 address comes in brackets, fit for the URLs only).
+    const hostname = typeof config.hostname === "string" && config.hostname ? config.hostname : undefined;
+    const certificateNames = hostname && !hostname.startsWith("[") ? [hostname] : [];
     server = new opcua.OPCUAServer({
         port: config.port,
+        // One interface, or all of them when the server is bound to none.
+        host: config.host || undefined,
         hostname,
+        alternateHostname: certificateNames,
         serverCertificateManager: certificateManager,
         certificateFile: path.join(pki, "own", "certs", "orvex_opc_server.pem"),
         privateKeyFile: path.join(pki, "own", "private", "private_key.pem"),
@@ -223,7 +340,8 @@ async function startServer() {
         userManager: { isValidUserAsync: checkLogin },
         buildInfo: { productName: "Orvex OPC Server", manufacturerName: "Orvex" },
         serverInfo: {
-            applicationUri: opcua.makeApplicationUrn(hostname || require("node:os").hostname(), "Orvex.OPC"),
+            // The application's own name, which no host name setting changes.
+            applicationUri: opcua.makeApplicationUrn(require("node:os").hostname(), "Orvex.OPC"),
             productUri: "Orvex.OPC",
             applicationName: { text: "Orvex OPC Server", locale: "ru" },
         },
@@ -233,6 +351,7 @@ async function startServer() {
     server.isValidX509IdentityToken = (channel, session, policy, token, signature, callback) =>
         callback(null, opcua.StatusCodes.BadIdentityTokenRejected);
     await server.initialize();
+    await renameCertificate();
     // (the endpoints exist once the server is initialised)
     for (const endpoint of server.endpoints) {
         for (const description of endpoint.endpointDescriptions()) {
@@ -242,11 +361,28 @@ async function startServer() {
         }
     }
     namespace = server.engine.addressSpace.getOwnNamespace();
-    server.on("create_session", trackSubscriptions);
+    server.on("create_session", guardSession);
+    server.on("session_activated", bindSession);
+    server.on("session_closed", (session) => access.unbind(session));
     for (const item of pendingItems.splice(0)) addItem(item);
     await server.start();
     started = true;
     send({ op: "listening", port: config.port, endpoints: server.endpoints.map((e) => e.endpointDescriptions()[0].endpointUrl) });
+}
+
+// A certificate made here for other names (the host was renamed, or
+// "opcHostName" changed) is made anew for the names of now; one from
+// elsewhere is left as it is, with a warning.
+async function renameCertificate() {
+    const missing = server.checkCertificateSAN();
+    if (!missing.length) return;
+    try {
+        await server.regenerateSelfSignedCertificate();
+        for (const endpoint of server.endpoints) endpoint.invalidateCertificates();
+        log("info", "server certificate made anew for " + missing.join(", ") + ": clients trust it anew");
+    } catch (err) {
+        log("warning", "the server certificate does not name " + missing.join(", ") + ": " + err.message);
+    }
 }
 
 async function stop(code) {
@@ -288,7 +424,12 @@ function handle(message) {
             if (started) update(message);
             break;
         case "login":
-            answerLogin(message.id, message.ok === true);
+            answerLogin(message);
+            break;
+        case "visibility":
+            if (Number.isInteger(message.user) && access.setView(message.user, ItemAccess.viewOf(message))) {
+                followAccess();
+            }
             break;
         case "stop":
             stop(0);
