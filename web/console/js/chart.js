@@ -85,6 +85,7 @@ export function archiveChart(target, archive, table, codes, columns) {
   const withTime = archive === 'hour_data';
   const halfStep = (STEP[archive] ?? 3600) / 3;
   const margin = LONE_ROW_MARGIN[archive] ?? 86400;
+  const lone = xs[0] === xs[xs.length - 1];
   const options = {
     width: Math.max(320, target.clientWidth || 800),
     height: HEIGHT,
@@ -102,7 +103,8 @@ export function archiveChart(target, archive, table, codes, columns) {
     scales: {
       x: {
         time: true,
-        range: (u, min, max) => (min === max ? [min - margin, max + margin] : [min, max]),
+        // uPlot would stretch a lone row's axis over 1000 days from it.
+        range: (u, min, max) => (lone ? [xs[0] - margin, xs[0] + margin] : [min, max]),
       },
     },
     axes: [{

@@ -21,6 +21,7 @@ export function nodeView(app, nodeId) {
   let node = null;
   let chart = null;
   let rowsTable = null;
+  let loads = 0;
   const recordBox = el('div', { id: 'node-record' });
   const failure = el('div', { id: 'archive-failure' });
   const picker = el('div', { className: 'picker', id: 'chart-params' });
@@ -35,11 +36,12 @@ export function nodeView(app, nodeId) {
     period.from.value = isoDay(days, period.to.value || null);
   });
 
-  function drawChart(table, columns, codes) {
+  function drawChart(kind, table, columns, codes) {
     if (chart) chart.destroy();
     chart = null;
     replace(chartBox);
-    if (codes.length) chart = archiveChart(chartBox, archive.value, table, codes, columns);
+    for (const key of Object.keys(chartBox.dataset)) delete chartBox.dataset[key];
+    if (codes.length) chart = archiveChart(chartBox, kind, table, codes, columns);
     if (!chart) chartBox.append(el('p', { className: 'empty' }, 'Нет данных для графика'));
   }
 
@@ -50,9 +52,9 @@ export function nodeView(app, nodeId) {
     if (view) view.render();
   }
 
-  async function showChecks(atime) {
+  async function showChecks(kind, atime) {
     try {
-      const list = await app.call('getCheckErrors', nodeId, archive.value, atime);
+      const list = await app.call('getCheckErrors', nodeId, kind, atime);
       replace(messages, el('h4', {}, `Проверки за ${formatValue(atime)}`),
         el('ul', {}, (list || []).map(text => el('li', {}, text))));
     } catch (e) {
@@ -61,23 +63,28 @@ export function nodeView(app, nodeId) {
   }
 
   async function load() {
+    // Only the latest request is drawn: an earlier, slower one must not overwrite it.
+    const request = ++loads;
     replace(failure);
     replace(messages);
     try {
-      const table = await app.call('getArchive', nodeId, archive.value, dayStart(period.from.value),
-        dayEnd(period.to.value));
+      // The archive asked for, even if the list is changed before the answer comes.
+      const kind = archive.value;
+      const table = await app.call('getArchive', nodeId, kind, dayStart(period.from.value), dayEnd(period.to.value));
+      if (request !== loads) return;
       if (!table || !table.rows.length) {
-        drawChart({ columns: [], rows: [] }, null, []);
+        drawChart(kind, { columns: [], rows: [] }, null, []);
         replace(picker);
         drawTable(null);
         return;
       }
       const columns = await ParameterColumns.describe(app, node.model_code, newestValues(table));
+      if (request !== loads) return;
       const codes = columns.codesOf(table);
       const chartable = chartableCodes(table, columns);
       const shown = new Set(defaultChartCodes(table, chartable));
       const boxes = chartable.map(code => el('input', { type: 'checkbox', value: code, checked: shown.has(code) }));
-      const redraw = () => drawChart(table, columns, boxes.filter(b => b.checked).map(b => b.value));
+      const redraw = () => drawChart(kind, table, columns, boxes.filter(b => b.checked).map(b => b.value));
       boxes.forEach(b => b.addEventListener('change', redraw));
       replace(picker, chartable.map((code, i) => el('label', {}, boxes[i], columns.heading(code))));
       redraw();
@@ -93,13 +100,13 @@ export function nodeView(app, nodeId) {
           const row = table.rows[i];
           const date = formatValue(row[dateColumn]);
           return [flaggedRow(i) ? { node: el('a', { href: '#', className: 'check-flag', title: 'Сообщения проверок',
-            onclick: e => { e.preventDefault(); showChecks(row[dateColumn]); } }, `${date} ⚠`) } : date]
+            onclick: e => { e.preventDefault(); showChecks(kind, row[dateColumn]); } }, `${date} ⚠`) } : date]
             .concat(codes.map((code, c) => columns.text(code, row[indexes[c]])));
         },
         rowClass: i => (flaggedRow(i) ? 'flagged' : null),
       }));
     } catch (e) {
-      replace(failure, errorBox(e.message));
+      if (request === loads) replace(failure, errorBox(e.message));
     }
   }
 
