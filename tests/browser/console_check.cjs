@@ -86,6 +86,17 @@ async function main() {
     findings.searched = await textsOf(page, '#node-list a.node-name');
     await page.$eval('#node-search', el => { el.value = ''; el.dispatchEvent(new Event('input')); });
 
+    // The console's own rules on tables made up here: which columns a chart draws first, and headings.
+    findings.rules = await page.evaluate(async (seriesCases, headingCases) => {
+      const load = name => import(new URL(`js/${name}`, window.location.href));
+      const [{ Table }, { defaultChartCodes }, { ParameterColumns }] =
+        await Promise.all(['values.js', 'chartseries.js', 'params.js'].map(load));
+      const defaults = seriesCases.map(([columns, rows]) => defaultChartCodes(new Table(columns, rows), columns));
+      const headings = headingCases.map(([name, unit]) =>
+        new ParameterColumns({ params: [{ code: 'x', name, unit }] }).heading('x'));
+      return { defaults, headings };
+    }, config.seriesCases, config.headingCases);
+
     // A poll started from the tasks page, its state followed live.
     const start = `button.start[data-task="${config.taskId}"]`;
     await open(page, '#/tasks', `${start}:not([disabled])`);
