@@ -190,19 +190,21 @@ async function main() {
     };
     findings.longMiddle = (await rowInView(config.longMiddle))[0];
     findings.longEnd = (await rowInView('end'))[1];
-    findings.longDomRowsAtEnd = await page.$$eval('#archive-table tbody tr', rows => rows.length);
+    findings.longDomRowsAtEnd = await page.evaluate(() => document.querySelectorAll('#archive-table tbody tr').length);
     // A picked pressure brings its own axis.
+    const drawnAsPicked = () => document.querySelectorAll('#archive-chart .u-legend .u-series').length
+      === 1 + document.querySelectorAll('#chart-params input:checked').length;
     await page.evaluate(() => {
       const box = [...document.querySelectorAll('#chart-params input')].find(b => b.value === 'S1_P1');
       box.click();
     });
-    await page.waitForFunction(() => JSON.parse(document.querySelector('#archive-chart').dataset.axes || '[]').length === 4);
+    await page.waitForFunction(drawnAsPicked);
     findings.longAxesWithPressure = await page.$eval('#archive-chart', el => JSON.parse(el.dataset.axes));
     // S1_t1 alone: each day's swing fills its pixel columns, and one hour's leap still shows above them.
-    await page.evaluate(() => document.querySelectorAll('#chart-params input:checked').forEach(box => {
-      if (box.value !== 'S1_t1') box.click();
+    await page.evaluate(() => document.querySelectorAll('#chart-params input').forEach(box => {
+      if (box.checked !== (box.value === 'S1_t1')) box.click();
     }));
-    await page.waitForFunction(() => JSON.parse(document.querySelector('#archive-chart').dataset.axes || '[]').length === 1);
+    await page.waitForFunction(drawnAsPicked);
     findings.spikeDrawn = await page.$eval('#archive-chart canvas', canvas => {
       const { data, width } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height * 0.15);
       for (let i = 0; i < data.length; i += 4) {

@@ -29,18 +29,18 @@ def hour_rows():
 
 LONG_START = datetime.datetime(2019, 1, 1)
 LONG_HOURS = 43800   # five years
-LONG_COLUMNS = ["date", "Th", "NSD", "Qdim", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q", "S1_NS"]
+LONG_COLUMNS = ["date", "Th", "NSD", "DB", "Qdim", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q", "S1_NS"]
 SPIKE_HOUR = 20000
 
 
 def long_rows():
-    """Five years of hourly rows as a meter gives them: a run time of 1, fault bits, the heat unit's code and
-    the quantities; one hour's S1_t1 leaps to 150, the last hour has no S1_G1."""
+    """Five years of hourly rows as a meter gives them: a run time of 1, fault bits, a settings base number, the
+    heat unit's code and the quantities; one hour's S1_t1 leaps to 150, the last hour has no S1_G1."""
     result = []
     for h in range(LONG_HOURS):
         day = math.sin(2 * math.pi * (h % 24) / 24)
         t1 = 150.0 if h == SPIKE_HOUR else round(70 + 8 * day, 2)
-        result.append([stamp(LONG_START + datetime.timedelta(hours=h)), 1, 0, 0, t1, round(45 + 3 * day, 2), 6.2,
+        result.append([stamp(LONG_START + datetime.timedelta(hours=h)), 1, 0, 1 + h // 10000, 0, t1, round(45 + 3 * day, 2), 6.2,
                        round(2.5 + day, 3), round(0.12 + 0.02 * day, 3), 0])
     result[-1][LONG_COLUMNS.index("S1_G1")] = None
     return result
@@ -229,7 +229,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(found["longLegend"], ["Дата"] + [heads[c] for c in default])
         self.assertEqual(found["longAxes"], ["°C", "т", "Гкал"])
         self.assertEqual(found["longAxesWithPressure"], ["°C", params["S1_P1"]["unit"], "т", "Гкал"])
-        # The picker offers the other measurements unticked (a constant run time too), no bit sets or settings.
+        # The picker offers the other measurements unticked (a constant run time too), no bit sets, lists or settings.
         self.assertEqual(found["longPicker"], [[heads[c], c in default] for c in
                                                ["Th", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q"]])
 
