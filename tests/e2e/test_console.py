@@ -40,7 +40,8 @@ def long_rows():
     for h in range(LONG_HOURS):
         day = math.sin(2 * math.pi * (h % 24) / 24)
         t1 = 150.0 if h == SPIKE_HOUR else round(70 + 8 * day, 2)
-        result.append([stamp(LONG_START + datetime.timedelta(hours=h)), 1, 0, 1 + h // 10000, 0, t1, round(45 + 3 * day, 2), 6.2,
+        when = stamp(LONG_START + datetime.timedelta(hours=h))
+        result.append([when, 1, 0, 1 + h // 10000, 0, t1, round(45 + 3 * day, 2), 6.2,
                        round(2.5 + day, 3), round(0.12 + 0.02 * day, 3), 0])
     result[-1][LONG_COLUMNS.index("S1_G1")] = None
     return result
@@ -103,7 +104,8 @@ class ConsoleTest(unittest.TestCase):
             "day_data": table(["date", "S1_Q", "S1_t1"], days),
             "month_data": table(["date", "S1_t1", "S1_t2"], [[stamp(START), 71.5, 41.0]])}}), True)
         long = new_node(a, group_id=group, name="Пять лет", model_name="ВКТ-7")
-        a.ok("setCheckParams", long, {"criteria": [["checkExpr", "Enum.All", "nosuch(1) > 2", "'?'"]]})   # an error journalled
+        # A rule that fails: an error journalled.
+        a.ok("setCheckParams", long, {"criteria": [["checkExpr", "Enum.All", "nosuch(1) > 2", "'?'"]]})
         self.assertIs(a.ok("saveArchives", {"$tables": {"info": table(["id"], [[long]]),
                                                         "hour_data": table(LONG_COLUMNS, long_rows())}}), True)
         self.inst.node_and_task(group=other)
@@ -114,7 +116,8 @@ class ConsoleTest(unittest.TestCase):
                 "from": "2024-03-01", "to": "2024-03-03", "reportFrom": "2024-03-01", "reportTo": "2024-03-10",
                 "monthFrom": "2022-01-01", "monthTo": "2026-01-01", "longNode": long, "longFrom": "2018-12-01",
                 "longTo": "2024-02-01", "longMiddle": SPIKE_HOUR,
-                "seriesCases": [case[:2] for case in SERIES_CASES], "headingCases": [case[:2] for case in HEADING_CASES],
+                "seriesCases": [case[:2] for case in SERIES_CASES],
+                "headingCases": [case[:2] for case in HEADING_CASES],
                 "restrictedUser": "оператор", "restrictedPassword": "пароль", "restrictedId": user}
 
     def run_browser(self, config):
@@ -180,7 +183,8 @@ class ConsoleTest(unittest.TestCase):
 
         # A lone monthly row: the time axis spans a few weeks around it, not years.
         ticks = [datetime.datetime.strptime(t, "%d.%m.%y") for t in found["monthTicks"]]
-        self.assertTrue(ticks and all(abs(t - START) <= datetime.timedelta(days=31) for t in ticks), found["monthTicks"])
+        near = [abs(t - START) <= datetime.timedelta(days=31) for t in ticks]
+        self.assertTrue(near and all(near), found["monthTicks"])
 
         self.check_long_archive(found, data)
 
@@ -219,7 +223,8 @@ class ConsoleTest(unittest.TestCase):
         self.assertIsNotNone(found["spikeDrawn"])   # a one-hour leap among 43,800 rows is not smoothed away
 
         first = long_rows()[0]
-        params = {p["code"]: p for p in self.inst.admin.ok("describeParams", "QRV5", LONG_COLUMNS[1:], first[1:])["params"]}
+        described = self.inst.admin.ok("describeParams", "QRV5", LONG_COLUMNS[1:], first[1:])
+        params = {p["code"]: p for p in described["params"]}
         heads = {code: heading(p) for code, p in params.items()}
         # Each unit once, a title that already ends with it included.
         self.assertEqual(found["longHeadings"], ["Дата"] + [heads[c] for c in params])

@@ -86,20 +86,21 @@ export function archiveChart(target, archive, table, codes, columns) {
   const halfStep = (STEP[archive] ?? 3600) / 3;
   const margin = LONE_ROW_MARGIN[archive] ?? 86400;
   const lone = xs[0] === xs[xs.length - 1];
+  const lines = codes.map((code, i) => ({
+    label: columns.heading(code),
+    stroke: COLORS[i % COLORS.length],
+    width: 2,
+    spanGaps: false,
+    // Points only where rows are far enough apart to tell (uPlot's own rule).
+    points: { size: 4 },
+    scale: scaleOf(code, columns),
+    value: (u, v) => (v === null || v === undefined ? '—' : columns.text(code, v)),
+  }));
   const options = {
     width: Math.max(320, target.clientWidth || 800),
     height: HEIGHT,
     tzDate: ts => uPlot.tzDate(new Date(ts * 1e3), 'Etc/UTC'),
-    series: [{ label: 'Дата', value: (u, v) => (v === null ? '—' : timeText(v, withTime)) }].concat(codes.map((code, i) => ({
-      label: columns.heading(code),
-      stroke: COLORS[i % COLORS.length],
-      width: 2,
-      spanGaps: false,
-      // Points only where rows are far enough apart to tell (uPlot's own rule).
-      points: { size: 4 },
-      scale: scaleOf(code, columns),
-      value: (u, v) => (v === null || v === undefined ? '—' : columns.text(code, v)),
-    }))),
+    series: [{ label: 'Дата', value: (u, v) => (v === null ? '—' : timeText(v, withTime)) }].concat(lines),
     scales: {
       x: {
         time: true,
@@ -111,6 +112,7 @@ export function archiveChart(target, archive, table, codes, columns) {
       space: 100,
       values: (u, splits) => {
         const texts = splits.map(v => timeText(v, u.scales.x.max - u.scales.x.min < 4 * 86400));
+        // Kept on the element, like the counts below, for whoever reads the page rather than the canvas.
         target.dataset.xTicks = texts.join('|');
         return texts;
       },
