@@ -86,6 +86,17 @@ async function main() {
     findings.searched = await textsOf(page, '#node-list a.node-name');
     await page.$eval('#node-search', el => { el.value = ''; el.dispatchEvent(new Event('input')); });
 
+    // The console's own rules on tables made up here: which columns a chart draws first, and headings.
+    findings.rules = await page.evaluate(async (seriesCases, headingCases) => {
+      const load = name => import(new URL(`js/${name}`, window.location.href));
+      const [{ Table }, { defaultChartCodes }, { ParameterColumns }] =
+        await Promise.all(['values.js', 'chartseries.js', 'params.js'].map(load));
+      const defaults = seriesCases.map(([columns, rows]) => defaultChartCodes(new Table(columns, rows), columns));
+      const headings = headingCases.map(([name, unit]) =>
+        new ParameterColumns({ params: [{ code: 'x', name, unit }] }).heading('x'));
+      return { defaults, headings };
+    }, config.seriesCases, config.headingCases);
+
     // A poll started from the tasks page, its state followed live.
     const start = `button.start[data-task="${config.taskId}"]`;
     await open(page, '#/tasks', `${start}:not([disabled])`);
@@ -122,12 +133,85 @@ async function main() {
       const { points, flagged, gaps } = el.dataset;
       return { points: Number(points), flagged: Number(flagged), gaps: Number(gaps), drawn };
     });
-    findings.tableRows = await page.$$eval('#archive-table tbody tr', rows => rows.length);
+    findings.tableRows = await page.$$eval('#archive-table tbody tr[data-row]', rows => rows.length);
     findings.flaggedRows = await page.$$eval('#archive-table tbody tr.flagged', rows => rows.length);
     findings.chartParams = await textsOf(page, '#chart-params label');
     await page.click('#archive-table a.check-flag');
     await page.waitForSelector('#check-messages li');
     findings.checkMessages = await textsOf(page, '#check-messages li');
+
+    // A monthly archive of one row: the time axis around it, not years away.
+    await page.select('#archive-kind', 'month_data');
+    await showPeriod(page, config.monthFrom, config.monthTo);
+    await page.waitForSelector('#archive-table table[data-rows="1"]');
+    await page.waitForSelector('#archive-chart[data-x-ticks] canvas');
+    findings.monthTicks = await page.$eval('#archive-chart', el => el.dataset.xTicks.split('|'));
+
+    // Five years of hourly rows: how long until the chart and the table are drawn, only the rows
+    // in view in the page, every row reachable by scrolling.
+    await open(page, `#/node/${config.longNode}`, '#archive-table p.empty');
+    await page.select('#archive-kind', 'hour_data');
+    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.longFrom);
+    await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, config.longTo);
+    const started = await page.evaluate(() => performance.now());
+    await page.click('form.period button[type="submit"]');
+    await page.waitForFunction(() => document.querySelector('#archive-chart canvas')
+      && document.querySelector('#archive-table tr[data-row]'), { polling: 'raf', timeout: 120000 });
+    findings.longDrawnMs = Math.round(await page.evaluate(
+      t0 => new Promise(resolve => requestAnimationFrame(() => resolve(performance.now() - t0))), started));
+    Object.assign(findings, await page.evaluate(() => {
+      const chart = document.querySelector('#archive-chart');
+      return {
+        longRows: Number(document.querySelector('#archive-table table').dataset.rows),
+        longDomRows: document.querySelectorAll('#archive-table tbody tr').length,
+        longHeadings: [...document.querySelectorAll('#archive-table thead th')].map(th => th.textContent),
+        longLegend: [...chart.querySelectorAll('.u-legend .u-series .u-label')].map(e => e.textContent),
+        longAxes: JSON.parse(chart.dataset.axes),
+        longPicker: [...document.querySelectorAll('#chart-params label')].map(l => [l.textContent,
+          l.querySelector('input').checked]),
+      };
+    }));
+    // The row under the headings after scrolling to a row, in the middle and at the end.
+    const rowInView = async at => {
+      await page.$eval('#archive-table .virtual-scroll', (box, at) => {
+        const height = box.querySelector('tr[data-row]').getBoundingClientRect().height;
+        box.scrollTop = at === 'end' ? box.scrollHeight : at * height;
+      }, at);
+      return page.waitForFunction(() => {
+        const box = document.querySelector('#archive-table .virtual-scroll');
+        const rect = box.getBoundingClientRect();
+        const below = rect.top + box.querySelector('thead').offsetHeight;
+        const rows = [...box.querySelectorAll('tr[data-row]')].filter(r => {
+          const { top, bottom } = r.getBoundingClientRect();
+          return top >= below - 1 && bottom <= rect.bottom + 1;
+        });
+        return rows.length && [Number(rows[0].dataset.row), [...rows[rows.length - 1].cells].map(c => c.textContent)];
+      }, { polling: 'raf' }).then(handle => handle.jsonValue());
+    };
+    findings.longMiddle = (await rowInView(config.longMiddle))[0];
+    findings.longEnd = (await rowInView('end'))[1];
+    findings.longDomRowsAtEnd = await page.evaluate(() => document.querySelectorAll('#archive-table tbody tr').length);
+    // A picked pressure brings its own axis.
+    const drawnAsPicked = () => document.querySelectorAll('#archive-chart .u-legend .u-series').length
+      === 1 + document.querySelectorAll('#chart-params input:checked').length;
+    await page.evaluate(() => {
+      const box = [...document.querySelectorAll('#chart-params input')].find(b => b.value === 'S1_P1');
+      box.click();
+    });
+    await page.waitForFunction(drawnAsPicked);
+    findings.longAxesWithPressure = await page.$eval('#archive-chart', el => JSON.parse(el.dataset.axes));
+    // S1_t1 alone: each day's swing fills its pixel columns, and one hour's leap still shows above them.
+    await page.evaluate(() => document.querySelectorAll('#chart-params input').forEach(box => {
+      if (box.checked !== (box.value === 'S1_t1')) box.click();
+    }));
+    await page.waitForFunction(drawnAsPicked);
+    findings.spikeDrawn = await page.$eval('#archive-chart canvas', canvas => {
+      const { data, width } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height * 0.15);
+      for (let i = 0; i < data.length; i += 4) {
+        if (data[i] === 0x1f && data[i + 1] === 0x6f && data[i + 2] === 0xb2) return Math.floor(i / 4 / width);
+      }
+      return null;
+    });
 
     // The report, and its CSV downloaded.
     await open(page, `#/report/${config.chartNode}`, '#report-csv');
@@ -145,7 +229,8 @@ async function main() {
     await page.waitForSelector('#checklog table');
     findings.checkLog = await page.$$eval('#checklog tbody tr', rows => rows.map(r => r.cells[3].textContent));
     await open(page, '#/journal', '#journal table');
-    findings.journalRows = await page.$$eval('#journal tbody tr', rows => rows.length);
+    findings.journalLevels = await page.$$eval('#journal tbody tr', rows => rows.map(r => [r.cells[1].textContent,
+      r.cells[1].className]));
 
     // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
     const restricted = await newPage(await browser.createBrowserContext());

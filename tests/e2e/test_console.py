@@ -3,10 +3,12 @@
 import csv
 import datetime
 import json
+import math
 import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -23,6 +25,53 @@ def hour_rows():
     """24 hours, a gap of 6, then 18 more; S1_t1 climbs past 95 twice."""
     hours = list(range(24)) + list(range(30, 48))
     return [[stamp(START + datetime.timedelta(hours=h)), 80.0 + (h % 20), 40.0 + h / 10] for h in hours]
+
+
+LONG_START = datetime.datetime(2019, 1, 1)
+LONG_HOURS = 43800   # five years
+LONG_COLUMNS = ["date", "Th", "NSD", "DB", "Qdim", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q", "S1_NS"]
+SPIKE_HOUR = 20000
+
+
+def long_rows():
+    """Five years of hourly rows as a meter gives them: a run time of 1, fault bits, a settings base number, the
+    heat unit's code and the quantities; one hour's S1_t1 leaps to 150, the last hour has no S1_G1."""
+    result = []
+    for h in range(LONG_HOURS):
+        day = math.sin(2 * math.pi * (h % 24) / 24)
+        t1 = 150.0 if h == SPIKE_HOUR else round(70 + 8 * day, 2)
+        when = stamp(LONG_START + datetime.timedelta(hours=h))
+        result.append([when, 1, 0, 1 + h // 10000, 0, t1, round(45 + 3 * day, 2), 6.2,
+                       round(2.5 + day, 3), round(0.12 + 0.02 * day, 3), 0])
+    result[-1][LONG_COLUMNS.index("S1_G1")] = None
+    return result
+
+
+# Columns offered to a chart with their rows, and the columns it draws first.
+SERIES_CASES = [
+    (["S1_t1", "S1_P1", "S1_t2", "S1_G1", "S1_Q"], [[70, 6, 40, 2, 0.1], [72, 6.1, 41, 2.1, 0.2]],
+     ["S1_t1", "S1_t2", "S1_G1", "S1_Q"]),
+    (["S1_t1", "S1_V1", "S1_M1"], [[70, 1, 2], [71, 2, 3]], ["S1_t1", "S1_M1"]),     # mass before volume
+    (["S1_P1", "S2_Q", "S2_t1"], [[6, 1, 70], [7, 2, 71]], ["S2_t1", "S2_Q"]),      # the first system that has them
+    (["S1_t1", "S1_t2", "S1_Q"], [[70, 40, 5], [70, 41, 6]], ["S1_t2", "S1_Q"]),    # a supply that never changes
+    (["Th", "ta", "Vx", "Pe", "Ee"], [[1, -5, 10, None, 1], [1, -4, 12, 3, 2], [1, -6, 15, 4, 3]],
+     ["ta", "Vx", "Pe"]),   # none of those: the first three that change
+    (["S1_t1", "S1_Q"], [[70, 5]], ["S1_t1", "S1_Q"]),   # a lone row tells nothing constant
+]
+# A title and a unit, and the heading made of them.
+HEADING_CASES = [
+    ("Время наработки, ч", "ч", "Время наработки, ч"),
+    ("Объем (м3)", "м3", "Объем (м3)"),
+    ("Ключ", "ч", "Ключ, ч"),
+    ("Тепловая мощность, Гкал/ч", "ч", "Тепловая мощность, Гкал/ч, ч"),
+    ("Тепловая энергия", None, "Тепловая энергия"),
+]
+
+
+def heading(param):
+    """A column's heading: its title, then its unit unless the title already ends with it."""
+    name, unit = param["name"], param.get("unit")
+    return name if not unit or name.endswith(unit) else "%s, %s" % (name, unit)
 
 
 class ConsoleTest(unittest.TestCase):
@@ -50,15 +99,25 @@ class ConsoleTest(unittest.TestCase):
         a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
         days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
         self.assertIs(a.ok("saveArchives", {"$tables": {
-            "info": table(["id"], [[chart]]),
+            "info": table(["id", "warning"], [[chart, "Часы прибора отстают на 5 мин"]]),   # a warning journalled
             "hour_data": table(["date", "S1_t1", "S1_t2"], hour_rows()),
-            "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
+            "day_data": table(["date", "S1_Q", "S1_t1"], days),
+            "month_data": table(["date", "S1_t1", "S1_t2"], [[stamp(START), 71.5, 41.0]])}}), True)
+        long = new_node(a, group_id=group, name="Пять лет", model_name="ВКТ-7")
+        # A rule that fails: an error journalled.
+        a.ok("setCheckParams", long, {"criteria": [["checkExpr", "Enum.All", "nosuch(1) > 2", "'?'"]]})
+        self.assertIs(a.ok("saveArchives", {"$tables": {"info": table(["id"], [[long]]),
+                                                        "hour_data": table(LONG_COLUMNS, long_rows())}}), True)
         self.inst.node_and_task(group=other)
         own = [r["name"] for r in a.rows("getNodes") if r["group_id"] == other]
         user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
         return {"url": "http://127.0.0.1:%d/" % self.http_port, "artifacts": self.artifacts, "downloads": self.downloads,
                 "taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "searchFor": "ТВ-5",
                 "from": "2024-03-01", "to": "2024-03-03", "reportFrom": "2024-03-01", "reportTo": "2024-03-10",
+                "monthFrom": "2022-01-01", "monthTo": "2026-01-01", "longNode": long, "longFrom": "2018-12-01",
+                "longTo": "2024-02-01", "longMiddle": SPIKE_HOUR,
+                "seriesCases": [case[:2] for case in SERIES_CASES],
+                "headingCases": [case[:2] for case in HEADING_CASES],
                 "restrictedUser": "оператор", "restrictedPassword": "пароль", "restrictedId": user}
 
     def run_browser(self, config):
@@ -119,6 +178,16 @@ class ConsoleTest(unittest.TestCase):
         self.assertGreater(found["chart"].pop("drawn"), 0)
         self.assertEqual(found["chart"], {"points": len(hours) * 2, "gaps": 1, "flagged": flagged})
 
+        self.assertEqual(found["rules"], {"defaults": [case[2] for case in SERIES_CASES],
+                                          "headings": [case[2] for case in HEADING_CASES]})
+
+        # A lone monthly row: the time axis spans a few weeks around it, not years.
+        ticks = [datetime.datetime.strptime(t, "%d.%m.%y") for t in found["monthTicks"]]
+        near = [abs(t - START) <= datetime.timedelta(days=31) for t in ticks]
+        self.assertTrue(near and all(near), found["monthTicks"])
+
+        self.check_long_archive(found, data)
+
         # The CSV read back holds the report's days and totals.
         self.assertEqual(read(found["csvFile"], "rb")[:3], b"\xef\xbb\xbf")   # spreadsheets take the file as UTF-8
         with open(found["csvFile"], encoding="utf-8-sig", newline="") as f:
@@ -129,8 +198,45 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(next(r for r in sheet if r[0] == "Итого")[heat], "15,450")
         self.assertIn("Узел учета: " + XSS_NAME, found["reportHeading"])
 
-        self.assertGreater(found["journalRows"], 0)
+        # Journal levels in words, in the server's order, each keeping its colour.
+        words = {"INFO": "Информация", "WARN": "Предупреждение", "ERROR": "Ошибка", "DEBUG": "Отладка"}
+        today = datetime.date.today()
+        entries = self.inst.admin.rows("getJournal", stamp(datetime.datetime.combine(today, datetime.time()) -
+                                                           datetime.timedelta(days=1)),
+                                       stamp(datetime.datetime.combine(today, datetime.time(23, 59, 59))))
+        shown = found["journalLevels"]
+        self.assertEqual({e["level"] for e in entries[:len(shown)]}, {"INFO", "WARN", "ERROR"})
+        self.assertEqual(shown, [[words[e["level"]], "level-" + e["level"].lower()] for e in entries[:len(shown)]])
         self.assertEqual((found["afterReconnect"], found["restrictedRefused"]), (len(found["nodeNames"]), found["refusedLogin"]))
+
+
+    def check_long_archive(self, found, data):
+        """Five years of hourly rows: drawn quickly (the time printed, not judged: machines differ), few rows in
+        the page, any row reachable; temperatures, flow and heat energy drawn first, one axis per unit."""
+        print("\nfive years of hourly rows (%d) drawn in %d ms" % (LONG_HOURS, found["longDrawnMs"]), file=sys.stderr)
+        last = long_rows()[-1]
+        last_hour = (LONG_START + datetime.timedelta(hours=LONG_HOURS - 1)).strftime("%d.%m.%Y %H:%M")
+        # The last row's missing S1_G1 is shown empty.
+        self.assertEqual((found["longRows"], found["longMiddle"], found["longEnd"][0], found["longEnd"][-3:]),
+                         (LONG_HOURS, SPIKE_HOUR, last_hour, ["", "%.3f" % last[-2], "0"]))
+        self.assertLess(max(found["longDomRows"], found["longDomRowsAtEnd"]), 300)
+        self.assertIsNotNone(found["spikeDrawn"])   # a one-hour leap among 43,800 rows is not smoothed away
+
+        first = long_rows()[0]
+        described = self.inst.admin.ok("describeParams", "QRV5", LONG_COLUMNS[1:], first[1:])
+        params = {p["code"]: p for p in described["params"]}
+        heads = {code: heading(p) for code, p in params.items()}
+        # Each unit once, a title that already ends with it included.
+        self.assertEqual(found["longHeadings"], ["Дата"] + [heads[c] for c in params])
+        self.assertIn("Время наработки, ч", found["longHeadings"])
+        self.assertIn("Температура в подающем трубопроводе, °C", found["longHeadings"])
+        default = ["S1_t1", "S1_t2", "S1_G1", "S1_Q"]
+        self.assertEqual(found["longLegend"], ["Дата"] + [heads[c] for c in default])
+        self.assertEqual(found["longAxes"], ["°C", "т", "Гкал"])
+        self.assertEqual(found["longAxesWithPressure"], ["°C", params["S1_P1"]["unit"], "т", "Гкал"])
+        # The picker offers the other measurements unticked (a constant run time too), no bit sets, lists or settings.
+        self.assertEqual(found["longPicker"], [[heads[c], c in default] for c in
+                                               ["Th", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q"]])
 
 
 class ConsoleHttpTest(ServerTestCase):

@@ -48,7 +48,9 @@ export class ParameterColumns {
       }
       this.columns.set(param.code, {
         title: param.name || param.code,
-        unit: param.unit || '',
+        unit: typeof param.unit === 'string' ? param.unit.trim() : '',
+        type: param.type || '',
+        isError: param.isError === true,
         precision: Number.isInteger(param.precision) ? param.precision : -1,
         system: param.system || 0,
         items,
@@ -72,9 +74,11 @@ export class ParameterColumns {
     if (!column) return code;
     let text = column.title;
     if (this.manySystems && column.system > 0) text = `${this.systems.get(column.system) ?? `Система ${column.system}`}. ${text}`;
-    if (withUnit && column.unit) text += `, ${column.unit}`;
+    if (withUnit && column.unit && !endsWithUnit(text, column.unit)) text += `, ${column.unit}`;
     return text;
   }
+
+  unit(code) { return this.columns.get(code)?.unit ?? ''; }
 
   text(code, value, style = {}) {
     const column = this.columns.get(code);
@@ -84,9 +88,20 @@ export class ParameterColumns {
     return formatValue(value, { ...style, precision: column ? column.precision : -1 });
   }
 
-  // Columns that hold measurements, not codes from a list.
+  // Columns that hold measurements: not codes from a list, not bitmasks, not
+  // error codes. A column the catalogue does not know is judged by its values.
   isNumeric(code) {
     const column = this.columns.get(code);
-    return !column || column.items.size === 0;
+    return !column || (!CODED_TYPES.includes(column.type) && !column.isError && column.items.size === 0);
   }
+}
+
+// Types whose numbers are codes or bit sets, meaningless on a chart.
+const CODED_TYPES = ['Flags', 'List', 'Enum'];
+
+// Whether a title already names the unit at its end ("Время наработки, ч",
+// "Объем (м3)"), as a word of its own rather than the last letters of one.
+function endsWithUnit(title, unit) {
+  const escaped = unit.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&');
+  return new RegExp(`(^|[\\s,;(\\[])${escaped}[)\\]]?$`, 'u').test(title);
 }

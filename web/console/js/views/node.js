@@ -1,28 +1,32 @@
 // A node: its record, and an archive (hourly, daily, monthly) for a chosen
-// period as a chart of chosen parameters and as a table; rows flagged by
-// the checks are marked, and a click on one shows the checks' messages.
+// period as a chart of chosen parameters and as a table that draws only
+// the rows in view; rows flagged by the checks are marked, and a click on
+// one shows the checks' messages.
 
-import { el, field, replace, dataTable, errorBox } from '../dom.js';
+import { el, field, replace, errorBox } from '../dom.js';
 import { formatValue, dayStart, dayEnd, isEmpty, isoDay } from '../values.js';
-import { ParameterColumns, isSetting, newestValues } from '../params.js';
+import { ParameterColumns, newestValues } from '../params.js';
 import { archiveChart } from '../chart.js';
+import { chartableCodes, defaultChartCodes } from '../chartseries.js';
 import { periodForm } from '../periodform.js';
+import { VirtualTable } from '../virtualtable.js';
 
 const ARCHIVES = [['hour_data', 'Часовой', -2], ['day_data', 'Суточный', -31], ['month_data', 'Месячный', -365]];
 const RECORD_FIELDS = [['name', 'Название'], ['model_name', 'Прибор'], ['number', 'Заводской номер'],
   ['consumer', 'Потребитель'], ['provider', 'Поставщик'], ['address', 'Адрес'], ['contract', 'Договор'],
   ['note', 'Примечание'], ['last_update', 'Последнее обновление'], ['first_day', 'Первые сутки архива'],
   ['last_day', 'Последние сутки архива'], ['gap_count', 'Пропусков в архиве']];
-const CHART_DEFAULT_COUNT = 3;
 
 export function nodeView(app, nodeId) {
   let node = null;
   let chart = null;
+  let rowsTable = null;
+  let loads = 0;
   const recordBox = el('div', { id: 'node-record' });
   const failure = el('div', { id: 'archive-failure' });
   const picker = el('div', { className: 'picker', id: 'chart-params' });
   const chartBox = el('div', { className: 'chart', id: 'archive-chart' });
-  const tableBox = el('div', { className: 'scroll', id: 'archive-table' });
+  const tableBox = el('div', { id: 'archive-table' });
   const messages = el('div', { id: 'check-messages' });
   const archive = el('select', { name: 'archive', id: 'archive-kind' },
     ARCHIVES.map(([code, title]) => el('option', { value: code }, title)));
@@ -32,17 +36,25 @@ export function nodeView(app, nodeId) {
     period.from.value = isoDay(days, period.to.value || null);
   });
 
-  function drawChart(table, columns, codes) {
+  function drawChart(kind, table, columns, codes) {
     if (chart) chart.destroy();
     chart = null;
     replace(chartBox);
-    if (codes.length) chart = archiveChart(chartBox, archive.value, table, codes, columns);
+    for (const key of Object.keys(chartBox.dataset)) delete chartBox.dataset[key];
+    if (codes.length) chart = archiveChart(chartBox, kind, table, codes, columns);
     if (!chart) chartBox.append(el('p', { className: 'empty' }, 'Нет данных для графика'));
   }
 
-  async function showChecks(atime) {
+  function drawTable(view) {
+    if (rowsTable) rowsTable.dispose();
+    rowsTable = view;
+    replace(tableBox, view ? view.element : el('p', { className: 'empty' }, 'Нет данных за этот период'));
+    if (view) view.render();
+  }
+
+  async function showChecks(kind, atime) {
     try {
-      const list = await app.call('getCheckErrors', nodeId, archive.value, atime);
+      const list = await app.call('getCheckErrors', nodeId, kind, atime);
       replace(messages, el('h4', {}, `Проверки за ${formatValue(atime)}`),
         el('ul', {}, (list || []).map(text => el('li', {}, text))));
     } catch (e) {
@@ -51,39 +63,50 @@ export function nodeView(app, nodeId) {
   }
 
   async function load() {
+    // Only the latest request is drawn: an earlier, slower one must not overwrite it.
+    const request = ++loads;
     replace(failure);
     replace(messages);
     try {
-      const table = await app.call('getArchive', nodeId, archive.value, dayStart(period.from.value),
-        dayEnd(period.to.value));
+      // The archive asked for, even if the list is changed before the answer comes.
+      const kind = archive.value;
+      const table = await app.call('getArchive', nodeId, kind, dayStart(period.from.value), dayEnd(period.to.value));
+      if (request !== loads) return;
       if (!table || !table.rows.length) {
-        drawChart({ columns: [], rows: [] }, null, []);
+        drawChart(kind, { columns: [], rows: [] }, null, []);
         replace(picker);
-        replace(tableBox, el('p', { className: 'empty' }, 'Нет данных за этот период'));
+        drawTable(null);
         return;
       }
       const columns = await ParameterColumns.describe(app, node.model_code, newestValues(table));
+      if (request !== loads) return;
       const codes = columns.codesOf(table);
-      const numeric = codes.filter(code => columns.isNumeric(code) && !isSetting(code));
-      const boxes = numeric.map((code, i) => el('input', { type: 'checkbox', value: code,
-        checked: i < CHART_DEFAULT_COUNT }));
-      const redraw = () => drawChart(table, columns, boxes.filter(b => b.checked).map(b => b.value));
+      const chartable = chartableCodes(table, columns);
+      const shown = new Set(defaultChartCodes(table, chartable));
+      const boxes = chartable.map(code => el('input', { type: 'checkbox', value: code, checked: shown.has(code) }));
+      const redraw = () => drawChart(kind, table, columns, boxes.filter(b => b.checked).map(b => b.value));
       boxes.forEach(b => b.addEventListener('change', redraw));
-      replace(picker, numeric.map((code, i) => el('label', {}, boxes[i], columns.heading(code))));
+      replace(picker, chartable.map((code, i) => el('label', {}, boxes[i], columns.heading(code))));
       redraw();
 
       const dateColumn = table.column('date');
       const flagColumn = table.column('CHECK_ERR');
+      const indexes = codes.map(code => table.column(code));
       const flaggedRow = i => flagColumn >= 0 && Boolean(table.rows[i][flagColumn]);
-      replace(tableBox, dataTable(['Дата'].concat(codes.map(code => columns.heading(code))),
-        table.rows.map((row, i) => [
-          flaggedRow(i) ? { node: el('a', { href: '#', className: 'check-flag', title: 'Сообщения проверок',
-            onclick: e => { e.preventDefault(); showChecks(row[dateColumn]); } }, `${formatValue(row[dateColumn])} ⚠`) }
-            : formatValue(row[dateColumn]),
-        ].concat(codes.map(code => columns.text(code, row[table.column(code)])))),
-        { rowClass: i => (flaggedRow(i) ? 'flagged' : null) }));
+      drawTable(new VirtualTable({
+        headings: ['Дата'].concat(codes.map(code => columns.heading(code))),
+        count: table.rows.length,
+        cells: i => {
+          const row = table.rows[i];
+          const date = formatValue(row[dateColumn]);
+          return [flaggedRow(i) ? { node: el('a', { href: '#', className: 'check-flag', title: 'Сообщения проверок',
+            onclick: e => { e.preventDefault(); showChecks(kind, row[dateColumn]); } }, `${date} ⚠`) } : date]
+            .concat(codes.map((code, c) => columns.text(code, row[indexes[c]])));
+        },
+        rowClass: i => (flaggedRow(i) ? 'flagged' : null),
+      }));
     } catch (e) {
-      replace(failure, errorBox(e.message));
+      if (request === loads) replace(failure, errorBox(e.message));
     }
   }
 
@@ -109,6 +132,7 @@ export function nodeView(app, nodeId) {
     },
     dispose() {
       if (chart) chart.destroy();
+      if (rowsTable) rowsTable.dispose();
     },
   };
 }
