@@ -28,6 +28,53 @@ ZeltoHttpResponse document(const QByteArray &xml)
     return response;
 }
 
+// The XML-RPC name of a value's type, as a client wrote it.
+QString wireType(int metaType)
+{
+    switch (metaType) {
+    case QMetaType::Int: return QStringLiteral("int");
+    case QMetaType::Double: return QStringLiteral("double");
+    case QMetaType::Bool: return QStringLiteral("boolean");
+    case QMetaType::QString: return QStringLiteral("string");
+    case QMetaType::QByteArray: return QStringLiteral("base64");
+    case QMetaType::QDateTime: return QStringLiteral("dateTime.iso8601");
+    case QMetaType::QVariantList: return QStringLiteral("array");
+    case QMetaType::QVariantMap: return QStringLiteral("struct");
+    default: return QStringLiteral("nil");
+    }
+}
+
+// What is wrong with a call's parameters for the slot of that name, so that
+// the client's author sees which one to fix: "parameter 2 (nodeId) of
+// getArchive must be int, got string". Empty when nothing can be said.
+QString paramsMismatch(const QMetaObject *meta, const char *slot, const QVariantList &params)
+{
+    for (int m = meta->methodOffset(); m < meta->methodCount(); ++m) {
+        const QMetaMethod method = meta->method(m);
+        if (method.name() != slot)
+            continue;
+        const QList<QByteArray> names = method.parameterNames();
+        QStringList expected;
+        for (int i = 0; i < method.parameterCount(); ++i)
+            expected << QStringLiteral("%1: %2").arg(QString::fromLatin1(names.at(i)), wireType(method.parameterType(i)));
+        if (params.size() != method.parameterCount())
+            return QStringLiteral("%1 takes %2 (%3), got %4")
+                .arg(QLatin1String(slot))
+                .arg(method.parameterCount() == 1 ? QStringLiteral("1 parameter")
+                                                  : QStringLiteral("%1 parameters").arg(method.parameterCount()))
+                .arg(expected.join(QStringLiteral(", ")))
+                .arg(params.size());
+        for (int i = 0; i < params.size(); ++i) {
+            if (params.at(i).userType() != method.parameterType(i))
+                return QStringLiteral("parameter %1 (%2) of %3 must be %4, got %5")
+                    .arg(i + 1)
+                    .arg(QString::fromLatin1(names.at(i)), QLatin1String(slot), wireType(method.parameterType(i)),
+                         wireType(params.at(i).userType()));
+        }
+    }
+    return QString();
+}
+
 QString plainAddress(const QHostAddress &address)
 {
     bool mapped = false;
@@ -170,14 +217,21 @@ QByteArray MaiaXmlRpcServer::handle(const QByteArray &body)
     if (!responder)
         return MaiaObject::fault(MaiaFault::MethodNotFound, QStringLiteral("server error: requested method not found"));
 
-    const MaiaFault invalidParams(MaiaFault::InvalidParams, QStringLiteral("server error: invalid method parameters"));
+    // The text clients compare stays first; what is wrong follows it.
+    const auto invalidParams = [&]() {
+        QString text = QStringLiteral("server error: invalid method parameters");
+        const QString detail = paramsMismatch(responder->metaObject(), slot, params);
+        if (!detail.isEmpty())
+            text += QStringLiteral(": ") + detail;
+        return MaiaObject::fault(MaiaFault::InvalidParams, text);
+    };
     if (params.size() > kMaxParams)
-        return MaiaObject::fault(invalidParams);
+        return invalidParams();
     QByteArray signature = QByteArray(slot) + '(';
     for (int i = 0; i < params.size(); ++i) {
         // A value that could not be read has no type, and no slot takes it.
         if (!params.at(i).isValid())
-            return MaiaObject::fault(invalidParams);
+            return invalidParams();
         if (i > 0)
             signature += ',';
         signature += params.at(i).typeName();
@@ -186,7 +240,7 @@ QByteArray MaiaXmlRpcServer::handle(const QByteArray &body)
     const QMetaObject *meta = responder->metaObject();
     const int index = meta->indexOfMethod(QMetaObject::normalizedSignature(signature.constData()).constData());
     if (index < 0 || meta->method(index).returnType() != QMetaType::QVariant)
-        return MaiaObject::fault(invalidParams);
+        return invalidParams();
 
     QGenericArgument args[kMaxParams];
     for (int i = 0; i < params.size(); ++i)
@@ -194,7 +248,7 @@ QByteArray MaiaXmlRpcServer::handle(const QByteArray &body)
     QVariant result;
     if (!meta->method(index).invoke(responder, Qt::DirectConnection, Q_RETURN_ARG(QVariant, result), args[0], args[1],
                                     args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9]))
-        return MaiaObject::fault(invalidParams);
+        return invalidParams();
     if (MaiaFault::isFault(result))
         return MaiaObject::fault(result.value<MaiaFault>());
     return MaiaObject::response(result);

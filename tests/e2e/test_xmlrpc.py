@@ -172,9 +172,11 @@ class XmlRpcTest(ServerTestCase):
         self.assertFault(lambda: x.login("admin", "не тот"), AUTH_FAILED)
 
         token = x.login("admin", "tavro")
-        for call in (lambda: x.getNodes(5), lambda: x.getNodes(token, 1),
-                     lambda: x.getArchive(token, self.node, "hour_data", "2024-03-01", "2024-03-02")):
-            self.assertFault(call, "server error: invalid method parameters", -32602)
+        for call, detail in ((lambda: x.getNodes(5), "parameter 1 (token) of getNodes must be string, got int"),
+                             (lambda: x.getNodes(token, 1), "getNodes takes 1 parameter (token: string), got 2"),
+                             (lambda: x.getArchive(token, self.node, "hour_data", "2024-03-01", "2024-03-02"),
+                              "parameter 4 (firstTime) of getArchive must be dateTime.iso8601, got string")):
+            self.assertFault(call, "server error: invalid method parameters: " + detail, -32602)
         self.assertFault(lambda: x.dropTables(token), "server error: requested method not found", -32601)
         self.assertFault(lambda: x.startMainTask(token, self.node + 1000), REFUSED)
 

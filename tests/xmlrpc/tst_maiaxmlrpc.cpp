@@ -206,14 +206,21 @@ private slots:
         QTest::addColumn<QString>("params");
         QTest::addColumn<QByteArray>("answer");
         const QString s = param("<string>x</string>");
-        const QByteArray invalid = MaiaObject::fault(-32602, "server error: invalid method parameters");
+        const auto invalid = [](const char *detail) {
+            return MaiaObject::fault(-32602, QStringLiteral("server error: invalid method parameters") + detail);
+        };
         QTest::newRow("found") << "echo" << s + param("<i4>3</i4>") << MaiaObject::response(QVariantList{"x", 3});
         QTest::newRow("date-time and array")
             << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
             << MaiaObject::response(QVariantList{QDateTime(QDate(2024, 3, 1), QTime(0, 0)), QVariantList()});
-        QTest::newRow("unreadable value") << "echo" << s + param("<int>x</int>") << invalid;
-        QTest::newRow("eleven") << "echo" << s.repeated(11) << invalid;
-        QTest::newRow("no result") << "noResult" << s << invalid;
+        QTest::newRow("unreadable value")
+            << "echo" << s + param("<int>x</int>") << invalid(": parameter 2 (number) of echo must be int, got nil");
+        QTest::newRow("wrong type")
+            << "echo" << s + s << invalid(": parameter 2 (number) of echo must be int, got string");
+        QTest::newRow("eleven")
+            << "echo" << s.repeated(11) << invalid(": echo takes 2 parameters (text: string, number: int), got 11");
+        QTest::newRow("too few") << "refuse" << QString() << invalid(": refuse takes 1 parameter (why: string), got 0");
+        QTest::newRow("no result") << "noResult" << s << invalid("");
         QTest::newRow("unknown") << "nothing" << s << MaiaObject::fault(-32601, "server error: requested method not found");
         QTest::newRow("fault result") << "refuse" << s << MaiaObject::fault(0, "x");
     }
