@@ -2,6 +2,7 @@
 
 #include "boundedxmlreader.h"
 #include "xmltext.h"
+#include "zelto.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -467,7 +468,7 @@ QByteArray cutLongStrings(const QByteArray &body, QVector<LongString> &longStrin
             || !XmlText::readCharacterData(body.constData() + start, end - start, text))
             continue;
         cut.append(body.constData() + copied, start - copied);
-        offset += QString::fromUtf8(body.constData() + copied, start - copied).size();
+        offset += Zelto::fromUtf8(body.constData() + copied, start - copied).size();
         longStrings.append({offset, text});
         copied = end;
         at = end;

@@ -31,4 +31,18 @@ inline void expect(bool condition, const char *what)
     std::abort();
 }
 
+// Two texts that must be equal; where they differ is printed first.
+inline void expectSame(const QByteArray &first, const QByteArray &second, const char *what)
+{
+    if (first == second)
+        return;
+    int at = 0;
+    while (at < first.size() && at < second.size() && first.at(at) == second.at(at))
+        ++at;
+    const int from = qMax(0, at - 40);
+    std::fprintf(stderr, "differ at byte %d:\n%s\n%s\n", at, first.mid(from, 120).toPercentEncoding(" <>=/\"").constData(),
+                 second.mid(from, 120).toPercentEncoding(" <>=/\"").constData());
+    expect(false, what);
+}
+
 } // namespace Fuzzing
