@@ -44,7 +44,7 @@ QVariant parseRef(const QStringRef &text)
 
 } // namespace
 
-TableXmlReader::TableXmlReader(const QString &text) : m_xml(text)
+TableXmlReader::TableXmlReader(const QString &text) : m_reader(text, kMaxDepth), m_xml(m_reader.xml())
 {
 }
 
@@ -56,7 +56,7 @@ QVariant TableXmlReader::parseText(const QString &text)
 QXmlStreamReader::TokenType TableXmlReader::next()
 {
     for (;;) {
-        const QXmlStreamReader::TokenType token = m_xml.readNext();
+        const QXmlStreamReader::TokenType token = m_reader.readNext();
         if (token != QXmlStreamReader::Characters || !m_xml.isWhitespace())
             return token;
     }
@@ -159,7 +159,7 @@ bool TableXmlReader::readRecordChildren(ZeltoTable &table, int row)
         if (type == NoType)
             return fail(tr("Не найден атрибут type"));
         QVariant value;
-        if (!readComplex(type, 1, tr("Ошибка XML"), value))
+        if (!readComplex(type, tr("Ошибка XML"), value))
             return false;
         table.setValue(row, name, value);
     }
@@ -181,32 +181,30 @@ TableXmlReader::ComplexType TableXmlReader::complexType() const
     return UnknownType;
 }
 
-bool TableXmlReader::readComplex(ComplexType type, int depth, const QString &errorText, QVariant &value)
+bool TableXmlReader::readComplex(ComplexType type, const QString &errorText, QVariant &value)
 {
     // A type this reader does not know is refused rather than skipped: its
     // content would be lost without a word.
-    if (depth > kMaxDepth)
-        return fail(errorText);
     switch (type) {
     case ListType:
-        return readList(depth, value);
+        return readList(value);
     case StringsType:
         return readStrings(value);
     case MapType:
-        return readMap(depth, value);
+        return readMap(value);
     default:
         return fail(errorText);
     }
 }
 
-bool TableXmlReader::readList(int depth, QVariant &value)
+bool TableXmlReader::readList(QVariant &value)
 {
     const QString errorText = tr("Ошибка XML 1");
     QVariantList list;
     Child child;
     while ((child = nextChild(errorText, kItem)) == Element) {
         QVariant item;
-        if (!readElement(depth + 1, errorText, item))
+        if (!readElement(errorText, item))
             return false;
         list.append(item);
     }
@@ -229,7 +227,7 @@ bool TableXmlReader::readStrings(QVariant &value)
     return child == End;
 }
 
-bool TableXmlReader::readMap(int depth, QVariant &value)
+bool TableXmlReader::readMap(QVariant &value)
 {
     const QString errorText = tr("Ошибка XML 3");
     QVariantMap map;
@@ -237,7 +235,7 @@ bool TableXmlReader::readMap(int depth, QVariant &value)
     while ((child = nextChild(errorText)) == Element) {
         const QString key = m_xml.name().toString();
         QVariant item;
-        if (!readElement(depth + 1, errorText, item))
+        if (!readElement(errorText, item))
             return false;
         map.insert(key, item);
     }
@@ -245,11 +243,11 @@ bool TableXmlReader::readMap(int depth, QVariant &value)
     return child == End;
 }
 
-bool TableXmlReader::readElement(int depth, const QString &errorText, QVariant &value)
+bool TableXmlReader::readElement(const QString &errorText, QVariant &value)
 {
     const ComplexType type = complexType();
     if (type != NoType)
-        return readComplex(type, depth, errorText, value);
+        return readComplex(type, errorText, value);
     QString text;
     if (!readText(errorText, text))
         return false;
@@ -259,6 +257,5 @@ bool TableXmlReader::readElement(int depth, const QString &errorText, QVariant &
 
 bool TableXmlReader::readText(const QString &errorText, QString &text)
 {
-    text = m_xml.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement);
-    return !m_xml.hasError() || fail(errorText);
+    return m_reader.readText(text) || fail(errorText);
 }

@@ -1,19 +1,21 @@
 #pragma once
 
+#include "boundedxmlreader.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
-#include <QXmlStreamReader>
 
 // Reads a nodes document of the table exchange format (grammar and text
 // forms: TableXmlWriter) into node packages. Whitespace between elements is
 // skipped; anything else that is not an element where one is expected (text,
 // comments, a document type declaration, a token the XML parser refuses,
 // input that ends early) fails the document with one message, the first
-// error found. Packages completed before the error are kept.
+// error found. Packages completed before the error are kept. Elements nest
+// no deeper than nodes, node, table and record, then 33 levels of lists,
+// maps and their items.
 class TableXmlReader
 {
     Q_DECLARE_TR_FUNCTIONS(TableXmlReader)
@@ -34,9 +36,8 @@ public:
     static QVariant parseText(const QString &text);
 
 private:
-    // Complex values nest no deeper than this: a document of a million
-    // nested lists must not exhaust the stack.
-    static const int kMaxDepth = 32;
+    // A document of a million nested lists must not exhaust the stack.
+    static const int kMaxDepth = 4 + 33;
 
     enum ComplexType { NoType, ListType, StringsType, MapType, UnknownType };
 
@@ -55,16 +56,17 @@ private:
     bool readTable(ZeltoTable &table);
     bool readRecordChildren(ZeltoTable &table, int row);
     ComplexType complexType() const;
-    bool readComplex(ComplexType type, int depth, const QString &errorText, QVariant &value);
-    bool readList(int depth, QVariant &value);
+    bool readComplex(ComplexType type, const QString &errorText, QVariant &value);
+    bool readList(QVariant &value);
     bool readStrings(QVariant &value);
-    bool readMap(int depth, QVariant &value);
+    bool readMap(QVariant &value);
     // A list item or map entry just started: a complex value by its type,
     // else its text's value.
-    bool readElement(int depth, const QString &errorText, QVariant &value);
+    bool readElement(const QString &errorText, QVariant &value);
     // The text of the element just started, which must hold nothing else.
     bool readText(const QString &errorText, QString &text);
 
-    QXmlStreamReader m_xml;
+    BoundedXmlReader m_reader;
+    const QXmlStreamReader &m_xml;
     QVariantList m_nodes;
 };

@@ -1,5 +1,6 @@
 #include "zeltojsonreader.h"
 
+#include "zelto.h"
 #include "zeltoencodedtable.h"
 #include "zeltomarkers.h"
 #include "zeltotable.h"
@@ -117,7 +118,7 @@ QTime parseTime(const char *p, qsizetype size)
 
 QString spanText(const char *data, qsizetype size)
 {
-    return QString::fromUtf8(data, int(size));
+    return Zelto::fromUtf8(data, int(size));
 }
 
 // Strict base64 with padding (RFC 4648), false on anything else. Qt's own

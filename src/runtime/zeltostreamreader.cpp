@@ -1,5 +1,6 @@
 #include "zeltostreamreader.h"
 
+#include "zelto.h"
 #include "zeltodoublepacker.h"
 #include "zeltotable.h"
 
@@ -113,7 +114,7 @@ bool ZeltoStreamReader::readString(Cursor &c, QString &out)
     if (!readText(c, data, size, isNull))
         return false;
     // Invalid UTF-8 becomes replacement characters, never a failure.
-    out = isNull ? QString() : size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(data, size);
+    out = isNull ? QString() : size == 0 ? QString(QLatin1String("")) : Zelto::fromUtf8(data, size);
     return true;
 }
 

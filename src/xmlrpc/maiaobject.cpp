@@ -1,11 +1,12 @@
 #include "maiaobject.h"
 
+#include "boundedxmlreader.h"
 #include "xmltext.h"
+#include "zelto.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
 #include <QVector>
-#include <QXmlStreamReader>
 
 namespace {
 
@@ -14,9 +15,11 @@ bool g_lowerCaseDateTime = false;
 const QString kValue = QStringLiteral("value");
 const QString kDateTimeFormat = QStringLiteral("yyyyMMddThh:mm:ss");
 
-// Values nest no deeper than this: a call of a million nested arrays must
-// not exhaust the stack.
-const int kMaxDepth = 64;
+// Elements nest no deeper than this, which lets values nest 64 deep
+// (methodCall, params, param, then value, array or struct, data or member
+// per level): a call of a million nested elements must not exhaust the
+// stack.
+const int kMaxDepth = 4 + 3 * 64;
 
 void debug(const QString &text)
 {
@@ -64,32 +67,29 @@ bool isUtf8(const QByteArray &body)
 class CallReader
 {
 public:
-    CallReader(QXmlStreamReader &xml, QVector<LongString> *longStrings) : m_xml(xml), m_longStrings(longStrings) {}
+    CallReader(BoundedXmlReader &reader, QVector<LongString> *longStrings)
+        : m_reader(reader), m_xml(reader.xml()), m_longStrings(longStrings)
+    {
+    }
 
-    bool tooDeep() const { return m_tooDeep; }
     bool allLongStringsRead() const { return m_longStringsRead == m_longStrings->size(); }
 
     // The value element just started; the stream ends on its end element.
-    QVariant readValue(int depth)
+    QVariant readValue()
     {
-        if (depth > kMaxDepth) {
-            m_tooDeep = true;
-            m_xml.skipCurrentElement();
-            return QVariant();
-        }
         QString text;
         QVariant result;
         bool typed = false;
         while (!m_xml.atEnd()) {
-            const QXmlStreamReader::TokenType token = m_xml.readNext();
+            const QXmlStreamReader::TokenType token = m_reader.readNext();
             if (token == QXmlStreamReader::Characters) {
                 text += m_xml.text();
             } else if (token == QXmlStreamReader::StartElement) {
                 if (typed) {
-                    m_xml.skipCurrentElement();
+                    m_reader.skipCurrentElement();
                 } else {
                     typed = true;
-                    result = readTyped(depth);
+                    result = readTyped();
                 }
             } else if (token == QXmlStreamReader::EndElement) {
                 break;
@@ -99,21 +99,24 @@ public:
     }
 
     // A child that should be a value element: anything else reads as invalid.
-    QVariant readMaybeValue(int depth)
+    QVariant readMaybeValue()
     {
         if (m_xml.name() == kValue)
-            return readValue(depth);
-        m_xml.skipCurrentElement();
+            return readValue();
+        m_reader.skipCurrentElement();
         return QVariant();
     }
 
 private:
+    // The text of a scalar; a call that puts an element into one is refused.
     QString text()
     {
-        return m_xml.readElementText(QXmlStreamReader::IncludeChildElements);
+        QString text;
+        m_reader.readText(text);
+        return text;
     }
 
-    QVariant readTyped(int depth)
+    QVariant readTyped()
     {
         const QString type = m_xml.name().toString().toLower();
         if (type == QLatin1String("string")) {
@@ -152,61 +155,61 @@ private:
             return dateTime.isValid() ? QVariant(dateTime) : QVariant();
         }
         if (type == QLatin1String("nil")) {
-            m_xml.skipCurrentElement();
+            m_reader.skipCurrentElement();
             return QVariant();
         }
         if (type == QLatin1String("array"))
-            return readArray(depth);
+            return readArray();
         if (type == QLatin1String("struct"))
-            return readStruct(depth);
+            return readStruct();
         debug(QStringLiteral("Cannot demarshal unknown type ") + type.left(40));
-        m_xml.skipCurrentElement();
+        m_reader.skipCurrentElement();
         return QVariant();
     }
 
     // <array><data> value* </data></array>
-    QVariant readArray(int depth)
+    QVariant readArray()
     {
         QVariantList list;
         bool seenData = false;
-        while (m_xml.readNextStartElement()) {
+        while (m_reader.readNextStartElement()) {
             if (seenData || m_xml.name() != QLatin1String("data")) {
-                m_xml.skipCurrentElement();
+                m_reader.skipCurrentElement();
                 continue;
             }
             seenData = true;
-            while (m_xml.readNextStartElement())
-                list.append(readMaybeValue(depth + 1));
+            while (m_reader.readNextStartElement())
+                list.append(readMaybeValue());
         }
         return list;
     }
 
     // <struct> (<member><name>key</name> value</member>)* </struct>
-    QVariant readStruct(int depth)
+    QVariant readStruct()
     {
         QVariantMap map;
-        while (m_xml.readNextStartElement()) {
+        while (m_reader.readNextStartElement()) {
             if (m_xml.name() != QLatin1String("member")) {
-                m_xml.skipCurrentElement();
+                m_reader.skipCurrentElement();
                 continue;
             }
             QString name;
             QVariant value;
-            while (m_xml.readNextStartElement()) {
+            while (m_reader.readNextStartElement()) {
                 if (m_xml.name() == QLatin1String("name"))
                     name = text();
                 else
-                    value = readMaybeValue(depth + 1);
+                    value = readMaybeValue();
             }
             map.insert(name, value);
         }
         return map;
     }
 
-    QXmlStreamReader &m_xml;
+    BoundedXmlReader &m_reader;
+    const QXmlStreamReader &m_xml;
     QVector<LongString> *m_longStrings;
     int m_longStringsRead = 0;
-    bool m_tooDeep = false;
 };
 
 } // namespace
@@ -379,12 +382,13 @@ namespace {
 bool parseCall(const QByteArray &body, QVector<LongString> *longStrings, QString &method, QVariantList &params,
                MaiaFault &fault)
 {
-    QXmlStreamReader xml(body);
-    CallReader reader(xml, longStrings);
+    BoundedXmlReader bounded(body, kMaxDepth);
+    QXmlStreamReader &xml = bounded.xml();
+    CallReader reader(bounded, longStrings);
     bool hasMethodName = false;
     bool hasParams = false;
     while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
+        const QXmlStreamReader::TokenType token = bounded.readNext();
         // A call has no document type: refusing it keeps entity
         // declarations, and with them entity bombs, out.
         if (token == QXmlStreamReader::DTD) {
@@ -394,35 +398,42 @@ bool parseCall(const QByteArray &body, QVector<LongString> *longStrings, QString
         if (token != QXmlStreamReader::StartElement)
             continue;
         // The document element: its first methodName and params count.
-        while (xml.readNextStartElement()) {
+        while (bounded.readNextStartElement()) {
             if (!hasMethodName && xml.name() == QLatin1String("methodName")) {
                 hasMethodName = true;
-                method = xml.readElementText(QXmlStreamReader::IncludeChildElements).trimmed();
+                bounded.readText(method);
+                method = method.trimmed();
             } else if (!hasParams && xml.name() == QLatin1String("params")) {
                 hasParams = true;
-                while (xml.readNextStartElement()) {
+                while (bounded.readNextStartElement()) {
                     // Each param's first child element is its value.
                     QVariant value;
                     bool first = true;
-                    while (xml.readNextStartElement()) {
+                    while (bounded.readNextStartElement()) {
                         if (first)
-                            value = reader.readMaybeValue(1);
+                            value = reader.readMaybeValue();
                         else
-                            xml.skipCurrentElement();
+                            bounded.skipCurrentElement();
                         first = false;
                     }
                     params.append(value);
                 }
             } else {
-                xml.skipCurrentElement();
+                bounded.skipCurrentElement();
             }
         }
+    }
+    // Well-formed so far, but nested too deep or with an element where text belongs.
+    if (bounded.refused()) {
+        fault = MaiaFault(MaiaFault::InvalidRequest,
+                          QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
+        return false;
     }
     if (xml.hasError()) {
         fault = MaiaFault(MaiaFault::ParseError, QStringLiteral("parse error: not well formed"));
         return false;
     }
-    if (!hasMethodName || reader.tooDeep()) {
+    if (!hasMethodName) {
         fault = MaiaFault(MaiaFault::InvalidRequest,
                           QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
         return false;
@@ -457,7 +468,7 @@ QByteArray cutLongStrings(const QByteArray &body, QVector<LongString> &longStrin
             || !XmlText::readCharacterData(body.constData() + start, end - start, text))
             continue;
         cut.append(body.constData() + copied, start - copied);
-        offset += QString::fromUtf8(body.constData() + copied, start - copied).size();
+        offset += Zelto::fromUtf8(body.constData() + copied, start - copied).size();
         longStrings.append({offset, text});
         copied = end;
         at = end;

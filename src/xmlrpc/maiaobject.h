@@ -45,8 +45,9 @@ public:
 
     // Reads a call. On false, fault says why: not well-formed XML (a
     // document type declaration included, so no entity is ever expanded),
-    // no methodName, or values nested too deep. A parameter that cannot be
-    // read (an unknown type, a number that is not one) is an invalid variant.
+    // or a call not conforming: no methodName, elements nested too deep, an
+    // element inside a name or a scalar. A parameter that cannot be read (an
+    // unknown type, a number that is not one) is an invalid variant.
     static bool readCall(const QByteArray &body, QString &method, QVariantList &params, MaiaFault &fault);
 
 private:

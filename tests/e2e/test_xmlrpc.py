@@ -393,6 +393,16 @@ class XmlRpcTest(ServerTestCase):
         self.assertRegex(login_fault(port, "admin", "tavro", "127.0.0.3")[1], THROTTLED)
         self.assertIsNone(login_fault(port, "admin", "tavro", "127.0.0.1"))
 
+    def test_nested_elements(self):
+        # Text of a hundred thousand nested elements, before any login: a fault, and the server serves on.
+        nested = b"<x>" * 100000 + b"</x>" * 100000
+        refused = (-32600, "server error: invalid xml-rpc. not conforming to spec")
+        for body in (b"<methodCall><methodName>" + nested + b"</methodName></methodCall>",
+                     xmlrpc.client.dumps(("admin", "tavro"), "login").encode().replace(b"admin", nested, 1),
+                     xmlrpc.client.dumps(({"k": 1},), "login").encode().replace(b"<name>k", b"<name>" + nested, 1)):
+            self.assertEqual(fault_of(exchange(self.server.xport, post(body))), refused, body[:100])
+        self.assertEqual(len(logged_in(self.server)[1]), 32)
+
     def test_mutated_requests(self):
         rng = random.Random(14)
         token, node = logged_in(self.server)[1], self.fuzzed

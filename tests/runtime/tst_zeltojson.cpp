@@ -182,6 +182,10 @@ private slots:
         row("short rows", "{\"$table\":{\"rows\":[[1],[],[2,3]],\"columns\":[\"a\",\"b\"]}}",
             table({QStringLiteral("a"), QStringLiteral("b")}, {{1}, {}, {2, 3}}));
         row("byte order mark", "\xEF\xBB\xBF[1]", QVariantList{1});
+        // U+FEFF inside a text is a character like any other, at its start too.
+        const QString marks(2, QChar(0xFEFF));
+        row("marks first in text", "\"\xEF\xBB\xBF\xEF\xBB\xBF\"", marks);
+        row("mark before a dollar", "{\"\\uFEFF$x\":1}", QVariantMap{{QChar(0xFEFF) + QStringLiteral("$x"), 1}});
     }
 
     void reads()

@@ -170,7 +170,8 @@ private slots:
         QVariantList values{
             std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), std::numeric_limits<uint>::max(),
             std::numeric_limits<qlonglong>::min(), std::numeric_limits<qlonglong>::max(), -std::numeric_limits<double>::infinity(),
-            QString(QChar(0)) + QStringLiteral("after zero \U0001F525"), all + QByteArray(5, '\0'), QVariant::fromValue(char('\xff')),
+            QString(QChar(0)) + QStringLiteral("after zero \U0001F525"), QString(2, QChar(0xFEFF)) + QStringLiteral("marks first"),
+            all + QByteArray(5, '\0'), QVariant::fromValue(char('\xff')),
             local(2024, 7, 15, 13, 45, 12, 345),
             QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5), Qt::OffsetFromUTC, -(5 * 3600 + 1800)),
             QDate(-4713, 1, 1), QTime(0, 0), QStringList(), QVariantList(), QVariantMap(), deep,

@@ -190,6 +190,15 @@ private slots:
             + QStringLiteral("</data></array></value>").repeated(100);
         QTest::newRow("nested too deep") << call("m", QStringLiteral("<param>") + deep + "</param>")
                                          << int(MaiaFault::InvalidRequest);
+        // Elements in text, and elements nested deep anywhere: read one by one, they would exhaust the stack.
+        const QString nested = QStringLiteral("<x>").repeated(100000) + QStringLiteral("</x>").repeated(100000);
+        const int invalid = MaiaFault::InvalidRequest;
+        QTest::newRow("element in a string") << call("m", param("<string>a<b/>c</string>")) << invalid;
+        QTest::newRow("nested in methodName") << call(nested, QString()) << invalid;
+        QTest::newRow("nested in a string") << call("m", param("<string>" + nested + "</string>")) << invalid;
+        QTest::newRow("nested in a member name")
+            << call("m", param("<struct><member><name>" + nested + "</name><value/></member></struct>")) << invalid;
+        QTest::newRow("nested in an element skipped") << call("m", "<param>" + nested + "</param>") << invalid;
     }
 
     void refusesCalls()
