@@ -22,7 +22,7 @@ class ZeltoWebFrameReader
 {
 public:
     enum Event {
-        NeedMore,       // every byte given was taken; no event yet
+        NeedMore,       // no event yet; bytes not taken (a header begun) come again with more
         Message,        // a whole message: takeMessage()
         Ping,           // payload()
         Pong,           // payload()
