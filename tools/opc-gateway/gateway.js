@@ -22,6 +22,7 @@ const opcua = require("node-opcua");
 const { Guard } = require("./overflowguard");
 const { ItemUse } = require("./itemuse");
 const { ItemAccess, ANONYMOUS } = require("./itemaccess");
+const { EngineeringUnits } = require("./engineeringunits");
 
 Guard.install(opcua.MonitoredItem);
 
@@ -36,11 +37,12 @@ const QUALITY = {
     0x08: opcua.StatusCodes.BadNotConnected,
 };
 
+// numeric: a number with a unit is an AnalogUnitType variable.
 const TYPES = {
     Boolean: { dataType: opcua.DataType.Boolean, zero: false },
-    Int32: { dataType: opcua.DataType.Int32, zero: 0 },
-    UInt32: { dataType: opcua.DataType.UInt32, zero: 0 },
-    Double: { dataType: opcua.DataType.Double, zero: 0 },
+    Int32: { dataType: opcua.DataType.Int32, zero: 0, numeric: true },
+    UInt32: { dataType: opcua.DataType.UInt32, zero: 0, numeric: true },
+    Double: { dataType: opcua.DataType.Double, zero: 0, numeric: true },
     String: { dataType: opcua.DataType.String, zero: "" },
     DateTime: { dataType: opcua.DataType.DateTime, zero: null },
 };
@@ -63,6 +65,7 @@ const folders = new Map(); // branch path -> folder node
 const published = new WeakMap(); // folder or variable node -> { item } or { folder }: its id
 const monitored = new Set(); // monitored items of the published items
 const access = new ItemAccess();
+const units = new EngineeringUnits();
 const logins = new Map(); // request id -> { callback, timer, session } of a login asked about
 let nextLoginId = 1;
 
@@ -137,12 +140,16 @@ function addItem(item) {
     const paths = [];
     const folder = folderFor(parts, paths);
     access.addItem(item.id, item.node, paths);
+    const engineeringUnits = units.of(item);
+    const description = typeof item.description === "string" && item.description ? item.description : undefined;
     const variable = namespace.addVariable({
         organizedBy: folder,
         browseName: new opcua.QualifiedName({ name, namespaceIndex: namespace.index }),
         displayName: name,
+        description: description && { text: description, locale: typeof config.locale === "string" ? config.locale : undefined },
         nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, item.id, namespace.index),
         dataType: TYPES[item.type].dataType,
+        typeDefinition: engineeringUnits && TYPES[item.type].numeric ? "AnalogUnitType" : undefined,
         accessLevel: "CurrentRead",
         userAccessLevel: "CurrentRead",
         minimumSamplingInterval: 0,
@@ -150,14 +157,34 @@ function addItem(item) {
     variables.set(item.id, { variable, type: item.type });
     published.set(variable, { item: item.id });
     setValue(item.id, item.value, item.quality, timeOf(item.time));
-    // A hidden item reads as denied, every attribute of it. A client that
-    // reads an item nobody uses makes its node watched for a while.
-    const readAttribute = variable.readAttribute;
-    variable.readAttribute = function (context, attributeId, ...rest) {
+    guardReads(variable, item.id, true);
+    if (engineeringUnits) {
+        const property = namespace.addVariable({
+            propertyOf: variable,
+            browseName: { name: "EngineeringUnits", namespaceIndex: 0 },
+            typeDefinition: "PropertyType",
+            dataType: "EUInformation",
+            accessLevel: "CurrentRead",
+            userAccessLevel: "CurrentRead",
+            minimumSamplingInterval: 0,
+            value: { dataType: opcua.DataType.ExtensionObject, value: engineeringUnits },
+        });
+        // What a hidden item is measured in is hidden with it.
+        published.set(property, { item: item.id });
+        guardReads(property, item.id, false);
+    }
+}
+
+// A node of a hidden item reads as denied, every attribute of it. A client
+// that reads the value of an item nobody uses makes its node watched for a
+// while (holds: the node is the item's variable).
+function guardReads(node, id, holds) {
+    const readAttribute = node.readAttribute;
+    node.readAttribute = function (context, attributeId, ...rest) {
         const session = context && context.session;
         if (session) {
-            if (!access.seesItem(session, item.id)) return denied();
-            if (attributeId === opcua.AttributeIds.Value) itemUse.hold(item.id);
+            if (!access.seesItem(session, id)) return denied();
+            if (holds && attributeId === opcua.AttributeIds.Value) itemUse.hold(id);
         }
         return readAttribute.call(this, context, attributeId, ...rest);
     };
