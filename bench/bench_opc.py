@@ -125,7 +125,7 @@ def main():
     client.call("close")
     admin = server.admin()
     rebuilds = []
-    for trust in (True, False, True):
+    for trust in (True, False, True, False, True):
         admin.ok("setSetting", "opcTrustClients", trust)
         started = time.time()
         if not wait_until(lambda: not listening(opc_port), 60, 0.02):

@@ -157,7 +157,17 @@ function addItem(item) {
     variables.set(item.id, { variable, type: item.type });
     published.set(variable, { item: item.id });
     setValue(item.id, item.value, item.quality, timeOf(item.time));
-    guardReads(variable, item.id, true);
+    // A hidden item reads as denied, every attribute of it. A client that
+    // reads an item nobody uses makes its node watched for a while.
+    const readAttribute = variable.readAttribute;
+    variable.readAttribute = function (context, attributeId, ...rest) {
+        const session = context && context.session;
+        if (session) {
+            if (!access.seesItem(session, item.id)) return denied();
+            if (attributeId === opcua.AttributeIds.Value) itemUse.hold(item.id);
+        }
+        return readAttribute.call(this, context, attributeId, ...rest);
+    };
     if (engineeringUnits) {
         const property = namespace.addVariable({
             propertyOf: variable,
@@ -169,25 +179,10 @@ function addItem(item) {
             minimumSamplingInterval: 0,
             value: { dataType: opcua.DataType.ExtensionObject, value: engineeringUnits },
         });
-        // What a hidden item is measured in is hidden with it.
+        // What a hidden item is measured in is hidden with it: the session's
+        // permission check refuses its value.
         published.set(property, { item: item.id });
-        guardReads(property, item.id, false);
     }
-}
-
-// A node of a hidden item reads as denied, every attribute of it. A client
-// that reads the value of an item nobody uses makes its node watched for a
-// while (holds: the node is the item's variable).
-function guardReads(node, id, holds) {
-    const readAttribute = node.readAttribute;
-    node.readAttribute = function (context, attributeId, ...rest) {
-        const session = context && context.session;
-        if (session) {
-            if (!access.seesItem(session, id)) return denied();
-            if (holds && attributeId === opcua.AttributeIds.Value) itemUse.hold(id);
-        }
-        return readAttribute.call(this, context, attributeId, ...rest);
-    };
 }
 
 function denied() {
@@ -391,7 +386,10 @@ async function startServer() {
     server.on("create_session", guardSession);
     server.on("session_activated", bindSession);
     server.on("session_closed", (session) => access.unbind(session));
+    const building = Date.now();
+    const count = pendingItems.length;
     for (const item of pendingItems.splice(0)) addItem(item);
+    log("info", `address space of ${count} items built in ${Date.now() - building} ms`);
     await server.start();
     started = true;
     send({ op: "listening", port: config.port, endpoints: server.endpoints.map((e) => e.endpointDescriptions()[0].endpointUrl) });
