@@ -1,14 +1,14 @@
 "use strict";
 // The EngineeringUnits of an item: an EUInformation of the UN/CEFACT units
-// (Recommendation 20) made of the unit text and the common code the server
-// sends with the item. The text is the unit's display name and description;
-// the id is the code's letters as one number ("CEL" 0x43454C), -1 for a
-// unit without a code. An item without a unit text has no EngineeringUnits.
-// Items of one unit share one EUInformation, which is never changed.
+// (Recommendation 20; node-opcua gives their namespace URI) made of the unit
+// text and the common code the server sends with the item. The text is the
+// unit's display name and description; the id is the code's letters as one
+// number ("CEL" 0x43454C), -1 for a unit without a code. An item without a
+// unit text has no EngineeringUnits. Items of one unit share one
+// EUInformation, which is never changed.
 
 const { makeEUInformation } = require("node-opcua");
 
-const UNITS_URI = "http://www.opcfoundation.org/UA/units/un/cefact";
 // Common codes are two or three capital letters or digits.
 const COMMON_CODE = /^[0-9A-Z]{2,3}$/;
 const MAX_UNIT_LENGTH = 64;
@@ -27,7 +27,6 @@ class EngineeringUnits {
         let units = this.made.get(key);
         if (!units) {
             units = makeEUInformation(code, text, text);
-            units.namespaceUri = UNITS_URI;
             if (!code) units.unitId = -1;
             this.made.set(key, units);
         }
@@ -35,4 +34,4 @@ class EngineeringUnits {
     }
 }
 
-module.exports = { EngineeringUnits, UNITS_URI };
+module.exports = { EngineeringUnits };
