@@ -78,7 +78,8 @@ const commands = {
             const found = await session.translateBrowsePath(opcua.makeBrowsePath(nodeId, ".EngineeringUnits"));
             let units = null;
             if (found.statusCode.isGood()) {
-                const [read] = await session.read([{ nodeId: found.targets[0].targetId, attributeId: opcua.AttributeIds.Value }]);
+                const [read] = await session.read([{ nodeId: found.targets[0].targetId,
+                    attributeId: opcua.AttributeIds.Value }]);
                 const eu = read.value.value;
                 units = eu ? { namespaceUri: eu.namespaceUri, unitId: eu.unitId, displayName: eu.displayName.text,
                     description: eu.description.text } : { statusName: read.statusCode.name };

@@ -174,8 +174,10 @@ class OpcServerTest(unittest.TestCase):
         c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
         self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
         # Latin names, Latin descriptions.
-        self.assertEqual([(d["description"], d["units"]) for d in c.call("describe", ids=["QRV2_000201.S1.t1"])["items"]],
-                         [({"text": "Temperatura v podaiushchem truboprovode", "locale": "ru-Latn"}, units("°C", "CEL"))])
+        described = c.call("describe", ids=["QRV2_000201.S1.t1"])["items"]
+        self.assertEqual([(d["description"], d["units"]) for d in described],
+                         [({"text": "Temperatura v podaiushchem truboprovode", "locale": "ru-Latn"},
+                           units("°C", "CEL"))])
         c.call("close")
         # The server's certificate is in the home folder's store and names the host.
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")

@@ -25,7 +25,8 @@ private slots:
         const QString standard = OpcItemNames::defaultNodeFormat();
         const QString t1 = "Температура в подающем трубопроводе";
         QTest::newRow("latin system parameter")
-            << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1" << "Temperatura v podaiushchem truboprovode";
+            << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1"
+            << "Temperatura v podaiushchem truboprovode";
         QTest::newRow("latin common parameter, the model's title")
             << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm" << "Vremia raboty vychislitelia";
         QTest::newRow("latin unknown model pads to 8")
@@ -36,7 +37,8 @@ private slots:
         QTest::newRow("russian system the model lacks")
             << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\" + t1 << t1;
         QTest::newRow("russian model's own title")
-            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя" << "Время работы вычислителя";
+            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя"
+            << "Время работы вычислителя";
         QTest::newRow("russian model without systems")
             << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\" + t1 << t1;
         QTest::newRow("russian group and name, slash made a branch")

@@ -107,7 +107,8 @@ private slots:
         const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}});
         ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
-        QVERIFY2(Database::writeData("nodes", node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
+        QVERIFY2(Database::writeData("nodes", node, "current_data", QVariant::fromValue(current)),
+                 qPrintable(lastError()));
         const QList<std::pair<bool, QStringList>> cases{
             {false,
              {"QRV2_000125.NSD|||NS vychislitelia", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii",

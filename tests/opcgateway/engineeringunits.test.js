@@ -12,7 +12,8 @@ test("only codes of Recommendation 20's shape count; only short texts are units;
     const rows = [["GV", 0x4756], ["E18", 0x453138], ["bar", -1], ["MAWX", -1], [5, -1], ["", -1], [undefined, -1]];
     for (const [unitCode, unitId] of rows) {
         const made = units.of({ unit: "ед", unitCode });
-        assert.deepStrictEqual([made.unitId, made.displayName.text, made.description.text], [unitId, "ед", "ед"], String(unitCode));
+        const got = [made.unitId, made.displayName.text, made.description.text];
+        assert.deepStrictEqual(got, [unitId, "ед", "ед"], String(unitCode));
     }
     for (const unit of [undefined, 5, "", "  ", ["°C"], "к".repeat(65)]) {
         assert.strictEqual(units.of({ unit, unitCode: "CEL" }), null, JSON.stringify(unit));

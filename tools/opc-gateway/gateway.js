@@ -141,12 +141,15 @@ function addItem(item) {
     const folder = folderFor(parts, paths);
     access.addItem(item.id, item.node, paths);
     const engineeringUnits = units.of(item);
-    const description = typeof item.description === "string" && item.description ? item.description : undefined;
+    const description =
+        typeof item.description === "string" && item.description
+            ? { text: item.description, locale: typeof config.locale === "string" ? config.locale : undefined }
+            : undefined;
     const variable = namespace.addVariable({
         organizedBy: folder,
         browseName: new opcua.QualifiedName({ name, namespaceIndex: namespace.index }),
         displayName: name,
-        description: description && { text: description, locale: typeof config.locale === "string" ? config.locale : undefined },
+        description,
         nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, item.id, namespace.index),
         dataType: TYPES[item.type].dataType,
         typeDefinition: engineeringUnits && TYPES[item.type].numeric ? "AnalogUnitType" : undefined,
