@@ -4,7 +4,9 @@ simulator (about 10,000 items), every item monitored by one client at a 1 s
 publishing interval while the data monitor runs each node every 5 s. Prints
 the latency from the server sending a node's fresh values to the client's
 data change (median, 99th percentile, worst) and the CPU time and resident
-memory of the server and the gateway over the measured minute.
+memory of the server and the gateway over the measured minute; then how
+long the address space takes to build anew when a changed setting restarts
+the gateway (the server's item table, the gateway's variables, listening).
 
     ORVEX_BUILD_DIR=build-release python3 bench/bench_opc.py [--nodes N] [--seconds S]
 
@@ -118,6 +120,22 @@ def main():
         cpu = (after[name][0] - before[name][0]) / elapsed * 100
         print("%-8s CPU %.0f %% of one core, RSS %.0f MiB (peak %.0f MiB)" % (name, cpu, after[name][1], peak[name]))
     print("node %s" % NODE)
+
+    # A changed setting restarts the gateway, which is sent the whole address space again.
+    client.call("close")
+    admin = server.admin()
+    rebuilds = []
+    for trust in (True, False, True, False, True):
+        admin.ok("setSetting", "opcTrustClients", trust)
+        started = time.time()
+        if not wait_until(lambda: not listening(opc_port), 60, 0.02):
+            raise SystemExit("the gateway was not restarted")
+        if not wait_until(lambda: listening(opc_port), 600, 0.02):
+            raise SystemExit("the restarted gateway did not listen")
+        rebuilds.append(time.time() - started)
+    admin.close()
+    print("address space of %d items built anew in %.2f s (median of %d gateway restarts)"
+          % (len(items), statistics.median(rebuilds), len(rebuilds)))
 
     client.stop()
     server.stop()

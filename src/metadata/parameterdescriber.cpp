@@ -131,6 +131,11 @@ QVariantMap ParameterDescriber::describeParam(const QString &code, const QString
     return param;
 }
 
+QString ParameterDescriber::unitOf(const QString &code, const QVariantMap &row) const
+{
+    return unit(m_catalogue.paramType(code), row);
+}
+
 int ParameterDescriber::unitIndex(const QVariant &value)
 {
     bool ok = false;

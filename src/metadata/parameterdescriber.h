@@ -19,6 +19,10 @@ public:
     // lists differ in length.
     QVariantMap describe(const QString &modelCode, const QStringList &columns, const QVariantList &values) const;
 
+    // The unit of the parameter in a row of its device's values (column ->
+    // value), as describe() gives it; empty when none applies.
+    QString unitOf(const QString &code, const QVariantMap &row) const;
+
     // The units a device reports in, by the index it gives; empty outside 0..2.
     static QString heatUnit(int index);
     static QString heatPowerUnit(int index);

@@ -1,6 +1,7 @@
 #include "opcitemnames.h"
 
 #include "metadatacatalogue.h"
+#include "transliteration.h"
 
 #include <QCoreApplication>
 
@@ -51,4 +52,10 @@ QString OpcItemNames::itemName(const QString &branch, const QString &column, con
     if (!m_russian)
         return branch + sep + QLatin1Char('S') + QString::number(system) + sep + column.mid(3);
     return branch + sep + m_catalogue.systemTitle(system, modelCode) + sep + m_catalogue.paramTitle(column, modelCode);
+}
+
+QString OpcItemNames::description(const QString &column, const QString &modelCode) const
+{
+    const QString title = m_catalogue.paramTitle(column, modelCode);
+    return m_russian ? title : Transliteration::toLatin(title);
 }

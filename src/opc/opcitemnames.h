@@ -11,7 +11,8 @@ class MetadataCatalogue;
 // the Russian variant (branch from the "opcNodeFormat" pattern, parameters
 // by their titles for the node's model, system parameters under their
 // system's title), the full stop otherwise (branch "<model code>_<number>",
-// parameters by their codes, system parameters under "S<n>").
+// parameters by their codes, system parameters under "S<n>"). An item's
+// description follows the same variant.
 class OpcItemNames
 {
 public:
@@ -25,6 +26,9 @@ public:
     // node: the nodes row ("name", "model_code", "model_name", "number").
     QString nodeBranch(const QVariantMap &node, const QString &groupName = QString()) const;
     QString itemName(const QString &branch, const QString &column, const QString &modelCode) const;
+    // What the item is: the parameter's title for the model, in Latin
+    // letters in the full stop variant, whose names are Latin too.
+    QString description(const QString &column, const QString &modelCode) const;
 
 private:
     bool m_russian;

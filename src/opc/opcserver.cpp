@@ -9,6 +9,8 @@
 #include "opcgateway.h"
 #include "opcitemnames.h"
 #include "opcvisibility.h"
+#include "parameterdescriber.h"
+#include "unitcodes.h"
 #include "users.h"
 #include "zelto.h"
 #include "zeltobusyguard.h"
@@ -204,6 +206,8 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
         groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
                         .value(QStringLiteral("name"))
                         .toString();
+    // Units as describeParams gives them for this row: heat by the device's "Qdim".
+    const ParameterDescriber describer(catalogue);
     OpcNode opcNode;
     opcNode.nodeId = nodeId;
     opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
@@ -224,7 +228,8 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
             name += QStringLiteral(" #") + QString::number(nodeId);
         if (m_items.contains(name))
             continue;
-        m_items.insert(name, Item{nodeId, column, type});
+        m_items.insert(name, Item{nodeId, column, type, describer.unitOf(column, opcNode.row),
+                                  names.description(column, opcNode.modelCode)});
         opcNode.items.insert(column, name);
     }
     if (opcNode.items.isEmpty())
@@ -242,16 +247,24 @@ void OPCServer::publishNewNode(int nodeId)
     const QVariantMap node = Nodes::get(nodeId);
     if (node.isEmpty())
         return;
-    QJsonArray entries;
     {
         QMutexLocker lock(&m_mutex);
         if (!addNodeItems(node, itemNames()))
             return;
-        const OpcNode &added = m_nodes[nodeId];
-        for (auto it = added.items.constBegin(); it != added.items.constEnd(); ++it)
-            entries.append(itemEntry(it.value(), added, it.key()));
     }
-    m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), entries}});
+    m_gateway->send(itemsMessage(nodeId));
+}
+
+QJsonObject OPCServer::itemsMessage(int nodeId) const
+{
+    QMutexLocker lock(&m_mutex);
+    const auto node = m_nodes.constFind(nodeId);
+    if (node == m_nodes.constEnd() || node->items.isEmpty())
+        return QJsonObject();
+    QJsonArray entries;
+    for (auto it = node->items.constBegin(); it != node->items.constEnd(); ++it)
+        entries.append(itemEntry(it.value(), *node, it.key()));
+    return QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), entries}};
 }
 
 void OPCServer::setItemsUsed(const QStringList &names, bool used)
@@ -361,15 +374,25 @@ void OPCServer::updateNode(int nodeId)
 
 QJsonObject OPCServer::itemEntry(const QString &name, const OpcNode &node, const QString &column) const
 {
-    const OpcValue::Type type = m_items.value(name).type;
-    const QPair<QJsonValue, int> published = OpcValue::published(node.row.value(column), type);
+    const Item item = m_items.value(name);
+    const QPair<QJsonValue, int> published = OpcValue::published(node.row.value(column), item.type);
     const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
-    return QJsonObject{{QStringLiteral("id"), name},
-                       {QStringLiteral("node"), node.nodeId},
-                       {QStringLiteral("type"), OpcValue::typeName(type)},
-                       {QStringLiteral("value"), published.first},
-                       {QStringLiteral("quality"), published.second},
-                       {QStringLiteral("time"), date.isValid() ? utcText(date) : QJsonValue()}};
+    QJsonObject entry{{QStringLiteral("id"), name},
+                      {QStringLiteral("node"), node.nodeId},
+                      {QStringLiteral("type"), OpcValue::typeName(item.type)},
+                      {QStringLiteral("value"), published.first},
+                      {QStringLiteral("quality"), published.second},
+                      {QStringLiteral("time"), date.isValid() ? utcText(date) : QJsonValue()}};
+    // Left out when there is nothing to say: the gateway then adds nothing.
+    if (!item.unit.isEmpty()) {
+        entry.insert(QStringLiteral("unit"), item.unit);
+        const QString code = UnitCodes::commonCode(item.unit);
+        if (!code.isEmpty())
+            entry.insert(QStringLiteral("unitCode"), code);
+    }
+    if (!item.description.isEmpty())
+        entry.insert(QStringLiteral("description"), item.description);
+    return entry;
 }
 
 void OPCServer::onGatewayStarted()
@@ -382,6 +405,7 @@ void OPCServer::onGatewayStarted()
                                       QHostInfo::localHostName());
     if (!endpoint.problem().isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
+    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
     m_gateway->send(QJsonObject{
         {kOp, QStringLiteral("config")},
         {QStringLiteral("version"), kProtocolVersion},
@@ -392,8 +416,8 @@ void OPCServer::onGatewayStarted()
         {QStringLiteral("allowAnonymous"), opcSetting(QStringLiteral("opcAnonymous")).toBool()},
         {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
         {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
-        {QStringLiteral("separator"),
-         opcSetting(QStringLiteral("useRussianInOPC")).toBool() ? QStringLiteral("\\") : QStringLiteral(".")},
+        {QStringLiteral("separator"), russian ? QStringLiteral("\\") : QStringLiteral(".")},
+        {QStringLiteral("locale"), russian ? QStringLiteral("ru") : QStringLiteral("ru-Latn")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
     // The values as last known: a restarted gateway starts where the last one was.
     QMutexLocker lock(&m_mutex);

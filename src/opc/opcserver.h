@@ -35,12 +35,15 @@ class OPCServer : public QObject
     Q_OBJECT
 
 public:
-    // One published item: its node, its current-data column and its type.
+    // One published item: its node, its current-data column, its type, the
+    // unit of its parameter (empty: none) and its description.
     struct Item
     {
         int nodeId = 0;
         QString column;
         OpcValue::Type type = OpcValue::None;
+        QString unit;
+        QString description;
     };
 
     explicit OPCServer(QObject *parent = nullptr);
@@ -62,6 +65,8 @@ public:
     // The used items' values of the node as one update message; empty when
     // none of its items is used.
     QJsonObject updateMessage(int nodeId);
+    // The node's items as one address space message; empty when it has none.
+    QJsonObject itemsMessage(int nodeId) const;
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);

@@ -68,6 +68,30 @@ const commands = {
         const values = await session.read(c.ids.map((id) => valueAttribute(id, c.attribute)));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
     },
+    // Each item's Description, EngineeringUnits property (null when it has none) and type definition.
+    async describe(c) {
+        const items = [];
+        for (const id of c.ids) {
+            const nodeId = new opcua.NodeId(opcua.NodeIdType.STRING, id, 1);
+            const [description] = await session.read([{ nodeId, attributeId: opcua.AttributeIds.Description }]);
+            const text = description.value.value;
+            const found = await session.translateBrowsePath(opcua.makeBrowsePath(nodeId, ".EngineeringUnits"));
+            let units = null;
+            if (found.statusCode.isGood()) {
+                const [read] = await session.read([{ nodeId: found.targets[0].targetId,
+                    attributeId: opcua.AttributeIds.Value }]);
+                const eu = read.value.value;
+                units = eu ? { namespaceUri: eu.namespaceUri, unitId: eu.unitId, displayName: eu.displayName.text,
+                    description: eu.description.text } : { statusName: read.statusCode.name };
+            }
+            const type = await session.browse({ nodeId, referenceTypeId: "HasTypeDefinition",
+                browseDirection: opcua.BrowseDirection.Forward, resultMask: 63 });
+            items.push({ id, statusName: description.statusCode.name,
+                description: text && text.text !== null ? { text: text.text, locale: text.locale } : null, units,
+                type: type.references && type.references.length ? type.references[0].browseName.name : null });
+        }
+        return { items };
+    },
     async write(c) {
         const statuses = await session.write(c.ids.map((id) =>
             ({ ...valueAttribute(id), value: { value: { dataType: opcua.DataType.Double, value: c.value } } })));

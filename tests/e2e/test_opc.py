@@ -19,6 +19,16 @@ T1 = "Температура в подающем трубопроводе"
 
 
 ITEMS = ["Узел\\Температура", "Другой узел\\Температура"]   # of nodes 1 and 2
+# Their units: one as the server sends them, one made of what a unit is not.
+ITEM_UNITS = [{"unit": "°C", "unitCode": "CEL", "description": "Температура"},
+              {"unit": 5, "unitCode": {"CEL": 1}, "description": ["Температура"]}]
+UNITS_URI = "http://www.opcfoundation.org/UA/units/un/cefact"
+
+
+def units(text, code=None):
+    """The EngineeringUnits a client reads for a unit and its UN/CEFACT common code (its letters as one number)."""
+    return {"namespaceUri": UNITS_URI, "unitId": int.from_bytes(code.encode(), "big") if code else -1,
+            "displayName": text, "description": text}
 
 
 def setUpModule():
@@ -30,8 +40,8 @@ def setUpModule():
     GATEWAY_URL = "opc.tcp://127.0.0.1:%d" % port
     GATEWAY = Gateway({"port": port, "pki": os.path.join(GATEWAY_HOME.path, "pki"), "hostname": "localhost",
                        "allowAnonymous": True, "securityNone": True},
-                      [{"id": item, "node": node, "type": "Double", "value": 1.0, "quality": 0xC0, "time": None}
-                       for node, item in enumerate(ITEMS, 1)])
+                      [dict(extra, id=item, node=node, type="Double", value=1.0, quality=0xC0, time=None)
+                       for (node, item), extra in zip(enumerate(ITEMS, 1), ITEM_UNITS)])
     GATEWAY.wait_for("listening")
 
 
@@ -87,6 +97,14 @@ class OpcServerTest(unittest.TestCase):
         for number in (201, 202):
             self.assertIn(self.item(number, "Система отопления", T1), ids)
         self.assertEqual(self.watched_by_opc(), [])
+        # Units and titles from the catalogue: heat in gigacalories (no code) when the device names no unit.
+        described = self.client.call("describe", ids=[self.item(201, "Система отопления", T1),
+                                                      self.item(201, "Система отопления", "Тепловая энергия"),
+                                                      self.item(201, "Время прибора")])["items"]
+        self.assertEqual([(d["description"], d["units"], d["type"]) for d in described],
+                         [({"text": T1, "locale": "ru"}, units("°C", "CEL"), "AnalogUnitType"),
+                          ({"text": "Тепловая энергия", "locale": "ru"}, units("Гкал"), "AnalogUnitType"),
+                          ({"text": "Время прибора", "locale": "ru"}, None, "BaseDataVariableType")])
 
     def test_2_values_follow_monitor_runs(self):
         t1 = self.item(201, "Система отопления", T1)
@@ -155,6 +173,11 @@ class OpcServerTest(unittest.TestCase):
             self.assertRegex(rpc.error("login", "наладчик", "ключ"), THROTTLED)
         c.call("connect", url=self.inst.url, mode="SignAndEncrypt", user="admin", password="tavro")
         self.assertIn("QRV2_000201.S1.t1", {i["id"] for i in c.call("browse")["items"]})
+        # Latin names, Latin descriptions.
+        described = c.call("describe", ids=["QRV2_000201.S1.t1"])["items"]
+        self.assertEqual([(d["description"], d["units"]) for d in described],
+                         [({"text": "Temperatura v podaiushchem truboprovode", "locale": "ru-Latn"},
+                           units("°C", "CEL"))])
         c.call("close")
         # The server's certificate is in the home folder's store and names the host.
         certs = os.path.join(self.inst.home.path, "pki", "own", "certs")
@@ -310,6 +333,10 @@ class GatewayAccessTest(unittest.TestCase):
         folders = [item.split("\\")[0] + "\\" for item in ITEMS]
         names = CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]
         self.assertEqual([v["statusName"] for v in names], ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
+        # Nor what the hidden one is measured in. The other came with no unit nor description that is a text.
+        described = CLIENT.call("describe", ids=ITEMS)["items"]
+        self.assertEqual([(d["statusName"], d["units"], d["description"]) for d in described],
+                         [("BadUserAccessDenied", {"statusName": "BadUserAccessDenied"}, None), ("Good", None, None)])
         self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"],
                          ["BadUserAccessDenied", "BadNotWritable"])
         # Both values reach the session's one subscription together, or neither does.

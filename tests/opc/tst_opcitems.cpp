@@ -2,6 +2,9 @@
 #include "opcendpointaddress.h"
 #include "opcitemnames.h"
 #include "opcvalue.h"
+#include "parameterdescriber.h"
+#include "transliteration.h"
+#include "unitcodes.h"
 
 #include <QtTest>
 
@@ -17,21 +20,30 @@ private slots:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("column");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("description");
 
         const QString standard = OpcItemNames::defaultNodeFormat();
-        QTest::newRow("latin system parameter") << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1";
-        QTest::newRow("latin common parameter") << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm";
-        QTest::newRow("latin unknown model pads to 8") << false << standard << "XYZ" << "S3_G1" << "XYZ_00000123.S3.G1";
+        const QString t1 = "Температура в подающем трубопроводе";
+        QTest::newRow("latin system parameter")
+            << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1"
+            << "Temperatura v podaiushchem truboprovode";
+        QTest::newRow("latin common parameter, the model's title")
+            << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm" << "Vremia raboty vychislitelia";
+        QTest::newRow("latin unknown model pads to 8")
+            << false << standard << "XYZ" << "S3_G1" << "XYZ_00000123.S3.G1"
+            << "Raskhod teplonositelia za interval v podaiushchem truboprovode";
         QTest::newRow("russian model's system")
-            << true << standard << "QRV2" << "S1_t1" << "ТВ-2 №000123\\Система отопления\\Температура в подающем трубопроводе";
+            << true << standard << "QRV2" << "S1_t1" << "ТВ-2 №000123\\Система отопления\\" + t1 << t1;
         QTest::newRow("russian system the model lacks")
-            << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\Температура в подающем трубопроводе";
+            << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\" + t1 << t1;
         QTest::newRow("russian model's own title")
-            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя";
+            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя"
+            << "Время работы вычислителя";
         QTest::newRow("russian model without systems")
-            << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\Температура в подающем трубопроводе";
+            << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\" + t1 << t1;
         QTest::newRow("russian group and name, slash made a branch")
-            << true << "%group_name/%node_name" << "QRV2" << "ta" << "Котельная\\Узел 1\\Температура наружного воздуха";
+            << true << "%group_name/%node_name" << "QRV2" << "ta" << "Котельная\\Узел 1\\Температура наружного воздуха"
+            << "Температура наружного воздуха";
     }
 
     void itemNames()
@@ -41,6 +53,7 @@ private slots:
         QFETCH(QString, model);
         QFETCH(QString, column);
         QFETCH(QString, expected);
+        QFETCH(QString, description);
 
         const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
         const OpcItemNames names(russian, format, catalogue);
@@ -48,6 +61,45 @@ private slots:
                                {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}};
         QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
         QCOMPARE(names.itemName(names.nodeBranch(node, "Котельная"), column, model), expected);
+        QCOMPARE(names.description(column, model), description);
+    }
+
+    void latinLetters()
+    {
+        const QList<std::pair<QString, QString>> cases{
+            {"Объём щёлочи, ЖЭК №5", "Obieem shchelochi, ZHEK N5"},
+            {"Щит ВЩ и Юг: Цех-Х", "Shchit VSHCH i Iug: Tsekh-Kh"},
+            {"Разность t1 - t2 (°C)", "Raznost t1 - t2 (°C)"},
+            {"Подъезд Її Єє Ґ", "Podieezd Ii Ieie G"},
+            {"", ""}};
+        for (const auto &[russian, latin] : cases)
+            QCOMPARE(Transliteration::toLatin(russian), latin);
+    }
+
+    void unitCodesOfTheDescribedUnits()
+    {
+        // Every unit describeParams gives, for any parameter and unit selector, with its UN/CEFACT common
+        // code (none where Recommendation 20 has no code): a unit text changed there shows here.
+        const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
+        const ParameterDescriber describer(catalogue);
+        QList<QVariantMap> rows{QVariantMap()};
+        for (int index = 0; index < 3; ++index)
+            rows << QVariantMap{{"Qdim", index}} << QVariantMap{{"S1_Qdim", index}} << QVariantMap{{"Pdim", index}};
+        QSet<QString> found;
+        for (const QString &code : catalogue.paramCodes()) {
+            for (const QVariantMap &row : qAsConst(rows)) {
+                const QString unit = describer.unitOf(code, row);
+                if (!unit.isEmpty())
+                    found.insert(unit + " " + UnitCodes::commonCode(unit));
+            }
+        }
+        QStringList units = found.values();
+        units.sort();
+        QStringList expected{"°C CEL", "bar BAR", "МПа MPA", "кгс/см2 ", "м3 MTQ", "м3/ч MQH", "т TNE",
+                             "т/ч E18", "Гкал ", "Гкал/ч ", "ГДж GV", "ГДж/ч ", "МВт·ч MWH", "МВт MAW",
+                             "кВт·ч KWH", "кВт KWT", "ч HUR", "чч:мм "};
+        expected.sort();
+        QCOMPARE(units, expected);
     }
 
     void types_data()

@@ -101,6 +101,47 @@ private slots:
         QVERIFY(Nodes::setGroup(m_emptyNode, 0));
     }
 
+    void unitsAndDescriptionsSent()
+    {
+        // A device that counts heat in MWh ("Qdim" 2): its heat items carry that unit, as describeParams says.
+        const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}});
+        ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
+        QVERIFY2(Database::writeData("nodes", node, "current_data", QVariant::fromValue(current)),
+                 qPrintable(lastError()));
+        const QList<std::pair<bool, QStringList>> cases{
+            {false,
+             {"QRV2_000125.NSD|||NS vychislitelia", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii",
+              "QRV2_000125.S1.Q|МВт·ч|MWH|Teplovaia energiia", "QRV2_000125.S1.W|МВт|MAW|Teplovaia moshchnost",
+              "QRV2_000125.S1.t1|°C|CEL|Temperatura v podaiushchem truboprovode"}},
+            {true,
+             {"ТВ-2 №000125\\НС вычислителя|||НС вычислителя",
+              "ТВ-2 №000125\\Единицы измерения тепловой энергии|||Единицы измерения тепловой энергии",
+              "ТВ-2 №000125\\Система отопления\\Тепловая мощность|МВт|MAW|Тепловая мощность",
+              "ТВ-2 №000125\\Система отопления\\Тепловая энергия|МВт·ч|MWH|Тепловая энергия",
+              "ТВ-2 №000125\\Система отопления\\Температура в подающем трубопроводе|°C|CEL|"
+              "Температура в подающем трубопроводе"}}};
+        for (const auto &[russian, expected] : cases) {
+            Database::setSetting("useRussianInOPC", russian);
+            OPCServer server;
+            server.buildAddressSpace();
+            // id|unit|unitCode|description of each item in the message
+            QStringList sent;
+            for (const QJsonValue &entry : server.itemsMessage(node).value("items").toArray()) {
+                const QJsonObject item = entry.toObject();
+                QStringList fields;
+                for (const char *key : {"id", "unit", "unitCode", "description"})
+                    fields << item.value(key).toString();
+                sent << fields.join('|');
+            }
+            sent.sort();
+            QStringList wanted = expected;
+            wanted.sort();
+            QCOMPARE(sent, wanted);
+        }
+        Database::setSetting("useRussianInOPC", false);
+    }
+
 private:
     TempDatabaseHome m_home;
     int m_node = 0;

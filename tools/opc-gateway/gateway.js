@@ -22,6 +22,7 @@ const opcua = require("node-opcua");
 const { Guard } = require("./overflowguard");
 const { ItemUse } = require("./itemuse");
 const { ItemAccess, ANONYMOUS } = require("./itemaccess");
+const { EngineeringUnits } = require("./engineeringunits");
 
 Guard.install(opcua.MonitoredItem);
 
@@ -36,11 +37,12 @@ const QUALITY = {
     0x08: opcua.StatusCodes.BadNotConnected,
 };
 
+// numeric: a number with a unit is an AnalogUnitType variable.
 const TYPES = {
     Boolean: { dataType: opcua.DataType.Boolean, zero: false },
-    Int32: { dataType: opcua.DataType.Int32, zero: 0 },
-    UInt32: { dataType: opcua.DataType.UInt32, zero: 0 },
-    Double: { dataType: opcua.DataType.Double, zero: 0 },
+    Int32: { dataType: opcua.DataType.Int32, zero: 0, numeric: true },
+    UInt32: { dataType: opcua.DataType.UInt32, zero: 0, numeric: true },
+    Double: { dataType: opcua.DataType.Double, zero: 0, numeric: true },
     String: { dataType: opcua.DataType.String, zero: "" },
     DateTime: { dataType: opcua.DataType.DateTime, zero: null },
 };
@@ -63,6 +65,7 @@ const folders = new Map(); // branch path -> folder node
 const published = new WeakMap(); // folder or variable node -> { item } or { folder }: its id
 const monitored = new Set(); // monitored items of the published items
 const access = new ItemAccess();
+const units = new EngineeringUnits();
 const logins = new Map(); // request id -> { callback, timer, session } of a login asked about
 let nextLoginId = 1;
 
@@ -137,12 +140,19 @@ function addItem(item) {
     const paths = [];
     const folder = folderFor(parts, paths);
     access.addItem(item.id, item.node, paths);
+    const engineeringUnits = units.of(item);
+    const description =
+        typeof item.description === "string" && item.description
+            ? { text: item.description, locale: typeof config.locale === "string" ? config.locale : undefined }
+            : undefined;
     const variable = namespace.addVariable({
         organizedBy: folder,
         browseName: new opcua.QualifiedName({ name, namespaceIndex: namespace.index }),
         displayName: name,
+        description,
         nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, item.id, namespace.index),
         dataType: TYPES[item.type].dataType,
+        typeDefinition: engineeringUnits && TYPES[item.type].numeric ? "AnalogUnitType" : undefined,
         accessLevel: "CurrentRead",
         userAccessLevel: "CurrentRead",
         minimumSamplingInterval: 0,
@@ -161,6 +171,21 @@ function addItem(item) {
         }
         return readAttribute.call(this, context, attributeId, ...rest);
     };
+    if (engineeringUnits) {
+        const property = namespace.addVariable({
+            propertyOf: variable,
+            browseName: { name: "EngineeringUnits", namespaceIndex: 0 },
+            typeDefinition: "PropertyType",
+            dataType: "EUInformation",
+            accessLevel: "CurrentRead",
+            userAccessLevel: "CurrentRead",
+            minimumSamplingInterval: 0,
+            value: { dataType: opcua.DataType.ExtensionObject, value: engineeringUnits },
+        });
+        // What a hidden item is measured in is hidden with it: the session's
+        // permission check refuses its value.
+        published.set(property, { item: item.id });
+    }
 }
 
 function denied() {
@@ -364,7 +389,10 @@ async function startServer() {
     server.on("create_session", guardSession);
     server.on("session_activated", bindSession);
     server.on("session_closed", (session) => access.unbind(session));
+    const building = Date.now();
+    const count = pendingItems.length;
     for (const item of pendingItems.splice(0)) addItem(item);
+    log("info", `address space of ${count} items built in ${Date.now() - building} ms`);
     await server.start();
     started = true;
     send({ op: "listening", port: config.port, endpoints: server.endpoints.map((e) => e.endpointDescriptions()[0].endpointUrl) });
