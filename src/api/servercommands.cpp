@@ -5,6 +5,7 @@
 #include "commandresult.h"
 #include "database.h"
 #include "databasebackup.h"
+#include "portsetting.h"
 #include "qtservicecontroller.h"
 #include "taskmanager.h"
 #include "zeltoserver.h"
@@ -73,7 +74,8 @@ QVariant setSetting(CommandParams &p)
         ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
         return QVariant();
     }
-    if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1)))
+    if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
+        || !PortSetting::check(name, p.value(1)))
         return QVariant();
     return CommandResult::done(Database::setSetting(name, p.value(1)));
 }

@@ -122,10 +122,11 @@ QVariantList OPCServer::settings()
 
 void OPCServer::onPropertyChanged(const QString &name)
 {
-    // A changed port, security option or naming takes effect at once: the
+    // A changed security option or naming takes effect at once: the
     // gateway is started anew (its clients reconnect). Writing a value
-    // that is already there changes nothing.
-    if (!m_active || !opcSettings().contains(name))
+    // that is already there changes nothing. The service opens, moves and
+    // closes the port itself, by start() and stop().
+    if (!m_active || !opcSettings().contains(name) || name == QLatin1String("opcPort"))
         return;
     const QVariantList now = settings();
     if (now == m_startedWith)

@@ -156,7 +156,12 @@ int QtServiceBase::handleOption(const QString &option) const
     if (option == QLatin1String("-v") || option == QLatin1String("-version")) {
         const QString type = m_startupType == QtServiceController::AutoStartup ? tr("автоматический")
                                                                                : tr("ручной");
-        printOut(tr("Служба: %1\nОписание: %2\nТип запуска: %3\n").arg(m_name, m_description, type));
+        QString text = tr("Служба: %1\nОписание: %2\nТип запуска: %3\n").arg(m_name, m_description, type);
+        // The program's version, when it has set one (QCoreApplication::setApplicationVersion).
+        const QString version = QCoreApplication::applicationVersion();
+        if (!version.isEmpty())
+            text += tr("Версия: %1\n").arg(version);
+        printOut(text);
         return 0;
     }
     if (option == QLatin1String("-systemd-unit")) {
@@ -175,7 +180,7 @@ int QtServiceBase::handleOption(const QString &option) const
             : m_name;
         printOut(tr("Использование: %1 [параметр]\n"
                     "Без параметров служба «%2» работает на переднем плане до сигнала SIGTERM или SIGINT.\n"
-                    "  -v, -version    имя, описание и тип запуска службы\n"
+                    "  -v, -version    имя, описание, тип запуска и версия службы\n"
                     "  -systemd-unit   unit-файл systemd для запуска службы\n"
                     "  -i, -install    как установить службу (через systemd)\n"
                     "  -h, -help       эта справка\n")

@@ -118,6 +118,29 @@ void ZeltoServer::close()
     m_awaiting.clear();
 }
 
+void ZeltoServer::closeWeb()
+{
+    if (m_web)
+        m_web->close();
+    drop(WebListener);
+}
+
+void ZeltoServer::dropAdopted()
+{
+    drop(AdoptedListener);
+}
+
+void ZeltoServer::drop(Listener listener)
+{
+    // A deferred reply still due to one of them finds no connection and is not sent.
+    const auto listeners = m_listeners;
+    for (auto it = listeners.constBegin(); it != listeners.constEnd(); ++it) {
+        ZeltoServerConnection *connection = m_connections.value(it.key());
+        if (it.value() == listener && connection)
+            connection->abort();   // closed() lets it go
+    }
+}
+
 int ZeltoServer::deferReply()
 {
     if (m_currentClient < 0)
@@ -167,7 +190,7 @@ void ZeltoServer::onTcpConnection()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection())
         if (admit(socket))
-            adopt(new ZeltoTcpConnection(m_nextClientId++, socket, &m_tcpBuffers, this));
+            adopt(new ZeltoTcpConnection(m_nextClientId++, socket, &m_tcpBuffers, this), TcpListener);
 }
 
 void ZeltoServer::onWebConnection()
@@ -175,7 +198,8 @@ void ZeltoServer::onWebConnection()
     while (QTcpSocket *socket = m_web->nextPendingConnection())
         if (admit(socket))
             adopt(new ZeltoWebConnection(m_nextClientId++, socket, &m_webBuffers, m_webOrigins,
-                                         m_handshakeTimeoutMs, this));
+                                         m_handshakeTimeoutMs, this),
+                  WebListener);
 }
 
 void ZeltoServer::setWebOrigins(const QStringList &origins)
@@ -197,13 +221,14 @@ void ZeltoServer::adoptWebSocket(QTcpSocket *socket, const QByteArray &alreadyRe
         return;
     auto *connection = new ZeltoWebConnection(m_nextClientId++, socket, &m_webBuffers, m_webOrigins,
                                               m_handshakeTimeoutMs, this);
-    adopt(connection);
+    adopt(connection, AdoptedListener);
     connection->begin(alreadyRead);
 }
 
-void ZeltoServer::adopt(ZeltoServerConnection *connection)
+void ZeltoServer::adopt(ZeltoServerConnection *connection, Listener listener)
 {
     m_connections.insert(connection->id(), connection);
+    m_listeners.insert(connection->id(), listener);
     connect(connection, &ZeltoServerConnection::requestReady, this, &ZeltoServer::onRequestReady);
     connect(connection, &ZeltoServerConnection::closed, this, &ZeltoServer::onClosed);
     emit connected(connection->id());
@@ -238,6 +263,7 @@ void ZeltoServer::onClosed(ZeltoServerConnection *connection)
 void ZeltoServer::release(int id)
 {
     ZeltoServerConnection *connection = m_connections.take(id);
+    m_listeners.remove(id);
     if (!connection)
         return;
     m_awaiting.remove(id);

@@ -41,6 +41,11 @@ public:
     quint16 tcpPort() const;
     quint16 webPort() const;
     void close();  // stops listening and drops every client
+    // Stops the WebSocket listener and drops the clients that came through it.
+    void closeWeb();
+    // Drops the WebSocket clients that adoptWebSocket took over (their
+    // listener, the operators' HTTP port, closes or moves).
+    void dropAdopted();
 
     // Takes over a WebSocket client whose upgrade request another listener
     // has read (the operators' HTTP port): `alreadyRead` is every byte read
@@ -81,13 +86,17 @@ signals:
     void errorMessage(const QString &message);
 
 private:
+    // The listener a client came through.
+    enum Listener { TcpListener, WebListener, AdoptedListener };
+
     explicit ZeltoServer(QObject *parent = nullptr);
 
     void onTcpConnection();
     void onWebConnection();
     bool listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(), const QString &kind, quint16 port,
                 const QHostAddress &address);
-    void adopt(ZeltoServerConnection *connection);
+    void adopt(ZeltoServerConnection *connection, Listener listener);
+    void drop(Listener listener);
     // A place for the socket's address (ZeltoAddressCap); false: the socket is closed and let go.
     static bool admit(QTcpSocket *socket);
     void onRequestReady(ZeltoServerConnection *connection);
@@ -115,6 +124,7 @@ private:
     ZeltoRequestBuffers m_webBuffers;
     int m_handshakeTimeoutMs = DefaultHandshakeTimeoutMs;
     QHash<int, ZeltoServerConnection *> m_connections;
+    QHash<int, Listener> m_listeners;   // of each connection, by id
     QQueue<int> m_ready;          // connections with requests waiting, in turn order
     QSet<int> m_readySet;         // the ids in m_ready
     int m_nextClientId = 1;

@@ -58,6 +58,7 @@ QString Service::settingsFilePath()
 Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QString::fromLatin1(Name))
 {
     setServiceDescription(tr("Сервер данных ПУ"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVEX_VERSION));
     setStartupType(QtServiceController::AutoStartup);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &Service::onPropertyChanged,
             Qt::QueuedConnection);
@@ -94,7 +95,6 @@ void Service::start()
         new XmlRpcServer(address, this);
 
     seedSettings();
-    opcServer.start(address);
     openListeners(address);
     loadMaintenanceState();
 
@@ -112,6 +112,9 @@ void Service::stop()
         killTimer(timerId);
         timerId = 0;
     }
+    for (ListenerSwitch &listener : m_portListeners)
+        listener.close();
+    m_portListeners.clear();
     opcServer.stop();
     delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
@@ -175,13 +178,46 @@ void Service::openListeners(const QHostAddress &address)
     for (const char *name : {"requestBufferLimit", "connectionsPerAddress", "allowedHosts"})
         applyListenerSetting(QLatin1String(name), Database::getSetting(QLatin1String(name)));
     ZeltoServer::global()->setWebOrigins(Database::getSetting(QStringLiteral("wsOrigins")).toStringList());
-    const QVariant wsPort = Database::getSetting(QStringLiteral("wsPort"));
-    if (!wsPort.isNull())
-        ZeltoServer::global()->listenWeb(toPort(wsPort), address);
-
     MetricsPage::install();
     ConsoleSite::install();
-    openHttpListener(Database::getSetting(QStringLiteral("httpPort")));
+    followPortSettings();
+}
+
+void Service::followPortSettings()
+{
+    const QHostAddress address = m_address;
+    m_portListeners = {
+        ListenerSwitch(
+            QStringLiteral("xPort"), QStringLiteral("XML-RPC"),
+            [](quint16 port) { return XmlRpcServer::instance() && XmlRpcServer::instance()->listen(port); },
+            []() {
+                if (XmlRpcServer::instance())
+                    XmlRpcServer::instance()->close();
+            }),
+        ListenerSwitch(
+            QStringLiteral("wsPort"), QStringLiteral("RPC WebSocket"),
+            [address](quint16 port) { return ZeltoServer::global()->listenWeb(port, address); },
+            []() { ZeltoServer::global()->closeWeb(); }),
+        // The console's WebSocket clients came through this port and go with it.
+        ListenerSwitch(
+            QStringLiteral("httpPort"), QStringLiteral("HTTP"),
+            [address](quint16 port) { return ZeltoHttpServer::global()->listen(port, address); },
+            []() {
+                ZeltoHttpServer::global()->close();
+                ZeltoServer::global()->dropAdopted();
+            }),
+        // The OPC publisher reads its port with its other settings, and its
+        // gateway logs where it listens once it does.
+        ListenerSwitch(
+            QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
+            [this, address](quint16) {
+                opcServer.start(address);
+                return true;
+            },
+            [this]() { opcServer.stop(); }),
+    };
+    for (ListenerSwitch &listener : m_portListeners)
+        listener.apply(Database::getSetting(listener.setting()));
 }
 
 void Service::applyListenerSetting(const QString &name, const QVariant &value)
@@ -196,23 +232,6 @@ void Service::applyListenerSetting(const QString &name, const QVariant &value)
     } else if (name == QLatin1String("allowedHosts")) {
         ZeltoHostNames::global()->setExtra(value.toStringList());
     }
-}
-
-void Service::openHttpListener(const QVariant &port)
-{
-    // The operators' HTTP listener (metrics): off unless "httpPort" is set;
-    // follows the setting while the server runs.
-    ZeltoHttpServer::global()->close();
-    if (port.isNull() || port.toString().isEmpty())
-        return;
-    bool ok = false;
-    const uint number = port.toString().toUInt(&ok);
-    if (!ok || number == 0 || number > 65535) {
-        logMessage(tr("Неверный порт httpPort: %1, HTTP-сервер не запущен").arg(port.toString().left(40)),
-                   QtServiceBase::Warning);
-        return;
-    }
-    ZeltoHttpServer::global()->listen(quint16(number), m_address);
 }
 
 void Service::loadMaintenanceState()
@@ -294,12 +313,14 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
         backupInterval = value.toInt();
     else if (name == QLatin1String("compactInterval"))
         compactInterval = value.toInt();
-    else if (name == QLatin1String("httpPort") && timerId != 0)
-        openHttpListener(value);
     else if (name == QLatin1String("wsOrigins"))
         ZeltoServer::global()->setWebOrigins(value.toStringList());
     else
         applyListenerSetting(name, value);
+    for (ListenerSwitch &listener : m_portListeners) {
+        if (listener.setting() == name)
+            listener.apply(value);
+    }
 }
 
 void Service::onErrorMessage(const QString &message)

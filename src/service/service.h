@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listenerswitch.h"
 #include "opcserver.h"
 #include "qtservice.h"
 
@@ -43,7 +44,8 @@ private:
     // The interface of INI "Server/address" for every listener; all when unset or unreadable.
     QHostAddress listenAddress();
     void openListeners(const QHostAddress &address);
-    void openHttpListener(const QVariant &port);
+    // The four listeners that follow their port settings, opened as the settings say.
+    void followPortSettings();
     // "requestBufferLimit", "connectionsPerAddress" and "allowedHosts" to
     // the listeners; other names are not theirs and change nothing.
     void applyListenerSetting(const QString &name, const QVariant &value);
@@ -60,5 +62,6 @@ private:
     int compactInterval = 24;
     QList<QTranslator *> m_translators;
     QHostAddress m_address;   // of every listener, from "Server/address"
+    QList<ListenerSwitch> m_portListeners;
     OPCServer opcServer;
 };

@@ -84,7 +84,7 @@ QString plainAddress(const QHostAddress &address)
 
 } // namespace
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent)
+MaiaXmlRpcServer::MaiaXmlRpcServer(QObject *parent)
     : QObject(parent), m_http(new ZeltoHttpServer(QStringLiteral("XML-RPC"), this))
 {
     m_http->setMaxBodySize(kMaxBodySize);
@@ -98,7 +98,16 @@ MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QO
                                               QStringLiteral("server error: request body over %1 MiB")
                                                   .arg(kMaxBodySize / (1024 * 1024))));
     });
-    m_http->listen(port, address);
+}
+
+bool MaiaXmlRpcServer::listen(quint16 port, const QHostAddress &address)
+{
+    return m_http->listen(port, address);
+}
+
+void MaiaXmlRpcServer::close()
+{
+    m_http->close();
 }
 
 bool MaiaXmlRpcServer::isListening() const

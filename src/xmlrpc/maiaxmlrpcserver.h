@@ -38,9 +38,14 @@ public:
     static constexpr int kMaxConnections = 256;
     static constexpr qint64 kMaxBodySize = 64 * 1024 * 1024;
 
-    // Listens at once; isListening() and errorString() tell how it went.
-    MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
+    // Not listening until listen().
+    explicit MaiaXmlRpcServer(QObject *parent = nullptr);
 
+    // Listens on the port (instead of the one before); a port that cannot
+    // be opened is logged and gives false. Port 0 picks a free one.
+    bool listen(quint16 port, const QHostAddress &address = QHostAddress::Any);
+    // Stops listening and drops the connections being served.
+    void close();
     bool isListening() const;
     quint16 serverPort() const;
     QString errorString() const;

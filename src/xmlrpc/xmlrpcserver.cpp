@@ -55,7 +55,7 @@ qint64 monotonicMs()
 } // namespace
 
 XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
-    : QObject(parent), m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
+    : QObject(parent), m_address(address), m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
 {
     g_instance = this;
     MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
@@ -63,18 +63,7 @@ XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &XmlRpcServer::onPropertyChanged,
             Qt::QueuedConnection);
 
-    const QVariant port = Database::getSetting(QStringLiteral("xPort"));
-    if (port.isNull())
-        return;
-    bool ok = false;
-    const uint number = port.toUInt(&ok);
-    if (!ok || number > 65535) {
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError,
-                                     tr("Неверный порт XML-RPC xPort: %1").arg(port.toString().left(40)));
-        return;
-    }
-    // A port that cannot be opened is logged by the listener.
-    m_listener = new MaiaXmlRpcServer(address, quint16(number), this);
+    m_listener = new MaiaXmlRpcServer(this);
     m_listener->setRequestTimeout(timeoutMs);
     m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(Database::getSetting(kRequestBufferLimit)));
     for (const char *method : {"login", "logout", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
@@ -93,25 +82,35 @@ XmlRpcServer *XmlRpcServer::instance()
     return g_instance;
 }
 
+bool XmlRpcServer::listen(quint16 port)
+{
+    return m_listener->listen(port, m_address);
+}
+
+void XmlRpcServer::close()
+{
+    m_listener->close();
+}
+
 bool XmlRpcServer::isListening() const
 {
-    return m_listener && m_listener->isListening();
+    return m_listener->isListening();
 }
 
 quint16 XmlRpcServer::port() const
 {
-    return m_listener ? m_listener->serverPort() : 0;
+    return m_listener->serverPort();
 }
 
 void XmlRpcServer::onPropertyChanged(const QString &name, const QVariant &value)
 {
     if (name == kLowerCaseDateTime)
         MaiaObject::setLowerCaseDateTime(value.toBool());
-    else if (name == kRequestTimeout && m_listener)
+    else if (name == kRequestTimeout)
         m_listener->setRequestTimeout(requestTimeout(value));
     else if (name == kTokenIdleTime)
         m_tokens.setIdleMs(tokenIdleMs(value));
-    else if (name == kRequestBufferLimit && m_listener)
+    else if (name == kRequestBufferLimit)
         m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(value));
 }
 
@@ -132,7 +131,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 
 QVariant XmlRpcServer::login(const QString &name, const QString &password)
 {
-    SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
+    SessionScope scope(m_listener->currentPeerAddress());
     const QVariantMap row = Users::login(name, password);
     if (row.isEmpty())
         return fault();
@@ -154,7 +153,7 @@ QVariant XmlRpcServer::logout(const QString &token)
 
 QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
 {
-    SessionScope scope(m_listener ? m_listener->currentPeerAddress() : QString());
+    SessionScope scope(m_listener->currentPeerAddress());
     const XmlRpcTokens::Holder *holder = m_tokens.use(token, monotonicMs());
     // The password changed or the user went: the token is done with.
     if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {

@@ -14,7 +14,7 @@
 class MaiaXmlRpcServer;
 
 // The XML-RPC methods for other programs (billing, SCADA scripts, browser
-// pages), on the port of the setting "xPort" (off when it is not set).
+// pages), on a port the service gives it (the setting "xPort").
 // login gives a token; every other method takes it first, and runs as that
 // user: it signs the token's user in with the user's current row and
 // rights, in a session of its own (never an RPC client's), checks the
@@ -40,6 +40,12 @@ public:
 
     static XmlRpcServer *instance();  // null while the service has none
 
+    // Listens on the port (instead of the one before), bound to the address
+    // given at construction; a port that cannot be opened is logged and
+    // gives false.
+    bool listen(quint16 port);
+    // Stops listening and drops the connections being served.
+    void close();
     bool isListening() const;
     quint16 port() const;
 
@@ -86,6 +92,7 @@ private:
     static QVariant runCommand(const QString &command, const QVariantList &params);
     static QVariant fault();
 
+    const QHostAddress m_address;
     MaiaXmlRpcServer *m_listener = nullptr;
     XmlRpcTokens m_tokens;
 };

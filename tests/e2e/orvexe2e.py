@@ -192,8 +192,14 @@ class SimulatedInstallation:
         return code
 
 
+def project_version():
+    """The version in the top CMakeLists.txt."""
+    cmake = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt"))
+    return re.search(r"project\(\S+ VERSION (\S+)", cmake).group(1)
+
+
 def server_with_settings(settings, **kwargs):
-    """A DataServer started with settings in its database (those read only at start, such as "xPort")."""
+    """A DataServer started with settings already in its database."""
     home = TempHome()
     first = DataServer(home=home, **kwargs)
     client = first.admin()

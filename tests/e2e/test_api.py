@@ -1,10 +1,9 @@
 """The command API over the wire: sessions, rights, users, groups, visibility, events, settings, journal."""
 
 import os
-import re
 import socket
 
-from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, read
+from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, project_version
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -17,11 +16,6 @@ GUARDED = [
     ("checkArchives", [1]), ("clearCheckLog", [1]), ("saveArchives", [{}]), ("clearArchives", [1]),
     ("saveTask", [{}]), ("setTaskGroup", [1, 1]), ("removeTask", [1]), ("startTask", [1]), ("cancelTask", [1]),
     ("monitorAppend", [[1]])]
-
-
-def project_version():
-    cmake = read(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt"))
-    return re.search(r"project\(\S+ VERSION (\S+)", cmake).group(1)
 
 
 class ApiTest(ServerTestCase):

@@ -1,11 +1,16 @@
-"""orvex-server's start and stop: seeded settings, the first backup, restarts, a bad database, -install."""
+"""orvex-server's start and stop: seeded settings, the first backup, restarts, a bad database, -install, -version;
+listeners that follow their port settings."""
 
 import os
+import re
+import socket
 import subprocess
 import time
 import unittest
 
-from orvexe2e import DataServer, TcpClient, TempHome, accepts, binary, free_port, sql, wait_until
+from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, binary, free_port, http_get,
+                      project_version, sql, wait_until)
+from opce2e import require_node
 
 
 class FreshHome(unittest.TestCase):
@@ -79,3 +84,118 @@ class FreshHome(unittest.TestCase):
         server = DataServer(self.home, args=["-Install", "-installx", "install"])
         self.assertEqual(server.stop(), 0)
         self.assertNotIn(opc, server.output)
+
+    def test_versions(self):
+        run = subprocess.run([binary("orvex-server"), "-version"], env=self.home.env(), capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        for line in ("Служба: Orvex Data Server", "Описание: Сервер данных ПУ", "Версия: " + project_version()):
+            self.assertIn(line, run.stdout.splitlines())
+        run = subprocess.run([binary("orvex-cli"), "--version"], capture_output=True, text=True, timeout=60)
+        self.assertEqual((run.returncode, run.stdout), (0, "orvex-cli %s\n" % project_version()), run.stderr)
+
+
+def answers(probe):
+    """probe(port) as a predicate: False while nothing (or something else) answers on the port."""
+    def answered(port):
+        try:
+            return probe(port)
+        except (OSError, ValueError, IndexError):
+            return False
+    return answered
+
+
+def web_socket_answers(port, path="/"):
+    ws = WebSocketClient(port, timeout=10, path=path)
+    try:
+        return ws.ok("getApiVersion") == 2
+    finally:
+        ws.close()
+
+
+def logged_in_web_socket(path):
+    def connect(port):
+        ws = WebSocketClient(port, path=path)
+        ws.ok("login", "admin", "tavro")
+        return ws.sock
+    return connect
+
+
+def half_sent_call(port):
+    """An XML-RPC call whose body never comes."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sock.sendall(b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n<?xml")
+    return sock
+
+
+def dropped(sock, timeout=60):
+    """True once the server has closed the connection (False when it is still open after the timeout)."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(65536):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+    finally:
+        sock.close()
+
+
+class PortSettingsTest(unittest.TestCase):
+    # The setting, what answers on its port, a client its move must drop (None: none to keep), values refused.
+    LISTENERS = [
+        ("xPort", lambda p: http_get(p, "/", "OPTIONS")[1].get("access-control-allow-methods") == "post",
+         half_sent_call, ("порт", [8080])),
+        ("wsPort", web_socket_answers, logged_in_web_socket("/"), (0, True)),
+        # The console's WebSocket clients came through the HTTP port: they go with it.
+        ("httpPort", lambda p: http_get(p, "/metrics")[0] == 200, logged_in_web_socket("/rpc"), (65536, 80.5)),
+        ("opcPort", accepts, None, (-1, {"port": 4840})),
+    ]
+
+    def test_listeners_follow_their_settings(self):
+        server = DataServer()
+        admin = server.admin()
+        # A half-sent call then ends with the move, never with its own time.
+        admin.ok("setSetting", "xmlRpcRequestTimeout", 600000)
+        moves = []
+        for name, probe, client, refused in self.LISTENERS:
+            with self.subTest(name):
+                if name == "opcPort":
+                    require_node()
+                first, second = free_port(), free_port()
+                while second == first:
+                    second = free_port()
+                admin.ok("setSetting", name, first)
+                self.assertTrue(wait_until(lambda: answers(probe)(first), 60), "%s: nothing on %d" % (name, first))
+                kept = client(first) if client else None
+                admin.ok("setSetting", name, str(second))
+                self.assertTrue(wait_until(lambda: answers(probe)(second), 60), "%s: nothing on %d" % (name, second))
+                self.assertTrue(wait_until(lambda: not accepts(first), 60), "%s: %d still open" % (name, first))
+                if kept:
+                    self.assertTrue(dropped(kept), "%s: a client of %d kept" % (name, first))
+                for value in refused:
+                    self.assertIn(name, admin.error("setSetting", name, value))
+                self.assertEqual(admin.ok("getSetting", name), str(second))
+                self.assertTrue(answers(probe)(second))
+                admin.ok("setSetting", name, None)
+                self.assertTrue(wait_until(lambda: not accepts(second), 60), "%s: %d still open" % (name, second))
+                moves.append((name, first, second))
+        # A port another program holds: the failure is logged, and the same value set again once the port is
+        # free opens it.
+        with socket.create_server(("127.0.0.1", 0)) as holder:
+            taken = holder.getsockname()[1]
+            admin.ok("setSetting", "xPort", taken)
+            admin.ok("getSetting", "xPort")   # the change has been applied when the next request is answered
+        admin.ok("setSetting", "xPort", taken)
+        self.assertTrue(wait_until(lambda: answers(self.LISTENERS[0][1])(taken), 60), "xPort: nothing on %d" % taken)
+        admin.close()
+        self.assertEqual(server.stop(), 0, server.output)
+        self.assertIn("Не удалось открыть порт XML-RPC %d" % taken, server.output)
+        lines = server.output.splitlines()
+        for name, first, second in moves:
+            for port in (first, second):
+                opened = [line for line in lines if re.search(r"(?<!больше не )слушает.*\b%d\b" % port, line)]
+                closed = [line for line in lines if "больше не слушает порт %d" % port in line]
+                self.assertEqual((len(opened), len(closed)), (1, 1), "%s %d: %s" % (name, port, server.output))

@@ -24,6 +24,7 @@ QString CliArguments::usage()
 {
     return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table [--all]] [--timeout мс]\n"
               "                 КОМАНДА [ПАРАМЕТР ...]\n"
+              "       orvex-cli --version\n"
               "Каждый ПАРАМЕТР - значение JSON в формате протокола (слово, не являющееся JSON, - строка).\n"
               "--table печатает таблицу; широкие таблицы (getNodes, getTasks) - основными полями, --all - всеми.\n"
               "Код завершения: 0 - успех, 1 - сервер вернул ошибку или запрошенного нет, 2 - сервер недоступен,\n"
@@ -45,6 +46,9 @@ bool CliArguments::parse(const QStringList &arguments)
         QString value;
         if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
             help = true;
+            return true;
+        } else if (arg == QLatin1String("--version")) {
+            version = true;
             return true;
         } else if (arg == QLatin1String("-H") || arg == QLatin1String("--host")) {
             if (!optionValue(arg, host))

@@ -13,6 +13,7 @@ public:
     static QString usage();
 
     bool help = false;
+    bool version = false;
     QString host = QStringLiteral("localhost");
     quint16 port = 5412;
     QString login;

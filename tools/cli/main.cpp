@@ -92,6 +92,10 @@ int main(int argc, char **argv)
         print(stdout, CliArguments::usage());
         return ExitOk;
     }
+    if (args.version) {
+        print(stdout, QStringLiteral("orvex-cli " ORVEX_VERSION "\n"));
+        return ExitOk;
+    }
 
     ReportArguments report;
     const bool isReport = ReportArguments::isReportCommand(args.command);
