@@ -11,6 +11,7 @@
 #include "zeltobusyguard.h"
 #include "zeltomarkers.h"
 #include "zeltosystem.h"
+#include "zeltotimer.h"
 
 #include <QMutexLocker>
 #include <QTimerEvent>
@@ -49,7 +50,7 @@ QSet<int> visibleNodes()
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs)
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock) : m_clock(clock), m_tick(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
     for (int row = 0; row < tasks.rowCount(); ++row) {
@@ -62,7 +63,8 @@ DataMonitor::DataMonitor(int tickMs)
     if (User::instance())
         connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
-    timerId = startTimer(qMax(1, tickMs), Qt::CoarseTimer);
+    connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
+    m_tick->start(qMax(1, tickMs));
 }
 
 DataMonitor::~DataMonitor()
@@ -72,10 +74,10 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs)
+DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs);
+        g_instance = new DataMonitor(tickMs, clock);
     return g_instance;
 }
 
@@ -181,9 +183,7 @@ ZeltoTable DataMonitor::getData()
 
 void DataMonitor::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == timerId) {
-        tick();
-    } else if (event->timerId() == flushTimerId) {
+    if (event->timerId() == flushTimerId) {
         killTimer(flushTimerId);
         flushTimerId = 0;
         announce();
@@ -207,7 +207,7 @@ void DataMonitor::tick()
     if (ZeltoBusyGuard::defer(this, [this]() { tick(); }))
         return;
     QMutexLocker lock(&mutex);
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock->now();
     for (int nodeId : qAsConst(monitoredNodes)) {
         const auto entry = entries.find(nodeId);
         if (entry == entries.end())

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "zeltoclock.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -14,6 +14,7 @@
 #include <functional>
 
 class Task;
+class ZeltoTimer;
 
 // Turns requests to poll a task into runs of a Task on a bounded thread
 // pool: a first-in first-out queue, at most "maxRunningTaskCount" runs at
@@ -24,9 +25,11 @@ class Task;
 // entries, and raises "taskStateChanged". Monitor runs read current values
 // only and hand them to the data monitor with the notification "monitored".
 // A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
-// that its polling server does not end within a few seconds of a cancel, is
+// that its polling server does not end within kCancelGraceMs of a cancel, is
 // ended here: its slot and channel are free at once, and what its pool
-// thread brings afterwards is dropped.
+// thread brings afterwards is dropped. Its times (the second's tick, retry
+// waits, the grace, the time limit, the times shown and stored) come from
+// its clock.
 //
 // One instance per process, created and destroyed by the service; the static
 // operations work on it and, like everything here, belong to the main thread.
@@ -35,11 +38,48 @@ class TaskManager : public QObject
     Q_OBJECT
 
 public:
+    // Where a live run stands, and what holds it in each state (one
+    // function, checkInvariants, asserts all of it after every change in
+    // debug builds):
+    //
+    //   state         container                 timing                   Task            channel
+    //   Idle          none, no state row         -                        none            -
+    //   Queued        runQueue, once             -                        not running     free
+    //   Running       runningChannels            runStarts (time limit)   on the pool     held
+    //   Cancelling    runningChannels, endings   runStarts; the grace     on the pool     held
+    //                 (no error)                 (kCancelGraceMs)
+    //   Overrunning   runningChannels, endings   runStarts; the grace     on the pool     held
+    //                 (the time limit's error)
+    //   Finishing     none but the run itself    -                        off the pool    free
+    //   WaitingRetry  retryWaits (when the       "taskAttemptInterval"    not running     free
+    //                 attempt failed)
+    //
+    // Every state but Idle has a Task of its own and a row of the state
+    // table, whose "state" is the state's text (stateText). Finishing lasts
+    // while a run's result is stored, which may run a check script that
+    // turns the event loop. A Task whose run is gone while it is still on
+    // its pool thread (its task removed, or its run ended here) belongs to
+    // no run: it is a stray until it finishes, and then deleted.
+    //
+    //   Idle -> Queued -> Running -> Finishing -> Idle
+    //   Running -> Cancelling | Overrunning -> Finishing
+    //   Finishing -> WaitingRetry -> Queued
+    //   Queued, WaitingRetry -> Idle (cancelled or removed)
+    //   Running, Cancelling, Overrunning, Finishing -> Idle (removed)
+    enum class RunState { Idle, Queued, Running, Cancelling, Overrunning, Finishing, WaitingRetry };
+    Q_ENUM(RunState)
+
     // Makes the Task objects of the runs (tests run fake ones).
     using TaskFactory = std::function<Task *(QObject *parent)>;
 
+    // How long a run waits for its polling server to confirm a cancel
+    // before it is ended here.
+    static constexpr int kCancelGraceMs = 5000;
+    static constexpr int kTickMs = 1000;
+
     // Creates the instance unless one exists; returns it.
-    static TaskManager *createInstance(const TaskFactory &factory = TaskFactory());
+    static TaskManager *createInstance(const TaskFactory &factory = TaskFactory(),
+                                       ZeltoClock *clock = ZeltoClock::system());
     // Cancels every run, waits for the pool and deletes the instance.
     static void destroyInstance();
     static TaskManager *instance();
@@ -50,9 +90,9 @@ public:
     // that does not exist, and then nothing changes. The caller checks
     // whether the user may see the task.
     static bool startTask(int taskId, bool monitor);
-    // Cancels a running run (it ends through its server, or here after a
-    // grace of 5 s when the server does not end it), or drops a queued or
-    // waiting one at once, noting "Задание отменено".
+    // Cancels a running run (it ends through its server, or here after the
+    // grace when the server does not end it), or drops a queued or waiting
+    // one at once, noting "Задание отменено".
     static void cancelTask(int taskId);
     // The task's row of the state table as a map; without a live run "id"
     // and null state columns.
@@ -62,6 +102,7 @@ public:
     // Every live run: "id", "node_id", "last_error", "is_run", "started",
     // "elapsed", "remaining", "attempts", "progress", "state".
     static ZeltoTable stateTable();
+    static RunState runState(int taskId);
     static bool hasTask(int taskId);
     // Runs waiting for a pool slot, and runs on the pool.
     static int queueLength();
@@ -70,13 +111,8 @@ public:
     // False (reported) for a value of a setting of the task manager that it
     // cannot use; true for other settings.
     static bool checkSetting(const QString &name, const QVariant &value);
-    // The grace after a cancel, in milliseconds; tests shorten it.
-    static void setCancelGrace(int ms);
 
     ~TaskManager() override;
-
-protected:
-    void timerEvent(QTimerEvent *event) override;
 
 private slots:
     void onPropertyChanged(const QString &name, const QVariant &value);
@@ -85,10 +121,19 @@ private slots:
     void onFinished(Task *task);
 
 private:
+    struct Run
+    {
+        RunState state = RunState::Idle;
+        Task *task = nullptr;
+        bool monitor = false;
+        // The polling server's state text of this attempt, once it has told one.
+        bool reported = false;
+        QString serverState;
+    };
     // A run asked to stop: by cancelTask (no error) or by its time limit.
     struct Ending
     {
-        qint64 deadlineMs = 0;   // on m_clock: ended here if still on the pool then
+        qint64 deadlineMs = 0;   // monotonic: ended here if still on the pool then
         QString error;
     };
     // How a run on the pool ended, by itself or here.
@@ -102,17 +147,20 @@ private:
         bool endedHere;   // its Task still runs on its pool thread
     };
 
-    explicit TaskManager(const TaskFactory &factory);
+    TaskManager(const TaskFactory &factory, ZeltoClock *clock);
 
     bool start(int taskId, bool monitor);
     void cancel(int taskId);
-    void dispatch();
+    // Every second: due retries back to the queue, then the queue to the pool.
+    void tick();
+    void dispatch(int waiting);
     Task *makeTask(const QVariantMap &params);
     // Cancels runs past the time limit; ends those whose grace is over.
     void endOverdueRuns();
     // The run's end: a retry, or its record; frees its slot and channel.
-    void conclude(int taskId, Task *task, const RunEnd &end);
-    // Forgets a live run that has not reached the pool.
+    void conclude(int taskId, const RunEnd &end);
+    void retry(int taskId, const RunEnd &end, const QVariantMap &row);
+    // Forgets a run that is not on the pool; its Task is deleted unless it is a stray.
     void drop(int taskId);
     // A monitor run's reading, or its failure, for the data monitor.
     void reportMonitored(int taskId, Task *task, const RunEnd &end, const QVariantMap &row);
@@ -121,24 +169,30 @@ private:
     // last_exec, last_error and the log of the run's task.
     void recordRun(int taskId, int nodeId, const QString &error, bool polled, const QStringList &log);
     void storeLog(int taskId, const QStringList &log);
+    int runOf(const Task *task) const;
     int stateRow(int taskId) const;
     void setState(int taskId, const QVariantMap &values);
+    // The run goes to state: the move must be one of the diagram's, and its
+    // row shows the state's text.
+    void enter(int taskId, RunState state);
+    QString stateText(const Run &run) const;
+    void checkInvariants() const;
     void announce(int taskId);
 
     TaskFactory m_factory;
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_tick;
     int maxRunningTaskCount;
     int taskAttemptCount;
     int attemptIntervalSecs;
     QThreadPool pool;
-    QMap<int, Task *> tasks;             // every live run: queued, on the pool, or waiting to retry
-    ZeltoTable m_stateTable;
-    QList<int> runQueue;                 // waiting for a pool slot, oldest first
-    QMap<int, QString> runningChannels;  // runs on the pool and their channel keys
-    QMap<int, QDateTime> retryWaits;     // when each waiting run's attempt failed
-    QSet<int> monitorRuns;
+    QMap<int, Run> m_runs;               // every live run, by task id
+    ZeltoTable m_stateTable;             // one row per live run
+    QList<int> runQueue;                 // Queued, oldest first
+    QMap<int, QString> runningChannels;  // on the pool, and their channel keys
+    QMap<int, QDateTime> retryWaits;     // WaitingRetry: when the attempt failed
     qint64 m_runTimeoutMs;               // 0: no limit
-    QElapsedTimer m_clock;               // run times, unmoved by changes of the wall clock
-    QMap<int, qint64> runStarts;         // runs on the pool: when they were handed to it
-    QMap<int, Ending> endings;           // runs on the pool asked to stop
-    int m_timerId = 0;
+    QMap<int, qint64> runStarts;         // on the pool: when they were handed to it (monotonic)
+    QMap<int, Ending> endings;           // Cancelling and Overrunning
+    QSet<Task *> m_strays;               // on a pool thread, their run gone
 };

@@ -11,6 +11,7 @@
 #include "tasks.h"
 #include "users.h"
 #include "tempdatabasehome.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -24,7 +25,7 @@ class TestOpcServer : public QObject
 private slots:
     void initTestCase()
     {
-        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         QVERIFY(m_home.open());
         Database::setSetting("useRussianInOPC", false);
 

@@ -5,6 +5,7 @@
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -107,7 +108,7 @@ private slots:
     {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
-        qunsetenv("ORVEX_BACKUP_STEP_PAUSE_MS");
+        ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", QString());
     }
 
     void cleanup() { DatabaseBackup::abort(); m_home.reset(); }
@@ -116,7 +117,7 @@ private slots:
     {
         QVERIFY(addNode("Узел", 1) > 0);
         fill(4);
-        qputenv("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
+        ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
         DatabaseBackup *backup = DatabaseBackup::start();
         QVERIFY2(backup, qPrintable(lastError()));
         QString error;
@@ -324,7 +325,7 @@ private slots:
         // A file that is not a whole database is refused and changes nothing.
         writeFile(path("bad.db"), "SQLite format 3");
         DatabaseRestore refused;
-        QVERIFY(!refused.restore(path("bad.db"), live));
+        QVERIFY(!refused.restore(path("bad.db"), live, QDateTime::currentDateTime()));
         QVERIFY2(refused.error().contains("не является базой данных SQLite"), qPrintable(refused.error()));
         QVERIFY(QFileInfo::exists(live + "-wal"));
         QCOMPARE(QFileInfo(live).size(), qint64(liveBytes.size()));
