@@ -200,6 +200,17 @@ private slots:
         QCOMPARE(field(runningTask, "last_error").toString(), QStringLiteral("Задание отменено"));
         QCOMPARE(QList<int>({hourRows(field(runningTask, "node_id").toInt()), FakeTask::runs}), QList<int>({0, 1}));
         TaskManager::cancelTask(987654);   // no run: nothing happens
+
+        // One waiting to retry is dropped at once too.
+        const int failing = newTask("COM17", "fail");
+        QVERIFY(TaskManager::startTask(failing, false));
+        tick();
+        QTRY_STATE(failing, WaitingRetry);
+        TaskManager::cancelTask(failing);
+        QCOMPARE(QVariantList({int(TaskManager::runState(failing)), field(failing, "last_error")}),
+                 QVariantList({int(RunState::Idle), "Задание отменено"}));
+        m_clock.advance(11 * kMinute);
+        QCOMPARE(FakeTask::runs.load(), 2);
     }
 
     // A run that never ends by itself is ended here: after the grace that follows a cancel, or past the time
