@@ -14,7 +14,6 @@
 #include "zeltotimer.h"
 
 #include <QMutexLocker>
-#include <QTimerEvent>
 
 namespace {
 
@@ -50,7 +49,8 @@ QSet<int> visibleNodes()
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock) : m_clock(clock), m_tick(new ZeltoTimer(clock, this))
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
+    : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
     for (int row = 0; row < tasks.rowCount(); ++row) {
@@ -65,6 +65,7 @@ DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock) : m_clock(clock), m_tick
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
     connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
     m_tick->start(qMax(1, tickMs));
+    connect(m_flush, &ZeltoTimer::timeout, this, &DataMonitor::announce);
 }
 
 DataMonitor::~DataMonitor()
@@ -179,15 +180,6 @@ ZeltoTable DataMonitor::getData()
     }
     table.appendColumns({kMonError, kCheckMessage});
     return table;
-}
-
-void DataMonitor::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == flushTimerId) {
-        killTimer(flushTimerId);
-        flushTimerId = 0;
-        announce();
-    }
 }
 
 void DataMonitor::announce()
@@ -342,8 +334,8 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
     // Announced soon, not only at the next tick: OPC clients want fresh
     // values within a second or two. Results that come together still make
     // one announcement per node.
-    if (flushTimerId == 0)
-        flushTimerId = startTimer(kAnnounceDelayMs);
+    if (!m_flush->isActive())
+        m_flush->startOnce(kAnnounceDelayMs);
 }
 
 QVariantMap DataMonitor::lastCurrentRow(int nodeId)

@@ -32,7 +32,7 @@ public:
     static constexpr int kAnnounceDelayMs = 200;
 
     // Creates the instance unless one exists; reads every main task. It
-    // ticks, and times the monitor intervals, by clock.
+    // ticks, times the monitor intervals and delays announcements by clock.
     static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
     static DataMonitor *instance();
@@ -52,9 +52,6 @@ public:
     static ZeltoTable getData();
 
     ~DataMonitor() override;
-
-protected:
-    void timerEvent(QTimerEvent *event) override;
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);
@@ -93,5 +90,5 @@ private:
     QSet<int> updatedNodes;               // refreshed since the last tick
     ZeltoClock *m_clock;
     ZeltoTimer *m_tick;
-    int flushTimerId = 0;   // main thread only
+    ZeltoTimer *m_flush;   // the announcement delay; main thread only
 };
