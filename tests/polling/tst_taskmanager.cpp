@@ -121,6 +121,7 @@ private slots:
         QCOMPARE(TaskManager::runState(task), RunState::Queued);
         for (const int left : {2, 1}) {
             tick();
+            QCOMPARE(stateOf(task), QStringLiteral("Запуск опроса"));   // until its server tells its own
             QTRY_STATE(task, WaitingRetry);
             const QVariantMap state = TaskManager::taskState(task);
             QCOMPARE(QVariantList({state.value("attempts"), state.value("last_error"), state.value("started"),
