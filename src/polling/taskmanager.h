@@ -27,9 +27,9 @@ class ZeltoTimer;
 // A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
 // that its polling server does not end within kCancelGraceMs of a cancel, is
 // ended here: its slot and channel are free at once, and what its pool
-// thread brings afterwards is dropped. Its times (the second's tick, retry
-// waits, the grace, the time limit, the times shown and stored) come from
-// its clock.
+// thread brings afterwards is dropped. Every time it keeps (its tick each
+// second, retry waits, the grace, the time limit, the times it shows and
+// stores) comes from its clock.
 //
 // One instance per process, created and destroyed by the service; the static
 // operations work on it and, like everything here, belong to the main thread.
@@ -38,28 +38,36 @@ class TaskManager : public QObject
     Q_OBJECT
 
 public:
-    // Where a live run stands, and what holds it in each state (one
-    // function, checkInvariants, asserts all of it after every change in
-    // debug builds):
+    // Where a live run stands. For each state: what holds the run, what it
+    // waits for, its Task and channel, and its text in the state table;
+    // checkInvariants() asserts all of it after every change in debug builds.
     //
-    //   state         container                 timing                   Task            channel
-    //   Idle          none, no state row         -                        none            -
-    //   Queued        runQueue, once             -                        not running     free
-    //   Running       runningChannels            runStarts (time limit)   on the pool     held
-    //   Cancelling    runningChannels, endings   runStarts; the grace     on the pool     held
-    //                 (no error)                 (kCancelGraceMs)
-    //   Overrunning   runningChannels, endings   runStarts; the grace     on the pool     held
-    //                 (the time limit's error)
-    //   Finishing     none but the run itself    -                        off the pool    free
-    //   WaitingRetry  retryWaits (when the       "taskAttemptInterval"    not running     free
-    //                 attempt failed)
+    //   Idle          No live run: in no container, no state row, no Task.
+    //   Queued        Once in runQueue, waiting for a slot and a free channel
+    //                 at a tick; its Task not running; no channel.
+    //                 "Ожидание очереди".
+    //   Running       Handed to the pool: its channel in runningChannels, its
+    //                 start in runStarts, from which "taskRunTimeout" counts.
+    //                 "Запуск опроса" ("Мониторинг текущих параметров" for a
+    //                 monitor run) until its server tells a state of its own.
+    //   Cancelling    Running, and cancelled: an ending without an error in
+    //                 endings; ended here kCancelGraceMs later unless its
+    //                 server ends it first. Shown as Running.
+    //   Overrunning   Running past the time limit, and cancelled: an ending
+    //                 with the limit's error, the same grace. Shown as Running.
+    //   Finishing     Off the pool, its channel free, in no container: its
+    //                 result is being stored, and a check script may turn the
+    //                 event loop meanwhile. Shown as Running.
+    //   WaitingRetry  Its attempt failed and attempts are left: in retryWaits
+    //                 with the time of the failure, queued again
+    //                 "taskAttemptInterval" later; its Task (a new one after a
+    //                 time limit) not running; no channel.
+    //                 "Ожидание повторного опроса".
     //
-    // Every state but Idle has a Task of its own and a row of the state
-    // table, whose "state" is the state's text (stateText). Finishing lasts
-    // while a run's result is stored, which may run a check script that
-    // turns the event loop. A Task whose run is gone while it is still on
-    // its pool thread (its task removed, or its run ended here) belongs to
-    // no run: it is a stray until it finishes, and then deleted.
+    // Every state but Idle has a Task of its own and a row in the state
+    // table. A Task whose run is gone while it still runs on its pool thread
+    // (its task removed, or its run ended here) is a stray until it
+    // finishes, and then deleted.
     //
     //   Idle -> Queued -> Running -> Finishing -> Idle
     //   Running -> Cancelling | Overrunning -> Finishing

@@ -30,7 +30,8 @@ private slots:
         QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
         // Results for a node without an entry are not announced. Rows by node name; a value
         // only one node has is an unused marker in the other's row.
-        QCOMPARE(announcedAfter(m_clock, {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
+        QCOMPARE(announcedAfter(m_clock,
+                                {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
         const ZeltoTable data = DataMonitor::getData();
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
