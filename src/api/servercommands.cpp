@@ -8,6 +8,7 @@
 #include "portsetting.h"
 #include "qtservicecontroller.h"
 #include "taskmanager.h"
+#include "zeltoclock.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -114,7 +115,7 @@ QVariant backupDatabase(CommandParams &)
     QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
         // The scheduled backups keep their own timing: only the setting changes.
         ZeltoSystem::instance()->clearError();
-        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), QDateTime::currentDateTime());
+        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now());
         outcome->first = CommandResult::done(stored);
         outcome->second = ok ? ZeltoSystem::instance()->lastError() : error;
         if (reply != 0)

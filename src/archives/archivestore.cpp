@@ -12,7 +12,9 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltoencodedtable.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 #include "zeltotablesplice.h"
 
@@ -46,7 +48,7 @@ std::atomic<bool> &splicing()
 {
     // ORVEX_ARCHIVE_SPLICE=0 decodes and encodes whole archives, for
     // comparing the two ways.
-    static std::atomic<bool> on(qEnvironmentVariable("ORVEX_ARCHIVE_SPLICE") != QLatin1String("0"));
+    static std::atomic<bool> on(ZeltoEnvironment::archiveSplicing());
     return on;
 }
 
@@ -277,7 +279,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
 
     // One ctime for every finding of this save, equal to last_update: the
     // node record counts the findings of its latest update by it.
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = Database::clock()->now();
     if (analizer) {
         const ZeltoTable findings = analizer->findings();
         for (int row = 0; row < findings.rowCount(); ++row) {

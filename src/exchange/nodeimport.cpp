@@ -14,6 +14,7 @@
 #include "tasks.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -146,7 +147,7 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     // import does not start every imported poll at once.
     if (!task.value(QStringLiteral("timetable")).toMap().isEmpty()
         && !Database::execute(QStringLiteral("UPDATE tasks SET last_exec = ? WHERE id = ?"),
-                              {QDateTime::currentDateTime(), id}))
+                              {Database::clock()->now(), id}))
         return false;
     taskIds.append(id);
     return true;

@@ -11,9 +11,9 @@
 #include "zeltobusyguard.h"
 #include "zeltomarkers.h"
 #include "zeltosystem.h"
+#include "zeltotimer.h"
 
 #include <QMutexLocker>
-#include <QTimerEvent>
 
 namespace {
 
@@ -49,7 +49,8 @@ QSet<int> visibleNodes()
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs)
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
+    : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
     for (int row = 0; row < tasks.rowCount(); ++row) {
@@ -62,7 +63,9 @@ DataMonitor::DataMonitor(int tickMs)
     if (User::instance())
         connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
-    timerId = startTimer(qMax(1, tickMs), Qt::CoarseTimer);
+    connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
+    m_tick->start(qMax(1, tickMs));
+    connect(m_flush, &ZeltoTimer::timeout, this, &DataMonitor::announce);
 }
 
 DataMonitor::~DataMonitor()
@@ -72,10 +75,10 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs)
+DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs);
+        g_instance = new DataMonitor(tickMs, clock);
     return g_instance;
 }
 
@@ -179,17 +182,6 @@ ZeltoTable DataMonitor::getData()
     return table;
 }
 
-void DataMonitor::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == timerId) {
-        tick();
-    } else if (event->timerId() == flushTimerId) {
-        killTimer(flushTimerId);
-        flushTimerId = 0;
-        announce();
-    }
-}
-
 void DataMonitor::announce()
 {
     if (ZeltoBusyGuard::defer(this, [this]() { announce(); }))
@@ -207,7 +199,7 @@ void DataMonitor::tick()
     if (ZeltoBusyGuard::defer(this, [this]() { tick(); }))
         return;
     QMutexLocker lock(&mutex);
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock->now();
     for (int nodeId : qAsConst(monitoredNodes)) {
         const auto entry = entries.find(nodeId);
         if (entry == entries.end())
@@ -342,8 +334,8 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
     // Announced soon, not only at the next tick: OPC clients want fresh
     // values within a second or two. Results that come together still make
     // one announcement per node.
-    if (flushTimerId == 0)
-        flushTimerId = startTimer(kAnnounceDelayMs);
+    if (!m_flush->isActive())
+        m_flush->startOnce(kAnnounceDelayMs);
 }
 
 QVariantMap DataMonitor::lastCurrentRow(int nodeId)

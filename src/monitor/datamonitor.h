@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltoclock.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -8,6 +9,8 @@
 #include <QObject>
 #include <QSet>
 #include <QVariantMap>
+
+class ZeltoTimer;
 
 // Keeps the current values of watched nodes fresh. Every node that has a
 // main task has an entry: a one-row table of its latest current values and
@@ -28,8 +31,9 @@ public:
     // Refreshed nodes are announced this long after the first of them.
     static constexpr int kAnnounceDelayMs = 200;
 
-    // Creates the instance unless one exists; reads every main task.
-    static DataMonitor *createInstance(int tickMs = kDefaultTickMs);
+    // Creates the instance unless one exists; reads every main task. It
+    // ticks, times the monitor intervals and delays announcements by clock.
+    static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
     static DataMonitor *instance();
 
@@ -49,9 +53,6 @@ public:
 
     ~DataMonitor() override;
 
-protected:
-    void timerEvent(QTimerEvent *event) override;
-
 private slots:
     void onNotification(const QString &event, const QVariant &param);
 
@@ -65,7 +66,7 @@ private:
         QString modelCode;
     };
 
-    explicit DataMonitor(int tickMs);
+    DataMonitor(int tickMs, ZeltoClock *clock);
 
     void tick();
     // Raises "nodeMonitored" for every node refreshed since the last time.
@@ -87,6 +88,7 @@ private:
     QMap<int, QSet<int>> m_subscriptions; // user id -> watched node ids
     QSet<int> monitoredNodes;             // union of all subscriptions
     QSet<int> updatedNodes;               // refreshed since the last tick
-    int timerId = 0;
-    int flushTimerId = 0;   // main thread only
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_tick;
+    ZeltoTimer *m_flush;   // the announcement delay; main thread only
 };

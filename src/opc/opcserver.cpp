@@ -14,6 +14,7 @@
 #include "users.h"
 #include "zelto.h"
 #include "zeltobusyguard.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -360,7 +361,7 @@ QJsonObject OPCServer::updateMessage(int nodeId)
         values.append(QJsonArray{name, published.first, published.second});
     }
     return QJsonObject{{kOp, QStringLiteral("update")},
-                       {QStringLiteral("time"), utcText(QDateTime::currentDateTimeUtc())},
+                       {QStringLiteral("time"), utcText(ZeltoClock::system()->utcNow())},
                        {QStringLiteral("items"), values}};
 }
 

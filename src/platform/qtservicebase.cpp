@@ -4,6 +4,7 @@
 #include "qtservicesignalwatcher.h"
 #include "qtserviceunitfile.h"
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -304,7 +305,7 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int id,
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     text.replace(QLatin1Char('\r'), QLatin1Char(' '));
     const QByteArray body = text.toUtf8();
-    const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
+    const QByteArray line = ZeltoClock::system()->now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
         + ' ' + m_name.toUtf8() + ' ' + level + ": " + body;
 
     QMutexLocker locker(&syslogMutex());

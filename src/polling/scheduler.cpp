@@ -4,18 +4,16 @@
 #include "nextexecution.h"
 #include "taskmanager.h"
 #include "zeltosystem.h"
-
-#include <QTimerEvent>
+#include "zeltotimer.h"
 
 namespace {
 
 Scheduler *g_instance = nullptr;
 
-const int kPassMs = 60000;
-
 } // namespace
 
-Scheduler::Scheduler(const Starter &starter) : m_starter(starter)
+Scheduler::Scheduler(const Starter &starter, ZeltoClock *clock)
+    : m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
 {
     if (!m_starter)
         m_starter = [](int taskId) { TaskManager::startTask(taskId, false); };
@@ -26,7 +24,8 @@ Scheduler::Scheduler(const Starter &starter) : m_starter(starter)
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &Scheduler::onNotification,
             Qt::QueuedConnection);
     checkTimetables();
-    m_timerId = startTimer(kPassMs, Qt::CoarseTimer);
+    connect(m_pass, &ZeltoTimer::timeout, this, [this]() { checkTimetables(); });
+    m_pass->start(kPassMs);
 }
 
 Scheduler::~Scheduler()
@@ -35,10 +34,10 @@ Scheduler::~Scheduler()
         g_instance = nullptr;
 }
 
-Scheduler *Scheduler::createInstance(const Starter &starter)
+Scheduler *Scheduler::createInstance(const Starter &starter, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new Scheduler(starter);
+        g_instance = new Scheduler(starter, clock);
     return g_instance;
 }
 
@@ -63,7 +62,7 @@ void Scheduler::load(int taskId)
 
 void Scheduler::checkTimetables()
 {
-    checkTimetables(QDateTime::currentDateTime());
+    checkTimetables(m_clock->now());
 }
 
 void Scheduler::checkTimetables(const QDateTime &now)
@@ -72,14 +71,6 @@ void Scheduler::checkTimetables(const QDateTime &now)
         if (NextExecution::isDue(it.value(), lastExecutions.value(it.key()), now))
             m_starter(it.key());
     }
-}
-
-void Scheduler::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == m_timerId)
-        checkTimetables();
-    else
-        QObject::timerEvent(event);
 }
 
 void Scheduler::onNotification(const QString &event, const QVariant &param)

@@ -9,6 +9,7 @@
 #include "transactionscope.h"
 #include "user.h"
 #include "visibility.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -125,6 +126,11 @@ int Tasks::mainTaskOfNode(int nodeId)
 
 int Tasks::save(const QVariantMap &sent)
 {
+    return save(sent, Database::clock()->now());
+}
+
+int Tasks::save(const QVariantMap &sent, const QDateTime &now)
+{
     QVariantMap input;
     if (!TaskInput::read(sent, input))
         return -1;
@@ -167,7 +173,7 @@ int Tasks::save(const QVariantMap &sent)
         lastExec = Database::selectRecord(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {id})
                        .value(kLastExec)
                        .toDateTime();
-    const QDateTime nextExec = NextExecution::compute(timetable, lastExec, QDateTime::currentDateTime());
+    const QDateTime nextExec = NextExecution::compute(timetable, lastExec, now);
     record.insert(QStringLiteral("next_exec"), nextExec.isValid() ? QVariant(nextExec) : QVariant());
 
     const bool fullForm = input.contains(kChannel) || input.contains(kArchives) || input.contains(kTimetable);

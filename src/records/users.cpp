@@ -6,11 +6,11 @@
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 
 namespace {
 
@@ -63,14 +63,6 @@ void journalBlock(LoginThrottle::Block block, const QString &peer, const QString
         Database::logWarn(tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
                               .arg(loginName.left(64), address, blockSeconds,
                                    QString::number(LoginThrottle::kMaxLoginFailures), window));
-}
-
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
 }
 
 } // namespace
@@ -150,7 +142,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
 {
     // A throttled attempt learns nothing, not even whether the password was right.
     LoginThrottle &throttle = User::loginThrottle();
-    const qint64 now = monotonicMs();
+    const qint64 now = Database::clock()->monotonicMs();
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
         ZeltoSystem::instance()->error(

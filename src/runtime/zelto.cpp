@@ -1,5 +1,7 @@
 #include "zelto.h"
 
+#include "zeltoenvironment.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -28,13 +30,13 @@ void sleep(int ms)
 
 void pinTimeZone()
 {
-    if (qEnvironmentVariableIsEmpty("TZ") && QFileInfo::exists(QStringLiteral("/etc/localtime")))
+    if (!ZeltoEnvironment::timeZoneSet() && QFileInfo::exists(QStringLiteral("/etc/localtime")))
         qputenv("TZ", ":/etc/localtime");
 }
 
 QString moduleDir()
 {
-    const QString home = qEnvironmentVariable("ORVEX_HOME");
+    const QString home = ZeltoEnvironment::home();
     if (!home.isEmpty())
         return QDir(home).absolutePath();
     if (QCoreApplication::instance())
@@ -45,13 +47,12 @@ QString moduleDir()
 
 bool stderrIsJournal()
 {
-    static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
-    return journal;
+    return ZeltoEnvironment::stderrIsJournal();
 }
 
 QString dataDir()
 {
-    const QString data = qEnvironmentVariable("ORVEX_DATA_DIR");
+    const QString data = ZeltoEnvironment::dataDir();
     if (!data.isEmpty())
         return QDir(data).absolutePath();
     const QString home = moduleDir();

@@ -2,6 +2,7 @@
 
 #include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
+#include "zeltoclock.h"
 #include "zeltometrics.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltorefusals.h"
@@ -11,7 +12,6 @@
 #include "zeltowebconnection.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -300,9 +300,8 @@ void ZeltoServer::runTurn()
         return;
     }
     m_inTurn = true;
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_ready.isEmpty() && clock.elapsed() < kTurnBudgetMs) {
+    const qint64 turnStarted = ZeltoClock::system()->monotonicMs();
+    while (!m_ready.isEmpty() && ZeltoClock::system()->monotonicMs() - turnStarted < kTurnBudgetMs) {
         const int id = m_ready.dequeue();
         m_readySet.remove(id);
         ZeltoServerConnection *connection = m_connections.value(id);

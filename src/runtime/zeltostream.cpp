@@ -109,6 +109,7 @@
 
 #include "zeltobytesink.h"
 #include "zeltochecksum.h"
+#include "zeltoenvironment.h"
 #include "zeltostreamformat.h"
 #include "zeltostreamreader.h"
 #include "zeltostreamwriter.h"
@@ -121,9 +122,8 @@ namespace {
 
 int versionFromEnvironment()
 {
-    bool ok = false;
-    const int version = qEnvironmentVariableIntValue("ORVEX_STREAM_VERSION", &ok);
-    return ok && version >= 1 && version <= ZeltoStream::FormatVersion ? version : ZeltoStream::FormatVersion;
+    const int version = ZeltoEnvironment::streamVersion();
+    return version >= 1 && version <= ZeltoStream::FormatVersion ? version : ZeltoStream::FormatVersion;
 }
 
 std::atomic<int> &chosenWriteVersion()

@@ -4,6 +4,7 @@
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDir>
@@ -68,7 +69,7 @@ bool holdsTable(const QVariant &value)
 
 } // namespace
 
-Database::Database() = default;
+Database::Database() : m_clock(ZeltoClock::system()) {}
 
 Database::~Database()
 {
@@ -90,6 +91,16 @@ QSqlDatabase Database::connection()
     if (s_instance)
         return s_instance->db;
     return QSqlDatabase::database(defaultConnectionName(), false);
+}
+
+void Database::setClock(ZeltoClock *clock)
+{
+    ensureInstance()->m_clock = clock ? clock : ZeltoClock::system();
+}
+
+ZeltoClock *Database::clock()
+{
+    return s_instance ? s_instance->m_clock : ZeltoClock::system();
 }
 
 Database *Database::instance()

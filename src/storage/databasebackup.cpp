@@ -5,6 +5,7 @@
 #include "database.h"
 #include "sqlitefile.h"
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -66,7 +67,7 @@ DatabaseBackup *DatabaseBackup::start()
     const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());
     // Two backups in one second would share a name, and the rename of the
     // second would replace the first: the new copy takes the next free second.
-    QDateTime time = QDateTime::currentDateTime();
+    QDateTime time = Database::clock()->now();
     while (QFileInfo(dir.filePath(BackupFolder::copyName(time))).isFile())
         time = time.addSecs(1);
     s_running = new DatabaseBackup(source, dir.absolutePath(), BackupFolder::copyName(time), count);

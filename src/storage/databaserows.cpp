@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -231,7 +232,7 @@ int Database::saveRecord(const QString &table, const QVariantMap &record)
 void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
 {
     QVariantMap row;
-    row.insert(QStringLiteral("ctime"), QDateTime::currentDateTime());
+    row.insert(QStringLiteral("ctime"), clock()->now());
     const int userId = User::currentUserId();
     if (userId >= 0)
         row.insert(QStringLiteral("user_id"), userId);

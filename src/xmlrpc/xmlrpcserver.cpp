@@ -15,7 +15,6 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QElapsedTimer>
 
 namespace {
 
@@ -44,18 +43,13 @@ qint64 tokenIdleMs(const QVariant &value)
     return qint64(ok && minutes > 0 ? qMin(minutes, days) : kDefaultTokenIdleMinutes) * 60000;
 }
 
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
-
 } // namespace
 
-XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
-    : QObject(parent), m_address(address), m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
+XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent, ZeltoClock *clock)
+    : QObject(parent),
+      m_address(address),
+      m_clock(clock),
+      m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
 {
     g_instance = this;
     MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
@@ -137,7 +131,7 @@ QVariant XmlRpcServer::login(const QString &name, const QString &password)
         return fault();
     User::logout();
     const int userId = row.value(QStringLiteral("id")).toInt();
-    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), monotonicMs());
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), m_clock->monotonicMs());
     if (token.isEmpty()) {
         ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"), true);
         return fault();
@@ -154,7 +148,7 @@ QVariant XmlRpcServer::logout(const QString &token)
 QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
 {
     SessionScope scope(m_listener->currentPeerAddress());
-    const XmlRpcTokens::Holder *holder = m_tokens.use(token, monotonicMs());
+    const XmlRpcTokens::Holder *holder = m_tokens.use(token, m_clock->monotonicMs());
     // The password changed or the user went: the token is done with.
     if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {
         m_tokens.revoke(token);

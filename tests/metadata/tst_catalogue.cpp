@@ -1,5 +1,6 @@
 #include "lasterror.h"
 #include "metadatacatalogue.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QtTest>
@@ -115,7 +116,7 @@ private slots:
     void processWideInstanceReadsProgramFolder()
     {
         // Only this test touches the instance: it must come from ORVEX_HOME's metadata folder.
-        qputenv("ORVEX_HOME", QFileInfo(kShipped).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(kShipped).absolutePath());
         // The first calls race from several threads; one catalogue comes out.
         const MetadataCatalogue *seen[4] = {};
         std::vector<std::thread> threads;

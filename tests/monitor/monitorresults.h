@@ -1,14 +1,16 @@
 #pragma once
 
+#include "datamonitor.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
+#include "zeltotestclock.h"
 
 #include <QtTest>
 
 // Hands monitor run results to the data monitor as a finished run does and
-// gives the nodes it announced ("nodeMonitored"): waits for the first
-// announcement, then a while longer for any that should not come.
-inline QList<int> announcedAfter(const QList<QVariantMap> &results)
+// gives the nodes it announced ("nodeMonitored") once the announcement delay
+// has passed on the monitor's clock.
+inline QList<int> announcedAfter(ZeltoTestClock &clock, const QList<QVariantMap> &results)
 {
     QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
     for (const QVariantMap &row : results) {
@@ -16,16 +18,11 @@ inline QList<int> announcedAfter(const QList<QVariantMap> &results)
         table.appendRow(row);
         ZeltoSystem::instance()->notify("monitored", QVariant::fromValue(table));
     }
+    QCoreApplication::processEvents();   // the results reach the monitor
+    clock.advance(DataMonitor::kAnnounceDelayMs);
     QList<int> nodes;
-    const auto announced = [&]() {
-        nodes.clear();
-        for (const QList<QVariant> &signal : qAsConst(spy))
-            if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
-                nodes.append(signal.at(1).toInt());
-        return !nodes.isEmpty();
-    };
-    if (QTest::qWaitFor(announced, 10000))
-        QTest::qWait(400);
-    announced();
+    for (const QList<QVariant> &signal : qAsConst(spy))
+        if (signal.at(0).toString() == QLatin1String("nodeMonitored"))
+            nodes.append(signal.at(1).toInt());
     return nodes;
 }
