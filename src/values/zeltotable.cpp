@@ -1,6 +1,5 @@
 #include "zeltotable.h"
 
-#include "zeltoencodedtable.h"
 #include "zeltokeyindex.h"
 
 #include <QAtomicInt>
@@ -789,14 +788,6 @@ ZeltoTableMap variantMapToTableMap(const QVariantMap &map)
     return tables;
 }
 
-// A table the server passes on in its stored bytes, for a caller that
-// takes the table (value<ZeltoTable>()); bytes that hold none give none.
-ZeltoTable encodedToTable(const ZeltoEncodedTable &encoded)
-{
-    ZeltoTable table;
-    return encoded.decode(table) ? table : ZeltoTable();
-}
-
 QString outOfRangeText(const ZeltoOutOfRange &) { return QStringLiteral("OutOfRange"); }
 QString unusedText(const ZeltoUnused &) { return QStringLiteral("Unused"); }
 
@@ -811,7 +802,6 @@ void registerTypes()
     qRegisterMetaType<ZeltoTableMap>("ZeltoTableMap");
     qRegisterMetaType<ZeltoOutOfRange>("ZeltoOutOfRange");
     qRegisterMetaType<ZeltoUnused>("ZeltoUnused");
-    qRegisterMetaType<ZeltoEncodedTable>("ZeltoEncodedTable");
     QMetaType::registerEqualsComparator<ZeltoTable>();
     QMetaType::registerEqualsComparator<ZeltoTableMap>();
     QMetaType::registerEqualsComparator<ZeltoOutOfRange>();
@@ -821,7 +811,6 @@ void registerTypes()
     QMetaType::registerConverter<QVariantMap, ZeltoTableMap>(variantMapToTableMap);
     QMetaType::registerConverter<ZeltoOutOfRange, QString>(outOfRangeText);
     QMetaType::registerConverter<ZeltoUnused, QString>(unusedText);
-    QMetaType::registerConverter<ZeltoEncodedTable, ZeltoTable>(encodedToTable);
 }
 
 } // namespace Zelto
