@@ -4,6 +4,7 @@
 #include "archivecells.h"
 #include "archivechecks.h"
 #include "archivedates.h"
+#include "changeevents.h"
 #include "checklog.h"
 #include "checkparams.h"
 #include "database.h"
@@ -298,8 +299,8 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
         return false;
     }
     if (!Database::inTransaction()) {
-        ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), nodeId);
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
     if (!warning.isEmpty())
         Database::logWarn(warning, kNode, nodeId);
@@ -550,7 +551,7 @@ bool ArchiveStore::clearArchives(int nodeId)
     if (!scope.commit())
         return false;
     if (!Database::inTransaction()) {
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
         Database::logInfo(tr("Очистка архивов"), kNode, nodeId);
     }
     return true;

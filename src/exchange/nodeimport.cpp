@@ -2,6 +2,7 @@
 
 #include "archivecells.h"
 #include "archivestore.h"
+#include "changeevents.h"
 #include "checkparams.h"
 #include "database.h"
 #include "fieldlimits.h"
@@ -236,10 +237,10 @@ int NodeImport::importNode(const QVariant &package)
     if (!ArchiveStore::saveArchives(tables, false) || !scope.commit())
         return -1;
 
-    ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), id);
-    ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, id);
+    ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
     for (const QVariant &taskId : qAsConst(taskIds))
-        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), taskId.toInt());
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, taskId.toInt());
     Database::logInfo(tr("Импорт данных"), QStringLiteral("node"), id);
     return id;
 }

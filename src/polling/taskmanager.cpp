@@ -1,6 +1,7 @@
 #include "taskmanager.h"
 
 #include "archivestore.h"
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "metadatacatalogue.h"
@@ -272,7 +273,7 @@ void TaskManager::setState(int taskId, const QVariantMap &values)
 
 void TaskManager::announce(int taskId)
 {
-    ZeltoSystem::instance()->notify(QStringLiteral("taskStateChanged"), taskId);
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskStateChanged, taskId);
 }
 
 bool TaskManager::start(int taskId, bool monitor)
@@ -564,7 +565,7 @@ void TaskManager::reportMonitored(int taskId, Task *task, const RunEnd &end, con
     table.setValue(0, QStringLiteral("task_id"), taskId);
     table.setValue(0, kNodeId, row.value(kNodeId));
     table.setValue(0, QStringLiteral("MON_ERR"), monitorError);
-    ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
+    emit monitored(table);
 }
 
 bool TaskManager::saveResult(int taskId, Task *task, QString &error)
@@ -632,7 +633,7 @@ void TaskManager::storeLog(int taskId, const QStringList &log)
 
 void TaskManager::onNotification(const QString &event, const QVariant &param)
 {
-    if (event != QLatin1String("taskRemoved"))
+    if (event != ChangeEvents::TaskRemoved)
         return;
     const int taskId = param.toInt();
     Task *task = tasks.value(taskId);

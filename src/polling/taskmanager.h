@@ -21,8 +21,8 @@ class Task;
 // "taskAttemptInterval" minutes while "taskAttemptCount" attempts last, and a
 // live table of run states for clients. When a run ends it stores the polled
 // archives, the task's last execution and error, the run's log and journal
-// entries, and raises "taskStateChanged". Monitor runs read current values
-// only and hand them to the data monitor with the notification "monitored".
+// entries, and raises the change event TaskStateChanged. Monitor runs read
+// current values only and hand them to the data monitor (signal monitored).
 // A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
 // that its polling server does not end within a few seconds of a cancel, is
 // ended here: its slot and channel are free at once, and what its pool
@@ -74,6 +74,11 @@ public:
     static void setCancelGrace(int ms);
 
     ~TaskManager() override;
+
+signals:
+    // A monitor run's reading: one row of the node's newest current values
+    // with "task_id", "node_id" and "MON_ERR" (its failure, null when none).
+    void monitored(const ZeltoTable &reading);
 
 protected:
     void timerEvent(QTimerEvent *event) override;

@@ -1,5 +1,6 @@
 #include "users.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "passwordhash.h"
@@ -241,7 +242,7 @@ int Users::save(const QVariantMap &input)
     }
     if (!scope.commit())
         return -1;
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return id;
 }
 
@@ -249,7 +250,7 @@ bool Users::remove(int id)
 {
     if (!Database::removeRecord(kUsers, id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("userRemoved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserRemoved, id);
     return true;
 }
 
@@ -281,6 +282,6 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
     if (!scope.commit())
         return false;
     // What the user sees has changed (the OPC UA sessions follow it).
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return true;
 }
