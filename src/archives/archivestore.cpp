@@ -61,7 +61,7 @@ void journalError(int nodeId)
 {
     const QString message = lastError();
     Database::logError(message, kNode, nodeId);
-    ZeltoSystem::instance()->error(message, true);
+    ZeltoSystem::instance()->error(message);
 }
 
 // Abandons the save: rolls back first, so that the journal entry is not
@@ -72,15 +72,15 @@ bool abandon(TransactionScope &scope, int nodeId)
     const QString message = lastError();
     scope.rollback();
     Database::logError(message, kNode, nodeId);
-    return ZeltoSystem::instance()->error(message, true);
+    return ZeltoSystem::instance()->error(message);
 }
 
 // The node id of the info row: a whole number, given as a number.
 bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
 {
     if (!hasInfo || !info.contains(kId) || info.value(kId).isNull())
-        return ZeltoSystem::instance()->error(ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"),
-                                              true);
+        return ZeltoSystem::instance()->error(
+            ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"));
     const QVariant id = info.value(kId);
     bool ok = false;
     switch (id.userType()) {
@@ -104,7 +104,7 @@ bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
     }
     if (!ok)
         return ZeltoSystem::instance()->error(
-            ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)), true);
+            ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)));
     return true;
 }
 
@@ -184,7 +184,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     info.insert(kId, nodeId);
 
     if (!Database::existsId(kNodes, nodeId))
-        return ZeltoSystem::instance()->error(tr("Узел не найден"), true);
+        return ZeltoSystem::instance()->error(tr("Узел не найден"));
     const QVariantMap node = NodeVisibility::node(nodeId);
     if (node.isEmpty())
         return User::denyAccess();
@@ -478,7 +478,7 @@ bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &byte
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
-        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)), true);
+        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)));
     bool ok = false;
     bytes = Database::readStored(kNodes, nodeId, archive, &ok);
     return ok;
@@ -494,7 +494,7 @@ bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVaria
         return true;
     }
     if (stored.userType() != qMetaTypeId<ZeltoTable>())
-        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId), true);
+        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId));
     table = stored.value<ZeltoTable>();
     return true;
 }

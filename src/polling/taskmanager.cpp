@@ -195,7 +195,7 @@ TaskManager *TaskManager::instance()
 bool TaskManager::startTask(int taskId, bool monitor)
 {
     if (!g_instance)
-        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"), true);
+        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"));
     return g_instance->start(taskId, monitor);
 }
 
@@ -213,8 +213,7 @@ bool TaskManager::checkSetting(const QString &name, const QVariant &value)
     return ZeltoSystem::instance()->error(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes),
-        true);
+            .arg(kMaxRunTimeoutMinutes));
 }
 
 void TaskManager::setCancelGrace(int ms)
@@ -291,7 +290,7 @@ bool TaskManager::start(int taskId, bool monitor)
     // what their user may see.
     const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
     if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"), true);
+        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"));
     const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!channel.isValid() || !archives.isValid())
@@ -299,11 +298,11 @@ bool TaskManager::start(int taskId, bool monitor)
     const int nodeId = taskRow.value(kNodeId).toInt();
     const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
     if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId), true);
+        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId));
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
+        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);

@@ -102,7 +102,7 @@ QStringList Users::access(int id)
 QVariantMap Users::login(const QString &loginName, const QString &password)
 {
     if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
+        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"));
         return QVariantMap();
     }
     QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
@@ -155,7 +155,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
         ZeltoSystem::instance()->error(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000), true);
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
         return QVariantMap();
     }
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
@@ -164,7 +164,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
             journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"));
         return QVariantMap();
     }
     if (!peer.isEmpty())

@@ -84,7 +84,7 @@ bool User::checkAccess(const QString &right)
 
 bool User::denyAccess()
 {
-    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
+    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"));
 }
 
 void User::setLoginRequired(bool required)

@@ -237,16 +237,6 @@ bool ZeltoTable::assignRow(int row, const QVariantMap &values)
     return true;
 }
 
-bool ZeltoTable::assignRow(int row, const ZeltoTable &other, int otherRow)
-{
-    if (row < 0 || row >= rowCount() || otherRow < 0 || otherRow >= other.rowCount())
-        return false;
-    const QVector<QVariant> &source = other.rowCells(otherRow);
-    for (int c = 0; c < other.columnCount(); ++c)
-        setValue(row, other.columnName(c), c < source.size() ? source.at(c) : QVariant());
-    return true;
-}
-
 bool ZeltoTable::removeRow(int row)
 {
     if (row < 0 || row >= rowCount())
@@ -363,11 +353,6 @@ bool ZeltoTable::setContent(const QStringList &columns, QVector<QVector<QVariant
     return true;
 }
 
-void ZeltoTable::reserveRows(int count)
-{
-    writable()->rows.reserve(count);
-}
-
 int ZeltoTable::findRow(const QString &column, const QVariant &value, int from) const
 {
     const int c = columnIndex(column);
@@ -387,12 +372,6 @@ int ZeltoTable::findRow(const QString &column, const QVariant &value, int from) 
         static const QVariant null;
         return c < cells.size() ? cells.at(c) : null;
     });
-}
-
-ZeltoRecord ZeltoTable::findRecord(const QString &column, const QVariant &value)
-{
-    const int row = findRow(column, value);
-    return row >= 0 ? ZeltoRecord(this, row) : ZeltoRecord();
 }
 
 ZeltoTable ZeltoTable::filter(const QString &column, const QVariant &from, const QVariant &to) const
@@ -443,48 +422,6 @@ void ZeltoTable::sort(const QString &column, bool ascending)
     for (int r : order)
         sorted.append(std::move(data->rows[r]));
     data->rows = std::move(sorted);
-}
-
-double ZeltoTable::sum(const QString &column) const
-{
-    const int c = columnIndex(column);
-    double total = 0.0;
-    if (c < 0)
-        return total;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c)))
-            total += cells.at(c).toDouble();
-    }
-    return total;
-}
-
-double ZeltoTable::avg(const QString &column) const
-{
-    const int c = columnIndex(column);
-    double total = 0.0;
-    int count = 0;
-    if (c < 0)
-        return total;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c))) {
-            total += cells.at(c).toDouble();
-            ++count;
-        }
-    }
-    return count ? total / count : 0.0;
-}
-
-qlonglong ZeltoTable::logsum(const QString &column) const
-{
-    const int c = columnIndex(column);
-    qlonglong bits = 0;
-    if (c < 0)
-        return bits;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c)))
-            bits |= cells.at(c).toLongLong();
-    }
-    return bits;
 }
 
 void ZeltoTable::merge(const ZeltoTable &other, const QString &keyColumn)
@@ -580,12 +517,6 @@ QVariant ZeltoRecord::value(const QString &column) const
     return row >= 0 ? m_table->value(row, column) : QVariant();
 }
 
-QVariant ZeltoRecord::value(int column) const
-{
-    const int row = effectiveRow();
-    return row >= 0 ? m_table->value(row, column) : QVariant();
-}
-
 bool ZeltoRecord::materialize()
 {
     if (!isValid())
@@ -601,47 +532,6 @@ bool ZeltoRecord::materialize()
 bool ZeltoRecord::setValue(const QString &column, const QVariant &value)
 {
     return materialize() && m_table->setValue(m_row, column, value);
-}
-
-bool ZeltoRecord::next()
-{
-    if (!m_table)
-        return false;
-    m_row = effectiveRow() < 0 && m_row == -1 ? 0 : m_row + 1;
-    return isValid();
-}
-
-bool ZeltoRecord::remove()
-{
-    const int row = effectiveRow();
-    if (row < 0)
-        return false;
-    m_row = row;
-    return m_table->removeRow(row);
-}
-
-QVariantMap ZeltoRecord::toMap() const
-{
-    const int row = effectiveRow();
-    return row >= 0 ? m_table->toMap(row) : QVariantMap();
-}
-
-bool ZeltoRecord::assign(const QVariantMap &values)
-{
-    if (!materialize())
-        return false;
-    return m_table->assignRow(m_row, values);
-}
-
-bool ZeltoRecord::assign(const ZeltoRecord &other)
-{
-    const int otherRow = other.effectiveRow();
-    if (otherRow < 0 || !materialize())
-        return false;
-    if (other.m_table == m_table && otherRow == m_row)
-        return true;
-    const ZeltoTable source = *other.m_table; // the same table may grow columns meanwhile
-    return m_table->assignRow(m_row, source, otherRow);
 }
 
 // ---------------------------------------------------------------------------
