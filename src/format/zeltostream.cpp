@@ -209,9 +209,3 @@ bool ZeltoStream::atEnd() const
 {
     return m_mode != Mode::Read || m_position >= m_source.size();
 }
-
-void ZeltoStream::resetStatus()
-{
-    m_status = Ok;
-    m_error.clear();
-}

@@ -131,8 +131,8 @@
 // a status and a Russian errorString(). A failed read consumes the rest of
 // the input, so a loop over atEnd() always terminates.
 //
-// Once the status is not Ok, further reads and writes do nothing until
-// resetStatus(). init() is implied by the first << or >> when not called.
+// Once the status is not Ok, further reads and writes do nothing. init() is
+// implied by the first << or >> when not called.
 //
 // Round trips keep the variant type and value, and the null state of typed
 // nulls such as QVariant(QVariant::Int). A null QString or QByteArray
@@ -165,7 +165,6 @@ public:
     Status status() const { return m_status; }
     QString errorString() const { return m_error; }
     bool atEnd() const;
-    void resetStatus();
 
     // The newest version of the format, which the reader reads along with
     // every older one.
