@@ -11,20 +11,27 @@
 // a name is part of the protocol and never changes.
 namespace ChangeEvents {
 
-inline constexpr QLatin1String UserSaved("userSaved");
-inline constexpr QLatin1String UserRemoved("userRemoved");
-inline constexpr QLatin1String GroupSaved("groupSaved");
-inline constexpr QLatin1String GroupRemoved("groupRemoved");
-inline constexpr QLatin1String NodeSaved("nodeSaved");
-inline constexpr QLatin1String NodeRemoved("nodeRemoved");
-inline constexpr QLatin1String TaskSaved("taskSaved");
-inline constexpr QLatin1String TaskRemoved("taskRemoved");
+// A name as a constant expression (QLatin1String(const char *) counts with strlen).
+template <int N>
+constexpr QLatin1String literal(const char (&text)[N])
+{
+    return QLatin1String(text, N - 1);
+}
+
+inline constexpr QLatin1String UserSaved = literal("userSaved");
+inline constexpr QLatin1String UserRemoved = literal("userRemoved");
+inline constexpr QLatin1String GroupSaved = literal("groupSaved");
+inline constexpr QLatin1String GroupRemoved = literal("groupRemoved");
+inline constexpr QLatin1String NodeSaved = literal("nodeSaved");
+inline constexpr QLatin1String NodeRemoved = literal("nodeRemoved");
+inline constexpr QLatin1String TaskSaved = literal("taskSaved");
+inline constexpr QLatin1String TaskRemoved = literal("taskRemoved");
 // A run of the task was queued, changed its state or ended.
-inline constexpr QLatin1String TaskStateChanged("taskStateChanged");
-// A poll's archives were merged into the node's (NodeSaved follows).
-inline constexpr QLatin1String ArchivesSaved("archivesSaved");
+inline constexpr QLatin1String TaskStateChanged = literal("taskStateChanged");
+// Read archives were merged into the node's (a poll, an import); NodeSaved follows.
+inline constexpr QLatin1String ArchivesSaved = literal("archivesSaved");
 // The data monitor refreshed the node's current values.
-inline constexpr QLatin1String NodeMonitored("nodeMonitored");
+inline constexpr QLatin1String NodeMonitored = literal("nodeMonitored");
 
 // Whether clients see the event: those of tasks, nodes and groups.
 inline bool reachesClients(const QString &name)
