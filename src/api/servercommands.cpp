@@ -63,7 +63,7 @@ QVariant getSetting(CommandParams &p)
     ZeltoSystem::instance()->clearError();
     const QVariant value = Database::getSetting(name);
     if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
-        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name), true);
+        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name));
     return value;
 }
 
@@ -72,7 +72,7 @@ QVariant setSetting(CommandParams &p)
 {
     const QString name = p.text(0);
     if (name.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
+        ZeltoSystem::instance()->error(tr("Не задано имя настройки"));
         return QVariant();
     }
     if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
@@ -126,7 +126,7 @@ QVariant backupDatabase(CommandParams &)
     // Not a client's call: there is nobody to answer later.
     backup->waitForFinished();
     if (!outcome->first.isValid())
-        ZeltoSystem::instance()->error(outcome->second, true);
+        ZeltoSystem::instance()->error(outcome->second);
     return outcome->first;
 }
 
@@ -135,7 +135,7 @@ QVariant restartServer(CommandParams &)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {
-        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"), true);
+        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"));
         return QVariant();
     }
     Database::logInfo(tr("Перезапуск сервера"));

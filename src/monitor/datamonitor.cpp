@@ -2,6 +2,7 @@
 
 #include "analizer.h"
 #include "archivestore.h"
+#include "changeevents.h"
 #include "checkparams.h"
 #include "database.h"
 #include "taskmanager.h"
@@ -60,6 +61,9 @@ DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
     }
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
+    if (TaskManager::instance())
+        connect(TaskManager::instance(), &TaskManager::monitored, this, &DataMonitor::onMonitored,
+                Qt::QueuedConnection);
     if (User::instance())
         connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
@@ -187,8 +191,10 @@ void DataMonitor::announce()
     if (ZeltoBusyGuard::defer(this, [this]() { announce(); }))
         return;
     QMutexLocker lock(&mutex);
-    for (int nodeId : qAsConst(updatedNodes))
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeMonitored"), nodeId);
+    for (int nodeId : qAsConst(updatedNodes)) {
+        emit nodeMonitored(nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeMonitored, nodeId);
+    }
     updatedNodes.clear();
 }
 
@@ -220,24 +226,18 @@ void DataMonitor::tick()
 
 void DataMonitor::onNotification(const QString &event, const QVariant &param)
 {
-    static const QStringList handled = {QStringLiteral("monitored"), QStringLiteral("archivesSaved"),
-                                        QStringLiteral("taskSaved"), QStringLiteral("taskRemoved")};
-    if (!handled.contains(event))
+    if (event != ChangeEvents::ArchivesSaved && event != ChangeEvents::TaskSaved && event != ChangeEvents::TaskRemoved)
         return;
     if (ZeltoBusyGuard::defer(this, [this, event, param]() { onNotification(event, param); }))
         return;
-    if (event == QLatin1String("monitored")) {
-        const ZeltoTable table = param.value<ZeltoTable>();
-        if (table.rowCount() > 0)
-            refresh(table.value(0, kNodeId).toInt(), table.toMap(0));
-    } else if (event == QLatin1String("archivesSaved")) {
+    if (event == ChangeEvents::ArchivesSaved) {
         const int nodeId = param.toInt();
         QVariantMap current = lastCurrentRow(nodeId);
         // A poll that was saved has reached the device: an earlier monitor
         // run's failure no longer holds.
         current.insert(kMonError, QVariant());
         refresh(nodeId, current);
-    } else if (event == QLatin1String("taskSaved")) {
+    } else if (event == ChangeEvents::TaskSaved) {
         const int taskId = param.toInt();
         const QVariantMap row = Tasks::get(taskId);
         const bool isMain = row.value(QStringLiteral("is_main")).toInt() == 1;
@@ -255,6 +255,14 @@ void DataMonitor::onNotification(const QString &event, const QVariant &param)
         QMutexLocker lock(&mutex);
         removeTask(param.toInt());
     }
+}
+
+void DataMonitor::onMonitored(const ZeltoTable &reading)
+{
+    if (ZeltoBusyGuard::defer(this, [this, reading]() { onMonitored(reading); }))
+        return;
+    if (reading.rowCount() > 0)
+        refresh(reading.value(0, kNodeId).toInt(), reading.toMap(0));
 }
 
 void DataMonitor::addEntry(const QVariantMap &taskRow)

@@ -17,11 +17,14 @@ class ZeltoTimer;
 // check results. Users (and the OPC publisher, as nobody) subscribe to
 // nodes; a watched node gets a monitor run of its main task through the task
 // manager at most once per its task's "mon_interval" seconds, looked at on
-// every tick, and refreshed nodes are announced with "nodeMonitored", once
-// per node for results that come within kAnnounceDelayMs of each other.
+// every tick. The run's reading comes back through TaskManager::monitored,
+// and refreshed nodes are announced with the signal nodeMonitored (the OPC
+// publisher) and the change event NodeMonitored (clients), once per node for
+// results that come within kAnnounceDelayMs of each other.
 //
-// One instance per process, created and destroyed by the service. The static
-// operations work on it; without one they do nothing and read empty.
+// One instance per process, created and destroyed by the service after the
+// task manager. The static operations work on it; without one they do
+// nothing and read empty.
 class DataMonitor : public QObject
 {
     Q_OBJECT
@@ -53,8 +56,14 @@ public:
 
     ~DataMonitor() override;
 
+signals:
+    // The node's current values were refreshed.
+    void nodeMonitored(int nodeId);
+
 private slots:
     void onNotification(const QString &event, const QVariant &param);
+    // A monitor run's reading (TaskManager::monitored).
+    void onMonitored(const ZeltoTable &reading);
 
 private:
     struct MonitorEntry
@@ -69,7 +78,7 @@ private:
     DataMonitor(int tickMs, ZeltoClock *clock);
 
     void tick();
-    // Raises "nodeMonitored" for every node refreshed since the last time.
+    // Announces every node refreshed since the last time.
     void announce();
     void addEntry(const QVariantMap &taskRow);
     void removeTask(int taskId);

@@ -85,9 +85,9 @@ bool OpcGateway::start()
     m_script = scriptPath();
     const QString problem = checkNode(m_program);
     if (!problem.isEmpty())
-        return ZeltoSystem::instance()->error(problem, false);
+        return ZeltoSystem::instance()->error(problem);
     if (!QFileInfo::exists(m_script))
-        return ZeltoSystem::instance()->error(tr("Не найдена программа OPC UA сервера %1").arg(m_script), false);
+        return ZeltoSystem::instance()->error(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
     launch();
     return true;

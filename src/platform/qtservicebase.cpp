@@ -105,11 +105,6 @@ QString QtServiceBase::serviceName() const
     return m_name;
 }
 
-QString QtServiceBase::serviceDescription() const
-{
-    return m_description;
-}
-
 void QtServiceBase::setServiceDescription(const QString &description)
 {
     m_description = description;
@@ -196,7 +191,7 @@ int QtServiceBase::refuseToStart(const QString &reason)
 {
     const QString text = tr("Служба «%1» не запущена. %2").arg(m_name, reason);
     logMessage(text, Error);
-    ZeltoSystem::instance()->error(text, true);
+    ZeltoSystem::instance()->error(text);
     return 1;
 }
 

@@ -1,5 +1,6 @@
 #include "scheduler.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "nextexecution.h"
 #include "taskmanager.h"
@@ -75,9 +76,9 @@ void Scheduler::checkTimetables(const QDateTime &now)
 
 void Scheduler::onNotification(const QString &event, const QVariant &param)
 {
-    if (event == QLatin1String("taskSaved")) {
+    if (event == ChangeEvents::TaskSaved) {
         load(param.toInt());
-    } else if (event == QLatin1String("taskRemoved")) {
+    } else if (event == ChangeEvents::TaskRemoved) {
         lastExecutions.remove(param.toInt());
         timetables.remove(param.toInt());
     }

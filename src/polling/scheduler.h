@@ -14,10 +14,10 @@ class ZeltoTimer;
 // Starts polling tasks by their timetables: once at construction and then
 // every minute it asks the task manager to run every task that has fallen
 // due (NextExecution::isDue). It mirrors each task's timetable and last run,
-// and learns of changes (a finished run saves the task) from "taskSaved" and
-// "taskRemoved". Asking again for a task whose run is still live is harmless:
-// the task manager keeps one run per task. The minute and the time of each
-// pass come from its clock. Main thread only.
+// and learns of changes (a finished run saves the task) from the change
+// events TaskSaved and TaskRemoved. Asking again for a task whose run is
+// still live is harmless: the task manager keeps one run per task. The
+// minute and the time of each pass come from its clock. Main thread only.
 class Scheduler : public QObject
 {
     Q_OBJECT

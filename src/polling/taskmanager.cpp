@@ -1,6 +1,7 @@
 #include "taskmanager.h"
 
 #include "archivestore.h"
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "metadatacatalogue.h"
@@ -222,7 +223,7 @@ TaskManager *TaskManager::instance()
 bool TaskManager::startTask(int taskId, bool monitor)
 {
     if (!g_instance)
-        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"), true);
+        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"));
     const bool started = g_instance->start(taskId, monitor);
     g_instance->checkInvariants();
     return started;
@@ -244,8 +245,7 @@ bool TaskManager::checkSetting(const QString &name, const QVariant &value)
     return ZeltoSystem::instance()->error(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes),
-        true);
+            .arg(kMaxRunTimeoutMinutes));
 }
 
 QVariantMap TaskManager::taskState(int taskId)
@@ -398,7 +398,7 @@ void TaskManager::checkInvariants() const
 
 void TaskManager::announce(int taskId)
 {
-    ZeltoSystem::instance()->notify(QStringLiteral("taskStateChanged"), taskId);
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskStateChanged, taskId);
 }
 
 bool TaskManager::start(int taskId, bool monitor)
@@ -416,7 +416,7 @@ bool TaskManager::start(int taskId, bool monitor)
     // what their user may see.
     const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
     if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"), true);
+        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"));
     const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!channel.isValid() || !archives.isValid())
@@ -424,11 +424,11 @@ bool TaskManager::start(int taskId, bool monitor)
     const int nodeId = taskRow.value(kNodeId).toInt();
     const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
     if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId), true);
+        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId));
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
+        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
@@ -728,7 +728,7 @@ void TaskManager::reportMonitored(int taskId, Task *task, const RunEnd &end, con
     table.setValue(0, QStringLiteral("task_id"), taskId);
     table.setValue(0, kNodeId, row.value(kNodeId));
     table.setValue(0, QStringLiteral("MON_ERR"), monitorError);
-    ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
+    emit monitored(table);
 }
 
 bool TaskManager::saveResult(int taskId, Task *task, QString &error)
@@ -796,7 +796,7 @@ void TaskManager::storeLog(int taskId, const QStringList &log)
 
 void TaskManager::onNotification(const QString &event, const QVariant &param)
 {
-    if (event != QLatin1String("taskRemoved"))
+    if (event != ChangeEvents::TaskRemoved)
         return;
     const int taskId = param.toInt();
     const Run run = m_runs.value(taskId);

@@ -22,8 +22,8 @@ class ZeltoTimer;
 // "taskAttemptInterval" minutes while "taskAttemptCount" attempts last, and a
 // live table of run states for clients. When a run ends it stores the polled
 // archives, the task's last execution and error, the run's log and journal
-// entries, and raises "taskStateChanged". Monitor runs read current values
-// only and hand them to the data monitor with the notification "monitored".
+// entries, and raises the change event TaskStateChanged. Monitor runs read
+// current values only and hand them to the data monitor (signal monitored).
 // A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
 // that its polling server does not end within kCancelGraceMs of a cancel, is
 // ended here: its slot and channel are free at once, and what its pool
@@ -121,6 +121,11 @@ public:
     static bool checkSetting(const QString &name, const QVariant &value);
 
     ~TaskManager() override;
+
+signals:
+    // A monitor run's reading: one row of the node's newest current values
+    // with "task_id", "node_id" and "MON_ERR" (its failure, null when none).
+    void monitored(const ZeltoTable &reading);
 
 private slots:
     void onPropertyChanged(const QString &name, const QVariant &value);

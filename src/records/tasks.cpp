@@ -1,5 +1,6 @@
 #include "tasks.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "nextexecution.h"
@@ -118,7 +119,7 @@ int Tasks::mainTaskOfNode(int nodeId)
     }
     const QVariantList ids = Database::selectDistinctValues(kTasks, kId, kMainOfNode, {nodeId});
     if (ids.isEmpty()) {
-        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"), true);
+        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"));
         return -1;
     }
     return ids.first().toInt();
@@ -246,7 +247,7 @@ bool Tasks::remove(int id)
     const int nodeId = task.value(kNodeId).toInt();
     if (!Database::removeRecord(kTasks, id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, id);
     Database::logInfo(QObject::tr("Удаление задачи"), QStringLiteral("node"), nodeId);
     return true;
 }
@@ -254,7 +255,7 @@ bool Tasks::remove(int id)
 void Tasks::changed(int id)
 {
     if (id != -1 && !Database::inTransaction())
-        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), id);
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, id);
 }
 
 QString Tasks::archivesSummary(const QStringList &archives)

@@ -1,5 +1,6 @@
 #include "users.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "passwordhash.h"
@@ -93,7 +94,7 @@ QStringList Users::access(int id)
 QVariantMap Users::login(const QString &loginName, const QString &password)
 {
     if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
+        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"));
         return QVariantMap();
     }
     QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
@@ -146,7 +147,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
         ZeltoSystem::instance()->error(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000), true);
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
         return QVariantMap();
     }
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
@@ -155,7 +156,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
             journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"));
         return QVariantMap();
     }
     if (!peer.isEmpty())
@@ -233,7 +234,7 @@ int Users::save(const QVariantMap &input)
     }
     if (!scope.commit())
         return -1;
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return id;
 }
 
@@ -241,7 +242,7 @@ bool Users::remove(int id)
 {
     if (!Database::removeRecord(kUsers, id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("userRemoved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserRemoved, id);
     return true;
 }
 
@@ -273,6 +274,6 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
     if (!scope.commit())
         return false;
     // What the user sees has changed (the OPC UA sessions follow it).
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return true;
 }

@@ -74,12 +74,6 @@ QVariant ZeltoSystem::property(const char *name) const
     return m_properties.value(QString::fromLatin1(name));
 }
 
-QVariantMap ZeltoSystem::properties() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_properties;
-}
-
 QString ZeltoSystem::settingsPath() const
 {
     QMutexLocker locker(&m_mutex);
@@ -107,11 +101,9 @@ void ZeltoSystem::log(int level, const QString &text)
     syslog(syslogPriority(level), "%s", text.toUtf8().constData());
 }
 
-bool ZeltoSystem::error(const QString &text, bool emitMessage)
+bool ZeltoSystem::error(const QString &text)
 {
     t_lastError = text;
-    if (emitMessage)
-        emit errorMessage(text);
     return false;
 }
 

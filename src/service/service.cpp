@@ -66,9 +66,7 @@ Service::Service(int argc, char **argv)
     setStartupType(QtServiceController::AutoStartup);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &Service::onPropertyChanged,
             Qt::QueuedConnection);
-    connect(ZeltoSystem::instance(), &ZeltoSystem::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
-    // The RPC server's own failures (a port that cannot be opened) reach the
-    // service log through the same slot; it tells them apart by sender.
+    // The listeners' own failures (a port that cannot be opened) go to the service log.
     connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
     connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
             Qt::QueuedConnection);
@@ -324,8 +322,5 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
 
 void Service::onErrorMessage(const QString &message)
 {
-    // Only the listeners' own messages belong in the service log; command
-    // failures are answered to their clients.
-    if (sender() == ZeltoServer::global() || sender() == ZeltoHttpServer::global())
-        logMessage(message, QtServiceBase::Error);
+    logMessage(message, QtServiceBase::Error);
 }

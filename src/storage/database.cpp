@@ -5,6 +5,8 @@
 #include "transactionscope.h"
 #include "zelto.h"
 #include "zeltoclock.h"
+#include "zeltoenvironment.h"
+#include "zeltostream.h"
 #include "zeltosystem.h"
 
 #include <QDir>
@@ -142,6 +144,12 @@ int Database::transactionDepth()
 
 bool Database::init()
 {
+    // ORVEX_STREAM_VERSION chooses the stored format this server writes
+    // (an older one, before going back to an older server).
+    const int streamVersion = ZeltoEnvironment::streamVersion();
+    if (streamVersion != 0 && !ZeltoStream::setWriteVersion(streamVersion))
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
+                                     tr("Неверное значение ORVEX_STREAM_VERSION: %1").arg(streamVersion));
     ensureInstance();
     if (!open())
         return false;
@@ -161,7 +169,7 @@ bool Database::open()
         static const QByteArray header("SQLite format 3", 16);   // with its closing zero byte
         if (!file.open(QIODevice::ReadOnly) || file.read(header.size()) != header)
             return ZeltoSystem::instance()->error(
-                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)), true);
+                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)));
     }
 
     if (database->db.isValid()) {
@@ -173,7 +181,7 @@ bool Database::open()
     database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database->db.setDatabaseName(fileName);
     if (!database->db.open())
-        return ZeltoSystem::instance()->error(database->db.lastError().text(), true);
+        return ZeltoSystem::instance()->error(database->db.lastError().text());
     return true;
 }
 
@@ -191,7 +199,7 @@ bool Database::applyPragmas()
     QSqlQuery query(s_instance->db);
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
         || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)))
-        return ZeltoSystem::instance()->error(query.lastError().text(), true);
+        return ZeltoSystem::instance()->error(query.lastError().text());
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
     if (!query.exec(QLatin1String(Schema::PragmaJournalMode)) || !query.next()
@@ -206,7 +214,7 @@ void Database::reopen()
 {
     db.close();
     if (!db.open()) {
-        ZeltoSystem::instance()->error(db.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(db.lastError().databaseText());
         return;
     }
     // A new SQLite connection starts without foreign keys: restore them.
@@ -217,19 +225,19 @@ bool Database::prepareSchema()
 {
     Database *database = s_instance;
     if (!database || !database->db.isOpen())
-        return ZeltoSystem::instance()->error(tr("База данных не открыта"), true);
+        return ZeltoSystem::instance()->error(tr("База данных не открыта"));
     if (!applyPragmas())
         return false;
 
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
-            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+            return ZeltoSystem::instance()->error(query.lastError().text());
         // A brand-new file keeps -1 and so gets every step from update0 on.
         database->m_version = -1;
         if (query.value(0).toInt() != 0) {
             if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
-                return ZeltoSystem::instance()->error(query.lastError().text(), true);
+                return ZeltoSystem::instance()->error(query.lastError().text());
             database->m_version = query.value(0).toInt();
         }
     }
@@ -252,7 +260,7 @@ bool Database::prepareSchema()
         if (version == 3 && startVersion == 2) {
             done = database->update3(true);
         } else if (!meta->method(index).invoke(database, Qt::AutoConnection, Q_RETURN_ARG(bool, done))) {
-            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"), true);
+            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"));
         }
         if (!done)
             return false;   // the step has reported why; the scope rolls everything back
@@ -261,7 +269,7 @@ bool Database::prepareSchema()
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
-            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+            return ZeltoSystem::instance()->error(query.lastError().text());
     }
     if (!scope.commit())
         return false;
@@ -271,7 +279,7 @@ bool Database::prepareSchema()
         // Still usable as far as this release knows it, but worth a word.
         const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
-        ZeltoSystem::instance()->error(text, true);
+        ZeltoSystem::instance()->error(text);
     }
     return true;
 }
@@ -322,7 +330,7 @@ bool Database::fixSchemes()
     {
         QSqlQuery query(db);
         if (!query.exec(QLatin1String(Schema::SelectRnh7Nodes)))
-            return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
         while (query.next())
             nodeIds << query.value(0).toInt();
     }

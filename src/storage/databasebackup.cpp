@@ -48,20 +48,19 @@ DatabaseBackup *DatabaseBackup::running()
 DatabaseBackup *DatabaseBackup::start()
 {
     if (s_running) {
-        ZeltoSystem::instance()->error(tr("Резервное копирование уже выполняется: дождитесь его окончания"), true);
+        ZeltoSystem::instance()->error(tr("Резервное копирование уже выполняется: дождитесь его окончания"));
         return nullptr;
     }
     const QString source = Database::openFileName();
     if (source.isEmpty()) {
         ZeltoSystem::instance()->error(tr("Ошибка резервного копирования") + QStringLiteral(": ")
-                                           + tr("база данных не открыта"),
-                                       true);
+                                           + tr("база данных не открыта"));
         return nullptr;
     }
     const QDir dir(folderPath());
     if (!dir.exists() && !QDir().mkpath(dir.absolutePath())) {
         ZeltoSystem::instance()->error(
-            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath(), true);
+            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath());
         return nullptr;
     }
     const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());
@@ -75,8 +74,7 @@ DatabaseBackup *DatabaseBackup::start()
 }
 
 DatabaseBackup::DatabaseBackup(const QString &source, const QString &folder, const QString &copyName, int count)
-    : m_job(new BackupJob(source, BackupFolder(folder), copyName, count, this)),
-      m_copyPath(BackupFolder(folder).filePath(copyName))
+    : m_job(new BackupJob(source, BackupFolder(folder), copyName, count, this))
 {
     connect(m_job, &QThread::finished, this, &DatabaseBackup::report);
     m_job->start(QThread::LowPriority);

@@ -14,12 +14,12 @@ namespace {
 
 bool reportQuery(const QSqlQuery &query)
 {
-    return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+    return ZeltoSystem::instance()->error(query.lastError().databaseText());
 }
 
 bool reportQuery(const QSqlQuery &query, const QString &prefix)
 {
-    return ZeltoSystem::instance()->error(prefix + query.lastError().databaseText(), true);
+    return ZeltoSystem::instance()->error(prefix + query.lastError().databaseText());
 }
 
 } // namespace
@@ -189,7 +189,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
 int Database::saveRecord(const QString &table, const QVariantMap &record)
 {
     if (record.isEmpty()) {
-        ZeltoSystem::instance()->error(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")), true);
+        ZeltoSystem::instance()->error(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")));
         return -1;
     }
 

@@ -14,7 +14,7 @@ namespace {
 QVariant decodingFailure(const char *typeName)
 {
     ZeltoSystem::instance()->error(
-        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)), true);
+        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
     return QVariant();
 }
 
@@ -61,7 +61,7 @@ QVariant Database::encodeValue(const QVariant &value)
     stream << value;
     if (stream.status() != ZeltoStream::Ok) {
         ZeltoSystem::instance()->error(
-            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())), true);
+            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
         return QVariant();
     }
     return bytes;
@@ -113,11 +113,11 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
     QSqlQuery query(connection());
     if (!query.prepare(QStringLiteral("SELECT value FROM settings WHERE name = ?"))) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(query.lastError().databaseText());
     } else {
         query.addBindValue(name);
         if (!query.exec())
-            ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            ZeltoSystem::instance()->error(query.lastError().databaseText());
         else if (query.next())
             return decodeValue(query.value(0), name);
     }
@@ -130,12 +130,12 @@ bool Database::setSetting(const QString &name, const QVariant &value)
 {
     QSqlQuery query(connection());
     if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
-        return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        return ZeltoSystem::instance()->error(query.lastError().databaseText());
     query.addBindValue(name);
     if (!bindValues(query, {value}))
         return false;   // a value without a stored form is neither written nor published
     if (!query.exec())
-        return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        return ZeltoSystem::instance()->error(query.lastError().databaseText());
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
 }
@@ -145,7 +145,7 @@ QVariantMap Database::loadSettings()
     QSqlQuery query(connection());
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT name, value FROM settings"))) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(query.lastError().databaseText());
         return QVariantMap();
     }
     QVariantMap settings;
@@ -172,7 +172,7 @@ QVariant Database::readStored(const QString &table, int id, const QString &colum
     if (!query.exec(statement) || !query.next()) {
         // With no row the driver has no text: the prefix alone names the table.
         ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
-                                           + query.lastError().databaseText(), true);
+                                           + query.lastError().databaseText());
         return QVariant();
     }
     *ok = true;
@@ -186,13 +186,13 @@ bool Database::writeData(const QString &table, int id, const QString &column, co
         QStringLiteral("UPDATE %1_data SET %2 = ? WHERE id = %3").arg(table, column, QString::number(id));
     if (!query.prepare(statement))
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     // A value that cannot be encoded is refused rather than stored as NULL.
     if (!bindValues(query, {value}))
         return false;
     if (!query.exec())
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     return true;
 }
 
@@ -201,6 +201,6 @@ bool Database::removeRecord(const QString &table, int id)
     QSqlQuery query(connection());
     if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table, QString::number(id))))
         return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     return true;
 }

@@ -117,7 +117,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 {
     ZeltoCommand *found = ZeltoCommand::find(command);
     if (!found) {
-        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command), true);
+        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command));
         return QVariant();
     }
     return found->execute(params);
@@ -133,7 +133,7 @@ QVariant XmlRpcServer::login(const QString &name, const QString &password)
     const int userId = row.value(QStringLiteral("id")).toInt();
     const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), m_clock->monotonicMs());
     if (token.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"), true);
+        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"));
         return fault();
     }
     return token;
@@ -152,7 +152,7 @@ QVariant XmlRpcServer::call(const QString &token, const QString &right, const st
     // The password changed or the user went: the token is done with.
     if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {
         m_tokens.revoke(token);
-        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"), true);
+        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"));
         return fault();
     }
     QVariant result;
@@ -243,7 +243,7 @@ QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
         }
         // The nodes before a break in the document are imported; the
         // client learns of the break and how many went in.
-        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported), true);
+        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported));
     });
 }
 

@@ -14,8 +14,13 @@ class TestDataMonitor : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_home.open()); }
+    void initTestCase()
+    {
+        QVERIFY(m_home.open());
+        TaskManager::createInstance();
+    }
     void cleanup() { DataMonitor::destroyInstance(); }
+    void cleanupTestCase() { TaskManager::destroyInstance(); }
 
     void watchedNodesAndTheirData()
     {

@@ -40,10 +40,15 @@ private slots:
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
         // Written as an older server could store it: saves now refuse the list.
         QVERIFY2(Database::writeData("nodes", m_node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
+        TaskManager::createInstance(TaskManager::TaskFactory(), &m_clock);
         DataMonitor::createInstance(3600 * 1000, &m_clock);
     }
 
-    void cleanupTestCase() { DataMonitor::destroyInstance(); }
+    void cleanupTestCase()
+    {
+        DataMonitor::destroyInstance();
+        TaskManager::destroyInstance();
+    }
 
     void itemsAndTheirUse()
     {

@@ -139,7 +139,7 @@ private slots:
         scriptSuccess();
         g_script.answers.insert(request, [answer](const QVariantList &) {
             if (!answer.isValid())
-                ZeltoSystem::instance()->error("Сбой сервера опроса", true);
+                ZeltoSystem::instance()->error("Сбой сервера опроса");
             return answer;
         });
         Task task;

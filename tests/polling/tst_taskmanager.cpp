@@ -288,16 +288,16 @@ private slots:
 
         // A monitor run stores nothing and hands its reading over.
         Database::setSetting("maxRunningTaskCount", 10);
-        QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
+        QSignalSpy readings(TaskManager::instance(), &TaskManager::monitored);
         const QVariant lastExec = field(task, "last_exec");
         QVERIFY(TaskManager::startTask(task, true));
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
         tick();
         QCOMPARE(stateOf(task), QStringLiteral("Мониторинг текущих параметров"));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QTRY_VERIFY(std::any_of(notes.cbegin(), notes.cend(), [&](const QList<QVariant> &args) {
-            const ZeltoTable reading = args.at(1).value<ZeltoTable>();
-            return args.at(0) == "monitored" && reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
+        QTRY_VERIFY(std::any_of(readings.cbegin(), readings.cend(), [&](const QList<QVariant> &args) {
+            const ZeltoTable reading = args.at(0).value<ZeltoTable>();
+            return reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
                 && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
                 && reading.value(0, "node_id") == field(task, "node_id");
         }));
