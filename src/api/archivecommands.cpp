@@ -34,13 +34,14 @@ bool readTables(const QVariant &value, ZeltoTableMap &tables)
         const int tableType = qMetaTypeId<ZeltoTable>();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != tableType)
-                return ZeltoSystem::instance()->error(
-                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40))));
         }
         tables = value.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"));
+    return ZeltoSystem::instance()->fail(
+        ZeltoStatus::invalid(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц")));
 }
 
 // The node columns a client may set through a save; anything else it sends
@@ -61,8 +62,8 @@ bool filterInfo(ZeltoTableMap &tables)
         const QVariant value = given.value(0, column);
         // Each goes into one column of the node's row.
         if (!RecordFields::isPlain(value))
-            return ZeltoSystem::instance()->error(tr("Неверное значение info.%1: ожидается число, текст или дата")
-                                                      .arg(column));
+            return ZeltoSystem::instance()->fail(
+                ZeltoStatus::invalid(tr("Неверное значение info.%1: ожидается число, текст или дата").arg(column)));
         info.setValue(row, column, value);
     }
     tables.insert(kInfo, info);
@@ -78,9 +79,9 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
     if (!p.ok())
         return false;
     if (from.isValid() && to.isValid() && from > to)
-        return ZeltoSystem::instance()->error(tr("Неверный период: начало %1 позже конца %2")
-                                                  .arg(from.toString(QStringLiteral("dd.MM.yyyy")),
-                                                       to.toString(QStringLiteral("dd.MM.yyyy"))));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+            tr("Неверный период: начало %1 позже конца %2")
+                .arg(from.toString(QStringLiteral("dd.MM.yyyy")), to.toString(QStringLiteral("dd.MM.yyyy")))));
     return true;
 }
 
@@ -94,10 +95,11 @@ QVariant saveArchives(CommandParams &p)
     ZeltoTableMap tables;
     if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    if (!ArchiveStore::saveArchives(tables, true))
-        return QVariant();
-    Database::logInfo(tr("Сохранение архивов"), QStringLiteral("node"),
-                      tables.value(kInfo).value(0, QStringLiteral("id")).toInt());
+    const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true);
+    if (!saved.ok())
+        return CommandResult::failure(saved);
+    p.context().journal(QStringLiteral("INFO"), tr("Сохранение архивов"), QStringLiteral("node"),
+                        tables.value(kInfo).value(0, QStringLiteral("id")).toInt());
     return true;
 }
 

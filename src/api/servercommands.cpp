@@ -63,7 +63,7 @@ QVariant getSetting(CommandParams &p)
     ZeltoSystem::instance()->clearError();
     const QVariant value = Database::getSetting(name);
     if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
-        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Настройка %1 не задана").arg(name)));
     return value;
 }
 
@@ -72,7 +72,7 @@ QVariant setSetting(CommandParams &p)
 {
     const QString name = p.text(0);
     if (name.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не задано имя настройки"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Не задано имя настройки")));
         return QVariant();
     }
     if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
@@ -111,23 +111,25 @@ QVariant backupDatabase(CommandParams &)
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();
-    auto outcome = std::make_shared<std::pair<QVariant, QString>>();
+    auto outcome = std::make_shared<ZeltoResult<QVariant>>(QVariant());
     QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
         // The scheduled backups keep their own timing: only the setting changes.
-        ZeltoSystem::instance()->clearError();
-        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now());
-        outcome->first = CommandResult::done(stored);
-        outcome->second = ok ? ZeltoSystem::instance()->lastError() : error;
+        if (!ok)
+            *outcome = ZeltoStatus::storage(error);
+        else if (!Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now()))
+            *outcome = ZeltoSystem::instance()->lastStatus();
+        else
+            *outcome = QVariant(true);
         if (reply != 0)
-            ZeltoServer::global()->finishReply(reply, outcome->first, outcome->second);
+            ZeltoServer::global()->finishReply(reply, *outcome);
     });
     if (reply != 0)
         return true;   // not sent: finishReply answers
     // Not a client's call: there is nobody to answer later.
     backup->waitForFinished();
-    if (!outcome->first.isValid())
-        ZeltoSystem::instance()->error(outcome->second);
-    return outcome->first;
+    if (!outcome->ok())
+        ZeltoSystem::instance()->fail(outcome->status());
+    return outcome->ok() ? outcome->value() : QVariant();
 }
 
 // restartServer() -> true once the monitor service has the request
@@ -135,7 +137,7 @@ QVariant restartServer(CommandParams &)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {
-        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных")));
         return QVariant();
     }
     Database::logInfo(tr("Перезапуск сервера"));

@@ -19,8 +19,8 @@ bool visibleTask(int id)
         return true;
     if (Database::existsId(QStringLiteral("tasks"), id))
         return User::denyAccess();
-    return ZeltoSystem::instance()->error(
-        QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(
+        QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id)));
 }
 
 } // namespace

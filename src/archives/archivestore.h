@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -23,9 +24,11 @@ public:
     // the merged archive as stored from its earliest new date on (a save
     // decodes no more of a long archive than that), rows flagged by the check
     // script marked "CHECK_ERR". check runs the clock checks on current data and the
-    // node's check script. False with the reason in the error channel, and
-    // then nothing of the call is stored (unless an enclosing transaction
-    // commits what came before).
+    // node's check script. On failure nothing of the call is stored (unless
+    // an enclosing transaction commits what came before); failures after
+    // the input was accepted are journalled in the caller's name.
+    static ZeltoStatus save(const CommandContext &context, ZeltoTableMap &tables, bool check);
+    // save() as the server's own work, the failure put into the error channel.
     static bool saveArchives(ZeltoTableMap &tables, bool check);
 
     // Merges tables[archive] into the stored archive of the node by "date",
@@ -74,8 +77,8 @@ public:
 private:
     // mergeArchive; with pending, the merged archive is put there (by column)
     // instead of being written at once.
-    static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
-                      QVariantMap *pending);
+    static ZeltoStatus merge(const CommandContext &context, int nodeId, const QString &archive, ZeltoTableMap &tables,
+                             QVariantMap &fill, bool checkCurrent, QVariantMap *pending);
     static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
                        ZeltoTable &tail, QVariantMap &fillEntry);
     // The archive column as stored, not decoded; false for a name that is

@@ -57,13 +57,13 @@ bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
         const QVariantMap map = package.toMap();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != table)
-                return ZeltoSystem::instance()->error(
-                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40))));
         }
         tables = package.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный пакет узла: ожидается набор таблиц")));
 }
 
 int NodeImport::groupId(const ZeltoTableMap &tables)
@@ -179,7 +179,7 @@ int NodeImport::importNode(const QVariant &package)
     QVariantMap checkParams = LegacyPackage::takeCheckParams(tables);
     const auto infoTable = tables.constFind(kInfo);
     if (infoTable == tables.constEnd() || infoTable->rowCount() == 0) {
-        ZeltoSystem::instance()->error(tr("В пакете узла нет таблицы info"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("В пакете узла нет таблицы info")));
         return -1;
     }
     const QVariantMap info = infoTable->toMap(0);
@@ -189,12 +189,12 @@ int NodeImport::importNode(const QVariant &package)
     const QString modelCode = info.contains(QStringLiteral("model")) ? textOf(info, QStringLiteral("model"))
                                                                      : textOf(info, kModelCode);
     if (!MetadataCatalogue::instance().models().contains(modelCode)) {
-        ZeltoSystem::instance()->error(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40))));
         return -1;
     }
     int number = 0;
     if (!RecordFields::toInt(info.value(kNumber), number) || number < 0) {
-        ZeltoSystem::instance()->error(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40))));
         return -1;
     }
     LegacyPackage::convertTables(tables);

@@ -32,6 +32,15 @@ ZeltoTable Groups::list()
                                  values);
 }
 
+ZeltoResult<QVariantMap> Groups::find(const CommandContext &context, int id)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values{id};
+    const QString visible = context.groupCondition("id", values);
+    return context.database()->row(QStringLiteral("SELECT * FROM groups WHERE id = ? AND ") + visible, values);
+}
+
 QVariantMap Groups::get(int id)
 {
     QVariantList values{id};

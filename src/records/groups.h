@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QVariantMap>
@@ -14,6 +15,8 @@ public:
     static ZeltoTable list();
     // The group when it is visible; empty otherwise.
     static QVariantMap get(int id);
+    // The group when the caller sees it; empty when not (or when there is none).
+    static ZeltoResult<QVariantMap> find(const CommandContext &context, int id);
     // Inserts (no "id") or renames a visible group; only "name" is written.
     // A restricted user becomes a member of a group they create. The
     // group's id, or -1 with nothing written.

@@ -119,7 +119,7 @@ int Tasks::mainTaskOfNode(int nodeId)
     }
     const QVariantList ids = Database::selectDistinctValues(kTasks, kId, kMainOfNode, {nodeId});
     if (ids.isEmpty()) {
-        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(QObject::tr("Задача опроса не найдена")));
         return -1;
     }
     return ids.first().toInt();

@@ -94,7 +94,7 @@ QStringList Users::access(int id)
 QVariantMap Users::login(const QString &loginName, const QString &password)
 {
     if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::conflict(tr("Вы уже авторизованы")));
         return QVariantMap();
     }
     QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
@@ -146,8 +146,8 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     const qint64 now = Database::clock()->monotonicMs();
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
-        ZeltoSystem::instance()->error(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
+        ZeltoSystem::instance()->fail(ZeltoStatus::busy(
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000)));
         return QVariantMap();
     }
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
@@ -156,7 +156,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
             journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notLoggedIn(tr("Ошибка авторизации")));
         return QVariantMap();
     }
     if (!peer.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -31,9 +33,14 @@ public:
     // (ORVEX_LOG_LEVEL, default LogInfo) are dropped.
     void log(int level, const QString &text);
 
-    // Records text as the calling thread's last error and returns false, so
-    // that callers can write `return ZeltoSystem::instance()->error(...)`.
+    // The per-thread error channel, for code that still reports failures
+    // through it instead of returning a ZeltoStatus. error records text as
+    // the calling thread's last failure (of kind Failed) and returns false,
+    // so that callers can write `return ZeltoSystem::instance()->error(...)`;
+    // fail records a status with its kind.
     bool error(const QString &text);
+    bool fail(const ZeltoStatus &status);
+    ZeltoStatus lastStatus() const;
     // The last error of the calling thread: a pool thread's failure never
     // overwrites the main thread's.
     QString lastError() const;

@@ -82,6 +82,7 @@ void Service::start()
         return;
     }
     Database::setClock(m_clock);
+    ApiCommand::setDatabase(Database::instance());
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
     DatabaseBackup::removeLeftovers();
@@ -123,6 +124,7 @@ void Service::stop()
     DataMonitor::destroyInstance();
     TaskManager::destroyInstance();
     delete User::instance();
+    ApiCommand::setDatabase(nullptr);
     Database::destroy();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
 }

@@ -4,9 +4,14 @@
 
 QString Visibility::groupCondition(const char *groupIdColumn, QVariantList &values)
 {
-    if (User::isUnrestricted())
+    return groupCondition(User::currentUserId(), groupIdColumn, values);
+}
+
+QString Visibility::groupCondition(int userId, const char *groupIdColumn, QVariantList &values)
+{
+    if (userId == -1 || userId == 0)
         return QStringLiteral("1");
-    values.append(User::currentUserId());
+    values.append(userId);
     return QLatin1String(groupIdColumn)
            + QLatin1String(" IN (SELECT group_id FROM user_groups WHERE user_id = ?)");
 }

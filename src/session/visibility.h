@@ -12,7 +12,11 @@ class Visibility
 {
 public:
     // "<groupIdColumn> IN (SELECT group_id FROM user_groups WHERE user_id = ?)"
-    // with the caller's id appended to values, or "1" (no restriction).
+    // with the caller's id appended to values, or "1" (no restriction: the
+    // administrator 0 and -1, anonymous or the server).
     // groupIdColumn is the query's own text, never a client's.
+    static QString groupCondition(int userId, const char *groupIdColumn, QVariantList &values);
+    // The same for the current client of the session store, for code not
+    // yet handed its caller.
     static QString groupCondition(const char *groupIdColumn, QVariantList &values);
 };

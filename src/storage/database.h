@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QObject>
@@ -9,15 +10,21 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+class QSqlError;
 class QSqlQuery;
 class ZeltoClock;
 
 // The server's one SQLite database on the default connection: opening,
 // schema creation and upgrades, the stored form of values, the settings
 // store, generic row access, the event journal and compaction.
-// Everything runs on the main thread; failures go to the error channel
-// (ZeltoSystem::error) and return the operation's failure value: false, -1,
-// an empty map, list or table, or an invalid variant.
+// Everything runs on the main thread. The member operations return their
+// failure's status (a statement SQLite refuses is a storage failure, or a
+// conflict when it breaks a constraint or trigger; never an empty result);
+// commands reach them through their CommandContext. The static operations
+// are the older form that code not yet given a context still calls: they
+// forward to the one database and put a failure into the error channel
+// (ZeltoSystem::fail), returning false, -1, an empty map, list or table,
+// or an invalid variant.
 class Database : public QObject
 {
     Q_OBJECT
@@ -36,12 +43,14 @@ public:
     static QString openFileName();   // the file of the open connection; empty when none is open
     static Database *instance();  // null before init and after destroy
     static int transactionDepth();
+    int openScopes() const { return m_transactionDepth; }   // this database's transactionDepth
     // The clock of the times the database stamps on its own: journal
     // entries, the age of the journal, backup names, saves of archives and
     // imports. The system clock unless another is set; back to it when the
     // database is destroyed.
     static void setClock(ZeltoClock *clock);
     static ZeltoClock *clock();
+    ZeltoClock *stampClock() const { return m_clock; }
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
@@ -59,6 +68,24 @@ public:
     static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
     static bool removeRecord(const QString &table, int id);
 
+    // Row access with statuses ----------------------------------------------
+    ZeltoStatus run(const QString &statement, const QVariantList &binds = QVariantList());
+    ZeltoResult<bool> has(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    // The first row; an empty map when there is none.
+    ZeltoResult<QVariantMap> row(const QString &statement, const QVariantList &binds = QVariantList());
+    ZeltoResult<ZeltoTable> rows(const QString &statement, const QVariantList &binds = QVariantList());
+    // Insert (no "id") or update (by "id"): the row's id.
+    ZeltoResult<int> save(const QString &table, const QVariantMap &record);
+    // A column of a <table>_data row, decoded or as stored; a missing row is not found.
+    ZeltoResult<QVariant> data(const QString &table, int id, const QString &column);
+    ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
+    // A journal entry; userId -1 for the server's own work.
+    ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
+                        int userId);
+    // The status of a driver's error: storage, conflict (constraints,
+    // triggers) or busy (a locked file), the text after prefix.
+    static ZeltoStatus sqlStatus(const QSqlError &error, const QString &prefix = QString());
+
     // Row access -------------------------------------------------------------
     static bool execute(const QString &statement, const QVariantList &binds = QVariantList());
     static bool exists(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
@@ -74,7 +101,7 @@ public:
     static int saveRecord(const QString &table, const QVariantMap &record);
     static bool inTransaction();
 
-    // Event journal -------------------------------------------------------------
+    // Event journal: the server's own entries, with no user -----------------
     static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
     static void logInfo(const QString &message, const QString &objectType = QString(), int objectId = -1);
     static void logWarn(const QString &message, const QString &objectType = QString(), int objectId = -1);
@@ -101,7 +128,10 @@ private:
 
     static Database *ensureInstance();
     static QSqlDatabase connection();
-    // Binds the stored forms in order; false at the first value that cannot be encoded.
+    // This database's connection (the default one while it has none).
+    QSqlDatabase link() const;
+    // Binds the stored forms in order; fails at the first value that cannot be encoded.
+    static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
     // After a failed rollback: close and open the connection again.

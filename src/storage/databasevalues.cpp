@@ -13,8 +13,8 @@ namespace {
 
 QVariant decodingFailure(const char *typeName)
 {
-    ZeltoSystem::instance()->error(
-        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
+    ZeltoSystem::instance()->fail(
+        ZeltoStatus::storage(Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName))));
     return QVariant();
 }
 
@@ -60,8 +60,8 @@ QVariant Database::encodeValue(const QVariant &value)
     stream.init();
     stream << value;
     if (stream.status() != ZeltoStream::Ok) {
-        ZeltoSystem::instance()->error(
-            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
+        ZeltoSystem::instance()->fail(
+            ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName()))));
         return QVariant();
     }
     return bytes;
@@ -113,11 +113,11 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
     QSqlQuery query(connection());
     if (!query.prepare(QStringLiteral("SELECT value FROM settings WHERE name = ?"))) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText());
+        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
     } else {
         query.addBindValue(name);
         if (!query.exec())
-            ZeltoSystem::instance()->error(query.lastError().databaseText());
+            ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         else if (query.next())
             return decodeValue(query.value(0), name);
     }
@@ -130,12 +130,12 @@ bool Database::setSetting(const QString &name, const QVariant &value)
 {
     QSqlQuery query(connection());
     if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
-        return ZeltoSystem::instance()->error(query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
     query.addBindValue(name);
     if (!bindValues(query, {value}))
         return false;   // a value without a stored form is neither written nor published
     if (!query.exec())
-        return ZeltoSystem::instance()->error(query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
 }
@@ -145,7 +145,7 @@ QVariantMap Database::loadSettings()
     QSqlQuery query(connection());
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT name, value FROM settings"))) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText());
+        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         return QVariantMap();
     }
     QVariantMap settings;
@@ -165,18 +165,37 @@ QVariant Database::readData(const QString &table, int id, const QString &column)
 
 QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
 {
-    *ok = false;
-    QSqlQuery query(connection());
+    const ZeltoResult<QVariant> stored = ensureInstance()->storedData(table, id, column);
+    *ok = stored.ok();
+    if (!stored.ok())
+        ZeltoSystem::instance()->fail(stored.status());
+    return stored.value();
+}
+
+ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
+{
+    QSqlQuery query(link());
     query.setForwardOnly(true);
     const QString statement = QStringLiteral("SELECT %2 FROM %1_data WHERE id = %3").arg(table, column, QString::number(id));
-    if (!query.exec(statement) || !query.next()) {
-        // With no row the driver has no text: the prefix alone names the table.
-        ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
-                                           + query.lastError().databaseText());
-        return QVariant();
-    }
-    *ok = true;
+    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
+    if (!query.exec(statement))
+        return sqlStatus(query.lastError(), prefix);
+    // With no row the driver has no text: the prefix alone names the table.
+    if (!query.next())
+        return ZeltoStatus::notFound(prefix);
     return query.value(0);
+}
+
+ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString &column)
+{
+    const ZeltoResult<QVariant> stored = storedData(table, id, column);
+    if (!stored.ok())
+        return stored;
+    ZeltoSystem::instance()->clearError();
+    const QVariant value = decodeValue(stored.value(), column);
+    if (!value.isValid() && !ZeltoSystem::instance()->lastStatus().ok())
+        return ZeltoSystem::instance()->lastStatus();
+    return value;
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
@@ -185,14 +204,12 @@ bool Database::writeData(const QString &table, int id, const QString &column, co
     const QString statement =
         QStringLiteral("UPDATE %1_data SET %2 = ? WHERE id = %3").arg(table, column, QString::number(id));
     if (!query.prepare(statement))
-        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[*") + table + QStringLiteral("] ")));
     // A value that cannot be encoded is refused rather than stored as NULL.
     if (!bindValues(query, {value}))
         return false;
     if (!query.exec())
-        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[*") + table + QStringLiteral("] ")));
     return true;
 }
 
@@ -200,7 +217,6 @@ bool Database::removeRecord(const QString &table, int id)
 {
     QSqlQuery query(connection());
     if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table, QString::number(id))))
-        return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
     return true;
 }

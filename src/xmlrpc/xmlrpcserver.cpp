@@ -117,7 +117,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 {
     ZeltoCommand *found = ZeltoCommand::find(command);
     if (!found) {
-        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Команда %1 не найдена").arg(command)));
         return QVariant();
     }
     return found->execute(params);
