@@ -107,14 +107,17 @@ QVariant saveArchives(CommandParams &p)
 QVariant clearArchives(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::done(ArchiveStore::clearArchives(nodeId)) : QVariant();
+    if (!p.ok())
+        return QVariant();
+    const ZeltoStatus cleared = ArchiveStore::clearArchives(p.context(), nodeId);
+    return cleared.ok() ? QVariant(true) : CommandResult::failure(cleared);
 }
 
 // getSettingData(nodeId: int) -> table of name, value
 QVariant getSettingData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::table(ArchiveStore::settingData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::settingData(p.context(), nodeId)) : QVariant();
 }
 
 // getJournalData(nodeId: int, from: datetime|null, to: datetime|null) -> table
@@ -123,7 +126,7 @@ QVariant getJournalData(CommandParams &p)
     const int nodeId = p.id(0);
     const QDateTime from = p.dateTime(1);
     const QDateTime to = p.dateTime(2);
-    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, from, to)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::journalData(p.context(), nodeId, from, to)) : QVariant();
 }
 
 // getArchive(nodeId: int, archive: text, from: datetime|null, to: datetime|null) -> table
@@ -135,16 +138,18 @@ QVariant getArchive(CommandParams &p)
     if (!p.ok())
         return QVariant();
     // A whole archive goes to a client that reads streams as it is stored.
-    if (ZeltoRpcDispatcher::streamTablesWanted())
-        return ArchiveStore::archiveRangeEncoded(nodeId, p.text(1), from, to);
-    return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
+    if (ZeltoRpcDispatcher::streamTablesWanted()) {
+        const ZeltoResult<QVariant> rows = ArchiveStore::archiveRangeEncoded(p.context(), nodeId, p.text(1), from, to);
+        return rows.ok() ? rows.value() : CommandResult::failure(rows.status());
+    }
+    return CommandResult::of(ArchiveStore::archiveRange(p.context(), nodeId, p.text(1), from, to));
 }
 
 // getFillData(nodeId: int) -> map of archive name to fill entry
 QVariant getFillData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::fillData(p.context(), nodeId)) : QVariant();
 }
 
 // getReportData(nodeId: int, from: date|null, to: date|null) -> tables
@@ -154,7 +159,7 @@ QVariant getReportData(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return QVariant::fromValue(ArchiveReports::reportData(nodeId, from, to));
+    return CommandResult::of(ArchiveReports::reportData(p.context(), nodeId, from, to));
 }
 
 // getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
@@ -164,7 +169,7 @@ QVariant getGroupTotals(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return CommandResult::table(ArchiveReports::groupTotals(nodeIds, from, to));
+    return CommandResult::of(ArchiveReports::groupTotals(p.context(), nodeIds, from, to));
 }
 
 }

@@ -452,28 +452,41 @@ void ArchiveStore::setSplicing(bool on)
     splicing().store(on);
 }
 
-ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+ZeltoResult<ZeltoTable> ArchiveStore::archiveRange(const CommandContext &context, int nodeId, const QString &archive,
+                                                   QDateTime &from, QDateTime &to)
 {
-    return range(nodeId, archive, from, to, false).value<ZeltoTable>();
+    const ZeltoResult<QVariant> rows = range(context, nodeId, archive, from, to, false);
+    if (!rows.ok())
+        return rows.status();
+    return rows.value().value<ZeltoTable>();
 }
 
-QVariant ArchiveStore::archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+ZeltoResult<QVariant> ArchiveStore::archiveRangeEncoded(const CommandContext &context, int nodeId,
+                                                        const QString &archive, QDateTime &from, QDateTime &to)
 {
-    return range(nodeId, archive, from, to, true);
+    return range(context, nodeId, archive, from, to, true);
 }
 
-QVariant ArchiveStore::range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded)
+ZeltoResult<QVariant> ArchiveStore::range(const CommandContext &context, int nodeId, const QString &archive,
+                                          QDateTime &from, QDateTime &to, bool encoded)
 {
-    if (!NodeVisibility::isVisible(nodeId))
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    // Names that are not archives read as nothing, like archives never stored.
+    if (!visible.value() || !archiveNames().contains(archive))
         return QVariant::fromValue(ZeltoTable());
-    QVariant bytes;
-    if (!readStored(nodeId, archive, bytes))
-        return QVariant::fromValue(ZeltoTable());
+    const ZeltoResult<QVariant> read = context.database()->storedData(kNodes, nodeId, archive);
+    if (!read.ok())
+        return read.status();
+    const QVariant bytes = read.value();
     QVariant rows;
     if (splicing().load() && readRange(bytes, from, to, encoded, rows))
         return rows;
     ZeltoTable stored;
-    if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)
+    if (!decodeStored(nodeId, archive, bytes, stored))
+        return channelStatus();
+    if (stored.rowCount() == 0)
         return QVariant::fromValue(ZeltoTable());
     if (from.isNull())
         from = stored.value(0, ArchiveDates::column()).toDateTime();
@@ -546,43 +559,55 @@ bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVaria
     return true;
 }
 
-ZeltoTable ArchiveStore::settingData(int nodeId)
+ZeltoResult<ZeltoTable> ArchiveStore::settingData(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return ZeltoTable();
-    return Database::selectTable(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"),
-                                 {nodeId});
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
+    return context.database()->rows(
+        QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"), {nodeId});
 }
 
-ZeltoTable ArchiveStore::journalData(int nodeId, const QDateTime &from, const QDateTime &to)
+ZeltoResult<ZeltoTable> ArchiveStore::journalData(const CommandContext &context, int nodeId, const QDateTime &from,
+                                                  const QDateTime &to)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return ZeltoTable();
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
+    Database &database = *context.database();
     const QString select = QStringLiteral("SELECT ctime, param, old_value, new_value FROM journal_data WHERE node_id = ?");
     const QString order = QStringLiteral(" ORDER BY ctime");
     if (from.isValid() && to.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
+        return database.rows(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
     if (from.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND ctime >= ?") + order, {nodeId, from});
+        return database.rows(select + QStringLiteral(" AND ctime >= ?") + order, {nodeId, from});
     if (to.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND ctime <= ?") + order, {nodeId, to});
-    return Database::selectTable(select + order, {nodeId});
+        return database.rows(select + QStringLiteral(" AND ctime <= ?") + order, {nodeId, to});
+    return database.rows(select + order, {nodeId});
 }
 
-QVariantMap ArchiveStore::fillData(int nodeId)
+ZeltoResult<QVariantMap> ArchiveStore::fillData(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return QVariantMap();
-    return Database::readData(kNodes, nodeId, kFillData).toMap();
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
+    const ZeltoResult<QVariant> fill = context.database()->data(kNodes, nodeId, kFillData);
+    if (!fill.ok())
+        return fill.status();
+    return fill.value().toMap();
 }
 
-bool ArchiveStore::clearArchives(int nodeId)
+ZeltoStatus ArchiveStore::clearArchives(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return User::denyAccess();
-    TransactionScope scope;
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    if (!visible.value())
+        return User::refusal(ZeltoStatus::NotFound);
+    Database &database = *context.database();
+    TransactionScope scope(database, QStringLiteral("clearArchives"));
     if (!scope.isActive())
-        return false;
+        return scope.status();
     const QVariantList binds{nodeId};
     const QStringList statements = {
         QStringLiteral("UPDATE nodes SET last_update = null, first_day = null, last_day = null, gap_count = 0 WHERE id = ?"),
@@ -592,14 +617,16 @@ bool ArchiveStore::clearArchives(int nodeId)
         QStringLiteral("DELETE FROM journal_data WHERE node_id = ?"),
         QStringLiteral("DELETE FROM check_log WHERE node_id = ?")};
     for (const QString &statement : statements) {
-        if (!Database::execute(statement, binds))
-            return false;   // the scope rolls back
+        const ZeltoStatus done = database.run(statement, binds);
+        if (!done.ok())
+            return done;   // the scope rolls back
     }
-    if (!scope.commit())
-        return false;
-    if (!Database::inTransaction()) {
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
+    if (database.openScopes() == 0) {
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
-        Database::logInfo(tr("Очистка архивов"), kNode, nodeId);
+        context.journal(QStringLiteral("INFO"), tr("Очистка архивов"), kNode, nodeId);
     }
-    return true;
+    return ZeltoStatus();
 }

@@ -44,25 +44,28 @@ public:
     // inclusive. Null bounds are set to the first and last stored date. An
     // empty table for nodes the user cannot see, archives never stored and
     // names that are not archives.
-    static ZeltoTable archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    static ZeltoResult<ZeltoTable> archiveRange(const CommandContext &context, int nodeId, const QString &archive,
+                                                QDateTime &from, QDateTime &to);
     // archiveRange for a reply that carries tables in stream form: when the
     // range covers the whole stored archive and the archive is kept in the
     // current format and in date order, its stored bytes as they are (a
     // ZeltoEncodedTable); otherwise the table archiveRange gives.
-    static QVariant archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    static ZeltoResult<QVariant> archiveRangeEncoded(const CommandContext &context, int nodeId, const QString &archive,
+                                                     QDateTime &from, QDateTime &to);
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
     // The device settings of the last save: columns name and value.
-    static ZeltoTable settingData(int nodeId);
+    static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
     // The device journal between the valid bounds, by ctime.
-    static ZeltoTable journalData(int nodeId, const QDateTime &from, const QDateTime &to);
+    static ZeltoResult<ZeltoTable> journalData(const CommandContext &context, int nodeId, const QDateTime &from,
+                                               const QDateTime &to);
     // The fill entries of the node's archives, by archive name.
-    static QVariantMap fillData(int nodeId);
+    static ZeltoResult<QVariantMap> fillData(const CommandContext &context, int nodeId);
 
     // Empties everything a save stores for a visible node; the node itself,
     // its tasks and its check parameters stay.
-    static bool clearArchives(int nodeId);
+    static ZeltoStatus clearArchives(const CommandContext &context, int nodeId);
 
     // Whether saves may change a stored archive in its encoded form and range
     // reads decode only the rows asked for (on unless ORVEX_ARCHIVE_SPLICE=0);
@@ -84,7 +87,8 @@ private:
     // The archive column as stored, not decoded; false for a name that is
     // not an archive or a failed read.
     static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
-    static QVariant range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded);
+    static ZeltoResult<QVariant> range(const CommandContext &context, int nodeId, const QString &archive,
+                                       QDateTime &from, QDateTime &to, bool encoded);
     // rows: a ZeltoTable, or with encoded and a range of every row, the
     // bytes as a ZeltoEncodedTable.
     static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, bool encoded, QVariant &rows);

@@ -1,7 +1,6 @@
 #include "nodevisibility.h"
 
 #include "database.h"
-#include "visibility.h"
 #include "zeltosystem.h"
 
 namespace {
@@ -19,11 +18,17 @@ ZeltoResult<QVariantMap> NodeVisibility::find(const CommandContext &context, int
     return context.database()->row(kSelect + visible, values);
 }
 
+ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<QVariantMap> node = find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    return !node.value().isEmpty();
+}
+
 QVariantMap NodeVisibility::node(int nodeId)
 {
-    QVariantList values{nodeId};
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectRecord(kSelect + visible, values);
+    return zeltoReport(find(CommandContext::server(Database::instance()), nodeId), QVariantMap());
 }
 
 bool NodeVisibility::isVisible(int nodeId)

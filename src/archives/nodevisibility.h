@@ -15,9 +15,11 @@ public:
     // The node's own columns when it is visible; empty when it is not (or
     // does not exist); a failed query is its storage failure.
     static ZeltoResult<QVariantMap> find(const CommandContext &context, int nodeId);
+    static ZeltoResult<bool> sees(const CommandContext &context, int nodeId);
 
-    // The same for the current client of the session store, for code not
-    // yet handed its caller: a failure is put into the error channel.
+    // The same as the server's own work (every node visible: only whether
+    // it exists), for code not yet handed a context: a failure is put into
+    // the error channel.
     static QVariantMap node(int nodeId);
     static bool isVisible(int nodeId);
 };

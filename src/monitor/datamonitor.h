@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include "zeltoclock.h"
 #include "zeltotable.h"
 
@@ -42,8 +44,8 @@ public:
 
     // Subscribes the current user to those of the nodes that have an entry
     // and that the user may see; the others are skipped silently.
-    static void append(const QSet<int> &nodeIds);
-    static void remove(const QSet<int> &nodeIds);
+    static ZeltoStatus append(const CommandContext &context, const QSet<int> &nodeIds);
+    static void remove(const CommandContext &context, const QSet<int> &nodeIds);
     // Drops everything the user watches (their last client went away).
     static void removeUser(int userId);
     static QSet<int> subscriptions(int userId);
@@ -52,7 +54,7 @@ public:
     static QVariantMap nodeData(int nodeId);
     // The current user's watched nodes, one row each, by node name, nulls
     // as ZeltoUnused, always with the columns "MON_ERR" and "CHECK_MSG".
-    static ZeltoTable getData();
+    static ZeltoTable getData(const CommandContext &context);
 
     ~DataMonitor() override;
 

@@ -297,10 +297,12 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
                 nodes.insert(item->nodeId);
         }
     }
+    // OPC clients' items are watched as the server's own work (user -1).
+    const CommandContext server = CommandContext::server(Database::instance());
     if (used)
-        DataMonitor::append(nodes);
+        DataMonitor::append(server, nodes);
     else
-        DataMonitor::remove(nodes);
+        DataMonitor::remove(server, nodes);
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
@@ -457,7 +459,7 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(nodes);
+    DataMonitor::remove(CommandContext::server(Database::instance()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)

@@ -186,45 +186,27 @@ ZeltoStatus Nodes::remove(const CommandContext &context, int id)
     return ZeltoStatus();
 }
 
-namespace {
-
-template <typename T>
-T reported(const ZeltoResult<T> &result, const T &failed)
-{
-    if (result.ok())
-        return result.value();
-    ZeltoSystem::instance()->fail(result.status());
-    return failed;
-}
-
-bool reported(const ZeltoStatus &status)
-{
-    return status.ok() || ZeltoSystem::instance()->fail(status);
-}
-
-} // namespace
-
 ZeltoTable Nodes::list()
 {
-    return reported(list(RecordFields::currentContext()), ZeltoTable());
+    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
 }
 
 QVariantMap Nodes::get(int id)
 {
-    return reported(find(RecordFields::currentContext(), id), QVariantMap());
+    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
 }
 
 int Nodes::save(const QVariantMap &input)
 {
-    return reported(save(RecordFields::currentContext(), input), -1);
+    return zeltoReport(save(RecordFields::serverContext(), input), -1);
 }
 
 bool Nodes::setGroup(int nodeId, int groupId)
 {
-    return reported(setGroup(RecordFields::currentContext(), nodeId, groupId));
+    return zeltoReport(setGroup(RecordFields::serverContext(), nodeId, groupId));
 }
 
 bool Nodes::remove(int id)
 {
-    return reported(remove(RecordFields::currentContext(), id));
+    return zeltoReport(remove(RecordFields::serverContext(), id));
 }

@@ -34,8 +34,8 @@ public:
     // Deletes a visible node with everything that belongs to it.
     static ZeltoStatus remove(const CommandContext &context, int id);
 
-    // The same for the current client of the session store, for code not
-    // yet handed its caller: failures go into the error channel.
+    // The same as the server's own work (every record visible), for code
+    // not yet handed a context: failures go into the error channel.
     static ZeltoTable list();
     static QVariantMap get(int id);
     static int save(const QVariantMap &input);

@@ -153,8 +153,7 @@ ZeltoStatus RecordFields::lastStatus()
     return status.ok() ? ZeltoStatus::failed(QString()) : status;
 }
 
-CommandContext RecordFields::currentContext()
+CommandContext RecordFields::serverContext()
 {
-    const Session &session = User::currentSession();
-    return CommandContext(Database::instance(), session.userId, session.access);
+    return CommandContext::server(Database::instance());
 }

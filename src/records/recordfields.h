@@ -31,9 +31,10 @@ public:
     // not whole numbers and records the current user cannot see.
     // The status a refusal of these helpers left in the error channel.
     static ZeltoStatus lastStatus();
-    // The context of the current client of the session store, for the
-    // record facades that code not yet handed its caller still calls.
-    static CommandContext currentContext();
+    // The server's own context on the process's database (user -1, who
+    // sees everything), for the record facades that the server's own work
+    // and the tests still call.
+    static CommandContext serverContext();
 
     static bool copyVisibleId(const QVariantMap &input, QVariantMap &record, const std::function<bool(int)> &isVisible);
     // The value as a list of int ids; reports (naming field) and returns false

@@ -61,3 +61,42 @@ private:
     QString m_settingsPath;
     int m_logLevel;
 };
+
+// For the older callers of an operation that returns statuses: puts a
+// failure into the calling thread's error channel; true on success.
+inline bool zeltoReport(const ZeltoStatus &status)
+{
+    return status.ok() || ZeltoSystem::instance()->fail(status);
+}
+
+// The same for a result: its value, or failed.
+template <typename T>
+T zeltoReport(const ZeltoResult<T> &result, const T &failed)
+{
+    return zeltoReport(result.status()) ? result.value() : failed;
+}
+
+// Runs a read that still reports through the error channel: its value, or
+// the failure it left there.
+template <typename F>
+auto zeltoCapture(F read) -> ZeltoResult<decltype(read())>
+{
+    ZeltoSystem::instance()->clearError();
+    auto value = read();
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    if (!status.ok())
+        return status;
+    return value;
+}
+
+// Runs a change that still answers false with its failure in the error
+// channel: the failure as a status.
+template <typename F>
+ZeltoStatus zeltoCheck(F change)
+{
+    ZeltoSystem::instance()->clearError();
+    if (change())
+        return ZeltoStatus();
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    return status.ok() ? ZeltoStatus::failed(QString()) : status;
+}

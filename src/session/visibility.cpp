@@ -1,11 +1,5 @@
 #include "visibility.h"
 
-#include "user.h"
-
-QString Visibility::groupCondition(const char *groupIdColumn, QVariantList &values)
-{
-    return groupCondition(User::currentUserId(), groupIdColumn, values);
-}
 
 QString Visibility::groupCondition(int userId, const char *groupIdColumn, QVariantList &values)
 {

@@ -16,7 +16,4 @@ public:
     // administrator 0 and -1, anonymous or the server).
     // groupIdColumn is the query's own text, never a client's.
     static QString groupCondition(int userId, const char *groupIdColumn, QVariantList &values);
-    // The same for the current client of the session store, for code not
-    // yet handed its caller.
-    static QString groupCondition(const char *groupIdColumn, QVariantList &values);
 };
