@@ -53,7 +53,7 @@ QVariant getApiVersion(CommandParams &)
 // getSettings() -> map of every setting
 QVariant getSettings(CommandParams &)
 {
-    return Database::loadSettings();
+    return CommandResult::of(zeltoCapture([] { return Database::loadSettings(); }));
 }
 
 // getSetting(name: text) -> value
@@ -88,7 +88,9 @@ QVariant getJournal(CommandParams &p)
     const QDateTime to = p.dateTime(1);
     if (!p.ok())
         return QVariant();
-    return CommandResult::table(Database::selectTable(
+    if (!p.context().database())
+        return CommandResult::failure(CommandContext::noDatabase());
+    return CommandResult::of(p.context().database()->rows(
         QStringLiteral("SELECT ctime, login AS user     , groups.name AS group_name     , nodes.name AS node_name     , "
                        "level, message FROM journal LEFT OUTER JOIN users ON journal.user_id = users.id LEFT OUTER "
                        "JOIN groups ON journal.group_id = groups.id LEFT OUTER JOIN nodes ON journal.node_id = "
@@ -97,9 +99,11 @@ QVariant getJournal(CommandParams &p)
 }
 
 // clearJournal() -> true
-QVariant clearJournal(CommandParams &)
+QVariant clearJournal(CommandParams &p)
 {
-    return CommandResult::done(Database::execute(QStringLiteral("DELETE FROM journal")));
+    if (!p.context().database())
+        return CommandResult::failure(CommandContext::noDatabase());
+    return CommandResult::done(zeltoReport(p.context().database()->run(QStringLiteral("DELETE FROM journal"))));
 }
 
 // backupDatabase() -> true once the copy is checked and has its name
@@ -133,14 +137,14 @@ QVariant backupDatabase(CommandParams &)
 }
 
 // restartServer() -> true once the monitor service has the request
-QVariant restartServer(CommandParams &)
+QVariant restartServer(CommandParams &p)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {
         ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных")));
         return QVariant();
     }
-    Database::logInfo(tr("Перезапуск сервера"));
+    p.context().journal(QStringLiteral("INFO"), tr("Перезапуск сервера"));
     return true;
 }
 

@@ -55,7 +55,7 @@ ZeltoResult<QSet<int>> visibleNodes(const CommandContext &context)
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
     : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
@@ -66,11 +66,10 @@ DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
     }
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
-    if (TaskManager::instance())
-        connect(TaskManager::instance(), &TaskManager::monitored, this, &DataMonitor::onMonitored,
-                Qt::QueuedConnection);
-    if (User::instance())
-        connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
+    if (polling)
+        connect(polling, &TaskManager::monitored, this, &DataMonitor::onMonitored, Qt::QueuedConnection);
+    if (sessions)
+        connect(sessions, &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
     connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
     m_tick->start(qMax(1, tickMs));
@@ -84,10 +83,10 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock)
+DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs, clock);
+        g_instance = new DataMonitor(tickMs, clock, polling, sessions);
     return g_instance;
 }
 

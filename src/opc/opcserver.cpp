@@ -100,11 +100,10 @@ OPCServer::~OPCServer()
     stop();
 }
 
-void OPCServer::start(const QHostAddress &listenAddress)
+void OPCServer::start(const QHostAddress &listenAddress, DataMonitor *monitor)
 {
-    // The live values of the used items come from the data monitor.
-    if (DataMonitor::instance())
-        connect(DataMonitor::instance(), &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
+    if (monitor)
+        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
                 Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_active = true;
     m_listenAddress = listenAddress;

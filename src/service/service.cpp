@@ -92,7 +92,7 @@ void Service::start()
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     TaskManager::createInstance(TaskManager::TaskFactory(), m_clock);
-    DataMonitor::createInstance(monitorTickMs(), m_clock);
+    DataMonitor::createInstance(monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
     Scheduler::createInstance(Scheduler::Starter(), m_clock);
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())
@@ -213,7 +213,7 @@ void Service::followPortSettings()
         ListenerSwitch(
             QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
             [this, address](quint16) {
-                opcServer.start(address);
+                opcServer.start(address, DataMonitor::instance());
                 return true;
             },
             [this]() { opcServer.stop(); }),

@@ -236,9 +236,10 @@ QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
             if (runCommand(QStringLiteral("importNode"), {nodes.at(i)}).isValid())
                 ++imported;
             else
-                Database::logError(tr("Узел %1 пакета не импортирован: %2")
-                                       .arg(i + 1)
-                                       .arg(ZeltoSystem::instance()->lastError()));
+                ApiCommand::currentContext().journal(QStringLiteral("ERROR"),
+                                                     tr("Узел %1 пакета не импортирован: %2")
+                                                         .arg(i + 1)
+                                                         .arg(ZeltoSystem::instance()->lastError()));
         }
         if (complete) {
             result = imported;

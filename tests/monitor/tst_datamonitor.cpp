@@ -102,7 +102,7 @@ private:
         if (!taskless)
             Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
         DataMonitor::destroyInstance();
-        DataMonitor::createInstance(3600 * 1000, &m_clock);
+        DataMonitor::createInstance(3600 * 1000, &m_clock, TaskManager::instance());
         return node;
     }
 
