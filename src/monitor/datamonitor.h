@@ -45,6 +45,7 @@ public:
     static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
                                        TaskManager *polling = nullptr, User *sessions = nullptr);
     static void destroyInstance();
+    // Process-wide: one set of watched nodes shared by every client and the OPC publisher.
     static DataMonitor *instance();
 
     // Subscribes the caller to those of the nodes that have an entry

@@ -34,6 +34,7 @@ class ZeltoServer : public QObject
     Q_OBJECT
 
 public:
+    // Process-wide: the RPC listeners and their connections live as long as the process.
     static ZeltoServer *global();
 
     // Port 0 picks a free port; tcpPort()/webPort() tell which.

@@ -19,6 +19,7 @@ class ZeltoSystem : public QObject
 public:
     enum LogLevel { LogError = 0, LogWarning = 1, LogInfo = 2, LogDebug = 3 };
 
+    // Process-wide: the log, runtime properties and notifications reach every thread.
     static ZeltoSystem *instance();
 
     // Runtime properties. Setting one emits propertyChanged when emitChange

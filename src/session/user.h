@@ -21,7 +21,8 @@ public:
     User();
     ~User() override;  // clears the store
 
-    static User *instance();  // null before the service creates it
+    // Process-wide: the sessions of every connection (null before the service creates it).
+    static User *instance();
 
     // The session of the client being served (or of the innermost
     // SessionScope); created on first use.
