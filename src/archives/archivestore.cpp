@@ -170,7 +170,7 @@ const QStringList &ArchiveStore::checkedArchives()
     return names;
 }
 
-bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
+bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
 {
     const auto infoTable = tables.constFind(kInfo);
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
@@ -271,8 +271,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     }
 
     columns.insert(kFillData, fill);
-    columns.insert(kId, nodeId);
-    if (Database::saveRecord(QStringLiteral("nodes_data"), columns) == -1)
+    if (!Database::writeData(kNodes, nodeId, columns))
         return abandon(scope, nodeId);
 
     // One ctime for every finding of this save, equal to last_update: the
@@ -293,6 +292,11 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
                            {now, gapTotal, nodeId}))
         return abandon(scope, nodeId);
 
+    // The journal entries go with the save's own commit: one disk sync a save.
+    if (!warning.isEmpty())
+        Database::logWarn(warning, kNode, nodeId);
+    if (!note.isEmpty())
+        Database::logInfo(note, kNode, nodeId);
     if (!scope.commit()) {
         Database::logError(lastError(), kNode, nodeId);
         return false;
@@ -301,8 +305,6 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
         ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), nodeId);
         ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
     }
-    if (!warning.isEmpty())
-        Database::logWarn(warning, kNode, nodeId);
     return true;
 }
 

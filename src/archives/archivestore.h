@@ -25,8 +25,9 @@ public:
     // script marked "CHECK_ERR". check runs the clock checks on current data and the
     // node's check script. False with the reason in the error channel, and
     // then nothing of the call is stored (unless an enclosing transaction
-    // commits what came before).
-    static bool saveArchives(ZeltoTableMap &tables, bool check);
+    // commits what came before). A note, when given, is journalled (INFO,
+    // about the node) with the save, in its transaction: one commit a save.
+    static bool saveArchives(ZeltoTableMap &tables, bool check, const QString &note = QString());
 
     // Merges tables[archive] into the stored archive of the node by "date",
     // keeps it sorted by date (and current data cut to "currentDataCount"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "statementcache.h"
 #include "zeltotable.h"
 
 #include <QObject>
@@ -50,6 +51,9 @@ public:
     // bytes: the value as the driver gives it; *ok false when it failed.
     static QVariant readStored(const QString &table, int id, const QString &column, bool *ok);
     static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
+    // Several columns of one row in one statement: SQLite rewrites the
+    // whole row, its large values included, on each update.
+    static bool writeData(const QString &table, int id, const QVariantMap &columns);
     static bool removeRecord(const QString &table, int id);
 
     // Row access -------------------------------------------------------------
@@ -86,6 +90,7 @@ private slots:
     bool update5();
     bool update6();
     bool update7();
+    bool update8();
 
 private:
     friend class TransactionScope;
@@ -94,6 +99,8 @@ private:
 
     static Database *ensureInstance();
     static QSqlDatabase connection();
+    // The statement prepared once on the connection, lent to the caller.
+    static StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; false at the first value that cannot be encoded.
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
@@ -106,6 +113,7 @@ private:
     static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
+    StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
 };

@@ -230,6 +230,9 @@ QStringList nodeParamColumns(int first, int last)
 
 const char AddTaskNextExec[] = "ALTER TABLE tasks ADD COLUMN next_exec DATETIME";
 
+const char IndexTasksByNode[] = "CREATE INDEX tasks_node_id ON tasks (node_id)";
+const char IndexCheckLogByNodeTime[] = "CREATE INDEX check_log_node_ctime ON check_log (node_id, ctime)";
+
 const char SelectRnh7Nodes[] = "SELECT id FROM nodes WHERE model_code = \"RNH7\"";
 
 }

@@ -81,6 +81,11 @@ QStringList nodeParamColumns(int first, int last);
 // Step 4.
 extern const char AddTaskNextExec[];
 
+// Step 8: what the node list looks up per node: its tasks, and the check-log
+// entries of its latest save.
+extern const char IndexTasksByNode[];
+extern const char IndexCheckLogByNodeTime[];
+
 // Scheme fix after version 2: the nodes of that model.
 extern const char SelectRnh7Nodes[];
 
