@@ -22,7 +22,7 @@
 //   compaction                                 a copy of the database file
 //   polls per second (orvex-device-sim --instant)   one-day saves per second over the wire
 //   a one-day save into five years of archives a durable UPDATE of the node's row
-//                                              with the same bytes, a day longer
+//     (and into one of the nodes)              with the same bytes, a day longer
 //   resident memory of the server and the OPC UA gateway
 //
 // Wall times are "best/median" of several calls where a call is repeated.
@@ -52,6 +52,7 @@
 #include <cstdio>
 #include <functional>
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -176,6 +177,15 @@ quint16 freePort()
     return probe.serverPort();
 }
 
+// The server running, stopped when the benchmark fails on its way.
+qint64 s_runningServer = 0;
+
+void stopRunningServer()
+{
+    if (s_runningServer > 0)
+        ::kill(pid_t(s_runningServer), SIGTERM);
+}
+
 // orvex-server on the home folder, started and stopped at will, always on
 // the same port.
 class ServerProcess
@@ -207,6 +217,7 @@ public:
         m_process.start(s_program, QStringList());
         if (!m_process.waitForStarted())
             fail("server start");
+        s_runningServer = m_process.processId();
         for (;;) {
             m_client.connectToHost(QStringLiteral("127.0.0.1"), m_port);
             if (m_client.waitForConnected(1000) && call(m_client, QStringLiteral("getVersion"), {}, 3600000))
@@ -230,6 +241,7 @@ public:
         if (!m_process.waitForFinished(600000))
             m_process.kill();
         m_process.waitForFinished();
+        s_runningServer = 0;
     }
 
     ZeltoClient &client() { return m_client; }
@@ -263,6 +275,7 @@ private:
 };
 
 QString ServerProcess::s_program = QStringLiteral(ORVEX_SERVER_PATH);
+
 
 // A second client calling getVersion every 50 ms on a thread of its own,
 // from its start until finish(): the longest it waited for an answer.
@@ -738,19 +751,28 @@ void measureReports(Run &run, ServerProcess &server)
                 QStringLiteral("calls every 50 ms"), QString::number(waiter.calls()));
 }
 
-// The node with five years of data and the stored bytes of its row.
-void measureSave(Run &run, ServerProcess &server)
+// CPU time the server's main thread, which runs the commands, has used so far.
+double mainThreadCpuMs(qint64 pid)
 {
-    printHeading("one-day save into five years of archives");
-    // Days after the five years, one per save.
-    const QDate firstNewDay = run.today.addDays(-40);
+    QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    return stat.readAll().split(' ').value(0).toDouble() / 1e6;
+}
+
+// Seven saves of one new day each (24 hourly rows, the daily row, a current
+// reading) from firstNewDay on into the node's archives of `days` days,
+// against a durable UPDATE of the node's row, a day longer each time, in a
+// database of its own on the same disk.
+void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &firstNewDay, int days)
+{
     const MeterValues meter(kFirstNumber);
-    Spread save;
+    Spread save, cpu;
     QVector<double> written;
     for (int i = 0; i < 7; ++i) {
         const QDateTime day = midnight(firstNewDay.addDays(i));
         ZeltoTable info;
-        info.appendRow(QVariantMap{{QStringLiteral("id"), run.fiveYearNode}});
+        info.appendRow(QVariantMap{{QStringLiteral("id"), nodeId}});
         ZeltoTableMap tables{{QStringLiteral("info"), info}};
         tables.insert(QStringLiteral("hour_data"), meter.archive(MeterValues::HourData, meterColumns(MeterValues::HourData),
                                                                  day, day.addSecs(23 * 3600)));
@@ -760,26 +782,26 @@ void measureSave(Run &run, ServerProcess &server)
                       meter.archive(MeterValues::CurrentData, meterColumns(MeterValues::CurrentData),
                                     day.addSecs(23 * 3600), day.addSecs(23 * 3600)));
         const qint64 before = writtenBytes(server.pid());
+        const double cpuBefore = mainThreadCpuMs(server.pid());
         save.values.append(server.timed(QStringLiteral("saveArchives"), {QVariant::fromValue(tables)}));
+        cpu.values.append(mainThreadCpuMs(server.pid()) - cpuBefore);
         written.append((writtenBytes(server.pid()) - before) / 1e6);
     }
     std::sort(written.begin(), written.end());
 
-    // The floor: the same row in a database of its own on the same disk,
-    // updated durably with its hourly archive a day longer each time.
     QList<QByteArray> row;
     {
         Sqlite db(run.database);
         db.run("SELECT current_data, month_data, month_totals, day_data, day_totals, hour_data, fill_data, check_params "
                "FROM nodes_data WHERE id = ?",
-               {run.fiveYearNode}, nullptr, &row);
+               {nodeId}, nullptr, &row);
     }
     qint64 rowBytes = 0;
     for (const QByteArray &column : row)
         rowBytes += column.size();
     const QString floorPath = run.home + QStringLiteral("/floor.db");
     QFile::remove(floorPath);
-    Spread update;
+    Spread update, updateCpu;
     {
         Sqlite floorDb(floorPath, false);
         floorDb.exec("PRAGMA journal_mode = WAL");
@@ -791,15 +813,17 @@ void measureSave(Run &run, ServerProcess &server)
         for (const QByteArray &column : row)
             binds.append(column);
         floorDb.run("INSERT INTO nodes_data VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)", binds);
-        const int dayBytes = row.value(5).size() / kFiveYearDays + 1;
+        const int dayBytes = row.value(5).size() / days + 1;
         for (int i = 0; i < 7; ++i) {
             QVariantList grown = binds;
             grown[5] = row.value(5) + QByteArray(dayBytes * (i + 1), char(i));
             QElapsedTimer timer;
             timer.start();
+            const double cpuStart = threadCpuMs();
             floorDb.run("UPDATE nodes_data SET current_data = ?, month_data = ?, month_totals = ?, day_data = ?, "
                         "day_totals = ?, hour_data = ?, fill_data = ?, check_params = ? WHERE id = 1",
                         grown);
+            updateCpu.values.append(threadCpuMs() - cpuStart);
             update.values.append(ms(timer));
         }
     }
@@ -808,9 +832,28 @@ void measureSave(Run &run, ServerProcess &server)
     QFile::remove(floorPath + QStringLiteral("-shm"));
     printFigure(QStringLiteral("saveArchives of one day, ms"), save.text(),
                 QStringLiteral("durable UPDATE of the row, ms"), update.text(), save.median() / update.median());
+    printFigure(QStringLiteral("  CPU of the server's main thread, ms"), cpu.text(), QStringLiteral("CPU of the UPDATE, ms"),
+                updateCpu.text(), cpu.median() / updateCpu.median());
     printFigure(QStringLiteral("  bytes the server wrote per save, MB"), number(written.at(written.size() / 2), "%.2f"),
                 QStringLiteral("the row's stored bytes, MB"), number(rowBytes / 1e6, "%.2f"),
                 written.at(written.size() / 2) / (rowBytes / 1e6));
+}
+
+void measureFiveYearSave(Run &run, ServerProcess &server)
+{
+    printHeading("one-day save into five years of archives");
+    // Days after the five years, one per save (before the polls, which
+    // would bring a current reading of today).
+    measureSave(run, server, run.fiveYearNode, run.today.addDays(-40), kFiveYearDays);
+}
+
+// The same into a node of the installation, for what a deeper archive
+// costs: days after the grown ones (after the polls, which would otherwise
+// find them in the future).
+void measureOneYearSave(Run &run, ServerProcess &server)
+{
+    printHeading("the same into one of the nodes");
+    measureSave(run, server, allNodeIds(server).last().toInt(), run.today.addDays(1), run.options.days);
 }
 
 void measurePolls(Run &run, ServerProcess &server)
@@ -1023,6 +1066,7 @@ int main(int argc, char **argv)
 {
     Zelto::pinTimeZone();
     QCoreApplication app(argc, argv);
+    std::atexit(stopRunningServer);
     Run run;
     if (!parseOptions(app.arguments(), run.options)) {
         std::fprintf(stderr, "usage: bench_scale [--nodes N] [--days D] [--home DIR] [--server PATH] [--no-opc] "
@@ -1086,9 +1130,10 @@ int main(int argc, char **argv)
     measureStartUp(run, server, emptyMs);
     measureLists(run, server);
     measureReports(run, server);
-    measureSave(run, server);
+    measureFiveYearSave(run, server);
     if (run.options.polls)
         measurePolls(run, server);
+    measureOneYearSave(run, server);
     measureCompaction(run, server);
     if (run.options.opc)
         measureOpc(run, server);

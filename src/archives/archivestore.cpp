@@ -475,6 +475,24 @@ bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
     return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
 }
 
+bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,
+                        ZeltoTable &table)
+{
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return false;
+    QDateTime low = from, high = to;
+    QVariant rows;
+    if (splicing().load() && readRange(bytes, low, high, false, rows)) {
+        table = rows.value<ZeltoTable>();
+        return true;
+    }
+    if (!decodeStored(nodeId, archive, bytes, table))
+        return false;
+    table = ArchiveDates::range(table, from, to);
+    return true;
+}
+
 bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)
 {
     if (!archiveNames().contains(archive))

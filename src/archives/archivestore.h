@@ -51,6 +51,9 @@ public:
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
+    // read() of the rows from..to (both inclusive) only, decoding no others
+    // where the stored form allows.
+    static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
     // The device settings of the last save: columns name and value.
     static ZeltoTable settingData(int nodeId);
     // The device journal between the valid bounds, by ctime.

@@ -95,13 +95,12 @@ QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period per
 bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor,
                                     QVariantMap &values) const
 {
-    if (current.rowCount() == 0 || hours.rowCount() == 0)
+    if (hours.rowCount() == 0)
+        return false;
+    const QDate day = currentDay(current);
+    if (!day.isValid())
         return false;
     const int newest = current.rowCount() - 1;
-    const QDateTime readAt = current.value(newest, ArchiveDates::column()).toDateTime();
-    if (!readAt.isValid())
-        return false;
-    const QDate day = readAt.addSecs(-kCurrentDayLagSecs).date();
     const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), QDateTime(day, QTime(23, 59, 59), Qt::LocalTime));
     if (dayHours.rowCount() == 0)
         return false;
@@ -114,6 +113,14 @@ bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable 
     }
     anchor = midnight(day);
     return !values.isEmpty();
+}
+
+QDate TotalizerReadings::currentDay(const ZeltoTable &current)
+{
+    if (current.rowCount() == 0)
+        return QDate();
+    const QDateTime readAt = current.value(current.rowCount() - 1, ArchiveDates::column()).toDateTime();
+    return readAt.isValid() ? readAt.addSecs(-kCurrentDayLagSecs).date() : QDate();
 }
 
 QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const

@@ -42,6 +42,9 @@ public:
     // meter has closed the first hour, the previous whole day is used. False
     // when there is no current reading or no hourly row of that day.
     bool fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor, QVariantMap &values) const;
+    // The day whose hourly rows fromCurrent uses (invalid without a
+    // current reading): the only hours it needs read.
+    static QDate currentDay(const ZeltoTable &current);
 
     // values, the counters at the midnight anchor, carried to the midnight at.
     QVariantMap carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const;

@@ -190,7 +190,7 @@ bool Database::applyPragmas()
 {
     QSqlQuery query(s_instance->db);
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
-        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)))
+        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
         return ZeltoSystem::instance()->error(query.lastError().text(), true);
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
