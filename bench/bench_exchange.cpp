@@ -23,6 +23,7 @@
 #include "tablexmlwriter.h"
 #include "tasks.h"
 #include "zelto.h"
+#include "zeltoenvironment.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>
@@ -42,7 +43,7 @@ const int kRoundTrips = 2000;
 
 void initDatabase(const QString &home, quint16 xPort)
 {
-    qputenv("ORVEX_HOME", home.toUtf8());
+    ZeltoEnvironment::set("ORVEX_HOME", home);
     if (!Database::init())
         fail("database");
     Database::setSetting(QStringLiteral("xPort"), xPort);

@@ -6,6 +6,7 @@
 
 #include "archivedates.h"
 #include "zeltoclient.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -106,7 +107,9 @@ public:
         const QDir metadata(QStringLiteral(ORVEX_METADATA_DIR));
         for (const QString &name : metadata.entryList(QDir::Files))
             QFile::copy(metadata.filePath(name), m_dir.filePath(QStringLiteral("metadata/") + name));
+        // For this process and for the servers it starts.
         qputenv("ORVEX_HOME", m_dir.path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
     }
 
     QString path() const { return m_dir.path(); }

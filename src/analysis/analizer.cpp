@@ -85,8 +85,7 @@ bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
         return true;
     return ZeltoSystem::instance()->error(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
                                               .arg(name)
-                                              .arg(ScriptTimeBudget::kMaxLimitMs),
-                                          true);
+                                              .arg(ScriptTimeBudget::kMaxLimitMs));
 }
 
 Analizer::Analizer(const QString &modelCode, QObject *parent)
@@ -149,7 +148,7 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
                                 timeoutSetting(kTableTimeout, kDefaultTableTimeoutMs));
         for (int row = 0; row < table.rowCount(); ++row) {
             if (!budget.tableTimeLeft()) {
-                ok = ZeltoSystem::instance()->error(budget.message(), true);
+                ok = ZeltoSystem::instance()->error(budget.message());
                 break;
             }
             m_record = table.record(row);
@@ -157,13 +156,13 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
             m_engine->evaluate(m_program);
             if (budget.exceeded()) {
                 m_engine->clearExceptions();
-                ok = ZeltoSystem::instance()->error(budget.message(), true);
+                ok = ZeltoSystem::instance()->error(budget.message());
                 break;
             }
             if (m_engine->hasUncaughtException()) {
                 const QString text = m_engine->uncaughtException().toString();
                 m_engine->clearExceptions();
-                ok = ZeltoSystem::instance()->error(text, true);
+                ok = ZeltoSystem::instance()->error(text);
                 break;
             }
         }

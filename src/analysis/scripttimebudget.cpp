@@ -1,5 +1,7 @@
 #include "scripttimebudget.h"
 
+#include "zeltoclock.h"
+
 #include <QAbstractEventDispatcher>
 #include <QScriptEngine>
 
@@ -22,10 +24,10 @@ ScriptTimeBudget::ScriptTimeBudget(QScriptEngine *engine, int rowLimitMs, int ta
     : m_engine(engine),
       m_previousInterval(engine->processEventsInterval()),
       m_rowLimit(std::clamp(rowLimitMs, 1, kMaxLimitMs)),
-      m_tableLimit(std::clamp(tableLimitMs, 1, kMaxLimitMs))
+      m_tableLimit(std::clamp(tableLimitMs, 1, kMaxLimitMs)),
+      m_rowStarted(now()),
+      m_tableStarted(m_rowStarted)
 {
-    m_table.start();
-    m_row.start();
     m_engine->setProcessEventsInterval(checkInterval(m_rowLimit, m_tableLimit));
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         m_hook = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, m_engine, [this]() { onAwake(); });
@@ -37,16 +39,21 @@ ScriptTimeBudget::~ScriptTimeBudget()
     m_engine->setProcessEventsInterval(m_previousInterval);
 }
 
+qint64 ScriptTimeBudget::now()
+{
+    return ZeltoClock::system()->monotonicMs();
+}
+
 void ScriptTimeBudget::startRow()
 {
-    m_row.restart();
+    m_rowStarted = now();
 }
 
 bool ScriptTimeBudget::tableTimeLeft()
 {
     if (exceeded())
         return false;
-    if (m_table.elapsed() <= m_tableLimit)
+    if (now() - m_tableStarted <= m_tableLimit)
         return true;
     m_message = tr("Скрипт проверки прерван: проверка архива длится более %1 мс").arg(m_tableLimit);
     return false;
@@ -58,9 +65,9 @@ void ScriptTimeBudget::onAwake()
     // from inside our engine's evaluation concerns us.
     if (exceeded() || !m_engine->isEvaluating())
         return;
-    if (m_table.elapsed() > m_tableLimit)
+    if (now() - m_tableStarted > m_tableLimit)
         m_message = tr("Скрипт проверки прерван: проверка архива длится более %1 мс").arg(m_tableLimit);
-    else if (m_row.elapsed() > m_rowLimit)
+    else if (now() - m_rowStarted > m_rowLimit)
         m_message = tr("Скрипт проверки прерван: проверка одной записи архива длится более %1 мс").arg(m_rowLimit);
     else
         return;

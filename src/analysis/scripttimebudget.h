@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QString>
 
@@ -43,13 +42,16 @@ public:
 
 private:
     void onAwake();
+    static qint64 now();
 
     QScriptEngine *m_engine;
     int m_previousInterval;
     int m_rowLimit;
     int m_tableLimit;
-    QElapsedTimer m_row;
-    QElapsedTimer m_table;
+    // When the row and the table began, on the system's monotonic clock:
+    // the budget is the real time the main thread spends.
+    qint64 m_rowStarted;
+    qint64 m_tableStarted;
     QMetaObject::Connection m_hook;
     QString m_message;
 };

@@ -7,10 +7,9 @@
 
 // One client command: its name and declared parameter count, the right it
 // checks before anything else, and the function that does the work. Every
-// command of the server is one row of the command table (commandtable.cpp);
-// a row without a function belongs to a subsystem this build does not have
-// yet and fails after the access check. The function gets the parameters
-// together with the command's own name, for its refusals.
+// command of the server is one row of the command table (commandtable.cpp).
+// The function gets the parameters together with the command's own name,
+// for its refusals.
 class ApiCommand : public ZeltoCommand
 {
 public:
@@ -20,7 +19,6 @@ public:
 
     QString className() const { return QString::fromLatin1(m_className); }
     QString right() const { return QString::fromLatin1(m_right); }
-    bool isAvailable() const { return m_handler != nullptr; }
 
     QVariant execute(const QVariantList &params) override;
 

@@ -34,13 +34,12 @@ bool readTables(const QVariant &value, ZeltoTableMap &tables)
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != tableType)
                 return ZeltoSystem::instance()->error(
-                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)),
-                    true);
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)));
         }
         tables = value.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"), true);
+    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"));
 }
 
 // The node columns a client may set through a save; anything else it sends
@@ -62,8 +61,7 @@ bool filterInfo(ZeltoTableMap &tables)
         // Each goes into one column of the node's row.
         if (!RecordFields::isPlain(value))
             return ZeltoSystem::instance()->error(tr("Неверное значение info.%1: ожидается число, текст или дата")
-                                                      .arg(column),
-                                                  true);
+                                                      .arg(column));
         info.setValue(row, column, value);
     }
     tables.insert(kInfo, info);
@@ -81,8 +79,7 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
     if (from.isValid() && to.isValid() && from > to)
         return ZeltoSystem::instance()->error(tr("Неверный период: начало %1 позже конца %2")
                                                   .arg(from.toString(QStringLiteral("dd.MM.yyyy")),
-                                                       to.toString(QStringLiteral("dd.MM.yyyy"))),
-                                              true);
+                                                       to.toString(QStringLiteral("dd.MM.yyyy"))));
     return true;
 }
 

@@ -46,24 +46,24 @@ bool ColumnValues::distinct(const QString &table, const QString &column, QString
     ZeltoSystem *system = ZeltoSystem::instance();
     const QString idRefusal = QCoreApplication::translate("ColumnValues", "Доступ к полям идентификаторов запрещен");
     if (isProtected(table, column))
-        return system->error(idRefusal, true);
+        return system->error(idRefusal);
 
     bool ok = true;
     const QString tableName = schemaTable(table, ok);
     if (!ok)
         return false;
     if (tableName.isEmpty())
-        return system->error(QCoreApplication::translate("ColumnValues", "Таблица «%1» не найдена в базе данных").arg(table),
-                             true);
+        return system->error(
+            QCoreApplication::translate("ColumnValues", "Таблица «%1» не найдена в базе данных").arg(table));
     const QString columnName = schemaColumn(tableName, column, ok);
     if (!ok)
         return false;
     if (columnName.isEmpty())
         return system->error(
-            QCoreApplication::translate("ColumnValues", "Поле «%1» не найдено в таблице «%2»").arg(column, tableName), true);
+            QCoreApplication::translate("ColumnValues", "Поле «%1» не найдено в таблице «%2»").arg(column, tableName));
     // The schema's spelling, in case a differently written name slipped past.
     if (isProtected(tableName, columnName))
-        return system->error(idRefusal, true);
+        return system->error(idRefusal);
 
     // Cast in SQL so that every value arrives as the text SQLite holds,
     // without the decoding of stored dates and streams.

@@ -11,8 +11,7 @@ bool CommandParams::refuse(int index, const QString &expected)
         ZeltoSystem::instance()->error(
             QCoreApplication::translate("CommandParams", "Неверный параметр %1 команды %2: ожидается %3")
                 .arg(index + 1)
-                .arg(m_command, expected),
-            true);
+                .arg(m_command, expected));
     m_ok = false;
     return false;
 }
@@ -26,8 +25,7 @@ bool CommandParams::require(int count)
             QCoreApplication::translate("CommandParams", "Команде %1 нужно параметров: %2, передано: %3")
                 .arg(m_command)
                 .arg(count)
-                .arg(m_params.size()),
-            true);
+                .arg(m_params.size()));
     m_ok = false;
     return false;
 }

@@ -1,6 +1,6 @@
 // Every command of the server, in registration order: name, class name,
 // declared parameter count (-1: any), the right checked first, and the
-// function that does the work (none yet for subsystems still to come).
+// function that does the work.
 
 #include "apicommand.h"
 #include "archivecommands.h"
@@ -30,7 +30,6 @@ using namespace TaskCommands;
 using namespace MonitorCommands;
 
 const int Any = -1;
-const ApiCommand::Handler NotYet = nullptr;
 
 ApiCommand commands[] = {
     // Session and server

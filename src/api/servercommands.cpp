@@ -8,6 +8,7 @@
 #include "portsetting.h"
 #include "qtservicecontroller.h"
 #include "taskmanager.h"
+#include "zeltoclock.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -62,7 +63,7 @@ QVariant getSetting(CommandParams &p)
     ZeltoSystem::instance()->clearError();
     const QVariant value = Database::getSetting(name);
     if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
-        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name), true);
+        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name));
     return value;
 }
 
@@ -71,7 +72,7 @@ QVariant setSetting(CommandParams &p)
 {
     const QString name = p.text(0);
     if (name.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не задано имя настройки"), true);
+        ZeltoSystem::instance()->error(tr("Не задано имя настройки"));
         return QVariant();
     }
     if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
@@ -114,7 +115,7 @@ QVariant backupDatabase(CommandParams &)
     QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
         // The scheduled backups keep their own timing: only the setting changes.
         ZeltoSystem::instance()->clearError();
-        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), QDateTime::currentDateTime());
+        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now());
         outcome->first = CommandResult::done(stored);
         outcome->second = ok ? ZeltoSystem::instance()->lastError() : error;
         if (reply != 0)
@@ -125,7 +126,7 @@ QVariant backupDatabase(CommandParams &)
     // Not a client's call: there is nobody to answer later.
     backup->waitForFinished();
     if (!outcome->first.isValid())
-        ZeltoSystem::instance()->error(outcome->second, true);
+        ZeltoSystem::instance()->error(outcome->second);
     return outcome->first;
 }
 
@@ -134,7 +135,7 @@ QVariant restartServer(CommandParams &)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {
-        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"), true);
+        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"));
         return QVariant();
     }
     Database::logInfo(tr("Перезапуск сервера"));

@@ -19,8 +19,8 @@ bool visibleTask(int id)
         return true;
     if (Database::existsId(QStringLiteral("tasks"), id))
         return User::denyAccess();
-    return ZeltoSystem::instance()->error(QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id),
-                                          true);
+    return ZeltoSystem::instance()->error(
+        QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id));
 }
 
 } // namespace

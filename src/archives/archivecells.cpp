@@ -37,8 +37,7 @@ bool ArchiveCells::check(const ZeltoTableMap &tables)
                         tr("Неверное значение в архиве %1, строка %2, столбец %3: ожидается число, текст или дата")
                             .arg(archive)
                             .arg(row + 1)
-                            .arg(table->columnName(column).left(40)),
-                        true);
+                            .arg(table->columnName(column).left(40)));
             }
         }
     }

@@ -179,8 +179,7 @@ bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable 
         // than that means the device's clock was set back.
         if (newFirst.isValid() && storedLast.isValid() && newFirst.secsTo(storedLast) > kDaySeconds) {
             return ZeltoSystem::instance()->error(
-                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss"))),
-                true);
+                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss"))));
         }
     }
 
@@ -192,7 +191,7 @@ bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable 
             const double minutes = std::fabs(double(deviceTime.secsTo(serverTime))) / 60.0;
             if (minutes > limit) {
                 return ZeltoSystem::instance()->error(
-                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit), true);
+                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit));
             }
         }
     }

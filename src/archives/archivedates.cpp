@@ -46,7 +46,7 @@ bool ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
         return true;
     const int c = table.columnIndex(column());
     if (c < 0)
-        return ZeltoSystem::instance()->error(tr("Таблица %1: нет столбца date").arg(archive), true);
+        return ZeltoSystem::instance()->error(tr("Таблица %1: нет столбца date").arg(archive));
     for (int row = 0; row < table.rowCount(); ++row) {
         const QVariant &cell = cellAt(table, row, c);
         if (!isDateTime(cell))
@@ -54,8 +54,7 @@ bool ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
                                                      "получено: %3")
                                                       .arg(archive)
                                                       .arg(row + 1)
-                                                      .arg(describe(cell)),
-                                                  true);
+                                                      .arg(describe(cell)));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include "archivecells.h"
 #include "archivechecks.h"
 #include "archivedates.h"
+#include "changeevents.h"
 #include "checklog.h"
 #include "checkparams.h"
 #include "database.h"
@@ -12,7 +13,9 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltoencodedtable.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 #include "zeltotablesplice.h"
 
@@ -46,7 +49,7 @@ std::atomic<bool> &splicing()
 {
     // ORVEX_ARCHIVE_SPLICE=0 decodes and encodes whole archives, for
     // comparing the two ways.
-    static std::atomic<bool> on(qEnvironmentVariable("ORVEX_ARCHIVE_SPLICE") != QLatin1String("0"));
+    static std::atomic<bool> on(ZeltoEnvironment::archiveSplicing());
     return on;
 }
 
@@ -60,7 +63,7 @@ void journalError(int nodeId)
 {
     const QString message = lastError();
     Database::logError(message, kNode, nodeId);
-    ZeltoSystem::instance()->error(message, true);
+    ZeltoSystem::instance()->error(message);
 }
 
 // Abandons the save: rolls back first, so that the journal entry is not
@@ -71,15 +74,15 @@ bool abandon(TransactionScope &scope, int nodeId)
     const QString message = lastError();
     scope.rollback();
     Database::logError(message, kNode, nodeId);
-    return ZeltoSystem::instance()->error(message, true);
+    return ZeltoSystem::instance()->error(message);
 }
 
 // The node id of the info row: a whole number, given as a number.
 bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
 {
     if (!hasInfo || !info.contains(kId) || info.value(kId).isNull())
-        return ZeltoSystem::instance()->error(ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"),
-                                              true);
+        return ZeltoSystem::instance()->error(
+            ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"));
     const QVariant id = info.value(kId);
     bool ok = false;
     switch (id.userType()) {
@@ -103,7 +106,7 @@ bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
     }
     if (!ok)
         return ZeltoSystem::instance()->error(
-            ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)), true);
+            ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)));
     return true;
 }
 
@@ -183,7 +186,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString
     info.insert(kId, nodeId);
 
     if (!Database::existsId(kNodes, nodeId))
-        return ZeltoSystem::instance()->error(tr("Узел не найден"), true);
+        return ZeltoSystem::instance()->error(tr("Узел не найден"));
     const QVariantMap node = NodeVisibility::node(nodeId);
     if (node.isEmpty())
         return User::denyAccess();
@@ -276,7 +279,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString
 
     // One ctime for every finding of this save, equal to last_update: the
     // node record counts the findings of its latest update by it.
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = Database::clock()->now();
     if (analizer) {
         const ZeltoTable findings = analizer->findings();
         for (int row = 0; row < findings.rowCount(); ++row) {
@@ -302,8 +305,8 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString
         return false;
     }
     if (!Database::inTransaction()) {
-        ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), nodeId);
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
     return true;
 }
@@ -497,7 +500,7 @@ bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &byte
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
-        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)), true);
+        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)));
     bool ok = false;
     bytes = Database::readStored(kNodes, nodeId, archive, &ok);
     return ok;
@@ -513,7 +516,7 @@ bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVaria
         return true;
     }
     if (stored.userType() != qMetaTypeId<ZeltoTable>())
-        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId), true);
+        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId));
     table = stored.value<ZeltoTable>();
     return true;
 }
@@ -570,7 +573,7 @@ bool ArchiveStore::clearArchives(int nodeId)
     if (!scope.commit())
         return false;
     if (!Database::inTransaction()) {
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
         Database::logInfo(tr("Очистка архивов"), kNode, nodeId);
     }
     return true;

@@ -9,6 +9,7 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -89,7 +90,7 @@ int CheckParams::checkArchives(int nodeId)
             && !Database::writeData(kNodes, nodeId, it.key(), QVariant::fromValue(it.value())))
             return -1;
     }
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = Database::clock()->now();
     for (int row = 0; row < findings.rowCount(); ++row) {
         if (!CheckLog::insert(nodeId, now, findings, row))
             return -1;

@@ -53,7 +53,7 @@ bool readTasks(int nodeId, ZeltoTable &tasks)
 QVariant NodeExport::exportNode(int nodeId)
 {
     if (!Database::existsId(QStringLiteral("nodes"), nodeId)) {
-        ZeltoSystem::instance()->error(tr("Узел не найден"), true);
+        ZeltoSystem::instance()->error(tr("Узел не найден"));
         return QVariant();
     }
     if (!NodeVisibility::isVisible(nodeId)) {
@@ -75,7 +75,7 @@ QVariant NodeExport::exportNode(int nodeId)
 
     QVariantMap group = Database::readRecord(QStringLiteral("groups"), groupId);
     if (group.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Группа узла %1 не найдена").arg(nodeId), true);
+        ZeltoSystem::instance()->error(tr("Группа узла %1 не найдена").arg(nodeId));
         return QVariant();
     }
     group.remove(kId);

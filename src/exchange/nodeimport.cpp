@@ -2,6 +2,7 @@
 
 #include "archivecells.h"
 #include "archivestore.h"
+#include "changeevents.h"
 #include "checkparams.h"
 #include "database.h"
 #include "fieldlimits.h"
@@ -14,6 +15,7 @@
 #include "tasks.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -56,12 +58,12 @@ bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != table)
                 return ZeltoSystem::instance()->error(
-                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)), true);
+                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)));
         }
         tables = package.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"), true);
+    return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"));
 }
 
 int NodeImport::groupId(const ZeltoTableMap &tables)
@@ -146,7 +148,7 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     // import does not start every imported poll at once.
     if (!task.value(QStringLiteral("timetable")).toMap().isEmpty()
         && !Database::execute(QStringLiteral("UPDATE tasks SET last_exec = ? WHERE id = ?"),
-                              {QDateTime::currentDateTime(), id}))
+                              {Database::clock()->now(), id}))
         return false;
     taskIds.append(id);
     return true;
@@ -177,7 +179,7 @@ int NodeImport::importNode(const QVariant &package)
     QVariantMap checkParams = LegacyPackage::takeCheckParams(tables);
     const auto infoTable = tables.constFind(kInfo);
     if (infoTable == tables.constEnd() || infoTable->rowCount() == 0) {
-        ZeltoSystem::instance()->error(tr("В пакете узла нет таблицы info"), true);
+        ZeltoSystem::instance()->error(tr("В пакете узла нет таблицы info"));
         return -1;
     }
     const QVariantMap info = infoTable->toMap(0);
@@ -187,12 +189,12 @@ int NodeImport::importNode(const QVariant &package)
     const QString modelCode = info.contains(QStringLiteral("model")) ? textOf(info, QStringLiteral("model"))
                                                                      : textOf(info, kModelCode);
     if (!MetadataCatalogue::instance().models().contains(modelCode)) {
-        ZeltoSystem::instance()->error(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)), true);
+        ZeltoSystem::instance()->error(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)));
         return -1;
     }
     int number = 0;
     if (!RecordFields::toInt(info.value(kNumber), number) || number < 0) {
-        ZeltoSystem::instance()->error(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)), true);
+        ZeltoSystem::instance()->error(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)));
         return -1;
     }
     LegacyPackage::convertTables(tables);
@@ -236,10 +238,10 @@ int NodeImport::importNode(const QVariant &package)
     if (!ArchiveStore::saveArchives(tables, false) || !scope.commit())
         return -1;
 
-    ZeltoSystem::instance()->notify(QStringLiteral("archivesSaved"), id);
-    ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, id);
+    ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
     for (const QVariant &taskId : qAsConst(taskIds))
-        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), taskId.toInt());
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, taskId.toInt());
     Database::logInfo(tr("Импорт данных"), QStringLiteral("node"), id);
     return id;
 }

@@ -64,7 +64,7 @@ QXmlStreamReader::TokenType TableXmlReader::next()
 
 bool TableXmlReader::fail(const QString &message)
 {
-    return ZeltoSystem::instance()->error(message, true);
+    return ZeltoSystem::instance()->error(message);
 }
 
 TableXmlReader::Child TableXmlReader::nextChild(const QString &errorText, const QString &name)

@@ -11,27 +11,15 @@
 // Lists keep the files' order; hashes give the entries by code.
 struct CatalogueContent
 {
-    struct Channel {
-        QString name;
-        QStringList params;
-        QStringList channels;   // the channels it is carried over
-        QStringList baudRates;
-    };
-
     struct Param {
         QString name;
         int type = 0;
         bool isError = false;
-        bool isCurrent = false;
     };
 
     struct Driver {
-        QString name;
         QStringList channels;
-        QStringList adapteeChannels;   // channels also reachable through an adapter
         QStringList adapters;
-        QStringList baudRates;
-        QStringList params;
         QStringList models;
     };
 
@@ -45,15 +33,10 @@ struct CatalogueContent
         QMap<int, QString> systems;              // real systems only, by number
         QHash<QString, QString> titles;          // parameter code -> the model's title
         QHash<QString, QList<Item>> enums;       // parameter code -> items
-        QString legend;
     };
-
-    QStringList archiveNames;
-    QHash<QString, QPair<QString, QString>> archiveTitles;   // full, short
 
     QStringList channels;
     QStringList adapters;
-    QHash<QString, Channel> channelEntries;
 
     QStringList dbParamCodes;
     QHash<QString, QString> dbParams;

@@ -6,12 +6,9 @@
 #include "modelreader.h"
 #include "paramsreader.h"
 
-#include <QCoreApplication>
-
 CatalogueContent CatalogueLoader::load(const QString &folder)
 {
     CatalogueContent content;
-    addArchiveTitles(content);
 
     CatalogueContent channels = content;
     if (readFile(folder, QStringLiteral("channels.xml"), content,
@@ -45,34 +42,6 @@ CatalogueLoader::Outcome CatalogueLoader::readFile(const QString &folder, const 
     }
     content.errors.append(file.failure());
     return NotParsed;
-}
-
-void CatalogueLoader::addArchiveTitles(CatalogueContent &content)
-{
-    const struct {
-        const char *name;
-        const char *title;
-        const char *shortTitle;
-    } archives[] = {
-        {"current_data", QT_TRANSLATE_NOOP("MetadataCatalogue", "Текущие параметры"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Текущий")},
-        {"month_data", QT_TRANSLATE_NOOP("MetadataCatalogue", "Месячный архив"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Месячный")},
-        {"month_totals", QT_TRANSLATE_NOOP("MetadataCatalogue", "Итоговый месячный архив"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Итог.месячный")},
-        {"day_data", QT_TRANSLATE_NOOP("MetadataCatalogue", "Суточный архив"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Суточный")},
-        {"day_totals", QT_TRANSLATE_NOOP("MetadataCatalogue", "Итоговый суточный архив"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Итог.суточный")},
-        {"hour_data", QT_TRANSLATE_NOOP("MetadataCatalogue", "Часовой архив"),
-         QT_TRANSLATE_NOOP("MetadataCatalogue", "Часовой")},
-    };
-    for (const auto &archive : archives) {
-        const QString name = QLatin1String(archive.name);
-        content.archiveNames.append(name);
-        content.archiveTitles.insert(name, {QCoreApplication::translate("MetadataCatalogue", archive.title),
-                                            QCoreApplication::translate("MetadataCatalogue", archive.shortTitle)});
-    }
 }
 
 void CatalogueLoader::readDrivers(const QString &folder, CatalogueContent &content)

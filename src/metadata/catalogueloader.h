@@ -6,11 +6,11 @@
 
 class QXmlStreamReader;
 
-// Builds the catalogue's content from a metadata folder: the archive titles,
-// then channels.xml, params.xml, drivers.xml and each device's model file,
-// in that order. A file that cannot be opened or parsed contributes nothing
-// (its failure is reported); a model file that cannot be opened ends the
-// loading there, keeping what was read before it.
+// Builds the catalogue's content from a metadata folder: channels.xml,
+// params.xml, drivers.xml and each device's model file, in that order. A
+// file that cannot be opened or parsed contributes nothing (its failure is
+// reported); a model file that cannot be opened ends the loading there,
+// keeping what was read before it.
 class CatalogueLoader
 {
 public:
@@ -23,6 +23,5 @@ private:
     // checks the rest of the document. Failures go to content.errors.
     static Outcome readFile(const QString &folder, const QString &name, CatalogueContent &content,
                             const std::function<void(QXmlStreamReader &)> &read);
-    static void addArchiveTitles(CatalogueContent &content);
     static void readDrivers(const QString &folder, CatalogueContent &content);
 };

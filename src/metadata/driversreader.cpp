@@ -1,6 +1,5 @@
 #include "driversreader.h"
 
-#include "channelsreader.h"
 #include "metadatafile.h"
 
 #include <QCoreApplication>
@@ -37,14 +36,9 @@ QList<DriversReader::Driver> DriversReader::read(QXmlStreamReader &xml, const Ca
 void DriversReader::readDriver(QXmlStreamReader &xml, const CatalogueContent &content, Driver &driver)
 {
     driver.code = MetadataFile::requiredAttribute(xml, QStringLiteral("code"));
-    driver.entry.name = MetadataFile::textAttribute(xml, QStringLiteral("name"));
     while (!xml.hasError() && xml.readNextStartElement()) {
         if (xml.name() == QLatin1String("channels"))
             readChannels(xml, content, driver.entry);
-        else if (xml.name() == QLatin1String("baudRates"))
-            driver.entry.baudRates = ChannelsReader::readBaudRates(xml);
-        else if (xml.name() == QLatin1String("params"))
-            driver.entry.params = MetadataFile::childTexts(xml, QLatin1String("code"));
         else if (xml.name() == QLatin1String("devices"))
             readDevices(xml, driver.devices);
         else
@@ -55,16 +49,12 @@ void DriversReader::readDriver(QXmlStreamReader &xml, const CatalogueContent &co
 void DriversReader::readChannels(QXmlStreamReader &xml, const CatalogueContent &content, CatalogueContent::Driver &entry)
 {
     while (MetadataFile::nextChild(xml, QLatin1String("code"))) {
-        const bool adaptee = MetadataFile::boolAttribute(xml, QStringLiteral("isAdaptee"));
         const QString code = xml.readElementText().trimmed();
         // Codes that channels.xml does not know are left out.
-        if (content.channels.contains(code)) {
+        if (content.channels.contains(code))
             entry.channels.append(code);
-            if (adaptee)
-                entry.adapteeChannels.append(code);
-        } else if (content.adapters.contains(code)) {
+        else if (content.adapters.contains(code))
             entry.adapters.append(code);
-        }
     }
 }
 

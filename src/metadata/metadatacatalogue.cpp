@@ -22,7 +22,6 @@ public:
         return it == c.params.constEnd() ? nullptr : &it.value();
     }
 
-    CatalogueContent::Channel channel(const QString &code) const { return c.channelEntries.value(code); }
     CatalogueContent::Driver driver(const QString &code) const { return c.driverEntries.value(code); }
 
     const CatalogueContent c;
@@ -58,55 +57,6 @@ MetadataCatalogue::~MetadataCatalogue()
     delete d;
 }
 
-// Archives ---------------------------------------------------------------------
-
-QString MetadataCatalogue::archiveTitle(const QString &archive) const
-{
-    return d->c.archiveTitles.value(archive).first;
-}
-
-QString MetadataCatalogue::archiveShortTitle(const QString &archive) const
-{
-    return d->c.archiveTitles.value(archive).second;
-}
-
-QStringList MetadataCatalogue::archiveNames() const
-{
-    return d->c.archiveNames;
-}
-
-// Channels ---------------------------------------------------------------------
-
-QStringList MetadataCatalogue::channels() const
-{
-    return d->c.channels;
-}
-
-QStringList MetadataCatalogue::adapters() const
-{
-    return d->c.adapters;
-}
-
-QString MetadataCatalogue::channelName(const QString &code) const
-{
-    return d->channel(code).name;
-}
-
-QStringList MetadataCatalogue::channelParams(const QString &code) const
-{
-    return d->channel(code).params;
-}
-
-QStringList MetadataCatalogue::carriedChannels(const QString &code) const
-{
-    return d->channel(code).channels;
-}
-
-QStringList MetadataCatalogue::channelBaudRates(const QString &code) const
-{
-    return d->channel(code).baudRates;
-}
-
 // Drivers and models -------------------------------------------------------------
 
 QStringList MetadataCatalogue::drivers() const
@@ -114,34 +64,14 @@ QStringList MetadataCatalogue::drivers() const
     return d->c.drivers;
 }
 
-QString MetadataCatalogue::driverName(const QString &driverCode) const
-{
-    return d->driver(driverCode).name;
-}
-
 QStringList MetadataCatalogue::driverChannels(const QString &driverCode) const
 {
     return d->driver(driverCode).channels;
 }
 
-QStringList MetadataCatalogue::driverAdapteeChannels(const QString &driverCode) const
-{
-    return d->driver(driverCode).adapteeChannels;
-}
-
 QStringList MetadataCatalogue::driverAdapters(const QString &driverCode) const
 {
     return d->driver(driverCode).adapters;
-}
-
-QStringList MetadataCatalogue::driverBaudRates(const QString &driverCode) const
-{
-    return d->driver(driverCode).baudRates;
-}
-
-QStringList MetadataCatalogue::driverParams(const QString &driverCode) const
-{
-    return d->driver(driverCode).params;
 }
 
 QStringList MetadataCatalogue::driverModels(const QString &driverCode) const
@@ -166,27 +96,16 @@ QStringList MetadataCatalogue::models() const
     return d->c.models;
 }
 
-QString MetadataCatalogue::modelLegend(const QString &modelCode) const
-{
-    const CatalogueContent::Model *model = d->model(modelCode);
-    return model ? model->legend : QString();
-}
-
 QList<int> MetadataCatalogue::modelSystems(const QString &modelCode) const
 {
     const CatalogueContent::Model *model = d->model(modelCode);
     return model ? model->systems.keys() : QList<int>();
 }
 
-int MetadataCatalogue::numberDigits(const QString &modelCode) const
-{
-    const CatalogueContent::Model *model = d->model(modelCode);
-    return model ? model->numberDigits : kUnknownModelDigits;
-}
-
 QString MetadataCatalogue::formatNumber(qlonglong number, const QString &modelCode) const
 {
-    return QStringLiteral("%1").arg(number, numberDigits(modelCode), 10, QLatin1Char('0'));
+    const CatalogueContent::Model *model = d->model(modelCode);
+    return QStringLiteral("%1").arg(number, model ? model->numberDigits : kUnknownModelDigits, 10, QLatin1Char('0'));
 }
 
 int MetadataCatalogue::maxSystemCount() const
@@ -224,12 +143,6 @@ bool MetadataCatalogue::isErrorParam(const QString &code) const
     return param && param->isError;
 }
 
-bool MetadataCatalogue::isCurrentParam(const QString &code) const
-{
-    const CatalogueContent::Param *param = d->param(code);
-    return param && param->isCurrent;
-}
-
 QString MetadataCatalogue::paramTitle(const QString &code, const QString &modelCode) const
 {
     if (const CatalogueContent::Model *model = d->model(modelCode)) {
@@ -240,15 +153,6 @@ QString MetadataCatalogue::paramTitle(const QString &code, const QString &modelC
     if (const CatalogueContent::Param *param = d->param(code))
         return param->name;
     return d->c.dbParams.value(code);
-}
-
-QString MetadataCatalogue::paramLabel(const QString &code, const QString &modelCode) const
-{
-    if (!isParam(code))
-        return QString();
-    const int system = systemIndex(code);
-    const QString title = paramTitle(code, modelCode);
-    return system > 0 ? QStringLiteral("[%1] %2").arg(system).arg(title) : title;
 }
 
 QList<MetadataCatalogue::EnumItem> MetadataCatalogue::paramEnum(const QString &code, const QString &modelCode) const

@@ -33,37 +33,19 @@ public:
     MetadataCatalogue(const MetadataCatalogue &) = delete;
     MetadataCatalogue &operator=(const MetadataCatalogue &) = delete;
 
-    // Archives
-    QString archiveTitle(const QString &archive) const;
-    QString archiveShortTitle(const QString &archive) const;
-    QStringList archiveNames() const;  // in catalogue order
-
-    // Channels
-    QStringList channels() const;       // plain channels
-    QStringList adapters() const;
-    QString channelName(const QString &code) const;
-    QStringList channelParams(const QString &code) const;
-    QStringList carriedChannels(const QString &code) const;
-    QStringList channelBaudRates(const QString &code) const;
-
     // Drivers and models
     QStringList drivers() const;
-    QString driverName(const QString &driverCode) const;
+    // The plain channels and the adapters (channels.xml) the driver works over.
     QStringList driverChannels(const QString &driverCode) const;
-    QStringList driverAdapteeChannels(const QString &driverCode) const;  // also reachable through an adapter
     QStringList driverAdapters(const QString &driverCode) const;
-    QStringList driverBaudRates(const QString &driverCode) const;
-    QStringList driverParams(const QString &driverCode) const;
     QStringList driverModels(const QString &driverCode) const;
     QString modelDriver(const QString &modelCode) const;
     QString modelName(const QString &modelCode) const;
     QStringList models() const;
-    QString modelLegend(const QString &modelCode) const;
     // The numbers of the model's heating systems (fake systems left out).
     QList<int> modelSystems(const QString &modelCode) const;
-    // Digits of the model's device numbers; 8 when the model is unknown.
-    int numberDigits(const QString &modelCode) const;
-    // The number right-justified with zeros to the model's digits.
+    // The number right-justified with zeros to the digits of the model's
+    // device numbers (8 when the model is unknown).
     QString formatNumber(qlonglong number, const QString &modelCode) const;
     // Systems 1..maxSystemCount carry system parameters ("maxSystemCount" of
     // params.xml, 4 when absent).
@@ -75,11 +57,9 @@ public:
     int paramType(const QString &code) const;      // -1 for unknown codes
     static QString typeName(int type);
     bool isErrorParam(const QString &code) const;
-    bool isCurrentParam(const QString &code) const;
     // The model's own title, else that of params.xml (database parameters
     // such as "number" included).
     QString paramTitle(const QString &code, const QString &modelCode = QString()) const;
-    QString paramLabel(const QString &code, const QString &modelCode = QString()) const;
     // The model's items for the code (system parameters by their full
     // "S<n>_" code). Items written without a code are numbered by their
     // position in the list from 0: for Flags parameters that is the bit

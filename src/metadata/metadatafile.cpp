@@ -13,7 +13,7 @@ bool MetadataFile::report(const QString &text, const QString &logText)
 {
     m_failure = logText;
     ZeltoSystem::instance()->log(ZeltoSystem::LogError, logText);
-    return ZeltoSystem::instance()->error(text, true);
+    return ZeltoSystem::instance()->error(text);
 }
 
 bool MetadataFile::open()

@@ -46,8 +46,6 @@ void ModelReader::read(QXmlStreamReader &xml, CatalogueContent::Model &model) co
             readTitles(xml, system);
         else if (xml.name() == QLatin1String("paramEnums"))
             readEnums(xml, enums);
-        else if (xml.name() == QLatin1String("legend"))
-            model.legend = readLegend(xml);
         else
             xml.skipCurrentElement();
     }
@@ -131,15 +129,4 @@ void ModelReader::readItems(QXmlStreamReader &xml, QList<CatalogueContent::Item>
         const QString code = MetadataFile::textAttribute(xml, QStringLiteral("code")).trimmed();
         items.append({code, xml.readElementText().trimmed()});
     }
-}
-
-QString ModelReader::readLegend(QXmlStreamReader &xml)
-{
-    // The legend is written indented inside the file; keep its lines, not
-    // the indentation.
-    const QString text = xml.readElementText(QXmlStreamReader::IncludeChildElements);
-    QStringList lines;
-    for (const QString &line : text.split(QLatin1Char('\n')))
-        lines.append(line.trimmed());
-    return lines.join(QLatin1Char('\n')).trimmed();
 }

@@ -5,7 +5,7 @@
 #include <QXmlStreamReader>
 
 // Reads one device model's file: number digits, systems, the model's own
-// parameter titles, the enumerations of its parameters and its legend.
+// parameter titles and the enumerations of its parameters.
 //
 // Enumeration items without a code are numbered by their position in the
 // item list, counted from 0 over all items of that list (items with a code
@@ -39,7 +39,6 @@ private:
     void readEnums(QXmlStreamReader &xml, QList<ParamEnum> &enums) const;
     void readEnum(QXmlStreamReader &xml, ParamEnum &paramEnum) const;
     void readItems(QXmlStreamReader &xml, QList<CatalogueContent::Item> &items) const;
-    static QString readLegend(QXmlStreamReader &xml);
     int paramType(const QString &code) const;
 
     const CatalogueContent &m_content;

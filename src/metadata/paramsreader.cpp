@@ -93,7 +93,6 @@ void ParamsReader::readParams(QXmlStreamReader &xml, ParamList &params)
             return;
         }
         param.isError = MetadataFile::boolAttribute(xml, QStringLiteral("isError"));
-        param.isCurrent = MetadataFile::boolAttribute(xml, QStringLiteral("isCurrentParam"));
         params.append({code, param});
         xml.skipCurrentElement();
     }

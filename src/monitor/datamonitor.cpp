@@ -2,6 +2,7 @@
 
 #include "analizer.h"
 #include "archivestore.h"
+#include "changeevents.h"
 #include "checkparams.h"
 #include "database.h"
 #include "taskmanager.h"
@@ -11,9 +12,9 @@
 #include "zeltobusyguard.h"
 #include "zeltomarkers.h"
 #include "zeltosystem.h"
+#include "zeltotimer.h"
 
 #include <QMutexLocker>
-#include <QTimerEvent>
 
 namespace {
 
@@ -49,7 +50,8 @@ QSet<int> visibleNodes()
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs)
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
+    : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
     for (int row = 0; row < tasks.rowCount(); ++row) {
@@ -59,10 +61,15 @@ DataMonitor::DataMonitor(int tickMs)
     }
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
+    if (TaskManager::instance())
+        connect(TaskManager::instance(), &TaskManager::monitored, this, &DataMonitor::onMonitored,
+                Qt::QueuedConnection);
     if (User::instance())
         connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
-    timerId = startTimer(qMax(1, tickMs), Qt::CoarseTimer);
+    connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
+    m_tick->start(qMax(1, tickMs));
+    connect(m_flush, &ZeltoTimer::timeout, this, &DataMonitor::announce);
 }
 
 DataMonitor::~DataMonitor()
@@ -72,10 +79,10 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs)
+DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs);
+        g_instance = new DataMonitor(tickMs, clock);
     return g_instance;
 }
 
@@ -179,24 +186,15 @@ ZeltoTable DataMonitor::getData()
     return table;
 }
 
-void DataMonitor::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == timerId) {
-        tick();
-    } else if (event->timerId() == flushTimerId) {
-        killTimer(flushTimerId);
-        flushTimerId = 0;
-        announce();
-    }
-}
-
 void DataMonitor::announce()
 {
     if (ZeltoBusyGuard::defer(this, [this]() { announce(); }))
         return;
     QMutexLocker lock(&mutex);
-    for (int nodeId : qAsConst(updatedNodes))
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeMonitored"), nodeId);
+    for (int nodeId : qAsConst(updatedNodes)) {
+        emit nodeMonitored(nodeId);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeMonitored, nodeId);
+    }
     updatedNodes.clear();
 }
 
@@ -207,7 +205,7 @@ void DataMonitor::tick()
     if (ZeltoBusyGuard::defer(this, [this]() { tick(); }))
         return;
     QMutexLocker lock(&mutex);
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock->now();
     for (int nodeId : qAsConst(monitoredNodes)) {
         const auto entry = entries.find(nodeId);
         if (entry == entries.end())
@@ -228,24 +226,18 @@ void DataMonitor::tick()
 
 void DataMonitor::onNotification(const QString &event, const QVariant &param)
 {
-    static const QStringList handled = {QStringLiteral("monitored"), QStringLiteral("archivesSaved"),
-                                        QStringLiteral("taskSaved"), QStringLiteral("taskRemoved")};
-    if (!handled.contains(event))
+    if (event != ChangeEvents::ArchivesSaved && event != ChangeEvents::TaskSaved && event != ChangeEvents::TaskRemoved)
         return;
     if (ZeltoBusyGuard::defer(this, [this, event, param]() { onNotification(event, param); }))
         return;
-    if (event == QLatin1String("monitored")) {
-        const ZeltoTable table = param.value<ZeltoTable>();
-        if (table.rowCount() > 0)
-            refresh(table.value(0, kNodeId).toInt(), table.toMap(0));
-    } else if (event == QLatin1String("archivesSaved")) {
+    if (event == ChangeEvents::ArchivesSaved) {
         const int nodeId = param.toInt();
         QVariantMap current = lastCurrentRow(nodeId);
         // A poll that was saved has reached the device: an earlier monitor
         // run's failure no longer holds.
         current.insert(kMonError, QVariant());
         refresh(nodeId, current);
-    } else if (event == QLatin1String("taskSaved")) {
+    } else if (event == ChangeEvents::TaskSaved) {
         const int taskId = param.toInt();
         const QVariantMap row = Tasks::get(taskId);
         const bool isMain = row.value(QStringLiteral("is_main")).toInt() == 1;
@@ -263,6 +255,14 @@ void DataMonitor::onNotification(const QString &event, const QVariant &param)
         QMutexLocker lock(&mutex);
         removeTask(param.toInt());
     }
+}
+
+void DataMonitor::onMonitored(const ZeltoTable &reading)
+{
+    if (ZeltoBusyGuard::defer(this, [this, reading]() { onMonitored(reading); }))
+        return;
+    if (reading.rowCount() > 0)
+        refresh(reading.value(0, kNodeId).toInt(), reading.toMap(0));
 }
 
 void DataMonitor::addEntry(const QVariantMap &taskRow)
@@ -342,8 +342,8 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
     // Announced soon, not only at the next tick: OPC clients want fresh
     // values within a second or two. Results that come together still make
     // one announcement per node.
-    if (flushTimerId == 0)
-        flushTimerId = startTimer(kAnnounceDelayMs);
+    if (!m_flush->isActive())
+        m_flush->startOnce(kAnnounceDelayMs);
 }
 
 QVariantMap DataMonitor::lastCurrentRow(int nodeId)

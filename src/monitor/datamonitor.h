@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltoclock.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -9,16 +10,21 @@
 #include <QSet>
 #include <QVariantMap>
 
+class ZeltoTimer;
+
 // Keeps the current values of watched nodes fresh. Every node that has a
 // main task has an entry: a one-row table of its latest current values and
 // check results. Users (and the OPC publisher, as nobody) subscribe to
 // nodes; a watched node gets a monitor run of its main task through the task
 // manager at most once per its task's "mon_interval" seconds, looked at on
-// every tick, and refreshed nodes are announced with "nodeMonitored", once
-// per node for results that come within kAnnounceDelayMs of each other.
+// every tick. The run's reading comes back through TaskManager::monitored,
+// and refreshed nodes are announced with the signal nodeMonitored (the OPC
+// publisher) and the change event NodeMonitored (clients), once per node for
+// results that come within kAnnounceDelayMs of each other.
 //
-// One instance per process, created and destroyed by the service. The static
-// operations work on it; without one they do nothing and read empty.
+// One instance per process, created and destroyed by the service after the
+// task manager. The static operations work on it; without one they do
+// nothing and read empty.
 class DataMonitor : public QObject
 {
     Q_OBJECT
@@ -28,8 +34,9 @@ public:
     // Refreshed nodes are announced this long after the first of them.
     static constexpr int kAnnounceDelayMs = 200;
 
-    // Creates the instance unless one exists; reads every main task.
-    static DataMonitor *createInstance(int tickMs = kDefaultTickMs);
+    // Creates the instance unless one exists; reads every main task. It
+    // ticks, times the monitor intervals and delays announcements by clock.
+    static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
     static DataMonitor *instance();
 
@@ -49,11 +56,14 @@ public:
 
     ~DataMonitor() override;
 
-protected:
-    void timerEvent(QTimerEvent *event) override;
+signals:
+    // The node's current values were refreshed.
+    void nodeMonitored(int nodeId);
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);
+    // A monitor run's reading (TaskManager::monitored).
+    void onMonitored(const ZeltoTable &reading);
 
 private:
     struct MonitorEntry
@@ -65,10 +75,10 @@ private:
         QString modelCode;
     };
 
-    explicit DataMonitor(int tickMs);
+    DataMonitor(int tickMs, ZeltoClock *clock);
 
     void tick();
-    // Raises "nodeMonitored" for every node refreshed since the last time.
+    // Announces every node refreshed since the last time.
     void announce();
     void addEntry(const QVariantMap &taskRow);
     void removeTask(int taskId);
@@ -87,6 +97,7 @@ private:
     QMap<int, QSet<int>> m_subscriptions; // user id -> watched node ids
     QSet<int> monitoredNodes;             // union of all subscriptions
     QSet<int> updatedNodes;               // refreshed since the last tick
-    int timerId = 0;
-    int flushTimerId = 0;   // main thread only
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_tick;
+    ZeltoTimer *m_flush;   // the announcement delay; main thread only
 };

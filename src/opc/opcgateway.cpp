@@ -1,6 +1,8 @@
 #include "opcgateway.h"
 
 #include "zelto.h"
+#include "zeltoclock.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -32,13 +34,12 @@ OpcGateway::~OpcGateway()
 
 QString OpcGateway::nodeProgram()
 {
-    const QString configured = qEnvironmentVariable("ORVEX_NODE");
-    return configured.isEmpty() ? QStringLiteral("node") : configured;
+    return ZeltoEnvironment::nodeProgram();
 }
 
 QString OpcGateway::scriptPath()
 {
-    const QString configured = qEnvironmentVariable("ORVEX_OPC_GATEWAY");
+    const QString configured = ZeltoEnvironment::opcGateway();
     if (!configured.isEmpty())
         return configured;
     const QString beside = Zelto::moduleDir() + QStringLiteral("/opc-gateway/gateway.js");
@@ -84,9 +85,9 @@ bool OpcGateway::start()
     m_script = scriptPath();
     const QString problem = checkNode(m_program);
     if (!problem.isEmpty())
-        return ZeltoSystem::instance()->error(problem, false);
+        return ZeltoSystem::instance()->error(problem);
     if (!QFileInfo::exists(m_script))
-        return ZeltoSystem::instance()->error(tr("Не найдена программа OPC UA сервера %1").arg(m_script), false);
+        return ZeltoSystem::instance()->error(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
     launch();
     return true;
@@ -109,7 +110,7 @@ void OpcGateway::launch()
         if (error == QProcess::FailedToStart && m_process)
             onFinished(-1, QProcess::CrashExit);
     });
-    m_startedAt = QDateTime::currentMSecsSinceEpoch();
+    m_startedAt = ZeltoClock::system()->monotonicMs();
     m_process->start();
     if (m_process && m_process->state() != QProcess::NotRunning)
         emit started();
@@ -205,7 +206,7 @@ void OpcGateway::onFinished(int exitCode, QProcess::ExitStatus status)
     emit finished();
     if (m_stopping)
         return;
-    if (QDateTime::currentMSecsSinceEpoch() - m_startedAt >= kSteadyRunMs)
+    if (ZeltoClock::system()->monotonicMs() - m_startedAt >= kSteadyRunMs)
         m_backoffMs = 1000;
     log(ZeltoSystem::LogError, tr("шлюз OPC UA завершился (%1, код %2), перезапуск через %3 с")
                                    .arg(status == QProcess::CrashExit ? tr("аварийно") : tr("сам"))

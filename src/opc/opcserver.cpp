@@ -1,6 +1,7 @@
 #include "opcserver.h"
 
 #include "archivestore.h"
+#include "changeevents.h"
 #include "database.h"
 #include "datamonitor.h"
 #include "metadatacatalogue.h"
@@ -14,6 +15,7 @@
 #include "users.h"
 #include "zelto.h"
 #include "zeltobusyguard.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -69,14 +71,18 @@ QStringList stringList(const QJsonValue &value)
     return list;
 }
 
+// A change of the user record itself.
+bool changesUser(const QString &event)
+{
+    return event == ChangeEvents::UserSaved || event == ChangeEvents::UserRemoved;
+}
+
 // The changes after which a user may see other nodes: their groups, the
 // groups' nodes, the user itself.
 bool changesViews(const QString &event)
 {
-    static const QSet<QString> events{QStringLiteral("userSaved"),  QStringLiteral("userRemoved"),
-                                      QStringLiteral("groupSaved"), QStringLiteral("groupRemoved"),
-                                      QStringLiteral("nodeSaved"),  QStringLiteral("nodeRemoved")};
-    return events.contains(event);
+    return changesUser(event) || event == ChangeEvents::GroupSaved || event == ChangeEvents::GroupRemoved
+        || event == ChangeEvents::NodeSaved || event == ChangeEvents::NodeRemoved;
 }
 
 } // namespace
@@ -96,6 +102,10 @@ OPCServer::~OPCServer()
 
 void OPCServer::start(const QHostAddress &listenAddress)
 {
+    // The live values of the used items come from the data monitor.
+    if (DataMonitor::instance())
+        connect(DataMonitor::instance(), &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_active = true;
     m_listenAddress = listenAddress;
     m_startedWith = settings();
@@ -295,9 +305,7 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
 {
-    if (event == QLatin1String("nodeMonitored"))
-        updateNode(param.toInt());
-    else if (event == QLatin1String("archivesSaved"))
+    if (event == ChangeEvents::ArchivesSaved)
         publishNewNode(param.toInt());
     if (changesViews(event))
         viewsMayChange(event, param.toInt());
@@ -306,7 +314,7 @@ void OPCServer::onNotification(const QString &event, const QVariant &param)
 void OPCServer::viewsMayChange(const QString &event, int id)
 {
     // A user's own change concerns that user; a group's or a node's, anyone.
-    if (event.startsWith(QLatin1String("user"))) {
+    if (changesUser(event)) {
         if (m_views.contains(id))
             m_staleViews.insert(id);
     } else {
@@ -360,7 +368,7 @@ QJsonObject OPCServer::updateMessage(int nodeId)
         values.append(QJsonArray{name, published.first, published.second});
     }
     return QJsonObject{{kOp, QStringLiteral("update")},
-                       {QStringLiteral("time"), utcText(QDateTime::currentDateTimeUtc())},
+                       {QStringLiteral("time"), utcText(ZeltoClock::system()->utcNow())},
                        {QStringLiteral("items"), values}};
 }
 

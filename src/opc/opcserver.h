@@ -23,8 +23,8 @@ class OpcItemNames;
 // OpcValue. The OPC UA server itself is the gateway child process
 // (OpcGateway); it reports which items clients use. A node with an item in
 // use is watched in the data monitor on behalf of nobody (user -1), and
-// every "nodeMonitored" of such a node sends the used items' values with
-// their quality and time. Login attempts of OPC UA clients are checked
+// every DataMonitor::nodeMonitored of such a node sends the used items'
+// values with their quality and time. Login attempts of OPC UA clients are checked
 // against the server's users here, and the gateway learns which nodes each
 // such user sees, at login and again whenever that changes.
 //

@@ -4,6 +4,7 @@
 #include "qtservicesignalwatcher.h"
 #include "qtserviceunitfile.h"
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -104,11 +105,6 @@ QString QtServiceBase::serviceName() const
     return m_name;
 }
 
-QString QtServiceBase::serviceDescription() const
-{
-    return m_description;
-}
-
 void QtServiceBase::setServiceDescription(const QString &description)
 {
     m_description = description;
@@ -195,7 +191,7 @@ int QtServiceBase::refuseToStart(const QString &reason)
 {
     const QString text = tr("Служба «%1» не запущена. %2").arg(m_name, reason);
     logMessage(text, Error);
-    ZeltoSystem::instance()->error(text, true);
+    ZeltoSystem::instance()->error(text);
     return 1;
 }
 
@@ -304,7 +300,7 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int id,
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     text.replace(QLatin1Char('\r'), QLatin1Char(' '));
     const QByteArray body = text.toUtf8();
-    const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
+    const QByteArray line = ZeltoClock::system()->now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
         + ' ' + m_name.toUtf8() + ' ' + level + ": " + body;
 
     QMutexLocker locker(&syslogMutex());

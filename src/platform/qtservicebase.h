@@ -25,7 +25,6 @@ public:
 
     QString serviceName() const;
 
-    QString serviceDescription() const;
     void setServiceDescription(const QString &description);
 
     // Lines about the program's own options, added to what -help prints.

@@ -1,6 +1,7 @@
 #include "qtservicecontroller.h"
 
 #include "zelto.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -14,15 +15,6 @@ namespace {
 
 // How long a command may take from connecting to the service's answer.
 const int CommandTimeoutMs = 5000;
-
-QString runtimeDirectory()
-{
-    if (!qEnvironmentVariableIsEmpty("ORVEX_RUNTIME_DIR"))
-        return qEnvironmentVariable("ORVEX_RUNTIME_DIR");
-    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        return qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return QStringLiteral("/tmp");
-}
 
 QString socketFileName(const QString &serviceName)
 {
@@ -62,7 +54,7 @@ QString QtServiceController::socketPath(const QString &serviceName)
 {
     if (serviceName.isEmpty())
         return QString();
-    return QDir::cleanPath(runtimeDirectory() + QLatin1Char('/') + socketFileName(serviceName));
+    return QDir::cleanPath(ZeltoEnvironment::runtimeDir() + QLatin1Char('/') + socketFileName(serviceName));
 }
 
 bool QtServiceController::isRunning() const

@@ -70,11 +70,6 @@ QString QtServiceControlServer::errorString() const
     return m_error;
 }
 
-bool QtServiceControlServer::isAcceptingCommands() const
-{
-    return m_accepting;
-}
-
 bool QtServiceControlServer::listen()
 {
     if (isListening())

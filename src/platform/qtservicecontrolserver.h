@@ -40,7 +40,6 @@ public:
     // While off, connections are held without being read: commands that come
     // before the service has started, or while it stops, are not handled.
     void setAcceptingCommands(bool accepting);
-    bool isAcceptingCommands() const;
 
 private:
     enum class PathState { Free, Live, Stale, Foreign, Unreachable };

@@ -1,21 +1,20 @@
 #include "scheduler.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "nextexecution.h"
 #include "taskmanager.h"
 #include "zeltosystem.h"
-
-#include <QTimerEvent>
+#include "zeltotimer.h"
 
 namespace {
 
 Scheduler *g_instance = nullptr;
 
-const int kPassMs = 60000;
-
 } // namespace
 
-Scheduler::Scheduler(const Starter &starter) : m_starter(starter)
+Scheduler::Scheduler(const Starter &starter, ZeltoClock *clock)
+    : m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
 {
     if (!m_starter)
         m_starter = [](int taskId) { TaskManager::startTask(taskId, false); };
@@ -26,7 +25,8 @@ Scheduler::Scheduler(const Starter &starter) : m_starter(starter)
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &Scheduler::onNotification,
             Qt::QueuedConnection);
     checkTimetables();
-    m_timerId = startTimer(kPassMs, Qt::CoarseTimer);
+    connect(m_pass, &ZeltoTimer::timeout, this, [this]() { checkTimetables(); });
+    m_pass->start(kPassMs);
 }
 
 Scheduler::~Scheduler()
@@ -35,10 +35,10 @@ Scheduler::~Scheduler()
         g_instance = nullptr;
 }
 
-Scheduler *Scheduler::createInstance(const Starter &starter)
+Scheduler *Scheduler::createInstance(const Starter &starter, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new Scheduler(starter);
+        g_instance = new Scheduler(starter, clock);
     return g_instance;
 }
 
@@ -63,7 +63,7 @@ void Scheduler::load(int taskId)
 
 void Scheduler::checkTimetables()
 {
-    checkTimetables(QDateTime::currentDateTime());
+    checkTimetables(m_clock->now());
 }
 
 void Scheduler::checkTimetables(const QDateTime &now)
@@ -74,19 +74,11 @@ void Scheduler::checkTimetables(const QDateTime &now)
     }
 }
 
-void Scheduler::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == m_timerId)
-        checkTimetables();
-    else
-        QObject::timerEvent(event);
-}
-
 void Scheduler::onNotification(const QString &event, const QVariant &param)
 {
-    if (event == QLatin1String("taskSaved")) {
+    if (event == ChangeEvents::TaskSaved) {
         load(param.toInt());
-    } else if (event == QLatin1String("taskRemoved")) {
+    } else if (event == ChangeEvents::TaskRemoved) {
         lastExecutions.remove(param.toInt());
         timetables.remove(param.toInt());
     }

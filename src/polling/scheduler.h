@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltoclock.h"
+
 #include <QDateTime>
 #include <QMap>
 #include <QObject>
@@ -7,12 +9,15 @@
 
 #include <functional>
 
+class ZeltoTimer;
+
 // Starts polling tasks by their timetables: once at construction and then
 // every minute it asks the task manager to run every task that has fallen
 // due (NextExecution::isDue). It mirrors each task's timetable and last run,
-// and learns of changes (a finished run saves the task) from "taskSaved" and
-// "taskRemoved". Asking again for a task whose run is still live is harmless:
-// the task manager keeps one run per task. Main thread only.
+// and learns of changes (a finished run saves the task) from the change
+// events TaskSaved and TaskRemoved. Asking again for a task whose run is
+// still live is harmless: the task manager keeps one run per task. The
+// minute and the time of each pass come from its clock. Main thread only.
 class Scheduler : public QObject
 {
     Q_OBJECT
@@ -21,28 +26,28 @@ public:
     // Starts a task; TaskManager::startTask(id, false) unless tests say otherwise.
     using Starter = std::function<void(int taskId)>;
 
-    static Scheduler *createInstance(const Starter &starter = Starter());
+    static constexpr int kPassMs = 60000;
+
+    static Scheduler *createInstance(const Starter &starter = Starter(), ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
     static Scheduler *instance();
 
     ~Scheduler() override;
 
-    // One pass, in ascending task id order, with the current time.
+    // One pass, in ascending task id order, at the clock's time.
     void checkTimetables();
     void checkTimetables(const QDateTime &now);
-
-protected:
-    void timerEvent(QTimerEvent *event) override;
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);
 
 private:
-    explicit Scheduler(const Starter &starter);
+    Scheduler(const Starter &starter, ZeltoClock *clock);
     void load(int taskId);
 
     Starter m_starter;
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_pass;
     QMap<int, QDateTime> lastExecutions;
     QMap<int, QVariantMap> timetables;
-    int m_timerId = 0;
 };

@@ -1,10 +1,10 @@
 #include "task.h"
 
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltoclient.h"
 #include "zeltosystem.h"
 
-#include <QElapsedTimer>
 #include <QSettings>
 
 namespace {
@@ -119,12 +119,12 @@ bool Task::failWithLastError()
 
 bool Task::pause(int ms)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < ms) {
+    const ZeltoClock *clock = ZeltoClock::system();
+    const qint64 until = clock->monotonicMs() + ms;
+    for (qint64 now = clock->monotonicMs(); now < until; now = clock->monotonicMs()) {
         if (m_aborted)
             return false;
-        Zelto::sleep(int(qMin<qint64>(kSliceMs, ms - waited.elapsed())));
+        Zelto::sleep(int(qMin<qint64>(kSliceMs, until - now)));
     }
     return !m_aborted;
 }
@@ -139,14 +139,14 @@ bool Task::call(ZeltoClient &client, const QString &name, const QVariantList &ar
 bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply)
 {
     if (m_aborted)
-        return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"), false);
+        return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"));
     if (!client.request(name, args))
         return false;
     const int limit = m_replyTimeoutMs;
-    QElapsedTimer waited;
-    waited.start();
+    const ZeltoClock *clock = ZeltoClock::system();
+    const qint64 sent = clock->monotonicMs();
     for (;;) {
-        const int slice = int(qBound<qint64>(1, limit - waited.elapsed(), kSliceMs));
+        const int slice = int(qBound<qint64>(1, limit - (clock->monotonicMs() - sent), kSliceMs));
         if (client.waitForResponse(slice)) {
             if (reply)
                 *reply = client.result();
@@ -157,10 +157,10 @@ bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &ar
         if (client.errorCode() != 0 || !client.isConnected())
             return false;
         if (m_aborted)
-            return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"), false);
-        if (waited.elapsed() >= limit)
+            return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"));
+        if (clock->monotonicMs() - sent >= limit)
             return ZeltoSystem::instance()->error(
-                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0), false);
+                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0));
     }
 }
 

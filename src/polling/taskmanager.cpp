@@ -1,6 +1,7 @@
 #include "taskmanager.h"
 
 #include "archivestore.h"
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "metadatacatalogue.h"
@@ -13,10 +14,9 @@
 #include "zeltobusyguard.h"
 #include "zeltometrics.h"
 #include "zeltosystem.h"
+#include "zeltotimer.h"
 
-#include <QElapsedTimer>
 #include <QPointer>
-#include <QTimerEvent>
 
 #include <cmath>
 
@@ -24,7 +24,6 @@ namespace {
 
 TaskManager *g_instance = nullptr;
 
-const int kTickMs = 1000;
 const QString kId = QStringLiteral("id");
 const QString kNodeId = QStringLiteral("node_id");
 const QString kLastError = QStringLiteral("last_error");
@@ -51,6 +50,35 @@ QString tr(const char *text)
 QString cancelledText()
 {
     return tr("Задание отменено");
+}
+
+using RunState = TaskManager::RunState;
+
+bool onThePool(RunState state)
+{
+    return state == RunState::Running || state == RunState::Cancelling || state == RunState::Overrunning;
+}
+
+// The moves of the state diagram in taskmanager.h.
+bool allowed(RunState from, RunState to)
+{
+    switch (from) {
+    case RunState::Idle:
+        return to == RunState::Queued;
+    case RunState::Queued:
+        return to == RunState::Running || to == RunState::Idle;
+    case RunState::Running:
+        return to == RunState::Cancelling || to == RunState::Overrunning || to == RunState::Finishing
+            || to == RunState::Idle;
+    case RunState::Cancelling:
+    case RunState::Overrunning:
+        return to == RunState::Finishing || to == RunState::Idle;
+    case RunState::Finishing:
+        return to == RunState::WaitingRetry || to == RunState::Idle;
+    case RunState::WaitingRetry:
+        return to == RunState::Queued || to == RunState::Idle;
+    }
+    return false;
 }
 
 int setting(const char *name, int defaultValue)
@@ -97,10 +125,6 @@ const QString kRunTimeout = QStringLiteral("taskRunTimeout");
 const double kDefaultRunTimeoutMinutes = 120;
 const double kMaxRunTimeoutMinutes = 366 * 24 * 60;
 
-// How long a run waits for its polling server to confirm a cancel before
-// it is ended here; tests shorten it.
-int g_cancelGraceMs = 5000;
-
 // "taskRunTimeout": minutes as a number or numeric text, fractions allowed,
 // 0 for no limit; false for anything else.
 bool readRunTimeout(const QVariant &value, qint64 &ms)
@@ -138,15 +162,16 @@ qint64 runTimeoutMs(const QVariant &value)
 
 } // namespace
 
-TaskManager::TaskManager(const TaskFactory &factory)
+TaskManager::TaskManager(const TaskFactory &factory, ZeltoClock *clock)
     : m_factory(factory),
+      m_clock(clock),
+      m_tick(new ZeltoTimer(clock, this)),
       maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
       taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
       attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
       m_stateTable(stateColumns()),
       m_runTimeoutMs(runTimeoutMs(Database::getSetting(kRunTimeout)))
 {
-    m_clock.start();
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
     describeMetrics();
@@ -155,29 +180,33 @@ TaskManager::TaskManager(const TaskFactory &factory)
             Qt::QueuedConnection);
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &TaskManager::onNotification,
             Qt::QueuedConnection);
-    m_timerId = startTimer(kTickMs, Qt::CoarseTimer);
+    connect(m_tick, &ZeltoTimer::timeout, this, &TaskManager::tick);
+    m_tick->start(kTickMs);
 }
 
 TaskManager::~TaskManager()
 {
     if (g_instance == this)
         g_instance = nullptr;
-    killTimer(m_timerId);
-    for (Task *task : qAsConst(tasks))
+    m_tick->stop();
+    QList<Task *> live = m_strays.values();
+    for (const Run &run : qAsConst(m_runs))
+        live.append(run.task);
+    for (Task *task : qAsConst(live))
         task->cancel();
     // A run that is cancelled ends through its server within a state poll;
     // one whose server does not answer is given up on after a while.
     if (!pool.waitForDone(3000)) {
-        for (Task *task : qAsConst(tasks))
+        for (Task *task : qAsConst(live))
             task->abort();
         pool.waitForDone();
     }
 }
 
-TaskManager *TaskManager::createInstance(const TaskFactory &factory)
+TaskManager *TaskManager::createInstance(const TaskFactory &factory, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new TaskManager(factory);
+        g_instance = new TaskManager(factory, clock);
     return g_instance;
 }
 
@@ -194,14 +223,18 @@ TaskManager *TaskManager::instance()
 bool TaskManager::startTask(int taskId, bool monitor)
 {
     if (!g_instance)
-        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"), true);
-    return g_instance->start(taskId, monitor);
+        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"));
+    const bool started = g_instance->start(taskId, monitor);
+    g_instance->checkInvariants();
+    return started;
 }
 
 void TaskManager::cancelTask(int taskId)
 {
-    if (g_instance)
-        g_instance->cancel(taskId);
+    if (!g_instance)
+        return;
+    g_instance->cancel(taskId);
+    g_instance->checkInvariants();
 }
 
 bool TaskManager::checkSetting(const QString &name, const QVariant &value)
@@ -212,13 +245,7 @@ bool TaskManager::checkSetting(const QString &name, const QVariant &value)
     return ZeltoSystem::instance()->error(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes),
-        true);
-}
-
-void TaskManager::setCancelGrace(int ms)
-{
-    g_cancelGraceMs = ms;
+            .arg(kMaxRunTimeoutMinutes));
 }
 
 QVariantMap TaskManager::taskState(int taskId)
@@ -243,9 +270,14 @@ ZeltoTable TaskManager::stateTable()
     return g_instance ? g_instance->m_stateTable : ZeltoTable(stateColumns());
 }
 
+TaskManager::RunState TaskManager::runState(int taskId)
+{
+    return g_instance ? g_instance->m_runs.value(taskId).state : RunState::Idle;
+}
+
 bool TaskManager::hasTask(int taskId)
 {
-    return g_instance && g_instance->tasks.contains(taskId);
+    return g_instance && g_instance->m_runs.contains(taskId);
 }
 
 int TaskManager::queueLength()
@@ -256,6 +288,15 @@ int TaskManager::queueLength()
 int TaskManager::runningCount()
 {
     return g_instance ? g_instance->runningChannels.size() : 0;
+}
+
+int TaskManager::runOf(const Task *task) const
+{
+    for (auto it = m_runs.constBegin(); it != m_runs.constEnd(); ++it) {
+        if (it->task == task)
+            return it.key();
+    }
+    return -1;
 }
 
 int TaskManager::stateRow(int taskId) const
@@ -270,19 +311,104 @@ void TaskManager::setState(int taskId, const QVariantMap &values)
         m_stateTable.setValue(row, it.key(), it.value());
 }
 
+QString TaskManager::stateText(const Run &run) const
+{
+    switch (run.state) {
+    case RunState::Queued:
+        return tr("Ожидание очереди");
+    case RunState::WaitingRetry:
+        return tr("Ожидание повторного опроса");
+    case RunState::Running:
+    case RunState::Cancelling:
+    case RunState::Overrunning:
+    case RunState::Finishing:
+        // The polling server tells what its job does; until it has, the run's kind.
+        if (run.reported)
+            return run.serverState;
+        return run.monitor ? tr("Мониторинг текущих параметров") : tr("Запуск опроса");
+    case RunState::Idle:
+        break;
+    }
+    return QString();
+}
+
+void TaskManager::enter(int taskId, RunState state)
+{
+    Run &run = m_runs[taskId];
+    Q_ASSERT_X(allowed(run.state, state), "TaskManager::enter", "a move the state diagram does not have");
+    run.state = state;
+    if (state == RunState::Idle) {
+        m_runs.remove(taskId);
+        m_stateTable.removeRow(stateRow(taskId));
+        return;
+    }
+    if (stateRow(taskId) < 0)
+        m_stateTable.appendRow(QVariantMap{{kId, taskId}});
+    setState(taskId, {{kState, stateText(run)}});
+}
+
+// What each state asserts in taskmanager.h; the containers hold no run in
+// another state, and no run twice.
+void TaskManager::checkInvariants() const
+{
+#ifndef QT_NO_DEBUG
+    const auto stateOf = [this](int taskId) { return m_runs.value(taskId).state; };
+    for (const int taskId : runQueue)
+        Q_ASSERT_X(stateOf(taskId) == RunState::Queued, "TaskManager", "a run in the queue is not Queued");
+    Q_ASSERT_X(QSet<int>(runQueue.cbegin(), runQueue.cend()).size() == runQueue.size(), "TaskManager",
+               "a run queued twice");
+    for (auto it = runningChannels.cbegin(); it != runningChannels.cend(); ++it)
+        Q_ASSERT_X(onThePool(stateOf(it.key())), "TaskManager", "a channel held by a run off the pool");
+    for (auto it = runStarts.cbegin(); it != runStarts.cend(); ++it)
+        Q_ASSERT_X(onThePool(stateOf(it.key())), "TaskManager", "a run start of a run off the pool");
+    for (auto it = endings.cbegin(); it != endings.cend(); ++it) {
+        const RunState state = stateOf(it.key());
+        Q_ASSERT_X(it->error.isEmpty() ? state == RunState::Cancelling : state == RunState::Overrunning,
+                   "TaskManager", "an ending of a run neither Cancelling nor Overrunning");
+    }
+    for (auto it = retryWaits.cbegin(); it != retryWaits.cend(); ++it)
+        Q_ASSERT_X(stateOf(it.key()) == RunState::WaitingRetry, "TaskManager", "a retry wait of a run not waiting");
+    Q_ASSERT_X(m_stateTable.rowCount() == m_runs.size(), "TaskManager", "state rows and live runs differ");
+
+    for (auto it = m_runs.cbegin(); it != m_runs.cend(); ++it) {
+        const int taskId = it.key();
+        const Run &run = it.value();
+        Q_ASSERT_X(run.state != RunState::Idle && run.task && !m_strays.contains(run.task), "TaskManager",
+                   "a live run without a Task of its own");
+        const int row = stateRow(taskId);
+        Q_ASSERT_X(row >= 0 && m_stateTable.value(row, kState).toString() == stateText(run), "TaskManager",
+                   "a run's row does not show its state");
+        const bool pooled = onThePool(run.state);
+        Q_ASSERT_X(runQueue.contains(taskId) == (run.state == RunState::Queued), "TaskManager",
+                   "Queued and in the queue differ");
+        Q_ASSERT_X(runningChannels.contains(taskId) == pooled && runStarts.contains(taskId) == pooled,
+                   "TaskManager", "on the pool and holding a channel differ");
+        Q_ASSERT_X(endings.contains(taskId)
+                       == (run.state == RunState::Cancelling || run.state == RunState::Overrunning),
+                   "TaskManager", "asked to stop and holding an ending differ");
+        Q_ASSERT_X(retryWaits.contains(taskId) == (run.state == RunState::WaitingRetry), "TaskManager",
+                   "waiting to retry and holding a retry wait differ");
+        if (run.state == RunState::Queued || run.state == RunState::WaitingRetry)
+            Q_ASSERT_X(!run.task->isRunning(), "TaskManager", "a run off the pool whose Task runs");
+        if (run.monitor)
+            Q_ASSERT_X(run.state != RunState::WaitingRetry, "TaskManager", "a monitor run waiting to retry");
+    }
+#endif
+}
+
 void TaskManager::announce(int taskId)
 {
-    ZeltoSystem::instance()->notify(QStringLiteral("taskStateChanged"), taskId);
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskStateChanged, taskId);
 }
 
 bool TaskManager::start(int taskId, bool monitor)
 {
-    if (tasks.contains(taskId)) {
-        // A live full run, or a monitor run already on the pool, serves the
+    if (m_runs.contains(taskId)) {
+        // A live full run, or a monitor run past the queue, serves the
         // request; a queued monitor run gives way to a full poll.
-        if (monitor || !monitorRuns.contains(taskId) || runningChannels.contains(taskId))
+        const Run &run = m_runs[taskId];
+        if (monitor || !run.monitor || run.state != RunState::Queued)
             return true;
-        tasks.value(taskId)->deleteLater();
         drop(taskId);
     }
 
@@ -290,7 +416,7 @@ bool TaskManager::start(int taskId, bool monitor)
     // what their user may see.
     const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
     if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"), true);
+        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"));
     const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!channel.isValid() || !archives.isValid())
@@ -298,24 +424,23 @@ bool TaskManager::start(int taskId, bool monitor)
     const int nodeId = taskRow.value(kNodeId).toInt();
     const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
     if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId), true);
+        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId));
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model), true);
+        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
-    tasks.insert(taskId, makeTask(params));
-    if (monitor)
-        monitorRuns.insert(taskId);
-    m_stateTable.appendRow(QVariantMap{{kId, taskId},
-                                       {kNodeId, nodeId},
-                                       {QStringLiteral("is_run"), true},
-                                       {kStarted, QDateTime::currentDateTime()},
-                                       {kAttempts, taskAttemptCount},
-                                       {kState, tr("Ожидание очереди")}});
+    Run &run = m_runs[taskId];
+    run.task = makeTask(params);
+    run.monitor = monitor;
     runQueue.append(taskId);
+    enter(taskId, RunState::Queued);
+    setState(taskId, {{kNodeId, nodeId},
+                      {QStringLiteral("is_run"), true},
+                      {kStarted, m_clock->now()},
+                      {kAttempts, taskAttemptCount}});
     announce(taskId);
     return true;
 }
@@ -331,46 +456,54 @@ Task *TaskManager::makeTask(const QVariantMap &params)
 
 void TaskManager::drop(int taskId)
 {
-    tasks.remove(taskId);
-    m_stateTable.removeRow(stateRow(taskId));
+    Task *task = m_runs.value(taskId).task;
+    if (!m_strays.contains(task))
+        task->deleteLater();
     runQueue.removeAll(taskId);
     retryWaits.remove(taskId);
-    monitorRuns.remove(taskId);
+    enter(taskId, RunState::Idle);
 }
 
 void TaskManager::cancel(int taskId)
 {
-    if (runningChannels.contains(taskId)) {
+    if (!m_runs.contains(taskId))
+        return;
+    const Run run = m_runs.value(taskId);
+    switch (run.state) {
+    case RunState::Running:
         // The polling server is asked to cancel the job; one that never
         // confirms must not keep the slot.
-        tasks.value(taskId)->cancel();
-        if (!endings.contains(taskId))
-            endings.insert(taskId, {m_clock.elapsed() + g_cancelGraceMs, QString()});
+        run.task->cancel();
+        endings.insert(taskId, {m_clock->monotonicMs() + kCancelGraceMs, QString()});
+        enter(taskId, RunState::Cancelling);
         return;
+    case RunState::Cancelling:
+    case RunState::Overrunning:
+        run.task->cancel();
+        return;
+    case RunState::Finishing:   // ends by itself this moment
+    case RunState::Idle:
+        return;
+    case RunState::Queued:
+    case RunState::WaitingRetry:
+        break;
     }
-    Task *task = tasks.value(taskId);
-    if (!task)
-        return;
-    const bool monitor = monitorRuns.contains(taskId);
-    task->deleteLater();
     drop(taskId);
-    if (!monitor
-        && Tasks::save({{kId, taskId}, {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
-                        {kLastError, cancelledText()}})
+    if (!run.monitor
+        && Tasks::save({{kId, taskId}, {QStringLiteral("last_exec"), m_clock->now()}, {kLastError, cancelledText()}},
+                       m_clock->now())
             == -1)
         Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
     announce(taskId);
 }
 
-void TaskManager::timerEvent(QTimerEvent *event)
+void TaskManager::tick()
 {
-    if (event->timerId() != m_timerId)
-        return QObject::timerEvent(event);
     // Ending a run writes its record: not in the middle of a save.
     if (!ZeltoBusyGuard::isBusy())
         endOverdueRuns();
-    int waiting = runQueue.size();
-    const QDateTime now = QDateTime::currentDateTime();
+    const int waiting = runQueue.size();
+    const QDateTime now = m_clock->now();
     for (auto it = retryWaits.begin(); it != retryWaits.end();) {
         if (it.value().secsTo(now) < attemptIntervalSecs) {
             ++it;
@@ -379,27 +512,35 @@ void TaskManager::timerEvent(QTimerEvent *event)
         const int taskId = it.key();
         it = retryWaits.erase(it);
         runQueue.append(taskId);
-        setState(taskId, {{kStarted, now}, {kState, tr("Ожидание очереди")}});
+        enter(taskId, RunState::Queued);
+        setState(taskId, {{kStarted, now}});
         announce(taskId);
     }
-    // Runs whose channel is busy go to the back of the queue; those queued
-    // by this tick's retries wait for the next one.
+    // Those queued by this tick's retries wait for the next one.
+    dispatch(waiting);
+    checkInvariants();
+}
+
+void TaskManager::dispatch(int waiting)
+{
+    // Runs whose channel is busy go to the back of the queue.
     while (waiting > 0 && runningChannels.size() < maxRunningTaskCount) {
         --waiting;
         const int taskId = runQueue.takeFirst();
-        Task *task = tasks.value(taskId);
-        const QString key = TaskParams::channelKey(task->params().value(QStringLiteral("channel")).toMap());
+        Run &run = m_runs[taskId];
+        const QString key = TaskParams::channelKey(run.task->params().value(QStringLiteral("channel")).toMap());
         if (std::find(runningChannels.cbegin(), runningChannels.cend(), key) != runningChannels.cend()) {
             runQueue.append(taskId);
             continue;
         }
         runningChannels.insert(taskId, key);
-        runStarts.insert(taskId, m_clock.elapsed());
-        setState(taskId, {{kStarted, QDateTime::currentDateTime()},
-                          {kState, monitorRuns.contains(taskId) ? tr("Мониторинг текущих параметров")
-                                                                : tr("Запуск опроса")}});
-        pool.start(task, 0);
-        if (!monitorRuns.contains(taskId))
+        runStarts.insert(taskId, m_clock->monotonicMs());
+        run.reported = false;
+        run.serverState.clear();
+        enter(taskId, RunState::Running);
+        setState(taskId, {{kStarted, m_clock->now()}});
+        pool.start(run.task, 0);
+        if (!run.monitor)
             ZeltoMetrics::instance()->add(kRunsStarted);
         announce(taskId);
     }
@@ -407,20 +548,28 @@ void TaskManager::timerEvent(QTimerEvent *event)
 
 void TaskManager::onStateChanged(Task *task)
 {
-    const int taskId = tasks.key(task, -1);
-    if (taskId < 0 || monitorRuns.contains(taskId))
+    const int taskId = runOf(task);
+    if (taskId < 0)
+        return;
+    Run &run = m_runs[taskId];
+    // Monitor runs publish no progress; a report that comes after its run
+    // left the pool tells nothing any more.
+    if (run.monitor || !onThePool(run.state))
         return;
     const int row = stateRow(taskId);
     const int progress = task->progress();
-    const QString state = task->state();
-    const qint64 elapsed = m_stateTable.value(row, kStarted).toDateTime().secsTo(QDateTime::currentDateTime());
+    const qint64 elapsed = m_stateTable.value(row, kStarted).toDateTime().secsTo(m_clock->now());
     m_stateTable.setValue(row, kElapsed, elapsed);
     if (progress > 0)
         m_stateTable.setValue(row, kRemaining, qint64(std::trunc(double(elapsed) / progress * (100 - progress))));
-    if (m_stateTable.value(row, kProgress) != QVariant(progress) || m_stateTable.value(row, kState) != QVariant(state))
+    const QString shown = stateText(run);
+    run.reported = true;
+    run.serverState = task->state();
+    if (m_stateTable.value(row, kProgress) != QVariant(progress) || stateText(run) != shown)
         announce(taskId);
     m_stateTable.setValue(row, kProgress, progress);
-    m_stateTable.setValue(row, kState, state);
+    setState(taskId, {{kState, stateText(run)}});
+    checkInvariants();
 }
 
 void TaskManager::onFinished(Task *task)
@@ -435,9 +584,11 @@ void TaskManager::onFinished(Task *task)
         return;
     ZeltoBusyGuard busy;
 
-    const int taskId = tasks.key(task, -1);
+    const int taskId = runOf(task);
     if (taskId < 0) {
         // Its task was removed, or its run ended here, while it ran.
+        Q_ASSERT_X(m_strays.contains(task), "TaskManager::onFinished", "a Task of no run that was no stray");
+        m_strays.remove(task);
         task->deleteLater();
         return;
     }
@@ -447,22 +598,25 @@ void TaskManager::onFinished(Task *task)
         // Cancelled for running too long: the polling server confirmed in time.
         end = {true, true, limit, end.log << limit, true, false};
     }
-    conclude(taskId, task, end);
+    conclude(taskId, end);
+    checkInvariants();
 }
 
 void TaskManager::endOverdueRuns()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_clock->monotonicMs();
     if (m_runTimeoutMs > 0) {
         for (auto it = runStarts.cbegin(); it != runStarts.cend(); ++it) {
-            if (now - it.value() < m_runTimeoutMs || endings.contains(it.key()) || !tasks.contains(it.key()))
+            const int taskId = it.key();
+            if (now - it.value() < m_runTimeoutMs || endings.contains(taskId))
                 continue;
             // Asked to cancel first, so that the polling server frees the
             // device; ended here after the grace if it does not.
-            tasks.value(it.key())->cancel();
-            endings.insert(it.key(), {now + g_cancelGraceMs,
-                                      tr("Опрос прерван: он длился дольше %1 мин. (настройка taskRunTimeout)")
-                                          .arg(m_runTimeoutMs / 60000.0)});
+            m_runs.value(taskId).task->cancel();
+            endings.insert(taskId, {now + kCancelGraceMs,
+                                    tr("Опрос прерван: он длился дольше %1 мин. (настройка taskRunTimeout)")
+                                        .arg(m_runTimeoutMs / 60000.0)});
+            enter(taskId, RunState::Overrunning);
         }
     }
     QList<int> overdue;
@@ -471,78 +625,88 @@ void TaskManager::endOverdueRuns()
             overdue.append(it.key());
     }
     for (const int taskId : qAsConst(overdue)) {
-        Task *task = tasks.value(taskId);
+        Task *task = m_runs.value(taskId).task;
         const Ending ending = endings.value(taskId);
-        if (!task || !runningChannels.contains(taskId)) {
-            endings.remove(taskId);
-            continue;
-        }
         // Its pool thread stops waiting on the polling server; whatever it
-        // brings afterwards is dropped (onFinished of a run no longer live).
+        // brings afterwards is dropped (onFinished of a stray).
         task->abort();
         QStringList log = task->log();
         if (ending.error.isEmpty()) {
             log << tr("Сервер опроса не подтвердил отмену за %1 с: опрос прекращён сервером данных")
-                       .arg(g_cancelGraceMs / 1000.0);
-            conclude(taskId, task, {true, false, QString(), log, false, true});
+                       .arg(kCancelGraceMs / 1000.0);
+            conclude(taskId, {true, false, QString(), log, false, true});
         } else {
-            conclude(taskId, task, {true, true, ending.error, log << ending.error, true, true});
+            conclude(taskId, {true, true, ending.error, log << ending.error, true, true});
         }
     }
 }
 
-void TaskManager::conclude(int taskId, Task *task, const RunEnd &end)
+void TaskManager::conclude(int taskId, const RunEnd &end)
 {
+    const Run run = m_runs.value(taskId);
     const QVariantMap row = m_stateTable.toMap(stateRow(taskId));
     runningChannels.remove(taskId);
     runStarts.remove(taskId);
     endings.remove(taskId);
-    announce(taskId);
-
-    if (monitorRuns.contains(taskId)) {
-        reportMonitored(taskId, task, end, row);
-        monitorRuns.remove(taskId);
-    } else {
-        // A failed run is retried while attempts last, cancelled or not; a
-        // run that was only cancelled ends here.
-        QString error;
-        bool polled = false;
-        if (!end.cancelled && !end.failed) {
-            polled = saveResult(taskId, task, error);
-        } else if (end.failed && row.value(kAttempts).toInt() > 1) {
-            ZeltoMetrics::instance()->add(kRunsRetried);
-            retryWaits.insert(taskId, QDateTime::currentDateTime());
-            setState(taskId, {{kLastError, FieldLimits::cut(FieldLimits::Task, kLastError, end.error)},
-                              {kStarted, QDateTime::currentDateTime()},
-                              {kElapsed, QVariant()},
-                              {kRemaining, QVariant()},
-                              {kAttempts, row.value(kAttempts).toInt() - 1},
-                              {kProgress, QVariant()},
-                              {kState, tr("Ожидание повторного опроса")}});
-            storeLog(taskId, end.log);
-            // A run cancelled by its time limit would end again at once:
-            // the retry takes a new one.
-            if (end.timedOut) {
-                tasks.insert(taskId, makeTask(task->params()));
-                if (!end.endedHere)
-                    task->deleteLater();
-            }
-            return;
-        }
-        if (end.failed)
-            error = end.error;
-        else if (end.cancelled)
-            error = cancelledText();
-        ZeltoMetrics::instance()->add(polled ? kRunsSucceeded : end.cancelled && !end.failed ? kRunsCancelled
-                                                                                            : kRunsFailed);
-        recordRun(taskId, row.value(kNodeId).toInt(), error, polled, end.log);
-    }
     // A run ended here still runs on its pool thread for a moment: it is
     // deleted when it finishes.
-    if (!end.endedHere)
-        task->deleteLater();
-    tasks.remove(taskId);
-    m_stateTable.removeRow(stateRow(taskId));
+    if (end.endedHere)
+        m_strays.insert(run.task);
+    enter(taskId, RunState::Finishing);
+    announce(taskId);
+
+    if (run.monitor) {
+        reportMonitored(taskId, run.task, end, row);
+        drop(taskId);
+        return;
+    }
+    // A failed run is retried while attempts last, cancelled or not; a
+    // run that was only cancelled ends here.
+    QString error;
+    bool polled = false;
+    if (!end.cancelled && !end.failed) {
+        polled = saveResult(taskId, run.task, error);
+        if (m_runs.value(taskId).task != run.task) {
+            // Its task was removed while a check script of the save ran.
+            run.task->deleteLater();
+            return;
+        }
+    } else if (end.failed && row.value(kAttempts).toInt() > 1) {
+        retry(taskId, end, row);
+        return;
+    }
+    if (end.failed)
+        error = end.error;
+    else if (end.cancelled)
+        error = cancelledText();
+    ZeltoMetrics::instance()->add(polled ? kRunsSucceeded : end.cancelled && !end.failed ? kRunsCancelled
+                                                                                        : kRunsFailed);
+    recordRun(taskId, row.value(kNodeId).toInt(), error, polled, end.log);
+    drop(taskId);
+}
+
+void TaskManager::retry(int taskId, const RunEnd &end, const QVariantMap &row)
+{
+    ZeltoMetrics::instance()->add(kRunsRetried);
+    Run &run = m_runs[taskId];
+    // A run cancelled by its time limit would end again at once: the retry
+    // takes a new one.
+    if (end.timedOut) {
+        Task *old = run.task;
+        run.task = makeTask(old->params());
+        if (!end.endedHere)
+            old->deleteLater();
+    }
+    const QDateTime now = m_clock->now();
+    retryWaits.insert(taskId, now);
+    enter(taskId, RunState::WaitingRetry);
+    setState(taskId, {{kLastError, FieldLimits::cut(FieldLimits::Task, kLastError, end.error)},
+                      {kStarted, now},
+                      {kElapsed, QVariant()},
+                      {kRemaining, QVariant()},
+                      {kAttempts, row.value(kAttempts).toInt() - 1},
+                      {kProgress, QVariant()}});
+    storeLog(taskId, end.log);
 }
 
 void TaskManager::reportMonitored(int taskId, Task *task, const RunEnd &end, const QVariantMap &row)
@@ -564,7 +728,7 @@ void TaskManager::reportMonitored(int taskId, Task *task, const RunEnd &end, con
     table.setValue(0, QStringLiteral("task_id"), taskId);
     table.setValue(0, kNodeId, row.value(kNodeId));
     table.setValue(0, QStringLiteral("MON_ERR"), monitorError);
-    ZeltoSystem::instance()->notify(QStringLiteral("monitored"), QVariant::fromValue(table));
+    emit monitored(table);
 }
 
 bool TaskManager::saveResult(int taskId, Task *task, QString &error)
@@ -586,10 +750,10 @@ bool TaskManager::saveResult(int taskId, Task *task, QString &error)
     ZeltoTable infoTable;
     infoTable.appendRow(info);
     result.insert(QStringLiteral("info"), infoTable);
-    QElapsedTimer clock;
-    clock.start();
+    // The metric is of real time, whatever clock the runs keep.
+    const qint64 began = ZeltoClock::system()->monotonicMs();
     const bool saved = ArchiveStore::saveArchives(result, true);
-    ZeltoMetrics::instance()->observe(kSaveSeconds, clock.nsecsElapsed() / 1e9);
+    ZeltoMetrics::instance()->observe(kSaveSeconds, (ZeltoClock::system()->monotonicMs() - began) / 1e3);
     if (saved)
         return true;
     error = ZeltoSystem::instance()->lastError();
@@ -605,13 +769,13 @@ void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool p
     const QString kept = FieldLimits::cut(FieldLimits::Task, kLastError, error);
     const QVariantMap record{{kId, taskId},
                              {kNodeId, nodeId},
-                             {QStringLiteral("last_exec"), QDateTime::currentDateTime()},
+                             {QStringLiteral("last_exec"), m_clock->now()},
                              {kLastError, kept.isEmpty() ? QVariant() : QVariant(kept)}};
     TransactionScope scope;
     bool done = scope.isActive();
     if (done && polled)
         Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
-    done = done && Tasks::save(record) != -1
+    done = done && Tasks::save(record, m_clock->now()) != -1
         && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log) && scope.commit();
     if (!done) {
         const QString message = ZeltoSystem::instance()->lastError();
@@ -632,20 +796,35 @@ void TaskManager::storeLog(int taskId, const QStringList &log)
 
 void TaskManager::onNotification(const QString &event, const QVariant &param)
 {
-    if (event != QLatin1String("taskRemoved"))
+    if (event != ChangeEvents::TaskRemoved)
         return;
     const int taskId = param.toInt();
-    Task *task = tasks.value(taskId);
-    if (!task)
+    const Run run = m_runs.value(taskId);
+    switch (run.state) {
+    case RunState::Idle:
         return;
-    if (runningChannels.contains(taskId))
-        task->cancel();   // deleted when it finishes
-    else
-        task->deleteLater();
+    case RunState::Running:
+    case RunState::Cancelling:
+    case RunState::Overrunning:
+        // Deleted when it finishes.
+        run.task->cancel();
+        m_strays.insert(run.task);
+        runningChannels.remove(taskId);
+        runStarts.remove(taskId);
+        endings.remove(taskId);
+        break;
+    case RunState::Finishing:
+        // Its save is under way; the end of the save lets the Task go.
+        runQueue.removeAll(taskId);
+        enter(taskId, RunState::Idle);
+        checkInvariants();
+        return;
+    case RunState::Queued:
+    case RunState::WaitingRetry:
+        break;
+    }
     drop(taskId);
-    runningChannels.remove(taskId);
-    runStarts.remove(taskId);
-    endings.remove(taskId);
+    checkInvariants();
 }
 
 void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "zeltoclock.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -14,6 +14,7 @@
 #include <functional>
 
 class Task;
+class ZeltoTimer;
 
 // Turns requests to poll a task into runs of a Task on a bounded thread
 // pool: a first-in first-out queue, at most "maxRunningTaskCount" runs at
@@ -21,12 +22,14 @@ class Task;
 // "taskAttemptInterval" minutes while "taskAttemptCount" attempts last, and a
 // live table of run states for clients. When a run ends it stores the polled
 // archives, the task's last execution and error, the run's log and journal
-// entries, and raises "taskStateChanged". Monitor runs read current values
-// only and hand them to the data monitor with the notification "monitored".
+// entries, and raises the change event TaskStateChanged. Monitor runs read
+// current values only and hand them to the data monitor (signal monitored).
 // A run that outlasts "taskRunTimeout" minutes (120; 0 for no limit), or
-// that its polling server does not end within a few seconds of a cancel, is
+// that its polling server does not end within kCancelGraceMs of a cancel, is
 // ended here: its slot and channel are free at once, and what its pool
-// thread brings afterwards is dropped.
+// thread brings afterwards is dropped. Every time it keeps (its tick each
+// second, retry waits, the grace, the time limit, the times it shows and
+// stores) comes from its clock.
 //
 // One instance per process, created and destroyed by the service; the static
 // operations work on it and, like everything here, belong to the main thread.
@@ -35,11 +38,56 @@ class TaskManager : public QObject
     Q_OBJECT
 
 public:
+    // Where a live run stands. For each state: what holds the run, what it
+    // waits for, its Task and channel, and its text in the state table;
+    // checkInvariants() asserts all of it after every change in debug builds.
+    //
+    //   Idle          No live run: in no container, no state row, no Task.
+    //   Queued        Once in runQueue, waiting for a slot and a free channel
+    //                 at a tick; its Task not running; no channel.
+    //                 "Ожидание очереди".
+    //   Running       Handed to the pool: its channel in runningChannels, its
+    //                 start in runStarts, from which "taskRunTimeout" counts.
+    //                 "Запуск опроса" ("Мониторинг текущих параметров" for a
+    //                 monitor run) until its server tells a state of its own.
+    //   Cancelling    Running, and cancelled: an ending without an error in
+    //                 endings; ended here kCancelGraceMs later unless its
+    //                 server ends it first. Shown as Running.
+    //   Overrunning   Running past the time limit, and cancelled: an ending
+    //                 with the limit's error, the same grace. Shown as Running.
+    //   Finishing     Off the pool, its channel free, in no container: its
+    //                 result is being stored, and a check script may turn the
+    //                 event loop meanwhile. Shown as Running.
+    //   WaitingRetry  Its attempt failed and attempts are left: in retryWaits
+    //                 with the time of the failure, queued again
+    //                 "taskAttemptInterval" later; its Task (a new one after a
+    //                 time limit) not running; no channel.
+    //                 "Ожидание повторного опроса".
+    //
+    // Every state but Idle has a Task of its own and a row in the state
+    // table. A Task whose run is gone while it still runs on its pool thread
+    // (its task removed, or its run ended here) is a stray until it
+    // finishes, and then deleted.
+    //
+    //   Idle -> Queued -> Running -> Finishing -> Idle
+    //   Running -> Cancelling | Overrunning -> Finishing
+    //   Finishing -> WaitingRetry -> Queued
+    //   Queued, WaitingRetry -> Idle (cancelled or removed)
+    //   Running, Cancelling, Overrunning, Finishing -> Idle (removed)
+    enum class RunState { Idle, Queued, Running, Cancelling, Overrunning, Finishing, WaitingRetry };
+    Q_ENUM(RunState)
+
     // Makes the Task objects of the runs (tests run fake ones).
     using TaskFactory = std::function<Task *(QObject *parent)>;
 
+    // How long a run waits for its polling server to confirm a cancel
+    // before it is ended here.
+    static constexpr int kCancelGraceMs = 5000;
+    static constexpr int kTickMs = 1000;
+
     // Creates the instance unless one exists; returns it.
-    static TaskManager *createInstance(const TaskFactory &factory = TaskFactory());
+    static TaskManager *createInstance(const TaskFactory &factory = TaskFactory(),
+                                       ZeltoClock *clock = ZeltoClock::system());
     // Cancels every run, waits for the pool and deletes the instance.
     static void destroyInstance();
     static TaskManager *instance();
@@ -50,9 +98,9 @@ public:
     // that does not exist, and then nothing changes. The caller checks
     // whether the user may see the task.
     static bool startTask(int taskId, bool monitor);
-    // Cancels a running run (it ends through its server, or here after a
-    // grace of 5 s when the server does not end it), or drops a queued or
-    // waiting one at once, noting "Задание отменено".
+    // Cancels a running run (it ends through its server, or here after the
+    // grace when the server does not end it), or drops a queued or waiting
+    // one at once, noting "Задание отменено".
     static void cancelTask(int taskId);
     // The task's row of the state table as a map; without a live run "id"
     // and null state columns.
@@ -62,6 +110,7 @@ public:
     // Every live run: "id", "node_id", "last_error", "is_run", "started",
     // "elapsed", "remaining", "attempts", "progress", "state".
     static ZeltoTable stateTable();
+    static RunState runState(int taskId);
     static bool hasTask(int taskId);
     // Runs waiting for a pool slot, and runs on the pool.
     static int queueLength();
@@ -70,13 +119,13 @@ public:
     // False (reported) for a value of a setting of the task manager that it
     // cannot use; true for other settings.
     static bool checkSetting(const QString &name, const QVariant &value);
-    // The grace after a cancel, in milliseconds; tests shorten it.
-    static void setCancelGrace(int ms);
 
     ~TaskManager() override;
 
-protected:
-    void timerEvent(QTimerEvent *event) override;
+signals:
+    // A monitor run's reading: one row of the node's newest current values
+    // with "task_id", "node_id" and "MON_ERR" (its failure, null when none).
+    void monitored(const ZeltoTable &reading);
 
 private slots:
     void onPropertyChanged(const QString &name, const QVariant &value);
@@ -85,10 +134,19 @@ private slots:
     void onFinished(Task *task);
 
 private:
+    struct Run
+    {
+        RunState state = RunState::Idle;
+        Task *task = nullptr;
+        bool monitor = false;
+        // The polling server's state text of this attempt, once it has told one.
+        bool reported = false;
+        QString serverState;
+    };
     // A run asked to stop: by cancelTask (no error) or by its time limit.
     struct Ending
     {
-        qint64 deadlineMs = 0;   // on m_clock: ended here if still on the pool then
+        qint64 deadlineMs = 0;   // monotonic: ended here if still on the pool then
         QString error;
     };
     // How a run on the pool ended, by itself or here.
@@ -102,17 +160,20 @@ private:
         bool endedHere;   // its Task still runs on its pool thread
     };
 
-    explicit TaskManager(const TaskFactory &factory);
+    TaskManager(const TaskFactory &factory, ZeltoClock *clock);
 
     bool start(int taskId, bool monitor);
     void cancel(int taskId);
-    void dispatch();
+    // Every second: due retries back to the queue, then the queue to the pool.
+    void tick();
+    void dispatch(int waiting);
     Task *makeTask(const QVariantMap &params);
     // Cancels runs past the time limit; ends those whose grace is over.
     void endOverdueRuns();
     // The run's end: a retry, or its record; frees its slot and channel.
-    void conclude(int taskId, Task *task, const RunEnd &end);
-    // Forgets a live run that has not reached the pool.
+    void conclude(int taskId, const RunEnd &end);
+    void retry(int taskId, const RunEnd &end, const QVariantMap &row);
+    // Forgets a run that is not on the pool; its Task is deleted unless it is a stray.
     void drop(int taskId);
     // A monitor run's reading, or its failure, for the data monitor.
     void reportMonitored(int taskId, Task *task, const RunEnd &end, const QVariantMap &row);
@@ -121,24 +182,30 @@ private:
     // last_exec, last_error and the log of the run's task.
     void recordRun(int taskId, int nodeId, const QString &error, bool polled, const QStringList &log);
     void storeLog(int taskId, const QStringList &log);
+    int runOf(const Task *task) const;
     int stateRow(int taskId) const;
     void setState(int taskId, const QVariantMap &values);
+    // The run goes to state: the move must be one of the diagram's, and its
+    // row shows the state's text.
+    void enter(int taskId, RunState state);
+    QString stateText(const Run &run) const;
+    void checkInvariants() const;
     void announce(int taskId);
 
     TaskFactory m_factory;
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_tick;
     int maxRunningTaskCount;
     int taskAttemptCount;
     int attemptIntervalSecs;
     QThreadPool pool;
-    QMap<int, Task *> tasks;             // every live run: queued, on the pool, or waiting to retry
-    ZeltoTable m_stateTable;
-    QList<int> runQueue;                 // waiting for a pool slot, oldest first
-    QMap<int, QString> runningChannels;  // runs on the pool and their channel keys
-    QMap<int, QDateTime> retryWaits;     // when each waiting run's attempt failed
-    QSet<int> monitorRuns;
+    QMap<int, Run> m_runs;               // every live run, by task id
+    ZeltoTable m_stateTable;             // one row per live run
+    QList<int> runQueue;                 // Queued, oldest first
+    QMap<int, QString> runningChannels;  // on the pool, and their channel keys
+    QMap<int, QDateTime> retryWaits;     // WaitingRetry: when the attempt failed
     qint64 m_runTimeoutMs;               // 0: no limit
-    QElapsedTimer m_clock;               // run times, unmoved by changes of the wall clock
-    QMap<int, qint64> runStarts;         // runs on the pool: when they were handed to it
-    QMap<int, Ending> endings;           // runs on the pool asked to stop
-    int m_timerId = 0;
+    QMap<int, qint64> runStarts;         // on the pool: when they were handed to it (monotonic)
+    QMap<int, Ending> endings;           // Cancelling and Overrunning
+    QSet<Task *> m_strays;               // on a pool thread, their run gone
 };

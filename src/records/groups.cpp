@@ -1,5 +1,6 @@
 #include "groups.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "recordfields.h"
@@ -58,7 +59,7 @@ int Groups::save(const QVariantMap &input)
         return -1;
     if (!scope.commit())
         return -1;
-    ZeltoSystem::instance()->notify(QStringLiteral("groupSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::GroupSaved, id);
     return id;
 }
 
@@ -75,8 +76,8 @@ bool Groups::remove(int id)
         QStringLiteral("tasks.node_id = nodes.id AND nodes.group_id = ?"), {id});
     if (!Database::removeRecord(QStringLiteral("groups"), id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("groupRemoved"), id);
-    notifyEach(QStringLiteral("nodeRemoved"), nodeIds);
-    notifyEach(QStringLiteral("taskRemoved"), taskIds);
+    ZeltoSystem::instance()->notify(ChangeEvents::GroupRemoved, id);
+    notifyEach(ChangeEvents::NodeRemoved, nodeIds);
+    notifyEach(ChangeEvents::TaskRemoved, taskIds);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "nodes.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "groups.h"
@@ -128,7 +129,7 @@ int Nodes::save(const QVariantMap &input)
 void Nodes::changed(int id)
 {
     if (id != -1 && !Database::inTransaction())
-        ZeltoSystem::instance()->notify(QStringLiteral("nodeSaved"), id);
+        ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
 }
 
 bool Nodes::setGroup(int nodeId, int groupId)
@@ -154,8 +155,8 @@ bool Nodes::remove(int id)
     if (!Database::removeRecord(QStringLiteral("nodes"), id))
         return false;
     for (const QVariant &taskId : taskIds)
-        ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), taskId.toInt());
-    ZeltoSystem::instance()->notify(QStringLiteral("nodeRemoved"), id);
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, taskId.toInt());
+    ZeltoSystem::instance()->notify(ChangeEvents::NodeRemoved, id);
     Database::logInfo(QObject::tr("Удаление узла"), QStringLiteral("group"), groupId);
     return true;
 }

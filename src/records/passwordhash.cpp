@@ -71,8 +71,7 @@ QString PasswordHash::make(const QString &password)
 {
     const QByteArray hash = argon2(password.toUtf8());
     if (hash.isEmpty()) {
-        ZeltoSystem::instance()->error(QCoreApplication::translate("PasswordHash", "Не удалось вычислить хеш пароля"),
-                                       true);
+        ZeltoSystem::instance()->error(QCoreApplication::translate("PasswordHash", "Не удалось вычислить хеш пароля"));
         return QString();
     }
     return QString::fromLatin1(hash);

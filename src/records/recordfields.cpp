@@ -82,7 +82,7 @@ bool RecordFields::toInt(const QVariant &value, int &out)
 bool RecordFields::refuse(const QString &field, const QString &expected)
 {
     return ZeltoSystem::instance()->error(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected), true);
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
 }
 
 bool RecordFields::readId(const QVariantMap &input, const QString &key, int &out)

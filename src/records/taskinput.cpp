@@ -55,7 +55,7 @@ bool toWholeNumber(const QVariant &value, qlonglong &out)
 bool TaskInput::refuse(const QString &field, const QString &expected)
 {
     return ZeltoSystem::instance()->error(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected), true);
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
 }
 
 bool TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)

@@ -1,5 +1,6 @@
 #include "tasks.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "nextexecution.h"
@@ -9,6 +10,7 @@
 #include "transactionscope.h"
 #include "user.h"
 #include "visibility.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -117,13 +119,18 @@ int Tasks::mainTaskOfNode(int nodeId)
     }
     const QVariantList ids = Database::selectDistinctValues(kTasks, kId, kMainOfNode, {nodeId});
     if (ids.isEmpty()) {
-        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"), true);
+        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"));
         return -1;
     }
     return ids.first().toInt();
 }
 
 int Tasks::save(const QVariantMap &sent)
+{
+    return save(sent, Database::clock()->now());
+}
+
+int Tasks::save(const QVariantMap &sent, const QDateTime &now)
 {
     QVariantMap input;
     if (!TaskInput::read(sent, input))
@@ -167,7 +174,7 @@ int Tasks::save(const QVariantMap &sent)
         lastExec = Database::selectRecord(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {id})
                        .value(kLastExec)
                        .toDateTime();
-    const QDateTime nextExec = NextExecution::compute(timetable, lastExec, QDateTime::currentDateTime());
+    const QDateTime nextExec = NextExecution::compute(timetable, lastExec, now);
     record.insert(QStringLiteral("next_exec"), nextExec.isValid() ? QVariant(nextExec) : QVariant());
 
     const bool fullForm = input.contains(kChannel) || input.contains(kArchives) || input.contains(kTimetable);
@@ -240,7 +247,7 @@ bool Tasks::remove(int id)
     const int nodeId = task.value(kNodeId).toInt();
     if (!Database::removeRecord(kTasks, id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, id);
     Database::logInfo(QObject::tr("Удаление задачи"), QStringLiteral("node"), nodeId);
     return true;
 }
@@ -248,7 +255,7 @@ bool Tasks::remove(int id)
 void Tasks::changed(int id)
 {
     if (id != -1 && !Database::inTransaction())
-        ZeltoSystem::instance()->notify(QStringLiteral("taskSaved"), id);
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, id);
 }
 
 QString Tasks::archivesSummary(const QStringList &archives)

@@ -2,6 +2,7 @@
 
 #include "zeltotable.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -36,8 +37,10 @@ public:
     // "timetable" only the row is updated (the task manager's bookkeeping);
     // otherwise the row and all three stored values are written in one
     // transaction. The first task of a node becomes its main task. The
-    // task's id, or -1.
+    // task's id, or -1. The next run shown with the task ("next_exec")
+    // counts from now, by default the database's clock.
     static int save(const QVariantMap &input);
+    static int save(const QVariantMap &input, const QDateTime &now);
     // Makes the task its node's main task (flag 1; the others lose the flag)
     // or clears the flag (0).
     static bool setMain(int taskId, int flag);

@@ -1,16 +1,17 @@
 #include "users.h"
 
+#include "changeevents.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "passwordhash.h"
 #include "recordfields.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 
 namespace {
 
@@ -65,14 +66,6 @@ void journalBlock(LoginThrottle::Block block, const QString &peer, const QString
                                    QString::number(LoginThrottle::kMaxLoginFailures), window));
 }
 
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
-
 } // namespace
 
 ZeltoTable Users::list()
@@ -101,7 +94,7 @@ QStringList Users::access(int id)
 QVariantMap Users::login(const QString &loginName, const QString &password)
 {
     if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"), true);
+        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"));
         return QVariantMap();
     }
     QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
@@ -150,11 +143,11 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
 {
     // A throttled attempt learns nothing, not even whether the password was right.
     LoginThrottle &throttle = User::loginThrottle();
-    const qint64 now = monotonicMs();
+    const qint64 now = Database::clock()->monotonicMs();
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
         ZeltoSystem::instance()->error(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000), true);
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
         return QVariantMap();
     }
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
@@ -163,7 +156,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
             journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"), true);
+        ZeltoSystem::instance()->error(tr("Ошибка авторизации"));
         return QVariantMap();
     }
     if (!peer.isEmpty())
@@ -241,7 +234,7 @@ int Users::save(const QVariantMap &input)
     }
     if (!scope.commit())
         return -1;
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return id;
 }
 
@@ -249,7 +242,7 @@ bool Users::remove(int id)
 {
     if (!Database::removeRecord(kUsers, id))
         return false;
-    ZeltoSystem::instance()->notify(QStringLiteral("userRemoved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserRemoved, id);
     return true;
 }
 
@@ -281,6 +274,6 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
     if (!scope.commit())
         return false;
     // What the user sees has changed (the OPC UA sessions follow it).
-    ZeltoSystem::instance()->notify(QStringLiteral("userSaved"), id);
+    ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return true;
 }

@@ -43,7 +43,7 @@ public:
     static bool remove(int id);
     static bool setAccess(int id, const QStringList &rights);
     // Replaces every membership of the user, the common group's included;
-    // announced as "userSaved".
+    // announced as ChangeEvents::UserSaved.
     static bool setGroups(int id, const QVariantList &groupIds);
 
 private:

@@ -1,24 +1,13 @@
 #include "zelto.h"
 
+#include "zeltoenvironment.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
 
-#include <cstring>
-
 namespace Zelto {
-
-QString fromUtf8(const char *data, int size)
-{
-    // Every leading mark is kept, and what follows them starts with none.
-    int marks = 0;
-    while (size - 3 * marks >= 3 && std::memcmp(data + 3 * marks, "\xEF\xBB\xBF", 3) == 0)
-        ++marks;
-    if (marks == 0)
-        return QString::fromUtf8(data, size);
-    return QString(marks, QChar(0xFEFF)) + QString::fromUtf8(data + 3 * marks, size - 3 * marks);
-}
 
 void sleep(int ms)
 {
@@ -28,13 +17,13 @@ void sleep(int ms)
 
 void pinTimeZone()
 {
-    if (qEnvironmentVariableIsEmpty("TZ") && QFileInfo::exists(QStringLiteral("/etc/localtime")))
+    if (!ZeltoEnvironment::timeZoneSet() && QFileInfo::exists(QStringLiteral("/etc/localtime")))
         qputenv("TZ", ":/etc/localtime");
 }
 
 QString moduleDir()
 {
-    const QString home = qEnvironmentVariable("ORVEX_HOME");
+    const QString home = ZeltoEnvironment::home();
     if (!home.isEmpty())
         return QDir(home).absolutePath();
     if (QCoreApplication::instance())
@@ -45,13 +34,12 @@ QString moduleDir()
 
 bool stderrIsJournal()
 {
-    static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
-    return journal;
+    return ZeltoEnvironment::stderrIsJournal();
 }
 
 QString dataDir()
 {
-    const QString data = qEnvironmentVariable("ORVEX_DATA_DIR");
+    const QString data = ZeltoEnvironment::dataDir();
     if (!data.isEmpty())
         return QDir(data).absolutePath();
     const QString home = moduleDir();

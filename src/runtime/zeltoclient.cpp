@@ -27,7 +27,7 @@ ZeltoClient::~ZeltoClient() = default;
 bool ZeltoClient::fail(const QString &text, int code)
 {
     m_errorCode = code;
-    return ZeltoSystem::instance()->error(text, false);
+    return ZeltoSystem::instance()->error(text);
 }
 
 void ZeltoClient::connectToHost(const QString &host, quint16 port)

@@ -67,7 +67,6 @@ public:
     qint64 maxBodySize() const { return m_maxBodySize; }
     void setMaxBodySize(qint64 bytes) { m_maxBodySize = bytes; }
     // Connections served at once; beyond them a new one is closed at once.
-    int maxConnections() const { return m_maxConnections; }
     void setMaxConnections(int count) { m_maxConnections = count; }
     // Time a client has to send its request, and then for each pause while
     // it takes the answer.
@@ -76,9 +75,8 @@ public:
     // Bytes held for requests not yet answered, over all connections.
     void setRequestBufferLimit(qint64 bytes) { m_buffers.setLimit(bytes); }
     ZeltoRequestBuffers *requestBuffers() { return &m_buffers; }
-    // The names a request's Host must give; ZeltoHostNames::global() at first.
+    // The names a request's Host must give: ZeltoHostNames::global().
     const ZeltoHostNames *hostNames() const { return m_hostNames; }
-    void setHostNames(const ZeltoHostNames *names) { m_hostNames = names; }
 
     // Runs the handler of the request's path; used by the connections.
     void dispatch(const ZeltoHttpRequest &request, ZeltoHttpResponse &response) const;
@@ -99,7 +97,7 @@ private:
     Handler m_oversize;
     QList<ZeltoHttpConnection *> m_connections;
     ZeltoRequestBuffers m_buffers;
-    const ZeltoHostNames *m_hostNames;
+    const ZeltoHostNames *const m_hostNames;
     qint64 m_maxBodySize = DefaultMaxBodySize;
     int m_maxConnections = DefaultMaxConnections;
     int m_requestTimeoutMs = 10000;

@@ -1,9 +1,9 @@
 #include "zeltojsonreader.h"
 
-#include "zelto.h"
 #include "zeltoencodedtable.h"
 #include "zeltomarkers.h"
 #include "zeltotable.h"
+#include "zeltoutf8.h"
 
 #include <QDateTime>
 

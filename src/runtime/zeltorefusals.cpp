@@ -1,9 +1,9 @@
 #include "zeltorefusals.h"
 
+#include "zeltoclock.h"
 #include "zeltometrics.h"
 #include "zeltosystem.h"
 
-#include <QDeadlineTimer>
 #include <QHash>
 #include <QPair>
 
@@ -48,7 +48,7 @@ void report(Reason reason, const QHostAddress &peer, const QString &text)
     count(reason);
     // Main thread only: the listeners live there.
     static QHash<QPair<int, QString>, qint64> lastLogged;
-    const qint64 now = QDeadlineTimer::current().deadline();
+    const qint64 now = ZeltoClock::system()->monotonicMs();
     const QPair<int, QString> key(int(reason), peer.toString());
     const auto it = lastLogged.constFind(key);
     if (it != lastLogged.constEnd() && now - it.value() < kQuietMs)

@@ -2,6 +2,7 @@
 
 #include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
+#include "zeltoclock.h"
 #include "zeltometrics.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltorefusals.h"
@@ -11,7 +12,6 @@
 #include "zeltowebconnection.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -67,7 +67,7 @@ bool ZeltoServer::listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(
         const QString text = tr("Не удалось открыть порт %1 %2: %3").arg(kind).arg(port).arg(server->errorString());
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
         emit errorMessage(text);
-        return ZeltoSystem::instance()->error(text, false);
+        return ZeltoSystem::instance()->error(text);
     }
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("Сервер RPC слушает порт %1 %2").arg(kind).arg(server->serverPort()));
@@ -305,9 +305,8 @@ void ZeltoServer::runTurn()
         return;
     }
     m_inTurn = true;
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_ready.isEmpty() && clock.elapsed() < kTurnBudgetMs) {
+    const qint64 turnStarted = ZeltoClock::system()->monotonicMs();
+    while (!m_ready.isEmpty() && ZeltoClock::system()->monotonicMs() - turnStarted < kTurnBudgetMs) {
         const int id = m_ready.dequeue();
         m_readySet.remove(id);
         ZeltoServerConnection *connection = m_connections.value(id);

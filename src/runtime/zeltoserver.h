@@ -60,7 +60,6 @@ public:
     void setRequestBufferLimit(qint64 bytes);
     // Time a WebSocket client has to send its whole upgrade request.
     static constexpr int DefaultHandshakeTimeoutMs = 10000;
-    void setHandshakeTimeout(int ms) { m_handshakeTimeoutMs = ms; }
 
     // The client whose command is being executed; -1 outside any client call.
     // Ids are unique per connection and never reused while the process runs.
@@ -122,7 +121,7 @@ private:
     QStringList m_webOrigins;     // trimmed, without a slash at the end, none empty
     ZeltoRequestBuffers m_tcpBuffers;
     ZeltoRequestBuffers m_webBuffers;
-    int m_handshakeTimeoutMs = DefaultHandshakeTimeoutMs;
+    const int m_handshakeTimeoutMs = DefaultHandshakeTimeoutMs;
     QHash<int, ZeltoServerConnection *> m_connections;
     QHash<int, Listener> m_listeners;   // of each connection, by id
     QQueue<int> m_ready;          // connections with requests waiting, in turn order

@@ -1,6 +1,8 @@
 #include "zeltosystem.h"
 
 #include "zelto.h"
+#include "zeltoclock.h"
+#include "zeltoenvironment.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -45,13 +47,7 @@ const char *levelName(int level)
 
 } // namespace
 
-ZeltoSystem::ZeltoSystem() : m_logLevel(LogInfo)
-{
-    bool ok = false;
-    const int level = qEnvironmentVariableIntValue("ORVEX_LOG_LEVEL", &ok);
-    if (ok)
-        m_logLevel = level;
-}
+ZeltoSystem::ZeltoSystem() : m_logLevel(ZeltoEnvironment::logLevel(LogInfo)) {}
 
 ZeltoSystem *ZeltoSystem::instance()
 {
@@ -78,12 +74,6 @@ QVariant ZeltoSystem::property(const char *name) const
     return m_properties.value(QString::fromLatin1(name));
 }
 
-QVariantMap ZeltoSystem::properties() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_properties;
-}
-
 QString ZeltoSystem::settingsPath() const
 {
     QMutexLocker locker(&m_mutex);
@@ -100,7 +90,7 @@ void ZeltoSystem::log(int level, const QString &text)
 {
     if (level > m_logLevel)
         return;
-    const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
+    const QByteArray line = ZeltoClock::system()->now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8()
         + ' ' + levelName(level) + ": " + text.toUtf8();
     if (!Zelto::stderrIsJournal()) {
         // One writer at a time keeps lines from different threads whole.
@@ -111,11 +101,9 @@ void ZeltoSystem::log(int level, const QString &text)
     syslog(syslogPriority(level), "%s", text.toUtf8().constData());
 }
 
-bool ZeltoSystem::error(const QString &text, bool emitMessage)
+bool ZeltoSystem::error(const QString &text)
 {
     t_lastError = text;
-    if (emitMessage)
-        emit errorMessage(text);
     return false;
 }
 

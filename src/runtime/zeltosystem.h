@@ -23,7 +23,6 @@ public:
     // is true (the settings store publishes every write this way).
     void setProperty(const char *name, const QVariant &value, bool emitChange = true);
     QVariant property(const char *name) const;
-    QVariantMap properties() const;
 
     QString settingsPath() const;
     void setSettingsPath(const QString &path);
@@ -34,8 +33,7 @@ public:
 
     // Records text as the calling thread's last error and returns false, so
     // that callers can write `return ZeltoSystem::instance()->error(...)`.
-    // With emitMessage the signal errorMessage carries the text as well.
-    bool error(const QString &text, bool emitMessage = true);
+    bool error(const QString &text);
     // The last error of the calling thread: a pool thread's failure never
     // overwrites the main thread's.
     QString lastError() const;
@@ -46,7 +44,6 @@ public:
 
 signals:
     void propertyChanged(const QString &name, const QVariant &value);
-    void errorMessage(const QString &message);
     void notification(const QString &name, const QVariant &value);
 
 private:

@@ -7,6 +7,7 @@
 #include "databaserestore.h"
 #include "qtservicecontroller.h"
 #include "service.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDir>
@@ -108,7 +109,7 @@ int BackupTool::restore(const QString &file)
     const QString copy = QFileInfo(file).absoluteFilePath();
     const QString live = QFileInfo(Database::fileName()).absoluteFilePath();
     DatabaseRestore restore;
-    if (!restore.restore(copy, live)) {
+    if (!restore.restore(copy, live, ZeltoClock::system()->now())) {
         print(stderr, restore.error() + QLatin1Char('\n') + tr("Текущая БД не изменена.\n"));
         return 1;
     }

@@ -12,16 +12,18 @@
 #include "xmlrpcserver.h"
 #include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
+#include "zeltoclock.h"
 #include "zelto.h"
+#include "zeltoenvironment.h"
 #include "zeltohostnames.h"
 #include "zeltohttpserver.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
+#include "zeltotimer.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
-#include <QTimerEvent>
 #include <QTranslator>
 
 namespace {
@@ -37,9 +39,7 @@ quint16 toPort(const QVariant &value)
 // (tests shorten it); 10 s otherwise.
 int monitorTickMs()
 {
-    bool ok = false;
-    const int ms = qEnvironmentVariableIntValue("ORVEX_MONITOR_TICK_MS", &ok);
-    return ok && ms > 0 ? ms : DataMonitor::kDefaultTickMs;
+    return ZeltoEnvironment::monitorTickMs(DataMonitor::kDefaultTickMs);
 }
 
 } // namespace
@@ -48,23 +48,25 @@ const char Service::Name[] = "Orvex Data Server";
 
 QString Service::settingsFilePath()
 {
-    const QString configured = qEnvironmentVariable("ORVEX_CONFIG");
+    const QString configured = ZeltoEnvironment::configFile();
     if (!configured.isEmpty())
         return configured;
     return Zelto::moduleDir() + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).baseName()
         + QStringLiteral(".ini");
 }
 
-Service::Service(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, QString::fromLatin1(Name))
+Service::Service(int argc, char **argv)
+    : QtService<QCoreApplication>(argc, argv, QString::fromLatin1(Name)),
+      m_clock(ZeltoClock::system()),
+      m_maintenance(new ZeltoTimer(m_clock, this))
 {
+    connect(m_maintenance, &ZeltoTimer::timeout, this, &Service::maintain);
     setServiceDescription(tr("Сервер данных ПУ"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEX_VERSION));
     setStartupType(QtServiceController::AutoStartup);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &Service::onPropertyChanged,
             Qt::QueuedConnection);
-    connect(ZeltoSystem::instance(), &ZeltoSystem::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
-    // The RPC server's own failures (a port that cannot be opened) reach the
-    // service log through the same slot; it tells them apart by sender.
+    // The listeners' own failures (a port that cannot be opened) go to the service log.
     connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
     connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
             Qt::QueuedConnection);
@@ -79,6 +81,7 @@ void Service::start()
         logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
         return;
     }
+    Database::setClock(m_clock);
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
     DatabaseBackup::removeLeftovers();
@@ -87,20 +90,20 @@ void Service::start()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    TaskManager::createInstance();
-    DataMonitor::createInstance(monitorTickMs());
-    Scheduler::createInstance();
+    TaskManager::createInstance(TaskManager::TaskFactory(), m_clock);
+    DataMonitor::createInstance(monitorTickMs(), m_clock);
+    Scheduler::createInstance(Scheduler::Starter(), m_clock);
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())
-        new XmlRpcServer(address, this);
+        new XmlRpcServer(address, this, m_clock);
 
     seedSettings();
     openListeners(address);
     loadMaintenanceState();
 
-    timerId = startTimer(kMaintenanceIntervalMs, Qt::CoarseTimer);
+    m_maintenance->start(kMaintenanceIntervalMs);
     // The first check runs as soon as the event loop turns, not in ten minutes.
-    QCoreApplication::postEvent(this, new QTimerEvent(timerId));
+    QMetaObject::invokeMethod(this, &Service::maintain, Qt::QueuedConnection);
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер запущен: версия БД %1, команд %2")
                                                            .arg(Database::version())
                                                            .arg(ApiCommand::table().size()));
@@ -108,10 +111,7 @@ void Service::start()
 
 void Service::stop()
 {
-    if (timerId != 0) {
-        killTimer(timerId);
-        timerId = 0;
-    }
+    m_maintenance->stop();
     for (ListenerSwitch &listener : m_portListeners)
         listener.close();
     m_portListeners.clear();
@@ -246,16 +246,13 @@ void Service::loadMaintenanceState()
     compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
 }
 
-void Service::timerEvent(QTimerEvent *event)
+void Service::maintain()
 {
     // Not inside a save that runs a check script: backup and compaction
-    // must not start within its open transaction.
-    if (ZeltoBusyGuard::defer(this, [this, id = event->timerId()]() {
-            QTimerEvent again(id);
-            timerEvent(&again);
-        }))
+    // must not start within its open transaction; nor after the service stopped.
+    if (!m_maintenance->isActive() || ZeltoBusyGuard::defer(this, [this]() { maintain(); }))
         return;
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock->now();
     if (backupEnabled)
         backupIfDue(now);
     // VACUUM rewrites the whole file: not under a copy being made. A backup
@@ -290,8 +287,8 @@ void Service::onBackupFinished(const QDateTime &started, bool ok, const QString 
         // lastBackup stays: tried again at the next tick.
         Database::logError(error);
     }
-    if (timerId != 0)
-        compactIfDue(QDateTime::currentDateTime());
+    if (m_maintenance->isActive())
+        compactIfDue(m_clock->now());
 }
 
 void Service::compactIfDue(const QDateTime &now)
@@ -325,8 +322,5 @@ void Service::onPropertyChanged(const QString &name, const QVariant &value)
 
 void Service::onErrorMessage(const QString &message)
 {
-    // Only the listeners' own messages belong in the service log; command
-    // failures are answered to their clients.
-    if (sender() == ZeltoServer::global() || sender() == ZeltoHttpServer::global())
-        logMessage(message, QtServiceBase::Error);
+    logMessage(message, QtServiceBase::Error);
 }

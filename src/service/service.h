@@ -11,6 +11,8 @@
 #include <QObject>
 
 class QTranslator;
+class ZeltoClock;
+class ZeltoTimer;
 
 // The data server as a service: the start-up sequence that opens the
 // database and creates the long-lived objects in a fixed order, the orderly
@@ -32,7 +34,6 @@ public:
 protected:
     void start() override;
     void stop() override;
-    void timerEvent(QTimerEvent *event) override;
 
 private slots:
     void onPropertyChanged(const QString &name, const QVariant &value);
@@ -50,11 +51,15 @@ private:
     // the listeners; other names are not theirs and change nothing.
     void applyListenerSetting(const QString &name, const QVariant &value);
     void loadMaintenanceState();
+    // Every ten minutes, and once at start: a backup and a compaction when due.
+    void maintain();
     void backupIfDue(const QDateTime &now);
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
     void compactIfDue(const QDateTime &now);
 
-    int timerId = 0;
+    // The clock of everything the service creates: the system's.
+    ZeltoClock *m_clock;
+    ZeltoTimer *m_maintenance;   // active while the service runs
     bool backupEnabled = false;
     QDateTime lastBackup;
     int backupInterval = 24;

@@ -1,5 +1,6 @@
 #include "user.h"
 
+#include "changeevents.h"
 #include "sessionscope.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
@@ -83,7 +84,7 @@ bool User::checkAccess(const QString &right)
 
 bool User::denyAccess()
 {
-    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"), true);
+    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"));
 }
 
 void User::setLoginRequired(bool required)
@@ -166,12 +167,9 @@ void User::announceIfGone(int userId)
 
 void User::onNotification(const QString &name, const QVariant &value)
 {
-    if (value.userType() != QMetaType::Int)
+    if (value.userType() != QMetaType::Int || !ChangeEvents::reachesClients(name))
         return;
-    if (!name.startsWith(QLatin1String("task")) && !name.startsWith(QLatin1String("node"))
-        && !name.startsWith(QLatin1String("group")))
-        return;
-    const bool monitored = name == QLatin1String("nodeMonitored");
+    const bool monitored = name == ChangeEvents::NodeMonitored;
     for (Session &session : store()) {
         if (session.userId == -1)
             continue;

@@ -52,8 +52,9 @@ public:
     static void logout();
     static QVariantMap takeEvents();
 
-    // Whether a node is watched for a user, asked before "nodeMonitored" is
-    // passed to that user's clients; the data monitor sets it (none: never).
+    // Whether a node is watched for a user, asked before the change event
+    // NodeMonitored is passed to that user's clients; the data monitor sets
+    // it (none: never).
     using MonitorFilter = bool (*)(int userId, int nodeId);
     static void setMonitorFilter(MonitorFilter filter);
 

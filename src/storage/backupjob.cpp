@@ -3,6 +3,7 @@
 #include "databasefilecheck.h"
 #include "filesync.h"
 #include "sqlitefile.h"
+#include "zeltoenvironment.h"
 
 #include <QFile>
 
@@ -31,7 +32,7 @@ BackupJob::BackupJob(const QString &source, const BackupFolder &folder, const QS
                      QObject *parent)
     : QThread(parent), m_source(source), m_folder(folder), m_copyName(copyName), m_count(count),
       // Lets a loaded machine (or a test that interrupts copies) slow the copy down.
-      m_pauseMs(qMax(0, qEnvironmentVariableIntValue("ORVEX_BACKUP_STEP_PAUSE_MS")))
+      m_pauseMs(ZeltoEnvironment::backupStepPauseMs())
 {
 }
 

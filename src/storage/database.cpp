@@ -4,6 +4,9 @@
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
+#include "zeltoclock.h"
+#include "zeltoenvironment.h"
+#include "zeltostream.h"
 #include "zeltosystem.h"
 
 #include <QDir>
@@ -68,7 +71,7 @@ bool holdsTable(const QVariant &value)
 
 } // namespace
 
-Database::Database() = default;
+Database::Database() : m_clock(ZeltoClock::system()) {}
 
 Database::~Database()
 {
@@ -100,6 +103,16 @@ StatementCache::Lease Database::statement(const QString &text)
     // No connection of ours: the statement is used once.
     StatementCache once;
     return once.acquire(connection(), text);
+}
+
+void Database::setClock(ZeltoClock *clock)
+{
+    ensureInstance()->m_clock = clock ? clock : ZeltoClock::system();
+}
+
+ZeltoClock *Database::clock()
+{
+    return s_instance ? s_instance->m_clock : ZeltoClock::system();
 }
 
 Database *Database::instance()
@@ -141,6 +154,12 @@ int Database::transactionDepth()
 
 bool Database::init()
 {
+    // ORVEX_STREAM_VERSION chooses the stored format this server writes
+    // (an older one, before going back to an older server).
+    const int streamVersion = ZeltoEnvironment::streamVersion();
+    if (streamVersion != 0 && !ZeltoStream::setWriteVersion(streamVersion))
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
+                                     tr("Неверное значение ORVEX_STREAM_VERSION: %1").arg(streamVersion));
     ensureInstance();
     if (!open())
         return false;
@@ -160,7 +179,7 @@ bool Database::open()
         static const QByteArray header("SQLite format 3", 16);   // with its closing zero byte
         if (!file.open(QIODevice::ReadOnly) || file.read(header.size()) != header)
             return ZeltoSystem::instance()->error(
-                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)), true);
+                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)));
     }
 
     if (database->db.isValid()) {
@@ -173,7 +192,7 @@ bool Database::open()
     database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database->db.setDatabaseName(fileName);
     if (!database->db.open())
-        return ZeltoSystem::instance()->error(database->db.lastError().text(), true);
+        return ZeltoSystem::instance()->error(database->db.lastError().text());
     return true;
 }
 
@@ -191,7 +210,7 @@ bool Database::applyPragmas()
     QSqlQuery query(s_instance->db);
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
         || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
-        return ZeltoSystem::instance()->error(query.lastError().text(), true);
+        return ZeltoSystem::instance()->error(query.lastError().text());
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
     if (!query.exec(QLatin1String(Schema::PragmaJournalMode)) || !query.next()
@@ -207,7 +226,7 @@ void Database::reopen()
     m_statements.clear();
     db.close();
     if (!db.open()) {
-        ZeltoSystem::instance()->error(db.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(db.lastError().databaseText());
         return;
     }
     // A new SQLite connection starts without foreign keys: restore them.
@@ -218,19 +237,19 @@ bool Database::prepareSchema()
 {
     Database *database = s_instance;
     if (!database || !database->db.isOpen())
-        return ZeltoSystem::instance()->error(tr("База данных не открыта"), true);
+        return ZeltoSystem::instance()->error(tr("База данных не открыта"));
     if (!applyPragmas())
         return false;
 
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
-            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+            return ZeltoSystem::instance()->error(query.lastError().text());
         // A brand-new file keeps -1 and so gets every step from update0 on.
         database->m_version = -1;
         if (query.value(0).toInt() != 0) {
             if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
-                return ZeltoSystem::instance()->error(query.lastError().text(), true);
+                return ZeltoSystem::instance()->error(query.lastError().text());
             database->m_version = query.value(0).toInt();
         }
     }
@@ -253,7 +272,7 @@ bool Database::prepareSchema()
         if (version == 3 && startVersion == 2) {
             done = database->update3(true);
         } else if (!meta->method(index).invoke(database, Qt::AutoConnection, Q_RETURN_ARG(bool, done))) {
-            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"), true);
+            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"));
         }
         if (!done)
             return false;   // the step has reported why; the scope rolls everything back
@@ -262,7 +281,7 @@ bool Database::prepareSchema()
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
-            return ZeltoSystem::instance()->error(query.lastError().text(), true);
+            return ZeltoSystem::instance()->error(query.lastError().text());
     }
     if (!scope.commit())
         return false;
@@ -272,7 +291,7 @@ bool Database::prepareSchema()
         // Still usable as far as this release knows it, but worth a word.
         const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
-        ZeltoSystem::instance()->error(text, true);
+        ZeltoSystem::instance()->error(text);
     }
     return true;
 }
@@ -328,7 +347,7 @@ bool Database::fixSchemes()
     {
         QSqlQuery query(db);
         if (!query.exec(QLatin1String(Schema::SelectRnh7Nodes)))
-            return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
         while (query.next())
             nodeIds << query.value(0).toInt();
     }

@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 class QSqlQuery;
+class ZeltoClock;
 
 // The server's one SQLite database on the default connection: opening,
 // schema creation and upgrades, the stored form of values, the settings
@@ -36,6 +37,12 @@ public:
     static QString openFileName();   // the file of the open connection; empty when none is open
     static Database *instance();  // null before init and after destroy
     static int transactionDepth();
+    // The clock of the times the database stamps on its own: journal
+    // entries, the age of the journal, backup names, saves of archives and
+    // imports. The system clock unless another is set; back to it when the
+    // database is destroyed.
+    static void setClock(ZeltoClock *clock);
+    static ZeltoClock *clock();
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
@@ -116,4 +123,5 @@ private:
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
+    ZeltoClock *m_clock;
 };

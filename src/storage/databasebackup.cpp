@@ -5,6 +5,7 @@
 #include "database.h"
 #include "sqlitefile.h"
 #include "zelto.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -47,26 +48,25 @@ DatabaseBackup *DatabaseBackup::running()
 DatabaseBackup *DatabaseBackup::start()
 {
     if (s_running) {
-        ZeltoSystem::instance()->error(tr("Резервное копирование уже выполняется: дождитесь его окончания"), true);
+        ZeltoSystem::instance()->error(tr("Резервное копирование уже выполняется: дождитесь его окончания"));
         return nullptr;
     }
     const QString source = Database::openFileName();
     if (source.isEmpty()) {
         ZeltoSystem::instance()->error(tr("Ошибка резервного копирования") + QStringLiteral(": ")
-                                           + tr("база данных не открыта"),
-                                       true);
+                                           + tr("база данных не открыта"));
         return nullptr;
     }
     const QDir dir(folderPath());
     if (!dir.exists() && !QDir().mkpath(dir.absolutePath())) {
         ZeltoSystem::instance()->error(
-            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath(), true);
+            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath());
         return nullptr;
     }
     const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());
     // Two backups in one second would share a name, and the rename of the
     // second would replace the first: the new copy takes the next free second.
-    QDateTime time = QDateTime::currentDateTime();
+    QDateTime time = Database::clock()->now();
     while (QFileInfo(dir.filePath(BackupFolder::copyName(time))).isFile())
         time = time.addSecs(1);
     s_running = new DatabaseBackup(source, dir.absolutePath(), BackupFolder::copyName(time), count);
@@ -74,8 +74,7 @@ DatabaseBackup *DatabaseBackup::start()
 }
 
 DatabaseBackup::DatabaseBackup(const QString &source, const QString &folder, const QString &copyName, int count)
-    : m_job(new BackupJob(source, BackupFolder(folder), copyName, count, this)),
-      m_copyPath(BackupFolder(folder).filePath(copyName))
+    : m_job(new BackupJob(source, BackupFolder(folder), copyName, count, this))
 {
     connect(m_job, &QThread::finished, this, &DatabaseBackup::report);
     m_job->start(QThread::LowPriority);

@@ -29,7 +29,6 @@ public:
     // server's database: for tools beside a stopped or running server.
     static QString folderPathOf(const QString &databaseFile);
 
-    QString copyPath() const { return m_copyPath; }
     // Blocks until the copy is done; finished has been emitted on return.
     void waitForFinished();
 
@@ -44,6 +43,5 @@ private:
     void report();
 
     BackupJob *m_job = nullptr;
-    QString m_copyPath;
     bool m_reported = false;
 };

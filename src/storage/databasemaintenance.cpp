@@ -1,11 +1,13 @@
 #include "database.h"
 
+#include "zeltoclock.h"
+
 #include <QDateTime>
 
 bool Database::cleanJournal()
 {
     const int days = getSetting(QStringLiteral("journalDayCount"), 7).toInt();
-    const QDateTime limit = QDateTime::currentDateTime().addDays(-days);
+    const QDateTime limit = clock()->now().addDays(-days);
     // The bound limit is stored text of the same form as ctime, so "<" orders by time.
     if (!execute(QStringLiteral("DELETE FROM journal WHERE ctime < ?"), {limit}))
         return false;

@@ -16,8 +16,8 @@ class DatabaseRestore
     Q_DECLARE_TR_FUNCTIONS(DatabaseRestore)
 
 public:
-    // False with the reason in error().
-    bool restore(const QString &copy, const QString &live, const QDateTime &now = QDateTime::currentDateTime());
+    // False with the reason in error(); now names the kept live file.
+    bool restore(const QString &copy, const QString &live, const QDateTime &now);
 
     DatabaseFileCheck check() const { return m_check; }
     QString keptAs() const { return m_keptAs; }   // where the live file went; empty when there was none

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "user.h"
+#include "zeltoclock.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -13,12 +14,12 @@ namespace {
 
 bool reportQuery(const QSqlQuery &query)
 {
-    return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+    return ZeltoSystem::instance()->error(query.lastError().databaseText());
 }
 
 bool reportQuery(const QSqlQuery &query, const QString &prefix)
 {
-    return ZeltoSystem::instance()->error(prefix + query.lastError().databaseText(), true);
+    return ZeltoSystem::instance()->error(prefix + query.lastError().databaseText());
 }
 
 } // namespace
@@ -183,7 +184,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
 int Database::saveRecord(const QString &table, const QVariantMap &record)
 {
     if (record.isEmpty()) {
-        ZeltoSystem::instance()->error(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")), true);
+        ZeltoSystem::instance()->error(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")));
         return -1;
     }
 
@@ -229,7 +230,7 @@ int Database::saveRecord(const QString &table, const QVariantMap &record)
 void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
 {
     QVariantMap row;
-    row.insert(QStringLiteral("ctime"), QDateTime::currentDateTime());
+    row.insert(QStringLiteral("ctime"), clock()->now());
     const int userId = User::currentUserId();
     if (userId >= 0)
         row.insert(QStringLiteral("user_id"), userId);

@@ -14,7 +14,7 @@ namespace {
 QVariant decodingFailure(const char *typeName)
 {
     ZeltoSystem::instance()->error(
-        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)), true);
+        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
     return QVariant();
 }
 
@@ -61,7 +61,7 @@ QVariant Database::encodeValue(const QVariant &value)
     stream << value;
     if (stream.status() != ZeltoStream::Ok) {
         ZeltoSystem::instance()->error(
-            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())), true);
+            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
         return QVariant();
     }
     return bytes;
@@ -115,11 +115,11 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
         StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
         QSqlQuery &query = lease.query();
         if (!lease.isPrepared()) {
-            ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            ZeltoSystem::instance()->error(query.lastError().databaseText());
         } else {
             query.bindValue(0, name);
             if (!query.exec())
-                ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+                ZeltoSystem::instance()->error(query.lastError().databaseText());
             else if (query.next())
                 return decodeValue(query.value(0), name);
         }
@@ -135,11 +135,11 @@ bool Database::setSetting(const QString &name, const QVariant &value)
         StatementCache::Lease lease = statement(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)"));
         QSqlQuery &query = lease.query();
         if (!lease.isPrepared())
-            return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
         if (!bindValues(query, {name, value}))
             return false;   // a value without a stored form is neither written nor published
         if (!query.exec())
-            return ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
     }
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
@@ -150,7 +150,7 @@ QVariantMap Database::loadSettings()
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared() || !query.exec()) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(query.lastError().databaseText());
         return QVariantMap();
     }
     QVariantMap settings;
@@ -178,7 +178,7 @@ QVariant Database::readStored(const QString &table, int id, const QString &colum
     if (!lease.isPrepared() || !query.exec() || !query.next()) {
         // With no row the driver has no text: the prefix alone names the table.
         ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
-                                           + query.lastError().databaseText(), true);
+                                           + query.lastError().databaseText());
         return QVariant();
     }
     *ok = true;
@@ -203,13 +203,13 @@ bool Database::writeData(const QString &table, int id, const QVariantMap &column
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     // A value that cannot be encoded is refused rather than stored as NULL.
     if (!bindValues(query, columns.values() + QVariantList{id}))
         return false;
     if (!query.exec())
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     return true;
 }
 
@@ -221,6 +221,6 @@ bool Database::removeRecord(const QString &table, int id)
         query.bindValue(0, id);
     if (!lease.isPrepared() || !query.exec())
         return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText(), true);
+                                                  + query.lastError().databaseText());
     return true;
 }

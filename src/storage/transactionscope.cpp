@@ -8,11 +8,11 @@
 TransactionScope::TransactionScope() : m_database(Database::instance())
 {
     if (!m_database) {
-        ZeltoSystem::instance()->error(Database::tr("База данных не открыта"), true);
+        ZeltoSystem::instance()->error(Database::tr("База данных не открыта"));
         return;
     }
     if (m_database->m_transactionDepth == 0 && !m_database->db.transaction()) {
-        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText());
         return;
     }
     ++m_database->m_transactionDepth;
@@ -31,12 +31,12 @@ bool TransactionScope::commit()
         return false;
     if (!m_database) {
         m_active = false;
-        return ZeltoSystem::instance()->error(Database::tr("База данных не открыта"), true);
+        return ZeltoSystem::instance()->error(Database::tr("База данных не открыта"));
     }
     if (m_database->m_transactionDepth == 1 && !m_database->db.commit()) {
         const QString text = m_database->db.lastError().databaseText();
         rollback();
-        return ZeltoSystem::instance()->error(text, true);
+        return ZeltoSystem::instance()->error(text);
     }
     --m_database->m_transactionDepth;
     m_active = false;
@@ -51,7 +51,7 @@ void TransactionScope::rollback()
     if (!m_database)
         return;   // closing the connection has ended the transaction already
     if (m_database->m_transactionDepth == 1 && !m_database->db.rollback()) {
-        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText(), true);
+        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText());
         // A connection that cannot roll back is in an unknown state: start over.
         m_database->reopen();
     }

@@ -2,8 +2,8 @@
 
 #include "boundedxmlreader.h"
 #include "xmltext.h"
-#include "zelto.h"
 #include "zeltosystem.h"
+#include "zeltoutf8.h"
 
 #include <QDateTime>
 #include <QVector>

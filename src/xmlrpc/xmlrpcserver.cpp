@@ -15,7 +15,6 @@
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
-#include <QElapsedTimer>
 
 namespace {
 
@@ -44,18 +43,13 @@ qint64 tokenIdleMs(const QVariant &value)
     return qint64(ok && minutes > 0 ? qMin(minutes, days) : kDefaultTokenIdleMinutes) * 60000;
 }
 
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
-
 } // namespace
 
-XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent)
-    : QObject(parent), m_address(address), m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
+XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent, ZeltoClock *clock)
+    : QObject(parent),
+      m_address(address),
+      m_clock(clock),
+      m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
 {
     g_instance = this;
     MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
@@ -123,7 +117,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 {
     ZeltoCommand *found = ZeltoCommand::find(command);
     if (!found) {
-        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command), true);
+        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command));
         return QVariant();
     }
     return found->execute(params);
@@ -137,9 +131,9 @@ QVariant XmlRpcServer::login(const QString &name, const QString &password)
         return fault();
     User::logout();
     const int userId = row.value(QStringLiteral("id")).toInt();
-    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), monotonicMs());
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), m_clock->monotonicMs());
     if (token.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"), true);
+        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"));
         return fault();
     }
     return token;
@@ -154,11 +148,11 @@ QVariant XmlRpcServer::logout(const QString &token)
 QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
 {
     SessionScope scope(m_listener->currentPeerAddress());
-    const XmlRpcTokens::Holder *holder = m_tokens.use(token, monotonicMs());
+    const XmlRpcTokens::Holder *holder = m_tokens.use(token, m_clock->monotonicMs());
     // The password changed or the user went: the token is done with.
     if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {
         m_tokens.revoke(token);
-        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"), true);
+        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"));
         return fault();
     }
     QVariant result;
@@ -249,7 +243,7 @@ QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
         }
         // The nodes before a break in the document are imported; the
         // client learns of the break and how many went in.
-        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported), true);
+        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported));
     });
 }
 

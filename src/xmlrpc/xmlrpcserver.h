@@ -1,6 +1,7 @@
 #pragma once
 
 #include "xmlrpctokens.h"
+#include "zeltoclock.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -35,7 +36,9 @@ class XmlRpcServer : public QObject
     Q_OBJECT
 
 public:
-    explicit XmlRpcServer(const QHostAddress &address = QHostAddress::Any, QObject *parent = nullptr);
+    // Tokens go idle by clock's time.
+    explicit XmlRpcServer(const QHostAddress &address = QHostAddress::Any, QObject *parent = nullptr,
+                          ZeltoClock *clock = ZeltoClock::system());
     ~XmlRpcServer() override;
 
     static XmlRpcServer *instance();  // null while the service has none
@@ -94,5 +97,6 @@ private:
 
     const QHostAddress m_address;
     MaiaXmlRpcServer *m_listener = nullptr;
+    ZeltoClock *m_clock;
     XmlRpcTokens m_tokens;
 };

@@ -6,6 +6,7 @@
 #include "metadatacatalogue.h"
 #include "scripttimebudget.h"
 #include "tempdatabasehome.h"
+#include "zeltoenvironment.h"
 
 #include <QScriptEngine>
 #include <QtTest>
@@ -78,7 +79,7 @@ private slots:
             QFile file(m_home.filePath(QString("metadata/") + fixture[0]));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fixture[1]) > 0);
         }
-        qputenv("ORVEX_HOME", m_home.path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", m_home.path());
         QVERIFY(MetadataCatalogue::instance().isErrorParam("NS") && !title("S1_t1").isEmpty() && !title("NS").isEmpty());
     }
 

@@ -6,6 +6,7 @@
 #include "nodes.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltotestclock.h"
 
 #include <QSqlDriver>
 #include <QtTest>
@@ -73,6 +74,7 @@ private slots:
         const QVariant handle = QSqlDatabase::database().driver()->handle();
         sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
                             [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
+        Database::setClock(&m_clock);
         m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
         QVERIFY(m_node > 0);
     }
@@ -179,7 +181,7 @@ private slots:
         QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
 
         // The script sees only the new rows; one that throws is journalled, the save goes on.
-        QTest::qWait(1100);   // times are stored to the second
+        m_clock.advance(1000);   // times are stored to the second
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
         QCOMPARE(QList<int>({checkLog(m_node).rowCount(), Nodes::get(m_node).value("check_fails").toInt()}),
                  QList<int>({5, 2}));
@@ -203,12 +205,13 @@ private slots:
         // Twice: the same count and rows, all with the second run's time.
         QCOMPARE(CheckParams::checkArchives(m_node), 3);
         const QDateTime firstRun = checkLog(m_node).value(0, "ctime").toDateTime();
-        QTest::qWait(1100);
+        m_clock.advance(1000);
         QCOMPARE(CheckParams::checkArchives(m_node), 3);
         const ZeltoTable log = checkLog(m_node);
         QCOMPARE(log.columnValues("archive"), (QVariantList{kDay, kHour, kHour}));   // by atime
         const QVariant secondRun = log.value(0, "ctime");
-        QVERIFY(secondRun.toDateTime() > firstRun);
+        QCOMPARE(QList<QDateTime>({firstRun, secondRun.toDateTime()}),
+                 QList<QDateTime>({m_clock.now().addSecs(-1), m_clock.now()}));
         QCOMPARE(log.columnValues("ctime"), (QVariantList{secondRun, secondRun, secondRun}));
         QCOMPARE(stored(m_node, kHour).columnValues("CHECK_ERR"), (QVariantList{true, true}));
 
@@ -330,6 +333,7 @@ private:
         return ArchiveStore::saveArchives(tables, check, note);
     }
 
+    ZeltoTestClock m_clock{QDateTime(QDate(2024, 6, 1), QTime(12, 0))};   // the database's: save and check times
     std::unique_ptr<TempDatabaseHome> m_home;
     int m_node = -1;
     int m_commits = 0;   // transactions SQLite has committed on the server's connection

@@ -4,6 +4,7 @@
 #include "lasterror.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -106,7 +107,7 @@ private slots:
     void init()
     {
         // The repository's own catalogue.
-        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
     }

@@ -84,8 +84,9 @@ class BackupTest(unittest.TestCase):
             new_node(admin)
         admin.ok("setSetting", "backupCount", 100)
         home.fill(6)   # beside the running server: WAL mode lets it write
-        # Two good copies before the interruptions, a second apart so their names differ.
-        time.sleep(1.1)
+        # Two good copies before the interruptions: the one made at start, then one asked for (a copy within the
+        # same second takes the next one's name).
+        self.assertTrue(wait_until(lambda: len(copies(home.backup_dir)) == 1 and not copying(home.backup_dir)))
         self.assertIs(admin.ok("backupDatabase"), True)
         self.assertEqual(server.stop(), 0, server.output)
         good = {name: sha256(os.path.join(home.backup_dir, name)) for name in copies(home.backup_dir)}

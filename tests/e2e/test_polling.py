@@ -129,23 +129,27 @@ class HungRunTest(unittest.TestCase):
 
 class StartAndStopTest(unittest.TestCase):
     def test_scheduler_at_start_and_shutdown_with_runs_in_flight(self):
-        if time.localtime().tm_min >= 58:
-            time.sleep(150)           # the test must not straddle an hour
+        # Today at midnight, on this day of the month only, last run two days ago: today's slot has come, and
+        # the run it makes is not due again within the test, whatever hour it straddles.
+        wait_until(lambda: time.localtime(time.time() + 60).tm_mday == time.localtime().tm_mday, timeout=70)
         inst = SimulatedInstallation()
         self.addCleanup(inst.close)
-        node, task = inst.node_and_task(task={"timetable": {"mode": "hourly", "minute": 0}})
-        # Last run two hours ago: this hour's slot has come.
-        two_hours_ago = time.strftime("%Y-%m-%dT%H:%M:%S.000", time.localtime(time.time() - 7200))
-        inst.admin.ok("saveTask", {"id": task, "last_exec": dt(two_hours_ago)})
+        today = 1 << (time.localtime().tm_mday - 1)
+        node, task = inst.node_and_task(task={"timetable": {"mode": "monthly", "dayMask": today, "times": ["00:00"]}})
+        two_days_ago = time.strftime("%Y-%m-%dT%H:%M:%S.000", time.localtime(time.time() - 2 * 86400))
+        inst.admin.ok("saveTask", {"id": task, "last_exec": dt(two_days_ago)})
         inst.restart_server()     # the scheduler's first pass runs at start
-        self.assertTrue(wait_until(lambda: inst.admin.ok("getTask", task)["last_exec"]["$datetime"] > two_hours_ago))
+        self.assertTrue(wait_until(lambda: inst.admin.ok("getTask", task)["last_exec"]["$datetime"] > two_days_ago))
         inst.wait_idle(task)
         self.assertTrue(inst.admin.rows("getArchive", node, "hour_data", None, None))
 
-        for channel in ({"runSeconds": "60"}, {"fault": "silent"}):
-            inst.admin.ok("startTask", inst.node_and_task(**channel)[1])
-        self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 3))
-        time.sleep(1.5)
+        tasks = [inst.node_and_task(**channel)[1] for channel in ({"runSeconds": "60"}, {"fault": "silent"})]
+        for started in tasks:
+            inst.admin.ok("startTask", started)
+        # Both jobs started on the polling server, and the long one reports its state: each run waits on its
+        # server, the silent one for a state that never comes.
+        self.assertTrue(wait_until(lambda: inst.sim.stats()["maxRunningTotal"] == 2
+                                   and inst.admin.ok("getTaskState", tasks[0])["progress"] is not None))
         inst.admin.close()
         started = time.time()
         inst.server.proc.send_signal(signal.SIGTERM)

@@ -11,6 +11,7 @@
 #include "tempdatabasehome.h"
 #include "user.h"
 #include "users.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -56,7 +57,7 @@ private slots:
     void initTestCase()
     {
         // The catalogue is read once per process: the repository's own files.
-        qputenv("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         QVERIFY(MetadataCatalogue::instance().models().contains("RNH7"));
     }
 

@@ -1,5 +1,6 @@
 #include "lasterror.h"
 #include "metadatacatalogue.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QtTest>
@@ -62,7 +63,7 @@ private slots:
         QCOMPARE(types.size(), int(MetadataCatalogue::Pe) + 1);
         for (const QString &model : catalogue.models()) {
             QVERIFY2(catalogue.driverModels(catalogue.modelDriver(model)).contains(model), qPrintable(model));
-            QVERIFY2(!catalogue.modelName(model).isEmpty() && !catalogue.modelLegend(model).isEmpty(), qPrintable(model));
+            QVERIFY2(!catalogue.modelName(model).isEmpty(), qPrintable(model));
             const QList<int> systems = catalogue.modelSystems(model);
             QVERIFY2(!systems.isEmpty(), qPrintable(model));
             for (const QString &code : catalogue.paramCodes()) {
@@ -72,11 +73,8 @@ private slots:
             }
         }
         // Driver channel codes are sorted by what channels.xml says they are.
-        QCOMPARE(catalogue.driverChannels("QRVK") + catalogue.driverAdapteeChannels("QRVK"),
-                 QStringList({"COM", "GSM", "PSTN", "TCP", "TCP"}));
-        QVERIFY(catalogue.driverAdapters("QRVK").contains("ETH485") && catalogue.channelParams("TCP").contains("hostName")
-                && catalogue.channelBaudRates("COM").contains("9600"));
-        QCOMPARE(catalogue.carriedChannels("ETH485"), QStringList{"TCP"});
+        QCOMPARE(catalogue.driverChannels("QRVK"), QStringList({"COM", "GSM", "PSTN", "TCP"}));
+        QVERIFY(catalogue.driverAdapters("QRVK").contains("ETH485"));
 
         // Lookups by code, by model and for codes that are not there.
         QCOMPARE(catalogue.maxSystemCount(), 4);
@@ -87,17 +85,12 @@ private slots:
         QCOMPARE(catalogue.paramType("NOSUCH"), -1);
         QStringList texts{catalogue.formatNumber(123, "NOSUCH"), catalogue.formatNumber(123, "QRV2"),
                           catalogue.formatNumber(123, "RNH7"), catalogue.paramTitle("S1_t1"),
-                          catalogue.paramTitle("S2_t1", "RNH7"), catalogue.paramTitle("number"),
-                          catalogue.paramLabel("S2_M2"), catalogue.paramLabel("Tm"), catalogue.paramLabel("number"),
-                          catalogue.archiveNames().first(), catalogue.archiveTitle("month_totals"),
-                          catalogue.archiveShortTitle("day_totals"), catalogue.archiveTitle("nothing")};
+                          catalogue.paramTitle("S2_t1", "RNH7"), catalogue.paramTitle("number")};
         for (int system : {-1, -2, -4, 0, 2, 3})
             texts << catalogue.systemTitle(system, "QRV3");
         texts << catalogue.systemTitle(3, "NOSUCH");
         QCOMPARE(texts, QStringList({"00000123", "000123", "0000000123", "Температура в подающем трубопроводе",
-                                     "Температура теплоносителя на входе", "Заводской номер",
-                                     "[2] Масса теплоносителя в обратном трубопроводе", "Время наработки", "",
-                                     "current_data", "Итоговый месячный архив", "Итог.суточный", "", "",
+                                     "Температура теплоносителя на входе", "Заводской номер", "",
                                      "Все параметры", "Без общих параметров", "Общие параметры",
                                      "Горячее водоснабжение", "Неизвестные параметры", "Система 3"}));
         QCOMPARE(catalogue.paramEnum("S2_NS", "QRV13").value(10).first, QStringLiteral("A"));
@@ -115,7 +108,7 @@ private slots:
     void processWideInstanceReadsProgramFolder()
     {
         // Only this test touches the instance: it must come from ORVEX_HOME's metadata folder.
-        qputenv("ORVEX_HOME", QFileInfo(kShipped).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(kShipped).absolutePath());
         // The first calls race from several threads; one catalogue comes out.
         const MetadataCatalogue *seen[4] = {};
         std::vector<std::thread> threads;
@@ -136,7 +129,7 @@ private slots:
         QCOMPARE(catalogue.paramCodes(), QStringList({"F", "L", "S1_t1", "S2_t1", "S3_t1", "S4_t1"}));
         // channels.xml and drivers.xml are missing: reported, nothing else lost.
         QVERIFY(catalogue.loadError().contains("channels.xml") && catalogue.loadError().contains("drivers.xml"));
-        QVERIFY(catalogue.channels().isEmpty());
+        QVERIFY(catalogue.drivers().isEmpty());
     }
 
     void fakeSystemHasNoTitle()
@@ -149,9 +142,9 @@ private slots:
         const MetadataCatalogue catalogue(dir.path());
         QCOMPARE(catalogue.modelSystems("M"), QList<int>{1});
         QCOMPARE(QStringList({catalogue.systemTitle(1, "M"), catalogue.systemTitle(2, "M"),
-                              catalogue.paramTitle("S2_t1", "M"), catalogue.paramLabel("S1_t1", "M")}),
-                 QStringList({"Отопление", "Неизвестные параметры", "Температура", "[1] t подачи"}));
-        QCOMPARE(catalogue.numberDigits("M"), 5);
+                              catalogue.paramTitle("S2_t1", "M"), catalogue.paramTitle("S1_t1", "M"),
+                              catalogue.formatNumber(7, "M")}),
+                 QStringList({"Отопление", "Неизвестные параметры", "Температура", "t подачи", "00007"}));
     }
 
     void numbersItemsWithoutCode()
@@ -192,9 +185,8 @@ private slots:
         QCOMPARE(QStringList({catalogue.modelDriver("M1"), catalogue.modelName("M1"), catalogue.modelDriver("M2"),
                               catalogue.modelDriver("M3"), catalogue.modelDriver("M4")}),
                  QStringList({"A", "Один", "", "", ""}));
-        QCOMPARE(catalogue.numberDigits("M1"), 5);
-        QCOMPARE(catalogue.driverChannels("A") + catalogue.driverAdapteeChannels("A") + catalogue.driverAdapters("A"),
-                 QStringList({"TCP", "COM", "TCP", "GATE"}));
+        QCOMPARE(catalogue.formatNumber(1, "M1"), QStringLiteral("00001"));
+        QCOMPARE(catalogue.driverChannels("A") + catalogue.driverAdapters("A"), QStringList({"TCP", "COM", "GATE"}));
 
         // The file's own error text reaches the error channel.
         QFile absent(dir.filePath("absent.xml"));
@@ -208,7 +200,8 @@ private slots:
         const Folder dir({{"channels.xml", kChannels},
                           {"params.xml", "<params>\n<commonParams><param code='Q' type='Q'/></commonParams>\n"
                                          "  <systemParams></params>\n"},
-                          {"drivers.xml", "<drivers/>"}});
+                          {"drivers.xml", "<drivers><driver code='D'><channels><code>GATE</code><code>COM</code>"
+                                          "</channels></driver></drivers>"}});
         const MetadataCatalogue catalogue(dir.path());
         const QString error = lastError();
         const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(dir.filePath("params.xml"));
@@ -217,7 +210,7 @@ private slots:
         QCOMPARE(catalogue.loadError(), error);
         // Nothing of the broken file stays; the other files do.
         QVERIFY(!catalogue.isParam("Q"));
-        QCOMPARE(catalogue.channels() << catalogue.channelName("GATE"), QStringList({"COM", "TCP", "Шлюз"}));
+        QCOMPARE(catalogue.driverChannels("D") + catalogue.driverAdapters("D"), QStringList({"COM", "GATE"}));
     }
 
     void badValuesAreParseErrors()
@@ -234,7 +227,8 @@ private slots:
         QVERIFY2(errors.contains("numberDigits") && errors.contains("bad.xml"), qPrintable(errors));
         // A model file that does not parse keeps the model as drivers.xml names it.
         QCOMPARE(catalogue.models() << catalogue.modelName("BAD"), QStringList({"BAD", "OK", "Плохая"}));
-        QCOMPARE(QList<int>({catalogue.numberDigits("BAD"), catalogue.numberDigits("OK")}), QList<int>({8, 5}));
+        QCOMPARE(QStringList({catalogue.formatNumber(1, "BAD"), catalogue.formatNumber(1, "OK")}),
+                 QStringList({"00000001", "00001"}));
         QVERIFY(catalogue.modelSystems("BAD").isEmpty());
 
         const Folder broken({{"channels.xml", ""}, {"params.xml", "\x01\x02 binary"}});

@@ -14,8 +14,13 @@ class TestDataMonitor : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_home.open()); }
+    void initTestCase()
+    {
+        QVERIFY(m_home.open());
+        TaskManager::createInstance();
+    }
     void cleanup() { DataMonitor::destroyInstance(); }
+    void cleanupTestCase() { TaskManager::destroyInstance(); }
 
     void watchedNodesAndTheirData()
     {
@@ -30,7 +35,8 @@ private slots:
         QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
         // Results for a node without an entry are not announced. Rows by node name; a value
         // only one node has is an unused marker in the other's row.
-        QCOMPARE(announcedAfter({{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
+        QCOMPARE(announcedAfter(m_clock,
+                                {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
         const ZeltoTable data = DataMonitor::getData();
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
@@ -50,7 +56,7 @@ private slots:
         DataMonitor::append({node});
 
         // Two results close together: one announcement, the later values kept.
-        QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
+        QCOMPARE(announcedAfter(m_clock, {{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
                                  {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
                  QList<int>{node});
         QVariantMap data = DataMonitor::nodeData(node);
@@ -58,7 +64,7 @@ private slots:
                  QVariantList({96.0, true, "перегрев\nвыше 90"}));
 
         // A failed run keeps the values it did not bring and carries its error.
-        QCOMPARE(announcedAfter({{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
+        QCOMPARE(announcedAfter(m_clock, {{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
                                  {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
         data = DataMonitor::nodeData(node);
         QCOMPARE(QVariantList({data["MON_ERR"], data["S1_t2"], data["CHECK_ERR"]}),
@@ -96,10 +102,11 @@ private:
         if (!taskless)
             Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
         DataMonitor::destroyInstance();
-        DataMonitor::createInstance(3600 * 1000);
+        DataMonitor::createInstance(3600 * 1000, &m_clock);
         return node;
     }
 
+    ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};
     TempDatabaseHome m_home;
     int m_serial = 1;
 };

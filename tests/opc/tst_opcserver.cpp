@@ -11,6 +11,7 @@
 #include "tasks.h"
 #include "users.h"
 #include "tempdatabasehome.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -24,7 +25,7 @@ class TestOpcServer : public QObject
 private slots:
     void initTestCase()
     {
-        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         QVERIFY(m_home.open());
         Database::setSetting("useRussianInOPC", false);
 
@@ -39,10 +40,15 @@ private slots:
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
         // Written as an older server could store it: saves now refuse the list.
         QVERIFY2(Database::writeData("nodes", m_node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
-        DataMonitor::createInstance(3600 * 1000);
+        TaskManager::createInstance(TaskManager::TaskFactory(), &m_clock);
+        DataMonitor::createInstance(3600 * 1000, &m_clock);
     }
 
-    void cleanupTestCase() { DataMonitor::destroyInstance(); }
+    void cleanupTestCase()
+    {
+        DataMonitor::destroyInstance();
+        TaskManager::destroyInstance();
+    }
 
     void itemsAndTheirUse()
     {
@@ -74,7 +80,8 @@ private slots:
                                                                      {81.0, QVariant(), {kT1, 81.0, 0xC0}},
                                                                      {"---", QVariant(), {kT1, 0, 0x00}}};
         for (const auto &[t1, error, item] : runs) {
-            QCOMPARE(announcedAfter({{{"node_id", m_node}, {"S1_t1", t1}, {"MON_ERR", error}}}), QList<int>{m_node});
+            QCOMPARE(announcedAfter(m_clock, {{{"node_id", m_node}, {"S1_t1", t1}, {"MON_ERR", error}}}),
+                     QList<int>{m_node});
             QCOMPARE(server.updateMessage(m_node).value("items").toArray(), QJsonArray({item}));
         }
         server.setItemsUsed({kT1}, false);
@@ -143,6 +150,7 @@ private slots:
     }
 
 private:
+    ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};   // the data monitor's
     TempDatabaseHome m_home;
     int m_node = 0;
     int m_emptyNode = 0;

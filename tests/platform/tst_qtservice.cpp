@@ -1,5 +1,6 @@
 #include "lasterror.h"
 #include "qtservice.h"
+#include "zeltoenvironment.h"
 
 #include <QLocalSocket>
 #include <QtTest>
@@ -11,6 +12,16 @@ namespace {
 
 // Generous: sanitizer builds on a loaded two-core machine are slow.
 const int WaitMs = 60000;
+
+// For the controller in this process and for the probes it starts; empty unsets.
+void setVariable(const char *name, const QByteArray &value)
+{
+    if (value.isEmpty())
+        qunsetenv(name);
+    else
+        qputenv(name, value);
+    ZeltoEnvironment::set(name, QFile::decodeName(value));
+}
 
 // A service host child process and the lines it has printed so far.
 class Probe
@@ -105,9 +116,9 @@ private slots:
         // A short base keeps socket paths within the limit of sockaddr_un.
         m_runtimeDir.reset(new QTemporaryDir("/tmp/tst_qtservice-XXXXXX"));
         QVERIFY(m_runtimeDir->isValid());
-        qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(m_runtimeDir->path()));
+        setVariable("ORVEX_RUNTIME_DIR", QFile::encodeName(m_runtimeDir->path()));
         // The control socket is keyed to the home: the probes share this one.
-        qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
+        setVariable("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
     }
 
     void socketPathFollowsNameAndEnvironment()
@@ -116,7 +127,7 @@ private slots:
         const QTemporaryDir homeDir;   // with a sub-folder, to spell it in two ways
         const QString home = homeDir.path();
         QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
-        qputenv("ORVEX_HOME", QFile::encodeName(home));
+        setVariable("ORVEX_HOME", QFile::encodeName(home));
         for (const auto &[name, file] : {std::make_pair("Orvex Data Server", "orvex-data-server"),
                                          std::make_pair("Orvex_Server.Monitor/2", "orvex-server-monitor-2"),
                                          std::make_pair("Сервер", "------")}) {
@@ -128,19 +139,19 @@ private slots:
 
         // One home however spelled gives one socket; another home another one.
         const QString first = QtServiceController::socketPath("A");
-        qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub/..")));
+        setVariable("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub/..")));
         QCOMPARE(QtServiceController::socketPath(QStringLiteral("A")), first);
-        qputenv("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub")));
+        setVariable("ORVEX_HOME", QFile::encodeName(home + QStringLiteral("/sub")));
         QVERIFY(QtServiceController::socketPath("A") != first);
-        qputenv("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
+        setVariable("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
 
         // Without a folder of ours, the session's runtime folder, else /tmp (the probes get ORVEX_RUNTIME_DIR back).
-        qunsetenv("ORVEX_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
+        setVariable("ORVEX_RUNTIME_DIR", QByteArray());
+        setVariable("XDG_RUNTIME_DIR", "/run/user/4321");
         QVERIFY(QtServiceController::socketPath("A").startsWith("/run/user/4321/a-"));
-        qunsetenv("XDG_RUNTIME_DIR");
+        setVariable("XDG_RUNTIME_DIR", QByteArray());
         QVERIFY(QtServiceController::socketPath("A").startsWith("/tmp/a-"));
-        qputenv("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
+        setVariable("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
     }
 
     void controllerWithoutService()

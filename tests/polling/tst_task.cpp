@@ -2,6 +2,7 @@
 
 #include "task.h"
 #include "zeltocommand.h"
+#include "zeltoenvironment.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
 
@@ -81,7 +82,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        qputenv("ORVEX_HOME", m_home.path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", m_home.path());
         QVERIFY(ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost));
     }
 
@@ -138,7 +139,7 @@ private slots:
         scriptSuccess();
         g_script.answers.insert(request, [answer](const QVariantList &) {
             if (!answer.isValid())
-                ZeltoSystem::instance()->error("Сбой сервера опроса", true);
+                ZeltoSystem::instance()->error("Сбой сервера опроса");
             return answer;
         });
         Task task;

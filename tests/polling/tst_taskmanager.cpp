@@ -1,5 +1,9 @@
-// The task manager's queue with fake runs that need no polling server.
+// The task manager's queue with fake runs that need no polling server, on a
+// test clock: its second's tick, retry waits, the cancel grace and the time
+// limit pass when the test advances the clock. The runs themselves go on
+// pool threads; the tests wait for the states they reach.
 
+#include "checkparams.h"
 #include "database.h"
 #include "lasterror.h"
 #include "nodes.h"
@@ -8,12 +12,19 @@
 #include "tasks.h"
 #include "tempdatabasehome.h"
 #include "zeltobusyguard.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
+#include "zeltotestclock.h"
 
 #include <QtTest>
 
 #include <algorithm>
 #include <atomic>
+
+using RunState = TaskManager::RunState;
+
+// The run of task reaches state (the run goes on a pool thread; its end comes by the event loop).
+#define QTRY_STATE(task, state) QTRY_COMPARE_WITH_TIMEOUT(TaskManager::runState(task), RunState::state, 10000)
 
 namespace {
 
@@ -24,7 +35,7 @@ class FakeTask : public Task
 public:
     using Task::Task;
 
-    static inline std::atomic<int> running{0}, mostRunning{0}, runs{0};
+    static inline std::atomic<int> running{0}, mostRunning{0}, runs{0}, ended{0};
     static inline std::atomic<bool> release{false};
 
     void run() override
@@ -40,14 +51,15 @@ public:
             QThread::msleep(10);
         while (script == QLatin1String("hang") && !isAborted())
             QThread::msleep(10);
-        QThread::msleep(50);
-        setLog({QStringLiteral("строка журнала опроса")});
+        if (!isAborted())   // what a run ended here brings is dropped: its log may not race the manager's
+            setLog({QStringLiteral("строка журнала опроса")});
         if (script == QLatin1String("fail"))
             token().setError(params().value("channel").toMap().value("error", "Прибор не отвечает").toString());
         else if (!isCanceled() || script == QLatin1String("hang"))
             setResult(dayOfHours());
         --running;
-        end();
+        end();   // finished is posted to the main thread before ended counts
+        ++ended;
     }
 
     static ZeltoTableMap dayOfHours()
@@ -63,6 +75,9 @@ public:
     }
 };
 
+const int kSecond = 1000;
+const int kMinute = 60 * kSecond;
+
 } // namespace
 
 class TestTaskManager : public QObject
@@ -73,20 +88,20 @@ private slots:
     void initTestCase()
     {
         // The catalogue gives the drivers: the repository's own.
-        qputenv("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath().toUtf8());
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         QVERIFY2(m_home.open(), qPrintable(lastError()));
+        Database::setClock(&m_clock);
     }
 
     void init()
     {
         Database::setSetting("maxRunningTaskCount", 10);
         Database::setSetting("taskAttemptCount", 3);
-        Database::setSetting("taskAttemptInterval", 0);
+        Database::setSetting("taskAttemptInterval", 10);
         Database::setSetting("taskRunTimeout", 120);
-        TaskManager::setCancelGrace(200);
-        FakeTask::running = FakeTask::mostRunning = FakeTask::runs = 0;
+        FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
-        TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); });
+        TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); }, &m_clock);
     }
 
     void cleanup()
@@ -96,49 +111,34 @@ private slots:
         QVERIFY(!TaskManager::instance());
     }
 
-    void retriesThenRecordsTheLastError()
+    // Each failed attempt waits the interval to the second; only the last one is recorded with the task.
+    void retriesAfterTheIntervalThenRecordsTheLastError()
     {
         // The polling server's error, of any length, is kept as long as the task's field may be.
         const QString error = QStringLiteral("Прибор не отвечает") + QString(5000, QLatin1Char('.'));
         const int task = newTask("COM7", "fail", error);
         QVERIFY(TaskManager::startTask(task, false));
-        QList<int> attempts;
-        QString wrong;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const QVariantMap now = TaskManager::taskState(task);
-                const int left = now.value("attempts").toInt();
-                if (now.value("state").toString() == QStringLiteral("Ожидание повторного опроса") && !attempts.contains(left)) {
-                    attempts.append(left);
-                    // Until the last attempt nothing is recorded with the task.
-                    if (!field(task, "last_exec").isNull()
-                        || now.value("last_error").toString() != error.left(4000))
-                        wrong = "recorded before the last attempt";
-                }
-                return !TaskManager::hasTask(task);
-            }(),
-            15000);
-        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        QCOMPARE(TaskManager::runState(task), RunState::Queued);
+        for (const int left : {2, 1}) {
+            tick();
+            QCOMPARE(stateOf(task), QStringLiteral("Запуск опроса"));   // until its server tells its own
+            QTRY_STATE(task, WaitingRetry);
+            const QVariantMap state = TaskManager::taskState(task);
+            QCOMPARE(QVariantList({state.value("attempts"), state.value("last_error"), state.value("started"),
+                                   state.value("state"), field(task, "last_exec").isNull()}),
+                     QVariantList({left, error.left(4000), m_clock.now(), "Ожидание повторного опроса", true}));
+            m_clock.advance(10 * kMinute - kSecond);
+            QCOMPARE(TaskManager::runState(task), RunState::WaitingRetry);
+            tick();   // the interval is over: back in the queue, on the pool at the next tick
+            QCOMPARE(QVariantList({int(TaskManager::runState(task)), stateOf(task)}),
+                     QVariantList({int(RunState::Queued), "Ожидание очереди"}));
+        }
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QCOMPARE(FakeTask::runs.load(), 3);
-        QCOMPARE(attempts, QList<int>({2, 1}));
-        QCOMPARE(field(task, "last_error").toString(), error.left(4000));
-        QVERIFY(field(task, "last_exec").toDateTime().isValid());
-        QCOMPARE(Tasks::log(task), QStringList{"строка журнала опроса"});
-    }
-
-    void retryWaitsItsInterval()
-    {
-        Database::setSetting("taskAttemptInterval", 1);   // a minute
-        const int task = newTask("COM17", "fail");
-        QVERIFY(TaskManager::startTask(task, false));
-        QTRY_COMPARE(stateOf(task), QStringLiteral("Ожидание повторного опроса"));
-        QTest::qWait(2500);
-        QCOMPARE(FakeTask::runs.load(), 1);
-        QCOMPARE(stateOf(task), QStringLiteral("Ожидание повторного опроса"));
-        // A waiting run is dropped at once when cancelled.
-        TaskManager::cancelTask(task);
-        QVERIFY(!TaskManager::hasTask(task));
-        QCOMPARE(field(task, "last_error").toString(), QStringLiteral("Задание отменено"));
+        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), Tasks::log(task)}),
+                 QVariantList({error.left(4000), m_clock.now(), QStringList{"строка журнала опроса"}}));
+        QCOMPARE(TaskManager::runState(task), RunState::Idle);
     }
 
     void savesTheResultAndRecordsTheRun()
@@ -148,12 +148,16 @@ private slots:
         QVERIFY(TaskManager::startTask(task, false));
         QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
         QCOMPARE(TaskManager::stateTable().rowCount(), 1);
+        tick();
+        QVERIFY(TaskManager::runState(task) == RunState::Running || !TaskManager::hasTask(task));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QCOMPARE(QVariantList({FakeTask::runs.load(), field(task, "last_error").isNull(), field(task, "is_fail"),
-                               hourRows(node)}), QVariantList({1, true, 0, 24}));
+                               hourRows(node), field(task, "last_exec")}),
+                 QVariantList({1, true, 0, 24, m_clock.now()}));
         // The device tells its version; it cannot rename the node or move it.
         const QVariantMap nodeRow = Nodes::get(node);
-        QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id")}), QVariantList({3, 0}));
+        QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id"), nodeRow.value("last_update")}),
+                 QVariantList({3, 0, m_clock.now()}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
         QCOMPARE(TaskManager::taskState(task), QVariantMap({{"id", task}, {"is_run", QVariant()}, {"started", QVariant()},
                                                             {"elapsed", QVariant()}, {"remaining", QVariant()},
@@ -163,6 +167,22 @@ private slots:
                      .columnValues("message"), QVariantList{"Опрос прибора"});
     }
 
+    // The server's progress and state text while a run is on the pool; the remaining time from the clock.
+    void showsWhatTheServerTells()
+    {
+        const int task = newTask("COM18", "hold");
+        QVERIFY(TaskManager::startTask(task, false));
+        const QDateTime queuedAt = m_clock.now();
+        m_clock.advance(30 * kSecond);   // dispatched at the first of the ticks
+        QTRY_COMPARE(stateOf(task), QStringLiteral("Чтение архивов"));
+        const QVariantMap state = TaskManager::taskState(task);
+        QCOMPARE(QVariantList({state.value("started"), state.value("elapsed"), state.value("remaining"),
+                               state.value("progress"), int(TaskManager::runState(task))}),
+                 QVariantList({queuedAt.addSecs(1), 29, 87, 25, int(RunState::Running)}));
+        FakeTask::release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+    }
+
     void cancelsQueuedAndRunning()
     {
         const auto [runningTask, queuedTask] = holdingAndQueued("COM9", "COM10");
@@ -170,45 +190,76 @@ private slots:
 
         // A queued run is dropped at once and noted.
         TaskManager::cancelTask(queuedTask);
-        QVERIFY(!TaskManager::hasTask(queuedTask));
-        QCOMPARE(field(queuedTask, "last_error").toString(), QStringLiteral("Задание отменено"));
+        QCOMPARE(TaskManager::runState(queuedTask), RunState::Idle);
+        QCOMPARE(QVariantList({field(queuedTask, "last_error"), field(queuedTask, "last_exec")}),
+                 QVariantList({"Задание отменено", m_clock.now()}));
 
         // A running one ends through its run, is not retried and stores nothing.
         TaskManager::cancelTask(runningTask);
-        QVERIFY(TaskManager::hasTask(runningTask));
+        QCOMPARE(TaskManager::runState(runningTask), RunState::Cancelling);
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(runningTask), 10000);
         QCOMPARE(field(runningTask, "last_error").toString(), QStringLiteral("Задание отменено"));
         QCOMPARE(QList<int>({hourRows(field(runningTask, "node_id").toInt()), FakeTask::runs}), QList<int>({0, 1}));
         TaskManager::cancelTask(987654);   // no run: nothing happens
+
+        // One waiting to retry is dropped at once too.
+        const int failing = newTask("COM17", "fail");
+        QVERIFY(TaskManager::startTask(failing, false));
+        tick();
+        QTRY_STATE(failing, WaitingRetry);
+        TaskManager::cancelTask(failing);
+        QCOMPARE(QVariantList({int(TaskManager::runState(failing)), field(failing, "last_error")}),
+                 QVariantList({int(RunState::Idle), "Задание отменено"}));
+        m_clock.advance(11 * kMinute);
+        QCOMPARE(FakeTask::runs.load(), 2);
     }
 
     // A run that never ends by itself is ended here: after the grace that follows a cancel, or past the time
     // limit. Its slot and channel are free at once, its pool thread gets out, and what it brings then is dropped.
+    // Both count on the monotonic clock: setting the wall clock forward ends nothing.
     void hungRunsAreEndedHere()
     {
         const auto [hung, queued] = holdingAndQueued("COM20", "COM21", "hang");
         QVERIFY(hung > 0);
         TaskManager::cancelTask(hung);
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung) && !TaskManager::hasTask(queued), 10000);
-        const QString unconfirmed = "Сервер опроса не подтвердил отмену за 0.2 с: опрос прекращён сервером данных";
-        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), field(queued, "last_error").isNull()}),
-                 QVariantList({"Задание отменено", QStringList{unconfirmed}, true}));
-        QTRY_COMPARE(FakeTask::running.load(), 0);
-        QTest::qWait(300);
-        QCOMPARE(QVariantList({hourRows(field(hung, "node_id").toInt()), field(hung, "last_error")}),
-                 QVariantList({0, "Задание отменено"}));
+        m_clock.setNow(m_clock.now().addDays(1));
+        m_clock.advance(TaskManager::kCancelGraceMs - kSecond);
+        QCOMPARE(TaskManager::runState(hung), RunState::Cancelling);
+        tick();   // the grace is over: ended, and the queued run takes the slot at the same tick
+        QCOMPARE(QVariantList({int(TaskManager::runState(hung)), int(TaskManager::runState(queued))}),
+                 QVariantList({int(RunState::Idle), int(RunState::Running)}));
+        const QString unconfirmed = "Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных";
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung)}),
+                 QVariantList({"Задание отменено", QStringList{unconfirmed}}));
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(queued), 10000);
+        QVERIFY(field(queued, "last_error").isNull());
+        // The aborted run brings its data after all: dropped.
+        QTRY_COMPARE(FakeTask::ended.load(), 2);
+        QTRY_COMPARE(QVariantList({hourRows(field(hung, "node_id").toInt()), field(hung, "last_error")}),
+                     QVariantList({0, "Задание отменено"}));
 
-        // Both attempts cut by the limit (0.6 s), the second one a run of its own.
+        // Both attempts cut by the limit, the second one a run of its own.
         Database::setSetting("taskAttemptCount", 2);
-        Database::setSetting("taskRunTimeout", 0.01);
-        QTest::qWait(10);   // the settings reach the task manager by queued signals
+        Database::setSetting("taskRunTimeout", 2);
+        QCoreApplication::processEvents();   // the settings reach the task manager by queued signals
         QVERIFY(TaskManager::startTask(hung, false));
-        QTRY_COMPARE_WITH_TIMEOUT(TaskManager::taskState(hung).value("attempts").toInt(), 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(hung), 10000);
-        const QString limit = QStringLiteral("Опрос прерван: он длился дольше 0.01 мин. (настройка taskRunTimeout)");
-        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung), FakeTask::runs.load()}),
-                 QVariantList({limit, QStringList{limit}, 4}));
-        QTRY_COMPARE(FakeTask::running.load(), 0);
+        tick();
+        m_clock.setNow(m_clock.now().addDays(1));
+        m_clock.advance(2 * kMinute - kSecond);
+        QCOMPARE(TaskManager::runState(hung), RunState::Running);
+        tick();
+        QCOMPARE(TaskManager::runState(hung), RunState::Overrunning);
+        m_clock.advance(TaskManager::kCancelGraceMs);
+        QCOMPARE(QVariantList({int(TaskManager::runState(hung)), TaskManager::taskState(hung).value("attempts")}),
+                 QVariantList({int(RunState::WaitingRetry), 1}));
+        m_clock.advance(10 * kMinute + kSecond);
+        QCOMPARE(TaskManager::runState(hung), RunState::Running);
+        m_clock.advance(2 * kMinute + TaskManager::kCancelGraceMs);
+        QCOMPARE(TaskManager::runState(hung), RunState::Idle);
+        const QString limit = QStringLiteral("Опрос прерван: он длился дольше 2 мин. (настройка taskRunTimeout)");
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung)}),
+                 QVariantList({limit, QStringList{limit}}));
+        QTRY_COMPARE(QList<int>({FakeTask::ended.load(), FakeTask::runs.load()}), QList<int>({4, 4}));
         QCOMPARE(hourRows(field(hung, "node_id").toInt()), 0);
     }
 
@@ -218,30 +269,35 @@ private slots:
         const int blocker = newTask("COM11", "hold");
         const int task = newTask("COM12", "ok");
         QVERIFY(TaskManager::startTask(blocker, false));
+        tick();
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
         // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
         QVERIFY(TaskManager::startTask(task, true) && TaskManager::startTask(task, true));
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
         QVERIFY(TaskManager::startTask(task, false) && TaskManager::stateTable().rowCount() == 2);
-        QTRY_COMPARE(stateOf(blocker), QStringLiteral("Чтение архивов"));
-        QTest::qWait(1500);
-        QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
+        m_clock.advance(30 * kSecond);
+        QCOMPARE(QVariantList({int(TaskManager::runState(task)), stateOf(task), FakeTask::runs.load()}),
+                 QVariantList({int(RunState::Queued), "Ожидание очереди", 1}));
         FakeTask::release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(blocker), 10000);
+        tick();
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QVERIFY(field(task, "last_exec").toDateTime().isValid());
-        QCOMPARE(QList<int>({FakeTask::mostRunning, FakeTask::runs}), QList<int>({1, 2}));
+        QCOMPARE(QVariantList({field(task, "last_exec"), FakeTask::mostRunning.load(), FakeTask::runs.load()}),
+                 QVariantList({m_clock.now(), 1, 2}));
 
         // A monitor run stores nothing and hands its reading over.
         Database::setSetting("maxRunningTaskCount", 10);
-        QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
+        QSignalSpy readings(TaskManager::instance(), &TaskManager::monitored);
         const QVariant lastExec = field(task, "last_exec");
         QVERIFY(TaskManager::startTask(task, true));
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));
+        tick();
+        QCOMPARE(stateOf(task), QStringLiteral("Мониторинг текущих параметров"));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QTRY_VERIFY(std::any_of(notes.cbegin(), notes.cend(), [&](const QList<QVariant> &args) {
-            const ZeltoTable reading = args.at(1).value<ZeltoTable>();
-            return args.at(0) == "monitored" && reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
+        QTRY_VERIFY(std::any_of(readings.cbegin(), readings.cend(), [&](const QList<QVariant> &args) {
+            const ZeltoTable reading = args.at(0).value<ZeltoTable>();
+            return reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
                 && reading.value(0, "S1_t1").toDouble() == 71.5 && reading.value(0, "MON_ERR").isNull()
                 && reading.value(0, "node_id") == field(task, "node_id");
         }));
@@ -255,25 +311,48 @@ private slots:
         QVERIFY(Tasks::remove(queued) && Tasks::remove(blocker));
         QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
         QCOMPARE(TaskManager::stateTable().rowCount(), 0);
-        // The running one was cancelled and goes when it ends; the queued one never ran.
-        QTRY_COMPARE(FakeTask::running.load(), 0);
-        QTest::qWait(1200);
-        QCOMPARE(FakeTask::runs.load(), 1);
+        // The running one was cancelled and goes when it ends; the queued one never runs.
+        QTRY_COMPARE(FakeTask::ended.load(), 1);
+        m_clock.advance(5 * kSecond);
+        QCoreApplication::processEvents();
+        QCOMPARE(QList<int>({FakeTask::runs, TaskManager::queueLength(), TaskManager::runningCount()}),
+                 QList<int>({1, 0, 0}));
     }
 
-    void finishedRunWaitsForARunningSave()
+    // A run that ends while a save runs a check script (which turns the event loop) waits for that save; a task
+    // removed while its own save runs a script is let go when the save is done.
+    void endsDuringSaves()
     {
         const int task = newTask("COM16", "ok");
         QVERIFY(TaskManager::startTask(task, false));
         {
-            // As a check script does: events are processed in the middle of a save.
             ZeltoBusyGuard busy;
-            QTest::qWait(2500);
-            QCOMPARE(FakeTask::runs.load(), 1);
-            QVERIFY(TaskManager::hasTask(task) && field(task, "last_exec").isNull());
+            tick();
+            QTRY_COMPARE(FakeTask::ended.load(), 1);
+            QCoreApplication::processEvents();   // the finished run is delivered, and put off
+            QCOMPARE(QVariantList({int(TaskManager::runState(task)), field(task, "last_exec").isNull()}),
+                     QVariantList({int(RunState::Running), true}));
         }
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QVERIFY(field(task, "last_exec").toDateTime().isValid());
+        QCOMPARE(field(task, "last_exec"), QVariant(m_clock.now()));
+
+        const int node = field(task, "node_id").toInt();
+        QVERIFY(Database::setSetting("scriptRowTimeout", 100)
+                && CheckParams::set(node, {{"script", "while (true) {}"}}));
+        QVERIFY(TaskManager::startTask(task, false));
+        {
+            ZeltoBusyGuard busy;
+            tick();
+            QTRY_COMPARE(FakeTask::ended.load(), 2);
+        }
+        // The save begins at the next turn of the event loop; the removal is announced while its script runs.
+        const QVariant lastExec = field(task, "last_exec");
+        m_clock.advance(kMinute);
+        QTimer::singleShot(10, [task]() { ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), task); });
+        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QCOMPARE(QVariantList({TaskManager::stateTable().rowCount(), field(task, "last_exec"), hourRows(node)}),
+                 QVariantList({0, lastExec, 24}));
+        QVERIFY(Database::setSetting("scriptRowTimeout", 1000));
     }
 
 private:
@@ -292,16 +371,22 @@ private:
         Database::setSetting("maxRunningTaskCount", 1);
         const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
-        if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false)
-            || !QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000))
+        if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false))
+            return {-1, -1};
+        QCoreApplication::processEvents();   // the setting
+        tick();
+        if (!QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000)
+            || TaskManager::runState(holding) != RunState::Running || TaskManager::runState(queued) != RunState::Queued)
             return {-1, -1};
         return {holding, queued};
     }
 
+    void tick() { m_clock.advance(TaskManager::kTickMs); }
     QVariant field(int task, const QString &column) { return Tasks::get(task).value(column); }
     int hourRows(int node) { return Database::readData("nodes", node, "hour_data").value<ZeltoTable>().rowCount(); }
     QString stateOf(int task) { return TaskManager::taskState(task).value("state").toString(); }
 
+    ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};
     TempDatabaseHome m_home;
     int m_serial = 1;
 };

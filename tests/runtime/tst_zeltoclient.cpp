@@ -24,7 +24,7 @@ struct TestCommand : ZeltoCommand
 
 TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
 TestCommand refuseCommand("refuse", [](const QVariantList &) {
-    ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"), true);
+    ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"));
     return QVariant();
 });
 TestCommand whoCommand("who", [](const QVariantList &) { return ZeltoServer::global()->clientId(); });

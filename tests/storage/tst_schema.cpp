@@ -1,5 +1,6 @@
 #include "database.h"
 #include "rawquery.h"
+#include "zeltoenvironment.h"
 
 #include <QtTest>
 
@@ -74,7 +75,7 @@ private slots:
     void initTestCase()
     {
         QTemporaryDir freshHome;
-        qputenv("ORVEX_HOME", freshHome.path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", freshHome.path());
         QVERIFY(Database::init());
         m_freshSchema = masterRows();
         QVERIFY(m_freshSchema.size() > 20);
@@ -85,7 +86,7 @@ private slots:
     {
         m_home.reset(new QTemporaryDir);
         QVERIFY(m_home->isValid());
-        qputenv("ORVEX_HOME", m_home->path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", m_home->path());
         ZeltoSystem::instance()->setSettingsPath(QString());
         ZeltoSystem::instance()->clearError();
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QTemporaryDir>
@@ -16,7 +17,7 @@ public:
     {
         if (!m_dir.isValid())
             return false;
-        qputenv("ORVEX_HOME", m_dir.path().toUtf8());
+        ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
         const bool ok = Database::init();
         ZeltoSystem::instance()->clearError();

@@ -52,11 +52,11 @@ LambdaCommand commands[] = {
                  return p.at(0).toDouble() + p.at(1).toDouble();
              return p.at(0).toLongLong() + p.at(1).toLongLong();
          }
-         ZeltoSystem::instance()->error(QStringLiteral("Параметры должны быть числами"), true);
+         ZeltoSystem::instance()->error(QStringLiteral("Параметры должны быть числами"));
          return QVariant();
      }},
     {"fail", 1, [](const QVariantList &p) -> QVariant {
-         ZeltoSystem::instance()->error(p.at(0).toString(), true);
+         ZeltoSystem::instance()->error(p.at(0).toString());
          return QVariant();
      }},
     {"silentFail", 0, [](const QVariantList &) -> QVariant { return QVariant(); }},

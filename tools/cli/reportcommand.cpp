@@ -171,7 +171,7 @@ bool ReportCommand::record(const QString &command, int id, const QString &missin
     if (!call(command, {id}, result))
         return false;
     out = result.toMap();
-    return !out.isEmpty() || ZeltoSystem::instance()->error(missing, true);
+    return !out.isEmpty() || ZeltoSystem::instance()->error(missing);
 }
 
 bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
@@ -186,7 +186,7 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
     const ZeltoTable days = report.value(QStringLiteral("day_data"));
     if (days.rowCount() == 0)
         return ZeltoSystem::instance()->error(
-            tr("Нет суточных данных узла %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)), true);
+            tr("Нет суточных данных узла %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)));
 
     const QVariantMap info = report.value(QStringLiteral("info")).toMap(0);
     const QString model = info.value(QStringLiteral("model_code")).toString();
@@ -289,8 +289,7 @@ bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
     const ZeltoTable totals = result.value<ZeltoTable>();
     if (totals.rowCount() == 0)
         return ZeltoSystem::instance()->error(
-            tr("Нет суточных данных узлов группы %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)),
-            true);
+            tr("Нет суточных данных узлов группы %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)));
 
     // Each node is described for its own model and settings; a column shows
     // its unit in the heading when every node has the same one, and in each

@@ -14,7 +14,7 @@ const int kPhaseMs = 1000;
 
 bool refuse(const QString &text)
 {
-    return ZeltoSystem::instance()->error(text, true);
+    return ZeltoSystem::instance()->error(text);
 }
 
 // The first row of the hourly archive (or of current data without one)

@@ -10,7 +10,7 @@ const char *const kFaultNames[] = {"noAnswer", "refused", "error", "empty",   "c
 
 bool refuse(const QString &text)
 {
-    return ZeltoSystem::instance()->error(text, true);
+    return ZeltoSystem::instance()->error(text);
 }
 
 // An optional whole-number setting of the channel; absent keeps the default.

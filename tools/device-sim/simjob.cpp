@@ -19,7 +19,7 @@ const ArchivePhase kArchivePhases[] = {
 
 bool refuse(const QString &text)
 {
-    return ZeltoSystem::instance()->error(text, true);
+    return ZeltoSystem::instance()->error(text);
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 
 class ZeltoTable;
 
-// Writes variants in the ZeltoStream byte format (see zeltostream.cpp).
+// Writes variants in the ZeltoStream byte format (see zeltostream.h).
 // Tables are written column by column: one pass over the rows learns each
 // column's shared type and presence bitmap, a second buffers the cells whose
 // size depends on the value (and gathers the doubles that version 2 packs),

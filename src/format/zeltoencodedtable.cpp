@@ -21,3 +21,23 @@ bool ZeltoEncodedTable::decode(ZeltoTable &table, QString *error) const
     table = *static_cast<const ZeltoTable *>(value.constData());
     return true;
 }
+
+namespace {
+
+// A table the server passes on in its stored bytes, for a caller that
+// takes the table (value<ZeltoTable>()); bytes that hold none give none.
+ZeltoTable encodedToTable(const ZeltoEncodedTable &encoded)
+{
+    ZeltoTable table;
+    return encoded.decode(table) ? table : ZeltoTable();
+}
+
+void registerEncodedTable()
+{
+    qRegisterMetaType<ZeltoEncodedTable>("ZeltoEncodedTable");
+    QMetaType::registerConverter<ZeltoEncodedTable, ZeltoTable>(encodedToTable);
+}
+
+} // namespace
+
+Q_CONSTRUCTOR_FUNCTION(registerEncodedTable)

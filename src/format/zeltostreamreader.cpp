@@ -1,8 +1,8 @@
 #include "zeltostreamreader.h"
 
-#include "zelto.h"
 #include "zeltodoublepacker.h"
 #include "zeltotable.h"
+#include "zeltoutf8.h"
 
 #include <QSet>
 #include <QStringList>

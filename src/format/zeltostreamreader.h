@@ -13,7 +13,7 @@
 
 class ZeltoTable;
 
-// Reads variants in the ZeltoStream byte format (see zeltostream.cpp) from
+// Reads variants in the ZeltoStream byte format (see zeltostream.h) from
 // bytes it does not trust: every count and length is checked against the
 // bytes left before anything is allocated, and nesting is bounded. Tables
 // are read row by row, with one cursor per column. One reader serves one

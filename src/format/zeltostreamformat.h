@@ -7,7 +7,7 @@
 #include <limits>
 
 // The vocabulary of the ZeltoStream byte format (described at the top of
-// zeltostream.cpp), shared by its writer and its reader.
+// zeltostream.h), shared by its writer and its reader.
 namespace ZeltoStreamFormat {
 
 enum Tag : uchar {

@@ -7,7 +7,7 @@
 #include <vector>
 
 // Packs the doubles of one table column (version 2 of the ZeltoStream
-// format, grammar at the top of zeltostream.cpp) and unpacks them again,
+// format, grammar at the top of zeltostream.h) and unpacks them again,
 // bit for bit. Meter readings are decimals with a fixed number of fraction
 // digits that change little from one record to the next, so a block of them
 // is stored as scaled integers, bit-packed either as they are or as

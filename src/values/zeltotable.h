@@ -23,23 +23,10 @@ public:
     ZeltoRecord(ZeltoTable *table, int row);
 
     bool isValid() const;
-    ZeltoTable *table() const { return m_table; }
-    int row() const { return m_row; }
 
     QVariant value(const QString &column) const;
-    QVariant value(int column) const;
     // Adds the column when the table lacks it. False on an invalid record.
     bool setValue(const QString &column, const QVariant &value);
-
-    // Moves to the following row; false when there is none.
-    bool next();
-    // Removes the row; the handle then refers to the row that took its place.
-    bool remove();
-
-    QVariantMap toMap() const;
-    // Copies every entry of the map, or every column of the other record.
-    bool assign(const QVariantMap &values);
-    bool assign(const ZeltoRecord &other);
 
 private:
     bool materialize();
@@ -83,7 +70,6 @@ public:
     int appendRow(const QVariantList &values);       // values in column order
     int appendRow(const QVariantMap &values);        // adds missing columns
     bool assignRow(int row, const QVariantMap &values);
-    bool assignRow(int row, const ZeltoTable &other, int otherRow);
     bool removeRow(int row);
     void clear();                                    // rows and columns
 
@@ -101,18 +87,12 @@ public:
     // Search: first row at or after `from` whose cell equals value, else -1.
     // Numbers compare by value whatever their type, date-times by instant.
     int findRow(const QString &column, const QVariant &value, int from = 0) const;
-    ZeltoRecord findRecord(const QString &column, const QVariant &value);
 
     // Rows whose cell lies between the bounds, both inclusive, in table order.
     // An invalid bound leaves that side open.
     ZeltoTable filter(const QString &column, const QVariant &from, const QVariant &to) const;
     // Stable sort by one column; nulls first when ascending.
     void sort(const QString &column, bool ascending = true);
-
-    // Aggregates over the numeric cells of a column; other cells are skipped.
-    double sum(const QString &column) const;
-    double avg(const QString &column) const;  // 0 when the column has no numbers
-    qlonglong logsum(const QString &column) const;  // bitwise union
 
     // By a key column: every row of `other` replaces the values of the row with
     // the same key, or (merge only) is appended. Columns of either table are
@@ -125,7 +105,6 @@ public:
     // Replace the whole content at once (codecs). Rows longer than columns are cut.
     // False (and an empty table) when column names repeat.
     bool setContent(const QStringList &columns, QVector<QVector<QVariant>> &&rows);
-    void reserveRows(int count);
 
 private:
     void mergeOrUpdate(const ZeltoTable &other, const QString &keyColumn, bool appendMissing);

@@ -390,15 +390,12 @@ private slots:
         QCOMPARE(bytes.size(), goodSize);
         stream << QVariant(2);   // ignored while failed
         QCOMPARE(bytes.size(), goodSize);
-        stream.resetStatus();
-        stream << QVariant(3);
-        QCOMPARE(stream.status(), ZeltoStream::Ok);
 
         ZeltoStream reader(bytes);
-        QVariant a, b;
-        reader >> a >> b;
+        QVariant a;
+        reader >> a;
         QVERIFY(reader.status() == ZeltoStream::Ok && reader.atEnd());
-        QCOMPARE((QVariantList{ a, b }), (QVariantList{ QStringLiteral("first"), 3 }));
+        QCOMPARE(a, QVariant(QStringLiteral("first")));
     }
 
     // Damaged bytes never read as a value: every truncation, every bit flip under the

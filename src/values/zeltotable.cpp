@@ -1,6 +1,5 @@
 #include "zeltotable.h"
 
-#include "zeltoencodedtable.h"
 #include "zeltokeyindex.h"
 
 #include <QAtomicInt>
@@ -238,16 +237,6 @@ bool ZeltoTable::assignRow(int row, const QVariantMap &values)
     return true;
 }
 
-bool ZeltoTable::assignRow(int row, const ZeltoTable &other, int otherRow)
-{
-    if (row < 0 || row >= rowCount() || otherRow < 0 || otherRow >= other.rowCount())
-        return false;
-    const QVector<QVariant> &source = other.rowCells(otherRow);
-    for (int c = 0; c < other.columnCount(); ++c)
-        setValue(row, other.columnName(c), c < source.size() ? source.at(c) : QVariant());
-    return true;
-}
-
 bool ZeltoTable::removeRow(int row)
 {
     if (row < 0 || row >= rowCount())
@@ -364,11 +353,6 @@ bool ZeltoTable::setContent(const QStringList &columns, QVector<QVector<QVariant
     return true;
 }
 
-void ZeltoTable::reserveRows(int count)
-{
-    writable()->rows.reserve(count);
-}
-
 int ZeltoTable::findRow(const QString &column, const QVariant &value, int from) const
 {
     const int c = columnIndex(column);
@@ -388,12 +372,6 @@ int ZeltoTable::findRow(const QString &column, const QVariant &value, int from) 
         static const QVariant null;
         return c < cells.size() ? cells.at(c) : null;
     });
-}
-
-ZeltoRecord ZeltoTable::findRecord(const QString &column, const QVariant &value)
-{
-    const int row = findRow(column, value);
-    return row >= 0 ? ZeltoRecord(this, row) : ZeltoRecord();
 }
 
 ZeltoTable ZeltoTable::filter(const QString &column, const QVariant &from, const QVariant &to) const
@@ -444,48 +422,6 @@ void ZeltoTable::sort(const QString &column, bool ascending)
     for (int r : order)
         sorted.append(std::move(data->rows[r]));
     data->rows = std::move(sorted);
-}
-
-double ZeltoTable::sum(const QString &column) const
-{
-    const int c = columnIndex(column);
-    double total = 0.0;
-    if (c < 0)
-        return total;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c)))
-            total += cells.at(c).toDouble();
-    }
-    return total;
-}
-
-double ZeltoTable::avg(const QString &column) const
-{
-    const int c = columnIndex(column);
-    double total = 0.0;
-    int count = 0;
-    if (c < 0)
-        return total;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c))) {
-            total += cells.at(c).toDouble();
-            ++count;
-        }
-    }
-    return count ? total / count : 0.0;
-}
-
-qlonglong ZeltoTable::logsum(const QString &column) const
-{
-    const int c = columnIndex(column);
-    qlonglong bits = 0;
-    if (c < 0)
-        return bits;
-    for (const QVector<QVariant> &cells : d->rows) {
-        if (c < cells.size() && Zelto::isNumber(cells.at(c)))
-            bits |= cells.at(c).toLongLong();
-    }
-    return bits;
 }
 
 void ZeltoTable::merge(const ZeltoTable &other, const QString &keyColumn)
@@ -581,12 +517,6 @@ QVariant ZeltoRecord::value(const QString &column) const
     return row >= 0 ? m_table->value(row, column) : QVariant();
 }
 
-QVariant ZeltoRecord::value(int column) const
-{
-    const int row = effectiveRow();
-    return row >= 0 ? m_table->value(row, column) : QVariant();
-}
-
 bool ZeltoRecord::materialize()
 {
     if (!isValid())
@@ -602,47 +532,6 @@ bool ZeltoRecord::materialize()
 bool ZeltoRecord::setValue(const QString &column, const QVariant &value)
 {
     return materialize() && m_table->setValue(m_row, column, value);
-}
-
-bool ZeltoRecord::next()
-{
-    if (!m_table)
-        return false;
-    m_row = effectiveRow() < 0 && m_row == -1 ? 0 : m_row + 1;
-    return isValid();
-}
-
-bool ZeltoRecord::remove()
-{
-    const int row = effectiveRow();
-    if (row < 0)
-        return false;
-    m_row = row;
-    return m_table->removeRow(row);
-}
-
-QVariantMap ZeltoRecord::toMap() const
-{
-    const int row = effectiveRow();
-    return row >= 0 ? m_table->toMap(row) : QVariantMap();
-}
-
-bool ZeltoRecord::assign(const QVariantMap &values)
-{
-    if (!materialize())
-        return false;
-    return m_table->assignRow(m_row, values);
-}
-
-bool ZeltoRecord::assign(const ZeltoRecord &other)
-{
-    const int otherRow = other.effectiveRow();
-    if (otherRow < 0 || !materialize())
-        return false;
-    if (other.m_table == m_table && otherRow == m_row)
-        return true;
-    const ZeltoTable source = *other.m_table; // the same table may grow columns meanwhile
-    return m_table->assignRow(m_row, source, otherRow);
 }
 
 // ---------------------------------------------------------------------------
@@ -789,14 +678,6 @@ ZeltoTableMap variantMapToTableMap(const QVariantMap &map)
     return tables;
 }
 
-// A table the server passes on in its stored bytes, for a caller that
-// takes the table (value<ZeltoTable>()); bytes that hold none give none.
-ZeltoTable encodedToTable(const ZeltoEncodedTable &encoded)
-{
-    ZeltoTable table;
-    return encoded.decode(table) ? table : ZeltoTable();
-}
-
 QString outOfRangeText(const ZeltoOutOfRange &) { return QStringLiteral("OutOfRange"); }
 QString unusedText(const ZeltoUnused &) { return QStringLiteral("Unused"); }
 
@@ -811,7 +692,6 @@ void registerTypes()
     qRegisterMetaType<ZeltoTableMap>("ZeltoTableMap");
     qRegisterMetaType<ZeltoOutOfRange>("ZeltoOutOfRange");
     qRegisterMetaType<ZeltoUnused>("ZeltoUnused");
-    qRegisterMetaType<ZeltoEncodedTable>("ZeltoEncodedTable");
     QMetaType::registerEqualsComparator<ZeltoTable>();
     QMetaType::registerEqualsComparator<ZeltoTableMap>();
     QMetaType::registerEqualsComparator<ZeltoOutOfRange>();
@@ -821,7 +701,6 @@ void registerTypes()
     QMetaType::registerConverter<QVariantMap, ZeltoTableMap>(variantMapToTableMap);
     QMetaType::registerConverter<ZeltoOutOfRange, QString>(outOfRangeText);
     QMetaType::registerConverter<ZeltoUnused, QString>(unusedText);
-    QMetaType::registerConverter<ZeltoEncodedTable, ZeltoTable>(encodedToTable);
 }
 
 } // namespace Zelto
