@@ -13,7 +13,6 @@
 
 #include <QSet>
 
-
 namespace {
 
 const QString kId = QStringLiteral("id");
@@ -194,8 +193,8 @@ public:
         bool derived = false;    // from the current reading
     };
 
-    NodeReadings(const QVariantMap &node, const ZeltoTable &dayData)
-        : m_nodeId(node.value(kId).toInt()), m_readings(dayData, MetadataCatalogue::instance())
+    NodeReadings(const QVariantMap &node, const TotalizerReadings::DayRows &days)
+        : m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance())
     {
         if (hasArchive(node, kDayTotals)) {
             m_records = kDayTotals;
@@ -338,22 +337,39 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
         *dayOut = ZeltoTable();
     if (hourOut)
         *hourOut = ZeltoTable();
-    ZeltoTable dayData = wholeArchive(nodeId, kDayData);
-    if (dayData.rowCount() == 0)
-        return ZeltoTableMap();
-
-    if (tailDays && TailDays::isWholeMonth(from, to) && Database::getSetting(QStringLiteral("calcTailDays")).toBool()) {
-        const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
-        TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
+    // The daily archive is decoded whole only when the range is open or
+    // estimated days are added to its end; otherwise only the range's rows
+    // and the days a reading is carried across are read (a year of days
+    // decoded for a month's totals would be most of a group total's cost).
+    const bool extendTail = tailDays && TailDays::isWholeMonth(from, to)
+        && Database::getSetting(QStringLiteral("calcTailDays")).toBool();
+    const bool whole = extendTail || !from.isValid() || !to.isValid();
+    ZeltoTable dayData;
+    if (whole) {
+        dayData = wholeArchive(nodeId, kDayData);
+        if (dayData.rowCount() == 0)
+            return ZeltoTableMap();
+        if (extendTail) {
+            const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
+            TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
+        }
+        if (!from.isValid())
+            from = dayData.value(0, dateColumn()).toDateTime().date();
+        if (!to.isValid())
+            to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     }
-    if (!from.isValid())
-        from = dayData.value(0, dateColumn()).toDateTime().date();
-    if (!to.isValid())
-        to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     if (node.value(kModelCode).toString() == QLatin1String("RNH7"))
         adjustRnh7End(wholeArchive(nodeId, kCurrentData), from, to);
 
-    const ZeltoTable days = ArchiveDates::range(dayData, midnight(from), midnight(to));
+    const TotalizerReadings::DayRows dayRows = [&dayData, whole, nodeId](const QDateTime &low, const QDateTime &high) {
+        ZeltoTable rows;
+        if (whole)
+            rows = ArchiveDates::range(dayData, low, high);
+        else
+            ArchiveStore::read(nodeId, kDayData, low, high, rows);
+        return rows;
+    };
+    const ZeltoTable days = dayRows(midnight(from), midnight(to));
     if (days.rowCount() == 0)
         return ZeltoTableMap();
     // The hourly archive is the largest: only the range's days are read.
@@ -365,7 +381,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     if (dayOut)
         *dayOut = days;
 
-    NodeReadings source(node, dayData);
+    NodeReadings source(node, dayRows);
     NodeReadings::Reading first = source.at(midnight(from));
     NodeReadings::Reading last = source.at(midnight(to.addDays(1)));
     const QStringList dayColumns = days.columnNames();

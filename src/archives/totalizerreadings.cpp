@@ -30,7 +30,7 @@ double notBelowZero(double counter)
 
 } // namespace
 
-TotalizerReadings::TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue)
+TotalizerReadings::TotalizerReadings(const DayRows &days, const MetadataCatalogue &catalogue)
     : m_days(days), m_catalogue(catalogue)
 {
 }
@@ -131,7 +131,7 @@ QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime 
     const QDateTime low = forward ? anchor : at;
     const QDateTime high = forward ? at : anchor;
     const qint64 dayCount = low.date().daysTo(high.date());
-    const ZeltoTable between = ArchiveDates::range(m_days, low, high.addMSecs(-1));
+    const ZeltoTable between = m_days(low, high.addMSecs(-1));
     QVariantMap carried;
     for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
         // Every day in between must have its value, or the reading would be off by the missing days.
