@@ -201,16 +201,9 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
         reader.next = 0;
         return index == present;
     }
-    // The cells before the cut are copied, not read: doubles stored as they
-    // are take eight bytes each, and whole numbers end at the first byte
-    // below 0x80 (the archive's checksum has vouched for the bytes).
-    if (reader.tag == TagDouble) {
-        if (c.end - c.p < qptrdiff(present) * 8)
-            return false;
-        c.p += qptrdiff(present) * 8;
-        column.cut = c.p;
-        return true;
-    }
+    // Whole numbers before the cut are copied, not read: each ends at its
+    // first byte below 0x80. One out of its range stays as stored, and the
+    // spliced archive reads exactly when the stored one did.
     if (reader.tag == TagInt || reader.tag == TagUInt || reader.tag == TagLongLong || reader.tag == TagULongLong) {
         for (int ended = 0; ended < present; ++c.p) {
             if (c.p >= c.end)
