@@ -173,7 +173,7 @@ const QStringList &ArchiveStore::checkedArchives()
     return names;
 }
 
-bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
+bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
 {
     const auto infoTable = tables.constFind(kInfo);
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
@@ -274,8 +274,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     }
 
     columns.insert(kFillData, fill);
-    columns.insert(kId, nodeId);
-    if (Database::saveRecord(QStringLiteral("nodes_data"), columns) == -1)
+    if (!Database::writeData(kNodes, nodeId, columns))
         return abandon(scope, nodeId);
 
     // One ctime for every finding of this save, equal to last_update: the
@@ -296,6 +295,11 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
                            {now, gapTotal, nodeId}))
         return abandon(scope, nodeId);
 
+    // The journal entries go with the save's own commit: one disk sync a save.
+    if (!warning.isEmpty())
+        Database::logWarn(warning, kNode, nodeId);
+    if (!note.isEmpty())
+        Database::logInfo(note, kNode, nodeId);
     if (!scope.commit()) {
         Database::logError(lastError(), kNode, nodeId);
         return false;
@@ -304,8 +308,6 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
         ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
-    if (!warning.isEmpty())
-        Database::logWarn(warning, kNode, nodeId);
     return true;
 }
 
@@ -474,6 +476,24 @@ bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
 {
     QVariant bytes;
     return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+}
+
+bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,
+                        ZeltoTable &table)
+{
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return false;
+    QDateTime low = from, high = to;
+    QVariant rows;
+    if (splicing().load() && readRange(bytes, low, high, false, rows)) {
+        table = rows.value<ZeltoTable>();
+        return true;
+    }
+    if (!decodeStored(nodeId, archive, bytes, table))
+        return false;
+    table = ArchiveDates::range(table, from, to);
+    return true;
 }
 
 bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)

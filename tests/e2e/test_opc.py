@@ -143,7 +143,7 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: not accepts(self.inst.opc_port), 10))
         self.assertTrue(wait_until(lambda: accepts(self.inst.opc_port), 180, 0.2))
         self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
-        self.assertEqual(self.inst.admin.ok("getDbVersion"), 7)
+        self.assertEqual(self.inst.admin.ok("getDbVersion"), 8)
         self.client.call("connect", url=self.inst.url)
         self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in self.client.call("browse")["items"]})
         self.client.call("close")
