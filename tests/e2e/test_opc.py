@@ -335,10 +335,11 @@ class GatewayAccessTest(unittest.TestCase):
         folders = [item.split("\\")[0] + "\\" for item in ITEMS]
         names = CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]
         self.assertEqual([v["statusName"] for v in names], ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
-        # Nor what the hidden one is measured in. The other came with no unit nor description that is a text.
+        # Nor what the hidden one is measured in: no path leads to it. The other came with no unit nor
+        # description that is a text.
         described = CLIENT.call("describe", ids=ITEMS)["items"]
         self.assertEqual([(d["statusName"], d["units"], d["description"]) for d in described],
-                         [("BadUserAccessDenied", {"statusName": "BadUserAccessDenied"}, None), ("Good", None, None)])
+                         [("BadUserAccessDenied", None, None), ("Good", None, None)])
         self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"],
                          ["BadUserAccessDenied", "BadNotWritable"])
         # Both values reach the session's one subscription together, or neither does.
