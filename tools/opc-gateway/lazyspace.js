@@ -62,6 +62,7 @@ class LazySpace {
         namespace.findNode2 = (nodeId) => findNode2(nodeId) || this.make(nodeId);
         this.hookObjectsFolder();
         this.timer = setInterval(() => this.sweep(), Math.max(1000, idleMs / 2));
+        // (a timer that keeps nothing running: the gateway ends with its input)
         if (this.timer.unref) this.timer.unref();
     }
 
@@ -158,9 +159,9 @@ class LazySpace {
 
     // Drops the nodes unused for idleMs, then the least recently used
     // ones while more than the limit are made; pinned ones stay.
-    sweep() {
+    sweep(now = Date.now()) {
         this.sweepQueued = false;
-        const idleSince = Date.now() - this.idleMs;
+        const idleSince = now - this.idleMs;
         let over = this.live.size - Math.floor((this.limit * 3) / 4);
         for (const [key, entry] of this.live) {
             if (entry.pins > 0) continue;
