@@ -379,3 +379,34 @@ class SlowSubscriberTest(unittest.TestCase):
         while gateway.read(10) is not None:
             pass
         self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
+
+
+class CrowdTest(unittest.TestCase):
+    """Sessions that browse everything at once and ask for what is not there: each gets the whole tree, the gateway
+    stays up."""
+
+    def test_many_sessions_browse_everything(self):
+        home, port = TempHome(), free_port()
+        self.addCleanup(home.remove)
+        items = [dict(id="Узел %d\\Система\\Параметр %d" % (n, p), node=n, type="Double", value=float(p), quality=0xC0,
+                      time=None) for n in range(200) for p in range(3)]
+        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
+                           "allowAnonymous": True, "securityNone": True}, items)
+        self.addCleanup(gateway.stop)
+        gateway.wait_for("listening")
+        clients = [OpcClient() for _ in range(4)]
+        for client in clients:
+            self.addCleanup(client.stop)
+            client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
+        for client in clients:
+            client.write({"cmd": "browse"})
+        expected = sorted(item["id"] for item in items)
+        for client in clients:
+            answer = client.read(300)
+            self.assertEqual(sorted(item["id"] for item in answer["items"]), expected)
+        values = clients[0].call("read", ids=["Узел 1\\Система", "Узел 1\\", "x" * 100000, "Узел 1\\Система\\Параметр 2",
+                                              "Узел 1\\Система\\Параметр 9"])["values"]
+        self.assertEqual([v["statusName"] for v in values],
+                         ["BadNodeIdUnknown", "BadAttributeIdInvalid", "BadNodeIdUnknown", "Good", "BadNodeIdUnknown"])
+        self.assertIsNone(gateway.proc.poll())
+        self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])

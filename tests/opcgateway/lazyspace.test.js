@@ -115,7 +115,9 @@ test("what a session may not see, or what is not there, is refused without makin
         value: { value: { dataType: opcua.DataType.Double, value: 1 } } }));
     assert.strictEqual((await write(id(HIDDEN))).name, "BadUserAccessDenied");
     const unknown = [id("Юг\\ТВ-2 №3\\x"), id("Юг\\ТВ-2 №2\\Отопление"), id(""), id(UNITS_BASE + 999), id(UNITS_BASE - 1),
-        id(UNITS_BASE + store.find("Юг\\ТВ-2 №2\\Время")), id(5), new opcua.NodeId(opcua.NodeIdType.STRING, T1, 7)];
+        id(UNITS_BASE + store.find("Юг\\ТВ-2 №2\\Время")), id(5), new opcua.NodeId(opcua.NodeIdType.STRING, T1, 7),
+        new opcua.NodeId(opcua.NodeIdType.GUID, "72962B91-FA75-4AE6-8D28-B404DC7DAF63", 1),
+        new opcua.NodeId(opcua.NodeIdType.BYTESTRING, Buffer.from(T1), 1), id("\\".repeat(100000))];
     for (const nodeId of unknown) {
         assert.strictEqual((await read(nodeId)).statusCode.name, "BadNodeIdUnknown", nodeId.toString());
     }

@@ -45,7 +45,7 @@ function denied() {
 class LazySpace {
     // sees(session, what): whether the session sees an item ({ ordinal }) or
     // a folder ({ folder }); onValueRead(ordinal): a session read an item's value.
-    constructor({ namespace, store, sees, onValueRead = () => {}, locale, limit = 20000, idleMs = 60000 }) {
+    constructor({ namespace, store, sees, onValueRead = () => {}, locale, limit = 10000, idleMs = 60000 }) {
         this.namespace = namespace;
         this.addressSpace = namespace.addressSpace;
         this.store = store;
