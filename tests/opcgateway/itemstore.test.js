@@ -55,7 +55,7 @@ test("ids lead to items and folders; folders know the nodes below them", () => {
     assert.strictEqual(store.describe(store.find("Север\\ТВ-2 №1\\Отопление\\t1")).node, 1);
     assert.strictEqual(store.describe(store.find("Север\\ТВ-2 №1\\Отопление\\t2")).node, 3);
     assert.deepStrictEqual([...store.findFolder("Север\\ТВ-2 №1\\Отопление\\").nodeList()], [1, 3]);
-    const names = store.findFolder("Север\\ТВ-2 №1\\Отопление\\").items.map((ordinal) => store.nameOf(ordinal));
+    const names = store.itemsIn(store.findFolder("Север\\ТВ-2 №1\\Отопление\\")).map((ordinal) => store.nameOf(ordinal));
     assert.deepStrictEqual(names, ["t1", "Q", "t2"]);
     assert.strictEqual(store.addNode({ node: 4, branch: "Юг", shape: 9 }), false);
     assert.strictEqual(store.findFolder("Юг\\"), null);

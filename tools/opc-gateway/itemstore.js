@@ -6,26 +6,50 @@
 //
 // A shape is what nodes of one model have in common: their items' names
 // below the node's branch, types, units and descriptions; it is kept once
-// however many nodes have it. A node keeps its branch folder, its shape and
-// its items' values, qualities and times in typed arrays. Each item has an
-// ordinal, its place in the order items were added, which never changes
-// while the gateway runs; a node's items have consecutive ordinals. Folders
-// form a tree of names; a folder knows its child folders by name, the
-// ordinals of the items right inside it, and the node (or the set of nodes)
-// that has items below it, which decides who sees it.
+// however many nodes have it. Each item has an ordinal, its place in the
+// order items were added, which never changes while the gateway runs; a
+// node's items have consecutive ordinals. Values (texts aside), qualities
+// and times are columns by ordinal, in typed arrays of 64 Ki items each; a
+// node keeps its shape, its folders and its texts. Folders form a tree of
+// names; a folder knows its child folders by name, the runs of ordinals of
+// the items right inside it, and the node (or the set of nodes) that has
+// items below it, which decides who sees it. All this comes to some 30
+// bytes an item besides the folders' names.
 
 const TYPES = ["Boolean", "Int32", "UInt32", "Double", "String", "DateTime"];
 const TYPE_INDEX = new Map(TYPES.map((name, index) => [name, index]));
 const STRING = TYPE_INDEX.get("String");
 const DATETIME = TYPE_INDEX.get("DateTime");
 const BOOLEAN = TYPE_INDEX.get("Boolean");
+const CHUNK_BITS = 16;
+const CHUNK = 1 << CHUNK_BITS;
+
+// Numbers by ordinal, in typed arrays of CHUNK each, made as ordinals are given.
+class Column {
+    constructor(Type) {
+        this.Type = Type;
+        this.chunks = [];
+    }
+
+    grow(count) {
+        while (this.chunks.length * CHUNK < count) this.chunks.push(new this.Type(CHUNK));
+    }
+
+    get(ordinal) {
+        return this.chunks[ordinal >>> CHUNK_BITS][ordinal & (CHUNK - 1)];
+    }
+
+    set(ordinal, value) {
+        this.chunks[ordinal >>> CHUNK_BITS][ordinal & (CHUNK - 1)] = value;
+    }
+}
 
 class Folder {
     constructor(name, parent) {
         this.name = name;
         this.parent = parent;
         this.children = null; // name -> Folder
-        this.items = null; // ordinals of the items right inside
+        this.items = null; // [first ordinal, count, ...]: the runs of the items right inside
         this.nodes = undefined; // node id, or Set of node ids, with items below
     }
 
@@ -52,6 +76,9 @@ class ItemStore {
         this.records = []; // nodes in the order of their first ordinal
         this.bases = []; // first ordinal of each record
         this.count = 0; // ordinals given
+        this.nums = new Column(Float64Array); // values (numbers, booleans as 0 and 1, times as ms or NaN)
+        this.times = new Column(Float64Array); // source times, ms
+        this.qualities = new Column(Uint8Array);
         this.interned = new Map(); // text -> the one copy kept of it
     }
 
@@ -70,6 +97,7 @@ class ItemStore {
         const folders = new Map([["", 0]]); // relative folder path -> index
         const folderParts = [[]];
         const skipped = [];
+        let texts = 0; // slots of the text values
         entries.forEach((entry) => {
             if (!Array.isArray(entry) || typeof entry[0] !== "string" || !TYPE_INDEX.has(entry[1])) {
                 skipped.push(entry);
@@ -93,9 +121,10 @@ class ItemStore {
             }
             const description = typeof entry[4] === "string" && entry[4] ? this.intern(entry[4]) : null;
             const units = this.unitsOf({ unit: entry[2], unitCode: entry[3] });
-            items.push({ name, folder, type: TYPE_INDEX.get(entry[1]), units, description });
+            const type = TYPE_INDEX.get(entry[1]);
+            items.push({ name, folder, type, units, description, slot: type === STRING ? texts++ : -1 });
         });
-        this.shapes.set(id, { items, folderParts });
+        this.shapes.set(id, { items, folderParts, texts });
         return skipped;
     }
 
@@ -117,24 +146,24 @@ class ItemStore {
             shape,
             folders,
             base: this.count,
-            nums: new Float64Array(n),
-            strs: shape.items.some((item) => item && item.type === STRING) ? new Array(n).fill("") : null,
-            qualities: new Uint8Array(n),
-            times: new Float64Array(n),
+            strs: shape.texts ? new Array(shape.texts).fill("") : null,
             absent: null, // indexes of items not published (taken ids, bad entries)
         };
+        this.count += n;
+        for (const column of [this.nums, this.times, this.qualities]) column.grow(this.count);
         const at = timeOf(time);
-        // Only items of earlier nodes can take an id: a shape's names are its own.
-        const earlier = folders.map((folder) => (folder.items ? folder.items.length : 0));
         for (let i = 0; i < n; ++i) {
             const item = shape.items[i];
             const folder = item && folders[item.folder];
-            if (!item || (earlier[item.folder] && this.inFolder(folder, item.name, earlier[item.folder]) >= 0)) {
+            // Only items of earlier nodes can take an id: a shape's names are its own.
+            if (!item || this.inFolder(folder, item.name, record.base) >= 0) {
                 (record.absent || (record.absent = new Set())).add(i);
                 continue;
             }
             const ordinal = record.base + i;
-            (folder.items || (folder.items = [])).push(ordinal);
+            const runs = folder.items || (folder.items = []);
+            if (runs.length && runs[runs.length - 2] + runs[runs.length - 1] === ordinal) runs[runs.length - 1] += 1;
+            else runs.push(ordinal, 1);
             if (nodeId !== undefined) {
                 for (let f = folder; f !== this.root; f = f.parent) f.addNode(nodeId);
             }
@@ -143,12 +172,11 @@ class ItemStore {
             } catch (err) {
                 this.write(record, i, null);
             }
-            record.qualities[i] = Array.isArray(qualities) && Number.isInteger(qualities[i]) ? qualities[i] & 0xff : 0;
-            record.times[i] = at;
+            this.qualities.set(ordinal, Array.isArray(qualities) && Number.isInteger(qualities[i]) ? qualities[i] & 0xff : 0);
+            this.times.set(ordinal, at);
         }
         this.records.push(record);
         this.bases.push(record.base);
-        this.count += n;
         return true;
     }
 
@@ -168,14 +196,27 @@ class ItemStore {
     }
 
     // The ordinal of the item of this name right inside the folder (among
-    // its first `first` items), or -1.
-    inFolder(folder, name, first = Infinity) {
-        if (!folder || !folder.items) return -1;
-        const end = Math.min(first, folder.items.length);
-        for (let i = 0; i < end; ++i) {
-            if (this.nameOf(folder.items[i]) === name) return folder.items[i];
+    // those of ordinals below `below`), or -1.
+    inFolder(folder, name, below = Infinity) {
+        const runs = folder && folder.items;
+        if (!runs) return -1;
+        for (let r = 0; r < runs.length; r += 2) {
+            const end = Math.min(runs[r] + runs[r + 1], below);
+            for (let ordinal = runs[r]; ordinal < end; ++ordinal) {
+                if (this.nameOf(ordinal) === name) return ordinal;
+            }
         }
         return -1;
+    }
+
+    // The ordinals of the items right inside the folder.
+    itemsIn(folder) {
+        const ordinals = [];
+        const runs = folder.items || [];
+        for (let r = 0; r < runs.length; r += 2) {
+            for (let ordinal = runs[r]; ordinal < runs[r] + runs[r + 1]; ++ordinal) ordinals.push(ordinal);
+        }
+        return ordinals;
     }
 
     // The ordinal of the item of this id, or -1.
@@ -243,13 +284,17 @@ class ItemStore {
     valueOf(ordinal) {
         const at = this.locate(ordinal);
         if (!at) return null;
-        const { record, index } = at;
-        const type = record.shape.items[index].type;
-        let value = record.nums[index];
-        if (type === STRING) value = record.strs[index];
-        else if (type === BOOLEAN) value = value !== 0;
-        else if (type === DATETIME) value = Number.isNaN(value) ? null : new Date(value);
-        return { type: TYPES[type], value, quality: record.qualities[index], time: new Date(record.times[index]) };
+        const item = at.record.shape.items[at.index];
+        let value = this.nums.get(ordinal);
+        if (item.type === STRING) value = at.record.strs[item.slot];
+        else if (item.type === BOOLEAN) value = value !== 0;
+        else if (item.type === DATETIME) value = Number.isNaN(value) ? null : new Date(value);
+        return {
+            type: TYPES[item.type],
+            value,
+            quality: this.qualities.get(ordinal),
+            time: new Date(this.times.get(ordinal)),
+        };
     }
 
     // Sets an item's value (null: the type's zero), quality and time; throws
@@ -258,30 +303,31 @@ class ItemStore {
         const at = this.locate(ordinal);
         if (!at) return false;
         this.write(at.record, at.index, value);
-        at.record.qualities[at.index] = Number.isInteger(quality) ? quality & 0xff : 0;
-        at.record.times[at.index] = time instanceof Date ? time.getTime() : timeOf(time);
+        this.qualities.set(ordinal, Number.isInteger(quality) ? quality & 0xff : 0);
+        this.times.set(ordinal, time instanceof Date ? time.getTime() : timeOf(time));
         return true;
     }
 
     write(record, index, value) {
-        const type = record.shape.items[index].type;
+        const { type, slot } = record.shape.items[index];
+        const ordinal = record.base + index;
         if (value === null || value === undefined) {
-            if (type === STRING) record.strs[index] = "";
-            else record.nums[index] = type === DATETIME ? NaN : 0;
+            if (type === STRING) record.strs[slot] = "";
+            else this.nums.set(ordinal, type === DATETIME ? NaN : 0);
             return;
         }
         if (type === STRING) {
             if (typeof value !== "string") throw new Error("not a text: " + JSON.stringify(value).slice(0, 50));
-            record.strs[index] = value;
+            record.strs[slot] = value;
         } else if (type === DATETIME) {
             const date = typeof value === "string" || typeof value === "number" ? new Date(value) : new Date(NaN);
-            record.nums[index] = date.getTime();
+            this.nums.set(ordinal, date.getTime());
         } else if (type === BOOLEAN) {
             if (typeof value !== "boolean") throw new Error("not a boolean: " + JSON.stringify(value).slice(0, 50));
-            record.nums[index] = value ? 1 : 0;
+            this.nums.set(ordinal, value ? 1 : 0);
         } else {
             if (typeof value !== "number") throw new Error("not a number: " + JSON.stringify(value).slice(0, 50));
-            record.nums[index] = value;
+            this.nums.set(ordinal, value);
         }
     }
 }

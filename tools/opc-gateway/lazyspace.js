@@ -355,7 +355,7 @@ class LazySpace {
                 references.push({ isForward: true, target: this.folderTarget(child), what: { folder: child } });
             }
         }
-        for (const ordinal of folder.items || []) {
+        for (const ordinal of this.store.itemsIn(folder)) {
             const item = this.store.describe(ordinal);
             references.push({
                 isForward: true,
