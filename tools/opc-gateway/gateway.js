@@ -31,7 +31,13 @@ const { LazySpace } = require("./lazyspace");
 Guard.install(opcua.MonitoredItem);
 
 // Version of the line protocol this program speaks (the "config" line's
-// "version" must match its major number).
+// "version" must match its major number). The address space comes as
+//   {"op":"shape", "shape":id, "items":[[leaf, type, unit|null, unitCode|null, description|null], ...]}
+//   {"op":"nodes", "nodes":[{"node":id, "branch":text, "shape":id, "time":text|null,
+//                            "values":[...], "qualities":[...]}, ...]}
+// an item's id being branch + separator + leaf; unknown ops and fields are
+// ignored, and what an older peer would misread raises the version (3:
+// shapes and nodes instead of whole items).
 const PROTOCOL_VERSION = 3;
 const LOGIN_TIMEOUT_MS = 10000;
 
@@ -46,7 +52,6 @@ function log(level, text) {
 let config = null;
 let server = null;
 let namespace = null;
-let started = false;
 let store = null; // the items, from the "shape" and "nodes" messages
 let space = null; // their OPC UA nodes, once the server runs
 const monitored = new Set(); // monitored items of the published items
@@ -340,7 +345,6 @@ async function startServer() {
     guardTranslation();
     log("info", `address space of ${store.count} items of ${store.records.length} nodes`);
     await server.start();
-    started = true;
     send({ op: "listening", port: config.port, endpoints: server.endpoints.map((e) => e.endpointDescriptions()[0].endpointUrl) });
 }
 
