@@ -90,7 +90,10 @@ function defineShape(message) {
 }
 
 function addNodes(message) {
-    if (!Array.isArray(message.nodes)) return;
+    if (!Array.isArray(message.nodes)) {
+        log("warning", "nodes skipped: " + JSON.stringify(message).slice(0, 200));
+        return;
+    }
     for (const node of message.nodes) {
         if (typeof node !== "object" || node === null || !store.addNode(node)) {
             log("warning", "node skipped: " + JSON.stringify(node).slice(0, 200));
