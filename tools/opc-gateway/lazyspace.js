@@ -55,7 +55,7 @@ class LazySpace {
         this.limit = limit;
         this.idleMs = idleMs;
         this.live = new Map(); // item id or folder path -> { node, ordinal | folder, pins, used }, oldest use first
-        this.made = 0; // nodes made so far, for the log and the tests
+        this.pinned = 0; // entries of live with pins
         this.sweepQueued = false;
         this.organizes = this.addressSpace.findReferenceType("Organizes");
         const findNode2 = namespace.findNode2.bind(namespace);
@@ -95,16 +95,13 @@ class LazySpace {
         return what !== null && !this.sees(session, what);
     }
 
-    // The node of a made item, if it is made.
-    variableOf(id) {
-        const entry = this.live.get(id);
-        return entry && entry.ordinal !== undefined ? entry.node : null;
-    }
-
     // Keeps a node (of ours) made while a monitored item watches it.
     pin(node, by) {
         const entry = node && node.$orvexKey !== undefined ? this.live.get(node.$orvexKey) : undefined;
-        if (entry && entry.node === (node.$orvexOwner || node)) entry.pins += by;
+        if (!entry || entry.node !== (node.$orvexOwner || node)) return;
+        if (entry.pins === 0 && by > 0) this.pinned += 1;
+        entry.pins += by;
+        if (entry.pins === 0) this.pinned -= 1;
     }
 
     // Reads and writes of what the session may not see are refused without
@@ -141,8 +138,8 @@ class LazySpace {
         entry.pins = 0;
         entry.node.$orvexKey = key;
         this.live.set(key, entry);
-        this.made += 1;
-        if (this.live.size > this.limit && !this.sweepQueued) {
+        // (pinned ones do not count: they cannot go)
+        if (this.live.size - this.pinned > this.limit && !this.sweepQueued) {
             this.sweepQueued = true;
             setImmediate(() => this.sweep());
         }
@@ -158,11 +155,12 @@ class LazySpace {
     }
 
     // Drops the nodes unused for idleMs, then the least recently used
-    // ones while more than the limit are made; pinned ones stay.
+    // ones while more than 3/4 of the limit are made; pinned ones stay
+    // and do not count.
     sweep(now = Date.now()) {
         this.sweepQueued = false;
         const idleSince = now - this.idleMs;
-        let over = this.live.size - Math.floor((this.limit * 3) / 4);
+        let over = this.live.size - this.pinned - Math.floor((this.limit * 3) / 4);
         for (const [key, entry] of this.live) {
             if (entry.pins > 0) continue;
             if (entry.used >= idleSince && over <= 0) continue;
