@@ -4,7 +4,6 @@
 #include "archivestore.h"
 #include "commandparams.h"
 #include "commandresult.h"
-#include "database.h"
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltosystem.h"
@@ -95,12 +94,8 @@ QVariant saveArchives(CommandParams &p)
     ZeltoTableMap tables;
     if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true);
-    if (!saved.ok())
-        return CommandResult::failure(saved);
-    p.context().journal(QStringLiteral("INFO"), tr("Сохранение архивов"), QStringLiteral("node"),
-                        tables.value(kInfo).value(0, QStringLiteral("id")).toInt());
-    return true;
+    const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true, tr("Сохранение архивов"));
+    return saved.ok() ? QVariant(true) : CommandResult::failure(saved);
 }
 
 // clearArchives(nodeId: int) -> true

@@ -177,13 +177,13 @@ const QStringList &ArchiveStore::checkedArchives()
     return names;
 }
 
-bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
+bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
 {
-    const ZeltoStatus saved = save(CommandContext::server(Database::instance()), tables, check);
+    const ZeltoStatus saved = save(CommandContext::server(Database::instance()), tables, check, note);
     return saved.ok() || ZeltoSystem::instance()->fail(saved);
 }
 
-ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tables, bool check)
+ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tables, bool check, const QString &note)
 {
     const auto infoTable = tables.constFind(kInfo);
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
@@ -298,10 +298,9 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     }
 
     columns.insert(kFillData, fill);
-    columns.insert(kId, nodeId);
-    const ZeltoResult<int> archivesSaved = database.save(QStringLiteral("nodes_data"), columns);
+    const ZeltoStatus archivesSaved = database.write(kNodes, nodeId, columns);
     if (!archivesSaved.ok())
-        return abandon(scope, context, nodeId, archivesSaved.status());
+        return abandon(scope, context, nodeId, archivesSaved);
 
     // One ctime for every finding of this save, equal to last_update: the
     // node record counts the findings of its latest update by it.
@@ -322,6 +321,11 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     if (!stamped.ok())
         return abandon(scope, context, nodeId, stamped);
 
+    // The journal entries go with the save's own commit: one disk sync a save.
+    if (!warning.isEmpty())
+        context.journal(QStringLiteral("WARN"), warning, kNode, nodeId);
+    if (!note.isEmpty())
+        context.journal(QStringLiteral("INFO"), note, kNode, nodeId);
     const ZeltoStatus committed = scope.finish();
     if (!committed.ok()) {
         journalError(context, nodeId, committed);
@@ -331,8 +335,6 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
-    if (!warning.isEmpty())
-        context.journal(QStringLiteral("WARN"), warning, kNode, nodeId);
     return ZeltoStatus();
 }
 
@@ -531,6 +533,24 @@ bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
 {
     QVariant bytes;
     return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+}
+
+bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,
+                        ZeltoTable &table)
+{
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return false;
+    QDateTime low = from, high = to;
+    QVariant rows;
+    if (splicing().load() && readRange(bytes, low, high, false, rows)) {
+        table = rows.value<ZeltoTable>();
+        return true;
+    }
+    if (!decodeStored(nodeId, archive, bytes, table))
+        return false;
+    table = ArchiveDates::range(table, from, to);
+    return true;
 }
 
 bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)

@@ -26,10 +26,13 @@ public:
     // script marked "CHECK_ERR". check runs the clock checks on current data and the
     // node's check script. On failure nothing of the call is stored (unless
     // an enclosing transaction commits what came before); failures after
-    // the input was accepted are journalled in the caller's name.
-    static ZeltoStatus save(const CommandContext &context, ZeltoTableMap &tables, bool check);
+    // the input was accepted are journalled in the caller's name. A note,
+    // when given, is journalled (INFO, about the node) with the save, in its
+    // transaction: one commit a save.
+    static ZeltoStatus save(const CommandContext &context, ZeltoTableMap &tables, bool check,
+                            const QString &note = QString());
     // save() as the server's own work, the failure put into the error channel.
-    static bool saveArchives(ZeltoTableMap &tables, bool check);
+    static bool saveArchives(ZeltoTableMap &tables, bool check, const QString &note = QString());
 
     // Merges tables[archive] into the stored archive of the node by "date",
     // keeps it sorted by date (and current data cut to "currentDataCount"
@@ -55,6 +58,9 @@ public:
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
+    // read() of the rows from..to (both inclusive) only, decoding no others
+    // where the stored form allows.
+    static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
     // The device settings of the last save: columns name and value.
     static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
     // The device journal between the valid bounds, by ctime.

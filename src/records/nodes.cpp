@@ -32,20 +32,24 @@ QString nodeQuery(const char *from)
 
 const QString &Nodes::columns()
 {
+    // typeof() of a column is answered from the row's header: the archives
+    // themselves, megabytes each, are never read to learn whether they are
+    // there (IS NULL would load them). The per-node counts use the indexes
+    // on node_id (tasks_node_id, check_log_node_ctime and the UNIQUE ones).
     static const QString text = QStringLiteral(
         "SELECT nodes.*"
-        "      , not current_data is null AS has_current_data"
-        "      , not month_data is null AS has_month_data"
-        "      , not month_totals is null AS has_month_totals"
-        "      , not day_data is null AS has_day_data"
-        "      , not day_totals is null AS has_day_totals"
-        "      , not hour_data is null AS has_hour_data"
-        "      , not current_data is null"
-        "     OR not month_data is null OR not month_totals is null"
-        "     OR not day_data is null OR not day_totals is null"
-        "     OR not hour_data is null AS has_archives"
-        "      , not current_data is null AND not day_data is null AS has_report_data"
-        "      , not check_params is null AS has_check_params"
+        "      , typeof(current_data) <> 'null' AS has_current_data"
+        "      , typeof(month_data) <> 'null' AS has_month_data"
+        "      , typeof(month_totals) <> 'null' AS has_month_totals"
+        "      , typeof(day_data) <> 'null' AS has_day_data"
+        "      , typeof(day_totals) <> 'null' AS has_day_totals"
+        "      , typeof(hour_data) <> 'null' AS has_hour_data"
+        "      , typeof(current_data) <> 'null'"
+        "     OR typeof(month_data) <> 'null' OR typeof(month_totals) <> 'null'"
+        "     OR typeof(day_data) <> 'null' OR typeof(day_totals) <> 'null'"
+        "     OR typeof(hour_data) <> 'null' AS has_archives"
+        "      , typeof(current_data) <> 'null' AND typeof(day_data) <> 'null' AS has_report_data"
+        "      , typeof(check_params) <> 'null' AS has_check_params"
         "      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
         "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
         "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"

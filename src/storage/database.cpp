@@ -22,7 +22,7 @@ namespace {
 Database *s_instance = nullptr;
 
 // The highest step there is; a file above it comes from a newer release.
-const int SchemaVersion = 7;
+const int SchemaVersion = 8;
 
 QString defaultConnectionName()
 {
@@ -77,6 +77,7 @@ Database::~Database()
 {
     if (s_instance == this)
         s_instance = nullptr;
+    m_statements.clear();
     db.close();
     db = QSqlDatabase();
 }
@@ -93,6 +94,15 @@ QSqlDatabase Database::connection()
     if (s_instance)
         return s_instance->db;
     return QSqlDatabase::database(defaultConnectionName(), false);
+}
+
+StatementCache::Lease Database::statement(const QString &text)
+{
+    if (s_instance)
+        return s_instance->m_statements.acquire(s_instance->db, text);
+    // No connection of ours: the statement is used once.
+    StatementCache once;
+    return once.acquire(connection(), text);
 }
 
 void Database::setClock(ZeltoClock *clock)
@@ -174,6 +184,7 @@ bool Database::open()
 
     if (database->db.isValid()) {
         // Opened before: let go of the old connection before replacing it.
+        database->m_statements.clear();
         database->db.close();
         database->db = QSqlDatabase();
         QSqlDatabase::removeDatabase(defaultConnectionName());
@@ -198,7 +209,7 @@ bool Database::applyPragmas()
 {
     QSqlQuery query(s_instance->db);
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
-        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)))
+        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
         return ZeltoSystem::instance()->error(query.lastError().text());
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
@@ -212,6 +223,7 @@ bool Database::applyPragmas()
 
 void Database::reopen()
 {
+    m_statements.clear();
     db.close();
     if (!db.open()) {
         ZeltoSystem::instance()->error(db.lastError().databaseText());
@@ -322,6 +334,11 @@ bool Database::update6()
 bool Database::update7()
 {
     return executeAll(Schema::nodeParamColumns(17, 24));
+}
+
+bool Database::update8()
+{
+    return executeAll({QLatin1String(Schema::IndexTasksByNode), QLatin1String(Schema::IndexCheckLogByNodeTime)});
 }
 
 bool Database::fixSchemes()

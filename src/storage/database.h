@@ -1,5 +1,6 @@
 #pragma once
 
+#include "statementcache.h"
 #include "zeltostatus.h"
 #include "zeltotable.h"
 
@@ -69,6 +70,9 @@ public:
     // bytes: the value as the driver gives it; *ok false when it failed.
     static QVariant readStored(const QString &table, int id, const QString &column, bool *ok);
     static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
+    // Several columns of one row in one statement: SQLite rewrites the
+    // whole row, its large values included, on each update.
+    static bool writeData(const QString &table, int id, const QVariantMap &columns);
     static bool removeRecord(const QString &table, int id);
 
     // Row access with statuses ----------------------------------------------
@@ -82,6 +86,8 @@ public:
     // A column of a <table>_data row, decoded or as stored; a missing row is not found.
     ZeltoResult<QVariant> data(const QString &table, int id, const QString &column);
     ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
+    // Several columns of a <table>_data row in one statement.
+    ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A journal entry; userId -1 for the server's own work.
     ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                         int userId);
@@ -123,6 +129,7 @@ private slots:
     bool update5();
     bool update6();
     bool update7();
+    bool update8();
 
 private:
     friend class TransactionScope;
@@ -131,8 +138,8 @@ private:
 
     static Database *ensureInstance();
     static QSqlDatabase connection();
-    // This database's connection (the default one while it has none).
-    QSqlDatabase link() const;
+    // The statement prepared once on the connection, lent to the caller.
+    static StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; fails at the first value that cannot be encoded.
     static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
@@ -146,6 +153,7 @@ private:
     static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
+    StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
     ZeltoClock *m_clock;

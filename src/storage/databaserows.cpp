@@ -29,18 +29,14 @@ ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
     return ZeltoStatus(kind, prefix + error.databaseText());
 }
 
-QSqlDatabase Database::link() const
-{
-    return db.isValid() ? db : QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-}
-
 ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
-    for (const QVariant &value : values) {
-        const QVariant stored = encodeValue(value);
+    // By position: a statement reused keeps its last values until each is bound anew.
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant stored = encodeValue(values.at(i));
         if (!stored.isValid())
             return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
-        query.addBindValue(stored);
+        query.bindValue(i, stored);
     }
     return ZeltoStatus();
 }
@@ -55,10 +51,11 @@ bool Database::inTransaction()
     return transactionDepth() > 0;
 }
 
-ZeltoStatus Database::run(const QString &statement, const QVariantList &binds)
+ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
 {
-    QSqlQuery query(link());
-    if (!query.prepare(statement))
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return sqlStatus(query.lastError());
     const ZeltoStatus bound = bind(query, binds);
     if (!bound.ok())
@@ -70,9 +67,9 @@ ZeltoStatus Database::run(const QString &statement, const QVariantList &binds)
 
 ZeltoResult<bool> Database::has(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    QSqlQuery query(link());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition)))
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return sqlStatus(query.lastError());
     const ZeltoStatus bound = bind(query, binds);
     if (!bound.ok())
@@ -82,11 +79,11 @@ ZeltoResult<bool> Database::has(const QString &table, const QString &condition, 
     return query.value(0).toInt() > 0;
 }
 
-ZeltoResult<QVariantMap> Database::row(const QString &statement, const QVariantList &binds)
+ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &binds)
 {
-    QSqlQuery query(link());
-    query.setForwardOnly(true);
-    if (!query.prepare(statement))
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return sqlStatus(query.lastError());
     const ZeltoStatus bound = bind(query, binds);
     if (!bound.ok())
@@ -104,22 +101,16 @@ ZeltoResult<QVariantMap> Database::row(const QString &statement, const QVariantL
     return row;
 }
 
-ZeltoResult<ZeltoTable> Database::rows(const QString &statement, const QVariantList &binds)
+ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &binds)
 {
-    QSqlQuery query(link());
-    query.setForwardOnly(true);
-    bool done;
-    if (binds.isEmpty()) {
-        done = query.exec(statement);
-    } else {
-        if (!query.prepare(statement))
-            return sqlStatus(query.lastError());
-        const ZeltoStatus bound = bind(query, binds);
-        if (!bound.ok())
-            return bound;
-        done = query.exec();
-    }
-    if (!done)
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError());
+    const ZeltoStatus bound = bind(query, binds);
+    if (!bound.ok())
+        return bound;
+    if (!query.exec())
         return sqlStatus(query.lastError());
     return queryToTable(query);
 }
@@ -142,10 +133,9 @@ bool Database::existsId(const QString &table, int id)
 
 int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition))
-        || !bindValues(query, binds) || !query.exec() || !query.next())
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec() || !query.next())
         return -1;
     return query.value(0).toInt();
 }
@@ -153,9 +143,9 @@ int Database::findRowId(const QString &table, const QString &condition, const QV
 QStringList Database::selectDistinct(const QString &table, const QString &column)
 {
     QStringList values;
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table)))
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !query.exec())
         return values;
     while (query.next())
         values << query.value(0).toString();
@@ -166,10 +156,10 @@ QVariantList Database::selectDistinctValues(const QString &table, const QString 
                                             const QVariantList &binds)
 {
     QVariantList values;
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition))
-        || !bindValues(query, binds) || !query.exec())
+    StatementCache::Lease lease =
+        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec())
         return values;
     // The result column's own name: "nodes.ctime" arrives as "ctime".
     const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
@@ -230,29 +220,32 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     const QString idKey = QStringLiteral("id");
     const bool update = record.contains(idKey);
     const QStringList keys = record.keys();
-    QString statement;
+    QVariantList values = record.values();
+    QString text;
     if (update) {
         // The id is written into its own column too, so a map of only "id" is a valid update.
         QStringList assignments;
         assignments.reserve(keys.size());
         for (const QString &key : keys)
             assignments << key + QStringLiteral(" = ?");
-        statement = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
-            + QStringLiteral(" WHERE id = ") + record.value(idKey).toString();
+        text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
+            + QStringLiteral(" WHERE id = ?");
+        values.append(record.value(idKey));
     } else {
         QStringList placeholders;
         placeholders.reserve(keys.size());
         for (int i = 0; i < keys.size(); ++i)
             placeholders << QStringLiteral("?");
-        statement = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
+        text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
             + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
 
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
-    QSqlQuery query(link());
-    if (!query.prepare(statement))
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
-    const ZeltoStatus bound = bind(query, record.values());
+    const ZeltoStatus bound = bind(query, values);
     if (!bound.ok())
         return bound;
     if (!query.exec())

@@ -111,15 +111,18 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 
 QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("SELECT value FROM settings WHERE name = ?"))) {
-        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-    } else {
-        query.addBindValue(name);
-        if (!query.exec())
+    {
+        StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
+        QSqlQuery &query = lease.query();
+        if (!lease.isPrepared()) {
             ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        else if (query.next())
-            return decodeValue(query.value(0), name);
+        } else {
+            query.bindValue(0, name);
+            if (!query.exec())
+                ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
+            else if (query.next())
+                return decodeValue(query.value(0), name);
+        }
     }
     if (!defaultValue.isNull())
         setSetting(name, defaultValue);
@@ -128,23 +131,25 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-    query.addBindValue(name);
-    if (!bindValues(query, {value}))
-        return false;   // a value without a stored form is neither written nor published
-    if (!query.exec())
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
+    {
+        StatementCache::Lease lease = statement(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)"));
+        QSqlQuery &query = lease.query();
+        if (!lease.isPrepared())
+            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
+        if (!bindValues(query, {name, value}))
+            return false;   // a value without a stored form is neither written nor published
+        if (!query.exec())
+            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
+    }
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
 }
 
 QVariantMap Database::loadSettings()
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT name, value FROM settings"))) {
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !query.exec()) {
         ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         return QVariantMap();
     }
@@ -174,11 +179,13 @@ QVariant Database::readStored(const QString &table, int id, const QString &colum
 
 ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
 {
-    QSqlQuery query(link());
-    query.setForwardOnly(true);
-    const QString statement = QStringLiteral("SELECT %2 FROM %1_data WHERE id = %3").arg(table, column, QString::number(id));
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, column));
+    QSqlQuery &query = lease.query();
     const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
-    if (!query.exec(statement))
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError(), prefix);
+    query.bindValue(0, id);
+    if (!query.exec())
         return sqlStatus(query.lastError(), prefix);
     // With no row the driver has no text: the prefix alone names the table.
     if (!query.next())
@@ -200,23 +207,45 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
 {
-    QSqlQuery query(connection());
-    const QString statement =
-        QStringLiteral("UPDATE %1_data SET %2 = ? WHERE id = %3").arg(table, column, QString::number(id));
-    if (!query.prepare(statement))
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[*") + table + QStringLiteral("] ")));
+    return writeData(table, id, QVariantMap{{column, value}});
+}
+
+bool Database::writeData(const QString &table, int id, const QVariantMap &columns)
+{
+    const ZeltoStatus written = ensureInstance()->write(table, id, columns);
+    return written.ok() || ZeltoSystem::instance()->fail(written);
+}
+
+ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &columns)
+{
+    // The id is only looked up, never assigned: an update that sets a key
+    // column makes SQLite keep a statement journal of every page the row
+    // covers, in case the key check fails halfway.
+    QStringList assignments;
+    for (auto it = columns.constBegin(); it != columns.constEnd(); ++it)
+        assignments << it.key() + QStringLiteral(" = ?");
+    StatementCache::Lease lease = statement(QStringLiteral("UPDATE %1_data SET %2 WHERE id = ?")
+                                                .arg(table, assignments.join(QStringLiteral(", "))));
+    QSqlQuery &query = lease.query();
+    const QString prefix = QStringLiteral("[*") + table + QStringLiteral("] ");
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError(), prefix);
     // A value that cannot be encoded is refused rather than stored as NULL.
-    if (!bindValues(query, {value}))
-        return false;
+    const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
+    if (!bound.ok())
+        return bound;
     if (!query.exec())
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[*") + table + QStringLiteral("] ")));
-    return true;
+        return sqlStatus(query.lastError(), prefix);
+    return ZeltoStatus();
 }
 
 bool Database::removeRecord(const QString &table, int id)
 {
-    QSqlQuery query(connection());
-    if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table, QString::number(id))))
+    StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
+    QSqlQuery &query = lease.query();
+    if (lease.isPrepared())
+        query.bindValue(0, id);
+    if (!lease.isPrepared() || !query.exec())
         return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
     return true;
 }
