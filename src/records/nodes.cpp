@@ -30,9 +30,9 @@ QString nodeQuery(const char *from)
 
 } // namespace
 
-const QString &Nodes::columns()
+QString Nodes::columns()
 {
-    static const QString text = QStringLiteral(
+    return QStringLiteral(
         "SELECT nodes.*"
         "      , not current_data is null AS has_current_data"
         "      , not month_data is null AS has_month_data"
@@ -49,10 +49,10 @@ const QString &Nodes::columns()
         "      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
         "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
         "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
-        "      , (SELECT group_concat(last_error) FROM tasks WHERE node_id = nodes.id) AS read_error"
+        "      , (SELECT %1 FROM tasks WHERE node_id = nodes.id) AS read_error"
         "      , (SELECT count(*) FROM check_log"
-        "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails");
-    return text;
+        "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails")
+        .arg(Database::dialect().joined(QStringLiteral("last_error")));
 }
 
 ZeltoTable Nodes::list()

@@ -116,6 +116,13 @@ int Database::version()
     return s_instance ? s_instance->m_version : -1;
 }
 
+const SqlDialect &Database::dialect()
+{
+    // The data lives in SQLite alone so far (Database::open refuses QPSQL).
+    static const SqlDialect sqlite(SqlDialect::SQLite);
+    return sqlite;
+}
+
 int Database::supportedVersion()
 {
     return SchemaVersion;

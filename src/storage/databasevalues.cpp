@@ -129,7 +129,8 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
     QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
+    if (!query.prepare(dialect().insertOrReplace(QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")},
+                                                  {QStringLiteral("name")})))
         return ZeltoSystem::instance()->error(query.lastError().databaseText());
     query.addBindValue(name);
     if (!bindValues(query, {value}))
