@@ -1,6 +1,7 @@
 #include "activelock.h"
 #include "databasesettings.h"
 #include "pgtestcluster.h"
+#include "serverrole.h"
 
 #include <QtTest>
 
@@ -19,6 +20,7 @@ private slots:
     void oneHolderPerDatabase();
     void lostSessionHandsOver();
     void unreachableServer();
+    void rolesHandOver();
 
 private:
     DatabaseSettings settingsFor(const QString &database, const QString &extra = QString());
@@ -174,6 +176,61 @@ void TestActiveLock::unreachableServer()
     // SQLite has no server to hold a lock on.
     ActiveLock sqlite(DatabaseSettings::fromIni(QString()));
     QVERIFY(!sqlite.tryAcquire());
+}
+
+// Two servers' roles on one database: the one that loses the lock stops its
+// work, one that cannot start gives the lock up, and once the roles settle
+// the work of exactly one runs.
+void TestActiveLock::rolesHandOver()
+{
+    const QString database = m_cluster.createDatabase(QStringLiteral("roles"));
+    QVERIFY2(!database.isEmpty(), qPrintable(m_cluster.why()));
+    int running = 0;   // servers whose work is up
+    QStringList events;
+    bool secondStarts = false;   // the second server's start fails until this is set
+    auto role = [&](const QString &name, bool *starts) {
+        return std::make_unique<ServerRole>(
+            settingsFor(database),
+            [&, name, starts]() {
+                if (starts && !*starts) {
+                    events << name + QStringLiteral(" failed");
+                    return false;
+                }
+                ++running;
+                events << name + QStringLiteral(" up");
+                return true;
+            },
+            [&, name, starts]() {
+                if (!starts || *starts) {
+                    --running;
+                    events << name + QStringLiteral(" down");
+                }
+            });
+    };
+    auto first = role(QStringLiteral("first"), nullptr);
+    auto second = role(QStringLiteral("second"), &secondStarts);
+    first->begin(60000, 50);   // tries once, then only its checks run
+    QVERIFY(first->isActive());
+    second->begin(50, 50);
+    QVERIFY(!second->isActive());
+    QCOMPARE(running, 1);
+
+    // The first one's session ends: its work stops. The second takes the
+    // lock but cannot start, so it gives the lock up again.
+    QVERIFY2(m_cluster.endSessions(database), qPrintable(m_cluster.why()));
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("first down")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("second failed")), 10000);
+    QVERIFY(!first->isActive() && !second->isActive());
+    QCOMPARE(running, 0);
+    // Then it can, and does at its next attempt; the first, trying again, cannot.
+    secondStarts = true;
+    QTRY_VERIFY_WITH_TIMEOUT(second->isActive(), 10000);
+    QCOMPARE(running, 1);
+    ActiveLock third(settingsFor(database));
+    QVERIFY(!third.tryAcquire());
+    second.reset();   // the service stops
+    QCOMPARE(running, 0);
+    QCOMPARE(events.last(), QStringLiteral("second down"));
 }
 
 QTEST_GUILESS_MAIN(TestActiveLock)

@@ -3,7 +3,6 @@
 #include "activelock.h"
 #include "zeltosystem.h"
 
-
 #include <utility>
 
 namespace {
