@@ -43,6 +43,18 @@ QString SqlDialect::findColumn() const
                           "AND table_name = ? AND lower(column_name) = lower(?)");
 }
 
+QString SqlDialect::errorText(const QSqlError &error) const
+{
+    QString text = error.databaseText();
+    if (m_kind == SQLite)
+        return text;
+    // libpq's message: "ERROR:  <message>\n" and, from the driver, the error code "(P0001)" after it.
+    text = text.section(QLatin1Char('\n'), 0, 0);
+    if (text.startsWith(QLatin1String("ERROR:")))
+        text = text.mid(6);
+    return text.trimmed();
+}
+
 QString SqlDialect::insertionOrder() const
 {
     // PostgreSQL has no row number of its own: the tables read in this order carry one.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +31,8 @@ public:
     QString findColumn() const;
     // The column that orders a table's rows as they were inserted.
     QString insertionOrder() const;
+    // What the database said, as a person reads it: a trigger's refusal is its message alone.
+    QString errorText(const QSqlError &error) const;
 
 private:
     Kind m_kind;
