@@ -120,9 +120,11 @@ void saveSettingData(int nodeId, const ZeltoTable &table)
     }
     const int name = table.columnIndex(QStringLiteral("name"));
     const int value = table.columnIndex(QStringLiteral("value"));
+    const QString insert = Database::dialect().insertOrReplace(
+        QStringLiteral("setting_data"), {QStringLiteral("node_id"), QStringLiteral("name"), QStringLiteral("value")},
+        {QStringLiteral("node_id"), QStringLiteral("name")});
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO setting_data (node_id, name, value) VALUES (?, ?, ?)"),
-                               {nodeId, table.value(row, name), table.value(row, value)}))
+        if (!Database::execute(insert, {nodeId, table.value(row, name), table.value(row, value)}))
             journalError(nodeId);
     }
 }
@@ -133,9 +135,11 @@ void saveJournalData(int nodeId, const ZeltoTable &table)
     const int param = table.columnIndex(QStringLiteral("param"));
     const int oldValue = table.columnIndex(QStringLiteral("old_value"));
     const int newValue = table.columnIndex(QStringLiteral("new_value"));
+    const QStringList columns = {QStringLiteral("node_id"), QStringLiteral("ctime"), QStringLiteral("param"),
+                                 QStringLiteral("old_value"), QStringLiteral("new_value")};
+    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO journal_data (node_id, ctime, param, old_value, "
-                                              "new_value) VALUES (?, ?, ?, ?, ?)"),
+        if (!Database::execute(insert,
                                {nodeId, table.value(row, ctime), table.value(row, param), table.value(row, oldValue),
                                 table.value(row, newValue)}))
             journalError(nodeId);
@@ -525,8 +529,9 @@ ZeltoTable ArchiveStore::settingData(int nodeId)
 {
     if (!NodeVisibility::isVisible(nodeId))
         return ZeltoTable();
-    return Database::selectTable(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"),
-                                 {nodeId});
+    return Database::selectTable(
+        QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1").arg(Database::dialect().insertionOrder()),
+        {nodeId});
 }
 
 ZeltoTable ArchiveStore::journalData(int nodeId, const QDateTime &from, const QDateTime &to)

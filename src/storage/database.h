@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sqldialect.h"
 #include "statementcache.h"
 #include "zeltotable.h"
 
@@ -77,6 +78,8 @@ public:
     static ZeltoTable queryToTable(QSqlQuery &query);
     static int saveRecord(const QString &table, const QVariantMap &record);
     static bool inTransaction();
+    // What the open database's SQL says its own way.
+    static const SqlDialect &dialect();
 
     // Event journal -------------------------------------------------------------
     static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
