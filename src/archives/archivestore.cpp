@@ -120,10 +120,11 @@ void saveSettingData(const CommandContext &context, int nodeId, const ZeltoTable
     }
     const int name = table.columnIndex(QStringLiteral("name"));
     const int value = table.columnIndex(QStringLiteral("value"));
+    const QString insert = Database::dialect().insertOrReplace(
+        QStringLiteral("setting_data"), {QStringLiteral("node_id"), QStringLiteral("name"), QStringLiteral("value")},
+        {QStringLiteral("node_id"), QStringLiteral("name")});
     for (int row = 0; row < table.rowCount(); ++row) {
-        const ZeltoStatus saved =
-            database.run(QStringLiteral("INSERT OR REPLACE INTO setting_data (node_id, name, value) VALUES (?, ?, ?)"),
-                         {nodeId, table.value(row, name), table.value(row, value)});
+        const ZeltoStatus saved = database.run(insert, {nodeId, table.value(row, name), table.value(row, value)});
         if (!saved.ok())
             journalError(context, nodeId, saved);
     }
@@ -135,12 +136,12 @@ void saveJournalData(const CommandContext &context, int nodeId, const ZeltoTable
     const int param = table.columnIndex(QStringLiteral("param"));
     const int oldValue = table.columnIndex(QStringLiteral("old_value"));
     const int newValue = table.columnIndex(QStringLiteral("new_value"));
+    const QStringList columns = {QStringLiteral("node_id"), QStringLiteral("ctime"), QStringLiteral("param"),
+                                 QStringLiteral("old_value"), QStringLiteral("new_value")};
+    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
     for (int row = 0; row < table.rowCount(); ++row) {
-        const ZeltoStatus saved = context.database()->run(
-            QStringLiteral("INSERT OR REPLACE INTO journal_data (node_id, ctime, param, old_value, new_value) "
-                           "VALUES (?, ?, ?, ?, ?)"),
-            {nodeId, table.value(row, ctime), table.value(row, param), table.value(row, oldValue),
-             table.value(row, newValue)});
+        const ZeltoStatus saved = context.database()->run(insert, {nodeId, table.value(row, ctime), table.value(row, param),
+                                                                   table.value(row, oldValue), table.value(row, newValue)});
         if (!saved.ok())
             journalError(context, nodeId, saved);
     }
@@ -584,8 +585,9 @@ ZeltoResult<ZeltoTable> ArchiveStore::settingData(const CommandContext &context,
     const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
     if (!visible.ok() || !visible.value())
         return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
-    return context.database()->rows(
-        QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"), {nodeId});
+    return context.database()->rows(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1")
+                                        .arg(Database::dialect().insertionOrder()),
+                                    {nodeId});
 }
 
 ZeltoResult<ZeltoTable> ArchiveStore::journalData(const CommandContext &context, int nodeId, const QDateTime &from,

@@ -15,7 +15,7 @@ class Nodes
 public:
     // The select list every node query begins with: the nodes columns, then
     // the computed status columns.
-    static const QString &columns();
+    static QString columns();
 
     // The nodes the caller sees, by group name and node name.
     static ZeltoResult<ZeltoTable> list(const CommandContext &context);

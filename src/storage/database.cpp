@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "databasebackup.h"
+#include "databasesettings.h"
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -125,6 +126,13 @@ int Database::version()
     return s_instance ? s_instance->m_version : -1;
 }
 
+const SqlDialect &Database::dialect()
+{
+    // The data lives in SQLite alone so far (Database::open refuses QPSQL).
+    static const SqlDialect sqlite(SqlDialect::SQLite);
+    return sqlite;
+}
+
 int Database::supportedVersion()
 {
     return SchemaVersion;
@@ -170,6 +178,13 @@ bool Database::open()
 {
     Database *database = ensureInstance();
 
+    const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
+    if (!settings.isValid())
+        return ZeltoSystem::instance()->error(settings.error());
+    // The lock of the active server works there already; the data does not yet.
+    if (settings.isPostgreSQL())
+        return ZeltoSystem::instance()->error(
+            tr("Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"));
     const QString fileName = Database::fileName();
 
     // SQLite takes a non-empty file shorter than one page for an empty

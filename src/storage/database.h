@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sqldialect.h"
 #include "statementcache.h"
 #include "zeltostatus.h"
 #include "zeltotable.h"
@@ -109,6 +110,8 @@ public:
     static ZeltoTable queryToTable(QSqlQuery &query);
     static int saveRecord(const QString &table, const QVariantMap &record);
     static bool inTransaction();
+    // What the open database's SQL says its own way.
+    static const SqlDialect &dialect();
 
     // Event journal: the server's own entries, with no user -----------------
     static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);

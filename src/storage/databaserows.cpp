@@ -20,12 +20,21 @@ bool report(const ZeltoStatus &status)
 
 ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
 {
-    // SQLite's primary result codes: a broken constraint or a trigger's
-    // refusal is a conflict with what is stored; a locked file is busy.
-    const int code = error.nativeErrorCode().toInt() & 0xff;
-    const ZeltoStatus::Kind kind = code == 19 ? ZeltoStatus::Conflict
-        : code == 5 || code == 6              ? ZeltoStatus::Busy
-                                              : ZeltoStatus::Storage;
+    // A broken constraint or a trigger's refusal is a conflict with what is
+    // stored; a locked file or row is busy. PostgreSQL gives its five-letter
+    // SQLSTATE (class 23 constraints, P0001 a trigger's exception, class 40
+    // and 55P03 locks), SQLite its result code (19 constraint, 5 and 6 locks).
+    const QString native = error.nativeErrorCode();
+    ZeltoStatus::Kind kind = ZeltoStatus::Storage;
+    if (native.size() == 5) {
+        if (native.startsWith(QLatin1String("23")) || native == QLatin1String("P0001"))
+            kind = ZeltoStatus::Conflict;
+        else if (native.startsWith(QLatin1String("40")) || native == QLatin1String("55P03"))
+            kind = ZeltoStatus::Busy;
+    } else {
+        const int code = native.toInt() & 0xff;
+        kind = code == 19 ? ZeltoStatus::Conflict : code == 5 || code == 6 ? ZeltoStatus::Busy : ZeltoStatus::Storage;
+    }
     return ZeltoStatus(kind, prefix + error.databaseText());
 }
 

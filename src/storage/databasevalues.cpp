@@ -132,7 +132,8 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
     {
-        StatementCache::Lease lease = statement(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)"));
+        StatementCache::Lease lease = statement(dialect().insertOrReplace(
+            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
         QSqlQuery &query = lease.query();
         if (!lease.isPrepared())
             return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
