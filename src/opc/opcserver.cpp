@@ -95,7 +95,7 @@ bool changesViews(const QString &event)
 
 } // namespace
 
-OPCServer::OPCServer(QObject *parent) : QObject(parent)
+OPCServer::OPCServer(Database *database, QObject *parent) : QObject(parent), m_database(database)
 {
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
             Qt::QueuedConnection);
@@ -205,7 +205,7 @@ void OPCServer::buildAddressSpace()
     m_items.clear();
     m_nodes.clear();
     const OpcItemNames names = itemNames();
-    const ZeltoTable nodes = Nodes::list();
+    const ZeltoTable nodes = zeltoReport(Nodes::list(CommandContext::server(m_database.data())), ZeltoTable());
     for (int row = 0; row < nodes.rowCount(); ++row)
         addNodeItems(nodes.toMap(row), names);
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
@@ -263,7 +263,7 @@ void OPCServer::publishNewNode(int nodeId)
     // so that new nodes do not wait for a restart; known ones keep theirs.
     if (!m_gateway || m_nodes.contains(nodeId))
         return;
-    const QVariantMap node = Nodes::get(nodeId);
+    const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
     if (node.isEmpty())
         return;
     {
@@ -307,7 +307,7 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
         }
     }
     // OPC clients' items are watched as the server's own work (user -1).
-    const CommandContext server = CommandContext::server(Database::instance());
+    const CommandContext server = CommandContext::server(m_database.data());
     if (used)
         DataMonitor::append(server, nodes);
     else
@@ -500,7 +500,7 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(CommandContext::server(Database::instance()), nodes);
+    DataMonitor::remove(CommandContext::server(m_database.data()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)

@@ -89,6 +89,8 @@ public:
     ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
+    // A setting's stored value; an invalid variant when it is not set.
+    ZeltoResult<QVariant> setting(const QString &name);
     // A journal entry; userId -1 for the server's own work.
     ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                         int userId);

@@ -79,7 +79,7 @@ private:
     // About `megabytes` of journal rows, so that a copy takes many steps.
     void fill(int megabytes)
     {
-        TransactionScope scope;
+        TransactionScope scope(*Database::instance(), "test");
         const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
         for (int i = 0; i < megabytes * 1000; ++i)
             QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-30)},
@@ -382,7 +382,7 @@ private slots:
         QVERIFY(sameSecond);
 
         // VACUUM cannot run inside a transaction: the failure is the driver's text.
-        TransactionScope scope;
+        TransactionScope scope(*Database::instance(), "test");
         QCOMPARE(failure(!Database::cleanJournal()), "cannot VACUUM from within a transaction");
     }
 };
