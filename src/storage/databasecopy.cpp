@@ -341,8 +341,10 @@ bool DatabaseCopy::copyTable(const QString &table)
 
     QSqlQuery rows(m_source);
     rows.setForwardOnly(true);
-    if (!rows.exec(QStringLiteral("SELECT %1 FROM %2 ORDER BY %3")
-                       .arg(selected.join(QStringLiteral(", ")), table, orderBy(m_source, table, m_source.record(table)))))
+    // In the order the rows were written where the source keeps it (SQLite's rowid), else as PostgreSQL stores
+    // them, which for a table that was copied there is the order they came in.
+    const QString copyOrder = isPostgres(m_source) ? QString() : QStringLiteral(" ORDER BY rowid");
+    if (!rows.exec(QStringLiteral("SELECT %1 FROM %2%3").arg(selected.join(QStringLiteral(", ")), table, copyOrder)))
         return fail(tr("Таблица %1 БД-источника: %2").arg(table, rows.lastError().text()));
     const bool toPostgres = isPostgres(m_target);
     const bool fromPostgres = isPostgres(m_source);
