@@ -147,12 +147,21 @@ QByteArray comparable(const QVariant &value)
     }
 }
 
+// A value as a person reads it in a message.
 QString shown(const QVariant &value)
 {
-    const QByteArray bytes = comparable(value);
-    if (value.userType() == QMetaType::QByteArray)
-        return QStringLiteral("%1 байт").arg(value.toByteArray().size());
-    return QString::fromUtf8(bytes.left(80));
+    if (value.isNull())
+        return QStringLiteral("NULL");
+    switch (value.userType()) {
+    case QMetaType::QByteArray:
+        return DatabaseCopy::tr("%1 байт").arg(value.toByteArray().size());
+    case QMetaType::QString:
+        return DatabaseCopy::tr("текст «%1»").arg(value.toString().left(80));
+    case QMetaType::Double:
+        return DatabaseCopy::tr("дробное %1").arg(value.toDouble(), 0, 'g', 17);
+    default:
+        return DatabaseCopy::tr("целое %1").arg(value.toLongLong());
+    }
 }
 
 } // namespace

@@ -187,6 +187,20 @@ class DatabaseCopyTest(unittest.TestCase):
         self.assertEqual(self.cluster.psql("SELECT string_agg(table_name, ',') FROM information_schema.tables "
                                            "WHERE table_schema = 'public'", database), "other")
 
+        # A value PostgreSQL would store otherwise (SQLite keeps 1.5 in an INTEGER column, PostgreSQL rounds it):
+        # the check finds the row, and everything written is rolled back.
+        with contextlib.closing(sqlite3.connect(source)) as db, db:
+            db.execute("UPDATE nodes SET version = 1.5 WHERE id = (SELECT max(id) FROM nodes)")
+        before = file_digest(source)
+        empty = self.cluster.create_database("differs")
+        code, out, err = copy_database(home, self.url(empty))
+        self.assertEqual(code, 1, out + err)
+        self.assertRegex(err, r"Проверка копии: таблица nodes, строка \d+, столбец version: в БД-источнике дробное 1.5, "
+                              r"в БД-приёмнике целое 2")
+        self.assertEqual(self.cluster.psql("SELECT count(*) FROM information_schema.tables WHERE table_schema = "
+                                           "'public'", empty), "0")
+        self.assertEqual(file_digest(source), before)
+
         # A source at another schema version is refused before anything is made.
         with contextlib.closing(sqlite3.connect(source)) as db:
             db.execute("PRAGMA user_version = 7")
