@@ -33,13 +33,14 @@ bool readTables(const QVariant &value, ZeltoTableMap &tables)
         const int tableType = qMetaTypeId<ZeltoTable>();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != tableType)
-                return ZeltoSystem::instance()->error(
-                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40))));
         }
         tables = value.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"));
+    return ZeltoSystem::instance()->fail(
+        ZeltoStatus::invalid(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц")));
 }
 
 // The node columns a client may set through a save; anything else it sends
@@ -60,8 +61,8 @@ bool filterInfo(ZeltoTableMap &tables)
         const QVariant value = given.value(0, column);
         // Each goes into one column of the node's row.
         if (!RecordFields::isPlain(value))
-            return ZeltoSystem::instance()->error(tr("Неверное значение info.%1: ожидается число, текст или дата")
-                                                      .arg(column));
+            return ZeltoSystem::instance()->fail(
+                ZeltoStatus::invalid(tr("Неверное значение info.%1: ожидается число, текст или дата").arg(column)));
         info.setValue(row, column, value);
     }
     tables.insert(kInfo, info);
@@ -77,9 +78,9 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
     if (!p.ok())
         return false;
     if (from.isValid() && to.isValid() && from > to)
-        return ZeltoSystem::instance()->error(tr("Неверный период: начало %1 позже конца %2")
-                                                  .arg(from.toString(QStringLiteral("dd.MM.yyyy")),
-                                                       to.toString(QStringLiteral("dd.MM.yyyy"))));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+            tr("Неверный период: начало %1 позже конца %2")
+                .arg(from.toString(QStringLiteral("dd.MM.yyyy")), to.toString(QStringLiteral("dd.MM.yyyy")))));
     return true;
 }
 
@@ -93,21 +94,25 @@ QVariant saveArchives(CommandParams &p)
     ZeltoTableMap tables;
     if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    return ArchiveStore::saveArchives(tables, true, tr("Сохранение архивов")) ? QVariant(true) : QVariant();
+    const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true, tr("Сохранение архивов"));
+    return saved.ok() ? QVariant(true) : CommandResult::failure(saved);
 }
 
 // clearArchives(nodeId: int) -> true
 QVariant clearArchives(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::done(ArchiveStore::clearArchives(nodeId)) : QVariant();
+    if (!p.ok())
+        return QVariant();
+    const ZeltoStatus cleared = ArchiveStore::clearArchives(p.context(), nodeId);
+    return cleared.ok() ? QVariant(true) : CommandResult::failure(cleared);
 }
 
 // getSettingData(nodeId: int) -> table of name, value
 QVariant getSettingData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::table(ArchiveStore::settingData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::settingData(p.context(), nodeId)) : QVariant();
 }
 
 // getJournalData(nodeId: int, from: datetime|null, to: datetime|null) -> table
@@ -116,7 +121,7 @@ QVariant getJournalData(CommandParams &p)
     const int nodeId = p.id(0);
     const QDateTime from = p.dateTime(1);
     const QDateTime to = p.dateTime(2);
-    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, from, to)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::journalData(p.context(), nodeId, from, to)) : QVariant();
 }
 
 // getArchive(nodeId: int, archive: text, from: datetime|null, to: datetime|null) -> table
@@ -128,16 +133,18 @@ QVariant getArchive(CommandParams &p)
     if (!p.ok())
         return QVariant();
     // A whole archive goes to a client that reads streams as it is stored.
-    if (ZeltoRpcDispatcher::streamTablesWanted())
-        return ArchiveStore::archiveRangeEncoded(nodeId, p.text(1), from, to);
-    return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
+    if (ZeltoRpcDispatcher::streamTablesWanted()) {
+        const ZeltoResult<QVariant> rows = ArchiveStore::archiveRangeEncoded(p.context(), nodeId, p.text(1), from, to);
+        return rows.ok() ? rows.value() : CommandResult::failure(rows.status());
+    }
+    return CommandResult::of(ArchiveStore::archiveRange(p.context(), nodeId, p.text(1), from, to));
 }
 
 // getFillData(nodeId: int) -> map of archive name to fill entry
 QVariant getFillData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::fillData(p.context(), nodeId)) : QVariant();
 }
 
 // getReportData(nodeId: int, from: date|null, to: date|null) -> tables
@@ -147,7 +154,7 @@ QVariant getReportData(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return QVariant::fromValue(ArchiveReports::reportData(nodeId, from, to));
+    return CommandResult::of(ArchiveReports::reportData(p.context(), nodeId, from, to));
 }
 
 // getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
@@ -157,7 +164,7 @@ QVariant getGroupTotals(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return CommandResult::table(ArchiveReports::groupTotals(nodeIds, from, to));
+    return CommandResult::of(ArchiveReports::groupTotals(p.context(), nodeIds, from, to));
 }
 
 }
