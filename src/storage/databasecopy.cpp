@@ -180,6 +180,12 @@ bool DatabaseCopy::fail(const QString &text)
 {
     if (m_error.isEmpty())
         m_error = text;
+    // At once, while the failed statement is still prepared: PostgreSQL lets it go only outside the aborted
+    // transaction.
+    if (m_writing) {
+        m_writing = false;
+        m_target.rollback();
+    }
     return false;
 }
 
@@ -508,8 +514,8 @@ bool DatabaseCopy::run()
         done = m_target.transaction();
         if (!done)
             fail(tr("БД-приёмник: %1").arg(m_target.lastError().text()));
+        m_writing = done;
     }
-    const bool began = done;
     done = done && createSchema();
     const QStringList tables = Schema::tableNames();
     for (int i = 0; done && i < tables.size(); ++i)
@@ -520,13 +526,15 @@ bool DatabaseCopy::run()
         done = checkTable(tables.at(i), &count);
         m_counts << count;
     }
-    if (done && !m_target.commit())
-        done = fail(tr("БД-приёмник: копия не сохранена: %1").arg(m_target.lastError().text()));
-    if (!done) {
-        if (began)
+    if (done) {
+        m_writing = false;
+        if (!m_target.commit()) {
             m_target.rollback();
-        m_counts.clear();
+            done = fail(tr("БД-приёмник: копия не сохранена: %1").arg(m_target.lastError().text()));
+        }
     }
+    if (!done)
+        m_counts.clear();
     const QString madeFile = !done && m_targetFileMade ? m_targetSettings.databaseName() : QString();
     close();
     // A SQLite file this copy made is not left behind empty.

@@ -65,6 +65,7 @@ private:
     DatabaseSettings m_targetSettings;
     QSqlDatabase m_source;
     QSqlDatabase m_target;
+    bool m_writing = false;          // the target's transaction is open
     bool m_targetFileMade = false;   // a SQLite target file this copy created (removed when it fails)
     QStringList m_triggers;          // SQLite target: the schema's triggers, dropped while rows go in
     QVector<TableCount> m_counts;
