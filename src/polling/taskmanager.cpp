@@ -415,24 +415,32 @@ bool TaskManager::start(int taskId, bool monitor)
 
     // Internal work: the rows are read whoever asks; the commands check
     // what their user may see.
-    const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
-    if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Задача опроса не найдена")));
-    const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
-    const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
-    if (!channel.isValid() || !archives.isValid())
-        return false;
+    ZeltoSystem *system = ZeltoSystem::instance();
+    if (!m_database)
+        return system->fail(CommandContext::noDatabase());
+    const ZeltoResult<QVariantMap> task = m_database->row(QStringLiteral("SELECT * FROM tasks WHERE id = ?"), {taskId});
+    if (!task.ok() || task.value().isEmpty())
+        return system->fail(task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status());
+    const QVariantMap &taskRow = task.value();
+    const ZeltoResult<QVariant> channel = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
+    if (!channel.ok())
+        return system->fail(channel.status());
+    const ZeltoResult<QVariant> archives = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
+    if (!archives.ok())
+        return system->fail(archives.status());
     const int nodeId = taskRow.value(kNodeId).toInt();
-    const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
-    if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId)));
+    const ZeltoResult<QVariantMap> node = m_database->row(QStringLiteral("SELECT * FROM nodes WHERE id = ?"), {nodeId});
+    if (!node.ok() || node.value().isEmpty())
+        return system->fail(node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId))
+                                      : node.status());
+    const QVariantMap &nodeRow = node.value();
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
         return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model)));
 
     const QVariantMap params =
-        TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
+        TaskParams::build(taskRow, channel.value().toMap(), archives.value().toStringList(), nodeRow, driver, monitor);
     Run &run = m_runs[taskId];
     run.task = makeTask(params);
     run.monitor = monitor;
@@ -807,8 +815,12 @@ CommandContext TaskManager::serverContext() const
 
 void TaskManager::storeLog(int taskId, const QStringList &log)
 {
-    if (!Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log))
-        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
+    const CommandContext context = serverContext();
+    const ZeltoStatus stored = context.database()
+        ? context.database()->write(QStringLiteral("tasks"), taskId, {{QStringLiteral("log"), log}})
+        : CommandContext::noDatabase();
+    if (!stored.ok())
+        context.journal(QStringLiteral("ERROR"), stored.message(), kTask, taskId);
 }
 
 void TaskManager::onNotification(const QString &event, const QVariant &param)
