@@ -220,10 +220,13 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     QString groupName;
-    if (names.needsGroupName())
-        groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
+    if (names.needsGroupName() && m_database) {
+        const int groupId = node.value(QStringLiteral("group_id")).toInt();
+        groupName = m_database->row(QStringLiteral("SELECT name FROM groups WHERE id = ?"), {groupId})
+                        .value()
                         .value(QStringLiteral("name"))
                         .toString();
+    }
     // Units as describeParams gives them for this row: heat by the device's "Qdim".
     const ParameterDescriber describer(catalogue);
     OpcNode opcNode;
@@ -445,7 +448,8 @@ void OPCServer::onGatewayStarted()
     m_views.clear();
     m_staleViews.clear();
     const QString home = Zelto::moduleDir();
-    const OpcEndpointAddress endpoint(m_listenAddress, Database::getSetting(QStringLiteral("opcHostName")),
+    const OpcEndpointAddress endpoint(m_listenAddress,
+                                      m_database ? m_database->setting(QStringLiteral("opcHostName")).value() : QVariant(),
                                       QHostInfo::localHostName());
     if (!endpoint.problem().isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
@@ -546,7 +550,8 @@ void OPCServer::answerLogin(const QJsonObject &message)
                          : -1;
     ZeltoSystem::instance()->clearError();
     if (user < 0) {
-        Database::logWarn(tr("OPC UA: отказано во входе пользователю %1").arg(login));
+        CommandContext::server(m_database.data())
+            .journal(QStringLiteral("WARN"), tr("OPC UA: отказано во входе пользователю %1").arg(login));
         m_gateway->send(
             QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), false}});
         return;

@@ -107,7 +107,7 @@ bool Service::startActive()
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     TaskManager::createInstance(Database::instance(), TaskManager::TaskFactory(), m_clock);
     DataMonitor::createInstance(Database::instance(), monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
-    Scheduler::createInstance(Scheduler::Starter(), m_clock);
+    Scheduler::createInstance(Database::instance(), Scheduler::Starter(), m_clock);
     m_opcServer = new OPCServer(Database::instance(), this);
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())

@@ -134,7 +134,7 @@ private slots:
         QStringList starts;
         // The run ends at once: its last run is saved, and the scheduler learns of it by "taskSaved".
         Scheduler::createInstance(
-            [&](int id) {
+            Database::instance(), [&](int id) {
                 if (id != task)
                     return;
                 starts << clock.now().toString("MM-dd hh:mm");
@@ -171,7 +171,7 @@ private slots:
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
         QList<int> started;
-        Scheduler::createInstance([&](int id) { started.append(id); }, &clock);
+        Scheduler::createInstance(Database::instance(), [&](int id) { started.append(id); }, &clock);
         // The first pass: the task that never ran; never one without a mode.
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
