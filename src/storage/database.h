@@ -43,9 +43,10 @@ public:
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
     static QString openFileName();   // the file of the open connection; empty when none is open
-    // Process-wide: the server's one SQLite connection (null before init and
-    // after destroy). Commands reach it through their CommandContext; the
-    // static operations here are the older form that forwards to it.
+    // Process-wide: the server's one connection (null before init and after
+    // destroy). The service reads it to hand it to what it creates; commands
+    // reach it through their CommandContext; the static operations here are
+    // the older form that forwards to it.
     static Database *instance();
     static int transactionDepth();
     int openScopes() const { return m_transactionDepth; }   // this database's transactionDepth
