@@ -16,6 +16,9 @@ extern const char PragmaForeignKeys[];
 // writer; the log file is cut back to 64 MiB after a large transaction.
 extern const char PragmaJournalMode[];
 extern const char PragmaJournalSizeLimit[];
+// Free pages are given back to the file system in steps (PRAGMA
+// incremental_vacuum), never by a whole VACUUM that would hold up clients.
+extern const char PragmaAutoVacuum[];
 extern const char CountTables[];
 extern const char ReadUserVersion[];
 extern const char WriteUserVersion[];   // followed by the version in decimal
