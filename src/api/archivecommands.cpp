@@ -5,8 +5,10 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "database.h"
+#include "grouptotalsjob.h"
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
+#include "zeltoserver.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -162,7 +164,18 @@ QVariant getGroupTotals(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return CommandResult::table(ArchiveReports::groupTotals(nodeIds, from, to));
+    // Many nodes take seconds: a few at a time, the client answered at the
+    // end and the others served meanwhile. A few nodes, or a call that is
+    // not a client's, at once.
+    const QList<int> visible = GroupTotalsJob::visibleNodes(nodeIds);
+    if (visible.size() > GroupTotalsJob::kFirstStepNodes) {
+        const int reply = ZeltoServer::global()->deferReply();
+        if (reply != 0) {
+            new GroupTotalsJob(visible, from, to, reply);
+            return true;   // not sent: the job answers
+        }
+    }
+    return CommandResult::table(ArchiveReports::groupTotals(visible, from, to));
 }
 
 }
