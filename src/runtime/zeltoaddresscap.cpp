@@ -1,5 +1,6 @@
 #include "zeltoaddresscap.h"
 
+#include "zeltopeeraddress.h"
 #include "zeltorefusals.h"
 
 #include <QCoreApplication>
@@ -19,9 +20,7 @@ int ZeltoAddressCap::capFromSetting(const QVariant &value)
 
 QString ZeltoAddressCap::key(const QHostAddress &peer)
 {
-    bool mapped = false;
-    const quint32 ipv4 = peer.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4).toString() : peer.toString();
+    return ZeltoPeerAddress::text(peer);
 }
 
 bool ZeltoAddressCap::admit(const QHostAddress &peer)

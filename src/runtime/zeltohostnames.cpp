@@ -1,5 +1,6 @@
 #include "zeltohostnames.h"
 
+#include "zeltopeeraddress.h"
 #include "zeltorefusals.h"
 
 #include <QCoreApplication>
@@ -42,14 +43,11 @@ QString canonicalName(const QString &name)
 }
 
 // An address as compared: IPv4-mapped IPv6 as IPv4, without a scope.
-QHostAddress plain(QHostAddress address)
+QHostAddress plain(const QHostAddress &address)
 {
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        return QHostAddress(ipv4);
-    address.setScopeId(QString());
-    return address;
+    QHostAddress compared = ZeltoPeerAddress::plain(address);
+    compared.setScopeId(QString());
+    return compared;
 }
 
 } // namespace

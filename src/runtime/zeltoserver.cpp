@@ -3,6 +3,7 @@
 #include "zeltoaddresscap.h"
 #include "zeltobusyguard.h"
 #include "zeltoclock.h"
+#include "zeltopeeraddress.h"
 #include "zeltometrics.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltorefusals.h"
@@ -99,10 +100,7 @@ QString ZeltoServer::peerAddress(int clientId) const
     const ZeltoServerConnection *connection = m_connections.value(clientId);
     if (!connection)
         return QString();
-    const QHostAddress address = connection->peerAddress();
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4).toString() : address.toString();
+    return ZeltoPeerAddress::text(connection->peerAddress());
 }
 
 void ZeltoServer::close()

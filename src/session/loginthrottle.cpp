@@ -1,6 +1,6 @@
 #include "loginthrottle.h"
 
-#include <QHostAddress>
+#include "zeltopeeraddress.h"
 
 #include <algorithm>
 
@@ -13,12 +13,7 @@ const int kLoginKeyLength = 256;
 
 QString LoginThrottle::canonicalAddress(const QString &address)
 {
-    const QHostAddress parsed(address);
-    if (parsed.isNull())
-        return address;
-    bool mapped = false;
-    const quint32 ipv4 = parsed.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4).toString() : parsed.toString();
+    return ZeltoPeerAddress::text(address);
 }
 
 LoginThrottle::LoginKey LoginThrottle::loginKey(const QString &address, const QString &login)

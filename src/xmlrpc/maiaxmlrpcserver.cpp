@@ -4,6 +4,7 @@
 #include "maiafault.h"
 #include "maiaobject.h"
 #include "zeltohttpserver.h"
+#include "zeltopeeraddress.h"
 #include "zeltoserver.h"
 
 #include <QMetaMethod>
@@ -73,13 +74,6 @@ QString paramsMismatch(const QMetaObject *meta, const char *slot, const QVariant
         }
     }
     return QString();
-}
-
-QString plainAddress(const QHostAddress &address)
-{
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4).toString() : address.toString();
 }
 
 } // namespace
@@ -202,7 +196,7 @@ void MaiaXmlRpcServer::runNext()
     if (const ZeltoHttpRequest *request = reply.request()) {
         const QByteArray body = request->body;
         m_running = true;
-        m_currentPeer = plainAddress(request->peer);
+        m_currentPeer = ZeltoPeerAddress::text(request->peer);
         const QByteArray answer = handle(body);
         m_currentPeer = QString();
         m_running = false;
