@@ -171,7 +171,12 @@ QVariant getGroupTotals(CommandParams &p)
     if (visible.size() > GroupTotalsJob::kFirstStepNodes) {
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
-            new GroupTotalsJob(visible, from, to, reply);
+            new GroupTotalsJob(
+                visible, from, to,
+                [reply](const ZeltoTable &totals) {
+                    ZeltoServer::global()->finishReply(reply, CommandResult::table(totals));
+                },
+                ZeltoServer::global());
             return true;   // not sent: the job answers
         }
     }

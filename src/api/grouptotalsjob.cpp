@@ -5,7 +5,6 @@
 #include "sessionscope.h"
 #include "visibility.h"
 #include "zeltobusyguard.h"
-#include "zeltoserver.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -28,8 +27,9 @@ QList<int> GroupTotalsJob::visibleNodes(const QList<int> &ids)
     return nodes;
 }
 
-GroupTotalsJob::GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, int reply)
-    : QObject(ZeltoServer::global()), m_nodeIds(nodeIds), m_from(from), m_to(to), m_reply(reply)
+GroupTotalsJob::GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, const Done &done,
+                               QObject *parent)
+    : QObject(parent), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
     schedule();
 }
@@ -62,7 +62,7 @@ void GroupTotalsJob::step()
         schedule();
         return;
     }
-    ZeltoServer::global()->finishReply(m_reply, QVariant::fromValue(m_result));
+    m_done(m_result);
     deleteLater();
 }
 
@@ -70,8 +70,7 @@ void GroupTotalsJob::append(const ZeltoTable &part)
 {
     if (m_result.columnCount() == 0)
         m_result = ZeltoTable(part.columnNames());
-    else
-        m_result.appendColumns(part.columnNames());
+    // setValue adds the columns a part brings, in the order they come.
     for (int row = 0; row < part.rowCount(); ++row) {
         const int target = m_result.appendRow();
         for (int column = 0; column < part.columnCount(); ++column)

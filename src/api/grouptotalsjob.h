@@ -6,9 +6,11 @@
 #include <QList>
 #include <QObject>
 
+#include <functional>
+
 // getGroupTotals over many nodes, a few nodes at a time from the event
 // loop, so that the other clients are served between the steps; the
-// calling client is answered at the end (ZeltoServer::deferReply), with the
+// calling client is answered at the end (by its deferred reply), with the
 // table one pass over all nodes would give: the nodes in the order asked,
 // each once, the columns in the order they first appear. Which nodes the
 // caller may see is settled when the command comes; the steps then read
@@ -25,8 +27,11 @@ public:
     // The nodes of ids the caller sees, each once, in the order given.
     static QList<int> visibleNodes(const QList<int> &ids);
 
-    // Answers the deferred call `reply` when done; deletes itself then.
-    GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, int reply);
+    using Done = std::function<void(const ZeltoTable &totals)>;
+
+    // Hands the table to done at the end, then deletes itself.
+    GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, const Done &done,
+                   QObject *parent = nullptr);
 
 private:
     void schedule();
@@ -38,6 +43,6 @@ private:
     int m_stepNodes = kFirstStepNodes;
     QDate m_from;
     QDate m_to;
-    int m_reply;
+    Done m_done;
     ZeltoTable m_result;
 };
