@@ -168,7 +168,7 @@ QVariant getGroupTotals(CommandParams &p)
     // end and the others served meanwhile. A few nodes, or a call that is
     // not a client's, at once.
     const QList<int> visible = GroupTotalsJob::visibleNodes(nodeIds);
-    if (visible.size() > GroupTotalsJob::kFirstStepNodes) {
+    if (visible.size() > GroupTotalsJob::kAtOnceNodes) {
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(

@@ -53,11 +53,10 @@ void GroupTotalsJob::step()
         m_next += part.size();
         append(ArchiveReports::groupTotals(part, m_from, m_to));
     }
-    const qint64 elapsed = timer.elapsed();
-    if (elapsed < kStepMs / 2)
-        m_stepNodes = qMin(m_stepNodes * 2, 4096);
-    else if (elapsed > kStepMs * 2)
-        m_stepNodes = qMax(m_stepNodes / 2, 1);
+    // At most twice as many as the last time: one fast node says little.
+    const double ms = timer.nsecsElapsed() / 1e6;
+    const int fitting = ms > 0 ? int(m_stepNodes * kStepMs / ms) : m_stepNodes * 2;
+    m_stepNodes = qBound(1, qMin(fitting, m_stepNodes * 2), 4096);
     if (m_next < m_nodeIds.size()) {
         schedule();
         return;

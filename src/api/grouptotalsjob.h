@@ -14,14 +14,15 @@
 // table one pass over all nodes would give: the nodes in the order asked,
 // each once, the columns in the order they first appear. Which nodes the
 // caller may see is settled when the command comes; the steps then read
-// them as the server's own work. The step grows or shrinks so that it
-// takes about kStepMs.
+// them as the server's own work. The first step takes one node; each next
+// one as many as the last step's pace fits in kStepMs.
 class GroupTotalsJob : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int kFirstStepNodes = 16;
+    // Up to this many nodes the command answers at once.
+    static constexpr int kAtOnceNodes = 16;
     static constexpr int kStepMs = 50;
 
     // The nodes of ids the caller sees, each once, in the order given.
@@ -40,7 +41,7 @@ private:
 
     QList<int> m_nodeIds;
     int m_next = 0;
-    int m_stepNodes = kFirstStepNodes;
+    int m_stepNodes = 1;
     QDate m_from;
     QDate m_to;
     Done m_done;
