@@ -4,7 +4,6 @@
 #include "archivestore.h"
 #include "commandparams.h"
 #include "commandresult.h"
-#include "database.h"
 #include "grouptotalsjob.h"
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
@@ -96,11 +95,7 @@ QVariant saveArchives(CommandParams &p)
     ZeltoTableMap tables;
     if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    if (!ArchiveStore::saveArchives(tables, true))
-        return QVariant();
-    Database::logInfo(tr("Сохранение архивов"), QStringLiteral("node"),
-                      tables.value(kInfo).value(0, QStringLiteral("id")).toInt());
-    return true;
+    return ArchiveStore::saveArchives(tables, true, tr("Сохранение архивов")) ? QVariant(true) : QVariant();
 }
 
 // clearArchives(nodeId: int) -> true

@@ -16,20 +16,15 @@ bool ColumnValues::isProtected(const QString &table, const QString &column)
 
 QString ColumnValues::schemaTable(const QString &table, bool &ok)
 {
-    // SQLite's own tables are not data of ours.
-    const ZeltoTable found = Database::selectTable(
-        QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE "
-                       "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"),
-        {table});
+    // The database's own tables are not data of ours.
+    const ZeltoTable found = Database::selectTable(Database::dialect().findTable(), {table});
     ok = found.columnCount() > 0;   // a failed query has no columns; its error is reported
     return found.isEmpty() ? QString() : found.value(0, 0).toString();
 }
 
 QString ColumnValues::schemaColumn(const QString &table, const QString &column, bool &ok)
 {
-    const ZeltoTable found =
-        Database::selectTable(QStringLiteral("SELECT name FROM pragma_table_info(?) WHERE name = ? COLLATE NOCASE"),
-                              {table, column});
+    const ZeltoTable found = Database::selectTable(Database::dialect().findColumn(), {table, column});
     ok = found.columnCount() > 0;
     return found.isEmpty() ? QString() : found.value(0, 0).toString();
 }

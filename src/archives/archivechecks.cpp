@@ -9,6 +9,8 @@
 #include <cmath>
 #include <limits>
 
+#include <time.h>
+
 namespace {
 
 const QString kDate = QStringLiteral("date");
@@ -76,17 +78,67 @@ QVariantList monthGaps(const QDateTime &first, const QDateTime &last, const QVec
     return gaps;
 }
 
+// Days since 1970-01-01 of the civil date libc gives.
+qint64 civilDays(const struct tm &tm)
+{
+    const qint64 y = tm.tm_year + 1900 - (tm.tm_mon < 2 ? 1 : 0);
+    const int m = tm.tm_mon + 1;
+    const qint64 era = (y >= 0 ? y : y - 399) / 400;
+    const qint64 yoe = y - era * 400;
+    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + tm.tm_mday - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// The local midnight after the local midnight at slotMs, from localtime_r
+// alone: Qt's local-time arithmetic asks libc to read the zone again on
+// every call, which for five years of daily records costs milliseconds a
+// save. 0 where that does not settle it (outside the years where Qt too
+// goes by libc, a zone whose clocks change at midnight): Qt decides then.
+qint64 nextLocalMidnight(qint64 slotMs)
+{
+    const qint64 fastFrom = qint64(365) * 86400000;     // 1971-01-01
+    const qint64 fastUntil = qint64(24472) * 86400000;  // 2037-01-01
+    const time_t slot = time_t(slotMs / 1000);
+    struct tm day, at, check;
+    if (slotMs < fastFrom || slotMs >= fastUntil || slotMs % 1000 != 0 || !localtime_r(&slot, &day) || day.tm_hour
+        || day.tm_min || day.tm_sec)
+        return 0;
+    // A day later, give or take the hour a clock change adds or takes.
+    const time_t later = slot + time_t(kDaySeconds);
+    if (!localtime_r(&later, &at))
+        return 0;
+    const int intoDay = at.tm_hour * 3600 + at.tm_min * 60 + at.tm_sec;
+    const time_t next = intoDay < kDaySeconds / 2 ? later - intoDay : later + (kDaySeconds - intoDay);
+    if (!localtime_r(&next, &check) || check.tm_hour || check.tm_min || check.tm_sec
+        || civilDays(check) != civilDays(day) + 1)
+        return 0;
+    return qint64(next) * 1000;
+}
+
 QVariantList dayGaps(const QDateTime &first, const QDateTime &last, const QVector<qint64> &rows)
 {
     QVariantList gaps;
     const qint64 lastMs = last.toMSecsSinceEpoch();
+    const bool local = first.timeSpec() == Qt::LocalTime;
+    if (local)
+        tzset();   // localtime_r goes by the zone of the last tzset
     int record = 0;
     QDateTime slot = first;
     qint64 slotMs = slot.toMSecsSinceEpoch();
     while (slotMs < lastMs && gaps.size() < ArchiveChecks::kMaxGaps) {
-        if (record < rows.size() && rows.at(record) == slotMs)
+        const bool met = record < rows.size() && rows.at(record) == slotMs;
+        if (met)
             ++record;
-        else
+        const qint64 fastMs = local ? nextLocalMidnight(slotMs) : 0;
+        if (fastMs != 0) {
+            if (!met)
+                gaps.append(QDateTime::fromMSecsSinceEpoch(slotMs, Qt::LocalTime));
+            slotMs = fastMs;
+            continue;
+        }
+        if (local)
+            slot = QDateTime::fromMSecsSinceEpoch(slotMs, Qt::LocalTime);
+        if (!met)
             gaps.append(slot);
         // The next midnight: the extra hour carries a 23-hour day (the
         // spring daylight-saving change) past midnight too.

@@ -13,8 +13,6 @@
 
 #include <QSet>
 
-#include <functional>
-
 namespace {
 
 const QString kId = QStringLiteral("id");
@@ -195,9 +193,8 @@ public:
         bool derived = false;    // from the current reading
     };
 
-    NodeReadings(const QVariantMap &node, const ZeltoTable &dayData,
-                 const std::function<const ZeltoTable &()> &allHours)
-        : m_nodeId(node.value(kId).toInt()), m_readings(dayData, MetadataCatalogue::instance()), m_allHours(allHours)
+    NodeReadings(const QVariantMap &node, const TotalizerReadings::DayRows &days)
+        : m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance())
     {
         if (hasArchive(node, kDayTotals)) {
             m_records = kDayTotals;
@@ -229,8 +226,13 @@ public:
             return reading;
         if (!m_currentRead) {
             m_currentRead = true;
-            m_hasCurrent = m_readings.fromCurrent(wholeArchive(m_nodeId, kCurrentData), m_allHours(), m_anchor,
-                                                  m_currentValues);
+            // Of the hourly archive, the largest, only the current reading's day is needed.
+            const ZeltoTable current = wholeArchive(m_nodeId, kCurrentData);
+            const QDate day = TotalizerReadings::currentDay(current);
+            ZeltoTable hours;
+            if (day.isValid())
+                ArchiveStore::read(m_nodeId, kHourData, midnight(day), endOfDay(day), hours);
+            m_hasCurrent = m_readings.fromCurrent(current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
             reading.values = m_readings.carry(m_currentValues, m_anchor, moment);
@@ -241,7 +243,6 @@ public:
 private:
     int m_nodeId;
     TotalizerReadings m_readings;
-    std::function<const ZeltoTable &()> m_allHours;
     QString m_records;
     TotalizerReadings::Period m_period = TotalizerReadings::Month;
     bool m_totalsOnly = false;
@@ -336,43 +337,51 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
         *dayOut = ZeltoTable();
     if (hourOut)
         *hourOut = ZeltoTable();
-    ZeltoTable dayData = wholeArchive(nodeId, kDayData);
-    if (dayData.rowCount() == 0)
-        return ZeltoTableMap();
-    // The hourly archive is the largest: read only when needed.
-    ZeltoTable hourData;
-    bool hoursRead = false;
-    const std::function<const ZeltoTable &()> allHours = [&]() -> const ZeltoTable & {
-        if (!hoursRead) {
-            hourData = wholeArchive(nodeId, kHourData);
-            hoursRead = true;
+    // The daily archive is decoded whole only when the range is open or
+    // estimated days are added to its end; otherwise only the range's rows
+    // and the days a reading is carried across are read (a year of days
+    // decoded for a month's totals would be most of a group total's cost).
+    const bool extendTail = tailDays && TailDays::isWholeMonth(from, to)
+        && Database::getSetting(QStringLiteral("calcTailDays")).toBool();
+    const bool whole = extendTail || !from.isValid() || !to.isValid();
+    ZeltoTable dayData;
+    if (whole) {
+        dayData = wholeArchive(nodeId, kDayData);
+        if (dayData.rowCount() == 0)
+            return ZeltoTableMap();
+        if (extendTail) {
+            const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
+            TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
         }
-        return hourData;
-    };
-
-    if (tailDays && TailDays::isWholeMonth(from, to) && Database::getSetting(QStringLiteral("calcTailDays")).toBool()) {
-        const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
-        TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
+        if (!from.isValid())
+            from = dayData.value(0, dateColumn()).toDateTime().date();
+        if (!to.isValid())
+            to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     }
-    if (!from.isValid())
-        from = dayData.value(0, dateColumn()).toDateTime().date();
-    if (!to.isValid())
-        to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     if (node.value(kModelCode).toString() == QLatin1String("RNH7"))
         adjustRnh7End(wholeArchive(nodeId, kCurrentData), from, to);
 
-    const ZeltoTable days = ArchiveDates::range(dayData, midnight(from), midnight(to));
+    const TotalizerReadings::DayRows dayRows = [&dayData, whole, nodeId](const QDateTime &low, const QDateTime &high) {
+        ZeltoTable rows;
+        if (whole)
+            rows = ArchiveDates::range(dayData, low, high);
+        else
+            ArchiveStore::read(nodeId, kDayData, low, high, rows);
+        return rows;
+    };
+    const ZeltoTable days = dayRows(midnight(from), midnight(to));
     if (days.rowCount() == 0)
         return ZeltoTableMap();
+    // The hourly archive is the largest: only the range's days are read.
     ZeltoTable hours;
     if (hourOut) {
-        hours = ArchiveDates::range(allHours(), midnight(from), endOfDay(to));
+        ArchiveStore::read(nodeId, kHourData, midnight(from), endOfDay(to), hours);
         *hourOut = hours;
     }
     if (dayOut)
         *dayOut = days;
 
-    NodeReadings source(node, dayData, allHours);
+    NodeReadings source(node, dayRows);
     NodeReadings::Reading first = source.at(midnight(from));
     NodeReadings::Reading last = source.at(midnight(to.addDays(1)));
     const QStringList dayColumns = days.columnNames();

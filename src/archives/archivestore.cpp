@@ -120,9 +120,11 @@ void saveSettingData(int nodeId, const ZeltoTable &table)
     }
     const int name = table.columnIndex(QStringLiteral("name"));
     const int value = table.columnIndex(QStringLiteral("value"));
+    const QString insert = Database::dialect().insertOrReplace(
+        QStringLiteral("setting_data"), {QStringLiteral("node_id"), QStringLiteral("name"), QStringLiteral("value")},
+        {QStringLiteral("node_id"), QStringLiteral("name")});
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO setting_data (node_id, name, value) VALUES (?, ?, ?)"),
-                               {nodeId, table.value(row, name), table.value(row, value)}))
+        if (!Database::execute(insert, {nodeId, table.value(row, name), table.value(row, value)}))
             journalError(nodeId);
     }
 }
@@ -133,9 +135,11 @@ void saveJournalData(int nodeId, const ZeltoTable &table)
     const int param = table.columnIndex(QStringLiteral("param"));
     const int oldValue = table.columnIndex(QStringLiteral("old_value"));
     const int newValue = table.columnIndex(QStringLiteral("new_value"));
+    const QStringList columns = {QStringLiteral("node_id"), QStringLiteral("ctime"), QStringLiteral("param"),
+                                 QStringLiteral("old_value"), QStringLiteral("new_value")};
+    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(QStringLiteral("INSERT OR REPLACE INTO journal_data (node_id, ctime, param, old_value, "
-                                              "new_value) VALUES (?, ?, ?, ?, ?)"),
+        if (!Database::execute(insert,
                                {nodeId, table.value(row, ctime), table.value(row, param), table.value(row, oldValue),
                                 table.value(row, newValue)}))
             journalError(nodeId);
@@ -173,7 +177,7 @@ const QStringList &ArchiveStore::checkedArchives()
     return names;
 }
 
-bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
+bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
 {
     const auto infoTable = tables.constFind(kInfo);
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
@@ -274,8 +278,7 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
     }
 
     columns.insert(kFillData, fill);
-    columns.insert(kId, nodeId);
-    if (Database::saveRecord(QStringLiteral("nodes_data"), columns) == -1)
+    if (!Database::writeData(kNodes, nodeId, columns))
         return abandon(scope, nodeId);
 
     // One ctime for every finding of this save, equal to last_update: the
@@ -296,6 +299,11 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
                            {now, gapTotal, nodeId}))
         return abandon(scope, nodeId);
 
+    // The journal entries go with the save's own commit: one disk sync a save.
+    if (!warning.isEmpty())
+        Database::logWarn(warning, kNode, nodeId);
+    if (!note.isEmpty())
+        Database::logInfo(note, kNode, nodeId);
     if (!scope.commit()) {
         Database::logError(lastError(), kNode, nodeId);
         return false;
@@ -304,8 +312,6 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check)
         ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
-    if (!warning.isEmpty())
-        Database::logWarn(warning, kNode, nodeId);
     return true;
 }
 
@@ -476,6 +482,24 @@ bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
     return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
 }
 
+bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,
+                        ZeltoTable &table)
+{
+    QVariant bytes;
+    if (!readStored(nodeId, archive, bytes))
+        return false;
+    QDateTime low = from, high = to;
+    QVariant rows;
+    if (splicing().load() && readRange(bytes, low, high, false, rows)) {
+        table = rows.value<ZeltoTable>();
+        return true;
+    }
+    if (!decodeStored(nodeId, archive, bytes, table))
+        return false;
+    table = ArchiveDates::range(table, from, to);
+    return true;
+}
+
 bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)
 {
     if (!archiveNames().contains(archive))
@@ -505,8 +529,9 @@ ZeltoTable ArchiveStore::settingData(int nodeId)
 {
     if (!NodeVisibility::isVisible(nodeId))
         return ZeltoTable();
-    return Database::selectTable(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY rowid"),
-                                 {nodeId});
+    return Database::selectTable(
+        QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1").arg(Database::dialect().insertionOrder()),
+        {nodeId});
 }
 
 ZeltoTable ArchiveStore::journalData(int nodeId, const QDateTime &from, const QDateTime &to)

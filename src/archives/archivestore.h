@@ -25,8 +25,9 @@ public:
     // script marked "CHECK_ERR". check runs the clock checks on current data and the
     // node's check script. False with the reason in the error channel, and
     // then nothing of the call is stored (unless an enclosing transaction
-    // commits what came before).
-    static bool saveArchives(ZeltoTableMap &tables, bool check);
+    // commits what came before). A note, when given, is journalled (INFO,
+    // about the node) with the save, in its transaction: one commit a save.
+    static bool saveArchives(ZeltoTableMap &tables, bool check, const QString &note = QString());
 
     // Merges tables[archive] into the stored archive of the node by "date",
     // keeps it sorted by date (and current data cut to "currentDataCount"
@@ -50,6 +51,9 @@ public:
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
+    // read() of the rows from..to (both inclusive) only, decoding no others
+    // where the stored form allows.
+    static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
     // The device settings of the last save: columns name and value.
     static ZeltoTable settingData(int nodeId);
     // The device journal between the valid bounds, by ctime.

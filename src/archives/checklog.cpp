@@ -11,8 +11,11 @@
 
 bool CheckLog::insert(int nodeId, const QDateTime &ctime, const ZeltoTable &findings, int row)
 {
-    return Database::execute(QStringLiteral("INSERT OR REPLACE INTO check_log (node_id, ctime, atime, archive, message) "
-                                            "VALUES (?, ?, ?, ?, ?)"),
+    // One finding is logged once: a later check only moves its time.
+    static const QStringList key = {QStringLiteral("node_id"), QStringLiteral("atime"), QStringLiteral("archive"),
+                                    QStringLiteral("message")};
+    static const QStringList columns = QStringList{QStringLiteral("node_id"), QStringLiteral("ctime")} + key.mid(1);
+    return Database::execute(Database::dialect().insertOrReplace(QStringLiteral("check_log"), columns, key),
                              {nodeId, ctime, findings.value(row, QStringLiteral("atime")),
                               findings.value(row, QStringLiteral("archive")),
                               findings.value(row, QStringLiteral("message"))});

@@ -30,7 +30,7 @@ double notBelowZero(double counter)
 
 } // namespace
 
-TotalizerReadings::TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue)
+TotalizerReadings::TotalizerReadings(const DayRows &days, const MetadataCatalogue &catalogue)
     : m_days(days), m_catalogue(catalogue)
 {
 }
@@ -95,13 +95,12 @@ QVariantMap TotalizerReadings::fromRecords(const ZeltoTable &records, Period per
 bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor,
                                     QVariantMap &values) const
 {
-    if (current.rowCount() == 0 || hours.rowCount() == 0)
+    if (hours.rowCount() == 0)
+        return false;
+    const QDate day = currentDay(current);
+    if (!day.isValid())
         return false;
     const int newest = current.rowCount() - 1;
-    const QDateTime readAt = current.value(newest, ArchiveDates::column()).toDateTime();
-    if (!readAt.isValid())
-        return false;
-    const QDate day = readAt.addSecs(-kCurrentDayLagSecs).date();
     const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), QDateTime(day, QTime(23, 59, 59), Qt::LocalTime));
     if (dayHours.rowCount() == 0)
         return false;
@@ -116,6 +115,14 @@ bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable 
     return !values.isEmpty();
 }
 
+QDate TotalizerReadings::currentDay(const ZeltoTable &current)
+{
+    if (current.rowCount() == 0)
+        return QDate();
+    const QDateTime readAt = current.value(current.rowCount() - 1, ArchiveDates::column()).toDateTime();
+    return readAt.isValid() ? readAt.addSecs(-kCurrentDayLagSecs).date() : QDate();
+}
+
 QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const
 {
     if (anchor == at)
@@ -124,7 +131,7 @@ QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime 
     const QDateTime low = forward ? anchor : at;
     const QDateTime high = forward ? at : anchor;
     const qint64 dayCount = low.date().daysTo(high.date());
-    const ZeltoTable between = ArchiveDates::range(m_days, low, high.addMSecs(-1));
+    const ZeltoTable between = m_days(low, high.addMSecs(-1));
     QVariantMap carried;
     for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
         // Every day in between must have its value, or the reading would be off by the missing days.

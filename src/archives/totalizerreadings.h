@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QVariantMap>
 
+#include <functional>
+
 class MetadataCatalogue;
 
 // Totalizer readings (the running counters of heat, mass, volume and time a
@@ -25,8 +27,11 @@ public:
     // there).
     enum Period { Day, Month };
 
-    // days: the node's daily archive, sorted by date.
-    TotalizerReadings(const ZeltoTable &days, const MetadataCatalogue &catalogue);
+    // The node's daily rows dated from..to (both inclusive), sorted by date:
+    // only the days a reading is carried across are asked for.
+    using DayRows = std::function<ZeltoTable(const QDateTime &from, const QDateTime &to)>;
+
+    TotalizerReadings(const DayRows &days, const MetadataCatalogue &catalogue);
 
     // The reading at the midnight at from the records: the record that ends
     // there, or else the nearer of the records around it carried there
@@ -42,6 +47,9 @@ public:
     // meter has closed the first hour, the previous whole day is used. False
     // when there is no current reading or no hourly row of that day.
     bool fromCurrent(const ZeltoTable &current, const ZeltoTable &hours, QDateTime &anchor, QVariantMap &values) const;
+    // The day whose hourly rows fromCurrent uses (invalid without a
+    // current reading): the only hours it needs read.
+    static QDate currentDay(const ZeltoTable &current);
 
     // values, the counters at the midnight anchor, carried to the midnight at.
     QVariantMap carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const;
@@ -50,6 +58,6 @@ private:
     // The accumulating parameters of one row that are readings.
     QVariantMap counters(const ZeltoTable &table, int row) const;
 
-    const ZeltoTable &m_days;
+    DayRows m_days;
     const MetadataCatalogue &m_catalogue;
 };

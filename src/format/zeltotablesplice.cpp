@@ -201,6 +201,18 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
         reader.next = 0;
         return index == present;
     }
+    // Whole numbers before the cut are copied, not read: each ends at its
+    // first byte below 0x80. One out of its range stays as stored, and the
+    // spliced archive reads exactly when the stored one did.
+    if (reader.tag == TagInt || reader.tag == TagUInt || reader.tag == TagLongLong || reader.tag == TagULongLong) {
+        for (int ended = 0; ended < present; ++c.p) {
+            if (c.p >= c.end)
+                return false;
+            ended += *c.p < 0x80 ? 1 : 0;
+        }
+        column.cut = c.p;
+        return true;
+    }
     for (int i = 0; i < present; ++i) {
         if (reader.tag == TagDateTime || reader.tag == TagDate) {
             quint64 raw = 0;

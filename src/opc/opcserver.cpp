@@ -21,6 +21,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QJsonDocument>
 #include <QMap>
 #include <QMutexLocker>
 #include <QTimer>
@@ -32,12 +33,19 @@ namespace {
 
 const QString kOp = QStringLiteral("op");
 const QString kMonError = QStringLiteral("MON_ERR");
-// Items per address space message: keeps each line small.
-const int kItemsPerMessage = 500;
+// Nodes per "nodes" message: keeps each line small.
+const int kNodesPerMessage = 100;
 // A one-shot read of an unused item watches its node this long.
 const int kReadHoldMs = 60000;
-// Version of the line protocol this side speaks.
-const int kProtocolVersion = 2;
+// Version of the line protocol this side speaks (docs/protocol.md). The
+// address space goes as shapes and nodes:
+//   shape = {"op":"shape", "shape":id, "items":[[leaf, type, unit|null, unitCode|null, description|null], ...]}
+//   nodes = {"op":"nodes", "nodes":[{"node":id, "branch":text, "shape":id, "time":text|null,
+//                                    "values":[...], "qualities":[...]}, ...]}
+// an item's id being branch + separator + leaf. Compatible as the rest of
+// the protocol: unknown fields are ignored; what an older gateway would
+// misread raises the version (3: shapes and nodes instead of whole items).
+const int kProtocolVersion = 3;
 // The settings the gateway and the item names are made from, with their defaults.
 const QMap<QString, QVariant> &opcSettings()
 {
@@ -309,6 +317,7 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
     opcNode.row = current.toMap(current.rowCount() - 1);
     const QString branch = names.nodeBranch(node, groupName);
+    opcNode.branch = branch;
     for (const QString &column : current.columnNames()) {
         if (!catalogue.isParam(column))
             continue;
@@ -353,20 +362,22 @@ void OPCServer::publishNewNode(int nodeId)
         if (!addNodeItems(node, itemNames()))
             return;
     }
-    if (m_gateway)
-        m_gateway->send(itemsMessage(nodeId));
+    if (!m_gateway)
+        return;
+    for (const QJsonObject &message : itemsMessages(nodeId))
+        m_gateway->send(message);
 }
 
-QJsonObject OPCServer::itemsMessage(int nodeId) const
+QList<QJsonObject> OPCServer::itemsMessages(int nodeId)
 {
     QMutexLocker lock(&m_mutex);
+    QList<QJsonObject> messages;
     const auto node = m_nodes.constFind(nodeId);
     if (node == m_nodes.constEnd() || node->items.isEmpty())
-        return QJsonObject();
-    QJsonArray entries;
-    for (auto it = node->items.constBegin(); it != node->items.constEnd(); ++it)
-        entries.append(itemEntry(it.value(), *node, it.key()));
-    return QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), entries}};
+        return messages;
+    const int shape = shapeFor(*node, messages);
+    messages.append(QJsonObject{{kOp, QStringLiteral("nodes")}, {QStringLiteral("nodes"), QJsonArray{nodeEntry(*node, shape)}}});
+    return messages;
 }
 
 void OPCServer::setItemsUsed(const QStringList &names, bool used)
@@ -472,27 +483,51 @@ void OPCServer::updateNode(int nodeId)
         m_gateway->send(message);
 }
 
-QJsonObject OPCServer::itemEntry(const QString &name, const OpcNode &node, const QString &column) const
+QJsonArray OPCServer::shapeOf(const OpcNode &node) const
 {
-    const Item item = m_items.value(name);
-    const QPair<QJsonValue, int> published = OpcValue::published(node.row.value(column), item.type);
-    const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
-    QJsonObject entry{{QStringLiteral("id"), name},
-                      {QStringLiteral("node"), node.nodeId},
-                      {QStringLiteral("type"), OpcValue::typeName(item.type)},
-                      {QStringLiteral("value"), published.first},
-                      {QStringLiteral("quality"), published.second},
-                      {QStringLiteral("time"), date.isValid() ? utcText(date) : QJsonValue()}};
-    // Left out when there is nothing to say: the gateway then adds nothing.
-    if (!item.unit.isEmpty()) {
-        entry.insert(QStringLiteral("unit"), item.unit);
-        const QString code = UnitCodes::commonCode(item.unit);
-        if (!code.isEmpty())
-            entry.insert(QStringLiteral("unitCode"), code);
+    QJsonArray shape;
+    for (auto it = node.items.constBegin(); it != node.items.constEnd(); ++it) {
+        const Item item = m_items.value(it.value());
+        // Left out (null) when there is nothing to say: the gateway then adds nothing.
+        const QString code = item.unit.isEmpty() ? QString() : UnitCodes::commonCode(item.unit);
+        shape.append(QJsonArray{it.value().mid(node.branch.size() + 1), OpcValue::typeName(item.type),
+                                item.unit.isEmpty() ? QJsonValue() : QJsonValue(item.unit),
+                                code.isEmpty() ? QJsonValue() : QJsonValue(code),
+                                item.description.isEmpty() ? QJsonValue() : QJsonValue(item.description)});
     }
-    if (!item.description.isEmpty())
-        entry.insert(QStringLiteral("description"), item.description);
-    return entry;
+    return shape;
+}
+
+QJsonObject OPCServer::nodeEntry(const OpcNode &node, int shape) const
+{
+    QJsonArray values;
+    QJsonArray qualities;
+    for (auto it = node.items.constBegin(); it != node.items.constEnd(); ++it) {
+        const QPair<QJsonValue, int> published =
+            OpcValue::published(node.row.value(it.key()), m_items.value(it.value()).type);
+        values.append(published.first);
+        qualities.append(published.second);
+    }
+    const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
+    return QJsonObject{{QStringLiteral("node"), node.nodeId},
+                       {QStringLiteral("branch"), node.branch},
+                       {QStringLiteral("shape"), shape},
+                       {QStringLiteral("time"), date.isValid() ? utcText(date) : QJsonValue()},
+                       {QStringLiteral("values"), values},
+                       {QStringLiteral("qualities"), qualities}};
+}
+
+int OPCServer::shapeFor(const OpcNode &node, QList<QJsonObject> &messages)
+{
+    const QJsonArray shape = shapeOf(node);
+    const QByteArray key = QJsonDocument(shape).toJson(QJsonDocument::Compact);
+    const auto known = m_shapes.constFind(key);
+    if (known != m_shapes.constEnd())
+        return known.value();
+    const int id = m_shapes.size() + 1;
+    m_shapes.insert(key, id);
+    messages.append(QJsonObject{{kOp, QStringLiteral("shape")}, {QStringLiteral("shape"), id}, {QStringLiteral("items"), shape}});
+    return id;
 }
 
 void OPCServer::onGatewayStarted()
@@ -522,6 +557,7 @@ void OPCServer::onGatewayStarted()
     // The values as last known: a restarted gateway starts where the last
     // one was. Sent a few batches at a time between the clients' requests.
     QMutexLocker lock(&m_mutex);
+    m_shapes.clear();
     m_streamIds = m_nodes.keys();
     lock.unlock();
     const int generation = ++m_streamGeneration;
@@ -536,20 +572,25 @@ void OPCServer::streamStep(int generation)
     timer.start();
     QMutexLocker lock(&m_mutex);
     QJsonArray batch;
+    const auto sendBatch = [this, &batch]() {
+        m_gateway->send(QJsonObject{{kOp, QStringLiteral("nodes")}, {QStringLiteral("nodes"), batch}});
+        batch = QJsonArray();
+    };
     while (!m_streamIds.isEmpty() && timer.elapsed() < kBuildStepMs) {
         const auto node = m_nodes.constFind(m_streamIds.takeFirst());
-        if (node == m_nodes.constEnd())
+        if (node == m_nodes.constEnd() || node->items.isEmpty())
             continue;
-        for (auto it = node->items.constBegin(); it != node->items.constEnd(); ++it) {
-            batch.append(itemEntry(it.value(), *node, it.key()));
-            if (batch.size() == kItemsPerMessage) {
-                m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), batch}});
-                batch = QJsonArray();
-            }
-        }
+        // A new shape goes before the batch of the nodes that use it.
+        QList<QJsonObject> shapes;
+        const int shape = shapeFor(*node, shapes);
+        for (const QJsonObject &message : qAsConst(shapes))
+            m_gateway->send(message);
+        batch.append(nodeEntry(*node, shape));
+        if (batch.size() == kNodesPerMessage)
+            sendBatch();
     }
     if (!batch.isEmpty())
-        m_gateway->send(QJsonObject{{kOp, QStringLiteral("items")}, {QStringLiteral("items"), batch}});
+        sendBatch();
     if (!m_streamIds.isEmpty()) {
         QTimer::singleShot(0, this, [this, generation]() { streamStep(generation); });
         return;

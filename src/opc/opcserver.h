@@ -72,8 +72,10 @@ public:
     // The used items' values of the node as one update message; empty when
     // none of its items is used.
     QJsonObject updateMessage(int nodeId);
-    // The node's items as one address space message; empty when it has none.
-    QJsonObject itemsMessage(int nodeId) const;
+    // The messages that publish the node's items to the running gateway: its
+    // shape when the gateway has not had that shape yet, then the node;
+    // none when it has no items.
+    QList<QJsonObject> itemsMessages(int nodeId);
 
 signals:
     void addressSpaceBuilt();
@@ -90,6 +92,7 @@ private:
     {
         int nodeId = 0;
         QString modelCode;
+        QString branch;                 // the item names' common start, before the separator
         QMap<QString, QString> items;   // column -> item name
         QSet<QString> activeColumns;    // columns of the items in use; guarded by m_mutex
         QVariantMap row;                // the latest values, by column
@@ -121,7 +124,13 @@ private:
     // (those that changed) once the current burst of changes is over.
     void viewsMayChange(const QString &event, int id);
     void sendViews();
-    QJsonObject itemEntry(const QString &name, const OpcNode &node, const QString &column) const;
+    // The node's shape: what each item is, below the branch. The caller holds m_mutex.
+    QJsonArray shapeOf(const OpcNode &node) const;
+    // The node's entry of a "nodes" message, by its shape. The caller holds m_mutex.
+    QJsonObject nodeEntry(const OpcNode &node, int shape) const;
+    // The id of the node's shape for the running gateway; a shape it has not
+    // had yet is appended to messages. The caller holds m_mutex.
+    int shapeFor(const OpcNode &node, QList<QJsonObject> &messages);
 
     OpcGateway *m_gateway = nullptr;
     bool m_active = false;
@@ -145,6 +154,8 @@ private:
     // see (OpcVisibility), the users whose view is to be sent again, and
     // whether that is queued.
     QHash<int, QJsonObject> m_views;
+    // The shapes sent to the running gateway, by their compact JSON, and their ids. Guarded by m_mutex.
+    QHash<QByteArray, int> m_shapes;
     QSet<int> m_staleViews;
     bool m_viewsQueued = false;
     // Serialises the item use bookkeeping with the data monitor's calls

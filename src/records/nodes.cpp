@@ -30,29 +30,32 @@ QString nodeQuery(const char *from)
 
 } // namespace
 
-const QString &Nodes::columns()
+QString Nodes::columns()
 {
-    static const QString text = QStringLiteral(
-        "SELECT nodes.*"
-        "      , not current_data is null AS has_current_data"
-        "      , not month_data is null AS has_month_data"
-        "      , not month_totals is null AS has_month_totals"
-        "      , not day_data is null AS has_day_data"
-        "      , not day_totals is null AS has_day_totals"
-        "      , not hour_data is null AS has_hour_data"
-        "      , not current_data is null"
-        "     OR not month_data is null OR not month_totals is null"
-        "     OR not day_data is null OR not day_totals is null"
-        "     OR not hour_data is null AS has_archives"
-        "      , not current_data is null AND not day_data is null AS has_report_data"
-        "      , not check_params is null AS has_check_params"
-        "      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
-        "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
-        "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
-        "      , (SELECT group_concat(last_error) FROM tasks WHERE node_id = nodes.id) AS read_error"
-        "      , (SELECT count(*) FROM check_log"
-        "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails");
-    return text;
+    // The archives' presence is asked without reading them (holdsValue);
+    // the per-node counts use the indexes on node_id (tasks_node_id,
+    // check_log_node_ctime and the UNIQUE ones).
+    const SqlDialect &sql = Database::dialect();
+    const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
+    return QStringLiteral("SELECT nodes.*")
+        + QStringLiteral("      , %1 AS has_current_data"
+                         "      , %2 AS has_month_data"
+                         "      , %3 AS has_month_totals"
+                         "      , %4 AS has_day_data"
+                         "      , %5 AS has_day_totals"
+                         "      , %6 AS has_hour_data"
+                         "      , %1 OR %2 OR %3 OR %4 OR %5 OR %6 AS has_archives"
+                         "      , %1 AND %4 AS has_report_data"
+                         "      , %7 AS has_check_params")
+              .arg(held("current_data"), held("month_data"), held("month_totals"), held("day_data"),
+                   held("day_totals"), held("hour_data"), held("check_params"))
+        + QStringLiteral("      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
+                         "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
+                         "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
+                         "      , (SELECT %1 FROM tasks WHERE node_id = nodes.id) AS read_error"
+                         "      , (SELECT count(*) FROM check_log"
+                         "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails")
+              .arg(sql.joined(QStringLiteral("last_error")));
 }
 
 ZeltoTable Nodes::list()

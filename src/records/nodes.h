@@ -14,7 +14,7 @@ class Nodes
 public:
     // The select list every node query begins with: the nodes columns, then
     // the computed status columns.
-    static const QString &columns();
+    static QString columns();
 
     // The visible nodes, by group name and node name.
     static ZeltoTable list();

@@ -266,7 +266,8 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
         return false;
     if (!Database::execute(QStringLiteral("DELETE FROM user_groups WHERE user_id = ?"), {id}))
         return false;
-    const QString insert = QStringLiteral("INSERT OR REPLACE INTO user_groups (user_id, group_id) VALUES (?, ?)");
+    const QStringList columns = {QStringLiteral("user_id"), QStringLiteral("group_id")};
+    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("user_groups"), columns, columns);
     for (const QVariant &groupId : qAsConst(ids)) {
         if (!Database::execute(insert, {id, groupId}))
             return false;

@@ -1,5 +1,6 @@
 #include "consolesite.h"
 
+#include "database.h"
 #include "zelto.h"
 #include "zeltohttpserver.h"
 #include "zeltoserver.h"
@@ -8,6 +9,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QUrl>
 
 #include <memory>
 
@@ -24,6 +28,21 @@ QString folder()
     return QString();
 }
 
+QJsonArray otherServers()
+{
+    QJsonArray list;
+    const QVariant setting = Database::getSetting(QStringLiteral("consoleServers"));
+    // One address as text counts as a list of one.
+    const QStringList entries =
+        setting.type() == QVariant::String ? QStringList{setting.toString()} : setting.toStringList();
+    for (const QString &entry : entries) {
+        const QUrl url(entry.trimmed(), QUrl::StrictMode);
+        if (url.isValid() && !url.host().isEmpty() && (url.scheme() == QLatin1String("ws") || url.scheme() == QLatin1String("wss")))
+            list.append(url.toString());
+    }
+    return list;
+}
+
 void install()
 {
     ZeltoHttpServer *http = ZeltoHttpServer::global();
@@ -38,6 +57,13 @@ void install()
     const auto files = std::make_shared<ZeltoStaticFolder>(path);
     http->routePrefix("/", [files](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
         files->serve(request, response);
+    });
+    // The other servers of the installation, for the page to go on with when this one stops answering.
+    http->route("/servers.json", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+        if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
+            return;
+        response.contentType = "application/json";
+        response.body = QJsonDocument(otherServers()).toJson(QJsonDocument::Compact);
     });
     // The WebSocket connection answers a broken upgrade request, or one from
     // a page of another site, itself.

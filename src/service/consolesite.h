@@ -1,9 +1,10 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QString>
 
 // The operators' web console on the HTTP listener: GET / and the console's
-// files, and on /rpc the RPC server's WebSocket (the same commands,
+// files, the list of the installation's other servers, and on /rpc the RPC server's WebSocket (the same commands,
 // sessions, rights and change events as "wsPort"), so that a browser needs
 // one port.
 namespace ConsoleSite {
@@ -14,7 +15,12 @@ namespace ConsoleSite {
 // empty when there is none.
 QString folder();
 
-// Routes / and /rpc on the HTTP listener (an exact route such as /metrics
+// The setting "consoleServers" (the other servers of the installation, as
+// WebSocket addresses ws://host:port/rpc) without the entries that are no
+// such address: what GET /servers.json answers.
+QJsonArray otherServers();
+
+// Routes /, /servers.json and /rpc on the HTTP listener (an exact route such as /metrics
 // keeps its own handler).
 void install();
 

@@ -17,9 +17,12 @@ double fileSize(const QString &path)
 
 } // namespace
 
-void MetricsPage::install()
+void MetricsPage::install(std::function<bool()> active)
 {
     ZeltoMetrics *metrics = ZeltoMetrics::instance();
+    metrics->describeGauge("orvex_server_active",
+                           "1 on the active server of its database, 0 on a standby.",
+                           [active]() { return active() ? 1.0 : 0.0; });
     metrics->describeGauge("orvex_database_size_bytes", "Size of the database file.", []() {
         return fileSize(Database::openFileName());
     });

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "activelock.h"
 #include "apicommand.h"
 #include "consolesite.h"
 #include "database.h"
@@ -8,6 +9,7 @@
 #include "journalcompaction.h"
 #include "metricspage.h"
 #include "scheduler.h"
+#include "serverrole.h"
 #include "taskmanager.h"
 #include "user.h"
 #include "xmlrpcserver.h"
@@ -77,10 +79,21 @@ void Service::start()
 {
     installTranslators();
     ZeltoSystem::instance()->setSettingsPath(settingsFilePath());
+    const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
+    if (!settings.isValid()) {
+        logMessage(settings.error(), QtServiceBase::Error);
+        return;
+    }
+    m_role = new ServerRole(
+        settings, [this]() { return startActive(); }, [this]() { stopActive(); }, this);
+    m_role->begin(ActiveLock::DefaultRetryMs, ActiveLock::DefaultCheckMs);
+}
 
+bool Service::startActive()
+{
     if (!Database::init()) {
         logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
-        return;
+        return false;
     }
     Database::setClock(m_clock);
     // A copy the last run did not finish (killed, power cut) leaves its
@@ -108,9 +121,17 @@ void Service::start()
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер запущен: версия БД %1, команд %2")
                                                            .arg(Database::version())
                                                            .arg(ApiCommand::table().size()));
+    return true;
 }
 
 void Service::stop()
+{
+    delete m_role;   // stops the active server's work
+    m_role = nullptr;
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
+}
+
+void Service::stopActive()
 {
     m_maintenance->stop();
     JournalCompaction::abort();
@@ -126,7 +147,6 @@ void Service::stop()
     TaskManager::destroyInstance();
     delete User::instance();
     Database::destroy();
-    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер остановлен"));
 }
 
 void Service::installTranslators()
@@ -180,7 +200,7 @@ void Service::openListeners(const QHostAddress &address)
     for (const char *name : {"requestBufferLimit", "connectionsPerAddress", "allowedHosts"})
         applyListenerSetting(QLatin1String(name), Database::getSetting(QLatin1String(name)));
     ZeltoServer::global()->setWebOrigins(Database::getSetting(QStringLiteral("wsOrigins")).toStringList());
-    MetricsPage::install();
+    MetricsPage::install([this]() { return m_role && m_role->isActive(); });
     ConsoleSite::install();
     followPortSettings();
 }

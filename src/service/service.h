@@ -11,13 +11,15 @@
 #include <QObject>
 
 class QTranslator;
+class ServerRole;
 class ZeltoClock;
 class ZeltoTimer;
 
 // The data server as a service: the start-up sequence that opens the
 // database and creates the long-lived objects in a fixed order, the orderly
 // shutdown, and the ten-minute maintenance check (backup and journal
-// compaction).
+// compaction). All of it runs only while the server is the active one of its
+// database (ServerRole); a standby waits with none of it.
 class Service : public QObject, public QtService<QCoreApplication>
 {
     Q_OBJECT
@@ -40,6 +42,11 @@ private slots:
     void onErrorMessage(const QString &message);
 
 private:
+    // The active server's work, which ServerRole brings up and takes down:
+    // database, tasks, scheduler, monitor, listeners, maintenance. A
+    // standby has none of it; stopActive undoes whatever startActive reached.
+    bool startActive();
+    void stopActive();
     void installTranslators();
     void seedSettings();
     // The interface of INI "Server/address" for every listener; all when unset or unreadable.
@@ -57,6 +64,7 @@ private:
     void onBackupFinished(const QDateTime &started, bool ok, const QString &error);
     void compactIfDue(const QDateTime &now);
 
+    ServerRole *m_role = nullptr;   // from start to stop
     // The clock of everything the service creates: the system's.
     ZeltoClock *m_clock;
     ZeltoTimer *m_maintenance;   // active while the service runs

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "databasebackup.h"
+#include "databasesettings.h"
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -22,7 +23,7 @@ namespace {
 Database *s_instance = nullptr;
 
 // The highest step there is; a file above it comes from a newer release.
-const int SchemaVersion = 7;
+const int SchemaVersion = 8;
 
 QString defaultConnectionName()
 {
@@ -77,6 +78,7 @@ Database::~Database()
 {
     if (s_instance == this)
         s_instance = nullptr;
+    m_statements.clear();
     db.close();
     db = QSqlDatabase();
 }
@@ -93,6 +95,15 @@ QSqlDatabase Database::connection()
     if (s_instance)
         return s_instance->db;
     return QSqlDatabase::database(defaultConnectionName(), false);
+}
+
+StatementCache::Lease Database::statement(const QString &text)
+{
+    if (s_instance)
+        return s_instance->m_statements.acquire(s_instance->db, text);
+    // No connection of ours: the statement is used once.
+    StatementCache once;
+    return once.acquire(connection(), text);
 }
 
 void Database::setClock(ZeltoClock *clock)
@@ -113,6 +124,13 @@ Database *Database::instance()
 int Database::version()
 {
     return s_instance ? s_instance->m_version : -1;
+}
+
+const SqlDialect &Database::dialect()
+{
+    // The data lives in SQLite alone so far (Database::open refuses QPSQL).
+    static const SqlDialect sqlite(SqlDialect::SQLite);
+    return sqlite;
 }
 
 int Database::supportedVersion()
@@ -160,6 +178,13 @@ bool Database::open()
 {
     Database *database = ensureInstance();
 
+    const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
+    if (!settings.isValid())
+        return ZeltoSystem::instance()->error(settings.error());
+    // The lock of the active server works there already; the data does not yet.
+    if (settings.isPostgreSQL())
+        return ZeltoSystem::instance()->error(
+            tr("Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"));
     const QString fileName = Database::fileName();
 
     // SQLite takes a non-empty file shorter than one page for an empty
@@ -174,6 +199,7 @@ bool Database::open()
 
     if (database->db.isValid()) {
         // Opened before: let go of the old connection before replacing it.
+        database->m_statements.clear();
         database->db.close();
         database->db = QSqlDatabase();
         QSqlDatabase::removeDatabase(defaultConnectionName());
@@ -203,7 +229,7 @@ bool Database::applyPragmas()
     if (!query.exec(QLatin1String(Schema::PragmaAutoVacuum)))
         return ZeltoSystem::instance()->error(query.lastError().text());
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
-        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)))
+        || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
         return ZeltoSystem::instance()->error(query.lastError().text());
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
@@ -217,6 +243,7 @@ bool Database::applyPragmas()
 
 void Database::reopen()
 {
+    m_statements.clear();
     db.close();
     if (!db.open()) {
         ZeltoSystem::instance()->error(db.lastError().databaseText());
@@ -327,6 +354,11 @@ bool Database::update6()
 bool Database::update7()
 {
     return executeAll(Schema::nodeParamColumns(17, 24));
+}
+
+bool Database::update8()
+{
+    return executeAll({QLatin1String(Schema::IndexTasksByNode), QLatin1String(Schema::IndexCheckLogByNodeTime)});
 }
 
 bool Database::fixSchemes()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sqldialect.h"
+#include "statementcache.h"
 #include "zeltotable.h"
 
 #include <QObject>
@@ -57,6 +59,9 @@ public:
     // bytes: the value as the driver gives it; *ok false when it failed.
     static QVariant readStored(const QString &table, int id, const QString &column, bool *ok);
     static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
+    // Several columns of one row in one statement: SQLite rewrites the
+    // whole row, its large values included, on each update.
+    static bool writeData(const QString &table, int id, const QVariantMap &columns);
     static bool removeRecord(const QString &table, int id);
 
     // Row access -------------------------------------------------------------
@@ -73,6 +78,8 @@ public:
     static ZeltoTable queryToTable(QSqlQuery &query);
     static int saveRecord(const QString &table, const QVariantMap &record);
     static bool inTransaction();
+    // What the open database's SQL says its own way.
+    static const SqlDialect &dialect();
 
     // Event journal -------------------------------------------------------------
     static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
@@ -96,6 +103,7 @@ private slots:
     bool update5();
     bool update6();
     bool update7();
+    bool update8();
 
 private:
     friend class TransactionScope;
@@ -104,6 +112,8 @@ private:
 
     static Database *ensureInstance();
     static QSqlDatabase connection();
+    // The statement prepared once on the connection, lent to the caller.
+    static StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; false at the first value that cannot be encoded.
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
@@ -116,6 +126,7 @@ private:
     static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
+    StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
     ZeltoClock *m_clock;

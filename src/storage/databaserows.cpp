@@ -26,11 +26,12 @@ bool reportQuery(const QSqlQuery &query, const QString &prefix)
 
 bool Database::bindValues(QSqlQuery &query, const QVariantList &values)
 {
-    for (const QVariant &value : values) {
-        const QVariant stored = encodeValue(value);
+    // By position: a statement reused keeps its last values until each is bound anew.
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant stored = encodeValue(values.at(i));
         if (!stored.isValid())
             return false;   // the encoder has reported the type
-        query.addBindValue(stored);
+        query.bindValue(i, stored);
     }
     return true;
 }
@@ -42,8 +43,9 @@ bool Database::inTransaction()
 
 bool Database::execute(const QString &statement, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(statement))
+    StatementCache::Lease lease = Database::statement(statement);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return reportQuery(query);
     if (!bindValues(query, binds))
         return false;
@@ -54,9 +56,9 @@ bool Database::execute(const QString &statement, const QVariantList &binds)
 
 bool Database::exists(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition)))
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return reportQuery(query);
     if (!bindValues(query, binds))
         return false;
@@ -72,10 +74,9 @@ bool Database::existsId(const QString &table, int id)
 
 int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition))
-        || !bindValues(query, binds) || !query.exec() || !query.next())
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec() || !query.next())
         return -1;
     return query.value(0).toInt();
 }
@@ -83,9 +84,9 @@ int Database::findRowId(const QString &table, const QString &condition, const QV
 QStringList Database::selectDistinct(const QString &table, const QString &column)
 {
     QStringList values;
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table)))
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !query.exec())
         return values;
     while (query.next())
         values << query.value(0).toString();
@@ -96,10 +97,10 @@ QVariantList Database::selectDistinctValues(const QString &table, const QString 
                                             const QVariantList &binds)
 {
     QVariantList values;
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition))
-        || !bindValues(query, binds) || !query.exec())
+    StatementCache::Lease lease =
+        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec())
         return values;
     // The result column's own name: "nodes.ctime" arrives as "ctime".
     const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
@@ -110,9 +111,9 @@ QVariantList Database::selectDistinctValues(const QString &table, const QString 
 
 QVariantMap Database::selectRecord(const QString &statement, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.prepare(statement)) {
+    StatementCache::Lease lease = Database::statement(statement);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared()) {
         reportQuery(query);
         return QVariantMap();
     }
@@ -140,21 +141,15 @@ QVariantMap Database::readRecord(const QString &table, int id)
 
 ZeltoTable Database::selectTable(const QString &statement, const QVariantList &binds)
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    bool done;
-    if (binds.isEmpty()) {
-        done = query.exec(statement);
-    } else {
-        if (!query.prepare(statement)) {
-            reportQuery(query);
-            return ZeltoTable();
-        }
-        if (!bindValues(query, binds))
-            return ZeltoTable();
-        done = query.exec();
+    StatementCache::Lease lease = Database::statement(statement);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared()) {
+        reportQuery(query);
+        return ZeltoTable();
     }
-    if (!done) {
+    if (!bindValues(query, binds))
+        return ZeltoTable();
+    if (!query.exec()) {
         reportQuery(query);
         return ZeltoTable();
     }
@@ -196,31 +191,34 @@ int Database::saveRecord(const QString &table, const QVariantMap &record)
     const QString idKey = QStringLiteral("id");
     const bool update = record.contains(idKey);
     const QStringList keys = record.keys();
-    QString statement;
+    QVariantList values = record.values();
+    QString text;
     if (update) {
         // The id is written into its own column too, so a map of only "id" is a valid update.
         QStringList assignments;
         assignments.reserve(keys.size());
         for (const QString &key : keys)
             assignments << key + QStringLiteral(" = ?");
-        statement = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
-            + QStringLiteral(" WHERE id = ") + record.value(idKey).toString();
+        text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
+            + QStringLiteral(" WHERE id = ?");
+        values.append(record.value(idKey));
     } else {
         QStringList placeholders;
         placeholders.reserve(keys.size());
         for (int i = 0; i < keys.size(); ++i)
             placeholders << QStringLiteral("?");
-        statement = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
+        text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
             + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
 
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
-    QSqlQuery query(connection());
-    if (!query.prepare(statement)) {
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared()) {
         reportQuery(query, prefix);
         return -1;
     }
-    if (!bindValues(query, record.values()))
+    if (!bindValues(query, values))
         return -1;
     if (!query.exec()) {
         reportQuery(query, prefix);

@@ -111,15 +111,18 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 
 QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("SELECT value FROM settings WHERE name = ?"))) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText());
-    } else {
-        query.addBindValue(name);
-        if (!query.exec())
+    {
+        StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
+        QSqlQuery &query = lease.query();
+        if (!lease.isPrepared()) {
             ZeltoSystem::instance()->error(query.lastError().databaseText());
-        else if (query.next())
-            return decodeValue(query.value(0), name);
+        } else {
+            query.bindValue(0, name);
+            if (!query.exec())
+                ZeltoSystem::instance()->error(query.lastError().databaseText());
+            else if (query.next())
+                return decodeValue(query.value(0), name);
+        }
     }
     if (!defaultValue.isNull())
         setSetting(name, defaultValue);
@@ -128,23 +131,26 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)")))
-        return ZeltoSystem::instance()->error(query.lastError().databaseText());
-    query.addBindValue(name);
-    if (!bindValues(query, {value}))
-        return false;   // a value without a stored form is neither written nor published
-    if (!query.exec())
-        return ZeltoSystem::instance()->error(query.lastError().databaseText());
+    {
+        StatementCache::Lease lease = statement(dialect().insertOrReplace(
+            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
+        QSqlQuery &query = lease.query();
+        if (!lease.isPrepared())
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
+        if (!bindValues(query, {name, value}))
+            return false;   // a value without a stored form is neither written nor published
+        if (!query.exec())
+            return ZeltoSystem::instance()->error(query.lastError().databaseText());
+    }
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
 }
 
 QVariantMap Database::loadSettings()
 {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT name, value FROM settings"))) {
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared() || !query.exec()) {
         ZeltoSystem::instance()->error(query.lastError().databaseText());
         return QVariantMap();
     }
@@ -166,10 +172,11 @@ QVariant Database::readData(const QString &table, int id, const QString &column)
 QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
 {
     *ok = false;
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    const QString statement = QStringLiteral("SELECT %2 FROM %1_data WHERE id = %3").arg(table, column, QString::number(id));
-    if (!query.exec(statement) || !query.next()) {
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, column));
+    QSqlQuery &query = lease.query();
+    if (lease.isPrepared())
+        query.bindValue(0, id);
+    if (!lease.isPrepared() || !query.exec() || !query.next()) {
         // With no row the driver has no text: the prefix alone names the table.
         ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
                                            + query.lastError().databaseText());
@@ -181,14 +188,25 @@ QVariant Database::readStored(const QString &table, int id, const QString &colum
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
 {
-    QSqlQuery query(connection());
-    const QString statement =
-        QStringLiteral("UPDATE %1_data SET %2 = ? WHERE id = %3").arg(table, column, QString::number(id));
-    if (!query.prepare(statement))
+    return writeData(table, id, QVariantMap{{column, value}});
+}
+
+bool Database::writeData(const QString &table, int id, const QVariantMap &columns)
+{
+    // The id is only looked up, never assigned: an update that sets a key
+    // column makes SQLite keep a statement journal of every page the row
+    // covers, in case the key check fails halfway.
+    QStringList assignments;
+    for (auto it = columns.constBegin(); it != columns.constEnd(); ++it)
+        assignments << it.key() + QStringLiteral(" = ?");
+    StatementCache::Lease lease = statement(QStringLiteral("UPDATE %1_data SET %2 WHERE id = ?")
+                                                .arg(table, assignments.join(QStringLiteral(", "))));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
                                                   + query.lastError().databaseText());
     // A value that cannot be encoded is refused rather than stored as NULL.
-    if (!bindValues(query, {value}))
+    if (!bindValues(query, columns.values() + QVariantList{id}))
         return false;
     if (!query.exec())
         return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
@@ -198,8 +216,11 @@ bool Database::writeData(const QString &table, int id, const QString &column, co
 
 bool Database::removeRecord(const QString &table, int id)
 {
-    QSqlQuery query(connection());
-    if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table, QString::number(id))))
+    StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
+    QSqlQuery &query = lease.query();
+    if (lease.isPrepared())
+        query.bindValue(0, id);
+    if (!lease.isPrepared() || !query.exec())
         return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
                                                   + query.lastError().databaseText());
     return true;

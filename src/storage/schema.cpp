@@ -11,6 +11,7 @@ const char PragmaForeignKeys[] = "PRAGMA foreign_keys = ON";
 const char PragmaJournalMode[] = "PRAGMA journal_mode = WAL";
 const char PragmaJournalSizeLimit[] = "PRAGMA journal_size_limit = 67108864";
 const char PragmaAutoVacuum[] = "PRAGMA auto_vacuum = INCREMENTAL";
+const char PragmaSecureDelete[] = "PRAGMA secure_delete = FAST";
 const char CountTables[] = "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
 const char ReadUserVersion[] = "PRAGMA user_version";
 const char WriteUserVersion[] = "PRAGMA user_version = ";
@@ -230,6 +231,9 @@ QStringList nodeParamColumns(int first, int last)
 }
 
 const char AddTaskNextExec[] = "ALTER TABLE tasks ADD COLUMN next_exec DATETIME";
+
+const char IndexTasksByNode[] = "CREATE INDEX tasks_node_id ON tasks (node_id)";
+const char IndexCheckLogByNodeTime[] = "CREATE INDEX check_log_node_ctime ON check_log (node_id, ctime)";
 
 const char SelectRnh7Nodes[] = "SELECT id FROM nodes WHERE model_code = \"RNH7\"";
 

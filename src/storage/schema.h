@@ -19,6 +19,11 @@ extern const char PragmaJournalSizeLimit[];
 // Free pages are given back to the file system in steps (PRAGMA
 // incremental_vacuum), never by a whole VACUUM that would hold up clients.
 extern const char PragmaAutoVacuum[];
+// Freed pages are not overwritten with zeros (deleted cells on pages in use
+// still are): a save frees the pages of the node's row and writes the same
+// rows, and a day more, into new ones, and zeroing the old pages would
+// double what it writes. Compaction gives them back to the disk.
+extern const char PragmaSecureDelete[];
 extern const char CountTables[];
 extern const char ReadUserVersion[];
 extern const char WriteUserVersion[];   // followed by the version in decimal
@@ -83,6 +88,11 @@ QStringList nodeParamColumns(int first, int last);
 
 // Step 4.
 extern const char AddTaskNextExec[];
+
+// Step 8: what the node list looks up per node: its tasks, and the check-log
+// entries of its latest save.
+extern const char IndexTasksByNode[];
+extern const char IndexCheckLogByNodeTime[];
 
 // Scheme fix after version 2: the nodes of that model.
 extern const char SelectRnh7Nodes[];

@@ -8,10 +8,13 @@
 #include "transactionscope.h"
 #include "zeltotestclock.h"
 
+#include <QSqlDriver>
 #include <QtTest>
 
 #include <cmath>
 #include <memory>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -46,6 +49,15 @@ QString lastJournalEntry()
         .value("e").toString();
 }
 
+// The last count entries so, oldest first, joined by "; ".
+QString lastJournalEntries(int count)
+{
+    return Database::selectRecord("SELECT group_concat(e, '; ') AS e FROM (SELECT e FROM (SELECT rowid AS r, level || ' ' "
+                                  "|| node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC LIMIT ?) ORDER BY r)",
+                                  {count})
+        .value("e").toString();
+}
+
 ZeltoTable checkLog(int nodeId) { return CheckLog::read(nodeId, QDateTime(), QDateTime()); }
 
 } // namespace
@@ -59,6 +71,9 @@ private slots:
     {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open() && Database::setSetting("checkDateReset", true));
+        const QVariant handle = QSqlDatabase::database().driver()->handle();
+        sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
+                            [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
         Database::setClock(&m_clock);
         m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
         QVERIFY(m_node > 0);
@@ -117,12 +132,16 @@ private slots:
         const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
         QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
 
-        QVERIFY(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}));
+        // The journal entries are written with the save and go with its one commit.
+        const int commits = m_commits;
+        QVERIFY(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}, true,
+                     "Сохранение архивов"));
+        QCOMPARE(m_commits - commits, 1);
         const QVariantMap row = nodeRow(m_node);
         QVERIFY(row.value("last_update").toDateTime().isValid());
         QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // summed
         QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
-        QCOMPARE(lastJournalEntry(), QStringLiteral("WARN %1 Батарея").arg(m_node));
+        QCOMPARE(lastJournalEntries(2), QStringLiteral("WARN %1 Батарея; INFO %1 Сохранение архивов").arg(m_node));
     }
 
     void failedClockCheckLeavesNothing()
@@ -133,7 +152,8 @@ private slots:
                                    {"setting_data", record({{"name", "Ду"}, {"value", "50"}})},
                                    {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
                                    {kHour, archive({{at(3, 1), 1}})}};
-        QVERIFY2(!save(tables) && lastError().startsWith("Обнаружен сброс даты и времени"), qPrintable(lastError()));
+        QVERIFY2(!save(tables, true, "Сохранение архивов") && lastError().startsWith("Обнаружен сброс даты и времени"),
+                 qPrintable(lastError()));
         QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + lastError());
         QCOMPARE(nodeRow(m_node), before);
         QCOMPARE(QList<int>({ArchiveStore::settingData(m_node).rowCount(), stored(m_node, kCurrent).rowCount()}),
@@ -306,16 +326,17 @@ private slots:
     }
 
 private:
-    bool save(ZeltoTableMap tables, bool check = true)
+    bool save(ZeltoTableMap tables, bool check = true, const QString &note = QString())
     {
         if (!tables.contains("info"))
             tables.insert("info", record({{"id", m_node}}));
-        return ArchiveStore::saveArchives(tables, check);
+        return ArchiveStore::saveArchives(tables, check, note);
     }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 6, 1), QTime(12, 0))};   // the database's: save and check times
     std::unique_ptr<TempDatabaseHome> m_home;
     int m_node = -1;
+    int m_commits = 0;   // transactions SQLite has committed on the server's connection
 };
 
 QTEST_GUILESS_MAIN(TestArchiveStore)

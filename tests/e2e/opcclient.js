@@ -64,6 +64,19 @@ const commands = {
             tokens: e.userIdentityTokens.map((t) => opcua.UserTokenType[t.tokenType]) })) };
     },
     async browse() { return { items: await browseAll(opcua.ObjectIds.ObjectsFolder, [], []) }; },
+    // The ids of our nodes right below one (a folder's path, the Objects folder without one), all of them.
+    async children(c) {
+        const nodeId = c.folder ? new opcua.NodeId(opcua.NodeIdType.STRING, c.folder, 1) : opcua.ObjectIds.ObjectsFolder;
+        let result = await session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
+            referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+        const ids = [];
+        for (;;) {
+            for (const ref of result.references || []) if (ref.nodeId.namespace === 1) ids.push(ref.nodeId.value);
+            if (!result.continuationPoint) break;
+            [result] = await session.browseNext([result.continuationPoint], false);
+        }
+        return { status: result.statusCode.name, ids };
+    },
     async read(c) {
         const values = await session.read(c.ids.map((id) => valueAttribute(id, c.attribute)));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };

@@ -58,6 +58,26 @@ class CommandLineClient(ServerTestCase):
             listener.accept()[0].close()
             self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
 
+    def test_several_servers_the_one_that_answers(self):
+        """Of the servers given, the first that takes the connection answers; none that does is exit 2 naming each."""
+        closed, other = free_port(), free_port()
+        me = str(self.server.port)
+        for hosts in (["127.0.0.1:%d,127.0.0.1:%s" % (closed, me)],        # a list, each with its port
+                      ["-H", "127.0.0.1:%d" % closed, "-H", "[::1]:%d,127.0.0.1" % other, "-p", me],
+                      ["127.0.0.1:%s" % me, "-H", "127.0.0.1:%d" % closed]):   # the first answers: no more tried
+            args = ["-H"] + hosts if hosts[0] != "-H" else hosts
+            run = subprocess.run([binary("orvex-cli")] + args + ["echo", "7"], capture_output=True, timeout=60)
+            self.assertEqual(run.returncode, 0, (args, run.stderr))
+            self.assertEqual(json.loads(run.stdout), [7])
+        run = subprocess.run([binary("orvex-cli"), "-H", "127.0.0.1:%d,localhost:%d" % (closed, other), "noop"],
+                             capture_output=True, timeout=60)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("127.0.0.1:%d" % closed, run.stderr.decode())
+        self.assertIn("localhost:%d" % other, run.stderr.decode())
+        for bad in ("127.0.0.1:0", "127.0.0.1:x", ",", "[::1", "[::1]x"):
+            run = subprocess.run([binary("orvex-cli"), "-H", bad, "noop"], capture_output=True, timeout=60)
+            self.assertEqual(run.returncode, 3, bad)
+
 
 class CommandLineClientOfTheDataServer(ServerTestCase):
     server_ini = "requireLogin=true\n"

@@ -260,6 +260,10 @@ class ConsoleHttpTest(ServerTestCase):
         self.assertEqual(http_get(self.port, "/", method="HEAD")[::2], (200, b""))
         self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
         self.assertEqual(http_get(self.port, "/%2e%2e/CMakeCache.txt")[0], 404)   # the build folder holds the console
+        # The installation's other servers, for the page to go on with: WebSocket addresses only.
+        self.assertEqual(json.loads(http_get(self.port, "/servers.json")[2]), [])
+        self.server.admin().ok("setSetting", "consoleServers", ["ws://standby.example:8080/rpc", "http://x/", "x"])
+        self.assertEqual(json.loads(http_get(self.port, "/servers.json")[2]), ["ws://standby.example:8080/rpc"])
 
     def test_rpc_upgrade(self):
         # The same server as the TCP port: sessions, rights and change events.

@@ -143,7 +143,7 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: not accepts(self.inst.opc_port), 10))
         self.assertTrue(wait_until(lambda: accepts(self.inst.opc_port), 180, 0.2))
         self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
-        self.assertEqual(self.inst.admin.ok("getDbVersion"), 7)
+        self.assertEqual(self.inst.admin.ok("getDbVersion"), 8)
         self.client.call("connect", url=self.inst.url)
         self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in self.client.call("browse")["items"]})
         self.client.call("close")
@@ -335,10 +335,11 @@ class GatewayAccessTest(unittest.TestCase):
         folders = [item.split("\\")[0] + "\\" for item in ITEMS]
         names = CLIENT.call("read", ids=ITEMS + folders, attribute="DisplayName")["values"]
         self.assertEqual([v["statusName"] for v in names], ["BadUserAccessDenied", "Good", "BadUserAccessDenied", "Good"])
-        # Nor what the hidden one is measured in. The other came with no unit nor description that is a text.
+        # Nor what the hidden one is measured in: no path leads to it. The other came with no unit nor
+        # description that is a text.
         described = CLIENT.call("describe", ids=ITEMS)["items"]
         self.assertEqual([(d["statusName"], d["units"], d["description"]) for d in described],
-                         [("BadUserAccessDenied", {"statusName": "BadUserAccessDenied"}, None), ("Good", None, None)])
+                         [("BadUserAccessDenied", None, None), ("Good", None, None)])
         self.assertEqual(CLIENT.call("write", ids=ITEMS, value=9.0)["statuses"],
                          ["BadUserAccessDenied", "BadNotWritable"])
         # Both values reach the session's one subscription together, or neither does.
@@ -378,3 +379,47 @@ class SlowSubscriberTest(unittest.TestCase):
         while gateway.read(10) is not None:
             pass
         self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
+
+
+class CrowdTest(unittest.TestCase):
+    """Sessions that browse everything at once and ask for what is not there: each gets the whole tree, the gateway
+    stays up."""
+
+    def test_many_sessions_browse_everything(self):
+        home, port = TempHome(), free_port()
+        self.addCleanup(home.remove)
+        items = [dict(id="Узел %d\\Система\\Параметр %d" % (n, p), node=n, type="Double", value=float(p), quality=0xC0,
+                      time=None) for n in range(200) for p in range(3)]
+        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
+                           "allowAnonymous": True, "securityNone": True}, items)
+        self.addCleanup(gateway.stop)
+        gateway.wait_for("listening")
+        clients = [OpcClient() for _ in range(4)]
+        for client in clients:
+            self.addCleanup(client.stop)
+            client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
+        for client in clients:
+            client.write({"cmd": "browse"})
+        expected = sorted(item["id"] for item in items)
+        for client in clients:
+            answer = client.read(300)
+            self.assertEqual(sorted(item["id"] for item in answer["items"]), expected)
+        values = clients[0].call("read", ids=["Узел 1\\Система", "Узел 1\\", "x" * 100000, "Узел 1\\Система\\Параметр 2",
+                                              "Узел 1\\Система\\Параметр 9"])["values"]
+        self.assertEqual([v["statusName"] for v in values],
+                         ["BadNodeIdUnknown", "BadAttributeIdInvalid", "BadNodeIdUnknown", "Good", "BadNodeIdUnknown"])
+        self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
+        # Address space messages that make no sense are skipped, each said once; what was there stays.
+        for message in ({"op": "shape", "shape": "1", "items": []}, {"op": "shape", "shape": 7, "items": [[1, 2], ["a", "Float"]]},
+                        {"op": "nodes", "nodes": [None, 5, {"node": 1, "branch": "Узел 1", "shape": 99}, {"shape": 7}]},
+                        {"op": "nodes", "nodes": "all"}, {"op": "update", "items": [["Узел 1\\Система\\Параметр 2", "x", 192]]}):
+            gateway.write(message)
+        gateway.write({"op": "update", "items": [["Узел 1\\Система\\Параметр 2", 7.5, 192]]})
+        clients[0].call("subscribe", ids=["Узел 1\\Система\\Параметр 2"], interval=100)
+        clients[0].wait_change(lambda c: c["value"] == 7.5)
+        self.assertIsNone(gateway.proc.poll())
+        while not any("not written" in m.get("text", "") for m in gateway.lines) and gateway.read(30) is not None:
+            pass
+        warnings = [m["text"].split(":")[0] for m in gateway.lines if m.get("op") == "log" and m["level"] == "warning"]
+        self.assertEqual(warnings, ["shape skipped", "item skipped", "item skipped"] + ["node skipped"] * 3 + ["nodes skipped"]
+                         + ["value of Узел 1\\Система\\Параметр 2 not written"])

@@ -118,33 +118,43 @@ private slots:
                  qPrintable(lastError()));
         const QList<std::pair<bool, QStringList>> cases{
             {false,
-             {"QRV2_000125.NSD|||NS vychislitelia", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii",
-              "QRV2_000125.S1.Q|МВт·ч|MWH|Teplovaia energiia", "QRV2_000125.S1.W|МВт|MAW|Teplovaia moshchnost",
-              "QRV2_000125.S1.t1|°C|CEL|Temperatura v podaiushchem truboprovode"}},
+             {"QRV2_000125.NSD|||NS vychislitelia|0", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii|2",
+              "QRV2_000125.S1.Q|МВт·ч|MWH|Teplovaia energiia|1234.5", "QRV2_000125.S1.W|МВт|MAW|Teplovaia moshchnost|0.75",
+              "QRV2_000125.S1.t1|°C|CEL|Temperatura v podaiushchem truboprovode|70.5"}},
             {true,
-             {"ТВ-2 №000125\\НС вычислителя|||НС вычислителя",
-              "ТВ-2 №000125\\Единицы измерения тепловой энергии|||Единицы измерения тепловой энергии",
-              "ТВ-2 №000125\\Система отопления\\Тепловая мощность|МВт|MAW|Тепловая мощность",
-              "ТВ-2 №000125\\Система отопления\\Тепловая энергия|МВт·ч|MWH|Тепловая энергия",
+             {"ТВ-2 №000125\\НС вычислителя|||НС вычислителя|0",
+              "ТВ-2 №000125\\Единицы измерения тепловой энергии|||Единицы измерения тепловой энергии|2",
+              "ТВ-2 №000125\\Система отопления\\Тепловая мощность|МВт|MAW|Тепловая мощность|0.75",
+              "ТВ-2 №000125\\Система отопления\\Тепловая энергия|МВт·ч|MWH|Тепловая энергия|1234.5",
               "ТВ-2 №000125\\Система отопления\\Температура в подающем трубопроводе|°C|CEL|"
-              "Температура в подающем трубопроводе"}}};
+              "Температура в подающем трубопроводе|70.5"}}};
         for (const auto &[russian, expected] : cases) {
             Database::setSetting("useRussianInOPC", russian);
             OPCServer server;
             server.buildAddressSpace();
-            // id|unit|unitCode|description of each item in the message
+            // The node's shape, then the node by it: id|unit|unitCode|description|value of each item.
+            const QList<QJsonObject> messages = server.itemsMessages(node);
+            QCOMPARE(messages.size(), 2);
+            const QJsonArray shape = messages[0].value("items").toArray();
+            const QJsonObject entry = messages[1].value("nodes").toArray().at(0).toObject();
+            QCOMPARE(entry.value("shape"), messages[0].value("shape"));
+            QCOMPARE(entry.value("node").toInt(), node);
+            const QJsonArray values = entry.value("values").toArray();
+            QCOMPARE(values.size(), shape.size());
             QStringList sent;
-            for (const QJsonValue &entry : server.itemsMessage(node).value("items").toArray()) {
-                const QJsonObject item = entry.toObject();
-                QStringList fields;
-                for (const char *key : {"id", "unit", "unitCode", "description"})
-                    fields << item.value(key).toString();
-                sent << fields.join('|');
+            for (int i = 0; i < shape.size(); ++i) {
+                const QJsonArray item = shape[i].toArray();
+                sent << QStringList{entry.value("branch").toString() + (russian ? "\\" : ".") + item[0].toString(),
+                                    item[2].toString(), item[3].toString(), item[4].toString(),
+                                    QString::number(values[i].toDouble())}
+                            .join('|');
             }
             sent.sort();
             QStringList wanted = expected;
             wanted.sort();
             QCOMPARE(sent, wanted);
+            // The running gateway has the shape now: the node alone goes again.
+            QCOMPARE(server.itemsMessages(node).size(), 1);
         }
         Database::setSetting("useRussianInOPC", false);
     }

@@ -1,5 +1,5 @@
-// Which items and folders a session sees: its user's nodes, everything when
-// anonymous, nothing when nobody told.
+// Which nodes' items and folders a session sees: its user's nodes,
+// everything when anonymous, nothing when nobody told.
 "use strict";
 
 const test = require("node:test");
@@ -9,28 +9,23 @@ const { ItemAccess, ANONYMOUS } = require(path.join(__dirname, "..", "..", "tool
 
 test("a session sees the items and folders of its user's nodes", () => {
     const access = new ItemAccess();
-    access.addItem("A\\B\\x", 1, ["A\\", "A\\B\\"]);
-    access.addItem("A\\C\\y", 2, ["A\\", "A\\C\\"]);
-    access.addItem("D\\z", undefined, ["D\\"]); // came without its node
-    const [user, other, anonymous, stranger] = [{}, {}, {}, {}];
     access.setView(7, ItemAccess.viewOf({ nodes: [1, 3] }));
     access.setView(8, ItemAccess.viewOf({ all: true }));
+    const [user, other, anonymous, stranger] = [{}, {}, {}, {}];
     [[user, 7], [other, 8], [anonymous, ANONYMOUS], [stranger, 9]].forEach(([s, viewer]) => access.bind(s, viewer));
+    // Items of node 1, of node 2, without a node; folders above nodes 1 and 2, above 2 and 4, above none.
     const seen = (session) => ({
-        items: ["A\\B\\x", "A\\C\\y", "D\\z", "E\\unknown"].filter((id) => access.seesItem(session, id)),
-        folders: ["A\\", "A\\B\\", "A\\C\\", "D\\", "E\\"].filter((f) => access.seesFolder(session, f)),
+        items: [1, 2, undefined].filter((node) => access.seesNode(session, node)),
+        folders: [new Set([1, 2]), new Set([2, 4]), 2, undefined].filter((nodes) => access.seesAnyNode(session, nodes)),
     });
-    assert.deepStrictEqual(seen(user), { items: ["A\\B\\x"], folders: ["A\\", "A\\B\\"] });
-    const everything = {
-        items: ["A\\B\\x", "A\\C\\y", "D\\z", "E\\unknown"],
-        folders: ["A\\", "A\\B\\", "A\\C\\", "D\\", "E\\"],
-    };
+    assert.deepStrictEqual(seen(user), { items: [1], folders: [new Set([1, 2])] });
+    const everything = { items: [1, 2, undefined], folders: [new Set([1, 2]), new Set([2, 4]), 2, undefined] };
     assert.deepStrictEqual(seen(other), everything);
     assert.deepStrictEqual(seen(anonymous), everything);
     assert.deepStrictEqual(seen(stranger), { items: [], folders: [] });
     // A new view counts for the user's sessions at once; a closed session sees nothing.
     access.setView(7, ItemAccess.viewOf({ nodes: [2] }));
-    assert.deepStrictEqual(seen(user), { items: ["A\\C\\y"], folders: ["A\\", "A\\C\\"] });
+    assert.deepStrictEqual(seen(user), { items: [2], folders: [new Set([1, 2]), new Set([2, 4]), 2] });
     access.unbind(other);
     assert.deepStrictEqual(seen(other), { items: [], folders: [] });
 });

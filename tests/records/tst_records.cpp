@@ -1,5 +1,6 @@
 // What the wire cannot show of the record rules: the order of change notifications,
-// held back while a transaction is open; the next run shown with a task, at a
+// held back while a transaction is open; what the node list reads to tell whether a
+// node has archives; the next run shown with a task, at a
 // chosen "now" (the zone has daylight saving time: calendar steps keep the
 // wall-clock time across a change). The rest is tested end to end.
 
@@ -13,7 +14,14 @@
 #include "transactionscope.h"
 #include "users.h"
 
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
+
+#include <functional>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -96,6 +104,39 @@ private slots:
         Nodes::changed(id);
         Tasks::changed(taskId);
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("nodeSaved %1").arg(id), QStringLiteral("taskSaved %1").arg(taskId)}));
+    }
+
+    // The node list costs what its rows cost: whether an archive is there is
+    // read from the row's header, not from the archive's megabytes, and a
+    // node's tasks and check-log entries are looked up by index.
+    void nodeRecordsReadNoArchive()
+    {
+        const int id = node();
+        task(id);
+        QSqlQuery write;
+        QVERIFY(write.prepare("UPDATE nodes_data SET day_data = ?, hour_data = ? WHERE id = ?"));
+        write.addBindValue(QByteArray(4096, 'd'));
+        write.addBindValue(QByteArray(4 << 20, 'h'));
+        write.addBindValue(id);
+        QVERIFY2(write.exec(), qPrintable(write.lastError().text()));
+
+        QVariantMap record;
+        const int pages = pagesRead([&] { record = Nodes::get(id); });
+        QCOMPARE(QVariantList({record.value("has_day_data"), record.value("has_hour_data"), record.value("has_current_data"),
+                               record.value("has_archives"), record.value("has_report_data")}),
+                 QVariantList({1, 1, 0, 1, 0}));
+        QVERIFY2(pages < 64, qPrintable(QStringLiteral("%1 pages read for one node record").arg(pages)));
+        QVERIFY2(pagesRead([] { Nodes::list(); }) < 64 * 2, "the node list read an archive");
+
+        QSqlQuery plan;
+        QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns()
+                          + " FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = 1"));
+        QStringList scans;
+        while (plan.next()) {
+            if (plan.value(3).toString().startsWith("SCAN "))
+                scans << plan.value(3).toString();
+        }
+        QCOMPARE(scans, QStringList());
     }
 
     // A stored value that cannot be written undoes the row written before it.
@@ -260,6 +301,20 @@ private slots:
     }
 
 private:
+    // Pages of the database the work read, from SQLite's cache or the file.
+    static int pagesRead(const std::function<void()> &work)
+    {
+        const QVariant handle = QSqlDatabase::database().driver()->handle();
+        sqlite3 *db = *static_cast<sqlite3 *const *>(handle.constData());
+        int hits = 0, misses = 0, highWater = 0;
+        sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_HIT, &hits, &highWater, 1);
+        sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highWater, 1);
+        work();
+        sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_HIT, &hits, &highWater, 0);
+        sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &misses, &highWater, 0);
+        return hits + misses;
+    }
+
     int node(int group = 0)
     {
         return Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}});

@@ -142,7 +142,8 @@ private slots:
         QVERIFY2(check.isGood(), qPrintable(check.error()));
         // A plain rollback-journal file, readable from read-only media.
         QCOMPARE(QVariantList({check.version(), check.nodeCount(), scalarIn(firstCopy(), "SELECT name FROM nodes"),
-                               scalarIn(firstCopy(), "PRAGMA journal_mode")}), QVariantList({7, 1, "Узел", "delete"}));
+                               scalarIn(firstCopy(), "PRAGMA journal_mode")}),
+                 QVariantList({Database::supportedVersion(), 1, "Узел", "delete"}));
         QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
 
         // Stopping the server stops a copy, and its temporary file goes.
@@ -287,7 +288,10 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("cut short") << "cut" << "проверка целостности: ";
         QTest::newRow("no schema") << "empty" << "нет таблиц схемы: users, users_data, groups";
-        QTest::newRow("newer schema") << "newer" << "версия схемы 8 новее поддерживаемой 7";
+        QTest::newRow("newer schema") << "newer"
+                                      << QStringLiteral("версия схемы %1 новее поддерживаемой %2")
+                                             .arg(Database::supportedVersion() + 1)
+                                             .arg(Database::supportedVersion());
         QTest::newRow("journal beside") << "journal" << "рядом лежит журнал незавершённой записи ";
     }
 
@@ -308,8 +312,10 @@ private slots:
                 QVERIFY(QFile::remove(copy));
             SqliteFile db;
             QVERIFY(db.open(copy, SqliteFile::ReadWrite));
-            QVERIFY(db.exec(damage == "empty" ? "CREATE TABLE other (x); PRAGMA user_version = 7"
-                                              : "PRAGMA user_version = 8"));
+            const int version = Database::supportedVersion() + (damage == "empty" ? 0 : 1);
+            QVERIFY(db.exec(QStringLiteral("%1PRAGMA user_version = %2")
+                                .arg(damage == "empty" ? "CREATE TABLE other (x); " : "")
+                                .arg(version)));
         }
         const DatabaseFileCheck check = DatabaseFileCheck::inspect(copy);
         QVERIFY2(!check.isGood() && check.error().startsWith(message), qPrintable(check.error()));

@@ -153,6 +153,43 @@ private slots:
         QCOMPARE(failure(!Database::execute("UPDATE nodes SET missing = 1")), "no such column: missing");
     }
 
+    // Statements are prepared once and kept for the connection: a use that
+    // stopped halfway does not disturb the next one of the same text, and
+    // none is left holding the file when compaction comes.
+    void statementsAreKeptAndReused()
+    {
+        const QString insert = "INSERT INTO groups (name, parent_id) VALUES (?, ?)";
+        QCOMPARE(failure(!Database::execute(insert, {"Первая", QPoint(1, 2)})),
+                 "Ошибка кодирования: неподдерживаемый тип [QPoint]");
+        QVERIFY2(Database::execute(insert, {"Первая", 0}), qPrintable(lastError()));
+        QCOMPARE(failure(!Database::execute(insert, {"Первая", 0})), "UNIQUE constraint failed: groups.name");
+        QVERIFY2(Database::execute(insert, {"Вторая", 1}), qPrintable(lastError()));
+        const ZeltoTable groups = Database::selectTable("SELECT name, parent_id FROM groups WHERE id > 0 ORDER BY id");
+        QCOMPARE(groups.columnValues("name") + groups.columnValues("parent_id"), (QVariantList{"Первая", "Вторая", 0, 1}));
+
+        // A record read from a longer result leaves its statement mid-way; VACUUM refuses to run past one.
+        QCOMPARE(Database::selectRecord("SELECT name FROM groups ORDER BY id").value("name").toString(), "Общие");
+        QVERIFY2(Database::cleanJournal(), qPrintable(lastError()));
+
+        // The same text asked for while lent: a statement of its own, the first one's reading undisturbed.
+        StatementCache cache;
+        const QString names = "SELECT name FROM groups ORDER BY id";
+        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), names);
+        QVERIFY(outer.isPrepared() && outer.query().exec() && outer.query().next());
+        {
+            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), names);
+            QVERIFY(inner.isPrepared() && inner.query().exec() && inner.query().next() && inner.query().next());
+            QCOMPARE(inner.query().value(0).toString(), "Первая");
+        }
+        QVERIFY(outer.query().next());
+        QCOMPARE(outer.query().value(0).toString(), "Первая");
+
+        // Texts made from names a caller chose do not pile up.
+        for (int i = 0; i < 2 * StatementCache::Capacity; ++i)
+            cache.acquire(QSqlDatabase::database(), QStringLiteral("SELECT %1").arg(i));
+        QVERIFY2(cache.size() <= StatementCache::Capacity, qPrintable(QString::number(cache.size())));
+    }
+
     void recordsAndTables()
     {
         const int node = addNode("Узел", 7);

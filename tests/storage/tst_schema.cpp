@@ -97,10 +97,16 @@ private slots:
     {
         QCOMPARE(Database::version(), -1);
         QVERIFY(Database::init());
-        QCOMPARE(Database::version(), 7);
-        // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded.
+        QCOMPARE(Database::version(), 8);
+        // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded. Freed pages
+        // are not zeroed (2, "fast"): a save frees its row's old pages, and zeroing them doubled its writes.
         QCOMPARE(QVariantList({scalar("PRAGMA user_version"), scalar("PRAGMA foreign_keys"), scalar("PRAGMA journal_mode"),
-                               scalar("PRAGMA journal_size_limit")}), QVariantList({7, 1, "wal", 67108864}));
+                               scalar("PRAGMA journal_size_limit"), scalar("PRAGMA secure_delete")}),
+                 QVariantList({8, 1, "wal", 67108864, 2}));
+        // What the node list looks up per node is indexed (step 8).
+        QCOMPARE(scalar("SELECT group_concat(name || ' ' || tbl_name) FROM (SELECT name, tbl_name FROM sqlite_master "
+                        "WHERE type = 'index' AND sql IS NOT NULL ORDER BY name)").toString(),
+                 QStringLiteral("check_log_node_ctime check_log,tasks_node_id tasks"));
         QVERIFY(QFile::exists(m_home->filePath("telvan.db")));
 
         // The rows the schema creates: the administrator (password "tavro", as MD5) and the common group.
@@ -112,7 +118,7 @@ private slots:
         // A second start on the same file changes nothing.
         Database::destroy();
         QVERIFY(Database::init());
-        QCOMPARE(Database::version(), 7);
+        QCOMPARE(Database::version(), 8);
         QCOMPARE(masterRows(), m_freshSchema);
     }
 
@@ -168,7 +174,7 @@ private slots:
                  QStringLiteral("232/123/056"));
         QVERIFY(Database::readData("nodes", id, "month_totals").isNull());
 
-        // Once at version 7, a restart does not swap again.
+        // Once upgraded, a restart does not swap again.
         Database::destroy();
         QVERIFY(Database::init());
         QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
@@ -181,12 +187,14 @@ private slots:
         QTest::addColumn<bool>("opens");
         QTest::addColumn<int>("after");
         QTest::addColumn<QString>("error");
-        for (int version = 0; version <= 6; ++version)
-            QTest::addRow("upgrade from %d", version) << version << QString() << true << 7 << QString();
+        for (int version = 0; version <= 7; ++version)
+            QTest::addRow("upgrade from %d", version) << version << QString() << true << 8 << QString();
         const QString add = "ALTER TABLE %1 ADD COLUMN %2 TEXT", duplicate = "duplicate column name: ";
         QTest::newRow("first step fails") << 3 << add.arg("tasks", "next_exec") << false << 3 << duplicate + "next_exec";
         QTest::newRow("later step fails") << 3 << add.arg("nodes", "param16") << false << 3 << duplicate + "param16";
-        QTest::newRow("newer file kept") << 7 << "PRAGMA user_version = 9" << true << 9 << "9";
+        QTest::newRow("last step fails") << 7 << "CREATE INDEX tasks_node_id ON tasks (id)" << false << 7
+                                         << "index tasks_node_id already exists";
+        QTest::newRow("newer file kept") << 8 << "PRAGMA user_version = 9" << true << 9 << "9";
     }
 
     // An upgrade ends like a fresh file; a failed one, or a newer file, is left as it was.
@@ -205,7 +213,7 @@ private slots:
         QCOMPARE(Database::init(), opens);
         QVERIFY2(lastError().contains(error), qPrintable(lastError()));
         QCOMPARE(QVariantList({Database::version(), scalar("PRAGMA user_version")}), QVariantList({after, after}));
-        QCOMPARE(masterRows(), after == 7 ? m_freshSchema : before);
+        QCOMPARE(masterRows(), after == 8 ? m_freshSchema : before);
         QCOMPARE(Database::transactionDepth(), 0);
     }
 

@@ -22,14 +22,56 @@ bool CliArguments::fail(const QString &text)
 
 QString CliArguments::usage()
 {
-    return tr("Использование: orvex-cli [-H узел] [-p порт] [-u логин -w пароль] [--table [--all]] [--timeout мс]\n"
+    return tr("Использование: orvex-cli [-H узел[:порт][,...]] [-p порт] [-u логин -w пароль] [--table [--all]] [--timeout мс]\n"
               "                 КОМАНДА [ПАРАМЕТР ...]\n"
               "       orvex-cli --version\n"
               "Каждый ПАРАМЕТР - значение JSON в формате протокола (слово, не являющееся JSON, - строка).\n"
               "--table печатает таблицу; широкие таблицы (getNodes, getTasks) - основными полями, --all - всеми.\n"
               "Код завершения: 0 - успех, 1 - сервер вернул ошибку или запрошенного нет, 2 - сервер недоступен,\n"
-              "3 - неверная командная строка.\n")
+              "3 - неверная командная строка.\n"
+              "Несколько серверов (-H a,b:5413 или -H a -H b): команда идёт первому, который отвечает.\n")
         + ReportArguments::usage();
+}
+
+bool CliArguments::addServers(const QString &list)
+{
+    for (const QString &item : list.split(QLatin1Char(','))) {
+        const QString entry = item.trimmed();
+        QString host = entry;
+        QString portText;
+        if (entry.startsWith(QLatin1Char('['))) {
+            const int close = entry.indexOf(QLatin1Char(']'));
+            if (close < 0 || (close + 1 < entry.size() && entry.at(close + 1) != QLatin1Char(':')))
+                return fail(tr("Неверный адрес сервера: %1").arg(entry));
+            host = entry.mid(1, close - 1);
+            portText = entry.mid(close + 2);
+        } else if (entry.count(QLatin1Char(':')) == 1) {
+            // Two or more colons: an IPv6 address without a port.
+            host = entry.section(QLatin1Char(':'), 0, 0);
+            portText = entry.section(QLatin1Char(':'), 1);
+        }
+        if (host.isEmpty())
+            return fail(tr("Неверный адрес сервера: %1").arg(entry));
+        int port = 0;
+        if (!portText.isEmpty() || entry.endsWith(QLatin1Char(':'))) {
+            bool ok = false;
+            port = int(portText.toUInt(&ok));
+            if (!ok || port == 0 || port > 65535)
+                return fail(tr("Неверный номер порта: %1").arg(portText));
+        }
+        m_servers.append({host, port});
+    }
+    return true;
+}
+
+QList<QPair<QString, quint16>> CliArguments::servers() const
+{
+    QList<QPair<QString, quint16>> result;
+    for (const auto &server : m_servers)
+        result.append({server.first, server.second ? quint16(server.second) : port});
+    if (result.isEmpty())
+        result.append({QStringLiteral("localhost"), port});
+    return result;
 }
 
 bool CliArguments::parse(const QStringList &arguments)
@@ -51,7 +93,7 @@ bool CliArguments::parse(const QStringList &arguments)
             version = true;
             return true;
         } else if (arg == QLatin1String("-H") || arg == QLatin1String("--host")) {
-            if (!optionValue(arg, host))
+            if (!optionValue(arg, value) || !addServers(value))
                 return false;
         } else if (arg == QLatin1String("-p") || arg == QLatin1String("--port")) {
             if (!optionValue(arg, value))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -14,7 +16,10 @@ public:
 
     bool help = false;
     bool version = false;
-    QString host = QStringLiteral("localhost");
+    // The servers to try, in order: each -H gives one or more, comma
+    // separated, as host, host:port or [IPv6]:port; the port is -p's when
+    // none is given. localhost when there is no -H.
+    QList<QPair<QString, quint16>> servers() const;
     quint16 port = 5412;
     QString login;
     QString password;
@@ -28,5 +33,8 @@ public:
 
 private:
     bool fail(const QString &text);
+    bool addServers(const QString &list);
+
+    QList<QPair<QString, int>> m_servers;   // port 0: -p's
     QString m_error;
 };

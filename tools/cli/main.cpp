@@ -107,9 +107,17 @@ int main(int argc, char **argv)
     ZeltoClient client;
     // Whole archives come four times smaller and read faster so.
     client.setStreamTables(true);
-    client.connectToHost(args.host, args.port);
-    if (!client.waitForConnected(qMin(args.timeoutMs, 10000))) {
-        print(stderr, lastError() + QLatin1Char('\n'));
+    // Of several servers on one database only the active one opens its port:
+    // the first that takes the connection is the one to ask.
+    QStringList failures;
+    for (const auto &server : args.servers()) {
+        client.connectToHost(server.first, server.second);
+        if (client.waitForConnected(qMin(args.timeoutMs, 10000)))
+            break;
+        failures.append(lastError());
+    }
+    if (!client.isConnected()) {
+        print(stderr, failures.join(QLatin1Char('\n')) + QLatin1Char('\n'));
         return ExitUnreachable;
     }
     if (args.hasLogin && !call(client, QStringLiteral("login"), {args.login, args.password}, args.timeoutMs))

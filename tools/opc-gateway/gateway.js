@@ -6,7 +6,9 @@
 // them to OPC UA clients and reports which items the clients use, and asks
 // the server whether a user name and password may log in and which nodes
 // that user sees: a session browses, reads and monitors only their items.
-// Standard error is for the server's log only.
+// Standard error is for the server's log only. The items are kept in compact
+// tables (itemstore.js) and their OPC UA nodes made only while clients use
+// them (lazyspace.js), so that a gateway of millions of items stays small.
 "use strict";
 
 // node-opcua prints its warnings through console.log: standard output
@@ -23,29 +25,21 @@ const { Guard } = require("./overflowguard");
 const { ItemUse } = require("./itemuse");
 const { ItemAccess, ANONYMOUS } = require("./itemaccess");
 const { EngineeringUnits } = require("./engineeringunits");
+const { ItemStore } = require("./itemstore");
+const { LazySpace } = require("./lazyspace");
 
 Guard.install(opcua.MonitoredItem);
 
 // Version of the line protocol this program speaks (the "config" line's
-// "version" must match its major number).
-const PROTOCOL_VERSION = 2;
+// "version" must match its major number). The address space comes as
+//   {"op":"shape", "shape":id, "items":[[leaf, type, unit|null, unitCode|null, description|null], ...]}
+//   {"op":"nodes", "nodes":[{"node":id, "branch":text, "shape":id, "time":text|null,
+//                            "values":[...], "qualities":[...]}, ...]}
+// an item's id being branch + separator + leaf; unknown ops and fields are
+// ignored, and what an older peer would misread raises the version (3:
+// shapes and nodes instead of whole items).
+const PROTOCOL_VERSION = 3;
 const LOGIN_TIMEOUT_MS = 10000;
-
-const QUALITY = {
-    0xc0: opcua.StatusCodes.Good,
-    0x00: opcua.StatusCodes.Bad,
-    0x08: opcua.StatusCodes.BadNotConnected,
-};
-
-// numeric: a number with a unit is an AnalogUnitType variable.
-const TYPES = {
-    Boolean: { dataType: opcua.DataType.Boolean, zero: false },
-    Int32: { dataType: opcua.DataType.Int32, zero: 0, numeric: true },
-    UInt32: { dataType: opcua.DataType.UInt32, zero: 0, numeric: true },
-    Double: { dataType: opcua.DataType.Double, zero: 0, numeric: true },
-    String: { dataType: opcua.DataType.String, zero: "" },
-    DateTime: { dataType: opcua.DataType.DateTime, zero: null },
-};
 
 function send(message) {
     process.stdout.write(JSON.stringify(message) + "\n");
@@ -58,11 +52,8 @@ function log(level, text) {
 let config = null;
 let server = null;
 let namespace = null;
-let started = false;
-const pendingItems = [];
-const variables = new Map(); // item name -> { variable, type }
-const folders = new Map(); // branch path -> folder node
-const published = new WeakMap(); // folder or variable node -> { item } or { folder }: its id
+let store = null; // the items, from the "shape" and "nodes" messages
+let space = null; // their OPC UA nodes, once the server runs
 const monitored = new Set(); // monitored items of the published items
 const access = new ItemAccess();
 const units = new EngineeringUnits();
@@ -76,143 +67,38 @@ const itemUse = new ItemUse({
     },
 });
 
-function wireValue(type, value) {
-    const t = TYPES[type];
-    if (value === null || value === undefined) {
-        return type === "DateTime" ? opcua.minOPCUADate : t.zero;
-    }
-    if (type === "DateTime") {
-        const date = new Date(value);
-        return Number.isNaN(date.getTime()) ? opcua.minOPCUADate : date;
-    }
-    return value;
-}
-
-function quality(code) {
-    return QUALITY[code] || opcua.StatusCodes.Bad;
-}
-
-function timeOf(text) {
-    const date = text ? new Date(text) : new Date();
-    return Number.isNaN(date.getTime()) ? new Date() : date;
-}
-
-// The folder of an item's branch, made when missing; paths gets the path of
-// every folder on the way.
-function folderFor(parts, paths) {
-    let parent = server.engine.addressSpace.rootFolder.objects;
-    let branch = "";
-    for (const part of parts) {
-        branch += part + config.separator;
-        let folder = folders.get(branch);
-        if (!folder) {
-            // Folders take their path with a trailing separator as id, so
-            // that no folder takes an item's id.
-            folder = namespace.addFolder(parent, {
-                browseName: new opcua.QualifiedName({ name: part, namespaceIndex: namespace.index }),
-                nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, branch, namespace.index),
-                displayName: part,
-            });
-            folders.set(branch, folder);
-            published.set(folder, { folder: branch });
-            // A hidden folder reads as denied too: its name is a node's.
-            const path = branch;
-            const readAttribute = folder.readAttribute;
-            folder.readAttribute = function (context, ...rest) {
-                if (context && context.session && !access.seesFolder(context.session, path)) return denied();
-                return readAttribute.call(this, context, ...rest);
-            };
-        }
-        paths.push(branch);
-        parent = folder;
-    }
-    return parent;
-}
-
-function addItem(item) {
-    if (typeof item !== "object" || item === null || typeof item.id !== "string" || !TYPES[item.type]) {
-        log("warning", "item skipped: " + JSON.stringify(item).slice(0, 200));
-        return;
-    }
-    if (variables.has(item.id)) return;
-    const parts = item.id.split(config.separator);
-    const name = parts.pop();
-    const paths = [];
-    const folder = folderFor(parts, paths);
-    access.addItem(item.id, item.node, paths);
-    const engineeringUnits = units.of(item);
-    const description =
-        typeof item.description === "string" && item.description
-            ? { text: item.description, locale: typeof config.locale === "string" ? config.locale : undefined }
-            : undefined;
-    const variable = namespace.addVariable({
-        organizedBy: folder,
-        browseName: new opcua.QualifiedName({ name, namespaceIndex: namespace.index }),
-        displayName: name,
-        description,
-        nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, item.id, namespace.index),
-        dataType: TYPES[item.type].dataType,
-        typeDefinition: engineeringUnits && TYPES[item.type].numeric ? "AnalogUnitType" : undefined,
-        accessLevel: "CurrentRead",
-        userAccessLevel: "CurrentRead",
-        minimumSamplingInterval: 0,
-    });
-    variables.set(item.id, { variable, type: item.type });
-    published.set(variable, { item: item.id });
-    setValue(item.id, item.value, item.quality, timeOf(item.time));
-    // A hidden item reads as denied, every attribute of it. A client that
-    // reads an item nobody uses makes its node watched for a while.
-    const readAttribute = variable.readAttribute;
-    variable.readAttribute = function (context, attributeId, ...rest) {
-        const session = context && context.session;
-        if (session) {
-            if (!access.seesItem(session, item.id)) return denied();
-            if (attributeId === opcua.AttributeIds.Value) itemUse.hold(item.id);
-        }
-        return readAttribute.call(this, context, attributeId, ...rest);
-    };
-    if (engineeringUnits) {
-        const property = namespace.addVariable({
-            propertyOf: variable,
-            browseName: { name: "EngineeringUnits", namespaceIndex: 0 },
-            typeDefinition: "PropertyType",
-            dataType: "EUInformation",
-            accessLevel: "CurrentRead",
-            userAccessLevel: "CurrentRead",
-            minimumSamplingInterval: 0,
-            value: { dataType: opcua.DataType.ExtensionObject, value: engineeringUnits },
-        });
-        // What a hidden item is measured in is hidden with it: the session's
-        // permission check refuses its value.
-        published.set(property, { item: item.id });
-    }
-}
-
-function denied() {
-    return new opcua.DataValue({ statusCode: opcua.StatusCodes.BadUserAccessDenied });
+// Whether a session sees an item ({ ordinal }) or a folder ({ folder }) of the store.
+function sees(session, what) {
+    if (what.folder) return access.seesAnyNode(session, what.folder.nodes);
+    const item = store.describe(what.ordinal);
+    return !!item && access.seesNode(session, item.node);
 }
 
 // Whether a node of the address space is one of ours that the session may not see.
 function hiddenFrom(session, node) {
-    const what = published.get(node);
-    if (!what) return false;
-    return what.item !== undefined ? !access.seesItem(session, what.item) : !access.seesFolder(session, what.folder);
+    return !!(node && node.$orvexWhat) && !sees(session, node.$orvexWhat);
 }
 
-function itemOf(nodeId) {
-    if (!nodeId || nodeId.namespace !== namespace.index || typeof nodeId.value !== "string") return undefined;
-    return variables.has(nodeId.value) ? nodeId.value : undefined;
+function defineShape(message) {
+    if (!Number.isInteger(message.shape) || !Array.isArray(message.items)) {
+        log("warning", "shape skipped: " + JSON.stringify(message).slice(0, 200));
+        return;
+    }
+    for (const entry of store.defineShape(message.shape, message.items)) {
+        log("warning", "item skipped: " + JSON.stringify(entry).slice(0, 200));
+    }
 }
 
-function setValue(id, value, code, time) {
-    const entry = variables.get(id);
-    if (!entry) return;
-    const t = TYPES[entry.type];
-    entry.variable.setValueFromSource(
-        { dataType: t.dataType, value: wireValue(entry.type, value) },
-        quality(code),
-        time
-    );
+function addNodes(message) {
+    if (!Array.isArray(message.nodes)) {
+        log("warning", "nodes skipped: " + JSON.stringify(message).slice(0, 200));
+        return;
+    }
+    for (const node of message.nodes) {
+        if (typeof node !== "object" || node === null || !store.addNode(node)) {
+            log("warning", "node skipped: " + JSON.stringify(node).slice(0, 200));
+        }
+    }
 }
 
 function update(message) {
@@ -222,11 +108,23 @@ function update(message) {
         if (!Array.isArray(entry) || typeof entry[0] !== "string") continue;
         // One item that cannot be written must not cost the others their values.
         try {
-            setValue(entry[0], entry[1], entry[2], time);
+            const ordinal = store.find(entry[0]);
+            if (ordinal < 0) continue;
+            store.setValue(ordinal, entry[1], entry[2], time);
+            if (space) space.valueChanged(ordinal, entry[0]);
         } catch (err) {
             log("warning", `value of ${entry[0]} not written: ${err.message}`);
         }
     }
+}
+
+function denied() {
+    return new opcua.DataValue({ statusCode: opcua.StatusCodes.BadUserAccessDenied });
+}
+
+function timeOf(text) {
+    const date = text ? new Date(text) : new Date();
+    return Number.isNaN(date.getTime()) ? new Date() : date;
 }
 
 // A new session sees only what its user sees: Browse leaves hidden folders
@@ -241,8 +139,8 @@ function guardSession(session) {
     session.on("new_subscription", (subscription) => {
         const preCreate = subscription.preCreateMonitoredItem;
         subscription.preCreateMonitoredItem = function (addressSpace, timestampsToReturn, request) {
-            const node = addressSpace.findNode(request.itemToMonitor.nodeId);
-            if (node && hiddenFrom(this.$session, node)) {
+            // Refused without making the node of what the session does not see.
+            if (space.hiddenFrom(this.$session, opcua.resolveNodeId(request.itemToMonitor.nodeId))) {
                 const statusCode = opcua.StatusCodes.BadUserAccessDenied;
                 return {
                     createResult: new opcua.MonitoredItemCreateResult({ statusCode }),
@@ -252,10 +150,20 @@ function guardSession(session) {
             return preCreate.call(this, addressSpace, timestampsToReturn, request);
         };
         subscription.on("monitoredItem", (monitoredItem, itemToMonitor) => {
-            const id = itemOf(itemToMonitor.nodeId);
-            if (id !== undefined) track(monitoredItem, id, itemToMonitor.attributeId === opcua.AttributeIds.Value);
+            // Whatever of ours it watches stays made meanwhile.
+            const node = monitoredItem.node;
+            if (node && node.$orvexWhat) {
+                space.pin(node, 1);
+                monitoredItem.$orvexPinned = node;
+            }
+            if (node && node.$orvexItem !== undefined) {
+                const uses = itemToMonitor.attributeId === opcua.AttributeIds.Value;
+                track(monitoredItem, node.$orvexItem, node.$orvexWhat.ordinal, uses);
+            }
         });
         subscription.on("removeMonitoredItem", (monitoredItem) => {
+            if (monitoredItem.$orvexPinned) space.pin(monitoredItem.$orvexPinned, -1);
+            monitoredItem.$orvexPinned = undefined;
             const state = monitoredItem.$orvex;
             if (!state) return;
             monitored.delete(monitoredItem);
@@ -267,9 +175,9 @@ function guardSession(session) {
 
 // A monitored item of ours passes values on while its session sees the
 // item; its value monitoring counts as a use of the item meanwhile.
-function track(monitoredItem, item, uses) {
+function track(monitoredItem, item, ordinal, uses) {
     const record = monitoredItem.recordValue;
-    monitoredItem.$orvex = { item, uses, shown: true, record };
+    monitoredItem.$orvex = { item, ordinal, uses, shown: true, record };
     monitoredItem.recordValue = function (...args) {
         return this.$orvex && !this.$orvex.shown ? false : record.apply(this, args);
     };
@@ -286,16 +194,56 @@ function followAccess() {
         const state = monitoredItem.$orvex;
         const session = monitoredItem.$subscription && monitoredItem.$subscription.$session;
         if (!state || !session) continue;
-        const shown = access.seesItem(session, state.item);
+        const shown = sees(session, { ordinal: state.ordinal });
         if (shown === state.shown) continue;
         state.shown = shown;
         if (state.uses) {
             if (shown) itemUse.add(state.item);
             else itemUse.release(state.item);
         }
-        const value = shown ? variables.get(state.item).variable.readValue().clone() : denied();
+        const value = shown ? monitoredItem.node.readValue().clone() : denied();
         state.record.call(monitoredItem, value, true);
     }
+}
+
+// TranslateBrowsePathsToNodeIds answers a session with what it sees only:
+// a path to a hidden item or folder matches nothing. (node-opcua's handler,
+// with the session's view applied to the results.)
+function guardTranslation() {
+    const engine = server.engine;
+    server._on_TranslateBrowsePathsToNodeIdsRequest = function (message, channel) {
+        const request = message.request;
+        const Response = opcua.TranslateBrowsePathsToNodeIdsResponse;
+        this._apply_on_SessionObject(Response, message, channel, async (session, sendResponse, sendError) => {
+            if (!request.browsePaths || request.browsePaths.length === 0) {
+                return sendError(opcua.StatusCodes.BadNothingToDo);
+            }
+            const limit = engine.serverCapabilities.operationLimits.maxNodesPerTranslateBrowsePathsToNodeIds;
+            if (limit > 0 && request.browsePaths.length > limit) return sendError(opcua.StatusCodes.BadTooManyOperations);
+            try {
+                const results = [];
+                for (const browsePath of request.browsePaths) {
+                    // From a hidden node nothing is followed (nor is it made).
+                    const hidden = space.hiddenFrom(session, opcua.resolveNodeId(browsePath.startingNode));
+                    const result = hidden ? noMatch() : await engine.translateBrowsePath(browsePath);
+                    results.push(seenTargets(session, result));
+                }
+                sendResponse(new Response({ diagnosticInfos: null, results }));
+            } catch (err) {
+                sendError(opcua.StatusCodes.BadInternalError);
+            }
+        });
+    };
+}
+
+function seenTargets(session, result) {
+    const targets = (result.targets || []).filter((target) => !space.hiddenFrom(session, target.targetId));
+    if (targets.length === (result.targets || []).length) return result;
+    return targets.length ? new opcua.BrowsePathResult({ statusCode: result.statusCode, targets }) : noMatch();
+}
+
+function noMatch() {
+    return new opcua.BrowsePathResult({ statusCode: opcua.StatusCodes.BadNoMatch });
 }
 
 // An activated session is its user's, or anonymous: it sees from now on what they see.
@@ -389,12 +337,17 @@ async function startServer() {
     server.on("create_session", guardSession);
     server.on("session_activated", bindSession);
     server.on("session_closed", (session) => access.unbind(session));
-    const building = Date.now();
-    const count = pendingItems.length;
-    for (const item of pendingItems.splice(0)) addItem(item);
-    log("info", `address space of ${count} items built in ${Date.now() - building} ms`);
+    space = new LazySpace({
+        namespace,
+        store,
+        sees,
+        onValueRead: (ordinal) => itemUse.hold(store.describe(ordinal).id),
+        locale: typeof config.locale === "string" ? config.locale : undefined,
+    });
+    space.guardAccessor(server.engine.addressSpaceAccessor);
+    guardTranslation();
+    log("info", `address space of ${store.count} items of ${store.records.length} nodes`);
     await server.start();
-    started = true;
     send({ op: "listening", port: config.port, endpoints: server.endpoints.map((e) => e.endpointDescriptions()[0].endpointUrl) });
 }
 
@@ -435,11 +388,16 @@ function handle(message) {
                 ...message,
             };
             itemUse.holdMs = Number(config.readHoldMs) || 60000;
+            if (!store) {
+                const separator = typeof config.separator === "string" && config.separator ? config.separator : ".";
+                store = new ItemStore({ separator, unitsOf: (item) => units.of(item) });
+            }
             break;
-        case "items":
-            if (!config || !Array.isArray(message.items)) return;
-            if (started) message.items.forEach(addItem);
-            else pendingItems.push(...message.items);
+        case "shape":
+            if (store) defineShape(message);
+            break;
+        case "nodes":
+            if (store) addNodes(message);
             break;
         case "start":
             if (!config || server) return;
@@ -449,7 +407,7 @@ function handle(message) {
             });
             break;
         case "update":
-            if (started) update(message);
+            if (store) update(message);
             break;
         case "login":
             answerLogin(message);

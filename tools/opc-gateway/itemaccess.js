@@ -1,12 +1,13 @@
 "use strict";
-// Which items an OPC UA session may see. A logged-in session sees the items
+// Which nodes an OPC UA session may see. A logged-in session sees the items
 // of the nodes the server lists for its user (at login, and again whenever
 // the user's groups or a node's group change), or every item when the server
 // says so; an anonymous session sees every item, as the operator allowed
 // anonymous sessions. A folder is seen when an item below it is, so that the
-// names of hidden nodes do not show as folders either. An item that came
-// without its node is seen only by those who see everything. Each check is a
-// lookup or two, whatever the number of items.
+// names of hidden nodes do not show as folders either: the item store knows
+// the nodes below each folder. An item that came without its node is seen
+// only by those who see everything. Each check is a lookup or two, whatever
+// the number of items.
 
 const ANONYMOUS = Symbol("anonymous");
 const EVERYTHING = Object.freeze({ all: true, nodes: new Set() });
@@ -14,8 +15,6 @@ const NOTHING = Object.freeze({ all: false, nodes: new Set() });
 
 class ItemAccess {
     constructor() {
-        this.itemNodes = new Map(); // item id -> node id
-        this.folderNodes = new Map(); // folder path -> Set of the node ids of the items below it
         this.views = new Map(); // user id -> { all, nodes }, as last told
         this.viewers = new Map(); // session -> user id or ANONYMOUS
     }
@@ -25,17 +24,6 @@ class ItemAccess {
         if (message.all === true) return EVERYTHING;
         const nodes = Array.isArray(message.nodes) ? message.nodes.filter(Number.isInteger) : [];
         return { all: false, nodes: new Set(nodes) };
-    }
-
-    // An item, its node and the paths of the folders it lies in.
-    addItem(id, node, folders) {
-        if (!Number.isInteger(node)) return;
-        this.itemNodes.set(id, node);
-        for (const folder of folders) {
-            let below = this.folderNodes.get(folder);
-            if (!below) this.folderNodes.set(folder, (below = new Set()));
-            below.add(node);
-        }
     }
 
     // Sets what a user sees; true when that changes it.
@@ -62,17 +50,19 @@ class ItemAccess {
         return this.views.get(viewer) || NOTHING;
     }
 
-    seesItem(session, id) {
+    // Whether the session sees the items of a node (undefined: an item without its node).
+    seesNode(session, node) {
         const view = this.viewFor(session);
-        return view.all || view.nodes.has(this.itemNodes.get(id));
+        return view.all || (node !== undefined && view.nodes.has(node));
     }
 
-    seesFolder(session, path) {
+    // Whether the session sees an item of any of these nodes (a node id, or a
+    // Set of them, as a folder of the item store gives them).
+    seesAnyNode(session, nodes) {
         const view = this.viewFor(session);
         if (view.all) return true;
-        const below = this.folderNodes.get(path);
-        if (!below) return false;
-        const [fewer, more] = below.size <= view.nodes.size ? [below, view.nodes] : [view.nodes, below];
+        if (!(nodes instanceof Set)) return nodes !== undefined && view.nodes.has(nodes);
+        const [fewer, more] = nodes.size <= view.nodes.size ? [nodes, view.nodes] : [view.nodes, nodes];
         for (const node of fewer) {
             if (more.has(node)) return true;
         }

@@ -5,7 +5,7 @@
 // (kept in memory only); a refused login brings back the login form.
 
 import { el, replace, errorBox } from './dom.js';
-import { RpcClient, rpcUrl } from './rpc.js';
+import { RpcClient, otherServers, rpcUrl } from './rpc.js';
 import { loginView } from './views/login.js';
 import { nodesView } from './views/nodes.js';
 import { tasksView } from './views/tasks.js';
@@ -45,6 +45,11 @@ class ConsoleApp {
   start() {
     this.showLogin();
     this.rpc.connect();
+    // The installation's other servers, to go on with when this one stops answering.
+    fetch('servers.json')
+      .then(response => (response.ok ? response.json() : []))
+      .then(list => this.rpc.addUrls(otherServers(list)))
+      .catch(() => {});
   }
 
   // Calls a command; failures reach the caller as errors with the server's words.

@@ -4,6 +4,8 @@
 // A lost connection is announced (event "state": "connecting", "open",
 // "lost") and tried again after a pause that grows to 10 s; calls in flight
 // then fail with a message, as do calls made while there is no connection.
+// With several addresses (the servers of one installation, of which one is
+// active at a time) each new try goes to the next one.
 
 import { decode, encode } from './values.js';
 
@@ -17,9 +19,10 @@ export class RpcError extends Error {
 const LOST = 'Нет связи с сервером';
 
 export class RpcClient extends EventTarget {
-  constructor(url) {
+  constructor(urls) {
     super();
-    this.url = url;
+    this.urls = Array.isArray(urls) ? urls : [urls];
+    this.index = 0;
     this.socket = null;
     this.nextId = 1;
     this.pending = new Map();  // id -> {resolve, reject}
@@ -32,7 +35,7 @@ export class RpcClient extends EventTarget {
     if (this.state !== 'lost') this.setState('connecting');
     let socket;
     try {
-      socket = new WebSocket(this.url);
+      socket = new WebSocket(this.url());
     } catch (e) {
       this.onClosed();
       return;
@@ -48,13 +51,24 @@ export class RpcClient extends EventTarget {
     };
   }
 
+  url() {
+    return this.urls[this.index];
+  }
+
+  // More servers to go on with; those already known are kept in their place.
+  addUrls(urls) {
+    for (const url of urls) if (!this.urls.includes(url)) this.urls.push(url);
+  }
+
   onClosed() {
     this.socket = null;
+    this.index = (this.index + 1) % this.urls.length;
     for (const { reject } of this.pending.values()) reject(new RpcError(LOST, 0));
     this.pending.clear();
     this.setState('lost');
+    // A server that was there gets the short pause first; so does each of the others.
     setTimeout(() => this.connect(), this.retryMs);
-    this.retryMs = Math.min(this.retryMs * 2, 10000);
+    if (this.index === 0) this.retryMs = Math.min(this.retryMs * 2, 10000);
   }
 
   setState(state) {
@@ -100,4 +114,17 @@ export function rpcUrl(location) {
   }
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
   return `${scheme}//${location.host}/rpc`;
+}
+
+// The other servers' addresses from the server's /servers.json (its
+// setting "consoleServers"): only WebSocket URLs, none twice.
+export function otherServers(list) {
+  const urls = [];
+  for (const entry of Array.isArray(list) ? list : []) {
+    try {
+      const url = new URL(entry);
+      if ((url.protocol === 'ws:' || url.protocol === 'wss:') && !urls.includes(url.href)) urls.push(url.href);
+    } catch (e) { /* not a URL: left out */ }
+  }
+  return urls;
 }

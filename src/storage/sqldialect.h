@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QSqlError>
+#include <QString>
+#include <QStringList>
+
+// What differs in SQL between the databases the server keeps its data in
+// (SQLite, PostgreSQL): the statements the layers above would otherwise
+// write in one database's words. Everything else they write is SQL both
+// understand alike. Database::dialect() is the one of the open database.
+class SqlDialect
+{
+public:
+    enum Kind { SQLite, PostgreSQL };
+
+    explicit SqlDialect(Kind kind) : m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+
+    // An INSERT of the columns, bound in their order, that takes the place of
+    // a row with the same values in the key columns (a unique key of the
+    // table): that row's other columns get the new values; when all columns
+    // are key columns it stays as it was.
+    QString insertOrReplace(const QString &table, const QStringList &columns, const QStringList &key) const;
+    // A condition true when the column holds a value, answered without
+    // reading the value itself (archives are megabytes: SQLite's IS NULL
+    // loads them, its typeof() reads only the row's header).
+    QString holdsValue(const QString &column) const;
+    // An aggregate: the values of expression that are not null, joined with commas.
+    QString joined(const QString &expression) const;
+    // A SELECT of the name of one of the data's tables (not the database's
+    // own), found by its name in any case; binds: the name.
+    QString findTable() const;
+    // A SELECT of the name of a table's column, found by its name in any
+    // case; binds: the table's name as stored, the column's name.
+    QString findColumn() const;
+    // The column that orders a table's rows as they were inserted.
+    QString insertionOrder() const;
+    // What the database said, as a person reads it: a trigger's refusal is its message alone.
+    QString errorText(const QSqlError &error) const;
+
+private:
+    Kind m_kind;
+};

@@ -1,0 +1,127 @@
+"""Servers sharing a PostgreSQL database: only the holder of the database's advisory lock is active; a standby
+keeps its ports closed and says so in its log, and takes the lock when its holder's session ends."""
+
+import os
+import subprocess
+import sys
+import threading
+import unittest
+
+from orvexe2e import DataServer, accepts, wait_until
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pgcluster  # noqa: E402
+
+# The key of the active server's lock: "ORVX" and 1.
+ACTIVE_LOCK_KEY = (0x4F525658 << 32) | 1
+STANDBY = "Резервный сервер: ждёт, пока БД"
+HELD_ELSEWHERE = "Резервный сервер: Блокировку держит другой сервер"
+BECAME_ACTIVE = "Сервер стал активным: блокировка БД"
+NO_STORAGE = "Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"
+STANDBY_AGAIN = "Активный сервер не запустился: блокировка освобождена, сервер снова резервный"
+
+
+class ServerLog:
+    """The lines a running server writes to its standard error, read as they come."""
+
+    def __init__(self, proc):
+        self.lines = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(proc.stderr,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in stream:
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def has(self, text):
+        with self.lock:
+            return any(text in line for line in self.lines)
+
+    def count(self, text):
+        with self.lock:
+            return sum(text in line for line in self.lines)
+
+    def text(self):
+        with self.lock:
+            return "\n".join(self.lines)
+
+
+class StandbyTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        state = os.environ.get("ORVEX_PG_CLUSTER")
+        cls.cluster = pgcluster.from_state_file(state) if state else None
+        cls.own_cluster = cls.cluster is None
+        if cls.own_cluster:
+            cls.cluster = pgcluster.PgCluster().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.own_cluster:
+            cls.cluster.stop()
+
+    def start_server(self, database, host=None, port=None):
+        ini = "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
+            host or self.cluster.host, port or self.cluster.port, self.cluster.user, database)
+        server = DataServer(wait=False, server_ini=ini)
+        log = ServerLog(server.proc)
+
+        def stop():
+            server.proc.terminate()
+            code = server.proc.wait(60)
+            log.thread.join(30)
+            server.proc.stdout.close()
+            server.proc.stderr.close()
+            server.home.remove()
+            self.assertEqual(code, 0, log.text())
+            self.assertTrue(log.has("Сервер остановлен"), log.text())
+        self.addCleanup(stop)
+        return server, log
+
+    def hold_lock(self, database):
+        """A psql session that holds the active server's lock until its input closes."""
+        psql = os.path.join(self.cluster._bin, "psql")
+        holder = subprocess.Popen([psql, "-X", "-q", "-h", self.cluster.host, "-p", str(self.cluster.port), "-U",
+                                   self.cluster.user, "-d", database], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, text=True)
+        holder.stdin.write("SELECT pg_advisory_lock(%d);\n" % ACTIVE_LOCK_KEY)
+        holder.stdin.flush()
+        held = "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND objid = 1"
+        self.assertTrue(wait_until(lambda: self.cluster.psql(held, database) == "1", timeout=30))
+        return holder
+
+    def test_standby_waits_with_its_ports_closed(self):
+        database = self.cluster.create_database("standby")
+        holder = self.hold_lock(database)
+        server, log = self.start_server(database)
+        # Another session holds the lock: the server waits, says why once, and no client reaches it.
+        self.assertTrue(wait_until(lambda: log.has(HELD_ELSEWHERE), timeout=60), log.text())
+        self.assertTrue(log.has(STANDBY))
+        self.assertFalse(accepts(server.port) or log.has(BECAME_ACTIVE), log.text())
+
+        # The holder's session ends: the server takes the lock. Its data cannot live on PostgreSQL yet, so it
+        # refuses to start its work, says so and gives the lock up, its ports closed throughout.
+        holder.stdin.close()
+        holder.wait(30)
+        self.assertTrue(wait_until(lambda: log.has(STANDBY_AGAIN), timeout=60), log.text())
+        self.assertTrue(log.has(BECAME_ACTIVE) and log.has(NO_STORAGE), log.text())
+        self.assertFalse(accepts(server.port))
+        self.assertIsNone(server.proc.poll())
+        # And the lock is free again for a server that can do the work.
+        holder = self.hold_lock(database)
+        holder.stdin.close()
+        holder.wait(30)
+
+    def test_unreachable_database(self):
+        # Nothing listens there: the server waits, says why once, and stops cleanly when told.
+        database = "nowhere"
+        server, log = self.start_server(database, host="127.0.0.1", port=pgcluster._free_port())
+        self.assertTrue(wait_until(lambda: log.count("Резервный сервер: ") >= 2, timeout=60), log.text())
+        self.assertFalse(accepts(server.port))
+        self.assertIsNone(server.proc.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,237 @@
+#include "activelock.h"
+#include "databasesettings.h"
+#include "pgtestcluster.h"
+#include "serverrole.h"
+
+#include <QtTest>
+
+#include <memory>
+
+// Which server is active, on a real PostgreSQL cluster.
+class TestActiveLock : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void settings_data();
+    void settings();
+    void passwordFileMustBePrivate();
+    void oneHolderPerDatabase();
+    void lostSessionHandsOver();
+    void unreachableServer();
+    void rolesHandOver();
+
+private:
+    DatabaseSettings settingsFor(const QString &database, const QString &extra = QString());
+
+    PgTestCluster m_cluster;
+    QTemporaryDir m_dir;
+};
+
+void TestActiveLock::initTestCase()
+{
+    if (!m_cluster.load())
+        QSKIP(qPrintable(m_cluster.why()));
+}
+
+DatabaseSettings TestActiveLock::settingsFor(const QString &database, const QString &extra)
+{
+    return DatabaseSettings::fromIni(m_cluster.writeIni(m_dir, database, extra));
+}
+
+void TestActiveLock::settings_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("error");   // a part of the error; empty: valid
+    QTest::addColumn<QString>("describe");
+
+    QTest::newRow("default sqlite") << QString() << QString() << QString();
+    QTest::newRow("sqlite file") << "[Database]\ndatabaseName=/srv/x.db\n" << QString() << "/srv/x.db";
+    QTest::newRow("postgres defaults") << "[Database]\ndriver=QPSQL\n" << QString() << "localhost:5432/orvex";
+    QTest::newRow("postgres, any case") << "[Database]\ndriver=qpsql\nhost=db1\nport=6543\ndatabaseName=heat\n"
+                                        << QString() << "db1:6543/heat";
+    QTest::newRow("unknown driver") << "[Database]\ndriver=QMYSQL\n" << "QMYSQL" << QString();
+    QTest::newRow("port not a number") << "[Database]\ndriver=QPSQL\nport=abc\n" << "Database/port" << QString();
+    QTest::newRow("port out of range") << "[Database]\ndriver=QPSQL\nport=70000\n" << "Database/port" << QString();
+    QTest::newRow("both passwords") << "[Database]\ndriver=QPSQL\npassword=a\npasswordFile=/nonexistent\n"
+                                    << "passwordFile" << QString();
+    QTest::newRow("missing password file") << "[Database]\ndriver=QPSQL\npasswordFile=/nonexistent/pw\n"
+                                           << "/nonexistent/pw" << QString();
+}
+
+void TestActiveLock::settings()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, error);
+    QFETCH(QString, describe);
+    QString path;
+    if (!ini.isEmpty()) {
+        path = m_dir.filePath(QStringLiteral("settings.ini"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(ini.toUtf8());
+    }
+    const DatabaseSettings settings = DatabaseSettings::fromIni(path);
+    QVERIFY2(settings.error().contains(error) && settings.isValid() == error.isEmpty(), qPrintable(settings.error()));
+    if (!describe.isEmpty())
+        QCOMPARE(settings.describe(), describe);
+}
+
+void TestActiveLock::passwordFileMustBePrivate()
+{
+    const QString secret = m_dir.filePath(QStringLiteral("pw"));
+    QFile file(secret);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("s3cret\n");
+    file.close();
+    const QString extra = QStringLiteral("passwordFile=%1\n").arg(secret);
+
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    DatabaseSettings settings = settingsFor(QStringLiteral("x"), extra);
+    QVERIFY2(!settings.isValid() && settings.error().contains(secret), qPrintable(settings.error()));
+
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    settings = settingsFor(QStringLiteral("x"), extra);
+    QVERIFY2(settings.isValid(), qPrintable(settings.error()));
+}
+
+void TestActiveLock::oneHolderPerDatabase()
+{
+    const QString database = m_cluster.createDatabase(QStringLiteral("lock"));
+    const QString other = m_cluster.createDatabase(QStringLiteral("lock_other"));
+    QVERIFY2(!database.isEmpty() && !other.isEmpty(), qPrintable(m_cluster.why()));
+
+    auto first = std::make_unique<ActiveLock>(settingsFor(database));
+    ActiveLock second(settingsFor(database));
+    ActiveLock elsewhere(settingsFor(other));
+    QVERIFY2(first->tryAcquire(), qPrintable(first->lastError()));
+    QVERIFY(first->tryAcquire());   // held already
+    QVERIFY(!second.tryAcquire());
+    QVERIFY2(!second.lastError().isEmpty(), "a refused attempt says why");
+    QVERIFY2(elsewhere.tryAcquire(), "another database has an active server of its own");
+    QVERIFY(first->stillHeld());
+
+    first->release();
+    QVERIFY(!first->isActive());
+    QVERIFY2(second.tryAcquire(), qPrintable(second.lastError()));
+    QVERIFY(!first->tryAcquire());
+
+    // A holder that goes away (the server stopped) ends its session and frees the lock.
+    second.release();
+    QVERIFY(first->tryAcquire());
+    first.reset();
+    QVERIFY2(second.tryAcquire(), qPrintable(second.lastError()));
+}
+
+void TestActiveLock::lostSessionHandsOver()
+{
+    const QString database = m_cluster.createDatabase(QStringLiteral("handover"));
+    QVERIFY2(!database.isEmpty(), qPrintable(m_cluster.why()));
+    ActiveLock active(settingsFor(database));
+    auto standby = std::make_unique<ActiveLock>(settingsFor(database));
+    QSignalSpy activeAcquired(&active, &ActiveLock::acquired);
+    QSignalSpy activeLost(&active, &ActiveLock::lost);
+    QSignalSpy standbyAcquired(standby.get(), &ActiveLock::acquired);
+
+    // The first holder checks often and tries again only after a minute, so
+    // that the standby alone can take the lock it loses.
+    active.start(60000, 50);
+    QCOMPARE(activeAcquired.count(), 1);   // the first attempt is made at once
+    standby->start(50, 50);
+    QVERIFY(!standby->isActive());
+
+    // The active server's session ends (its connection cut): it says so and
+    // lets go, and the standby, trying again, takes over.
+    QVERIFY2(m_cluster.endSessions(database), qPrintable(m_cluster.why()));
+    QVERIFY(activeLost.wait(10000));
+    QVERIFY(!active.isActive());
+    QVERIFY(!activeLost.at(0).at(0).toString().isEmpty());
+    QVERIFY(standbyAcquired.count() == 1 || standbyAcquired.wait(10000));
+    QVERIFY(standby->isActive());
+    QVERIFY2(!active.tryAcquire(), "never two active servers");
+
+    // The new holder stops: the lock is free again.
+    standby.reset();
+    QVERIFY2(active.tryAcquire(), qPrintable(active.lastError()));
+}
+
+void TestActiveLock::unreachableServer()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("x.ini"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    // Nothing listens on a port of the cluster's folder that was never made.
+    file.write("[Database]\ndriver=QPSQL\nhost=/nonexistent-socket-dir\nport=5\ndatabaseName=x\n");
+    file.close();
+    ActiveLock lock(DatabaseSettings::fromIni(path));
+    QSignalSpy acquired(&lock, &ActiveLock::acquired);
+    QVERIFY(!lock.tryAcquire());
+    QVERIFY2(!lock.lastError().isEmpty(), "the reason is kept for the log");
+    lock.start(50, 50);
+    QCOMPARE(acquired.count(), 0);
+    QVERIFY(!lock.isActive());
+
+    // SQLite has no server to hold a lock on.
+    ActiveLock sqlite(DatabaseSettings::fromIni(QString()));
+    QVERIFY(!sqlite.tryAcquire());
+}
+
+// Two servers' roles on one database: the one that loses the lock stops its
+// work, one that cannot start gives the lock up, and once the roles settle
+// the work of exactly one runs.
+void TestActiveLock::rolesHandOver()
+{
+    const QString database = m_cluster.createDatabase(QStringLiteral("roles"));
+    QVERIFY2(!database.isEmpty(), qPrintable(m_cluster.why()));
+    int running = 0;   // servers whose work is up
+    QStringList events;
+    bool secondStarts = false;   // the second server's start fails until this is set
+    auto role = [&](const QString &name, bool *starts) {
+        return std::make_unique<ServerRole>(
+            settingsFor(database),
+            [&, name, starts]() {
+                if (starts && !*starts) {
+                    events << name + QStringLiteral(" failed");
+                    return false;
+                }
+                ++running;
+                events << name + QStringLiteral(" up");
+                return true;
+            },
+            [&, name, starts]() {
+                if (!starts || *starts) {
+                    --running;
+                    events << name + QStringLiteral(" down");
+                }
+            });
+    };
+    auto first = role(QStringLiteral("first"), nullptr);
+    auto second = role(QStringLiteral("second"), &secondStarts);
+    first->begin(60000, 50);   // tries once, then only its checks run
+    QVERIFY(first->isActive());
+    second->begin(50, 50);
+    QVERIFY(!second->isActive());
+    QCOMPARE(running, 1);
+
+    // The first one's session ends: its work stops. The second takes the
+    // lock but cannot start, so it gives the lock up again.
+    QVERIFY2(m_cluster.endSessions(database), qPrintable(m_cluster.why()));
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("first down")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("second failed")), 10000);
+    QVERIFY(!first->isActive() && !second->isActive());
+    QCOMPARE(running, 0);
+    // Then it can, and does at its next attempt; the first, trying again, cannot.
+    secondStarts = true;
+    QTRY_VERIFY_WITH_TIMEOUT(second->isActive(), 10000);
+    QCOMPARE(running, 1);
+    ActiveLock third(settingsFor(database));
+    QVERIFY(!third.tryAcquire());
+    second.reset();   // the service stops
+    QCOMPARE(running, 0);
+    QCOMPARE(events.last(), QStringLiteral("second down"));
+}
+
+QTEST_GUILESS_MAIN(TestActiveLock)
+#include "tst_activelock.moc"

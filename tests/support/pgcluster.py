@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""A throwaway PostgreSQL cluster for the tests.
+
+initdb in a temporary folder, the server on a free port of 127.0.0.1 with its
+unix socket in the same folder, trust authentication for the superuser
+"orvex"; stopped and removed at the end. PostgreSQL refuses to run as root: as
+root the cluster belongs to "nobody" and its programs run through runuser.
+
+As a module (end-to-end tests):
+
+    with PgCluster() as cluster:
+        name = cluster.create_database()     # an empty database of its own
+        ... cluster.host, cluster.port, cluster.user ...
+
+From the command line (CTest's fixtures):
+
+    pgcluster.py start STATEFILE   # starts one and writes its connection to STATEFILE (JSON)
+    pgcluster.py stop STATEFILE    # stops it, removes its folder and STATEFILE
+
+The state file holds {"host", "port", "user", "dir"}; tests find it through
+ORVEX_PG_CLUSTER. Only the Python standard library is used.
+"""
+
+import glob
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SUPERUSER = "orvex"
+RUN_AS = "nobody"
+
+
+def _bin_dir():
+    """The folder of initdb and pg_ctl: PG_BIN, else the newest of Debian's, else PATH."""
+    configured = os.environ.get("PG_BIN")
+    if configured:
+        return configured
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
+                   key=lambda p: int(p.split("/")[4]) if p.split("/")[4].isdigit() else 0)
+    if found:
+        return os.path.dirname(found[-1])
+    initdb = shutil.which("initdb")
+    if initdb:
+        return os.path.dirname(initdb)
+    raise RuntimeError("PostgreSQL not found: install postgresql (scripts/setup) or set PG_BIN")
+
+
+def _free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _as_owner(args):
+    if os.geteuid() == 0:
+        return ["runuser", "-u", RUN_AS, "--"] + args
+    return args
+
+
+class PgCluster:
+    def __init__(self):
+        self.dir = None
+        self.port = None
+        self.host = "127.0.0.1"
+        self.user = SUPERUSER
+        self._bin = None
+
+    # Lifetime ---------------------------------------------------------------
+
+    def start(self):
+        self._bin = _bin_dir()
+        self.dir = tempfile.mkdtemp(prefix="orvex-pg-")
+        if os.geteuid() == 0:
+            import pwd
+            owner = pwd.getpwnam(RUN_AS)
+            os.chown(self.dir, owner.pw_uid, owner.pw_gid)
+        data = os.path.join(self.dir, "data")
+        try:
+            self._run([os.path.join(self._bin, "initdb"), "-D", data, "-U", SUPERUSER, "-A", "trust",
+                       "-E", "UTF8", "--locale=C.UTF-8", "--no-sync"])
+            # A few tries: another program may take the free port between the check and the start.
+            for _ in range(5):
+                self.port = _free_port()
+                options = ("-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off "
+                           "-c max_connections=200 -c shared_buffers=32MB" % (self.port, self.dir))
+                started = subprocess.run(
+                    _as_owner([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
+                               os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"]),
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.dir)
+                if started.returncode == 0:
+                    return self
+            raise RuntimeError("PostgreSQL did not start:\n" + self.log_tail())
+        except Exception:
+            self.stop()
+            raise
+
+    def stop(self):
+        if not self.dir:
+            return
+        data = os.path.join(self.dir, "data")
+        if os.path.exists(os.path.join(data, "postmaster.pid")):
+            subprocess.run(_as_owner([os.path.join(self._bin or _bin_dir(), "pg_ctl"), "-D", data,
+                                      "-m", "immediate", "-w", "-t", "60", "stop"]),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=self.dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # Use --------------------------------------------------------------------
+
+    def psql(self, sql, database="postgres"):
+        """Runs SQL through psql as the superuser; its output without headers."""
+        result = subprocess.run(
+            [os.path.join(self._bin, "psql"), "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1",
+             "-h", self.host, "-p", str(self.port), "-U", self.user, "-d", database, "-c", sql],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if result.returncode != 0:
+            raise RuntimeError("psql failed: %s\n%s" % (sql, result.stderr))
+        return result.stdout.strip()
+
+    def create_database(self, prefix="orvex"):
+        """A new empty database; its name."""
+        name = "%s_%d_%d" % (prefix, os.getpid(), time.monotonic_ns())
+        self.psql('CREATE DATABASE "%s"' % name)
+        return name
+
+    def state(self):
+        return {"host": self.host, "port": self.port, "user": self.user, "dir": self.dir}
+
+    def log_tail(self):
+        try:
+            with open(os.path.join(self.dir, "server.log"), encoding="utf-8", errors="replace") as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ""
+
+    def _run(self, args):
+        result = subprocess.run(_as_owner(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                cwd=self.dir)
+        if result.returncode != 0:
+            raise RuntimeError("%s failed:\n%s" % (args[0], result.stdout))
+
+
+def from_state_file(path):
+    """The cluster a fixture started, to create databases in; None when there is none."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            state = json.load(f)
+    except OSError:
+        return None
+    cluster = PgCluster()
+    cluster.host, cluster.port, cluster.user, cluster.dir = state["host"], state["port"], state["user"], state["dir"]
+    cluster._bin = _bin_dir()
+    return cluster
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("start", "stop"):
+        print("usage: pgcluster.py start|stop STATEFILE", file=sys.stderr)
+        return 2
+    path = argv[2]
+    if argv[1] == "start":
+        # A cluster a crashed run left behind goes first.
+        old = from_state_file(path)
+        if old:
+            old.stop()
+        cluster = PgCluster().start()
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(cluster.state(), f)
+        print("PostgreSQL on %s:%d in %s" % (cluster.host, cluster.port, cluster.dir))
+        return 0
+    cluster = from_state_file(path)
+    if cluster:
+        cluster.stop()
+        os.remove(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
