@@ -250,7 +250,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     ZeltoTable range;
     const double rangeCpuMs = bestCpu([&] {
         QDateTime from, to;
-        range = ArchiveStore::archiveRange(nodeId, hour, from, to);
+        range = ArchiveStore::archiveRange(CommandContext::server(Database::instance()), nodeId, hour, from, to).value();
     });
     QByteArray json;
     const double jsonCpuMs = bestCpu([&] { json = ZeltoJsonWriter::toJson(QVariant::fromValue(range)); });
@@ -260,7 +260,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     QVariant passed;
     const double encodedCpuMs = bestCpu([&] {
         QDateTime from, to;
-        passed = ArchiveStore::archiveRangeEncoded(nodeId, hour, from, to);
+        passed = ArchiveStore::archiveRangeEncoded(CommandContext::server(Database::instance()), nodeId, hour, from, to).value();
     });
     QByteArray reply;
     const double streamCpuMs = bestCpu([&] { ZeltoRpcMessage::result("1", passed, reply, nullptr, true); });

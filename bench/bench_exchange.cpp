@@ -201,7 +201,7 @@ int main(int argc, char **argv)
     const int nodeId = makeNode();
     QVariant package;
     const Timing assemble([&] {
-        package = NodeExport::exportNode(nodeId);
+        package = NodeExport::exportNode(CommandContext::server(Database::instance()), nodeId);
         if (!package.isValid())
             fail("export");
     });
@@ -223,7 +223,7 @@ int main(int argc, char **argv)
         read = reader.nodes();
     });
     int stored = -1;
-    const Timing store([&] { stored = NodeImport::importNode(read.first()); }, nullptr, [&] {
+    const Timing store([&] { stored = NodeImport::importNode(CommandContext::server(Database::instance()), read.first()); }, nullptr, [&] {
         if (stored < 0 || !Nodes::remove(stored))
             fail("import");
     });

@@ -96,7 +96,7 @@ void reportInProcess(const char *what, int nodeId, const QDate &from, const QDat
         const double cpuBefore = threadCpuMs();
         QElapsedTimer timer;
         timer.start();
-        const ZeltoTableMap report = ArchiveReports::reportData(nodeId, from, to);
+        const ZeltoTableMap report = ArchiveReports::reportData(CommandContext::server(Database::instance()), nodeId, from, to).value();
         const double elapsed = ms(timer);
         cpu = qMin(cpu, threadCpuMs() - cpuBefore);
         rows = report.value(QStringLiteral("day_data")).rowCount() + report.value(QStringLiteral("hour_data")).rowCount();

@@ -83,9 +83,9 @@ bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
     int ms = 0;
     if (RecordFields::toInt(value, ms) && ms >= 1 && ms <= ScriptTimeBudget::kMaxLimitMs)
         return true;
-    return ZeltoSystem::instance()->error(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
                                               .arg(name)
-                                              .arg(ScriptTimeBudget::kMaxLimitMs));
+                                              .arg(ScriptTimeBudget::kMaxLimitMs)));
 }
 
 Analizer::Analizer(const QString &modelCode, QObject *parent)

@@ -1,6 +1,7 @@
 #include "apicommand.h"
 
 #include "user.h"
+#include "zeltosystem.h"
 
 ApiCommand::ApiCommand(const char *name, const char *className, int paramCount, const char *right, Handler handler)
     : ZeltoCommand(QString::fromLatin1(name), paramCount), m_className(className), m_right(right), m_handler(handler)
@@ -8,6 +9,9 @@ ApiCommand::ApiCommand(const char *name, const char *className, int paramCount, 
 }
 
 namespace {
+
+// Set once by the service; read by every call on the main thread.
+Database *g_database = nullptr;
 
 // What a client may call before it logs in when the server requires a login.
 bool isOpenToAnonymous(const QString &command)
@@ -20,13 +24,31 @@ bool isOpenToAnonymous(const QString &command)
 
 } // namespace
 
-QVariant ApiCommand::execute(const QVariantList &params)
+void ApiCommand::setDatabase(Database *database)
 {
+    g_database = database;
+}
+
+CommandContext ApiCommand::currentContext()
+{
+    const Session &session = User::currentSession();
+    return CommandContext(g_database, session.userId, session.access);
+}
+
+ZeltoResult<QVariant> ApiCommand::call(const QVariantList &params)
+{
+    ZeltoSystem *system = ZeltoSystem::instance();
+    system->clearError();
     // The login and the right are checked before any parameter is looked at.
     if (!isOpenToAnonymous(name()) && !User::checkLogin())
-        return QVariant();
+        return system->lastStatus();
     if (m_right && *m_right && !User::checkAccess(right()))
-        return QVariant();
-    CommandParams commandParams(name(), params);
-    return m_handler(commandParams);
+        return system->lastStatus();
+    CommandParams commandParams(currentContext(), name(), params);
+    const QVariant value = m_handler(commandParams);
+    if (value.isValid())
+        return value;
+    // Handlers not yet returning statuses leave theirs in the error channel.
+    const ZeltoStatus status = system->lastStatus();
+    return status.ok() ? ZeltoStatus::failed(QString()) : status;
 }

@@ -3,6 +3,8 @@
 #include "commandparams.h"
 #include "zeltocommand.h"
 
+class Database;
+
 #include <QString>
 
 // One client command: its name and declared parameter count, the right it
@@ -20,11 +22,20 @@ public:
     QString className() const { return QString::fromLatin1(m_className); }
     QString right() const { return QString::fromLatin1(m_right); }
 
-    QVariant execute(const QVariantList &params) override;
+    // Checks the login and the right, builds the call's context from the
+    // caller's session and runs the handler; a failure keeps its kind.
+    ZeltoResult<QVariant> call(const QVariantList &params) override;
 
     // The command table, in registration order. Referencing it also makes
     // sure the table's static commands are linked into the program.
     static QList<ApiCommand *> table();
+
+    // The database the commands work on, set by the service when it has
+    // opened one (none: commands that need it fail as storage failures).
+    static void setDatabase(Database *database);
+    // The context of a call made now by the current client of the session
+    // store (also for the XML-RPC gateway's calls).
+    static CommandContext currentContext();
 
 private:
     const char *m_className;

@@ -35,13 +35,14 @@ bool readTables(const QVariant &value, ZeltoTableMap &tables)
         const int tableType = qMetaTypeId<ZeltoTable>();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != tableType)
-                return ZeltoSystem::instance()->error(
-                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40))));
         }
         tables = value.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"));
+    return ZeltoSystem::instance()->fail(
+        ZeltoStatus::invalid(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц")));
 }
 
 // The node columns a client may set through a save; anything else it sends
@@ -62,8 +63,8 @@ bool filterInfo(ZeltoTableMap &tables)
         const QVariant value = given.value(0, column);
         // Each goes into one column of the node's row.
         if (!RecordFields::isPlain(value))
-            return ZeltoSystem::instance()->error(tr("Неверное значение info.%1: ожидается число, текст или дата")
-                                                      .arg(column));
+            return ZeltoSystem::instance()->fail(
+                ZeltoStatus::invalid(tr("Неверное значение info.%1: ожидается число, текст или дата").arg(column)));
         info.setValue(row, column, value);
     }
     tables.insert(kInfo, info);
@@ -79,9 +80,9 @@ bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
     if (!p.ok())
         return false;
     if (from.isValid() && to.isValid() && from > to)
-        return ZeltoSystem::instance()->error(tr("Неверный период: начало %1 позже конца %2")
-                                                  .arg(from.toString(QStringLiteral("dd.MM.yyyy")),
-                                                       to.toString(QStringLiteral("dd.MM.yyyy"))));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+            tr("Неверный период: начало %1 позже конца %2")
+                .arg(from.toString(QStringLiteral("dd.MM.yyyy")), to.toString(QStringLiteral("dd.MM.yyyy")))));
     return true;
 }
 
@@ -95,21 +96,25 @@ QVariant saveArchives(CommandParams &p)
     ZeltoTableMap tables;
     if (!readTables(p.value(0), tables) || !filterInfo(tables))
         return QVariant();
-    return ArchiveStore::saveArchives(tables, true, tr("Сохранение архивов")) ? QVariant(true) : QVariant();
+    const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true, tr("Сохранение архивов"));
+    return saved.ok() ? QVariant(true) : CommandResult::failure(saved);
 }
 
 // clearArchives(nodeId: int) -> true
 QVariant clearArchives(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::done(ArchiveStore::clearArchives(nodeId)) : QVariant();
+    if (!p.ok())
+        return QVariant();
+    const ZeltoStatus cleared = ArchiveStore::clearArchives(p.context(), nodeId);
+    return cleared.ok() ? QVariant(true) : CommandResult::failure(cleared);
 }
 
 // getSettingData(nodeId: int) -> table of name, value
 QVariant getSettingData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::table(ArchiveStore::settingData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::settingData(p.context(), nodeId)) : QVariant();
 }
 
 // getJournalData(nodeId: int, from: datetime|null, to: datetime|null) -> table
@@ -118,7 +123,7 @@ QVariant getJournalData(CommandParams &p)
     const int nodeId = p.id(0);
     const QDateTime from = p.dateTime(1);
     const QDateTime to = p.dateTime(2);
-    return p.ok() ? CommandResult::table(ArchiveStore::journalData(nodeId, from, to)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::journalData(p.context(), nodeId, from, to)) : QVariant();
 }
 
 // getArchive(nodeId: int, archive: text, from: datetime|null, to: datetime|null) -> table
@@ -130,16 +135,18 @@ QVariant getArchive(CommandParams &p)
     if (!p.ok())
         return QVariant();
     // A whole archive goes to a client that reads streams as it is stored.
-    if (ZeltoRpcDispatcher::streamTablesWanted())
-        return ArchiveStore::archiveRangeEncoded(nodeId, p.text(1), from, to);
-    return CommandResult::table(ArchiveStore::archiveRange(nodeId, p.text(1), from, to));
+    if (ZeltoRpcDispatcher::streamTablesWanted()) {
+        const ZeltoResult<QVariant> rows = ArchiveStore::archiveRangeEncoded(p.context(), nodeId, p.text(1), from, to);
+        return rows.ok() ? rows.value() : CommandResult::failure(rows.status());
+    }
+    return CommandResult::of(ArchiveStore::archiveRange(p.context(), nodeId, p.text(1), from, to));
 }
 
 // getFillData(nodeId: int) -> map of archive name to fill entry
 QVariant getFillData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? QVariant(ArchiveStore::fillData(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::fillData(p.context(), nodeId)) : QVariant();
 }
 
 // getReportData(nodeId: int, from: date|null, to: date|null) -> tables
@@ -149,7 +156,7 @@ QVariant getReportData(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return QVariant::fromValue(ArchiveReports::reportData(nodeId, from, to));
+    return CommandResult::of(ArchiveReports::reportData(p.context(), nodeId, from, to));
 }
 
 // getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
@@ -162,20 +169,24 @@ QVariant getGroupTotals(CommandParams &p)
     // Many nodes take seconds: a few at a time, the client answered at the
     // end and the others served meanwhile. A few nodes, or a call that is
     // not a client's, at once.
-    const QList<int> visible = GroupTotalsJob::visibleNodes(nodeIds);
-    if (visible.size() > GroupTotalsJob::kAtOnceNodes) {
+    const ZeltoResult<QList<int>> visible = GroupTotalsJob::visibleNodes(p.context(), nodeIds);
+    if (!visible.ok())
+        return CommandResult::failure(visible.status());
+    if (visible.value().size() > GroupTotalsJob::kAtOnceNodes) {
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(
-                visible, from, to,
-                [reply](const ZeltoTable &totals) {
-                    ZeltoServer::global()->finishReply(reply, CommandResult::table(totals));
+                CommandContext::server(p.context().database()), visible.value(), from, to,
+                [reply](const ZeltoResult<ZeltoTable> &totals) {
+                    ZeltoServer::global()->finishReply(
+                        reply, totals.ok() ? ZeltoResult<QVariant>(QVariant::fromValue(totals.value()))
+                                           : ZeltoResult<QVariant>(totals.status()));
                 },
                 ZeltoServer::global());
             return true;   // not sent: the job answers
         }
     }
-    return CommandResult::table(ArchiveReports::groupTotals(visible, from, to));
+    return CommandResult::of(ArchiveReports::groupTotals(p.context(), visible.value(), from, to));
 }
 
 }

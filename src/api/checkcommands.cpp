@@ -11,7 +11,7 @@ namespace CheckCommands {
 QVariant getCheckParams(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? QVariant(CheckParams::load(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(CheckParams::load(p.context(), nodeId)) : QVariant();
 }
 
 // setCheckParams(nodeId: int, params: record, empty to remove) -> true
@@ -19,7 +19,7 @@ QVariant setCheckParams(CommandParams &p)
 {
     const int nodeId = p.id(0);
     const QVariantMap checkParams = p.record(1);
-    return p.ok() ? CommandResult::done(CheckParams::set(nodeId, checkParams)) : QVariant();
+    return p.ok() ? CommandResult::done(zeltoReport(CheckParams::set(p.context(), nodeId, checkParams))) : QVariant();
 }
 
 // checkArchives(nodeId: int) -> int, the number of findings
@@ -28,8 +28,7 @@ QVariant checkArchives(CommandParams &p)
     const int nodeId = p.id(0);
     if (!p.ok())
         return QVariant();
-    const int count = CheckParams::checkArchives(nodeId);
-    return count >= 0 ? QVariant(count) : QVariant();
+    return CommandResult::of(CheckParams::checkArchives(p.context(), nodeId));
 }
 
 // getCheckLog(nodeId: int, from: datetime|null, to: datetime|null) -> table
@@ -38,7 +37,7 @@ QVariant getCheckLog(CommandParams &p)
     const int nodeId = p.id(0);
     const QDateTime from = p.dateTime(1);
     const QDateTime to = p.dateTime(2);
-    return p.ok() ? CommandResult::table(CheckLog::read(nodeId, from, to)) : QVariant();
+    return p.ok() ? CommandResult::of(CheckLog::read(p.context(), nodeId, from, to)) : QVariant();
 }
 
 // getCheckErrors(nodeId: int, archive: text, atime: datetime) -> list of messages
@@ -46,14 +45,14 @@ QVariant getCheckErrors(CommandParams &p)
 {
     const int nodeId = p.id(0);
     const QDateTime atime = p.dateTime(2);
-    return p.ok() ? QVariant(CheckLog::errors(nodeId, p.text(1), atime)) : QVariant();
+    return p.ok() ? CommandResult::of(CheckLog::errors(p.context(), nodeId, p.text(1), atime)) : QVariant();
 }
 
 // clearCheckLog(nodeId: int) -> true
 QVariant clearCheckLog(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::done(CheckLog::clear(nodeId)) : QVariant();
+    return p.ok() ? CommandResult::done(zeltoReport(CheckLog::clear(p.context(), nodeId))) : QVariant();
 }
 
 }

@@ -8,10 +8,10 @@
 bool CommandParams::refuse(int index, const QString &expected)
 {
     if (m_ok)
-        ZeltoSystem::instance()->error(
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
             QCoreApplication::translate("CommandParams", "Неверный параметр %1 команды %2: ожидается %3")
                 .arg(index + 1)
-                .arg(m_command, expected));
+                .arg(m_command, expected)));
     m_ok = false;
     return false;
 }
@@ -21,11 +21,11 @@ bool CommandParams::require(int count)
     if (m_params.size() >= count)
         return true;
     if (m_ok)
-        ZeltoSystem::instance()->error(
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
             QCoreApplication::translate("CommandParams", "Команде %1 нужно параметров: %2, передано: %3")
                 .arg(m_command)
                 .arg(count)
-                .arg(m_params.size()));
+                .arg(m_params.size())));
     m_ok = false;
     return false;
 }
@@ -42,7 +42,7 @@ QList<int> CommandParams::idList(int index)
 {
     const QVariantList items = list(index);
     // Each item read as the id parameters are, the refusal naming the list.
-    CommandParams each(m_command, items);
+    CommandParams each(m_context, m_command, items);
     QList<int> ids;
     ids.reserve(items.size());
     for (int i = 0; i < items.size() && each.ok(); ++i)

@@ -1,20 +1,27 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
-// A command's name and parameters, as the command table hands them to the
-// command's handler. Reads the parameters by position. Parameters that are
+// A command's name, parameters and context (the caller, the database), as
+// the command table hands them to the command's handler. Reads the parameters by position. Parameters that are
 // missing read as null; ids, records, lists and date-times of the wrong kind
 // are refused with a clear message instead of turning into 0, an empty value
 // or "no bound", so bad input changes nothing.
 class CommandParams
 {
 public:
-    CommandParams(const QString &command, const QVariantList &params) : m_command(command), m_params(params) {}
+    CommandParams(const CommandContext &context, const QString &command, const QVariantList &params)
+        : m_context(context), m_command(command), m_params(params)
+    {
+    }
+
+    const CommandContext &context() const { return m_context; }
 
     bool ok() const { return m_ok; }
     int size() const { return m_params.size(); }
@@ -35,10 +42,12 @@ public:
     QVariant value(int index) const { return m_params.value(index); }
     // Fails unless at least count parameters were given.
     bool require(int count);
-    // Refuses the parameter (the first refusal is the one reported); false.
+    // Refuses the parameter (the first refusal is the one reported, with
+    // kind InvalidParameter); false.
     bool refuse(int index, const QString &expected);
 
 private:
+    CommandContext m_context;
     QString m_command;
     QVariantList m_params;
     bool m_ok = true;

@@ -10,13 +10,13 @@ namespace ExchangeCommands {
 QVariant exportNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? NodeExport::exportNode(id) : QVariant();
+    return p.ok() ? NodeExport::exportNode(p.context(), id) : QVariant();
 }
 
 // importNode(package: tables) -> int (the new or matched node's id)
 QVariant importNode(CommandParams &p)
 {
-    return CommandResult::savedId(NodeImport::importNode(p.value(0)));
+    return CommandResult::savedId(NodeImport::importNode(p.context(), p.value(0)));
 }
 
 }

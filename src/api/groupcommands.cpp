@@ -7,30 +7,30 @@
 namespace GroupCommands {
 
 // getGroups() -> table of the visible groups
-QVariant getGroups(CommandParams &)
+QVariant getGroups(CommandParams &p)
 {
-    return CommandResult::table(Groups::list());
+    return CommandResult::of(Groups::list(p.context()));
 }
 
 // getGroup(id: int) -> record, empty when not visible
 QVariant getGroup(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Groups::get(id)) : QVariant();
+    return p.ok() ? CommandResult::of(Groups::find(p.context(), id)) : QVariant();
 }
 
 // saveGroup(group: record) -> id
 QVariant saveGroup(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Groups::save(record)) : QVariant();
+    return p.ok() ? CommandResult::of(Groups::save(p.context(), record)) : QVariant();
 }
 
 // removeGroup(id: int) -> id
 QVariant removeGroup(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Groups::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Groups::remove(p.context(), id), id) : QVariant();
 }
 
 }

@@ -2,22 +2,24 @@
 
 #include "archivereports.h"
 #include "database.h"
-#include "sessionscope.h"
-#include "visibility.h"
 #include "zeltobusyguard.h"
 
 #include <QElapsedTimer>
 #include <QSet>
 #include <QTimer>
 
-QList<int> GroupTotalsJob::visibleNodes(const QList<int> &ids)
+ZeltoResult<QList<int>> GroupTotalsJob::visibleNodes(const CommandContext &context, const QList<int> &ids)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values;
-    const QString visible = Visibility::groupCondition("group_id", values);
-    const ZeltoTable rows = Database::selectTable(QStringLiteral("SELECT id FROM nodes WHERE ") + visible, values);
+    const QString visible = context.groupCondition("group_id", values);
+    const ZeltoResult<ZeltoTable> rows = context.database()->rows(QStringLiteral("SELECT id FROM nodes WHERE ") + visible, values);
+    if (!rows.ok())
+        return rows.status();
     QSet<int> seen;
-    for (int row = 0; row < rows.rowCount(); ++row)
-        seen.insert(rows.value(row, 0).toInt());
+    for (int row = 0; row < rows.value().rowCount(); ++row)
+        seen.insert(rows.value().value(row, 0).toInt());
     QList<int> nodes;
     for (const int id : ids) {
         // Taken out of the set once used: each node once.
@@ -27,9 +29,9 @@ QList<int> GroupTotalsJob::visibleNodes(const QList<int> &ids)
     return nodes;
 }
 
-GroupTotalsJob::GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, const Done &done,
-                               QObject *parent)
-    : QObject(parent), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
+GroupTotalsJob::GroupTotalsJob(const CommandContext &context, const QList<int> &nodeIds, const QDate &from,
+                               const QDate &to, const Done &done, QObject *parent)
+    : QObject(parent), m_context(context), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
     schedule();
 }
@@ -46,13 +48,15 @@ void GroupTotalsJob::step()
         return;
     QElapsedTimer timer;
     timer.start();
-    {
-        // The caller's restriction was applied to the list: no client's session counts now.
-        SessionScope ownWork(QString{});
-        const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
-        m_next += part.size();
-        append(ArchiveReports::groupTotals(part, m_from, m_to));
+    const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
+    m_next += part.size();
+    const ZeltoResult<ZeltoTable> totals = ArchiveReports::groupTotals(m_context, part, m_from, m_to);
+    if (!totals.ok()) {
+        m_done(totals.status());
+        deleteLater();
+        return;
     }
+    append(totals.value());
     // At most twice as many as the last time: one fast node says little.
     const double ms = timer.nsecsElapsed() / 1e6;
     const int fitting = ms > 0 ? int(m_stepNodes * kStepMs / ms) : m_stepNodes * 2;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QDate>
@@ -26,19 +28,22 @@ public:
     static constexpr int kStepMs = 50;
 
     // The nodes of ids the caller sees, each once, in the order given.
-    static QList<int> visibleNodes(const QList<int> &ids);
+    static ZeltoResult<QList<int>> visibleNodes(const CommandContext &context, const QList<int> &ids);
 
-    using Done = std::function<void(const ZeltoTable &totals)>;
+    using Done = std::function<void(const ZeltoResult<ZeltoTable> &totals)>;
 
-    // Hands the table to done at the end, then deletes itself.
-    GroupTotalsJob(const QList<int> &nodeIds, const QDate &from, const QDate &to, const Done &done,
-                   QObject *parent = nullptr);
+    // Reads with context (the server's own: nodeIds are what the caller
+    // sees); hands the table, or the first failure, to done at the end, then
+    // deletes itself.
+    GroupTotalsJob(const CommandContext &context, const QList<int> &nodeIds, const QDate &from, const QDate &to,
+                   const Done &done, QObject *parent = nullptr);
 
 private:
     void schedule();
     void step();
     void append(const ZeltoTable &part);
 
+    CommandContext m_context;
     QList<int> m_nodeIds;
     int m_next = 0;
     int m_stepNodes = 1;

@@ -31,8 +31,8 @@ QVariant monitorAppend(CommandParams &p)
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
         return QVariant();
-    DataMonitor::append(ids);
-    return true;
+    const ZeltoStatus appended = DataMonitor::append(p.context(), ids);
+    return appended.ok() ? QVariant(true) : CommandResult::failure(appended);
 }
 
 // monitorRemove(nodeIds: list of int) -> true
@@ -41,14 +41,14 @@ QVariant monitorRemove(CommandParams &p)
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
         return QVariant();
-    DataMonitor::remove(ids);
+    DataMonitor::remove(p.context(), ids);
     return true;
 }
 
 // monitorGetData(...ignored) -> table of the watched nodes' current values and check results
-QVariant monitorGetData(CommandParams &)
+QVariant monitorGetData(CommandParams &p)
 {
-    return CommandResult::table(DataMonitor::getData());
+    return CommandResult::table(DataMonitor::getData(p.context()));
 }
 
 }

@@ -7,23 +7,23 @@
 namespace NodeCommands {
 
 // getNodes() -> table of the visible nodes with their status columns
-QVariant getNodes(CommandParams &)
+QVariant getNodes(CommandParams &p)
 {
-    return CommandResult::table(Nodes::list());
+    return CommandResult::of(Nodes::list(p.context()));
 }
 
 // getNode(id: int) -> record, empty when not visible
 QVariant getNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Nodes::get(id)) : QVariant();
+    return p.ok() ? CommandResult::of(Nodes::find(p.context(), id)) : QVariant();
 }
 
 // saveNode(node: record) -> id
 QVariant saveNode(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Nodes::save(record)) : QVariant();
+    return p.ok() ? CommandResult::of(Nodes::save(p.context(), record)) : QVariant();
 }
 
 // setNodeGroup(nodeId: int, groupId: int) -> nodeId
@@ -31,14 +31,14 @@ QVariant setNodeGroup(CommandParams &p)
 {
     const int nodeId = p.id(0);
     const int groupId = p.id(1);
-    return p.ok() ? CommandResult::doneWithId(Nodes::setGroup(nodeId, groupId), nodeId) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Nodes::setGroup(p.context(), nodeId, groupId), nodeId) : QVariant();
 }
 
 // removeNode(id: int) -> id
 QVariant removeNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Nodes::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Nodes::remove(p.context(), id), id) : QVariant();
 }
 
 }

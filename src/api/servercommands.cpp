@@ -53,7 +53,7 @@ QVariant getApiVersion(CommandParams &)
 // getSettings() -> map of every setting
 QVariant getSettings(CommandParams &)
 {
-    return Database::loadSettings();
+    return CommandResult::of(zeltoCapture([] { return Database::loadSettings(); }));
 }
 
 // getSetting(name: text) -> value
@@ -63,7 +63,7 @@ QVariant getSetting(CommandParams &p)
     ZeltoSystem::instance()->clearError();
     const QVariant value = Database::getSetting(name);
     if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
-        ZeltoSystem::instance()->error(tr("Настройка %1 не задана").arg(name));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Настройка %1 не задана").arg(name)));
     return value;
 }
 
@@ -72,7 +72,7 @@ QVariant setSetting(CommandParams &p)
 {
     const QString name = p.text(0);
     if (name.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не задано имя настройки"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Не задано имя настройки")));
         return QVariant();
     }
     if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
@@ -88,7 +88,9 @@ QVariant getJournal(CommandParams &p)
     const QDateTime to = p.dateTime(1);
     if (!p.ok())
         return QVariant();
-    return CommandResult::table(Database::selectTable(
+    if (!p.context().database())
+        return CommandResult::failure(CommandContext::noDatabase());
+    return CommandResult::of(p.context().database()->rows(
         QStringLiteral("SELECT ctime, login AS user     , groups.name AS group_name     , nodes.name AS node_name     , "
                        "level, message FROM journal LEFT OUTER JOIN users ON journal.user_id = users.id LEFT OUTER "
                        "JOIN groups ON journal.group_id = groups.id LEFT OUTER JOIN nodes ON journal.node_id = "
@@ -97,9 +99,11 @@ QVariant getJournal(CommandParams &p)
 }
 
 // clearJournal() -> true
-QVariant clearJournal(CommandParams &)
+QVariant clearJournal(CommandParams &p)
 {
-    return CommandResult::done(Database::execute(QStringLiteral("DELETE FROM journal")));
+    if (!p.context().database())
+        return CommandResult::failure(CommandContext::noDatabase());
+    return CommandResult::done(zeltoReport(p.context().database()->run(QStringLiteral("DELETE FROM journal"))));
 }
 
 // backupDatabase() -> true once the copy is checked and has its name
@@ -111,34 +115,36 @@ QVariant backupDatabase(CommandParams &)
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();
-    auto outcome = std::make_shared<std::pair<QVariant, QString>>();
+    auto outcome = std::make_shared<ZeltoResult<QVariant>>(QVariant());
     QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
         // The scheduled backups keep their own timing: only the setting changes.
-        ZeltoSystem::instance()->clearError();
-        const bool stored = ok && Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now());
-        outcome->first = CommandResult::done(stored);
-        outcome->second = ok ? ZeltoSystem::instance()->lastError() : error;
+        if (!ok)
+            *outcome = ZeltoStatus::storage(error);
+        else if (!Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now()))
+            *outcome = ZeltoSystem::instance()->lastStatus();
+        else
+            *outcome = QVariant(true);
         if (reply != 0)
-            ZeltoServer::global()->finishReply(reply, outcome->first, outcome->second);
+            ZeltoServer::global()->finishReply(reply, *outcome);
     });
     if (reply != 0)
         return true;   // not sent: finishReply answers
     // Not a client's call: there is nobody to answer later.
     backup->waitForFinished();
-    if (!outcome->first.isValid())
-        ZeltoSystem::instance()->error(outcome->second);
-    return outcome->first;
+    if (!outcome->ok())
+        ZeltoSystem::instance()->fail(outcome->status());
+    return outcome->ok() ? outcome->value() : QVariant();
 }
 
 // restartServer() -> true once the monitor service has the request
-QVariant restartServer(CommandParams &)
+QVariant restartServer(CommandParams &p)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
     if (!monitor.sendCommand(kRestartCode)) {
-        ZeltoSystem::instance()->error(tr("Ошибка перезапуска сервера данных"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных")));
         return QVariant();
     }
-    Database::logInfo(tr("Перезапуск сервера"));
+    p.context().journal(QStringLiteral("INFO"), tr("Перезапуск сервера"));
     return true;
 }
 

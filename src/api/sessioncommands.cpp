@@ -1,6 +1,8 @@
 #include "sessioncommands.h"
 
 #include "commandparams.h"
+#include "commandresult.h"
+#include "signin.h"
 #include "user.h"
 #include "users.h"
 
@@ -11,8 +13,7 @@ QVariant login(CommandParams &p)
 {
     if (!p.require(2))
         return QVariant();
-    const QVariantMap row = Users::login(p.text(0), p.text(1));
-    return row.isEmpty() ? QVariant() : QVariant(row);
+    return CommandResult::of(SignIn::logIn(p.text(0), p.text(1)));
 }
 
 // logout() -> true

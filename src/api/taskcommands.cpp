@@ -13,14 +13,20 @@
 namespace {
 
 // A task the calling user may see; otherwise the reason is reported.
-bool visibleTask(int id)
+bool visibleTask(const CommandContext &context, int id)
 {
-    if (!Tasks::get(id).isEmpty())
+    const ZeltoResult<QVariantMap> task = Tasks::find(context, id);
+    if (!task.ok())
+        return zeltoReport(task.status());
+    if (!task.value().isEmpty())
         return true;
-    if (Database::existsId(QStringLiteral("tasks"), id))
-        return User::denyAccess();
-    return ZeltoSystem::instance()->error(
-        QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id));
+    const ZeltoResult<bool> exists = context.database()->has(QStringLiteral("tasks"), QStringLiteral("id = ?"), {id});
+    if (!exists.ok())
+        return zeltoReport(exists.status());
+    if (exists.value())
+        return zeltoReport(User::refusal(ZeltoStatus::NotFound));
+    return zeltoReport(ZeltoStatus::notFound(
+        QCoreApplication::translate("TaskCommands", "Задача опроса %1 не найдена").arg(id)));
 }
 
 } // namespace
@@ -28,9 +34,12 @@ bool visibleTask(int id)
 namespace TaskCommands {
 
 // getTasks() -> table of the visible tasks, each with the state columns of its live run
-QVariant getTasks(CommandParams &)
+QVariant getTasks(CommandParams &p)
 {
-    ZeltoTable tasks = Tasks::list();
+    const ZeltoResult<ZeltoTable> list = Tasks::list(p.context());
+    if (!list.ok())
+        return CommandResult::failure(list.status());
+    ZeltoTable tasks = list.value();
     const ZeltoTable states = TaskManager::stateTable();
     tasks.appendColumns(states.columnNames());
     tasks.update(states, QStringLiteral("id"));
@@ -41,28 +50,28 @@ QVariant getTasks(CommandParams &)
 QVariant getTask(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Tasks::get(id)) : QVariant();
+    return p.ok() ? CommandResult::of(Tasks::find(p.context(), id)) : QVariant();
 }
 
 // getTaskData(id: int) -> the task's editable form
 QVariant getTaskData(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Tasks::getData(id)) : QVariant();
+    return p.ok() ? CommandResult::of(Tasks::data(p.context(), id)) : QVariant();
 }
 
 // getTaskLog(id: int) -> list of the last run's log lines
 QVariant getTaskLog(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Tasks::log(id)) : QVariant();
+    return p.ok() ? CommandResult::of(Tasks::log(p.context(), id)) : QVariant();
 }
 
 // saveTask(task: record, the editable form) -> id
 QVariant saveTask(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Tasks::save(record)) : QVariant();
+    return p.ok() ? CommandResult::of(Tasks::save(p.context(), record)) : QVariant();
 }
 
 // setTaskGroup(id: int, main: 0|1) -> bool
@@ -77,21 +86,21 @@ QVariant setTaskGroup(CommandParams &p)
         return QVariant();
     }
     // A refused or failed change is a valid false, with the reason in the error channel.
-    return QVariant(Tasks::setMain(id, flag));
+    return QVariant(zeltoReport(Tasks::setMain(p.context(), id, flag)));
 }
 
 // removeTask(id: int) -> id
 QVariant removeTask(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Tasks::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Tasks::remove(p.context(), id), id) : QVariant();
 }
 
 // startTask(taskId: int) -> int: the id, once a run is queued or live
 QVariant startTask(CommandParams &p)
 {
     const int id = p.id(0);
-    if (!p.ok() || !visibleTask(id))
+    if (!p.ok() || !visibleTask(p.context(), id))
         return QVariant();
     return CommandResult::doneWithId(TaskManager::startTask(id, false), id);
 }
@@ -100,7 +109,7 @@ QVariant startTask(CommandParams &p)
 QVariant cancelTask(CommandParams &p)
 {
     const int id = p.id(0);
-    if (!p.ok() || !visibleTask(id))
+    if (!p.ok() || !visibleTask(p.context(), id))
         return QVariant();
     TaskManager::cancelTask(id);
     return true;
@@ -113,7 +122,10 @@ QVariant getTaskState(CommandParams &p)
     if (!p.ok())
         return QVariant();
     // A task the user may not see shows no run.
-    return Tasks::get(id).isEmpty() ? TaskManager::idleState(id) : TaskManager::taskState(id);
+    const ZeltoResult<QVariantMap> task = Tasks::find(p.context(), id);
+    if (!task.ok())
+        return CommandResult::failure(task.status());
+    return task.value().isEmpty() ? TaskManager::idleState(id) : TaskManager::taskState(id);
 }
 
 }

@@ -3,27 +3,32 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "users.h"
+#include "zeltosystem.h"
 
 namespace UserCommands {
+
+// The readers of users have no failure value of their own: a failed query
+// comes back through the error channel, which zeltoCapture turns into the
+// failure it is.
 
 // getUsers() -> table
 QVariant getUsers(CommandParams &)
 {
-    return CommandResult::table(Users::list());
+    return CommandResult::of(zeltoCapture([] { return Users::list(); }));
 }
 
 // getUser(id: int) -> record, empty when there is none
 QVariant getUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Users::get(id)) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::get(id); })) : QVariant();
 }
 
 // getUserData(id: int) -> record with "access" and "groups"
 QVariant getUserData(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Users::data(id)) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::data(id); })) : QVariant();
 }
 
 // saveUser(user: record, password in plain text, optional access and groups) -> id
@@ -44,7 +49,7 @@ QVariant removeUser(CommandParams &p)
 QVariant getUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Users::access(id)) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::access(id); })) : QVariant();
 }
 
 // setUserAccess(id: int, rights: list of text) -> id
@@ -59,7 +64,7 @@ QVariant setUserAccess(CommandParams &p)
 QVariant getUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? QVariant(Users::groups(id)) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::groups(id); })) : QVariant();
 }
 
 // setUserGroups(id: int, groupIds: list of int) -> id

@@ -33,11 +33,11 @@ bool ArchiveCells::check(const ZeltoTableMap &tables)
             const QVector<QVariant> &cells = table->rowCells(row);
             for (int column = 0; column < cells.size(); ++column) {
                 if (!isAllowed(cells.at(column)))
-                    return ZeltoSystem::instance()->error(
+                    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
                         tr("Неверное значение в архиве %1, строка %2, столбец %3: ожидается число, текст или дата")
                             .arg(archive)
                             .arg(row + 1)
-                            .arg(table->columnName(column).left(40)));
+                            .arg(table->columnName(column).left(40))));
             }
         }
     }

@@ -178,8 +178,8 @@ bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable 
         // Re-reading up to a day of overlap is normal; data starting earlier
         // than that means the device's clock was set back.
         if (newFirst.isValid() && storedLast.isValid() && newFirst.secsTo(storedLast) > kDaySeconds) {
-            return ZeltoSystem::instance()->error(
-                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss"))));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::conflict(
+                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss")))));
         }
     }
 
@@ -190,8 +190,8 @@ bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable 
             const int limit = Database::getSetting(QStringLiteral("maxTimeDeviation")).toInt();
             const double minutes = std::fabs(double(deviceTime.secsTo(serverTime))) / 60.0;
             if (minutes > limit) {
-                return ZeltoSystem::instance()->error(
-                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::conflict(
+                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit)));
             }
         }
     }

@@ -46,15 +46,15 @@ bool ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
         return true;
     const int c = table.columnIndex(column());
     if (c < 0)
-        return ZeltoSystem::instance()->error(tr("Таблица %1: нет столбца date").arg(archive));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Таблица %1: нет столбца date").arg(archive)));
     for (int row = 0; row < table.rowCount(); ++row) {
         const QVariant &cell = cellAt(table, row, c);
         if (!isDateTime(cell))
-            return ZeltoSystem::instance()->error(tr("Таблица %1, строка %2: в столбце date ожидается дата и время, "
+            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Таблица %1, строка %2: в столбце date ожидается дата и время, "
                                                      "получено: %3")
                                                       .arg(archive)
                                                       .arg(row + 1)
-                                                      .arg(describe(cell)));
+                                                      .arg(describe(cell))));
     }
     return true;
 }

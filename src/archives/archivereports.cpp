@@ -464,9 +464,13 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     return result;
 }
 
-ZeltoTableMap ArchiveReports::reportData(int nodeId, const QDate &fromDay, const QDate &toDay)
+ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &context, int nodeId, const QDate &fromDay,
+                                                      const QDate &toDay)
 {
-    const QVariantMap node = Nodes::get(nodeId);
+    const ZeltoResult<QVariantMap> found = Nodes::find(context, nodeId);
+    if (!found.ok())
+        return found.status();
+    const QVariantMap node = found.value();
     if (node.isEmpty())
         return ZeltoTableMap();
     QDate from = fromDay;
@@ -478,7 +482,10 @@ ZeltoTableMap ArchiveReports::reportData(int nodeId, const QDate &fromDay, const
         return ZeltoTableMap();
 
     report.insert(QStringLiteral("info"), oneRow(node));
-    report.insert(QStringLiteral("group"), oneRow(Groups::get(node.value(kGroupId).toInt())));
+    const ZeltoResult<QVariantMap> group = Groups::find(context, node.value(kGroupId).toInt());
+    if (!group.ok())
+        return group.status();
+    report.insert(QStringLiteral("group"), oneRow(group.value()));
     report.insert(kCurrentData, newestRow(wholeArchive(nodeId, kCurrentData)));
     report.insert(kDayData, days);
     report.insert(kHourData, hours);
@@ -500,12 +507,16 @@ ZeltoTableMap ArchiveReports::reportData(int nodeId, const QDate &fromDay, const
     return report;
 }
 
-ZeltoTable ArchiveReports::groupTotals(const QList<int> &nodeIds, const QDate &from, const QDate &to)
+ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &context, const QList<int> &nodeIds,
+                                                    const QDate &from, const QDate &to)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
     // One query for the visible nodes instead of one per id: the list may be long.
-    const ZeltoTable nodes = Nodes::list();
+    const ZeltoResult<ZeltoTable> visible = Nodes::list(context);
+    if (!visible.ok())
+        return visible.status();
+    const ZeltoTable &nodes = visible.value();
     QHash<int, int> rowOfNode;
     const int idColumn = nodes.columnIndex(kId);
     for (int row = 0; row < nodes.rowCount(); ++row)

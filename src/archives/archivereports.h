@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -43,7 +45,8 @@ class ArchiveReports
 public:
     // The report of the node over the days from..to (an invalid bound is
     // open); empty when the node is not visible or has no daily row there.
-    static ZeltoTableMap reportData(int nodeId, const QDate &from, const QDate &to);
+    static ZeltoResult<ZeltoTableMap> reportData(const CommandContext &context, int nodeId, const QDate &from,
+                                                 const QDate &to);
 
     // The summary tables of the report (range_totals, range_middles,
     // hour_middles, first_totals, last_totals; those with a row). Invalid
@@ -58,7 +61,8 @@ public:
     // order: "node_id", "model_code", "model_name", "number", "first_date",
     // "last_date" and the node's range totals (parameters it does not
     // deliver left out). Ids repeated or of unknown nodes are skipped.
-    static ZeltoTable groupTotals(const QList<int> &nodeIds, const QDate &from, const QDate &to);
+    static ZeltoResult<ZeltoTable> groupTotals(const CommandContext &context, const QList<int> &nodeIds,
+                                               const QDate &from, const QDate &to);
 
 private:
     static ZeltoTableMap rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,

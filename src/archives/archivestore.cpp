@@ -53,36 +53,34 @@ std::atomic<bool> &splicing()
     return on;
 }
 
-QString lastError()
+// The status a helper that still reports through the error channel left.
+ZeltoStatus channelStatus()
 {
-    return ZeltoSystem::instance()->lastError();
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    return status.ok() ? ZeltoStatus::failed(QString()) : status;
 }
 
-// Journals the error channel's message against the node and goes on.
-void journalError(int nodeId)
+// Journals a failure against the node and goes on.
+void journalError(const CommandContext &context, int nodeId, const ZeltoStatus &status)
 {
-    const QString message = lastError();
-    Database::logError(message, kNode, nodeId);
-    ZeltoSystem::instance()->error(message);
+    context.journal(QStringLiteral("ERROR"), status.message(), kNode, nodeId);
 }
 
 // Abandons the save: rolls back first, so that the journal entry is not
-// rolled back with everything else, then journals the reason, which stays
-// the last error for the caller.
-bool abandon(TransactionScope &scope, int nodeId)
+// rolled back with everything else, then journals the reason, which the
+// caller gets.
+ZeltoStatus abandon(TransactionScope &scope, const CommandContext &context, int nodeId, const ZeltoStatus &status)
 {
-    const QString message = lastError();
     scope.rollback();
-    Database::logError(message, kNode, nodeId);
-    return ZeltoSystem::instance()->error(message);
+    journalError(context, nodeId, status);
+    return status;
 }
 
 // The node id of the info row: a whole number, given as a number.
-bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
+ZeltoStatus readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
 {
     if (!hasInfo || !info.contains(kId) || info.value(kId).isNull())
-        return ZeltoSystem::instance()->error(
-            ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"));
+        return ZeltoStatus::invalid(ArchiveStore::tr("Не задан идентификатор узла (столбец id таблицы info)"));
     const QVariant id = info.value(kId);
     bool ok = false;
     switch (id.userType()) {
@@ -105,17 +103,19 @@ bool readNodeId(const QVariantMap &info, bool hasInfo, int &nodeId)
         break;
     }
     if (!ok)
-        return ZeltoSystem::instance()->error(
+        return ZeltoStatus::invalid(
             ArchiveStore::tr("Неверный идентификатор узла: %1 (ожидается целое число)").arg(id.toString().left(40)));
-    return true;
+    return ZeltoStatus();
 }
 
 // One device setting or device journal row per statement; a failing row is
 // journalled and the others go on.
-void saveSettingData(int nodeId, const ZeltoTable &table)
+void saveSettingData(const CommandContext &context, int nodeId, const ZeltoTable &table)
 {
-    if (!Database::execute(QStringLiteral("DELETE FROM setting_data WHERE node_id = ?"), {nodeId})) {
-        journalError(nodeId);
+    Database &database = *context.database();
+    const ZeltoStatus cleared = database.run(QStringLiteral("DELETE FROM setting_data WHERE node_id = ?"), {nodeId});
+    if (!cleared.ok()) {
+        journalError(context, nodeId, cleared);
         return;
     }
     const int name = table.columnIndex(QStringLiteral("name"));
@@ -124,12 +124,13 @@ void saveSettingData(int nodeId, const ZeltoTable &table)
         QStringLiteral("setting_data"), {QStringLiteral("node_id"), QStringLiteral("name"), QStringLiteral("value")},
         {QStringLiteral("node_id"), QStringLiteral("name")});
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(insert, {nodeId, table.value(row, name), table.value(row, value)}))
-            journalError(nodeId);
+        const ZeltoStatus saved = database.run(insert, {nodeId, table.value(row, name), table.value(row, value)});
+        if (!saved.ok())
+            journalError(context, nodeId, saved);
     }
 }
 
-void saveJournalData(int nodeId, const ZeltoTable &table)
+void saveJournalData(const CommandContext &context, int nodeId, const ZeltoTable &table)
 {
     const int ctime = table.columnIndex(QStringLiteral("ctime"));
     const int param = table.columnIndex(QStringLiteral("param"));
@@ -139,10 +140,10 @@ void saveJournalData(int nodeId, const ZeltoTable &table)
                                  QStringLiteral("old_value"), QStringLiteral("new_value")};
     const QString insert = Database::dialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
     for (int row = 0; row < table.rowCount(); ++row) {
-        if (!Database::execute(insert,
-                               {nodeId, table.value(row, ctime), table.value(row, param), table.value(row, oldValue),
-                                table.value(row, newValue)}))
-            journalError(nodeId);
+        const ZeltoStatus saved = context.database()->run(insert, {nodeId, table.value(row, ctime), table.value(row, param),
+                                                                   table.value(row, oldValue), table.value(row, newValue)});
+        if (!saved.ok())
+            journalError(context, nodeId, saved);
     }
 }
 
@@ -179,50 +180,67 @@ const QStringList &ArchiveStore::checkedArchives()
 
 bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
 {
+    const ZeltoStatus saved = save(CommandContext::server(Database::instance()), tables, check, note);
+    return saved.ok() || ZeltoSystem::instance()->fail(saved);
+}
+
+ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tables, bool check, const QString &note)
+{
     const auto infoTable = tables.constFind(kInfo);
     const bool hasInfo = infoTable != tables.constEnd() && infoTable->rowCount() > 0;
     QVariantMap info = hasInfo ? infoTable->toMap(0) : QVariantMap();
     int nodeId = -1;
     // Input refused before the transaction begins changes nothing, not
     // even the journal; from the transaction on, failures are journalled.
-    if (!readNodeId(info, hasInfo, nodeId))
-        return false;
+    const ZeltoStatus idRead = readNodeId(info, hasInfo, nodeId);
+    if (!idRead.ok())
+        return idRead;
     info.insert(kId, nodeId);
 
-    if (!Database::existsId(kNodes, nodeId))
-        return ZeltoSystem::instance()->error(tr("Узел не найден"));
-    const QVariantMap node = NodeVisibility::node(nodeId);
+    if (!context.database())
+        return CommandContext::noDatabase();
+    Database &database = *context.database();
+    const ZeltoResult<bool> exists = database.has(kNodes, QStringLiteral("id = ?"), {nodeId});
+    if (!exists.ok())
+        return exists.status();
+    if (!exists.value())
+        return ZeltoStatus::notFound(tr("Узел не найден"));
+    const ZeltoResult<QVariantMap> visible = NodeVisibility::find(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    const QVariantMap node = visible.value();
     if (node.isEmpty())
-        return User::denyAccess();
+        return User::refusal(ZeltoStatus::NotFound);
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.
     if (!FieldLimits::check(FieldLimits::Node, info) || !ArchiveCells::check(tables))
-        return false;
+        return channelStatus();
     for (const QString &archive : archiveNames()) {
         const auto table = tables.constFind(archive);
         if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table))
-            return false;
+            return channelStatus();
     }
 
     const QString warning = info.value(kWarning).toString();
     info.remove(kWarning);
 
-    TransactionScope scope;
+    TransactionScope scope(database, QStringLiteral("saveArchives"));
     if (!scope.isActive()) {
-        journalError(nodeId);
-        return false;
+        journalError(context, nodeId, scope.status());
+        return scope.status();
     }
 
-    if (Database::saveRecord(kNodes, info) == -1)
-        return abandon(scope, nodeId);
+    const ZeltoResult<int> nodeSaved = database.save(kNodes, info);
+    if (!nodeSaved.ok())
+        return abandon(scope, context, nodeId, nodeSaved.status());
 
     const auto settings = tables.constFind(kSettingData);
     if (settings != tables.constEnd())
-        saveSettingData(nodeId, *settings);
+        saveSettingData(context, nodeId, *settings);
     const auto journal = tables.constFind(kJournalData);
     if (journal != tables.constEnd())
-        saveJournalData(nodeId, *journal);
+        saveJournalData(context, nodeId, *journal);
 
     // A checker without check parameters would find nothing: none is made.
     std::unique_ptr<Analizer> analizer;
@@ -234,10 +252,10 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString
         }
     }
 
-    const QVariant storedFill = Database::readData(kNodes, nodeId, kFillData);
-    if (!storedFill.isValid())
-        return abandon(scope, nodeId);
-    QVariantMap fill = storedFill.toMap();
+    const ZeltoResult<QVariant> storedFill = database.data(kNodes, nodeId, kFillData);
+    if (!storedFill.ok())
+        return abandon(scope, context, nodeId, storedFill.status());
+    QVariantMap fill = storedFill.value().toMap();
 
     // The script sees only the newly read rows, before they are merged.
     auto runScript = [&](const QString &archive) {
@@ -245,94 +263,109 @@ bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString
             return;
         const auto table = tables.find(archive);
         if (table != tables.end() && !analizer->check(*table, archive))
-            journalError(nodeId);
+            journalError(context, nodeId, channelStatus());
     };
     // SQLite rewrites a whole row, every archive of the node included, on
     // each update of one of its columns: the merged archives are written
     // together with the fill data, in one update.
     QVariantMap columns;
+    ZeltoStatus merged;
     auto merge = [&](const QString &archive, bool checkCurrent) {
-        return ArchiveStore::merge(nodeId, archive, tables, fill, checkCurrent, &columns);
+        merged = ArchiveStore::merge(context, nodeId, archive, tables, fill, checkCurrent, &columns);
+        return merged.ok();
     };
 
     runScript(kCurrentData);
     if (!merge(kCurrentData, check))
-        return abandon(scope, nodeId);
+        return abandon(scope, context, nodeId, merged);
     runScript(kMonthData);
     if (!merge(kMonthData, true) || !merge(kMonthTotals, true))
-        return abandon(scope, nodeId);
+        return abandon(scope, context, nodeId, merged);
     runScript(kDayData);
     if (!merge(kDayData, true) || !merge(kDayTotals, true))
-        return abandon(scope, nodeId);
+        return abandon(scope, context, nodeId, merged);
     runScript(kHourData);
     if (!merge(kHourData, true))
-        return abandon(scope, nodeId);
+        return abandon(scope, context, nodeId, merged);
 
     const auto dayFill = fill.constFind(kDayData);
     if (dayFill != fill.constEnd()) {
         const QVariantMap entry = dayFill->toMap();
-        if (!Database::execute(QStringLiteral("UPDATE nodes SET first_day = ?, last_day = ? WHERE id = ?"),
-                               {entry.value(QStringLiteral("firstDate")), entry.value(QStringLiteral("lastDate")),
-                                nodeId}))
-            return abandon(scope, nodeId);
+        const ZeltoStatus days = database.run(QStringLiteral("UPDATE nodes SET first_day = ?, last_day = ? WHERE id = ?"),
+                                              {entry.value(QStringLiteral("firstDate")),
+                                               entry.value(QStringLiteral("lastDate")), nodeId});
+        if (!days.ok())
+            return abandon(scope, context, nodeId, days);
     }
 
     columns.insert(kFillData, fill);
-    if (!Database::writeData(kNodes, nodeId, columns))
-        return abandon(scope, nodeId);
+    const ZeltoStatus archivesSaved = database.write(kNodes, nodeId, columns);
+    if (!archivesSaved.ok())
+        return abandon(scope, context, nodeId, archivesSaved);
 
     // One ctime for every finding of this save, equal to last_update: the
     // node record counts the findings of its latest update by it.
-    const QDateTime now = Database::clock()->now();
+    const QDateTime now = context.clock()->now();
     if (analizer) {
         const ZeltoTable findings = analizer->findings();
         for (int row = 0; row < findings.rowCount(); ++row) {
             if (!CheckLog::insert(nodeId, now, findings, row))
-                journalError(nodeId);
+                journalError(context, nodeId, channelStatus());
         }
     }
 
     int gapTotal = 0;
     for (const QVariant &entry : qAsConst(fill))
         gapTotal += entry.toMap().value(QStringLiteral("gapCount")).toInt();
-    if (!Database::execute(QStringLiteral("UPDATE nodes SET last_update = ?, gap_count = ? WHERE id = ?"),
-                           {now, gapTotal, nodeId}))
-        return abandon(scope, nodeId);
+    const ZeltoStatus stamped = database.run(QStringLiteral("UPDATE nodes SET last_update = ?, gap_count = ? WHERE id = ?"),
+                                             {now, gapTotal, nodeId});
+    if (!stamped.ok())
+        return abandon(scope, context, nodeId, stamped);
 
     // The journal entries go with the save's own commit: one disk sync a save.
     if (!warning.isEmpty())
-        Database::logWarn(warning, kNode, nodeId);
+        context.journal(QStringLiteral("WARN"), warning, kNode, nodeId);
     if (!note.isEmpty())
-        Database::logInfo(note, kNode, nodeId);
-    if (!scope.commit()) {
-        Database::logError(lastError(), kNode, nodeId);
-        return false;
+        context.journal(QStringLiteral("INFO"), note, kNode, nodeId);
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok()) {
+        journalError(context, nodeId, committed);
+        return committed;
     }
-    if (!Database::inTransaction()) {
+    if (database.openScopes() == 0) {
         ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, nodeId);
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
-    return true;
+    return ZeltoStatus();
 }
 
 bool ArchiveStore::mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
                                 bool checkCurrent)
 {
-    return merge(nodeId, archive, tables, fill, checkCurrent, nullptr);
+    const ZeltoStatus merged =
+        merge(CommandContext::server(Database::instance()), nodeId, archive, tables, fill, checkCurrent, nullptr);
+    return merged.ok() || ZeltoSystem::instance()->fail(merged);
 }
 
-bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
-                         bool checkCurrent, QVariantMap *pending)
+ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const QString &archive,
+                                ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent, QVariantMap *pending)
 {
     const auto incoming = tables.find(archive);
     if (incoming == tables.end() || incoming->rowCount() == 0)
-        return true;
+        return ZeltoStatus();
     if (!ArchiveDates::validate(archive, *incoming))
-        return false;
+        return channelStatus();
+    if (!context.database())
+        return CommandContext::noDatabase();
+    Database &database = *context.database();
 
-    QVariant bytes;
-    if (!readStored(nodeId, archive, bytes))
-        return false;
+    if (!archiveNames().contains(archive))
+        // Only archive columns are read: the name goes into the statement.
+        return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
+    const ZeltoResult<QVariant> read = database.storedData(kNodes, nodeId, archive);
+    if (!read.ok())
+        return read.status();
+    const QVariant bytes = read.value();
     const bool current = archive == kCurrentData;
     // Current data is a short window cut at its start: always done whole.
     QByteArray spliced;
@@ -340,20 +373,24 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
     QVariantMap entry;
     if (!current && splicing().load() && splice(archive, bytes, *incoming, spliced, tail, entry)) {
         const QVariant value = QVariant::fromValue(EncodedValue{spliced});
-        if (pending)
+        if (pending) {
             pending->insert(archive, value);
-        else if (!Database::writeData(kNodes, nodeId, archive, value))
-            return false;
+        } else {
+            const ZeltoStatus written = database.run(
+                QStringLiteral("UPDATE nodes_data SET %1 = ? WHERE id = ?").arg(archive), {value, nodeId});
+            if (!written.ok())
+                return written;
+        }
         *incoming = tail;
         fill.insert(archive, entry);
-        return true;
+        return ZeltoStatus();
     }
 
     ZeltoTable stored;
     if (!decodeStored(nodeId, archive, bytes, stored))
-        return false;
+        return channelStatus();
     if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
-        return false;
+        return channelStatus();
 
     // The table handed back starts at the earliest new date.
     const QDateTime firstNew = earliestDate(*incoming);
@@ -365,14 +402,18 @@ bool ArchiveStore::merge(int nodeId, const QString &archive, ZeltoTableMap &tabl
             stored.removeRow(0);
     }
 
-    if (pending)
+    if (pending) {
         pending->insert(archive, QVariant::fromValue(stored));
-    else if (!Database::writeData(kNodes, nodeId, archive, QVariant::fromValue(stored)))
-        return false;
+    } else {
+        const ZeltoStatus written = database.run(QStringLiteral("UPDATE nodes_data SET %1 = ? WHERE id = ?").arg(archive),
+                                                 {QVariant::fromValue(stored), nodeId});
+        if (!written.ok())
+            return written;
+    }
     *incoming = ArchiveDates::range(stored, firstNew, QDateTime());
     if (!current)
         fill.insert(archive, ArchiveChecks::fillEntry(archive, stored));
-    return true;
+    return ZeltoStatus();
 }
 
 // A day saved into five years of hourly records changes the archive's end
@@ -414,28 +455,41 @@ void ArchiveStore::setSplicing(bool on)
     splicing().store(on);
 }
 
-ZeltoTable ArchiveStore::archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+ZeltoResult<ZeltoTable> ArchiveStore::archiveRange(const CommandContext &context, int nodeId, const QString &archive,
+                                                   QDateTime &from, QDateTime &to)
 {
-    return range(nodeId, archive, from, to, false).value<ZeltoTable>();
+    const ZeltoResult<QVariant> rows = range(context, nodeId, archive, from, to, false);
+    if (!rows.ok())
+        return rows.status();
+    return rows.value().value<ZeltoTable>();
 }
 
-QVariant ArchiveStore::archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to)
+ZeltoResult<QVariant> ArchiveStore::archiveRangeEncoded(const CommandContext &context, int nodeId,
+                                                        const QString &archive, QDateTime &from, QDateTime &to)
 {
-    return range(nodeId, archive, from, to, true);
+    return range(context, nodeId, archive, from, to, true);
 }
 
-QVariant ArchiveStore::range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded)
+ZeltoResult<QVariant> ArchiveStore::range(const CommandContext &context, int nodeId, const QString &archive,
+                                          QDateTime &from, QDateTime &to, bool encoded)
 {
-    if (!NodeVisibility::isVisible(nodeId))
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    // Names that are not archives read as nothing, like archives never stored.
+    if (!visible.value() || !archiveNames().contains(archive))
         return QVariant::fromValue(ZeltoTable());
-    QVariant bytes;
-    if (!readStored(nodeId, archive, bytes))
-        return QVariant::fromValue(ZeltoTable());
+    const ZeltoResult<QVariant> read = context.database()->storedData(kNodes, nodeId, archive);
+    if (!read.ok())
+        return read.status();
+    const QVariant bytes = read.value();
     QVariant rows;
     if (splicing().load() && readRange(bytes, from, to, encoded, rows))
         return rows;
     ZeltoTable stored;
-    if (!decodeStored(nodeId, archive, bytes, stored) || stored.rowCount() == 0)
+    if (!decodeStored(nodeId, archive, bytes, stored))
+        return channelStatus();
+    if (stored.rowCount() == 0)
         return QVariant::fromValue(ZeltoTable());
     if (from.isNull())
         from = stored.value(0, ArchiveDates::column()).toDateTime();
@@ -504,7 +558,7 @@ bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &byte
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
-        return ZeltoSystem::instance()->error(tr("Неизвестный архив: %1").arg(archive.left(40)));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40))));
     bool ok = false;
     bytes = Database::readStored(kNodes, nodeId, archive, &ok);
     return ok;
@@ -520,49 +574,62 @@ bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVaria
         return true;
     }
     if (stored.userType() != qMetaTypeId<ZeltoTable>())
-        return ZeltoSystem::instance()->error(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId));
+        return ZeltoSystem::instance()->fail(
+            ZeltoStatus::storage(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId)));
     table = stored.value<ZeltoTable>();
     return true;
 }
 
-ZeltoTable ArchiveStore::settingData(int nodeId)
+ZeltoResult<ZeltoTable> ArchiveStore::settingData(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return ZeltoTable();
-    return Database::selectTable(
-        QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1").arg(Database::dialect().insertionOrder()),
-        {nodeId});
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
+    return context.database()->rows(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1")
+                                        .arg(Database::dialect().insertionOrder()),
+                                    {nodeId});
 }
 
-ZeltoTable ArchiveStore::journalData(int nodeId, const QDateTime &from, const QDateTime &to)
+ZeltoResult<ZeltoTable> ArchiveStore::journalData(const CommandContext &context, int nodeId, const QDateTime &from,
+                                                  const QDateTime &to)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return ZeltoTable();
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
+    Database &database = *context.database();
     const QString select = QStringLiteral("SELECT ctime, param, old_value, new_value FROM journal_data WHERE node_id = ?");
     const QString order = QStringLiteral(" ORDER BY ctime");
     if (from.isValid() && to.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
+        return database.rows(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
     if (from.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND ctime >= ?") + order, {nodeId, from});
+        return database.rows(select + QStringLiteral(" AND ctime >= ?") + order, {nodeId, from});
     if (to.isValid())
-        return Database::selectTable(select + QStringLiteral(" AND ctime <= ?") + order, {nodeId, to});
-    return Database::selectTable(select + order, {nodeId});
+        return database.rows(select + QStringLiteral(" AND ctime <= ?") + order, {nodeId, to});
+    return database.rows(select + order, {nodeId});
 }
 
-QVariantMap ArchiveStore::fillData(int nodeId)
+ZeltoResult<QVariantMap> ArchiveStore::fillData(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return QVariantMap();
-    return Database::readData(kNodes, nodeId, kFillData).toMap();
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
+    const ZeltoResult<QVariant> fill = context.database()->data(kNodes, nodeId, kFillData);
+    if (!fill.ok())
+        return fill.status();
+    return fill.value().toMap();
 }
 
-bool ArchiveStore::clearArchives(int nodeId)
+ZeltoStatus ArchiveStore::clearArchives(const CommandContext &context, int nodeId)
 {
-    if (!NodeVisibility::isVisible(nodeId))
-        return User::denyAccess();
-    TransactionScope scope;
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    if (!visible.value())
+        return User::refusal(ZeltoStatus::NotFound);
+    Database &database = *context.database();
+    TransactionScope scope(database, QStringLiteral("clearArchives"));
     if (!scope.isActive())
-        return false;
+        return scope.status();
     const QVariantList binds{nodeId};
     const QStringList statements = {
         QStringLiteral("UPDATE nodes SET last_update = null, first_day = null, last_day = null, gap_count = 0 WHERE id = ?"),
@@ -572,14 +639,16 @@ bool ArchiveStore::clearArchives(int nodeId)
         QStringLiteral("DELETE FROM journal_data WHERE node_id = ?"),
         QStringLiteral("DELETE FROM check_log WHERE node_id = ?")};
     for (const QString &statement : statements) {
-        if (!Database::execute(statement, binds))
-            return false;   // the scope rolls back
+        const ZeltoStatus done = database.run(statement, binds);
+        if (!done.ok())
+            return done;   // the scope rolls back
     }
-    if (!scope.commit())
-        return false;
-    if (!Database::inTransaction()) {
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
+    if (database.openScopes() == 0) {
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
-        Database::logInfo(tr("Очистка архивов"), kNode, nodeId);
+        context.journal(QStringLiteral("INFO"), tr("Очистка архивов"), kNode, nodeId);
     }
-    return true;
+    return ZeltoStatus();
 }

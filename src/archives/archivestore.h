@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -23,10 +24,14 @@ public:
     // the merged archive as stored from its earliest new date on (a save
     // decodes no more of a long archive than that), rows flagged by the check
     // script marked "CHECK_ERR". check runs the clock checks on current data and the
-    // node's check script. False with the reason in the error channel, and
-    // then nothing of the call is stored (unless an enclosing transaction
-    // commits what came before). A note, when given, is journalled (INFO,
-    // about the node) with the save, in its transaction: one commit a save.
+    // node's check script. On failure nothing of the call is stored (unless
+    // an enclosing transaction commits what came before); failures after
+    // the input was accepted are journalled in the caller's name. A note,
+    // when given, is journalled (INFO, about the node) with the save, in its
+    // transaction: one commit a save.
+    static ZeltoStatus save(const CommandContext &context, ZeltoTableMap &tables, bool check,
+                            const QString &note = QString());
+    // save() as the server's own work, the failure put into the error channel.
     static bool saveArchives(ZeltoTableMap &tables, bool check, const QString &note = QString());
 
     // Merges tables[archive] into the stored archive of the node by "date",
@@ -42,12 +47,14 @@ public:
     // inclusive. Null bounds are set to the first and last stored date. An
     // empty table for nodes the user cannot see, archives never stored and
     // names that are not archives.
-    static ZeltoTable archiveRange(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    static ZeltoResult<ZeltoTable> archiveRange(const CommandContext &context, int nodeId, const QString &archive,
+                                                QDateTime &from, QDateTime &to);
     // archiveRange for a reply that carries tables in stream form: when the
     // range covers the whole stored archive and the archive is kept in the
     // current format and in date order, its stored bytes as they are (a
     // ZeltoEncodedTable); otherwise the table archiveRange gives.
-    static QVariant archiveRangeEncoded(int nodeId, const QString &archive, QDateTime &from, QDateTime &to);
+    static ZeltoResult<QVariant> archiveRangeEncoded(const CommandContext &context, int nodeId, const QString &archive,
+                                                     QDateTime &from, QDateTime &to);
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
@@ -55,15 +62,16 @@ public:
     // where the stored form allows.
     static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
     // The device settings of the last save: columns name and value.
-    static ZeltoTable settingData(int nodeId);
+    static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
     // The device journal between the valid bounds, by ctime.
-    static ZeltoTable journalData(int nodeId, const QDateTime &from, const QDateTime &to);
+    static ZeltoResult<ZeltoTable> journalData(const CommandContext &context, int nodeId, const QDateTime &from,
+                                               const QDateTime &to);
     // The fill entries of the node's archives, by archive name.
-    static QVariantMap fillData(int nodeId);
+    static ZeltoResult<QVariantMap> fillData(const CommandContext &context, int nodeId);
 
     // Empties everything a save stores for a visible node; the node itself,
     // its tasks and its check parameters stay.
-    static bool clearArchives(int nodeId);
+    static ZeltoStatus clearArchives(const CommandContext &context, int nodeId);
 
     // Whether saves may change a stored archive in its encoded form and range
     // reads decode only the rows asked for (on unless ORVEX_ARCHIVE_SPLICE=0);
@@ -78,14 +86,15 @@ public:
 private:
     // mergeArchive; with pending, the merged archive is put there (by column)
     // instead of being written at once.
-    static bool merge(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
-                      QVariantMap *pending);
+    static ZeltoStatus merge(const CommandContext &context, int nodeId, const QString &archive, ZeltoTableMap &tables,
+                             QVariantMap &fill, bool checkCurrent, QVariantMap *pending);
     static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
                        ZeltoTable &tail, QVariantMap &fillEntry);
     // The archive column as stored, not decoded; false for a name that is
     // not an archive or a failed read.
     static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
-    static QVariant range(int nodeId, const QString &archive, QDateTime &from, QDateTime &to, bool encoded);
+    static ZeltoResult<QVariant> range(const CommandContext &context, int nodeId, const QString &archive,
+                                       QDateTime &from, QDateTime &to, bool encoded);
     // rows: a ZeltoTable, or with encoded and a range of every row, the
     // bytes as a ZeltoEncodedTable.
     static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, bool encoded, QVariant &rows);

@@ -6,6 +6,7 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltosystem.h"
 
 #include <QVariantList>
 
@@ -72,4 +73,32 @@ bool CheckLog::clear(int nodeId)
         return false;
     Nodes::changed(nodeId);
     return true;
+}
+
+ZeltoResult<ZeltoTable> CheckLog::read(const CommandContext &context, int nodeId, const QDateTime &from,
+                                       const QDateTime &to)
+{
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
+    return zeltoCapture([&] { return read(nodeId, from, to); });
+}
+
+ZeltoResult<QStringList> CheckLog::errors(const CommandContext &context, int nodeId, const QString &archive,
+                                          const QDateTime &atime)
+{
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<QStringList>(QStringList()) : visible.status();
+    return zeltoCapture([&] { return errors(nodeId, archive, atime); });
+}
+
+ZeltoStatus CheckLog::clear(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    if (!visible.value())
+        return User::refusal(ZeltoStatus::NotFound);
+    return zeltoCheck([&] { return clear(nodeId); });
 }

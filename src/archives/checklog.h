@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -28,4 +30,11 @@ public:
     // Removes the node's findings and the row marks ("CHECK_ERR") of its
     // stored archives, for a visible node.
     static bool clear(int nodeId);
+
+    // The same for a caller who must see the node.
+    static ZeltoResult<ZeltoTable> read(const CommandContext &context, int nodeId, const QDateTime &from,
+                                        const QDateTime &to);
+    static ZeltoResult<QStringList> errors(const CommandContext &context, int nodeId, const QString &archive,
+                                           const QDateTime &atime);
+    static ZeltoStatus clear(const CommandContext &context, int nodeId);
 };

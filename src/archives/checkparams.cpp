@@ -9,6 +9,7 @@
 #include "nodevisibility.h"
 #include "transactionscope.h"
 #include "user.h"
+#include "zeltosystem.h"
 #include "zeltoclock.h"
 
 #include <QDateTime>
@@ -99,4 +100,48 @@ int CheckParams::checkArchives(int nodeId)
         return -1;
     Nodes::changed(nodeId);
     return analizer.findingCount();
+}
+
+namespace {
+
+// The caller's view of the node: not seeing it is a refusal.
+ZeltoStatus mustSee(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    return visible.value() ? ZeltoStatus() : User::refusal(ZeltoStatus::NotFound);
+}
+
+} // namespace
+
+ZeltoResult<QVariantMap> CheckParams::load(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
+    const ZeltoResult<QVariant> params = context.database()->data(kNodes, nodeId, kCheckParams);
+    if (!params.ok())
+        return params.status();
+    return params.value().toMap();
+}
+
+ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QVariantMap &params)
+{
+    const ZeltoStatus seen = mustSee(context, nodeId);
+    if (!seen.ok())
+        return seen;
+    return zeltoCheck([&] { return set(nodeId, params); });
+}
+
+ZeltoResult<int> CheckParams::checkArchives(const CommandContext &context, int nodeId)
+{
+    const ZeltoStatus seen = mustSee(context, nodeId);
+    if (!seen.ok())
+        return seen;
+    int count = -1;
+    const ZeltoStatus checked = zeltoCheck([&] { return (count = checkArchives(nodeId)) >= 0; });
+    if (!checked.ok())
+        return checked;
+    return count;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include <QCoreApplication>
 #include <QVariantMap>
 
@@ -20,4 +22,9 @@ public:
     // without parameters (nothing is touched then), -1 on failure (nothing
     // stored; the reason, a script error too, in the error channel).
     static int checkArchives(int nodeId);
+
+    // The same for a caller who must see the node.
+    static ZeltoResult<QVariantMap> load(const CommandContext &context, int nodeId);
+    static ZeltoStatus set(const CommandContext &context, int nodeId, const QVariantMap &params);
+    static ZeltoResult<int> checkArchives(const CommandContext &context, int nodeId);
 };

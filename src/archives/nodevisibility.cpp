@@ -1,16 +1,34 @@
 #include "nodevisibility.h"
 
 #include "database.h"
-#include "visibility.h"
+#include "zeltosystem.h"
+
+namespace {
+
+const QString kSelect = QStringLiteral("SELECT nodes.* FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ");
+
+} // namespace
+
+ZeltoResult<QVariantMap> NodeVisibility::find(const CommandContext &context, int nodeId)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values{nodeId};
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    return context.database()->row(kSelect + visible, values);
+}
+
+ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<QVariantMap> node = find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    return !node.value().isEmpty();
+}
 
 QVariantMap NodeVisibility::node(int nodeId)
 {
-    QVariantList values{nodeId};
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectRecord(QStringLiteral("SELECT nodes.* FROM nodes, nodes_data "
-                                                 "WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ")
-                                      + visible,
-                                  values);
+    return zeltoReport(find(CommandContext::server(Database::instance()), nodeId), QVariantMap());
 }
 
 bool NodeVisibility::isVisible(int nodeId)

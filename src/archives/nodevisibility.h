@@ -1,16 +1,25 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include <QVariantMap>
 
-// Whether the current user may see a node, decided as the node records
-// decide it (the user's groups; the administrator and the server's own work
-// see everything), but reading only the nodes table: the status columns of a
+// Whether the caller may see a node, decided as the node records decide it
+// (the user's groups; the administrator and the server's own work see
+// everything), but reading only the nodes table: the status columns of a
 // full node record test the archive columns, and SQLite loads a whole
 // archive to test it for null.
 class NodeVisibility
 {
 public:
-    // The node's own columns when it is visible; empty otherwise.
+    // The node's own columns when it is visible; empty when it is not (or
+    // does not exist); a failed query is its storage failure.
+    static ZeltoResult<QVariantMap> find(const CommandContext &context, int nodeId);
+    static ZeltoResult<bool> sees(const CommandContext &context, int nodeId);
+
+    // The same as the server's own work (every node visible: only whether
+    // it exists), for code not yet handed a context: a failure is put into
+    // the error channel.
     static QVariantMap node(int nodeId);
     static bool isVisible(int nodeId);
 };

@@ -50,14 +50,20 @@ bool readTasks(int nodeId, ZeltoTable &tasks)
 
 } // namespace
 
-QVariant NodeExport::exportNode(int nodeId)
+QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
 {
-    if (!Database::existsId(QStringLiteral("nodes"), nodeId)) {
-        ZeltoSystem::instance()->error(tr("Узел не найден"));
+    if (!context.database()) {
+        zeltoReport(CommandContext::noDatabase());
         return QVariant();
     }
-    if (!NodeVisibility::isVisible(nodeId)) {
-        User::denyAccess();
+    const ZeltoResult<bool> exists = context.database()->has(QStringLiteral("nodes"), QStringLiteral("id = ?"), {nodeId});
+    if (!exists.ok() || !exists.value()) {
+        zeltoReport(exists.ok() ? ZeltoStatus::notFound(tr("Узел не найден")) : exists.status());
+        return QVariant();
+    }
+    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    if (!visible.ok() || !visible.value()) {
+        zeltoReport(visible.ok() ? User::refusal(ZeltoStatus::NotFound) : visible.status());
         return QVariant();
     }
     QVariantMap info = Database::selectRecord(QLatin1String(kNodeRow), {nodeId});
@@ -75,7 +81,7 @@ QVariant NodeExport::exportNode(int nodeId)
 
     QVariantMap group = Database::readRecord(QStringLiteral("groups"), groupId);
     if (group.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Группа узла %1 не найдена").arg(nodeId));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Группа узла %1 не найдена").arg(nodeId)));
         return QVariant();
     }
     group.remove(kId);
@@ -87,12 +93,14 @@ QVariant NodeExport::exportNode(int nodeId)
     if (tasks.rowCount() > 0)
         package.insert(QStringLiteral("tasks"), tasks);
 
-    const ZeltoTable settings = ArchiveStore::settingData(nodeId);
-    if (settings.rowCount() > 0)
-        package.insert(QStringLiteral("setting_data"), settings);
-    const ZeltoTable journal = ArchiveStore::journalData(nodeId, QDateTime(), QDateTime());
-    if (journal.rowCount() > 0)
-        package.insert(QStringLiteral("journal_data"), journal);
+    const ZeltoResult<ZeltoTable> settings = ArchiveStore::settingData(context, nodeId);
+    const ZeltoResult<ZeltoTable> journal = ArchiveStore::journalData(context, nodeId, QDateTime(), QDateTime());
+    if (!zeltoReport(settings.status()) || !zeltoReport(journal.status()))
+        return QVariant();
+    if (settings.value().rowCount() > 0)
+        package.insert(QStringLiteral("setting_data"), settings.value());
+    if (journal.value().rowCount() > 0)
+        package.insert(QStringLiteral("journal_data"), journal.value());
 
     for (const QString &archive : ArchiveStore::archiveNames()) {
         ZeltoTable table;

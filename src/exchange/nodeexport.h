@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include <QCoreApplication>
 #include <QVariant>
 
@@ -23,5 +25,5 @@ class NodeExport
 public:
     // The package of a node the current user can see, or an invalid
     // variant with the reason in the error channel.
-    static QVariant exportNode(int nodeId);
+    static QVariant exportNode(const CommandContext &context, int nodeId);
 };

@@ -57,13 +57,13 @@ bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
         const QVariantMap map = package.toMap();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != table)
-                return ZeltoSystem::instance()->error(
-                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)));
+                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40))));
         }
         tables = package.value<ZeltoTableMap>();
         return true;
     }
-    return ZeltoSystem::instance()->error(tr("Неверный пакет узла: ожидается набор таблиц"));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный пакет узла: ожидается набор таблиц")));
 }
 
 int NodeImport::groupId(const ZeltoTableMap &tables)
@@ -169,7 +169,7 @@ bool NodeImport::saveTasks(const ZeltoTableMap &tables, const QVariantMap &info,
     return legacy.isEmpty() || saveTask(legacy, nodeId, taskIds);
 }
 
-int NodeImport::importNode(const QVariant &package)
+int NodeImport::importNode(const CommandContext &context, const QVariant &package)
 {
     // Everything that can be told from the package alone is checked before
     // the transaction begins.
@@ -179,7 +179,7 @@ int NodeImport::importNode(const QVariant &package)
     QVariantMap checkParams = LegacyPackage::takeCheckParams(tables);
     const auto infoTable = tables.constFind(kInfo);
     if (infoTable == tables.constEnd() || infoTable->rowCount() == 0) {
-        ZeltoSystem::instance()->error(tr("В пакете узла нет таблицы info"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("В пакете узла нет таблицы info")));
         return -1;
     }
     const QVariantMap info = infoTable->toMap(0);
@@ -189,12 +189,12 @@ int NodeImport::importNode(const QVariant &package)
     const QString modelCode = info.contains(QStringLiteral("model")) ? textOf(info, QStringLiteral("model"))
                                                                      : textOf(info, kModelCode);
     if (!MetadataCatalogue::instance().models().contains(modelCode)) {
-        ZeltoSystem::instance()->error(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40))));
         return -1;
     }
     int number = 0;
     if (!RecordFields::toInt(info.value(kNumber), number) || number < 0) {
-        ZeltoSystem::instance()->error(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40))));
         return -1;
     }
     LegacyPackage::convertTables(tables);
@@ -206,26 +206,38 @@ int NodeImport::importNode(const QVariant &package)
         || !FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0)))
         return -1;
 
-    TransactionScope scope;
-    if (!scope.isActive())
+    if (!context.database()) {
+        zeltoReport(CommandContext::noDatabase());
         return -1;
-    int id = Database::findRowId(QStringLiteral("nodes"), QStringLiteral("model_code = ? AND number = ?"),
-                                 {modelCode, number});
+    }
+    TransactionScope scope(*context.database(), QStringLiteral("importNode"));
+    if (!scope.isActive()) {
+        zeltoReport(scope.status());
+        return -1;
+    }
+    const ZeltoResult<QVariantMap> known = context.database()->row(
+        QStringLiteral("SELECT id FROM nodes WHERE model_code = ? AND number = ?"), {modelCode, number});
+    if (!zeltoReport(known.status()))
+        return -1;
+    int id = known.value().isEmpty() ? -1 : known.value().value(kId).toInt();
     QVariantList taskIds;
     if (id == -1) {
         const int group = groupId(tables);
         if (group == -1)
             return -1;
-        id = Nodes::save(nodeRow(info, modelCode, number, group));
+        id = zeltoReport(Nodes::save(context, nodeRow(info, modelCode, number, group)), -1);
         if (id == -1)
             return -1;
         if (!checkParams.isEmpty() && !CheckParams::set(id, checkParams))
             return -1;
         if (!saveTasks(tables, info, modelCode, id, taskIds))
             return -1;
-    } else if (!NodeVisibility::isVisible(id)) {
-        User::denyAccess();
-        return -1;
+    } else {
+        const ZeltoResult<bool> visible = NodeVisibility::sees(context, id);
+        if (!visible.ok() || !visible.value()) {
+            zeltoReport(visible.ok() ? User::refusal(ZeltoStatus::NotFound) : visible.status());
+            return -1;
+        }
     }
 
     // A node already known keeps its row: only what identifies it goes
@@ -235,13 +247,13 @@ int NodeImport::importNode(const QVariant &package)
     tables.insert(kInfo, nodeInfo);
     tables.remove(QStringLiteral("group"));
     tables.remove(QStringLiteral("tasks"));
-    if (!ArchiveStore::saveArchives(tables, false) || !scope.commit())
+    if (!zeltoReport(ArchiveStore::save(context, tables, false)) || !zeltoReport(scope.finish()))
         return -1;
 
     ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, id);
     ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
     for (const QVariant &taskId : qAsConst(taskIds))
         ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, taskId.toInt());
-    Database::logInfo(tr("Импорт данных"), QStringLiteral("node"), id);
+    context.journal(QStringLiteral("INFO"), tr("Импорт данных"), QStringLiteral("node"), id);
     return id;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -21,7 +23,7 @@ class NodeImport
 public:
     // The node's id, or -1 with the reason in the error channel and nothing
     // of the package stored.
-    static int importNode(const QVariant &package);
+    static int importNode(const CommandContext &context, const QVariant &package);
 
 private:
     static bool readPackage(const QVariant &package, ZeltoTableMap &tables);

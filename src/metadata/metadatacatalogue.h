@@ -24,6 +24,7 @@ public:
     // An enumeration item of a parameter: its code and its title.
     typedef QPair<QString, QString> EnumItem;
 
+    // Process-wide: the shipped files are read once, on first use, and never change.
     static const MetadataCatalogue &instance();
 
     // A catalogue of the metadata files in another folder, beside the

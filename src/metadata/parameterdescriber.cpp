@@ -61,8 +61,8 @@ QVariantMap ParameterDescriber::describe(const QString &modelCode, const QString
                                          const QVariantList &values) const
 {
     if (columns.size() != values.size()) {
-        ZeltoSystem::instance()->error(QCoreApplication::translate(
-            "ParameterDescriber", "Количество колонок не соответствует количеству значений"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(QCoreApplication::translate(
+            "ParameterDescriber", "Количество колонок не соответствует количеству значений")));
         return QVariantMap();
     }
     // A column named twice counts with its first value.

@@ -37,20 +37,25 @@ const QStringList &taskColumns()
 }
 
 // The nodes the current user may see; all of them for the unrestricted.
-QSet<int> visibleNodes()
+ZeltoResult<QSet<int>> visibleNodes(const CommandContext &context)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values;
-    const QString condition = Visibility::groupCondition("group_id", values);
+    const QString condition = context.groupCondition("group_id", values);
+    const ZeltoResult<ZeltoTable> table =
+        context.database()->rows(QStringLiteral("SELECT id FROM nodes WHERE ") + condition, values);
+    if (!table.ok())
+        return table.status();
     QSet<int> ids;
-    const ZeltoTable table = Database::selectTable(QStringLiteral("SELECT id FROM nodes WHERE ") + condition, values);
-    for (int row = 0; row < table.rowCount(); ++row)
-        ids.insert(table.value(row, 0).toInt());
+    for (int row = 0; row < table.value().rowCount(); ++row)
+        ids.insert(table.value().value(row, 0).toInt());
     return ids;
 }
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
+DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
     : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list();
@@ -61,11 +66,10 @@ DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock)
     }
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
-    if (TaskManager::instance())
-        connect(TaskManager::instance(), &TaskManager::monitored, this, &DataMonitor::onMonitored,
-                Qt::QueuedConnection);
-    if (User::instance())
-        connect(User::instance(), &User::userLeft, this, [](int userId) { removeUser(userId); });
+    if (polling)
+        connect(polling, &TaskManager::monitored, this, &DataMonitor::onMonitored, Qt::QueuedConnection);
+    if (sessions)
+        connect(sessions, &User::userLeft, this, [](int userId) { removeUser(userId); });
     User::setMonitorFilter(&DataMonitor::isMonitoredFor);
     connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
     m_tick->start(qMax(1, tickMs));
@@ -79,10 +83,10 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock)
+DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs, clock);
+        g_instance = new DataMonitor(tickMs, clock, polling, sessions);
     return g_instance;
 }
 
@@ -96,31 +100,35 @@ DataMonitor *DataMonitor::instance()
     return g_instance;
 }
 
-void DataMonitor::append(const QSet<int> &nodeIds)
+ZeltoStatus DataMonitor::append(const CommandContext &context, const QSet<int> &nodeIds)
 {
     if (!g_instance)
-        return;
-    const int userId = User::currentUserId();
+        return ZeltoStatus();
+    const int userId = context.userId();
+    const bool everything = context.isUnrestricted();
     // Read before taking the lock: the database is no business of the mutex.
-    const QSet<int> visible = User::isUnrestricted() ? QSet<int>() : visibleNodes();
+    const ZeltoResult<QSet<int>> visible = everything ? ZeltoResult<QSet<int>>(QSet<int>()) : visibleNodes(context);
+    if (!visible.ok())
+        return visible.status();
     QMutexLocker lock(&g_instance->mutex);
     QSet<int> &watched = g_instance->m_subscriptions[userId];
     for (int nodeId : nodeIds) {
         if (!g_instance->entries.contains(nodeId))
             continue;
-        if (!User::isUnrestricted() && !visible.contains(nodeId))
+        if (!everything && !visible.value().contains(nodeId))
             continue;
         watched.insert(nodeId);
         g_instance->monitoredNodes.insert(nodeId);
     }
+    return ZeltoStatus();
 }
 
-void DataMonitor::remove(const QSet<int> &nodeIds)
+void DataMonitor::remove(const CommandContext &context, const QSet<int> &nodeIds)
 {
     if (!g_instance)
         return;
     QMutexLocker lock(&g_instance->mutex);
-    g_instance->m_subscriptions[User::currentUserId()].subtract(nodeIds);
+    g_instance->m_subscriptions[context.userId()].subtract(nodeIds);
     g_instance->rebuildMonitored();
 }
 
@@ -157,12 +165,12 @@ QVariantMap DataMonitor::nodeData(int nodeId)
     return g_instance->entries.value(nodeId).data;
 }
 
-ZeltoTable DataMonitor::getData()
+ZeltoTable DataMonitor::getData(const CommandContext &context)
 {
     ZeltoTable table;
     if (g_instance) {
         QMutexLocker lock(&g_instance->mutex);
-        for (int nodeId : g_instance->m_subscriptions.value(User::currentUserId())) {
+        for (int nodeId : g_instance->m_subscriptions.value(context.userId())) {
             const auto entry = g_instance->entries.constFind(nodeId);
             if (entry == g_instance->entries.constEnd() || entry->data.isEmpty())
                 continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandcontext.h"
+
 #include "zeltoclock.h"
 #include "zeltotable.h"
 
@@ -10,6 +12,8 @@
 #include <QSet>
 #include <QVariantMap>
 
+class TaskManager;
+class User;
 class ZeltoTimer;
 
 // Keeps the current values of watched nodes fresh. Every node that has a
@@ -36,23 +40,27 @@ public:
 
     // Creates the instance unless one exists; reads every main task. It
     // ticks, times the monitor intervals and delays announcements by clock.
-    static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system());
+    // It takes the readings of polling's monitor runs and forgets the
+    // subscriptions of users whom sessions reports gone (either may be null).
+    static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
+                                       TaskManager *polling = nullptr, User *sessions = nullptr);
     static void destroyInstance();
+    // Process-wide: one set of watched nodes shared by every client and the OPC publisher.
     static DataMonitor *instance();
 
-    // Subscribes the current user to those of the nodes that have an entry
+    // Subscribes the caller to those of the nodes that have an entry
     // and that the user may see; the others are skipped silently.
-    static void append(const QSet<int> &nodeIds);
-    static void remove(const QSet<int> &nodeIds);
+    static ZeltoStatus append(const CommandContext &context, const QSet<int> &nodeIds);
+    static void remove(const CommandContext &context, const QSet<int> &nodeIds);
     // Drops everything the user watches (their last client went away).
     static void removeUser(int userId);
     static QSet<int> subscriptions(int userId);
     static bool isMonitoredFor(int userId, int nodeId);
     // A copy of the node's data table; empty for a node without an entry.
     static QVariantMap nodeData(int nodeId);
-    // The current user's watched nodes, one row each, by node name, nulls
+    // The caller's watched nodes, one row each, by node name, nulls
     // as ZeltoUnused, always with the columns "MON_ERR" and "CHECK_MSG".
-    static ZeltoTable getData();
+    static ZeltoTable getData(const CommandContext &context);
 
     ~DataMonitor() override;
 
@@ -75,7 +83,7 @@ private:
         QString modelCode;
     };
 
-    DataMonitor(int tickMs, ZeltoClock *clock);
+    DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions);
 
     void tick();
     // Announces every node refreshed since the last time.

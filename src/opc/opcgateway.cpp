@@ -87,7 +87,7 @@ bool OpcGateway::start()
     if (!problem.isEmpty())
         return ZeltoSystem::instance()->error(problem);
     if (!QFileInfo::exists(m_script))
-        return ZeltoSystem::instance()->error(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script)));
     m_stopping = false;
     launch();
     return true;

@@ -110,11 +110,10 @@ OPCServer::~OPCServer()
     stop();
 }
 
-void OPCServer::start(const QHostAddress &listenAddress)
+void OPCServer::start(const QHostAddress &listenAddress, DataMonitor *monitor)
 {
-    // The live values of the used items come from the data monitor.
-    if (DataMonitor::instance())
-        connect(DataMonitor::instance(), &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
+    if (monitor)
+        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
                 Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_active = true;
     m_listenAddress = listenAddress;
@@ -399,10 +398,12 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
                 nodes.insert(item->nodeId);
         }
     }
+    // OPC clients' items are watched as the server's own work (user -1).
+    const CommandContext server = CommandContext::server(Database::instance());
     if (used)
-        DataMonitor::append(nodes);
+        DataMonitor::append(server, nodes);
     else
-        DataMonitor::remove(nodes);
+        DataMonitor::remove(server, nodes);
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
@@ -610,7 +611,7 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(nodes);
+    DataMonitor::remove(CommandContext::server(Database::instance()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)

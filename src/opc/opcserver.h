@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QVariantMap>
 
+class DataMonitor;
 class OpcGateway;
 class OpcItemNames;
 
@@ -52,7 +53,8 @@ public:
     // Builds the address space and starts the gateway when "opcPort" is
     // set, its endpoints on listenAddress (all interfaces: Any); Node.js
     // missing or too old is logged once and leaves OPC off.
-    void start(const QHostAddress &listenAddress = QHostAddress(QHostAddress::Any));
+    // monitor: where the live values of the used items come from (none: no live values).
+    void start(const QHostAddress &listenAddress = QHostAddress(QHostAddress::Any), DataMonitor *monitor = nullptr);
     void stop();
 
     // The address space built by the last start, by item name.

@@ -1,8 +1,6 @@
 #include "opcvisibility.h"
 
 #include "database.h"
-#include "sessionscope.h"
-#include "user.h"
 #include "visibility.h"
 
 #include <QJsonArray>
@@ -14,13 +12,11 @@ QJsonObject OpcVisibility::of(int userId)
     // No such user: nothing. (Id -1 is nobody logged in, who sees everything over RPC.)
     if (userId < 0)
         return QJsonObject{{QStringLiteral("nodes"), QJsonArray()}};
-    // Asked as that user: the rule is the one of the user's own requests.
-    SessionScope scope{QString()};
-    scope.session().userId = userId;
-    if (User::isUnrestricted())
+    // The rule of the user's own requests.
+    if (userId == 0)
         return QJsonObject{{QStringLiteral("all"), true}};
     QVariantList values;
-    const QString visible = Visibility::groupCondition("group_id", values);
+    const QString visible = Visibility::groupCondition(userId, "group_id", values);
     QList<int> ids;
     const QVariantList rows =
         Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"), visible, values);

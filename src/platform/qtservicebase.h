@@ -44,7 +44,8 @@ public:
     void logMessage(const QString &message, MessageType type = Success, int id = 0, uint category = 0,
                     const QByteArray &data = QByteArray());
 
-    // The service object of this process, or null.
+    // The service object of this process, or null: process-wide, as the
+    // operating system's service control talks to the process.
     static QtServiceBase *instance();
 
 protected:

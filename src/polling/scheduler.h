@@ -30,6 +30,7 @@ public:
 
     static Scheduler *createInstance(const Starter &starter = Starter(), ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
+    // Process-wide: one timetable pass for the whole server.
     static Scheduler *instance();
 
     ~Scheduler() override;

@@ -139,7 +139,7 @@ bool Task::call(ZeltoClient &client, const QString &name, const QVariantList &ar
 bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply)
 {
     if (m_aborted)
-        return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается")));
     if (!client.request(name, args))
         return false;
     const int limit = m_replyTimeoutMs;
@@ -157,10 +157,10 @@ bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &ar
         if (client.errorCode() != 0 || !client.isConnected())
             return false;
         if (m_aborted)
-            return ZeltoSystem::instance()->error(tr("Опрос прерван: сервер данных останавливается"));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается")));
         if (clock->monotonicMs() - sent >= limit)
-            return ZeltoSystem::instance()->error(
-                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(
+                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0)));
     }
 }
 

@@ -223,7 +223,7 @@ TaskManager *TaskManager::instance()
 bool TaskManager::startTask(int taskId, bool monitor)
 {
     if (!g_instance)
-        return ZeltoSystem::instance()->error(tr("Опрос приборов не запущен"));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос приборов не запущен")));
     const bool started = g_instance->start(taskId, monitor);
     g_instance->checkInvariants();
     return started;
@@ -242,10 +242,10 @@ bool TaskManager::checkSetting(const QString &name, const QVariant &value)
     qint64 ms = 0;
     if (name != kRunTimeout || readRunTimeout(value, ms))
         return true;
-    return ZeltoSystem::instance()->error(
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes));
+            .arg(kMaxRunTimeoutMinutes)));
 }
 
 QVariantMap TaskManager::taskState(int taskId)
@@ -416,7 +416,7 @@ bool TaskManager::start(int taskId, bool monitor)
     // what their user may see.
     const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
     if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Задача опроса не найдена"));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Задача опроса не найдена")));
     const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!channel.isValid() || !archives.isValid())
@@ -424,11 +424,11 @@ bool TaskManager::start(int taskId, bool monitor)
     const int nodeId = taskRow.value(kNodeId).toInt();
     const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
     if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Узел задачи опроса %1 не найден").arg(taskId));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId)));
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->error(tr("Для прибора %1 не найден драйвер опроса").arg(model));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model)));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
@@ -771,11 +771,12 @@ bool TaskManager::saveResult(int taskId, Task *task, QString &error)
     result.insert(QStringLiteral("info"), infoTable);
     // The metric is of real time, whatever clock the runs keep.
     const qint64 began = ZeltoClock::system()->monotonicMs();
-    const bool saved = ArchiveStore::saveArchives(result, true);
+    // A poll's save is the server's own work: user -1, every node visible.
+    const ZeltoStatus saved = ArchiveStore::save(CommandContext::server(Database::instance()), result, true);
     ZeltoMetrics::instance()->observe(kSaveSeconds, (ZeltoClock::system()->monotonicMs() - began) / 1e3);
-    if (saved)
+    if (saved.ok())
         return true;
-    error = ZeltoSystem::instance()->lastError();
+    error = saved.message();
     return false;
 }
 

@@ -90,6 +90,7 @@ public:
                                        ZeltoClock *clock = ZeltoClock::system());
     // Cancels every run, waits for the pool and deletes the instance.
     static void destroyInstance();
+    // Process-wide: one run queue and pool bound the load on the polling server.
     static TaskManager *instance();
 
     // Requests one run of the task (a full poll, or with monitor a read of

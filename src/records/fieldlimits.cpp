@@ -108,11 +108,11 @@ bool FieldLimits::check(Record record, const QVariantMap &values)
         if (!limit)
             continue;
         if (limit->unit == Characters && characters(it.value()) > limit->most)
-            return ZeltoSystem::instance()->error(
-                tr("Слишком длинное значение поля %1: не более %2 символов").arg(it.key()).arg(limit->most));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                tr("Слишком длинное значение поля %1: не более %2 символов").arg(it.key()).arg(limit->most)));
         if (limit->unit == StoredBytes && storedBytes(it.value()) > limit->most)
-            return ZeltoSystem::instance()->error(
-                tr("Слишком большое значение поля %1: не более %2 байт").arg(it.key()).arg(limit->most));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                tr("Слишком большое значение поля %1: не более %2 байт").arg(it.key()).arg(limit->most)));
     }
     return true;
 }

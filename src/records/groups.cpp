@@ -23,61 +23,105 @@ void notifyEach(const QString &name, const QVariantList &ids)
 
 } // namespace
 
+ZeltoResult<ZeltoTable> Groups::list(const CommandContext &context)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values;
+    const QString visible = context.groupCondition("id", values);
+    return context.database()->rows(QStringLiteral("SELECT * FROM groups WHERE ") + visible
+                                        + QStringLiteral(" ORDER BY name"),
+                                    values);
+}
+
+ZeltoResult<QVariantMap> Groups::find(const CommandContext &context, int id)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values{id};
+    const QString visible = context.groupCondition("id", values);
+    return context.database()->row(QStringLiteral("SELECT * FROM groups WHERE id = ? AND ") + visible, values);
+}
+
+ZeltoResult<int> Groups::save(const CommandContext &context, const QVariantMap &input)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    Database &database = *context.database();
+    TransactionScope scope(database, QStringLiteral("saveGroup"));
+    if (!scope.isActive())
+        return scope.status();
+    QVariantMap record;
+    // A query that fails while the id is checked is that failure, not a refusal.
+    ZeltoStatus lookup;
+    const auto visible = [&](int id) {
+        const ZeltoResult<QVariantMap> group = find(context, id);
+        lookup = group.status();
+        return group.ok() && !group.value().isEmpty();
+    };
+    if (!RecordFields::copyVisibleId(input, record, visible))
+        return lookup.ok() ? RecordFields::lastStatus() : lookup;
+    if (!RecordFields::copy(input, record, {QStringLiteral("name")}) || !FieldLimits::check(FieldLimits::Group, record))
+        return RecordFields::lastStatus();
+    const ZeltoResult<int> id = database.save(QStringLiteral("groups"), record);
+    if (!id.ok())
+        return id;
+    // A restricted creator must be able to see what they created.
+    if (!record.contains(kId) && !context.isUnrestricted()) {
+        const ZeltoStatus member = database.run(QStringLiteral("INSERT INTO user_groups (user_id, group_id) VALUES (?, ?)"),
+                                                {context.userId(), id.value()});
+        if (!member.ok())
+            return member;
+    }
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
+    ZeltoSystem::instance()->notify(ChangeEvents::GroupSaved, id.value());
+    return id;
+}
+
+ZeltoStatus Groups::remove(const CommandContext &context, int id)
+{
+    const ZeltoResult<QVariantMap> group = find(context, id);
+    if (!group.ok())
+        return group.status();
+    if (group.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    Database &database = *context.database();
+    // The cascade takes the nodes and tasks with it, so their ids are
+    // collected first.
+    const ZeltoResult<ZeltoTable> nodes = database.rows(QStringLiteral("SELECT id FROM nodes WHERE group_id = ?"), {id});
+    if (!nodes.ok())
+        return nodes.status();
+    const ZeltoResult<ZeltoTable> tasks = database.rows(
+        QStringLiteral("SELECT tasks.id FROM tasks, nodes WHERE tasks.node_id = nodes.id AND nodes.group_id = ?"), {id});
+    if (!tasks.ok())
+        return tasks.status();
+    const ZeltoStatus removed = database.run(QStringLiteral("DELETE FROM groups WHERE id = ?"), {id});
+    if (!removed.ok())
+        return removed.withMessage(QStringLiteral("[-groups] ") + removed.message());
+    ZeltoSystem::instance()->notify(ChangeEvents::GroupRemoved, id);
+    notifyEach(ChangeEvents::NodeRemoved, nodes.value().columnValues(kId));
+    notifyEach(ChangeEvents::TaskRemoved, tasks.value().columnValues(kId));
+    return ZeltoStatus();
+}
+
 ZeltoTable Groups::list()
 {
-    QVariantList values;
-    const QString visible = Visibility::groupCondition("id", values);
-    return Database::selectTable(QStringLiteral("SELECT * FROM groups WHERE ") + visible
-                                     + QStringLiteral(" ORDER BY name"),
-                                 values);
+    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
 }
 
 QVariantMap Groups::get(int id)
 {
-    QVariantList values{id};
-    const QString visible = Visibility::groupCondition("id", values);
-    return Database::selectRecord(QStringLiteral("SELECT * FROM groups WHERE id = ? AND ") + visible, values);
+    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
 }
 
 int Groups::save(const QVariantMap &input)
 {
-    TransactionScope scope;
-    if (!scope.isActive())
-        return -1;
-    QVariantMap record;
-    if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
-        return -1;
-    if (!RecordFields::copy(input, record, {QStringLiteral("name")}) || !FieldLimits::check(FieldLimits::Group, record))
-        return -1;
-    const int id = Database::saveRecord(QStringLiteral("groups"), record);
-    if (id == -1)
-        return -1;
-    // A restricted creator must be able to see what they created.
-    if (!record.contains(kId) && !User::isUnrestricted()
-        && !Database::execute(QStringLiteral("INSERT INTO user_groups (user_id, group_id) VALUES (?, ?)"),
-                              {User::currentUserId(), id}))
-        return -1;
-    if (!scope.commit())
-        return -1;
-    ZeltoSystem::instance()->notify(ChangeEvents::GroupSaved, id);
-    return id;
+    return zeltoReport(save(RecordFields::serverContext(), input), -1);
 }
 
 bool Groups::remove(int id)
 {
-    if (get(id).isEmpty())
-        return User::denyAccess();
-    // The cascade takes the nodes and tasks with it, so their ids are
-    // collected first.
-    const QVariantList nodeIds = Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"),
-                                                                QStringLiteral("group_id = ?"), {id});
-    const QVariantList taskIds = Database::selectDistinctValues(
-        QStringLiteral("tasks, nodes"), QStringLiteral("tasks.id"),
-        QStringLiteral("tasks.node_id = nodes.id AND nodes.group_id = ?"), {id});
-    if (!Database::removeRecord(QStringLiteral("groups"), id))
-        return false;
-    ZeltoSystem::instance()->notify(ChangeEvents::GroupRemoved, id);
-    notifyEach(ChangeEvents::NodeRemoved, nodeIds);
-    notifyEach(ChangeEvents::TaskRemoved, taskIds);
-    return true;
+    return zeltoReport(remove(RecordFields::serverContext(), id));
 }

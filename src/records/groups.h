@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QVariantMap>
@@ -10,15 +11,22 @@
 class Groups
 {
 public:
-    // The visible groups, by name.
-    static ZeltoTable list();
-    // The group when it is visible; empty otherwise.
-    static QVariantMap get(int id);
+    // The groups the caller sees, by name.
+    static ZeltoResult<ZeltoTable> list(const CommandContext &context);
+    // The group when the caller sees it; empty when not (or when there is none).
+    static ZeltoResult<QVariantMap> find(const CommandContext &context, int id);
     // Inserts (no "id") or renames a visible group; only "name" is written.
     // A restricted user becomes a member of a group they create. The
-    // group's id, or -1 with nothing written.
-    static int save(const QVariantMap &input);
+    // group's id; on failure nothing is written.
+    static ZeltoResult<int> save(const CommandContext &context, const QVariantMap &input);
     // Deletes a visible group with its nodes and their tasks, and announces
     // the group, then each node, then each task as removed.
+    static ZeltoStatus remove(const CommandContext &context, int id);
+
+    // The same as the server's own work (every record visible), for code
+    // not yet handed a context: failures go into the error channel.
+    static ZeltoTable list();
+    static QVariantMap get(int id);
+    static int save(const QVariantMap &input);
     static bool remove(int id);
 };

@@ -58,23 +58,26 @@ QString Nodes::columns()
               .arg(sql.joined(QStringLiteral("last_error")));
 }
 
-ZeltoTable Nodes::list()
+ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values;
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectTable(nodeQuery(" FROM nodes, nodes_data, groups "
-                                           "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id AND ")
-                                     + visible + QStringLiteral(" ORDER BY groups.name, nodes.name"),
-                                 values);
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    return context.database()->rows(nodeQuery(" FROM nodes, nodes_data, groups "
+                                              "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id AND ")
+                                        + visible + QStringLiteral(" ORDER BY groups.name, nodes.name"),
+                                    values);
 }
 
-QVariantMap Nodes::get(int id)
+ZeltoResult<QVariantMap> Nodes::find(const CommandContext &context, int id)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values{id};
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectRecord(nodeQuery(" FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ")
-                                      + visible,
-                                  values);
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    return context.database()->row(
+        nodeQuery(" FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
 }
 
 QString Nodes::defaultName(const QString &modelName, qlonglong number, const QString &modelCode)
@@ -82,11 +85,21 @@ QString Nodes::defaultName(const QString &modelName, qlonglong number, const QSt
     return modelName + QStringLiteral(" №") + MetadataCatalogue::instance().formatNumber(number, modelCode);
 }
 
-int Nodes::save(const QVariantMap &input)
+ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &input)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
+    Database &database = *context.database();
     QVariantMap record;
-    if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
-        return -1;
+    // A query that fails while the id is checked is that failure, not a refusal.
+    ZeltoStatus lookup;
+    const auto visible = [&](int id) {
+        const ZeltoResult<QVariantMap> node = find(context, id);
+        lookup = node.status();
+        return node.ok() && !node.value().isEmpty();
+    };
+    if (!RecordFields::copyVisibleId(input, record, visible))
+        return lookup.ok() ? RecordFields::lastStatus() : lookup;
     QStringList keys{kGroupId, kName, kModelCode, kModelName, kNumber, QStringLiteral("version"),
                      QStringLiteral("firmware"), QStringLiteral("consumer"), QStringLiteral("provider"),
                      QStringLiteral("note"), QStringLiteral("checking"), QStringLiteral("address"),
@@ -97,20 +110,23 @@ int Nodes::save(const QVariantMap &input)
     for (int i = 1; i <= kParamCount; ++i)
         keys.append(QStringLiteral("param%1").arg(i));
     if (!RecordFields::copy(input, record, keys) || !FieldLimits::check(FieldLimits::Node, record))
-        return -1;
+        return RecordFields::lastStatus();
     if (record.contains(kGroupId)) {
         int groupId = 0;
         if (!RecordFields::readId(input, kGroupId, groupId))
-            return -1;
+            return RecordFields::lastStatus();
         record.insert(kGroupId, groupId);
     }
 
     if (!record.contains(kId)) {
         // A device already known by model and number is updated, never doubled.
-        const int existing = Database::findRowId(QStringLiteral("nodes"), QStringLiteral("model_code = ? AND number = ?"),
-                                                 {record.value(kModelCode), record.value(kNumber)});
-        if (existing != -1) {
-            record.insert(kId, existing);
+        const ZeltoResult<QVariantMap> known =
+            database.row(QStringLiteral("SELECT id FROM nodes WHERE model_code = ? AND number = ?"),
+                         {record.value(kModelCode), record.value(kNumber)});
+        if (!known.ok())
+            return known.status();
+        if (!known.value().isEmpty()) {
+            record.insert(kId, known.value().value(kId).toInt());
         } else {
             if (!record.contains(kGroupId))
                 record.insert(kGroupId, 0);
@@ -120,8 +136,9 @@ int Nodes::save(const QVariantMap &input)
                                                  record.value(kModelCode).toString()));
         }
     }
-    const int id = Database::saveRecord(QStringLiteral("nodes"), record);
-    changed(id);
+    const ZeltoResult<int> id = database.save(QStringLiteral("nodes"), record);
+    if (id.ok())
+        changed(id.value());
     return id;
 }
 
@@ -131,31 +148,68 @@ void Nodes::changed(int id)
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
 }
 
+ZeltoStatus Nodes::setGroup(const CommandContext &context, int nodeId, int groupId)
+{
+    const ZeltoResult<QVariantMap> node = find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    const ZeltoResult<QVariantMap> group = Groups::find(context, groupId);
+    if (!group.ok())
+        return group.status();
+    if (node.value().isEmpty() || group.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    const ZeltoStatus moved =
+        context.database()->run(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId});
+    if (moved.ok())
+        changed(nodeId);
+    return moved;
+}
+
+ZeltoStatus Nodes::remove(const CommandContext &context, int id)
+{
+    const ZeltoResult<QVariantMap> node = find(context, id);
+    if (!node.ok())
+        return node.status();
+    if (node.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    Database &database = *context.database();
+    // The node's journal entries go with it, so the removal is noted
+    // against its former group.
+    const int groupId = node.value().value(kGroupId).toInt();
+    const ZeltoResult<ZeltoTable> tasks = database.rows(QStringLiteral("SELECT id FROM tasks WHERE node_id = ?"), {id});
+    if (!tasks.ok())
+        return tasks.status();
+    const ZeltoStatus removed = database.run(QStringLiteral("DELETE FROM nodes WHERE id = ?"), {id});
+    if (!removed.ok())
+        return removed.withMessage(QStringLiteral("[-nodes] ") + removed.message());
+    for (int row = 0; row < tasks.value().rowCount(); ++row)
+        ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, tasks.value().value(row, 0).toInt());
+    ZeltoSystem::instance()->notify(ChangeEvents::NodeRemoved, id);
+    context.journal(QStringLiteral("INFO"), QObject::tr("Удаление узла"), QStringLiteral("group"), groupId);
+    return ZeltoStatus();
+}
+
+ZeltoTable Nodes::list()
+{
+    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
+}
+
+QVariantMap Nodes::get(int id)
+{
+    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
+}
+
+int Nodes::save(const QVariantMap &input)
+{
+    return zeltoReport(save(RecordFields::serverContext(), input), -1);
+}
+
 bool Nodes::setGroup(int nodeId, int groupId)
 {
-    if (get(nodeId).isEmpty() || Groups::get(groupId).isEmpty())
-        return User::denyAccess();
-    if (!Database::execute(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId}))
-        return false;
-    changed(nodeId);
-    return true;
+    return zeltoReport(setGroup(RecordFields::serverContext(), nodeId, groupId));
 }
 
 bool Nodes::remove(int id)
 {
-    const QVariantMap node = get(id);
-    if (node.isEmpty())
-        return User::denyAccess();
-    // The node's journal entries go with it, so the removal is noted
-    // against its former group.
-    const int groupId = node.value(kGroupId).toInt();
-    const QVariantList taskIds = Database::selectDistinctValues(QStringLiteral("tasks"), QStringLiteral("id"),
-                                                                QStringLiteral("node_id = ?"), {id});
-    if (!Database::removeRecord(QStringLiteral("nodes"), id))
-        return false;
-    for (const QVariant &taskId : taskIds)
-        ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, taskId.toInt());
-    ZeltoSystem::instance()->notify(ChangeEvents::NodeRemoved, id);
-    Database::logInfo(QObject::tr("Удаление узла"), QStringLiteral("group"), groupId);
-    return true;
+    return zeltoReport(remove(RecordFields::serverContext(), id));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QString>
@@ -16,21 +17,29 @@ public:
     // the computed status columns.
     static QString columns();
 
-    // The visible nodes, by group name and node name.
-    static ZeltoTable list();
-    // The node when it is visible; empty otherwise.
-    static QVariantMap get(int id);
+    // The nodes the caller sees, by group name and node name.
+    static ZeltoResult<ZeltoTable> list(const CommandContext &context);
+    // The node when the caller sees it; empty when not (or when there is none).
+    static ZeltoResult<QVariantMap> find(const CommandContext &context, int id);
 
     // Updates the node named by "id" or, without one, the node of the same
     // model and number, or inserts a new one (into the common group, named
-    // after its model and number unless the input names it). The node's id,
-    // or -1. Opens no transaction of its own.
-    static int save(const QVariantMap &input);
+    // after its model and number unless the input names it). The node's id.
+    // Opens no transaction of its own.
+    static ZeltoResult<int> save(const CommandContext &context, const QVariantMap &input);
     // Announces the node as saved, unless a transaction is still open: its
     // owner announces after committing.
     static void changed(int id);
-    static bool setGroup(int nodeId, int groupId);
+    static ZeltoStatus setGroup(const CommandContext &context, int nodeId, int groupId);
     // Deletes a visible node with everything that belongs to it.
+    static ZeltoStatus remove(const CommandContext &context, int id);
+
+    // The same as the server's own work (every record visible), for code
+    // not yet handed a context: failures go into the error channel.
+    static ZeltoTable list();
+    static QVariantMap get(int id);
+    static int save(const QVariantMap &input);
+    static bool setGroup(int nodeId, int groupId);
     static bool remove(int id);
 
     // "<model name> №<number padded to the model's digits>".

@@ -1,5 +1,7 @@
 #include "recordfields.h"
 
+#include "database.h"
+
 #include "user.h"
 
 #include "zeltosystem.h"
@@ -81,8 +83,8 @@ bool RecordFields::toInt(const QVariant &value, int &out)
 
 bool RecordFields::refuse(const QString &field, const QString &expected)
 {
-    return ZeltoSystem::instance()->error(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected)));
 }
 
 bool RecordFields::readId(const QVariantMap &input, const QString &key, int &out)
@@ -143,4 +145,15 @@ bool RecordFields::readText(const QVariant &value, const QString &field, QString
     default:
         return refuse(field, QObject::tr("строка"));
     }
+}
+
+ZeltoStatus RecordFields::lastStatus()
+{
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    return status.ok() ? ZeltoStatus::failed(QString()) : status;
+}
+
+CommandContext RecordFields::serverContext()
+{
+    return CommandContext::server(Database::instance());
 }

@@ -54,8 +54,8 @@ bool toWholeNumber(const QVariant &value, qlonglong &out)
 
 bool TaskInput::refuse(const QString &field, const QString &expected)
 {
-    return ZeltoSystem::instance()->error(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected)));
 }
 
 bool TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)

@@ -68,77 +68,106 @@ const QString &Tasks::columns()
     return text;
 }
 
-ZeltoTable Tasks::list()
+ZeltoResult<ZeltoTable> Tasks::list(const CommandContext &context)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values;
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectTable(taskQuery(" FROM tasks, tasks_data, nodes "
-                                           "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id AND ")
-                                     + visible + QStringLiteral(" ORDER BY node_name"),
-                                 values);
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    return context.database()->rows(taskQuery(" FROM tasks, tasks_data, nodes "
+                                              "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id AND ")
+                                        + visible + QStringLiteral(" ORDER BY node_name"),
+                                    values);
 }
 
-QVariantMap Tasks::get(int id)
+ZeltoResult<QVariantMap> Tasks::find(const CommandContext &context, int id)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
     QVariantList values{id};
-    const QString visible = Visibility::groupCondition("nodes.group_id", values);
-    return Database::selectRecord(taskQuery(" FROM tasks, tasks_data, nodes "
-                                            "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id "
-                                            "AND tasks.id = ? AND ")
-                                      + visible,
-                                  values);
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    return context.database()->row(taskQuery(" FROM tasks, tasks_data, nodes "
+                                             "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id "
+                                             "AND tasks.id = ? AND ")
+                                       + visible,
+                                   values);
 }
 
-QVariantMap Tasks::getData(int id)
+ZeltoResult<QVariantMap> Tasks::data(const CommandContext &context, int id)
 {
-    const QVariantMap task = get(id);
-    if (task.isEmpty())
-        return QVariantMap();
+    const ZeltoResult<QVariantMap> task = find(context, id);
+    if (!task.ok() || task.value().isEmpty())
+        return task;
+    Database &database = *context.database();
     QVariantMap data;
     data.insert(kId, id);
-    data.insert(kChannel, Database::readData(kTasks, id, kChannel).toMap());
-    data.insert(kArchives, Database::readData(kTasks, id, kArchives).toStringList());
-    data.insert(kTimetable, Database::readData(kTasks, id, kTimetable).toMap());
+    for (const QString &column : {kChannel, kArchives, kTimetable}) {
+        const ZeltoResult<QVariant> value = database.data(kTasks, id, column);
+        if (!value.ok())
+            return value.status();
+        data.insert(column, value.value());
+    }
+    data.insert(kChannel, data.value(kChannel).toMap());
+    data.insert(kArchives, data.value(kArchives).toStringList());
+    data.insert(kTimetable, data.value(kTimetable).toMap());
     for (const char *key : {"is_main", "mon_interval", "varnel_ip", "varnel_port"})
-        data.insert(QLatin1String(key), task.value(QLatin1String(key)));
+        data.insert(QLatin1String(key), task.value().value(QLatin1String(key)));
     return data;
 }
 
-QStringList Tasks::log(int id)
+ZeltoResult<QStringList> Tasks::log(const CommandContext &context, int id)
 {
-    if (get(id).isEmpty())
+    const ZeltoResult<QVariantMap> task = find(context, id);
+    if (!task.ok())
+        return task.status();
+    if (task.value().isEmpty())
         return QStringList();
-    return Database::readData(kTasks, id, QStringLiteral("log")).toStringList();
+    const ZeltoResult<QVariant> lines = context.database()->data(kTasks, id, QStringLiteral("log"));
+    if (!lines.ok())
+        return lines.status();
+    return lines.value().toStringList();
 }
 
-int Tasks::mainTaskOfNode(int nodeId)
+ZeltoResult<int> Tasks::mainTaskOfNode(const CommandContext &context, int nodeId)
 {
-    if (Nodes::get(nodeId).isEmpty()) {
-        User::denyAccess();
-        return -1;
-    }
-    const QVariantList ids = Database::selectDistinctValues(kTasks, kId, kMainOfNode, {nodeId});
-    if (ids.isEmpty()) {
-        ZeltoSystem::instance()->error(QObject::tr("Задача опроса не найдена"));
-        return -1;
-    }
-    return ids.first().toInt();
+    const ZeltoResult<QVariantMap> node = Nodes::find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    if (node.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    const ZeltoResult<QVariantMap> main =
+        context.database()->row(QStringLiteral("SELECT id FROM tasks WHERE ") + kMainOfNode, {nodeId});
+    if (!main.ok())
+        return main.status();
+    if (main.value().isEmpty())
+        return ZeltoStatus::notFound(QObject::tr("Задача опроса не найдена"));
+    return main.value().value(kId).toInt();
 }
 
-int Tasks::save(const QVariantMap &sent)
+ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &sent)
 {
-    return save(sent, Database::clock()->now());
+    return save(context, sent, context.clock()->now());
 }
 
-int Tasks::save(const QVariantMap &sent, const QDateTime &now)
+ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &sent, const QDateTime &now)
 {
+    if (!context.database())
+        return CommandContext::noDatabase();
+    Database &database = *context.database();
     QVariantMap input;
     if (!TaskInput::read(sent, input))
-        return -1;
+        return RecordFields::lastStatus();
 
     QVariantMap record;
-    if (!RecordFields::copyVisibleId(input, record, [](int id) { return !get(id).isEmpty(); }))
-        return -1;
+    // A query that fails while the id is checked is that failure, not a refusal.
+    ZeltoStatus lookup;
+    const auto visible = [&](int id) {
+        const ZeltoResult<QVariantMap> task = find(context, id);
+        lookup = task.status();
+        return task.ok() && !task.value().isEmpty();
+    };
+    if (!RecordFields::copyVisibleId(input, record, visible))
+        return lookup.ok() ? RecordFields::lastStatus() : lookup;
     for (const char *key : {"node_id", "is_main", "mon_interval", "last_exec", "last_error"}) {
         const QString name = QLatin1String(key);
         if (input.contains(name))
@@ -151,16 +180,24 @@ int Tasks::save(const QVariantMap &sent, const QDateTime &now)
         // The first task of a node becomes its main task, later ones do not.
         if (record.value(kIsMain).isNull())
             record.insert(kIsMain, 1);
-        if (record.contains(kNodeId) && record.value(kIsMain).toInt() == 1
-            && Database::exists(kTasks, kMainOfNode, {record.value(kNodeId)}))
-            record.insert(kIsMain, 0);
+        if (record.contains(kNodeId) && record.value(kIsMain).toInt() == 1) {
+            const ZeltoResult<bool> hasMain = database.has(kTasks, kMainOfNode, {record.value(kNodeId)});
+            if (!hasMain.ok())
+                return hasMain.status();
+            if (hasMain.value())
+                record.insert(kIsMain, 0);
+        }
     }
 
     QVariantMap timetable;
-    if (input.contains(kTimetable))
+    if (input.contains(kTimetable)) {
         timetable = input.value(kTimetable).toMap();
-    else if (!isNew)
-        timetable = Database::readData(kTasks, id, kTimetable).toMap();
+    } else if (!isNew) {
+        const ZeltoResult<QVariant> stored = database.data(kTasks, id, kTimetable);
+        if (!stored.ok())
+            return stored.status();
+        timetable = stored.value().toMap();
+    }
 
     // A new timetable clears the last run, so the scheduler starts the task
     // at its next pass.
@@ -168,12 +205,14 @@ int Tasks::save(const QVariantMap &sent, const QDateTime &now)
         record.insert(kLastExec, QVariant());
 
     QDateTime lastExec;
-    if (record.contains(kLastExec))
+    if (record.contains(kLastExec)) {
         lastExec = record.value(kLastExec).toDateTime();
-    else if (!isNew)
-        lastExec = Database::selectRecord(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {id})
-                       .value(kLastExec)
-                       .toDateTime();
+    } else if (!isNew) {
+        const ZeltoResult<QVariantMap> row = database.row(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {id});
+        if (!row.ok())
+            return row.status();
+        lastExec = row.value().value(kLastExec).toDateTime();
+    }
     const QDateTime nextExec = NextExecution::compute(timetable, lastExec, now);
     record.insert(QStringLiteral("next_exec"), nextExec.isValid() ? QVariant(nextExec) : QVariant());
 
@@ -188,68 +227,127 @@ int Tasks::save(const QVariantMap &sent, const QDateTime &now)
     }
     // The stored maps as sent, the columns as written.
     if (!FieldLimits::check(FieldLimits::Task, input) || !FieldLimits::check(FieldLimits::Task, record))
-        return -1;
+        return RecordFields::lastStatus();
     if (!fullForm) {
         // One statement: the task manager's bookkeeping after every run.
-        const int saved = Database::saveRecord(kTasks, record);
-        if (saved == -1)
-            return -1;
-        changed(saved);
+        const ZeltoResult<int> saved = database.save(kTasks, record);
+        if (!saved.ok())
+            return saved;
+        changed(saved.value());
         if (input.contains(kNodeId))
             Nodes::changed(input.value(kNodeId).toInt());
         return saved;
     }
 
-    TransactionScope scope;
+    TransactionScope scope(database, QStringLiteral("saveTask"));
     if (!scope.isActive())
-        return -1;
-    const int saved = Database::saveRecord(kTasks, record);
-    if (saved == -1)
-        return -1;
-    if (!Database::writeData(kTasks, saved, kChannel, input.value(kChannel).toMap())
-        || !Database::writeData(kTasks, saved, kArchives, input.value(kArchives).toStringList())
-        || !Database::writeData(kTasks, saved, kTimetable, input.value(kTimetable).toMap()) || !scope.commit())
-        return -1;
-    changed(saved);
+        return scope.status();
+    const ZeltoResult<int> saved = database.save(kTasks, record);
+    if (!saved.ok())
+        return saved;
+    const QVariantList values{input.value(kChannel).toMap(), input.value(kArchives).toStringList(),
+                              input.value(kTimetable).toMap()};
+    const QString statement = QStringLiteral("UPDATE tasks_data SET channel = ?, archives = ?, timetable = ? WHERE id = ?");
+    const ZeltoStatus written = database.run(statement, values + QVariantList{saved.value()});
+    if (!written.ok())
+        return written.withMessage(QStringLiteral("[*tasks] ") + written.message());
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
+    changed(saved.value());
     if (input.contains(kNodeId))
         Nodes::changed(input.value(kNodeId).toInt());
     return saved;
 }
 
-bool Tasks::setMain(int taskId, int flag)
+ZeltoStatus Tasks::setMain(const CommandContext &context, int taskId, int flag)
 {
-    const QVariantMap task = get(taskId);
-    if (task.isEmpty())
-        return User::denyAccess();
+    const ZeltoResult<QVariantMap> task = find(context, taskId);
+    if (!task.ok())
+        return task.status();
+    if (task.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    Database &database = *context.database();
     int previous = -1;
     if (flag == 1) {
-        const QVariantList ids =
-            Database::selectDistinctValues(kTasks, kId, kMainOfNode, {task.value(kNodeId).toInt()});
-        if (!ids.isEmpty()) {
-            if (ids.first().toInt() == taskId)
-                return true;
-            previous = ids.first().toInt();
+        const ZeltoResult<QVariantMap> main = database.row(QStringLiteral("SELECT id FROM tasks WHERE ") + kMainOfNode,
+                                                           {task.value().value(kNodeId).toInt()});
+        if (!main.ok())
+            return main.status();
+        if (!main.value().isEmpty()) {
+            if (main.value().value(kId).toInt() == taskId)
+                return ZeltoStatus();
+            previous = main.value().value(kId).toInt();
         }
     }
     // With flag 1 the database clears the flag of the node's other tasks.
-    if (!Database::execute(QStringLiteral("UPDATE tasks SET is_main = ? WHERE id = ?"), {flag, taskId}))
-        return false;
+    const ZeltoStatus set = database.run(QStringLiteral("UPDATE tasks SET is_main = ? WHERE id = ?"), {flag, taskId});
+    if (!set.ok())
+        return set;
     changed(previous);
     changed(taskId);
-    return true;
+    return ZeltoStatus();
+}
+
+ZeltoStatus Tasks::remove(const CommandContext &context, int id)
+{
+    const ZeltoResult<QVariantMap> task = find(context, id);
+    if (!task.ok())
+        return task.status();
+    if (task.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    const int nodeId = task.value().value(kNodeId).toInt();
+    const ZeltoStatus removed = context.database()->run(QStringLiteral("DELETE FROM tasks WHERE id = ?"), {id});
+    if (!removed.ok())
+        return removed.withMessage(QStringLiteral("[-tasks] ") + removed.message());
+    ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, id);
+    context.journal(QStringLiteral("INFO"), QObject::tr("Удаление задачи"), QStringLiteral("node"), nodeId);
+    return ZeltoStatus();
+}
+
+ZeltoTable Tasks::list()
+{
+    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
+}
+
+QVariantMap Tasks::get(int id)
+{
+    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
+}
+
+QVariantMap Tasks::getData(int id)
+{
+    return zeltoReport(data(RecordFields::serverContext(), id), QVariantMap());
+}
+
+QStringList Tasks::log(int id)
+{
+    return zeltoReport(log(RecordFields::serverContext(), id), QStringList());
+}
+
+int Tasks::mainTaskOfNode(int nodeId)
+{
+    return zeltoReport(mainTaskOfNode(RecordFields::serverContext(), nodeId), -1);
+}
+
+int Tasks::save(const QVariantMap &input)
+{
+    return zeltoReport(save(RecordFields::serverContext(), input), -1);
+}
+
+int Tasks::save(const QVariantMap &input, const QDateTime &now)
+{
+    return zeltoReport(save(RecordFields::serverContext(), input, now), -1);
+}
+
+bool Tasks::setMain(int taskId, int flag)
+{
+    return zeltoReport(setMain(RecordFields::serverContext(), taskId, flag));
 }
 
 bool Tasks::remove(int id)
 {
-    const QVariantMap task = get(id);
-    if (task.isEmpty())
-        return User::denyAccess();
-    const int nodeId = task.value(kNodeId).toInt();
-    if (!Database::removeRecord(kTasks, id))
-        return false;
-    ZeltoSystem::instance()->notify(ChangeEvents::TaskRemoved, id);
-    Database::logInfo(QObject::tr("Удаление задачи"), QStringLiteral("node"), nodeId);
-    return true;
+    return zeltoReport(remove(RecordFields::serverContext(), id));
 }
 
 void Tasks::changed(int id)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
@@ -20,31 +21,44 @@ public:
     // model and number, the task columns, is_fail and has_log.
     static const QString &columns();
 
-    // The visible tasks, by node name.
-    static ZeltoTable list();
-    // The task when it is visible; empty otherwise.
-    static QVariantMap get(int id);
+    // The tasks the caller sees, by node name.
+    static ZeltoResult<ZeltoTable> list(const CommandContext &context);
+    // The task when the caller sees it; empty when not (or when there is none).
+    static ZeltoResult<QVariantMap> find(const CommandContext &context, int id);
     // The editable form ("id", "is_main", "mon_interval", "varnel_ip",
-    // "varnel_port", "channel", "archives", "timetable") of a visible task.
-    static QVariantMap getData(int id);
+    // "varnel_port", "channel", "archives", "timetable") of a visible task;
+    // empty for another.
+    static ZeltoResult<QVariantMap> data(const CommandContext &context, int id);
     // The log of the last run of a visible task.
-    static QStringList log(int id);
-    // The node's main task, or -1 (reported) for an invisible node or a node
-    // without one.
-    static int mainTaskOfNode(int nodeId);
+    static ZeltoResult<QStringList> log(const CommandContext &context, int id);
+    // The node's main task; a refusal for an invisible node, not found for
+    // a node without one.
+    static ZeltoResult<int> mainTaskOfNode(const CommandContext &context, int nodeId);
 
     // Saves the editable form. With none of "channel", "archives" and
     // "timetable" only the row is updated (the task manager's bookkeeping);
     // otherwise the row and all three stored values are written in one
     // transaction. The first task of a node becomes its main task. The
-    // task's id, or -1. The next run shown with the task ("next_exec")
-    // counts from now, by default the database's clock.
-    static int save(const QVariantMap &input);
-    static int save(const QVariantMap &input, const QDateTime &now);
+    // task's id. The next run shown with the task ("next_exec") counts from
+    // now, by default the context's clock.
+    static ZeltoResult<int> save(const CommandContext &context, const QVariantMap &input);
+    static ZeltoResult<int> save(const CommandContext &context, const QVariantMap &input, const QDateTime &now);
     // Makes the task its node's main task (flag 1; the others lose the flag)
     // or clears the flag (0).
-    static bool setMain(int taskId, int flag);
+    static ZeltoStatus setMain(const CommandContext &context, int taskId, int flag);
     // Deletes a visible task with its stored values.
+    static ZeltoStatus remove(const CommandContext &context, int id);
+
+    // The same as the server's own work (every record visible), for code
+    // not yet handed a context: failures go into the error channel.
+    static ZeltoTable list();
+    static QVariantMap get(int id);
+    static QVariantMap getData(int id);
+    static QStringList log(int id);
+    static int mainTaskOfNode(int nodeId);
+    static int save(const QVariantMap &input);
+    static int save(const QVariantMap &input, const QDateTime &now);
+    static bool setMain(int taskId, int flag);
     static bool remove(int id);
     // Announces the task as saved, unless a transaction is still open: its
     // owner announces after committing.

@@ -91,25 +91,15 @@ QStringList Users::access(int id)
     return rights;
 }
 
-QVariantMap Users::login(const QString &loginName, const QString &password)
+ZeltoResult<QVariantMap> Users::authenticate(const QString &loginName, const QString &password, const QString &peer)
 {
-    if (User::currentUserId() != -1) {
-        ZeltoSystem::instance()->error(tr("Вы уже авторизованы"));
-        return QVariantMap();
-    }
-    QVariantMap row = checkPassword(loginName, password, User::currentPeerAddress());
+    ZeltoSystem::instance()->clearError();
+    QVariantMap row = checkPassword(loginName, password, peer);
     if (row.isEmpty())
-        return QVariantMap();
-    row.insert(kAccess, signIn(row));
+        return ZeltoSystem::instance()->lastStatus().ok() ? ZeltoStatus::notLoggedIn(tr("Ошибка авторизации"))
+                                                           : ZeltoSystem::instance()->lastStatus();
+    row.insert(kAccess, access(row.value(kId).toInt()));
     return row;
-}
-
-QStringList Users::signIn(const QVariantMap &row)
-{
-    const int id = row.value(kId).toInt();
-    const QStringList rights = access(id);
-    User::signIn(id, row, rights);
-    return rights;
 }
 
 int Users::verify(const QString &loginName, const QString &password, const QString &peer)
@@ -128,15 +118,14 @@ QString Users::passwordStamp(int id)
     return QString::fromLatin1(QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex());
 }
 
-bool Users::resume(int id, const QString &stamp)
+QVariantMap Users::resume(int id, const QString &stamp)
 {
     if (stamp.isEmpty() || passwordStamp(id) != stamp)
-        return false;
-    const QVariantMap row = get(id);
-    if (row.isEmpty())
-        return false;
-    signIn(row);
-    return true;
+        return QVariantMap();
+    QVariantMap row = get(id);
+    if (!row.isEmpty())
+        row.insert(kAccess, access(id));
+    return row;
 }
 
 QVariantMap Users::checkPassword(const QString &loginName, const QString &password, const QString &peer)
@@ -146,8 +135,8 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     const qint64 now = Database::clock()->monotonicMs();
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
     if (waitMs > 0) {
-        ZeltoSystem::instance()->error(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
+        ZeltoSystem::instance()->fail(ZeltoStatus::busy(
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000)));
         return QVariantMap();
     }
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
@@ -156,7 +145,7 @@ QVariantMap Users::checkPassword(const QString &loginName, const QString &passwo
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
             journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->error(tr("Ошибка авторизации"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notLoggedIn(tr("Ошибка авторизации")));
         return QVariantMap();
     }
     if (!peer.isEmpty())

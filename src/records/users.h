@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QStringList>
@@ -17,10 +18,11 @@ public:
     static QVariantMap get(int id);
     // The stored rights; the administrator's end with "allowAll".
     static QStringList access(int id);
-    // Checks the login and password and signs the current client in. The
-    // user's row plus "access"; an empty map with the reason in the error
-    // channel on failure or when the client is signed in already.
-    static QVariantMap login(const QString &loginName, const QString &password);
+    // Checks the login and password of a client at peer (empty: none
+    // known). The user's row (password blanked) plus "access"; signing the
+    // client in is the session's business.
+    static ZeltoResult<QVariantMap> authenticate(const QString &loginName, const QString &password,
+                                                 const QString &peer);
     // Checks a login and password without signing anybody in (logins of
     // the OPC clients), throttled per peer like client logins. The user's
     // id, or -1 with the reason in the error channel.
@@ -29,9 +31,9 @@ public:
     // is removed: kept by those who let a user in later without the password
     // (XML-RPC tokens). Empty when there is no such user; never sent out.
     static QString passwordStamp(int id);
-    // Signs the current client in as user id with its current row, rights
-    // and groups, when its password stamp is still stamp; false otherwise.
-    static bool resume(int id, const QString &stamp);
+    // The current row plus "access" of user id, when its password stamp is
+    // still stamp; an empty map otherwise.
+    static QVariantMap resume(int id, const QString &stamp);
     static QVariantList groups(int id);
     // The row plus "access" and "groups"; empty when there is no such user.
     static QVariantMap data(int id);
@@ -52,6 +54,4 @@ private:
     // reason in the error channel otherwise. Every way in (RPC, XML-RPC, OPC
     // UA) comes through here, so they share the throttle's counts.
     static QVariantMap checkPassword(const QString &loginName, const QString &password, const QString &peer);
-    // Signs the current client in with the row; the user's rights.
-    static QStringList signIn(const QVariantMap &row);
 };

@@ -14,6 +14,7 @@ class ZeltoAddressCap
 public:
     static constexpr int DefaultCap = 64;
 
+    // Process-wide: the cap counts one address's connections on every listener together.
     static ZeltoAddressCap *global();
     // The cap a setting names ("connectionsPerAddress"): a whole number, 0
     // for no cap; anything else means the default.

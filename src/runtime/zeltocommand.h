@@ -4,10 +4,12 @@
 #include <QString>
 #include <QVariant>
 
+#include "zeltostatus.h"
+
 // A named RPC command. Constructing one registers it with the process-wide
 // registry, in construction order; the RPC server looks calls up by name and
-// runs execute on the main thread. An invalid result means failure: the
-// server then sends the last error of ZeltoSystem.
+// runs call on the main thread: its value, or the status of its failure,
+// whose kind chooses the error code the client gets.
 class ZeltoCommand
 {
 public:
@@ -21,7 +23,11 @@ public:
     QString name() const { return m_name; }
     int paramCount() const { return m_paramCount; }
 
-    virtual QVariant execute(const QVariantList &params) = 0;
+    virtual ZeltoResult<QVariant> call(const QVariantList &params);
+    // For simple commands: an invalid result means failure, described by
+    // the calling thread's last status (ZeltoSystem::lastStatus). call
+    // wraps it; a command that overrides call need not implement it.
+    virtual QVariant execute(const QVariantList &params);
 
     static ZeltoCommand *find(const QString &name);
     static QList<ZeltoCommand *> all();  // in registration order

@@ -19,6 +19,7 @@
 class ZeltoHostNames
 {
 public:
+    // Process-wide: every HTTP listener answers for the same host names.
     static ZeltoHostNames *global();
 
     // This machine's names; the fully qualified one is looked up on a

@@ -25,6 +25,7 @@ public:
     enum Type { Counter, Gauge, Histogram };
     using Reader = std::function<double()>;
 
+    // Process-wide: the metrics page reports the whole process.
     static ZeltoMetrics *instance();
 
     // Describes a family; again with the same name changes nothing. A

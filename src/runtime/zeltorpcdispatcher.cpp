@@ -113,27 +113,59 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
 
     m_requestId = id;
     m_requestHasId = hasId;
-    ZeltoSystem::instance()->clearError();
     const bool outer = g_streamTablesWanted;
     g_streamTablesWanted = m_streamTables;
-    const QVariant value = command->execute(params);
+    const ZeltoResult<QVariant> result = command->call(params);
     g_streamTablesWanted = outer;
-    m_failed = !value.isValid();
-    reply = outcome(id, name, value, value.isValid() ? QString() : ZeltoSystem::instance()->lastError(),
-                    m_streamTables);
+    m_failed = !result.ok();
+    reply = outcome(id, name, result, m_streamTables);
     return hasId;
 }
 
-QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const QVariant &value,
-                                       const QString &failure, bool streamTables)
+int ZeltoRpcDispatcher::errorCode(ZeltoStatus::Kind kind)
 {
     using namespace ZeltoRpcMessage;
 
-    if (!value.isValid())
-        return error(id, CommandFailed, failure.isEmpty() ? tr("Команда %1 не выполнена").arg(name) : failure);
+    // The codes are part of the protocol (docs/protocol.md): a kind keeps
+    // its code for good. Failed keeps the code every failure had before
+    // the kinds, so that old clients that only test for "error" still work.
+    switch (kind) {
+    case ZeltoStatus::Ok:
+    case ZeltoStatus::Failed:
+        return CommandFailed;
+    case ZeltoStatus::NotLoggedIn:
+        return NotLoggedIn;
+    case ZeltoStatus::NoRight:
+        return NoRight;
+    case ZeltoStatus::NotFound:
+        return NotFound;
+    case ZeltoStatus::Conflict:
+        return Conflict;
+    case ZeltoStatus::Busy:
+        return Busy;
+    case ZeltoStatus::Unavailable:
+        return Unavailable;
+    case ZeltoStatus::Storage:
+        return StorageFailed;
+    case ZeltoStatus::InvalidParameter:
+        return InvalidParams;
+    }
+    return CommandFailed;
+}
+
+QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const ZeltoResult<QVariant> &value,
+                                       bool streamTables)
+{
+    using namespace ZeltoRpcMessage;
+
+    if (!value.ok() || !value.value().isValid()) {
+        const ZeltoStatus &status = value.status();
+        const QString text = status.message();
+        return error(id, errorCode(status.kind()), text.isEmpty() ? tr("Команда %1 не выполнена").arg(name) : text);
+    }
     QByteArray reply;
     QString encodeError;
-    if (!result(id, value, reply, &encodeError, streamTables))
+    if (!result(id, value.value(), reply, &encodeError, streamTables))
         return error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
     return reply;
 }

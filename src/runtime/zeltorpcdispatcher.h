@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVariant>
 
+#include "zeltostatus.h"
+
 // Turns one request message into its reply: parses the envelope, finds the
 // registered command, checks the declared parameter count, runs it and
 // encodes the result or the failure. Runs on the main thread.
@@ -31,10 +33,14 @@ public:
     // command run by a dispatcher.
     static bool streamTablesWanted();
 
-    // The reply to a finished command: its value, or for an invalid value
-    // a failure with `failure` (or a generic text) as the message.
-    static QByteArray outcome(const QByteArray &id, const QString &name, const QVariant &value,
-                              const QString &failure, bool streamTables = false);
+    // The reply to a finished command: its value, or a failure with the
+    // status's code and text (a generic text when it has none). A success
+    // with an invalid value is a failure too.
+    static QByteArray outcome(const QByteArray &id, const QString &name, const ZeltoResult<QVariant> &value,
+                              bool streamTables = false);
+
+    // The JSON-RPC error code of a failure's kind: the one table of them.
+    static int errorCode(ZeltoStatus::Kind kind);
 
 private:
     QByteArray m_requestId;

@@ -16,8 +16,16 @@ enum ErrorCode {
     ParseError = -32700,
     InvalidRequest = -32600,
     MethodNotFound = -32601,
-    InvalidParams = -32602,
-    CommandFailed = -32000
+    InvalidParams = -32602,   // also a command's parameter refused by the command itself
+    // A command's failures, by kind (ZeltoRpcDispatcher::errorCode).
+    CommandFailed = -32000,   // none of the kinds below
+    NotLoggedIn = -32001,
+    NoRight = -32003,
+    NotFound = -32004,
+    Conflict = -32009,
+    Busy = -32010,
+    Unavailable = -32011,
+    StorageFailed = -32020
 };
 
 // Messages never grow past this on either side.

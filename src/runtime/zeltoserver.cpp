@@ -148,7 +148,7 @@ int ZeltoServer::deferReply()
     return m_deferToken;
 }
 
-void ZeltoServer::finishReply(int token, const QVariant &value, const QString &failure)
+void ZeltoServer::finishReply(int token, const ZeltoResult<QVariant> &value)
 {
     const auto it = m_deferred.find(token);
     if (it == m_deferred.end())
@@ -159,11 +159,10 @@ void ZeltoServer::finishReply(int token, const QVariant &value, const QString &f
     ZeltoServerConnection *connection = m_connections.value(call.clientId);
     if (!connection)
         return;
-    if (!value.isValid())
+    if (!value.ok() || !value.value().isValid())
         ZeltoMetrics::instance()->add(kErrorsMetric, 1, "command", call.commandName);
     if (call.hasId)
-        connection->send(
-            ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, failure, call.streamTables));
+        connection->send(ZeltoRpcDispatcher::outcome(call.requestId, call.commandName, value, call.streamTables));
     // Requests that came meanwhile were held back: their turn now.
     if (connection->hasRequest())
         enqueue(call.clientId);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zeltorequestbuffers.h"
+#include "zeltostatus.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -33,6 +34,7 @@ class ZeltoServer : public QObject
     Q_OBJECT
 
 public:
+    // Process-wide: the RPC listeners and their connections live as long as the process.
     static ZeltoServer *global();
 
     // Port 0 picks a free port; tcpPort()/webPort() tell which.
@@ -74,9 +76,9 @@ public:
     // wait, so replies keep their order. Whatever execute returns is then
     // ignored; finishReply answers. Returns 0 outside a client call.
     int deferReply();
-    // Answers a deferred call: value, or for an invalid value a failure
-    // whose message is `failure`. Nothing is sent when the client has gone.
-    void finishReply(int token, const QVariant &value, const QString &failure = QString());
+    // Answers a deferred call: its value, or the failure's code and text.
+    // Nothing is sent when the client has gone.
+    void finishReply(int token, const ZeltoResult<QVariant> &value);
 
 signals:
     void connected(int clientId);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -17,6 +19,7 @@ class ZeltoSystem : public QObject
 public:
     enum LogLevel { LogError = 0, LogWarning = 1, LogInfo = 2, LogDebug = 3 };
 
+    // Process-wide: the log, runtime properties and notifications reach every thread.
     static ZeltoSystem *instance();
 
     // Runtime properties. Setting one emits propertyChanged when emitChange
@@ -31,9 +34,14 @@ public:
     // (ORVEX_LOG_LEVEL, default LogInfo) are dropped.
     void log(int level, const QString &text);
 
-    // Records text as the calling thread's last error and returns false, so
-    // that callers can write `return ZeltoSystem::instance()->error(...)`.
+    // The per-thread error channel, for code that still reports failures
+    // through it instead of returning a ZeltoStatus. error records text as
+    // the calling thread's last failure (of kind Failed) and returns false,
+    // so that callers can write `return ZeltoSystem::instance()->error(...)`;
+    // fail records a status with its kind.
     bool error(const QString &text);
+    bool fail(const ZeltoStatus &status);
+    ZeltoStatus lastStatus() const;
     // The last error of the calling thread: a pool thread's failure never
     // overwrites the main thread's.
     QString lastError() const;
@@ -54,3 +62,42 @@ private:
     QString m_settingsPath;
     int m_logLevel;
 };
+
+// For the older callers of an operation that returns statuses: puts a
+// failure into the calling thread's error channel; true on success.
+inline bool zeltoReport(const ZeltoStatus &status)
+{
+    return status.ok() || ZeltoSystem::instance()->fail(status);
+}
+
+// The same for a result: its value, or failed.
+template <typename T>
+T zeltoReport(const ZeltoResult<T> &result, const T &failed)
+{
+    return zeltoReport(result.status()) ? result.value() : failed;
+}
+
+// Runs a read that still reports through the error channel: its value, or
+// the failure it left there.
+template <typename F>
+auto zeltoCapture(F read) -> ZeltoResult<decltype(read())>
+{
+    ZeltoSystem::instance()->clearError();
+    auto value = read();
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    if (!status.ok())
+        return status;
+    return value;
+}
+
+// Runs a change that still answers false with its failure in the error
+// channel: the failure as a status.
+template <typename F>
+ZeltoStatus zeltoCheck(F change)
+{
+    ZeltoSystem::instance()->clearError();
+    if (change())
+        return ZeltoStatus();
+    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
+    return status.ok() ? ZeltoStatus::failed(QString()) : status;
+}

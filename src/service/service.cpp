@@ -96,6 +96,7 @@ bool Service::startActive()
         return false;
     }
     Database::setClock(m_clock);
+    ApiCommand::setDatabase(Database::instance());
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
     DatabaseBackup::removeLeftovers();
@@ -105,7 +106,7 @@ bool Service::startActive()
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
     TaskManager::createInstance(TaskManager::TaskFactory(), m_clock);
-    DataMonitor::createInstance(monitorTickMs(), m_clock);
+    DataMonitor::createInstance(monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
     Scheduler::createInstance(Scheduler::Starter(), m_clock);
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())
@@ -146,6 +147,7 @@ void Service::stopActive()
     DataMonitor::destroyInstance();
     TaskManager::destroyInstance();
     delete User::instance();
+    ApiCommand::setDatabase(nullptr);
     Database::destroy();
 }
 
@@ -233,7 +235,7 @@ void Service::followPortSettings()
         ListenerSwitch(
             QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
             [this, address](quint16) {
-                opcServer.start(address);
+                opcServer.start(address, DataMonitor::instance());
                 return true;
             },
             [this]() { opcServer.stop(); }),

@@ -79,12 +79,17 @@ bool User::checkAccess(const QString &right)
     const QStringList &access = currentSession().access;
     if (access.contains(QStringLiteral("allowAll")) || access.contains(right))
         return true;
-    return denyAccess();
+    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NoRight));
 }
 
 bool User::denyAccess()
 {
-    return ZeltoSystem::instance()->error(tr("Недостаточно прав для выполнения команды"));
+    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotFound));
+}
+
+ZeltoStatus User::refusal(ZeltoStatus::Kind kind)
+{
+    return ZeltoStatus(kind, tr("Недостаточно прав для выполнения команды"));
 }
 
 void User::setLoginRequired(bool required)
@@ -95,10 +100,11 @@ void User::setLoginRequired(bool required)
 bool User::checkLogin()
 {
     if (SessionScope *scope = SessionScope::current())
-        return !g_loginRequired || scope->session().userId != -1 || denyAccess();
+        return !g_loginRequired || scope->session().userId != -1
+            || ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotLoggedIn));
     if (!g_loginRequired || ZeltoServer::global()->clientId() < 0 || currentUserId() != -1)
         return true;
-    return denyAccess();
+    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotLoggedIn));
 }
 
 QString User::currentPeerAddress()

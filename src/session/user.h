@@ -2,6 +2,7 @@
 
 #include "loginthrottle.h"
 #include "session.h"
+#include "zeltostatus.h"
 
 #include <QObject>
 #include <QVariant>
@@ -20,7 +21,8 @@ public:
     User();
     ~User() override;  // clears the store
 
-    static User *instance();  // null before the service creates it
+    // Process-wide: the sessions of every connection (null before the service creates it).
+    static User *instance();
 
     // The session of the client being served (or of the innermost
     // SessionScope); created on first use.
@@ -29,16 +31,21 @@ public:
     static int currentUserId();
     // The administrator and anonymous clients (and the server's own work) see everything.
     static bool isUnrestricted();
-    // Allows or reports "Недостаточно прав для выполнения команды" and returns false.
+    // Allows or reports "Недостаточно прав для выполнения команды" (a
+    // missing right) and returns false.
     static bool checkAccess(const QString &right);
-    // The refusal itself, also for records outside the user's groups; returns false.
+    // The same text for records that do not exist or lie outside the
+    // user's groups (kind NotFound); returns false.
     static bool denyAccess();
+    // The refusal's text with the kind given: NoRight, NotFound or NotLoggedIn.
+    static ZeltoStatus refusal(ZeltoStatus::Kind kind);
 
     // INI "Server/requireLogin": when set, a client connection on which
     // nobody is logged in may call only the commands open to anonymous
     // clients; checkLogin() refuses it the rest. The server's own work
     // (outside any client call) is never refused.
     static void setLoginRequired(bool required);
+    // Refuses with kind NotLoggedIn.
     static bool checkLogin();
 
     // The address the current client connects from; empty outside a client call.

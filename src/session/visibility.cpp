@@ -1,12 +1,11 @@
 #include "visibility.h"
 
-#include "user.h"
 
-QString Visibility::groupCondition(const char *groupIdColumn, QVariantList &values)
+QString Visibility::groupCondition(int userId, const char *groupIdColumn, QVariantList &values)
 {
-    if (User::isUnrestricted())
+    if (userId == -1 || userId == 0)
         return QStringLiteral("1");
-    values.append(User::currentUserId());
+    values.append(userId);
     return QLatin1String(groupIdColumn)
            + QLatin1String(" IN (SELECT group_id FROM user_groups WHERE user_id = ?)");
 }

@@ -12,7 +12,8 @@ class Visibility
 {
 public:
     // "<groupIdColumn> IN (SELECT group_id FROM user_groups WHERE user_id = ?)"
-    // with the caller's id appended to values, or "1" (no restriction).
+    // with the caller's id appended to values, or "1" (no restriction: the
+    // administrator 0 and -1, anonymous or the server).
     // groupIdColumn is the query's own text, never a client's.
-    static QString groupCondition(const char *groupIdColumn, QVariantList &values);
+    static QString groupCondition(int userId, const char *groupIdColumn, QVariantList &values);
 };

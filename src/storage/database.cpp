@@ -193,8 +193,8 @@ bool Database::open()
     if (file.size() > 0) {
         static const QByteArray header("SQLite format 3", 16);   // with its closing zero byte
         if (!file.open(QIODevice::ReadOnly) || file.read(header.size()) != header)
-            return ZeltoSystem::instance()->error(
-                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)));
+            return ZeltoSystem::instance()->fail(ZeltoStatus::storage(
+                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName))));
     }
 
     if (database->db.isValid()) {
@@ -257,7 +257,7 @@ bool Database::prepareSchema()
 {
     Database *database = s_instance;
     if (!database || !database->db.isOpen())
-        return ZeltoSystem::instance()->error(tr("База данных не открыта"));
+        return ZeltoSystem::instance()->fail(ZeltoStatus::storage(tr("База данных не открыта")));
     if (!applyPragmas())
         return false;
 

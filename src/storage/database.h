@@ -2,6 +2,7 @@
 
 #include "sqldialect.h"
 #include "statementcache.h"
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QObject>
@@ -11,15 +12,21 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+class QSqlError;
 class QSqlQuery;
 class ZeltoClock;
 
 // The server's one SQLite database on the default connection: opening,
 // schema creation and upgrades, the stored form of values, the settings
 // store, generic row access, the event journal and compaction.
-// Everything runs on the main thread; failures go to the error channel
-// (ZeltoSystem::error) and return the operation's failure value: false, -1,
-// an empty map, list or table, or an invalid variant.
+// Everything runs on the main thread. The member operations return their
+// failure's status (a statement SQLite refuses is a storage failure, or a
+// conflict when it breaks a constraint or trigger; never an empty result);
+// commands reach them through their CommandContext. The static operations
+// are the older form that code not yet given a context still calls: they
+// forward to the one database and put a failure into the error channel
+// (ZeltoSystem::fail), returning false, -1, an empty map, list or table,
+// or an invalid variant.
 class Database : public QObject
 {
     Q_OBJECT
@@ -36,14 +43,19 @@ public:
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
     static QString openFileName();   // the file of the open connection; empty when none is open
-    static Database *instance();  // null before init and after destroy
+    // Process-wide: the server's one SQLite connection (null before init and
+    // after destroy). Commands reach it through their CommandContext; the
+    // static operations here are the older form that forwards to it.
+    static Database *instance();
     static int transactionDepth();
+    int openScopes() const { return m_transactionDepth; }   // this database's transactionDepth
     // The clock of the times the database stamps on its own: journal
     // entries, the age of the journal, backup names, saves of archives and
     // imports. The system clock unless another is set; back to it when the
     // database is destroyed.
     static void setClock(ZeltoClock *clock);
     static ZeltoClock *clock();
+    ZeltoClock *stampClock() const { return m_clock; }
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
@@ -64,6 +76,26 @@ public:
     static bool writeData(const QString &table, int id, const QVariantMap &columns);
     static bool removeRecord(const QString &table, int id);
 
+    // Row access with statuses ----------------------------------------------
+    ZeltoStatus run(const QString &statement, const QVariantList &binds = QVariantList());
+    ZeltoResult<bool> has(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    // The first row; an empty map when there is none.
+    ZeltoResult<QVariantMap> row(const QString &statement, const QVariantList &binds = QVariantList());
+    ZeltoResult<ZeltoTable> rows(const QString &statement, const QVariantList &binds = QVariantList());
+    // Insert (no "id") or update (by "id"): the row's id.
+    ZeltoResult<int> save(const QString &table, const QVariantMap &record);
+    // A column of a <table>_data row, decoded or as stored; a missing row is not found.
+    ZeltoResult<QVariant> data(const QString &table, int id, const QString &column);
+    ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
+    // Several columns of a <table>_data row in one statement.
+    ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
+    // A journal entry; userId -1 for the server's own work.
+    ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
+                        int userId);
+    // The status of a driver's error: storage, conflict (constraints,
+    // triggers) or busy (a locked file), the text after prefix.
+    static ZeltoStatus sqlStatus(const QSqlError &error, const QString &prefix = QString());
+
     // Row access -------------------------------------------------------------
     static bool execute(const QString &statement, const QVariantList &binds = QVariantList());
     static bool exists(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
@@ -81,7 +113,7 @@ public:
     // What the open database's SQL says its own way.
     static const SqlDialect &dialect();
 
-    // Event journal -------------------------------------------------------------
+    // Event journal: the server's own entries, with no user -----------------
     static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
     static void logInfo(const QString &message, const QString &objectType = QString(), int objectId = -1);
     static void logWarn(const QString &message, const QString &objectType = QString(), int objectId = -1);
@@ -114,7 +146,8 @@ private:
     static QSqlDatabase connection();
     // The statement prepared once on the connection, lent to the caller.
     static StatementCache::Lease statement(const QString &text);
-    // Binds the stored forms in order; false at the first value that cannot be encoded.
+    // Binds the stored forms in order; fails at the first value that cannot be encoded.
+    static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
     // After a failed rollback: close and open the connection again.

@@ -48,19 +48,19 @@ DatabaseBackup *DatabaseBackup::running()
 DatabaseBackup *DatabaseBackup::start()
 {
     if (s_running) {
-        ZeltoSystem::instance()->error(tr("Резервное копирование уже выполняется: дождитесь его окончания"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::busy(tr("Резервное копирование уже выполняется: дождитесь его окончания")));
         return nullptr;
     }
     const QString source = Database::openFileName();
     if (source.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Ошибка резервного копирования") + QStringLiteral(": ")
-                                           + tr("база данных не открыта"));
+        ZeltoSystem::instance()->fail(ZeltoStatus::storage(tr("Ошибка резервного копирования") + QStringLiteral(": ")
+                                           + tr("база данных не открыта")));
         return nullptr;
     }
     const QDir dir(folderPath());
     if (!dir.exists() && !QDir().mkpath(dir.absolutePath())) {
-        ZeltoSystem::instance()->error(
-            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath());
+        ZeltoSystem::instance()->fail(ZeltoStatus::storage(
+            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath()));
         return nullptr;
     }
     const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());

@@ -1,6 +1,5 @@
 #include "database.h"
 
-#include "user.h"
 #include "zeltoclock.h"
 #include "zeltosystem.h"
 
@@ -12,28 +11,48 @@
 
 namespace {
 
-bool reportQuery(const QSqlQuery &query)
+bool report(const ZeltoStatus &status)
 {
-    return ZeltoSystem::instance()->error(query.lastError().databaseText());
-}
-
-bool reportQuery(const QSqlQuery &query, const QString &prefix)
-{
-    return ZeltoSystem::instance()->error(prefix + query.lastError().databaseText());
+    return status.ok() || ZeltoSystem::instance()->fail(status);
 }
 
 } // namespace
 
-bool Database::bindValues(QSqlQuery &query, const QVariantList &values)
+ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
+{
+    // A broken constraint or a trigger's refusal is a conflict with what is
+    // stored; a locked file or row is busy. PostgreSQL gives its five-letter
+    // SQLSTATE (class 23 constraints, P0001 a trigger's exception, class 40
+    // and 55P03 locks), SQLite its result code (19 constraint, 5 and 6 locks).
+    const QString native = error.nativeErrorCode();
+    ZeltoStatus::Kind kind = ZeltoStatus::Storage;
+    if (native.size() == 5) {
+        if (native.startsWith(QLatin1String("23")) || native == QLatin1String("P0001"))
+            kind = ZeltoStatus::Conflict;
+        else if (native.startsWith(QLatin1String("40")) || native == QLatin1String("55P03"))
+            kind = ZeltoStatus::Busy;
+    } else {
+        const int code = native.toInt() & 0xff;
+        kind = code == 19 ? ZeltoStatus::Conflict : code == 5 || code == 6 ? ZeltoStatus::Busy : ZeltoStatus::Storage;
+    }
+    return ZeltoStatus(kind, prefix + error.databaseText());
+}
+
+ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
         const QVariant stored = encodeValue(values.at(i));
         if (!stored.isValid())
-            return false;   // the encoder has reported the type
+            return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
         query.bindValue(i, stored);
     }
-    return true;
+    return ZeltoStatus();
+}
+
+bool Database::bindValues(QSqlQuery &query, const QVariantList &values)
+{
+    return bind(query, values).ok();
 }
 
 bool Database::inTransaction()
@@ -41,30 +60,79 @@ bool Database::inTransaction()
     return transactionDepth() > 0;
 }
 
-bool Database::execute(const QString &statement, const QVariantList &binds)
+ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
 {
-    StatementCache::Lease lease = Database::statement(statement);
+    StatementCache::Lease lease = statement(text);
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
-        return reportQuery(query);
-    if (!bindValues(query, binds))
-        return false;
+        return sqlStatus(query.lastError());
+    const ZeltoStatus bound = bind(query, binds);
+    if (!bound.ok())
+        return bound;
     if (!query.exec())
-        return reportQuery(query);
-    return true;
+        return sqlStatus(query.lastError());
+    return ZeltoStatus();
 }
 
-bool Database::exists(const QString &table, const QString &condition, const QVariantList &binds)
+ZeltoResult<bool> Database::has(const QString &table, const QString &condition, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition));
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
-        return reportQuery(query);
-    if (!bindValues(query, binds))
-        return false;
+        return sqlStatus(query.lastError());
+    const ZeltoStatus bound = bind(query, binds);
+    if (!bound.ok())
+        return bound;
     if (!query.exec() || !query.next())
-        return reportQuery(query);
+        return sqlStatus(query.lastError());
     return query.value(0).toInt() > 0;
+}
+
+ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &binds)
+{
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError());
+    const ZeltoStatus bound = bind(query, binds);
+    if (!bound.ok())
+        return bound;
+    if (!query.exec())
+        return sqlStatus(query.lastError());
+    QVariantMap row;
+    if (!query.next())
+        return row;
+    const QSqlRecord record = query.record();
+    for (int i = 0; i < record.count(); ++i) {
+        const QString name = record.fieldName(i);
+        row.insert(name, decodeValue(query.value(i), name));
+    }
+    return row;
+}
+
+ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &binds)
+{
+    StatementCache::Lease lease = statement(text);
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError());
+    const ZeltoStatus bound = bind(query, binds);
+    if (!bound.ok())
+        return bound;
+    if (!query.exec())
+        return sqlStatus(query.lastError());
+    return queryToTable(query);
+}
+
+bool Database::execute(const QString &statement, const QVariantList &binds)
+{
+    return report(ensureInstance()->run(statement, binds));
+}
+
+bool Database::exists(const QString &table, const QString &condition, const QVariantList &binds)
+{
+    const ZeltoResult<bool> found = ensureInstance()->has(table, condition, binds);
+    return report(found.status()) && found.value();
 }
 
 bool Database::existsId(const QString &table, int id)
@@ -111,27 +179,9 @@ QVariantList Database::selectDistinctValues(const QString &table, const QString 
 
 QVariantMap Database::selectRecord(const QString &statement, const QVariantList &binds)
 {
-    StatementCache::Lease lease = Database::statement(statement);
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared()) {
-        reportQuery(query);
-        return QVariantMap();
-    }
-    if (!bindValues(query, binds))
-        return QVariantMap();
-    if (!query.exec()) {
-        reportQuery(query);
-        return QVariantMap();
-    }
-    QVariantMap row;
-    if (!query.next())
-        return row;
-    const QSqlRecord record = query.record();
-    for (int i = 0; i < record.count(); ++i) {
-        const QString name = record.fieldName(i);
-        row.insert(name, decodeValue(query.value(i), name));
-    }
-    return row;
+    const ZeltoResult<QVariantMap> found = ensureInstance()->row(statement, binds);
+    report(found.status());
+    return found.value();
 }
 
 QVariantMap Database::readRecord(const QString &table, int id)
@@ -141,19 +191,9 @@ QVariantMap Database::readRecord(const QString &table, int id)
 
 ZeltoTable Database::selectTable(const QString &statement, const QVariantList &binds)
 {
-    StatementCache::Lease lease = Database::statement(statement);
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared()) {
-        reportQuery(query);
-        return ZeltoTable();
-    }
-    if (!bindValues(query, binds))
-        return ZeltoTable();
-    if (!query.exec()) {
-        reportQuery(query);
-        return ZeltoTable();
-    }
-    return queryToTable(query);
+    const ZeltoResult<ZeltoTable> found = ensureInstance()->rows(statement, binds);
+    report(found.status());
+    return found.value();
 }
 
 ZeltoTable Database::queryToTable(QSqlQuery &query)
@@ -181,12 +221,10 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
     return table;
 }
 
-int Database::saveRecord(const QString &table, const QVariantMap &record)
+ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
 {
-    if (record.isEmpty()) {
-        ZeltoSystem::instance()->error(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")));
-        return -1;
-    }
+    if (record.isEmpty())
+        return ZeltoStatus::invalid(QStringLiteral("[%1] %2").arg(table, tr("Сошибка записи: нет данных")));
 
     const QString idKey = QStringLiteral("id");
     const bool update = record.contains(idKey);
@@ -214,32 +252,41 @@ int Database::saveRecord(const QString &table, const QVariantMap &record)
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
     StatementCache::Lease lease = statement(text);
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared()) {
-        reportQuery(query, prefix);
-        return -1;
-    }
-    if (!bindValues(query, values))
-        return -1;
-    if (!query.exec()) {
-        reportQuery(query, prefix);
-        return -1;
-    }
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError(), prefix);
+    const ZeltoStatus bound = bind(query, values);
+    if (!bound.ok())
+        return bound;
+    if (!query.exec())
+        return sqlStatus(query.lastError(), prefix);
     return update ? record.value(idKey).toInt() : query.lastInsertId().toInt();
 }
 
-void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
+int Database::saveRecord(const QString &table, const QVariantMap &record)
+{
+    const ZeltoResult<int> saved = ensureInstance()->save(table, record);
+    return report(saved.status()) ? saved.value() : -1;
+}
+
+ZeltoStatus Database::journal(const QString &level, const QString &message, const QString &objectType, int objectId,
+                              int userId)
 {
     QVariantMap row;
-    row.insert(QStringLiteral("ctime"), clock()->now());
-    const int userId = User::currentUserId();
+    row.insert(QStringLiteral("ctime"), m_clock->now());
     if (userId >= 0)
         row.insert(QStringLiteral("user_id"), userId);
     if (!objectType.isEmpty() && objectId >= 0)
         row.insert(objectType + QStringLiteral("_id"), objectId);
     row.insert(QStringLiteral("level"), level);
     row.insert(QStringLiteral("message"), message);
-    // A failed journal write leaves only its text in the error channel.
-    saveRecord(QStringLiteral("journal"), row);
+    return save(QStringLiteral("journal"), row).status();
+}
+
+void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
+{
+    // The server's own entries: no user. A failed journal write leaves
+    // only its text in the error channel.
+    report(ensureInstance()->journal(level, message, objectType, objectId, -1));
 }
 
 void Database::logInfo(const QString &message, const QString &objectType, int objectId)

@@ -13,8 +13,8 @@ namespace {
 
 QVariant decodingFailure(const char *typeName)
 {
-    ZeltoSystem::instance()->error(
-        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
+    ZeltoSystem::instance()->fail(
+        ZeltoStatus::storage(Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName))));
     return QVariant();
 }
 
@@ -60,8 +60,8 @@ QVariant Database::encodeValue(const QVariant &value)
     stream.init();
     stream << value;
     if (stream.status() != ZeltoStream::Ok) {
-        ZeltoSystem::instance()->error(
-            tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
+        ZeltoSystem::instance()->fail(
+            ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName()))));
         return QVariant();
     }
     return bytes;
@@ -115,11 +115,11 @@ QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
         StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
         QSqlQuery &query = lease.query();
         if (!lease.isPrepared()) {
-            ZeltoSystem::instance()->error(query.lastError().databaseText());
+            ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         } else {
             query.bindValue(0, name);
             if (!query.exec())
-                ZeltoSystem::instance()->error(query.lastError().databaseText());
+                ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
             else if (query.next())
                 return decodeValue(query.value(0), name);
         }
@@ -136,11 +136,11 @@ bool Database::setSetting(const QString &name, const QVariant &value)
             QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
         QSqlQuery &query = lease.query();
         if (!lease.isPrepared())
-            return ZeltoSystem::instance()->error(query.lastError().databaseText());
+            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         if (!bindValues(query, {name, value}))
             return false;   // a value without a stored form is neither written nor published
         if (!query.exec())
-            return ZeltoSystem::instance()->error(query.lastError().databaseText());
+            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
     }
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return true;
@@ -151,7 +151,7 @@ QVariantMap Database::loadSettings()
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared() || !query.exec()) {
-        ZeltoSystem::instance()->error(query.lastError().databaseText());
+        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         return QVariantMap();
     }
     QVariantMap settings;
@@ -171,19 +171,39 @@ QVariant Database::readData(const QString &table, int id, const QString &column)
 
 QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
 {
-    *ok = false;
+    const ZeltoResult<QVariant> stored = ensureInstance()->storedData(table, id, column);
+    *ok = stored.ok();
+    if (!stored.ok())
+        ZeltoSystem::instance()->fail(stored.status());
+    return stored.value();
+}
+
+ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
+{
     StatementCache::Lease lease = statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, column));
     QSqlQuery &query = lease.query();
-    if (lease.isPrepared())
-        query.bindValue(0, id);
-    if (!lease.isPrepared() || !query.exec() || !query.next()) {
-        // With no row the driver has no text: the prefix alone names the table.
-        ZeltoSystem::instance()->error(QStringLiteral("[#") + table + QStringLiteral("] ")
-                                           + query.lastError().databaseText());
-        return QVariant();
-    }
-    *ok = true;
+    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError(), prefix);
+    query.bindValue(0, id);
+    if (!query.exec())
+        return sqlStatus(query.lastError(), prefix);
+    // With no row the driver has no text: the prefix alone names the table.
+    if (!query.next())
+        return ZeltoStatus::notFound(prefix);
     return query.value(0);
+}
+
+ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString &column)
+{
+    const ZeltoResult<QVariant> stored = storedData(table, id, column);
+    if (!stored.ok())
+        return stored;
+    ZeltoSystem::instance()->clearError();
+    const QVariant value = decodeValue(stored.value(), column);
+    if (!value.isValid() && !ZeltoSystem::instance()->lastStatus().ok())
+        return ZeltoSystem::instance()->lastStatus();
+    return value;
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
@@ -192,6 +212,12 @@ bool Database::writeData(const QString &table, int id, const QString &column, co
 }
 
 bool Database::writeData(const QString &table, int id, const QVariantMap &columns)
+{
+    const ZeltoStatus written = ensureInstance()->write(table, id, columns);
+    return written.ok() || ZeltoSystem::instance()->fail(written);
+}
+
+ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &columns)
 {
     // The id is only looked up, never assigned: an update that sets a key
     // column makes SQLite keep a statement journal of every page the row
@@ -202,16 +228,16 @@ bool Database::writeData(const QString &table, int id, const QVariantMap &column
     StatementCache::Lease lease = statement(QStringLiteral("UPDATE %1_data SET %2 WHERE id = ?")
                                                 .arg(table, assignments.join(QStringLiteral(", "))));
     QSqlQuery &query = lease.query();
+    const QString prefix = QStringLiteral("[*") + table + QStringLiteral("] ");
     if (!lease.isPrepared())
-        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
+        return sqlStatus(query.lastError(), prefix);
     // A value that cannot be encoded is refused rather than stored as NULL.
-    if (!bindValues(query, columns.values() + QVariantList{id}))
-        return false;
+    const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
+    if (!bound.ok())
+        return bound;
     if (!query.exec())
-        return ZeltoSystem::instance()->error(QStringLiteral("[*") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
-    return true;
+        return sqlStatus(query.lastError(), prefix);
+    return ZeltoStatus();
 }
 
 bool Database::removeRecord(const QString &table, int id)
@@ -221,7 +247,6 @@ bool Database::removeRecord(const QString &table, int id)
     if (lease.isPrepared())
         query.bindValue(0, id);
     if (!lease.isPrepared() || !query.exec())
-        return ZeltoSystem::instance()->error(QStringLiteral("[-") + table + QStringLiteral("] ")
-                                                  + query.lastError().databaseText());
+        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
     return true;
 }

@@ -51,6 +51,6 @@ bool PortSetting::check(const QString &name, const QVariant &value)
 {
     if (!isPortSetting(name) || port(value) >= 0)
         return true;
-    return ZeltoSystem::instance()->error(
-        tr("Неверное значение настройки %1: ожидается номер порта от 1 до 65535 или null (порт закрыт)").arg(name));
+    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        tr("Неверное значение настройки %1: ожидается номер порта от 1 до 65535 или null (порт закрыт)").arg(name)));
 }

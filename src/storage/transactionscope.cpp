@@ -5,14 +5,27 @@
 
 #include <QSqlError>
 
+TransactionScope::TransactionScope(Database &database, const QString &name) : m_database(&database), m_name(name)
+{
+    begin();
+}
+
 TransactionScope::TransactionScope() : m_database(Database::instance())
 {
+    begin();
+    if (!m_status.ok())
+        ZeltoSystem::instance()->fail(m_status);
+}
+
+void TransactionScope::begin()
+{
     if (!m_database) {
-        ZeltoSystem::instance()->error(Database::tr("База данных не открыта"));
+        m_status = ZeltoStatus::storage(Database::tr("База данных не открыта"));
         return;
     }
     if (m_database->m_transactionDepth == 0 && !m_database->db.transaction()) {
-        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText());
+        m_status = Database::sqlStatus(m_database->db.lastError());
+        logFailure("BEGIN", m_status.message());
         return;
     }
     ++m_database->m_transactionDepth;
@@ -25,22 +38,38 @@ TransactionScope::~TransactionScope()
         rollback();
 }
 
+void TransactionScope::logFailure(const char *step, const QString &text) const
+{
+    if (!m_name.isEmpty())
+        ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
+                                     QStringLiteral("%1 (%2): %3").arg(QLatin1String(step), m_name, text));
+}
+
+ZeltoStatus TransactionScope::finish()
+{
+    if (!m_active)
+        return m_status.ok() ? ZeltoStatus::failed(QString()) : m_status;
+    if (!m_database) {
+        m_active = false;
+        return ZeltoStatus::storage(Database::tr("База данных не открыта"));
+    }
+    if (m_database->m_transactionDepth == 1 && !m_database->db.commit()) {
+        const ZeltoStatus failed = Database::sqlStatus(m_database->db.lastError());
+        logFailure("COMMIT", failed.message());
+        rollback();
+        return failed;
+    }
+    --m_database->m_transactionDepth;
+    m_active = false;
+    return ZeltoStatus();
+}
+
 bool TransactionScope::commit()
 {
     if (!m_active)
         return false;
-    if (!m_database) {
-        m_active = false;
-        return ZeltoSystem::instance()->error(Database::tr("База данных не открыта"));
-    }
-    if (m_database->m_transactionDepth == 1 && !m_database->db.commit()) {
-        const QString text = m_database->db.lastError().databaseText();
-        rollback();
-        return ZeltoSystem::instance()->error(text);
-    }
-    --m_database->m_transactionDepth;
-    m_active = false;
-    return true;
+    const ZeltoStatus done = finish();
+    return done.ok() || ZeltoSystem::instance()->fail(done);
 }
 
 void TransactionScope::rollback()
@@ -51,7 +80,9 @@ void TransactionScope::rollback()
     if (!m_database)
         return;   // closing the connection has ended the transaction already
     if (m_database->m_transactionDepth == 1 && !m_database->db.rollback()) {
-        ZeltoSystem::instance()->error(m_database->db.lastError().databaseText());
+        const ZeltoStatus failed = Database::sqlStatus(m_database->db.lastError());
+        logFailure("ROLLBACK", failed.message());
+        ZeltoSystem::instance()->fail(failed);
         // A connection that cannot roll back is in an unknown state: start over.
         m_database->reopen();
     }

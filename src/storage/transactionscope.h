@@ -1,33 +1,48 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QPointer>
+#include <QString>
 
 class Database;
 
-// A nesting transaction guard on the default connection. Only the outermost
-// scope talks to SQLite: it sends BEGIN on construction and COMMIT or
-// ROLLBACK at its end; inner scopes only count. So an inner rollback is not
-// remembered, and the outer commit keeps everything done inside it. A scope
-// still active when destroyed rolls back.
+// A nesting transaction guard on a database. Only the outermost scope talks
+// to SQLite: it sends BEGIN on construction and COMMIT or ROLLBACK at its
+// end; inner scopes only count. So an inner rollback is not remembered, and
+// the outer commit keeps everything done inside it. A scope still active
+// when destroyed rolls back. Its name (the work it guards) goes into the
+// log when SQLite refuses to begin, commit or roll back.
 class TransactionScope
 {
 public:
+    TransactionScope(Database &database, const QString &name);
+    // On the process's database, for code not yet given a context; a
+    // failure to begin is also put into the error channel.
     TransactionScope();
     ~TransactionScope();
 
     TransactionScope(const TransactionScope &) = delete;
     TransactionScope &operator=(const TransactionScope &) = delete;
 
-    // False when the transaction could not be started (already reported).
+    // False when the transaction could not be started; status() says why.
     bool isActive() const { return m_active; }
+    ZeltoStatus status() const { return m_status; }
 
-    // False for an inactive scope, and when the outermost commit fails (then
-    // everything is rolled back and the driver's text is reported).
+    // Fails for an inactive scope, and when the outermost commit fails
+    // (then everything is rolled back).
+    ZeltoStatus finish();
+    // finish() with its failure put into the error channel.
     bool commit();
     void rollback();
 
 private:
+    void begin();
+    void logFailure(const char *step, const QString &text) const;
+
     // The database the scope counts in; a scope outliving it only deactivates.
     QPointer<Database> m_database;
+    QString m_name;
     bool m_active = false;
+    ZeltoStatus m_status;
 };

@@ -1,5 +1,8 @@
 #include "xmlrpcserver.h"
 
+#include "apicommand.h"
+#include "signin.h"
+
 #include "database.h"
 #include "maiafault.h"
 #include "maiaobject.h"
@@ -117,7 +120,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 {
     ZeltoCommand *found = ZeltoCommand::find(command);
     if (!found) {
-        ZeltoSystem::instance()->error(tr("Команда %1 не найдена").arg(command));
+        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Команда %1 не найдена").arg(command)));
         return QVariant();
     }
     return found->execute(params);
@@ -126,7 +129,7 @@ QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &pa
 QVariant XmlRpcServer::login(const QString &name, const QString &password)
 {
     SessionScope scope(m_listener->currentPeerAddress());
-    const QVariantMap row = Users::login(name, password);
+    const QVariantMap row = zeltoReport(SignIn::logIn(name, password), QVariantMap());
     if (row.isEmpty())
         return fault();
     User::logout();
@@ -150,7 +153,7 @@ QVariant XmlRpcServer::call(const QString &token, const QString &right, const st
     SessionScope scope(m_listener->currentPeerAddress());
     const XmlRpcTokens::Holder *holder = m_tokens.use(token, m_clock->monotonicMs());
     // The password changed or the user went: the token is done with.
-    if (!holder || !Users::resume(holder->userId, holder->passwordStamp)) {
+    if (!holder || !SignIn::resume(holder->userId, holder->passwordStamp)) {
         m_tokens.revoke(token);
         ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"));
         return fault();
@@ -233,9 +236,10 @@ QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
             if (runCommand(QStringLiteral("importNode"), {nodes.at(i)}).isValid())
                 ++imported;
             else
-                Database::logError(tr("Узел %1 пакета не импортирован: %2")
-                                       .arg(i + 1)
-                                       .arg(ZeltoSystem::instance()->lastError()));
+                ApiCommand::currentContext().journal(QStringLiteral("ERROR"),
+                                                     tr("Узел %1 пакета не импортирован: %2")
+                                                         .arg(i + 1)
+                                                         .arg(ZeltoSystem::instance()->lastError()));
         }
         if (complete) {
             result = imported;
@@ -250,7 +254,7 @@ QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
 QVariant XmlRpcServer::startMainTask(const QString &token, int nodeId)
 {
     return call(token, QStringLiteral("startTask"), [&](QVariant &result) {
-        const int taskId = Tasks::mainTaskOfNode(nodeId);
+        const int taskId = zeltoReport(Tasks::mainTaskOfNode(ApiCommand::currentContext(), nodeId), -1);
         if (taskId == -1 || !runCommand(QStringLiteral("startTask"), {taskId}).isValid())
             return false;
         result = taskId;

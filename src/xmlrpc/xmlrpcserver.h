@@ -41,7 +41,8 @@ public:
                           ZeltoClock *clock = ZeltoClock::system());
     ~XmlRpcServer() override;
 
-    static XmlRpcServer *instance();  // null while the service has none
+    // Process-wide: one XML-RPC listener, moved with the "xPort" setting (null while the service has none).
+    static XmlRpcServer *instance();
 
     // Listens on the port (instead of the one before), bound to the address
     // given at construction; a port that cannot be opened is logged and

@@ -2,6 +2,8 @@
 
 #include "archivereports.h"
 #include "archivestore.h"
+#include "commandcontext.h"
+#include "database.h"
 #include "grouptotalsjob.h"
 #include "lasterror.h"
 #include "nodes.h"
@@ -42,14 +44,17 @@ private slots:
         }
         ids << ids.at(7) << 999999;
         const QDate from(2024, 3, 2), to(2024, 3, 4);
-        const ZeltoTable wanted = ArchiveReports::groupTotals(ids, from, to);
+        const CommandContext server = CommandContext::server(Database::instance());
+        const ZeltoTable wanted = ArchiveReports::groupTotals(server, ids, from, to).value();
         QCOMPARE(wanted.rowCount(), 60);
+        const ZeltoResult<QList<int>> visible = GroupTotalsJob::visibleNodes(server, ids);
+        QVERIFY(visible.ok());
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(GroupTotalsJob::visibleNodes(ids), from, to, [&](const ZeltoTable &table) {
-            totals = table;
-            done = true;
+        new GroupTotalsJob(server, visible.value(), from, to, [&](const ZeltoResult<ZeltoTable> &result) {
+            totals = result.value();
+            done = result.ok();
         });
         int served = 0;
         std::function<void()> request = [&]() {

@@ -128,7 +128,7 @@ private slots:
                                                                    {at(3, 1, 1), 52.0, 0.3}, {at(3, 4, 23), 54.0, kNaN},
                                                                    {at(3, 5, 0), 99.0, 9.0}});
         const int node = saved("LWD41", {{"day_data", daily}, {"hour_data", hourly}});
-        const ZeltoTableMap report = ArchiveReports::reportData(node, march(1), march(4));
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), node, march(1), march(4)).value();
         QCOMPARE(report.keys(), QStringList({"day_data", "first_totals", "group", "hour_data", "hour_middles", "info",
                                              "range_middles", "range_totals"}));
         QCOMPARE(QVariantList({report.value("info").value(0, "id"), report.value("group").value(0, "id"),
@@ -152,10 +152,10 @@ private slots:
         ArchiveReports::rangeTotals(node, from, to, &all, nullptr, false);
         QCOMPARE(QVariantList({from, to, all.rowCount()}), QVariantList({QDate(2024, 2, 29), march(5), 6}));
 
-        QVERIFY(ArchiveReports::reportData(node, march(6), march(31)).isEmpty());
-        QVERIFY(ArchiveReports::reportData(node, march(4), march(1)).isEmpty());
-        QVERIFY(ArchiveReports::reportData(node + 100, march(1), march(4)).isEmpty());
-        QVERIFY(ArchiveReports::reportData(saved("LWD41", {}), QDate(), QDate()).isEmpty());
+        QVERIFY(ArchiveReports::reportData(serverContext(), node, march(6), march(31)).value().isEmpty());
+        QVERIFY(ArchiveReports::reportData(serverContext(), node, march(4), march(1)).value().isEmpty());
+        QVERIFY(ArchiveReports::reportData(serverContext(), node + 100, march(1), march(4)).value().isEmpty());
+        QVERIFY(ArchiveReports::reportData(serverContext(), saved("LWD41", {}), QDate(), QDate()).value().isEmpty());
     }
 
     void readingsAtTheEndsOfTheRange_data()
@@ -199,7 +199,7 @@ private slots:
                 totals.appendRow(ends.records.mid(i, 2));
             archives.insert(ends.archive, totals);
         }
-        const ZeltoTableMap report = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(ends.toDay));
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), saved("LWD41", archives), march(3), march(ends.toDay)).value();
         const ZeltoTable start = report.value("first_totals"), end = report.value("last_totals");
         const auto computed = [](bool yes) { return yes ? QVariant(true) : QVariant(); };
         const QString lastLabel = QString("На %1.03.24").arg(ends.lastDay, 2, 10, QChar('0'));
@@ -233,7 +233,7 @@ private slots:
         const auto make = [](int day) { return QVariantList{double(day), 60.0 + day, 1, 1}; };
         const int node =
             saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_t1", "S1_NS", "Qdim"}, 1, tail.lastDay, make)}});
-        const ZeltoTableMap report = ArchiveReports::reportData(node, tail.from, tail.to);
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), node, tail.from, tail.to).value();
         const ZeltoTable days = report.value("day_data");
         QCOMPARE(QList<int>({days.rowCount(), days.columnValues("calc").count(true)}),
                  QList<int>({tail.rows, tail.estimatedRows}));
@@ -259,7 +259,7 @@ private slots:
             {"day_data", marchDays(columns, 1, 9, [](int) { return QVariantList{24.0, 24.0, 6.0, 70.0, 10.0, 0.0, 20.0}; })},
             {"hour_data", hours},
             {"current_data", table({kDate, "S1_M1", "S1_G1", "S1_P1", "S1_t1"}, {{at(3, 11, 1), 1000.0, 5.0, 6.0, 70.0}})}};
-        const ZeltoTableMap report = ArchiveReports::reportData(saved("QRV5", archives), march(3), march(5));
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), saved("QRV5", archives), march(3), march(5)).value();
         const double derivedAt10 = 1000.0 - 12, v1 = 24 * kV70at6, dV = v1 - 10 * kV20at0;
         SAME(report.value("first_totals"), {{"S1_M1", derivedAt10 - 7 * 24}, {"calcV", true}});
         SAME(report.value("last_totals"), {{"S1_M1", derivedAt10 - 4 * 24}, {"calcV", true}});
@@ -274,7 +274,7 @@ private slots:
         QVERIFY(!Zelto::isNumber(report.value("hour_data").value(1, "S1_V1")));
         SAME(report.value("current_data"), {{"S1_V1", 5 * kV70at6}});
 
-        const ZeltoTableMap other = ArchiveReports::reportData(saved("LWD41", archives), march(3), march(5));
+        const ZeltoTableMap other = ArchiveReports::reportData(serverContext(), saved("LWD41", archives), march(3), march(5)).value();
         SAME(other.value("range_totals"), {{"S1_M1", 72.0}, {"S1_V1", kAbsent}});
         QVERIFY(!other.value("day_data").containsColumn("S1_V1"));
     }
@@ -302,8 +302,8 @@ private slots:
         const int notDelivering = saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_V1", "Qdim"}, 2, 3, unused)}});
         const int outOfRange =
             saved("LWD41", {{"day_data", marchDays({"S1_Q"}, 20, 25, [](int) { return QVariantList{1.0}; })}});
-        const ZeltoTable totals = ArchiveReports::groupTotals({notDelivering, 9999, delivers, outOfRange, delivers},
-                                                              march(1), march(10));
+        const ZeltoTable totals = ArchiveReports::groupTotals(serverContext(), {notDelivering, 9999, delivers, outOfRange, delivers},
+                                                              march(1), march(10)).value();
         QCOMPARE(totals.columnNames().mid(0, 6), QStringList({"node_id", "model_code", "model_name", "number",
                                                               "first_date", "last_date"}));
         QCOMPARE(totals.rowCount(), 2);
@@ -311,10 +311,10 @@ private slots:
              {"S1_Q", 4.0}, {"S1_V1", QVariant()}, {"Qdim", kAbsent}, {kDate, kAbsent}});
         SAME(totals, {{"node_id", delivers}, {"model_code", "LWD41"}, {"last_date", at(3, 10)},
              {"S1_Q", 10.0}, {"S1_V1", 55.0}, {"S1_NS", 7}}, 1);
-        QCOMPARE(ArchiveReports::groupTotals({}, march(1), march(10)).rowCount(), 0);
+        QCOMPARE(ArchiveReports::groupTotals(serverContext(), {}, march(1), march(10)).value().rowCount(), 0);
         // Totals are of what was read: no estimated days, even for a whole month.
         QVERIFY(Database::setSetting("calcTailDays", true));
-        SAME(ArchiveReports::groupTotals({outOfRange}, march(1), march(31)), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
+        SAME(ArchiveReports::groupTotals(serverContext(), {outOfRange}, march(1), march(31)).value(), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
     }
 
 private:

@@ -409,6 +409,13 @@ class RpcClient:
             raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
         return reply["error"]["message"]
 
+    def failure(self, method, *params):
+        """The error code and message of a call that must fail."""
+        reply = self.call(method, list(params))
+        if "error" not in reply:
+            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
+        return reply["error"]["code"], reply["error"]["message"]
+
     def rows(self, method, *params):
         """The rows of a table a call must return."""
         return rows(self.ok(method, *params))

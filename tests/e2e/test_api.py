@@ -3,7 +3,7 @@
 import os
 import socket
 
-from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, project_version
+from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, control_socket, journal, new_node, project_version, sql
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -27,7 +27,7 @@ class ApiTest(ServerTestCase):
 
     def test_login_rules(self):
         c = self.make_user("twice")[1]
-        self.assertEqual(c.error("login", "twice", "pw"), "Вы уже авторизованы")
+        self.assertEqual(c.failure("login", "twice", "pw"), (-32009, "Вы уже авторизованы"))
         other = self.client()
         self.assertEqual(other.error("login", "twice", "wrong"), "Ошибка авторизации")
         self.assertTrue(other.error("login", "twice"))    # too few parameters: refused, nothing read
@@ -37,7 +37,7 @@ class ApiTest(ServerTestCase):
     def test_empty_access_list_is_refused_every_guarded_command(self):
         c = self.make_user("nobody", access=[])[1]
         for method, params in GUARDED:
-            self.assertEqual(c.error(method, *params), REFUSED, method)
+            self.assertEqual(c.failure(method, *params), (-32003, REFUSED), method)
         # Readers need no right.
         for method, params in [("getGroups", []), ("getNodes", []), ("getGroup", [0]), ("getNode", [1]),
                                ("getSettings", []), ("getSetting", ["backupCount"]), ("takeChangeEvents", []),
@@ -99,7 +99,8 @@ class ApiTest(ServerTestCase):
         self.assertEqual((viewer.ok("getGroup", b), viewer.ok("getNode", node_b)), ({}, {}))
         self.assertEqual(viewer.ok("getNode", node_a)["id"], node_a)
         self.assertEqual({n["id"] for n in viewer.rows("getNodes")} & {node_a, node_b}, {node_a})
-        self.assertEqual(viewer.error("setNodeGroup", node_a, b), REFUSED)   # into a hidden group
+        # Into a hidden group: refused as a group not found, with the refusal's text.
+        self.assertEqual(viewer.failure("setNodeGroup", node_a, b), (-32004, REFUSED))
         self.assertEqual(viewer.ok("setNodeGroup", node_a, 0), node_a)
         # A restricted user sees the group it creates at once.
         mine = viewer.ok("saveGroup", {"name": "Своя"})
@@ -109,7 +110,23 @@ class ApiTest(ServerTestCase):
         self.assertEqual(admin.ok("getUserGroups", uid), [])
         self.assertEqual((hermit.rows("getGroups"), hermit.rows("getNodes")), ([], []))
         # What a group's removal takes with it: tst_records.
-        self.assertIn("Удаление общей группы запрещено", admin.error("removeGroup", 0))
+        # A trigger's refusal is a conflict with what is stored.
+        code, message = admin.failure("removeGroup", 0)
+        self.assertEqual((code, "Удаление общей группы запрещено" in message), (-32009, True), message)
+
+    def test_a_failed_query_is_a_storage_failure_not_a_refusal(self):
+        admin = self.admin()
+        node = new_node(admin, name="Узел до сбоя")
+        # The node queries join nodes_data: without it every one of them fails in SQLite.
+        sql(self.server.db_path, "ALTER TABLE nodes_data RENAME TO nodes_data_away")
+        try:
+            for method, params in (("getNode", [node]), ("getNodes", []), ("saveNode", [{"id": node, "name": "Новое"}]),
+                                   ("setNodeGroup", [node, 0]), ("removeNode", [node])):
+                code, message = admin.failure(method, *params)
+                self.assertEqual((code, "nodes_data" in message), (-32020, True), (method, message))
+        finally:
+            sql(self.server.db_path, "ALTER TABLE nodes_data_away RENAME TO nodes_data")
+        self.assertEqual(admin.ok("getNode", node)["name"], "Узел до сбоя")
 
     def test_change_events_are_deduplicated_and_taken_once(self):
         admin = self.admin()

@@ -64,7 +64,8 @@ class CommandAttacks(ServerTestCase):
 
     def test_flooding_client_does_not_starve_others(self):
         flood = self.client()
-        count = 2000
+        # Enough that serving them all outlasts the other client's calls, however fast one is.
+        count = 20000
         burst = b"".join(b'{"jsonrpc":"2.0","id":%d,"method":"getNodes"}\n' % i for i in range(count))
         answered = [0]
 
@@ -77,7 +78,7 @@ class CommandAttacks(ServerTestCase):
         threads = [threading.Thread(target=flood.send_raw, args=(burst,)), threading.Thread(target=read_all)]
         for t in threads:
             t.start()
-        time.sleep(0.5)
+        wait_until(lambda: answered[0] > 0, timeout=60, step=0.01)
         other = self.client()
 
         def timed():

@@ -78,13 +78,13 @@ private slots:
 
     void secondImportMerges()
     {
-        ZeltoTableMap package = NodeExport::exportNode(m_node).value<ZeltoTableMap>();
+        ZeltoTableMap package = NodeExport::exportNode(serverContext(), m_node).value<ZeltoTableMap>();
         // The same hour with a new value, and a new hour.
         package.insert("hour_data", table({"date", "S1_t1"}, {{at(3, 1), 60.0}, {at(3, 5), 61.0}}));
         package["info"].setValue(0, "consumer", "другой");
         const QList<int> before = counts({"nodes", "groups", "tasks"});
 
-        QCOMPARE(NodeImport::importNode(QVariant::fromValue(package)), m_node);
+        QCOMPARE(NodeImport::importNode(serverContext(), QVariant::fromValue(package)), m_node);
         QCOMPARE(counts({"nodes", "groups", "tasks"}), before);
         // A known node keeps its row.
         QCOMPARE(Database::readRecord("nodes", m_node).value("consumer").toString(), QStringLiteral("ООО \"Тепло\""));
@@ -109,7 +109,7 @@ private slots:
         package.insert("journalData", table({"date", "param", "oldValue", "newValue"}, {{at(4, 2), "Qdim", 1, 2}}));
         package.insert("settings", table({"name"}, {{"x"}}));
 
-        const int id = NodeImport::importNode(QVariant::fromValue(package));
+        const int id = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
         const QVariantMap node = Database::readRecord("nodes", id);   // named from the catalogue
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
@@ -123,10 +123,10 @@ private slots:
         QCOMPARE(form.value("timetable").toMap(),
                  QVariantMap({{"mode", "daily"}, {"dayMask", 3}, {"times", QVariantList{"18:30:00"}}}));
 
-        const ZeltoTable journal = ArchiveStore::journalData(id, QDateTime(), QDateTime());
+        const ZeltoTable journal = ArchiveStore::journalData(serverContext(), id, QDateTime(), QDateTime()).value();
         QCOMPARE(QVariantList({stored(id, "current_data").value(0, "S1_t1"), stored(id, "day_data").value(0, "Pdim"),
                                journal.rowCount(), journal.value(0, "ctime"), journal.value(0, "new_value").toInt(),
-                               ArchiveStore::settingData(id).rowCount()}), QVariantList({50.0, 2, 1, at(4, 2), 2, 0}));
+                               ArchiveStore::settingData(serverContext(), id).value().rowCount()}), QVariantList({50.0, 2, 1, at(4, 2), 2, 0}));
     }
 
     void refusesBadPackages_data()
@@ -181,7 +181,7 @@ private slots:
         QFETCH(bool, early);
         const QList<int> before = counts();
         QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        QVERIFY2(failure(NodeImport::importNode(package) == -1).contains(message), qPrintable(lastError()));
+        QVERIFY2(failure(NodeImport::importNode(serverContext(), package) == -1).contains(message), qPrintable(lastError()));
         QCOMPARE(counts(), before);
         if (early)
             QCOMPARE(notes.count(), 0);
@@ -189,20 +189,19 @@ private slots:
 
     void keepsOutOfOtherUsersNodes()
     {
-        const QVariant package = NodeExport::exportNode(m_node);
-        QVERIFY(Users::save({{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}}) > 0);
-        SessionScope scope{QString()};
-        QVERIFY(!Users::login("оператор", "п").isEmpty());
+        const QVariant package = NodeExport::exportNode(serverContext(), m_node);
+        const int userId = Users::save({{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        QVERIFY(userId > 0);
+        const CommandContext user(Database::instance(), userId, QStringList());
 
         const QString refused = QStringLiteral("Недостаточно прав для выполнения команды");
-        QCOMPARE(failure(!NodeExport::exportNode(m_node).isValid()), refused);
-        QCOMPARE(failure(!NodeExport::exportNode(m_node + 100).isValid()), "Узел не найден");
+        QCOMPARE(failure(!NodeExport::exportNode(user, m_node).isValid()), refused);
+        QCOMPARE(failure(!NodeExport::exportNode(user, m_node + 100).isValid()), "Узел не найден");
         const ZeltoTable hours = stored(m_node, "hour_data");
         const QList<int> journal = counts({"journal"});
-        QCOMPARE(failure(NodeImport::importNode(package) == -1), refused);
+        QCOMPARE(failure(NodeImport::importNode(user, package) == -1), refused);
         QCOMPARE(stored(m_node, "hour_data"), hours);
         QCOMPARE(counts({"journal"}), journal);
-        User::logout();
     }
 
     // Task rows never take over a task of this server; a group without a name is the common group; the last
@@ -216,7 +215,7 @@ private slots:
                               {"group", table({"name"}, {{QVariant()}})},
                               {"tasks", table({"id", "channel", "last_error"},
                                               {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
-        const int id = NodeImport::importNode(QVariant::fromValue(package));
+        const int id = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
         QCOMPARE(Tasks::get(taken).value("node_id").toInt(), m_node);
         QCOMPARE(Tasks::getData(taken), before);

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         TransactionScope scope;
         Fuzzing::expect(scope.isActive(), "a transaction begins");
         for (const QVariant &package : reader.nodes())
-            NodeImport::importNode(package);
+            NodeImport::importNode(CommandContext::server(Database::instance()), package);
     }
 
     const Pass first = pass(text);

@@ -27,9 +27,9 @@ private slots:
         const int second = newNode("Б узел");
         const int taskless = newNode("Без задачи", true);
         const int first = newNode("А узел");
-        QCOMPARE(DataMonitor::getData().columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
+        QCOMPARE(DataMonitor::getData(serverContext()).columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
 
-        DataMonitor::append({first, second, taskless, 999999});
+        DataMonitor::append(serverContext(), {first, second, taskless, 999999});
         QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>({first, second}));
         QVERIFY(!DataMonitor::isMonitoredFor(0, first));
         QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
@@ -38,12 +38,12 @@ private slots:
         QCOMPARE(announcedAfter(m_clock,
                                 {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
-        const ZeltoTable data = DataMonitor::getData();
+        const ZeltoTable data = DataMonitor::getData(serverContext());
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
         QCOMPARE(data.columnValues("S1_t1"), QVariantList({QVariant::fromValue(ZeltoUnused()), 5.0}));
         QVERIFY(data.value(0, "MON_ERR").isNull());
 
-        DataMonitor::remove({first});
+        DataMonitor::remove(serverContext(), {first});
         QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{second});
         DataMonitor::removeUser(-1);
         QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
@@ -53,7 +53,7 @@ private slots:
     {
         const int node = newNode("Проверяемый");
         QVERIFY(CheckParams::set(node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}));
-        DataMonitor::append({node});
+        DataMonitor::append(serverContext(), {node});
 
         // Two results close together: one announcement, the later values kept.
         QCOMPARE(announcedAfter(m_clock, {{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
@@ -79,7 +79,7 @@ private slots:
     {
         const int node = newNode("Главная задача");
         const int task = Tasks::mainTaskOfNode(node);
-        DataMonitor::append({node});
+        DataMonitor::append(serverContext(), {node});
         const auto saved = [&](int flag) {
             Tasks::setMain(task, flag);
             ZeltoSystem::instance()->notify("taskSaved", task);
@@ -102,7 +102,7 @@ private:
         if (!taskless)
             Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
         DataMonitor::destroyInstance();
-        DataMonitor::createInstance(3600 * 1000, &m_clock);
+        DataMonitor::createInstance(3600 * 1000, &m_clock, TaskManager::instance());
         return node;
     }
 

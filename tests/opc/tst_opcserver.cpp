@@ -41,7 +41,7 @@ private slots:
         // Written as an older server could store it: saves now refuse the list.
         QVERIFY2(Database::writeData("nodes", m_node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
         TaskManager::createInstance(TaskManager::TaskFactory(), &m_clock);
-        DataMonitor::createInstance(3600 * 1000, &m_clock);
+        DataMonitor::createInstance(3600 * 1000, &m_clock, TaskManager::instance());
     }
 
     void cleanupTestCase()

@@ -1,9 +1,12 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
 // busy guard; a WebSocket handed over keeps every byte the listener had read.
+// The dispatcher's error code for each kind of failure.
 
 #include "zeltobusyguard.h"
 #include "zeltocommand.h"
+#include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
+#include "zeltosystem.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -19,6 +22,27 @@ struct CountCommand : ZeltoCommand
 };
 
 CountCommand g_count;
+
+// Fails with the kind and text of its parameters: through the status it
+// returns, or ("channel") through the error channel, as older commands do.
+struct FailCommand : ZeltoCommand
+{
+    FailCommand() : ZeltoCommand(QStringLiteral("failAs"), 3) {}
+    ZeltoResult<QVariant> call(const QVariantList &params) override
+    {
+        const ZeltoStatus status(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString());
+        if (params.at(2).toString() != QLatin1String("channel"))
+            return status;
+        return ZeltoCommand::call(params);
+    }
+    QVariant execute(const QVariantList &params) override
+    {
+        ZeltoSystem::instance()->fail(ZeltoStatus(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString()));
+        return QVariant();
+    }
+};
+
+FailCommand g_fail;
 
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
@@ -40,6 +64,39 @@ class TestZeltoServer : public QObject
     Q_OBJECT
 
 private slots:
+    void failureKindsHaveTheirCodes_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("code");
+        // The published codes (docs/protocol.md): a kind keeps its code for good.
+        QTest::newRow("failed") << int(ZeltoStatus::Failed) << QByteArray("-32000");
+        QTest::newRow("notLoggedIn") << int(ZeltoStatus::NotLoggedIn) << QByteArray("-32001");
+        QTest::newRow("noRight") << int(ZeltoStatus::NoRight) << QByteArray("-32003");
+        QTest::newRow("notFound") << int(ZeltoStatus::NotFound) << QByteArray("-32004");
+        QTest::newRow("conflict") << int(ZeltoStatus::Conflict) << QByteArray("-32009");
+        QTest::newRow("busy") << int(ZeltoStatus::Busy) << QByteArray("-32010");
+        QTest::newRow("unavailable") << int(ZeltoStatus::Unavailable) << QByteArray("-32011");
+        QTest::newRow("storage") << int(ZeltoStatus::Storage) << QByteArray("-32020");
+        QTest::newRow("invalidParameter") << int(ZeltoStatus::InvalidParameter) << QByteArray("-32602");
+    }
+
+    void failureKindsHaveTheirCodes()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, code);
+        // Returned as a status and left in the error channel, the kind arrives the same.
+        for (const char *way : {"status", "channel"}) {
+            ZeltoRpcDispatcher dispatcher;
+            QByteArray reply;
+            const QByteArray request = QByteArray("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"failAs\",\"params\":[")
+                + QByteArray::number(kind) + ",\"Сбой БД\",\"" + way + "\"]}";
+            QVERIFY(dispatcher.handle(request, reply));
+            QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
+                         && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
+                     reply.constData());
+        }
+    }
+
     // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.
     void initTestCase()
     {

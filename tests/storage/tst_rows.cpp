@@ -247,10 +247,17 @@ private slots:
             QVERIFY(ctime.toDateTime() >= before && ctime.toDateTime() <= after);
         QCOMPARE(scalar("SELECT count(*) FROM journal WHERE user_id IS NOT NULL").toInt(), 0);   // written by the server itself
 
-        // A write that fails leaves only its text behind.
+        // A write that fails leaves only its text behind, as a conflict with what is stored.
         Database::logInfo("Чужой узел", "node", 999);
         QCOMPARE(count("journal"), 5);
         QCOMPARE(lastError(), QStringLiteral("[+journal] FOREIGN KEY constraint failed"));
+        QCOMPARE(ZeltoStatus::kindName(ZeltoSystem::instance()->lastStatus().kind()), "conflict");
+
+        // In a caller's name, the entry carries the caller's id.
+        const int user = Database::saveRecord("users", {{"login", "журналист"}, {"password", "x"}});
+        const CommandContext caller(Database::instance(), user, QStringList());
+        QVERIFY(caller.journal("INFO", "От имени", "node", node).ok());
+        QCOMPARE(scalar("SELECT user_id FROM journal WHERE message = 'От имени'").toInt(), user);
     }
 
     void storedFormsAndReadBack()

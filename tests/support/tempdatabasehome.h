@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "database.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"
@@ -30,3 +31,9 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// What the tests work as: the server's own context on the open database.
+inline CommandContext serverContext()
+{
+    return CommandContext::server(Database::instance());
+}
