@@ -5,6 +5,7 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "grouptotalsjob.h"
+#include "nodes.h"
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
@@ -169,24 +170,23 @@ QVariant getGroupTotals(CommandParams &p)
     // Many nodes take seconds: a few at a time, the client answered at the
     // end and the others served meanwhile. A few nodes, or a call that is
     // not a client's, at once.
-    const ZeltoResult<QList<int>> visible = GroupTotalsJob::visibleNodes(p.context(), nodeIds);
-    if (!visible.ok())
-        return CommandResult::failure(visible.status());
-    if (visible.value().size() > GroupTotalsJob::kAtOnceNodes) {
+    const ZeltoResult<ZeltoTable> nodes = Nodes::list(p.context());
+    if (!nodes.ok())
+        return CommandResult::failure(nodes.status());
+    const QList<int> listed = GroupTotalsJob::listedOnce(nodes.value(), nodeIds);
+    if (listed.size() > GroupTotalsJob::kAtOnceNodes) {
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(
-                CommandContext::server(p.context().database()), visible.value(), from, to,
-                [reply](const ZeltoResult<ZeltoTable> &totals) {
-                    ZeltoServer::global()->finishReply(
-                        reply, totals.ok() ? ZeltoResult<QVariant>(QVariant::fromValue(totals.value()))
-                                           : ZeltoResult<QVariant>(totals.status()));
+                nodes.value(), listed, from, to,
+                [reply](const ZeltoTable &totals) {
+                    ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
                 ZeltoServer::global());
             return true;   // not sent: the job answers
         }
     }
-    return CommandResult::of(ArchiveReports::groupTotals(p.context(), visible.value(), from, to));
+    return CommandResult::table(ArchiveReports::groupTotalsOf(nodes.value(), listed, from, to));
 }
 
 }

@@ -1,37 +1,30 @@
 #include "grouptotalsjob.h"
 
 #include "archivereports.h"
-#include "database.h"
 #include "zeltobusyguard.h"
 
 #include <QElapsedTimer>
 #include <QSet>
 #include <QTimer>
 
-ZeltoResult<QList<int>> GroupTotalsJob::visibleNodes(const CommandContext &context, const QList<int> &ids)
+QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> &ids)
 {
-    if (!context.database())
-        return CommandContext::noDatabase();
-    QVariantList values;
-    const QString visible = context.groupCondition("group_id", values);
-    const ZeltoResult<ZeltoTable> rows = context.database()->rows(QStringLiteral("SELECT id FROM nodes WHERE ") + visible, values);
-    if (!rows.ok())
-        return rows.status();
-    QSet<int> seen;
-    for (int row = 0; row < rows.value().rowCount(); ++row)
-        seen.insert(rows.value().value(row, 0).toInt());
-    QList<int> nodes;
+    QSet<int> listed;
+    const int idColumn = nodes.columnIndex(QStringLiteral("id"));
+    for (int row = 0; row < nodes.rowCount(); ++row)
+        listed.insert(nodes.value(row, idColumn).toInt());
+    QList<int> once;
     for (const int id : ids) {
         // Taken out of the set once used: each node once.
-        if (seen.remove(id))
-            nodes.append(id);
+        if (listed.remove(id))
+            once.append(id);
     }
-    return nodes;
+    return once;
 }
 
-GroupTotalsJob::GroupTotalsJob(const CommandContext &context, const QList<int> &nodeIds, const QDate &from,
+GroupTotalsJob::GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
                                const QDate &to, const Done &done, QObject *parent)
-    : QObject(parent), m_context(context), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
+    : QObject(parent), m_nodes(nodes), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
     schedule();
 }
@@ -50,13 +43,7 @@ void GroupTotalsJob::step()
     timer.start();
     const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
     m_next += part.size();
-    const ZeltoResult<ZeltoTable> totals = ArchiveReports::groupTotals(m_context, part, m_from, m_to);
-    if (!totals.ok()) {
-        m_done(totals.status());
-        deleteLater();
-        return;
-    }
-    append(totals.value());
+    append(ArchiveReports::groupTotalsOf(m_nodes, part, m_from, m_to));
     // At most twice as many as the last time: one fast node says little.
     const double ms = timer.nsecsElapsed() / 1e6;
     const int fitting = ms > 0 ? int(m_stepNodes * kStepMs / ms) : m_stepNodes * 2;

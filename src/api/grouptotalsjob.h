@@ -1,7 +1,5 @@
 #pragma once
 
-#include "commandcontext.h"
-#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QDate>
@@ -14,10 +12,10 @@
 // loop, so that the other clients are served between the steps; the
 // calling client is answered at the end (by its deferred reply), with the
 // table one pass over all nodes would give: the nodes in the order asked,
-// each once, the columns in the order they first appear. Which nodes the
-// caller may see is settled when the command comes; the steps then read
-// them as the server's own work. The first step takes one node; each next
-// one as many as the last step's pace fits in kStepMs.
+// each once, the columns in the order they first appear. The node list
+// (what the caller sees) is read once, when the command comes. The first
+// step takes one node; each next one as many as the last step's pace fits
+// in kStepMs.
 class GroupTotalsJob : public QObject
 {
     Q_OBJECT
@@ -27,15 +25,13 @@ public:
     static constexpr int kAtOnceNodes = 16;
     static constexpr int kStepMs = 50;
 
-    // The nodes of ids the caller sees, each once, in the order given.
-    static ZeltoResult<QList<int>> visibleNodes(const CommandContext &context, const QList<int> &ids);
+    // The ids that have a row in nodes (the node list), each once, in the order given.
+    static QList<int> listedOnce(const ZeltoTable &nodes, const QList<int> &ids);
 
-    using Done = std::function<void(const ZeltoResult<ZeltoTable> &totals)>;
+    using Done = std::function<void(const ZeltoTable &totals)>;
 
-    // Reads with context (the server's own: nodeIds are what the caller
-    // sees); hands the table, or the first failure, to done at the end, then
-    // deletes itself.
-    GroupTotalsJob(const CommandContext &context, const QList<int> &nodeIds, const QDate &from, const QDate &to,
+    // Hands the table to done at the end, then deletes itself.
+    GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
                    const Done &done, QObject *parent = nullptr);
 
 private:
@@ -43,7 +39,7 @@ private:
     void step();
     void append(const ZeltoTable &part);
 
-    CommandContext m_context;
+    ZeltoTable m_nodes;
     QList<int> m_nodeIds;
     int m_next = 0;
     int m_stepNodes = 1;
