@@ -1,4 +1,5 @@
 #include "backuptool.h"
+#include "copytool.h"
 #include "service.h"
 #include "zelto.h"
 #include "zeltosystem.h"
@@ -14,6 +15,11 @@ int main(int argc, char **argv)
         QCoreApplication application(argc, argv);
         ZeltoSystem::instance()->setSettingsPath(Service::settingsFilePath());
         return BackupTool::run(QCoreApplication::arguments());
+    }
+    if (argc > 1 && CopyTool::isOption(QString::fromLocal8Bit(argv[1]))) {
+        // A copy of the database runs at the console, without the listeners.
+        QCoreApplication application(argc, argv);
+        return CopyTool::run(QCoreApplication::arguments(), Service::settingsFilePath());
     }
     // Archives are decoded and encoded into buffers of many megabytes on every
     // save; keep them in the heap instead of mapping fresh pages each time.
@@ -32,6 +38,6 @@ int main(int argc, char **argv)
                                          QStringLiteral("Регистрация OPC-сервера недоступна: OPC-сервер не входит в эту сборку"));
     }
     Service service(argc, argv);
-    service.setOptionsHelp(BackupTool::help());
+    service.setOptionsHelp(BackupTool::help() + CopyTool::help());
     return service.exec();
 }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QUrl>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,44 @@ DatabaseSettings DatabaseSettings::fromIni(const QString &iniPath)
     // The first line; an editor's closing newline is not part of it.
     settings.m_password = QString::fromUtf8(file.readLine(4096)).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
     return settings;
+}
+
+DatabaseSettings DatabaseSettings::fromTarget(const QString &argument)
+{
+    DatabaseSettings settings;
+    static const QString sqlitePrefix = QStringLiteral("sqlite:");
+    if (argument.startsWith(sqlitePrefix)) {
+        settings.m_databaseName = argument.mid(sqlitePrefix.size());
+        if (settings.m_databaseName.isEmpty())
+            settings.m_error = tr("Не указан файл БД SQLite: sqlite:ФАЙЛ");
+        return settings;
+    }
+    if (argument.startsWith(QLatin1String("postgresql://")) || argument.startsWith(QLatin1String("postgres://"))) {
+        const QUrl url(argument, QUrl::StrictMode);
+        settings.m_driver = PostgreSQL;
+        settings.m_databaseName = url.path().mid(1);
+        if (!url.isValid() || url.host().isEmpty() || settings.m_databaseName.isEmpty()
+            || settings.m_databaseName.contains(QLatin1Char('/')) || url.hasQuery() || url.hasFragment()) {
+            settings.m_error = tr("Неверный адрес БД PostgreSQL: ожидается postgresql://пользователь@сервер:порт/БД");
+            return settings;
+        }
+        // A password on the command line is seen by every user of the machine.
+        if (!url.password().isEmpty()) {
+            settings.m_error = tr("Пароль в командной строке не принимается: укажите его в файле PGPASSFILE (или "
+                                  "~/.pgpass) либо в INI-файле (Database/passwordFile)");
+            return settings;
+        }
+        settings.m_host = url.host();
+        settings.m_port = url.port(5432);
+        settings.m_user = url.userName();
+        return settings;
+    }
+    if (!QFileInfo(argument).isFile()) {
+        settings.m_error = tr("Файл настроек %1 не найден (ожидается INI-файл, postgresql://... или sqlite:ФАЙЛ)")
+                               .arg(argument);
+        return settings;
+    }
+    return fromIni(argument);
 }
 
 QString DatabaseSettings::describe() const

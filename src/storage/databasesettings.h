@@ -28,6 +28,13 @@ public:
     // setting that cannot be used, isValid() is false and error() says which.
     static DatabaseSettings fromIni(const QString &iniPath);
 
+    // Where -copy-database-to copies to, one of
+    //     postgresql://[user@]host[:port]/database   ; the password from libpq's own
+    //                                                ; PGPASSFILE or ~/.pgpass, never the command line
+    //     sqlite:FILE                                ; a SQLite file
+    //     FILE                                       ; an INI file whose [Database] section names it
+    static DatabaseSettings fromTarget(const QString &argument);
+
     bool isValid() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
 

@@ -70,6 +70,8 @@ QStringList statements(int version)
     for (const QString &statement : qAsConst(tables))
         result << translated(statement);
     result << QStringLiteral("ALTER TABLE setting_data ADD COLUMN seq BIGSERIAL");
+    // The indexes of step 8 read the same in both.
+    result << QLatin1String(Schema::IndexTasksByNode) << QLatin1String(Schema::IndexCheckLogByNodeTime);
 
     for (const char *table : {"users", "groups", "nodes", "tasks"})
         result << nextId(QLatin1String(table));

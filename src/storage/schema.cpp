@@ -235,6 +235,12 @@ const char AddTaskNextExec[] = "ALTER TABLE tasks ADD COLUMN next_exec DATETIME"
 const char IndexTasksByNode[] = "CREATE INDEX tasks_node_id ON tasks (node_id)";
 const char IndexCheckLogByNodeTime[] = "CREATE INDEX check_log_node_ctime ON check_log (node_id, ctime)";
 
+QStringList currentSchema()
+{
+    return initialSchema() + journalDataRebuild() + nodeColumnsOfStep1() + QStringList(QLatin1String(AddTaskNextExec))
+        + nodeParamColumns(6, 24) + QStringList{QLatin1String(IndexTasksByNode), QLatin1String(IndexCheckLogByNodeTime)};
+}
+
 const char SelectRnh7Nodes[] = "SELECT id FROM nodes WHERE model_code = \"RNH7\"";
 
 }

@@ -94,6 +94,10 @@ extern const char AddTaskNextExec[];
 extern const char IndexTasksByNode[];
 extern const char IndexCheckLogByNodeTime[];
 
+// Every statement that takes an empty file to the current version (steps 0
+// to 8 as the upgrades run them there), the version itself not included.
+QStringList currentSchema();
+
 // Scheme fix after version 2: the nodes of that model.
 extern const char SelectRnh7Nodes[];
 

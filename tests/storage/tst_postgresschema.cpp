@@ -98,6 +98,19 @@ void TestPostgresSchema::sameTablesAndColumns()
                                               "ORDER BY ordinal_position").arg(table)),
                  expected);
     }
+    // The indexes the schema makes itself (not those of keys and unique columns): name, table, columns.
+    QCOMPARE(outcome(m_pg, QStringLiteral("SELECT i.relname, t.relname, string_agg(a.attname, ',' ORDER BY k.n) "
+                                          "FROM pg_index x JOIN pg_class i ON i.oid = x.indexrelid "
+                                          "JOIN pg_class t ON t.oid = x.indrelid "
+                                          "JOIN unnest(x.indkey) WITH ORDINALITY k(attnum, n) ON true "
+                                          "JOIN pg_attribute a ON a.attrelid = t.oid AND a.attnum = k.attnum "
+                                          "WHERE t.relnamespace = current_schema()::regnamespace "
+                                          "AND NOT EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = i.oid) "
+                                          "GROUP BY i.relname, t.relname ORDER BY i.relname")),
+             outcome(lite, QStringLiteral("SELECT m.name, m.tbl_name, (SELECT group_concat(name, ',') FROM "
+                                          "(SELECT name FROM pragma_index_info(m.name) ORDER BY seqno)) "
+                                          "FROM sqlite_master m WHERE m.type = 'index' AND m.sql IS NOT NULL "
+                                          "ORDER BY m.name")));
 }
 
 void TestPostgresSchema::sameBehaviour()
