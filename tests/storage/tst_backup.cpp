@@ -371,7 +371,7 @@ private slots:
 
         // Under a copy it waits for the copy's end, however long the copy takes.
         fill(2);
-        ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "60000");
+        ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "20000");   // far longer than the turns below
         QVERIFY2(DatabaseBackup::start(), qPrintable(lastError()));
         JournalCompaction *compaction = JournalCompaction::start({500, 16});
         QVERIFY2(compaction, qPrintable(lastError()));
