@@ -7,7 +7,8 @@
 //   after the first 100 polls and at the end;
 // - the same with nodes that hold no history, 300 polls: what the polling
 //   road costs apart from rewriting a year of archive on every save.
-// An argument sets the number of polls of the first run.
+// An argument sets the number of polls of the first run, a second one
+// "maxRunningTaskCount" (default 50; the server's own default is 10).
 
 #include "archivestore.h"
 #include "benchserver.h"
@@ -37,6 +38,7 @@ namespace {
 
 const int kTasks = 10000;
 const int kNodes = 50;
+int g_slots = kNodes;
 const QList<int> kSystems{1, 2};
 
 QVariantMap randomTimetable(QRandomGenerator &random)
@@ -111,7 +113,7 @@ void prepareNodes(bool history)
 {
     if (!Database::init())
         Bench::fail("database");
-    Database::setSetting(QStringLiteral("maxRunningTaskCount"), kNodes);
+    Database::setSetting(QStringLiteral("maxRunningTaskCount"), g_slots);
     Database::setSetting(QStringLiteral("taskAttemptCount"), 1);
     const QDateTime today(QDate::currentDate(), QTime(0, 0));
     const QDateTime from = today.addDays(-367);
@@ -259,6 +261,9 @@ int main(int argc, char **argv)
     Zelto::pinTimeZone();
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000;
+    if (argc > 2)
+        g_slots = qMax(1, QString::fromLocal8Bit(argv[2]).toInt());
+    std::printf("maxRunningTaskCount %d\n", g_slots);
     schedulerPass();
     polls(qMax(count, 200), true);
     polls(300, false);

@@ -4,8 +4,11 @@
 #include "archivestore.h"
 #include "commandparams.h"
 #include "commandresult.h"
+#include "grouptotalsjob.h"
+#include "nodes.h"
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
+#include "zeltoserver.h"
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
@@ -164,7 +167,26 @@ QVariant getGroupTotals(CommandParams &p)
     QDate from, to;
     if (!p.ok() || !readPeriod(p, 1, from, to))
         return QVariant();
-    return CommandResult::of(ArchiveReports::groupTotals(p.context(), nodeIds, from, to));
+    // Many nodes take seconds: a few at a time, the client answered at the
+    // end and the others served meanwhile. A few nodes, or a call that is
+    // not a client's, at once.
+    const ZeltoResult<ZeltoTable> nodes = Nodes::list(p.context());
+    if (!nodes.ok())
+        return CommandResult::failure(nodes.status());
+    const QList<int> listed = GroupTotalsJob::listedOnce(nodes.value(), nodeIds);
+    if (listed.size() > GroupTotalsJob::kAtOnceNodes) {
+        const int reply = ZeltoServer::global()->deferReply();
+        if (reply != 0) {
+            new GroupTotalsJob(
+                nodes.value(), listed, from, to,
+                [reply](const ZeltoTable &totals) {
+                    ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
+                },
+                ZeltoServer::global());
+            return true;   // not sent: the job answers
+        }
+    }
+    return CommandResult::table(ArchiveReports::groupTotalsOf(nodes.value(), listed, from, to));
 }
 
 }

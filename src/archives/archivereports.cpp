@@ -511,13 +511,18 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
 ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &context, const QList<int> &nodeIds,
                                                     const QDate &from, const QDate &to)
 {
-    ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
-                                  QStringLiteral("first_date"), QStringLiteral("last_date")});
     // One query for the visible nodes instead of one per id: the list may be long.
     const ZeltoResult<ZeltoTable> visible = Nodes::list(context);
     if (!visible.ok())
         return visible.status();
-    const ZeltoTable &nodes = visible.value();
+    return groupTotalsOf(visible.value(), nodeIds, from, to);
+}
+
+ZeltoTable ArchiveReports::groupTotalsOf(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
+                                         const QDate &to)
+{
+    ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
+                                  QStringLiteral("first_date"), QStringLiteral("last_date")});
     QHash<int, int> rowOfNode;
     const int idColumn = nodes.columnIndex(kId);
     for (int row = 0; row < nodes.rowCount(); ++row)

@@ -64,6 +64,10 @@ public:
     // deliver left out). Ids repeated or of unknown nodes are skipped.
     static ZeltoResult<ZeltoTable> groupTotals(const CommandContext &context, const QList<int> &nodeIds,
                                                const QDate &from, const QDate &to);
+    // The same over nodes, rows of the node list already read (what the
+    // caller sees): a long list is computed a part at a time with the list read once.
+    static ZeltoTable groupTotalsOf(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
+                                    const QDate &to);
 
 private:
     static ZeltoTableMap rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,

@@ -19,12 +19,14 @@
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QJsonDocument>
 #include <QMap>
 #include <QMutexLocker>
 #include <QTimer>
 
+#include <limits>
 #include <utility>
 
 namespace {
@@ -165,7 +167,14 @@ void OPCServer::startGateway()
                                      tr("Неверный порт OPC UA \"opcPort\": %1, OPC не запущен").arg(port.toString()));
         return;
     }
-    buildAddressSpace();
+    // Thousands of nodes take seconds: the clients are served meanwhile,
+    // and the gateway is launched with the whole address space.
+    m_launchWhenBuilt = true;
+    buildAddressSpaceInSteps();
+}
+
+void OPCServer::launchGateway()
+{
     if (!m_gateway) {
         m_gateway = new OpcGateway(this);
         connect(m_gateway, &OpcGateway::started, this, &OPCServer::onGatewayStarted);
@@ -184,6 +193,11 @@ void OPCServer::startGateway()
 
 void OPCServer::stopGateway()
 {
+    // A build or a stream under way ends with it.
+    m_launchWhenBuilt = false;
+    m_building = false;
+    ++m_buildGeneration;
+    ++m_streamGeneration;
     if (!m_gateway)
         return;
     m_gateway->stop();
@@ -201,13 +215,84 @@ OpcItemNames OPCServer::itemNames()
 
 void OPCServer::buildAddressSpace()
 {
-    QMutexLocker lock(&m_mutex);
-    m_items.clear();
-    m_nodes.clear();
+    beginBuild();
+    while (buildStep(std::numeric_limits<int>::max())) {
+    }
+    finishBuild();
+}
+
+void OPCServer::buildAddressSpaceInSteps(int nodesPerStep)
+{
+    beginBuild();
+    const int generation = m_buildGeneration;
+    QTimer::singleShot(0, this, [this, generation, nodesPerStep]() { continueBuild(generation, nodesPerStep); });
+}
+
+void OPCServer::continueBuild(int generation, int nodesPerStep)
+{
+    if (generation != m_buildGeneration)
+        return;
+    // Not inside a save that runs a check script: its rows are not committed.
+    if (ZeltoBusyGuard::defer(this, [this, generation, nodesPerStep]() { continueBuild(generation, nodesPerStep); }))
+        return;
+    if (buildStep(nodesPerStep)) {
+        QTimer::singleShot(0, this, [this, generation, nodesPerStep]() { continueBuild(generation, nodesPerStep); });
+        return;
+    }
+    finishBuild();
+    if (std::exchange(m_launchWhenBuilt, false) && m_active)
+        launchGateway();
+    emit addressSpaceBuilt();
+}
+
+void OPCServer::beginBuild()
+{
+    ++m_buildGeneration;
+    m_building = true;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_items.clear();
+        m_nodes.clear();
+    }
+    // The order of the node list, which decides which of two nodes of one
+    // name is told apart by its id; the rows themselves are read a few at
+    // a time.
+    const ZeltoTable ids = Database::selectTable(
+        QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id = nodes_data.id "
+                       "AND nodes.group_id = groups.id ORDER BY groups.name, nodes.name"));
+    m_buildIds.clear();
+    for (int row = 0; row < ids.rowCount(); ++row)
+        m_buildIds.append(ids.value(row, 0).toInt());
+    m_buildPending = QSet<int>(m_buildIds.cbegin(), m_buildIds.cend());
+    m_buildNext = 0;
+}
+
+bool OPCServer::buildStep(int count)
+{
+    QElapsedTimer timer;
+    timer.start();
     const OpcItemNames names = itemNames();
-    const ZeltoTable nodes = zeltoReport(Nodes::list(CommandContext::server(m_database.data())), ZeltoTable());
-    for (int row = 0; row < nodes.rowCount(); ++row)
-        addNodeItems(nodes.toMap(row), names);
+    QMutexLocker lock(&m_mutex);
+    for (int done = 0; done < count && m_buildNext < m_buildIds.size(); ++done) {
+        const int nodeId = m_buildIds.at(m_buildNext++);
+        m_buildPending.remove(nodeId);
+        // Given its items already when its first data came during the build.
+        if (m_nodes.contains(nodeId))
+            continue;
+        const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
+        if (!node.isEmpty())
+            addNodeItems(node, names);
+        if (count != std::numeric_limits<int>::max() && timer.elapsed() >= kBuildStepMs)
+            break;
+    }
+    return m_buildNext < m_buildIds.size();
+}
+
+void OPCServer::finishBuild()
+{
+    m_building = false;
+    m_buildIds.clear();
+    m_buildPending.clear();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
 }
@@ -264,7 +349,12 @@ void OPCServer::publishNewNode(int nodeId)
 {
     // A node polled for the first time since the start gets its items now,
     // so that new nodes do not wait for a restart; known ones keep theirs.
-    if (!m_gateway || m_nodes.contains(nodeId))
+    // During a build, one the build has passed gets them here; the gateway
+    // is sent them with the rest.
+    if (m_nodes.contains(nodeId))
+        return;
+    const bool passed = m_building && !m_buildPending.contains(nodeId);
+    if (!m_gateway && !passed)
         return;
     const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
     if (node.isEmpty())
@@ -274,6 +364,8 @@ void OPCServer::publishNewNode(int nodeId)
         if (!addNodeItems(node, itemNames()))
             return;
     }
+    if (!m_gateway)
+        return;
     for (const QJsonObject &message : itemsMessages(nodeId))
         m_gateway->send(message);
 }
@@ -467,28 +559,47 @@ void OPCServer::onGatewayStarted()
         {QStringLiteral("separator"), russian ? QStringLiteral("\\") : QStringLiteral(".")},
         {QStringLiteral("locale"), russian ? QStringLiteral("ru") : QStringLiteral("ru-Latn")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
-    // The values as last known: a restarted gateway starts where the last one was.
+    // The values as last known: a restarted gateway starts where the last
+    // one was. Sent a few batches at a time between the clients' requests.
     QMutexLocker lock(&m_mutex);
     m_shapes.clear();
+    m_streamIds = m_nodes.keys();
+    lock.unlock();
+    const int generation = ++m_streamGeneration;
+    QTimer::singleShot(0, this, [this, generation]() { streamStep(generation); });
+}
+
+void OPCServer::streamStep(int generation)
+{
+    if (generation != m_streamGeneration || !m_gateway)
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    QMutexLocker lock(&m_mutex);
     QJsonArray batch;
     const auto sendBatch = [this, &batch]() {
         m_gateway->send(QJsonObject{{kOp, QStringLiteral("nodes")}, {QStringLiteral("nodes"), batch}});
         batch = QJsonArray();
     };
-    for (const OpcNode &node : qAsConst(m_nodes)) {
-        if (node.items.isEmpty())
+    while (!m_streamIds.isEmpty() && timer.elapsed() < kBuildStepMs) {
+        const auto node = m_nodes.constFind(m_streamIds.takeFirst());
+        if (node == m_nodes.constEnd() || node->items.isEmpty())
             continue;
         // A new shape goes before the batch of the nodes that use it.
         QList<QJsonObject> shapes;
-        const int shape = shapeFor(node, shapes);
+        const int shape = shapeFor(*node, shapes);
         for (const QJsonObject &message : qAsConst(shapes))
             m_gateway->send(message);
-        batch.append(nodeEntry(node, shape));
+        batch.append(nodeEntry(*node, shape));
         if (batch.size() == kNodesPerMessage)
             sendBatch();
     }
     if (!batch.isEmpty())
         sendBatch();
+    if (!m_streamIds.isEmpty()) {
+        QTimer::singleShot(0, this, [this, generation]() { streamStep(generation); });
+        return;
+    }
     m_gateway->send(QJsonObject{{kOp, QStringLiteral("start")}});
 }
 

@@ -65,6 +65,13 @@ public:
     const QHash<QString, Item> &items() const { return m_items; }
     // Builds the address space from the database without starting anything.
     void buildAddressSpace();
+    // The same in steps of at most nodesPerStep nodes (and about
+    // kBuildStepMs) from the event loop, so that clients are served between
+    // them; addressSpaceBuilt follows. A build under way starts over.
+    void buildAddressSpaceInSteps(int nodesPerStep = kNodesPerStep);
+    bool isBuilding() const { return m_building; }
+    static constexpr int kNodesPerStep = 200;
+    static constexpr int kBuildStepMs = 20;
     // Clients started (used) or stopped using the items: their nodes are
     // watched, or released with their last item.
     void setItemsUsed(const QStringList &names, bool used);
@@ -75,6 +82,9 @@ public:
     // shape when the gateway has not had that shape yet, then the node;
     // none when it has no items.
     QList<QJsonObject> itemsMessages(int nodeId);
+
+signals:
+    void addressSpaceBuilt();
 
 private slots:
     void onNotification(const QString &event, const QVariant &param);
@@ -96,8 +106,20 @@ private:
 
     static QVariantList settings();
     static OpcItemNames itemNames();
+    // Builds the address space in steps, then launches the gateway.
     void startGateway();
+    void launchGateway();
     void stopGateway();
+    // Starts a build over: the nodes to go through, in the node list's order.
+    void beginBuild();
+    void continueBuild(int generation, int nodesPerStep);
+    // Adds the items of the next nodes (at most count, about kBuildStepMs);
+    // false when none are left.
+    bool buildStep(int count);
+    void finishBuild();
+    // Sends the next batches of the address space to a started gateway; the
+    // last step tells it to start listening.
+    void streamStep(int generation);
     // Adds the node's items (node: a nodes row); false when it has none.
     // The caller holds m_mutex.
     bool addNodeItems(const QVariantMap &node, const OpcItemNames &names);
@@ -123,6 +145,18 @@ private:
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QHash<QString, Item> m_items;
     QMap<int, OpcNode> m_nodes;
+    // The build under way: the nodes in order and the next one to add; a
+    // step of an older build (its generation passed) does nothing.
+    bool m_building = false;
+    bool m_launchWhenBuilt = false;
+    int m_buildGeneration = 0;
+    QList<int> m_buildIds;
+    int m_buildNext = 0;
+    QSet<int> m_buildPending;   // m_buildIds from m_buildNext on
+    // The address space on its way to a started gateway: the nodes left to
+    // send; a stream of an earlier start (its generation passed) stops.
+    int m_streamGeneration = 0;
+    QList<int> m_streamIds;
     // What each user logged in through the running gateway was last told to
     // see (OpcVisibility), the users whose view is to be sent again, and
     // whether that is queued.

@@ -451,6 +451,7 @@ bool TaskManager::start(int taskId, bool monitor)
                       {kStarted, m_clock->now()},
                       {kAttempts, taskAttemptCount}});
     announce(taskId);
+    dispatchSoon();
     return true;
 }
 
@@ -527,9 +528,26 @@ void TaskManager::tick()
         setState(taskId, {{kStarted, now}});
         announce(taskId);
     }
-    // Those queued by this tick's retries wait for the next one.
     dispatch(waiting);
+    // Those queued by this tick's retries go at the next turn of the event loop.
+    if (!runQueue.isEmpty())
+        dispatchSoon();
     checkInvariants();
+}
+
+void TaskManager::dispatchSoon()
+{
+    if (m_dispatchPending)
+        return;
+    m_dispatchPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            m_dispatchPending = false;
+            dispatch(runQueue.size());
+            checkInvariants();
+        },
+        Qt::QueuedConnection);
 }
 
 void TaskManager::dispatch(int waiting)
@@ -659,6 +677,7 @@ void TaskManager::conclude(int taskId, const RunEnd &end)
     runningChannels.remove(taskId);
     runStarts.remove(taskId);
     endings.remove(taskId);
+    dispatchSoon();   // the slot and the channel are free now, before the result is stored
     // A run ended here still runs on its pool thread for a moment: it is
     // deleted when it finishes.
     if (end.endedHere)
@@ -841,6 +860,7 @@ void TaskManager::onNotification(const QString &event, const QVariant &param)
         runningChannels.remove(taskId);
         runStarts.remove(taskId);
         endings.remove(taskId);
+        dispatchSoon();
         break;
     case RunState::Finishing:
         // Its save is under way; the end of the save lets the Task go.
@@ -858,8 +878,11 @@ void TaskManager::onNotification(const QString &event, const QVariant &param)
 
 void TaskManager::onPropertyChanged(const QString &name, const QVariant &value)
 {
-    if (name == QLatin1String("maxRunningTaskCount"))
+    if (name == QLatin1String("maxRunningTaskCount")) {
         maxRunningTaskCount = qMax(1, value.toInt());
+        pool.setMaxThreadCount(maxRunningTaskCount);
+        dispatchSoon();
+    }
     else if (name == QLatin1String("taskAttemptCount"))
         taskAttemptCount = qMax(1, value.toInt());
     else if (name == QLatin1String("taskAttemptInterval"))

@@ -46,8 +46,8 @@ public:
     // checkInvariants() asserts all of it after every change in debug builds.
     //
     //   Idle          No live run: in no container, no state row, no Task.
-    //   Queued        Once in runQueue, waiting for a slot and a free channel
-    //                 at a tick; its Task not running; no channel.
+    //   Queued        Once in runQueue, waiting for a slot and a free channel;
+    //                 its Task not running; no channel.
     //                 "Ожидание очереди".
     //   Running       Handed to the pool: its channel in runningChannels, its
     //                 start in runStarts, from which "taskRunTimeout" counts.
@@ -174,6 +174,10 @@ private:
     // Every second: due retries back to the queue, then the queue to the pool.
     void tick();
     void dispatch(int waiting);
+    // The queue goes to the pool at the next turn of the event loop: called
+    // when a run is queued or a slot or channel frees, so that a slot never
+    // stays empty until the tick. Several calls before that turn make one pass.
+    void dispatchSoon();
     Task *makeTask(const QVariantMap &params);
     // Cancels runs past the time limit; ends those whose grace is over.
     void endOverdueRuns();
@@ -203,6 +207,7 @@ private:
     TaskFactory m_factory;
     ZeltoClock *m_clock;
     ZeltoTimer *m_tick;
+    bool m_dispatchPending = false;
     int maxRunningTaskCount;
     int taskAttemptCount;
     int attemptIntervalSecs;

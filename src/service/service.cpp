@@ -6,6 +6,7 @@
 #include "database.h"
 #include "databasebackup.h"
 #include "datamonitor.h"
+#include "journalcompaction.h"
 #include "metricspage.h"
 #include "opcserver.h"
 #include "scheduler.h"
@@ -136,6 +137,7 @@ void Service::stop()
 void Service::stopActive()
 {
     m_maintenance->stop();
+    JournalCompaction::abort();
     for (ListenerSwitch &listener : m_portListeners)
         listener.close();
     m_portListeners.clear();
@@ -280,8 +282,9 @@ void Service::maintain()
     const QDateTime now = m_clock->now();
     if (backupEnabled)
         backupIfDue(now);
-    // VACUUM rewrites the whole file: not under a copy being made. A backup
-    // started here compacts when it ends; one a client started, at the next tick.
+    // Not under a copy being made (a compaction under way waits for the
+    // copy itself). A backup started here compacts when it ends; one a
+    // client started, at the next tick.
     if (!DatabaseBackup::running())
         compactIfDue(now);
 }
@@ -320,13 +323,23 @@ void Service::compactIfDue(const QDateTime &now)
 {
     if (!lastCompact.isNull() && now < lastCompact.addSecs(qint64(compactInterval) * 3600))
         return;
-    if (Database::cleanJournal()) {
-        lastCompact = now;
-        Database::setSetting(QStringLiteral("lastCompact"), now);
-        Database::logInfo(tr("Сжатие БД"));
-    } else {
+    if (JournalCompaction::running())
+        return;
+    // In steps between the clients' requests; its end is noted when it comes.
+    JournalCompaction *compaction = JournalCompaction::start();
+    if (!compaction) {
         Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + ZeltoSystem::instance()->lastError());
+        return;
     }
+    connect(compaction, &JournalCompaction::finished, this, [this, now](bool ok, const QString &error) {
+        if (ok) {
+            lastCompact = now;
+            Database::setSetting(QStringLiteral("lastCompact"), now);
+            Database::logInfo(tr("Сжатие БД"));
+        } else {
+            Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + error);
+        }
+    });
 }
 
 void Service::onPropertyChanged(const QString &name, const QVariant &value)

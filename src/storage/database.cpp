@@ -223,6 +223,11 @@ void Database::destroy()
 bool Database::applyPragmas()
 {
     QSqlQuery query(s_instance->db);
+    // Before the write-ahead log, which would fix the mode of a new file;
+    // only a file without tables takes it (older files switch over when
+    // compacted: JournalCompaction).
+    if (!query.exec(QLatin1String(Schema::PragmaAutoVacuum)))
+        return ZeltoSystem::instance()->error(query.lastError().text());
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
         || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
         return ZeltoSystem::instance()->error(query.lastError().text());

@@ -123,8 +123,11 @@ public:
     static void logError(const QString &message, const QString &objectType = QString(), int objectId = -1);
     static void logDebug(const QString &message, const QString &objectType = QString(), int objectId = -1);
 
-    // Maintenance (backups: DatabaseBackup) -----------------------------------
-    static bool cleanJournal();
+    // Maintenance (backups: DatabaseBackup; the journal's clean-up and
+    // compaction: JournalCompaction) -----------------------------------------
+    // Gives up to count free pages back to the file system (a file with
+    // auto_vacuum INCREMENTAL; elsewhere nothing happens).
+    static bool freePages(int count);
 
 private slots:
     bool update0();

@@ -1,19 +1,27 @@
 #include "database.h"
 
-#include "zeltoclock.h"
+#include "zeltosystem.h"
 
-#include <QDateTime>
+#include <QSqlDriver>
 
-bool Database::cleanJournal()
+#include <sqlite3.h>
+
+bool Database::freePages(int count)
 {
-    const int days = getSetting(QStringLiteral("journalDayCount"), 7).toInt();
-    const QDateTime limit = clock()->now().addDays(-days);
-    // The bound limit is stored text of the same form as ctime, so "<" orders by time.
-    if (!execute(QStringLiteral("DELETE FROM journal WHERE ctime < ?"), {limit}))
-        return false;
-    if (!execute(QStringLiteral("VACUUM")))
-        return false;
-    // VACUUM wrote the whole file into the write-ahead log: move it back now
-    // and cut the log, so that the space is given back at once.
-    return execute(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    // The pragma frees one page each time it is stepped, and the Qt driver
+    // steps a statement without result columns only once: stepped here to its end.
+    const QVariant handle = connection().driver()->handle();
+    sqlite3 *db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
+                                                                                  : nullptr;
+    if (!db)
+        return ZeltoSystem::instance()->error(tr("База данных не открыта"));
+    const QByteArray statement = "PRAGMA incremental_vacuum(" + QByteArray::number(qMax(1, count)) + ')';
+    sqlite3_stmt *query = nullptr;
+    int code = sqlite3_prepare_v2(db, statement.constData(), -1, &query, nullptr);
+    while (code == SQLITE_OK || code == SQLITE_ROW)
+        code = sqlite3_step(query);
+    sqlite3_finalize(query);
+    if (code != SQLITE_DONE)
+        return ZeltoSystem::instance()->error(QString::fromUtf8(sqlite3_errmsg(db)));
+    return true;
 }

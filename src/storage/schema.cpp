@@ -10,6 +10,7 @@ const char PragmaCacheSize[] = "PRAGMA cache_size = 10000";
 const char PragmaForeignKeys[] = "PRAGMA foreign_keys = ON";
 const char PragmaJournalMode[] = "PRAGMA journal_mode = WAL";
 const char PragmaJournalSizeLimit[] = "PRAGMA journal_size_limit = 67108864";
+const char PragmaAutoVacuum[] = "PRAGMA auto_vacuum = INCREMENTAL";
 const char PragmaSecureDelete[] = "PRAGMA secure_delete = FAST";
 const char CountTables[] = "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
 const char ReadUserVersion[] = "PRAGMA user_version";

@@ -16,10 +16,13 @@ extern const char PragmaForeignKeys[];
 // writer; the log file is cut back to 64 MiB after a large transaction.
 extern const char PragmaJournalMode[];
 extern const char PragmaJournalSizeLimit[];
+// Free pages are given back to the file system in steps (PRAGMA
+// incremental_vacuum), never by a whole VACUUM that would hold up clients.
+extern const char PragmaAutoVacuum[];
 // Freed pages are not overwritten with zeros (deleted cells on pages in use
 // still are): a save frees the pages of the node's row and writes the same
 // rows, and a day more, into new ones, and zeroing the old pages would
-// double what it writes. Compaction rewrites the file without them.
+// double what it writes. Compaction gives them back to the disk.
 extern const char PragmaSecureDelete[];
 extern const char CountTables[];
 extern const char ReadUserVersion[];

@@ -159,6 +159,32 @@ private slots:
         Database::setSetting("useRussianInOPC", false);
     }
 
+    // Built in steps, with requests served between them: the same address space as built at once.
+    void addressSpaceInSteps()
+    {
+        OPCServer whole(Database::instance());
+        whole.buildAddressSpace();
+        OPCServer server(Database::instance());
+        QSignalSpy built(&server, &OPCServer::addressSpaceBuilt);
+        server.buildAddressSpaceInSteps(1);
+        int served = 0;
+        std::function<void()> request = [&]() {
+            if (!server.isBuilding())
+                return;
+            ++served;
+            QTimer::singleShot(0, request);
+        };
+        QTimer::singleShot(0, request);
+        QTRY_COMPARE(built.count(), 1);
+        QVERIFY2(served >= 2, qPrintable(QString("requests served during the build: %1").arg(served)));
+        QStringList names = server.items().keys();
+        QStringList wanted = whole.items().keys();
+        names.sort();
+        wanted.sort();
+        QVERIFY(wanted.size() >= 2);
+        QCOMPARE(names, wanted);
+    }
+
 private:
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};   // the data monitor's
     TempDatabaseHome m_home;

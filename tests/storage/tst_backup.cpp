@@ -1,6 +1,7 @@
 #include "backupfolder.h"
 #include "databasebackup.h"
 #include "databaserestore.h"
+#include "journalcompaction.h"
 #include "rawquery.h"
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
@@ -77,12 +78,12 @@ private:
     QString firstCopy() const { return BackupFolder(path("backup")).filePath(BackupFolder(path("backup")).copies().value(0)); }
 
     // About `megabytes` of journal rows, so that a copy takes many steps.
-    void fill(int megabytes)
+    void fill(int megabytes, int daysAgo = 30)
     {
         TransactionScope scope(*Database::instance(), "test");
         const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
         for (int i = 0; i < megabytes * 1000; ++i)
-            QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-30)},
+            QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
                                                      {"level", "INFO"}, {"message", bulk}}) > 0);
         QVERIFY(scope.commit());
     }
@@ -350,40 +351,86 @@ private slots:
         QCOMPARE(scalar("SELECT group_concat(name) FROM nodes").toString(), QStringLiteral("Из копии"));
     }
 
-    void cleanJournalKeepsTheConfiguredDays()
+    // The journal keeps its configured days. The clean-up and the compaction go in steps, requests are served
+    // between them, the freed pages go back to the file system, and nothing is done while a copy is made.
+    void compactionKeepsTheConfiguredDaysInSteps()
     {
-        auto entry = [](const QDateTime &ctime, const QVariant &message) {
-            return Database::saveRecord("journal", {{"ctime", ctime}, {"level", "INFO"}, {"message", message}}) > 0;
-        };
-        const QDateTime start = QDateTime::currentDateTime();
-        QVERIFY(entry(start.addDays(-8), "старая") && entry(start.addDays(-6), "неделя"));
-        QVERIFY(Database::cleanJournal());
+        QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 2);   // a new file gives pages back in steps
+        fill(4);
+        QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
+                                                 {"level", "INFO"}, {"message", "неделя"}}) > 0);
+        QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+        const qint64 sizeBefore = onDisk();
+        int served = 0;
+        QCOMPARE(compact(&served), QString());
+        QVERIFY2(served >= 10, qPrintable(QString("requests served during the compaction: %1").arg(served)));
         QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));   // the default, written
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("неделя"));
+        QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
+        QVERIFY2(onDisk() < sizeBefore / 4, qPrintable(QString("%1 bytes, %2 before").arg(onDisk()).arg(sizeBefore)));
 
-        // No day kept: only the current second stays, and VACUUM gives the pages back.
-        QVERIFY(Database::setSetting("journalDayCount", 0));
-        bool sameSecond = false;
-        for (int attempt = 0; attempt < 5 && !sameSecond; ++attempt) {
-            QVERIFY(Database::execute("DELETE FROM journal"));
-            fill(1);
-            QVERIFY(entry(QDateTime::currentDateTime().addSecs(-2), "недавняя"));
-            const qint64 sizeBefore = onDisk();
-            const QDateTime now = QDateTime::currentDateTime();
-            QVERIFY(entry(now, "текущая"));
-            QVERIFY2(Database::cleanJournal(), qPrintable(lastError()));
-            sameSecond = QDateTime::currentDateTime().toSecsSinceEpoch() == now.toSecsSinceEpoch();
-            if (!sameSecond)
-                continue;   // the clock moved on: "current" is no longer current, try again
-            QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("текущая"));
-            QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
-            QVERIFY(onDisk() < sizeBefore / 4);
-        }
-        QVERIFY(sameSecond);
+        // Under a copy it waits for the copy's end, however long the copy takes.
+        fill(2);
+        ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "20000");   // far longer than the turns below
+        QVERIFY2(DatabaseBackup::start(), qPrintable(lastError()));
+        JournalCompaction *compaction = JournalCompaction::start({500, 16});
+        QVERIFY2(compaction, qPrintable(lastError()));
+        QSignalSpy done(compaction, &JournalCompaction::finished);
+        for (int turn = 0; turn < 50; ++turn)
+            QCoreApplication::processEvents();
+        QCOMPARE(QVariantList({scalar("SELECT count(*) FROM journal"), JournalCompaction::running() == compaction}),
+                 QVariantList({2001, true}));
+        DatabaseBackup::abort();
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+        QCOMPARE(QVariantList({done.at(0).at(0), scalar("SELECT count(*) FROM journal"), scalar("PRAGMA freelist_count")}),
+                 QVariantList({true, 1, 0}));
+    }
 
-        // VACUUM cannot run inside a transaction: the failure is the driver's text.
-        TransactionScope scope(*Database::instance(), "test");
-        QCOMPARE(failure(!Database::cleanJournal()), "cannot VACUUM from within a transaction");
+    // A file of an older release (no incremental compaction) is switched over by one whole VACUUM, only once its
+    // free pages pass a quarter of the file; before that they stay for reuse.
+    void olderFileIsSwitchedOverOnceMuchIsFree()
+    {
+        QVERIFY(Database::execute("PRAGMA auto_vacuum = NONE") && Database::execute("VACUUM"));
+        QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 0);
+        fill(4, 1);
+        fill(1);
+        QCOMPARE(compact(), QString());
+        QCOMPARE(QVariantList({scalar("PRAGMA auto_vacuum"), scalar("PRAGMA freelist_count").toInt() > 200,
+                               scalar("SELECT count(*) FROM journal")}),
+                 QVariantList({0, true, 4000}));
+        fill(4);
+        QCOMPARE(compact(), QString());
+        QCOMPARE(QVariantList({scalar("PRAGMA auto_vacuum"), scalar("PRAGMA freelist_count"),
+                               scalar("SELECT count(*) FROM journal")}),
+                 QVariantList({2, 0, 4000}));
+    }
+
+private:
+    // Runs a clean-up with small steps to its end: empty when it succeeded, else why not. Counts in served the
+    // cheap requests (one posted again at each turn of the event loop) that got in before it ended.
+    QString compact(int *served = nullptr)
+    {
+        Database::setClock(ZeltoClock::system());   // the age of the rows fill() writes
+        JournalCompaction *compaction = JournalCompaction::start({500, 16});
+        if (!compaction)
+            return lastError();
+        QString error = QStringLiteral("не завершено");
+        QObject::connect(compaction, &JournalCompaction::finished, [&error](bool ok, const QString &text) {
+            error = ok ? QString() : text.isEmpty() ? QStringLiteral("ошибка без текста") : text;
+        });
+        bool done = false;
+        std::function<void()> request = [&]() {
+            if (JournalCompaction::running() != compaction || done)
+                return;
+            if (served)
+                ++*served;
+            QTimer::singleShot(0, request);
+        };
+        QTimer::singleShot(0, request);
+        if (!QTest::qWaitFor([&] { return error != QStringLiteral("не завершено"); }, 60000))
+            JournalCompaction::abort();
+        done = true;
+        return error;
     }
 };
 

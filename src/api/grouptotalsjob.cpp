@@ -1,0 +1,69 @@
+#include "grouptotalsjob.h"
+
+#include "archivereports.h"
+#include "zeltobusyguard.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+#include <QTimer>
+
+QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> &ids)
+{
+    QSet<int> listed;
+    const int idColumn = nodes.columnIndex(QStringLiteral("id"));
+    for (int row = 0; row < nodes.rowCount(); ++row)
+        listed.insert(nodes.value(row, idColumn).toInt());
+    QList<int> once;
+    for (const int id : ids) {
+        // Taken out of the set once used: each node once.
+        if (listed.remove(id))
+            once.append(id);
+    }
+    return once;
+}
+
+GroupTotalsJob::GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
+                               const QDate &to, const Done &done, QObject *parent)
+    : QObject(parent), m_nodes(nodes), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
+{
+    schedule();
+}
+
+void GroupTotalsJob::schedule()
+{
+    QTimer::singleShot(0, this, &GroupTotalsJob::step);
+}
+
+void GroupTotalsJob::step()
+{
+    // Not inside a save that runs a check script: its rows are not committed.
+    if (ZeltoBusyGuard::defer(this, [this]() { step(); }))
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
+    m_next += part.size();
+    append(ArchiveReports::groupTotalsOf(m_nodes, part, m_from, m_to));
+    // At most twice as many as the last time: one fast node says little.
+    const double ms = timer.nsecsElapsed() / 1e6;
+    const int fitting = ms > 0 ? int(m_stepNodes * kStepMs / ms) : m_stepNodes * 2;
+    m_stepNodes = qBound(1, qMin(fitting, m_stepNodes * 2), 4096);
+    if (m_next < m_nodeIds.size()) {
+        schedule();
+        return;
+    }
+    m_done(m_result);
+    deleteLater();
+}
+
+void GroupTotalsJob::append(const ZeltoTable &part)
+{
+    if (m_result.columnCount() == 0)
+        m_result = ZeltoTable(part.columnNames());
+    // setValue adds the columns a part brings, in the order they come.
+    for (int row = 0; row < part.rowCount(); ++row) {
+        const int target = m_result.appendRow();
+        for (int column = 0; column < part.columnCount(); ++column)
+            m_result.setValue(target, part.columnName(column), part.value(row, column));
+    }
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "zeltotable.h"
+
+#include <QDate>
+#include <QList>
+#include <QObject>
+
+#include <functional>
+
+// getGroupTotals over many nodes, a few nodes at a time from the event
+// loop, so that the other clients are served between the steps; the
+// calling client is answered at the end (by its deferred reply), with the
+// table one pass over all nodes would give: the nodes in the order asked,
+// each once, the columns in the order they first appear. The node list
+// (what the caller sees) is read once, when the command comes. The first
+// step takes one node; each next one as many as the last step's pace fits
+// in kStepMs.
+class GroupTotalsJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Up to this many nodes the command answers at once.
+    static constexpr int kAtOnceNodes = 16;
+    static constexpr int kStepMs = 50;
+
+    // The ids that have a row in nodes (the node list), each once, in the order given.
+    static QList<int> listedOnce(const ZeltoTable &nodes, const QList<int> &ids);
+
+    using Done = std::function<void(const ZeltoTable &totals)>;
+
+    // Hands the table to done at the end, then deletes itself.
+    GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
+                   const Done &done, QObject *parent = nullptr);
+
+private:
+    void schedule();
+    void step();
+    void append(const ZeltoTable &part);
+
+    ZeltoTable m_nodes;
+    QList<int> m_nodeIds;
+    int m_next = 0;
+    int m_stepNodes = 1;
+    QDate m_from;
+    QDate m_to;
+    Done m_done;
+    ZeltoTable m_result;
+};

@@ -1,0 +1,79 @@
+// Group totals over many nodes in steps.
+
+#include "archivereports.h"
+#include "archivestore.h"
+#include "commandcontext.h"
+#include "database.h"
+#include "grouptotalsjob.h"
+#include "lasterror.h"
+#include "nodes.h"
+#include "tempdatabasehome.h"
+#include "zeltoenvironment.h"
+
+#include <QtTest>
+
+#include <functional>
+
+class GroupTotalsJobTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
+        QVERIFY2(m_home.open(), qPrintable(lastError()));
+    }
+
+    // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
+    // later nodes add one), with other work served between the steps.
+    void sameTableAsOnePassInSteps()
+    {
+        QList<int> ids;
+        for (int n = 0; n < 60; ++n) {
+            const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}}), -1);
+            const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
+            ZeltoTable days(columns);
+            for (int day = 1; day <= 5; ++day)
+                days.appendRow(QVariantList{QDateTime(QDate(2024, 3, day), QTime(0, 0)), n + day / 10.0, 60.0 + day});
+            ZeltoTable info({"id"});
+            info.appendRow(QVariantList{node});
+            ZeltoTableMap archives{{"info", info}, {"day_data", days}};
+            QVERIFY2(node > 0 && zeltoReport(ArchiveStore::save(serverContext(), archives, false)), qPrintable(lastError()));
+            ids.prepend(node);
+        }
+        ids << ids.at(7) << 999999;
+        const QDate from(2024, 3, 2), to(2024, 3, 4);
+        const CommandContext server = CommandContext::server(Database::instance());
+        const ZeltoTable wanted = ArchiveReports::groupTotals(server, ids, from, to).value();
+        QCOMPARE(wanted.rowCount(), 60);
+        const ZeltoTable nodes = Nodes::list(server).value();
+
+        ZeltoTable totals;
+        bool done = false;
+        new GroupTotalsJob(nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
+            totals = result;
+            done = true;
+        });
+        int served = 0;
+        std::function<void()> request = [&]() {
+            if (done)
+                return;
+            ++served;
+            QTimer::singleShot(0, request);
+        };
+        QTimer::singleShot(0, request);
+        QTRY_VERIFY_WITH_TIMEOUT(done, 60000);
+        QVERIFY2(served >= 2, qPrintable(QString("requests served during the totals: %1").arg(served)));
+        QCOMPARE(totals.columnNames(), wanted.columnNames());
+        for (int row = 0; row < wanted.rowCount(); ++row)
+            QCOMPARE(totals.toMap(row), wanted.toMap(row));
+        QCOMPARE(totals.rowCount(), wanted.rowCount());
+    }
+
+private:
+    TempDatabaseHome m_home;
+};
+
+QTEST_GUILESS_MAIN(GroupTotalsJobTest)
+#include "tst_grouptotalsjob.moc"
