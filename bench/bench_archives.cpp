@@ -110,9 +110,9 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
     Database::setSetting(QStringLiteral("currentDataCount"), 10);
     Database::setSetting(QStringLiteral("checkDateReset"), true);
-    const int nodeId = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("QRV5")},
+    const int nodeId = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
                                     {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
-                                    {QStringLiteral("number"), 1}});
+                                    {QStringLiteral("number"), 1}}), -1);
     if (nodeId < 0)
         fail("node");
 
@@ -124,7 +124,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     tables.insert(QStringLiteral("current_data"), BenchTables::meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
-    if (!ArchiveStore::saveArchives(tables, false))
+    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
         fail("first save");
     put(figures, QStringLiteral("first save of five years, in process, ms"), "%.0f", ms(timer));
 
@@ -190,7 +190,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         const QByteArray bytes = Database::encodeValue(QVariant::fromValue(next)).toByteArray();
         QElapsedTimer t;
         t.start();
-        TransactionScope scope;
+        TransactionScope scope(*Database::instance(), QStringLiteral("bench"));
         QSqlQuery query(QSqlDatabase::database());
         query.prepare(QStringLiteral("UPDATE nodes_data SET hour_data = ? WHERE id = %1").arg(nodeId));
         query.addBindValue(bytes);
@@ -219,7 +219,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         const double cpu = threadCpuMs();
         QElapsedTimer t;
         t.start();
-        if (!ArchiveStore::saveArchives(dayTables, true))
+        if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), dayTables, true)))
             fail("one-day save");
         saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);

@@ -58,10 +58,10 @@ quint16 freePort()
 
 int makeNode()
 {
-    const int nodeId = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("QRV5")},
+    const int nodeId = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
                                     {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
                                     {QStringLiteral("number"), 1},
-                                    {QStringLiteral("consumer"), QStringLiteral("ООО \"Тепло\"")}});
+                                    {QStringLiteral("consumer"), QStringLiteral("ООО \"Тепло\"")}}), -1);
     if (nodeId < 0)
         fail("node");
     const QDateTime start = BenchTables::start();
@@ -74,7 +74,7 @@ int makeNode()
     tables.insert(QStringLiteral("month_data"), BenchTables::meterArchive(MeterValues::MonthData, start, kDays / 30));
     tables.insert(QStringLiteral("current_data"),
                   BenchTables::meterArchive(MeterValues::CurrentData, start.addDays(kDays - 1), 10));
-    if (!ArchiveStore::saveArchives(tables, false))
+    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
         fail("archives");
     for (const char *port : {"COM3", "COM4"}) {
         const QVariantMap task = {
@@ -84,7 +84,7 @@ int makeNode()
             {QStringLiteral("archives"), QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}},
             {QStringLiteral("timetable"), QVariantMap{{QStringLiteral("mode"), QStringLiteral("hourly")},
                                                       {QStringLiteral("minute"), 5}}}};
-        if (Tasks::save(task) < 0)
+        if (zeltoReport(Tasks::save(CommandContext::server(Database::instance()), task), -1) < 0)
             fail("task");
     }
     return nodeId;
@@ -211,7 +211,7 @@ int main(int argc, char **argv)
         writer.writeNodesDocument({package});
         document = writer.text();
     });
-    const int taskId = Tasks::mainTaskOfNode(nodeId);
+    const int taskId = zeltoReport(Tasks::mainTaskOfNode(CommandContext::server(Database::instance()), nodeId), -1);
     Database::destroy();
 
     initDatabase(target.path(), targetPort);
@@ -224,7 +224,7 @@ int main(int argc, char **argv)
     });
     int stored = -1;
     const Timing store([&] { stored = NodeImport::importNode(CommandContext::server(Database::instance()), read.first()); }, nullptr, [&] {
-        if (stored < 0 || !Nodes::remove(stored))
+        if (stored < 0 || !zeltoReport(Nodes::remove(CommandContext::server(Database::instance()), stored)))
             fail("import");
     });
     Database::destroy();

@@ -73,10 +73,10 @@ void schedulerPass()
     QRandomGenerator random(11);
     const QDateTime now = QDateTime::currentDateTime();
     {
-        TransactionScope scope;
-        const int node = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+        TransactionScope scope(*Database::instance(), QStringLiteral("bench"));
+        const int node = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
                                       {QStringLiteral("model_name"), QStringLiteral("РН-7")},
-                                      {QStringLiteral("number"), 1}});
+                                      {QStringLiteral("number"), 1}}), -1);
         for (int i = 0; i < kTasks; ++i) {
             // A third never ran, the others at some time of the last two days.
             const QVariant lastExec = i % 3 == 0 ? QVariant() : QVariant(now.addSecs(-random.bounded(2 * 86400)));
@@ -92,7 +92,7 @@ void schedulerPass()
     int started = 0;
     QElapsedTimer timer;
     timer.start();
-    Scheduler::createInstance([&](int) { ++started; });
+    Scheduler::createInstance(Database::instance(), [&](int) { ++started; });
     const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {
@@ -120,9 +120,9 @@ void prepareNodes(bool history)
     const QDateTime to = today.addDays(-2);
     for (int n = 1; n <= kNodes; ++n) {
         const int number = 500000 + n;
-        const int node = Nodes::save({{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+        const int node = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
                                       {QStringLiteral("model_name"), QStringLiteral("РН-7")},
-                                      {QStringLiteral("number"), number}});
+                                      {QStringLiteral("number"), number}}), -1);
         if (node < 0)
             Bench::fail("node");
         const MeterValues meter(number);
@@ -133,7 +133,7 @@ void prepareNodes(bool history)
             tables.insert(MeterValues::archiveName(kind),
                           meter.archive(kind, MeterValues::columns(kind, kSystems), from,
                                         kind == MeterValues::HourData ? to.addSecs(23 * 3600) : to));
-        if (history && !ArchiveStore::saveArchives(tables, false))
+        if (history && !zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
             Bench::fail("history");
         const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
                                   {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},

@@ -34,9 +34,9 @@ const QDate kYearTo(2021, 12, 31);
 
 int makeNode(const QString &model, int number)
 {
-    const int id = Nodes::save({{QStringLiteral("model_code"), model},
+    const int id = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), model},
                                 {QStringLiteral("model_name"), model},
-                                {QStringLiteral("number"), number}});
+                                {QStringLiteral("number"), number}}), -1);
     if (id < 0)
         fail("node");
     return id;
@@ -58,7 +58,7 @@ void save(int nodeId, const QDateTime &first, int days, bool hours, bool totals)
         tables.insert(QStringLiteral("month_data"), archive(first, days / 30, 0, true));
         tables.insert(QStringLiteral("day_totals"), archive(first, days, 86400, false, 1000));
     }
-    if (!ArchiveStore::saveArchives(tables, false))
+    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
         fail("save");
 }
 

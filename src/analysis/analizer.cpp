@@ -53,12 +53,12 @@ const QString kTableTimeout = QStringLiteral("scriptTableTimeout");
 
 // Budgets are settings without a seeded default: absent, non-numeric or
 // non-positive values give the built-in limit; the budget caps large ones.
-int timeoutSetting(const QString &name, int defaultValue)
+int timeoutSetting(Database *database, const QString &name, int defaultValue)
 {
-    if (!Database::instance())
+    if (!database)
         return defaultValue;
     bool ok = false;
-    const qlonglong value = Database::getSetting(name).toLongLong(&ok);
+    const qlonglong value = database->setting(name).value().toLongLong(&ok);
     return ok && value > 0 ? int(qMin<qlonglong>(value, std::numeric_limits<int>::max())) : defaultValue;
 }
 
@@ -88,8 +88,9 @@ bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
                                               .arg(ScriptTimeBudget::kMaxLimitMs)));
 }
 
-Analizer::Analizer(const QString &modelCode, QObject *parent)
+Analizer::Analizer(const QString &modelCode, Database *database, QObject *parent)
     : QObject(parent),
+      m_database(database),
       m_engine(new QScriptEngine(this)),
       m_modelCode(modelCode),
       m_findings(QStringList{QStringLiteral("atime"), QStringLiteral("archive"), QStringLiteral("message")})
@@ -144,8 +145,8 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
     bool ok = true;
     {
         ScriptTimeBudget budget(m_engine,
-                                timeoutSetting(kRowTimeout, kDefaultRowTimeoutMs),
-                                timeoutSetting(kTableTimeout, kDefaultTableTimeoutMs));
+                                timeoutSetting(m_database, kRowTimeout, kDefaultRowTimeoutMs),
+                                timeoutSetting(m_database, kTableTimeout, kDefaultTableTimeoutMs));
         for (int row = 0; row < table.rowCount(); ++row) {
             if (!budget.tableTimeLeft()) {
                 ok = ZeltoSystem::instance()->error(budget.message());

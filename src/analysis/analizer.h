@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+class Database;
 class QScriptEngine;
 
 // Runs a node's check script over an archive table, one evaluation per row.
@@ -26,7 +27,8 @@ public:
     enum Data { All = 0, Current = 1, Month = 2, Day = 3, Hour = 4 };
     Q_ENUM(Data)
 
-    explicit Analizer(const QString &modelCode, QObject *parent = nullptr);
+    // The script time limits are database's settings (the built-in ones without a database).
+    Analizer(const QString &modelCode, Database *database, QObject *parent = nullptr);
     ~Analizer() override;
 
     // Builds and compiles the script from "script", "criteria" and
@@ -98,6 +100,7 @@ private:
     void flagError(Data data, const QString &paramCode, quint64 mask, const QString &errorMessage);
     void addFinding(const QString &message);
 
+    Database *m_database;   // null: the built-in time limits
     QScriptEngine *m_engine;
     QScriptValue m_baseGlobal;
     QScriptProgram m_program;

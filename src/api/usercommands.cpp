@@ -35,7 +35,7 @@ QVariant getUserData(CommandParams &p)
 QVariant saveUser(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Users::save(record)) : QVariant();
+    return p.ok() ? CommandResult::savedId(Users::save(p.context().database(), record)) : QVariant();
 }
 
 // removeUser(id: int) -> id
@@ -72,7 +72,7 @@ QVariant setUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
     const QVariantList groupIds = p.list(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setGroups(id, groupIds), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::setGroups(p.context().database(), id, groupIds), id) : QVariant();
 }
 
 }

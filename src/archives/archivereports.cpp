@@ -10,6 +10,7 @@
 #include "taildays.h"
 #include "totalizerreadings.h"
 #include "watervolume.h"
+#include "zeltosystem.h"
 
 #include <QSet>
 
@@ -319,10 +320,10 @@ void markUnused(ZeltoTableMap &report, const MetadataCatalogue &catalogue)
 
 } // namespace
 
-ZeltoTableMap ArchiveReports::rangeTotals(int nodeId, QDate &from, QDate &to, ZeltoTable *dayOut,
-                                          ZeltoTable *hourOut, bool tailDays)
+ZeltoTableMap ArchiveReports::rangeTotals(const CommandContext &context, int nodeId, QDate &from, QDate &to,
+                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays)
 {
-    const QVariantMap node = Nodes::get(nodeId);
+    const QVariantMap node = zeltoReport(Nodes::find(context, nodeId), QVariantMap());
     if (node.isEmpty())
         return ZeltoTableMap();
     return rangeTotals(node, from, to, dayOut, hourOut, tailDays);

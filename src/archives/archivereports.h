@@ -54,8 +54,9 @@ public:
     // hourOut, when given, receive the daily and hourly rows of the range;
     // hour_middles is computed only with hourOut. tailDays lets an
     // incomplete month be extended when the setting "calcTailDays" allows.
-    static ZeltoTableMap rangeTotals(int nodeId, QDate &from, QDate &to, ZeltoTable *dayOut, ZeltoTable *hourOut,
-                                     bool tailDays);
+    // Of a node the caller sees (none: empty).
+    static ZeltoTableMap rangeTotals(const CommandContext &context, int nodeId, QDate &from, QDate &to,
+                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays);
 
     // One row per visible node with daily rows in the range, in the given
     // order: "node_id", "model_code", "model_name", "number", "first_date",

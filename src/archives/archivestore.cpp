@@ -178,12 +178,6 @@ const QStringList &ArchiveStore::checkedArchives()
     return names;
 }
 
-bool ArchiveStore::saveArchives(ZeltoTableMap &tables, bool check, const QString &note)
-{
-    const ZeltoStatus saved = save(CommandContext::server(Database::instance()), tables, check, note);
-    return saved.ok() || ZeltoSystem::instance()->fail(saved);
-}
-
 ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tables, bool check, const QString &note)
 {
     const auto infoTable = tables.constFind(kInfo);
@@ -245,10 +239,12 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     // A checker without check parameters would find nothing: none is made.
     std::unique_ptr<Analizer> analizer;
     if (check) {
-        const QVariantMap params = CheckParams::load(nodeId);
-        if (!params.isEmpty()) {
-            analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString()));
-            analizer->setCheckParams(params);
+        const ZeltoResult<QVariantMap> params = CheckParams::load(context, nodeId);
+        if (!params.ok())
+            return abandon(scope, context, nodeId, params.status());
+        if (!params.value().isEmpty()) {
+            analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString(), &database));
+            analizer->setCheckParams(params.value());
         }
     }
 
@@ -309,8 +305,9 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     if (analizer) {
         const ZeltoTable findings = analizer->findings();
         for (int row = 0; row < findings.rowCount(); ++row) {
-            if (!CheckLog::insert(nodeId, now, findings, row))
-                journalError(context, nodeId, channelStatus());
+            const ZeltoStatus logged = CheckLog::insert(database, nodeId, now, findings, row);
+            if (!logged.ok())
+                journalError(context, nodeId, logged);
         }
     }
 
@@ -337,14 +334,6 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, nodeId);
     }
     return ZeltoStatus();
-}
-
-bool ArchiveStore::mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
-                                bool checkCurrent)
-{
-    const ZeltoStatus merged =
-        merge(CommandContext::server(Database::instance()), nodeId, archive, tables, fill, checkCurrent, nullptr);
-    return merged.ok() || ZeltoSystem::instance()->fail(merged);
 }
 
 ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const QString &archive,
@@ -534,6 +523,22 @@ bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
 {
     QVariant bytes;
     return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+}
+
+ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive)
+{
+    if (!archiveNames().contains(archive))
+        // Only archive columns are read: the name goes into the statement.
+        return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
+    const ZeltoResult<QVariant> bytes = database.storedData(kNodes, nodeId, archive);
+    if (!bytes.ok())
+        return bytes.status();
+    const QVariant value = Database::decodeValue(bytes.value(), archive);
+    if (value.isValid() && value.isNull())
+        return ZeltoTable();
+    if (value.userType() != qMetaTypeId<ZeltoTable>())
+        return ZeltoStatus::storage(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId));
+    return value.value<ZeltoTable>();
 }
 
 bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,

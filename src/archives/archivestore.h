@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+class Database;
+
 // The node archives kept in nodes_data: merging newly read data into them
 // (with the node's own fields, device settings and device journal, the fill
 // statistics and the check log, all in one transaction), reading them back
@@ -31,17 +33,6 @@ public:
     // transaction: one commit a save.
     static ZeltoStatus save(const CommandContext &context, ZeltoTableMap &tables, bool check,
                             const QString &note = QString());
-    // save() as the server's own work, the failure put into the error channel.
-    static bool saveArchives(ZeltoTableMap &tables, bool check, const QString &note = QString());
-
-    // Merges tables[archive] into the stored archive of the node by "date",
-    // keeps it sorted by date (and current data cut to "currentDataCount"
-    // rows), writes it back, puts the stored rows from the earliest new date
-    // on into tables[archive] and, except for current data, the archive's
-    // fill entry into fill.
-    // With checkCurrent, current data must pass the clock checks first.
-    static bool mergeArchive(int nodeId, const QString &archive, ZeltoTableMap &tables, QVariantMap &fill,
-                             bool checkCurrent);
 
     // The rows of a stored archive with "date" between from and to, both
     // inclusive. Null bounds are set to the first and last stored date. An
@@ -58,6 +49,9 @@ public:
     // The stored archive as it is, for any node: an empty table when nothing
     // is stored; false when it cannot be read or is not a table.
     static bool read(int nodeId, const QString &archive, ZeltoTable &table);
+    // The whole stored archive of a node, whoever asks (an empty table when
+    // it has none); an unknown archive is refused.
+    static ZeltoResult<ZeltoTable> stored(Database &database, int nodeId, const QString &archive);
     // read() of the rows from..to (both inclusive) only, decoding no others
     // where the stored form allows.
     static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
@@ -84,7 +78,12 @@ public:
     static const QStringList &checkedArchives();
 
 private:
-    // mergeArchive; with pending, the merged archive is put there (by column)
+    // Merges tables[archive] into the stored archive of the node by "date",
+    // keeps it sorted by date (and current data cut to "currentDataCount"
+    // rows), writes it back, puts the stored rows from the earliest new date
+    // on into tables[archive] and, except for current data, the archive's
+    // fill entry into fill. With checkCurrent, current data must pass the
+    // clock checks first. With pending, the merged archive is put there (by column)
     // instead of being written at once.
     static ZeltoStatus merge(const CommandContext &context, int nodeId, const QString &archive, ZeltoTableMap &tables,
                              QVariantMap &fill, bool checkCurrent, QVariantMap *pending);

@@ -22,86 +22,6 @@ const QString kCheckParams = QStringLiteral("check_params");
 
 } // namespace
 
-QVariantMap CheckParams::load(int nodeId)
-{
-    if (!NodeVisibility::isVisible(nodeId))
-        return QVariantMap();
-    return Database::readData(kNodes, nodeId, kCheckParams).toMap();
-}
-
-bool CheckParams::set(int nodeId, const QVariantMap &params)
-{
-    if (!NodeVisibility::isVisible(nodeId))
-        return User::denyAccess();
-    if (!FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}}))
-        return false;
-    TransactionScope scope;
-    if (!scope.isActive())
-        return false;
-    bool done;
-    if (params.isEmpty()) {
-        // Without parameters their findings and marks mean nothing any more.
-        done = CheckLog::clear(nodeId)
-               && Database::execute(QStringLiteral("UPDATE nodes_data SET check_params = null WHERE id = ?"), {nodeId});
-    } else {
-        done = Database::writeData(kNodes, nodeId, kCheckParams, params);
-    }
-    if (!done || !scope.commit())
-        return false;   // the scope has rolled back
-    Nodes::changed(nodeId);
-    return true;
-}
-
-int CheckParams::checkArchives(int nodeId)
-{
-    const QVariantMap node = NodeVisibility::node(nodeId);
-    if (node.isEmpty()) {
-        User::denyAccess();
-        return -1;
-    }
-    const QVariantMap params = load(nodeId);
-    if (params.isEmpty())
-        return 0;
-
-    TransactionScope scope;
-    if (!scope.isActive())
-        return -1;
-    ZeltoTableMap tables;
-    for (const QString &archive : ArchiveStore::checkedArchives()) {
-        ZeltoTable table;
-        if (!ArchiveStore::read(nodeId, archive, table))
-            return -1;
-        if (table.rowCount() > 0)
-            tables.insert(archive, table);
-    }
-
-    Analizer analizer(node.value(QStringLiteral("model_code")).toString());
-    analizer.setCheckParams(params);
-    if (!analizer.checkAll(tables))
-        return -1;
-
-    // Rows are marked only together with a finding: an archive without
-    // findings is unchanged and is not written again.
-    const ZeltoTable findings = analizer.findings();
-    QSet<QString> marked;
-    for (int row = 0; row < findings.rowCount(); ++row)
-        marked.insert(findings.value(row, QStringLiteral("archive")).toString());
-    for (auto it = tables.constBegin(); it != tables.constEnd(); ++it) {
-        if (marked.contains(it.key())
-            && !Database::writeData(kNodes, nodeId, it.key(), QVariant::fromValue(it.value())))
-            return -1;
-    }
-    const QDateTime now = Database::clock()->now();
-    for (int row = 0; row < findings.rowCount(); ++row) {
-        if (!CheckLog::insert(nodeId, now, findings, row))
-            return -1;
-    }
-    if (!scope.commit())
-        return -1;
-    Nodes::changed(nodeId);
-    return analizer.findingCount();
-}
-
 namespace {
 
 // The caller's view of the node: not seeing it is a refusal.
@@ -131,17 +51,84 @@ ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QV
     const ZeltoStatus seen = mustSee(context, nodeId);
     if (!seen.ok())
         return seen;
-    return zeltoCheck([&] { return set(nodeId, params); });
+    const ZeltoStatus limited = zeltoCheck([&] { return FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}}); });
+    if (!limited.ok())
+        return limited;
+    Database &database = *context.database();
+    TransactionScope scope(database, QStringLiteral("setCheckParams"));
+    if (!scope.isActive())
+        return scope.status();
+    ZeltoStatus done;
+    if (params.isEmpty()) {
+        // Without parameters their findings and marks mean nothing any more.
+        done = CheckLog::clear(context, nodeId);
+        if (done.ok())
+            done = database.run(QStringLiteral("UPDATE nodes_data SET check_params = null WHERE id = ?"), {nodeId});
+    } else {
+        done = database.write(kNodes, nodeId, {{kCheckParams, params}});
+    }
+    if (done.ok())
+        done = scope.finish();
+    if (!done.ok())
+        return done;   // the scope has rolled back
+    Nodes::changed(nodeId);
+    return ZeltoStatus();
 }
 
 ZeltoResult<int> CheckParams::checkArchives(const CommandContext &context, int nodeId)
 {
-    const ZeltoStatus seen = mustSee(context, nodeId);
-    if (!seen.ok())
-        return seen;
-    int count = -1;
-    const ZeltoStatus checked = zeltoCheck([&] { return (count = checkArchives(nodeId)) >= 0; });
-    if (!checked.ok())
-        return checked;
-    return count;
+    const ZeltoResult<QVariantMap> node = NodeVisibility::find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    if (node.value().isEmpty())
+        return User::refusal(ZeltoStatus::NotFound);
+    const ZeltoResult<QVariantMap> params = load(context, nodeId);
+    if (!params.ok())
+        return params.status();
+    if (params.value().isEmpty())
+        return 0;
+
+    Database &database = *context.database();
+    TransactionScope scope(database, QStringLiteral("checkArchives"));
+    if (!scope.isActive())
+        return scope.status();
+    ZeltoTableMap tables;
+    for (const QString &archive : ArchiveStore::checkedArchives()) {
+        const ZeltoResult<ZeltoTable> table = ArchiveStore::stored(database, nodeId, archive);
+        if (!table.ok())
+            return table.status();
+        if (table.value().rowCount() > 0)
+            tables.insert(archive, table.value());
+    }
+
+    Analizer analizer(node.value().value(QStringLiteral("model_code")).toString(), &database);
+    analizer.setCheckParams(params.value());
+    const ZeltoStatus ran = zeltoCheck([&] { return analizer.checkAll(tables); });
+    if (!ran.ok())
+        return ran;
+
+    // Rows are marked only together with a finding: an archive without
+    // findings is unchanged and is not written again.
+    const ZeltoTable findings = analizer.findings();
+    QSet<QString> marked;
+    for (int row = 0; row < findings.rowCount(); ++row)
+        marked.insert(findings.value(row, QStringLiteral("archive")).toString());
+    for (auto it = tables.constBegin(); it != tables.constEnd(); ++it) {
+        if (!marked.contains(it.key()))
+            continue;
+        const ZeltoStatus written = database.write(kNodes, nodeId, {{it.key(), QVariant::fromValue(it.value())}});
+        if (!written.ok())
+            return written;
+    }
+    const QDateTime now = database.stampClock()->now();
+    for (int row = 0; row < findings.rowCount(); ++row) {
+        const ZeltoStatus logged = CheckLog::insert(database, nodeId, now, findings, row);
+        if (!logged.ok())
+            return logged;
+    }
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
+    Nodes::changed(nodeId);
+    return analizer.findingCount();
 }

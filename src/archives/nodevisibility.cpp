@@ -1,7 +1,6 @@
 #include "nodevisibility.h"
 
 #include "database.h"
-#include "zeltosystem.h"
 
 namespace {
 
@@ -24,14 +23,4 @@ ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId
     if (!node.ok())
         return node.status();
     return !node.value().isEmpty();
-}
-
-QVariantMap NodeVisibility::node(int nodeId)
-{
-    return zeltoReport(find(CommandContext::server(Database::instance()), nodeId), QVariantMap());
-}
-
-bool NodeVisibility::isVisible(int nodeId)
-{
-    return !node(nodeId).isEmpty();
 }

@@ -16,10 +16,4 @@ public:
     // does not exist); a failed query is its storage failure.
     static ZeltoResult<QVariantMap> find(const CommandContext &context, int nodeId);
     static ZeltoResult<bool> sees(const CommandContext &context, int nodeId);
-
-    // The same as the server's own work (every node visible: only whether
-    // it exists), for code not yet handed a context: a failure is put into
-    // the error channel.
-    static QVariantMap node(int nodeId);
-    static bool isVisible(int nodeId);
 };

@@ -31,13 +31,13 @@ ZeltoTable oneRow(const QVariantMap &row)
 
 // Every task of the node: its row with the stored channel, archive list
 // and timetable; the ids mean nothing on another server.
-bool readTasks(int nodeId, ZeltoTable &tasks)
+bool readTasks(const CommandContext &context, int nodeId, ZeltoTable &tasks)
 {
     const QVariantList ids = Database::selectDistinctValues(QStringLiteral("tasks"), kId,
                                                             QStringLiteral("node_id = ?"), {nodeId});
     for (const QVariant &id : ids) {
         QVariantMap row = Database::readRecord(QStringLiteral("tasks"), id.toInt());
-        const QVariantMap data = Tasks::getData(id.toInt());
+        const QVariantMap data = zeltoReport(Tasks::data(CommandContext::server(context.database()), id.toInt()), QVariantMap());
         if (row.isEmpty() || data.isEmpty())
             return false;
         for (const char *key : {"channel", "archives", "timetable"})
@@ -72,9 +72,11 @@ QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
     const int groupId = info.value(kGroupId).toInt();
     info.remove(kId);
     info.remove(kGroupId);
-    const QVariantMap checkParams = CheckParams::load(nodeId);
-    if (!checkParams.isEmpty())
-        info.insert(QStringLiteral("check_params"), checkParams);
+    const ZeltoResult<QVariantMap> checkParams = CheckParams::load(context, nodeId);
+    if (!zeltoReport(checkParams.status()))
+        return QVariant();
+    if (!checkParams.value().isEmpty())
+        info.insert(QStringLiteral("check_params"), checkParams.value());
 
     ZeltoTableMap package;
     package.insert(QStringLiteral("info"), oneRow(info));
@@ -88,7 +90,7 @@ QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
     package.insert(QStringLiteral("group"), oneRow(group));
 
     ZeltoTable tasks;
-    if (!readTasks(nodeId, tasks))
+    if (!readTasks(context, nodeId, tasks))
         return QVariant();
     if (tasks.rowCount() > 0)
         package.insert(QStringLiteral("tasks"), tasks);

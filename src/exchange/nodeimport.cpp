@@ -66,7 +66,7 @@ bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
     return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный пакет узла: ожидается набор таблиц")));
 }
 
-int NodeImport::groupId(const ZeltoTableMap &tables)
+int NodeImport::groupId(const CommandContext &context, const ZeltoTableMap &tables)
 {
     const QVariant name = tables.value(QStringLiteral("group")).value(0, kName);
     if (name.isNull())
@@ -74,7 +74,8 @@ int NodeImport::groupId(const ZeltoTableMap &tables)
     const int existing = Database::findRowId(QStringLiteral("groups"), QStringLiteral("name = ?"), {name.toString()});
     if (existing != -1)
         return existing;
-    return Groups::save({{kName, name.toString()}});
+    // Found or made whatever groups the caller sees: the package names it.
+    return zeltoReport(Groups::save(CommandContext::server(context.database()), {{kName, name.toString()}}), -1);
 }
 
 QVariantMap NodeImport::nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId)
@@ -123,7 +124,7 @@ QVariantMap NodeImport::nodeRow(const QVariantMap &info, const QString &modelCod
     return row;
 }
 
-bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
+bool NodeImport::saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds)
 {
     // An id in a package would name a task of this server: the row is
     // always a new task of the node.
@@ -141,7 +142,7 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
         textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
         task.insert(QStringLiteral("channel"), channel);
     }
-    const int id = Tasks::save(task);
+    const int id = zeltoReport(Tasks::save(CommandContext::server(context.database()), task), -1);
     if (id == -1)
         return false;
     // A task that comes with a timetable counts as just run, so that the
@@ -154,19 +155,19 @@ bool NodeImport::saveTask(QVariantMap task, int nodeId, QVariantList &taskIds)
     return true;
 }
 
-bool NodeImport::saveTasks(const ZeltoTableMap &tables, const QVariantMap &info, const QString &modelCode, int nodeId,
-                           QVariantList &taskIds)
+bool NodeImport::saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
+                           const QString &modelCode, int nodeId, QVariantList &taskIds)
 {
     const auto tasks = tables.constFind(QStringLiteral("tasks"));
     if (tasks != tables.constEnd()) {
         for (int row = 0; row < tasks->rowCount(); ++row) {
-            if (!saveTask(tasks->toMap(row), nodeId, taskIds))
+            if (!saveTask(context, tasks->toMap(row), nodeId, taskIds))
                 return false;
         }
         return true;
     }
     const QVariantMap legacy = LegacyPackage::task(info, modelCode);
-    return legacy.isEmpty() || saveTask(legacy, nodeId, taskIds);
+    return legacy.isEmpty() || saveTask(context, legacy, nodeId, taskIds);
 }
 
 int NodeImport::importNode(const CommandContext &context, const QVariant &package)
@@ -222,15 +223,15 @@ int NodeImport::importNode(const CommandContext &context, const QVariant &packag
     int id = known.value().isEmpty() ? -1 : known.value().value(kId).toInt();
     QVariantList taskIds;
     if (id == -1) {
-        const int group = groupId(tables);
+        const int group = groupId(context, tables);
         if (group == -1)
             return -1;
         id = zeltoReport(Nodes::save(context, nodeRow(info, modelCode, number, group)), -1);
         if (id == -1)
             return -1;
-        if (!checkParams.isEmpty() && !CheckParams::set(id, checkParams))
+        if (!checkParams.isEmpty() && !zeltoReport(CheckParams::set(context, id, checkParams)))
             return -1;
-        if (!saveTasks(tables, info, modelCode, id, taskIds))
+        if (!saveTasks(context, tables, info, modelCode, id, taskIds))
             return -1;
     } else {
         const ZeltoResult<bool> visible = NodeVisibility::sees(context, id);

@@ -27,9 +27,9 @@ public:
 
 private:
     static bool readPackage(const QVariant &package, ZeltoTableMap &tables);
-    static int groupId(const ZeltoTableMap &tables);
+    static int groupId(const CommandContext &context, const ZeltoTableMap &tables);
     static QVariantMap nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId);
-    static bool saveTasks(const ZeltoTableMap &tables, const QVariantMap &info, const QString &modelCode, int nodeId,
-                          QVariantList &taskIds);
-    static bool saveTask(QVariantMap task, int nodeId, QVariantList &taskIds);
+    static bool saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
+                          const QString &modelCode, int nodeId, QVariantList &taskIds);
+    static bool saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds);
 };

@@ -55,10 +55,10 @@ ZeltoResult<QSet<int>> visibleNodes(const CommandContext &context)
 
 } // namespace
 
-DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
-    : m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
+DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
+    : m_database(database), m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
-    const ZeltoTable tasks = Tasks::list();
+    const ZeltoTable tasks = Tasks::list(serverContext()).value();
     for (int row = 0; row < tasks.rowCount(); ++row) {
         const QVariantMap task = tasks.toMap(row);
         if (task.value(QStringLiteral("is_main")).toInt() == 1)
@@ -76,6 +76,11 @@ DataMonitor::DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, Us
     connect(m_flush, &ZeltoTimer::timeout, this, &DataMonitor::announce);
 }
 
+CommandContext DataMonitor::serverContext() const
+{
+    return CommandContext::server(m_database.data());
+}
+
 DataMonitor::~DataMonitor()
 {
     User::setMonitorFilter(nullptr);
@@ -83,10 +88,11 @@ DataMonitor::~DataMonitor()
         g_instance = nullptr;
 }
 
-DataMonitor *DataMonitor::createInstance(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
+DataMonitor *DataMonitor::createInstance(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling,
+                                         User *sessions)
 {
     if (!g_instance)
-        g_instance = new DataMonitor(tickMs, clock, polling, sessions);
+        g_instance = new DataMonitor(database, tickMs, clock, polling, sessions);
     return g_instance;
 }
 
@@ -247,7 +253,7 @@ void DataMonitor::onNotification(const QString &event, const QVariant &param)
         refresh(nodeId, current);
     } else if (event == ChangeEvents::TaskSaved) {
         const int taskId = param.toInt();
-        const QVariantMap row = Tasks::get(taskId);
+        const QVariantMap row = Tasks::find(serverContext(), taskId).value();
         const bool isMain = row.value(QStringLiteral("is_main")).toInt() == 1;
         QMutexLocker lock(&mutex);
         if (taskNodes.contains(taskId)) {
@@ -332,7 +338,7 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
         modelCode = entry->modelCode;
     }
     // Read at each refresh: a client may have changed them since.
-    const QVariantMap params = CheckParams::load(nodeId);
+    const QVariantMap params = CheckParams::load(serverContext(), nodeId).value();
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         row.insert(it.key(), it.value());
     // The script runs without the lock: it turns the event loop, and the
@@ -368,7 +374,7 @@ QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMa
     if (params.isEmpty())
         return results;
     ZeltoBusyGuard busy;
-    Analizer analizer(modelCode);
+    Analizer analizer(modelCode, m_database.data());
     analizer.setCheckParams(params);
     ZeltoTable table;
     table.appendRow(row);

@@ -9,9 +9,11 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QVariantMap>
 
+class Database;
 class TaskManager;
 class User;
 class ZeltoTimer;
@@ -42,7 +44,9 @@ public:
     // ticks, times the monitor intervals and delays announcements by clock.
     // It takes the readings of polling's monitor runs and forgets the
     // subscriptions of users whom sessions reports gone (either may be null).
-    static DataMonitor *createInstance(int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
+    // Its tasks, nodes and check parameters are read from database as the
+    // server's own work.
+    static DataMonitor *createInstance(Database *database, int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
                                        TaskManager *polling = nullptr, User *sessions = nullptr);
     static void destroyInstance();
     // Process-wide: one set of watched nodes shared by every client and the OPC publisher.
@@ -83,7 +87,8 @@ private:
         QString modelCode;
     };
 
-    DataMonitor(int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions);
+    DataMonitor(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions);
+    CommandContext serverContext() const;
 
     void tick();
     // Announces every node refreshed since the last time.
@@ -95,7 +100,7 @@ private:
     // node's check script over it and marks the node refreshed.
     void refresh(int nodeId, const QVariantMap &values);
     static QVariantMap lastCurrentRow(int nodeId);
-    static QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
+    QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
 
     // All members below are guarded by mutex. It is not recursive: nothing
     // that holds it calls a public operation, runs a check script or waits.
@@ -105,6 +110,7 @@ private:
     QMap<int, QSet<int>> m_subscriptions; // user id -> watched node ids
     QSet<int> monitoredNodes;             // union of all subscriptions
     QSet<int> updatedNodes;               // refreshed since the last tick
+    QPointer<Database> m_database;   // set at creation
     ZeltoClock *m_clock;
     ZeltoTimer *m_tick;
     ZeltoTimer *m_flush;   // the announcement delay; main thread only

@@ -97,7 +97,7 @@ bool changesViews(const QString &event)
 
 } // namespace
 
-OPCServer::OPCServer(QObject *parent) : QObject(parent)
+OPCServer::OPCServer(Database *database, QObject *parent) : QObject(parent), m_database(database)
 {
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
             Qt::QueuedConnection);
@@ -279,7 +279,7 @@ bool OPCServer::buildStep(int count)
         // Given its items already when its first data came during the build.
         if (m_nodes.contains(nodeId))
             continue;
-        const QVariantMap node = Nodes::get(nodeId);
+        const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
         if (!node.isEmpty())
             addNodeItems(node, names);
         if (count != std::numeric_limits<int>::max() && timer.elapsed() >= kBuildStepMs)
@@ -305,10 +305,13 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     QString groupName;
-    if (names.needsGroupName())
-        groupName = Database::readRecord(QStringLiteral("groups"), node.value(QStringLiteral("group_id")).toInt())
+    if (names.needsGroupName() && m_database) {
+        const int groupId = node.value(QStringLiteral("group_id")).toInt();
+        groupName = m_database->row(QStringLiteral("SELECT name FROM groups WHERE id = ?"), {groupId})
+                        .value()
                         .value(QStringLiteral("name"))
                         .toString();
+    }
     // Units as describeParams gives them for this row: heat by the device's "Qdim".
     const ParameterDescriber describer(catalogue);
     OpcNode opcNode;
@@ -353,7 +356,7 @@ void OPCServer::publishNewNode(int nodeId)
     const bool passed = m_building && !m_buildPending.contains(nodeId);
     if (!m_gateway && !passed)
         return;
-    const QVariantMap node = Nodes::get(nodeId);
+    const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
     if (node.isEmpty())
         return;
     {
@@ -399,7 +402,7 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
         }
     }
     // OPC clients' items are watched as the server's own work (user -1).
-    const CommandContext server = CommandContext::server(Database::instance());
+    const CommandContext server = CommandContext::server(m_database.data());
     if (used)
         DataMonitor::append(server, nodes);
     else
@@ -537,7 +540,8 @@ void OPCServer::onGatewayStarted()
     m_views.clear();
     m_staleViews.clear();
     const QString home = Zelto::moduleDir();
-    const OpcEndpointAddress endpoint(m_listenAddress, Database::getSetting(QStringLiteral("opcHostName")),
+    const OpcEndpointAddress endpoint(m_listenAddress,
+                                      m_database ? m_database->setting(QStringLiteral("opcHostName")).value() : QVariant(),
                                       QHostInfo::localHostName());
     if (!endpoint.problem().isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
@@ -611,7 +615,7 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(CommandContext::server(Database::instance()), nodes);
+    DataMonitor::remove(CommandContext::server(m_database.data()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)
@@ -657,7 +661,8 @@ void OPCServer::answerLogin(const QJsonObject &message)
                          : -1;
     ZeltoSystem::instance()->clearError();
     if (user < 0) {
-        Database::logWarn(tr("OPC UA: отказано во входе пользователю %1").arg(login));
+        CommandContext::server(m_database.data())
+            .journal(QStringLiteral("WARN"), tr("OPC UA: отказано во входе пользователю %1").arg(login));
         m_gateway->send(
             QJsonObject{{kOp, QStringLiteral("login")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), false}});
         return;

@@ -10,9 +10,11 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QVariantMap>
 
+class Database;
 class DataMonitor;
 class OpcGateway;
 class OpcItemNames;
@@ -47,7 +49,9 @@ public:
         QString description;
     };
 
-    explicit OPCServer(QObject *parent = nullptr);
+    // Publishes the nodes of database; the items clients use are watched
+    // there as the server's own work.
+    explicit OPCServer(Database *database, QObject *parent = nullptr);
     ~OPCServer() override;
 
     // Builds the address space and starts the gateway when "opcPort" is
@@ -136,6 +140,7 @@ private:
 
     OpcGateway *m_gateway = nullptr;
     bool m_active = false;
+    QPointer<Database> m_database;
     QHostAddress m_listenAddress;
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QHash<QString, Item> m_items;

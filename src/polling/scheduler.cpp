@@ -13,13 +13,14 @@ Scheduler *g_instance = nullptr;
 
 } // namespace
 
-Scheduler::Scheduler(const Starter &starter, ZeltoClock *clock)
-    : m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
+Scheduler::Scheduler(Database *database, const Starter &starter, ZeltoClock *clock)
+    : m_database(database), m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
 {
     if (!m_starter)
         m_starter = [](int taskId) { TaskManager::startTask(taskId, false); };
     // Every task, whoever could see it: the schedule is the server's own.
-    const ZeltoTable ids = Database::selectTable(QStringLiteral("SELECT id FROM tasks ORDER BY id"));
+    const ZeltoTable ids = m_database ? m_database->rows(QStringLiteral("SELECT id FROM tasks ORDER BY id")).value()
+                                      : ZeltoTable();
     for (int row = 0; row < ids.rowCount(); ++row)
         load(ids.value(row, 0).toInt());
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &Scheduler::onNotification,
@@ -35,10 +36,10 @@ Scheduler::~Scheduler()
         g_instance = nullptr;
 }
 
-Scheduler *Scheduler::createInstance(const Starter &starter, ZeltoClock *clock)
+Scheduler *Scheduler::createInstance(Database *database, const Starter &starter, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new Scheduler(starter, clock);
+        g_instance = new Scheduler(database, starter, clock);
     return g_instance;
 }
 
@@ -55,10 +56,13 @@ Scheduler *Scheduler::instance()
 // A task that cannot be read gets no schedule.
 void Scheduler::load(int taskId)
 {
+    if (!m_database)
+        return;
     const QVariantMap row =
-        Database::selectRecord(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {taskId});
+        m_database->row(QStringLiteral("SELECT last_exec FROM tasks WHERE id = ?"), {taskId}).value();
     lastExecutions.insert(taskId, row.value(QStringLiteral("last_exec")).toDateTime());
-    timetables.insert(taskId, Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("timetable")).toMap());
+    timetables.insert(taskId,
+                      m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("timetable")).value().toMap());
 }
 
 void Scheduler::checkTimetables()

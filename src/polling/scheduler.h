@@ -5,10 +5,12 @@
 #include <QDateTime>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QVariantMap>
 
 #include <functional>
 
+class Database;
 class ZeltoTimer;
 
 // Starts polling tasks by their timetables: once at construction and then
@@ -28,7 +30,9 @@ public:
 
     static constexpr int kPassMs = 60000;
 
-    static Scheduler *createInstance(const Starter &starter = Starter(), ZeltoClock *clock = ZeltoClock::system());
+    // The timetables and last runs are read from database.
+    static Scheduler *createInstance(Database *database, const Starter &starter = Starter(),
+                                     ZeltoClock *clock = ZeltoClock::system());
     static void destroyInstance();
     // Process-wide: one timetable pass for the whole server.
     static Scheduler *instance();
@@ -43,9 +47,10 @@ private slots:
     void onNotification(const QString &event, const QVariant &param);
 
 private:
-    Scheduler(const Starter &starter, ZeltoClock *clock);
+    Scheduler(Database *database, const Starter &starter, ZeltoClock *clock);
     void load(int taskId);
 
+    QPointer<Database> m_database;
     Starter m_starter;
     ZeltoClock *m_clock;
     ZeltoTimer *m_pass;

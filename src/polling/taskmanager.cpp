@@ -162,8 +162,9 @@ qint64 runTimeoutMs(const QVariant &value)
 
 } // namespace
 
-TaskManager::TaskManager(const TaskFactory &factory, ZeltoClock *clock)
-    : m_factory(factory),
+TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock)
+    : m_database(database),
+      m_factory(factory),
       m_clock(clock),
       m_tick(new ZeltoTimer(clock, this)),
       maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
@@ -203,10 +204,10 @@ TaskManager::~TaskManager()
     }
 }
 
-TaskManager *TaskManager::createInstance(const TaskFactory &factory, ZeltoClock *clock)
+TaskManager *TaskManager::createInstance(Database *database, const TaskFactory &factory, ZeltoClock *clock)
 {
     if (!g_instance)
-        g_instance = new TaskManager(factory, clock);
+        g_instance = new TaskManager(database, factory, clock);
     return g_instance;
 }
 
@@ -414,24 +415,32 @@ bool TaskManager::start(int taskId, bool monitor)
 
     // Internal work: the rows are read whoever asks; the commands check
     // what their user may see.
-    const QVariantMap taskRow = Database::readRecord(QStringLiteral("tasks"), taskId);
-    if (taskRow.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Задача опроса не найдена")));
-    const QVariant channel = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
-    const QVariant archives = Database::readData(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
-    if (!channel.isValid() || !archives.isValid())
-        return false;
+    ZeltoSystem *system = ZeltoSystem::instance();
+    if (!m_database)
+        return system->fail(CommandContext::noDatabase());
+    const ZeltoResult<QVariantMap> task = m_database->row(QStringLiteral("SELECT * FROM tasks WHERE id = ?"), {taskId});
+    if (!task.ok() || task.value().isEmpty())
+        return system->fail(task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status());
+    const QVariantMap &taskRow = task.value();
+    const ZeltoResult<QVariant> channel = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
+    if (!channel.ok())
+        return system->fail(channel.status());
+    const ZeltoResult<QVariant> archives = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
+    if (!archives.ok())
+        return system->fail(archives.status());
     const int nodeId = taskRow.value(kNodeId).toInt();
-    const QVariantMap nodeRow = Database::readRecord(QStringLiteral("nodes"), nodeId);
-    if (nodeRow.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId)));
+    const ZeltoResult<QVariantMap> node = m_database->row(QStringLiteral("SELECT * FROM nodes WHERE id = ?"), {nodeId});
+    if (!node.ok() || node.value().isEmpty())
+        return system->fail(node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId))
+                                      : node.status());
+    const QVariantMap &nodeRow = node.value();
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
         return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model)));
 
     const QVariantMap params =
-        TaskParams::build(taskRow, channel.toMap(), archives.toStringList(), nodeRow, driver, monitor);
+        TaskParams::build(taskRow, channel.value().toMap(), archives.value().toStringList(), nodeRow, driver, monitor);
     Run &run = m_runs[taskId];
     run.task = makeTask(params);
     run.monitor = monitor;
@@ -490,11 +499,13 @@ void TaskManager::cancel(int taskId)
         break;
     }
     drop(taskId);
-    if (!run.monitor
-        && Tasks::save({{kId, taskId}, {QStringLiteral("last_exec"), m_clock->now()}, {kLastError, cancelledText()}},
-                       m_clock->now())
-            == -1)
-        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
+    if (!run.monitor) {
+        const CommandContext context = serverContext();
+        const QVariantMap record{{kId, taskId}, {QStringLiteral("last_exec"), m_clock->now()}, {kLastError, cancelledText()}};
+        const ZeltoStatus saved = Tasks::save(context, record, m_clock->now()).status();
+        if (!saved.ok())
+            context.journal(QStringLiteral("ERROR"), saved.message(), kTask, taskId);
+    }
     announce(taskId);
 }
 
@@ -772,7 +783,7 @@ bool TaskManager::saveResult(int taskId, Task *task, QString &error)
     // The metric is of real time, whatever clock the runs keep.
     const qint64 began = ZeltoClock::system()->monotonicMs();
     // A poll's save is the server's own work: user -1, every node visible.
-    const ZeltoStatus saved = ArchiveStore::save(CommandContext::server(Database::instance()), result, true);
+    const ZeltoStatus saved = ArchiveStore::save(serverContext(), result, true);
     ZeltoMetrics::instance()->observe(kSaveSeconds, (ZeltoClock::system()->monotonicMs() - began) / 1e3);
     if (saved.ok())
         return true;
@@ -791,16 +802,24 @@ void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool p
                              {kNodeId, nodeId},
                              {QStringLiteral("last_exec"), m_clock->now()},
                              {kLastError, kept.isEmpty() ? QVariant() : QVariant(kept)}};
-    TransactionScope scope;
-    bool done = scope.isActive();
-    if (done && polled)
-        Database::logInfo(tr("Опрос прибора"), QStringLiteral("node"), nodeId);
-    done = done && Tasks::save(record, m_clock->now()) != -1
-        && Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log) && scope.commit();
-    if (!done) {
-        const QString message = ZeltoSystem::instance()->lastError();
+    const CommandContext context = serverContext();
+    if (!context.database()) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, CommandContext::noDatabase().message());
+        return;
+    }
+    TransactionScope scope(*context.database(), QStringLiteral("recordRun"));
+    ZeltoStatus done = scope.status();
+    if (done.ok() && polled)
+        done = context.journal(QStringLiteral("INFO"), tr("Опрос прибора"), QStringLiteral("node"), nodeId);
+    if (done.ok())
+        done = Tasks::save(context, record, m_clock->now()).status();
+    if (done.ok())
+        done = context.database()->write(QStringLiteral("tasks"), taskId, {{QStringLiteral("log"), log}});
+    if (done.ok())
+        done = scope.finish();
+    if (!done.ok()) {
         scope.rollback();
-        Database::logError(message, kTask, taskId);
+        context.journal(QStringLiteral("ERROR"), done.message(), kTask, taskId);
         return;
     }
     // The saves hold their announcements back inside the transaction.
@@ -808,10 +827,19 @@ void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool p
     Nodes::changed(nodeId);
 }
 
+CommandContext TaskManager::serverContext() const
+{
+    return CommandContext::server(m_database.data());
+}
+
 void TaskManager::storeLog(int taskId, const QStringList &log)
 {
-    if (!Database::writeData(QStringLiteral("tasks"), taskId, QStringLiteral("log"), log))
-        Database::logError(ZeltoSystem::instance()->lastError(), kTask, taskId);
+    const CommandContext context = serverContext();
+    const ZeltoStatus stored = context.database()
+        ? context.database()->write(QStringLiteral("tasks"), taskId, {{QStringLiteral("log"), log}})
+        : CommandContext::noDatabase();
+    if (!stored.ok())
+        context.journal(QStringLiteral("ERROR"), stored.message(), kTask, taskId);
 }
 
 void TaskManager::onNotification(const QString &event, const QVariant &param)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "commandcontext.h"
 #include "zeltoclock.h"
 #include "zeltotable.h"
 
 #include <QDateTime>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
 #include <QThreadPool>
@@ -13,6 +15,7 @@
 
 #include <functional>
 
+class Database;
 class Task;
 class ZeltoTimer;
 
@@ -86,7 +89,8 @@ public:
     static constexpr int kTickMs = 1000;
 
     // Creates the instance unless one exists; returns it.
-    static TaskManager *createInstance(const TaskFactory &factory = TaskFactory(),
+    // Its runs' saves and bookkeeping go to database, as the server's own work.
+    static TaskManager *createInstance(Database *database, const TaskFactory &factory = TaskFactory(),
                                        ZeltoClock *clock = ZeltoClock::system());
     // Cancels every run, waits for the pool and deletes the instance.
     static void destroyInstance();
@@ -161,7 +165,9 @@ private:
         bool endedHere;   // its Task still runs on its pool thread
     };
 
-    TaskManager(const TaskFactory &factory, ZeltoClock *clock);
+    TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock);
+    // The server's own context (user -1) on the database given at creation.
+    CommandContext serverContext() const;
 
     bool start(int taskId, bool monitor);
     void cancel(int taskId);
@@ -197,6 +203,7 @@ private:
     void checkInvariants() const;
     void announce(int taskId);
 
+    QPointer<Database> m_database;
     TaskFactory m_factory;
     ZeltoClock *m_clock;
     ZeltoTimer *m_tick;

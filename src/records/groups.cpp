@@ -106,22 +106,3 @@ ZeltoStatus Groups::remove(const CommandContext &context, int id)
     return ZeltoStatus();
 }
 
-ZeltoTable Groups::list()
-{
-    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
-}
-
-QVariantMap Groups::get(int id)
-{
-    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
-}
-
-int Groups::save(const QVariantMap &input)
-{
-    return zeltoReport(save(RecordFields::serverContext(), input), -1);
-}
-
-bool Groups::remove(int id)
-{
-    return zeltoReport(remove(RecordFields::serverContext(), id));
-}

@@ -22,11 +22,4 @@ public:
     // Deletes a visible group with its nodes and their tasks, and announces
     // the group, then each node, then each task as removed.
     static ZeltoStatus remove(const CommandContext &context, int id);
-
-    // The same as the server's own work (every record visible), for code
-    // not yet handed a context: failures go into the error channel.
-    static ZeltoTable list();
-    static QVariantMap get(int id);
-    static int save(const QVariantMap &input);
-    static bool remove(int id);
 };

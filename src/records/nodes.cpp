@@ -189,27 +189,3 @@ ZeltoStatus Nodes::remove(const CommandContext &context, int id)
     return ZeltoStatus();
 }
 
-ZeltoTable Nodes::list()
-{
-    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
-}
-
-QVariantMap Nodes::get(int id)
-{
-    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
-}
-
-int Nodes::save(const QVariantMap &input)
-{
-    return zeltoReport(save(RecordFields::serverContext(), input), -1);
-}
-
-bool Nodes::setGroup(int nodeId, int groupId)
-{
-    return zeltoReport(setGroup(RecordFields::serverContext(), nodeId, groupId));
-}
-
-bool Nodes::remove(int id)
-{
-    return zeltoReport(remove(RecordFields::serverContext(), id));
-}

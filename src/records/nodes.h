@@ -34,14 +34,6 @@ public:
     // Deletes a visible node with everything that belongs to it.
     static ZeltoStatus remove(const CommandContext &context, int id);
 
-    // The same as the server's own work (every record visible), for code
-    // not yet handed a context: failures go into the error channel.
-    static ZeltoTable list();
-    static QVariantMap get(int id);
-    static int save(const QVariantMap &input);
-    static bool setGroup(int nodeId, int groupId);
-    static bool remove(int id);
-
     // "<model name> №<number padded to the model's digits>".
     static QString defaultName(const QString &modelName, qlonglong number, const QString &modelCode);
 };

@@ -153,7 +153,3 @@ ZeltoStatus RecordFields::lastStatus()
     return status.ok() ? ZeltoStatus::failed(QString()) : status;
 }
 
-CommandContext RecordFields::serverContext()
-{
-    return CommandContext::server(Database::instance());
-}

@@ -27,15 +27,10 @@ public:
 
     // The field as an int id; reports and returns false when it is not one.
     static bool readId(const QVariantMap &input, const QString &key, int &out);
-    // Copies input's "id", when it has one, into record; refuses ids that are
-    // not whole numbers and records the current user cannot see.
     // The status a refusal of these helpers left in the error channel.
     static ZeltoStatus lastStatus();
-    // The server's own context on the process's database (user -1, who
-    // sees everything), for the record facades that the server's own work
-    // and the tests still call.
-    static CommandContext serverContext();
-
+    // Copies input's "id", when it has one, into record; refuses ids that are
+    // not whole numbers and records the current user cannot see.
     static bool copyVisibleId(const QVariantMap &input, QVariantMap &record, const std::function<bool(int)> &isVisible);
     // The value as a list of int ids; reports (naming field) and returns false
     // when it is not a list or holds anything but whole numbers.

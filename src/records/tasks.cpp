@@ -305,50 +305,6 @@ ZeltoStatus Tasks::remove(const CommandContext &context, int id)
     return ZeltoStatus();
 }
 
-ZeltoTable Tasks::list()
-{
-    return zeltoReport(list(RecordFields::serverContext()), ZeltoTable());
-}
-
-QVariantMap Tasks::get(int id)
-{
-    return zeltoReport(find(RecordFields::serverContext(), id), QVariantMap());
-}
-
-QVariantMap Tasks::getData(int id)
-{
-    return zeltoReport(data(RecordFields::serverContext(), id), QVariantMap());
-}
-
-QStringList Tasks::log(int id)
-{
-    return zeltoReport(log(RecordFields::serverContext(), id), QStringList());
-}
-
-int Tasks::mainTaskOfNode(int nodeId)
-{
-    return zeltoReport(mainTaskOfNode(RecordFields::serverContext(), nodeId), -1);
-}
-
-int Tasks::save(const QVariantMap &input)
-{
-    return zeltoReport(save(RecordFields::serverContext(), input), -1);
-}
-
-int Tasks::save(const QVariantMap &input, const QDateTime &now)
-{
-    return zeltoReport(save(RecordFields::serverContext(), input, now), -1);
-}
-
-bool Tasks::setMain(int taskId, int flag)
-{
-    return zeltoReport(setMain(RecordFields::serverContext(), taskId, flag));
-}
-
-bool Tasks::remove(int id)
-{
-    return zeltoReport(remove(RecordFields::serverContext(), id));
-}
 
 void Tasks::changed(int id)
 {

@@ -49,17 +49,6 @@ public:
     // Deletes a visible task with its stored values.
     static ZeltoStatus remove(const CommandContext &context, int id);
 
-    // The same as the server's own work (every record visible), for code
-    // not yet handed a context: failures go into the error channel.
-    static ZeltoTable list();
-    static QVariantMap get(int id);
-    static QVariantMap getData(int id);
-    static QStringList log(int id);
-    static int mainTaskOfNode(int nodeId);
-    static int save(const QVariantMap &input);
-    static int save(const QVariantMap &input, const QDateTime &now);
-    static bool setMain(int taskId, int flag);
-    static bool remove(int id);
     // Announces the task as saved, unless a transaction is still open: its
     // owner announces after committing.
     static void changed(int id);

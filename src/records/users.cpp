@@ -1,6 +1,7 @@
 #include "users.h"
 
 #include "changeevents.h"
+#include "commandcontext.h"
 #include "database.h"
 #include "fieldlimits.h"
 #include "passwordhash.h"
@@ -171,7 +172,7 @@ QVariantMap Users::data(int id)
     return user;
 }
 
-int Users::save(const QVariantMap &input)
+int Users::save(Database *database, const QVariantMap &input)
 {
     // Everything the client sent is checked before anything is written.
     QVariantMap record;
@@ -209,16 +210,22 @@ int Users::save(const QVariantMap &input)
         || (withAccess && !FieldLimits::check(FieldLimits::User, {{kAccess, rights}})))
         return -1;
 
-    TransactionScope scope;
-    if (!scope.isActive())
+    if (!database) {
+        ZeltoSystem::instance()->fail(CommandContext::noDatabase());
         return -1;
+    }
+    TransactionScope scope(*database, QStringLiteral("saveUser"));
+    if (!scope.isActive()) {
+        ZeltoSystem::instance()->fail(scope.status());
+        return -1;
+    }
     id = Database::saveRecord(kUsers, record);
     if (id == -1)
         return -1;
     if (id != 0) {
         if (withAccess && !setAccess(id, rights))
             return -1;
-        if (withGroups && !setGroups(id, groupIds))
+        if (withGroups && !setGroups(database, id, groupIds))
             return -1;
     }
     if (!scope.commit())
@@ -242,7 +249,7 @@ bool Users::setAccess(int id, const QStringList &rights)
     return Database::writeData(kUsers, id, kAccess, rights);
 }
 
-bool Users::setGroups(int id, const QVariantList &groupIds)
+bool Users::setGroups(Database *database, int id, const QVariantList &groupIds)
 {
     if (id == 0)
         return true;
@@ -250,9 +257,11 @@ bool Users::setGroups(int id, const QVariantList &groupIds)
     if (!RecordFields::readIdList(groupIds, kGroups, ids))
         return false;
     // The old memberships go only when every new one could be written.
-    TransactionScope scope;
+    if (!database)
+        return ZeltoSystem::instance()->fail(CommandContext::noDatabase());
+    TransactionScope scope(*database, QStringLiteral("setUserGroups"));
     if (!scope.isActive())
-        return false;
+        return ZeltoSystem::instance()->fail(scope.status());
     if (!Database::execute(QStringLiteral("DELETE FROM user_groups WHERE user_id = ?"), {id}))
         return false;
     const QStringList columns = {QStringLiteral("user_id"), QStringLiteral("group_id")};

@@ -7,6 +7,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+class Database;
+
 // The users who log in, their rights and their group memberships. Users are
 // not filtered by group: whoever may read users reads them all. The built-in
 // administrator (id 0) keeps its rights and groups whatever is written.
@@ -40,13 +42,13 @@ public:
 
     // Inserts (no "id") or updates the user from a client record, with
     // "password" in plain text and optional "access" and "groups", all in one
-    // transaction. The user's id, or -1 with nothing written.
-    static int save(const QVariantMap &input);
+    // transaction on database. The user's id, or -1 with nothing written.
+    static int save(Database *database, const QVariantMap &input);
     static bool remove(int id);
     static bool setAccess(int id, const QStringList &rights);
     // Replaces every membership of the user, the common group's included;
     // announced as ChangeEvents::UserSaved.
-    static bool setGroups(int id, const QVariantList &groupIds);
+    static bool setGroups(Database *database, int id, const QVariantList &groupIds);
 
 private:
     // The users row (password blanked) for a matching login and password,

@@ -8,6 +8,7 @@
 #include "datamonitor.h"
 #include "journalcompaction.h"
 #include "metricspage.h"
+#include "opcserver.h"
 #include "scheduler.h"
 #include "serverrole.h"
 #include "taskmanager.h"
@@ -105,9 +106,10 @@ bool Service::startActive()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    TaskManager::createInstance(TaskManager::TaskFactory(), m_clock);
-    DataMonitor::createInstance(monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
-    Scheduler::createInstance(Scheduler::Starter(), m_clock);
+    TaskManager::createInstance(Database::instance(), TaskManager::TaskFactory(), m_clock);
+    DataMonitor::createInstance(Database::instance(), monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
+    Scheduler::createInstance(Database::instance(), Scheduler::Starter(), m_clock);
+    m_opcServer = new OPCServer(Database::instance(), this);
     const QHostAddress address = listenAddress();
     if (!XmlRpcServer::instance())
         new XmlRpcServer(address, this, m_clock);
@@ -139,7 +141,8 @@ void Service::stopActive()
     for (ListenerSwitch &listener : m_portListeners)
         listener.close();
     m_portListeners.clear();
-    opcServer.stop();
+    delete m_opcServer;   // stops its gateway
+    m_opcServer = nullptr;
     delete XmlRpcServer::instance();
     ZeltoServer::global()->close();
     ZeltoHttpServer::global()->close();
@@ -235,10 +238,10 @@ void Service::followPortSettings()
         ListenerSwitch(
             QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
             [this, address](quint16) {
-                opcServer.start(address, DataMonitor::instance());
+                m_opcServer->start(address, DataMonitor::instance());
                 return true;
             },
-            [this]() { opcServer.stop(); }),
+            [this]() { m_opcServer->stop(); }),
     };
     for (ListenerSwitch &listener : m_portListeners)
         listener.apply(Database::getSetting(listener.setting()));

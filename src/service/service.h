@@ -1,7 +1,6 @@
 #pragma once
 
 #include "listenerswitch.h"
-#include "opcserver.h"
 #include "qtservice.h"
 
 #include <QCoreApplication>
@@ -10,6 +9,7 @@
 #include <QList>
 #include <QObject>
 
+class OPCServer;
 class QTranslator;
 class ServerRole;
 class ZeltoClock;
@@ -76,5 +76,5 @@ private:
     QList<QTranslator *> m_translators;
     QHostAddress m_address;   // of every listener, from "Server/address"
     QList<ListenerSwitch> m_portListeners;
-    OPCServer opcServer;
+    OPCServer *m_opcServer = nullptr;   // while active: it publishes the open database
 };

@@ -274,9 +274,9 @@ bool Database::prepareSchema()
         }
     }
 
-    TransactionScope scope;
+    TransactionScope scope(*database, QStringLiteral("prepareSchema"));
     if (!scope.isActive())
-        return false;
+        return ZeltoSystem::instance()->fail(scope.status());
 
     const int startVersion = database->m_version;
     const QMetaObject *meta = database->metaObject();

@@ -43,9 +43,10 @@ public:
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
     static QString openFileName();   // the file of the open connection; empty when none is open
-    // Process-wide: the server's one SQLite connection (null before init and
-    // after destroy). Commands reach it through their CommandContext; the
-    // static operations here are the older form that forwards to it.
+    // Process-wide: the server's one connection (null before init and after
+    // destroy). The service reads it to hand it to what it creates; commands
+    // reach it through their CommandContext; the static operations here are
+    // the older form that forwards to it.
     static Database *instance();
     static int transactionDepth();
     int openScopes() const { return m_transactionDepth; }   // this database's transactionDepth
@@ -89,6 +90,8 @@ public:
     ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
+    // A setting's stored value; an invalid variant when it is not set.
+    ZeltoResult<QVariant> setting(const QString &name);
     // A journal entry; userId -1 for the server's own work.
     ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                         int userId);

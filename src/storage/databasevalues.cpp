@@ -109,21 +109,25 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
     }
 }
 
+ZeltoResult<QVariant> Database::setting(const QString &name)
+{
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
+    QSqlQuery &query = lease.query();
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError());
+    query.bindValue(0, name);
+    if (!query.exec())
+        return sqlStatus(query.lastError());
+    return query.next() ? decodeValue(query.value(0), name) : QVariant();
+}
+
 QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
-    {
-        StatementCache::Lease lease = statement(QStringLiteral("SELECT value FROM settings WHERE name = ?"));
-        QSqlQuery &query = lease.query();
-        if (!lease.isPrepared()) {
-            ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        } else {
-            query.bindValue(0, name);
-            if (!query.exec())
-                ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-            else if (query.next())
-                return decodeValue(query.value(0), name);
-        }
-    }
+    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name);
+    if (!stored.ok())
+        ZeltoSystem::instance()->fail(stored.status());
+    else if (stored.value().isValid())
+        return stored.value();
     if (!defaultValue.isNull())
         setSetting(name, defaultValue);
     return defaultValue;

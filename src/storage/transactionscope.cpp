@@ -10,13 +10,6 @@ TransactionScope::TransactionScope(Database &database, const QString &name) : m_
     begin();
 }
 
-TransactionScope::TransactionScope() : m_database(Database::instance())
-{
-    begin();
-    if (!m_status.ok())
-        ZeltoSystem::instance()->fail(m_status);
-}
-
 void TransactionScope::begin()
 {
     if (!m_database) {

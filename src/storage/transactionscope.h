@@ -17,9 +17,6 @@ class TransactionScope
 {
 public:
     TransactionScope(Database &database, const QString &name);
-    // On the process's database, for code not yet given a context; a
-    // failure to begin is also put into the error channel.
-    TransactionScope();
     ~TransactionScope();
 
     TransactionScope(const TransactionScope &) = delete;

@@ -58,7 +58,7 @@ QString lastJournalEntries(int count)
         .value("e").toString();
 }
 
-ZeltoTable checkLog(int nodeId) { return CheckLog::read(nodeId, QDateTime(), QDateTime()); }
+ZeltoTable checkLog(int nodeId) { return CheckLog::read(serverContext(), nodeId, QDateTime(), QDateTime()).value(); }
 
 } // namespace
 
@@ -75,7 +75,7 @@ private slots:
         sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
                             [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
         Database::setClock(&m_clock);
-        m_node = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}});
+        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}), -1);
         QVERIFY(m_node > 0);
     }
 
@@ -90,7 +90,8 @@ private slots:
                              {kHour, archive({{at(0, 4), 4}, {at(0, 1), 1}, {at(0, 2), 2}})},
                              {kDay, archive({{at(2), 20}, {at(0), 0}})},
                              {kCurrent, archive({{at(0, 5), 5}, {at(0, 1), 1}, {at(0, 3), 3}, {at(0, 4), 4}})}};
-        QVERIFY2(ArchiveStore::saveArchives(tables, true), qPrintable(lastError()));
+        const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, true);
+        QVERIFY2(saved.ok(), qPrintable(saved.message()));
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{3.0, 4.0, 5.0}));   // the newest three
         QCOMPARE(tables.value(kHour), stored(m_node, kHour));   // the caller holds what was stored from its first date on
         QCOMPARE(ArchiveStore::fillData(serverContext(), m_node).value().value(kHour).toMap().value("gaps").toList(), (QVariantList{at(0, 3)}));
@@ -100,12 +101,12 @@ private slots:
 
         // The node record's read error comes from its tasks.
         QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
-        QCOMPARE(Nodes::get(m_node).value("read_error").toString(), QStringLiteral("Нет ответа"));
+        QCOMPARE(zeltoReport(Nodes::find(serverContext(), m_node), QVariantMap()).value("read_error").toString(), QStringLiteral("Нет ответа"));
 
         // Nested in a caller's transaction: no notifications, and its rollback wins.
         spy.clear();
         {
-            TransactionScope outer;
+            TransactionScope outer(*Database::instance(), "test");
             QVERIFY(save({{kDay, archive({{at(5), 1}})}}) && spy.isEmpty());
         }
         QCOMPARE(stored(m_node, kDay).rowCount(), 2);
@@ -161,21 +162,21 @@ private slots:
         QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
 
         // Node import runs no clock checks (and no script).
-        QVERIFY(CheckParams::set(m_node, {{"script", "error('всегда')"}}) && save(tables, false));
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('всегда')"}}).ok() && save(tables, false));
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
         QCOMPARE(checkLog(m_node).rowCount(), 0);
     }
 
     void findingsOfASave()
     {
-        QVERIFY(CheckParams::set(m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
-                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}));
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
+                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}).ok());
         QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
 
         // Two findings on one row are two log rows; all share the node's last_update.
         const QVariant lastUpdate = nodeRow(m_node).value("last_update");
         QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
-        QStringList messages = CheckLog::errors(m_node, kDay, at(1));
+        QStringList messages = CheckLog::errors(serverContext(), m_node, kDay, at(1)).value();
         messages.sort();
         QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
         QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
@@ -183,9 +184,9 @@ private slots:
         // The script sees only the new rows; one that throws is journalled, the save goes on.
         m_clock.advance(1000);   // times are stored to the second
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
-        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), Nodes::get(m_node).value("check_fails").toInt()}),
+        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), zeltoReport(Nodes::find(serverContext(), m_node), QVariantMap()).value("check_fails").toInt()}),
                  QList<int>({5, 2}));
-        QVERIFY(CheckParams::set(m_node, {{"script", "noSuchFunction()"}}));
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "noSuchFunction()"}}).ok());
         QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
         QCOMPARE(stored(m_node, kDay).rowCount(), 4);
         QVERIFY2(lastJournalEntry().startsWith("ERROR") && lastJournalEntry().contains("noSuchFunction"),
@@ -194,19 +195,19 @@ private slots:
 
     void checkParameters()
     {
-        QCOMPARE(CheckParams::checkArchives(m_node), 0);   // no parameters: nothing to do
+        QCOMPARE(CheckParams::checkArchives(serverContext(), m_node).value(), 0);   // no parameters: nothing to do
         QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
                       {kCurrent, archive({{at(0, 3), 10}})}}));
         const QVariantList criterion{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"};
         const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}}, {"note", "kept"}};
-        QVERIFY(CheckParams::set(m_node, params));
-        QCOMPARE(CheckParams::load(m_node), params);
+        QVERIFY(CheckParams::set(serverContext(), m_node, params).ok());
+        QCOMPARE(CheckParams::load(serverContext(), m_node).value(), params);
 
         // Twice: the same count and rows, all with the second run's time.
-        QCOMPARE(CheckParams::checkArchives(m_node), 3);
+        QCOMPARE(CheckParams::checkArchives(serverContext(), m_node).value(), 3);
         const QDateTime firstRun = checkLog(m_node).value(0, "ctime").toDateTime();
         m_clock.advance(1000);
-        QCOMPARE(CheckParams::checkArchives(m_node), 3);
+        QCOMPARE(CheckParams::checkArchives(serverContext(), m_node).value(), 3);
         const ZeltoTable log = checkLog(m_node);
         QCOMPARE(log.columnValues("archive"), (QVariantList{kDay, kHour, kHour}));   // by atime
         const QVariant secondRun = log.value(0, "ctime");
@@ -216,13 +217,13 @@ private slots:
         QCOMPARE(stored(m_node, kHour).columnValues("CHECK_ERR"), (QVariantList{true, true}));
 
         // A script that throws stores nothing.
-        QVERIFY(CheckParams::set(m_node, {{"script", "error('x'); throw 'сбой';"}}));
-        QCOMPARE(CheckParams::checkArchives(m_node), -1);
-        QVERIFY2(lastError().contains("сбой"), qPrintable(lastError()));
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('x'); throw 'сбой';"}}).ok());
+        const ZeltoResult<int> thrown = CheckParams::checkArchives(serverContext(), m_node);
+        QVERIFY2(!thrown.ok() && thrown.status().message().contains("сбой"), qPrintable(thrown.status().message()));
         QCOMPARE(checkLog(m_node).rowCount(), 3);
 
         // No parameters any more: no findings and no marks either.
-        QVERIFY(CheckParams::set(m_node, QVariantMap()));
+        QVERIFY(CheckParams::set(serverContext(), m_node, QVariantMap()).ok());
         QVERIFY(Database::readData("nodes", m_node, "check_params").isNull());
         QCOMPARE(checkLog(m_node).rowCount(), 0);
         for (const QString &archive : ArchiveStore::checkedArchives())
@@ -274,7 +275,7 @@ private slots:
             QVERIFY2(rows.ok() && rows.value().rowCount() == 0, qPrintable(rows.status().message()));
         }
 
-        const int other = Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}});
+        const int other = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}}), -1);
         QVERIFY(other > 0);
         QRandomGenerator random(20261206);
         int end = 0;   // the hour after the last one saved so far
@@ -296,7 +297,7 @@ private slots:
             for (int way = 0; way < 2; ++way) {   // daily records on the same grid do as well
                 ArchiveStore::setSplicing(way == 0);
                 results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours}};
-                QVERIFY2(ArchiveStore::saveArchives(results[way], false), qPrintable(lastError()));
+                QVERIFY2(zeltoReport(ArchiveStore::save(serverContext(), results[way], false)), qPrintable(lastError()));
             }
             ArchiveStore::setSplicing(true);
             for (const QString &archive : {kHour, kDay}) {
@@ -331,7 +332,7 @@ private:
     {
         if (!tables.contains("info"))
             tables.insert("info", record({{"id", m_node}}));
-        return ArchiveStore::saveArchives(tables, check, note);
+        return zeltoReport(ArchiveStore::save(serverContext(), tables, check, note));
     }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 6, 1), QTime(12, 0))};   // the database's: save and check times

@@ -61,7 +61,8 @@ private slots:
         ZeltoTable info;
         info.appendRow(QVariantMap{{"id", kNode}});
         ZeltoTableMap tables{{"info", info}, {kHour, StreamFixtures::hourArchive(72, 24)}};
-        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
+        const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, false);
+        QVERIFY2(saved.ok(), qPrintable(saved.message()));
         // The day archive is rewritten when it is next saved; the schema stays.
         QCOMPARE(QList<int>({storedVersion(kHour), storedVersion(kDay), scalar("PRAGMA user_version").toInt()}),
                  QList<int>({int(ZeltoStream::FormatVersion), 1, Database::supportedVersion()}));

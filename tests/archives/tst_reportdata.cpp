@@ -149,7 +149,7 @@ private slots:
         // Open bounds take the archive's first and last day.
         QDate from, to;
         ZeltoTable all;
-        ArchiveReports::rangeTotals(node, from, to, &all, nullptr, false);
+        ArchiveReports::rangeTotals(serverContext(), node, from, to, &all, nullptr, false);
         QCOMPARE(QVariantList({from, to, all.rowCount()}), QVariantList({QDate(2024, 2, 29), march(5), 6}));
 
         QVERIFY(ArchiveReports::reportData(serverContext(), node, march(6), march(31)).value().isEmpty());
@@ -288,7 +288,7 @@ private slots:
                                            {"current_data", readings}});
             QDate from = march(1), to = march(10);
             ZeltoTable days;
-            ArchiveReports::rangeTotals(node, from, to, &days, nullptr, false);
+            ArchiveReports::rangeTotals(serverContext(), node, from, to, &days, nullptr, false);
             const QDate end = model == QLatin1String("RNH7") ? march(8) : march(10);
             QCOMPARE(QList<QDate>({to, days.value(days.rowCount() - 1, kDate).toDateTime().date()}), QList<QDate>({end, end}));
         }
@@ -320,9 +320,9 @@ private slots:
 private:
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const int node = Nodes::save({{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
+        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}}), -1);
         archives.insert("info", table({"id"}, {{node}}));
-        if (node < 0 || !ArchiveStore::saveArchives(archives, false))
+        if (node < 0 || !zeltoReport(ArchiveStore::save(serverContext(), archives, false)))
             qFatal("node not saved: %s", qPrintable(lastError()));
         return node;
     }

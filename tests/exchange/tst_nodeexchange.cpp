@@ -66,12 +66,13 @@ private slots:
     {
         m_home.reset(new TempDatabaseHome);
         QVERIFY(m_home->open());
-        const int group = Groups::save({{"name", "Котельная"}});
-        m_node = Nodes::save({{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}});
-        QVERIFY(group >= 0 && Tasks::save({{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}}) >= 0);
+        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Котельная"}}), -1);
+        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}}), -1);
+        QVERIFY(group >= 0 && zeltoReport(Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}}), -1) >= 0);
         const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
         ZeltoTableMap tables{{"info", table({"id"}, {{m_node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
-        QVERIFY2(ArchiveStore::saveArchives(tables, false), qPrintable(lastError()));
+        const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, false);
+        QVERIFY2(saved.ok(), qPrintable(saved.message()));
     }
 
     void cleanup() { m_home.reset(); }
@@ -113,9 +114,9 @@ private slots:
         QVERIFY2(id >= 0, qPrintable(lastError()));
         const QVariantMap node = Database::readRecord("nodes", id);   // named from the catalogue
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
-        QCOMPARE(CheckParams::load(id), QVariantMap({{"checkErrors", true}}));
+        QCOMPARE(CheckParams::load(serverContext(), id).value(), QVariantMap({{"checkErrors", true}}));
 
-        const QVariantMap form = Tasks::getData(Database::findRowId("tasks", "node_id = ?", {id}));
+        const QVariantMap form = zeltoReport(Tasks::data(serverContext(), Database::findRowId("tasks", "node_id = ?", {id})), QVariantMap());
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
         QCOMPARE(form.value("channel").toMap(),
                  QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
@@ -190,7 +191,7 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = NodeExport::exportNode(serverContext(), m_node);
-        const int userId = Users::save({{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
         QVERIFY(userId > 0);
         const CommandContext user(Database::instance(), userId, QStringList());
 
@@ -209,7 +210,7 @@ private slots:
     void taskRowsAlwaysMakeNewTasks()
     {
         const int taken = Database::findRowId("tasks", "node_id = ?", {m_node});
-        const QVariantMap before = Tasks::getData(taken);
+        const QVariantMap before = zeltoReport(Tasks::data(serverContext(), taken), QVariantMap());
         const QList<int> rows = counts({"groups", "tasks"});
         ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
                               {"group", table({"name"}, {{QVariant()}})},
@@ -217,10 +218,10 @@ private slots:
                                               {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
         const int id = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
         QVERIFY2(id >= 0, qPrintable(lastError()));
-        QCOMPARE(Tasks::get(taken).value("node_id").toInt(), m_node);
-        QCOMPARE(Tasks::getData(taken), before);
+        QCOMPARE(zeltoReport(Tasks::find(serverContext(), taken), QVariantMap()).value("node_id").toInt(), m_node);
+        QCOMPARE(zeltoReport(Tasks::data(serverContext(), taken), QVariantMap()), before);
         // A new task, the taken one still on its node.
-        QCOMPARE(Tasks::get(Database::findRowId("tasks", "node_id = ?", {id})).value("last_error"), QString(4000, 'x'));
+        QCOMPARE(zeltoReport(Tasks::find(serverContext(), Database::findRowId("tasks", "node_id = ?", {id})), QVariantMap()).value("last_error"), QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(Database::readRecord("nodes", id).value("group_id").toInt(), 0);
     }

@@ -17,7 +17,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_home.open());
-        TaskManager::createInstance();
+        TaskManager::createInstance(Database::instance());
     }
     void cleanup() { DataMonitor::destroyInstance(); }
     void cleanupTestCase() { TaskManager::destroyInstance(); }
@@ -52,7 +52,7 @@ private slots:
     void resultsAreCheckedAndAnnouncedOnce()
     {
         const int node = newNode("Проверяемый");
-        QVERIFY(CheckParams::set(node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}));
+        QVERIFY(CheckParams::set(serverContext(), node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}).ok());
         DataMonitor::append(serverContext(), {node});
 
         // Two results close together: one announcement, the later values kept.
@@ -78,10 +78,10 @@ private slots:
     void taskNoLongerMainEndsTheEntry()
     {
         const int node = newNode("Главная задача");
-        const int task = Tasks::mainTaskOfNode(node);
+        const int task = zeltoReport(Tasks::mainTaskOfNode(serverContext(), node), -1);
         DataMonitor::append(serverContext(), {node});
         const auto saved = [&](int flag) {
-            Tasks::setMain(task, flag);
+            zeltoReport(Tasks::setMain(serverContext(), task, flag));
             ZeltoSystem::instance()->notify("taskSaved", task);
             return QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty() == (flag == 0); }, 5000);
         };
@@ -98,11 +98,11 @@ private:
     // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
-        const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}});
+        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}), -1);
         if (!taskless)
-            Tasks::save({{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}});
+            zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}), -1);
         DataMonitor::destroyInstance();
-        DataMonitor::createInstance(3600 * 1000, &m_clock, TaskManager::instance());
+        DataMonitor::createInstance(Database::instance(), 3600 * 1000, &m_clock, TaskManager::instance());
         return node;
     }
 

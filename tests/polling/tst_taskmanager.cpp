@@ -101,7 +101,7 @@ private slots:
         Database::setSetting("taskRunTimeout", 120);
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
-        TaskManager::createInstance([](QObject *parent) { return new FakeTask(parent); }, &m_clock);
+        TaskManager::createInstance(Database::instance(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock);
     }
 
     void cleanup()
@@ -136,7 +136,7 @@ private slots:
         tick();
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QCOMPARE(FakeTask::runs.load(), 3);
-        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), Tasks::log(task)}),
+        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), zeltoReport(Tasks::log(serverContext(), task), QStringList())}),
                  QVariantList({error.left(4000), m_clock.now(), QStringList{"строка журнала опроса"}}));
         QCOMPARE(TaskManager::runState(task), RunState::Idle);
     }
@@ -155,7 +155,7 @@ private slots:
                                hourRows(node), field(task, "last_exec")}),
                  QVariantList({1, true, 0, 24, m_clock.now()}));
         // The device tells its version; it cannot rename the node or move it.
-        const QVariantMap nodeRow = Nodes::get(node);
+        const QVariantMap nodeRow = zeltoReport(Nodes::find(serverContext(), node), QVariantMap());
         QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id"), nodeRow.value("last_update")}),
                  QVariantList({3, 0, m_clock.now()}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
@@ -229,7 +229,7 @@ private slots:
         QCOMPARE(QVariantList({int(TaskManager::runState(hung)), int(TaskManager::runState(queued))}),
                  QVariantList({int(RunState::Idle), int(RunState::Running)}));
         const QString unconfirmed = "Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных";
-        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung)}),
+        QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
                  QVariantList({"Задание отменено", QStringList{unconfirmed}}));
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(queued), 10000);
         QVERIFY(field(queued, "last_error").isNull());
@@ -257,7 +257,7 @@ private slots:
         m_clock.advance(2 * kMinute + TaskManager::kCancelGraceMs);
         QCOMPARE(TaskManager::runState(hung), RunState::Idle);
         const QString limit = QStringLiteral("Опрос прерван: он длился дольше 2 мин. (настройка taskRunTimeout)");
-        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(hung)}),
+        QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
                  QVariantList({limit, QStringList{limit}}));
         QTRY_COMPARE(QList<int>({FakeTask::ended.load(), FakeTask::runs.load()}), QList<int>({4, 4}));
         QCOMPARE(hourRows(field(hung, "node_id").toInt()), 0);
@@ -305,7 +305,7 @@ private slots:
     {
         const auto [blocker, queued] = holdingAndQueued("COM14", "COM15");
         QVERIFY(blocker > 0);
-        QVERIFY(Tasks::remove(queued) && Tasks::remove(blocker));
+        QVERIFY(zeltoReport(Tasks::remove(serverContext(), queued)) && zeltoReport(Tasks::remove(serverContext(), blocker)));
         QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
         QCOMPARE(TaskManager::stateTable().rowCount(), 0);
         // The running one was cancelled and goes when it ends; the queued one never runs.
@@ -335,7 +335,7 @@ private slots:
 
         const int node = field(task, "node_id").toInt();
         QVERIFY(Database::setSetting("scriptRowTimeout", 100)
-                && CheckParams::set(node, {{"script", "while (true) {}"}}));
+                && CheckParams::set(serverContext(), node, {{"script", "while (true) {}"}}).ok());
         QVERIFY(TaskManager::startTask(task, false));
         {
             ZeltoBusyGuard busy;
@@ -356,9 +356,9 @@ private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
     int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
-        const int node = Nodes::save({{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}});
+        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}}), -1);
         const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
-        return Tasks::save({{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}});
+        return zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}}), -1);
     }
 
     // With one slot: a run that holds it and one queued behind it.
@@ -379,7 +379,7 @@ private:
     }
 
     void tick() { m_clock.advance(TaskManager::kTickMs); }
-    QVariant field(int task, const QString &column) { return Tasks::get(task).value(column); }
+    QVariant field(int task, const QString &column) { return zeltoReport(Tasks::find(serverContext(), task), QVariantMap()).value(column); }
     int hourRows(int node) { return Database::readData("nodes", node, "hour_data").value<ZeltoTable>().rowCount(); }
     QString stateOf(int task) { return TaskManager::taskState(task).value("state").toString(); }
 

@@ -69,11 +69,11 @@ private slots:
 
     void removalsAnnounceContainerFirstThenContents()
     {
-        const int group = Groups::save({{"name", "Удаляемая"}});
+        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Удаляемая"}}), -1);
         const int a = node(group), b = node(group), t1 = task(a), t2 = task(b);
         QVERIFY(group > 0 && a > 0 && b > 0 && t1 > 0 && t2 > 0);
         QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        QVERIFY(Groups::remove(group));
+        QVERIFY(zeltoReport(Groups::remove(serverContext(), group)));
         QStringList got = notes(spy);
         QCOMPARE(got.size(), 5);
         QCOMPARE(got.first(), QStringLiteral("groupRemoved %1").arg(group));
@@ -85,7 +85,7 @@ private slots:
         // A node's tasks go before the node itself.
         const int lone = node(), t3 = task(lone);
         spy.clear();
-        QVERIFY(Nodes::remove(lone));
+        QVERIFY(zeltoReport(Nodes::remove(serverContext(), lone)));
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("taskRemoved %1").arg(t3), QStringLiteral("nodeRemoved %1").arg(lone)}));
     }
 
@@ -94,10 +94,10 @@ private slots:
         QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
         int id = -1, taskId = -1;
         {
-            TransactionScope scope;
+            TransactionScope scope(*Database::instance(), "test");
             id = node();
             taskId = task(id);
-            QVERIFY(Tasks::save({{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}}) == taskId);
+            QVERIFY(zeltoReport(Tasks::save(serverContext(), {{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}}), -1) == taskId);
             QVERIFY(scope.commit());
         }
         QVERIFY(id > 0 && taskId > 0 && spy.isEmpty());
@@ -121,12 +121,12 @@ private slots:
         QVERIFY2(write.exec(), qPrintable(write.lastError().text()));
 
         QVariantMap record;
-        const int pages = pagesRead([&] { record = Nodes::get(id); });
+        const int pages = pagesRead([&] { record = zeltoReport(Nodes::find(serverContext(), id), QVariantMap()); });
         QCOMPARE(QVariantList({record.value("has_day_data"), record.value("has_hour_data"), record.value("has_current_data"),
                                record.value("has_archives"), record.value("has_report_data")}),
                  QVariantList({1, 1, 0, 1, 0}));
         QVERIFY2(pages < 64, qPrintable(QStringLiteral("%1 pages read for one node record").arg(pages)));
-        QVERIFY2(pagesRead([] { Nodes::list(); }) < 64 * 2, "the node list read an archive");
+        QVERIFY2(pagesRead([] { Nodes::list(serverContext()); }) < 64 * 2, "the node list read an archive");
 
         QSqlQuery plan;
         QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns()
@@ -143,11 +143,11 @@ private slots:
     void fullTaskFormIsAllOrNothing()
     {
         const int id = task(node());
-        const QVariantMap before = Tasks::get(id);
+        const QVariantMap before = zeltoReport(Tasks::find(serverContext(), id), QVariantMap());
         QVERIFY(Database::execute("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END"));
-        QCOMPARE(Tasks::save({{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}), -1);
+        QCOMPARE(zeltoReport(Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}), -1), -1);
         QVERIFY(Database::execute("DROP TRIGGER refuse"));
-        QCOMPARE(Tasks::get(id), before);
+        QCOMPARE(zeltoReport(Tasks::find(serverContext(), id), QVariantMap()), before);
     }
 
     // Each record kind bounds its fields at the limit, and the refusal writes nothing.
@@ -202,26 +202,26 @@ private slots:
         if (record == "task") {
             const int taskId = task(node());
             const bool shortForm = !input.contains("channel") && !input.contains("timetable");
-            input.insert(shortForm ? "id" : "node_id", shortForm ? taskId : Tasks::get(taskId).value("node_id"));
+            input.insert(shortForm ? "id" : "node_id", shortForm ? taskId : zeltoReport(Tasks::find(serverContext(), taskId), QVariantMap()).value("node_id"));
             if (!shortForm && !input.contains("channel"))
                 input.insert("channel", QVariantMap{{"code", "COM"}});
         }
         const QVariantMap before = rows();
         int id = -1;
-        const QVariantMap stored = input.contains("id") ? Tasks::get(input.value("id").toInt()) : QVariantMap();
+        const QVariantMap stored = input.contains("id") ? zeltoReport(Tasks::find(serverContext(), input.value("id").toInt()), QVariantMap()) : QVariantMap();
         if (record == "node")
-            id = Nodes::save(with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input));
+            id = zeltoReport(Nodes::save(serverContext(), with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input)), -1);
         else if (record == "group")
-            id = Groups::save(input);
+            id = zeltoReport(Groups::save(serverContext(), input), -1);
         else if (record == "user")
-            id = Users::save(with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input));
+            id = Users::save(Database::instance(), with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input));
         else
-            id = Tasks::save(input);
+            id = zeltoReport(Tasks::save(serverContext(), input), -1);
         QCOMPARE(id == -1 ? lastError() : QString(), refusal);
         if (!refusal.isEmpty()) {
             QCOMPARE(rows(), before);
             if (!stored.isEmpty())
-                QCOMPARE(Tasks::get(stored.value("id").toInt()), stored);
+                QCOMPARE(zeltoReport(Tasks::find(serverContext(), stored.value("id").toInt()), QVariantMap()), stored);
         }
     }
 
@@ -317,9 +317,9 @@ private:
 
     int node(int group = 0)
     {
-        return Nodes::save({{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}});
+        return zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}}), -1);
     }
-    int task(int nodeId) { return Tasks::save({{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}}); }
+    int task(int nodeId) { return zeltoReport(Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}}), -1); }
 
     TempDatabaseHome m_home;
     int m_serial = 0;

@@ -80,7 +80,7 @@ private:
     // About `megabytes` of journal rows, so that a copy takes many steps.
     void fill(int megabytes, int daysAgo = 30)
     {
-        TransactionScope scope;
+        TransactionScope scope(*Database::instance(), "test");
         const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
         for (int i = 0; i < megabytes * 1000; ++i)
             QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
