@@ -151,6 +151,8 @@ private:
     static StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; fails at the first value that cannot be encoded.
     static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
+    // The leased statement prepared, bound and run: the status of the first step that fails.
+    static ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
     // After a failed rollback: close and open the connection again.

@@ -60,9 +60,8 @@ bool Database::inTransaction()
     return transactionDepth() > 0;
 }
 
-ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
+ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &binds)
 {
-    StatementCache::Lease lease = statement(text);
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
         return sqlStatus(query.lastError());
@@ -74,16 +73,20 @@ ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
     return ZeltoStatus();
 }
 
+ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
+{
+    StatementCache::Lease lease = statement(text);
+    return exec(lease, binds);
+}
+
 ZeltoResult<bool> Database::has(const QString &table, const QString &condition, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT count(*) FROM %1 WHERE %2").arg(table, condition));
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared())
-        return sqlStatus(query.lastError());
-    const ZeltoStatus bound = bind(query, binds);
-    if (!bound.ok())
-        return bound;
-    if (!query.exec() || !query.next())
+    if (!query.next())
         return sqlStatus(query.lastError());
     return query.value(0).toInt() > 0;
 }
@@ -91,14 +94,10 @@ ZeltoResult<bool> Database::has(const QString &table, const QString &condition, 
 ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(text);
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared())
-        return sqlStatus(query.lastError());
-    const ZeltoStatus bound = bind(query, binds);
-    if (!bound.ok())
-        return bound;
-    if (!query.exec())
-        return sqlStatus(query.lastError());
     QVariantMap row;
     if (!query.next())
         return row;
@@ -113,14 +112,10 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
 ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(text);
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared())
-        return sqlStatus(query.lastError());
-    const ZeltoStatus bound = bind(query, binds);
-    if (!bound.ok())
-        return bound;
-    if (!query.exec())
-        return sqlStatus(query.lastError());
     return queryToTable(query);
 }
 
