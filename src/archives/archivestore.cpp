@@ -626,11 +626,9 @@ ZeltoResult<QVariantMap> ArchiveStore::fillData(const CommandContext &context, i
 
 ZeltoStatus ArchiveStore::clearArchives(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
     if (!visible.ok())
-        return visible.status();
-    if (!visible.value())
-        return User::refusal(ZeltoStatus::NotFound);
+        return visible;
     Database &database = *context.database();
     TransactionScope scope(database, QStringLiteral("clearArchives"));
     if (!scope.isActive())

@@ -5,7 +5,6 @@
 #include "nodes.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
-#include "user.h"
 #include "zeltosystem.h"
 
 #include <QVariantList>
@@ -61,11 +60,9 @@ ZeltoResult<QStringList> CheckLog::errors(const CommandContext &context, int nod
 
 ZeltoStatus CheckLog::clear(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
+    const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
     if (!visible.ok())
-        return visible.status();
-    if (!visible.value())
-        return User::refusal(ZeltoStatus::NotFound);
+        return visible;
     Database &database = *context.database();
     TransactionScope scope(database, QStringLiteral("clearCheckLog"));
     if (!scope.isActive())

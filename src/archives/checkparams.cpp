@@ -22,18 +22,6 @@ const QString kCheckParams = QStringLiteral("check_params");
 
 } // namespace
 
-namespace {
-
-// The caller's view of the node: not seeing it is a refusal.
-ZeltoStatus mustSee(const CommandContext &context, int nodeId)
-{
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
-    if (!visible.ok())
-        return visible.status();
-    return visible.value() ? ZeltoStatus() : User::refusal(ZeltoStatus::NotFound);
-}
-
-} // namespace
 
 ZeltoResult<QVariantMap> CheckParams::load(const CommandContext &context, int nodeId)
 {
@@ -48,7 +36,7 @@ ZeltoResult<QVariantMap> CheckParams::load(const CommandContext &context, int no
 
 ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QVariantMap &params)
 {
-    const ZeltoStatus seen = mustSee(context, nodeId);
+    const ZeltoStatus seen = NodeVisibility::mustSee(context, nodeId);
     if (!seen.ok())
         return seen;
     const ZeltoStatus limited = zeltoCheck([&] { return FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}}); });

@@ -1,6 +1,7 @@
 #include "nodevisibility.h"
 
 #include "database.h"
+#include "user.h"
 
 namespace {
 
@@ -23,4 +24,12 @@ ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId
     if (!node.ok())
         return node.status();
     return !node.value().isEmpty();
+}
+
+ZeltoStatus NodeVisibility::mustSee(const CommandContext &context, int nodeId)
+{
+    const ZeltoResult<bool> visible = sees(context, nodeId);
+    if (!visible.ok())
+        return visible.status();
+    return visible.value() ? ZeltoStatus() : User::refusal(ZeltoStatus::NotFound);
 }

@@ -16,4 +16,7 @@ public:
     // does not exist); a failed query is its storage failure.
     static ZeltoResult<QVariantMap> find(const CommandContext &context, int nodeId);
     static ZeltoResult<bool> sees(const CommandContext &context, int nodeId);
+    // sees() for commands that act on the node: not seeing it is the refusal
+    // "not found", told as a missing right.
+    static ZeltoStatus mustSee(const CommandContext &context, int nodeId);
 };

@@ -5,7 +5,6 @@
 #include "database.h"
 #include "nodevisibility.h"
 #include "tasks.h"
-#include "user.h"
 #include "zeltosystem.h"
 #include "zeltotable.h"
 
@@ -61,9 +60,9 @@ QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
         zeltoReport(exists.ok() ? ZeltoStatus::notFound(tr("Узел не найден")) : exists.status());
         return QVariant();
     }
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
-    if (!visible.ok() || !visible.value()) {
-        zeltoReport(visible.ok() ? User::refusal(ZeltoStatus::NotFound) : visible.status());
+    const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
+    if (!visible.ok()) {
+        zeltoReport(visible);
         return QVariant();
     }
     QVariantMap info = Database::selectRecord(QLatin1String(kNodeRow), {nodeId});

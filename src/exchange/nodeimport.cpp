@@ -14,7 +14,6 @@
 #include "recordfields.h"
 #include "tasks.h"
 #include "transactionscope.h"
-#include "user.h"
 #include "zeltoclock.h"
 #include "zeltosystem.h"
 
@@ -234,9 +233,9 @@ int NodeImport::importNode(const CommandContext &context, const QVariant &packag
         if (!saveTasks(context, tables, info, modelCode, id, taskIds))
             return -1;
     } else {
-        const ZeltoResult<bool> visible = NodeVisibility::sees(context, id);
-        if (!visible.ok() || !visible.value()) {
-            zeltoReport(visible.ok() ? User::refusal(ZeltoStatus::NotFound) : visible.status());
+        const ZeltoStatus visible = NodeVisibility::mustSee(context, id);
+        if (!visible.ok()) {
+            zeltoReport(visible);
             return -1;
         }
     }
