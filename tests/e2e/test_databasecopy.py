@@ -49,20 +49,7 @@ def file_digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-class DatabaseCopyTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        state = os.environ.get("ORVEX_PG_CLUSTER")
-        cls.cluster = pgcluster.from_state_file(state) if state else None
-        cls.own_cluster = cls.cluster is None
-        if cls.own_cluster:
-            cls.cluster = pgcluster.PgCluster().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.own_cluster:
-            cls.cluster.stop()
-
+class DatabaseCopyTest(pgcluster.ClusterTestCase):
     def url(self, database):
         return "postgresql://%s@%s:%d/%s" % (self.cluster.user, self.cluster.host, self.cluster.port, database)
 

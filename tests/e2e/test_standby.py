@@ -48,20 +48,7 @@ class ServerLog:
             return "\n".join(self.lines)
 
 
-class StandbyTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        state = os.environ.get("ORVEX_PG_CLUSTER")
-        cls.cluster = pgcluster.from_state_file(state) if state else None
-        cls.own_cluster = cls.cluster is None
-        if cls.own_cluster:
-            cls.cluster = pgcluster.PgCluster().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.own_cluster:
-            cls.cluster.stop()
-
+class StandbyTest(pgcluster.ClusterTestCase):
     def start_server(self, database, host=None, port=None):
         ini = "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
             host or self.cluster.host, port or self.cluster.port, self.cluster.user, database)

@@ -30,6 +30,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 SUPERUSER = "orvex"
 RUN_AS = "nobody"
@@ -162,6 +163,23 @@ def from_state_file(path):
     cluster.host, cluster.port, cluster.user, cluster.dir = state["host"], state["port"], state["user"], state["dir"]
     cluster._bin = _bin_dir()
     return cluster
+
+
+class ClusterTestCase(unittest.TestCase):
+    """Tests on the cluster CTest's fixture started (ORVEX_PG_CLUSTER), or on one of their own when run alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        state = os.environ.get("ORVEX_PG_CLUSTER")
+        cls.cluster = from_state_file(state) if state else None
+        cls.own_cluster = cls.cluster is None
+        if cls.own_cluster:
+            cls.cluster = PgCluster().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.own_cluster:
+            cls.cluster.stop()
 
 
 def main(argv):
