@@ -323,26 +323,34 @@ bool DatabaseCopy::setTriggers(bool enabled)
     return true;
 }
 
-bool DatabaseCopy::copyTable(const QString &table)
+DatabaseCopy::Columns DatabaseCopy::columnsOf(const QString &table, const QSqlRecord &targetRecord) const
 {
-    const QSqlRecord targetRecord = m_target.record(table);
     const QString sourceOrder = orderColumn(m_source, table);
     const QString targetOrder = orderColumn(m_target, table);
-    QStringList columns;
-    QVector<bool> blob;
+    Columns columns;
     for (int i = 0; i < targetRecord.count(); ++i) {
         const QString name = targetRecord.fieldName(i);
         if (name == targetOrder)
             continue;
-        columns << name;
-        blob << (targetRecord.field(i).type() == QVariant::ByteArray);
+        columns.data << name;
+        columns.blob << (targetRecord.field(i).type() == QVariant::ByteArray);
     }
-    QStringList selected = columns;
-    QStringList inserted = columns;
+    columns.source = columns.data;
+    columns.target = columns.data;
     if (!sourceOrder.isEmpty()) {
-        selected << sourceOrder;
-        inserted << targetOrder;
+        columns.source << sourceOrder;
+        columns.target << targetOrder;
     }
+    return columns;
+}
+
+bool DatabaseCopy::copyTable(const QString &table)
+{
+    const Columns described = columnsOf(table, m_target.record(table));
+    const QStringList &columns = described.data;
+    const QVector<bool> &blob = described.blob;
+    const QStringList &selected = described.source;
+    const QStringList &inserted = described.target;
     // A group's parent may come after it: parents are set once every group is there.
     const int parentColumn = table == QLatin1String("groups") ? columns.indexOf(QStringLiteral("parent_id")) : -1;
 
@@ -432,22 +440,11 @@ bool DatabaseCopy::checkTable(const QString &table, TableCount *count)
 {
     // Both sides read anew, in the same key order, and compared value for value.
     const QSqlRecord targetRecord = m_target.record(table);
-    const QString sourceOrder = orderColumn(m_source, table);
-    const QString targetOrder = orderColumn(m_target, table);
-    QStringList columns;
-    QVector<bool> blob;
-    for (int i = 0; i < targetRecord.count(); ++i) {
-        if (targetRecord.fieldName(i) != targetOrder) {
-            columns << targetRecord.fieldName(i);
-            blob << (targetRecord.field(i).type() == QVariant::ByteArray);
-        }
-    }
-    QStringList sourceColumns = columns;
-    QStringList targetColumns = columns;
-    if (!sourceOrder.isEmpty()) {
-        sourceColumns << sourceOrder;
-        targetColumns << targetOrder;
-    }
+    const Columns described = columnsOf(table, targetRecord);
+    const QStringList &columns = described.data;
+    const QVector<bool> &blob = described.blob;
+    const QStringList &sourceColumns = described.source;
+    const QStringList &targetColumns = described.target;
     QSqlQuery source(m_source);
     source.setForwardOnly(true);
     if (!source.exec(QStringLiteral("SELECT %1 FROM %2 ORDER BY %3")

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
+#include <QSqlRecord>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -50,6 +51,17 @@ public:
     int version() const { return m_version; }
 
 private:
+    // A table's columns as the copy and the check read them: the target's,
+    // less its insertion-order column, then the order columns of both sides
+    // when the source keeps one.
+    struct Columns {
+        QStringList data;       // the columns both sides have
+        QVector<bool> blob;     // per data column: BYTEA/BLOB in the target
+        QStringList source;     // data, then the source's order column
+        QStringList target;     // data, then the target's order column
+    };
+    Columns columnsOf(const QString &table, const QSqlRecord &targetRecord) const;
+
     bool fail(const QString &text);
     bool openSource();
     bool openTarget();
