@@ -159,18 +159,6 @@ double cpuSeconds(qint64 pid)
     return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
-double residentMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return 0;
-}
-
 void polls(int kPolls, bool history)
 {
     const Bench::Home home;
@@ -220,7 +208,7 @@ void polls(int kPolls, bool history)
             if (running.value(id) && !live) {
                 running[id] = false;
                 if (++finished == 100) {
-                    rssWarm = residentMiB(server.processId());
+                    rssWarm = Bench::residentMiB(server.processId());
                     cpuWarm = cpuSeconds(server.processId());
                     secondsWarm = Bench::ms(timer) / 1000;
                 }
@@ -236,7 +224,7 @@ void polls(int kPolls, bool history)
     }
     const double seconds = Bench::ms(timer) / 1000;
     const double cpu = cpuSeconds(server.processId());
-    const double rssEnd = residentMiB(server.processId());
+    const double rssEnd = Bench::residentMiB(server.processId());
     if (!Bench::call(client, QStringLiteral("getTasks"), {}))
         Bench::fail("getTasks");
     const ZeltoTable tasks = client.result().value<ZeltoTable>();

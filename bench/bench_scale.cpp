@@ -119,18 +119,6 @@ struct Spread
 // ---------------------------------------------------------------------------
 // Processes.
 
-double residentMiB(qint64 pid, const char *field = "VmRSS:")
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(strlen(field))).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return 0;
-}
-
 QList<qint64> childrenOf(qint64 pid)
 {
     QList<qint64> children;
@@ -707,15 +695,6 @@ void measureLists(Run &run, ServerProcess &server)
     }
     printFigure(QStringLiteral("getNode, ms"), getNode.text(), QStringLiteral("getVersion, ms"), version.text(),
                 getNode.median() / version.median());
-}
-
-// CPU time the server's main thread, which runs the commands, has used so far.
-double mainThreadCpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    return stat.readAll().split(' ').value(0).toDouble() / 1e6;
 }
 
 void measureReports(Run &run, ServerProcess &server)

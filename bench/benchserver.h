@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 
@@ -78,6 +79,28 @@ inline double threadCpuMs()
     timespec now;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// CPU time a process's main thread, which runs the commands, has used so far.
+inline double mainThreadCpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    return stat.readAll().split(' ').value(0).toDouble() / 1e6;
+}
+
+// A process's memory figure from /proc (resident by default), in MiB.
+inline double residentMiB(qint64 pid, const char *field = "VmRSS:")
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(strlen(field))).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
 }
 
 inline void printTimeZone()
@@ -185,14 +208,7 @@ public:
     // CPU time the server's main thread, which runs the commands, has used
     // so far: unlike wall time it does not grow when other work on the
     // machine takes the processor away.
-    double mainThreadCpuMs() const
-    {
-        const qint64 pid = m_process.processId();
-        QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            return 0;
-        return stat.readAll().split(' ').value(0).toDouble() / 1e6;
-    }
+    double mainThreadCpuMs() const { return Bench::mainThreadCpuMs(m_process.processId()); }
 
     // Minor page faults of the server's main thread so far: fresh memory
     // that the kernel hands out costs CPU time too.
