@@ -43,8 +43,7 @@ QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(н
 
 ZeltoTable stored(int node, const QString &archive)
 {
-    ZeltoTable result;
-    return ArchiveStore::read(node, archive, result) ? result : ZeltoTable({"failed"});
+    return ArchiveStore::stored(*Database::instance(), node, archive).valueOr(ZeltoTable({"failed"}));
 }
 
 } // namespace
@@ -191,7 +190,7 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = NodeExport::exportNode(serverContext(), m_node);
-        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}}).valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(Database::instance(), userId, QStringList());
 
