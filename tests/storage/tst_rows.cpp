@@ -74,7 +74,9 @@ private slots:
             TransactionScope scope(*Database::instance(), "test");
             QVERIFY(Database::execute("PRAGMA defer_foreign_keys = ON"));
             QVERIFY(Database::execute("INSERT INTO nodes (name, model_code, number, group_id) VALUES ('x', 'TV7', 1, 77)"));
-            QCOMPARE(scope.finish().message(), "FOREIGN KEY constraint failed");
+            const ZeltoStatus finished = scope.finish();
+            QCOMPARE(QString(ZeltoStatus::kindName(finished.kind())) + ": " + finished.message(),
+                     "conflict: FOREIGN KEY constraint failed");
         }
         QCOMPARE(Database::transactionDepth(), 0);
         QCOMPARE(count("nodes"), 0);
