@@ -37,18 +37,13 @@ CommandContext ApiCommand::currentContext()
 
 ZeltoResult<QVariant> ApiCommand::call(const QVariantList &params)
 {
-    ZeltoSystem *system = ZeltoSystem::instance();
-    system->clearError();
-    // The login and the right are checked before any parameter is looked at.
-    if (!isOpenToAnonymous(name()) && !User::checkLogin())
-        return system->lastStatus();
-    if (m_right && *m_right && !User::checkAccess(right()))
-        return system->lastStatus();
+    // The login and the right are checked before any parameter is looked
+    // at; the session store leaves its refusal in the error channel.
+    const ZeltoStatus allowed = zeltoCheck([this] {
+        return (isOpenToAnonymous(name()) || User::checkLogin()) && (!m_right || !*m_right || User::checkAccess(right()));
+    });
+    if (!allowed.ok())
+        return allowed;
     CommandParams commandParams(currentContext(), name(), params);
-    const QVariant value = m_handler(commandParams);
-    if (value.isValid())
-        return value;
-    // Handlers not yet returning statuses leave theirs in the error channel.
-    const ZeltoStatus status = system->lastStatus();
-    return status.ok() ? ZeltoStatus::failed(QString()) : status;
+    return m_handler(commandParams);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandparams.h"
+#include "commandresult.h"
 #include "zeltocommand.h"
 
 class Database;
@@ -15,7 +16,7 @@ class Database;
 class ApiCommand : public ZeltoCommand
 {
 public:
-    using Handler = QVariant (*)(CommandParams &params);
+    using Handler = CommandReply (*)(CommandParams &params);
 
     ApiCommand(const char *name, const char *className, int paramCount, const char *right, Handler handler);
 

@@ -24,6 +24,8 @@ public:
     const CommandContext &context() const { return m_context; }
 
     bool ok() const { return m_ok; }
+    // The first refusal (kind InvalidParameter); success while ok().
+    const ZeltoStatus &refusal() const { return m_refusal; }
     int size() const { return m_params.size(); }
 
     int id(int index);
@@ -42,8 +44,8 @@ public:
     QVariant value(int index) const { return m_params.value(index); }
     // Fails unless at least count parameters were given.
     bool require(int count);
-    // Refuses the parameter (the first refusal is the one reported, with
-    // kind InvalidParameter); false.
+    // Refuses the parameter (the first refusal is the one kept in
+    // refusal()); false.
     bool refuse(int index, const QString &expected);
 
 private:
@@ -51,4 +53,5 @@ private:
     QString m_command;
     QVariantList m_params;
     bool m_ok = true;
+    ZeltoStatus m_refusal;
 };

@@ -26,27 +26,27 @@ QSet<int> nodeIds(CommandParams &p)
 namespace MonitorCommands {
 
 // monitorAppend(nodeIds: list of int) -> true
-QVariant monitorAppend(CommandParams &p)
+CommandReply monitorAppend(CommandParams &p)
 {
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
-        return QVariant();
+        return p.refusal();
     const ZeltoStatus appended = DataMonitor::append(p.context(), ids);
-    return appended.ok() ? QVariant(true) : CommandResult::failure(appended);
+    return appended.ok() ? QVariant(true) : CommandReply(appended);
 }
 
 // monitorRemove(nodeIds: list of int) -> true
-QVariant monitorRemove(CommandParams &p)
+CommandReply monitorRemove(CommandParams &p)
 {
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
-        return QVariant();
+        return p.refusal();
     DataMonitor::remove(p.context(), ids);
-    return true;
+    return QVariant(true);
 }
 
 // monitorGetData(...ignored) -> table of the watched nodes' current values and check results
-QVariant monitorGetData(CommandParams &p)
+CommandReply monitorGetData(CommandParams &p)
 {
     return CommandResult::table(DataMonitor::getData(p.context()));
 }

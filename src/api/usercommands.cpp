@@ -7,72 +7,76 @@
 
 namespace UserCommands {
 
-// The readers of users have no failure value of their own: a failed query
-// comes back through the error channel, which zeltoCapture turns into the
-// failure it is.
+// The records of users have no failure value of their own: a failed query
+// or a refused change comes back through the error channel, which
+// zeltoCapture and zeltoCheck turn into the failure it is.
 
 // getUsers() -> table
-QVariant getUsers(CommandParams &)
+CommandReply getUsers(CommandParams &)
 {
     return CommandResult::of(zeltoCapture([] { return Users::list(); }));
 }
 
 // getUser(id: int) -> record, empty when there is none
-QVariant getUser(CommandParams &p)
+CommandReply getUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::get(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::get(id); })) : CommandReply(p.refusal());
 }
 
 // getUserData(id: int) -> record with "access" and "groups"
-QVariant getUserData(CommandParams &p)
+CommandReply getUserData(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::data(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::data(id); })) : CommandReply(p.refusal());
 }
 
 // saveUser(user: record, password in plain text, optional access and groups) -> id
-QVariant saveUser(CommandParams &p)
+CommandReply saveUser(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Users::save(p.context().database(), record)) : QVariant();
+    Database *database = p.context().database();
+    return p.ok() ? CommandResult::of(zeltoCapture([&] { return Users::save(database, record); }))
+                  : CommandReply(p.refusal());
 }
 
 // removeUser(id: int) -> id
-QVariant removeUser(CommandParams &p)
+CommandReply removeUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Users::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(zeltoCheck([id] { return Users::remove(id); }), id) : CommandReply(p.refusal());
 }
 
 // getUserAccess(id: int) -> list of rights
-QVariant getUserAccess(CommandParams &p)
+CommandReply getUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::access(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::access(id); })) : CommandReply(p.refusal());
 }
 
 // setUserAccess(id: int, rights: list of text) -> id
-QVariant setUserAccess(CommandParams &p)
+CommandReply setUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
     const QStringList rights = p.stringList(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setAccess(id, rights), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(zeltoCheck([&] { return Users::setAccess(id, rights); }), id) : CommandReply(p.refusal());
 }
 
 // getUserGroups(id: int) -> list of group ids
-QVariant getUserGroups(CommandParams &p)
+CommandReply getUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::groups(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::groups(id); })) : CommandReply(p.refusal());
 }
 
 // setUserGroups(id: int, groupIds: list of int) -> id
-QVariant setUserGroups(CommandParams &p)
+CommandReply setUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
     const QVariantList groupIds = p.list(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setGroups(p.context().database(), id, groupIds), id) : QVariant();
+    Database *database = p.context().database();
+    return p.ok() ? CommandResult::doneWithId(zeltoCheck([&] { return Users::setGroups(database, id, groupIds); }), id)
+                  : CommandReply(p.refusal());
 }
 
 }

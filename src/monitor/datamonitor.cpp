@@ -230,8 +230,7 @@ void DataMonitor::tick()
             continue;
         // A refused request (the task's channel or driver is gone) is not
         // asked again before the interval has passed.
-        if (!TaskManager::startTask(entry->taskId, true))
-            ZeltoSystem::instance()->clearError();
+        TaskManager::startTask(entry->taskId, true);
         entry->lastRequest = now;
     }
     lock.unlock();

@@ -60,12 +60,6 @@ const QMap<QString, QVariant> &opcSettings()
     return settings;
 }
 
-// An OPC setting's value, its default when unset.
-QVariant opcSetting(const QString &name)
-{
-    return Database::getSetting(name, opcSettings().value(name));
-}
-
 QString utcText(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
@@ -127,15 +121,19 @@ void OPCServer::stop()
     stopGateway();
 }
 
-QVariantList OPCServer::settings()
+QVariant OPCServer::setting(const QString &name) const
 {
-    // Read without storing the defaults: a first start leaves the settings
-    // table as it was.
+    // Read without storing the default: a first start leaves the settings
+    // table as it was. One that cannot be read is taken as its default.
+    const QVariant value = m_database ? m_database->setting(name).value() : QVariant();
+    return value.isNull() ? opcSettings().value(name) : value;
+}
+
+QVariantList OPCServer::settings() const
+{
     QVariantList values;
-    for (auto it = opcSettings().constBegin(); it != opcSettings().constEnd(); ++it) {
-        const QVariant value = Database::getSetting(it.key());
-        values.append(value.isNull() ? it.value() : value);
-    }
+    for (auto it = opcSettings().constBegin(); it != opcSettings().constEnd(); ++it)
+        values.append(setting(it.key()));
     return values;
 }
 
@@ -157,7 +155,7 @@ void OPCServer::onPropertyChanged(const QString &name)
 
 void OPCServer::startGateway()
 {
-    const QVariant port = opcSetting(QStringLiteral("opcPort"));
+    const QVariant port = setting(QStringLiteral("opcPort"));
     if (port.isNull() || port.toString().isEmpty())
         return;
     bool ok = false;
@@ -206,10 +204,10 @@ void OPCServer::stopGateway()
     onGatewayFinished();
 }
 
-OpcItemNames OPCServer::itemNames()
+OpcItemNames OPCServer::itemNames() const
 {
-    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
-    const QString format = opcSetting(QStringLiteral("opcNodeFormat")).toString();
+    const bool russian = setting(QStringLiteral("useRussianInOPC")).toBool();
+    const QString format = setting(QStringLiteral("opcNodeFormat")).toString();
     return OpcItemNames(russian, format, MetadataCatalogue::instance());
 }
 
@@ -257,9 +255,13 @@ void OPCServer::beginBuild()
     // The order of the node list, which decides which of two nodes of one
     // name is told apart by its id; the rows themselves are read a few at
     // a time.
-    const ZeltoTable ids = Database::selectTable(
-        QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id = nodes_data.id "
-                       "AND nodes.group_id = groups.id ORDER BY groups.name, nodes.name"));
+    // A list that cannot be read leaves the address space empty.
+    const ZeltoTable ids =
+        m_database ? m_database->rows(QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id "
+                                                     "= nodes_data.id AND nodes.group_id = groups.id ORDER BY "
+                                                     "groups.name, nodes.name"))
+                         .valueOr(ZeltoTable())
+                   : ZeltoTable();
     m_buildIds.clear();
     for (int row = 0; row < ids.rowCount(); ++row)
         m_buildIds.append(ids.value(row, 0).toInt());
@@ -443,7 +445,7 @@ void OPCServer::sendViews()
     for (int user : users) {
         if (!m_gateway || !m_views.contains(user))
             continue;
-        const QJsonObject view = OpcVisibility::of(user);
+        const QJsonObject view = OpcVisibility::of(m_database, user);
         if (view == m_views.value(user))
             continue;
         m_views.insert(user, view);
@@ -545,17 +547,17 @@ void OPCServer::onGatewayStarted()
                                       QHostInfo::localHostName());
     if (!endpoint.problem().isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
-    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
+    const bool russian = setting(QStringLiteral("useRussianInOPC")).toBool();
     m_gateway->send(QJsonObject{
         {kOp, QStringLiteral("config")},
         {QStringLiteral("version"), kProtocolVersion},
-        {QStringLiteral("port"), opcSetting(QStringLiteral("opcPort")).toInt()},
+        {QStringLiteral("port"), setting(QStringLiteral("opcPort")).toInt()},
         {QStringLiteral("pki"), home + QStringLiteral("/pki")},
         {QStringLiteral("host"), endpoint.host()},
         {QStringLiteral("hostname"), endpoint.hostName()},
-        {QStringLiteral("allowAnonymous"), opcSetting(QStringLiteral("opcAnonymous")).toBool()},
-        {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
-        {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
+        {QStringLiteral("allowAnonymous"), setting(QStringLiteral("opcAnonymous")).toBool()},
+        {QStringLiteral("securityNone"), setting(QStringLiteral("opcSecurityNone")).toBool()},
+        {QStringLiteral("trustClients"), setting(QStringLiteral("opcTrustClients")).toBool()},
         {QStringLiteral("separator"), russian ? QStringLiteral("\\") : QStringLiteral(".")},
         {QStringLiteral("locale"), russian ? QStringLiteral("ru") : QStringLiteral("ru-Latn")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
@@ -668,7 +670,7 @@ void OPCServer::answerLogin(const QJsonObject &message)
         return;
     }
     // Let in with what the user sees, which the gateway is told again when it changes.
-    const QJsonObject view = OpcVisibility::of(user);
+    const QJsonObject view = OpcVisibility::of(m_database, user);
     m_views.insert(user, view);
     m_staleViews.remove(user);
     QJsonObject answer = view;

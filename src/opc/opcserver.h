@@ -104,8 +104,10 @@ private:
         QVariantMap row;                // the latest values, by column
     };
 
-    static QVariantList settings();
-    static OpcItemNames itemNames();
+    // An OPC setting's value, its default when unset.
+    QVariant setting(const QString &name) const;
+    QVariantList settings() const;
+    OpcItemNames itemNames() const;
     // Builds the address space in steps, then launches the gateway.
     void startGateway();
     void launchGateway();

@@ -81,9 +81,10 @@ bool allowed(RunState from, RunState to)
     return false;
 }
 
-int setting(const char *name, int defaultValue)
+// A setting's value, stored when it was not set; its default when it cannot be read.
+QVariant setting(Database *database, const QString &name, const QVariant &defaultValue = QVariant())
 {
-    return Database::getSetting(QLatin1String(name), defaultValue).toInt();
+    return database ? database->setting(name, defaultValue).valueOr(defaultValue) : defaultValue;
 }
 
 // The polling figures of the operators' metrics page (monitor runs are not
@@ -167,11 +168,11 @@ TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoCl
       m_factory(factory),
       m_clock(clock),
       m_tick(new ZeltoTimer(clock, this)),
-      maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
-      taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
-      attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
+      maxRunningTaskCount(qMax(1, setting(database, QStringLiteral("maxRunningTaskCount"), 10).toInt())),
+      taskAttemptCount(qMax(1, setting(database, QStringLiteral("taskAttemptCount"), 3).toInt())),
+      attemptIntervalSecs(intervalSecs(setting(database, QStringLiteral("taskAttemptInterval"), 10).toInt())),
       m_stateTable(stateColumns()),
-      m_runTimeoutMs(runTimeoutMs(Database::getSetting(kRunTimeout)))
+      m_runTimeoutMs(runTimeoutMs(setting(database, kRunTimeout)))
 {
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
@@ -221,11 +222,11 @@ TaskManager *TaskManager::instance()
     return g_instance;
 }
 
-bool TaskManager::startTask(int taskId, bool monitor)
+ZeltoStatus TaskManager::startTask(int taskId, bool monitor)
 {
     if (!g_instance)
-        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос приборов не запущен")));
-    const bool started = g_instance->start(taskId, monitor);
+        return ZeltoStatus::unavailable(tr("Опрос приборов не запущен"));
+    const ZeltoStatus started = g_instance->start(taskId, monitor);
     g_instance->checkInvariants();
     return started;
 }
@@ -238,15 +239,15 @@ void TaskManager::cancelTask(int taskId)
     g_instance->checkInvariants();
 }
 
-bool TaskManager::checkSetting(const QString &name, const QVariant &value)
+ZeltoStatus TaskManager::checkSetting(const QString &name, const QVariant &value)
 {
     qint64 ms = 0;
     if (name != kRunTimeout || readRunTimeout(value, ms))
-        return true;
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        return ZeltoStatus();
+    return ZeltoStatus::invalid(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes)));
+            .arg(kMaxRunTimeoutMinutes));
 }
 
 QVariantMap TaskManager::taskState(int taskId)
@@ -402,42 +403,40 @@ void TaskManager::announce(int taskId)
     ZeltoSystem::instance()->notify(ChangeEvents::TaskStateChanged, taskId);
 }
 
-bool TaskManager::start(int taskId, bool monitor)
+ZeltoStatus TaskManager::start(int taskId, bool monitor)
 {
     if (m_runs.contains(taskId)) {
         // A live full run, or a monitor run past the queue, serves the
         // request; a queued monitor run gives way to a full poll.
         const Run &run = m_runs[taskId];
         if (monitor || !run.monitor || run.state != RunState::Queued)
-            return true;
+            return ZeltoStatus();
         drop(taskId);
     }
 
     // Internal work: the rows are read whoever asks; the commands check
     // what their user may see.
-    ZeltoSystem *system = ZeltoSystem::instance();
     if (!m_database)
-        return system->fail(CommandContext::noDatabase());
+        return CommandContext::noDatabase();
     const ZeltoResult<QVariantMap> task = m_database->row(QStringLiteral("SELECT * FROM tasks WHERE id = ?"), {taskId});
     if (!task.ok() || task.value().isEmpty())
-        return system->fail(task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status());
+        return task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status();
     const QVariantMap &taskRow = task.value();
     const ZeltoResult<QVariant> channel = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     if (!channel.ok())
-        return system->fail(channel.status());
+        return channel.status();
     const ZeltoResult<QVariant> archives = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!archives.ok())
-        return system->fail(archives.status());
+        return archives.status();
     const int nodeId = taskRow.value(kNodeId).toInt();
     const ZeltoResult<QVariantMap> node = m_database->row(QStringLiteral("SELECT * FROM nodes WHERE id = ?"), {nodeId});
     if (!node.ok() || node.value().isEmpty())
-        return system->fail(node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId))
-                                      : node.status());
+        return node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId)) : node.status();
     const QVariantMap &nodeRow = node.value();
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model)));
+        return ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.value().toMap(), archives.value().toStringList(), nodeRow, driver, monitor);
@@ -452,7 +451,7 @@ bool TaskManager::start(int taskId, bool monitor)
                       {kAttempts, taskAttemptCount}});
     announce(taskId);
     dispatchSoon();
-    return true;
+    return ZeltoStatus();
 }
 
 Task *TaskManager::makeTask(const QVariantMap &params)

@@ -98,11 +98,11 @@ public:
     static TaskManager *instance();
 
     // Requests one run of the task (a full poll, or with monitor a read of
-    // current values). True when the run is queued or one is live already;
-    // false with the reason in the error channel for a task, node or driver
-    // that does not exist, and then nothing changes. The caller checks
+    // current values). Success when the run is queued or one is live already;
+    // a failure for a task, node or driver that does not exist, and then
+    // nothing changes. The caller checks
     // whether the user may see the task.
-    static bool startTask(int taskId, bool monitor);
+    static ZeltoStatus startTask(int taskId, bool monitor);
     // Cancels a running run (it ends through its server, or here after the
     // grace when the server does not end it), or drops a queued or waiting
     // one at once, noting "Задание отменено".
@@ -121,9 +121,9 @@ public:
     static int queueLength();
     static int runningCount();
 
-    // False (reported) for a value of a setting of the task manager that it
-    // cannot use; true for other settings.
-    static bool checkSetting(const QString &name, const QVariant &value);
+    // Refuses a value of a setting of the task manager that it cannot use;
+    // success for other settings.
+    static ZeltoStatus checkSetting(const QString &name, const QVariant &value);
 
     ~TaskManager() override;
 
@@ -169,7 +169,7 @@ private:
     // The server's own context (user -1) on the database given at creation.
     CommandContext serverContext() const;
 
-    bool start(int taskId, bool monitor);
+    ZeltoStatus start(int taskId, bool monitor);
     void cancel(int taskId);
     // Every second: due retries back to the queue, then the queue to the pool.
     void tick();

@@ -9,9 +9,12 @@
 #include <QList>
 #include <QObject>
 
+class Database;
 class OPCServer;
 class QTranslator;
+class Scheduler;
 class ServerRole;
+class XmlRpcServer;
 class ZeltoClock;
 class ZeltoTimer;
 
@@ -48,6 +51,8 @@ private:
     bool startActive();
     void stopActive();
     void installTranslators();
+    // The stored value, or defaultValue (stored when not null) when it is not set.
+    QVariant setting(const QString &name, const QVariant &defaultValue = QVariant()) const;
     void seedSettings();
     // The interface of INI "Server/address" for every listener; all when unset or unreadable.
     QHostAddress listenAddress();
@@ -65,6 +70,7 @@ private:
     void compactIfDue(const QDateTime &now);
 
     ServerRole *m_role = nullptr;   // from start to stop
+    Database *m_database = nullptr;   // while active: the open database
     // The clock of everything the service creates: the system's.
     ZeltoClock *m_clock;
     ZeltoTimer *m_maintenance;   // active while the service runs
@@ -77,4 +83,6 @@ private:
     QHostAddress m_address;   // of every listener, from "Server/address"
     QList<ListenerSwitch> m_portListeners;
     OPCServer *m_opcServer = nullptr;   // while active: it publishes the open database
+    XmlRpcServer *m_xmlRpc = nullptr;   // while active: follows "xPort"
+    Scheduler *m_scheduler = nullptr;   // while active
 };

@@ -104,7 +104,7 @@ private slots:
                                                        {gone, {{"nodes", QJsonArray()}}},
                                                        {-1, {{"nodes", QJsonArray()}}}};
         for (const auto &[user, view] : cases)
-            QCOMPARE(OpcVisibility::of(user), view);
+            QCOMPARE(OpcVisibility::of(Database::instance(), user), view);
         QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, 0)));
     }
 

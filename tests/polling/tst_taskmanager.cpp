@@ -117,7 +117,7 @@ private slots:
         // The polling server's error, of any length, is kept as long as the task's field may be.
         const QString error = QStringLiteral("Прибор не отвечает") + QString(5000, QLatin1Char('.'));
         const int task = newTask("COM7", "fail", error);
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(TaskManager::startTask(task, false).ok());
         QCOMPARE(TaskManager::runState(task), RunState::Queued);
         for (const int left : {2, 1}) {
             tick();
@@ -145,8 +145,8 @@ private slots:
     {
         const int task = newTask("COM8", "ok");
         const int node = field(task, "node_id").toInt();
-        QVERIFY(TaskManager::startTask(task, false));
-        QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
+        QVERIFY(TaskManager::startTask(task, false).ok());
+        QVERIFY(TaskManager::startTask(task, false).ok());   // already live: no second run
         QCOMPARE(TaskManager::stateTable().rowCount(), 1);
         tick();
         QVERIFY(TaskManager::runState(task) == RunState::Running || !TaskManager::hasTask(task));
@@ -171,7 +171,7 @@ private slots:
     void showsWhatTheServerTells()
     {
         const int task = newTask("COM18", "hold");
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(TaskManager::startTask(task, false).ok());
         const QDateTime queuedAt = m_clock.now();
         m_clock.advance(30 * kSecond);   // dispatched at the first of the ticks
         QTRY_COMPARE(stateOf(task), QStringLiteral("Чтение архивов"));
@@ -204,7 +204,7 @@ private slots:
 
         // One waiting to retry is dropped at once too.
         const int failing = newTask("COM17", "fail");
-        QVERIFY(TaskManager::startTask(failing, false));
+        QVERIFY(TaskManager::startTask(failing, false).ok());
         tick();
         QTRY_STATE(failing, WaitingRetry);
         TaskManager::cancelTask(failing);
@@ -242,7 +242,7 @@ private slots:
         Database::setSetting("taskAttemptCount", 2);
         Database::setSetting("taskRunTimeout", 2);
         QCoreApplication::processEvents();   // the settings reach the task manager by queued signals
-        QVERIFY(TaskManager::startTask(hung, false));
+        QVERIFY(TaskManager::startTask(hung, false).ok());
         tick();
         m_clock.setNow(m_clock.now().addDays(1));
         m_clock.advance(2 * kMinute - kSecond);
@@ -269,14 +269,14 @@ private slots:
         Database::setSetting("maxRunningTaskCount", 1);   // applied live
         const int blocker = newTask("COM11", "hold");
         const int task = newTask("COM12", "ok");
-        QVERIFY(TaskManager::startTask(blocker, false));
+        QVERIFY(TaskManager::startTask(blocker, false).ok());
         tick();
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
         // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
-        QVERIFY(TaskManager::startTask(task, true) && TaskManager::startTask(task, true));
+        QVERIFY(TaskManager::startTask(task, true).ok() && TaskManager::startTask(task, true).ok());
         QCOMPARE(TaskManager::stateTable().rowCount(), 2);
-        QVERIFY(TaskManager::startTask(task, false) && TaskManager::stateTable().rowCount() == 2);
+        QVERIFY(TaskManager::startTask(task, false).ok() && TaskManager::stateTable().rowCount() == 2);
         m_clock.advance(30 * kSecond);
         QCOMPARE(QVariantList({int(TaskManager::runState(task)), stateOf(task), FakeTask::runs.load()}),
                  QVariantList({int(RunState::Queued), "Ожидание очереди", 1}));
@@ -289,7 +289,7 @@ private slots:
         // A monitor run stores nothing and hands its reading over.
         QSignalSpy readings(TaskManager::instance(), &TaskManager::monitored);
         const QVariant lastExec = field(task, "last_exec");
-        QVERIFY(TaskManager::startTask(task, true));
+        QVERIFY(TaskManager::startTask(task, true).ok());
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));   // queued with a slot free: off at once
         QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
         QTRY_VERIFY(std::any_of(readings.cbegin(), readings.cend(), [&](const QList<QVariant> &args) {
@@ -321,7 +321,7 @@ private slots:
     void endsDuringSaves()
     {
         const int task = newTask("COM16", "ok");
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(TaskManager::startTask(task, false).ok());
         {
             ZeltoBusyGuard busy;
             tick();
@@ -336,7 +336,7 @@ private slots:
         const int node = field(task, "node_id").toInt();
         QVERIFY(Database::setSetting("scriptRowTimeout", 100)
                 && CheckParams::set(serverContext(), node, {{"script", "while (true) {}"}}).ok());
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(TaskManager::startTask(task, false).ok());
         {
             ZeltoBusyGuard busy;
             tick();
@@ -368,7 +368,7 @@ private:
         Database::setSetting("maxRunningTaskCount", 1);
         const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
-        if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false))
+        if (!TaskManager::startTask(holding, false).ok() || !TaskManager::startTask(queued, false).ok())
             return {-1, -1};
         QCoreApplication::processEvents();   // the setting
         tick();
