@@ -31,7 +31,7 @@ CommandReply monitorAppend(CommandParams &p)
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
         return p.refusal();
-    const ZeltoStatus appended = DataMonitor::append(p.context(), ids);
+    const ZeltoStatus appended = p.monitor() ? p.monitor()->append(p.context(), ids) : ZeltoStatus();
     return appended.ok() ? QVariant(true) : CommandReply(appended);
 }
 
@@ -41,14 +41,15 @@ CommandReply monitorRemove(CommandParams &p)
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
         return p.refusal();
-    DataMonitor::remove(p.context(), ids);
+    if (p.monitor())
+        p.monitor()->remove(p.context(), ids);
     return QVariant(true);
 }
 
 // monitorGetData(...ignored) -> table of the watched nodes' current values and check results
 CommandReply monitorGetData(CommandParams &p)
 {
-    return CommandResult::table(DataMonitor::getData(p.context()));
+    return CommandResult::table(p.monitor() ? p.monitor()->getData(p.context()) : DataMonitor::emptyData());
 }
 
 }

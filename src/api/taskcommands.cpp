@@ -38,7 +38,7 @@ CommandReply getTasks(CommandParams &p)
     if (!list.ok())
         return CommandReply(list.status());
     ZeltoTable tasks = list.value();
-    const ZeltoTable states = TaskManager::stateTable();
+    const ZeltoTable states = p.polling() ? p.polling()->stateTable() : TaskManager::idleTable();
     tasks.appendColumns(states.columnNames());
     tasks.update(states, QStringLiteral("id"));
     return CommandResult::table(tasks);
@@ -101,7 +101,9 @@ CommandReply startTask(CommandParams &p)
     if (!p.ok())
         return p.refusal();
     const ZeltoStatus visible = visibleTask(p.context(), id);
-    return CommandResult::doneWithId(visible.ok() ? TaskManager::startTask(id, false) : visible, id);
+    if (!visible.ok())
+        return visible;
+    return CommandResult::doneWithId(p.polling() ? p.polling()->startTask(id, false) : TaskManager::notRunning(), id);
 }
 
 // cancelTask(taskId: int) -> bool: true; a task without a live run is left alone
@@ -113,7 +115,8 @@ CommandReply cancelTask(CommandParams &p)
     const ZeltoStatus visible = visibleTask(p.context(), id);
     if (!visible.ok())
         return visible;
-    TaskManager::cancelTask(id);
+    if (p.polling())
+        p.polling()->cancelTask(id);
     return QVariant(true);
 }
 
@@ -127,7 +130,7 @@ CommandReply getTaskState(CommandParams &p)
     const ZeltoResult<QVariantMap> task = Tasks::find(p.context(), id);
     if (!task.ok())
         return CommandReply(task.status());
-    return QVariant(task.value().isEmpty() ? TaskManager::idleState(id) : TaskManager::taskState(id));
+    return QVariant(task.value().isEmpty() || !p.polling() ? TaskManager::idleState(id) : p.polling()->taskState(id));
 }
 
 }

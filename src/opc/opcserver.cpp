@@ -91,8 +91,11 @@ bool changesViews(const QString &event)
 
 } // namespace
 
-OPCServer::OPCServer(Database *database, QObject *parent) : QObject(parent), m_database(database)
+OPCServer::OPCServer(Database *database, DataMonitor *monitor, QObject *parent)
+    : QObject(parent), m_database(database), m_monitor(monitor)
 {
+    if (monitor)
+        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode, Qt::QueuedConnection);
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
             Qt::QueuedConnection);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &OPCServer::onPropertyChanged,
@@ -104,11 +107,8 @@ OPCServer::~OPCServer()
     stop();
 }
 
-void OPCServer::start(const QHostAddress &listenAddress, DataMonitor *monitor)
+void OPCServer::start(const QHostAddress &listenAddress)
 {
-    if (monitor)
-        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_active = true;
     m_listenAddress = listenAddress;
     m_startedWith = settings();
@@ -405,10 +405,12 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
     }
     // OPC clients' items are watched as the server's own work (user -1).
     const CommandContext server = CommandContext::server(m_database.data());
+    if (!m_monitor)
+        return;
     if (used)
-        DataMonitor::append(server, nodes);
+        m_monitor->append(server, nodes);
     else
-        DataMonitor::remove(server, nodes);
+        m_monitor->remove(server, nodes);
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
@@ -462,7 +464,7 @@ QJsonObject OPCServer::updateMessage(int nodeId)
     const auto node = m_nodes.find(nodeId);
     if (node == m_nodes.end() || node->activeColumns.isEmpty())
         return QJsonObject();
-    const QVariantMap data = DataMonitor::nodeData(nodeId);
+    const QVariantMap data = m_monitor ? m_monitor->nodeData(nodeId) : QVariantMap();
     for (auto it = data.constBegin(); it != data.constEnd(); ++it)
         node->row.insert(it.key(), it.value());
     const bool failed = !node->row.value(kMonError).isNull();
@@ -617,7 +619,8 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(CommandContext::server(m_database.data()), nodes);
+    if (m_monitor)
+        m_monitor->remove(CommandContext::server(m_database.data()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)

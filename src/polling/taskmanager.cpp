@@ -22,8 +22,6 @@
 
 namespace {
 
-TaskManager *g_instance = nullptr;
-
 const QString kId = QStringLiteral("id");
 const QString kNodeId = QStringLiteral("node_id");
 const QString kLastError = QStringLiteral("last_error");
@@ -97,8 +95,10 @@ const QByteArray kRunsRetried = "orvex_run_retries_total";
 const QByteArray kRunsCancelled = "orvex_runs_cancelled_total";
 const QByteArray kSaveSeconds = "orvex_archive_save_duration_seconds";
 
-void describeMetrics()
+// The gauges read the task manager while it lives; the registry outlives it.
+void describeMetrics(TaskManager *polling)
 {
+    const QPointer<TaskManager> live(polling);
     ZeltoMetrics *metrics = ZeltoMetrics::instance();
     metrics->describe(kRunsStarted, ZeltoMetrics::Counter, "Polling attempts handed to the pool.");
     metrics->describe(kRunsSucceeded, ZeltoMetrics::Counter, "Polling runs whose data was read and stored.");
@@ -108,11 +108,11 @@ void describeMetrics()
     metrics->describe(kRunsCancelled, ZeltoMetrics::Counter, "Polling runs cancelled while on the pool.");
     metrics->describe(kSaveSeconds, ZeltoMetrics::Histogram, "Time taken to store the archives of one polling run.",
                       {0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
-    metrics->describeGauge("orvex_run_queue_length", "Polling and monitor runs waiting for a pool slot.", []() {
-        return g_instance ? double(TaskManager::queueLength()) : 0.0;
+    metrics->describeGauge("orvex_run_queue_length", "Polling and monitor runs waiting for a pool slot.", [live]() {
+        return live ? double(live->queueLength()) : 0.0;
     });
-    metrics->describeGauge("orvex_runs_running", "Polling and monitor runs on the pool now.", []() {
-        return g_instance ? double(TaskManager::runningCount()) : 0.0;
+    metrics->describeGauge("orvex_runs_running", "Polling and monitor runs on the pool now.", [live]() {
+        return live ? double(live->runningCount()) : 0.0;
     });
 }
 
@@ -163,8 +163,9 @@ qint64 runTimeoutMs(const QVariant &value)
 
 } // namespace
 
-TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock)
-    : m_database(database),
+TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock, QObject *parent)
+    : QObject(parent),
+      m_database(database),
       m_factory(factory),
       m_clock(clock),
       m_tick(new ZeltoTimer(clock, this)),
@@ -176,7 +177,7 @@ TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoCl
 {
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
-    describeMetrics();
+    describeMetrics(this);
     pool.setMaxThreadCount(maxRunningTaskCount);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &TaskManager::onPropertyChanged,
             Qt::QueuedConnection);
@@ -188,8 +189,6 @@ TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoCl
 
 TaskManager::~TaskManager()
 {
-    if (g_instance == this)
-        g_instance = nullptr;
     m_tick->stop();
     QList<Task *> live = m_strays.values();
     for (const Run &run : qAsConst(m_runs))
@@ -205,38 +204,22 @@ TaskManager::~TaskManager()
     }
 }
 
-TaskManager *TaskManager::createInstance(Database *database, const TaskFactory &factory, ZeltoClock *clock)
-{
-    if (!g_instance)
-        g_instance = new TaskManager(database, factory, clock);
-    return g_instance;
-}
-
-void TaskManager::destroyInstance()
-{
-    delete g_instance;
-}
-
-TaskManager *TaskManager::instance()
-{
-    return g_instance;
-}
-
 ZeltoStatus TaskManager::startTask(int taskId, bool monitor)
 {
-    if (!g_instance)
-        return ZeltoStatus::unavailable(tr("Опрос приборов не запущен"));
-    const ZeltoStatus started = g_instance->start(taskId, monitor);
-    g_instance->checkInvariants();
+    const ZeltoStatus started = start(taskId, monitor);
+    checkInvariants();
     return started;
+}
+
+ZeltoStatus TaskManager::notRunning()
+{
+    return ZeltoStatus::unavailable(tr("Опрос приборов не запущен"));
 }
 
 void TaskManager::cancelTask(int taskId)
 {
-    if (!g_instance)
-        return;
-    g_instance->cancel(taskId);
-    g_instance->checkInvariants();
+    cancel(taskId);
+    checkInvariants();
 }
 
 ZeltoStatus TaskManager::checkSetting(const QString &name, const QVariant &value)
@@ -250,10 +233,10 @@ ZeltoStatus TaskManager::checkSetting(const QString &name, const QVariant &value
             .arg(kMaxRunTimeoutMinutes));
 }
 
-QVariantMap TaskManager::taskState(int taskId)
+QVariantMap TaskManager::taskState(int taskId) const
 {
-    const int row = g_instance ? g_instance->stateRow(taskId) : -1;
-    return row >= 0 ? g_instance->m_stateTable.toMap(row) : idleState(taskId);
+    const int row = stateRow(taskId);
+    return row >= 0 ? m_stateTable.toMap(row) : idleState(taskId);
 }
 
 QVariantMap TaskManager::idleState(int taskId)
@@ -267,29 +250,34 @@ QVariantMap TaskManager::idleState(int taskId)
     return state;
 }
 
-ZeltoTable TaskManager::stateTable()
+ZeltoTable TaskManager::stateTable() const
 {
-    return g_instance ? g_instance->m_stateTable : ZeltoTable(stateColumns());
+    return m_stateTable;
 }
 
-TaskManager::RunState TaskManager::runState(int taskId)
+ZeltoTable TaskManager::idleTable()
 {
-    return g_instance ? g_instance->m_runs.value(taskId).state : RunState::Idle;
+    return ZeltoTable(stateColumns());
 }
 
-bool TaskManager::hasTask(int taskId)
+TaskManager::RunState TaskManager::runState(int taskId) const
 {
-    return g_instance && g_instance->m_runs.contains(taskId);
+    return m_runs.value(taskId).state;
 }
 
-int TaskManager::queueLength()
+bool TaskManager::hasTask(int taskId) const
 {
-    return g_instance ? g_instance->runQueue.size() : 0;
+    return m_runs.contains(taskId);
 }
 
-int TaskManager::runningCount()
+int TaskManager::queueLength() const
 {
-    return g_instance ? g_instance->runningChannels.size() : 0;
+    return runQueue.size();
+}
+
+int TaskManager::runningCount() const
+{
+    return runningChannels.size();
 }
 
 int TaskManager::runOf(const Task *task) const

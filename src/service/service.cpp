@@ -99,7 +99,6 @@ bool Service::startActive()
     // The service creates what works on the database and hands it this one.
     m_database = Database::instance();
     Database::setClock(m_clock);
-    ApiCommand::setDatabase(m_database);
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
     DatabaseBackup::removeLeftovers();
@@ -108,11 +107,13 @@ bool Service::startActive()
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    TaskManager::createInstance(m_database, TaskManager::TaskFactory(), m_clock);
-    DataMonitor::createInstance(m_database, monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
+    m_polling = new TaskManager(m_database, TaskManager::TaskFactory(), m_clock, this);
+    m_monitor = new DataMonitor(m_database, monitorTickMs(), m_clock, m_polling, User::instance(), this);
+    TaskManager *polling = m_polling;
     m_scheduler = new Scheduler(
-        m_database, [](int taskId) { TaskManager::startTask(taskId, false); }, m_clock, this);
-    m_opcServer = new OPCServer(m_database, this);
+        m_database, [polling](int taskId) { polling->startTask(taskId, false); }, m_clock, this);
+    ApiCommand::setServices(m_database, m_polling, m_monitor);
+    m_opcServer = new OPCServer(m_database, m_monitor, this);
     const QHostAddress address = listenAddress();
     m_xmlRpc = new XmlRpcServer(m_database, address, this, m_clock);
 
@@ -149,12 +150,14 @@ void Service::stopActive()
     m_xmlRpc = nullptr;
     ZeltoServer::global()->close();
     ZeltoHttpServer::global()->close();
+    ApiCommand::setServices(nullptr, nullptr, nullptr);
     delete m_scheduler;
     m_scheduler = nullptr;
-    DataMonitor::destroyInstance();
-    TaskManager::destroyInstance();
+    delete m_monitor;
+    m_monitor = nullptr;
+    delete m_polling;
+    m_polling = nullptr;
     delete User::instance();
-    ApiCommand::setDatabase(nullptr);
     m_database = nullptr;
     Database::destroy();
 }
@@ -248,7 +251,7 @@ void Service::followPortSettings()
         ListenerSwitch(
             QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
             [this, address](quint16) {
-                m_opcServer->start(address, DataMonitor::instance());
+                m_opcServer->start(address);
                 return true;
             },
             [this]() { m_opcServer->stop(); }),

@@ -9,11 +9,13 @@
 #include <QList>
 #include <QObject>
 
+class DataMonitor;
 class Database;
 class OPCServer;
 class QTranslator;
 class Scheduler;
 class ServerRole;
+class TaskManager;
 class XmlRpcServer;
 class ZeltoClock;
 class ZeltoTimer;
@@ -84,5 +86,9 @@ private:
     QList<ListenerSwitch> m_portListeners;
     OPCServer *m_opcServer = nullptr;   // while active: it publishes the open database
     XmlRpcServer *m_xmlRpc = nullptr;   // while active: follows "xPort"
-    Scheduler *m_scheduler = nullptr;   // while active
+    // While active: polling, the monitor that asks it for monitor runs and
+    // the scheduler that starts its timetabled runs.
+    TaskManager *m_polling = nullptr;
+    DataMonitor *m_monitor = nullptr;
+    Scheduler *m_scheduler = nullptr;
 };
