@@ -1,7 +1,8 @@
 #pragma once
 
-#include "database.h"
 #include "lasterror.h"
+#include "outcome.h"
+#include "tempdatabasehome.h"
 
 #include <QSqlQuery>
 #include <QVariant>
@@ -23,5 +24,5 @@ inline QString failure(bool failed) { return failed ? lastError() : QStringLiter
 // A node of model TV7: its id, or -1.
 inline int addNode(const QString &name, int number)
 {
-    return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}});
+    return testDatabase().save("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}}).valueOr(-1);
 }

@@ -80,12 +80,12 @@ private:
     // About `megabytes` of journal rows, so that a copy takes many steps.
     void fill(int megabytes, int daysAgo = 30)
     {
-        TransactionScope scope(*Database::instance(), "test");
+        TransactionScope scope(m_home->db(), "test");
         const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
         for (int i = 0; i < megabytes * 1000; ++i)
-            QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
-                                                     {"level", "INFO"}, {"message", bulk}}) > 0);
-        QVERIFY(scope.commit());
+            QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
+                                                  {"level", "INFO"}, {"message", bulk}}).ok());
+        QCOMPARE(outcome(scope.finish()), "ok");
     }
 
     // A folder with copies of the current database under these names, and files that are not ours.
@@ -93,7 +93,7 @@ private:
     {
         const QString folder = path("копии");
         [&] {
-            QVERIFY(Database::setSetting("backupDir", folder));
+            QVERIFY(m_home->db().putSetting("backupDir", folder).ok());
             QCOMPARE(backupError(), QString());
             const QString made = folder + "/сделанная";   // out of the way of the names given
             QVERIFY(QFile::rename(folder + '/' + BackupFolder(folder).copies().value(0), made));
@@ -182,7 +182,7 @@ private slots:
         const QString folder = folderWithCopies(copies);
         const QString notAFile = folder + "/" + copyAgo(3600 * 100);
         QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
-        QVERIFY(Database::setSetting("backupCount", count));
+        QVERIFY(m_home->db().putSetting("backupCount", count).ok());
 
         QCOMPARE(backupError(), QString());
         const QStringList after = BackupFolder(folder).copies();
@@ -246,14 +246,14 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, message);
         const QString folder = folderWithCopies({copyAgo(7200), copyAgo(3600)});
-        QVERIFY(Database::setSetting("backupCount", 1));
+        QVERIFY(m_home->db().putSetting("backupCount", 1).ok());
         const QStringList before = filesIn(folder);   // the two copies and files not ours
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
         if (fault == "mkpath") {
             writeFile(path("plain.txt"));
-            QVERIFY(Database::setSetting("backupDir", path("plain.txt/backup")));
+            QVERIFY(m_home->db().putSetting("backupDir", path("plain.txt/backup")).ok());
         } else if (fault == "closed") {
             Database::destroy();
         } else if (fault == "part" || fault == "rename") {
@@ -269,7 +269,7 @@ private slots:
         } else if (fault == "damaged") {
             // A damaged page in the file itself (the log moved back first).
             fill(1);
-            QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QVERIFY(m_home->db().run("PRAGMA wal_checkpoint(TRUNCATE)").ok());
             QFile live(path("telvan.db"));
             QVERIFY(live.open(QIODevice::ReadWrite));
             QVERIFY(live.seek(live.size() / 2 / 4096 * 4096));
@@ -357,14 +357,14 @@ private slots:
     {
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 2);   // a new file gives pages back in steps
         fill(4);
-        QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
-                                                 {"level", "INFO"}, {"message", "неделя"}}) > 0);
-        QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+        QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
+                                              {"level", "INFO"}, {"message", "неделя"}}).ok());
+        QVERIFY(m_home->db().run("PRAGMA wal_checkpoint(TRUNCATE)").ok());
         const qint64 sizeBefore = onDisk();
         int served = 0;
         QCOMPARE(compact(&served), QString());
         QVERIFY2(served >= 10, qPrintable(QString("requests served during the compaction: %1").arg(served)));
-        QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));   // the default, written
+        QCOMPARE(m_home->db().setting("journalDayCount").value(), QVariant(7));   // the default, written
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("неделя"));
         QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
         QVERIFY2(onDisk() < sizeBefore / 4, qPrintable(QString("%1 bytes, %2 before").arg(onDisk()).arg(sizeBefore)));
@@ -390,7 +390,7 @@ private slots:
     // free pages pass a quarter of the file; before that they stay for reuse.
     void olderFileIsSwitchedOverOnceMuchIsFree()
     {
-        QVERIFY(Database::execute("PRAGMA auto_vacuum = NONE") && Database::execute("VACUUM"));
+        QVERIFY(m_home->db().run("PRAGMA auto_vacuum = NONE").ok() && m_home->db().run("VACUUM").ok());
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 0);
         fill(4, 1);
         fill(1);

@@ -7,6 +7,14 @@
 
 #include <QTemporaryDir>
 
+// The database the tests work on: the one the last Database::init opened.
+// The single place tests read the process's database; everything else takes
+// it from here.
+inline Database &testDatabase()
+{
+    return *Database::instance();
+}
+
 // A temporary home folder with a fresh database in it, for one test case;
 // the database is closed and the folder removed when it goes.
 class TempDatabaseHome
@@ -25,6 +33,7 @@ public:
         return ok;
     }
 
+    Database &db() const { return testDatabase(); }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -35,5 +44,5 @@ private:
 // What the tests work as: the server's own context on the open database.
 inline CommandContext serverContext()
 {
-    return CommandContext::server(Database::instance());
+    return CommandContext::server(&testDatabase());
 }
