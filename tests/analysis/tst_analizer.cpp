@@ -57,7 +57,7 @@ QStringList messages(const Analizer &a) { return QVariant(a.findings().columnVal
 // The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
-    Analizer analizer(kModel, Database::instance());
+    Analizer analizer(kModel, &testDatabase());
     analizer.setCheckParams({{"script", script}});
     return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
 }
@@ -85,14 +85,14 @@ private slots:
 
     void buildsScriptFromCheckParams()
     {
-        Analizer errorsOnly(kModel, Database::instance());
+        Analizer errorsOnly(kModel, &testDatabase());
         errorsOnly.setCheckParams({{"checkErrors", true}});
         QCOMPARE(errorsOnly.script(), QString("\ncheckErrors(Enum.All)"));
 
         const QVariantList criteria{QVariantList{"checkLess", "Enum.Current", "\"S1_t1\"", 0.2},
                                     QStringList{"checkNotIn", "Enum.All", "'S1_t2'", "40", "95"},
                                     QStringList{"checkMore", "Enum.All", "'S1_t1'"}, "not a list"};
-        Analizer analizer(kModel, Database::instance());
+        Analizer analizer(kModel, &testDatabase());
         analizer.setCheckParams({{"script", "  error('из скрипта');\n "}, {"criteria", criteria}, {"checkErrors", true}});
         QCOMPARE(analizer.script(), QString("error('из скрипта');\ncheckLess(Enum.Current, \"S1_t1\", 0.2)"
                                             "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
@@ -105,7 +105,7 @@ private slots:
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
         QVERIFY(analizer.check(current, "current_data") && analizer.findingCount() == 8);
-        Analizer idle(kModel, Database::instance());
+        Analizer idle(kModel, &testDatabase());
         QVERIFY(idle.check(current, "current_data") && idle.findingCount() == 0);
     }
 
@@ -203,7 +203,7 @@ private slots:
 
     void findingsAccumulateAndMarkRows()
     {
-        Analizer analizer(kModel, Database::instance());
+        Analizer analizer(kModel, &testDatabase());
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
@@ -221,7 +221,7 @@ private slots:
             ZeltoTableMap tables;
             for (const QString &name : kArchives + QStringList{"month_totals", "info"})
                 tables.insert(name, temperatures({1}));
-            Analizer all(kModel, Database::instance());
+            Analizer all(kModel, &testDatabase());
             const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
             all.setCheckParams({{"script", script}});
             QCOMPARE(all.checkAll(tables), !failing);
@@ -237,14 +237,14 @@ private slots:
     {
         TempDatabaseHome home;
         QVERIFY(home.open());
-        Analizer analizer(kModel, Database::instance());
+        Analizer analizer(kModel, &testDatabase());
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
         QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
-        QVERIFY(Database::setSetting("scriptRowTimeout", 100) && Database::setSetting("scriptTableTimeout", 5000));
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok() && testDatabase().putSetting("scriptTableTimeout", 5000).ok());
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
@@ -254,7 +254,7 @@ private slots:
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
 
         // The table limit ends a run of rows that each stay within theirs.
-        QVERIFY(Database::setSetting("scriptRowTimeout", 5000) && Database::setSetting("scriptTableTimeout", 150));
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 5000).ok() && testDatabase().putSetting("scriptTableTimeout", 150).ok());
         QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
                      temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
         QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));

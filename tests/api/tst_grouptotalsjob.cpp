@@ -31,7 +31,7 @@ private slots:
     {
         QList<int> ids;
         for (int n = 0; n < 60; ++n) {
-            const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}}), -1);
+            const int node = Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}}).valueOr(-1);
             const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
             ZeltoTable days(columns);
             for (int day = 1; day <= 5; ++day)
@@ -39,12 +39,12 @@ private slots:
             ZeltoTable info({"id"});
             info.appendRow(QVariantList{node});
             ZeltoTableMap archives{{"info", info}, {"day_data", days}};
-            QVERIFY2(node > 0 && zeltoReport(ArchiveStore::save(serverContext(), archives, false)), qPrintable(lastError()));
+            QVERIFY2(node > 0 && ArchiveStore::save(serverContext(), archives, false).ok(), qPrintable(lastError()));
             ids.prepend(node);
         }
         ids << ids.at(7) << 999999;
         const QDate from(2024, 3, 2), to(2024, 3, 4);
-        const CommandContext server = CommandContext::server(Database::instance());
+        const CommandContext server = serverContext();
         const ZeltoTable wanted = ArchiveReports::groupTotals(server, ids, from, to).value();
         QCOMPARE(wanted.rowCount(), 60);
         const ZeltoTable nodes = Nodes::list(server).value();

@@ -228,8 +228,8 @@ private slots:
     void tailDays()
     {
         QFETCH(Tail, tail);
-        QVERIFY(Database::setSetting("calcTailDays", tail.setting));
-        QVERIFY(Database::setSetting("daysForCalcTailDays", tail.baseDays));
+        QVERIFY(testDatabase().putSetting("calcTailDays", tail.setting).ok());
+        QVERIFY(testDatabase().putSetting("daysForCalcTailDays", tail.baseDays).ok());
         const auto make = [](int day) { return QVariantList{double(day), 60.0 + day, 1, 1}; };
         const int node =
             saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_t1", "S1_NS", "Qdim"}, 1, tail.lastDay, make)}});
@@ -313,16 +313,16 @@ private slots:
              {"S1_Q", 10.0}, {"S1_V1", 55.0}, {"S1_NS", 7}}, 1);
         QCOMPARE(ArchiveReports::groupTotals(serverContext(), {}, march(1), march(10)).value().rowCount(), 0);
         // Totals are of what was read: no estimated days, even for a whole month.
-        QVERIFY(Database::setSetting("calcTailDays", true));
+        QVERIFY(testDatabase().putSetting("calcTailDays", true).ok());
         SAME(ArchiveReports::groupTotals(serverContext(), {outOfRange}, march(1), march(31)).value(), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
     }
 
 private:
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}}), -1);
+        const int node = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}}).valueOr(-1);
         archives.insert("info", table({"id"}, {{node}}));
-        if (node < 0 || !zeltoReport(ArchiveStore::save(serverContext(), archives, false)))
+        if (node < 0 || !ArchiveStore::save(serverContext(), archives, false).ok())
             qFatal("node not saved: %s", qPrintable(lastError()));
         return node;
     }

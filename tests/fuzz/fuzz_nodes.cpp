@@ -70,10 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TableXmlReader reader(text);
     reader.readNodesDocument();
     if (!reader.nodes().isEmpty()) {
-        TransactionScope scope(*Database::instance(), "test");
+        TransactionScope scope(testDatabase(), "test");
         Fuzzing::expect(scope.isActive(), "a transaction begins");
         for (const QVariant &package : reader.nodes())
-            NodeImport::importNode(CommandContext::server(Database::instance()), package);
+            NodeImport::importNode(serverContext(), package);
     }
 
     const Pass first = pass(text);

@@ -17,7 +17,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_home.open());
-        TaskManager::createInstance(Database::instance());
+        TaskManager::createInstance(&testDatabase());
     }
     void cleanup() { DataMonitor::destroyInstance(); }
     void cleanupTestCase() { TaskManager::destroyInstance(); }
@@ -78,10 +78,10 @@ private slots:
     void taskNoLongerMainEndsTheEntry()
     {
         const int node = newNode("Главная задача");
-        const int task = zeltoReport(Tasks::mainTaskOfNode(serverContext(), node), -1);
+        const int task = Tasks::mainTaskOfNode(serverContext(), node).valueOr(-1);
         DataMonitor::append(serverContext(), {node});
         const auto saved = [&](int flag) {
-            zeltoReport(Tasks::setMain(serverContext(), task, flag));
+            Tasks::setMain(serverContext(), task, flag).ok();
             ZeltoSystem::instance()->notify("taskSaved", task);
             return QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty() == (flag == 0); }, 5000);
         };
@@ -98,11 +98,11 @@ private:
     // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}), -1);
+        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}).valueOr(-1);
         if (!taskless)
-            zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}), -1);
+            Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}).valueOr(-1);
         DataMonitor::destroyInstance();
-        DataMonitor::createInstance(Database::instance(), 3600 * 1000, &m_clock, TaskManager::instance());
+        DataMonitor::createInstance(&testDatabase(), 3600 * 1000, &m_clock, TaskManager::instance());
         return node;
     }
 
