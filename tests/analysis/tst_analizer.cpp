@@ -57,7 +57,7 @@ QStringList messages(const Analizer &a) { return QVariant(a.findings().columnVal
 // The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
-    Analizer analizer(kModel, &testDatabase());
+    Analizer analizer(kModel, openDatabase());   // none in most cases: the default budgets
     analizer.setCheckParams({{"script", script}});
     return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
 }
@@ -85,14 +85,14 @@ private slots:
 
     void buildsScriptFromCheckParams()
     {
-        Analizer errorsOnly(kModel, &testDatabase());
+        Analizer errorsOnly(kModel, openDatabase());
         errorsOnly.setCheckParams({{"checkErrors", true}});
         QCOMPARE(errorsOnly.script(), QString("\ncheckErrors(Enum.All)"));
 
         const QVariantList criteria{QVariantList{"checkLess", "Enum.Current", "\"S1_t1\"", 0.2},
                                     QStringList{"checkNotIn", "Enum.All", "'S1_t2'", "40", "95"},
                                     QStringList{"checkMore", "Enum.All", "'S1_t1'"}, "not a list"};
-        Analizer analizer(kModel, &testDatabase());
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "  error('из скрипта');\n "}, {"criteria", criteria}, {"checkErrors", true}});
         QCOMPARE(analizer.script(), QString("error('из скрипта');\ncheckLess(Enum.Current, \"S1_t1\", 0.2)"
                                             "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
@@ -105,7 +105,7 @@ private slots:
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
         QVERIFY(analizer.check(current, "current_data") && analizer.findingCount() == 8);
-        Analizer idle(kModel, &testDatabase());
+        Analizer idle(kModel, openDatabase());
         QVERIFY(idle.check(current, "current_data") && idle.findingCount() == 0);
     }
 
@@ -203,7 +203,7 @@ private slots:
 
     void findingsAccumulateAndMarkRows()
     {
-        Analizer analizer(kModel, &testDatabase());
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
@@ -221,7 +221,7 @@ private slots:
             ZeltoTableMap tables;
             for (const QString &name : kArchives + QStringList{"month_totals", "info"})
                 tables.insert(name, temperatures({1}));
-            Analizer all(kModel, &testDatabase());
+            Analizer all(kModel, openDatabase());
             const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
             all.setCheckParams({{"script", script}});
             QCOMPARE(all.checkAll(tables), !failing);
@@ -237,7 +237,7 @@ private slots:
     {
         TempDatabaseHome home;
         QVERIFY(home.open());
-        Analizer analizer(kModel, &testDatabase());
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
         QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));

@@ -4,6 +4,7 @@
 #include "checkparams.h"
 #include "lasterror.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltotestclock.h"

@@ -5,6 +5,7 @@
 #include "groups.h"
 #include "../monitor/monitorresults.h"
 #include "lasterror.h"
+#include "outcome.h"
 #include "nodes.h"
 #include "opcserver.h"
 #include "opcvisibility.h"

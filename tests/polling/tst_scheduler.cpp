@@ -5,6 +5,7 @@
 
 #include "nextexecution.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "scheduler.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"

@@ -9,6 +9,7 @@
 #include "lasterror.h"
 #include "nextexecution.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"

@@ -7,12 +7,17 @@
 
 #include <QTemporaryDir>
 
-// The database the tests work on: the one the last Database::init opened.
-// The single place tests read the process's database; everything else takes
-// it from here.
+// The database the tests work on: the one the last Database::init opened,
+// null before. The single place tests read the process's database;
+// everything else takes it from here.
+inline Database *openDatabase()
+{
+    return Database::instance();
+}
+
 inline Database &testDatabase()
 {
-    return *Database::instance();
+    return *openDatabase();
 }
 
 // A temporary home folder with a fresh database in it, for one test case;
