@@ -1,7 +1,6 @@
 #include "archivereports.h"
 #include "archivestore.h"
 #include "database.h"
-#include "lasterror.h"
 #include "nodes.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
@@ -320,11 +319,12 @@ private slots:
 private:
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const int node = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}}).valueOr(-1);
-        archives.insert("info", table({"id"}, {{node}}));
-        if (node < 0 || !ArchiveStore::save(serverContext(), archives, false).ok())
-            qFatal("node not saved: %s", qPrintable(lastError()));
-        return node;
+        const ZeltoResult<int> node = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
+        archives.insert("info", table({"id"}, {{node.value()}}));
+        const ZeltoStatus done = node.ok() ? ArchiveStore::save(serverContext(), archives, false) : node.status();
+        if (!done.ok())
+            qFatal("node not saved: %s", qPrintable(done.message()));
+        return node.value();
     }
 
     std::unique_ptr<TempDatabaseHome> m_home;
