@@ -84,9 +84,12 @@ void prepare(const QString &home, int mib)
     const int nodes = qMax(1, int((qint64(mib) << 20) / BlobBytes));
     for (int n = 1; n <= nodes; ++n) {
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(blob.data()), BlobBytes / 4);
-        const int id = Bench::database().save(QStringLiteral("nodes"), {{QStringLiteral("name"), QStringLiteral("Узел %1").arg(n)},
-                                                                      {QStringLiteral("model_code"), QStringLiteral("TV7")},
-                                                                      {QStringLiteral("number"), n}}).valueOr(-1);
+        const int id = Bench::database()
+                           .save(QStringLiteral("nodes"),
+                                 {{QStringLiteral("name"), QStringLiteral("Узел %1").arg(n)},
+                                  {QStringLiteral("model_code"), QStringLiteral("TV7")},
+                                  {QStringLiteral("number"), n}})
+                           .valueOr(-1);
         QSqlQuery query;
         query.prepare(QStringLiteral("UPDATE nodes_data SET hour_data = ? WHERE id = ?"));
         query.addBindValue(blob);

@@ -13,7 +13,8 @@ namespace Bench {
 // A failure with its status's kind and text.
 [[noreturn]] inline void fail(const char *what, const ZeltoStatus &status)
 {
-    std::fprintf(stderr, "%s failed (%s): %s\n", what, ZeltoStatus::kindName(status.kind()), qPrintable(status.message()));
+    std::fprintf(stderr, "%s failed (%s): %s\n", what, ZeltoStatus::kindName(status.kind()),
+                 qPrintable(status.message()));
     std::exit(1);
 }
 

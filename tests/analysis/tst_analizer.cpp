@@ -244,7 +244,8 @@ private slots:
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
-        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok() && testDatabase().putSetting("scriptTableTimeout", 5000).ok());
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok()
+                && testDatabase().putSetting("scriptTableTimeout", 5000).ok());
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
         QVERIFY(!analizer.check(days, "day_data"));
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
@@ -254,7 +255,8 @@ private slots:
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
 
         // The table limit ends a run of rows that each stay within theirs.
-        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 5000).ok() && testDatabase().putSetting("scriptTableTimeout", 150).ok());
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 5000).ok()
+                && testDatabase().putSetting("scriptTableTimeout", 150).ok());
         QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
                      temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
         QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));

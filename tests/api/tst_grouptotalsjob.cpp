@@ -32,7 +32,9 @@ private slots:
     {
         QList<int> ids;
         for (int n = 0; n < 60; ++n) {
-            const int node = Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}}).valueOr(-1);
+            const int node
+                = Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}})
+                      .valueOr(-1);
             const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
             ZeltoTable days(columns);
             for (int day = 1; day <= 5; ++day)

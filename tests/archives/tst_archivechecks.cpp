@@ -90,8 +90,9 @@ private slots:
         QFETCH(ZeltoTable, incoming);
         const QStringList names{"checkDateReset", "checkTimeDeviation", "maxTimeDeviation"};
         for (int i = 0; i < names.size(); ++i)
-            QVERIFY(settings.at(i).isNull() ? testDatabase().run("DELETE FROM settings WHERE name = ?", {names.at(i)}).ok()
-                                            : testDatabase().putSetting(names.at(i), settings.at(i)).ok());
+            QVERIFY(settings.at(i).isNull()
+                        ? testDatabase().run("DELETE FROM settings WHERE name = ?", {names.at(i)}).ok()
+                        : testDatabase().putSetting(names.at(i), settings.at(i)).ok());
         QTEST(ArchiveChecks::checkCurrentData(stored, incoming) ? QString() : lastError(), "error");
     }
 

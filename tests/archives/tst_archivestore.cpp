@@ -39,15 +39,21 @@ ZeltoTable record(const QVariantMap &values)
     return table;
 }
 
-ZeltoTable stored(int node, const QString &archive) { return testDatabase().data("nodes", node, archive).value().value<ZeltoTable>(); }
+ZeltoTable stored(int node, const QString &archive)
+{
+    return testDatabase().data("nodes", node, archive).value().value<ZeltoTable>();
+}
 
 QVariantMap nodeRow(int nodeId) { return testDatabase().record("nodes", nodeId).value(); }
 
 // The last journal entry as "LEVEL node message".
 QString lastJournalEntry()
 {
-    return testDatabase().row("SELECT level || ' ' || node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC").value()
-        .value("e").toString();
+    return testDatabase()
+        .row("SELECT level || ' ' || node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC")
+        .value()
+        .value("e")
+        .toString();
 }
 
 // The last count entries so, oldest first, joined by "; ".
@@ -76,7 +82,8 @@ private slots:
         sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
                             [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
         Database::setClock(&m_clock);
-        m_node = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
+        m_node
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);
     }
 
@@ -101,8 +108,12 @@ private slots:
         QCOMPARE(spy, (QList<QList<QVariant>>{{"archivesSaved", m_node}, {"nodeSaved", m_node}}));
 
         // The node record's read error comes from its tasks.
-        QVERIFY(testDatabase().save("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}).valueOr(-1) > 0);
-        QCOMPARE(Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("read_error").toString(), QStringLiteral("Нет ответа"));
+        QVERIFY(testDatabase()
+                    .save("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}})
+                    .valueOr(-1)
+                > 0);
+        QCOMPARE(Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("read_error").toString(),
+                 QStringLiteral("Нет ответа"));
 
         // Nested in a caller's transaction: no notifications, and its rollback wins.
         spy.clear();
@@ -117,7 +128,8 @@ private slots:
     {
         ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
         first.setValue(2, "S1_P1", 0.5);
-        QVERIFY(save({{kHour, first}}).ok() && save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}).ok());
+        QVERIFY(save({{kHour, first}}).ok()
+                && save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}).ok());
         const ZeltoTable hours = stored(m_node, kHour);
         QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
         QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
@@ -130,7 +142,8 @@ private slots:
 
     void infoOnlySaveAndWarning()
     {
-        QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}).ok());
+        QVERIFY(
+            save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}).ok());
         const QVariant fillBefore = testDatabase().data("nodes", m_node, "fill_data").value();
         QVERIFY(testDatabase().run("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}).ok());
 
@@ -163,7 +176,8 @@ private slots:
         QVERIFY(testDatabase().data("nodes", m_node, kHour).value().isNull());
 
         // Node import runs no clock checks (and no script).
-        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('всегда')"}}).ok() && save(tables, false).ok());
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('всегда')"}}).ok()
+                && save(tables, false).ok());
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
         QCOMPARE(checkLog(m_node).rowCount(), 0);
     }
@@ -185,7 +199,8 @@ private slots:
         // The script sees only the new rows; one that throws is journalled, the save goes on.
         m_clock.advance(1000);   // times are stored to the second
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}).ok());
-        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("check_fails").toInt()}),
+        QCOMPARE(QList<int>({checkLog(m_node).rowCount(),
+                             Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("check_fails").toInt()}),
                  QList<int>({5, 2}));
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "noSuchFunction()"}}).ok());
         QCOMPARE(outcome(save({{kDay, archive({{at(3), 1}})}})), "ok");
@@ -276,7 +291,8 @@ private slots:
             QVERIFY2(rows.ok() && rows.value().rowCount() == 0, qPrintable(rows.status().message()));
         }
 
-        const int other = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}}).valueOr(-1);
+        const int other
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}}).valueOr(-1);
         QVERIFY(other > 0);
         QRandomGenerator random(20261206);
         int end = 0;   // the hour after the last one saved so far

@@ -319,7 +319,8 @@ private slots:
 private:
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const ZeltoResult<int> node = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
+        const ZeltoResult<int> node
+            = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
         archives.insert("info", table({"id"}, {{node.value()}}));
         const ZeltoStatus done = node.ok() ? ArchiveStore::save(serverContext(), archives, false) : node.status();
         if (!done.ok())

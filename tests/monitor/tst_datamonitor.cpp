@@ -98,9 +98,15 @@ private:
     // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
-        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}).valueOr(-1);
+        const int node
+            = Nodes::save(serverContext(),
+                          {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}})
+                  .valueOr(-1);
         if (!taskless)
-            Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}).valueOr(-1);
+            Tasks::save(
+                serverContext(),
+                {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}})
+                .valueOr(-1);
         DataMonitor::destroyInstance();
         DataMonitor::createInstance(&testDatabase(), 3600 * 1000, &m_clock, TaskManager::instance());
         return node;

@@ -98,7 +98,11 @@ private slots:
             TransactionScope scope(testDatabase(), "test");
             id = node();
             taskId = task(id);
-            QVERIFY(Tasks::save(serverContext(), {{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}}).valueOr(-1) == taskId);
+            QVERIFY(
+                Tasks::save(serverContext(),
+                            {{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}})
+                    .valueOr(-1)
+                == taskId);
             QCOMPARE(outcome(scope.finish()), "ok");
         }
         QVERIFY(id > 0 && taskId > 0 && spy.isEmpty());
@@ -145,8 +149,14 @@ private slots:
     {
         const int id = task(node());
         const QVariantMap before = Tasks::find(serverContext(), id).valueOr(QVariantMap());
-        QVERIFY(testDatabase().run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END").ok());
-        QCOMPARE(Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}).valueOr(-1), -1);
+        QVERIFY(
+            testDatabase()
+                .run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END")
+                .ok());
+        QCOMPARE(
+            Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}})
+                .valueOr(-1),
+            -1);
         QVERIFY(testDatabase().run("DROP TRIGGER refuse").ok());
         QCOMPARE(Tasks::find(serverContext(), id).valueOr(QVariantMap()), before);
     }
@@ -196,27 +206,37 @@ private slots:
         QFETCH(QVariantMap, input);
         QFETCH(QString, refusal);
         const auto rows = [] {
-            return testDatabase().rows("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
-                                         "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t").value()
+            return testDatabase()
+                .rows("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
+                      "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t")
+                .value()
                 .toMap(0);
         };
         if (record == "task") {
             const int taskId = task(node());
             const bool shortForm = !input.contains("channel") && !input.contains("timetable");
-            input.insert(shortForm ? "id" : "node_id", shortForm ? taskId : Tasks::find(serverContext(), taskId).valueOr(QVariantMap()).value("node_id"));
+            input.insert(shortForm ? "id" : "node_id",
+                         shortForm ? taskId
+                                   : Tasks::find(serverContext(), taskId).valueOr(QVariantMap()).value("node_id"));
             if (!shortForm && !input.contains("channel"))
                 input.insert("channel", QVariantMap{{"code", "COM"}});
         }
         const QVariantMap before = rows();
-        const QVariantMap stored = input.contains("id") ? Tasks::find(serverContext(), input.value("id").toInt()).valueOr(QVariantMap()) : QVariantMap();
+        const QVariantMap stored = input.contains("id")
+            ? Tasks::find(serverContext(), input.value("id").toInt()).valueOr(QVariantMap())
+            : QVariantMap();
         ZeltoStatus saved;
         if (record == "node")
-            saved = Nodes::save(serverContext(), with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input)).status();
+            saved
+                = Nodes::save(serverContext(), with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input)).status();
         else if (record == "group")
             saved = Groups::save(serverContext(), input).status();
         else if (record == "user")
-            saved = Users::save(&testDatabase(), with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input)) == -1
-                ? ZeltoSystem::instance()->lastStatus() : ZeltoStatus();
+            saved = Users::save(&testDatabase(),
+                                with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input))
+                    == -1
+                ? ZeltoSystem::instance()->lastStatus()
+                : ZeltoStatus();
         else
             saved = Tasks::save(serverContext(), input).status();
         QCOMPARE(saved.message(), refusal);
@@ -319,9 +339,16 @@ private:
 
     int node(int group = 0)
     {
-        return Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}}).valueOr(-1);
+        return Nodes::save(
+                   serverContext(),
+                   {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}})
+            .valueOr(-1);
     }
-    int task(int nodeId) { return Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}}).valueOr(-1); }
+    int task(int nodeId)
+    {
+        return Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}})
+            .valueOr(-1);
+    }
 
     TempDatabaseHome m_home;
     int m_serial = 0;

@@ -95,8 +95,9 @@ private slots:
     // an invalid parameter that stops the statement before it runs.
     void rowsSavedFoundAndRead()
     {
-        const int entry = db().save("journal", {{"ctime", QDateTime::currentDateTime()}, {"level", "INFO"}, {"message", "m"}})
-                              .valueOr(-1);
+        const int entry
+            = db().save("journal", {{"ctime", QDateTime::currentDateTime()}, {"level", "INFO"}, {"message", "m"}})
+                  .valueOr(-1);
         QCOMPARE(scalar("SELECT message FROM journal WHERE rowid = ?", {entry}), QVariant("m"));
 
         // An update writes the columns given and leaves the others.
@@ -105,7 +106,8 @@ private slots:
         const QDateTime updated(QDate(2016, 3, 3), QTime(12, 0));
         QCOMPARE(db().save("nodes", {{"id", node}, {"consumer", "ТЭЦ"}}).valueOr(-1), node);
         QCOMPARE(db().save("nodes", {{"note", "примечание"}, {"id", node}, {"name", "Новое"}}).valueOr(-1), node);
-        QCOMPARE(db().save("nodes", {{"id", second}, {"last_update", updated}, {"consumer", "ТЭЦ"}}).valueOr(-1), second);
+        QCOMPARE(db().save("nodes", {{"id", second}, {"last_update", updated}, {"consumer", "ТЭЦ"}}).valueOr(-1),
+                 second);
         const QVariantMap saved = db().record("nodes", node).value();
         QCOMPARE(QVariantList({saved["name"], saved["note"], saved["consumer"]}),
                  QVariantList({"Новое", "примечание", "ТЭЦ"}));
@@ -114,22 +116,25 @@ private slots:
         QCOMPARE(db().save("groups", {{"id", 5}, {"name", "Пятая"}}).valueOr(-1), 5);
         QCOMPARE(count("groups"), 1);   // the common group alone
 
-        QCOMPARE(QVariantList({db().has("nodes", "number > ?", {1}).value(), db().has("nodes", "number > ?", {2}).value(),
-                               db().findId("nodes", "name = ?", {"Второй"}).value(),
-                               db().findId("nodes", "name = ?", {"Нет"}).value()}),
-                 QVariantList({true, false, second, -1}));
+        QCOMPARE(
+            QVariantList({db().has("nodes", "number > ?", {1}).value(), db().has("nodes", "number > ?", {2}).value(),
+                          db().findId("nodes", "name = ?", {"Второй"}).value(),
+                          db().findId("nodes", "name = ?", {"Нет"}).value()}),
+            QVariantList({true, false, second, -1}));
         QCOMPARE(db().distinct("nodes", "consumer").value(), QVariantList{"ТЭЦ"});
         QCOMPARE(db().distinct("nodes", "nodes.last_update", "id = ?", {second}).value(), QVariantList{updated});
         QCOMPARE(db().distinct("nodes, groups", "groups.id", "nodes.group_id = groups.id").value(), QVariantList{0});
         QCOMPARE(db().row("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node}).value(),
-                 (QVariantMap{{"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 1}}));
+                 (QVariantMap{
+                     {"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 1}}));
         QCOMPARE(outcome(db().row("SELECT * FROM nodes WHERE id = ?", {999})), "ok");
         QVERIFY(db().row("SELECT * FROM nodes WHERE id = ?", {999}).value().isEmpty());
 
         const QPoint point(1, 2);
         const QString encoding = "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]";
         const QString syntax = "storage: near \"=\": syntax error";
-        QCOMPARE(outcome(db().save("journal", QVariantMap())), "invalidParameter: [journal] Сошибка записи: нет данных");
+        QCOMPARE(outcome(db().save("journal", QVariantMap())),
+                 "invalidParameter: [journal] Сошибка записи: нет данных");
         QCOMPARE(outcome(db().save("journal", {{"level", "INFO"}, {"message", point}})), encoding);
         QCOMPARE(outcome(db().save("nodes", {{"name", "Без модели"}, {"number", 3}})),
                  "conflict: [+nodes] NOT NULL constraint failed: nodes.model_code");
@@ -203,7 +208,8 @@ private slots:
         QVERIFY(db().run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, ?, ?)",
                          {node, QDateTime(QDate(2016, 3, 5), QTime(1, 0)), QDateTime(QDate(2016, 3, 4), QTime(0, 0)),
                           "day_data", "Разрыв"}).ok());
-        const ZeltoTable log = db().rows("SELECT atime, message, atime FROM check_log WHERE node_id = ?", {node}).value();
+        const ZeltoTable log
+            = db().rows("SELECT atime, message, atime FROM check_log WHERE node_id = ?", {node}).value();
         QCOMPARE(log.columnNames(), (QStringList{"atime", "message"}));   // a repeated name is one column
         QCOMPARE(log.toMap(0), (QVariantMap{{"atime", QDateTime(QDate(2016, 3, 4), QTime(0, 0))}, {"message", "Разрыв"}}));
 
@@ -326,7 +332,8 @@ private slots:
 
         // Reading one that is not there names the table and has no driver text.
         QCOMPARE(outcome(db().data("nodes", 999, "day_data")), "notFound: [#nodes] ");
-        QCOMPARE(outcome(db().data("nodes", node, "no_such_column")), "storage: [#nodes] no such column: no_such_column");
+        QCOMPARE(outcome(db().data("nodes", node, "no_such_column")),
+                 "storage: [#nodes] no such column: no_such_column");
         QCOMPARE(outcome(db().write("nodes", node, {{"no_such_column", 1}})),
                  "storage: [*nodes] no such column: no_such_column");
 

@@ -63,11 +63,14 @@ private:
 
     void addSchemeNode(const QString &name, const QString &model, int number, bool withCurrent)
     {
-        const int id = testDatabase().save("nodes", {{"name", name}, {"model_code", model}, {"number", number}}).valueOr(-1);
+        const int id
+            = testDatabase().save("nodes", {{"name", name}, {"model_code", model}, {"number", number}}).valueOr(-1);
         const QStringList archives{"current_data", "month_data", "day_data", "hour_data", "day_totals"};
         const QStringList triples{"999 123", "123 132 056", "223", "123", "056"};
         for (int i = withCurrent ? 0 : 1; i < archives.size(); ++i)
-            QVERIFY(testDatabase().write("nodes", id, {{archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))}}).ok());
+            QVERIFY(testDatabase()
+                        .write("nodes", id, {{archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))}})
+                        .ok());
     }
 
 private slots:
@@ -291,7 +294,8 @@ private slots:
         // One main task per node: marking another one clears the first, on its node only.
         const int second = db.save("tasks", {{"node_id", node}, {"channel_code", "gsm"}}).valueOr(-1);
         const int otherNode = addNode("Другой", 2);
-        const int foreign = db.save("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}}).valueOr(-1);
+        const int foreign
+            = db.save("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}}).valueOr(-1);
         QCOMPARE(db.save("tasks", {{"id", task}, {"is_main", 1}}).valueOr(-1), task);
         QCOMPARE(db.save("tasks", {{"id", second}, {"is_main", 1}}).valueOr(-1), second);
         QCOMPARE(scalar(QStringLiteral("SELECT group_concat(is_main) FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) "
@@ -303,7 +307,8 @@ private slots:
     {
         QVERIFY(Database::init());
         Database &db = testDatabase();
-        const auto save = [&db](const QString &table, const QVariantMap &row) { return db.save(table, row).valueOr(-1); };
+        const auto save
+            = [&db](const QString &table, const QVariantMap &row) { return db.save(table, row).valueOr(-1); };
         const auto exists = [&db](const QString &table, int id) { return db.has(table, "id = ?", {id}).value(); };
         const int group = save("groups", {{"name", "Район"}});
         const int user = save("users", {{"login", "petrov"}, {"password", "x"}});
@@ -311,15 +316,18 @@ private slots:
         const int keptNode = addNode("Другой", 2);
         const int task = save("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
         const int keptTask = save("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
-        const int grouped = save("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3}, {"group_id", group}});
+        const int grouped
+            = save("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3}, {"group_id", group}});
         const int groupedTask = save("tasks", {{"node_id", grouped}, {"channel_code", "tcp"}});
         QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0 && grouped > 0
                 && groupedTask > 0);
         const QDateTime now = QDateTime::currentDateTime();
         QVERIFY(db.run("INSERT INTO setting_data (node_id, name, value) VALUES (?, 'a', '1')", {node}).ok());
         QVERIFY(db.run("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}).ok());
-        QVERIFY(db.run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, 'day_data', 'm')",
-                       {node, now, now}).ok());
+        QVERIFY(
+            db.run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, 'day_data', 'm')",
+                   {node, now, now})
+                .ok());
         QVERIFY(db.run("INSERT INTO journal (ctime, level, node_id, task_id, group_id, user_id, message) VALUES "
                        "(?, 'INFO', ?, NULL, NULL, NULL, 'n'), (?, 'INFO', NULL, ?, NULL, NULL, 't'), "
                        "(?, 'INFO', NULL, NULL, ?, ?, 'g')", {now, node, now, keptTask, now, group, user}).ok());
