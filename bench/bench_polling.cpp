@@ -91,7 +91,7 @@ void schedulerPass()
     int started = 0;
     QElapsedTimer timer;
     timer.start();
-    Scheduler::createInstance(Database::instance(), [&](int) { ++started; });
+    Scheduler::createInstance(&Bench::database(), [&](int) { ++started; });
     const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {

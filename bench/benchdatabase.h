@@ -27,8 +27,9 @@ inline Database &database()
 // The database in the home folder ORVEX_HOME names, opened (or the benchmark ends).
 inline Database &openDatabase()
 {
-    if (!Database::init())
-        fail("database");
+    const ZeltoStatus opened = Database::init();
+    if (!opened.ok())
+        fail("database", opened);
     return database();
 }
 

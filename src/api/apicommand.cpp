@@ -40,10 +40,12 @@ ZeltoResult<QVariant> ApiCommand::call(const QVariantList &params)
     ZeltoSystem *system = ZeltoSystem::instance();
     system->clearError();
     // The login and the right are checked before any parameter is looked at.
-    if (!isOpenToAnonymous(name()) && !User::checkLogin())
-        return system->lastStatus();
-    if (m_right && *m_right && !User::checkAccess(right()))
-        return system->lastStatus();
+    const ZeltoStatus login = isOpenToAnonymous(name()) ? ZeltoStatus() : User::checkLogin();
+    if (!login.ok())
+        return login;
+    const ZeltoStatus allowed = m_right && *m_right ? User::checkAccess(right()) : ZeltoStatus();
+    if (!allowed.ok())
+        return allowed;
     CommandParams commandParams(currentContext(), name(), params);
     const QVariant value = m_handler(commandParams);
     if (value.isValid())

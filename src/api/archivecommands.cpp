@@ -178,7 +178,7 @@ QVariant getGroupTotals(CommandParams &p)
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(
-                nodes.value(), listed, from, to,
+                *p.context().database(), nodes.value(), listed, from, to,
                 [reply](const ZeltoTable &totals) {
                     ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
@@ -186,7 +186,7 @@ QVariant getGroupTotals(CommandParams &p)
             return true;   // not sent: the job answers
         }
     }
-    return CommandResult::table(ArchiveReports::groupTotalsOf(nodes.value(), listed, from, to));
+    return CommandResult::table(ArchiveReports::groupTotalsOf(*p.context().database(), nodes.value(), listed, from, to));
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "columnvalues.h"
 #include "commandparams.h"
+#include "commandresult.h"
 #include "metadatacatalogue.h"
 #include "parameterdescriber.h"
 
@@ -16,9 +17,7 @@ QVariant describeParams(CommandParams &p)
     const QVariantList values = p.list(2);
     if (!p.ok())
         return QVariant();
-    const QVariantMap description =
-        ParameterDescriber(MetadataCatalogue::instance()).describe(modelCode, columns, values);
-    return description.isEmpty() ? QVariant() : QVariant(description);
+    return CommandResult::of(ParameterDescriber(MetadataCatalogue::instance()).describe(modelCode, columns, values));
 }
 
 // getValues(table: text, column: text) -> list of the column's distinct values as text

@@ -75,8 +75,8 @@ QVariant setSetting(CommandParams &p)
         ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Не задано имя настройки")));
         return QVariant();
     }
-    if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
-        || !PortSetting::check(name, p.value(1)))
+    if (!zeltoReport(Analizer::checkTimeoutSetting(name, p.value(1))) || !TaskManager::checkSetting(name, p.value(1))
+        || !zeltoReport(PortSetting::check(name, p.value(1))))
         return QVariant();
     return CommandResult::done(Database::setSetting(name, p.value(1)));
 }
@@ -107,11 +107,14 @@ QVariant clearJournal(CommandParams &p)
 }
 
 // backupDatabase() -> true once the copy is checked and has its name
-QVariant backupDatabase(CommandParams &)
+QVariant backupDatabase(CommandParams &p)
 {
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup)
-        return QVariant();
+    if (!p.context().database())
+        return CommandResult::failure(CommandContext::noDatabase());
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*p.context().database());
+    if (!started.ok())
+        return CommandResult::failure(started.status());
+    DatabaseBackup *backup = started.value();
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();

@@ -7,49 +7,45 @@
 
 namespace UserCommands {
 
-// The readers of users have no failure value of their own: a failed query
-// comes back through the error channel, which zeltoCapture turns into the
-// failure it is.
-
 // getUsers() -> table
-QVariant getUsers(CommandParams &)
+QVariant getUsers(CommandParams &p)
 {
-    return CommandResult::of(zeltoCapture([] { return Users::list(); }));
+    return CommandResult::of(Users::list(p.context().database()));
 }
 
 // getUser(id: int) -> record, empty when there is none
 QVariant getUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::get(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::get(p.context().database(), id)) : QVariant();
 }
 
 // getUserData(id: int) -> record with "access" and "groups"
 QVariant getUserData(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::data(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::data(p.context().database(), id)) : QVariant();
 }
 
 // saveUser(user: record, password in plain text, optional access and groups) -> id
 QVariant saveUser(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Users::save(p.context().database(), record)) : QVariant();
+    return p.ok() ? CommandResult::of(Users::save(p.context().database(), record)) : QVariant();
 }
 
 // removeUser(id: int) -> id
 QVariant removeUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Users::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::remove(p.context().database(), id), id) : QVariant();
 }
 
 // getUserAccess(id: int) -> list of rights
 QVariant getUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::access(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::access(p.context().database(), id)) : QVariant();
 }
 
 // setUserAccess(id: int, rights: list of text) -> id
@@ -57,14 +53,14 @@ QVariant setUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
     const QStringList rights = p.stringList(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setAccess(id, rights), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::setAccess(p.context().database(), id, rights), id) : QVariant();
 }
 
 // getUserGroups(id: int) -> list of group ids
 QVariant getUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::groups(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::groups(p.context().database(), id)) : QVariant();
 }
 
 // setUserGroups(id: int, groupIds: list of int) -> id

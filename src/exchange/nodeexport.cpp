@@ -104,9 +104,10 @@ QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
         package.insert(QStringLiteral("journal_data"), journal.value());
 
     for (const QString &archive : ArchiveStore::archiveNames()) {
-        ZeltoTable table;
-        if (!ArchiveStore::read(nodeId, archive, table))
+        const ZeltoResult<ZeltoTable> read = ArchiveStore::stored(*context.database(), nodeId, archive);
+        if (!zeltoReport(read.status()))
             return QVariant();
+        ZeltoTable table = read.value();
         if (table.rowCount() == 0)
             continue;
         table.removeColumn(QStringLiteral("CHECK_ERR"));

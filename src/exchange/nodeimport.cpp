@@ -201,9 +201,10 @@ int NodeImport::importNode(const CommandContext &context, const QVariant &packag
     LegacyPackage::fillPowerUnit(tables, modelCode);
     // The node's row as a new node would get it, its group and its check
     // parameters are bounded like those a client saves.
-    if (!ArchiveCells::check(tables) || !FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0))
-        || !FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}})
-        || !FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0)))
+    if (!zeltoReport(ArchiveCells::check(tables))
+        || !zeltoReport(FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0)))
+        || !zeltoReport(FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}}))
+        || !zeltoReport(FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0))))
         return -1;
 
     if (!context.database()) {

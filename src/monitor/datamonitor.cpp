@@ -360,10 +360,12 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
         m_flush->startOnce(kAnnounceDelayMs);
 }
 
-QVariantMap DataMonitor::lastCurrentRow(int nodeId)
+QVariantMap DataMonitor::lastCurrentRow(int nodeId) const
 {
-    ZeltoTable current;
-    if (!ArchiveStore::read(nodeId, kCurrentData, current) || current.rowCount() == 0)
+    if (!m_database)
+        return QVariantMap();
+    const ZeltoTable current = ArchiveStore::stored(*m_database, nodeId, kCurrentData).valueOr(ZeltoTable());
+    if (current.rowCount() == 0)
         return QVariantMap();
     return current.toMap(current.rowCount() - 1);
 }
@@ -380,8 +382,9 @@ QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMa
     table.appendRow(row);
     // A script that fails is reported like a finding, so the operator sees it.
     QStringList messages;
-    if (!analizer.check(table, kCurrentData))
-        messages.append(ZeltoSystem::instance()->lastError());
+    const ZeltoStatus checked = analizer.check(table, kCurrentData);
+    if (!checked.ok())
+        messages.append(checked.message());
     const ZeltoTable findings = analizer.findings();
     for (int i = 0; i < findings.rowCount(); ++i)
         messages.append(findings.value(i, QStringLiteral("message")).toString());

@@ -92,15 +92,16 @@ void Service::start()
 
 bool Service::startActive()
 {
-    if (!Database::init()) {
-        logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
+    const ZeltoStatus opened = Database::init();
+    if (!opened.ok()) {
+        logMessage(opened.message(), QtServiceBase::Error);
         return false;
     }
     Database::setClock(m_clock);
     ApiCommand::setDatabase(Database::instance());
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
-    DatabaseBackup::removeLeftovers();
+    DatabaseBackup::removeLeftovers(*Database::instance());
 
     if (!User::instance())
         new User;
@@ -296,11 +297,12 @@ void Service::backupIfDue(const QDateTime &now)
     // A copy a client asked for is still running: this one is due at the next tick.
     if (DatabaseBackup::running())
         return;
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup) {
-        Database::logError(ZeltoSystem::instance()->lastError());   // tried again at the next tick
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*Database::instance());
+    if (!started.ok()) {
+        Database::logError(started.status().message());   // tried again at the next tick
         return;
     }
+    DatabaseBackup *backup = started.value();
     connect(backup, &DatabaseBackup::finished, this,
             [this, now](bool ok, const QString &error) { onBackupFinished(now, ok, error); });
 }
@@ -326,11 +328,12 @@ void Service::compactIfDue(const QDateTime &now)
     if (JournalCompaction::running())
         return;
     // In steps between the clients' requests; its end is noted when it comes.
-    JournalCompaction *compaction = JournalCompaction::start();
-    if (!compaction) {
-        Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + ZeltoSystem::instance()->lastError());
+    const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*Database::instance());
+    if (!started.ok()) {
+        Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + started.status().message());
         return;
     }
+    JournalCompaction *compaction = started.value();
     connect(compaction, &JournalCompaction::finished, this, [this, now](bool ok, const QString &error) {
         if (ok) {
             lastCompact = now;

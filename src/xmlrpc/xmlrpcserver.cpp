@@ -134,7 +134,7 @@ QVariant XmlRpcServer::login(const QString &name, const QString &password)
         return fault();
     User::logout();
     const int userId = row.value(QStringLiteral("id")).toInt();
-    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), m_clock->monotonicMs());
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(ApiCommand::currentContext().database(), userId), m_clock->monotonicMs());
     if (token.isEmpty()) {
         ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"));
         return fault();
@@ -159,7 +159,7 @@ QVariant XmlRpcServer::call(const QString &token, const QString &right, const st
         return fault();
     }
     QVariant result;
-    const bool ok = (right.isEmpty() || User::checkAccess(right)) && work(result);
+    const bool ok = (right.isEmpty() || zeltoReport(User::checkAccess(right))) && work(result);
     const QVariant answer = ok ? result : fault();
     User::logout();
     return answer;

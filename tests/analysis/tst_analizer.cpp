@@ -5,6 +5,7 @@
 #include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "scripttimebudget.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
@@ -59,7 +60,7 @@ QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
     Analizer analizer(kModel, openDatabase());   // none in most cases: the default budgets
     analizer.setCheckParams({{"script", script}});
-    return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
+    return analizer.check(table, archive).ok() ? messages(analizer) : QStringList{"failed"};
 }
 
 QString title(const char *code) { return MetadataCatalogue::instance().paramTitle(code, kModel); }
@@ -98,15 +99,15 @@ private slots:
                                             "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
 
         ZeltoTable current = table({"S1_t1", "S1_t2", "NS"}, {{0.1, 30.0, 1}});
-        QVERIFY(analizer.check(current, "current_data"));
+        QVERIFY(analizer.check(current, "current_data").ok());
         QCOMPARE(messages(analizer), (QStringList{"из скрипта", title("S1_t1") + " < 0.2",
                                                   title("S1_t2") + " вне диапазона [40, 95]", "НС прибора"}));
 
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
-        QVERIFY(analizer.check(current, "current_data") && analizer.findingCount() == 8);
+        QVERIFY(analizer.check(current, "current_data").ok() && analizer.findingCount() == 8);
         Analizer idle(kModel, openDatabase());
-        QVERIFY(idle.check(current, "current_data") && idle.findingCount() == 0);
+        QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
     }
 
     void scripts_data()
@@ -206,7 +207,7 @@ private slots:
         Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
-        QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
+        QVERIFY(analizer.check(days, "day_data").ok() && analizer.check(hours, "hour_data").ok() && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();
         QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
         QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
@@ -224,7 +225,7 @@ private slots:
             Analizer all(kModel, openDatabase());
             const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
             all.setCheckParams({{"script", script}});
-            QCOMPARE(all.checkAll(tables), !failing);
+            QCOMPARE(all.checkAll(tables).ok(), !failing);
             QCOMPARE(messages(all),
                      QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
             QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
@@ -236,34 +237,40 @@ private slots:
     void failedRunsStop()
     {
         TempDatabaseHome home;
-        QVERIFY(home.open());
+        QCOMPARE(outcome(home.open()), "ok");
         Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
-        QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
+        const ZeltoStatus undefined = analizer.check(days, "day_data");
+        QVERIFY2(!undefined.ok() && undefined.message().contains("notDefinedAnywhere"), qPrintable(undefined.message()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
         QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok()
                 && testDatabase().putSetting("scriptTableTimeout", 5000).ok());
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
-        QVERIFY(!analizer.check(days, "day_data"));
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
-                     && analizer.findingCount() == 2, qPrintable(lastError()));
+        const ZeltoStatus rowLimit = analizer.check(days, "day_data");
+        QVERIFY2(!rowLimit.ok() && rowLimit.message().startsWith("Скрипт проверки прерван")
+                     && rowLimit.message().contains("100 мс") && analizer.findingCount() == 2,
+                 qPrintable(rowLimit.message()));
         // A script cannot catch its own abort.
-        QCOMPARE(run("try { for (;;) {} } catch (e) { error('caught'); }", days, "day_data"), QStringList{"failed"});
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
+        Analizer catcher(kModel, openDatabase());
+        catcher.setCheckParams({{"script", "try { for (;;) {} } catch (e) { error('caught'); }"}});
+        const ZeltoStatus caught = catcher.check(days, "day_data");
+        QVERIFY2(!caught.ok() && caught.message().startsWith("Скрипт проверки прерван"), qPrintable(caught.message()));
 
         // The table limit ends a run of rows that each stay within theirs.
         QVERIFY(testDatabase().putSetting("scriptRowTimeout", 5000).ok()
                 && testDatabase().putSetting("scriptTableTimeout", 150).ok());
-        QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
-                     temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
-        QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));
+        Analizer busy(kModel, openDatabase());
+        busy.setCheckParams({{"script", "var end = Date.now() + 40; while (Date.now() < end) {}"}});
+        ZeltoTable twenty = temperatures(QVector<double>(20, 1.0).toList());
+        const ZeltoStatus tableLimit = busy.check(twenty, "day_data");
+        QVERIFY2(!tableLimit.ok() && tableLimit.message().contains("150 мс"), qPrintable(tableLimit.message()));
 
         // The checker stays usable after an abort.
         analizer.setCheckParams({{"script", "error('снова')"}});
-        QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
+        QVERIFY(analizer.check(days, "day_data").ok() && analizer.findingCount() == 4);
     }
 
     // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
@@ -307,7 +314,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QVariant, value);
-        QTEST(Analizer::checkTimeoutSetting(name, value), "accepted");
+        QTEST(Analizer::checkTimeoutSetting(name, value).ok(), "accepted");
     }
 
 private:

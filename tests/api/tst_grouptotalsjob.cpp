@@ -23,7 +23,7 @@ private slots:
     void initTestCase()
     {
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY2(m_home.open(), qPrintable(lastError()));
+        QCOMPARE(outcome(m_home.open()), "ok");
     }
 
     // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
@@ -55,7 +55,7 @@ private slots:
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
+        new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
             totals = result;
             done = true;
         });

@@ -77,11 +77,12 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open() && testDatabase().putSetting("checkDateReset", true).ok());
+        QCOMPARE(outcome(m_home->open()), "ok");
+        QVERIFY(testDatabase().putSetting("checkDateReset", true).ok());
         const QVariant handle = QSqlDatabase::database().driver()->handle();
         sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
                             [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
-        Database::setClock(&m_clock);
+        testDatabase().setStampClock(&m_clock);
         m_node
             = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);

@@ -2,6 +2,7 @@
 #include "archivestore.h"
 #include "database.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
@@ -108,7 +109,7 @@ private slots:
         // The repository's own catalogue.
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
+        QCOMPARE(outcome(m_home->open()), "ok");
     }
 
     void cleanup() { m_home.reset(); }

@@ -8,6 +8,7 @@
 #include "nodes.h"
 #include "sessionscope.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "user.h"
 #include "users.h"
@@ -43,8 +44,7 @@ QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(н
 
 ZeltoTable stored(int node, const QString &archive)
 {
-    ZeltoTable result;
-    return ArchiveStore::read(node, archive, result) ? result : ZeltoTable({"failed"});
+    return ArchiveStore::stored(testDatabase(), node, archive).valueOr(ZeltoTable({"failed"}));
 }
 
 } // namespace
@@ -65,7 +65,7 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
+        QCOMPARE(outcome(m_home->open()), "ok");
         const int group = Groups::save(serverContext(), {{"name", "Котельная"}}).valueOr(-1);
         m_node = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}}).valueOr(-1);
         QVERIFY(group >= 0 && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}}).valueOr(-1) >= 0);
@@ -191,7 +191,9 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = NodeExport::exportNode(serverContext(), m_node);
-        const int userId = Users::save(&testDatabase(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        const int userId
+            = Users::save(&testDatabase(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}})
+                  .valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(&testDatabase(), userId, QStringList());
 

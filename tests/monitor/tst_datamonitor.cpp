@@ -5,6 +5,7 @@
 #include "monitorresults.h"
 #include "nodes.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 
 #include <QtTest>
@@ -16,7 +17,7 @@ class TestDataMonitor : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_home.open());
+        QCOMPARE(outcome(m_home.open()), "ok");
         TaskManager::createInstance(&testDatabase());
     }
     void cleanup() { DataMonitor::destroyInstance(); }

@@ -27,7 +27,7 @@ private slots:
     void initTestCase()
     {
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY(m_home.open());
+        QCOMPARE(outcome(m_home.open()), "ok");
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
 
         m_node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}}).valueOr(-1);
@@ -93,10 +93,12 @@ private slots:
         // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
         const int group = Groups::save(serverContext(), {{"name", "Север"}}).valueOr(-1);
         QCOMPARE(outcome(Nodes::setGroup(serverContext(), m_emptyNode, group)), "ok");
-        const int north = Users::save(&testDatabase(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
-        const int both = Users::save(&testDatabase(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
-        const int gone = Users::save(&testDatabase(), {{"login", "gone"}, {"password", "g"}});
-        QVERIFY(north > 0 && both > 0 && Users::remove(gone));
+        const auto user = [](const QVariantMap &record) { return Users::save(&testDatabase(), record).valueOr(-1); };
+        const int north = user({{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
+        const int both = user({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
+        const int gone = user({{"login", "gone"}, {"password", "g"}});
+        QVERIFY(north > 0 && both > 0);
+        QCOMPARE(outcome(Users::remove(&testDatabase(), gone)), "ok");
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},

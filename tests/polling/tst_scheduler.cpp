@@ -41,7 +41,7 @@ private slots:
     {
         qputenv("TZ", "Europe/Berlin");   // with daylight saving time
         tzset();
-        QVERIFY(m_home.open());
+        QCOMPARE(outcome(m_home.open()), "ok");
         m_node = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);
     }

@@ -10,6 +10,7 @@
 #include "task.h"
 #include "taskmanager.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltobusyguard.h"
 #include "zeltoenvironment.h"
@@ -89,8 +90,8 @@ private slots:
     {
         // The catalogue gives the drivers: the repository's own.
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY2(m_home.open(), qPrintable(lastError()));
-        Database::setClock(&m_clock);
+        QCOMPARE(outcome(m_home.open()), "ok");
+        testDatabase().setStampClock(&m_clock);
     }
 
     void init()

@@ -23,7 +23,7 @@ private:
     Database &db() const { return m_home->db(); }
 
 private slots:
-    void init() { m_home.reset(new TempDatabaseHome); QVERIFY(m_home->open()); }
+    void init() { m_home.reset(new TempDatabaseHome); QCOMPARE(outcome(m_home->open()), "ok"); }
 
     void cleanup() { m_home.reset(); }
 
@@ -84,7 +84,7 @@ private slots:
             TransactionScope stale(db(), "stale");
             QVERIFY(stale.isActive());
             Database::destroy();
-            QVERIFY(Database::init());
+            QVERIFY(Database::init().ok());
             QVERIFY(!stale.finish().ok());
         }
         QCOMPARE(db().openScopes(), 0);

@@ -27,15 +27,13 @@ class TempDatabaseHome
 public:
     ~TempDatabaseHome() { Database::destroy(); }
 
-    bool open()
+    ZeltoStatus open()
     {
         if (!m_dir.isValid())
-            return false;
+            return ZeltoStatus::failed(QStringLiteral("no temporary folder"));
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        const bool ok = Database::init();
-        ZeltoSystem::instance()->clearError();
-        return ok;
+        return Database::init();
     }
 
     Database &db() const { return testDatabase(); }
