@@ -1,6 +1,5 @@
 #pragma once
 
-#include "lasterror.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"
 
@@ -17,9 +16,6 @@ inline QVariant scalar(const QString &statement, const QVariantList &values = QV
         query.addBindValue(value);
     return query.exec() && query.next() ? query.value(0) : QVariant();
 }
-
-// The error text a call that failed left behind, to compare in one step.
-inline QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
 
 // A node of model TV7: its id, or -1.
 inline int addNode(const QString &name, int number)

@@ -271,8 +271,8 @@ private slots:
             QCOMPARE(typed(Database::decodeValue(stored, "value")), typed(value));
         }
 
-        QCOMPARE(failure(!Database::encodeValue(QVariant(QPoint(1, 2))).isValid()),
-                 "Ошибка кодирования: неподдерживаемый тип [QPoint]");
+        QCOMPARE(outcome(Database::encoded(QVariant(QPoint(1, 2)))),
+                 "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]");
 
         // Read back: nulls of every kind as a null int, wide integers cut to int, date-time columns by name.
         for (const QVariant &null : {QVariant(), QVariant(QVariant::String), QVariant(QByteArray())})   // String: SQL NULL
@@ -284,8 +284,8 @@ private slots:
             QCOMPARE(typed(Database::decodeValue(stored, column)), typed(read));
 
         for (const QVariant &odd : {QVariant(QPoint(1, 2)), QVariant(true)})
-            QCOMPARE(failure(!Database::decodeValue(odd, "x").isValid()),
-                     QStringLiteral("Ошибка декодирования: неподдерживаемый тип [%1]").arg(odd.typeName()));
+            QCOMPARE(outcome(Database::decoded(odd, "x")),
+                     QStringLiteral("storage: Ошибка декодирования: неподдерживаемый тип [%1]").arg(odd.typeName()));
 
         // Through the database: a date/time keeps its seconds, loses its milliseconds.
         const int node = addNode("Узел", 1);
