@@ -200,9 +200,10 @@ int main(int argc, char **argv)
     const int nodeId = makeNode();
     QVariant package;
     const Timing assemble([&] {
-        package = NodeExport::exportNode(serverContext(), nodeId);
-        if (!package.isValid())
+        const ZeltoResult<ZeltoTableMap> exported = NodeExport::exportNode(serverContext(), nodeId);
+        if (!exported.ok())
             fail("export");
+        package = QVariant::fromValue(exported.value());
     });
     QString document;
     const Timing write([&] {
@@ -222,7 +223,7 @@ int main(int argc, char **argv)
         read = reader.nodes();
     });
     int stored = -1;
-    const Timing store([&] { stored = NodeImport::importNode(serverContext(), read.first()); }, nullptr, [&] {
+    const Timing store([&] { stored = NodeImport::importNode(serverContext(), read.first()).valueOr(-1); }, nullptr, [&] {
         if (stored < 0 || !Nodes::remove(serverContext(), stored).ok())
             fail("import");
     });

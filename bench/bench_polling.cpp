@@ -31,6 +31,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include <unistd.h>
 
@@ -91,17 +92,17 @@ void schedulerPass()
     int started = 0;
     QElapsedTimer timer;
     timer.start();
-    Scheduler::createInstance(&Bench::database(), [&](int) { ++started; });
+    auto scheduler = std::make_unique<Scheduler>(&Bench::database(), [&](int) { ++started; });
     const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {
         timer.restart();
-        Scheduler::instance()->checkTimetables();
+        scheduler->checkTimetables();
         best = qMin(best, Bench::ms(timer));
     }
     std::printf("scheduler: %d tasks read and first pass in %.0f ms; one pass %.1f ms (target < 50 ms), "
                 "%d tasks due\n", kTasks, loadMs, best, started / 6);
-    Scheduler::destroyInstance();
+    scheduler.reset();
     Database::destroy();
 }
 

@@ -13,6 +13,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 #include <time.h>
 
 namespace {
@@ -134,7 +136,7 @@ private slots:
         ZeltoTestClock clock(at(from));
         QStringList starts;
         // The run ends at once: its last run is saved, and the scheduler learns of it by "taskSaved".
-        Scheduler::createInstance(
+        auto scheduler = std::make_unique<Scheduler>(
             &testDatabase(), [&](int id) {
                 if (id != task)
                     return;
@@ -151,7 +153,7 @@ private slots:
             }
             QCoreApplication::processEvents();
         }
-        Scheduler::destroyInstance();
+        scheduler.reset();
         QCOMPARE(outcome(Tasks::remove(serverContext(), task)), "ok");
         QTEST(starts, "starts");
     }
@@ -172,7 +174,7 @@ private slots:
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
         QList<int> started;
-        Scheduler::createInstance(&testDatabase(), [&](int id) { started.append(id); }, &clock);
+        auto scheduler = std::make_unique<Scheduler>(&testDatabase(), [&](int id) { started.append(id); }, &clock);
         // The first pass: the task that never ran; never one without a mode.
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
@@ -182,8 +184,8 @@ private slots:
         started.clear();
         clock.advance(Scheduler::kPassMs);
         QCOMPARE(started, QList<int>{unscheduled});
-        Scheduler::destroyInstance();
-        QVERIFY(!Scheduler::instance() && Tasks::remove(serverContext(), unscheduled).ok() && Tasks::remove(serverContext(), daily).ok());
+        scheduler.reset();
+        QVERIFY(Tasks::remove(serverContext(), unscheduled).ok() && Tasks::remove(serverContext(), daily).ok());
     }
 
 private:
