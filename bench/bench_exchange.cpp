@@ -223,10 +223,11 @@ int main(int argc, char **argv)
         read = reader.nodes();
     });
     int stored = -1;
-    const Timing store([&] { stored = NodeImport::importNode(serverContext(), read.first()).valueOr(-1); }, nullptr, [&] {
-        if (stored < 0 || !Nodes::remove(serverContext(), stored).ok())
-            fail("import");
-    });
+    const Timing store([&] { stored = NodeImport::importNode(serverContext(), read.first()).valueOr(-1); }, nullptr,
+                       [&] {
+                           if (stored < 0 || !Nodes::remove(serverContext(), stored).ok())
+                               fail("import");
+                       });
     Database::destroy();
 
     // Over the wire.

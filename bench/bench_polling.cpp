@@ -80,10 +80,16 @@ void schedulerPass()
         for (int i = 0; i < kTasks; ++i) {
             // A third never ran, the others at some time of the last two days.
             const QVariant lastExec = i % 3 == 0 ? QVariant() : QVariant(now.addSecs(-random.bounded(2 * 86400)));
-            const int id = Bench::database().save(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
-                                                                          {QStringLiteral("channel_code"), QStringLiteral("COM")},
-                                                                          {QStringLiteral("last_exec"), lastExec}}).valueOr(-1);
-            if (id < 0 || !Bench::database().write(QStringLiteral("tasks"), id, {{QStringLiteral("timetable"), randomTimetable(random)}}).ok())
+            const int id = Bench::database()
+                               .save(QStringLiteral("tasks"),
+                                     {{QStringLiteral("node_id"), node},
+                                      {QStringLiteral("channel_code"), QStringLiteral("COM")},
+                                      {QStringLiteral("last_exec"), lastExec}})
+                               .valueOr(-1);
+            if (id < 0
+                || !Bench::database()
+                        .write(QStringLiteral("tasks"), id, {{QStringLiteral("timetable"), randomTimetable(random)}})
+                        .ok())
                 Bench::fail("task");
         }
         if (!scope.finish().ok())
@@ -137,12 +143,17 @@ void prepareNodes(bool history)
         const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
                                   {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},
                                   {QStringLiteral("deviceId"), QString::number(number)}};
-        const int task = Bench::database().save(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
-                                                                        {QStringLiteral("channel_code"), QStringLiteral("COM")}}).valueOr(-1);
+        const int task
+            = Bench::database()
+                  .save(QStringLiteral("tasks"),
+                        {{QStringLiteral("node_id"), node}, {QStringLiteral("channel_code"), QStringLiteral("COM")}})
+                  .valueOr(-1);
         if (task < 0
-            || !Bench::database().write(QStringLiteral("tasks"), task,
-                                        {{QStringLiteral("channel"), channel},
-                                         {QStringLiteral("archives"), QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}}})
+            || !Bench::database()
+                    .write(QStringLiteral("tasks"), task,
+                           {{QStringLiteral("channel"), channel},
+                            {QStringLiteral("archives"),
+                             QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}}})
                     .ok())
             Bench::fail("task");
     }

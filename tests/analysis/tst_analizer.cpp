@@ -242,7 +242,8 @@ private slots:
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
         const ZeltoStatus undefined = analizer.check(days, "day_data");
-        QVERIFY2(!undefined.ok() && undefined.message().contains("notDefinedAnywhere"), qPrintable(undefined.message()));
+        QVERIFY2(!undefined.ok() && undefined.message().contains("notDefinedAnywhere"),
+                 qPrintable(undefined.message()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 

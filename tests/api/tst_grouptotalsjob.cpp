@@ -55,10 +55,11 @@ private slots:
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
-            totals = result;
-            done = true;
-        });
+        new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to,
+                           [&](const ZeltoTable &result) {
+                               totals = result;
+                               done = true;
+                           });
         int served = 0;
         std::function<void()> request = [&]() {
             if (done)

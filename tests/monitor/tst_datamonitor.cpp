@@ -106,7 +106,10 @@ private:
                           {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}})
                   .valueOr(-1);
         if (!taskless)
-            Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}).valueOr(-1);
+            Tasks::save(
+                serverContext(),
+                {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}})
+                .valueOr(-1);
         m_monitor.reset();
         m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
         return node;

@@ -32,8 +32,10 @@ private slots:
         QCOMPARE(outcome(m_home.open()), "ok");
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
 
-        m_node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}}).valueOr(-1);
-        m_emptyNode = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}}).valueOr(-1);
+        m_node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}})
+                     .valueOr(-1);
+        m_emptyNode = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}})
+                          .valueOr(-1);
         for (int node : {m_node, m_emptyNode})
             QVERIFY(Tasks::save(serverContext(), {{"node_id", node},
                                  {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
@@ -42,7 +44,8 @@ private slots:
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
         // Written as an older server could store it: saves now refuse the list.
-        QCOMPARE(outcome(testDatabase().write("nodes", m_node, {{"current_data", QVariant::fromValue(current)}})), "ok");
+        QCOMPARE(outcome(testDatabase().write("nodes", m_node, {{"current_data", QVariant::fromValue(current)}})),
+                 "ok");
         m_polling.reset(new TaskManager(&testDatabase(), TaskManager::TaskFactory(), &m_clock));
         m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
     }
@@ -116,7 +119,8 @@ private slots:
     void unitsAndDescriptionsSent()
     {
         // A device that counts heat in MWh ("Qdim" 2): its heat items carry that unit, as describeParams says.
-        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}}).valueOr(-1);
+        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}})
+                             .valueOr(-1);
         ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
         QCOMPARE(outcome(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}})), "ok");

@@ -44,7 +44,8 @@ private slots:
         qputenv("TZ", "Europe/Berlin");   // with daylight saving time
         tzset();
         QCOMPARE(outcome(m_home.open()), "ok");
-        m_node = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
+        m_node
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);
     }
 
@@ -130,7 +131,9 @@ private slots:
         QFETCH(QString, setBack);
         const int task = Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}},
                                       {"timetable", timetable}}).valueOr(-1);
-        QVERIFY(task > 0 && (last.isEmpty() || Tasks::save(serverContext(), {{"id", task}, {"last_exec", at(last)}}).valueOr(-1) == task));
+        QVERIFY(task > 0
+                && (last.isEmpty()
+                    || Tasks::save(serverContext(), {{"id", task}, {"last_exec", at(last)}}).valueOr(-1) == task));
         QCoreApplication::processEvents();
 
         ZeltoTestClock clock(at(from));
@@ -163,13 +166,15 @@ private slots:
     {
         const QVariantMap channel{{"code", "COM"}};
         auto newTask = [&](const QVariantMap &timetable) {
-            return Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", channel}, {"timetable", timetable}}).valueOr(-1);
+            return Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", channel}, {"timetable", timetable}})
+                .valueOr(-1);
         };
         const int gone = newTask(hourly(0));
         const int unscheduled = newTask(QVariantMap());
         const int daily = newTask(byTimes("daily", {"08:00"}));
         QVERIFY(gone > 0 && unscheduled > 0 && daily > 0
-                && Tasks::save(serverContext(), {{"id", daily}, {"last_exec", at("2024-05-01 15:00")}}).valueOr(-1) == daily);
+                && Tasks::save(serverContext(), {{"id", daily}, {"last_exec", at("2024-05-01 15:00")}}).valueOr(-1)
+                    == daily);
         QCoreApplication::processEvents();
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
@@ -179,7 +184,9 @@ private slots:
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
         QCOMPARE(outcome(Tasks::remove(serverContext(), gone)), "ok");
-        QVERIFY(Tasks::save(serverContext(), {{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}}).valueOr(-1) == unscheduled);
+        QVERIFY(Tasks::save(serverContext(), {{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}})
+                    .valueOr(-1)
+                == unscheduled);
         QCoreApplication::processEvents();
         started.clear();
         clock.advance(Scheduler::kPassMs);

@@ -103,7 +103,8 @@ private slots:
         QVERIFY(testDatabase().putSetting("taskRunTimeout", 120).ok());
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
-        m_polling.reset(new TaskManager(&testDatabase(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock));
+        m_polling.reset(new TaskManager(
+            &testDatabase(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock));
     }
 
     void cleanup()
@@ -137,7 +138,8 @@ private slots:
         tick();
         QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(FakeTask::runs.load(), 3);
-        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), Tasks::log(serverContext(), task).valueOr(QStringList())}),
+        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"),
+                               Tasks::log(serverContext(), task).valueOr(QStringList())}),
                  QVariantList({error.left(4000), m_clock.now(), QStringList{"строка журнала опроса"}}));
         QCOMPARE(m_polling->runState(task), RunState::Idle);
     }
@@ -357,9 +359,13 @@ private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
     int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
-        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}}).valueOr(-1);
+        const int node
+            = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}})
+                  .valueOr(-1);
         const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
-        return Tasks::save(serverContext(), {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}}).valueOr(-1);
+        return Tasks::save(serverContext(),
+                           {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}})
+            .valueOr(-1);
     }
 
     // With one slot: a run that holds it and one queued behind it.
@@ -381,8 +387,14 @@ private:
     }
 
     void tick() { m_clock.advance(TaskManager::kTickMs); }
-    QVariant field(int task, const QString &column) { return Tasks::find(serverContext(), task).valueOr(QVariantMap()).value(column); }
-    int hourRows(int node) { return testDatabase().data("nodes", node, "hour_data").value().value<ZeltoTable>().rowCount(); }
+    QVariant field(int task, const QString &column)
+    {
+        return Tasks::find(serverContext(), task).valueOr(QVariantMap()).value(column);
+    }
+    int hourRows(int node)
+    {
+        return testDatabase().data("nodes", node, "hour_data").value().value<ZeltoTable>().rowCount();
+    }
     QString stateOf(int task) { return m_polling->taskState(task).value("state").toString(); }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};

@@ -132,7 +132,8 @@ private slots:
         QTRY_VERIFY(QFileInfo(path("backup/250309_141500.db.part")).size() > 0);
         QVERIFY(addNode("Во время копии", 2) > 0);
         QVERIFY(DatabaseBackup::running());
-        QCOMPARE(DatabaseBackup::start(testDatabase()).status().message(), "Резервное копирование уже выполняется: дождитесь его окончания");
+        QCOMPARE(DatabaseBackup::start(testDatabase()).status().message(),
+                 "Резервное копирование уже выполняется: дождитесь его окончания");
         QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
         QCOMPARE(error, QString());
 

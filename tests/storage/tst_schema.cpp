@@ -215,7 +215,8 @@ private slots:
         const ZeltoStatus opened = Database::init();
         QCOMPARE(opened.ok(), opens);
         QVERIFY2(opened.message().contains(error), qPrintable(opened.message()));
-        QCOMPARE(QVariantList({testDatabase().schemaVersion(), scalar("PRAGMA user_version")}), QVariantList({after, after}));
+        QCOMPARE(QVariantList({testDatabase().schemaVersion(), scalar("PRAGMA user_version")}),
+                 QVariantList({after, after}));
         QCOMPARE(masterRows(), after == 8 ? m_freshSchema : before);
         QCOMPARE(testDatabase().openScopes(), 0);
     }
