@@ -151,7 +151,7 @@ CommandReply backupDatabase(CommandParams &p)
 CommandReply restartServer(CommandParams &p)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
-    if (!monitor.sendCommand(kRestartCode))
+    if (!monitor.sendCommand(kRestartCode).ok())
         return ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных"));
     p.context().journal(QStringLiteral("INFO"), tr("Перезапуск сервера"));
     return QVariant(true);

@@ -364,8 +364,10 @@ QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMa
     table.appendRow(row);
     // A script that fails is reported like a finding, so the operator sees it.
     QStringList messages;
-    if (!analizer.check(table, kCurrentData))
-        messages.append(ZeltoSystem::instance()->lastError());
+    // The analyser leaves a script's failure in the error channel.
+    const ZeltoStatus checked = zeltoCheck([&] { return analizer.check(table, kCurrentData); });
+    if (!checked.ok())
+        messages.append(checked.message());
     const ZeltoTable findings = analizer.findings();
     for (int i = 0; i < findings.rowCount(); ++i)
         messages.append(findings.value(i, QStringLiteral("message")).toString());

@@ -92,8 +92,10 @@ void Service::start()
 
 bool Service::startActive()
 {
-    if (!Database::init()) {
-        logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
+    // The storage layer leaves its failures in the error channel.
+    const ZeltoStatus opened = zeltoCheck([] { return Database::init(); });
+    if (!opened.ok()) {
+        logMessage(opened.message(), QtServiceBase::Error);
         return false;
     }
     // The service creates what works on the database and hands it this one.
@@ -309,9 +311,10 @@ void Service::backupIfDue(const QDateTime &now)
     // A copy a client asked for is still running: this one is due at the next tick.
     if (DatabaseBackup::running())
         return;
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup) {
-        m_database->log(Database::Error, ZeltoSystem::instance()->lastError());   // tried again at the next tick
+    DatabaseBackup *backup = nullptr;
+    const ZeltoStatus started = zeltoCheck([&backup] { return (backup = DatabaseBackup::start()) != nullptr; });
+    if (!started.ok()) {
+        m_database->log(Database::Error, started.message());   // tried again at the next tick
         return;
     }
     connect(backup, &DatabaseBackup::finished, this,
@@ -341,9 +344,11 @@ void Service::compactIfDue(const QDateTime &now)
     if (JournalCompaction::running())
         return;
     // In steps between the clients' requests; its end is noted when it comes.
-    JournalCompaction *compaction = JournalCompaction::start();
-    if (!compaction) {
-        m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + ZeltoSystem::instance()->lastError());
+    JournalCompaction *compaction = nullptr;
+    const ZeltoStatus started =
+        zeltoCheck([&compaction] { return (compaction = JournalCompaction::start()) != nullptr; });
+    if (!started.ok()) {
+        m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + started.message());
         return;
     }
     connect(compaction, &JournalCompaction::finished, this, [this, now](bool ok, const QString &error) {
