@@ -44,7 +44,7 @@ const int kRoundTrips = 2000;
 void initDatabase(const QString &home, quint16 xPort)
 {
     ZeltoEnvironment::set("ORVEX_HOME", home);
-    if (!Database::init())
+    if (!Database::init().ok())
         fail("database");
     Database::setSetting(QStringLiteral("xPort"), xPort);
 }

@@ -69,7 +69,7 @@ QVariantMap randomTimetable(QRandomGenerator &random)
 void schedulerPass()
 {
     const Bench::Home home;
-    if (!Database::init())
+    if (!Database::init().ok())
         Bench::fail("database");
     QRandomGenerator random(11);
     const QDateTime now = QDateTime::currentDateTime();
@@ -112,7 +112,7 @@ void schedulerPass()
 // there.
 void prepareNodes(bool history)
 {
-    if (!Database::init())
+    if (!Database::init().ok())
         Bench::fail("database");
     Database::setSetting(QStringLiteral("maxRunningTaskCount"), g_slots);
     Database::setSetting(QStringLiteral("taskAttemptCount"), 1);

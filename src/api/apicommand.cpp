@@ -41,11 +41,11 @@ CommandContext ApiCommand::currentContext()
 
 ZeltoResult<QVariant> ApiCommand::call(const QVariantList &params)
 {
-    // The login and the right are checked before any parameter is looked
-    // at; the session store leaves its refusal in the error channel.
-    const ZeltoStatus allowed = zeltoCheck([this] {
-        return (isOpenToAnonymous(name()) || User::checkLogin()) && (!m_right || !*m_right || User::checkAccess(right()));
-    });
+    // The login and the right are checked before any parameter is looked at.
+    const ZeltoStatus login = isOpenToAnonymous(name()) ? ZeltoStatus() : User::checkLogin();
+    if (!login.ok())
+        return login;
+    const ZeltoStatus allowed = m_right && *m_right ? User::checkAccess(right()) : ZeltoStatus();
     if (!allowed.ok())
         return allowed;
     CommandParams commandParams(currentContext(), name(), params, g_polling, g_monitor);

@@ -184,7 +184,7 @@ CommandReply getGroupTotals(CommandParams &p)
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(
-                nodes.value(), listed, from, to,
+                *p.context().database(), nodes.value(), listed, from, to,
                 [reply](const ZeltoTable &totals) {
                     ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
@@ -192,7 +192,7 @@ CommandReply getGroupTotals(CommandParams &p)
             return QVariant(true);   // not sent: the job answers
         }
     }
-    return CommandResult::table(ArchiveReports::groupTotalsOf(nodes.value(), listed, from, to));
+    return CommandResult::table(ArchiveReports::groupTotalsOf(*p.context().database(), nodes.value(), listed, from, to));
 }
 
 }

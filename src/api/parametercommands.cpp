@@ -18,9 +18,7 @@ CommandReply describeParams(CommandParams &p)
     const QVariantList values = p.list(2);
     if (!p.ok())
         return p.refusal();
-    // The describer leaves its failure in the error channel.
-    const ParameterDescriber describer(MetadataCatalogue::instance());
-    return CommandResult::of(zeltoCapture([&] { return describer.describe(modelCode, columns, values); }));
+    return CommandResult::of(ParameterDescriber(MetadataCatalogue::instance()).describe(modelCode, columns, values));
 }
 
 // getValues(table: text, column: text) -> list of the column's distinct values as text

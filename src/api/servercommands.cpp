@@ -40,9 +40,10 @@ CommandReply getVersion(CommandParams &)
 }
 
 // getDbVersion() -> int, the database schema version
-CommandReply getDbVersion(CommandParams &)
+CommandReply getDbVersion(CommandParams &p)
 {
-    return QVariant(Database::version());
+    // -1 where no database is open, as before the schema check.
+    return QVariant(p.context().database() ? p.context().database()->schemaVersion() : -1);
 }
 
 // getApiVersion() -> int
@@ -79,11 +80,11 @@ CommandReply setSetting(CommandParams &p)
     const QString name = p.text(0);
     if (name.isEmpty())
         return CommandReply(ZeltoStatus::invalid(tr("Не задано имя настройки")));
-    // The analyser's and the ports' checks leave their refusal in the error channel.
-    ZeltoStatus usable = TaskManager::checkSetting(name, p.value(1));
+    ZeltoStatus usable = Analizer::checkTimeoutSetting(name, p.value(1));
     if (usable.ok())
-        usable = zeltoCheck(
-            [&] { return Analizer::checkTimeoutSetting(name, p.value(1)) && PortSetting::check(name, p.value(1)); });
+        usable = TaskManager::checkSetting(name, p.value(1));
+    if (usable.ok())
+        usable = PortSetting::check(name, p.value(1));
     if (!usable.ok())
         return usable;
     if (!p.context().database())
@@ -119,12 +120,14 @@ CommandReply clearJournal(CommandParams &p)
 // backupDatabase() -> true once the copy is checked and has its name
 CommandReply backupDatabase(CommandParams &p)
 {
+    if (!p.context().database())
+        return CommandReply(CommandContext::noDatabase());
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*p.context().database());
+    if (!started.ok())
+        return started.status();
+    DatabaseBackup *backup = started.value();
     // The copy may end after the database is closed.
     const QPointer<Database> database(p.context().database());
-    DatabaseBackup *backup = nullptr;
-    const ZeltoStatus started = zeltoCheck([&backup] { return (backup = DatabaseBackup::start()) != nullptr; });
-    if (!started.ok())
-        return started;
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();

@@ -115,11 +115,10 @@ ZeltoResult<ZeltoTableMap> NodeExport::exportNode(const CommandContext &context,
         package.insert(QStringLiteral("journal_data"), journal.value());
 
     for (const QString &archive : ArchiveStore::archiveNames()) {
-        ZeltoTable table;
-        // The archive store leaves its failure in the error channel.
-        const ZeltoStatus stored = zeltoCheck([&] { return ArchiveStore::read(nodeId, archive, table); });
-        if (!stored.ok())
-            return stored;
+        const ZeltoResult<ZeltoTable> read = ArchiveStore::stored(*context.database(), nodeId, archive);
+        if (!read.ok())
+            return read.status();
+        ZeltoTable table = read.value();
         if (table.rowCount() == 0)
             continue;
         table.removeColumn(QStringLiteral("CHECK_ERR"));

@@ -198,13 +198,14 @@ ZeltoResult<int> NodeImport::importNode(const CommandContext &context, const QVa
     LegacyPackage::convertTables(tables);
     LegacyPackage::fillPowerUnit(tables, modelCode);
     // The node's row as a new node would get it, its group and its check
-    // parameters are bounded like those a client saves (the checks leave
-    // their refusal in the error channel).
-    const ZeltoStatus bounded = zeltoCheck([&] {
-        return ArchiveCells::check(tables) && FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0))
-            && FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}})
-            && FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0));
-    });
+    // parameters are bounded like those a client saves.
+    ZeltoStatus bounded = ArchiveCells::check(tables);
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0));
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}});
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0));
     if (!bounded.ok())
         return bounded;
 

@@ -344,10 +344,12 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
         m_flush->startOnce(kAnnounceDelayMs);
 }
 
-QVariantMap DataMonitor::lastCurrentRow(int nodeId)
+QVariantMap DataMonitor::lastCurrentRow(int nodeId) const
 {
-    ZeltoTable current;
-    if (!ArchiveStore::read(nodeId, kCurrentData, current) || current.rowCount() == 0)
+    if (!m_database)
+        return QVariantMap();
+    const ZeltoTable current = ArchiveStore::stored(*m_database, nodeId, kCurrentData).valueOr(ZeltoTable());
+    if (current.rowCount() == 0)
         return QVariantMap();
     return current.toMap(current.rowCount() - 1);
 }
@@ -364,8 +366,7 @@ QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMa
     table.appendRow(row);
     // A script that fails is reported like a finding, so the operator sees it.
     QStringList messages;
-    // The analyser leaves a script's failure in the error channel.
-    const ZeltoStatus checked = zeltoCheck([&] { return analizer.check(table, kCurrentData); });
+    const ZeltoStatus checked = analizer.check(table, kCurrentData);
     if (!checked.ok())
         messages.append(checked.message());
     const ZeltoTable findings = analizer.findings();

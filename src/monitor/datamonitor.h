@@ -95,7 +95,7 @@ private:
     // The entry's row takes over the values, adds what is new, runs the
     // node's check script over it and marks the node refreshed.
     void refresh(int nodeId, const QVariantMap &values);
-    static QVariantMap lastCurrentRow(int nodeId);
+    QVariantMap lastCurrentRow(int nodeId) const;
     QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
 
     // All members below are guarded by mutex. It is not recursive: nothing

@@ -302,8 +302,11 @@ void OPCServer::finishBuild()
 bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
 {
     const int nodeId = node.value(QStringLiteral("id")).toInt();
-    ZeltoTable current;
-    if (!ArchiveStore::read(nodeId, QStringLiteral("current_data"), current) || current.rowCount() == 0)
+    if (!m_database)
+        return false;
+    const ZeltoTable current =
+        ArchiveStore::stored(*m_database, nodeId, QStringLiteral("current_data")).valueOr(ZeltoTable());
+    if (current.rowCount() == 0)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     QString groupName;
@@ -662,7 +665,7 @@ void OPCServer::answerLogin(const QJsonObject &message)
         peer = QStringLiteral("opc");
     const QJsonValue password = message.value(QStringLiteral("password"));
     const int user = message.value(QStringLiteral("user")).isString() && password.isString()
-                         ? Users::verify(login, password.toString(), peer)
+                         ? Users::verify(m_database.data(), login, password.toString(), peer).valueOr(-1)
                          : -1;
     if (user < 0) {
         CommandContext::server(m_database.data())

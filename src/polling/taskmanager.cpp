@@ -810,8 +810,8 @@ void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool p
         return;
     }
     // The saves hold their announcements back inside the transaction.
-    Tasks::changed(taskId);
-    Nodes::changed(nodeId);
+    Tasks::changed(*context.database(), taskId);
+    Nodes::changed(*context.database(), nodeId);
 }
 
 CommandContext TaskManager::serverContext() const

@@ -92,18 +92,17 @@ void Service::start()
 
 bool Service::startActive()
 {
-    // The storage layer leaves its failures in the error channel.
-    const ZeltoStatus opened = zeltoCheck([] { return Database::init(); });
+    const ZeltoStatus opened = Database::init();
     if (!opened.ok()) {
         logMessage(opened.message(), QtServiceBase::Error);
         return false;
     }
     // The service creates what works on the database and hands it this one.
     m_database = Database::instance();
-    Database::setClock(m_clock);
+    m_database->setStampClock(m_clock);
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
-    DatabaseBackup::removeLeftovers();
+    DatabaseBackup::removeLeftovers(*m_database);
 
     if (!User::instance())
         new User;
@@ -127,7 +126,7 @@ bool Service::startActive()
     // The first check runs as soon as the event loop turns, not in ten minutes.
     QMetaObject::invokeMethod(this, &Service::maintain, Qt::QueuedConnection);
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер запущен: версия БД %1, команд %2")
-                                                           .arg(Database::version())
+                                                           .arg(m_database->schemaVersion())
                                                            .arg(ApiCommand::table().size()));
     return true;
 }
@@ -311,12 +310,12 @@ void Service::backupIfDue(const QDateTime &now)
     // A copy a client asked for is still running: this one is due at the next tick.
     if (DatabaseBackup::running())
         return;
-    DatabaseBackup *backup = nullptr;
-    const ZeltoStatus started = zeltoCheck([&backup] { return (backup = DatabaseBackup::start()) != nullptr; });
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*m_database);
     if (!started.ok()) {
-        m_database->log(Database::Error, started.message());   // tried again at the next tick
+        m_database->log(Database::Error, started.status().message());   // tried again at the next tick
         return;
     }
+    DatabaseBackup *backup = started.value();
     connect(backup, &DatabaseBackup::finished, this,
             [this, now](bool ok, const QString &error) { onBackupFinished(now, ok, error); });
 }
@@ -344,13 +343,12 @@ void Service::compactIfDue(const QDateTime &now)
     if (JournalCompaction::running())
         return;
     // In steps between the clients' requests; its end is noted when it comes.
-    JournalCompaction *compaction = nullptr;
-    const ZeltoStatus started =
-        zeltoCheck([&compaction] { return (compaction = JournalCompaction::start()) != nullptr; });
+    const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*m_database);
     if (!started.ok()) {
-        m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + started.message());
+        m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + started.status().message());
         return;
     }
+    JournalCompaction *compaction = started.value();
     connect(compaction, &JournalCompaction::finished, this, [this, now](bool ok, const QString &error) {
         if (!m_database)
             return;

@@ -42,10 +42,10 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const QVariant stored = encodeValue(values.at(i));
-        if (!stored.isValid())
-            return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
-        query.bindValue(i, stored);
+        const ZeltoResult<QVariant> stored = encoded(values.at(i));
+        if (!stored.ok())
+            return stored.status();
+        query.bindValue(i, stored.value());
     }
     return ZeltoStatus();
 }
@@ -104,7 +104,7 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) {
         const QString name = record.fieldName(i);
-        row.insert(name, decodeValue(query.value(i), name));
+        row.insert(name, decoded(query.value(i), name).value());
     }
     return row;
 }
@@ -166,7 +166,7 @@ ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString
     const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
     QVariantList values;
     while (query.next())
-        values << decodeStored(query.value(0), dateTimeColumn);
+        values << decodeStored(query.value(0), dateTimeColumn).value();
     return values;
 }
 
@@ -234,7 +234,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
     while (query.next()) {
         const int row = table.appendRow();
         for (int field = 0; field < fieldCount; ++field)
-            table.setValue(row, columns.at(field), decodeStored(query.value(field), dateTime.at(field)));
+            table.setValue(row, columns.at(field), decodeStored(query.value(field), dateTime.at(field)).value());
     }
     return table;
 }

@@ -47,8 +47,7 @@ QString failure(const ZeltoResult<T> &result)
 
 ZeltoTable stored(int node, const QString &archive)
 {
-    ZeltoTable result;
-    return ArchiveStore::read(node, archive, result) ? result : ZeltoTable({"failed"});
+    return ArchiveStore::stored(*Database::instance(), node, archive).valueOr(ZeltoTable({"failed"}));
 }
 
 } // namespace
@@ -197,7 +196,7 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = QVariant::fromValue(NodeExport::exportNode(serverContext(), m_node).value());
-        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}}).valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(Database::instance(), userId, QStringList());
 

@@ -94,10 +94,10 @@ private slots:
         // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
         const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Север"}}), -1);
         QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, group)));
-        const int north = Users::save(Database::instance(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
-        const int both = Users::save(Database::instance(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
-        const int gone = Users::save(Database::instance(), {{"login", "gone"}, {"password", "g"}});
-        QVERIFY(north > 0 && both > 0 && Users::remove(gone));
+        const int north = Users::save(Database::instance(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}}).valueOr(-1);
+        const int both = Users::save(Database::instance(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}}).valueOr(-1);
+        const int gone = Users::save(Database::instance(), {{"login", "gone"}, {"password", "g"}}).valueOr(-1);
+        QVERIFY(north > 0 && both > 0 && Users::remove(Database::instance(), gone).ok());
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
