@@ -80,9 +80,9 @@ CommandReply setSetting(CommandParams &p)
     const QString name = p.text(0);
     if (name.isEmpty())
         return CommandReply(ZeltoStatus::invalid(tr("Не задано имя настройки")));
-    ZeltoStatus usable = Analizer::checkTimeoutSetting(name, p.value(1));
+    ZeltoStatus usable = TaskManager::checkSetting(name, p.value(1));
     if (usable.ok())
-        usable = TaskManager::checkSetting(name, p.value(1));
+        usable = Analizer::checkTimeoutSetting(name, p.value(1));
     if (usable.ok())
         usable = PortSetting::check(name, p.value(1));
     if (!usable.ok())
@@ -122,12 +122,12 @@ CommandReply backupDatabase(CommandParams &p)
 {
     if (!p.context().database())
         return CommandReply(CommandContext::noDatabase());
-    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*p.context().database());
+    // The copy may end after the database is closed.
+    const QPointer<Database> database(p.context().database());
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*database);
     if (!started.ok())
         return started.status();
     DatabaseBackup *backup = started.value();
-    // The copy may end after the database is closed.
-    const QPointer<Database> database(p.context().database());
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();

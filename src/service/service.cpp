@@ -159,8 +159,10 @@ void Service::stopActive()
     delete m_polling;
     m_polling = nullptr;
     delete User::instance();
-    m_database = nullptr;
+    // A backup the database stops on its way out still notes its end (and a
+    // finished copy its time) through m_database.
     Database::destroy();
+    m_database = nullptr;
 }
 
 void Service::installTranslators()
