@@ -65,12 +65,11 @@ public:
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
-    static QVariant encodeValue(const QVariant &value);
-    static QVariant decodeValue(const QVariant &value, const QString &column);
-    // The two above with a failure as its status (they put it into the error
-    // channel and return an invalid variant).
-    static ZeltoResult<QVariant> encoded(const QVariant &value);
-    static ZeltoResult<QVariant> decoded(const QVariant &value, const QString &column);
+    // A value's stored form; a type without one is refused.
+    static ZeltoResult<QVariant> encodeValue(const QVariant &value);
+    // A stored form read back (SQL NULL as a null int); bytes that do not
+    // decode are a storage failure.
+    static ZeltoResult<QVariant> decodeValue(const QVariant &value, const QString &column);
 
     // Settings and data columns -----------------------------------------------
     static QVariant getSetting(const QString &name, const QVariant &defaultValue = QVariant());

@@ -42,7 +42,7 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const ZeltoResult<QVariant> stored = encoded(values.at(i));
+        const ZeltoResult<QVariant> stored = encodeValue(values.at(i));
         if (!stored.ok())
             return stored.status();
         query.bindValue(i, stored.value());
@@ -104,7 +104,7 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) {
         const QString name = record.fieldName(i);
-        row.insert(name, decoded(query.value(i), name).value());
+        row.insert(name, decodeValue(query.value(i), name).value());
     }
     return row;
 }

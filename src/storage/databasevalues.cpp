@@ -29,12 +29,7 @@ const QStringList &Database::dateTimeColumns()
     return columns;
 }
 
-QVariant Database::encodeValue(const QVariant &value)
-{
-    return zeltoReport(encoded(value), QVariant());
-}
-
-ZeltoResult<QVariant> Database::encoded(const QVariant &value)
+ZeltoResult<QVariant> Database::encodeValue(const QVariant &value)
 {
     if (value.userType() == qMetaTypeId<EncodedValue>())
         return QVariant(value.value<EncodedValue>().bytes);
@@ -68,12 +63,7 @@ ZeltoResult<QVariant> Database::encoded(const QVariant &value)
     return QVariant(bytes);
 }
 
-QVariant Database::decodeValue(const QVariant &value, const QString &column)
-{
-    return zeltoReport(decoded(value, column), QVariant());
-}
-
-ZeltoResult<QVariant> Database::decoded(const QVariant &value, const QString &column)
+ZeltoResult<QVariant> Database::decodeValue(const QVariant &value, const QString &column)
 {
     const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
@@ -126,7 +116,7 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
         return sqlStatus(query.lastError());
     if (!query.next())
         return QVariant();
-    return decoded(query.value(0), name);
+    return decodeValue(query.value(0), name);
 }
 
 ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &defaultValue)
@@ -184,7 +174,7 @@ ZeltoResult<QVariantMap> Database::settings()
     QVariantMap settings;
     while (query.next()) {
         const QString name = query.value(0).toString();
-        settings.insert(name, decoded(query.value(1), name).value());
+        settings.insert(name, decodeValue(query.value(1), name).value());
     }
     return settings;
 }
@@ -201,7 +191,7 @@ QVariant Database::readData(const QString &table, int id, const QString &column)
 {
     bool ok = false;
     const QVariant stored = readStored(table, id, column, &ok);
-    return ok ? decodeValue(stored, column) : QVariant();
+    return ok ? zeltoReport(decodeValue(stored, column), QVariant()) : QVariant();
 }
 
 QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
@@ -234,7 +224,7 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
     const ZeltoResult<QVariant> stored = storedData(table, id, column);
     if (!stored.ok())
         return stored;
-    return decoded(stored.value(), column);
+    return decodeValue(stored.value(), column);
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
