@@ -132,16 +132,6 @@ ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &def
     return defaultValue;
 }
 
-QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
-{
-    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name, defaultValue);
-    if (!stored.ok()) {
-        ZeltoSystem::instance()->fail(stored.status());
-        return defaultValue;
-    }
-    return stored.value();
-}
-
 ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
 {
     {
@@ -158,12 +148,6 @@ ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
     return ZeltoStatus();
 }
 
-bool Database::setSetting(const QString &name, const QVariant &value)
-{
-    const ZeltoStatus put = ensureInstance()->putSetting(name, value);
-    return put.ok() || ZeltoSystem::instance()->fail(put);
-}
-
 ZeltoResult<QVariantMap> Database::settings()
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
@@ -177,30 +161,6 @@ ZeltoResult<QVariantMap> Database::settings()
         settings.insert(name, decodeValue(query.value(1), name).value());
     }
     return settings;
-}
-
-QVariantMap Database::loadSettings()
-{
-    const ZeltoResult<QVariantMap> all = ensureInstance()->settings();
-    if (!all.ok())
-        ZeltoSystem::instance()->fail(all.status());
-    return all.value();
-}
-
-QVariant Database::readData(const QString &table, int id, const QString &column)
-{
-    bool ok = false;
-    const QVariant stored = readStored(table, id, column, &ok);
-    return ok ? zeltoReport(decodeValue(stored, column), QVariant()) : QVariant();
-}
-
-QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
-{
-    const ZeltoResult<QVariant> stored = ensureInstance()->storedData(table, id, column);
-    *ok = stored.ok();
-    if (!stored.ok())
-        ZeltoSystem::instance()->fail(stored.status());
-    return stored.value();
 }
 
 ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
@@ -225,17 +185,6 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
     if (!stored.ok())
         return stored;
     return decodeValue(stored.value(), column);
-}
-
-bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
-{
-    return writeData(table, id, QVariantMap{{column, value}});
-}
-
-bool Database::writeData(const QString &table, int id, const QVariantMap &columns)
-{
-    const ZeltoStatus written = ensureInstance()->write(table, id, columns);
-    return written.ok() || ZeltoSystem::instance()->fail(written);
 }
 
 ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &columns)
@@ -266,10 +215,4 @@ ZeltoStatus Database::remove(const QString &table, int id)
     StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
     const ZeltoStatus done = exec(lease, {id});
     return done.ok() ? done : ZeltoStatus(done.kind(), QStringLiteral("[-") + table + QStringLiteral("] ") + done.message());
-}
-
-bool Database::removeRecord(const QString &table, int id)
-{
-    const ZeltoStatus removed = ensureInstance()->remove(table, id);
-    return removed.ok() || ZeltoSystem::instance()->fail(removed);
 }

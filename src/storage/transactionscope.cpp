@@ -62,14 +62,6 @@ ZeltoStatus TransactionScope::finish()
     return ZeltoStatus();
 }
 
-bool TransactionScope::commit()
-{
-    if (!m_active)
-        return false;
-    const ZeltoStatus done = finish();
-    return done.ok() || ZeltoSystem::instance()->fail(done);
-}
-
 ZeltoStatus TransactionScope::rollback()
 {
     if (!m_active)
