@@ -2,6 +2,7 @@
 
 #include "databasebackup.h"
 #include "databasesettings.h"
+#include "postgresschema.h"
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -128,9 +129,19 @@ int Database::version()
 
 const SqlDialect &Database::dialect()
 {
-    // The data lives in SQLite alone so far (Database::open refuses QPSQL).
     static const SqlDialect sqlite(SqlDialect::SQLite);
-    return sqlite;
+    static const SqlDialect postgres(SqlDialect::PostgreSQL);
+    return isPostgreSQL() ? postgres : sqlite;
+}
+
+bool Database::isPostgreSQL()
+{
+    return s_instance && s_instance->m_postgres;
+}
+
+bool Database::isOpen()
+{
+    return s_instance && s_instance->db.isOpen();
 }
 
 int Database::supportedVersion()
@@ -152,7 +163,7 @@ QString Database::fileName()
 
 QString Database::openFileName()
 {
-    return s_instance && s_instance->db.isOpen() ? s_instance->db.databaseName() : QString();
+    return isOpen() && !s_instance->m_postgres ? s_instance->db.databaseName() : QString();
 }
 
 int Database::transactionDepth()
@@ -181,10 +192,21 @@ bool Database::open()
     const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
     if (!settings.isValid())
         return ZeltoSystem::instance()->error(settings.error());
-    // The lock of the active server works there already; the data does not yet.
-    if (settings.isPostgreSQL())
-        return ZeltoSystem::instance()->error(
-            tr("Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"));
+    if (database->db.isValid()) {
+        // Opened before: let go of the old connection before replacing it.
+        database->m_statements.clear();
+        database->db.close();
+        database->db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(defaultConnectionName());
+    }
+    database->m_postgres = settings.isPostgreSQL();
+    if (database->m_postgres) {
+        database->db = settings.open(defaultConnectionName());
+        if (!database->db.isOpen())
+            return ZeltoSystem::instance()->fail(ZeltoStatus::storage(
+                tr("Нет соединения с БД PostgreSQL %1: %2").arg(settings.describe(), database->db.lastError().text())));
+        return true;
+    }
     const QString fileName = Database::fileName();
 
     // SQLite takes a non-empty file shorter than one page for an empty
@@ -197,13 +219,6 @@ bool Database::open()
                 tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName))));
     }
 
-    if (database->db.isValid()) {
-        // Opened before: let go of the old connection before replacing it.
-        database->m_statements.clear();
-        database->db.close();
-        database->db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(defaultConnectionName());
-    }
     database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database->db.setDatabaseName(fileName);
     if (!database->db.open())
@@ -222,6 +237,9 @@ void Database::destroy()
 
 bool Database::applyPragmas()
 {
+    // PostgreSQL has none of them: its foreign keys are always on, its log and space its own.
+    if (s_instance->m_postgres)
+        return true;
     QSqlQuery query(s_instance->db);
     // Before the write-ahead log, which would fix the mode of a new file;
     // only a file without tables takes it (older files switch over when
@@ -261,14 +279,15 @@ bool Database::prepareSchema()
     if (!applyPragmas())
         return false;
 
+    const SqlDialect &sql = dialect();
     {
         QSqlQuery query(database->db);
-        if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
+        if (!query.exec(sql.countTables()) || !query.next())
             return ZeltoSystem::instance()->error(query.lastError().text());
         // A brand-new file keeps -1 and so gets every step from update0 on.
         database->m_version = -1;
         if (query.value(0).toInt() != 0) {
-            if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
+            if (!query.exec(sql.readVersion()) || !query.next())
                 return ZeltoSystem::instance()->error(query.lastError().text());
             database->m_version = query.value(0).toInt();
         }
@@ -277,6 +296,15 @@ bool Database::prepareSchema()
     TransactionScope scope(*database, QStringLiteral("prepareSchema"));
     if (!scope.isActive())
         return ZeltoSystem::instance()->fail(scope.status());
+
+    // A new PostgreSQL database starts at this release's version; the steps
+    // before it are for SQLite files of earlier releases.
+    if (database->m_postgres && database->m_version < 0) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Обновление БД до версии %1").arg(SchemaVersion));
+        if (!database->createPostgresSchema())
+            return false;
+        database->m_version = SchemaVersion;
+    }
 
     const int startVersion = database->m_version;
     const QMetaObject *meta = database->metaObject();
@@ -300,7 +328,7 @@ bool Database::prepareSchema()
 
     {
         QSqlQuery query(database->db);
-        if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
+        if (!query.exec(sql.writeVersion(version)))
             return ZeltoSystem::instance()->error(query.lastError().text());
     }
     if (!scope.commit())
@@ -312,6 +340,16 @@ bool Database::prepareSchema()
         const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
         ZeltoSystem::instance()->error(text);
+    }
+    return true;
+}
+
+bool Database::createPostgresSchema()
+{
+    for (const QString &statement : PostgresSchema::statements(SchemaVersion)) {
+        const ZeltoStatus done = runPlain(statement);
+        if (!done.ok())
+            return ZeltoSystem::instance()->fail(done);
     }
     return true;
 }

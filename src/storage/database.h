@@ -16,9 +16,11 @@ class QSqlError;
 class QSqlQuery;
 class ZeltoClock;
 
-// The server's one SQLite database on the default connection: opening,
-// schema creation and upgrades, the stored form of values, the settings
-// store, generic row access, the event journal and compaction.
+// The server's one database on the default connection, a SQLite file or a
+// PostgreSQL database ([Database] of the INI file): opening, schema creation
+// and upgrades, the stored form of values, the settings store, generic row
+// access, the event journal and compaction. What the two say differently is
+// said here and in SqlDialect; the layers above write one SQL for both.
 // Everything runs on the main thread. The member operations return their
 // failure's status (a statement SQLite refuses is a storage failure, or a
 // conflict when it breaks a constraint or trigger; never an empty result);
@@ -42,7 +44,10 @@ public:
     static int version();         // schema version reached; -1 before the check
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
-    static QString openFileName();   // the file of the open connection; empty when none is open
+    static QString openFileName();   // the file of the open connection; empty when none is open or on PostgreSQL
+    static bool isOpen();
+    // The data is on PostgreSQL: backups and compaction are PostgreSQL's own work.
+    static bool isPostgreSQL();
     // Process-wide: the server's one connection (null before init and after
     // destroy). The service reads it to hand it to what it creates; commands
     // reach it through their CommandContext; the static operations here are
@@ -155,6 +160,15 @@ private:
     static ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
     static bool applyPragmas();
+    // The query run; on PostgreSQL inside a transaction within a savepoint of
+    // its own, so that a statement that fails leaves the transaction usable
+    // (as SQLite does) for the caller to go on or roll back. The prepared
+    // query, or plain run as it is.
+    static bool runQuery(QSqlQuery &query, const QString &plain = QString());
+    // A statement without binds run as it is (PostgreSQL prepares no DDL).
+    ZeltoStatus runPlain(const QString &text);
+    // A new PostgreSQL database: the whole schema at the current version.
+    bool createPostgresSchema();
     // After a failed rollback: close and open the connection again.
     void reopen();
     // Run by update3 on a file coming from version 2: swaps the scheme columns
@@ -164,6 +178,7 @@ private:
     static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
+    bool m_postgres = false;       // db is a PostgreSQL connection
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;

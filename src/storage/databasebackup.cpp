@@ -51,6 +51,14 @@ DatabaseBackup *DatabaseBackup::start()
         ZeltoSystem::instance()->fail(ZeltoStatus::busy(tr("Резервное копирование уже выполняется: дождитесь его окончания")));
         return nullptr;
     }
+    // A server's copy of a PostgreSQL database would be neither consistent
+    // with its WAL nor restorable by PostgreSQL: its own tools make them.
+    if (Database::isPostgreSQL()) {
+        ZeltoSystem::instance()->fail(ZeltoStatus::failed(
+            tr("БД хранится в PostgreSQL: резервные копии делаются средствами PostgreSQL (pg_dump, "
+               "базовая копия и архивирование WAL), а не сервером")));
+        return nullptr;
+    }
     const QString source = Database::openFileName();
     if (source.isEmpty()) {
         ZeltoSystem::instance()->fail(ZeltoStatus::storage(tr("Ошибка резервного копирования") + QStringLiteral(": ")

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "zeltoclock.h"
+#include "zeltostream.h"
 #include "zeltosystem.h"
 
 #include <QDateTime>
@@ -34,19 +35,54 @@ ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
     } else {
         const int code = native.toInt() & 0xff;
         kind = code == 19 ? ZeltoStatus::Conflict : code == 5 || code == 6 ? ZeltoStatus::Busy : ZeltoStatus::Storage;
+        return ZeltoStatus(kind, prefix + error.databaseText());
     }
-    return ZeltoStatus(kind, prefix + error.databaseText());
+    // PostgreSQL's text carries "ERROR:" and the code: a trigger's refusal reads as on SQLite.
+    return ZeltoStatus(kind, prefix + SqlDialect(SqlDialect::PostgreSQL).errorText(error));
 }
 
 ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
+    const QVector<bool> binary = dialect().binaryParameters(query.lastQuery());
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const QVariant stored = encodeValue(values.at(i));
+        QVariant stored = encodeValue(values.at(i));
         if (!stored.isValid())
             return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
+        if (i < binary.size() && binary.at(i) && !stored.isNull() && stored.userType() != QMetaType::QByteArray) {
+            // A number or text for a BYTEA column: its stored value format, as DatabaseCopy writes it.
+            QByteArray bytes;
+            ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+            stream.init();
+            stream << stored;
+            stored = bytes;
+        }
         query.bindValue(i, stored);
     }
+    return ZeltoStatus();
+}
+
+bool Database::runQuery(QSqlQuery &query, const QString &plain)
+{
+    const auto exec = [&query, &plain]() { return plain.isEmpty() ? query.exec() : query.exec(plain); };
+    Database *database = instance();
+    if (!database || !database->m_postgres || database->m_transactionDepth == 0)
+        return exec();
+    // PostgreSQL's driver reads each result whole (not forward only), so the
+    // savepoint's end cannot cut it short.
+    QSqlQuery savepoint(database->db);
+    savepoint.exec(QStringLiteral("SAVEPOINT orvex_statement"));
+    const bool ok = exec();
+    savepoint.exec(ok ? QStringLiteral("RELEASE SAVEPOINT orvex_statement")
+                      : QStringLiteral("ROLLBACK TO SAVEPOINT orvex_statement"));
+    return ok;
+}
+
+ZeltoStatus Database::runPlain(const QString &text)
+{
+    QSqlQuery query(db);
+    if (!runQuery(query, text))
+        return sqlStatus(query.lastError());
     return ZeltoStatus();
 }
 
@@ -68,13 +104,15 @@ ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &bin
     const ZeltoStatus bound = bind(query, binds);
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError());
     return ZeltoStatus();
 }
 
 ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
 {
+    if (binds.isEmpty() && !dialect().prepares(text))
+        return runPlain(text);
     StatementCache::Lease lease = statement(text);
     return exec(lease, binds);
 }
@@ -137,9 +175,11 @@ bool Database::existsId(const QString &table, int id)
 
 int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
+    StatementCache::Lease lease = statement(
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3")
+            .arg(isPostgreSQL() ? QStringLiteral("id") : QStringLiteral("rowid"), table, condition));
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec() || !query.next())
+    if (!lease.isPrepared() || !bindValues(query, binds) || !runQuery(query) || !query.next())
         return -1;
     return query.value(0).toInt();
 }
@@ -147,23 +187,24 @@ int Database::findRowId(const QString &table, const QString &condition, const QV
 QStringList Database::selectDistinct(const QString &table, const QString &column)
 {
     QStringList values;
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table));
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 ORDER BY 1").arg(column, table));
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !query.exec())
+    if (!lease.isPrepared() || !runQuery(query))
         return values;
     while (query.next())
         values << query.value(0).toString();
     return values;
 }
 
+// In the values' order: SQLite's DISTINCT happens to give it, PostgreSQL's does not.
 QVariantList Database::selectDistinctValues(const QString &table, const QString &column, const QString &condition,
                                             const QVariantList &binds)
 {
     QVariantList values;
     StatementCache::Lease lease =
-        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition));
+        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3 ORDER BY 1").arg(column, table, condition));
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec())
+    if (!lease.isPrepared() || !bindValues(query, binds) || !runQuery(query))
         return values;
     // The result column's own name: "nodes.ctime" arrives as "ctime".
     const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
@@ -241,7 +282,8 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
         for (int i = 0; i < keys.size(); ++i)
             placeholders << QStringLiteral("?");
         text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
-            + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')');
+            + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')')
+            + dialect().returningId(table);
     }
 
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
@@ -252,9 +294,14 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     const ZeltoStatus bound = bind(query, values);
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
-    return update ? record.value(idKey).toInt() : query.lastInsertId().toInt();
+    if (update)
+        return record.value(idKey).toInt();
+    // PostgreSQL answers the id in a row of its own; a table without one has none.
+    if (isPostgreSQL())
+        return query.next() ? query.value(0).toInt() : 0;
+    return query.lastInsertId().toInt();
 }
 
 int Database::saveRecord(const QString &table, const QVariantMap &record)

@@ -69,17 +69,24 @@ QVariant Database::encodeValue(const QVariant &value)
 
 QVariant Database::decodeValue(const QVariant &value, const QString &column)
 {
-    const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
+    const bool dateTimeColumn = (value.userType() == QMetaType::QString || value.userType() == QMetaType::QByteArray)
+        && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
 }
 
 QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 {
+    // SQLite's driver gives SQL NULL as a null string, PostgreSQL's as a null of the column's type.
+    if (value.isNull())
+        return QVariant(QVariant::Int);
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);
     case QMetaType::LongLong:
         return value.toInt();
+    case QMetaType::Bool:
+        // PostgreSQL's truth values read as SQLite's 0 and 1.
+        return value.toBool() ? 1 : 0;
     case QMetaType::ULongLong:
         return value.toUInt();
     case QMetaType::QString:
@@ -102,6 +109,9 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
             stream >> decoded;
         if (stream.status() != ZeltoStream::Ok)
             return decodingFailure("QByteArray");
+        // A date/time setting's text in a BYTEA column (PostgreSQL).
+        if (dateTimeColumn && decoded.userType() == QMetaType::QString)
+            return decoded.toDateTime();
         return decoded;
     }
     default:
@@ -116,7 +126,7 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
     if (!lease.isPrepared())
         return sqlStatus(query.lastError());
     query.bindValue(0, name);
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError());
     return query.next() ? decodeValue(query.value(0), name) : QVariant();
 }
@@ -143,7 +153,7 @@ bool Database::setSetting(const QString &name, const QVariant &value)
             return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         if (!bindValues(query, {name, value}))
             return false;   // a value without a stored form is neither written nor published
-        if (!query.exec())
+        if (!runQuery(query))
             return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
     }
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
@@ -154,7 +164,7 @@ QVariantMap Database::loadSettings()
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !query.exec()) {
+    if (!lease.isPrepared() || !runQuery(query)) {
         ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
         return QVariantMap();
     }
@@ -190,7 +200,7 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
     query.bindValue(0, id);
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
     // With no row the driver has no text: the prefix alone names the table.
     if (!query.next())
@@ -239,7 +249,7 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
     return ZeltoStatus();
 }
@@ -250,7 +260,7 @@ bool Database::removeRecord(const QString &table, int id)
     QSqlQuery &query = lease.query();
     if (lease.isPrepared())
         query.bindValue(0, id);
-    if (!lease.isPrepared() || !query.exec())
+    if (!lease.isPrepared() || !runQuery(query))
         return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
     return true;
 }

@@ -31,15 +31,19 @@ JournalCompaction *JournalCompaction::start(const StepLimits &limits)
         ZeltoSystem::instance()->error(tr("Сжатие БД уже выполняется"));
         return nullptr;
     }
-    if (!Database::instance() || Database::openFileName().isEmpty()) {
+    if (!Database::isOpen()) {
         ZeltoSystem::instance()->error(tr("База данных не открыта"));
         return nullptr;
     }
-    const QVariantMap last = Database::selectRecord(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
-    if (last.isEmpty())
-        return nullptr;
     auto *job = new JournalCompaction(limits);
-    job->m_lastRowId = last.value(QStringLiteral("last")).toLongLong();
+    if (!Database::isPostgreSQL()) {
+        const QVariantMap last = Database::selectRecord(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
+        if (last.isEmpty()) {
+            delete job;
+            return nullptr;
+        }
+        job->m_lastRowId = last.value(QStringLiteral("last")).toLongLong();
+    }
     const int days = Database::getSetting(QStringLiteral("journalDayCount"), 7).toInt();
     job->m_limit = Database::clock()->now().addDays(-days);
     s_running = job;
@@ -97,6 +101,9 @@ void JournalCompaction::step()
     case Stage::Free:
         ok = freePages();
         break;
+    case Stage::Done:
+        finish(true, QString());
+        return;
     case Stage::Checkpoint:
         if (checkpoint())
             finish(true, QString());
@@ -113,6 +120,8 @@ void JournalCompaction::step()
 
 bool JournalCompaction::deleteRows()
 {
+    if (Database::isPostgreSQL())
+        return deleteOldRows();
     // A range of row ids, not a number of old rows: each step reads at most
     // that many rows, however few of them are old.
     const qint64 end = m_nextRowId + m_limits.rows;
@@ -124,6 +133,23 @@ bool JournalCompaction::deleteRows()
     m_nextRowId = end;
     if (m_nextRowId > m_lastRowId)
         m_stage = Stage::Convert;
+    return true;
+}
+
+bool JournalCompaction::deleteOldRows()
+{
+    // PostgreSQL's journal has no row ids: a step deletes at most that many
+    // old rows. Its space is PostgreSQL's own (autovacuum): nothing follows.
+    if (!Database::execute(QStringLiteral("DELETE FROM journal WHERE ctid IN "
+                                          "(SELECT ctid FROM journal WHERE ctime < ? LIMIT ?)"),
+                           {m_limit, m_limits.rows}))
+        return false;
+    const ZeltoResult<bool> more =
+        Database::instance()->has(QStringLiteral("journal"), QStringLiteral("ctime < ?"), {m_limit});
+    if (!more.ok())
+        return ZeltoSystem::instance()->fail(more.status());
+    if (!more.value())
+        m_stage = Stage::Done;
     return true;
 }
 

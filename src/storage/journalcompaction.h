@@ -9,7 +9,9 @@
 // that each take a bounded time and run from the event loop, so that
 // clients are served between them: the journal is deleted a range of row
 // ids at a time, and the pages that frees are given back to the file
-// system by PRAGMA incremental_vacuum a few at a time.
+// system by PRAGMA incremental_vacuum a few at a time. On PostgreSQL the
+// clean-up deletes old rows a step at a time and the space is left to
+// PostgreSQL's own autovacuum: no compaction.
 //
 // A file made before incremental compaction (auto_vacuum NONE) cannot give
 // pages back in steps; it is switched over by one whole VACUUM, which holds
@@ -49,7 +51,7 @@ signals:
     void finished(bool ok, const QString &error);
 
 private:
-    enum class Stage { Delete, Convert, Free, Checkpoint };
+    enum class Stage { Delete, Convert, Free, Checkpoint, Done };
 
     explicit JournalCompaction(const StepLimits &limits);
     ~JournalCompaction() override;
@@ -57,6 +59,7 @@ private:
     void step();
     // One step of the stage; false when the stage failed.
     bool deleteRows();
+    bool deleteOldRows();   // PostgreSQL
     bool convert();
     bool freePages();
     bool checkpoint();
