@@ -2,13 +2,22 @@
 
 #include "commandcontext.h"
 #include "database.h"
+#include "pgtestcluster.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
 #include <QTemporaryDir>
 
-// A temporary home folder with a fresh database in it, for one test case;
-// the database is closed and the folder removed when it goes.
+// ORVEX_TEST_DRIVER=QPSQL: the tests run with their data in PostgreSQL (CTest
+// runs the storage tests once more so, with the cluster of its fixture "pg").
+inline bool testsOnPostgres()
+{
+    return qgetenv("ORVEX_TEST_DRIVER") == "QPSQL";
+}
+
+// A temporary home folder with a fresh database in it, for one test case
+// (on PostgreSQL a new database of the cluster, named by the home's INI
+// file); the database is closed and the folder removed when it goes.
 class TempDatabaseHome
 {
 public:
@@ -20,6 +29,16 @@ public:
             return false;
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
+        if (testsOnPostgres()) {
+            static int homes = 0;   // the cluster's names count per object: one of its own per home
+            PgTestCluster cluster;
+            const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
+            if (name.isEmpty()) {
+                qWarning("%s", qPrintable(cluster.why()));
+                return false;
+            }
+            ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(m_dir, name));
+        }
         const bool ok = Database::init();
         ZeltoSystem::instance()->clearError();
         return ok;
