@@ -1,5 +1,6 @@
 #include "database.h"
 #include "rawquery.h"
+#include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
 #include <QtTest>
@@ -39,6 +40,11 @@ int nodeId(const QString &name) { return Database::findRowId("nodes", "name = ?"
 
 } // namespace
 
+// SQLite files of this and earlier releases; a PostgreSQL database: postgresStartsAtTheCurrentVersion.
+#define SQLITE_FILE_ONLY()                                                                                             \
+    if (testsOnPostgres())                                                                                             \
+    QSKIP("SQLite files")
+
 class SchemaTest : public QObject
 {
     Q_OBJECT
@@ -74,6 +80,8 @@ private:
 private slots:
     void initTestCase()
     {
+        if (testsOnPostgres())
+            return;
         QTemporaryDir freshHome;
         ZeltoEnvironment::set("ORVEX_HOME", freshHome.path());
         QVERIFY(Database::init());
@@ -89,12 +97,15 @@ private slots:
         ZeltoEnvironment::set("ORVEX_HOME", m_home->path());
         ZeltoSystem::instance()->setSettingsPath(QString());
         ZeltoSystem::instance()->clearError();
+        if (testsOnPostgres())
+            QVERIFY(usePostgresDatabase(*m_home));
     }
 
     void cleanup() { Database::destroy(); m_home.reset(); }
 
     void freshFileHasTheWholeSchema()
     {
+        SQLITE_FILE_ONLY();
         QCOMPARE(Database::version(), -1);
         QVERIFY(Database::init());
         QCOMPARE(Database::version(), 8);
@@ -124,6 +135,7 @@ private slots:
 
     void stepOneEmptiesDeviceJournalNulls()
     {
+        SQLITE_FILE_ONLY();
         makeFileAtVersion(0);
         const int node = addNode("Узел", 1);
         const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
@@ -147,6 +159,7 @@ private slots:
 
     void schemeFixOnlyAfterVersionTwo()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(int, version);
         makeFileAtVersion(version);
         addSchemeNode("RNH7 с текущими", "RNH7", 1, true);
@@ -200,6 +213,7 @@ private slots:
     // An upgrade ends like a fresh file; a failed one, or a newer file, is left as it was.
     void fileOfAnotherVersion()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(int, version);
         QFETCH(QString, change);
         QFETCH(bool, opens);
@@ -230,6 +244,7 @@ private slots:
 
     void badFilesFailWithAMessage()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QFile file(m_home->filePath("telvan.db"));
@@ -245,6 +260,7 @@ private slots:
 
     void databaseNameFromIniFile()
     {
+        SQLITE_FILE_ONLY();
         const QString ini = m_home->filePath("orvex-server.ini");
         ZeltoSystem::instance()->setSettingsPath(ini);
         const auto useFile = [&](const QString &file) {
@@ -262,6 +278,26 @@ private slots:
         useFile(m_home->filePath("plain.txt/telvan.db"));
         QVERIFY(!Database::init());
         QVERIFY(lastError().contains("unable to open database file"));
+    }
+
+    // A new PostgreSQL database gets the whole schema at once, at this release's version; a second start keeps it.
+    void postgresStartsAtTheCurrentVersion()
+    {
+        if (!testsOnPostgres())
+            QSKIP("PostgreSQL's");
+        QVERIFY2(Database::init(), qPrintable(lastError()));
+        QCOMPARE(Database::version(), Database::supportedVersion());
+        const QString objects = "SELECT (SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()) "
+                                "|| ' ' || (SELECT count(*) FROM information_schema.triggers) || ' ' || "
+                                "(SELECT version FROM schema_version) || ' ' || (SELECT count(*) FROM schema_version)";
+        const QString first = scalar(objects).toString();
+        QCOMPARE(first, QStringLiteral("14 14 %1 1").arg(Database::supportedVersion()));
+        QCOMPARE(scalar("SELECT (SELECT count(*) FROM users) || (SELECT count(*) FROM groups) "
+                        "|| (SELECT count(*) FROM users_data) || (SELECT count(*) FROM user_groups)").toString(), "1110");
+        Database::destroy();
+        QVERIFY(Database::init());
+        QCOMPARE(scalar(objects).toString(), first);
+        QVERIFY(!QFile::exists(m_home->filePath("telvan.db")));
     }
 
     void triggersGuardAndCompleteRecords()
@@ -294,8 +330,8 @@ private slots:
         const int foreign = Database::saveRecord("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}});
         QCOMPARE(Database::saveRecord("tasks", {{"id", task}, {"is_main", 1}}), task);
         QCOMPARE(Database::saveRecord("tasks", {{"id", second}, {"is_main", 1}}), second);
-        QCOMPARE(scalar(QStringLiteral("SELECT group_concat(is_main) FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) "
-                                       "ORDER BY id)").arg(task).arg(second).arg(foreign)).toString(),
+        QCOMPARE(scalar(QStringLiteral("SELECT %4 FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) ORDER BY id) AS t")
+                            .arg(task).arg(second).arg(foreign).arg(Database::dialect().joined("is_main"))).toString(),
                  QStringLiteral("0,1,1"));
     }
 
@@ -333,8 +369,8 @@ private slots:
         QVERIFY(Database::removeRecord("tasks", keptTask));
         QVERIFY(Database::removeRecord("users", user));
         QVERIFY(Database::removeRecord("groups", group));
-        QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
-                        "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
+        QCOMPARE(scalar("SELECT " + Database::dialect().joined("message") + " FROM journal WHERE task_id IS NULL "
+                        "AND group_id IS NULL AND user_id IS NULL").toString(), QStringLiteral("t,g"));
         QVERIFY(!Database::existsId("tasks_data", keptTask) && !Database::existsId("users_data", user));
         QVERIFY(!Database::existsId("nodes", grouped) && !Database::existsId("tasks", groupedTask));   // gone with their group
     }

@@ -15,6 +15,20 @@ inline bool testsOnPostgres()
     return qgetenv("ORVEX_TEST_DRIVER") == "QPSQL";
 }
 
+// Points the server's INI file, in dir, at a new database of the cluster: false (and why) when there is none.
+inline bool usePostgresDatabase(const QTemporaryDir &dir)
+{
+    static int homes = 0;   // the cluster's names count per object: one of its own per home
+    PgTestCluster cluster;
+    const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
+    if (name.isEmpty()) {
+        qWarning("%s", qPrintable(cluster.why()));
+        return false;
+    }
+    ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(dir, name));
+    return true;
+}
+
 // A temporary home folder with a fresh database in it, for one test case
 // (on PostgreSQL a new database of the cluster, named by the home's INI
 // file); the database is closed and the folder removed when it goes.
@@ -29,16 +43,8 @@ public:
             return false;
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        if (testsOnPostgres()) {
-            static int homes = 0;   // the cluster's names count per object: one of its own per home
-            PgTestCluster cluster;
-            const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
-            if (name.isEmpty()) {
-                qWarning("%s", qPrintable(cluster.why()));
-                return false;
-            }
-            ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(m_dir, name));
-        }
+        if (testsOnPostgres() && !usePostgresDatabase(m_dir))
+            return false;
         const bool ok = Database::init();
         ZeltoSystem::instance()->clearError();
         return ok;
