@@ -292,8 +292,8 @@ private slots:
                                 "(SELECT version FROM schema_version) || ' ' || (SELECT count(*) FROM schema_version)";
         const QString first = scalar(objects).toString();
         QCOMPARE(first, QStringLiteral("14 14 %1 1").arg(Database::supportedVersion()));
-        QCOMPARE(scalar("SELECT (SELECT count(*) FROM users) || (SELECT count(*) FROM groups) "
-                        "|| (SELECT count(*) FROM users_data) || (SELECT count(*) FROM user_groups)").toString(), "1110");
+        QCOMPARE(scalar("SELECT (SELECT count(*) FROM users) * 1000 + (SELECT count(*) FROM groups) * 100 "
+                        "+ (SELECT count(*) FROM users_data) * 10 + (SELECT count(*) FROM user_groups)").toInt(), 1110);
         Database::destroy();
         QVERIFY(Database::init());
         QCOMPARE(scalar(objects).toString(), first);
