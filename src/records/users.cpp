@@ -71,7 +71,8 @@ void journalBlock(LoginThrottle::Block block, const QString &peer, const QString
 
 ZeltoTable Users::list()
 {
-    ZeltoTable users = Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY ") + Database::dialect().ascending(QStringLiteral("fio")));
+    ZeltoTable users = Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY ") + Database::dialect().ascending(QStringLiteral("fio"))
+                                           + QStringLiteral(", id"));
     if (users.containsColumn(kPassword)) {
         for (int row = 0; row < users.rowCount(); ++row)
             users.setValue(row, kPassword, QString());

@@ -139,6 +139,11 @@ QString SqlDialect::insertionOrder() const
     return m_kind == SQLite ? QStringLiteral("rowid") : QStringLiteral("seq");
 }
 
+QString SqlDialect::rowOrder(const QString &table) const
+{
+    return table + (m_kind == SQLite ? QStringLiteral(".rowid") : QStringLiteral(".ctid"));
+}
+
 QString SqlDialect::ascending(const QString &column) const
 {
     return m_kind == SQLite ? column : column + QStringLiteral(" NULLS FIRST");

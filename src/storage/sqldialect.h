@@ -36,6 +36,9 @@ public:
     QString findColumn() const;
     // The column that orders a table's rows as they were inserted.
     QString insertionOrder() const;
+    // An ORDER BY term that keeps rows of one time in the order they were written, for a table
+    // rows are only added to and deleted from (the journal): SQLite's rowid, PostgreSQL's row address.
+    QString rowOrder(const QString &table) const;
     // What the database said, as a person reads it: a trigger's refusal is its message alone.
     QString errorText(const QSqlError &error) const;
     // An ORDER BY term of a column that may hold nulls: the nulls first, as SQLite puts them.
