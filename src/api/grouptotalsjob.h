@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 
@@ -16,6 +17,8 @@
 // (what the caller sees) is read once, when the command comes. The first
 // step takes one node; each next one as many as the last step's pace fits
 // in kStepMs.
+class Database;
+
 class GroupTotalsJob : public QObject
 {
     Q_OBJECT
@@ -31,7 +34,7 @@ public:
     using Done = std::function<void(const ZeltoTable &totals)>;
 
     // Hands the table to done at the end, then deletes itself.
-    GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
+    GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
                    const Done &done, QObject *parent = nullptr);
 
 private:
@@ -39,6 +42,7 @@ private:
     void step();
     void append(const ZeltoTable &part);
 
+    QPointer<Database> m_database;   // gone: the job ends with what it has
     ZeltoTable m_nodes;
     QList<int> m_nodeIds;
     int m_next = 0;

@@ -23,19 +23,18 @@ const QString kNumber = QStringLiteral("number");
 
 const int kParamCount = 24;
 
-QString nodeQuery(const char *from)
+QString nodeQuery(const Database &database, const char *from)
 {
-    return Nodes::columns() + QLatin1String(from);
+    return Nodes::columns(database.sqlDialect()) + QLatin1String(from);
 }
 
 } // namespace
 
-QString Nodes::columns()
+QString Nodes::columns(const SqlDialect &sql)
 {
     // The archives' presence is asked without reading them (holdsValue);
     // the per-node counts use the indexes on node_id (tasks_node_id,
     // check_log_node_ctime and the UNIQUE ones).
-    const SqlDialect &sql = Database::dialect();
     const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
     return QStringLiteral("SELECT nodes.*")
         + QStringLiteral("      , %1 AS has_current_data"
@@ -64,7 +63,7 @@ ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
         return CommandContext::noDatabase();
     QVariantList values;
     const QString visible = context.groupCondition("nodes.group_id", values);
-    return context.database()->rows(nodeQuery(" FROM nodes, nodes_data, groups "
+    return context.database()->rows(nodeQuery(*context.database(), " FROM nodes, nodes_data, groups "
                                               "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id AND ")
                                         + visible + QStringLiteral(" ORDER BY groups.name, nodes.name"),
                                     values);
@@ -77,7 +76,7 @@ ZeltoResult<QVariantMap> Nodes::find(const CommandContext &context, int id)
     QVariantList values{id};
     const QString visible = context.groupCondition("nodes.group_id", values);
     return context.database()->row(
-        nodeQuery(" FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
+        nodeQuery(*context.database(), " FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
 }
 
 QString Nodes::defaultName(const QString &modelName, qlonglong number, const QString &modelCode)
@@ -92,14 +91,15 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
     Database &database = *context.database();
     QVariantMap record;
     // A query that fails while the id is checked is that failure, not a refusal.
-    ZeltoStatus lookup;
-    const auto visible = [&](int id) {
+    const auto visible = [&](int id) -> ZeltoResult<bool> {
         const ZeltoResult<QVariantMap> node = find(context, id);
-        lookup = node.status();
-        return node.ok() && !node.value().isEmpty();
+        if (!node.ok())
+            return node.status();
+        return !node.value().isEmpty();
     };
-    if (!RecordFields::copyVisibleId(input, record, visible))
-        return lookup.ok() ? RecordFields::lastStatus() : lookup;
+    ZeltoStatus checked = RecordFields::copyVisibleId(input, record, visible);
+    if (!checked.ok())
+        return checked;
     QStringList keys{kGroupId, kName, kModelCode, kModelName, kNumber, QStringLiteral("version"),
                      QStringLiteral("firmware"), QStringLiteral("consumer"), QStringLiteral("provider"),
                      QStringLiteral("note"), QStringLiteral("checking"), QStringLiteral("address"),
@@ -109,12 +109,13 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
         keys.append(QStringLiteral("s%1_type").arg(i));
     for (int i = 1; i <= kParamCount; ++i)
         keys.append(QStringLiteral("param%1").arg(i));
-    if (!RecordFields::copy(input, record, keys) || !FieldLimits::check(FieldLimits::Node, record))
-        return RecordFields::lastStatus();
+    if (!(checked = RecordFields::copy(input, record, keys)).ok()
+        || !(checked = FieldLimits::check(FieldLimits::Node, record)).ok())
+        return checked;
     if (record.contains(kGroupId)) {
         int groupId = 0;
-        if (!RecordFields::readId(input, kGroupId, groupId))
-            return RecordFields::lastStatus();
+        if (!(checked = RecordFields::readId(input, kGroupId, groupId)).ok())
+            return checked;
         record.insert(kGroupId, groupId);
     }
 
@@ -138,13 +139,13 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
     }
     const ZeltoResult<int> id = database.save(QStringLiteral("nodes"), record);
     if (id.ok())
-        changed(id.value());
+        changed(database, id.value());
     return id;
 }
 
-void Nodes::changed(int id)
+void Nodes::changed(const Database &database, int id)
 {
-    if (id != -1 && !Database::inTransaction())
+    if (id != -1 && database.openScopes() == 0)
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
 }
 
@@ -161,7 +162,7 @@ ZeltoStatus Nodes::setGroup(const CommandContext &context, int nodeId, int group
     const ZeltoStatus moved =
         context.database()->run(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId});
     if (moved.ok())
-        changed(nodeId);
+        changed(*context.database(), nodeId);
     return moved;
 }
 

@@ -37,9 +37,11 @@ public:
     ~Database() override;
 
     // Connection and schema --------------------------------------------------
-    static bool init();           // once at service start: open, then prepare the schema
-    static bool open();
-    static bool prepareSchema();
+    // Once at service start: open, then prepare the schema. Succeeds with a
+    // warning as its text when the file is of a newer release than this one.
+    static ZeltoStatus init();
+    static ZeltoStatus open();
+    static ZeltoStatus prepareSchema();
     static void destroy();        // deletes the object and removes the default connection
     static int version();         // schema version reached; -1 before the check
     static int supportedVersion();   // the newest schema version this release knows
@@ -62,11 +64,18 @@ public:
     static void setClock(ZeltoClock *clock);
     static ZeltoClock *clock();
     ZeltoClock *stampClock() const { return m_clock; }
+    void setStampClock(ZeltoClock *clock);   // null: the system clock
+    int schemaVersion() const { return m_version; }   // this database's version()
+    QString filePath() const;   // the open file; empty when the connection is closed or on PostgreSQL
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
     static QVariant encodeValue(const QVariant &value);
     static QVariant decodeValue(const QVariant &value, const QString &column);
+    // The two above with a failure as its status (they put it into the error
+    // channel and return an invalid variant).
+    static ZeltoResult<QVariant> encoded(const QVariant &value);
+    static ZeltoResult<QVariant> decoded(const QVariant &value, const QString &column);
 
     // Settings and data columns -----------------------------------------------
     static QVariant getSetting(const QString &name, const QVariant &defaultValue = QVariant());
@@ -97,9 +106,29 @@ public:
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.
     ZeltoResult<QVariant> setting(const QString &name);
+    // The stored value, or defaultValue when it is not set: a non-null
+    // default is then stored, so the settings table shows what is in use.
+    ZeltoResult<QVariant> setting(const QString &name, const QVariant &defaultValue);
+    // Stores the setting and publishes it as the system object's property.
+    ZeltoStatus putSetting(const QString &name, const QVariant &value);
+    ZeltoResult<QVariantMap> settings();
+    // A row by id; an empty map when there is none.
+    ZeltoResult<QVariantMap> record(const QString &table, int id);
+    ZeltoStatus remove(const QString &table, int id);
+    // The rowid of the first row matching; -1 when none does.
+    ZeltoResult<int> findId(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    // The distinct values of a column (decoded), of the rows matching when a condition is given.
+    ZeltoResult<QVariantList> distinct(const QString &table, const QString &column,
+                                       const QString &condition = QString(), const QVariantList &binds = QVariantList());
+    // What this database's SQL says its own way.
+    const SqlDialect &sqlDialect() const;
     // A journal entry; userId -1 for the server's own work.
     ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                         int userId);
+    enum JournalLevel { Debug, Info, Warn, Error };
+    // The server's own journal entry: no user.
+    ZeltoStatus log(JournalLevel level, const QString &message, const QString &objectType = QString(),
+                    int objectId = -1);
     // The status of a driver's error: storage, conflict (constraints,
     // triggers) or busy (a locked file), the text after prefix.
     static ZeltoStatus sqlStatus(const QSqlError &error, const QString &prefix = QString());
@@ -133,8 +162,11 @@ public:
     // Gives up to count free pages back to the file system (a file with
     // auto_vacuum INCREMENTAL; elsewhere nothing happens).
     static bool freePages(int count);
+    ZeltoStatus releasePages(int count);
 
 private slots:
+    // The schema steps, run in order by prepareSchema; a failed step leaves
+    // its reason in m_stepFailure.
     bool update0();
     bool update1();
     bool update2();
@@ -151,15 +183,14 @@ private:
     Database();
 
     static Database *ensureInstance();
-    static QSqlDatabase connection();
-    // The statement prepared once on the connection, lent to the caller.
-    static StatementCache::Lease statement(const QString &text);
+    // The statement prepared once on this connection, lent to the caller.
+    StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; fails at the first value that cannot be encoded.
     static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
     // The leased statement prepared, bound and run: the status of the first step that fails.
     static ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
-    static bool applyPragmas();
+    ZeltoStatus applyPragmas();
     // The query run; on PostgreSQL inside a transaction within a savepoint of
     // its own, so that a statement that fails leaves the transaction usable
     // (as SQLite does) for the caller to go on or roll back. The prepared
@@ -168,19 +199,24 @@ private:
     // A statement without binds run as it is (PostgreSQL prepares no DDL).
     ZeltoStatus runPlain(const QString &text);
     // A new PostgreSQL database: the whole schema at the current version.
-    bool createPostgresSchema();
+    ZeltoStatus createPostgresSchema();
+    // A schema step's statements in order; false at the first failure.
+    bool runStep(const QStringList &statements);
     // After a failed rollback: close and open the connection again.
     void reopen();
     // Run by update3 on a file coming from version 2: swaps the scheme columns
     // of RNH7 archive rows that disagree with the current data.
     bool fixSchemes();
+    // False with the failure kept for prepareSchema.
+    bool stepFailed(const ZeltoStatus &status);
     // decodeValue with the date/time column test already done (per column, not per cell).
-    static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
+    static ZeltoResult<QVariant> decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
     bool m_postgres = false;       // db is a PostgreSQL connection
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
+    ZeltoStatus m_stepFailure;   // of the schema step that failed last
     ZeltoClock *m_clock;
 };

@@ -46,9 +46,10 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
     const QVector<bool> binary = dialect().binaryParameters(query.lastQuery());
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        QVariant stored = encodeValue(values.at(i));
-        if (!stored.isValid())
-            return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
+        const ZeltoResult<QVariant> encodedValue = encoded(values.at(i));
+        if (!encodedValue.ok())
+            return encodedValue.status();
+        QVariant stored = encodedValue.value();
         if (i < binary.size() && binary.at(i) && !stored.isNull() && stored.userType() != QMetaType::QByteArray) {
             // A number or text for a BYTEA column: its stored value format, as DatabaseCopy writes it.
             QByteArray bytes;
@@ -111,7 +112,7 @@ ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &bin
 
 ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
 {
-    if (binds.isEmpty() && !dialect().prepares(text))
+    if (binds.isEmpty() && !sqlDialect().prepares(text))
         return runPlain(text);
     StatementCache::Lease lease = statement(text);
     return exec(lease, binds);
@@ -142,7 +143,7 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) {
         const QString name = record.fieldName(i);
-        row.insert(name, decodeValue(query.value(i), name));
+        row.insert(name, decoded(query.value(i), name).value());
     }
     return row;
 }
@@ -173,44 +174,65 @@ bool Database::existsId(const QString &table, int id)
     return exists(table, QStringLiteral("id = ?"), {id});
 }
 
-int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
+ZeltoResult<int> Database::findId(const QString &table, const QString &condition, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(
-        QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-            .arg(isPostgreSQL() ? QStringLiteral("id") : QStringLiteral("rowid"), table, condition));
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_postgres ? QStringLiteral("id") : QStringLiteral("rowid"), table, condition));
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !runQuery(query) || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
+{
+    const ZeltoResult<int> found = ensureInstance()->findId(table, condition, binds);
+    return report(found.status()) ? found.value() : -1;
+}
+
+ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString &column, const QString &condition,
+                                             const QVariantList &binds)
+{
+    QString text = QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table);
+    if (!condition.isEmpty())
+        text += QStringLiteral(" WHERE ") + condition;
+    // In the values' order: SQLite's DISTINCT happens to give it, PostgreSQL's does not.
+    text += QStringLiteral(" ORDER BY 1");
+    StatementCache::Lease lease = statement(text);
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
+    QSqlQuery &query = lease.query();
+    // The result column's own name: "nodes.ctime" arrives as "ctime".
+    const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
+    QVariantList values;
+    while (query.next())
+        values << decodeStored(query.value(0), dateTimeColumn).value();
+    return values;
 }
 
 QStringList Database::selectDistinct(const QString &table, const QString &column)
 {
+    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column);
+    report(found.status());
     QStringList values;
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 ORDER BY 1").arg(column, table));
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !runQuery(query))
-        return values;
-    while (query.next())
-        values << query.value(0).toString();
+    for (const QVariant &value : found.value())
+        values << value.toString();
     return values;
 }
 
-// In the values' order: SQLite's DISTINCT happens to give it, PostgreSQL's does not.
 QVariantList Database::selectDistinctValues(const QString &table, const QString &column, const QString &condition,
                                             const QVariantList &binds)
 {
-    QVariantList values;
-    StatementCache::Lease lease =
-        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3 ORDER BY 1").arg(column, table, condition));
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !runQuery(query))
-        return values;
-    // The result column's own name: "nodes.ctime" arrives as "ctime".
-    const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
-    while (query.next())
-        values << decodeStored(query.value(0), dateTimeColumn);
-    return values;
+    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column, condition, binds);
+    report(found.status());
+    return found.value();
+}
+
+ZeltoResult<QVariantMap> Database::record(const QString &table, int id)
+{
+    return row(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table), {id});
 }
 
 QVariantMap Database::selectRecord(const QString &statement, const QVariantList &binds)
@@ -222,7 +244,9 @@ QVariantMap Database::selectRecord(const QString &statement, const QVariantList 
 
 QVariantMap Database::readRecord(const QString &table, int id)
 {
-    return selectRecord(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table), {id});
+    const ZeltoResult<QVariantMap> found = ensureInstance()->record(table, id);
+    report(found.status());
+    return found.value();
 }
 
 ZeltoTable Database::selectTable(const QString &statement, const QVariantList &binds)
@@ -252,7 +276,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
     while (query.next()) {
         const int row = table.appendRow();
         for (int field = 0; field < fieldCount; ++field)
-            table.setValue(row, columns.at(field), decodeStored(query.value(field), dateTime.at(field)));
+            table.setValue(row, columns.at(field), decodeStored(query.value(field), dateTime.at(field)).value());
     }
     return table;
 }
@@ -283,7 +307,7 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
             placeholders << QStringLiteral("?");
         text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
             + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')')
-            + dialect().returningId(table);
+            + sqlDialect().returningId(table);
     }
 
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
@@ -299,7 +323,7 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     if (update)
         return record.value(idKey).toInt();
     // PostgreSQL answers the id in a row of its own; a table without one has none.
-    if (isPostgreSQL())
+    if (m_postgres)
         return query.next() ? query.value(0).toInt() : 0;
     return query.lastInsertId().toInt();
 }
@@ -324,6 +348,13 @@ ZeltoStatus Database::journal(const QString &level, const QString &message, cons
     return save(QStringLiteral("journal"), row).status();
 }
 
+ZeltoStatus Database::log(JournalLevel level, const QString &message, const QString &objectType, int objectId)
+{
+    static const QString names[] = {QStringLiteral("DEBUG"), QStringLiteral("INFO"), QStringLiteral("WARN"),
+                                    QStringLiteral("ERROR")};
+    return journal(names[level], message, objectType, objectId, -1);
+}
+
 void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
 {
     // The server's own entries: no user. A failed journal write leaves
@@ -333,20 +364,20 @@ void Database::writeJournal(const QString &level, const QString &message, const 
 
 void Database::logInfo(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("INFO"), message, objectType, objectId);
+    report(ensureInstance()->log(Info, message, objectType, objectId));
 }
 
 void Database::logWarn(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("WARN"), message, objectType, objectId);
+    report(ensureInstance()->log(Warn, message, objectType, objectId));
 }
 
 void Database::logError(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("ERROR"), message, objectType, objectId);
+    report(ensureInstance()->log(Error, message, objectType, objectId));
 }
 
 void Database::logDebug(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("DEBUG"), message, objectType, objectId);
+    report(ensureInstance()->log(Debug, message, objectType, objectId));
 }

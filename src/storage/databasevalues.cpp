@@ -11,11 +11,10 @@
 
 namespace {
 
-QVariant decodingFailure(const char *typeName)
+ZeltoStatus decodingFailure(const char *typeName)
 {
-    ZeltoSystem::instance()->fail(
-        ZeltoStatus::storage(Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName))));
-    return QVariant();
+    return ZeltoStatus::storage(
+        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
 }
 
 } // namespace
@@ -32,8 +31,13 @@ const QStringList &Database::dateTimeColumns()
 
 QVariant Database::encodeValue(const QVariant &value)
 {
+    return zeltoReport(encoded(value), QVariant());
+}
+
+ZeltoResult<QVariant> Database::encoded(const QVariant &value)
+{
     if (value.userType() == qMetaTypeId<EncodedValue>())
-        return value.value<EncodedValue>().bytes;
+        return QVariant(value.value<EncodedValue>().bytes);
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);   // binds NULL
@@ -44,12 +48,12 @@ QVariant Database::encodeValue(const QVariant &value)
         return value;
     case QMetaType::QByteArray:
         // The variant's own string conversion: UTF-8 up to the first zero byte.
-        return value.toString();
+        return QVariant(value.toString());
     case QMetaType::QDateTime: {
         // Always ".000": stored times compare as text in time order.
         const QDateTime dateTime = value.toDateTime();
-        return dateTime.date().toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T')
-            + dateTime.time().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(".000");
+        return QVariant(dateTime.date().toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T')
+                        + dateTime.time().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(".000"));
     }
     default:
         break;
@@ -59,22 +63,24 @@ QVariant Database::encodeValue(const QVariant &value)
     ZeltoStream stream(&bytes, QIODevice::WriteOnly);
     stream.init();
     stream << value;
-    if (stream.status() != ZeltoStream::Ok) {
-        ZeltoSystem::instance()->fail(
-            ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName()))));
-        return QVariant();
-    }
-    return bytes;
+    if (stream.status() != ZeltoStream::Ok)
+        return ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
+    return QVariant(bytes);
 }
 
 QVariant Database::decodeValue(const QVariant &value, const QString &column)
+{
+    return zeltoReport(decoded(value, column), QVariant());
+}
+
+ZeltoResult<QVariant> Database::decoded(const QVariant &value, const QString &column)
 {
     const bool dateTimeColumn = (value.userType() == QMetaType::QString || value.userType() == QMetaType::QByteArray)
         && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
 }
 
-QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
+ZeltoResult<QVariant> Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 {
     // SQLite's driver gives SQL NULL as a null string, PostgreSQL's as a null of the column's type.
     if (value.isNull())
@@ -83,12 +89,12 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);
     case QMetaType::LongLong:
-        return value.toInt();
+        return QVariant(value.toInt());
     case QMetaType::Bool:
         // PostgreSQL's truth values read as SQLite's 0 and 1.
-        return value.toBool() ? 1 : 0;
+        return QVariant(value.toBool() ? 1 : 0);
     case QMetaType::ULongLong:
-        return value.toUInt();
+        return QVariant(value.toUInt());
     case QMetaType::QString:
         // The SQLite driver delivers SQL NULL as a null string.
         if (value.isNull())
@@ -111,7 +117,7 @@ QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
             return decodingFailure("QByteArray");
         // A date/time setting's text in a BYTEA column (PostgreSQL).
         if (dateTimeColumn && decoded.userType() == QMetaType::QString)
-            return decoded.toDateTime();
+            return QVariant(decoded.toDateTime());
         return decoded;
     }
     default:
@@ -128,52 +134,77 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
     query.bindValue(0, name);
     if (!runQuery(query))
         return sqlStatus(query.lastError());
-    return query.next() ? decodeValue(query.value(0), name) : QVariant();
+    if (!query.next())
+        return QVariant();
+    return decoded(query.value(0), name);
+}
+
+ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &defaultValue)
+{
+    const ZeltoResult<QVariant> stored = setting(name);
+    if (!stored.ok() || stored.value().isValid())
+        return stored;
+    if (!defaultValue.isNull()) {
+        const ZeltoStatus put = putSetting(name, defaultValue);
+        if (!put.ok())
+            return put;
+    }
+    return defaultValue;
 }
 
 QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
-    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name);
-    if (!stored.ok())
+    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name, defaultValue);
+    if (!stored.ok()) {
         ZeltoSystem::instance()->fail(stored.status());
-    else if (stored.value().isValid())
-        return stored.value();
-    if (!defaultValue.isNull())
-        setSetting(name, defaultValue);
-    return defaultValue;
+        return defaultValue;
+    }
+    return stored.value();
+}
+
+ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
+{
+    {
+        StatementCache::Lease lease = statement(sqlDialect().insertOrReplace(
+            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
+        // A value without a stored form is neither written nor published.
+        const ZeltoStatus done = exec(lease, {name, value});
+        if (!done.ok())
+            return done;
+    }
+    // The system object's properties are the process's one view of the
+    // settings, which the listeners and timers follow.
+    ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
+    return ZeltoStatus();
 }
 
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
-    {
-        StatementCache::Lease lease = statement(dialect().insertOrReplace(
-            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
-        QSqlQuery &query = lease.query();
-        if (!lease.isPrepared())
-            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        if (!bindValues(query, {name, value}))
-            return false;   // a value without a stored form is neither written nor published
-        if (!runQuery(query))
-            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
+    const ZeltoStatus put = ensureInstance()->putSetting(name, value);
+    return put.ok() || ZeltoSystem::instance()->fail(put);
+}
+
+ZeltoResult<QVariantMap> Database::settings()
+{
+    StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
+    const ZeltoStatus done = exec(lease, {});
+    if (!done.ok())
+        return done;
+    QSqlQuery &query = lease.query();
+    QVariantMap settings;
+    while (query.next()) {
+        const QString name = query.value(0).toString();
+        settings.insert(name, decoded(query.value(1), name).value());
     }
-    ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
-    return true;
+    return settings;
 }
 
 QVariantMap Database::loadSettings()
 {
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !runQuery(query)) {
-        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        return QVariantMap();
-    }
-    QVariantMap settings;
-    while (query.next()) {
-        const QString name = query.value(0).toString();
-        settings.insert(name, decodeValue(query.value(1), name));
-    }
-    return settings;
+    const ZeltoResult<QVariantMap> all = ensureInstance()->settings();
+    if (!all.ok())
+        ZeltoSystem::instance()->fail(all.status());
+    return all.value();
 }
 
 QVariant Database::readData(const QString &table, int id, const QString &column)
@@ -213,11 +244,7 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
     const ZeltoResult<QVariant> stored = storedData(table, id, column);
     if (!stored.ok())
         return stored;
-    ZeltoSystem::instance()->clearError();
-    const QVariant value = decodeValue(stored.value(), column);
-    if (!value.isValid() && !ZeltoSystem::instance()->lastStatus().ok())
-        return ZeltoSystem::instance()->lastStatus();
-    return value;
+    return decoded(stored.value(), column);
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
@@ -254,13 +281,15 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     return ZeltoStatus();
 }
 
-bool Database::removeRecord(const QString &table, int id)
+ZeltoStatus Database::remove(const QString &table, int id)
 {
     StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
-    QSqlQuery &query = lease.query();
-    if (lease.isPrepared())
-        query.bindValue(0, id);
-    if (!lease.isPrepared() || !runQuery(query))
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
-    return true;
+    const ZeltoStatus done = exec(lease, {id});
+    return done.ok() ? done : ZeltoStatus(done.kind(), QStringLiteral("[-") + table + QStringLiteral("] ") + done.message());
+}
+
+bool Database::removeRecord(const QString &table, int id)
+{
+    const ZeltoStatus removed = ensureInstance()->remove(table, id);
+    return removed.ok() || ZeltoSystem::instance()->fail(removed);
 }

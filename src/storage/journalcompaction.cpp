@@ -20,32 +20,31 @@ JournalCompaction *JournalCompaction::running()
     return s_running;
 }
 
-JournalCompaction *JournalCompaction::start()
+ZeltoResult<JournalCompaction *> JournalCompaction::start(Database &database)
 {
-    return start(StepLimits());
+    return start(database, StepLimits());
 }
 
-JournalCompaction *JournalCompaction::start(const StepLimits &limits)
+ZeltoResult<JournalCompaction *> JournalCompaction::start(Database &database, const StepLimits &limits)
 {
-    if (s_running) {
-        ZeltoSystem::instance()->error(tr("Сжатие БД уже выполняется"));
-        return nullptr;
-    }
-    if (!Database::isOpen()) {
-        ZeltoSystem::instance()->error(tr("База данных не открыта"));
-        return nullptr;
-    }
-    auto *job = new JournalCompaction(limits);
-    if (!Database::isPostgreSQL()) {
-        const QVariantMap last = Database::selectRecord(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
-        if (last.isEmpty()) {
-            delete job;
-            return nullptr;
-        }
-        job->m_lastRowId = last.value(QStringLiteral("last")).toLongLong();
-    }
-    const int days = Database::getSetting(QStringLiteral("journalDayCount"), 7).toInt();
-    job->m_limit = Database::clock()->now().addDays(-days);
+    if (s_running)
+        return ZeltoStatus::failed(tr("Сжатие БД уже выполняется"));
+    const bool postgres = database.sqlDialect().kind() == SqlDialect::PostgreSQL;
+    if (database.filePath().isEmpty() && !(postgres && Database::isOpen()))
+        return ZeltoStatus::failed(tr("База данных не открыта"));
+    // PostgreSQL's journal has no row ids: its clean-up counts old rows instead.
+    const ZeltoResult<QVariantMap> last = postgres
+        ? ZeltoResult<QVariantMap>(QVariantMap())
+        : database.row(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
+    if (!last.ok())
+        return last.status();
+    const ZeltoResult<QVariant> days = database.setting(QStringLiteral("journalDayCount"), 7);
+    if (!days.ok())
+        return days.status();
+    auto *job = new JournalCompaction(database, limits);
+    job->m_postgres = postgres;
+    job->m_lastRowId = last.value().value(QStringLiteral("last")).toLongLong();
+    job->m_limit = database.stampClock()->now().addDays(-days.value().toInt());
     s_running = job;
     job->schedule();
     return job;
@@ -56,7 +55,8 @@ void JournalCompaction::abort()
     delete s_running;
 }
 
-JournalCompaction::JournalCompaction(const StepLimits &limits) : m_limits(limits)
+JournalCompaction::JournalCompaction(Database &database, const StepLimits &limits)
+    : m_database(&database), m_limits(limits)
 {
     m_limits.rows = qMax(1, m_limits.rows);
     m_limits.pages = qMax(1, m_limits.pages);
@@ -90,104 +90,122 @@ void JournalCompaction::step()
         connect(backup, &DatabaseBackup::finished, this, &JournalCompaction::schedule, Qt::UniqueConnection);
         return;
     }
-    bool ok = true;
+    if (!m_database) {
+        finish(false, tr("База данных не открыта"));
+        return;
+    }
+    ZeltoStatus done;
     switch (m_stage) {
     case Stage::Delete:
-        ok = deleteRows();
+        done = deleteRows();
         break;
     case Stage::Convert:
-        ok = convert();
+        done = convert();
         break;
     case Stage::Free:
-        ok = freePages();
+        done = freePages();
         break;
     case Stage::Done:
         finish(true, QString());
         return;
     case Stage::Checkpoint:
-        if (checkpoint())
-            finish(true, QString());
-        else
-            finish(false, ZeltoSystem::instance()->lastError());
+        done = checkpoint();
+        finish(done.ok(), done.message());
         return;
     }
-    if (!ok) {
-        finish(false, ZeltoSystem::instance()->lastError());
+    if (!done.ok()) {
+        finish(false, done.message());
         return;
     }
     schedule();
 }
 
-bool JournalCompaction::deleteRows()
+ZeltoStatus JournalCompaction::deleteRows()
 {
-    if (Database::isPostgreSQL())
+    if (m_postgres)
         return deleteOldRows();
     // A range of row ids, not a number of old rows: each step reads at most
     // that many rows, however few of them are old.
     const qint64 end = m_nextRowId + m_limits.rows;
     // The bound limit is stored text of the same form as ctime, so "<" orders by time.
     // Row ids go as doubles: the stored form of a 64-bit integer is a stream, not a number.
-    if (!Database::execute(QStringLiteral("DELETE FROM journal WHERE rowid >= ? AND rowid < ? AND ctime < ?"),
-                           {double(m_nextRowId), double(end), m_limit}))
-        return false;
+    const ZeltoStatus deleted = m_database->run(
+        QStringLiteral("DELETE FROM journal WHERE rowid >= ? AND rowid < ? AND ctime < ?"),
+        {double(m_nextRowId), double(end), m_limit});
+    if (!deleted.ok())
+        return deleted;
     m_nextRowId = end;
     if (m_nextRowId > m_lastRowId)
         m_stage = Stage::Convert;
-    return true;
+    return ZeltoStatus();
 }
 
-bool JournalCompaction::deleteOldRows()
+ZeltoStatus JournalCompaction::deleteOldRows()
 {
-    // PostgreSQL's journal has no row ids: a step deletes at most that many
-    // old rows. Its space is PostgreSQL's own (autovacuum): nothing follows.
-    if (!Database::execute(QStringLiteral("DELETE FROM journal WHERE ctid IN "
-                                          "(SELECT ctid FROM journal WHERE ctime < ? LIMIT ?)"),
-                           {m_limit, m_limits.rows}))
-        return false;
-    const ZeltoResult<bool> more =
-        Database::instance()->has(QStringLiteral("journal"), QStringLiteral("ctime < ?"), {m_limit});
+    // At most that many old rows a step. Their space is PostgreSQL's own
+    // (autovacuum): nothing follows.
+    const ZeltoStatus deleted = m_database->run(
+        QStringLiteral("DELETE FROM journal WHERE ctid IN (SELECT ctid FROM journal WHERE ctime < ? LIMIT ?)"),
+        {m_limit, m_limits.rows});
+    if (!deleted.ok())
+        return deleted;
+    const ZeltoResult<bool> more = m_database->has(QStringLiteral("journal"), QStringLiteral("ctime < ?"), {m_limit});
     if (!more.ok())
-        return ZeltoSystem::instance()->fail(more.status());
+        return more.status();
     if (!more.value())
         m_stage = Stage::Done;
-    return true;
+    return ZeltoStatus();
 }
 
-bool JournalCompaction::convert()
+ZeltoResult<QVariant> JournalCompaction::pragma(const QString &statement)
 {
-    const QVariantMap mode = Database::selectRecord(QStringLiteral("PRAGMA auto_vacuum"));
-    const QVariantMap pages = Database::selectRecord(QStringLiteral("PRAGMA page_count"));
-    const QVariantMap free = Database::selectRecord(QStringLiteral("PRAGMA freelist_count"));
-    if (mode.isEmpty() || pages.isEmpty() || free.isEmpty())
-        return false;
+    const ZeltoResult<QVariantMap> row = m_database->row(statement);
+    if (!row.ok())
+        return row.status();
+    if (row.value().isEmpty())
+        return ZeltoStatus::storage(statement);
+    return row.value().first();
+}
+
+ZeltoStatus JournalCompaction::convert()
+{
+    const ZeltoResult<QVariant> mode = pragma(QStringLiteral("PRAGMA auto_vacuum"));
+    const ZeltoResult<QVariant> pages = pragma(QStringLiteral("PRAGMA page_count"));
+    const ZeltoResult<QVariant> free = pragma(QStringLiteral("PRAGMA freelist_count"));
+    for (const ZeltoStatus &read : {mode.status(), pages.status(), free.status()}) {
+        if (!read.ok())
+            return read;
+    }
     m_stage = Stage::Free;
     // 2: INCREMENTAL already. 1 (FULL) gives pages back at every commit.
-    if (mode.first().toInt() != 0
-        || free.first().toLongLong() <= pages.first().toLongLong() * kConvertFreeShare)
-        return true;
+    if (mode.value().toInt() != 0 || free.value().toLongLong() <= pages.value().toLongLong() * kConvertFreeShare)
+        return ZeltoStatus();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("Сжатие БД: файл переводится на постепенное сжатие (одна полная перестройка)"));
-    return Database::execute(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL")) && Database::execute(QStringLiteral("VACUUM"));
+    const ZeltoStatus switched = m_database->run(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
+    return switched.ok() ? m_database->run(QStringLiteral("VACUUM")) : switched;
 }
 
-bool JournalCompaction::freePages()
+ZeltoStatus JournalCompaction::freePages()
 {
-    const QVariantMap free = Database::selectRecord(QStringLiteral("PRAGMA freelist_count"));
-    const QVariantMap mode = Database::selectRecord(QStringLiteral("PRAGMA auto_vacuum"));
-    if (free.isEmpty() || mode.isEmpty())
-        return false;
-    if (free.first().toLongLong() == 0 || mode.first().toInt() != 2) {
+    const ZeltoResult<QVariant> free = pragma(QStringLiteral("PRAGMA freelist_count"));
+    const ZeltoResult<QVariant> mode = pragma(QStringLiteral("PRAGMA auto_vacuum"));
+    if (!free.ok())
+        return free.status();
+    if (!mode.ok())
+        return mode.status();
+    if (free.value().toLongLong() == 0 || mode.value().toInt() != 2) {
         m_stage = Stage::Checkpoint;
-        return true;
+        return ZeltoStatus();
     }
-    return Database::freePages(m_limits.pages);
+    return m_database->releasePages(m_limits.pages);
 }
 
-bool JournalCompaction::checkpoint()
+ZeltoStatus JournalCompaction::checkpoint()
 {
     // The freed pages are cut from the file when the log is written back:
     // now, and the log is cut as well, so that the space is given back at once.
-    return Database::execute(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    return m_database->run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 
 void JournalCompaction::finish(bool ok, const QString &error)

@@ -51,7 +51,7 @@ private slots:
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
+        new GroupTotalsJob(*Database::instance(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
             totals = result;
             done = true;
         });

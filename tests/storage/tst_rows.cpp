@@ -114,7 +114,7 @@ private slots:
             TransactionScope stale(*Database::instance(), "stale");
             QVERIFY(stale.isActive());
             Database::destroy();
-            QVERIFY(Database::init());
+            QVERIFY(Database::init().ok());
             QVERIFY(!stale.commit());
         }
         QCOMPARE(Database::transactionDepth(), 0);
@@ -172,10 +172,13 @@ private slots:
         QCOMPARE(Database::selectDistinctValues("nodes", "nodes.last_update", "id = ?", {second}), QVariantList{updated});
         QCOMPARE(Database::selectDistinctValues("nodes, groups", "groups.id", "nodes.group_id = groups.id"), QVariantList{0});
 
-        // Malformed conditions: nothing found, nothing reported, except by exists.
-        QCOMPARE(Database::findRowId("nodes", "name = = ?", {"x"}), -1);
-        QVERIFY(Database::selectDistinct("nodes", "no_column").isEmpty());
-        QCOMPARE(failure(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty()), QString());
+        // Malformed conditions: nothing found, and the database's text reported.
+        QCOMPARE(failure(Database::findRowId("nodes", "name = = ?", {"x"}) == -1),
+                 said("near \"=\": syntax error", "syntax error at or near \"=\""));
+        QCOMPARE(failure(Database::selectDistinct("nodes", "no_column").isEmpty()),
+                 said("no such column: no_column", "column \"no_column\" does not exist"));
+        QCOMPARE(failure(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty()),
+                 said("near \"==\": syntax error", "operator does not exist: integer ==== integer"));
         QCOMPARE(failure(!Database::exists("nodes", "name = = ?", {"x"})),
                  said("near \"=\": syntax error", "syntax error at or near \"=\""));
         QCOMPARE(failure(!Database::execute("UPDATE nodes SET missing = 1")),

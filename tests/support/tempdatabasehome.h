@@ -29,9 +29,9 @@ inline bool usePostgresDatabase(const QTemporaryDir &dir)
     return true;
 }
 
-// A temporary home folder with a fresh database in it, for one test case
-// (on PostgreSQL a new database of the cluster, named by the home's INI
-// file); the database is closed and the folder removed when it goes.
+// A temporary home folder with a fresh database in it (on PostgreSQL a new
+// database of the cluster, named by the home's INI file), for one test case;
+// the database is closed and the folder removed when it goes.
 class TempDatabaseHome
 {
 public:
@@ -45,7 +45,7 @@ public:
         ZeltoSystem::instance()->setSettingsPath(QString());
         if (testsOnPostgres() && !usePostgresDatabase(m_dir))
             return false;
-        const bool ok = Database::init();
+        const bool ok = Database::init().ok();
         ZeltoSystem::instance()->clearError();
         return ok;
     }
