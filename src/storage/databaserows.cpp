@@ -50,7 +50,12 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
         if (!encodedValue.ok())
             return encodedValue.status();
         QVariant stored = encodedValue.value();
-        if (i < binary.size() && binary.at(i) && !stored.isNull() && stored.userType() != QMetaType::QByteArray) {
+        const bool toBytes = i < binary.size() && binary.at(i);
+        // PostgreSQL's text holds no zero character (its driver would cut the statement there).
+        if (!toBytes && dialect().kind() == SqlDialect::PostgreSQL && stored.userType() == QMetaType::QString
+            && stored.toString().contains(QChar(0)))
+            return ZeltoStatus::invalid(tr("Текст с символом с кодом 0 не может быть сохранён в БД PostgreSQL"));
+        if (toBytes && !stored.isNull() && stored.userType() != QMetaType::QByteArray) {
             // A number or text for a BYTEA column: its stored value format, as DatabaseCopy writes it.
             QByteArray bytes;
             ZeltoStream stream(&bytes, QIODevice::WriteOnly);

@@ -343,6 +343,11 @@ private slots:
         // A byte array never comes back as bytes.
         QCOMPARE(Database::saveRecord("nodes", {{"id", m_node}, {"note", QByteArray("ab\0cd", 5)}}), m_node);
         QCOMPARE(typed(Database::readRecord("nodes", m_node).value("note")), typed(QStringLiteral("ab")));
+        // A text with a zero character: SQLite keeps it; PostgreSQL's text cannot hold one, and it is refused.
+        const QString zero = QStringLiteral("a") + QChar(0) + QStringLiteral("b");
+        const int saved = Database::saveRecord("nodes", {{"id", m_node}, {"note", zero}});
+        QCOMPARE(failure(saved == -1), said("(не отказ)", "Текст с символом с кодом 0 не может быть сохранён в БД PostgreSQL"));
+        QCOMPARE(Database::readRecord("nodes", m_node).value("note").toString(), testsOnPostgres() ? QStringLiteral("ab") : zero);
 
         // A NULL and an empty BLOB column read as null; a missing column value as null too.
         QVERIFY(isNullInt(Database::readData("nodes", m_node, "hour_data")));
