@@ -7,7 +7,9 @@ import signal
 import time
 import unittest
 
-from orvexe2e import DataServer, DeviceSimulator, TcpClient, TempHome, accepts, channel_key, wait_idle, wait_until, write
+import prometheus
+from orvexe2e import (DataServer, DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http,
+                      wait_idle, wait_until, write)
 from test_standby import BECAME_ACTIVE, STANDBY, ServerLog   # also puts tests/support on the path
 import pgcluster  # noqa: E402
 
@@ -90,6 +92,11 @@ class FailoverTest(pgcluster.ClusterTestCase):
             # Polling goes on here: a new run stores its archives.
             self.poll(c, task)
             self.assertGreaterEqual(len(c.rows("getArchive", node, "hour_data", None, None)), hours[node])
+
+        # The metrics say which server is active and what its database holds.
+        families = prometheus.parse(http_get(open_http(c), "/metrics")[2].decode())
+        self.assertEqual(prometheus.value(families, "orvex_server_active"), 1)
+        self.assertGreater(prometheus.value(families, "orvex_database_size_bytes"), 1 << 20)
 
         # No channel was ever polled by two runs at once.
         stats = sim.stats()
