@@ -33,10 +33,10 @@ void MetricsPage::install(std::function<bool()> active, Database *database)
                 .value()
                 .value(QStringLiteral("size"))
                 .toDouble();
-        return fileSize(Database::openFileName());
+        return open ? fileSize(open->filePath()) : 0.0;
     });
-    metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", []() {
-        const QString file = Database::openFileName();
+    metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", [open]() {
+        const QString file = open ? open->filePath() : QString();
         return file.isEmpty() ? 0.0 : fileSize(file + QStringLiteral("-wal"));
     });
     metrics->describeGauge("orvex_last_backup_timestamp_seconds",

@@ -8,6 +8,19 @@
 
 #include <QTemporaryDir>
 
+// The database the tests work on: the one the last Database::init opened,
+// null before. The single place tests read the process's database;
+// everything else takes it from here.
+inline Database *openDatabase()
+{
+    return Database::instance();
+}
+
+inline Database &testDatabase()
+{
+    return *openDatabase();
+}
+
 // ORVEX_TEST_DRIVER=QPSQL: the tests run with their data in PostgreSQL (CTest
 // runs the storage tests once more so, with the cluster of its fixture "pg").
 inline bool testsOnPostgres()
@@ -37,19 +50,18 @@ class TempDatabaseHome
 public:
     ~TempDatabaseHome() { Database::destroy(); }
 
-    bool open()
+    ZeltoStatus open()
     {
         if (!m_dir.isValid())
-            return false;
+            return ZeltoStatus::failed(QStringLiteral("no temporary folder"));
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
         if (testsOnPostgres() && !usePostgresDatabase(m_dir))
-            return false;
-        const bool ok = Database::init().ok();
-        ZeltoSystem::instance()->clearError();
-        return ok;
+            return ZeltoStatus::failed(QStringLiteral("no PostgreSQL database for the test"));
+        return Database::init();
     }
 
+    Database &db() const { return testDatabase(); }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -60,5 +72,5 @@ private:
 // What the tests work as: the server's own context on the open database.
 inline CommandContext serverContext()
 {
-    return CommandContext::server(Database::instance());
+    return CommandContext::server(&testDatabase());
 }
