@@ -2,11 +2,11 @@
 #include "archivestore.h"
 #include "checklog.h"
 #include "checkparams.h"
-#include "lasterror.h"
 #include "nodes.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltosystem.h"
 #include "zeltotestclock.h"
 
 #include <QSqlDriver>

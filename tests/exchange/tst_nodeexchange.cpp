@@ -1,7 +1,6 @@
 #include "archivestore.h"
 #include "checkparams.h"
 #include "groups.h"
-#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "nodeexport.h"
 #include "nodeimport.h"
@@ -13,6 +12,7 @@
 #include "user.h"
 #include "users.h"
 #include "zeltoenvironment.h"
+#include "zeltosystem.h"
 
 #include <QtTest>
 

@@ -1,4 +1,3 @@
-#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"

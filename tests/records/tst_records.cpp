@@ -6,7 +6,6 @@
 
 #include "database.h"
 #include "groups.h"
-#include "lasterror.h"
 #include "nextexecution.h"
 #include "nodes.h"
 #include "outcome.h"
@@ -14,6 +13,7 @@
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "users.h"
+#include "zeltosystem.h"
 
 #include <QSqlDriver>
 #include <QSqlError>

@@ -1,4 +1,3 @@
-#include "lasterror.h"
 #include "streamtesting.h"
 #include "zeltoclient.h"
 #include "zeltocommand.h"
