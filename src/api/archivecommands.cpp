@@ -182,7 +182,7 @@ QVariant getGroupTotals(CommandParams &p)
                 [reply](const ZeltoTable &totals) {
                     ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
-                ZeltoServer::global());
+                ZeltoServer::global()->clientId(), ZeltoServer::global());
             return true;   // not sent: the job answers
         }
     }

@@ -139,6 +139,56 @@ private slots:
         QCOMPARE(scans, QStringList());
     }
 
+    // The list counts each node's rows in one pass per table; every row of it
+    // is the node's own record, whatever the node has or lacks.
+    void listRowsAreTheNodeRecords()
+    {
+        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Перечень"}}), -1);
+        const int full = node(group), bare = node(group), logged = node();
+        const int tasks[] = {task(full), task(full), task(full), task(logged)};
+        const QDateTime stamp = at("2025-03-01 10:00:00"), earlier = at("2025-02-01 10:00:00");
+        const QList<QPair<QString, QVariantList>> rows = {
+            {"UPDATE tasks SET last_error = ? WHERE id = ?", {"Нет ответа", tasks[0]}},
+            {"UPDATE tasks SET last_error = ? WHERE id = ?", {"Обрыв", tasks[2]}},
+            {"UPDATE nodes SET last_update = ? WHERE id = ?", {stamp, full}},
+            {"INSERT INTO setting_data VALUES (?, ?, ?)", {full, "Ду", "50"}},
+            {"INSERT INTO setting_data VALUES (?, ?, ?)", {full, "Схема", "1"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, earlier, "Ду", "40", "50"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, stamp, "Ду", "50", "65"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, stamp, "Схема", "2", "1"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, stamp, stamp, "hour_data", "t1 выше 95"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, stamp, earlier, "hour_data", "t1 выше 95"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, earlier, earlier, "day_data", "нет суток"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {logged, earlier, earlier, "day_data", "нет суток"}}};
+        for (const auto &row : rows) {
+            QSqlQuery query;
+            QVERIFY(query.prepare(row.first));
+            for (const QVariant &value : row.second)
+                query.addBindValue(value);
+            QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+        }
+
+        const ZeltoTable list = zeltoReport(Nodes::list(serverContext()), ZeltoTable());
+        QMap<int, QVariantMap> listed;
+        for (int row = 0; row < list.rowCount(); ++row) {
+            QVariantMap record;
+            for (const QString &column : list.columnNames())
+                record.insert(column, list.value(row, column));
+            listed.insert(record.value("id").toInt(), record);
+        }
+        for (const int id : {full, bare, logged})
+            QCOMPARE(listed.value(id), zeltoReport(Nodes::find(serverContext(), id), QVariantMap()));
+        const auto counts = [&](int id) {
+            const QVariantMap &r = listed.value(id);
+            const QVariant errors = r.value("read_error");   // SQL's null comes typed
+            return QVariantList{r.value("has_setting_data"), r.value("has_journal_data"), r.value("has_check_log"),
+                                r.value("check_fails"), errors.isNull() ? QVariant() : errors};
+        };
+        QCOMPARE(counts(full), (QVariantList{2, 3, 3, 2, "Нет ответа,Обрыв"}));
+        QCOMPARE(counts(bare), (QVariantList{0, 0, 0, 0, QVariant()}));
+        QCOMPARE(counts(logged), (QVariantList{0, 0, 1, 0, QVariant()}));
+    }
+
     // A stored value that cannot be written undoes the row written before it.
     void fullTaskFormIsAllOrNothing()
     {
