@@ -127,6 +127,13 @@ private slots:
                  QVariantList({1, 1, 0, 1, 0}));
         QVERIFY2(pages < 64, qPrintable(QStringLiteral("%1 pages read for one node record").arg(pages)));
         QVERIFY2(pagesRead([] { Nodes::list(serverContext()); }) < 64 * 2, "the node list read an archive");
+        // Nor does a save of its fields read what refers to the node (its journal here).
+        QVERIFY2(write.exec(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                           "INSERT INTO journal (ctime, node_id, level, message) "
+                                           "SELECT '2025-01-01T00:00:00.000', %1, 'INFO', 'запись' FROM n").arg(id)),
+                 qPrintable(write.lastError().text()));
+        const int saved = pagesRead([&] { QCOMPARE(zeltoReport(Nodes::save(serverContext(), {{"id", id}, {"note", "н"}}), -1), id); });
+        QVERIFY2(saved < 64, qPrintable(QStringLiteral("%1 pages read for a save of one node").arg(saved)));
 
         QSqlQuery plan;
         QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns()
