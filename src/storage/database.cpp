@@ -126,11 +126,16 @@ int Database::version()
     return s_instance ? s_instance->m_version : -1;
 }
 
-const SqlDialect &Database::dialect()
+const SqlDialect &Database::sqlDialect() const
 {
     // The data lives in SQLite alone so far (Database::open refuses QPSQL).
     static const SqlDialect sqlite(SqlDialect::SQLite);
     return sqlite;
+}
+
+const SqlDialect &Database::dialect()
+{
+    return ensureInstance()->sqlDialect();
 }
 
 int Database::supportedVersion()

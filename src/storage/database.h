@@ -92,9 +92,29 @@ public:
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.
     ZeltoResult<QVariant> setting(const QString &name);
+    // The stored value, or defaultValue when it is not set: a non-null
+    // default is then stored, so the settings table shows what is in use.
+    ZeltoResult<QVariant> setting(const QString &name, const QVariant &defaultValue);
+    // Stores the setting and publishes it as the system object's property.
+    ZeltoStatus putSetting(const QString &name, const QVariant &value);
+    ZeltoResult<QVariantMap> settings();
+    // A row by id; an empty map when there is none.
+    ZeltoResult<QVariantMap> record(const QString &table, int id);
+    ZeltoStatus remove(const QString &table, int id);
+    // The rowid of the first row matching; -1 when none does.
+    ZeltoResult<int> findId(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
+    // The distinct values of a column (decoded), of the rows matching when a condition is given.
+    ZeltoResult<QVariantList> distinct(const QString &table, const QString &column,
+                                       const QString &condition = QString(), const QVariantList &binds = QVariantList());
+    // What this database's SQL says its own way.
+    const SqlDialect &sqlDialect() const;
     // A journal entry; userId -1 for the server's own work.
     ZeltoStatus journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                         int userId);
+    enum JournalLevel { Debug, Info, Warn, Error };
+    // The server's own journal entry: no user.
+    ZeltoStatus log(JournalLevel level, const QString &message, const QString &objectType = QString(),
+                    int objectId = -1);
     // The status of a driver's error: storage, conflict (constraints,
     // triggers) or busy (a locked file), the text after prefix.
     static ZeltoStatus sqlStatus(const QSqlError &error, const QString &prefix = QString());
@@ -128,6 +148,7 @@ public:
     // Gives up to count free pages back to the file system (a file with
     // auto_vacuum INCREMENTAL; elsewhere nothing happens).
     static bool freePages(int count);
+    ZeltoStatus releasePages(int count);
 
 private slots:
     bool update0();

@@ -6,15 +6,15 @@
 
 #include <sqlite3.h>
 
-bool Database::freePages(int count)
+ZeltoStatus Database::releasePages(int count)
 {
     // The pragma frees one page each time it is stepped, and the Qt driver
     // steps a statement without result columns only once: stepped here to its end.
-    const QVariant handle = connection().driver()->handle();
+    const QVariant handle = db.driver()->handle();
     sqlite3 *db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
                                                                                   : nullptr;
     if (!db)
-        return ZeltoSystem::instance()->error(tr("База данных не открыта"));
+        return ZeltoStatus::unavailable(tr("База данных не открыта"));
     const QByteArray statement = "PRAGMA incremental_vacuum(" + QByteArray::number(qMax(1, count)) + ')';
     sqlite3_stmt *query = nullptr;
     int code = sqlite3_prepare_v2(db, statement.constData(), -1, &query, nullptr);
@@ -22,6 +22,12 @@ bool Database::freePages(int count)
         code = sqlite3_step(query);
     sqlite3_finalize(query);
     if (code != SQLITE_DONE)
-        return ZeltoSystem::instance()->error(QString::fromUtf8(sqlite3_errmsg(db)));
-    return true;
+        return ZeltoStatus::storage(QString::fromUtf8(sqlite3_errmsg(db)));
+    return ZeltoStatus();
+}
+
+bool Database::freePages(int count)
+{
+    const ZeltoStatus freed = ensureInstance()->releasePages(count);
+    return freed.ok() || ZeltoSystem::instance()->fail(freed);
 }

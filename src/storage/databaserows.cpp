@@ -139,41 +139,62 @@ bool Database::existsId(const QString &table, int id)
     return exists(table, QStringLiteral("id = ?"), {id});
 }
 
-int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
+ZeltoResult<int> Database::findId(const QString &table, const QString &condition, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
+{
+    const ZeltoResult<int> found = ensureInstance()->findId(table, condition, binds);
+    return report(found.status()) ? found.value() : -1;
+}
+
+ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString &column, const QString &condition,
+                                             const QVariantList &binds)
+{
+    QString text = QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table);
+    if (!condition.isEmpty())
+        text += QStringLiteral(" WHERE ") + condition;
+    StatementCache::Lease lease = statement(text);
+    const ZeltoStatus done = exec(lease, binds);
+    if (!done.ok())
+        return done;
+    QSqlQuery &query = lease.query();
+    // The result column's own name: "nodes.ctime" arrives as "ctime".
+    const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
+    QVariantList values;
+    while (query.next())
+        values << decodeStored(query.value(0), dateTimeColumn);
+    return values;
 }
 
 QStringList Database::selectDistinct(const QString &table, const QString &column)
 {
+    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column);
+    report(found.status());
     QStringList values;
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table));
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !query.exec())
-        return values;
-    while (query.next())
-        values << query.value(0).toString();
+    for (const QVariant &value : found.value())
+        values << value.toString();
     return values;
 }
 
 QVariantList Database::selectDistinctValues(const QString &table, const QString &column, const QString &condition,
                                             const QVariantList &binds)
 {
-    QVariantList values;
-    StatementCache::Lease lease =
-        statement(QStringLiteral("SELECT DISTINCT %1 FROM %2 WHERE %3").arg(column, table, condition));
-    QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !bindValues(query, binds) || !query.exec())
-        return values;
-    // The result column's own name: "nodes.ctime" arrives as "ctime".
-    const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
-    while (query.next())
-        values << decodeStored(query.value(0), dateTimeColumn);
-    return values;
+    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column, condition, binds);
+    report(found.status());
+    return found.value();
+}
+
+ZeltoResult<QVariantMap> Database::record(const QString &table, int id)
+{
+    return row(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table), {id});
 }
 
 QVariantMap Database::selectRecord(const QString &statement, const QVariantList &binds)
@@ -185,7 +206,9 @@ QVariantMap Database::selectRecord(const QString &statement, const QVariantList 
 
 QVariantMap Database::readRecord(const QString &table, int id)
 {
-    return selectRecord(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table), {id});
+    const ZeltoResult<QVariantMap> found = ensureInstance()->record(table, id);
+    report(found.status());
+    return found.value();
 }
 
 ZeltoTable Database::selectTable(const QString &statement, const QVariantList &binds)
@@ -313,6 +336,13 @@ ZeltoStatus Database::journal(const QString &level, const QString &message, cons
     return save(QStringLiteral("journal"), row).status();
 }
 
+ZeltoStatus Database::log(JournalLevel level, const QString &message, const QString &objectType, int objectId)
+{
+    static const QString names[] = {QStringLiteral("DEBUG"), QStringLiteral("INFO"), QStringLiteral("WARN"),
+                                    QStringLiteral("ERROR")};
+    return journal(names[level], message, objectType, objectId, -1);
+}
+
 void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
 {
     // The server's own entries: no user. A failed journal write leaves
@@ -322,20 +352,20 @@ void Database::writeJournal(const QString &level, const QString &message, const 
 
 void Database::logInfo(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("INFO"), message, objectType, objectId);
+    report(ensureInstance()->log(Info, message, objectType, objectId));
 }
 
 void Database::logWarn(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("WARN"), message, objectType, objectId);
+    report(ensureInstance()->log(Warn, message, objectType, objectId));
 }
 
 void Database::logError(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("ERROR"), message, objectType, objectId);
+    report(ensureInstance()->log(Error, message, objectType, objectId));
 }
 
 void Database::logDebug(const QString &message, const QString &objectType, int objectId)
 {
-    writeJournal(QStringLiteral("DEBUG"), message, objectType, objectId);
+    report(ensureInstance()->log(Debug, message, objectType, objectId));
 }

@@ -121,49 +121,70 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
     return query.next() ? decodeValue(query.value(0), name) : QVariant();
 }
 
+ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &defaultValue)
+{
+    const ZeltoResult<QVariant> stored = setting(name);
+    if (!stored.ok() || stored.value().isValid())
+        return stored;
+    if (!defaultValue.isNull()) {
+        const ZeltoStatus put = putSetting(name, defaultValue);
+        if (!put.ok())
+            return put;
+    }
+    return defaultValue;
+}
+
 QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
 {
-    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name);
-    if (!stored.ok())
+    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name, defaultValue);
+    if (!stored.ok()) {
         ZeltoSystem::instance()->fail(stored.status());
-    else if (stored.value().isValid())
-        return stored.value();
-    if (!defaultValue.isNull())
-        setSetting(name, defaultValue);
-    return defaultValue;
+        return defaultValue;
+    }
+    return stored.value();
+}
+
+ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
+{
+    {
+        StatementCache::Lease lease = statement(sqlDialect().insertOrReplace(
+            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
+        // A value without a stored form is neither written nor published.
+        const ZeltoStatus done = exec(lease, {name, value});
+        if (!done.ok())
+            return done;
+    }
+    ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
+    return ZeltoStatus();
 }
 
 bool Database::setSetting(const QString &name, const QVariant &value)
 {
-    {
-        StatementCache::Lease lease = statement(dialect().insertOrReplace(
-            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}));
-        QSqlQuery &query = lease.query();
-        if (!lease.isPrepared())
-            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        if (!bindValues(query, {name, value}))
-            return false;   // a value without a stored form is neither written nor published
-        if (!query.exec())
-            return ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-    }
-    ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
-    return true;
+    const ZeltoStatus put = ensureInstance()->putSetting(name, value);
+    return put.ok() || ZeltoSystem::instance()->fail(put);
 }
 
-QVariantMap Database::loadSettings()
+ZeltoResult<QVariantMap> Database::settings()
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
+    const ZeltoStatus done = exec(lease, {});
+    if (!done.ok())
+        return done;
     QSqlQuery &query = lease.query();
-    if (!lease.isPrepared() || !query.exec()) {
-        ZeltoSystem::instance()->fail(sqlStatus(query.lastError()));
-        return QVariantMap();
-    }
     QVariantMap settings;
     while (query.next()) {
         const QString name = query.value(0).toString();
         settings.insert(name, decodeValue(query.value(1), name));
     }
     return settings;
+}
+
+QVariantMap Database::loadSettings()
+{
+    const ZeltoResult<QVariantMap> all = ensureInstance()->settings();
+    if (!all.ok())
+        ZeltoSystem::instance()->fail(all.status());
+    return all.value();
 }
 
 QVariant Database::readData(const QString &table, int id, const QString &column)
@@ -244,13 +265,15 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     return ZeltoStatus();
 }
 
-bool Database::removeRecord(const QString &table, int id)
+ZeltoStatus Database::remove(const QString &table, int id)
 {
     StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
-    QSqlQuery &query = lease.query();
-    if (lease.isPrepared())
-        query.bindValue(0, id);
-    if (!lease.isPrepared() || !query.exec())
-        return ZeltoSystem::instance()->fail(sqlStatus(query.lastError(), QStringLiteral("[-") + table + QStringLiteral("] ")));
-    return true;
+    const ZeltoStatus done = exec(lease, {id});
+    return done.ok() ? done : ZeltoStatus(done.kind(), QStringLiteral("[-") + table + QStringLiteral("] ") + done.message());
+}
+
+bool Database::removeRecord(const QString &table, int id)
+{
+    const ZeltoStatus removed = ensureInstance()->remove(table, id);
+    return removed.ok() || ZeltoSystem::instance()->fail(removed);
 }

@@ -141,10 +141,10 @@ private slots:
         QCOMPARE(Database::selectDistinctValues("nodes", "nodes.last_update", "id = ?", {second}), QVariantList{updated});
         QCOMPARE(Database::selectDistinctValues("nodes, groups", "groups.id", "nodes.group_id = groups.id"), QVariantList{0});
 
-        // Malformed conditions: nothing found, nothing reported, except by exists.
-        QCOMPARE(Database::findRowId("nodes", "name = = ?", {"x"}), -1);
-        QVERIFY(Database::selectDistinct("nodes", "no_column").isEmpty());
-        QCOMPARE(failure(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty()), QString());
+        // Malformed conditions: nothing found, and SQLite's text reported.
+        QCOMPARE(failure(Database::findRowId("nodes", "name = = ?", {"x"}) == -1), "near \"=\": syntax error");
+        QCOMPARE(failure(Database::selectDistinct("nodes", "no_column").isEmpty()), "no such column: no_column");
+        QCOMPARE(failure(Database::selectDistinctValues("nodes", "id", "id ==== 1").isEmpty()), "near \"==\": syntax error");
         QCOMPARE(failure(!Database::exists("nodes", "name = = ?", {"x"})), "near \"=\": syntax error");
         QCOMPARE(failure(!Database::execute("UPDATE nodes SET missing = 1")), "no such column: missing");
     }
