@@ -75,7 +75,7 @@ QString Nodes::listQuery()
     // lookups a node. A node without rows there counts 0, as the lookups do.
     return nodeAndArchiveColumns()
         + QStringLiteral("      , coalesce(settings.n, 0) AS has_setting_data"
-                         "      , coalesce(journal.n, 0) AS has_journal_data"
+                         "      , coalesce(changes.n, 0) AS has_journal_data"
                          "      , coalesce(checks.n, 0) AS has_check_log"
                          "      , errors.joined AS read_error"
                          "      , coalesce(checks.fails, 0) AS check_fails"
@@ -83,8 +83,8 @@ QString Nodes::listQuery()
                          " JOIN groups ON groups.id = nodes.group_id"
                          " LEFT JOIN (SELECT node_id, count(*) AS n FROM setting_data GROUP BY node_id) AS settings"
                          "   ON settings.node_id = nodes.id"
-                         " LEFT JOIN (SELECT node_id, count(*) AS n FROM journal_data GROUP BY node_id) AS journal"
-                         "   ON journal.node_id = nodes.id"
+                         " LEFT JOIN (SELECT node_id, count(*) AS n FROM journal_data GROUP BY node_id) AS changes"
+                         "   ON changes.node_id = nodes.id"
                          " LEFT JOIN (SELECT check_log.node_id, count(*) AS n,"
                          "            sum(CASE WHEN check_log.ctime = logged.last_update THEN 1 ELSE 0 END) AS fails"
                          "            FROM check_log JOIN nodes AS logged ON logged.id = check_log.node_id"
