@@ -105,7 +105,7 @@ ZeltoTableMap oneDay(int nodeId, int day)
 // Sets up the node in process and measures the steps of a one-day save.
 int prepareAndBreakDown(const QString &home, Figures &figures)
 {
-    if (!Database::init())
+    if (!Database::init().ok())
         fail("database");
     const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
     Database::setSetting(QStringLiteral("currentDataCount"), 10);

@@ -79,7 +79,7 @@ struct Waits
 // archives of random bytes (what a copy reads does not depend on content).
 void prepare(const QString &home, int mib)
 {
-    if (!Database::init())
+    if (!Database::init().ok())
         fail("init");
     QByteArray blob(BlobBytes, Qt::Uninitialized);
     const int nodes = qMax(1, int((qint64(mib) << 20) / BlobBytes));

@@ -44,7 +44,7 @@ const int kRoundTrips = 2000;
 void initDatabase(const QString &home, quint16 xPort)
 {
     ZeltoEnvironment::set("ORVEX_HOME", home);
-    if (!Database::init())
+    if (!Database::init().ok())
         fail("database");
     Database::setSetting(QStringLiteral("xPort"), xPort);
 }
@@ -201,9 +201,10 @@ int main(int argc, char **argv)
     const int nodeId = makeNode();
     QVariant package;
     const Timing assemble([&] {
-        package = NodeExport::exportNode(CommandContext::server(Database::instance()), nodeId);
-        if (!package.isValid())
+        const ZeltoResult<ZeltoTableMap> exported = NodeExport::exportNode(CommandContext::server(Database::instance()), nodeId);
+        if (!exported.ok())
             fail("export");
+        package = QVariant::fromValue(exported.value());
     });
     QString document;
     const Timing write([&] {
@@ -223,7 +224,7 @@ int main(int argc, char **argv)
         read = reader.nodes();
     });
     int stored = -1;
-    const Timing store([&] { stored = NodeImport::importNode(CommandContext::server(Database::instance()), read.first()); }, nullptr, [&] {
+    const Timing store([&] { stored = NodeImport::importNode(CommandContext::server(Database::instance()), read.first()).valueOr(-1); }, nullptr, [&] {
         if (stored < 0 || !zeltoReport(Nodes::remove(CommandContext::server(Database::instance()), stored)))
             fail("import");
     });

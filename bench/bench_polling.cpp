@@ -31,6 +31,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include <unistd.h>
 
@@ -68,7 +69,7 @@ QVariantMap randomTimetable(QRandomGenerator &random)
 void schedulerPass()
 {
     const Bench::Home home;
-    if (!Database::init())
+    if (!Database::init().ok())
         Bench::fail("database");
     QRandomGenerator random(11);
     const QDateTime now = QDateTime::currentDateTime();
@@ -92,17 +93,17 @@ void schedulerPass()
     int started = 0;
     QElapsedTimer timer;
     timer.start();
-    Scheduler::createInstance(Database::instance(), [&](int) { ++started; });
+    auto scheduler = std::make_unique<Scheduler>(Database::instance(), [&](int) { ++started; });
     const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {
         timer.restart();
-        Scheduler::instance()->checkTimetables();
+        scheduler->checkTimetables();
         best = qMin(best, Bench::ms(timer));
     }
     std::printf("scheduler: %d tasks read and first pass in %.0f ms; one pass %.1f ms (target < 50 ms), "
                 "%d tasks due\n", kTasks, loadMs, best, started / 6);
-    Scheduler::destroyInstance();
+    scheduler.reset();
     Database::destroy();
 }
 
@@ -111,7 +112,7 @@ void schedulerPass()
 // there.
 void prepareNodes(bool history)
 {
-    if (!Database::init())
+    if (!Database::init().ok())
         Bench::fail("database");
     Database::setSetting(QStringLiteral("maxRunningTaskCount"), g_slots);
     Database::setSetting(QStringLiteral("taskAttemptCount"), 1);

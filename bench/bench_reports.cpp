@@ -70,7 +70,7 @@ struct Nodes5y {
 
 Nodes5y prepare()
 {
-    if (!Database::init())
+    if (!Database::init().ok())
         fail("database");
     Nodes5y nodes;
     const int days = kYears * 365;

@@ -76,16 +76,16 @@ extern "C" const char *__lsan_default_suppressions()
 }
 #endif
 
-bool Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
+ZeltoStatus Analizer::checkTimeoutSetting(const QString &name, const QVariant &value)
 {
     if (name != kRowTimeout && name != kTableTimeout)
-        return true;
+        return ZeltoStatus();
     int ms = 0;
     if (RecordFields::toInt(value, ms) && ms >= 1 && ms <= ScriptTimeBudget::kMaxLimitMs)
-        return true;
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
-                                              .arg(name)
-                                              .arg(ScriptTimeBudget::kMaxLimitMs)));
+        return ZeltoStatus();
+    return ZeltoStatus::invalid(tr("Неверное значение настройки %1: ожидается целое число миллисекунд от 1 до %2")
+                                    .arg(name)
+                                    .arg(ScriptTimeBudget::kMaxLimitMs));
 }
 
 Analizer::Analizer(const QString &modelCode, Database *database, QObject *parent)
@@ -133,23 +133,23 @@ void Analizer::setCheckParams(const QVariantMap &params)
         m_program = QScriptProgram(script, QString(), 1);
 }
 
-bool Analizer::check(ZeltoTable &table, const QString &archiveName)
+ZeltoStatus Analizer::check(ZeltoTable &table, const QString &archiveName)
 {
     if (m_program.isNull() || table.rowCount() == 0)
-        return true;
+        return ZeltoStatus();
     m_archive = archiveName;
     m_kind = kindOf(archiveName);
     m_table = &table;
     installGlobals();
 
-    bool ok = true;
+    ZeltoStatus ok;
     {
         ScriptTimeBudget budget(m_engine,
                                 timeoutSetting(m_database, kRowTimeout, kDefaultRowTimeoutMs),
                                 timeoutSetting(m_database, kTableTimeout, kDefaultTableTimeoutMs));
         for (int row = 0; row < table.rowCount(); ++row) {
             if (!budget.tableTimeLeft()) {
-                ok = ZeltoSystem::instance()->error(budget.message());
+                ok = ZeltoStatus::failed(budget.message());
                 break;
             }
             m_record = table.record(row);
@@ -157,13 +157,13 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
             m_engine->evaluate(m_program);
             if (budget.exceeded()) {
                 m_engine->clearExceptions();
-                ok = ZeltoSystem::instance()->error(budget.message());
+                ok = ZeltoStatus::failed(budget.message());
                 break;
             }
             if (m_engine->hasUncaughtException()) {
                 const QString text = m_engine->uncaughtException().toString();
                 m_engine->clearExceptions();
-                ok = ZeltoSystem::instance()->error(text);
+                ok = ZeltoStatus::failed(text);
                 break;
             }
         }
@@ -173,15 +173,18 @@ bool Analizer::check(ZeltoTable &table, const QString &archiveName)
     return ok;
 }
 
-bool Analizer::checkAll(ZeltoTableMap &tables)
+ZeltoStatus Analizer::checkAll(ZeltoTableMap &tables)
 {
     static const QStringList kChecked = {QStringLiteral("current_data"), QStringLiteral("day_data"),
                                          QStringLiteral("hour_data"), QStringLiteral("month_data")};
     for (auto it = tables.begin(); it != tables.end(); ++it) {
-        if (kChecked.contains(it.key()) && !check(it.value(), it.key()))
-            return false;
+        if (!kChecked.contains(it.key()))
+            continue;
+        const ZeltoStatus checked = check(it.value(), it.key());
+        if (!checked.ok())
+            return checked;
     }
-    return true;
+    return ZeltoStatus();
 }
 
 void Analizer::installGlobals()

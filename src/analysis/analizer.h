@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QObject>
@@ -40,12 +41,12 @@ public:
     // Evaluates the program once for every row of table, marking rows in
     // place. False when the script threw an exception it did not catch or
     // ran out of time ("scriptRowTimeout" per row, "scriptTableTimeout" per
-    // table, in ms); the message is then in the error channel and the rows
-    // after it are not evaluated. Findings recorded before stay.
-    bool check(ZeltoTable &table, const QString &archiveName);
+    // table, in ms), saying why; the rows after it are not evaluated.
+    // Findings recorded before stay.
+    ZeltoStatus check(ZeltoTable &table, const QString &archiveName);
     // check() for "current_data", "day_data", "hour_data" and "month_data"
     // of the map, in name order; stops at the first failure.
-    bool checkAll(ZeltoTableMap &tables);
+    ZeltoStatus checkAll(ZeltoTableMap &tables);
 
     // Findings of all check calls: "atime" (the row's date), "archive",
     // "message".
@@ -60,7 +61,7 @@ public:
     // "scriptRowTimeout" or "scriptTableTimeout" that is not a whole number
     // of milliseconds from 1 to ScriptTimeBudget::kMaxLimitMs; true for
     // other settings.
-    static bool checkTimeoutSetting(const QString &name, const QVariant &value);
+    static ZeltoStatus checkTimeoutSetting(const QString &name, const QVariant &value);
 
 public slots:
     // The current row's value of a column (undefined when absent).

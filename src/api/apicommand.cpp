@@ -10,8 +10,10 @@ ApiCommand::ApiCommand(const char *name, const char *className, int paramCount, 
 
 namespace {
 
-// Set once by the service; read by every call on the main thread.
+// Set by the service; read by every call on the main thread.
 Database *g_database = nullptr;
+TaskManager *g_polling = nullptr;
+DataMonitor *g_monitor = nullptr;
 
 // What a client may call before it logs in when the server requires a login.
 bool isOpenToAnonymous(const QString &command)
@@ -24,9 +26,11 @@ bool isOpenToAnonymous(const QString &command)
 
 } // namespace
 
-void ApiCommand::setDatabase(Database *database)
+void ApiCommand::setServices(Database *database, TaskManager *polling, DataMonitor *monitor)
 {
     g_database = database;
+    g_polling = polling;
+    g_monitor = monitor;
 }
 
 CommandContext ApiCommand::currentContext()
@@ -37,18 +41,13 @@ CommandContext ApiCommand::currentContext()
 
 ZeltoResult<QVariant> ApiCommand::call(const QVariantList &params)
 {
-    ZeltoSystem *system = ZeltoSystem::instance();
-    system->clearError();
     // The login and the right are checked before any parameter is looked at.
-    if (!isOpenToAnonymous(name()) && !User::checkLogin())
-        return system->lastStatus();
-    if (m_right && *m_right && !User::checkAccess(right()))
-        return system->lastStatus();
-    CommandParams commandParams(currentContext(), name(), params);
-    const QVariant value = m_handler(commandParams);
-    if (value.isValid())
-        return value;
-    // Handlers not yet returning statuses leave theirs in the error channel.
-    const ZeltoStatus status = system->lastStatus();
-    return status.ok() ? ZeltoStatus::failed(QString()) : status;
+    const ZeltoStatus login = isOpenToAnonymous(name()) ? ZeltoStatus() : User::checkLogin();
+    if (!login.ok())
+        return login;
+    const ZeltoStatus allowed = m_right && *m_right ? User::checkAccess(right()) : ZeltoStatus();
+    if (!allowed.ok())
+        return allowed;
+    CommandParams commandParams(currentContext(), name(), params, g_polling, g_monitor);
+    return m_handler(commandParams);
 }

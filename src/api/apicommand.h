@@ -1,9 +1,12 @@
 #pragma once
 
 #include "commandparams.h"
+#include "commandresult.h"
 #include "zeltocommand.h"
 
+class DataMonitor;
 class Database;
+class TaskManager;
 
 #include <QString>
 
@@ -15,7 +18,7 @@ class Database;
 class ApiCommand : public ZeltoCommand
 {
 public:
-    using Handler = QVariant (*)(CommandParams &params);
+    using Handler = CommandReply (*)(CommandParams &params);
 
     ApiCommand(const char *name, const char *className, int paramCount, const char *right, Handler handler);
 
@@ -30,9 +33,10 @@ public:
     // sure the table's static commands are linked into the program.
     static QList<ApiCommand *> table();
 
-    // The database the commands work on, set by the service when it has
-    // opened one (none: commands that need it fail as storage failures).
-    static void setDatabase(Database *database);
+    // What the commands work on, set by the service when it has opened the
+    // database and created its polling and monitoring, and cleared when it
+    // stops them (none: commands that need them fail).
+    static void setServices(Database *database, TaskManager *polling, DataMonitor *monitor);
     // The context of a call made now by the current client of the session
     // store (also for the XML-RPC gateway's calls).
     static CommandContext currentContext();

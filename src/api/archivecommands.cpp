@@ -9,7 +9,6 @@
 #include "recordfields.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
@@ -25,30 +24,29 @@ QString tr(const char *text)
 const QString kInfo = QStringLiteral("info");
 
 // A set of tables as sent: a table map, or a plain map holding only tables.
-bool readTables(const QVariant &value, ZeltoTableMap &tables)
+ZeltoStatus readTables(const QVariant &value, ZeltoTableMap &tables)
 {
     if (value.userType() == qMetaTypeId<ZeltoTableMap>()) {
         tables = value.value<ZeltoTableMap>();
-        return true;
+        return ZeltoStatus();
     }
     if (value.userType() == QMetaType::QVariantMap) {
         const QVariantMap map = value.toMap();
         const int tableType = qMetaTypeId<ZeltoTable>();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != tableType)
-                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40))));
+                return ZeltoStatus::invalid(
+                    tr("Неверный параметр 1 команды saveArchives: %1 не является таблицей").arg(it.key().left(40)));
         }
         tables = value.value<ZeltoTableMap>();
-        return true;
+        return ZeltoStatus();
     }
-    return ZeltoSystem::instance()->fail(
-        ZeltoStatus::invalid(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц")));
+    return ZeltoStatus::invalid(tr("Неверный параметр 1 команды saveArchives: ожидается набор таблиц"));
 }
 
 // The node columns a client may set through a save; anything else it sends
 // in "info" is dropped.
-bool filterInfo(ZeltoTableMap &tables)
+ZeltoStatus filterInfo(ZeltoTableMap &tables)
 {
     static const QStringList kColumns = {QStringLiteral("id"),         QStringLiteral("group_id"),
                                          QStringLiteral("name"),       QStringLiteral("model_code"),
@@ -64,129 +62,137 @@ bool filterInfo(ZeltoTableMap &tables)
         const QVariant value = given.value(0, column);
         // Each goes into one column of the node's row.
         if (!RecordFields::isPlain(value))
-            return ZeltoSystem::instance()->fail(
-                ZeltoStatus::invalid(tr("Неверное значение info.%1: ожидается число, текст или дата").arg(column)));
+            return ZeltoStatus::invalid(tr("Неверное значение info.%1: ожидается число, текст или дата").arg(column));
         info.setValue(row, column, value);
     }
     tables.insert(kInfo, info);
-    return true;
+    return ZeltoStatus();
 }
 
 // The days from..to of a report, each may be null (open); a range that
 // ends before it starts is refused rather than answered with nothing.
-bool readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
+ZeltoStatus readPeriod(CommandParams &p, int index, QDate &from, QDate &to)
 {
     from = p.optionalDate(index);
     to = p.optionalDate(index + 1);
     if (!p.ok())
-        return false;
+        return p.refusal();
     if (from.isValid() && to.isValid() && from > to)
-        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        return ZeltoStatus::invalid(
             tr("Неверный период: начало %1 позже конца %2")
-                .arg(from.toString(QStringLiteral("dd.MM.yyyy")), to.toString(QStringLiteral("dd.MM.yyyy")))));
-    return true;
+                .arg(from.toString(QStringLiteral("dd.MM.yyyy")), to.toString(QStringLiteral("dd.MM.yyyy"))));
+    return ZeltoStatus();
 }
 
 } // namespace
 
 // saveArchives(tables: table map with "info" naming the node) -> true
-QVariant saveArchives(CommandParams &p)
+CommandReply saveArchives(CommandParams &p)
 {
     // A parameter refused here never reached the save: the database,
     // journal included, stays as it was.
     ZeltoTableMap tables;
-    if (!readTables(p.value(0), tables) || !filterInfo(tables))
-        return QVariant();
+    ZeltoStatus read = readTables(p.value(0), tables);
+    if (read.ok())
+        read = filterInfo(tables);
+    if (!read.ok())
+        return read;
     const ZeltoStatus saved = ArchiveStore::save(p.context(), tables, true, tr("Сохранение архивов"));
-    return saved.ok() ? QVariant(true) : CommandResult::failure(saved);
+    return saved.ok() ? QVariant(true) : CommandReply(saved);
 }
 
 // clearArchives(nodeId: int) -> true
-QVariant clearArchives(CommandParams &p)
+CommandReply clearArchives(CommandParams &p)
 {
     const int nodeId = p.id(0);
     if (!p.ok())
-        return QVariant();
+        return p.refusal();
     const ZeltoStatus cleared = ArchiveStore::clearArchives(p.context(), nodeId);
-    return cleared.ok() ? QVariant(true) : CommandResult::failure(cleared);
+    return cleared.ok() ? QVariant(true) : CommandReply(cleared);
 }
 
 // getSettingData(nodeId: int) -> table of name, value
-QVariant getSettingData(CommandParams &p)
+CommandReply getSettingData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::of(ArchiveStore::settingData(p.context(), nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::settingData(p.context(), nodeId)) : CommandReply(p.refusal());
 }
 
 // getJournalData(nodeId: int, from: datetime|null, to: datetime|null) -> table
-QVariant getJournalData(CommandParams &p)
+CommandReply getJournalData(CommandParams &p)
 {
     const int nodeId = p.id(0);
     const QDateTime from = p.dateTime(1);
     const QDateTime to = p.dateTime(2);
-    return p.ok() ? CommandResult::of(ArchiveStore::journalData(p.context(), nodeId, from, to)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::journalData(p.context(), nodeId, from, to)) : CommandReply(p.refusal());
 }
 
 // getArchive(nodeId: int, archive: text, from: datetime|null, to: datetime|null) -> table
-QVariant getArchive(CommandParams &p)
+CommandReply getArchive(CommandParams &p)
 {
     const int nodeId = p.id(0);
     QDateTime from = p.dateTime(2);
     QDateTime to = p.dateTime(3);
     if (!p.ok())
-        return QVariant();
+        return p.refusal();
     // A whole archive goes to a client that reads streams as it is stored.
     if (ZeltoRpcDispatcher::streamTablesWanted()) {
         const ZeltoResult<QVariant> rows = ArchiveStore::archiveRangeEncoded(p.context(), nodeId, p.text(1), from, to);
-        return rows.ok() ? rows.value() : CommandResult::failure(rows.status());
+        return rows.ok() ? rows.value() : CommandReply(rows.status());
     }
     return CommandResult::of(ArchiveStore::archiveRange(p.context(), nodeId, p.text(1), from, to));
 }
 
 // getFillData(nodeId: int) -> map of archive name to fill entry
-QVariant getFillData(CommandParams &p)
+CommandReply getFillData(CommandParams &p)
 {
     const int nodeId = p.id(0);
-    return p.ok() ? CommandResult::of(ArchiveStore::fillData(p.context(), nodeId)) : QVariant();
+    return p.ok() ? CommandResult::of(ArchiveStore::fillData(p.context(), nodeId)) : CommandReply(p.refusal());
 }
 
 // getReportData(nodeId: int, from: date|null, to: date|null) -> tables
-QVariant getReportData(CommandParams &p)
+CommandReply getReportData(CommandParams &p)
 {
     const int nodeId = p.id(0);
     QDate from, to;
-    if (!p.ok() || !readPeriod(p, 1, from, to))
-        return QVariant();
+    if (!p.ok())
+        return p.refusal();
+    const ZeltoStatus period = readPeriod(p, 1, from, to);
+    if (!period.ok())
+        return period;
     return CommandResult::of(ArchiveReports::reportData(p.context(), nodeId, from, to));
 }
 
 // getGroupTotals(nodeIds: int[], from: date|null, to: date|null) -> table
-QVariant getGroupTotals(CommandParams &p)
+CommandReply getGroupTotals(CommandParams &p)
 {
     const QList<int> nodeIds = p.idList(0);
     QDate from, to;
-    if (!p.ok() || !readPeriod(p, 1, from, to))
-        return QVariant();
+    if (!p.ok())
+        return p.refusal();
+    const ZeltoStatus period = readPeriod(p, 1, from, to);
+    if (!period.ok())
+        return period;
     // Many nodes take seconds: a few at a time, the client answered at the
     // end and the others served meanwhile. A few nodes, or a call that is
     // not a client's, at once.
     const ZeltoResult<ZeltoTable> nodes = Nodes::list(p.context());
     if (!nodes.ok())
-        return CommandResult::failure(nodes.status());
+        return CommandReply(nodes.status());
     const QList<int> listed = GroupTotalsJob::listedOnce(nodes.value(), nodeIds);
     if (listed.size() > GroupTotalsJob::kAtOnceNodes) {
         const int reply = ZeltoServer::global()->deferReply();
         if (reply != 0) {
             new GroupTotalsJob(
-                nodes.value(), listed, from, to,
+                *p.context().database(), nodes.value(), listed, from, to,
                 [reply](const ZeltoTable &totals) {
                     ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
                 ZeltoServer::global()->clientId(), ZeltoServer::global());
-            return true;   // not sent: the job answers
+            return QVariant(true);   // not sent: the job answers
         }
     }
-    return CommandResult::table(ArchiveReports::groupTotalsOf(nodes.value(), listed, from, to));
+    return CommandResult::table(ArchiveReports::groupTotalsOf(*p.context().database(), nodes.value(), listed, from, to));
 }
 
 }

@@ -1,17 +1,17 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // Saving, reading and clearing node archives; reports built from them.
 namespace ArchiveCommands {
-QVariant saveArchives(CommandParams &p);
-QVariant clearArchives(CommandParams &p);
-QVariant getSettingData(CommandParams &p);
-QVariant getJournalData(CommandParams &p);
-QVariant getArchive(CommandParams &p);
-QVariant getFillData(CommandParams &p);
-QVariant getReportData(CommandParams &p);
-QVariant getGroupTotals(CommandParams &p);
+CommandReply saveArchives(CommandParams &p);
+CommandReply clearArchives(CommandParams &p);
+CommandReply getSettingData(CommandParams &p);
+CommandReply getJournalData(CommandParams &p);
+CommandReply getArchive(CommandParams &p);
+CommandReply getFillData(CommandParams &p);
+CommandReply getReportData(CommandParams &p);
+CommandReply getGroupTotals(CommandParams &p);
 }

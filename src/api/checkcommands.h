@@ -1,15 +1,15 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // Check parameters, checking stored archives, and the check log.
 namespace CheckCommands {
-QVariant getCheckParams(CommandParams &p);
-QVariant setCheckParams(CommandParams &p);
-QVariant checkArchives(CommandParams &p);
-QVariant getCheckLog(CommandParams &p);
-QVariant getCheckErrors(CommandParams &p);
-QVariant clearCheckLog(CommandParams &p);
+CommandReply getCheckParams(CommandParams &p);
+CommandReply setCheckParams(CommandParams &p);
+CommandReply checkArchives(CommandParams &p);
+CommandReply getCheckLog(CommandParams &p);
+CommandReply getCheckErrors(CommandParams &p);
+CommandReply clearCheckLog(CommandParams &p);
 }

@@ -1,7 +1,7 @@
 #include "columnvalues.h"
 
+#include "commandcontext.h"
 #include "database.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
@@ -14,19 +14,12 @@ bool ColumnValues::isProtected(const QString &table, const QString &column)
         || (table.toLower() == QLatin1String("users") && name == QLatin1String("password"));
 }
 
-QString ColumnValues::schemaTable(const QString &table, bool &ok)
+ZeltoResult<QString> ColumnValues::schemaName(const QString &statement, const QVariantList &binds) const
 {
-    // The database's own tables are not data of ours.
-    const ZeltoTable found = Database::selectTable(Database::dialect().findTable(), {table});
-    ok = found.columnCount() > 0;   // a failed query has no columns; its error is reported
-    return found.isEmpty() ? QString() : found.value(0, 0).toString();
-}
-
-QString ColumnValues::schemaColumn(const QString &table, const QString &column, bool &ok)
-{
-    const ZeltoTable found = Database::selectTable(Database::dialect().findColumn(), {table, column});
-    ok = found.columnCount() > 0;
-    return found.isEmpty() ? QString() : found.value(0, 0).toString();
+    const ZeltoResult<ZeltoTable> found = m_database->rows(statement, binds);
+    if (!found.ok())
+        return found.status();
+    return found.value().isEmpty() ? QString() : found.value().value(0, 0).toString();
 }
 
 QString ColumnValues::quoted(const QString &name)
@@ -35,45 +28,48 @@ QString ColumnValues::quoted(const QString &name)
     return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
 }
 
-bool ColumnValues::distinct(const QString &table, const QString &column, QStringList &values)
+ZeltoResult<QStringList> ColumnValues::distinct(const QString &table, const QString &column) const
 {
-    values.clear();
-    ZeltoSystem *system = ZeltoSystem::instance();
-    const QString idRefusal = QCoreApplication::translate("ColumnValues", "Доступ к полям идентификаторов запрещен");
+    const ZeltoStatus idRefusal = ZeltoStatus::noRight(
+        QCoreApplication::translate("ColumnValues", "Доступ к полям идентификаторов запрещен"));
     if (isProtected(table, column))
-        return system->error(idRefusal);
+        return idRefusal;
+    if (!m_database)
+        return CommandContext::noDatabase();
 
-    bool ok = true;
-    const QString tableName = schemaTable(table, ok);
-    if (!ok)
-        return false;
-    if (tableName.isEmpty())
-        return system->error(
+    // The database's own tables are not data of ours.
+    const ZeltoResult<QString> tableName = schemaName(m_database->sqlDialect().findTable(), {table});
+    if (!tableName.ok())
+        return tableName.status();
+    if (tableName.value().isEmpty())
+        return ZeltoStatus::invalid(
             QCoreApplication::translate("ColumnValues", "Таблица «%1» не найдена в базе данных").arg(table));
-    const QString columnName = schemaColumn(tableName, column, ok);
-    if (!ok)
-        return false;
-    if (columnName.isEmpty())
-        return system->error(
-            QCoreApplication::translate("ColumnValues", "Поле «%1» не найдено в таблице «%2»").arg(column, tableName));
+    const ZeltoResult<QString> columnName =
+        schemaName(m_database->sqlDialect().findColumn(), {tableName.value(), column});
+    if (!columnName.ok())
+        return columnName.status();
+    if (columnName.value().isEmpty())
+        return ZeltoStatus::invalid(QCoreApplication::translate("ColumnValues", "Поле «%1» не найдено в таблице «%2»")
+                                        .arg(column, tableName.value()));
     // The schema's spelling, in case a differently written name slipped past.
-    if (isProtected(tableName, columnName))
-        return system->error(idRefusal);
+    if (isProtected(tableName.value(), columnName.value()))
+        return idRefusal;
 
     // Cast in SQL so that every value arrives as the text SQLite holds,
     // without the decoding of stored dates and streams.
-    const ZeltoTable rows = Database::selectTable(
-        QStringLiteral("SELECT DISTINCT CAST(%1 AS TEXT) FROM %2").arg(quoted(columnName), quoted(tableName)));
-    if (rows.columnCount() == 0)
-        return false;
+    const ZeltoResult<ZeltoTable> rows = m_database->rows(QStringLiteral("SELECT DISTINCT CAST(%1 AS TEXT) FROM %2")
+                                                              .arg(quoted(columnName.value()), quoted(tableName.value())));
+    if (!rows.ok())
+        return rows.status();
     // NULL is a value without text: empty, and once, even beside an empty text.
+    QStringList values;
     bool hasEmpty = false;
-    for (int row = 0; row < rows.rowCount(); ++row) {
-        const QVariant value = rows.value(row, 0);
+    for (int row = 0; row < rows.value().rowCount(); ++row) {
+        const QVariant value = rows.value().value(row, 0);
         const QString text = value.isNull() ? QString(QLatin1String("")) : value.toString();
         if (text.isEmpty() && std::exchange(hasEmpty, true))
             continue;
         values.append(text);
     }
-    return true;
+    return values;
 }

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
+
+class Database;
 
 // The distinct values of one column of a database table, for the filter
 // lists of client programs. Table and column names end up in statement text,
@@ -11,14 +16,16 @@
 class ColumnValues
 {
 public:
-    // False (reported) when the names are refused or the query fails.
-    static bool distinct(const QString &table, const QString &column, QStringList &values);
+    explicit ColumnValues(Database *database) : m_database(database) {}
+
+    // The values as text; refused names and failed queries are failures.
+    ZeltoResult<QStringList> distinct(const QString &table, const QString &column) const;
 
 private:
     static bool isProtected(const QString &table, const QString &column);
-    // The name as the schema writes it; empty when the schema has none. ok
-    // turns false (reported) when the lookup itself fails.
-    static QString schemaTable(const QString &table, bool &ok);
-    static QString schemaColumn(const QString &table, const QString &column, bool &ok);
+    // The name as the schema writes it; empty when the schema has none.
+    ZeltoResult<QString> schemaName(const QString &statement, const QVariantList &binds) const;
     static QString quoted(const QString &name);
+
+    Database *m_database;
 };

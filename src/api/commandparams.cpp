@@ -1,17 +1,16 @@
 #include "commandparams.h"
 
 #include "recordfields.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
 bool CommandParams::refuse(int index, const QString &expected)
 {
     if (m_ok)
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        m_refusal = ZeltoStatus::invalid(
             QCoreApplication::translate("CommandParams", "Неверный параметр %1 команды %2: ожидается %3")
                 .arg(index + 1)
-                .arg(m_command, expected)));
+                .arg(m_command, expected));
     m_ok = false;
     return false;
 }
@@ -21,11 +20,11 @@ bool CommandParams::require(int count)
     if (m_params.size() >= count)
         return true;
     if (m_ok)
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        m_refusal = ZeltoStatus::invalid(
             QCoreApplication::translate("CommandParams", "Команде %1 нужно параметров: %2, передано: %3")
                 .arg(m_command)
                 .arg(count)
-                .arg(m_params.size())));
+                .arg(m_params.size()));
     m_ok = false;
     return false;
 }

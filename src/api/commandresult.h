@@ -1,60 +1,36 @@
 #pragma once
 
 #include "zeltostatus.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
 #include <QVariant>
 
-// The result forms shared by the commands; an invalid variant is a failure
-// whose status is in the error channel.
+// A command's answer: the value for the client, or the failure with its kind.
+using CommandReply = ZeltoResult<QVariant>;
+
+// The result forms shared by the commands.
 namespace CommandResult {
 
-// Saves and imports: the id, or failure for -1.
-inline QVariant savedId(int id)
-{
-    return id >= 0 ? QVariant(id) : QVariant();
-}
-
 // Removals and assignments: the command's id parameter on success.
-inline QVariant doneWithId(bool ok, int id)
+inline CommandReply doneWithId(const ZeltoStatus &status, int id)
 {
-    return ok ? QVariant(id) : QVariant();
-}
-
-// The same with the failure's status.
-inline QVariant doneWithId(const ZeltoStatus &status, int id)
-{
-    if (!status.ok())
-        ZeltoSystem::instance()->fail(status);
-    return status.ok() ? QVariant(id) : QVariant();
+    return status.ok() ? CommandReply(QVariant(id)) : CommandReply(status);
 }
 
 // A value read or saved: the value, or the failure's status.
 template <typename T>
-QVariant of(const ZeltoResult<T> &result)
+CommandReply of(const ZeltoResult<T> &result)
 {
-    if (!result.ok()) {
-        ZeltoSystem::instance()->fail(result.status());
-        return QVariant();
-    }
-    return QVariant::fromValue(result.value());
+    return result.ok() ? CommandReply(QVariant::fromValue(result.value())) : CommandReply(result.status());
 }
 
 // Actions: true on success.
-inline QVariant done(bool ok)
+inline CommandReply done(const ZeltoStatus &status)
 {
-    return ok ? QVariant(true) : QVariant();
+    return status.ok() ? CommandReply(QVariant(true)) : CommandReply(status);
 }
 
-// A failure's status handed to the command table.
-inline QVariant failure(const ZeltoStatus &status)
-{
-    ZeltoSystem::instance()->fail(status);
-    return QVariant();
-}
-
-inline QVariant table(const ZeltoTable &table)
+inline CommandReply table(const ZeltoTable &table)
 {
     return QVariant::fromValue(table);
 }

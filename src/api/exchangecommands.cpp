@@ -7,16 +7,18 @@
 namespace ExchangeCommands {
 
 // exportNode(nodeId: int) -> tables (the node's package)
-QVariant exportNode(CommandParams &p)
+CommandReply exportNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? NodeExport::exportNode(p.context(), id) : QVariant();
+    if (!p.ok())
+        return p.refusal();
+    return CommandResult::of(NodeExport::exportNode(p.context(), id));
 }
 
 // importNode(package: tables) -> int (the new or matched node's id)
-QVariant importNode(CommandParams &p)
+CommandReply importNode(CommandParams &p)
 {
-    return CommandResult::savedId(NodeImport::importNode(p.context(), p.value(0)));
+    return CommandResult::of(NodeImport::importNode(p.context(), p.value(0)));
 }
 
 }

@@ -2,10 +2,10 @@
 
 #include "commandparams.h"
 
-#include <QVariant>
+#include "commandresult.h"
 
 // Moving a node with its tasks and archives between servers as one package.
 namespace ExchangeCommands {
-QVariant exportNode(CommandParams &p);
-QVariant importNode(CommandParams &p);
+CommandReply exportNode(CommandParams &p);
+CommandReply importNode(CommandParams &p);
 }

@@ -7,30 +7,30 @@
 namespace GroupCommands {
 
 // getGroups() -> table of the visible groups
-QVariant getGroups(CommandParams &p)
+CommandReply getGroups(CommandParams &p)
 {
     return CommandResult::of(Groups::list(p.context()));
 }
 
 // getGroup(id: int) -> record, empty when not visible
-QVariant getGroup(CommandParams &p)
+CommandReply getGroup(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(Groups::find(p.context(), id)) : QVariant();
+    return p.ok() ? CommandResult::of(Groups::find(p.context(), id)) : CommandReply(p.refusal());
 }
 
 // saveGroup(group: record) -> id
-QVariant saveGroup(CommandParams &p)
+CommandReply saveGroup(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::of(Groups::save(p.context(), record)) : QVariant();
+    return p.ok() ? CommandResult::of(Groups::save(p.context(), record)) : CommandReply(p.refusal());
 }
 
 // removeGroup(id: int) -> id
-QVariant removeGroup(CommandParams &p)
+CommandReply removeGroup(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Groups::remove(p.context(), id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Groups::remove(p.context(), id), id) : CommandReply(p.refusal());
 }
 
 }

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // The groups visible to the calling user.
 namespace GroupCommands {
-QVariant getGroups(CommandParams &p);
-QVariant getGroup(CommandParams &p);
-QVariant saveGroup(CommandParams &p);
-QVariant removeGroup(CommandParams &p);
+CommandReply getGroups(CommandParams &p);
+CommandReply getGroup(CommandParams &p);
+CommandReply saveGroup(CommandParams &p);
+CommandReply removeGroup(CommandParams &p);
 }

@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 
@@ -17,6 +18,8 @@
 // step takes one node; each next one as many as the last step's pace fits
 // in kStepMs. A job for a client (clientId >= 0) stops, unanswered, when
 // that client disconnects: nobody is left to read its table.
+class Database;
+
 class GroupTotalsJob : public QObject
 {
     Q_OBJECT
@@ -32,7 +35,7 @@ public:
     using Done = std::function<void(const ZeltoTable &totals)>;
 
     // Hands the table to done at the end, then deletes itself.
-    GroupTotalsJob(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
+    GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
                    const Done &done, int clientId = -1, QObject *parent = nullptr);
 
 private:
@@ -40,6 +43,7 @@ private:
     void step();
     void append(const ZeltoTable &part);
 
+    QPointer<Database> m_database;   // gone: the job ends with what it has
     ZeltoTable m_nodes;
     QList<int> m_nodeIds;
     int m_next = 0;

@@ -26,29 +26,30 @@ QSet<int> nodeIds(CommandParams &p)
 namespace MonitorCommands {
 
 // monitorAppend(nodeIds: list of int) -> true
-QVariant monitorAppend(CommandParams &p)
+CommandReply monitorAppend(CommandParams &p)
 {
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
-        return QVariant();
-    const ZeltoStatus appended = DataMonitor::append(p.context(), ids);
-    return appended.ok() ? QVariant(true) : CommandResult::failure(appended);
+        return p.refusal();
+    const ZeltoStatus appended = p.monitor() ? p.monitor()->append(p.context(), ids) : ZeltoStatus();
+    return appended.ok() ? QVariant(true) : CommandReply(appended);
 }
 
 // monitorRemove(nodeIds: list of int) -> true
-QVariant monitorRemove(CommandParams &p)
+CommandReply monitorRemove(CommandParams &p)
 {
     const QSet<int> ids = nodeIds(p);
     if (!p.ok())
-        return QVariant();
-    DataMonitor::remove(p.context(), ids);
-    return true;
+        return p.refusal();
+    if (p.monitor())
+        p.monitor()->remove(p.context(), ids);
+    return QVariant(true);
 }
 
 // monitorGetData(...ignored) -> table of the watched nodes' current values and check results
-QVariant monitorGetData(CommandParams &p)
+CommandReply monitorGetData(CommandParams &p)
 {
-    return CommandResult::table(DataMonitor::getData(p.context()));
+    return CommandResult::table(p.monitor() ? p.monitor()->getData(p.context()) : DataMonitor::emptyData());
 }
 
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // The data monitor: which nodes the calling user watches, and their values.
 namespace MonitorCommands {
-QVariant monitorAppend(CommandParams &p);
-QVariant monitorRemove(CommandParams &p);
-QVariant monitorGetData(CommandParams &p);
+CommandReply monitorAppend(CommandParams &p);
+CommandReply monitorRemove(CommandParams &p);
+CommandReply monitorGetData(CommandParams &p);
 }

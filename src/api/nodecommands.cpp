@@ -7,38 +7,38 @@
 namespace NodeCommands {
 
 // getNodes() -> table of the visible nodes with their status columns
-QVariant getNodes(CommandParams &p)
+CommandReply getNodes(CommandParams &p)
 {
     return CommandResult::of(Nodes::list(p.context()));
 }
 
 // getNode(id: int) -> record, empty when not visible
-QVariant getNode(CommandParams &p)
+CommandReply getNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(Nodes::find(p.context(), id)) : QVariant();
+    return p.ok() ? CommandResult::of(Nodes::find(p.context(), id)) : CommandReply(p.refusal());
 }
 
 // saveNode(node: record) -> id
-QVariant saveNode(CommandParams &p)
+CommandReply saveNode(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::of(Nodes::save(p.context(), record)) : QVariant();
+    return p.ok() ? CommandResult::of(Nodes::save(p.context(), record)) : CommandReply(p.refusal());
 }
 
 // setNodeGroup(nodeId: int, groupId: int) -> nodeId
-QVariant setNodeGroup(CommandParams &p)
+CommandReply setNodeGroup(CommandParams &p)
 {
     const int nodeId = p.id(0);
     const int groupId = p.id(1);
-    return p.ok() ? CommandResult::doneWithId(Nodes::setGroup(p.context(), nodeId, groupId), nodeId) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Nodes::setGroup(p.context(), nodeId, groupId), nodeId) : CommandReply(p.refusal());
 }
 
 // removeNode(id: int) -> id
-QVariant removeNode(CommandParams &p)
+CommandReply removeNode(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Nodes::remove(p.context(), id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Nodes::remove(p.context(), id), id) : CommandReply(p.refusal());
 }
 
 }

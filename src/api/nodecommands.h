@@ -1,14 +1,14 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // The nodes visible to the calling user.
 namespace NodeCommands {
-QVariant getNodes(CommandParams &p);
-QVariant getNode(CommandParams &p);
-QVariant saveNode(CommandParams &p);
-QVariant setNodeGroup(CommandParams &p);
-QVariant removeNode(CommandParams &p);
+CommandReply getNodes(CommandParams &p);
+CommandReply getNode(CommandParams &p);
+CommandReply saveNode(CommandParams &p);
+CommandReply setNodeGroup(CommandParams &p);
+CommandReply removeNode(CommandParams &p);
 }

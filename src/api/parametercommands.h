@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // Parameter descriptions for a device model's values, and the distinct
 // values of a table column for filter lists.
 namespace ParameterCommands {
-QVariant describeParams(CommandParams &p);
-QVariant getValues(CommandParams &p);
+CommandReply describeParams(CommandParams &p);
+CommandReply getValues(CommandParams &p);
 }

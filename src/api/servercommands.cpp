@@ -13,6 +13,7 @@
 #include "zeltosystem.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 #include <memory>
 #include <utility>
@@ -33,63 +34,72 @@ const int kRestartCode = 2;
 } // namespace
 
 // getVersion() -> text, the program's version
-QVariant getVersion(CommandParams &)
+CommandReply getVersion(CommandParams &)
 {
-    return QStringLiteral(ORVEX_VERSION);
+    return QVariant(QStringLiteral(ORVEX_VERSION));
 }
 
 // getDbVersion() -> int, the database schema version
-QVariant getDbVersion(CommandParams &)
+CommandReply getDbVersion(CommandParams &)
 {
-    return Database::version();
+    return QVariant(Database::version());
 }
 
 // getApiVersion() -> int
-QVariant getApiVersion(CommandParams &)
+CommandReply getApiVersion(CommandParams &)
 {
-    return 2;
+    return QVariant(2);
 }
 
 // getSettings() -> map of every setting
-QVariant getSettings(CommandParams &)
+CommandReply getSettings(CommandParams &p)
 {
-    return CommandResult::of(zeltoCapture([] { return Database::loadSettings(); }));
+    if (!p.context().database())
+        return CommandReply(CommandContext::noDatabase());
+    return CommandResult::of(p.context().database()->settings());
 }
 
 // getSetting(name: text) -> value
-QVariant getSetting(CommandParams &p)
+CommandReply getSetting(CommandParams &p)
 {
     const QString name = p.text(0);
-    ZeltoSystem::instance()->clearError();
-    const QVariant value = Database::getSetting(name);
-    if (!value.isValid() && ZeltoSystem::instance()->lastError().isEmpty())
-        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Настройка %1 не задана").arg(name)));
-    return value;
+    if (!p.context().database())
+        return CommandReply(CommandContext::noDatabase());
+    const ZeltoResult<QVariant> value = p.context().database()->setting(name);
+    if (!value.ok())
+        return CommandReply(value.status());
+    if (!value.value().isValid())
+        return CommandReply(ZeltoStatus::notFound(tr("Настройка %1 не задана").arg(name)));
+    return value.value();
 }
 
 // setSetting(name: text, value: any) -> true
-QVariant setSetting(CommandParams &p)
+CommandReply setSetting(CommandParams &p)
 {
     const QString name = p.text(0);
-    if (name.isEmpty()) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Не задано имя настройки")));
-        return QVariant();
-    }
-    if (!Analizer::checkTimeoutSetting(name, p.value(1)) || !TaskManager::checkSetting(name, p.value(1))
-        || !PortSetting::check(name, p.value(1)))
-        return QVariant();
-    return CommandResult::done(Database::setSetting(name, p.value(1)));
+    if (name.isEmpty())
+        return CommandReply(ZeltoStatus::invalid(tr("Не задано имя настройки")));
+    ZeltoStatus usable = TaskManager::checkSetting(name, p.value(1));
+    if (usable.ok())
+        usable = Analizer::checkTimeoutSetting(name, p.value(1));
+    if (usable.ok())
+        usable = PortSetting::check(name, p.value(1));
+    if (!usable.ok())
+        return usable;
+    if (!p.context().database())
+        return CommandReply(CommandContext::noDatabase());
+    return CommandResult::done(p.context().database()->putSetting(name, p.value(1)));
 }
 
 // getJournal(from: datetime|null, to: datetime|null) -> table
-QVariant getJournal(CommandParams &p)
+CommandReply getJournal(CommandParams &p)
 {
     const QDateTime from = p.dateTime(0);
     const QDateTime to = p.dateTime(1);
     if (!p.ok())
-        return QVariant();
+        return p.refusal();
     if (!p.context().database())
-        return CommandResult::failure(CommandContext::noDatabase());
+        return CommandReply(CommandContext::noDatabase());
     return CommandResult::of(p.context().database()->rows(
         QStringLiteral("SELECT ctime, login AS user     , groups.name AS group_name     , nodes.name AS node_name     , "
                        "level, message FROM journal LEFT OUTER JOIN users ON journal.user_id = users.id LEFT OUTER "
@@ -99,53 +109,54 @@ QVariant getJournal(CommandParams &p)
 }
 
 // clearJournal() -> true
-QVariant clearJournal(CommandParams &p)
+CommandReply clearJournal(CommandParams &p)
 {
     if (!p.context().database())
-        return CommandResult::failure(CommandContext::noDatabase());
-    return CommandResult::done(zeltoReport(p.context().database()->run(QStringLiteral("DELETE FROM journal"))));
+        return CommandReply(CommandContext::noDatabase());
+    return CommandResult::done(p.context().database()->run(QStringLiteral("DELETE FROM journal")));
 }
 
 // backupDatabase() -> true once the copy is checked and has its name
-QVariant backupDatabase(CommandParams &)
+CommandReply backupDatabase(CommandParams &p)
 {
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup)
-        return QVariant();
+    if (!p.context().database())
+        return CommandReply(CommandContext::noDatabase());
+    // The copy may end after the database is closed.
+    const QPointer<Database> database(p.context().database());
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*database);
+    if (!started.ok())
+        return started.status();
+    DatabaseBackup *backup = started.value();
     // The copy runs on its own thread: the client is answered when it ends,
     // and the other clients are served meanwhile.
     const int reply = ZeltoServer::global()->deferReply();
     auto outcome = std::make_shared<ZeltoResult<QVariant>>(QVariant());
-    QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(), [reply, outcome](bool ok, const QString &error) {
+    QObject::connect(backup, &DatabaseBackup::finished, ZeltoServer::global(),
+                     [reply, outcome, database](bool ok, const QString &error) {
         // The scheduled backups keep their own timing: only the setting changes.
-        if (!ok)
-            *outcome = ZeltoStatus::storage(error);
-        else if (!Database::setSetting(QStringLiteral("lastBackup"), Database::clock()->now()))
-            *outcome = ZeltoSystem::instance()->lastStatus();
-        else
-            *outcome = QVariant(true);
+        ZeltoStatus noted = ok ? ZeltoStatus() : ZeltoStatus::storage(error);
+        if (noted.ok())
+            noted = database ? database->putSetting(QStringLiteral("lastBackup"), database->stampClock()->now())
+                             : CommandContext::noDatabase();
+        *outcome = noted.ok() ? ZeltoResult<QVariant>(QVariant(true)) : ZeltoResult<QVariant>(noted);
         if (reply != 0)
             ZeltoServer::global()->finishReply(reply, *outcome);
     });
     if (reply != 0)
-        return true;   // not sent: finishReply answers
+        return QVariant(true);   // not sent: finishReply answers
     // Not a client's call: there is nobody to answer later.
     backup->waitForFinished();
-    if (!outcome->ok())
-        ZeltoSystem::instance()->fail(outcome->status());
-    return outcome->ok() ? outcome->value() : QVariant();
+    return *outcome;
 }
 
 // restartServer() -> true once the monitor service has the request
-QVariant restartServer(CommandParams &p)
+CommandReply restartServer(CommandParams &p)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
-    if (!monitor.sendCommand(kRestartCode)) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных")));
-        return QVariant();
-    }
+    if (!monitor.sendCommand(kRestartCode))
+        return ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных"));
     p.context().journal(QStringLiteral("INFO"), tr("Перезапуск сервера"));
-    return true;
+    return QVariant(true);
 }
 
 }

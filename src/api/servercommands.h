@@ -1,19 +1,19 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // Versions, settings, the journal, backups and restart.
 namespace ServerCommands {
-QVariant getVersion(CommandParams &p);
-QVariant getDbVersion(CommandParams &p);
-QVariant getApiVersion(CommandParams &p);
-QVariant getSettings(CommandParams &p);
-QVariant getSetting(CommandParams &p);
-QVariant setSetting(CommandParams &p);
-QVariant getJournal(CommandParams &p);
-QVariant clearJournal(CommandParams &p);
-QVariant backupDatabase(CommandParams &p);
-QVariant restartServer(CommandParams &p);
+CommandReply getVersion(CommandParams &p);
+CommandReply getDbVersion(CommandParams &p);
+CommandReply getApiVersion(CommandParams &p);
+CommandReply getSettings(CommandParams &p);
+CommandReply getSetting(CommandParams &p);
+CommandReply setSetting(CommandParams &p);
+CommandReply getJournal(CommandParams &p);
+CommandReply clearJournal(CommandParams &p);
+CommandReply backupDatabase(CommandParams &p);
+CommandReply restartServer(CommandParams &p);
 }

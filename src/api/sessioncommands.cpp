@@ -9,24 +9,24 @@
 namespace SessionCommands {
 
 // login(login: text, password: text) -> the user's record with "access"
-QVariant login(CommandParams &p)
+CommandReply login(CommandParams &p)
 {
     if (!p.require(2))
-        return QVariant();
+        return p.refusal();
     return CommandResult::of(SignIn::logIn(p.text(0), p.text(1)));
 }
 
 // logout() -> true
-QVariant logout(CommandParams &)
+CommandReply logout(CommandParams &)
 {
     User::logout();
-    return true;
+    return QVariant(true);
 }
 
 // takeChangeEvents() -> map of event name to the list of ids since the last call
-QVariant takeChangeEvents(CommandParams &)
+CommandReply takeChangeEvents(CommandParams &)
 {
-    return User::takeEvents();
+    return QVariant(User::takeEvents());
 }
 
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // login, logout, takeChangeEvents.
 namespace SessionCommands {
-QVariant login(CommandParams &p);
-QVariant logout(CommandParams &p);
-QVariant takeChangeEvents(CommandParams &p);
+CommandReply login(CommandParams &p);
+CommandReply logout(CommandParams &p);
+CommandReply takeChangeEvents(CommandParams &p);
 }

@@ -1,5 +1,6 @@
 #include "signin.h"
 
+#include "apicommand.h"
 #include "user.h"
 #include "users.h"
 
@@ -15,7 +16,8 @@ ZeltoResult<QVariantMap> SignIn::logIn(const QString &loginName, const QString &
 {
     if (User::currentUserId() != -1)
         return ZeltoStatus::conflict(QCoreApplication::translate("Users", "Вы уже авторизованы"));
-    const ZeltoResult<QVariantMap> row = Users::authenticate(loginName, password, User::currentPeerAddress());
+    const ZeltoResult<QVariantMap> row = Users::authenticate(ApiCommand::currentContext().database(), loginName, password,
+                                                               User::currentPeerAddress());
     if (row.ok())
         bind(row.value());
     return row;
@@ -23,7 +25,7 @@ ZeltoResult<QVariantMap> SignIn::logIn(const QString &loginName, const QString &
 
 bool SignIn::resume(int id, const QString &stamp)
 {
-    const QVariantMap row = Users::resume(id, stamp);
+    const QVariantMap row = Users::resume(ApiCommand::currentContext().database(), id, stamp);
     if (row.isEmpty())
         return false;
     bind(row);

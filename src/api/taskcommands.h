@@ -1,19 +1,19 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // The polling task records visible to the calling user, and their runs.
 namespace TaskCommands {
-QVariant getTasks(CommandParams &p);
-QVariant getTask(CommandParams &p);
-QVariant getTaskData(CommandParams &p);
-QVariant getTaskLog(CommandParams &p);
-QVariant saveTask(CommandParams &p);
-QVariant setTaskGroup(CommandParams &p);
-QVariant removeTask(CommandParams &p);
-QVariant startTask(CommandParams &p);
-QVariant cancelTask(CommandParams &p);
-QVariant getTaskState(CommandParams &p);
+CommandReply getTasks(CommandParams &p);
+CommandReply getTask(CommandParams &p);
+CommandReply getTaskData(CommandParams &p);
+CommandReply getTaskLog(CommandParams &p);
+CommandReply saveTask(CommandParams &p);
+CommandReply setTaskGroup(CommandParams &p);
+CommandReply removeTask(CommandParams &p);
+CommandReply startTask(CommandParams &p);
+CommandReply cancelTask(CommandParams &p);
+CommandReply getTaskState(CommandParams &p);
 }

@@ -3,76 +3,72 @@
 #include "commandparams.h"
 #include "commandresult.h"
 #include "users.h"
-#include "zeltosystem.h"
 
 namespace UserCommands {
 
-// The readers of users have no failure value of their own: a failed query
-// comes back through the error channel, which zeltoCapture turns into the
-// failure it is.
-
 // getUsers() -> table
-QVariant getUsers(CommandParams &)
+CommandReply getUsers(CommandParams &p)
 {
-    return CommandResult::of(zeltoCapture([] { return Users::list(); }));
+    return CommandResult::of(Users::list(p.context().database()));
 }
 
 // getUser(id: int) -> record, empty when there is none
-QVariant getUser(CommandParams &p)
+CommandReply getUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::get(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::get(p.context().database(), id)) : CommandReply(p.refusal());
 }
 
 // getUserData(id: int) -> record with "access" and "groups"
-QVariant getUserData(CommandParams &p)
+CommandReply getUserData(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::data(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::data(p.context().database(), id)) : CommandReply(p.refusal());
 }
 
 // saveUser(user: record, password in plain text, optional access and groups) -> id
-QVariant saveUser(CommandParams &p)
+CommandReply saveUser(CommandParams &p)
 {
     const QVariantMap record = p.record(0);
-    return p.ok() ? CommandResult::savedId(Users::save(p.context().database(), record)) : QVariant();
+    return p.ok() ? CommandResult::of(Users::save(p.context().database(), record)) : CommandReply(p.refusal());
 }
 
 // removeUser(id: int) -> id
-QVariant removeUser(CommandParams &p)
+CommandReply removeUser(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::doneWithId(Users::remove(id), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::remove(p.context().database(), id), id) : CommandReply(p.refusal());
 }
 
 // getUserAccess(id: int) -> list of rights
-QVariant getUserAccess(CommandParams &p)
+CommandReply getUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::access(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::access(p.context().database(), id)) : CommandReply(p.refusal());
 }
 
 // setUserAccess(id: int, rights: list of text) -> id
-QVariant setUserAccess(CommandParams &p)
+CommandReply setUserAccess(CommandParams &p)
 {
     const int id = p.id(0);
     const QStringList rights = p.stringList(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setAccess(id, rights), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::setAccess(p.context().database(), id, rights), id) : CommandReply(p.refusal());
 }
 
 // getUserGroups(id: int) -> list of group ids
-QVariant getUserGroups(CommandParams &p)
+CommandReply getUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
-    return p.ok() ? CommandResult::of(zeltoCapture([id] { return Users::groups(id); })) : QVariant();
+    return p.ok() ? CommandResult::of(Users::groups(p.context().database(), id)) : CommandReply(p.refusal());
 }
 
 // setUserGroups(id: int, groupIds: list of int) -> id
-QVariant setUserGroups(CommandParams &p)
+CommandReply setUserGroups(CommandParams &p)
 {
     const int id = p.id(0);
     const QVariantList groupIds = p.list(1);
-    return p.ok() ? CommandResult::doneWithId(Users::setGroups(p.context().database(), id, groupIds), id) : QVariant();
+    return p.ok() ? CommandResult::doneWithId(Users::setGroups(p.context().database(), id, groupIds), id)
+                  : CommandReply(p.refusal());
 }
 
 }

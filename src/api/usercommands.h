@@ -1,18 +1,18 @@
 #pragma once
 
-#include <QVariant>
+#include "commandresult.h"
 
 class CommandParams;
 
 // Users, their rights and their group memberships.
 namespace UserCommands {
-QVariant getUsers(CommandParams &p);
-QVariant getUser(CommandParams &p);
-QVariant getUserData(CommandParams &p);
-QVariant saveUser(CommandParams &p);
-QVariant removeUser(CommandParams &p);
-QVariant getUserAccess(CommandParams &p);
-QVariant setUserAccess(CommandParams &p);
-QVariant getUserGroups(CommandParams &p);
-QVariant setUserGroups(CommandParams &p);
+CommandReply getUsers(CommandParams &p);
+CommandReply getUser(CommandParams &p);
+CommandReply getUserData(CommandParams &p);
+CommandReply saveUser(CommandParams &p);
+CommandReply removeUser(CommandParams &p);
+CommandReply getUserAccess(CommandParams &p);
+CommandReply setUserAccess(CommandParams &p);
+CommandReply getUserGroups(CommandParams &p);
+CommandReply setUserGroups(CommandParams &p);
 }

@@ -23,7 +23,7 @@ bool ArchiveCells::isAllowed(const QVariant &cell)
     }
 }
 
-bool ArchiveCells::check(const ZeltoTableMap &tables)
+ZeltoStatus ArchiveCells::check(const ZeltoTableMap &tables)
 {
     for (const QString &archive : ArchiveStore::archiveNames()) {
         const auto table = tables.constFind(archive);
@@ -33,13 +33,13 @@ bool ArchiveCells::check(const ZeltoTableMap &tables)
             const QVector<QVariant> &cells = table->rowCells(row);
             for (int column = 0; column < cells.size(); ++column) {
                 if (!isAllowed(cells.at(column)))
-                    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+                    return ZeltoStatus::invalid(
                         tr("Неверное значение в архиве %1, строка %2, столбец %3: ожидается число, текст или дата")
                             .arg(archive)
                             .arg(row + 1)
-                            .arg(table->columnName(column).left(40))));
+                            .arg(table->columnName(column).left(40)));
             }
         }
     }
-    return true;
+    return ZeltoStatus();
 }

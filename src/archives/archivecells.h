@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -19,7 +20,7 @@ class ArchiveCells
 public:
     static bool isAllowed(const QVariant &cell);
     // Every cell of the archives among tables (other tables are not
-    // looked at); false at the first cell that is not allowed, naming the
-    // archive, the row (from 1) and the column in the error channel.
-    static bool check(const ZeltoTableMap &tables);
+    // looked at); refused at the first cell that is not allowed, naming the
+    // archive, the row (from 1) and the column.
+    static ZeltoStatus check(const ZeltoTableMap &tables);
 };

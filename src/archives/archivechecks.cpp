@@ -169,33 +169,40 @@ QVariantList hourGaps(const QDateTime &first, const QDateTime &last, const QVect
 
 } // namespace
 
-bool ArchiveChecks::checkCurrentData(const ZeltoTable &stored, const ZeltoTable &incoming)
+ZeltoStatus ArchiveChecks::checkCurrentData(Database &database, const ZeltoTable &stored, const ZeltoTable &incoming)
 {
-    if (Database::getSetting(QStringLiteral("checkDateReset")).toBool()
+    const ZeltoResult<QVariant> dateReset = database.setting(QStringLiteral("checkDateReset"));
+    const ZeltoResult<QVariant> timeDeviation = database.setting(QStringLiteral("checkTimeDeviation"));
+    const ZeltoResult<QVariant> maxDeviation = database.setting(QStringLiteral("maxTimeDeviation"));
+    for (const ZeltoStatus &read : {dateReset.status(), timeDeviation.status(), maxDeviation.status()}) {
+        if (!read.ok())
+            return read;
+    }
+    if (dateReset.value().toBool()
         && stored.rowCount() > 0 && incoming.rowCount() > 0) {
         const QDateTime newFirst = cellDate(incoming, 0, incoming.columnIndex(kDate));
         const QDateTime storedLast = cellDate(stored, stored.rowCount() - 1, stored.columnIndex(kDate));
         // Re-reading up to a day of overlap is normal; data starting earlier
         // than that means the device's clock was set back.
         if (newFirst.isValid() && storedLast.isValid() && newFirst.secsTo(storedLast) > kDaySeconds) {
-            return ZeltoSystem::instance()->fail(ZeltoStatus::conflict(
-                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss")))));
+            return ZeltoStatus::conflict(
+                tr("Обнаружен сброс даты и времени на %1").arg(newFirst.toString(QStringLiteral("dd.MM.yy hh:mm:ss"))));
         }
     }
 
-    if (Database::getSetting(QStringLiteral("checkTimeDeviation")).toBool() && incoming.rowCount() > 0) {
+    if (timeDeviation.value().toBool() && incoming.rowCount() > 0) {
         const QDateTime deviceTime = cellDate(incoming, 0, incoming.columnIndex(kDate));
         const QDateTime serverTime = cellDate(incoming, 0, incoming.columnIndex(QStringLiteral("sys_date")));
         if (deviceTime.isValid() && serverTime.isValid()) {
-            const int limit = Database::getSetting(QStringLiteral("maxTimeDeviation")).toInt();
+            const int limit = maxDeviation.value().toInt();
             const double minutes = std::fabs(double(deviceTime.secsTo(serverTime))) / 60.0;
             if (minutes > limit) {
-                return ZeltoSystem::instance()->fail(ZeltoStatus::conflict(
-                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit)));
+                return ZeltoStatus::conflict(
+                    tr("Время в приборе отличается от системного более чем на %1 мин.").arg(limit));
             }
         }
     }
-    return true;
+    return ZeltoStatus();
 }
 
 QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const ZeltoTable &table)

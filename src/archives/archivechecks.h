@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,8 @@
 #include <QVariantMap>
 
 #include <functional>
+
+class Database;
 
 // Consistency work done while archives are merged: the device clock tests
 // run on newly read current data before it is stored, and the gap scan that
@@ -22,9 +25,9 @@ public:
     // starts more than a day before the stored data ends) or deviates from
     // the server clock ("sys_date") by more than "maxTimeDeviation" minutes.
     // The settings "checkDateReset" and "checkTimeDeviation" switch the tests
-    // on; they are read anew on every call. False with the reason in the
-    // error channel.
-    static bool checkCurrentData(const ZeltoTable &stored, const ZeltoTable &incoming);
+    // on; they are read anew from database on every call. A failed test is a
+    // conflict saying which.
+    static ZeltoStatus checkCurrentData(Database &database, const ZeltoTable &stored, const ZeltoTable &incoming);
 
     // The fill entry of a stored archive sorted by "date": "firstDate",
     // "lastDate", "size", "gapCount" and "gaps" (the expected record dates

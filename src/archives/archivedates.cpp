@@ -40,23 +40,23 @@ const QString &ArchiveDates::column()
     return name;
 }
 
-bool ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
+ZeltoStatus ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
 {
     if (table.rowCount() == 0)
-        return true;
+        return ZeltoStatus();
     const int c = table.columnIndex(column());
     if (c < 0)
-        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Таблица %1: нет столбца date").arg(archive)));
+        return ZeltoStatus::invalid(tr("Таблица %1: нет столбца date").arg(archive));
     for (int row = 0; row < table.rowCount(); ++row) {
         const QVariant &cell = cellAt(table, row, c);
         if (!isDateTime(cell))
-            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Таблица %1, строка %2: в столбце date ожидается дата и время, "
-                                                     "получено: %3")
-                                                      .arg(archive)
-                                                      .arg(row + 1)
-                                                      .arg(describe(cell))));
+            return ZeltoStatus::invalid(tr("Таблица %1, строка %2: в столбце date ожидается дата и время, "
+                                           "получено: %3")
+                                            .arg(archive)
+                                            .arg(row + 1)
+                                            .arg(describe(cell)));
     }
-    return true;
+    return ZeltoStatus();
 }
 
 bool ArchiveDates::instants(const ZeltoTable &table, QVector<qint64> &out)

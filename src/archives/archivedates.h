@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -20,9 +21,8 @@ public:
     static const QString &column();
 
     // True when every row has a valid date-time in "date" (a table without
-    // rows needs no column); otherwise false with the reason, naming the
-    // archive and the row, in the error channel.
-    static bool validate(const QString &archive, const ZeltoTable &table);
+    // rows needs no column); otherwise refused, naming the archive and the row.
+    static ZeltoStatus validate(const QString &archive, const ZeltoTable &table);
 
     // Merges incoming into stored by date, then sorts stored by date: the
     // result of ZeltoTable::merge followed by sort(). Columns of either table

@@ -55,11 +55,16 @@ const QString &dateColumn()
 // The stored archive as a whole, sorted by date as the store keeps it;
 // empty when there is none or it cannot be read (such a node contributes
 // nothing, without an error of the report).
-ZeltoTable wholeArchive(int nodeId, const QString &archive)
+ZeltoTable wholeArchive(Database &database, int nodeId, const QString &archive)
 {
-    ZeltoTable table;
-    ArchiveStore::read(nodeId, archive, table);
-    return table;
+    return ArchiveStore::stored(database, nodeId, archive).valueOr(ZeltoTable());
+}
+
+// A day range of an archive, with the same leniency.
+ZeltoTable archiveRows(Database &database, int nodeId, const QString &archive, const QDateTime &from,
+                       const QDateTime &to)
+{
+    return ArchiveStore::stored(database, nodeId, archive, from, to).valueOr(ZeltoTable());
 }
 
 ZeltoTable oneRow(const QVariantMap &values)
@@ -194,8 +199,8 @@ public:
         bool derived = false;    // from the current reading
     };
 
-    NodeReadings(const QVariantMap &node, const TotalizerReadings::DayRows &days)
-        : m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance())
+    NodeReadings(Database &database, const QVariantMap &node, const TotalizerReadings::DayRows &days)
+        : m_database(database), m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance())
     {
         if (hasArchive(node, kDayTotals)) {
             m_records = kDayTotals;
@@ -218,7 +223,7 @@ public:
         Reading reading;
         if (!m_records.isEmpty()) {
             if (!m_recordsRead) {
-                m_recordTable = wholeArchive(m_nodeId, m_records);
+                m_recordTable = wholeArchive(m_database, m_nodeId, m_records);
                 m_recordsRead = true;
             }
             reading.values = m_readings.fromRecords(m_recordTable, m_period, moment, &reading.computed);
@@ -228,11 +233,11 @@ public:
         if (!m_currentRead) {
             m_currentRead = true;
             // Of the hourly archive, the largest, only the current reading's day is needed.
-            const ZeltoTable current = wholeArchive(m_nodeId, kCurrentData);
+            const ZeltoTable current = wholeArchive(m_database, m_nodeId, kCurrentData);
             const QDate day = TotalizerReadings::currentDay(current);
             ZeltoTable hours;
             if (day.isValid())
-                ArchiveStore::read(m_nodeId, kHourData, midnight(day), endOfDay(day), hours);
+                hours = archiveRows(m_database, m_nodeId, kHourData, midnight(day), endOfDay(day));
             m_hasCurrent = m_readings.fromCurrent(current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
@@ -242,6 +247,7 @@ public:
     }
 
 private:
+    Database &m_database;
     int m_nodeId;
     TotalizerReadings m_readings;
     QString m_records;
@@ -320,17 +326,20 @@ void markUnused(ZeltoTableMap &report, const MetadataCatalogue &catalogue)
 
 } // namespace
 
-ZeltoTableMap ArchiveReports::rangeTotals(const CommandContext &context, int nodeId, QDate &from, QDate &to,
-                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays)
+ZeltoResult<ZeltoTableMap> ArchiveReports::rangeTotals(const CommandContext &context, int nodeId, QDate &from,
+                                                       QDate &to, ZeltoTable *dayOut, ZeltoTable *hourOut,
+                                                       bool tailDays)
 {
-    const QVariantMap node = zeltoReport(Nodes::find(context, nodeId), QVariantMap());
-    if (node.isEmpty())
+    const ZeltoResult<QVariantMap> node = Nodes::find(context, nodeId);
+    if (!node.ok())
+        return node.status();
+    if (node.value().isEmpty())
         return ZeltoTableMap();
-    return rangeTotals(node, from, to, dayOut, hourOut, tailDays);
+    return rangeTotals(*context.database(), node.value(), from, to, dayOut, hourOut, tailDays);
 }
 
-ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,
-                                          ZeltoTable *hourOut, bool tailDays)
+ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
+                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays)
 {
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const int nodeId = node.value(kId).toInt();
@@ -343,15 +352,15 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     // and the days a reading is carried across are read (a year of days
     // decoded for a month's totals would be most of a group total's cost).
     const bool extendTail = tailDays && TailDays::isWholeMonth(from, to)
-        && Database::getSetting(QStringLiteral("calcTailDays")).toBool();
+        && database.setting(QStringLiteral("calcTailDays")).value().toBool();
     const bool whole = extendTail || !from.isValid() || !to.isValid();
     ZeltoTable dayData;
     if (whole) {
-        dayData = wholeArchive(nodeId, kDayData);
+        dayData = wholeArchive(database, nodeId, kDayData);
         if (dayData.rowCount() == 0)
             return ZeltoTableMap();
         if (extendTail) {
-            const QVariant baseDays = Database::getSetting(QStringLiteral("daysForCalcTailDays"));
+            const QVariant baseDays = database.setting(QStringLiteral("daysForCalcTailDays")).value();
             TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
         }
         if (!from.isValid())
@@ -360,15 +369,11 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
             to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     }
     if (node.value(kModelCode).toString() == QLatin1String("RNH7"))
-        adjustRnh7End(wholeArchive(nodeId, kCurrentData), from, to);
+        adjustRnh7End(wholeArchive(database, nodeId, kCurrentData), from, to);
 
-    const TotalizerReadings::DayRows dayRows = [&dayData, whole, nodeId](const QDateTime &low, const QDateTime &high) {
-        ZeltoTable rows;
-        if (whole)
-            rows = ArchiveDates::range(dayData, low, high);
-        else
-            ArchiveStore::read(nodeId, kDayData, low, high, rows);
-        return rows;
+    const TotalizerReadings::DayRows dayRows = [&database, &dayData, whole, nodeId](const QDateTime &low,
+                                                                                    const QDateTime &high) {
+        return whole ? ArchiveDates::range(dayData, low, high) : archiveRows(database, nodeId, kDayData, low, high);
     };
     const ZeltoTable days = dayRows(midnight(from), midnight(to));
     if (days.rowCount() == 0)
@@ -376,13 +381,13 @@ ZeltoTableMap ArchiveReports::rangeTotals(const QVariantMap &node, QDate &from, 
     // The hourly archive is the largest: only the range's days are read.
     ZeltoTable hours;
     if (hourOut) {
-        ArchiveStore::read(nodeId, kHourData, midnight(from), endOfDay(to), hours);
+        hours = archiveRows(database, nodeId, kHourData, midnight(from), endOfDay(to));
         *hourOut = hours;
     }
     if (dayOut)
         *dayOut = days;
 
-    NodeReadings source(node, dayRows);
+    NodeReadings source(database, node, dayRows);
     NodeReadings::Reading first = source.at(midnight(from));
     NodeReadings::Reading last = source.at(midnight(to.addDays(1)));
     const QStringList dayColumns = days.columnNames();
@@ -478,7 +483,7 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
     QDate to = toDay;
     ZeltoTable days;
     ZeltoTable hours;
-    ZeltoTableMap report = rangeTotals(node, from, to, &days, &hours, true);
+    ZeltoTableMap report = rangeTotals(*context.database(), node, from, to, &days, &hours, true);
     if (days.rowCount() == 0)
         return ZeltoTableMap();
 
@@ -487,7 +492,7 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
     if (!group.ok())
         return group.status();
     report.insert(QStringLiteral("group"), oneRow(group.value()));
-    report.insert(kCurrentData, newestRow(wholeArchive(nodeId, kCurrentData)));
+    report.insert(kCurrentData, newestRow(wholeArchive(*context.database(), nodeId, kCurrentData)));
     report.insert(kDayData, days);
     report.insert(kHourData, hours);
 
@@ -515,10 +520,10 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
     const ZeltoResult<ZeltoTable> visible = Nodes::list(context);
     if (!visible.ok())
         return visible.status();
-    return groupTotalsOf(visible.value(), nodeIds, from, to);
+    return groupTotalsOf(*context.database(), visible.value(), nodeIds, from, to);
 }
 
-ZeltoTable ArchiveReports::groupTotalsOf(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
+ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
                                          const QDate &to)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
@@ -539,7 +544,7 @@ ZeltoTable ArchiveReports::groupTotalsOf(const ZeltoTable &nodes, const QList<in
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;
-        const ZeltoTable totals = rangeTotals(node, nodeFrom, nodeTo, &days, nullptr, false).value(kRangeTotals);
+        const ZeltoTable totals = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
         const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),

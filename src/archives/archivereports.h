@@ -55,8 +55,8 @@ public:
     // hour_middles is computed only with hourOut. tailDays lets an
     // incomplete month be extended when the setting "calcTailDays" allows.
     // Of a node the caller sees (none: empty).
-    static ZeltoTableMap rangeTotals(const CommandContext &context, int nodeId, QDate &from, QDate &to,
-                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays);
+    static ZeltoResult<ZeltoTableMap> rangeTotals(const CommandContext &context, int nodeId, QDate &from, QDate &to,
+                                                  ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays);
 
     // One row per visible node with daily rows in the range, in the given
     // order: "node_id", "model_code", "model_name", "number", "first_date",
@@ -65,11 +65,11 @@ public:
     static ZeltoResult<ZeltoTable> groupTotals(const CommandContext &context, const QList<int> &nodeIds,
                                                const QDate &from, const QDate &to);
     // The same over nodes, rows of the node list already read (what the
-    // caller sees): a long list is computed a part at a time with the list read once.
-    static ZeltoTable groupTotalsOf(const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
+    // caller sees) in database: a long list is computed a part at a time with the list read once.
+    static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
                                     const QDate &to);
 
 private:
-    static ZeltoTableMap rangeTotals(const QVariantMap &node, QDate &from, QDate &to, ZeltoTable *dayOut,
-                                     ZeltoTable *hourOut, bool tailDays);
+    static ZeltoTableMap rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
+                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays);
 };

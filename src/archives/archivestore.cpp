@@ -53,13 +53,6 @@ std::atomic<bool> &splicing()
     return on;
 }
 
-// The status a helper that still reports through the error channel left.
-ZeltoStatus channelStatus()
-{
-    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
-    return status.ok() ? ZeltoStatus::failed(QString()) : status;
-}
-
 // Journals a failure against the node and goes on.
 void journalError(const CommandContext &context, int nodeId, const ZeltoStatus &status)
 {
@@ -120,7 +113,7 @@ void saveSettingData(const CommandContext &context, int nodeId, const ZeltoTable
     }
     const int name = table.columnIndex(QStringLiteral("name"));
     const int value = table.columnIndex(QStringLiteral("value"));
-    const QString insert = Database::dialect().insertOrReplace(
+    const QString insert = database.sqlDialect().insertOrReplace(
         QStringLiteral("setting_data"), {QStringLiteral("node_id"), QStringLiteral("name"), QStringLiteral("value")},
         {QStringLiteral("node_id"), QStringLiteral("name")});
     for (int row = 0; row < table.rowCount(); ++row) {
@@ -138,7 +131,8 @@ void saveJournalData(const CommandContext &context, int nodeId, const ZeltoTable
     const int newValue = table.columnIndex(QStringLiteral("new_value"));
     const QStringList columns = {QStringLiteral("node_id"), QStringLiteral("ctime"), QStringLiteral("param"),
                                  QStringLiteral("old_value"), QStringLiteral("new_value")};
-    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
+    const QString insert =
+        context.database()->sqlDialect().insertOrReplace(QStringLiteral("journal_data"), columns, columns);
     for (int row = 0; row < table.rowCount(); ++row) {
         const ZeltoStatus saved = context.database()->run(insert, {nodeId, table.value(row, ctime), table.value(row, param),
                                                                    table.value(row, oldValue), table.value(row, newValue)});
@@ -157,11 +151,13 @@ QDateTime earliestDate(const ZeltoTable &table)
     return table.value(row, ArchiveDates::column()).toDateTime();
 }
 
-int currentDataCount()
+ZeltoResult<int> currentDataCount(Database &database)
 {
     // Seeded at start-up; a database without the setting keeps the default.
-    const QVariant count = Database::getSetting(QStringLiteral("currentDataCount"));
-    return count.isNull() ? kDefaultCurrentDataCount : qMax(0, count.toInt());
+    const ZeltoResult<QVariant> count = database.setting(QStringLiteral("currentDataCount"));
+    if (!count.ok())
+        return count.status();
+    return count.value().isNull() ? kDefaultCurrentDataCount : qMax(0, count.value().toInt());
 }
 
 } // namespace
@@ -208,13 +204,16 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.
-    if (!FieldLimits::check(FieldLimits::Node, info) || !ArchiveCells::check(tables))
-        return channelStatus();
+    ZeltoStatus refused = FieldLimits::check(FieldLimits::Node, info);
+    if (refused.ok())
+        refused = ArchiveCells::check(tables);
     for (const QString &archive : archiveNames()) {
         const auto table = tables.constFind(archive);
-        if (table != tables.constEnd() && !ArchiveDates::validate(archive, *table))
-            return channelStatus();
+        if (refused.ok() && table != tables.constEnd())
+            refused = ArchiveDates::validate(archive, *table);
     }
+    if (!refused.ok())
+        return refused;
 
     const QString warning = info.value(kWarning).toString();
     info.remove(kWarning);
@@ -261,8 +260,11 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         if (!analizer)
             return;
         const auto table = tables.find(archive);
-        if (table != tables.end() && !analizer->check(*table, archive))
-            journalError(context, nodeId, channelStatus());
+        if (table == tables.end())
+            return;
+        const ZeltoStatus checked = analizer->check(*table, archive);
+        if (!checked.ok())
+            journalError(context, nodeId, checked);
     };
     // SQLite rewrites a whole row, every archive of the node included, on
     // each update of one of its columns: the merged archives are written
@@ -345,8 +347,9 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
     const auto incoming = tables.find(archive);
     if (incoming == tables.end() || incoming->rowCount() == 0)
         return ZeltoStatus();
-    if (!ArchiveDates::validate(archive, *incoming))
-        return channelStatus();
+    const ZeltoStatus dated = ArchiveDates::validate(archive, *incoming);
+    if (!dated.ok())
+        return dated;
     if (!context.database())
         return CommandContext::noDatabase();
     Database &database = *context.database();
@@ -378,19 +381,25 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
         return ZeltoStatus();
     }
 
-    ZeltoTable stored;
-    if (!decodeStored(nodeId, archive, bytes, stored))
-        return channelStatus();
-    if (checkCurrent && current && !ArchiveChecks::checkCurrentData(stored, *incoming))
-        return channelStatus();
+    const ZeltoResult<ZeltoTable> decoded = decodeStored(nodeId, archive, bytes);
+    if (!decoded.ok())
+        return decoded.status();
+    ZeltoTable stored = decoded.value();
+    if (checkCurrent && current) {
+        const ZeltoStatus clock = ArchiveChecks::checkCurrentData(database, stored, *incoming);
+        if (!clock.ok())
+            return clock;
+    }
 
     // The table handed back starts at the earliest new date.
     const QDateTime firstNew = earliestDate(*incoming);
     ArchiveDates::merge(stored, *incoming);
 
     if (current) {
-        const int keep = currentDataCount();
-        while (stored.rowCount() > keep)
+        const ZeltoResult<int> keep = currentDataCount(database);
+        if (!keep.ok())
+            return keep.status();
+        while (stored.rowCount() > keep.value())
             stored.removeRow(0);
     }
 
@@ -478,9 +487,10 @@ ZeltoResult<QVariant> ArchiveStore::range(const CommandContext &context, int nod
     QVariant rows;
     if (splicing().load() && readRange(bytes, from, to, encoded, rows))
         return rows;
-    ZeltoTable stored;
-    if (!decodeStored(nodeId, archive, bytes, stored))
-        return channelStatus();
+    const ZeltoResult<ZeltoTable> decoded = decodeStored(nodeId, archive, bytes);
+    if (!decoded.ok())
+        return decoded.status();
+    const ZeltoTable &stored = decoded.value();
     if (stored.rowCount() == 0)
         return QVariant::fromValue(ZeltoTable());
     if (from.isNull())
@@ -522,70 +532,48 @@ bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &
     return true;
 }
 
-bool ArchiveStore::read(int nodeId, const QString &archive, ZeltoTable &table)
+ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive)
 {
-    QVariant bytes;
-    return readStored(nodeId, archive, bytes) && decodeStored(nodeId, archive, bytes, table);
+    const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
+    if (!bytes.ok())
+        return bytes.status();
+    return decodeStored(nodeId, archive, bytes.value());
 }
 
-ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive)
+ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive,
+                                             const QDateTime &from, const QDateTime &to)
+{
+    const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
+    if (!bytes.ok())
+        return bytes.status();
+    QDateTime low = from, high = to;
+    QVariant rows;
+    if (splicing().load() && readRange(bytes.value(), low, high, false, rows))
+        return rows.value<ZeltoTable>();
+    const ZeltoResult<ZeltoTable> table = decodeStored(nodeId, archive, bytes.value());
+    if (!table.ok())
+        return table;
+    return ArchiveDates::range(table.value(), from, to);
+}
+
+ZeltoResult<QVariant> ArchiveStore::storedBytes(Database &database, int nodeId, const QString &archive)
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
         return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
-    const ZeltoResult<QVariant> bytes = database.storedData(kNodes, nodeId, archive);
-    if (!bytes.ok())
-        return bytes.status();
-    const QVariant value = Database::decodeValue(bytes.value(), archive);
-    if (value.isValid() && value.isNull())
+    return database.storedData(kNodes, nodeId, archive);
+}
+
+ZeltoResult<ZeltoTable> ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes)
+{
+    const ZeltoResult<QVariant> stored = Database::decoded(bytes, archive);
+    if (!stored.ok())
+        return stored.status();
+    if (stored.value().isNull())
         return ZeltoTable();
-    if (value.userType() != qMetaTypeId<ZeltoTable>())
+    if (stored.value().userType() != qMetaTypeId<ZeltoTable>())
         return ZeltoStatus::storage(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId));
-    return value.value<ZeltoTable>();
-}
-
-bool ArchiveStore::read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to,
-                        ZeltoTable &table)
-{
-    QVariant bytes;
-    if (!readStored(nodeId, archive, bytes))
-        return false;
-    QDateTime low = from, high = to;
-    QVariant rows;
-    if (splicing().load() && readRange(bytes, low, high, false, rows)) {
-        table = rows.value<ZeltoTable>();
-        return true;
-    }
-    if (!decodeStored(nodeId, archive, bytes, table))
-        return false;
-    table = ArchiveDates::range(table, from, to);
-    return true;
-}
-
-bool ArchiveStore::readStored(int nodeId, const QString &archive, QVariant &bytes)
-{
-    if (!archiveNames().contains(archive))
-        // Only archive columns are read: the name goes into the statement.
-        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40))));
-    bool ok = false;
-    bytes = Database::readStored(kNodes, nodeId, archive, &ok);
-    return ok;
-}
-
-bool ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table)
-{
-    const QVariant stored = Database::decodeValue(bytes, archive);
-    if (!stored.isValid())
-        return false;
-    if (stored.isNull()) {
-        table = ZeltoTable();
-        return true;
-    }
-    if (stored.userType() != qMetaTypeId<ZeltoTable>())
-        return ZeltoSystem::instance()->fail(
-            ZeltoStatus::storage(tr("Архив %1 узла %2 повреждён").arg(archive).arg(nodeId)));
-    table = stored.value<ZeltoTable>();
-    return true;
+    return stored.value().value<ZeltoTable>();
 }
 
 ZeltoResult<ZeltoTable> ArchiveStore::settingData(const CommandContext &context, int nodeId)
@@ -594,7 +582,7 @@ ZeltoResult<ZeltoTable> ArchiveStore::settingData(const CommandContext &context,
     if (!visible.ok() || !visible.value())
         return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
     return context.database()->rows(QStringLiteral("SELECT name, value FROM setting_data WHERE node_id = ? ORDER BY %1")
-                                        .arg(Database::dialect().insertionOrder()),
+                                        .arg(context.database()->sqlDialect().insertionOrder()),
                                     {nodeId});
 }
 

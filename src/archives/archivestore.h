@@ -46,15 +46,14 @@ public:
     // ZeltoEncodedTable); otherwise the table archiveRange gives.
     static ZeltoResult<QVariant> archiveRangeEncoded(const CommandContext &context, int nodeId, const QString &archive,
                                                      QDateTime &from, QDateTime &to);
-    // The stored archive as it is, for any node: an empty table when nothing
-    // is stored; false when it cannot be read or is not a table.
-    static bool read(int nodeId, const QString &archive, ZeltoTable &table);
     // The whole stored archive of a node, whoever asks (an empty table when
-    // it has none); an unknown archive is refused.
+    // it has none); an unknown archive is refused, one that is not a table
+    // is a storage failure.
     static ZeltoResult<ZeltoTable> stored(Database &database, int nodeId, const QString &archive);
-    // read() of the rows from..to (both inclusive) only, decoding no others
+    // stored() of the rows from..to (both inclusive) only, decoding no others
     // where the stored form allows.
-    static bool read(int nodeId, const QString &archive, const QDateTime &from, const QDateTime &to, ZeltoTable &table);
+    static ZeltoResult<ZeltoTable> stored(Database &database, int nodeId, const QString &archive,
+                                          const QDateTime &from, const QDateTime &to);
     // The device settings of the last save: columns name and value.
     static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
     // The device journal between the valid bounds, by ctime.
@@ -89,13 +88,13 @@ private:
                              QVariantMap &fill, bool checkCurrent, QVariantMap *pending);
     static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
                        ZeltoTable &tail, QVariantMap &fillEntry);
-    // The archive column as stored, not decoded; false for a name that is
-    // not an archive or a failed read.
-    static bool readStored(int nodeId, const QString &archive, QVariant &bytes);
+    // The archive column as stored, not decoded; a name that is not an
+    // archive is refused.
+    static ZeltoResult<QVariant> storedBytes(Database &database, int nodeId, const QString &archive);
     static ZeltoResult<QVariant> range(const CommandContext &context, int nodeId, const QString &archive,
                                        QDateTime &from, QDateTime &to, bool encoded);
     // rows: a ZeltoTable, or with encoded and a range of every row, the
     // bytes as a ZeltoEncodedTable.
     static bool readRange(const QVariant &bytes, QDateTime &from, QDateTime &to, bool encoded, QVariant &rows);
-    static bool decodeStored(int nodeId, const QString &archive, const QVariant &bytes, ZeltoTable &table);
+    static ZeltoResult<ZeltoTable> decodeStored(int nodeId, const QString &archive, const QVariant &bytes);
 };

@@ -86,6 +86,6 @@ ZeltoStatus CheckLog::clear(const CommandContext &context, int nodeId)
         done = scope.finish();
     if (!done.ok())
         return done;
-    Nodes::changed(nodeId);
+    Nodes::changed(database, nodeId);
     return ZeltoStatus();
 }

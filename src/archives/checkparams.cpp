@@ -39,7 +39,7 @@ ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QV
     const ZeltoStatus seen = NodeVisibility::mustSee(context, nodeId);
     if (!seen.ok())
         return seen;
-    const ZeltoStatus limited = zeltoCheck([&] { return FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}}); });
+    const ZeltoStatus limited = FieldLimits::check(FieldLimits::Node, {{kCheckParams, params}});
     if (!limited.ok())
         return limited;
     Database &database = *context.database();
@@ -59,7 +59,7 @@ ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QV
         done = scope.finish();
     if (!done.ok())
         return done;   // the scope has rolled back
-    Nodes::changed(nodeId);
+    Nodes::changed(database, nodeId);
     return ZeltoStatus();
 }
 
@@ -91,7 +91,7 @@ ZeltoResult<int> CheckParams::checkArchives(const CommandContext &context, int n
 
     Analizer analizer(node.value().value(QStringLiteral("model_code")).toString(), &database);
     analizer.setCheckParams(params.value());
-    const ZeltoStatus ran = zeltoCheck([&] { return analizer.checkAll(tables); });
+    const ZeltoStatus ran = analizer.checkAll(tables);
     if (!ran.ok())
         return ran;
 
@@ -117,6 +117,6 @@ ZeltoResult<int> CheckParams::checkArchives(const CommandContext &context, int n
     const ZeltoStatus committed = scope.finish();
     if (!committed.ok())
         return committed;
-    Nodes::changed(nodeId);
+    Nodes::changed(database, nodeId);
     return analizer.findingCount();
 }

@@ -30,87 +30,99 @@ ZeltoTable oneRow(const QVariantMap &row)
 
 // Every task of the node: its row with the stored channel, archive list
 // and timetable; the ids mean nothing on another server.
-bool readTasks(const CommandContext &context, int nodeId, ZeltoTable &tasks)
+ZeltoStatus readTasks(const CommandContext &context, int nodeId, ZeltoTable &tasks)
 {
-    const QVariantList ids = Database::selectDistinctValues(QStringLiteral("tasks"), kId,
-                                                            QStringLiteral("node_id = ?"), {nodeId});
-    for (const QVariant &id : ids) {
-        QVariantMap row = Database::readRecord(QStringLiteral("tasks"), id.toInt());
-        const QVariantMap data = zeltoReport(Tasks::data(CommandContext::server(context.database()), id.toInt()), QVariantMap());
-        if (row.isEmpty() || data.isEmpty())
-            return false;
+    Database *database = context.database();
+    const ZeltoResult<QVariantList> ids =
+        database->distinct(QStringLiteral("tasks"), kId, QStringLiteral("node_id = ?"), {nodeId});
+    if (!ids.ok())
+        return ids.status();
+    for (const QVariant &id : ids.value()) {
+        const ZeltoResult<QVariantMap> read = database->record(QStringLiteral("tasks"), id.toInt());
+        if (!read.ok())
+            return read.status();
+        const ZeltoResult<QVariantMap> data = Tasks::data(CommandContext::server(database), id.toInt());
+        if (!data.ok())
+            return data.status();
+        QVariantMap row = read.value();
+        if (row.isEmpty() || data.value().isEmpty())
+            return ZeltoStatus::failed(QString());
         for (const char *key : {"channel", "archives", "timetable"})
-            row.insert(QLatin1String(key), data.value(QLatin1String(key)));
+            row.insert(QLatin1String(key), data.value().value(QLatin1String(key)));
         tasks.appendRow(row);
     }
     tasks.removeColumn(kId);
-    return true;
+    return ZeltoStatus();
 }
 
 } // namespace
 
-QVariant NodeExport::exportNode(const CommandContext &context, int nodeId)
+ZeltoResult<ZeltoTableMap> NodeExport::exportNode(const CommandContext &context, int nodeId)
 {
-    if (!context.database()) {
-        zeltoReport(CommandContext::noDatabase());
-        return QVariant();
-    }
+    if (!context.database())
+        return CommandContext::noDatabase();
     const ZeltoResult<bool> exists = context.database()->has(QStringLiteral("nodes"), QStringLiteral("id = ?"), {nodeId});
-    if (!exists.ok() || !exists.value()) {
-        zeltoReport(exists.ok() ? ZeltoStatus::notFound(tr("Узел не найден")) : exists.status());
-        return QVariant();
-    }
+    if (!exists.ok())
+        return exists.status();
+    if (!exists.value())
+        return ZeltoStatus::notFound(tr("Узел не найден"));
     const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
-    if (!visible.ok()) {
-        zeltoReport(visible);
-        return QVariant();
-    }
-    QVariantMap info = Database::selectRecord(QLatin1String(kNodeRow), {nodeId});
-    if (info.isEmpty())
-        return QVariant();
+    if (!visible.ok())
+        return visible;
+    const ZeltoResult<QVariantMap> node = context.database()->row(QLatin1String(kNodeRow), {nodeId});
+    if (!node.ok())
+        return node.status();
+    if (node.value().isEmpty())
+        return ZeltoStatus::notFound(tr("Узел не найден"));
+    QVariantMap info = node.value();
     const int groupId = info.value(kGroupId).toInt();
     info.remove(kId);
     info.remove(kGroupId);
     const ZeltoResult<QVariantMap> checkParams = CheckParams::load(context, nodeId);
-    if (!zeltoReport(checkParams.status()))
-        return QVariant();
+    if (!checkParams.ok())
+        return checkParams.status();
     if (!checkParams.value().isEmpty())
         info.insert(QStringLiteral("check_params"), checkParams.value());
 
     ZeltoTableMap package;
     package.insert(QStringLiteral("info"), oneRow(info));
 
-    QVariantMap group = Database::readRecord(QStringLiteral("groups"), groupId);
-    if (group.isEmpty()) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Группа узла %1 не найдена").arg(nodeId)));
-        return QVariant();
-    }
-    group.remove(kId);
-    package.insert(QStringLiteral("group"), oneRow(group));
+    const ZeltoResult<QVariantMap> group = context.database()->record(QStringLiteral("groups"), groupId);
+    if (!group.ok())
+        return group.status();
+    if (group.value().isEmpty())
+        return ZeltoStatus::notFound(tr("Группа узла %1 не найдена").arg(nodeId));
+    QVariantMap groupRow = group.value();
+    groupRow.remove(kId);
+    package.insert(QStringLiteral("group"), oneRow(groupRow));
 
     ZeltoTable tasks;
-    if (!readTasks(context, nodeId, tasks))
-        return QVariant();
+    const ZeltoStatus read = readTasks(context, nodeId, tasks);
+    if (!read.ok())
+        return read;
     if (tasks.rowCount() > 0)
         package.insert(QStringLiteral("tasks"), tasks);
 
     const ZeltoResult<ZeltoTable> settings = ArchiveStore::settingData(context, nodeId);
+    if (!settings.ok())
+        return settings.status();
     const ZeltoResult<ZeltoTable> journal = ArchiveStore::journalData(context, nodeId, QDateTime(), QDateTime());
-    if (!zeltoReport(settings.status()) || !zeltoReport(journal.status()))
-        return QVariant();
+    if (!journal.ok())
+        return journal.status();
     if (settings.value().rowCount() > 0)
         package.insert(QStringLiteral("setting_data"), settings.value());
     if (journal.value().rowCount() > 0)
         package.insert(QStringLiteral("journal_data"), journal.value());
 
     for (const QString &archive : ArchiveStore::archiveNames()) {
-        ZeltoTable table;
-        if (!ArchiveStore::read(nodeId, archive, table))
-            return QVariant();
+        const ZeltoResult<ZeltoTable> read = ArchiveStore::stored(*context.database(), nodeId, archive);
+        if (!read.ok())
+            return read.status();
+        ZeltoTable table = read.value();
         if (table.rowCount() == 0)
             continue;
         table.removeColumn(QStringLiteral("CHECK_ERR"));
         package.insert(archive, table);
     }
-    return QVariant::fromValue(package);
+    return package;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandcontext.h"
+#include "zeltotable.h"
 
 #include <QCoreApplication>
 #include <QVariant>
@@ -23,7 +24,6 @@ class NodeExport
     Q_DECLARE_TR_FUNCTIONS(NodeExport)
 
 public:
-    // The package of a node the current user can see, or an invalid
-    // variant with the reason in the error channel.
-    static QVariant exportNode(const CommandContext &context, int nodeId);
+    // The package of a node the caller can see, or the failure.
+    static ZeltoResult<ZeltoTableMap> exportNode(const CommandContext &context, int nodeId);
 };

@@ -44,37 +44,37 @@ QString textOf(const QVariantMap &info, const QString &key)
 
 } // namespace
 
-bool NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
+ZeltoStatus NodeImport::readPackage(const QVariant &package, ZeltoTableMap &tables)
 {
     const int tableMap = qMetaTypeId<ZeltoTableMap>();
     const int table = qMetaTypeId<ZeltoTable>();
     if (package.userType() == tableMap) {
         tables = package.value<ZeltoTableMap>();
-        return true;
+        return ZeltoStatus();
     }
     if (package.userType() == QMetaType::QVariantMap) {
         const QVariantMap map = package.toMap();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
             if (it.value().userType() != table)
-                return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-                    tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40))));
+                return ZeltoStatus::invalid(tr("Неверный пакет узла: %1 не является таблицей").arg(it.key().left(40)));
         }
         tables = package.value<ZeltoTableMap>();
-        return true;
+        return ZeltoStatus();
     }
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный пакет узла: ожидается набор таблиц")));
+    return ZeltoStatus::invalid(tr("Неверный пакет узла: ожидается набор таблиц"));
 }
 
-int NodeImport::groupId(const CommandContext &context, const ZeltoTableMap &tables)
+ZeltoResult<int> NodeImport::groupId(const CommandContext &context, const ZeltoTableMap &tables)
 {
     const QVariant name = tables.value(QStringLiteral("group")).value(0, kName);
     if (name.isNull())
         return 0;
-    const int existing = Database::findRowId(QStringLiteral("groups"), QStringLiteral("name = ?"), {name.toString()});
-    if (existing != -1)
+    const ZeltoResult<int> existing =
+        context.database()->findId(QStringLiteral("groups"), QStringLiteral("name = ?"), {name.toString()});
+    if (!existing.ok() || existing.value() != -1)
         return existing;
     // Found or made whatever groups the caller sees: the package names it.
-    return zeltoReport(Groups::save(CommandContext::server(context.database()), {{kName, name.toString()}}), -1);
+    return Groups::save(CommandContext::server(context.database()), {{kName, name.toString()}});
 }
 
 QVariantMap NodeImport::nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId)
@@ -123,7 +123,7 @@ QVariantMap NodeImport::nodeRow(const QVariantMap &info, const QString &modelCod
     return row;
 }
 
-bool NodeImport::saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds)
+ZeltoStatus NodeImport::saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds)
 {
     // An id in a package would name a task of this server: the row is
     // always a new task of the node.
@@ -141,103 +141,103 @@ bool NodeImport::saveTask(const CommandContext &context, QVariantMap task, int n
         textAgain(channel, {"code", "phoneNumber", "hostName", "deviceId"});
         task.insert(QStringLiteral("channel"), channel);
     }
-    const int id = zeltoReport(Tasks::save(CommandContext::server(context.database()), task), -1);
-    if (id == -1)
-        return false;
+    const ZeltoResult<int> id = Tasks::save(CommandContext::server(context.database()), task);
+    if (!id.ok())
+        return id.status();
     // A task that comes with a timetable counts as just run, so that the
     // import does not start every imported poll at once.
-    if (!task.value(QStringLiteral("timetable")).toMap().isEmpty()
-        && !Database::execute(QStringLiteral("UPDATE tasks SET last_exec = ? WHERE id = ?"),
-                              {Database::clock()->now(), id}))
-        return false;
-    taskIds.append(id);
-    return true;
+    if (!task.value(QStringLiteral("timetable")).toMap().isEmpty()) {
+        const ZeltoStatus stamped = context.database()->run(QStringLiteral("UPDATE tasks SET last_exec = ? WHERE id = ?"),
+                                                            {context.clock()->now(), id.value()});
+        if (!stamped.ok())
+            return stamped;
+    }
+    taskIds.append(id.value());
+    return ZeltoStatus();
 }
 
-bool NodeImport::saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
-                           const QString &modelCode, int nodeId, QVariantList &taskIds)
+ZeltoStatus NodeImport::saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
+                                  const QString &modelCode, int nodeId, QVariantList &taskIds)
 {
     const auto tasks = tables.constFind(QStringLiteral("tasks"));
     if (tasks != tables.constEnd()) {
         for (int row = 0; row < tasks->rowCount(); ++row) {
-            if (!saveTask(context, tasks->toMap(row), nodeId, taskIds))
-                return false;
+            const ZeltoStatus saved = saveTask(context, tasks->toMap(row), nodeId, taskIds);
+            if (!saved.ok())
+                return saved;
         }
-        return true;
+        return ZeltoStatus();
     }
     const QVariantMap legacy = LegacyPackage::task(info, modelCode);
-    return legacy.isEmpty() || saveTask(context, legacy, nodeId, taskIds);
+    return legacy.isEmpty() ? ZeltoStatus() : saveTask(context, legacy, nodeId, taskIds);
 }
 
-int NodeImport::importNode(const CommandContext &context, const QVariant &package)
+ZeltoResult<int> NodeImport::importNode(const CommandContext &context, const QVariant &package)
 {
     // Everything that can be told from the package alone is checked before
     // the transaction begins.
     ZeltoTableMap tables;
-    if (!readPackage(package, tables))
-        return -1;
+    const ZeltoStatus read = readPackage(package, tables);
+    if (!read.ok())
+        return read;
     QVariantMap checkParams = LegacyPackage::takeCheckParams(tables);
     const auto infoTable = tables.constFind(kInfo);
-    if (infoTable == tables.constEnd() || infoTable->rowCount() == 0) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("В пакете узла нет таблицы info")));
-        return -1;
-    }
+    if (infoTable == tables.constEnd() || infoTable->rowCount() == 0)
+        return ZeltoStatus::invalid(tr("В пакете узла нет таблицы info"));
     const QVariantMap info = infoTable->toMap(0);
     const auto checkParamsValue = info.constFind(QStringLiteral("check_params"));
     if (checkParamsValue != info.constEnd())
         checkParams = checkParamsValue->toMap();
     const QString modelCode = info.contains(QStringLiteral("model")) ? textOf(info, QStringLiteral("model"))
                                                                      : textOf(info, kModelCode);
-    if (!MetadataCatalogue::instance().models().contains(modelCode)) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40))));
-        return -1;
-    }
+    if (!MetadataCatalogue::instance().models().contains(modelCode))
+        return ZeltoStatus::invalid(tr("Неизвестная модель прибора: %1").arg(modelCode.left(40)));
     int number = 0;
-    if (!RecordFields::toInt(info.value(kNumber), number) || number < 0) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40))));
-        return -1;
-    }
+    if (!RecordFields::toInt(info.value(kNumber), number) || number < 0)
+        return ZeltoStatus::invalid(tr("Неверный номер прибора: %1").arg(textOf(info, kNumber).left(40)));
     LegacyPackage::convertTables(tables);
     LegacyPackage::fillPowerUnit(tables, modelCode);
     // The node's row as a new node would get it, its group and its check
     // parameters are bounded like those a client saves.
-    if (!ArchiveCells::check(tables) || !FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0))
-        || !FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}})
-        || !FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0)))
-        return -1;
+    ZeltoStatus bounded = ArchiveCells::check(tables);
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Node, nodeRow(info, modelCode, number, 0));
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Node, {{QStringLiteral("check_params"), checkParams}});
+    if (bounded.ok())
+        bounded = FieldLimits::check(FieldLimits::Group, tables.value(QStringLiteral("group")).toMap(0));
+    if (!bounded.ok())
+        return bounded;
 
-    if (!context.database()) {
-        zeltoReport(CommandContext::noDatabase());
-        return -1;
-    }
+    if (!context.database())
+        return CommandContext::noDatabase();
     TransactionScope scope(*context.database(), QStringLiteral("importNode"));
-    if (!scope.isActive()) {
-        zeltoReport(scope.status());
-        return -1;
-    }
+    if (!scope.isActive())
+        return scope.status();
     const ZeltoResult<QVariantMap> known = context.database()->row(
         QStringLiteral("SELECT id FROM nodes WHERE model_code = ? AND number = ?"), {modelCode, number});
-    if (!zeltoReport(known.status()))
-        return -1;
+    if (!known.ok())
+        return known.status();
     int id = known.value().isEmpty() ? -1 : known.value().value(kId).toInt();
     QVariantList taskIds;
     if (id == -1) {
-        const int group = groupId(context, tables);
-        if (group == -1)
-            return -1;
-        id = zeltoReport(Nodes::save(context, nodeRow(info, modelCode, number, group)), -1);
-        if (id == -1)
-            return -1;
-        if (!checkParams.isEmpty() && !zeltoReport(CheckParams::set(context, id, checkParams)))
-            return -1;
-        if (!saveTasks(context, tables, info, modelCode, id, taskIds))
-            return -1;
+        const ZeltoResult<int> group = groupId(context, tables);
+        if (!group.ok())
+            return group;
+        const ZeltoResult<int> saved = Nodes::save(context, nodeRow(info, modelCode, number, group.value()));
+        if (!saved.ok())
+            return saved;
+        id = saved.value();
+        const ZeltoStatus checks = checkParams.isEmpty() ? ZeltoStatus() : CheckParams::set(context, id, checkParams);
+        if (!checks.ok())
+            return checks;
+        const ZeltoStatus tasks = saveTasks(context, tables, info, modelCode, id, taskIds);
+        if (!tasks.ok())
+            return tasks;
     } else {
         const ZeltoStatus visible = NodeVisibility::mustSee(context, id);
-        if (!visible.ok()) {
-            zeltoReport(visible);
-            return -1;
-        }
+        if (!visible.ok())
+            return visible;
     }
 
     // A node already known keeps its row: only what identifies it goes
@@ -247,8 +247,11 @@ int NodeImport::importNode(const CommandContext &context, const QVariant &packag
     tables.insert(kInfo, nodeInfo);
     tables.remove(QStringLiteral("group"));
     tables.remove(QStringLiteral("tasks"));
-    if (!zeltoReport(ArchiveStore::save(context, tables, false)) || !zeltoReport(scope.finish()))
-        return -1;
+    ZeltoStatus stored = ArchiveStore::save(context, tables, false);
+    if (stored.ok())
+        stored = scope.finish();
+    if (!stored.ok())
+        return stored;
 
     ZeltoSystem::instance()->notify(ChangeEvents::ArchivesSaved, id);
     ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);

@@ -21,15 +21,15 @@ class NodeImport
     Q_DECLARE_TR_FUNCTIONS(NodeImport)
 
 public:
-    // The node's id, or -1 with the reason in the error channel and nothing
-    // of the package stored.
-    static int importNode(const CommandContext &context, const QVariant &package);
+    // The node's id, or the failure with nothing of the package stored.
+    static ZeltoResult<int> importNode(const CommandContext &context, const QVariant &package);
 
 private:
-    static bool readPackage(const QVariant &package, ZeltoTableMap &tables);
-    static int groupId(const CommandContext &context, const ZeltoTableMap &tables);
+    static ZeltoStatus readPackage(const QVariant &package, ZeltoTableMap &tables);
+    // The group the package names, found by name or created; 0 when it names none.
+    static ZeltoResult<int> groupId(const CommandContext &context, const ZeltoTableMap &tables);
     static QVariantMap nodeRow(const QVariantMap &info, const QString &modelCode, const QVariant &number, int groupId);
-    static bool saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
-                          const QString &modelCode, int nodeId, QVariantList &taskIds);
-    static bool saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds);
+    static ZeltoStatus saveTasks(const CommandContext &context, const ZeltoTableMap &tables, const QVariantMap &info,
+                                 const QString &modelCode, int nodeId, QVariantList &taskIds);
+    static ZeltoStatus saveTask(const CommandContext &context, QVariantMap task, int nodeId, QVariantList &taskIds);
 };

@@ -1,7 +1,6 @@
 #include "tablexmlreader.h"
 
 #include "tablexmlnames.h"
-#include "zeltosystem.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -64,7 +63,8 @@ QXmlStreamReader::TokenType TableXmlReader::next()
 
 bool TableXmlReader::fail(const QString &message)
 {
-    return ZeltoSystem::instance()->error(message);
+    m_error = message;   // an outer element's failure describes it better
+    return false;
 }
 
 TableXmlReader::Child TableXmlReader::nextChild(const QString &errorText, const QString &name)

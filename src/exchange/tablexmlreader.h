@@ -24,8 +24,9 @@ public:
     explicit TableXmlReader(const QString &text);
 
     // Reads the whole document, appending each package to nodes(); false
-    // with the message in the error channel at the first error.
+    // at the first error, which errorString() describes.
     bool readNodesDocument();
+    QString errorString() const { return m_error; }
     // Each a variant holding a ZeltoTableMap.
     const QVariantList &nodes() const { return m_nodes; }
 
@@ -69,4 +70,5 @@ private:
     BoundedXmlReader m_reader;
     const QXmlStreamReader &m_xml;
     QVariantList m_nodes;
+    QString m_error;   // the last failure reported; empty while there is none
 };

@@ -9,17 +9,17 @@ MetadataFile::MetadataFile(const QString &folder, const QString &name) : m_file(
 {
 }
 
-bool MetadataFile::report(const QString &text, const QString &logText)
+bool MetadataFile::report(const QString &logText)
 {
     m_failure = logText;
     ZeltoSystem::instance()->log(ZeltoSystem::LogError, logText);
-    return ZeltoSystem::instance()->error(text);
+    return false;
 }
 
 bool MetadataFile::open()
 {
     if (!m_file.open(QIODevice::ReadOnly))
-        return report(m_file.errorString(), path() + QStringLiteral(": ") + m_file.errorString());
+        return report(path() + QStringLiteral(": ") + m_file.errorString());
     m_xml.setDevice(&m_file);
     return true;
 }
@@ -42,7 +42,7 @@ bool MetadataFile::finish()
               .arg(path())
               .arg(m_xml.lineNumber())
               .arg(m_xml.columnNumber());
-    return report(text, text);
+    return report(text);
 }
 
 bool MetadataFile::boolAttribute(const QXmlStreamReader &xml, const QString &name)

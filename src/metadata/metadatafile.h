@@ -5,8 +5,8 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
-// One metadata file opened for reading as XML. Failures are reported through
-// the error channel and logged: the file's own error text when it cannot be
+// One metadata file opened for reading as XML. Failures are kept (failure())
+// and logged: the file's name and its own error text when it cannot be
 // opened, the parser's message with file, line and column when it cannot be
 // read (readers add their own complaints with QXmlStreamReader::raiseError,
 // so those carry the place too).
@@ -42,7 +42,8 @@ public:
     static QStringList childTexts(QXmlStreamReader &xml, QLatin1String childName);
 
 private:
-    bool report(const QString &text, const QString &logText);
+    // Keeps and logs the failure; false.
+    bool report(const QString &logText);
 
     QFile m_file;
     QXmlStreamReader m_xml;

@@ -57,14 +57,12 @@ QString ParameterDescriber::pressureUnit(int index)
     }
 }
 
-QVariantMap ParameterDescriber::describe(const QString &modelCode, const QStringList &columns,
-                                         const QVariantList &values) const
+ZeltoResult<QVariantMap> ParameterDescriber::describe(const QString &modelCode, const QStringList &columns,
+                                                      const QVariantList &values) const
 {
-    if (columns.size() != values.size()) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::invalid(QCoreApplication::translate(
-            "ParameterDescriber", "Количество колонок не соответствует количеству значений")));
-        return QVariantMap();
-    }
+    if (columns.size() != values.size())
+        return ZeltoStatus::invalid(QCoreApplication::translate(
+            "ParameterDescriber", "Количество колонок не соответствует количеству значений"));
     // A column named twice counts with its first value.
     QVariantMap row;
     for (int i = 0; i < columns.size(); ++i)
@@ -87,7 +85,7 @@ QVariantMap ParameterDescriber::describe(const QString &modelCode, const QString
         systems.append(QVariantMap{{QStringLiteral("code"), size.key()},
                                    {QStringLiteral("name"), m_catalogue.systemTitle(size.key(), modelCode)},
                                    {QStringLiteral("size"), size.value()}});
-    return {{QStringLiteral("params"), params}, {QStringLiteral("systems"), systems}};
+    return QVariantMap{{QStringLiteral("params"), params}, {QStringLiteral("systems"), systems}};
 }
 
 QVariantMap ParameterDescriber::describeParam(const QString &code, const QString &modelCode, const QVariantMap &row) const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -15,9 +17,9 @@ class ParameterDescriber
 public:
     explicit ParameterDescriber(const MetadataCatalogue &catalogue) : m_catalogue(catalogue) {}
 
-    // {"params": [...], "systems": [...]}; an empty map (reported) when the
-    // lists differ in length.
-    QVariantMap describe(const QString &modelCode, const QStringList &columns, const QVariantList &values) const;
+    // {"params": [...], "systems": [...]}; refused when the lists differ in
+    // length.
+    ZeltoResult<QVariantMap> describe(const QString &modelCode, const QStringList &columns, const QVariantList &values) const;
 
     // The unit of the parameter in a row of its device's values (column ->
     // value), as describe() gives it; empty when none applies.

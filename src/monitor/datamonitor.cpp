@@ -18,7 +18,14 @@
 
 namespace {
 
-DataMonitor *g_instance = nullptr;
+// The monitor whose subscriptions the session store's event filter reads:
+// the store takes a plain function. Set and cleared by the monitor itself.
+DataMonitor *g_filtering = nullptr;
+
+bool filterEvents(int userId, int nodeId)
+{
+    return g_filtering && g_filtering->isMonitoredFor(userId, nodeId);
+}
 
 const QString kNodeId = QStringLiteral("node_id");
 const QString kNodeName = QStringLiteral("node_name");
@@ -55,8 +62,9 @@ ZeltoResult<QSet<int>> visibleNodes(const CommandContext &context)
 
 } // namespace
 
-DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions)
-    : m_database(database), m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
+DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions,
+                         QObject *parent)
+    : QObject(parent), m_database(database), m_polling(polling), m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
     const ZeltoTable tasks = Tasks::list(serverContext()).value();
     for (int row = 0; row < tasks.rowCount(); ++row) {
@@ -69,8 +77,9 @@ DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, Task
     if (polling)
         connect(polling, &TaskManager::monitored, this, &DataMonitor::onMonitored, Qt::QueuedConnection);
     if (sessions)
-        connect(sessions, &User::userLeft, this, [](int userId) { removeUser(userId); });
-    User::setMonitorFilter(&DataMonitor::isMonitoredFor);
+        connect(sessions, &User::userLeft, this, [this](int userId) { removeUser(userId); });
+    g_filtering = this;
+    User::setMonitorFilter(&filterEvents);
     connect(m_tick, &ZeltoTimer::timeout, this, &DataMonitor::tick);
     m_tick->start(qMax(1, tickMs));
     connect(m_flush, &ZeltoTimer::timeout, this, &DataMonitor::announce);
@@ -83,102 +92,73 @@ CommandContext DataMonitor::serverContext() const
 
 DataMonitor::~DataMonitor()
 {
-    User::setMonitorFilter(nullptr);
-    if (g_instance == this)
-        g_instance = nullptr;
-}
-
-DataMonitor *DataMonitor::createInstance(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling,
-                                         User *sessions)
-{
-    if (!g_instance)
-        g_instance = new DataMonitor(database, tickMs, clock, polling, sessions);
-    return g_instance;
-}
-
-void DataMonitor::destroyInstance()
-{
-    delete g_instance;
-}
-
-DataMonitor *DataMonitor::instance()
-{
-    return g_instance;
+    if (g_filtering == this) {
+        User::setMonitorFilter(nullptr);
+        g_filtering = nullptr;
+    }
 }
 
 ZeltoStatus DataMonitor::append(const CommandContext &context, const QSet<int> &nodeIds)
 {
-    if (!g_instance)
-        return ZeltoStatus();
     const int userId = context.userId();
     const bool everything = context.isUnrestricted();
     // Read before taking the lock: the database is no business of the mutex.
     const ZeltoResult<QSet<int>> visible = everything ? ZeltoResult<QSet<int>>(QSet<int>()) : visibleNodes(context);
     if (!visible.ok())
         return visible.status();
-    QMutexLocker lock(&g_instance->mutex);
-    QSet<int> &watched = g_instance->m_subscriptions[userId];
+    QMutexLocker lock(&mutex);
+    QSet<int> &watched = m_subscriptions[userId];
     for (int nodeId : nodeIds) {
-        if (!g_instance->entries.contains(nodeId))
+        if (!entries.contains(nodeId))
             continue;
         if (!everything && !visible.value().contains(nodeId))
             continue;
         watched.insert(nodeId);
-        g_instance->monitoredNodes.insert(nodeId);
+        monitoredNodes.insert(nodeId);
     }
     return ZeltoStatus();
 }
 
 void DataMonitor::remove(const CommandContext &context, const QSet<int> &nodeIds)
 {
-    if (!g_instance)
-        return;
-    QMutexLocker lock(&g_instance->mutex);
-    g_instance->m_subscriptions[context.userId()].subtract(nodeIds);
-    g_instance->rebuildMonitored();
+    QMutexLocker lock(&mutex);
+    m_subscriptions[context.userId()].subtract(nodeIds);
+    rebuildMonitored();
 }
 
 void DataMonitor::removeUser(int userId)
 {
-    if (!g_instance)
-        return;
-    QMutexLocker lock(&g_instance->mutex);
-    g_instance->m_subscriptions.remove(userId);
-    g_instance->rebuildMonitored();
+    QMutexLocker lock(&mutex);
+    m_subscriptions.remove(userId);
+    rebuildMonitored();
 }
 
-QSet<int> DataMonitor::subscriptions(int userId)
+QSet<int> DataMonitor::subscriptions(int userId) const
 {
-    if (!g_instance)
-        return QSet<int>();
-    QMutexLocker lock(&g_instance->mutex);
-    return g_instance->m_subscriptions.value(userId);
+    QMutexLocker lock(&mutex);
+    return m_subscriptions.value(userId);
 }
 
-bool DataMonitor::isMonitoredFor(int userId, int nodeId)
+bool DataMonitor::isMonitoredFor(int userId, int nodeId) const
 {
-    if (!g_instance)
-        return false;
-    QMutexLocker lock(&g_instance->mutex);
-    return g_instance->m_subscriptions.value(userId).contains(nodeId);
+    QMutexLocker lock(&mutex);
+    return m_subscriptions.value(userId).contains(nodeId);
 }
 
-QVariantMap DataMonitor::nodeData(int nodeId)
+QVariantMap DataMonitor::nodeData(int nodeId) const
 {
-    if (!g_instance)
-        return QVariantMap();
-    QMutexLocker lock(&g_instance->mutex);
-    return g_instance->entries.value(nodeId).data;
+    QMutexLocker lock(&mutex);
+    return entries.value(nodeId).data;
 }
 
-ZeltoTable DataMonitor::getData(const CommandContext &context)
+ZeltoTable DataMonitor::getData(const CommandContext &context) const
 {
     ZeltoTable table;
-    if (g_instance) {
-        QMutexLocker lock(&g_instance->mutex);
-        for (int nodeId : g_instance->m_subscriptions.value(context.userId())) {
-            const auto entry = g_instance->entries.constFind(nodeId);
-            if (entry == g_instance->entries.constEnd() || entry->data.isEmpty())
+    {
+        QMutexLocker lock(&mutex);
+        for (int nodeId : m_subscriptions.value(context.userId())) {
+            const auto entry = entries.constFind(nodeId);
+            if (entry == entries.constEnd() || entry->data.isEmpty())
                 continue;
             QVariantMap row;
             for (auto it = entry->data.constBegin(); it != entry->data.constEnd(); ++it) {
@@ -198,6 +178,11 @@ ZeltoTable DataMonitor::getData(const CommandContext &context)
     }
     table.appendColumns({kMonError, kCheckMessage});
     return table;
+}
+
+ZeltoTable DataMonitor::emptyData()
+{
+    return ZeltoTable({kMonError, kCheckMessage});
 }
 
 void DataMonitor::announce()
@@ -224,14 +209,13 @@ void DataMonitor::tick()
         const auto entry = entries.find(nodeId);
         if (entry == entries.end())
             continue;
-        if (TaskManager::hasTask(entry->taskId))
+        if (!m_polling || m_polling->hasTask(entry->taskId))
             continue;
         if (!entry->lastRequest.isNull() && now < entry->lastRequest.addSecs(entry->monInterval))
             continue;
         // A refused request (the task's channel or driver is gone) is not
         // asked again before the interval has passed.
-        if (!TaskManager::startTask(entry->taskId, true))
-            ZeltoSystem::instance()->clearError();
+        m_polling->startTask(entry->taskId, true);
         entry->lastRequest = now;
     }
     lock.unlock();
@@ -360,10 +344,12 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
         m_flush->startOnce(kAnnounceDelayMs);
 }
 
-QVariantMap DataMonitor::lastCurrentRow(int nodeId)
+QVariantMap DataMonitor::lastCurrentRow(int nodeId) const
 {
-    ZeltoTable current;
-    if (!ArchiveStore::read(nodeId, kCurrentData, current) || current.rowCount() == 0)
+    if (!m_database)
+        return QVariantMap();
+    const ZeltoTable current = ArchiveStore::stored(*m_database, nodeId, kCurrentData).valueOr(ZeltoTable());
+    if (current.rowCount() == 0)
         return QVariantMap();
     return current.toMap(current.rowCount() - 1);
 }
@@ -380,8 +366,9 @@ QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMa
     table.appendRow(row);
     // A script that fails is reported like a finding, so the operator sees it.
     QStringList messages;
-    if (!analizer.check(table, kCurrentData))
-        messages.append(ZeltoSystem::instance()->lastError());
+    const ZeltoStatus checked = analizer.check(table, kCurrentData);
+    if (!checked.ok())
+        messages.append(checked.message());
     const ZeltoTable findings = analizer.findings();
     for (int i = 0; i < findings.rowCount(); ++i)
         messages.append(findings.value(i, QStringLiteral("message")).toString());

@@ -28,9 +28,8 @@ class ZeltoTimer;
 // publisher) and the change event NodeMonitored (clients), once per node for
 // results that come within kAnnounceDelayMs of each other.
 //
-// One instance per process, created and destroyed by the service after the
-// task manager. The static operations work on it; without one they do
-// nothing and read empty.
+// The service creates one after the task manager and hands it to the
+// commands and the OPC publisher.
 class DataMonitor : public QObject
 {
     Q_OBJECT
@@ -40,31 +39,29 @@ public:
     // Refreshed nodes are announced this long after the first of them.
     static constexpr int kAnnounceDelayMs = 200;
 
-    // Creates the instance unless one exists; reads every main task. It
-    // ticks, times the monitor intervals and delays announcements by clock.
-    // It takes the readings of polling's monitor runs and forgets the
-    // subscriptions of users whom sessions reports gone (either may be null).
-    // Its tasks, nodes and check parameters are read from database as the
-    // server's own work.
-    static DataMonitor *createInstance(Database *database, int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
-                                       TaskManager *polling = nullptr, User *sessions = nullptr);
-    static void destroyInstance();
-    // Process-wide: one set of watched nodes shared by every client and the OPC publisher.
-    static DataMonitor *instance();
+    // Reads every main task. It ticks, times the monitor intervals and
+    // delays announcements by clock. It asks polling for the monitor runs and
+    // takes their readings, and forgets the subscriptions of users whom
+    // sessions reports gone (either may be null). Its tasks, nodes and check
+    // parameters are read from database as the server's own work.
+    DataMonitor(Database *database, int tickMs = kDefaultTickMs, ZeltoClock *clock = ZeltoClock::system(),
+                TaskManager *polling = nullptr, User *sessions = nullptr, QObject *parent = nullptr);
 
     // Subscribes the caller to those of the nodes that have an entry
     // and that the user may see; the others are skipped silently.
-    static ZeltoStatus append(const CommandContext &context, const QSet<int> &nodeIds);
-    static void remove(const CommandContext &context, const QSet<int> &nodeIds);
+    ZeltoStatus append(const CommandContext &context, const QSet<int> &nodeIds);
+    void remove(const CommandContext &context, const QSet<int> &nodeIds);
     // Drops everything the user watches (their last client went away).
-    static void removeUser(int userId);
-    static QSet<int> subscriptions(int userId);
-    static bool isMonitoredFor(int userId, int nodeId);
+    void removeUser(int userId);
+    QSet<int> subscriptions(int userId) const;
+    bool isMonitoredFor(int userId, int nodeId) const;
     // A copy of the node's data table; empty for a node without an entry.
-    static QVariantMap nodeData(int nodeId);
+    QVariantMap nodeData(int nodeId) const;
     // The caller's watched nodes, one row each, by node name, nulls
     // as ZeltoUnused, always with the columns "MON_ERR" and "CHECK_MSG".
-    static ZeltoTable getData(const CommandContext &context);
+    ZeltoTable getData(const CommandContext &context) const;
+    // getData without a monitor: no rows, the columns "MON_ERR" and "CHECK_MSG".
+    static ZeltoTable emptyData();
 
     ~DataMonitor() override;
 
@@ -87,7 +84,6 @@ private:
         QString modelCode;
     };
 
-    DataMonitor(Database *database, int tickMs, ZeltoClock *clock, TaskManager *polling, User *sessions);
     CommandContext serverContext() const;
 
     void tick();
@@ -99,7 +95,7 @@ private:
     // The entry's row takes over the values, adds what is new, runs the
     // node's check script over it and marks the node refreshed.
     void refresh(int nodeId, const QVariantMap &values);
-    static QVariantMap lastCurrentRow(int nodeId);
+    QVariantMap lastCurrentRow(int nodeId) const;
     QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
 
     // All members below are guarded by mutex. It is not recursive: nothing
@@ -111,6 +107,7 @@ private:
     QSet<int> monitoredNodes;             // union of all subscriptions
     QSet<int> updatedNodes;               // refreshed since the last tick
     QPointer<Database> m_database;   // set at creation
+    QPointer<TaskManager> m_polling;   // set at creation; main thread only
     ZeltoClock *m_clock;
     ZeltoTimer *m_tick;
     ZeltoTimer *m_flush;   // the announcement delay; main thread only

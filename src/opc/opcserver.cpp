@@ -60,12 +60,6 @@ const QMap<QString, QVariant> &opcSettings()
     return settings;
 }
 
-// An OPC setting's value, its default when unset.
-QVariant opcSetting(const QString &name)
-{
-    return Database::getSetting(name, opcSettings().value(name));
-}
-
 QString utcText(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
@@ -97,8 +91,11 @@ bool changesViews(const QString &event)
 
 } // namespace
 
-OPCServer::OPCServer(Database *database, QObject *parent) : QObject(parent), m_database(database)
+OPCServer::OPCServer(Database *database, DataMonitor *monitor, QObject *parent)
+    : QObject(parent), m_database(database), m_monitor(monitor)
 {
+    if (monitor)
+        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode, Qt::QueuedConnection);
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &OPCServer::onNotification,
             Qt::QueuedConnection);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &OPCServer::onPropertyChanged,
@@ -110,11 +107,8 @@ OPCServer::~OPCServer()
     stop();
 }
 
-void OPCServer::start(const QHostAddress &listenAddress, DataMonitor *monitor)
+void OPCServer::start(const QHostAddress &listenAddress)
 {
-    if (monitor)
-        connect(monitor, &DataMonitor::nodeMonitored, this, &OPCServer::updateNode,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     m_active = true;
     m_listenAddress = listenAddress;
     m_startedWith = settings();
@@ -127,15 +121,19 @@ void OPCServer::stop()
     stopGateway();
 }
 
-QVariantList OPCServer::settings()
+QVariant OPCServer::setting(const QString &name) const
 {
-    // Read without storing the defaults: a first start leaves the settings
-    // table as it was.
+    // Read without storing the default: a first start leaves the settings
+    // table as it was. One that cannot be read is taken as its default.
+    const QVariant value = m_database ? m_database->setting(name).value() : QVariant();
+    return value.isNull() ? opcSettings().value(name) : value;
+}
+
+QVariantList OPCServer::settings() const
+{
     QVariantList values;
-    for (auto it = opcSettings().constBegin(); it != opcSettings().constEnd(); ++it) {
-        const QVariant value = Database::getSetting(it.key());
-        values.append(value.isNull() ? it.value() : value);
-    }
+    for (auto it = opcSettings().constBegin(); it != opcSettings().constEnd(); ++it)
+        values.append(setting(it.key()));
     return values;
 }
 
@@ -157,7 +155,7 @@ void OPCServer::onPropertyChanged(const QString &name)
 
 void OPCServer::startGateway()
 {
-    const QVariant port = opcSetting(QStringLiteral("opcPort"));
+    const QVariant port = setting(QStringLiteral("opcPort"));
     if (port.isNull() || port.toString().isEmpty())
         return;
     bool ok = false;
@@ -206,10 +204,10 @@ void OPCServer::stopGateway()
     onGatewayFinished();
 }
 
-OpcItemNames OPCServer::itemNames()
+OpcItemNames OPCServer::itemNames() const
 {
-    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
-    const QString format = opcSetting(QStringLiteral("opcNodeFormat")).toString();
+    const bool russian = setting(QStringLiteral("useRussianInOPC")).toBool();
+    const QString format = setting(QStringLiteral("opcNodeFormat")).toString();
     return OpcItemNames(russian, format, MetadataCatalogue::instance());
 }
 
@@ -257,9 +255,13 @@ void OPCServer::beginBuild()
     // The order of the node list, which decides which of two nodes of one
     // name is told apart by its id; the rows themselves are read a few at
     // a time.
-    const ZeltoTable ids = Database::selectTable(
-        QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id = nodes_data.id "
-                       "AND nodes.group_id = groups.id ORDER BY groups.name, nodes.name"));
+    // A list that cannot be read leaves the address space empty.
+    const ZeltoTable ids =
+        m_database ? m_database->rows(QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id "
+                                                     "= nodes_data.id AND nodes.group_id = groups.id ORDER BY "
+                                                     "groups.name, nodes.name"))
+                         .valueOr(ZeltoTable())
+                   : ZeltoTable();
     m_buildIds.clear();
     for (int row = 0; row < ids.rowCount(); ++row)
         m_buildIds.append(ids.value(row, 0).toInt());
@@ -300,8 +302,11 @@ void OPCServer::finishBuild()
 bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
 {
     const int nodeId = node.value(QStringLiteral("id")).toInt();
-    ZeltoTable current;
-    if (!ArchiveStore::read(nodeId, QStringLiteral("current_data"), current) || current.rowCount() == 0)
+    if (!m_database)
+        return false;
+    const ZeltoTable current =
+        ArchiveStore::stored(*m_database, nodeId, QStringLiteral("current_data")).valueOr(ZeltoTable());
+    if (current.rowCount() == 0)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     QString groupName;
@@ -403,10 +408,12 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
     }
     // OPC clients' items are watched as the server's own work (user -1).
     const CommandContext server = CommandContext::server(m_database.data());
+    if (!m_monitor)
+        return;
     if (used)
-        DataMonitor::append(server, nodes);
+        m_monitor->append(server, nodes);
     else
-        DataMonitor::remove(server, nodes);
+        m_monitor->remove(server, nodes);
 }
 
 void OPCServer::onNotification(const QString &event, const QVariant &param)
@@ -443,7 +450,7 @@ void OPCServer::sendViews()
     for (int user : users) {
         if (!m_gateway || !m_views.contains(user))
             continue;
-        const QJsonObject view = OpcVisibility::of(user);
+        const QJsonObject view = OpcVisibility::of(m_database, user);
         if (view == m_views.value(user))
             continue;
         m_views.insert(user, view);
@@ -460,7 +467,7 @@ QJsonObject OPCServer::updateMessage(int nodeId)
     const auto node = m_nodes.find(nodeId);
     if (node == m_nodes.end() || node->activeColumns.isEmpty())
         return QJsonObject();
-    const QVariantMap data = DataMonitor::nodeData(nodeId);
+    const QVariantMap data = m_monitor ? m_monitor->nodeData(nodeId) : QVariantMap();
     for (auto it = data.constBegin(); it != data.constEnd(); ++it)
         node->row.insert(it.key(), it.value());
     const bool failed = !node->row.value(kMonError).isNull();
@@ -545,17 +552,17 @@ void OPCServer::onGatewayStarted()
                                       QHostInfo::localHostName());
     if (!endpoint.problem().isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, endpoint.problem());
-    const bool russian = opcSetting(QStringLiteral("useRussianInOPC")).toBool();
+    const bool russian = setting(QStringLiteral("useRussianInOPC")).toBool();
     m_gateway->send(QJsonObject{
         {kOp, QStringLiteral("config")},
         {QStringLiteral("version"), kProtocolVersion},
-        {QStringLiteral("port"), opcSetting(QStringLiteral("opcPort")).toInt()},
+        {QStringLiteral("port"), setting(QStringLiteral("opcPort")).toInt()},
         {QStringLiteral("pki"), home + QStringLiteral("/pki")},
         {QStringLiteral("host"), endpoint.host()},
         {QStringLiteral("hostname"), endpoint.hostName()},
-        {QStringLiteral("allowAnonymous"), opcSetting(QStringLiteral("opcAnonymous")).toBool()},
-        {QStringLiteral("securityNone"), opcSetting(QStringLiteral("opcSecurityNone")).toBool()},
-        {QStringLiteral("trustClients"), opcSetting(QStringLiteral("opcTrustClients")).toBool()},
+        {QStringLiteral("allowAnonymous"), setting(QStringLiteral("opcAnonymous")).toBool()},
+        {QStringLiteral("securityNone"), setting(QStringLiteral("opcSecurityNone")).toBool()},
+        {QStringLiteral("trustClients"), setting(QStringLiteral("opcTrustClients")).toBool()},
         {QStringLiteral("separator"), russian ? QStringLiteral("\\") : QStringLiteral(".")},
         {QStringLiteral("locale"), russian ? QStringLiteral("ru") : QStringLiteral("ru-Latn")},
         {QStringLiteral("readHoldMs"), kReadHoldMs}});
@@ -615,7 +622,8 @@ void OPCServer::onGatewayFinished()
             node.activeColumns.clear();
         }
     }
-    DataMonitor::remove(CommandContext::server(m_database.data()), nodes);
+    if (m_monitor)
+        m_monitor->remove(CommandContext::server(m_database.data()), nodes);
 }
 
 void OPCServer::onGatewayMessage(const QJsonObject &message)
@@ -657,7 +665,7 @@ void OPCServer::answerLogin(const QJsonObject &message)
         peer = QStringLiteral("opc");
     const QJsonValue password = message.value(QStringLiteral("password"));
     const int user = message.value(QStringLiteral("user")).isString() && password.isString()
-                         ? Users::verify(login, password.toString(), peer)
+                         ? Users::verify(m_database.data(), login, password.toString(), peer).valueOr(-1)
                          : -1;
     ZeltoSystem::instance()->clearError();
     if (user < 0) {
@@ -668,7 +676,7 @@ void OPCServer::answerLogin(const QJsonObject &message)
         return;
     }
     // Let in with what the user sees, which the gateway is told again when it changes.
-    const QJsonObject view = OpcVisibility::of(user);
+    const QJsonObject view = OpcVisibility::of(m_database, user);
     m_views.insert(user, view);
     m_staleViews.remove(user);
     QJsonObject answer = view;

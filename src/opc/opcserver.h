@@ -50,15 +50,15 @@ public:
     };
 
     // Publishes the nodes of database; the items clients use are watched
-    // there as the server's own work.
-    explicit OPCServer(Database *database, QObject *parent = nullptr);
+    // there as the server's own work, by monitor, where their live values
+    // come from (none: no live values).
+    explicit OPCServer(Database *database, DataMonitor *monitor = nullptr, QObject *parent = nullptr);
     ~OPCServer() override;
 
     // Builds the address space and starts the gateway when "opcPort" is
     // set, its endpoints on listenAddress (all interfaces: Any); Node.js
     // missing or too old is logged once and leaves OPC off.
-    // monitor: where the live values of the used items come from (none: no live values).
-    void start(const QHostAddress &listenAddress = QHostAddress(QHostAddress::Any), DataMonitor *monitor = nullptr);
+    void start(const QHostAddress &listenAddress = QHostAddress(QHostAddress::Any));
     void stop();
 
     // The address space built by the last start, by item name.
@@ -104,8 +104,10 @@ private:
         QVariantMap row;                // the latest values, by column
     };
 
-    static QVariantList settings();
-    static OpcItemNames itemNames();
+    // An OPC setting's value, its default when unset.
+    QVariant setting(const QString &name) const;
+    QVariantList settings() const;
+    OpcItemNames itemNames() const;
     // Builds the address space in steps, then launches the gateway.
     void startGateway();
     void launchGateway();
@@ -141,6 +143,7 @@ private:
     OpcGateway *m_gateway = nullptr;
     bool m_active = false;
     QPointer<Database> m_database;
+    QPointer<DataMonitor> m_monitor;
     QHostAddress m_listenAddress;
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QHash<QString, Item> m_items;

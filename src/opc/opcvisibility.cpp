@@ -7,10 +7,10 @@
 
 #include <algorithm>
 
-QJsonObject OpcVisibility::of(int userId)
+QJsonObject OpcVisibility::of(Database *database, int userId)
 {
     // No such user: nothing. (Id -1 is nobody logged in, who sees everything over RPC.)
-    if (userId < 0)
+    if (userId < 0 || !database)
         return QJsonObject{{QStringLiteral("nodes"), QJsonArray()}};
     // The rule of the user's own requests.
     if (userId == 0)
@@ -19,7 +19,7 @@ QJsonObject OpcVisibility::of(int userId)
     const QString visible = Visibility::groupCondition(userId, "group_id", values);
     QList<int> ids;
     const QVariantList rows =
-        Database::selectDistinctValues(QStringLiteral("nodes"), QStringLiteral("id"), visible, values);
+        database->distinct(QStringLiteral("nodes"), QStringLiteral("id"), visible, values).value();
     for (const QVariant &id : rows)
         ids.append(id.toInt());
     // In order, so that two answers compare equal when they list the same nodes.

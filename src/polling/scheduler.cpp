@@ -3,21 +3,12 @@
 #include "changeevents.h"
 #include "database.h"
 #include "nextexecution.h"
-#include "taskmanager.h"
 #include "zeltosystem.h"
 #include "zeltotimer.h"
 
-namespace {
-
-Scheduler *g_instance = nullptr;
-
-} // namespace
-
-Scheduler::Scheduler(Database *database, const Starter &starter, ZeltoClock *clock)
-    : m_database(database), m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
+Scheduler::Scheduler(Database *database, const Starter &starter, ZeltoClock *clock, QObject *parent)
+    : QObject(parent), m_database(database), m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
 {
-    if (!m_starter)
-        m_starter = [](int taskId) { TaskManager::startTask(taskId, false); };
     // Every task, whoever could see it: the schedule is the server's own.
     const ZeltoTable ids = m_database ? m_database->rows(QStringLiteral("SELECT id FROM tasks ORDER BY id")).value()
                                       : ZeltoTable();
@@ -28,29 +19,6 @@ Scheduler::Scheduler(Database *database, const Starter &starter, ZeltoClock *clo
     checkTimetables();
     connect(m_pass, &ZeltoTimer::timeout, this, [this]() { checkTimetables(); });
     m_pass->start(kPassMs);
-}
-
-Scheduler::~Scheduler()
-{
-    if (g_instance == this)
-        g_instance = nullptr;
-}
-
-Scheduler *Scheduler::createInstance(Database *database, const Starter &starter, ZeltoClock *clock)
-{
-    if (!g_instance)
-        g_instance = new Scheduler(database, starter, clock);
-    return g_instance;
-}
-
-void Scheduler::destroyInstance()
-{
-    delete g_instance;
-}
-
-Scheduler *Scheduler::instance()
-{
-    return g_instance;
 }
 
 // A task that cannot be read gets no schedule.

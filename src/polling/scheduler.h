@@ -25,19 +25,14 @@ class Scheduler : public QObject
     Q_OBJECT
 
 public:
-    // Starts a task; TaskManager::startTask(id, false) unless tests say otherwise.
+    // Starts a task: the service's task manager's startTask(id, false).
     using Starter = std::function<void(int taskId)>;
 
     static constexpr int kPassMs = 60000;
 
     // The timetables and last runs are read from database.
-    static Scheduler *createInstance(Database *database, const Starter &starter = Starter(),
-                                     ZeltoClock *clock = ZeltoClock::system());
-    static void destroyInstance();
-    // Process-wide: one timetable pass for the whole server.
-    static Scheduler *instance();
-
-    ~Scheduler() override;
+    Scheduler(Database *database, const Starter &starter, ZeltoClock *clock = ZeltoClock::system(),
+              QObject *parent = nullptr);
 
     // One pass, in ascending task id order, at the clock's time.
     void checkTimetables();
@@ -47,7 +42,6 @@ private slots:
     void onNotification(const QString &event, const QVariant &param);
 
 private:
-    Scheduler(Database *database, const Starter &starter, ZeltoClock *clock);
     void load(int taskId);
 
     QPointer<Database> m_database;

@@ -22,8 +22,6 @@
 
 namespace {
 
-TaskManager *g_instance = nullptr;
-
 const QString kId = QStringLiteral("id");
 const QString kNodeId = QStringLiteral("node_id");
 const QString kLastError = QStringLiteral("last_error");
@@ -81,9 +79,10 @@ bool allowed(RunState from, RunState to)
     return false;
 }
 
-int setting(const char *name, int defaultValue)
+// A setting's value, stored when it was not set; its default when it cannot be read.
+QVariant setting(Database *database, const QString &name, const QVariant &defaultValue = QVariant())
 {
-    return Database::getSetting(QLatin1String(name), defaultValue).toInt();
+    return database ? database->setting(name, defaultValue).valueOr(defaultValue) : defaultValue;
 }
 
 // The polling figures of the operators' metrics page (monitor runs are not
@@ -96,8 +95,10 @@ const QByteArray kRunsRetried = "orvex_run_retries_total";
 const QByteArray kRunsCancelled = "orvex_runs_cancelled_total";
 const QByteArray kSaveSeconds = "orvex_archive_save_duration_seconds";
 
-void describeMetrics()
+// The gauges read the task manager while it lives; the registry outlives it.
+void describeMetrics(TaskManager *polling)
 {
+    const QPointer<TaskManager> live(polling);
     ZeltoMetrics *metrics = ZeltoMetrics::instance();
     metrics->describe(kRunsStarted, ZeltoMetrics::Counter, "Polling attempts handed to the pool.");
     metrics->describe(kRunsSucceeded, ZeltoMetrics::Counter, "Polling runs whose data was read and stored.");
@@ -107,11 +108,11 @@ void describeMetrics()
     metrics->describe(kRunsCancelled, ZeltoMetrics::Counter, "Polling runs cancelled while on the pool.");
     metrics->describe(kSaveSeconds, ZeltoMetrics::Histogram, "Time taken to store the archives of one polling run.",
                       {0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
-    metrics->describeGauge("orvex_run_queue_length", "Polling and monitor runs waiting for a pool slot.", []() {
-        return g_instance ? double(TaskManager::queueLength()) : 0.0;
+    metrics->describeGauge("orvex_run_queue_length", "Polling and monitor runs waiting for a pool slot.", [live]() {
+        return live ? double(live->queueLength()) : 0.0;
     });
-    metrics->describeGauge("orvex_runs_running", "Polling and monitor runs on the pool now.", []() {
-        return g_instance ? double(TaskManager::runningCount()) : 0.0;
+    metrics->describeGauge("orvex_runs_running", "Polling and monitor runs on the pool now.", [live]() {
+        return live ? double(live->runningCount()) : 0.0;
     });
 }
 
@@ -162,20 +163,21 @@ qint64 runTimeoutMs(const QVariant &value)
 
 } // namespace
 
-TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock)
-    : m_database(database),
+TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock, QObject *parent)
+    : QObject(parent),
+      m_database(database),
       m_factory(factory),
       m_clock(clock),
       m_tick(new ZeltoTimer(clock, this)),
-      maxRunningTaskCount(qMax(1, setting("maxRunningTaskCount", 10))),
-      taskAttemptCount(qMax(1, setting("taskAttemptCount", 3))),
-      attemptIntervalSecs(intervalSecs(setting("taskAttemptInterval", 10))),
+      maxRunningTaskCount(qMax(1, setting(database, QStringLiteral("maxRunningTaskCount"), 10).toInt())),
+      taskAttemptCount(qMax(1, setting(database, QStringLiteral("taskAttemptCount"), 3).toInt())),
+      attemptIntervalSecs(intervalSecs(setting(database, QStringLiteral("taskAttemptInterval"), 10).toInt())),
       m_stateTable(stateColumns()),
-      m_runTimeoutMs(runTimeoutMs(Database::getSetting(kRunTimeout)))
+      m_runTimeoutMs(runTimeoutMs(setting(database, kRunTimeout)))
 {
     if (!m_factory)
         m_factory = [](QObject *parent) { return new Task(parent); };
-    describeMetrics();
+    describeMetrics(this);
     pool.setMaxThreadCount(maxRunningTaskCount);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &TaskManager::onPropertyChanged,
             Qt::QueuedConnection);
@@ -187,8 +189,6 @@ TaskManager::TaskManager(Database *database, const TaskFactory &factory, ZeltoCl
 
 TaskManager::~TaskManager()
 {
-    if (g_instance == this)
-        g_instance = nullptr;
     m_tick->stop();
     QList<Task *> live = m_strays.values();
     for (const Run &run : qAsConst(m_runs))
@@ -204,55 +204,39 @@ TaskManager::~TaskManager()
     }
 }
 
-TaskManager *TaskManager::createInstance(Database *database, const TaskFactory &factory, ZeltoClock *clock)
+ZeltoStatus TaskManager::startTask(int taskId, bool monitor)
 {
-    if (!g_instance)
-        g_instance = new TaskManager(database, factory, clock);
-    return g_instance;
-}
-
-void TaskManager::destroyInstance()
-{
-    delete g_instance;
-}
-
-TaskManager *TaskManager::instance()
-{
-    return g_instance;
-}
-
-bool TaskManager::startTask(int taskId, bool monitor)
-{
-    if (!g_instance)
-        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос приборов не запущен")));
-    const bool started = g_instance->start(taskId, monitor);
-    g_instance->checkInvariants();
+    const ZeltoStatus started = start(taskId, monitor);
+    checkInvariants();
     return started;
+}
+
+ZeltoStatus TaskManager::notRunning()
+{
+    return ZeltoStatus::unavailable(tr("Опрос приборов не запущен"));
 }
 
 void TaskManager::cancelTask(int taskId)
 {
-    if (!g_instance)
-        return;
-    g_instance->cancel(taskId);
-    g_instance->checkInvariants();
+    cancel(taskId);
+    checkInvariants();
 }
 
-bool TaskManager::checkSetting(const QString &name, const QVariant &value)
+ZeltoStatus TaskManager::checkSetting(const QString &name, const QVariant &value)
 {
     qint64 ms = 0;
     if (name != kRunTimeout || readRunTimeout(value, ms))
-        return true;
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
+        return ZeltoStatus();
+    return ZeltoStatus::invalid(
         tr("Неверное значение настройки %1: ожидается число минут от 0 (без ограничения) до %2")
             .arg(name)
-            .arg(kMaxRunTimeoutMinutes)));
+            .arg(kMaxRunTimeoutMinutes));
 }
 
-QVariantMap TaskManager::taskState(int taskId)
+QVariantMap TaskManager::taskState(int taskId) const
 {
-    const int row = g_instance ? g_instance->stateRow(taskId) : -1;
-    return row >= 0 ? g_instance->m_stateTable.toMap(row) : idleState(taskId);
+    const int row = stateRow(taskId);
+    return row >= 0 ? m_stateTable.toMap(row) : idleState(taskId);
 }
 
 QVariantMap TaskManager::idleState(int taskId)
@@ -266,29 +250,34 @@ QVariantMap TaskManager::idleState(int taskId)
     return state;
 }
 
-ZeltoTable TaskManager::stateTable()
+ZeltoTable TaskManager::stateTable() const
 {
-    return g_instance ? g_instance->m_stateTable : ZeltoTable(stateColumns());
+    return m_stateTable;
 }
 
-TaskManager::RunState TaskManager::runState(int taskId)
+ZeltoTable TaskManager::idleTable()
 {
-    return g_instance ? g_instance->m_runs.value(taskId).state : RunState::Idle;
+    return ZeltoTable(stateColumns());
 }
 
-bool TaskManager::hasTask(int taskId)
+TaskManager::RunState TaskManager::runState(int taskId) const
 {
-    return g_instance && g_instance->m_runs.contains(taskId);
+    return m_runs.value(taskId).state;
 }
 
-int TaskManager::queueLength()
+bool TaskManager::hasTask(int taskId) const
 {
-    return g_instance ? g_instance->runQueue.size() : 0;
+    return m_runs.contains(taskId);
 }
 
-int TaskManager::runningCount()
+int TaskManager::queueLength() const
 {
-    return g_instance ? g_instance->runningChannels.size() : 0;
+    return runQueue.size();
+}
+
+int TaskManager::runningCount() const
+{
+    return runningChannels.size();
 }
 
 int TaskManager::runOf(const Task *task) const
@@ -402,42 +391,40 @@ void TaskManager::announce(int taskId)
     ZeltoSystem::instance()->notify(ChangeEvents::TaskStateChanged, taskId);
 }
 
-bool TaskManager::start(int taskId, bool monitor)
+ZeltoStatus TaskManager::start(int taskId, bool monitor)
 {
     if (m_runs.contains(taskId)) {
         // A live full run, or a monitor run past the queue, serves the
         // request; a queued monitor run gives way to a full poll.
         const Run &run = m_runs[taskId];
         if (monitor || !run.monitor || run.state != RunState::Queued)
-            return true;
+            return ZeltoStatus();
         drop(taskId);
     }
 
     // Internal work: the rows are read whoever asks; the commands check
     // what their user may see.
-    ZeltoSystem *system = ZeltoSystem::instance();
     if (!m_database)
-        return system->fail(CommandContext::noDatabase());
+        return CommandContext::noDatabase();
     const ZeltoResult<QVariantMap> task = m_database->row(QStringLiteral("SELECT * FROM tasks WHERE id = ?"), {taskId});
     if (!task.ok() || task.value().isEmpty())
-        return system->fail(task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status());
+        return task.ok() ? ZeltoStatus::notFound(tr("Задача опроса не найдена")) : task.status();
     const QVariantMap &taskRow = task.value();
     const ZeltoResult<QVariant> channel = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("channel"));
     if (!channel.ok())
-        return system->fail(channel.status());
+        return channel.status();
     const ZeltoResult<QVariant> archives = m_database->data(QStringLiteral("tasks"), taskId, QStringLiteral("archives"));
     if (!archives.ok())
-        return system->fail(archives.status());
+        return archives.status();
     const int nodeId = taskRow.value(kNodeId).toInt();
     const ZeltoResult<QVariantMap> node = m_database->row(QStringLiteral("SELECT * FROM nodes WHERE id = ?"), {nodeId});
     if (!node.ok() || node.value().isEmpty())
-        return system->fail(node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId))
-                                      : node.status());
+        return node.ok() ? ZeltoStatus::notFound(tr("Узел задачи опроса %1 не найден").arg(taskId)) : node.status();
     const QVariantMap &nodeRow = node.value();
     const QString model = nodeRow.value(QStringLiteral("model_code")).toString();
     const QString driver = MetadataCatalogue::instance().modelDriver(model);
     if (driver.isEmpty())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model)));
+        return ZeltoStatus::invalid(tr("Для прибора %1 не найден драйвер опроса").arg(model));
 
     const QVariantMap params =
         TaskParams::build(taskRow, channel.value().toMap(), archives.value().toStringList(), nodeRow, driver, monitor);
@@ -452,7 +439,7 @@ bool TaskManager::start(int taskId, bool monitor)
                       {kAttempts, taskAttemptCount}});
     announce(taskId);
     dispatchSoon();
-    return true;
+    return ZeltoStatus();
 }
 
 Task *TaskManager::makeTask(const QVariantMap &params)
@@ -823,8 +810,8 @@ void TaskManager::recordRun(int taskId, int nodeId, const QString &error, bool p
         return;
     }
     // The saves hold their announcements back inside the transaction.
-    Tasks::changed(taskId);
-    Nodes::changed(nodeId);
+    Tasks::changed(*context.database(), taskId);
+    Nodes::changed(*context.database(), nodeId);
 }
 
 CommandContext TaskManager::serverContext() const

@@ -34,8 +34,8 @@ class ZeltoTimer;
 // second, retry waits, the grace, the time limit, the times it shows and
 // stores) comes from its clock.
 //
-// One instance per process, created and destroyed by the service; the static
-// operations work on it and, like everything here, belong to the main thread.
+// The service creates one and hands it to what starts runs; everything here
+// belongs to the main thread.
 class TaskManager : public QObject
 {
     Q_OBJECT
@@ -88,42 +88,40 @@ public:
     static constexpr int kCancelGraceMs = 5000;
     static constexpr int kTickMs = 1000;
 
-    // Creates the instance unless one exists; returns it.
     // Its runs' saves and bookkeeping go to database, as the server's own work.
-    static TaskManager *createInstance(Database *database, const TaskFactory &factory = TaskFactory(),
-                                       ZeltoClock *clock = ZeltoClock::system());
-    // Cancels every run, waits for the pool and deletes the instance.
-    static void destroyInstance();
-    // Process-wide: one run queue and pool bound the load on the polling server.
-    static TaskManager *instance();
+    explicit TaskManager(Database *database, const TaskFactory &factory = TaskFactory(),
+                         ZeltoClock *clock = ZeltoClock::system(), QObject *parent = nullptr);
 
     // Requests one run of the task (a full poll, or with monitor a read of
-    // current values). True when the run is queued or one is live already;
-    // false with the reason in the error channel for a task, node or driver
-    // that does not exist, and then nothing changes. The caller checks
-    // whether the user may see the task.
-    static bool startTask(int taskId, bool monitor);
+    // current values). Success when the run is queued or one is live already;
+    // a failure for a task, node or driver that does not exist, and then
+    // nothing changes. The caller checks whether the user may see the task.
+    ZeltoStatus startTask(int taskId, bool monitor);
+    // The failure of a start when the server has no task manager.
+    static ZeltoStatus notRunning();
     // Cancels a running run (it ends through its server, or here after the
     // grace when the server does not end it), or drops a queued or waiting
     // one at once, noting "Задание отменено".
-    static void cancelTask(int taskId);
+    void cancelTask(int taskId);
     // The task's row of the state table as a map; without a live run "id"
     // and null state columns.
-    static QVariantMap taskState(int taskId);
+    QVariantMap taskState(int taskId) const;
     // The map of a task without a live run: "id" and null state columns.
     static QVariantMap idleState(int taskId);
     // Every live run: "id", "node_id", "last_error", "is_run", "started",
     // "elapsed", "remaining", "attempts", "progress", "state".
-    static ZeltoTable stateTable();
-    static RunState runState(int taskId);
-    static bool hasTask(int taskId);
+    ZeltoTable stateTable() const;
+    // The state table without runs.
+    static ZeltoTable idleTable();
+    RunState runState(int taskId) const;
+    bool hasTask(int taskId) const;
     // Runs waiting for a pool slot, and runs on the pool.
-    static int queueLength();
-    static int runningCount();
+    int queueLength() const;
+    int runningCount() const;
 
-    // False (reported) for a value of a setting of the task manager that it
-    // cannot use; true for other settings.
-    static bool checkSetting(const QString &name, const QVariant &value);
+    // Refuses a value of a setting of the task manager that it cannot use;
+    // success for other settings.
+    static ZeltoStatus checkSetting(const QString &name, const QVariant &value);
 
     ~TaskManager() override;
 
@@ -165,11 +163,10 @@ private:
         bool endedHere;   // its Task still runs on its pool thread
     };
 
-    TaskManager(Database *database, const TaskFactory &factory, ZeltoClock *clock);
     // The server's own context (user -1) on the database given at creation.
     CommandContext serverContext() const;
 
-    bool start(int taskId, bool monitor);
+    ZeltoStatus start(int taskId, bool monitor);
     void cancel(int taskId);
     // Every second: due retries back to the queue, then the queue to the pool.
     void tick();

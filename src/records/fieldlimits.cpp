@@ -1,7 +1,6 @@
 #include "fieldlimits.h"
 
 #include "zeltostream.h"
-#include "zeltosystem.h"
 
 #include <algorithm>
 
@@ -101,20 +100,20 @@ qint64 storedBytes(const QVariant &value)
 
 } // namespace
 
-bool FieldLimits::check(Record record, const QVariantMap &values)
+ZeltoStatus FieldLimits::check(Record record, const QVariantMap &values)
 {
     for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
         const Limit *limit = find(record, it.key());
         if (!limit)
             continue;
         if (limit->unit == Characters && characters(it.value()) > limit->most)
-            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-                tr("Слишком длинное значение поля %1: не более %2 символов").arg(it.key()).arg(limit->most)));
+            return ZeltoStatus::invalid(
+                tr("Слишком длинное значение поля %1: не более %2 символов").arg(it.key()).arg(limit->most));
         if (limit->unit == StoredBytes && storedBytes(it.value()) > limit->most)
-            return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-                tr("Слишком большое значение поля %1: не более %2 байт").arg(it.key()).arg(limit->most)));
+            return ZeltoStatus::invalid(
+                tr("Слишком большое значение поля %1: не более %2 байт").arg(it.key()).arg(limit->most));
     }
-    return true;
+    return ZeltoStatus();
 }
 
 int FieldLimits::maxLength(Record record, const QString &field)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QCoreApplication>
 #include <QString>
 #include <QVariantMap>
@@ -18,9 +20,9 @@ public:
     enum Record { User, Group, Node, Task };
 
     // Checks each field of values that the table bounds for the record (the
-    // others pass): false with the field and its limit in the error channel
-    // at the first one that is too long.
-    static bool check(Record record, const QVariantMap &values);
+    // others pass): refused, naming the field and its limit, at the first
+    // one that is too long.
+    static ZeltoStatus check(Record record, const QVariantMap &values);
     // The most characters of a text field; -1 when the table does not bound
     // it in characters.
     static int maxLength(Record record, const QString &field);

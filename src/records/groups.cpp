@@ -53,16 +53,19 @@ ZeltoResult<int> Groups::save(const CommandContext &context, const QVariantMap &
         return scope.status();
     QVariantMap record;
     // A query that fails while the id is checked is that failure, not a refusal.
-    ZeltoStatus lookup;
-    const auto visible = [&](int id) {
+    const auto visible = [&](int id) -> ZeltoResult<bool> {
         const ZeltoResult<QVariantMap> group = find(context, id);
-        lookup = group.status();
-        return group.ok() && !group.value().isEmpty();
+        if (!group.ok())
+            return group.status();
+        return !group.value().isEmpty();
     };
-    if (!RecordFields::copyVisibleId(input, record, visible))
-        return lookup.ok() ? RecordFields::lastStatus() : lookup;
-    if (!RecordFields::copy(input, record, {QStringLiteral("name")}) || !FieldLimits::check(FieldLimits::Group, record))
-        return RecordFields::lastStatus();
+    ZeltoStatus checked = RecordFields::copyVisibleId(input, record, visible);
+    if (checked.ok())
+        checked = RecordFields::copy(input, record, {QStringLiteral("name")});
+    if (checked.ok())
+        checked = FieldLimits::check(FieldLimits::Group, record);
+    if (!checked.ok())
+        return checked;
     const ZeltoResult<int> id = database.save(QStringLiteral("groups"), record);
     if (!id.ok())
         return id;

@@ -23,9 +23,9 @@ const QString kNumber = QStringLiteral("number");
 
 const int kParamCount = 24;
 
-QString nodeQuery(const char *from)
+QString nodeQuery(const Database &database, const char *from)
 {
-    return Nodes::columns() + QLatin1String(from);
+    return Nodes::columns(database.sqlDialect()) + QLatin1String(from);
 }
 
 } // namespace
@@ -34,9 +34,8 @@ namespace {
 
 // The nodes columns, then whether each archive is there, asked without
 // reading it (holdsValue).
-QString nodeAndArchiveColumns()
+QString nodeAndArchiveColumns(const SqlDialect &sql)
 {
-    const SqlDialect &sql = Database::dialect();
     const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
     return QStringLiteral("SELECT nodes.*")
         + QStringLiteral("      , %1 AS has_current_data"
@@ -54,26 +53,26 @@ QString nodeAndArchiveColumns()
 
 } // namespace
 
-QString Nodes::columns()
+QString Nodes::columns(const SqlDialect &sql)
 {
     // One node's counts, each by the index on node_id (tasks_node_id,
     // check_log_node_ctime and the UNIQUE ones).
-    return nodeAndArchiveColumns()
+    return nodeAndArchiveColumns(sql)
         + QStringLiteral("      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
                          "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
                          "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
                          "      , (SELECT %1 FROM tasks WHERE node_id = nodes.id) AS read_error"
                          "      , (SELECT count(*) FROM check_log"
                          "         WHERE node_id = nodes.id AND ctime = last_update) AS check_fails")
-              .arg(Database::dialect().joined(QStringLiteral("last_error")));
+              .arg(sql.joined(QStringLiteral("last_error")));
 }
 
-QString Nodes::listQuery()
+QString Nodes::listQuery(const SqlDialect &sql)
 {
     // The same columns as columns() for every node at once: each count in one
     // grouped pass over its table, joined by node, instead of five index
     // lookups a node. A node without rows there counts 0, as the lookups do.
-    return nodeAndArchiveColumns()
+    return nodeAndArchiveColumns(sql)
         + QStringLiteral("      , coalesce(settings.n, 0) AS has_setting_data"
                          "      , coalesce(changes.n, 0) AS has_journal_data"
                          "      , coalesce(checks.n, 0) AS has_check_log"
@@ -92,7 +91,7 @@ QString Nodes::listQuery()
                          "   ON checks.node_id = nodes.id"
                          " LEFT JOIN (SELECT node_id, %1 AS joined FROM tasks GROUP BY node_id) AS errors"
                          "   ON errors.node_id = nodes.id")
-              .arg(Database::dialect().joined(QStringLiteral("last_error")));
+              .arg(sql.joined(QStringLiteral("last_error")));
 }
 
 ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
@@ -101,7 +100,7 @@ ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
         return CommandContext::noDatabase();
     QVariantList values;
     const QString visible = context.groupCondition("nodes.group_id", values);
-    return context.database()->rows(listQuery() + QStringLiteral(" WHERE ") + visible
+    return context.database()->rows(listQuery(context.database()->sqlDialect()) + QStringLiteral(" WHERE ") + visible
                                         + QStringLiteral(" ORDER BY groups.name, nodes.name"),
                                     values);
 }
@@ -113,7 +112,7 @@ ZeltoResult<QVariantMap> Nodes::find(const CommandContext &context, int id)
     QVariantList values{id};
     const QString visible = context.groupCondition("nodes.group_id", values);
     return context.database()->row(
-        nodeQuery(" FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
+        nodeQuery(*context.database(), " FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
 }
 
 QString Nodes::defaultName(const QString &modelName, qlonglong number, const QString &modelCode)
@@ -128,14 +127,15 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
     Database &database = *context.database();
     QVariantMap record;
     // A query that fails while the id is checked is that failure, not a refusal.
-    ZeltoStatus lookup;
-    const auto visible = [&](int id) {
+    const auto visible = [&](int id) -> ZeltoResult<bool> {
         const ZeltoResult<QVariantMap> node = find(context, id);
-        lookup = node.status();
-        return node.ok() && !node.value().isEmpty();
+        if (!node.ok())
+            return node.status();
+        return !node.value().isEmpty();
     };
-    if (!RecordFields::copyVisibleId(input, record, visible))
-        return lookup.ok() ? RecordFields::lastStatus() : lookup;
+    ZeltoStatus checked = RecordFields::copyVisibleId(input, record, visible);
+    if (!checked.ok())
+        return checked;
     QStringList keys{kGroupId, kName, kModelCode, kModelName, kNumber, QStringLiteral("version"),
                      QStringLiteral("firmware"), QStringLiteral("consumer"), QStringLiteral("provider"),
                      QStringLiteral("note"), QStringLiteral("checking"), QStringLiteral("address"),
@@ -145,12 +145,13 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
         keys.append(QStringLiteral("s%1_type").arg(i));
     for (int i = 1; i <= kParamCount; ++i)
         keys.append(QStringLiteral("param%1").arg(i));
-    if (!RecordFields::copy(input, record, keys) || !FieldLimits::check(FieldLimits::Node, record))
-        return RecordFields::lastStatus();
+    if (!(checked = RecordFields::copy(input, record, keys)).ok()
+        || !(checked = FieldLimits::check(FieldLimits::Node, record)).ok())
+        return checked;
     if (record.contains(kGroupId)) {
         int groupId = 0;
-        if (!RecordFields::readId(input, kGroupId, groupId))
-            return RecordFields::lastStatus();
+        if (!(checked = RecordFields::readId(input, kGroupId, groupId)).ok())
+            return checked;
         record.insert(kGroupId, groupId);
     }
 
@@ -174,13 +175,13 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
     }
     const ZeltoResult<int> id = database.save(QStringLiteral("nodes"), record);
     if (id.ok())
-        changed(id.value());
+        changed(database, id.value());
     return id;
 }
 
-void Nodes::changed(int id)
+void Nodes::changed(const Database &database, int id)
 {
-    if (id != -1 && !Database::inTransaction())
+    if (id != -1 && database.openScopes() == 0)
         ZeltoSystem::instance()->notify(ChangeEvents::NodeSaved, id);
 }
 
@@ -197,7 +198,7 @@ ZeltoStatus Nodes::setGroup(const CommandContext &context, int nodeId, int group
     const ZeltoStatus moved =
         context.database()->run(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId});
     if (moved.ok())
-        changed(nodeId);
+        changed(*context.database(), nodeId);
     return moved;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandcontext.h"
+#include "sqldialect.h"
 #include "zeltotable.h"
 
 #include <QString>
@@ -15,10 +16,10 @@ class Nodes
 public:
     // The select list every node query begins with: the nodes columns, then
     // the computed status columns.
-    static QString columns();
+    static QString columns(const SqlDialect &sql);
     // The query of every node with the same columns, up to its WHERE clause
     // (nodes, nodes_data and groups by those names).
-    static QString listQuery();
+    static QString listQuery(const SqlDialect &sql);
 
     // The nodes the caller sees, by group name and node name.
     static ZeltoResult<ZeltoTable> list(const CommandContext &context);
@@ -32,7 +33,7 @@ public:
     static ZeltoResult<int> save(const CommandContext &context, const QVariantMap &input);
     // Announces the node as saved, unless a transaction is still open: its
     // owner announces after committing.
-    static void changed(int id);
+    static void changed(const Database &database, int id);
     static ZeltoStatus setGroup(const CommandContext &context, int nodeId, int groupId);
     // Deletes a visible node with everything that belongs to it.
     static ZeltoStatus remove(const CommandContext &context, int id);

@@ -1,7 +1,5 @@
 #include "passwordhash.h"
 
-#include "zeltosystem.h"
-
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRegularExpression>
@@ -67,13 +65,11 @@ QString olderDigest(const QString &password)
 
 } // namespace
 
-QString PasswordHash::make(const QString &password)
+ZeltoResult<QString> PasswordHash::make(const QString &password)
 {
     const QByteArray hash = argon2(password.toUtf8());
-    if (hash.isEmpty()) {
-        ZeltoSystem::instance()->error(QCoreApplication::translate("PasswordHash", "Не удалось вычислить хеш пароля"));
-        return QString();
-    }
+    if (hash.isEmpty())
+        return ZeltoStatus::failed(QCoreApplication::translate("PasswordHash", "Не удалось вычислить хеш пароля"));
     return QString::fromLatin1(hash);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QString>
 
 // How passwords are kept in users.password. Two forms are read:
@@ -20,8 +22,8 @@ class PasswordHash
 public:
     enum Check { Wrong, Right, Outdated };  // Outdated: right, to be stored anew
 
-    // A new salted hash of the password; empty with the reason in the error channel (no memory for it).
-    static QString make(const QString &password);
+    // A new salted hash of the password; fails only when there is no memory for it.
+    static ZeltoResult<QString> make(const QString &password);
     // Whether password is the one stored (an empty stored text: nobody, never right).
     static Check check(const QString &stored, const QString &password);
 };

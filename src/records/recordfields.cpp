@@ -4,8 +4,6 @@
 
 #include "user.h"
 
-#include "zeltosystem.h"
-
 #include <QObject>
 
 #include <cmath>
@@ -32,7 +30,7 @@ bool RecordFields::isPlain(const QVariant &value)
     }
 }
 
-bool RecordFields::copy(const QVariantMap &input, QVariantMap &record, const QStringList &keys)
+ZeltoStatus RecordFields::copy(const QVariantMap &input, QVariantMap &record, const QStringList &keys)
 {
     for (const QString &key : keys) {
         const auto it = input.constFind(key);
@@ -42,7 +40,7 @@ bool RecordFields::copy(const QVariantMap &input, QVariantMap &record, const QSt
             return refuse(key, QObject::tr("строка, число или дата"));
         record.insert(key, it.value());
     }
-    return true;
+    return ZeltoStatus();
 }
 
 bool RecordFields::toInt(const QVariant &value, int &out)
@@ -81,33 +79,36 @@ bool RecordFields::toInt(const QVariant &value, int &out)
     return ok;
 }
 
-bool RecordFields::refuse(const QString &field, const QString &expected)
+ZeltoStatus RecordFields::refuse(const QString &field, const QString &expected)
 {
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected)));
+    return ZeltoStatus::invalid(QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
 }
 
-bool RecordFields::readId(const QVariantMap &input, const QString &key, int &out)
+ZeltoStatus RecordFields::readId(const QVariantMap &input, const QString &key, int &out)
 {
     if (toInt(input.value(key), out))
-        return true;
+        return ZeltoStatus();
     return refuse(key, QObject::tr("целое число"));
 }
 
-bool RecordFields::copyVisibleId(const QVariantMap &input, QVariantMap &record,
-                                 const std::function<bool(int)> &isVisible)
+ZeltoStatus RecordFields::copyVisibleId(const QVariantMap &input, QVariantMap &record,
+                                        const std::function<ZeltoResult<bool>(int)> &isVisible)
 {
     const QString key = QStringLiteral("id");
     if (!input.contains(key))
-        return true;
+        return ZeltoStatus();
     int id = -1;
-    if (!readId(input, key, id))
-        return false;
+    const ZeltoStatus read = readId(input, key, id);
+    if (!read.ok())
+        return read;
     record.insert(key, id);
-    return isVisible(id) || User::denyAccess();
+    const ZeltoResult<bool> visible = isVisible(id);
+    if (!visible.ok())
+        return visible.status();
+    return visible.value() ? ZeltoStatus() : User::refusal(ZeltoStatus::NotFound);
 }
 
-bool RecordFields::readIdList(const QVariant &value, const QString &field, QVariantList &out)
+ZeltoStatus RecordFields::readIdList(const QVariant &value, const QString &field, QVariantList &out)
 {
     if (value.userType() != QMetaType::QVariantList && value.userType() != QMetaType::QStringList)
         return refuse(field, QObject::tr("список"));
@@ -120,18 +121,18 @@ bool RecordFields::readIdList(const QVariant &value, const QString &field, QVari
             return refuse(field, QObject::tr("список целых чисел"));
         out.append(id);
     }
-    return true;
+    return ZeltoStatus();
 }
 
-bool RecordFields::readStringList(const QVariant &value, const QString &field, QStringList &out)
+ZeltoStatus RecordFields::readStringList(const QVariant &value, const QString &field, QStringList &out)
 {
     if (value.userType() != QMetaType::QVariantList && value.userType() != QMetaType::QStringList)
         return refuse(field, QObject::tr("список"));
     out = value.toStringList();
-    return true;
+    return ZeltoStatus();
 }
 
-bool RecordFields::readText(const QVariant &value, const QString &field, QString &out)
+ZeltoStatus RecordFields::readText(const QVariant &value, const QString &field, QString &out)
 {
     switch (value.userType()) {
     case QMetaType::QString:
@@ -141,15 +142,8 @@ bool RecordFields::readText(const QVariant &value, const QString &field, QString
     case QMetaType::ULongLong:
     case QMetaType::Double:
         out = value.toString();
-        return true;
+        return ZeltoStatus();
     default:
         return refuse(field, QObject::tr("строка"));
     }
 }
-
-ZeltoStatus RecordFields::lastStatus()
-{
-    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
-    return status.ok() ? ZeltoStatus::failed(QString()) : status;
-}
-

@@ -2,7 +2,6 @@
 
 #include "nextexecution.h"
 #include "recordfields.h"
-#include "zeltosystem.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -52,65 +51,64 @@ bool toWholeNumber(const QVariant &value, qlonglong &out)
 
 } // namespace
 
-bool TaskInput::refuse(const QString &field, const QString &expected)
+ZeltoStatus TaskInput::refuse(const QString &field, const QString &expected)
 {
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-        QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected)));
+    return ZeltoStatus::invalid(QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
 }
 
-bool TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)
+ZeltoStatus TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)
 {
     const auto it = input.constFind(key);
     if (it == input.constEnd())
-        return true;
+        return ZeltoStatus();
     if (nullable && it.value().isNull()) {
         checked.insert(key, QVariant());
-        return true;
+        return ZeltoStatus();
     }
     int number = 0;
     if (!RecordFields::toInt(it.value(), number))
         return refuse(key, QObject::tr("целое число"));
     checked.insert(key, number);
-    return true;
+    return ZeltoStatus();
 }
 
-bool TaskInput::readText(const QVariantMap &input, const QString &key, QVariantMap &checked)
+ZeltoStatus TaskInput::readText(const QVariantMap &input, const QString &key, QVariantMap &checked)
 {
     const auto it = input.constFind(key);
     if (it == input.constEnd())
-        return true;
+        return ZeltoStatus();
     if (it.value().isNull()) {
         checked.insert(key, QVariant());
-        return true;
+        return ZeltoStatus();
     }
     if (it.value().userType() != QMetaType::QString)
         return refuse(key, QObject::tr("строка"));
     checked.insert(key, it.value());
-    return true;
+    return ZeltoStatus();
 }
 
-bool TaskInput::readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked)
+ZeltoStatus TaskInput::readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked)
 {
     const auto it = input.constFind(key);
     if (it == input.constEnd())
-        return true;
+        return ZeltoStatus();
     if (it.value().isNull()) {
         checked.insert(key, QVariant());
-        return true;
+        return ZeltoStatus();
     }
     const int type = it.value().userType();
     const QDateTime dateTime = it.value().toDateTime();
     if ((type != QMetaType::QDateTime && type != QMetaType::QString) || !dateTime.isValid())
         return refuse(key, QObject::tr("дата и время"));
     checked.insert(key, dateTime);
-    return true;
+    return ZeltoStatus();
 }
 
-bool TaskInput::readArchives(const QVariantMap &input, QVariantMap &checked)
+ZeltoStatus TaskInput::readArchives(const QVariantMap &input, QVariantMap &checked)
 {
     const auto it = input.constFind(kArchives);
     if (it == input.constEnd())
-        return true;
+        return ZeltoStatus();
     if (!isList(it.value()))
         return refuse(kArchives, QObject::tr("список названий архивов"));
     const QVariantList items = it.value().toList();
@@ -122,10 +120,10 @@ bool TaskInput::readArchives(const QVariantMap &input, QVariantMap &checked)
         names.append(item.toString());
     }
     checked.insert(kArchives, names);
-    return true;
+    return ZeltoStatus();
 }
 
-bool TaskInput::checkTimetable(const QVariantMap &timetable)
+ZeltoStatus TaskInput::checkTimetable(const QVariantMap &timetable)
 {
     const QVariant mode = timetable.value(QStringLiteral("mode"));
     if (!mode.isNull() && mode.userType() != QMetaType::QString)
@@ -142,7 +140,7 @@ bool TaskInput::checkTimetable(const QVariantMap &timetable)
 
     const QVariant times = timetable.value(QStringLiteral("times"));
     if (times.isNull())
-        return true;
+        return ZeltoStatus();
     const QString timesField = QStringLiteral("timetable.times");
     const QString timesExpected = QObject::tr("список времён суток");
     if (!isList(times))
@@ -155,26 +153,28 @@ bool TaskInput::checkTimetable(const QVariantMap &timetable)
     }
     if (NextExecution::timesOfDay(times).size() != items.size())
         return refuse(timesField, timesExpected);
-    return true;
+    return ZeltoStatus();
 }
 
-bool TaskInput::read(const QVariantMap &input, QVariantMap &checked)
+ZeltoStatus TaskInput::read(const QVariantMap &input, QVariantMap &checked)
 {
     checked.clear();
+    ZeltoStatus status;
     for (const char *key : {"id", "node_id", "mon_interval"}) {
-        if (!readWholeNumber(input, QLatin1String(key), false, checked))
-            return false;
+        if (!(status = readWholeNumber(input, QLatin1String(key), false, checked)).ok())
+            return status;
     }
     for (const char *key : {"is_main", "varnel_port"}) {
-        if (!readWholeNumber(input, QLatin1String(key), true, checked))
-            return false;
+        if (!(status = readWholeNumber(input, QLatin1String(key), true, checked)).ok())
+            return status;
     }
     for (const char *key : {"varnel_ip", "last_error"}) {
-        if (!readText(input, QLatin1String(key), checked))
-            return false;
+        if (!(status = readText(input, QLatin1String(key), checked)).ok())
+            return status;
     }
-    if (!readDateTime(input, QStringLiteral("last_exec"), checked) || !readArchives(input, checked))
-        return false;
+    if (!(status = readDateTime(input, QStringLiteral("last_exec"), checked)).ok()
+        || !(status = readArchives(input, checked)).ok())
+        return status;
 
     const auto channel = input.constFind(kChannel);
     if (channel != input.constEnd()) {
@@ -186,9 +186,9 @@ bool TaskInput::read(const QVariantMap &input, QVariantMap &checked)
     if (timetable != input.constEnd()) {
         if (timetable.value().userType() != QMetaType::QVariantMap)
             return refuse(kTimetable, QObject::tr("объект (расписание)"));
-        if (!checkTimetable(timetable.value().toMap()))
-            return false;
+        if (!(status = checkTimetable(timetable.value().toMap())).ok())
+            return status;
         checked.insert(kTimetable, timetable.value());
     }
-    return true;
+    return ZeltoStatus();
 }

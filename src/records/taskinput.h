@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -13,15 +15,15 @@ class TaskInput
 {
 public:
     // The checked form: numbers as int, "last_exec" as a date-time, the
-    // channel, archives and timetable as sent. False (reported) at the first
-    // value of the wrong kind.
-    static bool read(const QVariantMap &input, QVariantMap &checked);
+    // channel, archives and timetable as sent. Refused at the first value of
+    // the wrong kind.
+    static ZeltoStatus read(const QVariantMap &input, QVariantMap &checked);
 
 private:
-    static bool readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked);
-    static bool readText(const QVariantMap &input, const QString &key, QVariantMap &checked);
-    static bool readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked);
-    static bool readArchives(const QVariantMap &input, QVariantMap &checked);
-    static bool checkTimetable(const QVariantMap &timetable);
-    static bool refuse(const QString &field, const QString &expected);
+    static ZeltoStatus readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked);
+    static ZeltoStatus readText(const QVariantMap &input, const QString &key, QVariantMap &checked);
+    static ZeltoStatus readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked);
+    static ZeltoStatus readArchives(const QVariantMap &input, QVariantMap &checked);
+    static ZeltoStatus checkTimetable(const QVariantMap &timetable);
+    static ZeltoStatus refuse(const QString &field, const QString &expected);
 };

@@ -155,19 +155,20 @@ ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &s
         return CommandContext::noDatabase();
     Database &database = *context.database();
     QVariantMap input;
-    if (!TaskInput::read(sent, input))
-        return RecordFields::lastStatus();
+    ZeltoStatus checked = TaskInput::read(sent, input);
+    if (!checked.ok())
+        return checked;
 
     QVariantMap record;
     // A query that fails while the id is checked is that failure, not a refusal.
-    ZeltoStatus lookup;
-    const auto visible = [&](int id) {
+    const auto visible = [&](int id) -> ZeltoResult<bool> {
         const ZeltoResult<QVariantMap> task = find(context, id);
-        lookup = task.status();
-        return task.ok() && !task.value().isEmpty();
+        if (!task.ok())
+            return task.status();
+        return !task.value().isEmpty();
     };
-    if (!RecordFields::copyVisibleId(input, record, visible))
-        return lookup.ok() ? RecordFields::lastStatus() : lookup;
+    if (!(checked = RecordFields::copyVisibleId(input, record, visible)).ok())
+        return checked;
     for (const char *key : {"node_id", "is_main", "mon_interval", "last_exec", "last_error"}) {
         const QString name = QLatin1String(key);
         if (input.contains(name))
@@ -226,16 +227,17 @@ ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &s
         addDisplayColumns(input, record);
     }
     // The stored maps as sent, the columns as written.
-    if (!FieldLimits::check(FieldLimits::Task, input) || !FieldLimits::check(FieldLimits::Task, record))
-        return RecordFields::lastStatus();
+    if (!(checked = FieldLimits::check(FieldLimits::Task, input)).ok()
+        || !(checked = FieldLimits::check(FieldLimits::Task, record)).ok())
+        return checked;
     if (!fullForm) {
         // One statement: the task manager's bookkeeping after every run.
         const ZeltoResult<int> saved = database.save(kTasks, record);
         if (!saved.ok())
             return saved;
-        changed(saved.value());
+        changed(database, saved.value());
         if (input.contains(kNodeId))
-            Nodes::changed(input.value(kNodeId).toInt());
+            Nodes::changed(database, input.value(kNodeId).toInt());
         return saved;
     }
 
@@ -254,9 +256,9 @@ ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &s
     const ZeltoStatus committed = scope.finish();
     if (!committed.ok())
         return committed;
-    changed(saved.value());
+    changed(database, saved.value());
     if (input.contains(kNodeId))
-        Nodes::changed(input.value(kNodeId).toInt());
+        Nodes::changed(database, input.value(kNodeId).toInt());
     return saved;
 }
 
@@ -284,8 +286,8 @@ ZeltoStatus Tasks::setMain(const CommandContext &context, int taskId, int flag)
     const ZeltoStatus set = database.run(QStringLiteral("UPDATE tasks SET is_main = ? WHERE id = ?"), {flag, taskId});
     if (!set.ok())
         return set;
-    changed(previous);
-    changed(taskId);
+    changed(database, previous);
+    changed(database, taskId);
     return ZeltoStatus();
 }
 
@@ -306,9 +308,9 @@ ZeltoStatus Tasks::remove(const CommandContext &context, int id)
 }
 
 
-void Tasks::changed(int id)
+void Tasks::changed(const Database &database, int id)
 {
-    if (id != -1 && !Database::inTransaction())
+    if (id != -1 && database.openScopes() == 0)
         ZeltoSystem::instance()->notify(ChangeEvents::TaskSaved, id);
 }
 

@@ -51,7 +51,7 @@ public:
 
     // Announces the task as saved, unless a transaction is still open: its
     // owner announces after committing.
-    static void changed(int id);
+    static void changed(const Database &database, int id);
 
     // The letters of the archive kinds read, in the fixed order М,С,Ч,Ж;
     // empty when none is known.

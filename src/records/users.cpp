@@ -40,78 +40,103 @@ QVariantMap withoutDigest(QVariantMap row)
 // An older digest, or a hash of other limits than today's, gives way to a
 // new hash once the password is known to be right. Failing that, the old
 // one stays and still lets the user in.
-void renewHash(int id, const QString &password)
+void renewHash(Database &database, int id, const QString &password)
 {
-    const QString hash = PasswordHash::make(password);
-    if (hash.isEmpty()
-        || !Database::execute(QStringLiteral("UPDATE users SET password = ? WHERE id = ?"), {hash, id}))
+    const ZeltoResult<QString> hash = PasswordHash::make(password);
+    const ZeltoStatus renewed = hash.ok() ? database.run(QStringLiteral("UPDATE users SET password = ? WHERE id = ?"),
+                                                         {hash.value(), id})
+                                          : hash.status();
+    if (!renewed.ok())
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, tr("Хеш пароля пользователя %1 не обновлён: %2")
                                                                   .arg(id)
-                                                                  .arg(ZeltoSystem::instance()->lastError()));
-    ZeltoSystem::instance()->clearError();
+                                                                  .arg(renewed.message()));
 }
 
 // One WARN entry when a block starts. One pass of arg(), so that a login
 // name holding "%1" stays as it is.
-void journalBlock(LoginThrottle::Block block, const QString &peer, const QString &loginName)
+void journalBlock(Database &database, LoginThrottle::Block block, const QString &peer, const QString &loginName)
 {
     const QString address = LoginThrottle::canonicalAddress(peer);
     const QString blockSeconds = QString::number(LoginThrottle::kBlockMs / 1000);
     const QString window = QString::number(LoginThrottle::kWindowMs / 1000);
     if (block == LoginThrottle::AddressBlocked)
-        Database::logWarn(tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
-                              .arg(address, blockSeconds, QString::number(LoginThrottle::kMaxAddressFailures), window));
+        database.log(Database::Warn, tr("Вход с адреса %1 запрещён на %2 с: %3 неудачных попыток входа за %4 с")
+                                         .arg(address, blockSeconds,
+                                              QString::number(LoginThrottle::kMaxAddressFailures), window));
     else if (block == LoginThrottle::LoginBlocked)
-        Database::logWarn(tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
-                              .arg(loginName.left(64), address, blockSeconds,
-                                   QString::number(LoginThrottle::kMaxLoginFailures), window));
+        database.log(Database::Warn,
+                     tr("Вход пользователя %1 с адреса %2 запрещён на %3 с: %4 неудачных попыток входа за %5 с")
+                         .arg(loginName.left(64), address, blockSeconds,
+                              QString::number(LoginThrottle::kMaxLoginFailures), window));
 }
 
 } // namespace
 
-ZeltoTable Users::list()
+ZeltoResult<ZeltoTable> Users::list(Database *database)
 {
-    ZeltoTable users = Database::selectTable(QStringLiteral("SELECT * FROM users ORDER BY fio"));
-    if (users.containsColumn(kPassword)) {
-        for (int row = 0; row < users.rowCount(); ++row)
-            users.setValue(row, kPassword, QString());
+    if (!database)
+        return CommandContext::noDatabase();
+    ZeltoResult<ZeltoTable> users = database->rows(QStringLiteral("SELECT * FROM users ORDER BY fio"));
+    if (users.ok() && users.value().containsColumn(kPassword)) {
+        for (int row = 0; row < users.value().rowCount(); ++row)
+            users.value().setValue(row, kPassword, QString());
     }
     return users;
 }
 
-QVariantMap Users::get(int id)
+ZeltoResult<QVariantMap> Users::get(Database *database, int id)
 {
-    return withoutDigest(Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE id = ?"), {id}));
+    if (!database)
+        return CommandContext::noDatabase();
+    const ZeltoResult<QVariantMap> row = database->row(QStringLiteral("SELECT * FROM users WHERE id = ?"), {id});
+    return row.ok() ? ZeltoResult<QVariantMap>(withoutDigest(row.value())) : row;
 }
 
-QStringList Users::access(int id)
+ZeltoResult<QStringList> Users::access(Database *database, int id)
 {
-    QStringList rights = Database::readData(kUsers, id, kAccess).toStringList();
+    if (!database)
+        return CommandContext::noDatabase();
+    const ZeltoResult<QVariant> stored = database->data(kUsers, id, kAccess);
+    if (!stored.ok())
+        return stored.status();
+    QStringList rights = stored.value().toStringList();
     if (id == 0)
         rights.append(QStringLiteral("allowAll"));
     return rights;
 }
 
-ZeltoResult<QVariantMap> Users::authenticate(const QString &loginName, const QString &password, const QString &peer)
+ZeltoResult<QVariantMap> Users::authenticate(Database *database, const QString &loginName, const QString &password,
+                                             const QString &peer)
 {
-    ZeltoSystem::instance()->clearError();
-    QVariantMap row = checkPassword(loginName, password, peer);
-    if (row.isEmpty())
-        return ZeltoSystem::instance()->lastStatus().ok() ? ZeltoStatus::notLoggedIn(tr("Ошибка авторизации"))
-                                                           : ZeltoSystem::instance()->lastStatus();
-    row.insert(kAccess, access(row.value(kId).toInt()));
+    if (!database)
+        return CommandContext::noDatabase();
+    ZeltoResult<QVariantMap> row = checkPassword(*database, loginName, password, peer);
+    if (!row.ok())
+        return row;
+    const ZeltoResult<QStringList> rights = access(database, row.value().value(kId).toInt());
+    if (!rights.ok())
+        return rights.status();
+    row.value().insert(kAccess, rights.value());
     return row;
 }
 
-int Users::verify(const QString &loginName, const QString &password, const QString &peer)
+ZeltoResult<int> Users::verify(Database *database, const QString &loginName, const QString &password,
+                               const QString &peer)
 {
-    const QVariantMap row = checkPassword(loginName, password, peer);
-    return row.isEmpty() ? -1 : row.value(kId).toInt();
+    if (!database)
+        return CommandContext::noDatabase();
+    const ZeltoResult<QVariantMap> row = checkPassword(*database, loginName, password, peer);
+    if (!row.ok())
+        return row.status();
+    return row.value().value(kId).toInt();
 }
 
-QString Users::passwordStamp(int id)
+QString Users::passwordStamp(Database *database, int id)
 {
-    const QVariantMap row = Database::selectRecord(QStringLiteral("SELECT id, password FROM users WHERE id = ?"), {id});
+    if (!database)
+        return QString();
+    const QVariantMap row =
+        database->row(QStringLiteral("SELECT id, password FROM users WHERE id = ?"), {id}).valueOr(QVariantMap());
     if (row.isEmpty())
         return QString();
     // A digest of the stored hash: the hash itself stays in the database.
@@ -119,82 +144,95 @@ QString Users::passwordStamp(int id)
     return QString::fromLatin1(QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex());
 }
 
-QVariantMap Users::resume(int id, const QString &stamp)
+QVariantMap Users::resume(Database *database, int id, const QString &stamp)
 {
-    if (stamp.isEmpty() || passwordStamp(id) != stamp)
+    if (stamp.isEmpty() || passwordStamp(database, id) != stamp)
         return QVariantMap();
-    QVariantMap row = get(id);
-    if (!row.isEmpty())
-        row.insert(kAccess, access(id));
+    QVariantMap row = get(database, id).valueOr(QVariantMap());
+    const ZeltoResult<QStringList> rights = access(database, id);
+    if (row.isEmpty() || !rights.ok())
+        return QVariantMap();
+    row.insert(kAccess, rights.value());
     return row;
 }
 
-QVariantMap Users::checkPassword(const QString &loginName, const QString &password, const QString &peer)
+ZeltoResult<QVariantMap> Users::checkPassword(Database &database, const QString &loginName, const QString &password,
+                                              const QString &peer)
 {
     // A throttled attempt learns nothing, not even whether the password was right.
     LoginThrottle &throttle = User::loginThrottle();
-    const qint64 now = Database::clock()->monotonicMs();
+    const qint64 now = database.stampClock()->monotonicMs();
     const qint64 waitMs = peer.isEmpty() ? 0 : throttle.waitMs(peer, loginName, now);
-    if (waitMs > 0) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::busy(
-            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000)));
-        return QVariantMap();
-    }
+    if (waitMs > 0)
+        return ZeltoStatus::busy(
+            tr("Слишком много неудачных попыток входа: повторите через %1 с").arg((waitMs + 999) / 1000));
     // Looked up by login, then verified: an unknown login costs what a wrong password does.
-    const QVariantMap row = Database::selectRecord(QStringLiteral("SELECT * FROM users WHERE login = ?"), {loginName});
+    const ZeltoResult<QVariantMap> found = database.row(QStringLiteral("SELECT * FROM users WHERE login = ?"), {loginName});
+    if (!found.ok())
+        return found;
+    const QVariantMap &row = found.value();
     const PasswordHash::Check check = PasswordHash::check(row.value(kPassword).toString(), password);
     if (row.isEmpty() || check == PasswordHash::Wrong) {
         if (!peer.isEmpty())
-            journalBlock(throttle.recordFailure(peer, loginName, now), peer, loginName);
-        ZeltoSystem::instance()->fail(ZeltoStatus::notLoggedIn(tr("Ошибка авторизации")));
-        return QVariantMap();
+            journalBlock(database, throttle.recordFailure(peer, loginName, now), peer, loginName);
+        return ZeltoStatus::notLoggedIn(tr("Ошибка авторизации"));
     }
     if (!peer.isEmpty())
         throttle.recordSuccess(peer, loginName);
     if (check == PasswordHash::Outdated)
-        renewHash(row.value(kId).toInt(), password);
+        renewHash(database, row.value(kId).toInt(), password);
     return withoutDigest(row);
 }
 
-QVariantList Users::groups(int id)
+ZeltoResult<QVariantList> Users::groups(Database *database, int id)
 {
-    return Database::selectDistinctValues(QStringLiteral("user_groups"), QStringLiteral("group_id"),
-                                          QStringLiteral("user_id = ?"), {id});
+    if (!database)
+        return CommandContext::noDatabase();
+    return database->distinct(QStringLiteral("user_groups"), QStringLiteral("group_id"), QStringLiteral("user_id = ?"),
+                              {id});
 }
 
-QVariantMap Users::data(int id)
+ZeltoResult<QVariantMap> Users::data(Database *database, int id)
 {
-    QVariantMap user = get(id);
-    if (user.isEmpty())
+    ZeltoResult<QVariantMap> user = get(database, id);
+    if (!user.ok() || user.value().isEmpty())
         return user;
-    user.insert(kAccess, access(id));
-    user.insert(kGroups, groups(id));
+    const ZeltoResult<QStringList> rights = access(database, id);
+    if (!rights.ok())
+        return rights.status();
+    const ZeltoResult<QVariantList> memberships = groups(database, id);
+    if (!memberships.ok())
+        return memberships.status();
+    user.value().insert(kAccess, rights.value());
+    user.value().insert(kGroups, memberships.value());
     return user;
 }
 
-int Users::save(Database *database, const QVariantMap &input)
+ZeltoResult<int> Users::save(Database *database, const QVariantMap &input)
 {
     // Everything the client sent is checked before anything is written.
     QVariantMap record;
     int id = -1;
+    ZeltoStatus checked;
     if (input.contains(kId)) {
-        if (!RecordFields::readId(input, kId, id))
-            return -1;
+        if (!(checked = RecordFields::readId(input, kId, id)).ok())
+            return checked;
         record.insert(kId, id);
     }
-    if (!RecordFields::copy(input, record,
-                            {QStringLiteral("login"), QStringLiteral("fio"), QStringLiteral("office"),
-                             QStringLiteral("phone"), QStringLiteral("note")}))
-        return -1;
+    if (!(checked = RecordFields::copy(input, record,
+                                       {QStringLiteral("login"), QStringLiteral("fio"), QStringLiteral("office"),
+                                        QStringLiteral("phone"), QStringLiteral("note")}))
+             .ok())
+        return checked;
     if (input.contains(kPassword)) {
         QString password;
-        if (!RecordFields::readText(input.value(kPassword), kPassword, password)
-            || !FieldLimits::check(FieldLimits::User, {{kPassword, password}}))
-            return -1;
-        const QString hash = PasswordHash::make(password);
-        if (hash.isEmpty())
-            return -1;
-        record.insert(kPassword, hash);
+        if (!(checked = RecordFields::readText(input.value(kPassword), kPassword, password)).ok()
+            || !(checked = FieldLimits::check(FieldLimits::User, {{kPassword, password}})).ok())
+            return checked;
+        const ZeltoResult<QString> hash = PasswordHash::make(password);
+        if (!hash.ok())
+            return hash.status();
+        record.insert(kPassword, hash.value());
     }
     // The administrator's rights and groups are never written.
     const bool administrator = id == 0;
@@ -202,77 +240,81 @@ int Users::save(Database *database, const QVariantMap &input)
     QVariantList groupIds;
     const bool withAccess = !administrator && input.contains(kAccess);
     const bool withGroups = !administrator && input.contains(kGroups);
-    if (withAccess && !RecordFields::readStringList(input.value(kAccess), kAccess, rights))
-        return -1;
-    if (withGroups && !RecordFields::readIdList(input.value(kGroups), kGroups, groupIds))
-        return -1;
-    if (!FieldLimits::check(FieldLimits::User, record)
-        || (withAccess && !FieldLimits::check(FieldLimits::User, {{kAccess, rights}})))
-        return -1;
+    if (withAccess && !(checked = RecordFields::readStringList(input.value(kAccess), kAccess, rights)).ok())
+        return checked;
+    if (withGroups && !(checked = RecordFields::readIdList(input.value(kGroups), kGroups, groupIds)).ok())
+        return checked;
+    if (!(checked = FieldLimits::check(FieldLimits::User, record)).ok()
+        || (withAccess && !(checked = FieldLimits::check(FieldLimits::User, {{kAccess, rights}})).ok()))
+        return checked;
 
-    if (!database) {
-        ZeltoSystem::instance()->fail(CommandContext::noDatabase());
-        return -1;
-    }
+    if (!database)
+        return CommandContext::noDatabase();
     TransactionScope scope(*database, QStringLiteral("saveUser"));
-    if (!scope.isActive()) {
-        ZeltoSystem::instance()->fail(scope.status());
-        return -1;
-    }
-    id = Database::saveRecord(kUsers, record);
-    if (id == -1)
-        return -1;
+    if (!scope.isActive())
+        return scope.status();
+    const ZeltoResult<int> saved = database->save(kUsers, record);
+    if (!saved.ok())
+        return saved;
+    id = saved.value();
     if (id != 0) {
-        if (withAccess && !setAccess(id, rights))
-            return -1;
-        if (withGroups && !setGroups(database, id, groupIds))
-            return -1;
+        if (withAccess && !(checked = setAccess(database, id, rights)).ok())
+            return checked;
+        if (withGroups && !(checked = setGroups(database, id, groupIds)).ok())
+            return checked;
     }
-    if (!scope.commit())
-        return -1;
+    if (!(checked = scope.finish()).ok())
+        return checked;
     ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
     return id;
 }
 
-bool Users::remove(int id)
+ZeltoStatus Users::remove(Database *database, int id)
 {
-    if (!Database::removeRecord(kUsers, id))
-        return false;
+    if (!database)
+        return CommandContext::noDatabase();
+    const ZeltoStatus removed = database->remove(kUsers, id);
+    if (!removed.ok())
+        return removed;
     ZeltoSystem::instance()->notify(ChangeEvents::UserRemoved, id);
-    return true;
+    return ZeltoStatus();
 }
 
-bool Users::setAccess(int id, const QStringList &rights)
+ZeltoStatus Users::setAccess(Database *database, int id, const QStringList &rights)
 {
     if (id == 0)
-        return true;
-    return Database::writeData(kUsers, id, kAccess, rights);
+        return ZeltoStatus();
+    if (!database)
+        return CommandContext::noDatabase();
+    return database->write(kUsers, id, {{kAccess, rights}});
 }
 
-bool Users::setGroups(Database *database, int id, const QVariantList &groupIds)
+ZeltoStatus Users::setGroups(Database *database, int id, const QVariantList &groupIds)
 {
     if (id == 0)
-        return true;
+        return ZeltoStatus();
     QVariantList ids;
-    if (!RecordFields::readIdList(groupIds, kGroups, ids))
-        return false;
+    const ZeltoStatus checked = RecordFields::readIdList(groupIds, kGroups, ids);
+    if (!checked.ok())
+        return checked;
     // The old memberships go only when every new one could be written.
     if (!database)
-        return ZeltoSystem::instance()->fail(CommandContext::noDatabase());
+        return CommandContext::noDatabase();
     TransactionScope scope(*database, QStringLiteral("setUserGroups"));
     if (!scope.isActive())
-        return ZeltoSystem::instance()->fail(scope.status());
-    if (!Database::execute(QStringLiteral("DELETE FROM user_groups WHERE user_id = ?"), {id}))
-        return false;
+        return scope.status();
+    ZeltoStatus done = database->run(QStringLiteral("DELETE FROM user_groups WHERE user_id = ?"), {id});
     const QStringList columns = {QStringLiteral("user_id"), QStringLiteral("group_id")};
-    const QString insert = Database::dialect().insertOrReplace(QStringLiteral("user_groups"), columns, columns);
+    const QString insert = database->sqlDialect().insertOrReplace(QStringLiteral("user_groups"), columns, columns);
     for (const QVariant &groupId : qAsConst(ids)) {
-        if (!Database::execute(insert, {id, groupId}))
-            return false;
+        if (done.ok())
+            done = database->run(insert, {id, groupId});
     }
-    if (!scope.commit())
-        return false;
+    if (done.ok())
+        done = scope.finish();
+    if (!done.ok())
+        return done;
     // What the user sees has changed (the OPC UA sessions follow it).
     ZeltoSystem::instance()->notify(ChangeEvents::UserSaved, id);
-    return true;
+    return ZeltoStatus();
 }

@@ -15,45 +15,48 @@ class Database;
 class Users
 {
 public:
-    static ZeltoTable list();
+    // Each operation works on database; null (none open) is a storage failure.
+    static ZeltoResult<ZeltoTable> list(Database *database);
     // The users row; empty when there is none.
-    static QVariantMap get(int id);
+    static ZeltoResult<QVariantMap> get(Database *database, int id);
     // The stored rights; the administrator's end with "allowAll".
-    static QStringList access(int id);
+    static ZeltoResult<QStringList> access(Database *database, int id);
     // Checks the login and password of a client at peer (empty: none
     // known). The user's row (password blanked) plus "access"; signing the
     // client in is the session's business.
-    static ZeltoResult<QVariantMap> authenticate(const QString &loginName, const QString &password,
+    static ZeltoResult<QVariantMap> authenticate(Database *database, const QString &loginName, const QString &password,
                                                  const QString &peer);
     // Checks a login and password without signing anybody in (logins of
-    // the OPC clients), throttled per peer like client logins. The user's
-    // id, or -1 with the reason in the error channel.
-    static int verify(const QString &loginName, const QString &password, const QString &peer);
+    // the OPC clients), throttled per peer like client logins: the user's id.
+    static ZeltoResult<int> verify(Database *database, const QString &loginName, const QString &password,
+                                   const QString &peer);
     // What changes whenever the user's password is set, and when the user
     // is removed: kept by those who let a user in later without the password
-    // (XML-RPC tokens). Empty when there is no such user; never sent out.
-    static QString passwordStamp(int id);
+    // (XML-RPC tokens). Empty when there is no such user or it cannot be
+    // read; never sent out.
+    static QString passwordStamp(Database *database, int id);
     // The current row plus "access" of user id, when its password stamp is
     // still stamp; an empty map otherwise.
-    static QVariantMap resume(int id, const QString &stamp);
-    static QVariantList groups(int id);
+    static QVariantMap resume(Database *database, int id, const QString &stamp);
+    static ZeltoResult<QVariantList> groups(Database *database, int id);
     // The row plus "access" and "groups"; empty when there is no such user.
-    static QVariantMap data(int id);
+    static ZeltoResult<QVariantMap> data(Database *database, int id);
 
     // Inserts (no "id") or updates the user from a client record, with
     // "password" in plain text and optional "access" and "groups", all in one
-    // transaction on database. The user's id, or -1 with nothing written.
-    static int save(Database *database, const QVariantMap &input);
-    static bool remove(int id);
-    static bool setAccess(int id, const QStringList &rights);
+    // transaction on database. The user's id; on failure nothing is written.
+    static ZeltoResult<int> save(Database *database, const QVariantMap &input);
+    static ZeltoStatus remove(Database *database, int id);
+    static ZeltoStatus setAccess(Database *database, int id, const QStringList &rights);
     // Replaces every membership of the user, the common group's included;
     // announced as ChangeEvents::UserSaved.
-    static bool setGroups(Database *database, int id, const QVariantList &groupIds);
+    static ZeltoStatus setGroups(Database *database, int id, const QVariantList &groupIds);
 
 private:
     // The users row (password blanked) for a matching login and password,
-    // the stored hash renewed when it was of an older form; empty with the
-    // reason in the error channel otherwise. Every way in (RPC, XML-RPC, OPC
-    // UA) comes through here, so they share the throttle's counts.
-    static QVariantMap checkPassword(const QString &loginName, const QString &password, const QString &peer);
+    // the stored hash renewed when it was of an older form. Every way in
+    // (RPC, XML-RPC, OPC UA) comes through here, so they share the
+    // throttle's counts.
+    static ZeltoResult<QVariantMap> checkPassword(Database &database, const QString &loginName,
+                                                  const QString &password, const QString &peer);
 };

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QUrl>
 
 #include <memory>
@@ -28,10 +29,12 @@ QString folder()
     return QString();
 }
 
-QJsonArray otherServers()
+QJsonArray otherServers(Database *database)
 {
     QJsonArray list;
-    const QVariant setting = Database::getSetting(QStringLiteral("consoleServers"));
+    if (!database)
+        return list;
+    const QVariant setting = database->setting(QStringLiteral("consoleServers")).value();
     // One address as text counts as a list of one.
     const QStringList entries =
         setting.type() == QVariant::String ? QStringList{setting.toString()} : setting.toStringList();
@@ -43,7 +46,7 @@ QJsonArray otherServers()
     return list;
 }
 
-void install()
+void install(Database *database)
 {
     ZeltoHttpServer *http = ZeltoHttpServer::global();
     const QString path = folder();
@@ -59,11 +62,13 @@ void install()
         files->serve(request, response);
     });
     // The other servers of the installation, for the page to go on with when this one stops answering.
-    http->route("/servers.json", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+    // The route outlives the database when the server turns standby.
+    const QPointer<Database> servers(database);
+    http->route("/servers.json", [servers](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
         if (!ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
             return;
         response.contentType = "application/json";
-        response.body = QJsonDocument(otherServers()).toJson(QJsonDocument::Compact);
+        response.body = QJsonDocument(otherServers(servers)).toJson(QJsonDocument::Compact);
     });
     // The WebSocket connection answers a broken upgrade request, or one from
     // a page of another site, itself.

@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QString>
 
+class Database;
+
 // The operators' web console on the HTTP listener: GET / and the console's
 // files, the list of the installation's other servers, and on /rpc the RPC server's WebSocket (the same commands,
 // sessions, rights and change events as "wsPort"), so that a browser needs
@@ -17,11 +19,11 @@ QString folder();
 
 // The setting "consoleServers" (the other servers of the installation, as
 // WebSocket addresses ws://host:port/rpc) without the entries that are no
-// such address: what GET /servers.json answers.
-QJsonArray otherServers();
+// such address: what GET /servers.json answers; none without a database.
+QJsonArray otherServers(Database *database);
 
 // Routes /, /servers.json and /rpc on the HTTP listener (an exact route such as /metrics
-// keeps its own handler).
-void install();
+// keeps its own handler); /servers.json reads the setting from database.
+void install(Database *database);
 
 }

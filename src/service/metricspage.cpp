@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QPointer>
 
 namespace {
 
@@ -17,8 +18,10 @@ double fileSize(const QString &path)
 
 } // namespace
 
-void MetricsPage::install(std::function<bool()> active)
+void MetricsPage::install(std::function<bool()> active, Database *database)
 {
+    // The gauges outlive the database when the server turns standby.
+    const QPointer<Database> open(database);
     ZeltoMetrics *metrics = ZeltoMetrics::instance();
     metrics->describeGauge("orvex_server_active",
                            "1 on the active server of its database, 0 on a standby.",
@@ -31,10 +34,10 @@ void MetricsPage::install(std::function<bool()> active)
         return file.isEmpty() ? 0.0 : fileSize(file + QStringLiteral("-wal"));
     });
     metrics->describeGauge("orvex_last_backup_timestamp_seconds",
-                           "Unix time of the last successful backup; 0 when there has been none.", []() {
-                               if (!Database::instance())
+                           "Unix time of the last successful backup; 0 when there has been none.", [open]() {
+                               if (!open)
                                    return 0.0;
-                               const QDateTime last = Database::getSetting(QStringLiteral("lastBackup")).toDateTime();
+                               const QDateTime last = open->setting(QStringLiteral("lastBackup")).value().toDateTime();
                                return last.isValid() ? double(last.toSecsSinceEpoch()) : 0.0;
                            });
     ZeltoHttpServer::global()->route("/metrics", &MetricsPage::serve);

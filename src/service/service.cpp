@@ -92,27 +92,31 @@ void Service::start()
 
 bool Service::startActive()
 {
-    if (!Database::init()) {
-        logMessage(ZeltoSystem::instance()->lastError(), QtServiceBase::Error);
+    const ZeltoStatus opened = Database::init();
+    if (!opened.ok()) {
+        logMessage(opened.message(), QtServiceBase::Error);
         return false;
     }
-    Database::setClock(m_clock);
-    ApiCommand::setDatabase(Database::instance());
+    // The service creates what works on the database and hands it this one.
+    m_database = Database::instance();
+    m_database->setStampClock(m_clock);
     // A copy the last run did not finish (killed, power cut) leaves its
     // temporary file; it is no use to anyone.
-    DatabaseBackup::removeLeftovers();
+    DatabaseBackup::removeLeftovers(*m_database);
 
     if (!User::instance())
         new User;
     const QSettings ini(ZeltoSystem::instance()->settingsPath(), QSettings::IniFormat);
     User::setLoginRequired(ini.value(QStringLiteral("Server/requireLogin"), false).toBool());
-    TaskManager::createInstance(Database::instance(), TaskManager::TaskFactory(), m_clock);
-    DataMonitor::createInstance(Database::instance(), monitorTickMs(), m_clock, TaskManager::instance(), User::instance());
-    Scheduler::createInstance(Database::instance(), Scheduler::Starter(), m_clock);
-    m_opcServer = new OPCServer(Database::instance(), this);
+    m_polling = new TaskManager(m_database, TaskManager::TaskFactory(), m_clock, this);
+    m_monitor = new DataMonitor(m_database, monitorTickMs(), m_clock, m_polling, User::instance(), this);
+    TaskManager *polling = m_polling;
+    m_scheduler = new Scheduler(
+        m_database, [polling](int taskId) { polling->startTask(taskId, false); }, m_clock, this);
+    ApiCommand::setServices(m_database, m_polling, m_monitor);
+    m_opcServer = new OPCServer(m_database, m_monitor, this);
     const QHostAddress address = listenAddress();
-    if (!XmlRpcServer::instance())
-        new XmlRpcServer(address, this, m_clock);
+    m_xmlRpc = new XmlRpcServer(m_database, address, this, m_clock);
 
     seedSettings();
     openListeners(address);
@@ -143,15 +147,22 @@ void Service::stopActive()
     m_portListeners.clear();
     delete m_opcServer;   // stops its gateway
     m_opcServer = nullptr;
-    delete XmlRpcServer::instance();
+    delete m_xmlRpc;
+    m_xmlRpc = nullptr;
     ZeltoServer::global()->close();
     ZeltoHttpServer::global()->close();
-    Scheduler::destroyInstance();
-    DataMonitor::destroyInstance();
-    TaskManager::destroyInstance();
+    ApiCommand::setServices(nullptr, nullptr, nullptr);
+    delete m_scheduler;
+    m_scheduler = nullptr;
+    delete m_monitor;
+    m_monitor = nullptr;
+    delete m_polling;
+    m_polling = nullptr;
     delete User::instance();
-    ApiCommand::setDatabase(nullptr);
+    // A backup the database stops on its way out still notes its end (and a
+    // finished copy its time) through m_database.
     Database::destroy();
+    m_database = nullptr;
 }
 
 void Service::installTranslators()
@@ -168,19 +179,24 @@ void Service::installTranslators()
     }
 }
 
+QVariant Service::setting(const QString &name, const QVariant &defaultValue) const
+{
+    // A setting that cannot be read is taken as its default: the server starts anyway.
+    return m_database->setting(name, defaultValue).valueOr(defaultValue);
+}
+
 void Service::seedSettings()
 {
     // Reading with a default writes the key when it is missing; an existing
     // value is never overwritten.
-    Database::getSetting(QStringLiteral("nodeSystemTypes"),
-                         QStringList{tr("теплоноситель"), tr("отопление"), tr("ГВС")});
-    Database::getSetting(QStringLiteral("nodeParamNames"), QStringList());
-    Database::getSetting(QStringLiteral("currentDataCount"), 10);
-    Database::getSetting(QStringLiteral("calcTailDays"), false);
-    Database::getSetting(QStringLiteral("daysForCalcTailDays"), 3);
-    Database::getSetting(QStringLiteral("checkDateReset"), true);
-    Database::getSetting(QStringLiteral("checkTimeDeviation"), false);
-    Database::getSetting(QStringLiteral("maxTimeDeviation"), 30);
+    setting(QStringLiteral("nodeSystemTypes"), QStringList{tr("теплоноситель"), tr("отопление"), tr("ГВС")});
+    setting(QStringLiteral("nodeParamNames"), QStringList());
+    setting(QStringLiteral("currentDataCount"), 10);
+    setting(QStringLiteral("calcTailDays"), false);
+    setting(QStringLiteral("daysForCalcTailDays"), 3);
+    setting(QStringLiteral("checkDateReset"), true);
+    setting(QStringLiteral("checkTimeDeviation"), false);
+    setting(QStringLiteral("maxTimeDeviation"), 30);
 }
 
 QHostAddress Service::listenAddress()
@@ -203,10 +219,10 @@ void Service::openListeners(const QHostAddress &address)
     ZeltoServer::global()->listenTcp(toPort(ini.value(QStringLiteral("Server/port"), 5412)), address);
 
     for (const char *name : {"requestBufferLimit", "connectionsPerAddress", "allowedHosts"})
-        applyListenerSetting(QLatin1String(name), Database::getSetting(QLatin1String(name)));
-    ZeltoServer::global()->setWebOrigins(Database::getSetting(QStringLiteral("wsOrigins")).toStringList());
-    MetricsPage::install([this]() { return m_role && m_role->isActive(); });
-    ConsoleSite::install();
+        applyListenerSetting(QLatin1String(name), setting(QLatin1String(name)));
+    ZeltoServer::global()->setWebOrigins(setting(QStringLiteral("wsOrigins")).toStringList());
+    MetricsPage::install([this]() { return m_role && m_role->isActive(); }, m_database);
+    ConsoleSite::install(m_database);
     followPortSettings();
 }
 
@@ -216,10 +232,10 @@ void Service::followPortSettings()
     m_portListeners = {
         ListenerSwitch(
             QStringLiteral("xPort"), QStringLiteral("XML-RPC"),
-            [](quint16 port) { return XmlRpcServer::instance() && XmlRpcServer::instance()->listen(port); },
-            []() {
-                if (XmlRpcServer::instance())
-                    XmlRpcServer::instance()->close();
+            [this](quint16 port) { return m_xmlRpc && m_xmlRpc->listen(port); },
+            [this]() {
+                if (m_xmlRpc)
+                    m_xmlRpc->close();
             }),
         ListenerSwitch(
             QStringLiteral("wsPort"), QStringLiteral("RPC WebSocket"),
@@ -238,13 +254,13 @@ void Service::followPortSettings()
         ListenerSwitch(
             QStringLiteral("opcPort"), QStringLiteral("OPC UA"),
             [this, address](quint16) {
-                m_opcServer->start(address, DataMonitor::instance());
+                m_opcServer->start(address);
                 return true;
             },
             [this]() { m_opcServer->stop(); }),
     };
     for (ListenerSwitch &listener : m_portListeners)
-        listener.apply(Database::getSetting(listener.setting()));
+        listener.apply(setting(listener.setting()));
 }
 
 void Service::applyListenerSetting(const QString &name, const QVariant &value)
@@ -263,14 +279,14 @@ void Service::applyListenerSetting(const QString &name, const QVariant &value)
 
 void Service::loadMaintenanceState()
 {
-    Database::getSetting(QStringLiteral("backupDir"), Zelto::moduleDir() + QDir::separator() + QStringLiteral("backup"));
-    Database::getSetting(QStringLiteral("backupCount"), 5);
-    backupEnabled = Database::getSetting(QStringLiteral("backupEnabled"), true).toBool();
-    lastBackup = Database::getSetting(QStringLiteral("lastBackup")).toDateTime();
-    backupInterval = Database::getSetting(QStringLiteral("backupInterval"), 24).toInt();
-    Database::getSetting(QStringLiteral("journalDayCount"), 7);
-    lastCompact = Database::getSetting(QStringLiteral("lastCompact")).toDateTime();
-    compactInterval = Database::getSetting(QStringLiteral("compactInterval"), 24).toInt();
+    setting(QStringLiteral("backupDir"), Zelto::moduleDir() + QDir::separator() + QStringLiteral("backup"));
+    setting(QStringLiteral("backupCount"), 5);
+    backupEnabled = setting(QStringLiteral("backupEnabled"), true).toBool();
+    lastBackup = setting(QStringLiteral("lastBackup")).toDateTime();
+    backupInterval = setting(QStringLiteral("backupInterval"), 24).toInt();
+    setting(QStringLiteral("journalDayCount"), 7);
+    lastCompact = setting(QStringLiteral("lastCompact")).toDateTime();
+    compactInterval = setting(QStringLiteral("compactInterval"), 24).toInt();
 }
 
 void Service::maintain()
@@ -296,24 +312,27 @@ void Service::backupIfDue(const QDateTime &now)
     // A copy a client asked for is still running: this one is due at the next tick.
     if (DatabaseBackup::running())
         return;
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup) {
-        Database::logError(ZeltoSystem::instance()->lastError());   // tried again at the next tick
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*m_database);
+    if (!started.ok()) {
+        m_database->log(Database::Error, started.status().message());   // tried again at the next tick
         return;
     }
+    DatabaseBackup *backup = started.value();
     connect(backup, &DatabaseBackup::finished, this,
             [this, now](bool ok, const QString &error) { onBackupFinished(now, ok, error); });
 }
 
 void Service::onBackupFinished(const QDateTime &started, bool ok, const QString &error)
 {
+    if (!m_database)
+        return;   // ended after the server stopped being the active one
     if (ok) {
         lastBackup = started;
-        Database::setSetting(QStringLiteral("lastBackup"), started);
-        Database::logInfo(tr("Резервное копирование БД"));
+        m_database->putSetting(QStringLiteral("lastBackup"), started);
+        m_database->log(Database::Info, tr("Резервное копирование БД"));
     } else {
         // lastBackup stays: tried again at the next tick.
-        Database::logError(error);
+        m_database->log(Database::Error, error);
     }
     if (m_maintenance->isActive())
         compactIfDue(m_clock->now());
@@ -326,18 +345,21 @@ void Service::compactIfDue(const QDateTime &now)
     if (JournalCompaction::running())
         return;
     // In steps between the clients' requests; its end is noted when it comes.
-    JournalCompaction *compaction = JournalCompaction::start();
-    if (!compaction) {
-        Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + ZeltoSystem::instance()->lastError());
+    const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*m_database);
+    if (!started.ok()) {
+        m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + started.status().message());
         return;
     }
+    JournalCompaction *compaction = started.value();
     connect(compaction, &JournalCompaction::finished, this, [this, now](bool ok, const QString &error) {
+        if (!m_database)
+            return;
         if (ok) {
             lastCompact = now;
-            Database::setSetting(QStringLiteral("lastCompact"), now);
-            Database::logInfo(tr("Сжатие БД"));
+            m_database->putSetting(QStringLiteral("lastCompact"), now);
+            m_database->log(Database::Info, tr("Сжатие БД"));
         } else {
-            Database::logError(tr("Сжатие БД") + QStringLiteral(": ") + error);
+            m_database->log(Database::Error, tr("Сжатие БД") + QStringLiteral(": ") + error);
         }
     });
 }

@@ -9,9 +9,14 @@
 #include <QList>
 #include <QObject>
 
+class DataMonitor;
+class Database;
 class OPCServer;
 class QTranslator;
+class Scheduler;
 class ServerRole;
+class TaskManager;
+class XmlRpcServer;
 class ZeltoClock;
 class ZeltoTimer;
 
@@ -48,6 +53,8 @@ private:
     bool startActive();
     void stopActive();
     void installTranslators();
+    // The stored value, or defaultValue (stored when not null) when it is not set.
+    QVariant setting(const QString &name, const QVariant &defaultValue = QVariant()) const;
     void seedSettings();
     // The interface of INI "Server/address" for every listener; all when unset or unreadable.
     QHostAddress listenAddress();
@@ -65,6 +72,7 @@ private:
     void compactIfDue(const QDateTime &now);
 
     ServerRole *m_role = nullptr;   // from start to stop
+    Database *m_database = nullptr;   // while active: the open database
     // The clock of everything the service creates: the system's.
     ZeltoClock *m_clock;
     ZeltoTimer *m_maintenance;   // active while the service runs
@@ -77,4 +85,10 @@ private:
     QHostAddress m_address;   // of every listener, from "Server/address"
     QList<ListenerSwitch> m_portListeners;
     OPCServer *m_opcServer = nullptr;   // while active: it publishes the open database
+    XmlRpcServer *m_xmlRpc = nullptr;   // while active: follows "xPort"
+    // While active: polling, the monitor that asks it for monitor runs and
+    // the scheduler that starts its timetabled runs.
+    TaskManager *m_polling = nullptr;
+    DataMonitor *m_monitor = nullptr;
+    Scheduler *m_scheduler = nullptr;
 };

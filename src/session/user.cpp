@@ -72,19 +72,14 @@ bool User::isUnrestricted()
     return id == -1 || id == 0;
 }
 
-bool User::checkAccess(const QString &right)
+ZeltoStatus User::checkAccess(const QString &right)
 {
     if (isUnrestricted())
-        return true;
+        return ZeltoStatus();
     const QStringList &access = currentSession().access;
     if (access.contains(QStringLiteral("allowAll")) || access.contains(right))
-        return true;
-    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NoRight));
-}
-
-bool User::denyAccess()
-{
-    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotFound));
+        return ZeltoStatus();
+    return refusal(ZeltoStatus::NoRight);
 }
 
 ZeltoStatus User::refusal(ZeltoStatus::Kind kind)
@@ -97,14 +92,13 @@ void User::setLoginRequired(bool required)
     g_loginRequired = required;
 }
 
-bool User::checkLogin()
+ZeltoStatus User::checkLogin()
 {
     if (SessionScope *scope = SessionScope::current())
-        return !g_loginRequired || scope->session().userId != -1
-            || ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotLoggedIn));
+        return !g_loginRequired || scope->session().userId != -1 ? ZeltoStatus() : refusal(ZeltoStatus::NotLoggedIn);
     if (!g_loginRequired || ZeltoServer::global()->clientId() < 0 || currentUserId() != -1)
-        return true;
-    return ZeltoSystem::instance()->fail(refusal(ZeltoStatus::NotLoggedIn));
+        return ZeltoStatus();
+    return refusal(ZeltoStatus::NotLoggedIn);
 }
 
 QString User::currentPeerAddress()

@@ -31,13 +31,11 @@ public:
     static int currentUserId();
     // The administrator and anonymous clients (and the server's own work) see everything.
     static bool isUnrestricted();
-    // Allows or reports "Недостаточно прав для выполнения команды" (a
-    // missing right) and returns false.
-    static bool checkAccess(const QString &right);
-    // The same text for records that do not exist or lie outside the
-    // user's groups (kind NotFound); returns false.
-    static bool denyAccess();
-    // The refusal's text with the kind given: NoRight, NotFound or NotLoggedIn.
+    // Allows, or refuses with "Недостаточно прав для выполнения команды" (a
+    // missing right).
+    static ZeltoStatus checkAccess(const QString &right);
+    // The refusal's text with the kind given: NoRight, NotFound (records
+    // that do not exist or lie outside the user's groups) or NotLoggedIn.
     static ZeltoStatus refusal(ZeltoStatus::Kind kind);
 
     // INI "Server/requireLogin": when set, a client connection on which
@@ -46,7 +44,7 @@ public:
     // (outside any client call) is never refused.
     static void setLoginRequired(bool required);
     // Refuses with kind NotLoggedIn.
-    static bool checkLogin();
+    static ZeltoStatus checkLogin();
 
     // The address the current client connects from; empty outside a client call.
     static QString currentPeerAddress();

@@ -30,15 +30,6 @@ QString defaultConnectionName()
     return QLatin1String(QSqlDatabase::defaultConnection);
 }
 
-bool executeAll(const QStringList &statements)
-{
-    for (const QString &statement : statements) {
-        if (!Database::execute(statement))
-            return false;
-    }
-    return true;
-}
-
 // The three columns that tell how an RNH7 device's systems are wired.
 struct SchemeTriple
 {
@@ -90,25 +81,19 @@ Database *Database::ensureInstance()
     return s_instance;
 }
 
-QSqlDatabase Database::connection()
-{
-    if (s_instance)
-        return s_instance->db;
-    return QSqlDatabase::database(defaultConnectionName(), false);
-}
-
 StatementCache::Lease Database::statement(const QString &text)
 {
-    if (s_instance)
-        return s_instance->m_statements.acquire(s_instance->db, text);
-    // No connection of ours: the statement is used once.
-    StatementCache once;
-    return once.acquire(connection(), text);
+    return m_statements.acquire(db, text);
+}
+
+void Database::setStampClock(ZeltoClock *clock)
+{
+    m_clock = clock ? clock : ZeltoClock::system();
 }
 
 void Database::setClock(ZeltoClock *clock)
 {
-    ensureInstance()->m_clock = clock ? clock : ZeltoClock::system();
+    ensureInstance()->setStampClock(clock);
 }
 
 ZeltoClock *Database::clock()
@@ -155,9 +140,14 @@ QString Database::fileName()
     return ini.value(QStringLiteral("Database/databaseName"), defaultName).toString();
 }
 
+QString Database::filePath() const
+{
+    return db.isOpen() ? db.databaseName() : QString();
+}
+
 QString Database::openFileName()
 {
-    return s_instance && s_instance->db.isOpen() ? s_instance->db.databaseName() : QString();
+    return s_instance ? s_instance->filePath() : QString();
 }
 
 int Database::transactionDepth()
@@ -165,7 +155,7 @@ int Database::transactionDepth()
     return s_instance ? s_instance->m_transactionDepth : 0;
 }
 
-bool Database::init()
+ZeltoStatus Database::init()
 {
     // ORVEX_STREAM_VERSION chooses the stored format this server writes
     // (an older one, before going back to an older server).
@@ -174,21 +164,22 @@ bool Database::init()
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
                                      tr("Неверное значение ORVEX_STREAM_VERSION: %1").arg(streamVersion));
     ensureInstance();
-    if (!open())
-        return false;
+    const ZeltoStatus opened = open();
+    if (!opened.ok())
+        return opened;
     return prepareSchema();
 }
 
-bool Database::open()
+ZeltoStatus Database::open()
 {
     Database *database = ensureInstance();
 
     const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
     if (!settings.isValid())
-        return ZeltoSystem::instance()->error(settings.error());
+        return ZeltoStatus::failed(settings.error());
     // The lock of the active server works there already; the data does not yet.
     if (settings.isPostgreSQL())
-        return ZeltoSystem::instance()->error(
+        return ZeltoStatus::failed(
             tr("Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"));
     const QString fileName = Database::fileName();
 
@@ -198,8 +189,8 @@ bool Database::open()
     if (file.size() > 0) {
         static const QByteArray header("SQLite format 3", 16);   // with its closing zero byte
         if (!file.open(QIODevice::ReadOnly) || file.read(header.size()) != header)
-            return ZeltoSystem::instance()->fail(ZeltoStatus::storage(
-                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName))));
+            return ZeltoStatus::storage(
+                tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)));
     }
 
     if (database->db.isValid()) {
@@ -212,8 +203,8 @@ bool Database::open()
     database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database->db.setDatabaseName(fileName);
     if (!database->db.open())
-        return ZeltoSystem::instance()->error(database->db.lastError().text());
-    return true;
+        return ZeltoStatus::failed(database->db.lastError().text());
+    return ZeltoStatus();
 }
 
 void Database::destroy()
@@ -225,17 +216,17 @@ void Database::destroy()
     QSqlDatabase::removeDatabase(defaultConnectionName());
 }
 
-bool Database::applyPragmas()
+ZeltoStatus Database::applyPragmas()
 {
-    QSqlQuery query(s_instance->db);
+    QSqlQuery query(db);
     // Before the write-ahead log, which would fix the mode of a new file;
     // only a file without tables takes it (older files switch over when
     // compacted: JournalCompaction).
     if (!query.exec(QLatin1String(Schema::PragmaAutoVacuum)))
-        return ZeltoSystem::instance()->error(query.lastError().text());
+        return ZeltoStatus::failed(query.lastError().text());
     if (!query.exec(QLatin1String(Schema::PragmaCacheSize)) || !query.exec(QLatin1String(Schema::PragmaForeignKeys))
         || !query.exec(QLatin1String(Schema::PragmaJournalSizeLimit)) || !query.exec(QLatin1String(Schema::PragmaSecureDelete)))
-        return ZeltoSystem::instance()->error(query.lastError().text());
+        return ZeltoStatus::failed(query.lastError().text());
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
     if (!query.exec(QLatin1String(Schema::PragmaJournalMode)) || !query.next()
@@ -243,7 +234,7 @@ bool Database::applyPragmas()
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
                                      tr("БД не переведена в режим журнала WAL: на время резервного копирования "
                                         "запись в БД будет ждать"));
-    return true;
+    return ZeltoStatus();
 }
 
 void Database::reopen()
@@ -251,37 +242,56 @@ void Database::reopen()
     m_statements.clear();
     db.close();
     if (!db.open()) {
-        ZeltoSystem::instance()->error(db.lastError().databaseText());
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, db.lastError().databaseText());
         return;
     }
     // A new SQLite connection starts without foreign keys: restore them.
-    applyPragmas();
+    const ZeltoStatus restored = applyPragmas();
+    if (!restored.ok())
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, restored.message());
 }
 
-bool Database::prepareSchema()
+bool Database::stepFailed(const ZeltoStatus &status)
+{
+    m_stepFailure = status.ok() ? ZeltoStatus::failed(QString()) : status;
+    return false;
+}
+
+bool Database::runStep(const QStringList &statements)
+{
+    for (const QString &statement : statements) {
+        const ZeltoStatus done = run(statement);
+        if (!done.ok())
+            return stepFailed(done);
+    }
+    return true;
+}
+
+ZeltoStatus Database::prepareSchema()
 {
     Database *database = s_instance;
     if (!database || !database->db.isOpen())
-        return ZeltoSystem::instance()->fail(ZeltoStatus::storage(tr("База данных не открыта")));
-    if (!applyPragmas())
-        return false;
+        return ZeltoStatus::storage(tr("База данных не открыта"));
+    const ZeltoStatus pragmas = database->applyPragmas();
+    if (!pragmas.ok())
+        return pragmas;
 
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
-            return ZeltoSystem::instance()->error(query.lastError().text());
+            return ZeltoStatus::failed(query.lastError().text());
         // A brand-new file keeps -1 and so gets every step from update0 on.
         database->m_version = -1;
         if (query.value(0).toInt() != 0) {
             if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
-                return ZeltoSystem::instance()->error(query.lastError().text());
+                return ZeltoStatus::failed(query.lastError().text());
             database->m_version = query.value(0).toInt();
         }
     }
 
     TransactionScope scope(*database, QStringLiteral("prepareSchema"));
     if (!scope.isActive())
-        return ZeltoSystem::instance()->fail(scope.status());
+        return scope.status();
 
     const int startVersion = database->m_version;
     const QMetaObject *meta = database->metaObject();
@@ -294,41 +304,43 @@ bool Database::prepareSchema()
         ++version;
         ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Обновление БД до версии %1").arg(version));
         bool done = false;
+        database->m_stepFailure = ZeltoStatus();
         if (version == 3 && startVersion == 2) {
             done = database->update3(true);
         } else if (!meta->method(index).invoke(database, Qt::AutoConnection, Q_RETURN_ARG(bool, done))) {
-            return ZeltoSystem::instance()->error(tr("Ошибка вызова функции обновления схемы БД"));
+            return ZeltoStatus::failed(tr("Ошибка вызова функции обновления схемы БД"));
         }
-        if (!done)
-            return false;   // the step has reported why; the scope rolls everything back
+        if (!done)   // the scope rolls everything back
+            return database->m_stepFailure.ok() ? ZeltoStatus::failed(QString()) : database->m_stepFailure;
     }
 
     {
         QSqlQuery query(database->db);
         if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
-            return ZeltoSystem::instance()->error(query.lastError().text());
+            return ZeltoStatus::failed(query.lastError().text());
     }
-    if (!scope.commit())
-        return false;
+    const ZeltoStatus committed = scope.finish();
+    if (!committed.ok())
+        return committed;
     database->m_version = version;
 
     if (version > SchemaVersion) {
         // Still usable as far as this release knows it, but worth a word.
         const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
-        ZeltoSystem::instance()->error(text);
+        return ZeltoStatus(ZeltoStatus::Ok, text);
     }
-    return true;
+    return ZeltoStatus();
 }
 
 bool Database::update0()
 {
-    return executeAll(Schema::initialSchema());
+    return runStep(Schema::initialSchema());
 }
 
 bool Database::update1()
 {
-    return executeAll(Schema::journalDataRebuild() + Schema::nodeColumnsOfStep1());
+    return runStep(Schema::journalDataRebuild() + Schema::nodeColumnsOfStep1());
 }
 
 bool Database::update2()
@@ -343,27 +355,27 @@ bool Database::update3(bool fixAfterUpdate2)
 
 bool Database::update4()
 {
-    return execute(QLatin1String(Schema::AddTaskNextExec));
+    return runStep({QLatin1String(Schema::AddTaskNextExec)});
 }
 
 bool Database::update5()
 {
-    return executeAll(Schema::nodeParamColumns(6, 15));
+    return runStep(Schema::nodeParamColumns(6, 15));
 }
 
 bool Database::update6()
 {
-    return executeAll(Schema::nodeParamColumns(16, 16));
+    return runStep(Schema::nodeParamColumns(16, 16));
 }
 
 bool Database::update7()
 {
-    return executeAll(Schema::nodeParamColumns(17, 24));
+    return runStep(Schema::nodeParamColumns(17, 24));
 }
 
 bool Database::update8()
 {
-    return executeAll({QLatin1String(Schema::IndexTasksByNode), QLatin1String(Schema::IndexCheckLogByNodeTime)});
+    return runStep({QLatin1String(Schema::IndexTasksByNode), QLatin1String(Schema::IndexCheckLogByNodeTime)});
 }
 
 bool Database::fixSchemes()
@@ -372,7 +384,7 @@ bool Database::fixSchemes()
     {
         QSqlQuery query(db);
         if (!query.exec(QLatin1String(Schema::SelectRnh7Nodes)))
-            return ZeltoSystem::instance()->error(query.lastError().databaseText());
+            return stepFailed(ZeltoStatus::failed(query.lastError().databaseText()));
         while (query.next())
             nodeIds << query.value(0).toInt();
     }
@@ -381,9 +393,10 @@ bool Database::fixSchemes()
     const QStringList archives = {QStringLiteral("month_data"), QStringLiteral("month_totals"),
                                   QStringLiteral("day_data"), QStringLiteral("hour_data")};
     for (int nodeId : qAsConst(nodeIds)) {
-        const QVariant current = readData(nodes, nodeId, QStringLiteral("current_data"));
-        if (!current.isValid())
-            return false;
+        const ZeltoResult<QVariant> readCurrent = data(nodes, nodeId, QStringLiteral("current_data"));
+        if (!readCurrent.ok())
+            return stepFailed(readCurrent.status());
+        const QVariant &current = readCurrent.value();
         if (current.isNull() || !holdsTable(current))
             continue;
         const ZeltoTable currentTable = current.value<ZeltoTable>();
@@ -392,9 +405,10 @@ bool Database::fixSchemes()
         const SchemeTriple reference = schemeOf(currentTable, currentTable.rowCount() - 1);
 
         for (const QString &archive : archives) {
-            const QVariant stored = readData(nodes, nodeId, archive);
-            if (!stored.isValid())
-                return false;
+            const ZeltoResult<QVariant> readStored = data(nodes, nodeId, archive);
+            if (!readStored.ok())
+                return stepFailed(readStored.status());
+            const QVariant &stored = readStored.value();
             // Only tables have scheme columns; anything else is left alone.
             if (stored.isNull() || !holdsTable(stored))
                 continue;
@@ -406,8 +420,9 @@ bool Database::fixSchemes()
                     table.setValue(row, SchemeS2, QVariant(triple.s1));
                 }
             }
-            if (!writeData(nodes, nodeId, archive, QVariant::fromValue(table)))
-                return false;
+            const ZeltoStatus written = write(nodes, nodeId, {{archive, QVariant::fromValue(table)}});
+            if (!written.ok())
+                return stepFailed(written);
         }
     }
     return true;

@@ -35,9 +35,11 @@ public:
     ~Database() override;
 
     // Connection and schema --------------------------------------------------
-    static bool init();           // once at service start: open, then prepare the schema
-    static bool open();
-    static bool prepareSchema();
+    // Once at service start: open, then prepare the schema. Succeeds with a
+    // warning as its text when the file is of a newer release than this one.
+    static ZeltoStatus init();
+    static ZeltoStatus open();
+    static ZeltoStatus prepareSchema();
     static void destroy();        // deletes the object and removes the default connection
     static int version();         // schema version reached; -1 before the check
     static int supportedVersion();   // the newest schema version this release knows
@@ -57,11 +59,18 @@ public:
     static void setClock(ZeltoClock *clock);
     static ZeltoClock *clock();
     ZeltoClock *stampClock() const { return m_clock; }
+    void setStampClock(ZeltoClock *clock);   // null: the system clock
+    int schemaVersion() const { return m_version; }   // this database's version()
+    QString filePath() const;   // the open file; empty when the connection is closed
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
     static QVariant encodeValue(const QVariant &value);
     static QVariant decodeValue(const QVariant &value, const QString &column);
+    // The two above with a failure as its status (they put it into the error
+    // channel and return an invalid variant).
+    static ZeltoResult<QVariant> encoded(const QVariant &value);
+    static ZeltoResult<QVariant> decoded(const QVariant &value, const QString &column);
 
     // Settings and data columns -----------------------------------------------
     static QVariant getSetting(const QString &name, const QVariant &defaultValue = QVariant());
@@ -151,6 +160,8 @@ public:
     ZeltoStatus releasePages(int count);
 
 private slots:
+    // The schema steps, run in order by prepareSchema; a failed step leaves
+    // its reason in m_stepFailure.
     bool update0();
     bool update1();
     bool update2();
@@ -167,26 +178,30 @@ private:
     Database();
 
     static Database *ensureInstance();
-    static QSqlDatabase connection();
-    // The statement prepared once on the connection, lent to the caller.
-    static StatementCache::Lease statement(const QString &text);
+    // The statement prepared once on this connection, lent to the caller.
+    StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; fails at the first value that cannot be encoded.
     static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
     // The leased statement prepared, bound and run: the status of the first step that fails.
     static ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     static bool bindValues(QSqlQuery &query, const QVariantList &values);
-    static bool applyPragmas();
+    ZeltoStatus applyPragmas();
+    // A schema step's statements in order; false at the first failure.
+    bool runStep(const QStringList &statements);
     // After a failed rollback: close and open the connection again.
     void reopen();
     // Run by update3 on a file coming from version 2: swaps the scheme columns
     // of RNH7 archive rows that disagree with the current data.
     bool fixSchemes();
+    // False with the failure kept for prepareSchema.
+    bool stepFailed(const ZeltoStatus &status);
     // decodeValue with the date/time column test already done (per column, not per cell).
-    static QVariant decodeStored(const QVariant &value, bool dateTimeColumn);
+    static ZeltoResult<QVariant> decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;
+    ZeltoStatus m_stepFailure;   // of the schema step that failed last
     ZeltoClock *m_clock;
 };

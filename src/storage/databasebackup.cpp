@@ -24,9 +24,9 @@ QString defaultFolder()
 
 } // namespace
 
-QString DatabaseBackup::folderPath()
+QString DatabaseBackup::folderPath(Database &database)
 {
-    return Database::getSetting(QStringLiteral("backupDir"), defaultFolder()).toString();
+    return database.setting(QStringLiteral("backupDir"), defaultFolder()).valueOr(defaultFolder()).toString();
 }
 
 QString DatabaseBackup::folderPathOf(const QString &databaseFile)
@@ -45,36 +45,29 @@ DatabaseBackup *DatabaseBackup::running()
     return s_running;
 }
 
-DatabaseBackup *DatabaseBackup::start()
+ZeltoResult<DatabaseBackup *> DatabaseBackup::start(Database &database)
 {
-    if (s_running) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::busy(tr("Резервное копирование уже выполняется: дождитесь его окончания")));
-        return nullptr;
-    }
-    const QString source = Database::openFileName();
-    if (source.isEmpty()) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::storage(tr("Ошибка резервного копирования") + QStringLiteral(": ")
-                                           + tr("база данных не открыта")));
-        return nullptr;
-    }
-    const QDir dir(folderPath());
-    if (!dir.exists() && !QDir().mkpath(dir.absolutePath())) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::storage(
-            tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ") + dir.absolutePath()));
-        return nullptr;
-    }
-    const int count = qMax(1, Database::getSetting(QStringLiteral("backupCount"), 5).toInt());
+    if (s_running)
+        return ZeltoStatus::busy(tr("Резервное копирование уже выполняется: дождитесь его окончания"));
+    if (database.filePath().isEmpty())
+        return ZeltoStatus::storage(tr("Ошибка резервного копирования") + QStringLiteral(": ")
+                                    + tr("база данных не открыта"));
+    const QDir dir(folderPath(database));
+    if (!dir.exists() && !QDir().mkpath(dir.absolutePath()))
+        return ZeltoStatus::storage(tr("Ошибка создания каталога резервных копий") + QStringLiteral(": ")
+                                    + dir.absolutePath());
+    const int count = qMax(1, database.setting(QStringLiteral("backupCount"), 5).valueOr(5).toInt());
     // Two backups in one second would share a name, and the rename of the
     // second would replace the first: the new copy takes the next free second.
-    QDateTime time = Database::clock()->now();
+    QDateTime time = database.stampClock()->now();
     while (QFileInfo(dir.filePath(BackupFolder::copyName(time))).isFile())
         time = time.addSecs(1);
-    s_running = new DatabaseBackup(source, dir.absolutePath(), BackupFolder::copyName(time), count);
+    s_running = new DatabaseBackup(database, dir.absolutePath(), BackupFolder::copyName(time), count);
     return s_running;
 }
 
-DatabaseBackup::DatabaseBackup(const QString &source, const QString &folder, const QString &copyName, int count)
-    : m_job(new BackupJob(source, BackupFolder(folder), copyName, count, this))
+DatabaseBackup::DatabaseBackup(Database &database, const QString &folder, const QString &copyName, int count)
+    : m_database(&database), m_job(new BackupJob(database.filePath(), BackupFolder(folder), copyName, count, this))
 {
     connect(m_job, &QThread::finished, this, &DatabaseBackup::report);
     m_job->start(QThread::LowPriority);
@@ -94,9 +87,9 @@ void DatabaseBackup::abort()
     s_running->waitForFinished();
 }
 
-void DatabaseBackup::removeLeftovers()
+void DatabaseBackup::removeLeftovers(Database &database)
 {
-    const BackupFolder folder(QDir(folderPath()).absolutePath());
+    const BackupFolder folder(QDir(folderPath(database)).absolutePath());
     const QStringList removed = folder.removeLeftovers();
     if (!removed.isEmpty())
         ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Удалены остатки незавершённых резервных копий: %1")
@@ -110,8 +103,8 @@ void DatabaseBackup::report()
     m_reported = true;
     if (s_running == this)
         s_running = nullptr;
-    if (!m_job->rotationError().isEmpty())
-        Database::logError(m_job->rotationError());
+    if (!m_job->rotationError().isEmpty() && m_database)
+        m_database->log(Database::Error, m_job->rotationError());
     emit finished(m_job->succeeded(), m_job->error());
     deleteLater();
 }

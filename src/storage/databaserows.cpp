@@ -46,10 +46,10 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const QVariant stored = encodeValue(values.at(i));
-        if (!stored.isValid())
-            return ZeltoSystem::instance()->lastStatus();   // the encoder has described the type
-        query.bindValue(i, stored);
+        const ZeltoResult<QVariant> stored = encoded(values.at(i));
+        if (!stored.ok())
+            return stored.status();
+        query.bindValue(i, stored.value());
     }
     return ZeltoStatus();
 }
@@ -108,7 +108,7 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) {
         const QString name = record.fieldName(i);
-        row.insert(name, decodeValue(query.value(i), name));
+        row.insert(name, decoded(query.value(i), name).value());
     }
     return row;
 }
@@ -170,7 +170,7 @@ ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString
     const bool dateTimeColumn = dateTimeColumns().contains(query.record().fieldName(0));
     QVariantList values;
     while (query.next())
-        values << decodeStored(query.value(0), dateTimeColumn);
+        values << decodeStored(query.value(0), dateTimeColumn).value();
     return values;
 }
 
@@ -246,7 +246,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
             const QVariant value = query.value(field);
             QVariant &cell = cells[columns.at(field)];
             if (!dateTime.at(field) || value.userType() != QMetaType::QString || value.isNull()) {
-                cell = decodeStored(value, dateTime.at(field));
+                cell = decodeStored(value, dateTime.at(field)).value();
                 continue;
             }
             const QString text = value.toString();
@@ -255,7 +255,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
                 cell = known.value();
                 continue;
             }
-            cell = decodeStored(value, true);
+            cell = decodeStored(value, true).value();
             if (dates.size() >= kDateCacheSize)
                 dates.clear();
             dates.insert(text, cell);

@@ -11,11 +11,10 @@
 
 namespace {
 
-QVariant decodingFailure(const char *typeName)
+ZeltoStatus decodingFailure(const char *typeName)
 {
-    ZeltoSystem::instance()->fail(
-        ZeltoStatus::storage(Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName))));
-    return QVariant();
+    return ZeltoStatus::storage(
+        Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
 }
 
 } // namespace
@@ -32,8 +31,13 @@ const QStringList &Database::dateTimeColumns()
 
 QVariant Database::encodeValue(const QVariant &value)
 {
+    return zeltoReport(encoded(value), QVariant());
+}
+
+ZeltoResult<QVariant> Database::encoded(const QVariant &value)
+{
     if (value.userType() == qMetaTypeId<EncodedValue>())
-        return value.value<EncodedValue>().bytes;
+        return QVariant(value.value<EncodedValue>().bytes);
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);   // binds NULL
@@ -44,12 +48,12 @@ QVariant Database::encodeValue(const QVariant &value)
         return value;
     case QMetaType::QByteArray:
         // The variant's own string conversion: UTF-8 up to the first zero byte.
-        return value.toString();
+        return QVariant(value.toString());
     case QMetaType::QDateTime: {
         // Always ".000": stored times compare as text in time order.
         const QDateTime dateTime = value.toDateTime();
-        return dateTime.date().toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T')
-            + dateTime.time().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(".000");
+        return QVariant(dateTime.date().toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T')
+                        + dateTime.time().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(".000"));
     }
     default:
         break;
@@ -59,29 +63,31 @@ QVariant Database::encodeValue(const QVariant &value)
     ZeltoStream stream(&bytes, QIODevice::WriteOnly);
     stream.init();
     stream << value;
-    if (stream.status() != ZeltoStream::Ok) {
-        ZeltoSystem::instance()->fail(
-            ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName()))));
-        return QVariant();
-    }
-    return bytes;
+    if (stream.status() != ZeltoStream::Ok)
+        return ZeltoStatus::invalid(tr("Ошибка кодирования: неподдерживаемый тип [%1]").arg(QLatin1String(value.typeName())));
+    return QVariant(bytes);
 }
 
 QVariant Database::decodeValue(const QVariant &value, const QString &column)
+{
+    return zeltoReport(decoded(value, column), QVariant());
+}
+
+ZeltoResult<QVariant> Database::decoded(const QVariant &value, const QString &column)
 {
     const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
 }
 
-QVariant Database::decodeStored(const QVariant &value, bool dateTimeColumn)
+ZeltoResult<QVariant> Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 {
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);
     case QMetaType::LongLong:
-        return value.toInt();
+        return QVariant(value.toInt());
     case QMetaType::ULongLong:
-        return value.toUInt();
+        return QVariant(value.toUInt());
     case QMetaType::QString:
         // The SQLite driver delivers SQL NULL as a null string.
         if (value.isNull())
@@ -118,7 +124,9 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
     query.bindValue(0, name);
     if (!query.exec())
         return sqlStatus(query.lastError());
-    return query.next() ? decodeValue(query.value(0), name) : QVariant();
+    if (!query.next())
+        return QVariant();
+    return decoded(query.value(0), name);
 }
 
 ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &defaultValue)
@@ -154,6 +162,8 @@ ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
         if (!done.ok())
             return done;
     }
+    // The system object's properties are the process's one view of the
+    // settings, which the listeners and timers follow.
     ZeltoSystem::instance()->setProperty(name.toLatin1().constData(), value, true);
     return ZeltoStatus();
 }
@@ -174,7 +184,7 @@ ZeltoResult<QVariantMap> Database::settings()
     QVariantMap settings;
     while (query.next()) {
         const QString name = query.value(0).toString();
-        settings.insert(name, decodeValue(query.value(1), name));
+        settings.insert(name, decoded(query.value(1), name).value());
     }
     return settings;
 }
@@ -224,11 +234,7 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
     const ZeltoResult<QVariant> stored = storedData(table, id, column);
     if (!stored.ok())
         return stored;
-    ZeltoSystem::instance()->clearError();
-    const QVariant value = decodeValue(stored.value(), column);
-    if (!value.isValid() && !ZeltoSystem::instance()->lastStatus().ok())
-        return ZeltoSystem::instance()->lastStatus();
-    return value;
+    return decoded(stored.value(), column);
 }
 
 bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)

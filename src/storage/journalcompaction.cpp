@@ -20,28 +20,27 @@ JournalCompaction *JournalCompaction::running()
     return s_running;
 }
 
-JournalCompaction *JournalCompaction::start()
+ZeltoResult<JournalCompaction *> JournalCompaction::start(Database &database)
 {
-    return start(StepLimits());
+    return start(database, StepLimits());
 }
 
-JournalCompaction *JournalCompaction::start(const StepLimits &limits)
+ZeltoResult<JournalCompaction *> JournalCompaction::start(Database &database, const StepLimits &limits)
 {
-    if (s_running) {
-        ZeltoSystem::instance()->error(tr("Сжатие БД уже выполняется"));
-        return nullptr;
-    }
-    if (!Database::instance() || Database::openFileName().isEmpty()) {
-        ZeltoSystem::instance()->error(tr("База данных не открыта"));
-        return nullptr;
-    }
-    const QVariantMap last = Database::selectRecord(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
-    if (last.isEmpty())
-        return nullptr;
-    auto *job = new JournalCompaction(limits);
-    job->m_lastRowId = last.value(QStringLiteral("last")).toLongLong();
-    const int days = Database::getSetting(QStringLiteral("journalDayCount"), 7).toInt();
-    job->m_limit = Database::clock()->now().addDays(-days);
+    if (s_running)
+        return ZeltoStatus::failed(tr("Сжатие БД уже выполняется"));
+    if (database.filePath().isEmpty())
+        return ZeltoStatus::failed(tr("База данных не открыта"));
+    const ZeltoResult<QVariantMap> last =
+        database.row(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
+    if (!last.ok())
+        return last.status();
+    const ZeltoResult<QVariant> days = database.setting(QStringLiteral("journalDayCount"), 7);
+    if (!days.ok())
+        return days.status();
+    auto *job = new JournalCompaction(database, limits);
+    job->m_lastRowId = last.value().value(QStringLiteral("last")).toLongLong();
+    job->m_limit = database.stampClock()->now().addDays(-days.value().toInt());
     s_running = job;
     job->schedule();
     return job;
@@ -52,7 +51,8 @@ void JournalCompaction::abort()
     delete s_running;
 }
 
-JournalCompaction::JournalCompaction(const StepLimits &limits) : m_limits(limits)
+JournalCompaction::JournalCompaction(Database &database, const StepLimits &limits)
+    : m_database(&database), m_limits(limits)
 {
     m_limits.rows = qMax(1, m_limits.rows);
     m_limits.pages = qMax(1, m_limits.pages);
@@ -86,82 +86,100 @@ void JournalCompaction::step()
         connect(backup, &DatabaseBackup::finished, this, &JournalCompaction::schedule, Qt::UniqueConnection);
         return;
     }
-    bool ok = true;
-    switch (m_stage) {
-    case Stage::Delete:
-        ok = deleteRows();
-        break;
-    case Stage::Convert:
-        ok = convert();
-        break;
-    case Stage::Free:
-        ok = freePages();
-        break;
-    case Stage::Checkpoint:
-        if (checkpoint())
-            finish(true, QString());
-        else
-            finish(false, ZeltoSystem::instance()->lastError());
+    if (!m_database) {
+        finish(false, tr("База данных не открыта"));
         return;
     }
-    if (!ok) {
-        finish(false, ZeltoSystem::instance()->lastError());
+    ZeltoStatus done;
+    switch (m_stage) {
+    case Stage::Delete:
+        done = deleteRows();
+        break;
+    case Stage::Convert:
+        done = convert();
+        break;
+    case Stage::Free:
+        done = freePages();
+        break;
+    case Stage::Checkpoint:
+        done = checkpoint();
+        finish(done.ok(), done.message());
+        return;
+    }
+    if (!done.ok()) {
+        finish(false, done.message());
         return;
     }
     schedule();
 }
 
-bool JournalCompaction::deleteRows()
+ZeltoStatus JournalCompaction::deleteRows()
 {
     // A range of row ids, not a number of old rows: each step reads at most
     // that many rows, however few of them are old.
     const qint64 end = m_nextRowId + m_limits.rows;
     // The bound limit is stored text of the same form as ctime, so "<" orders by time.
     // Row ids go as doubles: the stored form of a 64-bit integer is a stream, not a number.
-    if (!Database::execute(QStringLiteral("DELETE FROM journal WHERE rowid >= ? AND rowid < ? AND ctime < ?"),
-                           {double(m_nextRowId), double(end), m_limit}))
-        return false;
+    const ZeltoStatus deleted = m_database->run(
+        QStringLiteral("DELETE FROM journal WHERE rowid >= ? AND rowid < ? AND ctime < ?"),
+        {double(m_nextRowId), double(end), m_limit});
+    if (!deleted.ok())
+        return deleted;
     m_nextRowId = end;
     if (m_nextRowId > m_lastRowId)
         m_stage = Stage::Convert;
-    return true;
+    return ZeltoStatus();
 }
 
-bool JournalCompaction::convert()
+ZeltoResult<QVariant> JournalCompaction::pragma(const QString &statement)
 {
-    const QVariantMap mode = Database::selectRecord(QStringLiteral("PRAGMA auto_vacuum"));
-    const QVariantMap pages = Database::selectRecord(QStringLiteral("PRAGMA page_count"));
-    const QVariantMap free = Database::selectRecord(QStringLiteral("PRAGMA freelist_count"));
-    if (mode.isEmpty() || pages.isEmpty() || free.isEmpty())
-        return false;
+    const ZeltoResult<QVariantMap> row = m_database->row(statement);
+    if (!row.ok())
+        return row.status();
+    if (row.value().isEmpty())
+        return ZeltoStatus::storage(statement);
+    return row.value().first();
+}
+
+ZeltoStatus JournalCompaction::convert()
+{
+    const ZeltoResult<QVariant> mode = pragma(QStringLiteral("PRAGMA auto_vacuum"));
+    const ZeltoResult<QVariant> pages = pragma(QStringLiteral("PRAGMA page_count"));
+    const ZeltoResult<QVariant> free = pragma(QStringLiteral("PRAGMA freelist_count"));
+    for (const ZeltoStatus &read : {mode.status(), pages.status(), free.status()}) {
+        if (!read.ok())
+            return read;
+    }
     m_stage = Stage::Free;
     // 2: INCREMENTAL already. 1 (FULL) gives pages back at every commit.
-    if (mode.first().toInt() != 0
-        || free.first().toLongLong() <= pages.first().toLongLong() * kConvertFreeShare)
-        return true;
+    if (mode.value().toInt() != 0 || free.value().toLongLong() <= pages.value().toLongLong() * kConvertFreeShare)
+        return ZeltoStatus();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("Сжатие БД: файл переводится на постепенное сжатие (одна полная перестройка)"));
-    return Database::execute(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL")) && Database::execute(QStringLiteral("VACUUM"));
+    const ZeltoStatus switched = m_database->run(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
+    return switched.ok() ? m_database->run(QStringLiteral("VACUUM")) : switched;
 }
 
-bool JournalCompaction::freePages()
+ZeltoStatus JournalCompaction::freePages()
 {
-    const QVariantMap free = Database::selectRecord(QStringLiteral("PRAGMA freelist_count"));
-    const QVariantMap mode = Database::selectRecord(QStringLiteral("PRAGMA auto_vacuum"));
-    if (free.isEmpty() || mode.isEmpty())
-        return false;
-    if (free.first().toLongLong() == 0 || mode.first().toInt() != 2) {
+    const ZeltoResult<QVariant> free = pragma(QStringLiteral("PRAGMA freelist_count"));
+    const ZeltoResult<QVariant> mode = pragma(QStringLiteral("PRAGMA auto_vacuum"));
+    if (!free.ok())
+        return free.status();
+    if (!mode.ok())
+        return mode.status();
+    if (free.value().toLongLong() == 0 || mode.value().toInt() != 2) {
         m_stage = Stage::Checkpoint;
-        return true;
+        return ZeltoStatus();
     }
-    return Database::freePages(m_limits.pages);
+    return m_database->releasePages(m_limits.pages);
 }
 
-bool JournalCompaction::checkpoint()
+ZeltoStatus JournalCompaction::checkpoint()
 {
     // The freed pages are cut from the file when the log is written back:
     // now, and the log is cut as well, so that the space is given back at once.
-    return Database::execute(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    return m_database->run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 
 void JournalCompaction::finish(bool ok, const QString &error)

@@ -1,8 +1,13 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+
+class Database;
 
 // The daily clean-up of the journal ("journalDayCount" days kept) and the
 // compaction of the file that follows, on the server's connection in steps
@@ -35,10 +40,10 @@ public:
     // pages exceed this share of its pages.
     static constexpr double kConvertFreeShare = 0.25;
 
-    // Starts the clean-up: its steps follow from the event loop. Null with
-    // the reason in the error channel while one runs or when no database is open.
-    static JournalCompaction *start();
-    static JournalCompaction *start(const StepLimits &limits);
+    // Starts the clean-up of database: its steps follow from the event loop.
+    // Refused while one runs or when the database is not open.
+    static ZeltoResult<JournalCompaction *> start(Database &database);
+    static ZeltoResult<JournalCompaction *> start(Database &database, const StepLimits &limits);
     static JournalCompaction *running();
     // Stops the running clean-up, if any, between two steps; what is done
     // stays done. finished is not emitted.
@@ -51,17 +56,20 @@ signals:
 private:
     enum class Stage { Delete, Convert, Free, Checkpoint };
 
-    explicit JournalCompaction(const StepLimits &limits);
+    JournalCompaction(Database &database, const StepLimits &limits);
     ~JournalCompaction() override;
     void schedule();
     void step();
-    // One step of the stage; false when the stage failed.
-    bool deleteRows();
-    bool convert();
-    bool freePages();
-    bool checkpoint();
+    // One step of the stage.
+    ZeltoStatus deleteRows();
+    ZeltoStatus convert();
+    ZeltoStatus freePages();
+    ZeltoStatus checkpoint();
+    // The first value of a one-row pragma.
+    ZeltoResult<QVariant> pragma(const QString &statement);
     void finish(bool ok, const QString &error);
 
+    QPointer<Database> m_database;   // a clean-up outliving its database stops at its next step
     StepLimits m_limits;
     Stage m_stage = Stage::Delete;
     QDateTime m_limit;       // the oldest time kept

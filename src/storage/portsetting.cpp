@@ -47,10 +47,10 @@ int PortSetting::port(const QVariant &value)
     return number >= 1 && number <= 65535 ? int(number) : -1;
 }
 
-bool PortSetting::check(const QString &name, const QVariant &value)
+ZeltoStatus PortSetting::check(const QString &name, const QVariant &value)
 {
     if (!isPortSetting(name) || port(value) >= 0)
-        return true;
-    return ZeltoSystem::instance()->fail(ZeltoStatus::invalid(
-        tr("Неверное значение настройки %1: ожидается номер порта от 1 до 65535 или null (порт закрыт)").arg(name)));
+        return ZeltoStatus();
+    return ZeltoStatus::invalid(
+        tr("Неверное значение настройки %1: ожидается номер порта от 1 до 65535 или null (порт закрыт)").arg(name));
 }

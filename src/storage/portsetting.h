@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
@@ -22,5 +24,5 @@ public:
     static int port(const QVariant &value);
     // For a settings write: false, with an error that names the setting,
     // when the setting is a port setting and the value is neither a port nor off.
-    static bool check(const QString &name, const QVariant &value);
+    static ZeltoStatus check(const QString &name, const QVariant &value);
 };

@@ -65,19 +65,20 @@ bool TransactionScope::commit()
     return done.ok() || ZeltoSystem::instance()->fail(done);
 }
 
-void TransactionScope::rollback()
+ZeltoStatus TransactionScope::rollback()
 {
     if (!m_active)
-        return;
+        return ZeltoStatus();
     m_active = false;
     if (!m_database)
-        return;   // closing the connection has ended the transaction already
+        return ZeltoStatus();   // closing the connection has ended the transaction already
+    ZeltoStatus done;
     if (m_database->m_transactionDepth == 1 && !m_database->db.rollback()) {
-        const ZeltoStatus failed = Database::sqlStatus(m_database->db.lastError());
-        logFailure("ROLLBACK", failed.message());
-        ZeltoSystem::instance()->fail(failed);
+        done = Database::sqlStatus(m_database->db.lastError());
+        logFailure("ROLLBACK", done.message());
         // A connection that cannot roll back is in an unknown state: start over.
         m_database->reopen();
     }
     --m_database->m_transactionDepth;
+    return done;
 }

@@ -78,8 +78,8 @@ QString paramsMismatch(const QMetaObject *meta, const char *slot, const QVariant
 
 } // namespace
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(QObject *parent)
-    : QObject(parent), m_http(new ZeltoHttpServer(QStringLiteral("XML-RPC"), this))
+MaiaXmlRpcServer::MaiaXmlRpcServer(Database *database, QObject *parent)
+    : QObject(parent), m_database(database), m_http(new ZeltoHttpServer(QStringLiteral("XML-RPC"), this))
 {
     m_http->setMaxBodySize(kMaxBodySize);
     m_http->setMaxConnections(kMaxConnections);
@@ -176,9 +176,9 @@ void MaiaXmlRpcServer::scheduleNext(int delayMs)
     QTimer::singleShot(delayMs, this, &MaiaXmlRpcServer::runNext);
 }
 
-bool MaiaXmlRpcServer::serverBusy()
+bool MaiaXmlRpcServer::serverBusy() const
 {
-    return ZeltoServer::global()->clientId() >= 0 || Database::inTransaction();
+    return ZeltoServer::global()->clientId() >= 0 || (m_database && m_database->openScopes() > 0);
 }
 
 void MaiaXmlRpcServer::runNext()

@@ -30,6 +30,8 @@ struct ZeltoHttpResponse;
 // under way and has let the event loop run (an RPC command or a
 // transaction running a check script): their answers are deferred until
 // then.
+class Database;
+
 class MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
@@ -38,8 +40,9 @@ public:
     static constexpr int kMaxConnections = 256;
     static constexpr qint64 kMaxBodySize = 64 * 1024 * 1024;
 
-    // Not listening until listen().
-    explicit MaiaXmlRpcServer(QObject *parent = nullptr);
+    // Not listening until listen(). Answers wait while database has a
+    // transaction open (none given: only for RPC commands).
+    explicit MaiaXmlRpcServer(Database *database = nullptr, QObject *parent = nullptr);
 
     // Listens on the port (instead of the one before); a port that cannot
     // be opened is logged and gives false. Port 0 picks a free one.
@@ -72,8 +75,9 @@ private:
     void onRequest(const ZeltoHttpRequest &request, ZeltoHttpResponse &response);
     void scheduleNext(int delayMs);
     void runNext();
-    static bool serverBusy();
+    bool serverBusy() const;
 
+    QPointer<Database> m_database;
     ZeltoHttpServer *m_http;
     QHash<QString, QPointer<QObject>> m_responders;
     QHash<QString, QByteArray> m_slots;

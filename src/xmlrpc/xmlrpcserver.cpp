@@ -21,8 +21,6 @@
 
 namespace {
 
-XmlRpcServer *g_instance = nullptr;
-
 const QString kLowerCaseDateTime = QStringLiteral("xmlRpcLowerCaseDateTime");
 const QString kRequestTimeout = QStringLiteral("xmlRpcRequestTimeout");
 const QString kRequestBufferLimit = QStringLiteral("requestBufferLimit");
@@ -48,35 +46,25 @@ qint64 tokenIdleMs(const QVariant &value)
 
 } // namespace
 
-XmlRpcServer::XmlRpcServer(const QHostAddress &address, QObject *parent, ZeltoClock *clock)
+XmlRpcServer::XmlRpcServer(Database *database, const QHostAddress &address, QObject *parent, ZeltoClock *clock)
     : QObject(parent),
       m_address(address),
       m_clock(clock),
-      m_tokens(tokenIdleMs(Database::getSetting(kTokenIdleTime)))
+      m_tokens(tokenIdleMs(database->setting(kTokenIdleTime).value()))
 {
-    g_instance = this;
-    MaiaObject::setLowerCaseDateTime(Database::getSetting(kLowerCaseDateTime, false).toBool());
-    const int timeoutMs = requestTimeout(Database::getSetting(kRequestTimeout, kDefaultRequestTimeoutMs));
+    // A setting that cannot be read is taken as its default.
+    MaiaObject::setLowerCaseDateTime(database->setting(kLowerCaseDateTime, false).valueOr(false).toBool());
+    const int timeoutMs = requestTimeout(
+        database->setting(kRequestTimeout, kDefaultRequestTimeoutMs).valueOr(kDefaultRequestTimeoutMs));
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &XmlRpcServer::onPropertyChanged,
             Qt::QueuedConnection);
 
-    m_listener = new MaiaXmlRpcServer(this);
+    m_listener = new MaiaXmlRpcServer(database, this);
     m_listener->setRequestTimeout(timeoutMs);
-    m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(Database::getSetting(kRequestBufferLimit)));
+    m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(database->setting(kRequestBufferLimit).value()));
     for (const char *method : {"login", "logout", "getGroups", "getNodes", "getCheckLog", "getArchive", "exportNodes",
                                "importNodes", "getTasks", "startMainTask", "startTask", "cancelTask", "getTaskState"})
         m_listener->addMethod(QLatin1String(method), this, method);
-}
-
-XmlRpcServer::~XmlRpcServer()
-{
-    if (g_instance == this)
-        g_instance = nullptr;
-}
-
-XmlRpcServer *XmlRpcServer::instance()
-{
-    return g_instance;
 }
 
 bool XmlRpcServer::listen(quint16 port)
@@ -111,34 +99,31 @@ void XmlRpcServer::onPropertyChanged(const QString &name, const QVariant &value)
         m_listener->setRequestBufferLimit(ZeltoRequestBuffers::limitFromSetting(value));
 }
 
-QVariant XmlRpcServer::fault()
+QVariant XmlRpcServer::fault(const ZeltoStatus &status)
 {
-    return MaiaFault(0, ZeltoSystem::instance()->lastError()).toVariant();
+    return MaiaFault(0, status.message()).toVariant();
 }
 
-QVariant XmlRpcServer::runCommand(const QString &command, const QVariantList &params)
+ZeltoResult<QVariant> XmlRpcServer::runCommand(const QString &command, const QVariantList &params)
 {
     ZeltoCommand *found = ZeltoCommand::find(command);
-    if (!found) {
-        ZeltoSystem::instance()->fail(ZeltoStatus::notFound(tr("Команда %1 не найдена").arg(command)));
-        return QVariant();
-    }
-    return found->execute(params);
+    if (!found)
+        return ZeltoStatus::notFound(tr("Команда %1 не найдена").arg(command));
+    return found->call(params);
 }
 
 QVariant XmlRpcServer::login(const QString &name, const QString &password)
 {
     SessionScope scope(m_listener->currentPeerAddress());
-    const QVariantMap row = zeltoReport(SignIn::logIn(name, password), QVariantMap());
-    if (row.isEmpty())
-        return fault();
+    const ZeltoResult<QVariantMap> row = SignIn::logIn(name, password);
+    if (!row.ok())
+        return fault(row.status());
     User::logout();
-    const int userId = row.value(QStringLiteral("id")).toInt();
-    const QString token = m_tokens.issue(userId, Users::passwordStamp(userId), m_clock->monotonicMs());
-    if (token.isEmpty()) {
-        ZeltoSystem::instance()->error(tr("Не удалось выдать токен XML-RPC"));
-        return fault();
-    }
+    const int userId = row.value().value(QStringLiteral("id")).toInt();
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(ApiCommand::currentContext().database(), userId),
+                                         m_clock->monotonicMs());
+    if (token.isEmpty())
+        return fault(ZeltoStatus::failed(tr("Не удалось выдать токен XML-RPC")));
     return token;
 }
 
@@ -148,33 +133,30 @@ QVariant XmlRpcServer::logout(const QString &token)
     return QVariant();
 }
 
-QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work)
+QVariant XmlRpcServer::call(const QString &token, const QString &right, const std::function<ZeltoResult<QVariant>()> &work)
 {
     SessionScope scope(m_listener->currentPeerAddress());
     const XmlRpcTokens::Holder *holder = m_tokens.use(token, m_clock->monotonicMs());
     // The password changed or the user went: the token is done with.
     if (!holder || !SignIn::resume(holder->userId, holder->passwordStamp)) {
         m_tokens.revoke(token);
-        ZeltoSystem::instance()->error(tr("Токен XML-RPC недействителен: войдите заново"));
-        return fault();
+        return fault(ZeltoStatus::failed(tr("Токен XML-RPC недействителен: войдите заново")));
     }
-    QVariant result;
-    const bool ok = (right.isEmpty() || User::checkAccess(right)) && work(result);
-    const QVariant answer = ok ? result : fault();
+    const ZeltoStatus allowed = right.isEmpty() ? ZeltoStatus() : User::checkAccess(right);
+    const ZeltoResult<QVariant> result = allowed.ok() ? work() : ZeltoResult<QVariant>(allowed);
     User::logout();
-    return answer;
+    return result.ok() ? result.value() : fault(result.status());
 }
 
 QVariant XmlRpcServer::readTable(const QString &token, const QString &command, const QVariantList &params)
 {
-    return call(token, QString(), [&](QVariant &result) {
-        const QVariant table = runCommand(command, params);
-        if (!table.isValid())
-            return false;
+    return call(token, QString(), [&]() -> ZeltoResult<QVariant> {
+        const ZeltoResult<QVariant> table = runCommand(command, params);
+        if (!table.ok())
+            return table;
         TableXmlWriter writer;
-        writer.writeTableDocument(table.value<ZeltoTable>());
-        result = writer.text();
-        return true;
+        writer.writeTableDocument(table.value().value<ZeltoTable>());
+        return QVariant(writer.text());
     });
 }
 
@@ -207,79 +189,74 @@ QVariant XmlRpcServer::getTasks(const QString &token)
 
 QVariant XmlRpcServer::exportNodes(const QString &token, const QVariantList &ids)
 {
-    return call(token, QStringLiteral("exportNode"), [&](QVariant &result) {
+    return call(token, QStringLiteral("exportNode"), [&]() -> ZeltoResult<QVariant> {
         QVariantList packages;
         for (const QVariant &id : ids) {
             // Nodes that cannot be exported (unknown, not visible) are left out.
-            const QVariant package = runCommand(QStringLiteral("exportNode"), {id});
-            if (package.isValid())
-                packages.append(package);
+            const ZeltoResult<QVariant> package = runCommand(QStringLiteral("exportNode"), {id});
+            if (package.ok())
+                packages.append(package.value());
         }
         TableXmlWriter writer;
         writer.writeNodesDocument(packages);
-        result = writer.text();
-        return true;
+        return QVariant(writer.text());
     });
 }
 
 QVariant XmlRpcServer::importNodes(const QString &token, const QString &xml)
 {
-    return call(token, QStringLiteral("importNode"), [&](QVariant &result) {
+    return call(token, QStringLiteral("importNode"), [&]() -> ZeltoResult<QVariant> {
         TableXmlReader reader(xml);
         const bool complete = reader.readNodesDocument();
-        const QString readError = ZeltoSystem::instance()->lastError();
         int imported = 0;
         const QVariantList &nodes = reader.nodes();
         for (int i = 0; i < nodes.size(); ++i) {
             // A node that fails leaves the others to go on; why it failed
             // goes to the journal.
-            if (runCommand(QStringLiteral("importNode"), {nodes.at(i)}).isValid())
+            const ZeltoResult<QVariant> stored = runCommand(QStringLiteral("importNode"), {nodes.at(i)});
+            if (stored.ok())
                 ++imported;
             else
-                ApiCommand::currentContext().journal(QStringLiteral("ERROR"),
-                                                     tr("Узел %1 пакета не импортирован: %2")
-                                                         .arg(i + 1)
-                                                         .arg(ZeltoSystem::instance()->lastError()));
+                ApiCommand::currentContext().journal(
+                    QStringLiteral("ERROR"),
+                    tr("Узел %1 пакета не импортирован: %2").arg(i + 1).arg(stored.status().message()));
         }
-        if (complete) {
-            result = imported;
-            return true;
-        }
+        if (complete)
+            return QVariant(imported);
         // The nodes before a break in the document are imported; the
         // client learns of the break and how many went in.
-        return ZeltoSystem::instance()->error(tr("%1 (импортировано узлов: %2)").arg(readError).arg(imported));
+        return ZeltoStatus::invalid(tr("%1 (импортировано узлов: %2)").arg(reader.errorString()).arg(imported));
     });
 }
 
 QVariant XmlRpcServer::startMainTask(const QString &token, int nodeId)
 {
-    return call(token, QStringLiteral("startTask"), [&](QVariant &result) {
-        const int taskId = zeltoReport(Tasks::mainTaskOfNode(ApiCommand::currentContext(), nodeId), -1);
-        if (taskId == -1 || !runCommand(QStringLiteral("startTask"), {taskId}).isValid())
-            return false;
-        result = taskId;
-        return true;
+    return call(token, QStringLiteral("startTask"), [&]() -> ZeltoResult<QVariant> {
+        const ZeltoResult<int> taskId = Tasks::mainTaskOfNode(ApiCommand::currentContext(), nodeId);
+        if (!taskId.ok())
+            return taskId.status();
+        const ZeltoResult<QVariant> started = runCommand(QStringLiteral("startTask"), {taskId.value()});
+        return started.ok() ? ZeltoResult<QVariant>(QVariant(taskId.value())) : started;
     });
 }
 
 QVariant XmlRpcServer::startTask(const QString &token, int taskId)
 {
-    return call(token, QStringLiteral("startTask"), [&](QVariant &) {
-        return runCommand(QStringLiteral("startTask"), {taskId}).isValid();
+    return call(token, QStringLiteral("startTask"), [&]() -> ZeltoResult<QVariant> {
+        const ZeltoResult<QVariant> started = runCommand(QStringLiteral("startTask"), {taskId});
+        return started.ok() ? ZeltoResult<QVariant>(QVariant()) : started;
     });
 }
 
 QVariant XmlRpcServer::cancelTask(const QString &token, int taskId)
 {
-    return call(token, QStringLiteral("cancelTask"), [&](QVariant &) {
-        return runCommand(QStringLiteral("cancelTask"), {taskId}).isValid();
+    return call(token, QStringLiteral("cancelTask"), [&]() -> ZeltoResult<QVariant> {
+        const ZeltoResult<QVariant> cancelled = runCommand(QStringLiteral("cancelTask"), {taskId});
+        return cancelled.ok() ? ZeltoResult<QVariant>(QVariant()) : cancelled;
     });
 }
 
 QVariant XmlRpcServer::getTaskState(const QString &token, int taskId)
 {
-    return call(token, QString(), [&](QVariant &result) {
-        result = runCommand(QStringLiteral("getTaskState"), {taskId});
-        return result.isValid();
-    });
+    return call(token, QString(), [&]() { return runCommand(QStringLiteral("getTaskState"), {taskId}); });
 }

@@ -2,6 +2,7 @@
 
 #include "xmlrpctokens.h"
 #include "zeltoclock.h"
+#include "zeltostatus.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -12,6 +13,7 @@
 
 #include <functional>
 
+class Database;
 class MaiaXmlRpcServer;
 
 // The XML-RPC methods for other programs (billing, SCADA scripts, browser
@@ -36,13 +38,9 @@ class XmlRpcServer : public QObject
     Q_OBJECT
 
 public:
-    // Tokens go idle by clock's time.
-    explicit XmlRpcServer(const QHostAddress &address = QHostAddress::Any, QObject *parent = nullptr,
-                          ZeltoClock *clock = ZeltoClock::system());
-    ~XmlRpcServer() override;
-
-    // Process-wide: one XML-RPC listener, moved with the "xPort" setting (null while the service has none).
-    static XmlRpcServer *instance();
+    // Settings come from database; tokens go idle by clock's time.
+    explicit XmlRpcServer(Database *database, const QHostAddress &address = QHostAddress::Any,
+                          QObject *parent = nullptr, ZeltoClock *clock = ZeltoClock::system());
 
     // Listens on the port (instead of the one before), bound to the address
     // given at construction; a port that cannot be opened is logged and
@@ -87,14 +85,14 @@ private slots:
 
 private:
     // Runs work as the token's user, checking right first when one is
-    // given. work returns false (reason in the error channel) or true with
-    // the result to answer.
-    QVariant call(const QString &token, const QString &right, const std::function<bool(QVariant &)> &work);
+    // given: work's result, or its failure as a fault.
+    QVariant call(const QString &token, const QString &right, const std::function<ZeltoResult<QVariant>()> &work);
     // A reader: the command's table as a table document.
     QVariant readTable(const QString &token, const QString &command, const QVariantList &params);
     // A command of the server's command table, as a client would call it.
-    static QVariant runCommand(const QString &command, const QVariantList &params);
-    static QVariant fault();
+    static ZeltoResult<QVariant> runCommand(const QString &command, const QVariantList &params);
+    // A fault with code 0 and the failure's text.
+    static QVariant fault(const ZeltoStatus &status);
 
     const QHostAddress m_address;
     MaiaXmlRpcServer *m_listener = nullptr;

@@ -59,7 +59,7 @@ QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
     Analizer analizer(kModel, Database::instance());
     analizer.setCheckParams({{"script", script}});
-    return analizer.check(table, archive) ? messages(analizer) : QStringList{"failed"};
+    return zeltoReport(analizer.check(table, archive)) ? messages(analizer) : QStringList{"failed"};
 }
 
 QString title(const char *code) { return MetadataCatalogue::instance().paramTitle(code, kModel); }
@@ -98,15 +98,15 @@ private slots:
                                             "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
 
         ZeltoTable current = table({"S1_t1", "S1_t2", "NS"}, {{0.1, 30.0, 1}});
-        QVERIFY(analizer.check(current, "current_data"));
+        QVERIFY(analizer.check(current, "current_data").ok());
         QCOMPARE(messages(analizer), (QStringList{"из скрипта", title("S1_t1") + " < 0.2",
                                                   title("S1_t2") + " вне диапазона [40, 95]", "НС прибора"}));
 
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
-        QVERIFY(analizer.check(current, "current_data") && analizer.findingCount() == 8);
+        QVERIFY(analizer.check(current, "current_data").ok() && analizer.findingCount() == 8);
         Analizer idle(kModel, Database::instance());
-        QVERIFY(idle.check(current, "current_data") && idle.findingCount() == 0);
+        QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
     }
 
     void scripts_data()
@@ -206,7 +206,7 @@ private slots:
         Analizer analizer(kModel, Database::instance());
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
-        QVERIFY(analizer.check(days, "day_data") && analizer.check(hours, "hour_data") && analizer.findingCount() == 5);
+        QVERIFY(analizer.check(days, "day_data").ok() && analizer.check(hours, "hour_data").ok() && analizer.findingCount() == 5);
         const ZeltoTable findings = analizer.findings();
         QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
         QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
@@ -224,7 +224,7 @@ private slots:
             Analizer all(kModel, Database::instance());
             const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
             all.setCheckParams({{"script", script}});
-            QCOMPARE(all.checkAll(tables), !failing);
+            QCOMPARE(all.checkAll(tables).ok(), !failing);
             QCOMPARE(messages(all),
                      QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
             QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
@@ -240,13 +240,13 @@ private slots:
         Analizer analizer(kModel, Database::instance());
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
-        QVERIFY2(!analizer.check(days, "day_data") && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
+        QVERIFY2(!zeltoReport(analizer.check(days, "day_data")) && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
         QVERIFY(Database::setSetting("scriptRowTimeout", 100) && Database::setSetting("scriptTableTimeout", 5000));
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
-        QVERIFY(!analizer.check(days, "day_data"));
+        QVERIFY(!zeltoReport(analizer.check(days, "day_data")));
         QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
                      && analizer.findingCount() == 2, qPrintable(lastError()));
         // A script cannot catch its own abort.
@@ -261,7 +261,7 @@ private slots:
 
         // The checker stays usable after an abort.
         analizer.setCheckParams({{"script", "error('снова')"}});
-        QVERIFY(analizer.check(days, "day_data") && analizer.findingCount() == 4);
+        QVERIFY(analizer.check(days, "day_data").ok() && analizer.findingCount() == 4);
     }
 
     // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
@@ -305,7 +305,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QVariant, value);
-        QTEST(Analizer::checkTimeoutSetting(name, value), "accepted");
+        QTEST(Analizer::checkTimeoutSetting(name, value).ok(), "accepted");
     }
 
 private:

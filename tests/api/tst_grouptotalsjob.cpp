@@ -52,7 +52,7 @@ private slots:
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
+        new GroupTotalsJob(*Database::instance(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
             totals = result;
             done = true;
         });
@@ -83,7 +83,7 @@ private slots:
         QMap<int, int> answered;   // rows, by client
         QMap<int, QPointer<GroupTotalsJob>> jobs;
         for (const int client : {7, 8}) {
-            jobs.insert(client, new GroupTotalsJob(nodes, ids, QDate(2024, 3, 1), QDate(2024, 3, 5),
+            jobs.insert(client, new GroupTotalsJob(*Database::instance(), nodes, ids, QDate(2024, 3, 1), QDate(2024, 3, 5),
                                                    [&answered, client](const ZeltoTable &t) { answered.insert(client, t.rowCount()); },
                                                    client));
         }

@@ -92,7 +92,7 @@ private slots:
         for (int i = 0; i < names.size(); ++i)
             QVERIFY(settings.at(i).isNull() ? Database::execute("DELETE FROM settings WHERE name = ?", {names.at(i)})
                                             : Database::setSetting(names.at(i), settings.at(i)));
-        QTEST(ArchiveChecks::checkCurrentData(stored, incoming) ? QString() : lastError(), "error");
+        QTEST(ArchiveChecks::checkCurrentData(*Database::instance(), stored, incoming).message(), "error");
     }
 
     void fillEntries()

@@ -33,8 +33,7 @@ int storedVersion(const QString &archive)
 
 ZeltoTable stored(const QString &archive)
 {
-    ZeltoTable table;
-    return ArchiveStore::read(kNode, archive, table) ? table : ZeltoTable();
+    return ArchiveStore::stored(*Database::instance(), kNode, archive).valueOr(ZeltoTable());
 }
 
 } // namespace
@@ -69,7 +68,7 @@ private slots:
 
         // What the save wrote reads back after a restart, as does what it left.
         Database::destroy();
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QVERIFY(stored(kHour) == StreamFixtures::hourArchive(0, 96));
         QVERIFY(stored(kDay) == StreamFixtures::hourArchive(0, 3));
     }

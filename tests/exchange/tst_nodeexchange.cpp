@@ -38,13 +38,16 @@ QList<int> counts(const QStringList &tables = {"nodes", "groups", "tasks", "jour
     return result;
 }
 
-// The error text a call that failed left behind, to compare in one step.
-QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
+// The error text of a call that failed, to compare in one step.
+template <typename T>
+QString failure(const ZeltoResult<T> &result)
+{
+    return result.ok() ? QStringLiteral("(не отказ)") : result.status().message();
+}
 
 ZeltoTable stored(int node, const QString &archive)
 {
-    ZeltoTable result;
-    return ArchiveStore::read(node, archive, result) ? result : ZeltoTable({"failed"});
+    return ArchiveStore::stored(*Database::instance(), node, archive).valueOr(ZeltoTable({"failed"}));
 }
 
 } // namespace
@@ -79,13 +82,13 @@ private slots:
 
     void secondImportMerges()
     {
-        ZeltoTableMap package = NodeExport::exportNode(serverContext(), m_node).value<ZeltoTableMap>();
+        ZeltoTableMap package = NodeExport::exportNode(serverContext(), m_node).value();
         // The same hour with a new value, and a new hour.
         package.insert("hour_data", table({"date", "S1_t1"}, {{at(3, 1), 60.0}, {at(3, 5), 61.0}}));
         package["info"].setValue(0, "consumer", "другой");
         const QList<int> before = counts({"nodes", "groups", "tasks"});
 
-        QCOMPARE(NodeImport::importNode(serverContext(), QVariant::fromValue(package)), m_node);
+        QCOMPARE(NodeImport::importNode(serverContext(), QVariant::fromValue(package)).value(), m_node);
         QCOMPARE(counts({"nodes", "groups", "tasks"}), before);
         // A known node keeps its row.
         QCOMPARE(Database::readRecord("nodes", m_node).value("consumer").toString(), QStringLiteral("ООО \"Тепло\""));
@@ -110,8 +113,9 @@ private slots:
         package.insert("journalData", table({"date", "param", "oldValue", "newValue"}, {{at(4, 2), "Qdim", 1, 2}}));
         package.insert("settings", table({"name"}, {{"x"}}));
 
-        const int id = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
-        QVERIFY2(id >= 0, qPrintable(lastError()));
+        const ZeltoResult<int> imported = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
+        QVERIFY2(imported.ok(), qPrintable(failure(imported)));
+        const int id = imported.value();
         const QVariantMap node = Database::readRecord("nodes", id);   // named from the catalogue
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
         QCOMPARE(CheckParams::load(serverContext(), id).value(), QVariantMap({{"checkErrors", true}}));
@@ -182,7 +186,8 @@ private slots:
         QFETCH(bool, early);
         const QList<int> before = counts();
         QSignalSpy notes(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        QVERIFY2(failure(NodeImport::importNode(serverContext(), package) == -1).contains(message), qPrintable(lastError()));
+        const QString refusal = failure(NodeImport::importNode(serverContext(), package));
+        QVERIFY2(refusal.contains(message), qPrintable(refusal));
         QCOMPARE(counts(), before);
         if (early)
             QCOMPARE(notes.count(), 0);
@@ -190,17 +195,17 @@ private slots:
 
     void keepsOutOfOtherUsersNodes()
     {
-        const QVariant package = NodeExport::exportNode(serverContext(), m_node);
-        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}});
+        const QVariant package = QVariant::fromValue(NodeExport::exportNode(serverContext(), m_node).value());
+        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}}).valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(Database::instance(), userId, QStringList());
 
         const QString refused = QStringLiteral("Недостаточно прав для выполнения команды");
-        QCOMPARE(failure(!NodeExport::exportNode(user, m_node).isValid()), refused);
-        QCOMPARE(failure(!NodeExport::exportNode(user, m_node + 100).isValid()), "Узел не найден");
+        QCOMPARE(failure(NodeExport::exportNode(user, m_node)), refused);
+        QCOMPARE(failure(NodeExport::exportNode(user, m_node + 100)), "Узел не найден");
         const ZeltoTable hours = stored(m_node, "hour_data");
         const QList<int> journal = counts({"journal"});
-        QCOMPARE(failure(NodeImport::importNode(user, package) == -1), refused);
+        QCOMPARE(failure(NodeImport::importNode(user, package)), refused);
         QCOMPARE(stored(m_node, "hour_data"), hours);
         QCOMPARE(counts({"journal"}), journal);
     }
@@ -216,8 +221,9 @@ private slots:
                               {"group", table({"name"}, {{QVariant()}})},
                               {"tasks", table({"id", "channel", "last_error"},
                                               {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
-        const int id = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
-        QVERIFY2(id >= 0, qPrintable(lastError()));
+        const ZeltoResult<int> imported = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
+        QVERIFY2(imported.ok(), qPrintable(failure(imported)));
+        const int id = imported.value();
         QCOMPARE(zeltoReport(Tasks::find(serverContext(), taken), QVariantMap()).value("node_id").toInt(), m_node);
         QCOMPARE(zeltoReport(Tasks::data(serverContext(), taken), QVariantMap()), before);
         // A new task, the taken one still on its node.

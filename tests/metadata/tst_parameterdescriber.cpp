@@ -99,7 +99,7 @@ private slots:
         QStringList found;
         for (const QString &model : m_catalogue.models() + QStringList{QString()}) {
             const QVariantMap description = ParameterDescriber(m_catalogue).describe(
-                model, codes, QVector<QVariant>(codes.size(), 1).toList());
+                model, codes, QVector<QVariant>(codes.size(), 1).toList()).value();
             for (const QVariant &item : description.value("params").toList()) {
                 const QVariantMap param = item.toMap();
                 const QString unit = param.value("unit").toString();
@@ -113,7 +113,7 @@ private slots:
 private:
     QVariantMap describe(const QStringList &columns, const QVariantList &values) const
     {
-        return ParameterDescriber(m_catalogue).describe("QRV3", columns, values);
+        return ParameterDescriber(m_catalogue).describe("QRV3", columns, values).value();
     }
 
     const MetadataCatalogue m_catalogue{QStringLiteral(ORVEX_METADATA_DIR)};

@@ -9,18 +9,19 @@
 #include <QtTest>
 
 // Hands monitor run results to the data monitor as a finished run does (the
-// task manager, created before the data monitor, emits them) and gives the
+// task manager it was given emits them) and gives the
 // nodes it announced once the announcement delay has passed on the
 // monitor's clock. The OPC publisher's signal and the clients' change event
 // "nodeMonitored" must name the same nodes.
-inline QList<int> announcedAfter(ZeltoTestClock &clock, const QList<QVariantMap> &results)
+inline QList<int> announcedAfter(ZeltoTestClock &clock, TaskManager *polling, DataMonitor *monitor,
+                                 const QList<QVariantMap> &results)
 {
     QSignalSpy events(ZeltoSystem::instance(), &ZeltoSystem::notification);
-    QSignalSpy signalled(DataMonitor::instance(), &DataMonitor::nodeMonitored);
+    QSignalSpy signalled(monitor, &DataMonitor::nodeMonitored);
     for (const QVariantMap &row : results) {
         ZeltoTable table;
         table.appendRow(row);
-        emit TaskManager::instance()->monitored(table);
+        emit polling->monitored(table);
     }
     QCoreApplication::processEvents();   // the results reach the monitor
     clock.advance(DataMonitor::kAnnounceDelayMs);

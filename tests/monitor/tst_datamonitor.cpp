@@ -9,6 +9,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 class TestDataMonitor : public QObject
 {
     Q_OBJECT
@@ -17,81 +19,81 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_home.open());
-        TaskManager::createInstance(Database::instance());
+        m_polling.reset(new TaskManager(Database::instance()));
     }
-    void cleanup() { DataMonitor::destroyInstance(); }
-    void cleanupTestCase() { TaskManager::destroyInstance(); }
+    void cleanup() { m_monitor.reset(); }
+    void cleanupTestCase() { m_polling.reset(); }
 
     void watchedNodesAndTheirData()
     {
         const int second = newNode("Б узел");
         const int taskless = newNode("Без задачи", true);
         const int first = newNode("А узел");
-        QCOMPARE(DataMonitor::getData(serverContext()).columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
+        QCOMPARE(m_monitor->getData(serverContext()).columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
 
-        DataMonitor::append(serverContext(), {first, second, taskless, 999999});
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>({first, second}));
-        QVERIFY(!DataMonitor::isMonitoredFor(0, first));
-        QCOMPARE(DataMonitor::nodeData(taskless), QVariantMap());
+        m_monitor->append(serverContext(), {first, second, taskless, 999999});
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>({first, second}));
+        QVERIFY(!m_monitor->isMonitoredFor(0, first));
+        QCOMPARE(m_monitor->nodeData(taskless), QVariantMap());
         // Results for a node without an entry are not announced. Rows by node name; a value
         // only one node has is an unused marker in the other's row.
-        QCOMPARE(announcedAfter(m_clock,
+        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(),
                                 {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
-        const ZeltoTable data = DataMonitor::getData(serverContext());
+        const ZeltoTable data = m_monitor->getData(serverContext());
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
         QCOMPARE(data.columnValues("S1_t1"), QVariantList({QVariant::fromValue(ZeltoUnused()), 5.0}));
         QVERIFY(data.value(0, "MON_ERR").isNull());
 
-        DataMonitor::remove(serverContext(), {first});
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{second});
-        DataMonitor::removeUser(-1);
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+        m_monitor->remove(serverContext(), {first});
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>{second});
+        m_monitor->removeUser(-1);
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>());
     }
 
     void resultsAreCheckedAndAnnouncedOnce()
     {
         const int node = newNode("Проверяемый");
         QVERIFY(CheckParams::set(serverContext(), node, {{"script", "if (value('S1_t1') > 90) { error('перегрев'); error('выше 90'); }"}}).ok());
-        DataMonitor::append(serverContext(), {node});
+        m_monitor->append(serverContext(), {node});
 
         // Two results close together: one announcement, the later values kept.
-        QCOMPARE(announcedAfter(m_clock, {{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
+        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(), {{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
                                  {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
                  QList<int>{node});
-        QVariantMap data = DataMonitor::nodeData(node);
+        QVariantMap data = m_monitor->nodeData(node);
         QCOMPARE(QVariantList({data["S1_t1"], data["CHECK_ERR"], data["CHECK_MSG"]}),
                  QVariantList({96.0, true, "перегрев\nвыше 90"}));
 
         // A failed run keeps the values it did not bring and carries its error.
-        QCOMPARE(announcedAfter(m_clock, {{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
+        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(), {{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
                                  {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
-        data = DataMonitor::nodeData(node);
+        data = m_monitor->nodeData(node);
         QCOMPARE(QVariantList({data["MON_ERR"], data["S1_t2"], data["CHECK_ERR"]}),
                  QVariantList({"Прибор не отвечает", 40.0, false}));
         QVERIFY(data.value("CHECK_MSG").isNull());
         // A full poll saved afterwards has reached the device: the failure goes.
         ZeltoSystem::instance()->notify("archivesSaved", node);
-        QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).value("MON_ERR").isNull(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&]() { return m_monitor->nodeData(node).value("MON_ERR").isNull(); }, 5000));
     }
 
     void taskNoLongerMainEndsTheEntry()
     {
         const int node = newNode("Главная задача");
         const int task = zeltoReport(Tasks::mainTaskOfNode(serverContext(), node), -1);
-        DataMonitor::append(serverContext(), {node});
+        m_monitor->append(serverContext(), {node});
         const auto saved = [&](int flag) {
             zeltoReport(Tasks::setMain(serverContext(), task, flag));
             ZeltoSystem::instance()->notify("taskSaved", task);
-            return QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty() == (flag == 0); }, 5000);
+            return QTest::qWaitFor([&]() { return m_monitor->nodeData(node).isEmpty() == (flag == 0); }, 5000);
         };
         QVERIFY(saved(0));
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>());
         // Main again: a new entry, not watched.
         QVERIFY(saved(1));
-        QCOMPARE(DataMonitor::nodeData(node).value("task_id").toInt(), task);
+        QCOMPARE(m_monitor->nodeData(node).value("task_id").toInt(), task);
         ZeltoSystem::instance()->notify("taskRemoved", task);
-        QVERIFY(QTest::qWaitFor([&]() { return DataMonitor::nodeData(node).isEmpty(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&]() { return m_monitor->nodeData(node).isEmpty(); }, 5000));
     }
 
 private:
@@ -101,13 +103,15 @@ private:
         const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}), -1);
         if (!taskless)
             zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}), -1);
-        DataMonitor::destroyInstance();
-        DataMonitor::createInstance(Database::instance(), 3600 * 1000, &m_clock, TaskManager::instance());
+        m_monitor.reset();
+        m_monitor.reset(new DataMonitor(Database::instance(), 3600 * 1000, &m_clock, m_polling.get()));
         return node;
     }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};
     TempDatabaseHome m_home;
+    std::unique_ptr<TaskManager> m_polling;
+    std::unique_ptr<DataMonitor> m_monitor;
     int m_serial = 1;
 };
 

@@ -16,6 +16,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 const QString kT1 = "QRV2_000123.S1.t1";
 const QString kTm = "QRV2_000123.Tm";
 
@@ -41,19 +43,19 @@ private slots:
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
         // Written as an older server could store it: saves now refuse the list.
         QVERIFY2(Database::writeData("nodes", m_node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
-        TaskManager::createInstance(Database::instance(), TaskManager::TaskFactory(), &m_clock);
-        DataMonitor::createInstance(Database::instance(), 3600 * 1000, &m_clock, TaskManager::instance());
+        m_polling.reset(new TaskManager(Database::instance(), TaskManager::TaskFactory(), &m_clock));
+        m_monitor.reset(new DataMonitor(Database::instance(), 3600 * 1000, &m_clock, m_polling.get()));
     }
 
     void cleanupTestCase()
     {
-        DataMonitor::destroyInstance();
-        TaskManager::destroyInstance();
+        m_monitor.reset();
+        m_polling.reset();
     }
 
     void itemsAndTheirUse()
     {
-        OPCServer server(Database::instance());
+        OPCServer server(Database::instance(), m_monitor.get());
         server.buildAddressSpace();
         // Catalogued parameters whose last value has a type: no date, unknown column, list or null.
         QCOMPARE(server.items().size(), 2);
@@ -61,18 +63,18 @@ private slots:
                  QList<int>({OpcValue::Double, OpcValue::Int32}));
 
         server.setItemsUsed({kT1, kTm, "no such item"}, true);
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>{m_node});
         // The node stays watched while one of its items is in use.
         server.setItemsUsed({kT1}, false);
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>{m_node});
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>{m_node});
         server.setItemsUsed({kTm}, false);
-        QCOMPARE(DataMonitor::subscriptions(-1), QSet<int>());
+        QCOMPARE(m_monitor->subscriptions(-1), QSet<int>());
         QVERIFY(server.updateMessage(m_node).isEmpty());
     }
 
     void qualityFollowsMonitorRuns()
     {
-        OPCServer server(Database::instance());
+        OPCServer server(Database::instance(), m_monitor.get());
         server.buildAddressSpace();
         server.setItemsUsed({kT1}, true);
         // Good, a failed run, good again, a value that does not fit its item (bad, not a crash).
@@ -81,7 +83,7 @@ private slots:
                                                                      {81.0, QVariant(), {kT1, 81.0, 0xC0}},
                                                                      {"---", QVariant(), {kT1, 0, 0x00}}};
         for (const auto &[t1, error, item] : runs) {
-            QCOMPARE(announcedAfter(m_clock, {{{"node_id", m_node}, {"S1_t1", t1}, {"MON_ERR", error}}}),
+            QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(), {{{"node_id", m_node}, {"S1_t1", t1}, {"MON_ERR", error}}}),
                      QList<int>{m_node});
             QCOMPARE(server.updateMessage(m_node).value("items").toArray(), QJsonArray({item}));
         }
@@ -93,10 +95,10 @@ private slots:
         // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
         const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Север"}}), -1);
         QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, group)));
-        const int north = Users::save(Database::instance(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
-        const int both = Users::save(Database::instance(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
-        const int gone = Users::save(Database::instance(), {{"login", "gone"}, {"password", "g"}});
-        QVERIFY(north > 0 && both > 0 && Users::remove(gone));
+        const int north = Users::save(Database::instance(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}}).valueOr(-1);
+        const int both = Users::save(Database::instance(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}}).valueOr(-1);
+        const int gone = Users::save(Database::instance(), {{"login", "gone"}, {"password", "g"}}).valueOr(-1);
+        QVERIFY(north > 0 && both > 0 && Users::remove(Database::instance(), gone).ok());
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
@@ -105,7 +107,7 @@ private slots:
                                                        {gone, {{"nodes", QJsonArray()}}},
                                                        {-1, {{"nodes", QJsonArray()}}}};
         for (const auto &[user, view] : cases)
-            QCOMPARE(OpcVisibility::of(user), view);
+            QCOMPARE(OpcVisibility::of(Database::instance(), user), view);
         QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, 0)));
     }
 
@@ -131,7 +133,7 @@ private slots:
               "Температура в подающем трубопроводе|70.5"}}};
         for (const auto &[russian, expected] : cases) {
             Database::setSetting("useRussianInOPC", russian);
-            OPCServer server(Database::instance());
+            OPCServer server(Database::instance(), m_monitor.get());
             server.buildAddressSpace();
             // The node's shape, then the node by it: id|unit|unitCode|description|value of each item.
             const QList<QJsonObject> messages = server.itemsMessages(node);
@@ -163,9 +165,9 @@ private slots:
     // Built in steps, with requests served between them: the same address space as built at once.
     void addressSpaceInSteps()
     {
-        OPCServer whole(Database::instance());
+        OPCServer whole(Database::instance(), m_monitor.get());
         whole.buildAddressSpace();
-        OPCServer server(Database::instance());
+        OPCServer server(Database::instance(), m_monitor.get());
         QSignalSpy built(&server, &OPCServer::addressSpaceBuilt);
         server.buildAddressSpaceInSteps(1);
         int served = 0;
@@ -226,6 +228,8 @@ private slots:
 private:
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};   // the data monitor's
     TempDatabaseHome m_home;
+    std::unique_ptr<TaskManager> m_polling;
+    std::unique_ptr<DataMonitor> m_monitor;
     int m_node = 0;
     int m_emptyNode = 0;
 };

@@ -12,6 +12,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 #include <time.h>
 
 namespace {
@@ -133,7 +135,7 @@ private slots:
         ZeltoTestClock clock(at(from));
         QStringList starts;
         // The run ends at once: its last run is saved, and the scheduler learns of it by "taskSaved".
-        Scheduler::createInstance(
+        auto scheduler = std::make_unique<Scheduler>(
             Database::instance(), [&](int id) {
                 if (id != task)
                     return;
@@ -150,7 +152,7 @@ private slots:
             }
             QCoreApplication::processEvents();
         }
-        Scheduler::destroyInstance();
+        scheduler.reset();
         QVERIFY(zeltoReport(Tasks::remove(serverContext(), task)));
         QTEST(starts, "starts");
     }
@@ -171,7 +173,7 @@ private slots:
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
         QList<int> started;
-        Scheduler::createInstance(Database::instance(), [&](int id) { started.append(id); }, &clock);
+        auto scheduler = std::make_unique<Scheduler>(Database::instance(), [&](int id) { started.append(id); }, &clock);
         // The first pass: the task that never ran; never one without a mode.
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
@@ -181,8 +183,8 @@ private slots:
         started.clear();
         clock.advance(Scheduler::kPassMs);
         QCOMPARE(started, QList<int>{unscheduled});
-        Scheduler::destroyInstance();
-        QVERIFY(!Scheduler::instance() && zeltoReport(Tasks::remove(serverContext(), unscheduled)) && zeltoReport(Tasks::remove(serverContext(), daily)));
+        scheduler.reset();
+        QVERIFY(zeltoReport(Tasks::remove(serverContext(), unscheduled)) && zeltoReport(Tasks::remove(serverContext(), daily)));
     }
 
 private:

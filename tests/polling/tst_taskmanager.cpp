@@ -20,11 +20,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 using RunState = TaskManager::RunState;
 
 // The run of task reaches state (the run goes on a pool thread; its end comes by the event loop).
-#define QTRY_STATE(task, state) QTRY_COMPARE_WITH_TIMEOUT(TaskManager::runState(task), RunState::state, 10000)
+#define QTRY_STATE(task, state) QTRY_COMPARE_WITH_TIMEOUT(m_polling->runState(task), RunState::state, 10000)
 
 namespace {
 
@@ -101,14 +102,13 @@ private slots:
         Database::setSetting("taskRunTimeout", 120);
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
-        TaskManager::createInstance(Database::instance(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock);
+        m_polling.reset(new TaskManager(Database::instance(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock));
     }
 
     void cleanup()
     {
         FakeTask::release = true;
-        TaskManager::destroyInstance();
-        QVERIFY(!TaskManager::instance());
+        m_polling.reset();
     }
 
     // Each failed attempt waits the interval to the second; only the last one is recorded with the task.
@@ -117,40 +117,40 @@ private slots:
         // The polling server's error, of any length, is kept as long as the task's field may be.
         const QString error = QStringLiteral("Прибор не отвечает") + QString(5000, QLatin1Char('.'));
         const int task = newTask("COM7", "fail", error);
-        QVERIFY(TaskManager::startTask(task, false));
-        QCOMPARE(TaskManager::runState(task), RunState::Queued);
+        QVERIFY(m_polling->startTask(task, false).ok());
+        QCOMPARE(m_polling->runState(task), RunState::Queued);
         for (const int left : {2, 1}) {
             tick();
             QCOMPARE(stateOf(task), QStringLiteral("Запуск опроса"));   // until its server tells its own
             QTRY_STATE(task, WaitingRetry);
-            const QVariantMap state = TaskManager::taskState(task);
+            const QVariantMap state = m_polling->taskState(task);
             QCOMPARE(QVariantList({state.value("attempts"), state.value("last_error"), state.value("started"),
                                    state.value("state"), field(task, "last_exec").isNull()}),
                      QVariantList({left, error.left(4000), m_clock.now(), "Ожидание повторного опроса", true}));
             m_clock.advance(10 * kMinute - kSecond);
-            QCOMPARE(TaskManager::runState(task), RunState::WaitingRetry);
+            QCOMPARE(m_polling->runState(task), RunState::WaitingRetry);
             tick();   // the interval is over: back in the queue, on the pool at the next tick
-            QCOMPARE(QVariantList({int(TaskManager::runState(task)), stateOf(task)}),
+            QCOMPARE(QVariantList({int(m_polling->runState(task)), stateOf(task)}),
                      QVariantList({int(RunState::Queued), "Ожидание очереди"}));
         }
         tick();
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(FakeTask::runs.load(), 3);
         QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), zeltoReport(Tasks::log(serverContext(), task), QStringList())}),
                  QVariantList({error.left(4000), m_clock.now(), QStringList{"строка журнала опроса"}}));
-        QCOMPARE(TaskManager::runState(task), RunState::Idle);
+        QCOMPARE(m_polling->runState(task), RunState::Idle);
     }
 
     void savesTheResultAndRecordsTheRun()
     {
         const int task = newTask("COM8", "ok");
         const int node = field(task, "node_id").toInt();
-        QVERIFY(TaskManager::startTask(task, false));
-        QVERIFY(TaskManager::startTask(task, false));   // already live: no second run
-        QCOMPARE(TaskManager::stateTable().rowCount(), 1);
+        QVERIFY(m_polling->startTask(task, false).ok());
+        QVERIFY(m_polling->startTask(task, false).ok());   // already live: no second run
+        QCOMPARE(m_polling->stateTable().rowCount(), 1);
         tick();
-        QVERIFY(TaskManager::runState(task) == RunState::Running || !TaskManager::hasTask(task));
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QVERIFY(m_polling->runState(task) == RunState::Running || !m_polling->hasTask(task));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(QVariantList({FakeTask::runs.load(), field(task, "last_error").isNull(), field(task, "is_fail"),
                                hourRows(node), field(task, "last_exec")}),
                  QVariantList({1, true, 0, 24, m_clock.now()}));
@@ -159,7 +159,7 @@ private slots:
         QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id"), nodeRow.value("last_update")}),
                  QVariantList({3, 0, m_clock.now()}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
-        QCOMPARE(TaskManager::taskState(task), QVariantMap({{"id", task}, {"is_run", QVariant()}, {"started", QVariant()},
+        QCOMPARE(m_polling->taskState(task), QVariantMap({{"id", task}, {"is_run", QVariant()}, {"started", QVariant()},
                                                             {"elapsed", QVariant()}, {"remaining", QVariant()},
                                                             {"attempts", QVariant()}, {"progress", QVariant()},
                                                             {"state", QVariant()}}));
@@ -171,16 +171,16 @@ private slots:
     void showsWhatTheServerTells()
     {
         const int task = newTask("COM18", "hold");
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(m_polling->startTask(task, false).ok());
         const QDateTime queuedAt = m_clock.now();
         m_clock.advance(30 * kSecond);   // dispatched at the first of the ticks
         QTRY_COMPARE(stateOf(task), QStringLiteral("Чтение архивов"));
-        const QVariantMap state = TaskManager::taskState(task);
+        const QVariantMap state = m_polling->taskState(task);
         QCOMPARE(QVariantList({state.value("started"), state.value("elapsed"), state.value("remaining"),
-                               state.value("progress"), int(TaskManager::runState(task))}),
+                               state.value("progress"), int(m_polling->runState(task))}),
                  QVariantList({queuedAt.addSecs(1), 29, 87, 25, int(RunState::Running)}));
         FakeTask::release = true;
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
     }
 
     void cancelsQueuedAndRunning()
@@ -189,26 +189,26 @@ private slots:
         QVERIFY(runningTask > 0);
 
         // A queued run is dropped at once and noted.
-        TaskManager::cancelTask(queuedTask);
-        QCOMPARE(TaskManager::runState(queuedTask), RunState::Idle);
+        m_polling->cancelTask(queuedTask);
+        QCOMPARE(m_polling->runState(queuedTask), RunState::Idle);
         QCOMPARE(QVariantList({field(queuedTask, "last_error"), field(queuedTask, "last_exec")}),
                  QVariantList({"Задание отменено", m_clock.now()}));
 
         // A running one ends through its run, is not retried and stores nothing.
-        TaskManager::cancelTask(runningTask);
-        QCOMPARE(TaskManager::runState(runningTask), RunState::Cancelling);
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(runningTask), 10000);
+        m_polling->cancelTask(runningTask);
+        QCOMPARE(m_polling->runState(runningTask), RunState::Cancelling);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(runningTask), 10000);
         QCOMPARE(field(runningTask, "last_error").toString(), QStringLiteral("Задание отменено"));
         QCOMPARE(QList<int>({hourRows(field(runningTask, "node_id").toInt()), FakeTask::runs}), QList<int>({0, 1}));
-        TaskManager::cancelTask(987654);   // no run: nothing happens
+        m_polling->cancelTask(987654);   // no run: nothing happens
 
         // One waiting to retry is dropped at once too.
         const int failing = newTask("COM17", "fail");
-        QVERIFY(TaskManager::startTask(failing, false));
+        QVERIFY(m_polling->startTask(failing, false).ok());
         tick();
         QTRY_STATE(failing, WaitingRetry);
-        TaskManager::cancelTask(failing);
-        QCOMPARE(QVariantList({int(TaskManager::runState(failing)), field(failing, "last_error")}),
+        m_polling->cancelTask(failing);
+        QCOMPARE(QVariantList({int(m_polling->runState(failing)), field(failing, "last_error")}),
                  QVariantList({int(RunState::Idle), "Задание отменено"}));
         m_clock.advance(11 * kMinute);
         QCOMPARE(FakeTask::runs.load(), 2);
@@ -221,17 +221,17 @@ private slots:
     {
         const auto [hung, queued] = holdingAndQueued("COM20", "COM21", "hang");
         QVERIFY(hung > 0);
-        TaskManager::cancelTask(hung);
+        m_polling->cancelTask(hung);
         m_clock.setNow(m_clock.now().addDays(1));
         m_clock.advance(TaskManager::kCancelGraceMs - kSecond);
-        QCOMPARE(TaskManager::runState(hung), RunState::Cancelling);
+        QCOMPARE(m_polling->runState(hung), RunState::Cancelling);
         tick();   // the grace is over: ended, and the queued run takes the slot at the same tick
-        QCOMPARE(QVariantList({int(TaskManager::runState(hung)), int(TaskManager::runState(queued))}),
+        QCOMPARE(QVariantList({int(m_polling->runState(hung)), int(m_polling->runState(queued))}),
                  QVariantList({int(RunState::Idle), int(RunState::Running)}));
         const QString unconfirmed = "Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных";
         QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
                  QVariantList({"Задание отменено", QStringList{unconfirmed}}));
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(queued), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(queued), 10000);
         QVERIFY(field(queued, "last_error").isNull());
         // The aborted run brings its data after all: dropped.
         QTRY_COMPARE(FakeTask::ended.load(), 2);
@@ -242,20 +242,20 @@ private slots:
         Database::setSetting("taskAttemptCount", 2);
         Database::setSetting("taskRunTimeout", 2);
         QCoreApplication::processEvents();   // the settings reach the task manager by queued signals
-        QVERIFY(TaskManager::startTask(hung, false));
+        QVERIFY(m_polling->startTask(hung, false).ok());
         tick();
         m_clock.setNow(m_clock.now().addDays(1));
         m_clock.advance(2 * kMinute - kSecond);
-        QCOMPARE(TaskManager::runState(hung), RunState::Running);
+        QCOMPARE(m_polling->runState(hung), RunState::Running);
         tick();
-        QCOMPARE(TaskManager::runState(hung), RunState::Overrunning);
+        QCOMPARE(m_polling->runState(hung), RunState::Overrunning);
         m_clock.advance(TaskManager::kCancelGraceMs);
-        QCOMPARE(QVariantList({int(TaskManager::runState(hung)), TaskManager::taskState(hung).value("attempts")}),
+        QCOMPARE(QVariantList({int(m_polling->runState(hung)), m_polling->taskState(hung).value("attempts")}),
                  QVariantList({int(RunState::WaitingRetry), 1}));
         m_clock.advance(10 * kMinute + kSecond);
-        QCOMPARE(TaskManager::runState(hung), RunState::Running);
+        QCOMPARE(m_polling->runState(hung), RunState::Running);
         m_clock.advance(2 * kMinute + TaskManager::kCancelGraceMs);
-        QCOMPARE(TaskManager::runState(hung), RunState::Idle);
+        QCOMPARE(m_polling->runState(hung), RunState::Idle);
         const QString limit = QStringLiteral("Опрос прерван: он длился дольше 2 мин. (настройка taskRunTimeout)");
         QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
                  QVariantList({limit, QStringList{limit}}));
@@ -269,29 +269,29 @@ private slots:
         Database::setSetting("maxRunningTaskCount", 1);   // applied live
         const int blocker = newTask("COM11", "hold");
         const int task = newTask("COM12", "ok");
-        QVERIFY(TaskManager::startTask(blocker, false));
+        QVERIFY(m_polling->startTask(blocker, false).ok());
         tick();
         QTRY_COMPARE(FakeTask::running.load(), 1);
 
         // A queued monitor run is replaced by a full poll of the same task, which waits for the slot.
-        QVERIFY(TaskManager::startTask(task, true) && TaskManager::startTask(task, true));
-        QCOMPARE(TaskManager::stateTable().rowCount(), 2);
-        QVERIFY(TaskManager::startTask(task, false) && TaskManager::stateTable().rowCount() == 2);
+        QVERIFY(m_polling->startTask(task, true).ok() && m_polling->startTask(task, true).ok());
+        QCOMPARE(m_polling->stateTable().rowCount(), 2);
+        QVERIFY(m_polling->startTask(task, false).ok() && m_polling->stateTable().rowCount() == 2);
         m_clock.advance(30 * kSecond);
-        QCOMPARE(QVariantList({int(TaskManager::runState(task)), stateOf(task), FakeTask::runs.load()}),
+        QCOMPARE(QVariantList({int(m_polling->runState(task)), stateOf(task), FakeTask::runs.load()}),
                  QVariantList({int(RunState::Queued), "Ожидание очереди", 1}));
         // The freed slot takes it at once, with no tick: the clock stands still.
         FakeTask::release = true;
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(QVariantList({field(task, "last_exec"), FakeTask::mostRunning.load(), FakeTask::runs.load()}),
                  QVariantList({m_clock.now(), 1, 2}));
 
         // A monitor run stores nothing and hands its reading over.
-        QSignalSpy readings(TaskManager::instance(), &TaskManager::monitored);
+        QSignalSpy readings(m_polling.get(), &TaskManager::monitored);
         const QVariant lastExec = field(task, "last_exec");
-        QVERIFY(TaskManager::startTask(task, true));
+        QVERIFY(m_polling->startTask(task, true).ok());
         QCOMPARE(stateOf(task), QStringLiteral("Ожидание очереди"));   // queued with a slot free: off at once
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QTRY_VERIFY(std::any_of(readings.cbegin(), readings.cend(), [&](const QList<QVariant> &args) {
             const ZeltoTable reading = args.at(0).value<ZeltoTable>();
             return reading.rowCount() == 1 && reading.value(0, "task_id").toInt() == task
@@ -306,13 +306,13 @@ private slots:
         const auto [blocker, queued] = holdingAndQueued("COM14", "COM15");
         QVERIFY(blocker > 0);
         QVERIFY(zeltoReport(Tasks::remove(serverContext(), queued)) && zeltoReport(Tasks::remove(serverContext(), blocker)));
-        QTRY_VERIFY(!TaskManager::hasTask(queued) && !TaskManager::hasTask(blocker));
-        QCOMPARE(TaskManager::stateTable().rowCount(), 0);
+        QTRY_VERIFY(!m_polling->hasTask(queued) && !m_polling->hasTask(blocker));
+        QCOMPARE(m_polling->stateTable().rowCount(), 0);
         // The running one was cancelled and goes when it ends; the queued one never runs.
         QTRY_COMPARE(FakeTask::ended.load(), 1);
         m_clock.advance(5 * kSecond);
         QCoreApplication::processEvents();
-        QCOMPARE(QList<int>({FakeTask::runs, TaskManager::queueLength(), TaskManager::runningCount()}),
+        QCOMPARE(QList<int>({FakeTask::runs, m_polling->queueLength(), m_polling->runningCount()}),
                  QList<int>({1, 0, 0}));
     }
 
@@ -321,22 +321,22 @@ private slots:
     void endsDuringSaves()
     {
         const int task = newTask("COM16", "ok");
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(m_polling->startTask(task, false).ok());
         {
             ZeltoBusyGuard busy;
             tick();
             QTRY_COMPARE(FakeTask::ended.load(), 1);
             QCoreApplication::processEvents();   // the finished run is delivered, and put off
-            QCOMPARE(QVariantList({int(TaskManager::runState(task)), field(task, "last_exec").isNull()}),
+            QCOMPARE(QVariantList({int(m_polling->runState(task)), field(task, "last_exec").isNull()}),
                      QVariantList({int(RunState::Running), true}));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(field(task, "last_exec"), QVariant(m_clock.now()));
 
         const int node = field(task, "node_id").toInt();
         QVERIFY(Database::setSetting("scriptRowTimeout", 100)
                 && CheckParams::set(serverContext(), node, {{"script", "while (true) {}"}}).ok());
-        QVERIFY(TaskManager::startTask(task, false));
+        QVERIFY(m_polling->startTask(task, false).ok());
         {
             ZeltoBusyGuard busy;
             tick();
@@ -346,8 +346,8 @@ private slots:
         const QVariant lastExec = field(task, "last_exec");
         m_clock.advance(kMinute);
         QTimer::singleShot(10, [task]() { ZeltoSystem::instance()->notify(QStringLiteral("taskRemoved"), task); });
-        QTRY_VERIFY_WITH_TIMEOUT(!TaskManager::hasTask(task), 10000);
-        QCOMPARE(QVariantList({TaskManager::stateTable().rowCount(), field(task, "last_exec"), hourRows(node)}),
+        QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
+        QCOMPARE(QVariantList({m_polling->stateTable().rowCount(), field(task, "last_exec"), hourRows(node)}),
                  QVariantList({0, lastExec, 24}));
         QVERIFY(Database::setSetting("scriptRowTimeout", 1000));
     }
@@ -368,12 +368,12 @@ private:
         Database::setSetting("maxRunningTaskCount", 1);
         const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
-        if (!TaskManager::startTask(holding, false) || !TaskManager::startTask(queued, false))
+        if (!m_polling->startTask(holding, false).ok() || !m_polling->startTask(queued, false).ok())
             return {-1, -1};
         QCoreApplication::processEvents();   // the setting
         tick();
         if (!QTest::qWaitFor([] { return FakeTask::running == 1; }, 5000)
-            || TaskManager::runState(holding) != RunState::Running || TaskManager::runState(queued) != RunState::Queued)
+            || m_polling->runState(holding) != RunState::Running || m_polling->runState(queued) != RunState::Queued)
             return {-1, -1};
         return {holding, queued};
     }
@@ -381,10 +381,11 @@ private:
     void tick() { m_clock.advance(TaskManager::kTickMs); }
     QVariant field(int task, const QString &column) { return zeltoReport(Tasks::find(serverContext(), task), QVariantMap()).value(column); }
     int hourRows(int node) { return Database::readData("nodes", node, "hour_data").value<ZeltoTable>().rowCount(); }
-    QString stateOf(int task) { return TaskManager::taskState(task).value("state").toString(); }
+    QString stateOf(int task) { return m_polling->taskState(task).value("state").toString(); }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};
     TempDatabaseHome m_home;
+    std::unique_ptr<TaskManager> m_polling;
     int m_serial = 1;
 };
 

@@ -101,8 +101,8 @@ private slots:
             QVERIFY(scope.commit());
         }
         QVERIFY(id > 0 && taskId > 0 && spy.isEmpty());
-        Nodes::changed(id);
-        Tasks::changed(taskId);
+        Nodes::changed(*Database::instance(), id);
+        Tasks::changed(*Database::instance(), taskId);
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("nodeSaved %1").arg(id), QStringLiteral("taskSaved %1").arg(taskId)}));
     }
 
@@ -136,7 +136,7 @@ private slots:
         QVERIFY2(saved < 64, qPrintable(QStringLiteral("%1 pages read for a save of one node").arg(saved)));
 
         QSqlQuery plan;
-        QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns()
+        QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns(Database::instance()->sqlDialect())
                           + " FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = 1"));
         QStringList scans;
         while (plan.next()) {
@@ -284,7 +284,7 @@ private slots:
         else if (record == "group")
             id = zeltoReport(Groups::save(serverContext(), input), -1);
         else if (record == "user")
-            id = Users::save(Database::instance(), with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input));
+            id = zeltoReport(Users::save(Database::instance(), with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input)), -1);
         else
             id = zeltoReport(Tasks::save(serverContext(), input), -1);
         QCOMPARE(id == -1 ? lastError() : QString(), refusal);

@@ -49,9 +49,10 @@ void watch(DatabaseBackup *backup, QString &error)
 // One backup, waited for: empty when it succeeded, else why not.
 QString backupError()
 {
-    DatabaseBackup *backup = DatabaseBackup::start();
-    if (!backup)
-        return lastError();
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*Database::instance());
+    if (!started.ok())
+        return started.status().message();
+    DatabaseBackup *backup = started.value();
     QString error;
     watch(backup, error);
     backup->waitForFinished();
@@ -122,8 +123,8 @@ private slots:
         fill(4);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
         Database::setClock(&m_clock);
-        DatabaseBackup *backup = DatabaseBackup::start();
-        QVERIFY2(backup, qPrintable(lastError()));
+        DatabaseBackup *backup = DatabaseBackup::start(*Database::instance()).value();
+        QVERIFY(backup);
         QString error;
         watch(backup, error);
 
@@ -131,7 +132,7 @@ private slots:
         QTRY_VERIFY(QFileInfo(path("backup/250309_141500.db.part")).size() > 0);
         QVERIFY(addNode("Во время копии", 2) > 0);
         QVERIFY(DatabaseBackup::running());
-        QCOMPARE(failure(!DatabaseBackup::start()), "Резервное копирование уже выполняется: дождитесь его окончания");
+        QCOMPARE(DatabaseBackup::start(*Database::instance()).status().message(), "Резервное копирование уже выполняется: дождитесь его окончания");
         QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
         QCOMPARE(error, QString());
 
@@ -147,7 +148,7 @@ private slots:
         QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
 
         // Stopping the server stops a copy, and its temporary file goes.
-        backup = DatabaseBackup::start();
+        backup = DatabaseBackup::start(*Database::instance()).value();
         QVERIFY(backup);
         QTRY_COMPARE(filesIn(path("backup")).size(), 2);
         // In the same second: named after the next one.
@@ -220,7 +221,7 @@ private slots:
         writeFile(part + "-wal", "wal");
         QCOMPARE(backups.copies(), QStringList{good});   // a copy with a journal beside it does not count
 
-        DatabaseBackup::removeLeftovers();
+        DatabaseBackup::removeLeftovers(*Database::instance());
         QStringList expected = Foreign + QStringList{good, rolledBack};
         expected.sort();
         QCOMPARE(filesIn(folder), expected);
@@ -255,7 +256,10 @@ private slots:
             writeFile(path("plain.txt"));
             QVERIFY(Database::setSetting("backupDir", path("plain.txt/backup")));
         } else if (fault == "closed") {
+            // The file replaced by one that is no database: opening it again fails, the connection stays closed.
             Database::destroy();
+            writeFile(path("telvan.db"));
+            QVERIFY(!Database::open().ok());
         } else if (fault == "part" || fault == "rename") {
             for (int s = -1; s <= 5; ++s) {   // every name a copy started in the next seconds could take
                 const QString name = fault == "part" ? BackupFolder::partName(copyAgo(-s)) : copyAgo(-s);
@@ -347,7 +351,7 @@ private slots:
         QCOMPARE(contents(restore.keptAs()), liveBytes);
         QVERIFY(QFileInfo::exists(restore.keptAs() + "-wal"));
         QVERIFY(!QFileInfo::exists(live + "-wal") && !QFileInfo::exists(live + ".restore.part"));
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(scalar("SELECT group_concat(name) FROM nodes").toString(), QStringLiteral("Из копии"));
     }
 
@@ -372,9 +376,10 @@ private slots:
         // Under a copy it waits for the copy's end, however long the copy takes.
         fill(2);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "20000");   // far longer than the turns below
-        QVERIFY2(DatabaseBackup::start(), qPrintable(lastError()));
-        JournalCompaction *compaction = JournalCompaction::start({500, 16});
-        QVERIFY2(compaction, qPrintable(lastError()));
+        QVERIFY(DatabaseBackup::start(*Database::instance()).ok());
+        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*Database::instance(), {500, 16});
+        QVERIFY2(started.ok(), qPrintable(started.status().message()));
+        JournalCompaction *compaction = started.value();
         QSignalSpy done(compaction, &JournalCompaction::finished);
         for (int turn = 0; turn < 50; ++turn)
             QCoreApplication::processEvents();
@@ -411,9 +416,10 @@ private:
     QString compact(int *served = nullptr)
     {
         Database::setClock(ZeltoClock::system());   // the age of the rows fill() writes
-        JournalCompaction *compaction = JournalCompaction::start({500, 16});
-        if (!compaction)
-            return lastError();
+        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*Database::instance(), {500, 16});
+        if (!started.ok())
+            return started.status().message();
+        JournalCompaction *compaction = started.value();
         QString error = QStringLiteral("не завершено");
         QObject::connect(compaction, &JournalCompaction::finished, [&error](bool ok, const QString &text) {
             error = ok ? QString() : text.isEmpty() ? QStringLiteral("ошибка без текста") : text;

@@ -85,7 +85,7 @@ private slots:
             TransactionScope stale(*Database::instance(), "stale");
             QVERIFY(stale.isActive());
             Database::destroy();
-            QVERIFY(Database::init());
+            QVERIFY(Database::init().ok());
             QVERIFY(!stale.commit());
         }
         QCOMPARE(Database::transactionDepth(), 0);

@@ -50,7 +50,7 @@ private:
     // A file at the given version, built by the steps; the connection stays open.
     void makeFileAtVersion(int version)
     {
-        QVERIFY(Database::open());
+        QVERIFY(Database::open().ok());
         QVERIFY(Database::execute("PRAGMA foreign_keys = ON"));
         for (int step = 0; step <= version; ++step) {
             bool done = false;
@@ -76,7 +76,7 @@ private slots:
     {
         QTemporaryDir freshHome;
         ZeltoEnvironment::set("ORVEX_HOME", freshHome.path());
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         m_freshSchema = masterRows();
         QVERIFY(m_freshSchema.size() > 20);
         Database::destroy();
@@ -96,7 +96,7 @@ private slots:
     void freshFileHasTheWholeSchema()
     {
         QCOMPARE(Database::version(), -1);
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(Database::version(), 8);
         // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded. Freed pages
         // are not zeroed (2, "fast"): a save frees its row's old pages, and zeroing them doubled its writes.
@@ -117,7 +117,7 @@ private slots:
 
         // A second start on the same file changes nothing.
         Database::destroy();
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(Database::version(), 8);
         QCOMPARE(masterRows(), m_freshSchema);
     }
@@ -132,7 +132,7 @@ private slots:
                                   {node, at, node, at, node, at}));
         Database::destroy();
 
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(scalar("SELECT group_concat(param || ' ' || quote(old_value) || ' ' || quote(new_value) || ' ' || ctime, "
                         "'; ') FROM (SELECT * FROM journal_data ORDER BY param)").toString(),
                  QStringLiteral("T1 '' '5' 2016-03-03T10:00:00.000; T2 '1' '' 2016-03-03T10:00:00.000"));
@@ -154,7 +154,8 @@ private slots:
         addSchemeNode("Другая модель", "TV7", 3, true);
         Database::destroy();
 
-        QVERIFY2(Database::init(), qPrintable(lastError()));
+        const ZeltoStatus opened = Database::init();
+        QVERIFY2(opened.ok(), qPrintable(opened.message()));
         QStringList untouched{"RNH7 без текущих", "Другая модель"};
         if (version < 2)
             untouched << "RNH7 с текущими";
@@ -176,7 +177,7 @@ private slots:
 
         // Once upgraded, a restart does not swap again.
         Database::destroy();
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
     }
 
@@ -210,8 +211,9 @@ private slots:
         const QVariantList before = masterRows();
         Database::destroy();
 
-        QCOMPARE(Database::init(), opens);
-        QVERIFY2(lastError().contains(error), qPrintable(lastError()));
+        const ZeltoStatus opened = Database::init();
+        QCOMPARE(opened.ok(), opens);
+        QVERIFY2(opened.message().contains(error), qPrintable(opened.message()));
         QCOMPARE(QVariantList({Database::version(), scalar("PRAGMA user_version")}), QVariantList({after, after}));
         QCOMPARE(masterRows(), after == 8 ? m_freshSchema : before);
         QCOMPARE(Database::transactionDepth(), 0);
@@ -236,8 +238,9 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         file.close();
 
-        QVERIFY(!Database::init());
-        QVERIFY2(!lastError().isEmpty() && lastError().contains(message), qPrintable(lastError()));
+        const ZeltoStatus opened = Database::init();
+        QVERIFY(!opened.ok());
+        QVERIFY2(!opened.message().isEmpty() && opened.message().contains(message), qPrintable(opened.message()));
         QCOMPARE(Database::transactionDepth(), 0);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), content);
@@ -253,20 +256,20 @@ private slots:
         const QString custom = m_home->filePath("данные/база.db");
         QVERIFY(QDir().mkpath(m_home->filePath("данные")));
         useFile(custom);
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QVERIFY(QFile::exists(custom) && !QFile::exists(m_home->filePath("telvan.db")));
         Database::destroy();
 
         // A folder that cannot exist: the open fails with the driver's text.
         QVERIFY(QFile(m_home->filePath("plain.txt")).open(QIODevice::WriteOnly));
         useFile(m_home->filePath("plain.txt/telvan.db"));
-        QVERIFY(!Database::init());
-        QVERIFY(lastError().contains("unable to open database file"));
+        const ZeltoStatus opened = Database::init();
+        QVERIFY2(!opened.ok() && opened.message().contains("unable to open database file"), qPrintable(opened.message()));
     }
 
     void triggersGuardAndCompleteRecords()
     {
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         QCOMPARE(failure(!Database::removeRecord("users", 0)), "[-users] Удаление администратора запрещено");
         QCOMPARE(failure(!Database::writeData("users", 0, "access", QStringList{"getNodes"})),
                  "[*users] Редактирование данных администратора запрещено");
@@ -301,7 +304,7 @@ private slots:
 
     void deletionsCascadeOrClearReferences()
     {
-        QVERIFY(Database::init());
+        QVERIFY(Database::init().ok());
         const int group = Database::saveRecord("groups", {{"name", "Район"}});
         const int user = Database::saveRecord("users", {{"login", "petrov"}, {"password", "x"}});
         const int node = addNode("Узел", 1);

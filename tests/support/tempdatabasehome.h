@@ -20,7 +20,7 @@ public:
             return false;
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        const bool ok = Database::init();
+        const bool ok = Database::init().ok();
         ZeltoSystem::instance()->clearError();
         return ok;
     }
