@@ -23,7 +23,7 @@
 #include "archivestore.h"
 #include "benchserver.h"
 #include "benchtables.h"
-#include "database.h"
+#include "benchdatabase.h"
 #include "nodes.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -105,14 +105,13 @@ ZeltoTableMap oneDay(int nodeId, int day)
 // Sets up the node in process and measures the steps of a one-day save.
 int prepareAndBreakDown(const QString &home, Figures &figures)
 {
-    if (!Database::init().ok())
-        fail("database");
+    openDatabase();
     const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
-    Database::setSetting(QStringLiteral("currentDataCount"), 10);
-    Database::setSetting(QStringLiteral("checkDateReset"), true);
-    const int nodeId = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
+    putSetting(QStringLiteral("currentDataCount"), 10);
+    putSetting(QStringLiteral("checkDateReset"), true);
+    const int nodeId = Nodes::save(serverContext(), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
                                     {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
-                                    {QStringLiteral("number"), 1}}), -1);
+                                    {QStringLiteral("number"), 1}}).valueOr(-1);
     if (nodeId < 0)
         fail("node");
 
@@ -124,8 +123,8 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     tables.insert(QStringLiteral("current_data"), BenchTables::meterArchive(MeterValues::CurrentData, kStart.addDays(kDays - 1), 10));
     QElapsedTimer timer;
     timer.start();
-    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
-        fail("first save");
+    if (const ZeltoStatus done = ArchiveStore::save(serverContext(), tables, false); !done.ok())
+        fail("first save", done);
     put(figures, QStringLiteral("first save of five years, in process, ms"), "%.0f", ms(timer));
 
     // The steps of merging one day into the hourly archive, as the save does them.
@@ -190,11 +189,11 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         const QByteArray bytes = Database::encodeValue(QVariant::fromValue(next)).toByteArray();
         QElapsedTimer t;
         t.start();
-        TransactionScope scope(*Database::instance(), QStringLiteral("bench"));
+        TransactionScope scope(database(), QStringLiteral("bench"));
         QSqlQuery query(QSqlDatabase::database());
         query.prepare(QStringLiteral("UPDATE nodes_data SET hour_data = ? WHERE id = %1").arg(nodeId));
         query.addBindValue(bytes);
-        if (!query.exec() || !scope.commit())
+        if (!query.exec() || !scope.finish().ok())
             fail("write");
         return ms(t);
     });
@@ -219,8 +218,8 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         const double cpu = threadCpuMs();
         QElapsedTimer t;
         t.start();
-        if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), dayTables, true)))
-            fail("one-day save");
+        if (const ZeltoStatus done = ArchiveStore::save(serverContext(), dayTables, true); !done.ok())
+            fail("one-day save", done);
         saveCpuMs = qMin(saveCpuMs, threadCpuMs() - cpu);
         return ms(t);
     });
@@ -250,7 +249,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     ZeltoTable range;
     const double rangeCpuMs = bestCpu([&] {
         QDateTime from, to;
-        range = ArchiveStore::archiveRange(CommandContext::server(Database::instance()), nodeId, hour, from, to).value();
+        range = ArchiveStore::archiveRange(serverContext(), nodeId, hour, from, to).value();
     });
     QByteArray json;
     const double jsonCpuMs = bestCpu([&] { json = ZeltoJsonWriter::toJson(QVariant::fromValue(range)); });
@@ -260,7 +259,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     QVariant passed;
     const double encodedCpuMs = bestCpu([&] {
         QDateTime from, to;
-        passed = ArchiveStore::archiveRangeEncoded(CommandContext::server(Database::instance()), nodeId, hour, from, to).value();
+        passed = ArchiveStore::archiveRangeEncoded(serverContext(), nodeId, hour, from, to).value();
     });
     QByteArray reply;
     const double streamCpuMs = bestCpu([&] { ZeltoRpcMessage::result("1", passed, reply, nullptr, true); });

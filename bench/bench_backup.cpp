@@ -21,7 +21,7 @@
 //   of the copy every 8 MiB.
 
 #include "benchserver.h"
-#include "database.h"
+#include "benchdatabase.h"
 #include "zelto.h"
 
 #include <QCoreApplication>
@@ -79,15 +79,17 @@ struct Waits
 // archives of random bytes (what a copy reads does not depend on content).
 void prepare(const QString &home, int mib)
 {
-    if (!Database::init().ok())
-        fail("init");
+    Bench::openDatabase();
     QByteArray blob(BlobBytes, Qt::Uninitialized);
     const int nodes = qMax(1, int((qint64(mib) << 20) / BlobBytes));
     for (int n = 1; n <= nodes; ++n) {
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(blob.data()), BlobBytes / 4);
-        const int id = Database::saveRecord(QStringLiteral("nodes"), {{QStringLiteral("name"), QStringLiteral("Узел %1").arg(n)},
-                                                                      {QStringLiteral("model_code"), QStringLiteral("TV7")},
-                                                                      {QStringLiteral("number"), n}});
+        const int id = Bench::database()
+                           .save(QStringLiteral("nodes"),
+                                 {{QStringLiteral("name"), QStringLiteral("Узел %1").arg(n)},
+                                  {QStringLiteral("model_code"), QStringLiteral("TV7")},
+                                  {QStringLiteral("number"), n}})
+                           .valueOr(-1);
         QSqlQuery query;
         query.prepare(QStringLiteral("UPDATE nodes_data SET hour_data = ? WHERE id = ?"));
         query.addBindValue(blob);
@@ -97,8 +99,8 @@ void prepare(const QString &home, int mib)
     }
     // No backup or compaction of its own when the server starts.
     const QDateTime now = QDateTime::currentDateTime();
-    Database::setSetting(QStringLiteral("lastBackup"), now);
-    Database::setSetting(QStringLiteral("lastCompact"), now);
+    Bench::putSetting(QStringLiteral("lastBackup"), now);
+    Bench::putSetting(QStringLiteral("lastCompact"), now);
     Database::destroy();
     std::printf("database: %.0f MiB, %d nodes\n", QFileInfo(home + QStringLiteral("/telvan.db")).size() / 1048576.0,
                 nodes);

@@ -15,7 +15,7 @@
 #include "archivestore.h"
 #include "benchserver.h"
 #include "benchtables.h"
-#include "database.h"
+#include "benchdatabase.h"
 #include "nodeexport.h"
 #include "nodeimport.h"
 #include "nodes.h"
@@ -44,9 +44,8 @@ const int kRoundTrips = 2000;
 void initDatabase(const QString &home, quint16 xPort)
 {
     ZeltoEnvironment::set("ORVEX_HOME", home);
-    if (!Database::init().ok())
-        fail("database");
-    Database::setSetting(QStringLiteral("xPort"), xPort);
+    openDatabase();
+    putSetting(QStringLiteral("xPort"), xPort);
 }
 
 quint16 freePort()
@@ -58,10 +57,10 @@ quint16 freePort()
 
 int makeNode()
 {
-    const int nodeId = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
+    const int nodeId = Nodes::save(serverContext(), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
                                     {QStringLiteral("model_name"), QStringLiteral("ТВ-5")},
                                     {QStringLiteral("number"), 1},
-                                    {QStringLiteral("consumer"), QStringLiteral("ООО \"Тепло\"")}}), -1);
+                                    {QStringLiteral("consumer"), QStringLiteral("ООО \"Тепло\"")}}).valueOr(-1);
     if (nodeId < 0)
         fail("node");
     const QDateTime start = BenchTables::start();
@@ -74,8 +73,8 @@ int makeNode()
     tables.insert(QStringLiteral("month_data"), BenchTables::meterArchive(MeterValues::MonthData, start, kDays / 30));
     tables.insert(QStringLiteral("current_data"),
                   BenchTables::meterArchive(MeterValues::CurrentData, start.addDays(kDays - 1), 10));
-    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
-        fail("archives");
+    if (const ZeltoStatus done = ArchiveStore::save(serverContext(), tables, false); !done.ok())
+        fail("archives", done);
     for (const char *port : {"COM3", "COM4"}) {
         const QVariantMap task = {
             {QStringLiteral("node_id"), nodeId},
@@ -84,7 +83,7 @@ int makeNode()
             {QStringLiteral("archives"), QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}},
             {QStringLiteral("timetable"), QVariantMap{{QStringLiteral("mode"), QStringLiteral("hourly")},
                                                       {QStringLiteral("minute"), 5}}}};
-        if (zeltoReport(Tasks::save(CommandContext::server(Database::instance()), task), -1) < 0)
+        if (Tasks::save(serverContext(), task).valueOr(-1) < 0)
             fail("task");
     }
     return nodeId;
@@ -201,7 +200,7 @@ int main(int argc, char **argv)
     const int nodeId = makeNode();
     QVariant package;
     const Timing assemble([&] {
-        const ZeltoResult<ZeltoTableMap> exported = NodeExport::exportNode(CommandContext::server(Database::instance()), nodeId);
+        const ZeltoResult<ZeltoTableMap> exported = NodeExport::exportNode(serverContext(), nodeId);
         if (!exported.ok())
             fail("export");
         package = QVariant::fromValue(exported.value());
@@ -212,7 +211,7 @@ int main(int argc, char **argv)
         writer.writeNodesDocument({package});
         document = writer.text();
     });
-    const int taskId = zeltoReport(Tasks::mainTaskOfNode(CommandContext::server(Database::instance()), nodeId), -1);
+    const int taskId = Tasks::mainTaskOfNode(serverContext(), nodeId).valueOr(-1);
     Database::destroy();
 
     initDatabase(target.path(), targetPort);
@@ -224,10 +223,11 @@ int main(int argc, char **argv)
         read = reader.nodes();
     });
     int stored = -1;
-    const Timing store([&] { stored = NodeImport::importNode(CommandContext::server(Database::instance()), read.first()).valueOr(-1); }, nullptr, [&] {
-        if (stored < 0 || !zeltoReport(Nodes::remove(CommandContext::server(Database::instance()), stored)))
-            fail("import");
-    });
+    const Timing store([&] { stored = NodeImport::importNode(serverContext(), read.first()).valueOr(-1); }, nullptr,
+                       [&] {
+                           if (stored < 0 || !Nodes::remove(serverContext(), stored).ok())
+                               fail("import");
+                       });
     Database::destroy();
 
     // Over the wire.

@@ -12,7 +12,7 @@
 
 #include "archivestore.h"
 #include "benchserver.h"
-#include "database.h"
+#include "benchdatabase.h"
 #include "metervalues.h"
 #include "nodes.h"
 #include "scheduler.h"
@@ -69,31 +69,36 @@ QVariantMap randomTimetable(QRandomGenerator &random)
 void schedulerPass()
 {
     const Bench::Home home;
-    if (!Database::init().ok())
-        Bench::fail("database");
+    Bench::openDatabase();
     QRandomGenerator random(11);
     const QDateTime now = QDateTime::currentDateTime();
     {
-        TransactionScope scope(*Database::instance(), QStringLiteral("bench"));
-        const int node = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+        TransactionScope scope(Bench::database(), QStringLiteral("bench"));
+        const int node = Nodes::save(Bench::serverContext(), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
                                       {QStringLiteral("model_name"), QStringLiteral("РН-7")},
-                                      {QStringLiteral("number"), 1}}), -1);
+                                      {QStringLiteral("number"), 1}}).valueOr(-1);
         for (int i = 0; i < kTasks; ++i) {
             // A third never ran, the others at some time of the last two days.
             const QVariant lastExec = i % 3 == 0 ? QVariant() : QVariant(now.addSecs(-random.bounded(2 * 86400)));
-            const int id = Database::saveRecord(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
-                                                                          {QStringLiteral("channel_code"), QStringLiteral("COM")},
-                                                                          {QStringLiteral("last_exec"), lastExec}});
-            if (id < 0 || !Database::writeData(QStringLiteral("tasks"), id, QStringLiteral("timetable"), randomTimetable(random)))
+            const int id = Bench::database()
+                               .save(QStringLiteral("tasks"),
+                                     {{QStringLiteral("node_id"), node},
+                                      {QStringLiteral("channel_code"), QStringLiteral("COM")},
+                                      {QStringLiteral("last_exec"), lastExec}})
+                               .valueOr(-1);
+            if (id < 0
+                || !Bench::database()
+                        .write(QStringLiteral("tasks"), id, {{QStringLiteral("timetable"), randomTimetable(random)}})
+                        .ok())
                 Bench::fail("task");
         }
-        if (!scope.commit())
+        if (!scope.finish().ok())
             Bench::fail("commit");
     }
     int started = 0;
     QElapsedTimer timer;
     timer.start();
-    auto scheduler = std::make_unique<Scheduler>(Database::instance(), [&](int) { ++started; });
+    auto scheduler = std::make_unique<Scheduler>(&Bench::database(), [&](int) { ++started; });
     const double loadMs = Bench::ms(timer);
     double best = std::numeric_limits<double>::max();
     for (int run = 0; run < 5; ++run) {
@@ -112,18 +117,17 @@ void schedulerPass()
 // there.
 void prepareNodes(bool history)
 {
-    if (!Database::init().ok())
-        Bench::fail("database");
-    Database::setSetting(QStringLiteral("maxRunningTaskCount"), g_slots);
-    Database::setSetting(QStringLiteral("taskAttemptCount"), 1);
+    Bench::openDatabase();
+    Bench::putSetting(QStringLiteral("maxRunningTaskCount"), g_slots);
+    Bench::putSetting(QStringLiteral("taskAttemptCount"), 1);
     const QDateTime today(QDate::currentDate(), QTime(0, 0));
     const QDateTime from = today.addDays(-367);
     const QDateTime to = today.addDays(-2);
     for (int n = 1; n <= kNodes; ++n) {
         const int number = 500000 + n;
-        const int node = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
+        const int node = Nodes::save(Bench::serverContext(), {{QStringLiteral("model_code"), QStringLiteral("RNH7")},
                                       {QStringLiteral("model_name"), QStringLiteral("РН-7")},
-                                      {QStringLiteral("number"), number}}), -1);
+                                      {QStringLiteral("number"), number}}).valueOr(-1);
         if (node < 0)
             Bench::fail("node");
         const MeterValues meter(number);
@@ -134,16 +138,23 @@ void prepareNodes(bool history)
             tables.insert(MeterValues::archiveName(kind),
                           meter.archive(kind, MeterValues::columns(kind, kSystems), from,
                                         kind == MeterValues::HourData ? to.addSecs(23 * 3600) : to));
-        if (history && !zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
+        if (history && !ArchiveStore::save(Bench::serverContext(), tables, false).ok())
             Bench::fail("history");
         const QVariantMap channel{{QStringLiteral("code"), QStringLiteral("COM")},
                                   {QStringLiteral("port"), QStringLiteral("COM%1").arg(n)},
                                   {QStringLiteral("deviceId"), QString::number(number)}};
-        const int task = Database::saveRecord(QStringLiteral("tasks"), {{QStringLiteral("node_id"), node},
-                                                                        {QStringLiteral("channel_code"), QStringLiteral("COM")}});
-        if (task < 0 || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("channel"), channel)
-            || !Database::writeData(QStringLiteral("tasks"), task, QStringLiteral("archives"),
-                                    QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}))
+        const int task
+            = Bench::database()
+                  .save(QStringLiteral("tasks"),
+                        {{QStringLiteral("node_id"), node}, {QStringLiteral("channel_code"), QStringLiteral("COM")}})
+                  .valueOr(-1);
+        if (task < 0
+            || !Bench::database()
+                    .write(QStringLiteral("tasks"), task,
+                           {{QStringLiteral("channel"), channel},
+                            {QStringLiteral("archives"),
+                             QStringList{QStringLiteral("hourData"), QStringLiteral("dayData")}}})
+                    .ok())
             Bench::fail("task");
     }
     Database::destroy();

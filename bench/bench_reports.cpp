@@ -12,7 +12,7 @@
 #include "archivereports.h"
 #include "archivestore.h"
 #include "benchserver.h"
-#include "database.h"
+#include "benchdatabase.h"
 #include "nodes.h"
 #include "zelto.h"
 
@@ -34,9 +34,9 @@ const QDate kYearTo(2021, 12, 31);
 
 int makeNode(const QString &model, int number)
 {
-    const int id = zeltoReport(Nodes::save(CommandContext::server(Database::instance()), {{QStringLiteral("model_code"), model},
+    const int id = Nodes::save(serverContext(), {{QStringLiteral("model_code"), model},
                                 {QStringLiteral("model_name"), model},
-                                {QStringLiteral("number"), number}}), -1);
+                                {QStringLiteral("number"), number}}).valueOr(-1);
     if (id < 0)
         fail("node");
     return id;
@@ -58,8 +58,8 @@ void save(int nodeId, const QDateTime &first, int days, bool hours, bool totals)
         tables.insert(QStringLiteral("month_data"), archive(first, days / 30, 0, true));
         tables.insert(QStringLiteral("day_totals"), archive(first, days, 86400, false, 1000));
     }
-    if (!zeltoReport(ArchiveStore::save(CommandContext::server(Database::instance()), tables, false)))
-        fail("save");
+    if (const ZeltoStatus done = ArchiveStore::save(serverContext(), tables, false); !done.ok())
+        fail("save", done);
 }
 
 struct Nodes5y {
@@ -70,8 +70,7 @@ struct Nodes5y {
 
 Nodes5y prepare()
 {
-    if (!Database::init().ok())
-        fail("database");
+    openDatabase();
     Nodes5y nodes;
     const int days = kYears * 365;
     nodes.withTotals = makeNode(QStringLiteral("LWD41"), 1);
@@ -96,7 +95,7 @@ void reportInProcess(const char *what, int nodeId, const QDate &from, const QDat
         const double cpuBefore = threadCpuMs();
         QElapsedTimer timer;
         timer.start();
-        const ZeltoTableMap report = ArchiveReports::reportData(CommandContext::server(Database::instance()), nodeId, from, to).value();
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), nodeId, from, to).value();
         const double elapsed = ms(timer);
         cpu = qMin(cpu, threadCpuMs() - cpuBefore);
         rows = report.value(QStringLiteral("day_data")).rowCount() + report.value(QStringLiteral("hour_data")).rowCount();

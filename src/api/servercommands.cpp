@@ -40,9 +40,10 @@ CommandReply getVersion(CommandParams &)
 }
 
 // getDbVersion() -> int, the database schema version
-CommandReply getDbVersion(CommandParams &)
+CommandReply getDbVersion(CommandParams &p)
 {
-    return QVariant(Database::version());
+    // -1 where no database is open, as before the schema check.
+    return QVariant(p.context().database() ? p.context().database()->schemaVersion() : -1);
 }
 
 // getApiVersion() -> int
@@ -153,7 +154,7 @@ CommandReply backupDatabase(CommandParams &p)
 CommandReply restartServer(CommandParams &p)
 {
     QtServiceController monitor(QString::fromLatin1(kMonitorService));
-    if (!monitor.sendCommand(kRestartCode))
+    if (!monitor.sendCommand(kRestartCode).ok())
         return ZeltoStatus::unavailable(tr("Ошибка перезапуска сервера данных"));
     p.context().journal(QStringLiteral("INFO"), tr("Перезапуск сервера"));
     return QVariant(true);

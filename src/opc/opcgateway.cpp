@@ -77,20 +77,20 @@ QString OpcGateway::checkNode(const QString &program)
     return QString();
 }
 
-bool OpcGateway::start()
+ZeltoStatus OpcGateway::start()
 {
     if (m_process)
-        return true;
+        return ZeltoStatus();
     m_program = nodeProgram();
     m_script = scriptPath();
     const QString problem = checkNode(m_program);
     if (!problem.isEmpty())
-        return ZeltoSystem::instance()->error(problem);
+        return ZeltoStatus::unavailable(problem);
     if (!QFileInfo::exists(m_script))
-        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script)));
+        return ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
     launch();
-    return true;
+    return ZeltoStatus();
 }
 
 void OpcGateway::launch()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -34,9 +36,9 @@ public:
     // Empty when Node.js runs and is new enough; otherwise the reason.
     static QString checkNode(const QString &program);
 
-    // Starts the process; false with the reason in the error channel when
-    // Node.js or the script is missing or Node.js is too old.
-    bool start();
+    // Starts the process; unavailable when Node.js or the script is missing
+    // or Node.js is too old.
+    ZeltoStatus start();
     // Asks the process to end, then ends it; no restart follows.
     void stop();
     // One message as one line; dropped while the process is not running.

@@ -179,9 +179,9 @@ void OPCServer::launchGateway()
         connect(m_gateway, &OpcGateway::finished, this, &OPCServer::onGatewayFinished);
         connect(m_gateway, &OpcGateway::received, this, &OPCServer::onGatewayMessage);
     }
-    if (!m_gateway->start()) {
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError, ZeltoSystem::instance()->lastError());
-        ZeltoSystem::instance()->clearError();
+    const ZeltoStatus started = m_gateway->start();
+    if (!started.ok()) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, started.message());
         delete m_gateway;
         m_gateway = nullptr;
         return;
@@ -281,7 +281,7 @@ bool OPCServer::buildStep(int count)
         // Given its items already when its first data came during the build.
         if (m_nodes.contains(nodeId))
             continue;
-        const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
+        const QVariantMap node = Nodes::find(CommandContext::server(m_database.data()), nodeId).valueOr(QVariantMap());
         if (!node.isEmpty())
             addNodeItems(node, names);
         if (count != std::numeric_limits<int>::max() && timer.elapsed() >= kBuildStepMs)
@@ -361,7 +361,7 @@ void OPCServer::publishNewNode(int nodeId)
     const bool passed = m_building && !m_buildPending.contains(nodeId);
     if (!m_gateway && !passed)
         return;
-    const QVariantMap node = zeltoReport(Nodes::find(CommandContext::server(m_database.data()), nodeId), QVariantMap());
+    const QVariantMap node = Nodes::find(CommandContext::server(m_database.data()), nodeId).valueOr(QVariantMap());
     if (node.isEmpty())
         return;
     {
@@ -667,7 +667,6 @@ void OPCServer::answerLogin(const QJsonObject &message)
     const int user = message.value(QStringLiteral("user")).isString() && password.isString()
                          ? Users::verify(m_database.data(), login, password.toString(), peer).valueOr(-1)
                          : -1;
-    ZeltoSystem::instance()->clearError();
     if (user < 0) {
         CommandContext::server(m_database.data())
             .journal(QStringLiteral("WARN"), tr("OPC UA: отказано во входе пользователю %1").arg(login));

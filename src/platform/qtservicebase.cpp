@@ -5,7 +5,6 @@
 #include "qtserviceunitfile.h"
 #include "zelto.h"
 #include "zeltoclock.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -191,7 +190,6 @@ int QtServiceBase::refuseToStart(const QString &reason)
 {
     const QString text = tr("Служба «%1» не запущена. %2").arg(m_name, reason);
     logMessage(text, Error);
-    ZeltoSystem::instance()->error(text);
     return 1;
 }
 

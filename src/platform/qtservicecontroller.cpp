@@ -2,7 +2,6 @@
 
 #include "zelto.h"
 #include "zeltoenvironment.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -70,25 +69,25 @@ bool QtServiceController::isRunning() const
     return true;
 }
 
-bool QtServiceController::sendCommand(int code)
+ZeltoStatus QtServiceController::sendCommand(int code)
 {
     const QString path = socketPath(m_name);
     if (path.isEmpty())
-        return ZeltoSystem::instance()->error(
+        return ZeltoStatus::unavailable(
             QCoreApplication::translate("QtServiceController", "Не задано имя службы"));
 
     const QDeadlineTimer deadline(CommandTimeoutMs);
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(remainingMs(deadline)))
-        return ZeltoSystem::instance()->error(
+        return ZeltoStatus::unavailable(
             QCoreApplication::translate("QtServiceController", "Служба «%1» не запущена: %2")
                 .arg(m_name, socket.errorString()));
 
     socket.write(QByteArray::number(code) + '\n');
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(remainingMs(deadline)))
-            return ZeltoSystem::instance()->error(
+            return ZeltoStatus::unavailable(
                 QCoreApplication::translate("QtServiceController", "Не удалось передать команду %1 службе «%2»: %3")
                     .arg(code)
                     .arg(m_name, socket.errorString()));
@@ -97,7 +96,7 @@ bool QtServiceController::sendCommand(int code)
     // The service answers only after it has handled the code.
     while (!socket.canReadLine()) {
         if (socket.bytesAvailable() > 16 || !socket.waitForReadyRead(remainingMs(deadline)))
-            return ZeltoSystem::instance()->error(
+            return ZeltoStatus::unavailable(
                 QCoreApplication::translate("QtServiceController", "Служба «%1» не подтвердила команду %2")
                     .arg(m_name)
                     .arg(code));
@@ -105,9 +104,9 @@ bool QtServiceController::sendCommand(int code)
     const QByteArray answer = socket.readLine().trimmed();
     socket.abort();
     if (answer != "ok")
-        return ZeltoSystem::instance()->error(
+        return ZeltoStatus::unavailable(
             QCoreApplication::translate("QtServiceController", "Служба «%1» не подтвердила команду %2")
                 .arg(m_name)
                 .arg(code));
-    return true;
+    return ZeltoStatus();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zeltostatus.h"
+
 #include <QString>
 
 // Addresses a service by name from any process: whether it runs, and
@@ -18,9 +20,10 @@ public:
     bool isRunning() const;
 
     // Delivers code to the running service and waits (up to 5 s) until the
-    // service has handled it. Blocks the calling thread; a service must not
-    // send commands to itself from its own main thread.
-    bool sendCommand(int code);
+    // service has handled it; unavailable when it is not running or does
+    // not confirm. Blocks the calling thread; a service must not send
+    // commands to itself from its own main thread.
+    ZeltoStatus sendCommand(int code);
 
     // The control socket of the named service in the current home folder
     // (ORVEX_HOME): the directory from ORVEX_RUNTIME_DIR, else

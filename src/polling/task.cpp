@@ -3,7 +3,6 @@
 #include "zelto.h"
 #include "zeltoclock.h"
 #include "zeltoclient.h"
-#include "zeltosystem.h"
 
 #include <QSettings>
 
@@ -112,10 +111,6 @@ bool Task::fail(const QString &text)
     return false;
 }
 
-bool Task::failWithLastError()
-{
-    return fail(ZeltoSystem::instance()->lastError());
-}
 
 bool Task::pause(int ms)
 {
@@ -131,17 +126,16 @@ bool Task::pause(int ms)
 
 bool Task::call(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply)
 {
-    if (!send(client, name, args, reply))
-        return failWithLastError();
-    return true;
+    const ZeltoStatus sent = send(client, name, args, reply);
+    return sent.ok() || fail(sent.message());
 }
 
-bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply)
+ZeltoStatus Task::send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply)
 {
     if (m_aborted)
-        return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается")));
+        return ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается"));
     if (!client.request(name, args))
-        return false;
+        return ZeltoStatus::unavailable(client.errorString());
     const int limit = m_replyTimeoutMs;
     const ZeltoClock *clock = ZeltoClock::system();
     const qint64 sent = clock->monotonicMs();
@@ -150,17 +144,19 @@ bool Task::send(ZeltoClient &client, const QString &name, const QVariantList &ar
         if (client.waitForResponse(slice)) {
             if (reply)
                 *reply = client.result();
-            return true;
+            return ZeltoStatus();
         }
         // An error reply or a broken connection ends the wait at once; a
         // slice that ran out only counts towards the time limit.
-        if (client.errorCode() != 0 || !client.isConnected())
-            return false;
+        if (client.errorCode() != 0)
+            return ZeltoStatus::failed(client.errorString());
+        if (!client.isConnected())
+            return ZeltoStatus::unavailable(client.errorString());
         if (m_aborted)
-            return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается")));
+            return ZeltoStatus::unavailable(tr("Опрос прерван: сервер данных останавливается"));
         if (clock->monotonicMs() - sent >= limit)
-            return ZeltoSystem::instance()->fail(ZeltoStatus::unavailable(
-                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0)));
+            return ZeltoStatus::unavailable(
+                tr("Сервер опроса не ответил на запрос %1 за %2 с").arg(name).arg(limit / 1000.0));
     }
 }
 
@@ -180,7 +176,7 @@ void Task::converse()
     ZeltoClient client;
     client.connectToHost(serverHost, serverPort);
     if (!client.waitForConnected(m_replyTimeoutMs)) {
-        failWithLastError();
+        fail(client.errorString());
         return;
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zeltostatus.h"
 #include "zeltotable.h"
 #include "zeltotasktoken.h"
 
@@ -92,10 +93,9 @@ private:
     void converse();
     // One request and its reply; false (with the token's error set) on failure.
     bool call(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply = nullptr);
-    // The same, leaving the reason in the last error only.
-    bool send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply = nullptr);
+    // The same, leaving the token alone: why it failed.
+    ZeltoStatus send(ZeltoClient &client, const QString &name, const QVariantList &args, QVariant *reply = nullptr);
     bool fail(const QString &text);
-    bool failWithLastError();
     bool pause(int ms);   // false when aborted meanwhile
     bool readState(const QVariant &reply, bool &finished);
     bool readResult(const QVariant &reply);

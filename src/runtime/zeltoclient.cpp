@@ -2,7 +2,6 @@
 
 #include "zeltojsonreader.h"
 #include "zeltorpcmessage.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -27,7 +26,8 @@ ZeltoClient::~ZeltoClient() = default;
 bool ZeltoClient::fail(const QString &text, int code)
 {
     m_errorCode = code;
-    return ZeltoSystem::instance()->error(text);
+    m_error = text;
+    return false;
 }
 
 void ZeltoClient::connectToHost(const QString &host, quint16 port)

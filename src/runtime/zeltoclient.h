@@ -9,8 +9,7 @@ class QTcpSocket;
 
 // Synchronous RPC client over TCP for threads without an event loop (the
 // task manager's pool threads, the command-line client). One request at a
-// time. A false return leaves the reason in the calling thread's last error
-// (ZeltoSystem::lastError).
+// time. A false return leaves the reason in errorString().
 class ZeltoClient
 {
 public:
@@ -41,6 +40,8 @@ public:
     // The JSON-RPC code of the last error reply; 0 when the last failure was
     // not an error reply (no connection, timeout, malformed reply).
     int errorCode() const { return m_errorCode; }
+    // Why the last call that returned false failed.
+    QString errorString() const { return m_error; }
 
 private:
     bool fail(const QString &text, int code = 0);
@@ -56,4 +57,5 @@ private:
     qint64 m_pendingId = 0;     // 0 = no request outstanding
     QVariant m_result;
     int m_errorCode = 0;
+    QString m_error;
 };

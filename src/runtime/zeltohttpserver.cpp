@@ -48,7 +48,7 @@ bool ZeltoHttpServer::listen(quint16 port, const QHostAddress &address)
         const QString text = tr("Не удалось открыть порт %1 %2: %3").arg(m_name).arg(port).arg(m_server->errorString());
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
         emit errorMessage(text);
-        return ZeltoSystem::instance()->error(text);
+        return false;
     }
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("Сервер %1 слушает порт %2").arg(m_name).arg(m_server->serverPort()));

@@ -49,7 +49,8 @@ public:
     // of the plain 413 (its body is not read; request.body is empty).
     void setOversizeHandler(Handler handler) { m_oversize = std::move(handler); }
 
-    // Port 0 picks a free port; port() tells which (0 when not listening).
+    // Port 0 picks a free port; port() tells which (0 when not listening). A
+    // port that cannot be opened is logged and told by errorMessage; false.
     bool listen(quint16 port, const QHostAddress &address = QHostAddress::Any);
     quint16 port() const;
     QString errorString() const;

@@ -68,7 +68,7 @@ bool ZeltoServer::listen(QTcpServer *&server, void (ZeltoServer::*onConnection)(
         const QString text = tr("Не удалось открыть порт %1 %2: %3").arg(kind).arg(port).arg(server->errorString());
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, text);
         emit errorMessage(text);
-        return ZeltoSystem::instance()->error(text);
+        return false;
     }
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("Сервер RPC слушает порт %1 %2").arg(kind).arg(server->serverPort()));

@@ -37,7 +37,8 @@ public:
     // Process-wide: the RPC listeners and their connections live as long as the process.
     static ZeltoServer *global();
 
-    // Port 0 picks a free port; tcpPort()/webPort() tell which.
+    // Port 0 picks a free port; tcpPort()/webPort() tell which. A port that
+    // cannot be opened is logged and told by errorMessage; false.
     bool listenTcp(quint16 port, const QHostAddress &address = QHostAddress::Any);
     bool listenWeb(quint16 port, const QHostAddress &address = QHostAddress::Any);
     quint16 tcpPort() const;

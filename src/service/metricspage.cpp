@@ -26,11 +26,11 @@ void MetricsPage::install(std::function<bool()> active, Database *database)
     metrics->describeGauge("orvex_server_active",
                            "1 on the active server of its database, 0 on a standby.",
                            [active]() { return active() ? 1.0 : 0.0; });
-    metrics->describeGauge("orvex_database_size_bytes", "Size of the database file.", []() {
-        return fileSize(Database::openFileName());
+    metrics->describeGauge("orvex_database_size_bytes", "Size of the database file.", [open]() {
+        return open ? fileSize(open->filePath()) : 0.0;
     });
-    metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", []() {
-        const QString file = Database::openFileName();
+    metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", [open]() {
+        const QString file = open ? open->filePath() : QString();
         return file.isEmpty() ? 0.0 : fileSize(file + QStringLiteral("-wal"));
     });
     metrics->describeGauge("orvex_last_backup_timestamp_seconds",

@@ -126,7 +126,7 @@ bool Service::startActive()
     // The first check runs as soon as the event loop turns, not in ten minutes.
     QMetaObject::invokeMethod(this, &Service::maintain, Qt::QueuedConnection);
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Сервер запущен: версия БД %1, команд %2")
-                                                           .arg(Database::version())
+                                                           .arg(m_database->schemaVersion())
                                                            .arg(ApiCommand::table().size()));
     return true;
 }

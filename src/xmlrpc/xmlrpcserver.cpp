@@ -48,6 +48,7 @@ qint64 tokenIdleMs(const QVariant &value)
 
 XmlRpcServer::XmlRpcServer(Database *database, const QHostAddress &address, QObject *parent, ZeltoClock *clock)
     : QObject(parent),
+      m_database(database),
       m_address(address),
       m_clock(clock),
       m_tokens(tokenIdleMs(database->setting(kTokenIdleTime).value()))
@@ -120,8 +121,7 @@ QVariant XmlRpcServer::login(const QString &name, const QString &password)
         return fault(row.status());
     User::logout();
     const int userId = row.value().value(QStringLiteral("id")).toInt();
-    const QString token = m_tokens.issue(userId, Users::passwordStamp(ApiCommand::currentContext().database(), userId),
-                                         m_clock->monotonicMs());
+    const QString token = m_tokens.issue(userId, Users::passwordStamp(m_database, userId), m_clock->monotonicMs());
     if (token.isEmpty())
         return fault(ZeltoStatus::failed(tr("Не удалось выдать токен XML-RPC")));
     return token;

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -94,6 +95,7 @@ private:
     // A fault with code 0 and the failure's text.
     static QVariant fault(const ZeltoStatus &status);
 
+    QPointer<Database> m_database;   // given at construction; the service keeps it open while this lives
     const QHostAddress m_address;
     MaiaXmlRpcServer *m_listener = nullptr;
     ZeltoClock *m_clock;

@@ -5,6 +5,7 @@
 #include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "scripttimebudget.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
@@ -57,9 +58,9 @@ QStringList messages(const Analizer &a) { return QVariant(a.findings().columnVal
 // The messages of one run of script over table as archive, or {"failed"}.
 QStringList run(const QString &script, ZeltoTable table, const QString &archive)
 {
-    Analizer analizer(kModel, Database::instance());
+    Analizer analizer(kModel, openDatabase());   // none in most cases: the default budgets
     analizer.setCheckParams({{"script", script}});
-    return zeltoReport(analizer.check(table, archive)) ? messages(analizer) : QStringList{"failed"};
+    return analizer.check(table, archive).ok() ? messages(analizer) : QStringList{"failed"};
 }
 
 QString title(const char *code) { return MetadataCatalogue::instance().paramTitle(code, kModel); }
@@ -85,14 +86,14 @@ private slots:
 
     void buildsScriptFromCheckParams()
     {
-        Analizer errorsOnly(kModel, Database::instance());
+        Analizer errorsOnly(kModel, openDatabase());
         errorsOnly.setCheckParams({{"checkErrors", true}});
         QCOMPARE(errorsOnly.script(), QString("\ncheckErrors(Enum.All)"));
 
         const QVariantList criteria{QVariantList{"checkLess", "Enum.Current", "\"S1_t1\"", 0.2},
                                     QStringList{"checkNotIn", "Enum.All", "'S1_t2'", "40", "95"},
                                     QStringList{"checkMore", "Enum.All", "'S1_t1'"}, "not a list"};
-        Analizer analizer(kModel, Database::instance());
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "  error('из скрипта');\n "}, {"criteria", criteria}, {"checkErrors", true}});
         QCOMPARE(analizer.script(), QString("error('из скрипта');\ncheckLess(Enum.Current, \"S1_t1\", 0.2)"
                                             "\ncheckNotIn(Enum.All, 'S1_t2', 40, 95)\ncheckErrors(Enum.All)"));
@@ -105,7 +106,7 @@ private slots:
         // Empty parameters keep the program; a checker without one does nothing.
         analizer.setCheckParams(QVariantMap());
         QVERIFY(analizer.check(current, "current_data").ok() && analizer.findingCount() == 8);
-        Analizer idle(kModel, Database::instance());
+        Analizer idle(kModel, openDatabase());
         QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
     }
 
@@ -203,7 +204,7 @@ private slots:
 
     void findingsAccumulateAndMarkRows()
     {
-        Analizer analizer(kModel, Database::instance());
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
         ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
         QVERIFY(analizer.check(days, "day_data").ok() && analizer.check(hours, "hour_data").ok() && analizer.findingCount() == 5);
@@ -221,7 +222,7 @@ private slots:
             ZeltoTableMap tables;
             for (const QString &name : kArchives + QStringList{"month_totals", "info"})
                 tables.insert(name, temperatures({1}));
-            Analizer all(kModel, Database::instance());
+            Analizer all(kModel, openDatabase());
             const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
             all.setCheckParams({{"script", script}});
             QCOMPARE(all.checkAll(tables).ok(), !failing);
@@ -236,28 +237,37 @@ private slots:
     void failedRunsStop()
     {
         TempDatabaseHome home;
-        QVERIFY(home.open());
-        Analizer analizer(kModel, Database::instance());
+        QCOMPARE(outcome(home.open()), "ok");
+        Analizer analizer(kModel, openDatabase());
         analizer.setCheckParams({{"script", "error('до'); notDefinedAnywhere(); error('после')"}});
         ZeltoTable days = temperatures({1, 2});
-        QVERIFY2(!zeltoReport(analizer.check(days, "day_data")) && lastError().contains("notDefinedAnywhere"), qPrintable(lastError()));
+        const ZeltoStatus undefined = analizer.check(days, "day_data");
+        QVERIFY2(!undefined.ok() && undefined.message().contains("notDefinedAnywhere"),
+                 qPrintable(undefined.message()));
         QCOMPARE(messages(analizer), QStringList{"до"});
         QVERIFY(days.value(1, "CHECK_ERR").isNull());
 
-        QVERIFY(Database::setSetting("scriptRowTimeout", 100) && Database::setSetting("scriptTableTimeout", 5000));
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok()
+                && testDatabase().putSetting("scriptTableTimeout", 5000).ok());
         analizer.setCheckParams({{"script", "error('строка'); while (true) {}"}});
-        QVERIFY(!zeltoReport(analizer.check(days, "day_data")));
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван") && lastError().contains("100 мс")
-                     && analizer.findingCount() == 2, qPrintable(lastError()));
+        const ZeltoStatus rowLimit = analizer.check(days, "day_data");
+        QVERIFY2(!rowLimit.ok() && rowLimit.message().startsWith("Скрипт проверки прерван")
+                     && rowLimit.message().contains("100 мс") && analizer.findingCount() == 2,
+                 qPrintable(rowLimit.message()));
         // A script cannot catch its own abort.
-        QCOMPARE(run("try { for (;;) {} } catch (e) { error('caught'); }", days, "day_data"), QStringList{"failed"});
-        QVERIFY2(lastError().startsWith("Скрипт проверки прерван"), qPrintable(lastError()));
+        Analizer catcher(kModel, openDatabase());
+        catcher.setCheckParams({{"script", "try { for (;;) {} } catch (e) { error('caught'); }"}});
+        const ZeltoStatus caught = catcher.check(days, "day_data");
+        QVERIFY2(!caught.ok() && caught.message().startsWith("Скрипт проверки прерван"), qPrintable(caught.message()));
 
         // The table limit ends a run of rows that each stay within theirs.
-        QVERIFY(Database::setSetting("scriptRowTimeout", 5000) && Database::setSetting("scriptTableTimeout", 150));
-        QCOMPARE(run("var end = Date.now() + 40; while (Date.now() < end) {}",
-                     temperatures(QVector<double>(20, 1.0).toList()), "day_data"), QStringList{"failed"});
-        QVERIFY2(lastError().contains("150 мс"), qPrintable(lastError()));
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 5000).ok()
+                && testDatabase().putSetting("scriptTableTimeout", 150).ok());
+        Analizer busy(kModel, openDatabase());
+        busy.setCheckParams({{"script", "var end = Date.now() + 40; while (Date.now() < end) {}"}});
+        ZeltoTable twenty = temperatures(QVector<double>(20, 1.0).toList());
+        const ZeltoStatus tableLimit = busy.check(twenty, "day_data");
+        QVERIFY2(!tableLimit.ok() && tableLimit.message().contains("150 мс"), qPrintable(tableLimit.message()));
 
         // The checker stays usable after an abort.
         analizer.setCheckParams({{"script", "error('снова')"}});

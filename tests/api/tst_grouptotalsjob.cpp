@@ -7,6 +7,7 @@
 #include "grouptotalsjob.h"
 #include "lasterror.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 #include "zeltoserver.h"
@@ -23,7 +24,7 @@ private slots:
     void initTestCase()
     {
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY2(m_home.open(), qPrintable(lastError()));
+        QCOMPARE(outcome(m_home.open()), "ok");
     }
 
     // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
@@ -32,7 +33,9 @@ private slots:
     {
         QList<int> ids;
         for (int n = 0; n < 60; ++n) {
-            const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}}), -1);
+            const int node
+                = Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}})
+                      .valueOr(-1);
             const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
             ZeltoTable days(columns);
             for (int day = 1; day <= 5; ++day)
@@ -40,22 +43,24 @@ private slots:
             ZeltoTable info({"id"});
             info.appendRow(QVariantList{node});
             ZeltoTableMap archives{{"info", info}, {"day_data", days}};
-            QVERIFY2(node > 0 && zeltoReport(ArchiveStore::save(serverContext(), archives, false)), qPrintable(lastError()));
+            QVERIFY(node > 0);
+            QCOMPARE(outcome(ArchiveStore::save(serverContext(), archives, false)), "ok");
             ids.prepend(node);
         }
         ids << ids.at(7) << 999999;
         const QDate from(2024, 3, 2), to(2024, 3, 4);
-        const CommandContext server = CommandContext::server(Database::instance());
+        const CommandContext server = serverContext();
         const ZeltoTable wanted = ArchiveReports::groupTotals(server, ids, from, to).value();
         QCOMPARE(wanted.rowCount(), 60);
         const ZeltoTable nodes = Nodes::list(server).value();
 
         ZeltoTable totals;
         bool done = false;
-        new GroupTotalsJob(*Database::instance(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to, [&](const ZeltoTable &result) {
-            totals = result;
-            done = true;
-        });
+        new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to,
+                           [&](const ZeltoTable &result) {
+                               totals = result;
+                               done = true;
+                           });
         int served = 0;
         std::function<void()> request = [&]() {
             if (done)

@@ -1,6 +1,7 @@
 #include "archivechecks.h"
 #include "database.h"
 #include "lasterror.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 
 #include <QtTest>
@@ -47,7 +48,7 @@ private slots:
         // A zone with daylight-saving changes, for the scans across them.
         qputenv("TZ", "Europe/Berlin");
         tzset();
-        QVERIFY(m_home.open());
+        QCOMPARE(outcome(m_home.open()), "ok");
     }
 
     void clockChecks_data()
@@ -90,9 +91,10 @@ private slots:
         QFETCH(ZeltoTable, incoming);
         const QStringList names{"checkDateReset", "checkTimeDeviation", "maxTimeDeviation"};
         for (int i = 0; i < names.size(); ++i)
-            QVERIFY(settings.at(i).isNull() ? Database::execute("DELETE FROM settings WHERE name = ?", {names.at(i)})
-                                            : Database::setSetting(names.at(i), settings.at(i)));
-        QTEST(ArchiveChecks::checkCurrentData(*Database::instance(), stored, incoming).message(), "error");
+            QVERIFY(settings.at(i).isNull()
+                        ? testDatabase().run("DELETE FROM settings WHERE name = ?", {names.at(i)}).ok()
+                        : testDatabase().putSetting(names.at(i), settings.at(i)).ok());
+        QTEST(ArchiveChecks::checkCurrentData(testDatabase(), stored, incoming).message(), "error");
     }
 
     void fillEntries()

@@ -4,6 +4,7 @@
 #include "checkparams.h"
 #include "lasterror.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "zeltotestclock.h"
@@ -38,23 +39,29 @@ ZeltoTable record(const QVariantMap &values)
     return table;
 }
 
-ZeltoTable stored(int node, const QString &archive) { return Database::readData("nodes", node, archive).value<ZeltoTable>(); }
+ZeltoTable stored(int node, const QString &archive)
+{
+    return testDatabase().data("nodes", node, archive).value().value<ZeltoTable>();
+}
 
-QVariantMap nodeRow(int nodeId) { return Database::readRecord("nodes", nodeId); }
+QVariantMap nodeRow(int nodeId) { return testDatabase().record("nodes", nodeId).value(); }
 
 // The last journal entry as "LEVEL node message".
 QString lastJournalEntry()
 {
-    return Database::selectRecord("SELECT level || ' ' || node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC")
-        .value("e").toString();
+    return testDatabase()
+        .row("SELECT level || ' ' || node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC")
+        .value()
+        .value("e")
+        .toString();
 }
 
 // The last count entries so, oldest first, joined by "; ".
 QString lastJournalEntries(int count)
 {
-    return Database::selectRecord("SELECT group_concat(e, '; ') AS e FROM (SELECT e FROM (SELECT rowid AS r, level || ' ' "
+    return testDatabase().row("SELECT group_concat(e, '; ') AS e FROM (SELECT e FROM (SELECT rowid AS r, level || ' ' "
                                   "|| node_id || ' ' || message AS e FROM journal ORDER BY rowid DESC LIMIT ?) ORDER BY r)",
-                                  {count})
+                                  {count}).value()
         .value("e").toString();
 }
 
@@ -70,12 +77,14 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open() && Database::setSetting("checkDateReset", true));
+        QCOMPARE(outcome(m_home->open()), "ok");
+        QVERIFY(testDatabase().putSetting("checkDateReset", true).ok());
         const QVariant handle = QSqlDatabase::database().driver()->handle();
         sqlite3_commit_hook(*static_cast<sqlite3 *const *>(handle.constData()),
                             [](void *commits) { return ++*static_cast<int *>(commits), 0; }, &m_commits);
-        Database::setClock(&m_clock);
-        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}), -1);
+        testDatabase().setStampClock(&m_clock);
+        m_node
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);
     }
 
@@ -84,7 +93,7 @@ private slots:
     // Sorting, the fill statistics and first/last day are seen on the wire too.
     void firstSaveSortsCutsAndKeepsBooks()
     {
-        QVERIFY(Database::setSetting("currentDataCount", 3));
+        QVERIFY(testDatabase().putSetting("currentDataCount", 3).ok());
         QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
         ZeltoTableMap tables{{"info", record({{"id", m_node}})},
                              {kHour, archive({{at(0, 4), 4}, {at(0, 1), 1}, {at(0, 2), 2}})},
@@ -100,14 +109,18 @@ private slots:
         QCOMPARE(spy, (QList<QList<QVariant>>{{"archivesSaved", m_node}, {"nodeSaved", m_node}}));
 
         // The node record's read error comes from its tasks.
-        QVERIFY(Database::saveRecord("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}}) > 0);
-        QCOMPARE(zeltoReport(Nodes::find(serverContext(), m_node), QVariantMap()).value("read_error").toString(), QStringLiteral("Нет ответа"));
+        QVERIFY(testDatabase()
+                    .save("tasks", {{"node_id", m_node}, {"channel_code", "c"}, {"last_error", "Нет ответа"}})
+                    .valueOr(-1)
+                > 0);
+        QCOMPARE(Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("read_error").toString(),
+                 QStringLiteral("Нет ответа"));
 
         // Nested in a caller's transaction: no notifications, and its rollback wins.
         spy.clear();
         {
-            TransactionScope outer(*Database::instance(), "test");
-            QVERIFY(save({{kDay, archive({{at(5), 1}})}}) && spy.isEmpty());
+            TransactionScope outer(testDatabase(), "test");
+            QVERIFY(save({{kDay, archive({{at(5), 1}})}}).ok() && spy.isEmpty());
         }
         QCOMPARE(stored(m_node, kDay).rowCount(), 2);
     }
@@ -116,53 +129,56 @@ private slots:
     {
         ZeltoTable first = archive({{at(0, 1), 1}, {at(0, 2), 2}, {at(0, 3), 3}});
         first.setValue(2, "S1_P1", 0.5);
-        QVERIFY(save({{kHour, first}}) && save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}));
+        QVERIFY(save({{kHour, first}}).ok()
+                && save({{kHour, archive({{at(0, 5), 50}, {at(0, 3), 30}, {at(0, 4), 40}})}}).ok());
         const ZeltoTable hours = stored(m_node, kHour);
         QCOMPARE(hours.columnValues(kT1), (QVariantList{1.0, 2.0, 30.0, 40.0, 50.0}));
         QCOMPARE(hours.value(2, "S1_P1"), QVariant(0.5));   // not in the new row: kept
 
-        QVERIFY(Database::setSetting("currentDataCount", 0));
-        QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}));
-        const QVariant current = Database::readData("nodes", m_node, kCurrent);
+        QVERIFY(testDatabase().putSetting("currentDataCount", 0).ok());
+        QVERIFY(save({{kCurrent, archive({{at(0, 1), 1}, {at(0, 2), 2}})}}).ok());
+        const QVariant current = testDatabase().data("nodes", m_node, kCurrent).value();
         QVERIFY(!current.isNull() && current.value<ZeltoTable>().rowCount() == 0);
     }
 
     void infoOnlySaveAndWarning()
     {
-        QVERIFY(save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}));
-        const QVariant fillBefore = Database::readData("nodes", m_node, "fill_data");
-        QVERIFY(Database::execute("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}));
+        QVERIFY(
+            save({{kHour, archive({{at(0, 1), 1}, {at(0, 3), 3}})}, {kDay, archive({{at(0), 1}, {at(3), 3}})}}).ok());
+        const QVariant fillBefore = testDatabase().data("nodes", m_node, "fill_data").value();
+        QVERIFY(testDatabase().run("UPDATE nodes SET last_update = null, gap_count = 0 WHERE id = ?", {m_node}).ok());
 
         // The journal entries are written with the save and go with its one commit.
         const int commits = m_commits;
         QVERIFY(save({{"info", record({{"id", m_node}, {"name", "Котельная"}, {"warning", "Батарея"}})}}, true,
-                     "Сохранение архивов"));
+                     "Сохранение архивов").ok());
         QCOMPARE(m_commits - commits, 1);
         const QVariantMap row = nodeRow(m_node);
         QVERIFY(row.value("last_update").toDateTime().isValid());
         QCOMPARE(QVariantList({row.value("name"), row.value("gap_count")}), QVariantList({"Котельная", 3}));   // summed
-        QCOMPARE(Database::readData("nodes", m_node, "fill_data"), fillBefore);
+        QCOMPARE(testDatabase().data("nodes", m_node, "fill_data").value(), fillBefore);
         QCOMPARE(lastJournalEntries(2), QStringLiteral("WARN %1 Батарея; INFO %1 Сохранение архивов").arg(m_node));
     }
 
     void failedClockCheckLeavesNothing()
     {
-        QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}));
+        QVERIFY(save({{kCurrent, archive({{at(5), 1}})}}).ok());
         const QVariantMap before = nodeRow(m_node);
         const ZeltoTableMap tables{{"info", record({{"id", m_node}, {"name", "Новое имя"}})},
                                    {"setting_data", record({{"name", "Ду"}, {"value", "50"}})},
                                    {kCurrent, archive({{at(3), 2}})},   // two days before the stored reading
                                    {kHour, archive({{at(3, 1), 1}})}};
-        QVERIFY2(!save(tables, true, "Сохранение архивов") && lastError().startsWith("Обнаружен сброс даты и времени"),
-                 qPrintable(lastError()));
-        QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + lastError());
+        const ZeltoStatus refused = save(tables, true, "Сохранение архивов");
+        QVERIFY2(outcome(refused).startsWith("conflict: Обнаружен сброс даты и времени"), qPrintable(outcome(refused)));
+        QCOMPARE(lastJournalEntry(), QStringLiteral("ERROR %1 ").arg(m_node) + refused.message());
         QCOMPARE(nodeRow(m_node), before);
         QCOMPARE(QList<int>({ArchiveStore::settingData(serverContext(), m_node).value().rowCount(), stored(m_node, kCurrent).rowCount()}),
                  QList<int>({0, 1}));
-        QVERIFY(Database::readData("nodes", m_node, kHour).isNull());
+        QVERIFY(testDatabase().data("nodes", m_node, kHour).value().isNull());
 
         // Node import runs no clock checks (and no script).
-        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('всегда')"}}).ok() && save(tables, false));
+        QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "error('всегда')"}}).ok()
+                && save(tables, false).ok());
         QCOMPARE(stored(m_node, kCurrent).columnValues(kT1), (QVariantList{2.0, 1.0}));
         QCOMPARE(checkLog(m_node).rowCount(), 0);
     }
@@ -171,7 +187,7 @@ private slots:
     {
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
                                                      "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}).ok());
-        QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}));
+        QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}).ok());
 
         // Two findings on one row are two log rows; all share the node's last_update.
         const QVariant lastUpdate = nodeRow(m_node).value("last_update");
@@ -183,11 +199,12 @@ private slots:
 
         // The script sees only the new rows; one that throws is journalled, the save goes on.
         m_clock.advance(1000);   // times are stored to the second
-        QVERIFY(save({{kDay, archive({{at(2), 99}})}}));
-        QCOMPARE(QList<int>({checkLog(m_node).rowCount(), zeltoReport(Nodes::find(serverContext(), m_node), QVariantMap()).value("check_fails").toInt()}),
+        QVERIFY(save({{kDay, archive({{at(2), 99}})}}).ok());
+        QCOMPARE(QList<int>({checkLog(m_node).rowCount(),
+                             Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("check_fails").toInt()}),
                  QList<int>({5, 2}));
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "noSuchFunction()"}}).ok());
-        QVERIFY2(save({{kDay, archive({{at(3), 1}})}}), qPrintable(lastError()));
+        QCOMPARE(outcome(save({{kDay, archive({{at(3), 1}})}})), "ok");
         QCOMPARE(stored(m_node, kDay).rowCount(), 4);
         QVERIFY2(lastJournalEntry().startsWith("ERROR") && lastJournalEntry().contains("noSuchFunction"),
                  qPrintable(lastJournalEntry()));
@@ -197,7 +214,7 @@ private slots:
     {
         QCOMPARE(CheckParams::checkArchives(serverContext(), m_node).value(), 0);   // no parameters: nothing to do
         QVERIFY(save({{kDay, archive({{at(0), 95}, {at(1), 50}})}, {kHour, archive({{at(0, 1), 96}, {at(0, 2), 97}})},
-                      {kCurrent, archive({{at(0, 3), 10}})}}));
+                      {kCurrent, archive({{at(0, 3), 10}})}}).ok());
         const QVariantList criterion{"checkExpr", "Enum.All", "value('S1_t1') > 90", "'t1'"};
         const QVariantMap params{{"criteria", QVariantList{QVariant(criterion)}}, {"note", "kept"}};
         QVERIFY(CheckParams::set(serverContext(), m_node, params).ok());
@@ -224,7 +241,7 @@ private slots:
 
         // No parameters any more: no findings and no marks either.
         QVERIFY(CheckParams::set(serverContext(), m_node, QVariantMap()).ok());
-        QVERIFY(Database::readData("nodes", m_node, "check_params").isNull());
+        QVERIFY(testDatabase().data("nodes", m_node, "check_params").value().isNull());
         QCOMPARE(checkLog(m_node).rowCount(), 0);
         for (const QString &archive : ArchiveStore::checkedArchives())
             QVERIFY2(!stored(m_node, archive).containsColumn("CHECK_ERR"), qPrintable(archive));
@@ -275,7 +292,8 @@ private slots:
             QVERIFY2(rows.ok() && rows.value().rowCount() == 0, qPrintable(rows.status().message()));
         }
 
-        const int other = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}}), -1);
+        const int other
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 2}}).valueOr(-1);
         QVERIFY(other > 0);
         QRandomGenerator random(20261206);
         int end = 0;   // the hour after the last one saved so far
@@ -297,13 +315,12 @@ private slots:
             for (int way = 0; way < 2; ++way) {   // daily records on the same grid do as well
                 ArchiveStore::setSplicing(way == 0);
                 results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours}};
-                QVERIFY2(zeltoReport(ArchiveStore::save(serverContext(), results[way], false)), qPrintable(lastError()));
+                QCOMPARE(outcome(ArchiveStore::save(serverContext(), results[way], false)), "ok");
             }
             ArchiveStore::setSplicing(true);
             for (const QString &archive : {kHour, kDay}) {
-                bool ok = false;
-                QCOMPARE(Database::readStored("nodes", m_node, archive, &ok),
-                         Database::readStored("nodes", other, archive, &ok));
+                QCOMPARE(testDatabase().storedData("nodes", m_node, archive).value(),
+                         testDatabase().storedData("nodes", other, archive).value());
                 QCOMPARE(results[0].value(archive), results[1].value(archive));
                 QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
                                                                        QDateTime()));
@@ -328,11 +345,11 @@ private slots:
     }
 
 private:
-    bool save(ZeltoTableMap tables, bool check = true, const QString &note = QString())
+    ZeltoStatus save(ZeltoTableMap tables, bool check = true, const QString &note = QString())
     {
         if (!tables.contains("info"))
             tables.insert("info", record({{"id", m_node}}));
-        return zeltoReport(ArchiveStore::save(serverContext(), tables, check, note));
+        return ArchiveStore::save(serverContext(), tables, check, note);
     }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 6, 1), QTime(12, 0))};   // the database's: save and check times

@@ -1,8 +1,8 @@
 #include "archivereports.h"
 #include "archivestore.h"
 #include "database.h"
-#include "lasterror.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
@@ -109,7 +109,7 @@ private slots:
         // The repository's own catalogue.
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
+        QCOMPARE(outcome(m_home->open()), "ok");
     }
 
     void cleanup() { m_home.reset(); }
@@ -228,8 +228,8 @@ private slots:
     void tailDays()
     {
         QFETCH(Tail, tail);
-        QVERIFY(Database::setSetting("calcTailDays", tail.setting));
-        QVERIFY(Database::setSetting("daysForCalcTailDays", tail.baseDays));
+        QVERIFY(testDatabase().putSetting("calcTailDays", tail.setting).ok());
+        QVERIFY(testDatabase().putSetting("daysForCalcTailDays", tail.baseDays).ok());
         const auto make = [](int day) { return QVariantList{double(day), 60.0 + day, 1, 1}; };
         const int node =
             saved("LWD41", {{"day_data", marchDays({"S1_Q", "S1_t1", "S1_NS", "Qdim"}, 1, tail.lastDay, make)}});
@@ -313,18 +313,20 @@ private slots:
              {"S1_Q", 10.0}, {"S1_V1", 55.0}, {"S1_NS", 7}}, 1);
         QCOMPARE(ArchiveReports::groupTotals(serverContext(), {}, march(1), march(10)).value().rowCount(), 0);
         // Totals are of what was read: no estimated days, even for a whole month.
-        QVERIFY(Database::setSetting("calcTailDays", true));
+        QVERIFY(testDatabase().putSetting("calcTailDays", true).ok());
         SAME(ArchiveReports::groupTotals(serverContext(), {outOfRange}, march(1), march(31)).value(), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
     }
 
 private:
     int saved(const QString &model, ZeltoTableMap archives)
     {
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}}), -1);
-        archives.insert("info", table({"id"}, {{node}}));
-        if (node < 0 || !zeltoReport(ArchiveStore::save(serverContext(), archives, false)))
-            qFatal("node not saved: %s", qPrintable(lastError()));
-        return node;
+        const ZeltoResult<int> node
+            = Nodes::save(serverContext(), {{"model_code", model}, {"model_name", model}, {"number", ++m_number}});
+        archives.insert("info", table({"id"}, {{node.value()}}));
+        const ZeltoStatus done = node.ok() ? ArchiveStore::save(serverContext(), archives, false) : node.status();
+        if (!done.ok())
+            qFatal("node not saved: %s", qPrintable(done.message()));
+        return node.value();
     }
 
     std::unique_ptr<TempDatabaseHome> m_home;

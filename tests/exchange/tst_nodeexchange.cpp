@@ -8,6 +8,7 @@
 #include "nodes.h"
 #include "sessionscope.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "user.h"
 #include "users.h"
@@ -34,7 +35,7 @@ QList<int> counts(const QStringList &tables = {"nodes", "groups", "tasks", "jour
 {
     QList<int> result;
     for (const QString &name : tables)
-        result << Database::selectTable("SELECT id FROM " + name).rowCount();
+        result << testDatabase().rows("SELECT id FROM " + name).value().rowCount();
     return result;
 }
 
@@ -47,7 +48,7 @@ QString failure(const ZeltoResult<T> &result)
 
 ZeltoTable stored(int node, const QString &archive)
 {
-    return ArchiveStore::stored(*Database::instance(), node, archive).valueOr(ZeltoTable({"failed"}));
+    return ArchiveStore::stored(testDatabase(), node, archive).valueOr(ZeltoTable({"failed"}));
 }
 
 } // namespace
@@ -68,10 +69,16 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
-        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Котельная"}}), -1);
-        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}}), -1);
-        QVERIFY(group >= 0 && zeltoReport(Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}}), -1) >= 0);
+        QCOMPARE(outcome(m_home->open()), "ok");
+        const int group = Groups::save(serverContext(), {{"name", "Котельная"}}).valueOr(-1);
+        m_node
+            = Nodes::save(serverContext(),
+                          {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}})
+                  .valueOr(-1);
+        QVERIFY(group >= 0
+                && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}})
+                        .valueOr(-1)
+                    >= 0);
         const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
         ZeltoTableMap tables{{"info", table({"id"}, {{m_node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
         const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, false);
@@ -91,7 +98,8 @@ private slots:
         QCOMPARE(NodeImport::importNode(serverContext(), QVariant::fromValue(package)).value(), m_node);
         QCOMPARE(counts({"nodes", "groups", "tasks"}), before);
         // A known node keeps its row.
-        QCOMPARE(Database::readRecord("nodes", m_node).value("consumer").toString(), QStringLiteral("ООО \"Тепло\""));
+        QCOMPARE(testDatabase().record("nodes", m_node).value().value("consumer").toString(),
+                 QStringLiteral("ООО \"Тепло\""));
         QCOMPARE(stored(m_node, "hour_data"), table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 60.0, kOut},
                                                                              {at(3, 2), 96.5, 2.0}, {at(3, 5), 61.0}}));
     }
@@ -116,11 +124,13 @@ private slots:
         const ZeltoResult<int> imported = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
         QVERIFY2(imported.ok(), qPrintable(failure(imported)));
         const int id = imported.value();
-        const QVariantMap node = Database::readRecord("nodes", id);   // named from the catalogue
+        const QVariantMap node = testDatabase().record("nodes", id).value();   // named from the catalogue
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
         QCOMPARE(CheckParams::load(serverContext(), id).value(), QVariantMap({{"checkErrors", true}}));
 
-        const QVariantMap form = zeltoReport(Tasks::data(serverContext(), Database::findRowId("tasks", "node_id = ?", {id})), QVariantMap());
+        const QVariantMap form
+            = Tasks::data(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
+                  .valueOr(QVariantMap());
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
         QCOMPARE(form.value("channel").toMap(),
                  QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
@@ -196,9 +206,11 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = QVariant::fromValue(NodeExport::exportNode(serverContext(), m_node).value());
-        const int userId = Users::save(Database::instance(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}}).valueOr(-1);
+        const int userId
+            = Users::save(&testDatabase(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}})
+                  .valueOr(-1);
         QVERIFY(userId > 0);
-        const CommandContext user(Database::instance(), userId, QStringList());
+        const CommandContext user(&testDatabase(), userId, QStringList());
 
         const QString refused = QStringLiteral("Недостаточно прав для выполнения команды");
         QCOMPARE(failure(NodeExport::exportNode(user, m_node)), refused);
@@ -214,8 +226,8 @@ private slots:
     // run's error of another server is kept as long as this one keeps errors.
     void taskRowsAlwaysMakeNewTasks()
     {
-        const int taken = Database::findRowId("tasks", "node_id = ?", {m_node});
-        const QVariantMap before = zeltoReport(Tasks::data(serverContext(), taken), QVariantMap());
+        const int taken = testDatabase().findId("tasks", "node_id = ?", {m_node}).valueOr(-1);
+        const QVariantMap before = Tasks::data(serverContext(), taken).valueOr(QVariantMap());
         const QList<int> rows = counts({"groups", "tasks"});
         ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
                               {"group", table({"name"}, {{QVariant()}})},
@@ -224,12 +236,15 @@ private slots:
         const ZeltoResult<int> imported = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
         QVERIFY2(imported.ok(), qPrintable(failure(imported)));
         const int id = imported.value();
-        QCOMPARE(zeltoReport(Tasks::find(serverContext(), taken), QVariantMap()).value("node_id").toInt(), m_node);
-        QCOMPARE(zeltoReport(Tasks::data(serverContext(), taken), QVariantMap()), before);
+        QCOMPARE(Tasks::find(serverContext(), taken).valueOr(QVariantMap()).value("node_id").toInt(), m_node);
+        QCOMPARE(Tasks::data(serverContext(), taken).valueOr(QVariantMap()), before);
         // A new task, the taken one still on its node.
-        QCOMPARE(zeltoReport(Tasks::find(serverContext(), Database::findRowId("tasks", "node_id = ?", {id})), QVariantMap()).value("last_error"), QString(4000, 'x'));
+        QCOMPARE(Tasks::find(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
+                     .valueOr(QVariantMap())
+                     .value("last_error"),
+                 QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
-        QCOMPARE(Database::readRecord("nodes", id).value("group_id").toInt(), 0);
+        QCOMPARE(testDatabase().record("nodes", id).value().value("group_id").toInt(), 0);
     }
 
 private:

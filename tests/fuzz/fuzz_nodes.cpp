@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // The shipped device models, and a database in a folder of its own.
     qputenv("ORVEX_DATA_DIR", ORVEX_SOURCE_DIR);
     static TempDatabaseHome *home = new TempDatabaseHome;
-    Fuzzing::expect(home->open(), "the database opens");
+    Fuzzing::expect(home->open().ok(), "the database opens");
     // Closed before Qt's list of connections, which opening made, goes at exit.
     std::atexit([] { delete home; });
     Fuzzing::expect(!MetadataCatalogue::instance().models().isEmpty(), "the device models are read");
@@ -70,10 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TableXmlReader reader(text);
     reader.readNodesDocument();
     if (!reader.nodes().isEmpty()) {
-        TransactionScope scope(*Database::instance(), "test");
+        TransactionScope scope(testDatabase(), "test");
         Fuzzing::expect(scope.isActive(), "a transaction begins");
         for (const QVariant &package : reader.nodes())
-            NodeImport::importNode(CommandContext::server(Database::instance()), package);
+            NodeImport::importNode(serverContext(), package);
     }
 
     const Pass first = pass(text);

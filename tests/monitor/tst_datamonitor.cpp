@@ -5,6 +5,7 @@
 #include "monitorresults.h"
 #include "nodes.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 
 #include <QtTest>
@@ -18,8 +19,8 @@ class TestDataMonitor : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_home.open());
-        m_polling.reset(new TaskManager(Database::instance()));
+        QCOMPARE(outcome(m_home.open()), "ok");
+        m_polling.reset(new TaskManager(&testDatabase()));
     }
     void cleanup() { m_monitor.reset(); }
     void cleanupTestCase() { m_polling.reset(); }
@@ -80,10 +81,10 @@ private slots:
     void taskNoLongerMainEndsTheEntry()
     {
         const int node = newNode("Главная задача");
-        const int task = zeltoReport(Tasks::mainTaskOfNode(serverContext(), node), -1);
+        const int task = Tasks::mainTaskOfNode(serverContext(), node).valueOr(-1);
         m_monitor->append(serverContext(), {node});
         const auto saved = [&](int flag) {
-            zeltoReport(Tasks::setMain(serverContext(), task, flag));
+            Tasks::setMain(serverContext(), task, flag).ok();
             ZeltoSystem::instance()->notify("taskSaved", task);
             return QTest::qWaitFor([&]() { return m_monitor->nodeData(node).isEmpty() == (flag == 0); }, 5000);
         };
@@ -100,11 +101,17 @@ private:
     // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}}), -1);
+        const int node
+            = Nodes::save(serverContext(),
+                          {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}})
+                  .valueOr(-1);
         if (!taskless)
-            zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}}), -1);
+            Tasks::save(
+                serverContext(),
+                {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}})
+                .valueOr(-1);
         m_monitor.reset();
-        m_monitor.reset(new DataMonitor(Database::instance(), 3600 * 1000, &m_clock, m_polling.get()));
+        m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
         return node;
     }
 

@@ -6,6 +6,7 @@
 #include "../monitor/monitorresults.h"
 #include "archivestore.h"
 #include "lasterror.h"
+#include "outcome.h"
 #include "nodes.h"
 #include "opcserver.h"
 #include "opcvisibility.h"
@@ -29,22 +30,25 @@ private slots:
     void initTestCase()
     {
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY(m_home.open());
-        Database::setSetting("useRussianInOPC", false);
+        QCOMPARE(outcome(m_home.open()), "ok");
+        QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
 
-        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}}), -1);
-        m_emptyNode = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}}), -1);
+        m_node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}})
+                     .valueOr(-1);
+        m_emptyNode = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}})
+                          .valueOr(-1);
         for (int node : {m_node, m_emptyNode})
-            QVERIFY(zeltoReport(Tasks::save(serverContext(), {{"node_id", node},
+            QVERIFY(Tasks::save(serverContext(), {{"node_id", node},
                                  {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
-                                 {"archives", QStringList{"currentData"}}}), -1) > 0);
+                                 {"archives", QStringList{"currentData"}}}).valueOr(-1) > 0);
         ZeltoTable current({"date", "S1_t1", "Tm", "NSD", "S1_t2", "not_a_param"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(0, 0)), 70.0, 10, 0, 50.0, 1});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 71.5, 11, QVariantList{1}, QVariant(), 1});
         // Written as an older server could store it: saves now refuse the list.
-        QVERIFY2(Database::writeData("nodes", m_node, "current_data", QVariant::fromValue(current)), qPrintable(lastError()));
-        m_polling.reset(new TaskManager(Database::instance(), TaskManager::TaskFactory(), &m_clock));
-        m_monitor.reset(new DataMonitor(Database::instance(), 3600 * 1000, &m_clock, m_polling.get()));
+        QCOMPARE(outcome(testDatabase().write("nodes", m_node, {{"current_data", QVariant::fromValue(current)}})),
+                 "ok");
+        m_polling.reset(new TaskManager(&testDatabase(), TaskManager::TaskFactory(), &m_clock));
+        m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
     }
 
     void cleanupTestCase()
@@ -55,7 +59,7 @@ private slots:
 
     void itemsAndTheirUse()
     {
-        OPCServer server(Database::instance(), m_monitor.get());
+        OPCServer server(&testDatabase(), m_monitor.get());
         server.buildAddressSpace();
         // Catalogued parameters whose last value has a type: no date, unknown column, list or null.
         QCOMPARE(server.items().size(), 2);
@@ -74,7 +78,7 @@ private slots:
 
     void qualityFollowsMonitorRuns()
     {
-        OPCServer server(Database::instance(), m_monitor.get());
+        OPCServer server(&testDatabase(), m_monitor.get());
         server.buildAddressSpace();
         server.setItemsUsed({kT1}, true);
         // Good, a failed run, good again, a value that does not fit its item (bad, not a crash).
@@ -93,12 +97,14 @@ private slots:
     void visibilityByUser()
     {
         // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
-        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Север"}}), -1);
-        QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, group)));
-        const int north = Users::save(Database::instance(), {{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}}).valueOr(-1);
-        const int both = Users::save(Database::instance(), {{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}}).valueOr(-1);
-        const int gone = Users::save(Database::instance(), {{"login", "gone"}, {"password", "g"}}).valueOr(-1);
-        QVERIFY(north > 0 && both > 0 && Users::remove(Database::instance(), gone).ok());
+        const int group = Groups::save(serverContext(), {{"name", "Север"}}).valueOr(-1);
+        QCOMPARE(outcome(Nodes::setGroup(serverContext(), m_emptyNode, group)), "ok");
+        const auto user = [](const QVariantMap &record) { return Users::save(&testDatabase(), record).valueOr(-1); };
+        const int north = user({{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
+        const int both = user({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
+        const int gone = user({{"login", "gone"}, {"password", "g"}});
+        QVERIFY(north > 0 && both > 0);
+        QCOMPARE(outcome(Users::remove(&testDatabase(), gone)), "ok");
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
@@ -107,18 +113,18 @@ private slots:
                                                        {gone, {{"nodes", QJsonArray()}}},
                                                        {-1, {{"nodes", QJsonArray()}}}};
         for (const auto &[user, view] : cases)
-            QCOMPARE(OpcVisibility::of(Database::instance(), user), view);
-        QVERIFY(zeltoReport(Nodes::setGroup(serverContext(), m_emptyNode, 0)));
+            QCOMPARE(OpcVisibility::of(&testDatabase(), user), view);
+        QCOMPARE(outcome(Nodes::setGroup(serverContext(), m_emptyNode, 0)), "ok");
     }
 
     void unitsAndDescriptionsSent()
     {
         // A device that counts heat in MWh ("Qdim" 2): its heat items carry that unit, as describeParams says.
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}}), -1);
+        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}})
+                             .valueOr(-1);
         ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
-        QVERIFY2(Database::writeData("nodes", node, "current_data", QVariant::fromValue(current)),
-                 qPrintable(lastError()));
+        QCOMPARE(outcome(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}})), "ok");
         const QList<std::pair<bool, QStringList>> cases{
             {false,
              {"QRV2_000125.NSD|||NS vychislitelia|0", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii|2",
@@ -132,8 +138,8 @@ private slots:
               "ТВ-2 №000125\\Система отопления\\Температура в подающем трубопроводе|°C|CEL|"
               "Температура в подающем трубопроводе|70.5"}}};
         for (const auto &[russian, expected] : cases) {
-            Database::setSetting("useRussianInOPC", russian);
-            OPCServer server(Database::instance(), m_monitor.get());
+            QVERIFY(testDatabase().putSetting("useRussianInOPC", russian).ok());
+            OPCServer server(&testDatabase(), m_monitor.get());
             server.buildAddressSpace();
             // The node's shape, then the node by it: id|unit|unitCode|description|value of each item.
             const QList<QJsonObject> messages = server.itemsMessages(node);
@@ -159,15 +165,15 @@ private slots:
             // The running gateway has the shape now: the node alone goes again.
             QCOMPARE(server.itemsMessages(node).size(), 1);
         }
-        Database::setSetting("useRussianInOPC", false);
+        QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
     }
 
     // Built in steps, with requests served between them: the same address space as built at once.
     void addressSpaceInSteps()
     {
-        OPCServer whole(Database::instance(), m_monitor.get());
+        OPCServer whole(&testDatabase(), m_monitor.get());
         whole.buildAddressSpace();
-        OPCServer server(Database::instance(), m_monitor.get());
+        OPCServer server(&testDatabase(), m_monitor.get());
         QSignalSpy built(&server, &OPCServer::addressSpaceBuilt);
         server.buildAddressSpaceInSteps(1);
         int served = 0;

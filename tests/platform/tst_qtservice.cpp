@@ -159,9 +159,9 @@ private slots:
         // Nobody listens, a file that is no socket is at the path, no name at all.
         QVERIFY(QFile(QtServiceController::socketPath("Plain File")).open(QIODevice::WriteOnly));
         for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
-            ZeltoSystem::instance()->clearError();
-            QVERIFY(!QtServiceController(name).isRunning() && !QtServiceController(name).sendCommand(2));
-            QVERIFY(!lastError().isEmpty());
+            const ZeltoStatus sent = QtServiceController(name).sendCommand(2);
+            QVERIFY(!QtServiceController(name).isRunning() && !sent.ok());
+            QVERIFY(!sent.message().isEmpty());
         }
         QVERIFY(QFile::remove(QtServiceController::socketPath("Plain File")));
     }
@@ -179,7 +179,7 @@ private slots:
         QList<QByteArray> expected{"starting", "started"};
         const auto send = [&](int code) {   // the answer comes after processCommand: the line is out by then
             expected.append("command " + QByteArray::number(code));
-            return controller.sendCommand(code) && probe.waitForLine(expected.last());
+            return controller.sendCommand(code).ok() && probe.waitForLine(expected.last());
         };
         for (int code : {2, 0, -7, 2147483647, 99})
             QVERIFY(send(code));
@@ -247,7 +247,7 @@ private slots:
         Probe probe(name, {}, {{"PROBE_START_DELAY_MS", "1000"}});
         QVERIFY(probe.waitForLine("starting"));
         QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
-        QVERIFY(QtServiceController(name).sendCommand(4));
+        QVERIFY(QtServiceController(name).sendCommand(4).ok());
         QVERIFY(probe.waitForLine("command 4"));
         QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
         QVERIFY(probe.lines().contains("command 6"));
@@ -275,7 +275,7 @@ private slots:
         QVERIFY2(second.standardError().contains(" Probe Single ERROR: "), second.standardError().constData());
 
         // The first one still owns the socket.
-        QVERIFY(controller.sendCommand(5));
+        QVERIFY(controller.sendCommand(5).ok());
         QVERIFY(first.waitForLine("command 5"));
         QVERIFY(first.stops());
         QVERIFY(!QFileInfo::exists(path));

@@ -5,6 +5,7 @@
 
 #include "nextexecution.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "scheduler.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
@@ -42,8 +43,9 @@ private slots:
     {
         qputenv("TZ", "Europe/Berlin");   // with daylight saving time
         tzset();
-        QVERIFY(m_home.open());
-        m_node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}), -1);
+        QCOMPARE(outcome(m_home.open()), "ok");
+        m_node
+            = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
         QVERIFY(m_node > 0);
     }
 
@@ -127,20 +129,22 @@ private slots:
         QFETCH(QString, from);
         QFETCH(QString, until);
         QFETCH(QString, setBack);
-        const int task = zeltoReport(Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}},
-                                      {"timetable", timetable}}), -1);
-        QVERIFY(task > 0 && (last.isEmpty() || zeltoReport(Tasks::save(serverContext(), {{"id", task}, {"last_exec", at(last)}}), -1) == task));
+        const int task = Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}},
+                                      {"timetable", timetable}}).valueOr(-1);
+        QVERIFY(task > 0
+                && (last.isEmpty()
+                    || Tasks::save(serverContext(), {{"id", task}, {"last_exec", at(last)}}).valueOr(-1) == task));
         QCoreApplication::processEvents();
 
         ZeltoTestClock clock(at(from));
         QStringList starts;
         // The run ends at once: its last run is saved, and the scheduler learns of it by "taskSaved".
         auto scheduler = std::make_unique<Scheduler>(
-            Database::instance(), [&](int id) {
+            &testDatabase(), [&](int id) {
                 if (id != task)
                     return;
                 starts << clock.now().toString("MM-dd hh:mm");
-                QVERIFY(zeltoReport(Tasks::save(serverContext(), {{"id", id}, {"last_exec", clock.now()}}), -1) == id);
+                QVERIFY(Tasks::save(serverContext(), {{"id", id}, {"last_exec", clock.now()}}).valueOr(-1) == id);
             },
             &clock);
         QCoreApplication::processEvents();
@@ -153,7 +157,7 @@ private slots:
             QCoreApplication::processEvents();
         }
         scheduler.reset();
-        QVERIFY(zeltoReport(Tasks::remove(serverContext(), task)));
+        QCOMPARE(outcome(Tasks::remove(serverContext(), task)), "ok");
         QTEST(starts, "starts");
     }
 
@@ -162,29 +166,33 @@ private slots:
     {
         const QVariantMap channel{{"code", "COM"}};
         auto newTask = [&](const QVariantMap &timetable) {
-            return zeltoReport(Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", channel}, {"timetable", timetable}}), -1);
+            return Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", channel}, {"timetable", timetable}})
+                .valueOr(-1);
         };
         const int gone = newTask(hourly(0));
         const int unscheduled = newTask(QVariantMap());
         const int daily = newTask(byTimes("daily", {"08:00"}));
         QVERIFY(gone > 0 && unscheduled > 0 && daily > 0
-                && zeltoReport(Tasks::save(serverContext(), {{"id", daily}, {"last_exec", at("2024-05-01 15:00")}}), -1) == daily);
+                && Tasks::save(serverContext(), {{"id", daily}, {"last_exec", at("2024-05-01 15:00")}}).valueOr(-1)
+                    == daily);
         QCoreApplication::processEvents();
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
         QList<int> started;
-        auto scheduler = std::make_unique<Scheduler>(Database::instance(), [&](int id) { started.append(id); }, &clock);
+        auto scheduler = std::make_unique<Scheduler>(&testDatabase(), [&](int id) { started.append(id); }, &clock);
         // The first pass: the task that never ran; never one without a mode.
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
-        QVERIFY(zeltoReport(Tasks::remove(serverContext(), gone)));
-        QVERIFY(zeltoReport(Tasks::save(serverContext(), {{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}}), -1) == unscheduled);
+        QCOMPARE(outcome(Tasks::remove(serverContext(), gone)), "ok");
+        QVERIFY(Tasks::save(serverContext(), {{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}})
+                    .valueOr(-1)
+                == unscheduled);
         QCoreApplication::processEvents();
         started.clear();
         clock.advance(Scheduler::kPassMs);
         QCOMPARE(started, QList<int>{unscheduled});
         scheduler.reset();
-        QVERIFY(zeltoReport(Tasks::remove(serverContext(), unscheduled)) && zeltoReport(Tasks::remove(serverContext(), daily)));
+        QVERIFY(Tasks::remove(serverContext(), unscheduled).ok() && Tasks::remove(serverContext(), daily).ok());
     }
 
 private:

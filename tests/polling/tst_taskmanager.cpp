@@ -10,6 +10,7 @@
 #include "task.h"
 #include "taskmanager.h"
 #include "tasks.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 #include "zeltobusyguard.h"
 #include "zeltoenvironment.h"
@@ -90,19 +91,20 @@ private slots:
     {
         // The catalogue gives the drivers: the repository's own.
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
-        QVERIFY2(m_home.open(), qPrintable(lastError()));
-        Database::setClock(&m_clock);
+        QCOMPARE(outcome(m_home.open()), "ok");
+        testDatabase().setStampClock(&m_clock);
     }
 
     void init()
     {
-        Database::setSetting("maxRunningTaskCount", 10);
-        Database::setSetting("taskAttemptCount", 3);
-        Database::setSetting("taskAttemptInterval", 10);
-        Database::setSetting("taskRunTimeout", 120);
+        QVERIFY(testDatabase().putSetting("maxRunningTaskCount", 10).ok());
+        QVERIFY(testDatabase().putSetting("taskAttemptCount", 3).ok());
+        QVERIFY(testDatabase().putSetting("taskAttemptInterval", 10).ok());
+        QVERIFY(testDatabase().putSetting("taskRunTimeout", 120).ok());
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
-        m_polling.reset(new TaskManager(Database::instance(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock));
+        m_polling.reset(new TaskManager(
+            &testDatabase(), [](QObject *parent) { return new FakeTask(parent); }, &m_clock));
     }
 
     void cleanup()
@@ -136,7 +138,8 @@ private slots:
         tick();
         QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(FakeTask::runs.load(), 3);
-        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"), zeltoReport(Tasks::log(serverContext(), task), QStringList())}),
+        QCOMPARE(QVariantList({field(task, "last_error"), field(task, "last_exec"),
+                               Tasks::log(serverContext(), task).valueOr(QStringList())}),
                  QVariantList({error.left(4000), m_clock.now(), QStringList{"строка журнала опроса"}}));
         QCOMPARE(m_polling->runState(task), RunState::Idle);
     }
@@ -155,7 +158,7 @@ private slots:
                                hourRows(node), field(task, "last_exec")}),
                  QVariantList({1, true, 0, 24, m_clock.now()}));
         // The device tells its version; it cannot rename the node or move it.
-        const QVariantMap nodeRow = zeltoReport(Nodes::find(serverContext(), node), QVariantMap());
+        const QVariantMap nodeRow = Nodes::find(serverContext(), node).valueOr(QVariantMap());
         QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id"), nodeRow.value("last_update")}),
                  QVariantList({3, 0, m_clock.now()}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
@@ -163,7 +166,7 @@ private slots:
                                                             {"elapsed", QVariant()}, {"remaining", QVariant()},
                                                             {"attempts", QVariant()}, {"progress", QVariant()},
                                                             {"state", QVariant()}}));
-        QCOMPARE(Database::selectTable("SELECT message FROM journal WHERE node_id = ? AND level = 'INFO'", {node})
+        QCOMPARE(testDatabase().rows("SELECT message FROM journal WHERE node_id = ? AND level = 'INFO'", {node}).value()
                      .columnValues("message"), QVariantList{"Опрос прибора"});
     }
 
@@ -229,7 +232,7 @@ private slots:
         QCOMPARE(QVariantList({int(m_polling->runState(hung)), int(m_polling->runState(queued))}),
                  QVariantList({int(RunState::Idle), int(RunState::Running)}));
         const QString unconfirmed = "Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных";
-        QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(serverContext(), hung).valueOr(QStringList())}),
                  QVariantList({"Задание отменено", QStringList{unconfirmed}}));
         QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(queued), 10000);
         QVERIFY(field(queued, "last_error").isNull());
@@ -239,8 +242,8 @@ private slots:
                      QVariantList({0, "Задание отменено"}));
 
         // Both attempts cut by the limit, the second one a run of its own.
-        Database::setSetting("taskAttemptCount", 2);
-        Database::setSetting("taskRunTimeout", 2);
+        QVERIFY(testDatabase().putSetting("taskAttemptCount", 2).ok());
+        QVERIFY(testDatabase().putSetting("taskRunTimeout", 2).ok());
         QCoreApplication::processEvents();   // the settings reach the task manager by queued signals
         QVERIFY(m_polling->startTask(hung, false).ok());
         tick();
@@ -257,7 +260,7 @@ private slots:
         m_clock.advance(2 * kMinute + TaskManager::kCancelGraceMs);
         QCOMPARE(m_polling->runState(hung), RunState::Idle);
         const QString limit = QStringLiteral("Опрос прерван: он длился дольше 2 мин. (настройка taskRunTimeout)");
-        QCOMPARE(QVariantList({field(hung, "last_error"), zeltoReport(Tasks::log(serverContext(), hung), QStringList())}),
+        QCOMPARE(QVariantList({field(hung, "last_error"), Tasks::log(serverContext(), hung).valueOr(QStringList())}),
                  QVariantList({limit, QStringList{limit}}));
         QTRY_COMPARE(QList<int>({FakeTask::ended.load(), FakeTask::runs.load()}), QList<int>({4, 4}));
         QCOMPARE(hourRows(field(hung, "node_id").toInt()), 0);
@@ -266,7 +269,7 @@ private slots:
     // One slot: a freed slot takes the next queued run at once. Monitor runs.
     void oneSlotAndMonitorRuns()
     {
-        Database::setSetting("maxRunningTaskCount", 1);   // applied live
+        QVERIFY(testDatabase().putSetting("maxRunningTaskCount", 1).ok());   // applied live
         const int blocker = newTask("COM11", "hold");
         const int task = newTask("COM12", "ok");
         QVERIFY(m_polling->startTask(blocker, false).ok());
@@ -305,7 +308,7 @@ private slots:
     {
         const auto [blocker, queued] = holdingAndQueued("COM14", "COM15");
         QVERIFY(blocker > 0);
-        QVERIFY(zeltoReport(Tasks::remove(serverContext(), queued)) && zeltoReport(Tasks::remove(serverContext(), blocker)));
+        QVERIFY(Tasks::remove(serverContext(), queued).ok() && Tasks::remove(serverContext(), blocker).ok());
         QTRY_VERIFY(!m_polling->hasTask(queued) && !m_polling->hasTask(blocker));
         QCOMPARE(m_polling->stateTable().rowCount(), 0);
         // The running one was cancelled and goes when it ends; the queued one never runs.
@@ -334,7 +337,7 @@ private slots:
         QCOMPARE(field(task, "last_exec"), QVariant(m_clock.now()));
 
         const int node = field(task, "node_id").toInt();
-        QVERIFY(Database::setSetting("scriptRowTimeout", 100)
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok()
                 && CheckParams::set(serverContext(), node, {{"script", "while (true) {}"}}).ok());
         QVERIFY(m_polling->startTask(task, false).ok());
         {
@@ -349,23 +352,28 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_polling->hasTask(task), 10000);
         QCOMPARE(QVariantList({m_polling->stateTable().rowCount(), field(task, "last_exec"), hourRows(node)}),
                  QVariantList({0, lastExec, 24}));
-        QVERIFY(Database::setSetting("scriptRowTimeout", 1000));
+        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 1000).ok());
     }
 
 private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
     int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
-        const int node = zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}}), -1);
+        const int node
+            = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}})
+                  .valueOr(-1);
         const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
-        return zeltoReport(Tasks::save(serverContext(), {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}}), -1);
+        return Tasks::save(serverContext(),
+                           {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}})
+            .valueOr(-1);
     }
 
     // With one slot: a run that holds it and one queued behind it.
     QPair<int, int> holdingAndQueued(const QString &holdingPort, const QString &queuedPort,
                                      const QString &fake = "hold")
     {
-        Database::setSetting("maxRunningTaskCount", 1);
+        if (!testDatabase().putSetting("maxRunningTaskCount", 1).ok())
+            return {-1, -1};
         const int holding = newTask(holdingPort, fake);
         const int queued = newTask(queuedPort, "ok");
         if (!m_polling->startTask(holding, false).ok() || !m_polling->startTask(queued, false).ok())
@@ -379,8 +387,14 @@ private:
     }
 
     void tick() { m_clock.advance(TaskManager::kTickMs); }
-    QVariant field(int task, const QString &column) { return zeltoReport(Tasks::find(serverContext(), task), QVariantMap()).value(column); }
-    int hourRows(int node) { return Database::readData("nodes", node, "hour_data").value<ZeltoTable>().rowCount(); }
+    QVariant field(int task, const QString &column)
+    {
+        return Tasks::find(serverContext(), task).valueOr(QVariantMap()).value(column);
+    }
+    int hourRows(int node)
+    {
+        return testDatabase().data("nodes", node, "hour_data").value().value<ZeltoTable>().rowCount();
+    }
     QString stateOf(int task) { return m_polling->taskState(task).value("state").toString(); }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};

@@ -9,6 +9,7 @@
 #include "lasterror.h"
 #include "nextexecution.h"
 #include "nodes.h"
+#include "outcome.h"
 #include "tasks.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
@@ -64,16 +65,16 @@ private slots:
     {
         qputenv("TZ", "Europe/Berlin");
         tzset();
-        QVERIFY2(m_home.open(), qPrintable(lastError()));
+        QCOMPARE(outcome(m_home.open()), "ok");
     }
 
     void removalsAnnounceContainerFirstThenContents()
     {
-        const int group = zeltoReport(Groups::save(serverContext(), {{"name", "Удаляемая"}}), -1);
+        const int group = Groups::save(serverContext(), {{"name", "Удаляемая"}}).valueOr(-1);
         const int a = node(group), b = node(group), t1 = task(a), t2 = task(b);
         QVERIFY(group > 0 && a > 0 && b > 0 && t1 > 0 && t2 > 0);
         QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
-        QVERIFY(zeltoReport(Groups::remove(serverContext(), group)));
+        QCOMPARE(outcome(Groups::remove(serverContext(), group)), "ok");
         QStringList got = notes(spy);
         QCOMPARE(got.size(), 5);
         QCOMPARE(got.first(), QStringLiteral("groupRemoved %1").arg(group));
@@ -85,7 +86,7 @@ private slots:
         // A node's tasks go before the node itself.
         const int lone = node(), t3 = task(lone);
         spy.clear();
-        QVERIFY(zeltoReport(Nodes::remove(serverContext(), lone)));
+        QCOMPARE(outcome(Nodes::remove(serverContext(), lone)), "ok");
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("taskRemoved %1").arg(t3), QStringLiteral("nodeRemoved %1").arg(lone)}));
     }
 
@@ -94,15 +95,19 @@ private slots:
         QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
         int id = -1, taskId = -1;
         {
-            TransactionScope scope(*Database::instance(), "test");
+            TransactionScope scope(testDatabase(), "test");
             id = node();
             taskId = task(id);
-            QVERIFY(zeltoReport(Tasks::save(serverContext(), {{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}}), -1) == taskId);
-            QVERIFY(scope.commit());
+            QVERIFY(
+                Tasks::save(serverContext(),
+                            {{"id", taskId}, {"channel", QVariantMap{{"code", "TCP"}}}, {"timetable", QVariantMap()}})
+                    .valueOr(-1)
+                == taskId);
+            QCOMPARE(outcome(scope.finish()), "ok");
         }
         QVERIFY(id > 0 && taskId > 0 && spy.isEmpty());
-        Nodes::changed(*Database::instance(), id);
-        Tasks::changed(*Database::instance(), taskId);
+        Nodes::changed(testDatabase(), id);
+        Tasks::changed(testDatabase(), taskId);
         QCOMPARE(notes(spy), (QStringList{QStringLiteral("nodeSaved %1").arg(id), QStringLiteral("taskSaved %1").arg(taskId)}));
     }
 
@@ -121,7 +126,7 @@ private slots:
         QVERIFY2(write.exec(), qPrintable(write.lastError().text()));
 
         QVariantMap record;
-        const int pages = pagesRead([&] { record = zeltoReport(Nodes::find(serverContext(), id), QVariantMap()); });
+        const int pages = pagesRead([&] { record = Nodes::find(serverContext(), id).valueOr(QVariantMap()); });
         QCOMPARE(QVariantList({record.value("has_day_data"), record.value("has_hour_data"), record.value("has_current_data"),
                                record.value("has_archives"), record.value("has_report_data")}),
                  QVariantList({1, 1, 0, 1, 0}));
@@ -136,7 +141,7 @@ private slots:
         QVERIFY2(saved < 64, qPrintable(QStringLiteral("%1 pages read for a save of one node").arg(saved)));
 
         QSqlQuery plan;
-        QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns(Database::instance()->sqlDialect())
+        QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns(testDatabase().sqlDialect())
                           + " FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = 1"));
         QStringList scans;
         while (plan.next()) {
@@ -213,11 +218,17 @@ private slots:
     void fullTaskFormIsAllOrNothing()
     {
         const int id = task(node());
-        const QVariantMap before = zeltoReport(Tasks::find(serverContext(), id), QVariantMap());
-        QVERIFY(Database::execute("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END"));
-        QCOMPARE(zeltoReport(Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}}), -1), -1);
-        QVERIFY(Database::execute("DROP TRIGGER refuse"));
-        QCOMPARE(zeltoReport(Tasks::find(serverContext(), id), QVariantMap()), before);
+        const QVariantMap before = Tasks::find(serverContext(), id).valueOr(QVariantMap());
+        QVERIFY(
+            testDatabase()
+                .run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END")
+                .ok());
+        QCOMPARE(
+            Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}})
+                .valueOr(-1),
+            -1);
+        QVERIFY(testDatabase().run("DROP TRIGGER refuse").ok());
+        QCOMPARE(Tasks::find(serverContext(), id).valueOr(QVariantMap()), before);
     }
 
     // Each record kind bounds its fields at the limit, and the refusal writes nothing.
@@ -265,33 +276,42 @@ private slots:
         QFETCH(QVariantMap, input);
         QFETCH(QString, refusal);
         const auto rows = [] {
-            return Database::selectTable("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
-                                         "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t")
+            return testDatabase()
+                .rows("SELECT (SELECT count(*) FROM nodes) AS n, (SELECT count(*) FROM groups) "
+                      "AS g, (SELECT count(*) FROM users) AS u, (SELECT count(*) FROM tasks) AS t")
+                .value()
                 .toMap(0);
         };
         if (record == "task") {
             const int taskId = task(node());
             const bool shortForm = !input.contains("channel") && !input.contains("timetable");
-            input.insert(shortForm ? "id" : "node_id", shortForm ? taskId : zeltoReport(Tasks::find(serverContext(), taskId), QVariantMap()).value("node_id"));
+            input.insert(shortForm ? "id" : "node_id",
+                         shortForm ? taskId
+                                   : Tasks::find(serverContext(), taskId).valueOr(QVariantMap()).value("node_id"));
             if (!shortForm && !input.contains("channel"))
                 input.insert("channel", QVariantMap{{"code", "COM"}});
         }
         const QVariantMap before = rows();
-        int id = -1;
-        const QVariantMap stored = input.contains("id") ? zeltoReport(Tasks::find(serverContext(), input.value("id").toInt()), QVariantMap()) : QVariantMap();
+        const QVariantMap stored = input.contains("id")
+            ? Tasks::find(serverContext(), input.value("id").toInt()).valueOr(QVariantMap())
+            : QVariantMap();
+        ZeltoStatus saved;
         if (record == "node")
-            id = zeltoReport(Nodes::save(serverContext(), with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input)), -1);
+            saved
+                = Nodes::save(serverContext(), with({{"model_code", "QRV5"}, {"number", ++m_serial}}, input)).status();
         else if (record == "group")
-            id = zeltoReport(Groups::save(serverContext(), input), -1);
+            saved = Groups::save(serverContext(), input).status();
         else if (record == "user")
-            id = zeltoReport(Users::save(Database::instance(), with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input)), -1);
+            saved = Users::save(&testDatabase(),
+                                with({{"login", QStringLiteral("u%1").arg(++m_serial)}, {"password", "п"}}, input))
+                        .status();
         else
-            id = zeltoReport(Tasks::save(serverContext(), input), -1);
-        QCOMPARE(id == -1 ? lastError() : QString(), refusal);
+            saved = Tasks::save(serverContext(), input).status();
+        QCOMPARE(saved.message(), refusal);
         if (!refusal.isEmpty()) {
             QCOMPARE(rows(), before);
             if (!stored.isEmpty())
-                QCOMPARE(zeltoReport(Tasks::find(serverContext(), stored.value("id").toInt()), QVariantMap()), stored);
+                QCOMPARE(Tasks::find(serverContext(), stored.value("id").toInt()).valueOr(QVariantMap()), stored);
         }
     }
 
@@ -387,9 +407,16 @@ private:
 
     int node(int group = 0)
     {
-        return zeltoReport(Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}}), -1);
+        return Nodes::save(
+                   serverContext(),
+                   {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}})
+            .valueOr(-1);
     }
-    int task(int nodeId) { return zeltoReport(Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}}), -1); }
+    int task(int nodeId)
+    {
+        return Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}})
+            .valueOr(-1);
+    }
 
     TempDatabaseHome m_home;
     int m_serial = 0;

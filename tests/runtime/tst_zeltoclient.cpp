@@ -77,7 +77,7 @@ private slots:
                 return;
             echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
             refused = call(client, "refuse");
-            refusal = lastError();
+            refusal = client.errorString();
             firstId = call(client, "who");
             secondId = call(other, "who");
         });
@@ -187,7 +187,7 @@ private slots:
             client.setStreamTables(asked);
             ok = connectClient(client, fake.serverPort()) && call(client, "reply").isValid();
             got = client.errorCode();
-            error = lastError();
+            error = client.errorString();
         });
         QCOMPARE((QVariantList{ok, got}), (QVariantList{false, code}));
         QVERIFY2(error.contains(message), qPrintable(error));
@@ -206,12 +206,12 @@ private slots:
         onWorker([&]() {
             ZeltoClient client;
             if (!client.request(QStringLiteral("who")))
-                notConnectedText = lastError();
+                notConnectedText = client.errorString();
             if (!connectClient(client, closedPort))
-                refusedText = lastError();
+                refusedText = client.errorString();
             if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
                 timedOut = !client.waitForResponse(300);
-                timeoutText = lastError();
+                timeoutText = client.errorString();
             }
         });
         QVERIFY(!notConnectedText.isEmpty() && timedOut);

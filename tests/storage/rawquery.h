@@ -1,7 +1,7 @@
 #pragma once
 
-#include "database.h"
-#include "lasterror.h"
+#include "outcome.h"
+#include "tempdatabasehome.h"
 
 #include <QSqlQuery>
 #include <QVariant>
@@ -17,11 +17,8 @@ inline QVariant scalar(const QString &statement, const QVariantList &values = QV
     return query.exec() && query.next() ? query.value(0) : QVariant();
 }
 
-// The error text a call that failed left behind, to compare in one step.
-inline QString failure(bool failed) { return failed ? lastError() : QStringLiteral("(не отказ)"); }
-
 // A node of model TV7: its id, or -1.
 inline int addNode(const QString &name, int number)
 {
-    return Database::saveRecord("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}});
+    return testDatabase().save("nodes", {{"name", name}, {"model_code", "TV7"}, {"number", number}}).valueOr(-1);
 }

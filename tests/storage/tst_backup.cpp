@@ -49,7 +49,7 @@ void watch(DatabaseBackup *backup, QString &error)
 // One backup, waited for: empty when it succeeded, else why not.
 QString backupError()
 {
-    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(*Database::instance());
+    const ZeltoResult<DatabaseBackup *> started = DatabaseBackup::start(testDatabase());
     if (!started.ok())
         return started.status().message();
     DatabaseBackup *backup = started.value();
@@ -81,12 +81,12 @@ private:
     // About `megabytes` of journal rows, so that a copy takes many steps.
     void fill(int megabytes, int daysAgo = 30)
     {
-        TransactionScope scope(*Database::instance(), "test");
+        TransactionScope scope(m_home->db(), "test");
         const QString bulk = QString(500, QChar(0x0416));   // 1000 bytes in UTF-8
         for (int i = 0; i < megabytes * 1000; ++i)
-            QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
-                                                     {"level", "INFO"}, {"message", bulk}}) > 0);
-        QVERIFY(scope.commit());
+            QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-daysAgo)},
+                                                  {"level", "INFO"}, {"message", bulk}}).ok());
+        QCOMPARE(outcome(scope.finish()), "ok");
     }
 
     // A folder with copies of the current database under these names, and files that are not ours.
@@ -94,7 +94,7 @@ private:
     {
         const QString folder = path("копии");
         [&] {
-            QVERIFY(Database::setSetting("backupDir", folder));
+            QVERIFY(m_home->db().putSetting("backupDir", folder).ok());
             QCOMPARE(backupError(), QString());
             const QString made = folder + "/сделанная";   // out of the way of the names given
             QVERIFY(QFile::rename(folder + '/' + BackupFolder(folder).copies().value(0), made));
@@ -111,7 +111,7 @@ private slots:
     void init()
     {
         m_home.reset(new TempDatabaseHome);
-        QVERIFY(m_home->open());
+        QCOMPARE(outcome(m_home->open()), "ok");
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", QString());
     }
 
@@ -122,8 +122,8 @@ private slots:
         QVERIFY(addNode("Узел", 1) > 0);
         fill(4);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
-        Database::setClock(&m_clock);
-        DatabaseBackup *backup = DatabaseBackup::start(*Database::instance()).value();
+        testDatabase().setStampClock(&m_clock);
+        DatabaseBackup *backup = DatabaseBackup::start(testDatabase()).value();
         QVERIFY(backup);
         QString error;
         watch(backup, error);
@@ -132,7 +132,8 @@ private slots:
         QTRY_VERIFY(QFileInfo(path("backup/250309_141500.db.part")).size() > 0);
         QVERIFY(addNode("Во время копии", 2) > 0);
         QVERIFY(DatabaseBackup::running());
-        QCOMPARE(DatabaseBackup::start(*Database::instance()).status().message(), "Резервное копирование уже выполняется: дождитесь его окончания");
+        QCOMPARE(DatabaseBackup::start(testDatabase()).status().message(),
+                 "Резервное копирование уже выполняется: дождитесь его окончания");
         QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
         QCOMPARE(error, QString());
 
@@ -148,7 +149,7 @@ private slots:
         QCOMPARE(scalar("SELECT count(*) FROM nodes").toInt(), 2);
 
         // Stopping the server stops a copy, and its temporary file goes.
-        backup = DatabaseBackup::start(*Database::instance()).value();
+        backup = DatabaseBackup::start(testDatabase()).value();
         QVERIFY(backup);
         QTRY_COMPARE(filesIn(path("backup")).size(), 2);
         // In the same second: named after the next one.
@@ -183,7 +184,7 @@ private slots:
         const QString folder = folderWithCopies(copies);
         const QString notAFile = folder + "/" + copyAgo(3600 * 100);
         QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy
-        QVERIFY(Database::setSetting("backupCount", count));
+        QVERIFY(m_home->db().putSetting("backupCount", count).ok());
 
         QCOMPARE(backupError(), QString());
         const QStringList after = BackupFolder(folder).copies();
@@ -221,7 +222,7 @@ private slots:
         writeFile(part + "-wal", "wal");
         QCOMPARE(backups.copies(), QStringList{good});   // a copy with a journal beside it does not count
 
-        DatabaseBackup::removeLeftovers(*Database::instance());
+        DatabaseBackup::removeLeftovers(testDatabase());
         QStringList expected = Foreign + QStringList{good, rolledBack};
         expected.sort();
         QCOMPARE(filesIn(folder), expected);
@@ -247,14 +248,14 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, message);
         const QString folder = folderWithCopies({copyAgo(7200), copyAgo(3600)});
-        QVERIFY(Database::setSetting("backupCount", 1));
+        QVERIFY(m_home->db().putSetting("backupCount", 1).ok());
         const QStringList before = filesIn(folder);   // the two copies and files not ours
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
         if (fault == "mkpath") {
             writeFile(path("plain.txt"));
-            QVERIFY(Database::setSetting("backupDir", path("plain.txt/backup")));
+            QVERIFY(m_home->db().putSetting("backupDir", path("plain.txt/backup")).ok());
         } else if (fault == "closed") {
             // The file replaced by one that is no database: opening it again fails, the connection stays closed.
             Database::destroy();
@@ -273,7 +274,7 @@ private slots:
         } else if (fault == "damaged") {
             // A damaged page in the file itself (the log moved back first).
             fill(1);
-            QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QVERIFY(m_home->db().run("PRAGMA wal_checkpoint(TRUNCATE)").ok());
             QFile live(path("telvan.db"));
             QVERIFY(live.open(QIODevice::ReadWrite));
             QVERIFY(live.seek(live.size() / 2 / 4096 * 4096));
@@ -361,14 +362,14 @@ private slots:
     {
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 2);   // a new file gives pages back in steps
         fill(4);
-        QVERIFY(Database::saveRecord("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
-                                                 {"level", "INFO"}, {"message", "неделя"}}) > 0);
-        QVERIFY(Database::execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+        QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
+                                              {"level", "INFO"}, {"message", "неделя"}}).ok());
+        QVERIFY(m_home->db().run("PRAGMA wal_checkpoint(TRUNCATE)").ok());
         const qint64 sizeBefore = onDisk();
         int served = 0;
         QCOMPARE(compact(&served), QString());
         QVERIFY2(served >= 10, qPrintable(QString("requests served during the compaction: %1").arg(served)));
-        QCOMPARE(Database::getSetting("journalDayCount"), QVariant(7));   // the default, written
+        QCOMPARE(m_home->db().setting("journalDayCount").value(), QVariant(7));   // the default, written
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal").toString(), QStringLiteral("неделя"));
         QCOMPARE(scalar("PRAGMA freelist_count").toInt(), 0);
         QVERIFY2(onDisk() < sizeBefore / 4, qPrintable(QString("%1 bytes, %2 before").arg(onDisk()).arg(sizeBefore)));
@@ -376,8 +377,8 @@ private slots:
         // Under a copy it waits for the copy's end, however long the copy takes.
         fill(2);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "20000");   // far longer than the turns below
-        QVERIFY(DatabaseBackup::start(*Database::instance()).ok());
-        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*Database::instance(), {500, 16});
+        QVERIFY(DatabaseBackup::start(testDatabase()).ok());
+        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(testDatabase(), {500, 16});
         QVERIFY2(started.ok(), qPrintable(started.status().message()));
         JournalCompaction *compaction = started.value();
         QSignalSpy done(compaction, &JournalCompaction::finished);
@@ -395,7 +396,7 @@ private slots:
     // free pages pass a quarter of the file; before that they stay for reuse.
     void olderFileIsSwitchedOverOnceMuchIsFree()
     {
-        QVERIFY(Database::execute("PRAGMA auto_vacuum = NONE") && Database::execute("VACUUM"));
+        QVERIFY(m_home->db().run("PRAGMA auto_vacuum = NONE").ok() && m_home->db().run("VACUUM").ok());
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 0);
         fill(4, 1);
         fill(1);
@@ -415,8 +416,8 @@ private:
     // cheap requests (one posted again at each turn of the event loop) that got in before it ended.
     QString compact(int *served = nullptr)
     {
-        Database::setClock(ZeltoClock::system());   // the age of the rows fill() writes
-        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(*Database::instance(), {500, 16});
+        testDatabase().setStampClock(ZeltoClock::system());   // the age of the rows fill() writes
+        const ZeltoResult<JournalCompaction *> started = JournalCompaction::start(testDatabase(), {500, 16});
         if (!started.ok())
             return started.status().message();
         JournalCompaction *compaction = started.value();

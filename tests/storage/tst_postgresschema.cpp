@@ -1,6 +1,7 @@
 #include "database.h"
 #include "pgtestcluster.h"
 #include "postgresschema.h"
+#include "outcome.h"
 #include "tempdatabasehome.h"
 
 #include <QSqlRecord>
@@ -50,8 +51,8 @@ void TestPostgresSchema::initTestCase()
 {
     if (!m_cluster.load())
         QSKIP(qPrintable(m_cluster.why()));
-    QVERIFY2(m_home.open(), qPrintable(ZeltoSystem::instance()->lastError()));
-    QCOMPARE(Database::version(), Database::supportedVersion());
+    QCOMPARE(outcome(m_home.open()), "ok");
+    QCOMPARE(testDatabase().schemaVersion(), Database::supportedVersion());
     const QString name = m_cluster.createDatabase(QStringLiteral("schema"));
     QVERIFY2(!name.isEmpty(), qPrintable(m_cluster.why()));
     m_pg = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));

@@ -1,4 +1,3 @@
-#include "database.h"
 #include "rawquery.h"
 #include "zeltoenvironment.h"
 
@@ -10,7 +9,7 @@ namespace {
 QVariantList masterRows()
 {
     const QString all = "SELECT type || ' ' || name || ' -> ' || ifnull(sql, '') AS o FROM sqlite_master ORDER BY type, name";
-    return Database::selectTable(all).columnValues("o");
+    return testDatabase().rows(all).value().columnValues("o");
 }
 
 // Archive with one row per scheme triple, written as digits "DB S1 S2": "123 132".
@@ -28,14 +27,14 @@ ZeltoTable schemeArchive(const QString &triples)
 QString triplesOf(int nodeId, const QString &archive)
 {
     QStringList triples;
-    const ZeltoTable table = Database::readData("nodes", nodeId, archive).value<ZeltoTable>();
+    const ZeltoTable table = testDatabase().data("nodes", nodeId, archive).value().value<ZeltoTable>();
     for (int row = 0; row < table.rowCount(); ++row)
         triples << table.value(row, "DB").toString() + table.value(row, "S1_scheme").toString()
                        + table.value(row, "S2_scheme").toString();
     return triples.join(' ');
 }
 
-int nodeId(const QString &name) { return Database::findRowId("nodes", "name = ?", {name}); }
+int nodeId(const QString &name) { return testDatabase().findId("nodes", "name = ?", {name}).valueOr(-1); }
 
 } // namespace
 
@@ -51,24 +50,27 @@ private:
     void makeFileAtVersion(int version)
     {
         QVERIFY(Database::open().ok());
-        QVERIFY(Database::execute("PRAGMA foreign_keys = ON"));
+        QVERIFY(testDatabase().run("PRAGMA foreign_keys = ON").ok());
         for (int step = 0; step <= version; ++step) {
             bool done = false;
             const QByteArray slot = "update" + QByteArray::number(step);
-            QVERIFY(QMetaObject::invokeMethod(Database::instance(), slot.constData(), Qt::DirectConnection,
+            QVERIFY(QMetaObject::invokeMethod(&testDatabase(), slot.constData(), Qt::DirectConnection,
                                               Q_RETURN_ARG(bool, done)));
-            QVERIFY2(done, qPrintable(lastError()));
+            QVERIFY2(done, slot.constData());
         }
-        QVERIFY(Database::execute(QStringLiteral("PRAGMA user_version = %1").arg(version)));
+        QVERIFY(testDatabase().run(QStringLiteral("PRAGMA user_version = %1").arg(version)).ok());
     }
 
     void addSchemeNode(const QString &name, const QString &model, int number, bool withCurrent)
     {
-        const int id = Database::saveRecord("nodes", {{"name", name}, {"model_code", model}, {"number", number}});
+        const int id
+            = testDatabase().save("nodes", {{"name", name}, {"model_code", model}, {"number", number}}).valueOr(-1);
         const QStringList archives{"current_data", "month_data", "day_data", "hour_data", "day_totals"};
         const QStringList triples{"999 123", "123 132 056", "223", "123", "056"};
         for (int i = withCurrent ? 0 : 1; i < archives.size(); ++i)
-            QVERIFY(Database::writeData("nodes", id, archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))));
+            QVERIFY(testDatabase()
+                        .write("nodes", id, {{archives.at(i), QVariant::fromValue(schemeArchive(triples.at(i)))}})
+                        .ok());
     }
 
 private slots:
@@ -95,9 +97,8 @@ private slots:
 
     void freshFileHasTheWholeSchema()
     {
-        QCOMPARE(Database::version(), -1);
         QVERIFY(Database::init().ok());
-        QCOMPARE(Database::version(), 8);
+        QCOMPARE(testDatabase().schemaVersion(), 8);
         // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded. Freed pages
         // are not zeroed (2, "fast"): a save frees its row's old pages, and zeroing them doubled its writes.
         QCOMPARE(QVariantList({scalar("PRAGMA user_version"), scalar("PRAGMA foreign_keys"), scalar("PRAGMA journal_mode"),
@@ -118,7 +119,7 @@ private slots:
         // A second start on the same file changes nothing.
         Database::destroy();
         QVERIFY(Database::init().ok());
-        QCOMPARE(Database::version(), 8);
+        QCOMPARE(testDatabase().schemaVersion(), 8);
         QCOMPARE(masterRows(), m_freshSchema);
     }
 
@@ -127,9 +128,9 @@ private slots:
         makeFileAtVersion(0);
         const int node = addNode("Узел", 1);
         const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
-        QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
+        QVERIFY(testDatabase().run("INSERT INTO journal_data (node_id, ctime, param, old_value, new_value) VALUES "
                                   "(?, ?, 'T1', NULL, '5'), (?, ?, 'T1', '', '5'), (?, ?, 'T2', '1', NULL)",
-                                  {node, at, node, at, node, at}));
+                                  {node, at, node, at, node, at}).ok());
         Database::destroy();
 
         QVERIFY(Database::init().ok());
@@ -166,14 +167,14 @@ private slots:
         const int id = nodeId("RNH7 с текущими");
         // Reference (1, 2, 3) from the last current row; differing rows have S1 and S2 swapped.
         QCOMPARE(triplesOf(id, "month_data"), QStringLiteral("123 123 065"));
-        const ZeltoTable month = Database::readData("nodes", id, "month_data").value<ZeltoTable>();
+        const ZeltoTable month = testDatabase().data("nodes", id, "month_data").value().value<ZeltoTable>();
         // The matching row (0) left as it was.
         QCOMPARE(QVariantList({month.value(1, "S1_scheme").userType(), month.value(0, "S1_scheme").userType(),
                                month.value(2, "S1_t1")}), QVariantList({int(QMetaType::UInt), int(QMetaType::Int), 55.5}));
         QCOMPARE(month.columnNames(), (QStringList{"date", "DB", "S1_scheme", "S2_scheme", "S1_t1"}));
         QCOMPARE(triplesOf(id, "day_data") + '/' + triplesOf(id, "hour_data") + '/' + triplesOf(id, "day_totals"),
                  QStringLiteral("232/123/056"));
-        QVERIFY(Database::readData("nodes", id, "month_totals").isNull());
+        QVERIFY(testDatabase().data("nodes", id, "month_totals").value().isNull());
 
         // Once upgraded, a restart does not swap again.
         Database::destroy();
@@ -207,16 +208,17 @@ private slots:
         QFETCH(int, after);
         QFETCH(QString, error);
         makeFileAtVersion(version);
-        QVERIFY(change.isEmpty() || Database::execute(change));
+        QVERIFY(change.isEmpty() || testDatabase().run(change).ok());
         const QVariantList before = masterRows();
         Database::destroy();
 
         const ZeltoStatus opened = Database::init();
         QCOMPARE(opened.ok(), opens);
         QVERIFY2(opened.message().contains(error), qPrintable(opened.message()));
-        QCOMPARE(QVariantList({Database::version(), scalar("PRAGMA user_version")}), QVariantList({after, after}));
+        QCOMPARE(QVariantList({testDatabase().schemaVersion(), scalar("PRAGMA user_version")}),
+                 QVariantList({after, after}));
         QCOMPARE(masterRows(), after == 8 ? m_freshSchema : before);
-        QCOMPARE(Database::transactionDepth(), 0);
+        QCOMPARE(testDatabase().openScopes(), 0);
     }
 
     void badFilesFailWithAMessage_data()
@@ -239,9 +241,9 @@ private slots:
         file.close();
 
         const ZeltoStatus opened = Database::init();
-        QVERIFY(!opened.ok());
-        QVERIFY2(!opened.message().isEmpty() && opened.message().contains(message), qPrintable(opened.message()));
-        QCOMPARE(Database::transactionDepth(), 0);
+        QVERIFY2(!opened.ok() && !opened.message().isEmpty() && opened.message().contains(message),
+                 qPrintable(opened.message()));
+        QCOMPARE(testDatabase().openScopes(), 0);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), content);
     }
@@ -270,33 +272,35 @@ private slots:
     void triggersGuardAndCompleteRecords()
     {
         QVERIFY(Database::init().ok());
-        QCOMPARE(failure(!Database::removeRecord("users", 0)), "[-users] Удаление администратора запрещено");
-        QCOMPARE(failure(!Database::writeData("users", 0, "access", QStringList{"getNodes"})),
-                 "[*users] Редактирование данных администратора запрещено");
-        QVERIFY(!Database::removeRecord("groups", 0));
-        QCOMPARE(failure(Database::saveRecord("groups", {{"id", 0}, {"name", "Все"}}) == -1),
-                 "[*groups] Редактирование общей группы запрещено");
-        QCOMPARE(Database::readRecord("groups", 0).value("name").toString(), QStringLiteral("Общие"));
+        Database &db = testDatabase();
+        QCOMPARE(outcome(db.remove("users", 0)), "conflict: [-users] Удаление администратора запрещено");
+        QCOMPARE(outcome(db.write("users", 0, {{"access", QStringList{"getNodes"}}})),
+                 "conflict: [*users] Редактирование данных администратора запрещено");
+        QVERIFY(!db.remove("groups", 0).ok());
+        QCOMPARE(outcome(db.save("groups", {{"id", 0}, {"name", "Все"}})),
+                 "conflict: [*groups] Редактирование общей группы запрещено");
+        QCOMPARE(db.record("groups", 0).value().value("name").toString(), QStringLiteral("Общие"));
 
         // A node's model and number are fixed; its other columns may change.
         const int node = addNode("Узел", 1);
-        QCOMPARE(failure(Database::saveRecord("nodes", {{"id", node}, {"model_code", "RNH7"}}) == -1),
-                 "[*nodes] Данные не соответствуют узлу");
-        QCOMPARE(Database::saveRecord("nodes", {{"id", node}, {"name", "Новое имя"}}), node);
+        QCOMPARE(outcome(db.save("nodes", {{"id", node}, {"model_code", "RNH7"}})),
+                 "conflict: [*nodes] Данные не соответствуют узлу");
+        QCOMPARE(db.save("nodes", {{"id", node}, {"name", "Новое имя"}}).valueOr(-1), node);
 
         // Companion rows: user data and the common group, node data, task data.
-        const int user = Database::saveRecord("users", {{"login", "ivanov"}, {"password", "x"}});
-        const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
-        QVERIFY(Database::existsId("users_data", user) && Database::existsId("nodes_data", node)
-                && Database::existsId("tasks_data", task));
-        QVERIFY(Database::exists("user_groups", "user_id = ? AND group_id = 0", {user}));
+        const int user = db.save("users", {{"login", "ivanov"}, {"password", "x"}}).valueOr(-1);
+        const int task = db.save("tasks", {{"node_id", node}, {"channel_code", "tcp"}}).valueOr(-1);
+        QVERIFY(db.has("users_data", "id = ?", {user}).value() && db.has("nodes_data", "id = ?", {node}).value()
+                && db.has("tasks_data", "id = ?", {task}).value());
+        QVERIFY(db.has("user_groups", "user_id = ? AND group_id = 0", {user}).value());
 
         // One main task per node: marking another one clears the first, on its node only.
-        const int second = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "gsm"}});
+        const int second = db.save("tasks", {{"node_id", node}, {"channel_code", "gsm"}}).valueOr(-1);
         const int otherNode = addNode("Другой", 2);
-        const int foreign = Database::saveRecord("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}});
-        QCOMPARE(Database::saveRecord("tasks", {{"id", task}, {"is_main", 1}}), task);
-        QCOMPARE(Database::saveRecord("tasks", {{"id", second}, {"is_main", 1}}), second);
+        const int foreign
+            = db.save("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}}).valueOr(-1);
+        QCOMPARE(db.save("tasks", {{"id", task}, {"is_main", 1}}).valueOr(-1), task);
+        QCOMPARE(db.save("tasks", {{"id", second}, {"is_main", 1}}).valueOr(-1), second);
         QCOMPARE(scalar(QStringLiteral("SELECT group_concat(is_main) FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) "
                                        "ORDER BY id)").arg(task).arg(second).arg(foreign)).toString(),
                  QStringLiteral("0,1,1"));
@@ -305,41 +309,45 @@ private slots:
     void deletionsCascadeOrClearReferences()
     {
         QVERIFY(Database::init().ok());
-        const int group = Database::saveRecord("groups", {{"name", "Район"}});
-        const int user = Database::saveRecord("users", {{"login", "petrov"}, {"password", "x"}});
+        Database &db = testDatabase();
+        const auto save
+            = [&db](const QString &table, const QVariantMap &row) { return db.save(table, row).valueOr(-1); };
+        const auto exists = [&db](const QString &table, int id) { return db.has(table, "id = ?", {id}).value(); };
+        const int group = save("groups", {{"name", "Район"}});
+        const int user = save("users", {{"login", "petrov"}, {"password", "x"}});
         const int node = addNode("Узел", 1);
         const int keptNode = addNode("Другой", 2);
-        const int task = Database::saveRecord("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
-        const int keptTask = Database::saveRecord("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
-        const int grouped = Database::saveRecord("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3},
-                                                           {"group_id", group}});
-        const int groupedTask = Database::saveRecord("tasks", {{"node_id", grouped}, {"channel_code", "tcp"}});
+        const int task = save("tasks", {{"node_id", node}, {"channel_code", "tcp"}});
+        const int keptTask = save("tasks", {{"node_id", keptNode}, {"channel_code", "tcp"}});
+        const int grouped
+            = save("nodes", {{"name", "В районе"}, {"model_code", "TV7"}, {"number", 3}, {"group_id", group}});
+        const int groupedTask = save("tasks", {{"node_id", grouped}, {"channel_code", "tcp"}});
         QVERIFY(group > 0 && user > 0 && node > 0 && keptNode > 0 && task > 0 && keptTask > 0 && grouped > 0
                 && groupedTask > 0);
         const QDateTime now = QDateTime::currentDateTime();
-        QVERIFY(Database::execute("INSERT INTO setting_data (node_id, name, value) VALUES (?, 'a', '1')", {node}));
-        QVERIFY(Database::execute("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}));
-        QVERIFY(Database::execute("INSERT INTO check_log (node_id, ctime, atime, archive, message) "
-                                  "VALUES (?, ?, ?, 'day_data', 'm')", {node, now, now}));
-        QVERIFY(Database::execute("INSERT INTO journal (ctime, level, node_id, task_id, group_id, user_id, message) VALUES "
-                                  "(?, 'INFO', ?, NULL, NULL, NULL, 'n'), (?, 'INFO', NULL, ?, NULL, NULL, 't'), "
-                                  "(?, 'INFO', NULL, NULL, ?, ?, 'g')", {now, node, now, keptTask, now, group, user}));
+        QVERIFY(db.run("INSERT INTO setting_data (node_id, name, value) VALUES (?, 'a', '1')", {node}).ok());
+        QVERIFY(db.run("INSERT INTO journal_data (node_id, ctime, param) VALUES (?, ?, 'p')", {node, now}).ok());
+        QVERIFY(
+            db.run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, 'day_data', 'm')",
+                   {node, now, now})
+                .ok());
+        QVERIFY(db.run("INSERT INTO journal (ctime, level, node_id, task_id, group_id, user_id, message) VALUES "
+                       "(?, 'INFO', ?, NULL, NULL, NULL, 'n'), (?, 'INFO', NULL, ?, NULL, NULL, 't'), "
+                       "(?, 'INFO', NULL, NULL, ?, ?, 'g')", {now, node, now, keptTask, now, group, user}).ok());
 
-        QVERIFY(Database::removeRecord("nodes", node));
+        QVERIFY(db.remove("nodes", node).ok());
         for (const char *table : {"nodes_data", "tasks_data"})
             QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE id IN (?, ?)").arg(table), {node, task}).toInt(), 0);
         for (const char *table : {"setting_data", "journal_data", "check_log", "tasks", "journal"})
             QCOMPARE(scalar(QStringLiteral("SELECT count(*) FROM %1 WHERE node_id = %2").arg(table).arg(node)).toInt(), 0);
-        QVERIFY(Database::existsId("nodes_data", keptNode));
+        QVERIFY(exists("nodes_data", keptNode));
 
         // Removing a task, user or group keeps their journal entries, unlinked.
-        QVERIFY(Database::removeRecord("tasks", keptTask));
-        QVERIFY(Database::removeRecord("users", user));
-        QVERIFY(Database::removeRecord("groups", group));
+        QVERIFY(db.remove("tasks", keptTask).ok() && db.remove("users", user).ok() && db.remove("groups", group).ok());
         QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
                         "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
-        QVERIFY(!Database::existsId("tasks_data", keptTask) && !Database::existsId("users_data", user));
-        QVERIFY(!Database::existsId("nodes", grouped) && !Database::existsId("tasks", groupedTask));   // gone with their group
+        QVERIFY(!exists("tasks_data", keptTask) && !exists("users_data", user));
+        QVERIFY(!exists("nodes", grouped) && !exists("tasks", groupedTask));   // gone with their group
     }
 };
 

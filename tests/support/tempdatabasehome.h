@@ -7,6 +7,19 @@
 
 #include <QTemporaryDir>
 
+// The database the tests work on: the one the last Database::init opened,
+// null before. The single place tests read the process's database;
+// everything else takes it from here.
+inline Database *openDatabase()
+{
+    return Database::instance();
+}
+
+inline Database &testDatabase()
+{
+    return *openDatabase();
+}
+
 // A temporary home folder with a fresh database in it, for one test case;
 // the database is closed and the folder removed when it goes.
 class TempDatabaseHome
@@ -14,17 +27,16 @@ class TempDatabaseHome
 public:
     ~TempDatabaseHome() { Database::destroy(); }
 
-    bool open()
+    ZeltoStatus open()
     {
         if (!m_dir.isValid())
-            return false;
+            return ZeltoStatus::failed(QStringLiteral("no temporary folder"));
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        const bool ok = Database::init().ok();
-        ZeltoSystem::instance()->clearError();
-        return ok;
+        return Database::init();
     }
 
+    Database &db() const { return testDatabase(); }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -35,5 +47,5 @@ private:
 // What the tests work as: the server's own context on the open database.
 inline CommandContext serverContext()
 {
-    return CommandContext::server(Database::instance());
+    return CommandContext::server(&testDatabase());
 }

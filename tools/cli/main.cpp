@@ -10,7 +10,6 @@
 #include "zeltoclient.h"
 #include "zeltojsonwriter.h"
 #include "zeltorpcmessage.h"
-#include "zeltosystem.h"
 
 #include <QCoreApplication>
 
@@ -27,15 +26,10 @@ void print(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-QString lastError()
-{
-    return ZeltoSystem::instance()->lastError();
-}
-
 // An error reply of the server is exit 1; a transport failure is exit 2.
 int failure(const ZeltoClient &client, bool loggedIn)
 {
-    print(stderr, AnswerExplainer::serverError(lastError(), loggedIn) + QLatin1Char('\n'));
+    print(stderr, AnswerExplainer::serverError(client.errorString(), loggedIn) + QLatin1Char('\n'));
     return client.errorCode() != 0 ? ExitErrorReply : ExitUnreachable;
 }
 
@@ -114,7 +108,7 @@ int main(int argc, char **argv)
         client.connectToHost(server.first, server.second);
         if (client.waitForConnected(qMin(args.timeoutMs, 10000)))
             break;
-        failures.append(lastError());
+        failures.append(client.errorString());
     }
     if (!client.isConnected()) {
         print(stderr, failures.join(QLatin1Char('\n')) + QLatin1Char('\n'));

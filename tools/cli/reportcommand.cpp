@@ -4,7 +4,6 @@
 #include "parametercolumns.h"
 #include "reportsheet.h"
 #include "zeltoclient.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
 #include <QDir>
@@ -130,7 +129,7 @@ bool ReportCommand::call(const QString &name, const QVariantList &params, QVaria
 {
     if (!m_client.request(name, params) || !m_client.waitForResponse(m_timeoutMs)) {
         m_failureCode = m_client.errorCode() != 0 ? ExitRefused : ExitUnreachable;
-        return false;
+        return refuse(m_client.errorString());
     }
     result = m_client.result();
     return true;
@@ -150,6 +149,12 @@ bool ReportCommand::describe(const QString &model, const QVariantMap &values, Pa
     return true;
 }
 
+bool ReportCommand::refuse(const QString &message)
+{
+    m_error = message;
+    return false;
+}
+
 int ReportCommand::fail(const QString &message, int code)
 {
     print(stderr, message + QLatin1Char('\n'));
@@ -161,7 +166,7 @@ int ReportCommand::run(const ReportArguments &args)
     ReportSheet sheet;
     const bool ok = args.command == QLatin1String("report") ? report(args, sheet) : totals(args, sheet);
     if (!ok)
-        return fail(AnswerExplainer::serverError(ZeltoSystem::instance()->lastError(), m_loggedIn), m_failureCode);
+        return fail(AnswerExplainer::serverError(m_error, m_loggedIn), m_failureCode);
     return write(args, sheet);
 }
 
@@ -171,7 +176,7 @@ bool ReportCommand::record(const QString &command, int id, const QString &missin
     if (!call(command, {id}, result))
         return false;
     out = result.toMap();
-    return !out.isEmpty() || ZeltoSystem::instance()->error(missing);
+    return !out.isEmpty() || refuse(missing);
 }
 
 bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
@@ -185,7 +190,7 @@ bool ReportCommand::report(const ReportArguments &args, ReportSheet &sheet)
     const ZeltoTableMap report = result.value<ZeltoTableMap>();
     const ZeltoTable days = report.value(QStringLiteral("day_data"));
     if (days.rowCount() == 0)
-        return ZeltoSystem::instance()->error(
+        return refuse(
             tr("Нет суточных данных узла %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)));
 
     const QVariantMap info = report.value(QStringLiteral("info")).toMap(0);
@@ -288,7 +293,7 @@ bool ReportCommand::totals(const ReportArguments &args, ReportSheet &sheet)
         return false;
     const ZeltoTable totals = result.value<ZeltoTable>();
     if (totals.rowCount() == 0)
-        return ZeltoSystem::instance()->error(
+        return refuse(
             tr("Нет суточных данных узлов группы %1 за период %2 - %3").arg(args.id).arg(day(args.from), day(args.to)));
 
     // Each node is described for its own model and settings; a column shows

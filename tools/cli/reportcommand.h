@@ -39,6 +39,8 @@ private:
     bool describe(const QString &model, const QVariantMap &values, ParameterColumns &columns);
     bool report(const ReportArguments &args, ReportSheet &sheet);
     bool totals(const ReportArguments &args, ReportSheet &sheet);
+    // Notes why the report cannot be made; false.
+    bool refuse(const QString &message);
     int fail(const QString &message, int code);
     // Under the table: what the codes of the flags set in it mean.
     void flagLegend(const ParameterColumns &columns, const QMap<QString, quint64> &shown);
@@ -48,6 +50,7 @@ private:
     int m_timeoutMs;
     bool m_loggedIn;
     int m_failureCode = 1;
+    QString m_error;           // why the last step failed
     QStringList m_heading;     // lines above the table
     QStringList m_footnotes;   // lines below it
 };

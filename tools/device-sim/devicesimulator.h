@@ -38,6 +38,7 @@ public:
         int overlapDays = 0;     // read at least this far back
     };
 
+    // Process-wide: the program's RPC commands are static registrations that share one job table.
     static DeviceSimulator &instance();
     void setOptions(const Options &options) { m_options = options; }
 
