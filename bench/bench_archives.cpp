@@ -177,7 +177,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     const double encodeMs = best(kRuns, [&](int) {
         QElapsedTimer t;
         t.start();
-        encoded = Database::encodeValue(QVariant::fromValue(merged)).toByteArray();
+        encoded = Database::encodeValue(QVariant::fromValue(merged)).value().toByteArray();
         return ms(t);
     });
     // Rows of another size each time: SQLite overwrites a row of the same
@@ -186,7 +186,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
         ZeltoTable next = merged;
         for (int day = 0; day <= run; ++day)
             ArchiveDates::merge(next, oneDay(nodeId, kDays + 1 + day).value(hour));
-        const QByteArray bytes = Database::encodeValue(QVariant::fromValue(next)).toByteArray();
+        const QByteArray bytes = Database::encodeValue(QVariant::fromValue(next)).value().toByteArray();
         QElapsedTimer t;
         t.start();
         TransactionScope scope(database(), QStringLiteral("bench"));
@@ -237,7 +237,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     put(figures, QStringLiteral("  fill scan"), "%.1f", fillMs);
     put(figures, QStringLiteral("  encode"), "%.1f", encodeMs);
     put(figures, QStringLiteral("    CPU"), "%.1f", bestCpu([&] {
-        encoded = Database::encodeValue(QVariant::fromValue(merged)).toByteArray();
+        encoded = Database::encodeValue(QVariant::fromValue(merged)).value().toByteArray();
     }));
     put(figures, QStringLiteral("  SQLite write, with commit"), "%.1f", writeMs);
     put(figures, QStringLiteral("  instead of decode to encode: splice, CPU"), "%.1f", spliceCpuMs);

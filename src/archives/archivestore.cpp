@@ -566,7 +566,7 @@ ZeltoResult<QVariant> ArchiveStore::storedBytes(Database &database, int nodeId, 
 
 ZeltoResult<ZeltoTable> ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes)
 {
-    const ZeltoResult<QVariant> stored = Database::decoded(bytes, archive);
+    const ZeltoResult<QVariant> stored = Database::decodeValue(bytes, archive);
     if (!stored.ok())
         return stored.status();
     if (stored.value().isNull())

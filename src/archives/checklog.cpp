@@ -16,7 +16,7 @@ ZeltoStatus CheckLog::insert(Database &database, int nodeId, const QDateTime &ct
     static const QStringList key = {QStringLiteral("node_id"), QStringLiteral("atime"), QStringLiteral("archive"),
                                     QStringLiteral("message")};
     static const QStringList columns = QStringList{QStringLiteral("node_id"), QStringLiteral("ctime")} + key.mid(1);
-    return database.run(Database::dialect().insertOrReplace(QStringLiteral("check_log"), columns, key),
+    return database.run(database.sqlDialect().insertOrReplace(QStringLiteral("check_log"), columns, key),
                         {nodeId, ctime, findings.value(row, QStringLiteral("atime")),
                          findings.value(row, QStringLiteral("archive")), findings.value(row, QStringLiteral("message"))});
 }

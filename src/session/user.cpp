@@ -18,7 +18,7 @@ QMap<int, Session> &store()
     return sessions;
 }
 
-User::MonitorFilter g_monitorFilter = nullptr;
+User::MonitorFilter g_monitorFilter;   // main thread only
 
 bool isMonitoredFor(int userId, const QVariant &nodeId)
 {

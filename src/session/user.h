@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QVariant>
 
+#include <functional>
+
 // The session store: one Session per RPC client connection, keyed by the
 // client id of the RPC server. Answers "who is calling?" for every layer,
 // checks rights, and turns task, node and group notifications into
@@ -59,8 +61,8 @@ public:
 
     // Whether a node is watched for a user, asked before the change event
     // NodeMonitored is passed to that user's clients; the data monitor sets
-    // it (none: never).
-    using MonitorFilter = bool (*)(int userId, int nodeId);
+    // it, and may hand in a function bound to itself (none: never).
+    using MonitorFilter = std::function<bool(int userId, int nodeId)>;
     static void setMonitorFilter(MonitorFilter filter);
 
 signals:

@@ -91,24 +91,9 @@ void Database::setStampClock(ZeltoClock *clock)
     m_clock = clock ? clock : ZeltoClock::system();
 }
 
-void Database::setClock(ZeltoClock *clock)
-{
-    ensureInstance()->setStampClock(clock);
-}
-
-ZeltoClock *Database::clock()
-{
-    return s_instance ? s_instance->m_clock : ZeltoClock::system();
-}
-
 Database *Database::instance()
 {
     return s_instance;
-}
-
-int Database::version()
-{
-    return s_instance ? s_instance->m_version : -1;
 }
 
 const SqlDialect &Database::sqlDialect() const
@@ -116,11 +101,6 @@ const SqlDialect &Database::sqlDialect() const
     // The data lives in SQLite alone so far (Database::open refuses QPSQL).
     static const SqlDialect sqlite(SqlDialect::SQLite);
     return sqlite;
-}
-
-const SqlDialect &Database::dialect()
-{
-    return ensureInstance()->sqlDialect();
 }
 
 int Database::supportedVersion()
@@ -143,16 +123,6 @@ QString Database::fileName()
 QString Database::filePath() const
 {
     return db.isOpen() ? db.databaseName() : QString();
-}
-
-QString Database::openFileName()
-{
-    return s_instance ? s_instance->filePath() : QString();
-}
-
-int Database::transactionDepth()
-{
-    return s_instance ? s_instance->m_transactionDepth : 0;
 }
 
 ZeltoStatus Database::init()

@@ -22,11 +22,8 @@ class ZeltoClock;
 // Everything runs on the main thread. The member operations return their
 // failure's status (a statement SQLite refuses is a storage failure, or a
 // conflict when it breaks a constraint or trigger; never an empty result);
-// commands reach them through their CommandContext. The static operations
-// are the older form that code not yet given a context still calls: they
-// forward to the one database and put a failure into the error channel
-// (ZeltoSystem::fail), returning false, -1, an empty map, list or table,
-// or an invalid variant.
+// commands reach them through their CommandContext, the server's own work
+// through the Database the service hands to what it creates.
 class Database : public QObject
 {
     Q_OBJECT
@@ -41,50 +38,28 @@ public:
     static ZeltoStatus open();
     static ZeltoStatus prepareSchema();
     static void destroy();        // deletes the object and removes the default connection
-    static int version();         // schema version reached; -1 before the check
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
-    static QString openFileName();   // the file of the open connection; empty when none is open
-    // Process-wide: the server's one connection (null before init and after
-    // destroy). The service reads it to hand it to what it creates; commands
-    // reach it through their CommandContext; the static operations here are
-    // the older form that forwards to it.
+    // Process-wide because the file has one connection per process (null
+    // before init and after destroy): read only where the service, a tool or
+    // a test opens it and hands it on.
     static Database *instance();
-    static int transactionDepth();
-    int openScopes() const { return m_transactionDepth; }   // this database's transactionDepth
+    int openScopes() const { return m_transactionDepth; }   // transaction scopes open on this database
     // The clock of the times the database stamps on its own: journal
     // entries, the age of the journal, backup names, saves of archives and
-    // imports. The system clock unless another is set; back to it when the
-    // database is destroyed.
-    static void setClock(ZeltoClock *clock);
-    static ZeltoClock *clock();
+    // imports. The system clock unless another is set.
     ZeltoClock *stampClock() const { return m_clock; }
     void setStampClock(ZeltoClock *clock);   // null: the system clock
-    int schemaVersion() const { return m_version; }   // this database's version()
+    int schemaVersion() const { return m_version; }   // schema version reached; -1 before the check
     QString filePath() const;   // the open file; empty when the connection is closed
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
-    static QVariant encodeValue(const QVariant &value);
-    static QVariant decodeValue(const QVariant &value, const QString &column);
-    // The two above with a failure as its status (they put it into the error
-    // channel and return an invalid variant).
-    static ZeltoResult<QVariant> encoded(const QVariant &value);
-    static ZeltoResult<QVariant> decoded(const QVariant &value, const QString &column);
-
-    // Settings and data columns -----------------------------------------------
-    static QVariant getSetting(const QString &name, const QVariant &defaultValue = QVariant());
-    static bool setSetting(const QString &name, const QVariant &value);
-    static QVariantMap loadSettings();
-    static QVariant readData(const QString &table, int id, const QString &column);
-    // readData without the decoding, for callers that work on the encoded
-    // bytes: the value as the driver gives it; *ok false when it failed.
-    static QVariant readStored(const QString &table, int id, const QString &column, bool *ok);
-    static bool writeData(const QString &table, int id, const QString &column, const QVariant &value);
-    // Several columns of one row in one statement: SQLite rewrites the
-    // whole row, its large values included, on each update.
-    static bool writeData(const QString &table, int id, const QVariantMap &columns);
-    static bool removeRecord(const QString &table, int id);
+    // A value's stored form; a type without one is refused.
+    static ZeltoResult<QVariant> encodeValue(const QVariant &value);
+    // A stored form read back (SQL NULL as a null int); bytes that do not
+    // decode are a storage failure.
+    static ZeltoResult<QVariant> decodeValue(const QVariant &value, const QString &column);
 
     // Row access with statuses ----------------------------------------------
     ZeltoStatus run(const QString &statement, const QVariantList &binds = QVariantList());
@@ -128,35 +103,11 @@ public:
     // triggers) or busy (a locked file), the text after prefix.
     static ZeltoStatus sqlStatus(const QSqlError &error, const QString &prefix = QString());
 
-    // Row access -------------------------------------------------------------
-    static bool execute(const QString &statement, const QVariantList &binds = QVariantList());
-    static bool exists(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
-    static bool existsId(const QString &table, int id);
-    static int findRowId(const QString &table, const QString &condition, const QVariantList &binds = QVariantList());
-    static QStringList selectDistinct(const QString &table, const QString &column);
-    static QVariantList selectDistinctValues(const QString &table, const QString &column, const QString &condition,
-                                             const QVariantList &binds = QVariantList());
-    static QVariantMap selectRecord(const QString &statement, const QVariantList &binds = QVariantList());
-    static QVariantMap readRecord(const QString &table, int id);
-    static ZeltoTable selectTable(const QString &statement, const QVariantList &binds = QVariantList());
     static ZeltoTable queryToTable(QSqlQuery &query);
-    static int saveRecord(const QString &table, const QVariantMap &record);
-    static bool inTransaction();
-    // What the open database's SQL says its own way.
-    static const SqlDialect &dialect();
 
-    // Event journal: the server's own entries, with no user -----------------
-    static void writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId);
-    static void logInfo(const QString &message, const QString &objectType = QString(), int objectId = -1);
-    static void logWarn(const QString &message, const QString &objectType = QString(), int objectId = -1);
-    static void logError(const QString &message, const QString &objectType = QString(), int objectId = -1);
-    static void logDebug(const QString &message, const QString &objectType = QString(), int objectId = -1);
-
-    // Maintenance (backups: DatabaseBackup; the journal's clean-up and
-    // compaction: JournalCompaction) -----------------------------------------
     // Gives up to count free pages back to the file system (a file with
-    // auto_vacuum INCREMENTAL; elsewhere nothing happens).
-    static bool freePages(int count);
+    // auto_vacuum INCREMENTAL; elsewhere nothing happens). Backups:
+    // DatabaseBackup; the journal's clean-up and compaction: JournalCompaction.
     ZeltoStatus releasePages(int count);
 
 private slots:

@@ -36,7 +36,7 @@ QString DatabaseBackup::folderPathOf(const QString &databaseFile)
         return defaultFolder();
     const QVariant stored = db.scalar(QStringLiteral("SELECT value FROM settings WHERE name = ?"),
                                       QStringLiteral("backupDir"));
-    const QString folder = Database::decodeValue(stored, QStringLiteral("value")).toString();
+    const QString folder = Database::decodeValue(stored, QStringLiteral("value")).value().toString();
     return folder.isEmpty() ? defaultFolder() : folder;
 }
 

@@ -1,6 +1,5 @@
 #include "database.h"
 
-#include "zeltosystem.h"
 
 #include <QSqlDriver>
 
@@ -24,10 +23,4 @@ ZeltoStatus Database::releasePages(int count)
     if (code != SQLITE_DONE)
         return ZeltoStatus::storage(QString::fromUtf8(sqlite3_errmsg(db)));
     return ZeltoStatus();
-}
-
-bool Database::freePages(int count)
-{
-    const ZeltoStatus freed = ensureInstance()->releasePages(count);
-    return freed.ok() || ZeltoSystem::instance()->fail(freed);
 }

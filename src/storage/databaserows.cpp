@@ -1,7 +1,6 @@
 #include "database.h"
 
 #include "zeltoclock.h"
-#include "zeltosystem.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -14,11 +13,6 @@ namespace {
 
 // Dates of one result kept parsed, at most.
 const int kDateCacheSize = 4096;
-
-bool report(const ZeltoStatus &status)
-{
-    return status.ok() || ZeltoSystem::instance()->fail(status);
-}
 
 } // namespace
 
@@ -46,7 +40,7 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 {
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const ZeltoResult<QVariant> stored = encoded(values.at(i));
+        const ZeltoResult<QVariant> stored = encodeValue(values.at(i));
         if (!stored.ok())
             return stored.status();
         query.bindValue(i, stored.value());
@@ -57,11 +51,6 @@ ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
 bool Database::bindValues(QSqlQuery &query, const QVariantList &values)
 {
     return bind(query, values).ok();
-}
-
-bool Database::inTransaction()
-{
-    return transactionDepth() > 0;
 }
 
 ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &binds)
@@ -108,7 +97,7 @@ ZeltoResult<QVariantMap> Database::row(const QString &text, const QVariantList &
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) {
         const QString name = record.fieldName(i);
-        row.insert(name, decoded(query.value(i), name).value());
+        row.insert(name, decodeValue(query.value(i), name).value());
     }
     return row;
 }
@@ -123,22 +112,6 @@ ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &
     return queryToTable(query);
 }
 
-bool Database::execute(const QString &statement, const QVariantList &binds)
-{
-    return report(ensureInstance()->run(statement, binds));
-}
-
-bool Database::exists(const QString &table, const QString &condition, const QVariantList &binds)
-{
-    const ZeltoResult<bool> found = ensureInstance()->has(table, condition, binds);
-    return report(found.status()) && found.value();
-}
-
-bool Database::existsId(const QString &table, int id)
-{
-    return exists(table, QStringLiteral("id = ?"), {id});
-}
-
 ZeltoResult<int> Database::findId(const QString &table, const QString &condition, const QVariantList &binds)
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
@@ -147,12 +120,6 @@ ZeltoResult<int> Database::findId(const QString &table, const QString &condition
         return done;
     QSqlQuery &query = lease.query();
     return query.next() ? query.value(0).toInt() : -1;
-}
-
-int Database::findRowId(const QString &table, const QString &condition, const QVariantList &binds)
-{
-    const ZeltoResult<int> found = ensureInstance()->findId(table, condition, binds);
-    return report(found.status()) ? found.value() : -1;
 }
 
 ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString &column, const QString &condition,
@@ -174,48 +141,9 @@ ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString
     return values;
 }
 
-QStringList Database::selectDistinct(const QString &table, const QString &column)
-{
-    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column);
-    report(found.status());
-    QStringList values;
-    for (const QVariant &value : found.value())
-        values << value.toString();
-    return values;
-}
-
-QVariantList Database::selectDistinctValues(const QString &table, const QString &column, const QString &condition,
-                                            const QVariantList &binds)
-{
-    const ZeltoResult<QVariantList> found = ensureInstance()->distinct(table, column, condition, binds);
-    report(found.status());
-    return found.value();
-}
-
 ZeltoResult<QVariantMap> Database::record(const QString &table, int id)
 {
     return row(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table), {id});
-}
-
-QVariantMap Database::selectRecord(const QString &statement, const QVariantList &binds)
-{
-    const ZeltoResult<QVariantMap> found = ensureInstance()->row(statement, binds);
-    report(found.status());
-    return found.value();
-}
-
-QVariantMap Database::readRecord(const QString &table, int id)
-{
-    const ZeltoResult<QVariantMap> found = ensureInstance()->record(table, id);
-    report(found.status());
-    return found.value();
-}
-
-ZeltoTable Database::selectTable(const QString &statement, const QVariantList &binds)
-{
-    const ZeltoResult<ZeltoTable> found = ensureInstance()->rows(statement, binds);
-    report(found.status());
-    return found.value();
 }
 
 ZeltoTable Database::queryToTable(QSqlQuery &query)
@@ -316,12 +244,6 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     return update ? record.value(idKey).toInt() : query.lastInsertId().toInt();
 }
 
-int Database::saveRecord(const QString &table, const QVariantMap &record)
-{
-    const ZeltoResult<int> saved = ensureInstance()->save(table, record);
-    return report(saved.status()) ? saved.value() : -1;
-}
-
 ZeltoStatus Database::journal(const QString &level, const QString &message, const QString &objectType, int objectId,
                               int userId)
 {
@@ -341,31 +263,4 @@ ZeltoStatus Database::log(JournalLevel level, const QString &message, const QStr
     static const QString names[] = {QStringLiteral("DEBUG"), QStringLiteral("INFO"), QStringLiteral("WARN"),
                                     QStringLiteral("ERROR")};
     return journal(names[level], message, objectType, objectId, -1);
-}
-
-void Database::writeJournal(const QString &level, const QString &message, const QString &objectType, int objectId)
-{
-    // The server's own entries: no user. A failed journal write leaves
-    // only its text in the error channel.
-    report(ensureInstance()->journal(level, message, objectType, objectId, -1));
-}
-
-void Database::logInfo(const QString &message, const QString &objectType, int objectId)
-{
-    report(ensureInstance()->log(Info, message, objectType, objectId));
-}
-
-void Database::logWarn(const QString &message, const QString &objectType, int objectId)
-{
-    report(ensureInstance()->log(Warn, message, objectType, objectId));
-}
-
-void Database::logError(const QString &message, const QString &objectType, int objectId)
-{
-    report(ensureInstance()->log(Error, message, objectType, objectId));
-}
-
-void Database::logDebug(const QString &message, const QString &objectType, int objectId)
-{
-    report(ensureInstance()->log(Debug, message, objectType, objectId));
 }

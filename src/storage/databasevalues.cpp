@@ -29,12 +29,7 @@ const QStringList &Database::dateTimeColumns()
     return columns;
 }
 
-QVariant Database::encodeValue(const QVariant &value)
-{
-    return zeltoReport(encoded(value), QVariant());
-}
-
-ZeltoResult<QVariant> Database::encoded(const QVariant &value)
+ZeltoResult<QVariant> Database::encodeValue(const QVariant &value)
 {
     if (value.userType() == qMetaTypeId<EncodedValue>())
         return QVariant(value.value<EncodedValue>().bytes);
@@ -68,12 +63,7 @@ ZeltoResult<QVariant> Database::encoded(const QVariant &value)
     return QVariant(bytes);
 }
 
-QVariant Database::decodeValue(const QVariant &value, const QString &column)
-{
-    return zeltoReport(decoded(value, column), QVariant());
-}
-
-ZeltoResult<QVariant> Database::decoded(const QVariant &value, const QString &column)
+ZeltoResult<QVariant> Database::decodeValue(const QVariant &value, const QString &column)
 {
     const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
@@ -126,7 +116,7 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
         return sqlStatus(query.lastError());
     if (!query.next())
         return QVariant();
-    return decoded(query.value(0), name);
+    return decodeValue(query.value(0), name);
 }
 
 ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &defaultValue)
@@ -140,16 +130,6 @@ ZeltoResult<QVariant> Database::setting(const QString &name, const QVariant &def
             return put;
     }
     return defaultValue;
-}
-
-QVariant Database::getSetting(const QString &name, const QVariant &defaultValue)
-{
-    const ZeltoResult<QVariant> stored = ensureInstance()->setting(name, defaultValue);
-    if (!stored.ok()) {
-        ZeltoSystem::instance()->fail(stored.status());
-        return defaultValue;
-    }
-    return stored.value();
 }
 
 ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
@@ -168,12 +148,6 @@ ZeltoStatus Database::putSetting(const QString &name, const QVariant &value)
     return ZeltoStatus();
 }
 
-bool Database::setSetting(const QString &name, const QVariant &value)
-{
-    const ZeltoStatus put = ensureInstance()->putSetting(name, value);
-    return put.ok() || ZeltoSystem::instance()->fail(put);
-}
-
 ZeltoResult<QVariantMap> Database::settings()
 {
     StatementCache::Lease lease = statement(QStringLiteral("SELECT name, value FROM settings"));
@@ -184,33 +158,9 @@ ZeltoResult<QVariantMap> Database::settings()
     QVariantMap settings;
     while (query.next()) {
         const QString name = query.value(0).toString();
-        settings.insert(name, decoded(query.value(1), name).value());
+        settings.insert(name, decodeValue(query.value(1), name).value());
     }
     return settings;
-}
-
-QVariantMap Database::loadSettings()
-{
-    const ZeltoResult<QVariantMap> all = ensureInstance()->settings();
-    if (!all.ok())
-        ZeltoSystem::instance()->fail(all.status());
-    return all.value();
-}
-
-QVariant Database::readData(const QString &table, int id, const QString &column)
-{
-    bool ok = false;
-    const QVariant stored = readStored(table, id, column, &ok);
-    return ok ? decodeValue(stored, column) : QVariant();
-}
-
-QVariant Database::readStored(const QString &table, int id, const QString &column, bool *ok)
-{
-    const ZeltoResult<QVariant> stored = ensureInstance()->storedData(table, id, column);
-    *ok = stored.ok();
-    if (!stored.ok())
-        ZeltoSystem::instance()->fail(stored.status());
-    return stored.value();
 }
 
 ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
@@ -234,18 +184,7 @@ ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString
     const ZeltoResult<QVariant> stored = storedData(table, id, column);
     if (!stored.ok())
         return stored;
-    return decoded(stored.value(), column);
-}
-
-bool Database::writeData(const QString &table, int id, const QString &column, const QVariant &value)
-{
-    return writeData(table, id, QVariantMap{{column, value}});
-}
-
-bool Database::writeData(const QString &table, int id, const QVariantMap &columns)
-{
-    const ZeltoStatus written = ensureInstance()->write(table, id, columns);
-    return written.ok() || ZeltoSystem::instance()->fail(written);
+    return decodeValue(stored.value(), column);
 }
 
 ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &columns)
@@ -276,10 +215,4 @@ ZeltoStatus Database::remove(const QString &table, int id)
     StatementCache::Lease lease = statement(QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table));
     const ZeltoStatus done = exec(lease, {id});
     return done.ok() ? done : ZeltoStatus(done.kind(), QStringLiteral("[-") + table + QStringLiteral("] ") + done.message());
-}
-
-bool Database::removeRecord(const QString &table, int id)
-{
-    const ZeltoStatus removed = ensureInstance()->remove(table, id);
-    return removed.ok() || ZeltoSystem::instance()->fail(removed);
 }

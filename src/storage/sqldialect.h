@@ -7,7 +7,7 @@
 // What differs in SQL between the databases the server keeps its data in
 // (SQLite, PostgreSQL): the statements the layers above would otherwise
 // write in one database's words. Everything else they write is SQL both
-// understand alike. Database::dialect() is the one of the open database.
+// understand alike. Database::sqlDialect() is a database's own.
 class SqlDialect
 {
 public:

@@ -4,6 +4,7 @@
 #include "zeltosystem.h"
 
 #include <QSqlError>
+#include <QSqlQuery>
 
 TransactionScope::TransactionScope(Database &database, const QString &name) : m_database(&database), m_name(name)
 {
@@ -46,8 +47,12 @@ ZeltoStatus TransactionScope::finish()
         m_active = false;
         return ZeltoStatus::storage(Database::tr("База данных не открыта"));
     }
-    if (m_database->m_transactionDepth == 1 && !m_database->db.commit()) {
-        const ZeltoStatus failed = Database::sqlStatus(m_database->db.lastError());
+    // COMMIT as a statement, not QSqlDatabase::commit(): the driver's own
+    // commit drops SQLite's result code, which tells a deferred constraint
+    // (a conflict) from a storage failure.
+    QSqlQuery commit(m_database->db);
+    if (m_database->m_transactionDepth == 1 && !commit.exec(QStringLiteral("COMMIT"))) {
+        const ZeltoStatus failed = Database::sqlStatus(commit.lastError());
         logFailure("COMMIT", failed.message());
         rollback();
         return failed;
@@ -55,14 +60,6 @@ ZeltoStatus TransactionScope::finish()
     --m_database->m_transactionDepth;
     m_active = false;
     return ZeltoStatus();
-}
-
-bool TransactionScope::commit()
-{
-    if (!m_active)
-        return false;
-    const ZeltoStatus done = finish();
-    return done.ok() || ZeltoSystem::instance()->fail(done);
 }
 
 ZeltoStatus TransactionScope::rollback()

@@ -29,9 +29,6 @@ public:
     // Fails for an inactive scope, and when the outermost commit fails
     // (then everything is rolled back).
     ZeltoStatus finish();
-    // finish() with its failure put into the error channel, for the callers
-    // not converted yet.
-    bool commit();
     // Fails when SQLite refuses the outermost ROLLBACK (the connection is
     // then opened again); an inactive scope has nothing to undo.
     ZeltoStatus rollback();
