@@ -188,7 +188,7 @@ CommandReply getGroupTotals(CommandParams &p)
                 [reply](const ZeltoTable &totals) {
                     ZeltoServer::global()->finishReply(reply, ZeltoResult<QVariant>(QVariant::fromValue(totals)));
                 },
-                ZeltoServer::global());
+                ZeltoServer::global()->clientId(), ZeltoServer::global());
             return QVariant(true);   // not sent: the job answers
         }
     }

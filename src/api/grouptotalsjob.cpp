@@ -3,6 +3,7 @@
 #include "archivereports.h"
 #include "database.h"
 #include "zeltobusyguard.h"
+#include "zeltoserver.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -24,9 +25,17 @@ QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> 
 }
 
 GroupTotalsJob::GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
-                               const QDate &from, const QDate &to, const Done &done, QObject *parent)
+                               const QDate &from, const QDate &to, const Done &done, int clientId, QObject *parent)
     : QObject(parent), m_database(&database), m_nodes(nodes), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
+    if (clientId >= 0) {
+        connect(ZeltoServer::global(), &ZeltoServer::disconnected, this, [this, clientId](int gone) {
+            if (gone != clientId)
+                return;
+            m_stopped = true;
+            deleteLater();
+        });
+    }
     schedule();
 }
 
@@ -37,6 +46,8 @@ void GroupTotalsJob::schedule()
 
 void GroupTotalsJob::step()
 {
+    if (m_stopped)
+        return;
     // Not inside a save that runs a check script: its rows are not committed.
     if (ZeltoBusyGuard::defer(this, [this]() { step(); }))
         return;

@@ -16,7 +16,8 @@
 // each once, the columns in the order they first appear. The node list
 // (what the caller sees) is read once, when the command comes. The first
 // step takes one node; each next one as many as the last step's pace fits
-// in kStepMs.
+// in kStepMs. A job for a client (clientId >= 0) stops, unanswered, when
+// that client disconnects: nobody is left to read its table.
 class Database;
 
 class GroupTotalsJob : public QObject
@@ -35,7 +36,7 @@ public:
 
     // Hands the table to done at the end, then deletes itself.
     GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
-                   const Done &done, QObject *parent = nullptr);
+                   const Done &done, int clientId = -1, QObject *parent = nullptr);
 
 private:
     void schedule();
@@ -50,5 +51,6 @@ private:
     QDate m_from;
     QDate m_to;
     Done m_done;
+    bool m_stopped = false;   // its client has gone
     ZeltoTable m_result;
 };

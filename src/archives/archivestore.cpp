@@ -224,9 +224,12 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return scope.status();
     }
 
-    const ZeltoResult<int> nodeSaved = database.save(kNodes, info);
-    if (!nodeSaved.ok())
-        return abandon(scope, context, nodeId, nodeSaved.status());
+    // Info of nothing but the node's id changes nothing in its record.
+    if (info.size() > 1) {
+        const ZeltoResult<int> nodeSaved = database.save(kNodes, info);
+        if (!nodeSaved.ok())
+            return abandon(scope, context, nodeId, nodeSaved.status());
+    }
 
     const auto settings = tables.constFind(kSettingData);
     if (settings != tables.constEnd())

@@ -329,10 +329,12 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
     const qint64 present = qint64(column.present) + tailPlan.present;
     const bool bitmap = !plan.mixed && (present < rows || minimalCellSize(tag) == 0);
 
+    // The stored cells before the cut go from the stored bytes straight
+    // into the new stream, behind the new bitmap; data gets the cells after.
     ZeltoByteSink data;
     const uchar *first = header.cells.p;
-    data.reserve(qint64(column.cut - first) + qint64(tailRows) * 16 + 1024 * 8);
-    data.putBytes(reinterpret_cast<const char *>(first), column.cut - first);
+    const qint64 kept = column.cut - first;
+    data.reserve(qint64(tailRows) * 16 + 1024 * 8);
     if (plan.mixed) {
         for (int r = 0; r < tailRows; ++r) {
             const QVariant *cell = cellAt(r);
@@ -364,7 +366,7 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
     out.putByte(plan.mixed ? ColumnMixed : uchar(tag | (bitmap ? ColumnBitmap : 0)));
     if (!plan.mixed && tag == TagDateTime)
         out.putByte(plan.timeKind);
-    out.putVarint(quint64(bitmapBytes + data.size()));
+    out.putVarint(quint64(bitmapBytes + kept + data.size()));
     if (bitmap) {
         char *bits = out.claim(bitmapBytes);
         if (!bits)
@@ -387,6 +389,7 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
                 bits[(from + r) >> 3] = char(uchar(bits[(from + r) >> 3]) | (1u << ((from + r) & 7)));
         }
     }
+    out.putBytes(reinterpret_cast<const char *>(first), kept);
     out.putBytes(data.constData(), data.size());
     return true;
 }

@@ -30,11 +30,12 @@ QString nodeQuery(const Database &database, const char *from)
 
 } // namespace
 
-QString Nodes::columns(const SqlDialect &sql)
+namespace {
+
+// The nodes columns, then whether each archive is there, asked without
+// reading it (holdsValue).
+QString nodeAndArchiveColumns(const SqlDialect &sql)
 {
-    // The archives' presence is asked without reading them (holdsValue);
-    // the per-node counts use the indexes on node_id (tasks_node_id,
-    // check_log_node_ctime and the UNIQUE ones).
     const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
     return QStringLiteral("SELECT nodes.*")
         + QStringLiteral("      , %1 AS has_current_data"
@@ -47,7 +48,16 @@ QString Nodes::columns(const SqlDialect &sql)
                          "      , %1 AND %4 AS has_report_data"
                          "      , %7 AS has_check_params")
               .arg(held("current_data"), held("month_data"), held("month_totals"), held("day_data"),
-                   held("day_totals"), held("hour_data"), held("check_params"))
+                   held("day_totals"), held("hour_data"), held("check_params"));
+}
+
+} // namespace
+
+QString Nodes::columns(const SqlDialect &sql)
+{
+    // One node's counts, each by the index on node_id (tasks_node_id,
+    // check_log_node_ctime and the UNIQUE ones).
+    return nodeAndArchiveColumns(sql)
         + QStringLiteral("      , (SELECT count(*) FROM setting_data WHERE node_id = nodes.id) AS has_setting_data"
                          "      , (SELECT count(*) FROM journal_data WHERE node_id = nodes.id) AS has_journal_data"
                          "      , (SELECT count(*) FROM check_log WHERE node_id = nodes.id) AS has_check_log"
@@ -57,15 +67,41 @@ QString Nodes::columns(const SqlDialect &sql)
               .arg(sql.joined(QStringLiteral("last_error")));
 }
 
+QString Nodes::listQuery(const SqlDialect &sql)
+{
+    // The same columns as columns() for every node at once: each count in one
+    // grouped pass over its table, joined by node, instead of five index
+    // lookups a node. A node without rows there counts 0, as the lookups do.
+    return nodeAndArchiveColumns(sql)
+        + QStringLiteral("      , coalesce(settings.n, 0) AS has_setting_data"
+                         "      , coalesce(changes.n, 0) AS has_journal_data"
+                         "      , coalesce(checks.n, 0) AS has_check_log"
+                         "      , errors.joined AS read_error"
+                         "      , coalesce(checks.fails, 0) AS check_fails"
+                         " FROM nodes JOIN nodes_data ON nodes_data.id = nodes.id"
+                         " JOIN groups ON groups.id = nodes.group_id"
+                         " LEFT JOIN (SELECT node_id, count(*) AS n FROM setting_data GROUP BY node_id) AS settings"
+                         "   ON settings.node_id = nodes.id"
+                         " LEFT JOIN (SELECT node_id, count(*) AS n FROM journal_data GROUP BY node_id) AS changes"
+                         "   ON changes.node_id = nodes.id"
+                         " LEFT JOIN (SELECT check_log.node_id, count(*) AS n,"
+                         "            sum(CASE WHEN check_log.ctime = logged.last_update THEN 1 ELSE 0 END) AS fails"
+                         "            FROM check_log JOIN nodes AS logged ON logged.id = check_log.node_id"
+                         "            GROUP BY check_log.node_id) AS checks"
+                         "   ON checks.node_id = nodes.id"
+                         " LEFT JOIN (SELECT node_id, %1 AS joined FROM tasks GROUP BY node_id) AS errors"
+                         "   ON errors.node_id = nodes.id")
+              .arg(sql.joined(QStringLiteral("last_error")));
+}
+
 ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
 {
     if (!context.database())
         return CommandContext::noDatabase();
     QVariantList values;
     const QString visible = context.groupCondition("nodes.group_id", values);
-    return context.database()->rows(nodeQuery(*context.database(), " FROM nodes, nodes_data, groups "
-                                              "WHERE nodes.id = nodes_data.id AND nodes.group_id = groups.id AND ")
-                                        + visible + QStringLiteral(" ORDER BY groups.name, nodes.name"),
+    return context.database()->rows(listQuery(context.database()->sqlDialect()) + QStringLiteral(" WHERE ") + visible
+                                        + QStringLiteral(" ORDER BY groups.name, nodes.name"),
                                     values);
 }
 

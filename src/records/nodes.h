@@ -17,6 +17,9 @@ public:
     // The select list every node query begins with: the nodes columns, then
     // the computed status columns.
     static QString columns(const SqlDialect &sql);
+    // The query of every node with the same columns, up to its WHERE clause
+    // (nodes, nodes_data and groups by those names).
+    static QString listQuery(const SqlDialect &sql);
 
     // The nodes the caller sees, by group name and node name.
     static ZeltoResult<ZeltoTable> list(const CommandContext &context);

@@ -269,6 +269,9 @@ void ZeltoServer::release(int id)
     if (!connection)
         return;
     m_awaiting.remove(id);
+    // Its deferred calls will find nobody to answer: their work may stop (see disconnected).
+    for (auto it = m_deferred.begin(); it != m_deferred.end();)
+        it = it.value().clientId == id ? m_deferred.erase(it) : std::next(it);
     connection->disconnect(this);
     connection->deleteLater();
     emit disconnected(id);

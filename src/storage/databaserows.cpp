@@ -4,10 +4,18 @@
 #include "zeltostream.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVector>
+
+namespace {
+
+// Dates of one result kept parsed, at most.
+const int kDateCacheSize = 4096;
+
+} // namespace
 
 ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
 {
@@ -188,7 +196,7 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
         return table;
 
     // Per column, once: where each field goes (a repeated name shares one
-    // column) and whether its text is a date/time.
+    // column, the later field's value kept) and whether its text is a date/time.
     QVector<int> columns(fieldCount);
     QVector<bool> dateTime(fieldCount);
     for (int field = 0; field < fieldCount; ++field) {
@@ -196,11 +204,34 @@ ZeltoTable Database::queryToTable(QSqlQuery &query)
         columns[field] = table.appendColumn(name);
         dateTime[field] = dateTimeColumns().contains(name);
     }
+    // Rows are built whole and handed over at the end; many rows share a
+    // date (a day of polls), so each date's text is parsed once.
+    const int columnCount = table.columnCount();
+    QVector<QVector<QVariant>> rows;
+    QHash<QString, QVariant> dates;
     while (query.next()) {
-        const int row = table.appendRow();
-        for (int field = 0; field < fieldCount; ++field)
-            table.setValue(row, columns.at(field), decodeStored(query.value(field), dateTime.at(field)).value());
+        QVector<QVariant> cells(columnCount);
+        for (int field = 0; field < fieldCount; ++field) {
+            const QVariant value = query.value(field);
+            QVariant &cell = cells[columns.at(field)];
+            if (!dateTime.at(field) || value.userType() != QMetaType::QString || value.isNull()) {
+                cell = decodeStored(value, dateTime.at(field)).value();
+                continue;
+            }
+            const QString text = value.toString();
+            const auto known = dates.constFind(text);
+            if (known != dates.constEnd()) {
+                cell = known.value();
+                continue;
+            }
+            cell = decodeStored(value, true).value();
+            if (dates.size() >= kDateCacheSize)
+                dates.clear();
+            dates.insert(text, cell);
+        }
+        rows.append(std::move(cells));
     }
+    table.setContent(table.columnNames(), std::move(rows));
     return table;
 }
 
@@ -215,11 +246,20 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     QVariantList values = record.values();
     QString text;
     if (update) {
-        // The id is written into its own column too, so a map of only "id" is a valid update.
+        // The id is looked up, not assigned: setting a key, even to itself,
+        // makes SQLite look for the rows of every table that refers to it
+        // (a scan of the whole journal for a node). Only a map of nothing
+        // but "id" writes it into its own column, to be a valid update.
         QStringList assignments;
         assignments.reserve(keys.size());
-        for (const QString &key : keys)
+        const bool idOnly = keys.size() == 1;
+        values.clear();
+        for (const QString &key : keys) {
+            if (key == idKey && !idOnly)
+                continue;
             assignments << key + QStringLiteral(" = ?");
+            values.append(record.value(key));
+        }
         text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
             + QStringLiteral(" WHERE id = ?");
         values.append(record.value(idKey));

@@ -124,7 +124,9 @@ class OpcServerTest(unittest.TestCase):
         self.assertEqual(bad["value"], 0)
         a.ok("saveTask", {"id": self.inst.tasks[0], "channel": channel})
         good = self.client.wait_change(lambda c: c["id"] == t1 and c["statusName"] == "Good")
-        self.assertIsInstance(good["value"], float)
+        # A reading, not the failure's zero (a whole number of degrees comes as 87, not 87.0).
+        self.assertIsInstance(good["value"], (int, float))
+        self.assertNotEqual(good["value"], 0)
 
         # The subscription goes: so does the node, from the data monitor.
         self.client.call("unsubscribe")

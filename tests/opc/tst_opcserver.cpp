@@ -4,6 +4,7 @@
 #include "datamonitor.h"
 #include "groups.h"
 #include "../monitor/monitorresults.h"
+#include "archivestore.h"
 #include "outcome.h"
 #include "nodes.h"
 #include "opcserver.h"
@@ -190,6 +191,43 @@ private slots:
         wanted.sort();
         QVERIFY(wanted.size() >= 2);
         QCOMPARE(names, wanted);
+    }
+
+    // Nodes whose first data comes while the address space is built, one the
+    // build has passed and one it has still to read, appear with their values.
+    void firstDataDuringTheBuild()
+    {
+        QMap<int, double> nodes;   // node -> its t1
+        for (const QString &place : {QStringLiteral("0 начало"), QStringLiteral("яя конец")}) {
+            const int group = Groups::save(serverContext(), {{"name", place}}).valueOr(-1);
+            const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"},
+                                                                         {"number", 200 + nodes.size()}, {"name", place},
+                                                                         {"group_id", group}}).valueOr(-1);
+            QVERIFY(group > 0 && node > 0);
+            nodes.insert(node, 60.5 + nodes.size());
+        }
+        OPCServer server(&testDatabase());
+        QSignalSpy built(&server, &OPCServer::addressSpaceBuilt);
+        server.buildAddressSpaceInSteps(1);
+        // After the first step (the first node read, without data), before the last.
+        QTimer::singleShot(0, [&]() {
+            QVERIFY(server.isBuilding());
+            for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
+                ZeltoTable info({"id"});
+                info.appendRow(QVariantList{it.key()});
+                ZeltoTable current({"date", "S1_t1"});
+                current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 6), QTime(9, 0)), it.value()});
+                ZeltoTableMap archives{{"info", info}, {"current_data", current}};
+                QCOMPARE(outcome(ArchiveStore::save(serverContext(), archives, false)), "ok");
+            }
+        });
+        QTRY_COMPARE(built.count(), 1);
+        for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
+            const QList<QJsonObject> messages = server.itemsMessages(it.key());
+            QVERIFY2(!messages.isEmpty(), qPrintable(QString("node %1 has no items").arg(it.key())));
+            const QJsonObject entry = messages.last().value("nodes").toArray().at(0).toObject();
+            QCOMPARE(entry.value("values").toArray(), QJsonArray({it.value()}));
+        }
     }
 
 private:

@@ -132,6 +132,13 @@ private slots:
                  QVariantList({1, 1, 0, 1, 0}));
         QVERIFY2(pages < 64, qPrintable(QStringLiteral("%1 pages read for one node record").arg(pages)));
         QVERIFY2(pagesRead([] { Nodes::list(serverContext()); }) < 64 * 2, "the node list read an archive");
+        // Nor does a save of its fields read what refers to the node (its journal here).
+        QVERIFY2(write.exec(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                           "INSERT INTO journal (ctime, node_id, level, message) "
+                                           "SELECT '2025-01-01T00:00:00.000', %1, 'INFO', 'запись' FROM n").arg(id)),
+                 qPrintable(write.lastError().text()));
+        const int saved = pagesRead([&] { QCOMPARE(Nodes::save(serverContext(), {{"id", id}, {"note", "н"}}).valueOr(-1), id); });
+        QVERIFY2(saved < 64, qPrintable(QStringLiteral("%1 pages read for a save of one node").arg(saved)));
 
         QSqlQuery plan;
         QVERIFY(plan.exec("EXPLAIN QUERY PLAN " + Nodes::columns(testDatabase().sqlDialect())
@@ -142,6 +149,69 @@ private slots:
                 scans << plan.value(3).toString();
         }
         QCOMPARE(scans, QStringList());
+    }
+
+    // The list counts each node's rows in one pass per table; every row of it
+    // is the node's own record, whatever the node has or lacks.
+    void listRowsAreTheNodeRecords()
+    {
+        const int group = Groups::save(serverContext(), {{"name", "Перечень"}}).valueOr(-1);
+        const int full = node(group), bare = node(group), logged = node();
+        const int tasks[] = {task(full), task(full), task(full), task(logged)};
+        const QDateTime stamp = at("2025-03-01 10:00:00"), earlier = at("2025-02-01 10:00:00");
+        const QList<QPair<QString, QVariantList>> rows = {
+            {"UPDATE tasks SET last_error = ? WHERE id = ?", {"Нет ответа", tasks[0]}},
+            {"UPDATE tasks SET last_error = ? WHERE id = ?", {"Обрыв", tasks[2]}},
+            {"UPDATE nodes SET last_update = ? WHERE id = ?", {stamp, full}},
+            {"INSERT INTO setting_data VALUES (?, ?, ?)", {full, "Ду", "50"}},
+            {"INSERT INTO setting_data VALUES (?, ?, ?)", {full, "Схема", "1"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, earlier, "Ду", "40", "50"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, stamp, "Ду", "50", "65"}},
+            {"INSERT INTO journal_data VALUES (?, ?, ?, ?, ?)", {full, stamp, "Схема", "2", "1"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, stamp, stamp, "hour_data", "t1 выше 95"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, stamp, earlier, "hour_data", "t1 выше 95"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {full, earlier, earlier, "day_data", "нет суток"}},
+            {"INSERT INTO check_log VALUES (?, ?, ?, ?, ?)", {logged, earlier, earlier, "day_data", "нет суток"}}};
+        for (const auto &row : rows) {
+            QSqlQuery query;
+            QVERIFY(query.prepare(row.first));
+            for (const QVariant &value : row.second)
+                query.addBindValue(value);
+            QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+        }
+
+        const ZeltoTable list = Nodes::list(serverContext()).valueOr(ZeltoTable());
+        QMap<int, QVariantMap> listed;
+        for (int row = 0; row < list.rowCount(); ++row) {
+            QVariantMap record;
+            for (const QString &column : list.columnNames())
+                record.insert(column, list.value(row, column));
+            listed.insert(record.value("id").toInt(), record);
+        }
+        // SQL's null comes typed, and a typed null equals 0: nulls as such, as clients get them.
+        const auto plain = [](QVariantMap record) {
+            for (QVariant &value : record)
+                value = value.isNull() ? QVariant() : value;
+            return record;
+        };
+        for (const int id : {full, bare, logged}) {
+            const QVariantMap inList = plain(listed.value(id));
+            const QVariantMap record = plain(Nodes::find(serverContext(), id).valueOr(QVariantMap()));
+            QStringList differing, keys = inList.keys() + record.keys();
+            keys.removeDuplicates();
+            for (const QString &key : qAsConst(keys))
+                if (!inList.contains(key) || !record.contains(key) || inList.value(key) != record.value(key))
+                    differing << QString("%1: %2 in the list, %3 alone").arg(key, inList.value(key).toString(), record.value(key).toString());
+            QVERIFY2(differing.isEmpty() && !record.isEmpty(), qPrintable(QString("node %1: %2").arg(id).arg(differing.join("; "))));
+        }
+        const auto counts = [&](int id) {
+            const QVariantMap r = plain(listed.value(id));
+            return QVariantList{r.value("has_setting_data"), r.value("has_journal_data"), r.value("has_check_log"),
+                                r.value("check_fails"), r.value("read_error")};
+        };
+        QCOMPARE(counts(full), (QVariantList{2, 3, 3, 2, "Нет ответа,Обрыв"}));
+        QCOMPARE(counts(bare), (QVariantList{0, 0, 0, 0, QVariant()}));
+        QCOMPARE(counts(logged), (QVariantList{0, 0, 1, 0, QVariant()}));
     }
 
     // A stored value that cannot be written undoes the row written before it.
