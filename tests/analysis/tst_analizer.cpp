@@ -2,7 +2,6 @@
 
 #include "analizer.h"
 #include "database.h"
-#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "scripttimebudget.h"
 #include "outcome.h"

@@ -5,7 +5,6 @@
 #include "commandcontext.h"
 #include "database.h"
 #include "grouptotalsjob.h"
-#include "lasterror.h"
 #include "nodes.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"

@@ -1,6 +1,5 @@
 #include "archivechecks.h"
 #include "database.h"
-#include "lasterror.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"
 

@@ -2,7 +2,6 @@
 #include "archivestore.h"
 #include "checklog.h"
 #include "checkparams.h"
-#include "lasterror.h"
 #include "nodes.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"

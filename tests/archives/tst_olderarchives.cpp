@@ -2,7 +2,6 @@
 
 #include "archivestore.h"
 #include "database.h"
-#include "lasterror.h"
 #include "streamfixtures.h"
 #include "outcome.h"
 #include "tempdatabasehome.h"

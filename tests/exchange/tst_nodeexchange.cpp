@@ -1,7 +1,6 @@
 #include "archivestore.h"
 #include "checkparams.h"
 #include "groups.h"
-#include "lasterror.h"
 #include "metadatacatalogue.h"
 #include "nodeexport.h"
 #include "nodeimport.h"

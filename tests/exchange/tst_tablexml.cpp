@@ -1,4 +1,3 @@
-#include "lasterror.h"
 #include "tablexmlreader.h"
 #include "tablexmlwriter.h"
 

@@ -4,7 +4,6 @@
 #include "datamonitor.h"
 #include "groups.h"
 #include "../monitor/monitorresults.h"
-#include "lasterror.h"
 #include "outcome.h"
 #include "nodes.h"
 #include "opcserver.h"

@@ -1,4 +1,3 @@
-#include "lasterror.h"
 #include "qtservice.h"
 #include "zeltoenvironment.h"
 

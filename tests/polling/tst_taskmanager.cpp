@@ -5,7 +5,6 @@
 
 #include "checkparams.h"
 #include "database.h"
-#include "lasterror.h"
 #include "nodes.h"
 #include "task.h"
 #include "taskmanager.h"

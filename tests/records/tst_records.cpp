@@ -6,7 +6,6 @@
 
 #include "database.h"
 #include "groups.h"
-#include "lasterror.h"
 #include "nextexecution.h"
 #include "nodes.h"
 #include "outcome.h"

@@ -90,7 +90,6 @@ private slots:
         QVERIFY(m_home->isValid());
         ZeltoEnvironment::set("ORVEX_HOME", m_home->path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        ZeltoSystem::instance()->clearError();
     }
 
     void cleanup() { Database::destroy(); m_home.reset(); }
