@@ -105,7 +105,8 @@ CommandReply getJournal(CommandParams &p)
         QStringLiteral("SELECT ctime, login AS user     , groups.name AS group_name     , nodes.name AS node_name     , "
                        "level, message FROM journal LEFT OUTER JOIN users ON journal.user_id = users.id LEFT OUTER "
                        "JOIN groups ON journal.group_id = groups.id LEFT OUTER JOIN nodes ON journal.node_id = "
-                       "nodes.id WHERE ctime BETWEEN ? AND ? ORDER BY ctime"),
+                       "nodes.id WHERE ctime BETWEEN ? AND ? ORDER BY ctime, ")
+            + p.context().database()->sqlDialect().rowOrder(QStringLiteral("journal")),
         {from, to}));
 }
 

@@ -591,7 +591,8 @@ ZeltoResult<ZeltoTable> ArchiveStore::journalData(const CommandContext &context,
         return visible.ok() ? ZeltoResult<ZeltoTable>(ZeltoTable()) : visible.status();
     Database &database = *context.database();
     const QString select = QStringLiteral("SELECT ctime, param, old_value, new_value FROM journal_data WHERE node_id = ?");
-    const QString order = QStringLiteral(" ORDER BY ctime");
+    // The whole unique key: SQLite reads the rows through its index in this order, PostgreSQL sorts them.
+    const QString order = QStringLiteral(" ORDER BY ctime, param, old_value, new_value");
     if (from.isValid() && to.isValid())
         return database.rows(select + QStringLiteral(" AND (ctime BETWEEN ? AND ?)") + order, {nodeId, from, to});
     if (from.isValid())

@@ -76,7 +76,7 @@ ZeltoResult<ZeltoTable> Tasks::list(const CommandContext &context)
     const QString visible = context.groupCondition("nodes.group_id", values);
     return context.database()->rows(taskQuery(" FROM tasks, tasks_data, nodes "
                                               "WHERE tasks.id = tasks_data.id AND tasks.node_id = nodes.id AND ")
-                                        + visible + QStringLiteral(" ORDER BY node_name"),
+                                        + visible + QStringLiteral(" ORDER BY node_name, tasks.id"),
                                     values);
 }
 

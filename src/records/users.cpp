@@ -76,7 +76,9 @@ ZeltoResult<ZeltoTable> Users::list(Database *database)
 {
     if (!database)
         return CommandContext::noDatabase();
-    ZeltoResult<ZeltoTable> users = database->rows(QStringLiteral("SELECT * FROM users ORDER BY fio"));
+    ZeltoResult<ZeltoTable> users = database->rows(QStringLiteral("SELECT * FROM users ORDER BY ")
+                                                      + database->sqlDialect().ascending(QStringLiteral("fio"))
+                                                      + QStringLiteral(", id"));
     if (users.ok() && users.value().containsColumn(kPassword)) {
         for (int row = 0; row < users.value().rowCount(); ++row)
             users.value().setValue(row, kPassword, QString());

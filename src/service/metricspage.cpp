@@ -27,6 +27,12 @@ void MetricsPage::install(std::function<bool()> active, Database *database)
                            "1 on the active server of its database, 0 on a standby.",
                            [active]() { return active() ? 1.0 : 0.0; });
     metrics->describeGauge("orvex_database_size_bytes", "Size of the database file.", [open]() {
+        // On PostgreSQL the database's size as PostgreSQL counts it.
+        if (open && open->sqlDialect().kind() == SqlDialect::PostgreSQL)
+            return open->row(QStringLiteral("SELECT CAST(pg_database_size(current_database()) AS DOUBLE PRECISION) AS size"))
+                .value()
+                .value(QStringLiteral("size"))
+                .toDouble();
         return open ? fileSize(open->filePath()) : 0.0;
     });
     metrics->describeGauge("orvex_database_wal_size_bytes", "Size of the database's write-ahead log.", [open]() {

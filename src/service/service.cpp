@@ -296,7 +296,8 @@ void Service::maintain()
     if (!m_maintenance->isActive() || ZeltoBusyGuard::defer(this, [this]() { maintain(); }))
         return;
     const QDateTime now = m_clock->now();
-    if (backupEnabled)
+    // PostgreSQL's copies are made by its own tools.
+    if (backupEnabled && m_database && !m_database->isPostgreSQL())
         backupIfDue(now);
     // Not under a copy being made (a compaction under way waits for the
     // copy itself). A backup started here compacts when it ends; one a

@@ -2,6 +2,7 @@
 
 #include "databasebackup.h"
 #include "databasesettings.h"
+#include "postgresschema.h"
 #include "schema.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -98,9 +99,9 @@ Database *Database::instance()
 
 const SqlDialect &Database::sqlDialect() const
 {
-    // The data lives in SQLite alone so far (Database::open refuses QPSQL).
     static const SqlDialect sqlite(SqlDialect::SQLite);
-    return sqlite;
+    static const SqlDialect postgres(SqlDialect::PostgreSQL);
+    return m_postgres ? postgres : sqlite;
 }
 
 int Database::supportedVersion()
@@ -122,7 +123,7 @@ QString Database::fileName()
 
 QString Database::filePath() const
 {
-    return db.isOpen() ? db.databaseName() : QString();
+    return db.isOpen() && !m_postgres ? db.databaseName() : QString();
 }
 
 ZeltoStatus Database::init()
@@ -147,10 +148,21 @@ ZeltoStatus Database::open()
     const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());
     if (!settings.isValid())
         return ZeltoStatus::failed(settings.error());
-    // The lock of the active server works there already; the data does not yet.
-    if (settings.isPostgreSQL())
-        return ZeltoStatus::failed(
-            tr("Хранение данных в PostgreSQL (Database/driver=QPSQL) эта версия сервера ещё не поддерживает"));
+    if (database->db.isValid()) {
+        // Opened before: let go of the old connection before replacing it.
+        database->m_statements.clear();
+        database->db.close();
+        database->db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(defaultConnectionName());
+    }
+    database->m_postgres = settings.isPostgreSQL();
+    if (database->m_postgres) {
+        database->db = settings.open(defaultConnectionName());
+        if (!database->db.isOpen())
+            return ZeltoStatus::storage(
+                tr("Нет соединения с БД PostgreSQL %1: %2").arg(settings.describe(), database->db.lastError().text()));
+        return ZeltoStatus();
+    }
     const QString fileName = Database::fileName();
 
     // SQLite takes a non-empty file shorter than one page for an empty
@@ -163,13 +175,6 @@ ZeltoStatus Database::open()
                 tr("Файл %1 не является базой данных SQLite").arg(QDir::toNativeSeparators(fileName)));
     }
 
-    if (database->db.isValid()) {
-        // Opened before: let go of the old connection before replacing it.
-        database->m_statements.clear();
-        database->db.close();
-        database->db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(defaultConnectionName());
-    }
     database->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database->db.setDatabaseName(fileName);
     if (!database->db.open())
@@ -188,6 +193,9 @@ void Database::destroy()
 
 ZeltoStatus Database::applyPragmas()
 {
+    // PostgreSQL has none of them: its foreign keys are always on, its log and space its own.
+    if (m_postgres)
+        return ZeltoStatus();
     QSqlQuery query(db);
     // Before the write-ahead log, which would fix the mode of a new file;
     // only a file without tables takes it (older files switch over when
@@ -246,14 +254,15 @@ ZeltoStatus Database::prepareSchema()
     if (!pragmas.ok())
         return pragmas;
 
+    const SqlDialect &sql = database->sqlDialect();
     {
         QSqlQuery query(database->db);
-        if (!query.exec(QLatin1String(Schema::CountTables)) || !query.next())
+        if (!query.exec(sql.countTables()) || !query.next())
             return ZeltoStatus::failed(query.lastError().text());
         // A brand-new file keeps -1 and so gets every step from update0 on.
         database->m_version = -1;
         if (query.value(0).toInt() != 0) {
-            if (!query.exec(QLatin1String(Schema::ReadUserVersion)) || !query.next())
+            if (!query.exec(sql.readVersion()) || !query.next())
                 return ZeltoStatus::failed(query.lastError().text());
             database->m_version = query.value(0).toInt();
         }
@@ -262,6 +271,16 @@ ZeltoStatus Database::prepareSchema()
     TransactionScope scope(*database, QStringLiteral("prepareSchema"));
     if (!scope.isActive())
         return scope.status();
+
+    // A new PostgreSQL database starts at this release's version; the steps
+    // before it are for SQLite files of earlier releases.
+    if (database->m_postgres && database->m_version < 0) {
+        ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("Обновление БД до версии %1").arg(SchemaVersion));
+        const ZeltoStatus created = database->createPostgresSchema();
+        if (!created.ok())
+            return created;
+        database->m_version = SchemaVersion;
+    }
 
     const int startVersion = database->m_version;
     const QMetaObject *meta = database->metaObject();
@@ -286,7 +305,7 @@ ZeltoStatus Database::prepareSchema()
 
     {
         QSqlQuery query(database->db);
-        if (!query.exec(QLatin1String(Schema::WriteUserVersion) + QString::number(version)))
+        if (!query.exec(sql.writeVersion(version)))
             return ZeltoStatus::failed(query.lastError().text());
     }
     const ZeltoStatus committed = scope.finish();
@@ -299,6 +318,16 @@ ZeltoStatus Database::prepareSchema()
         const QString text = tr("Версия схемы БД %1 новее поддерживаемой версии %2").arg(version).arg(SchemaVersion);
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning, text);
         return ZeltoStatus(ZeltoStatus::Ok, text);
+    }
+    return ZeltoStatus();
+}
+
+ZeltoStatus Database::createPostgresSchema()
+{
+    for (const QString &statement : PostgresSchema::statements(SchemaVersion)) {
+        const ZeltoStatus done = runPlain(statement);
+        if (!done.ok())
+            return done;
     }
     return ZeltoStatus();
 }

@@ -16,9 +16,11 @@ class QSqlError;
 class QSqlQuery;
 class ZeltoClock;
 
-// The server's one SQLite database on the default connection: opening,
-// schema creation and upgrades, the stored form of values, the settings
-// store, generic row access, the event journal and compaction.
+// The server's one database on the default connection, a SQLite file or a
+// PostgreSQL database ([Database] of the INI file): opening, schema creation
+// and upgrades, the stored form of values, the settings store, generic row
+// access, the event journal and compaction. What the two say differently is
+// said here and in SqlDialect; the layers above write one SQL for both.
 // Everything runs on the main thread. The member operations return their
 // failure's status (a statement SQLite refuses is a storage failure, or a
 // conflict when it breaks a constraint or trigger; never an empty result);
@@ -51,7 +53,10 @@ public:
     ZeltoClock *stampClock() const { return m_clock; }
     void setStampClock(ZeltoClock *clock);   // null: the system clock
     int schemaVersion() const { return m_version; }   // schema version reached; -1 before the check
-    QString filePath() const;   // the open file; empty when the connection is closed
+    QString filePath() const;   // the open file; empty when the connection is closed or on PostgreSQL
+    bool isOpen() const { return db.isOpen(); }
+    // The data is on PostgreSQL: backups and compaction are PostgreSQL's own work.
+    bool isPostgreSQL() const { return m_postgres; }
 
     // Stored form of values ----------------------------------------------------
     static const QStringList &dateTimeColumns();
@@ -132,11 +137,19 @@ private:
     // The statement prepared once on this connection, lent to the caller.
     StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order; fails at the first value that cannot be encoded.
-    static ZeltoStatus bind(QSqlQuery &query, const QVariantList &values);
+    ZeltoStatus bind(QSqlQuery &query, const QVariantList &values) const;
     // The leased statement prepared, bound and run: the status of the first step that fails.
-    static ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
-    static bool bindValues(QSqlQuery &query, const QVariantList &values);
+    ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     ZeltoStatus applyPragmas();
+    // The query run; on PostgreSQL inside a transaction within a savepoint of
+    // its own, so that a statement that fails leaves the transaction usable
+    // (as SQLite does) for the caller to go on or roll back. The prepared
+    // query, or plain run as it is.
+    bool runQuery(QSqlQuery &query, const QString &plain = QString());
+    // A statement without binds run as it is (PostgreSQL prepares no DDL).
+    ZeltoStatus runPlain(const QString &text);
+    // A new PostgreSQL database: the whole schema at the current version.
+    ZeltoStatus createPostgresSchema();
     // A schema step's statements in order; false at the first failure.
     bool runStep(const QStringList &statements);
     // After a failed rollback: close and open the connection again.
@@ -150,6 +163,7 @@ private:
     static ZeltoResult<QVariant> decodeStored(const QVariant &value, bool dateTimeColumn);
 
     QSqlDatabase db;
+    bool m_postgres = false;       // db is a PostgreSQL connection
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;

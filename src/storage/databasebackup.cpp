@@ -49,6 +49,11 @@ ZeltoResult<DatabaseBackup *> DatabaseBackup::start(Database &database)
 {
     if (s_running)
         return ZeltoStatus::busy(tr("Резервное копирование уже выполняется: дождитесь его окончания"));
+    // A server's copy of a PostgreSQL database would be neither consistent
+    // with its WAL nor restorable by PostgreSQL: its own tools make them.
+    if (database.sqlDialect().kind() == SqlDialect::PostgreSQL)
+        return ZeltoStatus::failed(tr("БД хранится в PostgreSQL: резервные копии делаются средствами PostgreSQL (pg_dump, "
+                                      "базовая копия и архивирование WAL), а не сервером"));
     if (database.filePath().isEmpty())
         return ZeltoStatus::storage(tr("Ошибка резервного копирования") + QStringLiteral(": ")
                                     + tr("база данных не открыта"));

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "zeltoclock.h"
+#include "zeltostream.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -24,25 +25,60 @@ ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
     } else {
         const int code = native.toInt() & 0xff;
         kind = code == 19 ? ZeltoStatus::Conflict : code == 5 || code == 6 ? ZeltoStatus::Busy : ZeltoStatus::Storage;
+        return ZeltoStatus(kind, prefix + error.databaseText());
     }
-    return ZeltoStatus(kind, prefix + error.databaseText());
+    // PostgreSQL's text carries "ERROR:" and the code: a trigger's refusal reads as on SQLite.
+    return ZeltoStatus(kind, prefix + SqlDialect(SqlDialect::PostgreSQL).errorText(error));
 }
 
-ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values)
+ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values) const
 {
+    const QVector<bool> binary = sqlDialect().binaryParameters(query.lastQuery());
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
-        const ZeltoResult<QVariant> stored = encodeValue(values.at(i));
-        if (!stored.ok())
-            return stored.status();
-        query.bindValue(i, stored.value());
+        const ZeltoResult<QVariant> encodedValue = encodeValue(values.at(i));
+        if (!encodedValue.ok())
+            return encodedValue.status();
+        QVariant stored = encodedValue.value();
+        const bool toBytes = i < binary.size() && binary.at(i);
+        // PostgreSQL's text holds no zero character (its driver would cut the statement there).
+        if (!toBytes && sqlDialect().kind() == SqlDialect::PostgreSQL && stored.userType() == QMetaType::QString
+            && stored.toString().contains(QChar(0)))
+            return ZeltoStatus::invalid(tr("Текст с символом с кодом 0 не может быть сохранён в БД PostgreSQL"));
+        if (toBytes && !stored.isNull() && stored.userType() != QMetaType::QByteArray) {
+            // A number or text for a BYTEA column: its stored value format, as DatabaseCopy writes it.
+            QByteArray bytes;
+            ZeltoStream stream(&bytes, QIODevice::WriteOnly);
+            stream.init();
+            stream << stored;
+            stored = bytes;
+        }
+        query.bindValue(i, stored);
     }
     return ZeltoStatus();
 }
 
-bool Database::bindValues(QSqlQuery &query, const QVariantList &values)
+bool Database::runQuery(QSqlQuery &query, const QString &plain)
 {
-    return bind(query, values).ok();
+    const auto exec = [&query, &plain]() { return plain.isEmpty() ? query.exec() : query.exec(plain); };
+    if (!m_postgres || m_transactionDepth == 0)
+        return exec();
+    // PostgreSQL's driver reads each result whole (not forward only), so the
+    // savepoint's end cannot cut it short.
+    QSqlQuery savepoint(db);
+    savepoint.exec(QStringLiteral("SAVEPOINT orvex_statement"));
+    const bool ok = exec();
+    savepoint.exec(ok ? QStringLiteral("RELEASE SAVEPOINT orvex_statement")
+                      : QStringLiteral("ROLLBACK TO SAVEPOINT orvex_statement"));
+    return ok;
+}
+
+ZeltoStatus Database::runPlain(const QString &text)
+{
+    QSqlQuery query(db);
+    if (!runQuery(query, text))
+        return sqlStatus(query.lastError());
+    return ZeltoStatus();
 }
 
 ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &binds)
@@ -53,13 +89,15 @@ ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &bin
     const ZeltoStatus bound = bind(query, binds);
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError());
     return ZeltoStatus();
 }
 
 ZeltoStatus Database::run(const QString &text, const QVariantList &binds)
 {
+    if (binds.isEmpty() && !sqlDialect().prepares(text))
+        return runPlain(text);
     StatementCache::Lease lease = statement(text);
     return exec(lease, binds);
 }
@@ -106,7 +144,8 @@ ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &
 
 ZeltoResult<int> Database::findId(const QString &table, const QString &condition, const QVariantList &binds)
 {
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT rowid FROM %1 WHERE %2").arg(table, condition));
+    StatementCache::Lease lease = statement(
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_postgres ? QStringLiteral("id") : QStringLiteral("rowid"), table, condition));
     const ZeltoStatus done = exec(lease, binds);
     if (!done.ok())
         return done;
@@ -120,6 +159,8 @@ ZeltoResult<QVariantList> Database::distinct(const QString &table, const QString
     QString text = QStringLiteral("SELECT DISTINCT %1 FROM %2").arg(column, table);
     if (!condition.isEmpty())
         text += QStringLiteral(" WHERE ") + condition;
+    // In the values' order: SQLite's DISTINCT happens to give it, PostgreSQL's does not.
+    text += QStringLiteral(" ORDER BY 1");
     StatementCache::Lease lease = statement(text);
     const ZeltoStatus done = exec(lease, binds);
     if (!done.ok())
@@ -188,7 +229,8 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
         for (int i = 0; i < keys.size(); ++i)
             placeholders << QStringLiteral("?");
         text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + keys.join(QStringLiteral(", "))
-            + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')');
+            + QStringLiteral(") VALUES (") + placeholders.join(QStringLiteral(", ")) + QLatin1Char(')')
+            + sqlDialect().returningId(table);
     }
 
     const QString prefix = (update ? QStringLiteral("[*") : QStringLiteral("[+")) + table + QStringLiteral("] ");
@@ -199,9 +241,14 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     const ZeltoStatus bound = bind(query, values);
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
-    return update ? record.value(idKey).toInt() : query.lastInsertId().toInt();
+    if (update)
+        return record.value(idKey).toInt();
+    // PostgreSQL answers the id in a row of its own; a table without one has none.
+    if (m_postgres)
+        return query.next() ? query.value(0).toInt() : 0;
+    return query.lastInsertId().toInt();
 }
 
 ZeltoStatus Database::journal(const QString &level, const QString &message, const QString &objectType, int objectId,

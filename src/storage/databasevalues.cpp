@@ -65,17 +65,24 @@ ZeltoResult<QVariant> Database::encodeValue(const QVariant &value)
 
 ZeltoResult<QVariant> Database::decodeValue(const QVariant &value, const QString &column)
 {
-    const bool dateTimeColumn = value.userType() == QMetaType::QString && dateTimeColumns().contains(column);
+    const bool dateTimeColumn = (value.userType() == QMetaType::QString || value.userType() == QMetaType::QByteArray)
+        && dateTimeColumns().contains(column);
     return decodeStored(value, dateTimeColumn);
 }
 
 ZeltoResult<QVariant> Database::decodeStored(const QVariant &value, bool dateTimeColumn)
 {
+    // SQLite's driver gives SQL NULL as a null string, PostgreSQL's as a null of the column's type.
+    if (value.isNull())
+        return QVariant(QVariant::Int);
     switch (value.userType()) {
     case QMetaType::UnknownType:
         return QVariant(QVariant::Int);
     case QMetaType::LongLong:
         return QVariant(value.toInt());
+    case QMetaType::Bool:
+        // PostgreSQL's truth values read as SQLite's 0 and 1.
+        return QVariant(value.toBool() ? 1 : 0);
     case QMetaType::ULongLong:
         return QVariant(value.toUInt());
     case QMetaType::QString:
@@ -98,6 +105,9 @@ ZeltoResult<QVariant> Database::decodeStored(const QVariant &value, bool dateTim
             stream >> decoded;
         if (stream.status() != ZeltoStream::Ok)
             return decodingFailure("QByteArray");
+        // A date/time setting's text in a BYTEA column (PostgreSQL).
+        if (dateTimeColumn && decoded.userType() == QMetaType::QString)
+            return QVariant(decoded.toDateTime());
         return decoded;
     }
     default:
@@ -112,7 +122,7 @@ ZeltoResult<QVariant> Database::setting(const QString &name)
     if (!lease.isPrepared())
         return sqlStatus(query.lastError());
     query.bindValue(0, name);
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError());
     if (!query.next())
         return QVariant();
@@ -171,7 +181,7 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
     query.bindValue(0, id);
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
     // With no row the driver has no text: the prefix alone names the table.
     if (!query.next())
@@ -205,7 +215,7 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
     if (!bound.ok())
         return bound;
-    if (!query.exec())
+    if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
     return ZeltoStatus();
 }

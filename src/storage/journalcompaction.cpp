@@ -29,16 +29,20 @@ ZeltoResult<JournalCompaction *> JournalCompaction::start(Database &database, co
 {
     if (s_running)
         return ZeltoStatus::failed(tr("Сжатие БД уже выполняется"));
-    if (database.filePath().isEmpty())
+    const bool postgres = database.sqlDialect().kind() == SqlDialect::PostgreSQL;
+    if (!database.isOpen())
         return ZeltoStatus::failed(tr("База данных не открыта"));
-    const ZeltoResult<QVariantMap> last =
-        database.row(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
+    // PostgreSQL's journal has no row ids: its clean-up counts old rows instead.
+    const ZeltoResult<QVariantMap> last = postgres
+        ? ZeltoResult<QVariantMap>(QVariantMap())
+        : database.row(QStringLiteral("SELECT coalesce(max(rowid), 0) AS last FROM journal"));
     if (!last.ok())
         return last.status();
     const ZeltoResult<QVariant> days = database.setting(QStringLiteral("journalDayCount"), 7);
     if (!days.ok())
         return days.status();
     auto *job = new JournalCompaction(database, limits);
+    job->m_postgres = postgres;
     job->m_lastRowId = last.value().value(QStringLiteral("last")).toLongLong();
     job->m_limit = database.stampClock()->now().addDays(-days.value().toInt());
     s_running = job;
@@ -101,6 +105,9 @@ void JournalCompaction::step()
     case Stage::Free:
         done = freePages();
         break;
+    case Stage::Done:
+        finish(true, QString());
+        return;
     case Stage::Checkpoint:
         done = checkpoint();
         finish(done.ok(), done.message());
@@ -115,6 +122,8 @@ void JournalCompaction::step()
 
 ZeltoStatus JournalCompaction::deleteRows()
 {
+    if (m_postgres)
+        return deleteOldRows();
     // A range of row ids, not a number of old rows: each step reads at most
     // that many rows, however few of them are old.
     const qint64 end = m_nextRowId + m_limits.rows;
@@ -128,6 +137,23 @@ ZeltoStatus JournalCompaction::deleteRows()
     m_nextRowId = end;
     if (m_nextRowId > m_lastRowId)
         m_stage = Stage::Convert;
+    return ZeltoStatus();
+}
+
+ZeltoStatus JournalCompaction::deleteOldRows()
+{
+    // At most that many old rows a step. Their space is PostgreSQL's own
+    // (autovacuum): nothing follows.
+    const ZeltoStatus deleted = m_database->run(
+        QStringLiteral("DELETE FROM journal WHERE ctid IN (SELECT ctid FROM journal WHERE ctime < ? LIMIT ?)"),
+        {m_limit, m_limits.rows});
+    if (!deleted.ok())
+        return deleted;
+    const ZeltoResult<bool> more = m_database->has(QStringLiteral("journal"), QStringLiteral("ctime < ?"), {m_limit});
+    if (!more.ok())
+        return more.status();
+    if (!more.value())
+        m_stage = Stage::Done;
     return ZeltoStatus();
 }
 

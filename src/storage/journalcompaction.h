@@ -14,7 +14,9 @@ class Database;
 // that each take a bounded time and run from the event loop, so that
 // clients are served between them: the journal is deleted a range of row
 // ids at a time, and the pages that frees are given back to the file
-// system by PRAGMA incremental_vacuum a few at a time.
+// system by PRAGMA incremental_vacuum a few at a time. On PostgreSQL the
+// clean-up deletes old rows a step at a time and the space is left to
+// PostgreSQL's own autovacuum: no compaction.
 //
 // A file made before incremental compaction (auto_vacuum NONE) cannot give
 // pages back in steps; it is switched over by one whole VACUUM, which holds
@@ -54,7 +56,7 @@ signals:
     void finished(bool ok, const QString &error);
 
 private:
-    enum class Stage { Delete, Convert, Free, Checkpoint };
+    enum class Stage { Delete, Convert, Free, Checkpoint, Done };
 
     JournalCompaction(Database &database, const StepLimits &limits);
     ~JournalCompaction() override;
@@ -62,6 +64,7 @@ private:
     void step();
     // One step of the stage.
     ZeltoStatus deleteRows();
+    ZeltoStatus deleteOldRows();   // PostgreSQL
     ZeltoStatus convert();
     ZeltoStatus freePages();
     ZeltoStatus checkpoint();
@@ -76,4 +79,5 @@ private:
     qint64 m_nextRowId = 0;  // the first row id not looked at yet
     qint64 m_lastRowId = 0;  // the newest row when the clean-up began
     bool m_scheduled = false;
+    bool m_postgres = false;  // the database is PostgreSQL: old rows deleted, nothing compacted
 };

@@ -13,8 +13,12 @@ QString translated(QString statement)
     static const QRegularExpression blob(QStringLiteral("\\bBLOB\\b"));
     static const QRegularExpression dateTime(QStringLiteral("\\bDATETIME\\b"));
     static const QRegularExpression integet(QStringLiteral("\\bINTEGET\\b"));
+    static const QRegularExpression text(QStringLiteral("\\bTEXT\\b"));
+    // Text compares and sorts byte by byte, as SQLite's BINARY does, whatever
+    // the database's locale (stored times compare as text).
+    statement.replace(text, QStringLiteral("TEXT COLLATE \"C\""));
     statement.replace(blob, QStringLiteral("BYTEA"));
-    statement.replace(dateTime, QStringLiteral("TEXT"));
+    statement.replace(dateTime, QStringLiteral("TEXT COLLATE \"C\""));
     statement.replace(integet, QStringLiteral("INTEGER"));
     return statement;
 }

@@ -10,7 +10,7 @@
 //
 // The tables are made from SQLite's own CREATE and ALTER texts (Schema), so
 // the two cannot drift apart: BLOB becomes BYTEA, DATETIME stays text in the
-// same stored form. What SQLite does on its own is done by triggers: an
+// same stored form, and text takes the "C" collation (SQLite's byte order). What SQLite does on its own is done by triggers: an
 // INTEGER PRIMARY KEY left out takes the largest id plus one, and setting_data
 // carries a "seq" for the order its rows were inserted in. The version is the
 // one row of schema_version.

@@ -42,7 +42,10 @@ StatementCache::Lease StatementCache::acquire(const QSqlDatabase &db, const QStr
         return Lease(found.value(), true);
     }
     QSharedPointer<Lease::Entry> entry(new Lease::Entry(db));
-    entry->query.setForwardOnly(true);
+    // PostgreSQL's driver reads a forward-only result row by row and drops
+    // what is left when the connection runs another statement (a nested
+    // read, a savepoint): there each result is read whole.
+    entry->query.setForwardOnly(db.driverName() != QLatin1String("QPSQL"));
     entry->lent = true;
     if (!entry->query.prepare(statement))
         return Lease(entry, false);

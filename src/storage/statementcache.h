@@ -50,7 +50,7 @@ public:
         bool m_prepared;
     };
 
-    // The statement prepared on db, forward only; its bound values are
+    // The statement prepared on db (forward only on SQLite); its bound values are
     // those of its last use until the caller binds its own.
     Lease acquire(const QSqlDatabase &db, const QString &statement);
     // Forgets every statement; those lent stay usable until given back.

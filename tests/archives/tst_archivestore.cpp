@@ -6,6 +6,7 @@
 #include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltosystem.h"
 #include "zeltotestclock.h"
 
 #include <QSqlDriver>

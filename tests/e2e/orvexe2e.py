@@ -26,6 +26,39 @@ THROTTLED = re.compile(r"Слишком много неудачных попыт
 # The data monitor looks for due nodes five times a second instead of every 10 s.
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
+# ORVEX_E2E_DRIVER=QPSQL: every DataServer keeps its data in a fresh PostgreSQL database of the cluster
+# ORVEX_PG_CLUSTER names (CTest's fixture "pg"), or of one started for this run.
+E2E_DRIVER = os.environ.get("ORVEX_E2E_DRIVER", "QSQLITE")
+ON_POSTGRES = E2E_DRIVER == "QPSQL"
+_pg_cluster = None
+
+
+def pg_cluster():
+    """The cluster the PostgreSQL runs create their databases in."""
+    global _pg_cluster
+    if _pg_cluster is None:
+        import atexit
+        import sys
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+        import pgcluster
+        state = os.environ.get("ORVEX_PG_CLUSTER")
+        _pg_cluster = pgcluster.from_state_file(state) if state else None
+        if _pg_cluster is None:
+            _pg_cluster = pgcluster.PgCluster().start()
+            atexit.register(_pg_cluster.stop)
+    return _pg_cluster
+
+
+def database_section(home):
+    """The INI file's [Database] section for the home: empty on SQLite, its own PostgreSQL database on QPSQL."""
+    if not ON_POSTGRES:
+        return ""
+    marker = os.path.join(home.path, "pgdatabase")
+    cluster = pg_cluster()
+    if not os.path.exists(marker):
+        write(marker, cluster.create_database("e2e"))
+    return "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
+        cluster.host, cluster.port, cluster.user, read(marker).strip())
 
 
 def write(path, text, mode="w"):
@@ -137,6 +170,8 @@ class DataServer:
         self.home = home or TempHome()
         self.db_path = os.path.join(self.home.path, "telvan.db")
         self.port = port or free_port()
+        if "[Database]" not in server_ini:
+            server_ini = server_ini + database_section(self.home)
         write(os.path.join(self.home.path, "orvex-server.ini"),
               "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
         # ORVEX_HOME stands in for the program folder, metadata included.
@@ -212,8 +247,25 @@ def server_with_settings(settings, **kwargs):
     return server
 
 
+def sql_literal(value):
+    if value is None:
+        return "NULL"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, bytes):
+        return "'\\x%s'::bytea" % value.hex()
+    return "'%s'" % str(value).replace("'", "''")
+
+
 def sql(path, statement, *args, readonly=False):
-    """Runs one statement on a database file (committed, closed): its rows."""
+    """Runs one statement on a database file (committed, closed): its rows. On PostgreSQL runs, path is the
+    file's place in a home, and the statement goes to that home's database through psql (rows of text)."""
+    if ON_POSTGRES:
+        marker = os.path.join(os.path.dirname(path), "pgdatabase")
+        parts = statement.split("?")
+        text = parts[0] + "".join(sql_literal(a) + p for a, p in zip(args, parts[1:]))
+        out = pg_cluster().psql(text, database=read(marker).strip())
+        return [tuple(line.split("|")) for line in out.splitlines() if line]
     uri = "file:%s%s" % (path, "?mode=ro" if readonly else "")
     with contextlib.closing(sqlite3.connect(uri, uri=True)) as db, db:
         return db.execute(statement, args).fetchall()

@@ -8,7 +8,7 @@ import signal
 import time
 import unittest
 
-from orvexe2e import (DataServer, ServerTestCase, TcpClient, TempHome, journal, new_node, sql, stamp,
+from orvexe2e import (ON_POSTGRES, DataServer, ServerTestCase, TcpClient, TempHome, journal, new_node, sql, stamp,
                       table, wait_until)
 
 START = datetime.datetime(2023, 1, 1)
@@ -175,6 +175,8 @@ class KilledSaveTest(unittest.TestCase):
             self.assertIs(c.read()["result"], True)
 
         for name, wait in [("merging", lambda server, c, wal: time.sleep(1.5)), ("write", wal_grows), ("committed", replied)]:
+            if name == "write" and ON_POSTGRES:
+                continue   # SQLite's write-ahead log file; PostgreSQL's commit is its own
             with self.subTest(name):
                 self.kill_and_restart(wait)
 
@@ -213,4 +215,5 @@ class KilledSaveTest(unittest.TestCase):
             self.assertEqual((fill["hour_data"]["size"], fill["day_data"]["size"]), (hour_count, day_count))
             self.assertGreater(record["last_update"]["$datetime"], before[0]["last_update"]["$datetime"])
             self.assertEqual(record["last_day"], stamp(START + datetime.timedelta(days=self.NEW_DAYS)))
-        self.assertEqual(sql(server.db_path, "PRAGMA integrity_check"), [("ok",)])
+        if not ON_POSTGRES:
+            self.assertEqual(sql(server.db_path, "PRAGMA integrity_check"), [("ok",)])

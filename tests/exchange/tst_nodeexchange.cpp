@@ -12,6 +12,7 @@
 #include "user.h"
 #include "users.h"
 #include "zeltoenvironment.h"
+#include "zeltosystem.h"
 
 #include <QtTest>
 

@@ -13,6 +13,7 @@
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
 #include "users.h"
+#include "zeltosystem.h"
 
 #include <QSqlDriver>
 #include <QSqlError>

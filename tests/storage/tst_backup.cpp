@@ -66,6 +66,11 @@ const QStringList Foreign{"notes.txt", ".hidden", "telvan.db", "200101_000000.db
 
 } // namespace
 
+// Copies and compaction of the SQLite file; PostgreSQL does its own (postgresKeepsItsOwnCopiesAndSpace).
+#define SQLITE_FILE_ONLY()                                                                                             \
+    if (testsOnPostgres())                                                                                             \
+    QSKIP("the SQLite file's own")
+
 class BackupTest : public QObject
 {
     Q_OBJECT
@@ -119,6 +124,7 @@ private slots:
 
     void copyIsTheDatabaseAsTheCopyBegan()
     {
+        SQLITE_FILE_ONLY();
         QVERIFY(addNode("Узел", 1) > 0);
         fill(4);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
@@ -175,6 +181,7 @@ private slots:
 
     void rotationCountsOnlyCopies()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(int, count);
         QFETCH(QList<int>, ages);
         QFETCH(int, kept);
@@ -196,6 +203,7 @@ private slots:
 
     void leftoversOfUnfinishedCopiesGo()
     {
+        SQLITE_FILE_ONLY();
         const QString good = copyAgo(7200);
         const QString rolledBack = copyAgo(3600);
         const QString folder = folderWithCopies({good, rolledBack});
@@ -245,6 +253,7 @@ private slots:
 
     void failuresLeaveTheOldCopies()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(QString, fault);
         QFETCH(QString, message);
         const QString folder = folderWithCopies({copyAgo(7200), copyAgo(3600)});
@@ -302,6 +311,7 @@ private slots:
 
     void checkRefusesWhatIsNotAWholeCopy()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(QString, damage);
         QFETCH(QString, message);
         fill(1);
@@ -328,6 +338,7 @@ private slots:
 
     void restorePutsACopyInPlace()
     {
+        SQLITE_FILE_ONLY();
         QVERIFY(addNode("Из копии", 1) > 0);
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
@@ -360,6 +371,7 @@ private slots:
     // between them, the freed pages go back to the file system, and nothing is done while a copy is made.
     void compactionKeepsTheConfiguredDaysInSteps()
     {
+        SQLITE_FILE_ONLY();
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 2);   // a new file gives pages back in steps
         fill(4);
         QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
@@ -396,6 +408,7 @@ private slots:
     // free pages pass a quarter of the file; before that they stay for reuse.
     void olderFileIsSwitchedOverOnceMuchIsFree()
     {
+        SQLITE_FILE_ONLY();
         QVERIFY(m_home->db().run("PRAGMA auto_vacuum = NONE").ok() && m_home->db().run("VACUUM").ok());
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 0);
         fill(4, 1);
@@ -409,6 +422,25 @@ private slots:
         QCOMPARE(QVariantList({scalar("PRAGMA auto_vacuum"), scalar("PRAGMA freelist_count"),
                                scalar("SELECT count(*) FROM journal")}),
                  QVariantList({2, 0, 4000}));
+    }
+
+    // On PostgreSQL a copy is refused with where to make one, and the clean-up deletes old journal rows in
+    // steps (requests served between them) and leaves the space to PostgreSQL.
+    void postgresKeepsItsOwnCopiesAndSpace()
+    {
+        if (!testsOnPostgres())
+            QSKIP("PostgreSQL's");
+        QCOMPARE(outcome(DatabaseBackup::start(m_home->db())),
+                 "failed: БД хранится в PostgreSQL: резервные копии делаются средствами PostgreSQL (pg_dump, "
+                 "базовая копия и архивирование WAL), а не сервером");
+        QVERIFY(!QDir(path("backup")).exists());
+        fill(2);
+        QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
+                                              {"level", "INFO"}, {"message", "неделя"}}).ok());
+        int served = 0;
+        QCOMPARE(compact(&served), QString());
+        QVERIFY2(served >= 3, qPrintable(QString("requests served during the clean-up: %1").arg(served)));
+        QCOMPARE(scalar("SELECT string_agg(message, ',') FROM journal").toString(), QStringLiteral("неделя"));
     }
 
 private:

@@ -7,6 +7,24 @@ namespace {
 
 int count(const QString &table) { return scalar("SELECT count(*) FROM " + table).toInt(); }
 
+// What each database says, where their words differ.
+QString said(const char *sqlite, const char *postgres) { return QString::fromUtf8(testsOnPostgres() ? postgres : sqlite); }
+
+// SQLite's typeof() of a column: "null", "blob" or "text".
+QString storedType(const QString &column, const QString &table, int id)
+{
+    const QString type = testsOnPostgres()
+        ? QStringLiteral("CASE WHEN %1 IS NULL THEN 'null' WHEN pg_typeof(%1) = 'bytea'::regtype THEN 'blob' ELSE 'text' END")
+        : QStringLiteral("typeof(%1)");
+    return scalar(QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(type.arg(column), table), {id}).toString();
+}
+
+// Bytes written as a literal of the database's SQL.
+QString blobLiteral(const char *hex)
+{
+    return testsOnPostgres() ? QStringLiteral("'\\x%1'::bytea").arg(QLatin1String(hex)) : QStringLiteral("X'%1'").arg(QLatin1String(hex));
+}
+
 bool isNullInt(const QVariant &value) { return value.isValid() && value.isNull() && value.userType() == QMetaType::Int; }
 
 // A value with its type, for comparisons that must not convert.
@@ -53,10 +71,20 @@ private slots:
             QCOMPARE(db().openScopes(), 0);
             QCOMPARE(count("groups"), keep ? 3 : 1);
         }
+
+        // A statement refused inside a transaction leaves it going (PostgreSQL would abort it all).
+        TransactionScope scope(db(), "refused");
+        QVERIFY(db().save("groups", {{"name", "Третья"}}).ok());
+        QCOMPARE(outcome(db().save("groups", {{"name", "Третья"}})), "conflict: [+groups] UNIQUE constraint failed: groups.name");
+        QCOMPARE(outcome(db().save("groups", {{"name", "Четвёртая"}})), "ok");
+        QCOMPARE(outcome(scope.finish()), "ok");
+        QCOMPARE(count("groups"), 5);
     }
 
     void scopesThatCannotStartOrFinish()
     {
+        if (testsOnPostgres())
+            QSKIP("SQLite's driver and statements: PostgreSQL warns of a second BEGIN and has no deferred keys");
         // A transaction opened past the scope: BEGIN fails, the scope stays inactive.
         QVERIFY(db().run("BEGIN").ok());
         {
@@ -98,7 +126,9 @@ private slots:
         const int entry
             = db().save("journal", {{"ctime", QDateTime::currentDateTime()}, {"level", "INFO"}, {"message", "m"}})
                   .valueOr(-1);
-        QCOMPARE(scalar("SELECT message FROM journal WHERE rowid = ?", {entry}), QVariant("m"));
+        // The id of the row; PostgreSQL's journal has none (0).
+        QCOMPARE(scalar(said("SELECT message FROM journal WHERE rowid = ?", "SELECT message FROM journal WHERE 0 = ?"), {entry}),
+                 QVariant("m"));
 
         // An update writes the columns given and leaves the others.
         const int node = addNode("Узел", 1);
@@ -132,7 +162,8 @@ private slots:
 
         const QPoint point(1, 2);
         const QString encoding = "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]";
-        const QString syntax = "storage: near \"=\": syntax error";
+        const QString syntax = "storage: " + said("near \"=\": syntax error", "syntax error at or near \"=\"");
+        const QString noTable = "storage: " + said("no such table: nowhere", "relation \"nowhere\" does not exist");
         QCOMPARE(outcome(db().save("journal", QVariantMap())),
                  "invalidParameter: [journal] Сошибка записи: нет данных");
         QCOMPARE(outcome(db().save("journal", {{"level", "INFO"}, {"message", point}})), encoding);
@@ -140,22 +171,27 @@ private slots:
                  "conflict: [+nodes] NOT NULL constraint failed: nodes.model_code");
         QCOMPARE(outcome(db().save("nodes", {{"id", second}, {"name", "Новое"}})),
                  "conflict: [*nodes] UNIQUE constraint failed: nodes.name");
-        QCOMPARE(outcome(db().save("nowhere", {{"id", 1}})), "storage: [*nowhere] no such table: nowhere");
+        QCOMPARE(outcome(db().save("nowhere", {{"id", 1}})),
+                 "storage: [*nowhere] " + said("no such table: nowhere", "relation \"nowhere\" does not exist"));
         QCOMPARE(outcome(db().findId("nodes", "name = = ?", {"x"})), syntax);
         QCOMPARE(outcome(db().has("nodes", "name = = ?", {"x"})), syntax);
-        QCOMPARE(outcome(db().distinct("nodes", "no_column")), "storage: no such column: no_column");
-        QCOMPARE(outcome(db().distinct("nodes", "id", "id ==== 1")), "storage: near \"==\": syntax error");
-        QCOMPARE(outcome(db().run("UPDATE nodes SET missing = 1")), "storage: no such column: missing");
+        QCOMPARE(outcome(db().distinct("nodes", "no_column")),
+                 "storage: " + said("no such column: no_column", "column \"no_column\" does not exist"));
+        QCOMPARE(outcome(db().distinct("nodes", "id", "id ==== 1")),
+                 "storage: " + said("near \"==\": syntax error", "operator does not exist: integer ==== integer"));
+        QCOMPARE(outcome(db().run("UPDATE nodes SET missing = 1")),
+                 "storage: " + said("no such column: missing", "column \"missing\" of relation \"nodes\" does not exist"));
         QCOMPARE(outcome(db().run("UPDATE nodes SET note = ?", {point})), encoding);
-        QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), "storage: no such table: nowhere");
-        QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), "storage: no such table: nowhere");
-        QCOMPARE(outcome(db().record("nowhere", 1)), "storage: no such table: nowhere");
+        QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), noTable);
+        QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), noTable);
+        QCOMPARE(outcome(db().record("nowhere", 1)), noTable);
         QCOMPARE(count("journal"), 1);
         QCOMPARE(scalar("SELECT count(*) FROM nodes WHERE note IS NOT NULL").toInt(), 1);
 
         QCOMPARE(outcome(db().remove("nodes", node)), "ok");
         QVERIFY(!db().has("nodes", "id = ?", {node}).value() && !db().has("nodes_data", "id = ?", {node}).value());
-        QCOMPARE(outcome(db().remove("no_such_table", 1)), "storage: [-no_such_table] no such table: no_such_table");
+        QCOMPARE(outcome(db().remove("no_such_table", 1)),
+                 "storage: [-no_such_table] " + said("no such table: no_such_table", "relation \"no_such_table\" does not exist"));
     }
 
     // Statements are prepared once and kept for the connection: a use that
@@ -232,8 +268,9 @@ private slots:
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
 
         const ZeltoTable journal = db().rows(
-            "SELECT ctime, level || ' ' || ifnull(group_id, '-') || ' ' || ifnull(node_id, '-') || ' ' "
-            "|| ifnull(task_id, '-') || ' ' || message AS entry FROM journal ORDER BY rowid").value();
+            "SELECT ctime, level || ' ' || coalesce(CAST(group_id AS TEXT), '-') || ' ' || coalesce(CAST(node_id AS TEXT), '-') "
+            "|| ' ' || coalesce(CAST(task_id AS TEXT), '-') || ' ' || message AS entry FROM journal"
+            + said(" ORDER BY rowid", "")).value();   // PostgreSQL's journal, never updated, reads in its order
         QCOMPARE(journal.columnValues("entry"),
                  (QVariantList{QStringLiteral("INFO - %1 - Опрос выполнен").arg(node), QStringLiteral("WARN - - - Без объекта"),
                                QStringLiteral("ERROR - - %1 Ошибка задания").arg(task), QStringLiteral("DEBUG 0 - - Отладка"),
@@ -283,9 +320,11 @@ private slots:
                  {stamp, "ctime", QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))}, {stamp, "CTIME", stamp}})
             QCOMPARE(typed(Database::decodeValue(stored, column).value()), typed(read));
 
-        for (const QVariant &odd : {QVariant(QPoint(1, 2)), QVariant(true)})
-            QCOMPARE(outcome(Database::decodeValue(odd, "x")),
-                     QStringLiteral("storage: Ошибка декодирования: неподдерживаемый тип [%1]").arg(odd.typeName()));
+        QCOMPARE(outcome(Database::decodeValue(QPoint(1, 2), "x")), "storage: Ошибка декодирования: неподдерживаемый тип [QPoint]");
+        // PostgreSQL's truth values (a condition read as a column) as SQLite's numbers.
+        using Typed = QList<QPair<QByteArray, QVariant>>;
+        QCOMPARE((Typed{typed(Database::decodeValue(true, "x").value()), typed(Database::decodeValue(false, "x").value())}),
+                 (Typed{typed(1), typed(0)}));
 
         // Through the database: a date/time keeps its seconds, loses its milliseconds.
         const int node = addNode("Узел", 1);
@@ -298,8 +337,13 @@ private slots:
         // A byte array never comes back as bytes; an invalid value binds NULL, read as a null int.
         QCOMPARE(db().save("nodes", {{"id", node}, {"note", QByteArray("ab\0cd", 5)}}).valueOr(-1), node);
         QCOMPARE(typed(db().record("nodes", node).value().value("note")), typed(QStringLiteral("ab")));
+        // A text with a zero character: SQLite keeps it; PostgreSQL's text cannot hold one, and it is refused.
+        const QString zero = QStringLiteral("a") + QChar(0) + QStringLiteral("b");
+        QCOMPARE(outcome(db().save("nodes", {{"id", node}, {"note", zero}})),
+                 said("ok", "invalidParameter: Текст с символом с кодом 0 не может быть сохранён в БД PostgreSQL"));
+        QCOMPARE(db().record("nodes", node).value().value("note").toString(), testsOnPostgres() ? QStringLiteral("ab") : zero);
         QCOMPARE(db().save("nodes", {{"id", node}, {"note", QVariant()}}).valueOr(-1), node);
-        QCOMPARE(scalar("SELECT typeof(note) FROM nodes WHERE id = ?", {node}).toString(), QStringLiteral("null"));
+        QCOMPARE(storedType("note", "nodes", node), QStringLiteral("null"));
         QVERIFY(isNullInt(db().record("nodes", node).value().value("note")));
     }
 
@@ -313,14 +357,14 @@ private slots:
 
         // A NULL and an empty BLOB column read as null.
         QVERIFY(isNullInt(db().data("nodes", node, "hour_data").value()));
-        QVERIFY(db().run("UPDATE nodes_data SET day_data = X'' WHERE id = ?", {node}).ok());
-        QCOMPARE(scalar("SELECT typeof(day_data) FROM nodes_data WHERE id = ?", {node}).toString(), "blob");
+        QVERIFY(db().run(QStringLiteral("UPDATE nodes_data SET day_data = %1 WHERE id = ?").arg(blobLiteral("")), {node}).ok());
+        QCOMPARE(storedType("day_data", "nodes_data", node), "blob");
         QVERIFY(isNullInt(db().data("nodes", node, "day_data").value()));
 
         QCOMPARE(outcome(db().write("nodes", node, {{"day_data", QVariant::fromValue(archive)},
                                                    {"fill_data", QVariant::fromValue(archives)},
                                                    {"check_params", QVariantList()}})), "ok");
-        QCOMPARE(scalar("SELECT typeof(check_params) FROM nodes_data WHERE id = ?", {node}).toString(), "blob");
+        QCOMPARE(storedType("check_params", "nodes_data", node), "blob");
         QCOMPARE(typed(db().data("nodes", node, "day_data").value()), typed(QVariant::fromValue(archive)));
         QCOMPARE(db().data("nodes", node, "fill_data").value().value<ZeltoTableMap>(), archives);
         QCOMPARE(typed(db().data("nodes", node, "check_params").value()), typed(QVariantList()));
@@ -333,9 +377,10 @@ private slots:
         // Reading one that is not there names the table and has no driver text.
         QCOMPARE(outcome(db().data("nodes", 999, "day_data")), "notFound: [#nodes] ");
         QCOMPARE(outcome(db().data("nodes", node, "no_such_column")),
-                 "storage: [#nodes] no such column: no_such_column");
+                 "storage: [#nodes] " + said("no such column: no_such_column", "column \"no_such_column\" does not exist"));
         QCOMPARE(outcome(db().write("nodes", node, {{"no_such_column", 1}})),
-                 "storage: [*nodes] no such column: no_such_column");
+                 "storage: [*nodes] " + said("no such column: no_such_column",
+                                             "column \"no_such_column\" of relation \"nodes_data\" does not exist"));
 
         // A value without a stored form leaves the column as it was.
         QCOMPARE(outcome(db().write("nodes", node, {{"day_data", QVariant(QUrl("http://x"))}})),
@@ -343,7 +388,7 @@ private slots:
         QCOMPARE(db().data("nodes", node, "day_data").value().value<ZeltoTable>(), archive);
 
         // Stream faults are tested with the stream; here, that a failed decode (an unknown tag) reaches the caller.
-        QVERIFY(db().run("UPDATE nodes_data SET current_data = X'01ff00' WHERE id = ?", {node}).ok());
+        QVERIFY(db().run(QStringLiteral("UPDATE nodes_data SET current_data = %1 WHERE id = ?").arg(blobLiteral("01ff00")), {node}).ok());
         QCOMPARE(outcome(db().data("nodes", node, "current_data")),
                  "storage: Ошибка декодирования: неподдерживаемый тип [QByteArray]");
         QCOMPARE(db().rows("SELECT current_data FROM nodes_data WHERE id = ?", {node}).value().value(0, "current_data"),

@@ -38,6 +38,11 @@ int nodeId(const QString &name) { return testDatabase().findId("nodes", "name = 
 
 } // namespace
 
+// SQLite files of this and earlier releases; a PostgreSQL database: postgresStartsAtTheCurrentVersion.
+#define SQLITE_FILE_ONLY()                                                                                             \
+    if (testsOnPostgres())                                                                                             \
+    QSKIP("SQLite files")
+
 class SchemaTest : public QObject
 {
     Q_OBJECT
@@ -76,6 +81,8 @@ private:
 private slots:
     void initTestCase()
     {
+        if (testsOnPostgres())
+            return;
         QTemporaryDir freshHome;
         ZeltoEnvironment::set("ORVEX_HOME", freshHome.path());
         QVERIFY(Database::init().ok());
@@ -90,12 +97,15 @@ private slots:
         QVERIFY(m_home->isValid());
         ZeltoEnvironment::set("ORVEX_HOME", m_home->path());
         ZeltoSystem::instance()->setSettingsPath(QString());
+        if (testsOnPostgres())
+            QVERIFY(usePostgresDatabase(*m_home));
     }
 
     void cleanup() { Database::destroy(); m_home.reset(); }
 
     void freshFileHasTheWholeSchema()
     {
+        SQLITE_FILE_ONLY();
         QVERIFY(Database::init().ok());
         QCOMPARE(testDatabase().schemaVersion(), 8);
         // WAL: readers go on while a writer (a backup, a save) works; the log stays bounded. Freed pages
@@ -124,6 +134,7 @@ private slots:
 
     void stepOneEmptiesDeviceJournalNulls()
     {
+        SQLITE_FILE_ONLY();
         makeFileAtVersion(0);
         const int node = addNode("Узел", 1);
         const QDateTime at(QDate(2016, 3, 3), QTime(10, 0));   // the second row is the first once NULL becomes ''
@@ -147,6 +158,7 @@ private slots:
 
     void schemeFixOnlyAfterVersionTwo()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(int, version);
         makeFileAtVersion(version);
         addSchemeNode("RNH7 с текущими", "RNH7", 1, true);
@@ -201,6 +213,7 @@ private slots:
     // An upgrade ends like a fresh file; a failed one, or a newer file, is left as it was.
     void fileOfAnotherVersion()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(int, version);
         QFETCH(QString, change);
         QFETCH(bool, opens);
@@ -233,6 +246,7 @@ private slots:
 
     void badFilesFailWithAMessage()
     {
+        SQLITE_FILE_ONLY();
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QFile file(m_home->filePath("telvan.db"));
@@ -249,6 +263,7 @@ private slots:
 
     void databaseNameFromIniFile()
     {
+        SQLITE_FILE_ONLY();
         const QString ini = m_home->filePath("orvex-server.ini");
         ZeltoSystem::instance()->setSettingsPath(ini);
         const auto useFile = [&](const QString &file) {
@@ -266,6 +281,27 @@ private slots:
         useFile(m_home->filePath("plain.txt/telvan.db"));
         const ZeltoStatus opened = Database::init();
         QVERIFY2(!opened.ok() && opened.message().contains("unable to open database file"), qPrintable(opened.message()));
+    }
+
+    // A new PostgreSQL database gets the whole schema at once, at this release's version; a second start keeps it.
+    void postgresStartsAtTheCurrentVersion()
+    {
+        if (!testsOnPostgres())
+            QSKIP("PostgreSQL's");
+        const ZeltoStatus opened = Database::init();
+        QVERIFY2(opened.ok(), qPrintable(opened.message()));
+        QCOMPARE(testDatabase().schemaVersion(), Database::supportedVersion());
+        const QString objects = "SELECT (SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()) "
+                                "|| ' ' || (SELECT count(*) FROM information_schema.triggers) || ' ' || "
+                                "(SELECT version FROM schema_version) || ' ' || (SELECT count(*) FROM schema_version)";
+        const QString first = scalar(objects).toString();
+        QCOMPARE(first, QStringLiteral("14 14 %1 1").arg(Database::supportedVersion()));
+        QCOMPARE(scalar("SELECT (SELECT count(*) FROM users) * 1000 + (SELECT count(*) FROM groups) * 100 "
+                        "+ (SELECT count(*) FROM users_data) * 10 + (SELECT count(*) FROM user_groups)").toInt(), 1110);
+        Database::destroy();
+        QVERIFY(Database::init().ok());
+        QCOMPARE(scalar(objects).toString(), first);
+        QVERIFY(!QFile::exists(m_home->filePath("telvan.db")));
     }
 
     void triggersGuardAndCompleteRecords()
@@ -300,8 +336,8 @@ private slots:
             = db.save("tasks", {{"node_id", otherNode}, {"channel_code", "tcp"}, {"is_main", 1}}).valueOr(-1);
         QCOMPARE(db.save("tasks", {{"id", task}, {"is_main", 1}}).valueOr(-1), task);
         QCOMPARE(db.save("tasks", {{"id", second}, {"is_main", 1}}).valueOr(-1), second);
-        QCOMPARE(scalar(QStringLiteral("SELECT group_concat(is_main) FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) "
-                                       "ORDER BY id)").arg(task).arg(second).arg(foreign)).toString(),
+        QCOMPARE(scalar(QStringLiteral("SELECT %4 FROM (SELECT is_main FROM tasks WHERE id IN (%1, %2, %3) ORDER BY id) AS t")
+                            .arg(task).arg(second).arg(foreign).arg(testDatabase().sqlDialect().joined("is_main"))).toString(),
                  QStringLiteral("0,1,1"));
     }
 
@@ -343,8 +379,8 @@ private slots:
 
         // Removing a task, user or group keeps their journal entries, unlinked.
         QVERIFY(db.remove("tasks", keptTask).ok() && db.remove("users", user).ok() && db.remove("groups", group).ok());
-        QCOMPARE(scalar("SELECT group_concat(message) FROM journal WHERE task_id IS NULL AND group_id IS NULL "
-                        "AND user_id IS NULL").toString(), QStringLiteral("t,g"));
+        QCOMPARE(scalar("SELECT " + testDatabase().sqlDialect().joined("message") + " FROM journal WHERE task_id IS NULL "
+                        "AND group_id IS NULL AND user_id IS NULL").toString(), QStringLiteral("t,g"));
         QVERIFY(!exists("tasks_data", keptTask) && !exists("users_data", user));
         QVERIFY(!exists("nodes", grouped) && !exists("tasks", groupedTask));   // gone with their group
     }

@@ -2,6 +2,7 @@
 
 #include "commandcontext.h"
 #include "database.h"
+#include "pgtestcluster.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"
 
@@ -20,7 +21,29 @@ inline Database &testDatabase()
     return *openDatabase();
 }
 
-// A temporary home folder with a fresh database in it, for one test case;
+// ORVEX_TEST_DRIVER=QPSQL: the tests run with their data in PostgreSQL (CTest
+// runs the storage tests once more so, with the cluster of its fixture "pg").
+inline bool testsOnPostgres()
+{
+    return qgetenv("ORVEX_TEST_DRIVER") == "QPSQL";
+}
+
+// Points the server's INI file, in dir, at a new database of the cluster: false (and why) when there is none.
+inline bool usePostgresDatabase(const QTemporaryDir &dir)
+{
+    static int homes = 0;   // the cluster's names count per object: one of its own per home
+    PgTestCluster cluster;
+    const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
+    if (name.isEmpty()) {
+        qWarning("%s", qPrintable(cluster.why()));
+        return false;
+    }
+    ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(dir, name));
+    return true;
+}
+
+// A temporary home folder with a fresh database in it (on PostgreSQL a new
+// database of the cluster, named by the home's INI file), for one test case;
 // the database is closed and the folder removed when it goes.
 class TempDatabaseHome
 {
@@ -33,6 +56,8 @@ public:
             return ZeltoStatus::failed(QStringLiteral("no temporary folder"));
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
+        if (testsOnPostgres() && !usePostgresDatabase(m_dir))
+            return ZeltoStatus::failed(QStringLiteral("no PostgreSQL database for the test"));
         return Database::init();
     }
 

@@ -1,0 +1,108 @@
+"""Two servers on one PostgreSQL database while tasks poll the device simulator: the active one is killed with
+SIGKILL, the standby opens its port within 30 s and polling goes on there; the standby answers no client while the
+other is active, no channel is polled by both, and nothing saved before the kill is lost."""
+
+import os
+import signal
+import time
+import unittest
+
+import prometheus
+from orvexe2e import (DataServer, DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http,
+                      wait_idle, wait_until, write)
+from test_standby import BECAME_ACTIVE, STANDBY, ServerLog   # also puts tests/support on the path
+import pgcluster  # noqa: E402
+
+
+class FailoverTest(pgcluster.ClusterTestCase):
+    def start_server(self, home, database):
+        ini = "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
+            self.cluster.host, self.cluster.port, self.cluster.user, database)
+        server = DataServer(home=home, wait=False, server_ini=ini)
+        log = ServerLog(server.proc)
+
+        def stop():
+            if server.proc.poll() is None:
+                server.proc.terminate()
+                self.assertEqual(server.proc.wait(60), 0, log.text())
+            log.thread.join(30)
+            server.proc.stdout.close()
+            server.proc.stderr.close()
+        self.addCleanup(stop)
+        return server, log
+
+    def poll(self, c, task):
+        self.assertEqual(c.ok("startTask", task), task)
+        wait_idle(c, task)
+        self.assertIsNone(c.ok("getTask", task)["last_error"])
+
+    def test_standby_takes_over_polling_after_sigkill(self):
+        database = self.cluster.create_database("failover")
+        homes = [TempHome(), TempHome()]
+        for home in homes:
+            self.addCleanup(home.remove)
+        sim = DeviceSimulator(homes[0], ("--instant",))
+        self.addCleanup(sim.stop)
+        write(os.path.join(homes[1].path, "varnel.ini"), "[Server]\nport=%d\n" % sim.port)
+
+        active, active_log = self.start_server(homes[0], database)
+        self.assertTrue(wait_until(lambda: accepts(active.port) or active.proc.poll() is not None, timeout=60),
+                        active_log.text())
+        standby, standby_log = self.start_server(homes[1], database)
+        self.assertTrue(wait_until(lambda: standby_log.has(STANDBY), timeout=60), standby_log.text())
+
+        c = TcpClient(active.port)
+        c.ok("login", "admin", "tavro")
+        channels = [{"code": "COM", "port": "COM%d" % n, "deviceId": str(n)} for n in range(71, 75)]
+        tasks = {}
+        for channel in channels:
+            node = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": int(channel["deviceId"]),
+                                     "name": "Узел %s" % channel["deviceId"]})
+            tasks[node] = c.ok("saveTask", {"node_id": node, "archives": ["hourData", "dayData"], "channel": channel})
+
+        # Polls on the active server, the standby's port closed all the while.
+        for round_ in range(2):
+            for task in tasks.values():
+                self.poll(c, task)
+                self.assertFalse(accepts(standby.port), "the standby answered while the other server was active")
+        saved = {node: c.ok("getNode", node)["last_update"] for node in tasks}
+        hours = {node: len(c.rows("getArchive", node, "hour_data", None, None)) for node in tasks}
+        self.assertTrue(all(saved.values()) and all(hours.values()), (saved, hours))
+
+        # Killed while its polls go on: the standby becomes active and opens its port within 30 s.
+        for task in tasks.values():
+            c.ok("startTask", task)
+        active.proc.send_signal(signal.SIGKILL)
+        killed = time.monotonic()
+        active.proc.wait(30)
+        c.close()
+        self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby_log.text())
+        self.assertLess(time.monotonic() - killed, 30)
+        self.assertTrue(standby_log.has(BECAME_ACTIVE), standby_log.text())
+
+        c = TcpClient(standby.port)
+        self.addCleanup(c.close)
+        c.ok("login", "admin", "tavro")
+        self.assertEqual(sorted(t["id"] for t in c.rows("getTasks")), sorted(tasks.values()))
+        for node, task in tasks.items():
+            wait_idle(c, task)
+            before = c.ok("getNode", node)["last_update"]["$datetime"]
+            self.assertGreaterEqual(before, saved[node]["$datetime"])
+            self.assertGreaterEqual(len(c.rows("getArchive", node, "hour_data", None, None)), hours[node])
+            # Polling goes on here: a new run stores its archives.
+            self.poll(c, task)
+            self.assertGreaterEqual(len(c.rows("getArchive", node, "hour_data", None, None)), hours[node])
+
+        # The metrics say which server is active and what its database holds.
+        families = prometheus.parse(http_get(open_http(c), "/metrics")[2].decode())
+        self.assertEqual(prometheus.value(families, "orvex_server_active"), 1)
+        self.assertGreater(prometheus.value(families, "orvex_database_size_bytes"), 1 << 20)
+
+        # No channel was ever polled by two runs at once.
+        stats = sim.stats()
+        self.assertEqual({channel_key(ch): stats["maxRunning"].get(channel_key(ch)) for ch in channels},
+                         {channel_key(ch): 1 for ch in channels})
+
+
+if __name__ == "__main__":
+    unittest.main()
