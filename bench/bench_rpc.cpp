@@ -23,7 +23,7 @@ class PingCommand : public ZeltoCommand
 {
 public:
     PingCommand() : ZeltoCommand(QStringLiteral("ping"), -1) {}
-    QVariant execute(const QVariantList &) override { return true; }
+    ZeltoResult<QVariant> call(const QVariantList &) override { return QVariant(true); }
 };
 
 PingCommand ping;

@@ -110,7 +110,7 @@ inline void printTimeZone()
 
 [[noreturn]] inline void fail(const char *what)
 {
-    std::fprintf(stderr, "%s failed: %s\n", what, qPrintable(ZeltoSystem::instance()->lastError()));
+    std::fprintf(stderr, "%s failed\n", what);
     std::exit(1);
 }
 

@@ -1,7 +1,5 @@
 #include "zeltocommand.h"
 
-#include "zeltosystem.h"
-
 #include <QHash>
 #include <QMutex>
 
@@ -59,22 +57,4 @@ QList<ZeltoCommand *> ZeltoCommand::all()
     Registry &r = registry();
     QMutexLocker locker(&r.mutex);
     return r.ordered;
-}
-
-ZeltoResult<QVariant> ZeltoCommand::call(const QVariantList &params)
-{
-    ZeltoSystem::instance()->clearError();
-    const QVariant value = execute(params);
-    if (value.isValid())
-        return value;
-    const ZeltoStatus status = ZeltoSystem::instance()->lastStatus();
-    return status.ok() ? ZeltoStatus::failed(QString()) : status;
-}
-
-QVariant ZeltoCommand::execute(const QVariantList &params)
-{
-    const ZeltoResult<QVariant> result = call(params);
-    if (!result.ok())
-        ZeltoSystem::instance()->fail(result.status());
-    return result.ok() ? result.value() : QVariant();
 }

@@ -23,11 +23,8 @@ public:
     QString name() const { return m_name; }
     int paramCount() const { return m_paramCount; }
 
-    virtual ZeltoResult<QVariant> call(const QVariantList &params);
-    // For simple commands: an invalid result means failure, described by
-    // the calling thread's last status (ZeltoSystem::lastStatus). call
-    // wraps it; a command that overrides call need not implement it.
-    virtual QVariant execute(const QVariantList &params);
+    // Runs the command: its value, or the status of its failure.
+    virtual ZeltoResult<QVariant> call(const QVariantList &params) = 0;
 
     static ZeltoCommand *find(const QString &name);
     static QList<ZeltoCommand *> all();  // in registration order

@@ -13,10 +13,6 @@
 
 namespace {
 
-// Each thread has its own last error: a failure on a pool thread must not
-// overwrite the message the main thread is about to send to a client.
-thread_local ZeltoStatus t_lastStatus;
-
 int syslogPriority(int level)
 {
     switch (level) {
@@ -99,33 +95,6 @@ void ZeltoSystem::log(int level, const QString &text)
         std::fflush(stderr);
     }
     syslog(syslogPriority(level), "%s", text.toUtf8().constData());
-}
-
-bool ZeltoSystem::error(const QString &text)
-{
-    t_lastStatus = ZeltoStatus::failed(text);
-    return false;
-}
-
-bool ZeltoSystem::fail(const ZeltoStatus &status)
-{
-    t_lastStatus = status.ok() ? ZeltoStatus::failed(QString()) : status;
-    return false;
-}
-
-ZeltoStatus ZeltoSystem::lastStatus() const
-{
-    return t_lastStatus;
-}
-
-QString ZeltoSystem::lastError() const
-{
-    return t_lastStatus.message();
-}
-
-void ZeltoSystem::clearError()
-{
-    t_lastStatus = ZeltoStatus();
 }
 
 void ZeltoSystem::notify(const QString &name, const QVariant &value)

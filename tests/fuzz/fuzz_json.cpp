@@ -14,7 +14,7 @@ namespace {
 struct EchoCommand : ZeltoCommand
 {
     EchoCommand(const char *name, int paramCount) : ZeltoCommand(QString::fromLatin1(name), paramCount) {}
-    QVariant execute(const QVariantList &params) override { return params; }
+    ZeltoResult<QVariant> call(const QVariantList &params) override { return QVariant(params); }
 };
 
 EchoCommand g_echo("echo", -1);

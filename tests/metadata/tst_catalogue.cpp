@@ -33,7 +33,6 @@ struct Folder : QTemporaryDir
             if (!isValid() || !out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
                 qFatal("cannot write %s", qPrintable(file.first));
         }
-        ZeltoSystem::instance()->clearError();
     }
 };
 

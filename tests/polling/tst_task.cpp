@@ -30,12 +30,16 @@ class ScriptedCommand : public ZeltoCommand
 {
 public:
     ScriptedCommand(const char *name) : ZeltoCommand(QLatin1String(name), -1) {}
-    QVariant execute(const QVariantList &params) override
+    // An answer without a value is the polling server's failure.
+    ZeltoResult<QVariant> call(const QVariantList &params) override
     {
         g_script.calls.append(name());
         g_script.params.append(params);
         const Answer answer = g_script.answers.value(name());
-        return answer ? answer(params) : QVariant(true);
+        const QVariant value = answer ? answer(params) : QVariant(true);
+        if (!value.isValid())
+            return ZeltoStatus::failed(QStringLiteral("Сбой сервера опроса"));
+        return value;
     }
 };
 
@@ -137,11 +141,7 @@ private slots:
         QFETCH(QVariant, answer);
         QFETCH(QString, error);
         scriptSuccess();
-        g_script.answers.insert(request, [answer](const QVariantList &) {
-            if (!answer.isValid())
-                ZeltoSystem::instance()->error("Сбой сервера опроса");
-            return answer;
-        });
+        g_script.answers.insert(request, [answer](const QVariantList &) { return answer; });
         Task task;
         QVERIFY2(runToEnd(task) && task.isFailed() && task.errorString().contains(error) && task.result().isEmpty(),
                  qPrintable(task.errorString()));

@@ -15,18 +15,17 @@ namespace {
 // A command whose body is a function.
 struct TestCommand : ZeltoCommand
 {
-    using Body = std::function<QVariant(const QVariantList &)>;
+    using Body = std::function<ZeltoResult<QVariant>(const QVariantList &)>;
     TestCommand(const char *name, Body body) : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body)) {}
-    QVariant execute(const QVariantList &params) override { return m_body(params); }
+    ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
     const Body m_body;
 };
 
 TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
-TestCommand refuseCommand("refuse", [](const QVariantList &) {
-    ZeltoSystem::instance()->error(QStringLiteral("Недостаточно прав для выполнения команды"));
-    return QVariant();
+TestCommand refuseCommand("refuse", [](const QVariantList &) -> ZeltoResult<QVariant> {
+    return ZeltoStatus::failed(QStringLiteral("Недостаточно прав для выполнения команды"));
 });
-TestCommand whoCommand("who", [](const QVariantList &) { return ZeltoServer::global()->clientId(); });
+TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
 QVariant g_reply;
 TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
 
@@ -45,7 +44,7 @@ bool connectClient(ZeltoClient &client, quint16 port)
     return client.waitForConnected(10000);
 }
 
-// The result of one call, or an invalid value with the reason in the error channel.
+// The result of one call, or an invalid value with the reason in the client's errorString.
 QVariant call(ZeltoClient &client, const char *command, const QVariantList &params = {})
 {
     return client.request(QString::fromLatin1(command), params) && client.waitForResponse(10000) ? client.result() : QVariant();

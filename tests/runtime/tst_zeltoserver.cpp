@@ -17,28 +17,19 @@ namespace {
 struct CountCommand : ZeltoCommand
 {
     CountCommand() : ZeltoCommand(QStringLiteral("count"), 0) {}
-    QVariant execute(const QVariantList &) override { return ++calls; }
+    ZeltoResult<QVariant> call(const QVariantList &) override { return QVariant(++calls); }
     int calls = 0;
 };
 
 CountCommand g_count;
 
-// Fails with the kind and text of its parameters: through the status it
-// returns, or ("channel") through the error channel, as older commands do.
+// Fails with the kind and text of its parameters.
 struct FailCommand : ZeltoCommand
 {
-    FailCommand() : ZeltoCommand(QStringLiteral("failAs"), 3) {}
+    FailCommand() : ZeltoCommand(QStringLiteral("failAs"), 2) {}
     ZeltoResult<QVariant> call(const QVariantList &params) override
     {
-        const ZeltoStatus status(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString());
-        if (params.at(2).toString() != QLatin1String("channel"))
-            return status;
-        return ZeltoCommand::call(params);
-    }
-    QVariant execute(const QVariantList &params) override
-    {
-        ZeltoSystem::instance()->fail(ZeltoStatus(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString()));
-        return QVariant();
+        return ZeltoStatus(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString());
     }
 };
 
@@ -84,17 +75,14 @@ private slots:
     {
         QFETCH(int, kind);
         QFETCH(QByteArray, code);
-        // Returned as a status and left in the error channel, the kind arrives the same.
-        for (const char *way : {"status", "channel"}) {
-            ZeltoRpcDispatcher dispatcher;
-            QByteArray reply;
-            const QByteArray request = QByteArray("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"failAs\",\"params\":[")
-                + QByteArray::number(kind) + ",\"Сбой БД\",\"" + way + "\"]}";
-            QVERIFY(dispatcher.handle(request, reply));
-            QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
-                         && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
-                     reply.constData());
-        }
+        ZeltoRpcDispatcher dispatcher;
+        QByteArray reply;
+        const QByteArray request = QByteArray("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"failAs\",\"params\":[")
+            + QByteArray::number(kind) + ",\"Сбой БД\"]}";
+        QVERIFY(dispatcher.handle(request, reply));
+        QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
+                     && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
+                 reply.constData());
     }
 
     // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.

@@ -12,7 +12,7 @@ namespace {
 struct IdleCommand : ZeltoCommand
 {
     IdleCommand(const QString &name, int count) : ZeltoCommand(name, count) {}
-    QVariant execute(const QVariantList &) override { return QVariant(); }
+    ZeltoResult<QVariant> call(const QVariantList &) override { return QVariant(); }
 };
 
 } // namespace
@@ -22,25 +22,6 @@ class ZeltoSystemTest : public QObject
     Q_OBJECT
 
 private slots:
-    void lastErrorIsPerThread()
-    {
-        ZeltoSystem *system = ZeltoSystem::instance();
-        QVERIFY(!system->error(QStringLiteral("главный поток")));
-        QCOMPARE(system->lastError(), QStringLiteral("главный поток"));
-
-        QString seenInWorker;
-        const std::unique_ptr<QThread> worker(QThread::create([&]() {
-            seenInWorker = system->lastError();
-            system->error(QStringLiteral("поток пула"));
-        }));
-        worker->start();
-        QVERIFY(worker->wait(10000));
-        QVERIFY(seenInWorker.isEmpty());                          // starts clean
-        QCOMPARE(system->lastError(), QStringLiteral("главный поток")); // not overwritten
-        system->clearError();
-        QVERIFY(system->lastError().isEmpty());
-    }
-
     void propertiesAndNotifications()
     {
         ZeltoSystem *system = ZeltoSystem::instance();

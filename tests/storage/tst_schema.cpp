@@ -97,7 +97,6 @@ private slots:
         QVERIFY(m_home->isValid());
         ZeltoEnvironment::set("ORVEX_HOME", m_home->path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        ZeltoSystem::instance()->clearError();
         if (testsOnPostgres())
             QVERIFY(usePostgresDatabase(*m_home));
     }

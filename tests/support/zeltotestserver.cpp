@@ -21,9 +21,9 @@ namespace {
 // Every command is a lambda in this one table.
 struct LambdaCommand : ZeltoCommand
 {
-    using Body = QVariant (*)(const QVariantList &);
+    using Body = ZeltoResult<QVariant> (*)(const QVariantList &);
     LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
-    QVariant execute(const QVariantList &params) override { return m_body(params); }
+    ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
     const Body m_body;
 };
 
@@ -43,32 +43,30 @@ ZeltoTable makeTable(int rows, int columns)
 }
 
 LambdaCommand commands[] = {
-    {"echo", -1, [](const QVariantList &p) -> QVariant { return p; }},
-    {"identity", 1, [](const QVariantList &p) -> QVariant { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }},
-    {"noop", -1, [](const QVariantList &) -> QVariant { return true; }},
-    {"add", 2, [](const QVariantList &p) -> QVariant {
+    {"echo", -1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return QVariant(p); }},
+    {"identity", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }},
+    {"noop", -1, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(true); }},
+    {"add", 2, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          if (Zelto::isNumber(p.at(0)) && Zelto::isNumber(p.at(1))) {
              if (p.at(0).userType() == QMetaType::Double || p.at(1).userType() == QMetaType::Double)
-                 return p.at(0).toDouble() + p.at(1).toDouble();
-             return p.at(0).toLongLong() + p.at(1).toLongLong();
+                 return QVariant(p.at(0).toDouble() + p.at(1).toDouble());
+             return QVariant(p.at(0).toLongLong() + p.at(1).toLongLong());
          }
-         ZeltoSystem::instance()->error(QStringLiteral("Параметры должны быть числами"));
-         return QVariant();
+         return ZeltoStatus::failed(QStringLiteral("Параметры должны быть числами"));
      }},
-    {"fail", 1, [](const QVariantList &p) -> QVariant {
-         ZeltoSystem::instance()->error(p.at(0).toString());
-         return QVariant();
+    {"fail", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
+         return ZeltoStatus::failed(p.at(0).toString());
      }},
-    {"silentFail", 0, [](const QVariantList &) -> QVariant { return QVariant(); }},
-    {"clientId", 0, [](const QVariantList &) -> QVariant { return ZeltoServer::global()->clientId(); }},
-    {"sleep", 1, [](const QVariantList &p) -> QVariant {
+    {"silentFail", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return ZeltoStatus::failed(QString()); }},
+    {"clientId", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(ZeltoServer::global()->clientId()); }},
+    {"sleep", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000)));
          return p.at(0);
      }},
-    {"makeTable", 2, [](const QVariantList &p) -> QVariant {
+    {"makeTable", 2, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
      }},
-    {"badResult", 0, [](const QVariantList &) -> QVariant { return QPoint(1, 2); }},
+    {"badResult", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(QPoint(1, 2)); }},
 };
 
 class TestService : public QtService<QCoreApplication>

@@ -3,7 +3,6 @@
 #include "simarchives.h"
 #include "taskparams.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 
 #include <cmath>
 #include <limits>
@@ -11,11 +10,6 @@
 namespace {
 
 const int kPhaseMs = 1000;
-
-bool refuse(const QString &text)
-{
-    return ZeltoSystem::instance()->error(text);
-}
 
 // The first row of the hourly archive (or of current data without one)
 // with a list in its first parameter.
@@ -39,14 +33,12 @@ DeviceSimulator &DeviceSimulator::instance()
     return simulator;
 }
 
-SimJob *DeviceSimulator::job(const QVariantList &params)
+ZeltoResult<SimJob *> DeviceSimulator::job(const QVariantList &params)
 {
     const QVariant id = params.value(0);
     const auto it = Zelto::isNumber(id) ? m_jobs.find(id.toInt()) : m_jobs.end();
-    if (it == m_jobs.end()) {
-        refuse(tr("Задание %1 не найдено").arg(id.toString().left(40)));
-        return nullptr;
-    }
+    if (it == m_jobs.end())
+        return ZeltoStatus::failed(tr("Задание %1 не найдено").arg(id.toString().left(40)));
     SimJob &found = it.value();
     found.advance(QDateTime::currentDateTime());
     // Read when the session ends, so that the log tells what was read.
@@ -60,30 +52,32 @@ SimJob *DeviceSimulator::job(const QVariantList &params)
     return &found;
 }
 
-QVariant DeviceSimulator::createTask(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::createTask(const QVariantList &params)
 {
-    if (params.value(0).userType() != QMetaType::QVariantMap || params.value(1).userType() != QMetaType::QVariantMap) {
-        refuse(tr("Параметры createTask: настройки канала и драйвер (словари)"));
-        return QVariant();
-    }
+    if (params.value(0).userType() != QMetaType::QVariantMap || params.value(1).userType() != QMetaType::QVariantMap)
+        return ZeltoStatus::failed(tr("Параметры createTask: настройки канала и драйвер (словари)"));
     const QVariantMap channel = params.at(0).toMap();
     SimDevice device;
-    if (!device.read(channel, params.at(1).toMap()))
-        return QVariant();
+    const ZeltoStatus read = device.read(channel, params.at(1).toMap());
+    if (!read.ok())
+        return read;
     const int run = ++m_runs[device.identity()];
     const bool faulty = device.faultsHit(run);
     const int id = m_nextId++;
     m_jobs.insert(id, SimJob(id, device, faulty, TaskParams::channelKey(channel)));
     ++m_created;
-    return id;
+    return QVariant(id);
 }
 
-QVariant DeviceSimulator::setCommand(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::setCommand(const QVariantList &params)
 {
-    SimJob *found = job(params);
-    if (!found || !found->setCommand(params.value(1).toString(), params.value(2)))
-        return QVariant();
-    return true;
+    const ZeltoResult<SimJob *> found = job(params);
+    if (!found.ok())
+        return found.status();
+    const ZeltoStatus set = found.value()->setCommand(params.value(1).toString(), params.value(2));
+    if (!set.ok())
+        return set;
+    return QVariant(true);
 }
 
 int DeviceSimulator::durationMs(const SimJob &job) const
@@ -100,14 +94,17 @@ int DeviceSimulator::durationMs(const SimJob &job) const
     return int(std::lround(base / qMax(m_options.speed, 1e-3)));
 }
 
-QVariant DeviceSimulator::startTask(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::startTask(const QVariantList &params)
 {
-    SimJob *found = job(params);
+    const ZeltoResult<SimJob *> found = job(params);
+    if (!found.ok())
+        return found.status();
     const QDateTime now = QDateTime::currentDateTime();
-    if (!found || !found->start(now, durationMs(*found)))
-        return QVariant();
-    noteRunning(*found, now);
-    return true;
+    const ZeltoStatus started = found.value()->start(now, durationMs(*found.value()));
+    if (!started.ok())
+        return started;
+    noteRunning(*found.value(), now);
+    return QVariant(true);
 }
 
 // The most jobs ever run at once, on each channel and on all of them: the
@@ -127,63 +124,68 @@ void DeviceSimulator::noteRunning(const SimJob &job, const QDateTime &now)
     note(m_runningAll, m_maxRunningTotal);
 }
 
-QVariant DeviceSimulator::cancelTask(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::cancelTask(const QVariantList &params)
 {
-    SimJob *found = job(params);
-    if (!found)
-        return QVariant();
+    const ZeltoResult<SimJob *> looked = job(params);
+    if (!looked.ok())
+        return looked.status();
+    SimJob *found = looked.value();
     ++m_cancelRequests;
     if (!found->faulty(SimDevice::Hang))
         found->cancel(QDateTime::currentDateTime());
-    return true;
+    return QVariant(true);
 }
 
-QVariant DeviceSimulator::getState(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::getState(const QVariantList &params)
 {
-    SimJob *found = job(params);
-    if (!found)
-        return QVariant();
+    const ZeltoResult<SimJob *> looked = job(params);
+    if (!looked.ok())
+        return looked.status();
+    SimJob *found = looked.value();
     if (found->faulty(SimDevice::Silent)) {
         // Answered never: the client waits in vain.
         ZeltoServer::global()->deferReply();
-        return true;
+        return QVariant(true);
     }
     if (found->faulty(SimDevice::BadReply))
-        return tr("состояние неизвестно");
-    return QVariantList{found->id(), found->isFinished(), found->progress(), found->state()};
+        return QVariant(tr("состояние неизвестно"));
+    return QVariant(QVariantList{found->id(), found->isFinished(), found->progress(), found->state()});
 }
 
-QVariant DeviceSimulator::takeLog(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::takeLog(const QVariantList &params)
 {
-    SimJob *found = job(params);
-    if (!found)
-        return QVariant();
-    return QVariantList{found->id(), found->takeLog()};
+    const ZeltoResult<SimJob *> looked = job(params);
+    if (!looked.ok())
+        return looked.status();
+    SimJob *found = looked.value();
+    return QVariant(QVariantList{found->id(), found->takeLog()});
 }
 
-QVariant DeviceSimulator::getResult(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::getResult(const QVariantList &params)
 {
-    SimJob *found = job(params);
-    if (!found)
-        return QVariant();
+    const ZeltoResult<SimJob *> looked = job(params);
+    if (!looked.ok())
+        return looked.status();
+    SimJob *found = looked.value();
     if (!found->isFinished())
-        return QVariantList{found->id(), false, tr("Опрос ещё не завершён")};
+        return QVariant(QVariantList{found->id(), false, tr("Опрос ещё не завершён")});
     if (!found->succeeded())
-        return QVariantList{found->id(), false, found->error().isEmpty() ? found->state() : found->error()};
+        return QVariant(QVariantList{found->id(), false, found->error().isEmpty() ? found->state() : found->error()});
     if (!found->hasResult())
-        return QVariantList{found->id(), true, QVariantList()};
-    return QVariantList{found->id(), true, QVariantList{QVariant::fromValue(found->result())}};
+        return QVariant(QVariantList{found->id(), true, QVariantList()});
+    return QVariant(QVariantList{found->id(), true, QVariantList{QVariant::fromValue(found->result())}});
 }
 
-QVariant DeviceSimulator::removeTask(const QVariantList &params)
+ZeltoResult<QVariant> DeviceSimulator::removeTask(const QVariantList &params)
 {
-    if (!job(params))
-        return QVariant();
+    const ZeltoResult<SimJob *> found = job(params);
+    if (!found.ok())
+        return found.status();
     m_jobs.remove(params.value(0).toInt());
-    return true;
+    return QVariant(true);
 }
 
-QVariant DeviceSimulator::getStats(const QVariantList &)
+ZeltoResult<QVariant> DeviceSimulator::getStats(const QVariantList &)
 {
     QVariantMap maxRunning;
     for (auto it = m_maxRunning.constBegin(); it != m_maxRunning.constEnd(); ++it)
@@ -191,20 +193,20 @@ QVariant DeviceSimulator::getStats(const QVariantList &)
     QVariantMap runs;
     for (auto it = m_runs.constBegin(); it != m_runs.constEnd(); ++it)
         runs.insert(it.key(), it.value());
-    return QVariantMap{{QStringLiteral("maxRunning"), maxRunning},
+    return QVariant(QVariantMap{{QStringLiteral("maxRunning"), maxRunning},
                        {QStringLiteral("maxRunningTotal"), m_maxRunningTotal},
                        {QStringLiteral("created"), m_created},
                        {QStringLiteral("alive"), m_jobs.size()},
                        {QStringLiteral("cancelRequests"), m_cancelRequests},
-                       {QStringLiteral("runs"), runs}};
+                       {QStringLiteral("runs"), runs}});
 }
 
-QVariant DeviceSimulator::resetStats(const QVariantList &)
+ZeltoResult<QVariant> DeviceSimulator::resetStats(const QVariantList &)
 {
     m_maxRunning.clear();
     m_maxRunningTotal = 0;
     m_runs.clear();
     m_created = 0;
     m_cancelRequests = 0;
-    return true;
+    return QVariant(true);
 }

@@ -42,20 +42,20 @@ public:
     static DeviceSimulator &instance();
     void setOptions(const Options &options) { m_options = options; }
 
-    QVariant createTask(const QVariantList &params);
-    QVariant setCommand(const QVariantList &params);
-    QVariant startTask(const QVariantList &params);
-    QVariant cancelTask(const QVariantList &params);
-    QVariant getState(const QVariantList &params);
-    QVariant takeLog(const QVariantList &params);
-    QVariant getResult(const QVariantList &params);
-    QVariant removeTask(const QVariantList &params);
-    QVariant getStats(const QVariantList &params);
-    QVariant resetStats(const QVariantList &params);
+    ZeltoResult<QVariant> createTask(const QVariantList &params);
+    ZeltoResult<QVariant> setCommand(const QVariantList &params);
+    ZeltoResult<QVariant> startTask(const QVariantList &params);
+    ZeltoResult<QVariant> cancelTask(const QVariantList &params);
+    ZeltoResult<QVariant> getState(const QVariantList &params);
+    ZeltoResult<QVariant> takeLog(const QVariantList &params);
+    ZeltoResult<QVariant> getResult(const QVariantList &params);
+    ZeltoResult<QVariant> removeTask(const QVariantList &params);
+    ZeltoResult<QVariant> getStats(const QVariantList &params);
+    ZeltoResult<QVariant> resetStats(const QVariantList &params);
 
 private:
-    // The job the first parameter names, moved on to now; null (reported) if none.
-    SimJob *job(const QVariantList &params);
+    // The job the first parameter names, moved on to now; refused if none.
+    ZeltoResult<SimJob *> job(const QVariantList &params);
     int durationMs(const SimJob &job) const;
     void noteRunning(const SimJob &job, const QDateTime &now);
 

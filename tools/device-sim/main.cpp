@@ -133,9 +133,12 @@ Arguments parse(int argc, char **argv)
 class SimCommand : public ZeltoCommand
 {
 public:
-    using Method = QVariant (DeviceSimulator::*)(const QVariantList &);
+    using Method = ZeltoResult<QVariant> (DeviceSimulator::*)(const QVariantList &);
     SimCommand(const char *name, int count, Method method) : ZeltoCommand(QLatin1String(name), count), m_method(method) {}
-    QVariant execute(const QVariantList &params) override { return (DeviceSimulator::instance().*m_method)(params); }
+    ZeltoResult<QVariant> call(const QVariantList &params) override
+    {
+        return (DeviceSimulator::instance().*m_method)(params);
+    }
 
 private:
     Method m_method;

@@ -1,33 +1,27 @@
 #include "simdevice.h"
 
 #include "metadatacatalogue.h"
-#include "zeltosystem.h"
 
 namespace {
 
 const char *const kFaultNames[] = {"noAnswer", "refused", "error", "empty",   "clockOff",
                                    "gaps",     "silent",  "badReply", "hang", "badCell"};
 
-bool refuse(const QString &text)
-{
-    return ZeltoSystem::instance()->error(text);
-}
-
 // An optional whole-number setting of the channel; absent keeps the default.
-bool readInt(const QVariantMap &channel, const char *key, int low, int high, int &value)
+ZeltoStatus readInt(const QVariantMap &channel, const char *key, int low, int high, int &value)
 {
     const auto it = channel.constFind(QLatin1String(key));
     if (it == channel.constEnd() || it->isNull())
-        return true;
+        return ZeltoStatus();
     bool ok = false;
     const qlonglong number = it->toString().trimmed().toLongLong(&ok);
     if (!ok || number < low || number > high)
-        return refuse(SimDevice::tr("Неверное значение %1 в настройках канала: %2 (ожидается целое от %3 до %4)")
+        return ZeltoStatus::failed(SimDevice::tr("Неверное значение %1 в настройках канала: %2 (ожидается целое от %3 до %4)")
                           .arg(QLatin1String(key), it->toString().left(40))
                           .arg(low)
                           .arg(high));
     value = int(number);
-    return true;
+    return ZeltoStatus();
 }
 
 } // namespace
@@ -40,27 +34,27 @@ QStringList SimDevice::faultNames()
     return names;
 }
 
-bool SimDevice::read(const QVariantMap &channel, const QVariantMap &driver)
+ZeltoStatus SimDevice::read(const QVariantMap &channel, const QVariantMap &driver)
 {
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     m_driver = driver.value(QStringLiteral("code")).toString();
     if (!catalogue.drivers().contains(m_driver))
-        return refuse(tr("Неизвестный драйвер: %1").arg(m_driver.left(40)));
+        return ZeltoStatus::failed(tr("Неизвестный драйвер: %1").arg(m_driver.left(40)));
     m_channel = channel.value(QStringLiteral("code")).toString();
     if (!catalogue.driverChannels(m_driver).contains(m_channel) && !catalogue.driverAdapters(m_driver).contains(m_channel))
-        return refuse(tr("Драйвер %1 не работает через канал %2").arg(m_driver, m_channel.left(40)));
+        return ZeltoStatus::failed(tr("Драйвер %1 не работает через канал %2").arg(m_driver, m_channel.left(40)));
 
     const QStringList models = catalogue.driverModels(m_driver);
     m_model = channel.value(QStringLiteral("model"), models.value(0)).toString();
     if (!models.contains(m_model))
-        return refuse(tr("Драйвер %1 не опрашивает приборы %2").arg(m_driver, m_model.left(40)));
+        return ZeltoStatus::failed(tr("Драйвер %1 не опрашивает приборы %2").arg(m_driver, m_model.left(40)));
 
     const QVariant deviceId = channel.value(QStringLiteral("deviceId"));
     if (!deviceId.isNull()) {
         bool ok = false;
         m_number = deviceId.toString().trimmed().toLongLong(&ok);
         if (!ok || m_number < 0)
-            return refuse(tr("Неверный номер прибора (deviceId): %1").arg(deviceId.toString().left(40)));
+            return ZeltoStatus::failed(tr("Неверный номер прибора (deviceId): %1").arg(deviceId.toString().left(40)));
         m_hasNumber = true;
         m_identity = QString::number(m_number);
     } else {
@@ -73,14 +67,25 @@ bool SimDevice::read(const QVariantMap &channel, const QVariantMap &driver)
     }
 
     m_faultText = channel.value(QStringLiteral("faultText"), tr("Ошибка обмена с прибором")).toString();
-    return readFaults(channel.value(QStringLiteral("fault")))
-        && readInt(channel, "failCount", 0, 1000000, m_failCount)
-        && readInt(channel, "failEvery", 0, 1000000, m_failEvery)
-        && readInt(channel, "clockOffset", -100000, 100000, m_clockOffset)
-        && readInt(channel, "readTimeout", 0, 600000, m_readTimeout)
-        && readInt(channel, "runSeconds", 0, 86400, m_runSeconds)
-        && readInt(channel, "readArchiveDepth", 0, 10000, m_depthDays)
-        && readInt(channel, "archiveDepth", 0, 10000, m_depthDays);
+    ZeltoStatus status = readFaults(channel.value(QStringLiteral("fault")));
+    const struct
+    {
+        const char *key;
+        int low, high;
+        int &value;
+    } numbers[] = {
+        {"failCount", 0, 1000000, m_failCount},        {"failEvery", 0, 1000000, m_failEvery},
+        {"clockOffset", -100000, 100000, m_clockOffset}, {"readTimeout", 0, 600000, m_readTimeout},
+        {"runSeconds", 0, 86400, m_runSeconds},         {"readArchiveDepth", 0, 10000, m_depthDays},
+        {"archiveDepth", 0, 10000, m_depthDays},
+    };
+    // The first refusal wins, as the settings are read in this order.
+    for (const auto &number : numbers) {
+        if (!status.ok())
+            break;
+        status = readInt(channel, number.key, number.low, number.high, number.value);
+    }
+    return status;
 }
 
 bool SimDevice::faultsHit(int run) const
@@ -90,21 +95,21 @@ bool SimDevice::faultsHit(int run) const
     return m_failCount == 0 || run <= m_failCount;
 }
 
-bool SimDevice::readFaults(const QVariant &value)
+ZeltoStatus SimDevice::readFaults(const QVariant &value)
 {
     QStringList names = value.toStringList();
     if (value.userType() == QMetaType::QString)
         names = value.toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
     else if (!value.isNull() && value.userType() != QMetaType::QVariantList && value.userType() != QMetaType::QStringList)
-        return refuse(tr("Неверный режим отказа: ожидается строка или список"));
+        return ZeltoStatus::failed(tr("Неверный режим отказа: ожидается строка или список"));
     const QStringList known = faultNames();
     for (const QString &name : qAsConst(names)) {
         const int index = known.indexOf(name.trimmed());
         if (index < 0)
-            return refuse(tr("Неизвестный режим отказа: %1 (допустимы %2)").arg(name.left(40), known.join(QStringLiteral(", "))));
+            return ZeltoStatus::failed(tr("Неизвестный режим отказа: %1 (допустимы %2)").arg(name.left(40), known.join(QStringLiteral(", "))));
         m_faults |= 1 << index;
     }
-    return true;
+    return ZeltoStatus();
 }
 
 QString SimDevice::modelName() const

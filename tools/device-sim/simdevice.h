@@ -1,6 +1,7 @@
 #pragma once
 
 #include "metervalues.h"
+#include "zeltostatus.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -42,9 +43,9 @@ public:
         ClockOff = 0x10, Gaps = 0x20, Silent = 0x40, BadReply = 0x80, Hang = 0x100, BadCell = 0x200
     };
 
-    // False with the reason in the error channel for a driver the catalogue
-    // does not know, a channel it does not work over, or a bad setting.
-    bool read(const QVariantMap &channel, const QVariantMap &driver);
+    // A refusal with its reason for a driver the catalogue does not know, a
+    // channel it does not work over, or a bad setting.
+    ZeltoStatus read(const QVariantMap &channel, const QVariantMap &driver);
 
     QString driver() const { return m_driver; }
     QString channel() const { return m_channel; }
@@ -75,7 +76,7 @@ public:
     static QStringList faultNames();
 
 private:
-    bool readFaults(const QVariant &value);
+    ZeltoStatus readFaults(const QVariant &value);
 
     QString m_driver;
     QString m_channel;

@@ -1,7 +1,5 @@
 #include "simjob.h"
 
-#include "zeltosystem.h"
-
 namespace {
 
 struct ArchivePhase
@@ -17,11 +15,6 @@ const ArchivePhase kArchivePhases[] = {
     {"journalData", QT_TRANSLATE_NOOP("SimJob", "Чтение журнала событий")},
 };
 
-bool refuse(const QString &text)
-{
-    return ZeltoSystem::instance()->error(text);
-}
-
 } // namespace
 
 SimJob::SimJob(int id, const SimDevice &device, bool faulty, const QString &channelKey)
@@ -29,33 +22,33 @@ SimJob::SimJob(int id, const SimDevice &device, bool faulty, const QString &chan
 {
 }
 
-bool SimJob::setCommand(const QString &command, const QVariant &params)
+ZeltoStatus SimJob::setCommand(const QString &command, const QVariant &params)
 {
     if (isStarted())
-        return refuse(tr("Задание %1 уже запущено").arg(m_id));
+        return ZeltoStatus::failed(tr("Задание %1 уже запущено").arg(m_id));
     if (command != QLatin1String("readArchive"))
-        return refuse(tr("Неизвестная команда задания: %1").arg(command.left(40)));
+        return ZeltoStatus::failed(tr("Неизвестная команда задания: %1").arg(command.left(40)));
     if (params.userType() != QMetaType::QVariantMap)
-        return refuse(tr("Параметры команды readArchive должны быть словарём"));
+        return ZeltoStatus::failed(tr("Параметры команды readArchive должны быть словарём"));
     const QVariantMap map = params.toMap();
     const QVariant data = map.value(QStringLiteral("data"));
     if (data.userType() != QMetaType::QVariantList && data.userType() != QMetaType::QStringList)
-        return refuse(tr("Параметр data команды readArchive должен быть списком архивов"));
+        return ZeltoStatus::failed(tr("Параметр data команды readArchive должен быть списком архивов"));
     const QVariant firstDate = map.value(QStringLiteral("firstDate"));
     if (!firstDate.isNull() && (firstDate.userType() != QMetaType::QDateTime || !firstDate.toDateTime().isValid()))
-        return refuse(tr("Параметр firstDate команды readArchive должен быть датой и временем"));
+        return ZeltoStatus::failed(tr("Параметр firstDate команды readArchive должен быть датой и временем"));
     m_data = data.toStringList();
     m_firstDate = firstDate.toDateTime();
     m_hasCommand = true;
-    return true;
+    return ZeltoStatus();
 }
 
-bool SimJob::start(const QDateTime &now, int durationMs)
+ZeltoStatus SimJob::start(const QDateTime &now, int durationMs)
 {
     if (!m_hasCommand)
-        return refuse(tr("Задание %1 не получило команду").arg(m_id));
+        return ZeltoStatus::failed(tr("Задание %1 не получило команду").arg(m_id));
     if (isStarted())
-        return refuse(tr("Задание %1 уже запущено").arg(m_id));
+        return ZeltoStatus::failed(tr("Задание %1 уже запущено").arg(m_id));
     m_started = now;
     m_durationMs = durationMs;
     // The session's phases share the run's time equally.
@@ -73,7 +66,7 @@ bool SimJob::start(const QDateTime &now, int durationMs)
         m_phases.append({100 * i / texts.size(), texts.at(i)});
     note(now, tr("Задание %1: прибор %2, драйвер %3").arg(m_id).arg(m_device.model(), m_device.driver()));
     advance(now);
-    return true;
+    return ZeltoStatus();
 }
 
 QDateTime SimJob::endTime() const

@@ -25,9 +25,9 @@ public:
     QString channelKey() const { return m_channelKey; }
     bool faulty(int fault) const { return m_faulty && (m_device.faults() & fault); }
 
-    // False with the reason in the error channel.
-    bool setCommand(const QString &command, const QVariant &params);
-    bool start(const QDateTime &now, int durationMs);
+    // A refusal with its reason when the job cannot take the command or start.
+    ZeltoStatus setCommand(const QString &command, const QVariant &params);
+    ZeltoStatus start(const QDateTime &now, int durationMs);
     bool isStarted() const { return m_started.isValid(); }
     void cancel(const QDateTime &now);
 
