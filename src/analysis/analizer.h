@@ -57,9 +57,9 @@ public:
 
     static const int kDefaultRowTimeoutMs = 1000;
     static const int kDefaultTableTimeoutMs = 10000;
-    // False, with the reason in the error channel, for a value of
+    // Invalid, with the reason, for a value of
     // "scriptRowTimeout" or "scriptTableTimeout" that is not a whole number
-    // of milliseconds from 1 to ScriptTimeBudget::kMaxLimitMs; true for
+    // of milliseconds from 1 to ScriptTimeBudget::kMaxLimitMs; ok for
     // other settings.
     static ZeltoStatus checkTimeoutSetting(const QString &name, const QVariant &value);
 

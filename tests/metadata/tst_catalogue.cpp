@@ -22,7 +22,7 @@ const char kParams[] = "<params>" "<dbParams><param code='number' name='Заво
 
 const char kOneSystem[] = "<device numberDigits='5'><systems><system code='1'/></systems></device>";
 
-// A temporary metadata folder with these files (name, text); the error channel is cleared for the load.
+// A temporary metadata folder with these files (name, text).
 struct Folder : QTemporaryDir
 {
     explicit Folder(std::initializer_list<QPair<QString, QString>> files)
