@@ -607,13 +607,7 @@ ZeltoResult<ZeltoTable> ArchiveStore::journalData(const CommandContext &context,
 
 ZeltoResult<QVariantMap> ArchiveStore::fillData(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
-    if (!visible.ok() || !visible.value())
-        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
-    const ZeltoResult<QVariant> fill = context.database()->data(kNodes, nodeId, kFillData);
-    if (!fill.ok())
-        return fill.status();
-    return fill.value().toMap();
+    return NodeVisibility::dataMap(context, nodeId, kFillData);
 }
 
 ZeltoStatus ArchiveStore::clearArchives(const CommandContext &context, int nodeId)

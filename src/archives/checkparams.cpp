@@ -22,16 +22,9 @@ const QString kCheckParams = QStringLiteral("check_params");
 
 } // namespace
 
-
 ZeltoResult<QVariantMap> CheckParams::load(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<bool> visible = NodeVisibility::sees(context, nodeId);
-    if (!visible.ok() || !visible.value())
-        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
-    const ZeltoResult<QVariant> params = context.database()->data(kNodes, nodeId, kCheckParams);
-    if (!params.ok())
-        return params.status();
-    return params.value().toMap();
+    return NodeVisibility::dataMap(context, nodeId, kCheckParams);
 }
 
 ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QVariantMap &params)

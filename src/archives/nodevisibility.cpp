@@ -33,3 +33,14 @@ ZeltoStatus NodeVisibility::mustSee(const CommandContext &context, int nodeId)
         return visible.status();
     return visible.value() ? ZeltoStatus() : User::refusal(ZeltoStatus::NotFound);
 }
+
+ZeltoResult<QVariantMap> NodeVisibility::dataMap(const CommandContext &context, int nodeId, const QString &column)
+{
+    const ZeltoResult<bool> visible = sees(context, nodeId);
+    if (!visible.ok() || !visible.value())
+        return visible.ok() ? ZeltoResult<QVariantMap>(QVariantMap()) : visible.status();
+    const ZeltoResult<QVariant> value = context.database()->data(QStringLiteral("nodes"), nodeId, column);
+    if (!value.ok())
+        return value.status();
+    return value.value().toMap();
+}

@@ -19,4 +19,7 @@ public:
     // sees() for commands that act on the node: not seeing it is the refusal
     // "not found", told as a missing right.
     static ZeltoStatus mustSee(const CommandContext &context, int nodeId);
+    // A map kept in a column of the node's data row; empty when the caller
+    // does not see the node.
+    static ZeltoResult<QVariantMap> dataMap(const CommandContext &context, int nodeId, const QString &column);
 };
