@@ -1,15 +1,18 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
-// busy guard; a WebSocket handed over keeps every byte the listener had read.
-// The dispatcher's error code for each kind of failure.
+// busy guard; a WebSocket handed over keeps every byte the listener had read; its
+// frames from bytes alone (messages, control frames and errors, the same whether the
+// bytes come at once or one by one). The dispatcher's error code for each kind of failure.
 
 #include "zeltobusyguard.h"
 #include "zeltocommand.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
+#include "zeltowebframereader.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QtEndian>
 #include <QtTest>
 
 namespace {
@@ -38,14 +41,71 @@ FailCommand g_fail;
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
-// One masked text frame, as a browser sends it.
-QByteArray textFrame(const QByteArray &payload)
+const qint64 kMaxMessage = 300;
+
+// One frame as a client sends it, masked unless told otherwise.
+QByteArray frame(int opcode, const QByteArray &payload, bool final = true, bool masked = true)
 {
-    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
-    QByteArray frame = QByteArray(1, char(0x81)) + char(0x80 | payload.size()) + QByteArray(mask, 4);
+    QByteArray out(1, char((final ? 0x80 : 0) | opcode));
+    const char maskBit = masked ? char(0x80) : char(0);
+    if (payload.size() < 126) {
+        out += char(maskBit | payload.size());
+    } else {
+        out += char(maskBit | 126);
+        uchar length[2];
+        qToBigEndian<quint16>(quint16(payload.size()), length);
+        out.append(reinterpret_cast<const char *>(length), 2);
+    }
+    const char mask[4] = {0x37, char(0xfa), 0x21, 0x3d};
+    if (!masked)
+        return out + payload;
+    out.append(mask, 4);
     for (int i = 0; i < payload.size(); ++i)
-        frame += char(payload.at(i) ^ mask[i % 4]);
-    return frame;
+        out += char(payload.at(i) ^ mask[i % 4]);
+    return out;
+}
+
+QByteArray withLength64(quint64 length)
+{
+    QByteArray out("\x81\xff", 2);
+    uchar bytes[8];
+    qToBigEndian<quint64>(length, bytes);
+    return out + QByteArray(reinterpret_cast<const char *>(bytes), 8) + QByteArray(4, '\0') + "x";
+}
+
+// Every event the reader gives for `bytes` fed in pieces of `step` bytes,
+// as "message:text", "ping:x", "pong:x", "close:code", "error", "too big".
+QStringList events(const QByteArray &bytes, int step)
+{
+    ZeltoWebFrameReader reader(kMaxMessage);
+    QStringList seen;
+    QByteArray pending;
+    for (int at = 0; at < bytes.size(); at += step) {
+        pending += bytes.mid(at, step);
+        for (;;) {
+            qint64 consumed = 0;
+            const ZeltoWebFrameReader::Event event = reader.read(pending.constData(), pending.size(), consumed);
+            pending.remove(0, int(consumed));
+            switch (event) {
+            case ZeltoWebFrameReader::NeedMore: break;
+            case ZeltoWebFrameReader::Message: seen << "message:" + QString::fromLatin1(reader.takeMessage()); continue;
+            case ZeltoWebFrameReader::Ping: seen << "ping:" + QString::fromLatin1(reader.payload()); continue;
+            case ZeltoWebFrameReader::Pong: seen << "pong:" + QString::fromLatin1(reader.payload()); continue;
+            case ZeltoWebFrameReader::Close: seen << "close:" + QString::number(reader.closeCode()); continue;
+            case ZeltoWebFrameReader::ProtocolError: seen << "error"; break;
+            case ZeltoWebFrameReader::TooBig: seen << "too big"; break;
+            }
+            if (event != ZeltoWebFrameReader::NeedMore) {
+                // Nothing more is taken after an error.
+                qint64 more = -1;
+                if (reader.read(pending.constData(), pending.size(), more) != event || more != 0)
+                    seen << "read on";
+                return seen;
+            }
+            break;
+        }
+    }
+    return seen;
 }
 
 } // namespace
@@ -83,6 +143,46 @@ private slots:
         QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
                      && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
                  reply.constData());
+    }
+
+    void reads_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected");
+        const QByteArray long1(200, 'l');
+        QTest::newRow("text") << frame(1, "abc") << QStringList{"message:abc"};
+        QTest::newRow("binary, empty") << frame(2, "") + frame(1, "z") << QStringList{"message:", "message:z"};
+        QTest::newRow("fragments, ping among them")
+            << frame(1, "ab", false) + frame(9, "tick") + frame(0, "cd", false) + frame(0, "e")
+            << QStringList{"ping:tick", "message:abcde"};
+        QTest::newRow("16-bit length") << frame(2, long1) << QStringList{"message:" + QString(long1)};
+        QTest::newRow("pong, close with code")
+            << frame(10, "p") + frame(8, QByteArray("\x03\xe9", 2)) << QStringList{"pong:p", "close:1001"};
+        QTest::newRow("close without code") << frame(8, "") << QStringList{"close:1000"};
+        QTest::newRow("unmasked") << frame(1, "a", true, false) << QStringList{"error"};
+        QTest::newRow("reserved bit") << QByteArray("\xc1\x80", 2) + QByteArray(4, '\0') << QStringList{"error"};
+        QTest::newRow("unknown opcode") << frame(3, "a") << QStringList{"error"};
+        QTest::newRow("unknown control opcode") << frame(11, "a") << QStringList{"error"};
+        QTest::newRow("continuation first") << frame(0, "a") << QStringList{"error"};
+        QTest::newRow("new message inside one") << frame(1, "a", false) + frame(1, "b") << QStringList{"error"};
+        QTest::newRow("control fragmented") << frame(9, "a", false) << QStringList{"error"};
+        QTest::newRow("control too long") << frame(9, QByteArray(126, 'c')) << QStringList{"error"};
+        QTest::newRow("length with the top bit") << withLength64(quint64(1) << 63) << QStringList{"error"};
+        QTest::newRow("message just fits") << frame(1, QByteArray(kMaxMessage, 'f'))
+                                           << QStringList{"message:" + QString(kMaxMessage, 'f')};
+        QTest::newRow("message too big") << frame(1, "ok") + frame(1, QByteArray(kMaxMessage + 1, 'f'))
+                                         << QStringList{"message:ok", "too big"};
+        QTest::newRow("fragments too big together")
+            << frame(1, QByteArray(kMaxMessage, 'f'), false) + frame(0, "g") << QStringList{"too big"};
+        QTest::newRow("64-bit length too big") << withLength64(quint64(1) << 40) << QStringList{"too big"};
+    }
+
+    void reads()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, expected);
+        QCOMPARE(events(bytes, bytes.size()), expected);
+        QCOMPARE(events(bytes, 1), expected);
     }
 
     // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.
@@ -160,7 +260,7 @@ private slots:
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
         QVERIFY(client.waitForConnected(5000));
         const int before = ZeltoServer::global()->clientCount();
-        client.write(kUpgradeRequest + textFrame(R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
+        client.write(kUpgradeRequest + frame(1, R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
         QByteArray answer;
         QTRY_VERIFY((answer += client.readAll()).contains(R"("id":7)"));
         // The handshake's answer, then the reply to the frame that came with it.
