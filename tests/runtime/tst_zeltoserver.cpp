@@ -37,6 +37,10 @@ TestCommand countCommand("count", [](const QVariantList &) { return QVariant(++g
 TestCommand failCommand("failAs", [](const QVariantList &params) -> ZeltoResult<QVariant> {
     return ZeltoStatus(ZeltoStatus::Kind(params.value(0).toInt()), params.value(1).toString());
 });
+TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
+TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
+QVariant g_reply;
+TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
 
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
@@ -107,14 +111,6 @@ QStringList events(const QByteArray &bytes, int step)
     }
     return seen;
 }
-
-TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
-TestCommand refuseCommand("refuse", [](const QVariantList &) -> ZeltoResult<QVariant> {
-    return ZeltoStatus::failed(QStringLiteral("Недостаточно прав для выполнения команды"));
-});
-TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
-QVariant g_reply;
-TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
 
 // Runs body on a worker thread while the main thread keeps serving.
 void onWorker(const std::function<void()> &body)
@@ -336,7 +332,7 @@ private slots:
             if (!connectClient(client, port) || !connectClient(other, port))
                 return;
             echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
-            refused = call(client, "refuse");
+            refused = call(client, "failAs", {int(ZeltoStatus::Failed), QStringLiteral("Недостаточно прав для выполнения команды")});
             refusal = client.errorString();
             firstId = call(client, "who");
             secondId = call(other, "who");
