@@ -149,7 +149,7 @@ QVariantList cellsOf(ColumnKind kind, int rows, QRandomGenerator &random)
     return cells;
 }
 
-// The table splice ------------------------------------------------------------------
+// Archives for the table splice.
 
 QByteArray encode(const ZeltoTable &table, int version = 0) { return encodeStream(QVariant::fromValue(table), nullptr, version); }
 
