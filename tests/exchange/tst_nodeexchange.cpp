@@ -154,39 +154,38 @@ private slots:
             package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
+        const auto row = [](const char *name, const QVariant &package, const QString &message, bool early = true) {
+            QTest::newRow(name) << package << message << early;
+        };
         const QVariantList good{"QRV5", 500};
-        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц" << true;
-        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей"
-                                           << true;
-        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info" << true;
-        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9" << true;
-        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc" << true;
-        QTest::newRow("list in an archive")
-            << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
-            << "архиве hour_data, строка 1, столбец S1_t1" << true;
-        QTest::newRow("time of day in an archive")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}})
-            << "архиве day_data, строка 2, столбец S1_t1" << true;
+        row("not tables", "пакет", "ожидается набор таблиц");
+        row("map of non-tables", QVariantMap{{"info", 1}}, "info не является таблицей");
+        row("no info", QVariant::fromValue(ZeltoTableMap()), "нет таблицы info");
+        row("unknown model", withInfo({"XX9", 1}), "Неизвестная модель прибора: XX9");
+        row("number not a number", withInfo({"QRV5", "abc"}), "Неверный номер прибора: abc");
+        row("list in an archive",
+            withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}}),
+            "архиве hour_data, строка 1, столбец S1_t1");
+        row("time of day in an archive",
+            withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}}),
+            "архиве day_data, строка 2, столбец S1_t1");
         // The node of every test: a package is refused whole even where a known node would not take its fields.
         const auto oversized = [](const char *key, const QVariant &value, const QString &group) {
             ZeltoTableMap package{{"group", table({"name"}, {{group}})}};
             package["info"].appendRow(QVariantMap{{"model_code", "QRV5"}, {"number", 13}, {key, value}});
             return QVariant::fromValue(package);
         };
-        QTest::newRow("name too long") << oversized("name", QString(256, 'x'), "Новая")
-                                       << "Слишком длинное значение поля name: не более 255 символов" << true;
-        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255"
-                                             << true;
-        QTest::newRow("check script too long")
-            << oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая")
-            << "Слишком большое значение поля check_params: не более 65536 байт" << true;
-        QTest::newRow("archive row without a date")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data" << false;
-        QTest::newRow("task without a channel code")
-            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code"
-            << false;
-        QTest::newRow("task of the wrong kind")
-            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable" << false;
+        row("name too long", oversized("name", QString(256, 'x'), "Новая"),
+            "Слишком длинное значение поля name: не более 255 символов");
+        row("group name too long", oversized("note", "", QString(256, 'x')), "поля name: не более 255");
+        row("check script too long", oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая"),
+            "Слишком большое значение поля check_params: не более 65536 байт");
+        row("archive row without a date", withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}),
+            "day_data", false);
+        row("task without a channel code",
+            withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}), "channel_code", false);
+        row("task of the wrong kind", withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}), "timetable",
+            false);
     }
 
     void refusesBadPackages()
