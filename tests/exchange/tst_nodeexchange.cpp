@@ -19,6 +19,7 @@
 namespace {
 
 const QVariant kOut = QVariant::fromValue(ZeltoOutOfRange());
+const QVariantMap kCom{{"code", "COM"}};
 
 QDateTime at(int day, int hour) { return QDateTime(QDate(2024, 3, day), QTime(hour, 0), Qt::LocalTime); }
 
@@ -71,14 +72,10 @@ private slots:
         m_home.reset(new TempDatabaseHome);
         QCOMPARE(outcome(m_home->open()), "ok");
         const int group = Groups::save(serverContext(), {{"name", "Котельная"}}).valueOr(-1);
-        m_node
-            = Nodes::save(serverContext(),
-                          {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}})
-                  .valueOr(-1);
-        QVERIFY(group >= 0
-                && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}})
-                        .valueOr(-1)
-                    >= 0);
+        const QVariantMap node{{"model_code", "QRV5"}, {"number", 13}, {"group_id", group},
+                               {"consumer", "ООО \"Тепло\""}};
+        m_node = Nodes::save(serverContext(), node).valueOr(-1);
+        QVERIFY(group >= 0 && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", kCom}}).ok());
         const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
         ZeltoTableMap tables{{"info", table({"id"}, {{m_node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
         const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, false);
@@ -128,9 +125,8 @@ private slots:
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
         QCOMPARE(CheckParams::load(serverContext(), id).value(), QVariantMap({{"checkErrors", true}}));
 
-        const QVariantMap form
-            = Tasks::data(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
-                  .valueOr(QVariantMap());
+        const int task = testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1);
+        const QVariantMap form = Tasks::data(serverContext(), task).valueOr(QVariantMap());
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
         QCOMPARE(form.value("channel").toMap(),
                  QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
@@ -205,9 +201,8 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = QVariant::fromValue(NodeExport::exportNode(serverContext(), m_node).value());
-        const int userId
-            = Users::save(&testDatabase(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}})
-                  .valueOr(-1);
+        const QVariantMap operatorRecord{{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}};
+        const int userId = Users::save(&testDatabase(), operatorRecord).valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(&testDatabase(), userId, QStringList());
 
@@ -238,10 +233,8 @@ private slots:
         QCOMPARE(Tasks::find(serverContext(), taken).valueOr(QVariantMap()).value("node_id").toInt(), m_node);
         QCOMPARE(Tasks::data(serverContext(), taken).valueOr(QVariantMap()), before);
         // A new task, the taken one still on its node.
-        QCOMPARE(Tasks::find(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
-                     .valueOr(QVariantMap())
-                     .value("last_error"),
-                 QString(4000, 'x'));
+        const int added = testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1);
+        QCOMPARE(Tasks::find(serverContext(), added).valueOr(QVariantMap()).value("last_error"), QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(testDatabase().record("nodes", id).value().value("group_id").toInt(), 0);
     }

@@ -32,10 +32,8 @@ private slots:
         QCOMPARE(outcome(m_home.open()), "ok");
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
 
-        m_node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 123}})
-                     .valueOr(-1);
-        m_emptyNode = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 124}})
-                          .valueOr(-1);
+        m_node = newNode(123);
+        m_emptyNode = newNode(124);
         for (int node : {m_node, m_emptyNode})
             QVERIFY(Tasks::save(serverContext(), {{"node_id", node},
                                  {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}},
@@ -113,8 +111,7 @@ private slots:
     void unitsAndDescriptionsSent()
     {
         // A device that counts heat in MWh ("Qdim" 2): its heat items carry that unit, as describeParams says.
-        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", 125}})
-                             .valueOr(-1);
+        const int node = newNode(125);
         ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
         QCOMPARE(outcome(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}})), "ok");
@@ -166,9 +163,7 @@ private slots:
         QMap<int, double> nodes;   // node -> its t1
         for (const QString &place : {QStringLiteral("0 начало"), QStringLiteral("яя конец")}) {
             const int group = Groups::save(serverContext(), {{"name", place}}).valueOr(-1);
-            const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"},
-                                                           {"number", 200 + nodes.size()}, {"name", place},
-                                                           {"group_id", group}}).valueOr(-1);
+            const int node = newNode(200 + nodes.size(), {{"name", place}, {"group_id", group}});
             QVERIFY(group > 0 && node > 0);
             nodes.insert(node, 60.5 + nodes.size());
         }
@@ -209,6 +204,14 @@ private slots:
     }
 
 private:
+    // A node of model QRV2 with this number and these fields.
+    static int newNode(int number, const QVariantMap &fields = {})
+    {
+        QVariantMap node{{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", number}};
+        node.insert(fields);
+        return Nodes::save(serverContext(), node).valueOr(-1);
+    }
+
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};   // the data monitor's
     TempDatabaseHome m_home;
     std::unique_ptr<TaskManager> m_polling;

@@ -198,14 +198,10 @@ private slots:
     {
         const int id = task(node());
         const QVariantMap before = Tasks::find(serverContext(), id).valueOr(QVariantMap());
-        QVERIFY(
-            testDatabase()
-                .run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data BEGIN SELECT RAISE(ABORT, 'отказ'); END")
-                .ok());
-        QCOMPARE(
-            Tasks::save(serverContext(), {{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}})
-                .valueOr(-1),
-            -1);
+        QVERIFY(testDatabase().run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data "
+                                   "BEGIN SELECT RAISE(ABORT, 'отказ'); END").ok());
+        const QVariantMap form{{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}};
+        QCOMPARE(Tasks::save(serverContext(), form).valueOr(-1), -1);
         QVERIFY(testDatabase().run("DROP TRIGGER refuse").ok());
         QCOMPARE(Tasks::find(serverContext(), id).valueOr(QVariantMap()), before);
     }
@@ -375,15 +371,14 @@ private:
 
     int node(int group = 0)
     {
-        return Nodes::save(
-                   serverContext(),
-                   {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial}, {"group_id", group}})
-            .valueOr(-1);
+        const QVariantMap record{{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", ++m_serial},
+                                 {"group_id", group}};
+        return Nodes::save(serverContext(), record).valueOr(-1);
     }
     int task(int nodeId)
     {
-        return Tasks::save(serverContext(), {{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}})
-            .valueOr(-1);
+        const QVariantMap form{{"node_id", nodeId}, {"channel", QVariantMap{{"code", "COM"}}}};
+        return Tasks::save(serverContext(), form).valueOr(-1);
     }
 
     TempDatabaseHome m_home;
