@@ -159,10 +159,10 @@ private slots:
         QCOMPARE(QVariantList({nodeRow.value("version"), nodeRow.value("group_id"), nodeRow.value("last_update")}),
                  QVariantList({3, 0, m_clock.now()}));
         QVERIFY(nodeRow.value("name").toString() != QStringLiteral("Чужое имя"));
-        QVariantMap idle{{"id", task}};
-        for (const char *key : {"is_run", "started", "elapsed", "remaining", "attempts", "progress", "state"})
-            idle.insert(key, QVariant());
-        QCOMPARE(m_polling->taskState(task), idle);
+        QCOMPARE(m_polling->taskState(task), QVariantMap({{"id", task}, {"is_run", QVariant()}, {"started", QVariant()},
+                                                            {"elapsed", QVariant()}, {"remaining", QVariant()},
+                                                            {"attempts", QVariant()}, {"progress", QVariant()},
+                                                            {"state", QVariant()}}));
         QCOMPARE(testDatabase().rows("SELECT message FROM journal WHERE node_id = ? AND level = 'INFO'", {node}).value()
                      .columnValues("message"), QVariantList{"Опрос прибора"});
     }
