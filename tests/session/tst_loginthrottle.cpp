@@ -94,9 +94,6 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, login);
         QFETCH(qint64, at);
-        QFETCH(qint64, wait);
-        QFETCH(QString, starts);
-
         LoginThrottle throttle;
         QString started;
         for (const QString &event : events) {
@@ -108,8 +105,8 @@ private slots:
             const LoginThrottle::Block block = throttle.recordFailure(part[0], part[1], part[3].toLongLong());
             started += block == LoginThrottle::LoginBlocked ? "L" : block == LoginThrottle::AddressBlocked ? "A" : "";
         }
-        QCOMPARE(started, starts);
-        QCOMPARE(throttle.waitMs(address, login, at), wait);
+        QTEST(started, "starts");
+        QTEST(throttle.waitMs(address, login, at), "wait");
     }
 
     void tablesStayBounded()
