@@ -74,9 +74,8 @@ private slots:
     void simpleCells()
     {
         QFETCH(QVariant, cell);
-        QFETCH(QString, text);
         QFETCH(QVariant, back);
-        QCOMPARE(TableXmlWriter::textOf(cell), text);
+        QTEST(TableXmlWriter::textOf(cell), "text");
         QCOMPARE(typed(roundTrip(cell)), typed(back));
     }
 
