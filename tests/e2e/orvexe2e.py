@@ -57,8 +57,13 @@ def database_section(home):
     cluster = pg_cluster()
     if not os.path.exists(marker):
         write(marker, cluster.create_database("e2e"))
+    return pg_section(cluster, read(marker).strip())
+
+
+def pg_section(cluster, database, host=None, port=None):
+    """An INI file's [Database] section for a database of the cluster (or of another host and port)."""
     return "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
-        cluster.host, cluster.port, cluster.user, read(marker).strip())
+        host or cluster.host, port or cluster.port, cluster.user, database)
 
 
 def write(path, text, mode="w"):
@@ -69,6 +74,10 @@ def write(path, text, mode="w"):
 def read(path, mode="r"):
     with open(path, mode) as f:
         return f.read()
+
+
+def sha256(path):
+    return hashlib.sha256(read(path, "rb")).hexdigest()
 
 
 def binary(name):
@@ -416,13 +425,33 @@ def exchange(port, data, timeout=10, source="127.0.0.1"):
         return received
 
 
+def closed(sock, timeout=10):
+    """True once the server has closed the connection (whatever it sent before), False when it is still open
+    after the timeout; the socket is closed either way."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(65536):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+    finally:
+        sock.close()
+
+
+def http_answer(port, request, timeout=30):
+    """The answer to raw request bytes: (status, headers (names in lower case), body)."""
+    head, _, body = exchange(port, request, timeout=timeout).partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    fields = (line.split(": ", 1) for line in lines[1:])
+    return int(lines[0].split()[1]), {name.lower(): value for name, value in fields}, body
+
+
 def http_get(port, target, method="GET", extra=""):
     """One raw HTTP request, the target sent exactly as given; (status, headers, body)."""
-    data = exchange(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n"
-                           % (method, target, extra)).encode(), timeout=30)
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode().split("\r\n")
-    return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
+    return http_answer(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (method, target, extra)).encode())
 
 
 class RpcClient:

@@ -1,7 +1,6 @@
 """Backups: copies killed at random, -verify-backups, -restore, clients served meanwhile, a bad folder."""
 
 import contextlib
-import hashlib
 import os
 import random
 import re
@@ -11,15 +10,11 @@ import subprocess
 import time
 import unittest
 
-from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, read, sql, wait_until
+from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, sha256, sql, wait_until
 
 COPY_NAME = re.compile(r"^\d{6}_\d{6}\.db$")
 TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data", "setting_data", "journal_data",
           "check_log", "tasks", "tasks_data", "journal", "settings"}
-
-
-def sha256(path):
-    return hashlib.sha256(read(path, "rb")).hexdigest()
 
 
 def copies(folder):

@@ -1,16 +1,15 @@
-"""What a network reaching the server can do to it: Host names that are not the server's, duplicate lengths,
-requests withheld to hold memory, connections from one address, junk on the WebSocket port."""
+"""What a network reaching the server can do to it: Host names that are not the server's, requests withheld to hold
+memory, connections from one address, junk on the WebSocket port."""
 
 import os
 import socket
 import struct
-import threading
 import time
 import unittest
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (DataServer, accepts, exchange, free_port, http_get, idle, rss_bytes, server_with_settings,
+from orvexe2e import (DataServer, accepts, closed, exchange, free_port, http_get, idle, rss_bytes, server_with_settings,
                       wait_until)
 
 MIB = 1 << 20
@@ -24,27 +23,6 @@ UPGRADE = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAA
 
 def status_of(answer):
     return int(answer.split(b" ", 2)[1]) if answer else None
-
-
-def closed(sock, timeout=10):
-    """True when the server closes the connection within the timeout (whatever it sent before)."""
-    sock.settimeout(timeout)
-    try:
-        while sock.recv(65536):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
-def send_quietly(sock, data):
-    """Sends what the server lets through: it may close the connection before the end."""
-    try:
-        sock.sendall(data)
-    except OSError:
-        pass
 
 
 class ListenerTest(unittest.TestCase):
@@ -79,21 +57,10 @@ class ListenerTest(unittest.TestCase):
                     s.sendall(data)
                     status = status_of(s.recv(65536))
                 self.assertEqual(status, 421 if host == REBIND else ok, data[:40])
-        # The port is what Host may leave out; a request of HTTP/1.1 without any Host is malformed.
-        self.assertEqual(http_get(self.http_port, "/metrics")[0], 200)
-        self.assertEqual(status_of(exchange(self.http_port, b"GET /metrics HTTP/1.1\r\n\r\n")), 400)
-        self.assertEqual(status_of(exchange(self.http_port, b"GET /metrics HTTP/1.0\r\n\r\n")), 200)
-        status, _, text = http_get(self.http_port, "/metrics")
+        # Which names match (a port left out, none with HTTP/1.0): tst_zeltolisteners, tst_zeltohttphead.
+        text = http_get(self.http_port, "/metrics")[2]
         self.assertGreaterEqual(prometheus.value(prometheus.parse(text.decode()), "orvex_connections_refused_total",
                                                  reason="host"), 4)
-
-    def test_duplicate_content_length(self):
-        # Two lengths leave the end of the body in doubt: refused on both HTTP listeners, equal or not.
-        for port in (self.xport, self.http_port):
-            for lengths in ((5, 6), (5, 5)):
-                request = ("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\nContent-Length: %d\r\n\r\n"
-                           % lengths).encode() + b"x" * 6
-                self.assertEqual(status_of(exchange(port, request)), 400, (port, lengths))
 
     def test_withheld_requests_bounded(self):
         # Three clients withhold the last byte of a request on each listener: the third passes the
@@ -144,24 +111,6 @@ class ListenerTest(unittest.TestCase):
                 s.close()
             # 18 MiB sent; at most the limit is held, with some room for the sanitizer's own books.
             self.assertLess(held, (LIMIT_MIB + 8) * MIB, "%s: grew by %d MiB" % (name, held // MIB))
-
-    def test_memory_of_withheld_bodies(self):
-        # Five bodies of 6 MiB withheld on XML-RPC: without a bound 30 MiB stay in the server.
-        pid = self.server.proc.pid
-        before = rss_bytes(pid)
-        clients = []
-        for _ in range(5):
-            s = socket.create_connection(("127.0.0.1", self.xport), timeout=30)
-            size = 6 * MIB
-            s.sendall(b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % size)
-            threading.Thread(target=send_quietly, args=(s, b"x" * (size - 1)), daemon=True).start()
-            clients.append(s)
-        self.assertTrue(wait_until(lambda: idle(pid, 1.0), timeout=60))
-        held = rss_bytes(pid) - before
-        self.assertEqual(sum(closed(s, timeout=0.5) for s in clients), 3)
-        for s in clients:
-            s.close()
-        self.assertLess(held, (LIMIT_MIB + 8) * MIB, "grew by %d MiB" % (held // MIB))
 
     def test_websocket_handshake_limits(self):
         # Junk that never makes an upgrade request is let go after the handshake time (10 s),

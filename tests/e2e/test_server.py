@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, binary, free_port, http_get,
+from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, binary, closed, free_port, http_get,
                       project_version, sql, wait_until)
 from opce2e import require_node
 
@@ -128,25 +128,10 @@ def half_sent_call(port):
     return sock
 
 
-def dropped(sock, timeout=60):
-    """True once the server has closed the connection (False when it is still open after the timeout)."""
-    sock.settimeout(timeout)
-    try:
-        while sock.recv(65536):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-    finally:
-        sock.close()
-
-
 class PortSettingsTest(unittest.TestCase):
     # The setting, what answers on its port, a client its move must drop (None: none to keep), values refused.
     LISTENERS = [
-        ("xPort", lambda p: http_get(p, "/", "OPTIONS")[1].get("access-control-allow-methods") == "post",
+        ("xPort", lambda p: http_get(p, "/", "OPTIONS")[1].get("access-control-allow-methods") == "POST",
          half_sent_call, ("порт", [8080])),
         ("wsPort", web_socket_answers, logged_in_web_socket("/"), (0, True)),
         # The console's WebSocket clients came through the HTTP port: they go with it.
@@ -174,7 +159,7 @@ class PortSettingsTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: answers(probe)(second), 60), "%s: nothing on %d" % (name, second))
                 self.assertTrue(wait_until(lambda: not accepts(first), 60), "%s: %d still open" % (name, first))
                 if kept:
-                    self.assertTrue(dropped(kept), "%s: a client of %d kept" % (name, first))
+                    self.assertTrue(closed(kept, 60), "%s: a client of %d kept" % (name, first))
                 for value in refused:
                     self.assertIn(name, admin.error("setSetting", name, value))
                 self.assertEqual(admin.ok("getSetting", name), str(second))
