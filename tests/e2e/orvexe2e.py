@@ -403,11 +403,16 @@ def open_http(c):
     return port
 
 
+def run(name, *args, home=None, text=True, timeout=120):
+    """One of the built programs run to its end (in the home when given): its completed process."""
+    return subprocess.run([binary(name)] + [str(a) for a in args], env=home.env() if home else None,
+                          capture_output=True, text=text, timeout=timeout)
+
+
 def cli(port, *args, login=True, text=False):
     """orvex-cli against the server on port, as the administrator unless login is False."""
-    command = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port)]
-    command += ["-u", "admin", "-w", "tavro"] if login else []
-    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=text, timeout=60)
+    return run("orvex-cli", "-H", "127.0.0.1", "-p", port, *(["-u", "admin", "-w", "tavro"] if login else []), *args,
+               text=text, timeout=60)
 
 
 def exchange(port, data, timeout=10, source="127.0.0.1"):
@@ -483,19 +488,16 @@ class RpcClient:
             raise AssertionError("%s failed: %s" % (method, reply["error"]))
         return reply["result"]
 
-    def error(self, method, *params):
-        """The message of a call that must fail."""
-        reply = self.call(method, list(params))
-        if "error" not in reply:
-            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
-        return reply["error"]["message"]
-
     def failure(self, method, *params):
         """The error code and message of a call that must fail."""
         reply = self.call(method, list(params))
         if "error" not in reply:
             raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
         return reply["error"]["code"], reply["error"]["message"]
+
+    def error(self, method, *params):
+        """The message of a call that must fail."""
+        return self.failure(method, *params)[1]
 
     def rows(self, method, *params):
         """The rows of a table a call must return."""

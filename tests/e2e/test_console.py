@@ -8,7 +8,6 @@ import os
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
@@ -156,15 +155,13 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn(XSS_NAME, found["nodeNames"])
         hours = hour_rows()
         flagged = sum(1 for r in hours if r[1] > 97)
-        self.assertEqual({k: found[k] for k in ("imagesInList", "nodeTitle", "dialogs", "pageErrors", "groups", "searched",
-                                                "stateBefore", "tableRows", "flaggedRows", "checkMessages", "checkLog",
-                                                "restrictedNodes", "restrictedButtons", "lostTexts")},
-                         {"imagesInList": 0, "nodeTitle": XSS_NAME, "dialogs": [], "pageErrors": [],
-                          "groups": ["Котельная №1", "Котельная №2"], "searched": [XSS_NAME],
-                          "stateBefore": "Не выполняется", "tableRows": len(hours), "flaggedRows": flagged,
-                          "checkMessages": ["t1 выше 97"], "checkLog": ["t1 выше 97"] * flagged,
-                          "restrictedNodes": data["ownNodes"], "restrictedButtons": 0,
-                          "lostTexts": ["Нет связи с сервером. Повторное подключение…"]})
+        expected = {"imagesInList": 0, "nodeTitle": XSS_NAME, "dialogs": [], "pageErrors": [],
+                    "groups": ["Котельная №1", "Котельная №2"], "searched": [XSS_NAME],
+                    "stateBefore": "Не выполняется", "tableRows": len(hours), "flaggedRows": flagged,
+                    "checkMessages": ["t1 выше 97"], "checkLog": ["t1 выше 97"] * flagged,
+                    "restrictedNodes": data["ownNodes"], "restrictedButtons": 0,
+                    "lostTexts": ["Нет связи с сервером. Повторное подключение…"]}
+        self.assertEqual({k: found[k] for k in expected}, expected)
 
         # The run was seen live and ended; its time is the task's.
         states = found["taskStates"]
@@ -211,10 +208,10 @@ class ConsoleTest(unittest.TestCase):
 
 
     def check_long_archive(self, found, data):
-        """Five years of hourly rows: drawn quickly (the time printed, not judged: machines differ), few rows in
-        the page, any row reachable; temperatures, flow and heat energy drawn first, one axis per unit."""
-        print("\nfive years of hourly rows (%d) drawn in %d ms" % (LONG_HOURS, found["longDrawnMs"]), file=sys.stderr)
-        last = long_rows()[-1]
+        """Five years of hourly rows: few rows in the page, any row reachable; temperatures, flow and heat energy
+        drawn first, one axis per unit."""
+        generated = long_rows()
+        first, last = generated[0], generated[-1]
         last_hour = (LONG_START + datetime.timedelta(hours=LONG_HOURS - 1)).strftime("%d.%m.%Y %H:%M")
         # The last row's missing S1_G1 is shown empty.
         self.assertEqual((found["longRows"], found["longMiddle"], found["longEnd"][0], found["longEnd"][-3:]),
@@ -222,7 +219,6 @@ class ConsoleTest(unittest.TestCase):
         self.assertLess(max(found["longDomRows"], found["longDomRowsAtEnd"]), 300)
         self.assertIsNotNone(found["spikeDrawn"])   # a one-hour leap among 43,800 rows is not smoothed away
 
-        first = long_rows()[0]
         described = self.inst.admin.ok("describeParams", "QRV5", LONG_COLUMNS[1:], first[1:])
         params = {p["code"]: p for p in described["params"]}
         heads = {code: heading(p) for code, p in params.items()}

@@ -5,13 +5,10 @@ import contextlib
 import hashlib
 import os
 import sqlite3
-import subprocess
 import sys
-import time
 import unittest
 
-from orvexe2e import (DataServer, TempHome, binary, dt, new_node, node_with_data, pg_section, sha256, sql, table,
-                      write)
+from orvexe2e import DataServer, TempHome, dt, new_node, node_with_data, pg_section, run, sha256, sql, table, write
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import pgcluster  # noqa: E402
@@ -21,8 +18,7 @@ ARCHIVES = ("current_data", "month_data", "month_totals", "day_data", "day_total
 
 def copy_database(home, target):
     """Runs the copy for the server of home: exit code, standard output, standard error."""
-    result = subprocess.run([binary("orvex-server"), "-copy-database-to", target], env=home.env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300)
+    result = run("orvex-server", "-copy-database-to", target, home=home, timeout=300)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -91,13 +87,10 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         before = sha256(source)
         database = self.cluster.create_database("copy")
 
-        started = time.monotonic()
-        code, out, err = copy_database(home, self.url(database))
-        elapsed = time.monotonic() - started
+        code, out, err = copy_database(home, self.url(database))   # its speed: bench_databasecopy
         self.assertEqual(code, 0, out + err)
         self.assertIn("Скопировано и проверено: версия схемы 8", out)
         self.assertEqual(sha256(source), before, "the source was written")
-        print("\ncopy to PostgreSQL: %.1f s for %d bytes" % (elapsed, os.path.getsize(source)), file=sys.stderr)
 
         # PostgreSQL's side read on its own: the rows of each table, and each archive's bytes.
         with contextlib.closing(sqlite3.connect(source)) as db:
