@@ -171,5 +171,5 @@ class PortSettingsTest(unittest.TestCase):
         for name, first, second in moves:
             for port in (first, second):
                 opened = [line for line in lines if re.search(r"(?<!больше не )слушает.*\b%d\b" % port, line)]
-                closed = [line for line in lines if "больше не слушает порт %d" % port in line]
-                self.assertEqual((len(opened), len(closed)), (1, 1), "%s %d: %s" % (name, port, server.output))
+                stopped = [line for line in lines if "больше не слушает порт %d" % port in line]
+                self.assertEqual((len(opened), len(stopped)), (1, 1), "%s %d: %s" % (name, port, server.output))
