@@ -14,12 +14,15 @@ import socket
 import sqlite3
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
+# The PostgreSQL tests' cluster (pgcluster) is a module of tests/support.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH_FAILED = "Ошибка авторизации"
 THROTTLED = re.compile(r"Слишком много неудачных попыток входа: повторите через (\d+) с")
@@ -38,8 +41,6 @@ def pg_cluster():
     global _pg_cluster
     if _pg_cluster is None:
         import atexit
-        import sys
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
         import pgcluster
         state = os.environ.get("ORVEX_PG_CLUSTER")
         _pg_cluster = pgcluster.from_state_file(state) if state else None

@@ -5,13 +5,11 @@ import contextlib
 import hashlib
 import os
 import sqlite3
-import sys
 import unittest
 
 from orvexe2e import DataServer, TempHome, dt, new_node, node_with_data, pg_section, run, sha256, sql, table, write
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pgcluster  # noqa: E402
+import pgcluster  # after orvexe2e, which finds it
 
 ARCHIVES = ("current_data", "month_data", "month_totals", "day_data", "day_totals", "hour_data", "fill_data")
 

@@ -10,8 +10,8 @@ import unittest
 import prometheus
 from orvexe2e import (DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http, pg_section,
                       wait_idle, wait_until, write)
-from test_standby import BECAME_ACTIVE, STANDBY, logged_server   # also puts tests/support on the path
-import pgcluster  # noqa: E402
+from test_standby import BECAME_ACTIVE, STANDBY, logged_server
+import pgcluster  # after orvexe2e, which finds it
 
 
 class FailoverTest(pgcluster.ClusterTestCase):

@@ -3,14 +3,12 @@ keeps its ports closed and says so in its log, and takes the lock when its holde
 
 import os
 import subprocess
-import sys
 import threading
 import unittest
 
 from orvexe2e import DataServer, accepts, pg_section, wait_until
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pgcluster  # noqa: E402
+import pgcluster  # after orvexe2e, which finds it
 
 # The key of the active server's lock: "ORVX" and 1.
 ACTIVE_LOCK_KEY = (0x4F525658 << 32) | 1
