@@ -26,6 +26,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH_FAILED = "Ошибка авторизации"
 THROTTLED = re.compile(r"Слишком много неудачных попыток входа: повторите через (\d+) с")
+# A WebSocket upgrade request's own headers.
+WS_UPGRADE = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"
+              "Sec-WebSocket-Version: 13\r\n")
 # The data monitor looks for due nodes five times a second instead of every 10 s.
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
@@ -445,6 +448,13 @@ def closed(sock, timeout=10):
         return False
     finally:
         sock.close()
+
+
+def first_status(port, request):
+    """The status of the server's first answer to raw request bytes; the connection may stay open (an upgrade)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(request)
+        return int(s.recv(65536).split(b" ", 2)[1])
 
 
 def http_answer(port, request, timeout=30):

@@ -6,14 +6,14 @@ import json
 import math
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import threading
 import unittest
 
-from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, DataServer, ServerTestCase, SimulatedInstallation,
-                      WebSocketClient, START, http_get, new_node, open_http, read, rows, stamp, table, wait_until)
+from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, START, WS_UPGRADE, DataServer, ServerTestCase,
+                      SimulatedInstallation, WebSocketClient, first_status, http_get, new_node, open_http, read, rows,
+                      stamp, table, wait_until)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -275,16 +275,10 @@ class ConsoleHttpTest(ServerTestCase):
         self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
         self.assertEqual(http_get(self.port, "/rpc", extra="Sec-WebSocket-Version: 13\r\n")[0], 400)
         # A page of another site may not use an operator's browser to reach the server.
-        upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n" \
-                  "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
+        upgrade = WS_UPGRADE + "Origin: %s\r\n"
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
         # Unless "wsOrigins" names its site.
         self.server.admin().ok("setSetting", "wsOrigins", ["https://scada.example", "http://attacker.example/"])
         request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n" + upgrade % "http://attacker.example" + "\r\n").encode()
-
-        def answer():
-            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
-                s.sendall(request)
-                return s.recv(4096).split(b" ")[1] == b"101"
-        self.assertTrue(wait_until(answer, timeout=10))
+        self.assertTrue(wait_until(lambda: first_status(self.port, request) == 101, timeout=10))

@@ -9,16 +9,14 @@ import unittest
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (DataServer, accepts, closed, exchange, free_port, http_get, idle, rss_bytes, server_with_settings,
-                      wait_until)
+from orvexe2e import (WS_UPGRADE, DataServer, accepts, closed, exchange, first_status, free_port, http_get, idle,
+                      rss_bytes, server_with_settings, wait_until)
 
 MIB = 1 << 20
 LIMIT_MIB = 16
 # A small quarantine, so that memory the sanitizer keeps after freeing it does not count as held.
 SMALL_QUARANTINE = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")}
 REBIND = "rebind.attacker.example"
-UPGRADE = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"
-           "Sec-WebSocket-Version: 13\r\n")
 
 
 def status_of(answer):
@@ -47,16 +45,13 @@ class ListenerTest(unittest.TestCase):
         login = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
         routes = [(self.http_port, "GET / HTTP/1.1", "", b"", 200),
                   (self.http_port, "GET /metrics HTTP/1.1", "", b"", 200),
-                  (self.http_port, "GET /rpc HTTP/1.1", "Origin: http://{host}\r\n" + UPGRADE, b"", 101),
+                  (self.http_port, "GET /rpc HTTP/1.1", "Origin: http://{host}\r\n" + WS_UPGRADE, b"", 101),
                   (self.xport, "POST /RPC2 HTTP/1.1", "Content-Length: %d\r\n" % len(login), login, 200)]
         for host in (REBIND, "127.0.0.1", "localhost", "scada.example"):
             for port, line, headers, body, ok in routes:
                 name = "%s:%d" % (host, port)
                 data = ("%s\r\nHost: %s\r\n%s\r\n" % (line, name, headers.format(host=name))).encode() + body
-                with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-                    s.sendall(data)
-                    status = status_of(s.recv(65536))
-                self.assertEqual(status, 421 if host == REBIND else ok, data[:40])
+                self.assertEqual(first_status(port, data), 421 if host == REBIND else ok, data[:40])
         # Which names match (a port left out, none with HTTP/1.0): tst_zeltolisteners, tst_zeltohttphead.
         text = http_get(self.http_port, "/metrics")[2]
         self.assertGreaterEqual(prometheus.value(prometheus.parse(text.decode()), "orvex_connections_refused_total",
@@ -81,7 +76,7 @@ class ListenerTest(unittest.TestCase):
 
         def ws_open():
             s = socket.create_connection(("127.0.0.1", self.ws_port), timeout=30)
-            s.sendall(("GET / HTTP/1.1\r\nHost: localhost\r\n" + UPGRADE + "\r\n").encode())
+            s.sendall(("GET / HTTP/1.1\r\nHost: localhost\r\n" + WS_UPGRADE + "\r\n").encode())
             assert s.recv(4096).startswith(b"HTTP/1.1 101 ")
             return s
 
