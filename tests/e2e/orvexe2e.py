@@ -240,6 +240,13 @@ class SimulatedInstallation:
         return code
 
 
+def installation(test, **kwargs):
+    """A SimulatedInstallation for one test; its server must stop cleanly after it."""
+    inst = SimulatedInstallation(**kwargs)
+    test.addCleanup(lambda: test.assertEqual(inst.close(), 0, inst.server.output))
+    return inst
+
+
 def project_version():
     """The version in the top CMakeLists.txt."""
     cmake = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt"))

@@ -11,9 +11,8 @@ import tempfile
 import threading
 import unittest
 
-from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, START, WS_UPGRADE, DataServer, ServerTestCase,
-                      SimulatedInstallation, WebSocketClient, first_status, http_get, new_node, open_http, read, rows,
-                      stamp, table, wait_until)
+from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, START, WS_UPGRADE, DataServer, ServerTestCase, WebSocketClient,
+                      first_status, http_get, installation, new_node, open_http, read, rows, stamp, table, wait_until)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -79,8 +78,7 @@ class ConsoleTest(unittest.TestCase):
             self.fail("node is not installed: scripts/setup installs nodejs and npm")
         if not os.path.isdir(os.path.join(SOURCE_DIR, "web", "node_modules", "puppeteer-core")):
             self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
-        self.inst = SimulatedInstallation()
-        self.addCleanup(self.inst.close)
+        self.inst = installation(self)
         self.http_port = open_http(self.inst.admin)
         self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
         shutil.rmtree(self.artifacts, ignore_errors=True)
