@@ -134,6 +134,7 @@ class StandbyTest(pgcluster.ClusterTestCase):
                 while time.monotonic() < end:
                     listening = [s.port for s in servers if accepts(s.port)]
                     self.assertEqual(len(listening), 1, first_log.text())
+                    time.sleep(0.25)   # not so often that the connections tried fill a listener's backlog
                 c = TcpClient(listening[0])
                 self.addCleanup(c.close)
                 c.ok("login", "admin", "tavro")
