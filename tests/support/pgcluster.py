@@ -94,6 +94,9 @@ class PgCluster:
                 options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c max_connections=200" % (self.port, self.dir)
                 if not self.durable:
                     options += " -c fsync=off -c shared_buffers=32MB"
+                else:
+                    # Checkpoints often enough that the log stays small on a shared disk.
+                    options += " -c max_wal_size=256MB"
                 started = subprocess.run(
                     _as_owner([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
                                os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"]),
