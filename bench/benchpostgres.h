@@ -186,6 +186,8 @@ public:
             std::fprintf(stderr, "PostgreSQL: %s\n", PQerrorMessage(m_conn));
             std::exit(1);
         }
+        // Its notices ("table ... does not exist, skipping") are no figures.
+        PQsetNoticeProcessor(m_conn, [](void *, const char *) {}, nullptr);
     }
     ~PgConnection() { PQfinish(m_conn); }
     PgConnection(const PgConnection &) = delete;
