@@ -5,9 +5,10 @@ import os
 import signal
 import subprocess
 import threading
+import time
 import unittest
 
-from orvexe2e import DataServer, accepts, pg_section, wait_until
+from orvexe2e import DataServer, TcpClient, accepts, pg_section, wait_until
 
 import pgcluster  # after orvexe2e, which finds it
 
@@ -17,6 +18,7 @@ STANDBY = "Резервный сервер: ждёт, пока БД"
 HELD_ELSEWHERE = "Резервный сервер: Блокировку держит другой сервер"
 BECAME_ACTIVE = "Сервер стал активным: блокировка БД"
 STANDBY_AGAIN = "Активный сервер не запустился: блокировка освобождена, сервер снова резервный"
+LOST = "Сервер потерял блокировку БД"
 
 
 class ServerLog:
@@ -105,6 +107,41 @@ class StandbyTest(pgcluster.ClusterTestCase):
         # Once the database can be used, the next attempt makes it the active server, its port open.
         self.cluster.psql("DROP TABLE stray", database)
         self.assertTrue(wait_until(lambda: accepts(server.port), timeout=60), log.text())
+
+    def test_active_session_ended(self):
+        # An administrator's pg_terminate_backend (or a cut connection) ends the active server's session. Its work
+        # runs in the session that holds the lock, so it can neither sit on the lock unable to work nor write
+        # without it: it stops, and the lock's next holder (itself again, or the standby) is the one active server.
+        sessions = ("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                    "AND application_name = 'orvex-server'")
+        holder = ("SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND granted AND objid = 1 "
+                  "AND database = (SELECT oid FROM pg_database WHERE datname = current_database())")
+        for with_standby in (False, True):
+            with self.subTest(standby=with_standby):
+                database = self.cluster.create_database("ended")
+                first, first_log = logged_server(self, pg_section(self.cluster, database))
+                self.assertTrue(wait_until(lambda: accepts(first.port), timeout=60), first_log.text())
+                servers = [first]
+                if with_standby:
+                    standby, standby_log = logged_server(self, pg_section(self.cluster, database))
+                    self.assertTrue(wait_until(lambda: standby_log.has(HELD_ELSEWHERE), timeout=60))
+                    servers.append(standby)
+                # One session per server: the active one's lock and its work share one.
+                self.assertEqual(self.cluster.psql(sessions, database), str(len(servers)))
+                self.cluster.psql("SELECT pg_terminate_backend((%s))" % holder, database)
+                self.assertTrue(wait_until(lambda: first_log.has(LOST), timeout=30), first_log.text())
+                self.assertTrue(wait_until(lambda: any(accepts(s.port) for s in servers), timeout=30),
+                                first_log.text())
+                # Settled: over a few of the standbys' attempts exactly one server listens at any time.
+                end = time.monotonic() + 7
+                while time.monotonic() < end:
+                    listening = [s.port for s in servers if accepts(s.port)]
+                    self.assertEqual(len(listening), 1, first_log.text())
+                    time.sleep(0.25)   # not so often that the connections tried fill a listener's backlog
+                c = TcpClient(listening[0])
+                self.addCleanup(c.close)
+                c.ok("login", "admin", "tavro")
+                self.assertGreater(c.ok("saveGroup", {"name": "Район после обрыва"}), 0)
 
     def test_unreachable_database(self):
         # Nothing listens there: the server waits, says why once, and stops cleanly when told.

@@ -203,7 +203,8 @@ void TestActiveLock::rolesHandOver()
                     --running;
                     events << name + QStringLiteral(" down");
                 }
-            });
+            },
+            nullptr, name);   // two servers in one process: a connection each
     };
     auto first = role(QStringLiteral("first"), nullptr);
     auto second = role(QStringLiteral("second"), &secondStarts);

@@ -215,10 +215,10 @@ private slots:
         // The same text asked for while lent: a statement of its own, the first one's reading undisturbed.
         StatementCache cache;
         const QString names = "SELECT name FROM groups ORDER BY id";
-        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), names);
+        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
         QVERIFY(outer.isPrepared() && outer.query().exec() && outer.query().next());
         {
-            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), names);
+            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
             QVERIFY(inner.isPrepared() && inner.query().exec() && inner.query().next() && inner.query().next());
             QCOMPARE(inner.query().value(0).toString(), "Первая");
         }
@@ -227,7 +227,7 @@ private slots:
 
         // Texts made from names a caller chose do not pile up.
         for (int i = 0; i < 2 * StatementCache::Capacity; ++i)
-            cache.acquire(QSqlDatabase::database(), QStringLiteral("SELECT %1").arg(i));
+            cache.acquire(QSqlDatabase::database(), db().sqlDialect(), QStringLiteral("SELECT %1").arg(i));
         QVERIFY2(cache.size() <= StatementCache::Capacity, qPrintable(QString::number(cache.size())));
     }
 
