@@ -339,7 +339,7 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::rangeTotals(const CommandContext &con
 }
 
 ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
-                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays)
+                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays, Summaries wanted)
 {
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const int nodeId = node.value(kId).toInt();
@@ -418,14 +418,22 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
         } else if (catalogue.isAveraged(code)) {
             const QVariant mean = ColumnAggregates::mean(days, code);
             totals.set(code, mean);
-            middles.set(code, mean);
+            if (wanted == AllSummaries)
+                middles.set(code, mean);
         } else if (catalogue.isCumulative(code)) {
             const QVariant start = first.values.value(code);
             const QVariant end = last.values.value(code);
             totals.set(code, start.isValid() && end.isValid() ? QVariant(end.toDouble() - start.toDouble())
                                                              : ColumnAggregates::sum(days, code));
-            middles.set(code, ColumnAggregates::mean(days, code));
+            if (wanted == AllSummaries)
+                middles.set(code, ColumnAggregates::mean(days, code));
         }
+    }
+    if (wanted == TotalsOnly) {
+        // Group totals read the totals row alone: the other summaries are not built.
+        for (const QString &column : dimensionColumns(catalogue))
+            totals.set(column, days.value(newestDay, column));
+        return ZeltoTableMap{{kRangeTotals, totals.table()}};
     }
     SummaryRow hourMiddles(tr("Среднее"));
     for (const QString &code : parametersSetIn(hours, hours.rowCount() - 1, catalogue)) {
@@ -532,6 +540,14 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     const int idColumn = nodes.columnIndex(kId);
     for (int row = 0; row < nodes.rowCount(); ++row)
         rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
+    // Of a node's record, the columns that rangeTotals and the row below
+    // read: the whole record in a map for every node cost more than its totals.
+    static const QStringList used = {kId, kModelCode, kModelName, kNumber, QStringLiteral("has_") + kDayTotals,
+                                     QStringLiteral("has_") + kMonthTotals, QStringLiteral("has_") + kMonthData,
+                                     QStringLiteral("has_") + kCurrentData};
+    QVector<int> usedColumns;
+    for (const QString &name : used)
+        usedColumns.append(nodes.columnIndex(name));
 
     QSet<int> done;
     const int unusedType = qMetaTypeId<ZeltoUnused>();
@@ -540,11 +556,16 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         if (nodeRow == rowOfNode.constEnd() || done.contains(id))
             continue;
         done.insert(id);
-        const QVariantMap node = nodes.toMap(nodeRow.value());
+        QVariantMap node;
+        for (int i = 0; i < used.size(); ++i) {
+            if (usedColumns.at(i) >= 0)
+                node.insert(used.at(i), nodes.value(nodeRow.value(), usedColumns.at(i)));
+        }
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;
-        const ZeltoTable totals = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false).value(kRangeTotals);
+        const ZeltoTable totals
+            = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false, TotalsOnly).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
         const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),
