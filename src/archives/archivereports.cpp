@@ -540,14 +540,6 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     const int idColumn = nodes.columnIndex(kId);
     for (int row = 0; row < nodes.rowCount(); ++row)
         rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
-    // Of a node's record, the columns that rangeTotals and the row below
-    // read: the whole record in a map for every node cost more than its totals.
-    static const QStringList used = {kId, kModelCode, kModelName, kNumber, QStringLiteral("has_") + kDayTotals,
-                                     QStringLiteral("has_") + kMonthTotals, QStringLiteral("has_") + kMonthData,
-                                     QStringLiteral("has_") + kCurrentData};
-    QVector<int> usedColumns;
-    for (const QString &name : used)
-        usedColumns.append(nodes.columnIndex(name));
 
     QSet<int> done;
     const int unusedType = qMetaTypeId<ZeltoUnused>();
@@ -556,11 +548,7 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         if (nodeRow == rowOfNode.constEnd() || done.contains(id))
             continue;
         done.insert(id);
-        QVariantMap node;
-        for (int i = 0; i < used.size(); ++i) {
-            if (usedColumns.at(i) >= 0)
-                node.insert(used.at(i), nodes.value(nodeRow.value(), usedColumns.at(i)));
-        }
+        const QVariantMap node = nodes.toMap(nodeRow.value());
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;
