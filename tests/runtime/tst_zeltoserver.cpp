@@ -1,5 +1,5 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
-// busy guard; a WebSocket handed over keeps every byte the listener had read.
+// busy guard; replies leave before later work; a WebSocket handed over keeps every byte the listener had read.
 // The dispatcher's error code for each kind of failure.
 
 #include "zeltobusyguard.h"
@@ -34,6 +34,20 @@ struct FailCommand : ZeltoCommand
 };
 
 FailCommand g_fail;
+
+// Posts its hook to run after the turn that answers it.
+struct PostCommand : ZeltoCommand
+{
+    PostCommand() : ZeltoCommand(QStringLiteral("post"), 0) {}
+    ZeltoResult<QVariant> call(const QVariantList &) override
+    {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), hook, Qt::QueuedConnection);
+        return QVariant(true);
+    }
+    std::function<void()> hook;
+};
+
+PostCommand g_post;
 
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
@@ -151,6 +165,14 @@ private slots:
         QTRY_VERIFY(client.canReadLine());
         QCOMPARE(g_count.calls, before + 1);
         QVERIFY(client.readLine().contains("\"result\""));
+
+        // A reply goes to the system as it is sent, not when the event loop next
+        // looks at the socket: work posted meanwhile (a long job's next step) finds it gone.
+        int arrived = -1;
+        g_post.hook = [&] { arrived = client.waitForReadyRead(2000) ? 1 : 0; };
+        client.write("{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"post\"}\n");
+        QTRY_VERIFY(arrived >= 0);
+        QCOMPARE(arrived, 1);
         server->close();
     }
 
