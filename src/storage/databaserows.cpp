@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "sqliterows.h"
 #include "zeltoclock.h"
 #include "zeltostream.h"
 
@@ -148,6 +149,8 @@ ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &
     if (!done.ok())
         return done;
     QSqlQuery &query = lease.query();
+    if (SqliteRows::reads(query))
+        return SqliteRows::read(query);
     return queryToTable(query);
 }
 

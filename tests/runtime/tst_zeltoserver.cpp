@@ -1,5 +1,5 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
-// busy guard; a WebSocket handed over keeps every byte the listener had read; its
+// busy guard; replies leave before later work; a WebSocket handed over keeps every byte the listener had read; its
 // frames from bytes alone (messages, control frames and errors, the same whether the
 // bytes come at once or one by one). The dispatcher's error code for each kind of failure.
 // The client, from a worker thread: tables in both forms, replies it refuses, transport failures.
@@ -41,6 +41,13 @@ TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return par
 TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
 QVariant g_reply;
 TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
+
+// Posts the hook to run after the turn that answers it.
+std::function<void()> g_postHook;
+TestCommand postCommand("post", [](const QVariantList &) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), g_postHook, Qt::QueuedConnection);
+    return QVariant(true);
+});
 
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
@@ -284,6 +291,14 @@ private slots:
         QTRY_VERIFY(client.canReadLine());
         QCOMPARE(g_calls, before + 1);
         QVERIFY(client.readLine().contains("\"result\""));
+
+        // A reply goes to the system as it is sent, not when the event loop next
+        // looks at the socket: work posted meanwhile (a long job's next step) finds it gone.
+        int arrived = -1;
+        g_postHook = [&] { arrived = client.waitForReadyRead(2000) ? 1 : 0; };
+        client.write("{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"post\"}\n");
+        QTRY_VERIFY(arrived >= 0);
+        QCOMPARE(arrived, 1);
         server->close();
     }
 

@@ -382,6 +382,24 @@ private slots:
         QCOMPARE((Typed{typed(log.value(0, "atime")), typed(log.value(0, "message"))}),
                  (Typed{typed(QDateTime(QDate(2016, 3, 4), QTime(0, 0))), typed(QStringLiteral("Разрыв"))}));
 
+        // Each kind of cell reads the same from either database: integers cut to int, reals, text (a date/time
+        // in its columns), SQL NULL and empty bytes a null int.
+        const ZeltoTable cells
+            = db().rows(said("SELECT 5000000000 AS number, 2.5 AS real, 'текст' AS note, NULL AS empty, "
+                             "'2016-03-03T14:05:09.000' AS ctime, X'' AS bytes",
+                             "SELECT 5000000000 AS number, CAST(2.5 AS DOUBLE PRECISION) AS real, 'текст' AS note, "
+                             "NULL AS empty, '2016-03-03T14:05:09.000' AS ctime, '\\x'::bytea AS bytes"))
+                  .value();
+        QCOMPARE((Typed{typed(cells.value(0, "number")), typed(cells.value(0, "real")), typed(cells.value(0, "note")),
+                        typed(cells.value(0, "ctime"))}),
+                 (Typed{testsOnPostgres() ? typed(705032704u) : typed(705032704),   // PostgreSQL's driver: unsigned
+                        typed(2.5), typed(QStringLiteral("текст")),
+                        typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9)))}));
+        QVERIFY(isNullInt(cells.value(0, "empty")) && isNullInt(cells.value(0, "bytes")));
+        // A statement that fails after its first row is a failure, not a shorter table.
+        QCOMPARE(outcome(db().rows("SELECT abs(x) AS x FROM (SELECT 1 AS x UNION ALL SELECT -9223372036854775807 - 1) AS t")),
+                 "storage: " + said("integer overflow", "bigint out of range"));
+
         QCOMPARE(db().rows("SELECT id, name FROM nodes WHERE id < 0").value(), ZeltoTable({"id", "name"}));
         QSqlQuery update;
         QVERIFY(update.exec("UPDATE nodes SET note = 'x'"));
