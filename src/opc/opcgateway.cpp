@@ -11,7 +11,10 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QTimerEvent>
+
+#include <utility>
 
 namespace {
 
@@ -29,7 +32,7 @@ OpcGateway::OpcGateway(QObject *parent) : QObject(parent) {}
 
 OpcGateway::~OpcGateway()
 {
-    stop();
+    stopAndWait();
 }
 
 QString OpcGateway::nodeProgram()
@@ -79,17 +82,26 @@ QString OpcGateway::checkNode(const QString &program)
 
 ZeltoStatus OpcGateway::start()
 {
-    if (m_process)
+    if (m_active)
         return ZeltoStatus();
     m_program = nodeProgram();
     m_script = scriptPath();
-    const QString problem = checkNode(m_program);
-    if (!problem.isEmpty())
-        return ZeltoStatus::unavailable(problem);
+    // Asked once per program: a restart does not wait for Node.js again.
+    if (m_checkedProgram != m_program) {
+        const QString problem = checkNode(m_program);
+        if (!problem.isEmpty())
+            return ZeltoStatus::unavailable(problem);
+        m_checkedProgram = m_program;
+    }
     if (!QFileInfo::exists(m_script))
         return ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
-    launch();
+    m_active = true;
+    // The process stopped last may still hold the port.
+    if (!m_ending.isEmpty())
+        m_launchWhenEnded = true;
+    else
+        launch();
     return ZeltoStatus();
 }
 
@@ -119,26 +131,51 @@ void OpcGateway::launch()
 void OpcGateway::stop()
 {
     m_stopping = true;
+    m_active = false;
+    m_launchWhenEnded = false;
     if (m_restartTimer) {
         killTimer(m_restartTimer);
         m_restartTimer = 0;
     }
     if (!m_process)
         return;
-    QProcess *process = m_process;
-    m_process = nullptr;
+    QProcess *process = std::exchange(m_process, nullptr);
     process->disconnect(this);
+    m_ending.append(process);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, process]() { onEnded(process); });
     // Asked first, so that it closes its sessions; ended when it does not.
     process->write(QJsonDocument(QJsonObject{{QStringLiteral("op"), QStringLiteral("stop")}}).toJson(QJsonDocument::Compact) + '\n');
     process->closeWriteChannel();
-    if (!process->waitForFinished(3000)) {
-        process->terminate();
-        if (!process->waitForFinished(2000)) {
-            process->kill();
-            process->waitForFinished(2000);
+    QTimer::singleShot(kStopGraceMs, process, [process]() { process->terminate(); });
+    QTimer::singleShot(kStopGraceMs + kKillGraceMs, process, [process]() { process->kill(); });
+    if (process->state() == QProcess::NotRunning)
+        onEnded(process);
+}
+
+void OpcGateway::stopAndWait()
+{
+    stop();
+    for (QProcess *process : std::exchange(m_ending, QList<QProcess *>())) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning && !process->waitForFinished(kStopGraceMs)) {
+            process->terminate();
+            if (!process->waitForFinished(kKillGraceMs)) {
+                process->kill();
+                process->waitForFinished(kKillGraceMs);
+            }
         }
+        delete process;
     }
-    delete process;
+}
+
+void OpcGateway::onEnded(QProcess *process)
+{
+    if (!m_ending.removeOne(process))
+        return;
+    process->deleteLater();
+    if (m_ending.isEmpty() && std::exchange(m_launchWhenEnded, false) && m_active && !m_process)
+        launch();
 }
 
 void OpcGateway::send(const QJsonObject &message)
