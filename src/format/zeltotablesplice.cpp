@@ -12,6 +12,8 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <cstring>
+
 using namespace ZeltoStreamFormat;
 
 namespace {
@@ -145,10 +147,32 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
     out.resize(m_rows);
     qint64 *instant = out.data();
     qint64 previous = 0;
+    // Regular records repeat one delta: a varint of up to four bytes equal
+    // to the last one decoded is not decoded again.
+    quint32 repeatBytes = 0, repeatMask = 0;
+    qint64 repeatDelta = 0;
+    int repeatLength = 0;
     for (int r = 0; r < m_rows; ++r) {
-        quint64 raw = 0;
-        if (readVarint(p, end, raw) != VarintRead::Ok || __builtin_add_overflow(previous, unzigzag(raw), &previous)
-            || previous > MaxMSecs || previous < -MaxMSecs)
+        qint64 delta;
+        quint32 next;
+        if (repeatLength && end - p >= 4 && (std::memcpy(&next, p, 4), (next & repeatMask) == repeatBytes)) {
+            delta = repeatDelta;
+            p += repeatLength;
+        } else {
+            const uchar *start = p;
+            quint64 raw = 0;
+            if (readVarint(p, end, raw) != VarintRead::Ok)
+                return false;
+            delta = unzigzag(raw);
+            repeatLength = p - start <= 4 ? int(p - start) : 0;
+            const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
+                                    uchar(repeatLength > 3 ? 0xff : 0) };
+            std::memcpy(&repeatMask, mask, 4);
+            repeatBytes = 0;
+            std::memcpy(&repeatBytes, start, size_t(repeatLength));
+            repeatDelta = delta;
+        }
+        if (__builtin_add_overflow(previous, delta, &previous) || previous > MaxMSecs || previous < -MaxMSecs)
             return false;
         instant[r] = previous;
     }
