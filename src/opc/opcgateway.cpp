@@ -64,13 +64,21 @@ QString OpcGateway::checkNode(const QString &program)
 {
     QProcess probe;
     probe.start(program, {QStringLiteral("--version")});
-    if (!probe.waitForStarted(5000))
-        return tr("Node.js (%1) не найден: OPC UA сервер не запущен").arg(program);
-    if (!probe.waitForFinished(10000)) {
+    const bool started = probe.waitForStarted(5000);
+    const bool finished = started && probe.waitForFinished(kProbeTimeoutMs);
+    if (started && !finished) {
         probe.kill();
         probe.waitForFinished(1000);
-        return tr("Node.js (%1) не отвечает: OPC UA сервер не запущен").arg(program);
     }
+    return verdict(program, probe, started, finished);
+}
+
+QString OpcGateway::verdict(const QString &program, QProcess &probe, bool started, bool finished)
+{
+    if (!started)
+        return tr("Node.js (%1) не найден: OPC UA сервер не запущен").arg(program);
+    if (!finished)
+        return tr("Node.js (%1) не отвечает: OPC UA сервер не запущен").arg(program);
     const QString version = QString::fromLatin1(probe.readAllStandardOutput()).trimmed();
     const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^v(\\d+)\\.")).match(version);
     if (!match.hasMatch() || match.captured(1).toInt() < kMinNodeMajor)
@@ -80,29 +88,69 @@ QString OpcGateway::checkNode(const QString &program)
     return QString();
 }
 
-ZeltoStatus OpcGateway::start()
+void OpcGateway::start()
 {
     if (m_active)
-        return ZeltoStatus();
+        return;
     m_program = nodeProgram();
     m_script = scriptPath();
-    // Asked once per program: a restart does not wait for Node.js again.
-    if (m_checkedProgram != m_program) {
-        const QString problem = checkNode(m_program);
-        if (!problem.isEmpty())
-            return ZeltoStatus::unavailable(problem);
-        m_checkedProgram = m_program;
-    }
-    if (!QFileInfo::exists(m_script))
-        return ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
     m_active = true;
+    // Node.js is asked its version once per program, without waiting for
+    // it: a restart goes straight on.
+    if (m_checkedProgram == m_program)
+        launchWhenFree();
+    else if (!m_probe)
+        probeNode();
+}
+
+void OpcGateway::probeNode()
+{
+    QProcess *probe = new QProcess(this);
+    m_probe = probe;
+    connect(probe, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, probe]() { onProbed(probe, true, true); });
+    connect(probe, &QProcess::errorOccurred, this, [this, probe](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onProbed(probe, false, false);
+    });
+    QTimer::singleShot(kProbeTimeoutMs, probe, [this, probe]() { onProbed(probe, true, false); });
+    probe->start(m_program, {QStringLiteral("--version")});
+}
+
+void OpcGateway::onProbed(QProcess *probe, bool started, bool finished)
+{
+    if (probe != m_probe)
+        return;
+    m_probe = nullptr;
+    probe->disconnect(this);
+    if (started && !finished)
+        probe->kill();
+    const QString problem = verdict(m_program, *probe, started, finished);
+    probe->deleteLater();
+    if (!problem.isEmpty()) {
+        m_active = false;
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, problem);
+        return;
+    }
+    m_checkedProgram = m_program;
+    if (m_active)
+        launchWhenFree();
+}
+
+void OpcGateway::launchWhenFree()
+{
+    if (!QFileInfo::exists(m_script)) {
+        m_active = false;
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, tr("Не найдена программа OPC UA сервера %1").arg(m_script));
+        return;
+    }
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
     // The process stopped last may still hold the port.
     if (!m_ending.isEmpty())
         m_launchWhenEnded = true;
     else
         launch();
-    return ZeltoStatus();
 }
 
 void OpcGateway::launch()
@@ -156,6 +204,12 @@ void OpcGateway::stop()
 void OpcGateway::stopAndWait()
 {
     stop();
+    // A question to Node.js under way is answered first: what it finds
+    // wrong is logged.
+    if (QProcess *probe = m_probe) {
+        const bool finished = probe->waitForFinished(kProbeTimeoutMs);
+        onProbed(probe, probe->error() != QProcess::FailedToStart, finished);
+    }
     for (QProcess *process : std::exchange(m_ending, QList<QProcess *>())) {
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning && !process->waitForFinished(kStopGraceMs)) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "zeltostatus.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -39,9 +38,10 @@ public:
     // Empty when Node.js runs and is new enough; otherwise the reason.
     static QString checkNode(const QString &program);
 
-    // Starts the process; unavailable when Node.js or the script is missing
-    // or Node.js is too old.
-    ZeltoStatus start();
+    // Starts the process, after asking Node.js its version (in the
+    // background, once per program): Node.js or the script missing, or
+    // Node.js too old, is logged as an error and nothing starts.
+    void start();
     // Asks the process to end and returns: it is terminated when it has not
     // ended within kStopGraceMs, killed kKillGraceMs later. No restart follows.
     void stop();
@@ -52,6 +52,7 @@ public:
     // launched or waiting for a restart.
     bool isActive() const { return m_active; }
     static constexpr int kStopGraceMs = 3000;
+    static constexpr int kProbeTimeoutMs = 10000;
     static constexpr int kKillGraceMs = 2000;
     // One message as one line; dropped while the process is not running.
     void send(const QJsonObject &message);
@@ -67,6 +68,10 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    static QString verdict(const QString &program, QProcess &probe, bool started, bool finished);
+    void probeNode();
+    void onProbed(QProcess *probe, bool started, bool finished);
+    void launchWhenFree();
     void launch();
     void onEnded(QProcess *process);
     void onReadyRead();
@@ -82,7 +87,8 @@ private:
     bool m_active = false;
     bool m_launchWhenEnded = false;   // launch once the stopped processes are gone
     QList<QProcess *> m_ending;       // stopped, not ended yet
-    QString m_checkedProgram;         // the Node.js that passed checkNode()
+    QString m_checkedProgram;         // the Node.js that passed the version check
+    QProcess *m_probe = nullptr;      // asking Node.js its version
     int m_restartTimer = 0;
     int m_backoffMs = 1000;
     qint64 m_startedAt = 0;

@@ -191,12 +191,8 @@ void OPCServer::launchGateway()
         connect(m_gateway, &OpcGateway::finished, this, &OPCServer::onGatewayFinished);
         connect(m_gateway, &OpcGateway::received, this, &OPCServer::onGatewayMessage);
     }
-    const ZeltoStatus started = m_gateway->start();
-    if (!started.ok()) {
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError, started.message());
-        return;
-    }
-    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
+    // It logs what keeps it from starting.
+    m_gateway->start();
 }
 
 void OPCServer::stopGateway()
