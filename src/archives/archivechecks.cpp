@@ -128,6 +128,19 @@ qint64 nextLocalMidnight(qint64 slotMs, struct tm &day)
     return qint64(next) * 1000;
 }
 
+// The month index of an instant: from localtime_r where Qt too goes by
+// libc (a QDateTime per row would ask libc to read the zone each time).
+int monthOf(qint64 ms, Qt::TimeSpec timeSpec)
+{
+    if (timeSpec == Qt::LocalTime && ms >= kFastFrom && ms < kFastUntil) {
+        const time_t secs = time_t(ms / 1000);
+        struct tm local;
+        if (localtime_r(&secs, &local))
+            return (local.tm_year + 1900) * 12 + local.tm_mon;
+    }
+    return monthIndex(QDateTime::fromMSecsSinceEpoch(ms, timeSpec).date());
+}
+
 QVariantList dayGaps(const QDateTime &first, const QDateTime &last, const QVector<qint64> &rows)
 {
     QVariantList gaps;
@@ -242,8 +255,10 @@ QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const QVector<q
     return entry(archiveName, instants.size(), dateAt(0), dateAt(instants.size() - 1),
                  [&] {
                      QVector<int> months(instants.size());
+                     if (timeSpec == Qt::LocalTime)
+                         tzset();   // localtime_r goes by the zone of the last tzset
                      for (int row = 0; row < months.size(); ++row)
-                         months[row] = monthIndex(dateAt(row).date());
+                         months[row] = monthOf(instants.at(row), timeSpec);
                      return months;
                  },
                  [&] { return instants; });
