@@ -445,23 +445,27 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
 bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming,
                           QByteArray &merged, ZeltoTable &tail, QVariantMap &fillEntry)
 {
-    ZeltoTableSplice stored;
-    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
-        return false;
-    QVector<qint64> keys, newKeys;
+    QVector<qint64> keys, tailKeys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
-    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec)
-        || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
-        return false;
-    // Stored rows before the first new date cannot meet a new row.
-    const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
-    const int from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
-    if (!stored.readRows(from, tail))
-        return false;
-    ArchiveDates::merge(tail, incoming);
-    QVector<qint64> tailKeys;
-    if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
-        return false;
+    int from = 0;
+    {
+        // Gone before the keys grow: it shares them.
+        ZeltoTableSplice stored;
+        if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
+            return false;
+        QVector<qint64> newKeys;
+        if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec)
+            || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
+            return false;
+        // Stored rows before the first new date cannot meet a new row.
+        const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
+        from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
+        if (!stored.readRows(from, tail))
+            return false;
+        ArchiveDates::merge(tail, incoming);
+        if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
+            return false;
+    }
     keys.resize(from);
     keys += tailKeys;
     fillEntry = ArchiveChecks::fillEntry(archive, keys, timeSpec);
