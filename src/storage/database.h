@@ -80,6 +80,9 @@ public:
     // A column of a <table>_data row, decoded or as stored; a missing row is not found.
     ZeltoResult<QVariant> data(const QString &table, int id, const QString &column);
     ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
+    // Columns of a <table>_data row as stored, by name, in one statement: a
+    // row is read once however many columns are wanted.
+    ZeltoResult<QVariantMap> storedRow(const QString &table, int id, const QStringList &columns);
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.

@@ -19,7 +19,8 @@
 
 namespace {
 
-const QString kHour = "hour_data", kDay = "day_data", kCurrent = "current_data", kT1 = "S1_t1";
+const QString kHour = "hour_data", kDay = "day_data", kMonth = "month_data", kCurrent = "current_data",
+              kT1 = "S1_t1";
 
 QDateTime at(int day, int hour = 0) { return QDateTime(QDate(2024, 3, 1).addDays(day), QTime(hour, 0)); }
 
@@ -297,13 +298,14 @@ private slots:
             }
             end = qMax(end, first + count);
             ZeltoTableMap results[2];
-            for (int way = 0; way < 2; ++way) {   // daily records on the same grid do as well
+            for (int way = 0; way < 2; ++way) {   // daily and monthly records on the same grid do as well
                 ArchiveStore::setSplicing(way == 0);
-                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours}};
+                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours},
+                                {kMonth, hours}};
                 QCOMPARE(outcome(ArchiveStore::save(serverContext(), results[way], false)), "ok");
             }
             ArchiveStore::setSplicing(true);
-            for (const QString &archive : {kHour, kDay}) {
+            for (const QString &archive : {kHour, kDay, kMonth}) {
                 QCOMPARE(testDatabase().storedData("nodes", m_node, archive).value(),
                          testDatabase().storedData("nodes", other, archive).value());
                 QCOMPARE(results[0].value(archive), results[1].value(archive));

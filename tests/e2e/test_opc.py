@@ -284,6 +284,13 @@ class WithoutGatewayTest(unittest.TestCase):
             if env.get("ORVEX_OPC_GATEWAY"):
                 time.sleep(1.5)   # the server reads what the fake gateway wrote
                 self.assertEqual(client.rows("monitorGetData"), [])
+                # This one ignores "stop": a restart answers at once, the old process ends meanwhile (terminated
+                # after its grace) and the new one starts once it is gone.
+                old = children(server.proc.pid)
+                client.ok("setSetting", "opcTrustClients", True)
+                self.assertEqual((len(old), children(server.proc.pid)), (1, old))
+                self.assertTrue(wait_until(lambda: children(server.proc.pid) not in ([], old), 60))
+                self.assertEqual(len(children(server.proc.pid)), 1)
             if setting is not None:
                 client.ok("setSetting", "opcPort", setting)
             client.close()
