@@ -89,30 +89,56 @@ qint64 civilDays(const struct tm &tm)
     return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
 }
 
-// The local midnight after the local midnight at slotMs, from localtime_r
-// alone: Qt's local-time arithmetic asks libc to read the zone again on
-// every call, which for five years of daily records costs milliseconds a
-// save. 0 where that does not settle it (outside the years where Qt too
-// goes by libc, a zone whose clocks change at midnight): Qt decides then.
-qint64 nextLocalMidnight(qint64 slotMs)
+// The local time of slotMs when it is a local midnight that localtime_r
+// settles: between 1971 and 2037, where Qt too goes by libc, and a whole
+// second.
+const qint64 kFastFrom = qint64(365) * 86400000;     // 1971-01-01
+const qint64 kFastUntil = qint64(24472) * 86400000;  // 2037-01-01
+
+bool localMidnight(qint64 slotMs, struct tm &day)
 {
-    const qint64 fastFrom = qint64(365) * 86400000;     // 1971-01-01
-    const qint64 fastUntil = qint64(24472) * 86400000;  // 2037-01-01
     const time_t slot = time_t(slotMs / 1000);
-    struct tm day, at, check;
-    if (slotMs < fastFrom || slotMs >= fastUntil || slotMs % 1000 != 0 || !localtime_r(&slot, &day) || day.tm_hour
-        || day.tm_min || day.tm_sec)
-        return 0;
+    return slotMs >= kFastFrom && slotMs < kFastUntil && slotMs % 1000 == 0 && localtime_r(&slot, &day) && !day.tm_hour
+           && !day.tm_min && !day.tm_sec;
+}
+
+// The local midnight after the local midnight at slotMs, whose local time
+// `day` holds (localMidnight()), from localtime_r alone: Qt's local-time
+// arithmetic asks libc to read the zone again on every call, which for five
+// years of daily records costs milliseconds a save. One libc call a day
+// unless a clock changes that day; `day` becomes the new midnight's local
+// time. 0 where that does not settle it (a zone whose clocks change at
+// midnight): Qt decides then.
+qint64 nextLocalMidnight(qint64 slotMs, struct tm &day)
+{
     // A day later, give or take the hour a clock change adds or takes.
-    const time_t later = slot + time_t(kDaySeconds);
-    if (!localtime_r(&later, &at))
+    time_t next = time_t(slotMs / 1000) + time_t(kDaySeconds);
+    struct tm at;
+    if (!localtime_r(&next, &at))
         return 0;
     const int intoDay = at.tm_hour * 3600 + at.tm_min * 60 + at.tm_sec;
-    const time_t next = intoDay < kDaySeconds / 2 ? later - intoDay : later + (kDaySeconds - intoDay);
-    if (!localtime_r(&next, &check) || check.tm_hour || check.tm_min || check.tm_sec
-        || civilDays(check) != civilDays(day) + 1)
+    if (intoDay != 0) {
+        next = intoDay < kDaySeconds / 2 ? next - intoDay : next + (kDaySeconds - intoDay);
+        if (!localtime_r(&next, &at) || at.tm_hour || at.tm_min || at.tm_sec)
+            return 0;
+    }
+    if (civilDays(at) != civilDays(day) + 1)
         return 0;
+    day = at;
     return qint64(next) * 1000;
+}
+
+// The month index of an instant: from localtime_r where Qt too goes by
+// libc (a QDateTime per row would ask libc to read the zone each time).
+int monthOf(qint64 ms, Qt::TimeSpec timeSpec)
+{
+    if (timeSpec == Qt::LocalTime && ms >= kFastFrom && ms < kFastUntil) {
+        const time_t secs = time_t(ms / 1000);
+        struct tm local;
+        if (localtime_r(&secs, &local))
+            return (local.tm_year + 1900) * 12 + local.tm_mon;
+    }
+    return monthIndex(QDateTime::fromMSecsSinceEpoch(ms, timeSpec).date());
 }
 
 QVariantList dayGaps(const QDateTime &first, const QDateTime &last, const QVector<qint64> &rows)
@@ -125,17 +151,24 @@ QVariantList dayGaps(const QDateTime &first, const QDateTime &last, const QVecto
     int record = 0;
     QDateTime slot = first;
     qint64 slotMs = slot.toMSecsSinceEpoch();
+    // The local time of slotMs while the slots go by libc.
+    struct tm day;
+    bool dayKnown = false;
     while (slotMs < lastMs && gaps.size() < ArchiveChecks::kMaxGaps) {
         const bool met = record < rows.size() && rows.at(record) == slotMs;
         if (met)
             ++record;
-        const qint64 fastMs = local ? nextLocalMidnight(slotMs) : 0;
+        if (local && !dayKnown)
+            dayKnown = localMidnight(slotMs, day);
+        const qint64 fastMs = dayKnown ? nextLocalMidnight(slotMs, day) : 0;
         if (fastMs != 0) {
             if (!met)
                 gaps.append(QDateTime::fromMSecsSinceEpoch(slotMs, Qt::LocalTime));
             slotMs = fastMs;
+            dayKnown = slotMs < kFastUntil;
             continue;
         }
+        dayKnown = false;
         if (local)
             slot = QDateTime::fromMSecsSinceEpoch(slotMs, Qt::LocalTime);
         if (!met)
@@ -222,8 +255,10 @@ QVariantMap ArchiveChecks::fillEntry(const QString &archiveName, const QVector<q
     return entry(archiveName, instants.size(), dateAt(0), dateAt(instants.size() - 1),
                  [&] {
                      QVector<int> months(instants.size());
+                     if (timeSpec == Qt::LocalTime)
+                         tzset();   // localtime_r goes by the zone of the last tzset
                      for (int row = 0; row < months.size(); ++row)
-                         months[row] = monthIndex(dateAt(row).date());
+                         months[row] = monthOf(instants.at(row), timeSpec);
                      return months;
                  },
                  [&] { return instants; });

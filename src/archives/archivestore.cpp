@@ -6,7 +6,6 @@
 #include "archivedates.h"
 #include "changeevents.h"
 #include "checklog.h"
-#include "checkparams.h"
 #include "database.h"
 #include "encodedvalue.h"
 #include "fieldlimits.h"
@@ -42,6 +41,7 @@ const QString kDayData = QStringLiteral("day_data");
 const QString kDayTotals = QStringLiteral("day_totals");
 const QString kHourData = QStringLiteral("hour_data");
 const QString kFillData = QStringLiteral("fill_data");
+const QString kCheckParams = QStringLiteral("check_params");
 
 const int kDefaultCurrentDataCount = 10;
 
@@ -151,6 +151,16 @@ QDateTime earliestDate(const ZeltoTable &table)
     return table.value(row, ArchiveDates::column()).toDateTime();
 }
 
+// A column's stored value bound again as it was: bytes as bytes.
+QVariant asStored(const QVariant &stored)
+{
+    if (stored.isNull())
+        return QVariant();
+    if (stored.userType() == QMetaType::QByteArray)
+        return QVariant::fromValue(EncodedValue{stored.toByteArray()});
+    return stored;
+}
+
 ZeltoResult<int> currentDataCount(Database &database)
 {
     // Seeded at start-up; a database without the setting keeps the default.
@@ -195,12 +205,10 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return exists.status();
     if (!exists.value())
         return ZeltoStatus::notFound(tr("Узел не найден"));
-    const ZeltoResult<QVariantMap> visible = NodeVisibility::find(context, nodeId);
+    const ZeltoResult<QVariantMap> visible = User::seen(NodeVisibility::find(context, nodeId));
     if (!visible.ok())
         return visible.status();
     const QVariantMap node = visible.value();
-    if (node.isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.
@@ -238,19 +246,30 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     if (journal != tables.constEnd())
         saveJournalData(context, nodeId, *journal);
 
+    // The node's row is read once, and written back once with every column:
+    // an update that leaves columns out makes SQLite read the old row for
+    // them, and each column after a long archive walks its pages again.
+    static const QStringList rowColumns = archiveNames() + QStringList{kFillData, kCheckParams};
+    const ZeltoResult<QVariantMap> storedRow = database.storedRow(kNodes, nodeId, rowColumns);
+    if (!storedRow.ok())
+        return abandon(scope, context, nodeId, storedRow.status());
+    QVariantMap columns;
+    for (auto it = storedRow.value().constBegin(); it != storedRow.value().constEnd(); ++it)
+        columns.insert(it.key(), asStored(it.value()));
+
     // A checker without check parameters would find nothing: none is made.
     std::unique_ptr<Analizer> analizer;
     if (check) {
-        const ZeltoResult<QVariantMap> params = CheckParams::load(context, nodeId);
+        const ZeltoResult<QVariant> params = Database::decodeValue(storedRow.value().value(kCheckParams), kCheckParams);
         if (!params.ok())
             return abandon(scope, context, nodeId, params.status());
-        if (!params.value().isEmpty()) {
+        if (!params.value().toMap().isEmpty()) {
             analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString(), &database));
-            analizer->setCheckParams(params.value());
+            analizer->setCheckParams(params.value().toMap());
         }
     }
 
-    const ZeltoResult<QVariant> storedFill = database.data(kNodes, nodeId, kFillData);
+    const ZeltoResult<QVariant> storedFill = Database::decodeValue(storedRow.value().value(kFillData), kFillData);
     if (!storedFill.ok())
         return abandon(scope, context, nodeId, storedFill.status());
     QVariantMap fill = storedFill.value().toMap();
@@ -269,10 +288,10 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     // SQLite rewrites a whole row, every archive of the node included, on
     // each update of one of its columns: the merged archives are written
     // together with the fill data, in one update.
-    QVariantMap columns;
     ZeltoStatus merged;
     auto merge = [&](const QString &archive, bool checkCurrent) {
-        merged = ArchiveStore::merge(context, nodeId, archive, tables, fill, checkCurrent, &columns);
+        merged = ArchiveStore::merge(context, nodeId, archive, storedRow.value().value(archive), tables, fill,
+                                     checkCurrent, &columns);
         return merged.ok();
     };
 
@@ -342,7 +361,8 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
 }
 
 ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const QString &archive,
-                                ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent, QVariantMap *pending)
+                                const QVariant &bytes, ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent,
+                                QVariantMap *pending)
 {
     const auto incoming = tables.find(archive);
     if (incoming == tables.end() || incoming->rowCount() == 0)
@@ -353,14 +373,9 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
     if (!context.database())
         return CommandContext::noDatabase();
     Database &database = *context.database();
-
     if (!archiveNames().contains(archive))
-        // Only archive columns are read: the name goes into the statement.
+        // Only archive columns are written: the name goes into the statement.
         return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
-    const ZeltoResult<QVariant> read = database.storedData(kNodes, nodeId, archive);
-    if (!read.ok())
-        return read.status();
-    const QVariant bytes = read.value();
     const bool current = archive == kCurrentData;
     // Current data is a short window cut at its start: always done whole.
     QByteArray spliced;
@@ -428,23 +443,27 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
 bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming,
                           QByteArray &merged, ZeltoTable &tail, QVariantMap &fillEntry)
 {
-    ZeltoTableSplice stored;
-    if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
-        return false;
-    QVector<qint64> keys, newKeys;
+    QVector<qint64> keys, tailKeys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
-    if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec)
-        || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
-        return false;
-    // Stored rows before the first new date cannot meet a new row.
-    const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
-    const int from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
-    if (!stored.readRows(from, tail))
-        return false;
-    ArchiveDates::merge(tail, incoming);
-    QVector<qint64> tailKeys;
-    if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
-        return false;
+    int from = 0;
+    {
+        // Gone before the keys grow: it shares them.
+        ZeltoTableSplice stored;
+        if (bytes.userType() != QMetaType::QByteArray || !stored.open(bytes.toByteArray()))
+            return false;
+        QVector<qint64> newKeys;
+        if (!stored.instants(stored.columnNames().indexOf(ArchiveDates::column()), keys, timeSpec)
+            || !std::is_sorted(keys.cbegin(), keys.cend()) || !ArchiveDates::instants(incoming, newKeys))
+            return false;
+        // Stored rows before the first new date cannot meet a new row.
+        const qint64 firstNew = *std::min_element(newKeys.cbegin(), newKeys.cend());
+        from = int(std::lower_bound(keys.cbegin(), keys.cend(), firstNew) - keys.cbegin());
+        if (!stored.readRows(from, tail))
+            return false;
+        ArchiveDates::merge(tail, incoming);
+        if (!stored.replaceRows(from, tail, merged) || !ArchiveDates::instants(tail, tailKeys))
+            return false;
+    }
     keys.resize(from);
     keys += tailKeys;
     fillEntry = ArchiveChecks::fillEntry(archive, keys, timeSpec);

@@ -77,15 +77,15 @@ public:
     static const QStringList &checkedArchives();
 
 private:
-    // Merges tables[archive] into the stored archive of the node by "date",
-    // keeps it sorted by date (and current data cut to "currentDataCount"
-    // rows), writes it back, puts the stored rows from the earliest new date
-    // on into tables[archive] and, except for current data, the archive's
-    // fill entry into fill. With checkCurrent, current data must pass the
-    // clock checks first. With pending, the merged archive is put there (by column)
-    // instead of being written at once.
-    static ZeltoStatus merge(const CommandContext &context, int nodeId, const QString &archive, ZeltoTableMap &tables,
-                             QVariantMap &fill, bool checkCurrent, QVariantMap *pending);
+    // Merges tables[archive] into the node's stored archive (bytes, as the
+    // row holds it) by "date", keeps it sorted by date (and current data cut
+    // to "currentDataCount" rows), writes it back, puts the stored rows from
+    // the earliest new date on into tables[archive] and, except for current
+    // data, the archive's fill entry into fill. With checkCurrent, current
+    // data must pass the clock checks first. With pending, the merged archive
+    // is put there (by column) instead of being written at once.
+    static ZeltoStatus merge(const CommandContext &context, int nodeId, const QString &archive, const QVariant &bytes,
+                             ZeltoTableMap &tables, QVariantMap &fill, bool checkCurrent, QVariantMap *pending);
     static bool splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming, QByteArray &merged,
                        ZeltoTable &tail, QVariantMap &fillEntry);
     // The archive column as stored, not decoded; a name that is not an

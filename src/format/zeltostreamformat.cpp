@@ -140,23 +140,6 @@ int varintSize(quint64 v)
     return n;
 }
 
-VarintRead readVarint(const uchar *&p, const uchar *end, quint64 &out)
-{
-    quint64 value = 0;
-    for (int shift = 0;; shift += 7) {
-        if (p >= end)
-            return VarintRead::Truncated;
-        const uchar b = *p++;
-        if (shift == 63 && b > 1)
-            return VarintRead::TooLong;
-        value |= quint64(b & 0x7f) << shift;
-        if (!(b & 0x80))
-            break;
-    }
-    out = value;
-    return VarintRead::Ok;
-}
-
 int writeVarint(quint64 v, char *out)
 {
     int n = 0;

@@ -73,9 +73,30 @@ int minimalCellSize(int tag);
 int fixedCellSize(int tag);
 
 int varintSize(quint64 v);
-// Reads a varint from [p, end) and moves p past it.
+// Reads a varint from [p, end) and moves p past it. Inline: archive columns
+// are walked a varint at a time.
 enum class VarintRead { Ok, Truncated, TooLong };
-VarintRead readVarint(const uchar *&p, const uchar *end, quint64 &out);
+inline VarintRead readVarint(const uchar *&p, const uchar *end, quint64 &out)
+{
+    // One byte, as most small numbers and flags take, first.
+    if (p < end && *p < 0x80) {
+        out = *p++;
+        return VarintRead::Ok;
+    }
+    quint64 value = 0;
+    for (int shift = 0;; shift += 7) {
+        if (p >= end)
+            return VarintRead::Truncated;
+        const uchar b = *p++;
+        if (shift == 63 && b > 1)
+            return VarintRead::TooLong;
+        value |= quint64(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            break;
+    }
+    out = value;
+    return VarintRead::Ok;
+}
 // Writes v as a varint at out (room for 10 bytes); returns its length.
 int writeVarint(quint64 v, char *out);
 // The name of a variant type for messages.

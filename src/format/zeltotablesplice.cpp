@@ -12,6 +12,8 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <cstring>
+
 using namespace ZeltoStreamFormat;
 
 namespace {
@@ -34,6 +36,31 @@ int countBits(const uchar *bitmap, int rows)
     return count;
 }
 
+// Moves c past `before` varints, `after` more following them to the end of
+// the cursor: from whichever end is nearer, as a varint ends at its first
+// byte below 0x80. False when the bytes do not hold that many.
+bool skipVarints(ZeltoStreamReader::Cursor &c, qint64 before, qint64 after)
+{
+    if (before <= after) {
+        for (qint64 ended = 0; ended < before; ++c.p) {
+            if (c.p >= c.end)
+                return false;
+            ended += *c.p < 0x80 ? 1 : 0;
+        }
+        return true;
+    }
+    const uchar *p = c.end;
+    for (qint64 i = 0; i < after; ++i) {
+        if (p <= c.p || p[-1] >= 0x80)
+            return false;
+        --p;
+        while (p > c.p && p[-1] >= 0x80)
+            --p;
+    }
+    c.p = p;
+    return true;
+}
+
 } // namespace
 
 struct ZeltoTableSplice::Column
@@ -46,6 +73,7 @@ struct ZeltoTableSplice::Column
     ZeltoStreamReader::ColumnReader tail;     // ready to read the cut row
     std::vector<double> before;               // packed doubles: the cut block's values before the cut row
     ZeltoStreamWriter::ColumnPlan prefix;     // mixed columns: what the cells before the cut row hold
+    QVector<qint64> instants;                 // every row's, once instants() has read them
 };
 
 ZeltoTableSplice::ZeltoTableSplice() = default;
@@ -109,23 +137,52 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
 {
     if (!m_base || column < 0 || column >= int(m_columns.size()))
         return false;
-    const ZeltoStreamReader::ColumnReader &header = m_columns[size_t(column)].header;
+    Column &keyed = m_columns[size_t(column)];
+    const ZeltoStreamReader::ColumnReader &header = keyed.header;
     // A typed column has a bitmap only when some row lacks a value.
     if (header.mixed || header.tag != TagDateTime || header.bitmap)
         return false;
     const uchar *p = header.cells.p;
+    const uchar *const end = header.cells.end;
     out.resize(m_rows);
+    qint64 *instant = out.data();
     qint64 previous = 0;
+    // Regular records repeat one delta: a varint of up to four bytes equal
+    // to the last one decoded is not decoded again.
+    quint32 repeatBytes = 0, repeatMask = 0;
+    qint64 repeatDelta = 0;
+    int repeatLength = 0;
     for (int r = 0; r < m_rows; ++r) {
-        quint64 raw = 0;
-        if (readVarint(p, header.cells.end, raw) != VarintRead::Ok
-            || __builtin_add_overflow(previous, unzigzag(raw), &previous) || previous > MaxMSecs
-            || previous < -MaxMSecs)
+        qint64 delta;
+        quint32 next;
+        if (repeatLength && end - p >= 4 && (std::memcpy(&next, p, 4), (next & repeatMask) == repeatBytes)) {
+            delta = repeatDelta;
+            p += repeatLength;
+        } else {
+            const uchar *start = p;
+            quint64 raw = 0;
+            if (readVarint(p, end, raw) != VarintRead::Ok)
+                return false;
+            delta = unzigzag(raw);
+            repeatLength = p - start <= 4 ? int(p - start) : 0;
+            const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
+                                    uchar(repeatLength > 3 ? 0xff : 0) };
+            std::memcpy(&repeatMask, mask, 4);
+            repeatBytes = 0;
+            std::memcpy(&repeatBytes, start, size_t(repeatLength));
+            repeatDelta = delta;
+        }
+        if (__builtin_add_overflow(previous, delta, &previous) || previous > MaxMSecs || previous < -MaxMSecs)
             return false;
-        out[r] = previous;
+        instant[r] = previous;
     }
     timeSpec = header.timeSpec;
-    return p == header.cells.end;
+    if (p != end)
+        return false;
+    // Kept (shared, not copied) for seeking this column: the delta base at
+    // any row is the instant before it.
+    keyed.instants = out;
+    return true;
 }
 
 bool ZeltoTableSplice::seek(int from)
@@ -203,18 +260,22 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
     }
     // Whole numbers before the cut are copied, not read: each ends at its
     // first byte below 0x80. One out of its range stays as stored, and the
-    // spliced archive reads exactly when the stored one did.
-    if (reader.tag == TagInt || reader.tag == TagUInt || reader.tag == TagLongLong || reader.tag == TagULongLong) {
-        for (int ended = 0; ended < present; ++c.p) {
-            if (c.p >= c.end)
-                return false;
-            ended += *c.p < 0x80 ? 1 : 0;
-        }
+    // spliced archive reads exactly when the stored one did. The same for
+    // delta-coded date-times whose instants are known: the delta base is
+    // the instant before the cut.
+    const bool delta = reader.tag == TagDateTime || reader.tag == TagDate;
+    const bool known = reader.tag == TagDateTime && column.instants.size() == m_rows;
+    if (reader.tag == TagInt || reader.tag == TagUInt || reader.tag == TagLongLong || reader.tag == TagULongLong
+        || known) {
+        if (!skipVarints(c, present, (reader.bitmap ? countBits(reader.bitmap, m_rows) : m_rows) - present))
+            return false;
+        if (known)
+            reader.previous = from > 0 ? column.instants.at(from - 1) : 0;
         column.cut = c.p;
         return true;
     }
     for (int i = 0; i < present; ++i) {
-        if (reader.tag == TagDateTime || reader.tag == TagDate) {
+        if (delta) {
             quint64 raw = 0;
             if (readVarint(c.p, c.end, raw) != VarintRead::Ok
                 || __builtin_add_overflow(reader.previous, unzigzag(raw), &reader.previous))

@@ -11,7 +11,10 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QTimerEvent>
+
+#include <utility>
 
 namespace {
 
@@ -29,7 +32,7 @@ OpcGateway::OpcGateway(QObject *parent) : QObject(parent) {}
 
 OpcGateway::~OpcGateway()
 {
-    stop();
+    stopAndWait();
 }
 
 QString OpcGateway::nodeProgram()
@@ -61,13 +64,21 @@ QString OpcGateway::checkNode(const QString &program)
 {
     QProcess probe;
     probe.start(program, {QStringLiteral("--version")});
-    if (!probe.waitForStarted(5000))
-        return tr("Node.js (%1) не найден: OPC UA сервер не запущен").arg(program);
-    if (!probe.waitForFinished(10000)) {
+    const bool started = probe.waitForStarted(5000);
+    const bool finished = started && probe.waitForFinished(kProbeTimeoutMs);
+    if (started && !finished) {
         probe.kill();
         probe.waitForFinished(1000);
-        return tr("Node.js (%1) не отвечает: OPC UA сервер не запущен").arg(program);
     }
+    return verdict(program, probe, started, finished);
+}
+
+QString OpcGateway::verdict(const QString &program, QProcess &probe, bool started, bool finished)
+{
+    if (!started)
+        return tr("Node.js (%1) не найден: OPC UA сервер не запущен").arg(program);
+    if (!finished)
+        return tr("Node.js (%1) не отвечает: OPC UA сервер не запущен").arg(program);
     const QString version = QString::fromLatin1(probe.readAllStandardOutput()).trimmed();
     const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^v(\\d+)\\.")).match(version);
     if (!match.hasMatch() || match.captured(1).toInt() < kMinNodeMajor)
@@ -77,20 +88,69 @@ QString OpcGateway::checkNode(const QString &program)
     return QString();
 }
 
-ZeltoStatus OpcGateway::start()
+void OpcGateway::start()
 {
-    if (m_process)
-        return ZeltoStatus();
+    if (m_active)
+        return;
     m_program = nodeProgram();
     m_script = scriptPath();
-    const QString problem = checkNode(m_program);
-    if (!problem.isEmpty())
-        return ZeltoStatus::unavailable(problem);
-    if (!QFileInfo::exists(m_script))
-        return ZeltoStatus::unavailable(tr("Не найдена программа OPC UA сервера %1").arg(m_script));
     m_stopping = false;
-    launch();
-    return ZeltoStatus();
+    m_active = true;
+    // Node.js is asked its version once per program, without waiting for
+    // it: a restart goes straight on.
+    if (m_checkedProgram == m_program)
+        launchWhenFree();
+    else if (!m_probe)
+        probeNode();
+}
+
+void OpcGateway::probeNode()
+{
+    QProcess *probe = new QProcess(this);
+    m_probe = probe;
+    connect(probe, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, probe]() { onProbed(probe, true, true); });
+    connect(probe, &QProcess::errorOccurred, this, [this, probe](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onProbed(probe, false, false);
+    });
+    QTimer::singleShot(kProbeTimeoutMs, probe, [this, probe]() { onProbed(probe, true, false); });
+    probe->start(m_program, {QStringLiteral("--version")});
+}
+
+void OpcGateway::onProbed(QProcess *probe, bool started, bool finished)
+{
+    if (probe != m_probe)
+        return;
+    m_probe = nullptr;
+    probe->disconnect(this);
+    if (started && !finished)
+        probe->kill();
+    const QString problem = verdict(m_program, *probe, started, finished);
+    probe->deleteLater();
+    if (!problem.isEmpty()) {
+        m_active = false;
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, problem);
+        return;
+    }
+    m_checkedProgram = m_program;
+    if (m_active)
+        launchWhenFree();
+}
+
+void OpcGateway::launchWhenFree()
+{
+    if (!QFileInfo::exists(m_script)) {
+        m_active = false;
+        ZeltoSystem::instance()->log(ZeltoSystem::LogError, tr("Не найдена программа OPC UA сервера %1").arg(m_script));
+        return;
+    }
+    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
+    // The process stopped last may still hold the port.
+    if (!m_ending.isEmpty())
+        m_launchWhenEnded = true;
+    else
+        launch();
 }
 
 void OpcGateway::launch()
@@ -119,26 +179,57 @@ void OpcGateway::launch()
 void OpcGateway::stop()
 {
     m_stopping = true;
+    m_active = false;
+    m_launchWhenEnded = false;
     if (m_restartTimer) {
         killTimer(m_restartTimer);
         m_restartTimer = 0;
     }
     if (!m_process)
         return;
-    QProcess *process = m_process;
-    m_process = nullptr;
+    QProcess *process = std::exchange(m_process, nullptr);
     process->disconnect(this);
+    m_ending.append(process);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, process]() { onEnded(process); });
     // Asked first, so that it closes its sessions; ended when it does not.
     process->write(QJsonDocument(QJsonObject{{QStringLiteral("op"), QStringLiteral("stop")}}).toJson(QJsonDocument::Compact) + '\n');
     process->closeWriteChannel();
-    if (!process->waitForFinished(3000)) {
-        process->terminate();
-        if (!process->waitForFinished(2000)) {
-            process->kill();
-            process->waitForFinished(2000);
-        }
+    QTimer::singleShot(kStopGraceMs, process, [process]() { process->terminate(); });
+    QTimer::singleShot(kStopGraceMs + kKillGraceMs, process, [process]() { process->kill(); });
+    if (process->state() == QProcess::NotRunning)
+        onEnded(process);
+}
+
+void OpcGateway::stopAndWait()
+{
+    stop();
+    // A question to Node.js under way is answered first: what it finds
+    // wrong is logged.
+    if (QProcess *probe = m_probe) {
+        const bool finished = probe->waitForFinished(kProbeTimeoutMs);
+        onProbed(probe, probe->error() != QProcess::FailedToStart, finished);
     }
-    delete process;
+    for (QProcess *process : std::exchange(m_ending, QList<QProcess *>())) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning && !process->waitForFinished(kStopGraceMs)) {
+            process->terminate();
+            if (!process->waitForFinished(kKillGraceMs)) {
+                process->kill();
+                process->waitForFinished(kKillGraceMs);
+            }
+        }
+        delete process;
+    }
+}
+
+void OpcGateway::onEnded(QProcess *process)
+{
+    if (!m_ending.removeOne(process))
+        return;
+    process->deleteLater();
+    if (m_ending.isEmpty() && std::exchange(m_launchWhenEnded, false) && m_active && !m_process)
+        launch();
 }
 
 void OpcGateway::send(const QJsonObject &message)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "zeltostatus.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -12,7 +11,10 @@
 // tools/opc-gateway, talked to over its standard input and output in the
 // line protocol of docs/protocol.md. Started once, restarted with a growing
 // pause (1 s doubling to 60 s, back to 1 s after a minute of good running)
-// whenever it ends without being asked to, stopped on request. Its standard
+// whenever it ends without being asked to, stopped on request. A stopped
+// process ends in the background (closing its sessions can take seconds
+// with many items) while the caller goes on; a start meanwhile launches the
+// new process once the old one is gone and its port free. Its standard
 // error goes to the log. Main thread only.
 class OpcGateway : public QObject
 {
@@ -36,11 +38,22 @@ public:
     // Empty when Node.js runs and is new enough; otherwise the reason.
     static QString checkNode(const QString &program);
 
-    // Starts the process; unavailable when Node.js or the script is missing
-    // or Node.js is too old.
-    ZeltoStatus start();
-    // Asks the process to end, then ends it; no restart follows.
+    // Starts the process, after asking Node.js its version (in the
+    // background, once per program): Node.js or the script missing, or
+    // Node.js too old, is logged as an error and nothing starts.
+    void start();
+    // Asks the process to end and returns: it is terminated when it has not
+    // ended within kStopGraceMs, killed kKillGraceMs later. No restart follows.
     void stop();
+    // stop(), then waits until every process of this gateway has ended (at
+    // shutdown).
+    void stopAndWait();
+    // Between a start() that succeeded and stop(): running, about to be
+    // launched or waiting for a restart.
+    bool isActive() const { return m_active; }
+    static constexpr int kStopGraceMs = 3000;
+    static constexpr int kProbeTimeoutMs = 10000;
+    static constexpr int kKillGraceMs = 2000;
     // One message as one line; dropped while the process is not running.
     void send(const QJsonObject &message);
 
@@ -55,7 +68,12 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    static QString verdict(const QString &program, QProcess &probe, bool started, bool finished);
+    void probeNode();
+    void onProbed(QProcess *probe, bool started, bool finished);
+    void launchWhenFree();
     void launch();
+    void onEnded(QProcess *process);
     void onReadyRead();
     void onStandardError();
     void onFinished(int exitCode, QProcess::ExitStatus status);
@@ -66,6 +84,11 @@ private:
     QByteArray m_buffer;
     bool m_dropping = false;   // the rest of an over-long line is being skipped
     bool m_stopping = false;
+    bool m_active = false;
+    bool m_launchWhenEnded = false;   // launch once the stopped processes are gone
+    QList<QProcess *> m_ending;       // stopped, not ended yet
+    QString m_checkedProgram;         // the Node.js that passed the version check
+    QProcess *m_probe = nullptr;      // asking Node.js its version
     int m_restartTimer = 0;
     int m_backoffMs = 1000;
     qint64 m_startedAt = 0;

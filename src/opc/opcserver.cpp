@@ -149,8 +149,20 @@ void OPCServer::onPropertyChanged(const QString &name)
     if (now == m_startedWith)
         return;
     m_startedWith = now;
+    // Only the naming settings change the address space: after any other
+    // the one built (or being built) serves the new process too.
+    const bool renamed = namingSettings() != m_builtNaming;
+    const bool building = m_building;
     stopGateway();
-    startGateway();
+    if (renamed || building)
+        startGateway();
+    else
+        launchGateway();
+}
+
+QVariantList OPCServer::namingSettings() const
+{
+    return {setting(QStringLiteral("useRussianInOPC")), setting(QStringLiteral("opcNodeFormat"))};
 }
 
 void OPCServer::startGateway()
@@ -179,14 +191,8 @@ void OPCServer::launchGateway()
         connect(m_gateway, &OpcGateway::finished, this, &OPCServer::onGatewayFinished);
         connect(m_gateway, &OpcGateway::received, this, &OPCServer::onGatewayMessage);
     }
-    const ZeltoStatus started = m_gateway->start();
-    if (!started.ok()) {
-        ZeltoSystem::instance()->log(ZeltoSystem::LogError, started.message());
-        delete m_gateway;
-        m_gateway = nullptr;
-        return;
-    }
-    ZeltoSystem::instance()->log(ZeltoSystem::LogInfo, tr("OPC сервер запущен"));
+    // It logs what keeps it from starting.
+    m_gateway->start();
 }
 
 void OPCServer::stopGateway()
@@ -196,12 +202,17 @@ void OPCServer::stopGateway()
     m_building = false;
     ++m_buildGeneration;
     ++m_streamGeneration;
-    if (!m_gateway)
+    if (!gatewayActive())
         return;
+    // The process ends in the background: closing its sessions takes a
+    // while, which no client waits for.
     m_gateway->stop();
-    delete m_gateway;
-    m_gateway = nullptr;
     onGatewayFinished();
+}
+
+bool OPCServer::gatewayActive() const
+{
+    return m_gateway && m_gateway->isActive();
 }
 
 OpcItemNames OPCServer::itemNames() const
@@ -247,6 +258,7 @@ void OPCServer::beginBuild()
 {
     ++m_buildGeneration;
     m_building = true;
+    m_builtNaming = namingSettings();
     {
         QMutexLocker lock(&m_mutex);
         m_items.clear();
@@ -359,7 +371,7 @@ void OPCServer::publishNewNode(int nodeId)
     if (m_nodes.contains(nodeId))
         return;
     const bool passed = m_building && !m_buildPending.contains(nodeId);
-    if (!m_gateway && !passed)
+    if (!gatewayActive() && !passed)
         return;
     const QVariantMap node = Nodes::find(CommandContext::server(m_database.data()), nodeId).valueOr(QVariantMap());
     if (node.isEmpty())
@@ -369,7 +381,7 @@ void OPCServer::publishNewNode(int nodeId)
         if (!addNodeItems(node, itemNames()))
             return;
     }
-    if (!m_gateway)
+    if (!gatewayActive())
         return;
     for (const QJsonObject &message : itemsMessages(nodeId))
         m_gateway->send(message);
@@ -448,7 +460,7 @@ void OPCServer::sendViews()
     m_viewsQueued = false;
     const QSet<int> users = std::exchange(m_staleViews, QSet<int>());
     for (int user : users) {
-        if (!m_gateway || !m_views.contains(user))
+        if (!gatewayActive() || !m_views.contains(user))
             continue;
         const QJsonObject view = OpcVisibility::of(m_database, user);
         if (view == m_views.value(user))
@@ -487,7 +499,7 @@ QJsonObject OPCServer::updateMessage(int nodeId)
 
 void OPCServer::updateNode(int nodeId)
 {
-    if (!m_gateway)
+    if (!gatewayActive())
         return;
     const QJsonObject message = updateMessage(nodeId);
     if (!message.isEmpty())
@@ -578,7 +590,7 @@ void OPCServer::onGatewayStarted()
 
 void OPCServer::streamStep(int generation)
 {
-    if (generation != m_streamGeneration || !m_gateway)
+    if (generation != m_streamGeneration || !gatewayActive())
         return;
     QElapsedTimer timer;
     timer.start();

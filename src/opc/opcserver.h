@@ -108,9 +108,13 @@ private:
     QVariant setting(const QString &name) const;
     QVariantList settings() const;
     OpcItemNames itemNames() const;
+    // The settings the item names are made from (itemNames()).
+    QVariantList namingSettings() const;
     // Builds the address space in steps, then launches the gateway.
     void startGateway();
     void launchGateway();
+    // Started and not stopped since (its process may be starting again).
+    bool gatewayActive() const;
     void stopGateway();
     // Starts a build over: the nodes to go through, in the node list's order.
     void beginBuild();
@@ -146,6 +150,7 @@ private:
     QPointer<DataMonitor> m_monitor;
     QHostAddress m_listenAddress;
     QVariantList m_startedWith;     // settings() when the gateway was last started
+    QVariantList m_builtNaming;     // namingSettings() of the last build
     QHash<QString, Item> m_items;
     QMap<int, OpcNode> m_nodes;
     // The build under way: the nodes in order and the next one to add; a

@@ -189,6 +189,25 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
     return query.value(0);
 }
 
+ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const QStringList &columns)
+{
+    StatementCache::Lease lease =
+        statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, columns.join(QStringLiteral(", "))));
+    QSqlQuery &query = lease.query();
+    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
+    if (!lease.isPrepared())
+        return sqlStatus(query.lastError(), prefix);
+    query.bindValue(0, id);
+    if (!runQuery(query))
+        return sqlStatus(query.lastError(), prefix);
+    if (!query.next())
+        return ZeltoStatus::notFound(prefix);
+    QVariantMap row;
+    for (int i = 0; i < columns.size(); ++i)
+        row.insert(columns.at(i), query.value(i));
+    return row;
+}
+
 ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString &column)
 {
     const ZeltoResult<QVariant> stored = storedData(table, id, column);
@@ -212,7 +231,7 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
     // A value that cannot be encoded is refused rather than stored as NULL.
-    const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
+    const ZeltoStatus bound = bind(lease, columns.values() + QVariantList{id});
     if (!bound.ok())
         return bound;
     if (!runQuery(query))
