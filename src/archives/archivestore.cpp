@@ -205,12 +205,10 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return exists.status();
     if (!exists.value())
         return ZeltoStatus::notFound(tr("Узел не найден"));
-    const ZeltoResult<QVariantMap> visible = NodeVisibility::find(context, nodeId);
+    const ZeltoResult<QVariantMap> visible = User::seen(NodeVisibility::find(context, nodeId));
     if (!visible.ok())
         return visible.status();
     const QVariantMap node = visible.value();
-    if (node.isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.

@@ -58,11 +58,9 @@ ZeltoStatus CheckParams::set(const CommandContext &context, int nodeId, const QV
 
 ZeltoResult<int> CheckParams::checkArchives(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<QVariantMap> node = NodeVisibility::find(context, nodeId);
+    const ZeltoResult<QVariantMap> node = User::seen(NodeVisibility::find(context, nodeId));
     if (!node.ok())
         return node.status();
-    if (node.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     const ZeltoResult<QVariantMap> params = load(context, nodeId);
     if (!params.ok())
         return params.status();

@@ -85,11 +85,9 @@ ZeltoResult<int> Groups::save(const CommandContext &context, const QVariantMap &
 
 ZeltoStatus Groups::remove(const CommandContext &context, int id)
 {
-    const ZeltoResult<QVariantMap> group = find(context, id);
+    const ZeltoResult<QVariantMap> group = User::seen(find(context, id));
     if (!group.ok())
         return group.status();
-    if (group.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     Database &database = *context.database();
     // The cascade takes the nodes and tasks with it, so their ids are
     // collected first.

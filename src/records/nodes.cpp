@@ -187,14 +187,12 @@ void Nodes::changed(const Database &database, int id)
 
 ZeltoStatus Nodes::setGroup(const CommandContext &context, int nodeId, int groupId)
 {
-    const ZeltoResult<QVariantMap> node = find(context, nodeId);
+    const ZeltoResult<QVariantMap> node = User::seen(find(context, nodeId));
     if (!node.ok())
         return node.status();
-    const ZeltoResult<QVariantMap> group = Groups::find(context, groupId);
+    const ZeltoResult<QVariantMap> group = User::seen(Groups::find(context, groupId));
     if (!group.ok())
         return group.status();
-    if (node.value().isEmpty() || group.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     const ZeltoStatus moved =
         context.database()->run(QStringLiteral("UPDATE nodes SET group_id = ? WHERE id = ?"), {groupId, nodeId});
     if (moved.ok())
@@ -204,11 +202,9 @@ ZeltoStatus Nodes::setGroup(const CommandContext &context, int nodeId, int group
 
 ZeltoStatus Nodes::remove(const CommandContext &context, int id)
 {
-    const ZeltoResult<QVariantMap> node = find(context, id);
+    const ZeltoResult<QVariantMap> node = User::seen(find(context, id));
     if (!node.ok())
         return node.status();
-    if (node.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     Database &database = *context.database();
     // The node's journal entries go with it, so the removal is noted
     // against its former group.

@@ -130,11 +130,9 @@ ZeltoResult<QStringList> Tasks::log(const CommandContext &context, int id)
 
 ZeltoResult<int> Tasks::mainTaskOfNode(const CommandContext &context, int nodeId)
 {
-    const ZeltoResult<QVariantMap> node = Nodes::find(context, nodeId);
+    const ZeltoResult<QVariantMap> node = User::seen(Nodes::find(context, nodeId));
     if (!node.ok())
         return node.status();
-    if (node.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     const ZeltoResult<QVariantMap> main =
         context.database()->row(QStringLiteral("SELECT id FROM tasks WHERE ") + kMainOfNode, {nodeId});
     if (!main.ok())
@@ -264,11 +262,9 @@ ZeltoResult<int> Tasks::save(const CommandContext &context, const QVariantMap &s
 
 ZeltoStatus Tasks::setMain(const CommandContext &context, int taskId, int flag)
 {
-    const ZeltoResult<QVariantMap> task = find(context, taskId);
+    const ZeltoResult<QVariantMap> task = User::seen(find(context, taskId));
     if (!task.ok())
         return task.status();
-    if (task.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     Database &database = *context.database();
     int previous = -1;
     if (flag == 1) {
@@ -293,11 +289,9 @@ ZeltoStatus Tasks::setMain(const CommandContext &context, int taskId, int flag)
 
 ZeltoStatus Tasks::remove(const CommandContext &context, int id)
 {
-    const ZeltoResult<QVariantMap> task = find(context, id);
+    const ZeltoResult<QVariantMap> task = User::seen(find(context, id));
     if (!task.ok())
         return task.status();
-    if (task.value().isEmpty())
-        return User::refusal(ZeltoStatus::NotFound);
     const int nodeId = task.value().value(kNodeId).toInt();
     const ZeltoStatus removed = context.database()->run(QStringLiteral("DELETE FROM tasks WHERE id = ?"), {id});
     if (!removed.ok())

@@ -70,14 +70,16 @@ Service::Service(int argc, char **argv)
     setStartupType(QtServiceController::AutoStartup);
     connect(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged, this, &Service::onPropertyChanged,
             Qt::QueuedConnection);
-    // The listeners' own failures (a port that cannot be opened) go to the service log.
-    connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
-    connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
-            Qt::QueuedConnection);
 }
 
 void Service::start()
 {
+    // The listeners are made here, not in the constructor: the HTTP listener reads the
+    // machine's names through Qt's resolver, which needs the application object.
+    // Their own failures (a port that cannot be opened) go to the service log.
+    connect(ZeltoServer::global(), &ZeltoServer::errorMessage, this, &Service::onErrorMessage, Qt::QueuedConnection);
+    connect(ZeltoHttpServer::global(), &ZeltoHttpServer::errorMessage, this, &Service::onErrorMessage,
+            Qt::QueuedConnection);
     installTranslators();
     ZeltoSystem::instance()->setSettingsPath(settingsFilePath());
     const DatabaseSettings settings = DatabaseSettings::fromIni(ZeltoSystem::instance()->settingsPath());

@@ -87,6 +87,13 @@ ZeltoStatus User::refusal(ZeltoStatus::Kind kind)
     return ZeltoStatus(kind, tr("Недостаточно прав для выполнения команды"));
 }
 
+ZeltoResult<QVariantMap> User::seen(const ZeltoResult<QVariantMap> &found)
+{
+    if (found.ok() && found.value().isEmpty())
+        return refusal(ZeltoStatus::NotFound);
+    return found;
+}
+
 void User::setLoginRequired(bool required)
 {
     g_loginRequired = required;

@@ -39,6 +39,9 @@ public:
     // The refusal's text with the kind given: NoRight, NotFound (records
     // that do not exist or lie outside the user's groups) or NotLoggedIn.
     static ZeltoStatus refusal(ZeltoStatus::Kind kind);
+    // A record looked up for the caller: an empty one (missing or outside the
+    // user's groups) becomes the NotFound refusal; a failed lookup stays as it is.
+    static ZeltoResult<QVariantMap> seen(const ZeltoResult<QVariantMap> &found);
 
     // INI "Server/requireLogin": when set, a client connection on which
     // nobody is logged in may call only the commands open to anonymous
