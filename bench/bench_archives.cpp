@@ -15,6 +15,8 @@
 //   stream form, checkArchives with three criteria, each with the CPU time
 //   the server's main thread and the client spent on it;
 // - the size of the database file per node.
+// With --pg or --connection CONNINFO (benchpostgres.h) all of it runs on
+// PostgreSQL, a new database for each way of storing.
 // In-process figures are the best of several runs; over the wire each is
 // "best/median": the machine may be shared, and CPU times are the fair ones.
 
@@ -24,6 +26,7 @@
 #include "benchserver.h"
 #include "benchtables.h"
 #include "benchdatabase.h"
+#include "benchpostgres.h"
 #include "nodes.h"
 #include "transactionscope.h"
 #include "zelto.h"
@@ -102,11 +105,22 @@ ZeltoTableMap oneDay(int nodeId, int day)
     return tables;
 }
 
+// The bytes of the open database: SQLite's file, PostgreSQL's database.
+qint64 databaseBytes(const QString &home)
+{
+    if (QSqlDatabase::database().driverName() != QLatin1String("QPSQL"))
+        return QFileInfo(home + QStringLiteral("/telvan.db")).size();
+    QSqlQuery query(QSqlDatabase::database());
+    if (!query.exec(QStringLiteral("SELECT pg_database_size(current_database())")) || !query.next())
+        fail("the database's size");
+    return query.value(0).toLongLong();
+}
+
 // Sets up the node in process and measures the steps of a one-day save.
 int prepareAndBreakDown(const QString &home, Figures &figures)
 {
     openDatabase();
-    const qint64 emptySize = QFileInfo(home + QStringLiteral("/telvan.db")).size();
+    const qint64 emptySize = databaseBytes(home);
     putSetting(QStringLiteral("currentDataCount"), 10);
     putSetting(QStringLiteral("checkDateReset"), true);
     const int nodeId = Nodes::save(serverContext(), {{QStringLiteral("model_code"), QStringLiteral("QRV5")},
@@ -226,7 +240,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     put(figures, QStringLiteral("hourly archive stored, KiB"), "%.0f", blob.size() / 1024.0);
     put(figures, QStringLiteral("  bytes per double cell"), "%.2f", blob.size() / BenchTables::doubleCells(stored));
     heading(figures, QStringLiteral("one-day save, hourly archive steps (ms):"));
-    put(figures, QStringLiteral("  SQLite read"), "%.1f", readMs);
+    put(figures, QStringLiteral("  database read"), "%.1f", readMs);
     put(figures, QStringLiteral("  decode"), "%.1f", decodeMs);
     put(figures, QStringLiteral("    CPU"), "%.1f", bestCpu([&] {
         ZeltoStream stream(blob);
@@ -239,7 +253,7 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     put(figures, QStringLiteral("    CPU"), "%.1f", bestCpu([&] {
         encoded = Database::encodeValue(QVariant::fromValue(merged)).value().toByteArray();
     }));
-    put(figures, QStringLiteral("  SQLite write, with commit"), "%.1f", writeMs);
+    put(figures, QStringLiteral("  database write, with commit"), "%.1f", writeMs);
     put(figures, QStringLiteral("  instead of decode to encode: splice, CPU"), "%.1f", spliceCpuMs);
     put(figures, QStringLiteral("one-day save, all archives, in process, ms"), "%.1f", saveMs);
     put(figures, QStringLiteral("  CPU, ms"), "%.1f", saveCpuMs);
@@ -278,8 +292,8 @@ int prepareAndBreakDown(const QString &home, Figures &figures)
     put(figures, QStringLiteral("  reply size, JSON, MB"), "%.1f", json.size() / 1e6);
     put(figures, QStringLiteral("  reply size, stream form, MB"), "%.1f", reply.size() / 1e6);
 
-    const qint64 size = QFileInfo(home + QStringLiteral("/telvan.db")).size();
-    put(figures, QStringLiteral("database file for one node, MiB"), "%.1f", size / 1048576.0);
+    const qint64 size = databaseBytes(home);
+    put(figures, QStringLiteral("database for one node, MiB"), "%.1f", size / 1048576.0);
     put(figures, QStringLiteral("  empty database, MiB"), "%.1f", emptySize / 1048576.0);
     Database::destroy();
     return nodeId;
@@ -322,10 +336,13 @@ struct CallTiming
     }
 };
 
-void overTheWire(const QString &home, int nodeId, int version, bool splice, Figures &figures)
+void overTheWire(const QString &home, const QString &databaseIni, int nodeId, int version, bool splice,
+                 Figures &figures)
 {
-    Server server(home, {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)},
-                         {QStringLiteral("ORVEX_ARCHIVE_SPLICE"), splice ? QStringLiteral("1") : QStringLiteral("0")}});
+    Server server(home,
+                  {{QStringLiteral("ORVEX_STREAM_VERSION"), QString::number(version)},
+                   {QStringLiteral("ORVEX_ARCHIVE_SPLICE"), splice ? QStringLiteral("1") : QStringLiteral("0")}},
+                  databaseIni);
     ZeltoClient &client = server.client();
 
     const int firstDay = kDays + 2 * kRuns + 2;
@@ -393,6 +410,12 @@ int main(int argc, char **argv)
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
     mallopt(M_TOP_PAD, 128 << 20);
     QCoreApplication app(argc, argv);
+    PgTarget pg;
+    QStringList arguments = app.arguments();
+    if (!pg.parse(arguments) || arguments.size() > 1) {
+        std::fprintf(stderr, "usage: bench_archives [--pg | --connection CONNINFO]\n");
+        return 3;
+    }
     struct Way
     {
         int version;
@@ -403,13 +426,26 @@ int main(int argc, char **argv)
     QVector<Figures> runs;
     for (const Way &way : ways) {
         const Home home;
+        const QString database = pg.isUsed() ? pg.createDatabase(QStringLiteral("orvex_bench_archives")) : QString();
+        const QString databaseIni = pg.isUsed() ? pg.iniSection(database) : QString();
+        // The database this process opens, as the server's INI names it.
+        const QString ini = home.path() + QStringLiteral("/orvex-server.ini");
+        QFile file(ini);
+        if (!file.open(QIODevice::WriteOnly) || file.write(databaseIni.toUtf8()) < 0)
+            fail("INI file");
+        file.close();
+        ZeltoSystem::instance()->setSettingsPath(ini);
         ZeltoStream::setWriteVersion(way.version);
         ArchiveStore::setSplicing(way.splice);
         Figures figures;
         const int nodeId = prepareAndBreakDown(home.path(), figures);
-        overTheWire(home.path(), nodeId, way.version, way.splice, figures);
+        overTheWire(home.path(), databaseIni, nodeId, way.version, way.splice, figures);
         runs.append(figures);
+        if (pg.isUsed())
+            pg.dropDatabase(database);
     }
+
+    std::printf("database: %s\n", pg.isUsed() ? qPrintable(pg.describe()) : "SQLite");
 
     std::printf("%-56s", "stored format, saves");
     for (const Way &way : ways)

@@ -2,6 +2,7 @@
 // what it then costs, each figure beside the floor measured in the same run:
 //
 //   bench_scale [--nodes N] [--days D] [--home DIR] [--server PATH] [--no-opc] [--no-polls] [--polls P]
+//               [--pg | --connection CONNINFO]
 //
 // Growing: groups of 100 nodes, one node of a two-system meter (ТВ-3) and one
 // main task per node (saveNode, saveTask), and D days (365) of hourly, daily,
@@ -11,15 +12,19 @@
 // a later run on the same folder skips growing (to compare two builds of the
 // server on the same data; --server names the other build's orvex-server).
 //
+// With --pg or --connection (benchpostgres.h) the server keeps its data on
+// PostgreSQL and the floors are measured there, through libpq; --connection
+// keeps the installation in the database it names, as --home does.
+//
 // Then, against the floors:
 //   start-up, with and without OPC UA          an empty installation's start-up
-//   getNodes, getTasks                         SELECT * through sqlite3 + writing the reply
+//   getNodes, getTasks                         SELECT * through sqlite3 (libpq) + writing the reply
 //   getNode                                    the round trip of getVersion
 //   a one-node report (last month)             reading its archives' bytes and decoding them
 //   group totals over all nodes (last month)   reading the archives they use
 //   the longest wait of a client calling getVersion every 50 ms
 //     during group totals, compaction (its VACUUM) and OPC UA start
-//   compaction                                 a copy of the database file
+//   compaction (SQLite only)                   a copy of the database file
 //   polls per second (orvex-device-sim --instant)   one-day saves per second over the wire
 //   a one-day save into five years of archives a durable UPDATE of the node's row
 //     (and into one of the nodes)              with the same bytes, a day longer
@@ -27,6 +32,7 @@
 //
 // Wall times are "best/median" of several calls where a call is repeated.
 
+#include "benchpostgres.h"
 #include "benchserver.h"
 #include "metadatacatalogue.h"
 #include "metervalues.h"
@@ -182,12 +188,14 @@ public:
     // The server program: this build's, or another given with --server.
     static QString s_program;
 
-    ServerProcess(const QString &home, quint16 port) : m_home(home), m_port(port)
+    // databaseIni: the INI file's [Database] section, when not the home's SQLite file.
+    ServerProcess(const QString &home, quint16 port, const QString &databaseIni = QString())
+        : m_home(home), m_port(port)
     {
         QFile ini(home + QStringLiteral("/orvex-server.ini"));
         if (!ini.open(QIODevice::WriteOnly))
             fail("INI file");
-        ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
+        ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8() + databaseIni.toUtf8());
     }
     ~ServerProcess() { stop(); }
 
@@ -625,22 +633,70 @@ struct Run
 {
     Options options;
     QString home;
-    QString database;
+    QString database;   // SQLite's file, or PostgreSQL's database
+    PgTarget pg;        // used: the data are on PostgreSQL
     quint16 port = 0;
     int fiveYearNode = 0;
     QDate today = QDate::currentDate();
+
+    QString databaseIni() const { return pg.isUsed() ? pg.iniSection(database) : QString(); }
 };
 
-double emptyStartMs()
+// The floors' own connection to the server's database: SQLite itself, or libpq.
+class FloorDb
+{
+public:
+    explicit FloorDb(Run &run)
+    {
+        if (run.pg.isUsed())
+            m_pg.reset(new PgConnection(run.pg.conninfo(run.database)));
+        else
+            m_sqlite.reset(new Sqlite(run.database));
+    }
+
+    int run(const char *statement, const QVariantList &binds = {}, qint64 *bytes = nullptr,
+            QList<QByteArray> *firstRow = nullptr)
+    {
+        return m_pg ? m_pg->run(statement, binds, bytes, firstRow) : m_sqlite->run(statement, binds, bytes, firstRow);
+    }
+
+    double timedRun(const char *statement)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        run(statement);
+        return ms(timer);
+    }
+
+    PgConnection *postgres() { return m_pg.data(); }
+
+private:
+    QScopedPointer<Sqlite> m_sqlite;
+    QScopedPointer<PgConnection> m_pg;
+};
+
+qint64 databaseBytes(Run &run)
+{
+    if (run.pg.isUsed())
+        return PgConnection(run.pg.conninfo(run.database)).databaseBytes();
+    return QFileInfo(run.database).size();
+}
+
+double emptyStartMs(Run &run)
 {
     const QByteArray home = qgetenv("ORVEX_HOME");
     double startMs;
     {
         const Home empty;
-        ServerProcess server(empty.path(), freePort());
-        server.start();
-        server.stop();
-        startMs = server.start();
+        const QString database = run.pg.isUsed() ? run.pg.createDatabase(QStringLiteral("orvex_bench_empty")) : QString();
+        {
+            ServerProcess server(empty.path(), freePort(), run.pg.isUsed() ? run.pg.iniSection(database) : QString());
+            server.start();
+            server.stop();
+            startMs = server.start();
+        }
+        if (run.pg.isUsed())
+            run.pg.dropDatabase(database);
     }
     qputenv("ORVEX_HOME", home);
     return startMs;
@@ -654,15 +710,16 @@ void measureStartUp(Run &run, ServerProcess &server, double emptyMs)
     printFigure(QStringLiteral("start-up, without OPC UA, ms"), number(startMs, "%.0f"),
                 QStringLiteral("an empty installation's"), number(emptyMs, "%.0f"), startMs / emptyMs);
     printFigure(QStringLiteral("server resident memory after start, MiB"), number(residentMiB(server.pid())));
-    printFigure(QStringLiteral("database file, MiB"), number(QFileInfo(run.database).size() / 1048576.0, "%.0f"),
-                QStringLiteral("per node, KiB"),
-                number(QFileInfo(run.database).size() / 1024.0 / qMax(1, run.options.nodes), "%.0f"));
+    const qint64 size = databaseBytes(run);
+    printFigure(run.pg.isUsed() ? QStringLiteral("database size, MiB") : QStringLiteral("database file, MiB"),
+                number(size / 1048576.0, "%.0f"), QStringLiteral("per node, KiB"),
+                number(size / 1024.0 / qMax(1, run.options.nodes), "%.0f"));
 }
 
 void measureLists(Run &run, ServerProcess &server)
 {
     printHeading("node and task lists");
-    Sqlite db(run.database);
+    FloorDb db(run);
     Spread getNodes, select;
     QVariant nodes;
     for (int i = 0; i < 5; ++i) {
@@ -700,7 +757,7 @@ void measureLists(Run &run, ServerProcess &server)
 void measureReports(Run &run, ServerProcess &server)
 {
     printHeading("reports");
-    Sqlite db(run.database);
+    FloorDb db(run);
     const QDate monthStart = QDate(run.today.year(), run.today.month(), 1).addMonths(-1);
     const QDate monthEnd = monthStart.addMonths(1).addDays(-1);
     const QVariantList ids = allNodeIds(server);
@@ -747,9 +804,12 @@ void measureReports(Run &run, ServerProcess &server)
 // Seven saves of one new day each (24 hourly rows, the daily row, a current
 // reading) from firstNewDay on into the node's archives of `days` days,
 // against a durable UPDATE of the node's row, a day longer each time, in a
-// database of its own on the same disk.
+// database of its own on the same disk (on PostgreSQL: a table of its own in
+// the server's database, and the bytes written are those of its log).
 void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &firstNewDay, int days)
 {
+    QScopedPointer<PgConnection> wal(run.pg.isUsed() ? new PgConnection(run.pg.conninfo(run.database)) : nullptr);
+    const auto writtenSoFar = [&]() { return wal ? wal->walBytes() : writtenBytes(server.pid()); };
     const MeterValues meter(kFirstNumber);
     Spread save, cpu;
     QVector<double> written;
@@ -765,17 +825,17 @@ void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &first
         tables.insert(QStringLiteral("current_data"),
                       meter.archive(MeterValues::CurrentData, meterColumns(MeterValues::CurrentData),
                                     day.addSecs(23 * 3600), day.addSecs(23 * 3600)));
-        const qint64 before = writtenBytes(server.pid());
+        const qint64 before = writtenSoFar();
         const double cpuBefore = mainThreadCpuMs(server.pid());
         save.values.append(server.timed(QStringLiteral("saveArchives"), {QVariant::fromValue(tables)}));
         cpu.values.append(mainThreadCpuMs(server.pid()) - cpuBefore);
-        written.append((writtenBytes(server.pid()) - before) / 1e6);
+        written.append((writtenSoFar() - before) / 1e6);
     }
     std::sort(written.begin(), written.end());
 
     QList<QByteArray> row;
     {
-        Sqlite db(run.database);
+        FloorDb db(run);
         db.run("SELECT current_data, month_data, month_totals, day_data, day_totals, hour_data, fill_data, check_params "
                "FROM nodes_data WHERE id = ?",
                {nodeId}, nullptr, &row);
@@ -783,42 +843,61 @@ void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &first
     qint64 rowBytes = 0;
     for (const QByteArray &column : row)
         rowBytes += column.size();
-    const QString floorPath = run.home + QStringLiteral("/floor.db");
-    QFile::remove(floorPath);
     Spread update, updateCpu;
-    {
-        Sqlite floorDb(floorPath, false);
-        floorDb.exec("PRAGMA journal_mode = WAL");
-        floorDb.exec("PRAGMA secure_delete = FAST");
-        floorDb.exec("CREATE TABLE nodes_data (id INTEGER UNIQUE NOT NULL, current_data BLOB, month_data BLOB, "
-                     "month_totals BLOB, day_data BLOB, day_totals BLOB, hour_data BLOB, fill_data BLOB, "
-                     "check_params BLOB)");
+    // The same UPDATE on either database; cpuMs: the CPU time that does its work so far.
+    const auto measureUpdates = [&](auto &floorDb, const std::function<double()> &cpuMs) {
         QVariantList binds;
         for (const QByteArray &column : row)
             binds.append(column);
-        floorDb.run("INSERT INTO nodes_data VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)", binds);
+        floorDb.run("INSERT INTO bench_floor VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)", binds);
         const int dayBytes = row.value(5).size() / days + 1;
         for (int i = 0; i < 7; ++i) {
             QVariantList grown = binds;
             grown[5] = row.value(5) + QByteArray(dayBytes * (i + 1), char(i));
             QElapsedTimer timer;
             timer.start();
-            const double cpuStart = threadCpuMs();
-            floorDb.run("UPDATE nodes_data SET current_data = ?, month_data = ?, month_totals = ?, day_data = ?, "
+            const double cpuStart = cpuMs();
+            floorDb.run("UPDATE bench_floor SET current_data = ?, month_data = ?, month_totals = ?, day_data = ?, "
                         "day_totals = ?, hour_data = ?, fill_data = ?, check_params = ? WHERE id = 1",
                         grown);
-            updateCpu.values.append(threadCpuMs() - cpuStart);
+            updateCpu.values.append(cpuMs() - cpuStart);
             update.values.append(ms(timer));
         }
+    };
+    if (run.pg.isUsed()) {
+        // Each statement its own transaction, committed durably (synchronous_commit's default).
+        PgConnection floorDb(run.pg.conninfo(run.database));
+        floorDb.exec("DROP TABLE IF EXISTS bench_floor");
+        floorDb.exec("CREATE TABLE bench_floor (id INTEGER UNIQUE NOT NULL, current_data BYTEA, month_data BYTEA, "
+                     "month_totals BYTEA, day_data BYTEA, day_totals BYTEA, hour_data BYTEA, fill_data BYTEA, "
+                     "check_params BYTEA)");
+        // The work is the backend's: its CPU time (0 when it runs on another machine).
+        const qint64 backend = floorDb.backendPid();
+        measureUpdates(floorDb, [backend]() { return mainThreadCpuMs(backend); });
+        floorDb.exec("DROP TABLE bench_floor");
+    } else {
+        const QString floorPath = run.home + QStringLiteral("/floor.db");
+        QFile::remove(floorPath);
+        {
+            Sqlite floorDb(floorPath, false);
+            floorDb.exec("PRAGMA journal_mode = WAL");
+            floorDb.exec("PRAGMA secure_delete = FAST");
+            floorDb.exec("CREATE TABLE bench_floor (id INTEGER UNIQUE NOT NULL, current_data BLOB, month_data BLOB, "
+                         "month_totals BLOB, day_data BLOB, day_totals BLOB, hour_data BLOB, fill_data BLOB, "
+                         "check_params BLOB)");
+            measureUpdates(floorDb, threadCpuMs);
+        }
+        QFile::remove(floorPath);
+        QFile::remove(floorPath + QStringLiteral("-wal"));
+        QFile::remove(floorPath + QStringLiteral("-shm"));
     }
-    QFile::remove(floorPath);
-    QFile::remove(floorPath + QStringLiteral("-wal"));
-    QFile::remove(floorPath + QStringLiteral("-shm"));
     printFigure(QStringLiteral("saveArchives of one day, ms"), save.text(),
                 QStringLiteral("durable UPDATE of the row, ms"), update.text(), save.median() / update.median());
     printFigure(QStringLiteral("  CPU of the server's main thread, ms"), cpu.text(), QStringLiteral("CPU of the UPDATE, ms"),
                 updateCpu.text(), cpu.median() / updateCpu.median());
-    printFigure(QStringLiteral("  bytes the server wrote per save, MB"), number(written.at(written.size() / 2), "%.2f"),
+    printFigure(run.pg.isUsed() ? QStringLiteral("  PostgreSQL's log per save, MB")
+                                : QStringLiteral("  bytes the server wrote per save, MB"),
+                number(written.at(written.size() / 2), "%.2f"),
                 QStringLiteral("the row's stored bytes, MB"), number(rowBytes / 1e6, "%.2f"),
                 written.at(written.size() / 2) / (rowBytes / 1e6));
 }
@@ -933,6 +1012,10 @@ void measurePolls(Run &run, ServerProcess &server)
 void measureCompaction(Run &run, ServerProcess &server)
 {
     printHeading("compaction");
+    if (run.pg.isUsed()) {
+        std::printf("  skipped: PostgreSQL keeps its space itself (autovacuum)\n");
+        return;
+    }
     const QString marker = QStringLiteral("2000-01-01T00:00:00.000");
     server.ok(QStringLiteral("setSetting"), {QStringLiteral("lastCompact"), marker});
     server.stop();
@@ -1061,9 +1144,10 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     std::atexit(stopRunningServer);
     Run run;
-    if (!parseOptions(app.arguments(), run.options)) {
+    QStringList arguments = app.arguments();
+    if (!run.pg.parse(arguments) || !parseOptions(arguments, run.options)) {
         std::fprintf(stderr, "usage: bench_scale [--nodes N] [--days D] [--home DIR] [--server PATH] [--no-opc] "
-                             "[--no-polls] [--polls P]\n");
+                             "[--no-polls] [--polls P] [--pg | --connection CONNINFO]\n");
         return 3;
     }
     // The metadata files the catalogue reads (the model's systems) come with the home.
@@ -1081,16 +1165,27 @@ int main(int argc, char **argv)
         ZeltoEnvironment::set("ORVEX_HOME", run.home);
     }
     ServerProcess::s_program = run.options.server;
-    run.database = run.home + QStringLiteral("/telvan.db");
+    bool grown;
+    if (!run.pg.isUsed()) {
+        run.database = run.home + QStringLiteral("/telvan.db");
+        grown = QFile::exists(run.database);
+    } else if (run.pg.isThrowaway()) {
+        run.database = run.pg.createDatabase(QStringLiteral("orvex_bench"));
+        grown = false;
+    } else {
+        run.database = run.pg.namedDatabase();
+        grown = PgConnection(run.pg.conninfo(run.database)).value("SELECT to_regclass('nodes') IS NOT NULL") == "t";
+    }
     run.port = freePort();
     if (MetadataCatalogue::instance().modelSystems(kModel).isEmpty())
         fail("the metadata catalogue");
     std::printf("bench_scale: %d nodes, %d days of archives each, home %s\n", run.options.nodes, run.options.days,
                 qPrintable(run.home));
+    std::printf("database: %s\n", run.pg.isUsed() ? qPrintable(run.pg.describe() + QLatin1Char('/') + run.database)
+                                                   : "SQLite, the home's file");
 
-    const double emptyMs = emptyStartMs();
-    ServerProcess server(run.home, run.port);
-    const bool grown = QFile::exists(run.database);
+    const double emptyMs = emptyStartMs(run);
+    ServerProcess server(run.home, run.port, run.databaseIni());
     server.start();
     if (!grown) {
         printHeading("growing");
@@ -1110,7 +1205,7 @@ int main(int argc, char **argv)
             growNodes(server, kFirstNumber - 1, 1, kFiveYearDays, run.today.addDays(-40), 0).value(0);
         printFigure(QStringLiteral("node with five years grown in, s"), number(ms(timer) / 1000));
     } else {
-        std::printf("reusing the installation in %s\n", qPrintable(run.home));
+        std::printf("reusing the installation in %s\n", qPrintable(run.database));
         // The saves measured below bring days the last run brought already,
         // before the current readings it left: the clock check would refuse them.
         server.ok(QStringLiteral("setSetting"), {QStringLiteral("checkDateReset"), false});

@@ -160,8 +160,10 @@ inline double timedCall(ZeltoClient &client, const QString &name, const QVariant
 class Server
 {
 public:
-    // environment: variables for the server beyond its home folder's.
-    explicit Server(const QString &home, const QList<QPair<QString, QString>> &environment = {})
+    // environment: variables for the server beyond its home folder's;
+    // databaseIni: the INI file's [Database] section, when not the home's SQLite file.
+    explicit Server(const QString &home, const QList<QPair<QString, QString>> &environment = {},
+                    const QString &databaseIni = QString())
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -169,7 +171,7 @@ public:
         probe.close();
         QFile ini(home + QStringLiteral("/orvex-server.ini"));
         ini.open(QIODevice::WriteOnly);
-        ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8());
+        ini.write(QStringLiteral("[Server]\nport=%1\naddress=127.0.0.1\n").arg(port).toUtf8() + databaseIni.toUtf8());
         ini.close();
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

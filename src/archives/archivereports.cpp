@@ -339,7 +339,7 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::rangeTotals(const CommandContext &con
 }
 
 ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
-                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays)
+                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays, Summaries wanted)
 {
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const int nodeId = node.value(kId).toInt();
@@ -418,14 +418,22 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
         } else if (catalogue.isAveraged(code)) {
             const QVariant mean = ColumnAggregates::mean(days, code);
             totals.set(code, mean);
-            middles.set(code, mean);
+            if (wanted == AllSummaries)
+                middles.set(code, mean);
         } else if (catalogue.isCumulative(code)) {
             const QVariant start = first.values.value(code);
             const QVariant end = last.values.value(code);
             totals.set(code, start.isValid() && end.isValid() ? QVariant(end.toDouble() - start.toDouble())
                                                              : ColumnAggregates::sum(days, code));
-            middles.set(code, ColumnAggregates::mean(days, code));
+            if (wanted == AllSummaries)
+                middles.set(code, ColumnAggregates::mean(days, code));
         }
+    }
+    if (wanted == TotalsOnly) {
+        // Group totals read the totals row alone: the other summaries are not built.
+        for (const QString &column : dimensionColumns(catalogue))
+            totals.set(column, days.value(newestDay, column));
+        return ZeltoTableMap{{kRangeTotals, totals.table()}};
     }
     SummaryRow hourMiddles(tr("Среднее"));
     for (const QString &code : parametersSetIn(hours, hours.rowCount() - 1, catalogue)) {
@@ -544,7 +552,8 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;
-        const ZeltoTable totals = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false).value(kRangeTotals);
+        const ZeltoTable totals
+            = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false, TotalsOnly).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
         const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),

@@ -70,6 +70,9 @@ public:
                                     const QDate &to);
 
 private:
+    // Which summary tables rangeTotals builds: group totals need "range_totals" alone.
+    enum Summaries { AllSummaries, TotalsOnly };
     static ZeltoTableMap rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
-                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays);
+                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays,
+                                     Summaries wanted = AllSummaries);
 };

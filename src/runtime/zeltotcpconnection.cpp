@@ -17,6 +17,9 @@ void ZeltoTcpConnection::send(const QByteArray &message)
         return;
     socket()->write(message);
     socket()->write("\n", 1);
+    // Handed to the system now, not when the event loop next polls the
+    // socket: a long job's next step may come first.
+    socket()->flush();
 }
 
 void ZeltoTcpConnection::refuse(const QByteArray &message)

@@ -180,6 +180,8 @@ void ZeltoWebConnection::writeFrame(int opcode, const QByteArray &payload)
     }
     socket()->write(header);
     socket()->write(payload);
+    // Sent now, as on TCP (ZeltoTcpConnection::send).
+    socket()->flush();
 }
 
 void ZeltoWebConnection::closeWith(quint16 code)

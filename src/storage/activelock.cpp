@@ -24,10 +24,11 @@ int s_connections = 0;
 
 const qint64 ActiveLock::Key = LockKey;
 
-ActiveLock::ActiveLock(const DatabaseSettings &settings, QObject *parent)
+ActiveLock::ActiveLock(const DatabaseSettings &settings, const QString &connectionName, QObject *parent)
     : QObject(parent),
       m_settings(settings),
-      m_connectionName(QStringLiteral("orvex-active-lock-%1").arg(++s_connections)),
+      m_connectionName(connectionName.isEmpty() ? QStringLiteral("orvex-active-lock-%1").arg(++s_connections)
+                                                : connectionName),
       m_timer(new QTimer(this))
 {
     QObject::connect(m_timer, &QTimer::timeout, this, &ActiveLock::tick);
@@ -48,8 +49,13 @@ void ActiveLock::start(int retryMs, int checkMs)
 void ActiveLock::tick()
 {
     if (m_active) {
-        if (!stillHeld())
+        if (!holds()) {
+            // The work on the session stops before the session ends: the
+            // server's database may share the connection.
+            m_active = false;
             emit lost(m_lastError);
+            release();
+        }
     } else if (tryAcquire()) {
         emit acquired();
     } else {
@@ -120,6 +126,17 @@ bool ActiveLock::stillHeld()
 {
     if (!m_active)
         return false;
+    if (holds())
+        return true;
+    m_active = false;
+    const QString reason = m_lastError;
+    release();
+    m_lastError = reason;
+    return false;
+}
+
+bool ActiveLock::holds()
+{
     // The lock itself, not just the connection: a session that an
     // administrator's pg_advisory_unlock_all left without it has lost it too.
     QSqlQuery query(QSqlDatabase::database(m_connectionName, false));
@@ -129,11 +146,8 @@ bool ActiveLock::stillHeld()
     query.addBindValue(qint64(Key & 0xffffffff));
     if (query.exec() && query.next() && query.value(0).toInt() == 1)
         return true;
-    const QString reason = query.lastError().isValid() ? query.lastError().text().trimmed()
-                                                       : tr("Сеанс больше не держит блокировку");
-    query = QSqlQuery();
-    release();
-    m_lastError = reason;
+    m_lastError = query.lastError().isValid() ? query.lastError().text().trimmed()
+                                              : tr("Сеанс больше не держит блокировку");
     return false;
 }
 

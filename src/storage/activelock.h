@@ -8,10 +8,13 @@
 class QTimer;
 
 // Which one of the servers sharing a PostgreSQL database is the active one:
-// the one holding the session advisory lock ActiveLock::Key on a connection
-// of its own. PostgreSQL frees the lock when that session ends (the server
-// killed, its machine gone, the network cut), so exactly one holds it, and
-// another can take it once the holder is gone.
+// the one holding the session advisory lock ActiveLock::Key. PostgreSQL frees
+// the lock when that session ends (the server killed, its machine gone, the
+// network cut, an administrator's pg_terminate_backend), so exactly one holds
+// it, and another can take it once the holder is gone. The server's own
+// connection is the lock's (ServerRole names it): its statements run only in
+// the session that holds the lock, and a session ended takes the lock and
+// the server's work with it at once, not at the next check.
 //
 // Not holding the lock, it tries every retry interval; holding it, it makes
 // sure every check interval that it still does, and on the first failure
@@ -30,7 +33,10 @@ public:
     static const int DefaultRetryMs = 3000;
     static const int DefaultCheckMs = 1000;
 
-    explicit ActiveLock(const DatabaseSettings &settings, QObject *parent = nullptr);
+    // connectionName: the connection the lock is held on (QSqlDatabase's
+    // name); empty: one of its own.
+    explicit ActiveLock(const DatabaseSettings &settings, const QString &connectionName = QString(),
+                        QObject *parent = nullptr);
     ~ActiveLock() override;   // gives the lock up
 
     // Tries at once and then on the timers: acquired() or refused(), later lost().
@@ -55,6 +61,8 @@ signals:
 private:
     void tick();
     bool connect();
+    // While held: true when the session still holds it (lastError() says why not); changes nothing.
+    bool holds();
 
     DatabaseSettings m_settings;
     QString m_connectionName;

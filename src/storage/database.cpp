@@ -84,7 +84,7 @@ Database *Database::ensureInstance()
 
 StatementCache::Lease Database::statement(const QString &text)
 {
-    return m_statements.acquire(db, text);
+    return m_statements.acquire(db, sqlDialect(), text);
 }
 
 void Database::setStampClock(ZeltoClock *clock)
@@ -157,7 +157,12 @@ ZeltoStatus Database::open()
     }
     database->m_postgres = settings.isPostgreSQL();
     if (database->m_postgres) {
-        database->db = settings.open(defaultConnectionName());
+        // The active server's lock is held on this connection (ActiveLock):
+        // its statements run in the session that holds the lock, and end with it.
+        database->m_lockSession = QSqlDatabase::contains(defaultConnectionName())
+            && QSqlDatabase::database(defaultConnectionName(), false).isOpen();
+        database->db = database->m_lockSession ? QSqlDatabase::database(defaultConnectionName(), false)
+                                               : settings.open(defaultConnectionName());
         if (!database->db.isOpen())
             return ZeltoStatus::storage(
                 tr("Нет соединения с БД PostgreSQL %1: %2").arg(settings.describe(), database->db.lastError().text()));
@@ -215,10 +220,20 @@ ZeltoStatus Database::applyPragmas()
     return ZeltoStatus();
 }
 
+QString Database::connectionName()
+{
+    return defaultConnectionName();
+}
+
 void Database::reopen()
 {
     m_statements.clear();
     db.close();
+    // A new session would not hold the active server's lock: the closed one
+    // ends the server's active role at the lock's next check, and the lock's
+    // next holder opens a session of its own.
+    if (m_lockSession)
+        return;
     if (!db.open()) {
         ZeltoSystem::instance()->log(ZeltoSystem::LogError, db.lastError().databaseText());
         return;

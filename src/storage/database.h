@@ -40,6 +40,9 @@ public:
     static ZeltoStatus open();
     static ZeltoStatus prepareSchema();
     static void destroy();        // deletes the object and removes the default connection
+    // The name of the default connection, the one the database is on; on
+    // PostgreSQL a server's ActiveLock holds the lock on it, and open() adopts it.
+    static QString connectionName();
     static int supportedVersion();   // the newest schema version this release knows
     static QString fileName();    // the database file the INI file names, or telvan.db in the home folder
     // Process-wide because the file has one connection per process (null
@@ -139,8 +142,9 @@ private:
     static Database *ensureInstance();
     // The statement prepared once on this connection, lent to the caller.
     StatementCache::Lease statement(const QString &text);
-    // Binds the stored forms in order; fails at the first value that cannot be encoded.
-    ZeltoStatus bind(QSqlQuery &query, const QVariantList &values) const;
+    // Binds the stored forms in order to the leased statement; fails at the
+    // first value that cannot be encoded.
+    ZeltoStatus bind(StatementCache::Lease &lease, const QVariantList &values) const;
     // The leased statement prepared, bound and run: the status of the first step that fails.
     ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     ZeltoStatus applyPragmas();
@@ -167,6 +171,7 @@ private:
 
     QSqlDatabase db;
     bool m_postgres = false;       // db is a PostgreSQL connection
+    bool m_lockSession = false;    // db is the session that holds the active server's lock
     StatementCache m_statements;   // cleared before db closes
     int m_version = -1;
     int m_transactionDepth = 0;

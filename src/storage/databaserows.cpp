@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "sqliterows.h"
 #include "zeltoclock.h"
 #include "zeltostream.h"
 
@@ -39,9 +40,10 @@ ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
     return ZeltoStatus(kind, prefix + SqlDialect(SqlDialect::PostgreSQL).errorText(error));
 }
 
-ZeltoStatus Database::bind(QSqlQuery &query, const QVariantList &values) const
+ZeltoStatus Database::bind(StatementCache::Lease &lease, const QVariantList &values) const
 {
-    const QVector<bool> binary = sqlDialect().binaryParameters(query.lastQuery());
+    QSqlQuery &query = lease.query();
+    const QVector<bool> &binary = lease.binaryParameters();
     // By position: a statement reused keeps its last values until each is bound anew.
     for (int i = 0; i < values.size(); ++i) {
         const ZeltoResult<QVariant> encodedValue = encodeValue(values.at(i));
@@ -94,7 +96,7 @@ ZeltoStatus Database::exec(StatementCache::Lease &lease, const QVariantList &bin
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
         return sqlStatus(query.lastError());
-    const ZeltoStatus bound = bind(query, binds);
+    const ZeltoStatus bound = bind(lease, binds);
     if (!bound.ok())
         return bound;
     if (!runQuery(query))
@@ -147,6 +149,8 @@ ZeltoResult<ZeltoTable> Database::rows(const QString &text, const QVariantList &
     if (!done.ok())
         return done;
     QSqlQuery &query = lease.query();
+    if (SqliteRows::reads(query))
+        return SqliteRows::read(query);
     return queryToTable(query);
 }
 
@@ -278,7 +282,7 @@ ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)
     QSqlQuery &query = lease.query();
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
-    const ZeltoStatus bound = bind(query, values);
+    const ZeltoStatus bound = bind(lease, values);
     if (!bound.ok())
         return bound;
     if (!runQuery(query))

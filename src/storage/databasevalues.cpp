@@ -231,7 +231,7 @@ ZeltoStatus Database::write(const QString &table, int id, const QVariantMap &col
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
     // A value that cannot be encoded is refused rather than stored as NULL.
-    const ZeltoStatus bound = bind(query, columns.values() + QVariantList{id});
+    const ZeltoStatus bound = bind(lease, columns.values() + QVariantList{id});
     if (!bound.ok())
         return bound;
     if (!runQuery(query))

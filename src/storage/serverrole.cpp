@@ -1,6 +1,7 @@
 #include "serverrole.h"
 
 #include "activelock.h"
+#include "database.h"
 #include "zeltosystem.h"
 
 #include <utility>
@@ -14,8 +15,13 @@ void log(ZeltoSystem::LogLevel level, const QString &message)
 
 } // namespace
 
-ServerRole::ServerRole(const DatabaseSettings &settings, Start start, Stop stop, QObject *parent)
-    : QObject(parent), m_settings(settings), m_start(std::move(start)), m_stop(std::move(stop))
+ServerRole::ServerRole(const DatabaseSettings &settings, Start start, Stop stop, QObject *parent,
+                       const QString &connectionName)
+    : QObject(parent),
+      m_settings(settings),
+      m_connectionName(connectionName.isEmpty() ? Database::connectionName() : connectionName),
+      m_start(std::move(start)),
+      m_stop(std::move(stop))
 {
 }
 
@@ -32,7 +38,7 @@ void ServerRole::begin(int retryMs, int checkMs)
             m_stop();
         return;
     }
-    m_lock = new ActiveLock(m_settings, this);
+    m_lock = new ActiveLock(m_settings, m_connectionName, this);
     connect(m_lock, &ActiveLock::acquired, this, &ServerRole::onAcquired);
     connect(m_lock, &ActiveLock::lost, this, &ServerRole::onLost);
     connect(m_lock, &ActiveLock::refused, this, &ServerRole::onRefused);

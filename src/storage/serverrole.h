@@ -26,7 +26,10 @@ public:
     using Start = std::function<bool()>;
     using Stop = std::function<void()>;
 
-    ServerRole(const DatabaseSettings &settings, Start start, Stop stop, QObject *parent = nullptr);
+    // connectionName: the connection the lock is held on, the server's
+    // database's by default (Database adopts it): see ActiveLock.
+    ServerRole(const DatabaseSettings &settings, Start start, Stop stop, QObject *parent = nullptr,
+               const QString &connectionName = QString());
     ~ServerRole() override;
 
     // SQLite: starts at once. PostgreSQL: waits for the lock, trying every
@@ -42,6 +45,7 @@ private:
     void onRefused(const QString &reason);
 
     DatabaseSettings m_settings;
+    QString m_connectionName;
     Start m_start;
     Stop m_stop;
     ActiveLock *m_lock = nullptr;

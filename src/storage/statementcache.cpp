@@ -34,7 +34,7 @@ StatementCache::Lease::Lease(Lease &&other) noexcept : m_entry(std::move(other.m
     other.m_entry.reset();
 }
 
-StatementCache::Lease StatementCache::acquire(const QSqlDatabase &db, const QString &statement)
+StatementCache::Lease StatementCache::acquire(const QSqlDatabase &db, const SqlDialect &dialect, const QString &statement)
 {
     const auto found = m_entries.constFind(statement);
     if (found != m_entries.constEnd() && !found.value()->lent) {
@@ -49,6 +49,7 @@ StatementCache::Lease StatementCache::acquire(const QSqlDatabase &db, const QStr
     entry->lent = true;
     if (!entry->query.prepare(statement))
         return Lease(entry, false);
+    entry->binaryParameters = dialect.binaryParameters(statement);
     if (found == m_entries.constEnd()) {
         if (m_entries.size() >= Capacity) {
             for (auto it = m_entries.begin(); it != m_entries.end();) {

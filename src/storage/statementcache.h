@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sqldialect.h"
+
 #include <QHash>
 #include <QSharedPointer>
 #include <QSqlDatabase>
@@ -15,7 +17,8 @@
 // lent (a caller's own nested use) gets a statement of its own, used once.
 // Ending a loan resets the statement, so that no statement holds a read
 // transaction open between commands (that would keep VACUUM and checkpoints
-// from their work).
+// from their work). What binding needs to know of the text (which
+// placeholders fill BLOB columns) is worked out once, when it is prepared.
 class StatementCache
 {
 public:
@@ -35,6 +38,8 @@ public:
         // False when the text did not prepare: query().lastError() says why.
         bool isPrepared() const { return m_prepared; }
         QSqlQuery &query() { return m_entry->query; }
+        // SqlDialect::binaryParameters of the text.
+        const QVector<bool> &binaryParameters() const { return m_entry->binaryParameters; }
 
     private:
         friend class StatementCache;
@@ -42,6 +47,7 @@ public:
         {
             explicit Entry(const QSqlDatabase &db) : query(db) {}
             QSqlQuery query;
+            QVector<bool> binaryParameters;
             bool lent = false;
         };
         explicit Lease(const QSharedPointer<Entry> &entry, bool prepared) : m_entry(entry), m_prepared(prepared) {}
@@ -50,9 +56,10 @@ public:
         bool m_prepared;
     };
 
-    // The statement prepared on db (forward only on SQLite); its bound values are
-    // those of its last use until the caller binds its own.
-    Lease acquire(const QSqlDatabase &db, const QString &statement);
+    // The statement prepared on db (forward only on SQLite), a statement in
+    // dialect's words; its bound values are those of its last use until the
+    // caller binds its own.
+    Lease acquire(const QSqlDatabase &db, const SqlDialect &dialect, const QString &statement);
     // Forgets every statement; those lent stay usable until given back.
     void clear();
     int size() const { return m_entries.size(); }

@@ -32,14 +32,12 @@ private slots:
     {
         QList<int> ids;
         for (int n = 0; n < 60; ++n) {
-            const int node
-                = Nodes::save(serverContext(), {{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}})
-                      .valueOr(-1);
+            const QVariantMap record{{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}};
+            const int node = Nodes::save(serverContext(), record).valueOr(-1);
             const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
-            ZeltoTable days(columns);
+            ZeltoTable days(columns), info({"id"});
             for (int day = 1; day <= 5; ++day)
                 days.appendRow(QVariantList{QDateTime(QDate(2024, 3, day), QTime(0, 0)), n + day / 10.0, 60.0 + day});
-            ZeltoTable info({"id"});
             info.appendRow(QVariantList{node});
             ZeltoTableMap archives{{"info", info}, {"day_data", days}};
             QVERIFY(node > 0);
@@ -56,10 +54,7 @@ private slots:
         ZeltoTable totals;
         bool done = false;
         new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to,
-                           [&](const ZeltoTable &result) {
-                               totals = result;
-                               done = true;
-                           });
+                           [&](const ZeltoTable &result) { totals = result, done = true; });
         int served = 0;
         std::function<void()> request = [&]() {
             if (done)

@@ -199,7 +199,8 @@ private slots:
                 totals.appendRow(ends.records.mid(i, 2));
             archives.insert(ends.archive, totals);
         }
-        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), saved("LWD41", archives), march(3), march(ends.toDay)).value();
+        const int node = saved("LWD41", archives);
+        const ZeltoTableMap report = ArchiveReports::reportData(serverContext(), node, march(3), march(ends.toDay)).value();
         const ZeltoTable start = report.value("first_totals"), end = report.value("last_totals");
         const auto computed = [](bool yes) { return yes ? QVariant(true) : QVariant(); };
         const QString lastLabel = QString("На %1.03.24").arg(ends.lastDay, 2, 10, QChar('0'));
@@ -209,6 +210,8 @@ private slots:
                                computed(ends.firstComputed), ends.last.isValid() ? QVariant(lastLabel) : QVariant(),
                                ends.last, computed(ends.lastComputed)}));
         SAME(report.value("range_totals"), {{"S1_Q", ends.rangeQ}});
+        // Group totals take their ends from the same archive.
+        SAME(ArchiveReports::groupTotals(serverContext(), {node}, march(3), march(ends.toDay)).value(), {{"S1_Q", ends.rangeQ}});
     }
 
     void tailDays_data()

@@ -14,15 +14,21 @@ import socket
 import sqlite3
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
+# The PostgreSQL tests' cluster (pgcluster) is a module of tests/support.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH_FAILED = "Ошибка авторизации"
 THROTTLED = re.compile(r"Слишком много неудачных попыток входа: повторите через (\d+) с")
+# A WebSocket upgrade request's own headers.
+WS_UPGRADE = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"
+              "Sec-WebSocket-Version: 13\r\n")
 # The data monitor looks for due nodes five times a second instead of every 10 s.
 FAST_MONITOR = {"ORVEX_MONITOR_TICK_MS": "200"}
 NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
@@ -38,8 +44,6 @@ def pg_cluster():
     global _pg_cluster
     if _pg_cluster is None:
         import atexit
-        import sys
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
         import pgcluster
         state = os.environ.get("ORVEX_PG_CLUSTER")
         _pg_cluster = pgcluster.from_state_file(state) if state else None
@@ -57,8 +61,13 @@ def database_section(home):
     cluster = pg_cluster()
     if not os.path.exists(marker):
         write(marker, cluster.create_database("e2e"))
+    return pg_section(cluster, read(marker).strip())
+
+
+def pg_section(cluster, database, host=None, port=None):
+    """An INI file's [Database] section for a database of the cluster (or of another host and port)."""
     return "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
-        cluster.host, cluster.port, cluster.user, read(marker).strip())
+        host or cluster.host, port or cluster.port, cluster.user, database)
 
 
 def write(path, text, mode="w"):
@@ -69,6 +78,10 @@ def write(path, text, mode="w"):
 def read(path, mode="r"):
     with open(path, mode) as f:
         return f.read()
+
+
+def sha256(path):
+    return hashlib.sha256(read(path, "rb")).hexdigest()
 
 
 def binary(name):
@@ -225,6 +238,13 @@ class SimulatedInstallation:
         self.sim.stop()
         self.home.remove()
         return code
+
+
+def installation(test, **kwargs):
+    """A SimulatedInstallation for one test; its server must stop cleanly after it."""
+    inst = SimulatedInstallation(**kwargs)
+    test.addCleanup(lambda: test.assertEqual(inst.close(), 0, inst.server.output))
+    return inst
 
 
 def project_version():
@@ -394,11 +414,16 @@ def open_http(c):
     return port
 
 
+def run(name, *args, home=None, text=True, timeout=120):
+    """One of the built programs run to its end (in the home when given): its completed process."""
+    return subprocess.run([binary(name)] + [str(a) for a in args], env=home.env() if home else None,
+                          capture_output=True, text=text, timeout=timeout)
+
+
 def cli(port, *args, login=True, text=False):
     """orvex-cli against the server on port, as the administrator unless login is False."""
-    command = [binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(port)]
-    command += ["-u", "admin", "-w", "tavro"] if login else []
-    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=text, timeout=60)
+    return run("orvex-cli", "-H", "127.0.0.1", "-p", port, *(["-u", "admin", "-w", "tavro"] if login else []), *args,
+               text=text, timeout=60)
 
 
 def exchange(port, data, timeout=10, source="127.0.0.1"):
@@ -416,13 +441,40 @@ def exchange(port, data, timeout=10, source="127.0.0.1"):
         return received
 
 
+def closed(sock, timeout=10):
+    """True once the server has closed the connection (whatever it sent before), False when it is still open
+    after the timeout; the socket is closed either way."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(65536):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+    finally:
+        sock.close()
+
+
+def first_status(port, request):
+    """The status of the server's first answer to raw request bytes; the connection may stay open (an upgrade)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(request)
+        return int(s.recv(65536).split(b" ", 2)[1])
+
+
+def http_answer(port, request, timeout=30):
+    """The answer to raw request bytes: (status, headers (names in lower case), body)."""
+    head, _, body = exchange(port, request, timeout=timeout).partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    fields = (line.split(": ", 1) for line in lines[1:])
+    return int(lines[0].split()[1]), {name.lower(): value for name, value in fields}, body
+
+
 def http_get(port, target, method="GET", extra=""):
     """One raw HTTP request, the target sent exactly as given; (status, headers, body)."""
-    data = exchange(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n"
-                           % (method, target, extra)).encode(), timeout=30)
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode().split("\r\n")
-    return int(lines[0].split()[1]), dict(line.lower().split(": ", 1) for line in lines[1:]), body
+    return http_answer(port, ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (method, target, extra)).encode())
 
 
 class RpcClient:
@@ -454,19 +506,16 @@ class RpcClient:
             raise AssertionError("%s failed: %s" % (method, reply["error"]))
         return reply["result"]
 
-    def error(self, method, *params):
-        """The message of a call that must fail."""
-        reply = self.call(method, list(params))
-        if "error" not in reply:
-            raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
-        return reply["error"]["message"]
-
     def failure(self, method, *params):
         """The error code and message of a call that must fail."""
         reply = self.call(method, list(params))
         if "error" not in reply:
             raise AssertionError("%s succeeded: %r" % (method, reply["result"]))
         return reply["error"]["code"], reply["error"]["message"]
+
+    def error(self, method, *params):
+        """The message of a call that must fail."""
+        return self.failure(method, *params)[1]
 
     def rows(self, method, *params):
         """The rows of a table a call must return."""

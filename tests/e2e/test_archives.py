@@ -32,12 +32,12 @@ def info(node_id, **extra):
 
 class ArchivesTest(ServerTestCase):
     def test_save_and_read_back(self):
+        # How rows are sorted, cut and merged: tst_archivestore; here the commands and what they answer.
         c = self.client()
         node = new_node(c, note="своё")
         self.assertEqual(c.ok("getArchive", node, "hour_data", None, None)["$table"]["rows"], [])
         hourly = hours(START, 48)
         del hourly["$table"]["rows"][5]      # one gap
-        hourly["$table"]["rows"].reverse()   # stored in date order anyway
         self.assertIs(c.ok("saveArchives", tables(
             info=info(node, note="чужое", name="Узел архивов"),
             hour_data=hourly,
@@ -48,8 +48,7 @@ class ArchivesTest(ServerTestCase):
             True)
 
         stored = c.rows("getArchive", node, "hour_data", None, None)
-        dates = [r["date"]["$datetime"] for r in stored]
-        self.assertEqual((len(dates), dates), (47, sorted(dates)))
+        self.assertEqual(len(stored), 47)
 
         # Tables come as the variant stream (version byte 2) only to a client that asks.
         def asking(form):
@@ -79,10 +78,8 @@ class ArchivesTest(ServerTestCase):
         self.assertIn(("INFO", "Сохранение архивов", "Узел архивов"),
                       [(r["level"], r["message"], r["node_name"]) for r in journal(c)])
 
-        # A plain map of tables is accepted too; the overlap replaces values.
-        c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4, base=10.0)})
-        stored = c.rows("getArchive", node, "hour_data", None, None)
-        self.assertEqual((len(stored), [r["S1_t1"] for r in stored[-3:]]), (49, [11.0, 12.0, 13.0]))
+        # A plain map of tables is accepted too.
+        c.ok("saveArchives", {"info": info(node), "hour_data": hours(START + datetime.timedelta(hours=46), 4)})
         self.assertEqual(c.ok("getFillData", node)["hour_data"]["size"], 49)
 
         self.assertIs(c.ok("clearArchives", node), True)

@@ -1,25 +1,19 @@
 """Backups: copies killed at random, -verify-backups, -restore, clients served meanwhile, a bad folder."""
 
 import contextlib
-import hashlib
 import os
 import random
 import re
 import signal
 import sqlite3
-import subprocess
 import time
 import unittest
 
-from orvexe2e import DataServer, TcpClient, TempHome, binary, dt, journal, new_node, read, sql, wait_until
+from orvexe2e import DataServer, TcpClient, TempHome, dt, journal, new_node, run, sha256, sql, wait_until
 
 COPY_NAME = re.compile(r"^\d{6}_\d{6}\.db$")
 TABLES = {"users", "users_data", "groups", "user_groups", "nodes", "nodes_data", "setting_data", "journal_data",
           "check_log", "tasks", "tasks_data", "journal", "settings"}
-
-
-def sha256(path):
-    return hashlib.sha256(read(path, "rb")).hexdigest()
 
 
 def copies(folder):
@@ -35,11 +29,6 @@ def check_copy(path):
     tables = {r[0] for r in sql(path, "SELECT name FROM sqlite_master WHERE type = 'table'", readonly=True)}
     return (sql(path, "PRAGMA quick_check", readonly=True)[0][0], sql(path, "PRAGMA user_version", readonly=True)[0][0],
             tables, sql(path, "SELECT count(*) FROM nodes", readonly=True)[0][0])
-
-
-def tool(home, *args):
-    return subprocess.run([binary("orvex-server")] + list(args), env=home.env(), capture_output=True, text=True,
-                          timeout=120)
 
 
 class Home:
@@ -113,7 +102,7 @@ class BackupTest(unittest.TestCase):
         self.assertFalse([n for n in os.listdir(home.backup_dir) if not COPY_NAME.match(n)])
         self.assertEqual(sql(home.db_path, "PRAGMA integrity_check"), [("ok",)])
 
-        report = tool(home.home, "-verify-backups")
+        report = run("orvex-server", "-verify-backups", home=home.home)
         self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
         lines = [line.split() for line in report.stdout.splitlines() if COPY_NAME.match(line.split()[0])]
         self.assertEqual(sorted(line[0] for line in lines), copies(home.backup_dir))
@@ -131,13 +120,13 @@ class BackupTest(unittest.TestCase):
         self.assertIs(admin.ok("backupDatabase"), True)
         copy = os.path.join(home.backup_dir, copies(home.backup_dir)[-1])
         new_node(admin, name="После копии")
-        refused = tool(home.home, "-restore", copy)
+        refused = run("orvex-server", "-restore", copy, home=home.home)
         self.assertEqual((refused.returncode, "Служба «Orvex Data Server» работает" in refused.stderr), (1, True))
         self.assertEqual(server.stop(), 0, server.output)
         before = sha256(home.db_path)
-        self.assertEqual(tool(home.home, "-restore").returncode, 2)
+        self.assertEqual(run("orvex-server", "-restore", home=home.home).returncode, 2)
 
-        done = tool(home.home, "-restore", copy)
+        done = run("orvex-server", "-restore", copy, home=home.home)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         kept = re.search(r"Прежняя БД сохранена как (\S+)\.$", done.stdout, re.M).group(1)
         self.assertEqual(sha256(kept), before)

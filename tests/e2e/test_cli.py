@@ -5,20 +5,20 @@ import json
 import socket
 import subprocess
 
-from orvexe2e import ServerTestCase, binary, cli, free_port, rows
+from orvexe2e import ServerTestCase, binary, cli, free_port, run
 
 
 class CommandLineClient(ServerTestCase):
     rpc_only = True
 
     def cli(self, *args, port=None):
-        return cli(port or self.server.port, *args, login=False)
+        return cli(port or self.server.port, *args, login=False, text=True)
 
     def output(self, *args):
         """The standard output of a command that must succeed."""
-        run = self.cli(*args)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        return run.stdout.decode()
+        done = self.cli(*args)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout
 
     def test_parameters_and_json_output(self):
         out = self.output("echo", "1", "2.5", "word", "Котёл", '{"$date":"2024-01-02"}', "[1,null]", "true")
@@ -44,19 +44,19 @@ class CommandLineClient(ServerTestCase):
         self.assertIn("2024-01-01 02:00:00", lines[4])
 
     def test_exit_codes(self):
-        for run, code, said in ((self.cli("fail", "Недостаточно прав для выполнения команды"), 1, "Недостаточно прав"),
-                                (self.cli("-u", "admin", "-w", "tavro", "noop"), 1, "login"),   # no login command here
-                                (self.cli("noop", port=free_port()), 2, ""), (self.cli("echo", '{"$bad":1}'), 3, ""),
-                                (subprocess.run([binary("orvex-cli")], capture_output=True, timeout=60), 3, "orvex-cli")):
-            self.assertEqual(run.returncode, code, run.args)
-            self.assertIn(said, run.stderr.decode())
-            self.assertTrue(run.stderr.strip(), run.args)
+        for done, code, said in ((self.cli("fail", "Недостаточно прав для выполнения команды"), 1, "Недостаточно прав"),
+                                 (self.cli("-u", "admin", "-w", "tavro", "noop"), 1, "login"),   # no login command here
+                                 (self.cli("noop", port=free_port()), 2, ""), (self.cli("echo", '{"$bad":1}'), 3, ""),
+                                 (run("orvex-cli"), 3, "orvex-cli")):
+            self.assertEqual(done.returncode, code, done.args)
+            self.assertIn(said, done.stderr)
+            self.assertTrue(done.stderr.strip(), done.args)
         # A connection dropped during the call is a transport failure too.
         with socket.create_server(("127.0.0.1", 0)) as listener:
-            run = subprocess.Popen([binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(listener.getsockname()[1]), "noop"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            dropping = subprocess.Popen([binary("orvex-cli"), "-H", "127.0.0.1", "-p", str(listener.getsockname()[1]),
+                                         "noop"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             listener.accept()[0].close()
-            self.assertEqual((run.communicate(timeout=60)[1] != b"", run.returncode), (True, 2))
+            self.assertEqual((dropping.communicate(timeout=60)[1] != b"", dropping.returncode), (True, 2))
 
     def test_several_servers_the_one_that_answers(self):
         """Of the servers given, the first that takes the connection answers; none that does is exit 2 naming each."""
@@ -66,17 +66,15 @@ class CommandLineClient(ServerTestCase):
                       ["-H", "127.0.0.1:%d" % closed, "-H", "[::1]:%d,127.0.0.1" % other, "-p", me],
                       ["127.0.0.1:%s" % me, "-H", "127.0.0.1:%d" % closed]):   # the first answers: no more tried
             args = ["-H"] + hosts if hosts[0] != "-H" else hosts
-            run = subprocess.run([binary("orvex-cli")] + args + ["echo", "7"], capture_output=True, timeout=60)
-            self.assertEqual(run.returncode, 0, (args, run.stderr))
-            self.assertEqual(json.loads(run.stdout), [7])
-        run = subprocess.run([binary("orvex-cli"), "-H", "127.0.0.1:%d,localhost:%d" % (closed, other), "noop"],
-                             capture_output=True, timeout=60)
-        self.assertEqual(run.returncode, 2)
-        self.assertIn("127.0.0.1:%d" % closed, run.stderr.decode())
-        self.assertIn("localhost:%d" % other, run.stderr.decode())
+            done = run("orvex-cli", *args, "echo", "7")
+            self.assertEqual(done.returncode, 0, (args, done.stderr))
+            self.assertEqual(json.loads(done.stdout), [7])
+        done = run("orvex-cli", "-H", "127.0.0.1:%d,localhost:%d" % (closed, other), "noop")
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("127.0.0.1:%d" % closed, done.stderr)
+        self.assertIn("localhost:%d" % other, done.stderr)
         for bad in ("127.0.0.1:0", "127.0.0.1:x", ",", "[::1", "[::1]x"):
-            run = subprocess.run([binary("orvex-cli"), "-H", bad, "noop"], capture_output=True, timeout=60)
-            self.assertEqual(run.returncode, 3, bad)
+            self.assertEqual(run("orvex-cli", "-H", bad, "noop").returncode, 3, bad)
 
 
 class CommandLineClientOfTheDataServer(ServerTestCase):
@@ -99,10 +97,10 @@ class CommandLineClientOfTheDataServer(ServerTestCase):
                 (("getNodes",), False, 1, login_hint),
                 (("report", node, "2024-03-01", "2024-03-31"), False, 1, login_hint),
                 (("-u", "admin", "-w", "wrong", "getNodes"), False, 1, "Ошибка авторизации")):
-            run = cli(self.server.port, *args, login=login, text=True)
-            self.assertEqual(run.returncode, code, (args, run.stderr))
-            self.assertTrue(run.stderr.startswith(said) if code else run.stderr == "", (args, run.stderr))
-            self.assertEqual(run.stdout == "", code != 0, args)
+            done = cli(self.server.port, *args, login=login, text=True)
+            self.assertEqual(done.returncode, code, (args, done.stderr))
+            self.assertTrue(done.stderr.startswith(said) if code else done.stderr == "", (args, done.stderr))
+            self.assertEqual(done.stdout == "", code != 0, args)
 
     def test_tables_show_nulls_empty_and_wide_ones_narrow(self):
         c = self.admin()
@@ -111,9 +109,9 @@ class CommandLineClientOfTheDataServer(ServerTestCase):
         columns = c.ok("getNodes")["$table"]["columns"]
 
         def table(*args):
-            run = cli(self.server.port, *args, text=True)
-            self.assertEqual(run.returncode, 0, run.stderr)
-            return run.stdout.splitlines(), run.stderr
+            done = cli(self.server.port, *args, text=True)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return done.stdout.splitlines(), done.stderr
 
         lines, said = table("getNodes", "--table")
         self.assertEqual(lines[0].split(), ["id", "group_id", "name", "model_code", "number", "last_update",

@@ -6,15 +6,13 @@ import json
 import math
 import os
 import shutil
-import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
 
-from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, DataServer, ServerTestCase, SimulatedInstallation,
-                      WebSocketClient, START, http_get, new_node, open_http, read, rows, stamp, table, wait_until)
+from orvexe2e import (AUTH_FAILED, BUILD_DIR, REFUSED, START, WS_UPGRADE, DataServer, ServerTestCase, WebSocketClient,
+                      first_status, http_get, installation, new_node, open_http, read, rows, stamp, table, wait_until)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -80,8 +78,7 @@ class ConsoleTest(unittest.TestCase):
             self.fail("node is not installed: scripts/setup installs nodejs and npm")
         if not os.path.isdir(os.path.join(SOURCE_DIR, "web", "node_modules", "puppeteer-core")):
             self.fail("puppeteer-core is missing from web/node_modules: run scripts/setup")
-        self.inst = SimulatedInstallation()
-        self.addCleanup(self.inst.close)
+        self.inst = installation(self)
         self.http_port = open_http(self.inst.admin)
         self.artifacts = os.path.join(BUILD_DIR, "test-artifacts", "console")
         shutil.rmtree(self.artifacts, ignore_errors=True)
@@ -156,15 +153,13 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn(XSS_NAME, found["nodeNames"])
         hours = hour_rows()
         flagged = sum(1 for r in hours if r[1] > 97)
-        self.assertEqual({k: found[k] for k in ("imagesInList", "nodeTitle", "dialogs", "pageErrors", "groups", "searched",
-                                                "stateBefore", "tableRows", "flaggedRows", "checkMessages", "checkLog",
-                                                "restrictedNodes", "restrictedButtons", "lostTexts")},
-                         {"imagesInList": 0, "nodeTitle": XSS_NAME, "dialogs": [], "pageErrors": [],
-                          "groups": ["Котельная №1", "Котельная №2"], "searched": [XSS_NAME],
-                          "stateBefore": "Не выполняется", "tableRows": len(hours), "flaggedRows": flagged,
-                          "checkMessages": ["t1 выше 97"], "checkLog": ["t1 выше 97"] * flagged,
-                          "restrictedNodes": data["ownNodes"], "restrictedButtons": 0,
-                          "lostTexts": ["Нет связи с сервером. Повторное подключение…"]})
+        expected = {"imagesInList": 0, "nodeTitle": XSS_NAME, "dialogs": [], "pageErrors": [],
+                    "groups": ["Котельная №1", "Котельная №2"], "searched": [XSS_NAME],
+                    "stateBefore": "Не выполняется", "tableRows": len(hours), "flaggedRows": flagged,
+                    "checkMessages": ["t1 выше 97"], "checkLog": ["t1 выше 97"] * flagged,
+                    "restrictedNodes": data["ownNodes"], "restrictedButtons": 0,
+                    "lostTexts": ["Нет связи с сервером. Повторное подключение…"]}
+        self.assertEqual({k: found[k] for k in expected}, expected)
 
         # The run was seen live and ended; its time is the task's.
         states = found["taskStates"]
@@ -211,10 +206,10 @@ class ConsoleTest(unittest.TestCase):
 
 
     def check_long_archive(self, found, data):
-        """Five years of hourly rows: drawn quickly (the time printed, not judged: machines differ), few rows in
-        the page, any row reachable; temperatures, flow and heat energy drawn first, one axis per unit."""
-        print("\nfive years of hourly rows (%d) drawn in %d ms" % (LONG_HOURS, found["longDrawnMs"]), file=sys.stderr)
-        last = long_rows()[-1]
+        """Five years of hourly rows: few rows in the page, any row reachable; temperatures, flow and heat energy
+        drawn first, one axis per unit."""
+        generated = long_rows()
+        first, last = generated[0], generated[-1]
         last_hour = (LONG_START + datetime.timedelta(hours=LONG_HOURS - 1)).strftime("%d.%m.%Y %H:%M")
         # The last row's missing S1_G1 is shown empty.
         self.assertEqual((found["longRows"], found["longMiddle"], found["longEnd"][0], found["longEnd"][-3:]),
@@ -222,7 +217,6 @@ class ConsoleTest(unittest.TestCase):
         self.assertLess(max(found["longDomRows"], found["longDomRowsAtEnd"]), 300)
         self.assertIsNotNone(found["spikeDrawn"])   # a one-hour leap among 43,800 rows is not smoothed away
 
-        first = long_rows()[0]
         described = self.inst.admin.ok("describeParams", "QRV5", LONG_COLUMNS[1:], first[1:])
         params = {p["code"]: p for p in described["params"]}
         heads = {code: heading(p) for code, p in params.items()}
@@ -279,16 +273,10 @@ class ConsoleHttpTest(ServerTestCase):
         self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
         self.assertEqual(http_get(self.port, "/rpc", extra="Sec-WebSocket-Version: 13\r\n")[0], 400)
         # A page of another site may not use an operator's browser to reach the server.
-        upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n" \
-                  "Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n"
+        upgrade = WS_UPGRADE + "Origin: %s\r\n"
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "http://attacker.example")[0], 403)
         self.assertEqual(http_get(self.port, "/rpc", extra=upgrade % "null")[0], 403)
         # Unless "wsOrigins" names its site.
         self.server.admin().ok("setSetting", "wsOrigins", ["https://scada.example", "http://attacker.example/"])
         request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n" + upgrade % "http://attacker.example" + "\r\n").encode()
-
-        def answer():
-            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
-                s.sendall(request)
-                return s.recv(4096).split(b" ")[1] == b"101"
-        self.assertTrue(wait_until(answer, timeout=10))
+        self.assertTrue(wait_until(lambda: first_status(self.port, request) == 101, timeout=10))

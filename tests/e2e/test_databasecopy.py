@@ -5,23 +5,18 @@ import contextlib
 import hashlib
 import os
 import sqlite3
-import subprocess
-import sys
-import time
 import unittest
 
-from orvexe2e import DataServer, TempHome, binary, dt, new_node, node_with_data, sql, table, write
+from orvexe2e import DataServer, TempHome, dt, new_node, node_with_data, pg_section, run, sha256, sql, table, write
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pgcluster  # noqa: E402
+import pgcluster  # after orvexe2e, which finds it
 
 ARCHIVES = ("current_data", "month_data", "month_totals", "day_data", "day_totals", "hour_data", "fill_data")
 
 
 def copy_database(home, target):
     """Runs the copy for the server of home: exit code, standard output, standard error."""
-    result = subprocess.run([binary("orvex-server"), "-copy-database-to", target], env=home.env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300)
+    result = run("orvex-server", "-copy-database-to", target, home=home, timeout=300)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -44,14 +39,13 @@ def sqlite_contents(path):
     return contents
 
 
-def file_digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
 class DatabaseCopyTest(pgcluster.ClusterTestCase):
     def url(self, database):
         return "postgresql://%s@%s:%d/%s" % (self.cluster.user, self.cluster.host, self.cluster.port, database)
+
+    def tables_of(self, database):
+        return self.cluster.psql("SELECT string_agg(table_name, ',') FROM information_schema.tables "
+                                 "WHERE table_schema = 'public'", database)
 
     def filled_installation(self):
         """A stopped SQLite installation with every kind of row the server keeps: its home."""
@@ -88,16 +82,13 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
     def test_round_trip_through_postgresql(self):
         home = self.filled_installation()
         source = os.path.join(home.path, "telvan.db")
-        before = file_digest(source)
+        before = sha256(source)
         database = self.cluster.create_database("copy")
 
-        started = time.monotonic()
-        code, out, err = copy_database(home, self.url(database))
-        elapsed = time.monotonic() - started
+        code, out, err = copy_database(home, self.url(database))   # its speed: bench_databasecopy
         self.assertEqual(code, 0, out + err)
         self.assertIn("Скопировано и проверено: версия схемы 8", out)
-        self.assertEqual(file_digest(source), before, "the source was written")
-        print("\ncopy to PostgreSQL: %.1f s for %d bytes" % (elapsed, os.path.getsize(source)), file=sys.stderr)
+        self.assertEqual(sha256(source), before, "the source was written")
 
         # PostgreSQL's side read on its own: the rows of each table, and each archive's bytes.
         with contextlib.closing(sqlite3.connect(source)) as db:
@@ -126,9 +117,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         # And back, from a server configured on PostgreSQL, into a new SQLite file: the same file, row for row.
         back_home = TempHome()
         self.addCleanup(back_home.remove)
-        write(os.path.join(back_home.path, "orvex-server.ini"),
-              "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n"
-              % (self.cluster.host, self.cluster.port, self.cluster.user, database))
+        write(os.path.join(back_home.path, "orvex-server.ini"), pg_section(self.cluster, database))
         copied = os.path.join(back_home.path, "back.db")
         code, out, err = copy_database(back_home, "sqlite:" + copied)
         self.assertEqual(code, 0, out + err)
@@ -150,13 +139,12 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
     def test_refusals_leave_both_sides_as_they_were(self):
         home = self.filled_installation()
         source = os.path.join(home.path, "telvan.db")
-        before = file_digest(source)
+        before = sha256(source)
         database = self.cluster.create_database("busy")
         self.cluster.psql("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (1)", database)
         unreachable = "postgresql://orvex@127.0.0.1:%d/x" % pgcluster._free_port()
         ini = os.path.join(home.path, "target.ini")
-        write(ini, "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n"
-              % (self.cluster.host, self.cluster.port, self.cluster.user, database))
+        write(ini, pg_section(self.cluster, database))
         cases = [
             (self.url(database), "не пуста"),
             (ini, "не пуста"),
@@ -170,23 +158,21 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
                 code, out, err = copy_database(home, target)
                 self.assertEqual(code, 1, out + err)
                 self.assertIn(message, err)
-        self.assertEqual(file_digest(source), before)
-        self.assertEqual(self.cluster.psql("SELECT string_agg(table_name, ',') FROM information_schema.tables "
-                                           "WHERE table_schema = 'public'", database), "other")
+        self.assertEqual(sha256(source), before)
+        self.assertEqual(self.tables_of(database), "other")
 
         # A value PostgreSQL would store otherwise (SQLite keeps 1.5 in an INTEGER column, PostgreSQL rounds it):
         # the check finds the row, and everything written is rolled back.
         with contextlib.closing(sqlite3.connect(source)) as db, db:
             db.execute("UPDATE nodes SET version = 1.5 WHERE id = (SELECT max(id) FROM nodes)")
-        before = file_digest(source)
+        before = sha256(source)
         empty = self.cluster.create_database("differs")
         code, out, err = copy_database(home, self.url(empty))
         self.assertEqual(code, 1, out + err)
         self.assertRegex(err, r"Проверка копии: таблица nodes, строка \d+, столбец version: в БД-источнике дробное 1.5, "
                               r"в БД-приёмнике целое 2")
-        self.assertEqual(self.cluster.psql("SELECT count(*) FROM information_schema.tables WHERE table_schema = "
-                                           "'public'", empty), "0")
-        self.assertEqual(file_digest(source), before)
+        self.assertEqual(self.tables_of(empty), "")
+        self.assertEqual(sha256(source), before)
 
         # A source at another schema version is refused before anything is made.
         with contextlib.closing(sqlite3.connect(source)) as db:
@@ -195,8 +181,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         code, out, err = copy_database(home, self.url(empty))
         self.assertEqual(code, 1, out + err)
         self.assertIn("Версия схемы БД-источника", err)
-        self.assertEqual(self.cluster.psql("SELECT count(*) FROM information_schema.tables WHERE table_schema = "
-                                           "'public'", empty), "0")
+        self.assertEqual(self.tables_of(empty), "")
 
 
 if __name__ == "__main__":

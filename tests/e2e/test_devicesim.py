@@ -1,10 +1,9 @@
 """orvex-device-sim on its own: the polling conversation, one history per device, faults, refusals."""
 
 import datetime
-import subprocess
 import unittest
 
-from orvexe2e import DeviceSimulator, TempHome, binary, dt, rows, wait_until
+from orvexe2e import DeviceSimulator, TempHome, dt, rows, run, wait_until
 
 
 def days_ago(n):
@@ -118,9 +117,9 @@ class SimulatorTest(unittest.TestCase):
         self.assertIn("не найдено", self.c.error("getState", job))
 
     def test_help_and_bad_options(self):
-        run = subprocess.run([binary("orvex-device-sim"), "--help"], capture_output=True, text=True, timeout=30)
-        self.assertEqual(run.returncode, 0)
-        self.assertIn("failCount", run.stdout)   # the channel settings are explained too
+        done = run("orvex-device-sim", "--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("failCount", done.stdout)   # the channel settings are explained too
         for args in (["--speed", "fast"], ["--port", "70000"], ["--bogus"]):
-            run = subprocess.run([binary("orvex-device-sim")] + args, capture_output=True, text=True, timeout=30)
-            self.assertEqual((run.returncode, bool(run.stderr)), (3, True), args)
+            done = run("orvex-device-sim", *args)
+            self.assertEqual((done.returncode, bool(done.stderr)), (3, True), args)

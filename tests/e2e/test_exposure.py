@@ -1,50 +1,26 @@
-"""What a network reaching the server can do to it: Host names that are not the server's, duplicate lengths,
-requests withheld to hold memory, connections from one address, junk on the WebSocket port."""
+"""What a network reaching the server can do to it: Host names that are not the server's, requests withheld to hold
+memory, connections from one address, junk on the WebSocket port."""
 
 import os
 import socket
 import struct
-import threading
 import time
 import unittest
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (DataServer, accepts, exchange, free_port, http_get, idle, rss_bytes, server_with_settings,
-                      wait_until)
+from orvexe2e import (WS_UPGRADE, DataServer, accepts, closed, exchange, first_status, free_port, http_get, idle,
+                      rss_bytes, server_with_settings, wait_until)
 
 MIB = 1 << 20
 LIMIT_MIB = 16
 # A small quarantine, so that memory the sanitizer keeps after freeing it does not count as held.
 SMALL_QUARANTINE = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")}
 REBIND = "rebind.attacker.example"
-UPGRADE = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\n"
-           "Sec-WebSocket-Version: 13\r\n")
 
 
 def status_of(answer):
     return int(answer.split(b" ", 2)[1]) if answer else None
-
-
-def closed(sock, timeout=10):
-    """True when the server closes the connection within the timeout (whatever it sent before)."""
-    sock.settimeout(timeout)
-    try:
-        while sock.recv(65536):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
-def send_quietly(sock, data):
-    """Sends what the server lets through: it may close the connection before the end."""
-    try:
-        sock.sendall(data)
-    except OSError:
-        pass
 
 
 class ListenerTest(unittest.TestCase):
@@ -69,31 +45,17 @@ class ListenerTest(unittest.TestCase):
         login = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
         routes = [(self.http_port, "GET / HTTP/1.1", "", b"", 200),
                   (self.http_port, "GET /metrics HTTP/1.1", "", b"", 200),
-                  (self.http_port, "GET /rpc HTTP/1.1", "Origin: http://{host}\r\n" + UPGRADE, b"", 101),
+                  (self.http_port, "GET /rpc HTTP/1.1", "Origin: http://{host}\r\n" + WS_UPGRADE, b"", 101),
                   (self.xport, "POST /RPC2 HTTP/1.1", "Content-Length: %d\r\n" % len(login), login, 200)]
         for host in (REBIND, "127.0.0.1", "localhost", "scada.example"):
             for port, line, headers, body, ok in routes:
                 name = "%s:%d" % (host, port)
                 data = ("%s\r\nHost: %s\r\n%s\r\n" % (line, name, headers.format(host=name))).encode() + body
-                with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-                    s.sendall(data)
-                    status = status_of(s.recv(65536))
-                self.assertEqual(status, 421 if host == REBIND else ok, data[:40])
-        # The port is what Host may leave out; a request of HTTP/1.1 without any Host is malformed.
-        self.assertEqual(http_get(self.http_port, "/metrics")[0], 200)
-        self.assertEqual(status_of(exchange(self.http_port, b"GET /metrics HTTP/1.1\r\n\r\n")), 400)
-        self.assertEqual(status_of(exchange(self.http_port, b"GET /metrics HTTP/1.0\r\n\r\n")), 200)
-        status, _, text = http_get(self.http_port, "/metrics")
+                self.assertEqual(first_status(port, data), 421 if host == REBIND else ok, data[:40])
+        # Which names match (a port left out, none with HTTP/1.0): tst_zeltolisteners, tst_zeltohttphead.
+        text = http_get(self.http_port, "/metrics")[2]
         self.assertGreaterEqual(prometheus.value(prometheus.parse(text.decode()), "orvex_connections_refused_total",
                                                  reason="host"), 4)
-
-    def test_duplicate_content_length(self):
-        # Two lengths leave the end of the body in doubt: refused on both HTTP listeners, equal or not.
-        for port in (self.xport, self.http_port):
-            for lengths in ((5, 6), (5, 5)):
-                request = ("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\nContent-Length: %d\r\n\r\n"
-                           % lengths).encode() + b"x" * 6
-                self.assertEqual(status_of(exchange(port, request)), 400, (port, lengths))
 
     def test_withheld_requests_bounded(self):
         # Three clients withhold the last byte of a request on each listener: the third passes the
@@ -114,7 +76,7 @@ class ListenerTest(unittest.TestCase):
 
         def ws_open():
             s = socket.create_connection(("127.0.0.1", self.ws_port), timeout=30)
-            s.sendall(("GET / HTTP/1.1\r\nHost: localhost\r\n" + UPGRADE + "\r\n").encode())
+            s.sendall(("GET / HTTP/1.1\r\nHost: localhost\r\n" + WS_UPGRADE + "\r\n").encode())
             assert s.recv(4096).startswith(b"HTTP/1.1 101 ")
             return s
 
@@ -144,24 +106,6 @@ class ListenerTest(unittest.TestCase):
                 s.close()
             # 18 MiB sent; at most the limit is held, with some room for the sanitizer's own books.
             self.assertLess(held, (LIMIT_MIB + 8) * MIB, "%s: grew by %d MiB" % (name, held // MIB))
-
-    def test_memory_of_withheld_bodies(self):
-        # Five bodies of 6 MiB withheld on XML-RPC: without a bound 30 MiB stay in the server.
-        pid = self.server.proc.pid
-        before = rss_bytes(pid)
-        clients = []
-        for _ in range(5):
-            s = socket.create_connection(("127.0.0.1", self.xport), timeout=30)
-            size = 6 * MIB
-            s.sendall(b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % size)
-            threading.Thread(target=send_quietly, args=(s, b"x" * (size - 1)), daemon=True).start()
-            clients.append(s)
-        self.assertTrue(wait_until(lambda: idle(pid, 1.0), timeout=60))
-        held = rss_bytes(pid) - before
-        self.assertEqual(sum(closed(s, timeout=0.5) for s in clients), 3)
-        for s in clients:
-            s.close()
-        self.assertLess(held, (LIMIT_MIB + 8) * MIB, "grew by %d MiB" % (held // MIB))
 
     def test_websocket_handshake_limits(self):
         # Junk that never makes an upgrade request is let go after the handshake time (10 s),

@@ -8,29 +8,13 @@ import time
 import unittest
 
 import prometheus
-from orvexe2e import (DataServer, DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http,
+from orvexe2e import (DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http, pg_section,
                       wait_idle, wait_until, write)
-from test_standby import BECAME_ACTIVE, STANDBY, ServerLog   # also puts tests/support on the path
-import pgcluster  # noqa: E402
+from test_standby import BECAME_ACTIVE, STANDBY, logged_server
+import pgcluster  # after orvexe2e, which finds it
 
 
 class FailoverTest(pgcluster.ClusterTestCase):
-    def start_server(self, home, database):
-        ini = "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
-            self.cluster.host, self.cluster.port, self.cluster.user, database)
-        server = DataServer(home=home, wait=False, server_ini=ini)
-        log = ServerLog(server.proc)
-
-        def stop():
-            if server.proc.poll() is None:
-                server.proc.terminate()
-                self.assertEqual(server.proc.wait(60), 0, log.text())
-            log.thread.join(30)
-            server.proc.stdout.close()
-            server.proc.stderr.close()
-        self.addCleanup(stop)
-        return server, log
-
     def poll(self, c, task):
         self.assertEqual(c.ok("startTask", task), task)
         wait_idle(c, task)
@@ -45,10 +29,10 @@ class FailoverTest(pgcluster.ClusterTestCase):
         self.addCleanup(sim.stop)
         write(os.path.join(homes[1].path, "varnel.ini"), "[Server]\nport=%d\n" % sim.port)
 
-        active, active_log = self.start_server(homes[0], database)
+        active, active_log = logged_server(self, pg_section(self.cluster, database), homes[0])
         self.assertTrue(wait_until(lambda: accepts(active.port) or active.proc.poll() is not None, timeout=60),
                         active_log.text())
-        standby, standby_log = self.start_server(homes[1], database)
+        standby, standby_log = logged_server(self, pg_section(self.cluster, database), homes[1])
         self.assertTrue(wait_until(lambda: standby_log.has(STANDBY), timeout=60), standby_log.text())
 
         c = TcpClient(active.port)

@@ -3,14 +3,13 @@
 import os
 import unittest
 
-from orvexe2e import SimulatedInstallation, http_get, open_http
+from orvexe2e import http_get, installation, open_http
 import prometheus
 
 
 class MetricsTest(unittest.TestCase):
     def test_metrics_after_polls(self):
-        inst = SimulatedInstallation()
-        self.addCleanup(inst.close)
+        inst = installation(self)
         admin = inst.admin
         self.assertNotIn("httpPort", admin.ok("getSettings"))      # off by default
         port = open_http(admin)

@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from orvexe2e import SimulatedInstallation, channel_key, dt, journal, wait_until
+from orvexe2e import SimulatedInstallation, channel_key, dt, installation, journal, wait_until
 
 
 
@@ -87,8 +87,7 @@ class HungRunTest(unittest.TestCase):
     """A polling server whose job never ends and that ignores cancelTask."""
 
     def test_cancel_and_time_limit_free_the_slot(self):
-        inst = SimulatedInstallation()
-        self.addCleanup(inst.close)
+        inst = installation(self)
         admin = inst.admin
         for name, value in (("maxRunningTaskCount", 1), ("taskAttemptCount", 1), ("taskAttemptInterval", 0)):
             admin.ok("setSetting", name, value)
@@ -132,8 +131,7 @@ class StartAndStopTest(unittest.TestCase):
         # Today at midnight, on this day of the month only, last run two days ago: today's slot has come, and
         # the run it makes is not due again within the test, whatever hour it straddles.
         wait_until(lambda: time.localtime(time.time() + 60).tm_mday == time.localtime().tm_mday, timeout=70)
-        inst = SimulatedInstallation()
-        self.addCleanup(inst.close)
+        inst = installation(self)
         today = 1 << (time.localtime().tm_mday - 1)
         node, task = inst.node_and_task(task={"timetable": {"mode": "monthly", "dayMask": today, "times": ["00:00"]}})
         two_days_ago = time.strftime("%Y-%m-%dT%H:%M:%S.000", time.localtime(time.time() - 2 * 86400))

@@ -4,12 +4,11 @@ listeners that follow their port settings."""
 import os
 import re
 import socket
-import subprocess
 import time
 import unittest
 
-from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, binary, free_port, http_get,
-                      project_version, sql, wait_until)
+from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, closed, free_port, http_get,
+                      project_version, run, sql, wait_until)
 from opce2e import require_node
 
 
@@ -23,7 +22,7 @@ class FreshHome(unittest.TestCase):
     def query(self, statement, *args):
         return sql(self.db_path, statement, *args)
 
-    def test_first_start_creates_everything(self):
+    def test_first_start_then_a_restart(self):
         server = DataServer(self.home)
         self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
         self.assertTrue(wait_until(lambda: len(self.query("SELECT message FROM journal WHERE level = 'INFO'")) >= 2))
@@ -50,16 +49,15 @@ class FreshHome(unittest.TestCase):
         self.assertEqual(messages[:2], ["Резервное копирование БД", "Сжатие БД"])
         self.assertEqual(self.query("SELECT count(*) FROM journal WHERE user_id IS NOT NULL"), [(0,)])
 
-    def test_restart_keeps_settings_and_waits_for_the_interval(self):
-        server = DataServer(self.home)
-        self.assertTrue(wait_until(lambda: os.path.isdir(self.backup_dir) and os.listdir(self.backup_dir)))
-        self.assertEqual(server.stop(), 0)
+        # A restart keeps what is stored and makes no backup before the interval. Registration requests are exact
+        # and case-sensitive: these arguments are none.
         self.query("UPDATE settings SET value = 25 WHERE name = 'currentDataCount'")
-        server = DataServer(self.home)
+        server = DataServer(self.home, args=["-Install", "-installx", "install"])
         time.sleep(1)
         self.assertEqual(server.stop(), 0)
+        self.assertNotIn("Регистрация OPC-сервера недоступна", server.output)
         self.assertEqual(self.query("SELECT value FROM settings WHERE name = 'currentDataCount'"), [(25,)])
-        self.assertEqual(len(os.listdir(self.backup_dir)), 1)  # the last backup is recent
+        self.assertEqual(len(os.listdir(self.backup_dir)), 1)
         self.assertEqual(self.query("SELECT count(*) FROM journal WHERE message = 'Резервное копирование БД'"),
                          [(1,)])
 
@@ -73,26 +71,17 @@ class FreshHome(unittest.TestCase):
         self.assertIn("ERROR", server.output)
         self.assertEqual(os.listdir(self.db_path), [])
 
-    def test_opc_registration_arguments(self):
-        opc = "Регистрация OPC-сервера недоступна"
-        run = subprocess.run([binary("orvex-server"), "-install", "-uninstall", "-install"], env=self.home.env(),
-                             capture_output=True, timeout=60)
+    def test_registration_and_versions(self):
         # The framework's install says how, and does not run.
-        self.assertEqual((run.returncode, run.stderr.decode().count(opc)), (0, 3))
-        self.assertIn("systemd", run.stdout.decode())
-        # Exact and case-sensitive: these are not registration requests.
-        server = DataServer(self.home, args=["-Install", "-installx", "install"])
-        self.assertEqual(server.stop(), 0)
-        self.assertNotIn(opc, server.output)
-
-    def test_versions(self):
-        run = subprocess.run([binary("orvex-server"), "-version"], env=self.home.env(), capture_output=True,
-                             text=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
+        done = run("orvex-server", "-install", "-uninstall", "-install", home=self.home)
+        self.assertEqual((done.returncode, done.stderr.count("Регистрация OPC-сервера недоступна")), (0, 3))
+        self.assertIn("systemd", done.stdout)
+        done = run("orvex-server", "-version", home=self.home)
+        self.assertEqual(done.returncode, 0, done.stderr)
         for line in ("Служба: Orvex Data Server", "Описание: Сервер данных ПУ", "Версия: " + project_version()):
-            self.assertIn(line, run.stdout.splitlines())
-        run = subprocess.run([binary("orvex-cli"), "--version"], capture_output=True, text=True, timeout=60)
-        self.assertEqual((run.returncode, run.stdout), (0, "orvex-cli %s\n" % project_version()), run.stderr)
+            self.assertIn(line, done.stdout.splitlines())
+        done = run("orvex-cli", "--version")
+        self.assertEqual((done.returncode, done.stdout), (0, "orvex-cli %s\n" % project_version()), done.stderr)
 
 
 def answers(probe):
@@ -128,25 +117,10 @@ def half_sent_call(port):
     return sock
 
 
-def dropped(sock, timeout=60):
-    """True once the server has closed the connection (False when it is still open after the timeout)."""
-    sock.settimeout(timeout)
-    try:
-        while sock.recv(65536):
-            pass
-        return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-    finally:
-        sock.close()
-
-
 class PortSettingsTest(unittest.TestCase):
     # The setting, what answers on its port, a client its move must drop (None: none to keep), values refused.
     LISTENERS = [
-        ("xPort", lambda p: http_get(p, "/", "OPTIONS")[1].get("access-control-allow-methods") == "post",
+        ("xPort", lambda p: http_get(p, "/", "OPTIONS")[1].get("access-control-allow-methods") == "POST",
          half_sent_call, ("порт", [8080])),
         ("wsPort", web_socket_answers, logged_in_web_socket("/"), (0, True)),
         # The console's WebSocket clients came through the HTTP port: they go with it.
@@ -174,7 +148,7 @@ class PortSettingsTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: answers(probe)(second), 60), "%s: nothing on %d" % (name, second))
                 self.assertTrue(wait_until(lambda: not accepts(first), 60), "%s: %d still open" % (name, first))
                 if kept:
-                    self.assertTrue(dropped(kept), "%s: a client of %d kept" % (name, first))
+                    self.assertTrue(closed(kept, 60), "%s: a client of %d kept" % (name, first))
                 for value in refused:
                     self.assertIn(name, admin.error("setSetting", name, value))
                 self.assertEqual(admin.ok("getSetting", name), str(second))
@@ -197,5 +171,5 @@ class PortSettingsTest(unittest.TestCase):
         for name, first, second in moves:
             for port in (first, second):
                 opened = [line for line in lines if re.search(r"(?<!больше не )слушает.*\b%d\b" % port, line)]
-                closed = [line for line in lines if "больше не слушает порт %d" % port in line]
-                self.assertEqual((len(opened), len(closed)), (1, 1), "%s %d: %s" % (name, port, server.output))
+                stopped = [line for line in lines if "больше не слушает порт %d" % port in line]
+                self.assertEqual((len(opened), len(stopped)), (1, 1), "%s %d: %s" % (name, port, server.output))

@@ -2,15 +2,15 @@
 keeps its ports closed and says so in its log, and takes the lock when its holder's session ends."""
 
 import os
+import signal
 import subprocess
-import sys
 import threading
+import time
 import unittest
 
-from orvexe2e import DataServer, accepts, wait_until
+from orvexe2e import DataServer, TcpClient, accepts, pg_section, wait_until
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pgcluster  # noqa: E402
+import pgcluster  # after orvexe2e, which finds it
 
 # The key of the active server's lock: "ORVX" and 1.
 ACTIVE_LOCK_KEY = (0x4F525658 << 32) | 1
@@ -18,6 +18,7 @@ STANDBY = "Резервный сервер: ждёт, пока БД"
 HELD_ELSEWHERE = "Резервный сервер: Блокировку держит другой сервер"
 BECAME_ACTIVE = "Сервер стал активным: блокировка БД"
 STANDBY_AGAIN = "Активный сервер не запустился: блокировка освобождена, сервер снова резервный"
+LOST = "Сервер потерял блокировку БД"
 
 
 class ServerLog:
@@ -47,25 +48,29 @@ class ServerLog:
             return "\n".join(self.lines)
 
 
-class StandbyTest(pgcluster.ClusterTestCase):
-    def start_server(self, database, host=None, port=None):
-        ini = "[Database]\ndriver=QPSQL\nhost=%s\nport=%d\nuser=%s\ndatabaseName=%s\n" % (
-            host or self.cluster.host, port or self.cluster.port, self.cluster.user, database)
-        server = DataServer(wait=False, server_ini=ini)
-        log = ServerLog(server.proc)
+def logged_server(test, ini, home=None):
+    """A DataServer on that [Database] section, its log read as it comes; at the test's clean-up it must stop
+    cleanly and say so, unless the test killed it."""
+    server = DataServer(home=home, wait=False, server_ini=ini)
+    log = ServerLog(server.proc)
 
-        def stop():
+    def stop():
+        if server.proc.poll() is None:
             server.proc.terminate()
-            code = server.proc.wait(60)
-            log.thread.join(30)
-            server.proc.stdout.close()
-            server.proc.stderr.close()
+        code = server.proc.wait(60)
+        log.thread.join(30)
+        server.proc.stdout.close()
+        server.proc.stderr.close()
+        if server.own_home:
             server.home.remove()
-            self.assertEqual(code, 0, log.text())
-            self.assertTrue(log.has("Сервер остановлен"), log.text())
-        self.addCleanup(stop)
-        return server, log
+        if code != -signal.SIGKILL:
+            test.assertEqual(code, 0, log.text())
+            test.assertTrue(log.has("Сервер остановлен"), log.text())
+    test.addCleanup(stop)
+    return server, log
 
+
+class StandbyTest(pgcluster.ClusterTestCase):
     def hold_lock(self, database):
         """A psql session that holds the active server's lock until its input closes."""
         psql = os.path.join(self.cluster._bin, "psql")
@@ -83,7 +88,7 @@ class StandbyTest(pgcluster.ClusterTestCase):
     def test_standby_waits_with_its_ports_closed(self):
         database = self.cluster.create_database("standby")
         holder = self.hold_lock(database)
-        server, log = self.start_server(database)
+        server, log = logged_server(self, pg_section(self.cluster, database))
         # Another session holds the lock: the server waits, says why once, and no client reaches it.
         self.assertTrue(wait_until(lambda: log.has(HELD_ELSEWHERE), timeout=60), log.text())
         self.assertTrue(log.has(STANDBY))
@@ -103,10 +108,45 @@ class StandbyTest(pgcluster.ClusterTestCase):
         self.cluster.psql("DROP TABLE stray", database)
         self.assertTrue(wait_until(lambda: accepts(server.port), timeout=60), log.text())
 
+    def test_active_session_ended(self):
+        # An administrator's pg_terminate_backend (or a cut connection) ends the active server's session. Its work
+        # runs in the session that holds the lock, so it can neither sit on the lock unable to work nor write
+        # without it: it stops, and the lock's next holder (itself again, or the standby) is the one active server.
+        sessions = ("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                    "AND application_name = 'orvex-server'")
+        holder = ("SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND granted AND objid = 1 "
+                  "AND database = (SELECT oid FROM pg_database WHERE datname = current_database())")
+        for with_standby in (False, True):
+            with self.subTest(standby=with_standby):
+                database = self.cluster.create_database("ended")
+                first, first_log = logged_server(self, pg_section(self.cluster, database))
+                self.assertTrue(wait_until(lambda: accepts(first.port), timeout=60), first_log.text())
+                servers = [first]
+                if with_standby:
+                    standby, standby_log = logged_server(self, pg_section(self.cluster, database))
+                    self.assertTrue(wait_until(lambda: standby_log.has(HELD_ELSEWHERE), timeout=60))
+                    servers.append(standby)
+                # One session per server: the active one's lock and its work share one.
+                self.assertEqual(self.cluster.psql(sessions, database), str(len(servers)))
+                self.cluster.psql("SELECT pg_terminate_backend((%s))" % holder, database)
+                self.assertTrue(wait_until(lambda: first_log.has(LOST), timeout=30), first_log.text())
+                self.assertTrue(wait_until(lambda: any(accepts(s.port) for s in servers), timeout=30),
+                                first_log.text())
+                # Settled: over a few of the standbys' attempts exactly one server listens at any time.
+                end = time.monotonic() + 7
+                while time.monotonic() < end:
+                    listening = [s.port for s in servers if accepts(s.port)]
+                    self.assertEqual(len(listening), 1, first_log.text())
+                    time.sleep(0.25)   # not so often that the connections tried fill a listener's backlog
+                c = TcpClient(listening[0])
+                self.addCleanup(c.close)
+                c.ok("login", "admin", "tavro")
+                self.assertGreater(c.ok("saveGroup", {"name": "Район после обрыва"}), 0)
+
     def test_unreachable_database(self):
         # Nothing listens there: the server waits, says why once, and stops cleanly when told.
         database = "nowhere"
-        server, log = self.start_server(database, host="127.0.0.1", port=pgcluster._free_port())
+        server, log = logged_server(self, pg_section(self.cluster, database, "127.0.0.1", pgcluster._free_port()))
         self.assertTrue(wait_until(lambda: log.count("Резервный сервер: ") >= 2, timeout=60), log.text())
         self.assertFalse(accepts(server.port))
         self.assertIsNone(server.proc.poll())

@@ -19,6 +19,7 @@
 namespace {
 
 const QVariant kOut = QVariant::fromValue(ZeltoOutOfRange());
+const QVariantMap kCom{{"code", "COM"}};
 
 QDateTime at(int day, int hour) { return QDateTime(QDate(2024, 3, day), QTime(hour, 0), Qt::LocalTime); }
 
@@ -71,14 +72,10 @@ private slots:
         m_home.reset(new TempDatabaseHome);
         QCOMPARE(outcome(m_home->open()), "ok");
         const int group = Groups::save(serverContext(), {{"name", "Котельная"}}).valueOr(-1);
-        m_node
-            = Nodes::save(serverContext(),
-                          {{"model_code", "QRV5"}, {"number", 13}, {"group_id", group}, {"consumer", "ООО \"Тепло\""}})
-                  .valueOr(-1);
-        QVERIFY(group >= 0
-                && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}}})
-                        .valueOr(-1)
-                    >= 0);
+        const QVariantMap node{{"model_code", "QRV5"}, {"number", 13}, {"group_id", group},
+                               {"consumer", "ООО \"Тепло\""}};
+        m_node = Nodes::save(serverContext(), node).valueOr(-1);
+        QVERIFY(group >= 0 && Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", kCom}}).ok());
         const QList<QVariantList> hours{{at(3, 0), 70.25, 1.5}, {at(3, 1), 71.0, kOut}, {at(3, 2), 96.5, 2.0}};
         ZeltoTableMap tables{{"info", table({"id"}, {{m_node}})}, {"hour_data", table({"date", "S1_t1", "S1_Q"}, hours)}};
         const ZeltoStatus saved = ArchiveStore::save(serverContext(), tables, false);
@@ -128,9 +125,8 @@ private slots:
         QCOMPARE(QVariantList({node["model_name"], node["name"]}), QVariantList({"РН-7", "РН-7 №0000000042"}));
         QCOMPARE(CheckParams::load(serverContext(), id).value(), QVariantMap({{"checkErrors", true}}));
 
-        const QVariantMap form
-            = Tasks::data(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
-                  .valueOr(QVariantMap());
+        const int task = testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1);
+        const QVariantMap form = Tasks::data(serverContext(), task).valueOr(QVariantMap());
         const QVariantMap adapter{{"code", "ETH485"}, {"port", "4001"}, {"baudRate", 9600u}};
         QCOMPARE(form.value("channel").toMap(),
                  QVariantMap({{"code", "TCP"}, {"hostName", "meter.local"}, {"adapter", adapter}}));
@@ -154,39 +150,38 @@ private slots:
             package.insert("group", table({"name"}, {{"Новая"}}));
             return QVariant::fromValue(package);
         };
+        const auto row = [](const char *name, const QVariant &package, const QString &message, bool early = true) {
+            QTest::newRow(name) << package << message << early;
+        };
         const QVariantList good{"QRV5", 500};
-        QTest::newRow("not tables") << QVariant("пакет") << "ожидается набор таблиц" << true;
-        QTest::newRow("map of non-tables") << QVariant(QVariantMap{{"info", 1}}) << "info не является таблицей"
-                                           << true;
-        QTest::newRow("no info") << QVariant::fromValue(ZeltoTableMap()) << "нет таблицы info" << true;
-        QTest::newRow("unknown model") << withInfo({"XX9", 1}) << "Неизвестная модель прибора: XX9" << true;
-        QTest::newRow("number not a number") << withInfo({"QRV5", "abc"}) << "Неверный номер прибора: abc" << true;
-        QTest::newRow("list in an archive")
-            << withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}})
-            << "архиве hour_data, строка 1, столбец S1_t1" << true;
-        QTest::newRow("time of day in an archive")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}})
-            << "архиве day_data, строка 2, столбец S1_t1" << true;
+        row("not tables", "пакет", "ожидается набор таблиц");
+        row("map of non-tables", QVariantMap{{"info", 1}}, "info не является таблицей");
+        row("no info", QVariant::fromValue(ZeltoTableMap()), "нет таблицы info");
+        row("unknown model", withInfo({"XX9", 1}), "Неизвестная модель прибора: XX9");
+        row("number not a number", withInfo({"QRV5", "abc"}), "Неверный номер прибора: abc");
+        row("list in an archive",
+            withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}}),
+            "архиве hour_data, строка 1, столбец S1_t1");
+        row("time of day in an archive",
+            withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}}),
+            "архиве day_data, строка 2, столбец S1_t1");
         // The node of every test: a package is refused whole even where a known node would not take its fields.
         const auto oversized = [](const char *key, const QVariant &value, const QString &group) {
             ZeltoTableMap package{{"group", table({"name"}, {{group}})}};
             package["info"].appendRow(QVariantMap{{"model_code", "QRV5"}, {"number", 13}, {key, value}});
             return QVariant::fromValue(package);
         };
-        QTest::newRow("name too long") << oversized("name", QString(256, 'x'), "Новая")
-                                       << "Слишком длинное значение поля name: не более 255 символов" << true;
-        QTest::newRow("group name too long") << oversized("note", "", QString(256, 'x')) << "поля name: не более 255"
-                                             << true;
-        QTest::newRow("check script too long")
-            << oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая")
-            << "Слишком большое значение поля check_params: не более 65536 байт" << true;
-        QTest::newRow("archive row without a date")
-            << withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}) << "day_data" << false;
-        QTest::newRow("task without a channel code")
-            << withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}) << "channel_code"
-            << false;
-        QTest::newRow("task of the wrong kind")
-            << withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}) << "timetable" << false;
+        row("name too long", oversized("name", QString(256, 'x'), "Новая"),
+            "Слишком длинное значение поля name: не более 255 символов");
+        row("group name too long", oversized("note", "", QString(256, 'x')), "поля name: не более 255");
+        row("check script too long", oversized("check_params", QVariantMap{{"script", QString(70000, 'x')}}, "Новая"),
+            "Слишком большое значение поля check_params: не более 65536 байт");
+        row("archive row without a date", withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{QVariant(), 1}})}}),
+            "day_data", false);
+        row("task without a channel code",
+            withInfo(good, {{"tasks", table({"channel"}, {{QVariantMap{{"port", "COM1"}}}})}}), "channel_code", false);
+        row("task of the wrong kind", withInfo(good, {{"tasks", table({"timetable"}, {{"ежедневно"}})}}), "timetable",
+            false);
     }
 
     void refusesBadPackages()
@@ -206,9 +201,8 @@ private slots:
     void keepsOutOfOtherUsersNodes()
     {
         const QVariant package = QVariant::fromValue(NodeExport::exportNode(serverContext(), m_node).value());
-        const int userId
-            = Users::save(&testDatabase(), {{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}})
-                  .valueOr(-1);
+        const QVariantMap operatorRecord{{"login", "оператор"}, {"password", "п"}, {"groups", QVariantList{0}}};
+        const int userId = Users::save(&testDatabase(), operatorRecord).valueOr(-1);
         QVERIFY(userId > 0);
         const CommandContext user(&testDatabase(), userId, QStringList());
 
@@ -239,10 +233,8 @@ private slots:
         QCOMPARE(Tasks::find(serverContext(), taken).valueOr(QVariantMap()).value("node_id").toInt(), m_node);
         QCOMPARE(Tasks::data(serverContext(), taken).valueOr(QVariantMap()), before);
         // A new task, the taken one still on its node.
-        QCOMPARE(Tasks::find(serverContext(), testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1))
-                     .valueOr(QVariantMap())
-                     .value("last_error"),
-                 QString(4000, 'x'));
+        const int added = testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1);
+        QCOMPARE(Tasks::find(serverContext(), added).valueOr(QVariantMap()).value("last_error"), QString(4000, 'x'));
         QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
         QCOMPARE(testDatabase().record("nodes", id).value().value("group_id").toInt(), 0);
     }

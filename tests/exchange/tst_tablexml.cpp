@@ -74,9 +74,8 @@ private slots:
     void simpleCells()
     {
         QFETCH(QVariant, cell);
-        QFETCH(QString, text);
         QFETCH(QVariant, back);
-        QCOMPARE(TableXmlWriter::textOf(cell), text);
+        QTEST(TableXmlWriter::textOf(cell), "text");
         QCOMPARE(typed(roundTrip(cell)), typed(back));
     }
 
@@ -156,10 +155,9 @@ private slots:
     void brokenDocuments()
     {
         QFETCH(QString, document);
-        QFETCH(QString, message);
         TableXmlReader reader(document);
         QVERIFY(!reader.readNodesDocument());
-        QCOMPARE(reader.errorString(), message);
+        QTEST(reader.errorString(), "message");
         QVERIFY(reader.nodes().isEmpty());
     }
 

@@ -38,8 +38,7 @@ private slots:
         QCOMPARE(m_monitor->nodeData(taskless), QVariantMap());
         // Results for a node without an entry are not announced. Rows by node name; a value
         // only one node has is an unused marker in the other's row.
-        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(),
-                                {{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
+        QCOMPARE(announced({{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
         const ZeltoTable data = m_monitor->getData(serverContext());
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
@@ -59,16 +58,16 @@ private slots:
         m_monitor->append(serverContext(), {node});
 
         // Two results close together: one announcement, the later values kept.
-        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(), {{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
-                                 {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
+        QCOMPARE(announced({{{"node_id", node}, {"S1_t1", 95.0}, {"MON_ERR", QVariant()}},
+                            {{"node_id", node}, {"S1_t1", 96.0}, {"S1_t2", 40.0}, {"MON_ERR", QVariant()}}}),
                  QList<int>{node});
         QVariantMap data = m_monitor->nodeData(node);
         QCOMPARE(QVariantList({data["S1_t1"], data["CHECK_ERR"], data["CHECK_MSG"]}),
                  QVariantList({96.0, true, "перегрев\nвыше 90"}));
 
         // A failed run keeps the values it did not bring and carries its error.
-        QCOMPARE(announcedAfter(m_clock, m_polling.get(), m_monitor.get(), {{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
-                                 {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
+        QCOMPARE(announced({{{"node_id", node}, {"S1_t1", 50.0}, {"MON_ERR", QVariant()}},
+                            {{"node_id", node}, {"MON_ERR", "Прибор не отвечает"}}}), QList<int>{node});
         data = m_monitor->nodeData(node);
         QCOMPARE(QVariantList({data["MON_ERR"], data["S1_t2"], data["CHECK_ERR"]}),
                  QVariantList({"Прибор не отвечает", 40.0, false}));
@@ -101,18 +100,19 @@ private:
     // A node with a main task unless taskless; a new monitor reads the tasks.
     int newNode(const QString &name, bool taskless = false)
     {
-        const int node
-            = Nodes::save(serverContext(),
-                          {{"model_code", "QRV2"}, {"model_name", "ТВ-2"}, {"number", ++m_serial}, {"name", name}})
-                  .valueOr(-1);
+        const int node = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "ТВ-2"},
+                                                       {"number", ++m_serial}, {"name", name}}).valueOr(-1);
+        const QVariantMap channel{{"code", "COM"}, {"port", QString("COM%1").arg(node)}};
         if (!taskless)
-            Tasks::save(
-                serverContext(),
-                {{"node_id", node}, {"channel", QVariantMap{{"code", "COM"}, {"port", QString("COM%1").arg(node)}}}})
-                .valueOr(-1);
+            Tasks::save(serverContext(), {{"node_id", node}, {"channel", channel}});
         m_monitor.reset();
         m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
         return node;
+    }
+
+    QList<int> announced(const QList<QVariantMap> &results)
+    {
+        return announcedAfter(m_clock, m_polling.get(), m_monitor.get(), results);
     }
 
     ZeltoTestClock m_clock{QDateTime(QDate(2024, 5, 6), QTime(10, 0))};

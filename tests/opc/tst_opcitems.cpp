@@ -22,28 +22,25 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("description");
 
+        const auto row = [](const char *name, bool russian, const QString &format, const char *model,
+                            const char *column, const QString &expected, const QString &description) {
+            QTest::newRow(name) << russian << format << QString(model) << QString(column) << expected << description;
+        };
         const QString standard = OpcItemNames::defaultNodeFormat();
-        const QString t1 = "Температура в подающем трубопроводе";
-        QTest::newRow("latin system parameter")
-            << false << standard << "QRV2" << "S1_t1" << "QRV2_000123.S1.t1"
-            << "Temperatura v podaiushchem truboprovode";
-        QTest::newRow("latin common parameter, the model's title")
-            << false << standard << "QRV2" << "Tm" << "QRV2_000123.Tm" << "Vremia raboty vychislitelia";
-        QTest::newRow("latin unknown model pads to 8")
-            << false << standard << "XYZ" << "S3_G1" << "XYZ_00000123.S3.G1"
-            << "Raskhod teplonositelia za interval v podaiushchem truboprovode";
-        QTest::newRow("russian model's system")
-            << true << standard << "QRV2" << "S1_t1" << "ТВ-2 №000123\\Система отопления\\" + t1 << t1;
-        QTest::newRow("russian system the model lacks")
-            << true << standard << "QRV2" << "S2_t1" << "ТВ-2 №000123\\Неизвестные параметры\\" + t1 << t1;
-        QTest::newRow("russian model's own title")
-            << true << standard << "QRV2" << "Tm" << "ТВ-2 №000123\\Время работы вычислителя"
-            << "Время работы вычислителя";
-        QTest::newRow("russian model without systems")
-            << true << standard << "XYZ" << "S2_t1" << "Модель №00000123\\Система 2\\" + t1 << t1;
-        QTest::newRow("russian group and name, slash made a branch")
-            << true << "%group_name/%node_name" << "QRV2" << "ta" << "Котельная\\Узел 1\\Температура наружного воздуха"
-            << "Температура наружного воздуха";
+        const QString t1 = "Температура в подающем трубопроводе", tm = "Время работы вычислителя";
+        row("latin system parameter", false, standard, "QRV2", "S1_t1", "QRV2_000123.S1.t1",
+            "Temperatura v podaiushchem truboprovode");
+        row("latin common parameter, the model's title", false, standard, "QRV2", "Tm", "QRV2_000123.Tm",
+            "Vremia raboty vychislitelia");
+        row("latin unknown model pads to 8", false, standard, "XYZ", "S3_G1", "XYZ_00000123.S3.G1",
+            "Raskhod teplonositelia za interval v podaiushchem truboprovode");
+        row("russian model's system", true, standard, "QRV2", "S1_t1", "ТВ-2 №000123\\Система отопления\\" + t1, t1);
+        row("russian system the model lacks", true, standard, "QRV2", "S2_t1",
+            "ТВ-2 №000123\\Неизвестные параметры\\" + t1, t1);
+        row("russian model's own title", true, standard, "QRV2", "Tm", "ТВ-2 №000123\\" + tm, tm);
+        row("russian model without systems", true, standard, "XYZ", "S2_t1", "Модель №00000123\\Система 2\\" + t1, t1);
+        row("russian group and name, slash made a branch", true, "%group_name/%node_name", "QRV2", "ta",
+            "Котельная\\Узел 1\\Температура наружного воздуха", "Температура наружного воздуха");
     }
 
     void itemNames()
@@ -52,16 +49,13 @@ private slots:
         QFETCH(QString, format);
         QFETCH(QString, model);
         QFETCH(QString, column);
-        QFETCH(QString, expected);
-        QFETCH(QString, description);
-
         const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
         const OpcItemNames names(russian, format, catalogue);
         const QVariantMap node{{"name", "Узел 1"}, {"model_code", model}, {"number", 123},
                                {"model_name", model == "QRV2" ? "ТВ-2" : "Модель"}};
         QCOMPARE(names.needsGroupName(), format.contains(QStringLiteral("%group_name")) && russian);
-        QCOMPARE(names.itemName(names.nodeBranch(node, "Котельная"), column, model), expected);
-        QCOMPARE(names.description(column, model), description);
+        QTEST(names.itemName(names.nodeBranch(node, "Котельная"), column, model), "expected");
+        QTEST(names.description(column, model), "description");
     }
 
     void latinLetters()
@@ -123,8 +117,7 @@ private slots:
     void types()
     {
         QFETCH(QVariant, value);
-        QFETCH(QString, type);
-        QCOMPARE(OpcValue::typeName(OpcValue::typeOf(value)), type);
+        QTEST(OpcValue::typeName(OpcValue::typeOf(value)), "type");
     }
 
     void publishedValues()

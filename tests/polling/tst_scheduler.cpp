@@ -22,6 +22,8 @@ namespace {
 QDateTime at(const QString &text) { return QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss"); }
 QDateTime at(const char *text) { return QDateTime::fromString(QLatin1String(text), "yyyy-MM-dd hh:mm"); }
 
+const QVariantMap kChannel{{"code", "COM"}};
+
 QVariantMap hourly(const QVariant &minute)
 {
     return minute.isValid() ? QVariantMap{{"mode", "hourly"}, {"minute", minute}} : QVariantMap{{"mode", "hourly"}};
@@ -129,12 +131,8 @@ private slots:
         QFETCH(QString, from);
         QFETCH(QString, until);
         QFETCH(QString, setBack);
-        const int task = Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", QVariantMap{{"code", "COM"}}},
-                                      {"timetable", timetable}}).valueOr(-1);
-        QVERIFY(task > 0
-                && (last.isEmpty()
-                    || Tasks::save(serverContext(), {{"id", task}, {"last_exec", at(last)}}).valueOr(-1) == task));
-        QCoreApplication::processEvents();
+        const int task = newTask(timetable, at(last));
+        QVERIFY(task > 0);
 
         ZeltoTestClock clock(at(from));
         QStringList starts;
@@ -164,18 +162,9 @@ private slots:
     // Changes reach the scheduler by the notifications of task saves and removals.
     void followsTasks()
     {
-        const QVariantMap channel{{"code", "COM"}};
-        auto newTask = [&](const QVariantMap &timetable) {
-            return Tasks::save(serverContext(), {{"node_id", m_node}, {"channel", channel}, {"timetable", timetable}})
-                .valueOr(-1);
-        };
-        const int gone = newTask(hourly(0));
-        const int unscheduled = newTask(QVariantMap());
-        const int daily = newTask(byTimes("daily", {"08:00"}));
-        QVERIFY(gone > 0 && unscheduled > 0 && daily > 0
-                && Tasks::save(serverContext(), {{"id", daily}, {"last_exec", at("2024-05-01 15:00")}}).valueOr(-1)
-                    == daily);
-        QCoreApplication::processEvents();
+        const int gone = newTask(hourly(0)), unscheduled = newTask(QVariantMap());
+        const int daily = newTask(byTimes("daily", {"08:00"}), at("2024-05-01 15:00"));
+        QVERIFY(gone > 0 && unscheduled > 0 && daily > 0);
 
         ZeltoTestClock clock(at("2024-05-01 15:00"));
         QList<int> started;
@@ -184,9 +173,8 @@ private slots:
         QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
         // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
         QCOMPARE(outcome(Tasks::remove(serverContext(), gone)), "ok");
-        QVERIFY(Tasks::save(serverContext(), {{"id", unscheduled}, {"channel", channel}, {"timetable", hourly(0)}})
-                    .valueOr(-1)
-                == unscheduled);
+        const QVariantMap form{{"id", unscheduled}, {"channel", kChannel}, {"timetable", hourly(0)}};
+        QCOMPARE(Tasks::save(serverContext(), form).valueOr(-1), unscheduled);
         QCoreApplication::processEvents();
         started.clear();
         clock.advance(Scheduler::kPassMs);
@@ -196,6 +184,17 @@ private slots:
     }
 
 private:
+    // A task of the node with this timetable that last ran at last (if valid); its notifications delivered.
+    int newTask(const QVariantMap &timetable, const QDateTime &last = QDateTime())
+    {
+        const QVariantMap form{{"node_id", m_node}, {"channel", kChannel}, {"timetable", timetable}};
+        const int task = Tasks::save(serverContext(), form).valueOr(-1);
+        if (last.isValid() && Tasks::save(serverContext(), {{"id", task}, {"last_exec", last}}).valueOr(-1) != task)
+            return -1;
+        QCoreApplication::processEvents();
+        return task;
+    }
+
     TempDatabaseHome m_home;
     int m_node = -1;
 };

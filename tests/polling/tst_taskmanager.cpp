@@ -96,10 +96,8 @@ private slots:
 
     void init()
     {
-        QVERIFY(testDatabase().putSetting("maxRunningTaskCount", 10).ok());
-        QVERIFY(testDatabase().putSetting("taskAttemptCount", 3).ok());
-        QVERIFY(testDatabase().putSetting("taskAttemptInterval", 10).ok());
-        QVERIFY(testDatabase().putSetting("taskRunTimeout", 120).ok());
+        QVERIFY(settings({{"maxRunningTaskCount", 10}, {"taskAttemptCount", 3}, {"taskAttemptInterval", 10},
+                          {"taskRunTimeout", 120}}));
         FakeTask::running = FakeTask::mostRunning = FakeTask::runs = FakeTask::ended = 0;
         FakeTask::release = false;
         m_polling.reset(new TaskManager(
@@ -241,8 +239,7 @@ private slots:
                      QVariantList({0, "Задание отменено"}));
 
         // Both attempts cut by the limit, the second one a run of its own.
-        QVERIFY(testDatabase().putSetting("taskAttemptCount", 2).ok());
-        QVERIFY(testDatabase().putSetting("taskRunTimeout", 2).ok());
+        QVERIFY(settings({{"taskAttemptCount", 2}, {"taskRunTimeout", 2}}));
         QCoreApplication::processEvents();   // the settings reach the task manager by queued signals
         QVERIFY(m_polling->startTask(hung, false).ok());
         tick();
@@ -336,7 +333,7 @@ private slots:
         QCOMPARE(field(task, "last_exec"), QVariant(m_clock.now()));
 
         const int node = field(task, "node_id").toInt();
-        QVERIFY(testDatabase().putSetting("scriptRowTimeout", 100).ok()
+        QVERIFY(settings({{"scriptRowTimeout", 100}})
                 && CheckParams::set(serverContext(), node, {{"script", "while (true) {}"}}).ok());
         QVERIFY(m_polling->startTask(task, false).ok());
         {
@@ -358,13 +355,10 @@ private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
     int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
     {
-        const int node
-            = Nodes::save(serverContext(), {{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}})
-                  .valueOr(-1);
+        const QVariantMap node{{"model_code", "QRV2"}, {"model_name", "QRV2"}, {"number", m_serial++}};
         const QVariantMap channel{{"code", "COM"}, {"port", port}, {"fake", fake}, {"error", error}};
-        return Tasks::save(serverContext(),
-                           {{"node_id", node}, {"channel", channel}, {"archives", QStringList{"hourData"}}})
-            .valueOr(-1);
+        return Tasks::save(serverContext(), {{"node_id", Nodes::save(serverContext(), node).valueOr(-1)},
+                                             {"channel", channel}, {"archives", QStringList{"hourData"}}}).valueOr(-1);
     }
 
     // With one slot: a run that holds it and one queued behind it.
@@ -386,6 +380,13 @@ private:
     }
 
     void tick() { m_clock.advance(TaskManager::kTickMs); }
+    static bool settings(const QVariantMap &values)
+    {
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            if (!testDatabase().putSetting(it.key(), it.value()).ok())
+                return false;
+        return true;
+    }
     QVariant field(int task, const QString &column)
     {
         return Tasks::find(serverContext(), task).valueOr(QVariantMap()).value(column);

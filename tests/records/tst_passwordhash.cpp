@@ -60,9 +60,8 @@ private slots:
     {
         QFETCH(QString, stored);
         QFETCH(QString, password);
-        QFETCH(int, check);
         QVERIFY2(!stored.isEmpty() || password.isEmpty(), "the fixture's hash was not made");
-        QCOMPARE(int(PasswordHash::check(stored, password)), check);
+        QTEST(int(PasswordHash::check(stored, password)), "check");
     }
 };
 

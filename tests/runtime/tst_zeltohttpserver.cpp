@@ -1,11 +1,46 @@
+// The operators' HTTP listener: the request head from bytes alone (what is accepted
+// and how it reads, what is refused with which status, heads that arrive in pieces);
+// over a real socket routing, refusals, handing a socket over to a handler; the
+// static folder it serves the console from; the metrics text. And what the listeners
+// share: the account of bytes held for requests, the per-address connection cap and the
+// Host names that are this server's.
+
+#include "zeltoaddresscap.h"
+#include "zeltohostnames.h"
+#include "zeltohttphead.h"
 #include "zeltohttpserver.h"
 #include "zeltometrics.h"
+#include "zeltorequestbuffers.h"
+#include "zeltostaticfolder.h"
 
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QtTest>
 
-// The operators' HTTP listener over a real socket: routing, refusals, handing a
-// socket over to a handler; and the metrics text it serves.
+namespace {
+
+const qint64 kMaxBody = 1000;
+
+// What a parse gave, in one comparable line: "incomplete", "refused 400 <reason>", or
+// "METHOD path ?query size length host" for a complete head.
+QByteArray outcome(const ZeltoHttpHead &head)
+{
+    switch (head.state) {
+    case ZeltoHttpHead::Incomplete:
+        return "incomplete";
+    case ZeltoHttpHead::Refused:
+        return "refused " + QByteArray::number(head.status) + ' ' + head.reason.trimmed();
+    case ZeltoHttpHead::Complete:
+        break;
+    }
+    return head.request.method + ' ' + head.request.path + " ?" + head.request.query + ' '
+        + QByteArray::number(head.size) + ' ' + (head.hasContentLength ? QByteArray::number(head.contentLength) : "-")
+        + (head.http10 ? " 1.0" : ' ' + head.request.header("host"));
+}
+
+} // namespace
+
 class TestZeltoHttpServer : public QObject
 {
     Q_OBJECT
@@ -13,6 +48,20 @@ class TestZeltoHttpServer : public QObject
 private slots:
     void initTestCase()
     {
+        // A console folder beside a secret file and a sibling folder whose name begins with the console's: requests
+        // must reach the console's files and nothing else, however they are written.
+        QVERIFY(m_base.isValid());
+        const QString base = m_base.path();
+        for (const char *dir : {"console/js", "console/css", "console/sub", "console-evil"})
+            QVERIFY(QDir(base).mkpath(QLatin1String(dir)));
+        for (const char *name : {"console/index.html", "console/js/app.js", "console/css/a.css", "console/имя файла.txt",
+                                 "console/.hidden", "console/data.bin", "secret.txt", "console-evil/x.txt"}) {
+            QFile file(base + QLatin1Char('/') + QString::fromUtf8(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1);
+        }
+        for (const auto &link : {std::make_pair("/secret.txt", "link-out"), std::make_pair("/console/js/app.js", "link-in"),
+                                 std::make_pair("", "up"), std::make_pair("/console-evil/x.txt", "sibling")})
+            QVERIFY(QFile::link(base + QLatin1String(link.first), base + QStringLiteral("/console/") + QLatin1String(link.second)));
         m_server.route("/metrics", [](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
             if (ZeltoHttpServer::allowOnly(request, response, {"GET", "HEAD"}))
                 response.body = "metrics for " + request.query;
@@ -30,9 +79,76 @@ private slots:
         QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
     }
 
+    void parses_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray big(20000, 'a');
+        const auto row = [](const char *name, const QByteArray &bytes, const QByteArray &expected) {
+            QTest::newRow(name) << bytes << expected;
+        };
+        row("query, body after the head", "GET /m?x=1 HTTP/1.1\r\nHost: a:80\r\n\r\nBODY", "GET /m ?x=1 35 - a:80");
+        row("length", "PUT /e HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\n\r\n", "PUT /e ? 47 4 a");
+        row("bare line feeds", "GET / HTTP/1.1\nHost: a\n\n", "GET / ? 24 - a");
+        row("HTTP/1.0 without Host", "GET / HTTP/1.0\r\n\r\n", "GET / ? 18 - 1.0");
+        row("not ended yet", "GET / HTTP/1.1\r\nHost: a\r\n", "incomplete");
+        row("first line not ended", "xxxxxxxx", "incomplete");
+        row("junk line", "hello there\r\n", "refused 400 Malformed request line");
+        row("target not a path", "GET m HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
+        row("control in the target", "GET /a\x01 HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
+        row("binary method", "G\x01T / HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
+        row("other version", "GET / HTTP/2.0\r\nHost: a\r\n\r\n", "refused 505 Only HTTP/1.0 and HTTP/1.1 are served");
+        row("no colon", "GET / HTTP/1.1\r\nHost a\r\n\r\n", "refused 400 Malformed header line");
+        row("folded", "GET / HTTP/1.1\r\nHost: a\r\n b\r\n\r\n", "refused 400 Malformed header line");
+        row("blank in a name", "GET / HTTP/1.1\r\nHost : a\r\n\r\n", "refused 400 Malformed header line");
+        row("CR inside a value", "GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n", "refused 400 Malformed header line");
+        row("no Host", "GET / HTTP/1.1\r\n\r\n", "refused 400 One Host header is required");
+        row("two Hosts", "GET / HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "refused 400 One Host header is required");
+        row("chunked", "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n",
+            "refused 411 Send the body with Content-Length");
+        row("two lengths that differ", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\ncontent-length: 2\r\n\r\n",
+            "refused 400 Content-Length given more than once");
+        row("the same length twice", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n",
+            "refused 400 Content-Length given more than once");
+        for (const char *length : {"+5", "-5", "0x10", "1 2", "99999999999999999999", ""})
+            QTest::addRow("length \"%s\"", length)
+                << "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: " + QByteArray(length) + "\r\n\r\n"
+                << QByteArray("refused 400 Malformed Content-Length");
+        row("body too large", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1001\r\n\r\n",
+            "refused 413 Request body too large");
+        row("head too large, not ended", "GET / HTTP/1.1\r\nX: " + big, "refused 431 Request head too large");
+        row("head too large, ended", "GET / HTTP/1.1\r\nHost: a\r\nX: " + big + "\r\n\r\n",
+            "refused 431 Request head too large");
+    }
+
+    void parses()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), expected);
+    }
+
+    void headInPieces()
+    {
+        // Byte by byte, each parse searching only where the end may begin:
+        // incomplete up to the last byte of the head, then the whole head.
+        const QByteArray bytes = "POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nab";
+        for (const QByteArray &lineEnd : {QByteArray("\r\n"), QByteArray("\n")}) {
+            const QByteArray sent = QByteArray(bytes).replace("\r\n", lineEnd);
+            const int size = sent.indexOf("ab");
+            int scanned = 0;
+            for (int n = 1; n <= size; ++n) {
+                const ZeltoHttpHead head = ZeltoHttpHead::parse(sent.left(n), kMaxBody, 16384, qMax(0, scanned - 3));
+                scanned = n;
+                QCOMPARE(outcome(head), n < size ? QByteArray("incomplete")
+                                                 : "POST /x ? " + QByteArray::number(size) + " 2 h");
+            }
+        }
+    }
+
     void answers_data()
     {
-        // How heads are read: tst_zeltohttphead; here what the listener does with them.
+        // How heads are read: parses; here what the listener does with them.
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("statusLine");
         QTest::addColumn<QByteArray>("body");   // empty: not looked at
@@ -91,8 +207,7 @@ private slots:
     {
         // A request that comes in several packets, and HEAD, which gets no body.
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-        QVERIFY(socket.waitForConnected(5000));
+        QVERIFY(connectTo(socket));
         for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
             socket.write(piece);
             socket.flush();
@@ -103,8 +218,7 @@ private slots:
 
         // A client that waits for leave to send its body.
         QTcpSocket waiting;
-        waiting.connectToHost(QHostAddress::LocalHost, m_server.port());
-        QVERIFY(waiting.waitForConnected(5000));
+        QVERIFY(connectTo(waiting));
         waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
         QByteArray interim;
         QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
@@ -122,9 +236,7 @@ private slots:
         server.setRequestTimeout(200);
         QVERIFY(server.listen(0, QHostAddress::LocalHost));
         QTcpSocket half, silent;
-        half.connectToHost(QHostAddress::LocalHost, server.port());
-        silent.connectToHost(QHostAddress::LocalHost, server.port());
-        QVERIFY(half.waitForConnected(5000) && silent.waitForConnected(5000));
+        QVERIFY(connectTo(half, server.port()) && connectTo(silent, server.port()));
         half.write("GET /metr");
         QTRY_COMPARE_WITH_TIMEOUT(half.state(), QAbstractSocket::UnconnectedState, 3000);
         QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
@@ -145,8 +257,7 @@ private slots:
             });
         });
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, m_server.port());
-        QVERIFY(client.waitForConnected(5000));
+        QVERIFY(connectTo(client));
         const QByteArray request = "GET /upgrade HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n\r\n";
         client.write(request);
         QTRY_VERIFY(client.bytesAvailable() > 0);
@@ -191,8 +302,7 @@ private slots:
         const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
         QTcpSocket stays, leaves;
         for (QTcpSocket *client : {&stays, &leaves}) {
-            client->connectToHost(QHostAddress::LocalHost, m_server.port());
-            QVERIFY(client->waitForConnected(5000));
+            QVERIFY(connectTo(*client));
             client->write(request);
         }
         QTRY_COMPARE(waiting.size(), 2);
@@ -209,6 +319,50 @@ private slots:
         QTRY_COMPARE(stays.state(), QAbstractSocket::UnconnectedState);
         QVERIFY(stays.readAll().endsWith("\r\n\r\nnow"));
         QVERIFY(!waiting.at(0).isOpen());
+    }
+
+    void finds_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QString>("file");   // relative to the console folder
+        QTest::addColumn<QByteArray>("type");
+        QTest::newRow("root") << QByteArray("/") << "index.html" << QByteArray("text/html; charset=utf-8");
+        QTest::newRow("module") << QByteArray("/js/app.js") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
+        QTest::newRow("style") << QByteArray("/css/a.css") << "css/a.css" << QByteArray("text/css; charset=utf-8");
+        QTest::newRow("unknown type") << QByteArray("/data.bin") << "data.bin" << QByteArray("application/octet-stream");
+        QTest::newRow("encoded name") << QByteArray("/%D0%B8%D0%BC%D1%8F%20%D1%84%D0%B0%D0%B9%D0%BB%D0%B0.txt")
+                                      << "имя файла.txt" << QByteArray("text/plain; charset=utf-8");
+        // A link is typed by the name of the file it leads to.
+        QTest::newRow("link inside") << QByteArray("/link-in") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
+    }
+
+    void finds()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QString, file);
+        QFETCH(QByteArray, type);
+        const ZeltoStaticFolder::File found = ZeltoStaticFolder(m_base.path() + QStringLiteral("/console")).resolve(path);
+        QCOMPARE(found.status, 200);
+        QCOMPARE(found.path, QFileInfo(m_base.path() + QStringLiteral("/console/") + file).canonicalFilePath());
+        QCOMPARE(found.contentType, type);
+    }
+
+    // Anything but a file inside the folder, however the path is written, is
+    // not found: every form of path traversal.
+    void resolve()
+    {
+        const ZeltoStaticFolder folder(m_base.path() + QStringLiteral("/console"));
+        for (const char *path : { "/nothing.js", "/../secret.txt", "/js/../../secret.txt", "/js/../index.html",
+                                  "/./index.html", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/%2E%2E%2Fsecret.txt",
+                                  "/%252e%252e/secret.txt", "/..%5csecret.txt", "/js\\app.js",
+                                  "/../console-evil/x.txt", "/index.html%00.png", "/.hidden", "/sub", "/sub/",
+                                  "/js//app.js", "/link-out", "/sibling", "/up/secret.txt", "/%ff.txt", "index.html",
+                                  "//etc/passwd" }) {
+            const ZeltoStaticFolder::File found = folder.resolve(path);
+            QVERIFY2(found.status == 404 && found.path.isEmpty(), path);
+        }
+        const ZeltoStaticFolder absent(m_base.path() + QStringLiteral("/absent"));
+        QVERIFY(absent.root().isEmpty() && absent.resolve("/").status == 404 && absent.resolve("/../secret.txt").status == 404);
     }
 
     // The text the /metrics page serves: families in name order, labels
@@ -242,13 +396,113 @@ private slots:
         QCOMPARE(metrics.render(), expected);
     }
 
+    void buffersCloseWhoHoldsMost()
+    {
+        ZeltoRequestBuffers buffers(16);
+        QStringList closed;
+        const int a = buffers.enter([&] { closed << "a"; });
+        const int b = buffers.enter([&] { closed << "b"; });
+        const int c = buffers.enter([&] { closed << "c"; });
+        QVERIFY(buffers.hold(a, 10) && buffers.hold(b, 3) && buffers.hold(c, 3));
+        QVERIFY(closed.isEmpty());
+        // c's growth passes the limit: a holds most and goes, c goes on.
+        QVERIFY(buffers.hold(c, 5));
+        QCOMPARE(closed, QStringList{"a"});
+        QCOMPARE(buffers.total(), qint64(8));
+        // Now c holds most: it is told to close itself, and b stays.
+        QVERIFY(!buffers.hold(c, 14));
+        QCOMPARE(closed, QStringList{"a"});
+        QCOMPARE(buffers.total(), qint64(3));
+        QVERIFY(!buffers.hold(a, 1));   // gone: nothing to hold
+        // A shrinking holder is never closed, even when the limit was lowered under it.
+        buffers.setLimit(2);
+        QVERIFY(buffers.hold(b, 3));
+        buffers.leave(b);
+        QCOMPARE(buffers.total(), qint64(0));
+
+        QCOMPARE(ZeltoRequestBuffers::limitFromSetting(16), qint64(16) << 20);
+        QCOMPARE(ZeltoRequestBuffers::limitFromSetting("16"), qint64(16) << 20);
+        for (const QVariant &other : {QVariant(0), QVariant(-3), QVariant("x"), QVariant(), QVariant(1.5)})
+            QCOMPARE(ZeltoRequestBuffers::limitFromSetting(other), ZeltoRequestBuffers::DefaultLimit);
+    }
+
+    void capPerAddress()
+    {
+        ZeltoAddressCap cap;
+        cap.setCap(2);
+        const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1"), two("10.0.0.2");
+        // An IPv4 peer of a dual-stack listener is the same address.
+        QVERIFY(cap.admit(one) && cap.admit(mapped));
+        QVERIFY(!cap.admit(one));
+        QVERIFY(cap.admit(two));
+        cap.release(mapped);
+        QVERIFY(cap.admit(one));
+        QCOMPARE(cap.count(one), 2);
+        cap.setCap(0);   // no cap
+        QVERIFY(cap.admit(one) && cap.admit(one));
+        QCOMPARE(cap.count(one), 4);
+
+        QCOMPARE(ZeltoAddressCap::capFromSetting(0), 0);
+        QCOMPARE(ZeltoAddressCap::capFromSetting("5"), 5);
+        for (const QVariant &other : {QVariant(-1), QVariant("many"), QVariant()})
+            QCOMPARE(ZeltoAddressCap::capFromSetting(other), ZeltoAddressCap::DefaultCap);
+    }
+
+    void hostNames_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("allowed");
+        const auto row = [](const QByteArray &host, bool allowed) {
+            QTest::newRow(host.constData()) << host << allowed;
+        };
+        row("127.0.0.1:8080", true);
+        row("127.0.0.1", true);
+        row("localhost", true);
+        row("LocalHost.:80", true);
+        row("[::1]:9", true);
+        row("[::ffff:127.0.0.1]", true);
+        row("scada.example", true);       // from the setting
+        row("SCADA.example:443", true);
+        row("203.0.113.7", true);         // an address of the setting (NAT)
+        row(QHostInfo::localHostName().toUtf8(), true);
+        row(QHostInfo::localHostName().toUpper().toUtf8() + ":1", true);
+        row("rebind.attacker.example:8080", false);
+        row("localhost.attacker.example", false);
+        row("127.0.0.1.nip.io", false);
+        row("203.0.113.8", false);
+        row("::1", false);                // IPv6 needs its brackets
+        row("[::1", false);
+        row("[::1]x", false);
+        row("127.0.0.1:80x", false);
+        row("a b", false);
+        row("", false);
+        for (const QHostAddress &own : QNetworkInterface::allAddresses())
+            if (own.protocol() == QAbstractSocket::IPv4Protocol && !own.isLoopback())
+                row(own.toString().toUtf8() + ":80", true);
+    }
+
+    void hostNames()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(bool, allowed);
+        ZeltoHostNames names;
+        names.setExtra({"Scada.Example:443", " 203.0.113.7 ", "not a name"});
+        QCOMPARE(names.allows(host), allowed);
+    }
+
 private:
+    // Connects a client to the test's listener, or to another one's port.
+    bool connectTo(QTcpSocket &socket, quint16 port = 0)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port ? port : m_server.port());
+        return socket.waitForConnected(5000);
+    }
+
     // Sends `request` in one piece and returns everything until the server closes.
     QByteArray exchange(const QByteArray &request, quint16 port = 0)
     {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port ? port : m_server.port());
-        if (socket.waitForConnected(5000))
+        if (connectTo(socket, port))
             socket.write(request);
         QByteArray answer;
         const QDeadlineTimer deadline(5000);
@@ -261,6 +515,7 @@ private:
     }
 
     ZeltoHttpServer m_server;
+    QTemporaryDir m_base;   // the console folder of the static folder tests
 };
 
 QTEST_GUILESS_MAIN(TestZeltoHttpServer)

@@ -1,51 +1,152 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
-// busy guard; a WebSocket handed over keeps every byte the listener had read.
-// The dispatcher's error code for each kind of failure.
+// busy guard; replies leave before later work; a WebSocket handed over keeps every byte the listener had read; its
+// frames from bytes alone (messages, control frames and errors, the same whether the
+// bytes come at once or one by one). The dispatcher's error code for each kind of failure.
+// The client, from a worker thread: tables in both forms, replies it refuses, transport failures.
 
+#include "streamtesting.h"
 #include "zeltobusyguard.h"
+#include "zeltoclient.h"
 #include "zeltocommand.h"
+#include "zeltoencodedtable.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
 #include "zeltosystem.h"
+#include "zeltotable.h"
+#include "zeltowebframereader.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QtEndian>
 #include <QtTest>
 
 namespace {
 
-struct CountCommand : ZeltoCommand
+// A command whose body is a function.
+struct TestCommand : ZeltoCommand
 {
-    CountCommand() : ZeltoCommand(QStringLiteral("count"), 0) {}
-    ZeltoResult<QVariant> call(const QVariantList &) override { return QVariant(++calls); }
-    int calls = 0;
+    using Body = std::function<ZeltoResult<QVariant>(const QVariantList &)>;
+    TestCommand(const char *name, Body body) : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body)) {}
+    ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
+    const Body m_body;
 };
 
-CountCommand g_count;
-
+int g_calls = 0;
+TestCommand countCommand("count", [](const QVariantList &) { return QVariant(++g_calls); });
 // Fails with the kind and text of its parameters.
-struct FailCommand : ZeltoCommand
-{
-    FailCommand() : ZeltoCommand(QStringLiteral("failAs"), 2) {}
-    ZeltoResult<QVariant> call(const QVariantList &params) override
-    {
-        return ZeltoStatus(ZeltoStatus::Kind(params.at(0).toInt()), params.at(1).toString());
-    }
-};
+TestCommand failCommand("failAs", [](const QVariantList &params) -> ZeltoResult<QVariant> {
+    return ZeltoStatus(ZeltoStatus::Kind(params.value(0).toInt()), params.value(1).toString());
+});
+TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
+TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
+QVariant g_reply;
+TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
 
-FailCommand g_fail;
+// Posts the hook to run after the turn that answers it.
+std::function<void()> g_postHook;
+TestCommand postCommand("post", [](const QVariantList &) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), g_postHook, Qt::QueuedConnection);
+    return QVariant(true);
+});
 
 const QByteArray kUpgradeRequest = "GET /rpc HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
-// One masked text frame, as a browser sends it.
-QByteArray textFrame(const QByteArray &payload)
+const qint64 kMaxMessage = 300;
+
+// One frame as a client sends it, masked unless told otherwise.
+QByteArray frame(int opcode, const QByteArray &payload, bool final = true, bool masked = true)
 {
-    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
-    QByteArray frame = QByteArray(1, char(0x81)) + char(0x80 | payload.size()) + QByteArray(mask, 4);
+    QByteArray out(1, char((final ? 0x80 : 0) | opcode));
+    const char maskBit = masked ? char(0x80) : char(0);
+    if (payload.size() < 126) {
+        out += char(maskBit | payload.size());
+    } else {
+        out += char(maskBit | 126);
+        uchar length[2];
+        qToBigEndian<quint16>(quint16(payload.size()), length);
+        out.append(reinterpret_cast<const char *>(length), 2);
+    }
+    const char mask[4] = {0x37, char(0xfa), 0x21, 0x3d};
+    if (!masked)
+        return out + payload;
+    out.append(mask, 4);
     for (int i = 0; i < payload.size(); ++i)
-        frame += char(payload.at(i) ^ mask[i % 4]);
-    return frame;
+        out += char(payload.at(i) ^ mask[i % 4]);
+    return out;
+}
+
+QByteArray withLength64(quint64 length)
+{
+    QByteArray out("\x81\xff", 2);
+    uchar bytes[8];
+    qToBigEndian<quint64>(length, bytes);
+    return out + QByteArray(reinterpret_cast<const char *>(bytes), 8) + QByteArray(4, '\0') + "x";
+}
+
+// Every event the reader gives for `bytes` fed in pieces of `step` bytes,
+// as "message:text", "ping:x", "pong:x", "close:code", "error", "too big".
+QStringList events(const QByteArray &bytes, int step)
+{
+    ZeltoWebFrameReader reader(kMaxMessage);
+    QStringList seen;
+    QByteArray pending;
+    for (int at = 0; at < bytes.size(); at += step) {
+        pending += bytes.mid(at, step);
+        for (;;) {
+            qint64 consumed = 0;
+            const ZeltoWebFrameReader::Event event = reader.read(pending.constData(), pending.size(), consumed);
+            pending.remove(0, int(consumed));
+            switch (event) {
+            case ZeltoWebFrameReader::NeedMore: break;
+            case ZeltoWebFrameReader::Message: seen << "message:" + QString::fromLatin1(reader.takeMessage()); continue;
+            case ZeltoWebFrameReader::Ping: seen << "ping:" + QString::fromLatin1(reader.payload()); continue;
+            case ZeltoWebFrameReader::Pong: seen << "pong:" + QString::fromLatin1(reader.payload()); continue;
+            case ZeltoWebFrameReader::Close: seen << "close:" + QString::number(reader.closeCode()); continue;
+            case ZeltoWebFrameReader::ProtocolError: seen << "error"; break;
+            case ZeltoWebFrameReader::TooBig: seen << "too big"; break;
+            }
+            if (event != ZeltoWebFrameReader::NeedMore) {
+                // Nothing more is taken after an error.
+                qint64 more = -1;
+                if (reader.read(pending.constData(), pending.size(), more) != event || more != 0)
+                    seen << "read on";
+                return seen;
+            }
+            break;
+        }
+    }
+    return seen;
+}
+
+// Runs body on a worker thread while the main thread keeps serving.
+void onWorker(const std::function<void()> &body)
+{
+    const std::unique_ptr<QThread> worker(QThread::create(body));
+    worker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 60000);
+}
+
+// The RPC server's TCP port; it listens again where a test closed it.
+quint16 serverPort()
+{
+    ZeltoServer *server = ZeltoServer::global();
+    if (server->tcpPort() == 0)
+        server->listenTcp(0, QHostAddress::LocalHost);
+    return server->tcpPort();
+}
+
+// A client connected to the port, or a failed one.
+bool connectClient(ZeltoClient &client, quint16 port)
+{
+    client.connectToHost(QStringLiteral("127.0.0.1"), port);
+    return client.waitForConnected(10000);
+}
+
+// The result of one call, or an invalid value with the reason in the client's errorString.
+QVariant call(ZeltoClient &client, const char *command, const QVariantList &params = {})
+{
+    return client.request(QString::fromLatin1(command), params) && client.waitForResponse(10000) ? client.result() : QVariant();
 }
 
 } // namespace
@@ -83,6 +184,46 @@ private slots:
         QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
                      && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
                  reply.constData());
+    }
+
+    void reads_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected");
+        const QByteArray long1(200, 'l');
+        QTest::newRow("text") << frame(1, "abc") << QStringList{"message:abc"};
+        QTest::newRow("binary, empty") << frame(2, "") + frame(1, "z") << QStringList{"message:", "message:z"};
+        QTest::newRow("fragments, ping among them")
+            << frame(1, "ab", false) + frame(9, "tick") + frame(0, "cd", false) + frame(0, "e")
+            << QStringList{"ping:tick", "message:abcde"};
+        QTest::newRow("16-bit length") << frame(2, long1) << QStringList{"message:" + QString(long1)};
+        QTest::newRow("pong, close with code")
+            << frame(10, "p") + frame(8, QByteArray("\x03\xe9", 2)) << QStringList{"pong:p", "close:1001"};
+        QTest::newRow("close without code") << frame(8, "") << QStringList{"close:1000"};
+        QTest::newRow("unmasked") << frame(1, "a", true, false) << QStringList{"error"};
+        QTest::newRow("reserved bit") << QByteArray("\xc1\x80", 2) + QByteArray(4, '\0') << QStringList{"error"};
+        QTest::newRow("unknown opcode") << frame(3, "a") << QStringList{"error"};
+        QTest::newRow("unknown control opcode") << frame(11, "a") << QStringList{"error"};
+        QTest::newRow("continuation first") << frame(0, "a") << QStringList{"error"};
+        QTest::newRow("new message inside one") << frame(1, "a", false) + frame(1, "b") << QStringList{"error"};
+        QTest::newRow("control fragmented") << frame(9, "a", false) << QStringList{"error"};
+        QTest::newRow("control too long") << frame(9, QByteArray(126, 'c')) << QStringList{"error"};
+        QTest::newRow("length with the top bit") << withLength64(quint64(1) << 63) << QStringList{"error"};
+        QTest::newRow("message just fits") << frame(1, QByteArray(kMaxMessage, 'f'))
+                                           << QStringList{"message:" + QString(kMaxMessage, 'f')};
+        QTest::newRow("message too big") << frame(1, "ok") + frame(1, QByteArray(kMaxMessage + 1, 'f'))
+                                         << QStringList{"message:ok", "too big"};
+        QTest::newRow("fragments too big together")
+            << frame(1, QByteArray(kMaxMessage, 'f'), false) + frame(0, "g") << QStringList{"too big"};
+        QTest::newRow("64-bit length too big") << withLength64(quint64(1) << 40) << QStringList{"too big"};
+    }
+
+    void reads()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, expected);
+        QCOMPARE(events(bytes, bytes.size()), expected);
+        QCOMPARE(events(bytes, 1), expected);
     }
 
     // A stand-in HTTP listener: reads the request head and whatever came with it, hands over.
@@ -135,22 +276,29 @@ private slots:
     void requestsWaitForBusyWork()
     {
         ZeltoServer *server = ZeltoServer::global();
-        QVERIFY(server->listenTcp(0, QHostAddress::LocalHost));
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, server->tcpPort());
+        client.connectToHost(QHostAddress::LocalHost, serverPort());
         QVERIFY(client.waitForConnected(5000));
         QTRY_COMPARE(server->clientCount(), 1);
-        const int before = g_count.calls;
+        const int before = g_calls;
         {
             ZeltoBusyGuard busy;
             client.write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"count\"}\n");
             QTest::qWait(300);
-            QCOMPARE(g_count.calls, before);
+            QCOMPARE(g_calls, before);
             QCOMPARE(client.bytesAvailable(), qint64(0));
         }
         QTRY_VERIFY(client.canReadLine());
-        QCOMPARE(g_count.calls, before + 1);
+        QCOMPARE(g_calls, before + 1);
         QVERIFY(client.readLine().contains("\"result\""));
+
+        // A reply goes to the system as it is sent, not when the event loop next
+        // looks at the socket: work posted meanwhile (a long job's next step) finds it gone.
+        int arrived = -1;
+        g_postHook = [&] { arrived = client.waitForReadyRead(2000) ? 1 : 0; };
+        client.write("{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"post\"}\n");
+        QTRY_VERIFY(arrived >= 0);
+        QCOMPARE(arrived, 1);
         server->close();
     }
 
@@ -160,7 +308,7 @@ private slots:
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
         QVERIFY(client.waitForConnected(5000));
         const int before = ZeltoServer::global()->clientCount();
-        client.write(kUpgradeRequest + textFrame(R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
+        client.write(kUpgradeRequest + frame(1, R"({"jsonrpc":"2.0","id":7,"method":"count","params":[]})"));
         QByteArray answer;
         QTRY_VERIFY((answer += client.readAll()).contains(R"("id":7)"));
         // The handshake's answer, then the reply to the frame that came with it.
@@ -185,6 +333,161 @@ private slots:
         QCOMPARE(connected.count(), 1);
         QCOMPARE(ZeltoServer::global()->clientCount(), 0);
         m_closeBeforeHandover = false;
+    }
+
+    void requestsFromAWorkerThread()
+    {
+        const quint16 port = serverPort();
+        ZeltoTable table(QStringList{"date", "S1_t1"});
+        table.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(1, 0)), 65.25});
+        QVariant echoed, refused = true, firstId, secondId;
+        QString refusal;
+        onWorker([&]() {
+            ZeltoClient client, other;
+            if (!connectClient(client, port) || !connectClient(other, port))
+                return;
+            echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
+            refused = call(client, "failAs", {int(ZeltoStatus::Failed), QStringLiteral("Недостаточно прав для выполнения команды")});
+            refusal = client.errorString();
+            firstId = call(client, "who");
+            secondId = call(other, "who");
+        });
+        QCOMPARE(echoed.value<ZeltoTable>(), table);
+        QVERIFY(!refused.isValid());
+        QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
+        QVERIFY(firstId.toInt() > 0 && secondId.toInt() > 0 && firstId != secondId);
+        QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
+    }
+
+    // One reply in both forms of tables: streams give it exactly, JSON too or else viaJson.
+    void tablesInStreamForm_data()
+    {
+        QTest::addColumn<QVariant>("reply");
+        QTest::addColumn<QVariant>("exact");
+        QTest::addColumn<QVariant>("viaJson");
+        const QDateTime hour(QDate(2024, 3, 30), QTime(2, 0), Qt::LocalTime);
+        ZeltoTable cells(QStringList{"date", "S1_t1", "day", "at", "note", "n"});
+        cells.appendRow(QVariantList{hour, 65.25, QDate(2024, 3, 30), QTime(23, 59, 59, 999), QStringLiteral("ошибка"),
+                                     qlonglong(1) << 40});
+        cells.appendRow(QVariantList{hour.addSecs(3600), QVariant::fromValue(ZeltoOutOfRange()), QVariant(),
+                                     QVariant::fromValue(ZeltoUnused()), QStringLiteral(""), true});
+        cells.appendRow(QVariantList{hour.addSecs(7200)});   // a short row
+        const QVariant table = QVariant::fromValue(cells);
+        QTest::newRow("nulls, markers, dates") << table << table << QVariant();
+        ZeltoTableMap set{{QStringLiteral("hour_data"), cells}, {QStringLiteral("empty"), ZeltoTable({"date"})}};
+        QTest::newRow("set of tables") << QVariant::fromValue(set) << QVariant::fromValue(set) << QVariant();
+        const QVariant encoded = QVariant::fromValue(ZeltoEncodedTable{encodeStream(table)});
+        QTest::newRow("stored bytes") << encoded << table << QVariant();
+        ZeltoTable special, lost;
+        special.setContent({"a", "b", "c"}, {{qQNaN(), qInf(), -0.0}});
+        lost.setContent({"a", "b", "c"}, {{QVariant(), QVariant(), -0.0}});
+        QTest::newRow("NaN") << QVariant::fromValue(special) << QVariant::fromValue(special) << QVariant::fromValue(lost);
+    }
+
+    void tablesInStreamForm()
+    {
+        QFETCH(QVariant, reply);
+        QFETCH(QVariant, exact);
+        QFETCH(QVariant, viaJson);
+        g_reply = reply;
+        const quint16 port = serverPort();
+        QVariant asJson, asStream;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!connectClient(client, port))
+                return;
+            client.setStreamTables(false);
+            asJson = call(client, "reply");
+            client.setStreamTables(true);
+            asStream = call(client, "reply");
+        });
+        // Equal stream bytes: equal values bit for bit, NaN too.
+        QCOMPARE(encodeStream(asStream).toHex(), encodeStream(exact).toHex());
+        QCOMPARE(encodeStream(asJson).toHex(), encodeStream(viaJson.isValid() ? viaJson : exact).toHex());
+        // In process stored bytes read as the table they hold.
+        if (reply.userType() == qMetaTypeId<ZeltoEncodedTable>())
+            QCOMPARE(QVariant::fromValue(reply.value<ZeltoTable>()), exact);
+    }
+
+    // Refused, not believed: a broken $stream, one never asked for, a half reply.
+    void badReplies_data()
+    {
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        ZeltoTable table(QStringList{"S1_t1"});
+        table.appendRow(QVariantList{60.25});
+        const QByteArray good = encodeStream(QVariant::fromValue(table));
+        QByteArray flipped = good;
+        flipped[good.size() / 2] = char(flipped.at(good.size() / 2) ^ 0x10);
+        const auto reply = [](const QByteArray &text) {
+            return "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"$stream\":\"" + text + "\"}}\n";
+        };
+        QTest::newRow("cut short") << true << reply(good.left(good.size() - 3).toBase64()) << -32700 << QStringLiteral("конец данных");
+        QTest::newRow("bit flipped") << true << reply(flipped.toBase64()) << -32700 << QStringLiteral("контрольная сумма");
+        QTest::newRow("not a table") << true << reply(encodeStream(5).toBase64()) << -32700 << QStringLiteral("ровно одна таблица");
+        QTest::newRow("two tables") << true << reply((good + good.mid(1)).toBase64()) << -32700 << QStringLiteral("ровно одна таблица");
+        QTest::newRow("not base64") << true << reply("@@@@") << -32700 << QStringLiteral("base64");
+        QTest::newRow("never asked") << false << reply(good.toBase64()) << -32700 << QStringLiteral("неизвестный тег $stream");
+        QTest::newRow("hung up") << true << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,") << 0 << QStringLiteral("разорвано");
+    }
+
+    void badReplies()
+    {
+        QFETCH(bool, asked);
+        QFETCH(QByteArray, reply);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        QTcpServer fake;
+        QVERIFY(fake.listen(QHostAddress::LocalHost));
+        connect(&fake, &QTcpServer::newConnection, this, [&]() {
+            QTcpSocket *socket = fake.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, reply]() {
+                socket->readAll();
+                socket->write(reply);
+                if (!reply.endsWith('\n'))
+                    socket->disconnectFromHost();
+            });
+        });
+        bool ok = true;
+        int got = -1;
+        QString error;
+        onWorker([&]() {
+            ZeltoClient client;
+            client.setStreamTables(asked);
+            ok = connectClient(client, fake.serverPort()) && call(client, "reply").isValid();
+            got = client.errorCode();
+            error = client.errorString();
+        });
+        QCOMPARE((QVariantList{ok, got}), (QVariantList{false, code}));
+        QVERIFY2(error.contains(message), qPrintable(error));
+    }
+
+    void transportFailures()
+    {
+        QTcpServer probe;   // a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+        QTcpServer silent;   // a peer that accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QString refusedText, timeoutText, notConnectedText;
+        bool timedOut = false;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!client.request(QStringLiteral("who")))
+                notConnectedText = client.errorString();
+            if (!connectClient(client, closedPort))
+                refusedText = client.errorString();
+            if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
+                timedOut = !client.waitForResponse(300);
+                timeoutText = client.errorString();
+            }
+        });
+        QVERIFY(!notConnectedText.isEmpty() && timedOut);
+        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
+        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
 private:

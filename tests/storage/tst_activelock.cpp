@@ -24,6 +24,7 @@ private slots:
 
 private:
     DatabaseSettings settingsFor(const QString &database, const QString &extra = QString());
+    DatabaseSettings settingsOf(const QByteArray &ini);
 
     PgTestCluster m_cluster;
     QTemporaryDir m_dir;
@@ -38,6 +39,16 @@ void TestActiveLock::initTestCase()
 DatabaseSettings TestActiveLock::settingsFor(const QString &database, const QString &extra)
 {
     return DatabaseSettings::fromIni(m_cluster.writeIni(m_dir, database, extra));
+}
+
+// Settings read from an INI file of this text; none when the text is empty.
+DatabaseSettings TestActiveLock::settingsOf(const QByteArray &ini)
+{
+    QFile file(m_dir.filePath(QStringLiteral("settings.ini")));
+    if (ini.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(ini) != ini.size())
+        return DatabaseSettings::fromIni(QString());
+    file.close();
+    return DatabaseSettings::fromIni(file.fileName());
 }
 
 void TestActiveLock::settings_data()
@@ -65,14 +76,7 @@ void TestActiveLock::settings()
     QFETCH(QString, ini);
     QFETCH(QString, error);
     QFETCH(QString, describe);
-    QString path;
-    if (!ini.isEmpty()) {
-        path = m_dir.filePath(QStringLiteral("settings.ini"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(ini.toUtf8());
-    }
-    const DatabaseSettings settings = DatabaseSettings::fromIni(path);
+    const DatabaseSettings settings = settingsOf(ini.toUtf8());
     QVERIFY2(settings.error().contains(error) && settings.isValid() == error.isEmpty(), qPrintable(settings.error()));
     if (!describe.isEmpty())
         QCOMPARE(settings.describe(), describe);
@@ -158,14 +162,8 @@ void TestActiveLock::lostSessionHandsOver()
 
 void TestActiveLock::unreachableServer()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("x.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
     // Nothing listens on a port of the cluster's folder that was never made.
-    file.write("[Database]\ndriver=QPSQL\nhost=/nonexistent-socket-dir\nport=5\ndatabaseName=x\n");
-    file.close();
-    ActiveLock lock(DatabaseSettings::fromIni(path));
+    ActiveLock lock(settingsOf("[Database]\ndriver=QPSQL\nhost=/nonexistent-socket-dir\nport=5\ndatabaseName=x\n"));
     QSignalSpy acquired(&lock, &ActiveLock::acquired);
     QVERIFY(!lock.tryAcquire());
     QVERIFY2(!lock.lastError().isEmpty(), "the reason is kept for the log");
@@ -174,7 +172,7 @@ void TestActiveLock::unreachableServer()
     QVERIFY(!lock.isActive());
 
     // SQLite has no server to hold a lock on.
-    ActiveLock sqlite(DatabaseSettings::fromIni(QString()));
+    ActiveLock sqlite(settingsOf(QByteArray()));
     QVERIFY(!sqlite.tryAcquire());
 }
 
@@ -205,7 +203,8 @@ void TestActiveLock::rolesHandOver()
                     --running;
                     events << name + QStringLiteral(" down");
                 }
-            });
+            },
+            nullptr, name);   // two servers in one process: a connection each
     };
     auto first = role(QStringLiteral("first"), nullptr);
     auto second = role(QStringLiteral("second"), &secondStarts);

@@ -37,11 +37,11 @@ void writeFile(const QString &path, const QByteArray &content = "не копия
     file.write(content);
 }
 
-// Keeps in `error` what a started backup finishes with: empty when it succeeded.
-void watch(DatabaseBackup *backup, QString &error)
+// Keeps in `error` what a started backup or compaction finishes with: empty when it succeeded.
+template <typename Job> void watch(Job *job, QString &error)
 {
     error = QStringLiteral("не завершено");
-    QObject::connect(backup, &DatabaseBackup::finished, [&error](bool ok, const QString &text) {
+    QObject::connect(job, &Job::finished, [&error](bool ok, const QString &text) {
         error = ok ? QString() : text.isEmpty() ? QStringLiteral("ошибка без текста") : text;
     });
 }
@@ -65,11 +65,6 @@ QString copyAgo(int secondsAgo) { return BackupFolder::copyName(QDateTime::curre
 const QStringList Foreign{"notes.txt", ".hidden", "telvan.db", "200101_000000.db.bak", "200101_000000.sqlite"};
 
 } // namespace
-
-// Copies and compaction of the SQLite file; PostgreSQL does its own (postgresKeepsItsOwnCopiesAndSpace).
-#define SQLITE_FILE_ONLY()                                                                                             \
-    if (testsOnPostgres())                                                                                             \
-    QSKIP("the SQLite file's own")
 
 class BackupTest : public QObject
 {
@@ -115,6 +110,9 @@ private:
 private slots:
     void init()
     {
+        // Copies and compaction of the SQLite file; PostgreSQL does its own (the test named postgres...).
+        if (testsOnPostgres() != QByteArray(QTest::currentTestFunction()).startsWith("postgres"))
+            QSKIP("the other database's");
         m_home.reset(new TempDatabaseHome);
         QCOMPARE(outcome(m_home->open()), "ok");
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", QString());
@@ -124,7 +122,6 @@ private slots:
 
     void copyIsTheDatabaseAsTheCopyBegan()
     {
-        SQLITE_FILE_ONLY();
         QVERIFY(addNode("Узел", 1) > 0);
         fill(4);
         ZeltoEnvironment::set("ORVEX_BACKUP_STEP_PAUSE_MS", "100");
@@ -181,7 +178,6 @@ private slots:
 
     void rotationCountsOnlyCopies()
     {
-        SQLITE_FILE_ONLY();
         QFETCH(int, count);
         QFETCH(QList<int>, ages);
         QFETCH(int, kept);
@@ -203,7 +199,6 @@ private slots:
 
     void leftoversOfUnfinishedCopiesGo()
     {
-        SQLITE_FILE_ONLY();
         const QString good = copyAgo(7200);
         const QString rolledBack = copyAgo(3600);
         const QString folder = folderWithCopies({good, rolledBack});
@@ -253,7 +248,6 @@ private slots:
 
     void failuresLeaveTheOldCopies()
     {
-        SQLITE_FILE_ONLY();
         QFETCH(QString, fault);
         QFETCH(QString, message);
         const QString folder = folderWithCopies({copyAgo(7200), copyAgo(3600)});
@@ -311,7 +305,6 @@ private slots:
 
     void checkRefusesWhatIsNotAWholeCopy()
     {
-        SQLITE_FILE_ONLY();
         QFETCH(QString, damage);
         QFETCH(QString, message);
         fill(1);
@@ -338,7 +331,6 @@ private slots:
 
     void restorePutsACopyInPlace()
     {
-        SQLITE_FILE_ONLY();
         QVERIFY(addNode("Из копии", 1) > 0);
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
@@ -371,7 +363,6 @@ private slots:
     // between them, the freed pages go back to the file system, and nothing is done while a copy is made.
     void compactionKeepsTheConfiguredDaysInSteps()
     {
-        SQLITE_FILE_ONLY();
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 2);   // a new file gives pages back in steps
         fill(4);
         QVERIFY(m_home->db().save("journal", {{"ctime", QDateTime::currentDateTime().addDays(-6)},
@@ -408,7 +399,6 @@ private slots:
     // free pages pass a quarter of the file; before that they stay for reuse.
     void olderFileIsSwitchedOverOnceMuchIsFree()
     {
-        SQLITE_FILE_ONLY();
         QVERIFY(m_home->db().run("PRAGMA auto_vacuum = NONE").ok() && m_home->db().run("VACUUM").ok());
         QCOMPARE(scalar("PRAGMA auto_vacuum").toInt(), 0);
         fill(4, 1);
@@ -428,8 +418,6 @@ private slots:
     // steps (requests served between them) and leaves the space to PostgreSQL.
     void postgresKeepsItsOwnCopiesAndSpace()
     {
-        if (!testsOnPostgres())
-            QSKIP("PostgreSQL's");
         QCOMPARE(outcome(DatabaseBackup::start(m_home->db())),
                  "failed: БД хранится в PostgreSQL: резервные копии делаются средствами PostgreSQL (pg_dump, "
                  "базовая копия и архивирование WAL), а не сервером");
@@ -453,10 +441,8 @@ private:
         if (!started.ok())
             return started.status().message();
         JournalCompaction *compaction = started.value();
-        QString error = QStringLiteral("не завершено");
-        QObject::connect(compaction, &JournalCompaction::finished, [&error](bool ok, const QString &text) {
-            error = ok ? QString() : text.isEmpty() ? QStringLiteral("ошибка без текста") : text;
-        });
+        QString error;
+        watch(compaction, error);
         bool done = false;
         std::function<void()> request = [&]() {
             if (JournalCompaction::running() != compaction || done)

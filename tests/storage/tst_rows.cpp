@@ -29,6 +29,7 @@ bool isNullInt(const QVariant &value) { return value.isValid() && value.isNull()
 
 // A value with its type, for comparisons that must not convert.
 QPair<QByteArray, QVariant> typed(const QVariant &value) { return {value.typeName(), value}; }
+using Typed = QList<QPair<QByteArray, QVariant>>;
 
 } // namespace
 
@@ -214,10 +215,10 @@ private slots:
         // The same text asked for while lent: a statement of its own, the first one's reading undisturbed.
         StatementCache cache;
         const QString names = "SELECT name FROM groups ORDER BY id";
-        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), names);
+        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
         QVERIFY(outer.isPrepared() && outer.query().exec() && outer.query().next());
         {
-            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), names);
+            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
             QVERIFY(inner.isPrepared() && inner.query().exec() && inner.query().next() && inner.query().next());
             QCOMPARE(inner.query().value(0).toString(), "Первая");
         }
@@ -226,33 +227,8 @@ private slots:
 
         // Texts made from names a caller chose do not pile up.
         for (int i = 0; i < 2 * StatementCache::Capacity; ++i)
-            cache.acquire(QSqlDatabase::database(), QStringLiteral("SELECT %1").arg(i));
+            cache.acquire(QSqlDatabase::database(), db().sqlDialect(), QStringLiteral("SELECT %1").arg(i));
         QVERIFY2(cache.size() <= StatementCache::Capacity, qPrintable(QString::number(cache.size())));
-    }
-
-    void tables()
-    {
-        const int node = addNode("Узел", 7);
-        ZeltoTable archive(QStringList{"date", "S1_t1"});
-        archive.appendRow(QVariantList{QDateTime(QDate(2016, 3, 1), QTime(0, 0)), 55.5});
-        QVERIFY(db().write("nodes", node, {{"day_data", QVariant::fromValue(archive)}}).ok());
-
-        ZeltoTable data({"id", "day_data", "hour_data"});   // values compared with their types
-        data.appendRow(QVariantList{node, QVariant::fromValue(archive), QVariant(QVariant::Int)});
-        QCOMPARE(db().rows("SELECT id, day_data, hour_data FROM nodes_data").value(), data);
-
-        QVERIFY(db().run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, ?, ?)",
-                         {node, QDateTime(QDate(2016, 3, 5), QTime(1, 0)), QDateTime(QDate(2016, 3, 4), QTime(0, 0)),
-                          "day_data", "Разрыв"}).ok());
-        const ZeltoTable log
-            = db().rows("SELECT atime, message, atime FROM check_log WHERE node_id = ?", {node}).value();
-        QCOMPARE(log.columnNames(), (QStringList{"atime", "message"}));   // a repeated name is one column
-        QCOMPARE(log.toMap(0), (QVariantMap{{"atime", QDateTime(QDate(2016, 3, 4), QTime(0, 0))}, {"message", "Разрыв"}}));
-
-        QCOMPARE(db().rows("SELECT id, name FROM nodes WHERE id < 0").value(), ZeltoTable({"id", "name"}));
-        QSqlQuery update;
-        QVERIFY(update.exec("UPDATE nodes SET note = 'x'"));
-        QCOMPARE(Database::queryToTable(update).columnCount(), 0);
     }
 
     void journalEntries()
@@ -322,7 +298,6 @@ private slots:
 
         QCOMPARE(outcome(Database::decodeValue(QPoint(1, 2), "x")), "storage: Ошибка декодирования: неподдерживаемый тип [QPoint]");
         // PostgreSQL's truth values (a condition read as a column) as SQLite's numbers.
-        using Typed = QList<QPair<QByteArray, QVariant>>;
         QCOMPARE((Typed{typed(Database::decodeValue(true, "x").value()), typed(Database::decodeValue(false, "x").value())}),
                  (Typed{typed(1), typed(0)}));
 
@@ -347,7 +322,7 @@ private slots:
         QVERIFY(isNullInt(db().record("nodes", node).value().value("note")));
     }
 
-    void dataColumns()
+    void dataColumnsAndTables()
     {
         const int node = addNode("Узел", 1);
         ZeltoTable archive(QStringList{"date", "S1_t1"});
@@ -365,6 +340,9 @@ private slots:
                                                    {"fill_data", QVariant::fromValue(archives)},
                                                    {"check_params", QVariantList()}})), "ok");
         QCOMPARE(storedType("check_params", "nodes_data", node), "blob");
+        ZeltoTable data({"id", "day_data", "hour_data"});   // values compared with their types
+        data.appendRow(QVariantList{node, QVariant::fromValue(archive), QVariant(QVariant::Int)});
+        QCOMPARE(db().rows("SELECT id, day_data, hour_data FROM nodes_data").value(), data);
         QCOMPARE(typed(db().data("nodes", node, "day_data").value()), typed(QVariant::fromValue(archive)));
         QCOMPARE(db().data("nodes", node, "fill_data").value().value<ZeltoTableMap>(), archives);
         QCOMPARE(typed(db().data("nodes", node, "check_params").value()), typed(QVariantList()));
@@ -393,6 +371,39 @@ private slots:
                  "storage: Ошибка декодирования: неподдерживаемый тип [QByteArray]");
         QCOMPARE(db().rows("SELECT current_data FROM nodes_data WHERE id = ?", {node}).value().value(0, "current_data"),
                  QVariant());
+
+        // Tables read: a repeated name is one column; no rows keep their columns; a statement without any gives none.
+        QVERIFY(db().run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, ?, ?)",
+                         {node, QDateTime(QDate(2016, 3, 5), QTime(1, 0)), QDateTime(QDate(2016, 3, 4), QTime(0, 0)),
+                          "day_data", "Разрыв"}).ok());
+        const ZeltoTable log
+            = db().rows("SELECT atime, message, atime FROM check_log WHERE node_id = ?", {node}).value();
+        QCOMPARE(log.columnNames(), (QStringList{"atime", "message"}));   // a repeated name is one column
+        QCOMPARE((Typed{typed(log.value(0, "atime")), typed(log.value(0, "message"))}),
+                 (Typed{typed(QDateTime(QDate(2016, 3, 4), QTime(0, 0))), typed(QStringLiteral("Разрыв"))}));
+
+        // Each kind of cell reads the same from either database: integers cut to int, reals, text (a date/time
+        // in its columns), SQL NULL and empty bytes a null int.
+        const ZeltoTable cells
+            = db().rows(said("SELECT 5000000000 AS number, 2.5 AS real, 'текст' AS note, NULL AS empty, "
+                             "'2016-03-03T14:05:09.000' AS ctime, X'' AS bytes",
+                             "SELECT 5000000000 AS number, CAST(2.5 AS DOUBLE PRECISION) AS real, 'текст' AS note, "
+                             "NULL AS empty, '2016-03-03T14:05:09.000' AS ctime, '\\x'::bytea AS bytes"))
+                  .value();
+        QCOMPARE((Typed{typed(cells.value(0, "number")), typed(cells.value(0, "real")), typed(cells.value(0, "note")),
+                        typed(cells.value(0, "ctime"))}),
+                 (Typed{testsOnPostgres() ? typed(705032704u) : typed(705032704),   // PostgreSQL's driver: unsigned
+                        typed(2.5), typed(QStringLiteral("текст")),
+                        typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9)))}));
+        QVERIFY(isNullInt(cells.value(0, "empty")) && isNullInt(cells.value(0, "bytes")));
+        // A statement that fails after its first row is a failure, not a shorter table.
+        QCOMPARE(outcome(db().rows("SELECT abs(x) AS x FROM (SELECT 1 AS x UNION ALL SELECT -9223372036854775807 - 1) AS t")),
+                 "storage: " + said("integer overflow", "bigint out of range"));
+
+        QCOMPARE(db().rows("SELECT id, name FROM nodes WHERE id < 0").value(), ZeltoTable({"id", "name"}));
+        QSqlQuery update;
+        QVERIFY(update.exec("UPDATE nodes SET note = 'x'"));
+        QCOMPARE(Database::queryToTable(update).columnCount(), 0);
     }
 
     void settings()

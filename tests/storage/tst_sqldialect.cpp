@@ -1,9 +1,16 @@
+#include "database.h"
+#include "outcome.h"
 #include "pgtestcluster.h"
+#include "postgresschema.h"
 #include "sqldialect.h"
+#include "tempdatabasehome.h"
 
+#include <QSqlRecord>
 #include <QtTest>
 
-// The dialect's statements run on both databases and do the same on each.
+// PostgreSQL against SQLite: the dialect's statements run on both databases and do the
+// same on each; the schema has the same tables, columns and indexes at the same version
+// (its triggers: tst_schema, which runs on both).
 class TestSqlDialect : public QObject
 {
     Q_OBJECT
@@ -15,10 +22,13 @@ private slots:
     void sameOnBoth();
     void binaryParameters_data();
     void binaryParameters();
+    void sameTablesAndColumns();
 
 private:
     PgTestCluster m_cluster;
     bool m_hasCluster = false;
+    QSqlDatabase m_pg;         // the schema made on PostgreSQL...
+    TempDatabaseHome m_home;   // ... and SQLite's database as the server makes it
 };
 
 namespace {
@@ -50,28 +60,65 @@ bool run(QSqlDatabase db, const QString &statement, const QVariantList &binds = 
     return true;
 }
 
+
+// The rows of a query as text, or its error as a person reads it: what a statement gives, to compare.
+QString outcome(QSqlDatabase db, const QString &statement)
+{
+    QSqlQuery query(db);
+    if (!query.exec(statement))
+        return QStringLiteral("error: ")
+            + SqlDialect(db.driverName() == QLatin1String("QPSQL") ? SqlDialect::PostgreSQL : SqlDialect::SQLite)
+                  .errorText(query.lastError());
+    QStringList rows;
+    while (query.next()) {
+        QStringList cells;
+        for (int i = 0; i < query.record().count(); ++i)
+            cells << (query.value(i).isNull() ? QStringLiteral("null") : query.value(i).toString());
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows.join(QLatin1Char(';'));
+}
+
 } // namespace
 
 void TestSqlDialect::initTestCase()
 {
+    QSqlDatabase lite = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lite"));
+    lite.setDatabaseName(QStringLiteral(":memory:"));
+    QVERIFY(lite.open());
+    // SQLite's own sqlite_sequence comes with it.
+    QVERIFY(run(lite, QStringLiteral("CREATE TABLE counted (id INTEGER PRIMARY KEY AUTOINCREMENT)"))
+            && run(lite, QStringLiteral("INSERT INTO counted DEFAULT VALUES")));
+    QList<QSqlDatabase> both{lite};
     m_hasCluster = m_cluster.load();
-    if (!m_hasCluster)
-        return;
-    const QString name = m_cluster.createDatabase(QStringLiteral("dialect"));
-    QVERIFY2(!name.isEmpty(), qPrintable(m_cluster.why()));
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));
-    db.setHostName(m_cluster.host);
-    db.setPort(m_cluster.port);
-    db.setUserName(m_cluster.user);
-    db.setDatabaseName(name);
-    QVERIFY2(db.open(), qPrintable(db.lastError().text()));
-    QVERIFY(run(db, QStringLiteral("CREATE TABLE t (seq BIGSERIAL, k1 INTEGER NOT NULL, k2 TEXT NOT NULL, v TEXT, "
-                                   "UNIQUE (k1, k2))")));
-    QVERIFY(run(db, QStringLiteral("CREATE TABLE pair (a INTEGER NOT NULL, b INTEGER NOT NULL, PRIMARY KEY (a, b))")));
+    if (m_hasCluster) {
+        both << m_cluster.openNew(QStringLiteral("pg"), QStringLiteral("dialect"));
+        QVERIFY2(both.last().isOpen(), qPrintable(m_cluster.why()));
+        QCOMPARE(outcome(m_home.open()), "ok");
+        QCOMPARE(testDatabase().schemaVersion(), Database::supportedVersion());
+        m_pg = m_cluster.openNew(QStringLiteral("pg-schema"), QStringLiteral("schema"));
+        QVERIFY2(m_pg.isOpen(), qPrintable(m_cluster.why()));
+        QCOMPARE(outcome(m_pg, PostgresSchema::countTables()), QStringLiteral("0"));
+        QVERIFY(m_pg.transaction());
+        for (const QString &statement : PostgresSchema::statements(Database::supportedVersion())) {
+            QSqlQuery query(m_pg);
+            QVERIFY2(query.exec(statement), qPrintable(statement + QStringLiteral(": ") + query.lastError().text()));
+        }
+        QVERIFY(m_pg.commit());
+    }
+    for (QSqlDatabase db : both) {
+        // PostgreSQL keeps the insertion order in a column of its own.
+        const QString seq = db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("seq BIGSERIAL, ") : QString();
+        QVERIFY(run(db, QStringLiteral("CREATE TABLE t (%1k1 INTEGER NOT NULL, k2 TEXT NOT NULL, v TEXT, UNIQUE (k1, k2))")
+                            .arg(seq)));
+        QVERIFY(run(db, QStringLiteral("CREATE TABLE pair (a INTEGER NOT NULL, b INTEGER NOT NULL, PRIMARY KEY (a, b))")));
+    }
 }
 
 void TestSqlDialect::cleanupTestCase()
 {
+    m_pg = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("pg-schema"));
     QSqlDatabase::removeDatabase(QStringLiteral("pg"));
     QSqlDatabase::removeDatabase(QStringLiteral("lite"));
 }
@@ -86,21 +133,9 @@ void TestSqlDialect::sameOnBoth_data()
 void TestSqlDialect::sameOnBoth()
 {
     QFETCH(int, kind);
-    QSqlDatabase db;
-    if (kind == SqlDialect::PostgreSQL) {
-        if (!m_hasCluster)
-            QSKIP(qPrintable(m_cluster.why()));
-        db = QSqlDatabase::database(QStringLiteral("pg"));
-    } else {
-        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lite"));
-        db.setDatabaseName(QStringLiteral(":memory:"));
-        QVERIFY(db.open());
-        QVERIFY(run(db, QStringLiteral("CREATE TABLE t (k1 INTEGER NOT NULL, k2 TEXT NOT NULL, v TEXT, UNIQUE (k1, k2))")));
-        QVERIFY(run(db, QStringLiteral("CREATE TABLE pair (a INTEGER NOT NULL, b INTEGER NOT NULL, PRIMARY KEY (a, b))")));
-        // SQLite's own sqlite_sequence comes with it.
-        QVERIFY(run(db, QStringLiteral("CREATE TABLE counted (id INTEGER PRIMARY KEY AUTOINCREMENT)")));
-        QVERIFY(run(db, QStringLiteral("INSERT INTO counted DEFAULT VALUES")));
-    }
+    if (kind == SqlDialect::PostgreSQL && !m_hasCluster)
+        QSKIP(qPrintable(m_cluster.why()));
+    QSqlDatabase db = QSqlDatabase::database(kind == SqlDialect::PostgreSQL ? QStringLiteral("pg") : QStringLiteral("lite"));
     const SqlDialect dialect{SqlDialect::Kind(kind)};
     const QString k1 = QStringLiteral("k1"), k2 = QStringLiteral("k2"), v = QStringLiteral("v");
 
@@ -173,6 +208,46 @@ void TestSqlDialect::binaryParameters()
     QCOMPARE(found, binary);
     // SQLite keeps numbers and text in BLOB columns as they are.
     QVERIFY(SqlDialect(SqlDialect::SQLite).binaryParameters(statement).isEmpty());
+}
+
+void TestSqlDialect::sameTablesAndColumns()
+{
+    if (!m_hasCluster)
+        QSKIP(qPrintable(m_cluster.why()));
+    QCOMPARE(outcome(m_pg, PostgresSchema::readVersion()), QString::number(Database::supportedVersion()));
+    const QSqlDatabase lite = QSqlDatabase::database();
+    const QString liteTables = outcome(lite, QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
+    QCOMPARE(outcome(m_pg, QStringLiteral("SELECT table_name FROM information_schema.tables WHERE table_schema = "
+                                          "current_schema() AND table_name <> 'schema_version' ORDER BY table_name")),
+             liteTables);
+    for (const QString &table : liteTables.split(QLatin1Char(';'))) {
+        // SQLite's declared types in PostgreSQL's words, a key never null; setting_data's insertion order is a
+        // column of its own there.
+        QString expected = outcome(lite, QStringLiteral("SELECT name, CASE upper(type) WHEN 'BLOB' THEN 'bytea' "
+                                                        "WHEN 'INTEGER' THEN 'integer' WHEN 'INTEGET' THEN 'integer' "
+                                                        "ELSE 'text' END, CASE WHEN pk > 0 THEN 1 ELSE \"notnull\" END "
+                                                        "FROM pragma_table_info('%1') ORDER BY cid")
+                                              .arg(table));
+        if (table == QLatin1String("setting_data"))
+            expected += QStringLiteral(";seq|bigint|1");
+        QCOMPARE(outcome(m_pg, QStringLiteral("SELECT column_name, data_type, CASE is_nullable WHEN 'NO' THEN 1 ELSE 0 END "
+                                              "FROM information_schema.columns WHERE table_name = '%1' "
+                                              "ORDER BY ordinal_position").arg(table)),
+                 expected);
+    }
+    // The indexes the schema makes itself (not those of keys and unique columns): name, table, columns.
+    QCOMPARE(outcome(m_pg, QStringLiteral("SELECT i.relname, t.relname, string_agg(a.attname, ',' ORDER BY k.n) "
+                                          "FROM pg_index x JOIN pg_class i ON i.oid = x.indexrelid "
+                                          "JOIN pg_class t ON t.oid = x.indrelid "
+                                          "JOIN unnest(x.indkey) WITH ORDINALITY k(attnum, n) ON true "
+                                          "JOIN pg_attribute a ON a.attrelid = t.oid AND a.attnum = k.attnum "
+                                          "WHERE t.relnamespace = current_schema()::regnamespace "
+                                          "AND NOT EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = i.oid) "
+                                          "GROUP BY i.relname, t.relname ORDER BY i.relname")),
+             outcome(lite, QStringLiteral("SELECT m.name, m.tbl_name, (SELECT group_concat(name, ',') FROM "
+                                          "(SELECT name FROM pragma_index_info(m.name) ORDER BY seqno)) "
+                                          "FROM sqlite_master m WHERE m.type = 'index' AND m.sql IS NOT NULL "
+                                          "ORDER BY m.name")));
 }
 
 QTEST_GUILESS_MAIN(TestSqlDialect)

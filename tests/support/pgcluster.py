@@ -14,8 +14,11 @@ As a module (end-to-end tests):
 
 From the command line (CTest's fixtures):
 
-    pgcluster.py start STATEFILE   # starts one and writes its connection to STATEFILE (JSON)
+    pgcluster.py start STATEFILE [--durable]   # starts one and writes its connection to STATEFILE (JSON)
     pgcluster.py stop STATEFILE    # stops it, removes its folder and STATEFILE
+
+--durable (the benchmarks) keeps PostgreSQL's own fsync and buffers, so that
+commits cost what they cost on a site; the tests' cluster skips the syncs.
 
 The state file holds {"host", "port", "user", "dir"}; tests find it through
 ORVEX_PG_CLUSTER. Only the Python standard library is used.
@@ -64,7 +67,8 @@ def _as_owner(args):
 
 
 class PgCluster:
-    def __init__(self):
+    def __init__(self, durable=False):
+        self.durable = durable
         self.dir = None
         self.port = None
         self.host = "127.0.0.1"
@@ -87,8 +91,12 @@ class PgCluster:
             # A few tries: another program may take the free port between the check and the start.
             for _ in range(5):
                 self.port = _free_port()
-                options = ("-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off "
-                           "-c max_connections=200 -c shared_buffers=32MB" % (self.port, self.dir))
+                options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c max_connections=200" % (self.port, self.dir)
+                if not self.durable:
+                    options += " -c fsync=off -c shared_buffers=32MB"
+                else:
+                    # Checkpoints often enough that the log stays small on a shared disk.
+                    options += " -c max_wal_size=256MB"
                 started = subprocess.run(
                     _as_owner([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
                                os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"]),
@@ -183,8 +191,9 @@ class ClusterTestCase(unittest.TestCase):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("start", "stop"):
-        print("usage: pgcluster.py start|stop STATEFILE", file=sys.stderr)
+    durable = argv[3:] == ["--durable"] and argv[1] == "start"
+    if len(argv) != 3 + durable or argv[1] not in ("start", "stop"):
+        print("usage: pgcluster.py start STATEFILE [--durable] | stop STATEFILE", file=sys.stderr)
         return 2
     path = argv[2]
     if argv[1] == "start":
@@ -192,7 +201,7 @@ def main(argv):
         old = from_state_file(path)
         if old:
             old.stop()
-        cluster = PgCluster().start()
+        cluster = PgCluster(durable).start()
         with open(path, "w", encoding="utf-8") as f:
             json.dump(cluster.state(), f)
         print("PostgreSQL on %s:%d in %s" % (cluster.host, cluster.port, cluster.dir))

@@ -40,23 +40,37 @@ public:
         return admin(QStringLiteral("CREATE DATABASE \"%1\"").arg(name)) ? name : QString();
     }
 
+    // A connection of this name, as the superuser, to the database: open, or closed with why() saying why.
+    QSqlDatabase open(const QString &connection, const QString &database)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
+        db.setHostName(host);
+        db.setPort(port);
+        db.setUserName(user);
+        db.setDatabaseName(database);
+        if (!db.open())
+            m_why = db.lastError().text();
+        return db;
+    }
+
+    // A connection of this name to a new empty database of its own (see open()).
+    QSqlDatabase openNew(const QString &connection, const QString &prefix)
+    {
+        const QString name = createDatabase(prefix);
+        return name.isEmpty() ? QSqlDatabase() : open(connection, name);
+    }
+
     // Runs a statement as the superuser in the maintenance database; false
     // with why() on failure.
     bool admin(const QString &statement)
     {
         bool ok = false;
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg-test-admin"));
-            db.setHostName(host);
-            db.setPort(port);
-            db.setUserName(user);
-            db.setDatabaseName(QStringLiteral("postgres"));
-            if (db.open()) {
+            QSqlDatabase db = open(QStringLiteral("pg-test-admin"), QStringLiteral("postgres"));
+            if (db.isOpen()) {
                 QSqlQuery query(db);
                 ok = query.exec(statement);
                 m_why = query.lastError().text();
-            } else {
-                m_why = db.lastError().text();
             }
         }
         QSqlDatabase::removeDatabase(QStringLiteral("pg-test-admin"));

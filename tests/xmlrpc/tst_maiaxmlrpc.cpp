@@ -68,11 +68,10 @@ private slots:
     void writesValues()
     {
         QFETCH(QVariant, value);
-        QFETCH(QString, xml);
         MaiaObject::setLowerCaseDateTime(QByteArray(QTest::currentDataTag()).endsWith("lower case"));
         const QByteArray response = MaiaObject::response(value);
         MaiaObject::setLowerCaseDateTime(false);
-        QCOMPARE(valueOf(response), xml);
+        QTEST(valueOf(response), "xml");
     }
 
     void keepsLayout()
@@ -238,13 +237,12 @@ private slots:
     {
         QFETCH(QString, method);
         QFETCH(QString, params);
-        QFETCH(QByteArray, answer);
         Responder responder;
         // The listener itself is not used here.
         MaiaXmlRpcServer server;
         for (const char *name : {"echo", "span", "refuse", "noResult"})
             server.addMethod(QLatin1String(name), &responder, name);
-        QCOMPARE(server.handle(call(method, params)), answer);
+        QTEST(server.handle(call(method, params)), "answer");
     }
 };
 

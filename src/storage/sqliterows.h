@@ -1,0 +1,24 @@
+#pragma once
+
+#include "zeltostatus.h"
+#include "zeltotable.h"
+
+#include <QSqlQuery>
+
+// The rows of a query that Qt's SQLite driver has run, read straight from
+// SQLite's statement into a table: the driver would make a variant of every
+// cell first, which is most of the cost of reading a long list. Cells come
+// out as Database::decodeValue gives them on either driver: SQL NULL a null
+// int, integers int, reals double, text a string (a date/time in the
+// columns Database::dateTimeColumns names), a blob its decoded value.
+class SqliteRows
+{
+public:
+    // Whether query runs on SQLite's own statement (false elsewhere: read it
+    // through the driver).
+    static bool reads(const QSqlQuery &query);
+    // The rows from the statement's current one on (the driver has stepped
+    // it to the first when it ran it), to the end. A step that fails is a
+    // storage failure, not a shorter table.
+    static ZeltoResult<ZeltoTable> read(QSqlQuery &query);
+};
