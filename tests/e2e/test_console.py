@@ -244,7 +244,7 @@ class ConsoleHttpTest(ServerTestCase):
         cls.port = open_http(cls.server.admin())
 
     def test_files(self):
-        # Which paths reach which files: tst_zeltostaticfolder; here the route and the built folder.
+        # Which paths reach which files: tst_zeltohttpserver; here the route and the built folder.
         for target, path, kind in [("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
                                    ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8")]:
             status, headers, body = http_get(self.port, target)

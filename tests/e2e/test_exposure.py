@@ -52,7 +52,7 @@ class ListenerTest(unittest.TestCase):
                 name = "%s:%d" % (host, port)
                 data = ("%s\r\nHost: %s\r\n%s\r\n" % (line, name, headers.format(host=name))).encode() + body
                 self.assertEqual(first_status(port, data), 421 if host == REBIND else ok, data[:40])
-        # Which names match (a port left out, none with HTTP/1.0): tst_zeltolisteners, tst_zeltohttphead.
+        # Which names match (a port left out, none with HTTP/1.0): tst_zeltohttpserver.
         text = http_get(self.http_port, "/metrics")[2]
         self.assertGreaterEqual(prometheus.value(prometheus.parse(text.decode()), "orvex_connections_refused_total",
                                                  reason="host"), 4)

@@ -344,7 +344,7 @@ class XmlRpcTest(ServerTestCase):
         self.assertFalse({7301, 7302, 7303, 7304} & {r["number"] for r in c.rows("getNodes")})
 
     def test_http_edge(self):
-        # The HTTP rules every listener keeps: tst_zeltohttphead, tst_zeltohttpserver; here what XML-RPC adds.
+        # The HTTP rules every listener keeps: tst_zeltohttpserver; here what XML-RPC adds.
         port = self.server.xport
         self.short_request_timeout()
         body = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
