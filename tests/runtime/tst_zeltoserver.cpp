@@ -1,8 +1,9 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
-// busy guard; replies leave before later work; a WebSocket handed over keeps every byte the listener had read; its
-// frames from bytes alone (messages, control frames and errors, the same whether the
-// bytes come at once or one by one). The dispatcher's error code for each kind of failure.
-// The client, from a worker thread: tables in both forms, replies it refuses, transport failures.
+// busy guard; replies leave before later work; a WebSocket handed over keeps every
+// byte the listener had read; its frames from bytes alone (messages, control frames
+// and errors, the same whether the bytes come at once or one by one). The
+// dispatcher's error code for each kind of failure. The client, from a worker
+// thread: tables in both forms, replies it refuses, transport failures.
 
 #include "streamtesting.h"
 #include "zeltobusyguard.h"
