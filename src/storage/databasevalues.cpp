@@ -173,22 +173,6 @@ ZeltoResult<QVariantMap> Database::settings()
     return settings;
 }
 
-ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
-{
-    StatementCache::Lease lease = statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, column));
-    QSqlQuery &query = lease.query();
-    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
-    if (!lease.isPrepared())
-        return sqlStatus(query.lastError(), prefix);
-    query.bindValue(0, id);
-    if (!runQuery(query))
-        return sqlStatus(query.lastError(), prefix);
-    // With no row the driver has no text: the prefix alone names the table.
-    if (!query.next())
-        return ZeltoStatus::notFound(prefix);
-    return query.value(0);
-}
-
 ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const QStringList &columns)
 {
     StatementCache::Lease lease =
@@ -200,12 +184,21 @@ ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const
     query.bindValue(0, id);
     if (!runQuery(query))
         return sqlStatus(query.lastError(), prefix);
+    // With no row the driver has no text: the prefix alone names the table.
     if (!query.next())
         return ZeltoStatus::notFound(prefix);
     QVariantMap row;
     for (int i = 0; i < columns.size(); ++i)
         row.insert(columns.at(i), query.value(i));
     return row;
+}
+
+ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const QString &column)
+{
+    const ZeltoResult<QVariantMap> row = storedRow(table, id, {column});
+    if (!row.ok())
+        return row.status();
+    return row.value().value(column);
 }
 
 ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString &column)
