@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QSqlError>
 #include <QSqlResult>
 #include <QVector>
 
@@ -112,11 +113,11 @@ ZeltoResult<ZeltoTable> SqliteRows::read(QSqlQuery &query)
         stepped = sqlite3_step(statement);
     }
     if (stepped != SQLITE_DONE) {
-        // Kinds as Database::sqlStatus gives them: 5 and 6 a locked file, 19 a constraint.
-        const int code = stepped & 0xff;
-        const ZeltoStatus::Kind kind =
-            code == 19 ? ZeltoStatus::Conflict : code == 5 || code == 6 ? ZeltoStatus::Busy : ZeltoStatus::Storage;
-        const ZeltoStatus failed(kind, QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement))));
+        // The kind as for any other failed statement, from SQLite's result code.
+        const ZeltoStatus failed = Database::sqlStatus(
+            QSqlError(QString(), QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement))),
+                      QSqlError::StatementError, QString::number(stepped)),
+            QString());
         sqlite3_reset(statement);
         return failed;
     }
