@@ -272,7 +272,8 @@ class XmlRpcTest(ServerTestCase):
         self.assertTrue(wait_until(lambda: x.getTaskState(token, long_task)["is_run"] == ""))
         self.assertEqual(self.admin.ok("getTask", long_task)["last_error"], "Задание отменено")
         self.assertEqual(sim.stats()["cancelRequests"], 1)
-        self.assertTrue(wait_until(lambda: sim.stats()["alive"] == alive), sim.stats())   # the job goes soon after
+        # The job goes soon after (the first run's job may go meanwhile too, so at most as many as before).
+        self.assertTrue(wait_until(lambda: sim.stats()["alive"] <= alive), sim.stats())
         self.assertEqual(xml_rows(x.getArchive(token, slow, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
     def assertSameNode(self, source_package, target_package):
