@@ -146,6 +146,8 @@ ZeltoResult<int> Nodes::save(const CommandContext &context, const QVariantMap &i
     for (int i = 1; i <= kParamCount; ++i)
         keys.append(QStringLiteral("param%1").arg(i));
     if (!(checked = RecordFields::copy(input, record, keys)).ok()
+        || !(checked = RecordFields::checkWholeNumbers(record, {kNumber, QStringLiteral("version"),
+                                                                QStringLiteral("firmware")})).ok()
         || !(checked = FieldLimits::check(FieldLimits::Node, record)).ok())
         return checked;
     if (record.contains(kGroupId)) {

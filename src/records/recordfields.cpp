@@ -79,6 +79,37 @@ bool RecordFields::toInt(const QVariant &value, int &out)
     return ok;
 }
 
+ZeltoStatus RecordFields::checkWholeNumbers(const QVariantMap &record, const QStringList &keys)
+{
+    for (const QString &key : keys) {
+        const QVariant value = record.value(key);
+        if (value.isNull())
+            continue;
+        bool ok = false;
+        switch (value.userType()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+            ok = true;
+            break;
+        case QMetaType::Double: {
+            const double d = value.toDouble();
+            ok = std::isfinite(d) && d == std::floor(d);
+            break;
+        }
+        case QMetaType::QString:
+            value.toString().trimmed().toLongLong(&ok);
+            break;
+        default:
+            break;
+        }
+        if (!ok)
+            return refuse(key, QObject::tr("целое число"));
+    }
+    return ZeltoStatus();
+}
+
 ZeltoStatus RecordFields::refuse(const QString &field, const QString &expected)
 {
     return ZeltoStatus::invalid(QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));

@@ -24,6 +24,11 @@ public:
 
     // A whole number that fits an int, given as any numeric kind or as text.
     static bool toInt(const QVariant &value, int &out);
+    // The keys of record that name integer columns: each value that is not
+    // null must be a whole number or its text (kept as given); refused
+    // otherwise, since SQLite would store other text and PostgreSQL refuse it
+    // in its own words.
+    static ZeltoStatus checkWholeNumbers(const QVariantMap &record, const QStringList &keys);
 
     // The field as an int id; refused when it is not one.
     static ZeltoStatus readId(const QVariantMap &input, const QString &key, int &out);

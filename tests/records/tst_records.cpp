@@ -228,6 +228,12 @@ private slots:
         row("node name", "node", {{"name", text(256)}}, tooLong("name", 255));
         row("node system type", "node", {{"s3_type", text(256)}}, tooLong("s3_type", 255));
         row("node parameter", "node", {{"param24", text(256)}}, tooLong("param24", 255));
+        // Integer columns: SQLite would keep other text, PostgreSQL refuse it in its own words.
+        const QString notWhole = QStringLiteral("Неверное значение поля %1: ожидается целое число");
+        row("node numbers as numbers or their text", "node",
+            {{"number", " 77 "}, {"version", 2.0}, {"firmware", QVariant()}}, QString());
+        row("node number", "node", {{"number", "x12"}}, notWhole.arg("number"));
+        row("node version", "node", {{"version", 1.5}}, notWhole.arg("version"));
         row("node note at the limit", "node", {{"note", text(4000)}}, QString());
         row("node note", "node", {{"note", text(4001)}}, tooLong("note", 4000));
         row("group name", "group", {{"name", text(256)}}, tooLong("name", 255));
