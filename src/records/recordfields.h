@@ -48,6 +48,6 @@ public:
     // Null, a number, text, a date or a time: what one column can hold.
     static bool isPlain(const QVariant &value);
 
-private:
+    // "Неверное значение поля <field>: ожидается <expected>", invalid.
     static ZeltoStatus refuse(const QString &field, const QString &expected);
 };

@@ -51,11 +51,6 @@ bool toWholeNumber(const QVariant &value, qlonglong &out)
 
 } // namespace
 
-ZeltoStatus TaskInput::refuse(const QString &field, const QString &expected)
-{
-    return ZeltoStatus::invalid(QObject::tr("Неверное значение поля %1: ожидается %2").arg(field, expected));
-}
-
 ZeltoStatus TaskInput::readWholeNumber(const QVariantMap &input, const QString &key, bool nullable, QVariantMap &checked)
 {
     const auto it = input.constFind(key);
@@ -67,7 +62,7 @@ ZeltoStatus TaskInput::readWholeNumber(const QVariantMap &input, const QString &
     }
     int number = 0;
     if (!RecordFields::toInt(it.value(), number))
-        return refuse(key, QObject::tr("целое число"));
+        return RecordFields::refuse(key, QObject::tr("целое число"));
     checked.insert(key, number);
     return ZeltoStatus();
 }
@@ -82,7 +77,7 @@ ZeltoStatus TaskInput::readText(const QVariantMap &input, const QString &key, QV
         return ZeltoStatus();
     }
     if (it.value().userType() != QMetaType::QString)
-        return refuse(key, QObject::tr("строка"));
+        return RecordFields::refuse(key, QObject::tr("строка"));
     checked.insert(key, it.value());
     return ZeltoStatus();
 }
@@ -99,7 +94,7 @@ ZeltoStatus TaskInput::readDateTime(const QVariantMap &input, const QString &key
     const int type = it.value().userType();
     const QDateTime dateTime = it.value().toDateTime();
     if ((type != QMetaType::QDateTime && type != QMetaType::QString) || !dateTime.isValid())
-        return refuse(key, QObject::tr("дата и время"));
+        return RecordFields::refuse(key, QObject::tr("дата и время"));
     checked.insert(key, dateTime);
     return ZeltoStatus();
 }
@@ -110,13 +105,13 @@ ZeltoStatus TaskInput::readArchives(const QVariantMap &input, QVariantMap &check
     if (it == input.constEnd())
         return ZeltoStatus();
     if (!isList(it.value()))
-        return refuse(kArchives, QObject::tr("список названий архивов"));
+        return RecordFields::refuse(kArchives, QObject::tr("список названий архивов"));
     const QVariantList items = it.value().toList();
     QStringList names;
     names.reserve(items.size());
     for (const QVariant &item : items) {
         if (item.userType() != QMetaType::QString)
-            return refuse(kArchives, QObject::tr("список названий архивов"));
+            return RecordFields::refuse(kArchives, QObject::tr("список названий архивов"));
         names.append(item.toString());
     }
     checked.insert(kArchives, names);
@@ -127,16 +122,16 @@ ZeltoStatus TaskInput::checkTimetable(const QVariantMap &timetable)
 {
     const QVariant mode = timetable.value(QStringLiteral("mode"));
     if (!mode.isNull() && mode.userType() != QMetaType::QString)
-        return refuse(QStringLiteral("timetable.mode"), QObject::tr("строка"));
+        return RecordFields::refuse(QStringLiteral("timetable.mode"), QObject::tr("строка"));
 
     const QVariant minute = timetable.value(QStringLiteral("minute"));
     qlonglong number = 0;
     if (!minute.isNull() && (!toWholeNumber(minute, number) || number < 0 || number > 59))
-        return refuse(QStringLiteral("timetable.minute"), QObject::tr("целое число от 0 до 59"));
+        return RecordFields::refuse(QStringLiteral("timetable.minute"), QObject::tr("целое число от 0 до 59"));
 
     const QVariant mask = timetable.value(QStringLiteral("dayMask"));
     if (!mask.isNull() && (!toWholeNumber(mask, number) || number < 0 || number > 0xFFFFFFFFLL))
-        return refuse(QStringLiteral("timetable.dayMask"), QObject::tr("целое число от 0 до 4294967295"));
+        return RecordFields::refuse(QStringLiteral("timetable.dayMask"), QObject::tr("целое число от 0 до 4294967295"));
 
     const QVariant times = timetable.value(QStringLiteral("times"));
     if (times.isNull())
@@ -144,15 +139,15 @@ ZeltoStatus TaskInput::checkTimetable(const QVariantMap &timetable)
     const QString timesField = QStringLiteral("timetable.times");
     const QString timesExpected = QObject::tr("список времён суток");
     if (!isList(times))
-        return refuse(timesField, timesExpected);
+        return RecordFields::refuse(timesField, timesExpected);
     const QVariantList items = times.toList();
     for (const QVariant &item : items) {
         const int type = item.userType();
         if (type != QMetaType::QTime && type != QMetaType::QString)
-            return refuse(timesField, timesExpected);
+            return RecordFields::refuse(timesField, timesExpected);
     }
     if (NextExecution::timesOfDay(times).size() != items.size())
-        return refuse(timesField, timesExpected);
+        return RecordFields::refuse(timesField, timesExpected);
     return ZeltoStatus();
 }
 
@@ -179,13 +174,13 @@ ZeltoStatus TaskInput::read(const QVariantMap &input, QVariantMap &checked)
     const auto channel = input.constFind(kChannel);
     if (channel != input.constEnd()) {
         if (channel.value().userType() != QMetaType::QVariantMap)
-            return refuse(kChannel, QObject::tr("объект (настройки канала)"));
+            return RecordFields::refuse(kChannel, QObject::tr("объект (настройки канала)"));
         checked.insert(kChannel, channel.value());
     }
     const auto timetable = input.constFind(kTimetable);
     if (timetable != input.constEnd()) {
         if (timetable.value().userType() != QMetaType::QVariantMap)
-            return refuse(kTimetable, QObject::tr("объект (расписание)"));
+            return RecordFields::refuse(kTimetable, QObject::tr("объект (расписание)"));
         if (!(status = checkTimetable(timetable.value().toMap())).ok())
             return status;
         checked.insert(kTimetable, timetable.value());

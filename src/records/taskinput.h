@@ -25,5 +25,4 @@ private:
     static ZeltoStatus readDateTime(const QVariantMap &input, const QString &key, QVariantMap &checked);
     static ZeltoStatus readArchives(const QVariantMap &input, QVariantMap &checked);
     static ZeltoStatus checkTimetable(const QVariantMap &timetable);
-    static ZeltoStatus refuse(const QString &field, const QString &expected);
 };
