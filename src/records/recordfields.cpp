@@ -43,68 +43,51 @@ ZeltoStatus RecordFields::copy(const QVariantMap &input, QVariantMap &record, co
     return ZeltoStatus();
 }
 
-bool RecordFields::toInt(const QVariant &value, int &out)
+bool RecordFields::toWholeNumber(const QVariant &value, qlonglong &out)
 {
-    // QVariant::toInt() would cut 64-bit numbers and numeric text to their
-    // low 32 bits without a word: 4294967297 would become 1.
-    const qlonglong low = std::numeric_limits<int>::min();
-    const qlonglong high = std::numeric_limits<int>::max();
     bool ok = false;
     switch (value.userType()) {
     case QMetaType::Int:
-        out = value.toInt();
-        return true;
     case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        ok = value.toULongLong() <= qulonglong(high);
-        break;
-    case QMetaType::LongLong: {
-        const qlonglong n = value.toLongLong();
-        ok = n >= low && n <= high;
-        break;
-    }
+    case QMetaType::LongLong:
     case QMetaType::QString:
-        out = value.toString().toInt(&ok);  // QString's own conversion checks the range
+        out = value.toLongLong(&ok);
         return ok;
+    case QMetaType::ULongLong: {
+        const qulonglong u = value.toULongLong();
+        out = qlonglong(u);
+        return u <= qulonglong(std::numeric_limits<qlonglong>::max());
+    }
     case QMetaType::Double: {
         const double d = value.toDouble();
-        ok = std::isfinite(d) && d == std::floor(d) && d >= double(low) && d <= double(high);
-        break;
+        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0)
+            return false;
+        out = qlonglong(d);
+        return true;
     }
     default:
         return false;
     }
-    if (ok)
-        out = int(value.toLongLong());
-    return ok;
+}
+
+bool RecordFields::toInt(const QVariant &value, int &out)
+{
+    // QVariant::toInt() would cut 64-bit numbers and numeric text to their
+    // low 32 bits without a word: 4294967297 would become 1.
+    qlonglong number = 0;
+    if (!toWholeNumber(value, number) || number < std::numeric_limits<int>::min()
+        || number > std::numeric_limits<int>::max())
+        return false;
+    out = int(number);
+    return true;
 }
 
 ZeltoStatus RecordFields::checkWholeNumbers(const QVariantMap &record, const QStringList &keys)
 {
     for (const QString &key : keys) {
         const QVariant value = record.value(key);
-        if (value.isNull())
-            continue;
-        bool ok = false;
-        switch (value.userType()) {
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-            ok = true;
-            break;
-        case QMetaType::Double: {
-            const double d = value.toDouble();
-            ok = std::isfinite(d) && d == std::floor(d);
-            break;
-        }
-        case QMetaType::QString:
-            value.toString().trimmed().toLongLong(&ok);
-            break;
-        default:
-            break;
-        }
-        if (!ok)
+        qlonglong number = 0;
+        if (!value.isNull() && !toWholeNumber(value, number))
             return refuse(key, QObject::tr("целое число"));
     }
     return ZeltoStatus();

@@ -22,6 +22,9 @@ public:
     // refuses (and copies nothing more) at the first value that is not plain.
     static ZeltoStatus copy(const QVariantMap &input, QVariantMap &record, const QStringList &keys);
 
+    // A whole number of any numeric kind or text (a double only up to 2^53,
+    // where it still tells one whole number from the next).
+    static bool toWholeNumber(const QVariant &value, qlonglong &out);
     // A whole number that fits an int, given as any numeric kind or as text.
     static bool toInt(const QVariant &value, int &out);
     // The keys of record that name integer columns: each value that is not

@@ -7,9 +7,6 @@
 #include <QObject>
 #include <QStringList>
 
-#include <cmath>
-#include <limits>
-
 namespace {
 
 const QString kChannel = QStringLiteral("channel");
@@ -19,34 +16,6 @@ const QString kTimetable = QStringLiteral("timetable");
 bool isList(const QVariant &value)
 {
     return value.userType() == QMetaType::QVariantList || value.userType() == QMetaType::QStringList;
-}
-
-// A whole number of any numeric kind or text; false for anything else.
-bool toWholeNumber(const QVariant &value, qlonglong &out)
-{
-    bool ok = false;
-    switch (value.userType()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::QString:
-        out = value.toLongLong(&ok);
-        return ok;
-    case QMetaType::ULongLong: {
-        const qulonglong u = value.toULongLong();
-        out = qlonglong(u);
-        return u <= qulonglong(std::numeric_limits<qlonglong>::max());
-    }
-    case QMetaType::Double: {
-        const double d = value.toDouble();
-        if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0)
-            return false;
-        out = qlonglong(d);
-        return true;
-    }
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -126,11 +95,11 @@ ZeltoStatus TaskInput::checkTimetable(const QVariantMap &timetable)
 
     const QVariant minute = timetable.value(QStringLiteral("minute"));
     qlonglong number = 0;
-    if (!minute.isNull() && (!toWholeNumber(minute, number) || number < 0 || number > 59))
+    if (!minute.isNull() && (!RecordFields::toWholeNumber(minute, number) || number < 0 || number > 59))
         return RecordFields::refuse(QStringLiteral("timetable.minute"), QObject::tr("целое число от 0 до 59"));
 
     const QVariant mask = timetable.value(QStringLiteral("dayMask"));
-    if (!mask.isNull() && (!toWholeNumber(mask, number) || number < 0 || number > 0xFFFFFFFFLL))
+    if (!mask.isNull() && (!RecordFields::toWholeNumber(mask, number) || number < 0 || number > 0xFFFFFFFFLL))
         return RecordFields::refuse(QStringLiteral("timetable.dayMask"), QObject::tr("целое число от 0 до 4294967295"));
 
     const QVariant times = timetable.value(QStringLiteral("times"));

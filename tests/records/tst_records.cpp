@@ -234,6 +234,7 @@ private slots:
             {{"number", " 77 "}, {"version", 2.0}, {"firmware", QVariant()}}, QString());
         row("node number", "node", {{"number", "x12"}}, notWhole.arg("number"));
         row("node version", "node", {{"version", 1.5}}, notWhole.arg("version"));
+        row("task node id beyond an int", "task", {{"node_id", 4294967297LL}}, notWhole.arg("node_id"));
         row("node note at the limit", "node", {{"note", text(4000)}}, QString());
         row("node note", "node", {{"note", text(4001)}}, tooLong("note", 4000));
         row("group name", "group", {{"name", text(256)}}, tooLong("name", 255));
