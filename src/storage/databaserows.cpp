@@ -1,22 +1,15 @@
 #include "database.h"
 
+#include "resulttable.h"
 #include "sqliterows.h"
 #include "zeltoclock.h"
 #include "zeltostream.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVector>
-
-namespace {
-
-// Dates of one result kept parsed, at most.
-const int kDateCacheSize = 4096;
-
-} // namespace
 
 ZeltoStatus Database::sqlStatus(const QSqlError &error, const QString &prefix)
 {
@@ -193,50 +186,22 @@ ZeltoResult<QVariantMap> Database::record(const QString &table, int id)
 
 ZeltoTable Database::queryToTable(QSqlQuery &query)
 {
-    ZeltoTable table;
     const QSqlRecord record = query.record();
-    const int fieldCount = record.count();
-    if (fieldCount == 0)
-        return table;
-
-    // Per column, once: where each field goes (a repeated name shares one
-    // column, the later field's value kept) and whether its text is a date/time.
-    QVector<int> columns(fieldCount);
-    QVector<bool> dateTime(fieldCount);
-    for (int field = 0; field < fieldCount; ++field) {
-        const QString name = record.fieldName(field);
-        columns[field] = table.appendColumn(name);
-        dateTime[field] = dateTimeColumns().contains(name);
-    }
-    // Rows are built whole and handed over at the end; many rows share a
-    // date (a day of polls), so each date's text is parsed once.
-    const int columnCount = table.columnCount();
-    QVector<QVector<QVariant>> rows;
-    QHash<QString, QVariant> dates;
+    QStringList names;
+    for (int field = 0; field < record.count(); ++field)
+        names << record.fieldName(field);
+    ResultTable table(names);
     while (query.next()) {
-        QVector<QVariant> cells(columnCount);
-        for (int field = 0; field < fieldCount; ++field) {
+        QVector<QVariant> row = table.newRow();
+        for (int field = 0; field < table.fieldCount(); ++field) {
             const QVariant value = query.value(field);
-            QVariant &cell = cells[columns.at(field)];
-            if (!dateTime.at(field) || value.userType() != QMetaType::QString || value.isNull()) {
-                cell = decodeStored(value, dateTime.at(field)).value();
-                continue;
-            }
-            const QString text = value.toString();
-            const auto known = dates.constFind(text);
-            if (known != dates.constEnd()) {
-                cell = known.value();
-                continue;
-            }
-            cell = decodeStored(value, true).value();
-            if (dates.size() >= kDateCacheSize)
-                dates.clear();
-            dates.insert(text, cell);
+            table.cell(row, field) = table.isDateTime(field) && value.userType() == QMetaType::QString && !value.isNull()
+                ? table.dateTime(value.toString())
+                : decodeStored(value, table.isDateTime(field)).value();
         }
-        rows.append(std::move(cells));
+        table.append(std::move(row));
     }
-    table.setContent(table.columnNames(), std::move(rows));
-    return table;
+    return table.take();
 }
 
 ZeltoResult<int> Database::save(const QString &table, const QVariantMap &record)

@@ -1,9 +1,8 @@
 #include "sqliterows.h"
 
 #include "database.h"
+#include "resulttable.h"
 
-#include <QDateTime>
-#include <QHash>
 #include <QSqlError>
 #include <QSqlResult>
 #include <QVector>
@@ -11,9 +10,6 @@
 #include <sqlite3.h>
 
 namespace {
-
-// Dates of one result kept parsed, at most.
-const int kDateCacheSize = 4096;
 
 sqlite3_stmt *statementOf(const QSqlQuery &query)
 {
@@ -41,34 +37,21 @@ bool SqliteRows::reads(const QSqlQuery &query)
 ZeltoResult<ZeltoTable> SqliteRows::read(QSqlQuery &query)
 {
     sqlite3_stmt *statement = statementOf(query);
-    ZeltoTable table;
     if (!statement)
-        return table;
-    const int fieldCount = sqlite3_column_count(statement);
-    if (fieldCount == 0)
-        return table;
-
-    // Per column, once: where each field goes (a repeated name shares one
-    // column, the later field's value kept) and whether its text is a date/time.
-    QVector<int> columns(fieldCount);
-    QVector<bool> dateTime(fieldCount);
-    for (int field = 0; field < fieldCount; ++field) {
+        return ZeltoTable();
+    QStringList names;
+    for (int field = 0; field < sqlite3_column_count(statement); ++field) {
         // Without quotes, as the driver names the fields.
-        const QString name = QString::fromUtf8(sqlite3_column_name(statement, field)).remove(QLatin1Char('"'));
-        columns[field] = table.appendColumn(name);
-        dateTime[field] = Database::dateTimeColumns().contains(name);
+        names << QString::fromUtf8(sqlite3_column_name(statement, field)).remove(QLatin1Char('"'));
     }
-    const int columnCount = table.columnCount();
-    QVector<QVector<QVariant>> rows;
-    // Many rows share a date (a day of polls): each date's text is parsed once.
-    QHash<QString, QVariant> dates;
+    ResultTable table(names);
     // The driver has stepped to the first row when it ran the statement, and
     // reset it when there was none.
-    int stepped = sqlite3_stmt_busy(statement) ? SQLITE_ROW : SQLITE_DONE;
+    int stepped = table.fieldCount() > 0 && sqlite3_stmt_busy(statement) ? SQLITE_ROW : SQLITE_DONE;
     while (stepped == SQLITE_ROW) {
-        QVector<QVariant> cells(columnCount);
-        for (int field = 0; field < fieldCount; ++field) {
-            QVariant &cell = cells[columns.at(field)];
+        QVector<QVariant> row = table.newRow();
+        for (int field = 0; field < table.fieldCount(); ++field) {
+            QVariant &cell = table.cell(row, field);
             switch (sqlite3_column_type(statement, field)) {
             case SQLITE_INTEGER:
                 // As the driver's 64-bit integer is cut to the server's int.
@@ -83,33 +66,20 @@ ZeltoResult<ZeltoTable> SqliteRows::read(QSqlQuery &query)
             case SQLITE_BLOB: {
                 const int size = sqlite3_column_bytes(statement, field);
                 const QByteArray bytes(static_cast<const char *>(sqlite3_column_blob(statement, field)), size);
-                cell = Database::decodeValue(bytes, dateTime.at(field) ? table.columnName(columns.at(field))
-                                                                      : QString())
+                cell = Database::decodeValue(bytes, table.isDateTime(field) ? table.columnName(field) : QString())
                            .value();
                 break;
             }
             default: {
                 const QString text = textOf(statement, field);
-                if (text.isNull()) {
-                    cell = QVariant(QVariant::Int);
-                } else if (!dateTime.at(field)) {
-                    cell = text;
-                } else {
-                    const auto known = dates.constFind(text);
-                    if (known != dates.constEnd()) {
-                        cell = known.value();
-                        break;
-                    }
-                    cell = QVariant(QVariant(text).toDateTime());
-                    if (dates.size() >= kDateCacheSize)
-                        dates.clear();
-                    dates.insert(text, cell);
-                }
+                cell = text.isNull() ? QVariant(QVariant::Int)
+                       : table.isDateTime(field) ? table.dateTime(text)
+                                                 : QVariant(text);
                 break;
             }
             }
         }
-        rows.append(std::move(cells));
+        table.append(std::move(row));
         stepped = sqlite3_step(statement);
     }
     if (stepped != SQLITE_DONE) {
@@ -121,6 +91,5 @@ ZeltoResult<ZeltoTable> SqliteRows::read(QSqlQuery &query)
         sqlite3_reset(statement);
         return failed;
     }
-    table.setContent(table.columnNames(), std::move(rows));
-    return table;
+    return table.take();
 }
