@@ -60,19 +60,6 @@ QString OpcGateway::scriptPath()
 #endif
 }
 
-QString OpcGateway::checkNode(const QString &program)
-{
-    QProcess probe;
-    probe.start(program, {QStringLiteral("--version")});
-    const bool started = probe.waitForStarted(5000);
-    const bool finished = started && probe.waitForFinished(kProbeTimeoutMs);
-    if (started && !finished) {
-        probe.kill();
-        probe.waitForFinished(1000);
-    }
-    return verdict(program, probe, started, finished);
-}
-
 QString OpcGateway::verdict(const QString &program, QProcess &probe, bool started, bool finished)
 {
     if (!started)

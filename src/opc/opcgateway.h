@@ -34,9 +34,6 @@ public:
     // in the home folder, else in <prefix>/share/orvex of an installed
     // server, else the one of the source tree the server was built from.
     static QString scriptPath();
-    // Empty when Node.js runs and is new enough; otherwise the reason.
-    static QString checkNode(const QString &program);
-
     // Starts the process, after asking Node.js its version (in the
     // background, once per program): Node.js or the script missing, or
     // Node.js too old, is logged as an error and nothing starts.
@@ -67,6 +64,8 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    // What Node.js's answer to "--version" says: empty when it runs and is
+    // new enough; otherwise the reason.
     static QString verdict(const QString &program, QProcess &probe, bool started, bool finished);
     void probeNode();
     void onProbed(QProcess *probe, bool started, bool finished);
