@@ -7,6 +7,7 @@
 #include "groups.h"
 #include "metadatacatalogue.h"
 #include "nodes.h"
+#include "storedrangetotals.h"
 #include "taildays.h"
 #include "totalizerreadings.h"
 #include "watervolume.h"
@@ -532,7 +533,7 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
 }
 
 ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to)
+                                         const QDate &to, int *fromBytes)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
@@ -540,15 +541,64 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     const int idColumn = nodes.columnIndex(kId);
     for (int row = 0; row < nodes.rowCount(); ++row)
         rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
-
+    QList<int> listed;
     QSet<int> done;
-    const int unusedType = qMetaTypeId<ZeltoUnused>();
     for (int id : nodeIds) {
-        const auto nodeRow = rowOfNode.constFind(id);
-        if (nodeRow == rowOfNode.constEnd() || done.contains(id))
+        if (rowOfNode.contains(id) && !done.contains(id)) {
+            done.insert(id);
+            listed.append(id);
+        }
+    }
+
+    // The archives of all the nodes in a few statements, their totals
+    // computed from the bytes where that covers them; the others (and all
+    // when the statement fails) take the general path below.
+    QHash<int, StoredRangeTotals::Totals> quick;
+    QSet<int> withoutRow;
+    if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
+        const QStringList &archives = StoredRangeTotals::archives();
+        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+        database.storedRows(QStringLiteral("nodes"), listed, archives, [&](int id, const QVariantList &values) {
+            const auto nodeRow = rowOfNode.constFind(id);
+            if (nodeRow == rowOfNode.constEnd())
+                return;
+            QVariantMap stored;
+            for (int i = 0; i < archives.size() && i < values.size(); ++i)
+                stored.insert(archives.at(i), values.at(i));
+            StoredRangeTotals::Totals totals;
+            switch (StoredRangeTotals::compute(nodes.toMap(nodeRow.value()), stored, from, to,
+                                               dimensionColumns(catalogue), totals)) {
+            case StoredRangeTotals::Done:
+                quick.insert(id, totals);
+                break;
+            case StoredRangeTotals::NoRow:
+                withoutRow.insert(id);
+                break;
+            case StoredRangeTotals::Declined:
+                break;
+            }
+        });
+    }
+    if (fromBytes)
+        *fromBytes = quick.size() + withoutRow.size();
+
+    const int unusedType = qMetaTypeId<ZeltoUnused>();
+    for (int id : qAsConst(listed)) {
+        if (withoutRow.contains(id))
             continue;
-        done.insert(id);
-        const QVariantMap node = nodes.toMap(nodeRow.value());
+        const int nodeRow = rowOfNode.value(id);
+        const auto known = quick.constFind(id);
+        if (known != quick.constEnd()) {
+            const int row = result.appendRow(QVariantList{id, nodes.value(nodeRow, kModelCode),
+                                                          nodes.value(nodeRow, kModelName), nodes.value(nodeRow, kNumber),
+                                                          known->firstDate, known->lastDate});
+            for (const auto &cell : known->cells) {
+                if (!cell.second.isNull() && cell.second.userType() != unusedType)
+                    result.setValue(row, cell.first, cell.second);
+            }
+            continue;
+        }
+        const QVariantMap node = nodes.toMap(nodeRow);
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;
