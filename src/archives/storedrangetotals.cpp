@@ -213,21 +213,13 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
         ranges.append(range);
     }
 
+    // Both ends have a record of their own, or neither has a reading (no
+    // records, and none derived): the general path's start from zero and
+    // its end at the last day read then give the sums of the days, as here.
     RecordReadings readings(node, stored);
     QVariantMap start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;
-    // A range that ends after the days read closes with the end of its last day read.
-    const QDate newestDate = lastDate.constFirst().toDateTime().date();
-    if (finish.isEmpty() && newestDate.isValid() && newestDate < to && !readings.at(midnight(newestDate.addDays(1)), finish))
-        return Declined;
-    // No start reading anywhere: the totalizers started from zero on the first day.
-    if (start.isEmpty()) {
-        for (const QString &code : qAsConst(codes)) {
-            if (catalogue.isCumulative(code))
-                start.insert(code, 0.0);
-        }
-    }
 
     out = Totals();
     out.firstDate = firstDate.constFirst();

@@ -411,7 +411,8 @@ private slots:
                                           0, true});
         row("no daily archive", {"LWD41", {{"month_data", records({{at(2, 1), 100.0, 1000.0}})}}, march(1), march(31), 0,
                                  true});
-        row("RNH7", {"RNH7", {{"day_data", allMarch}, {"current_data", table({kDate, "S1_BHP"}, {{at(3, 8, 3), 30.0}})}},
+        row("RNH7", {"RNH7", {{"day_data", allMarch}, {"current_data", table({kDate, "S1_BHP"}, {{at(3, 8, 3), 30.0}})},
+                              {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 10), 50.0, 21.0}})}},
                      march(1), march(10), 1, false});
         ZeltoTable hours({kDate, "S1_Q", "S1_M1"});
         for (int hour = 0; hour < 24; ++hour)
