@@ -557,17 +557,22 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     QSet<int> withoutRow;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
         const QStringList &archives = StoredRangeTotals::archives();
+        const QStringList &nodeColumns = StoredRangeTotals::nodeColumns();
+        QVector<int> nodeColumnIndexes;
+        for (const QString &column : nodeColumns)
+            nodeColumnIndexes.append(nodes.columnIndex(column));
         const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
         database.storedRows(QStringLiteral("nodes"), listed, archives, [&](int id, const QVariantList &values) {
             const auto nodeRow = rowOfNode.constFind(id);
             if (nodeRow == rowOfNode.constEnd())
                 return;
-            QVariantMap stored;
+            QVariantMap node, stored;
+            for (int i = 0; i < nodeColumns.size(); ++i)
+                node.insert(nodeColumns.at(i), nodes.value(nodeRow.value(), nodeColumnIndexes.at(i)));
             for (int i = 0; i < archives.size() && i < values.size(); ++i)
                 stored.insert(archives.at(i), values.at(i));
             StoredRangeTotals::Totals totals;
-            switch (StoredRangeTotals::compute(nodes.toMap(nodeRow.value()), stored, from, to,
-                                               dimensionColumns(catalogue), totals)) {
+            switch (StoredRangeTotals::compute(node, stored, from, to, dimensionColumns(catalogue), totals)) {
             case StoredRangeTotals::Done:
                 quick.insert(id, totals);
                 break;

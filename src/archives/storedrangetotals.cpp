@@ -7,6 +7,7 @@
 #include "zeltotablesplice.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -50,7 +51,6 @@ class RecordReadings
 {
 public:
     RecordReadings(const QVariantMap &node, const QVariantMap &stored)
-        : m_readings([](const QDateTime &, const QDateTime &) { return ZeltoTable(); }, MetadataCatalogue::instance())
     {
         if (hasArchive(node, kDayTotals)) {
             m_records = kDayTotals;
@@ -82,7 +82,8 @@ public:
         if (!m_readable)
             return false;
         // A record of the moment is dated within its day or month before it:
-        // only those near it are looked at, in stored order.
+        // only those near it are looked at, in stored order, and the first
+        // with counters is the reading, as TotalizerReadings takes it.
         const qint64 reach = qint64(m_period == TotalizerReadings::Day ? 2 : 33) * 86400000;
         const qint64 at = moment.toMSecsSinceEpoch();
         const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
@@ -91,12 +92,8 @@ public:
             const QDateTime date = QDateTime::fromMSecsSinceEpoch(*it, m_timeSpec);
             if (TotalizerReadings::recordEnd(date, m_period) != moment)
                 continue;
-            // One record whose end is the moment: its counters, if it has any.
-            ZeltoTable record;
-            const int row = int(it - m_instants.cbegin());
-            if (!m_table.readRows(row, row + 1, record))
+            if (!counters(int(it - m_instants.cbegin()), values))
                 return false;
-            values = m_readings.fromRecords(record, m_period, moment);
             if (!values.isEmpty())
                 return true;
         }
@@ -104,7 +101,27 @@ public:
     }
 
 private:
-    TotalizerReadings m_readings;
+    // The readings of the accumulating parameters in one record.
+    bool counters(int row, QVariantMap &values)
+    {
+        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+        const QStringList &names = m_table.columnNames();
+        for (int c = 0; c < names.size(); ++c) {
+            if (!catalogue.isCumulative(names.at(c)))
+                continue;
+            if (m_table.readNumbers(c, row, row + 1, m_number)) {
+                if (std::isfinite(m_number.front()))
+                    values.insert(names.at(c), m_number.front());
+                continue;
+            }
+            if (!m_table.readCells(c, row, row + 1, m_cell))
+                return false;
+            if (ColumnAggregates::isReading(m_cell.constFirst()))
+                values.insert(names.at(c), m_cell.constFirst().toDouble());
+        }
+        return true;
+    }
+
     QString m_records;
     TotalizerReadings::Period m_period = TotalizerReadings::Month;
     bool m_totalsOnly = false;
@@ -114,28 +131,46 @@ private:
     ZeltoTableSplice m_table;
     QVector<qint64> m_instants;
     Qt::TimeSpec m_timeSpec = Qt::LocalTime;
+    std::vector<double> m_number;
+    QVector<QVariant> m_cell;
 };
 
-// One column's cells over the range: doubles where the column holds plain
-// numbers, else the decoded variants.
-struct RangeCells
+// How the totals row sums up a parameter.
+enum class Kind { None, Flags, Averaged, Cumulative };
+
+Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
 {
-    bool numeric = false;
-    std::vector<double> numbers;
-    QVector<QVariant> variants;
+    if (!catalogue.isParam(code))
+        return Kind::None;
+    if (catalogue.isFlags(code))
+        return Kind::Flags;
+    if (catalogue.isAveraged(code))
+        return Kind::Averaged;
+    return catalogue.isCumulative(code) ? Kind::Cumulative : Kind::None;
+}
 
-    bool read(ZeltoTableSplice &table, int column, int from, int to)
-    {
-        numeric = table.readNumbers(column, from, to, numbers);
-        return numeric || table.readCells(column, from, to, variants);
+// The aggregate of a column over rows from..to of the kind (for an
+// accumulating parameter the sum of its days), where the newest row, to - 1,
+// has a cell; present says whether it has. False when the bytes say no.
+bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind, bool &present, QVariant &value)
+{
+    thread_local std::vector<double> numbers;
+    thread_local QVector<QVariant> cells;
+    // A number in a typed column is never null: the column's bitmap tells.
+    if (table.typedPresence(column, to - 1, present) && !present)
+        return true;
+    if (table.readNumbers(column, from, to, numbers)) {
+        value = kind == Kind::Flags ? ColumnAggregates::bitUnion(numbers)
+            : kind == Kind::Averaged ? ColumnAggregates::mean(numbers) : ColumnAggregates::sum(numbers);
+        return true;
     }
-    QVariant sum() const { return numeric ? ColumnAggregates::sum(numbers) : ColumnAggregates::sum(variants); }
-    QVariant mean() const { return numeric ? ColumnAggregates::mean(numbers) : ColumnAggregates::mean(variants); }
-    QVariant bitUnion() const
-    {
-        return numeric ? ColumnAggregates::bitUnion(numbers) : ColumnAggregates::bitUnion(variants);
-    }
-};
+    if (!table.readCells(column, from, to, cells))
+        return false;
+    present = !cells.constLast().isNull();
+    value = kind == Kind::Flags ? ColumnAggregates::bitUnion(cells)
+        : kind == Kind::Averaged ? ColumnAggregates::mean(cells) : ColumnAggregates::sum(cells);
+    return true;
+}
 
 // Sets a cell of the row: a new column at the end, a known one in place;
 // no value, no cell (as the general path's summary row does).
@@ -157,6 +192,14 @@ void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, co
 const QStringList &StoredRangeTotals::archives()
 {
     static const QStringList names = {kDayData, kDayTotals, kMonthTotals, kMonthData};
+    return names;
+}
+
+const QStringList &StoredRangeTotals::nodeColumns()
+{
+    static const QStringList names = {QStringLiteral("model_code"), QStringLiteral("has_") + kDayTotals,
+                                      QStringLiteral("has_") + kMonthTotals, QStringLiteral("has_") + kMonthData,
+                                      QStringLiteral("has_") + kCurrentData};
     return names;
 }
 
@@ -190,27 +233,26 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
     if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
         return Declined;
 
-    // The parameters the newest row has, with the range's cells of each.
+    // The parameters the newest row has, with their aggregates over the range.
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const QStringList &names = days.columnNames();
-    QStringList codes;
-    QVector<RangeCells> ranges;
+    struct Parameter
+    {
+        QString code;
+        Kind kind;
+        QVariant value;
+    };
+    QVector<Parameter> parameters;
     for (int c = 0; c < names.size(); ++c) {
-        if (c == dateColumn || !catalogue.isParam(names.at(c)))
+        const Kind kind = c == dateColumn ? Kind::None : kindOf(catalogue, names.at(c));
+        if (kind == Kind::None)
             continue;
-        RangeCells range;
-        if (!range.read(days, c, first, last))
-            return Declined;
-        // A number in a typed column is never null: the column's bitmap tells.
         bool present = false;
-        if (!range.numeric)
-            present = !range.variants.constLast().isNull();
-        else if (!days.typedPresence(c, newest, present))
+        QVariant value;
+        if (!aggregate(days, c, first, last, kind, present, value))
             return Declined;
-        if (!present)
-            continue;
-        codes.append(names.at(c));
-        ranges.append(range);
+        if (present)
+            parameters.append({names.at(c), kind, value});
     }
 
     // Both ends have a record of their own, or neither has a reading (no
@@ -224,19 +266,12 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
     out = Totals();
     out.firstDate = firstDate.constFirst();
     out.lastDate = lastDate.constFirst();
-    for (int i = 0; i < codes.size(); ++i) {
-        const QString &code = codes.at(i);
-        const RangeCells &range = ranges.at(i);
-        if (catalogue.isFlags(code)) {
-            setCell(out.cells, code, range.bitUnion());
-        } else if (catalogue.isAveraged(code)) {
-            setCell(out.cells, code, range.mean());
-        } else if (catalogue.isCumulative(code)) {
-            const QVariant opening = start.value(code);
-            const QVariant closing = finish.value(code);
-            setCell(out.cells, code, opening.isValid() && closing.isValid()
-                                         ? QVariant(closing.toDouble() - opening.toDouble()) : range.sum());
-        }
+    for (const Parameter &parameter : qAsConst(parameters)) {
+        const QVariant opening = start.value(parameter.code);
+        const QVariant closing = finish.value(parameter.code);
+        setCell(out.cells, parameter.code,
+                parameter.kind == Kind::Cumulative && opening.isValid() && closing.isValid()
+                    ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value);
     }
     for (const QString &column : dimensionColumns) {
         const int c = names.indexOf(column);

@@ -34,8 +34,10 @@ public:
         QVector<QPair<QString, QVariant>> cells;     // the totals row's cells in order, without "date"
     };
 
-    // The archive columns compute() wants in stored.
+    // The archive columns compute() wants in stored, and the columns of the
+    // node list it wants in node.
     static const QStringList &archives();
+    static const QStringList &nodeColumns();
 
     // node: its row of the node list (model_code, has_<archive>); stored:
     // the archives() of the node's row as stored; dimensionColumns: the

@@ -108,13 +108,36 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     int columnCount = 0;
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
         return false;
-    QSet<QString> seen;
+    // The archives of one kind of meter have the same columns: the names of
+    // the last table opened on this thread serve again when their bytes are
+    // the same (a group total opens thousands).
+    thread_local QByteArray lastNameBytes;
+    thread_local QStringList lastNames;
+    const char *const namesStart = reinterpret_cast<const char *>(c.p);
+    ZeltoStreamReader::Cursor afterNames = c;
     for (int i = 0; i < columnCount; ++i) {
-        QString name;
-        if (!m_reader->readString(c, name) || seen.contains(name))
+        const char *data = nullptr;
+        int size = 0;
+        bool isNull = false;
+        if (!m_reader->readText(afterNames, data, size, isNull))
             return false;
-        seen.insert(name);
-        m_names.append(name);
+    }
+    const int namesSize = int(reinterpret_cast<const char *>(afterNames.p) - namesStart);
+    if (lastNames.size() == columnCount && lastNameBytes.size() == namesSize
+        && std::memcmp(lastNameBytes.constData(), namesStart, size_t(namesSize)) == 0) {
+        m_names = lastNames;
+        c = afterNames;
+    } else {
+        QSet<QString> seen;
+        for (int i = 0; i < columnCount; ++i) {
+            QString name;
+            if (!m_reader->readString(c, name) || seen.contains(name))
+                return false;
+            seen.insert(name);
+            m_names.append(name);
+        }
+        lastNameBytes = QByteArray(namesStart, namesSize);
+        lastNames = m_names;
     }
     quint64 rows = 0;
     if (!m_reader->readVarint(c, rows) || rows > quint64(std::numeric_limits<int>::max())
@@ -324,15 +347,15 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         return false;
     const int before = header.bitmap ? countBits(header.bitmap, from) : from;
     const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
-    std::vector<double> values;
-    values.reserve(size_t(wanted));
+    std::vector<double> &values = m_numbers;
+    values.clear();
     const uchar *p = header.cells.p;
     const uchar *const end = header.cells.end;
     if (header.tag == TagDouble) {
         if (!header.packed)
             return false;
         // Blocks before the first row wanted are stepped over, not unpacked.
-        std::vector<double> block;
+        std::vector<double> &block = m_block;
         int index = 0;
         while (int(values.size()) < wanted) {
             const uchar *head = p;
