@@ -526,7 +526,7 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
                                                     const QDate &from, const QDate &to)
 {
     // One query for the visible nodes instead of one per id: the list may be long.
-    const ZeltoResult<ZeltoTable> visible = Nodes::list(context);
+    const ZeltoResult<ZeltoTable> visible = Nodes::archiveHolders(context);
     if (!visible.ok())
         return visible.status();
     return groupTotalsOf(*context.database(), visible.value(), nodeIds, from, to);

@@ -6,6 +6,8 @@
 #include "totalizerreadings.h"
 #include "zeltotablesplice.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -18,9 +20,18 @@ const QString kMonthTotals = QStringLiteral("month_totals");
 const QString kMonthData = QStringLiteral("month_data");
 const QString kCurrentData = QStringLiteral("current_data");
 
+// The nodes of a group total share their range: each midnight is worked out once.
 QDateTime midnight(const QDate &date)
 {
-    return QDateTime(date, QTime(0, 0), Qt::LocalTime);
+    thread_local QHash<qint64, QDateTime> known;
+    const auto found = known.constFind(date.toJulianDay());
+    if (found != known.constEnd())
+        return found.value();
+    if (known.size() > 1000)
+        known.clear();
+    const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
+    known.insert(date.toJulianDay(), moment);
+    return moment;
 }
 
 bool hasArchive(const QVariantMap &node, const QString &archive)
@@ -89,8 +100,7 @@ public:
         const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
         const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
         for (auto it = first; it != last; ++it) {
-            const QDateTime date = QDateTime::fromMSecsSinceEpoch(*it, m_timeSpec);
-            if (TotalizerReadings::recordEnd(date, m_period) != moment)
+            if (recordEnd(*it) != at)
                 continue;
             if (!counters(int(it - m_instants.cbegin()), values))
                 return false;
@@ -101,6 +111,23 @@ public:
     }
 
 private:
+    // The instant at which the record of a date took its counters. The
+    // records of many nodes share their dates: each is worked out once.
+    qint64 recordEnd(qint64 date) const
+    {
+        thread_local QHash<qint64, qint64> ends[2][2];
+        QHash<qint64, qint64> &known = ends[m_period == TotalizerReadings::Day][m_timeSpec == Qt::UTC];
+        const auto found = known.constFind(date);
+        if (found != known.constEnd())
+            return found.value();
+        if (known.size() > 100000)
+            known.clear();
+        const qint64 end = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, m_timeSpec), m_period)
+                               .toMSecsSinceEpoch();
+        known.insert(date, end);
+        return end;
+    }
+
     // The readings of the accumulating parameters in one record.
     bool counters(int row, QVariantMap &values)
     {
@@ -228,6 +255,15 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
     const int last = int(end - keys.cbegin());
     if (last <= first)
         return NoRow;
+    // The readings first: a node left to the general path is left early.
+    // Both ends have a record of their own, or neither has a reading (no
+    // records, and none derived): the general path's start from zero and
+    // its end at the last day read then give the sums of the days, as here.
+    RecordReadings readings(node, stored);
+    QVariantMap start, finish;
+    if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
+        return Declined;
+
     const int newest = last - 1;
     QVector<QVariant> firstDate, lastDate;
     if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
@@ -255,23 +291,17 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
             parameters.append({names.at(c), kind, value});
     }
 
-    // Both ends have a record of their own, or neither has a reading (no
-    // records, and none derived): the general path's start from zero and
-    // its end at the last day read then give the sums of the days, as here.
-    RecordReadings readings(node, stored);
-    QVariantMap start, finish;
-    if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
-        return Declined;
-
     out = Totals();
     out.firstDate = firstDate.constFirst();
     out.lastDate = lastDate.constFirst();
+    out.cells.reserve(parameters.size() + dimensionColumns.size());
     for (const Parameter &parameter : qAsConst(parameters)) {
-        const QVariant opening = start.value(parameter.code);
-        const QVariant closing = finish.value(parameter.code);
-        setCell(out.cells, parameter.code,
-                parameter.kind == Kind::Cumulative && opening.isValid() && closing.isValid()
-                    ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value);
+        const QVariant opening = parameter.kind == Kind::Cumulative ? start.value(parameter.code) : QVariant();
+        const QVariant closing = opening.isValid() ? finish.value(parameter.code) : QVariant();
+        const QVariant value = closing.isValid() ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value;
+        // Columns of one table: each parameter once.
+        if (value.isValid())
+            out.cells.append({parameter.code, value});
     }
     for (const QString &column : dimensionColumns) {
         const int c = names.indexOf(column);
@@ -280,7 +310,10 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
             continue;
         if (!days.readCells(c, newest, last, value))
             return Declined;
-        setCell(out.cells, column, value.constFirst());
+        if (kindOf(catalogue, column) != Kind::None)
+            setCell(out.cells, column, value.constFirst());
+        else if (value.constFirst().isValid())
+            out.cells.append({column, value.constFirst()});
     }
     return Done;
 }

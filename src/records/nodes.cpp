@@ -105,6 +105,20 @@ ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
                                     values);
 }
 
+ZeltoResult<ZeltoTable> Nodes::archiveHolders(const CommandContext &context)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values;
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    // Joined with groups as list() is: the same nodes.
+    return context.database()->rows(nodeAndArchiveColumns(context.database()->sqlDialect())
+                                        + QStringLiteral(" FROM nodes JOIN nodes_data ON nodes_data.id = nodes.id"
+                                                         " JOIN groups ON groups.id = nodes.group_id WHERE ")
+                                        + visible,
+                                    values);
+}
+
 ZeltoResult<QVariantMap> Nodes::find(const CommandContext &context, int id)
 {
     if (!context.database())
