@@ -55,6 +55,48 @@ bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, QVector<qint64> 
         && !instants.isEmpty() && std::is_sorted(instants.cbegin(), instants.cend());
 }
 
+// How the totals row sums up a parameter.
+enum class Kind { None, Flags, Averaged, Cumulative };
+
+Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
+{
+    if (!catalogue.isParam(code))
+        return Kind::None;
+    if (catalogue.isFlags(code))
+        return Kind::Flags;
+    if (catalogue.isAveraged(code))
+        return Kind::Averaged;
+    return catalogue.isCumulative(code) ? Kind::Cumulative : Kind::None;
+}
+
+// What the catalogue says of each column of a table: how the totals sum it
+// up, and whether it is a counter. The archives of one kind of meter share
+// their column names (one list, as ZeltoTableSplice::open gives them): it
+// is asked once for them all.
+struct ColumnKinds
+{
+    QStringList names;
+    QVector<Kind> kinds;
+    QVector<bool> counters;
+};
+
+const ColumnKinds &columnKinds(const QStringList &names, int slot)
+{
+    thread_local ColumnKinds known[2];
+    ColumnKinds &kinds = known[slot];
+    if (kinds.names != names || kinds.kinds.size() != names.size()) {
+        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+        kinds.names = names;
+        kinds.kinds.clear();
+        kinds.counters.clear();
+        for (const QString &name : names) {
+            kinds.kinds.append(kindOf(catalogue, name));
+            kinds.counters.append(catalogue.isCumulative(name));
+        }
+    }
+    return kinds;
+}
+
 // The counters of a node at chosen midnights, where they are a record of
 // that very midnight: the records archive chosen as the general path
 // chooses it. Anything else (carried, derived) it leaves to that path.
@@ -131,10 +173,10 @@ private:
     // The readings of the accumulating parameters in one record.
     bool counters(int row, QVariantMap &values)
     {
-        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
         const QStringList &names = m_table.columnNames();
+        const ColumnKinds &kinds = columnKinds(names, 1);
         for (int c = 0; c < names.size(); ++c) {
-            if (!catalogue.isCumulative(names.at(c)))
+            if (!kinds.counters.at(c))
                 continue;
             if (m_table.readNumbers(c, row, row + 1, m_number)) {
                 if (std::isfinite(m_number.front()))
@@ -161,20 +203,6 @@ private:
     std::vector<double> m_number;
     QVector<QVariant> m_cell;
 };
-
-// How the totals row sums up a parameter.
-enum class Kind { None, Flags, Averaged, Cumulative };
-
-Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
-{
-    if (!catalogue.isParam(code))
-        return Kind::None;
-    if (catalogue.isFlags(code))
-        return Kind::Flags;
-    if (catalogue.isAveraged(code))
-        return Kind::Averaged;
-    return catalogue.isCumulative(code) ? Kind::Cumulative : Kind::None;
-}
 
 // The aggregate of a column over rows from..to of the kind (for an
 // accumulating parameter the sum of its days), where the newest row, to - 1,
@@ -270,7 +298,6 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
         return Declined;
 
     // The parameters the newest row has, with their aggregates over the range.
-    const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const QStringList &names = days.columnNames();
     struct Parameter
     {
@@ -279,8 +306,9 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
         QVariant value;
     };
     QVector<Parameter> parameters;
+    const ColumnKinds &kinds = columnKinds(names, 0);
     for (int c = 0; c < names.size(); ++c) {
-        const Kind kind = c == dateColumn ? Kind::None : kindOf(catalogue, names.at(c));
+        const Kind kind = c == dateColumn ? Kind::None : kinds.kinds.at(c);
         if (kind == Kind::None)
             continue;
         bool present = false;
@@ -310,7 +338,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
             continue;
         if (!days.readCells(c, newest, last, value))
             return Declined;
-        if (kindOf(catalogue, column) != Kind::None)
+        if (kinds.kinds.at(c) != Kind::None)
             setCell(out.cells, column, value.constFirst());
         else if (value.constFirst().isValid())
             out.cells.append({column, value.constFirst()});
