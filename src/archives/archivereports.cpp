@@ -537,10 +537,15 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
+    // The rows of the nodes asked for only: a long list comes a part at a time.
+    const QSet<int> asked(nodeIds.cbegin(), nodeIds.cend());
     QHash<int, int> rowOfNode;
     const int idColumn = nodes.columnIndex(kId);
-    for (int row = 0; row < nodes.rowCount(); ++row)
-        rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
+    for (int row = 0; row < nodes.rowCount(); ++row) {
+        const int id = nodes.value(row, idColumn).toInt();
+        if (asked.contains(id))
+            rowOfNode.insert(id, row);
+    }
     QList<int> listed;
     QSet<int> done;
     for (int id : nodeIds) {
@@ -556,23 +561,29 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     QHash<int, StoredRangeTotals::Totals> quick;
     QSet<int> withoutRow;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
-        const QStringList &archives = StoredRangeTotals::archives();
-        const QStringList &nodeColumns = StoredRangeTotals::nodeColumns();
-        QVector<int> nodeColumnIndexes;
-        for (const QString &column : nodeColumns)
-            nodeColumnIndexes.append(nodes.columnIndex(column));
+        const auto column = [&nodes](const char *name) { return nodes.columnIndex(QLatin1String(name)); };
+        const int model = column("model_code"), dayTotals = column("has_day_totals"),
+                  monthTotals = column("has_month_totals"), monthData = column("has_month_data"),
+                  currentData = column("has_current_data");
         const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-        database.storedRows(QStringLiteral("nodes"), listed, archives, [&](int id, const QVariantList &values) {
+        StoredRangeTotals::Node node;
+        database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
+                            [&](int id, const QVector<QVariant> &values) {
             const auto nodeRow = rowOfNode.constFind(id);
-            if (nodeRow == rowOfNode.constEnd())
+            if (nodeRow == rowOfNode.constEnd() || values.size() < 4)
                 return;
-            QVariantMap node, stored;
-            for (int i = 0; i < nodeColumns.size(); ++i)
-                node.insert(nodeColumns.at(i), nodes.value(nodeRow.value(), nodeColumnIndexes.at(i)));
-            for (int i = 0; i < archives.size() && i < values.size(); ++i)
-                stored.insert(archives.at(i), values.at(i));
+            const int row = nodeRow.value();
+            node.modelCode = nodes.value(row, model).toString();
+            node.hasDayTotals = nodes.value(row, dayTotals).toBool();
+            node.hasMonthTotals = nodes.value(row, monthTotals).toBool();
+            node.hasMonthData = nodes.value(row, monthData).toBool();
+            node.hasCurrentData = nodes.value(row, currentData).toBool();
+            node.dayData = values.at(0);
+            node.dayTotals = values.at(1);
+            node.monthTotals = values.at(2);
+            node.monthData = values.at(3);
             StoredRangeTotals::Totals totals;
-            switch (StoredRangeTotals::compute(node, stored, from, to, dimensionColumns(catalogue), totals)) {
+            switch (StoredRangeTotals::compute(node, from, to, dimensionColumns(catalogue), totals)) {
             case StoredRangeTotals::Done:
                 quick.insert(id, totals);
                 break;
@@ -594,13 +605,21 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         const int nodeRow = rowOfNode.value(id);
         const auto known = quick.constFind(id);
         if (known != quick.constEnd()) {
-            const int row = result.appendRow(QVariantList{id, nodes.value(nodeRow, kModelCode),
-                                                          nodes.value(nodeRow, kModelName), nodes.value(nodeRow, kNumber),
-                                                          known->firstDate, known->lastDate});
-            for (const auto &cell : known->cells) {
-                if (!cell.second.isNull() && cell.second.userType() != unusedType)
-                    result.setValue(row, cell.first, cell.second);
+            // The row whole at once, its new columns added first.
+            QVector<int> columns;
+            for (const auto &cell : known->cells)
+                columns.append(cell.second.isNull() || cell.second.userType() == unusedType
+                                   ? -1 : result.appendColumn(cell.first));
+            QVariantList cells{id, nodes.value(nodeRow, kModelCode), nodes.value(nodeRow, kModelName),
+                               nodes.value(nodeRow, kNumber), known->firstDate, known->lastDate};
+            for (int i = 0; i < columns.size(); ++i) {
+                if (columns.at(i) < 0)
+                    continue;
+                while (cells.size() <= columns.at(i))
+                    cells.append(QVariant());
+                cells[columns.at(i)] = known->cells.at(i).second;
             }
+            result.appendRow(cells);
             continue;
         }
         const QVariantMap node = nodes.toMap(nodeRow);

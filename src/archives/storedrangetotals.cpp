@@ -18,7 +18,6 @@ const QString kDayData = QStringLiteral("day_data");
 const QString kDayTotals = QStringLiteral("day_totals");
 const QString kMonthTotals = QStringLiteral("month_totals");
 const QString kMonthData = QStringLiteral("month_data");
-const QString kCurrentData = QStringLiteral("current_data");
 
 // The nodes of a group total share their range: each midnight is worked out once.
 QDateTime midnight(const QDate &date)
@@ -32,11 +31,6 @@ QDateTime midnight(const QDate &date)
     const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
     known.insert(date.toJulianDay(), moment);
     return moment;
-}
-
-bool hasArchive(const QVariantMap &node, const QString &archive)
-{
-    return node.value(QStringLiteral("has_") + archive).toBool();
 }
 
 // Bytes that the general path reads as an archive without rows.
@@ -103,25 +97,26 @@ const ColumnKinds &columnKinds(const QStringList &names, int slot)
 class RecordReadings
 {
 public:
-    RecordReadings(const QVariantMap &node, const QVariantMap &stored)
+    explicit RecordReadings(const StoredRangeTotals::Node &node)
     {
-        if (hasArchive(node, kDayTotals)) {
-            m_records = kDayTotals;
+        const QVariant *bytes = nullptr;
+        if (node.hasDayTotals) {
+            bytes = &node.dayTotals;
             m_period = TotalizerReadings::Day;
             m_totalsOnly = true;
-        } else if (hasArchive(node, kMonthTotals)) {
-            m_records = kMonthTotals;
+        } else if (node.hasMonthTotals) {
+            bytes = &node.monthTotals;
             m_totalsOnly = true;
         } else {
-            if (hasArchive(node, kMonthData))
-                m_records = kMonthData;
-            m_fromCurrent = hasArchive(node, kCurrentData);
+            if (node.hasMonthData)
+                bytes = &node.monthData;
+            m_fromCurrent = node.hasCurrentData;
         }
-        if (m_records.isEmpty())
+        m_records = bytes != nullptr;
+        if (!bytes)
             return;
-        const QVariant bytes = stored.value(m_records);
-        m_empty = holdsNothing(bytes);
-        m_readable = m_empty || openSorted(bytes, m_table, m_instants, m_timeSpec);
+        m_empty = holdsNothing(*bytes);
+        m_readable = m_empty || openSorted(*bytes, m_table, m_instants, m_timeSpec);
     }
 
     // The reading at the midnight moment into values (empty: none at all);
@@ -130,7 +125,7 @@ public:
     {
         values.clear();
         // Without records only the current reading could give one.
-        if (m_records.isEmpty() || m_empty)
+        if (!m_records || m_empty)
             return m_totalsOnly || !m_fromCurrent;
         if (!m_readable)
             return false;
@@ -191,7 +186,7 @@ private:
         return true;
     }
 
-    QString m_records;
+    bool m_records = false;   // the node has an archive of them
     TotalizerReadings::Period m_period = TotalizerReadings::Month;
     bool m_totalsOnly = false;
     bool m_fromCurrent = false;
@@ -250,21 +245,12 @@ const QStringList &StoredRangeTotals::archives()
     return names;
 }
 
-const QStringList &StoredRangeTotals::nodeColumns()
-{
-    static const QStringList names = {QStringLiteral("model_code"), QStringLiteral("has_") + kDayTotals,
-                                      QStringLiteral("has_") + kMonthTotals, QStringLiteral("has_") + kMonthData,
-                                      QStringLiteral("has_") + kCurrentData};
-    return names;
-}
-
-StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, const QVariantMap &stored,
-                                                      const QDate &from, const QDate &to,
+StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QDate &from, const QDate &to,
                                                       const QStringList &dimensionColumns, Totals &out)
 {
-    if (!from.isValid() || !to.isValid() || node.value(QStringLiteral("model_code")).toString() == QLatin1String("RNH7"))
+    if (!from.isValid() || !to.isValid() || node.modelCode == QLatin1String("RNH7"))
         return Declined;
-    const QVariant dayBytes = stored.value(kDayData);
+    const QVariant &dayBytes = node.dayData;
     if (holdsNothing(dayBytes))
         return NoRow;
     ZeltoTableSplice days;
@@ -287,7 +273,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const QVariantMap &node, c
     // Both ends have a record of their own, or neither has a reading (no
     // records, and none derived): the general path's start from zero and
     // its end at the last day read then give the sums of the days, as here.
-    RecordReadings readings(node, stored);
+    RecordReadings readings(node);
     QVariantMap start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;

@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <QVariantMap>
 #include <QVector>
 
 // A node's range totals for group totals read straight from the stored
@@ -34,14 +33,20 @@ public:
         QVector<QPair<QString, QVariant>> cells;     // the totals row's cells in order, without "date"
     };
 
-    // The archive columns compute() wants in stored, and the columns of the
-    // node list it wants in node.
-    static const QStringList &archives();
-    static const QStringList &nodeColumns();
+    // What compute() reads of a node: its model, which archives it holds
+    // (the has_<archive> columns of the node list) and the stored bytes of
+    // the archives it may use.
+    struct Node
+    {
+        QString modelCode;
+        bool hasDayTotals = false, hasMonthTotals = false, hasMonthData = false, hasCurrentData = false;
+        QVariant dayData, dayTotals, monthTotals, monthData;   // as the row holds them
+    };
 
-    // node: its row of the node list (model_code, has_<archive>); stored:
-    // the archives() of the node's row as stored; dimensionColumns: the
-    // columns whose newest daily value the totals carry.
-    static Outcome compute(const QVariantMap &node, const QVariantMap &stored, const QDate &from, const QDate &to,
-                           const QStringList &dimensionColumns, Totals &out);
+    // The archive columns of Node, in the order of its members.
+    static const QStringList &archives();
+
+    // dimensionColumns: the columns whose newest daily value the totals carry.
+    static Outcome compute(const Node &node, const QDate &from, const QDate &to, const QStringList &dimensionColumns,
+                           Totals &out);
 };

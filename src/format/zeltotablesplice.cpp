@@ -347,7 +347,8 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         return false;
     const int before = header.bitmap ? countBits(header.bitmap, from) : from;
     const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
-    std::vector<double> &values = m_numbers;
+    // Buffers kept from call to call (and table to table): no allocation once they have grown.
+    thread_local std::vector<double> values, block;
     values.clear();
     const uchar *p = header.cells.p;
     const uchar *const end = header.cells.end;
@@ -355,7 +356,6 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         if (!header.packed)
             return false;
         // Blocks before the first row wanted are stepped over, not unpacked.
-        std::vector<double> &block = m_block;
         int index = 0;
         while (int(values.size()) < wanted) {
             const uchar *head = p;

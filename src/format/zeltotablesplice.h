@@ -85,6 +85,4 @@ private:
     std::vector<Column> m_columns;
     std::unique_ptr<ZeltoStreamReader> m_reader;
     std::unique_ptr<ZeltoStreamWriter> m_writer;
-    std::vector<double> m_block;     // readNumbers: the block of doubles unpacked last
-    std::vector<double> m_numbers;   // readNumbers: the present cells read
 };

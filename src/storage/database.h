@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
+#include <QVector>
 
 #include <functional>
 
@@ -89,7 +90,7 @@ public:
     // the columns as stored, in no particular order (ids without a row give
     // none), a few statements for the lot.
     ZeltoStatus storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
-                           const std::function<void(int id, const QVariantList &values)> &each);
+                           const std::function<void(int id, const QVector<QVariant> &values)> &each);
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.

@@ -202,7 +202,7 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
 }
 
 ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
-                                 const std::function<void(int id, const QVariantList &values)> &each)
+                                 const std::function<void(int id, const QVector<QVariant> &values)> &each)
 {
     // One statement text whatever the number of ids, prepared once: the
     // last chunk repeats its first id in the places left.
@@ -222,11 +222,10 @@ ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, co
         if (!done.ok())
             return done;
         QSqlQuery &query = lease.query();
-        QVariantList values;
+        QVector<QVariant> values(columns.size());
         while (query.next()) {
-            values.clear();
             for (int i = 0; i < columns.size(); ++i)
-                values << query.value(i + 1);
+                values[i] = query.value(i + 1);
             each(query.value(0).toInt(), values);
         }
         if (query.lastError().isValid())
