@@ -83,13 +83,9 @@ void GroupTotalsJob::append(const ZeltoTable &part)
         target.append(m_result.appendColumn(part.columnName(column)));
     for (int row = 0; row < part.rowCount(); ++row) {
         const QVector<QVariant> &cells = part.rowCells(row);
-        QVariantList values;
-        values.reserve(m_result.columnCount());
-        for (int column = 0; column < cells.size(); ++column) {
-            while (values.size() <= target.at(column))
-                values.append(QVariant());
+        QVector<QVariant> values(m_result.columnCount());
+        for (int column = 0; column < cells.size(); ++column)
             values[target.at(column)] = cells.at(column);
-        }
-        m_result.appendRow(values);
+        m_result.appendRow(std::move(values));
     }
 }

@@ -610,16 +610,18 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             for (const auto &cell : known->cells)
                 columns.append(cell.second.isNull() || cell.second.userType() == unusedType
                                    ? -1 : result.appendColumn(cell.first));
-            QVariantList cells{id, nodes.value(nodeRow, kModelCode), nodes.value(nodeRow, kModelName),
-                               nodes.value(nodeRow, kNumber), known->firstDate, known->lastDate};
+            QVector<QVariant> cells(result.columnCount());
+            cells[0] = id;
+            cells[1] = nodes.value(nodeRow, kModelCode);
+            cells[2] = nodes.value(nodeRow, kModelName);
+            cells[3] = nodes.value(nodeRow, kNumber);
+            cells[4] = known->firstDate;
+            cells[5] = known->lastDate;
             for (int i = 0; i < columns.size(); ++i) {
-                if (columns.at(i) < 0)
-                    continue;
-                while (cells.size() <= columns.at(i))
-                    cells.append(QVariant());
-                cells[columns.at(i)] = known->cells.at(i).second;
+                if (columns.at(i) >= 0)
+                    cells[columns.at(i)] = known->cells.at(i).second;
             }
-            result.appendRow(cells);
+            result.appendRow(std::move(cells));
             continue;
         }
         const QVariantMap node = nodes.toMap(nodeRow);

@@ -201,14 +201,22 @@ private:
 
 // The aggregate of a column over rows from..to of the kind (for an
 // accumulating parameter the sum of its days), where the newest row, to - 1,
-// has a cell; present says whether it has. False when the bytes say no.
-bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind, bool &present, QVariant &value)
+// has a cell; present says whether it has. Without wanted only that is
+// found out. False when the bytes say no.
+bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind, bool wanted, bool &present,
+               QVariant &value)
 {
     thread_local std::vector<double> numbers;
     thread_local QVector<QVariant> cells;
-    // A number in a typed column is never null: the column's bitmap tells.
-    if (table.typedPresence(column, to - 1, present) && !present)
+    // A cell of numbers is never null: the column's bitmap tells.
+    if (table.numberPresence(column, to - 1, present) && (!present || !wanted))
         return true;
+    if (!wanted) {
+        if (!table.readCells(column, to - 1, to, cells))
+            return false;
+        present = !cells.constLast().isNull();
+        return true;
+    }
     if (table.readNumbers(column, from, to, numbers)) {
         value = kind == Kind::Flags ? ColumnAggregates::bitUnion(numbers)
             : kind == Kind::Averaged ? ColumnAggregates::mean(numbers) : ColumnAggregates::sum(numbers);
@@ -297,9 +305,11 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QD
         const Kind kind = c == dateColumn ? Kind::None : kinds.kinds.at(c);
         if (kind == Kind::None)
             continue;
+        // A counter read at both ends needs no sum of its days.
+        const bool wanted = kind != Kind::Cumulative || !start.contains(names.at(c)) || !finish.contains(names.at(c));
         bool present = false;
         QVariant value;
-        if (!aggregate(days, c, first, last, kind, present, value))
+        if (!aggregate(days, c, first, last, kind, wanted, present, value))
             return Declined;
         if (present)
             parameters.append({names.at(c), kind, value});

@@ -425,12 +425,14 @@ bool ZeltoTableSplice::readCells(int column, int from, int to, QVector<QVariant>
     return true;
 }
 
-bool ZeltoTableSplice::typedPresence(int column, int row, bool &present) const
+bool ZeltoTableSplice::numberPresence(int column, int row, bool &present) const
 {
     if (!m_base || column < 0 || column >= int(m_columns.size()) || row < 0 || row >= m_rows)
         return false;
     const ZeltoStreamReader::ColumnReader &header = m_columns[size_t(column)].header;
-    if (header.mixed)
+    if (header.mixed
+        || (header.tag != TagNull && header.tag != TagDouble && header.tag != TagInt && header.tag != TagUInt)
+        || (header.tag == TagDouble && !header.packed))
         return false;
     present = header.present(row);
     return true;

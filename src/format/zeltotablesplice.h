@@ -61,9 +61,10 @@ public:
     // The cells of rows from..to (not including to) of one column, decoded
     // (an invalid variant where a row has none); other columns are not read.
     bool readCells(int column, int from, int to, QVector<QVariant> &out);
-    // Whether a row has a cell in a typed column, from its bitmap; false for
-    // a mixed column, whose cells tell only when read.
-    bool typedPresence(int column, int row, bool &present) const;
+    // Whether a row has a cell in a column that readNumbers() reads, from
+    // its bitmap (such a cell is never null); false for other columns,
+    // whose cells tell only when read.
+    bool numberPresence(int column, int row, bool &present) const;
 
     // The stream of the table whose first `from` rows are the stored ones and
     // whose further rows are tail's. False when tail has other columns, or
