@@ -541,8 +541,9 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     const QSet<int> asked(nodeIds.cbegin(), nodeIds.cend());
     QHash<int, int> rowOfNode;
     const int idColumn = nodes.columnIndex(kId);
-    for (int row = 0; row < nodes.rowCount(); ++row) {
-        const int id = nodes.value(row, idColumn).toInt();
+    for (int row = 0; idColumn >= 0 && row < nodes.rowCount(); ++row) {
+        const QVector<QVariant> &cells = nodes.rowCells(row);
+        const int id = idColumn < cells.size() ? cells.at(idColumn).toInt() : 0;
         if (asked.contains(id))
             rowOfNode.insert(id, row);
     }
