@@ -2,6 +2,7 @@
 
 #include "archivedates.h"
 #include "columnaggregates.h"
+#include "database.h"
 #include "metadatacatalogue.h"
 #include "totalizerreadings.h"
 #include "zeltotablesplice.h"
@@ -91,32 +92,39 @@ const ColumnKinds &columnKinds(const QStringList &names, int slot)
     return kinds;
 }
 
-// The counters of a node at chosen midnights, where they are a record of
-// that very midnight: the records archive chosen as the general path
-// chooses it. Anything else (carried, derived) it leaves to that path.
+// The counters of a node at chosen midnights from its records archive,
+// chosen as the general path chooses it: a record of that very midnight read
+// in place, else the records decoded whole and carried by TotalizerReadings
+// with the node's daily rows read in place. Readings derived from the
+// current reading it leaves to the general path.
 class RecordReadings
 {
 public:
-    explicit RecordReadings(const StoredRangeTotals::Node &node)
+    RecordReadings(const StoredRangeTotals::Node &node, ZeltoTableSplice &days, const QVector<qint64> &dayKeys)
+        : m_days(days), m_dayKeys(dayKeys),
+          m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
+                     MetadataCatalogue::instance())
     {
-        const QVariant *bytes = nullptr;
         if (node.hasDayTotals) {
-            bytes = &node.dayTotals;
+            m_bytes = &node.dayTotals;
+            m_name = kDayTotals;
             m_period = TotalizerReadings::Day;
             m_totalsOnly = true;
         } else if (node.hasMonthTotals) {
-            bytes = &node.monthTotals;
+            m_bytes = &node.monthTotals;
+            m_name = kMonthTotals;
             m_totalsOnly = true;
         } else {
-            if (node.hasMonthData)
-                bytes = &node.monthData;
+            if (node.hasMonthData) {
+                m_bytes = &node.monthData;
+                m_name = kMonthData;
+            }
             m_fromCurrent = node.hasCurrentData;
         }
-        m_records = bytes != nullptr;
-        if (!bytes)
+        if (!m_bytes)
             return;
-        m_empty = holdsNothing(*bytes);
-        m_readable = m_empty || openSorted(*bytes, m_table, m_instants, m_timeSpec);
+        m_empty = holdsNothing(*m_bytes);
+        m_sorted = !m_empty && openSorted(*m_bytes, m_table, m_instants, m_timeSpec);
     }
 
     // The reading at the midnight moment into values (empty: none at all);
@@ -125,26 +133,36 @@ public:
     {
         values.clear();
         // Without records only the current reading could give one.
-        if (!m_records || m_empty)
+        if (!m_bytes || m_empty)
             return m_totalsOnly || !m_fromCurrent;
-        if (!m_readable)
-            return false;
-        // A record of the moment is dated within its day or month before it:
-        // only those near it are looked at, in stored order, and the first
-        // with counters is the reading, as TotalizerReadings takes it.
-        const qint64 reach = qint64(m_period == TotalizerReadings::Day ? 2 : 33) * 86400000;
-        const qint64 at = moment.toMSecsSinceEpoch();
-        const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
-        const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
-        for (auto it = first; it != last; ++it) {
-            if (recordEnd(*it) != at)
-                continue;
-            if (!counters(int(it - m_instants.cbegin()), values))
-                return false;
-            if (!values.isEmpty())
-                return true;
+        if (m_sorted) {
+            // A record of the moment is dated within its day or month before
+            // it: only those near it are looked at, in stored order, and the
+            // first with counters is the reading, as TotalizerReadings takes it.
+            const qint64 reach = qint64(m_period == TotalizerReadings::Day ? 2 : 33) * 86400000;
+            const qint64 at = moment.toMSecsSinceEpoch();
+            const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
+            const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
+            for (auto it = first; it != last; ++it) {
+                if (recordEnd(*it) != at)
+                    continue;
+                if (!counters(int(it - m_instants.cbegin()), values))
+                    return false;
+                if (!values.isEmpty())
+                    return true;
+            }
         }
-        return false;
+        if (!m_decoded) {
+            // As the general path reads it: what is no table is no records.
+            const ZeltoResult<QVariant> whole = Database::decodeValue(*m_bytes, m_name);
+            if (whole.ok() && whole.value().userType() == qMetaTypeId<ZeltoTable>())
+                m_whole = whole.value().value<ZeltoTable>();
+            m_decoded = true;
+        }
+        values = m_readings.fromRecords(m_whole, m_period, moment);
+        if (m_dayRowsFailed)
+            return false;
+        return !values.isEmpty() || m_totalsOnly || !m_fromCurrent;
     }
 
 private:
@@ -163,6 +181,19 @@ private:
                                .toMSecsSinceEpoch();
         known.insert(date, end);
         return end;
+    }
+
+    // The daily rows dated low..high, as a range read of the archive gives them.
+    ZeltoTable dayRows(const QDateTime &low, const QDateTime &high)
+    {
+        const auto begin = low.isValid() ? std::lower_bound(m_dayKeys.cbegin(), m_dayKeys.cend(), low.toMSecsSinceEpoch())
+                                         : m_dayKeys.cbegin();
+        const auto end = high.isValid() ? std::upper_bound(begin, m_dayKeys.cend(), high.toMSecsSinceEpoch())
+                                        : m_dayKeys.cend();
+        ZeltoTable rows;
+        if (!m_days.readRows(int(begin - m_dayKeys.cbegin()), int(end - m_dayKeys.cbegin()), rows))
+            m_dayRowsFailed = true;
+        return rows;
     }
 
     // The readings of the accumulating parameters in one record.
@@ -186,12 +217,19 @@ private:
         return true;
     }
 
-    bool m_records = false;   // the node has an archive of them
+    ZeltoTableSplice &m_days;
+    const QVector<qint64> &m_dayKeys;
+    TotalizerReadings m_readings;
+    const QVariant *m_bytes = nullptr;   // of the records archive, when the node has one
+    QString m_name;
     TotalizerReadings::Period m_period = TotalizerReadings::Month;
     bool m_totalsOnly = false;
     bool m_fromCurrent = false;
     bool m_empty = true;
-    bool m_readable = false;
+    bool m_sorted = false;
+    bool m_decoded = false;
+    bool m_dayRowsFailed = false;
+    ZeltoTable m_whole;
     ZeltoTableSplice m_table;
     QVector<qint64> m_instants;
     Qt::TimeSpec m_timeSpec = Qt::LocalTime;
@@ -278,18 +316,21 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QD
     if (last <= first)
         return NoRow;
     // The readings first: a node left to the general path is left early.
-    // Both ends have a record of their own, or neither has a reading (no
-    // records, and none derived): the general path's start from zero and
-    // its end at the last day read then give the sums of the days, as here.
-    RecordReadings readings(node);
+    RecordReadings readings(node, days, keys);
     QVariantMap start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;
-
     const int newest = last - 1;
     QVector<QVariant> firstDate, lastDate;
     if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
         return Declined;
+    // A range that ends after the days read closes with the counters at the end of its last day read.
+    const QDate newestDate = lastDate.constFirst().toDateTime().date();
+    if (finish.isEmpty() && newestDate.isValid() && newestDate < to
+        && !readings.at(midnight(newestDate.addDays(1)), finish))
+        return Declined;
+    // No start reading anywhere: the totalizers are taken to have started from zero on the first day.
+    const bool fromZero = start.isEmpty();
 
     // The parameters the newest row has, with their aggregates over the range.
     const QStringList &names = days.columnNames();
@@ -306,7 +347,8 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QD
         if (kind == Kind::None)
             continue;
         // A counter read at both ends needs no sum of its days.
-        const bool wanted = kind != Kind::Cumulative || !start.contains(names.at(c)) || !finish.contains(names.at(c));
+        const bool wanted = kind != Kind::Cumulative || !(fromZero || start.contains(names.at(c)))
+            || !finish.contains(names.at(c));
         bool present = false;
         QVariant value;
         if (!aggregate(days, c, first, last, kind, wanted, present, value))
@@ -320,7 +362,8 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QD
     out.lastDate = lastDate.constFirst();
     out.cells.reserve(parameters.size() + dimensionColumns.size());
     for (const Parameter &parameter : qAsConst(parameters)) {
-        const QVariant opening = parameter.kind == Kind::Cumulative ? start.value(parameter.code) : QVariant();
+        const QVariant opening = parameter.kind != Kind::Cumulative ? QVariant()
+            : fromZero ? QVariant(0.0) : start.value(parameter.code);
         const QVariant closing = opening.isValid() ? finish.value(parameter.code) : QVariant();
         const QVariant value = closing.isValid() ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value;
         // Columns of one table: each parameter once.

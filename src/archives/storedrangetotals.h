@@ -9,15 +9,15 @@
 
 // A node's range totals for group totals read straight from the stored
 // bytes of its archives: the range's cells of each parameter decoded into
-// doubles, the counters at the ends from the record of each end's midnight,
-// no table of variants built. Where it covers the node it gives what
-// ArchiveReports::rangeTotals gives there, cell for cell and type for type;
-// the rest it declines, and the caller takes that general path: open
-// bounds, RNH7 meters (the range's end moves with their current data),
-// archives not in the current stored format or not in date order, and ends
-// without a record of their own midnight (readings carried across days from
-// another record, or derived from the current reading: so a range that ends
-// after the newest daily row, with monthly records, mostly declines).
+// doubles, no table of variants built, the counters at the ends from the
+// record of each end's midnight read in place (else from the records decoded
+// whole and carried over the daily rows in between, by TotalizerReadings).
+// Where it covers the node it gives what ArchiveReports::rangeTotals gives
+// there, cell for cell and type for type; the rest it declines, and the
+// caller takes that general path: open bounds, RNH7 meters (the range's end
+// moves with their current data), readings derived from the current reading
+// (meters without a readings archive, or whose monthly records give none),
+// daily archives not in the current stored format or not in date order.
 class StoredRangeTotals
 {
 public:

@@ -382,14 +382,20 @@ private slots:
         row("a record without counters at the end: carried", {"LWD41", {{"day_data", allMarch},
                                                                          {"day_totals", records({{at(2, 29), 5.0, 1.0},
                                                                                                  {at(3, 10), kOut, QVariant()}})}},
-                                                               march(1), march(10), 1, false});
+                                                               march(1), march(10), 1, true});
         row("month totals carried", {"LWD41", {{"day_data", allMarch}, {"month_totals", records({{at(2, 1), 80.0, 2.0}})}},
-                                     march(3), march(6), 1, false});
+                                     march(3), march(6), 1, true});
+        row("the month so far, monthly records carried", {"QRV3", {{"day_data", allMarch},
+                                                                    {"month_data", records({{at(2, 1), 100.0, 1000.0}})}},
+                                                           march(10), QDate(2024, 4, 30), 1, true});
+        row("a start that cannot be carried: from zero", {"LWD41", {{"day_data", marchDays(columns, 1, 31, usual, 5)},
+                                                                    {"day_totals", records({{at(3, 10), 50.0, 21.0}})}},
+                                                          march(3), march(10), 1, true});
         row("no readings archive: from zero", {"LWD41", {{"day_data", allMarch}}, march(3), march(6), 1, true});
         row("a range past the newest day", {"LWD41", {{"day_data", allMarch}}, march(25), QDate(2024, 4, 15), 1, true});
         row("past the newest day, daily records", {"LWD41", {{"day_data", allMarch},
                                                              {"day_totals", records({{at(3, 31), 500.0, 9.0}})}},
-                                                   march(25), QDate(2024, 4, 15), 1, false});
+                                                   march(25), QDate(2024, 4, 15), 1, true});
         row("gaps: a day and cells missing", {"LWD41", {{"day_data", marchDays(columns, 1, 31, [](int day) {
                                                             return QVariantList{day % 2 ? QVariant(2.5) : QVariant(), 1.0,
                                                                                 QVariant(), QVariant(), 1};
