@@ -571,9 +571,10 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
                             [&](int id, const QVector<QVariant> &values) {
             const auto nodeRow = rowOfNode.constFind(id);
-            if (nodeRow == rowOfNode.constEnd() || values.size() < 4)
+            if (nodeRow == rowOfNode.constEnd() || values.size() < 5)
                 return;
             const int row = nodeRow.value();
+            node.id = id;
             node.modelCode = nodes.value(row, model).toString();
             node.hasDayTotals = nodes.value(row, dayTotals).toBool();
             node.hasMonthTotals = nodes.value(row, monthTotals).toBool();
@@ -583,8 +584,9 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             node.dayTotals = values.at(1);
             node.monthTotals = values.at(2);
             node.monthData = values.at(3);
+            node.currentData = values.at(4);
             StoredRangeTotals::Totals totals;
-            switch (StoredRangeTotals::compute(node, from, to, dimensionColumns(catalogue), totals)) {
+            switch (StoredRangeTotals::compute(database, node, from, to, dimensionColumns(catalogue), totals)) {
             case StoredRangeTotals::Done:
                 quick.insert(id, totals);
                 break;

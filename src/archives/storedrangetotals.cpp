@@ -1,6 +1,7 @@
 #include "storedrangetotals.h"
 
 #include "archivedates.h"
+#include "archivestore.h"
 #include "columnaggregates.h"
 #include "database.h"
 #include "metadatacatalogue.h"
@@ -19,6 +20,8 @@ const QString kDayData = QStringLiteral("day_data");
 const QString kDayTotals = QStringLiteral("day_totals");
 const QString kMonthTotals = QStringLiteral("month_totals");
 const QString kMonthData = QStringLiteral("month_data");
+const QString kCurrentData = QStringLiteral("current_data");
+const QString kHourData = QStringLiteral("hour_data");
 
 // The nodes of a group total share their range: each midnight is worked out once.
 QDateTime midnight(const QDate &date)
@@ -92,16 +95,17 @@ const ColumnKinds &columnKinds(const QStringList &names, int slot)
     return kinds;
 }
 
-// The counters of a node at chosen midnights from its records archive,
-// chosen as the general path chooses it: a record of that very midnight read
-// in place, else the records decoded whole and carried by TotalizerReadings
-// with the node's daily rows read in place. Readings derived from the
-// current reading it leaves to the general path.
+// The counters of a node at chosen midnights from the source the general
+// path takes them from: a record of that very midnight read in place, else
+// the records decoded whole and carried by TotalizerReadings with the node's
+// daily rows read in place, else (without a totals archive) the current
+// reading, less the hours of its day, carried the same way.
 class RecordReadings
 {
 public:
-    RecordReadings(const StoredRangeTotals::Node &node, ZeltoTableSplice &days, const QVector<qint64> &dayKeys)
-        : m_days(days), m_dayKeys(dayKeys),
+    RecordReadings(Database &database, const StoredRangeTotals::Node &node, ZeltoTableSplice &days,
+                   const QVector<qint64> &dayKeys)
+        : m_database(database), m_node(node), m_days(days), m_dayKeys(dayKeys),
           m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
                      MetadataCatalogue::instance())
     {
@@ -131,10 +135,42 @@ public:
     // false when the general path must find it.
     bool at(const QDateTime &moment, QVariantMap &values)
     {
+        if (!fromRecords(moment, values))
+            return false;
+        if (!values.isEmpty() || m_totalsOnly || !m_fromCurrent)
+            return true;
+        if (!m_currentRead) {
+            m_currentRead = true;
+            // Of the hourly archive, the largest, only the current reading's day is read.
+            m_current = decoded(m_node.currentData, kCurrentData);
+            const QDate day = TotalizerReadings::currentDay(m_current);
+            ZeltoTable hours;
+            if (day.isValid())
+                hours = ArchiveStore::stored(m_database, m_node.id, kHourData, midnight(day),
+                                             QDateTime(day, QTime(23, 59, 59), Qt::LocalTime))
+                            .valueOr(ZeltoTable());
+            m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
+        }
+        if (m_hasCurrent)
+            values = m_readings.carry(m_currentValues, m_anchor, moment);
+        return !m_dayRowsFailed;
+    }
+
+private:
+    // An archive as the general path reads it whole: what is no table is none.
+    static ZeltoTable decoded(const QVariant &bytes, const QString &archive)
+    {
+        const ZeltoResult<QVariant> whole = Database::decodeValue(bytes, archive);
+        return whole.ok() && whole.value().userType() == qMetaTypeId<ZeltoTable>() ? whole.value().value<ZeltoTable>()
+                                                                                   : ZeltoTable();
+    }
+
+    // The reading from the records alone; false when it cannot be found here.
+    bool fromRecords(const QDateTime &moment, QVariantMap &values)
+    {
         values.clear();
-        // Without records only the current reading could give one.
         if (!m_bytes || m_empty)
-            return m_totalsOnly || !m_fromCurrent;
+            return true;
         if (m_sorted) {
             // A record of the moment is dated within its day or month before
             // it: only those near it are looked at, in stored order, and the
@@ -153,19 +189,13 @@ public:
             }
         }
         if (!m_decoded) {
-            // As the general path reads it: what is no table is no records.
-            const ZeltoResult<QVariant> whole = Database::decodeValue(*m_bytes, m_name);
-            if (whole.ok() && whole.value().userType() == qMetaTypeId<ZeltoTable>())
-                m_whole = whole.value().value<ZeltoTable>();
+            m_whole = decoded(*m_bytes, m_name);
             m_decoded = true;
         }
         values = m_readings.fromRecords(m_whole, m_period, moment);
-        if (m_dayRowsFailed)
-            return false;
-        return !values.isEmpty() || m_totalsOnly || !m_fromCurrent;
+        return !m_dayRowsFailed;
     }
 
-private:
     // The instant at which the record of a date took its counters. The
     // records of many nodes share their dates: each is worked out once.
     qint64 recordEnd(qint64 date) const
@@ -217,6 +247,8 @@ private:
         return true;
     }
 
+    Database &m_database;
+    const StoredRangeTotals::Node &m_node;
     ZeltoTableSplice &m_days;
     const QVector<qint64> &m_dayKeys;
     TotalizerReadings m_readings;
@@ -230,6 +262,11 @@ private:
     bool m_decoded = false;
     bool m_dayRowsFailed = false;
     ZeltoTable m_whole;
+    bool m_currentRead = false;
+    bool m_hasCurrent = false;
+    ZeltoTable m_current;
+    QDateTime m_anchor;
+    QVariantMap m_currentValues;
     ZeltoTableSplice m_table;
     QVector<qint64> m_instants;
     Qt::TimeSpec m_timeSpec = Qt::LocalTime;
@@ -287,12 +324,13 @@ void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, co
 
 const QStringList &StoredRangeTotals::archives()
 {
-    static const QStringList names = {kDayData, kDayTotals, kMonthTotals, kMonthData};
+    static const QStringList names = {kDayData, kDayTotals, kMonthTotals, kMonthData, kCurrentData};
     return names;
 }
 
-StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QDate &from, const QDate &to,
-                                                      const QStringList &dimensionColumns, Totals &out)
+StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, const QDate &from,
+                                                      const QDate &to, const QStringList &dimensionColumns,
+                                                      Totals &out)
 {
     if (!from.isValid() || !to.isValid() || node.modelCode == QLatin1String("RNH7"))
         return Declined;
@@ -316,7 +354,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(const Node &node, const QD
     if (last <= first)
         return NoRow;
     // The readings first: a node left to the general path is left early.
-    RecordReadings readings(node, days, keys);
+    RecordReadings readings(database, node, days, keys);
     QVariantMap start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;

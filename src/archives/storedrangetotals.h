@@ -7,16 +7,18 @@
 #include <QVariant>
 #include <QVector>
 
+class Database;
+
 // A node's range totals for group totals read straight from the stored
 // bytes of its archives: the range's cells of each parameter decoded into
 // doubles, no table of variants built, the counters at the ends from the
 // record of each end's midnight read in place (else from the records decoded
-// whole and carried over the daily rows in between, by TotalizerReadings).
+// whole and carried over the daily rows in between, or derived from the
+// current reading, by TotalizerReadings).
 // Where it covers the node it gives what ArchiveReports::rangeTotals gives
 // there, cell for cell and type for type; the rest it declines, and the
 // caller takes that general path: open bounds, RNH7 meters (the range's end
 // moves with their current data), readings derived from the current reading
-// (meters without a readings archive, or whose monthly records give none),
 // daily archives not in the current stored format or not in date order.
 class StoredRangeTotals
 {
@@ -38,15 +40,18 @@ public:
     // the archives it may use.
     struct Node
     {
+        int id = 0;
         QString modelCode;
         bool hasDayTotals = false, hasMonthTotals = false, hasMonthData = false, hasCurrentData = false;
-        QVariant dayData, dayTotals, monthTotals, monthData;   // as the row holds them
+        QVariant dayData, dayTotals, monthTotals, monthData, currentData;   // as the row holds them
     };
 
     // The archive columns of Node, in the order of its members.
     static const QStringList &archives();
 
-    // dimensionColumns: the columns whose newest daily value the totals carry.
-    static Outcome compute(const Node &node, const QDate &from, const QDate &to, const QStringList &dimensionColumns,
-                           Totals &out);
+    // dimensionColumns: the columns whose newest daily value the totals
+    // carry. Readings derived from the current reading take the hourly rows
+    // of its day from database.
+    static Outcome compute(Database &database, const Node &node, const QDate &from, const QDate &to,
+                           const QStringList &dimensionColumns, Totals &out);
 };

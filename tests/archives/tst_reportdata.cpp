@@ -425,8 +425,8 @@ private slots:
             hours.appendRow(QVariantList{at(3, 31, hour), 1.0, 1.0});
         row("derived from the current reading",
             {"QRV3", {{"day_data", allMarch}, {"hour_data", hours},
-                      {"current_data", table({kDate, "S1_Q", "S1_M1"}, {{at(4, 1, 3), 900.0, 90.0}})}},
-             march(3), march(6), 1, false});
+                      {"current_data", table({kDate, "S1_Q", "S1_M1"}, {{at(3, 31, 23), 900.0, 90.0}})}},
+             march(3), march(6), 1, true});
         // More than a block of 1024 doubles a column: the blocks before the range are stepped over.
         row("a long archive", {"LWD41", {{"day_data", daysFrom(QDate(2021, 1, 1), 1300, columns, [](int day) {
                                              return QVariantList{day * 0.125, 1.0 + day % 7, 40.0, 1, 2, "c"};
