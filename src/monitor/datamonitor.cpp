@@ -66,12 +66,18 @@ DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, Task
                          QObject *parent)
     : QObject(parent), m_database(database), m_polling(polling), m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
-    const ZeltoTable tasks = Tasks::list(serverContext()).value();
-    for (int row = 0; row < tasks.rowCount(); ++row) {
-        const QVariantMap task = tasks.toMap(row);
-        if (task.value(QStringLiteral("is_main")).toInt() == 1)
-            addEntry(task);
-    }
+    // The main tasks with the columns an entry takes (those of the task
+    // list, in its order), not the whole list: its channels, timetables and
+    // logs are no concern of the monitor.
+    const ZeltoTable tasks =
+        m_database ? m_database
+                         ->rows(QStringLiteral("SELECT tasks.id, node_id, mon_interval, nodes.name AS node_name, "
+                                               "model_code, model_name, number FROM tasks, nodes WHERE "
+                                               "tasks.node_id = nodes.id AND is_main = 1 ORDER BY node_name, tasks.id"))
+                         .valueOr(ZeltoTable())
+                   : ZeltoTable();
+    for (int row = 0; row < tasks.rowCount(); ++row)
+        addEntry(tasks.toMap(row));
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
     if (polling)
