@@ -261,6 +261,7 @@ void OPCServer::beginBuild()
     {
         QMutexLocker lock(&m_mutex);
         m_items.clear();
+        m_shapeKeys.clear();
         m_nodes.clear();
     }
     // The order of the node list, which decides which of two nodes of one
@@ -367,8 +368,10 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     if (opcNode.items.isEmpty())
         return false;
     // In the order of the shape's items (shapeOf), which is the columns'.
+    QString shapeKey;
     for (const QString &part : qAsConst(shapeParts))
-        opcNode.shapeKey += part;
+        shapeKey += part;
+    opcNode.shapeKey = *m_shapeKeys.insert(shapeKey);
     m_nodes.insert(nodeId, opcNode);
     return true;
 }

@@ -156,6 +156,8 @@ private:
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QVariantList m_builtNaming;     // namingSettings() of the last build
     QHash<QString, Item> m_items;
+    // One copy of each shape key, which the nodes of that shape share. Guarded by m_mutex.
+    QSet<QString> m_shapeKeys;
     QMap<int, OpcNode> m_nodes;
     // The build under way: the nodes in order (the columns their items are
     // named by, read in one statement) and the next one to add; a step of an
