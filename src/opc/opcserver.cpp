@@ -261,7 +261,7 @@ void OPCServer::beginBuild()
     {
         QMutexLocker lock(&m_mutex);
         m_items.clear();
-        m_shapeKeys.clear();
+        m_sharedTexts.clear();
         m_nodes.clear();
     }
     // The order of the node list, which decides which of two nodes of one
@@ -336,16 +336,17 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     OpcNode opcNode;
     opcNode.nodeId = nodeId;
     opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
-    opcNode.row = current.toMap(current.rowCount() - 1);
+    const QVariantMap row = current.toMap(current.rowCount() - 1);
     const QString branch = names.nodeBranch(node, groupName);
     opcNode.branch = branch;
     QMap<QString, QString> shapeParts;   // column -> its item's part of the shape key
-    for (const QString &column : current.columnNames()) {
-        if (!catalogue.isParam(column))
+    for (const QString &stored : current.columnNames()) {
+        if (!catalogue.isParam(stored))
             continue;
-        const OpcValue::Type type = OpcValue::typeOf(opcNode.row.value(column));
+        const OpcValue::Type type = OpcValue::typeOf(row.value(stored));
         if (type == OpcValue::None)
             continue;
+        const QString column = shared(stored);
         QString name = names.itemName(branch, column, opcNode.modelCode);
         // Two parameters of one title, or two nodes of one name: the
         // later one is told apart by its code.
@@ -355,10 +356,11 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
             name += QStringLiteral(" #") + QString::number(nodeId);
         if (m_items.contains(name))
             continue;
-        const Item item{nodeId, column, type, describer.unitOf(column, opcNode.row),
-                        names.description(column, opcNode.modelCode)};
+        const Item item{nodeId, column, type, shared(describer.unitOf(column, row)),
+                        shared(names.description(column, opcNode.modelCode))};
         m_items.insert(name, item);
         opcNode.items.insert(column, name);
+        opcNode.row.insert(column, row.value(column));
         // Each field with its length before it, so that no text can pass for two.
         QString &part = shapeParts[column];
         for (const QString &field : {name.mid(branch.size() + 1), OpcValue::typeName(item.type), item.unit,
@@ -371,9 +373,17 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     QString shapeKey;
     for (const QString &part : qAsConst(shapeParts))
         shapeKey += part;
-    opcNode.shapeKey = *m_shapeKeys.insert(shapeKey);
+    opcNode.shapeKey = shared(shapeKey);
+    const QString date = QStringLiteral("date");
+    if (row.contains(date))
+        opcNode.row.insert(date, row.value(date));
     m_nodes.insert(nodeId, opcNode);
     return true;
+}
+
+QString OPCServer::shared(const QString &text)
+{
+    return *m_sharedTexts.insert(text);
 }
 
 void OPCServer::publishNewNode(int nodeId)

@@ -102,7 +102,7 @@ private:
         QString branch;                 // the item names' common start, before the separator
         QMap<QString, QString> items;   // column -> item name
         QSet<QString> activeColumns;    // columns of the items in use; guarded by m_mutex
-        QVariantMap row;                // the latest values, by column
+        QVariantMap row;                // the latest values of the items (and "date"), by column
         // What each item is, below the branch, as plain text: equal for
         // nodes of one shape, and cheaper to compare than the shape's JSON.
         QString shapeKey;
@@ -132,7 +132,10 @@ private:
     void streamStep(int generation);
     // Adds the node's items (node: a nodes row, with "group_name" when the
     // caller has read it); false when it has none. The caller holds m_mutex.
+    // Its row keeps the values of its items and the date, all it sends.
     bool addNodeItems(const QVariantMap &node, const OpcItemNames &names);
+    // The copy of text in m_sharedTexts. The caller holds m_mutex.
+    QString shared(const QString &text);
     void publishNewNode(int nodeId);
     void updateNode(int nodeId);
     void answerLogin(const QJsonObject &message);
@@ -156,8 +159,11 @@ private:
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QVariantList m_builtNaming;     // namingSettings() of the last build
     QHash<QString, Item> m_items;
-    // One copy of each shape key, which the nodes of that shape share. Guarded by m_mutex.
-    QSet<QString> m_shapeKeys;
+    // One copy of each text that many items or nodes have (column names,
+    // units, descriptions, shape keys), which they share: thousands of
+    // copies of each took much of the memory of a large address space.
+    // Guarded by m_mutex.
+    QSet<QString> m_sharedTexts;
     QMap<int, OpcNode> m_nodes;
     // The build under way: the nodes in order (the columns their items are
     // named by, read in one statement) and the next one to add; a step of an

@@ -139,6 +139,8 @@ private slots:
             const QJsonObject entry = messages[1].value("nodes").toArray().at(0).toObject();
             QCOMPARE(entry.value("shape"), messages[0].value("shape"));
             QCOMPARE(entry.value("node").toInt(), node);
+            QCOMPARE(entry.value("time").toString(),
+                     QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toUTC().toString(Qt::ISODateWithMs));
             const QJsonArray values = entry.value("values").toArray();
             QCOMPARE(values.size(), shape.size());
             QStringList sent;
