@@ -66,12 +66,18 @@ DataMonitor::DataMonitor(Database *database, int tickMs, ZeltoClock *clock, Task
                          QObject *parent)
     : QObject(parent), m_database(database), m_polling(polling), m_clock(clock), m_tick(new ZeltoTimer(clock, this)), m_flush(new ZeltoTimer(clock, this))
 {
-    const ZeltoTable tasks = Tasks::list(serverContext()).value();
-    for (int row = 0; row < tasks.rowCount(); ++row) {
-        const QVariantMap task = tasks.toMap(row);
-        if (task.value(QStringLiteral("is_main")).toInt() == 1)
-            addEntry(task);
-    }
+    // The main tasks with the columns an entry takes (those of the task
+    // list, in its order), not the whole list: its channels, timetables and
+    // logs are no concern of the monitor.
+    const ZeltoTable tasks =
+        m_database ? m_database
+                         ->rows(QStringLiteral("SELECT tasks.id, node_id, mon_interval, nodes.name AS node_name, "
+                                               "model_code, model_name, number FROM tasks, nodes WHERE "
+                                               "tasks.node_id = nodes.id AND is_main = 1 ORDER BY node_name, tasks.id"))
+                         .valueOr(ZeltoTable())
+                   : ZeltoTable();
+    for (int row = 0; row < tasks.rowCount(); ++row)
+        addEntry(tasks.toMap(row));
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &DataMonitor::onNotification,
             Qt::QueuedConnection);
     if (polling)
@@ -145,14 +151,16 @@ bool DataMonitor::isMonitoredFor(int userId, int nodeId) const
     return m_subscriptions.value(userId).contains(nodeId);
 }
 
-QVariantMap DataMonitor::nodeData(int nodeId) const
+QVariantMap DataMonitor::nodeData(int nodeId)
 {
+    readStored({nodeId});
     QMutexLocker lock(&mutex);
     return entries.value(nodeId).data;
 }
 
-ZeltoTable DataMonitor::getData(const CommandContext &context) const
+ZeltoTable DataMonitor::getData(const CommandContext &context)
 {
+    readStored(subscriptions(context.userId()).values());
     ZeltoTable table;
     {
         QMutexLocker lock(&mutex);
@@ -234,7 +242,7 @@ void DataMonitor::onNotification(const QString &event, const QVariant &param)
         // A poll that was saved has reached the device: an earlier monitor
         // run's failure no longer holds.
         current.insert(kMonError, QVariant());
-        refresh(nodeId, current);
+        refresh(nodeId, current, true);
     } else if (event == ChangeEvents::TaskSaved) {
         const int taskId = param.toInt();
         const QVariantMap row = Tasks::find(serverContext(), taskId).value();
@@ -273,9 +281,6 @@ void DataMonitor::addEntry(const QVariantMap &taskRow)
     entry.modelCode = taskRow.value(QStringLiteral("model_code")).toString();
     for (const QString &column : taskColumns())
         entry.data.insert(column, column == QLatin1String("task_id") ? QVariant(taskId) : taskRow.value(column));
-    const QVariantMap current = lastCurrentRow(nodeId);
-    for (auto it = current.constBegin(); it != current.constEnd(); ++it)
-        entry.data.insert(it.key(), it.value());
     entry.data.insert(kMonError, QVariant());
     entry.data.insert(kCheckError, false);
     entry.data.insert(kCheckMessage, QVariant());
@@ -309,8 +314,36 @@ void DataMonitor::rebuildMonitored()
         monitoredNodes.unite(watched);
 }
 
-void DataMonitor::refresh(int nodeId, const QVariantMap &values)
+void DataMonitor::readStored(const QList<int> &nodeIds)
 {
+    QList<int> unread;
+    {
+        QMutexLocker lock(&mutex);
+        for (int nodeId : nodeIds) {
+            const auto entry = entries.constFind(nodeId);
+            if (entry != entries.constEnd() && !entry->storedRead)
+                unread.append(nodeId);
+        }
+    }
+    for (int nodeId : qAsConst(unread)) {
+        const QVariantMap current = lastCurrentRow(nodeId);
+        QMutexLocker lock(&mutex);
+        const auto entry = entries.find(nodeId);
+        if (entry == entries.end() || entry->storedRead)
+            continue;
+        // Over the task's columns, under the monitor's own results.
+        for (auto it = current.constBegin(); it != current.constEnd(); ++it) {
+            if (it.key() != kMonError && it.key() != kCheckError && it.key() != kCheckMessage)
+                entry->data.insert(it.key(), it.value());
+        }
+        entry->storedRead = true;
+    }
+}
+
+void DataMonitor::refresh(int nodeId, const QVariantMap &values, bool stored)
+{
+    if (!stored)
+        readStored({nodeId});
     QVariantMap row;
     QString modelCode;
     {
@@ -336,6 +369,7 @@ void DataMonitor::refresh(int nodeId, const QVariantMap &values)
     if (entry == entries.end())
         return;
     entry->data = row;
+    entry->storedRead = true;
     updatedNodes.insert(nodeId);
     // Announced soon, not only at the next tick: OPC clients want fresh
     // values within a second or two. Results that come together still make

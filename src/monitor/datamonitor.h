@@ -20,7 +20,10 @@ class ZeltoTimer;
 
 // Keeps the current values of watched nodes fresh. Every node that has a
 // main task has an entry: a one-row table of its latest current values and
-// check results. Users (and the OPC publisher, as nobody) subscribe to
+// check results. An entry's stored current values are read when the entry is
+// first looked at (nodeData, getData, a refresh), not when it is made: reading
+// every node's current archive at start took most of a large installation's
+// start-up. Users (and the OPC publisher, as nobody) subscribe to
 // nodes; a watched node gets a monitor run of its main task through the task
 // manager at most once per its task's "mon_interval" seconds, looked at on
 // every tick. The run's reading comes back through TaskManager::monitored,
@@ -56,10 +59,10 @@ public:
     QSet<int> subscriptions(int userId) const;
     bool isMonitoredFor(int userId, int nodeId) const;
     // A copy of the node's data table; empty for a node without an entry.
-    QVariantMap nodeData(int nodeId) const;
+    QVariantMap nodeData(int nodeId);
     // The caller's watched nodes, one row each, by node name, nulls
     // as ZeltoUnused, always with the columns "MON_ERR" and "CHECK_MSG".
-    ZeltoTable getData(const CommandContext &context) const;
+    ZeltoTable getData(const CommandContext &context);
     // getData without a monitor: no rows, the columns "MON_ERR" and "CHECK_MSG".
     static ZeltoTable emptyData();
 
@@ -82,6 +85,7 @@ private:
         QDateTime lastRequest;
         QVariantMap data;   // the one row: task and node columns, current values, check results
         QString modelCode;
+        bool storedRead = false;   // data holds the stored current values (or newer ones)
     };
 
     CommandContext serverContext() const;
@@ -92,9 +96,14 @@ private:
     void addEntry(const QVariantMap &taskRow);
     void removeTask(int taskId);
     void rebuildMonitored();
+    // Reads the stored current values into those of the nodes' entries that
+    // have not had them yet. Takes the lock itself, not while reading.
+    void readStored(const QList<int> &nodeIds);
     // The entry's row takes over the values, adds what is new, runs the
-    // node's check script over it and marks the node refreshed.
-    void refresh(int nodeId, const QVariantMap &values);
+    // node's check script over it and marks the node refreshed. values are
+    // the node's whole stored current row when stored is set (no need to
+    // read it again).
+    void refresh(int nodeId, const QVariantMap &values, bool stored = false);
     QVariantMap lastCurrentRow(int nodeId) const;
     QVariantMap checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row);
 

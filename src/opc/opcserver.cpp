@@ -21,7 +21,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostInfo>
-#include <QJsonDocument>
 #include <QMap>
 #include <QMutexLocker>
 #include <QTimer>
@@ -262,22 +261,25 @@ void OPCServer::beginBuild()
     {
         QMutexLocker lock(&m_mutex);
         m_items.clear();
+        m_sharedTexts.clear();
         m_nodes.clear();
     }
     // The order of the node list, which decides which of two nodes of one
-    // name is told apart by its id; the rows themselves are read a few at
-    // a time.
+    // name is told apart by its id, with what the item names are made of, in
+    // one statement: one lookup per node took most of the build. The current
+    // data are read a few nodes at a time.
     // A list that cannot be read leaves the address space empty.
-    const ZeltoTable ids =
-        m_database ? m_database->rows(QStringLiteral("SELECT nodes.id FROM nodes, nodes_data, groups WHERE nodes.id "
-                                                     "= nodes_data.id AND nodes.group_id = groups.id ORDER BY "
-                                                     "groups.name, nodes.name"))
+    m_buildNodes =
+        m_database ? m_database
+                         ->rows(QStringLiteral("SELECT nodes.id, nodes.name, model_code, model_name, number, group_id, "
+                                               "groups.name AS group_name FROM nodes, nodes_data, groups WHERE nodes.id "
+                                               "= nodes_data.id AND nodes.group_id = groups.id ORDER BY "
+                                               "groups.name, nodes.name"))
                          .valueOr(ZeltoTable())
                    : ZeltoTable();
-    m_buildIds.clear();
-    for (int row = 0; row < ids.rowCount(); ++row)
-        m_buildIds.append(ids.value(row, 0).toInt());
-    m_buildPending = QSet<int>(m_buildIds.cbegin(), m_buildIds.cend());
+    m_buildPending.clear();
+    for (int row = 0; row < m_buildNodes.rowCount(); ++row)
+        m_buildPending.insert(m_buildNodes.value(row, 0).toInt());
     m_buildNext = 0;
 }
 
@@ -287,25 +289,25 @@ bool OPCServer::buildStep(int count)
     timer.start();
     const OpcItemNames names = itemNames();
     QMutexLocker lock(&m_mutex);
-    for (int done = 0; done < count && m_buildNext < m_buildIds.size(); ++done) {
-        const int nodeId = m_buildIds.at(m_buildNext++);
+    for (int done = 0; done < count && m_buildNext < m_buildNodes.rowCount(); ++done) {
+        const QVariantMap node = m_buildNodes.toMap(m_buildNext++);
+        const int nodeId = node.value(QStringLiteral("id")).toInt();
         m_buildPending.remove(nodeId);
         // Given its items already when its first data came during the build.
         if (m_nodes.contains(nodeId))
             continue;
-        const QVariantMap node = Nodes::find(CommandContext::server(m_database.data()), nodeId).valueOr(QVariantMap());
-        if (!node.isEmpty())
-            addNodeItems(node, names);
+        // A node removed since has no current data left: it gets no items.
+        addNodeItems(node, names);
         if (count != std::numeric_limits<int>::max() && timer.elapsed() >= kBuildStepMs)
             break;
     }
-    return m_buildNext < m_buildIds.size();
+    return m_buildNext < m_buildNodes.rowCount();
 }
 
 void OPCServer::finishBuild()
 {
     m_building = false;
-    m_buildIds.clear();
+    m_buildNodes = ZeltoTable();
     m_buildPending.clear();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
                                  tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
@@ -321,8 +323,8 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     if (current.rowCount() == 0)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-    QString groupName;
-    if (names.needsGroupName() && m_database) {
+    QString groupName = node.value(QStringLiteral("group_name")).toString();
+    if (names.needsGroupName() && !node.contains(QStringLiteral("group_name"))) {
         const int groupId = node.value(QStringLiteral("group_id")).toInt();
         groupName = m_database->row(QStringLiteral("SELECT name FROM groups WHERE id = ?"), {groupId})
                         .value()
@@ -334,15 +336,17 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     OpcNode opcNode;
     opcNode.nodeId = nodeId;
     opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
-    opcNode.row = current.toMap(current.rowCount() - 1);
+    const QVariantMap row = current.toMap(current.rowCount() - 1);
     const QString branch = names.nodeBranch(node, groupName);
     opcNode.branch = branch;
-    for (const QString &column : current.columnNames()) {
-        if (!catalogue.isParam(column))
+    QMap<QString, QString> shapeParts;   // column -> its item's part of the shape key
+    for (const QString &stored : current.columnNames()) {
+        if (!catalogue.isParam(stored))
             continue;
-        const OpcValue::Type type = OpcValue::typeOf(opcNode.row.value(column));
+        const OpcValue::Type type = OpcValue::typeOf(row.value(stored));
         if (type == OpcValue::None)
             continue;
+        const QString column = shared(stored);
         QString name = names.itemName(branch, column, opcNode.modelCode);
         // Two parameters of one title, or two nodes of one name: the
         // later one is told apart by its code.
@@ -352,14 +356,34 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
             name += QStringLiteral(" #") + QString::number(nodeId);
         if (m_items.contains(name))
             continue;
-        m_items.insert(name, Item{nodeId, column, type, describer.unitOf(column, opcNode.row),
-                                  names.description(column, opcNode.modelCode)});
+        const Item item{nodeId, column, type, shared(describer.unitOf(column, row)),
+                        shared(names.description(column, opcNode.modelCode))};
+        m_items.insert(name, item);
         opcNode.items.insert(column, name);
+        opcNode.row.insert(column, row.value(column));
+        // Each field with its length before it, so that no text can pass for two.
+        QString &part = shapeParts[column];
+        for (const QString &field : {name.mid(branch.size() + 1), OpcValue::typeName(item.type), item.unit,
+                                     item.description})
+            part += QString::number(field.size()) + QLatin1Char(':') + field;
     }
     if (opcNode.items.isEmpty())
         return false;
+    // In the order of the shape's items (shapeOf), which is the columns'.
+    QString shapeKey;
+    for (const QString &part : qAsConst(shapeParts))
+        shapeKey += part;
+    opcNode.shapeKey = shared(shapeKey);
+    const QString date = QStringLiteral("date");
+    if (row.contains(date))
+        opcNode.row.insert(date, row.value(date));
     m_nodes.insert(nodeId, opcNode);
     return true;
+}
+
+QString OPCServer::shared(const QString &text)
+{
+    return *m_sharedTexts.insert(text);
 }
 
 void OPCServer::publishNewNode(int nodeId)
@@ -542,13 +566,15 @@ QJsonObject OPCServer::nodeEntry(const OpcNode &node, int shape) const
 
 int OPCServer::shapeFor(const OpcNode &node, QList<QJsonObject> &messages)
 {
-    const QJsonArray shape = shapeOf(node);
-    const QByteArray key = QJsonDocument(shape).toJson(QJsonDocument::Compact);
-    const auto known = m_shapes.constFind(key);
+    // The shape's JSON is made only for a shape the gateway has not had:
+    // making it for every node took most of the time the address space
+    // took to reach the gateway.
+    const auto known = m_shapes.constFind(node.shapeKey);
     if (known != m_shapes.constEnd())
         return known.value();
+    const QJsonArray shape = shapeOf(node);
     const int id = m_shapes.size() + 1;
-    m_shapes.insert(key, id);
+    m_shapes.insert(node.shapeKey, id);
     messages.append(QJsonObject{{kOp, QStringLiteral("shape")}, {QStringLiteral("shape"), id}, {QStringLiteral("items"), shape}});
     return id;
 }

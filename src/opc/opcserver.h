@@ -1,6 +1,7 @@
 #pragma once
 
 #include "opcvalue.h"
+#include "zeltotable.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -101,7 +102,10 @@ private:
         QString branch;                 // the item names' common start, before the separator
         QMap<QString, QString> items;   // column -> item name
         QSet<QString> activeColumns;    // columns of the items in use; guarded by m_mutex
-        QVariantMap row;                // the latest values, by column
+        QVariantMap row;                // the latest values of the items (and "date"), by column
+        // What each item is, below the branch, as plain text: equal for
+        // nodes of one shape, and cheaper to compare than the shape's JSON.
+        QString shapeKey;
     };
 
     // An OPC setting's value, its default when unset.
@@ -126,9 +130,12 @@ private:
     // Sends the next batches of the address space to a started gateway; the
     // last step tells it to start listening.
     void streamStep(int generation);
-    // Adds the node's items (node: a nodes row); false when it has none.
-    // The caller holds m_mutex.
+    // Adds the node's items (node: a nodes row, with "group_name" when the
+    // caller has read it); false when it has none. The caller holds m_mutex.
+    // Its row keeps the values of its items and the date, all it sends.
     bool addNodeItems(const QVariantMap &node, const OpcItemNames &names);
+    // The copy of text in m_sharedTexts. The caller holds m_mutex.
+    QString shared(const QString &text);
     void publishNewNode(int nodeId);
     void updateNode(int nodeId);
     void answerLogin(const QJsonObject &message);
@@ -152,15 +159,21 @@ private:
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QVariantList m_builtNaming;     // namingSettings() of the last build
     QHash<QString, Item> m_items;
+    // One copy of each text that many items or nodes have (column names,
+    // units, descriptions, shape keys), which they share: thousands of
+    // copies of each took much of the memory of a large address space.
+    // Guarded by m_mutex.
+    QSet<QString> m_sharedTexts;
     QMap<int, OpcNode> m_nodes;
-    // The build under way: the nodes in order and the next one to add; a
-    // step of an older build (its generation passed) does nothing.
+    // The build under way: the nodes in order (the columns their items are
+    // named by, read in one statement) and the next one to add; a step of an
+    // older build (its generation passed) does nothing.
     bool m_building = false;
     bool m_launchWhenBuilt = false;
     int m_buildGeneration = 0;
-    QList<int> m_buildIds;
+    ZeltoTable m_buildNodes;
     int m_buildNext = 0;
-    QSet<int> m_buildPending;   // m_buildIds from m_buildNext on
+    QSet<int> m_buildPending;   // the ids of m_buildNodes from m_buildNext on
     // The address space on its way to a started gateway: the nodes left to
     // send; a stream of an earlier start (its generation passed) stops.
     int m_streamGeneration = 0;
@@ -169,8 +182,8 @@ private:
     // see (OpcVisibility), the users whose view is to be sent again, and
     // whether that is queued.
     QHash<int, QJsonObject> m_views;
-    // The shapes sent to the running gateway, by their compact JSON, and their ids. Guarded by m_mutex.
-    QHash<QByteArray, int> m_shapes;
+    // The shapes sent to the running gateway, by their OpcNode::shapeKey, and their ids. Guarded by m_mutex.
+    QHash<QString, int> m_shapes;
     QSet<int> m_staleViews;
     bool m_viewsQueued = false;
     // Serialises the item use bookkeeping with the data monitor's calls

@@ -9,16 +9,31 @@
 Scheduler::Scheduler(Database *database, const Starter &starter, ZeltoClock *clock, QObject *parent)
     : QObject(parent), m_database(database), m_starter(starter), m_clock(clock), m_pass(new ZeltoTimer(clock, this))
 {
-    // Every task, whoever could see it: the schedule is the server's own.
-    const ZeltoTable ids = m_database ? m_database->rows(QStringLiteral("SELECT id FROM tasks ORDER BY id")).value()
-                                      : ZeltoTable();
-    for (int row = 0; row < ids.rowCount(); ++row)
-        load(ids.value(row, 0).toInt());
+    loadAll();
     connect(ZeltoSystem::instance(), &ZeltoSystem::notification, this, &Scheduler::onNotification,
             Qt::QueuedConnection);
     checkTimetables();
     connect(m_pass, &ZeltoTimer::timeout, this, [this]() { checkTimetables(); });
     m_pass->start(kPassMs);
+}
+
+void Scheduler::loadAll()
+{
+    if (!m_database)
+        return;
+    // Every task, whoever could see it: the schedule is the server's own.
+    // One statement, not two per task: tens of thousands of those took a
+    // large installation's start-up a tenth of a second.
+    const ZeltoTable tasks =
+        m_database
+            ->rows(QStringLiteral("SELECT tasks.id, tasks.last_exec, tasks_data.timetable FROM tasks LEFT JOIN "
+                                  "tasks_data ON tasks_data.id = tasks.id ORDER BY tasks.id"))
+            .value();
+    for (int row = 0; row < tasks.rowCount(); ++row) {
+        const int taskId = tasks.value(row, 0).toInt();
+        lastExecutions.insert(taskId, tasks.value(row, 1).toDateTime());
+        timetables.insert(taskId, tasks.value(row, 2).toMap());
+    }
 }
 
 // A task that cannot be read gets no schedule.

@@ -42,6 +42,8 @@ private slots:
     void onNotification(const QString &event, const QVariant &param);
 
 private:
+    // Every task's timetable and last run, in one statement.
+    void loadAll();
     void load(int taskId);
 
     QPointer<Database> m_database;

@@ -30,20 +30,29 @@ private slots:
         const int second = newNode("Б узел");
         const int taskless = newNode("Без задачи", true);
         const int first = newNode("А узел");
+        const int unwatched = newNode("В узел");
+        // Stored current values are read when an entry is first looked at, not when it is made.
+        storeCurrent(first, 61.5, QVariant());
+        storeCurrent(second, 62.5, 40.0);
+        storeCurrent(unwatched, 63.5, QVariant());
+        m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
         QCOMPARE(m_monitor->getData(serverContext()).columnNames(), QStringList({"MON_ERR", "CHECK_MSG"}));
 
         m_monitor->append(serverContext(), {first, second, taskless, 999999});
         QCOMPARE(m_monitor->subscriptions(-1), QSet<int>({first, second}));
         QVERIFY(!m_monitor->isMonitoredFor(0, first));
         QCOMPARE(m_monitor->nodeData(taskless), QVariantMap());
-        // Results for a node without an entry are not announced. Rows by node name; a value
-        // only one node has is an unused marker in the other's row.
+        // Results for a node without an entry are not announced. Rows by node name: the
+        // stored values, a result over them; a value only one node has is an unused marker
+        // in the other's row.
         QCOMPARE(announced({{{"node_id", taskless}, {"S1_t1", 1.0}}, {{"node_id", second}, {"S1_t1", 5.0}}}),
                  QList<int>{second});
         const ZeltoTable data = m_monitor->getData(serverContext());
         QCOMPARE(data.columnValues("node_id"), QVariantList({first, second}));
-        QCOMPARE(data.columnValues("S1_t1"), QVariantList({QVariant::fromValue(ZeltoUnused()), 5.0}));
+        QCOMPARE(data.columnValues("S1_t1"), QVariantList({61.5, 5.0}));
+        QCOMPARE(data.columnValues("S1_t2"), QVariantList({QVariant::fromValue(ZeltoUnused()), 40.0}));
         QVERIFY(data.value(0, "MON_ERR").isNull());
+        QCOMPARE(m_monitor->nodeData(unwatched).value("S1_t1"), QVariant(63.5));
 
         m_monitor->remove(serverContext(), {first});
         QCOMPARE(m_monitor->subscriptions(-1), QSet<int>{second});
@@ -108,6 +117,16 @@ private:
         m_monitor.reset();
         m_monitor.reset(new DataMonitor(&testDatabase(), 3600 * 1000, &m_clock, m_polling.get()));
         return node;
+    }
+
+    // The node's stored current data: one row, S1_t2 left out when null.
+    void storeCurrent(int node, double t1, const QVariant &t2)
+    {
+        ZeltoTable current({"date", "S1_t1"});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 6), QTime(9, 0)), t1});
+        if (!t2.isNull())
+            current.setValue(0, "S1_t2", t2);
+        QVERIFY(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}}).ok());
     }
 
     QList<int> announced(const QList<QVariantMap> &results)

@@ -7,6 +7,7 @@
 #include "archivestore.h"
 #include "outcome.h"
 #include "nodes.h"
+#include "opcitemnames.h"
 #include "opcserver.h"
 #include "opcvisibility.h"
 #include "tasks.h"
@@ -138,6 +139,8 @@ private slots:
             const QJsonObject entry = messages[1].value("nodes").toArray().at(0).toObject();
             QCOMPARE(entry.value("shape"), messages[0].value("shape"));
             QCOMPARE(entry.value("node").toInt(), node);
+            QCOMPARE(entry.value("time").toString(),
+                     QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toUTC().toString(Qt::ISODateWithMs));
             const QJsonArray values = entry.value("values").toArray();
             QCOMPARE(values.size(), shape.size());
             QStringList sent;
@@ -150,8 +153,12 @@ private slots:
             }
             sent.sort();
             QCOMPARE(sent, expected);
-            // The running gateway has the shape now: the node alone goes again.
+            // The running gateway has the shape now: the node alone goes again; a node of
+            // other items gets a shape of its own.
             QCOMPARE(server.itemsMessages(node).size(), 1);
+            const QList<QJsonObject> other = server.itemsMessages(m_node);
+            QCOMPARE(other.size(), 2);
+            QVERIFY(other[0].value("shape") != messages[0].value("shape"));
         }
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
     }
@@ -161,11 +168,13 @@ private slots:
     void addressSpaceInSteps()
     {
         QMap<int, double> nodes;   // node -> its t1
+        QMap<int, QString> places;   // node -> its name and its group's
         for (const QString &place : {QStringLiteral("0 начало"), QStringLiteral("яя конец")}) {
             const int group = Groups::save(serverContext(), {{"name", place}}).valueOr(-1);
             const int node = newNode(200 + nodes.size(), {{"name", place}, {"group_id", group}});
             QVERIFY(group > 0 && node > 0);
             nodes.insert(node, 60.5 + nodes.size());
+            places.insert(node, place);
         }
         OPCServer server(&testDatabase(), m_monitor.get());
         QSignalSpy built(&server, &OPCServer::addressSpaceBuilt);
@@ -201,6 +210,20 @@ private slots:
             const QJsonObject entry = messages.last().value("nodes").toArray().at(0).toObject();
             QCOMPARE(entry.value("values").toArray(), QJsonArray({it.value()}));
         }
+
+        // Branches by group: each node's group name comes with the list the build goes through.
+        QVERIFY(testDatabase().putSetting("useRussianInOPC", true).ok());
+        QVERIFY(testDatabase().putSetting("opcNodeFormat", "%group_name/%node_name").ok());
+        OPCServer grouped(&testDatabase(), m_monitor.get());
+        grouped.buildAddressSpace();
+        for (auto it = places.constBegin(); it != places.constEnd(); ++it) {
+            const QList<QJsonObject> messages = grouped.itemsMessages(it.key());
+            QVERIFY2(!messages.isEmpty(), qPrintable(QString("node %1 has no items").arg(it.key())));
+            QCOMPARE(messages.last().value("nodes").toArray().at(0).toObject().value("branch").toString(),
+                     it.value() + "\\" + it.value());
+        }
+        QVERIFY(testDatabase().putSetting("opcNodeFormat", OpcItemNames::defaultNodeFormat()).ok());
+        QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
     }
 
 private:
