@@ -1,9 +1,10 @@
 // The RPC server's connections: requests and deferred work wait for the outermost
 // busy guard; replies leave before later work; a WebSocket handed over keeps every
 // byte the listener had read; its frames from bytes alone (messages, control frames
-// and errors, the same whether the bytes come at once or one by one). The
-// dispatcher's error code for each kind of failure. The client, from a worker
-// thread: tables in both forms, replies it refuses, transport failures.
+// and errors, the same whether the bytes come at once or one by one), pings and
+// protocol errors answered. The dispatcher's replies: ids as sent, the error code of
+// each kind of failure and malformed request. The client, from a worker thread:
+// tables in both forms, replies it refuses, transport failures.
 
 #include "streamtesting.h"
 #include "zeltobusyguard.h"
@@ -27,7 +28,10 @@ namespace {
 struct TestCommand : ZeltoCommand
 {
     using Body = std::function<ZeltoResult<QVariant>(const QVariantList &)>;
-    TestCommand(const char *name, Body body) : ZeltoCommand(QString::fromLatin1(name), -1), m_body(std::move(body)) {}
+    TestCommand(const char *name, Body body, int paramCount = -1)
+        : ZeltoCommand(QString::fromLatin1(name), paramCount), m_body(std::move(body))
+    {
+    }
     ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
     const Body m_body;
 };
@@ -39,6 +43,7 @@ TestCommand failCommand("failAs", [](const QVariantList &params) -> ZeltoResult<
     return ZeltoStatus(ZeltoStatus::Kind(params.value(0).toInt()), params.value(1).toString());
 });
 TestCommand echoCommand("echoFirst", [](const QVariantList &params) { return params.value(0); });
+TestCommand pairCommand("pair", [](const QVariantList &) { return QVariant(QPoint(1, 2)); }, 2);   // not for the wire
 TestCommand whoCommand("who", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); });
 QVariant g_reply;
 TestCommand replyCommand("reply", [](const QVariantList &) { return g_reply; });
@@ -157,34 +162,71 @@ class TestZeltoServer : public QObject
     Q_OBJECT
 
 private slots:
-    void failureKindsHaveTheirCodes_data()
+    // What the dispatcher answers to a request, to the start of the message where it quotes the JSON reader.
+    void replies_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("reply");   // empty: none (a notification)
+        const auto row = [](const char *name, const QByteArray &request, const QByteArray &reply) {
+            QTest::newRow(name) << request << reply;
+        };
+        const auto call = [](const QByteArray &id, const char *method, const QByteArray &params = "[true]") {
+            return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"" + method + "\",\"params\":" + params + "}";
+        };
+        const auto failure = [](const QByteArray &id, int code, const QString &message) {
+            return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + QByteArray::number(code)
+                + ",\"message\":\"" + message.toUtf8();
+        };
         // The published codes (docs/protocol.md): a kind keeps its code for good.
-        QTest::newRow("failed") << int(ZeltoStatus::Failed) << QByteArray("-32000");
-        QTest::newRow("notLoggedIn") << int(ZeltoStatus::NotLoggedIn) << QByteArray("-32001");
-        QTest::newRow("noRight") << int(ZeltoStatus::NoRight) << QByteArray("-32003");
-        QTest::newRow("notFound") << int(ZeltoStatus::NotFound) << QByteArray("-32004");
-        QTest::newRow("conflict") << int(ZeltoStatus::Conflict) << QByteArray("-32009");
-        QTest::newRow("busy") << int(ZeltoStatus::Busy) << QByteArray("-32010");
-        QTest::newRow("unavailable") << int(ZeltoStatus::Unavailable) << QByteArray("-32011");
-        QTest::newRow("storage") << int(ZeltoStatus::Storage) << QByteArray("-32020");
-        QTest::newRow("invalidParameter") << int(ZeltoStatus::InvalidParameter) << QByteArray("-32602");
+        const QList<QPair<ZeltoStatus::Kind, int>> kinds{
+            {ZeltoStatus::Failed, -32000}, {ZeltoStatus::NotLoggedIn, -32001}, {ZeltoStatus::NoRight, -32003},
+            {ZeltoStatus::NotFound, -32004}, {ZeltoStatus::Conflict, -32009}, {ZeltoStatus::Busy, -32010},
+            {ZeltoStatus::Unavailable, -32011}, {ZeltoStatus::Storage, -32020}, {ZeltoStatus::InvalidParameter, -32602}};
+        for (const auto &kind : kinds)
+            QTest::addRow("failure kind %d", kind.second)
+                << call("7", "failAs", "[" + QByteArray::number(int(kind.first)) + ",\"Сбой БД\"]")
+                << failure("7", kind.second, QStringLiteral("Сбой БД\"}}"));
+        row("failure without a text", call("7", "failAs", "[1,\"\"]"), failure("7", -32000, "Команда failAs не выполнена\"}}"));
+        row("a result the wire cannot carry", call("7", "pair", "[1,2]"),
+            failure("7", -32000, "Ошибка кодирования ответа: "));
+        // Ids come back as sent, and no failure before leaks into a success.
+        for (const char *id : {"1.5", "-0.0", "1e3", "123456789012345678901234567890", "18446744073709551616", "\"\\u0041\""})
+            QTest::addRow("id %s", id) << call(id, "echoFirst") << "{\"jsonrpc\":\"2.0\",\"id\":" + QByteArray(id) + ",\"result\":true}";
+        row("notification", "{\"jsonrpc\":\"2.0\",\"method\":\"echoFirst\",\"params\":[true]}", "");
+        row("unknown command", call("3", "noSuchCommand"), failure("3", -32601, "Неизвестная команда: noSuchCommand\"}}"));
+        row("too few parameters", call("3", "pair", "[1]"),
+            failure("3", -32602, "Неверное число параметров команды pair: ожидается 2, передано 1\"}}"));
+        // Malformed requests: refused, whatever they hold.
+        const QString version = QStringLiteral("Поддерживается только JSON-RPC 2.0\"}}");
+        for (const char *text : {"\"1.0\"", "2.0", "null"})
+            QTest::addRow("version %s", text) << "{\"jsonrpc\":" + QByteArray(text) + ",\"id\":7,\"method\":\"echoFirst\"}"
+                                              << failure("7", -32600, version);
+        row("not JSON", "{not json", failure("null", -32700, "Ошибка разбора JSON: "));
+        row("not UTF-8", "\xff\xfe garbage", failure("null", -32700, "Ошибка разбора JSON: "));
+        row("nested too deep", QByteArray(100000, '['), failure("null", -32700, "Ошибка разбора JSON: "));
+        row("not an object", "[1,2,3]", failure("null", -32600, "Запрос должен быть объектом JSON\"}}"));
+        row("id an object", call("{\"x\":1}", "echoFirst"),
+            failure("null", -32600, "Идентификатор запроса должен быть числом или строкой\"}}"));
+        row("bad tagged value", call("5", "echoFirst", "[{\"$date\":\"2024-13-45\"}]"),
+            failure("null", -32600, "Неверное значение в запросе: "));
+        row("no method", "{\"jsonrpc\":\"2.0\",\"id\":1}", failure("1", -32600, "В запросе не указана команда\"}}"));
+        row("method a number", "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":5}",
+            failure("2", -32600, "В запросе не указана команда\"}}"));
+        row("parameters an object", call("3", "echoFirst", "{\"a\":1}"),
+            failure("3", -32600, "Параметры команды должны быть массивом\"}}"));
     }
 
-    void failureKindsHaveTheirCodes()
+    void replies()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArray, code);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, reply);
         ZeltoRpcDispatcher dispatcher;
-        QByteArray reply;
-        const QByteArray request = QByteArray("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"failAs\",\"params\":[")
-            + QByteArray::number(kind) + ",\"Сбой БД\"]}";
-        QVERIFY(dispatcher.handle(request, reply));
-        QVERIFY2(dispatcher.failed() && reply.contains("\"code\":" + code + ",")
-                     && reply.contains(QStringLiteral("Сбой БД").toUtf8()),
-                 reply.constData());
+        QByteArray answer;
+        const bool answered = dispatcher.handle(request, answer);
+        QVERIFY2(answered ? answer.startsWith(reply) && !reply.isEmpty() : reply.isEmpty(),
+                 qPrintable(QString("%1 (answered: %2), expected %3").arg(answer, answered ? "yes" : "no", reply)));
+        QEXPECT_FAIL("a result the wire cannot carry", "the command succeeded: not counted as a failure", Continue);
+        QCOMPARE(dispatcher.failed(), answer.contains("\"error\""));
     }
 
     void reads_data()
@@ -316,7 +358,10 @@ private slots:
         QVERIFY(answer.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && answer.contains("\r\n\r\n\x81"));
         QCOMPARE(ZeltoServer::global()->clientCount(), before + 1);
 
-        client.disconnectFromHost();
+        // A ping is answered with its payload; an unmasked frame ends the connection with 1002.
+        QByteArray frames;
+        client.write(frame(9, "tick") + frame(1, "{}", true, false));
+        QTRY_COMPARE(frames += client.readAll(), QByteArray("\x8a\x04tick\x88\x02\x03\xea", 10));
         QTRY_COMPARE(ZeltoServer::global()->clientCount(), before);
     }
 
