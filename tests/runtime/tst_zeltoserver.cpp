@@ -455,7 +455,8 @@ private slots:
             QCOMPARE(QVariant::fromValue(reply.value<ZeltoTable>()), exact);
     }
 
-    // Refused, not believed: a broken $stream, one never asked for, a half reply.
+    // Refused, not believed: a broken $stream (the stream reader's own refusals: tst_zeltostream), one never asked
+    // for, a half reply.
     void badReplies_data()
     {
         QTest::addColumn<bool>("asked");
@@ -465,13 +466,10 @@ private slots:
         ZeltoTable table(QStringList{"S1_t1"});
         table.appendRow(QVariantList{60.25});
         const QByteArray good = encodeStream(QVariant::fromValue(table));
-        QByteArray flipped = good;
-        flipped[good.size() / 2] = char(flipped.at(good.size() / 2) ^ 0x10);
         const auto reply = [](const QByteArray &text) {
             return "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"$stream\":\"" + text + "\"}}\n";
         };
         QTest::newRow("cut short") << true << reply(good.left(good.size() - 3).toBase64()) << -32700 << QStringLiteral("конец данных");
-        QTest::newRow("bit flipped") << true << reply(flipped.toBase64()) << -32700 << QStringLiteral("контрольная сумма");
         QTest::newRow("not a table") << true << reply(encodeStream(5).toBase64()) << -32700 << QStringLiteral("ровно одна таблица");
         QTest::newRow("two tables") << true << reply((good + good.mid(1)).toBase64()) << -32700 << QStringLiteral("ровно одна таблица");
         QTest::newRow("not base64") << true << reply("@@@@") << -32700 << QStringLiteral("base64");
