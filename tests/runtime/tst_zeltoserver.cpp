@@ -386,8 +386,9 @@ private slots:
         const quint16 port = serverPort();
         ZeltoTable table(QStringList{"date", "S1_t1"});
         table.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(1, 0)), 65.25});
-        QVariant echoed, refused = true, firstId, secondId;
+        QVariant echoed, refused = true;
         QString refusal;
+        QVariantList ids;   // each client's, the first one's again, and a client's after both have gone
         onWorker([&]() {
             ZeltoClient client, other;
             if (!connectClient(client, port) || !connectClient(other, port))
@@ -395,13 +396,21 @@ private slots:
             echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
             refused = call(client, "failAs", {int(ZeltoStatus::Failed), QStringLiteral("Недостаточно прав для выполнения команды")});
             refusal = client.errorString();
-            firstId = call(client, "who");
-            secondId = call(other, "who");
+            ids << call(client, "who") << call(other, "who") << call(client, "who");
+        });
+        QTRY_COMPARE(ZeltoServer::global()->clientCount(), 0);
+        onWorker([&]() {
+            ZeltoClient later;
+            if (connectClient(later, port))
+                ids << call(later, "who");
         });
         QCOMPARE(echoed.value<ZeltoTable>(), table);
         QVERIFY(!refused.isValid());
         QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
-        QVERIFY(firstId.toInt() > 0 && secondId.toInt() > 0 && firstId != secondId);
+        // Ids are distinct, stay with their client and are never used again.
+        QVERIFY2(ids.size() == 4 && ids[0].toInt() > 0 && ids[1].toInt() > 0 && ids[1] != ids[0] && ids[2] == ids[0]
+                     && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
+                 qPrintable(QVariant(ids).toStringList().join(' ')));
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
     }
 
