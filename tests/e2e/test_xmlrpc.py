@@ -258,7 +258,7 @@ class XmlRpcTest(ServerTestCase):
 
         slow, long_task = node_and_task(self.admin, 7102, runSeconds="30")
         self.assertEqual(x.startTask(token, long_task), "")
-        self.assertTrue(wait_until(lambda: "Чтение" in x.getTaskState(token, long_task)["state"]))
+        self.assertTrue(wait_until(lambda: "Подключение" in x.getTaskState(token, long_task)["state"]))
         state = x.getTaskState(token, long_task)
         self.assertEqual((state["id"], state["is_run"], state["attempts"]), (long_task, True, 3))
         self.assertIsInstance(state["started"], xmlrpc.client.DateTime)
