@@ -176,7 +176,7 @@ class XmlRpcTest(ServerTestCase):
         self.assertEqual(x.getTaskState(token, 1)["id"], 1)   # needs no right
         # Tokens that ended and a wrong password: test_tokens.
 
-        # How a call is matched to its signature: tst_maiaxmlrpc; here one of the gateway's own.
+        # How a call is matched to its signature: tst_xmlrpc; here one of the gateway's own.
         token = x.login("admin", "tavro")
         self.assertFault(lambda: x.getArchive(token, self.node, "hour_data", "2024-03-01", "2024-03-02"),
                          "server error: invalid method parameters: parameter 4 (firstTime) of getArchive must be "
@@ -191,7 +191,7 @@ class XmlRpcTest(ServerTestCase):
         alices = x.login("алиса", "общий")
         bobs = x.login("боб", "общий")
         self.assertNotEqual(alices, bobs)
-        self.assertNotIn(hashlib.md5("общий".encode()).hexdigest(), (alices, bobs))   # the form: tst_xmlrpctokens
+        self.assertNotIn(hashlib.md5("общий".encode()).hexdigest(), (alices, bobs))   # the form: tst_xmlrpc
         seen = {token: {n["id"] for n in xml_rows(x.getNodes(token))[1]} for token in (alices, bobs)}
         self.assertEqual([str(self.hidden) in seen[alices], str(self.hidden) in seen[bobs]], [True, False])
 
@@ -325,7 +325,7 @@ class XmlRpcTest(ServerTestCase):
         self.assertNotIn(7304, [r["number"] for r in self.admin.rows("getNodes")])
 
     def test_http_edge(self):
-        # The HTTP rules every listener keeps: tst_zeltohttpserver; the document's layout: tst_maiaxmlrpc; here what
+        # The HTTP rules every listener keeps: tst_zeltohttpserver; the document's layout: tst_xmlrpc; here what
         # XML-RPC adds.
         port = self.server.xport
         self.short_request_timeout()
