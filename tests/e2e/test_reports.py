@@ -82,7 +82,7 @@ class ReportsTest(ServerTestCase):
         self.assertEqual((totals[0]["first_date"], totals[0]["last_date"]), (stamp(MARCH[0]), stamp(MARCH[9])))
 
     def test_totals_of_many_nodes(self):
-        # Enough nodes for the totals to go in steps (how the steps add up: tst_grouptotalsjob): the rows of the
+        # Enough nodes for the totals to go in steps (how the steps add up: tst_api): the rows of the
         # nodes asked, in the order asked, each node once, each row the node's own. What a restricted user's totals
         # hold: test_restricted_user_sees_own_groups_only.
         c = self.admin()
