@@ -4,7 +4,7 @@ import socket
 
 from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table
 
-# One of each kind of value; each kind's own forms: tst_zeltojson.
+# One of each kind of value; each kind's own forms: tst_zeltorpc.
 SAMPLE_VALUES = [
     None, True, -9223372036854775808, 18446744073709551615, 0.1, "текст \"в кавычках\"\n\t\u0001𝄞",
     [1, [2, []]], {"вложенный": {"a": [None]}}, dt("2024-03-01T10:20:30.456"), {"$date": "2024-02-29"},
@@ -23,7 +23,7 @@ class RpcTest(ServerTestCase):
         self.assertEqual(c.call("echo", SAMPLE_VALUES)["result"], SAMPLE_VALUES)
 
     def test_malformed_lines_keep_the_connection(self):
-        # What the dispatcher answers to each request: tst_zeltoserver; here that the connection goes on.
+        # What the dispatcher answers to each request: tst_zeltorpc; here that the connection goes on.
         c = self.client()
         for line, code in ((b"{not json", -32700), (b"[" * 100000, -32700), (b"[1,2,3]", -32600)):
             c.send_raw(line + b"\n")
