@@ -97,16 +97,14 @@ class HungRunTest(unittest.TestCase):
         admin.ok("startTask", hung)
         self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 1))
 
-        # Ended after the grace although the polling server never confirms (the slot it frees, what it brings
-        # late: tst_taskmanager).
+        # Ended after the grace although the polling server never confirms (what its log says, the slot it frees,
+        # what it brings late: tst_taskmanager).
         cancelled = time.time()
         admin.ok("cancelTask", hung)
         inst.wait_idle(hung, timeout=15)
         self.assertLess(time.time() - cancelled, 9)
-        self.assertEqual(admin.ok("getTask", hung)["last_error"], "Задание отменено")
-        self.assertIn("Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных",
-                      admin.ok("getTaskLog", hung))
-        self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
+        self.assertEqual((admin.ok("getTask", hung)["last_error"], inst.sim.stats()["cancelRequests"]),
+                         ("Задание отменено", 1))
 
         # The time limit (a fraction of a minute) ends the second poll, asking the polling server to cancel it.
         admin.ok("setSetting", "taskRunTimeout", 0.05)
