@@ -117,7 +117,8 @@ ZeltoStatus SqliteRows::each(QSqlQuery &query, const std::function<void(const QV
                 cell = QVariant(sqlite3_column_double(statement, field));
                 break;
             case SQLITE_NULL:
-                cell = QVariant();
+                // As Qt's SQLite driver gives it.
+                cell = QVariant(QVariant::String);
                 break;
             case SQLITE_BLOB:
                 // The archives are most of what is read: their bytes stay where SQLite has them.

@@ -25,8 +25,8 @@ public:
     // storage failure, not a shorter table.
     static ZeltoResult<ZeltoTable> read(QSqlQuery &query);
     // The same rows each handed to `each` with its cells as the driver's
-    // QSqlQuery::value() holds them (an integer a qlonglong, SQL NULL an
-    // invalid variant), except that a BLOB's bytes are SQLite's own, not
+    // QSqlQuery::value() holds them (an integer a qlonglong, SQL NULL a
+    // null string), except that a BLOB's bytes are SQLite's own, not
     // copied: they are valid only until `each` returns.
     static ZeltoStatus each(QSqlQuery &query, const std::function<void(const QVector<QVariant> &cells)> &each);
 };
