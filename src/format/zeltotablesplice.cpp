@@ -369,10 +369,13 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
                 index += count;
                 continue;
             }
+            // Of the block, only its values in the range are unpacked.
+            const int first = qMax(0, before - index);
+            const int last = int(qMin<qint64>(qint64(n), qint64(before) + wanted - index));
             QString error;
-            if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error))
+            if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error, first, last))
                 return false;
-            for (int i = qMax(0, before - index); i < int(block.size()) && int(values.size()) < wanted; ++i)
+            for (int i = first; i < qMin(last, int(block.size())); ++i)
                 values.push_back(block[size_t(i)]);
             index += int(block.size());
         }
