@@ -103,7 +103,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
         return false;
 
     m_reader.reset(new ZeltoStreamReader(base, kVersion));
-    m_writer.reset(new ZeltoStreamWriter(kVersion));
+    if (!m_writer)
+        m_writer.reset(new ZeltoStreamWriter(kVersion));
     ZeltoStreamReader::Cursor c = { value + 1, value + length, false };
     int columnCount = 0;
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
