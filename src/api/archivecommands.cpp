@@ -176,7 +176,7 @@ CommandReply getGroupTotals(CommandParams &p)
     // Many nodes take seconds: a few at a time, the client answered at the
     // end and the others served meanwhile. A few nodes, or a call that is
     // not a client's, at once.
-    const ZeltoResult<ZeltoTable> nodes = Nodes::list(p.context());
+    const ZeltoResult<ZeltoTable> nodes = Nodes::archiveHolders(p.context());
     if (!nodes.ok())
         return CommandReply(nodes.status());
     const QList<int> listed = GroupTotalsJob::listedOnce(nodes.value(), nodeIds);

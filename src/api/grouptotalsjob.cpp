@@ -75,10 +75,17 @@ void GroupTotalsJob::append(const ZeltoTable &part)
 {
     if (m_result.columnCount() == 0)
         m_result = ZeltoTable(part.columnNames());
-    // setValue adds the columns a part brings, in the order they come.
+    if (part.rowCount() == 0)
+        return;
+    // The columns a part brings are added in the order they come; each row is appended whole.
+    QVector<int> target;
+    for (int column = 0; column < part.columnCount(); ++column)
+        target.append(m_result.appendColumn(part.columnName(column)));
     for (int row = 0; row < part.rowCount(); ++row) {
-        const int target = m_result.appendRow();
-        for (int column = 0; column < part.columnCount(); ++column)
-            m_result.setValue(target, part.columnName(column), part.value(row, column));
+        const QVector<QVariant> &cells = part.rowCells(row);
+        QVector<QVariant> values(m_result.columnCount());
+        for (int column = 0; column < cells.size(); ++column)
+            values[target.at(column)] = cells.at(column);
+        m_result.appendRow(std::move(values));
     }
 }

@@ -7,6 +7,7 @@
 #include "groups.h"
 #include "metadatacatalogue.h"
 #include "nodes.h"
+#include "storedrangetotals.h"
 #include "taildays.h"
 #include "totalizerreadings.h"
 #include "watervolume.h"
@@ -525,30 +526,108 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
                                                     const QDate &from, const QDate &to)
 {
     // One query for the visible nodes instead of one per id: the list may be long.
-    const ZeltoResult<ZeltoTable> visible = Nodes::list(context);
+    const ZeltoResult<ZeltoTable> visible = Nodes::archiveHolders(context);
     if (!visible.ok())
         return visible.status();
     return groupTotalsOf(*context.database(), visible.value(), nodeIds, from, to);
 }
 
 ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to)
+                                         const QDate &to, int *fromBytes)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
+    // The rows of the nodes asked for only: a long list comes a part at a time.
+    const QSet<int> asked(nodeIds.cbegin(), nodeIds.cend());
     QHash<int, int> rowOfNode;
     const int idColumn = nodes.columnIndex(kId);
-    for (int row = 0; row < nodes.rowCount(); ++row)
-        rowOfNode.insert(nodes.value(row, idColumn).toInt(), row);
-
+    for (int row = 0; idColumn >= 0 && row < nodes.rowCount(); ++row) {
+        const QVector<QVariant> &cells = nodes.rowCells(row);
+        const int id = idColumn < cells.size() ? cells.at(idColumn).toInt() : 0;
+        if (asked.contains(id))
+            rowOfNode.insert(id, row);
+    }
+    QList<int> listed;
     QSet<int> done;
-    const int unusedType = qMetaTypeId<ZeltoUnused>();
     for (int id : nodeIds) {
-        const auto nodeRow = rowOfNode.constFind(id);
-        if (nodeRow == rowOfNode.constEnd() || done.contains(id))
+        if (rowOfNode.contains(id) && !done.contains(id)) {
+            done.insert(id);
+            listed.append(id);
+        }
+    }
+
+    // The archives of all the nodes in a few statements, their totals
+    // computed from the bytes where that covers them; the others (and all
+    // when the statement fails) take the general path below.
+    QHash<int, StoredRangeTotals::Totals> quick;
+    QSet<int> withoutRow;
+    if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
+        const auto column = [&nodes](const char *name) { return nodes.columnIndex(QLatin1String(name)); };
+        const int model = column("model_code"), dayTotals = column("has_day_totals"),
+                  monthTotals = column("has_month_totals"), monthData = column("has_month_data"),
+                  currentData = column("has_current_data");
+        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+        StoredRangeTotals::Node node;
+        database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
+                            [&](int id, const QVector<QVariant> &values) {
+            const auto nodeRow = rowOfNode.constFind(id);
+            if (nodeRow == rowOfNode.constEnd() || values.size() < 5)
+                return;
+            const int row = nodeRow.value();
+            node.id = id;
+            node.modelCode = nodes.value(row, model).toString();
+            node.hasDayTotals = nodes.value(row, dayTotals).toBool();
+            node.hasMonthTotals = nodes.value(row, monthTotals).toBool();
+            node.hasMonthData = nodes.value(row, monthData).toBool();
+            node.hasCurrentData = nodes.value(row, currentData).toBool();
+            node.dayData = values.at(0);
+            node.dayTotals = values.at(1);
+            node.monthTotals = values.at(2);
+            node.monthData = values.at(3);
+            node.currentData = values.at(4);
+            StoredRangeTotals::Totals totals;
+            switch (StoredRangeTotals::compute(database, node, from, to, dimensionColumns(catalogue), totals)) {
+            case StoredRangeTotals::Done:
+                quick.insert(id, totals);
+                break;
+            case StoredRangeTotals::NoRow:
+                withoutRow.insert(id);
+                break;
+            case StoredRangeTotals::Declined:
+                break;
+            }
+        });
+    }
+    if (fromBytes)
+        *fromBytes = quick.size() + withoutRow.size();
+
+    const int unusedType = qMetaTypeId<ZeltoUnused>();
+    for (int id : qAsConst(listed)) {
+        if (withoutRow.contains(id))
             continue;
-        done.insert(id);
-        const QVariantMap node = nodes.toMap(nodeRow.value());
+        const int nodeRow = rowOfNode.value(id);
+        const auto known = quick.constFind(id);
+        if (known != quick.constEnd()) {
+            // The row whole at once, its new columns added first.
+            QVector<int> columns;
+            for (const auto &cell : known->cells)
+                columns.append(cell.second.isNull() || cell.second.userType() == unusedType
+                                   ? -1 : result.appendColumn(cell.first));
+            QVector<QVariant> cells(result.columnCount());
+            cells[0] = id;
+            cells[1] = nodes.value(nodeRow, kModelCode);
+            cells[2] = nodes.value(nodeRow, kModelName);
+            cells[3] = nodes.value(nodeRow, kNumber);
+            cells[4] = known->firstDate;
+            cells[5] = known->lastDate;
+            for (int i = 0; i < columns.size(); ++i) {
+                if (columns.at(i) >= 0)
+                    cells[columns.at(i)] = known->cells.at(i).second;
+            }
+            result.appendRow(std::move(cells));
+            continue;
+        }
+        const QVariantMap node = nodes.toMap(nodeRow);
         QDate nodeFrom = from;
         QDate nodeTo = to;
         ZeltoTable days;

@@ -66,8 +66,11 @@ public:
                                                const QDate &from, const QDate &to);
     // The same over nodes, rows of the node list already read (what the
     // caller sees) in database: a long list is computed a part at a time with the list read once.
+    // The archives of the part are read in a few statements, and a node's
+    // totals computed from their bytes where StoredRangeTotals covers it;
+    // fromBytes, when given, receives how many nodes were.
     static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                    const QDate &to);
+                                    const QDate &to, int *fromBytes = nullptr);
 
 private:
     // Which summary tables rangeTotals builds: group totals need "range_totals" alone.

@@ -475,6 +475,11 @@ void ArchiveStore::setSplicing(bool on)
     splicing().store(on);
 }
 
+bool ArchiveStore::isSplicing()
+{
+    return splicing().load();
+}
+
 ZeltoResult<ZeltoTable> ArchiveStore::archiveRange(const CommandContext &context, int nodeId, const QString &archive,
                                                    QDateTime &from, QDateTime &to)
 {

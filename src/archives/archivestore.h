@@ -70,6 +70,7 @@ public:
     // reads decode only the rows asked for (on unless ORVEX_ARCHIVE_SPLICE=0);
     // off, both decode the whole archive. The results are the same.
     static void setSplicing(bool on);
+    static bool isSplicing();
 
     // The archive columns of nodes_data, in storing order.
     static const QStringList &archiveNames();

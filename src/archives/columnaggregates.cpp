@@ -28,6 +28,86 @@ int forEachReading(const ZeltoTable &table, const QString &column, Take take)
     return count;
 }
 
+template<typename Take>
+int forEachReading(const QVector<QVariant> &cells, Take take)
+{
+    int count = 0;
+    for (const QVariant &cell : cells) {
+        if (ColumnAggregates::isReading(cell)) {
+            take(cell);
+            ++count;
+        }
+    }
+    return count;
+}
+
+template<typename Take>
+int forEachReading(const std::vector<double> &cells, Take take)
+{
+    int count = 0;
+    for (const double cell : cells) {
+        if (std::isfinite(cell)) {
+            take(cell);
+            ++count;
+        }
+    }
+    return count;
+}
+
+double toDouble(const QVariant &value)
+{
+    return value.toDouble();
+}
+
+double toDouble(double value)
+{
+    return value;
+}
+
+// Adds a flag word's bits; false for a number that is no flag word.
+bool addBits(double number, qlonglong &bits)
+{
+    // A flag word with a fraction is no flag word.
+    if (number != std::floor(number) || std::fabs(number) > 9.0e18)
+        return false;
+    bits |= qlonglong(number);
+    return true;
+}
+
+bool addBits(const QVariant &value, qlonglong &bits)
+{
+    if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float)
+        return addBits(value.toDouble(), bits);
+    bits |= value.toLongLong();
+    return true;
+}
+
+// The sum, mean and union over the readings that forEach gives.
+template<typename ForEach>
+QVariant sumOf(ForEach forEach)
+{
+    double total = 0;
+    const int count = forEach([&](const auto &value) { total += toDouble(value); });
+    return count > 0 ? QVariant(total) : QVariant();
+}
+
+template<typename ForEach>
+QVariant meanOf(ForEach forEach)
+{
+    double total = 0;
+    const int count = forEach([&](const auto &value) { total += toDouble(value); });
+    return count > 0 ? QVariant(total / count) : QVariant();
+}
+
+template<typename ForEach>
+QVariant unionOf(ForEach forEach)
+{
+    qlonglong bits = 0;
+    int words = 0;
+    forEach([&](const auto &value) { words += addBits(value, bits) ? 1 : 0; });
+    return words > 0 ? QVariant(bits) : QVariant();
+}
+
 } // namespace
 
 bool ColumnAggregates::isReading(const QVariant &value)
@@ -37,33 +117,45 @@ bool ColumnAggregates::isReading(const QVariant &value)
 
 QVariant ColumnAggregates::sum(const ZeltoTable &table, const QString &column)
 {
-    double total = 0;
-    const int count = forEachReading(table, column, [&](const QVariant &value) { total += value.toDouble(); });
-    return count > 0 ? QVariant(total) : QVariant();
+    return sumOf([&](auto take) { return forEachReading(table, column, take); });
 }
 
 QVariant ColumnAggregates::mean(const ZeltoTable &table, const QString &column)
 {
-    double total = 0;
-    const int count = forEachReading(table, column, [&](const QVariant &value) { total += value.toDouble(); });
-    return count > 0 ? QVariant(total / count) : QVariant();
+    return meanOf([&](auto take) { return forEachReading(table, column, take); });
 }
 
 QVariant ColumnAggregates::bitUnion(const ZeltoTable &table, const QString &column)
 {
-    qlonglong bits = 0;
-    int words = 0;
-    forEachReading(table, column, [&](const QVariant &value) {
-        if (value.userType() == QMetaType::Double || value.userType() == QMetaType::Float) {
-            // A flag word with a fraction is no flag word.
-            const double number = value.toDouble();
-            if (number != std::floor(number) || std::fabs(number) > 9.0e18)
-                return;
-            bits |= qlonglong(number);
-        } else {
-            bits |= value.toLongLong();
-        }
-        ++words;
-    });
-    return words > 0 ? QVariant(bits) : QVariant();
+    return unionOf([&](auto take) { return forEachReading(table, column, take); });
+}
+
+QVariant ColumnAggregates::sum(const QVector<QVariant> &cells)
+{
+    return sumOf([&](auto take) { return forEachReading(cells, take); });
+}
+
+QVariant ColumnAggregates::mean(const QVector<QVariant> &cells)
+{
+    return meanOf([&](auto take) { return forEachReading(cells, take); });
+}
+
+QVariant ColumnAggregates::bitUnion(const QVector<QVariant> &cells)
+{
+    return unionOf([&](auto take) { return forEachReading(cells, take); });
+}
+
+QVariant ColumnAggregates::sum(const std::vector<double> &cells)
+{
+    return sumOf([&](auto take) { return forEachReading(cells, take); });
+}
+
+QVariant ColumnAggregates::mean(const std::vector<double> &cells)
+{
+    return meanOf([&](auto take) { return forEachReading(cells, take); });
+}
+
+QVariant ColumnAggregates::bitUnion(const std::vector<double> &cells)
+{
+    return unionOf([&](auto take) { return forEachReading(cells, take); });
 }

@@ -13,14 +13,6 @@ QDateTime midnight(const QDate &date)
     return QDateTime(date, QTime(0, 0), Qt::LocalTime);
 }
 
-// The midnight at which a record's counters were taken.
-QDateTime recordEnd(const QDateTime &date, TotalizerReadings::Period period)
-{
-    if (period == TotalizerReadings::Day)
-        return midnight(date.date().addDays(1));
-    return midnight(QDate(date.date().year(), date.date().month(), 1).addMonths(1));
-}
-
 // Daily values are rounded by the meter, so their sum may exceed what the
 // counter grew by: a counter carried back to its start comes out as -0.001.
 double notBelowZero(double counter)
@@ -33,6 +25,13 @@ double notBelowZero(double counter)
 TotalizerReadings::TotalizerReadings(const DayRows &days, const MetadataCatalogue &catalogue)
     : m_days(days), m_catalogue(catalogue)
 {
+}
+
+QDateTime TotalizerReadings::recordEnd(const QDateTime &date, Period period)
+{
+    if (period == Day)
+        return midnight(date.date().addDays(1));
+    return midnight(QDate(date.date().year(), date.date().month(), 1).addMonths(1));
 }
 
 QVariantMap TotalizerReadings::counters(const ZeltoTable &table, int row) const

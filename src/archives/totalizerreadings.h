@@ -51,6 +51,10 @@ public:
     // current reading): the only hours it needs read.
     static QDate currentDay(const ZeltoTable &current);
 
+    // The midnight at which a record dated date took its counters: the end
+    // of its day or of its month.
+    static QDateTime recordEnd(const QDateTime &date, Period period);
+
     // values, the counters at the midnight anchor, carried to the midnight at.
     QVariantMap carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const;
 

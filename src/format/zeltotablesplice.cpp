@@ -13,6 +13,7 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <limits>
 
 using namespace ZeltoStreamFormat;
 
@@ -107,13 +108,36 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     int columnCount = 0;
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
         return false;
-    QSet<QString> seen;
+    // The archives of one kind of meter have the same columns: the names of
+    // the last table opened on this thread serve again when their bytes are
+    // the same (a group total opens thousands).
+    thread_local QByteArray lastNameBytes;
+    thread_local QStringList lastNames;
+    const char *const namesStart = reinterpret_cast<const char *>(c.p);
+    ZeltoStreamReader::Cursor afterNames = c;
     for (int i = 0; i < columnCount; ++i) {
-        QString name;
-        if (!m_reader->readString(c, name) || seen.contains(name))
+        const char *data = nullptr;
+        int size = 0;
+        bool isNull = false;
+        if (!m_reader->readText(afterNames, data, size, isNull))
             return false;
-        seen.insert(name);
-        m_names.append(name);
+    }
+    const int namesSize = int(reinterpret_cast<const char *>(afterNames.p) - namesStart);
+    if (lastNames.size() == columnCount && lastNameBytes.size() == namesSize
+        && std::memcmp(lastNameBytes.constData(), namesStart, size_t(namesSize)) == 0) {
+        m_names = lastNames;
+        c = afterNames;
+    } else {
+        QSet<QString> seen;
+        for (int i = 0; i < columnCount; ++i) {
+            QString name;
+            if (!m_reader->readString(c, name) || seen.contains(name))
+                return false;
+            seen.insert(name);
+            m_names.append(name);
+        }
+        lastNameBytes = QByteArray(namesStart, namesSize);
+        lastNames = m_names;
     }
     quint64 rows = 0;
     if (!m_reader->readVarint(c, rows) || rows > quint64(std::numeric_limits<int>::max())
@@ -307,6 +331,111 @@ bool ZeltoTableSplice::readRows(int from, int to, ZeltoTable &out)
     if (!m_reader->readRows(readers, from, rows, 0, to == m_rows))
         return false;
     return out.setContent(m_names, std::move(rows));
+}
+
+bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<double> &out)
+{
+    if (!m_base || column < 0 || column >= int(m_columns.size()) || from < 0 || to < from || to > m_rows)
+        return false;
+    const ZeltoStreamReader::ColumnReader &header = m_columns[size_t(column)].header;
+    out.assign(size_t(to - from), std::numeric_limits<double>::quiet_NaN());
+    if (header.mixed)
+        return false;
+    if (header.tag == TagNull)
+        return true;
+    if (header.tag != TagDouble && header.tag != TagInt && header.tag != TagUInt)
+        return false;
+    const int before = header.bitmap ? countBits(header.bitmap, from) : from;
+    const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
+    // Buffers kept from call to call (and table to table): no allocation once they have grown.
+    thread_local std::vector<double> values, block;
+    values.clear();
+    const uchar *p = header.cells.p;
+    const uchar *const end = header.cells.end;
+    if (header.tag == TagDouble) {
+        if (!header.packed)
+            return false;
+        // Blocks before the first row wanted are stepped over, not unpacked.
+        int index = 0;
+        while (int(values.size()) < wanted) {
+            const uchar *head = p;
+            quint64 n = 0;
+            if (readVarint(head, end, n) != VarintRead::Ok || n < 1)
+                return false;
+            if (index + qint64(n) <= before) {
+                int count = 0;
+                if (!ZeltoDoublePacker::skipBlock(p, end, count))
+                    return false;
+                index += count;
+                continue;
+            }
+            QString error;
+            if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error))
+                return false;
+            for (int i = qMax(0, before - index); i < int(block.size()) && int(values.size()) < wanted; ++i)
+                values.push_back(block[size_t(i)]);
+            index += int(block.size());
+        }
+    } else {
+        ZeltoStreamReader::Cursor c = header.cells;
+        const int all = header.bitmap ? countBits(header.bitmap, m_rows) : m_rows;
+        if (!skipVarints(c, before, all - before))
+            return false;
+        for (int i = 0; i < wanted; ++i) {
+            quint64 raw = 0;
+            if (readVarint(c.p, c.end, raw) != VarintRead::Ok)
+                return false;
+            if (header.tag == TagInt) {
+                const qint64 v = unzigzag(raw);
+                // Out of its range the stored table does not read at all.
+                if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+                    return false;
+                values.push_back(double(v));
+            } else {
+                if (raw > std::numeric_limits<quint32>::max())
+                    return false;
+                values.push_back(double(raw));
+            }
+        }
+    }
+    size_t next = 0;
+    for (int r = from; r < to; ++r) {
+        if (!header.bitmap || (header.bitmap[r >> 3] & (1u << (r & 7))))
+            out[size_t(r - from)] = values[next++];
+    }
+    return true;
+}
+
+bool ZeltoTableSplice::readCells(int column, int from, int to, QVector<QVariant> &out)
+{
+    if (!m_base || column < 0 || column >= int(m_columns.size()) || from < 0 || to < from || to > m_rows)
+        return false;
+    // This column's cut moves: the others' no longer matches it.
+    m_seeked = -1;
+    Column &wanted = m_columns[size_t(column)];
+    if (!seekColumn(wanted, from))
+        return false;
+    std::vector<ZeltoStreamReader::ColumnReader> readers{wanted.tail};
+    QVector<QVector<QVariant>> rows(to - from);
+    if (!m_reader->readRows(readers, from, rows, 0, false))
+        return false;
+    out.resize(to - from);
+    for (int i = 0; i < rows.size(); ++i)
+        out[i] = rows.at(i).value(0);
+    return true;
+}
+
+bool ZeltoTableSplice::numberPresence(int column, int row, bool &present) const
+{
+    if (!m_base || column < 0 || column >= int(m_columns.size()) || row < 0 || row >= m_rows)
+        return false;
+    const ZeltoStreamReader::ColumnReader &header = m_columns[size_t(column)].header;
+    if (header.mixed
+        || (header.tag != TagNull && header.tag != TagDouble && header.tag != TagInt && header.tag != TagUInt)
+        || (header.tag == TagDouble && !header.packed))
+        return false;
+    present = header.present(row);
+    return true;
 }
 
 bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray &out)

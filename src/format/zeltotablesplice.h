@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <QVector>
 
 #include <memory>
@@ -50,6 +51,20 @@ public:
     bool readRows(int from, ZeltoTable &out);
     // Rows from up to (not including) to; the bytes after them are not read.
     bool readRows(int from, int to, ZeltoTable &out);
+
+    // The cells of rows from up to (not including) to of one column, as
+    // doubles: NaN where a row has none. Only for columns of numbers that a
+    // double holds exactly (doubles, ints, unsigned ints) or of no value at
+    // all; false for others, mixed ones included. Other columns, and the
+    // blocks of doubles after to, are not read.
+    bool readNumbers(int column, int from, int to, std::vector<double> &out);
+    // The cells of rows from..to (not including to) of one column, decoded
+    // (an invalid variant where a row has none); other columns are not read.
+    bool readCells(int column, int from, int to, QVector<QVariant> &out);
+    // Whether a row has a cell in a column that readNumbers() reads, from
+    // its bitmap (such a cell is never null); false for other columns,
+    // whose cells tell only when read.
+    bool numberPresence(int column, int row, bool &present) const;
 
     // The stream of the table whose first `from` rows are the stored ones and
     // whose further rows are tail's. False when tail has other columns, or

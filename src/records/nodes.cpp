@@ -32,12 +32,12 @@ QString nodeQuery(const Database &database, const char *from)
 
 namespace {
 
-// The nodes columns, then whether each archive is there, asked without
-// reading it (holdsValue).
-QString nodeAndArchiveColumns(const SqlDialect &sql)
+// The nodes columns (own), then whether each archive is there, asked
+// without reading it (holdsValue).
+QString nodeAndArchiveColumns(const SqlDialect &sql, const QString &own = QStringLiteral("nodes.*"))
 {
     const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
-    return QStringLiteral("SELECT nodes.*")
+    return QStringLiteral("SELECT ") + own
         + QStringLiteral("      , %1 AS has_current_data"
                          "      , %2 AS has_month_data"
                          "      , %3 AS has_month_totals"
@@ -102,6 +102,22 @@ ZeltoResult<ZeltoTable> Nodes::list(const CommandContext &context)
     const QString visible = context.groupCondition("nodes.group_id", values);
     return context.database()->rows(listQuery(context.database()->sqlDialect()) + QStringLiteral(" WHERE ") + visible
                                         + QStringLiteral(" ORDER BY groups.name, nodes.name"),
+                                    values);
+}
+
+ZeltoResult<ZeltoTable> Nodes::archiveHolders(const CommandContext &context)
+{
+    if (!context.database())
+        return CommandContext::noDatabase();
+    QVariantList values;
+    const QString visible = context.groupCondition("nodes.group_id", values);
+    // Joined with groups as list() is: the same nodes.
+    return context.database()->rows(nodeAndArchiveColumns(context.database()->sqlDialect(),
+                                                          QStringLiteral("nodes.id, nodes.model_code, nodes.model_name,"
+                                                                         " nodes.number"))
+                                        + QStringLiteral(" FROM nodes JOIN nodes_data ON nodes_data.id = nodes.id"
+                                                         " JOIN groups ON groups.id = nodes.group_id WHERE ")
+                                        + visible,
                                     values);
 }
 

@@ -11,6 +11,9 @@
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
+#include <QVector>
+
+#include <functional>
 
 class QSqlError;
 class QSqlQuery;
@@ -83,6 +86,11 @@ public:
     // Columns of a <table>_data row as stored, by name, in one statement: a
     // row is read once however many columns are wanted.
     ZeltoResult<QVariantMap> storedRow(const QString &table, int id, const QStringList &columns);
+    // storedRow for many rows: each <table>_data row of ids with its id and
+    // the columns as stored, in no particular order (ids without a row give
+    // none), a few statements for the lot.
+    ZeltoStatus storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
+                           const std::function<void(int id, const QVector<QVariant> &values)> &each);
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.

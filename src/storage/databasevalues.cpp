@@ -201,6 +201,39 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
     return row.value().value(column);
 }
 
+ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
+                                 const std::function<void(int id, const QVector<QVariant> &values)> &each)
+{
+    // One statement text whatever the number of ids, prepared once: the
+    // last chunk repeats its first id in the places left.
+    const int chunk = 64;
+    QStringList marks;
+    for (int i = 0; i < chunk; ++i)
+        marks << QStringLiteral("?");
+    const QString text = QStringLiteral("SELECT id, %2 FROM %1_data WHERE id IN (%3)")
+                             .arg(table, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
+    for (int first = 0; first < ids.size(); first += chunk) {
+        QVariantList binds;
+        for (int i = 0; i < chunk; ++i)
+            binds << (first + i < ids.size() ? ids.at(first + i) : ids.at(first));
+        StatementCache::Lease lease = statement(text);
+        const ZeltoStatus done = exec(lease, binds);
+        if (!done.ok())
+            return done;
+        QSqlQuery &query = lease.query();
+        QVector<QVariant> values(columns.size());
+        while (query.next()) {
+            for (int i = 0; i < columns.size(); ++i)
+                values[i] = query.value(i + 1);
+            each(query.value(0).toInt(), values);
+        }
+        if (query.lastError().isValid())
+            return sqlStatus(query.lastError(), prefix);
+    }
+    return ZeltoStatus();
+}
+
 ZeltoResult<QVariant> Database::data(const QString &table, int id, const QString &column)
 {
     const ZeltoResult<QVariant> stored = storedData(table, id, column);

@@ -221,6 +221,15 @@ int ZeltoTable::appendRow(const QVariantList &values)
     return data->rows.size() - 1;
 }
 
+int ZeltoTable::appendRow(QVector<QVariant> &&cells)
+{
+    ZeltoTableData *data = writable();
+    if (cells.size() > data->columns.size())
+        cells.resize(data->columns.size());
+    data->rows.append(std::move(cells));
+    return data->rows.size() - 1;
+}
+
 int ZeltoTable::appendRow(const QVariantMap &values)
 {
     const int row = appendRow();

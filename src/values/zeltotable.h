@@ -68,6 +68,7 @@ public:
     bool isEmpty() const { return rowCount() == 0; }
     int appendRow();                                 // index of the new, empty row
     int appendRow(const QVariantList &values);       // values in column order
+    int appendRow(QVector<QVariant> &&cells);        // the same, taken as they are (cut to the columns)
     int appendRow(const QVariantMap &values);        // adds missing columns
     bool assignRow(int row, const QVariantMap &values);
     bool removeRow(int row);

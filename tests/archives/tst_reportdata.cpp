@@ -36,6 +36,18 @@ struct Ends
 };
 Q_DECLARE_METATYPE(Ends)
 
+// A node's archives and a range of group totals: its rows (0 or 1), and whether they are read from the stored bytes
+// (or left to the report's general way).
+struct Direct
+{
+    QString model;
+    ZeltoTableMap archives;
+    QDate from, to;
+    int rows;
+    bool fromBytes;
+};
+Q_DECLARE_METATYPE(Direct)
+
 namespace {
 
 const QString kDate = "date";
@@ -80,6 +92,34 @@ bool matches(const QVariant &actual, const QVariant &want)
     if (want.userType() >= QMetaType::User)
         return actual.userType() == want.userType();   // a marker
     return want.isValid() ? actual == want : actual.isNull();
+}
+
+// Days from first on, count of them except missing, each made by make(day number from 0).
+ZeltoTable daysFrom(const QDate &first, int count, const QStringList &columns, const std::function<QVariantList(int)> &make,
+                    int missing = -1)
+{
+    ZeltoTable result(QStringList{kDate} + columns);
+    for (int day = 0; day < count; ++day)
+        if (day != missing)
+            result.appendRow(QVariantList{QDateTime(first.addDays(day), QTime(0, 0))} + make(day));
+    return result;
+}
+
+// The first cell (by row and column) where the tables differ, value or type; empty when none does.
+QString tableDifference(const ZeltoTable &actual, const ZeltoTable &wanted)
+{
+    if (actual.columnNames() != wanted.columnNames() || actual.rowCount() != wanted.rowCount())
+        return actual.columnNames().join(",") + " x " + QString::number(actual.rowCount()) + " rows, not "
+            + wanted.columnNames().join(",") + " x " + QString::number(wanted.rowCount());
+    for (int row = 0; row < wanted.rowCount(); ++row) {
+        for (int c = 0; c < wanted.columnCount(); ++c) {
+            const QVariant a = actual.value(row, c), w = wanted.value(row, c);
+            if (a.userType() != w.userType() || a != w)
+                return QString("row %1 %2: %3 (%4), not %5 (%6)").arg(row).arg(wanted.columnName(c), a.toString(),
+                                                                        a.typeName(), w.toString(), w.typeName());
+        }
+    }
+    return QString();
 }
 
 // Where the row differs from expected (numbers to 1e-9, kAbsent: no such column); empty when it does not.
@@ -318,6 +358,100 @@ private slots:
         // Totals are of what was read: no estimated days, even for a whole month.
         QVERIFY(testDatabase().putSetting("calcTailDays", true).ok());
         SAME(ArchiveReports::groupTotals(serverContext(), {outOfRange}, march(1), march(31)).value(), {{"last_date", at(3, 25)}, {"S1_Q", 6.0}});
+    }
+
+    void groupTotalsFromStoredBytes_data()
+    {
+        QTest::addColumn<Direct>("direct");
+        const QStringList columns = {"S1_Q", "S1_M1", "S1_t1", "S1_NS", "Qdim", "scheme"};
+        const auto usual = [](int day) { return QVariantList{day + 0.25, 10.0 * day, 60.0 + day, 1 << (day % 3), 2, "a"}; };
+        const ZeltoTable allMarch = marchDays(columns, 1, 31, usual);
+        const ZeltoTable februaryToMarch = daysFrom(QDate(2024, 2, 1), 60, columns, [](int day) {
+            return QVariantList{day + 0.5, 3.0 * day, 50.0, day % 5 == 0 ? 16 : 1, 2, "b"};
+        });
+        const auto records = [](const QList<QVariantList> &rows) { return table({kDate, "S1_Q", "S1_M1"}, rows); };
+        const auto row = [](const char *name, const Direct &direct) { QTest::newRow(name) << direct; };
+        row("monthly records at both ends", {"QRV3", {{"day_data", februaryToMarch},
+                                                      {"month_data", records({{at(2, 1), 100.0, 1000.0},
+                                                                              {at(3, 1), 700.0, QVariant()}})}},
+                                             march(1), march(31), 1, true});
+        row("day totals at both ends", {"LWD41", {{"day_data", allMarch},
+                                                  {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 5), 9.0, 11.0},
+                                                                          {at(3, 10), 50.0, 21.0}})}},
+                                        march(1), march(10), 1, true});
+        row("a record without counters at the end: carried", {"LWD41", {{"day_data", allMarch},
+                                                                         {"day_totals", records({{at(2, 29), 5.0, 1.0},
+                                                                                                 {at(3, 10), kOut, QVariant()}})}},
+                                                               march(1), march(10), 1, true});
+        row("month totals carried", {"LWD41", {{"day_data", allMarch}, {"month_totals", records({{at(2, 1), 80.0, 2.0}})}},
+                                     march(3), march(6), 1, true});
+        row("the month so far, monthly records carried", {"QRV3", {{"day_data", allMarch},
+                                                                    {"month_data", records({{at(2, 1), 100.0, 1000.0}})}},
+                                                           march(10), QDate(2024, 4, 30), 1, true});
+        row("a start that cannot be carried: from zero", {"LWD41", {{"day_data", marchDays(columns, 1, 31, usual, 5)},
+                                                                    {"day_totals", records({{at(3, 10), 50.0, 21.0}})}},
+                                                          march(3), march(10), 1, true});
+        row("no readings archive: from zero", {"LWD41", {{"day_data", allMarch}}, march(3), march(6), 1, true});
+        row("a range past the newest day", {"LWD41", {{"day_data", allMarch}}, march(25), QDate(2024, 4, 15), 1, true});
+        row("past the newest day, daily records", {"LWD41", {{"day_data", allMarch},
+                                                             {"day_totals", records({{at(3, 31), 500.0, 9.0}})}},
+                                                   march(25), QDate(2024, 4, 15), 1, true});
+        row("gaps: a day and cells missing", {"LWD41", {{"day_data", marchDays(columns, 1, 31, [](int day) {
+                                                            return QVariantList{day % 2 ? QVariant(2.5) : QVariant(), 1.0,
+                                                                                QVariant(), QVariant(), 1};
+                                                        }, 7)}},
+                                              march(2), march(12), 1, true});
+        row("markers, NaN and flag words with a fraction",
+            {"LWD41", {{"day_data", marchDays(columns, 1, 31, [](int day) {
+                 return QVariantList{day == 4 ? kUnused : QVariant(day * 1.5), day == 5 ? kNaN : QVariant(2.0),
+                                     day == 6 ? kOut : QVariant(70.0 - day), day % 2 ? QVariant(4.5) : QVariant(2.0 + day),
+                                     day == 10 ? kOut : QVariant(3), day};
+             })}},
+             march(1), march(10), 1, true});
+        row("whole numbers, and parameters the newest row lacks",
+            {"LWD41", {{"day_data", marchDays(columns, 1, 31, [](int day) {
+                 return QVariantList{day, day < 10 ? QVariant(day) : QVariant(), QVariant(), qlonglong(1) << (40 + day % 3)};
+             })}},
+             march(1), march(12), 1, true});
+        row("no daily row in the range", {"LWD41", {{"day_data", marchDays(columns, 20, 25, usual)}}, march(1), march(10),
+                                          0, true});
+        row("no daily archive", {"LWD41", {{"month_data", records({{at(2, 1), 100.0, 1000.0}})}}, march(1), march(31), 0,
+                                 true});
+        row("RNH7", {"RNH7", {{"day_data", allMarch}, {"current_data", table({kDate, "S1_BHP"}, {{at(3, 8, 3), 30.0}})},
+                              {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 10), 50.0, 21.0}})}},
+                     march(1), march(10), 1, false});
+        ZeltoTable hours({kDate, "S1_Q", "S1_M1"});
+        for (int hour = 0; hour < 24; ++hour)
+            hours.appendRow(QVariantList{at(3, 31, hour), 1.0, 1.0});
+        row("derived from the current reading",
+            {"QRV3", {{"day_data", allMarch}, {"hour_data", hours},
+                      {"current_data", table({kDate, "S1_Q", "S1_M1"}, {{at(3, 31, 23), 900.0, 90.0}})}},
+             march(3), march(6), 1, true});
+        // More than a block of 1024 doubles a column: the blocks before the range are stepped over.
+        row("a long archive", {"LWD41", {{"day_data", daysFrom(QDate(2021, 1, 1), 1300, columns, [](int day) {
+                                             return QVariantList{day * 0.125, 1.0 + day % 7, 40.0, 1, 2, "c"};
+                                         })},
+                                         {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 31), 7.0, 3.0}})}},
+                               march(1), march(31), 1, true});
+    }
+
+    // Group totals computed from the stored bytes are those of the report's general way, cell for cell and type for
+    // type.
+    void groupTotalsFromStoredBytes()
+    {
+        QFETCH(Direct, direct);
+        const int node = saved(direct.model, direct.archives);
+        const ZeltoTable nodes = Nodes::list(serverContext()).value();
+        int fromBytes = -1;
+        const ZeltoTable quick
+            = ArchiveReports::groupTotalsOf(testDatabase(), nodes, {node}, direct.from, direct.to, &fromBytes);
+        ArchiveStore::setSplicing(false);
+        int general = -1;
+        const ZeltoTable wanted
+            = ArchiveReports::groupTotalsOf(testDatabase(), nodes, {node}, direct.from, direct.to, &general);
+        ArchiveStore::setSplicing(true);
+        QCOMPARE(QList<int>({wanted.rowCount(), fromBytes, general}), QList<int>({direct.rows, direct.fromBytes, 0}));
+        QCOMPARE(tableDifference(quick, wanted), QString());
     }
 
 private:

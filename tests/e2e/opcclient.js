@@ -29,9 +29,12 @@ function dataValueJson(id, dataValue) {
 const valueAttribute = (id, attribute = "Value") =>
     ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds[attribute] });
 
+// The references down from a node, its first page.
+const browseDown = (nodeId) => session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
+    referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+
 async function browseAll(nodeId, prefix, out) {
-    const result = await session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
-        referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+    const result = await browseDown(nodeId);
     for (const ref of result.references || []) {
         if (ref.nodeId.namespace !== 1) continue;
         const name = ref.browseName.name;
@@ -67,8 +70,7 @@ const commands = {
     // The ids of our nodes right below one (a folder's path, the Objects folder without one), all of them.
     async children(c) {
         const nodeId = c.folder ? new opcua.NodeId(opcua.NodeIdType.STRING, c.folder, 1) : opcua.ObjectIds.ObjectsFolder;
-        let result = await session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
-            referenceTypeId: "HierarchicalReferences", includeSubtypes: true, resultMask: 63 });
+        let result = await browseDown(nodeId);
         const ids = [];
         for (;;) {
             for (const ref of result.references || []) if (ref.nodeId.namespace === 1) ids.push(ref.nodeId.value);

@@ -36,21 +36,12 @@ NUMBERS = itertools.count(9001)   # meter numbers no test asks for by value
 # ORVEX_PG_CLUSTER names (CTest's fixture "pg"), or of one started for this run.
 E2E_DRIVER = os.environ.get("ORVEX_E2E_DRIVER", "QSQLITE")
 ON_POSTGRES = E2E_DRIVER == "QPSQL"
-_pg_cluster = None
 
 
 def pg_cluster():
-    """The cluster the PostgreSQL runs create their databases in."""
-    global _pg_cluster
-    if _pg_cluster is None:
-        import atexit
-        import pgcluster
-        state = os.environ.get("ORVEX_PG_CLUSTER")
-        _pg_cluster = pgcluster.from_state_file(state) if state else None
-        if _pg_cluster is None:
-            _pg_cluster = pgcluster.PgCluster().start()
-            atexit.register(_pg_cluster.stop)
-    return _pg_cluster
+    """The cluster the PostgreSQL runs create their databases in: the one the PostgreSQL test classes share."""
+    import pgcluster
+    return pgcluster.shared()
 
 
 def database_section(home):

@@ -1,7 +1,6 @@
 """Faults a client can cause over the server's own protocol, each driven the way an attacker would."""
 
 import contextlib
-import json
 import os
 import struct
 import threading
@@ -146,30 +145,6 @@ class TransportAttacks(ServerTestCase):
         with self.assertRaisesRegex(ConnectionError, r"close frame b'\\x03\\xf1'"):   # 1009
             ws.read_message()
 
-    def test_websocket_framing(self):
-        ws = WebSocketClient(self.server.web_port)
-        self.addCleanup(ws.close)
-
-        def frame(opcode, payload, final=True, masked=True):
-            # Zero mask: the payload goes as it is.
-            return (bytes([(0x80 if final else 0) | opcode, (0x80 if masked else 0) | len(payload)])
-                    + (b"\0\0\0\0" if masked else b"") + payload)
-
-        def read_frame():
-            b0, b1 = ws._need(2)
-            return b0 & 0x0F, ws._need(b1 & 0x7F)
-
-        # A message in three fragments with a ping among them.
-        text = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "identity", "params": ["раз-два-три"]}).encode()
-        ws.sock.sendall(frame(0x1, text[:10], final=False) + frame(0x0, text[10:20], final=False)
-                        + frame(0x9, b"tick") + frame(0x0, text[20:]))
-        self.assertEqual(read_frame(), (0xA, b"tick"))
-        opcode, reply = read_frame()
-        self.assertEqual((opcode, json.loads(reply)["result"]), (0x1, "раз-два-три"))
-        # Frames from clients must be masked.
-        ws.sock.sendall(frame(0x1, b"{}", masked=False))
-        self.assertEqual(read_frame(), (0x8, b"\x03\xea"))   # 1002
-
     def test_websocket_handshake_refusals(self):
         key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: %s\r\n"
         # A browser's page must be the server's own (its Origin names the Host asked), and the
@@ -183,13 +158,3 @@ class TransportAttacks(ServerTestCase):
                 (rebind, key % 13 + "Origin: http://" + rebind + "\r\n", 421), (rebind, key % 13, 101)]:
             request = "GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" % host + headers
             self.assertEqual(first_status(self.server.web_port, (request + "\r\n").encode()), status, headers)
-
-    def test_ids_come_back_as_sent(self):
-        c = self.client()
-        for text in [b"1.5", b"-0.0", b"1e3", b"123456789012345678901234567890", b"18446744073709551616",
-                     b'"\\u0041"']:
-            c.send_raw(b'{"jsonrpc":"2.0","id":%s,"method":"noop"}\n' % text)
-            self.assertEqual(c.read_line(), b'{"jsonrpc":"2.0","id":%s,"result":true}' % text)
-        for version in [b"2.0", b"2", b"null"]:
-            c.send_raw(b'{"jsonrpc":%s,"id":7,"method":"noop"}\n' % version)
-            self.assertEqual(refusal(c.read()), (7, -32600), version)

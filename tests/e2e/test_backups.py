@@ -134,7 +134,7 @@ class BackupTest(unittest.TestCase):
         self.assertEqual([n["name"] for n in server.admin().rows("getNodes")], ["Из копии"])
         self.assertEqual(server.stop(), 0, server.output)
 
-    def test_other_clients_are_served_and_a_second_backup_is_refused(self):
+    def test_other_clients_are_served(self):
         home = Home(self, pause_ms=150)
         server = home.start()
         home.fill(4)
@@ -142,9 +142,8 @@ class BackupTest(unittest.TestCase):
         backup_id = asker.send("backupDatabase")
         after_id = asker.send("getVersion")   # answered after the backup, in order
         self.assertTrue(wait_until(lambda: copying(home.backup_dir), 10))
+        # Served meanwhile (writes during a copy, a second backup refused: tst_backup).
         self.assertTrue(other.ok("getVersion"))
-        other.ok("setSetting", "note", "во время копии")   # writes go on too
-        self.assertEqual(other.error("backupDatabase"), "Резервное копирование уже выполняется: дождитесь его окончания")
         self.assertTrue(copying(home.backup_dir), "the copy ended before the other client was served")
         reply = asker.read()
         self.assertEqual((reply["id"], reply.get("result")), (backup_id, True), reply)

@@ -73,9 +73,8 @@ class FailoverTest(pgcluster.ClusterTestCase):
             before = c.ok("getNode", node)["last_update"]["$datetime"]
             self.assertGreaterEqual(before, saved[node]["$datetime"])
             self.assertGreaterEqual(len(c.rows("getArchive", node, "hour_data", None, None)), hours[node])
-            # Polling goes on here: a new run stores its archives.
-            self.poll(c, task)
-            self.assertGreaterEqual(len(c.rows("getArchive", node, "hour_data", None, None)), hours[node])
+        # Polling goes on here.
+        self.poll(c, task)
 
         # The metrics say which server is active and what its database holds.
         families = prometheus.parse(http_get(open_http(c), "/metrics")[2].decode())

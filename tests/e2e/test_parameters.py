@@ -6,18 +6,14 @@ from orvexe2e import ServerTestCase, sql
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 
 
-def by_code(description):
-    return {p["code"]: p for p in description["params"]}
-
-
 class ParametersTest(ServerTestCase):
     def test_describe_over_the_wire(self):
         c = self.client()
         result = c.ok("describeParams", "RNH7", ["S1_t1", "S1_t2", "S2_t1", "Th", "node_name", "bogus"],
                       [70.0, None, None, 1234, "Котельная", 1])
+        # Nulls and what is no parameter left out, in the catalogue's order; names, units and the systems'
+        # counts: tst_parameterdescriber.
         self.assertEqual([p["code"] for p in result["params"]], ["Th", "S1_t1"])
-        self.assertEqual(by_code(result)["S1_t1"]["name"], "Температура теплоносителя на входе")
-        self.assertEqual(len(result["systems"]), 2)   # their counts and the units: tst_parameterdescriber
         self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
                          "Количество колонок не соответствует количеству значений")
         for params in (["S1_t1", [1]], [["S1_t1"]], [["S1_t1"], {"a": 1}]):

@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from orvexe2e import SimulatedInstallation, channel_key, dt, installation, journal, wait_until
+from orvexe2e import SimulatedInstallation, channel_key, dt, installation, wait_until
 
 
 
@@ -38,7 +38,6 @@ class PollingTest(unittest.TestCase):
         stored = self.admin.ok("getNode", node)
         self.assertTrue("$datetime" in stored["last_update"] and "$datetime" in stored["last_day"], stored)
         self.assertIsNotNone(stored["version"])
-        self.assertIn(("Опрос прибора", stored["name"]), [(e["message"], e["node_name"]) for e in journal(self.admin)])
         events = self.admin.ok("takeChangeEvents")
         for name in ("taskStateChanged", "taskSaved", "nodeSaved"):
             self.assertIn(task if name.startswith("task") else node, events.get(name, []), name)
@@ -89,30 +88,25 @@ class HungRunTest(unittest.TestCase):
     def test_cancel_and_time_limit_free_the_slot(self):
         inst = installation(self)
         admin = inst.admin
-        for name, value in (("maxRunningTaskCount", 1), ("taskAttemptCount", 1), ("taskAttemptInterval", 0)):
+        for name, value in (("taskAttemptCount", 1), ("taskAttemptInterval", 0)):
             admin.ok("setSetting", name, value)
         for bad in ("вечно", -1, [5]):
             self.assertIn("Неверное значение настройки taskRunTimeout",
                           admin.error("setSetting", "taskRunTimeout", bad))
-        node, hung = inst.node_and_task(fault="hang", failCount="2")   # its first two polls hang
-        queued = inst.node_and_task()[1]
+        node, hung = inst.node_and_task(fault="hang")
         admin.ok("startTask", hung)
         self.assertTrue(wait_until(lambda: inst.sim.stats()["created"] == 1))
-        admin.ok("startTask", queued)
 
-        # Ended after the grace although the polling server never confirms; the queued run gets the slot.
+        # Ended after the grace although the polling server never confirms (what its log says, the slot it frees,
+        # what it brings late: tst_taskmanager).
         cancelled = time.time()
         admin.ok("cancelTask", hung)
         inst.wait_idle(hung, timeout=15)
         self.assertLess(time.time() - cancelled, 9)
-        self.assertEqual(admin.ok("getTask", hung)["last_error"], "Задание отменено")
-        self.assertIn("Сервер опроса не подтвердил отмену за 5 с: опрос прекращён сервером данных",
-                      admin.ok("getTaskLog", hung))
-        inst.wait_idle(queued)
-        self.assertIsNone(admin.ok("getTask", queued)["last_error"])
-        self.assertEqual(inst.sim.stats()["cancelRequests"], 1)
+        self.assertEqual((admin.ok("getTask", hung)["last_error"], inst.sim.stats()["cancelRequests"]),
+                         ("Задание отменено", 1))
 
-        # The time limit (a fraction of a minute) ends the second poll; the third runs on the same channel.
+        # The time limit (a fraction of a minute) ends the second poll, asking the polling server to cancel it.
         admin.ok("setSetting", "taskRunTimeout", 0.05)
         admin.ok("startTask", hung)
         inst.wait_idle(hung, timeout=30)
@@ -120,10 +114,6 @@ class HungRunTest(unittest.TestCase):
         self.assertEqual((admin.ok("getTask", hung)["last_error"], admin.ok("getTaskLog", hung)[-1]), (limit, limit))
         self.assertEqual(inst.sim.stats()["cancelRequests"], 2)
         self.assertEqual(admin.ok("getNode", node)["has_archives"], 0)
-        admin.ok("startTask", hung)
-        inst.wait_idle(hung)
-        self.assertIsNone(admin.ok("getTask", hung)["last_error"])
-        self.assertEqual(admin.ok("getNode", node)["has_archives"], 1)
 
 
 class StartAndStopTest(unittest.TestCase):

@@ -8,11 +8,11 @@ import time
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
-from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DeviceSimulator, ServerTestCase, accepts, exchange,
-                      free_port, http_answer, journal, node_and_task, node_with_data, rows, server_with_settings, stamp,
-                      wait_idle, wait_until)
+from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DataServer, DeviceSimulator, ServerTestCase, accepts,
+                      exchange, free_port, http_answer, journal, node_and_task, node_with_data, rows, stamp, wait_idle,
+                      wait_until)
 
-TIMEOUT_MS = 1500
+TIMEOUT_MS = 500   # short: a mutated request cut short waits for it
 TOKEN_ENDED = "Токен XML-RPC недействителен: войдите заново"
 HOST = "127.0.0.1"
 ODD_NUMBERS = [b"99999999999999999999999", b"-2147483649", b"4294967296", b"1e999", b"-1e308", b"nan", b"0x10",
@@ -45,11 +45,13 @@ def xml_rows(document):
 
 
 def xmlrpc_server():
-    """orvex-server with the XML-RPC listener on a free port."""
-    xport = free_port()
-    server = server_with_settings({"xPort": xport})
-    server.xport = xport
-    if not wait_until(lambda: accepts(xport)):
+    """orvex-server with the XML-RPC listener on a free port (it follows "xPort")."""
+    server = DataServer()
+    server.xport = free_port()
+    admin = server.admin()
+    admin.ok("setSetting", "xPort", server.xport)
+    admin.close()
+    if not wait_until(lambda: accepts(server.xport)):
         server.stop()
         raise RuntimeError("no XML-RPC listener")
     return server
@@ -172,11 +174,9 @@ class XmlRpcTest(ServerTestCase):
                                ("startMainTask", [self.node]), ("startTask", [1]), ("cancelTask", [1])):
             self.assertFault(lambda: getattr(x, method)(token, *params), REFUSED)
         self.assertEqual(x.getTaskState(token, 1)["id"], 1)   # needs no right
+        # Tokens that ended and a wrong password: test_tokens.
 
-        self.assertFault(lambda: x.getNodes("0" * 32), TOKEN_ENDED)
-        self.assertFault(lambda: x.login("admin", "не тот"), AUTH_FAILED)
-
-        # How a call is matched to its signature: tst_maiaxmlrpc; here one of the gateway's own.
+        # How a call is matched to its signature: tst_xmlrpc; here one of the gateway's own.
         token = x.login("admin", "tavro")
         self.assertFault(lambda: x.getArchive(token, self.node, "hour_data", "2024-03-01", "2024-03-02"),
                          "server error: invalid method parameters: parameter 4 (firstTime) of getArchive must be "
@@ -191,9 +191,7 @@ class XmlRpcTest(ServerTestCase):
         alices = x.login("алиса", "общий")
         bobs = x.login("боб", "общий")
         self.assertNotEqual(alices, bobs)
-        self.assertNotIn(hashlib.md5("общий".encode()).hexdigest(), (alices, bobs))
-        self.assertRegex(alices, "^[0-9a-f]{64}$")
-        self.assertNotEqual(x.login("алиса", "общий"), alices)   # and another at each login
+        self.assertNotIn(hashlib.md5("общий".encode()).hexdigest(), (alices, bobs))   # the form: tst_xmlrpc
         seen = {token: {n["id"] for n in xml_rows(x.getNodes(token))[1]} for token in (alices, bobs)}
         self.assertEqual([str(self.hidden) in seen[alices], str(self.hidden) in seen[bobs]], [True, False])
 
@@ -230,7 +228,6 @@ class XmlRpcTest(ServerTestCase):
         x, token = logged_in(self.server)
         self.assertEqual(len(xml_rows(x.getNodes(token))[1]), len(self.admin.rows("getNodes")))
         self.assertEqual(c.rows("getNodes"), visible)
-        self.assertEqual(c.error("login", "admin", "tavro"), "Вы уже авторизованы")
         self.assertEqual(c.error("saveGroup", {"name": "чужая"}), REFUSED)
 
     def test_calls_wait_for_a_running_command(self):
@@ -259,10 +256,9 @@ class XmlRpcTest(ServerTestCase):
         _, hours = xml_rows(x.getArchive(token, node, "hour_data", START, datetime.datetime(2100, 1, 1)))
         self.assertGreater(len(hours), 24)
 
-        alive = sim.stats()["alive"]
         slow, long_task = node_and_task(self.admin, 7102, runSeconds="30")
         self.assertEqual(x.startTask(token, long_task), "")
-        self.assertTrue(wait_until(lambda: "Чтение" in x.getTaskState(token, long_task)["state"]))
+        self.assertTrue(wait_until(lambda: "Подключение" in x.getTaskState(token, long_task)["state"]))
         state = x.getTaskState(token, long_task)
         self.assertEqual((state["id"], state["is_run"], state["attempts"]), (long_task, True, 3))
         self.assertIsInstance(state["started"], xmlrpc.client.DateTime)
@@ -271,9 +267,7 @@ class XmlRpcTest(ServerTestCase):
         self.assertEqual(x.cancelTask(token, long_task), "")
         self.assertTrue(wait_until(lambda: x.getTaskState(token, long_task)["is_run"] == ""))
         self.assertEqual(self.admin.ok("getTask", long_task)["last_error"], "Задание отменено")
-        self.assertEqual(sim.stats()["cancelRequests"], 1)
-        # The job goes soon after (the first run's job may go meanwhile too, so at most as many as before).
-        self.assertTrue(wait_until(lambda: sim.stats()["alive"] <= alive), sim.stats())
+        self.assertEqual(sim.stats()["cancelRequests"], 1)   # the job removed after it: tst_task
         self.assertEqual(xml_rows(x.getArchive(token, slow, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
     def assertSameNode(self, source_package, target_package):
@@ -321,31 +315,18 @@ class XmlRpcTest(ServerTestCase):
         numbers = [r["number"] for r in dst.rows("getNodes")]
         self.assertEqual([n in numbers for n in (301, 302, 303, 304)], [True, True, True, False])
 
-    def test_oversized_names_and_cells_store_nothing(self):
-        c = self.admin
-        huge = "x" * (40 << 20)
-        too_long = "Слишком длинное значение поля name: не более 255 символов"
-        self.assertEqual(c.error("saveNode", {"model_code": "QRV5", "number": 7301, "name": huge}), too_long)
-
-        def changed(package, table_name, row, **values):
-            table = package["$tables"][table_name]["$table"]
-            for column, value in values.items():
-                table["rows"][row][table["columns"].index(column)] = value
-            return package
-        package = lambda: c.ok("exportNode", self.node)  # noqa: E731
-        self.assertEqual(c.error("importNode", changed(package(), "info", 0, number=7302, name=huge)), too_long)
-        listed = changed(changed(package(), "info", 0, number=7303), "hour_data", 1, S1_t1=[1, 2])
-        self.assertEqual(c.error("importNode", listed), "Неверное значение в архиве hour_data, строка 2, "
-                                                        "столбец S1_t1: ожидается число, текст или дата")
-
+    def test_oversized_name_stores_nothing(self):
+        # The field bounds themselves: tst_records, tst_nodeexchange; here a name of 40 MB through XML-RPC.
         x, token = logged_in(self.server)
         document = renumbered(x.exportNodes(token, [self.node]), 101, 7304)
-        self.assertEqual(x.importNodes(token, document.replace("ТВ-5 №00007304", huge)), 0)
-        self.assertIn("Узел 1 пакета не импортирован: " + too_long, [e["message"] for e in journal(c)])
-        self.assertFalse({7301, 7302, 7303, 7304} & {r["number"] for r in c.rows("getNodes")})
+        self.assertEqual(x.importNodes(token, document.replace("ТВ-5 №00007304", "x" * (40 << 20))), 0)
+        self.assertIn("Узел 1 пакета не импортирован: Слишком длинное значение поля name: не более 255 символов",
+                      [e["message"] for e in journal(self.admin)])
+        self.assertNotIn(7304, [r["number"] for r in self.admin.rows("getNodes")])
 
     def test_http_edge(self):
-        # The HTTP rules every listener keeps: tst_zeltohttpserver; here what XML-RPC adds.
+        # The HTTP rules every listener keeps: tst_zeltohttpserver; the document's layout: tst_xmlrpc; here what
+        # XML-RPC adds.
         port = self.server.xport
         self.short_request_timeout()
         body = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
@@ -358,15 +339,10 @@ class XmlRpcTest(ServerTestCase):
         self.assertEqual((status, headers["access-control-allow-origin"], headers["content-type"], headers["server"],
                           headers["connection"], int(headers["content-length"])),
                          (200, "*", "text/xml", "MaiaXmlRpc/0.1", "close", len(document)))
-        self.assertTrue(document.startswith(b'<?xml version="1.0" encoding="UTF-8"?>'))
         self.assertRegex(xmlrpc.client.loads(document)[0][0], "^[0-9a-f]{64}$")
-        lower = {"host": HOST, "content-type": "text/xml", "content-length": str(len(body))}
-        self.assertIsNone(fault_of(exchange(port, post(body, lower))))
         self.assertEqual(fault_of(exchange(port, post(b"", {"Host": HOST, "Content-Length": str(100 << 20)}))),
                          (-32600, "server error: request body over 64 MiB"))
-        for request, expected in [(post(body, {"Host": HOST, "Content-Type": "text/xml"}), 411),   # no length
-                                  (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", 405)]:
-            self.assertEqual(http_answer(port, request)[0], expected, request[:80])
+        self.assertEqual(http_answer(port, post(body, {"Host": HOST, "Content-Type": "text/xml"}))[0], 411)
         # An incomplete one after xmlRpcRequestTimeout; everybody else is served meanwhile and after.
         started = time.monotonic()
         self.assertEqual(http_answer(port, post(body)[:-10])[0], 408)

@@ -3,11 +3,19 @@
 // version 2 with the right checksum, so that mutations reach the value reader
 // behind the checksum too. Every value read is written in both versions, and
 // what is written must read back to a value that is written the same again.
+// A framed table is also read a column and a run of rows at a time, in place,
+// as group totals read archives: what that gives must be the table's own cells.
 #include "fuzzing.h"
 #include "zeltochecksum.h"
 #include "zeltostream.h"
+#include "zeltotable.h"
+#include "zeltotablesplice.h"
 
 #include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -46,6 +54,53 @@ void readAll(const QByteArray &bytes)
     }
 }
 
+quint64 bitsOf(double value)
+{
+    quint64 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Reads of columns in place against the table decoded whole (when it is: the
+// reads must then work); without a whole table they must merely not crash.
+void readInPlace(const QByteArray &framed)
+{
+    ZeltoStream::setWriteVersion(ZeltoStream::FormatVersion);
+    ZeltoTableSplice splice;
+    if (!splice.open(framed))
+        return;
+    ZeltoStream stream(framed);
+    QVariant whole;
+    stream >> whole;
+    const bool decoded = stream.status() == ZeltoStream::Ok && whole.userType() == qMetaTypeId<ZeltoTable>();
+    const ZeltoTable table = whole.value<ZeltoTable>();
+    const int rows = splice.rowCount();
+    const int runs[][2] = {{0, rows}, {rows / 2, rows}, {rows / 3, qMin(rows, rows / 3 + 1)}};
+    for (int c = 0; c < splice.columnNames().size(); ++c) {
+        for (const auto &run : runs) {
+            std::vector<double> numbers;
+            QVector<QVariant> cells;
+            const bool numbersRead = splice.readNumbers(c, run[0], run[1], numbers);
+            const bool cellsRead = splice.readCells(c, run[0], run[1], cells);
+            bool present = false;
+            const bool presenceKnown = run[0] < rows && splice.numberPresence(c, run[0], present);
+            if (!decoded)
+                continue;
+            Fuzzing::expect(cellsRead, "the cells of a table that decodes read in place");
+            for (int r = run[0]; r < run[1]; ++r) {
+                const QVariant cell = table.value(r, c);
+                Fuzzing::expectSame(written(cells.value(r - run[0]), 2), written(cell, 2), "a cell read in place");
+                if (numbersRead)
+                    Fuzzing::expect(cell.isValid() ? bitsOf(numbers.at(size_t(r - run[0]))) == bitsOf(cell.toDouble())
+                                                   : std::isnan(numbers.at(size_t(r - run[0]))),
+                                    "a number read in place");
+            }
+            if (presenceKnown)
+                Fuzzing::expect(present == !table.value(run[0], c).isNull(), "a cell's presence from the bitmap");
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -60,5 +115,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qToLittleEndian(ZeltoChecksum::crc32c(body.constData(), body.size()), framed.data() + 5);
     framed.insert(5, body);
     readAll(framed);
+    readInPlace(framed);
     return 0;
 }

@@ -94,18 +94,23 @@ private slots:
         const auto user = [](const QVariantMap &record) { return Users::save(&testDatabase(), record).valueOr(-1); };
         const int north = user({{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
         const int both = user({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
+        // Rights to every command do not widen what a user's groups show.
+        const int allowed = user({{"login", "allowed"}, {"password", "a"}, {"groups", QVariantList{group}},
+                                  {"access", QStringList{"allowAll"}}});
         const int gone = user({{"login", "gone"}, {"password", "g"}});
-        QVERIFY(north > 0 && both > 0);
+        QVERIFY(north > 0 && both > 0 && allowed > 0);
         QCOMPARE(outcome(Users::remove(&testDatabase(), gone)), "ok");
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
                                                        {north, {{"nodes", QJsonArray{m_emptyNode}}}},
+                                                       {allowed, {{"nodes", QJsonArray{m_emptyNode}}}},
                                                        {both, {{"nodes", sorted}}},
                                                        {gone, {{"nodes", QJsonArray()}}},
                                                        {-1, {{"nodes", QJsonArray()}}}};
+        const auto json = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
         for (const auto &[user, view] : cases)
-            QCOMPARE(OpcVisibility::of(&testDatabase(), user), view);
+            QCOMPARE(json(OpcVisibility::of(&testDatabase(), user)), json(view));
         QCOMPARE(outcome(Nodes::setGroup(serverContext(), m_emptyNode, 0)), "ok");
     }
 

@@ -348,6 +348,21 @@ private slots:
         QCOMPARE(typed(db().data("nodes", node, "check_params").value()), typed(QVariantList()));
         QCOMPARE(db().storedData("nodes", node, "check_params").value().userType(), int(QMetaType::QByteArray));
 
+        // Many rows' columns as stored, over more than one statement: each row once, ids without one give none.
+        // Newest first: a place left in the last statement must not bring a row asked before.
+        QList<int> ids{999, node, node};
+        for (int number = 2; number < 140; ++number)
+            ids.insert(3, addNode(QString("Узел %1").arg(number), number));
+        QMap<int, QVector<QVariant>> read;
+        int calls = 0;
+        QCOMPARE(outcome(db().storedRows("nodes", ids, {"day_data", "hour_data"},
+                                         [&](int id, const QVector<QVariant> &values) { ++calls, read.insert(id, values); })),
+                 "ok");
+        QCOMPARE(QList<int>({calls, read.size(), int(read.contains(999))}), QList<int>({139, 139, 0}));
+        QCOMPARE(read.value(node), QVector<QVariant>({db().storedData("nodes", node, "day_data").value(),
+                                                      db().storedData("nodes", node, "hour_data").value()}));
+        QCOMPARE(read.value(ids.at(3)).value(0), db().storedData("nodes", ids.at(3), "day_data").value());
+
         // Writing a row that is not there changes nothing and is no failure.
         QCOMPARE(outcome(db().write("nodes", 999, {{"day_data", 1}})), "ok");
         QVERIFY(!db().has("nodes_data", "id = ?", {999}).value());

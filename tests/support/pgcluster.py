@@ -24,6 +24,7 @@ The state file holds {"host", "port", "user", "dir"}; tests find it through
 ORVEX_PG_CLUSTER. Only the Python standard library is used.
 """
 
+import atexit
 import glob
 import json
 import os
@@ -173,21 +174,28 @@ def from_state_file(path):
     return cluster
 
 
+_shared = None
+
+
+def shared():
+    """The cluster CTest's fixture started (ORVEX_PG_CLUSTER), or one of this process's own when run alone, stopped
+    at its exit."""
+    global _shared
+    if _shared is None:
+        state = os.environ.get("ORVEX_PG_CLUSTER")
+        _shared = from_state_file(state) if state else None
+        if _shared is None:
+            _shared = PgCluster().start()
+            atexit.register(_shared.stop)
+    return _shared
+
+
 class ClusterTestCase(unittest.TestCase):
-    """Tests on the cluster CTest's fixture started (ORVEX_PG_CLUSTER), or on one of their own when run alone."""
+    """Tests on the shared cluster."""
 
     @classmethod
     def setUpClass(cls):
-        state = os.environ.get("ORVEX_PG_CLUSTER")
-        cls.cluster = from_state_file(state) if state else None
-        cls.own_cluster = cls.cluster is None
-        if cls.own_cluster:
-            cls.cluster = PgCluster().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.own_cluster:
-            cls.cluster.stop()
+        cls.cluster = shared()
 
 
 def main(argv):

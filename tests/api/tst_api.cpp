@@ -1,5 +1,7 @@
-// Group totals over many nodes in steps.
+// The command table's invariants: unique names that route to their command, every
+// right a command's name. Group totals over many nodes in steps.
 
+#include "apicommand.h"
 #include "archivereports.h"
 #include "archivestore.h"
 #include "commandcontext.h"
@@ -15,7 +17,7 @@
 
 #include <functional>
 
-class GroupTotalsJobTest : public QObject
+class ApiTest : public QObject
 {
     Q_OBJECT
 
@@ -24,6 +26,20 @@ private slots:
     {
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
         QCOMPARE(outcome(m_home.open()), "ok");
+    }
+
+    void commandNamesRoutesAndRights()
+    {
+        QSet<QString> names, classNames;
+        for (const ApiCommand *command : ApiCommand::table()) {
+            QVERIFY2(!names.contains(command->name()), qPrintable(command->name()));
+            QVERIFY2(!classNames.contains(command->className()), qPrintable(command->className()));
+            names.insert(command->name());
+            classNames.insert(command->className());
+            QCOMPARE(ZeltoCommand::find(command->name()), command);
+        }
+        for (const ApiCommand *command : ApiCommand::table())
+            QVERIFY2(command->right().isEmpty() || names.contains(command->right()), qPrintable(command->right()));
     }
 
     // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
@@ -95,5 +111,5 @@ private:
     TempDatabaseHome m_home;
 };
 
-QTEST_GUILESS_MAIN(GroupTotalsJobTest)
-#include "tst_grouptotalsjob.moc"
+QTEST_GUILESS_MAIN(ApiTest)
+#include "tst_api.moc"

@@ -1,0 +1,424 @@
+#include "storedrangetotals.h"
+
+#include "archivedates.h"
+#include "archivestore.h"
+#include "columnaggregates.h"
+#include "database.h"
+#include "metadatacatalogue.h"
+#include "totalizerreadings.h"
+#include "zeltotablesplice.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+const QString kDayData = QStringLiteral("day_data");
+const QString kDayTotals = QStringLiteral("day_totals");
+const QString kMonthTotals = QStringLiteral("month_totals");
+const QString kMonthData = QStringLiteral("month_data");
+const QString kCurrentData = QStringLiteral("current_data");
+const QString kHourData = QStringLiteral("hour_data");
+
+// The nodes of a group total share their range: each midnight is worked out once.
+QDateTime midnight(const QDate &date)
+{
+    thread_local QHash<qint64, QDateTime> known;
+    const auto found = known.constFind(date.toJulianDay());
+    if (found != known.constEnd())
+        return found.value();
+    if (known.size() > 1000)
+        known.clear();
+    const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
+    known.insert(date.toJulianDay(), moment);
+    return moment;
+}
+
+// Bytes that the general path reads as an archive without rows.
+bool holdsNothing(const QVariant &bytes)
+{
+    return bytes.isNull() || (bytes.userType() == QMetaType::QByteArray && bytes.toByteArray().isEmpty());
+}
+
+// A stored archive opened in place, with the instants of its rows' dates;
+// false when it is not in the current format with a date on every row in
+// date order (the general path decodes such an archive whole).
+bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, QVector<qint64> &instants, Qt::TimeSpec &timeSpec)
+{
+    return bytes.userType() == QMetaType::QByteArray && table.open(bytes.toByteArray())
+        && table.instants(table.columnNames().indexOf(ArchiveDates::column()), instants, timeSpec)
+        && !instants.isEmpty() && std::is_sorted(instants.cbegin(), instants.cend());
+}
+
+// How the totals row sums up a parameter.
+enum class Kind { None, Flags, Averaged, Cumulative };
+
+Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
+{
+    if (!catalogue.isParam(code))
+        return Kind::None;
+    if (catalogue.isFlags(code))
+        return Kind::Flags;
+    if (catalogue.isAveraged(code))
+        return Kind::Averaged;
+    return catalogue.isCumulative(code) ? Kind::Cumulative : Kind::None;
+}
+
+// What the catalogue says of each column of a table: how the totals sum it
+// up, and whether it is a counter. The archives of one kind of meter share
+// their column names (one list, as ZeltoTableSplice::open gives them): it
+// is asked once for them all.
+struct ColumnKinds
+{
+    QStringList names;
+    QVector<Kind> kinds;
+    QVector<bool> counters;
+};
+
+const ColumnKinds &columnKinds(const QStringList &names, int slot)
+{
+    thread_local ColumnKinds known[2];
+    ColumnKinds &kinds = known[slot];
+    if (kinds.names != names || kinds.kinds.size() != names.size()) {
+        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+        kinds.names = names;
+        kinds.kinds.clear();
+        kinds.counters.clear();
+        for (const QString &name : names) {
+            kinds.kinds.append(kindOf(catalogue, name));
+            kinds.counters.append(catalogue.isCumulative(name));
+        }
+    }
+    return kinds;
+}
+
+// The counters of a node at chosen midnights from the source the general
+// path takes them from: a record of that very midnight read in place, else
+// the records decoded whole and carried by TotalizerReadings with the node's
+// daily rows read in place, else (without a totals archive) the current
+// reading, less the hours of its day, carried the same way.
+class RecordReadings
+{
+public:
+    RecordReadings(Database &database, const StoredRangeTotals::Node &node, ZeltoTableSplice &days,
+                   const QVector<qint64> &dayKeys)
+        : m_database(database), m_node(node), m_days(days), m_dayKeys(dayKeys),
+          m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
+                     MetadataCatalogue::instance())
+    {
+        if (node.hasDayTotals) {
+            m_bytes = &node.dayTotals;
+            m_name = kDayTotals;
+            m_period = TotalizerReadings::Day;
+            m_totalsOnly = true;
+        } else if (node.hasMonthTotals) {
+            m_bytes = &node.monthTotals;
+            m_name = kMonthTotals;
+            m_totalsOnly = true;
+        } else {
+            if (node.hasMonthData) {
+                m_bytes = &node.monthData;
+                m_name = kMonthData;
+            }
+            m_fromCurrent = node.hasCurrentData;
+        }
+        if (!m_bytes)
+            return;
+        m_empty = holdsNothing(*m_bytes);
+        m_sorted = !m_empty && openSorted(*m_bytes, m_table, m_instants, m_timeSpec);
+    }
+
+    // The reading at the midnight moment into values (empty: none at all);
+    // false when the general path must find it.
+    bool at(const QDateTime &moment, QVariantMap &values)
+    {
+        if (!fromRecords(moment, values))
+            return false;
+        if (!values.isEmpty() || m_totalsOnly || !m_fromCurrent)
+            return true;
+        if (!m_currentRead) {
+            m_currentRead = true;
+            // Of the hourly archive, the largest, only the current reading's day is read.
+            m_current = decoded(m_node.currentData, kCurrentData);
+            const QDate day = TotalizerReadings::currentDay(m_current);
+            ZeltoTable hours;
+            if (day.isValid())
+                hours = ArchiveStore::stored(m_database, m_node.id, kHourData, midnight(day),
+                                             QDateTime(day, QTime(23, 59, 59), Qt::LocalTime))
+                            .valueOr(ZeltoTable());
+            m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
+        }
+        if (m_hasCurrent)
+            values = m_readings.carry(m_currentValues, m_anchor, moment);
+        return !m_dayRowsFailed;
+    }
+
+private:
+    // An archive as the general path reads it whole: what is no table is none.
+    static ZeltoTable decoded(const QVariant &bytes, const QString &archive)
+    {
+        const ZeltoResult<QVariant> whole = Database::decodeValue(bytes, archive);
+        return whole.ok() && whole.value().userType() == qMetaTypeId<ZeltoTable>() ? whole.value().value<ZeltoTable>()
+                                                                                   : ZeltoTable();
+    }
+
+    // The reading from the records alone; false when it cannot be found here.
+    bool fromRecords(const QDateTime &moment, QVariantMap &values)
+    {
+        values.clear();
+        if (!m_bytes || m_empty)
+            return true;
+        if (m_sorted) {
+            // A record of the moment is dated within its day or month before
+            // it: only those near it are looked at, in stored order, and the
+            // first with counters is the reading, as TotalizerReadings takes it.
+            const qint64 reach = qint64(m_period == TotalizerReadings::Day ? 2 : 33) * 86400000;
+            const qint64 at = moment.toMSecsSinceEpoch();
+            const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
+            const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
+            for (auto it = first; it != last; ++it) {
+                if (recordEnd(*it) != at)
+                    continue;
+                if (!counters(int(it - m_instants.cbegin()), values))
+                    return false;
+                if (!values.isEmpty())
+                    return true;
+            }
+        }
+        if (!m_decoded) {
+            m_whole = decoded(*m_bytes, m_name);
+            m_decoded = true;
+        }
+        values = m_readings.fromRecords(m_whole, m_period, moment);
+        return !m_dayRowsFailed;
+    }
+
+    // The instant at which the record of a date took its counters. The
+    // records of many nodes share their dates: each is worked out once.
+    qint64 recordEnd(qint64 date) const
+    {
+        thread_local QHash<qint64, qint64> ends[2][2];
+        QHash<qint64, qint64> &known = ends[m_period == TotalizerReadings::Day][m_timeSpec == Qt::UTC];
+        const auto found = known.constFind(date);
+        if (found != known.constEnd())
+            return found.value();
+        if (known.size() > 100000)
+            known.clear();
+        const qint64 end = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, m_timeSpec), m_period)
+                               .toMSecsSinceEpoch();
+        known.insert(date, end);
+        return end;
+    }
+
+    // The daily rows dated low..high, as a range read of the archive gives them.
+    ZeltoTable dayRows(const QDateTime &low, const QDateTime &high)
+    {
+        const auto begin = low.isValid() ? std::lower_bound(m_dayKeys.cbegin(), m_dayKeys.cend(), low.toMSecsSinceEpoch())
+                                         : m_dayKeys.cbegin();
+        const auto end = high.isValid() ? std::upper_bound(begin, m_dayKeys.cend(), high.toMSecsSinceEpoch())
+                                        : m_dayKeys.cend();
+        ZeltoTable rows;
+        if (!m_days.readRows(int(begin - m_dayKeys.cbegin()), int(end - m_dayKeys.cbegin()), rows))
+            m_dayRowsFailed = true;
+        return rows;
+    }
+
+    // The readings of the accumulating parameters in one record.
+    bool counters(int row, QVariantMap &values)
+    {
+        const QStringList &names = m_table.columnNames();
+        const ColumnKinds &kinds = columnKinds(names, 1);
+        for (int c = 0; c < names.size(); ++c) {
+            if (!kinds.counters.at(c))
+                continue;
+            if (m_table.readNumbers(c, row, row + 1, m_number)) {
+                if (std::isfinite(m_number.front()))
+                    values.insert(names.at(c), m_number.front());
+                continue;
+            }
+            if (!m_table.readCells(c, row, row + 1, m_cell))
+                return false;
+            if (ColumnAggregates::isReading(m_cell.constFirst()))
+                values.insert(names.at(c), m_cell.constFirst().toDouble());
+        }
+        return true;
+    }
+
+    Database &m_database;
+    const StoredRangeTotals::Node &m_node;
+    ZeltoTableSplice &m_days;
+    const QVector<qint64> &m_dayKeys;
+    TotalizerReadings m_readings;
+    const QVariant *m_bytes = nullptr;   // of the records archive, when the node has one
+    QString m_name;
+    TotalizerReadings::Period m_period = TotalizerReadings::Month;
+    bool m_totalsOnly = false;
+    bool m_fromCurrent = false;
+    bool m_empty = true;
+    bool m_sorted = false;
+    bool m_decoded = false;
+    bool m_dayRowsFailed = false;
+    ZeltoTable m_whole;
+    bool m_currentRead = false;
+    bool m_hasCurrent = false;
+    ZeltoTable m_current;
+    QDateTime m_anchor;
+    QVariantMap m_currentValues;
+    ZeltoTableSplice m_table;
+    QVector<qint64> m_instants;
+    Qt::TimeSpec m_timeSpec = Qt::LocalTime;
+    std::vector<double> m_number;
+    QVector<QVariant> m_cell;
+};
+
+// The aggregate of a column over rows from..to of the kind (for an
+// accumulating parameter the sum of its days), where the newest row, to - 1,
+// has a cell; present says whether it has. Without wanted only that is
+// found out. False when the bytes say no.
+bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind, bool wanted, bool &present,
+               QVariant &value)
+{
+    thread_local std::vector<double> numbers;
+    thread_local QVector<QVariant> cells;
+    // A cell of numbers is never null: the column's bitmap tells.
+    if (table.numberPresence(column, to - 1, present) && (!present || !wanted))
+        return true;
+    if (!wanted) {
+        if (!table.readCells(column, to - 1, to, cells))
+            return false;
+        present = !cells.constLast().isNull();
+        return true;
+    }
+    if (table.readNumbers(column, from, to, numbers)) {
+        value = kind == Kind::Flags ? ColumnAggregates::bitUnion(numbers)
+            : kind == Kind::Averaged ? ColumnAggregates::mean(numbers) : ColumnAggregates::sum(numbers);
+        return true;
+    }
+    if (!table.readCells(column, from, to, cells))
+        return false;
+    present = !cells.constLast().isNull();
+    value = kind == Kind::Flags ? ColumnAggregates::bitUnion(cells)
+        : kind == Kind::Averaged ? ColumnAggregates::mean(cells) : ColumnAggregates::sum(cells);
+    return true;
+}
+
+// Sets a cell of the row: a new column at the end, a known one in place;
+// no value, no cell (as the general path's summary row does).
+void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, const QVariant &value)
+{
+    if (!value.isValid())
+        return;
+    for (auto &cell : cells) {
+        if (cell.first == column) {
+            cell.second = value;
+            return;
+        }
+    }
+    cells.append({column, value});
+}
+
+} // namespace
+
+const QStringList &StoredRangeTotals::archives()
+{
+    static const QStringList names = {kDayData, kDayTotals, kMonthTotals, kMonthData, kCurrentData};
+    return names;
+}
+
+StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, const QDate &from,
+                                                      const QDate &to, const QStringList &dimensionColumns,
+                                                      Totals &out)
+{
+    if (!from.isValid() || !to.isValid() || node.modelCode == QLatin1String("RNH7"))
+        return Declined;
+    const QVariant &dayBytes = node.dayData;
+    if (holdsNothing(dayBytes))
+        return NoRow;
+    ZeltoTableSplice days;
+    QVector<qint64> keys;
+    Qt::TimeSpec timeSpec = Qt::LocalTime;
+    if (!openSorted(dayBytes, days, keys, timeSpec))
+        return Declined;
+    const int dateColumn = days.columnNames().indexOf(ArchiveDates::column());
+    // The rows of the range, found as a range read finds them.
+    const QDateTime low = midnight(from);
+    const QDateTime high = midnight(to);
+    const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
+                                     : keys.cbegin();
+    const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
+    const int first = int(begin - keys.cbegin());
+    const int last = int(end - keys.cbegin());
+    if (last <= first)
+        return NoRow;
+    // The readings first: a node left to the general path is left early.
+    RecordReadings readings(database, node, days, keys);
+    QVariantMap start, finish;
+    if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
+        return Declined;
+    const int newest = last - 1;
+    QVector<QVariant> firstDate, lastDate;
+    if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
+        return Declined;
+    // A range that ends after the days read closes with the counters at the end of its last day read.
+    const QDate newestDate = lastDate.constFirst().toDateTime().date();
+    if (finish.isEmpty() && newestDate.isValid() && newestDate < to
+        && !readings.at(midnight(newestDate.addDays(1)), finish))
+        return Declined;
+    // No start reading anywhere: the totalizers are taken to have started from zero on the first day.
+    const bool fromZero = start.isEmpty();
+
+    // The parameters the newest row has, with their aggregates over the range.
+    const QStringList &names = days.columnNames();
+    struct Parameter
+    {
+        QString code;
+        Kind kind;
+        QVariant value;
+    };
+    QVector<Parameter> parameters;
+    const ColumnKinds &kinds = columnKinds(names, 0);
+    for (int c = 0; c < names.size(); ++c) {
+        const Kind kind = c == dateColumn ? Kind::None : kinds.kinds.at(c);
+        if (kind == Kind::None)
+            continue;
+        // A counter read at both ends needs no sum of its days.
+        const bool wanted = kind != Kind::Cumulative || !(fromZero || start.contains(names.at(c)))
+            || !finish.contains(names.at(c));
+        bool present = false;
+        QVariant value;
+        if (!aggregate(days, c, first, last, kind, wanted, present, value))
+            return Declined;
+        if (present)
+            parameters.append({names.at(c), kind, value});
+    }
+
+    out = Totals();
+    out.firstDate = firstDate.constFirst();
+    out.lastDate = lastDate.constFirst();
+    out.cells.reserve(parameters.size() + dimensionColumns.size());
+    for (const Parameter &parameter : qAsConst(parameters)) {
+        const QVariant opening = parameter.kind != Kind::Cumulative ? QVariant()
+            : fromZero ? QVariant(0.0) : start.value(parameter.code);
+        const QVariant closing = opening.isValid() ? finish.value(parameter.code) : QVariant();
+        const QVariant value = closing.isValid() ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value;
+        // Columns of one table: each parameter once.
+        if (value.isValid())
+            out.cells.append({parameter.code, value});
+    }
+    for (const QString &column : dimensionColumns) {
+        const int c = names.indexOf(column);
+        QVector<QVariant> value;
+        if (c < 0)
+            continue;
+        if (!days.readCells(c, newest, last, value))
+            return Declined;
+        if (kinds.kinds.at(c) != Kind::None)
+            setCell(out.cells, column, value.constFirst());
+        else if (value.constFirst().isValid())
+            out.cells.append({column, value.constFirst()});
+    }
+    return Done;
+}
