@@ -117,8 +117,7 @@ bool ZeltoRpcDispatcher::handle(const QByteArray &message, QByteArray &reply)
     g_streamTablesWanted = m_streamTables;
     const ZeltoResult<QVariant> result = command->call(params);
     g_streamTablesWanted = outer;
-    m_failed = !result.ok();
-    reply = outcome(id, name, result, m_streamTables);
+    reply = outcome(id, name, result, m_streamTables, &m_failed);
     return hasId;
 }
 
@@ -154,10 +153,13 @@ int ZeltoRpcDispatcher::errorCode(ZeltoStatus::Kind kind)
 }
 
 QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name, const ZeltoResult<QVariant> &value,
-                                       bool streamTables)
+                                       bool streamTables, bool *failed)
 {
     using namespace ZeltoRpcMessage;
 
+    bool unasked = true;
+    bool &isFailure = failed ? *failed : unasked;
+    isFailure = true;
     if (!value.ok() || !value.value().isValid()) {
         const ZeltoStatus &status = value.status();
         const QString text = status.message();
@@ -167,5 +169,6 @@ QByteArray ZeltoRpcDispatcher::outcome(const QByteArray &id, const QString &name
     QString encodeError;
     if (!result(id, value.value(), reply, &encodeError, streamTables))
         return error(id, CommandFailed, tr("Ошибка кодирования ответа: %1").arg(encodeError));
+    isFailure = false;
     return reply;
 }

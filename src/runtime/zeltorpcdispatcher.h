@@ -35,9 +35,10 @@ public:
 
     // The reply to a finished command: its value, or a failure with the
     // status's code and text (a generic text when it has none). A success
-    // with an invalid value is a failure too.
+    // with an invalid value, or one the wire cannot carry, is a failure too;
+    // failed, when given, says whether the reply is one.
     static QByteArray outcome(const QByteArray &id, const QString &name, const ZeltoResult<QVariant> &value,
-                              bool streamTables = false);
+                              bool streamTables = false, bool *failed = nullptr);
 
     // The JSON-RPC error code of a failure's kind: the one table of them.
     static int errorCode(ZeltoStatus::Kind kind);
