@@ -349,13 +349,16 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
         const QString column = shared(stored);
         QString name = names.itemName(branch, column, opcNode.modelCode);
         // Two parameters of one title, or two nodes of one name: the
-        // later one is told apart by its code.
-        if (m_items.contains(name))
+        // later one is told apart by its code. A name looked up once when
+        // free, as nearly all are: hundreds of thousands of them.
+        if (m_items.contains(name)) {
             name += QStringLiteral(" (") + column + QLatin1Char(')');
-        if (m_items.contains(name))
-            name += QStringLiteral(" #") + QString::number(nodeId);
-        if (m_items.contains(name))
-            continue;
+            if (m_items.contains(name)) {
+                name += QStringLiteral(" #") + QString::number(nodeId);
+                if (m_items.contains(name))
+                    continue;
+            }
+        }
         const Item item{nodeId, column, type, shared(describer.unitOf(column, row)),
                         shared(names.description(column, opcNode.modelCode))};
         m_items.insert(name, item);

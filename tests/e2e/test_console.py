@@ -269,7 +269,7 @@ class ConsoleHttpTest(ServerTestCase):
         node = new_node(self.server.admin(), name="Узел")
         self.assertEqual(web.call("takeChangeEvents")["result"].get("nodeSaved"), [node])
         self.assertEqual(rows(web.call("getNodes")["result"])[0]["name"], "Узел")
-        # Only GET upgrades. A page of another site is refused (the handshake's refusals: test_attacks) unless
+        # Only GET upgrades. A page of another site is refused (the handshake's refusals: test_rpc) unless
         # "wsOrigins" names its site.
         self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
         request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n%sOrigin: http://attacker.example\r\n\r\n" % WS_UPGRADE).encode()

@@ -42,7 +42,7 @@ class ListenerTest(unittest.TestCase):
     def test_host_names(self):
         # A page of another site whose name an attacker points here sends that name in Host: refused on the
         # operators' listener and on XML-RPC; a name of "allowedHosts" passes. Which names match, and that the
-        # refusal comes before routing: tst_zeltohttpserver; the WebSocket port's: test_attacks.
+        # refusal comes before routing: tst_zeltohttpserver; the WebSocket port's: test_rpc.
         login = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
         for host in (REBIND, "scada.example"):
             for port, line, body in [(self.http_port, "GET / HTTP/1.1", b""), (self.xport, "POST /RPC2 HTTP/1.1", login)]:

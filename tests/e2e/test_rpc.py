@@ -1,8 +1,14 @@
-"""The RPC server (test server binary) over TCP and WebSocket: values, pipelining, refusals, bad input, disconnects."""
+"""The RPC server (test server binary) over TCP and WebSocket: values, pipelining, bad input, disconnects."""
 
+import contextlib
 import socket
+import struct
+import threading
 
-from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, table
+from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, first_status, table
+
+LIMIT = 64 * 1024 * 1024
+
 
 # One of each kind of value; each kind's own forms: tst_zeltorpc.
 SAMPLE_VALUES = [
@@ -56,3 +62,51 @@ class RpcTest(ServerTestCase):
         # A reply of 64-bit frame length.
         result = ws.ok("makeTable", 8760, 41)["$table"]
         self.assertEqual((len(result["rows"]), len(result["columns"])), (8760, 41))
+
+    def send_in_background(self, sock, data):
+        def send():
+            with contextlib.suppress(OSError):   # closed by the server before the end: expected
+                sock.sendall(data)
+        thread = threading.Thread(target=send)
+        thread.start()
+        self.addCleanup(thread.join)
+
+    def test_line_over_limit_after_earlier_lines(self):
+        bystander, c = self.client(), self.client()
+        big = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * (LIMIT + 4096) + b'"]}\n'
+        self.send_in_background(c.sock, b'{"jsonrpc":"2.0","id":1,"method":"identity","params":[1]}\n' + big)
+        self.assertEqual(c.read()["result"], 1)
+        reply = c.read()
+        self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
+        self.assertIn("64", reply["error"]["message"])
+        with self.assertRaises(ConnectionError):   # closed by the server
+            c.read_line()
+        self.assertEqual(bystander.call("identity", ["alive"])["result"], "alive")
+
+    def test_websocket_message_over_limit_is_answered(self):
+        ws = WebSocketClient(self.server.web_port)
+        self.addCleanup(ws.close)
+        first = ws.send("identity", [1])
+        payload = b'{"jsonrpc":"2.0","id":2,"method":"sizeOf","params":["' + b"x" * LIMIT + b'"]}'
+        # Masked with a zero key: the payload goes as it is, and fast.
+        frame = b"\x81\xff" + struct.pack(">Q", len(payload)) + b"\0\0\0\0" + payload
+        self.send_in_background(ws.sock, frame)
+        self.assertEqual(ws.read()["id"], first)
+        reply = ws.read()
+        self.assertEqual((reply["id"], reply["error"]["code"]), (None, -32600))
+        with self.assertRaisesRegex(ConnectionError, r"close frame b'\\x03\\xf1'"):   # 1009
+            ws.read_message()
+
+    def test_websocket_handshake_refusals(self):
+        key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: %s\r\n"
+        # A browser's page must be the server's own (its Origin names the Host asked), and the
+        # Host one of the server's names (a rebinding page sends its own); other clients send no Origin.
+        rebind = "rebind.attacker.example:80"
+        for host, headers, status in [
+                ("localhost:80", "Sec-WebSocket-Version: 13\r\n", 400), ("localhost:80", key % 8, 426),
+                ("localhost:80", key % 13 + "Origin: http://evil.example\r\n", 403),
+                ("localhost:80", key % 13 + "Origin: null\r\n", 403),
+                ("localhost:80", key % 13 + "Origin: HTTP://LocalHost:80\r\n", 101),
+                (rebind, key % 13 + "Origin: http://" + rebind + "\r\n", 421), (rebind, key % 13, 101)]:
+            request = "GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" % host + headers
+            self.assertEqual(first_status(self.server.web_port, (request + "\r\n").encode()), status, headers)

@@ -233,6 +233,15 @@ private slots:
             QCOMPARE(messages.last().value("nodes").toArray().at(0).toObject().value("branch").toString(),
                      it.value() + "\\" + it.value());
         }
+        // Every node on one branch: a name taken is told apart by its column, then by its node; none is lost.
+        QVERIFY(testDatabase().putSetting("opcNodeFormat", "Все").ok());
+        OPCServer same(&testDatabase(), m_monitor.get());
+        same.buildAddressSpace();
+        QCOMPARE(same.items().size(), wanted.size());
+        const QString t1 = "Все\\Система отопления\\Температура в подающем трубопроводе";
+        QVERIFY(same.items().contains(t1) && same.items().contains(t1 + " (S1_t1)"));
+        const OPCServer::Item fourth = same.items().value(t1 + " (S1_t1) #" + QString::number(places.lastKey()));
+        QCOMPARE(fourth.column, QString("S1_t1"));
         QVERIFY(testDatabase().putSetting("opcNodeFormat", OpcItemNames::defaultNodeFormat()).ok());
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
     }
