@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QPoint>
 #include <QThread>
 
 #include <cstdio>
@@ -46,18 +45,9 @@ LambdaCommand commands[] = {
     {"echo", -1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return QVariant(p); }},
     {"identity", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }},
     {"noop", -1, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(true); }},
-    {"add", 2, [](const QVariantList &p) -> ZeltoResult<QVariant> {
-         if (Zelto::isNumber(p.at(0)) && Zelto::isNumber(p.at(1))) {
-             if (p.at(0).userType() == QMetaType::Double || p.at(1).userType() == QMetaType::Double)
-                 return QVariant(p.at(0).toDouble() + p.at(1).toDouble());
-             return QVariant(p.at(0).toLongLong() + p.at(1).toLongLong());
-         }
-         return ZeltoStatus::failed(QStringLiteral("Параметры должны быть числами"));
-     }},
     {"fail", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          return ZeltoStatus::failed(p.at(0).toString());
      }},
-    {"silentFail", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return ZeltoStatus::failed(QString()); }},
     {"clientId", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(ZeltoServer::global()->clientId()); }},
     {"sleep", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000)));
@@ -66,7 +56,6 @@ LambdaCommand commands[] = {
     {"makeTable", 2, [](const QVariantList &p) -> ZeltoResult<QVariant> {
          return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
      }},
-    {"badResult", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(QPoint(1, 2)); }},
 };
 
 class TestService : public QtService<QCoreApplication>
