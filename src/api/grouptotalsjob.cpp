@@ -26,7 +26,8 @@ QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> 
 
 GroupTotalsJob::GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
                                const QDate &from, const QDate &to, const Done &done, int clientId, QObject *parent)
-    : QObject(parent), m_database(&database), m_nodes(nodes), m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
+    : QObject(parent), m_database(&database), m_nodes(nodes), m_nodeRows(ArchiveReports::nodeRowsOf(nodes)),
+      m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
     if (clientId >= 0) {
         connect(ZeltoServer::global(), &ZeltoServer::disconnected, this, [this, clientId](int gone) {
@@ -56,7 +57,7 @@ void GroupTotalsJob::step()
     const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
     m_next += part.size();
     if (m_database)
-        append(ArchiveReports::groupTotalsOf(*m_database, m_nodes, part, m_from, m_to));
+        append(ArchiveReports::groupTotalsOf(*m_database, m_nodes, part, m_from, m_to, nullptr, &m_nodeRows));
     else
         m_next = m_nodeIds.size();
     // At most twice as many as the last time: one fast node says little.

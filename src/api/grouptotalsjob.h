@@ -3,6 +3,7 @@
 #include "zeltotable.h"
 
 #include <QDate>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -47,6 +48,7 @@ private:
 
     QPointer<Database> m_database;   // gone: the job ends with what it has
     ZeltoTable m_nodes;
+    QHash<int, int> m_nodeRows;   // ArchiveReports::nodeRowsOf(m_nodes), found once
     QList<int> m_nodeIds;
     int m_next = 0;
     int m_stepNodes = 1;

@@ -532,21 +532,27 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
     return groupTotalsOf(*context.database(), visible.value(), nodeIds, from, to);
 }
 
+QHash<int, int> ArchiveReports::nodeRowsOf(const ZeltoTable &nodes)
+{
+    QHash<int, int> rows;
+    const int idColumn = nodes.columnIndex(kId);
+    if (idColumn < 0)
+        return rows;
+    rows.reserve(nodes.rowCount());
+    for (int row = 0; row < nodes.rowCount(); ++row) {
+        const QVector<QVariant> &cells = nodes.rowCells(row);
+        rows.insert(idColumn < cells.size() ? cells.at(idColumn).toInt() : 0, row);
+    }
+    return rows;
+}
+
 ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to, int *fromBytes)
+                                         const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
-    // The rows of the nodes asked for only: a long list comes a part at a time.
-    const QSet<int> asked(nodeIds.cbegin(), nodeIds.cend());
-    QHash<int, int> rowOfNode;
-    const int idColumn = nodes.columnIndex(kId);
-    for (int row = 0; idColumn >= 0 && row < nodes.rowCount(); ++row) {
-        const QVector<QVariant> &cells = nodes.rowCells(row);
-        const int id = idColumn < cells.size() ? cells.at(idColumn).toInt() : 0;
-        if (asked.contains(id))
-            rowOfNode.insert(id, row);
-    }
+    const QHash<int, int> own = nodeRows ? QHash<int, int>() : nodeRowsOf(nodes);
+    const QHash<int, int> &rowOfNode = nodeRows ? *nodeRows : own;
     QList<int> listed;
     QSet<int> done;
     for (int id : nodeIds) {
@@ -596,6 +602,8 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             case StoredRangeTotals::Declined:
                 break;
             }
+            // The bytes may be the database's own, valid only until this returns.
+            node.dayData = node.dayTotals = node.monthTotals = node.monthData = node.currentData = QVariant();
         });
     }
     if (fromBytes)

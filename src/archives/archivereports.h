@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+
 #include "commandcontext.h"
 
 #include "zeltotable.h"
@@ -68,9 +70,12 @@ public:
     // caller sees) in database: a long list is computed a part at a time with the list read once.
     // The archives of the part are read in a few statements, and a node's
     // totals computed from their bytes where StoredRangeTotals covers it;
-    // fromBytes, when given, receives how many nodes were.
+    // fromBytes, when given, receives how many nodes were. nodeRows, when
+    // given, is nodeRowsOf(nodes): a job of many parts finds it once.
     static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                    const QDate &to, int *fromBytes = nullptr);
+                                    const QDate &to, int *fromBytes = nullptr, const QHash<int, int> *nodeRows = nullptr);
+    // The row of each node id in a node list (of the last, were one listed twice).
+    static QHash<int, int> nodeRowsOf(const ZeltoTable &nodes);
 
 private:
     // Which summary tables rangeTotals builds: group totals need "range_totals" alone.

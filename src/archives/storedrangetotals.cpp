@@ -103,11 +103,13 @@ const ColumnKinds &columnKinds(const QStringList &names, int slot)
 class RecordReadings
 {
 public:
+    // records: where the records archive is opened.
     RecordReadings(Database &database, const StoredRangeTotals::Node &node, ZeltoTableSplice &days,
-                   const QVector<qint64> &dayKeys)
+                   const QVector<qint64> &dayKeys, ZeltoTableSplice &records)
         : m_database(database), m_node(node), m_days(days), m_dayKeys(dayKeys),
           m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
-                     MetadataCatalogue::instance())
+                     MetadataCatalogue::instance()),
+          m_table(records)
     {
         if (node.hasDayTotals) {
             m_bytes = &node.dayTotals;
@@ -267,7 +269,7 @@ private:
     ZeltoTable m_current;
     QDateTime m_anchor;
     QVariantMap m_currentValues;
-    ZeltoTableSplice m_table;
+    ZeltoTableSplice &m_table;
     QVector<qint64> m_instants;
     Qt::TimeSpec m_timeSpec = Qt::LocalTime;
     std::vector<double> m_number;
@@ -337,7 +339,17 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     const QVariant &dayBytes = node.dayData;
     if (holdsNothing(dayBytes))
         return NoRow;
-    ZeltoTableSplice days;
+    // The two tables of every node opened in the same objects, their buffers
+    // kept; closed on the way out, as the bytes may not outlive the call.
+    thread_local ZeltoTableSplice days, records;
+    struct Closing
+    {
+        ~Closing()
+        {
+            days.open(QByteArray());
+            records.open(QByteArray());
+        }
+    } closing;
     QVector<qint64> keys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
     if (!openSorted(dayBytes, days, keys, timeSpec))
@@ -354,7 +366,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     if (last <= first)
         return NoRow;
     // The readings first: a node left to the general path is left early.
-    RecordReadings readings(database, node, days, keys);
+    RecordReadings readings(database, node, days, keys, records);
     QVariantMap start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;

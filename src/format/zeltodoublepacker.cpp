@@ -384,7 +384,9 @@ bool unpackXor(const uchar *&p, const uchar *end, int n, double *out, QString *e
     return true;
 }
 
-bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out, QString *error)
+// Only the values from..to (not including to) are written: a group after
+// them is stepped over, one before them gives only what the next carries.
+bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out, QString *error, int from, int to)
 {
     const QString shortBlock = QStringLiteral("десятичный блок выходит за границы столбца");
     quint64 exceptionCount = 0, first = 0;
@@ -409,10 +411,21 @@ bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out,
         const qint64 bytes = (qint64(m) * width + 7) / 8;
         if (bytes > end - p)
             return fail(error, shortBlock);
+        if (g >= to) {
+            p += bytes;
+            continue;
+        }
         unpackBits(p, p + bytes, width, m, packed);
         p += bytes;
         // Unsigned arithmetic: corrupt bytes may wrap, but never overflow.
         const quint64 offset = quint64(unzigzag(base));
+        if (g + m <= from) {
+            quint64 sum = 0;
+            for (int i = 0; i < m; ++i)
+                sum += offset + packed[i];
+            previous = deltas ? previous + sum : offset + packed[m - 1];
+            continue;
+        }
         const double power = kPowers[e];
         for (int i = 0; i < m; ++i) {
             const quint64 x = (deltas ? previous : 0) + offset + packed[i];
@@ -433,7 +446,8 @@ bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out,
         quint64 bits;
         std::memcpy(&bits, p, 8);
         p += 8;
-        out[position] = doubleFromBits(qFromLittleEndian(bits));
+        if (position >= from && position < to)
+            out[position] = doubleFromBits(qFromLittleEndian(bits));
     }
     return true;
 }
@@ -492,6 +506,11 @@ bool skipBlock(const uchar *&p, const uchar *end, int &count)
 
 bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error)
 {
+    return unpackBlock(p, end, out, error, 0, BlockSize);
+}
+
+bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error, int from, int to)
+{
     quint64 count = 0;
     if (!readVarint(p, end, count) || p >= end)
         return fail(error, QStringLiteral("блок чисел выходит за границы столбца"));
@@ -514,7 +533,7 @@ bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QS
     if (mode == ModeXor)
         return unpackXor(p, end, n, out.data(), error);
     if ((mode & 0xf0) == ModeDecimal)
-        return unpackDecimal(p, end, n, mode & 0x0f, out.data(), error);
+        return unpackDecimal(p, end, n, mode & 0x0f, out.data(), error, from, to);
     return fail(error, QStringLiteral("неизвестный вид блока чисел 0x%1").arg(mode, 2, 16, QLatin1Char('0')));
 }
 

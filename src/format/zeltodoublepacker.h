@@ -36,6 +36,9 @@ void pack(const double *values, qint64 count, ZeltoByteSink &out);
 // count) and moves *p past it. False on malformed bytes, with a reason for
 // people in *error; *p is then somewhere inside the block.
 bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error);
+// The same, where only the values from..to (not including to) are wanted:
+// the others in out may be anything. The bytes are checked as above.
+bool unpackBlock(const uchar *&p, const uchar *end, std::vector<double> &out, QString *error, int from, int to);
 
 // Moves *p past one block, walking its structure with the same bounds
 // checks but unpacking no value; count is the block's number of values.

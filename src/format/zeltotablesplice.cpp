@@ -103,7 +103,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
         return false;
 
     m_reader.reset(new ZeltoStreamReader(base, kVersion));
-    m_writer.reset(new ZeltoStreamWriter(kVersion));
+    if (!m_writer)
+        m_writer.reset(new ZeltoStreamWriter(kVersion));
     ZeltoStreamReader::Cursor c = { value + 1, value + length, false };
     int columnCount = 0;
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
@@ -369,10 +370,13 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
                 index += count;
                 continue;
             }
+            // Of the block, only its values in the range are unpacked.
+            const int first = qMax(0, before - index);
+            const int last = int(qMin<qint64>(qint64(n), qint64(before) + wanted - index));
             QString error;
-            if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error))
+            if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error, first, last))
                 return false;
-            for (int i = qMax(0, before - index); i < int(block.size()) && int(values.size()) < wanted; ++i)
+            for (int i = first; i < qMin(last, int(block.size())); ++i)
                 values.push_back(block[size_t(i)]);
             index += int(block.size());
         }

@@ -111,10 +111,18 @@ ZeltoResult<ZeltoTable> Nodes::archiveHolders(const CommandContext &context)
         return CommandContext::noDatabase();
     QVariantList values;
     const QString visible = context.groupCondition("nodes.group_id", values);
-    // Joined with groups as list() is: the same nodes.
-    return context.database()->rows(nodeAndArchiveColumns(context.database()->sqlDialect(),
-                                                          QStringLiteral("nodes.id, nodes.model_code, nodes.model_name,"
-                                                                         " nodes.number"))
+    // Only the archives whose rows the totals may use are asked after: each
+    // question is a look at a column of every node. Joined with groups as
+    // list() is: the same nodes.
+    const SqlDialect &sql = context.database()->sqlDialect();
+    const auto held = [&sql](const char *column) { return sql.holdsValue(QLatin1String(column)); };
+    return context.database()->rows(QStringLiteral("SELECT nodes.id, nodes.model_code, nodes.model_name, nodes.number"
+                                                   "      , %1 AS has_current_data"
+                                                   "      , %2 AS has_month_data"
+                                                   "      , %3 AS has_month_totals"
+                                                   "      , %4 AS has_day_totals")
+                                            .arg(held("current_data"), held("month_data"), held("month_totals"),
+                                                 held("day_totals"))
                                         + QStringLiteral(" FROM nodes JOIN nodes_data ON nodes_data.id = nodes.id"
                                                          " JOIN groups ON groups.id = nodes.group_id WHERE ")
                                         + visible,

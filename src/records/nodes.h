@@ -24,8 +24,9 @@ public:
     // The nodes the caller sees, by group name and node name.
     static ZeltoResult<ZeltoTable> list(const CommandContext &context);
     // The same nodes with their id, model_code, model_name and number and
-    // which archives they hold (the has_<archive> columns) only, in no
-    // particular order: for work over many nodes' archives.
+    // which of the archives that group totals may read besides the daily
+    // one they hold (has_current_data, has_month_data, has_month_totals,
+    // has_day_totals) only, in no particular order.
     static ZeltoResult<ZeltoTable> archiveHolders(const CommandContext &context);
     // The node when the caller sees it; empty when not (or when there is none).
     static ZeltoResult<QVariantMap> find(const CommandContext &context, int id);

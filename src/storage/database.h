@@ -88,7 +88,8 @@ public:
     ZeltoResult<QVariantMap> storedRow(const QString &table, int id, const QStringList &columns);
     // storedRow for many rows: each <table>_data row of ids with its id and
     // the columns as stored, in no particular order (ids without a row give
-    // none), a few statements for the lot.
+    // none), a few statements for the lot. On SQLite a BLOB's bytes are
+    // valid only until `each` returns.
     ZeltoStatus storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
                            const std::function<void(int id, const QVector<QVariant> &values)> &each);
     // Several columns of a <table>_data row in one statement.

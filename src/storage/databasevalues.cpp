@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "encodedvalue.h"
+#include "sqliterows.h"
 
 #include "zeltostream.h"
 #include "zeltosystem.h"
@@ -223,6 +224,17 @@ ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, co
             return done;
         QSqlQuery &query = lease.query();
         QVector<QVariant> values(columns.size());
+        if (SqliteRows::reads(query)) {
+            const ZeltoStatus read = SqliteRows::each(query, [&](const QVector<QVariant> &cells) {
+                for (int i = 0; i < columns.size(); ++i)
+                    values[i] = cells.value(i + 1);
+                each(cells.value(0).toInt(), values);
+            });
+            values.fill(QVariant());
+            if (!read.ok())
+                return ZeltoStatus(read.kind(), prefix + read.message());
+            continue;
+        }
         while (query.next()) {
             for (int i = 0; i < columns.size(); ++i)
                 values[i] = query.value(i + 1);

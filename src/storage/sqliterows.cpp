@@ -27,6 +27,17 @@ QString textOf(sqlite3_stmt *statement, int field)
     return QString(static_cast<const QChar *>(text), sqlite3_column_bytes16(statement, field) / int(sizeof(QChar)));
 }
 
+// A step that failed, of the kind any other failed statement has.
+ZeltoStatus stepFailed(sqlite3_stmt *statement, int stepped)
+{
+    const ZeltoStatus failed = Database::sqlStatus(
+        QSqlError(QString(), QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement))), QSqlError::StatementError,
+                  QString::number(stepped)),
+        QString());
+    sqlite3_reset(statement);
+    return failed;
+}
+
 } // namespace
 
 bool SqliteRows::reads(const QSqlQuery &query)
@@ -82,14 +93,50 @@ ZeltoResult<ZeltoTable> SqliteRows::read(QSqlQuery &query)
         table.append(std::move(row));
         stepped = sqlite3_step(statement);
     }
-    if (stepped != SQLITE_DONE) {
-        // The kind as for any other failed statement, from SQLite's result code.
-        const ZeltoStatus failed = Database::sqlStatus(
-            QSqlError(QString(), QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement))),
-                      QSqlError::StatementError, QString::number(stepped)),
-            QString());
-        sqlite3_reset(statement);
-        return failed;
-    }
+    if (stepped != SQLITE_DONE)
+        return stepFailed(statement, stepped);
     return table.take();
+}
+
+ZeltoStatus SqliteRows::each(QSqlQuery &query, const std::function<void(const QVector<QVariant> &cells)> &each)
+{
+    sqlite3_stmt *statement = statementOf(query);
+    if (!statement)
+        return ZeltoStatus();
+    const int fields = sqlite3_column_count(statement);
+    QVector<QVariant> cells(fields);
+    int stepped = fields > 0 && sqlite3_stmt_busy(statement) ? SQLITE_ROW : SQLITE_DONE;
+    while (stepped == SQLITE_ROW) {
+        for (int field = 0; field < fields; ++field) {
+            QVariant &cell = cells[field];
+            switch (sqlite3_column_type(statement, field)) {
+            case SQLITE_INTEGER:
+                cell = QVariant(qlonglong(sqlite3_column_int64(statement, field)));
+                break;
+            case SQLITE_FLOAT:
+                cell = QVariant(sqlite3_column_double(statement, field));
+                break;
+            case SQLITE_NULL:
+                // As Qt's SQLite driver gives it.
+                cell = QVariant(QVariant::String);
+                break;
+            case SQLITE_BLOB:
+                // The archives are most of what is read: their bytes stay where SQLite has them.
+                cell = QVariant(QByteArray::fromRawData(static_cast<const char *>(sqlite3_column_blob(statement, field)),
+                                                        sqlite3_column_bytes(statement, field)));
+                break;
+            default:
+                cell = QVariant(textOf(statement, field));
+                break;
+            }
+        }
+        each(cells);
+        // Nothing keeps pointing at the bytes the step below releases.
+        for (QVariant &cell : cells)
+            cell = QVariant();
+        stepped = sqlite3_step(statement);
+    }
+    if (stepped != SQLITE_DONE)
+        return stepFailed(statement, stepped);
+    return ZeltoStatus();
 }

@@ -4,6 +4,9 @@
 #include "zeltotable.h"
 
 #include <QSqlQuery>
+#include <QVector>
+
+#include <functional>
 
 // The rows of a query that Qt's SQLite driver has run, read straight from
 // SQLite's statement into a table: the driver would make a variant of every
@@ -21,4 +24,9 @@ public:
     // it to the first when it ran it), to the end. A step that fails is a
     // storage failure, not a shorter table.
     static ZeltoResult<ZeltoTable> read(QSqlQuery &query);
+    // The same rows each handed to `each` with its cells as the driver's
+    // QSqlQuery::value() holds them (an integer a qlonglong, SQL NULL a
+    // null string), except that a BLOB's bytes are SQLite's own, not
+    // copied: they are valid only until `each` returns.
+    static ZeltoStatus each(QSqlQuery &query, const std::function<void(const QVector<QVariant> &cells)> &each);
 };

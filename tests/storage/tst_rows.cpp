@@ -356,7 +356,17 @@ private slots:
         QMap<int, QVector<QVariant>> read;
         int calls = 0;
         QCOMPARE(outcome(db().storedRows("nodes", ids, {"day_data", "hour_data"},
-                                         [&](int id, const QVector<QVariant> &values) { ++calls, read.insert(id, values); })),
+                                         [&](int id, const QVector<QVariant> &values) {
+                                             // SQLite's bytes last only as long as the call: copied.
+                                             QVector<QVariant> kept;
+                                             for (const QVariant &value : values) {
+                                                 const QByteArray bytes = value.toByteArray();
+                                                 kept << (value.userType() == QMetaType::QByteArray
+                                                              ? QVariant(QByteArray(bytes.constData(), bytes.size()))
+                                                              : value);
+                                             }
+                                             ++calls, read.insert(id, kept);
+                                         })),
                  "ok");
         QCOMPARE(QList<int>({calls, read.size(), int(read.contains(999))}), QList<int>({139, 139, 0}));
         QCOMPARE(read.value(node), QVector<QVariant>({db().storedData("nodes", node, "day_data").value(),
