@@ -201,35 +201,23 @@ public:
     };
 
     NodeReadings(Database &database, const QVariantMap &node, const TotalizerReadings::DayRows &days)
-        : m_database(database), m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance())
+        : m_database(database), m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance()),
+          m_source(TotalizerReadings::Source::of(hasArchive(node, kDayTotals), hasArchive(node, kMonthTotals),
+                                                 hasArchive(node, kMonthData), hasArchive(node, kCurrentData)))
     {
-        if (hasArchive(node, kDayTotals)) {
-            m_records = kDayTotals;
-            m_period = TotalizerReadings::Day;
-            m_totalsOnly = true;
-        } else if (hasArchive(node, kMonthTotals)) {
-            m_records = kMonthTotals;
-            m_totalsOnly = true;
-        } else {
-            // Devices without a totals archive keep their counters in the
-            // monthly records, or show them only in the current reading.
-            if (hasArchive(node, kMonthData))
-                m_records = kMonthData;
-            m_fromCurrent = hasArchive(node, kCurrentData);
-        }
     }
 
     Reading at(const QDateTime &moment)
     {
         Reading reading;
-        if (!m_records.isEmpty()) {
+        if (!m_source.records.isEmpty()) {
             if (!m_recordsRead) {
-                m_recordTable = wholeArchive(m_database, m_nodeId, m_records);
+                m_recordTable = wholeArchive(m_database, m_nodeId, m_source.records);
                 m_recordsRead = true;
             }
-            reading.values = m_readings.fromRecords(m_recordTable, m_period, moment, &reading.computed);
+            reading.values = m_readings.fromRecords(m_recordTable, m_source.period, moment, &reading.computed);
         }
-        if (!reading.values.isEmpty() || m_totalsOnly || !m_fromCurrent)
+        if (!reading.values.isEmpty() || !m_source.fromCurrent)
             return reading;
         if (!m_currentRead) {
             m_currentRead = true;
@@ -251,10 +239,7 @@ private:
     Database &m_database;
     int m_nodeId;
     TotalizerReadings m_readings;
-    QString m_records;
-    TotalizerReadings::Period m_period = TotalizerReadings::Month;
-    bool m_totalsOnly = false;
-    bool m_fromCurrent = false;
+    const TotalizerReadings::Source m_source;
     bool m_recordsRead = false;
     ZeltoTable m_recordTable;
     bool m_currentRead = false;

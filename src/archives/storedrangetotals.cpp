@@ -109,26 +109,15 @@ public:
         : m_database(database), m_node(node), m_days(days), m_dayKeys(dayKeys),
           m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
                      MetadataCatalogue::instance()),
+          m_source(TotalizerReadings::Source::of(node.hasDayTotals, node.hasMonthTotals, node.hasMonthData,
+                                                 node.hasCurrentData)),
           m_table(records)
     {
-        if (node.hasDayTotals) {
-            m_bytes = &node.dayTotals;
-            m_name = kDayTotals;
-            m_period = TotalizerReadings::Day;
-            m_totalsOnly = true;
-        } else if (node.hasMonthTotals) {
-            m_bytes = &node.monthTotals;
-            m_name = kMonthTotals;
-            m_totalsOnly = true;
-        } else {
-            if (node.hasMonthData) {
-                m_bytes = &node.monthData;
-                m_name = kMonthData;
-            }
-            m_fromCurrent = node.hasCurrentData;
-        }
-        if (!m_bytes)
+        if (m_source.records.isEmpty())
             return;
+        m_bytes = m_source.records == kDayTotals     ? &node.dayTotals
+                  : m_source.records == kMonthTotals ? &node.monthTotals
+                                                     : &node.monthData;
         m_empty = holdsNothing(*m_bytes);
         m_sorted = !m_empty && openSorted(*m_bytes, m_table, m_instants, m_timeSpec);
     }
@@ -139,7 +128,7 @@ public:
     {
         if (!fromRecords(moment, values))
             return false;
-        if (!values.isEmpty() || m_totalsOnly || !m_fromCurrent)
+        if (!values.isEmpty() || !m_source.fromCurrent)
             return true;
         if (!m_currentRead) {
             m_currentRead = true;
@@ -177,7 +166,7 @@ private:
             // A record of the moment is dated within its day or month before
             // it: only those near it are looked at, in stored order, and the
             // first with counters is the reading, as TotalizerReadings takes it.
-            const qint64 reach = qint64(m_period == TotalizerReadings::Day ? 2 : 33) * 86400000;
+            const qint64 reach = qint64(m_source.period == TotalizerReadings::Day ? 2 : 33) * 86400000;
             const qint64 at = moment.toMSecsSinceEpoch();
             const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
             const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
@@ -191,10 +180,10 @@ private:
             }
         }
         if (!m_decoded) {
-            m_whole = decoded(*m_bytes, m_name);
+            m_whole = decoded(*m_bytes, m_source.records);
             m_decoded = true;
         }
-        values = m_readings.fromRecords(m_whole, m_period, moment);
+        values = m_readings.fromRecords(m_whole, m_source.period, moment);
         return !m_dayRowsFailed;
     }
 
@@ -203,13 +192,13 @@ private:
     qint64 recordEnd(qint64 date) const
     {
         thread_local QHash<qint64, qint64> ends[2][2];
-        QHash<qint64, qint64> &known = ends[m_period == TotalizerReadings::Day][m_timeSpec == Qt::UTC];
+        QHash<qint64, qint64> &known = ends[m_source.period == TotalizerReadings::Day][m_timeSpec == Qt::UTC];
         const auto found = known.constFind(date);
         if (found != known.constEnd())
             return found.value();
         if (known.size() > 100000)
             known.clear();
-        const qint64 end = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, m_timeSpec), m_period)
+        const qint64 end = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, m_timeSpec), m_source.period)
                                .toMSecsSinceEpoch();
         known.insert(date, end);
         return end;
@@ -254,11 +243,8 @@ private:
     ZeltoTableSplice &m_days;
     const QVector<qint64> &m_dayKeys;
     TotalizerReadings m_readings;
+    const TotalizerReadings::Source m_source;
     const QVariant *m_bytes = nullptr;   // of the records archive, when the node has one
-    QString m_name;
-    TotalizerReadings::Period m_period = TotalizerReadings::Month;
-    bool m_totalsOnly = false;
-    bool m_fromCurrent = false;
     bool m_empty = true;
     bool m_sorted = false;
     bool m_decoded = false;

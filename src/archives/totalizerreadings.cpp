@@ -27,6 +27,16 @@ TotalizerReadings::TotalizerReadings(const DayRows &days, const MetadataCatalogu
 {
 }
 
+TotalizerReadings::Source TotalizerReadings::Source::of(bool hasDayTotals, bool hasMonthTotals, bool hasMonthData,
+                                                       bool hasCurrentData)
+{
+    if (hasDayTotals)
+        return {QStringLiteral("day_totals"), Day, false};
+    if (hasMonthTotals)
+        return {QStringLiteral("month_totals"), Month, false};
+    return {hasMonthData ? QStringLiteral("month_data") : QString(), Month, hasCurrentData};
+}
+
 QDateTime TotalizerReadings::recordEnd(const QDateTime &date, Period period)
 {
     if (period == Day)

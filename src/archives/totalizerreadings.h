@@ -33,6 +33,19 @@ public:
 
     TotalizerReadings(const DayRows &days, const MetadataCatalogue &catalogue);
 
+    // Where a node's readings come from, by the archives it holds: a totals
+    // archive (day_totals, else month_totals) alone; devices without one
+    // keep their counters in the monthly records (month_data), or show them
+    // only in the current reading, which then fills what the records lack.
+    struct Source
+    {
+        QString records;            // the records archive; empty: none
+        Period period = Month;
+        bool fromCurrent = false;   // the current reading when the records give nothing
+
+        static Source of(bool hasDayTotals, bool hasMonthTotals, bool hasMonthData, bool hasCurrentData);
+    };
+
     // The reading at the midnight at from the records: the record that ends
     // there, or else the nearer of the records around it carried there
     // (parameters it cannot give taken from the other one). Empty when the
