@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -95,6 +96,86 @@ const ColumnKinds &columnKinds(const QStringList &names, int slot)
     return kinds;
 }
 
+// The counters of a node at one moment. Read in place they are one value per
+// column of its records archive (NaN where a column has none), so that no map
+// is built per node; else they are by name, as TotalizerReadings gives them.
+class Reading
+{
+public:
+    void clear()
+    {
+        m_columns = nullptr;
+        m_count = 0;
+        m_byName.clear();
+    }
+
+    // Read in place: the columns of the records archive, none of them set yet.
+    void inPlace(const QStringList &columns)
+    {
+        m_columns = &columns;
+        m_byColumn.assign(size_t(columns.size()), std::numeric_limits<double>::quiet_NaN());
+        m_count = 0;
+        m_byName.clear();
+    }
+
+    void set(int column, double value)
+    {
+        m_byColumn[size_t(column)] = value;
+        ++m_count;
+    }
+
+    void setByName(const QVariantMap &values)
+    {
+        clear();
+        m_byName = values;
+    }
+
+    bool isEmpty() const { return m_columns ? m_count == 0 : m_byName.isEmpty(); }
+
+    // The columns read in place, null when the reading is by name.
+    const QStringList *columns() const { return m_columns; }
+
+    // The reading of a parameter; column is its index in columns() (-1:
+    // none), used when read in place.
+    bool find(const QString &code, int column, double &value) const
+    {
+        if (m_columns) {
+            if (column < 0 || !std::isfinite(m_byColumn[size_t(column)]))
+                return false;
+            value = m_byColumn[size_t(column)];
+            return true;
+        }
+        const auto found = m_byName.constFind(code);
+        if (found == m_byName.constEnd())
+            return false;
+        value = found.value().toDouble();
+        return true;
+    }
+
+private:
+    const QStringList *m_columns = nullptr;
+    std::vector<double> m_byColumn;
+    int m_count = 0;
+    QVariantMap m_byName;
+};
+
+// Where each of names is in into (-1: not there). The tables of one kind of
+// meter share their column lists: worked out once for them all.
+const QVector<int> &columnsIn(const QStringList &names, const QStringList &into, int slot)
+{
+    thread_local QStringList knownNames[2], knownInto[2];
+    thread_local QVector<int> known[2];
+    QVector<int> &columns = known[slot];
+    if (knownNames[slot] != names || knownInto[slot] != into || columns.size() != names.size()) {
+        knownNames[slot] = names;
+        knownInto[slot] = into;
+        columns.clear();
+        for (const QString &name : names)
+            columns.append(into.indexOf(name));
+    }
+    return columns;
+}
+
 // The counters of a node at chosen midnights from the source the general
 // path takes them from: a record of that very midnight read in place, else
 // the records decoded whole and carried by TotalizerReadings with the node's
@@ -124,7 +205,7 @@ public:
 
     // The reading at the midnight moment into values (empty: none at all);
     // false when the general path must find it.
-    bool at(const QDateTime &moment, QVariantMap &values)
+    bool at(const QDateTime &moment, Reading &values)
     {
         if (!fromRecords(moment, values))
             return false;
@@ -143,11 +224,23 @@ public:
             m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
-            values = m_readings.carry(m_currentValues, m_anchor, moment);
+            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment));
         return !m_dayRowsFailed;
     }
 
 private:
+    struct Buffers
+    {
+        QVector<qint64> instants;
+        std::vector<double> number;
+        QVector<QVariant> cell;
+    };
+    static Buffers &buffers()
+    {
+        thread_local Buffers kept;
+        return kept;
+    }
+
     // An archive as the general path reads it whole: what is no table is none.
     static ZeltoTable decoded(const QVariant &bytes, const QString &archive)
     {
@@ -157,7 +250,7 @@ private:
     }
 
     // The reading from the records alone; false when it cannot be found here.
-    bool fromRecords(const QDateTime &moment, QVariantMap &values)
+    bool fromRecords(const QDateTime &moment, Reading &values)
     {
         values.clear();
         if (!m_bytes || m_empty)
@@ -183,7 +276,7 @@ private:
             m_whole = decoded(*m_bytes, m_source.records);
             m_decoded = true;
         }
-        values = m_readings.fromRecords(m_whole, m_source.period, moment);
+        values.setByName(m_readings.fromRecords(m_whole, m_source.period, moment));
         return !m_dayRowsFailed;
     }
 
@@ -218,22 +311,23 @@ private:
     }
 
     // The readings of the accumulating parameters in one record.
-    bool counters(int row, QVariantMap &values)
+    bool counters(int row, Reading &values)
     {
         const QStringList &names = m_table.columnNames();
         const ColumnKinds &kinds = columnKinds(names, 1);
+        values.inPlace(names);
         for (int c = 0; c < names.size(); ++c) {
             if (!kinds.counters.at(c))
                 continue;
             if (m_table.readNumbers(c, row, row + 1, m_number)) {
                 if (std::isfinite(m_number.front()))
-                    values.insert(names.at(c), m_number.front());
+                    values.set(c, m_number.front());
                 continue;
             }
             if (!m_table.readCells(c, row, row + 1, m_cell))
                 return false;
             if (ColumnAggregates::isReading(m_cell.constFirst()))
-                values.insert(names.at(c), m_cell.constFirst().toDouble());
+                values.set(c, m_cell.constFirst().toDouble());
         }
         return true;
     }
@@ -256,10 +350,11 @@ private:
     QDateTime m_anchor;
     QVariantMap m_currentValues;
     ZeltoTableSplice &m_table;
-    QVector<qint64> m_instants;
+    // Buffers of the thread, kept from node to node.
+    QVector<qint64> &m_instants = buffers().instants;
     Qt::TimeSpec m_timeSpec = Qt::LocalTime;
-    std::vector<double> m_number;
-    QVector<QVariant> m_cell;
+    std::vector<double> &m_number = buffers().number;
+    QVector<QVariant> &m_cell = buffers().cell;
 };
 
 // The aggregate of a column over rows from..to of the kind (for an
@@ -336,7 +431,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
             records.open(QByteArray());
         }
     } closing;
-    QVector<qint64> keys;
+    thread_local QVector<qint64> keys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
     if (!openSorted(dayBytes, days, keys, timeSpec))
         return Declined;
@@ -353,11 +448,11 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
         return NoRow;
     // The readings first: a node left to the general path is left early.
     RecordReadings readings(database, node, days, keys, records);
-    QVariantMap start, finish;
+    thread_local Reading start, finish;
     if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
         return Declined;
     const int newest = last - 1;
-    QVector<QVariant> firstDate, lastDate;
+    thread_local QVector<QVariant> firstDate, lastDate;
     if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
         return Declined;
     // A range that ends after the days read closes with the counters at the end of its last day read.
@@ -367,44 +462,35 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
         return Declined;
     // No start reading anywhere: the totalizers are taken to have started from zero on the first day.
     const bool fromZero = start.isEmpty();
-
-    // The parameters the newest row has, with their aggregates over the range.
     const QStringList &names = days.columnNames();
-    struct Parameter
-    {
-        QString code;
-        Kind kind;
-        QVariant value;
-    };
-    QVector<Parameter> parameters;
+    const QVector<int> noColumns;
+    const QVector<int> &startColumns = start.columns() ? columnsIn(names, *start.columns(), 0) : noColumns;
+    const QVector<int> &finishColumns = finish.columns() ? columnsIn(names, *finish.columns(), 1) : noColumns;
+    const auto inStart = [&](int c) { return startColumns.isEmpty() ? -1 : startColumns.at(c); };
+    const auto inFinish = [&](int c) { return finishColumns.isEmpty() ? -1 : finishColumns.at(c); };
+
+    // The parameters the newest row has, in order: a counter read at both
+    // ends by its readings, the others by their aggregate over the range.
+    out = Totals();
+    out.firstDate = firstDate.constFirst();
+    out.lastDate = lastDate.constFirst();
     const ColumnKinds &kinds = columnKinds(names, 0);
     for (int c = 0; c < names.size(); ++c) {
         const Kind kind = c == dateColumn ? Kind::None : kinds.kinds.at(c);
         if (kind == Kind::None)
             continue;
-        // A counter read at both ends needs no sum of its days.
-        const bool wanted = kind != Kind::Cumulative || !(fromZero || start.contains(names.at(c)))
-            || !finish.contains(names.at(c));
+        double opening = 0.0, closing = 0.0;
+        const bool counted = kind == Kind::Cumulative && (fromZero || start.find(names.at(c), inStart(c), opening))
+            && finish.find(names.at(c), inFinish(c), closing);
         bool present = false;
         QVariant value;
-        if (!aggregate(days, c, first, last, kind, wanted, present, value))
+        if (!aggregate(days, c, first, last, kind, !counted, present, value))
             return Declined;
-        if (present)
-            parameters.append({names.at(c), kind, value});
-    }
-
-    out = Totals();
-    out.firstDate = firstDate.constFirst();
-    out.lastDate = lastDate.constFirst();
-    out.cells.reserve(parameters.size() + dimensionColumns.size());
-    for (const Parameter &parameter : qAsConst(parameters)) {
-        const QVariant opening = parameter.kind != Kind::Cumulative ? QVariant()
-            : fromZero ? QVariant(0.0) : start.value(parameter.code);
-        const QVariant closing = opening.isValid() ? finish.value(parameter.code) : QVariant();
-        const QVariant value = closing.isValid() ? QVariant(closing.toDouble() - opening.toDouble()) : parameter.value;
+        if (counted)
+            value = closing - opening;
         // Columns of one table: each parameter once.
-        if (value.isValid())
-            out.cells.append({parameter.code, value});
+        if (present && value.isValid())
+            out.cells.append({names.at(c), value});
     }
     for (const QString &column : dimensionColumns) {
         const int c = names.indexOf(column);

@@ -12,7 +12,9 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 using namespace ZeltoStreamFormat;
@@ -110,10 +112,15 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
         return false;
     // The archives of one kind of meter have the same columns: the names of
-    // the last table opened on this thread serve again when their bytes are
-    // the same (a group total opens thousands).
-    thread_local QByteArray lastNameBytes;
-    thread_local QStringList lastNames;
+    // the last few tables opened on this thread serve again when their bytes
+    // are the same (a group total opens thousands, two archives a node, in turn).
+    struct KnownNames
+    {
+        QByteArray bytes;
+        QStringList names;
+    };
+    thread_local KnownNames known[4];
+    thread_local int nextKnown = 0;
     const char *const namesStart = reinterpret_cast<const char *>(c.p);
     ZeltoStreamReader::Cursor afterNames = c;
     for (int i = 0; i < columnCount; ++i) {
@@ -124,9 +131,12 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             return false;
     }
     const int namesSize = int(reinterpret_cast<const char *>(afterNames.p) - namesStart);
-    if (lastNames.size() == columnCount && lastNameBytes.size() == namesSize
-        && std::memcmp(lastNameBytes.constData(), namesStart, size_t(namesSize)) == 0) {
-        m_names = lastNames;
+    const auto same = std::find_if(std::begin(known), std::end(known), [&](const KnownNames &k) {
+        return k.names.size() == columnCount && k.bytes.size() == namesSize
+            && std::memcmp(k.bytes.constData(), namesStart, size_t(namesSize)) == 0;
+    });
+    if (same != std::end(known)) {
+        m_names = same->names;
         c = afterNames;
     } else {
         QSet<QString> seen;
@@ -137,8 +147,10 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             seen.insert(name);
             m_names.append(name);
         }
-        lastNameBytes = QByteArray(namesStart, namesSize);
-        lastNames = m_names;
+        KnownNames &slot = known[nextKnown];
+        nextKnown = (nextKnown + 1) % int(std::size(known));
+        slot.bytes = QByteArray(namesStart, namesSize);
+        slot.names = m_names;
     }
     quint64 rows = 0;
     if (!m_reader->readVarint(c, rows) || rows > quint64(std::numeric_limits<int>::max())

@@ -379,6 +379,12 @@ private slots:
                                                   {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 5), 9.0, 11.0},
                                                                           {at(3, 10), 50.0, 21.0}})}},
                                         march(1), march(10), 1, true});
+        // The readings found by column of the records, not of the daily rows.
+        row("records with their columns in another order",
+            {"LWD41", {{"day_data", allMarch},
+                       {"day_totals", table({"S1_t1", "S1_M1", kDate, "S1_Q"}, {{61.0, 1.0, at(2, 29), 5.0},
+                                                                               {70.0, 21.0, at(3, 10), 50.0}})}},
+             march(1), march(10), 1, true});
         row("a record without counters at the end: carried", {"LWD41", {{"day_data", allMarch},
                                                                          {"day_totals", records({{at(2, 29), 5.0, 1.0},
                                                                                                  {at(3, 10), kOut, QVariant()}})}},

@@ -662,6 +662,23 @@ private slots:
         QVERIFY(!splice.instants(1, instants, timeSpec));
     }
 
+    // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
+    // names kept from table to table).
+    void columnNamesOfTablesInTurn()
+    {
+        QList<QByteArray> stored;
+        QList<QStringList> names;
+        for (const char *name : {"A1", "B1", "A2", "C1", "D1", "B2"}) {
+            names.append({QString::fromLatin1(name), QStringLiteral("x")});
+            stored.append(encode(ZeltoTable(names.last())));
+        }
+        ZeltoTableSplice splice;
+        for (int round = 0; round < 2 * stored.size(); ++round) {
+            QVERIFY(splice.open(stored.at(round % stored.size())));
+            QCOMPARE(splice.columnNames(), names.at(round % stored.size()));
+        }
+    }
+
     // Only a sound stream of one table in the current version is opened.
     void opensOnlyWholeCurrentTables()
     {
