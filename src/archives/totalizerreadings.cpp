@@ -110,7 +110,7 @@ bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable 
     if (!day.isValid())
         return false;
     const int newest = current.rowCount() - 1;
-    const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), QDateTime(day, QTime(23, 59, 59), Qt::LocalTime));
+    const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), ArchiveDates::endOfDay(day));
     if (dayHours.rowCount() == 0)
         return false;
     values.clear();

@@ -112,15 +112,9 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
         return false;
     // The archives of one kind of meter have the same columns: the names of
-    // the last few tables opened on this thread serve again when their bytes
+    // the last few tables opened on this splice serve again when their bytes
     // are the same (a group total opens thousands, two archives a node, in turn).
-    struct KnownNames
-    {
-        QByteArray bytes;
-        QStringList names;
-    };
-    thread_local KnownNames known[4];
-    thread_local int nextKnown = 0;
+    KnownNames *const known = m_knownNames;
     const char *const namesStart = reinterpret_cast<const char *>(c.p);
     ZeltoStreamReader::Cursor afterNames = c;
     for (int i = 0; i < columnCount; ++i) {
@@ -131,11 +125,11 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             return false;
     }
     const int namesSize = int(reinterpret_cast<const char *>(afterNames.p) - namesStart);
-    const auto same = std::find_if(std::begin(known), std::end(known), [&](const KnownNames &k) {
+    const auto same = std::find_if(known, known + kKnownNames, [&](const KnownNames &k) {
         return k.names.size() == columnCount && k.bytes.size() == namesSize
             && std::memcmp(k.bytes.constData(), namesStart, size_t(namesSize)) == 0;
     });
-    if (same != std::end(known)) {
+    if (same != known + kKnownNames) {
         m_names = same->names;
         c = afterNames;
     } else {
@@ -147,8 +141,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             seen.insert(name);
             m_names.append(name);
         }
-        KnownNames &slot = known[nextKnown];
-        nextKnown = (nextKnown + 1) % int(std::size(known));
+        KnownNames &slot = known[m_nextKnown];
+        m_nextKnown = (m_nextKnown + 1) % kKnownNames;
         slot.bytes = QByteArray(namesStart, namesSize);
         slot.names = m_names;
     }
@@ -360,8 +354,8 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         return false;
     const int before = header.bitmap ? countBits(header.bitmap, from) : from;
     const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
-    // Buffers kept from call to call (and table to table): no allocation once they have grown.
-    thread_local std::vector<double> values, block;
+    std::vector<double> &values = m_values;
+    std::vector<double> &block = m_block;
     values.clear();
     const uchar *p = header.cells.p;
     const uchar *const end = header.cells.end;
