@@ -555,12 +555,12 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     // when the statement fails) take the general path below.
     QHash<int, StoredRangeTotals::Totals> quick;
     QSet<int> withoutRow;
+    // A job's own serves when it is for this range; else one for this call.
+    std::unique_ptr<StoredRangeTotals> ownTotals;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
-        // A job's own serves when it is for this range; else one for this call.
-        std::unique_ptr<StoredRangeTotals> own;
         if (!stored || stored->from() != from || stored->to() != to) {
-            own.reset(new StoredRangeTotals(from, to, dimensionColumns()));
-            stored = own.get();
+            ownTotals.reset(new StoredRangeTotals(from, to, dimensionColumns()));
+            stored = ownTotals.get();
         }
         const auto column = [&nodes](const char *name) { return nodes.columnIndex(QLatin1String(name)); };
         const int model = column("model_code"), dayTotals = column("has_day_totals"),
@@ -603,6 +603,8 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         *fromBytes = quick.size() + withoutRow.size();
 
     const int unusedType = qMetaTypeId<ZeltoUnused>();
+    // The result's column of each of the totals' columns (-1: not added yet).
+    QVector<int> resultColumns;
     for (int id : qAsConst(listed)) {
         if (withoutRow.contains(id))
             continue;
@@ -610,10 +612,12 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         const auto known = quick.constFind(id);
         if (known != quick.constEnd()) {
             // The row whole at once, its new columns added first.
-            QVector<int> columns;
-            for (const auto &cell : known->cells)
-                columns.append(cell.second.isNull() || cell.second.userType() == unusedType
-                                   ? -1 : result.appendColumn(cell.first));
+            for (const auto &cell : known->cells) {
+                while (cell.first >= resultColumns.size())
+                    resultColumns.append(-1);
+                if (resultColumns.at(cell.first) < 0 && !cell.second.isNull() && cell.second.userType() != unusedType)
+                    resultColumns[cell.first] = result.appendColumn(stored->columns().at(cell.first));
+            }
             QVector<QVariant> cells(result.columnCount());
             cells[0] = id;
             cells[1] = nodes.value(nodeRow, kModelCode);
@@ -621,9 +625,9 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             cells[3] = nodes.value(nodeRow, kNumber);
             cells[4] = known->firstDate;
             cells[5] = known->lastDate;
-            for (int i = 0; i < columns.size(); ++i) {
-                if (columns.at(i) >= 0)
-                    cells[columns.at(i)] = known->cells.at(i).second;
+            for (const auto &cell : known->cells) {
+                if (!cell.second.isNull() && cell.second.userType() != unusedType)
+                    cells[resultColumns.at(cell.first)] = cell.second;
             }
             result.appendRow(std::move(cells));
             continue;

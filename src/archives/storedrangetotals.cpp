@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -24,15 +25,6 @@ bool holdsNothing(const QVariant &bytes)
     return bytes.isNull() || (bytes.userType() == QMetaType::QByteArray && bytes.toByteArray().isEmpty());
 }
 
-// A stored archive opened in place, with the instants of its rows' dates;
-// false when it is not in the current format with a date on every row in
-// date order (the general path decodes such an archive whole).
-bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, QVector<qint64> &instants, Qt::TimeSpec &timeSpec)
-{
-    return bytes.userType() == QMetaType::QByteArray && table.open(bytes.toByteArray())
-        && table.instants(table.columnNames().indexOf(ArchiveDates::column()), instants, timeSpec)
-        && !instants.isEmpty() && std::is_sorted(instants.cbegin(), instants.cend());
-}
 
 // How the totals row sums up a parameter.
 enum class Kind { None, Flags, Averaged, Cumulative };
@@ -49,22 +41,35 @@ Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
 }
 
 // What the catalogue says of each column of a table: how the totals sum it
-// up, and whether it is a counter. The archives of one kind of meter share
-// their column names (one list, as ZeltoTableSplice::open gives them): it
-// is asked again only when the names change.
+// up, and whether it is a counter; and where its date and dimension columns
+// are. The archives of one kind of meter share their column names (one
+// list, as ZeltoTableSplice::open gives them, compared by its shared data
+// first): they are looked at again only when the names change.
 class ColumnKinds
 {
 public:
-    const ColumnKinds &of(const QStringList &names)
+    // id: the number of a column name among those of the job's totals;
+    // dimensions: the dimension columns wanted, with their ids.
+    const ColumnKinds &of(const QStringList &names, const std::function<int(const QString &)> &id,
+                          const QVector<QPair<QString, int>> &dimensions)
     {
         if (m_names != names || m_kinds.size() != names.size()) {
             const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
             m_names = names;
             m_kinds.clear();
             m_counters.clear();
+            m_ids.clear();
+            m_dimensions.clear();
             for (const QString &name : names) {
                 m_kinds.append(kindOf(catalogue, name));
                 m_counters.append(catalogue.isCumulative(name));
+                m_ids.append(id(name));
+            }
+            m_dateColumn = names.indexOf(ArchiveDates::column());
+            for (const auto &dimension : dimensions) {
+                const int c = names.indexOf(dimension.first);
+                if (c >= 0)
+                    m_dimensions.append({c, dimension.second});
             }
         }
         return *this;
@@ -72,11 +77,18 @@ public:
 
     Kind kind(int column) const { return m_kinds.at(column); }
     bool isCounter(int column) const { return m_counters.at(column); }
+    int id(int column) const { return m_ids.at(column); }
+    int dateColumn() const { return m_dateColumn; }
+    // The dimension columns the table has, in the order wanted: column, id.
+    const QVector<QPair<int, int>> &dimensions() const { return m_dimensions; }
 
 private:
     QStringList m_names;
     QVector<Kind> m_kinds;
     QVector<bool> m_counters;
+    QVector<int> m_ids;
+    int m_dateColumn = -1;
+    QVector<QPair<int, int>> m_dimensions;
 };
 
 // Where each of some names is in another list (-1: not there). The tables
@@ -173,12 +185,23 @@ private:
 struct StoredRangeTotals::State
 {
     State(const QDate &from, const QDate &to, const QStringList &dimensionColumns)
-        : from(from), to(to), dimensionColumns(dimensionColumns)
+        : from(from), to(to)
     {
+        for (const QString &name : dimensionColumns)
+            this->dimensionColumns.append({name, columnId(name)});
     }
 
-    // The midnight starting a date; worked out once per date.
-    QDateTime midnight(const QDate &date)
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+
+    // The midnight starting a date, and its instant in ms (a local time
+    // converted once per date, not once per node).
+    struct Midnight
+    {
+        QDateTime moment;
+        qint64 ms = 0;
+    };
+    Midnight midnight(const QDate &date)
     {
         const auto found = midnights.constFind(date.toJulianDay());
         if (found != midnights.constEnd())
@@ -186,8 +209,18 @@ struct StoredRangeTotals::State
         if (midnights.size() > 1000)
             midnights.clear();
         const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
-        midnights.insert(date.toJulianDay(), moment);
-        return moment;
+        return midnights.insert(date.toJulianDay(), {moment, moment.toMSecsSinceEpoch()}).value();
+    }
+
+    // The number of a column name among the job's.
+    int columnId(const QString &name)
+    {
+        const auto found = columnIds.constFind(name);
+        if (found != columnIds.constEnd())
+            return found.value();
+        columns.append(name);
+        columnIds.insert(name, columns.size() - 1);
+        return columns.size() - 1;
     }
 
     // The instant at which the record of a date took its counters; the
@@ -207,8 +240,28 @@ struct StoredRangeTotals::State
     }
 
     const QDate from, to;
-    const QStringList dimensionColumns;
-    QHash<qint64, QDateTime> midnights;           // by Julian day
+    QVector<QPair<QString, int>> dimensionColumns;   // with their ids
+    QStringList columns;                          // the column names of the totals, by id
+    QHash<QString, int> columnIds;
+    const std::function<int(const QString &)> idOf = [this](const QString &name) { return columnId(name); };
+
+    // What the catalogue says of the columns of a table opened in one of the splices.
+    const ColumnKinds &kindsOf(const ZeltoTableSplice &table, ColumnKinds &kinds)
+    {
+        return kinds.of(table.columnNames(), idOf, dimensionColumns);
+    }
+
+    // A stored archive opened in place, with the instants of its rows' dates;
+    // false when it is not in the current format with a date on every row in
+    // date order (the general path decodes such an archive whole).
+    bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, ColumnKinds &kinds, QVector<qint64> &instants,
+                    Qt::TimeSpec &timeSpec)
+    {
+        return bytes.userType() == QMetaType::QByteArray && table.open(bytes.toByteArray())
+            && table.instants(kindsOf(table, kinds).dateColumn(), instants, timeSpec) && !instants.isEmpty()
+            && std::is_sorted(instants.cbegin(), instants.cend());
+    }
+    QHash<qint64, Midnight> midnights;            // by Julian day
     QHash<qint64, qint64> recordEnds[2][2];       // [daily records][UTC dates]: record date -> end, ms
     ColumnKinds dayKinds, recordKinds;            // of the daily rows, of the records archive
     ColumnsIn startColumns, finishColumns;        // the daily columns in the readings at the range's ends
@@ -244,12 +297,13 @@ public:
                   : m_source.records == ArchiveNames::monthTotals ? &node.monthTotals
                                                                   : &node.monthData;
         m_empty = holdsNothing(*m_bytes);
-        m_sorted = !m_empty && openSorted(*m_bytes, m_table, m_state.recordInstants, m_timeSpec);
+        m_sorted = !m_empty
+            && m_state.openSorted(*m_bytes, m_table, m_state.recordKinds, m_state.recordInstants, m_timeSpec);
     }
 
     // The reading at the midnight moment into values (empty: none at all);
     // false when the general path must find it.
-    bool at(const QDateTime &moment, Reading &values)
+    bool at(const StoredRangeTotals::State::Midnight &moment, Reading &values)
     {
         if (!fromRecords(moment, values))
             return false;
@@ -262,13 +316,13 @@ public:
             const QDate day = TotalizerReadings::currentDay(m_current);
             ZeltoTable hours;
             if (day.isValid())
-                hours = ArchiveStore::stored(m_database, m_node.id, ArchiveNames::hourData, m_state.midnight(day),
+                hours = ArchiveStore::stored(m_database, m_node.id, ArchiveNames::hourData, m_state.midnight(day).moment,
                                              ArchiveDates::endOfDay(day))
                             .valueOr(ZeltoTable());
             m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
-            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment));
+            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment.moment));
         return !m_dayRowsFailed;
     }
 
@@ -282,7 +336,7 @@ private:
     }
 
     // The reading from the records alone; false when it cannot be found here.
-    bool fromRecords(const QDateTime &moment, Reading &values)
+    bool fromRecords(const StoredRangeTotals::State::Midnight &moment, Reading &values)
     {
         values.clear();
         if (!m_bytes || m_empty)
@@ -293,7 +347,7 @@ private:
             // first with counters is the reading, as TotalizerReadings takes it.
             const QVector<qint64> &instants = m_state.recordInstants;
             const qint64 reach = qint64(m_source.period == TotalizerReadings::Day ? 2 : 33) * 86400000;
-            const qint64 at = moment.toMSecsSinceEpoch();
+            const qint64 at = moment.ms;
             const auto first = std::lower_bound(instants.cbegin(), instants.cend(), at - reach);
             const auto last = std::upper_bound(first, instants.cend(), at + reach);
             for (auto it = first; it != last; ++it) {
@@ -309,7 +363,7 @@ private:
             m_whole = decoded(*m_bytes, m_source.records);
             m_decoded = true;
         }
-        values.setByName(m_readings.fromRecords(m_whole, m_source.period, moment));
+        values.setByName(m_readings.fromRecords(m_whole, m_source.period, moment.moment));
         return !m_dayRowsFailed;
     }
 
@@ -330,7 +384,7 @@ private:
     bool counters(int row, Reading &values)
     {
         const QStringList &names = m_table.columnNames();
-        const ColumnKinds &kinds = m_state.recordKinds.of(names);
+        const ColumnKinds &kinds = m_state.kindsOf(m_table, m_state.recordKinds);
         std::vector<double> &number = m_state.numbers;
         QVector<QVariant> &cell = m_state.cells;
         values.inPlace(names);
@@ -404,7 +458,7 @@ bool aggregate(StoredRangeTotals::State &state, int column, int from, int to, Ki
 
 // Sets a cell of the row: a new column at the end, a known one in place;
 // no value, no cell (as the general path's summary row does).
-void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, const QVariant &value)
+void setCell(QVector<QPair<int, QVariant>> &cells, int column, const QVariant &value)
 {
     if (!value.isValid())
         return;
@@ -443,6 +497,11 @@ QDate StoredRangeTotals::to() const
     return m_state->to;
 }
 
+const QStringList &StoredRangeTotals::columns() const
+{
+    return m_state->columns;
+}
+
 StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, Totals &out)
 {
     State &state = *m_state;
@@ -466,15 +525,15 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     ZeltoTableSplice &days = state.days;
     const QVector<qint64> &keys = state.dayKeys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
-    if (!openSorted(dayBytes, days, state.dayKeys, timeSpec))
+    if (!state.openSorted(dayBytes, days, state.dayKinds, state.dayKeys, timeSpec))
         return Declined;
-    const int dateColumn = days.columnNames().indexOf(ArchiveDates::column());
+    const ColumnKinds &kinds = state.kindsOf(days, state.dayKinds);
+    const int dateColumn = kinds.dateColumn();
     // The rows of the range, found as a range read finds them.
-    const QDateTime low = state.midnight(from);
-    const QDateTime high = state.midnight(to);
-    const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
-                                     : keys.cbegin();
-    const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
+    const State::Midnight low = state.midnight(from);
+    const State::Midnight high = state.midnight(to);
+    const auto begin = low.moment.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.ms) : keys.cbegin();
+    const auto end = high.moment.isValid() ? std::upper_bound(begin, keys.cend(), high.ms) : keys.cend();
     const int first = int(begin - keys.cbegin());
     const int last = int(end - keys.cbegin());
     if (last <= first)
@@ -483,7 +542,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     RecordReadings readings(database, node, state);
     Reading &start = state.start;
     Reading &finish = state.finish;
-    if (!readings.at(state.midnight(from), start) || !readings.at(state.midnight(to.addDays(1)), finish))
+    if (!readings.at(low, start) || !readings.at(state.midnight(to.addDays(1)), finish))
         return Declined;
     const int newest = last - 1;
     if (!days.readCells(dateColumn, first, first + 1, state.firstDate)
@@ -508,7 +567,6 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     out = Totals();
     out.firstDate = state.firstDate.constFirst();
     out.lastDate = state.lastDate.constFirst();
-    const ColumnKinds &kinds = state.dayKinds.of(names);
     for (int c = 0; c < names.size(); ++c) {
         const Kind kind = c == dateColumn ? Kind::None : kinds.kind(c);
         if (kind == Kind::None)
@@ -524,19 +582,17 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
             value = closing - opening;
         // Columns of one table: each parameter once.
         if (present && value.isValid())
-            out.cells.append({names.at(c), value});
+            out.cells.append({kinds.id(c), value});
     }
-    for (const QString &column : state.dimensionColumns) {
-        const int c = names.indexOf(column);
-        if (c < 0)
-            continue;
+    for (const auto &column : kinds.dimensions()) {
+        const int c = column.first;
         if (!days.readCells(c, newest, last, state.cells))
             return Declined;
         const QVariant &value = state.cells.constFirst();
         if (kinds.kind(c) != Kind::None)
-            setCell(out.cells, column, value);
+            setCell(out.cells, column.second, value);
         else if (value.isValid())
-            out.cells.append({column, value});
+            out.cells.append({column.second, value});
     }
     return Done;
 }

@@ -39,7 +39,7 @@ public:
     struct Totals
     {
         QVariant firstDate, lastDate;                // of the range's first and last daily row
-        QVector<QPair<QString, QVariant>> cells;     // the totals row's cells in order, without "date"
+        QVector<QPair<int, QVariant>> cells;   // the totals row's cells in order (by columns()), without "date"
     };
 
     // What compute() reads of a node: its model, which archives it holds
@@ -65,6 +65,8 @@ public:
 
     QDate from() const;
     QDate to() const;
+    // The names of the columns of the totals computed so far, by the number Totals gives them.
+    const QStringList &columns() const;
 
     // The node's totals into out. Readings derived from the current reading
     // take the hourly rows of its day from database. The node's bytes are
