@@ -7,6 +7,7 @@
 #include "database.h"
 #include "metadatacatalogue.h"
 #include "totalizerreadings.h"
+#include "zeltolocaltime.h"
 #include "zeltotablesplice.h"
 
 #include <QHash>
@@ -212,6 +213,21 @@ struct StoredRangeTotals::State
         return midnights.insert(date.toJulianDay(), {moment, moment.toMSecsSinceEpoch()}).value();
     }
 
+    // The cell of a date-time column at an instant, as the stored table reads
+    // it; the days of many nodes share their dates.
+    QVariant dateCell(qint64 ms, Qt::TimeSpec timeSpec)
+    {
+        QHash<qint64, QVariant> &known = dateCells[timeSpec == Qt::UTC];
+        const auto found = known.constFind(ms);
+        if (found != known.constEnd())
+            return found.value();
+        if (known.size() > 10000)
+            known.clear();
+        const QVariant cell(timeSpec == Qt::UTC ? QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC) : localTime.fromEpoch(ms));
+        known.insert(ms, cell);
+        return cell;
+    }
+
     // The number of a column name among the job's.
     int columnId(const QString &name)
     {
@@ -263,6 +279,8 @@ struct StoredRangeTotals::State
     }
     QHash<qint64, Midnight> midnights;            // by Julian day
     QHash<qint64, qint64> recordEnds[2][2];       // [daily records][UTC dates]: record date -> end, ms
+    QHash<qint64, QVariant> dateCells[2];         // [UTC]: by instant, ms
+    ZeltoLocalTime localTime;
     ColumnKinds dayKinds, recordKinds;            // of the daily rows, of the records archive
     ColumnsIn startColumns, finishColumns;        // the daily columns in the readings at the range's ends
     // The node's two tables; open only during compute(), as its bytes may not outlive the call.
@@ -270,7 +288,7 @@ struct StoredRangeTotals::State
     QVector<qint64> dayKeys, recordInstants;      // the instants of their rows' dates
     Reading start, finish;                        // the counters at the range's ends
     std::vector<double> numbers;                  // a column's cells read as doubles
-    QVector<QVariant> cells, firstDate, lastDate; // cells read as they are
+    QVector<QVariant> cells;                      // cells read as they are
 };
 
 namespace {
@@ -545,11 +563,11 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     if (!readings.at(low, start) || !readings.at(state.midnight(to.addDays(1)), finish))
         return Declined;
     const int newest = last - 1;
-    if (!days.readCells(dateColumn, first, first + 1, state.firstDate)
-        || !days.readCells(dateColumn, newest, last, state.lastDate))
-        return Declined;
+    // The dates of the rows are their instants (the column was read whole for them).
+    const QVariant firstDate = state.dateCell(keys.at(first), timeSpec);
+    const QVariant lastDate = state.dateCell(keys.at(newest), timeSpec);
     // A range that ends after the days read closes with the counters at the end of its last day read.
-    const QDate newestDate = state.lastDate.constFirst().toDateTime().date();
+    const QDate newestDate = lastDate.toDateTime().date();
     if (finish.isEmpty() && newestDate.isValid() && newestDate < to
         && !readings.at(state.midnight(newestDate.addDays(1)), finish))
         return Declined;
@@ -565,8 +583,8 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     // The parameters the newest row has, in order: a counter read at both
     // ends by its readings, the others by their aggregate over the range.
     out = Totals();
-    out.firstDate = state.firstDate.constFirst();
-    out.lastDate = state.lastDate.constFirst();
+    out.firstDate = firstDate;
+    out.lastDate = lastDate;
     for (int c = 0; c < names.size(); ++c) {
         const Kind kind = c == dateColumn ? Kind::None : kinds.kind(c);
         if (kind == Kind::None)
