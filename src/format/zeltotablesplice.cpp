@@ -77,6 +77,27 @@ struct ZeltoTableSplice::Column
     std::vector<double> before;               // packed doubles: the cut block's values before the cut row
     ZeltoStreamWriter::ColumnPlan prefix;     // mixed columns: what the cells before the cut row hold
     QVector<qint64> instants;                 // every row's, once instants() has read them
+
+    // As new for another table, its buffers kept.
+    void reset()
+    {
+        resetReader(header);
+        resetReader(tail);
+        timeKind = 0;
+        present = 0;
+        cut = nullptr;
+        before.clear();
+        prefix = ZeltoStreamWriter::ColumnPlan();
+        instants.clear();
+    }
+
+    static void resetReader(ZeltoStreamReader::ColumnReader &reader)
+    {
+        std::vector<double> block = std::move(reader.block);
+        block.clear();
+        reader = ZeltoStreamReader::ColumnReader();
+        reader.block = std::move(block);
+    }
 };
 
 ZeltoTableSplice::ZeltoTableSplice() = default;
@@ -89,7 +110,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     m_rows = 0;
     m_seeked = -1;
     m_names.clear();
-    m_columns.clear();
+    // The columns are kept (unused while m_base is null) and reset when read
+    // again: a group total opens thousands of tables of the same columns.
     if (ZeltoStream::writeVersion() != kVersion || bytes.size() < kFrameBytes + 1)
         return false;
     const uchar *base = reinterpret_cast<const uchar *>(m_bytes.constData());
@@ -152,6 +174,7 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
         return false;
     m_columns.resize(size_t(columnCount));
     for (Column &column : m_columns) {
+        column.reset();
         if (!m_reader->readColumnHeader(c, rows, column.header))
             return false;
         if (!column.header.mixed && column.header.tag == TagDateTime)
