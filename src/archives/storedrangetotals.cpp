@@ -583,6 +583,7 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
     // The parameters the newest row has, in order: a counter read at both
     // ends by its readings, the others by their aggregate over the range.
     out = Totals();
+    out.cells.reserve(names.size() + kinds.dimensions().size());
     out.firstDate = firstDate;
     out.lastDate = lastDate;
     for (int c = 0; c < names.size(); ++c) {

@@ -88,7 +88,8 @@ struct ZeltoTableSplice::Column
         cut = nullptr;
         before.clear();
         prefix = ZeltoStreamWriter::ColumnPlan();
-        instants.clear();
+        // Let go, not cleared: shared with the caller's vector, clearing would copy it.
+        instants = QVector<qint64>();
     }
 
     static void resetReader(ZeltoStreamReader::ColumnReader &reader)
