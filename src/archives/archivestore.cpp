@@ -567,11 +567,17 @@ ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, con
     const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
     if (!bytes.ok())
         return bytes.status();
+    return storedRange(nodeId, archive, bytes.value(), from, to);
+}
+
+ZeltoResult<ZeltoTable> ArchiveStore::storedRange(int nodeId, const QString &archive, const QVariant &bytes,
+                                                  const QDateTime &from, const QDateTime &to)
+{
     QDateTime low = from, high = to;
     QVariant rows;
-    if (splicing().load() && readRange(bytes.value(), low, high, false, rows))
+    if (splicing().load() && readRange(bytes, low, high, false, rows))
         return rows.value<ZeltoTable>();
-    const ZeltoResult<ZeltoTable> table = decodeStored(nodeId, archive, bytes.value());
+    const ZeltoResult<ZeltoTable> table = decodeStored(nodeId, archive, bytes);
     if (!table.ok())
         return table;
     return ArchiveDates::range(table.value(), from, to);

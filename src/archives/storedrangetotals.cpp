@@ -329,14 +329,20 @@ public:
             return true;
         if (!m_currentRead) {
             m_currentRead = true;
-            // Of the hourly archive, the largest, only the current reading's day is read.
+            // Of the hourly archive, the largest, only the current reading's
+            // day is read, its bytes handed in place as the others' are.
             m_current = decoded(m_node.currentData, ArchiveNames::currentData);
             const QDate day = TotalizerReadings::currentDay(m_current);
             ZeltoTable hours;
-            if (day.isValid())
-                hours = ArchiveStore::stored(m_database, m_node.id, ArchiveNames::hourData, m_state.midnight(day).moment,
-                                             ArchiveDates::endOfDay(day))
-                            .valueOr(ZeltoTable());
+            if (day.isValid()) {
+                static const QStringList hourly = {ArchiveNames::hourData};
+                m_database.storedRows(QStringLiteral("nodes"), {m_node.id}, hourly,
+                                      [&](int, const QVector<QVariant> &values) {
+                    hours = ArchiveStore::storedRange(m_node.id, ArchiveNames::hourData, values.value(0),
+                                                      m_state.midnight(day).moment, ArchiveDates::endOfDay(day))
+                                .valueOr(ZeltoTable());
+                });
+            }
             m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
