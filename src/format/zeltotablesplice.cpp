@@ -378,9 +378,13 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         return false;
     const int before = header.bitmap ? countBits(header.bitmap, from) : from;
     const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
-    std::vector<double> &values = m_values;
     std::vector<double> &block = m_block;
-    values.clear();
+    // The present cells in order: straight into out when every row has one,
+    // else gathered first and then put in their rows.
+    if (header.bitmap)
+        m_values.resize(size_t(wanted));
+    double *const values = header.bitmap ? m_values.data() : out.data();
+    int filled = 0;
     const uchar *p = header.cells.p;
     const uchar *const end = header.cells.end;
     if (header.tag == TagDouble) {
@@ -388,7 +392,7 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
             return false;
         // Blocks before the first row wanted are stepped over, not unpacked.
         int index = 0;
-        while (int(values.size()) < wanted) {
+        while (filled < wanted) {
             const uchar *head = p;
             quint64 n = 0;
             if (readVarint(head, end, n) != VarintRead::Ok || n < 1)
@@ -407,7 +411,7 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
             if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error, first, last))
                 return false;
             for (int i = first; i < qMin(last, int(block.size())); ++i)
-                values.push_back(block[size_t(i)]);
+                values[filled++] = block[size_t(i)];
             index += int(block.size());
         }
     } else {
@@ -424,17 +428,19 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
                 // Out of its range the stored table does not read at all.
                 if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
                     return false;
-                values.push_back(double(v));
+                values[filled++] = double(v);
             } else {
                 if (raw > std::numeric_limits<quint32>::max())
                     return false;
-                values.push_back(double(raw));
+                values[filled++] = double(raw);
             }
         }
     }
+    if (!header.bitmap)
+        return true;
     size_t next = 0;
     for (int r = from; r < to; ++r) {
-        if (!header.bitmap || (header.bitmap[r >> 3] & (1u << (r & 7))))
+        if (header.bitmap[r >> 3] & (1u << (r & 7)))
             out[size_t(r - from)] = values[next++];
     }
     return true;
