@@ -663,19 +663,32 @@ private slots:
     }
 
     // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
-    // names kept from table to table).
+    // names kept from table to table), and their own cells: what the splice kept of the last table's columns (the
+    // instants of its dates) does not answer for the next one.
     void columnNamesOfTablesInTurn()
     {
         QList<QByteArray> stored;
-        QList<QStringList> names;
+        QList<ZeltoTable> tables;
         for (const char *name : {"A1", "B1", "A2", "C1", "D1", "B2"}) {
-            names.append({QString::fromLatin1(name), QStringLiteral("x")});
-            stored.append(encode(ZeltoTable(names.last())));
+            ZeltoTable table(QStringList{QString::fromLatin1(name), QStringLiteral("x")});
+            for (int row = 0; row < 3; ++row)
+                table.appendRow(QVariantList{QDateTime(QDate(2024, 1 + tables.size(), 1 + row), QTime(1, 0)),
+                                             tables.size() * 10.5 + row});
+            tables.append(table);
+            stored.append(encode(table));
         }
         ZeltoTableSplice splice;
         for (int round = 0; round < 2 * stored.size(); ++round) {
+            const ZeltoTable &table = tables.at(round % tables.size());
             QVERIFY(splice.open(stored.at(round % stored.size())));
-            QCOMPARE(splice.columnNames(), names.at(round % stored.size()));
+            QCOMPARE(splice.columnNames(), table.columnNames());
+            ZeltoTable rows;
+            QVERIFY(splice.readRows(1, rows));
+            QCOMPARE(QVariantList({rows.value(0, 0), rows.value(1, 1)}),
+                     QVariantList({table.value(1, 0), table.value(2, 1)}));
+            QVector<qint64> instants;
+            Qt::TimeSpec timeSpec = Qt::UTC;
+            QVERIFY(splice.instants(0, instants, timeSpec));
         }
     }
 
