@@ -1,7 +1,5 @@
 #include "opcaddressspace.h"
 
-#include <QSet>
-
 namespace {
 
 // Each field with its length before it, so that no text can pass for two.
@@ -109,6 +107,7 @@ OpcAddressSpace::Ref OpcAddressSpace::lookUp(const QString &name) const
             const auto node = m_nodes.constFind(it.value());
             const int index = m_shapes.at(node->shape).byLeaf.value(leaf, -1);
             if (index >= 0)
+                // The map is never copied: its nodes are this object's own, which find() may change.
                 return Ref{const_cast<Node *>(&node.value()), index};
         }
     }
@@ -130,6 +129,17 @@ OpcAddressSpace::Node *OpcAddressSpace::node(int nodeId)
 {
     const auto it = m_nodes.find(nodeId);
     return it == m_nodes.end() ? nullptr : &it.value();
+}
+
+QSet<int> OpcAddressSpace::clearUse()
+{
+    QSet<int> nodes;
+    for (Node &node : m_nodes) {
+        if (node.inUse())
+            nodes.insert(node.nodeId);
+        node.used.clear();
+    }
+    return nodes;
 }
 
 QString OpcAddressSpace::itemName(const Node &node, int index) const

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QMap>
 #include <QMultiHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -98,8 +99,8 @@ public:
     // The node ids in ascending order.
     QList<int> nodeIds() const { return m_nodes.keys(); }
     int nodeCount() const { return m_nodes.size(); }
-    // Each node in turn, to change what it holds.
-    QMap<int, Node> &nodes() { return m_nodes; }
+    // Forgets which items clients use: the ids of the nodes that had any.
+    QSet<int> clearUse();
 
     // As a hash of item names to items would answer (lookups by name are
     // not hot; keys() makes every name and is for inspection).

@@ -639,11 +639,7 @@ void OPCServer::onGatewayFinished()
     QSet<int> nodes;
     {
         QMutexLocker lock(&m_mutex);
-        for (OpcNode &node : m_space.nodes()) {
-            if (node.inUse())
-                nodes.insert(node.nodeId);
-            node.used.clear();
-        }
+        nodes = m_space.clearUse();
     }
     if (m_monitor)
         m_monitor->remove(CommandContext::server(m_database.data()), nodes);
