@@ -18,6 +18,8 @@ void OpcAddressSpace::clear(QChar separator)
     m_shapes.clear();
     m_shapeIds.clear();
     m_itemCount = 0;
+    m_longestBranch = 0;
+    m_longestLeaf = 0;
 }
 
 bool OpcAddressSpace::addNode(int nodeId, const QString &branch, const QList<std::pair<ShapeItem, QVariant>> &items,
@@ -63,6 +65,7 @@ bool OpcAddressSpace::addNode(int nodeId, const QString &branch, const QList<std
     m_nodes.insert(nodeId, node);
     m_byBranch.insert(branch, nodeId);
     m_itemCount += shapeItems.size();
+    m_longestBranch = qMax(m_longestBranch, branch.size());
     return true;
 }
 
@@ -84,6 +87,7 @@ int OpcAddressSpace::shapeId(const QVector<ShapeItem> &items)
     shape.items = items;
     shape.wireKey = wireKey;
     for (int index = 0; index < items.size(); ++index) {
+        m_longestLeaf = qMax(m_longestLeaf, items.at(index).leaf.size());
         shape.byLeaf.insert(items.at(index).leaf, index);
         shape.byColumn.insert(items.at(index).column, index);
     }
@@ -96,7 +100,10 @@ OpcAddressSpace::Ref OpcAddressSpace::lookUp(const QString &name) const
 {
     // Branches and leaves may hold the separator themselves: each place it
     // stands may end the branch. Names being unique, one place at most finds
-    // the item.
+    // the item. A name longer than any is not split at all: one full of
+    // separators would cost the square of its length.
+    if (name.size() > m_longestBranch + 1 + m_longestLeaf)
+        return Ref();
     for (int at = name.indexOf(m_separator); at >= 0; at = name.indexOf(m_separator, at + 1)) {
         const QString branch = name.left(at);
         auto it = m_byBranch.constFind(branch);

@@ -122,4 +122,7 @@ private:
     // Every field of a shape's items, each with its length before it -> shape id.
     QHash<QString, int> m_shapeIds;
     int m_itemCount = 0;
+    // The longest branch and leaf: no name is longer than both with the separator.
+    int m_longestBranch = 0;
+    int m_longestLeaf = 0;
 };
