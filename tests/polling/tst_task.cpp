@@ -4,7 +4,6 @@
 #include "zeltocommand.h"
 #include "zeltoenvironment.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 
 #include <QTcpServer>
 #include <QtTest>
