@@ -106,9 +106,7 @@ private slots:
         row("two Hosts", "GET / HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "refused 400 One Host header is required");
         row("chunked", "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n",
             "refused 411 Send the body with Content-Length");
-        row("two lengths that differ", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\ncontent-length: 2\r\n\r\n",
-            "refused 400 Content-Length given more than once");
-        row("the same length twice", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n",
+        row("the same length twice", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\n",
             "refused 400 Content-Length given more than once");
         for (const char *length : {"+5", "-5", "0x10", "1 2", "99999999999999999999", ""})
             QTest::addRow("length \"%s\"", length)
