@@ -11,6 +11,7 @@
 #include "samevalue.h"
 #include "streamtesting.h"
 #include "testcommand.h"
+#include "webframeevents.h"
 #include "zeltobusyguard.h"
 #include "zeltoclient.h"
 #include "zeltoencodedtable.h"
@@ -20,7 +21,6 @@
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
 #include "zeltotable.h"
-#include "zeltowebframereader.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -135,41 +135,6 @@ QByteArray withLength64(quint64 length)
     uchar bytes[8];
     qToBigEndian<quint64>(length, bytes);
     return out + QByteArray(reinterpret_cast<const char *>(bytes), 8) + QByteArray(4, '\0') + "x";
-}
-
-// Every event the reader gives for `bytes` fed in pieces of `step` bytes,
-// as "message:text", "ping:x", "pong:x", "close:code", "error", "too big".
-QStringList events(const QByteArray &bytes, int step)
-{
-    ZeltoWebFrameReader reader(kMaxMessage);
-    QStringList seen;
-    QByteArray pending;
-    for (int at = 0; at < bytes.size(); at += step) {
-        pending += bytes.mid(at, step);
-        for (;;) {
-            qint64 consumed = 0;
-            const ZeltoWebFrameReader::Event event = reader.read(pending.constData(), pending.size(), consumed);
-            pending.remove(0, int(consumed));
-            switch (event) {
-            case ZeltoWebFrameReader::NeedMore: break;
-            case ZeltoWebFrameReader::Message: seen << "message:" + QString::fromLatin1(reader.takeMessage()); continue;
-            case ZeltoWebFrameReader::Ping: seen << "ping:" + QString::fromLatin1(reader.payload()); continue;
-            case ZeltoWebFrameReader::Pong: seen << "pong:" + QString::fromLatin1(reader.payload()); continue;
-            case ZeltoWebFrameReader::Close: seen << "close:" + QString::number(reader.closeCode()); continue;
-            case ZeltoWebFrameReader::ProtocolError: seen << "error"; break;
-            case ZeltoWebFrameReader::TooBig: seen << "too big"; break;
-            }
-            if (event != ZeltoWebFrameReader::NeedMore) {
-                // Nothing more is taken after an error.
-                qint64 more = -1;
-                if (reader.read(pending.constData(), pending.size(), more) != event || more != 0)
-                    seen << "read on";
-                return seen;
-            }
-            break;
-        }
-    }
-    return seen;
 }
 
 // Runs body on a worker thread while the main thread keeps serving.
@@ -680,8 +645,8 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QStringList, expected);
-        QCOMPARE(events(bytes, bytes.size()), expected);
-        QCOMPARE(events(bytes, 1), expected);
+        QCOMPARE(frameEvents(bytes, kMaxMessage, bytes.size()), expected);
+        QCOMPARE(frameEvents(bytes, kMaxMessage, 1), expected);
     }
 
     void deferredWorkRunsAfterTheOutermostGuard()
