@@ -1,12 +1,12 @@
-// One polling run against a scripted device polling server in this process.
-// The task manager's queue with fake runs that need no polling server, on a
-// test clock: its second's tick, retry waits, the cancel grace and the time
-// limit pass when the test advances the clock. The runs themselves go on
-// pool threads; the tests wait for the states they reach. The scheduler's due
-// rule, and the scheduler itself on a test clock: its pass every minute, month
-// ends, daylight-saving changes and a wall clock set back, each at chosen
-// instants; a task it starts "runs" at once (its last run is saved, as the task
-// manager does when a run ends).
+// The polling layer. One polling run against a scripted device polling server
+// in this process. The task manager's queue with fake runs that need no
+// polling server, on a test clock: its second's tick, retry waits, the cancel
+// grace and the time limit pass when the test advances the clock; the runs
+// themselves go on pool threads, and the tests wait for the states they reach.
+// The scheduler's due rule, and the scheduler itself on a test clock: its pass
+// every minute, month ends, daylight-saving changes and a wall clock set back,
+// each at chosen instants; a task it starts "runs" at once (its last run is
+// saved, as the task manager does when a run ends).
 
 #include "checkparams.h"
 #include "database.h"
