@@ -47,8 +47,12 @@ def xml_rows(document):
 def xmlrpc_server():
     """orvex-server with the XML-RPC listener on a free port."""
     server = DataServer()
-    with contextlib.closing(server.admin()) as admin:
-        server.xport = open_http(admin, "xPort")
+    try:
+        with contextlib.closing(server.admin()) as admin:
+            server.xport = open_http(admin, "xPort")
+    except Exception:
+        server.stop()   # not left running when the listener fails
+        raise
     return server
 
 
