@@ -6,6 +6,7 @@
 // A framed table is also read a column and a run of rows at a time, in place,
 // as group totals read archives: what that gives must be the table's own cells.
 #include "fuzzing.h"
+#include "samevalue.h"
 #include "zeltochecksum.h"
 #include "zeltostream.h"
 #include "zeltotable.h"
@@ -14,7 +15,6 @@
 #include <QtEndian>
 
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -52,13 +52,6 @@ void readAll(const QByteArray &bytes)
             return;
         checkWritten(value);
     }
-}
-
-quint64 bitsOf(double value)
-{
-    quint64 bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
 }
 
 // Reads of columns in place against the table decoded whole (when it is: the

@@ -5,7 +5,6 @@
 #include "metadatacatalogue.h"
 #include "parameterdescriber.h"
 #include "zeltoenvironment.h"
-#include "zeltosystem.h"
 
 #include <QtTest>
 

@@ -1,25 +1,36 @@
-// The task manager's queue with fake runs that need no polling server, on a
-// test clock: its second's tick, retry waits, the cancel grace and the time
-// limit pass when the test advances the clock. The runs themselves go on
-// pool threads; the tests wait for the states they reach.
+// The polling layer. One polling run against a scripted device polling server
+// in this process. The task manager's queue with fake runs that need no
+// polling server, on a test clock: its second's tick, retry waits, the cancel
+// grace and the time limit pass when the test advances the clock; the runs
+// themselves go on pool threads, and the tests wait for the states they reach.
+// The scheduler's due rule, and the scheduler itself on a test clock: its pass
+// every minute, month ends, daylight-saving changes and a wall clock set back,
+// each at chosen instants; a task it starts "runs" at once (its last run is
+// saved, as the task manager does when a run ends).
 
 #include "checkparams.h"
 #include "database.h"
+#include "nextexecution.h"
 #include "nodes.h"
 #include "task.h"
 #include "taskmanager.h"
 #include "tasks.h"
 #include "outcome.h"
+#include "scheduler.h"
 #include "tempdatabasehome.h"
+#include "testcommand.h"
 #include "zeltobusyguard.h"
 #include "zeltoenvironment.h"
+#include "zeltoserver.h"
 #include "zeltosystem.h"
 #include "zeltotestclock.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 
 using RunState = TaskManager::RunState;
@@ -76,8 +87,81 @@ public:
     }
 };
 
+using Answer = std::function<QVariant(const QVariantList &)>;
+
+// What the scripted server is asked and how it answers; main thread only.
+struct Script
+{
+    QStringList calls;
+    QList<QVariantList> params;
+    QMap<QString, Answer> answers;
+};
+
+Script g_script;
+
+// Notes each request and answers it as scripted; an answer without a value is the polling server's failure.
+ZeltoResult<QVariant> scripted(const QString &name, const QVariantList &params)
+{
+    g_script.calls.append(name);
+    g_script.params.append(params);
+    const Answer answer = g_script.answers.value(name);
+    const QVariant value = answer ? answer(params) : QVariant(true);
+    if (!value.isValid())
+        return ZeltoStatus::failed(QStringLiteral("Сбой сервера опроса"));
+    return value;
+}
+
+#define SCRIPTED(name) {name, [](const QVariantList &params) { return scripted(QStringLiteral(name), params); }}
+TestCommand g_commands[] = {SCRIPTED("createTask"), SCRIPTED("setCommand"), SCRIPTED("startTask"), SCRIPTED("cancelTask"),
+                            SCRIPTED("getState"), SCRIPTED("takeLog"), SCRIPTED("getResult"), SCRIPTED("removeTask")};
+
+Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
+
+ZeltoTableMap someTables()
+{
+    ZeltoTable hours({"date", "S1_t1"});
+    hours.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(10, 0)), 71.25});
+    return {{"hour_data", hours}};
+}
+
+// The script of a run that goes well: finished at the second state poll.
+void scriptSuccess()
+{
+    g_script = Script();
+    g_script.answers.insert("createTask", reply(7));
+    // Answers are copied for each call: the count lives outside them.
+    auto polls = std::make_shared<int>(0);
+    g_script.answers.insert("getState", [polls](const QVariantList &) -> QVariant {
+        return ++*polls == 1 ? QVariantList{0, false} : QVariantList{0, true, 100, "Готово"};
+    });
+    g_script.answers.insert("takeLog", reply(QVariantList{0, QStringList{"первая", "вторая"}}));
+    g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
+}
+
+QVariantMap params(const QVariant &port = ZeltoServer::global()->tcpPort())
+{
+    return {{"varnel_ip", "127.0.0.1"}, {"varnel_port", port}, {"channel", QVariantMap{{"code", "COM"}}},
+            {"driver", QVariantMap{{"code", "QRVK"}}}, {"command", "readArchive"},
+            {"params", QVariantMap{{"data", QStringList{"hourData"}}}}};
+}
+
 const int kSecond = 1000;
 const int kMinute = 60 * kSecond;
+
+QDateTime at(const QString &text) { return QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss"); }
+QDateTime at(const char *text) { return QDateTime::fromString(QLatin1String(text), "yyyy-MM-dd hh:mm"); }
+
+const QVariantMap kChannel{{"code", "COM"}};
+
+QVariantMap hourly(const QVariant &minute)
+{
+    return minute.isValid() ? QVariantMap{{"mode", "hourly"}, {"minute", minute}} : QVariantMap{{"mode", "hourly"}};
+}
+
+QVariantMap byTimes(const char *mode, const QStringList &times, qint64 dayMask = 0)
+{
+    return {{"mode", QLatin1String(mode)}, {"times", times}, {"dayMask", dayMask}};
+}
 
 } // namespace
 
@@ -90,8 +174,13 @@ private slots:
     {
         // The catalogue gives the drivers: the repository's own.
         ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
+        qputenv("TZ", "Europe/Berlin");   // with daylight saving time
+        tzset();
         QCOMPARE(outcome(m_home.open()), "ok");
         testDatabase().setStampClock(&m_clock);
+        m_node = Nodes::save(serverContext(), {{"model_code", "QRV5"}, {"model_name", "ТВ-5"}, {"number", 1}}).valueOr(-1);
+        QVERIFY(m_node > 0);
+        QVERIFY(ZeltoServer::global()->listenTcp(0, QHostAddress::LocalHost));   // the scripted polling server
     }
 
     void init()
@@ -351,6 +440,276 @@ private slots:
         QVERIFY(testDatabase().putSetting("scriptRowTimeout", 1000).ok());
     }
 
+    void conversationOfASuccessfulRun()
+    {
+        scriptSuccess();
+        Task task;
+        QSignalSpy states(&task, &Task::stateChanged);
+        QVERIFY2(runToEnd(task) && !task.isFailed(), qPrintable(task.errorString()));
+        QCOMPARE(g_script.calls, QStringList({"createTask", "setCommand", "startTask", "getState", "getState", "takeLog",
+                                              "getResult", "removeTask"}));
+        const QVariantMap sent = params();
+        QCOMPARE(g_script.params.mid(0, 3) << g_script.params.at(7),
+                 QList<QVariantList>(
+                     {{sent.value("channel"), sent.value("driver")}, {7, "readArchive", sent.value("params")}, {7}, {7}}));
+        // A two-element state changes nothing but is still reported.
+        QCOMPARE(QVariantList({states.count(), task.progress(), task.state(), task.log()}),
+                 QVariantList({2, 100, "Готово", QStringList({"первая", "вторая"})}));
+        QCOMPARE(task.result(), someTables());
+
+        // The same object runs again afresh, as for a retry.
+        scriptSuccess();
+        g_script.answers.insert("getResult", reply(QVariantList{0, false, "Ошибка прибора"}));
+        QVERIFY(runToEnd(task) && task.isFailed() && task.result().isEmpty());
+        QCOMPARE(task.errorString(), QStringLiteral("Ошибка прибора"));
+        QCOMPARE(g_script.calls.last(), QStringLiteral("removeTask"));
+    }
+
+    void repliesOfTheWrongShapeFailTheRun_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QVariant>("answer");   // invalid: an error reply
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *name, const char *request, const QVariant &answer, const QString &error) {
+            QTest::newRow(name) << QString(request) << answer << error;
+        };
+        const QString wrong = "Неверный ответ сервера опроса на запрос ";
+        row("error reply", "createTask", QVariant(), "Сбой сервера опроса");
+        row("job id not a number", "createTask", "abc", wrong + "createTask");
+        row("state not a list", "getState", "garbage", wrong + "getState");
+        row("finished flag not a bool", "getState", QVariantList{0, "да"}, "признак завершения");
+        row("progress not a number", "getState", QVariantList{0, true, "x"}, "ход выполнения");
+        row("log not a list", "takeLog", 5, "takeLog");
+        row("short result", "getResult", QVariantList{0, true}, wrong + "getResult");
+        row("no data", "getResult", QVariantList{0, true, QVariantList()}, "Данные не считаны");
+        row("data not tables", "getResult", QVariantList{0, true, QVariantList{42}}, "не являются набором таблиц");
+    }
+
+    void repliesOfTheWrongShapeFailTheRun()
+    {
+        QFETCH(QString, request);
+        QFETCH(QVariant, answer);
+        QFETCH(QString, error);
+        scriptSuccess();
+        g_script.answers.insert(request, [answer](const QVariantList &) { return answer; });
+        Task task;
+        QVERIFY2(runToEnd(task) && task.isFailed() && task.errorString().contains(error) && task.result().isEmpty(),
+                 qPrintable(task.errorString()));
+        // The job is removed once its result was asked for; a failure before leaves it.
+        QCOMPARE(g_script.calls.last(), request == "getResult" ? "removeTask" : request);
+    }
+
+    void cancelSendsOneCancelAndTakesNoResult()
+    {
+        scriptSuccess();
+        // The job goes on for a poll after the cancel, then reports its end.
+        int pollsAfterCancel = 0;
+        g_script.answers.insert("getState", [&](const QVariantList &) -> QVariant {
+            if (g_script.calls.contains("cancelTask") && ++pollsAfterCancel > 1)
+                return QVariantList{0, true, 40, "Отменено"};
+            return QVariantList{0, false, 40, "Чтение"};
+        });
+        Task task;
+        connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
+        QVERIFY(runToEnd(task) && task.isCanceled() && !task.isFailed());
+        QVERIFY(g_script.calls.count("cancelTask") == 1 && !g_script.calls.contains("getResult") && task.progress() == 40);
+        QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
+
+        // Cancelled before it starts: no request at all.
+        g_script = Script();
+        Task early;
+        early.cancel();
+        QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
+    }
+
+    void serverThatNeverAnswers()
+    {
+        scriptSuccess();
+        g_script.answers.insert("getState", [](const QVariantList &) -> QVariant {
+            ZeltoServer::global()->deferReply();   // and never finished
+            return true;
+        });
+        Task task;
+        task.setReplyTimeout(600);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(runToEnd(task) && task.errorString().contains("не ответил на запрос getState"),
+                 qPrintable(task.errorString()));
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(g_script.calls.last(), QStringLiteral("getState"));   // the job is left on the server
+
+        // At shutdown the wait is given up at once.
+        Task stopping;
+        QTimer::singleShot(300, this, [&stopping]() { stopping.abort(); });
+        clock.restart();
+        QVERIFY2(runToEnd(stopping) && stopping.errorString().contains("останавливается"),
+                 qPrintable(stopping.errorString()));
+        QVERIFY(clock.elapsed() < 3000);
+
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        Task unreachable;
+        QVERIFY2(runToEnd(unreachable, params(port)) && unreachable.errorString().contains("Не удалось подключиться"),
+                 qPrintable(unreachable.errorString()));
+
+        Task empty;
+        QVERIFY(runToEnd(empty, QVariantMap()));
+        QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
+    }
+
+    void findsItsServer()
+    {
+        const QVariantMap defaults{{"varnel_ip", QVariant()}, {"varnel_port", QVariant()}};
+        QCOMPARE(Task::host(defaults) + ':' + QString::number(Task::port(defaults)), QStringLiteral("localhost:5411"));
+        QFile ini(m_home.filePath("varnel.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[Server]\nport=5499\n") > 0);
+        ini.close();
+        QCOMPARE(QList<int>({Task::port(defaults), Task::port({{"varnel_port", 6000}})}), QList<int>({5499, 6000}));
+        QCOMPARE(Task::host({{"varnel_ip", "10.0.0.5"}}), QStringLiteral("10.0.0.5"));
+        ini.remove();
+
+        // A port that is not one fails the run before connecting.
+        g_script = Script();
+        Task task;
+        QVERIFY2(runToEnd(task, params("порт")) && task.errorString().contains("Неверный порт"),
+                 qPrintable(task.errorString()));
+        QVERIFY(g_script.calls.isEmpty());
+    }
+
+    // The rule alone, for what the passes below do not meet.
+    void dueRule_data()
+    {
+        QTest::addColumn<QVariantMap>("timetable");
+        QTest::addColumn<QDateTime>("last");
+        QTest::addColumn<QDateTime>("now");
+        QTest::addColumn<bool>("due");
+        const auto row = [](const char *name, const QVariantMap &timetable, const char *last, const char *now,
+                            bool due) {
+            QTest::newRow(name) << timetable << at(last) << at(now) << due;
+        };
+        const QVariantMap yearly{{"mode", "yearly"}};
+        row("no mode, never run", QVariantMap(), "", "2024-05-06 10:00", false);
+        row("unknown mode after a run", yearly, "2024-05-01 10:00", "2024-05-06 10:00", false);
+        row("hourly once an hour", hourly(30), "2024-05-06 10:31", "2024-05-06 10:59", false);
+        row("hourly minute absent reads 0", hourly(QVariant()), "2024-05-06 09:10", "2024-05-06 10:00", true);
+        row("hourly minute out of range", hourly(75), "2024-05-06 08:10", "2024-05-06 10:59", false);
+        const QVariantMap twice = byTimes("daily", {"08:00", "08:30"});
+        row("daily before the first time", twice, "2024-05-05 20:00", "2024-05-06 07:59", false);
+        row("daily bad times", byTimes("daily", {"25:99", "soon"}), "2024-05-05 08:30", "2024-05-06 15:00", false);
+        row("mask above the week", byTimes("weekly", {"08:00"}, 0x100), "2024-04-29 08:00", "2024-05-06 09:00", false);
+    }
+
+    void dueRule()
+    {
+        QFETCH(QVariantMap, timetable);
+        QFETCH(QDateTime, last);
+        QFETCH(QDateTime, now);
+        QTEST(NextExecution::isDue(timetable, last, now), "due");
+    }
+
+    // The scheduler made at "from" (its first pass then, the next ones a minute apart), the clock advanced to
+    // "until": the passes that start the task. "setBack" puts the wall clock back an hour at that instant.
+    void passes_data()
+    {
+        QTest::addColumn<QVariantMap>("timetable");
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("until");
+        QTest::addColumn<QString>("setBack");
+        QTest::addColumn<QStringList>("starts");
+        const auto row = [](const char *name, const QVariantMap &timetable, const char *last, const char *from,
+                            const char *until, const QStringList &starts, const char *setBack = "") {
+            QTest::newRow(name) << timetable << QString(last) << QString(from) << QString(until) << QString(setBack)
+                                << starts;
+        };
+        row("never run: at the first pass, whatever the mode", {{"mode", "yearly"}}, "", "2024-05-06 10:00:10",
+            "2024-05-06 12:00:00", {"05-06 10:00"});
+        row("hourly at its minute", hourly(30), "2024-05-06 09:31:00", "2024-05-06 09:58:10", "2024-05-06 12:59:00",
+            {"05-06 10:30", "05-06 11:30", "05-06 12:30"});
+        row("daily: two times, never two runs in one hour", byTimes("daily", {"08:00", "08:30"}),
+            "2024-05-05 20:00:00", "2024-05-06 07:58:10", "2024-05-06 10:00:00", {"05-06 08:00", "05-06 09:00"});
+        row("daily: missed while down, caught up at start", byTimes("daily", {"08:00"}), "2024-05-05 08:00:00",
+            "2024-05-06 15:00:10", "2024-05-06 16:00:00", {"05-06 15:00"});
+        row("weekly on Mondays only", byTimes("weekly", {"08:00"}, 0x01), "2024-04-29 08:00:00",
+            "2024-05-05 07:59:10", "2024-05-07 09:00:00", {"05-06 08:00"});
+        const QVariantMap on31st = byTimes("monthly", {"09:00"}, qint64(1) << 30);
+        row("31st: on the last of April", on31st, "2024-03-31 09:00:00", "2024-04-29 08:59:10",
+            "2024-05-01 10:00:00", {"04-30 09:00"});
+        row("31st: on 29 February of a leap year", on31st, "2024-01-31 09:00:00", "2024-02-28 08:59:10",
+            "2024-03-01 10:00:00", {"02-29 09:00"});
+        row("31st: on 28 February", on31st, "2023-01-31 09:00:00", "2023-02-27 08:59:10", "2023-03-01 10:00:00",
+            {"02-28 09:00"});
+        row("1st: not on the last day", byTimes("monthly", {"09:00"}, 1), "2024-04-01 09:00:00",
+            "2024-04-30 08:59:10", "2024-05-01 10:00:00", {"05-01 09:00"});
+        row("spring: the hour that is not", hourly(30), "2024-03-31 00:31:00", "2024-03-31 01:28:10",
+            "2024-03-31 04:00:00", {"03-31 01:30", "03-31 03:30"});
+        row("autumn: the hour that comes twice runs once", hourly(30), "2024-10-27 01:31:00", "2024-10-27 01:58:10",
+            "2024-10-27 04:00:00", {"10-27 02:30", "10-27 03:30"});
+        row("wall clock set back: its hour is not run again", hourly(0), "2024-05-06 09:00:00",
+            "2024-05-06 09:58:10", "2024-05-06 11:30:00", {"05-06 10:00", "05-06 11:00"}, "2024-05-06 10:05:10");
+    }
+
+    void passes()
+    {
+        QFETCH(QVariantMap, timetable);
+        QFETCH(QString, last);
+        QFETCH(QString, from);
+        QFETCH(QString, until);
+        QFETCH(QString, setBack);
+        const int task = scheduledTask(timetable, at(last));
+        QVERIFY(task > 0);
+
+        ZeltoTestClock clock(at(from));
+        QStringList starts;
+        // The run ends at once: its last run is saved, and the scheduler learns of it by "taskSaved".
+        auto scheduler = std::make_unique<Scheduler>(
+            &testDatabase(), [&](int id) {
+                if (id != task)
+                    return;
+                starts << clock.now().toString("MM-dd hh:mm");
+                QVERIFY(Tasks::save(serverContext(), {{"id", id}, {"last_exec", clock.now()}}).valueOr(-1) == id);
+            },
+            &clock);
+        QCoreApplication::processEvents();
+        while (clock.now() < at(until)) {
+            clock.advance(Scheduler::kPassMs);
+            if (clock.now().toString("yyyy-MM-dd hh:mm:ss") == setBack) {
+                clock.setNow(clock.now().addSecs(-3600));
+                setBack.clear();
+            }
+            QCoreApplication::processEvents();
+        }
+        scheduler.reset();
+        QCOMPARE(outcome(Tasks::remove(serverContext(), task)), "ok");
+        QTEST(starts, "starts");
+    }
+
+    // Changes reach the scheduler by the notifications of task saves and removals.
+    void followsTasks()
+    {
+        const int gone = scheduledTask(hourly(0)), unscheduled = scheduledTask(QVariantMap());
+        const int daily = scheduledTask(byTimes("daily", {"08:00"}), at("2024-05-01 15:00"));
+        QVERIFY(gone > 0 && unscheduled > 0 && daily > 0);
+
+        ZeltoTestClock clock(at("2024-05-01 15:00"));
+        QList<int> started;
+        auto scheduler = std::make_unique<Scheduler>(&testDatabase(), [&](int id) { started.append(id); }, &clock);
+        // The first pass: the task that never ran; never one without a mode.
+        QVERIFY(started.contains(gone) && !started.contains(unscheduled) && !started.contains(daily));
+        // A removed task is dropped; a new timetable counts from the next pass (saving it clears the last run).
+        QCOMPARE(outcome(Tasks::remove(serverContext(), gone)), "ok");
+        const QVariantMap form{{"id", unscheduled}, {"channel", kChannel}, {"timetable", hourly(0)}};
+        QCOMPARE(Tasks::save(serverContext(), form).valueOr(-1), unscheduled);
+        QCoreApplication::processEvents();
+        started.clear();
+        clock.advance(Scheduler::kPassMs);
+        QCOMPARE(started, QList<int>{unscheduled});
+        scheduler.reset();
+        QVERIFY(Tasks::remove(serverContext(), unscheduled).ok() && Tasks::remove(serverContext(), daily).ok());
+    }
+
 private:
     // A task of a new node whose fake run (see FakeTask) polls a port of its own.
     int newTask(const QString &port, const QString &fake, const QString &error = "Прибор не отвечает")
@@ -379,6 +738,31 @@ private:
         return {holding, queued};
     }
 
+    // A task of the node with this timetable that last ran at last (if valid); its notifications delivered.
+    int scheduledTask(const QVariantMap &timetable, const QDateTime &last = QDateTime())
+    {
+        const QVariantMap form{{"node_id", m_node}, {"channel", kChannel}, {"timetable", timetable}};
+        const int task = Tasks::save(serverContext(), form).valueOr(-1);
+        if (last.isValid() && Tasks::save(serverContext(), {{"id", task}, {"last_exec", last}}).valueOr(-1) != task)
+            return -1;
+        QCoreApplication::processEvents();
+        return task;
+    }
+
+    // Runs the task with these parameters on a pool thread and serves the scripted server until it ends; the
+    // end is queued, so a run that fails at once is not missed.
+    bool runToEnd(Task &task, const QVariantMap &taskParams = params())
+    {
+        task.setParams(taskParams);
+        QEventLoop loop;
+        connect(&task, &Task::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        QTimer::singleShot(15000, &loop, [&loop] { loop.exit(1); });
+        QThreadPool::globalInstance()->start(&task);
+        const bool inTime = loop.exec() == 0;
+        QThreadPool::globalInstance()->waitForDone();
+        return inTime && task.isDone() && !task.isRunning();
+    }
+
     void tick() { m_clock.advance(TaskManager::kTickMs); }
     static bool settings(const QVariantMap &values)
     {
@@ -401,6 +785,7 @@ private:
     TempDatabaseHome m_home;
     std::unique_ptr<TaskManager> m_polling;
     int m_serial = 1;
+    int m_node = -1;   // the scheduler's tasks' node
 };
 
 QTEST_GUILESS_MAIN(TestTaskManager)

@@ -106,9 +106,7 @@ private slots:
         row("two Hosts", "GET / HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "refused 400 One Host header is required");
         row("chunked", "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n",
             "refused 411 Send the body with Content-Length");
-        row("two lengths that differ", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\ncontent-length: 2\r\n\r\n",
-            "refused 400 Content-Length given more than once");
-        row("the same length twice", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n",
+        row("the same length twice", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\n",
             "refused 400 Content-Length given more than once");
         for (const char *length : {"+5", "-5", "0x10", "1 2", "99999999999999999999", ""})
             QTest::addRow("length \"%s\"", length)
@@ -452,30 +450,17 @@ private slots:
     {
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<bool>("allowed");
-        const auto row = [](const QByteArray &host, bool allowed) {
-            QTest::newRow(host.constData()) << host << allowed;
-        };
-        row("127.0.0.1:8080", true);
-        row("127.0.0.1", true);
-        row("localhost", true);
-        row("LocalHost.:80", true);
-        row("[::1]:9", true);
-        row("[::ffff:127.0.0.1]", true);
-        row("scada.example", true);       // from the setting
-        row("SCADA.example:443", true);
-        row("203.0.113.7", true);         // an address of the setting (NAT)
+        const auto row = [](const QByteArray &host, bool allowed) { QTest::newRow(host.constData()) << host << allowed; };
+        // Loopback names and addresses, the setting's name and address (NAT), the machine's name, in any case.
+        for (const char *host : {"127.0.0.1:8080", "127.0.0.1", "localhost", "LocalHost.:80", "[::1]:9", "[::ffff:127.0.0.1]",
+                                 "scada.example", "SCADA.example:443", "203.0.113.7"})
+            row(host, true);
         row(QHostInfo::localHostName().toUtf8(), true);
         row(QHostInfo::localHostName().toUpper().toUtf8() + ":1", true);
-        row("rebind.attacker.example:8080", false);
-        row("localhost.attacker.example", false);
-        row("127.0.0.1.nip.io", false);
-        row("203.0.113.8", false);
-        row("::1", false);                // IPv6 needs its brackets
-        row("[::1", false);
-        row("[::1]x", false);
-        row("127.0.0.1:80x", false);
-        row("a b", false);
-        row("", false);
+        // Other names, malformed ones, and IPv6 without its brackets.
+        for (const char *host : {"rebind.attacker.example:8080", "localhost.attacker.example", "127.0.0.1.nip.io",
+                                 "203.0.113.8", "::1", "[::1", "[::1]x", "127.0.0.1:80x", "a b", ""})
+            row(host, false);
         for (const QHostAddress &own : QNetworkInterface::allAddresses())
             if (own.protocol() == QAbstractSocket::IPv4Protocol && !own.isLoopback())
                 row(own.toString().toUtf8() + ":80", true);

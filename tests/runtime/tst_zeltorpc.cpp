@@ -10,18 +10,17 @@
 
 #include "samevalue.h"
 #include "streamtesting.h"
+#include "testcommand.h"
+#include "webframeevents.h"
 #include "zeltobusyguard.h"
 #include "zeltoclient.h"
-#include "zeltocommand.h"
 #include "zeltoencodedtable.h"
 #include "zeltojsonreader.h"
 #include "zeltojsonwriter.h"
 #include "zeltomarkers.h"
 #include "zeltorpcdispatcher.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
-#include "zeltowebframereader.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -51,16 +50,21 @@ QByteArray json(const QVariant &value, bool indented = false)
     return text;
 }
 
+// The value a text reads as. A refusal must have the expected status, leave no value, say at which byte, and
+// leave the reader ready for the next text.
 QVariant parse(const QByteArray &text, ZeltoJsonReader::Status expected = ZeltoJsonReader::Ok)
 {
     ZeltoJsonReader reader;
-    QVariant value = 42;
+    QVariant value = 42, next;
     const bool ok = reader.read(text, value);
-    const bool clean = ok || (!value.isValid() && !reader.errorString().isEmpty() && reader.errorOffset() >= 0
-                              && reader.errorOffset() <= text.size());
-    if (reader.status() != expected || ok != (expected == ZeltoJsonReader::Ok) || !clean) {
-        qWarning("read(%s): status %d, expected %d: %s", text.left(200).constData(), int(reader.status()),
-                 int(expected), qPrintable(reader.errorString()));
+    const ZeltoJsonReader::Status status = reader.status();
+    const QString error = reader.errorString();
+    const bool clean = ok || (!value.isValid() && error.contains(QStringLiteral("байт")) && reader.errorOffset() >= 0
+                              && reader.errorOffset() <= text.size() && reader.read(QByteArray("[1]"), next)
+                              && reader.errorString().isEmpty() && reader.errorOffset() == -1);
+    if (status != expected || ok != (expected == ZeltoJsonReader::Ok) || !clean) {
+        qWarning("read(%s): status %d, expected %d: %s", text.left(200).constData(), int(status), int(expected),
+                 qPrintable(error));
         return QVariant::fromValue(QPoint(-1, -1));   // a value no JSON text gives
     }
     return value;
@@ -78,18 +82,6 @@ bool roundTrips(const QVariant &value, bool indented = false)
     qWarning("no round trip through %s", text.left(300).constData());
     return false;
 }
-
-// A command whose body is a function.
-struct TestCommand : ZeltoCommand
-{
-    using Body = std::function<ZeltoResult<QVariant>(const QVariantList &)>;
-    TestCommand(const char *name, Body body, int paramCount = -1)
-        : ZeltoCommand(QString::fromLatin1(name), paramCount), m_body(std::move(body))
-    {
-    }
-    ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
-    const Body m_body;
-};
 
 int g_calls = 0;
 TestCommand countCommand("count", [](const QVariantList &) { return QVariant(++g_calls); });
@@ -143,41 +135,6 @@ QByteArray withLength64(quint64 length)
     uchar bytes[8];
     qToBigEndian<quint64>(length, bytes);
     return out + QByteArray(reinterpret_cast<const char *>(bytes), 8) + QByteArray(4, '\0') + "x";
-}
-
-// Every event the reader gives for `bytes` fed in pieces of `step` bytes,
-// as "message:text", "ping:x", "pong:x", "close:code", "error", "too big".
-QStringList events(const QByteArray &bytes, int step)
-{
-    ZeltoWebFrameReader reader(kMaxMessage);
-    QStringList seen;
-    QByteArray pending;
-    for (int at = 0; at < bytes.size(); at += step) {
-        pending += bytes.mid(at, step);
-        for (;;) {
-            qint64 consumed = 0;
-            const ZeltoWebFrameReader::Event event = reader.read(pending.constData(), pending.size(), consumed);
-            pending.remove(0, int(consumed));
-            switch (event) {
-            case ZeltoWebFrameReader::NeedMore: break;
-            case ZeltoWebFrameReader::Message: seen << "message:" + QString::fromLatin1(reader.takeMessage()); continue;
-            case ZeltoWebFrameReader::Ping: seen << "ping:" + QString::fromLatin1(reader.payload()); continue;
-            case ZeltoWebFrameReader::Pong: seen << "pong:" + QString::fromLatin1(reader.payload()); continue;
-            case ZeltoWebFrameReader::Close: seen << "close:" + QString::number(reader.closeCode()); continue;
-            case ZeltoWebFrameReader::ProtocolError: seen << "error"; break;
-            case ZeltoWebFrameReader::TooBig: seen << "too big"; break;
-            }
-            if (event != ZeltoWebFrameReader::NeedMore) {
-                // Nothing more is taken after an error.
-                qint64 more = -1;
-                if (reader.read(pending.constData(), pending.size(), more) != event || more != 0)
-                    seen << "read on";
-                return seen;
-            }
-            break;
-        }
-    }
-    return seen;
 }
 
 // Runs body on a worker thread while the main thread keeps serving.
@@ -247,12 +204,9 @@ private slots:
         const auto row = [](const char *name, const QVariant &value, const QByteArray &text, bool back) {
             QTest::newRow(name) << value << text << back;
         };
-        const double inf = std::numeric_limits<double>::infinity();
         const QString smile = QString::fromUcs4(U"\U0001F600");
         row("zero", 0, "0", true);
-        row("double", 5.0, "5.0", true);
         row("NaN", std::nan(""), "null", false);
-        row("inf", inf, "null", false);
         row("float", 2.5f, "2.5", false);
         row("float whole", 3.0f, "3.0", false);
         row("uint", uint(4000000000u), "4000000000", false);
@@ -413,16 +367,7 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(int, status);
-        ZeltoJsonReader reader;
-        QVariant value = 42;
-        QVERIFY(!reader.read(text, value) && !value.isValid() && !reader.errorString().isEmpty()
-                && reader.errorOffset() >= 0 && reader.errorOffset() <= text.size());
-        QCOMPARE(int(reader.status()), status);
-        if (status == ZeltoJsonReader::InvalidValue)
-            QVERIFY2(reader.errorString().contains(QStringLiteral("байт")), qPrintable(reader.errorString()));
-        // The reader recovers for the next text.
-        QVERIFY(reader.read(QByteArray("[1]"), value));
-        QVERIFY(reader.status() == ZeltoJsonReader::Ok && reader.errorString().isEmpty() && reader.errorOffset() == -1);
+        QVERIFY(!parse(text, ZeltoJsonReader::Status(status)).isValid());
     }
 
     void doublesRoundTripBitExact()
@@ -640,8 +585,6 @@ private slots:
             QTest::addRow("version %s", text) << "{\"jsonrpc\":" + QByteArray(text) + ",\"id\":7,\"method\":\"echoFirst\"}"
                                               << failure("7", -32600, version);
         row("not JSON", "{not json", failure("null", -32700, "Ошибка разбора JSON: "));
-        row("not UTF-8", "\xff\xfe garbage", failure("null", -32700, "Ошибка разбора JSON: "));
-        row("nested too deep", QByteArray(100000, '['), failure("null", -32700, "Ошибка разбора JSON: "));
         row("not an object", "[1,2,3]", failure("null", -32600, "Запрос должен быть объектом JSON\"}}"));
         row("id an object", call("{\"x\":1}", "echoFirst"),
             failure("null", -32600, "Идентификатор запроса должен быть числом или строкой\"}}"));
@@ -702,8 +645,8 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QStringList, expected);
-        QCOMPARE(events(bytes, bytes.size()), expected);
-        QCOMPARE(events(bytes, 1), expected);
+        QCOMPARE(frameEvents(bytes, kMaxMessage, bytes.size()), expected);
+        QCOMPARE(frameEvents(bytes, kMaxMessage, 1), expected);
     }
 
     void deferredWorkRunsAfterTheOutermostGuard()

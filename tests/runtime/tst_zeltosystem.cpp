@@ -2,9 +2,9 @@
 // stands still until set or advanced and fires its timers on the way, the system clock
 // leaves them to the event loop.
 
+#include "testcommand.h"
 #include "zelto.h"
 #include "zeltoclock.h"
-#include "zeltocommand.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"
 #include "zeltotasktoken.h"
@@ -19,13 +19,6 @@
 namespace {
 
 QDateTime at(const char *text) { return QDateTime::fromString(QLatin1String(text), Qt::ISODateWithMs); }
-
-// A command only to be registered and found.
-struct IdleCommand : ZeltoCommand
-{
-    IdleCommand(const QString &name, int count) : ZeltoCommand(name, count) {}
-    ZeltoResult<QVariant> call(const QVariantList &) override { return QVariant(); }
-};
 
 } // namespace
 
@@ -96,7 +89,8 @@ private slots:
     {
         const int before = ZeltoCommand::all().size();
         {
-            IdleCommand first(QStringLiteral("testFirst"), 0), second(QStringLiteral("testSecond"), -1);
+            const auto idle = [](const QVariantList &) { return QVariant(); };
+            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
             QCOMPARE(ZeltoCommand::all().size(), before + 2);
             QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
             QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);

@@ -83,7 +83,6 @@ private slots:
             "e", 10, 9 + b - 10, "LLLA");
         row("an IPv4-mapped address is its IPv4 one", failures("admin", five, "::ffff:10.0.0.1"), kGuesser, "admin", 5,
             4 + b - 5, "L");
-        row("and the other way round", admin, "::ffff:10.0.0.1", "admin", 5, 4 + b - 5, "L");
         row("IPv6 in any spelling", failures("admin", five, "2001:db8:0:0::1"), "2001:DB8::1", "admin", 5, 4 + b - 5,
             "L");
     }

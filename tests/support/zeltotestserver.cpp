@@ -3,10 +3,9 @@
 // printed as the first line: "listening tcp=N web=M".
 
 #include "qtservice.h"
+#include "testcommand.h"
 #include "zelto.h"
-#include "zeltocommand.h"
 #include "zeltoserver.h"
-#include "zeltosystem.h"
 #include "zeltotable.h"
 
 #include <QCoreApplication>
@@ -16,15 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-// Every command is a lambda in this one table.
-struct LambdaCommand : ZeltoCommand
-{
-    using Body = ZeltoResult<QVariant> (*)(const QVariantList &);
-    LambdaCommand(const char *name, int count, Body body) : ZeltoCommand(QString::fromLatin1(name), count), m_body(body) {}
-    ZeltoResult<QVariant> call(const QVariantList &params) override { return m_body(params); }
-    const Body m_body;
-};
 
 ZeltoTable makeTable(int rows, int columns)
 {
@@ -41,21 +31,17 @@ ZeltoTable makeTable(int rows, int columns)
     return table;
 }
 
-LambdaCommand commands[] = {
-    {"echo", -1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return QVariant(p); }},
-    {"identity", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }},
-    {"noop", -1, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(true); }},
-    {"fail", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
-         return ZeltoStatus::failed(p.at(0).toString());
-     }},
-    {"clientId", 0, [](const QVariantList &) -> ZeltoResult<QVariant> { return QVariant(ZeltoServer::global()->clientId()); }},
-    {"sleep", 1, [](const QVariantList &p) -> ZeltoResult<QVariant> {
-         QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000)));
-         return p.at(0);
-     }},
-    {"makeTable", 2, [](const QVariantList &p) -> ZeltoResult<QVariant> {
+// Every command is a lambda in this one table.
+TestCommand commands[] = {
+    {"echo", [](const QVariantList &p) { return QVariant(p); }},
+    {"identity", [](const QVariantList &p) { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }, 1},
+    {"noop", [](const QVariantList &) { return QVariant(true); }},
+    {"fail", [](const QVariantList &p) -> ZeltoResult<QVariant> { return ZeltoStatus::failed(p.at(0).toString()); }, 1},
+    {"clientId", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); }, 0},
+    {"sleep", [](const QVariantList &p) { QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000))); return p.at(0); }, 1},
+    {"makeTable", [](const QVariantList &p) {
          return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
-     }},
+     }, 2},
 };
 
 class TestService : public QtService<QCoreApplication>

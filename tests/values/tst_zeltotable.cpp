@@ -44,7 +44,7 @@ private slots:
         QCOMPARE(t.columnCount(), 0);
     }
 
-    void recordsSurviveAppends()
+    void records()
     {
         ZeltoTable t(QStringList{"id"});
         t.appendRow(QVariantList{1});
@@ -53,10 +53,8 @@ private slots:
             t.appendRow(QVariantList{i});
         QVERIFY(rec.isValid() && rec.value("id") == QVariant(1));
         QVERIFY(rec.setValue("name", "first") && t.value(0, "name") == QVariant("first"));
-    }
 
-    void singleRowRecord()
-    {
+        // Row -1: the single row, made by the first write to an empty table.
         ZeltoTable empty;
         ZeltoRecord pending = empty.record(-1);
         QVERIFY(pending.isValid() && !pending.value("id").isValid());
