@@ -110,6 +110,9 @@ private slots:
         QCOMPARE(ZeltoEnvironment::configFile(), QStringLiteral("/etc/orvex.ini"));
         ZeltoEnvironment::set("ORVEX_CONFIG", QString());
         QVERIFY(ZeltoEnvironment::configFile().isEmpty());
+        // Without ORVEX_HOME the program's own folder is home (every other test sets it).
+        ZeltoEnvironment::set("ORVEX_HOME", QString());
+        QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
     }
 
     void environmentNumbers_data()
@@ -192,18 +195,15 @@ private slots:
         QVERIFY(fired.isEmpty());
         clock.advance(1);
         QCOMPARE(fired, QStringList{"second 00:09.200"});
-    }
 
-    // A timer that outlives its test clock stops for good; deleting it then is safe.
-    void timerOutlivesItsClock()
-    {
-        auto clock = std::make_unique<ZeltoTestClock>(at("2024-05-01T10:00:00"));
-        ZeltoTimer timer(clock.get());
-        timer.start(1000);
-        clock.reset();
-        QVERIFY(!timer.isActive());
-        timer.start(1000);
-        QVERIFY(!timer.isActive());
+        // A timer that outlives its test clock stops for good; deleting it then is safe.
+        auto gone = std::make_unique<ZeltoTestClock>(at("2024-05-01T10:00:00"));
+        ZeltoTimer orphan(gone.get());
+        orphan.start(1000);
+        gone.reset();
+        QVERIFY(!orphan.isActive());
+        orphan.start(1000);
+        QVERIFY(!orphan.isActive());
     }
 
     void systemClockTimersRunOnTheEventLoop()
@@ -222,13 +222,6 @@ private slots:
         const int count = timeouts.size();
         QTest::qWait(50);
         QCOMPARE(timeouts.size(), count);
-    }
-
-    // Without ORVEX_HOME the program's own folder is home (every other test sets it).
-    void moduleDirDefaultsToProgramFolder()
-    {
-        ZeltoEnvironment::set("ORVEX_HOME", QString());
-        QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
     }
 };
 
