@@ -394,7 +394,9 @@ private slots:
         QCOMPARE(metrics.render(), expected);
     }
 
-    void buffersCloseWhoHoldsMost()
+    // What the listeners share: the account of bytes held for requests (the one holding most goes), the
+    // per-address connection cap.
+    void buffersAndCapsOfTheListeners()
     {
         ZeltoRequestBuffers buffers(16);
         QStringList closed;
@@ -422,10 +424,8 @@ private slots:
         QCOMPARE(ZeltoRequestBuffers::limitFromSetting("16"), qint64(16) << 20);
         for (const QVariant &other : {QVariant(0), QVariant(-3), QVariant("x"), QVariant(), QVariant(1.5)})
             QCOMPARE(ZeltoRequestBuffers::limitFromSetting(other), ZeltoRequestBuffers::DefaultLimit);
-    }
 
-    void capPerAddress()
-    {
+        // The connections one address may hold.
         ZeltoAddressCap cap;
         cap.setCap(2);
         const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1"), two("10.0.0.2");

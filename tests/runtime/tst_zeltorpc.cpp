@@ -707,7 +707,7 @@ private slots:
         server->close();
     }
 
-    void requestsArriveWithTheUpgrade()
+    void webSocketHandedOver()
     {
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
@@ -725,17 +725,15 @@ private slots:
         client.write(frame(9, "tick") + frame(1, "{}", true, false));
         QTRY_COMPARE(frames += client.readAll(), QByteArray("\x8a\x04tick\x88\x02\x03\xea", 10));
         QTRY_COMPARE(ZeltoServer::global()->clientCount(), before);
-    }
 
-    void clientGoneBeforeTheHandover()
-    {
+        // A client gone before the handover.
         m_closeBeforeHandover = true;
         QSignalSpy connected(ZeltoServer::global(), &ZeltoServer::connected);
         QSignalSpy disconnected(ZeltoServer::global(), &ZeltoServer::disconnected);
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
-        QVERIFY(client.waitForConnected(5000));
-        client.write(kUpgradeRequest);
+        QTcpSocket gone;
+        gone.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        QVERIFY(gone.waitForConnected(5000));
+        gone.write(kUpgradeRequest);
         // Taken over and let go at once: nothing is left behind.
         QTRY_COMPARE(disconnected.count(), 1);
         QCOMPARE(connected.count(), 1);
