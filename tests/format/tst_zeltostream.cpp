@@ -645,9 +645,10 @@ private slots:
         QVERIFY(spliced > 20);
     }
 
-    // The instants of a long hourly archive's date column, read without decoding its rows. (A day appended to it:
-    // spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's spliced and whole saves.)
-    void instantsOfALongArchive()
+    // Parts of stored tables read without decoding their rows. The instants of a long hourly archive's date column
+    // (a day appended to it: spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's
+    // spliced and whole saves).
+    void readsInPlace()
     {
         QRandomGenerator random(7);
         const ZeltoTable stored = archive(0, 5000, random);
@@ -660,22 +661,18 @@ private slots:
         QCOMPARE(instants.last(), stored.value(4999, 0).toDateTime().toMSecsSinceEpoch());
         // Instants only of a date-time column with every row present.
         QVERIFY(!splice.instants(1, instants, timeSpec));
-    }
 
-    // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
-    // names kept from table to table).
-    void columnNamesOfTablesInTurn()
-    {
-        QList<QByteArray> stored;
+        // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
+        // names kept from table to table).
+        QList<QByteArray> tables;
         QList<QStringList> names;
         for (const char *name : {"A1", "B1", "A2", "C1", "D1", "B2"}) {
             names.append({QString::fromLatin1(name), QStringLiteral("x")});
-            stored.append(encode(ZeltoTable(names.last())));
+            tables.append(encode(ZeltoTable(names.last())));
         }
-        ZeltoTableSplice splice;
-        for (int round = 0; round < 2 * stored.size(); ++round) {
-            QVERIFY(splice.open(stored.at(round % stored.size())));
-            QCOMPARE(splice.columnNames(), names.at(round % stored.size()));
+        for (int round = 0; round < 2 * tables.size(); ++round) {
+            QVERIFY(splice.open(tables.at(round % tables.size())));
+            QCOMPARE(splice.columnNames(), names.at(round % tables.size()));
         }
     }
 

@@ -649,7 +649,8 @@ private slots:
         QCOMPARE(frameEvents(bytes, kMaxMessage, 1), expected);
     }
 
-    void deferredWorkRunsAfterTheOutermostGuard()
+    // Deferred work runs after the outermost busy guard; so do requests.
+    void busyWorkGoesFirst()
     {
         QStringList done;
         QVERIFY(!ZeltoBusyGuard::isBusy());
@@ -676,10 +677,8 @@ private slots:
         QVERIFY(!ZeltoBusyGuard::isBusy());
         QVERIFY(done.isEmpty());   // posted, not run inside the guard's end
         QTRY_COMPARE(done, QStringList({"first", "second", "third"}));
-    }
 
-    void requestsWaitForBusyWork()
-    {
+        // Requests wait for busy work too.
         ZeltoServer *server = ZeltoServer::global();
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, serverPort());
