@@ -77,7 +77,8 @@ private slots:
         QVERIFY2(morning > evening + 2, qPrintable(QStringLiteral("%1 %2").arg(morning).arg(evening)));
     }
 
-    void countersGrowAndAgreeWithIntervals()
+    // The archives agree: totals with days, days with hours.
+    void archivesAgree()
     {
         const ZeltoTable &totals = m_totals, &days = m_days;
         // Totals hold the counters at the end of their day: neighbours differ by a day's amount.
@@ -93,6 +94,21 @@ private slots:
         const QVariantList mass = MeterValues(1234567).archive(MeterValues::DayTotals, {QStringLiteral("S1_M1")},
             at("2023-01-01T00:00:00"), at("2023-01-02T00:00:00")).columnValues(QStringLiteral("S1_M1"));
         QVERIFY(std::fabs(mass.at(1).toDouble() - mass.at(0).toDouble() - days.value(1, QStringLiteral("S1_G1")).toDouble()) < 0.0021);
+
+        // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
+        int flagged = 0;
+        for (int day = 0; day < 365; ++day) {
+            double dayMass = 0;
+            int flags = 0;
+            for (int row = day * 24; row < day * 24 + 24; ++row) {
+                dayMass += m_hours.value(row, QStringLiteral("S1_G1")).toDouble();
+                flags |= m_hours.value(row, QStringLiteral("S1_NS")).toInt();
+                flagged += m_hours.value(row, QStringLiteral("S1_NS")).toInt() != 0 ? 1 : 0;
+            }
+            QVERIFY2(std::fabs(dayMass - m_days.value(day, QStringLiteral("S1_G1")).toDouble()) < 0.013, qPrintable(QString::number(day)));
+            QCOMPARE(m_days.value(day, QStringLiteral("S1_NS")).toInt(), flags);
+        }
+        QVERIFY2(flagged > 8760 / 200 && flagged < 8760 / 20, qPrintable(QString::number(flagged)));
     }
 
     void valuesCarryMeterDecimals()
@@ -111,24 +127,6 @@ private slots:
         for (const char *code : {"S3_t2", "S1_Q", "NSD", "S1_nonsense", "t1"})
             found << MeterValues::decimals(QLatin1String(code));
         QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
-    }
-
-    // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
-    void daysAgreeWithTheirHours()
-    {
-        int flagged = 0;
-        for (int day = 0; day < 365; ++day) {
-            double mass = 0;
-            int flags = 0;
-            for (int row = day * 24; row < day * 24 + 24; ++row) {
-                mass += m_hours.value(row, QStringLiteral("S1_G1")).toDouble();
-                flags |= m_hours.value(row, QStringLiteral("S1_NS")).toInt();
-                flagged += m_hours.value(row, QStringLiteral("S1_NS")).toInt() != 0 ? 1 : 0;
-            }
-            QVERIFY2(std::fabs(mass - m_days.value(day, QStringLiteral("S1_G1")).toDouble()) < 0.013, qPrintable(QString::number(day)));
-            QCOMPARE(m_days.value(day, QStringLiteral("S1_NS")).toInt(), flags);
-        }
-        QVERIFY2(flagged > 8760 / 200 && flagged < 8760 / 20, qPrintable(QString::number(flagged)));
     }
 
     void gridStartsAtTheNextRecordDate_data()

@@ -522,7 +522,8 @@ private slots:
         QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
     }
 
-    void serverThatNeverAnswers()
+    // A polling server that never answers, one that is unreachable, one not given; where it is found.
+    void reachingTheServer()
     {
         scriptSuccess();
         g_script.answers.insert("getState", [](const QVariantList &) -> QVariant {
@@ -557,10 +558,8 @@ private slots:
         Task empty;
         QVERIFY(runToEnd(empty, QVariantMap()));
         QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
-    }
 
-    void findsItsServer()
-    {
+        // Where the polling server is: the task's own address, else the port of varnel.ini, else the default.
         const QVariantMap defaults{{"varnel_ip", QVariant()}, {"varnel_port", QVariant()}};
         QCOMPARE(Task::host(defaults) + ':' + QString::number(Task::port(defaults)), QStringLiteral("localhost:5411"));
         QFile ini(m_home.filePath("varnel.ini"));
@@ -572,9 +571,9 @@ private slots:
 
         // A port that is not one fails the run before connecting.
         g_script = Script();
-        Task task;
-        QVERIFY2(runToEnd(task, params("порт")) && task.errorString().contains("Неверный порт"),
-                 qPrintable(task.errorString()));
+        Task badPort;
+        QVERIFY2(runToEnd(badPort, params("порт")) && badPort.errorString().contains("Неверный порт"),
+                 qPrintable(badPort.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 

@@ -740,7 +740,8 @@ private slots:
         m_closeBeforeHandover = false;
     }
 
-    void requestsFromAWorkerThread()
+    // The client from a worker thread: calls, refusals, ids; transport failures.
+    void clientFromAWorkerThread()
     {
         const quint16 port = serverPort();
         ZeltoTable table(QStringList{"date", "S1_t1"});
@@ -771,6 +772,29 @@ private slots:
                      && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
                  qPrintable(QVariant(ids).toStringList().join(' ')));
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
+
+        QTcpServer probe;   // a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+        QTcpServer silent;   // a peer that accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QString refusedText, timeoutText, notConnectedText;
+        bool timedOut = false;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!client.request(QStringLiteral("who")))
+                notConnectedText = client.errorString();
+            if (!connectClient(client, closedPort))
+                refusedText = client.errorString();
+            if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
+                timedOut = !client.waitForResponse(300);
+                timeoutText = client.errorString();
+            }
+        });
+        QVERIFY(!notConnectedText.isEmpty() && timedOut);
+        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
+        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
     // One reply in both forms of tables: streams give it exactly, JSON too or else viaJson.
@@ -874,32 +898,6 @@ private slots:
         });
         QCOMPARE((QVariantList{ok, got}), (QVariantList{false, code}));
         QVERIFY2(error.contains(message), qPrintable(error));
-    }
-
-    void transportFailures()
-    {
-        QTcpServer probe;   // a port nobody listens on
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 closedPort = probe.serverPort();
-        probe.close();
-        QTcpServer silent;   // a peer that accepts and never answers
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QString refusedText, timeoutText, notConnectedText;
-        bool timedOut = false;
-        onWorker([&]() {
-            ZeltoClient client;
-            if (!client.request(QStringLiteral("who")))
-                notConnectedText = client.errorString();
-            if (!connectClient(client, closedPort))
-                refusedText = client.errorString();
-            if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
-                timedOut = !client.waitForResponse(300);
-                timeoutText = client.errorString();
-            }
-        });
-        QVERIFY(!notConnectedText.isEmpty() && timedOut);
-        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
-        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
 private:
