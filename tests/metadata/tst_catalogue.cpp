@@ -172,65 +172,63 @@ private slots:
         QCOMPARE(catalogue.paramEnum("L", "M") + catalogue.paramEnum("S1_t1", "M"), list + list);
     }
 
-    void missingModelFileStopsLoading()
+    // Broken files are reported: a missing model file stops the loading, a file that does not parse is left
+    // out, values out of range are parse errors.
+    void brokenFilesAreReported()
     {
-        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
-                          {"drivers.xml", "<drivers><driver code='A' name='Первый'><channels><code isAdaptee='true'>TCP</code>"
-                                          "<code>GATE</code><code>XYZ</code><code>COM</code></channels><devices>"
-                                          "<device code='M1' name='Один' file='m1.xml'/><device code='M2' file='absent.xml'/>"
-                                          "<device code='M3' file='m3.xml'/></devices></driver><driver code='B'><devices>"
-                                          "<device code='M4' file='m3.xml'/></devices></driver></drivers>"},
-                          {"m1.xml", kOneSystem}, {"m3.xml", kOneSystem}});
-        const MetadataCatalogue catalogue(dir.path());
+        const Folder missing({{"channels.xml", kChannels}, {"params.xml", kParams},
+                              {"drivers.xml", "<drivers><driver code='A' name='Первый'><channels><code isAdaptee='true'>TCP</code>"
+                                              "<code>GATE</code><code>XYZ</code><code>COM</code></channels><devices>"
+                                              "<device code='M1' name='Один' file='m1.xml'/><device code='M2' file='absent.xml'/>"
+                                              "<device code='M3' file='m3.xml'/></devices></driver><driver code='B'><devices>"
+                                              "<device code='M4' file='m3.xml'/></devices></driver></drivers>"},
+                              {"m1.xml", kOneSystem}, {"m3.xml", kOneSystem}});
+        const MetadataCatalogue stopped(missing.path());
 
-        QCOMPARE(catalogue.models() + catalogue.drivers(), QStringList({"M1", "A"}));
-        QCOMPARE(QStringList({catalogue.modelDriver("M1"), catalogue.modelName("M1"), catalogue.modelDriver("M2"),
-                              catalogue.modelDriver("M3"), catalogue.modelDriver("M4")}),
+        QCOMPARE(stopped.models() + stopped.drivers(), QStringList({"M1", "A"}));
+        QCOMPARE(QStringList({stopped.modelDriver("M1"), stopped.modelName("M1"), stopped.modelDriver("M2"),
+                              stopped.modelDriver("M3"), stopped.modelDriver("M4")}),
                  QStringList({"A", "Один", "", "", ""}));
-        QCOMPARE(catalogue.formatNumber(1, "M1"), QStringLiteral("00001"));
-        QCOMPARE(catalogue.driverChannels("A") + catalogue.driverAdapters("A"), QStringList({"TCP", "COM", "GATE"}));
+        QCOMPARE(stopped.formatNumber(1, "M1"), QStringLiteral("00001"));
+        QCOMPARE(stopped.driverChannels("A") + stopped.driverAdapters("A"), QStringList({"TCP", "COM", "GATE"}));
 
         // The file's name and its own error text make the load error.
-        QFile absent(dir.filePath("absent.xml"));
+        QFile absent(missing.filePath("absent.xml"));
         QVERIFY(!absent.open(QIODevice::ReadOnly));
-        QVERIFY2(catalogue.loadError().contains(absent.fileName() + ": " + absent.errorString()),
-                 qPrintable(catalogue.loadError()));
-    }
+        QVERIFY2(stopped.loadError().contains(absent.fileName() + ": " + absent.errorString()),
+                 qPrintable(stopped.loadError()));
 
-    void parseErrorNamesPlace()
-    {
-        const Folder dir({{"channels.xml", kChannels},
-                          {"params.xml", "<params>\n<commonParams><param code='Q' type='Q'/></commonParams>\n"
-                                         "  <systemParams></params>\n"},
-                          {"drivers.xml", "<drivers><driver code='D'><channels><code>GATE</code><code>COM</code>"
-                                          "</channels></driver></drivers>"}});
-        const MetadataCatalogue catalogue(dir.path());
-        const QString error = catalogue.loadError();
-        const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(dir.filePath("params.xml"));
+        // A file that does not parse: where, and what of it is lost.
+        const Folder unparsed({{"channels.xml", kChannels},
+                               {"params.xml", "<params>\n<commonParams><param code='Q' type='Q'/></commonParams>\n"
+                                              "  <systemParams></params>\n"},
+                               {"drivers.xml", "<drivers><driver code='D'><channels><code>GATE</code><code>COM</code>"
+                                               "</channels></driver></drivers>"}});
+        const MetadataCatalogue placed(unparsed.path());
+        const QString error = placed.loadError();
+        const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(unparsed.filePath("params.xml"));
         // The parser's own message comes first.
         QVERIFY2(error.endsWith(place) && error.size() > place.size(), qPrintable(error));
         // Nothing of the broken file stays; the other files do.
-        QVERIFY(!catalogue.isParam("Q"));
-        QCOMPARE(catalogue.driverChannels("D") + catalogue.driverAdapters("D"), QStringList({"COM", "GATE"}));
-    }
+        QVERIFY(!placed.isParam("Q"));
+        QCOMPARE(placed.driverChannels("D") + placed.driverAdapters("D"), QStringList({"COM", "GATE"}));
 
-    void badValuesAreParseErrors()
-    {
-        const Folder dir({{"params.xml", "<params><commonParams><param code='X' type='Kelvin'/></commonParams></params>"},
-                          {"drivers.xml", "<drivers><driver code='D'><devices>"
-                                          "<device code='BAD' name='Плохая' file='bad.xml'/><device code='OK' file='ok.xml'/>"
-                                          "</devices></driver></drivers>"},
-                          {"bad.xml", "<device numberDigits='9999999999'><systems><system code='1'/></systems></device>"},
-                          {"ok.xml", kOneSystem}});
-        const MetadataCatalogue catalogue(dir.path());
-        const QString errors = catalogue.loadError();
+        // Values out of their range: parse errors of their files.
+        const Folder badValues({{"params.xml", "<params><commonParams><param code='X' type='Kelvin'/></commonParams></params>"},
+                                {"drivers.xml", "<drivers><driver code='D'><devices>"
+                                                "<device code='BAD' name='Плохая' file='bad.xml'/><device code='OK' file='ok.xml'/>"
+                                                "</devices></driver></drivers>"},
+                                {"bad.xml", "<device numberDigits='9999999999'><systems><system code='1'/></systems></device>"},
+                                {"ok.xml", kOneSystem}});
+        const MetadataCatalogue bad(badValues.path());
+        const QString errors = bad.loadError();
         QVERIFY2(errors.contains("Kelvin") && errors.contains("params.xml"), qPrintable(errors));
         QVERIFY2(errors.contains("numberDigits") && errors.contains("bad.xml"), qPrintable(errors));
         // A model file that does not parse keeps the model as drivers.xml names it.
-        QCOMPARE(catalogue.models() << catalogue.modelName("BAD"), QStringList({"BAD", "OK", "Плохая"}));
-        QCOMPARE(QStringList({catalogue.formatNumber(1, "BAD"), catalogue.formatNumber(1, "OK")}),
+        QCOMPARE(bad.models() << bad.modelName("BAD"), QStringList({"BAD", "OK", "Плохая"}));
+        QCOMPARE(QStringList({bad.formatNumber(1, "BAD"), bad.formatNumber(1, "OK")}),
                  QStringList({"00000001", "00001"}));
-        QVERIFY(catalogue.modelSystems("BAD").isEmpty());
+        QVERIFY(bad.modelSystems("BAD").isEmpty());
 
         const Folder broken({{"channels.xml", ""}, {"params.xml", "\x01\x02 binary"}});
         const MetadataCatalogue empty(broken.path());
