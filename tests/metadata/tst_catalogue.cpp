@@ -131,7 +131,8 @@ private slots:
         QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
     }
 
-    void fakeSystemHasNoTitle()
+    // What model files give: systems (a fake one has no title), enum items numbered where they have no code.
+    void modelFiles()
     {
         const Folder dir({{"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' name='Модель' file='m.xml'/>"
@@ -147,29 +148,26 @@ private slots:
                               catalogue.paramTitle("S2_t1", "M"), catalogue.paramTitle("S1_t1", "M"),
                               catalogue.formatNumber(7, "M")}),
                  QStringList({"Отопление", "Неизвестные параметры", "Температура", "t подачи", "00007"}));
-    }
 
-    void numbersItemsWithoutCode()
-    {
         QString flagItems;
         for (int bit = 0; bit < 38; ++bit)
             flagItems += bit == 2 ? "<item code='X'>бит</item>" : "<item>бит</item>";
-        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
+        const Folder enums({{"channels.xml", kChannels}, {"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' file='m.xml'/></devices>"
                                           "</driver></drivers>"},
                           {"m.xml", model("<system code='1'/>", "<paramEnums><paramEnum><params><param>F</param></params><items>"
                                               + flagItems + "</items></paramEnum><paramEnum><params><param>L</param>"
                                           "<param>S1_t1</param></params><items><item>а</item><item code='7'>б</item>"
                                           "<item> в </item></items></paramEnum></paramEnums>")}});
-        const MetadataCatalogue catalogue(dir.path());
-        QCOMPARE(catalogue.loadError(), QString());
+        const MetadataCatalogue numbered(enums.path());
+        QCOMPARE(numbered.loadError(), QString());
         QStringList codes;
-        for (const auto &item : catalogue.paramEnum("F", "M"))
+        for (const auto &item : numbered.paramEnum("F", "M"))
             codes.append(item.first);
         QCOMPARE(codes.mid(0, 4) + QStringList({codes.at(10), codes.at(35), codes.at(36)}),
                  QStringList({"0", "1", "X", "3", "A", "Z", "36"}));
         const QList<MetadataCatalogue::EnumItem> list{{"0", "а"}, {"7", "б"}, {"2", "в"}};
-        QCOMPARE(catalogue.paramEnum("L", "M") + catalogue.paramEnum("S1_t1", "M"), list + list);
+        QCOMPARE(numbered.paramEnum("L", "M") + numbered.paramEnum("S1_t1", "M"), list + list);
     }
 
     // Broken files are reported: a missing model file stops the loading, a file that does not parse is left
