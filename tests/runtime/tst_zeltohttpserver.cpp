@@ -126,7 +126,8 @@ private slots:
         QCOMPARE(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), expected);
     }
 
-    void headInPieces()
+    // Requests that arrive in pieces: the head byte by byte, then the body in packets and after 100-continue.
+    void requestsInPieces()
     {
         // Byte by byte, each parse searching only where the end may begin:
         // incomplete up to the last byte of the head, then the whole head.
@@ -142,6 +143,30 @@ private slots:
                                                  : "POST /x ? " + QByteArray::number(size) + " 2 h");
             }
         }
+
+        // A request that comes in several packets, and HEAD, which gets no body.
+        QTcpSocket socket;
+        QVERIFY(connectTo(socket));
+        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
+            socket.write(piece);
+            socket.flush();
+            QTest::qWait(50);
+        }
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
+
+        // A client that waits for leave to send its body.
+        QTcpSocket waiting;
+        QVERIFY(connectTo(waiting));
+        waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+        QByteArray interim;
+        QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
+        waiting.write("xy");
+        QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
+
+        const QByteArray headOnly = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        QVERIFY2(headOnly.startsWith("HTTP/1.1 200 OK") && headOnly.endsWith("\r\n\r\n")
+                     && headOnly.contains("Content-Length: 12\r\n"), headOnly.constData());
     }
 
     void answers_data()
@@ -199,33 +224,6 @@ private slots:
             QCOMPARE(content, body);
         if (statusLine.contains("405"))
             QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
-    }
-
-    void bodyInPieces()
-    {
-        // A request that comes in several packets, and HEAD, which gets no body.
-        QTcpSocket socket;
-        QVERIFY(connectTo(socket));
-        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
-            socket.write(piece);
-            socket.flush();
-            QTest::qWait(50);
-        }
-        QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
-
-        // A client that waits for leave to send its body.
-        QTcpSocket waiting;
-        QVERIFY(connectTo(waiting));
-        waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
-        QByteArray interim;
-        QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
-        waiting.write("xy");
-        QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
-
-        const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        QVERIFY2(head.startsWith("HTTP/1.1 200 OK") && head.endsWith("\r\n\r\n") && head.contains("Content-Length: 12\r\n"),
-                 head.constData());
     }
 
     // A request that never ends times out; a flood of connections is bounded.
