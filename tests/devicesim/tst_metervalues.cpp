@@ -55,7 +55,8 @@ private slots:
         QCOMPARE(later.toMap(0), first.toMap(24));
     }
 
-    void valuesStayInRangeAndFollowSeasonAndHour()
+    // Values stay in range, follow the season and the hour, and carry the decimals meters report.
+    void valuesAsMetersGiveThem()
     {
         const ZeltoTable &hours = m_hours;
         for (int row = 0; row < hours.rowCount(); ++row) {
@@ -75,6 +76,22 @@ private slots:
         const double morning = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 5 && d.time().hour() <= 8; });
         const double evening = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 17 && d.time().hour() <= 20; });
         QVERIFY2(morning > evening + 2, qPrintable(QStringLiteral("%1 %2").arg(morning).arg(evening)));
+
+        // Values carry the decimals meters report.
+        const ZeltoTable february = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
+        for (const QString &column : february.columnNames().mid(1)) {
+            const int decimals = MeterValues::decimals(column);
+            QVERIFY(decimals >= 0);
+            for (int row = 0; row < february.rowCount(); ++row) {
+                const double scaled = february.value(row, column).toDouble() * std::pow(10.0, decimals);
+                QVERIFY2(std::fabs(scaled - std::round(scaled)) < 1e-6, qPrintable(column));
+            }
+        }
+        // A system parameter needs its system ("t1").
+        QList<int> found;
+        for (const char *code : {"S3_t2", "S1_Q", "NSD", "S1_nonsense", "t1"})
+            found << MeterValues::decimals(QLatin1String(code));
+        QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
     }
 
     // The archives agree: totals with days, days with hours.
@@ -111,24 +128,6 @@ private slots:
         QVERIFY2(flagged > 8760 / 200 && flagged < 8760 / 20, qPrintable(QString::number(flagged)));
     }
 
-    void valuesCarryMeterDecimals()
-    {
-        const ZeltoTable hours = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
-        for (const QString &column : hours.columnNames().mid(1)) {
-            const int decimals = MeterValues::decimals(column);
-            QVERIFY(decimals >= 0);
-            for (int row = 0; row < hours.rowCount(); ++row) {
-                const double scaled = hours.value(row, column).toDouble() * std::pow(10.0, decimals);
-                QVERIFY2(std::fabs(scaled - std::round(scaled)) < 1e-6, qPrintable(column));
-            }
-        }
-        // A system parameter needs its system ("t1").
-        QList<int> found;
-        for (const char *code : {"S3_t2", "S1_Q", "NSD", "S1_nonsense", "t1"})
-            found << MeterValues::decimals(QLatin1String(code));
-        QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
-    }
-
     void gridStartsAtTheNextRecordDate_data()
     {
         QTest::addColumn<int>("kind");
@@ -162,7 +161,8 @@ private slots:
         QTEST(found, "dates");
     }
 
-    void unknownAndUndeliveredColumnsAreNull()
+    // Columns a kind of record does not carry are null; an interval's mass; the current reading.
+    void columnsOfOneReading()
     {
         const QStringList columns{"S1_t1", "S1_G1", "DT", "S1_bogus", "S0_t1", "S1_M1"};
         const QDateTime day = at("2024-01-01T00:00:00");
@@ -174,10 +174,8 @@ private slots:
         const QVariantMap hour = MeterValues(7).archive(MeterValues::HourData, columns, day, day).toMap(0);
         QVERIFY(hour.value(QStringLiteral("DT")).isNull());
         QCOMPARE(hour.value(QStringLiteral("S1_M1")), hour.value(QStringLiteral("S1_G1")));
-    }
 
-    void currentReadingByDeviceClock()
-    {
+        // The current reading, by the device's clock.
         const MeterValues meter(99);
         const QDateTime now = at("2024-06-10T14:25:13");
         const ZeltoTable table = meter.current(MeterValues::columns(MeterValues::CurrentData, {1}), now, 45 * 60);
@@ -186,10 +184,10 @@ private slots:
         QCOMPARE((QVariantList{reading.value("date"), reading.value("DT"), reading.value("sys_date")}),
                  (QVariantList{now.addSecs(2700), now.addSecs(2700), now}));
         // The counters read now lie between the day's totals and the next day's.
-        const QVariantList totals = meter.archive(MeterValues::DayTotals, {QStringLiteral("S1_Q")}, at("2024-06-09T00:00:00"),
-                                                  at("2024-06-10T00:00:00")).columnValues(QStringLiteral("S1_Q"));
+        const QVariantList dayTotals = meter.archive(MeterValues::DayTotals, {QStringLiteral("S1_Q")}, at("2024-06-09T00:00:00"),
+                                                     at("2024-06-10T00:00:00")).columnValues(QStringLiteral("S1_Q"));
         const double q = reading.value("S1_Q").toDouble(), flow = reading.value("S1_gm1").toDouble();
-        QVERIFY(q > totals.at(0).toDouble() && q < totals.at(1).toDouble());
+        QVERIFY(q > dayTotals.at(0).toDouble() && q < dayTotals.at(1).toDouble());
         QVERIFY(flow > 2.5 && flow < 21 && reading.value("S1_W").toDouble() > 0);
     }
 
