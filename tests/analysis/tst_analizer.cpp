@@ -83,7 +83,8 @@ private slots:
         QVERIFY(MetadataCatalogue::instance().isErrorParam("NS") && !title("S1_t1").isEmpty() && !title("NS").isEmpty());
     }
 
-    void buildsScriptFromCheckParams()
+    // The script made from check parameters, and the findings of runs: accumulated, rows marked, archives in turn.
+    void scriptsAndFindings()
     {
         Analizer errorsOnly(kModel, openDatabase());
         errorsOnly.setCheckParams({{"checkErrors", true}});
@@ -107,6 +108,34 @@ private slots:
         QVERIFY(analizer.check(current, "current_data").ok() && analizer.findingCount() == 8);
         Analizer idle(kModel, openDatabase());
         QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
+
+        Analizer checker(kModel, openDatabase());
+        checker.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
+        QVERIFY(checker.check(days, "day_data").ok() && checker.check(hours, "hour_data").ok() && checker.findingCount() == 5);
+        const ZeltoTable findings = checker.findings();
+        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
+        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
+        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
+        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
+        // Rows with a finding are marked, the others not.
+        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
+        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+
+        // All tables: the four checked archives in name order; a failure stops the rest.
+        for (const bool failing : {false, true}) {
+            ZeltoTableMap tables;
+            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
+                tables.insert(name, temperatures({1}));
+            Analizer all(kModel, openDatabase());
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            all.setCheckParams({{"script", script}});
+            QCOMPARE(all.checkAll(tables).ok(), !failing);
+            QCOMPARE(messages(all),
+                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
+            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
+            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+        }
     }
 
     void scripts_data()
@@ -199,37 +228,6 @@ private slots:
         QFETCH(ZeltoTable, rows);
         QFETCH(QString, archive);
         QTEST(run(script, rows, archive), "messages");
-    }
-
-    void findingsAccumulateAndMarkRows()
-    {
-        Analizer analizer(kModel, openDatabase());
-        analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
-        QVERIFY(analizer.check(days, "day_data").ok() && analizer.check(hours, "hour_data").ok() && analizer.findingCount() == 5);
-        const ZeltoTable findings = analizer.findings();
-        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
-        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
-        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
-        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
-        // Rows with a finding are marked, the others not.
-        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
-        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
-
-        // All tables: the four checked archives in name order; a failure stops the rest.
-        for (const bool failing : {false, true}) {
-            ZeltoTableMap tables;
-            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
-                tables.insert(name, temperatures({1}));
-            Analizer all(kModel, openDatabase());
-            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
-            all.setCheckParams({{"script", script}});
-            QCOMPARE(all.checkAll(tables).ok(), !failing);
-            QCOMPARE(messages(all),
-                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
-            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
-            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
-        }
     }
 
     // An uncaught exception or a time limit stops the run at the row it hit.

@@ -160,7 +160,7 @@ private slots:
     // The node list costs what its rows cost: whether an archive is there is
     // read from the row's header, not from the archive's megabytes, and a
     // node's tasks and check-log entries are looked up by index.
-    void nodeRecordsReadNoArchive()
+    void theNodeList()
     {
         const int id = node();
         task(id);
@@ -187,12 +187,9 @@ private slots:
                                  .toStringList().join('\n');
         QVERIFY2(!plan.isEmpty() && !plan.contains(QRegularExpression("^SCAN ", QRegularExpression::MultilineOption)),
                  qPrintable(plan));
-    }
 
-    // The list counts each node's rows in one pass per table; every row of it
-    // is the node's own record, whatever the node has or lacks.
-    void listRowsAreTheNodeRecords()
-    {
+        // The list counts each node's rows in one pass per table; every row of it
+        // is the node's own record, whatever the node has or lacks.
         const int group = Groups::save(serverContext(), {{"name", "Перечень"}}).valueOr(-1);
         const int full = node(group), bare = node(group), logged = node();
         const int tasks[] = {task(full), task(full), task(full), task(logged)};

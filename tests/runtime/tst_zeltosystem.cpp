@@ -34,7 +34,8 @@ private slots:
         tzset();
     }
 
-    void propertiesAndNotifications()
+    // The system object's properties and notifications; the command registry.
+    void systemAndRegistry()
     {
         ZeltoSystem *system = ZeltoSystem::instance();
         QSignalSpy changes(system, &ZeltoSystem::propertyChanged);
@@ -62,6 +63,19 @@ private slots:
         QTRY_COMPARE(received.size(), 100);
         for (int i = 0; i < 100; ++i)
             QCOMPARE(received.at(i), i);
+
+        // The command registry: commands in registration order while they live, names case-sensitive.
+        const int before = ZeltoCommand::all().size();
+        {
+            const auto idle = [](const QVariantList &) { return QVariant(); };
+            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
+            QCOMPARE(ZeltoCommand::all().size(), before + 2);
+            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
+            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
+            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
+        }
+        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
+        QCOMPARE(ZeltoCommand::all().size(), before);
     }
 
     void taskTokenStates()
@@ -83,21 +97,6 @@ private slots:
         token.setState(QStringLiteral("Чтение архива"));
         token.clear();
         QVERIFY(!token.isFailed() && token.errorString().isEmpty() && token.state().isEmpty());
-    }
-
-    void commandRegistry()
-    {
-        const int before = ZeltoCommand::all().size();
-        {
-            const auto idle = [](const QVariantList &) { return QVariant(); };
-            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
-            QCOMPARE(ZeltoCommand::all().size(), before + 2);
-            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
-            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
-            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
-        }
-        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
-        QCOMPARE(ZeltoCommand::all().size(), before);
     }
 
     // The variables are read once: a later change of the process environment is not seen, set() is.
