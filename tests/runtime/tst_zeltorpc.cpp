@@ -438,7 +438,8 @@ private slots:
         QVERIFY(reader.read("[1]garbage", 3, value) && !reader.read(nullptr, 0, value));
     }
 
-    void containersAndTables()
+    // Containers and tables through the JSON text, compact and indented.
+    void containersAndTheirForms()
     {
         QByteArray all(256, 0);
         std::iota(all.begin(), all.end(), 0);   // every byte
@@ -466,6 +467,32 @@ private slots:
         for (const QVariant &value : {full, table({"only"}, {}), table({"sub"}, {{full}}), QVariant::fromValue(tables),
                                       QVariant(QVariantList{full, QVariantMap{{QStringLiteral("t"), full}}})})
             QVERIFY(roundTrips(value));
+
+        // Indented: nested containers one level deeper each; a table row stays on one line.
+        const ZeltoTableMap set{{"t", table({"a", "b"}, {{1, 2}, {3}}).value<ZeltoTable>()}};
+        const QVariantMap value{{QStringLiteral("tables"), QVariant::fromValue(set)},
+                                {QStringLiteral("values"), QVariantList{2.5, QVariantList(), QVariantMap()}},
+                                {QStringLiteral("when"), QDateTime(QDate(2024, 3, 1), QTime(10, 0))}};
+        // Nested containers one level deeper each; a table row stays on one line.
+        QCOMPARE(json(value, true), QByteArray("{\n"
+                                               "  \"tables\": {\"$tables\": {\n"
+                                               "    \"t\": {\"$table\": {\n"
+                                               "      \"columns\": [\"a\",\"b\"],\n"
+                                               "      \"rows\": [\n"
+                                               "        [1,2],\n"
+                                               "        [3]\n"
+                                               "      ]\n"
+                                               "    }}\n"
+                                               "  }},\n"
+                                               "  \"values\": [\n"
+                                               "    2.5,\n"
+                                               "    [],\n"
+                                               "    {}\n"
+                                               "  ],\n"
+                                               "  \"when\": {\"$datetime\": \"2024-03-01T10:00:00.000\"}\n"
+                                               "}"));
+        QVERIFY(roundTrips(value, true));
+        QVERIFY(!json(value).contains('\n') && !json(value).contains(": "));
     }
 
     // What the writer refuses, and the nesting limit of writer and reader.
@@ -513,34 +540,6 @@ private slots:
         QVERIFY(roundTrips(nested));
         QVERIFY(ZeltoJsonWriter::toJson(QVariantList{nested}).isEmpty());
         QVERIFY(!parse("[" + json(nested) + "]", ZeltoJsonReader::SyntaxError).isValid());
-    }
-
-    void indented()
-    {
-        const ZeltoTableMap tables{{"t", table({"a", "b"}, {{1, 2}, {3}}).value<ZeltoTable>()}};
-        const QVariantMap value{{QStringLiteral("tables"), QVariant::fromValue(tables)},
-                                {QStringLiteral("values"), QVariantList{2.5, QVariantList(), QVariantMap()}},
-                                {QStringLiteral("when"), QDateTime(QDate(2024, 3, 1), QTime(10, 0))}};
-        // Nested containers one level deeper each; a table row stays on one line.
-        QCOMPARE(json(value, true), QByteArray("{\n"
-                                               "  \"tables\": {\"$tables\": {\n"
-                                               "    \"t\": {\"$table\": {\n"
-                                               "      \"columns\": [\"a\",\"b\"],\n"
-                                               "      \"rows\": [\n"
-                                               "        [1,2],\n"
-                                               "        [3]\n"
-                                               "      ]\n"
-                                               "    }}\n"
-                                               "  }},\n"
-                                               "  \"values\": [\n"
-                                               "    2.5,\n"
-                                               "    [],\n"
-                                               "    {}\n"
-                                               "  ],\n"
-                                               "  \"when\": {\"$datetime\": \"2024-03-01T10:00:00.000\"}\n"
-                                               "}"));
-        QVERIFY(roundTrips(value, true));
-        QVERIFY(!json(value).contains('\n') && !json(value).contains(": "));
     }
 
     // What the dispatcher answers to a request, to the start of the message where it quotes the JSON reader.
