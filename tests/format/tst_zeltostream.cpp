@@ -218,8 +218,9 @@ private slots:
     }
 
     // Edge values beyond those of the fixture files: extremes, every byte,
-    // typed nulls of every kind of body, times at their edges, containers.
-    void valuesRoundTrip()
+    // typed nulls of every kind of body, times at their edges, containers;
+    // local times across zone changes.
+    void valuesAndLocalTimesRoundTrip()
     {
         QByteArray all(256, 0);
         std::iota(all.begin(), all.end(), 0);   // every byte
@@ -277,29 +278,26 @@ private slots:
         QVERIFY(roundTrips(QVariant::fromValue(manyRows)));
         QVERIFY(encodeStream(QVariantList{ QVariant::fromValue(manyRows), QVariant::fromValue(manyRows) }, &status).size() == 1
                 && status == ZeltoStream::WriteFailed);
-    }
 
-    // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
-    // Apia's skipped day), in table columns and as single values, in order and shuffled.
-    void localTimesAcrossZoneChanges()
-    {
+        // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
+        // Apia's skipped day), in table columns and as single values, in order and shuffled.
         const int windows[][6] = { { 2011, 3, 25, 2011, 3, 29 }, { 2011, 12, 28, 2012, 1, 2 }, { 2014, 10, 24, 2014, 10, 28 },
                                    { 2021, 3, 26, 2021, 3, 30 }, { 2021, 10, 29, 2021, 11, 2 }, { 1969, 12, 30, 1970, 1, 3 } };
         const QList<QByteArray> zones{ "Europe/Moscow", "Pacific/Apia", "Australia/Lord_Howe", "Europe/Berlin" };
         QRandomGenerator random(7);
         for (const QByteArray &zone : zones) {
             setZone(zone);
-            QVariantList values;
+            QVariantList times;
             for (const auto &w : windows) {
                 const qint64 from = QDateTime(QDate(w[0], w[1], w[2]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
                 const qint64 to = QDateTime(QDate(w[3], w[4], w[5]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
                 for (qint64 ms = from; ms < to; ms += 900000 + 7)
-                    values << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+                    times << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
             }
-            QVariantList shuffled = values;
+            QVariantList shuffled = times;
             for (int i = shuffled.size() - 1; i > 0; --i)
                 shuffled.swapItemsAt(i, int(random.bounded(i + 1)));
-            for (const QVariantList &list : { values, shuffled }) {
+            for (const QVariantList &list : { times, shuffled }) {
                 ZeltoTable table(QStringList{ QStringLiteral("date") });
                 for (const QVariant &v : list)
                     table.appendRow(QVariantList{ v });
@@ -605,8 +603,9 @@ private slots:
     }
 
     // Whatever the cut and the new rows, a splice gives the bytes of encoding the whole
-    // new table, or declines; the rows it reads from the cut on are the stored ones.
-    void spliceMatchesWholeEncoding()
+    // new table, or declines; the rows it reads from the cut on are the stored ones;
+    // parts of stored tables read without decoding their rows.
+    void spliceWritesAndReadsInPlace()
     {
         QRandomGenerator random(20261206);
         int spliced = 0;
@@ -636,22 +635,19 @@ private slots:
             }
         }
         QVERIFY(spliced > 20);
-    }
 
-    // Parts of stored tables read without decoding their rows. The instants of a long hourly archive's date column
-    // (a day appended to it: spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's
-    // spliced and whole saves).
-    void readsInPlace()
-    {
-        QRandomGenerator random(7);
-        const ZeltoTable stored = archive(0, 5000, random);
+        // Parts of stored tables read without decoding their rows. The instants of a long hourly archive's date column
+        // (a day appended to it: spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's
+        // spliced and whole saves).
+        QRandomGenerator seeded(7);
+        const ZeltoTable longArchive = archive(0, 5000, seeded);
         ZeltoTableSplice splice;
-        QVERIFY(splice.open(encode(stored)));
+        QVERIFY(splice.open(encode(longArchive)));
         QVector<qint64> instants;
         Qt::TimeSpec timeSpec = Qt::UTC;
         QVERIFY(splice.instants(0, instants, timeSpec));
         QVERIFY(timeSpec == Qt::LocalTime && instants.size() == 5000);
-        QCOMPARE(instants.last(), stored.value(4999, 0).toDateTime().toMSecsSinceEpoch());
+        QCOMPARE(instants.last(), longArchive.value(4999, 0).toDateTime().toMSecsSinceEpoch());
         // Instants only of a date-time column with every row present.
         QVERIFY(!splice.instants(1, instants, timeSpec));
 

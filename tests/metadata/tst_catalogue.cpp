@@ -128,22 +128,19 @@ private slots:
             }
         }
         QCOMPARE(found.join("; "), QString());
-    }
 
-    void processWideInstanceReadsProgramFolder()
-    {
         // Only this test touches the instance: it must come from ORVEX_HOME's metadata folder.
         ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(kShipped).absolutePath());
-        // The first calls race from several threads; one catalogue comes out.
+        // The first calls race from several threads; one instance comes out.
         const MetadataCatalogue *seen[4] = {};
         std::vector<std::thread> threads;
         for (const MetadataCatalogue *&slot : seen)
             threads.emplace_back([&slot] { slot = &MetadataCatalogue::instance(); });
         for (std::thread &thread : threads)
             thread.join();
-        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&catalogue});
-        QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
+        const MetadataCatalogue &instance = MetadataCatalogue::instance();
+        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&instance});
+        QCOMPARE(instance.modelDriver("QRV12"), QStringLiteral("QRVH"));
     }
 
     // What model files give: systems (a fake one has no title), enum items numbered where they have no code.
