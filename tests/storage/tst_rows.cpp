@@ -183,6 +183,7 @@ private slots:
         QCOMPARE(outcome(db().run("UPDATE nodes SET note = ?", {point})), encoding);
         QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), noTable);
         QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), noTable);
+        QCOMPARE(outcome(db().record("nowhere", 1)), noTable);
         QCOMPARE(count("journal"), 1);
         QCOMPARE(scalar("SELECT count(*) FROM nodes WHERE note IS NOT NULL").toInt(), 1);
 
