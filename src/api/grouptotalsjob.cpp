@@ -2,6 +2,7 @@
 
 #include "archivereports.h"
 #include "database.h"
+#include "storedrangetotals.h"
 #include "zeltobusyguard.h"
 #include "zeltoserver.h"
 
@@ -27,7 +28,8 @@ QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> 
 GroupTotalsJob::GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
                                const QDate &from, const QDate &to, const Done &done, int clientId, QObject *parent)
     : QObject(parent), m_database(&database), m_nodes(nodes), m_nodeRows(ArchiveReports::nodeRowsOf(nodes)),
-      m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
+      m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done),
+      m_totals(new StoredRangeTotals(from, to, ArchiveReports::dimensionColumns()))
 {
     if (clientId >= 0) {
         connect(ZeltoServer::global(), &ZeltoServer::disconnected, this, [this, clientId](int gone) {
@@ -39,6 +41,8 @@ GroupTotalsJob::GroupTotalsJob(Database &database, const ZeltoTable &nodes, cons
     }
     schedule();
 }
+
+GroupTotalsJob::~GroupTotalsJob() = default;
 
 void GroupTotalsJob::schedule()
 {
@@ -57,7 +61,8 @@ void GroupTotalsJob::step()
     const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
     m_next += part.size();
     if (m_database)
-        append(ArchiveReports::groupTotalsOf(*m_database, m_nodes, part, m_from, m_to, nullptr, &m_nodeRows));
+        append(ArchiveReports::groupTotalsOf(*m_database, m_nodes, part, m_from, m_to, nullptr, &m_nodeRows,
+                                             m_totals.get()));
     else
         m_next = m_nodeIds.size();
     // At most twice as many as the last time: one fast node says little.

@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 
 // getGroupTotals over many nodes, a few nodes at a time from the event
 // loop, so that the other clients are served between the steps; the
@@ -20,6 +21,7 @@
 // in kStepMs. A job for a client (clientId >= 0) stops, unanswered, when
 // that client disconnects: nobody is left to read its table.
 class Database;
+class StoredRangeTotals;
 
 class GroupTotalsJob : public QObject
 {
@@ -40,6 +42,7 @@ public:
     // Hands the table to done at the end, then deletes itself.
     GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from, const QDate &to,
                    const Done &done, int clientId = -1, QObject *parent = nullptr);
+    ~GroupTotalsJob() override;
 
 private:
     void schedule();
@@ -57,4 +60,5 @@ private:
     Done m_done;
     bool m_stopped = false;   // its client has gone
     ZeltoTable m_result;
+    std::unique_ptr<StoredRangeTotals> m_totals;   // what the steps share of the nodes' totals
 };

@@ -40,6 +40,11 @@ const QString &ArchiveDates::column()
     return name;
 }
 
+QDateTime ArchiveDates::endOfDay(const QDate &date)
+{
+    return QDateTime(date, QTime(23, 59, 59), Qt::LocalTime);
+}
+
 ZeltoStatus ArchiveDates::validate(const QString &archive, const ZeltoTable &table)
 {
     if (table.rowCount() == 0)

@@ -20,6 +20,9 @@ class ArchiveDates
 public:
     static const QString &column();
 
+    // The last moment of a date that a day range takes in (23:59:59 local time).
+    static QDateTime endOfDay(const QDate &date);
+
     // True when every row has a valid date-time in "date" (a table without
     // rows needs no column); otherwise refused, naming the archive and the row.
     static ZeltoStatus validate(const QString &archive, const ZeltoTable &table);

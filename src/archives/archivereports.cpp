@@ -1,6 +1,7 @@
 #include "archivereports.h"
 
 #include "archivedates.h"
+#include "archivenames.h"
 #include "archivestore.h"
 #include "columnaggregates.h"
 #include "database.h"
@@ -15,6 +16,8 @@
 
 #include <QSet>
 
+#include <memory>
+
 namespace {
 
 const QString kId = QStringLiteral("id");
@@ -22,12 +25,6 @@ const QString kGroupId = QStringLiteral("group_id");
 const QString kModelCode = QStringLiteral("model_code");
 const QString kModelName = QStringLiteral("model_name");
 const QString kNumber = QStringLiteral("number");
-const QString kCurrentData = QStringLiteral("current_data");
-const QString kDayData = QStringLiteral("day_data");
-const QString kDayTotals = QStringLiteral("day_totals");
-const QString kHourData = QStringLiteral("hour_data");
-const QString kMonthData = QStringLiteral("month_data");
-const QString kMonthTotals = QStringLiteral("month_totals");
 const QString kRangeTotals = QStringLiteral("range_totals");
 const QString kRangeMiddles = QStringLiteral("range_middles");
 const QString kHourMiddles = QStringLiteral("hour_middles");
@@ -41,11 +38,6 @@ const int kDefaultTailBaseDays = 3;
 QDateTime midnight(const QDate &date)
 {
     return QDateTime(date, QTime(0, 0), Qt::LocalTime);
-}
-
-QDateTime endOfDay(const QDate &date)
-{
-    return QDateTime(date, QTime(23, 59, 59), Qt::LocalTime);
 }
 
 const QString &dateColumn()
@@ -122,7 +114,7 @@ QString readingLabel(const QDate &day)
 
 // The unit and scheme settings of the device (common and per system), which
 // tell how the summary values are to be read.
-const QStringList &dimensionColumns(const MetadataCatalogue &catalogue)
+const QStringList &dimensionColumnsOf(const MetadataCatalogue &catalogue)
 {
     static const QStringList columns = [&catalogue] {
         const QStringList names = {QStringLiteral("Pdim"), QStringLiteral("Qdim"), QStringLiteral("scheme")};
@@ -202,8 +194,9 @@ public:
 
     NodeReadings(Database &database, const QVariantMap &node, const TotalizerReadings::DayRows &days)
         : m_database(database), m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance()),
-          m_source(TotalizerReadings::Source::of(hasArchive(node, kDayTotals), hasArchive(node, kMonthTotals),
-                                                 hasArchive(node, kMonthData), hasArchive(node, kCurrentData)))
+          m_source(TotalizerReadings::Source::of(
+              hasArchive(node, ArchiveNames::dayTotals), hasArchive(node, ArchiveNames::monthTotals),
+              hasArchive(node, ArchiveNames::monthData), hasArchive(node, ArchiveNames::currentData)))
     {
     }
 
@@ -222,11 +215,12 @@ public:
         if (!m_currentRead) {
             m_currentRead = true;
             // Of the hourly archive, the largest, only the current reading's day is needed.
-            const ZeltoTable current = wholeArchive(m_database, m_nodeId, kCurrentData);
+            const ZeltoTable current = wholeArchive(m_database, m_nodeId, ArchiveNames::currentData);
             const QDate day = TotalizerReadings::currentDay(current);
             ZeltoTable hours;
             if (day.isValid())
-                hours = archiveRows(m_database, m_nodeId, kHourData, midnight(day), endOfDay(day));
+                hours = archiveRows(m_database, m_nodeId, ArchiveNames::hourData, midnight(day),
+                                    ArchiveDates::endOfDay(day));
             m_hasCurrent = m_readings.fromCurrent(current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
@@ -269,16 +263,16 @@ void setSummaryValue(ZeltoTableMap &report, const QString &name, const QString &
 // alone: nothing of them reaches the report.
 void deriveVolumes(ZeltoTableMap &report)
 {
-    for (const QString &name : {kCurrentData, kDayData, kHourData}) {
+    for (const QString &name : {ArchiveNames::currentData, ArchiveNames::dayData, ArchiveNames::hourData}) {
         const auto table = report.find(name);
         if (table == report.end())
             continue;
         const QStringList written = WaterVolume::derive(*table);
         for (const QString &column : written) {
-            if (name == kDayData) {
+            if (name == ArchiveNames::dayData) {
                 setSummaryValue(report, kRangeTotals, column, ColumnAggregates::sum(*table, column));
                 setSummaryValue(report, kRangeMiddles, column, ColumnAggregates::mean(*table, column));
-            } else if (name == kHourData) {
+            } else if (name == ArchiveNames::hourData) {
                 setSummaryValue(report, kHourMiddles, column, ColumnAggregates::mean(*table, column));
             }
         }
@@ -290,10 +284,11 @@ void deriveVolumes(ZeltoTableMap &report)
 // there, so that clients tell it from a value of 0 or a lost one.
 void markUnused(ZeltoTableMap &report, const MetadataCatalogue &catalogue)
 {
-    const ZeltoTable days = report.value(kDayData);
+    const ZeltoTable days = report.value(ArchiveNames::dayData);
     const QStringList codes = parametersSetIn(days, days.rowCount() - 1, catalogue);
     const QVariant unused = QVariant::fromValue(ZeltoUnused());
-    for (const QString &name : {kRangeMiddles, kHourMiddles, kRangeTotals, kFirstTotals, kLastTotals, kDayData}) {
+    for (const QString &name :
+         {kRangeMiddles, kHourMiddles, kRangeTotals, kFirstTotals, kLastTotals, ArchiveNames::dayData}) {
         const auto table = report.find(name);
         if (table == report.end())
             continue;
@@ -342,7 +337,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
     const bool whole = extendTail || !from.isValid() || !to.isValid();
     ZeltoTable dayData;
     if (whole) {
-        dayData = wholeArchive(database, nodeId, kDayData);
+        dayData = wholeArchive(database, nodeId, ArchiveNames::dayData);
         if (dayData.rowCount() == 0)
             return ZeltoTableMap();
         if (extendTail) {
@@ -355,11 +350,12 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
             to = dayData.value(dayData.rowCount() - 1, dateColumn()).toDateTime().date();
     }
     if (node.value(kModelCode).toString() == QLatin1String("RNH7"))
-        adjustRnh7End(wholeArchive(database, nodeId, kCurrentData), from, to);
+        adjustRnh7End(wholeArchive(database, nodeId, ArchiveNames::currentData), from, to);
 
     const TotalizerReadings::DayRows dayRows = [&database, &dayData, whole, nodeId](const QDateTime &low,
                                                                                     const QDateTime &high) {
-        return whole ? ArchiveDates::range(dayData, low, high) : archiveRows(database, nodeId, kDayData, low, high);
+        return whole ? ArchiveDates::range(dayData, low, high)
+                     : archiveRows(database, nodeId, ArchiveNames::dayData, low, high);
     };
     const ZeltoTable days = dayRows(midnight(from), midnight(to));
     if (days.rowCount() == 0)
@@ -367,7 +363,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
     // The hourly archive is the largest: only the range's days are read.
     ZeltoTable hours;
     if (hourOut) {
-        hours = archiveRows(database, nodeId, kHourData, midnight(from), endOfDay(to));
+        hours = archiveRows(database, nodeId, ArchiveNames::hourData, midnight(from), ArchiveDates::endOfDay(to));
         *hourOut = hours;
     }
     if (dayOut)
@@ -417,7 +413,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
     }
     if (wanted == TotalsOnly) {
         // Group totals read the totals row alone: the other summaries are not built.
-        for (const QString &column : dimensionColumns(catalogue))
+        for (const QString &column : dimensionColumnsOf(catalogue))
             totals.set(column, days.value(newestDay, column));
         return ZeltoTableMap{{kRangeTotals, totals.table()}};
     }
@@ -438,7 +434,7 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
         summaries.append(&firstRow);
     if (!last.values.isEmpty())
         summaries.append(&lastRow);
-    for (const QString &column : dimensionColumns(catalogue)) {
+    for (const QString &column : dimensionColumnsOf(catalogue)) {
         const QVariant value = days.value(newestDay, column);
         for (SummaryRow *summary : qAsConst(summaries))
             summary->set(column, value);
@@ -486,9 +482,10 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
     if (!group.ok())
         return group.status();
     report.insert(QStringLiteral("group"), oneRow(group.value()));
-    report.insert(kCurrentData, newestRow(wholeArchive(*context.database(), nodeId, kCurrentData)));
-    report.insert(kDayData, days);
-    report.insert(kHourData, hours);
+    report.insert(ArchiveNames::currentData,
+                  newestRow(wholeArchive(*context.database(), nodeId, ArchiveNames::currentData)));
+    report.insert(ArchiveNames::dayData, days);
+    report.insert(ArchiveNames::hourData, hours);
 
     if (measuresMassOnly(node.value(kModelCode).toString())) {
         const ZeltoTable readings = report.value(kFirstTotals).rowCount() > 0 ? report.value(kFirstTotals)
@@ -517,6 +514,11 @@ ZeltoResult<ZeltoTable> ArchiveReports::groupTotals(const CommandContext &contex
     return groupTotalsOf(*context.database(), visible.value(), nodeIds, from, to);
 }
 
+const QStringList &ArchiveReports::dimensionColumns()
+{
+    return dimensionColumnsOf(MetadataCatalogue::instance());
+}
+
 QHash<int, int> ArchiveReports::nodeRowsOf(const ZeltoTable &nodes)
 {
     QHash<int, int> rows;
@@ -532,7 +534,8 @@ QHash<int, int> ArchiveReports::nodeRowsOf(const ZeltoTable &nodes)
 }
 
 ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows)
+                                         const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows,
+                                         StoredRangeTotals *stored)
 {
     ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
                                   QStringLiteral("first_date"), QStringLiteral("last_date")});
@@ -552,12 +555,17 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     // when the statement fails) take the general path below.
     QHash<int, StoredRangeTotals::Totals> quick;
     QSet<int> withoutRow;
+    // A job's own serves when it is for this range; else one for this call.
+    std::unique_ptr<StoredRangeTotals> ownTotals;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
+        if (!stored || stored->from() != from || stored->to() != to) {
+            ownTotals.reset(new StoredRangeTotals(from, to, dimensionColumns()));
+            stored = ownTotals.get();
+        }
         const auto column = [&nodes](const char *name) { return nodes.columnIndex(QLatin1String(name)); };
         const int model = column("model_code"), dayTotals = column("has_day_totals"),
                   monthTotals = column("has_month_totals"), monthData = column("has_month_data"),
                   currentData = column("has_current_data");
-        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
         StoredRangeTotals::Node node;
         database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
                             [&](int id, const QVector<QVariant> &values) {
@@ -577,7 +585,7 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             node.monthData = values.at(3);
             node.currentData = values.at(4);
             StoredRangeTotals::Totals totals;
-            switch (StoredRangeTotals::compute(database, node, from, to, dimensionColumns(catalogue), totals)) {
+            switch (stored->compute(database, node, totals)) {
             case StoredRangeTotals::Done:
                 quick.insert(id, totals);
                 break;
@@ -595,6 +603,8 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         *fromBytes = quick.size() + withoutRow.size();
 
     const int unusedType = qMetaTypeId<ZeltoUnused>();
+    // The result's column of each of the totals' columns (-1: not added yet).
+    QVector<int> resultColumns;
     for (int id : qAsConst(listed)) {
         if (withoutRow.contains(id))
             continue;
@@ -602,10 +612,12 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         const auto known = quick.constFind(id);
         if (known != quick.constEnd()) {
             // The row whole at once, its new columns added first.
-            QVector<int> columns;
-            for (const auto &cell : known->cells)
-                columns.append(cell.second.isNull() || cell.second.userType() == unusedType
-                                   ? -1 : result.appendColumn(cell.first));
+            for (const auto &cell : known->cells) {
+                while (cell.first >= resultColumns.size())
+                    resultColumns.append(-1);
+                if (resultColumns.at(cell.first) < 0 && !cell.second.isNull() && cell.second.userType() != unusedType)
+                    resultColumns[cell.first] = result.appendColumn(stored->columns().at(cell.first));
+            }
             QVector<QVariant> cells(result.columnCount());
             cells[0] = id;
             cells[1] = nodes.value(nodeRow, kModelCode);
@@ -613,9 +625,9 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             cells[3] = nodes.value(nodeRow, kNumber);
             cells[4] = known->firstDate;
             cells[5] = known->lastDate;
-            for (int i = 0; i < columns.size(); ++i) {
-                if (columns.at(i) >= 0)
-                    cells[columns.at(i)] = known->cells.at(i).second;
+            for (const auto &cell : known->cells) {
+                if (!cell.second.isNull() && cell.second.userType() != unusedType)
+                    cells[resultColumns.at(cell.first)] = cell.second;
             }
             result.appendRow(std::move(cells));
             continue;

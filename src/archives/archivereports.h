@@ -11,6 +11,8 @@
 #include <QList>
 #include <QVariantMap>
 
+class StoredRangeTotals;
+
 // Consumption reports built from a node's stored archives: the daily and
 // hourly rows of a range of days, their totals and means, the totalizer
 // readings at the start and the end of the range, and one totals row per
@@ -72,8 +74,12 @@ public:
     // totals computed from their bytes where StoredRangeTotals covers it;
     // fromBytes, when given, receives how many nodes were. nodeRows, when
     // given, is nodeRowsOf(nodes): a job of many parts finds it once.
-    static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                    const QDate &to, int *fromBytes = nullptr, const QHash<int, int> *nodeRows = nullptr);
+    // stored, when given for from..to, computes those totals: a job of many parts makes one for them all.
+    static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
+                                    const QDate &from, const QDate &to, int *fromBytes = nullptr,
+                                    const QHash<int, int> *nodeRows = nullptr, StoredRangeTotals *stored = nullptr);
+    // The columns whose newest daily value a node's range totals carry (dimensions, schemes).
+    static const QStringList &dimensionColumns();
     // The row of each node id in a node list (of the last, were one listed twice).
     static QHash<int, int> nodeRowsOf(const ZeltoTable &nodes);
 

@@ -4,6 +4,7 @@
 #include "archivecells.h"
 #include "archivechecks.h"
 #include "archivedates.h"
+#include "archivenames.h"
 #include "changeevents.h"
 #include "checklog.h"
 #include "database.h"
@@ -34,12 +35,6 @@ const QString kWarning = QStringLiteral("warning");
 const QString kModelCode = QStringLiteral("model_code");
 const QString kSettingData = QStringLiteral("setting_data");
 const QString kJournalData = QStringLiteral("journal_data");
-const QString kCurrentData = QStringLiteral("current_data");
-const QString kMonthData = QStringLiteral("month_data");
-const QString kMonthTotals = QStringLiteral("month_totals");
-const QString kDayData = QStringLiteral("day_data");
-const QString kDayTotals = QStringLiteral("day_totals");
-const QString kHourData = QStringLiteral("hour_data");
 const QString kFillData = QStringLiteral("fill_data");
 const QString kCheckParams = QStringLiteral("check_params");
 
@@ -174,13 +169,15 @@ ZeltoResult<int> currentDataCount(Database &database)
 
 const QStringList &ArchiveStore::archiveNames()
 {
-    static const QStringList names = {kCurrentData, kMonthData, kMonthTotals, kDayData, kDayTotals, kHourData};
+    static const QStringList names = {ArchiveNames::currentData, ArchiveNames::monthData, ArchiveNames::monthTotals,
+                                      ArchiveNames::dayData,     ArchiveNames::dayTotals, ArchiveNames::hourData};
     return names;
 }
 
 const QStringList &ArchiveStore::checkedArchives()
 {
-    static const QStringList names = {kCurrentData, kMonthData, kDayData, kHourData};
+    static const QStringList names = {ArchiveNames::currentData, ArchiveNames::monthData, ArchiveNames::dayData,
+                                      ArchiveNames::hourData};
     return names;
 }
 
@@ -295,20 +292,20 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return merged.ok();
     };
 
-    runScript(kCurrentData);
-    if (!merge(kCurrentData, check))
+    runScript(ArchiveNames::currentData);
+    if (!merge(ArchiveNames::currentData, check))
         return abandon(scope, context, nodeId, merged);
-    runScript(kMonthData);
-    if (!merge(kMonthData, true) || !merge(kMonthTotals, true))
+    runScript(ArchiveNames::monthData);
+    if (!merge(ArchiveNames::monthData, true) || !merge(ArchiveNames::monthTotals, true))
         return abandon(scope, context, nodeId, merged);
-    runScript(kDayData);
-    if (!merge(kDayData, true) || !merge(kDayTotals, true))
+    runScript(ArchiveNames::dayData);
+    if (!merge(ArchiveNames::dayData, true) || !merge(ArchiveNames::dayTotals, true))
         return abandon(scope, context, nodeId, merged);
-    runScript(kHourData);
-    if (!merge(kHourData, true))
+    runScript(ArchiveNames::hourData);
+    if (!merge(ArchiveNames::hourData, true))
         return abandon(scope, context, nodeId, merged);
 
-    const auto dayFill = fill.constFind(kDayData);
+    const auto dayFill = fill.constFind(ArchiveNames::dayData);
     if (dayFill != fill.constEnd()) {
         const QVariantMap entry = dayFill->toMap();
         const ZeltoStatus days = database.run(QStringLiteral("UPDATE nodes SET first_day = ?, last_day = ? WHERE id = ?"),
@@ -376,7 +373,7 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
     if (!archiveNames().contains(archive))
         // Only archive columns are written: the name goes into the statement.
         return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
-    const bool current = archive == kCurrentData;
+    const bool current = archive == ArchiveNames::currentData;
     // Current data is a short window cut at its start: always done whole.
     QByteArray spliced;
     ZeltoTable tail;
@@ -570,11 +567,17 @@ ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, con
     const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
     if (!bytes.ok())
         return bytes.status();
+    return storedRange(nodeId, archive, bytes.value(), from, to);
+}
+
+ZeltoResult<ZeltoTable> ArchiveStore::storedRange(int nodeId, const QString &archive, const QVariant &bytes,
+                                                  const QDateTime &from, const QDateTime &to)
+{
     QDateTime low = from, high = to;
     QVariant rows;
-    if (splicing().load() && readRange(bytes.value(), low, high, false, rows))
+    if (splicing().load() && readRange(bytes, low, high, false, rows))
         return rows.value<ZeltoTable>();
-    const ZeltoResult<ZeltoTable> table = decodeStored(nodeId, archive, bytes.value());
+    const ZeltoResult<ZeltoTable> table = decodeStored(nodeId, archive, bytes);
     if (!table.ok())
         return table;
     return ArchiveDates::range(table.value(), from, to);

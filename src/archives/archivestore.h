@@ -72,6 +72,12 @@ public:
     static void setSplicing(bool on);
     static bool isSplicing();
 
+    // The rows dated from..to of an archive given as the node's row holds it
+    // (bytes read by the caller, as Database::storedRows hands them): what
+    // stored() gives for that range.
+    static ZeltoResult<ZeltoTable> storedRange(int nodeId, const QString &archive, const QVariant &bytes,
+                                               const QDateTime &from, const QDateTime &to);
+
     // The archive columns of nodes_data, in storing order.
     static const QStringList &archiveNames();
     // The archives the check script looks at.

@@ -1,42 +1,24 @@
 #include "storedrangetotals.h"
 
 #include "archivedates.h"
+#include "archivenames.h"
 #include "archivestore.h"
 #include "columnaggregates.h"
 #include "database.h"
 #include "metadatacatalogue.h"
 #include "totalizerreadings.h"
+#include "zeltolocaltime.h"
 #include "zeltotablesplice.h"
 
 #include <QHash>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
 namespace {
-
-const QString kDayData = QStringLiteral("day_data");
-const QString kDayTotals = QStringLiteral("day_totals");
-const QString kMonthTotals = QStringLiteral("month_totals");
-const QString kMonthData = QStringLiteral("month_data");
-const QString kCurrentData = QStringLiteral("current_data");
-const QString kHourData = QStringLiteral("hour_data");
-
-// The nodes of a group total share their range: each midnight is worked out once.
-QDateTime midnight(const QDate &date)
-{
-    thread_local QHash<qint64, QDateTime> known;
-    const auto found = known.constFind(date.toJulianDay());
-    if (found != known.constEnd())
-        return found.value();
-    if (known.size() > 1000)
-        known.clear();
-    const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
-    known.insert(date.toJulianDay(), moment);
-    return moment;
-}
 
 // Bytes that the general path reads as an archive without rows.
 bool holdsNothing(const QVariant &bytes)
@@ -44,15 +26,6 @@ bool holdsNothing(const QVariant &bytes)
     return bytes.isNull() || (bytes.userType() == QMetaType::QByteArray && bytes.toByteArray().isEmpty());
 }
 
-// A stored archive opened in place, with the instants of its rows' dates;
-// false when it is not in the current format with a date on every row in
-// date order (the general path decodes such an archive whole).
-bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, QVector<qint64> &instants, Qt::TimeSpec &timeSpec)
-{
-    return bytes.userType() == QMetaType::QByteArray && table.open(bytes.toByteArray())
-        && table.instants(table.columnNames().indexOf(ArchiveDates::column()), instants, timeSpec)
-        && !instants.isEmpty() && std::is_sorted(instants.cbegin(), instants.cend());
-}
 
 // How the totals row sums up a parameter.
 enum class Kind { None, Flags, Averaged, Cumulative };
@@ -69,32 +42,78 @@ Kind kindOf(const MetadataCatalogue &catalogue, const QString &code)
 }
 
 // What the catalogue says of each column of a table: how the totals sum it
-// up, and whether it is a counter. The archives of one kind of meter share
-// their column names (one list, as ZeltoTableSplice::open gives them): it
-// is asked once for them all.
-struct ColumnKinds
+// up, and whether it is a counter; and where its date and dimension columns
+// are. The archives of one kind of meter share their column names (one
+// list, as ZeltoTableSplice::open gives them, compared by its shared data
+// first): they are looked at again only when the names change.
+class ColumnKinds
 {
-    QStringList names;
-    QVector<Kind> kinds;
-    QVector<bool> counters;
+public:
+    // id: the number of a column name among those of the job's totals;
+    // dimensions: the dimension columns wanted, with their ids.
+    const ColumnKinds &of(const QStringList &names, const std::function<int(const QString &)> &id,
+                          const QVector<QPair<QString, int>> &dimensions)
+    {
+        if (m_names != names || m_kinds.size() != names.size()) {
+            const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
+            m_names = names;
+            m_kinds.clear();
+            m_counters.clear();
+            m_ids.clear();
+            m_dimensions.clear();
+            for (const QString &name : names) {
+                m_kinds.append(kindOf(catalogue, name));
+                m_counters.append(catalogue.isCumulative(name));
+                m_ids.append(id(name));
+            }
+            m_dateColumn = names.indexOf(ArchiveDates::column());
+            for (const auto &dimension : dimensions) {
+                const int c = names.indexOf(dimension.first);
+                if (c >= 0)
+                    m_dimensions.append({c, dimension.second});
+            }
+        }
+        return *this;
+    }
+
+    Kind kind(int column) const { return m_kinds.at(column); }
+    bool isCounter(int column) const { return m_counters.at(column); }
+    int id(int column) const { return m_ids.at(column); }
+    int dateColumn() const { return m_dateColumn; }
+    // The dimension columns the table has, in the order wanted: column, id.
+    const QVector<QPair<int, int>> &dimensions() const { return m_dimensions; }
+
+private:
+    QStringList m_names;
+    QVector<Kind> m_kinds;
+    QVector<bool> m_counters;
+    QVector<int> m_ids;
+    int m_dateColumn = -1;
+    QVector<QPair<int, int>> m_dimensions;
 };
 
-const ColumnKinds &columnKinds(const QStringList &names, int slot)
+// Where each of some names is in another list (-1: not there). The tables
+// of one kind of meter share their column lists: worked out again only
+// when either list changes.
+class ColumnsIn
 {
-    thread_local ColumnKinds known[2];
-    ColumnKinds &kinds = known[slot];
-    if (kinds.names != names || kinds.kinds.size() != names.size()) {
-        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-        kinds.names = names;
-        kinds.kinds.clear();
-        kinds.counters.clear();
-        for (const QString &name : names) {
-            kinds.kinds.append(kindOf(catalogue, name));
-            kinds.counters.append(catalogue.isCumulative(name));
+public:
+    const QVector<int> &of(const QStringList &names, const QStringList &into)
+    {
+        if (m_names != names || m_into != into || m_columns.size() != names.size()) {
+            m_names = names;
+            m_into = into;
+            m_columns.clear();
+            for (const QString &name : names)
+                m_columns.append(into.indexOf(name));
         }
+        return m_columns;
     }
-    return kinds;
-}
+
+private:
+    QStringList m_names, m_into;
+    QVector<int> m_columns;
+};
 
 // The counters of a node at one moment. Read in place they are one value per
 // column of its records archive (NaN where a column has none), so that no map
@@ -159,22 +178,120 @@ private:
     QVariantMap m_byName;
 };
 
-// Where each of names is in into (-1: not there). The tables of one kind of
-// meter share their column lists: worked out once for them all.
-const QVector<int> &columnsIn(const QStringList &names, const QStringList &into, int slot)
+} // namespace
+
+// What a group total's nodes share, and the tables and buffers each is read
+// with in turn. Caches of what many nodes share are bounded: a long job
+// over odd dates cannot grow them without end.
+struct StoredRangeTotals::State
 {
-    thread_local QStringList knownNames[2], knownInto[2];
-    thread_local QVector<int> known[2];
-    QVector<int> &columns = known[slot];
-    if (knownNames[slot] != names || knownInto[slot] != into || columns.size() != names.size()) {
-        knownNames[slot] = names;
-        knownInto[slot] = into;
-        columns.clear();
-        for (const QString &name : names)
-            columns.append(into.indexOf(name));
+    State(const QDate &from, const QDate &to, const QStringList &dimensionColumns)
+        : from(from), to(to)
+    {
+        for (const QString &name : dimensionColumns)
+            this->dimensionColumns.append({name, columnId(name)});
     }
-    return columns;
-}
+
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+
+    // The midnight starting a date, and its instant in ms (a local time
+    // converted once per date, not once per node).
+    struct Midnight
+    {
+        QDateTime moment;
+        qint64 ms = 0;
+    };
+    Midnight midnight(const QDate &date)
+    {
+        const auto found = midnights.constFind(date.toJulianDay());
+        if (found != midnights.constEnd())
+            return found.value();
+        if (midnights.size() > 1000)
+            midnights.clear();
+        const QDateTime moment(date, QTime(0, 0), Qt::LocalTime);
+        return midnights.insert(date.toJulianDay(), {moment, moment.toMSecsSinceEpoch()}).value();
+    }
+
+    // The cell of a date-time column at an instant, as the stored table reads
+    // it; the days of many nodes share their dates.
+    QVariant dateCell(qint64 ms, Qt::TimeSpec timeSpec)
+    {
+        QHash<qint64, QVariant> &known = dateCells[timeSpec == Qt::UTC];
+        const auto found = known.constFind(ms);
+        if (found != known.constEnd())
+            return found.value();
+        if (known.size() > 10000)
+            known.clear();
+        const QVariant cell(timeSpec == Qt::UTC ? QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC) : localTime.fromEpoch(ms));
+        known.insert(ms, cell);
+        return cell;
+    }
+
+    // The number of a column name among the job's.
+    int columnId(const QString &name)
+    {
+        const auto found = columnIds.constFind(name);
+        if (found != columnIds.constEnd())
+            return found.value();
+        columns.append(name);
+        columnIds.insert(name, columns.size() - 1);
+        return columns.size() - 1;
+    }
+
+    // The instant at which the record of a date took its counters; the
+    // records of many nodes share their dates.
+    qint64 recordEnd(qint64 date, TotalizerReadings::Period period, Qt::TimeSpec timeSpec)
+    {
+        QHash<qint64, qint64> &known = recordEnds[period == TotalizerReadings::Day][timeSpec == Qt::UTC];
+        const auto found = known.constFind(date);
+        if (found != known.constEnd())
+            return found.value();
+        if (known.size() > 100000)
+            known.clear();
+        const qint64 end
+            = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, timeSpec), period).toMSecsSinceEpoch();
+        known.insert(date, end);
+        return end;
+    }
+
+    const QDate from, to;
+    QVector<QPair<QString, int>> dimensionColumns;   // with their ids
+    QStringList columns;                          // the column names of the totals, by id
+    QHash<QString, int> columnIds;
+    const std::function<int(const QString &)> idOf = [this](const QString &name) { return columnId(name); };
+
+    // What the catalogue says of the columns of a table opened in one of the splices.
+    const ColumnKinds &kindsOf(const ZeltoTableSplice &table, ColumnKinds &kinds)
+    {
+        return kinds.of(table.columnNames(), idOf, dimensionColumns);
+    }
+
+    // A stored archive opened in place, with the instants of its rows' dates;
+    // false when it is not in the current format with a date on every row in
+    // date order (the general path decodes such an archive whole).
+    bool openSorted(const QVariant &bytes, ZeltoTableSplice &table, ColumnKinds &kinds, QVector<qint64> &instants,
+                    Qt::TimeSpec &timeSpec)
+    {
+        return bytes.userType() == QMetaType::QByteArray && table.open(bytes.toByteArray())
+            && table.instants(kindsOf(table, kinds).dateColumn(), instants, timeSpec) && !instants.isEmpty()
+            && std::is_sorted(instants.cbegin(), instants.cend());
+    }
+    QHash<qint64, Midnight> midnights;            // by Julian day
+    QHash<qint64, qint64> recordEnds[2][2];       // [daily records][UTC dates]: record date -> end, ms
+    QHash<qint64, QVariant> dateCells[2];         // [UTC]: by instant, ms
+    ZeltoLocalTime localTime;
+    ColumnKinds dayKinds, recordKinds;            // of the daily rows, of the records archive
+    ColumnsIn startColumns, finishColumns;        // the daily columns in the readings at the range's ends
+    // The node's two tables; open only during compute(), as its bytes may not outlive the call.
+    ZeltoTableSplice days, records;
+    QVector<qint64> dayKeys, recordInstants;      // the instants of their rows' dates
+    Reading start, finish;                        // the counters at the range's ends
+    std::vector<double> numbers;                  // a column's cells read as doubles
+    QVector<QVariant> cells;                      // cells read as they are
+};
+
+namespace {
 
 // The counters of a node at chosen midnights from the source the general
 // path takes them from: a record of that very midnight read in place, else
@@ -184,28 +301,27 @@ const QVector<int> &columnsIn(const QStringList &names, const QStringList &into,
 class RecordReadings
 {
 public:
-    // records: where the records archive is opened.
-    RecordReadings(Database &database, const StoredRangeTotals::Node &node, ZeltoTableSplice &days,
-                   const QVector<qint64> &dayKeys, ZeltoTableSplice &records)
-        : m_database(database), m_node(node), m_days(days), m_dayKeys(dayKeys),
+    RecordReadings(Database &database, const StoredRangeTotals::Node &node, StoredRangeTotals::State &state)
+        : m_database(database), m_node(node), m_state(state),
           m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
                      MetadataCatalogue::instance()),
           m_source(TotalizerReadings::Source::of(node.hasDayTotals, node.hasMonthTotals, node.hasMonthData,
                                                  node.hasCurrentData)),
-          m_table(records)
+          m_table(state.records)
     {
         if (m_source.records.isEmpty())
             return;
-        m_bytes = m_source.records == kDayTotals     ? &node.dayTotals
-                  : m_source.records == kMonthTotals ? &node.monthTotals
-                                                     : &node.monthData;
+        m_bytes = m_source.records == ArchiveNames::dayTotals     ? &node.dayTotals
+                  : m_source.records == ArchiveNames::monthTotals ? &node.monthTotals
+                                                                  : &node.monthData;
         m_empty = holdsNothing(*m_bytes);
-        m_sorted = !m_empty && openSorted(*m_bytes, m_table, m_instants, m_timeSpec);
+        m_sorted = !m_empty
+            && m_state.openSorted(*m_bytes, m_table, m_state.recordKinds, m_state.recordInstants, m_timeSpec);
     }
 
     // The reading at the midnight moment into values (empty: none at all);
     // false when the general path must find it.
-    bool at(const QDateTime &moment, Reading &values)
+    bool at(const StoredRangeTotals::State::Midnight &moment, Reading &values)
     {
         if (!fromRecords(moment, values))
             return false;
@@ -213,34 +329,28 @@ public:
             return true;
         if (!m_currentRead) {
             m_currentRead = true;
-            // Of the hourly archive, the largest, only the current reading's day is read.
-            m_current = decoded(m_node.currentData, kCurrentData);
+            // Of the hourly archive, the largest, only the current reading's
+            // day is read, its bytes handed in place as the others' are.
+            m_current = decoded(m_node.currentData, ArchiveNames::currentData);
             const QDate day = TotalizerReadings::currentDay(m_current);
             ZeltoTable hours;
-            if (day.isValid())
-                hours = ArchiveStore::stored(m_database, m_node.id, kHourData, midnight(day),
-                                             QDateTime(day, QTime(23, 59, 59), Qt::LocalTime))
-                            .valueOr(ZeltoTable());
+            if (day.isValid()) {
+                static const QStringList hourly = {ArchiveNames::hourData};
+                m_database.storedRows(QStringLiteral("nodes"), {m_node.id}, hourly,
+                                      [&](int, const QVector<QVariant> &values) {
+                    hours = ArchiveStore::storedRange(m_node.id, ArchiveNames::hourData, values.value(0),
+                                                      m_state.midnight(day).moment, ArchiveDates::endOfDay(day))
+                                .valueOr(ZeltoTable());
+                });
+            }
             m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
         }
         if (m_hasCurrent)
-            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment));
+            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment.moment));
         return !m_dayRowsFailed;
     }
 
 private:
-    struct Buffers
-    {
-        QVector<qint64> instants;
-        std::vector<double> number;
-        QVector<QVariant> cell;
-    };
-    static Buffers &buffers()
-    {
-        thread_local Buffers kept;
-        return kept;
-    }
-
     // An archive as the general path reads it whole: what is no table is none.
     static ZeltoTable decoded(const QVariant &bytes, const QString &archive)
     {
@@ -250,7 +360,7 @@ private:
     }
 
     // The reading from the records alone; false when it cannot be found here.
-    bool fromRecords(const QDateTime &moment, Reading &values)
+    bool fromRecords(const StoredRangeTotals::State::Midnight &moment, Reading &values)
     {
         values.clear();
         if (!m_bytes || m_empty)
@@ -259,14 +369,15 @@ private:
             // A record of the moment is dated within its day or month before
             // it: only those near it are looked at, in stored order, and the
             // first with counters is the reading, as TotalizerReadings takes it.
+            const QVector<qint64> &instants = m_state.recordInstants;
             const qint64 reach = qint64(m_source.period == TotalizerReadings::Day ? 2 : 33) * 86400000;
-            const qint64 at = moment.toMSecsSinceEpoch();
-            const auto first = std::lower_bound(m_instants.cbegin(), m_instants.cend(), at - reach);
-            const auto last = std::upper_bound(first, m_instants.cend(), at + reach);
+            const qint64 at = moment.ms;
+            const auto first = std::lower_bound(instants.cbegin(), instants.cend(), at - reach);
+            const auto last = std::upper_bound(first, instants.cend(), at + reach);
             for (auto it = first; it != last; ++it) {
-                if (recordEnd(*it) != at)
+                if (m_state.recordEnd(*it, m_source.period, m_timeSpec) != at)
                     continue;
-                if (!counters(int(it - m_instants.cbegin()), values))
+                if (!counters(int(it - instants.cbegin()), values))
                     return false;
                 if (!values.isEmpty())
                     return true;
@@ -276,36 +387,19 @@ private:
             m_whole = decoded(*m_bytes, m_source.records);
             m_decoded = true;
         }
-        values.setByName(m_readings.fromRecords(m_whole, m_source.period, moment));
+        values.setByName(m_readings.fromRecords(m_whole, m_source.period, moment.moment));
         return !m_dayRowsFailed;
-    }
-
-    // The instant at which the record of a date took its counters. The
-    // records of many nodes share their dates: each is worked out once.
-    qint64 recordEnd(qint64 date) const
-    {
-        thread_local QHash<qint64, qint64> ends[2][2];
-        QHash<qint64, qint64> &known = ends[m_source.period == TotalizerReadings::Day][m_timeSpec == Qt::UTC];
-        const auto found = known.constFind(date);
-        if (found != known.constEnd())
-            return found.value();
-        if (known.size() > 100000)
-            known.clear();
-        const qint64 end = TotalizerReadings::recordEnd(QDateTime::fromMSecsSinceEpoch(date, m_timeSpec), m_source.period)
-                               .toMSecsSinceEpoch();
-        known.insert(date, end);
-        return end;
     }
 
     // The daily rows dated low..high, as a range read of the archive gives them.
     ZeltoTable dayRows(const QDateTime &low, const QDateTime &high)
     {
-        const auto begin = low.isValid() ? std::lower_bound(m_dayKeys.cbegin(), m_dayKeys.cend(), low.toMSecsSinceEpoch())
-                                         : m_dayKeys.cbegin();
-        const auto end = high.isValid() ? std::upper_bound(begin, m_dayKeys.cend(), high.toMSecsSinceEpoch())
-                                        : m_dayKeys.cend();
+        const QVector<qint64> &keys = m_state.dayKeys;
+        const auto begin
+            = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch()) : keys.cbegin();
+        const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
         ZeltoTable rows;
-        if (!m_days.readRows(int(begin - m_dayKeys.cbegin()), int(end - m_dayKeys.cbegin()), rows))
+        if (!m_state.days.readRows(int(begin - keys.cbegin()), int(end - keys.cbegin()), rows))
             m_dayRowsFailed = true;
         return rows;
     }
@@ -314,31 +408,34 @@ private:
     bool counters(int row, Reading &values)
     {
         const QStringList &names = m_table.columnNames();
-        const ColumnKinds &kinds = columnKinds(names, 1);
+        const ColumnKinds &kinds = m_state.kindsOf(m_table, m_state.recordKinds);
+        std::vector<double> &number = m_state.numbers;
+        QVector<QVariant> &cell = m_state.cells;
         values.inPlace(names);
         for (int c = 0; c < names.size(); ++c) {
-            if (!kinds.counters.at(c))
+            if (!kinds.isCounter(c))
                 continue;
-            if (m_table.readNumbers(c, row, row + 1, m_number)) {
-                if (std::isfinite(m_number.front()))
-                    values.set(c, m_number.front());
+            if (m_table.readNumbers(c, row, row + 1, number)) {
+                if (std::isfinite(number.front()))
+                    values.set(c, number.front());
                 continue;
             }
-            if (!m_table.readCells(c, row, row + 1, m_cell))
+            if (!m_table.readCells(c, row, row + 1, cell))
                 return false;
-            if (ColumnAggregates::isReading(m_cell.constFirst()))
-                values.set(c, m_cell.constFirst().toDouble());
+            if (ColumnAggregates::isReading(cell.constFirst()))
+                values.set(c, cell.constFirst().toDouble());
         }
         return true;
     }
 
     Database &m_database;
     const StoredRangeTotals::Node &m_node;
-    ZeltoTableSplice &m_days;
-    const QVector<qint64> &m_dayKeys;
+    StoredRangeTotals::State &m_state;
     TotalizerReadings m_readings;
     const TotalizerReadings::Source m_source;
+    ZeltoTableSplice &m_table;   // the records archive, opened here when the node has one
     const QVariant *m_bytes = nullptr;   // of the records archive, when the node has one
+    Qt::TimeSpec m_timeSpec = Qt::LocalTime;
     bool m_empty = true;
     bool m_sorted = false;
     bool m_decoded = false;
@@ -349,23 +446,18 @@ private:
     ZeltoTable m_current;
     QDateTime m_anchor;
     QVariantMap m_currentValues;
-    ZeltoTableSplice &m_table;
-    // Buffers of the thread, kept from node to node.
-    QVector<qint64> &m_instants = buffers().instants;
-    Qt::TimeSpec m_timeSpec = Qt::LocalTime;
-    std::vector<double> &m_number = buffers().number;
-    QVector<QVariant> &m_cell = buffers().cell;
 };
 
 // The aggregate of a column over rows from..to of the kind (for an
 // accumulating parameter the sum of its days), where the newest row, to - 1,
 // has a cell; present says whether it has. Without wanted only that is
 // found out. False when the bytes say no.
-bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind, bool wanted, bool &present,
+bool aggregate(StoredRangeTotals::State &state, int column, int from, int to, Kind kind, bool wanted, bool &present,
                QVariant &value)
 {
-    thread_local std::vector<double> numbers;
-    thread_local QVector<QVariant> cells;
+    ZeltoTableSplice &table = state.days;
+    std::vector<double> &numbers = state.numbers;
+    QVector<QVariant> &cells = state.cells;
     // A cell of numbers is never null: the column's bitmap tells.
     if (table.numberPresence(column, to - 1, present) && (!present || !wanted))
         return true;
@@ -390,7 +482,7 @@ bool aggregate(ZeltoTableSplice &table, int column, int from, int to, Kind kind,
 
 // Sets a cell of the row: a new column at the end, a known one in place;
 // no value, no cell (as the general path's summary row does).
-void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, const QVariant &value)
+void setCell(QVector<QPair<int, QVariant>> &cells, int column, const QVariant &value)
 {
     if (!value.isValid())
         return;
@@ -407,76 +499,101 @@ void setCell(QVector<QPair<QString, QVariant>> &cells, const QString &column, co
 
 const QStringList &StoredRangeTotals::archives()
 {
-    static const QStringList names = {kDayData, kDayTotals, kMonthTotals, kMonthData, kCurrentData};
+    static const QStringList names = {ArchiveNames::dayData, ArchiveNames::dayTotals, ArchiveNames::monthTotals,
+                                      ArchiveNames::monthData, ArchiveNames::currentData};
     return names;
 }
 
-StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, const QDate &from,
-                                                      const QDate &to, const QStringList &dimensionColumns,
-                                                      Totals &out)
+StoredRangeTotals::StoredRangeTotals(const QDate &from, const QDate &to, const QStringList &dimensionColumns)
+    : m_state(new State(from, to, dimensionColumns))
 {
+}
+
+StoredRangeTotals::~StoredRangeTotals() = default;
+
+QDate StoredRangeTotals::from() const
+{
+    return m_state->from;
+}
+
+QDate StoredRangeTotals::to() const
+{
+    return m_state->to;
+}
+
+const QStringList &StoredRangeTotals::columns() const
+{
+    return m_state->columns;
+}
+
+StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, Totals &out)
+{
+    State &state = *m_state;
+    const QDate &from = state.from;
+    const QDate &to = state.to;
     if (!from.isValid() || !to.isValid() || node.modelCode == QLatin1String("RNH7"))
         return Declined;
     const QVariant &dayBytes = node.dayData;
     if (holdsNothing(dayBytes))
         return NoRow;
-    // The two tables of every node opened in the same objects, their buffers
-    // kept; closed on the way out, as the bytes may not outlive the call.
-    thread_local ZeltoTableSplice days, records;
+    // Closed on the way out, as the bytes may not outlive the call.
     struct Closing
     {
+        State &state;
         ~Closing()
         {
-            days.open(QByteArray());
-            records.open(QByteArray());
+            state.days.open(QByteArray());
+            state.records.open(QByteArray());
         }
-    } closing;
-    thread_local QVector<qint64> keys;
+    } closing{state};
+    ZeltoTableSplice &days = state.days;
+    const QVector<qint64> &keys = state.dayKeys;
     Qt::TimeSpec timeSpec = Qt::LocalTime;
-    if (!openSorted(dayBytes, days, keys, timeSpec))
+    if (!state.openSorted(dayBytes, days, state.dayKinds, state.dayKeys, timeSpec))
         return Declined;
-    const int dateColumn = days.columnNames().indexOf(ArchiveDates::column());
+    const ColumnKinds &kinds = state.kindsOf(days, state.dayKinds);
+    const int dateColumn = kinds.dateColumn();
     // The rows of the range, found as a range read finds them.
-    const QDateTime low = midnight(from);
-    const QDateTime high = midnight(to);
-    const auto begin = low.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.toMSecsSinceEpoch())
-                                     : keys.cbegin();
-    const auto end = high.isValid() ? std::upper_bound(begin, keys.cend(), high.toMSecsSinceEpoch()) : keys.cend();
+    const State::Midnight low = state.midnight(from);
+    const State::Midnight high = state.midnight(to);
+    const auto begin = low.moment.isValid() ? std::lower_bound(keys.cbegin(), keys.cend(), low.ms) : keys.cbegin();
+    const auto end = high.moment.isValid() ? std::upper_bound(begin, keys.cend(), high.ms) : keys.cend();
     const int first = int(begin - keys.cbegin());
     const int last = int(end - keys.cbegin());
     if (last <= first)
         return NoRow;
     // The readings first: a node left to the general path is left early.
-    RecordReadings readings(database, node, days, keys, records);
-    thread_local Reading start, finish;
-    if (!readings.at(midnight(from), start) || !readings.at(midnight(to.addDays(1)), finish))
+    RecordReadings readings(database, node, state);
+    Reading &start = state.start;
+    Reading &finish = state.finish;
+    if (!readings.at(low, start) || !readings.at(state.midnight(to.addDays(1)), finish))
         return Declined;
     const int newest = last - 1;
-    thread_local QVector<QVariant> firstDate, lastDate;
-    if (!days.readCells(dateColumn, first, first + 1, firstDate) || !days.readCells(dateColumn, newest, last, lastDate))
-        return Declined;
+    // The dates of the rows are their instants (the column was read whole for them).
+    const QVariant firstDate = state.dateCell(keys.at(first), timeSpec);
+    const QVariant lastDate = state.dateCell(keys.at(newest), timeSpec);
     // A range that ends after the days read closes with the counters at the end of its last day read.
-    const QDate newestDate = lastDate.constFirst().toDateTime().date();
+    const QDate newestDate = lastDate.toDateTime().date();
     if (finish.isEmpty() && newestDate.isValid() && newestDate < to
-        && !readings.at(midnight(newestDate.addDays(1)), finish))
+        && !readings.at(state.midnight(newestDate.addDays(1)), finish))
         return Declined;
     // No start reading anywhere: the totalizers are taken to have started from zero on the first day.
     const bool fromZero = start.isEmpty();
     const QStringList &names = days.columnNames();
     const QVector<int> noColumns;
-    const QVector<int> &startColumns = start.columns() ? columnsIn(names, *start.columns(), 0) : noColumns;
-    const QVector<int> &finishColumns = finish.columns() ? columnsIn(names, *finish.columns(), 1) : noColumns;
+    const QVector<int> &startColumns = start.columns() ? state.startColumns.of(names, *start.columns()) : noColumns;
+    const QVector<int> &finishColumns = finish.columns() ? state.finishColumns.of(names, *finish.columns()) : noColumns;
     const auto inStart = [&](int c) { return startColumns.isEmpty() ? -1 : startColumns.at(c); };
     const auto inFinish = [&](int c) { return finishColumns.isEmpty() ? -1 : finishColumns.at(c); };
 
     // The parameters the newest row has, in order: a counter read at both
     // ends by its readings, the others by their aggregate over the range.
     out = Totals();
-    out.firstDate = firstDate.constFirst();
-    out.lastDate = lastDate.constFirst();
-    const ColumnKinds &kinds = columnKinds(names, 0);
+    out.cells.reserve(names.size() + kinds.dimensions().size());
+    out.firstDate = firstDate;
+    out.lastDate = lastDate;
     for (int c = 0; c < names.size(); ++c) {
-        const Kind kind = c == dateColumn ? Kind::None : kinds.kinds.at(c);
+        const Kind kind = c == dateColumn ? Kind::None : kinds.kind(c);
         if (kind == Kind::None)
             continue;
         double opening = 0.0, closing = 0.0;
@@ -484,25 +601,23 @@ StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const 
             && finish.find(names.at(c), inFinish(c), closing);
         bool present = false;
         QVariant value;
-        if (!aggregate(days, c, first, last, kind, !counted, present, value))
+        if (!aggregate(state, c, first, last, kind, !counted, present, value))
             return Declined;
         if (counted)
             value = closing - opening;
         // Columns of one table: each parameter once.
         if (present && value.isValid())
-            out.cells.append({names.at(c), value});
+            out.cells.append({kinds.id(c), value});
     }
-    for (const QString &column : dimensionColumns) {
-        const int c = names.indexOf(column);
-        QVector<QVariant> value;
-        if (c < 0)
-            continue;
-        if (!days.readCells(c, newest, last, value))
+    for (const auto &column : kinds.dimensions()) {
+        const int c = column.first;
+        if (!days.readCells(c, newest, last, state.cells))
             return Declined;
-        if (kinds.kinds.at(c) != Kind::None)
-            setCell(out.cells, column, value.constFirst());
-        else if (value.constFirst().isValid())
-            out.cells.append({column, value.constFirst()});
+        const QVariant &value = state.cells.constFirst();
+        if (kinds.kind(c) != Kind::None)
+            setCell(out.cells, column.second, value);
+        else if (value.isValid())
+            out.cells.append({column.second, value});
     }
     return Done;
 }

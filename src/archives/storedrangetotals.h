@@ -7,6 +7,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <memory>
+
 class Database;
 
 // A node's range totals for group totals read straight from the stored
@@ -20,6 +22,11 @@ class Database;
 // caller takes that general path: open bounds, RNH7 meters (the range's end
 // moves with their current data), readings derived from the current reading
 // daily archives not in the current stored format or not in date order.
+//
+// One object serves the nodes of one group total in turn: what their
+// archives share (midnights, record ends, what the catalogue says of their
+// columns) is worked out once, and the tables and buffers each node is read
+// with are kept from node to node. Not for use from two threads at once.
 class StoredRangeTotals
 {
 public:
@@ -32,7 +39,7 @@ public:
     struct Totals
     {
         QVariant firstDate, lastDate;                // of the range's first and last daily row
-        QVector<QPair<QString, QVariant>> cells;     // the totals row's cells in order, without "date"
+        QVector<QPair<int, QVariant>> cells;   // the totals row's cells in order (by columns()), without "date"
     };
 
     // What compute() reads of a node: its model, which archives it holds
@@ -49,9 +56,26 @@ public:
     // The archive columns of Node, in the order of its members.
     static const QStringList &archives();
 
-    // dimensionColumns: the columns whose newest daily value the totals
-    // carry. Readings derived from the current reading take the hourly rows
-    // of its day from database.
-    static Outcome compute(Database &database, const Node &node, const QDate &from, const QDate &to,
-                           const QStringList &dimensionColumns, Totals &out);
+    // For the days from..to; dimensionColumns: the columns whose newest
+    // daily value the totals carry.
+    StoredRangeTotals(const QDate &from, const QDate &to, const QStringList &dimensionColumns);
+    ~StoredRangeTotals();
+    StoredRangeTotals(const StoredRangeTotals &) = delete;
+    StoredRangeTotals &operator=(const StoredRangeTotals &) = delete;
+
+    QDate from() const;
+    QDate to() const;
+    // The names of the columns of the totals computed so far, by the number Totals gives them.
+    const QStringList &columns() const;
+
+    // The node's totals into out. Readings derived from the current reading
+    // take the hourly rows of its day from database. The node's bytes are
+    // not kept past the call.
+    Outcome compute(Database &database, const Node &node, Totals &out);
+
+    // What the nodes share and the tables each is read with (defined with compute()).
+    struct State;
+
+private:
+    std::unique_ptr<State> m_state;
 };

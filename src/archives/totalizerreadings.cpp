@@ -1,6 +1,7 @@
 #include "totalizerreadings.h"
 
 #include "archivedates.h"
+#include "archivenames.h"
 #include "columnaggregates.h"
 #include "metadatacatalogue.h"
 
@@ -31,10 +32,10 @@ TotalizerReadings::Source TotalizerReadings::Source::of(bool hasDayTotals, bool 
                                                        bool hasCurrentData)
 {
     if (hasDayTotals)
-        return {QStringLiteral("day_totals"), Day, false};
+        return {ArchiveNames::dayTotals, Day, false};
     if (hasMonthTotals)
-        return {QStringLiteral("month_totals"), Month, false};
-    return {hasMonthData ? QStringLiteral("month_data") : QString(), Month, hasCurrentData};
+        return {ArchiveNames::monthTotals, Month, false};
+    return {hasMonthData ? ArchiveNames::monthData : QString(), Month, hasCurrentData};
 }
 
 QDateTime TotalizerReadings::recordEnd(const QDateTime &date, Period period)
@@ -110,7 +111,7 @@ bool TotalizerReadings::fromCurrent(const ZeltoTable &current, const ZeltoTable 
     if (!day.isValid())
         return false;
     const int newest = current.rowCount() - 1;
-    const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), QDateTime(day, QTime(23, 59, 59), Qt::LocalTime));
+    const ZeltoTable dayHours = ArchiveDates::range(hours, midnight(day), ArchiveDates::endOfDay(day));
     if (dayHours.rowCount() == 0)
         return false;
     values.clear();

@@ -77,6 +77,28 @@ struct ZeltoTableSplice::Column
     std::vector<double> before;               // packed doubles: the cut block's values before the cut row
     ZeltoStreamWriter::ColumnPlan prefix;     // mixed columns: what the cells before the cut row hold
     QVector<qint64> instants;                 // every row's, once instants() has read them
+
+    // As new for another table, its buffers kept.
+    void reset()
+    {
+        resetReader(header);
+        resetReader(tail);
+        timeKind = 0;
+        present = 0;
+        cut = nullptr;
+        before.clear();
+        prefix = ZeltoStreamWriter::ColumnPlan();
+        // Let go, not cleared: shared with the caller's vector, clearing would copy it.
+        instants = QVector<qint64>();
+    }
+
+    static void resetReader(ZeltoStreamReader::ColumnReader &reader)
+    {
+        std::vector<double> block = std::move(reader.block);
+        block.clear();
+        reader = ZeltoStreamReader::ColumnReader();
+        reader.block = std::move(block);
+    }
 };
 
 ZeltoTableSplice::ZeltoTableSplice() = default;
@@ -89,7 +111,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     m_rows = 0;
     m_seeked = -1;
     m_names.clear();
-    m_columns.clear();
+    // The columns are kept (unused while m_base is null) and reset when read
+    // again: a group total opens thousands of tables of the same columns.
     if (ZeltoStream::writeVersion() != kVersion || bytes.size() < kFrameBytes + 1)
         return false;
     const uchar *base = reinterpret_cast<const uchar *>(m_bytes.constData());
@@ -112,15 +135,9 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
     if (!m_reader->readCount(c, 3, columnCount) || columnCount == 0)
         return false;
     // The archives of one kind of meter have the same columns: the names of
-    // the last few tables opened on this thread serve again when their bytes
+    // the last few tables opened on this splice serve again when their bytes
     // are the same (a group total opens thousands, two archives a node, in turn).
-    struct KnownNames
-    {
-        QByteArray bytes;
-        QStringList names;
-    };
-    thread_local KnownNames known[4];
-    thread_local int nextKnown = 0;
+    KnownNames *const known = m_knownNames;
     const char *const namesStart = reinterpret_cast<const char *>(c.p);
     ZeltoStreamReader::Cursor afterNames = c;
     for (int i = 0; i < columnCount; ++i) {
@@ -131,11 +148,11 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             return false;
     }
     const int namesSize = int(reinterpret_cast<const char *>(afterNames.p) - namesStart);
-    const auto same = std::find_if(std::begin(known), std::end(known), [&](const KnownNames &k) {
+    const auto same = std::find_if(known, known + kKnownNames, [&](const KnownNames &k) {
         return k.names.size() == columnCount && k.bytes.size() == namesSize
             && std::memcmp(k.bytes.constData(), namesStart, size_t(namesSize)) == 0;
     });
-    if (same != std::end(known)) {
+    if (same != known + kKnownNames) {
         m_names = same->names;
         c = afterNames;
     } else {
@@ -147,8 +164,8 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
             seen.insert(name);
             m_names.append(name);
         }
-        KnownNames &slot = known[nextKnown];
-        nextKnown = (nextKnown + 1) % int(std::size(known));
+        KnownNames &slot = known[m_nextKnown];
+        m_nextKnown = (m_nextKnown + 1) % kKnownNames;
         slot.bytes = QByteArray(namesStart, namesSize);
         slot.names = m_names;
     }
@@ -158,6 +175,7 @@ bool ZeltoTableSplice::open(const QByteArray &bytes)
         return false;
     m_columns.resize(size_t(columnCount));
     for (Column &column : m_columns) {
+        column.reset();
         if (!m_reader->readColumnHeader(c, rows, column.header))
             return false;
         if (!column.header.mixed && column.header.tag == TagDateTime)
@@ -360,9 +378,13 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
         return false;
     const int before = header.bitmap ? countBits(header.bitmap, from) : from;
     const int wanted = (header.bitmap ? countBits(header.bitmap, to) : to) - before;
-    // Buffers kept from call to call (and table to table): no allocation once they have grown.
-    thread_local std::vector<double> values, block;
-    values.clear();
+    std::vector<double> &block = m_block;
+    // The present cells in order: straight into out when every row has one,
+    // else gathered first and then put in their rows.
+    if (header.bitmap)
+        m_values.resize(size_t(wanted));
+    double *const values = header.bitmap ? m_values.data() : out.data();
+    int filled = 0;
     const uchar *p = header.cells.p;
     const uchar *const end = header.cells.end;
     if (header.tag == TagDouble) {
@@ -370,7 +392,7 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
             return false;
         // Blocks before the first row wanted are stepped over, not unpacked.
         int index = 0;
-        while (int(values.size()) < wanted) {
+        while (filled < wanted) {
             const uchar *head = p;
             quint64 n = 0;
             if (readVarint(head, end, n) != VarintRead::Ok || n < 1)
@@ -389,7 +411,7 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
             if (!ZeltoDoublePacker::unpackBlock(p, end, block, &error, first, last))
                 return false;
             for (int i = first; i < qMin(last, int(block.size())); ++i)
-                values.push_back(block[size_t(i)]);
+                values[filled++] = block[size_t(i)];
             index += int(block.size());
         }
     } else {
@@ -406,17 +428,19 @@ bool ZeltoTableSplice::readNumbers(int column, int from, int to, std::vector<dou
                 // Out of its range the stored table does not read at all.
                 if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
                     return false;
-                values.push_back(double(v));
+                values[filled++] = double(v);
             } else {
                 if (raw > std::numeric_limits<quint32>::max())
                     return false;
-                values.push_back(double(raw));
+                values[filled++] = double(raw);
             }
         }
     }
+    if (!header.bitmap)
+        return true;
     size_t next = 0;
     for (int r = from; r < to; ++r) {
-        if (!header.bitmap || (header.bitmap[r >> 3] & (1u << (r & 7))))
+        if (header.bitmap[r >> 3] & (1u << (r & 7)))
             out[size_t(r - from)] = values[next++];
     }
     return true;

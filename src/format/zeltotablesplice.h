@@ -78,6 +78,14 @@ private:
     bool seekColumn(Column &column, int from);
     bool writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out);
 
+    // The column names of tables opened before, by the bytes that hold them.
+    struct KnownNames
+    {
+        QByteArray bytes;
+        QStringList names;
+    };
+    static constexpr int kKnownNames = 4;
+
     QByteArray m_bytes;
     const uchar *m_base = nullptr;
     int m_rows = 0;
@@ -86,4 +94,8 @@ private:
     std::vector<Column> m_columns;
     std::unique_ptr<ZeltoStreamReader> m_reader;
     std::unique_ptr<ZeltoStreamWriter> m_writer;
+    KnownNames m_knownNames[kKnownNames];
+    int m_nextKnown = 0;   // the slot the next new names take
+    // readNumbers()' buffers, kept from call to call and table to table: no allocation once they have grown.
+    std::vector<double> m_values, m_block;
 };

@@ -260,9 +260,8 @@ void OPCServer::beginBuild()
     m_builtNaming = namingSettings();
     {
         QMutexLocker lock(&m_mutex);
-        m_items.clear();
+        m_space.clear(itemNames().separator());
         m_sharedTexts.clear();
-        m_nodes.clear();
     }
     // The order of the node list, which decides which of two nodes of one
     // name is told apart by its id, with what the item names are made of, in
@@ -294,7 +293,7 @@ bool OPCServer::buildStep(int count)
         const int nodeId = node.value(QStringLiteral("id")).toInt();
         m_buildPending.remove(nodeId);
         // Given its items already when its first data came during the build.
-        if (m_nodes.contains(nodeId))
+        if (m_space.node(nodeId))
             continue;
         // A node removed since has no current data left: it gets no items.
         addNodeItems(node, names);
@@ -310,7 +309,7 @@ void OPCServer::finishBuild()
     m_buildNodes = ZeltoTable();
     m_buildPending.clear();
     ZeltoSystem::instance()->log(ZeltoSystem::LogInfo,
-                                 tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_items.size()).arg(m_nodes.size()));
+                                 tr("OPC сервер инициализирован: элементов %1, узлов %2").arg(m_space.size()).arg(m_space.nodeCount()));
 }
 
 bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
@@ -333,55 +332,24 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     }
     // Units as describeParams gives them for this row: heat by the device's "Qdim".
     const ParameterDescriber describer(catalogue);
-    OpcNode opcNode;
-    opcNode.nodeId = nodeId;
-    opcNode.modelCode = node.value(QStringLiteral("model_code")).toString();
+    const QString modelCode = node.value(QStringLiteral("model_code")).toString();
     const QVariantMap row = current.toMap(current.rowCount() - 1);
     const QString branch = names.nodeBranch(node, groupName);
-    opcNode.branch = branch;
-    QMap<QString, QString> shapeParts;   // column -> its item's part of the shape key
+    QList<std::pair<OpcAddressSpace::ShapeItem, QVariant>> items;
     for (const QString &stored : current.columnNames()) {
         if (!catalogue.isParam(stored))
             continue;
-        const OpcValue::Type type = OpcValue::typeOf(row.value(stored));
+        const QVariant value = row.value(stored);
+        const OpcValue::Type type = OpcValue::typeOf(value);
         if (type == OpcValue::None)
             continue;
         const QString column = shared(stored);
-        QString name = names.itemName(branch, column, opcNode.modelCode);
-        // Two parameters of one title, or two nodes of one name: the
-        // later one is told apart by its code. A name looked up once when
-        // free, as nearly all are: hundreds of thousands of them.
-        if (m_items.contains(name)) {
-            name += QStringLiteral(" (") + column + QLatin1Char(')');
-            if (m_items.contains(name)) {
-                name += QStringLiteral(" #") + QString::number(nodeId);
-                if (m_items.contains(name))
-                    continue;
-            }
-        }
-        const Item item{nodeId, column, type, shared(describer.unitOf(column, row)),
-                        shared(names.description(column, opcNode.modelCode))};
-        m_items.insert(name, item);
-        opcNode.items.insert(column, name);
-        opcNode.row.insert(column, row.value(column));
-        // Each field with its length before it, so that no text can pass for two.
-        QString &part = shapeParts[column];
-        for (const QString &field : {name.mid(branch.size() + 1), OpcValue::typeName(item.type), item.unit,
-                                     item.description})
-            part += QString::number(field.size()) + QLatin1Char(':') + field;
+        const QString name = names.itemName(branch, column, modelCode);
+        items.append({{column, name.mid(branch.size() + 1), type, shared(describer.unitOf(column, row)),
+                       shared(names.description(column, modelCode))},
+                      value});
     }
-    if (opcNode.items.isEmpty())
-        return false;
-    // In the order of the shape's items (shapeOf), which is the columns'.
-    QString shapeKey;
-    for (const QString &part : qAsConst(shapeParts))
-        shapeKey += part;
-    opcNode.shapeKey = shared(shapeKey);
-    const QString date = QStringLiteral("date");
-    if (row.contains(date))
-        opcNode.row.insert(date, row.value(date));
-    m_nodes.insert(nodeId, opcNode);
-    return true;
+    return m_space.addNode(nodeId, branch, items, row.value(QStringLiteral("date")));
 }
 
 QString OPCServer::shared(const QString &text)
@@ -395,8 +363,11 @@ void OPCServer::publishNewNode(int nodeId)
     // so that new nodes do not wait for a restart; known ones keep theirs.
     // During a build, one the build has passed gets them here; the gateway
     // is sent them with the rest.
-    if (m_nodes.contains(nodeId))
-        return;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_space.node(nodeId))
+            return;
+    }
     const bool passed = m_building && !m_buildPending.contains(nodeId);
     if (!gatewayActive() && !passed)
         return;
@@ -418,8 +389,8 @@ QList<QJsonObject> OPCServer::itemsMessages(int nodeId)
 {
     QMutexLocker lock(&m_mutex);
     QList<QJsonObject> messages;
-    const auto node = m_nodes.constFind(nodeId);
-    if (node == m_nodes.constEnd() || node->items.isEmpty())
+    const OpcNode *node = m_space.node(nodeId);
+    if (!node)
         return messages;
     const int shape = shapeFor(*node, messages);
     messages.append(QJsonObject{{kOp, QStringLiteral("nodes")}, {QStringLiteral("nodes"), QJsonArray{nodeEntry(*node, shape)}}});
@@ -432,17 +403,16 @@ void OPCServer::setItemsUsed(const QStringList &names, bool used)
     {
         QMutexLocker lock(&m_mutex);
         for (const QString &name : names) {
-            const auto item = m_items.constFind(name);
-            if (item == m_items.constEnd())
+            const OpcAddressSpace::Ref item = m_space.find(name);
+            if (!item)
                 continue;
-            QSet<QString> &active = m_nodes[item->nodeId].activeColumns;
-            if (used)
-                active.insert(item->column);
-            else
-                active.remove(item->column);
+            QBitArray &active = item.node->used;
+            if (active.isEmpty())
+                active.resize(item.node->values.size());
+            active.setBit(item.index, used);
             // A node is released only with the last of its items.
-            if (used || active.isEmpty())
-                nodes.insert(item->nodeId);
+            if (used || !item.node->inUse())
+                nodes.insert(item.node->nodeId);
         }
     }
     // OPC clients' items are watched as the server's own work (user -1).
@@ -503,21 +473,33 @@ void OPCServer::sendViews()
 QJsonObject OPCServer::updateMessage(int nodeId)
 {
     QMutexLocker lock(&m_mutex);
-    const auto node = m_nodes.find(nodeId);
-    if (node == m_nodes.end() || node->activeColumns.isEmpty())
+    OpcNode *node = m_space.node(nodeId);
+    if (!node || !node->inUse())
         return QJsonObject();
+    // The monitor's row has every column of the last run: the items' are
+    // kept, with its date and whether it failed (until a run says otherwise).
+    const OpcAddressSpace::Shape &shape = m_space.shapeOf(*node);
     const QVariantMap data = m_monitor ? m_monitor->nodeData(nodeId) : QVariantMap();
-    for (auto it = data.constBegin(); it != data.constEnd(); ++it)
-        node->row.insert(it.key(), it.value());
-    const bool failed = !node->row.value(kMonError).isNull();
+    for (auto it = data.constBegin(); it != data.constEnd(); ++it) {
+        if (it.key() == kMonError) {
+            node->failed = !it.value().isNull();
+        } else if (it.key() == QLatin1String("date")) {
+            node->date = it.value();
+        } else {
+            const int index = shape.byColumn.value(it.key(), -1);
+            if (index >= 0)
+                node->values[index] = it.value();
+        }
+    }
     QJsonArray values;
-    for (const QString &column : qAsConst(node->activeColumns)) {
-        const QString name = node->items.value(column);
-        const OpcValue::Type type = m_items.value(name).type;
-        QPair<QJsonValue, int> published = OpcValue::published(node->row.value(column), type);
-        if (failed)
+    for (int index = 0; index < shape.items.size(); ++index) {
+        if (!node->used.testBit(index))
+            continue;
+        const OpcValue::Type type = shape.items.at(index).type;
+        QPair<QJsonValue, int> published = OpcValue::published(node->values.at(index), type);
+        if (node->failed)
             published = qMakePair(OpcValue::zero(type), OpcValue::kNotConnected);
-        values.append(QJsonArray{name, published.first, published.second});
+        values.append(QJsonArray{m_space.itemName(*node, index), published.first, published.second});
     }
     return QJsonObject{{kOp, QStringLiteral("update")},
                        {QStringLiteral("time"), utcText(ZeltoClock::system()->utcNow())},
@@ -536,11 +518,10 @@ void OPCServer::updateNode(int nodeId)
 QJsonArray OPCServer::shapeOf(const OpcNode &node) const
 {
     QJsonArray shape;
-    for (auto it = node.items.constBegin(); it != node.items.constEnd(); ++it) {
-        const Item item = m_items.value(it.value());
+    for (const OpcAddressSpace::ShapeItem &item : m_space.shapeOf(node).items) {
         // Left out (null) when there is nothing to say: the gateway then adds nothing.
         const QString code = item.unit.isEmpty() ? QString() : UnitCodes::commonCode(item.unit);
-        shape.append(QJsonArray{it.value().mid(node.branch.size() + 1), OpcValue::typeName(item.type),
+        shape.append(QJsonArray{item.leaf, OpcValue::typeName(item.type),
                                 item.unit.isEmpty() ? QJsonValue() : QJsonValue(item.unit),
                                 code.isEmpty() ? QJsonValue() : QJsonValue(code),
                                 item.description.isEmpty() ? QJsonValue() : QJsonValue(item.description)});
@@ -552,13 +533,13 @@ QJsonObject OPCServer::nodeEntry(const OpcNode &node, int shape) const
 {
     QJsonArray values;
     QJsonArray qualities;
-    for (auto it = node.items.constBegin(); it != node.items.constEnd(); ++it) {
-        const QPair<QJsonValue, int> published =
-            OpcValue::published(node.row.value(it.key()), m_items.value(it.value()).type);
+    const QVector<OpcAddressSpace::ShapeItem> &items = m_space.shapeOf(node).items;
+    for (int index = 0; index < items.size(); ++index) {
+        const QPair<QJsonValue, int> published = OpcValue::published(node.values.at(index), items.at(index).type);
         values.append(published.first);
         qualities.append(published.second);
     }
-    const QDateTime date = node.row.value(QStringLiteral("date")).toDateTime();
+    const QDateTime date = node.date.toDateTime();
     return QJsonObject{{QStringLiteral("node"), node.nodeId},
                        {QStringLiteral("branch"), node.branch},
                        {QStringLiteral("shape"), shape},
@@ -572,12 +553,13 @@ int OPCServer::shapeFor(const OpcNode &node, QList<QJsonObject> &messages)
     // The shape's JSON is made only for a shape the gateway has not had:
     // making it for every node took most of the time the address space
     // took to reach the gateway.
-    const auto known = m_shapes.constFind(node.shapeKey);
+    const QString &key = m_space.shapeOf(node).wireKey;
+    const auto known = m_shapes.constFind(key);
     if (known != m_shapes.constEnd())
         return known.value();
     const QJsonArray shape = shapeOf(node);
     const int id = m_shapes.size() + 1;
-    m_shapes.insert(node.shapeKey, id);
+    m_shapes.insert(key, id);
     messages.append(QJsonObject{{kOp, QStringLiteral("shape")}, {QStringLiteral("shape"), id}, {QStringLiteral("items"), shape}});
     return id;
 }
@@ -611,7 +593,7 @@ void OPCServer::onGatewayStarted()
     // one was. Sent a few batches at a time between the clients' requests.
     QMutexLocker lock(&m_mutex);
     m_shapes.clear();
-    m_streamIds = m_nodes.keys();
+    m_streamIds = m_space.nodeIds();
     lock.unlock();
     const int generation = ++m_streamGeneration;
     QTimer::singleShot(0, this, [this, generation]() { streamStep(generation); });
@@ -630,8 +612,8 @@ void OPCServer::streamStep(int generation)
         batch = QJsonArray();
     };
     while (!m_streamIds.isEmpty() && timer.elapsed() < kBuildStepMs) {
-        const auto node = m_nodes.constFind(m_streamIds.takeFirst());
-        if (node == m_nodes.constEnd() || node->items.isEmpty())
+        const OpcNode *node = m_space.node(m_streamIds.takeFirst());
+        if (!node)
             continue;
         // A new shape goes before the batch of the nodes that use it.
         QList<QJsonObject> shapes;
@@ -657,11 +639,7 @@ void OPCServer::onGatewayFinished()
     QSet<int> nodes;
     {
         QMutexLocker lock(&m_mutex);
-        for (OpcNode &node : m_nodes) {
-            if (!node.activeColumns.isEmpty())
-                nodes.insert(node.nodeId);
-            node.activeColumns.clear();
-        }
+        nodes = m_space.clearUse();
     }
     if (m_monitor)
         m_monitor->remove(CommandContext::server(m_database.data()), nodes);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcaddressspace.h"
 #include "opcvalue.h"
 #include "zeltotable.h"
 
@@ -41,14 +42,7 @@ class OPCServer : public QObject
 public:
     // One published item: its node, its current-data column, its type, the
     // unit of its parameter (empty: none) and its description.
-    struct Item
-    {
-        int nodeId = 0;
-        QString column;
-        OpcValue::Type type = OpcValue::None;
-        QString unit;
-        QString description;
-    };
+    using Item = OpcAddressSpace::Item;
 
     // Publishes the nodes of database; the items clients use are watched
     // there as the server's own work, by monitor, where their live values
@@ -63,7 +57,7 @@ public:
     void stop();
 
     // The address space built by the last start, by item name.
-    const QHash<QString, Item> &items() const { return m_items; }
+    const OpcAddressSpace &items() const { return m_space; }
     // Builds the address space from the database without starting anything.
     void buildAddressSpace();
     // The same in steps of at most nodesPerStep nodes (and about
@@ -95,18 +89,7 @@ private slots:
     void onGatewayMessage(const QJsonObject &message);
 
 private:
-    struct OpcNode
-    {
-        int nodeId = 0;
-        QString modelCode;
-        QString branch;                 // the item names' common start, before the separator
-        QMap<QString, QString> items;   // column -> item name
-        QSet<QString> activeColumns;    // columns of the items in use; guarded by m_mutex
-        QVariantMap row;                // the latest values of the items (and "date"), by column
-        // What each item is, below the branch, as plain text: equal for
-        // nodes of one shape, and cheaper to compare than the shape's JSON.
-        QString shapeKey;
-    };
+    using OpcNode = OpcAddressSpace::Node;
 
     // An OPC setting's value, its default when unset.
     QVariant setting(const QString &name) const;
@@ -131,8 +114,8 @@ private:
     // last step tells it to start listening.
     void streamStep(int generation);
     // Adds the node's items (node: a nodes row, with "group_name" when the
-    // caller has read it); false when it has none. The caller holds m_mutex.
-    // Its row keeps the values of its items and the date, all it sends.
+    // caller has read it) with their values and the date, all it sends;
+    // false when it has none. The caller holds m_mutex.
     bool addNodeItems(const QVariantMap &node, const OpcItemNames &names);
     // The copy of text in m_sharedTexts. The caller holds m_mutex.
     QString shared(const QString &text);
@@ -158,13 +141,11 @@ private:
     QHostAddress m_listenAddress;
     QVariantList m_startedWith;     // settings() when the gateway was last started
     QVariantList m_builtNaming;     // namingSettings() of the last build
-    QHash<QString, Item> m_items;
-    // One copy of each text that many items or nodes have (column names,
-    // units, descriptions, shape keys), which they share: thousands of
-    // copies of each took much of the memory of a large address space.
-    // Guarded by m_mutex.
+    // The items with their values and use. Guarded by m_mutex.
+    OpcAddressSpace m_space;
+    // One copy of each text that many shapes have (column names, units,
+    // descriptions). Guarded by m_mutex.
     QSet<QString> m_sharedTexts;
-    QMap<int, OpcNode> m_nodes;
     // The build under way: the nodes in order (the columns their items are
     // named by, read in one statement) and the next one to add; a step of an
     // older build (its generation passed) does nothing.
@@ -182,7 +163,8 @@ private:
     // see (OpcVisibility), the users whose view is to be sent again, and
     // whether that is queued.
     QHash<int, QJsonObject> m_views;
-    // The shapes sent to the running gateway, by their OpcNode::shapeKey, and their ids. Guarded by m_mutex.
+    // The shapes sent to the running gateway, by their wire keys
+    // (OpcAddressSpace::Shape), and their ids. Guarded by m_mutex.
     QHash<QString, int> m_shapes;
     QSet<int> m_staleViews;
     bool m_viewsQueued = false;

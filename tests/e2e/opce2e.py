@@ -1,11 +1,9 @@
 """Node.js, the OPC UA gateway and the scripted client (opcclient.js) for the OPC tests and benchmark."""
 
-import contextlib
 import json
 import os
 import selectors
 import shutil
-import socket
 import subprocess
 import time
 import unittest
@@ -33,27 +31,6 @@ def children(pid):
         except (OSError, IndexError, ValueError):
             return None
     return [int(e) for e in os.listdir("/proc") if e.isdigit() and parent(e) == pid]
-
-
-def listening_sockets(pid):
-    """(address, port) of every TCP socket the process listens on, from /proc."""
-    inodes = set()
-    for fd in os.listdir("/proc/%d/fd" % pid):
-        with contextlib.suppress(OSError):
-            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-            if target.startswith("socket:["):
-                inodes.add(target[8:-1])
-    found = set()
-    for family, table in ((socket.AF_INET, "tcp"), (socket.AF_INET6, "tcp6")):
-        for line in read("/proc/%d/net/%s" % (pid, table)).splitlines()[1:]:
-            fields = line.split()
-            if fields[3] != "0A" or fields[9] not in inodes:   # 0A: LISTEN
-                continue
-            address, port = fields[1].split(":")
-            raw = bytes.fromhex(address)   # 32-bit words in the host's (little-endian) order
-            raw = b"".join(raw[i:i + 4][::-1] for i in range(0, len(raw), 4))
-            found.add((socket.inet_ntop(family, raw), int(port, 16)))
-    return found
 
 
 class LineProcess:

@@ -112,8 +112,11 @@ def finish(proc, sig=signal.SIGTERM, timeout=30):
     except subprocess.TimeoutExpired:
         proc.kill()
         code = proc.wait()
-    with proc.stdout, proc.stderr:
-        return code, proc.stdout.read() + proc.stderr.read()
+    output = ""
+    for stream in filter(None, (proc.stdout, proc.stderr)):
+        with stream:
+            output += stream.read()
+    return code, output
 
 
 def start_listening(args, env):
@@ -180,13 +183,19 @@ class DataServer:
               "[Server]\nport=%d\naddress=127.0.0.1\n%s" % (self.port, server_ini))
         # ORVEX_HOME stands in for the program folder, metadata included.
         shutil.copytree(METADATA_DIR, os.path.join(self.home.path, "metadata"), dirs_exist_ok=True)
-        self.proc = subprocess.Popen([binary("orvex-server")] + list(args), env=dict(self.home.env(), **(env or {})),
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.output = ""
+        # Its output goes to a file, to be read at any time: a pipe read only at the end could fill up and stall it.
+        with tempfile.NamedTemporaryFile("w", dir=self.home.runtime, suffix=".log", delete=False) as log:
+            self.log_path, self.output = log.name, ""
+            self.proc = subprocess.Popen([binary("orvex-server")] + list(args), stdout=log, stderr=subprocess.STDOUT,
+                                         env=dict(self.home.env(), **(env or {})), text=True)
         if wait and not wait_until(lambda: accepts(self.port) or self.proc.poll() is not None):
             raise RuntimeError("orvex-server did not listen")
         if wait and self.proc.poll() is not None:
-            raise RuntimeError("orvex-server ended: %s" % self.proc.stderr.read())
+            raise RuntimeError("orvex-server ended: %s" % self.log())
+
+    def log(self):
+        """What the server has written so far (standard output and error)."""
+        return read(self.log_path)
 
     def admin(self, **kwargs):
         """A new connection logged in as the administrator."""
@@ -195,7 +204,8 @@ class DataServer:
         return c
 
     def stop(self, sig=signal.SIGTERM):
-        code, self.output = finish(self.proc, sig, timeout=60)
+        code = finish(self.proc, sig, timeout=60)[0]
+        self.output = self.log()
         if self.own_home:
             self.home.remove()
         return code
@@ -288,9 +298,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def accepts(port):
+def accepts(port, host="127.0.0.1"):
     try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        socket.create_connection((host, port), timeout=1).close()
         return True
     except OSError:
         return False
@@ -396,12 +406,13 @@ def wait_idle(c, task, timeout=60):
         raise AssertionError("task %d still runs: %r" % (task, c.ok("getTaskState", task)))
 
 
-def open_http(c):
-    """Turns the HTTP listener on at a free port (it follows "httpPort"); the port."""
+def open_http(c, setting="httpPort"):
+    """Turns a listener on at a free port (it follows its setting: the operators' HTTP listener's by default);
+    the port."""
     port = free_port()
-    c.ok("setSetting", "httpPort", port)
+    c.ok("setSetting", setting, port)
     if not wait_until(lambda: accepts(port), timeout=10):
-        raise AssertionError("no HTTP listener on %d" % port)
+        raise AssertionError("no %s listener on %d" % (setting, port))
     return port
 
 

@@ -9,7 +9,7 @@ import unittest
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (WS_UPGRADE, DataServer, accepts, closed, exchange, first_status, free_port, http_get, idle,
+from orvexe2e import (WS_UPGRADE, accepts, closed, exchange, first_status, free_port, http_get, idle,
                       rss_bytes, server_with_settings, wait_until)
 
 MIB = 1 << 20
@@ -17,10 +17,6 @@ LIMIT_MIB = 16
 # A small quarantine, so that memory the sanitizer keeps after freeing it does not count as held.
 SMALL_QUARANTINE = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")}
 REBIND = "rebind.attacker.example"
-
-
-def status_of(answer):
-    return int(answer.split(b" ", 2)[1]) if answer else None
 
 
 class ListenerTest(unittest.TestCase):
@@ -108,22 +104,17 @@ class ListenerTest(unittest.TestCase):
         for data, expected, seconds in [(os.urandom(300).replace(b"\n", b"."), 408, 8), (b"junk " * 60 + b"\n", 400, 0),
                                         (b"GET / HTTP/1.1\r\nX: " + b"a" * 20000, 431, 0)]:
             started = time.monotonic()
-            self.assertEqual(status_of(exchange(self.ws_port, data, timeout=30)), expected, data[:20])
+            self.assertEqual(first_status(self.ws_port, data), expected, data[:20])
             self.assertGreaterEqual(time.monotonic() - started, seconds)
 
-
-class AddressCapTest(unittest.TestCase):
     def test_connections_per_address(self):
-        server = DataServer()
-        self.addCleanup(lambda: server.proc.poll() is None and server.stop())
-        admin = server.admin()
+        admin = self.server.admin()
+        self.addCleanup(admin.close)
         admin.ok("setSetting", "connectionsPerAddress", 4)   # applies at once
-        http_port = free_port()
-        admin.ok("setSetting", "httpPort", http_port)
-        self.assertTrue(wait_until(lambda: accepts(http_port)))
+        self.addCleanup(admin.ok, "setSetting", "connectionsPerAddress", None)
 
         def connect(source):
-            return socket.create_connection(("127.0.0.1", server.port), timeout=30, source_address=(source, 0))
+            return socket.create_connection(("127.0.0.1", self.server.port), timeout=30, source_address=(source, 0))
 
         def served(s):
             try:
@@ -141,18 +132,16 @@ class AddressCapTest(unittest.TestCase):
         # The cap counts every listener together: one more is closed at once, on any port,
         # however often it comes back (logged once); other addresses are not affected.
         self.assertEqual([served_anew("127.0.0.5") for _ in range(3)], [False] * 3)
-        self.assertEqual(exchange(http_port, b"GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n", source="127.0.0.5"),
-                         b"")
+        self.assertEqual(exchange(self.http_port, b"GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n",
+                                  source="127.0.0.5"), b"")
         self.assertTrue(served_anew("127.0.0.6"))
         held.pop().close()
         self.assertTrue(wait_until(lambda: served_anew("127.0.0.5"), timeout=10))
-        families = prometheus.parse(http_get(http_port, "/metrics")[2].decode())
+        families = prometheus.parse(http_get(self.http_port, "/metrics")[2].decode())
         self.assertGreaterEqual(prometheus.value(families, "orvex_connections_refused_total", reason="per_address"), 4)
         for s in held:
             s.close()
-        admin.close()
-        self.assertEqual(server.stop(), 0)
-        self.assertEqual(server.output.count("connectionsPerAddress"), 1, server.output)
+        self.assertEqual(self.server.log().count("connectionsPerAddress"), 1, self.server.log())
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import prometheus
-from orvexe2e import (DeviceSimulator, TcpClient, TempHome, accepts, channel_key, http_get, open_http, pg_section,
+from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
                       wait_idle, wait_until, write)
 from test_standby import BECAME_ACTIVE, STANDBY, logged_server
 import pgcluster  # after orvexe2e, which finds it
@@ -29,20 +29,15 @@ class FailoverTest(pgcluster.ClusterTestCase):
         self.addCleanup(sim.stop)
         write(os.path.join(homes[1].path, "varnel.ini"), "[Server]\nport=%d\n" % sim.port)
 
-        active, active_log = logged_server(self, pg_section(self.cluster, database), homes[0])
+        active = logged_server(self, pg_section(self.cluster, database), homes[0])
         self.assertTrue(wait_until(lambda: accepts(active.port) or active.proc.poll() is not None, timeout=60),
-                        active_log.text())
-        standby, standby_log = logged_server(self, pg_section(self.cluster, database), homes[1])
-        self.assertTrue(wait_until(lambda: standby_log.has(STANDBY), timeout=60), standby_log.text())
+                        active.log())
+        standby = logged_server(self, pg_section(self.cluster, database), homes[1])
+        self.assertTrue(wait_until(lambda: STANDBY in standby.log(), timeout=60), standby.log())
 
-        c = TcpClient(active.port)
-        c.ok("login", "admin", "tavro")
-        channels = [{"code": "COM", "port": "COM%d" % n, "deviceId": str(n)} for n in range(71, 75)]
-        tasks = {}
-        for channel in channels:
-            node = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": int(channel["deviceId"]),
-                                     "name": "Узел %s" % channel["deviceId"]})
-            tasks[node] = c.ok("saveTask", {"node_id": node, "archives": ["hourData", "dayData"], "channel": channel})
+        c = active.admin()
+        tasks = dict(node_and_task(c, n) for n in range(71, 75))   # a channel each: COM71 ...
+        channels = [c.ok("getTaskData", task)["channel"] for task in tasks.values()]
 
         # Polls on the active server, the standby's port closed all the while.
         for round_ in range(2):
@@ -60,13 +55,12 @@ class FailoverTest(pgcluster.ClusterTestCase):
         killed = time.monotonic()
         active.proc.wait(30)
         c.close()
-        self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby_log.text())
+        self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby.log())
         self.assertLess(time.monotonic() - killed, 30)
-        self.assertTrue(standby_log.has(BECAME_ACTIVE), standby_log.text())
+        self.assertIn(BECAME_ACTIVE, standby.log())
 
-        c = TcpClient(standby.port)
+        c = standby.admin()
         self.addCleanup(c.close)
-        c.ok("login", "admin", "tavro")
         self.assertEqual(sorted(t["id"] for t in c.rows("getTasks")), sorted(tasks.values()))
         for node, task in tasks.items():
             wait_idle(c, task)

@@ -13,7 +13,7 @@ from datetime import datetime, timezone
 
 from orvexe2e import (AUTH_FAILED, FAST_MONITOR, THROTTLED, DataServer, SimulatedInstallation, TcpClient, TempHome,
                       accepts, free_port, read, sql, wait_until, write)
-from opce2e import Gateway, OpcClient, children, listening_sockets, require_node
+from opce2e import Gateway, OpcClient, children, require_node
 
 T1 = "Температура в подающем трубопроводе"
 
@@ -203,12 +203,9 @@ class OpcServerTest(unittest.TestCase):
         c.call("connect", url=url, mode="Sign", user="ivanov", password="i1")
         self.assertEqual(self.opc_numbers(), [201])
 
-        # Hidden items are refused to read and to monitor, and nobody watches their node for it.
+        # Hidden items are refused to monitor (to read and write: lazyspace.test.js), and nobody watches their node
+        # for it.
         mine, hidden = "QRV2_000201.S1.t1", "QRV2_000202.S1.t1"
-        self.assertEqual(c.call("read", ids=[hidden])["values"][0]["statusName"], "BadUserAccessDenied")
-        # Items are read-only; a hidden one is refused before that.
-        self.assertEqual(c.call("write", ids=[mine, hidden], value=1.5)["statuses"],
-                         ["BadNotWritable", "BadUserAccessDenied"])
         self.assertEqual(c.call("subscribe", ids=[mine, hidden], interval=250)["statuses"],
                          ["Good", "BadUserAccessDenied"])
         self.assertTrue(wait_until(lambda: self.watched_by_opc() == [self.inst.nodes[0]], 30), self.watched_by_opc())
@@ -233,8 +230,9 @@ class OpcServerTest(unittest.TestCase):
 
     def test_7_bound_to_the_server_address_under_its_public_name(self):
         # The INI file binds the server to 127.0.0.1: so is the gateway, and its endpoints say so.
-        gateway = children(self.inst.server.proc.pid)[0]
-        self.assertEqual(listening_sockets(gateway), {("127.0.0.1", self.inst.opc_port)})
+        def bound():
+            return [accepts(self.inst.opc_port, host) for host in ("127.0.0.1", "127.0.0.2", "::1")]
+        self.assertEqual(bound(), [True, False, False])
 
         def urls():
             reply = self.client.answer("endpoints", url=self.inst.url)
@@ -246,8 +244,7 @@ class OpcServerTest(unittest.TestCase):
         wanted = {"opc.tcp://scada.example.net:%d" % self.inst.opc_port}
         self.assertTrue(wait_until(lambda: urls() == wanted, 180, 0.5), urls())
         self.assertIn(b"scada.example.net", b"".join(own_certificates(self.inst.home)))
-        self.assertEqual(listening_sockets(children(self.inst.server.proc.pid)[0]),
-                         {("127.0.0.1", self.inst.opc_port)})
+        self.assertEqual(bound(), [True, False, False])
 
 
 class WithoutGatewayTest(unittest.TestCase):
@@ -393,10 +390,9 @@ class CrowdTest(unittest.TestCase):
         for client in clients:
             answer = client.read(300)
             self.assertEqual(sorted(item["id"] for item in answer["items"]), expected)
-        values = clients[0].call("read", ids=["Узел 1\\Система", "Узел 1\\", "x" * 100000, "Узел 1\\Система\\Параметр 2",
-                                              "Узел 1\\Система\\Параметр 9"])["values"]
-        self.assertEqual([v["statusName"] for v in values],
-                         ["BadNodeIdUnknown", "BadAttributeIdInvalid", "BadNodeIdUnknown", "Good", "BadNodeIdUnknown"])
+        # A folder has no value; a huge id crosses the wire (which ids are nothing: lazyspace.test.js).
+        values = clients[0].call("read", ids=["Узел 1\\", "x" * 100000, "Узел 1\\Система\\Параметр 2"])["values"]
+        self.assertEqual([v["statusName"] for v in values], ["BadAttributeIdInvalid", "BadNodeIdUnknown", "Good"])
         self.assertEqual([m for m in gateway.lines if m.get("op") == "log" and m["level"] != "info"], [])
         # Address space messages that make no sense are skipped, each said once; what was there stays.
         for message in ({"op": "shape", "shape": "1", "items": []}, {"op": "shape", "shape": 7, "items": [[1, 2], ["a", "Float"]]},

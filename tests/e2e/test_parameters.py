@@ -12,7 +12,7 @@ class ParametersTest(ServerTestCase):
         result = c.ok("describeParams", "RNH7", ["S1_t1", "S1_t2", "S2_t1", "Th", "node_name", "bogus"],
                       [70.0, None, None, 1234, "Котельная", 1])
         # Nulls and what is no parameter left out, in the catalogue's order; names, units and the systems'
-        # counts: tst_parameterdescriber.
+        # counts: tst_catalogue.
         self.assertEqual([p["code"] for p in result["params"]], ["Th", "S1_t1"])
         self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
                          "Количество колонок не соответствует количеству значений")

@@ -1,5 +1,5 @@
 """Polling with the simulator: a poll on demand, channels, refusals, the scheduler at start, a stop mid-run.
-Wrong replies, unreachable servers: tst_task; retries, cancelling: tst_taskmanager, test_metrics, test_xmlrpc."""
+Wrong replies, unreachable servers, retries, cancelling: tst_taskmanager, test_metrics, test_xmlrpc."""
 
 import signal
 import time

@@ -1,32 +1,18 @@
-"""The RPC server (test server binary) over TCP and WebSocket: values, pipelining, bad input, disconnects."""
+"""The RPC server (test server binary) over TCP and WebSocket: pipelining, bad input, disconnects (each kind of
+value and its forms on the wire: tst_zeltorpc)."""
 
 import contextlib
 import socket
 import struct
 import threading
 
-from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, dt, first_status, table
+from orvexe2e import ServerTestCase, TcpClient, WebSocketClient, first_status
 
 LIMIT = 64 * 1024 * 1024
 
 
-# One of each kind of value; each kind's own forms: tst_zeltorpc.
-SAMPLE_VALUES = [
-    None, True, -9223372036854775808, 18446744073709551615, 0.1, "текст \"в кавычках\"\n\t\u0001𝄞",
-    [1, [2, []]], {"вложенный": {"a": [None]}}, dt("2024-03-01T10:20:30.456"), {"$date": "2024-02-29"},
-    {"$time": "23:59:59.999"}, {"$bytes": "AAECAwQ="}, {"$marker": "OutOfRange"},
-    table(["date", "S1_t1", "note"], [[dt("2024-01-01T00:00:00.000"), 70.5, "ok"],
-                                      [dt("2024-01-01T01:00:00.000"), {"$marker": "Unused"}]]),
-    {"$tables": {"info": table(["id"], [[3]]), "hour_data": table([], [])}}]
-
-
 class RpcTest(ServerTestCase):
     rpc_only = True
-
-    def test_values_round_trip_with_types(self):
-        c = self.client()
-        # Short table rows come back as short as they were sent.
-        self.assertEqual(c.call("echo", SAMPLE_VALUES)["result"], SAMPLE_VALUES)
 
     def test_malformed_lines_keep_the_connection(self):
         # What the dispatcher answers to each request: tst_zeltorpc; here that the connection goes on.

@@ -2,7 +2,6 @@
 keeps its ports closed and says so in its log, and takes the lock when its holder's session ends."""
 
 import signal
-import threading
 import time
 import unittest
 
@@ -17,53 +16,19 @@ STANDBY_AGAIN = "Активный сервер не запустился: бло
 LOST = "Сервер потерял блокировку БД"
 
 
-class ServerLog:
-    """The lines a running server writes to its standard error, read as they come."""
-
-    def __init__(self, proc):
-        self.lines = []
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, args=(proc.stderr,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in stream:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
-
-    def has(self, text):
-        with self.lock:
-            return any(text in line for line in self.lines)
-
-    def count(self, text):
-        with self.lock:
-            return sum(text in line for line in self.lines)
-
-    def text(self):
-        with self.lock:
-            return "\n".join(self.lines)
-
-
 def logged_server(test, ini, home=None):
-    """A DataServer on that [Database] section, its log read as it comes; at the test's clean-up it must stop
-    cleanly and say so, unless the test killed it."""
+    """A DataServer on that [Database] section, not waited for; at the test's clean-up it must stop cleanly and say
+    so, unless the test killed it."""
     server = DataServer(home=home, wait=False, server_ini=ini)
-    log = ServerLog(server.proc)
 
     def stop():
-        if server.proc.poll() is None:
-            server.proc.terminate()
-        code = server.proc.wait(60)
-        log.thread.join(30)
-        server.proc.stdout.close()
-        server.proc.stderr.close()
-        if server.own_home:
-            server.home.remove()
-        if code != -signal.SIGKILL:
-            test.assertEqual(code, 0, log.text())
-            test.assertTrue(log.has("Сервер остановлен"), log.text())
+        killed = server.proc.poll() == -signal.SIGKILL
+        code = server.stop()
+        if not killed:
+            test.assertEqual(code, 0, server.output)
+            test.assertIn("Сервер остановлен", server.output)
     test.addCleanup(stop)
-    return server, log
+    return server
 
 
 class StandbyTest(pgcluster.ClusterTestCase):
@@ -73,15 +38,15 @@ class StandbyTest(pgcluster.ClusterTestCase):
         # lock another server holds: test_active_session_ended, test_failover.)
         database = self.cluster.create_database("standby")
         self.cluster.psql("CREATE TABLE stray (x INTEGER)", database)
-        server, log = logged_server(self, pg_section(self.cluster, database))
-        self.assertTrue(wait_until(lambda: log.has(STANDBY_AGAIN), timeout=60), log.text())
-        self.assertTrue(log.has(STANDBY) and log.has(BECAME_ACTIVE) and log.has('"schema_version" does not exist'),
-                        log.text())
+        server = logged_server(self, pg_section(self.cluster, database))
+        self.assertTrue(wait_until(lambda: STANDBY_AGAIN in server.log(), timeout=60), server.log())
+        for said in (STANDBY, BECAME_ACTIVE, '"schema_version" does not exist'):
+            self.assertIn(said, server.log())
         self.assertFalse(accepts(server.port))
         self.assertIsNone(server.proc.poll())
         # Once the database can be used, the next attempt makes it the active server, its port open.
         self.cluster.psql("DROP TABLE stray", database)
-        self.assertTrue(wait_until(lambda: accepts(server.port), timeout=60), log.text())
+        self.assertTrue(wait_until(lambda: accepts(server.port), timeout=60), server.log())
 
     def test_active_session_ended(self):
         # An administrator's pg_terminate_backend (or a cut connection) ends the active server's session. Its work
@@ -94,25 +59,25 @@ class StandbyTest(pgcluster.ClusterTestCase):
         for with_standby in (False, True):
             with self.subTest(standby=with_standby):
                 database = self.cluster.create_database("ended")
-                first, first_log = logged_server(self, pg_section(self.cluster, database))
-                self.assertTrue(wait_until(lambda: accepts(first.port), timeout=60), first_log.text())
+                first = logged_server(self, pg_section(self.cluster, database))
+                self.assertTrue(wait_until(lambda: accepts(first.port), timeout=60), first.log())
                 servers = [first]
                 if with_standby:
-                    standby, standby_log = logged_server(self, pg_section(self.cluster, database))
-                    self.assertTrue(wait_until(lambda: standby_log.has(HELD_ELSEWHERE), timeout=60))
+                    standby = logged_server(self, pg_section(self.cluster, database))
+                    self.assertTrue(wait_until(lambda: HELD_ELSEWHERE in standby.log(), timeout=60))
                     servers.append(standby)
                 # One session per server: the active one's lock and its work share one.
                 self.assertEqual(self.cluster.psql(sessions, database), str(len(servers)))
                 self.cluster.psql("SELECT pg_terminate_backend((%s))" % holder, database)
-                self.assertTrue(wait_until(lambda: first_log.has(LOST), timeout=30), first_log.text())
-                self.assertFalse(first_log.has(LOST + " ()"), "the loss is logged without its reason")
+                self.assertTrue(wait_until(lambda: LOST in first.log(), timeout=30), first.log())
+                self.assertNotIn(LOST + " ()", first.log(), "the loss is logged without its reason")
                 self.assertTrue(wait_until(lambda: any(accepts(s.port) for s in servers), timeout=30),
-                                first_log.text())
+                                first.log())
                 # Settled: over a few of the standbys' attempts exactly one server listens at any time.
                 end = time.monotonic() + 7
                 while time.monotonic() < end:
                     listening = [s.port for s in servers if accepts(s.port)]
-                    self.assertEqual(len(listening), 1, first_log.text())
+                    self.assertEqual(len(listening), 1, first.log())
                     time.sleep(0.25)   # not so often that the connections tried fill a listener's backlog
                 c = TcpClient(listening[0])
                 self.addCleanup(c.close)

@@ -637,7 +637,7 @@ private slots:
         QVERIFY(spliced > 20);
 
         // Parts of stored tables read without decoding their rows. The instants of a long hourly archive's date column
-        // (a day appended to it: spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's
+        // (a day appended to it: the splices above; a new column, text among numbers: tst_archivestore's
         // spliced and whole saves).
         QRandomGenerator seeded(7);
         const ZeltoTable longArchive = archive(0, 5000, seeded);
@@ -652,16 +652,27 @@ private slots:
         QVERIFY(!splice.instants(1, instants, timeSpec));
 
         // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
-        // names kept from table to table).
-        QList<QByteArray> tables;
-        QList<QStringList> names;
+        // names kept from table to table), and their own cells: what the splice kept of the last table's columns (the
+        // instants of its dates) does not answer for the next one.
+        QList<QByteArray> stored;
+        QList<ZeltoTable> tables;
         for (const char *name : {"A1", "B1", "A2", "C1", "D1", "B2"}) {
-            names.append({QString::fromLatin1(name), QStringLiteral("x")});
-            tables.append(encode(ZeltoTable(names.last())));
+            ZeltoTable table(QStringList{QString::fromLatin1(name), QStringLiteral("x")});
+            for (int row = 0; row < 3; ++row)
+                table.appendRow(QVariantList{QDateTime(QDate(2024, 1 + tables.size(), 1 + row), QTime(1, 0)),
+                                             tables.size() * 10.5 + row});
+            tables.append(table);
+            stored.append(encode(table));
         }
-        for (int round = 0; round < 2 * tables.size(); ++round) {
-            QVERIFY(splice.open(tables.at(round % tables.size())));
-            QCOMPARE(splice.columnNames(), names.at(round % tables.size()));
+        for (int round = 0; round < 2 * stored.size(); ++round) {
+            const ZeltoTable &table = tables.at(round % tables.size());
+            QVERIFY(splice.open(stored.at(round % stored.size())));
+            QCOMPARE(splice.columnNames(), table.columnNames());
+            ZeltoTable read;
+            QVERIFY(splice.readRows(1, read));
+            QCOMPARE(QVariantList({read.value(0, 0), read.value(1, 1)}),
+                     QVariantList({table.value(1, 0), table.value(2, 1)}));
+            QVERIFY(splice.instants(0, instants, timeSpec));
         }
     }
 

@@ -70,7 +70,8 @@ private slots:
         QCOMPARE(QList<int>({server.items().value(kT1).type, server.items().value(kTm).type}),
                  QList<int>({OpcValue::Double, OpcValue::Int32}));
 
-        server.setItemsUsed({kT1, kTm, "no such item"}, true);
+        // A name of a million separators is not split a million times: passed over like any unknown one.
+        server.setItemsUsed({kT1, kTm, "no such item", QString(1 << 20, '.')}, true);
         QCOMPARE(m_monitor->subscriptions(-1), QSet<int>{m_node});
         // The node stays watched while one of its items is in use.
         server.setItemsUsed({kTm}, false);
@@ -232,6 +233,10 @@ private slots:
             QVERIFY2(!messages.isEmpty(), qPrintable(QString("node %1 has no items").arg(it.key())));
             QCOMPARE(messages.last().value("nodes").toArray().at(0).toObject().value("branch").toString(),
                      it.value() + "\\" + it.value());
+            // A branch with the separator in it, a leaf too: the name still finds its node's item.
+            const OPCServer::Item item = grouped.items().value(
+                it.value() + "\\" + it.value() + "\\Система отопления\\Температура в подающем трубопроводе");
+            QCOMPARE(QPair(item.nodeId, item.column), QPair(it.key(), QString("S1_t1")));
         }
         // Every node on one branch: a name taken is told apart by its column, then by its node; none is lost.
         QVERIFY(testDatabase().putSetting("opcNodeFormat", "Все").ok());
@@ -242,6 +247,17 @@ private slots:
         QVERIFY(same.items().contains(t1) && same.items().contains(t1 + " (S1_t1)"));
         const OPCServer::Item fourth = same.items().value(t1 + " (S1_t1) #" + QString::number(places.lastKey()));
         QCOMPARE(fourth.column, QString("S1_t1"));
+        // Two parameters of one title on one node: the later in its row is told apart by its column.
+        const int twins = newNode(300, {{"model_code", "XYZ"}, {"model_name", "Модель"}});
+        ZeltoTable current({"date", "Tm", "Th"});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 5, 6});
+        QCOMPARE(outcome(testDatabase().write("nodes", twins, {{"current_data", QVariant::fromValue(current)}})), "ok");
+        OPCServer withTwins(&testDatabase(), m_monitor.get());
+        withTwins.buildAddressSpace();
+        const QString worked = "Все\\Время наработки";
+        QCOMPARE(QStringList({withTwins.items().value(worked).column, withTwins.items().value(worked + " (Th)").column}),
+                 QStringList({"Tm", "Th"}));
+        QCOMPARE(outcome(Nodes::remove(serverContext(), twins)), "ok");
         QVERIFY(testDatabase().putSetting("opcNodeFormat", OpcItemNames::defaultNodeFormat()).ok());
         QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
     }

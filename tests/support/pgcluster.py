@@ -1,27 +1,10 @@
 #!/usr/bin/env python3
-"""A throwaway PostgreSQL cluster for the tests.
-
-initdb in a temporary folder, the server on a free port of 127.0.0.1 with its
-unix socket in the same folder, trust authentication for the superuser
-"orvex"; stopped and removed at the end. PostgreSQL refuses to run as root: as
-root the cluster belongs to "nobody" and its programs run through runuser.
-
-As a module (end-to-end tests):
-
-    with PgCluster() as cluster:
-        name = cluster.create_database()     # an empty database of its own
-        ... cluster.host, cluster.port, cluster.user ...
-
-From the command line (CTest's fixtures):
-
-    pgcluster.py start STATEFILE [--durable]   # starts one and writes its connection to STATEFILE (JSON)
-    pgcluster.py stop STATEFILE    # stops it, removes its folder and STATEFILE
-
---durable (the benchmarks) keeps PostgreSQL's own fsync and buffers, so that
-commits cost what they cost on a site; the tests' cluster skips the syncs.
-
-The state file holds {"host", "port", "user", "dir"}; tests find it through
-ORVEX_PG_CLUSTER. Only the Python standard library is used.
+"""A throwaway PostgreSQL cluster for the tests: initdb in a temporary folder (as "nobody" through runuser when run as
+root, which PostgreSQL refuses), the server on a free port of 127.0.0.1, trust authentication for the superuser
+"orvex"; removed at the end. As a module: `with PgCluster() as cluster: cluster.create_database()`. For CTest's
+fixtures: `pgcluster.py start STATEFILE [--durable]` writes {"host", "port", "user", "dir"} to STATEFILE, which tests
+find through ORVEX_PG_CLUSTER, and `stop STATEFILE` removes it all. --durable (the benchmarks) keeps PostgreSQL's
+fsync and buffers, so that commits cost what they cost on a site. Only the Python standard library is used.
 """
 
 import atexit
@@ -42,17 +25,12 @@ RUN_AS = "nobody"
 
 def _bin_dir():
     """The folder of initdb and pg_ctl: PG_BIN, else the newest of Debian's, else PATH."""
-    configured = os.environ.get("PG_BIN")
-    if configured:
-        return configured
-    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
-                   key=lambda p: int(p.split("/")[4]) if p.split("/")[4].isdigit() else 0)
-    if found:
-        return os.path.dirname(found[-1])
-    initdb = shutil.which("initdb")
-    if initdb:
-        return os.path.dirname(initdb)
-    raise RuntimeError("PostgreSQL not found: install postgresql (scripts/setup) or set PG_BIN")
+    debian = glob.glob("/usr/lib/postgresql/*/bin/initdb")
+    newest = max(debian, key=lambda p: int(p.split("/")[4]) if p.split("/")[4].isdigit() else 0, default=None)
+    found = os.environ.get("PG_BIN") or os.path.dirname(newest or shutil.which("initdb") or "")
+    if not found:
+        raise RuntimeError("PostgreSQL not found: install postgresql (scripts/setup) or set PG_BIN")
+    return found
 
 
 def _free_port():
@@ -68,13 +46,10 @@ def _as_owner(args):
 
 
 class PgCluster:
+    host, user, port, dir, _bin = "127.0.0.1", SUPERUSER, None, None, None
+
     def __init__(self, durable=False):
         self.durable = durable
-        self.dir = None
-        self.port = None
-        self.host = "127.0.0.1"
-        self.user = SUPERUSER
-        self._bin = None
 
     # Lifetime ---------------------------------------------------------------
 
