@@ -98,19 +98,18 @@ private slots:
     void archivesAgree()
     {
         const ZeltoTable &totals = m_totals, &days = m_days;
-        // Totals hold the counters at the end of their day: neighbours differ by a day's amount.
-        for (const QString code : {"S1_Q", "S1_V1", "S2_V2", "Th"}) {
+        // Totals hold the counters at the end of their day: neighbours differ by a day's amount (a mass counter by
+        // the day's mass).
+        using Codes = QPair<const char *, const char *>;   // of the totals, of the days
+        for (const Codes &code : {Codes("S1_Q", "S1_Q"), Codes("S1_V1", "S1_V1"), Codes("S2_V2", "S2_V2"),
+                                  Codes("Th", "Th"), Codes("S1_M1", "S1_G1")}) {
             for (int row = 1; row < totals.rowCount(); ++row) {
-                const double growth = totals.value(row, code).toDouble() - totals.value(row - 1, code).toDouble();
-                QVERIFY2(growth > 0, qPrintable(code));
-                QVERIFY2(std::fabs(growth - days.value(row, code).toDouble()) < 0.0021,
-                         qPrintable(QStringLiteral("%1 row %2").arg(code).arg(row)));
+                const double growth = totals.value(row, code.first).toDouble() - totals.value(row - 1, code.first).toDouble();
+                QVERIFY2(growth > 0, code.first);
+                QVERIFY2(std::fabs(growth - days.value(row, code.second).toDouble()) < 0.0021,
+                         qPrintable(QStringLiteral("%1 row %2").arg(code.first).arg(row)));
             }
         }
-        // A mass counter grows by the day's mass.
-        const QVariantList mass = MeterValues(1234567).archive(MeterValues::DayTotals, {QStringLiteral("S1_M1")},
-            at("2023-01-01T00:00:00"), at("2023-01-02T00:00:00")).columnValues(QStringLiteral("S1_M1"));
-        QVERIFY(std::fabs(mass.at(1).toDouble() - mass.at(0).toDouble() - days.value(1, QStringLiteral("S1_G1")).toDouble()) < 0.0021);
 
         // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
         int flagged = 0;
