@@ -316,37 +316,22 @@ private slots:
         QVERIFY(!waiting.at(0).isOpen());
     }
 
-    void finds_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QString>("file");   // relative to the console folder
-        QTest::addColumn<QByteArray>("type");
-        QTest::newRow("root") << QByteArray("/") << "index.html" << QByteArray("text/html; charset=utf-8");
-        QTest::newRow("module") << QByteArray("/js/app.js") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
-        QTest::newRow("style") << QByteArray("/css/a.css") << "css/a.css" << QByteArray("text/css; charset=utf-8");
-        QTest::newRow("unknown type") << QByteArray("/data.bin") << "data.bin" << QByteArray("application/octet-stream");
-        QTest::newRow("encoded name") << QByteArray("/%D0%B8%D0%BC%D1%8F%20%D1%84%D0%B0%D0%B9%D0%BB%D0%B0.txt")
-                                      << "имя файла.txt" << QByteArray("text/plain; charset=utf-8");
-        // A link is typed by the name of the file it leads to.
-        QTest::newRow("link inside") << QByteArray("/link-in") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
-    }
-
-    void finds()
-    {
-        QFETCH(QByteArray, path);
-        QFETCH(QString, file);
-        QFETCH(QByteArray, type);
-        const ZeltoStaticFolder::File found = ZeltoStaticFolder(m_base.path() + QStringLiteral("/console")).resolve(path);
-        QCOMPARE(found.status, 200);
-        QCOMPARE(found.path, QFileInfo(m_base.path() + QStringLiteral("/console/") + file).canonicalFilePath());
-        QCOMPARE(found.contentType, type);
-    }
-
-    // Anything but a file inside the folder, however the path is written, is
-    // not found: every form of path traversal.
+    // The console's files by their paths, typed by their names (a link by the name of the file it leads to);
+    // anything but a file inside the folder, however the path is written, is not found: every form of path traversal.
     void resolve()
     {
         const ZeltoStaticFolder folder(m_base.path() + QStringLiteral("/console"));
+        const char *const js = "text/javascript; charset=utf-8";
+        const struct { const char *path, *file, *type; } files[] = {
+            {"/", "index.html", "text/html; charset=utf-8"}, {"/js/app.js", "js/app.js", js}, {"/link-in", "js/app.js", js},
+            {"/css/a.css", "css/a.css", "text/css; charset=utf-8"}, {"/data.bin", "data.bin", "application/octet-stream"},
+            {"/%D0%B8%D0%BC%D1%8F%20%D1%84%D0%B0%D0%B9%D0%BB%D0%B0.txt", "имя файла.txt", "text/plain; charset=utf-8"}};
+        for (const auto &file : files) {
+            const ZeltoStaticFolder::File found = folder.resolve(file.path);
+            const QString expected = QFileInfo(m_base.path() + "/console/" + QString::fromUtf8(file.file)).canonicalFilePath();
+            QCOMPARE(QStringList({file.path, QString::number(found.status), found.path, found.contentType}).join(' '),
+                     QStringList({file.path, "200", expected, file.type}).join(' '));
+        }
         for (const char *path : { "/nothing.js", "/../secret.txt", "/js/../../secret.txt", "/js/../index.html",
                                   "/./index.html", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/%2E%2E%2Fsecret.txt",
                                   "/%252e%252e/secret.txt", "/..%5csecret.txt", "/js\\app.js",
