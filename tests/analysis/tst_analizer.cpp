@@ -271,48 +271,28 @@ private slots:
         QVERIFY(analizer.check(days, "day_data").ok() && analizer.findingCount() == 4);
     }
 
-    // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
-    void timeBudget_data()
+    // A row and a table limit between 1 ms and a minute: the budget clamps what it is given, the settings refuse
+    // anything else (and leave other settings alone).
+    void timeLimits()
     {
-        QTest::addColumn<int>("row");
-        QTest::addColumn<int>("table");
-        QTest::addColumn<QList<int>>("limits");
-        QTest::newRow("as asked") << 1000 << 10000 << QList<int>{1000, 10000};
-        QTest::newRow("at least 1 ms") << 0 << -5 << QList<int>{1, 1};
-        QTest::newRow("a minute at most") << 2000000000 << 60001 << QList<int>{60000, 60000};
-    }
-
-    void timeBudget()
-    {
-        QFETCH(int, row);
-        QFETCH(int, table);
         QScriptEngine engine;
-        const ScriptTimeBudget budget(&engine, row, table);
-        QTEST(QList<int>({budget.rowLimit(), budget.tableLimit()}), "limits");
-    }
+        QStringList budgets;
+        for (const auto &asked : {qMakePair(1000, 10000), qMakePair(0, -5), qMakePair(2000000000, 60001)}) {
+            const ScriptTimeBudget budget(&engine, asked.first, asked.second);
+            budgets << QStringLiteral("%1 %2").arg(budget.rowLimit()).arg(budget.tableLimit());
+        }
+        QCOMPARE(budgets.join(", "), QStringLiteral("1000 10000, 1 1, 60000 60000"));
 
-    void timeoutSetting_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<bool>("accepted");
-
-        const QString table = "scriptTableTimeout";
-        QTest::newRow("a minute") << table << QVariant(60000) << true;
-        QTest::newRow("one ms of a row") << "scriptRowTimeout" << QVariant(1) << true;
-        QTest::newRow("over a minute") << table << QVariant(60001) << false;
-        QTest::newRow("over a minute per row") << "scriptRowTimeout" << QVariant(60001) << false;
-        QTest::newRow("wraps to 1000 in 32 bits") << table << QVariant(qlonglong(4294968296)) << false;
-        QTest::newRow("none") << table << QVariant(0) << false;
-        QTest::newRow("text") << table << QVariant("долго") << false;
-        QTest::newRow("other settings are not ours") << "backupCount" << QVariant(1000000) << true;
-    }
-
-    void timeoutSetting()
-    {
-        QFETCH(QString, name);
-        QFETCH(QVariant, value);
-        QTEST(Analizer::checkTimeoutSetting(name, value).ok(), "accepted");
+        const QString row = "scriptRowTimeout", table = "scriptTableTimeout";
+        const struct { QString name; QVariant value; bool accepted; } settings[] = {
+            {table, 60000, true}, {row, 1, true}, {table, 60001, false}, {row, 60001, false},
+            {table, qlonglong(4294968296), false},   // wraps to 1000 in 32 bits
+            {table, 0, false}, {table, "долго", false}, {"backupCount", 1000000, true}};
+        QStringList wrong;
+        for (const auto &setting : settings)
+            if (Analizer::checkTimeoutSetting(setting.name, setting.value).ok() != setting.accepted)
+                wrong << setting.name + '=' + setting.value.toString();
+        QCOMPARE(wrong.join(", "), QString());
     }
 
 private:
