@@ -290,33 +290,23 @@ private slots:
         QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
     }
 
-    void picksUnitsFromSelectors_data()
-    {
-        QTest::addColumn<QStringList>("columns");
-        QTest::addColumn<QVariantList>("values");
-        QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
-        const QStringList qdim{"Qdim", "S1_Q"}, pdim{"Pdim", "S1_P2"};
-        QTest::newRow("Qdim") << qdim << QVariantList{1, 12.5} << QVariant("ГДж");
-        QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("МВт");
-        QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
-        QTest::newRow("common first") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0} << QVariant("ГДж");
-        QTest::newRow("Qdim for energy") << qdim << QVariantList{2, 12.5} << QVariant("МВт·ч");
-        QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant("Гкал");
-        QTest::newRow("no selector, power") << QStringList{"S1_W"} << QVariantList{1.5} << QVariant("Гкал/ч");
-        QTest::newRow("outside the list") << qdim << QVariantList{3, 12.5} << QVariant();
-        QTest::newRow("fraction") << qdim << QVariantList{0.5, 12.5} << QVariant();
-        QTest::newRow("text") << qdim << QVariantList{"ГДж", 12.5} << QVariant();
-        QTest::newRow("Pdim") << pdim << QVariantList{1, 6.2} << QVariant("МПа");
-        QTest::newRow("Pdim as text") << pdim << QVariantList{"2", 6.2} << QVariant("bar");
-        // A Pdim column without a value still says the unit is not known.
-        QTest::newRow("Pdim null") << pdim << QVariantList{QVariant(), 6.2} << QVariant();
-    }
-
+    // The unit of an energy, power or pressure column is picked by its selector column (Qdim, Pdim), common first.
     void picksUnitsFromSelectors()
     {
-        QFETCH(QStringList, columns);
-        QFETCH(QVariantList, values);
-        QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
+        const QStringList qdim{"Qdim", "S1_Q"}, pdim{"Pdim", "S1_P2"};
+        const struct { QStringList columns; QVariantList values; QVariant unit; } rows[] = {   // of the last column
+            {qdim, {1, 12.5}, "ГДж"}, {{"Qdim", "S2_W"}, {2, 1.5}, "МВт"}, {{"S1_Qdim", "S1_Q"}, {0, 12.5}, "Гкал"},
+            {{"Qdim", "S1_Qdim", "S1_Q"}, {1, 0, 3.0}, "ГДж"}, {qdim, {2, 12.5}, "МВт·ч"},
+            {{"S1_Q"}, {12.5}, "Гкал"}, {{"S1_W"}, {1.5}, "Гкал/ч"},   // no selector
+            {qdim, {3, 12.5}, {}}, {qdim, {0.5, 12.5}, {}}, {qdim, {"ГДж", 12.5}, {}},   // outside the list, not a number
+            {pdim, {1, 6.2}, "МПа"}, {pdim, {"2", 6.2}, "bar"},
+            {pdim, {QVariant(), 6.2}, {}}};   // a Pdim column without a value still says the unit is not known
+        const auto text = [](const QVariant &unit) { return unit.isValid() ? '"' + unit.toString() + '"' : "none"; };
+        for (const auto &row : rows) {
+            const QString line = row.columns.join(' ') + " = " + QVariant(row.values).toStringList().join(' ') + ": ";
+            QCOMPARE(line + text(find(describe(row.columns, row.values), row.columns.last()).value("unit")),
+                     line + text(row.unit));
+        }
     }
 
 private:
