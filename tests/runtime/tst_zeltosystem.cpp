@@ -114,27 +114,20 @@ private slots:
         QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
     }
 
-    void environmentNumbers_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QList<int>>("read");   // tick (fallback 777), pause, log level (fallback 2), splicing
-        QTest::newRow("unset") << QString() << QList<int>{777, 0, 2, 1};
-        QTest::newRow("decimal") << "250" << QList<int>{250, 250, 250, 1};
-        QTest::newRow("hexadecimal") << "0x10" << QList<int>{16, 16, 16, 1};
-        QTest::newRow("zero") << "0" << QList<int>{777, 0, 0, 0};
-        QTest::newRow("negative") << "-5" << QList<int>{777, 0, -5, 1};
-        QTest::newRow("no number") << "soon" << QList<int>{777, 0, 2, 1};
-    }
-
+    // Numbers in the variables, decimal or hexadecimal: tick (fallback 777), pause, log level (fallback 2), splicing.
     void environmentNumbers()
     {
-        QFETCH(QString, value);
-        for (const char *name : {"ORVEX_MONITOR_TICK_MS", "ORVEX_BACKUP_STEP_PAUSE_MS", "ORVEX_LOG_LEVEL",
-                                 "ORVEX_ARCHIVE_SPLICE"})
-            ZeltoEnvironment::set(name, value);
-        QTEST((QList<int>{ZeltoEnvironment::monitorTickMs(777), ZeltoEnvironment::backupStepPauseMs(),
-                          ZeltoEnvironment::logLevel(2), int(ZeltoEnvironment::archiveSplicing())}),
-              "read");
+        const char *const rows[][2] = {{"", "777 0 2 1"}, {"250", "250 250 250 1"}, {"0x10", "16 16 16 1"},
+                                       {"0", "777 0 0 0"}, {"-5", "777 0 -5 1"}, {"soon", "777 0 2 1"}};
+        for (const auto &row : rows) {
+            for (const char *name : {"ORVEX_MONITOR_TICK_MS", "ORVEX_BACKUP_STEP_PAUSE_MS", "ORVEX_LOG_LEVEL",
+                                     "ORVEX_ARCHIVE_SPLICE"})
+                ZeltoEnvironment::set(name, QString::fromLatin1(row[0]));
+            const QString read = QStringLiteral("%1 %2 %3 %4").arg(ZeltoEnvironment::monitorTickMs(777))
+                .arg(ZeltoEnvironment::backupStepPauseMs()).arg(ZeltoEnvironment::logLevel(2))
+                .arg(int(ZeltoEnvironment::archiveSplicing()));
+            QCOMPARE(QStringLiteral("'%1': ").arg(row[0]) + read, QStringLiteral("'%1': %2").arg(row[0], row[1]));
+        }
     }
 
     // The test clock: its readings move together but for a wall clock set; its timers fire as it advances. The
