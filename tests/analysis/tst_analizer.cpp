@@ -83,7 +83,8 @@ private slots:
         QVERIFY(MetadataCatalogue::instance().isErrorParam("NS") && !title("S1_t1").isEmpty() && !title("NS").isEmpty());
     }
 
-    void buildsScriptFromCheckParams()
+    // The script made from check parameters, and the findings of runs: accumulated, rows marked, archives in turn.
+    void scriptsAndFindings()
     {
         Analizer errorsOnly(kModel, openDatabase());
         errorsOnly.setCheckParams({{"checkErrors", true}});
@@ -107,6 +108,34 @@ private slots:
         QVERIFY(analizer.check(current, "current_data").ok() && analizer.findingCount() == 8);
         Analizer idle(kModel, openDatabase());
         QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
+
+        Analizer checker(kModel, openDatabase());
+        checker.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
+        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
+        QVERIFY(checker.check(days, "day_data").ok() && checker.check(hours, "hour_data").ok() && checker.findingCount() == 5);
+        const ZeltoTable findings = checker.findings();
+        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
+        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
+        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
+        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
+        // Rows with a finding are marked, the others not.
+        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
+        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+
+        // All tables: the four checked archives in name order; a failure stops the rest.
+        for (const bool failing : {false, true}) {
+            ZeltoTableMap tables;
+            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
+                tables.insert(name, temperatures({1}));
+            Analizer all(kModel, openDatabase());
+            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
+            all.setCheckParams({{"script", script}});
+            QCOMPARE(all.checkAll(tables).ok(), !failing);
+            QCOMPARE(messages(all),
+                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
+            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
+            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
+        }
     }
 
     void scripts_data()
@@ -201,37 +230,6 @@ private slots:
         QTEST(run(script, rows, archive), "messages");
     }
 
-    void findingsAccumulateAndMarkRows()
-    {
-        Analizer analizer(kModel, openDatabase());
-        analizer.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
-        QVERIFY(analizer.check(days, "day_data").ok() && analizer.check(hours, "hour_data").ok() && analizer.findingCount() == 5);
-        const ZeltoTable findings = analizer.findings();
-        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
-        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
-        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
-        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
-        // Rows with a finding are marked, the others not.
-        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
-        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
-
-        // All tables: the four checked archives in name order; a failure stops the rest.
-        for (const bool failing : {false, true}) {
-            ZeltoTableMap tables;
-            for (const QString &name : kArchives + QStringList{"month_totals", "info"})
-                tables.insert(name, temperatures({1}));
-            Analizer all(kModel, openDatabase());
-            const char *script = failing ? "error(ARCHIVE); if (ARCHIVE === 'day_data') broken();" : "error(ARCHIVE)";
-            all.setCheckParams({{"script", script}});
-            QCOMPARE(all.checkAll(tables).ok(), !failing);
-            QCOMPARE(messages(all),
-                     QStringList({"current_data", "day_data", "hour_data", "month_data"}).mid(0, failing ? 2 : 4));
-            QCOMPARE(tables.value("hour_data").value(0, "CHECK_ERR"), failing ? QVariant() : QVariant(true));
-            QVERIFY(!tables.value("month_totals").containsColumn("CHECK_ERR"));
-        }
-    }
-
     // An uncaught exception or a time limit stops the run at the row it hit.
     void failedRunsStop()
     {
@@ -273,48 +271,28 @@ private slots:
         QVERIFY(analizer.check(days, "day_data").ok() && analizer.findingCount() == 4);
     }
 
-    // A row and a table limit between 1 ms and a minute, in the budget and in the settings.
-    void timeBudget_data()
+    // A row and a table limit between 1 ms and a minute: the budget clamps what it is given, the settings refuse
+    // anything else (and leave other settings alone).
+    void timeLimits()
     {
-        QTest::addColumn<int>("row");
-        QTest::addColumn<int>("table");
-        QTest::addColumn<QList<int>>("limits");
-        QTest::newRow("as asked") << 1000 << 10000 << QList<int>{1000, 10000};
-        QTest::newRow("at least 1 ms") << 0 << -5 << QList<int>{1, 1};
-        QTest::newRow("a minute at most") << 2000000000 << 60001 << QList<int>{60000, 60000};
-    }
-
-    void timeBudget()
-    {
-        QFETCH(int, row);
-        QFETCH(int, table);
         QScriptEngine engine;
-        const ScriptTimeBudget budget(&engine, row, table);
-        QTEST(QList<int>({budget.rowLimit(), budget.tableLimit()}), "limits");
-    }
+        QStringList budgets;
+        for (const auto &asked : {qMakePair(1000, 10000), qMakePair(0, -5), qMakePair(2000000000, 60001)}) {
+            const ScriptTimeBudget budget(&engine, asked.first, asked.second);
+            budgets << QStringLiteral("%1 %2").arg(budget.rowLimit()).arg(budget.tableLimit());
+        }
+        QCOMPARE(budgets.join(", "), QStringLiteral("1000 10000, 1 1, 60000 60000"));
 
-    void timeoutSetting_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<bool>("accepted");
-
-        const QString table = "scriptTableTimeout";
-        QTest::newRow("a minute") << table << QVariant(60000) << true;
-        QTest::newRow("one ms of a row") << "scriptRowTimeout" << QVariant(1) << true;
-        QTest::newRow("over a minute") << table << QVariant(60001) << false;
-        QTest::newRow("over a minute per row") << "scriptRowTimeout" << QVariant(60001) << false;
-        QTest::newRow("wraps to 1000 in 32 bits") << table << QVariant(qlonglong(4294968296)) << false;
-        QTest::newRow("none") << table << QVariant(0) << false;
-        QTest::newRow("text") << table << QVariant("долго") << false;
-        QTest::newRow("other settings are not ours") << "backupCount" << QVariant(1000000) << true;
-    }
-
-    void timeoutSetting()
-    {
-        QFETCH(QString, name);
-        QFETCH(QVariant, value);
-        QTEST(Analizer::checkTimeoutSetting(name, value).ok(), "accepted");
+        const QString row = "scriptRowTimeout", table = "scriptTableTimeout";
+        const struct { QString name; QVariant value; bool accepted; } settings[] = {
+            {table, 60000, true}, {row, 1, true}, {table, 60001, false}, {row, 60001, false},
+            {table, qlonglong(4294968296), false},   // wraps to 1000 in 32 bits
+            {table, 0, false}, {table, "долго", false}, {"backupCount", 1000000, true}};
+        QStringList wrong;
+        for (const auto &setting : settings)
+            if (Analizer::checkTimeoutSetting(setting.name, setting.value).ok() != setting.accepted)
+                wrong << setting.name + '=' + setting.value.toString();
+        QCOMPARE(wrong.join(", "), QString());
     }
 
 private:

@@ -44,7 +44,7 @@ private slots:
 
     // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
     // later nodes add one), with other work served between the steps.
-    void sameTableAsOnePassInSteps()
+    void groupTotalsInSteps()
     {
         QList<int> ids;
         for (int n = 0; n < 60; ++n) {
@@ -85,26 +85,22 @@ private slots:
         for (int row = 0; row < wanted.rowCount(); ++row)
             QCOMPARE(totals.toMap(row), wanted.toMap(row));
         QCOMPARE(totals.rowCount(), wanted.rowCount());
-    }
 
-    // A client's job stops unanswered when that client disconnects; another client's leaving changes nothing.
-    void stopsWhenItsClientLeaves()
-    {
-        const ZeltoTable nodes = Nodes::list(CommandContext::server(Database::instance())).value();
-        QList<int> ids;
+        // A client's job stops unanswered when that client disconnects; another client's leaving changes nothing.
+        QList<int> listed;
         for (int row = 0; row < nodes.rowCount(); ++row)
-            ids << nodes.value(row, "id").toInt();
-        QVERIFY(ids.size() > GroupTotalsJob::kAtOnceNodes);
+            listed << nodes.value(row, "id").toInt();
+        QVERIFY(listed.size() > GroupTotalsJob::kAtOnceNodes);
         QMap<int, int> answered;   // rows, by client
         QMap<int, QPointer<GroupTotalsJob>> jobs;
         for (const int client : {7, 8}) {
-            jobs.insert(client, new GroupTotalsJob(*Database::instance(), nodes, ids, QDate(2024, 3, 1), QDate(2024, 3, 5),
+            jobs.insert(client, new GroupTotalsJob(testDatabase(), nodes, listed, QDate(2024, 3, 1), QDate(2024, 3, 5),
                                                    [&answered, client](const ZeltoTable &t) { answered.insert(client, t.rowCount()); },
                                                    client));
         }
         emit ZeltoServer::global()->disconnected(7);
         QTRY_VERIFY_WITH_TIMEOUT(answered.contains(8) && jobs.value(7).isNull(), 60000);
-        QCOMPARE(answered, (QMap<int, int>{{8, ids.size()}}));
+        QCOMPARE(answered, (QMap<int, int>{{8, listed.size()}}));
     }
 
 private:

@@ -55,7 +55,8 @@ private slots:
         QCOMPARE(later.toMap(0), first.toMap(24));
     }
 
-    void valuesStayInRangeAndFollowSeasonAndHour()
+    // Values stay in range, follow the season and the hour, and carry the decimals meters report.
+    void valuesAsMetersGiveThem()
     {
         const ZeltoTable &hours = m_hours;
         for (int row = 0; row < hours.rowCount(); ++row) {
@@ -75,34 +76,14 @@ private slots:
         const double morning = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 5 && d.time().hour() <= 8; });
         const double evening = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 17 && d.time().hour() <= 20; });
         QVERIFY2(morning > evening + 2, qPrintable(QStringLiteral("%1 %2").arg(morning).arg(evening)));
-    }
 
-    void countersGrowAndAgreeWithIntervals()
-    {
-        const ZeltoTable &totals = m_totals, &days = m_days;
-        // Totals hold the counters at the end of their day: neighbours differ by a day's amount.
-        for (const QString code : {"S1_Q", "S1_V1", "S2_V2", "Th"}) {
-            for (int row = 1; row < totals.rowCount(); ++row) {
-                const double growth = totals.value(row, code).toDouble() - totals.value(row - 1, code).toDouble();
-                QVERIFY2(growth > 0, qPrintable(code));
-                QVERIFY2(std::fabs(growth - days.value(row, code).toDouble()) < 0.0021,
-                         qPrintable(QStringLiteral("%1 row %2").arg(code).arg(row)));
-            }
-        }
-        // A mass counter grows by the day's mass.
-        const QVariantList mass = MeterValues(1234567).archive(MeterValues::DayTotals, {QStringLiteral("S1_M1")},
-            at("2023-01-01T00:00:00"), at("2023-01-02T00:00:00")).columnValues(QStringLiteral("S1_M1"));
-        QVERIFY(std::fabs(mass.at(1).toDouble() - mass.at(0).toDouble() - days.value(1, QStringLiteral("S1_G1")).toDouble()) < 0.0021);
-    }
-
-    void valuesCarryMeterDecimals()
-    {
-        const ZeltoTable hours = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
-        for (const QString &column : hours.columnNames().mid(1)) {
+        // Values carry the decimals meters report.
+        const ZeltoTable february = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
+        for (const QString &column : february.columnNames().mid(1)) {
             const int decimals = MeterValues::decimals(column);
             QVERIFY(decimals >= 0);
-            for (int row = 0; row < hours.rowCount(); ++row) {
-                const double scaled = hours.value(row, column).toDouble() * std::pow(10.0, decimals);
+            for (int row = 0; row < february.rowCount(); ++row) {
+                const double scaled = february.value(row, column).toDouble() * std::pow(10.0, decimals);
                 QVERIFY2(std::fabs(scaled - std::round(scaled)) < 1e-6, qPrintable(column));
             }
         }
@@ -113,58 +94,64 @@ private slots:
         QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
     }
 
-    // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
-    void daysAgreeWithTheirHours()
+    // The archives agree: totals with days, days with hours.
+    void archivesAgree()
     {
+        const ZeltoTable &totals = m_totals, &days = m_days;
+        // Totals hold the counters at the end of their day: neighbours differ by a day's amount (a mass counter by
+        // the day's mass).
+        using Codes = QPair<const char *, const char *>;   // of the totals, of the days
+        for (const Codes &code : {Codes("S1_Q", "S1_Q"), Codes("S1_V1", "S1_V1"), Codes("S2_V2", "S2_V2"),
+                                  Codes("Th", "Th"), Codes("S1_M1", "S1_G1")}) {
+            for (int row = 1; row < totals.rowCount(); ++row) {
+                const double growth = totals.value(row, code.first).toDouble() - totals.value(row - 1, code.first).toDouble();
+                QVERIFY2(growth > 0, code.first);
+                QVERIFY2(std::fabs(growth - days.value(row, code.second).toDouble()) < 0.0021,
+                         qPrintable(QStringLiteral("%1 row %2").arg(code.first).arg(row)));
+            }
+        }
+
+        // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
         int flagged = 0;
         for (int day = 0; day < 365; ++day) {
-            double mass = 0;
+            double dayMass = 0;
             int flags = 0;
             for (int row = day * 24; row < day * 24 + 24; ++row) {
-                mass += m_hours.value(row, QStringLiteral("S1_G1")).toDouble();
+                dayMass += m_hours.value(row, QStringLiteral("S1_G1")).toDouble();
                 flags |= m_hours.value(row, QStringLiteral("S1_NS")).toInt();
                 flagged += m_hours.value(row, QStringLiteral("S1_NS")).toInt() != 0 ? 1 : 0;
             }
-            QVERIFY2(std::fabs(mass - m_days.value(day, QStringLiteral("S1_G1")).toDouble()) < 0.013, qPrintable(QString::number(day)));
+            QVERIFY2(std::fabs(dayMass - m_days.value(day, QStringLiteral("S1_G1")).toDouble()) < 0.013, qPrintable(QString::number(day)));
             QCOMPARE(m_days.value(day, QStringLiteral("S1_NS")).toInt(), flags);
         }
         QVERIFY2(flagged > 8760 / 200 && flagged < 8760 / 20, qPrintable(QString::number(flagged)));
     }
 
-    void gridStartsAtTheNextRecordDate_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QDateTime>("from");
-        QTest::addColumn<QDateTime>("to");
-        QTest::addColumn<QStringList>("dates");
-        QTest::newRow("hours") << int(MeterValues::HourData) << at("2024-05-01T10:30:00") << at("2024-05-01T13:00:00")
-                               << QStringList{"2024-05-01T11:00:00", "2024-05-01T12:00:00", "2024-05-01T13:00:00"};
-        QTest::newRow("days") << int(MeterValues::DayData) << at("2024-02-28T05:00:00") << at("2024-03-01T12:00:00")
-                              << QStringList{"2024-02-29T00:00:00", "2024-03-01T00:00:00"};
-        QTest::newRow("day totals from midnight") << int(MeterValues::DayTotals) << at("2024-03-01T00:00:00")
-                                                  << at("2024-03-01T00:00:00") << QStringList{"2024-03-01T00:00:00"};
-        QTest::newRow("months") << int(MeterValues::MonthData) << at("2023-11-15T00:00:00") << at("2024-02-01T00:00:00")
-                                << QStringList{"2023-12-01T00:00:00", "2024-01-01T00:00:00", "2024-02-01T00:00:00"};
-        QTest::newRow("reversed") << int(MeterValues::MonthTotals) << at("2024-02-01T00:00:00")
-                                  << at("2023-02-01T00:00:00") << QStringList();
-        QTest::newRow("no bound") << int(MeterValues::HourData) << QDateTime() << at("2023-02-01T00:00:00")
-                                  << QStringList();
-    }
-
+    // A kind's grid starts at the first record date at or after the window's start; a reversed or open window has none.
     void gridStartsAtTheNextRecordDate()
     {
-        QFETCH(int, kind);
-        QFETCH(QDateTime, from);
-        QFETCH(QDateTime, to);
-        const ZeltoTable table = MeterValues(7).archive(MeterValues::Kind(kind), {QStringLiteral("S1_Q")}, from, to);
-        QCOMPARE(table.columnNames(), QStringList({QStringLiteral("date"), QStringLiteral("S1_Q")}));
-        QStringList found;
-        for (const QVariant &date : table.columnValues(QStringLiteral("date")))
-            found.append(date.toDateTime().toString(Qt::ISODate));
-        QTEST(found, "dates");
+        const struct { MeterValues::Kind kind; const char *from, *to, *dates; } windows[] = {
+            {MeterValues::HourData, "2024-05-01T10:30:00", "2024-05-01T13:00:00",
+             "2024-05-01T11:00:00 2024-05-01T12:00:00 2024-05-01T13:00:00"},
+            {MeterValues::DayData, "2024-02-28T05:00:00", "2024-03-01T12:00:00", "2024-02-29T00:00:00 2024-03-01T00:00:00"},
+            {MeterValues::DayTotals, "2024-03-01T00:00:00", "2024-03-01T00:00:00", "2024-03-01T00:00:00"},
+            {MeterValues::MonthData, "2023-11-15T00:00:00", "2024-02-01T00:00:00",
+             "2023-12-01T00:00:00 2024-01-01T00:00:00 2024-02-01T00:00:00"},
+            {MeterValues::MonthTotals, "2024-02-01T00:00:00", "2023-02-01T00:00:00", ""},
+            {MeterValues::HourData, "", "2023-02-01T00:00:00", ""}};
+        for (const auto &window : windows) {
+            const ZeltoTable table = MeterValues(7).archive(window.kind, {QStringLiteral("S1_Q")}, at(window.from), at(window.to));
+            QStringList found;
+            for (const QVariant &date : table.columnValues(QStringLiteral("date")))
+                found.append(date.toDateTime().toString(Qt::ISODate));
+            QCOMPARE(table.columnNames(), QStringList({QStringLiteral("date"), QStringLiteral("S1_Q")}));
+            const QString row = QStringLiteral("kind %1 from '%2': ").arg(window.kind).arg(window.from);
+            QCOMPARE(row + found.join(' '), row + window.dates);
+        }
     }
 
-    void unknownAndUndeliveredColumnsAreNull()
+    // Columns a kind of record does not carry are null; an interval's mass; the current reading.
+    void columnsOfOneReading()
     {
         const QStringList columns{"S1_t1", "S1_G1", "DT", "S1_bogus", "S0_t1", "S1_M1"};
         const QDateTime day = at("2024-01-01T00:00:00");
@@ -176,10 +163,8 @@ private slots:
         const QVariantMap hour = MeterValues(7).archive(MeterValues::HourData, columns, day, day).toMap(0);
         QVERIFY(hour.value(QStringLiteral("DT")).isNull());
         QCOMPARE(hour.value(QStringLiteral("S1_M1")), hour.value(QStringLiteral("S1_G1")));
-    }
 
-    void currentReadingByDeviceClock()
-    {
+        // The current reading, by the device's clock.
         const MeterValues meter(99);
         const QDateTime now = at("2024-06-10T14:25:13");
         const ZeltoTable table = meter.current(MeterValues::columns(MeterValues::CurrentData, {1}), now, 45 * 60);
@@ -188,10 +173,10 @@ private slots:
         QCOMPARE((QVariantList{reading.value("date"), reading.value("DT"), reading.value("sys_date")}),
                  (QVariantList{now.addSecs(2700), now.addSecs(2700), now}));
         // The counters read now lie between the day's totals and the next day's.
-        const QVariantList totals = meter.archive(MeterValues::DayTotals, {QStringLiteral("S1_Q")}, at("2024-06-09T00:00:00"),
-                                                  at("2024-06-10T00:00:00")).columnValues(QStringLiteral("S1_Q"));
+        const QVariantList dayTotals = meter.archive(MeterValues::DayTotals, {QStringLiteral("S1_Q")}, at("2024-06-09T00:00:00"),
+                                                     at("2024-06-10T00:00:00")).columnValues(QStringLiteral("S1_Q"));
         const double q = reading.value("S1_Q").toDouble(), flow = reading.value("S1_gm1").toDouble();
-        QVERIFY(q > totals.at(0).toDouble() && q < totals.at(1).toDouble());
+        QVERIFY(q > dayTotals.at(0).toDouble() && q < dayTotals.at(1).toDouble());
         QVERIFY(flow > 2.5 && flow < 21 && reading.value("S1_W").toDouble() > 0);
     }
 

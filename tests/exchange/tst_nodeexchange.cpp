@@ -114,15 +114,6 @@ private slots:
 
     void cleanup() { m_home.reset(); }
 
-    void xmlParseText()
-    {
-        // Texts no written cell gives; the cells below read back the others.
-        const QList<QPair<QString, QVariant>> texts{{"3000000000", 3000000000u}, {"5000000000", 5000000000.0},
-                                                    {"true", true}, {"True", "True"}, {"2016-03-01", "2016-03-01"}};
-        for (const auto &[text, expected] : texts)
-            QCOMPARE(typed(TableXmlReader::parseText(text)), typed(expected));
-    }
-
     void xmlSimpleCells_data()
     {
         QTest::addColumn<QVariant>("cell");
@@ -173,6 +164,12 @@ private slots:
         QCOMPARE(roundTrip(text).toString(), expected);
         QCOMPARE(roundTrip(QVariantList{text}).toList().value(0).toString(), expected);
         QCOMPARE(roundTrip("𝄞").toString(), QStringLiteral("𝄞"));
+
+        // Texts no written cell gives (xmlSimpleCells reads back the others).
+        const QList<QPair<QString, QVariant>> texts{{"3000000000", 3000000000u}, {"5000000000", 5000000000.0},
+                                                    {"true", true}, {"True", "True"}, {"2016-03-01", "2016-03-01"}};
+        for (const auto &[cellText, value] : texts)
+            QCOMPARE(typed(TableXmlReader::parseText(cellText)), typed(value));
     }
 
     void xmlPackageLayout()
@@ -234,7 +231,8 @@ private slots:
         QVERIFY(reader.nodes().isEmpty());
     }
 
-    void secondImportMerges()
+    // A second import of a node merges its archives; task rows never take over this server's tasks.
+    void importsOnAServerThatHasTheNode()
     {
         ZeltoTableMap package = NodeExport::exportNode(serverContext(), m_node).value();
         // The same hour with a new value, and a new hour.
@@ -249,6 +247,26 @@ private slots:
                  QStringLiteral("ООО \"Тепло\""));
         QCOMPARE(stored(m_node, "hour_data"), table({"date", "S1_t1", "S1_Q"}, {{at(3, 0), 70.25, 1.5}, {at(3, 1), 60.0, kOut},
                                                                              {at(3, 2), 96.5, 2.0}, {at(3, 5), 61.0}}));
+
+        // Task rows never take over a task of this server; a group without a name is the common group; the last
+        // run's error of another server is kept as long as this one keeps errors.
+        const int taken = testDatabase().findId("tasks", "node_id = ?", {m_node}).valueOr(-1);
+        const QVariantMap takenData = Tasks::data(serverContext(), taken).valueOr(QVariantMap());
+        const QList<int> rows = counts({"groups", "tasks"});
+        ZeltoTableMap withTasks{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
+                              {"group", table({"name"}, {{QVariant()}})},
+                              {"tasks", table({"id", "channel", "last_error"},
+                                              {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
+        const ZeltoResult<int> made = NodeImport::importNode(serverContext(), QVariant::fromValue(withTasks));
+        QVERIFY2(made.ok(), qPrintable(outcome(made)));
+        const int madeId = made.value();
+        QCOMPARE(Tasks::find(serverContext(), taken).valueOr(QVariantMap()).value("node_id").toInt(), m_node);
+        QCOMPARE(Tasks::data(serverContext(), taken).valueOr(QVariantMap()), takenData);
+        // A new task, the taken one still on its node.
+        const int added = testDatabase().findId("tasks", "node_id = ?", {madeId}).valueOr(-1);
+        QCOMPARE(Tasks::find(serverContext(), added).valueOr(QVariantMap()).value("last_error"), QString(4000, 'x'));
+        QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
+        QCOMPARE(testDatabase().record("nodes", madeId).value().value("group_id").toInt(), 0);
     }
 
     void convertsOlderPackages()
@@ -365,29 +383,6 @@ private slots:
         QCOMPARE(outcome(NodeImport::importNode(user, package)), refused);
         QCOMPARE(stored(m_node, "hour_data"), hours);
         QCOMPARE(counts({"journal"}), journal);
-    }
-
-    // Task rows never take over a task of this server; a group without a name is the common group; the last
-    // run's error of another server is kept as long as this one keeps errors.
-    void taskRowsAlwaysMakeNewTasks()
-    {
-        const int taken = testDatabase().findId("tasks", "node_id = ?", {m_node}).valueOr(-1);
-        const QVariantMap before = Tasks::data(serverContext(), taken).valueOr(QVariantMap());
-        const QList<int> rows = counts({"groups", "tasks"});
-        ZeltoTableMap package{{"info", table({"model_code", "number"}, {{"QRV5", 16}})},
-                              {"group", table({"name"}, {{QVariant()}})},
-                              {"tasks", table({"id", "channel", "last_error"},
-                                              {{taken, QVariantMap{{"code", "TCP"}}, QString(5000, 'x')}})}};
-        const ZeltoResult<int> imported = NodeImport::importNode(serverContext(), QVariant::fromValue(package));
-        QVERIFY2(imported.ok(), qPrintable(outcome(imported)));
-        const int id = imported.value();
-        QCOMPARE(Tasks::find(serverContext(), taken).valueOr(QVariantMap()).value("node_id").toInt(), m_node);
-        QCOMPARE(Tasks::data(serverContext(), taken).valueOr(QVariantMap()), before);
-        // A new task, the taken one still on its node.
-        const int added = testDatabase().findId("tasks", "node_id = ?", {id}).valueOr(-1);
-        QCOMPARE(Tasks::find(serverContext(), added).valueOr(QVariantMap()).value("last_error"), QString(4000, 'x'));
-        QCOMPARE(counts({"groups", "tasks"}), QList<int>({rows.at(0), rows.at(1) + 1}));
-        QCOMPARE(testDatabase().record("nodes", id).value().value("group_id").toInt(), 0);
     }
 
 private:

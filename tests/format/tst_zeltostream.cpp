@@ -218,8 +218,9 @@ private slots:
     }
 
     // Edge values beyond those of the fixture files: extremes, every byte,
-    // typed nulls of every kind of body, times at their edges, containers.
-    void valuesRoundTrip()
+    // typed nulls of every kind of body, times at their edges, containers;
+    // local times across zone changes.
+    void valuesAndLocalTimesRoundTrip()
     {
         QByteArray all(256, 0);
         std::iota(all.begin(), all.end(), 0);   // every byte
@@ -277,29 +278,26 @@ private slots:
         QVERIFY(roundTrips(QVariant::fromValue(manyRows)));
         QVERIFY(encodeStream(QVariantList{ QVariant::fromValue(manyRows), QVariant::fromValue(manyRows) }, &status).size() == 1
                 && status == ZeltoStream::WriteFailed);
-    }
 
-    // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
-    // Apia's skipped day), in table columns and as single values, in order and shuffled.
-    void localTimesAcrossZoneChanges()
-    {
+        // Local times keep their instant across clock and offset changes (Moscow 2011 and 2014,
+        // Apia's skipped day), in table columns and as single values, in order and shuffled.
         const int windows[][6] = { { 2011, 3, 25, 2011, 3, 29 }, { 2011, 12, 28, 2012, 1, 2 }, { 2014, 10, 24, 2014, 10, 28 },
                                    { 2021, 3, 26, 2021, 3, 30 }, { 2021, 10, 29, 2021, 11, 2 }, { 1969, 12, 30, 1970, 1, 3 } };
         const QList<QByteArray> zones{ "Europe/Moscow", "Pacific/Apia", "Australia/Lord_Howe", "Europe/Berlin" };
         QRandomGenerator random(7);
         for (const QByteArray &zone : zones) {
             setZone(zone);
-            QVariantList values;
+            QVariantList times;
             for (const auto &w : windows) {
                 const qint64 from = QDateTime(QDate(w[0], w[1], w[2]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
                 const qint64 to = QDateTime(QDate(w[3], w[4], w[5]), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
                 for (qint64 ms = from; ms < to; ms += 900000 + 7)
-                    values << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+                    times << QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
             }
-            QVariantList shuffled = values;
+            QVariantList shuffled = times;
             for (int i = shuffled.size() - 1; i > 0; --i)
                 shuffled.swapItemsAt(i, int(random.bounded(i + 1)));
-            for (const QVariantList &list : { values, shuffled }) {
+            for (const QVariantList &list : { times, shuffled }) {
                 ZeltoTable table(QStringList{ QStringLiteral("date") });
                 for (const QVariant &v : list)
                     table.appendRow(QVariantList{ v });
@@ -355,7 +353,8 @@ private slots:
         QVERIFY2(rows < 1024 || perCell <= maxBytes, qPrintable(QString::number(perCell)));
     }
 
-    void severalValuesInOneStream()
+    // Several values in one stream, streams used the wrong way round, and values that cannot be written.
+    void writingAndReadingInTurn()
     {
         QByteArray bytes;
         ZeltoStream writer(&bytes, QIODevice::WriteOnly);
@@ -382,28 +381,38 @@ private slots:
         readOnly << QVariant(1);
         nowhere << QVariant(1);
         QVERIFY(readOnly.status() == ZeltoStream::WriteFailed && nowhere.status() == ZeltoStream::WriteFailed && !neither.init());
-    }
 
-    // New streams are version 2, version 1 is written on request, and no
-    // other version byte is read.
-    void versions()
-    {
-        QCOMPARE(int(ZeltoStream::writeVersion()), 2);
-        QVERIFY(!ZeltoStream::setWriteVersion(0) && !ZeltoStream::setWriteVersion(3));
-        QCOMPARE(int(ZeltoStream::writeVersion()), 2);
-        QCOMPARE(int(uchar(encodeStream(42, nullptr, 1).at(0))), 1);
-        for (char version : { char(0), char(3), char(0xff) }) {
-            QByteArray bytes = encodeStream(42);
-            bytes[0] = version;
-            ZeltoStream stream(bytes);
-            QVERIFY2(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData
-                         && stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
-            QVariant v = 1;
-            stream >> v;
-            QVERIFY(!v.isValid() && stream.atEnd());
+        // Types without a stored form fail the whole value.
+        QObject object;
+        const QVariantList bad{ QUrl(QStringLiteral("http://x")), QPoint(1, 2),
+                                QVariantHash{ { QStringLiteral("a"), 1 } }, QVariant::fromValue(&object) };
+        for (const QVariant &value : bad) {
+            ZeltoStream::Status status;
+            QString error;
+            QCOMPARE(encodeStream(value, &status, 0, &error).size(), 1);
+            QVERIFY2(status == ZeltoStream::WriteFailed && error.contains(QString::fromLatin1(value.typeName())), qPrintable(error));
         }
-        ZeltoStream empty(QByteArray{});
-        QVERIFY(!empty.init() && empty.status() == ZeltoStream::ReadPastEnd);
+
+        // Nested deep in a good value: nothing of it stays in the bytes.
+        ZeltoTable table(QStringList{ QStringLiteral("a") });
+        for (int r = 0; r < 100; ++r)
+            table.appendRow(QVariantList{ r == 77 ? QVariant(QUrl()) : QVariant(r * 1.0) });
+        QByteArray kept;
+        ZeltoStream partial(&kept, QIODevice::WriteOnly);
+        partial.init();
+        partial << QVariant(QStringLiteral("first"));
+        const int goodSize = kept.size();
+        partial << QVariantMap{ { QStringLiteral("t"), QVariant::fromValue(table) } };
+        QVERIFY(partial.status() == ZeltoStream::WriteFailed && partial.errorString().contains(QStringLiteral("QUrl")));
+        QCOMPARE(kept.size(), goodSize);
+        partial << QVariant(2);   // ignored while failed
+        QCOMPARE(kept.size(), goodSize);
+
+        ZeltoStream again(kept);
+        QVariant a;
+        again >> a;
+        QVERIFY(again.status() == ZeltoStream::Ok && again.atEnd());
+        QCOMPARE(a, QVariant(QStringLiteral("first")));
     }
 
     // Files written by the version-1 encoder read back as the values they were
@@ -423,44 +432,10 @@ private slots:
         }
     }
 
-    void unsupportedTypesFailWholly()
-    {
-        QObject object;
-        const QVariantList bad{ QUrl(QStringLiteral("http://x")), QPoint(1, 2),
-                                QVariantHash{ { QStringLiteral("a"), 1 } }, QVariant::fromValue(&object) };
-        for (const QVariant &value : bad) {
-            ZeltoStream::Status status;
-            QString error;
-            QCOMPARE(encodeStream(value, &status, 0, &error).size(), 1);
-            QVERIFY2(status == ZeltoStream::WriteFailed && error.contains(QString::fromLatin1(value.typeName())), qPrintable(error));
-        }
-
-        // Nested deep in a good value: nothing of it stays in the bytes.
-        ZeltoTable table(QStringList{ QStringLiteral("a") });
-        for (int r = 0; r < 100; ++r)
-            table.appendRow(QVariantList{ r == 77 ? QVariant(QUrl()) : QVariant(r * 1.0) });
-        QByteArray bytes;
-        ZeltoStream stream(&bytes, QIODevice::WriteOnly);
-        stream.init();
-        stream << QVariant(QStringLiteral("first"));
-        const int goodSize = bytes.size();
-        stream << QVariantMap{ { QStringLiteral("t"), QVariant::fromValue(table) } };
-        QVERIFY(stream.status() == ZeltoStream::WriteFailed && stream.errorString().contains(QStringLiteral("QUrl")));
-        QCOMPARE(bytes.size(), goodSize);
-        stream << QVariant(2);   // ignored while failed
-        QCOMPARE(bytes.size(), goodSize);
-
-        ZeltoStream reader(bytes);
-        QVariant a;
-        reader >> a;
-        QVERIFY(reader.status() == ZeltoStream::Ok && reader.atEnd());
-        QCOMPARE(a, QVariant(QStringLiteral("first")));
-    }
-
     // Damaged bytes never read as a value: every truncation (version-2 values also
     // re-framed with a good checksum, so that the parser meets the cut), every bit flip
     // under the checksum. Random edits are the stream fuzz target's.
-    void damagedBytesAreRefused()
+    void damagedAndHostileBytes()
     {
         for (const QVariant &value : { StreamFixtures::values(), QVariant::fromValue(packedTable()),
                                        QVariant::fromValue(StreamFixtures::archive()) }) {
@@ -480,10 +455,8 @@ private slots:
                 }
             }
         }
-    }
 
-    void hostileInput()
-    {
+        // Hostile lengths, counts, tags and nesting.
         const auto fails = [](const QByteArray &body) { return refused(QByteArray(1, char(1)) + body); };
         QVERIFY(fails(bytesOf({ 0x0D }) + varint(1ULL << 31)));          // list of 2^31 values
         // Lists, string lists, maps, table maps and tables of 2^31 - 1 parts.
@@ -589,9 +562,27 @@ private slots:
                  qPrintable(message + why));
     }
 
-    // The frame of a version-2 value: its length and checksum.
-    void frames()
+    // New streams are version 2, version 1 is written on request, and no other version byte is read; the frame
+    // of a version-2 value: its length and checksum.
+    void versionsAndFrames()
     {
+        QCOMPARE(int(ZeltoStream::writeVersion()), 2);
+        QVERIFY(!ZeltoStream::setWriteVersion(0) && !ZeltoStream::setWriteVersion(3));
+        QCOMPARE(int(ZeltoStream::writeVersion()), 2);
+        QCOMPARE(int(uchar(encodeStream(42, nullptr, 1).at(0))), 1);
+        for (char version : { char(0), char(3), char(0xff) }) {
+            QByteArray bytes = encodeStream(42);
+            bytes[0] = version;
+            ZeltoStream stream(bytes);
+            QVERIFY2(!stream.init() && stream.status() == ZeltoStream::ReadCorruptData
+                         && stream.errorString().contains(QStringLiteral("версия")), qPrintable(stream.errorString()));
+            QVariant v = 1;
+            stream >> v;
+            QVERIFY(!v.isValid() && stream.atEnd());
+        }
+        ZeltoStream empty(QByteArray{});
+        QVERIFY(!empty.init() && empty.status() == ZeltoStream::ReadPastEnd);
+
         const QByteArray good = encodeStream(QVariant::fromValue(packedTable()));
         const QByteArray body = good.mid(5).chopped(4);
         QCOMPARE(good, version2Stream(body));
@@ -612,8 +603,9 @@ private slots:
     }
 
     // Whatever the cut and the new rows, a splice gives the bytes of encoding the whole
-    // new table, or declines; the rows it reads from the cut on are the stored ones.
-    void spliceMatchesWholeEncoding()
+    // new table, or declines; the rows it reads from the cut on are the stored ones;
+    // parts of stored tables read without decoding their rows.
+    void spliceWritesAndReadsInPlace()
     {
         QRandomGenerator random(20261206);
         int spliced = 0;
@@ -643,30 +635,25 @@ private slots:
             }
         }
         QVERIFY(spliced > 20);
-    }
 
-    // The instants of a long hourly archive's date column, read without decoding its rows. (A day appended to it:
-    // spliceMatchesWholeEncoding; a new column, text among numbers: tst_archivestore's spliced and whole saves.)
-    void instantsOfALongArchive()
-    {
-        QRandomGenerator random(7);
-        const ZeltoTable stored = archive(0, 5000, random);
+        // Parts of stored tables read without decoding their rows. The instants of a long hourly archive's date column
+        // (a day appended to it: the splices above; a new column, text among numbers: tst_archivestore's
+        // spliced and whole saves).
+        QRandomGenerator seeded(7);
+        const ZeltoTable longArchive = archive(0, 5000, seeded);
         ZeltoTableSplice splice;
-        QVERIFY(splice.open(encode(stored)));
+        QVERIFY(splice.open(encode(longArchive)));
         QVector<qint64> instants;
         Qt::TimeSpec timeSpec = Qt::UTC;
         QVERIFY(splice.instants(0, instants, timeSpec));
         QVERIFY(timeSpec == Qt::LocalTime && instants.size() == 5000);
-        QCOMPARE(instants.last(), stored.value(4999, 0).toDateTime().toMSecsSinceEpoch());
+        QCOMPARE(instants.last(), longArchive.value(4999, 0).toDateTime().toMSecsSinceEpoch());
         // Instants only of a date-time column with every row present.
         QVERIFY(!splice.instants(1, instants, timeSpec));
-    }
 
-    // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
-    // names kept from table to table), and their own cells: what the splice kept of the last table's columns (the
-    // instants of its dates) does not answer for the next one.
-    void columnNamesOfTablesInTurn()
-    {
+        // Tables opened in turn each read their own column names, also names of the same length (more kinds than the
+        // names kept from table to table), and their own cells: what the splice kept of the last table's columns (the
+        // instants of its dates) does not answer for the next one.
         QList<QByteArray> stored;
         QList<ZeltoTable> tables;
         for (const char *name : {"A1", "B1", "A2", "C1", "D1", "B2"}) {
@@ -677,23 +664,20 @@ private slots:
             tables.append(table);
             stored.append(encode(table));
         }
-        ZeltoTableSplice splice;
         for (int round = 0; round < 2 * stored.size(); ++round) {
             const ZeltoTable &table = tables.at(round % tables.size());
             QVERIFY(splice.open(stored.at(round % stored.size())));
             QCOMPARE(splice.columnNames(), table.columnNames());
-            ZeltoTable rows;
-            QVERIFY(splice.readRows(1, rows));
-            QCOMPARE(QVariantList({rows.value(0, 0), rows.value(1, 1)}),
+            ZeltoTable read;
+            QVERIFY(splice.readRows(1, read));
+            QCOMPARE(QVariantList({read.value(0, 0), read.value(1, 1)}),
                      QVariantList({table.value(1, 0), table.value(2, 1)}));
-            QVector<qint64> instants;
-            Qt::TimeSpec timeSpec = Qt::UTC;
             QVERIFY(splice.instants(0, instants, timeSpec));
         }
     }
 
-    // Only a sound stream of one table in the current version is opened.
-    void opensOnlyWholeCurrentTables()
+    // Only a sound stream of one table in the current version is opened; damaged ones never crash it.
+    void spliceRefusesWhatIsNotWhole()
     {
         QRandomGenerator random(3);
         const QByteArray good = encode(archive(0, 50, random));
@@ -713,31 +697,28 @@ private slots:
         ZeltoStream::setWriteVersion(1);
         QVERIFY(!splice.open(good));
         ZeltoStream::setWriteVersion(ZeltoStream::FormatVersion);
-    }
 
-    // Damaged tables with a matching checksum: never a crash, and a splice that
-    // succeeds gives a stream that reads whenever the original did.
-    void damageFuzz()
-    {
-        QRandomGenerator random(11);
-        const QByteArray good = encode(archive(0, 1100, random, 300));
-        const QByteArray value = good.mid(5, good.size() - 9);
-        const ZeltoTable day = archive(1100, 24, random);
+        // Damaged tables with a matching checksum: never a crash, and a splice that
+        // succeeds gives a stream that reads whenever the original did.
+        QRandomGenerator noise(11);
+        const QByteArray sound = encode(archive(0, 1100, noise, 300));
+        const QByteArray value = sound.mid(5, sound.size() - 9);
+        const ZeltoTable day = archive(1100, 24, noise);
         for (int round = 0; round < 300; ++round) {
             QByteArray damaged = value;
-            for (int e = 0; e < 1 + int(random.bounded(3)); ++e) {
-                const int at = 1 + int(random.bounded(damaged.size() - 1));
-                if (random.bounded(3) == 0)
-                    damaged.remove(at, 1 + int(random.bounded(4)));
+            for (int e = 0; e < 1 + int(noise.bounded(3)); ++e) {
+                const int at = 1 + int(noise.bounded(damaged.size() - 1));
+                if (noise.bounded(3) == 0)
+                    damaged.remove(at, 1 + int(noise.bounded(4)));
                 else
-                    damaged[at] = char(random.bounded(256));
+                    damaged[at] = char(noise.bounded(256));
             }
             const QByteArray bytes = version2Stream(damaged);
             ZeltoTableSplice splice;
             if (!splice.open(bytes))
                 continue;
             ZeltoTable read;
-            splice.readRows(int(random.bounded(splice.rowCount() + 1)), read);
+            splice.readRows(int(noise.bounded(splice.rowCount() + 1)), read);
             QVector<qint64> instants;
             Qt::TimeSpec timeSpec;
             splice.instants(0, instants, timeSpec);
@@ -750,6 +731,7 @@ private slots:
             }
         }
     }
+
 };
 
 QTEST_GUILESS_MAIN(TestZeltoStream)

@@ -113,25 +113,38 @@ private slots:
                                    "s1_t1", "S12_t", "Qdim", ""})
             indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
         QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
-    }
 
-    void processWideInstanceReadsProgramFolder()
-    {
+        // A title that ends in its unit shows it twice where the unit follows ("Время наработки, ч, ч").
+        const QStringList codes = m_catalogue.paramCodes();
+        QStringList found;
+        for (const QString &model : m_catalogue.models() + QStringList{QString()}) {
+            const QVariantMap description = ParameterDescriber(m_catalogue).describe(
+                model, codes, QVector<QVariant>(codes.size(), 1).toList()).value();
+            for (const QVariant &item : description.value("params").toList()) {
+                const QVariantMap param = item.toMap();
+                const QString unit = param.value("unit").toString();
+                if (!unit.isEmpty() && param.value("name").toString().endsWith(unit))
+                    found << model + " " + param.value("code").toString() + ": " + param.value("name").toString();
+            }
+        }
+        QCOMPARE(found.join("; "), QString());
+
         // Only this test touches the instance: it must come from ORVEX_HOME's metadata folder.
         ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(kShipped).absolutePath());
-        // The first calls race from several threads; one catalogue comes out.
+        // The first calls race from several threads; one instance comes out.
         const MetadataCatalogue *seen[4] = {};
         std::vector<std::thread> threads;
         for (const MetadataCatalogue *&slot : seen)
             threads.emplace_back([&slot] { slot = &MetadataCatalogue::instance(); });
         for (std::thread &thread : threads)
             thread.join();
-        const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
-        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&catalogue});
-        QCOMPARE(catalogue.modelDriver("QRV12"), QStringLiteral("QRVH"));
+        const MetadataCatalogue &instance = MetadataCatalogue::instance();
+        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&instance});
+        QCOMPARE(instance.modelDriver("QRV12"), QStringLiteral("QRVH"));
     }
 
-    void fakeSystemHasNoTitle()
+    // What model files give: systems (a fake one has no title), enum items numbered where they have no code.
+    void modelFiles()
     {
         const Folder dir({{"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' name='Модель' file='m.xml'/>"
@@ -147,90 +160,85 @@ private slots:
                               catalogue.paramTitle("S2_t1", "M"), catalogue.paramTitle("S1_t1", "M"),
                               catalogue.formatNumber(7, "M")}),
                  QStringList({"Отопление", "Неизвестные параметры", "Температура", "t подачи", "00007"}));
-    }
 
-    void numbersItemsWithoutCode()
-    {
         QString flagItems;
         for (int bit = 0; bit < 38; ++bit)
             flagItems += bit == 2 ? "<item code='X'>бит</item>" : "<item>бит</item>";
-        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
+        const Folder enums({{"channels.xml", kChannels}, {"params.xml", kParams},
                           {"drivers.xml", "<drivers><driver code='D'><devices><device code='M' file='m.xml'/></devices>"
                                           "</driver></drivers>"},
                           {"m.xml", model("<system code='1'/>", "<paramEnums><paramEnum><params><param>F</param></params><items>"
                                               + flagItems + "</items></paramEnum><paramEnum><params><param>L</param>"
                                           "<param>S1_t1</param></params><items><item>а</item><item code='7'>б</item>"
                                           "<item> в </item></items></paramEnum></paramEnums>")}});
-        const MetadataCatalogue catalogue(dir.path());
-        QCOMPARE(catalogue.loadError(), QString());
+        const MetadataCatalogue numbered(enums.path());
+        QCOMPARE(numbered.loadError(), QString());
         QStringList codes;
-        for (const auto &item : catalogue.paramEnum("F", "M"))
+        for (const auto &item : numbered.paramEnum("F", "M"))
             codes.append(item.first);
         QCOMPARE(codes.mid(0, 4) + QStringList({codes.at(10), codes.at(35), codes.at(36)}),
                  QStringList({"0", "1", "X", "3", "A", "Z", "36"}));
         const QList<MetadataCatalogue::EnumItem> list{{"0", "а"}, {"7", "б"}, {"2", "в"}};
-        QCOMPARE(catalogue.paramEnum("L", "M") + catalogue.paramEnum("S1_t1", "M"), list + list);
+        QCOMPARE(numbered.paramEnum("L", "M") + numbered.paramEnum("S1_t1", "M"), list + list);
     }
 
-    void missingModelFileStopsLoading()
+    // Broken files are reported: a missing model file stops the loading, a file that does not parse is left
+    // out, values out of range are parse errors.
+    void brokenFilesAreReported()
     {
-        const Folder dir({{"channels.xml", kChannels}, {"params.xml", kParams},
-                          {"drivers.xml", "<drivers><driver code='A' name='Первый'><channels><code isAdaptee='true'>TCP</code>"
-                                          "<code>GATE</code><code>XYZ</code><code>COM</code></channels><devices>"
-                                          "<device code='M1' name='Один' file='m1.xml'/><device code='M2' file='absent.xml'/>"
-                                          "<device code='M3' file='m3.xml'/></devices></driver><driver code='B'><devices>"
-                                          "<device code='M4' file='m3.xml'/></devices></driver></drivers>"},
-                          {"m1.xml", kOneSystem}, {"m3.xml", kOneSystem}});
-        const MetadataCatalogue catalogue(dir.path());
+        const Folder missing({{"channels.xml", kChannels}, {"params.xml", kParams},
+                              {"drivers.xml", "<drivers><driver code='A' name='Первый'><channels><code isAdaptee='true'>TCP</code>"
+                                              "<code>GATE</code><code>XYZ</code><code>COM</code></channels><devices>"
+                                              "<device code='M1' name='Один' file='m1.xml'/><device code='M2' file='absent.xml'/>"
+                                              "<device code='M3' file='m3.xml'/></devices></driver><driver code='B'><devices>"
+                                              "<device code='M4' file='m3.xml'/></devices></driver></drivers>"},
+                              {"m1.xml", kOneSystem}, {"m3.xml", kOneSystem}});
+        const MetadataCatalogue stopped(missing.path());
 
-        QCOMPARE(catalogue.models() + catalogue.drivers(), QStringList({"M1", "A"}));
-        QCOMPARE(QStringList({catalogue.modelDriver("M1"), catalogue.modelName("M1"), catalogue.modelDriver("M2"),
-                              catalogue.modelDriver("M3"), catalogue.modelDriver("M4")}),
+        QCOMPARE(stopped.models() + stopped.drivers(), QStringList({"M1", "A"}));
+        QCOMPARE(QStringList({stopped.modelDriver("M1"), stopped.modelName("M1"), stopped.modelDriver("M2"),
+                              stopped.modelDriver("M3"), stopped.modelDriver("M4")}),
                  QStringList({"A", "Один", "", "", ""}));
-        QCOMPARE(catalogue.formatNumber(1, "M1"), QStringLiteral("00001"));
-        QCOMPARE(catalogue.driverChannels("A") + catalogue.driverAdapters("A"), QStringList({"TCP", "COM", "GATE"}));
+        QCOMPARE(stopped.formatNumber(1, "M1"), QStringLiteral("00001"));
+        QCOMPARE(stopped.driverChannels("A") + stopped.driverAdapters("A"), QStringList({"TCP", "COM", "GATE"}));
 
         // The file's name and its own error text make the load error.
-        QFile absent(dir.filePath("absent.xml"));
+        QFile absent(missing.filePath("absent.xml"));
         QVERIFY(!absent.open(QIODevice::ReadOnly));
-        QVERIFY2(catalogue.loadError().contains(absent.fileName() + ": " + absent.errorString()),
-                 qPrintable(catalogue.loadError()));
-    }
+        QVERIFY2(stopped.loadError().contains(absent.fileName() + ": " + absent.errorString()),
+                 qPrintable(stopped.loadError()));
 
-    void parseErrorNamesPlace()
-    {
-        const Folder dir({{"channels.xml", kChannels},
-                          {"params.xml", "<params>\n<commonParams><param code='Q' type='Q'/></commonParams>\n"
-                                         "  <systemParams></params>\n"},
-                          {"drivers.xml", "<drivers><driver code='D'><channels><code>GATE</code><code>COM</code>"
-                                          "</channels></driver></drivers>"}});
-        const MetadataCatalogue catalogue(dir.path());
-        const QString error = catalogue.loadError();
-        const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(dir.filePath("params.xml"));
+        // A file that does not parse: where, and what of it is lost.
+        const Folder unparsed({{"channels.xml", kChannels},
+                               {"params.xml", "<params>\n<commonParams><param code='Q' type='Q'/></commonParams>\n"
+                                              "  <systemParams></params>\n"},
+                               {"drivers.xml", "<drivers><driver code='D'><channels><code>GATE</code><code>COM</code>"
+                                               "</channels></driver></drivers>"}});
+        const MetadataCatalogue placed(unparsed.path());
+        const QString error = placed.loadError();
+        const QString place = QStringLiteral(" (file: %1, line: 3, column: 25)").arg(unparsed.filePath("params.xml"));
         // The parser's own message comes first.
         QVERIFY2(error.endsWith(place) && error.size() > place.size(), qPrintable(error));
         // Nothing of the broken file stays; the other files do.
-        QVERIFY(!catalogue.isParam("Q"));
-        QCOMPARE(catalogue.driverChannels("D") + catalogue.driverAdapters("D"), QStringList({"COM", "GATE"}));
-    }
+        QVERIFY(!placed.isParam("Q"));
+        QCOMPARE(placed.driverChannels("D") + placed.driverAdapters("D"), QStringList({"COM", "GATE"}));
 
-    void badValuesAreParseErrors()
-    {
-        const Folder dir({{"params.xml", "<params><commonParams><param code='X' type='Kelvin'/></commonParams></params>"},
-                          {"drivers.xml", "<drivers><driver code='D'><devices>"
-                                          "<device code='BAD' name='Плохая' file='bad.xml'/><device code='OK' file='ok.xml'/>"
-                                          "</devices></driver></drivers>"},
-                          {"bad.xml", "<device numberDigits='9999999999'><systems><system code='1'/></systems></device>"},
-                          {"ok.xml", kOneSystem}});
-        const MetadataCatalogue catalogue(dir.path());
-        const QString errors = catalogue.loadError();
+        // Values out of their range: parse errors of their files.
+        const Folder badValues({{"params.xml", "<params><commonParams><param code='X' type='Kelvin'/></commonParams></params>"},
+                                {"drivers.xml", "<drivers><driver code='D'><devices>"
+                                                "<device code='BAD' name='Плохая' file='bad.xml'/><device code='OK' file='ok.xml'/>"
+                                                "</devices></driver></drivers>"},
+                                {"bad.xml", "<device numberDigits='9999999999'><systems><system code='1'/></systems></device>"},
+                                {"ok.xml", kOneSystem}});
+        const MetadataCatalogue bad(badValues.path());
+        const QString errors = bad.loadError();
         QVERIFY2(errors.contains("Kelvin") && errors.contains("params.xml"), qPrintable(errors));
         QVERIFY2(errors.contains("numberDigits") && errors.contains("bad.xml"), qPrintable(errors));
         // A model file that does not parse keeps the model as drivers.xml names it.
-        QCOMPARE(catalogue.models() << catalogue.modelName("BAD"), QStringList({"BAD", "OK", "Плохая"}));
-        QCOMPARE(QStringList({catalogue.formatNumber(1, "BAD"), catalogue.formatNumber(1, "OK")}),
+        QCOMPARE(bad.models() << bad.modelName("BAD"), QStringList({"BAD", "OK", "Плохая"}));
+        QCOMPARE(QStringList({bad.formatNumber(1, "BAD"), bad.formatNumber(1, "OK")}),
                  QStringList({"00000001", "00001"}));
-        QVERIFY(catalogue.modelSystems("BAD").isEmpty());
+        QVERIFY(bad.modelSystems("BAD").isEmpty());
 
         const Folder broken({{"channels.xml", ""}, {"params.xml", "\x01\x02 binary"}});
         const MetadataCatalogue empty(broken.path());
@@ -282,51 +290,23 @@ private slots:
         QVERIFY(empty.value("params").toList().isEmpty() && empty.value("systems").toList().isEmpty());
     }
 
-    void picksUnitsFromSelectors_data()
-    {
-        QTest::addColumn<QStringList>("columns");
-        QTest::addColumn<QVariantList>("values");
-        QTest::addColumn<QVariant>("unit");   // of the last column; invalid: none
-        const QStringList qdim{"Qdim", "S1_Q"}, pdim{"Pdim", "S1_P2"};
-        QTest::newRow("Qdim") << qdim << QVariantList{1, 12.5} << QVariant("ГДж");
-        QTest::newRow("Qdim for power") << QStringList{"Qdim", "S2_W"} << QVariantList{2, 1.5} << QVariant("МВт");
-        QTest::newRow("system's own") << QStringList{"S1_Qdim", "S1_Q"} << QVariantList{0, 12.5} << QVariant("Гкал");
-        QTest::newRow("common first") << QStringList{"Qdim", "S1_Qdim", "S1_Q"} << QVariantList{1, 0, 3.0} << QVariant("ГДж");
-        QTest::newRow("Qdim for energy") << qdim << QVariantList{2, 12.5} << QVariant("МВт·ч");
-        QTest::newRow("no selector") << QStringList{"S1_Q"} << QVariantList{12.5} << QVariant("Гкал");
-        QTest::newRow("no selector, power") << QStringList{"S1_W"} << QVariantList{1.5} << QVariant("Гкал/ч");
-        QTest::newRow("outside the list") << qdim << QVariantList{3, 12.5} << QVariant();
-        QTest::newRow("fraction") << qdim << QVariantList{0.5, 12.5} << QVariant();
-        QTest::newRow("text") << qdim << QVariantList{"ГДж", 12.5} << QVariant();
-        QTest::newRow("Pdim") << pdim << QVariantList{1, 6.2} << QVariant("МПа");
-        QTest::newRow("Pdim as text") << pdim << QVariantList{"2", 6.2} << QVariant("bar");
-        // A Pdim column without a value still says the unit is not known.
-        QTest::newRow("Pdim null") << pdim << QVariantList{QVariant(), 6.2} << QVariant();
-    }
-
+    // The unit of an energy, power or pressure column is picked by its selector column (Qdim, Pdim), common first.
     void picksUnitsFromSelectors()
     {
-        QFETCH(QStringList, columns);
-        QFETCH(QVariantList, values);
-        QTEST(find(describe(columns, values), columns.last()).value("unit"), "unit");
-    }
-
-    // A title that ends in its unit shows it twice where the unit follows ("Время наработки, ч, ч").
-    void titlesLeaveTheUnitOut()
-    {
-        const QStringList codes = m_catalogue.paramCodes();
-        QStringList found;
-        for (const QString &model : m_catalogue.models() + QStringList{QString()}) {
-            const QVariantMap description = ParameterDescriber(m_catalogue).describe(
-                model, codes, QVector<QVariant>(codes.size(), 1).toList()).value();
-            for (const QVariant &item : description.value("params").toList()) {
-                const QVariantMap param = item.toMap();
-                const QString unit = param.value("unit").toString();
-                if (!unit.isEmpty() && param.value("name").toString().endsWith(unit))
-                    found << model + " " + param.value("code").toString() + ": " + param.value("name").toString();
-            }
+        const QStringList qdim{"Qdim", "S1_Q"}, pdim{"Pdim", "S1_P2"};
+        const struct { QStringList columns; QVariantList values; QVariant unit; } rows[] = {   // of the last column
+            {qdim, {1, 12.5}, "ГДж"}, {{"Qdim", "S2_W"}, {2, 1.5}, "МВт"}, {{"S1_Qdim", "S1_Q"}, {0, 12.5}, "Гкал"},
+            {{"Qdim", "S1_Qdim", "S1_Q"}, {1, 0, 3.0}, "ГДж"}, {qdim, {2, 12.5}, "МВт·ч"},
+            {{"S1_Q"}, {12.5}, "Гкал"}, {{"S1_W"}, {1.5}, "Гкал/ч"},   // no selector
+            {qdim, {3, 12.5}, {}}, {qdim, {0.5, 12.5}, {}}, {qdim, {"ГДж", 12.5}, {}},   // outside the list, not a number
+            {pdim, {1, 6.2}, "МПа"}, {pdim, {"2", 6.2}, "bar"},
+            {pdim, {QVariant(), 6.2}, {}}};   // a Pdim column without a value still says the unit is not known
+        const auto text = [](const QVariant &unit) { return unit.isValid() ? '"' + unit.toString() + '"' : "none"; };
+        for (const auto &row : rows) {
+            const QString line = row.columns.join(' ') + " = " + QVariant(row.values).toStringList().join(' ') + ": ";
+            QCOMPARE(line + text(find(describe(row.columns, row.values), row.columns.last()).value("unit")),
+                     line + text(row.unit));
         }
-        QCOMPARE(found.join("; "), QString());
     }
 
 private:

@@ -120,7 +120,8 @@ private slots:
         setVariable("ORVEX_HOME", QFile::encodeName(m_runtimeDir->path()));
     }
 
-    void socketPathFollowsNameAndEnvironment()
+    // The control socket's path, and a controller with no service behind it.
+    void socketPathAndNoService()
     {
         const QString dir = m_runtimeDir->path();
         const QTemporaryDir homeDir;   // with a sub-folder, to spell it in two ways
@@ -151,10 +152,8 @@ private slots:
         setVariable("XDG_RUNTIME_DIR", QByteArray());
         QVERIFY(QtServiceController::socketPath("A").startsWith("/tmp/a-"));
         setVariable("ORVEX_RUNTIME_DIR", QFile::encodeName(dir));
-    }
 
-    void controllerWithoutService()
-    {
+        // A controller where nobody listens, a file that is no socket is at the path, or no name at all.
         // Nobody listens, a file that is no socket is at the path, no name at all.
         QVERIFY(QFile(QtServiceController::socketPath("Plain File")).open(QIODevice::WriteOnly));
         for (const QString &name : QStringList{"Nobody Listens", "Plain File", QString()}) {
@@ -219,7 +218,8 @@ private slots:
                      qPrintable(log));
     }
 
-    void signalsStopServiceOnce()
+    // Signals stop the service once, whenever they come; commands wait for start() to return.
+    void startAndStop()
     {
         const QString name = "Probe Signals";
         // SIGINT stops; so does SIGTERM, during start() once it is done; more signals while stop() runs change nothing.
@@ -237,16 +237,13 @@ private slots:
             QCOMPARE(probe.lines(), QList<QByteArray>({"starting", "started", "stopping", "stopped"}));
             QVERIFY(!QFileInfo::exists(QtServiceController::socketPath(name)));
         }
-    }
 
-    // Commands sent while start() runs wait for it to return.
-    void startFinishesBeforeCommands()
-    {
-        const QString name = "Probe Slow Start";
-        Probe probe(name, {}, {{"PROBE_START_DELAY_MS", "1000"}});
+        // Commands sent while start() runs wait for it to return.
+        const QString slow = "Probe Slow Start";
+        Probe probe(slow, {}, {{"PROBE_START_DELAY_MS", "1000"}});
         QVERIFY(probe.waitForLine("starting"));
-        QVERIFY(sending(QtServiceController::socketPath(name), "6\n"));   // and hangs up while held
-        QVERIFY(QtServiceController(name).sendCommand(4).ok());
+        QVERIFY(sending(QtServiceController::socketPath(slow), "6\n"));   // and hangs up while held
+        QVERIFY(QtServiceController(slow).sendCommand(4).ok());
         QVERIFY(probe.waitForLine("command 4"));
         QCOMPARE(probe.lines().mid(0, 2), QList<QByteArray>({"starting", "started"}));
         QVERIFY(probe.lines().contains("command 6"));

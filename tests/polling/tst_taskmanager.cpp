@@ -440,7 +440,8 @@ private slots:
         QVERIFY(testDatabase().putSetting("scriptRowTimeout", 1000).ok());
     }
 
-    void conversationOfASuccessfulRun()
+    // The requests of a run that goes well, of one run again, of one cancelled.
+    void conversationOfARun()
     {
         scriptSuccess();
         Task task;
@@ -463,6 +464,27 @@ private slots:
         QVERIFY(runToEnd(task) && task.isFailed() && task.result().isEmpty());
         QCOMPARE(task.errorString(), QStringLiteral("Ошибка прибора"));
         QCOMPARE(g_script.calls.last(), QStringLiteral("removeTask"));
+
+        // Cancelled: one cancel is sent, no result taken. The job goes on for a poll after the cancel, then
+        // reports its end.
+        scriptSuccess();
+        int pollsAfterCancel = 0;
+        g_script.answers.insert("getState", [&](const QVariantList &) -> QVariant {
+            if (g_script.calls.contains("cancelTask") && ++pollsAfterCancel > 1)
+                return QVariantList{0, true, 40, "Отменено"};
+            return QVariantList{0, false, 40, "Чтение"};
+        });
+        Task cancelled;
+        connect(&cancelled, &Task::stateChanged, this, [&cancelled]() { cancelled.cancel(); }, Qt::QueuedConnection);
+        QVERIFY(runToEnd(cancelled) && cancelled.isCanceled() && !cancelled.isFailed());
+        QVERIFY(g_script.calls.count("cancelTask") == 1 && !g_script.calls.contains("getResult") && cancelled.progress() == 40);
+        QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
+
+        // Cancelled before it starts: no request at all.
+        g_script = Script();
+        Task early;
+        early.cancel();
+        QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
     }
 
     void repliesOfTheWrongShapeFailTheRun_data()
@@ -499,30 +521,8 @@ private slots:
         QCOMPARE(g_script.calls.last(), request == "getResult" ? "removeTask" : request);
     }
 
-    void cancelSendsOneCancelAndTakesNoResult()
-    {
-        scriptSuccess();
-        // The job goes on for a poll after the cancel, then reports its end.
-        int pollsAfterCancel = 0;
-        g_script.answers.insert("getState", [&](const QVariantList &) -> QVariant {
-            if (g_script.calls.contains("cancelTask") && ++pollsAfterCancel > 1)
-                return QVariantList{0, true, 40, "Отменено"};
-            return QVariantList{0, false, 40, "Чтение"};
-        });
-        Task task;
-        connect(&task, &Task::stateChanged, this, [&task]() { task.cancel(); }, Qt::QueuedConnection);
-        QVERIFY(runToEnd(task) && task.isCanceled() && !task.isFailed());
-        QVERIFY(g_script.calls.count("cancelTask") == 1 && !g_script.calls.contains("getResult") && task.progress() == 40);
-        QCOMPARE(g_script.calls.mid(g_script.calls.size() - 2), QStringList({"takeLog", "removeTask"}));
-
-        // Cancelled before it starts: no request at all.
-        g_script = Script();
-        Task early;
-        early.cancel();
-        QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
-    }
-
-    void serverThatNeverAnswers()
+    // A polling server that never answers, one that is unreachable, one not given; where it is found.
+    void reachingTheServer()
     {
         scriptSuccess();
         g_script.answers.insert("getState", [](const QVariantList &) -> QVariant {
@@ -557,10 +557,8 @@ private slots:
         Task empty;
         QVERIFY(runToEnd(empty, QVariantMap()));
         QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
-    }
 
-    void findsItsServer()
-    {
+        // Where the polling server is: the task's own address, else the port of varnel.ini, else the default.
         const QVariantMap defaults{{"varnel_ip", QVariant()}, {"varnel_port", QVariant()}};
         QCOMPARE(Task::host(defaults) + ':' + QString::number(Task::port(defaults)), QStringLiteral("localhost:5411"));
         QFile ini(m_home.filePath("varnel.ini"));
@@ -572,9 +570,9 @@ private slots:
 
         // A port that is not one fails the run before connecting.
         g_script = Script();
-        Task task;
-        QVERIFY2(runToEnd(task, params("порт")) && task.errorString().contains("Неверный порт"),
-                 qPrintable(task.errorString()));
+        Task badPort;
+        QVERIFY2(runToEnd(badPort, params("порт")) && badPort.errorString().contains("Неверный порт"),
+                 qPrintable(badPort.errorString()));
         QVERIFY(g_script.calls.isEmpty());
     }
 

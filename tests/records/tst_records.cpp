@@ -118,7 +118,7 @@ private slots:
         QTEST(int(PasswordHash::check(stored, password)), "check");
     }
 
-    void removalsAnnounceContainerFirstThenContents()
+    void changeNotifications()
     {
         const int group = Groups::save(serverContext(), {{"name", "Удаляемая"}}).valueOr(-1);
         const int a = node(group), b = node(group), t1 = task(a), t2 = task(b);
@@ -138,11 +138,9 @@ private slots:
         spy.clear();
         QCOMPARE(outcome(Nodes::remove(serverContext(), lone)), "ok");
         QCOMPARE(notes(spy), (QStringList{note("taskRemoved", t3), note("nodeRemoved", lone)}));
-    }
 
-    void savesInsideTransactionAnnounceNothing()
-    {
-        QSignalSpy spy(ZeltoSystem::instance(), &ZeltoSystem::notification);
+        // Saves inside a transaction announce nothing; their announcements are made afterwards.
+        spy.clear();
         int id = -1, taskId = -1;
         {
             TransactionScope scope(testDatabase(), "test");
@@ -162,7 +160,7 @@ private slots:
     // The node list costs what its rows cost: whether an archive is there is
     // read from the row's header, not from the archive's megabytes, and a
     // node's tasks and check-log entries are looked up by index.
-    void nodeRecordsReadNoArchive()
+    void theNodeList()
     {
         const int id = node();
         task(id);
@@ -189,12 +187,9 @@ private slots:
                                  .toStringList().join('\n');
         QVERIFY2(!plan.isEmpty() && !plan.contains(QRegularExpression("^SCAN ", QRegularExpression::MultilineOption)),
                  qPrintable(plan));
-    }
 
-    // The list counts each node's rows in one pass per table; every row of it
-    // is the node's own record, whatever the node has or lacks.
-    void listRowsAreTheNodeRecords()
-    {
+        // The list counts each node's rows in one pass per table; every row of it
+        // is the node's own record, whatever the node has or lacks.
         const int group = Groups::save(serverContext(), {{"name", "Перечень"}}).valueOr(-1);
         const int full = node(group), bare = node(group), logged = node();
         const int tasks[] = {task(full), task(full), task(full), task(logged)};

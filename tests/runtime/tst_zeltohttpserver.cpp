@@ -126,7 +126,8 @@ private slots:
         QCOMPARE(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), expected);
     }
 
-    void headInPieces()
+    // Requests that arrive in pieces: the head byte by byte, then the body in packets and after 100-continue.
+    void requestsInPieces()
     {
         // Byte by byte, each parse searching only where the end may begin:
         // incomplete up to the last byte of the head, then the whole head.
@@ -142,6 +143,30 @@ private slots:
                                                  : "POST /x ? " + QByteArray::number(size) + " 2 h");
             }
         }
+
+        // A request that comes in several packets, and HEAD, which gets no body.
+        QTcpSocket socket;
+        QVERIFY(connectTo(socket));
+        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
+            socket.write(piece);
+            socket.flush();
+            QTest::qWait(50);
+        }
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
+
+        // A client that waits for leave to send its body.
+        QTcpSocket waiting;
+        QVERIFY(connectTo(waiting));
+        waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+        QByteArray interim;
+        QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
+        waiting.write("xy");
+        QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
+
+        const QByteArray headOnly = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        QVERIFY2(headOnly.startsWith("HTTP/1.1 200 OK") && headOnly.endsWith("\r\n\r\n")
+                     && headOnly.contains("Content-Length: 12\r\n"), headOnly.constData());
     }
 
     void answers_data()
@@ -201,34 +226,8 @@ private slots:
             QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
     }
 
-    void bodyInPieces()
-    {
-        // A request that comes in several packets, and HEAD, which gets no body.
-        QTcpSocket socket;
-        QVERIFY(connectTo(socket));
-        for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
-            socket.write(piece);
-            socket.flush();
-            QTest::qWait(50);
-        }
-        QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).endsWith("PUT  abcdef"), 10000);
-
-        // A client that waits for leave to send its body.
-        QTcpSocket waiting;
-        QVERIFY(connectTo(waiting));
-        waiting.write("PUT /echo HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
-        QByteArray interim;
-        QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
-        waiting.write("xy");
-        QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
-
-        const QByteArray head = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        QVERIFY2(head.startsWith("HTTP/1.1 200 OK") && head.endsWith("\r\n\r\n") && head.contains("Content-Length: 12\r\n"),
-                 head.constData());
-    }
-
-    void slowRequestTimesOut()
+    // A request that never ends times out; a flood of connections is bounded.
+    void slowAndFloodingClients()
     {
         ZeltoHttpServer server;
         server.setRequestTimeout(200);
@@ -240,6 +239,23 @@ private slots:
         QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
         QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
         QCOMPARE(silent.readAll(), QByteArray());
+
+        // Connections beyond the limit are closed at once; served again once the others go.
+        ZeltoHttpServer capped;
+        capped.setMaxConnections(5);
+        capped.route("/", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) { response.body = "here"; });
+        QVERIFY(capped.listen(0, QHostAddress::LocalHost));
+        std::vector<std::unique_ptr<QTcpSocket>> held(8);
+        for (auto &socket : held) {
+            socket.reset(new QTcpSocket);
+            socket->connectToHost(QHostAddress::LocalHost, capped.port());
+            QTest::qWait(2);
+        }
+        QTRY_COMPARE(std::count_if(held.begin(), held.end(),
+                                   [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                     long(3));
+        held.clear();
+        QTRY_VERIFY(exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", capped.port()).endsWith("here"));
     }
 
     void handlerTakesOverSocket()
@@ -269,26 +285,6 @@ private slots:
         delete taken;
     }
 
-    void floodIsBounded()
-    {
-        // Connections beyond the limit are closed at once; served again once the others go.
-        ZeltoHttpServer server;
-        server.setMaxConnections(5);
-        server.route("/", [](const ZeltoHttpRequest &, ZeltoHttpResponse &response) { response.body = "here"; });
-        QVERIFY(server.listen(0, QHostAddress::LocalHost));
-        std::vector<std::unique_ptr<QTcpSocket>> held(8);
-        for (auto &socket : held) {
-            socket.reset(new QTcpSocket);
-            socket->connectToHost(QHostAddress::LocalHost, server.port());
-            QTest::qWait(2);
-        }
-        QTRY_COMPARE(std::count_if(held.begin(), held.end(),
-                                   [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
-                     long(3));
-        held.clear();
-        QTRY_VERIFY(exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", server.port()).endsWith("here"));
-    }
-
     void deferredAnswer()
     {
         // A handler that answers once the event loop has turned; a client gone meanwhile is not answered.
@@ -298,12 +294,13 @@ private slots:
             QCOMPARE(request.body, QByteArray("q"));
         });
         const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
+        // One client at a time: the listener takes ready sockets in no set order, and waiting[0] must be stays'.
         QTcpSocket stays, leaves;
         for (QTcpSocket *client : {&stays, &leaves}) {
             QVERIFY(connectTo(*client));
             client->write(request);
+            QTRY_COMPARE(waiting.size(), client == &stays ? 1 : 2);
         }
-        QTRY_COMPARE(waiting.size(), 2);
         QVERIFY(waiting.at(0).isOpen() && waiting.at(0).request()->body == "q");
         QTest::qWait(100);
         QCOMPARE(stays.bytesAvailable(), qint64(0));
@@ -319,37 +316,22 @@ private slots:
         QVERIFY(!waiting.at(0).isOpen());
     }
 
-    void finds_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QString>("file");   // relative to the console folder
-        QTest::addColumn<QByteArray>("type");
-        QTest::newRow("root") << QByteArray("/") << "index.html" << QByteArray("text/html; charset=utf-8");
-        QTest::newRow("module") << QByteArray("/js/app.js") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
-        QTest::newRow("style") << QByteArray("/css/a.css") << "css/a.css" << QByteArray("text/css; charset=utf-8");
-        QTest::newRow("unknown type") << QByteArray("/data.bin") << "data.bin" << QByteArray("application/octet-stream");
-        QTest::newRow("encoded name") << QByteArray("/%D0%B8%D0%BC%D1%8F%20%D1%84%D0%B0%D0%B9%D0%BB%D0%B0.txt")
-                                      << "имя файла.txt" << QByteArray("text/plain; charset=utf-8");
-        // A link is typed by the name of the file it leads to.
-        QTest::newRow("link inside") << QByteArray("/link-in") << "js/app.js" << QByteArray("text/javascript; charset=utf-8");
-    }
-
-    void finds()
-    {
-        QFETCH(QByteArray, path);
-        QFETCH(QString, file);
-        QFETCH(QByteArray, type);
-        const ZeltoStaticFolder::File found = ZeltoStaticFolder(m_base.path() + QStringLiteral("/console")).resolve(path);
-        QCOMPARE(found.status, 200);
-        QCOMPARE(found.path, QFileInfo(m_base.path() + QStringLiteral("/console/") + file).canonicalFilePath());
-        QCOMPARE(found.contentType, type);
-    }
-
-    // Anything but a file inside the folder, however the path is written, is
-    // not found: every form of path traversal.
+    // The console's files by their paths, typed by their names (a link by the name of the file it leads to);
+    // anything but a file inside the folder, however the path is written, is not found: every form of path traversal.
     void resolve()
     {
         const ZeltoStaticFolder folder(m_base.path() + QStringLiteral("/console"));
+        const char *const js = "text/javascript; charset=utf-8";
+        const struct { const char *path, *file, *type; } files[] = {
+            {"/", "index.html", "text/html; charset=utf-8"}, {"/js/app.js", "js/app.js", js}, {"/link-in", "js/app.js", js},
+            {"/css/a.css", "css/a.css", "text/css; charset=utf-8"}, {"/data.bin", "data.bin", "application/octet-stream"},
+            {"/%D0%B8%D0%BC%D1%8F%20%D1%84%D0%B0%D0%B9%D0%BB%D0%B0.txt", "имя файла.txt", "text/plain; charset=utf-8"}};
+        for (const auto &file : files) {
+            const ZeltoStaticFolder::File found = folder.resolve(file.path);
+            const QString expected = QFileInfo(m_base.path() + "/console/" + QString::fromUtf8(file.file)).canonicalFilePath();
+            QCOMPARE(QStringList({file.path, QString::number(found.status), found.path, found.contentType}).join(' '),
+                     QStringList({file.path, "200", expected, file.type}).join(' '));
+        }
         for (const char *path : { "/nothing.js", "/../secret.txt", "/js/../../secret.txt", "/js/../index.html",
                                   "/./index.html", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/%2E%2E%2Fsecret.txt",
                                   "/%252e%252e/secret.txt", "/..%5csecret.txt", "/js\\app.js",
@@ -394,7 +376,9 @@ private slots:
         QCOMPARE(metrics.render(), expected);
     }
 
-    void buffersCloseWhoHoldsMost()
+    // What the listeners share: the account of bytes held for requests (the one holding most goes), the
+    // per-address connection cap.
+    void buffersAndCapsOfTheListeners()
     {
         ZeltoRequestBuffers buffers(16);
         QStringList closed;
@@ -422,10 +406,8 @@ private slots:
         QCOMPARE(ZeltoRequestBuffers::limitFromSetting("16"), qint64(16) << 20);
         for (const QVariant &other : {QVariant(0), QVariant(-3), QVariant("x"), QVariant(), QVariant(1.5)})
             QCOMPARE(ZeltoRequestBuffers::limitFromSetting(other), ZeltoRequestBuffers::DefaultLimit);
-    }
 
-    void capPerAddress()
-    {
+        // The connections one address may hold.
         ZeltoAddressCap cap;
         cap.setCap(2);
         const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1"), two("10.0.0.2");
@@ -446,33 +428,27 @@ private slots:
             QCOMPARE(ZeltoAddressCap::capFromSetting(other), ZeltoAddressCap::DefaultCap);
     }
 
-    void hostNames_data()
-    {
-        QTest::addColumn<QByteArray>("host");
-        QTest::addColumn<bool>("allowed");
-        const auto row = [](const QByteArray &host, bool allowed) { QTest::newRow(host.constData()) << host << allowed; };
-        // Loopback names and addresses, the setting's name and address (NAT), the machine's name, in any case.
-        for (const char *host : {"127.0.0.1:8080", "127.0.0.1", "localhost", "LocalHost.:80", "[::1]:9", "[::ffff:127.0.0.1]",
-                                 "scada.example", "SCADA.example:443", "203.0.113.7"})
-            row(host, true);
-        row(QHostInfo::localHostName().toUtf8(), true);
-        row(QHostInfo::localHostName().toUpper().toUtf8() + ":1", true);
-        // Other names, malformed ones, and IPv6 without its brackets.
-        for (const char *host : {"rebind.attacker.example:8080", "localhost.attacker.example", "127.0.0.1.nip.io",
-                                 "203.0.113.8", "::1", "[::1", "[::1]x", "127.0.0.1:80x", "a b", ""})
-            row(host, false);
-        for (const QHostAddress &own : QNetworkInterface::allAddresses())
-            if (own.protocol() == QAbstractSocket::IPv4Protocol && !own.isLoopback())
-                row(own.toString().toUtf8() + ":80", true);
-    }
-
+    // The Host names that are this server's: loopback names and addresses, the setting's name and address (NAT), the
+    // machine's name and addresses, in any case; not other names, malformed ones, nor IPv6 without its brackets.
     void hostNames()
     {
-        QFETCH(QByteArray, host);
-        QFETCH(bool, allowed);
         ZeltoHostNames names;
         names.setExtra({"Scada.Example:443", " 203.0.113.7 ", "not a name"});
-        QCOMPARE(names.allows(host), allowed);
+        QList<QByteArray> ours{"127.0.0.1:8080", "127.0.0.1", "localhost", "LocalHost.:80", "[::1]:9", "[::ffff:127.0.0.1]",
+                               "scada.example", "SCADA.example:443", "203.0.113.7", QHostInfo::localHostName().toUtf8(),
+                               QHostInfo::localHostName().toUpper().toUtf8() + ":1"};
+        for (const QHostAddress &own : QNetworkInterface::allAddresses())
+            if (own.protocol() == QAbstractSocket::IPv4Protocol && !own.isLoopback())
+                ours << own.toString().toUtf8() + ":80";
+        QList<QByteArray> wrong;
+        for (const QByteArray &host : ours)
+            if (!names.allows(host))
+                wrong << "refused " + host;
+        for (const char *host : {"rebind.attacker.example:8080", "localhost.attacker.example", "127.0.0.1.nip.io",
+                                 "203.0.113.8", "::1", "[::1", "[::1]x", "127.0.0.1:80x", "a b", ""})
+            if (names.allows(host))
+                wrong << "allowed '" + QByteArray(host) + "'";
+        QCOMPARE(wrong.join(", "), QByteArray());
     }
 
 private:

@@ -370,7 +370,8 @@ private slots:
         QVERIFY(!parse(text, ZeltoJsonReader::Status(status)).isValid());
     }
 
-    void doublesRoundTripBitExact()
+    // Doubles round trip bit for bit; times around clock changes and beyond what the text holds.
+    void numbersAndTimesAtTheirEdges()
     {
         QVector<double> values = {-0.0, 0.0, 1e-310, 5e-324, -5e-324, std::numeric_limits<double>::min(),
                                   std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 9007199254740992.0};
@@ -413,10 +414,8 @@ private slots:
             QVERIFY2(parsed.userType() == QMetaType::Double ? bitsOf(parsed.toDouble()) == bitsOf(expected)
                                                             : parsed.toLongLong() == qlonglong(expected), text.constData());
         }
-    }
 
-    void timesAroundClockChanges()
-    {
+        // Local times around clock changes, years the text cannot hold, where errors point, raw pointers.
         // A local time skipped by the switch to summer time does not exist; the
         // repeated hour of the switch back reads as one of its two instants.
         setZone("CET-1CEST,M3.5.0,M10.5.0/3");
@@ -438,7 +437,8 @@ private slots:
         QVERIFY(reader.read("[1]garbage", 3, value) && !reader.read(nullptr, 0, value));
     }
 
-    void containersAndTables()
+    // Containers and tables through the JSON text, compact and indented.
+    void containersAndTheirForms()
     {
         QByteArray all(256, 0);
         std::iota(all.begin(), all.end(), 0);   // every byte
@@ -466,61 +466,10 @@ private slots:
         for (const QVariant &value : {full, table({"only"}, {}), table({"sub"}, {{full}}), QVariant::fromValue(tables),
                                       QVariant(QVariantList{full, QVariantMap{{QStringLiteral("t"), full}}})})
             QVERIFY(roundTrips(value));
-    }
 
-    void writerErrors()
-    {
-        ZeltoJsonWriter writer;
-        QByteArray out("prefix:");
-        QVERIFY(writer.write(QVariantList{1}, out));
-        QCOMPARE(out, QByteArray("prefix:[1]"));
-
-        // Failure leaves what was there before and names the culprit: a type the wire
-        // does not carry, or a "$" key, which would read back as a tag.
-        const QList<QPair<QVariant, QString>> bad{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
-                                                  {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}, {QVariantHash{{"$x", 1}}, "$x"}};
-        for (const auto &b : bad) {
-            QVERIFY2(!writer.write(b.first, out) && writer.errorString().contains(b.second), qPrintable(b.second));
-            QCOMPARE(out, QByteArray("prefix:[1]"));
-        }
-
-        // The writer is usable again after a failure.
-        QVERIFY(writer.write(QStringLiteral("ok"), out) && writer.errorString().isEmpty());
-        QCOMPARE(out, QByteArray("prefix:[1]\"ok\""));
-
-        QString error = QStringLiteral("stale");
-        QCOMPARE(ZeltoJsonWriter::toJson(1, false, &error), QByteArray("1"));
-        QVERIFY(error.isEmpty());
-    }
-
-    void depthLimit()
-    {
-        const int max = ZeltoJsonReader::MaxDepth;
-        QVERIFY(!parse(QByteArray(100000, '['), ZeltoJsonReader::SyntaxError).isValid());
-        QVERIFY(!parse(QByteArray("{\"a\":").repeated(100000), ZeltoJsonReader::SyntaxError).isValid());
-        // Exactly at the limit is fine, one more is not, in both directions.
-        QVERIFY(parse(QByteArray(max, '[') + QByteArray(max, ']')).isValid());
-        QVERIFY(!parse(QByteArray(max + 1, '[') + QByteArray(max + 1, ']'), ZeltoJsonReader::SyntaxError).isValid());
-        QVariant deep = QVariantList();
-        for (int i = 1; i < max; ++i)
-            deep = QVariantList{deep};
-        QVERIFY(roundTrips(deep));
-        QString error;
-        QVERIFY(ZeltoJsonWriter::toJson(QVariantList{deep}, false, &error).isEmpty() && !error.isEmpty());
-
-        // A table counts its own levels: tag, body, rows, row.
-        QVariant nested = table({QStringLiteral("c")}, {{1}});
-        for (int level = 4; level + 4 <= max; level += 4)
-            nested = table({QStringLiteral("c")}, {{nested}});
-        QVERIFY(roundTrips(nested));
-        QVERIFY(ZeltoJsonWriter::toJson(QVariantList{nested}).isEmpty());
-        QVERIFY(!parse("[" + json(nested) + "]", ZeltoJsonReader::SyntaxError).isValid());
-    }
-
-    void indented()
-    {
-        const ZeltoTableMap tables{{"t", table({"a", "b"}, {{1, 2}, {3}}).value<ZeltoTable>()}};
-        const QVariantMap value{{QStringLiteral("tables"), QVariant::fromValue(tables)},
+        // Indented: nested containers one level deeper each; a table row stays on one line.
+        const ZeltoTableMap set{{"t", table({"a", "b"}, {{1, 2}, {3}}).value<ZeltoTable>()}};
+        const QVariantMap value{{QStringLiteral("tables"), QVariant::fromValue(set)},
                                 {QStringLiteral("values"), QVariantList{2.5, QVariantList(), QVariantMap()}},
                                 {QStringLiteral("when"), QDateTime(QDate(2024, 3, 1), QTime(10, 0))}};
         // Nested containers one level deeper each; a table row stays on one line.
@@ -543,6 +492,53 @@ private slots:
                                                "}"));
         QVERIFY(roundTrips(value, true));
         QVERIFY(!json(value).contains('\n') && !json(value).contains(": "));
+    }
+
+    // What the writer refuses, and the nesting limit of writer and reader.
+    void writerErrorsAndDepth()
+    {
+        ZeltoJsonWriter writer;
+        QByteArray out("prefix:");
+        QVERIFY(writer.write(QVariantList{1}, out));
+        QCOMPARE(out, QByteArray("prefix:[1]"));
+
+        // Failure leaves what was there before and names the culprit: a type the wire
+        // does not carry, or a "$" key, which would read back as a tag.
+        const QList<QPair<QVariant, QString>> bad{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
+                                                  {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}, {QVariantHash{{"$x", 1}}, "$x"}};
+        for (const auto &b : bad) {
+            QVERIFY2(!writer.write(b.first, out) && writer.errorString().contains(b.second), qPrintable(b.second));
+            QCOMPARE(out, QByteArray("prefix:[1]"));
+        }
+
+        // The writer is usable again after a failure.
+        QVERIFY(writer.write(QStringLiteral("ok"), out) && writer.errorString().isEmpty());
+        QCOMPARE(out, QByteArray("prefix:[1]\"ok\""));
+
+        QString error = QStringLiteral("stale");
+        QCOMPARE(ZeltoJsonWriter::toJson(1, false, &error), QByteArray("1"));
+        QVERIFY(error.isEmpty());
+
+        const int max = ZeltoJsonReader::MaxDepth;
+        QVERIFY(!parse(QByteArray(100000, '['), ZeltoJsonReader::SyntaxError).isValid());
+        QVERIFY(!parse(QByteArray("{\"a\":").repeated(100000), ZeltoJsonReader::SyntaxError).isValid());
+        // Exactly at the limit is fine, one more is not, in both directions.
+        QVERIFY(parse(QByteArray(max, '[') + QByteArray(max, ']')).isValid());
+        QVERIFY(!parse(QByteArray(max + 1, '[') + QByteArray(max + 1, ']'), ZeltoJsonReader::SyntaxError).isValid());
+        QVariant deep = QVariantList();
+        for (int i = 1; i < max; ++i)
+            deep = QVariantList{deep};
+        QVERIFY(roundTrips(deep));
+        QString tooDeep;
+        QVERIFY(ZeltoJsonWriter::toJson(QVariantList{deep}, false, &tooDeep).isEmpty() && !tooDeep.isEmpty());
+
+        // A table counts its own levels: tag, body, rows, row.
+        QVariant nested = table({QStringLiteral("c")}, {{1}});
+        for (int level = 4; level + 4 <= max; level += 4)
+            nested = table({QStringLiteral("c")}, {{nested}});
+        QVERIFY(roundTrips(nested));
+        QVERIFY(ZeltoJsonWriter::toJson(QVariantList{nested}).isEmpty());
+        QVERIFY(!parse("[" + json(nested) + "]", ZeltoJsonReader::SyntaxError).isValid());
     }
 
     // What the dispatcher answers to a request, to the start of the message where it quotes the JSON reader.
@@ -649,7 +645,8 @@ private slots:
         QCOMPARE(frameEvents(bytes, kMaxMessage, 1), expected);
     }
 
-    void deferredWorkRunsAfterTheOutermostGuard()
+    // Deferred work runs after the outermost busy guard; so do requests.
+    void busyWorkGoesFirst()
     {
         QStringList done;
         QVERIFY(!ZeltoBusyGuard::isBusy());
@@ -676,10 +673,8 @@ private slots:
         QVERIFY(!ZeltoBusyGuard::isBusy());
         QVERIFY(done.isEmpty());   // posted, not run inside the guard's end
         QTRY_COMPARE(done, QStringList({"first", "second", "third"}));
-    }
 
-    void requestsWaitForBusyWork()
-    {
+        // Requests wait for busy work too.
         ZeltoServer *server = ZeltoServer::global();
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, serverPort());
@@ -707,7 +702,7 @@ private slots:
         server->close();
     }
 
-    void requestsArriveWithTheUpgrade()
+    void webSocketHandedOver()
     {
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
@@ -725,17 +720,15 @@ private slots:
         client.write(frame(9, "tick") + frame(1, "{}", true, false));
         QTRY_COMPARE(frames += client.readAll(), QByteArray("\x8a\x04tick\x88\x02\x03\xea", 10));
         QTRY_COMPARE(ZeltoServer::global()->clientCount(), before);
-    }
 
-    void clientGoneBeforeTheHandover()
-    {
+        // A client gone before the handover.
         m_closeBeforeHandover = true;
         QSignalSpy connected(ZeltoServer::global(), &ZeltoServer::connected);
         QSignalSpy disconnected(ZeltoServer::global(), &ZeltoServer::disconnected);
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
-        QVERIFY(client.waitForConnected(5000));
-        client.write(kUpgradeRequest);
+        QTcpSocket gone;
+        gone.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        QVERIFY(gone.waitForConnected(5000));
+        gone.write(kUpgradeRequest);
         // Taken over and let go at once: nothing is left behind.
         QTRY_COMPARE(disconnected.count(), 1);
         QCOMPARE(connected.count(), 1);
@@ -743,7 +736,8 @@ private slots:
         m_closeBeforeHandover = false;
     }
 
-    void requestsFromAWorkerThread()
+    // The client from a worker thread: calls, refusals, ids; transport failures.
+    void clientFromAWorkerThread()
     {
         const quint16 port = serverPort();
         ZeltoTable table(QStringList{"date", "S1_t1"});
@@ -774,6 +768,29 @@ private slots:
                      && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
                  qPrintable(QVariant(ids).toStringList().join(' ')));
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
+
+        QTcpServer probe;   // a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+        QTcpServer silent;   // a peer that accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QString refusedText, timeoutText, notConnectedText;
+        bool timedOut = false;
+        onWorker([&]() {
+            ZeltoClient client;
+            if (!client.request(QStringLiteral("who")))
+                notConnectedText = client.errorString();
+            if (!connectClient(client, closedPort))
+                refusedText = client.errorString();
+            if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
+                timedOut = !client.waitForResponse(300);
+                timeoutText = client.errorString();
+            }
+        });
+        QVERIFY(!notConnectedText.isEmpty() && timedOut);
+        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
+        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
     // One reply in both forms of tables: streams give it exactly, JSON too or else viaJson.
@@ -877,32 +894,6 @@ private slots:
         });
         QCOMPARE((QVariantList{ok, got}), (QVariantList{false, code}));
         QVERIFY2(error.contains(message), qPrintable(error));
-    }
-
-    void transportFailures()
-    {
-        QTcpServer probe;   // a port nobody listens on
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 closedPort = probe.serverPort();
-        probe.close();
-        QTcpServer silent;   // a peer that accepts and never answers
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QString refusedText, timeoutText, notConnectedText;
-        bool timedOut = false;
-        onWorker([&]() {
-            ZeltoClient client;
-            if (!client.request(QStringLiteral("who")))
-                notConnectedText = client.errorString();
-            if (!connectClient(client, closedPort))
-                refusedText = client.errorString();
-            if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
-                timedOut = !client.waitForResponse(300);
-                timeoutText = client.errorString();
-            }
-        });
-        QVERIFY(!notConnectedText.isEmpty() && timedOut);
-        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
-        QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
 private:

@@ -34,7 +34,8 @@ private slots:
         tzset();
     }
 
-    void propertiesAndNotifications()
+    // The system object's properties and notifications; the command registry.
+    void systemAndRegistry()
     {
         ZeltoSystem *system = ZeltoSystem::instance();
         QSignalSpy changes(system, &ZeltoSystem::propertyChanged);
@@ -62,6 +63,19 @@ private slots:
         QTRY_COMPARE(received.size(), 100);
         for (int i = 0; i < 100; ++i)
             QCOMPARE(received.at(i), i);
+
+        // The command registry: commands in registration order while they live, names case-sensitive.
+        const int before = ZeltoCommand::all().size();
+        {
+            const auto idle = [](const QVariantList &) { return QVariant(); };
+            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
+            QCOMPARE(ZeltoCommand::all().size(), before + 2);
+            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
+            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
+            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
+        }
+        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
+        QCOMPARE(ZeltoCommand::all().size(), before);
     }
 
     void taskTokenStates()
@@ -85,21 +99,6 @@ private slots:
         QVERIFY(!token.isFailed() && token.errorString().isEmpty() && token.state().isEmpty());
     }
 
-    void commandRegistry()
-    {
-        const int before = ZeltoCommand::all().size();
-        {
-            const auto idle = [](const QVariantList &) { return QVariant(); };
-            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
-            QCOMPARE(ZeltoCommand::all().size(), before + 2);
-            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
-            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
-            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
-        }
-        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
-        QCOMPARE(ZeltoCommand::all().size(), before);
-    }
-
     // The variables are read once: a later change of the process environment is not seen, set() is.
     void environmentReadOnce()
     {
@@ -110,53 +109,48 @@ private slots:
         QCOMPARE(ZeltoEnvironment::configFile(), QStringLiteral("/etc/orvex.ini"));
         ZeltoEnvironment::set("ORVEX_CONFIG", QString());
         QVERIFY(ZeltoEnvironment::configFile().isEmpty());
+        // Without ORVEX_HOME the program's own folder is home (every other test sets it).
+        ZeltoEnvironment::set("ORVEX_HOME", QString());
+        QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
     }
 
-    void environmentNumbers_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QList<int>>("read");   // tick (fallback 777), pause, log level (fallback 2), splicing
-        QTest::newRow("unset") << QString() << QList<int>{777, 0, 2, 1};
-        QTest::newRow("decimal") << "250" << QList<int>{250, 250, 250, 1};
-        QTest::newRow("hexadecimal") << "0x10" << QList<int>{16, 16, 16, 1};
-        QTest::newRow("zero") << "0" << QList<int>{777, 0, 0, 0};
-        QTest::newRow("negative") << "-5" << QList<int>{777, 0, -5, 1};
-        QTest::newRow("no number") << "soon" << QList<int>{777, 0, 2, 1};
-    }
-
+    // Numbers in the variables, decimal or hexadecimal: tick (fallback 777), pause, log level (fallback 2), splicing.
     void environmentNumbers()
     {
-        QFETCH(QString, value);
-        for (const char *name : {"ORVEX_MONITOR_TICK_MS", "ORVEX_BACKUP_STEP_PAUSE_MS", "ORVEX_LOG_LEVEL",
-                                 "ORVEX_ARCHIVE_SPLICE"})
-            ZeltoEnvironment::set(name, value);
-        QTEST((QList<int>{ZeltoEnvironment::monitorTickMs(777), ZeltoEnvironment::backupStepPauseMs(),
-                          ZeltoEnvironment::logLevel(2), int(ZeltoEnvironment::archiveSplicing())}),
-              "read");
+        const char *const rows[][2] = {{"", "777 0 2 1"}, {"250", "250 250 250 1"}, {"0x10", "16 16 16 1"},
+                                       {"0", "777 0 0 0"}, {"-5", "777 0 -5 1"}, {"soon", "777 0 2 1"}};
+        for (const auto &row : rows) {
+            for (const char *name : {"ORVEX_MONITOR_TICK_MS", "ORVEX_BACKUP_STEP_PAUSE_MS", "ORVEX_LOG_LEVEL",
+                                     "ORVEX_ARCHIVE_SPLICE"})
+                ZeltoEnvironment::set(name, QString::fromLatin1(row[0]));
+            const QString read = QStringLiteral("%1 %2 %3 %4").arg(ZeltoEnvironment::monitorTickMs(777))
+                .arg(ZeltoEnvironment::backupStepPauseMs()).arg(ZeltoEnvironment::logLevel(2))
+                .arg(int(ZeltoEnvironment::archiveSplicing()));
+            QCOMPARE(QStringLiteral("'%1': ").arg(row[0]) + read, QStringLiteral("'%1': %2").arg(row[0], row[1]));
+        }
     }
 
-    void readingsMoveTogetherButForSetTime()
+    // The test clock: its readings move together but for a wall clock set; its timers fire as it advances. The
+    // system clock leaves its timers to the event loop.
+    void clocks()
     {
-        ZeltoTestClock clock(at("2024-03-31T01:59:00"));
-        const qint64 start = clock.monotonicMs();
-        clock.advance(2 * 60000);   // 02:00 CET is 03:00 CEST
-        QCOMPARE(QVariantList({clock.now(), clock.utcNow(), clock.monotonicMs() - start}),
+        ZeltoTestClock wall(at("2024-03-31T01:59:00"));
+        const qint64 start = wall.monotonicMs();
+        wall.advance(2 * 60000);   // 02:00 CET is 03:00 CEST
+        QCOMPARE(QVariantList({wall.now(), wall.utcNow(), wall.monotonicMs() - start}),
                  QVariantList({at("2024-03-31T03:01:00"), QDateTime(QDate(2024, 3, 31), QTime(1, 1), Qt::UTC),
                                qint64(120000)}));
         // Setting the wall clock back moves neither the monotonic clock nor the timers.
-        ZeltoTimer timer(&clock);
-        timer.startOnce(1000);
-        clock.setNow(at("2024-03-30T12:00:00"));
-        QCOMPARE(QVariantList({clock.now(), clock.monotonicMs() - start, clock.activeTimers()}),
+        ZeltoTimer pending(&wall);
+        pending.startOnce(1000);
+        wall.setNow(at("2024-03-30T12:00:00"));
+        QCOMPARE(QVariantList({wall.now(), wall.monotonicMs() - start, wall.activeTimers()}),
                  QVariantList({at("2024-03-30T12:00:00"), qint64(120000), 1}));
-        clock.advanceTo(at("2024-03-30T11:00:00"));   // the past: nothing moves
-        QCOMPARE(clock.now(), at("2024-03-30T12:00:00"));
-    }
+        wall.advanceTo(at("2024-03-30T11:00:00"));   // the past: nothing moves
+        QCOMPARE(wall.now(), at("2024-03-30T12:00:00"));
 
-    // Each timer fires at its time, in order, with the clock standing there; a repeating one as often as it
-    // falls due; a handler may stop, start and delete timers.
-    void advanceFiresTheTimersDue()
-    {
+        // Each timer fires at its time, in order, with the clock standing there; a repeating one as often as it
+        // falls due; a handler may stop, start and delete timers.
         ZeltoTestClock clock(at("2024-05-01T10:00:00"));
         QStringList fired;
         ZeltoTimer second(&clock), once(&clock), later(&clock);
@@ -192,29 +186,24 @@ private slots:
         QVERIFY(fired.isEmpty());
         clock.advance(1);
         QCOMPARE(fired, QStringList{"second 00:09.200"});
-    }
 
-    // A timer that outlives its test clock stops for good; deleting it then is safe.
-    void timerOutlivesItsClock()
-    {
-        auto clock = std::make_unique<ZeltoTestClock>(at("2024-05-01T10:00:00"));
-        ZeltoTimer timer(clock.get());
-        timer.start(1000);
-        clock.reset();
-        QVERIFY(!timer.isActive());
-        timer.start(1000);
-        QVERIFY(!timer.isActive());
-    }
+        // A timer that outlives its test clock stops for good; deleting it then is safe.
+        auto gone = std::make_unique<ZeltoTestClock>(at("2024-05-01T10:00:00"));
+        ZeltoTimer orphan(gone.get());
+        orphan.start(1000);
+        gone.reset();
+        QVERIFY(!orphan.isActive());
+        orphan.start(1000);
+        QVERIFY(!orphan.isActive());
 
-    void systemClockTimersRunOnTheEventLoop()
-    {
-        ZeltoClock *clock = ZeltoClock::system();
-        const qint64 before = clock->monotonicMs();
-        ZeltoTimer timer(clock);
+        // The system clock's timers run on the event loop.
+        ZeltoClock *system = ZeltoClock::system();
+        const qint64 before = system->monotonicMs();
+        ZeltoTimer timer(system);
         QSignalSpy timeouts(&timer, &ZeltoTimer::timeout);
         timer.startOnce(20);
         QVERIFY(timeouts.wait(10000));
-        QVERIFY2(clock->monotonicMs() - before >= 20, "fired before its time");
+        QVERIFY2(system->monotonicMs() - before >= 20, "fired before its time");
         QVERIFY(!timer.isActive());
         timer.start(10);
         QTRY_VERIFY(timeouts.size() >= 3);
@@ -224,12 +213,6 @@ private slots:
         QCOMPARE(timeouts.size(), count);
     }
 
-    // Without ORVEX_HOME the program's own folder is home (every other test sets it).
-    void moduleDirDefaultsToProgramFolder()
-    {
-        ZeltoEnvironment::set("ORVEX_HOME", QString());
-        QCOMPARE(Zelto::moduleDir(), QCoreApplication::applicationDirPath());
-    }
 };
 
 QTEST_GUILESS_MAIN(ZeltoSystemTest)

@@ -183,6 +183,7 @@ private slots:
         QCOMPARE(outcome(db().run("UPDATE nodes SET note = ?", {point})), encoding);
         QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), noTable);
         QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), noTable);
+        QCOMPARE(outcome(db().record("nowhere", 1)), noTable);
         QCOMPARE(count("journal"), 1);
         QCOMPARE(scalar("SELECT count(*) FROM nodes WHERE note IS NOT NULL").toInt(), 1);
 
@@ -228,7 +229,8 @@ private slots:
         QVERIFY2(cache.size() <= StatementCache::Capacity, qPrintable(QString::number(cache.size())));
     }
 
-    void journalEntries()
+    // What the database keeps for the server: journal entries and settings.
+    void journalAndSettings()
     {
         const int node = addNode("Узел", 1);
         const int task = db().save("tasks", {{"node_id", node}, {"channel_code", "tcp"}}).valueOr(-1);
@@ -262,6 +264,40 @@ private slots:
         const CommandContext caller(&db(), user, QStringList());
         QVERIFY(caller.journal("INFO", "От имени", "node", node).ok());
         QCOMPARE(scalar("SELECT user_id FROM journal WHERE message = 'От имени'").toInt(), user);
+
+        // A setting written is published.
+        QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
+        QVERIFY(db().putSetting("backupEnabled", false).ok());
+        QCOMPARE(QList<QVariantList>(changes), QList<QVariantList>({{"backupEnabled", false}}));
+        QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
+        QCOMPARE(typed(db().setting("backupEnabled", true).value()), typed(false));
+
+        // A text setting named like a date/time column reads back as date/time.
+        QVERIFY(db().putSetting("ctime", "2016-03-03T14:05:09.000").ok());
+        QCOMPARE(typed(db().setting("ctime").value()), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
+        const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
+        QVERIFY(db().putSetting("lastBackup", last).ok());
+        // Any other name keeps the stored text, to the second.
+        QCOMPARE(typed(db().setting("lastBackup").value()), typed(QStringLiteral("2016-03-04T01:02:03.000")));
+
+        QVERIFY(db().putSetting("access", QStringList{"getNodes", "saveNode"}).ok());
+        const QVariantMap all = db().settings().value();
+        QCOMPARE(all.value("access"), QVariant(QStringList{"getNodes", "saveNode"}));
+        QCOMPARE(all.value("ctime").userType(), int(QMetaType::QDateTime));
+
+        // Neither a value without a stored form nor a missing setting is written or published.
+        changes.clear();
+        QCOMPARE(outcome(db().putSetting("point", QVariant(QPoint(1, 2)))),
+                 "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]");
+        QCOMPARE(outcome(db().setting("nothing")), "ok");
+        QVERIFY(!db().setting("nothing").value().isValid());
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name IN ('point', 'nothing')").toInt(), 0);
+        QCOMPARE(changes.count(), 0);
+        // A default is written once, then read.
+        QCOMPARE(db().setting("journalDayCount", 7).value(), QVariant(7));
+        QCOMPARE(db().setting("journalDayCount", 9).value(), QVariant(7));
+        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"journalDayCount"}).toInt(), 1);
+        QCOMPARE(changes.count(), 1);
     }
 
     void storedFormsAndReadBack()
@@ -424,41 +460,6 @@ private slots:
         QCOMPARE(Database::queryToTable(update).columnCount(), 0);
     }
 
-    void settings()
-    {
-        QSignalSpy changes(ZeltoSystem::instance(), &ZeltoSystem::propertyChanged);
-        QVERIFY(db().putSetting("backupEnabled", false).ok());
-        QCOMPARE(QList<QVariantList>(changes), QList<QVariantList>({{"backupEnabled", false}}));
-        QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
-        QCOMPARE(typed(db().setting("backupEnabled", true).value()), typed(false));
-
-        // A text setting named like a date/time column reads back as date/time.
-        QVERIFY(db().putSetting("ctime", "2016-03-03T14:05:09.000").ok());
-        QCOMPARE(typed(db().setting("ctime").value()), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
-        const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
-        QVERIFY(db().putSetting("lastBackup", last).ok());
-        // Any other name keeps the stored text, to the second.
-        QCOMPARE(typed(db().setting("lastBackup").value()), typed(QStringLiteral("2016-03-04T01:02:03.000")));
-
-        QVERIFY(db().putSetting("access", QStringList{"getNodes", "saveNode"}).ok());
-        const QVariantMap all = db().settings().value();
-        QCOMPARE(all.value("access"), QVariant(QStringList{"getNodes", "saveNode"}));
-        QCOMPARE(all.value("ctime").userType(), int(QMetaType::QDateTime));
-
-        // Neither a value without a stored form nor a missing setting is written or published.
-        changes.clear();
-        QCOMPARE(outcome(db().putSetting("point", QVariant(QPoint(1, 2)))),
-                 "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]");
-        QCOMPARE(outcome(db().setting("nothing")), "ok");
-        QVERIFY(!db().setting("nothing").value().isValid());
-        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name IN ('point', 'nothing')").toInt(), 0);
-        QCOMPARE(changes.count(), 0);
-        // A default is written once, then read.
-        QCOMPARE(db().setting("journalDayCount", 7).value(), QVariant(7));
-        QCOMPARE(db().setting("journalDayCount", 9).value(), QVariant(7));
-        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"journalDayCount"}).toInt(), 1);
-        QCOMPARE(changes.count(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(RowsTest)

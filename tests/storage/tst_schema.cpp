@@ -242,32 +242,26 @@ private slots:
         QCOMPARE(testDatabase().openScopes(), 0);
     }
 
-    void badFilesFailWithAMessage_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("message");
-        const QString notSqlite = "не является базой данных SQLite";
-        QTest::newRow("text") << QByteArray("это не база данных\n").repeated(500) << notSqlite;
-        const QByteArray header("SQLite format 3\0", 16);
-        QTest::newRow("truncated header") << header + QByteArray(40, '\xff') << QString();
-        QTest::newRow("garbage after header") << header + QByteArray(8192, '\xff') << QString();
-    }
-
+    // A file that is no database, or a damaged one, fails to open with a message and stays as it was.
     void badFilesFailWithAMessage()
     {
         SQLITE_FILE_ONLY();
-        QFETCH(QByteArray, content);
-        QFETCH(QString, message);
-        QFile file(m_home->filePath("telvan.db"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        file.close();
+        const QByteArray header("SQLite format 3\0", 16);
+        const QList<QPair<QByteArray, QString>> files{
+            {QByteArray("это не база данных\n").repeated(500), "не является базой данных SQLite"},
+            {header + QByteArray(40, '\xff'), QString()}, {header + QByteArray(8192, '\xff'), QString()}};
+        for (const auto &content : files) {
+            QFile file(m_home->filePath("telvan.db"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content.first) == content.first.size());
+            file.close();
 
-        const ZeltoStatus opened = Database::init();
-        QVERIFY2(!opened.ok() && !opened.message().isEmpty() && opened.message().contains(message),
-                 qPrintable(opened.message()));
-        QCOMPARE(testDatabase().openScopes(), 0);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), content);
+            const ZeltoStatus opened = Database::init();
+            QVERIFY2(!opened.ok() && !opened.message().isEmpty() && opened.message().contains(content.second),
+                     qPrintable(opened.message()));
+            QCOMPARE(testDatabase().openScopes(), 0);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), content.first);
+        }
     }
 
     void databaseNameFromIniFile()

@@ -31,8 +31,7 @@ private slots:
     void sameTablesAndColumns();
     void settings_data();
     void settings();
-    void oneHolderPerDatabase();
-    void unreachableServer();
+    void activeLock();
     void rolesHandOver();
 
 private:
@@ -322,7 +321,8 @@ void TestSqlDialect::settings()
         QCOMPARE(settings.describe(), describe);
 }
 
-void TestSqlDialect::oneHolderPerDatabase()
+// One holder of the lock per database; a server that cannot be reached, or SQLite, gives none.
+void TestSqlDialect::activeLock()
 {
     if (!m_hasCluster)
         QSKIP(qPrintable(m_cluster.why()));
@@ -350,11 +350,8 @@ void TestSqlDialect::oneHolderPerDatabase()
     QVERIFY(first->tryAcquire());
     first.reset();
     QVERIFY2(second.tryAcquire(), qPrintable(second.lastError()));
-}
 
-void TestSqlDialect::unreachableServer()
-{
-    // Nothing listens on a port of the cluster's folder that was never made.
+    // No lock where nothing listens: a port of the cluster's folder that was never made.
     ActiveLock lock(settingsOf("[Database]\ndriver=QPSQL\nhost=/nonexistent-socket-dir\nport=5\ndatabaseName=x\n"));
     QSignalSpy acquired(&lock, &ActiveLock::acquired);
     QVERIFY(!lock.tryAcquire());

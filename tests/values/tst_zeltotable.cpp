@@ -16,7 +16,8 @@ private:
     }
 
 private slots:
-    void columnsAndCells()
+    // Columns, cells and copies of a table; its records.
+    void columnsCellsAndRecords()
     {
         ZeltoTable t;
         QCOMPARE(t.appendColumn("a"), 0);
@@ -42,17 +43,15 @@ private slots:
         QVERIFY(t.rowCount() == 0 && t.columnCount() == 0);
         QVERIFY(!t.setContent({"a", "a"}, {}));
         QCOMPARE(t.columnCount(), 0);
-    }
 
-    void records()
-    {
-        ZeltoTable t(QStringList{"id"});
-        t.appendRow(QVariantList{1});
-        ZeltoRecord rec = t.record(0);
+        // Records survive appends.
+        ZeltoTable ids(QStringList{"id"});
+        ids.appendRow(QVariantList{1});
+        ZeltoRecord rec = ids.record(0);
         for (int i = 2; i < 2000; ++i)
-            t.appendRow(QVariantList{i});
+            ids.appendRow(QVariantList{i});
         QVERIFY(rec.isValid() && rec.value("id") == QVariant(1));
-        QVERIFY(rec.setValue("name", "first") && t.value(0, "name") == QVariant("first"));
+        QVERIFY(rec.setValue("name", "first") && ids.value(0, "name") == QVariant("first"));
 
         // Row -1: the single row, made by the first write to an empty table.
         ZeltoTable empty;
@@ -74,7 +73,8 @@ private slots:
         QVERIFY(!one.record(5).isValid() && !ZeltoRecord().isValid());
     }
 
-    void findAcrossTypes()
+    // Rows found by value across types, filtered by date, sorted.
+    void findFilterSortAggregate()
     {
         ZeltoTable t(QStringList{"key"});
         for (int i = 0; i < 100; ++i)
@@ -96,6 +96,27 @@ private slots:
         for (int i = 0; i < 50; ++i)
             dates.appendRow(QVariantList{local.addSecs(3600 * i)});
         QCOMPARE(dates.findRow("date", local.toUTC().addSecs(7200)), 2); // same instant
+
+        const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
+        ZeltoTable hours = archive(start, 48, "S1_Q", 1);
+        // Both bounds inclusive, either may be open; a date bound is the start of its day.
+        const ZeltoTable day = hours.filter("date", start, start.addSecs(23 * 3600));
+        QCOMPARE(day.value(23, "date"), QVariant(start.addSecs(23 * 3600)));
+        QCOMPARE((QList<int>{day.rowCount(), hours.filter("date", QVariant(), start).rowCount(),
+                             hours.filter("date", QDate(2024, 1, 2), QVariant()).rowCount(),
+                             hours.filter("date", start.addDays(5), QVariant()).rowCount()}),
+                 (QList<int>{24, 1, 24, 0}));
+
+        hours.sort("date", false);
+        QCOMPARE(hours.value(0, "date"), QVariant(start.addSecs(47 * 3600)));
+        hours.sort("date");
+        QCOMPARE(hours.value(0, "date"), QVariant(start));
+
+        ZeltoTable mixed;
+        QVERIFY(mixed.setContent({"v", "tag"}, {{3, "a"}, {QVariant(), "b"}, {1.5, "c"}, {3, "d"},
+                                                {QVariant::fromValue(ZeltoUnused()), "e"}}));
+        mixed.sort("v");
+        QCOMPARE(mixed.columnValues("tag"), QVariantList({"b", "c", "a", "d", "e"})); // stable, nulls first
     }
 
     void mergeAndUpdate()
@@ -137,30 +158,6 @@ private slots:
         ZeltoTable self = stored;
         self.merge(self, "date");
         QCOMPARE(self, stored);
-    }
-
-    void filterSortAggregate()
-    {
-        const QDateTime start(QDate(2024, 1, 1), QTime(0, 0));
-        ZeltoTable t = archive(start, 48, "S1_Q", 1);
-        // Both bounds inclusive, either may be open; a date bound is the start of its day.
-        const ZeltoTable day = t.filter("date", start, start.addSecs(23 * 3600));
-        QCOMPARE(day.value(23, "date"), QVariant(start.addSecs(23 * 3600)));
-        QCOMPARE((QList<int>{day.rowCount(), t.filter("date", QVariant(), start).rowCount(),
-                             t.filter("date", QDate(2024, 1, 2), QVariant()).rowCount(),
-                             t.filter("date", start.addDays(5), QVariant()).rowCount()}),
-                 (QList<int>{24, 1, 24, 0}));
-
-        t.sort("date", false);
-        QCOMPARE(t.value(0, "date"), QVariant(start.addSecs(47 * 3600)));
-        t.sort("date");
-        QCOMPARE(t.value(0, "date"), QVariant(start));
-
-        ZeltoTable mixed;
-        QVERIFY(mixed.setContent({"v", "tag"}, {{3, "a"}, {QVariant(), "b"}, {1.5, "c"}, {3, "d"},
-                                                {QVariant::fromValue(ZeltoUnused()), "e"}}));
-        mixed.sort("v");
-        QCOMPARE(mixed.columnValues("tag"), QVariantList({"b", "c", "a", "d", "e"})); // stable, nulls first
     }
 
     void travelsInVariants()
