@@ -255,12 +255,6 @@ struct StoredRangeTotals::State
         return end;
     }
 
-    const QDate from, to;
-    QVector<QPair<QString, int>> dimensionColumns;   // with their ids
-    QStringList columns;                          // the column names of the totals, by id
-    QHash<QString, int> columnIds;
-    const std::function<int(const QString &)> idOf = [this](const QString &name) { return columnId(name); };
-
     // What the catalogue says of the columns of a table opened in one of the splices.
     const ColumnKinds &kindsOf(const ZeltoTableSplice &table, ColumnKinds &kinds)
     {
@@ -277,6 +271,12 @@ struct StoredRangeTotals::State
             && table.instants(kindsOf(table, kinds).dateColumn(), instants, timeSpec) && !instants.isEmpty()
             && std::is_sorted(instants.cbegin(), instants.cend());
     }
+
+    const QDate from, to;
+    QVector<QPair<QString, int>> dimensionColumns;   // with their ids
+    QStringList columns;                          // the column names of the totals, by id
+    QHash<QString, int> columnIds;
+    const std::function<int(const QString &)> idOf = [this](const QString &name) { return columnId(name); };
     QHash<qint64, Midnight> midnights;            // by Julian day
     QHash<qint64, qint64> recordEnds[2][2];       // [daily records][UTC dates]: record date -> end, ms
     QHash<qint64, QVariant> dateCells[2];         // [UTC]: by instant, ms
