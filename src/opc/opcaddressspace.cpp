@@ -32,7 +32,7 @@ bool OpcAddressSpace::addNode(int nodeId, const QString &branch, const QList<std
     // differ by their leaves alone.
     QSet<QString> leaves;
     const auto taken = [&](const QString &leaf) {
-        return leaves.contains(leaf) || lookUp(branch + m_separator + leaf);
+        return leaves.contains(leaf) || lookUp(branch + m_separator + leaf).second >= 0;
     };
     QMap<QString, std::pair<ShapeItem, QVariant>> byColumn;
     for (const auto &[wanted, value] : items) {
@@ -96,14 +96,14 @@ int OpcAddressSpace::shapeId(const QVector<ShapeItem> &items)
     return m_shapes.size() - 1;
 }
 
-OpcAddressSpace::Ref OpcAddressSpace::lookUp(const QString &name) const
+std::pair<int, int> OpcAddressSpace::lookUp(const QString &name) const
 {
     // Branches and leaves may hold the separator themselves: each place it
     // stands may end the branch. Names being unique, one place at most finds
     // the item. A name longer than any is not split at all: one full of
     // separators would cost the square of its length.
     if (name.size() > m_longestBranch + 1 + m_longestLeaf)
-        return Ref();
+        return {0, -1};
     for (int at = name.indexOf(m_separator); at >= 0; at = name.indexOf(m_separator, at + 1)) {
         const QString branch = name.left(at);
         auto it = m_byBranch.constFind(branch);
@@ -114,16 +114,18 @@ OpcAddressSpace::Ref OpcAddressSpace::lookUp(const QString &name) const
             const auto node = m_nodes.constFind(it.value());
             const int index = m_shapes.at(node->shape).byLeaf.value(leaf, -1);
             if (index >= 0)
-                // The map is never copied: its nodes are this object's own, which find() may change.
-                return Ref{const_cast<Node *>(&node.value()), index};
+                return {it.value(), index};
         }
     }
-    return Ref();
+    return {0, -1};
 }
 
 OpcAddressSpace::Ref OpcAddressSpace::find(const QString &name)
 {
-    return lookUp(name);
+    // Through the non-const map, so that a node handed out for change is this object's own.
+    const auto [nodeId, index] = lookUp(name);
+    Node *found = index >= 0 ? node(nodeId) : nullptr;
+    return found ? Ref{found, index} : Ref();
 }
 
 const OpcAddressSpace::Node *OpcAddressSpace::node(int nodeId) const
@@ -156,16 +158,17 @@ QString OpcAddressSpace::itemName(const Node &node, int index) const
 
 bool OpcAddressSpace::contains(const QString &name) const
 {
-    return bool(lookUp(name));
+    return lookUp(name).second >= 0;
 }
 
 OpcAddressSpace::Item OpcAddressSpace::value(const QString &name) const
 {
-    const Ref ref = lookUp(name);
-    if (!ref)
+    const auto [nodeId, index] = lookUp(name);
+    const Node *found = index >= 0 ? node(nodeId) : nullptr;
+    if (!found)
         return Item();
-    const ShapeItem &item = shapeOf(*ref.node).items.at(ref.index);
-    return Item{ref.node->nodeId, item.column, item.type, item.unit, item.description};
+    const ShapeItem &item = shapeOf(*found).items.at(index);
+    return Item{nodeId, item.column, item.type, item.unit, item.description};
 }
 
 QStringList OpcAddressSpace::keys() const

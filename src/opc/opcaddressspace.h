@@ -110,8 +110,8 @@ public:
     QStringList keys() const;
 
 private:
-    // The item of name, among the nodes added; also the index of its node.
-    Ref lookUp(const QString &name) const;
+    // The item of name, among the nodes added: its node's id (0: none) and its index in the node's shape.
+    std::pair<int, int> lookUp(const QString &name) const;
     // The id of the shape of these items, added when new.
     int shapeId(const QVector<ShapeItem> &items);
 
