@@ -537,8 +537,22 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
                                          const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows,
                                          StoredRangeTotals *stored)
 {
-    ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
-                                  QStringLiteral("first_date"), QStringLiteral("last_date")});
+    ZeltoTable result;
+    appendGroupTotals(result, database, nodes, nodeIds, from, to, fromBytes, nodeRows, stored);
+    return result;
+}
+
+void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, const ZeltoTable &nodes,
+                                       const QList<int> &nodeIds, const QDate &from, const QDate &to, int *fromBytes,
+                                       const QHash<int, int> *nodeRows, StoredRangeTotals *stored)
+{
+    // The leading columns, where a table of earlier parts already has them.
+    const int idOut = result.appendColumn(QStringLiteral("node_id")), modelCodeOut = result.appendColumn(kModelCode),
+              modelNameOut = result.appendColumn(kModelName), numberOut = result.appendColumn(kNumber),
+              firstDateOut = result.appendColumn(QStringLiteral("first_date")),
+              lastDateOut = result.appendColumn(QStringLiteral("last_date"));
+    const int modelCodeIn = nodes.columnIndex(kModelCode), modelNameIn = nodes.columnIndex(kModelName),
+              numberIn = nodes.columnIndex(kNumber);
     const QHash<int, int> own = nodeRows ? QHash<int, int>() : nodeRowsOf(nodes);
     const QHash<int, int> &rowOfNode = nodeRows ? *nodeRows : own;
     QList<int> listed;
@@ -572,13 +586,16 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             const auto nodeRow = rowOfNode.constFind(id);
             if (nodeRow == rowOfNode.constEnd() || values.size() < 5)
                 return;
-            const int row = nodeRow.value();
+            const QVector<QVariant> &cells = nodes.rowCells(nodeRow.value());
+            const auto cell = [&cells](int column) {
+                return column >= 0 && column < cells.size() ? cells.at(column) : QVariant();
+            };
             node.id = id;
-            node.modelCode = nodes.value(row, model).toString();
-            node.hasDayTotals = nodes.value(row, dayTotals).toBool();
-            node.hasMonthTotals = nodes.value(row, monthTotals).toBool();
-            node.hasMonthData = nodes.value(row, monthData).toBool();
-            node.hasCurrentData = nodes.value(row, currentData).toBool();
+            node.modelCode = cell(model).toString();
+            node.hasDayTotals = cell(dayTotals).toBool();
+            node.hasMonthTotals = cell(monthTotals).toBool();
+            node.hasMonthData = cell(monthData).toBool();
+            node.hasCurrentData = cell(currentData).toBool();
             node.dayData = values.at(0);
             node.dayTotals = values.at(1);
             node.monthTotals = values.at(2);
@@ -587,7 +604,7 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             StoredRangeTotals::Totals totals;
             switch (stored->compute(database, node, totals)) {
             case StoredRangeTotals::Done:
-                quick.insert(id, totals);
+                quick[id] = std::move(totals);
                 break;
             case StoredRangeTotals::NoRow:
                 withoutRow.insert(id);
@@ -603,31 +620,31 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         *fromBytes = quick.size() + withoutRow.size();
 
     const int unusedType = qMetaTypeId<ZeltoUnused>();
-    // The result's column of each of the totals' columns (-1: not added yet).
+    // The result's column of each of the totals' columns (-1: not looked up yet).
     QVector<int> resultColumns;
     for (int id : qAsConst(listed)) {
         if (withoutRow.contains(id))
             continue;
         const int nodeRow = rowOfNode.value(id);
-        const auto known = quick.constFind(id);
-        if (known != quick.constEnd()) {
-            // The row whole at once, its new columns added first.
-            for (const auto &cell : known->cells) {
+        const auto known = quick.find(id);
+        if (known != quick.end()) {
+            // The row whole at once, its new columns added first; the cells moved, used once.
+            for (const auto &cell : qAsConst(known->cells)) {
                 while (cell.first >= resultColumns.size())
                     resultColumns.append(-1);
                 if (resultColumns.at(cell.first) < 0 && !cell.second.isNull() && cell.second.userType() != unusedType)
                     resultColumns[cell.first] = result.appendColumn(stored->columns().at(cell.first));
             }
             QVector<QVariant> cells(result.columnCount());
-            cells[0] = id;
-            cells[1] = nodes.value(nodeRow, kModelCode);
-            cells[2] = nodes.value(nodeRow, kModelName);
-            cells[3] = nodes.value(nodeRow, kNumber);
-            cells[4] = known->firstDate;
-            cells[5] = known->lastDate;
-            for (const auto &cell : known->cells) {
+            cells[idOut] = id;
+            cells[modelCodeOut] = nodes.value(nodeRow, modelCodeIn);
+            cells[modelNameOut] = nodes.value(nodeRow, modelNameIn);
+            cells[numberOut] = nodes.value(nodeRow, numberIn);
+            cells[firstDateOut] = std::move(known->firstDate);
+            cells[lastDateOut] = std::move(known->lastDate);
+            for (auto &cell : known->cells) {
                 if (!cell.second.isNull() && cell.second.userType() != unusedType)
-                    cells[resultColumns.at(cell.first)] = cell.second;
+                    cells[resultColumns.at(cell.first)] = std::move(cell.second);
             }
             result.appendRow(std::move(cells));
             continue;
@@ -640,14 +657,18 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false, TotalsOnly).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
-        const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),
-                                                      node.value(kNumber), days.value(0, dateColumn()),
-                                                      days.value(days.rowCount() - 1, dateColumn())});
+        QVector<QVariant> cells(result.columnCount());
+        cells[idOut] = id;
+        cells[modelCodeOut] = node.value(kModelCode);
+        cells[modelNameOut] = node.value(kModelName);
+        cells[numberOut] = node.value(kNumber);
+        cells[firstDateOut] = days.value(0, dateColumn());
+        cells[lastDateOut] = days.value(days.rowCount() - 1, dateColumn());
+        const int row = result.appendRow(std::move(cells));
         for (int c = 0; c < totals.columnCount(); ++c) {
             const QVariant value = totals.value(0, c);
             if (totals.columnName(c) != dateColumn() && !value.isNull() && value.userType() != unusedType)
                 result.setValue(row, totals.columnName(c), value);
         }
     }
-    return result;
 }
