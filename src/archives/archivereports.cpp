@@ -555,11 +555,13 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
               numberIn = nodes.columnIndex(kNumber);
     const QHash<int, int> own = nodeRows ? QHash<int, int>() : nodeRowsOf(nodes);
     const QHash<int, int> &rowOfNode = nodeRows ? *nodeRows : own;
+    // Each node's place in listed, where its outcome and totals are kept.
     QList<int> listed;
-    QSet<int> done;
+    QHash<int, int> placeOf;
+    placeOf.reserve(nodeIds.size());
     for (int id : nodeIds) {
-        if (rowOfNode.contains(id) && !done.contains(id)) {
-            done.insert(id);
+        if (rowOfNode.contains(id) && !placeOf.contains(id)) {
+            placeOf.insert(id, listed.size());
             listed.append(id);
         }
     }
@@ -567,8 +569,9 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
     // The archives of all the nodes in a few statements, their totals
     // computed from the bytes where that covers them; the others (and all
     // when the statement fails) take the general path below.
-    QHash<int, StoredRangeTotals::Totals> quick;
-    QSet<int> withoutRow;
+    QVector<StoredRangeTotals::Outcome> outcomes(listed.size(), StoredRangeTotals::Declined);
+    QVector<StoredRangeTotals::Totals> quick(listed.size());
+    int quickCount = 0;
     // A job's own serves when it is for this range; else one for this call.
     std::unique_ptr<StoredRangeTotals> ownTotals;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
@@ -584,7 +587,8 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
         database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
                             [&](int id, const QVector<QVariant> &values) {
             const auto nodeRow = rowOfNode.constFind(id);
-            if (nodeRow == rowOfNode.constEnd() || values.size() < 5)
+            const int place = placeOf.value(id, -1);
+            if (nodeRow == rowOfNode.constEnd() || place < 0 || values.size() < 5)
                 return;
             const QVector<QVariant> &cells = nodes.rowCells(nodeRow.value());
             const auto cell = [&cells](int column) {
@@ -601,33 +605,26 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
             node.monthTotals = values.at(2);
             node.monthData = values.at(3);
             node.currentData = values.at(4);
-            StoredRangeTotals::Totals totals;
-            switch (stored->compute(database, node, totals)) {
-            case StoredRangeTotals::Done:
-                quick[id] = std::move(totals);
-                break;
-            case StoredRangeTotals::NoRow:
-                withoutRow.insert(id);
-                break;
-            case StoredRangeTotals::Declined:
-                break;
-            }
+            outcomes[place] = stored->compute(database, node, quick[place]);
+            if (outcomes.at(place) != StoredRangeTotals::Declined)
+                ++quickCount;
             // The bytes may be the database's own, valid only until this returns.
             node.dayData = node.dayTotals = node.monthTotals = node.monthData = node.currentData = QVariant();
         });
     }
     if (fromBytes)
-        *fromBytes = quick.size() + withoutRow.size();
+        *fromBytes = quickCount;
 
     const int unusedType = qMetaTypeId<ZeltoUnused>();
     // The result's column of each of the totals' columns (-1: not looked up yet).
     QVector<int> resultColumns;
-    for (int id : qAsConst(listed)) {
-        if (withoutRow.contains(id))
+    for (int place = 0; place < listed.size(); ++place) {
+        if (outcomes.at(place) == StoredRangeTotals::NoRow)
             continue;
+        const int id = listed.at(place);
         const int nodeRow = rowOfNode.value(id);
-        const auto known = quick.find(id);
-        if (known != quick.end()) {
+        if (outcomes.at(place) == StoredRangeTotals::Done) {
+            StoredRangeTotals::Totals *known = &quick[place];
             // The row whole at once, its new columns added first; the cells moved, used once.
             for (const auto &cell : qAsConst(known->cells)) {
                 while (cell.first >= resultColumns.size())
@@ -640,8 +637,8 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
             cells[modelCodeOut] = nodes.value(nodeRow, modelCodeIn);
             cells[modelNameOut] = nodes.value(nodeRow, modelNameIn);
             cells[numberOut] = nodes.value(nodeRow, numberIn);
-            cells[firstDateOut] = std::move(known->firstDate);
-            cells[lastDateOut] = std::move(known->lastDate);
+            cells[firstDateOut] = known->firstDate;
+            cells[lastDateOut] = known->lastDate;
             for (auto &cell : known->cells) {
                 if (!cell.second.isNull() && cell.second.userType() != unusedType)
                     cells[resultColumns.at(cell.first)] = std::move(cell.second);
