@@ -61,8 +61,9 @@ void GroupTotalsJob::step()
     const QList<int> part = m_nodeIds.mid(m_next, m_stepNodes);
     m_next += part.size();
     if (m_database)
-        append(ArchiveReports::groupTotalsOf(*m_database, m_nodes, part, m_from, m_to, nullptr, &m_nodeRows,
-                                             m_totals.get()));
+        // Straight into the job's table: a part's rows are not built twice.
+        ArchiveReports::appendGroupTotals(m_result, *m_database, m_nodes, part, m_from, m_to, nullptr, &m_nodeRows,
+                                          m_totals.get());
     else
         m_next = m_nodeIds.size();
     // At most twice as many as the last time: one fast node says little.
@@ -75,23 +76,4 @@ void GroupTotalsJob::step()
     }
     m_done(m_result);
     deleteLater();
-}
-
-void GroupTotalsJob::append(const ZeltoTable &part)
-{
-    if (m_result.columnCount() == 0)
-        m_result = ZeltoTable(part.columnNames());
-    if (part.rowCount() == 0)
-        return;
-    // The columns a part brings are added in the order they come; each row is appended whole.
-    QVector<int> target;
-    for (int column = 0; column < part.columnCount(); ++column)
-        target.append(m_result.appendColumn(part.columnName(column)));
-    for (int row = 0; row < part.rowCount(); ++row) {
-        const QVector<QVariant> &cells = part.rowCells(row);
-        QVector<QVariant> values(m_result.columnCount());
-        for (int column = 0; column < cells.size(); ++column)
-            values[target.at(column)] = cells.at(column);
-        m_result.appendRow(std::move(values));
-    }
 }

@@ -47,7 +47,6 @@ public:
 private:
     void schedule();
     void step();
-    void append(const ZeltoTable &part);
 
     QPointer<Database> m_database;   // gone: the job ends with what it has
     ZeltoTable m_nodes;

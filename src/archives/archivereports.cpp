@@ -537,15 +537,31 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
                                          const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows,
                                          StoredRangeTotals *stored)
 {
-    ZeltoTable result(QStringList{QStringLiteral("node_id"), kModelCode, kModelName, kNumber,
-                                  QStringLiteral("first_date"), QStringLiteral("last_date")});
+    ZeltoTable result;
+    appendGroupTotals(result, database, nodes, nodeIds, from, to, fromBytes, nodeRows, stored);
+    return result;
+}
+
+void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, const ZeltoTable &nodes,
+                                       const QList<int> &nodeIds, const QDate &from, const QDate &to, int *fromBytes,
+                                       const QHash<int, int> *nodeRows, StoredRangeTotals *stored)
+{
+    // The leading columns, where a table of earlier parts already has them.
+    const int idOut = result.appendColumn(QStringLiteral("node_id")), modelCodeOut = result.appendColumn(kModelCode),
+              modelNameOut = result.appendColumn(kModelName), numberOut = result.appendColumn(kNumber),
+              firstDateOut = result.appendColumn(QStringLiteral("first_date")),
+              lastDateOut = result.appendColumn(QStringLiteral("last_date"));
+    const int modelCodeIn = nodes.columnIndex(kModelCode), modelNameIn = nodes.columnIndex(kModelName),
+              numberIn = nodes.columnIndex(kNumber);
     const QHash<int, int> own = nodeRows ? QHash<int, int>() : nodeRowsOf(nodes);
     const QHash<int, int> &rowOfNode = nodeRows ? *nodeRows : own;
+    // Each node's place in listed, where its outcome and totals are kept.
     QList<int> listed;
-    QSet<int> done;
+    QHash<int, int> placeOf;
+    placeOf.reserve(nodeIds.size());
     for (int id : nodeIds) {
-        if (rowOfNode.contains(id) && !done.contains(id)) {
-            done.insert(id);
+        if (rowOfNode.contains(id) && !placeOf.contains(id)) {
+            placeOf.insert(id, listed.size());
             listed.append(id);
         }
     }
@@ -553,8 +569,9 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
     // The archives of all the nodes in a few statements, their totals
     // computed from the bytes where that covers them; the others (and all
     // when the statement fails) take the general path below.
-    QHash<int, StoredRangeTotals::Totals> quick;
-    QSet<int> withoutRow;
+    QVector<StoredRangeTotals::Outcome> outcomes(listed.size(), StoredRangeTotals::Declined);
+    QVector<StoredRangeTotals::Totals> quick(listed.size());
+    int quickCount = 0;
     // A job's own serves when it is for this range; else one for this call.
     std::unique_ptr<StoredRangeTotals> ownTotals;
     if (ArchiveStore::isSplicing() && from.isValid() && to.isValid() && !listed.isEmpty()) {
@@ -570,64 +587,61 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
         database.storedRows(QStringLiteral("nodes"), listed, StoredRangeTotals::archives(),
                             [&](int id, const QVector<QVariant> &values) {
             const auto nodeRow = rowOfNode.constFind(id);
-            if (nodeRow == rowOfNode.constEnd() || values.size() < 5)
+            const int place = placeOf.value(id, -1);
+            if (nodeRow == rowOfNode.constEnd() || place < 0 || values.size() < 5)
                 return;
-            const int row = nodeRow.value();
+            const QVector<QVariant> &cells = nodes.rowCells(nodeRow.value());
+            const auto cell = [&cells](int column) {
+                return column >= 0 && column < cells.size() ? cells.at(column) : QVariant();
+            };
             node.id = id;
-            node.modelCode = nodes.value(row, model).toString();
-            node.hasDayTotals = nodes.value(row, dayTotals).toBool();
-            node.hasMonthTotals = nodes.value(row, monthTotals).toBool();
-            node.hasMonthData = nodes.value(row, monthData).toBool();
-            node.hasCurrentData = nodes.value(row, currentData).toBool();
+            node.modelCode = cell(model).toString();
+            node.hasDayTotals = cell(dayTotals).toBool();
+            node.hasMonthTotals = cell(monthTotals).toBool();
+            node.hasMonthData = cell(monthData).toBool();
+            node.hasCurrentData = cell(currentData).toBool();
             node.dayData = values.at(0);
             node.dayTotals = values.at(1);
             node.monthTotals = values.at(2);
             node.monthData = values.at(3);
             node.currentData = values.at(4);
-            StoredRangeTotals::Totals totals;
-            switch (stored->compute(database, node, totals)) {
-            case StoredRangeTotals::Done:
-                quick.insert(id, totals);
-                break;
-            case StoredRangeTotals::NoRow:
-                withoutRow.insert(id);
-                break;
-            case StoredRangeTotals::Declined:
-                break;
-            }
+            outcomes[place] = stored->compute(database, node, quick[place]);
+            if (outcomes.at(place) != StoredRangeTotals::Declined)
+                ++quickCount;
             // The bytes may be the database's own, valid only until this returns.
             node.dayData = node.dayTotals = node.monthTotals = node.monthData = node.currentData = QVariant();
         });
     }
     if (fromBytes)
-        *fromBytes = quick.size() + withoutRow.size();
+        *fromBytes = quickCount;
 
     const int unusedType = qMetaTypeId<ZeltoUnused>();
-    // The result's column of each of the totals' columns (-1: not added yet).
+    // The result's column of each of the totals' columns (-1: not looked up yet).
     QVector<int> resultColumns;
-    for (int id : qAsConst(listed)) {
-        if (withoutRow.contains(id))
+    for (int place = 0; place < listed.size(); ++place) {
+        if (outcomes.at(place) == StoredRangeTotals::NoRow)
             continue;
+        const int id = listed.at(place);
         const int nodeRow = rowOfNode.value(id);
-        const auto known = quick.constFind(id);
-        if (known != quick.constEnd()) {
-            // The row whole at once, its new columns added first.
-            for (const auto &cell : known->cells) {
+        if (outcomes.at(place) == StoredRangeTotals::Done) {
+            StoredRangeTotals::Totals *known = &quick[place];
+            // The row whole at once, its new columns added first; the cells moved, used once.
+            for (const auto &cell : qAsConst(known->cells)) {
                 while (cell.first >= resultColumns.size())
                     resultColumns.append(-1);
                 if (resultColumns.at(cell.first) < 0 && !cell.second.isNull() && cell.second.userType() != unusedType)
                     resultColumns[cell.first] = result.appendColumn(stored->columns().at(cell.first));
             }
             QVector<QVariant> cells(result.columnCount());
-            cells[0] = id;
-            cells[1] = nodes.value(nodeRow, kModelCode);
-            cells[2] = nodes.value(nodeRow, kModelName);
-            cells[3] = nodes.value(nodeRow, kNumber);
-            cells[4] = known->firstDate;
-            cells[5] = known->lastDate;
-            for (const auto &cell : known->cells) {
+            cells[idOut] = id;
+            cells[modelCodeOut] = nodes.value(nodeRow, modelCodeIn);
+            cells[modelNameOut] = nodes.value(nodeRow, modelNameIn);
+            cells[numberOut] = nodes.value(nodeRow, numberIn);
+            cells[firstDateOut] = known->firstDate;
+            cells[lastDateOut] = known->lastDate;
+            for (auto &cell : known->cells) {
                 if (!cell.second.isNull() && cell.second.userType() != unusedType)
-                    cells[resultColumns.at(cell.first)] = cell.second;
+                    cells[resultColumns.at(cell.first)] = std::move(cell.second);
             }
             result.appendRow(std::move(cells));
             continue;
@@ -640,14 +654,18 @@ ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &n
             = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false, TotalsOnly).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
-        const int row = result.appendRow(QVariantList{id, node.value(kModelCode), node.value(kModelName),
-                                                      node.value(kNumber), days.value(0, dateColumn()),
-                                                      days.value(days.rowCount() - 1, dateColumn())});
+        QVector<QVariant> cells(result.columnCount());
+        cells[idOut] = id;
+        cells[modelCodeOut] = node.value(kModelCode);
+        cells[modelNameOut] = node.value(kModelName);
+        cells[numberOut] = node.value(kNumber);
+        cells[firstDateOut] = days.value(0, dateColumn());
+        cells[lastDateOut] = days.value(days.rowCount() - 1, dateColumn());
+        const int row = result.appendRow(std::move(cells));
         for (int c = 0; c < totals.columnCount(); ++c) {
             const QVariant value = totals.value(0, c);
             if (totals.columnName(c) != dateColumn() && !value.isNull() && value.userType() != unusedType)
                 result.setValue(row, totals.columnName(c), value);
         }
     }
-    return result;
 }

@@ -78,6 +78,12 @@ public:
     static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
                                     const QDate &from, const QDate &to, int *fromBytes = nullptr,
                                     const QHash<int, int> *nodeRows = nullptr, StoredRangeTotals *stored = nullptr);
+    // The same rows appended to result, which is empty or holds earlier parts' rows of the same
+    // call: a column new to it is added in the order it comes, so the parts make one table.
+    static void appendGroupTotals(ZeltoTable &result, Database &database, const ZeltoTable &nodes,
+                                  const QList<int> &nodeIds, const QDate &from, const QDate &to,
+                                  int *fromBytes = nullptr, const QHash<int, int> *nodeRows = nullptr,
+                                  StoredRangeTotals *stored = nullptr);
     // The columns whose newest daily value a node's range totals carry (dimensions, schemes).
     static const QStringList &dimensionColumns();
     // The row of each node id in a node list (of the last, were one listed twice).
