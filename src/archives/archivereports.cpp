@@ -212,19 +212,13 @@ public:
         }
         if (!reading.values.isEmpty() || !m_source.fromCurrent)
             return reading;
-        if (!m_currentRead) {
-            m_currentRead = true;
-            // Of the hourly archive, the largest, only the current reading's day is needed.
-            const ZeltoTable current = wholeArchive(m_database, m_nodeId, ArchiveNames::currentData);
-            const QDate day = TotalizerReadings::currentDay(current);
-            ZeltoTable hours;
-            if (day.isValid())
-                hours = archiveRows(m_database, m_nodeId, ArchiveNames::hourData, midnight(day),
-                                    ArchiveDates::endOfDay(day));
-            m_hasCurrent = m_readings.fromCurrent(current, hours, m_anchor, m_currentValues);
-        }
-        if (m_hasCurrent)
-            reading.values = m_readings.carry(m_currentValues, m_anchor, moment);
+        m_current.at(
+            m_readings, moment, [this] { return wholeArchive(m_database, m_nodeId, ArchiveNames::currentData); },
+            [this](const QDate &day) {
+                return archiveRows(m_database, m_nodeId, ArchiveNames::hourData, midnight(day),
+                                   ArchiveDates::endOfDay(day));
+            },
+            reading.values);
         reading.derived = reading.computed = !reading.values.isEmpty();
         return reading;
     }
@@ -236,10 +230,7 @@ private:
     const TotalizerReadings::Source m_source;
     bool m_recordsRead = false;
     ZeltoTable m_recordTable;
-    bool m_currentRead = false;
-    bool m_hasCurrent = false;
-    QDateTime m_anchor;
-    QVariantMap m_currentValues;
+    TotalizerReadings::CurrentCarry m_current;
 };
 
 // Models that measure mass only: their volumes are derived when the

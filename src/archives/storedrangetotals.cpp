@@ -327,26 +327,21 @@ public:
             return false;
         if (!values.isEmpty() || !m_source.fromCurrent)
             return true;
-        if (!m_currentRead) {
-            m_currentRead = true;
-            // Of the hourly archive, the largest, only the current reading's
-            // day is read, its bytes handed in place as the others' are.
-            m_current = decoded(m_node.currentData, ArchiveNames::currentData);
-            const QDate day = TotalizerReadings::currentDay(m_current);
+        const auto readHours = [this](const QDate &day) {
+            // The hourly day's bytes handed in place, as the other archives' are.
+            static const QStringList hourly = {ArchiveNames::hourData};
             ZeltoTable hours;
-            if (day.isValid()) {
-                static const QStringList hourly = {ArchiveNames::hourData};
-                m_database.storedRows(QStringLiteral("nodes"), {m_node.id}, hourly,
-                                      [&](int, const QVector<QVariant> &values) {
-                    hours = ArchiveStore::storedRange(m_node.id, ArchiveNames::hourData, values.value(0),
-                                                      m_state.midnight(day).moment, ArchiveDates::endOfDay(day))
-                                .valueOr(ZeltoTable());
-                });
-            }
-            m_hasCurrent = m_readings.fromCurrent(m_current, hours, m_anchor, m_currentValues);
-        }
-        if (m_hasCurrent)
-            values.setByName(m_readings.carry(m_currentValues, m_anchor, moment.moment));
+            m_database.storedRows(QStringLiteral("nodes"), {m_node.id}, hourly, [&](int, const QVector<QVariant> &stored) {
+                hours = ArchiveStore::storedRange(m_node.id, ArchiveNames::hourData, stored.value(0),
+                                                  m_state.midnight(day).moment, ArchiveDates::endOfDay(day))
+                            .valueOr(ZeltoTable());
+            });
+            return hours;
+        };
+        QVariantMap carried;
+        if (m_current.at(m_readings, moment.moment,
+                         [this] { return decoded(m_node.currentData, ArchiveNames::currentData); }, readHours, carried))
+            values.setByName(carried);
         return !m_dayRowsFailed;
     }
 
@@ -441,11 +436,7 @@ private:
     bool m_decoded = false;
     bool m_dayRowsFailed = false;
     ZeltoTable m_whole;
-    bool m_currentRead = false;
-    bool m_hasCurrent = false;
-    ZeltoTable m_current;
-    QDateTime m_anchor;
-    QVariantMap m_currentValues;
+    TotalizerReadings::CurrentCarry m_current;
 };
 
 // The aggregate of a column over rows from..to of the kind (for an

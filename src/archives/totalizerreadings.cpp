@@ -160,3 +160,20 @@ QVariantMap TotalizerReadings::carry(const QVariantMap &values, const QDateTime 
     }
     return carried;
 }
+
+bool TotalizerReadings::CurrentCarry::at(const TotalizerReadings &readings, const QDateTime &at,
+                                         const std::function<ZeltoTable()> &readCurrent,
+                                         const std::function<ZeltoTable(const QDate &day)> &readHours,
+                                         QVariantMap &values)
+{
+    if (!m_read) {
+        m_read = true;
+        // Of the hourly archive, the largest, only the current reading's day is needed.
+        const ZeltoTable current = readCurrent();
+        const QDate day = currentDay(current);
+        m_has = readings.fromCurrent(current, day.isValid() ? readHours(day) : ZeltoTable(), m_anchor, m_values);
+    }
+    if (m_has)
+        values = readings.carry(m_values, m_anchor, at);
+    return m_has;
+}

@@ -71,6 +71,25 @@ public:
     // values, the counters at the midnight anchor, carried to the midnight at.
     QVariantMap carry(const QVariantMap &values, const QDateTime &anchor, const QDateTime &at) const;
 
+    // A node's counters derived from its current reading (fromCurrent), worked
+    // out on first use and carried to each midnight asked for.
+    class CurrentCarry
+    {
+    public:
+        // The counters at the midnight at into values; false, values
+        // untouched, when the current reading gives none. readCurrent gives
+        // the node's current data, readHours the hourly rows of a day; each
+        // is called once at most.
+        bool at(const TotalizerReadings &readings, const QDateTime &at, const std::function<ZeltoTable()> &readCurrent,
+                const std::function<ZeltoTable(const QDate &day)> &readHours, QVariantMap &values);
+
+    private:
+        bool m_read = false;
+        bool m_has = false;
+        QDateTime m_anchor;
+        QVariantMap m_values;
+    };
+
 private:
     // The accumulating parameters of one row that are readings.
     QVariantMap counters(const ZeltoTable &table, int row) const;
