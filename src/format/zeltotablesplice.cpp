@@ -480,26 +480,44 @@ bool ZeltoTableSplice::numberPresence(int column, int row, bool &present) const
 
 bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray &out)
 {
-    if (tail.columnNames() != m_names || qint64(from) + tail.rowCount() > std::numeric_limits<int>::max()
-        || !seek(from))
+    // The stored columns, then any new ones (a merge appends them), whose
+    // stored rows have no cells.
+    const QStringList &names = tail.columnNames();
+    if (names.size() < m_names.size() || names.mid(0, m_names.size()) != m_names
+        || qint64(from) + tail.rowCount() > std::numeric_limits<int>::max() || !seek(from))
         return false;
+    for (int c = m_names.size(); c < names.size(); ++c) {
+        if (names.indexOf(names.at(c)) != c)
+            return false;
+    }
     ZeltoByteSink sink;
-    sink.reserve(m_bytes.size() + qint64(tail.rowCount()) * m_names.size() * 16 + 64);
+    sink.reserve(m_bytes.size() + qint64(tail.rowCount()) * names.size() * 16
+                 + qint64(from) * (names.size() - m_names.size()) / 8 + 64);
     sink.putByte(uchar(kVersion));
     sink.claim(4);   // the length, filled in below
     sink.putByte(TagTable);
-    sink.putVarint(quint64(m_names.size()));
-    for (const QString &name : qAsConst(m_names))
+    sink.putVarint(quint64(names.size()));
+    for (const QString &name : names)
         sink.putString(name);
     sink.putVarint(quint64(from) + quint64(tail.rowCount()));
+    // The checksum is summed as the value is written: the stored cells as
+    // they are copied, the rest after each column.
+    RunningSum sum;
+    sum.summed = 5;
     for (int c = 0; c < int(m_columns.size()); ++c) {
-        if (!writeColumn(m_columns[size_t(c)], from, tail, c, sink))
+        if (!writeColumn(m_columns[size_t(c)], from, tail, c, sink, sum))
+            return false;
+    }
+    for (int c = m_names.size(); c < names.size(); ++c) {
+        Column added;   // nothing stored: no cells before the cut, none copied
+        if (!writeColumn(added, from, tail, c, sink, sum))
             return false;
     }
     if (sink.overflowed())
         return false;
+    sum.catchUp(sink);
     const qint64 length = sink.size() - 5;
-    const quint32 crc = qToLittleEndian(ZeltoChecksum::crc32c(sink.constData() + 5, length));
+    const quint32 crc = qToLittleEndian(sum.sum);
     const quint32 le = qToLittleEndian(quint32(length));
     std::memcpy(sink.data() + 1, &le, 4);
     sink.putBytes(reinterpret_cast<const char *>(&crc), 4);
@@ -511,7 +529,8 @@ bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray 
 
 // One column of the new table: its kind by the writer's rules for all of
 // its cells, the stored cells before the cut, then the new ones.
-bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out)
+bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out,
+                                   RunningSum &sum)
 {
     ZeltoStreamWriter &writer = *m_writer;
     const int tailRows = tail.rowCount();
@@ -619,7 +638,18 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
                 bits[(from + r) >> 3] = char(uchar(bits[(from + r) >> 3]) | (1u << ((from + r) & 7)));
         }
     }
-    out.putBytes(reinterpret_cast<const char *>(first), kept);
+    sum.catchUp(out);
+    char *to = kept > 0 ? out.claim(kept) : nullptr;
+    if (kept > 0 && !to)
+        return false;
+    sum.sum = ZeltoChecksum::copyAndExtend(to, reinterpret_cast<const char *>(first), kept, sum.sum);
+    sum.summed = out.size();
     out.putBytes(data.constData(), data.size());
     return true;
+}
+
+void ZeltoTableSplice::RunningSum::catchUp(const ZeltoByteSink &out)
+{
+    sum = ZeltoChecksum::extend(sum, out.constData() + summed, out.size() - summed);
+    summed = out.size();
 }
