@@ -207,29 +207,38 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
     quint32 repeatBytes = 0, repeatMask = 0;
     qint64 repeatDelta = 0;
     int repeatLength = 0;
-    for (int r = 0; r < m_rows; ++r) {
-        qint64 delta;
-        quint32 next;
-        if (repeatLength && end - p >= 4 && (std::memcpy(&next, p, 4), (next & repeatMask) == repeatBytes)) {
-            delta = repeatDelta;
-            p += repeatLength;
-        } else {
-            const uchar *start = p;
-            quint64 raw = 0;
-            if (readVarint(p, end, raw) != VarintRead::Ok)
+    for (int r = 0; r < m_rows;) {
+        // A run of the repeated delta, in a loop of its own. A delta of four
+        // varint bytes is below 2^28, and instants stay within 2^60: no sum
+        // here can overflow.
+        while (repeatLength && r < m_rows && end - p >= 4) {
+            quint32 next;
+            std::memcpy(&next, p, 4);
+            if ((next & repeatMask) != repeatBytes)
+                break;
+            previous += repeatDelta;
+            if (previous > MaxMSecs || previous < -MaxMSecs)
                 return false;
-            delta = unzigzag(raw);
-            repeatLength = p - start <= 4 ? int(p - start) : 0;
-            const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
-                                    uchar(repeatLength > 3 ? 0xff : 0) };
-            std::memcpy(&repeatMask, mask, 4);
-            repeatBytes = 0;
-            std::memcpy(&repeatBytes, start, size_t(repeatLength));
-            repeatDelta = delta;
+            instant[r++] = previous;
+            p += repeatLength;
         }
+        if (r == m_rows)
+            break;
+        const uchar *start = p;
+        quint64 raw = 0;
+        if (readVarint(p, end, raw) != VarintRead::Ok)
+            return false;
+        const qint64 delta = unzigzag(raw);
+        repeatLength = p - start <= 4 ? int(p - start) : 0;
+        const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
+                                uchar(repeatLength > 3 ? 0xff : 0) };
+        std::memcpy(&repeatMask, mask, 4);
+        repeatBytes = 0;
+        std::memcpy(&repeatBytes, start, size_t(repeatLength));
+        repeatDelta = delta;
         if (__builtin_add_overflow(previous, delta, &previous) || previous > MaxMSecs || previous < -MaxMSecs)
             return false;
-        instant[r] = previous;
+        instant[r++] = previous;
     }
     timeSpec = header.timeSpec;
     if (p != end)
