@@ -129,45 +129,6 @@ __attribute__((target("sse4.2"))) quint32 hardwareCrc3(quint32 crc, const uchar 
     return hardwareCrc(joined, p + 2 * lane, size - 3 * lane);
 }
 
-// hardwareCrc3 that stores each word it sums at `to`, where a copy after
-// the sum would read the bytes a second time.
-__attribute__((target("sse4.2"))) quint32 hardwareCopyCrc3(quint32 crc, uchar *to, const uchar *p, qint64 size)
-{
-    const qint64 lane = size / 24 * 8;
-    quint64 a = crc;
-    qint64 done = 0;
-    if (lane >= 1024) {
-        quint64 b = 0, c = 0;
-        for (qint64 i = 0; i < lane; i += 8) {
-            quint64 wa, wb, wc;
-            std::memcpy(&wa, p + i, 8);
-            std::memcpy(&wb, p + lane + i, 8);
-            std::memcpy(&wc, p + 2 * lane + i, 8);
-            a = _mm_crc32_u64(a, wa);
-            b = _mm_crc32_u64(b, wb);
-            c = _mm_crc32_u64(c, wc);
-            std::memcpy(to + i, &wa, 8);
-            std::memcpy(to + lane + i, &wb, 8);
-            std::memcpy(to + 2 * lane + i, &wc, 8);
-        }
-        const quint32 shift = zeroBytesFactor(quint64(lane));
-        a = multiplyModP(shift, multiplyModP(shift, quint32(a)) ^ quint32(b)) ^ quint32(c);
-        done = 3 * lane;
-    }
-    for (; size - done >= 8; done += 8) {
-        quint64 word;
-        std::memcpy(&word, p + done, 8);
-        a = _mm_crc32_u64(a, word);
-        std::memcpy(to + done, &word, 8);
-    }
-    quint32 a32 = quint32(a);
-    for (; done < size; ++done) {
-        a32 = _mm_crc32_u8(a32, p[done]);
-        to[done] = p[done];
-    }
-    return a32;
-}
-
 bool hasInstruction()
 {
     static const bool hardware = __builtin_cpu_supports("sse4.2");
@@ -189,18 +150,6 @@ quint32 extend(quint32 sum, const char *data, qint64 size)
         return ~hardwareCrc3(~sum, reinterpret_cast<const uchar *>(data), size);
 #endif
     return ~softwareCrc(~sum, reinterpret_cast<const uchar *>(data), size);
-}
-
-quint32 copyAndExtend(char *to, const char *from, qint64 size, quint32 sum)
-{
-    if (size <= 0)
-        return sum;
-#if defined(__x86_64__)
-    if (hasInstruction())
-        return ~hardwareCopyCrc3(~sum, reinterpret_cast<uchar *>(to), reinterpret_cast<const uchar *>(from), size);
-#endif
-    std::memcpy(to, from, size_t(size));
-    return extend(sum, from, size);
 }
 
 quint32 crc32cByTable(const char *data, qint64 size)

@@ -509,8 +509,9 @@ bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray 
     for (const QString &name : names)
         sink.putString(name);
     sink.putVarint(quint64(from) + quint64(tail.rowCount()));
-    // The checksum is summed as the value is written: the stored cells as
-    // they are copied, the rest after each column.
+    // The checksum is summed column by column as the value is written,
+    // while each column is still in the cache, not over the whole value
+    // once it is done.
     RunningSum sum;
     sum.summed = 5;
     for (int c = 0; c < int(m_columns.size()); ++c) {
@@ -647,13 +648,9 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
                 bits[(from + r) >> 3] = char(uchar(bits[(from + r) >> 3]) | (1u << ((from + r) & 7)));
         }
     }
-    sum.catchUp(out);
-    char *to = kept > 0 ? out.claim(kept) : nullptr;
-    if (kept > 0 && !to)
-        return false;
-    sum.sum = ZeltoChecksum::copyAndExtend(to, reinterpret_cast<const char *>(first), kept, sum.sum);
-    sum.summed = out.size();
+    out.putBytes(reinterpret_cast<const char *>(first), kept);
     out.putBytes(data.constData(), data.size());
+    sum.catchUp(out);
     return true;
 }
 
