@@ -12,7 +12,6 @@
 #include "fieldlimits.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
-#include "user.h"
 #include "zeltoclock.h"
 #include "zeltoencodedtable.h"
 #include "zeltoenvironment.h"
@@ -202,10 +201,9 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return exists.status();
     if (!exists.value())
         return ZeltoStatus::notFound(tr("Узел не найден"));
-    const ZeltoResult<QVariantMap> visible = User::seen(NodeVisibility::find(context, nodeId));
+    const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
     if (!visible.ok())
-        return visible.status();
-    const QVariantMap node = visible.value();
+        return visible;
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.
@@ -261,7 +259,17 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         if (!params.ok())
             return abandon(scope, context, nodeId, params.status());
         if (!params.value().toMap().isEmpty()) {
-            analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString(), &database));
+            // The stored model unless the info brings one (the node's row is
+            // read for it only here).
+            QVariant modelCode = info.value(kModelCode);
+            if (!info.contains(kModelCode)) {
+                const ZeltoResult<QVariantMap> stored =
+                    database.row(QStringLiteral("SELECT model_code FROM nodes WHERE id = ?"), {nodeId});
+                if (!stored.ok())
+                    return abandon(scope, context, nodeId, stored.status());
+                modelCode = stored.value().value(kModelCode);
+            }
+            analizer.reset(new Analizer(modelCode.toString(), &database));
             analizer->setCheckParams(params.value().toMap());
         }
     }

@@ -6,6 +6,7 @@
 #include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
 #include "zeltotablesplice.h"
 #include "zeltotestclock.h"
@@ -71,6 +72,12 @@ class TestArchiveStore : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // The shipped metadata, which names the flags of the nodes' model.
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
+    }
+
     void init()
     {
         m_home.reset(new TempDatabaseHome);
@@ -174,15 +181,19 @@ private slots:
     void findingsOfASave()
     {
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
-                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}).ok());
-        QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}).ok());
+                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев');\n"
+                                                     "checkError(Enum.Day, 'NSD')"}}).ok());
+        ZeltoTable days = archive({{at(0), 85}, {at(1), 95}});
+        days.setValue(1, "NSD", 2);   // the second of the flags this node's model names
+        QVERIFY(save({{kDay, days}, {kHour, archive({{at(1, 1), 91}})}}).ok());
 
-        // Two findings on one row are two log rows; all share the node's last_update.
+        // Findings on one row are a log row each; all share the node's last_update. The flags are named by the
+        // node's stored model.
         const QVariant lastUpdate = nodeRow(m_node).value("last_update");
-        QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
+        QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate, lastUpdate}));
         QStringList messages = CheckLog::errors(serverContext(), m_node, kDay, at(1)).value();
         messages.sort();
-        QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
+        QCOMPARE(messages, (QStringList{"t1 > 90", "НС вычислителя: Отключение сетевого питания", "Перегрев"}));
         QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
 
         // The script sees only the new rows; one that throws is journalled, the save goes on.
@@ -190,7 +201,7 @@ private slots:
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}).ok());
         QCOMPARE(QList<int>({checkLog(m_node).rowCount(),
                              Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("check_fails").toInt()}),
-                 QList<int>({5, 2}));
+                 QList<int>({6, 2}));
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "noSuchFunction()"}}).ok());
         QCOMPARE(outcome(save({{kDay, archive({{at(3), 1}})}})), "ok");
         QCOMPARE(stored(m_node, kDay).rowCount(), 4);
