@@ -17,9 +17,12 @@ DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scr
 
 
 class Demo:
+    started = []   # every demo of the running test, for its log when the test fails
+
     def __init__(self, home, port):
         # The server's log goes to a file: a pipe nobody reads would stall it.
         self.log = tempfile.TemporaryFile("w+")
+        Demo.started.append(self)
         self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
                                       "--port", str(port)], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
@@ -35,11 +38,23 @@ class Demo:
         self.proc.send_signal(signal.SIGINT)
         code = self.proc.wait(60)
         self.proc.stdout.close()
+        return code, self.text()
+
+    def text(self):
         self.log.seek(0)
-        return code, self.log.read()
+        return self.log.read()
 
 
 class DemoTest(unittest.TestCase):
+    def run(self, result=None):
+        # A failure shows what the demo and its server said: a flaky start cannot be read afterwards.
+        faults = len(result.failures) + len(result.errors)
+        Demo.started = []
+        super().run(result)
+        if len(result.failures) + len(result.errors) > faults:
+            for number, demo in enumerate(Demo.started, 1):
+                sys.stderr.write("--- demo %d of %s ---\n%s\n" % (number, self.id(), demo.text()[-20000:]))
+
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="orvex-demo-")
         self.addCleanup(shutil.rmtree, self.home, True)
