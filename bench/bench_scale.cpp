@@ -1,8 +1,8 @@
 // An installation grown to N nodes through the server's own commands, and
 // what it then costs, each figure beside the floor measured in the same run:
 //
-//   bench_scale [--nodes N] [--days D] [--home DIR] [--server PATH] [--no-opc] [--no-polls] [--polls P]
-//               [--pg | --connection CONNINFO]
+//   bench_scale [--nodes N] [--days D] [--years Y] [--home DIR] [--server PATH] [--no-opc] [--no-polls]
+//               [--polls P] [--pg | --connection CONNINFO]
 //
 // Growing: groups of 100 nodes, one node of a two-system meter (ТВ-3) and one
 // main task per node (saveNode, saveTask), and D days (365) of hourly, daily,
@@ -26,8 +26,8 @@
 //     during group totals, compaction (its VACUUM) and OPC UA start
 //   compaction (SQLite only)                   a copy of the database file
 //   polls per second (orvex-device-sim --instant)   one-day saves per second over the wire
-//   a one-day save into five years of archives a durable UPDATE of the node's row
-//     (and into one of the nodes)              with the same bytes, a day longer
+//   a one-day save into Y years of archives    a durable UPDATE of the node's row
+//     (5 by default; and into one of the nodes) with the same bytes, a day longer
 //   resident memory of the server and the OPC UA gateway
 //
 // Wall times are "best/median" of several calls where a call is repeated.
@@ -69,7 +69,6 @@ const QString kModel = QStringLiteral("QRV3");
 const QString kModelName = QStringLiteral("ТВ-3");
 const int kFirstNumber = 100001;
 const int kNodesPerGroup = 100;
-const int kFiveYearDays = 5 * 365;
 
 struct Options
 {
@@ -80,6 +79,7 @@ struct Options
     bool opc = true;
     bool polls = true;
     int pollCount = 0;   // 0: min(nodes, 1000)
+    int years = 5;       // of the deep node's archives
 };
 
 // ---------------------------------------------------------------------------
@@ -636,7 +636,7 @@ struct Run
     QString database;   // SQLite's file, or PostgreSQL's database
     PgTarget pg;        // used: the data are on PostgreSQL
     quint16 port = 0;
-    int fiveYearNode = 0;
+    int deepNode = 0;   // the node with options.years of archives
     QDate today = QDate::currentDate();
 
     QString databaseIni() const { return pg.isUsed() ? pg.iniSection(database) : QString(); }
@@ -917,10 +917,10 @@ QDate newDay(ServerProcess &server, int nodeId, const QDate &first)
 
 void measureFiveYearSave(Run &run, ServerProcess &server)
 {
-    printHeading("one-day save into five years of archives");
-    // Days after the five years, one per save (before the polls, which
+    printHeading(qPrintable(QStringLiteral("one-day save into %1 years of archives").arg(run.options.years)));
+    // Days after the archives, one per save (before the polls, which
     // would bring a current reading of today).
-    measureSave(run, server, run.fiveYearNode, newDay(server, run.fiveYearNode, run.today.addDays(-40)), kFiveYearDays);
+    measureSave(run, server, run.deepNode, newDay(server, run.deepNode, run.today.addDays(-40)), run.options.years * 365);
 }
 
 // The same into a node of the installation, for what a deeper archive
@@ -1125,6 +1125,9 @@ bool parseOptions(const QStringList &arguments, Options &options)
         } else if (a == QLatin1String("--days") && value.toInt() > 0) {
             options.days = value.toInt();
             ++i;
+        } else if (a == QLatin1String("--years") && value.toInt() > 0 && value.toInt() <= 50) {
+            options.years = value.toInt();
+            ++i;
         } else if (a == QLatin1String("--polls") && value.toInt() > 0) {
             options.pollCount = value.toInt();
             ++i;
@@ -1155,8 +1158,8 @@ int main(int argc, char **argv)
     Run run;
     QStringList arguments = app.arguments();
     if (!run.pg.parse(arguments) || !parseOptions(arguments, run.options)) {
-        std::fprintf(stderr, "usage: bench_scale [--nodes N] [--days D] [--home DIR] [--server PATH] [--no-opc] "
-                             "[--no-polls] [--polls P] [--pg | --connection CONNINFO]\n");
+        std::fprintf(stderr, "usage: bench_scale [--nodes N] [--days D] [--years Y] [--home DIR] [--server PATH] "
+                             "[--no-opc] [--no-polls] [--polls P] [--pg | --connection CONNINFO]\n");
         return 3;
     }
     // The metadata files the catalogue reads (the model's systems) come with the home.
@@ -1208,23 +1211,22 @@ int main(int argc, char **argv)
         const double growMs = ms(timer);
         printFigure(QStringLiteral("grown in, s"), number(growMs / 1000, "%.0f"), QStringLiteral("per node, ms"),
                     number(growMs / run.options.nodes));
-        // One more node, outside the groups, with five years of archives.
+        // One more node, outside the groups, with years of archives.
         timer.restart();
-        run.fiveYearNode =
-            growNodes(server, kFirstNumber - 1, 1, kFiveYearDays, run.today.addDays(-40), 0).value(0);
-        printFigure(QStringLiteral("node with five years grown in, s"), number(ms(timer) / 1000));
+        run.deepNode = growNodes(server, kFirstNumber - 1, 1, run.options.years * 365, run.today.addDays(-40), 0).value(0);
+        printFigure(QStringLiteral("node with %1 years grown in, s").arg(run.options.years), number(ms(timer) / 1000));
     } else {
         std::printf("reusing the installation in %s\n", qPrintable(run.database));
         // The saves measured below bring days the last run brought already,
         // before the current readings it left: the clock check would refuse them.
         server.ok(QStringLiteral("setSetting"), {QStringLiteral("checkDateReset"), false});
     }
-    run.fiveYearNode = server.ok(QStringLiteral("getNodes")).value<ZeltoTable>().value(0, QStringLiteral("id")).toInt();
+    run.deepNode = server.ok(QStringLiteral("getNodes")).value<ZeltoTable>().value(0, QStringLiteral("id")).toInt();
     {
         const ZeltoTable nodes = server.ok(QStringLiteral("getNodes")).value<ZeltoTable>();
         for (int row = 0; row < nodes.rowCount(); ++row) {
             if (nodes.value(row, QStringLiteral("number")).toInt() == kFirstNumber - 1)
-                run.fiveYearNode = nodes.value(row, QStringLiteral("id")).toInt();
+                run.deepNode = nodes.value(row, QStringLiteral("id")).toInt();
         }
     }
 

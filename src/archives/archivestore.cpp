@@ -12,7 +12,6 @@
 #include "fieldlimits.h"
 #include "nodevisibility.h"
 #include "transactionscope.h"
-#include "user.h"
 #include "zeltoclock.h"
 #include "zeltoencodedtable.h"
 #include "zeltoenvironment.h"
@@ -202,10 +201,9 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         return exists.status();
     if (!exists.value())
         return ZeltoStatus::notFound(tr("Узел не найден"));
-    const ZeltoResult<QVariantMap> visible = User::seen(NodeVisibility::find(context, nodeId));
+    const ZeltoStatus visible = NodeVisibility::mustSee(context, nodeId);
     if (!visible.ok())
-        return visible.status();
-    const QVariantMap node = visible.value();
+        return visible;
 
     // Node fields too long to keep, cells no archive may hold and rows
     // without a usable date are refused before anything is written.
@@ -261,7 +259,17 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
         if (!params.ok())
             return abandon(scope, context, nodeId, params.status());
         if (!params.value().toMap().isEmpty()) {
-            analizer.reset(new Analizer(info.value(kModelCode, node.value(kModelCode)).toString(), &database));
+            // The stored model unless the info brings one (the node's row is
+            // read for it only here).
+            QVariant modelCode = info.value(kModelCode);
+            if (!info.contains(kModelCode)) {
+                const ZeltoResult<QVariantMap> stored =
+                    database.row(QStringLiteral("SELECT model_code FROM nodes WHERE id = ?"), {nodeId});
+                if (!stored.ok())
+                    return abandon(scope, context, nodeId, stored.status());
+                modelCode = stored.value().value(kModelCode);
+            }
+            analizer.reset(new Analizer(modelCode.toString(), &database));
             analizer->setCheckParams(params.value().toMap());
         }
     }
@@ -305,16 +313,6 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     if (!merge(ArchiveNames::hourData, true))
         return abandon(scope, context, nodeId, merged);
 
-    const auto dayFill = fill.constFind(ArchiveNames::dayData);
-    if (dayFill != fill.constEnd()) {
-        const QVariantMap entry = dayFill->toMap();
-        const ZeltoStatus days = database.run(QStringLiteral("UPDATE nodes SET first_day = ?, last_day = ? WHERE id = ?"),
-                                              {entry.value(QStringLiteral("firstDate")),
-                                               entry.value(QStringLiteral("lastDate")), nodeId});
-        if (!days.ok())
-            return abandon(scope, context, nodeId, days);
-    }
-
     columns.insert(kFillData, fill);
     const ZeltoStatus archivesSaved = database.write(kNodes, nodeId, columns);
     if (!archivesSaved.ok())
@@ -335,8 +333,18 @@ ZeltoStatus ArchiveStore::save(const CommandContext &context, ZeltoTableMap &tab
     int gapTotal = 0;
     for (const QVariant &entry : qAsConst(fill))
         gapTotal += entry.toMap().value(QStringLiteral("gapCount")).toInt();
-    const ZeltoStatus stamped = database.run(QStringLiteral("UPDATE nodes SET last_update = ?, gap_count = ? WHERE id = ?"),
-                                             {now, gapTotal, nodeId});
+    // The node's bookkeeping in one statement: this save's time and gaps,
+    // and the days of its daily records once it has any.
+    QString stamp = QStringLiteral("UPDATE nodes SET last_update = ?, gap_count = ?");
+    QVariantList stampValues{now, gapTotal};
+    const auto dayFill = fill.constFind(ArchiveNames::dayData);
+    if (dayFill != fill.constEnd()) {
+        const QVariantMap entry = dayFill->toMap();
+        stamp += QStringLiteral(", first_day = ?, last_day = ?");
+        stampValues << entry.value(QStringLiteral("firstDate")) << entry.value(QStringLiteral("lastDate"));
+    }
+    stampValues << nodeId;
+    const ZeltoStatus stamped = database.run(stamp + QStringLiteral(" WHERE id = ?"), stampValues);
     if (!stamped.ok())
         return abandon(scope, context, nodeId, stamped);
 
@@ -435,8 +443,8 @@ ZeltoStatus ArchiveStore::merge(const CommandContext &context, int nodeId, const
 // the same result as merging the whole archive: the new bytes, the stored
 // rows from the first new date on and the archive's fill entry. False where
 // that does not apply (an archive in an older format, out of date order, or
-// one whose columns the new rows change); the caller then merges the whole
-// archive.
+// one where the new rows change the kind of a column's cells); the caller
+// then merges the whole archive.
 bool ArchiveStore::splice(const QString &archive, const QVariant &bytes, const ZeltoTable &incoming,
                           QByteArray &merged, ZeltoTable &tail, QVariantMap &fillEntry)
 {

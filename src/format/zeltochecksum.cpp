@@ -128,18 +128,28 @@ __attribute__((target("sse4.2"))) quint32 hardwareCrc3(quint32 crc, const uchar 
     const quint32 joined = multiplyModP(shift, multiplyModP(shift, quint32(a)) ^ quint32(b)) ^ quint32(c);
     return hardwareCrc(joined, p + 2 * lane, size - 3 * lane);
 }
+
+bool hasInstruction()
+{
+    static const bool hardware = __builtin_cpu_supports("sse4.2");
+    return hardware;
+}
 #endif
 
 } // namespace
 
 quint32 crc32c(const char *data, qint64 size)
 {
+    return extend(0, data, size);
+}
+
+quint32 extend(quint32 sum, const char *data, qint64 size)
+{
 #if defined(__x86_64__)
-    static const bool hardware = __builtin_cpu_supports("sse4.2");
-    if (hardware)
-        return ~hardwareCrc3(~0u, reinterpret_cast<const uchar *>(data), size);
+    if (hasInstruction())
+        return ~hardwareCrc3(~sum, reinterpret_cast<const uchar *>(data), size);
 #endif
-    return crc32cByTable(data, size);
+    return ~softwareCrc(~sum, reinterpret_cast<const uchar *>(data), size);
 }
 
 quint32 crc32cByTable(const char *data, qint64 size)

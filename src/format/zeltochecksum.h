@@ -9,6 +9,9 @@
 namespace ZeltoChecksum {
 
 quint32 crc32c(const char *data, qint64 size);
+// The sum of bytes A then data, from the sum of A (0 for no bytes):
+// crc32c(A + B) == extend(crc32c(A), B).
+quint32 extend(quint32 sum, const char *data, qint64 size);
 // The same sum from tables, as machines without the instruction compute it.
 quint32 crc32cByTable(const char *data, qint64 size);
 

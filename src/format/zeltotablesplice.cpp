@@ -207,29 +207,38 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
     quint32 repeatBytes = 0, repeatMask = 0;
     qint64 repeatDelta = 0;
     int repeatLength = 0;
-    for (int r = 0; r < m_rows; ++r) {
-        qint64 delta;
-        quint32 next;
-        if (repeatLength && end - p >= 4 && (std::memcpy(&next, p, 4), (next & repeatMask) == repeatBytes)) {
-            delta = repeatDelta;
-            p += repeatLength;
-        } else {
-            const uchar *start = p;
-            quint64 raw = 0;
-            if (readVarint(p, end, raw) != VarintRead::Ok)
+    for (int r = 0; r < m_rows;) {
+        // A run of the repeated delta, in a loop of its own. A delta of four
+        // varint bytes is below 2^28, and instants stay within 2^60: no sum
+        // here can overflow.
+        while (repeatLength && r < m_rows && end - p >= 4) {
+            quint32 next;
+            std::memcpy(&next, p, 4);
+            if ((next & repeatMask) != repeatBytes)
+                break;
+            previous += repeatDelta;
+            if (previous > MaxMSecs || previous < -MaxMSecs)
                 return false;
-            delta = unzigzag(raw);
-            repeatLength = p - start <= 4 ? int(p - start) : 0;
-            const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
-                                    uchar(repeatLength > 3 ? 0xff : 0) };
-            std::memcpy(&repeatMask, mask, 4);
-            repeatBytes = 0;
-            std::memcpy(&repeatBytes, start, size_t(repeatLength));
-            repeatDelta = delta;
+            instant[r++] = previous;
+            p += repeatLength;
         }
+        if (r == m_rows)
+            break;
+        const uchar *start = p;
+        quint64 raw = 0;
+        if (readVarint(p, end, raw) != VarintRead::Ok)
+            return false;
+        const qint64 delta = unzigzag(raw);
+        repeatLength = p - start <= 4 ? int(p - start) : 0;
+        const uchar mask[4] = { 0xff, uchar(repeatLength > 1 ? 0xff : 0), uchar(repeatLength > 2 ? 0xff : 0),
+                                uchar(repeatLength > 3 ? 0xff : 0) };
+        std::memcpy(&repeatMask, mask, 4);
+        repeatBytes = 0;
+        std::memcpy(&repeatBytes, start, size_t(repeatLength));
+        repeatDelta = delta;
         if (__builtin_add_overflow(previous, delta, &previous) || previous > MaxMSecs || previous < -MaxMSecs)
             return false;
-        instant[r] = previous;
+        instant[r++] = previous;
     }
     timeSpec = header.timeSpec;
     if (p != end)
@@ -480,26 +489,45 @@ bool ZeltoTableSplice::numberPresence(int column, int row, bool &present) const
 
 bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray &out)
 {
-    if (tail.columnNames() != m_names || qint64(from) + tail.rowCount() > std::numeric_limits<int>::max()
-        || !seek(from))
+    // The stored columns, then any new ones (a merge appends them), whose
+    // stored rows have no cells.
+    const QStringList &names = tail.columnNames();
+    if (names.size() < m_names.size() || names.mid(0, m_names.size()) != m_names
+        || qint64(from) + tail.rowCount() > std::numeric_limits<int>::max() || !seek(from))
         return false;
+    for (int c = m_names.size(); c < names.size(); ++c) {
+        if (names.indexOf(names.at(c)) != c)
+            return false;
+    }
     ZeltoByteSink sink;
-    sink.reserve(m_bytes.size() + qint64(tail.rowCount()) * m_names.size() * 16 + 64);
+    sink.reserve(m_bytes.size() + qint64(tail.rowCount()) * names.size() * 16
+                 + qint64(from) * (names.size() - m_names.size()) / 8 + 64);
     sink.putByte(uchar(kVersion));
     sink.claim(4);   // the length, filled in below
     sink.putByte(TagTable);
-    sink.putVarint(quint64(m_names.size()));
-    for (const QString &name : qAsConst(m_names))
+    sink.putVarint(quint64(names.size()));
+    for (const QString &name : names)
         sink.putString(name);
     sink.putVarint(quint64(from) + quint64(tail.rowCount()));
+    // The checksum is summed column by column as the value is written,
+    // while each column is still in the cache, not over the whole value
+    // once it is done.
+    RunningSum sum;
+    sum.summed = 5;
     for (int c = 0; c < int(m_columns.size()); ++c) {
-        if (!writeColumn(m_columns[size_t(c)], from, tail, c, sink))
+        if (!writeColumn(m_columns[size_t(c)], from, tail, c, sink, sum))
+            return false;
+    }
+    for (int c = m_names.size(); c < names.size(); ++c) {
+        Column added;   // nothing stored: no cells before the cut, none copied
+        if (!writeColumn(added, from, tail, c, sink, sum))
             return false;
     }
     if (sink.overflowed())
         return false;
+    sum.catchUp(sink);
     const qint64 length = sink.size() - 5;
-    const quint32 crc = qToLittleEndian(ZeltoChecksum::crc32c(sink.constData() + 5, length));
+    const quint32 crc = qToLittleEndian(sum.sum);
     const quint32 le = qToLittleEndian(quint32(length));
     std::memcpy(sink.data() + 1, &le, 4);
     sink.putBytes(reinterpret_cast<const char *>(&crc), 4);
@@ -511,7 +539,8 @@ bool ZeltoTableSplice::replaceRows(int from, const ZeltoTable &tail, QByteArray 
 
 // One column of the new table: its kind by the writer's rules for all of
 // its cells, the stored cells before the cut, then the new ones.
-bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out)
+bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out,
+                                   RunningSum &sum)
 {
     ZeltoStreamWriter &writer = *m_writer;
     const int tailRows = tail.rowCount();
@@ -621,5 +650,12 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
     }
     out.putBytes(reinterpret_cast<const char *>(first), kept);
     out.putBytes(data.constData(), data.size());
+    sum.catchUp(out);
     return true;
+}
+
+void ZeltoTableSplice::RunningSum::catchUp(const ZeltoByteSink &out)
+{
+    sum = ZeltoChecksum::extend(sum, out.constData() + summed, out.size() - summed);
+    summed = out.size();
 }

@@ -67,8 +67,9 @@ public:
     bool numberPresence(int column, int row, bool &present) const;
 
     // The stream of the table whose first `from` rows are the stored ones and
-    // whose further rows are tail's. False when tail has other columns, or
-    // when a column would change its kind of cells.
+    // whose further rows are tail's. Tail has the stored columns, then any
+    // new ones (empty in the stored rows). False for other columns, or when a
+    // column would change its kind of cells.
     bool replaceRows(int from, const ZeltoTable &tail, QByteArray &out);
 
 private:
@@ -76,7 +77,15 @@ private:
 
     bool seek(int from);
     bool seekColumn(Column &column, int from);
-    bool writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out);
+    // The checksum of the value being written, up to its byte `summed`.
+    struct RunningSum
+    {
+        quint32 sum = 0;
+        qint64 summed = 0;
+        // Adds the bytes written since.
+        void catchUp(const ZeltoByteSink &out);
+    };
+    bool writeColumn(Column &column, int from, const ZeltoTable &tail, int c, ZeltoByteSink &out, RunningSum &sum);
 
     // The column names of tables opened before, by the bytes that hold them.
     struct KnownNames

@@ -7,8 +7,11 @@
 #include "zeltosystem.h"
 
 #include <QDateTime>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -16,6 +19,33 @@ ZeltoStatus decodingFailure(const char *typeName)
 {
     return ZeltoStatus::storage(
         Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
+}
+
+// The connection's SQLite handle; null on another driver.
+sqlite3 *sqliteConnection(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
+                                                                          : nullptr;
+}
+
+// A BLOB of a row by rowid, read into bytes; an empty one as the driver
+// gives it, a null array.
+ZeltoStatus readBlob(sqlite3 *sqlite, const QString &table, const QString &column, qint64 rowid, QByteArray &bytes)
+{
+    sqlite3_blob *blob = nullptr;
+    int code = sqlite3_blob_open(sqlite, "main", table.toUtf8().constData(), column.toUtf8().constData(), rowid, 0,
+                                 &blob);
+    if (code == SQLITE_OK) {
+        const int size = sqlite3_blob_bytes(blob);
+        bytes = size > 0 ? QByteArray(size, Qt::Uninitialized) : QByteArray();
+        if (size > 0)
+            code = sqlite3_blob_read(blob, bytes.data(), size, 0);
+    }
+    const ZeltoStatus read =
+        code == SQLITE_OK ? ZeltoStatus() : ZeltoStatus::storage(QString::fromUtf8(sqlite3_errmsg(sqlite)));
+    sqlite3_blob_close(blob);
+    return read;
 }
 
 } // namespace
@@ -176,8 +206,22 @@ ZeltoResult<QVariantMap> Database::settings()
 
 ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const QStringList &columns)
 {
+    // On SQLite a BLOB is read straight into its array (incremental I/O)
+    // instead of into SQLite's copy of it first and then the driver's: a
+    // long archive is copied once, not twice. The statement gives the row's
+    // rowid, which values are BLOBs and the others' values.
+    sqlite3 *sqlite = sqliteConnection(db);
+    QStringList fields;
+    if (sqlite) {
+        fields << QStringLiteral("rowid");
+        for (const QString &column : columns)
+            fields << QStringLiteral("typeof(%1) = 'blob'").arg(column)
+                   << QStringLiteral("CASE WHEN typeof(%1) = 'blob' THEN NULL ELSE %1 END").arg(column);
+    } else {
+        fields = columns;
+    }
     StatementCache::Lease lease =
-        statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, columns.join(QStringLiteral(", "))));
+        statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, fields.join(QStringLiteral(", "))));
     QSqlQuery &query = lease.query();
     const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
     if (!lease.isPrepared())
@@ -189,8 +233,20 @@ ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const
     if (!query.next())
         return ZeltoStatus::notFound(prefix);
     QVariantMap row;
-    for (int i = 0; i < columns.size(); ++i)
-        row.insert(columns.at(i), query.value(i));
+    for (int i = 0; i < columns.size(); ++i) {
+        if (!sqlite) {
+            row.insert(columns.at(i), query.value(i));
+        } else if (!query.value(1 + 2 * i).toBool()) {
+            row.insert(columns.at(i), query.value(2 + 2 * i));
+        } else {
+            QByteArray bytes;
+            const ZeltoStatus read = readBlob(sqlite, table + QStringLiteral("_data"), columns.at(i),
+                                              query.value(0).toLongLong(), bytes);
+            if (!read.ok())
+                return ZeltoStatus(read.kind(), prefix + read.message());
+            row.insert(columns.at(i), bytes);
+        }
+    }
     return row;
 }
 

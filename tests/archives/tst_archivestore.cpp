@@ -6,7 +6,9 @@
 #include "outcome.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "zeltoenvironment.h"
 #include "zeltosystem.h"
+#include "zeltotablesplice.h"
 #include "zeltotestclock.h"
 
 #include <QSqlDriver>
@@ -70,6 +72,12 @@ class TestArchiveStore : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // The shipped metadata, which names the flags of the nodes' model.
+        ZeltoEnvironment::set("ORVEX_DATA_DIR", QFileInfo(QStringLiteral(ORVEX_METADATA_DIR)).absolutePath());
+    }
+
     void init()
     {
         m_home.reset(new TempDatabaseHome);
@@ -173,15 +181,19 @@ private slots:
     void findingsOfASave()
     {
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "checkExpr(Enum.All, value('S1_t1') > 90, 't1 > 90');\n"
-                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев')"}}).ok());
-        QVERIFY(save({{kDay, archive({{at(0), 85}, {at(1), 95}})}, {kHour, archive({{at(1, 1), 91}})}}).ok());
+                                                     "checkExpr(Enum.Day, value('S1_t1') > 90, 'Перегрев');\n"
+                                                     "checkError(Enum.Day, 'NSD')"}}).ok());
+        ZeltoTable days = archive({{at(0), 85}, {at(1), 95}});
+        days.setValue(1, "NSD", 2);   // the second of the flags this node's model names
+        QVERIFY(save({{kDay, days}, {kHour, archive({{at(1, 1), 91}})}}).ok());
 
-        // Two findings on one row are two log rows; all share the node's last_update.
+        // Findings on one row are a log row each; all share the node's last_update. The flags are named by the
+        // node's stored model.
         const QVariant lastUpdate = nodeRow(m_node).value("last_update");
-        QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate}));
+        QCOMPARE(checkLog(m_node).columnValues("ctime"), (QVariantList{lastUpdate, lastUpdate, lastUpdate, lastUpdate}));
         QStringList messages = CheckLog::errors(serverContext(), m_node, kDay, at(1)).value();
         messages.sort();
-        QCOMPARE(messages, (QStringList{"t1 > 90", "Перегрев"}));
+        QCOMPARE(messages, (QStringList{"t1 > 90", "НС вычислителя: Отключение сетевого питания", "Перегрев"}));
         QCOMPARE(stored(m_node, kDay).columnValues("CHECK_ERR"), (QVariantList{QVariant(), true}));
 
         // The script sees only the new rows; one that throws is journalled, the save goes on.
@@ -189,7 +201,7 @@ private slots:
         QVERIFY(save({{kDay, archive({{at(2), 99}})}}).ok());
         QCOMPARE(QList<int>({checkLog(m_node).rowCount(),
                              Nodes::find(serverContext(), m_node).valueOr(QVariantMap()).value("check_fails").toInt()}),
-                 QList<int>({5, 2}));
+                 QList<int>({6, 2}));
         QVERIFY(CheckParams::set(serverContext(), m_node, {{"script", "noSuchFunction()"}}).ok());
         QCOMPARE(outcome(save({{kDay, archive({{at(3), 1}})}})), "ok");
         QCOMPARE(stored(m_node, kDay).rowCount(), 4);
@@ -267,68 +279,115 @@ private slots:
         }
     }
 
-    // Two nodes get the same random saves (appends, overlaps, new columns), spliced and whole: the same bytes;
-    // range reads of either way give the same rows.
-    void splicedSavesStoreWhatWholeSavesStore()
+    // Two nodes with the same stored archives get the same new rows, saved changing the archive's end in its stored
+    // form (the tail) and merging the whole archive: the same bytes, the same rows handed back and fill entries; range
+    // reads of either way give the same rows. The tail save is the stored bytes spliced where the row says it can be.
+    void tailSavesStoreWhatWholeSavesStore_data()
     {
-        QDateTime first, last;
-        QCOMPARE(ArchiveStore::archiveRange(serverContext(), m_node, kHour, first, last).value().rowCount(), 0);   // never saved
-        // Not an archive column: nothing, without the name reaching a statement (which would fail).
-        for (const char *name : {"hour_data FROM users --", "check_params"}) {
-            const ZeltoResult<ZeltoTable> rows = ArchiveStore::archiveRange(serverContext(), m_node, name, first, last);
-            QVERIFY2(rows.ok() && rows.value().rowCount() == 0, qPrintable(rows.status().message()));
-        }
+        QTest::addColumn<int>("storedHours");   // hours stored before (0: none)
+        QTest::addColumn<int>("first");     // the first new hour
+        QTest::addColumn<int>("count");     // new hours
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("spliced");
+        QTest::newRow("a new day after the stored ones") << 1100 << 1100 << 24 << "" << true;
+        QTest::newRow("a day inside the stored range") << 1100 << 500 << 24 << "" << true;
+        QTest::newRow("the last hours again and a day") << 1100 << 1098 << 26 << "" << true;
+        QTest::newRow("a column only in the new rows") << 1100 << 1100 << 24 << "new column" << true;
+        QTest::newRow("an empty stored archive") << 0 << 0 << 24 << "" << false;
+        QTest::newRow("an empty cell") << 1100 << 1090 << 24 << "empty cell" << true;
+        QTest::newRow("text and a marker among numbers") << 1100 << 1095 << 24 << "text" << false;
+    }
 
+    void tailSavesStoreWhatWholeSavesStore()
+    {
+        QFETCH(int, storedHours);
+        QFETCH(int, first);
+        QFETCH(int, count);
+        QFETCH(QString, change);
+        QFETCH(bool, spliced);
+        QDateTime from, to;
+        QCOMPARE(ArchiveStore::archiveRange(serverContext(), m_node, kHour, from, to).value().rowCount(), 0);   // never saved
         const int other = newNode(2);
         QVERIFY(other > 0);
-        QRandomGenerator random(20261206);
-        int end = 0;   // the hour after the last one saved so far
-        for (int round = 0; round < 25; ++round) {
-            const int count = 1 + int(random.bounded(round == 0 ? 1100 : 40));
-            const int first = round == 0 ? 0 : end - int(random.bounded(round % 5 == 0 ? 200 : 3));
-            ZeltoTable hours(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
-            for (int h = first; h < first + count; ++h)
-                hours.appendRow(QVariantList{at(0).addSecs(3600LL * h), std::round(random.bounded(100.0) * 100) / 100,
+        QRandomGenerator random(20261207);
+        const auto hours = [&](int firstHour, int hourCount) {
+            ZeltoTable table(QStringList{ArchiveDates::column(), kT1, "S1_Q"});
+            for (int h = firstHour; h < firstHour + hourCount; ++h)
+                table.appendRow(QVariantList{at(0).addSecs(3600LL * h), std::round(random.bounded(100.0) * 100) / 100,
                                              1000 + h * 0.001});
-            switch (round % 11) {
-            case 3: hours.setValue(0, "S1_Q", QVariant()); break;
-            case 5: hours.setValue(count - 1, kT1, "нет данных"); break;
-            case 7: hours.setValue(0, QStringLiteral("S1_new_%1").arg(round), 1); break;
-            case 9: hours.setValue(0, kT1, QVariant::fromValue(ZeltoOutOfRange())); break;
+            return table;
+        };
+        // Daily and monthly records on the same grid as the hours do as well.
+        const auto tables = [&](int node, const ZeltoTable &rows) {
+            return ZeltoTableMap{{"info", record({{"id", node}})}, {kHour, rows}, {kDay, rows}, {kMonth, rows}};
+        };
+        if (storedHours > 0) {
+            const ZeltoTable before = hours(0, storedHours);
+            for (int node : {m_node, other}) {
+                ZeltoTableMap saved = tables(node, before);
+                QCOMPARE(outcome(ArchiveStore::save(serverContext(), saved, false)), "ok");
             }
-            end = qMax(end, first + count);
-            ZeltoTableMap results[2];
-            for (int way = 0; way < 2; ++way) {   // daily and monthly records on the same grid do as well
-                ArchiveStore::setSplicing(way == 0);
-                results[way] = {{"info", record({{"id", way == 0 ? m_node : other}})}, {kHour, hours}, {kDay, hours},
-                                {kMonth, hours}};
-                QCOMPARE(outcome(ArchiveStore::save(serverContext(), results[way], false)), "ok");
-            }
-            ArchiveStore::setSplicing(true);
-            for (const QString &archive : {kHour, kDay, kMonth}) {
-                QCOMPARE(testDatabase().storedData("nodes", m_node, archive).value(),
-                         testDatabase().storedData("nodes", other, archive).value());
-                QCOMPARE(results[0].value(archive), results[1].value(archive));
-                QCOMPARE(results[0].value(archive), ArchiveDates::range(stored(m_node, archive), hours.value(0, 0).toDateTime(),
-                                                                       QDateTime()));
-            }
-            QCOMPARE(ArchiveStore::fillData(serverContext(), m_node).value(), ArchiveStore::fillData(serverContext(), other).value());
+        }
+        const QVariant storedBytes = testDatabase().storedData("nodes", m_node, kHour).value();
 
-            // Range reads decode only the rows asked for, with the same result.
-            const ZeltoTable whole = stored(m_node, kHour);
-            const QDateTime from = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10) - 7200) : QDateTime();
-            const QDateTime to = random.bounded(4) ? at(0).addSecs(3600LL * random.bounded(end + 10)) : QDateTime();
-            const QDateTime oldest = from.isNull() ? whole.value(0, 0).toDateTime() : from;
-            const QDateTime newest = to.isNull() ? whole.value(whole.rowCount() - 1, 0).toDateTime() : to;
+        ZeltoTable incoming = hours(first, count);
+        if (change == "new column") {
+            incoming.setValue(3, "S1_new", 1.5);
+        } else if (change == "empty cell") {
+            incoming.setValue(0, "S1_Q", QVariant());
+        } else if (change == "text") {
+            incoming.setValue(count - 1, kT1, "нет данных");
+            incoming.setValue(5, "S1_Q", QVariant::fromValue(ZeltoOutOfRange()));
+        }
+        ZeltoTableMap results[2];
+        for (int way = 0; way < 2; ++way) {
+            ArchiveStore::setSplicing(way == 0);
+            results[way] = tables(way == 0 ? m_node : other, incoming);
+            QCOMPARE(outcome(ArchiveStore::save(serverContext(), results[way], false)), "ok");
+        }
+        ArchiveStore::setSplicing(true);
+        const QByteArray whole = testDatabase().storedData("nodes", other, kHour).value().toByteArray();
+        for (const QString &archive : {kHour, kDay, kMonth}) {
+            QCOMPARE(testDatabase().storedData("nodes", m_node, archive).value(),
+                     testDatabase().storedData("nodes", other, archive).value());
+            QCOMPARE(results[0].value(archive), results[1].value(archive));
+            QCOMPARE(results[0].value(archive), ArchiveDates::range(::stored(m_node, archive), at(0).addSecs(3600LL * first),
+                                                                   QDateTime()));
+        }
+        QCOMPARE(ArchiveStore::fillData(serverContext(), m_node).value(), ArchiveStore::fillData(serverContext(), other).value());
+
+        // The stored bytes with their rows from the first new hour on replaced: the whole save's, where the row
+        // says they splice.
+        ZeltoTableSplice splice;
+        QByteArray tail;
+        const int cut = qMin(first, storedHours);
+        QCOMPARE(splice.open(storedBytes.toByteArray()) && splice.replaceRows(cut, results[1].value(kHour), tail), spliced);
+        if (spliced)
+            QCOMPARE(tail, whole);
+
+        // Range reads decode only the rows asked for, with the same result.
+        const ZeltoTable all = ::stored(m_node, kHour);
+        QCOMPARE(all.rowCount(), qMax(storedHours, first + count));
+        const QList<QPair<QDateTime, QDateTime>> ranges = {
+            {QDateTime(), QDateTime()}, {at(0, 5), QDateTime()}, {QDateTime(), at(20, 3)}, {at(-1), at(45, 7)},
+            {at(3, 2).addSecs(1), at(3, 9)}};
+        for (const auto &range : ranges) {
+            const QDateTime oldest = range.first.isNull() ? all.value(0, 0).toDateTime() : range.first;
+            const QDateTime newest = range.second.isNull() ? all.value(all.rowCount() - 1, 0).toDateTime() : range.second;
             for (bool splicing : {false, true}) {
                 ArchiveStore::setSplicing(splicing);
-                QDateTime rangeFrom = from, rangeTo = to;
+                QDateTime rangeFrom = range.first, rangeTo = range.second;
                 QCOMPARE(ArchiveStore::archiveRange(serverContext(), m_node, kHour, rangeFrom, rangeTo).value(),
-                         ArchiveDates::range(whole, oldest, newest));
+                         ArchiveDates::range(all, oldest, newest));
                 QCOMPARE(QList<QDateTime>({rangeFrom, rangeTo}), QList<QDateTime>({oldest, newest}));
             }
         }
-        QCOMPARE(stored(m_node, kHour).rowCount(), end);
+        ArchiveStore::setSplicing(true);
+        // Not an archive column: nothing, without the name reaching a statement (which would fail).
+        for (const char *name : {"hour_data FROM users --", "check_params"}) {
+            const ZeltoResult<ZeltoTable> rows = ArchiveStore::archiveRange(serverContext(), m_node, name, from, to);
+            QVERIFY2(rows.ok() && rows.value().rowCount() == 0, qPrintable(rows.status().message()));
+        }
     }
 
 private:
