@@ -63,11 +63,12 @@ bool GroupTotalsJob::startThreads(const Way &way)
     if (file.isEmpty())
         return false;
     m_workers.reset(new GroupTotalsWorkers(file, m_nodes, m_nodeRows, m_nodeIds, m_from, m_to));
+    // Before they start: a part may be finished at once, and its signal is sent once.
+    connect(m_workers.get(), &GroupTotalsWorkers::partsReady, this, &GroupTotalsJob::takeParts);
     if (!m_workers->start()) {
         m_workers.reset();
         return false;
     }
-    connect(m_workers.get(), &GroupTotalsWorkers::partsReady, this, &GroupTotalsJob::takeParts);
     return true;
 }
 
