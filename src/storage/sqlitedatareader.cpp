@@ -10,7 +10,7 @@ namespace {
 
 // Ids bound per statement: one text for any number of ids, as the server's connection reads them.
 const int kChunk = 64;
-// The most of the file mapped into memory: address space, not memory.
+// The most of the file mapped into memory (address space, not memory; SQLite caps it at its build's limit).
 const qint64 kMapBytes = qint64(1) << 36;
 
 QString prefixOf(const QString &table)
