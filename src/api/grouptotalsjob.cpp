@@ -8,6 +8,7 @@
 #include "zeltoserver.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSet>
 #include <QTimer>
 
@@ -60,7 +61,8 @@ bool GroupTotalsJob::startThreads(const Way &way)
         return false;
     // The workers open the file read-only beside the server's connection: SQLite only.
     const QString file = m_database->isPostgreSQL() ? QString() : m_database->filePath();
-    if (file.isEmpty())
+    // A database only in memory has no file for them.
+    if (file.isEmpty() || !QFileInfo(file).isFile())
         return false;
     m_workers.reset(new GroupTotalsWorkers(file, m_nodes, m_nodeRows, m_nodeIds, m_from, m_to));
     // Before they start: a part may be finished at once, and its signal is sent once.
