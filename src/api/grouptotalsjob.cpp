@@ -55,7 +55,7 @@ GroupTotalsJob::~GroupTotalsJob()
     m_workers.reset();
 }
 
-bool GroupTotalsJob::startThreads(const Way &way)
+bool GroupTotalsJob::startThreads(Way way)
 {
     if (way == Way::Steps || (way == Way::Chosen && m_nodeIds.size() < kThreadedNodes) || m_nodeIds.isEmpty())
         return false;

@@ -64,7 +64,8 @@ public:
     static void appendPart(ZeltoTable &result, const ZeltoTable &part);
 
 private:
-    bool startThreads(const Way &way);
+    // From the constructor: the workers started, or false for steps.
+    bool startThreads(Way way);
     void schedule();
     void step();
     // The parts the workers have finished, appended in order; the end when all are.

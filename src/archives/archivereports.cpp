@@ -535,9 +535,9 @@ QHash<int, int> ArchiveReports::nodeRowsOf(const ZeltoTable &nodes)
     return rows;
 }
 
-ZeltoTable ArchiveReports::groupTotalsOf(StoredDataReader &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows,
-                                         StoredRangeTotals *stored)
+ZeltoTable ArchiveReports::groupTotalsOf(StoredDataReader &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
+                                         const QDate &from, const QDate &to, int *fromBytes,
+                                         const QHash<int, int> *nodeRows, StoredRangeTotals *stored)
 {
     ZeltoTable result;
     appendGroupTotals(result, database, nodes, nodeIds, from, to, fromBytes, nodeRows, stored);

@@ -64,8 +64,10 @@ private slots:
                 const QStringList columns
                     = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
                 ZeltoTable days(columns), info({"id"});
-                for (int day = 1; day <= 5; ++day)
-                    days.appendRow(QVariantList{QDateTime(QDate(2024, 3, day), QTime(0, 0)), n + day / 10.0, 60.0 + day});
+                for (int day = 1; day <= 5; ++day) {
+                    const QDateTime date(QDate(2024, 3, day), QTime(0, 0));
+                    days.appendRow(QVariantList{date, n + day / 10.0, 60.0 + day});
+                }
                 info.appendRow(QVariantList{node});
                 ZeltoTableMap archives{{"info", info}, {"day_data", days}};
                 QVERIFY(node > 0);
