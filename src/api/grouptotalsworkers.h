@@ -27,8 +27,8 @@ class SqliteDataReader;
 // The owner takes the finished parts in the order of the nodes.
 //
 // Threads: the object lives on the owner's (command) thread; run() of each
-// worker on its own. The node list, ids and dates are set before the workers
-// start and only read by them. Deleting the object (or stop()) cancels the
+// worker on its own, at a lower priority than the owner's. The node list,
+// ids and dates are set before the workers start and only read by them. Deleting the object (or stop()) cancels the
 // workers and waits for them, which is soon: the readers refuse to read once
 // cancelled and a running statement stops.
 class GroupTotalsWorkers : public QObject
@@ -57,7 +57,8 @@ public:
     int partCount() const { return m_partCount; }
 
 signals:
-    // A part is finished (once until the owner takes parts again).
+    // A part is finished (once until the owner takes parts again). Sent
+    // from a worker's thread: the owner's slot runs queued on its own.
     void partsReady();
 
 private:
@@ -80,5 +81,5 @@ private:
     QVector<bool> m_finished;             // by part; guarded by m_mutex
     int m_taken = 0;                      // parts taken by the owner; the owner's thread
     std::vector<std::unique_ptr<SqliteDataReader>> m_readers;   // one per thread, used by it alone
-    std::vector<QThread *> m_threads;
+    std::vector<QThread *> m_threads;   // the owner's thread
 };
