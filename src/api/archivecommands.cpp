@@ -4,6 +4,7 @@
 #include "archivestore.h"
 #include "commandparams.h"
 #include "commandresult.h"
+#include "database.h"
 #include "grouptotalsjob.h"
 #include "nodes.h"
 #include "recordfields.h"

@@ -2,11 +2,13 @@
 
 #include "archivereports.h"
 #include "database.h"
+#include "grouptotalsworkers.h"
 #include "storedrangetotals.h"
 #include "zeltobusyguard.h"
 #include "zeltoserver.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSet>
 #include <QTimer>
 
@@ -26,23 +28,87 @@ QList<int> GroupTotalsJob::listedOnce(const ZeltoTable &nodes, const QList<int> 
 }
 
 GroupTotalsJob::GroupTotalsJob(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
-                               const QDate &from, const QDate &to, const Done &done, int clientId, QObject *parent)
+                               const QDate &from, const QDate &to, const Done &done, int clientId, QObject *parent,
+                               Way way)
     : QObject(parent), m_database(&database), m_nodes(nodes), m_nodeRows(ArchiveReports::nodeRowsOf(nodes)),
-      m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done),
-      m_totals(new StoredRangeTotals(from, to, ArchiveReports::dimensionColumns()))
+      m_nodeIds(nodeIds), m_from(from), m_to(to), m_done(done)
 {
     if (clientId >= 0) {
         connect(ZeltoServer::global(), &ZeltoServer::disconnected, this, [this, clientId](int gone) {
             if (gone != clientId)
                 return;
             m_stopped = true;
+            // The workers stop now, not when the event loop gets to the deletion.
+            m_workers.reset();
             deleteLater();
         });
     }
+    if (startThreads(way))
+        return;
+    m_totals.reset(new StoredRangeTotals(from, to, ArchiveReports::dimensionColumns()));
     schedule();
 }
 
-GroupTotalsJob::~GroupTotalsJob() = default;
+GroupTotalsJob::~GroupTotalsJob()
+{
+    // Before the job's own signals and events go: the workers signal it.
+    m_workers.reset();
+}
+
+bool GroupTotalsJob::startThreads(Way way)
+{
+    if (way == Way::Steps || (way == Way::Chosen && m_nodeIds.size() < kThreadedNodes) || m_nodeIds.isEmpty())
+        return false;
+    // The workers open the file read-only beside the server's connection: SQLite only.
+    const QString file = m_database->isPostgreSQL() ? QString() : m_database->filePath();
+    // A database only in memory has no file for them.
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return false;
+    m_workers.reset(new GroupTotalsWorkers(file, m_nodes, m_nodeRows, m_nodeIds, m_from, m_to));
+    // Before they start: a part may be finished at once, and its signal is sent once.
+    connect(m_workers.get(), &GroupTotalsWorkers::partsReady, this, &GroupTotalsJob::takeParts);
+    if (!m_workers->start()) {
+        m_workers.reset();
+        return false;
+    }
+    return true;
+}
+
+void GroupTotalsJob::appendPart(ZeltoTable &result, const ZeltoTable &part)
+{
+    QVector<int> columns(part.columnCount());
+    bool same = true;
+    for (int c = 0; c < part.columnCount(); ++c) {
+        columns[c] = result.appendColumn(part.columnName(c));
+        same = same && columns.at(c) == c;
+    }
+    for (int row = 0; row < part.rowCount(); ++row) {
+        const QVector<QVariant> &cells = part.rowCells(row);
+        if (same) {
+            // The part's columns lead the result's: the row as it is (shared, not copied).
+            result.appendRow(QVector<QVariant>(cells));
+            continue;
+        }
+        QVector<QVariant> placed(result.columnCount());
+        for (int c = 0; c < cells.size(); ++c)
+            placed[columns.at(c)] = cells.at(c);
+        result.appendRow(std::move(placed));
+    }
+}
+
+void GroupTotalsJob::takeParts()
+{
+    if (m_stopped || !m_workers)
+        return;
+    // Not inside a save that runs a check script: the reply waits for it to end.
+    if (ZeltoBusyGuard::defer(this, [this]() { takeParts(); }))
+        return;
+    const QList<ZeltoTable> parts = m_workers->takeParts();
+    for (const ZeltoTable &part : parts)
+        appendPart(m_result, part);
+    if (m_workers->isDone())
+        finish();
+}
 
 void GroupTotalsJob::schedule()
 {
@@ -74,6 +140,13 @@ void GroupTotalsJob::step()
         schedule();
         return;
     }
+    finish();
+}
+
+void GroupTotalsJob::finish()
+{
+    m_stopped = true;
+    m_workers.reset();
     m_done(m_result);
     deleteLater();
 }

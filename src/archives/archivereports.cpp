@@ -48,13 +48,13 @@ const QString &dateColumn()
 // The stored archive as a whole, sorted by date as the store keeps it;
 // empty when there is none or it cannot be read (such a node contributes
 // nothing, without an error of the report).
-ZeltoTable wholeArchive(Database &database, int nodeId, const QString &archive)
+ZeltoTable wholeArchive(StoredDataReader &database, int nodeId, const QString &archive)
 {
     return ArchiveStore::stored(database, nodeId, archive).valueOr(ZeltoTable());
 }
 
 // A day range of an archive, with the same leniency.
-ZeltoTable archiveRows(Database &database, int nodeId, const QString &archive, const QDateTime &from,
+ZeltoTable archiveRows(StoredDataReader &database, int nodeId, const QString &archive, const QDateTime &from,
                        const QDateTime &to)
 {
     return ArchiveStore::stored(database, nodeId, archive, from, to).valueOr(ZeltoTable());
@@ -192,7 +192,7 @@ public:
         bool derived = false;    // from the current reading
     };
 
-    NodeReadings(Database &database, const QVariantMap &node, const TotalizerReadings::DayRows &days)
+    NodeReadings(StoredDataReader &database, const QVariantMap &node, const TotalizerReadings::DayRows &days)
         : m_database(database), m_nodeId(node.value(kId).toInt()), m_readings(days, MetadataCatalogue::instance()),
           m_source(TotalizerReadings::Source::of(
               hasArchive(node, ArchiveNames::dayTotals), hasArchive(node, ArchiveNames::monthTotals),
@@ -224,7 +224,7 @@ public:
     }
 
 private:
-    Database &m_database;
+    StoredDataReader &m_database;
     int m_nodeId;
     TotalizerReadings m_readings;
     const TotalizerReadings::Source m_source;
@@ -307,11 +307,24 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::rangeTotals(const CommandContext &con
         return node.status();
     if (node.value().isEmpty())
         return ZeltoTableMap();
-    return rangeTotals(*context.database(), node.value(), from, to, dayOut, hourOut, tailDays);
+    return rangeTotals(*context.database(), node.value(), from, to, dayOut, hourOut,
+                       tailOf(*context.database(), from, to, tailDays));
 }
 
-ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
-                                          ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays, Summaries wanted)
+ArchiveReports::Tail ArchiveReports::tailOf(Database &database, const QDate &from, const QDate &to, bool tailDays)
+{
+    Tail tail;
+    tail.extend = tailDays && TailDays::isWholeMonth(from, to)
+        && database.setting(QStringLiteral("calcTailDays")).value().toBool();
+    if (tail.extend) {
+        const QVariant baseDays = database.setting(QStringLiteral("daysForCalcTailDays")).value();
+        tail.baseDays = baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt();
+    }
+    return tail;
+}
+
+ZeltoTableMap ArchiveReports::rangeTotals(StoredDataReader &database, const QVariantMap &node, QDate &from, QDate &to,
+                                          ZeltoTable *dayOut, ZeltoTable *hourOut, const Tail &tail, Summaries wanted)
 {
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
     const int nodeId = node.value(kId).toInt();
@@ -323,18 +336,15 @@ ZeltoTableMap ArchiveReports::rangeTotals(Database &database, const QVariantMap 
     // estimated days are added to its end; otherwise only the range's rows
     // and the days a reading is carried across are read (a year of days
     // decoded for a month's totals would be most of a group total's cost).
-    const bool extendTail = tailDays && TailDays::isWholeMonth(from, to)
-        && database.setting(QStringLiteral("calcTailDays")).value().toBool();
+    const bool extendTail = tail.extend;
     const bool whole = extendTail || !from.isValid() || !to.isValid();
     ZeltoTable dayData;
     if (whole) {
         dayData = wholeArchive(database, nodeId, ArchiveNames::dayData);
         if (dayData.rowCount() == 0)
             return ZeltoTableMap();
-        if (extendTail) {
-            const QVariant baseDays = database.setting(QStringLiteral("daysForCalcTailDays")).value();
-            TailDays::extend(dayData, to, baseDays.isNull() ? kDefaultTailBaseDays : baseDays.toInt(), catalogue);
-        }
+        if (extendTail)
+            TailDays::extend(dayData, to, tail.baseDays, catalogue);
         if (!from.isValid())
             from = dayData.value(0, dateColumn()).toDateTime().date();
         if (!to.isValid())
@@ -464,7 +474,8 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
     QDate to = toDay;
     ZeltoTable days;
     ZeltoTable hours;
-    ZeltoTableMap report = rangeTotals(*context.database(), node, from, to, &days, &hours, true);
+    ZeltoTableMap report
+        = rangeTotals(*context.database(), node, from, to, &days, &hours, tailOf(*context.database(), from, to, true));
     if (days.rowCount() == 0)
         return ZeltoTableMap();
 
@@ -524,16 +535,16 @@ QHash<int, int> ArchiveReports::nodeRowsOf(const ZeltoTable &nodes)
     return rows;
 }
 
-ZeltoTable ArchiveReports::groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds, const QDate &from,
-                                         const QDate &to, int *fromBytes, const QHash<int, int> *nodeRows,
-                                         StoredRangeTotals *stored)
+ZeltoTable ArchiveReports::groupTotalsOf(StoredDataReader &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
+                                         const QDate &from, const QDate &to, int *fromBytes,
+                                         const QHash<int, int> *nodeRows, StoredRangeTotals *stored)
 {
     ZeltoTable result;
     appendGroupTotals(result, database, nodes, nodeIds, from, to, fromBytes, nodeRows, stored);
     return result;
 }
 
-void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, const ZeltoTable &nodes,
+void ArchiveReports::appendGroupTotals(ZeltoTable &result, StoredDataReader &database, const ZeltoTable &nodes,
                                        const QList<int> &nodeIds, const QDate &from, const QDate &to, int *fromBytes,
                                        const QHash<int, int> *nodeRows, StoredRangeTotals *stored)
 {
@@ -642,7 +653,7 @@ void ArchiveReports::appendGroupTotals(ZeltoTable &result, Database &database, c
         QDate nodeTo = to;
         ZeltoTable days;
         const ZeltoTable totals
-            = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, false, TotalsOnly).value(kRangeTotals);
+            = rangeTotals(database, node, nodeFrom, nodeTo, &days, nullptr, Tail(), TotalsOnly).value(kRangeTotals);
         if (totals.rowCount() == 0)
             continue;
         QVector<QVariant> cells(result.columnCount());

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QVariantMap>
 
+class StoredDataReader;
 class StoredRangeTotals;
 
 // Consumption reports built from a node's stored archives: the daily and
@@ -75,12 +76,14 @@ public:
     // fromBytes, when given, receives how many nodes were. nodeRows, when
     // given, is nodeRowsOf(nodes): a job of many parts finds it once.
     // stored, when given for from..to, computes those totals: a job of many parts makes one for them all.
-    static ZeltoTable groupTotalsOf(Database &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
+    // database: the server's, or a worker's own connection (safe on any thread then: groupTotalsOf and
+    // appendGroupTotals read nothing else of the server).
+    static ZeltoTable groupTotalsOf(StoredDataReader &database, const ZeltoTable &nodes, const QList<int> &nodeIds,
                                     const QDate &from, const QDate &to, int *fromBytes = nullptr,
                                     const QHash<int, int> *nodeRows = nullptr, StoredRangeTotals *stored = nullptr);
     // The same rows appended to result, which is empty or holds earlier parts' rows of the same
     // call: a column new to it is added in the order it comes, so the parts make one table.
-    static void appendGroupTotals(ZeltoTable &result, Database &database, const ZeltoTable &nodes,
+    static void appendGroupTotals(ZeltoTable &result, StoredDataReader &database, const ZeltoTable &nodes,
                                   const QList<int> &nodeIds, const QDate &from, const QDate &to,
                                   int *fromBytes = nullptr, const QHash<int, int> *nodeRows = nullptr,
                                   StoredRangeTotals *stored = nullptr);
@@ -92,7 +95,15 @@ public:
 private:
     // Which summary tables rangeTotals builds: group totals need "range_totals" alone.
     enum Summaries { AllSummaries, TotalsOnly };
-    static ZeltoTableMap rangeTotals(Database &database, const QVariantMap &node, QDate &from, QDate &to,
-                                     ZeltoTable *dayOut, ZeltoTable *hourOut, bool tailDays,
+    // Whether estimated days extend a range's end, and from how many days read before it.
+    struct Tail
+    {
+        bool extend = false;
+        int baseDays = 0;
+    };
+    // What the settings say of the tail for a range (tailDays: the caller allows it).
+    static Tail tailOf(Database &database, const QDate &from, const QDate &to, bool tailDays);
+    static ZeltoTableMap rangeTotals(StoredDataReader &database, const QVariantMap &node, QDate &from, QDate &to,
+                                     ZeltoTable *dayOut, ZeltoTable *hourOut, const Tail &tail,
                                      Summaries wanted = AllSummaries);
 };

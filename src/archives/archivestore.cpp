@@ -561,18 +561,18 @@ bool ArchiveStore::readRange(const QVariant &bytes, QDateTime &from, QDateTime &
     return true;
 }
 
-ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive)
+ZeltoResult<ZeltoTable> ArchiveStore::stored(StoredDataReader &reader, int nodeId, const QString &archive)
 {
-    const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
+    const ZeltoResult<QVariant> bytes = storedBytes(reader, nodeId, archive);
     if (!bytes.ok())
         return bytes.status();
     return decodeStored(nodeId, archive, bytes.value());
 }
 
-ZeltoResult<ZeltoTable> ArchiveStore::stored(Database &database, int nodeId, const QString &archive,
+ZeltoResult<ZeltoTable> ArchiveStore::stored(StoredDataReader &reader, int nodeId, const QString &archive,
                                              const QDateTime &from, const QDateTime &to)
 {
-    const ZeltoResult<QVariant> bytes = storedBytes(database, nodeId, archive);
+    const ZeltoResult<QVariant> bytes = storedBytes(reader, nodeId, archive);
     if (!bytes.ok())
         return bytes.status();
     return storedRange(nodeId, archive, bytes.value(), from, to);
@@ -591,12 +591,12 @@ ZeltoResult<ZeltoTable> ArchiveStore::storedRange(int nodeId, const QString &arc
     return ArchiveDates::range(table.value(), from, to);
 }
 
-ZeltoResult<QVariant> ArchiveStore::storedBytes(Database &database, int nodeId, const QString &archive)
+ZeltoResult<QVariant> ArchiveStore::storedBytes(StoredDataReader &reader, int nodeId, const QString &archive)
 {
     if (!archiveNames().contains(archive))
         // Only archive columns are read: the name goes into the statement.
         return ZeltoStatus::invalid(tr("Неизвестный архив: %1").arg(archive.left(40)));
-    return database.storedData(kNodes, nodeId, archive);
+    return reader.storedData(kNodes, nodeId, archive);
 }
 
 ZeltoResult<ZeltoTable> ArchiveStore::decodeStored(int nodeId, const QString &archive, const QVariant &bytes)

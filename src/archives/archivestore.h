@@ -10,11 +10,13 @@
 #include <QVariantMap>
 
 class Database;
+class StoredDataReader;
 
 // The node archives kept in nodes_data: merging newly read data into them
 // (with the node's own fields, device settings and device journal, the fill
 // statistics and the check log, all in one transaction), reading them back
-// over a time range, and clearing them. Main thread only, like the database.
+// over a time range, and clearing them. Main thread only, like the database,
+// except where said.
 class ArchiveStore
 {
     Q_DECLARE_TR_FUNCTIONS(ArchiveStore)
@@ -48,11 +50,12 @@ public:
                                                      QDateTime &from, QDateTime &to);
     // The whole stored archive of a node, whoever asks (an empty table when
     // it has none); an unknown archive is refused, one that is not a table
-    // is a storage failure.
-    static ZeltoResult<ZeltoTable> stored(Database &database, int nodeId, const QString &archive);
+    // is a storage failure. Read through the server's Database, or a worker's
+    // own connection: these two, and storedRange, are safe on any thread.
+    static ZeltoResult<ZeltoTable> stored(StoredDataReader &reader, int nodeId, const QString &archive);
     // stored() of the rows from..to (both inclusive) only, decoding no others
     // where the stored form allows.
-    static ZeltoResult<ZeltoTable> stored(Database &database, int nodeId, const QString &archive,
+    static ZeltoResult<ZeltoTable> stored(StoredDataReader &reader, int nodeId, const QString &archive,
                                           const QDateTime &from, const QDateTime &to);
     // The device settings of the last save: columns name and value.
     static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
@@ -97,7 +100,7 @@ private:
                        ZeltoTable &tail, QVariantMap &fillEntry);
     // The archive column as stored, not decoded; a name that is not an
     // archive is refused.
-    static ZeltoResult<QVariant> storedBytes(Database &database, int nodeId, const QString &archive);
+    static ZeltoResult<QVariant> storedBytes(StoredDataReader &reader, int nodeId, const QString &archive);
     static ZeltoResult<QVariant> range(const CommandContext &context, int nodeId, const QString &archive,
                                        QDateTime &from, QDateTime &to, bool encoded);
     // rows: a ZeltoTable, or with encoded and a range of every row, the

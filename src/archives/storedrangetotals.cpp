@@ -5,6 +5,7 @@
 #include "archivestore.h"
 #include "columnaggregates.h"
 #include "database.h"
+#include "storeddatareader.h"
 #include "metadatacatalogue.h"
 #include "totalizerreadings.h"
 #include "zeltolocaltime.h"
@@ -301,7 +302,7 @@ namespace {
 class RecordReadings
 {
 public:
-    RecordReadings(Database &database, const StoredRangeTotals::Node &node, StoredRangeTotals::State &state)
+    RecordReadings(StoredDataReader &database, const StoredRangeTotals::Node &node, StoredRangeTotals::State &state)
         : m_database(database), m_node(node), m_state(state),
           m_readings([this](const QDateTime &low, const QDateTime &high) { return dayRows(low, high); },
                      MetadataCatalogue::instance()),
@@ -423,7 +424,7 @@ private:
         return true;
     }
 
-    Database &m_database;
+    StoredDataReader &m_database;
     const StoredRangeTotals::Node &m_node;
     StoredRangeTotals::State &m_state;
     TotalizerReadings m_readings;
@@ -517,7 +518,7 @@ const QStringList &StoredRangeTotals::columns() const
     return m_state->columns;
 }
 
-StoredRangeTotals::Outcome StoredRangeTotals::compute(Database &database, const Node &node, Totals &out)
+StoredRangeTotals::Outcome StoredRangeTotals::compute(StoredDataReader &database, const Node &node, Totals &out)
 {
     State &state = *m_state;
     const QDate &from = state.from;

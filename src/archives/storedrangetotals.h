@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class Database;
+class StoredDataReader;
 
 // A node's range totals for group totals read straight from the stored
 // bytes of its archives: the range's cells of each parameter decoded into
@@ -26,7 +26,8 @@ class Database;
 // One object serves the nodes of one group total in turn: what their
 // archives share (midnights, record ends, what the catalogue says of their
 // columns) is worked out once, and the tables and buffers each node is read
-// with are kept from node to node. Not for use from two threads at once.
+// with are kept from node to node. Not for use from two threads at once:
+// each worker of a group total has its own.
 class StoredRangeTotals
 {
 public:
@@ -69,9 +70,9 @@ public:
     const QStringList &columns() const;
 
     // The node's totals into out. Readings derived from the current reading
-    // take the hourly rows of its day from database. The node's bytes are
-    // not kept past the call.
-    Outcome compute(Database &database, const Node &node, Totals &out);
+    // take the hourly rows of its day from database (the server's, or a
+    // worker's own connection). The node's bytes are not kept past the call.
+    Outcome compute(StoredDataReader &database, const Node &node, Totals &out);
 
     // What the nodes share and the tables each is read with (defined with compute()).
     struct State;

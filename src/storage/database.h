@@ -2,6 +2,7 @@
 
 #include "sqldialect.h"
 #include "statementcache.h"
+#include "storeddatareader.h"
 #include "zeltostatus.h"
 #include "zeltotable.h"
 
@@ -29,7 +30,7 @@ class ZeltoClock;
 // conflict when it breaks a constraint or trigger; never an empty result);
 // commands reach them through their CommandContext, the server's own work
 // through the Database the service hands to what it creates.
-class Database : public QObject
+class Database : public QObject, public StoredDataReader
 {
     Q_OBJECT
 
@@ -82,7 +83,7 @@ public:
     ZeltoResult<int> save(const QString &table, const QVariantMap &record);
     // A column of a <table>_data row, decoded or as stored; a missing row is not found.
     ZeltoResult<QVariant> data(const QString &table, int id, const QString &column);
-    ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column);
+    ZeltoResult<QVariant> storedData(const QString &table, int id, const QString &column) override;
     // Columns of a <table>_data row as stored, by name, in one statement: a
     // row is read once however many columns are wanted.
     ZeltoResult<QVariantMap> storedRow(const QString &table, int id, const QStringList &columns);
@@ -91,7 +92,7 @@ public:
     // none), a few statements for the lot. On SQLite a BLOB's bytes are
     // valid only until `each` returns.
     ZeltoStatus storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
-                           const std::function<void(int id, const QVector<QVariant> &values)> &each);
+                           const std::function<void(int id, const QVector<QVariant> &values)> &each) override;
     // Several columns of a <table>_data row in one statement.
     ZeltoStatus write(const QString &table, int id, const QVariantMap &columns);
     // A setting's stored value; an invalid variant when it is not set.

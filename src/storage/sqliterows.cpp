@@ -103,9 +103,31 @@ ZeltoStatus SqliteRows::each(QSqlQuery &query, const std::function<void(const QV
     sqlite3_stmt *statement = statementOf(query);
     if (!statement)
         return ZeltoStatus();
+    // The driver has stepped to the first row when it ran the statement.
+    return eachFrom(statement,
+                    sqlite3_column_count(statement) > 0 && sqlite3_stmt_busy(statement) ? SQLITE_ROW : SQLITE_DONE,
+                    each);
+}
+
+ZeltoStatus SqliteRows::each(sqlite3_stmt *statement, const std::function<void(const QVector<QVariant> &cells)> &each)
+{
+    const ZeltoStatus read = eachFrom(statement, sqlite3_step(statement), each);
+    sqlite3_reset(statement);
+    return read;
+}
+
+ZeltoStatus SqliteRows::failure(sqlite3 *connection, const QString &prefix)
+{
+    return Database::sqlStatus(QSqlError(QString(), QString::fromUtf8(sqlite3_errmsg(connection)),
+                                         QSqlError::StatementError, QString::number(sqlite3_errcode(connection))),
+                               prefix);
+}
+
+ZeltoStatus SqliteRows::eachFrom(sqlite3_stmt *statement, int stepped,
+                                 const std::function<void(const QVector<QVariant> &cells)> &each)
+{
     const int fields = sqlite3_column_count(statement);
     QVector<QVariant> cells(fields);
-    int stepped = fields > 0 && sqlite3_stmt_busy(statement) ? SQLITE_ROW : SQLITE_DONE;
     while (stepped == SQLITE_ROW) {
         for (int field = 0; field < fields; ++field) {
             QVariant &cell = cells[field];

@@ -8,6 +8,9 @@
 
 #include <functional>
 
+struct sqlite3;
+struct sqlite3_stmt;
+
 // The rows of a query that Qt's SQLite driver has run, read straight from
 // SQLite's statement into a table: the driver would make a variant of every
 // cell first, which is most of the cost of reading a long list. Cells come
@@ -29,4 +32,14 @@ public:
     // null string), except that a BLOB's bytes are SQLite's own, not
     // copied: they are valid only until `each` returns.
     static ZeltoStatus each(QSqlQuery &query, const std::function<void(const QVector<QVariant> &cells)> &each);
+    // The same of a statement bound but not yet stepped, on a connection of
+    // the caller's own (SqliteFile); it is reset at the end.
+    static ZeltoStatus each(sqlite3_stmt *statement, const std::function<void(const QVector<QVariant> &cells)> &each);
+    // A failed call on a connection as a status, of the kind the server's connection gives.
+    static ZeltoStatus failure(sqlite3 *connection, const QString &prefix = QString());
+
+private:
+    // The rows from the one the statement stands on (stepped: what its last step gave) to the end.
+    static ZeltoStatus eachFrom(sqlite3_stmt *statement, int stepped,
+                                const std::function<void(const QVector<QVariant> &cells)> &each);
 };

@@ -1,5 +1,5 @@
 // The command table's invariants: unique names that route to their command, every
-// right a command's name. Group totals over many nodes in steps.
+// right a command's name. Group totals over many nodes in steps and on threads.
 
 #include "apicommand.h"
 #include "archivereports.h"
@@ -16,6 +16,8 @@
 #include <QtTest>
 
 #include <functional>
+
+Q_DECLARE_METATYPE(GroupTotalsJob::Way)
 
 class ApiTest : public QObject
 {
@@ -42,35 +44,50 @@ private slots:
             QVERIFY2(command->right().isEmpty() || names.contains(command->right()), qPrintable(command->right()));
     }
 
-    // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
-    // later nodes add one), with other work served between the steps.
-    void groupTotalsInSteps()
+    void groupTotalsJob_data()
     {
-        QList<int> ids;
-        for (int n = 0; n < 60; ++n) {
-            const QVariantMap record{{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}};
-            const int node = Nodes::save(serverContext(), record).valueOr(-1);
-            const QStringList columns = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
-            ZeltoTable days(columns), info({"id"});
-            for (int day = 1; day <= 5; ++day)
-                days.appendRow(QVariantList{QDateTime(QDate(2024, 3, day), QTime(0, 0)), n + day / 10.0, 60.0 + day});
-            info.appendRow(QVariantList{node});
-            ZeltoTableMap archives{{"info", info}, {"day_data", days}};
-            QVERIFY(node > 0);
-            QCOMPARE(outcome(ArchiveStore::save(serverContext(), archives, false)), "ok");
-            ids.prepend(node);
+        QTest::addColumn<GroupTotalsJob::Way>("way");
+        QTest::newRow("steps") << GroupTotalsJob::Way::Steps;
+        QTest::newRow("threads") << GroupTotalsJob::Way::Threads;
+    }
+
+    // The table of one pass (nodes in the order asked, each once, columns in the order they first appear: the
+    // later nodes add one, in a part of their own when on threads), with other work served meanwhile; a client's
+    // job stops unanswered when that client disconnects, workers and all, another client's leaving changes nothing.
+    void groupTotalsJob()
+    {
+        QFETCH(GroupTotalsJob::Way, way);
+        if (m_ids.isEmpty()) {
+            for (int n = 0; n < 60; ++n) {
+                const QVariantMap record{{"model_code", "LWD41"}, {"model_name", "ЛВД-41"}, {"number", n + 1}};
+                const int node = Nodes::save(serverContext(), record).valueOr(-1);
+                const QStringList columns
+                    = n < 45 ? QStringList{"date", "S1_Q", "S1_t1"} : QStringList{"date", "S1_Q", "S1_t2"};
+                ZeltoTable days(columns), info({"id"});
+                for (int day = 1; day <= 5; ++day) {
+                    const QDateTime date(QDate(2024, 3, day), QTime(0, 0));
+                    days.appendRow(QVariantList{date, n + day / 10.0, 60.0 + day});
+                }
+                info.appendRow(QVariantList{node});
+                ZeltoTableMap archives{{"info", info}, {"day_data", days}};
+                QVERIFY(node > 0);
+                QCOMPARE(outcome(ArchiveStore::save(serverContext(), archives, false)), "ok");
+                m_ids.append(node);
+            }
         }
+        QList<int> ids = m_ids;
         ids << ids.at(7) << 999999;
         const QDate from(2024, 3, 2), to(2024, 3, 4);
         const CommandContext server = serverContext();
         const ZeltoTable wanted = ArchiveReports::groupTotals(server, ids, from, to).value();
         QCOMPARE(wanted.rowCount(), 60);
+        QCOMPARE(wanted.columnNames().mid(6), QStringList({"S1_Q", "S1_t1", "S1_t2"}));
         const ZeltoTable nodes = Nodes::list(server).value();
 
         ZeltoTable totals;
         bool done = false;
         new GroupTotalsJob(testDatabase(), nodes, GroupTotalsJob::listedOnce(nodes, ids), from, to,
-                           [&](const ZeltoTable &result) { totals = result, done = true; });
+                           [&](const ZeltoTable &result) { totals = result, done = true; }, -1, nullptr, way);
         int served = 0;
         std::function<void()> request = [&]() {
             if (done)
@@ -86,7 +103,6 @@ private slots:
             QCOMPARE(totals.toMap(row), wanted.toMap(row));
         QCOMPARE(totals.rowCount(), wanted.rowCount());
 
-        // A client's job stops unanswered when that client disconnects; another client's leaving changes nothing.
         QList<int> listed;
         for (int row = 0; row < nodes.rowCount(); ++row)
             listed << nodes.value(row, "id").toInt();
@@ -96,8 +112,9 @@ private slots:
         for (const int client : {7, 8}) {
             jobs.insert(client, new GroupTotalsJob(testDatabase(), nodes, listed, QDate(2024, 3, 1), QDate(2024, 3, 5),
                                                    [&answered, client](const ZeltoTable &t) { answered.insert(client, t.rowCount()); },
-                                                   client));
+                                                   client, nullptr, way));
         }
+        // Its workers already at work, their parts not yet taken.
         emit ZeltoServer::global()->disconnected(7);
         QTRY_VERIFY_WITH_TIMEOUT(answered.contains(8) && jobs.value(7).isNull(), 60000);
         QCOMPARE(answered, (QMap<int, int>{{8, listed.size()}}));
@@ -105,6 +122,7 @@ private slots:
 
 private:
     TempDatabaseHome m_home;
+    QList<int> m_ids;   // the nodes of the group totals, made once
 };
 
 QTEST_GUILESS_MAIN(ApiTest)

@@ -3,6 +3,7 @@
 #include "database.h"
 #include "nodes.h"
 #include "outcome.h"
+#include "sqlitedatareader.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
 
@@ -463,8 +464,13 @@ private slots:
         const int node = saved(direct.model, direct.archives);
         const ZeltoTable nodes = Nodes::list(serverContext()).value();
         int fromBytes = -1;
+        // On a SQLite file through a read-only connection of its own, as the workers of a large job read.
+        SqliteDataReader workers;
+        if (!testDatabase().isPostgreSQL())
+            QVERIFY2(workers.open(testDatabase().filePath()), qPrintable(workers.errorText()));
+        StoredDataReader &source = testDatabase().isPostgreSQL() ? static_cast<StoredDataReader &>(testDatabase()) : workers;
         // With the shorter node list the command reads: it must say the same of the archives held.
-        const ZeltoTable quick = ArchiveReports::groupTotalsOf(testDatabase(), Nodes::archiveHolders(serverContext()).value(),
+        const ZeltoTable quick = ArchiveReports::groupTotalsOf(source, Nodes::archiveHolders(serverContext()).value(),
                                                                {before, node}, direct.from, direct.to, &fromBytes);
         ArchiveStore::setSplicing(false);
         int general = -1;

@@ -6,7 +6,7 @@ import io
 import os
 import tempfile
 
-from orvexe2e import ServerTestCase, cli, dt, new_node, rows, table
+from orvexe2e import DataServer, ServerTestCase, TcpClient, cli, dt, new_node, rows, sql, table
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -82,12 +82,37 @@ class ReportsTest(ServerTestCase):
         self.assertEqual((totals[0]["first_date"], totals[0]["last_date"]), (stamp(MARCH[0]), stamp(MARCH[9])))
 
     def test_totals_of_many_nodes(self):
-        # Enough nodes for the totals to go in steps, answered when the last one ends (the rows: tst_api).
-        c = self.admin()
-        nodes = [new_node(c, model_code="LWD41", model_name="ЛВД-41") for _ in range(20)]
-        for node in nodes:
-            assert c.ok("saveArchives", {"$tables": {"info": table(["id"], [[node]]), "day_data": march_days(0)}})
-        self.assertEqual([r["node_id"] for r in c.rows("getGroupTotals", nodes[::-1] + [999999], None, None)], nodes[::-1])
+        # Enough nodes for the totals to go on worker threads (the rows, in steps and on threads: tst_api), answered
+        # when the last part is in; a client that leaves mid-job and a stop mid-job end cleanly. A server of its own,
+        # to be stopped while it totals.
+        server = DataServer()
+        try:
+            c, other = server.admin(), server.admin()
+            self.addCleanup(c.close)
+            self.addCleanup(other.close)
+            nodes = [new_node(c, model_code="LWD41", model_name="ЛВД-41") for _ in range(300)]
+            assert c.ok("saveArchives", {"$tables": {"info": table(["id"], [[nodes[0]]]), "day_data": march_days(0)}})
+            # The same daily archive for the others, written beside the server (committed rows are what it reads).
+            sql(server.db_path, "UPDATE nodes_data SET day_data = (SELECT day_data FROM nodes_data WHERE id = ?) "
+                                "WHERE id > ?", nodes[0], nodes[0])
+            totals = c.rows("getGroupTotals", nodes[::-1] + [999999], None, None)
+            self.assertEqual([r["node_id"] for r in totals], nodes[::-1])
+            self.assertEqual({r["S1_Q"] for r in totals}, {totals[0]["S1_Q"]})
+
+            leaving = TcpClient(server.port)
+            leaving.ok("login", "admin", "tavro")
+            leaving.send("getGroupTotals", [nodes, None, None])
+            leaving.close()
+            self.assertEqual(len(c.rows("getGroupTotals", nodes, None, None)), len(nodes))
+
+            # Stopped while a job runs (its request is in when the next one is answered): no crash, no leak.
+            c.send("getGroupTotals", [nodes, None, None])
+            other.ok("getVersion")
+        finally:
+            code = server.stop()
+        print([l for l in server.output.splitlines() if "DEBUGSTOP" in l or "SIGTERM" in l])
+        self.assertEqual(code, 0, server.output)
+        self.assertNotIn("Sanitizer", server.output)
 
     def test_restricted_user_sees_own_groups_only(self):
         reader = self.client("reader", "pw")
