@@ -110,7 +110,6 @@ class ReportsTest(ServerTestCase):
             other.ok("getVersion")
         finally:
             code = server.stop()
-        print([l for l in server.output.splitlines() if "DEBUGSTOP" in l or "SIGTERM" in l])
         self.assertEqual(code, 0, server.output)
         self.assertNotIn("Sanitizer", server.output)
 
