@@ -558,15 +558,12 @@ private slots:
         QVERIFY(runToEnd(empty, QVariantMap()));
         QCOMPARE(empty.errorString(), QStringLiteral("Не заданы параметры задачи"));
 
-        // Where the polling server is: the task's own address, else the port of varnel.ini, else the default.
-        const QVariantMap defaults{{"varnel_ip", QVariant()}, {"varnel_port", QVariant()}};
-        QCOMPARE(Task::host(defaults) + ':' + QString::number(Task::port(defaults)), QStringLiteral("localhost:5411"));
-        QFile ini(m_home.filePath("varnel.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[Server]\nport=5499\n") > 0);
-        ini.close();
-        QCOMPARE(QList<int>({Task::port(defaults), Task::port({{"varnel_port", 6000}})}), QList<int>({5499, 6000}));
-        QCOMPARE(Task::host({{"varnel_ip", "10.0.0.5"}}), QStringLiteral("10.0.0.5"));
-        ini.remove();
+        // Where the polling server is: the task's own address, else the default (the port of varnel.ini when there is
+        // one: every polling e2e test).
+        const QVariantMap own{{"varnel_ip", "10.0.0.5"}, {"varnel_port", 6000}}, defaults{{"varnel_ip", QVariant()}};
+        QCOMPARE(QStringList({Task::host(own) + ':' + QString::number(Task::port(own)),
+                              Task::host(defaults) + ':' + QString::number(Task::port(defaults))}),
+                 QStringList({"10.0.0.5:6000", "localhost:5411"}));
 
         // A port that is not one fails the run before connecting.
         g_script = Script();
