@@ -122,8 +122,7 @@ private slots:
     void parses()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), expected);
+        QTEST(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), "expected");
     }
 
     // Requests that arrive in pieces: the head byte by byte, then the body in packets and after 100-continue.

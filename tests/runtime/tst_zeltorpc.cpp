@@ -252,9 +252,8 @@ private slots:
     void writesJson()
     {
         QFETCH(QVariant, value);
-        QFETCH(QByteArray, text);
         QFETCH(bool, roundTrips);
-        QCOMPARE(json(value), text);
+        QTEST(json(value), "text");
         QVERIFY(!roundTrips || ::roundTrips(value));
     }
 

@@ -218,7 +218,6 @@ private slots:
         SQLITE_FILE_ONLY();
         QFETCH(int, version);
         QFETCH(QString, change);
-        QFETCH(bool, opens);
         QFETCH(int, after);
         QFETCH(QString, error);
         makeFileAtVersion(version);
@@ -227,7 +226,7 @@ private slots:
         Database::destroy();
 
         const ZeltoStatus opened = Database::init();
-        QCOMPARE(opened.ok(), opens);
+        QTEST(opened.ok(), "opens");
         QVERIFY2(opened.message().contains(error), qPrintable(opened.message()));
         QCOMPARE(QVariantList({testDatabase().schemaVersion(), scalar("PRAGMA user_version")}),
                  QVariantList({after, after}));

@@ -192,11 +192,10 @@ private slots:
     void binaryParameters()
     {
         QFETCH(QString, statement);
-        QFETCH(QString, binary);
         QString found;
         for (const bool blob : SqlDialect(SqlDialect::PostgreSQL).binaryParameters(statement))
             found += blob ? QLatin1Char('b') : QLatin1Char('-');
-        QCOMPARE(found, binary);
+        QTEST(found, "binary");
         // SQLite keeps numbers and text in BLOB columns as they are.
         QVERIFY(SqlDialect(SqlDialect::SQLite).binaryParameters(statement).isEmpty());
     }
