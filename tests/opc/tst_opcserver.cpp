@@ -1,6 +1,5 @@
 // The OPC publisher without its gateway, and the item names, values, units and endpoint address it publishes.
 
-#include "database.h"
 #include "datamonitor.h"
 #include "groups.h"
 #include "../monitor/monitorresults.h"

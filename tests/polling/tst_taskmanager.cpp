@@ -9,7 +9,6 @@
 // saved, as the task manager does when a run ends).
 
 #include "checkparams.h"
-#include "database.h"
 #include "nextexecution.h"
 #include "nodes.h"
 #include "task.h"

@@ -8,7 +8,6 @@
 // wire. The rest (saving, older digests and logging in: test_security.py) is tested
 // end to end.
 
-#include "database.h"
 #include "groups.h"
 #include "nextexecution.h"
 #include "nodes.h"
