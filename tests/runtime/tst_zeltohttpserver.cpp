@@ -409,14 +409,9 @@ private slots:
         // The connections one address may hold.
         ZeltoAddressCap cap;
         cap.setCap(2);
-        const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1"), two("10.0.0.2");
-        // An IPv4 peer of a dual-stack listener is the same address.
-        QVERIFY(cap.admit(one) && cap.admit(mapped));
-        QVERIFY(!cap.admit(one));
-        QVERIFY(cap.admit(two));
-        cap.release(mapped);
-        QVERIFY(cap.admit(one));
-        QCOMPARE(cap.count(one), 2);
+        const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1");
+        // An IPv4 peer of a dual-stack listener is the same address (other addresses, and one released: test_exposure).
+        QVERIFY(cap.admit(one) && cap.admit(mapped) && !cap.admit(one));
         cap.setCap(0);   // no cap
         QVERIFY(cap.admit(one) && cap.admit(one));
         QCOMPARE(cap.count(one), 4);
