@@ -765,27 +765,21 @@ private slots:
                  qPrintable(QVariant(ids).toStringList().join(' ')));
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
 
-        QTcpServer probe;   // a port nobody listens on
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 closedPort = probe.serverPort();
-        probe.close();
+        // (A connection refused, naming the server: test_cli test_several_servers_the_one_that_answers.)
         QTcpServer silent;   // a peer that accepts and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QString refusedText, timeoutText, notConnectedText;
+        QString timeoutText, notConnectedText;
         bool timedOut = false;
         onWorker([&]() {
             ZeltoClient client;
             if (!client.request(QStringLiteral("who")))
                 notConnectedText = client.errorString();
-            if (!connectClient(client, closedPort))
-                refusedText = client.errorString();
             if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
                 timedOut = !client.waitForResponse(300);
                 timeoutText = client.errorString();
             }
         });
         QVERIFY(!notConnectedText.isEmpty() && timedOut);
-        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
         QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 
