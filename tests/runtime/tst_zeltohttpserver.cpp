@@ -223,17 +223,15 @@ private slots:
             QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
     }
 
-    // A request that never ends times out; a flood of connections is bounded.
+    // A silent client is cut off when the request time ends (half a request gets 408: test_xmlrpc test_http_edge);
+    // a flood of connections is bounded.
     void slowAndFloodingClients()
     {
         ZeltoHttpServer server;
         server.setRequestTimeout(200);
         QVERIFY(server.listen(0, QHostAddress::LocalHost));
-        QTcpSocket half, silent;
-        QVERIFY(connectTo(half, server.port()) && connectTo(silent, server.port()));
-        half.write("GET /metr");
-        QTRY_COMPARE_WITH_TIMEOUT(half.state(), QAbstractSocket::UnconnectedState, 3000);
-        QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
+        QTcpSocket silent;
+        QVERIFY(connectTo(silent, server.port()));
         QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
         QCOMPARE(silent.readAll(), QByteArray());
 
