@@ -1,5 +1,4 @@
 #include "activelock.h"
-#include "database.h"
 #include "databasesettings.h"
 #include "outcome.h"
 #include "pgtestcluster.h"
