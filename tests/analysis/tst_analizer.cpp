@@ -1,7 +1,6 @@
 // The check script engine over a small catalogue of its own (model "TST1").
 
 #include "analizer.h"
-#include "database.h"
 #include "metadatacatalogue.h"
 #include "scripttimebudget.h"
 #include "outcome.h"

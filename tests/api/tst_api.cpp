@@ -5,7 +5,6 @@
 #include "archivereports.h"
 #include "archivestore.h"
 #include "commandcontext.h"
-#include "database.h"
 #include "grouptotalsjob.h"
 #include "nodes.h"
 #include "outcome.h"

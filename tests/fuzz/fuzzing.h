@@ -18,10 +18,7 @@ inline QByteArray bytes(const uint8_t *data, size_t size)
     return QByteArray(reinterpret_cast<const char *>(data), int(size));
 }
 
-inline void startApplication(int *argc, char ***argv)
-{
-    static QCoreApplication application(*argc, *argv);
-}
+inline void startApplication(int *argc, char ***argv) { static QCoreApplication application(*argc, *argv); }
 
 inline void expect(bool condition, const char *what)
 {

@@ -122,8 +122,7 @@ private slots:
     void parses()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), expected);
+        QTEST(outcome(ZeltoHttpHead::parse(bytes, kMaxBody)), "expected");
     }
 
     // Requests that arrive in pieces: the head byte by byte, then the body in packets and after 100-continue.
@@ -193,9 +192,7 @@ private slots:
         row("bytes after the body dropped",
             "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nabGET /metrics HTTP/1.1\r\n\r\n",
             "200 OK", "PUT  ab");
-        // Another site's name pointed at us: refused before routing, whatever the path.
-        row("name not ours", "GET /metrics HTTP/1.1\r\nHost: rebind.attacker.example:80\r\n\r\n",
-            "421 Misdirected Request");
+        // Another site's name pointed at us: refused before routing, whatever the path (a known one: test_exposure).
         row("name not ours, unknown path", "GET /nothing HTTP/1.1\r\nHost: rebind.attacker.example\r\n\r\n",
             "421 Misdirected Request");
         row("name not ours, body too large",
@@ -226,17 +223,15 @@ private slots:
             QVERIFY(answer.contains("\r\nAllow: GET, HEAD\r\n"));
     }
 
-    // A request that never ends times out; a flood of connections is bounded.
+    // A silent client is cut off when the request time ends (half a request gets 408: test_xmlrpc test_http_edge);
+    // a flood of connections is bounded.
     void slowAndFloodingClients()
     {
         ZeltoHttpServer server;
         server.setRequestTimeout(200);
         QVERIFY(server.listen(0, QHostAddress::LocalHost));
-        QTcpSocket half, silent;
-        QVERIFY(connectTo(half, server.port()) && connectTo(silent, server.port()));
-        half.write("GET /metr");
-        QTRY_COMPARE_WITH_TIMEOUT(half.state(), QAbstractSocket::UnconnectedState, 3000);
-        QVERIFY(half.readAll().startsWith("HTTP/1.1 408 Request Timeout"));
+        QTcpSocket silent;
+        QVERIFY(connectTo(silent, server.port()));
         QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 3000);
         QCOMPARE(silent.readAll(), QByteArray());
 
@@ -410,14 +405,9 @@ private slots:
         // The connections one address may hold.
         ZeltoAddressCap cap;
         cap.setCap(2);
-        const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1"), two("10.0.0.2");
-        // An IPv4 peer of a dual-stack listener is the same address.
-        QVERIFY(cap.admit(one) && cap.admit(mapped));
-        QVERIFY(!cap.admit(one));
-        QVERIFY(cap.admit(two));
-        cap.release(mapped);
-        QVERIFY(cap.admit(one));
-        QCOMPARE(cap.count(one), 2);
+        const QHostAddress one("10.0.0.1"), mapped("::ffff:10.0.0.1");
+        // An IPv4 peer of a dual-stack listener is the same address (other addresses, and one released: test_exposure).
+        QVERIFY(cap.admit(one) && cap.admit(mapped) && !cap.admit(one));
         cap.setCap(0);   // no cap
         QVERIFY(cap.admit(one) && cap.admit(one));
         QCOMPARE(cap.count(one), 4);

@@ -252,9 +252,8 @@ private slots:
     void writesJson()
     {
         QFETCH(QVariant, value);
-        QFETCH(QByteArray, text);
         QFETCH(bool, roundTrips);
-        QCOMPARE(json(value), text);
+        QTEST(json(value), "text");
         QVERIFY(!roundTrips || ::roundTrips(value));
     }
 
@@ -591,6 +590,13 @@ private slots:
             failure("2", -32600, "В запросе не указана команда\"}}"));
         row("parameters an object", call("3", "echoFirst", "{\"a\":1}"),
             failure("3", -32600, "Параметры команды должны быть массивом\"}}"));
+        // Tables asked for "json" (as without the member) or "stream", nothing else.
+        const QByteArray tables = call("5", "echoFirst").chopped(1) + ",\"tables\":";
+        for (const char *form : {"\"xml\"", "1"})
+            QTest::addRow("tables %s", form) << tables + form + "}"
+                                             << failure("5", -32600, "Неверное значение tables: ожидается \\\"json\\\" "
+                                                                     "или \\\"stream\\\"\"}}");
+        row("tables json", tables + "\"json\"}", "{\"jsonrpc\":\"2.0\",\"id\":5,\"result\":true}");
     }
 
     void replies()
@@ -736,23 +742,16 @@ private slots:
         m_closeBeforeHandover = false;
     }
 
-    // The client from a worker thread: calls, refusals, ids; transport failures.
+    // The client from a worker thread: ids; transport failures. (Its replies: tablesInStreamForm, badReplies; a
+    // refusal's text: test_cli.)
     void clientFromAWorkerThread()
     {
         const quint16 port = serverPort();
-        ZeltoTable table(QStringList{"date", "S1_t1"});
-        table.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(1, 0)), 65.25});
-        QVariant echoed, refused = true;
-        QString refusal;
         QVariantList ids;   // each client's, the first one's again, and a client's after both have gone
         onWorker([&]() {
             ZeltoClient client, other;
-            if (!connectClient(client, port) || !connectClient(other, port))
-                return;
-            echoed = call(client, "echoFirst", {QVariant::fromValue(table)});
-            refused = call(client, "failAs", {int(ZeltoStatus::Failed), QStringLiteral("Недостаточно прав для выполнения команды")});
-            refusal = client.errorString();
-            ids << call(client, "who") << call(other, "who") << call(client, "who");
+            if (connectClient(client, port) && connectClient(other, port))
+                ids << call(client, "who") << call(other, "who") << call(client, "who");
         });
         QTRY_COMPARE(ZeltoServer::global()->clientCount(), 0);
         onWorker([&]() {
@@ -760,36 +759,27 @@ private slots:
             if (connectClient(later, port))
                 ids << call(later, "who");
         });
-        QCOMPARE(echoed.value<ZeltoTable>(), table);
-        QVERIFY(!refused.isValid());
-        QCOMPARE(refusal, QStringLiteral("Недостаточно прав для выполнения команды"));
         // Ids are distinct, stay with their client and are never used again.
         QVERIFY2(ids.size() == 4 && ids[0].toInt() > 0 && ids[1].toInt() > 0 && ids[1] != ids[0] && ids[2] == ids[0]
                      && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
                  qPrintable(QVariant(ids).toStringList().join(' ')));
         QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
 
-        QTcpServer probe;   // a port nobody listens on
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 closedPort = probe.serverPort();
-        probe.close();
+        // (A connection refused, naming the server: test_cli test_several_servers_the_one_that_answers.)
         QTcpServer silent;   // a peer that accepts and never answers
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QString refusedText, timeoutText, notConnectedText;
+        QString timeoutText, notConnectedText;
         bool timedOut = false;
         onWorker([&]() {
             ZeltoClient client;
             if (!client.request(QStringLiteral("who")))
                 notConnectedText = client.errorString();
-            if (!connectClient(client, closedPort))
-                refusedText = client.errorString();
             if (connectClient(client, silent.serverPort()) && client.request(QStringLiteral("who"))) {
                 timedOut = !client.waitForResponse(300);
                 timeoutText = client.errorString();
             }
         });
         QVERIFY(!notConnectedText.isEmpty() && timedOut);
-        QVERIFY2(refusedText.contains(QString::number(closedPort)), qPrintable(refusedText));
         QVERIFY2(timeoutText.contains(QStringLiteral("300")), qPrintable(timeoutText));
     }
 

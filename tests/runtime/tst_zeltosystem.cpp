@@ -160,10 +160,9 @@ private slots:
                 fired << QStringLiteral("%1 %2").arg(QLatin1String(name), clock.now().toString("mm:ss.zzz"));
             });
         };
-        note(&second, "second");
-        note(&once, "once");
-        note(&later, "later");
-        note(doomed, "doomed");
+        for (const auto &[timer, name] : QList<std::pair<ZeltoTimer *, const char *>>{
+                 {&second, "second"}, {&once, "once"}, {&later, "later"}, {doomed, "doomed"}})
+            note(timer, name);
         connect(&once, &ZeltoTimer::timeout, this, [&]() {
             delete doomed;
             later.startOnce(500);

@@ -24,12 +24,6 @@ QVariant scalarIn(const QString &file, const QString &statement)
 
 QStringList filesIn(const QString &folder) { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
 void writeFile(const QString &path, const QByteArray &content = "не копия")
 {
     QFile file(path);
@@ -234,11 +228,11 @@ private slots:
         QVERIFY(scalarIn(hot, "SELECT count(*) FROM settings").toInt() > 0);
     }
 
+    // (A folder that cannot be made: test_backups, which sees the error again at the next tick.)
     void failuresLeaveTheOldCopies_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("folder cannot be created") << "mkpath" << "Ошибка создания каталога резервных копий: ";
         QTest::newRow("no database") << "closed" << "Ошибка резервного копирования: база данных не открыта";
         QTest::newRow("temporary file cannot be made") << "part" << "Ошибка резервного копирования: не удалось создать файл ";
         QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
@@ -256,10 +250,7 @@ private slots:
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
-        if (fault == "mkpath") {
-            writeFile(path("plain.txt"));
-            QVERIFY(m_home->db().putSetting("backupDir", path("plain.txt/backup")).ok());
-        } else if (fault == "closed") {
+        if (fault == "closed") {
             // The file replaced by one that is no database: opening it again fails, the connection stays closed.
             Database::destroy();
             writeFile(path("telvan.db"));
@@ -329,7 +320,7 @@ private slots:
         Database::destroy();
         const QString live = path("telvan.db");
         writeFile(live + "-wal", "a journal of the live file goes with it");
-        const QByteArray liveBytes = contents(live);
+        const qint64 liveSize = QFileInfo(live).size();
 
         // A file that is not a whole database is refused and changes nothing.
         writeFile(path("bad.db"), "SQLite format 3");
@@ -337,17 +328,15 @@ private slots:
         QVERIFY(!refused.restore(path("bad.db"), live, QDateTime::currentDateTime()));
         QVERIFY2(refused.error().contains("не является базой данных SQLite"), qPrintable(refused.error()));
         QVERIFY(QFileInfo::exists(live + "-wal"));
-        QCOMPARE(QFileInfo(live).size(), qint64(liveBytes.size()));
+        QCOMPARE(QFileInfo(live).size(), liveSize);
 
         DatabaseRestore restore;
         QVERIFY2(restore.restore(copy, live, QDateTime(QDate(2025, 3, 9), QTime(14, 15, 0))), qPrintable(restore.error()));
         QCOMPARE(restore.keptAs(), path("telvan.replaced-250309_141500.db"));
+        // (The copy's data and the kept file's bytes in place: test_backups test_restore_into_a_stopped_home.)
         QCOMPARE(restore.check().nodeCount(), 1);
-        QCOMPARE(contents(restore.keptAs()), liveBytes);
         QVERIFY(QFileInfo::exists(restore.keptAs() + "-wal"));
         QVERIFY(!QFileInfo::exists(live + "-wal") && !QFileInfo::exists(live + ".restore.part"));
-        QVERIFY(Database::init().ok());
-        QCOMPARE(scalar("SELECT group_concat(name) FROM nodes").toString(), QStringLiteral("Из копии"));
     }
 
     // The journal keeps its configured days. The clean-up and the compaction go in steps, requests are served

@@ -11,8 +11,4 @@ inline QString outcome(const ZeltoStatus &status)
     return QString::fromLatin1(ZeltoStatus::kindName(status.kind())) + QStringLiteral(": ") + status.message();
 }
 
-template <typename T>
-inline QString outcome(const ZeltoResult<T> &result)
-{
-    return outcome(result.status());
-}
+template <typename T> inline QString outcome(const ZeltoResult<T> &result) { return outcome(result.status()); }

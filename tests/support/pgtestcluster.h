@@ -77,24 +77,16 @@ public:
         return ok;
     }
 
-    // Ends every other session on the database: what a dead server or a cut network does to them.
-    bool endSessions(const QString &database)
-    {
-        return admin(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1' "
-                                    "AND pid <> pg_backend_pid()")
-                         .arg(database));
-    }
-
     // An INI file in dir that puts the server's database in the cluster.
-    QString writeIni(const QTemporaryDir &dir, const QString &database, const QString &extra = QString()) const
+    QString writeIni(const QTemporaryDir &dir, const QString &database) const
     {
         const QString path = dir.filePath(QStringLiteral("orvex-server.ini"));
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
-            file.write(QStringLiteral("[Database]\ndriver=QPSQL\nhost=%1\nport=%2\nuser=%3\ndatabaseName=%4\n%5")
+            file.write(QStringLiteral("[Database]\ndriver=QPSQL\nhost=%1\nport=%2\nuser=%3\ndatabaseName=%4\n")
                            .arg(host)
                            .arg(port)
-                           .arg(user, database, extra)
+                           .arg(user, database)
                            .toUtf8());
         return path;
     }

@@ -11,36 +11,12 @@
 // The database the tests work on: the one the last Database::init opened,
 // null before. The single place tests read the process's database;
 // everything else takes it from here.
-inline Database *openDatabase()
-{
-    return Database::instance();
-}
-
-inline Database &testDatabase()
-{
-    return *openDatabase();
-}
+inline Database *openDatabase() { return Database::instance(); }
+inline Database &testDatabase() { return *openDatabase(); }
 
 // ORVEX_TEST_DRIVER=QPSQL: the tests run with their data in PostgreSQL (CTest
 // runs the storage tests once more so, with the cluster of its fixture "pg").
-inline bool testsOnPostgres()
-{
-    return qgetenv("ORVEX_TEST_DRIVER") == "QPSQL";
-}
-
-// Points the server's INI file, in dir, at a new database of the cluster: false (and why) when there is none.
-inline bool usePostgresDatabase(const QTemporaryDir &dir)
-{
-    static int homes = 0;   // the cluster's names count per object: one of its own per home
-    PgTestCluster cluster;
-    const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
-    if (name.isEmpty()) {
-        qWarning("%s", qPrintable(cluster.why()));
-        return false;
-    }
-    ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(dir, name));
-    return true;
-}
+inline bool testsOnPostgres() { return qgetenv("ORVEX_TEST_DRIVER") == "QPSQL"; }
 
 // A temporary home folder with a fresh database in it (on PostgreSQL a new
 // database of the cluster, named by the home's INI file), for one test case;
@@ -50,15 +26,28 @@ class TempDatabaseHome
 public:
     ~TempDatabaseHome() { Database::destroy(); }
 
-    ZeltoStatus open()
+    // The home the server's, its INI file naming a new database of the cluster on PostgreSQL; nothing opened yet.
+    ZeltoStatus prepare()
     {
+        static int homes = 0;   // the cluster's names count per object: one of its own per home
         if (!m_dir.isValid())
             return ZeltoStatus::failed(QStringLiteral("no temporary folder"));
         ZeltoEnvironment::set("ORVEX_HOME", m_dir.path());
         ZeltoSystem::instance()->setSettingsPath(QString());
-        if (testsOnPostgres() && !usePostgresDatabase(m_dir))
-            return ZeltoStatus::failed(QStringLiteral("no PostgreSQL database for the test"));
-        return Database::init();
+        if (testsOnPostgres()) {
+            PgTestCluster cluster;
+            const QString name = cluster.load() ? cluster.createDatabase(QStringLiteral("unit%1").arg(++homes)) : QString();
+            if (name.isEmpty())
+                return ZeltoStatus::failed(QStringLiteral("no PostgreSQL database for the test: ") + cluster.why());
+            ZeltoSystem::instance()->setSettingsPath(cluster.writeIni(m_dir, name));
+        }
+        return ZeltoStatus();
+    }
+
+    ZeltoStatus open()
+    {
+        const ZeltoStatus prepared = prepare();
+        return prepared.ok() ? Database::init() : prepared;
     }
 
     Database &db() const { return testDatabase(); }
@@ -70,7 +59,4 @@ private:
 };
 
 // What the tests work as: the server's own context on the open database.
-inline CommandContext serverContext()
-{
-    return CommandContext::server(&testDatabase());
-}
+inline CommandContext serverContext() { return CommandContext::server(&testDatabase()); }

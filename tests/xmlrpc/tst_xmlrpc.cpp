@@ -264,13 +264,11 @@ private slots:
         }
         QVERIFY(!tokens.use(used, last + kIdle) && !tokens.use(used, last + kIdle + 1));
 
-        const QString first = tokens.issue(1, QStringLiteral("a"), 0);
-        const QString second = tokens.issue(1, QStringLiteral("a"), 0);
-        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(first).hasMatch(), qPrintable(first));
-        QVERIFY(first != second);   // one user, one password, two logins: two tokens
+        // One user, one password, two logins: two tokens (a logout ends its own alone: test_xmlrpc test_tokens).
+        const QString first = tokens.issue(1, QStringLiteral("a"), 0), second = tokens.issue(1, QStringLiteral("a"), 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(first).hasMatch() && first != second,
+                 qPrintable(first));
         tokens.revoke(first);
-        QVERIFY(!tokens.use(first, 1));
-        QVERIFY(tokens.use(second, 1));
         tokens.revoke(second);
 
         // A setting changed while tokens live applies to them.
