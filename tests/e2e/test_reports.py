@@ -6,7 +6,7 @@ import io
 import os
 import tempfile
 
-from orvexe2e import ServerTestCase, cli, dt, new_node, rows, table
+from orvexe2e import ServerTestCase, cli, dt, new_node, table
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -55,11 +55,7 @@ class ReportsTest(ServerTestCase):
 
     def test_report_map_and_bad_input(self):
         c = self.admin()
-        report = c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-31"))["$tables"]
-        # What the map holds: tst_reportdata; here that it arrives whole.
-        self.assertEqual(len(rows(report["day_data"])), 31)
-        self.assertAlmostEqual(rows(report["range_totals"])[0]["S1_Q"], sum(1.5 + d.day / 100 for d in MARCH))
-        self.assertEqual(rows(report["group"])[0]["name"], "Котельная №1")
+        # What the map holds: tst_reportdata; that it arrives whole (days, totals, group): the CLI's report below.
         # Open bounds are the archive's own; text dates are taken too.
         self.assertEqual(c.ok("getReportData", self.gj, None, "2024-03-02")["$tables"]["range_totals"],
                          c.ok("getReportData", self.gj, date("2024-03-01"), date("2024-03-02"))["$tables"]["range_totals"])
