@@ -183,8 +183,7 @@ class KilledSaveTest(unittest.TestCase):
                 len(c.rows("getArchive", node, "day_data", None, None)))
 
     def kill_and_restart(self, wait):
-        home = TempHome()
-        self.addCleanup(home.remove)
+        home = TempHome(self)
         server = DataServer(home=home)
         c = TcpClient(server.port, timeout=300)
         node = new_node(c)

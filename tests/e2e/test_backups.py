@@ -36,8 +36,7 @@ class Home:
 
     def __init__(self, test, pause_ms=None):
         self.test = test
-        self.home = TempHome()
-        test.addCleanup(self.home.remove)
+        self.home = TempHome(test)
         self.pause_ms = pause_ms
         self.db_path = os.path.join(self.home.path, "telvan.db")
         self.backup_dir = os.path.join(self.home.path, "backup")

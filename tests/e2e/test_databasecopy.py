@@ -49,8 +49,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
 
     def filled_installation(self):
         """A stopped SQLite installation with every kind of row the server keeps: its home."""
-        home = TempHome()
-        self.addCleanup(home.remove)
+        home = TempHome(self)
         server = DataServer(home=home)
         try:
             c = server.admin()
@@ -115,8 +114,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         psql("DELETE FROM nodes WHERE name = 'x'")
 
         # And back, from a server configured on PostgreSQL, into a new SQLite file: the same file, row for row.
-        back_home = TempHome()
-        self.addCleanup(back_home.remove)
+        back_home = TempHome(self)
         write(os.path.join(back_home.path, "orvex-server.ini"), pg_section(self.cluster, database))
         copied = os.path.join(back_home.path, "back.db")
         code, out, err = copy_database(back_home, "sqlite:" + copied)

@@ -22,10 +22,8 @@ class FailoverTest(pgcluster.ClusterTestCase):
 
     def test_standby_takes_over_polling_after_sigkill(self):
         database = self.cluster.create_database("failover")
-        homes = [TempHome(), TempHome()]
-        for home in homes:
-            self.addCleanup(home.remove)
-        sim = DeviceSimulator(homes[0], ("--instant",))
+        homes = [TempHome(self), TempHome(self)]
+        sim = DeviceSimulator(homes[0])
         self.addCleanup(sim.stop)
         write(os.path.join(homes[1].path, "varnel.ini"), "[Server]\nport=%d\n" % sim.port)
 

@@ -247,8 +247,7 @@ class OpcServerTest(unittest.TestCase):
 class WithoutGatewayTest(unittest.TestCase):
     def test_gateway_missing_too_old_or_talking_nonsense(self):
         # One home started with one stand-in after the other; OPC is read at start.
-        home = TempHome()
-        self.addCleanup(home.remove)
+        home = TempHome(self)
         old, fake = os.path.join(home.path, "old-node"), os.path.join(home.path, "fake-gateway.js")
         write(old, "#!/bin/sh\necho v16.20.2\n")
         os.chmod(old, stat.S_IRWXU)
@@ -366,8 +365,7 @@ class CrowdTest(unittest.TestCase):
     stays up."""
 
     def test_many_sessions_browse_everything(self):
-        home, port = TempHome(), free_port()
-        self.addCleanup(home.remove)
+        home, port = TempHome(self), free_port()
         items = [dict(id="Узел %d\\Система\\Параметр %d" % (n, p), node=n, type="Double", value=float(p), quality=0xC0,
                       time=None) for n in range(200) for p in range(3)]
         gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",

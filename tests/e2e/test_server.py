@@ -14,8 +14,7 @@ from opce2e import require_node
 
 class FreshHome(unittest.TestCase):
     def setUp(self):
-        self.home = TempHome()
-        self.addCleanup(self.home.remove)
+        self.home = TempHome(self)
         self.db_path = os.path.join(self.home.path, "telvan.db")
         self.backup_dir = os.path.join(self.home.path, "backup")
 
