@@ -160,26 +160,17 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         self.assertEqual(self.tables_of(database), "other")
 
         # A value PostgreSQL would store otherwise (SQLite keeps 1.5 in an INTEGER column, PostgreSQL rounds it):
-        # the check finds the row, and everything written is rolled back.
-        with contextlib.closing(sqlite3.connect(source)) as db, db:
-            db.execute("UPDATE nodes SET version = 1.5 WHERE id = (SELECT max(id) FROM nodes)")
-        before = sha256(source)
-        empty = self.cluster.create_database("differs")
-        code, out, err = copy_database(home, self.url(empty))
-        self.assertEqual(code, 1, out + err)
-        self.assertRegex(err, r"Проверка копии: таблица nodes, строка \d+, столбец version: в БД-источнике дробное 1.5, "
-                              r"в БД-приёмнике целое 2")
-        self.assertEqual(self.tables_of(empty), "")
-        self.assertEqual(sha256(source), before)
-
-        # A source at another schema version is refused before anything is made.
-        with contextlib.closing(sqlite3.connect(source)) as db:
-            db.execute("PRAGMA user_version = 7")
-        empty = self.cluster.create_database("empty")
-        code, out, err = copy_database(home, self.url(empty))
-        self.assertEqual(code, 1, out + err)
-        self.assertIn("Версия схемы БД-источника", err)
-        self.assertEqual(self.tables_of(empty), "")
+        # the check finds the row, and everything written is rolled back. Then a source at another schema version,
+        # refused before anything is made.
+        for change, refusal in (("UPDATE nodes SET version = 1.5 WHERE id = (SELECT max(id) FROM nodes)",
+                                 r"Проверка копии: таблица nodes, строка \d+, столбец version: в БД-источнике дробное "
+                                 r"1\.5, в БД-приёмнике целое 2"), ("PRAGMA user_version = 7", "Версия схемы БД-источника")):
+            sql(source, change)
+            before, empty = sha256(source), self.cluster.create_database("empty")
+            code, out, err = copy_database(home, self.url(empty))
+            self.assertEqual(code, 1, out + err)
+            self.assertRegex(err, refusal)
+            self.assertEqual((self.tables_of(empty), sha256(source)), ("", before))
 
 
 if __name__ == "__main__":
