@@ -170,6 +170,8 @@ class ApiTest(ServerTestCase):
         self.assertEqual(admin.ok("getSettings")["count"], 42)
         for method, params in (("getSetting", ["noSuchSetting"]), ("getSetting", []), ("setSetting", ["", 1])):
             self.assertTrue(admin.error(method, *params), params)
+        # A script budget's bounds (which values pass: tst_analizer) are asked by setSetting.
+        self.assertIn("от 1 до 60000", admin.error("setSetting", "scriptTableTimeout", 3600000))
 
     def test_journal_of_removals_outlives_users(self):
         admin = self.admin()
