@@ -5,7 +5,6 @@ import contextlib
 import hashlib
 import os
 import sqlite3
-import unittest
 
 from orvexe2e import DataServer, TempHome, dt, new_node, node_with_data, pg_section, run, sha256, sql, table, write
 
@@ -172,6 +171,3 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
             self.assertRegex(err, refusal)
             self.assertEqual((self.tables_of(empty), sha256(source)), ("", before))
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -143,6 +143,3 @@ class ListenerTest(unittest.TestCase):
             s.close()
         self.assertEqual(self.server.log().count("connectionsPerAddress"), 1, self.server.log())
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ other is active, no channel is polled by both, and nothing saved before the kill
 import os
 import signal
 import time
-import unittest
 
 import prometheus
 from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
@@ -78,6 +77,3 @@ class FailoverTest(pgcluster.ClusterTestCase):
         self.assertEqual({channel_key(ch): stats["maxRunning"].get(channel_key(ch)) for ch in channels},
                          {channel_key(ch): 1 for ch in channels})
 
-
-if __name__ == "__main__":
-    unittest.main()
