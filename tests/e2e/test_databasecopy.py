@@ -47,7 +47,8 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
                                  "WHERE table_schema = 'public'", database)
 
     def filled_installation(self):
-        """A stopped SQLite installation with every kind of row the server keeps: its home."""
+        """A stopped SQLite installation with every kind of row the server keeps: its home, its database file and the
+        file's digest."""
         home = TempHome(self)
         server = DataServer(home=home)
         try:
@@ -74,13 +75,12 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         finally:
             self.assertEqual(server.stop(), 0, server.output)
         # A group whose parent comes after it, as databases of older releases hold them (no command sets one).
-        sql(os.path.join(home.path, "telvan.db"), "UPDATE groups SET parent_id = ? WHERE id = ?", parent, child)
-        return home
+        source = os.path.join(home.path, "telvan.db")
+        sql(source, "UPDATE groups SET parent_id = ? WHERE id = ?", parent, child)
+        return home, source, sha256(source)
 
     def test_round_trip_through_postgresql(self):
-        home = self.filled_installation()
-        source = os.path.join(home.path, "telvan.db")
-        before = sha256(source)
+        home, source, before = self.filled_installation()
         database = self.cluster.create_database("copy")
 
         code, out, err = copy_database(home, self.url(database))   # its speed: bench_databasecopy
@@ -134,9 +134,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
             self.assertEqual(server.stop(), 0, server.output)
 
     def test_refusals_leave_both_sides_as_they_were(self):
-        home = self.filled_installation()
-        source = os.path.join(home.path, "telvan.db")
-        before = sha256(source)
+        home, source, before = self.filled_installation()
         database = self.cluster.create_database("busy")
         self.cluster.psql("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (1)", database)
         unreachable = "postgresql://orvex@127.0.0.1:%d/x" % pgcluster._free_port()
