@@ -151,7 +151,6 @@ class ApiTest(ServerTestCase):
         node = new_node(admin, 12, s1_type="open", s99_type="x", bogus=1)
         record = admin.ok("getNode", node)
         self.assertEqual((record["name"], record["group_id"], record["s1_type"]), ("ТВ-5 №00000012", 0, "open"))
-        self.assertEqual((record["has_archives"], record["has_report_data"], record["read_error"]), (0, 0, None))
         # The same model and number update the known node instead of adding one.
         self.assertEqual(admin.ok("saveNode", {"model_code": "QRV5", "number": 12, "note": "повтор"}), node)
         self.assertEqual(admin.ok("saveNode", {"id": node, "consumer": "Школа №3"}), node)
