@@ -61,7 +61,8 @@ class ArchivesTest(ServerTestCase):
         self.assertEqual([r["param"] for r in c.rows("getJournalData", node, None, None)], ["Ду"])
 
         # "note" is not taken from info; the archives' has_ flags of a node's record: tst_records theNodeList.
-        self.assertEqual([c.ok("getNode", node)[k] for k in ("name", "note", "gap_count", "first_day", "has_current_data")],
+        record = c.ok("getNode", node)
+        self.assertEqual([record[k] for k in ("name", "note", "gap_count", "first_day", "has_current_data")],
                          ["Узел архивов", "своё", 1, stamp(START), 1])
         self.assertIn(("INFO", "Сохранение архивов", "Узел архивов"),
                       [(r["level"], r["message"], r["node_name"]) for r in journal(c)])

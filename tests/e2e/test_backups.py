@@ -75,7 +75,7 @@ class BackupTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(copies(home.backup_dir)) == 1 and not copying(home.backup_dir)))
         self.assertIs(admin.ok("backupDatabase"), True)
         self.assertEqual(server.stop(), 0, server.output)
-        whole = check_copy(home.db_path)[:3]   # a copy is checked as whole as its file, schema and tables alike
+        ref = check_copy(home.db_path)[:3]   # a copy is checked against its file: quick_check, schema and tables
         good = {name: sha256(os.path.join(home.backup_dir, name)) for name in copies(home.backup_dir)}
         self.assertEqual(len(good), 2)
 
@@ -89,7 +89,7 @@ class BackupTest(unittest.TestCase):
             client.close()
             cut_short += copying(home.backup_dir)
             for name in copies(home.backup_dir):
-                self.assertEqual(check_copy(os.path.join(home.backup_dir, name))[:3], whole, name)
+                self.assertEqual(check_copy(os.path.join(home.backup_dir, name))[:3], ref, name)
         self.assertGreater(cut_short, 0, "no kill landed during a copy")
 
         self.assertEqual({name: sha256(os.path.join(home.backup_dir, name)) for name in good}, good)
@@ -105,7 +105,7 @@ class BackupTest(unittest.TestCase):
         self.assertEqual(sorted(line[0] for line in lines), copies(home.backup_dir))
         for line in lines:   # name, date, time, size, version, nodes, verdict
             path = os.path.join(home.backup_dir, line[0])
-            self.assertEqual(line[3:7], [str(os.path.getsize(path)), str(whole[1]), str(check_copy(path)[3]), "исправна"])
+            self.assertEqual(line[3:7], [str(os.path.getsize(path)), str(ref[1]), str(check_copy(path)[3]), "исправна"])
         self.assertEqual(line[5], "3")
 
     # What a restore checks and keeps: tst_backup; here the command line and the running service.

@@ -156,7 +156,8 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         # refused before anything is made.
         for change, refusal in (("UPDATE nodes SET version = 1.5 WHERE id = (SELECT max(id) FROM nodes)",
                                  r"Проверка копии: таблица nodes, строка \d+, столбец version: в БД-источнике дробное "
-                                 r"1\.5, в БД-приёмнике целое 2"), ("PRAGMA user_version = 7", "Версия схемы БД-источника")):
+                                 r"1\.5, в БД-приёмнике целое 2"),
+                                ("PRAGMA user_version = 7", "Версия схемы БД-источника")):
             sql(source, change)
             before, empty = sha256(source), self.cluster.create_database("empty")
             code, out, err = copy_database(home, self.url(empty))
