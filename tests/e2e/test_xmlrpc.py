@@ -213,15 +213,6 @@ class XmlRpcTest(ServerTestCase):
         self.assertRegex(login_fault(self.server.xport, "алиса", "общий", "127.0.0.7")[1], THROTTLED)
         self.assertIsNone(login_fault(self.server.xport, "алиса", "общий", "127.0.0.1"))
 
-    def test_rpc_session_left_alone(self):
-        # XML-RPC calls as the administrator change nothing of an RPC session of the operator.
-        c = self.client("оператор", "пароль")
-        visible = c.rows("getNodes")
-        x, token = logged_in(self.server)
-        self.assertEqual(len(xml_rows(x.getNodes(token))[1]), len(self.admin.rows("getNodes")))
-        self.assertEqual(c.rows("getNodes"), visible)
-        self.assertEqual(c.error("saveGroup", {"name": "чужая"}), REFUSED)
-
     def test_calls_wait_for_a_running_command(self):
         # A check script lets the event loop run inside its transaction, then fails: an import
         # arriving meanwhile must not run inside that transaction and vanish with its rollback.
