@@ -1,6 +1,7 @@
 """The demo (scripts/run without ORVEX_HOME): quick polls, Ctrl+C, a second run on one home, a newer database."""
 
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import shutil
 import unittest
 import urllib.request
 
-from orvexe2e import BUILD_DIR, TcpClient, accepts, free_port, sql, wait_until
+from orvexe2e import BUILD_DIR, TcpClient, accepts, sql, wait_until
 import prometheus
 from opce2e import OpcClient, require_node
 
@@ -17,9 +18,12 @@ DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scr
 
 
 class Demo:
+    started = []   # every demo of the running test, for its log when the test fails
+
     def __init__(self, home, port):
         # The server's log goes to a file: a pipe nobody reads would stall it.
         self.log = tempfile.TemporaryFile("w+")
+        Demo.started.append(self)
         self.proc = subprocess.Popen([sys.executable, DEMO, "--build", BUILD_DIR, "--home", home, "--speed", "50",
                                       "--port", str(port)], stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, env=dict(os.environ, ORVEX_RUNTIME_DIR=home))
@@ -35,17 +39,33 @@ class Demo:
         self.proc.send_signal(signal.SIGINT)
         code = self.proc.wait(60)
         self.proc.stdout.close()
+        return code, self.text()
+
+    def text(self):
         self.log.seek(0)
-        return code, self.log.read()
+        return self.log.read()
 
 
 class DemoTest(unittest.TestCase):
+    def run(self, result=None):
+        # A failure shows what the demo and its server said: a flaky start cannot be read afterwards.
+        faults = len(result.failures) + len(result.errors)
+        Demo.started = []
+        super().run(result)
+        if len(result.failures) + len(result.errors) > faults:
+            for number, demo in enumerate(Demo.started, 1):
+                sys.stderr.write("--- demo %d of %s ---\n%s\n" % (number, self.id(), demo.text()[-20000:]))
+
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="orvex-demo-")
         self.addCleanup(shutil.rmtree, self.home, True)
-        # The client port, the simulator's below it, OPC UA's 28 and the metrics' 68 above.
-        self.port = next(p for p in iter(lambda: free_port(), None)
-                         if p < 65000 and not any(accepts(p + d) for d in (-1, 28, 68)))
+        # The client port, the simulator's below it, WebSocket's 1, OPC UA's 28 and the metrics' 68 above: all
+        # below the kernel's range for ephemeral ports, where no other test's listener or outgoing connection can
+        # take one of them between this choice and the demo's (second) start.
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as ports:
+            first_ephemeral = int(ports.read().split()[0])
+        self.port = next(p for p in iter(lambda: random.randrange(10001, first_ephemeral - 68), None)
+                         if not any(accepts(p + d) for d in (-1, 0, 1, 28, 68)))
 
     def admin(self):
         c = TcpClient(self.port)
@@ -100,6 +120,7 @@ class DemoTest(unittest.TestCase):
 
         # Again on the same home: nothing added, the same ports.
         demo = Demo(self.home, self.port + 1)
+        self.assertIn("getCheckLog", demo.banner, "the second start failed")
         c = self.admin()
         self.assertEqual([len(c.rows(m)) for m in ("getNodes", "getTasks", "getGroups")], [10, 10, 3])   # groups: common + 2
         self.assertEqual(demo.interrupt()[0], 0)
