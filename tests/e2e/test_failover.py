@@ -9,7 +9,7 @@ import time
 import prometheus
 from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
                       wait_idle, wait_until, write)
-from test_standby import BECAME_ACTIVE, STANDBY, logged_server
+from test_standby import STANDBY, logged_server
 import pgcluster  # after orvexe2e, which finds it
 
 
@@ -45,7 +45,8 @@ class FailoverTest(pgcluster.ClusterTestCase):
         hours = {node: len(c.rows("getArchive", node, "hour_data", None, None)) for node in tasks}
         self.assertTrue(all(saved.values()) and all(hours.values()), (saved, hours))
 
-        # Killed while its polls go on: the standby becomes active and opens its port within 30 s.
+        # Killed while its polls go on: the standby becomes active and opens its port within 30 s (what it logs
+        # then: test_standby).
         for task in tasks.values():
             c.ok("startTask", task)
         active.proc.send_signal(signal.SIGKILL)
@@ -54,7 +55,6 @@ class FailoverTest(pgcluster.ClusterTestCase):
         c.close()
         self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby.log())
         self.assertLess(time.monotonic() - killed, 30)
-        self.assertIn(BECAME_ACTIVE, standby.log())
 
         c = standby.admin()
         self.addCleanup(c.close)
