@@ -149,5 +149,4 @@ class PackageTest(unittest.TestCase):
                              [os.path.join(self.root, "usr/share/orvex/opc-gateway")])
         c.close()
         code, err = finish(server)
-        self.assertEqual(code, 0, err)
-        self.assertIn("Сервер остановлен", err)
+        self.assertEqual(code, 0, err)   # stopped cleanly (what it logs then: test_standby)
