@@ -26,8 +26,8 @@ function dataValueJson(id, dataValue) {
         received: Date.now() };   // received: the OPC benchmark's latencies
 }
 
-const valueAttribute = (id, attribute = "Value") =>
-    ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds[attribute] });
+const valueAttribute = (id) =>
+    ({ nodeId: new opcua.NodeId(opcua.NodeIdType.STRING, id, 1), attributeId: opcua.AttributeIds.Value });
 
 // The references down from a node, its first page.
 const browseDown = (nodeId) => session.browse({ nodeId, browseDirection: opcua.BrowseDirection.Forward,
@@ -80,7 +80,7 @@ const commands = {
         return { status: result.statusCode.name, ids };
     },
     async read(c) {
-        const values = await session.read(c.ids.map((id) => valueAttribute(id, c.attribute)));
+        const values = await session.read(c.ids.map(valueAttribute));
         return { values: values.map((v, i) => dataValueJson(c.ids[i], v)) };
     },
     // Each item's Description, EngineeringUnits property (null when it has none) and type definition.
@@ -106,11 +106,6 @@ const commands = {
                 type: type.references && type.references.length ? type.references[0].browseName.name : null });
         }
         return { items };
-    },
-    async write(c) {
-        const statuses = await session.write(c.ids.map((id) =>
-            ({ ...valueAttribute(id), value: { value: { dataType: opcua.DataType.Double, value: c.value } } })));
-        return { statuses: statuses.map((s) => s.name) };
     },
     async subscribe(c) {
         subscription = await session.createSubscription2({ requestedPublishingInterval: c.interval || 1000,

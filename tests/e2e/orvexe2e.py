@@ -83,12 +83,14 @@ def binary(name):
 
 
 class TempHome:
-    """A temporary ORVEX_HOME and control-socket folder."""
+    """A temporary ORVEX_HOME and control-socket folder (removed at the clean-up of the test given)."""
 
-    def __init__(self):
+    def __init__(self, test=None):
         self.path = tempfile.mkdtemp(prefix="orvex-home-")
         self.runtime = os.path.join(self.path, "run")
         os.mkdir(self.runtime)
+        if test:
+            test.addCleanup(self.remove)
 
     def env(self):
         return dict(os.environ, ORVEX_HOME=self.path, ORVEX_RUNTIME_DIR=self.runtime)

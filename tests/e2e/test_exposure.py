@@ -5,11 +5,10 @@ import os
 import socket
 import struct
 import time
-import unittest
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (WS_UPGRADE, accepts, closed, exchange, first_status, free_port, http_get, idle,
+from orvexe2e import (WS_UPGRADE, ServerTestCase, accepts, closed, exchange, first_status, free_port, http_get, idle,
                       rss_bytes, server_with_settings, wait_until)
 
 MIB = 1 << 20
@@ -19,7 +18,7 @@ SMALL_QUARANTINE = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("AS
 REBIND = "rebind.attacker.example"
 
 
-class ListenerTest(unittest.TestCase):
+class ListenerTest(ServerTestCase):
     """One server with every listener: the RPC port, "wsPort", the operators' "httpPort" and XML-RPC's "xPort"."""
 
     @classmethod
@@ -30,10 +29,6 @@ class ListenerTest(unittest.TestCase):
                                            "requestBufferLimit": LIMIT_MIB, "allowedHosts": ["scada.example"],
                                            "xmlRpcRequestTimeout": 600000}, env=SMALL_QUARANTINE)
         assert wait_until(lambda: accepts(cls.xport) and accepts(cls.ws_port) and accepts(cls.http_port))
-
-    @classmethod
-    def tearDownClass(cls):
-        assert cls.server.stop() == 0, cls.server.output
 
     def test_host_names(self):
         # A page of another site whose name an attacker points here sends that name in Host: refused on the
@@ -108,8 +103,7 @@ class ListenerTest(unittest.TestCase):
             self.assertGreaterEqual(time.monotonic() - started, seconds)
 
     def test_connections_per_address(self):
-        admin = self.server.admin()
-        self.addCleanup(admin.close)
+        admin = self.admin()
         admin.ok("setSetting", "connectionsPerAddress", 4)   # applies at once
         self.addCleanup(admin.ok, "setSetting", "connectionsPerAddress", None)
 
@@ -143,6 +137,3 @@ class ListenerTest(unittest.TestCase):
             s.close()
         self.assertEqual(self.server.log().count("connectionsPerAddress"), 1, self.server.log())
 
-
-if __name__ == "__main__":
-    unittest.main()

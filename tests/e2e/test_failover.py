@@ -5,12 +5,11 @@ other is active, no channel is polled by both, and nothing saved before the kill
 import os
 import signal
 import time
-import unittest
 
 import prometheus
 from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
                       wait_idle, wait_until, write)
-from test_standby import BECAME_ACTIVE, STANDBY, logged_server
+from test_standby import STANDBY, logged_server
 import pgcluster  # after orvexe2e, which finds it
 
 
@@ -22,10 +21,8 @@ class FailoverTest(pgcluster.ClusterTestCase):
 
     def test_standby_takes_over_polling_after_sigkill(self):
         database = self.cluster.create_database("failover")
-        homes = [TempHome(), TempHome()]
-        for home in homes:
-            self.addCleanup(home.remove)
-        sim = DeviceSimulator(homes[0], ("--instant",))
+        homes = [TempHome(self), TempHome(self)]
+        sim = DeviceSimulator(homes[0])
         self.addCleanup(sim.stop)
         write(os.path.join(homes[1].path, "varnel.ini"), "[Server]\nport=%d\n" % sim.port)
 
@@ -48,7 +45,8 @@ class FailoverTest(pgcluster.ClusterTestCase):
         hours = {node: len(c.rows("getArchive", node, "hour_data", None, None)) for node in tasks}
         self.assertTrue(all(saved.values()) and all(hours.values()), (saved, hours))
 
-        # Killed while its polls go on: the standby becomes active and opens its port within 30 s.
+        # Killed while its polls go on: the standby becomes active and opens its port within 30 s (what it logs
+        # then: test_standby).
         for task in tasks.values():
             c.ok("startTask", task)
         active.proc.send_signal(signal.SIGKILL)
@@ -57,7 +55,6 @@ class FailoverTest(pgcluster.ClusterTestCase):
         c.close()
         self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby.log())
         self.assertLess(time.monotonic() - killed, 30)
-        self.assertIn(BECAME_ACTIVE, standby.log())
 
         c = standby.admin()
         self.addCleanup(c.close)
@@ -80,6 +77,3 @@ class FailoverTest(pgcluster.ClusterTestCase):
         self.assertEqual({channel_key(ch): stats["maxRunning"].get(channel_key(ch)) for ch in channels},
                          {channel_key(ch): 1 for ch in channels})
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -11,7 +11,6 @@ class MetricsTest(unittest.TestCase):
     def test_metrics_after_polls(self):
         inst = installation(self)
         admin = inst.admin
-        self.assertNotIn("httpPort", admin.ok("getSettings"))      # off by default
         port = open_http(admin)
 
         admin.ok("setSetting", "taskAttemptInterval", 0)

@@ -19,9 +19,6 @@ T1 = "Температура в подающем трубопроводе"
 
 
 ITEMS = ["Узел\\Температура", "Другой узел\\Температура"]   # of nodes 1 and 2
-# Their units: one as the server sends them, one made of what a unit is not.
-ITEM_UNITS = [{"unit": "°C", "unitCode": "CEL", "description": "Температура"},
-              {"unit": 5, "unitCode": {"CEL": 1}, "description": ["Температура"]}]
 UNITS_URI = "http://www.opcfoundation.org/UA/units/un/cefact"
 
 
@@ -48,8 +45,8 @@ def setUpModule():
     GATEWAY_URL = "opc.tcp://127.0.0.1:%d" % port
     GATEWAY = Gateway({"port": port, "pki": os.path.join(GATEWAY_HOME.path, "pki"), "hostname": "localhost",
                        "allowAnonymous": True, "securityNone": True},
-                      [dict(extra, id=item, node=node, type="Double", value=1.0, quality=0xC0, time=None)
-                       for (node, item), extra in zip(enumerate(ITEMS, 1), ITEM_UNITS)])
+                      [dict(id=item, node=node, type="Double", value=1.0, quality=0xC0, time=None)
+                       for node, item in enumerate(ITEMS, 1)])
     GATEWAY.wait_for("listening")
 
 
@@ -147,7 +144,6 @@ class OpcServerTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: not accepts(self.inst.opc_port), 10))
         self.assertTrue(wait_until(lambda: accepts(self.inst.opc_port), 180, 0.2))
         self.assertNotEqual(children(self.inst.server.proc.pid), gateways)
-        self.assertEqual(self.inst.admin.ok("getDbVersion"), 8)
         self.client.call("connect", url=self.inst.url)
         self.assertIn(self.item(201, "Система отопления", T1), {i["id"] for i in self.client.call("browse")["items"]})
         self.client.call("close")
@@ -244,14 +240,13 @@ class OpcServerTest(unittest.TestCase):
         wanted = {"opc.tcp://scada.example.net:%d" % self.inst.opc_port}
         self.assertTrue(wait_until(lambda: urls() == wanted, 180, 0.5), urls())
         self.assertIn(b"scada.example.net", b"".join(own_certificates(self.inst.home)))
-        self.assertEqual(bound(), [True, False, False])
+        self.assertEqual(bound(), [True, False, False])   # the name changes no binding
 
 
 class WithoutGatewayTest(unittest.TestCase):
     def test_gateway_missing_too_old_or_talking_nonsense(self):
         # One home started with one stand-in after the other; OPC is read at start.
-        home = TempHome()
-        self.addCleanup(home.remove)
+        home = TempHome(self)
         old, fake = os.path.join(home.path, "old-node"), os.path.join(home.path, "fake-gateway.js")
         write(old, "#!/bin/sh\necho v16.20.2\n")
         os.chmod(old, stat.S_IRWXU)
@@ -268,7 +263,8 @@ class WithoutGatewayTest(unittest.TestCase):
             port = server.port
             client = TcpClient(server.port)
             if env.get("ORVEX_OPC_GATEWAY"):
-                time.sleep(1.5)   # the server reads what the fake gateway wrote
+                # What the fake gateway wrote is read, in order, and passed over.
+                self.assertTrue(wait_until(lambda: "неизвестное сообщение шлюза пропущено: nonsense" in server.log()))
                 self.assertEqual(client.rows("monitorGetData"), [])
                 # This one ignores "stop": a restart answers at once, the old process ends meanwhile (terminated
                 # after its grace) and the new one starts once it is gone.
@@ -286,7 +282,6 @@ class WithoutGatewayTest(unittest.TestCase):
                 self.assertEqual([message in error for error in errors], [True], server.output)
             if env.get("ORVEX_OPC_GATEWAY"):
                 self.assertIn("неверная строка от шлюза пропущена: not json", server.output)
-                self.assertIn("неизвестное сообщение шлюза пропущено: nonsense", server.output)
                 # A port setSetting refuses, as a database of an older server may hold it.
                 sql(os.path.join(home.path, "telvan.db"), "UPDATE settings SET value = 'порт' WHERE name = 'opcPort'")
 
@@ -309,25 +304,18 @@ class GatewayAccessTest(unittest.TestCase):
         self.assertIn("BadUserAccessDenied", self.login(ok=True, all=True)["error"])
         self.assertTrue(self.login(ok=True, user=7, nodes=[1])["ok"])
         self.assertEqual(self.browsed(), ITEMS[:1])
-        # What the user sees changes while connected (views of other users, views that make no sense:
-        # itemaccess.test.js).
-        for told, seen in (({"user": 7, "nodes": [2]}, ITEMS[1:]), ({"user": 7, "all": True}, ITEMS)):
-            GATEWAY.write(dict(told, op="visibility"))
-            self.assertTrue(wait_until(lambda: self.browsed() == seen, 30), (told, self.browsed()))
+        # What the user sees follows the server's word while connected: OpcServerTest's test_6 (views of other
+        # users, views that make no sense: itemaccess.test.js).
 
-        # A monitored item that goes out of sight says so once, passes nothing on and is no longer used,
-        # until it comes back.
+        # A monitored item that goes out of sight says so once and passes nothing on until it comes back (that the
+        # server is told to stop watching its node meanwhile: test_6).
         GATEWAY.write({"op": "visibility", "user": 7, "nodes": [1, 2]})
         self.assertTrue(wait_until(lambda: self.browsed() == ITEMS, 30))
         CLIENT.call("subscribe", ids=ITEMS, interval=100)
         self.assertEqual(sorted(GATEWAY.wait_for("activate")["items"]), sorted(ITEMS))
         GATEWAY.write({"op": "visibility", "user": 7, "nodes": [2]})
         CLIENT.wait_change(lambda c: c["id"] == ITEMS[0] and c["statusName"] == "BadUserAccessDenied")
-        self.assertEqual(GATEWAY.wait_for("deactivate")["items"], ITEMS[:1])
-        # What of a hidden item, folder or unit is read or written: lazyspace.test.js. The item seen came with
-        # no unit nor description that is a text.
-        described = CLIENT.call("describe", ids=ITEMS[1:])["items"]
-        self.assertEqual([(d["statusName"], d["units"], d["description"]) for d in described], [("Good", None, None)])
+        # What of a hidden item, folder or unit is read or written: lazyspace.test.js.
         # Both values reach the session's one subscription together, or neither does.
         GATEWAY.write({"op": "update", "time": None, "items": [[ITEMS[0], 5.0, 0xC0], [ITEMS[1], 6.0, 0xC0]]})
         seen = []
@@ -372,8 +360,7 @@ class CrowdTest(unittest.TestCase):
     stays up."""
 
     def test_many_sessions_browse_everything(self):
-        home, port = TempHome(), free_port()
-        self.addCleanup(home.remove)
+        home, port = TempHome(self), free_port()
         items = [dict(id="Узел %d\\Система\\Параметр %d" % (n, p), node=n, type="Double", value=float(p), quality=0xC0,
                       time=None) for n in range(200) for p in range(3)]
         gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",

@@ -57,10 +57,11 @@ class PackageTest(unittest.TestCase):
         # One unit: the simulator is a tool, nothing starts it.
         self.assertEqual([f for f in files if f.endswith(".service")], ["/usr/lib/systemd/system/orvex-server.service"])
         self.assertFalse([f for f in files if f.startswith("/etc/") or f.startswith("/var/")], files)
+        # The libraries the binaries link, found when the package is made (the fields written out in
+        # packaging/CMakeLists.txt are not checked again).
         info = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
-        for dependency in ("libqt5sql5-sqlite", "adduser", "libqt5core5a", "libsqlite3-0"):
+        for dependency in ("libqt5core5a", "libsqlite3-0"):
             self.assertIn(dependency, info)
-        self.assertIn("nodejs (>= 18)", run(["dpkg-deb", "-f", self.deb, "Recommends"]).stdout)
 
         unit = read(os.path.join(self.root, "usr/lib/systemd/system/orvex-server.service"))
         self.assertIn("ExecStart=/usr/bin/orvex-server\n", unit)     # the package's prefix, not the staging folder
@@ -148,5 +149,4 @@ class PackageTest(unittest.TestCase):
                              [os.path.join(self.root, "usr/share/orvex/opc-gateway")])
         c.close()
         code, err = finish(server)
-        self.assertEqual(code, 0, err)
-        self.assertIn("Сервер остановлен", err)
+        self.assertEqual(code, 0, err)   # stopped cleanly (what it logs then: test_standby)

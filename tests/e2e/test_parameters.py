@@ -1,7 +1,7 @@
 """describeParams and getValues over the wire with the shipped metadata."""
 
 
-from orvexe2e import ServerTestCase, sql
+from orvexe2e import ServerTestCase
 
 ID_REFUSED = "Доступ к полям идентификаторов запрещен"
 
@@ -19,7 +19,7 @@ class ParametersTest(ServerTestCase):
         for params in (["S1_t1", [1]], [["S1_t1"]], [["S1_t1"], {"a": 1}]):
             self.assertTrue(c.error("describeParams", "QRV3", *params), params)
 
-    def test_get_values_refusals(self):
+    def test_get_values(self):
         c = self.client()
         for table, column in [("tasks", "node_id"), ("nodes", "id"), ("nodes", "ID"), ("nodes", "group_id"),
                               ("users", "password"), ("USERS", "Password"), ("nosuch", "node_id")]:
@@ -32,20 +32,16 @@ class ParametersTest(ServerTestCase):
                               ("nodes; DROP TABLE nodes", "name"), ("nodes --", "name"), ('nodes"', "name"),
                               ("nodes", "name\" FROM users --")]:
             self.assertNotEqual(c.error("getValues", table, column), ID_REFUSED, (table, column))
-        self.assertEqual(sql(self.server.db_path, "SELECT count(*) FROM sqlite_master WHERE name = 'nodes'"), [(1,)])
 
-    def test_get_values_lists_distinct_values(self):
-        c = self.client()
-        first = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 123, "consumer": "Школа №3"})
-        second = c.ok("saveNode", {"model_code": "RNH7", "model_name": "РН-7", "number": 45, "consumer": "Школа №3"})
-        self.addCleanup(lambda: [self.client().ok("removeNode", n) for n in (first, second)])
+        # Distinct values, of a nodes table still there.
+        c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 123, "consumer": "Школа №3"})
+        c.ok("saveNode", {"model_code": "RNH7", "model_name": "РН-7", "number": 45, "consumer": "Школа №3"})
         # Node names use each model's number of digits.
         self.assertTrue({"ТВ-2 №000123", "РН-7 №0000000045"} <= set(c.ok("getValues", "nodes", "name")))
         self.assertEqual(c.ok("getValues", "Nodes", "Consumer").count("Школа №3"), 1)
         # A node without a consumer and one with an empty one: a single empty value, never "0".
-        third = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 124})
-        fourth = c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 125, "consumer": ""})
-        self.addCleanup(lambda: [self.client().ok("removeNode", n) for n in (third, fourth)])
+        c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 124})
+        c.ok("saveNode", {"model_code": "QRV2", "model_name": "ТВ-2", "number": 125, "consumer": ""})
         self.assertEqual(sorted(c.ok("getValues", "nodes", "consumer")), ["", "Школа №3"])
         self.assertIn("45", c.ok("getValues", "nodes", "number"))
         self.assertIn("admin", c.ok("getValues", "users", "login"))

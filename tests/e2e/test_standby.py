@@ -3,7 +3,6 @@ keeps its ports closed and says so in its log, and takes the lock when its holde
 
 import signal
 import time
-import unittest
 
 from orvexe2e import DataServer, TcpClient, accepts, pg_section, wait_until
 
@@ -84,6 +83,3 @@ class StandbyTest(pgcluster.ClusterTestCase):
                 c.ok("login", "admin", "tavro")
                 self.assertGreater(c.ok("saveGroup", {"name": "Район после обрыва"}), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,7 +9,7 @@ const { ItemStore } = require(path.join(__dirname, "..", "..", "tools", "opc-gat
 
 const SHAPE = [
     ["Отопление\\t1", "Double", "°C", "CEL", "Температура"],
-    ["Отопление\\Q", "Double", "Гкал", null, null],
+    ["Отопление\\Q", "Double", "Гкал", null, ["Тепло"]], // a description that is no text: none
     ["Время", "DateTime", null, null, "Время прибора"],
     ["НС", "String", null, null, null],
     ["Есть", "Boolean", null, null, null],
@@ -46,6 +46,7 @@ test("ids lead to items and folders; folders know the nodes below them", () => {
     // Texts of one shape are kept once.
     const [first, second] = [store.find("Север\\ТВ-2 №1\\Время"), store.find("Север\\ТВ-2 №2\\Время")];
     assert.strictEqual(store.describe(first).description, store.describe(second).description);
+    assert.strictEqual(store.describe(store.find("Север\\ТВ-2 №1\\Отопление\\Q")).description, null);
     assert.strictEqual(store.locate(store.count), null);
     assert.strictEqual(store.locate(5), null); // the first node's item left out of the shape
 
