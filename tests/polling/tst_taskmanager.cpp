@@ -13,6 +13,7 @@
 #include "nodes.h"
 #include "task.h"
 #include "taskmanager.h"
+#include "taskparams.h"
 #include "tasks.h"
 #include "outcome.h"
 #include "scheduler.h"
@@ -477,6 +478,34 @@ private slots:
         Task early;
         early.cancel();
         QVERIFY(runToEnd(early) && g_script.calls.isEmpty());
+    }
+
+    // What a run asks the polling server to read: from the day after the node's last stored day, when it has one.
+    void readParamsOfARun_data()
+    {
+        QTest::addColumn<QVariant>("lastDay");
+        QTest::addColumn<bool>("monitor");
+        QTest::addColumn<QVariantMap>("read");
+        const QStringList archives{"hourData", "dayData"};
+        const QDateTime day(QDate(2026, 3, 31), QTime(0, 0));
+        QTest::newRow("no day stored") << QVariant() << false << QVariantMap{{"data", archives}};
+        QTest::newRow("a day stored, across a month end")
+            << QVariant(day) << false << QVariantMap{{"data", archives}, {"firstDate", QDateTime(QDate(2026, 4, 1), QTime(0, 0))}};
+        QTest::newRow("no date") << QVariant("вчера") << false << QVariantMap{{"data", archives}};
+        QTest::newRow("monitor") << QVariant(day) << true << QVariantMap{{"data", QVariantList{"currentData"}}};
+    }
+
+    void readParamsOfARun()
+    {
+        QFETCH(QVariant, lastDay);
+        QFETCH(bool, monitor);
+        QFETCH(QVariantMap, read);
+        const QVariantMap built = TaskParams::build({}, {{"code", "COM"}}, {"hourData", "dayData"}, {{"last_day", lastDay}},
+                                                    "QRV2", monitor);
+        const QVariantMap params = built.value("params").toMap();
+        QCOMPARE(params.keys(), read.keys());
+        QCOMPARE(params.value("firstDate"), read.value("firstDate"));
+        QCOMPARE(params.value("data").toStringList(), read.value("data").toStringList());
     }
 
     void repliesOfTheWrongShapeFailTheRun_data()
