@@ -418,13 +418,14 @@ private slots:
             QCOMPARE(ZeltoAddressCap::capFromSetting(other), ZeltoAddressCap::DefaultCap);
     }
 
-    // The Host names that are this server's: loopback names and addresses, the setting's name and address (NAT), the
-    // machine's name and addresses, in any case; not other names, malformed ones, nor IPv6 without its brackets.
+    // The Host names that are this server's: loopback names and addresses (all of 127/8, not only the interface's),
+    // the setting's name and address (NAT), the machine's name and addresses, in any case; not other names,
+    // malformed ones, nor IPv6 without its brackets.
     void hostNames()
     {
         ZeltoHostNames names;
         names.setExtra({"Scada.Example:443", " 203.0.113.7 ", "not a name"});
-        QList<QByteArray> ours{"127.0.0.1:8080", "127.0.0.1", "localhost", "LocalHost.:80", "[::1]:9", "[::ffff:127.0.0.1]",
+        QList<QByteArray> ours{"127.0.0.1:8080", "127.0.0.2", "localhost", "LocalHost.:80", "[::1]:9", "[::ffff:127.0.0.1]",
                                "scada.example", "SCADA.example:443", "203.0.113.7", QHostInfo::localHostName().toUtf8(),
                                QHostInfo::localHostName().toUpper().toUtf8() + ":1"};
         for (const QHostAddress &own : QNetworkInterface::allAddresses())
