@@ -19,6 +19,14 @@ namespace {
 // Nodes per part: parts small enough that both workers have some of a
 // small job and end together, large enough that a part's rows are read in
 // one statement (of 64 ids).
+// Readers of finished jobs, kept open for the next: a new connection starts
+// with an empty page cache and maps the file's pages again. Command thread only.
+std::vector<std::unique_ptr<SqliteDataReader>> &idleReaders()
+{
+    static std::vector<std::unique_ptr<SqliteDataReader>> readers;
+    return readers;
+}
+
 int partNodesFor(int nodes)
 {
     return qBound(4, nodes / 64, 64);
@@ -47,11 +55,21 @@ bool GroupTotalsWorkers::start()
 {
     if (!m_threads.empty())
         return true;
+    auto &idle = idleReaders();
     for (int i = 0; i < kThreads; ++i) {
-        std::unique_ptr<SqliteDataReader> reader(new SqliteDataReader);
-        if (!reader->open(m_file)) {
-            m_readers.clear();
-            return false;
+        std::unique_ptr<SqliteDataReader> reader;
+        while (!reader && !idle.empty()) {
+            reader = std::move(idle.back());
+            idle.pop_back();
+            if (!reader->readsFile(m_file))
+                reader.reset();
+        }
+        if (!reader) {
+            reader.reset(new SqliteDataReader);
+            if (!reader->open(m_file)) {
+                m_readers.clear();
+                return false;
+            }
         }
         reader->setCancelFlag(&m_cancel);
         m_readers.push_back(std::move(reader));
@@ -68,12 +86,20 @@ bool GroupTotalsWorkers::start()
 
 void GroupTotalsWorkers::stop()
 {
-    m_cancel = true;
+    // Readers of a job that ran to its end are kept for the next; a
+    // cancelled one may have left a statement interrupted.
+    const bool whole = !m_cancel.exchange(true) && isDone();
     for (QThread *thread : m_threads) {
         thread->wait();
         delete thread;
     }
     m_threads.clear();
+    auto &idle = idleReaders();
+    for (auto &reader : m_readers) {
+        reader->setCancelFlag(nullptr);
+        if (whole && idle.size() < size_t(kThreads))
+            idle.push_back(std::move(reader));
+    }
     m_readers.clear();
 }
 

@@ -25,6 +25,8 @@ class SqliteDataReader;
 // workers take in turn from a shared counter (a worker slowed by the other
 // work of the machine takes fewer), each part's rows a table of its own.
 // The owner takes the finished parts in the order of the nodes.
+// The readers of a job that ran to its end are kept open for the next one
+// (its pages are then at hand), as long as the file at the path is the same.
 //
 // Threads: the object lives on the owner's (command) thread; run() of each
 // worker on its own, at a lower priority than the owner's. The node list,

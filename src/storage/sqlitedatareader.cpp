@@ -3,10 +3,24 @@
 #include "sqliterows.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 namespace {
+
+// The device and inode of path; false when it cannot be read.
+bool fileIdentity(const QString &path, quint64 &device, quint64 &inode)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    device = quint64(status.st_dev);
+    inode = quint64(status.st_ino);
+    return true;
+}
 
 // Ids bound per statement: one text for any number of ids, as the server's connection reads them.
 const int kChunk = 64;
@@ -37,14 +51,23 @@ bool SqliteDataReader::open(const QString &path)
     for (sqlite3_stmt *statement : qAsConst(m_statements))
         sqlite3_finalize(statement);
     m_statements.clear();
-    if (!m_file.open(path, SqliteFile::ReadOnly))
+    m_path.clear();
+    if (!fileIdentity(path, m_device, m_inode) || !m_file.open(path, SqliteFile::ReadOnly))
         return false;
+    m_path = path;
     // A new connection's page cache is empty: the file's pages read where the
     // system holds them, not copied into it (most of what a worker reads is
     // read once). Read-only: nothing is written through the map.
     m_file.exec(QStringLiteral("PRAGMA mmap_size = %1").arg(kMapBytes));
     setCancelFlag(m_cancel);
     return true;
+}
+
+bool SqliteDataReader::readsFile(const QString &path) const
+{
+    quint64 device = 0, inode = 0;
+    return m_file.isOpen() && path == m_path && fileIdentity(path, device, inode) && device == m_device
+           && inode == m_inode;
 }
 
 void SqliteDataReader::setCancelFlag(const std::atomic_bool *cancel)

@@ -29,6 +29,9 @@ public:
     // False with errorText() when the file does not open read-only.
     bool open(const QString &path);
     QString errorText() const { return m_file.errorText(); }
+    // Opened on path, and path is still the same file (a restore or a
+    // compaction puts another file in its place): the reader may be used again.
+    bool readsFile(const QString &path) const;
     // Once *cancel is true, every read fails at once and a statement
     // running stops soon: a worker whose result nobody waits for any more.
     void setCancelFlag(const std::atomic_bool *cancel);
@@ -44,6 +47,8 @@ private:
     bool cancelled() const { return m_cancel && m_cancel->load(); }
 
     SqliteFile m_file;
+    QString m_path;                  // as opened
+    quint64 m_device = 0, m_inode = 0;   // of the file opened
     QHash<QString, sqlite3_stmt *> m_statements;   // finalized before the connection closes
     const std::atomic_bool *m_cancel = nullptr;
 };

@@ -9,6 +9,8 @@
 
 #include <QtTest>
 
+#include <cstdio>
+
 #include <functional>
 #include <memory>
 
@@ -479,6 +481,22 @@ private slots:
         QCOMPARE(QList<int>({wanted.rowCount(), fromBytes, general}),
                  QList<int>({1 + direct.rows, 1 + direct.fromBytes, 0}));
         QCOMPARE(tableDifference(quick, wanted), QString());
+    }
+
+    // A reader kept open for the next large job reads the file at its path only while that is still the file it
+    // opened: a restore or a compaction renames another one into its place.
+    void keptReaderKnowsItsFile()
+    {
+        if (testDatabase().isPostgreSQL())
+            QSKIP("no file");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("kept.db"), other = dir.filePath("other.db");
+        QVERIFY(QFile::copy(testDatabase().filePath(), path) && QFile::copy(path, other));
+        SqliteDataReader reader;
+        QVERIFY2(reader.open(path), qPrintable(reader.errorText()));
+        QCOMPARE(QList<bool>({reader.readsFile(path), reader.readsFile(other)}), QList<bool>({true, false}));
+        QVERIFY(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()) == 0);
+        QVERIFY(!reader.readsFile(path));
     }
 
 private:
