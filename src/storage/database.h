@@ -19,6 +19,7 @@
 class QSqlError;
 class QSqlQuery;
 class ZeltoClock;
+struct sqlite3;
 
 // The server's one database on the default connection, a SQLite file or a
 // PostgreSQL database ([Database] of the INI file): opening, schema creation
@@ -150,6 +151,9 @@ private:
     Database();
 
     static Database *ensureInstance();
+    // The connection's SQLite handle, for what Qt's driver does not offer;
+    // null on another driver.
+    sqlite3 *sqliteHandle() const;
     // The statement prepared once on this connection, lent to the caller.
     StatementCache::Lease statement(const QString &text);
     // Binds the stored forms in order to the leased statement; fails at the

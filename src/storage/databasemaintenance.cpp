@@ -5,13 +5,18 @@
 
 #include <sqlite3.h>
 
+sqlite3 *Database::sqliteHandle() const
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
+                                                                          : nullptr;
+}
+
 ZeltoStatus Database::releasePages(int count)
 {
     // The pragma frees one page each time it is stepped, and the Qt driver
     // steps a statement without result columns only once: stepped here to its end.
-    const QVariant handle = db.driver()->handle();
-    sqlite3 *db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
-                                                                                  : nullptr;
+    sqlite3 *db = sqliteHandle();
     if (!db)
         return ZeltoStatus::unavailable(tr("База данных не открыта"));
     const QByteArray statement = "PRAGMA incremental_vacuum(" + QByteArray::number(qMax(1, count)) + ')';

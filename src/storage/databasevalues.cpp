@@ -7,7 +7,6 @@
 #include "zeltosystem.h"
 
 #include <QDateTime>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -19,14 +18,6 @@ ZeltoStatus decodingFailure(const char *typeName)
 {
     return ZeltoStatus::storage(
         Database::tr("Ошибка декодирования: неподдерживаемый тип [%1]").arg(QLatin1String(typeName)));
-}
-
-// The connection's SQLite handle; null on another driver.
-sqlite3 *sqliteConnection(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.data())
-                                                                          : nullptr;
 }
 
 // A BLOB of a row by rowid, read into bytes; an empty one as the driver
@@ -210,7 +201,7 @@ ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const
     // instead of into SQLite's copy of it first and then the driver's: a
     // long archive is copied once, not twice. The statement gives the row's
     // rowid, which values are BLOBs and the others' values.
-    sqlite3 *sqlite = sqliteConnection(db);
+    sqlite3 *sqlite = sqliteHandle();
     QStringList fields;
     if (sqlite) {
         fields << QStringLiteral("rowid");
@@ -223,7 +214,7 @@ ZeltoResult<QVariantMap> Database::storedRow(const QString &table, int id, const
     StatementCache::Lease lease =
         statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, fields.join(QStringLiteral(", "))));
     QSqlQuery &query = lease.query();
-    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
+    const QString prefix = failurePrefix(table);
     if (!lease.isPrepared())
         return sqlStatus(query.lastError(), prefix);
     query.bindValue(0, id);
@@ -261,19 +252,12 @@ ZeltoResult<QVariant> Database::storedData(const QString &table, int id, const Q
 ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
                                  const std::function<void(int id, const QVector<QVariant> &values)> &each)
 {
-    // One statement text whatever the number of ids, prepared once: the
-    // last chunk repeats its first id in the places left.
-    const int chunk = 64;
-    QStringList marks;
-    for (int i = 0; i < chunk; ++i)
-        marks << QStringLiteral("?");
-    const QString text = QStringLiteral("SELECT id, %2 FROM %1_data WHERE id IN (%3)")
-                             .arg(table, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
-    const QString prefix = QStringLiteral("[#") + table + QStringLiteral("] ");
-    for (int first = 0; first < ids.size(); first += chunk) {
+    const QString text = storedRowsText(table, columns);
+    const QString prefix = failurePrefix(table);
+    for (int first = 0; first < ids.size(); first += kIdsPerStatement) {
         QVariantList binds;
-        for (int i = 0; i < chunk; ++i)
-            binds << (first + i < ids.size() ? ids.at(first + i) : ids.at(first));
+        for (int i = 0; i < kIdsPerStatement; ++i)
+            binds << boundId(ids, first, i);
         StatementCache::Lease lease = statement(text);
         const ZeltoStatus done = exec(lease, binds);
         if (!done.ok())
@@ -281,11 +265,8 @@ ZeltoStatus Database::storedRows(const QString &table, const QList<int> &ids, co
         QSqlQuery &query = lease.query();
         QVector<QVariant> values(columns.size());
         if (SqliteRows::reads(query)) {
-            const ZeltoStatus read = SqliteRows::each(query, [&](const QVector<QVariant> &cells) {
-                for (int i = 0; i < columns.size(); ++i)
-                    values[i] = cells.value(i + 1);
-                each(cells.value(0).toInt(), values);
-            });
+            const ZeltoStatus read
+                = SqliteRows::each(query, [&](const QVector<QVariant> &cells) { handOn(cells, values, each); });
             values.fill(QVariant());
             if (!read.ok())
                 return ZeltoStatus(read.kind(), prefix + read.message());

@@ -22,23 +22,15 @@ bool fileIdentity(const QString &path, quint64 &device, quint64 &inode)
     return true;
 }
 
-// Ids bound per statement: one text for any number of ids, as the server's connection reads them.
-const int kChunk = 64;
 // The most of the file mapped into memory (address space, not memory; SQLite caps it at its build's limit).
 const qint64 kMapBytes = qint64(1) << 36;
 
-QString prefixOf(const QString &table)
-{
-    return QStringLiteral("[#") + table + QStringLiteral("] ");
-}
-
-ZeltoStatus cancelledStatus(const QString &table)
-{
-    return ZeltoStatus(ZeltoStatus::Storage,
-                       prefixOf(table) + SqliteDataReader::tr("Чтение прервано"));
-}
-
 } // namespace
+
+ZeltoStatus SqliteDataReader::cancelledStatus(const QString &table)
+{
+    return ZeltoStatus::storage(failurePrefix(table) + tr("Чтение прервано"));
+}
 
 SqliteDataReader::~SqliteDataReader()
 {
@@ -124,7 +116,7 @@ ZeltoResult<QVariant> SqliteDataReader::storedData(const QString &table, int id,
     sqlite3_stmt *query
         = statement(QStringLiteral("SELECT %2 FROM %1_data WHERE id = ?").arg(table, column), status, own);
     if (!query)
-        return ZeltoStatus(status.kind(), prefixOf(table) + status.message());
+        return ZeltoStatus(status.kind(), failurePrefix(table) + status.message());
     sqlite3_bind_int(query, 1, id);
     bool found = false;
     QVariant value;
@@ -140,42 +132,34 @@ ZeltoResult<QVariant> SqliteDataReader::storedData(const QString &table, int id,
     if (own)
         sqlite3_finalize(query);
     if (!read.ok())
-        return ZeltoStatus(read.kind(), prefixOf(table) + read.message());
+        return ZeltoStatus(read.kind(), failurePrefix(table) + read.message());
     if (!found)
-        return ZeltoStatus::notFound(prefixOf(table));
+        return ZeltoStatus::notFound(failurePrefix(table));
     return value;
 }
 
 ZeltoStatus SqliteDataReader::storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
                                          const std::function<void(int id, const QVector<QVariant> &values)> &each)
 {
-    QStringList marks;
-    for (int i = 0; i < kChunk; ++i)
-        marks << QStringLiteral("?");
-    const QString text = QStringLiteral("SELECT id, %2 FROM %1_data WHERE id IN (%3)")
-                             .arg(table, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+    const QString text = storedRowsText(table, columns);
     QVector<QVariant> values(columns.size());
-    for (int first = 0; first < ids.size(); first += kChunk) {
+    for (int first = 0; first < ids.size(); first += kIdsPerStatement) {
         if (cancelled())
             return cancelledStatus(table);
         ZeltoStatus status;
         bool own = false;
         sqlite3_stmt *query = statement(text, status, own);
         if (!query)
-            return ZeltoStatus(status.kind(), prefixOf(table) + status.message());
-        // The last chunk repeats its first id in the places left.
-        for (int i = 0; i < kChunk; ++i)
-            sqlite3_bind_int(query, i + 1, first + i < ids.size() ? ids.at(first + i) : ids.at(first));
-        const ZeltoStatus read = SqliteRows::each(query, [&](const QVector<QVariant> &cells) {
-            for (int i = 0; i < columns.size(); ++i)
-                values[i] = cells.value(i + 1);
-            each(cells.value(0).toInt(), values);
-        });
+            return ZeltoStatus(status.kind(), failurePrefix(table) + status.message());
+        for (int i = 0; i < kIdsPerStatement; ++i)
+            sqlite3_bind_int(query, i + 1, boundId(ids, first, i));
+        const ZeltoStatus read
+            = SqliteRows::each(query, [&](const QVector<QVariant> &cells) { handOn(cells, values, each); });
         if (own)
             sqlite3_finalize(query);
         values.fill(QVariant());
         if (!read.ok())
-            return ZeltoStatus(read.kind(), prefixOf(table) + read.message());
+            return ZeltoStatus(read.kind(), failurePrefix(table) + read.message());
     }
     return ZeltoStatus();
 }

@@ -45,6 +45,8 @@ private:
     // set; kept for the next use, unless own: the caller finalizes it.
     sqlite3_stmt *statement(const QString &text, ZeltoStatus &status, bool &own);
     bool cancelled() const { return m_cancel && m_cancel->load(); }
+    // A read refused once cancelled.
+    static ZeltoStatus cancelledStatus(const QString &table);
 
     SqliteFile m_file;
     QString m_path;                  // as opened

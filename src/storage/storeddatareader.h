@@ -26,4 +26,21 @@ public:
     // bytes are valid only until `each` returns.
     virtual ZeltoStatus storedRows(const QString &table, const QList<int> &ids, const QStringList &columns,
                                    const std::function<void(int id, const QVector<QVariant> &values)> &each) = 0;
+
+protected:
+    // How every reader reads rows by id: one statement text whatever the
+    // number of ids, prepared once, for this many ids at a time; the last
+    // chunk repeats its first id in the places left.
+    static constexpr int kIdsPerStatement = 64;
+    static QString storedRowsText(const QString &table, const QStringList &columns);
+    // The id bound in place (0-based) of the chunk that starts at first.
+    static int boundId(const QList<int> &ids, int first, int place)
+    {
+        return first + place < ids.size() ? ids.at(first + place) : ids.at(first);
+    }
+    // A row of storedRowsText (its id, then the columns) handed to each as the columns alone.
+    static void handOn(const QVector<QVariant> &cells, QVector<QVariant> &values,
+                       const std::function<void(int id, const QVector<QVariant> &values)> &each);
+    // What a failure to read <table>_data starts with.
+    static QString failurePrefix(const QString &table);
 };
