@@ -5,7 +5,15 @@
 
 namespace {
 
-const QString kSelect = QStringLiteral("SELECT nodes.* FROM nodes, nodes_data WHERE nodes.id = nodes_data.id AND nodes.id = ? AND ");
+const QString kTables = QStringLiteral("nodes, nodes_data");
+
+// The condition that picks node nodeId when the context's user sees it; values: what it binds.
+QString visibleNode(const CommandContext &context, int nodeId, QVariantList &values)
+{
+    values = {nodeId};
+    return QStringLiteral("nodes.id = nodes_data.id AND nodes.id = ? AND ")
+        + context.groupCondition("nodes.group_id", values);
+}
 
 } // namespace
 
@@ -13,9 +21,10 @@ ZeltoResult<QVariantMap> NodeVisibility::find(const CommandContext &context, int
 {
     if (!context.database())
         return CommandContext::noDatabase();
-    QVariantList values{nodeId};
-    const QString visible = context.groupCondition("nodes.group_id", values);
-    return context.database()->row(kSelect + visible, values);
+    QVariantList values;
+    const QString visible = visibleNode(context, nodeId, values);
+    return context.database()->row(QStringLiteral("SELECT nodes.* FROM ") + kTables + QStringLiteral(" WHERE ") + visible,
+                                   values);
 }
 
 ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId)
@@ -24,10 +33,9 @@ ZeltoResult<bool> NodeVisibility::sees(const CommandContext &context, int nodeId
         return CommandContext::noDatabase();
     // Whether there is such a row is all that is asked: the node's fifty
     // columns are not read into a record for it.
-    QVariantList values{nodeId};
-    const QString visible = context.groupCondition("nodes.group_id", values);
-    return context.database()->has(QStringLiteral("nodes, nodes_data"),
-                                   QStringLiteral("nodes.id = nodes_data.id AND nodes.id = ? AND ") + visible, values);
+    QVariantList values;
+    const QString visible = visibleNode(context, nodeId, values);
+    return context.database()->has(kTables, visible, values);
 }
 
 ZeltoStatus NodeVisibility::mustSee(const CommandContext &context, int nodeId)
