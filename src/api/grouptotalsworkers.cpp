@@ -16,9 +16,6 @@
 
 namespace {
 
-// Nodes per part: parts small enough that both workers have some of a
-// small job and end together, large enough that a part's rows are read in
-// one statement (of 64 ids).
 // Readers of finished jobs, kept open for the next: a new connection starts
 // with an empty page cache and maps the file's pages again. Command thread only.
 std::vector<std::unique_ptr<SqliteDataReader>> &idleReaders()
@@ -27,6 +24,9 @@ std::vector<std::unique_ptr<SqliteDataReader>> &idleReaders()
     return readers;
 }
 
+// Nodes per part: parts small enough that both workers have some of a
+// small job and end together, large enough that a part's rows are read in
+// one statement (of 64 ids).
 int partNodesFor(int nodes)
 {
     return qBound(4, nodes / 64, 64);
