@@ -45,26 +45,6 @@ def long_rows():
     return result
 
 
-# Columns offered to a chart with their rows, and the columns it draws first.
-SERIES_CASES = [
-    (["S1_t1", "S1_P1", "S1_t2", "S1_G1", "S1_Q"], [[70, 6, 40, 2, 0.1], [72, 6.1, 41, 2.1, 0.2]],
-     ["S1_t1", "S1_t2", "S1_G1", "S1_Q"]),
-    (["S1_t1", "S1_V1", "S1_M1"], [[70, 1, 2], [71, 2, 3]], ["S1_t1", "S1_M1"]),     # mass before volume
-    (["S1_P1", "S2_Q", "S2_t1"], [[6, 1, 70], [7, 2, 71]], ["S2_t1", "S2_Q"]),      # the first system that has them
-    (["S1_t1", "S1_t2", "S1_Q"], [[70, 40, 5], [70, 41, 6]], ["S1_t2", "S1_Q"]),    # a supply that never changes
-    (["Th", "ta", "Vx", "Pe", "Ee"], [[1, -5, 10, None, 1], [1, -4, 12, 3, 2], [1, -6, 15, 4, 3]],
-     ["ta", "Vx", "Pe"]),   # none of those: the first three that change
-    (["S1_t1", "S1_Q"], [[70, 5]], ["S1_t1", "S1_Q"]),   # a lone row tells nothing constant
-]
-# A title and a unit, and the heading made of them.
-HEADING_CASES = [
-    ("Время наработки, ч", "ч", "Время наработки, ч"),
-    ("Объем (м3)", "м3", "Объем (м3)"),
-    ("Ключ", "ч", "Ключ, ч"),
-    ("Тепловая мощность, Гкал/ч", "ч", "Тепловая мощность, Гкал/ч, ч"),
-    ("Тепловая энергия", None, "Тепловая энергия"),
-]
-
 
 class ConsoleTest(unittest.TestCase):
     def setUp(self):
@@ -107,8 +87,6 @@ class ConsoleTest(unittest.TestCase):
                 "from": "2024-03-01", "to": "2024-03-03", "reportFrom": "2024-03-01", "reportTo": "2024-03-10",
                 "monthFrom": "2022-01-01", "monthTo": "2026-01-01", "longNode": long, "longFrom": "2018-12-01",
                 "longTo": "2024-02-01", "longMiddle": SPIKE_HOUR,
-                "seriesCases": [case[:2] for case in SERIES_CASES],
-                "headingCases": [case[:2] for case in HEADING_CASES],
                 "restrictedUser": "оператор", "restrictedPassword": "пароль", "restrictedId": user}
 
     def run_browser(self, config):
@@ -166,9 +144,6 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(len(found["chartParams"]), 2, found["chartParams"])
         self.assertGreater(found["chart"].pop("drawn"), 0)
         self.assertEqual(found["chart"], {"points": len(hours) * 2, "gaps": 1, "flagged": flagged})
-
-        self.assertEqual(found["rules"], {"defaults": [case[2] for case in SERIES_CASES],
-                                          "headings": [case[2] for case in HEADING_CASES]})
 
         # A lone monthly row: the time axis spans a few weeks around it, not years.
         ticks = [datetime.datetime.strptime(t, "%d.%m.%y") for t in found["monthTicks"]]
