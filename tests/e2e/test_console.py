@@ -1,4 +1,4 @@
-"""The web console in headless chromium (tests/browser/console_check.cjs), its files and /rpc over raw sockets."""
+"""The web console in headless chromium (tests/browser/console_check.cjs), and its files over raw sockets."""
 
 import csv
 import datetime
@@ -11,8 +11,8 @@ import tempfile
 import threading
 import unittest
 
-from orvexe2e import (AUTH_FAILED, BUILD_DIR, START, WS_UPGRADE, DataServer, ServerTestCase, first_status, http_get,
-                      installation, new_node, open_http, read, stamp, table, wait_until)
+from orvexe2e import (AUTH_FAILED, BUILD_DIR, START, DataServer, http_get, installation, new_node, open_http, read, stamp,
+                      table)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -173,6 +173,21 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(shown, [[words[e["level"]], "level-" + e["level"].lower()] for e in entries[:len(shown)]])
         self.assertEqual((found["afterReconnect"], found["restrictedRefused"]), (len(found["nodeNames"]), found["refusedLogin"]))
 
+        # Which paths reach which files (none outside the folder): tst_zeltohttpserver resolve; a path of none,
+        # test_metrics; here the route and the built folder.
+        for target, path, kind in [("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
+                                   ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8")]:
+            status, headers, body = http_get(self.http_port, target)
+            self.assertEqual((status, headers["content-type"], body),
+                             (200, kind, read(os.path.join(BUILD_DIR, "console", path), "rb")), target)
+            self.assertIn("default-src 'self'", headers["content-security-policy"])
+        self.assertEqual(http_get(self.http_port, "/", method="HEAD")[::2], (200, b""))
+        self.assertEqual(http_get(self.http_port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        # The installation's other servers, for the page to go on with: WebSocket addresses only.
+        self.assertEqual(json.loads(http_get(self.http_port, "/servers.json")[2]), [])
+        self.inst.admin.ok("setSetting", "consoleServers", ["ws://standby.example:8080/rpc", "http://x/", "x"])
+        self.assertEqual(json.loads(http_get(self.http_port, "/servers.json")[2]), ["ws://standby.example:8080/rpc"])
+
     def check_long_archive(self, found):
         """Five years of hourly rows: few rows in the page, any row reachable; temperatures, flow and heat energy
         drawn first, one axis per unit."""
@@ -198,37 +213,3 @@ class ConsoleTest(unittest.TestCase):
         # The picker offers the other measurements unticked (a constant run time too), no bit sets, lists or settings.
         self.assertEqual(found["longPicker"], [[heads[c], c in default] for c in
                                                ["Th", "S1_t1", "S1_t2", "S1_P1", "S1_G1", "S1_Q"]])
-
-
-class ConsoleHttpTest(ServerTestCase):
-    """The console's files and /rpc on the HTTP listener, over raw sockets."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.port = open_http(cls.server.admin())
-
-    def test_files(self):
-        # Which paths reach which files (none outside the folder): tst_zeltohttpserver resolve; a path of none,
-        # test_metrics; here the route and the built folder.
-        for target, path, kind in [("/index.html?v=2", "index.html", "text/html; charset=utf-8"),
-                                   ("/vendor/uPlot.esm.js", "vendor/uPlot.esm.js", "text/javascript; charset=utf-8")]:
-            status, headers, body = http_get(self.port, target)
-            self.assertEqual((status, headers["content-type"], body),
-                             (200, kind, read(os.path.join(BUILD_DIR, "console", path), "rb")), target)
-            self.assertIn("default-src 'self'", headers["content-security-policy"])
-        self.assertEqual(http_get(self.port, "/", method="HEAD")[::2], (200, b""))
-        self.assertEqual(http_get(self.port, "/", method="POST", extra="Content-Length: 0\r\n")[0], 405)
-        # The installation's other servers, for the page to go on with: WebSocket addresses only.
-        self.assertEqual(json.loads(http_get(self.port, "/servers.json")[2]), [])
-        self.server.admin().ok("setSetting", "consoleServers", ["ws://standby.example:8080/rpc", "http://x/", "x"])
-        self.assertEqual(json.loads(http_get(self.port, "/servers.json")[2]), ["ws://standby.example:8080/rpc"])
-
-    def test_rpc_upgrade(self):
-        # Sessions on /rpc (logged in there, dropped with the port): test_server. Only GET upgrades. A page of
-        # another site is refused (the handshake's refusals: test_rpc) unless "wsOrigins" names its site.
-        self.assertEqual(http_get(self.port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
-        request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n%sOrigin: http://attacker.example\r\n\r\n" % WS_UPGRADE).encode()
-        self.assertEqual(first_status(self.port, request), 403)
-        self.server.admin().ok("setSetting", "wsOrigins", ["https://scada.example", "http://attacker.example/"])
-        self.assertTrue(wait_until(lambda: first_status(self.port, request) == 101, timeout=10))
