@@ -69,7 +69,6 @@ class SimulatorTest(unittest.TestCase):
 
         self.assertEqual(outcome(fault="refused")[1:], [False, "Соединение с прибором отклонено"])
         self.assertEqual(outcome(fault="noAnswer")[1:], [False, "Прибор не отвечает"])
-        self.assertEqual(outcome(fault="error", faultText="Обрыв линии")[1:], [False, "Обрыв линии"])
         self.assertEqual(outcome(fault="empty")[1:], [True, []])
 
         clock = self.tables(outcome(fault="clockOff", clockOffset="60"))["current_data"][0]
@@ -80,9 +79,3 @@ class SimulatorTest(unittest.TestCase):
         full = self.tables(self.poll(self.new_device(), first=days_ago(20))[3])["hour_data"]
         gappy = self.tables(self.poll(self.new_device(fault="gaps"), first=days_ago(20))[3])["hour_data"]
         self.assertTrue(len(full) * 0.85 < len(gappy) < len(full) * 0.99, (len(gappy), len(full)))
-
-        # A wrong reply on request (faults that hit the first runs only: test_metrics' retried poll).
-        job = self.c.ok("createTask", self.new_device(fault="badReply"), {"code": "QRVK"})
-        self.c.ok("setCommand", job, "readArchive", {"data": []})
-        self.c.ok("startTask", job)
-        self.assertIsInstance(self.c.ok("getState", job), str)
