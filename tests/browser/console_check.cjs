@@ -149,7 +149,6 @@ async function main() {
       return {
         longRows: Number(document.querySelector('#archive-table table').dataset.rows),
         longDomRows: document.querySelectorAll('#archive-table tbody tr').length,
-        longHeadings: [...document.querySelectorAll('#archive-table thead th')].map(th => th.textContent),
         longLegend: [...chart.querySelectorAll('.u-legend .u-series .u-label')].map(e => e.textContent),
         longAxes: JSON.parse(chart.dataset.axes),
         longPicker: [...document.querySelectorAll('#chart-params label')].map(l => [l.textContent,
