@@ -57,12 +57,6 @@ class SimulatorTest(unittest.TestCase):
         current = first["current_data"][0]
         self.assertEqual(current["date"], current["DT"])
 
-        # A model with totals; monitor reads bring current data alone.
-        rnh = self.tables(self.poll(self.new_device(), driver="RNH", data=("dayData", "monthData"))[3])
-        self.assertTrue("S1_V1" in rnh["day_totals"][0] and "month_totals" in rnh, rnh.keys())
-        self.assertEqual(sorted(self.tables(self.poll(self.new_device(), data=("currentData",))[3])),
-                         ["current_data", "info"])
-
     def test_failure_modes(self):
         def outcome(**channel):
             return self.poll(self.new_device(**channel))[3]
