@@ -139,9 +139,7 @@ async function main() {
     // Five years of hourly rows: only the rows in view in the page, every row reachable by scrolling.
     await open(page, `#/node/${config.longNode}`, '#archive-table p.empty');
     await page.select('#archive-kind', 'hour_data');
-    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.longFrom);
-    await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, config.longTo);
-    await page.click('form.period button[type="submit"]');
+    await showPeriod(page, config.longFrom, config.longTo);
     await page.waitForFunction(() => document.querySelector('#archive-chart canvas')
       && document.querySelector('#archive-table tr[data-row]'), { polling: 'raf', timeout: 120000 });
     Object.assign(findings, await page.evaluate(() => {
