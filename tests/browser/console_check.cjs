@@ -129,6 +129,13 @@ async function main() {
     await page.waitForSelector('#check-messages li');
     findings.checkMessages = await textsOf(page, '#check-messages li');
 
+    // A monthly archive of one row: the time axis around it, not years away.
+    await page.select('#archive-kind', 'month_data');
+    await showPeriod(page, config.monthFrom, config.monthTo);
+    await page.waitForSelector('#archive-table table[data-rows="1"]');
+    await page.waitForSelector('#archive-chart[data-x-ticks] canvas');
+    findings.monthTicks = await page.$eval('#archive-chart', el => el.dataset.xTicks.split('|'));
+
     // Five years of hourly rows: only the rows in view in the page, every row reachable by scrolling.
     await open(page, `#/node/${config.longNode}`, '#archive-table p.empty');
     await page.select('#archive-kind', 'hour_data');

@@ -72,7 +72,8 @@ class ConsoleTest(unittest.TestCase):
         self.assertIs(a.ok("saveArchives", {"$tables": {
             "info": table(["id", "warning"], [[chart, "Часы прибора отстают на 5 мин"]]),   # a warning journalled
             "hour_data": table(["date", "S1_t1", "S1_t2"], hour_rows()),
-            "day_data": table(["date", "S1_Q", "S1_t1"], days)}}), True)
+            "day_data": table(["date", "S1_Q", "S1_t1"], days),
+            "month_data": table(["date", "S1_t1", "S1_t2"], [[stamp(START), 71.5, 41.0]])}}), True)
         long = new_node(a, group_id=group, name="Пять лет", model_name="ВКТ-7")
         # A rule that fails: an error journalled.
         a.ok("setCheckParams", long, {"criteria": [["checkExpr", "Enum.All", "nosuch(1) > 2", "'?'"]]})
@@ -84,7 +85,8 @@ class ConsoleTest(unittest.TestCase):
         return {"url": "http://127.0.0.1:%d/" % self.http_port, "artifacts": self.artifacts, "downloads": self.downloads,
                 "taskId": task, "polledNode": polled, "chartNode": chart, "ownNodes": own, "searchFor": "ТВ-5",
                 "from": "2024-03-01", "to": "2024-03-03", "reportFrom": "2024-03-01", "reportTo": "2024-03-10",
-                "longNode": long, "longFrom": "2018-12-01", "longTo": "2024-02-01", "longMiddle": SPIKE_HOUR,
+                "monthFrom": "2022-01-01", "monthTo": "2026-01-01", "longNode": long, "longFrom": "2018-12-01",
+                "longTo": "2024-02-01", "longMiddle": SPIKE_HOUR,
                 "restrictedUser": "оператор", "restrictedPassword": "пароль", "restrictedId": user}
 
     def run_browser(self, config):
@@ -142,6 +144,11 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(len(found["chartParams"]), 2, found["chartParams"])
         self.assertGreater(found["chart"].pop("drawn"), 0)
         self.assertEqual(found["chart"], {"points": len(hours) * 2, "gaps": 1, "flagged": flagged})
+
+        # A lone monthly row: the time axis spans a few weeks around it, not years.
+        ticks = [datetime.datetime.strptime(t, "%d.%m.%y") for t in found["monthTicks"]]
+        near = [abs(t - START) <= datetime.timedelta(days=31) for t in ticks]
+        self.assertTrue(near and all(near), found["monthTicks"])
 
         self.check_long_archive(found)
 
