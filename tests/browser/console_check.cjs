@@ -124,7 +124,6 @@ async function main() {
     });
     findings.tableRows = await page.$$eval('#archive-table tbody tr[data-row]', rows => rows.length);
     findings.flaggedRows = await page.$$eval('#archive-table tbody tr.flagged', rows => rows.length);
-    findings.chartParams = await textsOf(page, '#chart-params label');
     await page.click('#archive-table a.check-flag');
     await page.waitForSelector('#check-messages li');
     findings.checkMessages = await textsOf(page, '#check-messages li');
