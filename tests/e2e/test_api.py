@@ -157,9 +157,13 @@ class ApiTest(ServerTestCase):
         self.assertTrue(admin.error("saveNode", {"model_code": "QRV5"}))      # no number
         self.assertEqual(admin.error("saveNode", {"id": 99999, "note": "x"}), REFUSED)
 
-    def test_settings_refusals(self):
-        # Each kind of value stored and read back: tst_rows; kept across a restart, over the wire: test_server.
+    def test_settings_over_the_wire(self):
         admin = self.admin()
+        values = {"flag": False, "count": 42, "ratio": 2.5, "text": "Котельная", "list": [1, "два"],
+                  "map": {"a": [True]}}
+        for name, value in values.items():
+            self.assertIs(admin.ok("setSetting", name, value), True)
+        self.assertEqual(repr({name: admin.ok("getSetting", name) for name in values}), repr(values))
         for method, params in (("getSetting", ["noSuchSetting"]), ("getSetting", []), ("setSetting", ["", 1])):
             self.assertTrue(admin.error(method, *params), params)
         # A script budget's bounds (which values pass: tst_analizer) are asked by setSetting.
