@@ -1,4 +1,4 @@
-"""orvex-server's start and stop: seeded settings, the first backup, restarts, a bad database, -install;
+"""orvex-server's start and stop: seeded settings, the first backup, restarts, a bad database, -install, -version;
 listeners that follow their port settings."""
 
 import os
@@ -7,8 +7,8 @@ import socket
 import time
 import unittest
 
-from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, closed, free_port, http_get, run, sql,
-                      wait_until)
+from orvexe2e import (DataServer, TcpClient, TempHome, WebSocketClient, accepts, closed, free_port, http_get,
+                      project_version, run, sql, wait_until)
 from opce2e import require_node
 
 
@@ -63,11 +63,15 @@ class FreshHome(unittest.TestCase):
         self.assertIn("ERROR", server.output)
         self.assertEqual(os.listdir(self.db_path), [])
 
-    def test_registration(self):
+    def test_registration_and_versions(self):
         # Each -install and -uninstall is a registration request; the framework's install says how, and does not run.
         done = run("orvex-server", "-install", "-uninstall", "-install", home=self.home)
         self.assertEqual((done.returncode, done.stderr.count("Регистрация OPC-сервера недоступна")), (0, 3))
         self.assertIn("systemd", done.stdout)
+        done = run("orvex-server", "-version", home=self.home)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for line in ("Служба: Orvex Data Server", "Описание: Сервер данных ПУ", "Версия: " + project_version()):
+            self.assertIn(line, done.stdout.splitlines())
 
 
 def answers(probe):
