@@ -86,17 +86,6 @@ async function main() {
     findings.searched = await textsOf(page, '#node-list a.node-name');
     await page.$eval('#node-search', el => { el.value = ''; el.dispatchEvent(new Event('input')); });
 
-    // The console's own rules on tables made up here: which columns a chart draws first, and headings.
-    findings.rules = await page.evaluate(async (seriesCases, headingCases) => {
-      const load = name => import(new URL(`js/${name}`, window.location.href));
-      const [{ Table }, { defaultChartCodes }, { ParameterColumns }] =
-        await Promise.all(['values.js', 'chartseries.js', 'params.js'].map(load));
-      const defaults = seriesCases.map(([columns, rows]) => defaultChartCodes(new Table(columns, rows), columns));
-      const headings = headingCases.map(([name, unit]) =>
-        new ParameterColumns({ params: [{ code: 'x', name, unit }] }).heading('x'));
-      return { defaults, headings };
-    }, config.seriesCases, config.headingCases);
-
     // A poll started from the tasks page, its state followed live.
     const start = `button.start[data-task="${config.taskId}"]`;
     await open(page, '#/tasks', `${start}:not([disabled])`);
@@ -135,7 +124,6 @@ async function main() {
     });
     findings.tableRows = await page.$$eval('#archive-table tbody tr[data-row]', rows => rows.length);
     findings.flaggedRows = await page.$$eval('#archive-table tbody tr.flagged', rows => rows.length);
-    findings.chartParams = await textsOf(page, '#chart-params label');
     await page.click('#archive-table a.check-flag');
     await page.waitForSelector('#check-messages li');
     findings.checkMessages = await textsOf(page, '#check-messages li');
@@ -147,24 +135,17 @@ async function main() {
     await page.waitForSelector('#archive-chart[data-x-ticks] canvas');
     findings.monthTicks = await page.$eval('#archive-chart', el => el.dataset.xTicks.split('|'));
 
-    // Five years of hourly rows: how long until the chart and the table are drawn, only the rows
-    // in view in the page, every row reachable by scrolling.
+    // Five years of hourly rows: only the rows in view in the page, every row reachable by scrolling.
     await open(page, `#/node/${config.longNode}`, '#archive-table p.empty');
     await page.select('#archive-kind', 'hour_data');
-    await page.$eval('form.period input[name="from"]', (el, v) => { el.value = v; }, config.longFrom);
-    await page.$eval('form.period input[name="to"]', (el, v) => { el.value = v; }, config.longTo);
-    const started = await page.evaluate(() => performance.now());
-    await page.click('form.period button[type="submit"]');
+    await showPeriod(page, config.longFrom, config.longTo);
     await page.waitForFunction(() => document.querySelector('#archive-chart canvas')
       && document.querySelector('#archive-table tr[data-row]'), { polling: 'raf', timeout: 120000 });
-    findings.longDrawnMs = Math.round(await page.evaluate(
-      t0 => new Promise(resolve => requestAnimationFrame(() => resolve(performance.now() - t0))), started));
     Object.assign(findings, await page.evaluate(() => {
       const chart = document.querySelector('#archive-chart');
       return {
         longRows: Number(document.querySelector('#archive-table table').dataset.rows),
         longDomRows: document.querySelectorAll('#archive-table tbody tr').length,
-        longHeadings: [...document.querySelectorAll('#archive-table thead th')].map(th => th.textContent),
         longLegend: [...chart.querySelectorAll('.u-legend .u-series .u-label')].map(e => e.textContent),
         longAxes: JSON.parse(chart.dataset.axes),
         longPicker: [...document.querySelectorAll('#chart-params label')].map(l => [l.textContent,

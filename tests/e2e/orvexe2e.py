@@ -432,26 +432,20 @@ def cli(port, *args, login=True, text=False):
 
 def exchange(port, data, timeout=10, source="127.0.0.1"):
     """Sends data on a fresh connection, reads until closed; None when still open after the timeout."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0)) as s:
-        s.sendall(data)
-        received = b""
-        try:
-            while chunk := s.recv(65536):
-                received += chunk
-        except ConnectionResetError:
-            pass
-        except socket.timeout:
-            return None
-        return received
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0))
+    sock.sendall(data)
+    received = []
+    return b"".join(received) if closed(sock, timeout, received) else None
 
 
-def closed(sock, timeout=10):
-    """True once the server has closed the connection (whatever it sent before), False when it is still open
-    after the timeout; the socket is closed either way."""
+def closed(sock, timeout=10, received=None):
+    """True once the server has closed the connection (what it sent before goes to the list received), False when
+    it is still open after the timeout; the socket is closed either way."""
     sock.settimeout(timeout)
     try:
-        while sock.recv(65536):
-            pass
+        while chunk := sock.recv(65536):
+            if received is not None:
+                received.append(chunk)
         return True
     except ConnectionResetError:
         return True

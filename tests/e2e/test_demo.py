@@ -1,4 +1,4 @@
-"""The demo (scripts/run without ORVEX_HOME): quick polls, Ctrl+C, a second run on one home, a newer database."""
+"""The demo (scripts/run without ORVEX_HOME): quick polls, Ctrl+C, a second run on one home."""
 
 import os
 import random
@@ -8,10 +8,8 @@ import sys
 import tempfile
 import shutil
 import unittest
-import urllib.request
 
-from orvexe2e import BUILD_DIR, TcpClient, accepts, sql, wait_until
-import prometheus
+from orvexe2e import BUILD_DIR, TcpClient, accepts, wait_until
 from opce2e import OpcClient, require_node
 
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo")
@@ -84,23 +82,12 @@ class DemoTest(unittest.TestCase):
         self.assertEqual((len(nodes), {n["model_code"] for n in nodes}), (10, {"QRV2", "QRV5", "RNH7", "LWD43"}))
         self.assertEqual({(t["timetable_mode"], t["is_main"]) for t in tasks}, {("Ежечасно", 1)})
 
-        # Healthy nodes have archives within seconds; the one failing every third poll waits for its second attempt.
-        failing = next(t for t in tasks if t["number"] == 700812)
+        # Healthy nodes have archives within seconds (the one failing every third poll and the one whose clock runs
+        # ahead aside); the check rule finds hot hours in the node the banner suggests.
         healthy = [n for n in nodes if n["number"] not in (700812, 210498)]
         self.assertTrue(wait_until(lambda: all(c.rows("getArchive", n["id"], "hour_data", None, None) for n in healthy),
                                    timeout=60))
-        state = c.ok("getTaskState", failing["id"])
-        self.assertEqual((state["state"], state["attempts"], state["last_error"]),
-                         ("Ожидание повторного опроса", 2, "Нет ответа от модема"), state)
-        metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % (self.port + 68), timeout=30).read()
-        self.assertEqual(prometheus.value(prometheus.parse(metrics.decode()), "orvex_run_retries_total"), 1)
-        # The check rule finds hot hours, in the node the banner suggests; a meter whose clock runs ahead has its
-        # data refused, its task says why.
         self.assertTrue(c.rows("getCheckLog", int(demo.banner.split("getCheckLog ")[1].split()[0]), None, None))
-        drifting = next(t for t in tasks if t["number"] == 210498)
-        self.assertTrue(wait_until(lambda: "Время в приборе отличается" in
-                                   str(c.ok("getTaskState", drifting["id"]).get("last_error"))
-                                   + str(c.ok("getTask", drifting["id"])["last_error"])), c.ok("getTask", drifting["id"]))
 
         # OPC UA, turned on after the start, has items for the nodes polled since; a login is required.
         opc = OpcClient()
@@ -124,14 +111,3 @@ class DemoTest(unittest.TestCase):
         c = self.admin()
         self.assertEqual([len(c.rows(m)) for m in ("getNodes", "getTasks", "getGroups")], [10, 10, 3])   # groups: common + 2
         self.assertEqual(demo.interrupt()[0], 0)
-
-    def test_newer_database_is_refused(self):
-        sql(os.path.join(self.home, "telvan.db"), "CREATE TABLE later (a)")
-        sql(os.path.join(self.home, "telvan.db"), "PRAGMA user_version = 99")
-        demo = subprocess.run([sys.executable, DEMO, "--build", BUILD_DIR, "--home", self.home,
-                               "--port", str(self.port)], capture_output=True, text=True, timeout=60,
-                              env=dict(os.environ, ORVEX_RUNTIME_DIR=self.home))
-        self.assertEqual(demo.returncode, 1)
-        self.assertIn("demo: сервер не запустился: ", demo.stderr)
-        self.assertIn("Версия схемы БД 99 новее поддерживаемой версии", demo.stderr.split("demo: ")[-1])
-        self.assertFalse(accepts(self.port - 1))     # the simulator went too

@@ -1,14 +1,10 @@
-"""orvex-device-sim on its own: the polling conversation, faults, refusals."""
+"""orvex-device-sim on its own: the current reading's clock, as the device keeps it and with a clock off (the rest of
+its conversation is every polling test's; its values: tests/devicesim)."""
 
 import datetime
 import unittest
 
-from orvexe2e import DeviceSimulator, TempHome, dt, rows, run, wait_until
-
-
-def days_ago(n):
-    day = datetime.datetime.now() - datetime.timedelta(days=n)
-    return dt(day.strftime("%Y-%m-%dT00:00:00.000"))
+from orvexe2e import DeviceSimulator, TempHome, rows, wait_until
 
 
 class SimulatorTest(unittest.TestCase):
@@ -24,97 +20,25 @@ class SimulatorTest(unittest.TestCase):
         assert cls.sim.stop() == 0
         cls.home.remove()
 
-    def new_device(self, **channel):
+    def current(self, **channel):
+        """The current reading one job of a new device brings."""
         SimulatorTest.device += 1
-        return dict({"code": "COM", "port": "COM%d" % self.device, "deviceId": str(self.device)}, **channel)
-
-    def poll(self, channel, driver="QRVK", data=("hourData", "dayData"), first=None):
-        """Runs one job to its end: (job, state reply, log, result reply)."""
-        job = self.c.ok("createTask", channel, {"code": driver})
-        params = dict({"data": list(data)}, **({"firstDate": first} if first else {}))
-        self.assertIs(self.c.ok("setCommand", job, "readArchive", params), True)
+        job = self.c.ok("createTask", dict({"code": "COM", "port": "COM%d" % self.device, "deviceId": str(self.device)},
+                                           **channel), {"code": "QRVK"})
+        self.assertIs(self.c.ok("setCommand", job, "readArchive", {"data": ["currentData"]}), True)
         self.assertIs(self.c.ok("startTask", job), True)
         wait_until(lambda: self.c.ok("getState", job)[1], timeout=20)
-        state, log = self.c.ok("getState", job), self.c.ok("takeLog", job)[1]
         result = self.c.ok("getResult", job)
         self.assertIs(self.c.ok("removeTask", job), True)
-        return job, state, log, result
-
-    def tables(self, result):
         self.assertIs(result[1], True, result)
-        return {name: rows(table) for name, table in result[2][0]["$tables"].items()}
+        return rows(result[2][0]["$tables"]["current_data"])[0]
 
     def test_polling_conversation(self):
-        job, state, log, result = self.poll(self.new_device(), first=days_ago(3))
-        self.assertEqual(state[:4], [job, True, 100, "Опрос завершён"])
-        self.assertTrue(any("Чтение часового архива" in line for line in log), log)
-        first = self.tables(result)
-        info = first["info"][0]
-        self.assertEqual((info["model_code"], info["model_name"], info["number"]), ("QRV2", "ТВ-2", self.device))
-        # Their values, the same at every poll of the device: tst_metervalues.
-        self.assertGreaterEqual(len(first["hour_data"]), 48)
-        self.assertEqual(("day_totals" in first, "setting_data" in first), (False, True))
-        current = first["current_data"][0]
+        current = self.current()
         self.assertEqual(current["date"], current["DT"])
 
-        # A model with totals; monitor reads bring current data alone.
-        rnh = self.tables(self.poll(self.new_device(), driver="RNH", data=("dayData", "monthData"))[3])
-        self.assertTrue("S1_V1" in rnh["day_totals"][0] and "month_totals" in rnh, rnh.keys())
-        self.assertEqual(sorted(self.tables(self.poll(self.new_device(), data=("currentData",))[3])),
-                         ["current_data", "info"])
-
     def test_failure_modes(self):
-        def outcome(**channel):
-            return self.poll(self.new_device(**channel))[3]
-
-        self.assertEqual(outcome(fault="refused")[1:], [False, "Соединение с прибором отклонено"])
-        self.assertEqual(outcome(fault="noAnswer")[1:], [False, "Прибор не отвечает"])
-        self.assertEqual(outcome(fault="error", faultText="Обрыв линии")[1:], [False, "Обрыв линии"])
-        self.assertEqual(outcome(fault="empty")[1:], [True, []])
-
-        clock = self.tables(outcome(fault="clockOff", clockOffset="60"))["current_data"][0]
+        clock = self.current(fault="clockOff", clockOffset="60")
         device = datetime.datetime.fromisoformat(clock["date"]["$datetime"])
         server = datetime.datetime.fromisoformat(clock["sys_date"]["$datetime"])
         self.assertEqual(device - server, datetime.timedelta(minutes=60))
-
-        full = self.tables(self.poll(self.new_device(), first=days_ago(20))[3])["hour_data"]
-        gappy = self.tables(self.poll(self.new_device(fault="gaps"), first=days_ago(20))[3])["hour_data"]
-        self.assertTrue(len(full) * 0.85 < len(gappy) < len(full) * 0.99, (len(gappy), len(full)))
-
-        # A wrong reply on request (faults that hit the first runs only: test_metrics' retried poll).
-        job = self.c.ok("createTask", self.new_device(fault="badReply"), {"code": "QRVK"})
-        self.c.ok("setCommand", job, "readArchive", {"data": []})
-        self.c.ok("startTask", job)
-        self.assertIsInstance(self.c.ok("getState", job), str)
-
-    def test_refused_requests(self):
-        channels = ["COM", {"code": "COM", "model": "RNH7"}, {"code": "COM", "fault": "meltdown"},
-                    {"code": "COM", "fault": 5}, {"code": "COM", "deviceId": "12ab"}, {"code": "COM", "runSeconds": "-1"}]
-        bad = [("createTask", [channel, {"code": "QRVK"}]) for channel in channels] + [
-            ("createTask", [{"code": "COM"}, {"code": "NOPE"}]), ("createTask", [{"code": "PSTN"}, {"code": "LWD"}]),
-            ("getState", [99999]), ("getState", ["1"]), ("removeTask", [None]), ("takeLog", [[1]])]
-        for method, params in bad:
-            self.assertTrue(self.c.call(method, params).get("error", {}).get("message"), (method, params))
-        self.assertIn("-32602", str(self.c.call("getState", [])["error"]["code"]))
-
-        job = self.c.ok("createTask", self.new_device(runSeconds="30"), {"code": "QRVK"})
-        self.assertIn("не получило команду", self.c.error("startTask", job))
-        for params in (["dump", {"data": []}], ["readArchive", []], ["readArchive", {"data": "hourData"}],
-                       ["readArchive", {"data": [], "firstDate": "вчера"}]):
-            self.assertTrue(self.c.error("setCommand", job, *params))
-        self.c.ok("setCommand", job, "readArchive", {"data": ["hourData"]})
-        self.c.ok("startTask", job)
-        self.assertIn("уже запущено", self.c.error("startTask", job))
-        self.assertEqual(self.c.ok("getResult", job), [job, False, "Опрос ещё не завершён"])
-        self.c.ok("cancelTask", job)
-        self.assertEqual(self.c.ok("getState", job)[1:2], [True])
-        self.c.ok("removeTask", job)
-        self.assertIn("не найдено", self.c.error("getState", job))
-
-    def test_help_and_bad_options(self):
-        done = run("orvex-device-sim", "--help")
-        self.assertEqual(done.returncode, 0)
-        self.assertIn("failCount", done.stdout)   # the channel settings are explained too
-        for args in (["--speed", "fast"], ["--port", "70000"], ["--bogus"]):
-            done = run("orvex-device-sim", *args)
-            self.assertEqual((done.returncode, bool(done.stderr)), (3, True), args)

@@ -1,5 +1,5 @@
-"""What a network reaching the server can do to it: Host names that are not the server's, requests withheld to hold
-memory, connections from one address, junk on the WebSocket port."""
+"""What a network reaching the server can do to it: Host names that are not the server's, pages of other sites on the
+console's /rpc, requests withheld to hold memory, connections from one address, junk on the WebSocket port."""
 
 import os
 import socket
@@ -42,6 +42,15 @@ class ListenerTest(ServerTestCase):
         text = http_get(self.http_port, "/metrics")[2]
         self.assertGreaterEqual(prometheus.value(prometheus.parse(text.decode()), "orvex_connections_refused_total",
                                                  reason="host"), 2)
+
+    def test_rpc_upgrade(self):
+        # Sessions on /rpc (logged in there, dropped with the port): test_server. Only GET upgrades. A page of
+        # another site is refused (the handshake's refusals: test_rpc) unless "wsOrigins" names its site.
+        self.assertEqual(http_get(self.http_port, "/rpc", method="POST", extra="Content-Length: 0\r\n")[0], 405)
+        request = ("GET /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n%sOrigin: http://attacker.example\r\n\r\n" % WS_UPGRADE).encode()
+        self.assertEqual(first_status(self.http_port, request), 403)
+        self.admin().ok("setSetting", "wsOrigins", ["https://scada.example", "http://attacker.example/"])
+        self.assertTrue(wait_until(lambda: first_status(self.http_port, request) == 101, timeout=10))
 
     def test_withheld_requests_bounded(self):
         # Three clients withhold the last byte of a request on each listener: the third passes the

@@ -6,7 +6,7 @@ import io
 import os
 import tempfile
 
-from orvexe2e import DataServer, ServerTestCase, TcpClient, cli, dt, new_node, sql, table
+from orvexe2e import DataServer, ServerTestCase, cli, dt, new_node, sql, table
 
 MARCH = [datetime.date(2024, 3, d) for d in range(1, 32)]
 
@@ -95,8 +95,7 @@ class ReportsTest(ServerTestCase):
             self.assertEqual([r["node_id"] for r in totals], nodes[::-1])
             self.assertEqual({r["S1_Q"] for r in totals}, {totals[0]["S1_Q"]})
 
-            leaving = TcpClient(server.port)
-            leaving.ok("login", "admin", "tavro")
+            leaving = server.admin()
             leaving.send("getGroupTotals", [nodes, None, None])
             leaving.close()
             self.assertEqual(len(c.rows("getGroupTotals", nodes, None, None)), len(nodes))
