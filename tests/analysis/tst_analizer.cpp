@@ -106,18 +106,8 @@ private slots:
         Analizer idle(kModel, openDatabase());
         QVERIFY(idle.check(current, "current_data").ok() && idle.findingCount() == 0);
 
-        Analizer checker(kModel, openDatabase());
-        checker.setCheckParams({{"script", "checkMore(Enum.All, 'S1_t1', 90); checkMore(Enum.All, 'S1_t2', 40)"}});
-        ZeltoTable days = table({"S1_t1", "S1_t2"}, {{95.0, 50.0}, {10.0, 30.0}, {91.0, 50.0}}), hours = temperatures({10});
-        QVERIFY(checker.check(days, "day_data").ok() && checker.check(hours, "hour_data").ok() && checker.findingCount() == 5);
-        const ZeltoTable findings = checker.findings();
-        QCOMPARE(findings.columnNames(), (QStringList{"atime", "archive", "message"}));
-        QCOMPARE(findings.columnValues("atime"), (QVariantList{day(1), day(1), day(3), day(3), day(1)}));
-        QCOMPARE(findings.value(1, "message").toString(), title("S1_t2") + " > 40");
-        QCOMPARE(findings.columnValues("archive").mid(3), (QVariantList{"day_data", "hour_data"}));
-        // Rows with a finding are marked, the others not.
-        QCOMPARE(days.columnValues("CHECK_ERR"), (QVariantList{true, QVariant(), true}));
-        QCOMPARE(hours.value(0, "CHECK_ERR"), QVariant(true));
+        // (The findings of a checker over several archives, their dates and the rows they mark: tst_archivestore
+        // findingsOfASave and checkParameters.)
 
         // All tables: the four checked archives in name order; a failure stops the rest.
         for (const bool failing : {false, true}) {
