@@ -399,7 +399,6 @@ private slots:
         row("a start that cannot be carried: from zero", {"LWD41", {{"day_data", marchDays(columns, 1, 31, usual, 5)},
                                                                     {"day_totals", records({{at(3, 10), 50.0, 21.0}})}},
                                                           march(3), march(10), 1, true});
-        row("a range past the newest day", {"LWD41", {{"day_data", allMarch}}, march(25), QDate(2024, 4, 15), 1, true});
         row("past the newest day, daily records", {"LWD41", {{"day_data", allMarch},
                                                              {"day_totals", records({{at(3, 31), 500.0, 9.0}})}},
                                                    march(25), QDate(2024, 4, 15), 1, true});
