@@ -114,13 +114,6 @@ TestCommand g_commands[] = {SCRIPTED("createTask"), SCRIPTED("setCommand"), SCRI
 
 Answer reply(const QVariant &value) { return [value](const QVariantList &) { return value; }; }
 
-ZeltoTableMap someTables()
-{
-    ZeltoTable hours({"date", "S1_t1"});
-    hours.appendRow(QVariantList{QDateTime(QDate(2024, 5, 1), QTime(10, 0)), 71.25});
-    return {{"hour_data", hours}};
-}
-
 // The script of a run that goes well: finished at the second state poll.
 void scriptSuccess()
 {
@@ -132,7 +125,7 @@ void scriptSuccess()
         return ++*polls == 1 ? QVariantList{0, false} : QVariantList{0, true, 100, "Готово"};
     });
     g_script.answers.insert("takeLog", reply(QVariantList{0, QStringList{"первая", "вторая"}}));
-    g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(someTables())}}));
+    g_script.answers.insert("getResult", reply(QVariantList{0, true, QVariantList{QVariant::fromValue(FakeTask::dayOfHours())}}));
 }
 
 QVariantMap params(const QVariant &port = ZeltoServer::global()->tcpPort())
@@ -443,7 +436,7 @@ private slots:
         // A two-element state changes nothing but is still reported.
         QCOMPARE(QVariantList({states.count(), task.progress(), task.state(), task.log()}),
                  QVariantList({2, 100, "Готово", QStringList({"первая", "вторая"})}));
-        QCOMPARE(task.result(), someTables());
+        QCOMPARE(task.result(), FakeTask::dayOfHours());
 
         // The same object runs again afresh, as for a retry.
         scriptSuccess();
