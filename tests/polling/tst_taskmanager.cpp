@@ -187,6 +187,7 @@ private slots:
     {
         FakeTask::release = true;
         m_polling.reset();
+        g_script = Script();   // what it holds would outlive the leak check at exit
     }
 
     // Each failed attempt waits the interval to the second; only the last one is recorded with the task.
