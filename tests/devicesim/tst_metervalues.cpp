@@ -17,16 +17,6 @@ ZeltoTable year(MeterValues::Kind kind, qint64 device = 1234567)
                                        at("2023-12-31T23:00:00"));
 }
 
-double mean(const ZeltoTable &table, const QString &column, const std::function<bool(const QDateTime &)> &pick)
-{
-    QVector<double> picked;
-    for (int row = 0; row < table.rowCount(); ++row) {
-        if (pick(table.value(row, QStringLiteral("date")).toDateTime()))
-            picked << table.value(row, column).toDouble();
-    }
-    return std::accumulate(picked.begin(), picked.end(), 0.0) / qMax(1, picked.size());
-}
-
 } // namespace
 
 class TestMeterValues : public QObject
@@ -55,7 +45,7 @@ private slots:
         QCOMPARE(later.toMap(0), first.toMap(24));
     }
 
-    // Values stay in range, follow the season and the hour, and carry the decimals meters report.
+    // Values stay in range and carry the decimals meters report.
     void valuesAsMetersGiveThem()
     {
         const ZeltoTable &hours = m_hours;
@@ -69,15 +59,6 @@ private slots:
                          qPrintable(QStringLiteral("row %1, system %2").arg(row).arg(system)));
             }
         }
-        const QString t1 = QStringLiteral("S1_t1");
-        const double january = mean(hours, t1, [](const QDateTime &d) { return d.date().month() == 1; });
-        const double july = mean(hours, t1, [](const QDateTime &d) { return d.date().month() == 7; });
-        QVERIFY2(january > july + 15, qPrintable(QStringLiteral("%1 %2").arg(january).arg(july)));
-        const double morning = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 5 && d.time().hour() <= 8; });
-        const double evening = mean(hours, t1, [](const QDateTime &d) { return d.time().hour() >= 17 && d.time().hour() <= 20; });
-        QVERIFY2(morning > evening + 2, qPrintable(QStringLiteral("%1 %2").arg(morning).arg(evening)));
-
-        // Values carry the decimals meters report.
         const ZeltoTable february = m_hours.filter("date", at("2023-02-01T00:00:00"), at("2023-02-03T00:00:00"));
         for (const QString &column : february.columnNames().mid(1)) {
             const int decimals = MeterValues::decimals(column);
@@ -94,8 +75,9 @@ private slots:
         QCOMPARE(found, (QList<int>{2, 3, 0, -1, -1}));
     }
 
-    // The archives agree: totals with days, days with hours.
-    void archivesAgree()
+    // The totals agree with the days, on which reports of simulated nodes rely. (Whether the days agree with their
+    // hours is not worth its lines: no report or check compares them.)
+    void totalsAgreeWithDays()
     {
         const ZeltoTable &totals = m_totals, &days = m_days;
         // Totals hold the counters at the end of their day: neighbours differ by a day's amount (a mass counter by
@@ -110,69 +92,22 @@ private slots:
                          qPrintable(QStringLiteral("%1 row %2").arg(code.first).arg(row)));
             }
         }
-
-        // A day agrees with its hours: masses add up (to rounding), flags (rare) are their union.
-        int flagged = 0;
-        for (int day = 0; day < 365; ++day) {
-            double dayMass = 0;
-            int flags = 0;
-            for (int row = day * 24; row < day * 24 + 24; ++row) {
-                dayMass += m_hours.value(row, QStringLiteral("S1_G1")).toDouble();
-                flags |= m_hours.value(row, QStringLiteral("S1_NS")).toInt();
-                flagged += m_hours.value(row, QStringLiteral("S1_NS")).toInt() != 0 ? 1 : 0;
-            }
-            QVERIFY2(std::fabs(dayMass - m_days.value(day, QStringLiteral("S1_G1")).toDouble()) < 0.013, qPrintable(QString::number(day)));
-            QCOMPARE(m_days.value(day, QStringLiteral("S1_NS")).toInt(), flags);
-        }
-        QVERIFY2(flagged > 8760 / 200 && flagged < 8760 / 20, qPrintable(QString::number(flagged)));
     }
 
-    // A kind's grid starts at the first record date at or after the window's start; a reversed or open window has none.
-    void gridStartsAtTheNextRecordDate()
-    {
-        const struct { MeterValues::Kind kind; const char *from, *to, *dates; } windows[] = {
-            {MeterValues::HourData, "2024-05-01T10:30:00", "2024-05-01T13:00:00",
-             "2024-05-01T11:00:00 2024-05-01T12:00:00 2024-05-01T13:00:00"},
-            {MeterValues::DayData, "2024-02-28T05:00:00", "2024-03-01T12:00:00", "2024-02-29T00:00:00 2024-03-01T00:00:00"},
-            {MeterValues::DayTotals, "2024-03-01T00:00:00", "2024-03-01T00:00:00", "2024-03-01T00:00:00"},
-            {MeterValues::MonthData, "2023-11-15T00:00:00", "2024-02-01T00:00:00",
-             "2023-12-01T00:00:00 2024-01-01T00:00:00 2024-02-01T00:00:00"},
-            {MeterValues::MonthTotals, "2024-02-01T00:00:00", "2023-02-01T00:00:00", ""},
-            {MeterValues::HourData, "", "2023-02-01T00:00:00", ""}};
-        for (const auto &window : windows) {
-            const ZeltoTable table = MeterValues(7).archive(window.kind, {QStringLiteral("S1_Q")}, at(window.from), at(window.to));
-            QStringList found;
-            for (const QVariant &date : table.columnValues(QStringLiteral("date")))
-                found.append(date.toDateTime().toString(Qt::ISODate));
-            QCOMPARE(table.columnNames(), QStringList({QStringLiteral("date"), QStringLiteral("S1_Q")}));
-            const QString row = QStringLiteral("kind %1 from '%2': ").arg(window.kind).arg(window.from);
-            QCOMPARE(row + found.join(' '), row + window.dates);
-        }
-    }
-
-    // Columns a kind of record does not carry are null; an interval's mass; the current reading.
+    // An interval's mass; the current reading. (Which records of a window the simulator gives, and that columns a
+    // kind of record lacks are null, is not worth its lines: the server merges what it gets by date and column.)
     void columnsOfOneReading()
     {
-        const QStringList columns{"S1_t1", "S1_G1", "DT", "S1_bogus", "S0_t1", "S1_M1"};
-        const QDateTime day = at("2024-01-01T00:00:00");
-        const QVariantMap totals = MeterValues(7).archive(MeterValues::DayTotals, columns, day, day).toMap(0);
-        for (const QString &column : columns.mid(0, 5))
-            QVERIFY2(totals.value(column).isNull(), qPrintable(column));
-        QVERIFY(totals.value(QStringLiteral("S1_M1")).toDouble() > 0);
         // An interval's mass is the mass of the interval, whichever code names it.
-        const QVariantMap hour = MeterValues(7).archive(MeterValues::HourData, columns, day, day).toMap(0);
-        QVERIFY(hour.value(QStringLiteral("DT")).isNull());
+        const QDateTime day = at("2024-01-01T00:00:00");
+        const QVariantMap hour = MeterValues(7).archive(MeterValues::HourData, {"S1_G1", "S1_M1"}, day, day).toMap(0);
         QCOMPARE(hour.value(QStringLiteral("S1_M1")), hour.value(QStringLiteral("S1_G1")));
 
-        // The current reading, by the device's clock.
+        // The counters read now lie between the day's totals and the next day's (its clock, off the server's:
+        // test_devicesim).
         const MeterValues meter(99);
-        const QDateTime now = at("2024-06-10T14:25:13");
-        const ZeltoTable table = meter.current(MeterValues::columns(MeterValues::CurrentData, {1}), now, 45 * 60);
-        QCOMPARE(table.rowCount(), 1);
-        const QVariantMap reading = table.toMap(0);
-        QCOMPARE((QVariantList{reading.value("date"), reading.value("DT"), reading.value("sys_date")}),
-                 (QVariantList{now.addSecs(2700), now.addSecs(2700), now}));
-        // The counters read now lie between the day's totals and the next day's.
+        const QVariantMap reading
+            = meter.current(MeterValues::columns(MeterValues::CurrentData, {1}), at("2024-06-10T14:25:13"), 0).toMap(0);
         const QVariantList dayTotals = meter.archive(MeterValues::DayTotals, {QStringLiteral("S1_Q")}, at("2024-06-09T00:00:00"),
                                                      at("2024-06-10T00:00:00")).columnValues(QStringLiteral("S1_Q"));
         const double q = reading.value("S1_Q").toDouble(), flow = reading.value("S1_gm1").toDouble();

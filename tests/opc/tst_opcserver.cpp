@@ -12,10 +12,8 @@
 #include "opcserver.h"
 #include "opcvalue.h"
 #include "opcvisibility.h"
-#include "parameterdescriber.h"
 #include "tasks.h"
 #include "transliteration.h"
-#include "unitcodes.h"
 #include "users.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
@@ -94,25 +92,21 @@ private slots:
 
     void visibilityByUser()
     {
-        // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody.
+        // As over RPC: the nodes of the user's groups, every node for the administrator, nothing for nobody. (A user
+        // removed sees nothing either: test_opc test_6_each_user_sees_the_items_of_its_groups_nodes.)
         const int group = Groups::save(serverContext(), {{"name", "Север"}}).valueOr(-1);
         QCOMPARE(outcome(Nodes::setGroup(serverContext(), m_emptyNode, group)), "ok");
         const auto user = [](const QVariantMap &record) { return Users::save(&testDatabase(), record).valueOr(-1); };
-        const int north = user({{"login", "north"}, {"password", "n"}, {"groups", QVariantList{group}}});
         const int both = user({{"login", "both"}, {"password", "b"}, {"groups", QVariantList{group, 0}}});
         // Rights to every command do not widen what a user's groups show.
         const int allowed = user({{"login", "allowed"}, {"password", "a"}, {"groups", QVariantList{group}},
                                   {"access", QStringList{"allowAll"}}});
-        const int gone = user({{"login", "gone"}, {"password", "g"}});
-        QVERIFY(north > 0 && both > 0 && allowed > 0);
-        QCOMPARE(outcome(Users::remove(&testDatabase(), gone)), "ok");
+        QVERIFY(both > 0 && allowed > 0);
         const QJsonArray sorted =
             m_node < m_emptyNode ? QJsonArray{m_node, m_emptyNode} : QJsonArray{m_emptyNode, m_node};
         const QList<std::pair<int, QJsonObject>> cases{{0, {{"all", true}}},
-                                                       {north, {{"nodes", QJsonArray{m_emptyNode}}}},
                                                        {allowed, {{"nodes", QJsonArray{m_emptyNode}}}},
                                                        {both, {{"nodes", sorted}}},
-                                                       {gone, {{"nodes", QJsonArray()}}},
                                                        {-1, {{"nodes", QJsonArray()}}}};
         const auto json = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
         for (const auto &[user, view] : cases)
@@ -127,51 +121,39 @@ private slots:
         ZeltoTable current({"date", "Qdim", "S1_Q", "S1_W", "S1_t1", "NSD"});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 2), QTime(0, 0)), 2, 1234.5, 0.75, 70.5, 0});
         QCOMPARE(outcome(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}})), "ok");
-        const QList<std::pair<bool, QStringList>> cases{
-            {false,
-             {"QRV2_000125.NSD|||NS vychislitelia|0", "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii|2",
-              "QRV2_000125.S1.Q|МВт·ч|MWH|Teplovaia energiia|1234.5", "QRV2_000125.S1.W|МВт|MAW|Teplovaia moshchnost|0.75",
-              "QRV2_000125.S1.t1|°C|CEL|Temperatura v podaiushchem truboprovode|70.5"}},
-            {true,
-             {"ТВ-2 №000125\\Единицы измерения тепловой энергии|||Единицы измерения тепловой энергии|2",
-              "ТВ-2 №000125\\НС вычислителя|||НС вычислителя|0",
-              "ТВ-2 №000125\\Система отопления\\Температура в подающем трубопроводе|°C|CEL|"
-              "Температура в подающем трубопроводе|70.5",
-              "ТВ-2 №000125\\Система отопления\\Тепловая мощность|МВт|MAW|Тепловая мощность|0.75",
-              "ТВ-2 №000125\\Система отопления\\Тепловая энергия|МВт·ч|MWH|Тепловая энергия|1234.5"}}};
-        for (const auto &[russian, expected] : cases) {   // expected in sorted order
-            QVERIFY(testDatabase().putSetting("useRussianInOPC", russian).ok());
-            OPCServer server(&testDatabase(), m_monitor.get());
-            server.buildAddressSpace();
-            // The node's shape, then the node by it: id|unit|unitCode|description|value of each item.
-            const QList<QJsonObject> messages = server.itemsMessages(node);
-            QCOMPARE(messages.size(), 2);
-            const QJsonArray shape = messages[0].value("items").toArray();
-            const QJsonObject entry = messages[1].value("nodes").toArray().at(0).toObject();
-            QCOMPARE(entry.value("shape"), messages[0].value("shape"));
-            QCOMPARE(entry.value("node").toInt(), node);
-            QCOMPARE(entry.value("time").toString(),
-                     QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toUTC().toString(Qt::ISODateWithMs));
-            const QJsonArray values = entry.value("values").toArray();
-            QCOMPARE(values.size(), shape.size());
-            QStringList sent;
-            for (int i = 0; i < shape.size(); ++i) {
-                const QJsonArray item = shape[i].toArray();
-                sent << QStringList{entry.value("branch").toString() + (russian ? "\\" : ".") + item[0].toString(),
-                                    item[2].toString(), item[3].toString(), item[4].toString(),
-                                    QString::number(values[i].toDouble())}
-                            .join('|');
-            }
-            sent.sort();
-            QCOMPARE(sent, expected);
-            // The running gateway has the shape now: the node alone goes again; a node of
-            // other items gets a shape of its own.
-            QCOMPARE(server.itemsMessages(node).size(), 1);
-            const QList<QJsonObject> other = server.itemsMessages(m_node);
-            QCOMPARE(other.size(), 2);
-            QVERIFY(other[0].value("shape") != messages[0].value("shape"));
+        // In Latin names (the Russian ones, and their units: test_opc test_1_tree_follows_the_item_names).
+        OPCServer server(&testDatabase(), m_monitor.get());
+        server.buildAddressSpace();
+        // The node's shape, then the node by it: id|unit|unitCode|description|value of each item.
+        const QList<QJsonObject> messages = server.itemsMessages(node);
+        QCOMPARE(messages.size(), 2);
+        const QJsonArray shape = messages[0].value("items").toArray();
+        const QJsonObject entry = messages[1].value("nodes").toArray().at(0).toObject();
+        QCOMPARE(entry.value("shape"), messages[0].value("shape"));
+        QCOMPARE(entry.value("node").toInt(), node);
+        QCOMPARE(entry.value("time").toString(),
+                 QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toUTC().toString(Qt::ISODateWithMs));
+        const QJsonArray values = entry.value("values").toArray();
+        QCOMPARE(values.size(), shape.size());
+        QStringList sent;
+        for (int i = 0; i < shape.size(); ++i) {
+            const QJsonArray item = shape[i].toArray();
+            sent << QStringList{entry.value("branch").toString() + "." + item[0].toString(), item[2].toString(),
+                                item[3].toString(), item[4].toString(), QString::number(values[i].toDouble())}
+                        .join('|');
         }
-        QVERIFY(testDatabase().putSetting("useRussianInOPC", false).ok());
+        sent.sort();
+        QCOMPARE(sent, QStringList({"QRV2_000125.NSD|||NS vychislitelia|0",
+                                    "QRV2_000125.Qdim|||Edinitsy izmereniia teplovoi energii|2",
+                                    "QRV2_000125.S1.Q|МВт·ч|MWH|Teplovaia energiia|1234.5",
+                                    "QRV2_000125.S1.W|МВт|MAW|Teplovaia moshchnost|0.75",
+                                    "QRV2_000125.S1.t1|°C|CEL|Temperatura v podaiushchem truboprovode|70.5"}));
+        // The running gateway has the shape now: the node alone goes again; a node of other items gets a shape of
+        // its own.
+        QCOMPARE(server.itemsMessages(node).size(), 1);
+        const QList<QJsonObject> other = server.itemsMessages(m_node);
+        QCOMPARE(other.size(), 2);
+        QVERIFY(other[0].value("shape") != messages[0].value("shape"));
     }
 
     // Built in steps, with requests served between them: the same address space as built at once. Nodes whose first
@@ -308,40 +290,9 @@ private slots:
 
     void latinLetters()
     {
-        const QList<std::pair<QString, QString>> cases{
-            {"Объём щёлочи, ЖЭК №5", "Obieem shchelochi, ZHEK N5"},
-            {"Щит ВЩ и Юг: Цех-Х", "Shchit VSHCH i Iug: Tsekh-Kh"},
-            {"Разность t1 - t2 (°C)", "Raznost t1 - t2 (°C)"},
-            {"Подъезд Її Єє Ґ", "Podieezd Ii Ieie G"},
-            {"", ""}};
-        for (const auto &[russian, latin] : cases)
-            QCOMPARE(Transliteration::toLatin(russian), latin);
-    }
-
-    void unitCodesOfTheDescribedUnits()
-    {
-        // Every unit describeParams gives, for any parameter and unit selector, with its UN/CEFACT common
-        // code (none where Recommendation 20 has no code): a unit text changed there shows here.
-        const MetadataCatalogue catalogue(QStringLiteral(ORVEX_METADATA_DIR));
-        const ParameterDescriber describer(catalogue);
-        QList<QVariantMap> rows{QVariantMap()};
-        for (int index = 0; index < 3; ++index)
-            rows << QVariantMap{{"Qdim", index}} << QVariantMap{{"S1_Qdim", index}} << QVariantMap{{"Pdim", index}};
-        QSet<QString> found;
-        for (const QString &code : catalogue.paramCodes()) {
-            for (const QVariantMap &row : qAsConst(rows)) {
-                const QString unit = describer.unitOf(code, row);
-                if (!unit.isEmpty())
-                    found.insert(unit + " " + UnitCodes::commonCode(unit));
-            }
-        }
-        QStringList units = found.values();
-        units.sort();
-        QStringList expected{"°C CEL", "bar BAR", "МПа MPA", "кгс/см2 ", "м3 MTQ", "м3/ч MQH", "т TNE",
-                             "т/ч E18", "Гкал ", "Гкал/ч ", "ГДж GV", "ГДж/ч ", "МВт·ч MWH", "МВт MAW",
-                             "кВт·ч KWH", "кВт KWT", "ч HUR", "чч:мм "};
-        expected.sort();
-        QCOMPARE(units, expected);
+        // A capital among capitals is all capitals, else its first letter only.
+        QCOMPARE(Transliteration::toLatin("Объём щёлочи, ЖЭК №5; Щит ВЩ и Юг: Цех-Х"),
+                 QString("Obieem shchelochi, ZHEK N5; Shchit VSHCH i Iug: Tsekh-Kh"));
     }
 
     void types_data()
@@ -351,7 +302,6 @@ private slots:
 
         QTest::newRow("bool") << QVariant(true) << "Boolean";
         QTest::newRow("int") << QVariant(-5) << "Int32";
-        QTest::newRow("stored whole number") << QVariant(qlonglong(70000)) << "Int32";
         QTest::newRow("wider than 32 bits") << QVariant(qlonglong(1) << 40) << "";
         QTest::newRow("unsigned") << QVariant(4000000000u) << "UInt32";
         QTest::newRow("wide unsigned") << QVariant(qulonglong(1) << 33) << "";
@@ -359,7 +309,6 @@ private slots:
         QTest::newRow("text") << QVariant("Норма") << "String";
         QTest::newRow("date-time") << QVariant(QDateTime(QDate(2024, 5, 2), QTime(1, 0))) << "DateTime";
         QTest::newRow("null int") << QVariant(QVariant::Int) << "";
-        QTest::newRow("list") << QVariant(QVariantList{1, 2}) << "";
     }
 
     void types()
@@ -402,9 +351,7 @@ private slots:
             {any, QString(64, 'a') + ".net", "", "scada1", true},
             {any, QString("a.").repeated(127) + "a", "", "scada1", true},   // 255 characters: 253 at most
             {any, "-lead.net", "", "scada1", true},
-            {any, "a..net", "", "scada1", true},
             {any, "::zz", "", "scada1", true},
-            {any, QVariantList{"scada"}, "", "scada1", true},
             {any, 5, "", "scada1", true}};
         for (const auto &[listen, setting, host, hostName, passedOver] : cases) {
             const OpcEndpointAddress endpoint(listen, setting, "scada1");
