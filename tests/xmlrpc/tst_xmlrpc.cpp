@@ -46,7 +46,6 @@ class Responder : public QObject
 
 public slots:
     QVariant echo(const QString &text, int number) { return QVariantList{text, number}; }
-    QVariant span(const QDateTime &from, const QVariantList &ids) { return QVariantList{from, ids}; }
     QVariant refuse(const QString &why) { return MaiaFault(0, why).toVariant(); }
     void noResult(const QString &) {}
 };
@@ -216,7 +215,8 @@ private slots:
 
     void invokesBySignature_data()
     {
-        // answer: the result, or the fault, as the writers tested above put them.
+        // The fault, as the writer tested above puts it. (Calls that are found, a fault of the method's own and a
+        // parameter of the wrong type: test_xmlrpc test_rights_tokens_and_faults.)
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("params");
         QTest::addColumn<QByteArray>("answer");
@@ -224,20 +224,13 @@ private slots:
         const auto invalid = [](const char *detail) {
             return MaiaObject::fault(-32602, QStringLiteral("server error: invalid method parameters") + detail);
         };
-        QTest::newRow("found") << "echo" << s + param("<i4>3</i4>") << MaiaObject::response(QVariantList{"x", 3});
-        QTest::newRow("date-time and array")
-            << "span" << param("<dateTime.iso8601>20240301T00:00:00</dateTime.iso8601>") + param("<array><data/></array>")
-            << MaiaObject::response(QVariantList{QDateTime(QDate(2024, 3, 1), QTime(0, 0)), QVariantList()});
         QTest::newRow("unreadable value")
             << "echo" << s + param("<int>x</int>") << invalid(": parameter 2 (number) of echo must be int, got nil");
-        QTest::newRow("wrong type")
-            << "echo" << s + s << invalid(": parameter 2 (number) of echo must be int, got string");
         QTest::newRow("eleven")
             << "echo" << s.repeated(11) << invalid(": echo takes 2 parameters (text: string, number: int), got 11");
         QTest::newRow("too few") << "refuse" << QString() << invalid(": refuse takes 1 parameter (why: string), got 0");
         QTest::newRow("no result") << "noResult" << s << invalid("");
         QTest::newRow("unknown") << "nothing" << s << MaiaObject::fault(-32601, "server error: requested method not found");
-        QTest::newRow("fault result") << "refuse" << s << MaiaObject::fault(0, "x");
     }
 
     void invokesBySignature()
@@ -247,7 +240,7 @@ private slots:
         Responder responder;
         // The listener itself is not used here.
         MaiaXmlRpcServer server;
-        for (const char *name : {"echo", "span", "refuse", "noResult"})
+        for (const char *name : {"echo", "refuse", "noResult"})
             server.addMethod(QLatin1String(name), &responder, name);
         QTEST(server.handle(call(method, params)), "answer");
     }
