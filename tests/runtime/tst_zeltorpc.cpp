@@ -484,27 +484,12 @@ private slots:
     // What the writer refuses, and the nesting limit of writer and reader.
     void writerErrorsAndDepth()
     {
-        ZeltoJsonWriter writer;
-        QByteArray out("prefix:");
-        QVERIFY(writer.write(QVariantList{1}, out));
-        QCOMPARE(out, QByteArray("prefix:[1]"));
-
-        // Failure leaves what was there before and names the culprit: a type the wire
-        // does not carry, or a "$" key, which would read back as a tag.
-        const QList<QPair<QVariant, QString>> bad{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
-                                                  {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}, {QVariantHash{{"$x", 1}}, "$x"}};
-        for (const auto &b : bad) {
-            QVERIFY2(!writer.write(b.first, out) && writer.errorString().contains(b.second), qPrintable(b.second));
-            QCOMPARE(out, QByteArray("prefix:[1]"));
+        // Failure names the culprit: a type the wire does not carry, or a "$" key, which would read back as a tag.
+        for (const auto &b : QList<QPair<QVariant, QString>>{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
+                                                             {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}}) {
+            QString error;
+            QVERIFY2(ZeltoJsonWriter::toJson(b.first, false, &error).isEmpty() && error.contains(b.second), qPrintable(error));
         }
-
-        // The writer is usable again after a failure.
-        QVERIFY(writer.write(QStringLiteral("ok"), out) && writer.errorString().isEmpty());
-        QCOMPARE(out, QByteArray("prefix:[1]\"ok\""));
-
-        QString error = QStringLiteral("stale");
-        QCOMPARE(ZeltoJsonWriter::toJson(1, false, &error), QByteArray("1"));
-        QVERIFY(error.isEmpty());
 
         const int max = ZeltoJsonReader::MaxDepth;
         QVERIFY(!parse(QByteArray(100000, '['), ZeltoJsonReader::SyntaxError).isValid());
@@ -751,7 +736,6 @@ private slots:
         QVERIFY2(ids.size() == 4 && ids[0].toInt() > 0 && ids[1].toInt() > 0 && ids[1] != ids[0] && ids[2] == ids[0]
                      && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
                  qPrintable(QVariant(ids).toStringList().join(' ')));
-        QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
 
         // (A connection refused, naming the server: test_cli test_several_servers_the_one_that_answers.)
         QTcpServer silent;   // a peer that accepts and never answers
