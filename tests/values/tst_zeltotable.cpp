@@ -41,8 +41,7 @@ private slots:
 
         t.clear();
         QVERIFY(t.rowCount() == 0 && t.columnCount() == 0);
-        QVERIFY(!t.setContent({"a", "a"}, {}));
-        QCOMPARE(t.columnCount(), 0);
+        // (Repeated column names refused by setContent: tst_zeltorpc refusesJson.)
 
         // Records survive appends.
         ZeltoTable ids(QStringList{"id"});
