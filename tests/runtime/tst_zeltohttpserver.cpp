@@ -251,9 +251,8 @@ private slots:
     {
         // A handler that answers once the event loop has turned; a client gone meanwhile is not answered.
         QList<ZeltoHttpDeferredResponse> waiting;
-        m_server.route("/later", [&](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+        m_server.route("/later", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
             waiting.append(response.defer());
-            QCOMPARE(request.body, QByteArray("q"));
         });
         const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
         // One client at a time: the listener takes ready sockets in no set order, and waiting[0] must be stays'.
