@@ -288,7 +288,6 @@ private slots:
         row("high then pair", "\"\\ud800\\ud800\\udc00\"", replacement + QString::fromUcs4(U"\U00010000"));
         row("seconds only", "{\"$datetime\":\"2024-03-01T10:05:07\"}", QDateTime(QDate(2024, 3, 1), QTime(10, 5, 7)));
         row("time seconds", "{\"$time\":\"07:08:09\"}", QTime(7, 8, 9));
-        row("string list", "[\"a\"]", QVariantList{QStringLiteral("a")});
         // Duplicate keys: the last one wins, as in most readers.
         row("duplicate key", "{\"k\":1,\"k\":2}", QVariantMap{{QStringLiteral("k"), 2}});
         row("escaped key", "{\"\\u0041\":1}", QVariantMap{{QStringLiteral("A"), 1}});

@@ -61,7 +61,6 @@ private slots:
         QTest::addColumn<QString>("xml");
         const QDateTime at(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::LocalTime);
         QTest::newRow("bool") << QVariant(true) << "<value><boolean>1</boolean></value>";
-        QTest::newRow("int") << QVariant(-5) << "<value><int>-5</int></value>";
         QTest::newRow("double") << QVariant(7.0 / 3) << "<value><double>2.33333</double></value>";
         QTest::newRow("string") << QVariant("a<b & \"ц\"") << "<value><string>a&lt;b &amp; &quot;ц&quot;</string></value>";
         QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << "<value><base64>AP8=</base64></value>";
