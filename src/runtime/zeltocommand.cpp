@@ -51,10 +51,3 @@ ZeltoCommand *ZeltoCommand::find(const QString &name)
     QMutexLocker locker(&r.mutex);
     return r.byName.value(name);
 }
-
-QList<ZeltoCommand *> ZeltoCommand::all()
-{
-    Registry &r = registry();
-    QMutexLocker locker(&r.mutex);
-    return r.ordered;
-}

@@ -27,7 +27,6 @@ public:
     virtual ZeltoResult<QVariant> call(const QVariantList &params) = 0;
 
     static ZeltoCommand *find(const QString &name);
-    static QList<ZeltoCommand *> all();  // in registration order
 
 private:
     QString m_name;

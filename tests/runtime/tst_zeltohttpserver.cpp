@@ -1,6 +1,6 @@
 // The operators' HTTP listener: the request head from bytes alone (what is accepted
 // and how it reads, what is refused with which status, heads that arrive in pieces);
-// over a real socket routing, refusals, handing a socket over to a handler; the
+// over a real socket routing, refusals, answers given later; the
 // static folder it serves the console from; the metrics text. And what the listeners
 // share: the account of bytes held for requests, the per-address connection cap and the
 // Host names that are this server's.
@@ -79,6 +79,7 @@ private slots:
         QVERIFY(m_server.listen(0, QHostAddress::LocalHost));
     }
 
+    // (A junk line and a head too large that never ends, refused on the WebSocket port: test_exposure.)
     void parses_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -93,7 +94,6 @@ private slots:
         row("HTTP/1.0 without Host", "GET / HTTP/1.0\r\n\r\n", "GET / ? 18 - 1.0");
         row("not ended yet", "GET / HTTP/1.1\r\nHost: a\r\n", "incomplete");
         row("first line not ended", "xxxxxxxx", "incomplete");
-        row("junk line", "hello there\r\n", "refused 400 Malformed request line");
         row("target not a path", "GET m HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
         row("control in the target", "GET /a\x01 HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
         row("binary method", "G\x01T / HTTP/1.1\r\nHost: a\r\n\r\n", "refused 400 Malformed request line");
@@ -114,7 +114,6 @@ private slots:
                 << QByteArray("refused 400 Malformed Content-Length");
         row("body too large", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1001\r\n\r\n",
             "refused 413 Request body too large");
-        row("head too large, not ended", "GET / HTTP/1.1\r\nX: " + big, "refused 431 Request head too large");
         row("head too large, ended", "GET / HTTP/1.1\r\nHost: a\r\nX: " + big + "\r\n\r\n",
             "refused 431 Request head too large");
     }
@@ -143,7 +142,7 @@ private slots:
             }
         }
 
-        // A request that comes in several packets, and HEAD, which gets no body.
+        // A request that comes in several packets.
         QTcpSocket socket;
         QVERIFY(connectTo(socket));
         for (const char *piece : {"PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-", "Length: 6\r\n\r\nab", "cdef"}) {
@@ -162,15 +161,11 @@ private slots:
         QTRY_COMPARE(interim += waiting.readAll(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
         waiting.write("xy");
         QTRY_VERIFY((answer += waiting.readAll()).endsWith("PUT  xy"));
-
-        const QByteArray headOnly = exchange("HEAD /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        QVERIFY2(headOnly.startsWith("HTTP/1.1 200 OK") && headOnly.endsWith("\r\n\r\n")
-                     && headOnly.contains("Content-Length: 12\r\n"), headOnly.constData());
     }
 
     void answers_data()
     {
-        // How heads are read: parses; here what the listener does with them.
+        // How heads are read: parses; here what the listener does with them (a path of none: test_metrics).
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("statusLine");
         QTest::addColumn<QByteArray>("body");   // empty: not looked at
@@ -179,7 +174,6 @@ private slots:
         };
         row("exact route, query kept", "GET /metrics?x=1 HTTP/1.1\r\nHost: localhost:1\r\n\r\n", "200 OK",
             "metrics for x=1");
-        row("unknown path", "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "404 Not Found");
         row("prefix", "GET /files/a.css HTTP/1.1\r\nHost: [::1]:80\r\n\r\n", "200 OK", "files /files/a.css");
         row("longest prefix", "GET /files/deep/b HTTP/1.0\r\n\r\n", "200 OK", "deep /files/deep/b");
         row("exact over prefix", "GET /files/exact HTTP/1.1\r\nHost: localhost\r\n\r\n", "200 OK",
@@ -253,40 +247,12 @@ private slots:
         QTRY_VERIFY(exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", capped.port()).endsWith("here"));
     }
 
-    void handlerTakesOverSocket()
-    {
-        // A WebSocket upgrade: the handler gets the socket and the bytes read so far.
-        QPointer<QTcpSocket> taken;
-        QByteArray received;
-        m_server.route("/upgrade", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
-            response.takeOver([&](QTcpSocket *socket, const QByteArray &bytes) {
-                taken = socket;
-                received = bytes;
-                socket->write("switched\n");
-            });
-        });
-        QTcpSocket client;
-        QVERIFY(connectTo(client));
-        const QByteArray request = "GET /upgrade HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n\r\n";
-        client.write(request);
-        QTRY_VERIFY(client.bytesAvailable() > 0);
-        QCOMPARE(client.readAll(), QByteArray("switched\n"));
-        QCOMPARE(received, request);
-        QVERIFY(taken && taken->parent() == nullptr);
-        // The listener no longer reads from it.
-        client.write("more");
-        QTRY_COMPARE(taken->bytesAvailable(), qint64(4));
-        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
-        delete taken;
-    }
-
     void deferredAnswer()
     {
         // A handler that answers once the event loop has turned; a client gone meanwhile is not answered.
         QList<ZeltoHttpDeferredResponse> waiting;
-        m_server.route("/later", [&](const ZeltoHttpRequest &request, ZeltoHttpResponse &response) {
+        m_server.route("/later", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
             waiting.append(response.defer());
-            QCOMPARE(request.body, QByteArray("q"));
         });
         const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
         // One client at a time: the listener takes ready sockets in no set order, and waiting[0] must be stays'.
@@ -397,7 +363,7 @@ private slots:
         buffers.leave(b);
         QCOMPARE(buffers.total(), qint64(0));
 
-        QCOMPARE(ZeltoRequestBuffers::limitFromSetting(16), qint64(16) << 20);
+        // (A number of MiB as the setting gives it: test_exposure.)
         QCOMPARE(ZeltoRequestBuffers::limitFromSetting("16"), qint64(16) << 20);
         for (const QVariant &other : {QVariant(0), QVariant(-3), QVariant("x"), QVariant(), QVariant(1.5)})
             QCOMPARE(ZeltoRequestBuffers::limitFromSetting(other), ZeltoRequestBuffers::DefaultLimit);

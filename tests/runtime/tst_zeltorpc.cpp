@@ -195,7 +195,8 @@ private slots:
     }
 
     // Pinned writer output of each kind of value; values that read back
-    // identically say so. Doubles are pinned in doublesRoundTripBitExact.
+    // identically say so. Doubles are pinned in numbersAndTimesAtTheirEdges. (Plain integers, true, null
+    // and lists: every reply the e2e clients read.)
     void writesJson_data()
     {
         QTest::addColumn<QVariant>("value");
@@ -205,15 +206,12 @@ private slots:
             QTest::newRow(name) << value << text << back;
         };
         const QString smile = QString::fromUcs4(U"\U0001F600");
-        row("zero", 0, "0", true);
         row("NaN", std::nan(""), "null", false);
         row("float", 2.5f, "2.5", false);
         row("float whole", 3.0f, "3.0", false);
         row("uint", uint(4000000000u), "4000000000", false);
         row("int64 min", std::numeric_limits<qlonglong>::min(), "-9223372036854775808", true);
         row("uint64 max", std::numeric_limits<qulonglong>::max(), "18446744073709551615", true);
-        row("bool", true, "true", true);
-        row("null", QVariant(), "null", true);
         // SQL NULL columns read back as typed nulls; they are no value, not 0.
         row("null double", QVariant(QVariant::Double), "null", false);
         // Quotes, backslashes and control characters escaped; '/' and non-ASCII text as they are.
@@ -239,9 +237,7 @@ private slots:
         row("no bytes", QByteArray(""), "{\"$bytes\":\"\"}", true);
         row("out of range", marker(true), "{\"$marker\":\"OutOfRange\"}", true);
         row("unused", marker(false), "{\"$marker\":\"Unused\"}", true);
-        row("empty list", QVariantList(), "[]", true);
         row("empty map", QVariantMap(), "{}", true);
-        row("list", QVariantList{1, QStringLiteral("a")}, "[1,\"a\"]", true);
         row("string list", QStringList{QStringLiteral("a"), QStringLiteral("b")}, "[\"a\",\"b\"]", false);
         row("table", table({QStringLiteral("a"), QStringLiteral("b")}, {{1, 2.0}, {3}}),
             "{\"$table\":{\"columns\":[\"a\",\"b\"],\"rows\":[[1,2.0],[3]]}}", true);
@@ -292,7 +288,6 @@ private slots:
         row("high then pair", "\"\\ud800\\ud800\\udc00\"", replacement + QString::fromUcs4(U"\U00010000"));
         row("seconds only", "{\"$datetime\":\"2024-03-01T10:05:07\"}", QDateTime(QDate(2024, 3, 1), QTime(10, 5, 7)));
         row("time seconds", "{\"$time\":\"07:08:09\"}", QTime(7, 8, 9));
-        row("string list", "[\"a\"]", QVariantList{QStringLiteral("a")});
         // Duplicate keys: the last one wins, as in most readers.
         row("duplicate key", "{\"k\":1,\"k\":2}", QVariantMap{{QStringLiteral("k"), 2}});
         row("escaped key", "{\"\\u0041\":1}", QVariantMap{{QStringLiteral("A"), 1}});
@@ -448,14 +443,6 @@ private slots:
         QVariantMap inner{{QStringLiteral("a$b"), 1}, {QStringLiteral("пусто"), QVariant()}, {QString(), QVariantList()}};
         QVERIFY(roundTrips(QVariantList{1, 2.0, QStringLiteral("x"), true, QVariant(), QVariantMap(), inner,
                                         QVariantList{QVariantList{qlonglong(1) << 40}}}));
-        // A hash reads back as a map; its keys are written sorted so equal hashes give equal text.
-        QVariantHash hash;
-        for (int i = 0; i < 20; ++i)
-            hash.insert(QString::number(i), i);
-        const QByteArray text = json(hash);
-        QVERIFY(text.startsWith("{\"0\":0,\"1\":1,\"10\":10,"));
-        QVERIFY(parse(text).userType() == QMetaType::QVariantMap && json(parse(text)) == text);
-
         const QDateTime hour(QDate(2024, 1, 1), QTime(1, 0), Qt::LocalTime);
         const QVariant full = table({"date", "t1", "note"},
                                     {{hour, 70.5, QStringLiteral("ок")}, {hour.addSecs(3600), marker(true), QVariant()},
@@ -496,27 +483,12 @@ private slots:
     // What the writer refuses, and the nesting limit of writer and reader.
     void writerErrorsAndDepth()
     {
-        ZeltoJsonWriter writer;
-        QByteArray out("prefix:");
-        QVERIFY(writer.write(QVariantList{1}, out));
-        QCOMPARE(out, QByteArray("prefix:[1]"));
-
-        // Failure leaves what was there before and names the culprit: a type the wire
-        // does not carry, or a "$" key, which would read back as a tag.
-        const QList<QPair<QVariant, QString>> bad{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
-                                                  {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}, {QVariantHash{{"$x", 1}}, "$x"}};
-        for (const auto &b : bad) {
-            QVERIFY2(!writer.write(b.first, out) && writer.errorString().contains(b.second), qPrintable(b.second));
-            QCOMPARE(out, QByteArray("prefix:[1]"));
+        // Failure names the culprit: a type the wire does not carry, or a "$" key, which would read back as a tag.
+        for (const auto &b : QList<QPair<QVariant, QString>>{{QVariantList{1, QUrl(QStringLiteral("http://x"))}, "QUrl"},
+                                                             {QVariantList{QVariantMap{{"$date", 1}}}, "$date"}}) {
+            QString error;
+            QVERIFY2(ZeltoJsonWriter::toJson(b.first, false, &error).isEmpty() && error.contains(b.second), qPrintable(error));
         }
-
-        // The writer is usable again after a failure.
-        QVERIFY(writer.write(QStringLiteral("ok"), out) && writer.errorString().isEmpty());
-        QCOMPARE(out, QByteArray("prefix:[1]\"ok\""));
-
-        QString error = QStringLiteral("stale");
-        QCOMPARE(ZeltoJsonWriter::toJson(1, false, &error), QByteArray("1"));
-        QVERIFY(error.isEmpty());
 
         const int max = ZeltoJsonReader::MaxDepth;
         QVERIFY(!parse(QByteArray(100000, '['), ZeltoJsonReader::SyntaxError).isValid());
@@ -611,6 +583,7 @@ private slots:
         QCOMPARE(dispatcher.failed(), answer.contains("\"error\""));
     }
 
+    // WebSocket frames from bytes alone (a 64-bit length over the limit, answered with 1009: test_rpc).
     void reads_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -640,7 +613,6 @@ private slots:
                                          << QStringList{"message:ok", "too big"};
         QTest::newRow("fragments too big together")
             << frame(1, QByteArray(kMaxMessage, 'f'), false) + frame(0, "g") << QStringList{"too big"};
-        QTest::newRow("64-bit length too big") << withLength64(quint64(1) << 40) << QStringList{"too big"};
     }
 
     void reads()
@@ -655,7 +627,6 @@ private slots:
     void busyWorkGoesFirst()
     {
         QStringList done;
-        QVERIFY(!ZeltoBusyGuard::isBusy());
         QVERIFY(!ZeltoBusyGuard::defer(this, [&] { done << "idle"; }));   // not busy: the caller goes on
         auto *doomed = new QObject;
         {
@@ -763,7 +734,6 @@ private slots:
         QVERIFY2(ids.size() == 4 && ids[0].toInt() > 0 && ids[1].toInt() > 0 && ids[1] != ids[0] && ids[2] == ids[0]
                      && ids[3].toInt() > qMax(ids[0].toInt(), ids[1].toInt()),
                  qPrintable(QVariant(ids).toStringList().join(' ')));
-        QCOMPARE(ZeltoServer::global()->clientId(), -1);  // outside any call
 
         // (A connection refused, naming the server: test_cli test_several_servers_the_one_that_answers.)
         QTcpServer silent;   // a peer that accepts and never answers

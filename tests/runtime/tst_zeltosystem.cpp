@@ -1,13 +1,9 @@
-// The system object, the command registry, the environment; the clocks: a test clock
-// stands still until set or advanced and fires its timers on the way, the system clock
-// leaves them to the event loop.
+// The system object's properties, the environment; the test clock, which stands still
+// until set or advanced and fires its timers on the way.
 
-#include "testcommand.h"
 #include "zelto.h"
-#include "zeltoclock.h"
 #include "zeltoenvironment.h"
 #include "zeltosystem.h"
-#include "zeltotasktoken.h"
 #include "zeltotestclock.h"
 #include "zeltotimer.h"
 
@@ -34,8 +30,8 @@ private slots:
         tzset();
     }
 
-    // The system object's properties and notifications; the command registry.
-    void systemAndRegistry()
+    // Properties of the system object: a change is announced unless the writer says not to.
+    void properties()
     {
         ZeltoSystem *system = ZeltoSystem::instance();
         QSignalSpy changes(system, &ZeltoSystem::propertyChanged);
@@ -46,57 +42,6 @@ private slots:
         QCOMPARE(system->property("backupInterval"), QVariant(12));
         QCOMPARE(system->property("quiet"), QVariant(true));
 
-        // Notifications raised on pool threads reach main-thread receivers in order.
-        QList<int> received;
-        QObject receiver;
-        connect(system, &ZeltoSystem::notification, &receiver, [&](const QString &name, const QVariant &value) {
-            QCOMPARE(QThread::currentThread(), qApp->thread());
-            if (name == QLatin1String("nodeSaved"))
-                received.append(value.toInt());
-        }, Qt::QueuedConnection);
-        const std::unique_ptr<QThread> worker(QThread::create([system]() {
-            for (int i = 0; i < 100; ++i)
-                system->notify(QStringLiteral("nodeSaved"), i);
-        }));
-        worker->start();
-        QVERIFY(worker->wait(10000));
-        QTRY_COMPARE(received.size(), 100);
-        for (int i = 0; i < 100; ++i)
-            QCOMPARE(received.at(i), i);
-
-        // The command registry: commands in registration order while they live, names case-sensitive.
-        const int before = ZeltoCommand::all().size();
-        {
-            const auto idle = [](const QVariantList &) { return QVariant(); };
-            TestCommand first("testFirst", idle, 0), second("testSecond", idle);
-            QCOMPARE(ZeltoCommand::all().size(), before + 2);
-            QCOMPARE(ZeltoCommand::all().at(before), &first);   // registration order
-            QCOMPARE(ZeltoCommand::find(QStringLiteral("testSecond")), &second);
-            QVERIFY(!ZeltoCommand::find(QStringLiteral("testsecond"))); // names are case-sensitive
-        }
-        QVERIFY(!ZeltoCommand::find(QStringLiteral("testFirst")));
-        QCOMPARE(ZeltoCommand::all().size(), before);
-    }
-
-    void taskTokenStates()
-    {
-        ZeltoTaskToken token;
-        QVERIFY(!token.isCanceled() && !token.isFailed());
-        token.cancel();
-        QVERIFY(token.isCanceled() && !token.isFailed());   // cancelled, not failed
-        token.clear(true);                                  // a retry keeps an earlier cancel
-        QVERIFY(token.isCanceled());
-        token.clear();
-        QVERIFY(!token.isCanceled());
-        token.setError(QStringLiteral("Данные не считаны"));
-        QVERIFY(token.isFailed() && !token.isCanceled());   // failing does not cancel
-        token.setProgress(140);
-        QCOMPARE(token.progress(), 100);
-        token.setProgress(-3);
-        QCOMPARE(token.progress(), 0);
-        token.setState(QStringLiteral("Чтение архива"));
-        token.clear();
-        QVERIFY(!token.isFailed() && token.errorString().isEmpty() && token.state().isEmpty());
     }
 
     // The variables are read once: a later change of the process environment is not seen, set() is.
@@ -194,22 +139,6 @@ private slots:
         QVERIFY(!orphan.isActive());
         orphan.start(1000);
         QVERIFY(!orphan.isActive());
-
-        // The system clock's timers run on the event loop.
-        ZeltoClock *system = ZeltoClock::system();
-        const qint64 before = system->monotonicMs();
-        ZeltoTimer timer(system);
-        QSignalSpy timeouts(&timer, &ZeltoTimer::timeout);
-        timer.startOnce(20);
-        QVERIFY(timeouts.wait(10000));
-        QVERIFY2(system->monotonicMs() - before >= 20, "fired before its time");
-        QVERIFY(!timer.isActive());
-        timer.start(10);
-        QTRY_VERIFY(timeouts.size() >= 3);
-        timer.stop();
-        const int count = timeouts.size();
-        QTest::qWait(50);
-        QCOMPARE(timeouts.size(), count);
     }
 
 };
