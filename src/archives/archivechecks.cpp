@@ -190,12 +190,21 @@ QVariantList hourGaps(const QDateTime &first, const QDateTime &last, const QVect
     QVariantList gaps;
     const qint64 firstMs = first.toMSecsSinceEpoch();
     const qint64 lastMs = last.toMSecsSinceEpoch();
+    const qint64 *const row = rows.constData();
+    const int rowCount = rows.size();
     int record = 0;
-    for (qint64 slotMs = firstMs; slotMs < lastMs && gaps.size() < ArchiveChecks::kMaxGaps; slotMs += kHourMs) {
-        if (record < rows.size() && rows.at(record) == slotMs)
+    qint64 slotMs = firstMs;
+    while (slotMs < lastMs && gaps.size() < ArchiveChecks::kMaxGaps) {
+        // Years of records on the grid are one run, in a loop of their own:
+        // each save scans the whole archive.
+        while (record < rowCount && row[record] == slotMs && slotMs < lastMs) {
             ++record;
-        else
-            gaps.append(first.addMSecs(slotMs - firstMs));   // keeps the first row's kind of time
+            slotMs += kHourMs;
+        }
+        if (slotMs >= lastMs)
+            break;
+        gaps.append(first.addMSecs(slotMs - firstMs));   // keeps the first row's kind of time
+        slotMs += kHourMs;
     }
     return gaps;
 }

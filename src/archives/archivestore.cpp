@@ -578,6 +578,23 @@ ZeltoResult<ZeltoTable> ArchiveStore::stored(StoredDataReader &reader, int nodeI
     return storedRange(nodeId, archive, bytes.value(), from, to);
 }
 
+ZeltoResult<QVariantMap> ArchiveStore::lastStoredRow(StoredDataReader &reader, int nodeId, const QString &archive)
+{
+    const ZeltoResult<QVariant> bytes = storedBytes(reader, nodeId, archive);
+    if (!bytes.ok())
+        return bytes.status();
+    ZeltoTable rows;
+    ZeltoTableSplice stored;
+    if (!splicing().load() || bytes.value().userType() != QMetaType::QByteArray
+        || !stored.open(bytes.value().toByteArray()) || !stored.readRows(qMax(0, stored.rowCount() - 1), rows)) {
+        const ZeltoResult<ZeltoTable> decoded = decodeStored(nodeId, archive, bytes.value());
+        if (!decoded.ok())
+            return decoded.status();
+        rows = decoded.value();
+    }
+    return rows.rowCount() > 0 ? rows.toMap(rows.rowCount() - 1) : QVariantMap();
+}
+
 ZeltoResult<ZeltoTable> ArchiveStore::storedRange(int nodeId, const QString &archive, const QVariant &bytes,
                                                   const QDateTime &from, const QDateTime &to)
 {

@@ -209,18 +209,25 @@ bool ZeltoTableSplice::instants(int column, QVector<qint64> &out, Qt::TimeSpec &
     int repeatLength = 0;
     for (int r = 0; r < m_rows;) {
         // A run of the repeated delta, in a loop of its own. A delta of four
-        // varint bytes is below 2^28, and instants stay within 2^60: no sum
-        // here can overflow.
-        while (repeatLength && r < m_rows && end - p >= 4) {
-            quint32 next;
-            std::memcpy(&next, p, 4);
-            if ((next & repeatMask) != repeatBytes)
-                break;
-            previous += repeatDelta;
+        // varint bytes is below 2^28 and a run is shorter than 2^31 rows, so
+        // from an instant within 2^60 no sum here can overflow; and the sums
+        // of one delta only go one way, so the run's last instant is the one
+        // to hold against the bounds.
+        if (repeatLength) {
+            qint64 *out = instant + r;
+            qint64 *const outEnd = instant + m_rows;
+            while (out < outEnd && end - p >= 4) {
+                quint32 next;
+                std::memcpy(&next, p, 4);
+                if ((next & repeatMask) != repeatBytes)
+                    break;
+                previous += repeatDelta;
+                *out++ = previous;
+                p += repeatLength;
+            }
+            r = int(out - instant);
             if (previous > MaxMSecs || previous < -MaxMSecs)
                 return false;
-            instant[r++] = previous;
-            p += repeatLength;
         }
         if (r == m_rows)
             break;

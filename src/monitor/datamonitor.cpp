@@ -382,10 +382,7 @@ QVariantMap DataMonitor::lastCurrentRow(int nodeId) const
 {
     if (!m_database)
         return QVariantMap();
-    const ZeltoTable current = ArchiveStore::stored(*m_database, nodeId, kCurrentData).valueOr(ZeltoTable());
-    if (current.rowCount() == 0)
-        return QVariantMap();
-    return current.toMap(current.rowCount() - 1);
+    return ArchiveStore::lastStoredRow(*m_database, nodeId, kCurrentData).valueOr(QVariantMap());
 }
 
 QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row)

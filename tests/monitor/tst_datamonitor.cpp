@@ -115,13 +115,15 @@ private:
         return node;
     }
 
-    // The node's stored current data: one row, S1_t2 left out when null.
+    // The node's stored current data: an earlier reading, then the latest, whose values the monitor takes
+    // (S1_t2 left out when null).
     void storeCurrent(int node, double t1, const QVariant &t2)
     {
         ZeltoTable current({"date", "S1_t1"});
+        current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 6), QTime(8, 0)), t1 - 10});
         current.appendRow(QVariantList{QDateTime(QDate(2024, 5, 6), QTime(9, 0)), t1});
         if (!t2.isNull())
-            current.setValue(0, "S1_t2", t2);
+            current.setValue(1, "S1_t2", t2);
         QVERIFY(testDatabase().write("nodes", node, {{"current_data", QVariant::fromValue(current)}}).ok());
     }
 
