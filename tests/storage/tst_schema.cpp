@@ -256,28 +256,6 @@ private slots:
         }
     }
 
-    void databaseNameFromIniFile()
-    {
-        SQLITE_FILE_ONLY();
-        const QString ini = m_home->filePath("orvex-server.ini");
-        ZeltoSystem::instance()->setSettingsPath(ini);
-        const auto useFile = [&](const QString &file) {
-            QSettings(ini, QSettings::IniFormat).setValue("Database/databaseName", file);
-        };
-        const QString custom = m_home->filePath("данные/база.db");
-        QVERIFY(QDir().mkpath(m_home->filePath("данные")));
-        useFile(custom);
-        QVERIFY(Database::init().ok());
-        QVERIFY(QFile::exists(custom) && !QFile::exists(m_home->filePath("telvan.db")));
-        Database::destroy();
-
-        // A folder that cannot exist: the open fails with the driver's text.
-        QVERIFY(QFile(m_home->filePath("plain.txt")).open(QIODevice::WriteOnly));
-        useFile(m_home->filePath("plain.txt/telvan.db"));
-        const ZeltoStatus opened = Database::init();
-        QVERIFY2(!opened.ok() && opened.message().contains("unable to open database file"), qPrintable(opened.message()));
-    }
-
     void triggersGuardAndCompleteRecords()
     {
         QVERIFY(Database::init().ok());
