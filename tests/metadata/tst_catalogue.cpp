@@ -1,15 +1,10 @@
-// The device catalogue: the shipped files, how broken ones are reported, the
-// process-wide instance; the parameter descriptions made from it (types, units from
-// their selectors, titles).
+// The device catalogue: the shipped files, how broken ones are reported; the
+// parameter descriptions made from it (types, units from their selectors, titles).
 
 #include "metadatacatalogue.h"
 #include "parameterdescriber.h"
-#include "zeltoenvironment.h"
 
 #include <QtTest>
-
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -128,19 +123,6 @@ private slots:
             }
         }
         QCOMPARE(found.join("; "), QString());
-
-        // Only this test touches the instance: it must come from ORVEX_HOME's metadata folder.
-        ZeltoEnvironment::set("ORVEX_HOME", QFileInfo(kShipped).absolutePath());
-        // The first calls race from several threads; one instance comes out.
-        const MetadataCatalogue *seen[4] = {};
-        std::vector<std::thread> threads;
-        for (const MetadataCatalogue *&slot : seen)
-            threads.emplace_back([&slot] { slot = &MetadataCatalogue::instance(); });
-        for (std::thread &thread : threads)
-            thread.join();
-        const MetadataCatalogue &instance = MetadataCatalogue::instance();
-        QCOMPARE(QSet<const MetadataCatalogue *>(std::begin(seen), std::end(seen)), {&instance});
-        QCOMPARE(instance.modelDriver("QRV12"), QStringLiteral("QRVH"));
     }
 
     // What model files give: systems (a fake one has no title), enum items numbered where they have no code.
