@@ -210,13 +210,10 @@ private slots:
             QVERIFY(QFile::remove(hot) && QFile::rename(hot + ".frozen", hot));
             QVERIFY(QFile::rename(hot + ".frozen-journal", hot + "-journal"));
         }
-        // One that was new when it was cut short, and this release's temporary files.
+        // One that was new when it was cut short (this release's temporary files killed copies leave: test_backups).
         const QString broken = backups.filePath(copyAgo(60));
         writeFile(broken, QByteArray(4096, '\0'));
         writeFile(broken + "-journal", QByteArray(512, 'j'));
-        const QString part = backups.filePath(BackupFolder::partName(copyAgo(30)));
-        writeFile(part, QByteArray("SQLite format 3\0", 16));
-        writeFile(part + "-wal", "wal");
         QCOMPARE(backups.copies(), QStringList{good});   // a copy with a journal beside it does not count
 
         DatabaseBackup::removeLeftovers(testDatabase());
@@ -281,23 +278,21 @@ private slots:
         QCOMPARE(filesIn(folder), before);   // nothing came or went
     }
 
-    // The check of a copy refuses one cut short, one without the schema or with a newer one, one beside a journal.
+    // The check of a copy refuses one without the schema or with a newer one, one beside a journal (a damaged one:
+    // failuresLeaveTheOldCopies).
     void checkRefusesWhatIsNotAWholeCopy()
     {
         fill(1);
         QCOMPARE(backupError(), QString());
         const int version = Database::supportedVersion();
         const struct { QString damage, message; } rows[] = {
-            {"cut", "проверка целостности: "}, {"empty", "нет таблиц схемы: users, users_data, groups"},
+            {"empty", "нет таблиц схемы: users, users_data, groups"},
             {"newer", QStringLiteral("версия схемы %1 новее поддерживаемой %2").arg(version + 1).arg(version)},
             {"journal", "рядом лежит журнал незавершённой записи "}};
         for (const auto &row : rows) {
             const QString copy = path(row.damage + ".db");
             QVERIFY(row.damage == "empty" || QFile::copy(firstCopy(), copy));
-            if (row.damage == "cut") {   // too short to be a database at all: see the restore
-                QFile file(copy);
-                QVERIFY(file.resize(file.size() / 2));
-            } else if (row.damage == "journal") {
+            if (row.damage == "journal") {
                 writeFile(copy + "-journal", "journal");
             } else {
                 SqliteFile db;
