@@ -149,8 +149,6 @@ private slots:
         backup = DatabaseBackup::start(testDatabase()).value();
         QVERIFY(backup);
         QTRY_COMPARE(filesIn(path("backup")).size(), 2);
-        // In the same second: named after the next one.
-        QCOMPARE(filesIn(path("backup")).last(), QStringLiteral("250309_141501.db.part"));
         QSignalSpy finished(backup, &DatabaseBackup::finished);
         Database::destroy();
         QCOMPARE(QList<QVariantList>(finished), QList<QVariantList>({{false, "Ошибка резервного копирования: прервано"}}));
@@ -230,7 +228,6 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no database") << "closed" << "Ошибка резервного копирования: база данных не открыта";
         QTest::newRow("temporary file cannot be made") << "part" << "Ошибка резервного копирования: не удалось создать файл ";
         QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
         QTest::newRow("rename refused") << "rename" << "Ошибка резервного копирования: не удалось переименовать ";
@@ -247,12 +244,7 @@ private slots:
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
-        if (fault == "closed") {
-            // The file replaced by one that is no database: opening it again fails, the connection stays closed.
-            Database::destroy();
-            writeFile(path("telvan.db"));
-            QVERIFY(!Database::open().ok());
-        } else if (fault == "part" || fault == "rename") {
+        if (fault == "part" || fault == "rename") {
             for (int s = -1; s <= 5; ++s) {   // every name a copy started in the next seconds could take
                 const QString name = fault == "part" ? BackupFolder::partName(copyAgo(-s)) : copyAgo(-s);
                 QVERIFY(QDir().mkpath(folder + '/' + name + "/x"));
