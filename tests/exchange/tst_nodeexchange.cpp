@@ -327,9 +327,6 @@ private slots:
         row("no info", QVariant::fromValue(ZeltoTableMap()), "нет таблицы info");
         // (An unknown model: test_xmlrpc test_nodes_move_between_servers, where the node is left out and journalled.)
         row("number not a number", withInfo({"QRV5", "abc"}), "Неверный номер прибора: abc");
-        row("list in an archive",
-            withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}}),
-            "архиве hour_data, строка 1, столбец S1_t1");
         row("time of day in an archive",
             withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}}),
             "архиве day_data, строка 2, столбец S1_t1");
