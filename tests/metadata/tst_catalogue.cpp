@@ -221,12 +221,6 @@ private slots:
         QCOMPARE(QStringList({bad.formatNumber(1, "BAD"), bad.formatNumber(1, "OK")}),
                  QStringList({"00000001", "00001"}));
         QVERIFY(bad.modelSystems("BAD").isEmpty());
-
-        const Folder broken({{"channels.xml", ""}, {"params.xml", "\x01\x02 binary"}});
-        const MetadataCatalogue empty(broken.path());
-        QVERIFY(empty.loadError().contains("channels.xml") && empty.loadError().contains("drivers.xml"));
-        QVERIFY(empty.paramCodes().isEmpty() && empty.drivers().isEmpty());
-        QCOMPARE(empty.maxSystemCount(), 4);
     }
 
     void describesParameters()
