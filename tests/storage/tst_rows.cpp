@@ -171,8 +171,8 @@ private slots:
     }
 
     // Statements are prepared once and kept for the connection: a use that
-    // stopped halfway does not disturb the next one of the same text, and
-    // none is left holding the file when compaction comes.
+    // stopped halfway does not disturb the next one of the same text (none is
+    // left holding the file when compaction comes: tst_backup's compactions).
     void statementsAreKeptAndReused()
     {
         const QString insert = "INSERT INTO groups (name, parent_id) VALUES (?, ?)";
@@ -182,10 +182,6 @@ private slots:
         QCOMPARE(outcome(db().run(insert, {"Вторая", 1})), "ok");
         const ZeltoTable groups = db().rows("SELECT name, parent_id FROM groups WHERE id > 0 ORDER BY id").value();
         QCOMPARE(groups.columnValues("name") + groups.columnValues("parent_id"), (QVariantList{"Первая", "Вторая", 0, 1}));
-
-        // A record read from a longer result leaves its statement mid-way; VACUUM refuses to run past one.
-        QCOMPARE(db().row("SELECT name FROM groups ORDER BY id").value().value("name").toString(), "Общие");
-        QCOMPARE(outcome(db().run("VACUUM")), "ok");
 
         // The same text asked for while lent: a statement of its own, the first one's reading undisturbed.
         StatementCache cache;
