@@ -133,7 +133,6 @@ private slots:
             QVariantList({true, false, second, -1}));
         QCOMPARE(db().distinct("nodes", "consumer").value(), QVariantList{"ТЭЦ"});
         QCOMPARE(db().distinct("nodes", "nodes.last_update", "id = ?", {second}).value(), QVariantList{updated});
-        QCOMPARE(db().distinct("nodes, groups", "groups.id", "nodes.group_id = groups.id").value(), QVariantList{0});
         QCOMPARE(db().row("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node}).value(),
                  (QVariantMap{
                      {"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 1}}));
@@ -158,7 +157,6 @@ private slots:
                  "storage: " + said("no such column: no_column", "column \"no_column\" does not exist"));
         QCOMPARE(outcome(db().run("UPDATE nodes SET missing = 1")),
                  "storage: " + said("no such column: missing", "column \"missing\" of relation \"nodes\" does not exist"));
-        QCOMPARE(outcome(db().run("UPDATE nodes SET note = ?", {point})), encoding);
         QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), noTable);
         QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), noTable);
         QCOMPARE(count("journal"), 1);
@@ -268,23 +266,11 @@ private slots:
 
     void storedFormsAndReadBack()
     {
-        // Plain values are stored as they are.
+        // Plain values are stored as they are; everything else goes through the stream (a truth value read back:
+        // journalAndSettings; lists and maps: test_api's settings over the wire).
         QVERIFY(isNullInt(Database::encodeValue(QVariant()).value()));
         for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant("текст")})
             QCOMPARE(Database::encodeValue(plain).value(), plain);
-
-        // Everything else goes through the stream and reads back equal.
-        const QList<QVariant> streamed = {
-            QVariant(false), QVariant(Q_INT64_C(5000000000)), QVariant(QDate(2016, 3, 3)), QVariant(QTime(1, 2, 3)),
-            QVariant(QStringList{"a", "b"}), QVariant(QVariantList{1, "x"}), QVariant(QVariantMap{{"k", 2.5}})};
-        for (const QVariant &value : streamed) {
-            const QVariant stored = Database::encodeValue(value).value();
-            QCOMPARE(stored.userType(), int(QMetaType::QByteArray));
-            QCOMPARE(typed(Database::decodeValue(stored, "value").value()), typed(value));
-        }
-
-        QCOMPARE(outcome(Database::encodeValue(QVariant(QPoint(1, 2)))),
-                 "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]");
 
         // Read back: nulls of every kind as a null int, wide integers cut to int, date-time columns by name.
         for (const QVariant &null : {QVariant(), QVariant(QVariant::String), QVariant(QByteArray())})   // String: SQL NULL
