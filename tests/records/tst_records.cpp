@@ -336,7 +336,7 @@ private slots:
         row("daily, bad times passed over", timetable(daily, {QStringLiteral("x"), QVariantMap(), QStringLiteral("09:15")}),
             "2024-05-15 07:00:00", "2024-05-15 09:15:00");
 
-        // 2024-05-15 is a Wednesday; 0x01 is Monday only, 0x11 Monday and Friday, 0x40 Sunday.
+        // 2024-05-15 is a Wednesday; 0x01 is Monday only, 0x11 Monday and Friday.
         const QVariantMap monday = timetable(weekly, eight, 0x01);
         row("weekly, next Monday", monday, "2024-05-15 10:00:00", "2024-05-20 08:00:00");
         row("weekly, today passed", monday, "2024-05-20 09:00:00", "2024-05-27 08:00:00");
@@ -344,8 +344,6 @@ private slots:
         const QVariantMap twice = timetable(weekly, {QStringLiteral("20:00"), QStringLiteral("08:00")}, 0x11);
         row("weekly, Friday to Monday", twice, "2024-05-17 21:00:00", "2024-05-20 20:00:00");
         row("weekly, Friday", twice, "2024-05-17 19:00:00", "2024-05-17 20:00:00");
-        row("weekly, Sunday", timetable(weekly, eight, 0x40), "2024-05-15 10:00:00", "2024-05-19 08:00:00");
-        row("weekly, bit 7", timetable(weekly, eight, 0x80), "2024-05-15 10:00:00", "");
 
         const QVariantMap first = timetable(monthly, eight, 0x1);
         row("monthly, next month", first, "2024-05-15 10:00:00", "2024-06-01 08:00:00");
