@@ -197,7 +197,6 @@ private slots:
         for (int version = 0; version <= 7; ++version)
             QTest::addRow("upgrade from %d", version) << version << QString() << true << 8 << QString();
         const QString add = "ALTER TABLE %1 ADD COLUMN %2 TEXT", duplicate = "duplicate column name: ";
-        QTest::newRow("first step fails") << 3 << add.arg("tasks", "next_exec") << false << 3 << duplicate + "next_exec";
         QTest::newRow("later step fails") << 3 << add.arg("nodes", "param16") << false << 3 << duplicate + "param16";
         QTest::newRow("last step fails") << 7 << "CREATE INDEX tasks_node_id ON tasks (id)" << false << 7
                                          << "index tasks_node_id already exists";
