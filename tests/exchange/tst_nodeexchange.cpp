@@ -126,7 +126,6 @@ private slots:
         QTest::newRow("64-bit") << QVariant(qlonglong(1) << 40) << "?" << QVariant();
         QTest::newRow("null int") << QVariant(QVariant::Int) << "" << QVariant();
         QTest::newRow("bool") << QVariant(false) << "false" << QVariant(false);
-        QTest::newRow("out of range") << kOut << "OutOfRange" << kOut;
         QTest::newRow("unused") << kUnused << "Unused" << kUnused;
         QTest::newRow("text with quotes") << QVariant("a \"b\" <c> & d\nе")
                                           << "a \"b\" <c> & d\nе" << QVariant("a \"b\" <c> & d\nе");
