@@ -158,31 +158,6 @@ private slots:
         QVERIFY(values.isEmpty());
     }
 
-    void binaryParameters_data()
-    {
-        QTest::addColumn<QString>("statement");
-        QTest::addColumn<QString>("binary");   // per placeholder: b for a BLOB column, - for any other
-        QTest::newRow("setting") << SqlDialect(SqlDialect::PostgreSQL).insertOrReplace(
-            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}) << "-b";
-        QTest::newRow("insert") << "INSERT INTO users_data (id, access) VALUES (?, ?)" << "-b";
-        QTest::newRow("update") << "UPDATE tasks_data SET channel = ?, archives = ?, timetable = ? WHERE id = ?" << "bbb-";
-        // The same column name in another table is text.
-        QTest::newRow("text of the same name") << "UPDATE tasks SET archives = ?, last_exec = ? WHERE id = ?" << "---";
-        QTest::newRow("literal and bound") << "UPDATE nodes_data SET current_data = null, day_data = ? WHERE id = ?" << "b-";
-        QTest::newRow("condition") << "SELECT value FROM settings WHERE name = ? AND value = ?" << "--";
-    }
-
-    void binaryParameters()
-    {
-        QFETCH(QString, statement);
-        QString found;
-        for (const bool blob : SqlDialect(SqlDialect::PostgreSQL).binaryParameters(statement))
-            found += blob ? QLatin1Char('b') : QLatin1Char('-');
-        QTEST(found, "binary");
-        // SQLite keeps numbers and text in BLOB columns as they are.
-        QVERIFY(SqlDialect(SqlDialect::SQLite).binaryParameters(statement).isEmpty());
-    }
-
     void sameTablesAndColumns()
     {
         if (!m_hasCluster)
