@@ -62,10 +62,6 @@ private slots:
         QCOMPARE(catalogue.loadError(), QString());
         for (const char *code : {"QRV2", "QRV3", "QRV5", "QRV12", "QRV13", "RNH7", "LWD41", "LWD43"})
             QVERIFY2(catalogue.models().contains(QLatin1String(code)), code);
-        QSet<int> types;
-        for (const QString &code : catalogue.paramCodes())
-            types.insert(catalogue.paramType(code));
-        QCOMPARE(types.size(), int(MetadataCatalogue::Pe) + 1);
         for (const QString &model : catalogue.models()) {
             QVERIFY2(catalogue.driverModels(catalogue.modelDriver(model)).contains(model), qPrintable(model));
             QVERIFY2(!catalogue.modelName(model).isEmpty(), qPrintable(model));
@@ -86,8 +82,7 @@ private slots:
         QVERIFY(catalogue.isParam("S4_t1") && !catalogue.isParam("S5_t1") && !catalogue.isParam("t1")
                 && !catalogue.isParam("number"));
         QVERIFY(catalogue.isCumulative("S2_M1") && !catalogue.isCumulative("S1_t1"));
-        QVERIFY(catalogue.isAveraged("S3_P2") && !catalogue.isAveraged("S1_W") && !catalogue.isFlags("NOSUCH"));
-        QCOMPARE(catalogue.paramType("NOSUCH"), -1);
+        QVERIFY(catalogue.isAveraged("S3_P2") && !catalogue.isAveraged("S1_W"));
         QStringList texts{catalogue.formatNumber(123, "NOSUCH"), catalogue.formatNumber(123, "QRV2"),
                           catalogue.formatNumber(123, "RNH7"), catalogue.paramTitle("S1_t1"),
                           catalogue.paramTitle("S2_t1", "RNH7"), catalogue.paramTitle("number")};
@@ -99,8 +94,6 @@ private slots:
                                      "Все параметры", "Без общих параметров", "Общие параметры",
                                      "Горячее водоснабжение", "Неизвестные параметры", "Система 3"}));
         QCOMPARE(catalogue.paramEnum("S2_NS", "QRV13").value(10).first, QStringLiteral("A"));
-        QCOMPARE(catalogue.paramEnum("Qdim", "QRV2").at(1), MetadataCatalogue::EnumItem("1", "ГДж"));
-        QVERIFY(catalogue.paramEnum("S1_NS", "NOSUCH").isEmpty());
 
         // The system of a column: its number, 0 for common parameters, -1 for fields that are no parameters.
         QList<int> indexes;
