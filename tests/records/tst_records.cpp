@@ -128,12 +128,6 @@ private slots:
         QCOMPARE(got.mid(1), (QStringList{note("nodeRemoved", a), note("nodeRemoved", b), note("taskRemoved", t1),
                                           note("taskRemoved", t2)}));
 
-        // A node's tasks go before the node itself.
-        const int lone = node(), t3 = task(lone);
-        spy.clear();
-        QCOMPARE(outcome(Nodes::remove(serverContext(), lone)), "ok");
-        QCOMPARE(notes(spy), (QStringList{note("taskRemoved", t3), note("nodeRemoved", lone)}));
-
         // Saves inside a transaction announce nothing; their announcements are made afterwards.
         spy.clear();
         int id = -1, taskId = -1;
