@@ -101,21 +101,6 @@ private slots:
                                    "s1_t1", "S12_t", "Qdim", ""})
             indexes << MetadataCatalogue::systemIndex(QLatin1String(column));
         QCOMPARE(indexes, QList<int>({2, 9, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0}));
-
-        // A title that ends in its unit shows it twice where the unit follows ("Время наработки, ч, ч").
-        const QStringList codes = m_catalogue.paramCodes();
-        QStringList found;
-        for (const QString &model : m_catalogue.models() + QStringList{QString()}) {
-            const QVariantMap description = ParameterDescriber(m_catalogue).describe(
-                model, codes, QVector<QVariant>(codes.size(), 1).toList()).value();
-            for (const QVariant &item : description.value("params").toList()) {
-                const QVariantMap param = item.toMap();
-                const QString unit = param.value("unit").toString();
-                if (!unit.isEmpty() && param.value("name").toString().endsWith(unit))
-                    found << model + " " + param.value("code").toString() + ": " + param.value("name").toString();
-            }
-        }
-        QCOMPARE(found.join("; "), QString());
     }
 
     // What model files give: systems (a fake one has no title), enum items numbered where they have no code.
