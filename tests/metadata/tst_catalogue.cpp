@@ -229,7 +229,7 @@ private slots:
         QCOMPARE(find(description, "S1_t1").value("system").toInt(), 1);
         QCOMPARE(find(description, "S2_NS").value("name").toString(), QStringLiteral("НС системы"));   // the model's own title
 
-        // Systems with the counts of their parameters, null cells skipped (the parameters' order: test_parameters).
+        // Systems with the counts of their parameters, null cells skipped (the parameters' order: test_api).
         const QVariantMap result = describe({"S2_t1", "S1_t1", "S1_t2", "S2_t2", "Tm", "S1_M1"},
                                             {70.5, 71.0, QVariant(), 40.0, "12:30", QVariant()});
         QCOMPARE(result.value("systems").toList(),
