@@ -216,6 +216,19 @@ private slots:
         QCOMPARE(counts(logged), (QVariantList{0, 0, 1, 0, QVariant()}));
     }
 
+    // A stored value that cannot be written undoes the row written before it.
+    void fullTaskFormIsAllOrNothing()
+    {
+        const int id = task(node());
+        const QVariantMap before = Tasks::find(serverContext(), id).valueOr(QVariantMap());
+        QVERIFY(testDatabase().run("CREATE TEMP TRIGGER refuse BEFORE UPDATE ON tasks_data "
+                                   "BEGIN SELECT RAISE(ABORT, 'отказ'); END").ok());
+        const QVariantMap form{{"id", id}, {"mon_interval", 5}, {"channel", QVariantMap{{"code", "TCP"}}}};
+        QCOMPARE(Tasks::save(serverContext(), form).valueOr(-1), -1);
+        QVERIFY(testDatabase().run("DROP TRIGGER refuse").ok());
+        QCOMPARE(Tasks::find(serverContext(), id).valueOr(QVariantMap()), before);
+    }
+
     // Each record kind bounds its fields at the limit, and the refusal writes nothing.
     void fieldsAreBounded_data()
     {
