@@ -126,7 +126,6 @@ private slots:
         QTest::newRow("64-bit") << QVariant(qlonglong(1) << 40) << "?" << QVariant();
         QTest::newRow("null int") << QVariant(QVariant::Int) << "" << QVariant();
         QTest::newRow("bool") << QVariant(false) << "false" << QVariant(false);
-        QTest::newRow("out of range") << kOut << "OutOfRange" << kOut;
         QTest::newRow("unused") << kUnused << "Unused" << kUnused;
         QTest::newRow("text with quotes") << QVariant("a \"b\" <c> & d\nе")
                                           << "a \"b\" <c> & d\nе" << QVariant("a \"b\" <c> & d\nе");
@@ -327,9 +326,6 @@ private slots:
         row("no info", QVariant::fromValue(ZeltoTableMap()), "нет таблицы info");
         // (An unknown model: test_xmlrpc test_nodes_move_between_servers, where the node is left out and journalled.)
         row("number not a number", withInfo({"QRV5", "abc"}), "Неверный номер прибора: abc");
-        row("list in an archive",
-            withInfo(good, {{"hour_data", table({"date", "S1_t1"}, {{at(1, 0), QVariantList{1}}})}}),
-            "архиве hour_data, строка 1, столбец S1_t1");
         row("time of day in an archive",
             withInfo(good, {{"day_data", table({"date", "S1_t1"}, {{at(1, 0), 1}, {at(2, 0), QTime(1, 0)}})}}),
             "архиве day_data, строка 2, столбец S1_t1");

@@ -128,7 +128,6 @@ private slots:
         // The server writes on while the copy runs (no lock held across steps); the copy keeps the file as it was.
         QTRY_VERIFY(QFileInfo(path("backup/250309_141500.db.part")).size() > 0);
         QVERIFY(addNode("Во время копии", 2) > 0);
-        QVERIFY(DatabaseBackup::running());
         QCOMPARE(DatabaseBackup::start(testDatabase()).status().message(),
                  "Резервное копирование уже выполняется: дождитесь его окончания");
         QTRY_VERIFY_WITH_TIMEOUT(!DatabaseBackup::running(), 60000);
@@ -149,8 +148,6 @@ private slots:
         backup = DatabaseBackup::start(testDatabase()).value();
         QVERIFY(backup);
         QTRY_COMPARE(filesIn(path("backup")).size(), 2);
-        // In the same second: named after the next one.
-        QCOMPARE(filesIn(path("backup")).last(), QStringLiteral("250309_141501.db.part"));
         QSignalSpy finished(backup, &DatabaseBackup::finished);
         Database::destroy();
         QCOMPARE(QList<QVariantList>(finished), QList<QVariantList>({{false, "Ошибка резервного копирования: прервано"}}));
@@ -165,7 +162,6 @@ private slots:
         QTest::addColumn<int>("kept");
         QTest::newRow("count 0 keeps the new copy") << 0 << QList<int>{3600, 7200, 10800} << 0;
         QTest::newRow("count 5, 7 older") << 5 << QList<int>{3600, 7200, 10800, 14400, 18000, 21600, 25200} << 4;
-        QTest::newRow("count 5, 2 older") << 5 << QList<int>{3600, 7200} << 2;
         // The new copy takes the next free second instead of replacing one made in the same second.
         QTest::newRow("the coming seconds taken") << 10 << QList<int>{-3, -2, -1, 0} << 4;
     }
@@ -210,13 +206,10 @@ private slots:
             QVERIFY(QFile::remove(hot) && QFile::rename(hot + ".frozen", hot));
             QVERIFY(QFile::rename(hot + ".frozen-journal", hot + "-journal"));
         }
-        // One that was new when it was cut short, and this release's temporary files.
+        // One that was new when it was cut short (this release's temporary files killed copies leave: test_backups).
         const QString broken = backups.filePath(copyAgo(60));
         writeFile(broken, QByteArray(4096, '\0'));
         writeFile(broken + "-journal", QByteArray(512, 'j'));
-        const QString part = backups.filePath(BackupFolder::partName(copyAgo(30)));
-        writeFile(part, QByteArray("SQLite format 3\0", 16));
-        writeFile(part + "-wal", "wal");
         QCOMPARE(backups.copies(), QStringList{good});   // a copy with a journal beside it does not count
 
         DatabaseBackup::removeLeftovers(testDatabase());
@@ -233,7 +226,6 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no database") << "closed" << "Ошибка резервного копирования: база данных не открыта";
         QTest::newRow("temporary file cannot be made") << "part" << "Ошибка резервного копирования: не удалось создать файл ";
         QTest::newRow("disk full") << "full" << "Ошибка резервного копирования: ";
         QTest::newRow("rename refused") << "rename" << "Ошибка резервного копирования: не удалось переименовать ";
@@ -250,12 +242,7 @@ private slots:
 
         struct rlimit unlimited;
         getrlimit(RLIMIT_FSIZE, &unlimited);
-        if (fault == "closed") {
-            // The file replaced by one that is no database: opening it again fails, the connection stays closed.
-            Database::destroy();
-            writeFile(path("telvan.db"));
-            QVERIFY(!Database::open().ok());
-        } else if (fault == "part" || fault == "rename") {
+        if (fault == "part" || fault == "rename") {
             for (int s = -1; s <= 5; ++s) {   // every name a copy started in the next seconds could take
                 const QString name = fault == "part" ? BackupFolder::partName(copyAgo(-s)) : copyAgo(-s);
                 QVERIFY(QDir().mkpath(folder + '/' + name + "/x"));
@@ -281,23 +268,21 @@ private slots:
         QCOMPARE(filesIn(folder), before);   // nothing came or went
     }
 
-    // The check of a copy refuses one cut short, one without the schema or with a newer one, one beside a journal.
+    // The check of a copy refuses one without the schema or with a newer one, one beside a journal (a damaged one:
+    // failuresLeaveTheOldCopies).
     void checkRefusesWhatIsNotAWholeCopy()
     {
         fill(1);
         QCOMPARE(backupError(), QString());
         const int version = Database::supportedVersion();
         const struct { QString damage, message; } rows[] = {
-            {"cut", "проверка целостности: "}, {"empty", "нет таблиц схемы: users, users_data, groups"},
+            {"empty", "нет таблиц схемы: users, users_data, groups"},
             {"newer", QStringLiteral("версия схемы %1 новее поддерживаемой %2").arg(version + 1).arg(version)},
             {"journal", "рядом лежит журнал незавершённой записи "}};
         for (const auto &row : rows) {
             const QString copy = path(row.damage + ".db");
             QVERIFY(row.damage == "empty" || QFile::copy(firstCopy(), copy));
-            if (row.damage == "cut") {   // too short to be a database at all: see the restore
-                QFile file(copy);
-                QVERIFY(file.resize(file.size() / 2));
-            } else if (row.damage == "journal") {
+            if (row.damage == "journal") {
                 writeFile(copy + "-journal", "journal");
             } else {
                 SqliteFile db;
@@ -313,10 +298,8 @@ private slots:
 
     void restorePutsACopyInPlace()
     {
-        QVERIFY(addNode("Из копии", 1) > 0);
         QCOMPARE(backupError(), QString());
         const QString copy = firstCopy();
-        QVERIFY(addNode("После копии", 2) > 0);
         Database::destroy();
         const QString live = path("telvan.db");
         writeFile(live + "-wal", "a journal of the live file goes with it");
@@ -334,7 +317,6 @@ private slots:
         QVERIFY2(restore.restore(copy, live, QDateTime(QDate(2025, 3, 9), QTime(14, 15, 0))), qPrintable(restore.error()));
         QCOMPARE(restore.keptAs(), path("telvan.replaced-250309_141500.db"));
         // (The copy's data and the kept file's bytes in place: test_backups test_restore_into_a_stopped_home.)
-        QCOMPARE(restore.check().nodeCount(), 1);
         QVERIFY(QFileInfo::exists(restore.keptAs() + "-wal"));
         QVERIFY(!QFileInfo::exists(live + "-wal") && !QFileInfo::exists(live + ".restore.part"));
     }

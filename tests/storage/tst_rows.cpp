@@ -82,22 +82,11 @@ private slots:
         QCOMPARE(count("groups"), 5);
     }
 
-    void scopesThatCannotStartOrFinish()
+    // A failing COMMIT rolls back everything and reports the driver's text.
+    void scopeThatCannotFinish()
     {
         if (testsOnPostgres())
-            QSKIP("SQLite's driver and statements: PostgreSQL warns of a second BEGIN and has no deferred keys");
-        // A transaction opened past the scope: BEGIN fails, the scope stays inactive.
-        QVERIFY(db().run("BEGIN").ok());
-        {
-            TransactionScope scope(db(), "test");
-            QVERIFY2(!scope.isActive() && scope.status().message().contains("within a transaction"),
-                     qPrintable(scope.status().message()));
-            QVERIFY(!scope.finish().ok());
-            QCOMPARE(db().openScopes(), 0);
-        }
-        QVERIFY(db().run("ROLLBACK").ok());
-
-        // A failing COMMIT rolls back everything and reports the driver's text.
+            QSKIP("SQLite's statements: PostgreSQL has no deferred keys");
         {
             TransactionScope scope(db(), "test");
             QVERIFY(db().run("PRAGMA defer_foreign_keys = ON").ok());
@@ -107,16 +96,6 @@ private slots:
         QCOMPARE(db().openScopes(), 0);
         QCOMPARE(count("nodes"), 0);
         QVERIFY(!db().run("ROLLBACK").ok());   // nothing left open
-
-        // A scope that outlives its database counts nothing in the next one.
-        {
-            TransactionScope stale(db(), "stale");
-            QVERIFY(stale.isActive());
-            Database::destroy();
-            QVERIFY(Database::init().ok());
-            QVERIFY(!stale.finish().ok());
-        }
-        QCOMPARE(db().openScopes(), 0);
     }
 
     // Saving, lookups and reading rows back, with the failures each reports: a statement SQLite
@@ -142,7 +121,6 @@ private slots:
         const QVariantMap saved = db().record("nodes", node).value();
         QCOMPARE(QVariantList({saved["name"], saved["note"], saved["consumer"]}),
                  QVariantList({"Новое", "примечание", "ТЭЦ"}));
-        QCOMPARE(saved.size(), 15 + 3 + 8 + 24);
         // An update of a row that is not there "succeeds" with the given id.
         QCOMPARE(db().save("groups", {{"id", 5}, {"name", "Пятая"}}).valueOr(-1), 5);
         QCOMPARE(count("groups"), 1);   // the common group alone
@@ -154,7 +132,6 @@ private slots:
             QVariantList({true, false, second, -1}));
         QCOMPARE(db().distinct("nodes", "consumer").value(), QVariantList{"ТЭЦ"});
         QCOMPARE(db().distinct("nodes", "nodes.last_update", "id = ?", {second}).value(), QVariantList{updated});
-        QCOMPARE(db().distinct("nodes, groups", "groups.id", "nodes.group_id = groups.id").value(), QVariantList{0});
         QCOMPARE(db().row("SELECT id, number, model_code, last_update FROM nodes WHERE id = ?", {node}).value(),
                  (QVariantMap{
                      {"id", node}, {"last_update", QVariant(QVariant::Int)}, {"model_code", "TV7"}, {"number", 1}}));
@@ -175,15 +152,12 @@ private slots:
         QCOMPARE(outcome(db().save("nowhere", {{"id", 1}})),
                  "storage: [*nowhere] " + said("no such table: nowhere", "relation \"nowhere\" does not exist"));
         QCOMPARE(outcome(db().findId("nodes", "name = = ?", {"x"})), syntax);
-        QCOMPARE(outcome(db().has("nodes", "name = = ?", {"x"})), syntax);
         QCOMPARE(outcome(db().distinct("nodes", "no_column")),
                  "storage: " + said("no such column: no_column", "column \"no_column\" does not exist"));
         QCOMPARE(outcome(db().run("UPDATE nodes SET missing = 1")),
                  "storage: " + said("no such column: missing", "column \"missing\" of relation \"nodes\" does not exist"));
-        QCOMPARE(outcome(db().run("UPDATE nodes SET note = ?", {point})), encoding);
         QCOMPARE(outcome(db().row("SELECT * FROM nowhere")), noTable);
         QCOMPARE(outcome(db().rows("SELECT * FROM nowhere WHERE id = ?", {1})), noTable);
-        QCOMPARE(outcome(db().record("nowhere", 1)), noTable);
         QCOMPARE(count("journal"), 1);
         QCOMPARE(scalar("SELECT count(*) FROM nodes WHERE note IS NOT NULL").toInt(), 1);
 
@@ -194,8 +168,8 @@ private slots:
     }
 
     // Statements are prepared once and kept for the connection: a use that
-    // stopped halfway does not disturb the next one of the same text, and
-    // none is left holding the file when compaction comes.
+    // stopped halfway does not disturb the next one of the same text (none is
+    // left holding the file when compaction comes: tst_backup's compactions).
     void statementsAreKeptAndReused()
     {
         const QString insert = "INSERT INTO groups (name, parent_id) VALUES (?, ?)";
@@ -206,24 +180,8 @@ private slots:
         const ZeltoTable groups = db().rows("SELECT name, parent_id FROM groups WHERE id > 0 ORDER BY id").value();
         QCOMPARE(groups.columnValues("name") + groups.columnValues("parent_id"), (QVariantList{"Первая", "Вторая", 0, 1}));
 
-        // A record read from a longer result leaves its statement mid-way; VACUUM refuses to run past one.
-        QCOMPARE(db().row("SELECT name FROM groups ORDER BY id").value().value("name").toString(), "Общие");
-        QCOMPARE(outcome(db().run("VACUUM")), "ok");
-
-        // The same text asked for while lent: a statement of its own, the first one's reading undisturbed.
-        StatementCache cache;
-        const QString names = "SELECT name FROM groups ORDER BY id";
-        StatementCache::Lease outer = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
-        QVERIFY(outer.isPrepared() && outer.query().exec() && outer.query().next());
-        {
-            StatementCache::Lease inner = cache.acquire(QSqlDatabase::database(), db().sqlDialect(), names);
-            QVERIFY(inner.isPrepared() && inner.query().exec() && inner.query().next() && inner.query().next());
-            QCOMPARE(inner.query().value(0).toString(), "Первая");
-        }
-        QVERIFY(outer.query().next());
-        QCOMPARE(outer.query().value(0).toString(), "Первая");
-
         // Texts made from names a caller chose do not pile up.
+        StatementCache cache;
         for (int i = 0; i < 2 * StatementCache::Capacity; ++i)
             cache.acquire(QSqlDatabase::database(), db().sqlDialect(), QStringLiteral("SELECT %1").arg(i));
         QVERIFY2(cache.size() <= StatementCache::Capacity, qPrintable(QString::number(cache.size())));
@@ -268,18 +226,11 @@ private slots:
         QCOMPARE(ZeltoSystem::instance()->property("backupEnabled"), QVariant(false));
         QCOMPARE(typed(db().setting("backupEnabled", true).value()), typed(false));
 
-        // A text setting named like a date/time column reads back as date/time.
+        // A text setting named like a date/time column reads back as date/time (one named otherwise keeps its text:
+        // test_server's lastBackup, test_backups').
         QVERIFY(db().putSetting("ctime", "2016-03-03T14:05:09.000").ok());
         QCOMPARE(typed(db().setting("ctime").value()), typed(QDateTime(QDate(2016, 3, 3), QTime(14, 5, 9))));
-        const QDateTime last(QDate(2016, 3, 4), QTime(1, 2, 3, 456));
-        QVERIFY(db().putSetting("lastBackup", last).ok());
-        // Any other name keeps the stored text, to the second.
-        QCOMPARE(typed(db().setting("lastBackup").value()), typed(QStringLiteral("2016-03-04T01:02:03.000")));
-
-        QVERIFY(db().putSetting("access", QStringList{"getNodes", "saveNode"}).ok());
-        const QVariantMap all = db().settings().value();
-        QCOMPARE(all.value("access"), QVariant(QStringList{"getNodes", "saveNode"}));
-        QCOMPARE(all.value("ctime").userType(), int(QMetaType::QDateTime));
+        QCOMPARE(db().settings().value().value("ctime").userType(), int(QMetaType::QDateTime));
 
         // Neither a value without a stored form nor a missing setting is written or published.
         changes.clear();
@@ -289,32 +240,15 @@ private slots:
         QVERIFY(!db().setting("nothing").value().isValid());
         QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name IN ('point', 'nothing')").toInt(), 0);
         QCOMPARE(changes.count(), 0);
-        // A default is written once, then read.
-        QCOMPARE(db().setting("journalDayCount", 7).value(), QVariant(7));
-        QCOMPARE(db().setting("journalDayCount", 9).value(), QVariant(7));
-        QCOMPARE(scalar("SELECT count(*) FROM settings WHERE name = ?", {"journalDayCount"}).toInt(), 1);
-        QCOMPARE(changes.count(), 1);
     }
 
     void storedFormsAndReadBack()
     {
-        // Plain values are stored as they are.
+        // Plain values are stored as they are; everything else goes through the stream (a truth value read back:
+        // journalAndSettings; lists and maps: test_api's settings over the wire).
         QVERIFY(isNullInt(Database::encodeValue(QVariant()).value()));
         for (const QVariant &plain : {QVariant(42), QVariant(42u), QVariant(2.5), QVariant("текст")})
             QCOMPARE(Database::encodeValue(plain).value(), plain);
-
-        // Everything else goes through the stream and reads back equal.
-        const QList<QVariant> streamed = {
-            QVariant(false), QVariant(Q_INT64_C(5000000000)), QVariant(QDate(2016, 3, 3)), QVariant(QTime(1, 2, 3)),
-            QVariant(QStringList{"a", "b"}), QVariant(QVariantList{1, "x"}), QVariant(QVariantMap{{"k", 2.5}})};
-        for (const QVariant &value : streamed) {
-            const QVariant stored = Database::encodeValue(value).value();
-            QCOMPARE(stored.userType(), int(QMetaType::QByteArray));
-            QCOMPARE(typed(Database::decodeValue(stored, "value").value()), typed(value));
-        }
-
-        QCOMPARE(outcome(Database::encodeValue(QVariant(QPoint(1, 2)))),
-                 "invalidParameter: Ошибка кодирования: неподдерживаемый тип [QPoint]");
 
         // Read back: nulls of every kind as a null int, wide integers cut to int, date-time columns by name.
         for (const QVariant &null : {QVariant(), QVariant(QVariant::String), QVariant(QByteArray())})   // String: SQL NULL
@@ -422,7 +356,7 @@ private slots:
         QCOMPARE(db().rows("SELECT current_data FROM nodes_data WHERE id = ?", {node}).value().value(0, "current_data"),
                  QVariant());
 
-        // Tables read: a repeated name is one column; no rows keep their columns; a statement without any gives none.
+        // Tables read: a repeated name is one column; no rows keep their columns.
         QVERIFY(db().run("INSERT INTO check_log (node_id, ctime, atime, archive, message) VALUES (?, ?, ?, ?, ?)",
                          {node, QDateTime(QDate(2016, 3, 5), QTime(1, 0)), QDateTime(QDate(2016, 3, 4), QTime(0, 0)),
                           "day_data", "Разрыв"}).ok());
@@ -451,9 +385,6 @@ private slots:
                  "storage: " + said("integer overflow", "bigint out of range"));
 
         QCOMPARE(db().rows("SELECT id, name FROM nodes WHERE id < 0").value(), ZeltoTable({"id", "name"}));
-        QSqlQuery update;
-        QVERIFY(update.exec("UPDATE nodes SET note = 'x'"));
-        QCOMPARE(Database::queryToTable(update).columnCount(), 0);
     }
 
 };

@@ -1,4 +1,3 @@
-#include "activelock.h"
 #include "databasesettings.h"
 #include "outcome.h"
 #include "pgtestcluster.h"
@@ -8,8 +7,6 @@
 
 #include <QSqlRecord>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -56,9 +53,9 @@ QString outcome(QSqlDatabase db, const QString &statement)
 
 // PostgreSQL against SQLite: the dialect's statements run on both databases and do the
 // same on each; the schema has the same tables, columns and indexes at the same version
-// (its triggers: tst_schema, which runs on both). Which server is active, on a real
-// PostgreSQL cluster: the connection settings and the lock (the roles of two servers
-// that share one database: test_standby).
+// (its triggers: tst_schema, which runs on both). The connection settings (the lock
+// that makes one of two servers sharing a database the active one: test_standby,
+// test_failover).
 class TestSqlDialect : public QObject
 {
     Q_OBJECT
@@ -138,21 +135,8 @@ private slots:
         QVERIFY(run(db, QStringLiteral("SELECT v FROM t WHERE k1 = 1 ORDER BY %1").arg(dialect.insertionOrder()), {}, &values));
         QCOMPARE(values.size(), 2);
         QVERIFY2(values.contains(QStringLiteral("z")) && values.contains(QStringLiteral("y")), qPrintable(values.at(0).toString()));
-        QVERIFY(run(db, QStringLiteral("SELECT %1 FROM t WHERE k1 = 1").arg(dialect.joined(v)), {}, &values));
-        QStringList joined = values.value(0).toString().split(QLatin1Char(','));
-        joined.sort();
-        QCOMPARE(joined, (QStringList{QStringLiteral("y"), QStringLiteral("z")}));
-        // Nulls are left out; numbers come as text.
-        QVERIFY(run(db, QStringLiteral("SELECT %1 FROM t").arg(dialect.joined(QStringLiteral("CASE WHEN k1 = 2 THEN k1 END"))),
-                    {}, &values));
-        QCOMPARE(values.value(0).toString(), QStringLiteral("2"));
-        // A value's presence, a null's absence.
-        QVERIFY(run(db, replace, {3, "a", QVariant(QVariant::String)}));
-        QVERIFY(run(db, QStringLiteral("SELECT %1 FROM t ORDER BY k1, k2").arg(dialect.holdsValue(v)), {}, &values));
-        QList<bool> held;
-        for (const QVariant &value : values)
-            held << value.toBool();   // SQLite answers 1 and 0, PostgreSQL true and false
-        QCOMPARE(held, (QList<bool>{true, true, true, false}));
+        // (Values joined into one text: tst_schema, which runs on both; a value's presence: the node list's archive
+        // flags, tst_records and test_archives on both.)
 
         // When every column is a key column the first row stays, without an error.
         const QStringList pair = {QStringLiteral("a"), QStringLiteral("b")};
@@ -172,31 +156,6 @@ private slots:
         QCOMPARE(values, QVariantList{QStringLiteral("k2")});
         QVERIFY(run(db, dialect.findColumn(), {QStringLiteral("t"), QStringLiteral("nosuch")}, &values));
         QVERIFY(values.isEmpty());
-    }
-
-    void binaryParameters_data()
-    {
-        QTest::addColumn<QString>("statement");
-        QTest::addColumn<QString>("binary");   // per placeholder: b for a BLOB column, - for any other
-        QTest::newRow("setting") << SqlDialect(SqlDialect::PostgreSQL).insertOrReplace(
-            QStringLiteral("settings"), {QStringLiteral("name"), QStringLiteral("value")}, {QStringLiteral("name")}) << "-b";
-        QTest::newRow("insert") << "INSERT INTO users_data (id, access) VALUES (?, ?)" << "-b";
-        QTest::newRow("update") << "UPDATE tasks_data SET channel = ?, archives = ?, timetable = ? WHERE id = ?" << "bbb-";
-        // The same column name in another table is text.
-        QTest::newRow("text of the same name") << "UPDATE tasks SET archives = ?, last_exec = ? WHERE id = ?" << "---";
-        QTest::newRow("literal and bound") << "UPDATE nodes_data SET current_data = null, day_data = ? WHERE id = ?" << "b-";
-        QTest::newRow("condition") << "SELECT value FROM settings WHERE name = ? AND value = ?" << "--";
-    }
-
-    void binaryParameters()
-    {
-        QFETCH(QString, statement);
-        QString found;
-        for (const bool blob : SqlDialect(SqlDialect::PostgreSQL).binaryParameters(statement))
-            found += blob ? QLatin1Char('b') : QLatin1Char('-');
-        QTEST(found, "binary");
-        // SQLite keeps numbers and text in BLOB columns as they are.
-        QVERIFY(SqlDialect(SqlDialect::SQLite).binaryParameters(statement).isEmpty());
     }
 
     void sameTablesAndColumns()
@@ -274,56 +233,7 @@ private slots:
             QCOMPARE(settings.describe(), describe);
     }
 
-    // One holder of the lock per database; a server that cannot be reached, or SQLite, gives none.
-    void activeLock()
-    {
-        if (!m_hasCluster)
-            QSKIP(qPrintable(m_cluster.why()));
-        const QString database = m_cluster.createDatabase(QStringLiteral("lock"));
-        const QString other = m_cluster.createDatabase(QStringLiteral("lock_other"));
-        QVERIFY2(!database.isEmpty() && !other.isEmpty(), qPrintable(m_cluster.why()));
-
-        auto first = std::make_unique<ActiveLock>(settingsFor(database));
-        ActiveLock second(settingsFor(database));
-        ActiveLock elsewhere(settingsFor(other));
-        QVERIFY2(first->tryAcquire(), qPrintable(first->lastError()));
-        QVERIFY(first->tryAcquire());   // held already
-        QVERIFY(!second.tryAcquire());
-        QVERIFY2(!second.lastError().isEmpty(), "a refused attempt says why");
-        QVERIFY2(elsewhere.tryAcquire(), "another database has an active server of its own");
-        QVERIFY(first->stillHeld());
-
-        first->release();
-        QVERIFY(!first->isActive());
-        QVERIFY2(second.tryAcquire(), qPrintable(second.lastError()));
-        QVERIFY(!first->tryAcquire());
-
-        // A holder that goes away (the server stopped) ends its session and frees the lock.
-        second.release();
-        QVERIFY(first->tryAcquire());
-        first.reset();
-        QVERIFY2(second.tryAcquire(), qPrintable(second.lastError()));
-
-        // No lock where nothing listens: a port of the cluster's folder that was never made.
-        ActiveLock lock(settingsOf("[Database]\ndriver=QPSQL\nhost=/nonexistent-socket-dir\nport=5\ndatabaseName=x\n"));
-        QSignalSpy acquired(&lock, &ActiveLock::acquired);
-        QVERIFY(!lock.tryAcquire());
-        QVERIFY2(!lock.lastError().isEmpty(), "the reason is kept for the log");
-        lock.start(50, 50);
-        QCOMPARE(acquired.count(), 0);
-        QVERIFY(!lock.isActive());
-
-        // SQLite has no server to hold a lock on.
-        ActiveLock sqlite(settingsOf(QByteArray()));
-        QVERIFY(!sqlite.tryAcquire());
-    }
-
 private:
-    DatabaseSettings settingsFor(const QString &database)
-    {
-        return DatabaseSettings::fromIni(m_cluster.writeIni(m_dir, database));
-    }
-
     // Settings read from an INI file of this text; none when the text is empty.
     DatabaseSettings settingsOf(const QByteArray &ini)
     {
@@ -338,7 +248,7 @@ private:
     bool m_hasCluster = false;
     QSqlDatabase m_pg;         // the schema made on PostgreSQL...
     TempDatabaseHome m_home;   // ... and SQLite's database as the server makes it
-    QTemporaryDir m_dir;       // the settings files of the active lock's tests
+    QTemporaryDir m_dir;       // the settings files and password files
 };
 
 QTEST_GUILESS_MAIN(TestSqlDialect)

@@ -51,7 +51,6 @@ public:
     }
 
     Database &db() const { return testDatabase(); }
-    QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
 private:
