@@ -53,7 +53,11 @@ QString backupError()
     return error;
 }
 
-QString copyAgo(int secondsAgo) { return BackupFolder::copyName(QDateTime::currentDateTime().addSecs(-secondsAgo)); }
+// Names meant to differ are made from one instant: read apart, two of them could meet across a second's turn.
+QString copyAgo(int secondsAgo, const QDateTime &now = QDateTime::currentDateTime())
+{
+    return BackupFolder::copyName(now.addSecs(-secondsAgo));
+}
 
 // Files that are not ours, which nothing may touch.
 const QStringList Foreign{"notes.txt", ".hidden", "telvan.db", "200101_000000.db.bak", "200101_000000.sqlite"};
@@ -172,8 +176,9 @@ private slots:
         QFETCH(QList<int>, ages);
         QFETCH(int, kept);
         QStringList copies;
+        const QDateTime now = QDateTime::currentDateTime();
         for (int age : ages)
-            copies << copyAgo(age);
+            copies << copyAgo(age, now);
         const QString folder = folderWithCopies(copies);
         const QString notAFile = folder + "/" + copyAgo(3600 * 100);
         QVERIFY(QDir().mkpath(notAFile));   // a folder with a copy's name is no copy

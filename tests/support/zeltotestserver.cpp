@@ -37,7 +37,6 @@ TestCommand commands[] = {
     {"identity", [](const QVariantList &p) { return p.at(0).isValid() ? p.at(0) : QVariant(QString()); }, 1},
     {"noop", [](const QVariantList &) { return QVariant(true); }},
     {"fail", [](const QVariantList &p) -> ZeltoResult<QVariant> { return ZeltoStatus::failed(p.at(0).toString()); }, 1},
-    {"clientId", [](const QVariantList &) { return QVariant(ZeltoServer::global()->clientId()); }, 0},
     {"sleep", [](const QVariantList &p) { QThread::msleep(ulong(qBound(0, p.at(0).toInt(), 10000))); return p.at(0); }, 1},
     {"makeTable", [](const QVariantList &p) {
          return QVariant::fromValue(makeTable(qBound(0, p.at(0).toInt(), 100000), qBound(1, p.at(1).toInt(), 100)));
