@@ -136,7 +136,8 @@ class XmlRpcTest(ServerTestCase):
         x, token = logged_in(self.server)   # the token's form: tst_xmlrpc
         c = self.client("admin", "tavro")
 
-        _, groups = xml_rows(x.getGroups(token))
+        tag, groups = xml_rows(x.getGroups(token))
+        self.assertEqual(tag, "table")   # no unit test names the table document's root
         self.assertEqual(sorted(g["name"] for g in groups), sorted(r["name"] for r in c.rows("getGroups")))
 
         # The XML of each kind of cell (texts, numbers, nulls, markers): tst_nodeexchange xmlSimpleCells.
