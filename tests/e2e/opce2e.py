@@ -101,26 +101,21 @@ class OpcClient(LineProcess):
         return found
 
 
-def publishing(items, separator="\\"):
-    """The shape and nodes messages that publish items given as {id, node, type, value, quality, time} with their
-    unit, unitCode and description: each item a node's of its own, its branch the id's first part."""
-    for number, item in enumerate(items, 1):
-        branch, leaf = item["id"].split(separator, 1)
-        yield {"op": "shape", "shape": number,
-               "items": [[leaf, item["type"], item.get("unit"), item.get("unitCode"), item.get("description")]]}
-        yield {"op": "nodes", "nodes": [{"node": item.get("node"), "branch": branch, "shape": number,
-                                         "time": item.get("time"), "values": [item.get("value")],
-                                         "qualities": [item.get("quality")]}]}
-
-
 class Gateway(LineProcess):
     """gateway.js on its own, fed by the test as the server would feed it."""
 
     def __init__(self, config, items):
         super().__init__([NODE, os.path.join(GATEWAY_DIR, "gateway.js")])
         self.write(dict({"op": "config", "version": 3, "separator": "\\", "readHoldMs": 60000}, **config))
-        for message in publishing(items, config.get("separator", "\\")):
-            self.write(message)
+        # Each item given as {id, node, type, value, quality, time} with its unit, unitCode and description is a
+        # node's of its own, its branch the id's first part.
+        for number, item in enumerate(items, 1):
+            branch, leaf = item["id"].split(config.get("separator", "\\"), 1)
+            self.write({"op": "shape", "shape": number,
+                        "items": [[leaf, item["type"], item.get("unit"), item.get("unitCode"), item.get("description")]]})
+            self.write({"op": "nodes", "nodes": [{"node": item.get("node"), "branch": branch, "shape": number,
+                                                  "time": item.get("time"), "values": [item.get("value")],
+                                                  "qualities": [item.get("quality")]}]})
         self.write({"op": "start"})
 
     def wait_for(self, op, timeout=120):
