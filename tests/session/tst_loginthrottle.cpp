@@ -59,7 +59,6 @@ private slots:
         // (Four allowed, five blocking the login and the address's other logins going on: test_security; the login
         // from another address going on: test_xmlrpc test_rights_tokens_and_faults.)
         row("to the end of the block", admin, kGuesser, "admin", 4 + b - 1, 1, "L");
-        row("not after it", admin, kGuesser, "admin", 4 + b, 0, "L");
         const QStringList four = failures("admin", {0, 1, 2, 3});
         row("another login's success resets nothing", four + success("bob", 4) + failures("admin", {5}), kGuesser,
             "admin", 6, 5 + b - 6, "L");
