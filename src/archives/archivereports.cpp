@@ -68,14 +68,6 @@ ZeltoTable oneRow(const QVariantMap &values)
     return table;
 }
 
-ZeltoTable newestRow(const ZeltoTable &table)
-{
-    ZeltoTable row;
-    if (table.rowCount() > 0)
-        row.setContent(table.columnNames(), {table.rowCells(table.rowCount() - 1)});
-    return row;
-}
-
 // One summary row, its "date" cell first and then the values in the order
 // they are set; cells without a value are left out.
 class SummaryRow
@@ -485,7 +477,7 @@ ZeltoResult<ZeltoTableMap> ArchiveReports::reportData(const CommandContext &cont
         return group.status();
     report.insert(QStringLiteral("group"), oneRow(group.value()));
     report.insert(ArchiveNames::currentData,
-                  newestRow(wholeArchive(*context.database(), nodeId, ArchiveNames::currentData)));
+                  ArchiveStore::newestStored(*context.database(), nodeId, ArchiveNames::currentData).valueOr(ZeltoTable()));
     report.insert(ArchiveNames::dayData, days);
     report.insert(ArchiveNames::hourData, hours);
 

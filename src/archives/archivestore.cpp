@@ -578,21 +578,23 @@ ZeltoResult<ZeltoTable> ArchiveStore::stored(StoredDataReader &reader, int nodeI
     return storedRange(nodeId, archive, bytes.value(), from, to);
 }
 
-ZeltoResult<QVariantMap> ArchiveStore::lastStoredRow(StoredDataReader &reader, int nodeId, const QString &archive)
+ZeltoResult<ZeltoTable> ArchiveStore::newestStored(StoredDataReader &reader, int nodeId, const QString &archive)
 {
     const ZeltoResult<QVariant> bytes = storedBytes(reader, nodeId, archive);
     if (!bytes.ok())
         return bytes.status();
-    ZeltoTable rows;
+    ZeltoTable newest;
     ZeltoTableSplice stored;
-    if (!splicing().load() || bytes.value().userType() != QMetaType::QByteArray
-        || !stored.open(bytes.value().toByteArray()) || !stored.readRows(qMax(0, stored.rowCount() - 1), rows)) {
-        const ZeltoResult<ZeltoTable> decoded = decodeStored(nodeId, archive, bytes.value());
-        if (!decoded.ok())
-            return decoded.status();
-        rows = decoded.value();
-    }
-    return rows.rowCount() > 0 ? rows.toMap(rows.rowCount() - 1) : QVariantMap();
+    if (splicing().load() && bytes.value().userType() == QMetaType::QByteArray && stored.open(bytes.value().toByteArray())
+        && stored.readRows(qMax(0, stored.rowCount() - 1), newest))
+        return newest.rowCount() > 0 ? newest : ZeltoTable();
+    const ZeltoResult<ZeltoTable> decoded = decodeStored(nodeId, archive, bytes.value());
+    if (!decoded.ok())
+        return decoded.status();
+    const ZeltoTable &table = decoded.value();
+    if (table.rowCount() > 0)
+        newest.setContent(table.columnNames(), {table.rowCells(table.rowCount() - 1)});
+    return newest;
 }
 
 ZeltoResult<ZeltoTable> ArchiveStore::storedRange(int nodeId, const QString &archive, const QVariant &bytes,

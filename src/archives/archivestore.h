@@ -57,9 +57,10 @@ public:
     // where the stored form allows.
     static ZeltoResult<ZeltoTable> stored(StoredDataReader &reader, int nodeId, const QString &archive,
                                           const QDateTime &from, const QDateTime &to);
-    // The last row of a stored archive as a map (empty when it has none),
-    // decoding no other row where the stored form allows.
-    static ZeltoResult<QVariantMap> lastStoredRow(StoredDataReader &reader, int nodeId, const QString &archive);
+    // The newest row of a stored archive: a table of the archive's columns and
+    // that row alone (empty when it has none), decoding no other row where the
+    // stored form allows.
+    static ZeltoResult<ZeltoTable> newestStored(StoredDataReader &reader, int nodeId, const QString &archive);
     // The device settings of the last save: columns name and value.
     static ZeltoResult<ZeltoTable> settingData(const CommandContext &context, int nodeId);
     // The device journal between the valid bounds, by ctime.

@@ -382,7 +382,8 @@ QVariantMap DataMonitor::lastCurrentRow(int nodeId) const
 {
     if (!m_database)
         return QVariantMap();
-    return ArchiveStore::lastStoredRow(*m_database, nodeId, kCurrentData).valueOr(QVariantMap());
+    const ZeltoTable newest = ArchiveStore::newestStored(*m_database, nodeId, kCurrentData).valueOr(ZeltoTable());
+    return newest.rowCount() > 0 ? newest.toMap(0) : QVariantMap();
 }
 
 QVariantMap DataMonitor::checkResults(const QString &modelCode, const QVariantMap &params, const QVariantMap &row)

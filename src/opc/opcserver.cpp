@@ -318,7 +318,7 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     if (!m_database)
         return false;
     const ZeltoTable current =
-        ArchiveStore::stored(*m_database, nodeId, QStringLiteral("current_data")).valueOr(ZeltoTable());
+        ArchiveStore::newestStored(*m_database, nodeId, QStringLiteral("current_data")).valueOr(ZeltoTable());
     if (current.rowCount() == 0)
         return false;
     const MetadataCatalogue &catalogue = MetadataCatalogue::instance();
@@ -333,7 +333,7 @@ bool OPCServer::addNodeItems(const QVariantMap &node, const OpcItemNames &names)
     // Units as describeParams gives them for this row: heat by the device's "Qdim".
     const ParameterDescriber describer(catalogue);
     const QString modelCode = node.value(QStringLiteral("model_code")).toString();
-    const QVariantMap row = current.toMap(current.rowCount() - 1);
+    const QVariantMap row = current.toMap(0);
     const QString branch = names.nodeBranch(node, groupName);
     QList<std::pair<OpcAddressSpace::ShapeItem, QVariant>> items;
     for (const QString &stored : current.columnNames()) {
