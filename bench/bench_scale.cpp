@@ -27,7 +27,8 @@
 //   compaction (SQLite only)                   a copy of the database file
 //   polls per second (orvex-device-sim --instant)   one-day saves per second over the wire
 //   a one-day save into Y years of archives    a durable UPDATE of the node's row
-//     (5 by default; and into one of the nodes) with the same bytes, a day longer
+//     (5 by default; and into one of the nodes) with the same bytes, a day longer,
+//                                              in a file set up as the server's
 //   resident memory of the server and the OPC UA gateway
 //
 // Wall times are "best/median" of several calls where a call is repeated.
@@ -36,6 +37,7 @@
 #include "benchserver.h"
 #include "metadatacatalogue.h"
 #include "metervalues.h"
+#include "schema.h"
 #include "zelto.h"
 #include "zeltojsonreader.h"
 #include "zeltojsonwriter.h"
@@ -810,19 +812,111 @@ void measureReports(Run &run, ServerProcess &server)
                 QStringLiteral("calls every 50 ms"), QString::number(waiter.calls()));
 }
 
-// Seven saves of one new day each (24 hourly rows, the daily row, a current
-// reading) from firstNewDay on into the node's archives of `days` days,
-// against a durable UPDATE of the node's row, a day longer each time, in a
-// database of its own on the same disk (on PostgreSQL: a table of its own in
-// the server's database, and the bytes written are those of its log).
+// A durable UPDATE of a node's row, the floor of a save: in a database of
+// its own on the same disk, set up as the server sets up its file (on
+// PostgreSQL: a table of its own in the server's database).
+class SaveFloor
+{
+public:
+    SaveFloor(Run &run, const QList<QByteArray> &row)
+        : m_path(run.home + QStringLiteral("/floor.db"))
+    {
+        if (run.pg.isUsed()) {
+            m_pg.reset(new PgConnection(run.pg.conninfo(run.database)));
+            m_pg->exec("DROP TABLE IF EXISTS bench_floor");
+            // The work is the backend's: its CPU time (0 when it runs on another machine).
+            const qint64 backend = m_pg->backendPid();
+            m_cpuMs = [backend]() { return mainThreadCpuMs(backend); };
+        } else {
+            removeFiles();
+            m_sqlite.reset(new Sqlite(m_path, false));
+            // The pointer map that incremental auto-vacuum keeps is written
+            // with every overflow page, as in the server's file.
+            for (const char *pragma : {Schema::PragmaAutoVacuum, Schema::PragmaCacheSize, Schema::PragmaJournalMode,
+                                       Schema::PragmaJournalSizeLimit, Schema::PragmaSecureDelete})
+                m_sqlite->exec(pragma);
+            m_cpuMs = threadCpuMs;
+        }
+        const QByteArray blob = m_pg ? "BYTEA" : "BLOB";
+        QByteArray create = "CREATE TABLE bench_floor (id INTEGER UNIQUE NOT NULL";
+        for (const char *column : {"current_data", "month_data", "month_totals", "day_data", "day_totals", "hour_data",
+                                   "fill_data", "check_params"})
+            create += ", " + QByteArray(column) + ' ' + blob;
+        create += ')';
+        runStatement(create.constData());
+        for (const QByteArray &column : row)
+            m_binds.append(column);
+        runStatement("INSERT INTO bench_floor VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)", m_binds);
+    }
+    ~SaveFloor()
+    {
+        if (m_pg)
+            m_pg->exec("DROP TABLE bench_floor");
+        m_sqlite.reset();
+        if (!m_pg)
+            removeFiles();
+    }
+
+    // The row with `extra` bytes more of hourly data: wall time and CPU, in ms.
+    void update(int extra, Spread &wall, Spread &cpu)
+    {
+        QVariantList grown = m_binds;
+        grown[5] = m_binds.value(5).toByteArray() + QByteArray(extra, char(extra));
+        QElapsedTimer timer;
+        timer.start();
+        const double cpuStart = m_cpuMs();
+        // Each statement its own transaction, committed durably (on PostgreSQL,
+        // synchronous_commit's default).
+        runStatement("UPDATE bench_floor SET current_data = ?, month_data = ?, month_totals = ?, day_data = ?, "
+                     "day_totals = ?, hour_data = ?, fill_data = ?, check_params = ? WHERE id = 1",
+                     grown);
+        cpu.values.append(m_cpuMs() - cpuStart);
+        wall.values.append(ms(timer));
+    }
+
+private:
+    void runStatement(const char *statement, const QVariantList &binds = {})
+    {
+        m_pg ? m_pg->run(statement, binds) : m_sqlite->run(statement, binds);
+    }
+    void removeFiles()
+    {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(m_path + QLatin1String(suffix));
+    }
+
+    const QString m_path;
+    QScopedPointer<Sqlite> m_sqlite;
+    QScopedPointer<PgConnection> m_pg;
+    std::function<double()> m_cpuMs;
+    QVariantList m_binds;
+};
+
+// Saves of one new day each (24 hourly rows, the daily row, a current
+// reading) from firstNewDay on into the node's archives of `days` days, each
+// followed by the floor's UPDATE of the node's row as it was before them, a
+// day longer each time: taken in turns, so that both meet the same machine.
 void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &firstNewDay, int days)
 {
+    QList<QByteArray> row;
+    {
+        FloorDb db(run);
+        db.run("SELECT current_data, month_data, month_totals, day_data, day_totals, hour_data, fill_data, check_params "
+               "FROM nodes_data WHERE id = ?",
+               {nodeId}, nullptr, &row);
+    }
+    qint64 rowBytes = 0;
+    for (const QByteArray &column : row)
+        rowBytes += column.size();
+    const int dayBytes = row.value(5).size() / days + 1;
+    SaveFloor floorRow(run, row);
+
     QScopedPointer<PgConnection> wal(run.pg.isUsed() ? new PgConnection(run.pg.conninfo(run.database)) : nullptr);
     const auto writtenSoFar = [&]() { return wal ? wal->walBytes() : writtenBytes(server.pid()); };
     const MeterValues meter(kFirstNumber);
-    Spread save, cpu;
+    Spread save, cpu, update, updateCpu;
     QVector<double> written;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 11; ++i) {
         const QDateTime day = midnight(firstNewDay.addDays(i));
         ZeltoTable info;
         info.appendRow(QVariantMap{{QStringLiteral("id"), nodeId}});
@@ -839,67 +933,10 @@ void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &first
         save.values.append(server.timed(QStringLiteral("saveArchives"), {QVariant::fromValue(tables)}));
         cpu.values.append(mainThreadCpuMs(server.pid()) - cpuBefore);
         written.append((writtenSoFar() - before) / 1e6);
+        floorRow.update(dayBytes * (i + 1), update, updateCpu);
     }
     std::sort(written.begin(), written.end());
 
-    QList<QByteArray> row;
-    {
-        FloorDb db(run);
-        db.run("SELECT current_data, month_data, month_totals, day_data, day_totals, hour_data, fill_data, check_params "
-               "FROM nodes_data WHERE id = ?",
-               {nodeId}, nullptr, &row);
-    }
-    qint64 rowBytes = 0;
-    for (const QByteArray &column : row)
-        rowBytes += column.size();
-    Spread update, updateCpu;
-    // The same UPDATE on either database; cpuMs: the CPU time that does its work so far.
-    const auto measureUpdates = [&](auto &floorDb, const std::function<double()> &cpuMs) {
-        QVariantList binds;
-        for (const QByteArray &column : row)
-            binds.append(column);
-        floorDb.run("INSERT INTO bench_floor VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)", binds);
-        const int dayBytes = row.value(5).size() / days + 1;
-        for (int i = 0; i < 7; ++i) {
-            QVariantList grown = binds;
-            grown[5] = row.value(5) + QByteArray(dayBytes * (i + 1), char(i));
-            QElapsedTimer timer;
-            timer.start();
-            const double cpuStart = cpuMs();
-            floorDb.run("UPDATE bench_floor SET current_data = ?, month_data = ?, month_totals = ?, day_data = ?, "
-                        "day_totals = ?, hour_data = ?, fill_data = ?, check_params = ? WHERE id = 1",
-                        grown);
-            updateCpu.values.append(cpuMs() - cpuStart);
-            update.values.append(ms(timer));
-        }
-    };
-    if (run.pg.isUsed()) {
-        // Each statement its own transaction, committed durably (synchronous_commit's default).
-        PgConnection floorDb(run.pg.conninfo(run.database));
-        floorDb.exec("DROP TABLE IF EXISTS bench_floor");
-        floorDb.exec("CREATE TABLE bench_floor (id INTEGER UNIQUE NOT NULL, current_data BYTEA, month_data BYTEA, "
-                     "month_totals BYTEA, day_data BYTEA, day_totals BYTEA, hour_data BYTEA, fill_data BYTEA, "
-                     "check_params BYTEA)");
-        // The work is the backend's: its CPU time (0 when it runs on another machine).
-        const qint64 backend = floorDb.backendPid();
-        measureUpdates(floorDb, [backend]() { return mainThreadCpuMs(backend); });
-        floorDb.exec("DROP TABLE bench_floor");
-    } else {
-        const QString floorPath = run.home + QStringLiteral("/floor.db");
-        QFile::remove(floorPath);
-        {
-            Sqlite floorDb(floorPath, false);
-            floorDb.exec("PRAGMA journal_mode = WAL");
-            floorDb.exec("PRAGMA secure_delete = FAST");
-            floorDb.exec("CREATE TABLE bench_floor (id INTEGER UNIQUE NOT NULL, current_data BLOB, month_data BLOB, "
-                         "month_totals BLOB, day_data BLOB, day_totals BLOB, hour_data BLOB, fill_data BLOB, "
-                         "check_params BLOB)");
-            measureUpdates(floorDb, threadCpuMs);
-        }
-        QFile::remove(floorPath);
-        QFile::remove(floorPath + QStringLiteral("-wal"));
-        QFile::remove(floorPath + QStringLiteral("-shm"));
-    }
     printFigure(QStringLiteral("saveArchives of one day, ms"), save.text(),
                 QStringLiteral("durable UPDATE of the row, ms"), update.text(), save.median() / update.median());
     printFigure(QStringLiteral("  CPU of the server's main thread, ms"), cpu.text(), QStringLiteral("CPU of the UPDATE, ms"),
