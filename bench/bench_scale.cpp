@@ -831,8 +831,11 @@ public:
             removeFiles();
             m_sqlite.reset(new Sqlite(m_path, false));
             // The pointer map that incremental auto-vacuum keeps is written
-            // with every overflow page, as in the server's file.
-            for (const char *pragma : {Schema::PragmaAutoVacuum, Schema::PragmaCacheSize, Schema::PragmaJournalMode,
+            // with every overflow page, as in the server's file. Not the
+            // server's page cache: a new connection filling a large one pays
+            // for fresh memory on each write that the server's, long filled,
+            // does not.
+            for (const char *pragma : {Schema::PragmaAutoVacuum, Schema::PragmaJournalMode,
                                        Schema::PragmaJournalSizeLimit, Schema::PragmaSecureDelete})
                 m_sqlite->exec(pragma);
             m_cpuMs = threadCpuMs;
