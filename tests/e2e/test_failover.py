@@ -8,9 +8,8 @@ import time
 
 import prometheus
 from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
-                      wait_idle, wait_until, write)
+                      pgcluster, wait_idle, wait_until, write)
 from test_standby import STANDBY, logged_server
-import pgcluster  # after orvexe2e, which finds it
 
 
 class FailoverTest(pgcluster.ClusterTestCase):

@@ -4,9 +4,7 @@ keeps its ports closed and says so in its log, and takes the lock when its holde
 import signal
 import time
 
-from orvexe2e import DataServer, TcpClient, accepts, pg_section, wait_until
-
-import pgcluster  # after orvexe2e, which finds it
+from orvexe2e import DataServer, TcpClient, accepts, pg_section, pgcluster, wait_until
 
 STANDBY = "Резервный сервер: ждёт, пока БД"
 HELD_ELSEWHERE = "Резервный сервер: Блокировку держит другой сервер"
