@@ -1,12 +1,13 @@
-"""Polling with the simulator: a poll on demand, channels, refusals, the scheduler at start, a stop mid-run.
-Wrong replies, unreachable servers, retries, cancelling: tst_taskmanager, test_metrics, test_xmlrpc."""
+"""Polling with the simulator: a poll on demand, channels, refusals, the scheduler at start, a stop mid-run; the
+simulator's current reading and its clock. Wrong replies, unreachable servers, retries, cancelling: tst_taskmanager,
+test_metrics, test_xmlrpc."""
 
+import datetime
 import signal
 import time
 import unittest
 
-from orvexe2e import SimulatedInstallation, channel_key, dt, installation, wait_until
-
+from orvexe2e import SimulatedInstallation, channel_key, dt, installation, rows, wait_until
 
 
 class PollingTest(unittest.TestCase):
@@ -64,6 +65,28 @@ class PollingTest(unittest.TestCase):
         stored = self.admin.ok("getNode", node)
         self.assertEqual((stored["has_archives"], stored["last_update"], stored["version"]), (0, None, None))
         self.assertEqual(self.inst.sim.stats()["created"], 1)   # the poll worked; saving it was refused: no retry
+
+    def simulated_current(self, device, **channel):
+        """The current reading one job of the simulator (asked directly, not by the server) brings from a device."""
+        sim = self.inst.sim.client
+        job = sim.ok("createTask", dict({"code": "COM", "port": "COM%d" % device, "deviceId": str(device)}, **channel),
+                     {"code": "QRVK"})
+        self.assertIs(sim.ok("setCommand", job, "readArchive", {"data": ["currentData"]}), True)
+        self.assertIs(sim.ok("startTask", job), True)
+        wait_until(lambda: sim.ok("getState", job)[1], timeout=20)
+        result = sim.ok("getResult", job)
+        self.assertIs(sim.ok("removeTask", job), True)
+        self.assertIs(result[1], True, result)
+        return rows(result[2][0]["$tables"]["current_data"])[0]
+
+    def test_simulated_clock(self):
+        # The rest of the simulator's conversation is every polling test's; its values: tests/devicesim.
+        current = self.simulated_current(701)
+        self.assertEqual(current["date"], current["DT"])
+        clock = self.simulated_current(702, fault="clockOff", clockOffset="60")
+        device = datetime.datetime.fromisoformat(clock["date"]["$datetime"])
+        server = datetime.datetime.fromisoformat(clock["sys_date"]["$datetime"])
+        self.assertEqual(device - server, datetime.timedelta(minutes=60))
 
     def test_start_is_refused_without_change(self):
         self.assertEqual(self.admin.error("startTask", 987654), "Задача опроса 987654 не найдена")
