@@ -95,7 +95,7 @@ async function main() {
     }, config.taskId);
     findings.stateBefore = (await stateOf()).state;
     await page.click(start);
-    const states = findings.taskStates = [];
+    const states = [];
     await waitFor(async () => {
       const state = await stateOf();
       if (state && states[states.length - 1] !== state.state) states.push(state.state);

