@@ -94,12 +94,6 @@ class TempHome:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def control_socket(home, file_name):
-    """Where a service of this home listens for commands (keyed to the home's real path)."""
-    digest = hashlib.sha1(os.path.realpath(home.path).encode()).hexdigest()[:12]
-    return os.path.join(home.runtime, "%s-%s.sock" % (file_name, digest))
-
-
 def finish(proc, sig=signal.SIGTERM, timeout=30):
     """Stops a process (killed after timeout seconds): its exit code and output (stdout and stderr)."""
     if proc.poll() is None:
