@@ -41,10 +41,8 @@ def setUpModule():
     CLIENT = OpcClient()
     GATEWAY_HOME, port = TempHome(), free_port()
     GATEWAY_URL = "opc.tcp://127.0.0.1:%d" % port
-    GATEWAY = Gateway({"port": port, "pki": os.path.join(GATEWAY_HOME.path, "pki"), "hostname": "localhost",
-                       "allowAnonymous": True, "securityNone": True},
-                      [dict(id=item, node=node, type="Double", value=1.0, quality=0xC0, time=None)
-                       for node, item in enumerate(ITEMS, 1)])
+    GATEWAY = Gateway(port, os.path.join(GATEWAY_HOME.path, "pki"),
+                      [(item, node, 1.0) for node, item in enumerate(ITEMS, 1)])
     GATEWAY.wait_for("listening")
 
 
@@ -326,10 +324,8 @@ class CrowdTest(unittest.TestCase):
 
     def test_many_sessions_browse_everything(self):
         home, port = TempHome(self), free_port()
-        items = [dict(id="Узел %d\\Система\\Параметр %d" % (n, p), node=n, type="Double", value=float(p), quality=0xC0,
-                      time=None) for n in range(200) for p in range(3)]
-        gateway = Gateway({"port": port, "pki": os.path.join(home.path, "pki"), "hostname": "localhost",
-                           "allowAnonymous": True, "securityNone": True}, items)
+        items = [("Узел %d\\Система\\Параметр %d" % (n, p), n, float(p)) for n in range(200) for p in range(3)]
+        gateway = Gateway(port, os.path.join(home.path, "pki"), items)
         self.addCleanup(gateway.stop)
         gateway.wait_for("listening")
         clients = [OpcClient() for _ in range(4)]
@@ -338,7 +334,7 @@ class CrowdTest(unittest.TestCase):
             client.call("connect", url="opc.tcp://127.0.0.1:%d" % port)
         for client in clients:
             client.write({"cmd": "browse"})
-        expected = sorted(item["id"] for item in items)
+        expected = sorted(item[0] for item in items)
         for client in clients:
             answer = client.read(300)
             self.assertEqual(sorted(item["id"] for item in answer["items"]), expected)
