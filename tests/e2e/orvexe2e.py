@@ -212,12 +212,6 @@ class SimulatedInstallation:
         self.server = DataServer(home=self.home, env=env)
         self.admin = self.server.admin()
 
-    def node_and_task(self, *args, **kwargs):
-        return node_and_task(self.admin, *args, **kwargs)
-
-    def wait_idle(self, task, timeout=60):
-        wait_idle(self.admin, task, timeout)
-
     def restart_server(self):
         self.admin.close()
         assert self.server.stop() == 0, self.server.output

@@ -11,8 +11,8 @@ import tempfile
 import threading
 import unittest
 
-from orvexe2e import (AUTH_FAILED, BUILD_DIR, START, DataServer, http_get, installation, new_node, open_http, read, stamp,
-                      table)
+from orvexe2e import (AUTH_FAILED, BUILD_DIR, START, DataServer, http_get, installation, new_node, node_and_task, open_http,
+                      read, stamp, table)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CHECK_SCRIPT = os.path.join(SOURCE_DIR, "tests", "browser", "console_check.cjs")
@@ -63,7 +63,7 @@ class ConsoleTest(unittest.TestCase):
         a = self.inst.admin
         group = a.ok("saveGroup", {"name": "Котельная №1"})
         other = a.ok("saveGroup", {"name": "Котельная №2"})
-        polled, task = self.inst.node_and_task(group=group, runSeconds="3")   # long enough to be seen running
+        polled, task = node_and_task(self.inst.admin, group=group, runSeconds="3")   # long enough to be seen running
         chart = new_node(a, 77, group_id=group, name=XSS_NAME, consumer="МУП «Теплосеть»")
         a.ok("setCheckParams", chart, {"criteria": [["checkExpr", "Enum.All", "value('S1_t1') > 97", "'t1 выше 97'"]]})
         days = [[stamp(START + datetime.timedelta(days=d)), 1.5 + d / 100, 70.0 + d % 3] for d in range(10)]
@@ -77,7 +77,7 @@ class ConsoleTest(unittest.TestCase):
         a.ok("setCheckParams", long, {"criteria": [["checkExpr", "Enum.All", "nosuch(1) > 2", "'?'"]]})
         self.assertIs(a.ok("saveArchives", {"$tables": {"info": table(["id"], [[long]]),
                                                         "hour_data": table(LONG_COLUMNS, long_rows())}}), True)
-        self.inst.node_and_task(group=other)
+        node_and_task(self.inst.admin, group=other)
         own = [r["name"] for r in a.rows("getNodes") if r["group_id"] == other]
         user = a.ok("saveUser", {"login": "оператор", "password": "пароль", "access": [], "groups": [other]})
         return {"url": "http://127.0.0.1:%d/" % self.http_port, "artifacts": self.artifacts, "downloads": self.downloads,

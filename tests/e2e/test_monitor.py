@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, wait_until
+from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, node_and_task, wait_until
 
 
 def watched(client):
@@ -18,8 +18,8 @@ class MonitorTest(unittest.TestCase):
         cls.admin = a
         cls.group1, cls.group2 = (a.ok("saveGroup", {"name": "Котельная %d" % i}) for i in (1, 2))
         monitored = {"mon_interval": 1, "archives": ["currentData"]}
-        cls.node1, cls.task1 = cls.inst.node_and_task(101, cls.group1, task=monitored)
-        cls.node2, cls.task2 = cls.inst.node_and_task(102, cls.group2, task=monitored)
+        cls.node1, cls.task1 = node_and_task(cls.inst.admin, 101, cls.group1, task=monitored)
+        cls.node2, cls.task2 = node_and_task(cls.inst.admin, 102, cls.group2, task=monitored)
         a.ok("saveUser", {"login": "op", "password": "pw", "access": ["monitorAppend"], "groups": [cls.group1]})
         a.ok("saveUser", {"login": "viewer", "password": "pw", "access": [], "groups": [cls.group1]})
 

@@ -10,7 +10,7 @@ import unittest
 from datetime import datetime, timezone
 
 from orvexe2e import (AUTH_FAILED, FAST_MONITOR, THROTTLED, SimulatedInstallation, TcpClient, TempHome, accepts, free_port,
-                      read, server_with_settings, wait_until, write)
+                      node_and_task, read, server_with_settings, wait_idle, wait_until, write)
 from opce2e import Gateway, OpcClient, children, require_node
 
 T1 = "Температура в подающем трубопроводе"
@@ -59,11 +59,11 @@ class OpcServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.inst = inst = SimulatedInstallation(env=FAST_MONITOR)
-        inst.nodes, inst.tasks = zip(*[inst.node_and_task(n, task={"mon_interval": 1, "archives": ["currentData"]})
-                                       for n in (201, 202)])
+        monitored = {"mon_interval": 1, "archives": ["currentData"]}
+        inst.nodes, inst.tasks = zip(*[node_and_task(inst.admin, n, task=monitored) for n in (201, 202)])
         for task in inst.tasks:
             inst.admin.ok("startTask", task)
-            inst.wait_idle(task)
+            wait_idle(inst.admin, task)
         inst.opc_port = free_port()
         inst.url = "opc.tcp://127.0.0.1:%d" % inst.opc_port
         cls.configure(opcAnonymous=True, opcPort=inst.opc_port, opcTrustClients=True)
