@@ -27,7 +27,7 @@ class CommandLineClient(ServerTestCase):
         t = {"$table": {"columns": ["name", "n"], "rows": [["Узел учёта", 1], ["Ёж", 22], [None, 3.5]]}}
         lines = self.output("--table", "identity", json.dumps(t, ensure_ascii=False)).splitlines()
         self.assertEqual(lines[0].split(), ["name", "n"])
-        self.assertTrue(set(lines[1].replace(" ", "")) == {"-"})
+        self.assertEqual(set(lines[1].replace(" ", "")), {"-"})
         # The second column ends in the same character position on every line.
         self.assertEqual(len({len(line) for line in lines}), 1, lines)
         self.assertTrue(lines[2].startswith("Узел учёта") and lines[4].endswith("3.5"), lines)
