@@ -12,12 +12,6 @@ const lines = readline.createInterface({ input: process.stdin });
 // Asks the test for something on stdout and waits for its line on stdin.
 const ask = what => new Promise(resolve => { lines.once('line', resolve); console.log(what); });
 
-async function newPage(context) {
-  const page = await context.newPage();
-  page.setDefaultTimeout(STEP_MS);
-  return page;
-}
-
 // Polls check() until it gives something true; fails with why() after ms.
 async function waitFor(check, ms, why) {
   for (const deadline = Date.now() + ms; Date.now() < deadline; await new Promise(r => setTimeout(r, 100))) {
@@ -64,7 +58,8 @@ async function main() {
   const pageErrors = [];
   let page = null;
   try {
-    page = await newPage(browser);
+    page = await browser.newPage();
+    page.setDefaultTimeout(STEP_MS);
     const dialogs = [];
     page.on('dialog', async dialog => { dialogs.push(dialog.message()); await dialog.dismiss(); });
     page.on('pageerror', e => pageErrors.push(e.message));
@@ -95,7 +90,7 @@ async function main() {
     }, config.taskId);
     findings.stateBefore = (await stateOf()).state;
     await page.click(start);
-    const states = findings.taskStates = [];
+    const states = [];
     await waitFor(async () => {
       const state = await stateOf();
       if (state && states[states.length - 1] !== state.state) states.push(state.state);
@@ -172,20 +167,11 @@ async function main() {
     findings.longMiddle = (await rowInView(config.longMiddle))[0];
     findings.longEnd = (await rowInView('end'))[1];
     findings.longDomRowsAtEnd = await page.evaluate(() => document.querySelectorAll('#archive-table tbody tr').length);
-    // A picked pressure brings its own axis.
-    const drawnAsPicked = () => document.querySelectorAll('#archive-chart .u-legend .u-series').length
-      === 1 + document.querySelectorAll('#chart-params input:checked').length;
-    await page.evaluate(() => {
-      const box = [...document.querySelectorAll('#chart-params input')].find(b => b.value === 'S1_P1');
-      box.click();
-    });
-    await page.waitForFunction(drawnAsPicked);
-    findings.longAxesWithPressure = await page.$eval('#archive-chart', el => JSON.parse(el.dataset.axes));
-    // S1_t1 alone: each day's swing fills its pixel columns, and one hour's leap still shows above them.
+    // S1_t1 alone, picked: each day's swing fills its pixel columns, and one hour's leap still shows above them.
     await page.evaluate(() => document.querySelectorAll('#chart-params input').forEach(box => {
       if (box.checked !== (box.value === 'S1_t1')) box.click();
     }));
-    await page.waitForFunction(drawnAsPicked);
+    await page.waitForFunction(() => document.querySelectorAll('#archive-chart .u-legend .u-series').length === 2);
     findings.spikeDrawn = await page.$eval('#archive-chart canvas', canvas => {
       const { data, width } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height * 0.15);
       for (let i = 0; i < data.length; i += 4) {
@@ -214,7 +200,8 @@ async function main() {
       r.cells[1].className]));
 
     // A restricted user on a tablet: only the nodes of its groups, no start or cancel.
-    const restricted = await newPage(await browser.createBrowserContext());
+    const restricted = await (await browser.createBrowserContext()).newPage();
+    restricted.setDefaultTimeout(STEP_MS);
     await restricted.setViewport({ width: 768, height: 1024 });   // a tablet held upright
     await restricted.goto(config.url, { waitUntil: 'load' });
     await login(restricted, config.restrictedUser, config.restrictedPassword);

@@ -11,8 +11,7 @@ for (const name of ["log", "info", "warn", "debug", "trace", "dir"]) {
 
 const path = require("node:path");
 const readline = require("node:readline");
-const modules = process.env.ORVEX_OPC_MODULES || path.join(__dirname, "..", "..", "tools", "opc-gateway", "node_modules");
-const opcua = require(path.join(modules, "node-opcua"));
+const opcua = require(path.join(__dirname, "..", "..", "tools", "opc-gateway", "node_modules", "node-opcua"));
 
 let client = null, session = null, subscription = null;
 const changes = [];

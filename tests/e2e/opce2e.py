@@ -102,20 +102,19 @@ class OpcClient(LineProcess):
 
 
 class Gateway(LineProcess):
-    """gateway.js on its own, fed by the test as the server would feed it."""
+    """gateway.js on its own, fed by the test as the server would feed it: anonymous sessions and no security allowed;
+    items given as (id, node, value), each a Double of a node's of its own without a unit, Good, its branch the id's
+    first part."""
 
-    def __init__(self, config, items):
+    def __init__(self, port, pki, items):
         super().__init__([NODE, os.path.join(GATEWAY_DIR, "gateway.js")])
-        self.write(dict({"op": "config", "version": 3, "separator": "\\", "readHoldMs": 60000}, **config))
-        # Each item given as {id, node, type, value, quality, time} with its unit, unitCode and description is a
-        # node's of its own, its branch the id's first part.
-        for number, item in enumerate(items, 1):
-            branch, leaf = item["id"].split(config.get("separator", "\\"), 1)
-            self.write({"op": "shape", "shape": number,
-                        "items": [[leaf, item["type"], item.get("unit"), item.get("unitCode"), item.get("description")]]})
-            self.write({"op": "nodes", "nodes": [{"node": item.get("node"), "branch": branch, "shape": number,
-                                                  "time": item.get("time"), "values": [item.get("value")],
-                                                  "qualities": [item.get("quality")]}]})
+        self.write({"op": "config", "version": 3, "separator": "\\", "readHoldMs": 60000, "port": port, "pki": pki,
+                    "hostname": "localhost", "allowAnonymous": True, "securityNone": True})
+        for number, (item, node, value) in enumerate(items, 1):
+            branch, leaf = item.split("\\", 1)
+            self.write({"op": "shape", "shape": number, "items": [[leaf, "Double", None, None, None]]})
+            self.write({"op": "nodes", "nodes": [{"node": node, "branch": branch, "shape": number, "time": None,
+                                                  "values": [value], "qualities": [0xC0]}]})
         self.write({"op": "start"})
 
     def wait_for(self, op, timeout=120):

@@ -23,6 +23,7 @@ BUILD_DIR = os.environ.get("ORVEX_BUILD_DIR") or os.path.join(os.path.dirname(__
 METADATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "metadata")
 # The PostgreSQL tests' cluster (pgcluster) is a module of tests/support.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pgcluster  # noqa: E402
 REFUSED = "Недостаточно прав для выполнения команды"
 AUTH_FAILED = "Ошибка авторизации"
 THROTTLED = re.compile(r"Слишком много неудачных попыток входа: повторите через (\d+) с")
@@ -38,18 +39,12 @@ E2E_DRIVER = os.environ.get("ORVEX_E2E_DRIVER", "QSQLITE")
 ON_POSTGRES = E2E_DRIVER == "QPSQL"
 
 
-def pg_cluster():
-    """The cluster the PostgreSQL runs create their databases in: the one the PostgreSQL test classes share."""
-    import pgcluster
-    return pgcluster.shared()
-
-
 def database_section(home):
     """The INI file's [Database] section for the home: empty on SQLite, its own PostgreSQL database on QPSQL."""
     if not ON_POSTGRES:
         return ""
     marker = os.path.join(home.path, "pgdatabase")
-    cluster = pg_cluster()
+    cluster = pgcluster.shared()   # the one the PostgreSQL test classes share
     if not os.path.exists(marker):
         write(marker, cluster.create_database("e2e"))
     return pg_section(cluster, read(marker).strip())
@@ -99,12 +94,6 @@ class TempHome:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def control_socket(home, file_name):
-    """Where a service of this home listens for commands (keyed to the home's real path)."""
-    digest = hashlib.sha1(os.path.realpath(home.path).encode()).hexdigest()[:12]
-    return os.path.join(home.runtime, "%s-%s.sock" % (file_name, digest))
-
-
 def finish(proc, sig=signal.SIGTERM, timeout=30):
     """Stops a process (killed after timeout seconds): its exit code and output (stdout and stderr)."""
     if proc.poll() is None:
@@ -149,9 +138,9 @@ class ServerProcess:
 class DeviceSimulator:
     """orvex-device-sim on a free loopback port, written into the home's varnel.ini."""
 
-    def __init__(self, home, args=("--instant",)):
+    def __init__(self, home):
         shutil.copytree(METADATA_DIR, os.path.join(home.path, "metadata"), dirs_exist_ok=True)
-        self.proc, ports = start_listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1"] + list(args),
+        self.proc, ports = start_listening([binary("orvex-device-sim"), "-p", "0", "-a", "127.0.0.1", "--instant"],
                                            home.env())
         self.port = ports["tcp"]
         write(os.path.join(home.path, "varnel.ini"), "[Server]\nport=%d\n" % self.port)
@@ -199,9 +188,9 @@ class DataServer:
         """What the server has written so far (standard output and error)."""
         return read(self.log_path)
 
-    def admin(self, **kwargs):
+    def admin(self):
         """A new connection logged in as the administrator."""
-        c = TcpClient(self.port, **kwargs)
+        c = TcpClient(self.port)
         c.ok("login", "admin", "tavro")
         return c
 
@@ -216,18 +205,12 @@ class DataServer:
 class SimulatedInstallation:
     """A data server and the device simulator in one home, the administrator logged in."""
 
-    def __init__(self, sim_args=("--instant",), env=None):
+    def __init__(self, env=None):
         self.env = env
         self.home = TempHome()
-        self.sim = DeviceSimulator(self.home, sim_args)
+        self.sim = DeviceSimulator(self.home)
         self.server = DataServer(home=self.home, env=env)
         self.admin = self.server.admin()
-
-    def node_and_task(self, *args, **kwargs):
-        return node_and_task(self.admin, *args, **kwargs)
-
-    def wait_idle(self, task, timeout=60):
-        wait_idle(self.admin, task, timeout)
 
     def restart_server(self):
         self.admin.close()
@@ -243,9 +226,9 @@ class SimulatedInstallation:
         return code
 
 
-def installation(test, **kwargs):
+def installation(test):
     """A SimulatedInstallation for one test; its server must stop cleanly after it."""
-    inst = SimulatedInstallation(**kwargs)
+    inst = SimulatedInstallation()
     test.addCleanup(lambda: test.assertEqual(inst.close(), 0, inst.server.output))
     return inst
 
@@ -270,24 +253,15 @@ def server_with_settings(settings, **kwargs):
     return server
 
 
-def sql_literal(value):
-    if value is None:
-        return "NULL"
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, bytes):
-        return "'\\x%s'::bytea" % value.hex()
-    return "'%s'" % str(value).replace("'", "''")
-
-
 def sql(path, statement, *args, readonly=False):
     """Runs one statement on a database file (committed, closed): its rows. On PostgreSQL runs, path is the
-    file's place in a home, and the statement goes to that home's database through psql (rows of text)."""
+    file's place in a home, and the statement goes to that home's database through psql (rows of text; the
+    arguments of the statements run there are ids, written in as whole numbers)."""
     if ON_POSTGRES:
         marker = os.path.join(os.path.dirname(path), "pgdatabase")
         parts = statement.split("?")
-        text = parts[0] + "".join(sql_literal(a) + p for a, p in zip(args, parts[1:]))
-        out = pg_cluster().psql(text, database=read(marker).strip())
+        text = parts[0] + "".join("%d" % a + p for a, p in zip(args, parts[1:]))
+        out = pgcluster.shared().psql(text, database=read(marker).strip())
         return [tuple(line.split("|")) for line in out.splitlines() if line]
     uri = "file:%s%s" % (path, "?mode=ro" if readonly else "")
     with contextlib.closing(sqlite3.connect(uri, uri=True)) as db, db:
@@ -462,9 +436,9 @@ def first_status(port, request):
         return int(s.recv(65536).split(b" ", 2)[1])
 
 
-def http_answer(port, request, timeout=30):
+def http_answer(port, request):
     """The answer to raw request bytes: (status, headers (names in lower case), body)."""
-    head, _, body = exchange(port, request, timeout=timeout).partition(b"\r\n\r\n")
+    head, _, body = exchange(port, request, timeout=30).partition(b"\r\n\r\n")
     lines = head.decode().split("\r\n")
     fields = (line.split(": ", 1) for line in lines[1:])
     return int(lines[0].split()[1]), {name.lower(): value for name, value in fields}, body
@@ -533,8 +507,8 @@ class RpcClient:
 class TcpClient(RpcClient):
     """Line-framed JSON-RPC over TCP."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=60, source=None):
-        self.sock = socket.create_connection((host, port), timeout=timeout,
+    def __init__(self, port, timeout=60, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
                                              source_address=(source, 0) if source else None)
 
     def send_raw(self, data):
@@ -554,11 +528,11 @@ class TcpClient(RpcClient):
 class WebSocketClient(RpcClient):
     """Enough of RFC 6455: handshake, masked frames out, frames in (continuations, pings answered)."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=60, path="/"):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, timeout=60, path="/"):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (path, host, port, key)).encode())
+        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (path, port, key)).encode())
         self.receive_until(lambda buffer: b"\r\n\r\n" in buffer)
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         if b" 101 " not in head.split(b"\r\n")[0]:

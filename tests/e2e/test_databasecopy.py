@@ -6,17 +6,17 @@ import hashlib
 import os
 import sqlite3
 
-from orvexe2e import DataServer, TempHome, dt, new_node, node_with_data, pg_section, run, sha256, sql, table, write
-
-import pgcluster  # after orvexe2e, which finds it
+from orvexe2e import (DataServer, TempHome, dt, free_port, new_node, node_with_data, pg_section, pgcluster, run, sha256,
+                      sql, table, write)
 
 ARCHIVES = ("current_data", "month_data", "month_totals", "day_data", "day_totals", "hour_data", "fill_data")
 
 
-def copy_database(home, target):
-    """Runs the copy for the server of home: exit code, standard output, standard error."""
+def copy_database(test, home, target, code):
+    """Runs the copy for the server of home, which must end with that exit code: standard output, standard error."""
     result = run("orvex-server", "-copy-database-to", target, home=home, timeout=300)
-    return result.returncode, result.stdout, result.stderr
+    test.assertEqual(result.returncode, code, result.stdout + result.stderr)
+    return result.stdout, result.stderr
 
 
 def sqlite_contents(path):
@@ -83,8 +83,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         home, source, before = self.filled_installation()
         database = self.cluster.create_database("copy")
 
-        code, out, err = copy_database(home, self.url(database))   # its speed: bench_databasecopy
-        self.assertEqual(code, 0, out + err)
+        out = copy_database(self, home, self.url(database), 0)[0]   # its speed: bench_databasecopy
         self.assertIn("Скопировано и проверено: версия схемы 8", out)
         self.assertEqual(sha256(source), before, "the source was written")
 
@@ -110,8 +109,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         back_home = TempHome(self)
         write(os.path.join(back_home.path, "orvex-server.ini"), pg_section(self.cluster, database))
         copied = os.path.join(back_home.path, "back.db")
-        code, out, err = copy_database(back_home, "sqlite:" + copied)
-        self.assertEqual(code, 0, out + err)
+        copy_database(self, back_home, "sqlite:" + copied, 0)
         original, returned = sqlite_contents(source), sqlite_contents(copied)
         self.assertTrue(all(original[t] for t in ("journal", "journal_data", "check_log", "setting_data", "tasks")))
         self.assertEqual(sorted(returned), sorted(original))
@@ -132,7 +130,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         home, source, before = self.filled_installation()
         database = self.cluster.create_database("busy")
         self.cluster.psql("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (1)", database)
-        unreachable = "postgresql://orvex@127.0.0.1:%d/x" % pgcluster._free_port()
+        unreachable = "postgresql://orvex@127.0.0.1:%d/x" % free_port()
         ini = os.path.join(home.path, "target.ini")
         write(ini, pg_section(self.cluster, database))
         cases = [
@@ -145,9 +143,7 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
         ]
         for target, message in cases:
             with self.subTest(target=target):
-                code, out, err = copy_database(home, target)
-                self.assertEqual(code, 1, out + err)
-                self.assertIn(message, err)
+                self.assertIn(message, copy_database(self, home, target, 1)[1])
         self.assertEqual(sha256(source), before)
         self.assertEqual(self.tables_of(database), "other")
 
@@ -160,8 +156,6 @@ class DatabaseCopyTest(pgcluster.ClusterTestCase):
                                 ("PRAGMA user_version = 7", "Версия схемы БД-источника")):
             sql(source, change)
             before, empty = sha256(source), self.cluster.create_database("empty")
-            code, out, err = copy_database(home, self.url(empty))
-            self.assertEqual(code, 1, out + err)
-            self.assertRegex(err, refusal)
+            self.assertRegex(copy_database(self, home, self.url(empty), 1)[1], refusal)
             self.assertEqual((self.tables_of(empty), sha256(source)), ("", before))
 

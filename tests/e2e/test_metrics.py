@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from orvexe2e import http_get, installation, open_http
+from orvexe2e import http_get, installation, node_and_task, open_http, wait_idle
 import prometheus
 
 
@@ -14,11 +14,11 @@ class MetricsTest(unittest.TestCase):
         port = open_http(admin)
 
         admin.ok("setSetting", "taskAttemptInterval", 0)
-        tasks = [inst.node_and_task()[1] for _ in range(2)]
-        tasks.append(inst.node_and_task(fault="error", failCount="1")[1])   # fails once, then succeeds
+        tasks = [node_and_task(inst.admin)[1] for _ in range(2)]
+        tasks.append(node_and_task(inst.admin, fault="error", failCount="1")[1])   # fails once, then succeeds
         for task in tasks:
             admin.ok("startTask", task)
-            inst.wait_idle(task)
+            wait_idle(inst.admin, task)
         admin.error("getTask", "not a number")
 
         status, headers, text = http_get(port, "/metrics")

@@ -1,16 +1,15 @@
 """The data monitor with the simulator: who may watch what, runs and announcements, the end with the last client."""
 
 import time
-import unittest
 
-from orvexe2e import FAST_MONITOR, REFUSED, SimulatedInstallation, TcpClient, wait_until
+from orvexe2e import FAST_MONITOR, REFUSED, ServerTestCase, SimulatedInstallation, node_and_task, wait_until
 
 
 def watched(client):
     return sorted(r["node_id"] for r in client.rows("monitorGetData"))
 
 
-class MonitorTest(unittest.TestCase):
+class MonitorTest(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.inst = SimulatedInstallation(env=FAST_MONITOR)
@@ -18,8 +17,8 @@ class MonitorTest(unittest.TestCase):
         cls.admin = a
         cls.group1, cls.group2 = (a.ok("saveGroup", {"name": "Котельная %d" % i}) for i in (1, 2))
         monitored = {"mon_interval": 1, "archives": ["currentData"]}
-        cls.node1, cls.task1 = cls.inst.node_and_task(101, cls.group1, task=monitored)
-        cls.node2, cls.task2 = cls.inst.node_and_task(102, cls.group2, task=monitored)
+        cls.node1, cls.task1 = node_and_task(cls.inst.admin, 101, cls.group1, task=monitored)
+        cls.node2, cls.task2 = node_and_task(cls.inst.admin, 102, cls.group2, task=monitored)
         a.ok("saveUser", {"login": "op", "password": "pw", "access": ["monitorAppend"], "groups": [cls.group1]})
         a.ok("saveUser", {"login": "viewer", "password": "pw", "access": [], "groups": [cls.group1]})
 
@@ -27,14 +26,8 @@ class MonitorTest(unittest.TestCase):
     def tearDownClass(cls):
         assert cls.inst.close() == 0, cls.inst.server.output
 
-    def login(self, name):
-        c = TcpClient(self.server.port)
-        self.addCleanup(c.close)
-        c.ok("login", name, "pw")
-        return c
-
     def test_who_watches_what(self):
-        op = self.login("op")
+        op = self.client("op", "pw")
         # Outside the user's groups or no whole number: skipped, still true (without a main task or unknown:
         # tst_datamonitor).
         self.assertIs(op.ok("monitorAppend", [self.node1, self.node2, "1", 1.5, None]), True)
@@ -46,7 +39,7 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual(watched(self.admin), [self.node1, self.node2])
         self.admin.ok("monitorRemove", [self.node1, self.node2])
 
-        viewer = self.login("viewer")
+        viewer = self.client("viewer", "pw")
         self.assertEqual(viewer.error("monitorAppend", [self.node1]), REFUSED)
         self.assertIs(viewer.ok("monitorRemove", [self.node1]), True)
         for bad in ("1,2", {"a": 1}, 5):
@@ -54,7 +47,7 @@ class MonitorTest(unittest.TestCase):
             self.assertIn("список", op.error("monitorRemove", bad))
 
     def test_watched_node_is_refreshed_and_announced(self):
-        op, other = self.login("op"), self.login("viewer")
+        op, other = self.client("op", "pw"), self.client("viewer", "pw")
         op.ok("takeChangeEvents")
         other.ok("takeChangeEvents")
         op.ok("monitorAppend", [self.node1])
@@ -71,7 +64,7 @@ class MonitorTest(unittest.TestCase):
 
         # The user's last connection going away ends what they watched.
         op.close()
-        again = self.login("op")
+        again = self.client("op", "pw")
         self.assertTrue(wait_until(lambda: watched(again) == [], 10))
         runs = self.sim.stats()["created"]
         time.sleep(2.5)  # more than two monitor intervals

@@ -73,13 +73,11 @@ class PgCluster:
                 else:
                     # Checkpoints often enough that the log stays small on a shared disk.
                     options += " -c max_wal_size=256MB"
-                started = subprocess.run(
-                    _as_owner([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
-                               os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"]),
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.dir)
-                if started.returncode == 0:
+                if self._run([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l", os.path.join(self.dir, "server.log"),
+                              "-o", options, "-w", "-t", "60", "start"], check=False).returncode == 0:
                     return self
-            raise RuntimeError("PostgreSQL did not start:\n" + self.log_tail())
+            with open(os.path.join(self.dir, "server.log"), encoding="utf-8", errors="replace") as log:
+                raise RuntimeError("PostgreSQL did not start:\n" + log.read()[-4000:])
         except Exception:
             self.stop()
             raise
@@ -89,9 +87,8 @@ class PgCluster:
             return
         data = os.path.join(self.dir, "data")
         if os.path.exists(os.path.join(data, "postmaster.pid")):
-            subprocess.run(_as_owner([os.path.join(self._bin or _bin_dir(), "pg_ctl"), "-D", data,
-                                      "-m", "immediate", "-w", "-t", "60", "stop"]),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=self.dir)
+            self._run([os.path.join(self._bin or _bin_dir(), "pg_ctl"), "-D", data, "-m", "immediate", "-w", "-t", "60",
+                       "stop"], check=False)
         shutil.rmtree(self.dir, ignore_errors=True)
         self.dir = None
 
@@ -119,21 +116,12 @@ class PgCluster:
         self.psql('CREATE DATABASE "%s"' % name)
         return name
 
-    def state(self):
-        return {"host": self.host, "port": self.port, "user": self.user, "dir": self.dir}
-
-    def log_tail(self):
-        try:
-            with open(os.path.join(self.dir, "server.log"), encoding="utf-8", errors="replace") as f:
-                return f.read()[-4000:]
-        except OSError:
-            return ""
-
-    def _run(self, args):
+    def _run(self, args, check=True):
         result = subprocess.run(_as_owner(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                 cwd=self.dir)
-        if result.returncode != 0:
+        if check and result.returncode != 0:
             raise RuntimeError("%s failed:\n%s" % (args[0], result.stdout))
+        return result
 
 
 def from_state_file(path):
@@ -186,7 +174,7 @@ def main(argv):
             old.stop()
         cluster = PgCluster(durable).start()
         with open(path, "w", encoding="utf-8") as f:
-            json.dump(cluster.state(), f)
+            json.dump({"host": cluster.host, "port": cluster.port, "user": cluster.user, "dir": cluster.dir}, f)
         print("PostgreSQL on %s:%d in %s" % (cluster.host, cluster.port, cluster.dir))
         return 0
     cluster = from_state_file(path)
