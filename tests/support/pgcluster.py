@@ -9,6 +9,7 @@ fsync and buffers, so that commits cost what they cost on a site. Only the Pytho
 
 import atexit
 import glob
+import io
 import json
 import os
 import shutil
@@ -73,11 +74,15 @@ class PgCluster:
                 else:
                     # Checkpoints often enough that the log stays small on a shared disk.
                     options += " -c max_wal_size=256MB"
-                if self._run([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l", os.path.join(self.dir, "server.log"),
-                              "-o", options, "-w", "-t", "60", "start"], check=False).returncode == 0:
+                started = self._run([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
+                                     os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"],
+                                    check=False)
+                if started.returncode == 0:
                     return self
-            with open(os.path.join(self.dir, "server.log"), encoding="utf-8", errors="replace") as log:
-                raise RuntimeError("PostgreSQL did not start:\n" + log.read()[-4000:])
+            # pg_ctl's own words, then the server's log when it got as far as writing one.
+            log = os.path.join(self.dir, "server.log")
+            with open(log, encoding="utf-8", errors="replace") if os.path.exists(log) else io.StringIO() as f:
+                raise RuntimeError("PostgreSQL did not start:\n" + started.stdout + f.read()[-4000:])
         except Exception:
             self.stop()
             raise
