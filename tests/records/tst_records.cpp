@@ -350,14 +350,12 @@ private slots:
         row("weekly, autumn change", monday, "2024-10-21 09:00:00", "2024-10-28 08:00:00");
         const QVariantMap twice = timetable(weekly, {QStringLiteral("20:00"), QStringLiteral("08:00")}, 0x11);
         row("weekly, Friday to Monday", twice, "2024-05-17 21:00:00", "2024-05-20 20:00:00");
-        row("weekly, Friday", twice, "2024-05-17 19:00:00", "2024-05-17 20:00:00");
 
         const QVariantMap first = timetable(monthly, eight, 0x1);
         row("monthly, next month", first, "2024-05-15 10:00:00", "2024-06-01 08:00:00");
         // The 31st (bit 30) within the next 31 days, else one month on, clamped to the
         // end of February; the scheduler's last-day rule does not apply.
         const QVariantMap last = timetable(monthly, eight, qlonglong(1) << 30);
-        row("monthly, 31st", last, "2024-05-15 10:00:00", "2024-05-31 08:00:00");
         row("monthly, leap February", last, "2024-01-31 09:00:00", "2024-02-29 08:00:00");
         row("monthly, 30-day month", last, "2024-04-10 10:00:00", "");
     }
