@@ -171,8 +171,6 @@ private slots:
 
         // NS = 11: bits 0, 1 and 3 of the model's texts; bit 5 has no text.
         const ZeltoTable flags = table({"NS", "ERR"}, {{11, 1}});
-        row("bits named", "checkError(Enum.All, 'NS')", flags, current,
-            {ns + "Нет питания, Обрыв датчика t1, Расход вне диапазона"});
         row("mask and own text", "checkError(Enum.All, 'NS', 2); checkError(Enum.All, 'NS', 0xFFFF, 'Авария прибора')",
             flags, current, {ns + "Обрыв датчика t1", "Авария прибора"});
         row("bit without a text", "checkError(Enum.All, 'NS')", table({"NS"}, {{33}}), current, {ns + "Нет питания, бит 5"});
@@ -196,7 +194,6 @@ private slots:
             "if (data !== 'changed') error('data is not writable');"
             "if (typeof deleteLater !== 'undefined' || typeof objectName !== 'undefined') error('QObject members');"
             "error('конец ' + TABLE_NAME)", one, day, {"конец dayData"});
-        row("current data names", "error(actualData + ' ' + DATA)", one, current, {"1 currentData"});
         // Other names count as current data; only "_d" is joined.
         row("other names", "error(actualData + ' ' + DATA)", one, "month_totals", {"1 month_totals"});
 
