@@ -550,7 +550,6 @@ private slots:
             failure("null", -32600, "Идентификатор запроса должен быть числом или строкой\"}}"));
         row("bad tagged value", call("5", "echoFirst", "[{\"$date\":\"2024-13-45\"}]"),
             failure("null", -32600, "Неверное значение в запросе: "));
-        row("no method", "{\"jsonrpc\":\"2.0\",\"id\":1}", failure("1", -32600, "В запросе не указана команда\"}}"));
         row("method a number", "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":5}",
             failure("2", -32600, "В запросе не указана команда\"}}"));
         row("parameters an object", call("3", "echoFirst", "{\"a\":1}"),
