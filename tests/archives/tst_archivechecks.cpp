@@ -70,7 +70,6 @@ private slots:
         row("a second more", reset, stored, archive({last.addSecs(-86401), last}),
             "Обнаружен сброс даты и времени на 09.03.24 11:59:59");
         row("first save", reset, none, wild, "");
-        row("checks off", {false, false, 30}, stored, wild, "");
         row("settings missing", {QVariant(), QVariant(), QVariant()}, stored, wild, "");
         row("30 min ahead", deviation, none, currentRow(server.addSecs(1800), server), "");
         row("a second more behind", deviation, none, currentRow(server.addSecs(-1801), server), tooFar.arg(30));
