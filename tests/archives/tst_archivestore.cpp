@@ -286,9 +286,6 @@ private slots:
         QTest::addColumn<int>("count");     // new hours
         QTest::addColumn<QString>("change");
         QTest::addColumn<bool>("spliced");
-        QTest::newRow("a new day after the stored ones") << 1100 << 1100 << 24 << "" << true;
-        QTest::newRow("a day inside the stored range") << 1100 << 500 << 24 << "" << true;
-        QTest::newRow("the last hours again and a day") << 1100 << 1098 << 26 << "" << true;
         QTest::newRow("a column only in the new rows") << 1100 << 1100 << 24 << "new column" << true;
         QTest::newRow("an empty stored archive") << 0 << 0 << 24 << "" << false;
         QTest::newRow("an empty cell") << 1100 << 1090 << 24 << "empty cell" << true;

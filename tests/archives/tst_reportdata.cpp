@@ -3,6 +3,7 @@
 #include "database.h"
 #include "nodes.h"
 #include "outcome.h"
+#include "samevalue.h"
 #include "sqlitedatareader.h"
 #include "tempdatabasehome.h"
 #include "zeltoenvironment.h"
@@ -104,24 +105,6 @@ bool matches(const QVariant &actual, const QVariant &want)
     return want.isValid() ? actual == want : actual.isNull();
 }
 
-
-// The first cell (by row and column) where the tables differ, value or type; empty when none does.
-QString tableDifference(const ZeltoTable &actual, const ZeltoTable &wanted)
-{
-    if (actual.columnNames() != wanted.columnNames() || actual.rowCount() != wanted.rowCount())
-        return actual.columnNames().join(",") + " x " + QString::number(actual.rowCount()) + " rows, not "
-            + wanted.columnNames().join(",") + " x " + QString::number(wanted.rowCount());
-    for (int row = 0; row < wanted.rowCount(); ++row) {
-        for (int c = 0; c < wanted.columnCount(); ++c) {
-            const QVariant a = actual.value(row, c), w = wanted.value(row, c);
-            if (a.userType() != w.userType() || a != w)
-                return QString("row %1 %2: %3 (%4), not %5 (%6)").arg(row).arg(wanted.columnName(c), a.toString(),
-                                                                        a.typeName(), w.toString(), w.typeName());
-        }
-    }
-    return QString();
-}
-
 // Where the row differs from expected (numbers to 1e-9, kAbsent: no such column); empty when it does not.
 QString differences(const ZeltoTable &table, const QVariantMap &expected, int row = 0)
 {
@@ -202,20 +185,14 @@ private slots:
         // Daily S1_Q of day d is d over 1..10 March; 3..6 March reads the counter at the end of 2 and 6 March.
         QTest::addColumn<Ends>("ends");
         const auto row = [](const char *name, const Ends &ends) { QTest::newRow(name) << ends; };
-        row("records at both ends", {"day_totals", {at(3, 2), 100.0, at(3, 6), 130.0}, 0, 6, 100.0, 130.0, false, false,
-                                     6, 30.0});
         row("range starts before the first record, nearer one after the end",
             {"day_totals", {at(3, 4), 107.0, at(3, 7), 150.0}, 0, 6, 107.0 - 3 - 4, 150.0 - 7, true, true, 6, 43.0});
-        row("range ends after the last record",
-            {"day_totals", {at(3, 1), 90.0}, 0, 6, 92.0, 92.0 + 3 + 4 + 5 + 6, true, true, 6, 18.0});
         row("a day missing on the way to the end",
             {"day_totals", {at(3, 1), 90.0}, 5, 6, 92.0, QVariant(), true, false, 6, 3.0 + 4 + 6});
         row("marker in the record of the start",
             {"day_totals", {at(3, 2), kOut, at(3, 6), 130.0}, 0, 6, 130.0 - 18, 130.0, true, false, 6, 18.0});
         row("month totals: February's record, carried",
             {"month_totals", {at(2, 1), 80.0, at(3, 1), 500.0}, 0, 6, 83.0, 83.0 + 3 + 4 + 5 + 6, true, true, 6, 18.0});
-        row("counters kept in the monthly records",
-            {"month_data", {at(2, 1), 80.0}, 0, 6, 83.0, 101.0, true, true, 6, 18.0});
         // Without any start reading the meter is taken to have started from zero.
         row("no readings archive", {QString(), {}, 0, 6, 0.0, QVariant(), true, false, 6, 18.0});
         // A range ending today has no daily row for today: it closes with the end of the last day read.
@@ -258,8 +235,6 @@ private slots:
         QTest::addColumn<Tail>("tail");
         const QDate april1(2024, 4, 1), april30(2024, 4, 30);
         // Daily S1_Q of March's day d is d: 1 + ... + 27 = 378.
-        QTest::newRow("read up to the 27th, mean of three days")
-            << Tail{true, 3, march(1), march(31), 27, 31, 4, 26.0, 378.0 + 4 * 26};
         QTest::newRow("mean of the last day only") << Tail{true, 1, march(1), march(31), 27, 31, 4, 27.0, 378.0 + 4 * 27};
         QTest::newRow("setting off") << Tail{false, 3, march(1), march(31), 27, 27, 0, 0.0, 378.0};
         QTest::newRow("not a whole month") << Tail{true, 3, march(1), march(30), 27, 27, 0, 0.0, 378.0};
@@ -416,8 +391,6 @@ private slots:
                  return QVariantList{day, day < 10 ? QVariant(day) : QVariant(), QVariant(), qlonglong(1) << (40 + day % 3)};
              })}},
              march(1), march(12), 1, true});
-        row("no daily row in the range", {"LWD41", {{"day_data", marchDays(columns, 20, 25, usual)}}, march(1), march(10),
-                                          0, true});
         row("no daily archive", {"LWD41", {{"month_data", records({{at(2, 1), 100.0, 1000.0}})}}, march(1), march(31), 0,
                                  true});
         row("RNH7", {"RNH7", {{"day_data", allMarch}, {"current_data", table({kDate, "S1_BHP"}, {{at(3, 8, 3), 30.0}})},
@@ -430,14 +403,9 @@ private slots:
             {"QRV3", {{"day_data", allMarch}, {"hour_data", hours},
                       {"current_data", table({kDate, "S1_Q", "S1_M1"}, {{at(3, 31, 23), 900.0, 90.0}})}},
              march(3), march(6), 1, true});
-        // More than a block of 1024 doubles a column: the blocks before the range are stepped over.
-        row("a long archive", {"LWD41", {{"day_data", daysFrom(QDate(2021, 1, 1), 1300, columns, [](int day) {
-                                             return QVariantList{day * 0.125, 1.0 + day % 7, 40.0, 1, 2, "c"};
-                                         })},
-                                         {"day_totals", records({{at(2, 29), 5.0, 1.0}, {at(3, 31), 7.0, 3.0}})}},
-                               march(1), march(31), 1, true});
-        // Rising values, coded as differences: a month in a later group of its block, the groups before it
-        // carried, those after it stepped over.
+        // More than a block of 1024 doubles a column, rising values coded as differences: the blocks before the
+        // range stepped over, a month in a later group of its block, the groups before it carried, those after it
+        // stepped over.
         row("a long archive, differences carried", {"LWD41", {{"day_data", daysFrom(QDate(2021, 1, 1), 1300, columns,
                                                                                      [](int day) {
             return QVariantList{day * 0.125, 2.0 + day * 0.5, 40.0 + day * 0.01, 1, 2, "c"};
@@ -475,7 +443,8 @@ private slots:
         ArchiveStore::setSplicing(true);
         QCOMPARE(QList<int>({wanted.rowCount(), fromBytes, general}),
                  QList<int>({1 + direct.rows, 1 + direct.fromBytes, 0}));
-        QCOMPARE(tableDifference(quick, wanted), QString());
+        QString why;
+        QVERIFY2(same(QVariant::fromValue(quick), QVariant::fromValue(wanted), &why), qPrintable(why));
     }
 
     // A reader kept open for the next large job reads the file at its path only while that is still the file it

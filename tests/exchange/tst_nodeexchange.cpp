@@ -198,7 +198,6 @@ private slots:
         QTest::newRow("other element") << "<nodes><nod/></nodes>" << "Не найден элемент <node>";
         QTest::newRow("record misnamed") << wrap("<info><row/></info>") << "Не найден элемент <record>";
         QTest::newRow("child without type") << inRecord("<x/>") << "Не найден атрибут type";
-        QTest::newRow("unknown type") << inRecord("<x type=\"set\"/>") << "Ошибка XML";
         QTest::newRow("list item misnamed") << inRecord("<x type=\"list\"><i/></x>") << "Не найден элемент <item>";
         QTest::newRow("list text") << inRecord("<x type=\"list\">t</x>") << "Ошибка XML 1";
         QTest::newRow("strings text") << inRecord("<x type=\"strings\">t</x>") << "Ошибка XML 2";

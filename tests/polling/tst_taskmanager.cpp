@@ -611,12 +611,8 @@ private slots:
         };
         row("never run: at the first pass, whatever the mode", {{"mode", "yearly"}}, "", "2024-05-06 10:00:10",
             "2024-05-06 12:00:00", {"05-06 10:00"});
-        row("hourly at its minute", hourly(30), "2024-05-06 09:31:00", "2024-05-06 09:58:10", "2024-05-06 12:59:00",
-            {"05-06 10:30", "05-06 11:30", "05-06 12:30"});
         row("daily: two times, never two runs in one hour", byTimes("daily", {"08:00", "08:30"}),
             "2024-05-05 20:00:00", "2024-05-06 07:58:10", "2024-05-06 10:00:00", {"05-06 08:00", "05-06 09:00"});
-        row("daily: missed while down, caught up at start", byTimes("daily", {"08:00"}), "2024-05-05 08:00:00",
-            "2024-05-06 15:00:10", "2024-05-06 16:00:00", {"05-06 15:00"});
         row("weekly on Mondays only", byTimes("weekly", {"08:00"}, 0x01), "2024-04-29 08:00:00",
             "2024-05-05 07:59:10", "2024-05-07 09:00:00", {"05-06 08:00"});
         const QVariantMap on31st = byTimes("monthly", {"09:00"}, qint64(1) << 30);

@@ -248,24 +248,18 @@ private slots:
             QTest::newRow(name) << QString(record) << input << refusal;
         };
         row("node name at the limit", "node", {{"name", text(255)}, {"param24", text(255)}}, QString());
-        row("node system type", "node", {{"s3_type", text(256)}}, tooLong("s3_type", 255));
         row("node parameter", "node", {{"param24", text(256)}}, tooLong("param24", 255));
         // Integer columns: SQLite would keep other text, PostgreSQL refuse it in its own words.
         const QString notWhole = QStringLiteral("Неверное значение поля %1: ожидается целое число");
         row("node numbers as numbers or their text", "node",
             {{"number", " 77 "}, {"version", 2.0}, {"firmware", QVariant()}}, QString());
-        row("node number", "node", {{"number", "x12"}}, notWhole.arg("number"));
         row("node version", "node", {{"version", 1.5}}, notWhole.arg("version"));
         row("task node id beyond an int", "task", {{"node_id", 4294967297LL}}, notWhole.arg("node_id"));
         row("group name", "group", {{"name", text(256)}}, tooLong("name", 255));
         row("user fields at the limit", "user", {{"fio", text(255)}, {"note", text(4000)}}, QString());
-        row("user login", "user", {{"login", text(256)}}, tooLong("login", 255));
         row("user phone", "user", {{"phone", QByteArray(256, '7')}}, tooLong("phone", 255));
         row("user rights", "user", {{"access", QStringList(QVector<QString>(700, text(50)).toList())}},
             tooBig("access"));
-        row("task channel at the limit", "task", {{"channel", QVariantMap{{"code", text(255)}, {"x", text(30000)}}}},
-            QString());
-        row("task channel", "task", {{"channel", QVariantMap{{"code", "COM"}, {"x", text(33000)}}}}, tooBig("channel"));
         row("task channel code", "task", {{"channel", QVariantMap{{"code", text(256)}}}}, tooLong("channel_code", 255));
         row("task timetable", "task", {{"timetable", QVariantMap{{"x", text(33000)}}}}, tooBig("timetable"));
         row("task error (short form)", "task", {{"last_error", text(4001)}}, tooLong("last_error", 4000));
@@ -334,7 +328,6 @@ private slots:
         // Stored order counts, not the earliest time.
         const QVariantMap evening = timetable(daily, {QStringLiteral("18:00"), QStringLiteral("06:00")});
         row("daily, tomorrow", evening, "2024-05-15 19:00:00", "2024-05-16 18:00:00");
-        row("daily, early", evening, "2024-05-15 05:00:00", "2024-05-15 18:00:00");
         const QVariantMap sorted = timetable(daily, {QTime(6, 0), QTime(18, 0, 30)});
         row("daily, second time", sorted, "2024-05-15 06:00:00", "2024-05-15 18:00:30");
         // The night before the clocks go forward: tomorrow at the same wall-clock time.
@@ -343,21 +336,17 @@ private slots:
         row("daily, bad times passed over", timetable(daily, {QStringLiteral("x"), QVariantMap(), QStringLiteral("09:15")}),
             "2024-05-15 07:00:00", "2024-05-15 09:15:00");
 
-        // 2024-05-15 is a Wednesday; 0x01 is Monday only, 0x11 Monday and Friday.
+        // 0x01 is Monday only, 0x11 Monday and Friday.
         const QVariantMap monday = timetable(weekly, eight, 0x01);
-        row("weekly, next Monday", monday, "2024-05-15 10:00:00", "2024-05-20 08:00:00");
-        row("weekly, today passed", monday, "2024-05-20 09:00:00", "2024-05-27 08:00:00");
         row("weekly, autumn change", monday, "2024-10-21 09:00:00", "2024-10-28 08:00:00");
         const QVariantMap twice = timetable(weekly, {QStringLiteral("20:00"), QStringLiteral("08:00")}, 0x11);
         row("weekly, Friday to Monday", twice, "2024-05-17 21:00:00", "2024-05-20 20:00:00");
-        row("weekly, Friday", twice, "2024-05-17 19:00:00", "2024-05-17 20:00:00");
 
         const QVariantMap first = timetable(monthly, eight, 0x1);
         row("monthly, next month", first, "2024-05-15 10:00:00", "2024-06-01 08:00:00");
         // The 31st (bit 30) within the next 31 days, else one month on, clamped to the
         // end of February; the scheduler's last-day rule does not apply.
         const QVariantMap last = timetable(monthly, eight, qlonglong(1) << 30);
-        row("monthly, 31st", last, "2024-05-15 10:00:00", "2024-05-31 08:00:00");
         row("monthly, leap February", last, "2024-01-31 09:00:00", "2024-02-29 08:00:00");
         row("monthly, 30-day month", last, "2024-04-10 10:00:00", "");
     }

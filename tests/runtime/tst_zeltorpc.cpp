@@ -216,7 +216,6 @@ private slots:
         // Quotes, backslashes and control characters escaped; '/' and non-ASCII text as they are.
         row("escapes", QStringLiteral("a\"b\\c/d\n\t\r\b\f") + QChar(1) + QChar(0x1f) + QChar(0) + "Тепло €",
             "\"a\\\"b\\\\c/d\\n\\t\\r\\b\\f\\u0001\\u001f\\u0000Тепло €\"", true);
-        row("null text", QString(), "\"\"", false);
         row("surrogate pair", smile, "\"\xF0\x9F\x98\x80\"", true);
         // Lone surrogates become U+FFFD.
         row("lone pair reversed", QString(QChar(0xdc00)) + QChar(0xd800), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"", false);
@@ -224,19 +223,15 @@ private slots:
         row("null date-time", QDateTime(), "{\"$datetime\":\"\"}", true);
         // UTC and offset values are written in local time (UTC+5 here).
         row("UTC", QDateTime(QDate(2024, 1, 15), QTime(22, 30, 0, 250), Qt::UTC), "{\"$datetime\":\"2024-01-16T03:30:00.250\"}", false);
-        row("offset", QDateTime(QDate(2024, 1, 15), QTime(12, 0), Qt::OffsetFromUTC, 3 * 3600),
-            "{\"$datetime\":\"2024-01-15T14:00:00.000\"}", false);
         row("date", QDate(2024, 2, 29), "{\"$date\":\"2024-02-29\"}", true);
         row("early date", QDate(5, 1, 2), "{\"$date\":\"0005-01-02\"}", true);
         row("null date", QDate(), "{\"$date\":\"\"}", true);
         row("time", QTime(23, 59, 59, 999), "{\"$time\":\"23:59:59.999\"}", true);
-        row("midnight", QTime(0, 0), "{\"$time\":\"00:00:00.000\"}", true);
         row("null time", QTime(), "{\"$time\":\"\"}", true);
         row("bytes", QByteArray("\xfa\xfb\xfc\xfd\xfe", 5), "{\"$bytes\":\"+vv8/f4=\"}", true);
         row("no bytes", QByteArray(""), "{\"$bytes\":\"\"}", true);
         row("out of range", marker(true), "{\"$marker\":\"OutOfRange\"}", true);
         row("unused", marker(false), "{\"$marker\":\"Unused\"}", true);
-        row("empty map", QVariantMap(), "{}", true);
         row("string list", QStringList{QStringLiteral("a"), QStringLiteral("b")}, "[\"a\",\"b\"]", false);
         row("table", table({QStringLiteral("a"), QStringLiteral("b")}, {{1, 2.0}, {3}}),
             "{\"$table\":{\"columns\":[\"a\",\"b\"],\"rows\":[[1,2.0],[3]]}}", true);
@@ -555,7 +550,6 @@ private slots:
             failure("null", -32600, "Идентификатор запроса должен быть числом или строкой\"}}"));
         row("bad tagged value", call("5", "echoFirst", "[{\"$date\":\"2024-13-45\"}]"),
             failure("null", -32600, "Неверное значение в запросе: "));
-        row("no method", "{\"jsonrpc\":\"2.0\",\"id\":1}", failure("1", -32600, "В запросе не указана команда\"}}"));
         row("method a number", "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":5}",
             failure("2", -32600, "В запросе не указана команда\"}}"));
         row("parameters an object", call("3", "echoFirst", "{\"a\":1}"),

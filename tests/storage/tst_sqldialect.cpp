@@ -210,7 +210,6 @@ private slots:
         QTest::newRow("postgres, any case") << "[Database]\ndriver=qpsql\nhost=db1\nport=6543\ndatabaseName=heat\n"
                                             << QString() << "db1:6543/heat";
         QTest::newRow("unknown driver") << "[Database]\ndriver=QMYSQL\n" << "QMYSQL" << QString();
-        QTest::newRow("port not a number") << "[Database]\ndriver=QPSQL\nport=abc\n" << "Database/port" << QString();
         QTest::newRow("port out of range") << "[Database]\ndriver=QPSQL\nport=70000\n" << "Database/port" << QString();
         QTest::newRow("both passwords") << "[Database]\ndriver=QPSQL\npassword=a\npasswordFile=/nonexistent\n"
                                         << "passwordFile" << QString();

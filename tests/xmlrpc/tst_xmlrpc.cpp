@@ -109,7 +109,6 @@ private slots:
         const QString clean = head + QStringView(u"\xFFFD\xFFFD\x7Fц€").toString() + pair
             + QStringView(u"\xFFFDx\xFFFD\xFFFD\xFFFD\xFFFD\xE000").toString();
         QTest::newRow("short") << hazards << clean;
-        QTest::newRow("long") << hazards.repeated(2000) << clean.repeated(2000);
         const QString block(4095, QLatin1Char('x'));
         QTest::newRow("pair across a block") << block + pair + hazards.repeated(900) << block + pair + clean.repeated(900);
         const QString ys(20000, QLatin1Char('y'));
@@ -178,13 +177,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("code");
-        QTest::newRow("not XML") << QByteArray("methodCall") << int(MaiaFault::ParseError);
         QTest::newRow("two roots") << call("m", QString()) + "<x/>" << int(MaiaFault::ParseError);
         QTest::newRow("entity bomb")
             << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">"
                           "<!ENTITY c \"&b;&b;&b;&b;&b;\">]><methodCall><methodName>&c;</methodName></methodCall>")
             << int(MaiaFault::ParseError);
-        QTest::newRow("undeclared entity") << call("&x;", QString()) << int(MaiaFault::ParseError);
         QTest::newRow("undeclared entity, long string")
             << call("m", param(QStringLiteral("<string>") + QString(20000, QLatin1Char('z'))
                                                + QStringLiteral("&x;</string>"))) << int(MaiaFault::ParseError);
@@ -197,7 +194,6 @@ private slots:
         const QString nested = QStringLiteral("<x>").repeated(100000) + QStringLiteral("</x>").repeated(100000);
         const int invalid = MaiaFault::InvalidRequest;
         QTest::newRow("element in a string") << call("m", param("<string>a<b/>c</string>")) << invalid;
-        QTest::newRow("nested in methodName") << call(nested, QString()) << invalid;
         QTest::newRow("nested in a string") << call("m", param("<string>" + nested + "</string>")) << invalid;
         QTest::newRow("nested in a member name")
             << call("m", param("<struct><member><name>" + nested + "</name><value/></member></struct>")) << invalid;
