@@ -5,6 +5,7 @@
 #include "postgresschema.h"
 #include "schema.h"
 #include "transactionscope.h"
+#include "walcheckpointer.h"
 #include "zelto.h"
 #include "zeltoclock.h"
 #include "zeltoenvironment.h"
@@ -71,6 +72,7 @@ Database::~Database()
     if (s_instance == this)
         s_instance = nullptr;
     m_statements.clear();
+    detachCheckpointer();
     db.close();
     db = QSqlDatabase();
 }
@@ -151,6 +153,7 @@ ZeltoStatus Database::open()
     if (database->db.isValid()) {
         // Opened before: let go of the old connection before replacing it.
         database->m_statements.clear();
+        database->detachCheckpointer();
         database->db.close();
         database->db = QSqlDatabase();
         QSqlDatabase::removeDatabase(defaultConnectionName());
@@ -213,11 +216,30 @@ ZeltoStatus Database::applyPragmas()
     // Some file systems (network shares) cannot hold a write-ahead log: the
     // server still works, but a backup then holds up writers while it copies.
     if (!query.exec(QLatin1String(Schema::PragmaJournalMode)) || !query.next()
-        || query.value(0).toString() != QLatin1String("wal"))
+        || query.value(0).toString() != QLatin1String("wal")) {
         ZeltoSystem::instance()->log(ZeltoSystem::LogWarning,
                                      tr("БД не переведена в режим журнала WAL: на время резервного копирования "
                                         "запись в БД будет ждать"));
+        return ZeltoStatus();
+    }
+    attachCheckpointer();
     return ZeltoStatus();
+}
+
+void Database::attachCheckpointer()
+{
+    detachCheckpointer();
+    m_checkpointer.reset(new WalCheckpointer(db.databaseName()));
+    m_checkpointer->attach(sqliteHandle());
+}
+
+void Database::detachCheckpointer()
+{
+    if (!m_checkpointer)
+        return;
+    if (sqlite3 *handle = sqliteHandle())
+        WalCheckpointer::detach(handle);
+    m_checkpointer.reset();
 }
 
 QString Database::connectionName()
@@ -228,6 +250,7 @@ QString Database::connectionName()
 void Database::reopen()
 {
     m_statements.clear();
+    detachCheckpointer();
     db.close();
     // A new session would not hold the active server's lock: the closed one
     // ends the server's active role at the lock's next check, and the lock's

@@ -15,9 +15,11 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
 class QSqlError;
 class QSqlQuery;
+class WalCheckpointer;
 class ZeltoClock;
 struct sqlite3;
 
@@ -131,6 +133,10 @@ public:
     // auto_vacuum INCREMENTAL; elsewhere nothing happens). Backups:
     // DatabaseBackup; the journal's clean-up and compaction: JournalCompaction.
     ZeltoStatus releasePages(int count);
+    // Writes the whole write-ahead log back and cuts it to nothing, with the
+    // log's checkpointer held meanwhile (a checkpoint of its own would make
+    // this one give up).
+    ZeltoStatus truncateLog();
 
 private slots:
     // The schema steps, run in order by prepareSchema; a failed step leaves
@@ -162,6 +168,11 @@ private:
     // The leased statement prepared, bound and run: the status of the first step that fails.
     ZeltoStatus exec(StatementCache::Lease &lease, const QVariantList &binds);
     ZeltoStatus applyPragmas();
+    // A checkpointer of the log for the open SQLite connection (in WAL mode).
+    void attachCheckpointer();
+    // Stops the log's checkpointer and takes its hook off the connection:
+    // before the connection closes, which is then the last one on the file.
+    void detachCheckpointer();
     // The query run; on PostgreSQL inside a transaction within a savepoint of
     // its own, so that a statement that fails leaves the transaction usable
     // (as SQLite does) for the caller to go on or roll back. The prepared
@@ -187,6 +198,8 @@ private:
     bool m_postgres = false;       // db is a PostgreSQL connection
     bool m_lockSession = false;    // db is the session that holds the active server's lock
     StatementCache m_statements;   // cleared before db closes
+    // SQLite in WAL mode: checkpoints off the command thread; gone before db closes.
+    std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_version = -1;
     int m_transactionDepth = 0;
     ZeltoStatus m_stepFailure;   // of the schema step that failed last

@@ -1,6 +1,5 @@
 #include "database.h"
 
-
 #include <QSqlDriver>
 
 #include <sqlite3.h>
@@ -28,4 +27,14 @@ ZeltoStatus Database::releasePages(int count)
     if (code != SQLITE_DONE)
         return ZeltoStatus::storage(QString::fromUtf8(sqlite3_errmsg(db)));
     return ZeltoStatus();
+}
+
+ZeltoStatus Database::truncateLog()
+{
+    const bool checkpointing = bool(m_checkpointer);
+    detachCheckpointer();
+    const ZeltoStatus done = run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    if (checkpointing)
+        attachCheckpointer();
+    return done;
 }

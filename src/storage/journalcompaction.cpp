@@ -205,7 +205,7 @@ ZeltoStatus JournalCompaction::checkpoint()
 {
     // The freed pages are cut from the file when the log is written back:
     // now, and the log is cut as well, so that the space is given back at once.
-    return m_database->run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    return m_database->truncateLog();
 }
 
 void JournalCompaction::finish(bool ok, const QString &error)

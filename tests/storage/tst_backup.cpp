@@ -6,7 +6,9 @@
 #include "sqlitefile.h"
 #include "tempdatabasehome.h"
 #include "transactionscope.h"
+#include "walcheckpointer.h"
 #include "zeltoenvironment.h"
+#include "zeltometrics.h"
 #include "zeltotestclock.h"
 
 #include <QtTest>
@@ -360,6 +362,18 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
         QCOMPARE(QVariantList({done.at(0).at(0), scalar("SELECT count(*) FROM journal"), scalar("PRAGMA freelist_count")}),
                  QVariantList({true, 1, 0}));
+    }
+
+    // A commit that fills the write-ahead log leaves writing it back to a thread of its own (counted on the
+    // metrics page); the log's truncation, that thread held meanwhile, cuts it to nothing.
+    void logWrittenBackOffTheCommittingThread()
+    {
+        const double before = ZeltoMetrics::instance()->value(WalCheckpointer::kMetric);
+        QVERIFY(m_home->db().run("CREATE TABLE big (b BLOB)").ok());
+        QVERIFY(m_home->db().run("INSERT INTO big VALUES (zeroblob(8000000))").ok());
+        QTRY_COMPARE(ZeltoMetrics::instance()->value(WalCheckpointer::kMetric), before + 1);
+        QVERIFY(m_home->db().truncateLog().ok());
+        QCOMPARE(QFileInfo(path("telvan.db-wal")).size(), 0);
     }
 
     // A file of an older release (no incremental compaction) is switched over by one whole VACUUM, only once its
