@@ -937,6 +937,12 @@ void measureSave(Run &run, ServerProcess &server, int nodeId, const QDate &first
         save.values.append(server.timed(QStringLiteral("saveArchives"), {QVariant::fromValue(tables)}));
         cpu.values.append(mainThreadCpuMs(server.pid()) - cpuBefore);
         written.append((writtenSoFar() - before) / 1e6);
+        // The server writes its log back on a thread of its own after some
+        // saves: the UPDATE waits until that is done, so as not to share the disk with it.
+        for (qint64 seen = -1, now = writtenBytes(server.pid()); now != seen; now = writtenBytes(server.pid())) {
+            seen = now;
+            QThread::msleep(20);
+        }
         floorRow.update(dayBytes * (i + 1), update, updateCpu);
     }
     // The first of each only fills caches (the server's, the new file's): not counted.
