@@ -44,8 +44,7 @@ class ArchivesTest(ServerTestCase):
             journal_data=table(["ctime", "param", "old_value", "new_value"], [[stamp(START), "Ду", "40", "50"]]))),
             True)
 
-        stored = c.rows("getArchive", node, "hour_data", None, None)
-        self.assertEqual(len(stored), 47)
+        self.assertEqual(len(c.rows("getArchive", node, "hour_data", None, None)), 47)
 
         # Tables as the variant stream to a client that asks, and what else it may ask: tst_zeltorpc (replies,
         # tablesInStreamForm); ranges read: tst_archivestore, and over the wire test_xmlrpc's readers.
