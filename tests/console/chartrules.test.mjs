@@ -9,8 +9,7 @@ const { ParameterColumns } = await import('../../web/console/js/params.js');
 
 test('a chart first draws the quantities looked at first, of the first system that has them', () => {
   const cases = [
-    [['S1_t1', 'S1_P1', 'S1_t2', 'S1_G1', 'S1_Q'], [[70, 6, 40, 2, 0.1], [72, 6.1, 41, 2.1, 0.2]],
-      ['S1_t1', 'S1_t2', 'S1_G1', 'S1_Q']],
+    // (A meter's usual hourly archive, pressure left for the operator to pick: test_console's five years.)
     [['S1_t1', 'S1_V1', 'S1_M1'], [[70, 1, 2], [71, 2, 3]], ['S1_t1', 'S1_M1']],   // mass before volume
     [['S1_P1', 'S2_Q', 'S2_t1'], [[6, 1, 70], [7, 2, 71]], ['S2_t1', 'S2_Q']],
     [['S1_t1', 'S1_t2', 'S1_Q'], [[70, 40, 5], [70, 41, 6]], ['S1_t2', 'S1_Q']],   // a supply that never changes

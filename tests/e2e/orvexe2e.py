@@ -233,12 +233,6 @@ def installation(test):
     return inst
 
 
-def project_version():
-    """The version in the top CMakeLists.txt."""
-    cmake = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt"))
-    return re.search(r"project\(\S+ VERSION (\S+)", cmake).group(1)
-
-
 def server_with_settings(settings, **kwargs):
     """A DataServer started with settings already in its database."""
     home = TempHome()
@@ -382,13 +376,12 @@ def wait_idle(c, task, timeout=60):
         raise AssertionError("task %d still runs: %r" % (task, c.ok("getTaskState", task)))
 
 
-def open_http(c, setting="httpPort"):
-    """Turns a listener on at a free port (it follows its setting: the operators' HTTP listener's by default);
-    the port."""
+def open_http(c):
+    """Turns the operators' HTTP listener on at a free port; the port."""
     port = free_port()
-    c.ok("setSetting", setting, port)
+    c.ok("setSetting", "httpPort", port)
     if not wait_until(lambda: accepts(port), timeout=10):
-        raise AssertionError("no %s listener on %d" % (setting, port))
+        raise AssertionError("no HTTP listener on %d" % port)
     return port
 
 

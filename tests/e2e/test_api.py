@@ -1,7 +1,7 @@
 """The command API over the wire: sessions, rights, users, groups, visibility, events, settings, journal,
 parameters and values."""
 
-from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, journal, new_node, project_version, sql
+from orvexe2e import ALL_TIME, REFUSED, ServerTestCase, journal, new_node, sql
 
 # Every guarded command with parameters that would otherwise be accepted.
 GUARDED = [
@@ -93,8 +93,7 @@ class ApiTest(ServerTestCase):
         viewer = self.make_user("viewer", access=["saveNode", "removeNode", "saveGroup"], groups=[0, a])[1]
         self.assertEqual([g["name"] for g in viewer.rows("getGroups")], ["Видимая", "Общие"])
         self.assertEqual((viewer.ok("getGroup", b), viewer.ok("getNode", node_b)), ({}, {}))
-        self.assertEqual(viewer.ok("getNode", node_a)["id"], node_a)
-        self.assertEqual({n["id"] for n in viewer.rows("getNodes")} & {node_a, node_b}, {node_a})
+        self.assertEqual(viewer.ok("getNode", node_a)["id"], node_a)   # the node list of a user's groups: test_console
         # Into a hidden group: refused as a group not found, with the refusal's text.
         self.assertEqual(viewer.failure("setNodeGroup", node_a, b), (-32004, REFUSED))
         self.assertEqual(viewer.ok("setNodeGroup", node_a, 0), node_a)
@@ -189,16 +188,13 @@ class ApiTest(ServerTestCase):
                                          ("getArchive", [node, "day_data", "2024-13-45", None], 3)]:
             self.assertIn("параметр %d команды %s" % (position, method), admin.error(method, *params))
         self.assertEqual(admin.ok("getCheckLog", node, "2024-01-01T00:00:00", None)["$table"]["rows"], [])
-        for method, params in [("getNode", ["abc"]), ("removeNode", [{}]), ("removeNode", [[node]]),
-                               ("setNodeGroup", [node, "x"]), ("setNodeGroup", ["x", 0]),
-                               ("saveNode", [[1, 2]]), ("saveNode", ["text"]), ("saveUser", [[1]]),
+        for method, params in [("getNode", ["abc"]), ("removeNode", [{}]), ("setNodeGroup", [node, "x"]),
+                               ("saveNode", ["text"]), ("saveUser", [[1]]), ("setUserGroups", [0, "x"]),
                                ("saveNode", [{"id": "%d OR 1=1" % node, "note": "x"}]),
-                               ("saveNode", [{"id": node, "note": [1, 2]}]),
-                               ("setUserGroups", [0, "x"]), ("setUserAccess", [1, 5]), ("getUser", [None]),
+                               ("saveNode", [{"id": node, "note": [1, 2]}]), ("setUserAccess", [1, 5]),
                                ("removeGroup", [1.5]), ("saveGroup", [None])]:
             self.assertTrue(admin.error(method, *params), method)
-        self.assertEqual(admin.ok("getNode", node), before)
-        self.assertEqual(admin.ok("getVersion"), project_version())   # the connection stays usable
+        self.assertEqual(admin.ok("getNode", node), before)   # the connection stays usable
 
     def test_describe_over_the_wire(self):
         c = self.client()
@@ -209,8 +205,6 @@ class ApiTest(ServerTestCase):
         self.assertEqual([p["code"] for p in result["params"]], ["Th", "S1_t1"])
         self.assertEqual(c.error("describeParams", "QRV3", ["S1_t1", "S1_t2"], [1]),
                          "Количество колонок не соответствует количеству значений")
-        for params in (["S1_t1", [1]], [["S1_t1"]], [["S1_t1"], {"a": 1}]):
-            self.assertTrue(c.error("describeParams", "QRV3", *params), params)
 
     def test_get_values(self):
         c = self.client()

@@ -37,7 +37,6 @@ class CommandAttacks(ServerTestCase):
         for method, params, refusal in [
                 ("removeNode", [wide], "параметр 1 команды removeNode"),
                 ("getNode", [-2 ** 63], "параметр 1 команды getNode"),
-                ("setNodeGroup", [node, 2 ** 32], "параметр 2 команды setNodeGroup"),
                 ("getUser", [str(2 ** 32 + 1)], "параметр 1 команды getUser"),
                 ("saveUser", [{"id": 2 ** 32, "login": "mallory"}], "поля id"),
                 ("saveNode", [{"id": wide, "name": "чужой"}], "поля id"),

@@ -8,8 +8,8 @@ import time
 import xmlrpc.client
 
 import prometheus
-from orvexe2e import (WS_UPGRADE, ServerTestCase, accepts, closed, exchange, first_status, free_port, http_get, idle,
-                      rss_bytes, server_with_settings, wait_until)
+from orvexe2e import (WS_UPGRADE, ServerTestCase, WebSocketClient, accepts, closed, exchange, first_status, free_port,
+                      http_get, idle, rss_bytes, server_with_settings, wait_until)
 
 MIB = 1 << 20
 LIMIT_MIB = 16
@@ -55,31 +55,16 @@ class ListenerTest(ServerTestCase):
     def test_withheld_requests_bounded(self):
         # Three clients withhold the last byte of a request on each listener: the third passes the
         # listener's limit, and the first, which holds most, is closed; the others are served.
-        def xmlrpc_call(size):
-            call = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
-            body = call + b" " * (size - len(call))
-            return (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % size) + body
-
-        def json_line(size):
-            call = b'{"jsonrpc":"2.0","id":1,"method":"getApiVersion"}'
-            return call + b" " * (size - len(call) - 1) + b"\n"
-
-        def ws_frame(size):
-            call = b'{"jsonrpc":"2.0","id":1,"method":"getApiVersion"}'
-            payload = call + b" " * (size - len(call))
-            return b"\x81\xff" + struct.pack(">Q", size) + b"\0\0\0\0" + payload   # mask of zeros: payload as is
-
-        def ws_open():
-            s = socket.create_connection(("127.0.0.1", self.ws_port), timeout=30)
-            s.sendall(("GET / HTTP/1.1\r\nHost: localhost\r\n" + WS_UPGRADE + "\r\n").encode())
-            assert s.recv(4096).startswith(b"HTTP/1.1 101 ")
-            return s
-
+        login = xmlrpc.client.dumps(("admin", "tavro"), "login").encode()
+        call = b'{"jsonrpc":"2.0","id":1,"method":"getApiVersion"}'
         pid = self.server.proc.pid
+        # Each request padded with spaces to its size; the WebSocket frame's mask of zeros sends the payload as it is.
         for name, port, open_, request, answered in [
-                ("XML-RPC", self.xport, None, xmlrpc_call, b"<methodResponse>"),
-                ("RPC over TCP", self.server.port, None, json_line, b'"result":2'),
-                ("wsPort", self.ws_port, ws_open, ws_frame, b'"result":2')]:
+                ("XML-RPC", self.xport, None, lambda size: b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d"
+                 b"\r\n\r\n" % size + login.ljust(size), b"<methodResponse>"),
+                ("RPC over TCP", self.server.port, None, lambda size: call.ljust(size - 1) + b"\n", b'"result":2'),
+                ("wsPort", self.ws_port, lambda: WebSocketClient(self.ws_port, timeout=30).sock,
+                 lambda size: b"\x81\xff" + struct.pack(">Q", size) + b"\0\0\0\0" + call.ljust(size), b'"result":2')]:
             before = rss_bytes(pid)
             clients = []
             for size in (10 * MIB, 3 * MIB, 5 * MIB):

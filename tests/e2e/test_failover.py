@@ -4,7 +4,6 @@ other is active, no channel is polled by both, and nothing saved before the kill
 
 import os
 import signal
-import time
 
 import prometheus
 from orvexe2e import (DeviceSimulator, TempHome, accepts, channel_key, http_get, node_and_task, open_http, pg_section,
@@ -48,11 +47,9 @@ class FailoverTest(pgcluster.ClusterTestCase):
         for task in tasks.values():
             c.ok("startTask", task)
         active.proc.send_signal(signal.SIGKILL)
-        killed = time.monotonic()
         active.proc.wait(30)
         c.close()
         self.assertTrue(wait_until(lambda: accepts(standby.port), timeout=30), standby.log())
-        self.assertLess(time.monotonic() - killed, 30)
 
         c = standby.admin()
         self.addCleanup(c.close)

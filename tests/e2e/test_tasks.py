@@ -31,7 +31,6 @@ class TasksTest(ServerTestCase):
         self.assertEqual({k: row[k] for k in shown}, shown)
         record = admin.ok("getTask", task)
         self.assertEqual({k: row[k] for k in record}, record)
-        self.assertNotIn("state", record)
         self.assertEqual(admin.ok("getTaskData", task),
                          {k: v for k, v in dict(form, id=task, is_main=1).items() if k not in ("node_id", "last_exec")})
         self.assertEqual(admin.ok("getTaskLog", task), [])

@@ -1,6 +1,5 @@
-"""The XML-RPC gateway through xmlrpc.client and raw HTTP, mutated requests and packages included."""
+"""The XML-RPC gateway through xmlrpc.client and raw HTTP, mutated requests included (mutated packages: fuzz_nodes)."""
 
-import contextlib
 import datetime
 import random
 import re
@@ -8,8 +7,8 @@ import time
 import xml.etree.ElementTree as ElementTree
 import xmlrpc.client
 
-from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DataServer, DeviceSimulator, ServerTestCase, exchange,
-                      http_answer, journal, node_and_task, node_with_data, open_http, rows, stamp, wait_until)
+from orvexe2e import (AUTH_FAILED, REFUSED, START, THROTTLED, DeviceSimulator, ServerTestCase, accepts, exchange, free_port,
+                      http_answer, journal, node_and_task, node_with_data, rows, server_with_settings, stamp, wait_until)
 
 TIMEOUT_MS = 500   # short: a mutated request cut short waits for it
 TOKEN_ENDED = "Токен XML-RPC недействителен: войдите заново"
@@ -45,13 +44,10 @@ def xml_rows(document):
 
 def xmlrpc_server():
     """orvex-server with the XML-RPC listener on a free port."""
-    server = DataServer()
-    try:
-        with contextlib.closing(server.admin()) as admin:
-            server.xport = open_http(admin, "xPort")
-    except Exception:
-        server.stop()   # not left running when the listener fails
-        raise
+    port = free_port()
+    server = server_with_settings({"xPort": port})
+    server.xport = port
+    wait_until(lambda: accepts(port))   # opened with the other listeners, just after the RPC port
     return server
 
 
@@ -234,12 +230,9 @@ class XmlRpcTest(ServerTestCase):
             state = x.getTaskState(token, task)
             self.assertEqual((state["id"], state["is_run"], state["attempts"]), (task, True, 3))
             self.assertIsInstance(state["started"], xmlrpc.client.DateTime)
-            row = [r for r in self.admin.rows("getTasks") if r["id"] == task][0]   # run columns of the list
-            self.assertEqual((row["is_run"], row["attempts"], type(row["progress"])), (True, 3, int))
             self.assertEqual(x.cancelTask(token, task), "")
             self.assertTrue(wait_until(lambda: x.getTaskState(token, task)["is_run"] == ""))
         self.assertEqual(self.admin.ok("getTask", task)["last_error"], "Задание отменено")
-        self.assertEqual(xml_rows(x.getArchive(token, node, "hour_data", START, datetime.datetime(2100, 1, 1)))[1], [])
 
     def assertSameNode(self, source_package, target_package):
         def comparable(package):   # tasks without the ids and run times the import gives anew
@@ -339,22 +332,3 @@ class XmlRpcTest(ServerTestCase):
                 else:
                     self.assertRegex(head, rb"^HTTP/1.1 (4\d\d|505) ", answer[:200])
         self.assertIn(b"<methodResponse>", exchange(self.server.xport, post(seeds[1])))
-
-    def test_mutated_packages(self):
-        rng = random.Random(41)
-        x, token = logged_in(self.server)
-        package = x.exportNodes(token, [self.fuzzed]).encode()
-        imported = 0
-        for _ in range(250):
-            text = mutate(rng, package).decode("utf-8", "replace")
-            try:
-                result = x.importNodes(token, text)
-                self.assertIsInstance(result, int)
-                imported += result
-            except xmlrpc.client.Fault as fault:
-                # -32700 when a flipped byte made the call no XML (xmlrpc.client sends control characters as they are).
-                self.assertIn(fault.faultCode, (0, -32700))
-                self.assertTrue(fault.faultString)
-        self.assertGreater(imported, 0)
-        # The node the packages came from is still whole and readable.
-        self.assertEqual(len(self.admin.rows("getArchive", self.fuzzed, "hour_data", None, None)), 48)

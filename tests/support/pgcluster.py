@@ -40,12 +40,6 @@ def _free_port():
         return s.getsockname()[1]
 
 
-def _as_owner(args):
-    if os.geteuid() == 0:
-        return ["runuser", "-u", RUN_AS, "--"] + args
-    return args
-
-
 class PgCluster:
     host, user, port, dir, _bin = "127.0.0.1", SUPERUSER, None, None, None
 
@@ -69,11 +63,8 @@ class PgCluster:
             for _ in range(5):
                 self.port = _free_port()
                 options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c max_connections=200" % (self.port, self.dir)
-                if not self.durable:
-                    options += " -c fsync=off -c shared_buffers=32MB"
-                else:
-                    # Checkpoints often enough that the log stays small on a shared disk.
-                    options += " -c max_wal_size=256MB"
+                # Durable: checkpoints often enough that the log stays small on a shared disk.
+                options += " -c max_wal_size=256MB" if self.durable else " -c fsync=off -c shared_buffers=32MB"
                 started = self._run([os.path.join(self._bin, "pg_ctl"), "-D", data, "-l",
                                      os.path.join(self.dir, "server.log"), "-o", options, "-w", "-t", "60", "start"],
                                     check=False)
@@ -122,7 +113,8 @@ class PgCluster:
         return name
 
     def _run(self, args, check=True):
-        result = subprocess.run(_as_owner(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        owner = ["runuser", "-u", RUN_AS, "--"] if os.geteuid() == 0 else []
+        result = subprocess.run(owner + args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                 cwd=self.dir)
         if check and result.returncode != 0:
             raise RuntimeError("%s failed:\n%s" % (args[0], result.stdout))
