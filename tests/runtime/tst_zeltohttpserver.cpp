@@ -246,34 +246,23 @@ private slots:
         QTRY_VERIFY(exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", capped.port()).endsWith("here"));
     }
 
+    // A client gone before its deferred answer is not answered. (An answer given once the event loop has turned:
+    // every call of test_xmlrpc, which the XML-RPC listener answers so.)
     void deferredAnswer()
     {
-        // A handler that answers once the event loop has turned; a client gone meanwhile is not answered.
         QList<ZeltoHttpDeferredResponse> waiting;
         m_server.route("/later", [&](const ZeltoHttpRequest &, ZeltoHttpResponse &response) {
             waiting.append(response.defer());
         });
-        const QByteArray request = "POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq";
-        // One client at a time: the listener takes ready sockets in no set order, and waiting[0] must be stays'.
-        QTcpSocket stays, leaves;
-        for (QTcpSocket *client : {&stays, &leaves}) {
-            QVERIFY(connectTo(*client));
-            client->write(request);
-            QTRY_COMPARE(waiting.size(), client == &stays ? 1 : 2);
-        }
+        QTcpSocket leaves;
+        QVERIFY(connectTo(leaves));
+        leaves.write("POST /later HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1\r\n\r\nq");
+        QTRY_COMPARE(waiting.size(), 1);
         QVERIFY(waiting.at(0).isOpen() && waiting.at(0).request()->body == "q");
-        QTest::qWait(100);
-        QCOMPARE(stays.bytesAvailable(), qint64(0));
         leaves.abort();
-        QTRY_VERIFY(!waiting.at(1).isOpen());
-        QVERIFY(!waiting.at(1).request());
-        ZeltoHttpResponse answer;
-        answer.body = "now";
-        waiting.at(1).send(answer);   // nobody to answer: nothing happens
-        waiting.at(0).send(answer);
-        QTRY_COMPARE(stays.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(stays.readAll().endsWith("\r\n\r\nnow"));
-        QVERIFY(!waiting.at(0).isOpen());
+        QTRY_VERIFY(!waiting.at(0).isOpen());
+        QVERIFY(!waiting.at(0).request());
+        waiting.at(0).send(ZeltoHttpResponse());   // nobody to answer: nothing happens
     }
 
     // The console's files by their paths, typed by their names (a link by the name of the file it leads to);
