@@ -853,11 +853,12 @@ public:
     }
     ~SaveFloor()
     {
-        if (m_pg)
+        if (m_pg) {
             m_pg->exec("DROP TABLE bench_floor");
-        m_sqlite.reset();
-        if (!m_pg)
+        } else {
+            m_sqlite.reset();
             removeFiles();
+        }
     }
 
     // The row with `extra` bytes more of hourly data: wall time and CPU, in ms.

@@ -72,7 +72,7 @@ Database::~Database()
     if (s_instance == this)
         s_instance = nullptr;
     m_statements.clear();
-    detachCheckpointer();
+    m_checkpointer.reset();
     db.close();
     db = QSqlDatabase();
 }
@@ -153,7 +153,7 @@ ZeltoStatus Database::open()
     if (database->db.isValid()) {
         // Opened before: let go of the old connection before replacing it.
         database->m_statements.clear();
-        database->detachCheckpointer();
+        database->m_checkpointer.reset();
         database->db.close();
         database->db = QSqlDatabase();
         QSqlDatabase::removeDatabase(defaultConnectionName());
@@ -228,18 +228,9 @@ ZeltoStatus Database::applyPragmas()
 
 void Database::attachCheckpointer()
 {
-    detachCheckpointer();
-    m_checkpointer.reset(new WalCheckpointer(db.databaseName()));
-    m_checkpointer->attach(sqliteHandle());
-}
-
-void Database::detachCheckpointer()
-{
-    if (!m_checkpointer)
-        return;
-    if (sqlite3 *handle = sqliteHandle())
-        WalCheckpointer::detach(handle);
+    // The old one first: going, it takes the connection's hook with it.
     m_checkpointer.reset();
+    m_checkpointer.reset(new WalCheckpointer(db.databaseName(), sqliteHandle()));
 }
 
 QString Database::connectionName()
@@ -250,7 +241,7 @@ QString Database::connectionName()
 void Database::reopen()
 {
     m_statements.clear();
-    detachCheckpointer();
+    m_checkpointer.reset();
     db.close();
     // A new session would not hold the active server's lock: the closed one
     // ends the server's active role at the lock's next check, and the lock's

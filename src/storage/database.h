@@ -170,9 +170,6 @@ private:
     ZeltoStatus applyPragmas();
     // A checkpointer of the log for the open SQLite connection (in WAL mode).
     void attachCheckpointer();
-    // Stops the log's checkpointer and takes its hook off the connection:
-    // before the connection closes, which is then the last one on the file.
-    void detachCheckpointer();
     // The query run; on PostgreSQL inside a transaction within a savepoint of
     // its own, so that a statement that fails leaves the transaction usable
     // (as SQLite does) for the caller to go on or roll back. The prepared
@@ -198,7 +195,8 @@ private:
     bool m_postgres = false;       // db is a PostgreSQL connection
     bool m_lockSession = false;    // db is the session that holds the active server's lock
     StatementCache m_statements;   // cleared before db closes
-    // SQLite in WAL mode: checkpoints off the command thread; gone before db closes.
+    // SQLite in WAL mode: checkpoints off the command thread. Reset before db
+    // closes, which is then the last connection on the file and writes the log back.
     std::unique_ptr<WalCheckpointer> m_checkpointer;
     int m_version = -1;
     int m_transactionDepth = 0;

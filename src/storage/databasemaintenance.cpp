@@ -1,4 +1,5 @@
 #include "database.h"
+#include "walcheckpointer.h"
 
 #include <QSqlDriver>
 
@@ -32,7 +33,7 @@ ZeltoStatus Database::releasePages(int count)
 ZeltoStatus Database::truncateLog()
 {
     const bool checkpointing = bool(m_checkpointer);
-    detachCheckpointer();
+    m_checkpointer.reset();
     const ZeltoStatus done = run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     if (checkpointing)
         attachCheckpointer();

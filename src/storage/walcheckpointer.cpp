@@ -8,14 +8,17 @@
 
 const char WalCheckpointer::kMetric[] = "orvex_wal_checkpoints_total";
 
-WalCheckpointer::WalCheckpointer(const QString &path) : m_path(QFile::encodeName(path))
+WalCheckpointer::WalCheckpointer(const QString &path, sqlite3 *connection)
+    : m_path(QFile::encodeName(path)), m_connection(connection)
 {
     ZeltoMetrics::instance()->describe(kMetric, ZeltoMetrics::Counter,
                                        "Checkpoints of the database's write-ahead log done off the command thread.");
+    sqlite3_wal_hook(m_connection, &WalCheckpointer::onCommit, this);
 }
 
 WalCheckpointer::~WalCheckpointer()
 {
+    sqlite3_wal_hook(m_connection, nullptr, nullptr);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
@@ -23,16 +26,6 @@ WalCheckpointer::~WalCheckpointer()
     m_wake.notify_one();
     if (m_thread.joinable())
         m_thread.join();
-}
-
-void WalCheckpointer::attach(sqlite3 *connection)
-{
-    sqlite3_wal_hook(connection, &WalCheckpointer::onCommit, this);
-}
-
-void WalCheckpointer::detach(sqlite3 *connection)
-{
-    sqlite3_wal_hook(connection, nullptr, nullptr);
 }
 
 int WalCheckpointer::onCommit(void *self, sqlite3 *connection, const char *schema, int pages)

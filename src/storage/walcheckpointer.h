@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -13,8 +12,8 @@ struct sqlite3;
 // of its own. SQLite would do it in the commit that fills the log, on the
 // thread that serves clients: every fourth save of a five-year archive
 // then waited for megabytes copied and a second disk sync. The server's
-// connection asks for it from its commits (the WAL hook attach() installs,
-// which turns SQLite's own automatic checkpoint off); the checkpoint is a
+// connection asks for it from its commits (the WAL hook the constructor
+// installs, which turns SQLite's own automatic checkpoint off); the checkpoint is a
 // passive one on a connection of the thread's own, so it never waits for
 // the writer or the readers and copies what it can.
 class WalCheckpointer
@@ -29,15 +28,13 @@ public:
     // The counter of checkpoints done on the thread, on the metrics page.
     static const char kMetric[];
 
-    explicit WalCheckpointer(const QString &path);
-    // Stops the thread, after the checkpoint it is running; the owner
-    // detaches the hook before, and closes its connection after.
+    // For the connection on the file at path, whose WAL hook it becomes.
+    WalCheckpointer(const QString &path, sqlite3 *connection);
+    // Takes the hook off the connection and stops the thread, after the
+    // checkpoint it is running; the owner closes the connection after.
     ~WalCheckpointer();
     WalCheckpointer(const WalCheckpointer &) = delete;
     WalCheckpointer &operator=(const WalCheckpointer &) = delete;
-
-    void attach(sqlite3 *connection);
-    static void detach(sqlite3 *connection);
 
 private:
     static int onCommit(void *self, sqlite3 *connection, const char *schema, int pages);
@@ -45,6 +42,7 @@ private:
     void run();
 
     const QByteArray m_path;
+    sqlite3 *const m_connection;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_requested = false;   // guarded by m_mutex
