@@ -59,15 +59,21 @@ void WalCheckpointer::run()
         m_requested = false;
         lock.unlock();
         // Opened once, at the first checkpoint; one that cannot be opened is
-        // tried again at the next, and until then the commits do it past kInlinePages.
+        // tried again at the next, and until then the commits do it past
+        // kInlinePages. A new connection knows the file is in WAL mode only
+        // once it has read it: until then a checkpoint does nothing and says OK.
         if (!connection
-            && sqlite3_open_v2(m_path.constData(), &connection, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr)
-                   != SQLITE_OK) {
+            && (sqlite3_open_v2(m_path.constData(), &connection, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr)
+                    != SQLITE_OK
+                || sqlite3_exec(connection, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr)
+                       != SQLITE_OK)) {
             sqlite3_close(connection);
             connection = nullptr;
         }
+        int logFrames = -1;
         if (connection
-            && sqlite3_wal_checkpoint_v2(connection, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK)
+            && sqlite3_wal_checkpoint_v2(connection, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, nullptr) == SQLITE_OK
+            && logFrames >= 0)
             ZeltoMetrics::instance()->add(kMetric);
         lock.lock();
     }
