@@ -346,6 +346,7 @@ private slots:
     void oneSlotAndMonitorRuns()
     {
         QVERIFY(testDatabase().putSetting("maxRunningTaskCount", 1).ok());   // applied live
+        QCoreApplication::processEvents();   // the setting: otherwise the run queued below may find ten slots
         const int blocker = newTask("COM11", "hold");
         const int task = newTask("COM12", "ok");
         QVERIFY(m_polling->startTask(blocker, false).ok());
