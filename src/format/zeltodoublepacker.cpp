@@ -5,6 +5,7 @@
 
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -169,6 +170,59 @@ Group planGroup(const qint64 *x, int n, qint64 previous)
     return { false, plain, lo };
 }
 
+// The groups of count scaled integers, the one before them being previous:
+// planned into groups, with their bytes.
+qint64 planGroups(const qint64 *x, int count, qint64 previous, std::vector<Group> &groups)
+{
+    qint64 bytes = 0;
+    for (int g = 0; g < count; g += GroupSize) {
+        const int m = qMin(GroupSize, count - g);
+        const Group group = planGroup(x + g, m, previous);
+        groups.push_back(group);
+        bytes += 1 + varintSize(zigzag(group.base)) + (qint64(m) * group.width + 7) / 8;
+        previous = x[g + m - 1];
+    }
+    return bytes;
+}
+
+// The groups of count scaled integers as planned, the one before them being previous.
+void writeGroups(const qint64 *x, int count, qint64 previous, const Group *groups, ZeltoByteSink &out)
+{
+    for (int g = 0; g < count; g += GroupSize, ++groups) {
+        const int m = qMin(GroupSize, count - g);
+        out.putByte(uchar(groups->width | (groups->deltas ? 0x80 : 0)));
+        out.putZigzag(groups->base);
+        ZeltoBitWriter writer(out);
+        for (int i = g; i < g + m; ++i) {
+            writer.put(quint64((groups->deltas ? x[i] - previous : x[i]) - groups->base), groups->width);
+            previous = x[i];
+        }
+        writer.finish();
+    }
+}
+
+// The exceptions' positions, each as the gap since the last, take these bytes.
+qint64 gapBytes(const std::vector<int> &exceptions)
+{
+    qint64 bytes = 0;
+    int last = -1;
+    for (int i : exceptions) {
+        bytes += varintSize(quint64(i - last - 1));
+        last = i;
+    }
+    return bytes;
+}
+
+void writeExceptions(const std::vector<int> &exceptions, const double *values, ZeltoByteSink &out)
+{
+    int last = -1;
+    for (int i : exceptions) {
+        out.putVarint(quint64(i - last - 1));
+        out.putDouble(values[i]);
+        last = i;
+    }
+}
+
 // One block as decimals at exponent e: the scaled integers in groups, each
 // packed as they are or as differences, whichever is narrower, and the
 // values that are not decimals at e as exceptions.
@@ -205,48 +259,16 @@ struct DecimalBlock
 
         groups.clear();
         size = 1 + varintSize(quint64(exceptions.size())) + varintSize(zigzag(scaled[0]))
-               + qint64(exceptions.size()) * 9;
-        previous = scaled[0];
-        for (int g = 0; g < n; g += GroupSize) {
-            const int m = qMin(GroupSize, n - g);
-            const Group group = planGroup(scaled.data() + g, m, previous);
-            groups.push_back(group);
-            size += 1 + varintSize(zigzag(group.base)) + (qint64(m) * group.width + 7) / 8;
-            previous = scaled[size_t(g + m - 1)];
-        }
-        int last = -1;
-        for (int i : exceptions) {
-            size += varintSize(quint64(i - last - 1));
-            last = i;
-        }
+               + qint64(exceptions.size()) * 9 + planGroups(scaled.data(), n, scaled[0], groups) + gapBytes(exceptions);
     }
 
     void write(const double *values, int n, ZeltoByteSink &out) const
     {
         out.putByte(uchar(ModeDecimal | exponent));
         out.putVarint(quint64(exceptions.size()));
-        const qint64 *x = scaled.data();
-        out.putZigzag(x[0]);
-        qint64 previous = x[0];
-        for (int g = 0, k = 0; g < n; g += GroupSize, ++k) {
-            const int m = qMin(GroupSize, n - g);
-            const Group &group = groups[size_t(k)];
-            out.putByte(uchar(group.width | (group.deltas ? 0x80 : 0)));
-            out.putZigzag(group.base);
-            ZeltoBitWriter writer(out);
-            for (int i = 0; i < m; ++i) {
-                const qint64 v = (group.deltas ? x[g + i] - previous : x[g + i]) - group.base;
-                writer.put(quint64(v), group.width);
-                previous = x[g + i];
-            }
-            writer.finish();
-        }
-        int last = -1;
-        for (int i : exceptions) {
-            out.putVarint(quint64(i - last - 1));
-            out.putDouble(values[i]);
-            last = i;
-        }
+        out.putZigzag(scaled[0]);
+        writeGroups(scaled.data(), n, scaled[0], groups.data(), out);
+        writeExceptions(exceptions, values, out);
     }
 };
 
@@ -452,6 +474,100 @@ bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out,
     return true;
 }
 
+// packBlock() of n values whose first `kept` are those of the decimal block
+// stored at [p, end), as packBlock() wrote it. Where packing them would
+// keep the stored exponent and stay decimal, every whole group of 128
+// stored values packs to the same bytes again: those are copied, and only
+// the groups from there on are planned and written. False, with out
+// unchanged, where that does not hold.
+bool continueDecimal(const uchar *p, const uchar *end, int kept, const double *values, int n, ZeltoByteSink &out)
+{
+    quint64 storedCount = 0, storedExceptions = 0, first = 0;
+    if (n > BlockSize || n < kept || !readVarint(p, end, storedCount)
+        || storedCount != quint64(kept) || p >= end || (*p & 0xf0) != ModeDecimal)
+        return false;
+    const int e = *p++ & 0x0f;
+    if (sampleExponent(values, n) != e || !readVarint(p, end, storedExceptions)
+        || storedExceptions > storedCount || !readVarint(p, end, first))
+        return false;
+    // The whole stored groups to copy, then past the last stored group to the exceptions.
+    const int copied = kept / GroupSize * GroupSize;
+    const uchar *const groups = p;
+    const uchar *copiedEnd = nullptr;
+    for (int g = 0; g < kept; g += GroupSize) {
+        if (g == copied)
+            copiedEnd = p;
+        quint64 base = 0;
+        if (p >= end)
+            return false;
+        const int width = *p++ & 0x7f;
+        const qint64 bytes = (qint64(qMin(GroupSize, kept - g)) * width + 7) / 8;
+        if (width < 1 || width > 64 || !readVarint(p, end, base) || bytes > end - p)
+            return false;
+        p += bytes;
+    }
+    if (!copiedEnd)
+        copiedEnd = p;
+    std::vector<int> exceptions;
+    int position = -1;
+    for (quint64 k = 0; k < storedExceptions; ++k) {
+        quint64 gap = 0;
+        if (!readVarint(p, end, gap) || gap >= quint64(kept - 1 - position) || end - p < 8)
+            return false;
+        position += int(gap) + 1;
+        p += 8;
+        exceptions.push_back(position);
+    }
+    const auto isStoredException = [&](int i) {
+        return std::binary_search(exceptions.cbegin(), exceptions.cbegin() + qptrdiff(storedExceptions), i);
+    };
+    // The scaled integer the value before the first packed group stands
+    // for: the last decimal's up to it. Groups before a first decimal would
+    // depend on values after them: packed whole.
+    int decimal = copied - 1;
+    while (decimal >= 0 && isStoredException(decimal))
+        --decimal;
+    qint64 carried = 0;
+    if (decimal < 0 || !scaled(values[decimal], e, carried))
+        return false;
+    const qint64 atCut = carried;
+    std::vector<qint64> x(size_t(n - copied));
+    for (int i = copied; i < n; ++i) {
+        qint64 v = 0;
+        bool isDecimal = false;
+        if (i < kept) {
+            isDecimal = !isStoredException(i);
+            if (isDecimal && !scaled(values[i], e, v))
+                return false;   // not what the stored block says of it
+        } else {
+            isDecimal = scaled(values[i], e, v);
+            if (!isDecimal)
+                exceptions.push_back(i);
+        }
+        if (isDecimal)
+            carried = v;
+        x[size_t(i - copied)] = carried;
+    }
+    if (exceptions.size() * 16 > size_t(n))
+        return false;
+
+    // Sized and written as DecimalBlock sizes and writes the whole block.
+    std::vector<Group> planned;
+    const qint64 size = 1 + varintSize(quint64(exceptions.size())) + varintSize(first)
+                        + qint64(exceptions.size()) * 9 + (copiedEnd - groups)
+                        + planGroups(x.data(), n - copied, atCut, planned) + gapBytes(exceptions);
+    if (size * 2 >= 1 + qint64(n) * 8)
+        return false;
+    out.putVarint(quint64(n));
+    out.putByte(uchar(ModeDecimal | e));
+    out.putVarint(quint64(exceptions.size()));
+    out.putVarint(first);
+    out.putBytes(reinterpret_cast<const char *>(groups), copiedEnd - groups);
+    writeGroups(x.data(), n - copied, atCut, planned.data(), out);
+    writeExceptions(exceptions, values, out);
+    return true;
+}
+
 } // namespace
 
 void pack(const double *values, qint64 count, ZeltoByteSink &out)
@@ -459,6 +575,18 @@ void pack(const double *values, qint64 count, ZeltoByteSink &out)
     DecimalBlock decimal;
     for (qint64 i = 0; i < count && !out.overflowed(); i += BlockSize)
         packBlock(values + i, int(qMin<qint64>(BlockSize, count - i)), decimal, out);
+}
+
+bool packAfter(const uchar *block, const uchar *end, int kept, const double *values, qint64 count, ZeltoByteSink &out)
+{
+    const int n = int(qMin<qint64>(count, BlockSize));
+    if (!continueDecimal(block, end, kept, values, n, out)) {
+        pack(values, count, out);
+        return false;
+    }
+    if (count > n)
+        pack(values + n, count - n, out);
+    return true;
 }
 
 bool skipBlock(const uchar *&p, const uchar *end, int &count)

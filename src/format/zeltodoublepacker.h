@@ -31,6 +31,12 @@ enum BlockMode : uchar {
 
 // Appends the blocks of count values.
 void pack(const double *values, qint64 count, ZeltoByteSink &out);
+// The same bytes, for values whose first `kept` are the values of the block
+// stored at [block, end), the last of its column as pack() wrote it: the
+// parts of that block that would come out the same are copied from it.
+// Whether any were.
+bool packAfter(const uchar *block, const uchar *end, int kept, const double *values, qint64 count,
+               ZeltoByteSink &out);
 
 // Reads one block from [*p, end) into out (which it resizes to the block's
 // count) and moves *p past it. False on malformed bytes, with a reason for

@@ -304,7 +304,8 @@ bool ZeltoTableSplice::seekColumn(Column &column, int from)
     column.cut = c.p;
     if (reader.packed) {
         // Whole blocks before the cut are copied; the block of the cut row
-        // is packed again, its values before the cut row first.
+        // is packed again, its values before the cut row first (its groups
+        // that come out the same are copied too, by the packer).
         int index = 0;
         while (c.p < c.end) {
             const uchar *start = c.p;
@@ -616,7 +617,11 @@ bool ZeltoTableSplice::writeColumn(Column &column, int from, const ZeltoTable &t
             if (const QVariant *cell = cellAt(r))
                 values.push_back(valueRef<double>(*cell));
         }
-        if (!values.empty())
+        // The stored block of the cut row goes on with the new values.
+        if (!column.before.empty())
+            ZeltoDoublePacker::packAfter(column.cut, header.cells.end, int(column.before.size()), values.data(),
+                                         qint64(values.size()), data);
+        else if (!values.empty())
             ZeltoDoublePacker::pack(values.data(), qint64(values.size()), data);
     } else if (tag != TagNull) {
         for (int r = 0; r < tailRows; ++r) {

@@ -4,6 +4,7 @@
 #include "samevalue.h"
 #include "streamfixtures.h"
 #include "streamtesting.h"
+#include "zeltodoublepacker.h"
 #include "zeltotable.h"
 #include "zeltotablesplice.h"
 
@@ -628,6 +629,42 @@ private slots:
                      QVariantList({table.value(1, 0), table.value(2, 1)}));
             QVERIFY(splice.instants(0, instants, timeSpec));
         }
+    }
+
+    // A column's last stored block packed on with new values gives the bytes of packing them all, whether its whole
+    // groups are copied (readings with the odd exception) or it is packed again (another exponent, too many
+    // exceptions, values that are not decimals).
+    void packingOnFromAStoredBlock()
+    {
+        QRandomGenerator random(20261207);
+        int copied = 0;
+        for (int round = 0; round < 300; ++round) {
+            const int kept = int(random.bounded(1, ZeltoDoublePacker::BlockSize));
+            const int count = kept + int(random.bounded(1, round % 5 == 0 ? 1200 : 60));
+            const double scale = std::pow(10.0, int(random.bounded(4)));
+            qint64 units = random.bounded(100000000);
+            std::vector<double> values;
+            // Odd cells of every kind, or a few readings with a digit more, or readings alone.
+            const int kind = round % 3;
+            for (int i = 0; i < count; ++i) {
+                // Now and then a reading that holds, then jumps after the stored ones: the block is then better XOR.
+                units += round % 7 == 0 ? (i >= kept && random.bounded(8) == 0 ? Q_INT64_C(20000000000) : 0)
+                                        : random.bounded(500);
+                const int odd = int(random.bounded(kind == 0 ? 12 : kind == 1 ? 14 : 300));
+                values.push_back(odd == 0 ? (kind == 1 ? units / scale / 10 : std::nan(""))
+                                 : odd == 1 && kind != 1 ? -0.0
+                                 : odd == 2 && kind != 1 ? units / 3.0
+                                                          : units / scale);
+            }
+            ZeltoByteSink stored, whole, after;
+            ZeltoDoublePacker::pack(values.data(), kept, stored);
+            ZeltoDoublePacker::pack(values.data(), count, whole);
+            const uchar *block = reinterpret_cast<const uchar *>(stored.constData());
+            copied += ZeltoDoublePacker::packAfter(block, block + stored.size(), kept, values.data(), count, after);
+            QVERIFY2(after.take(after.size()) == whole.take(whole.size()),
+                     qPrintable(QStringLiteral("round %1: %2 values after %3").arg(round).arg(count - kept).arg(kept)));
+        }
+        QVERIFY2(copied > 100, qPrintable(QStringLiteral("stored groups copied in %1 rounds").arg(copied)));
     }
 
     // Only a sound stream of one table in the current version is opened.
