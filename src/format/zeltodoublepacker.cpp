@@ -474,6 +474,20 @@ bool unpackDecimal(const uchar *&p, const uchar *end, int n, int e, double *out,
     return true;
 }
 
+// Moves p past one group of m scaled integers, with the reader's bounds checks.
+bool skipGroup(const uchar *&p, const uchar *end, int m)
+{
+    quint64 base = 0;
+    if (p >= end)
+        return false;
+    const int width = *p++ & 0x7f;
+    const qint64 bytes = (qint64(m) * width + 7) / 8;
+    if (width < 1 || width > 64 || !readVarint(p, end, base) || bytes > end - p)
+        return false;
+    p += bytes;
+    return true;
+}
+
 // packBlock() of n values whose first `kept` are those of the decimal block
 // stored at [p, end), as packBlock() wrote it. Where packing them would
 // keep the stored exponent and stay decimal, every whole group of 128
@@ -497,14 +511,8 @@ bool continueDecimal(const uchar *p, const uchar *end, int kept, const double *v
     for (int g = 0; g < kept; g += GroupSize) {
         if (g == copied)
             copiedEnd = p;
-        quint64 base = 0;
-        if (p >= end)
+        if (!skipGroup(p, end, qMin(GroupSize, kept - g)))
             return false;
-        const int width = *p++ & 0x7f;
-        const qint64 bytes = (qint64(qMin(GroupSize, kept - g)) * width + 7) / 8;
-        if (width < 1 || width > 64 || !readVarint(p, end, base) || bytes > end - p)
-            return false;
-        p += bytes;
     }
     if (!copiedEnd)
         copiedEnd = p;
@@ -611,17 +619,12 @@ bool skipBlock(const uchar *&p, const uchar *end, int &count)
     }
     if ((mode & 0xf0) != ModeDecimal)
         return false;
-    quint64 exceptions = 0, first = 0, base = 0;
+    quint64 exceptions = 0, first = 0;
     if (!readVarint(p, end, exceptions) || exceptions > n || !readVarint(p, end, first))
         return false;
     for (int g = 0; g < count; g += GroupSize) {
-        if (p >= end)
+        if (!skipGroup(p, end, qMin(GroupSize, count - g)))
             return false;
-        const int width = *p++ & 0x7f;
-        const qint64 bytes = (qint64(qMin(GroupSize, count - g)) * width + 7) / 8;
-        if (width < 1 || width > 64 || !readVarint(p, end, base) || bytes > end - p)
-            return false;
-        p += bytes;
     }
     for (quint64 k = 0; k < exceptions; ++k) {
         quint64 gap = 0;
