@@ -71,9 +71,7 @@ Database::~Database()
 {
     if (s_instance == this)
         s_instance = nullptr;
-    m_statements.clear();
-    m_checkpointer.reset();
-    db.close();
+    closeConnection();
     db = QSqlDatabase();
 }
 
@@ -152,9 +150,7 @@ ZeltoStatus Database::open()
         return ZeltoStatus::failed(settings.error());
     if (database->db.isValid()) {
         // Opened before: let go of the old connection before replacing it.
-        database->m_statements.clear();
-        database->m_checkpointer.reset();
-        database->db.close();
+        database->closeConnection();
         database->db = QSqlDatabase();
         QSqlDatabase::removeDatabase(defaultConnectionName());
     }
@@ -238,11 +234,16 @@ QString Database::connectionName()
     return defaultConnectionName();
 }
 
-void Database::reopen()
+void Database::closeConnection()
 {
     m_statements.clear();
     m_checkpointer.reset();
     db.close();
+}
+
+void Database::reopen()
+{
+    closeConnection();
     // A new session would not hold the active server's lock: the closed one
     // ends the server's active role at the lock's next check, and the lock's
     // next holder opens a session of its own.

@@ -170,6 +170,9 @@ private:
     ZeltoStatus applyPragmas();
     // A checkpointer of the log for the open SQLite connection (in WAL mode).
     void attachCheckpointer();
+    // Closes db after what holds on to it: its prepared statements and the
+    // log's checkpointer (db is then the last connection on the file).
+    void closeConnection();
     // The query run; on PostgreSQL inside a transaction within a savepoint of
     // its own, so that a statement that fails leaves the transaction usable
     // (as SQLite does) for the caller to go on or roll back. The prepared
@@ -194,7 +197,7 @@ private:
     QSqlDatabase db;
     bool m_postgres = false;       // db is a PostgreSQL connection
     bool m_lockSession = false;    // db is the session that holds the active server's lock
-    StatementCache m_statements;   // cleared before db closes
+    StatementCache m_statements;   // cleared before db closes (closeConnection)
     // SQLite in WAL mode: checkpoints off the command thread. Reset before db
     // closes, which is then the last connection on the file and writes the log back.
     std::unique_ptr<WalCheckpointer> m_checkpointer;
