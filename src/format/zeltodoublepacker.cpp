@@ -497,7 +497,7 @@ bool skipGroup(const uchar *&p, const uchar *end, int m)
 bool continueDecimal(const uchar *p, const uchar *end, int kept, const double *values, int n, ZeltoByteSink &out)
 {
     quint64 storedCount = 0, storedExceptions = 0, first = 0;
-    if (n > BlockSize || n < kept || !readVarint(p, end, storedCount)
+    if (n < kept || !readVarint(p, end, storedCount)
         || storedCount != quint64(kept) || p >= end || (*p & 0xf0) != ModeDecimal)
         return false;
     const int e = *p++ & 0x0f;
